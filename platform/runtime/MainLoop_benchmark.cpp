@@ -1,0 +1,58 @@
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "platform/runtime/MainLoop.h"
+
+using namespace velmo;
+
+// Posts run per second on the loop's own thread.
+static void BM_MainLoopPost(benchmark::State& state) {
+    auto loop = std::make_shared<RealMainLoop>();
+    const int batch = 10'000;
+    long ran = 0;
+    for (auto _ : state) {
+        int left = batch;
+        for (int i = 0; i < batch; ++i) loop->post([&] { --left; ++ran; });
+        loop->runUntil([&] { return left == 0; }, 10);
+    }
+    state.SetItemsProcessed(ran);
+    state.counters["posts_per_second"] = benchmark::Counter(double(ran), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_MainLoopPost)->Unit(benchmark::kMillisecond);
+
+// From a post on another thread to the work running on the loop (median and p99).
+static void BM_MainLoopCrossThreadWake(benchmark::State& state) {
+    auto loop = std::make_shared<RealMainLoop>();
+    std::atomic<bool> running{true};
+    std::thread loopThread([&] {
+        loop->post([] {});
+        loop->run();
+    });
+    while (!loop->isLoopThread() && std::chrono::steady_clock::now().time_since_epoch().count() < 0) {}
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::vector<double> samples;
+    for (auto _ : state) {
+        std::atomic<long long> ranAt{0};
+        auto postedAt = std::chrono::steady_clock::now();
+        loop->post([&] { ranAt = std::chrono::steady_clock::now().time_since_epoch().count(); });
+        while (ranAt.load() == 0) {}
+        samples.push_back(double(ranAt.load() - postedAt.time_since_epoch().count()) / 1000.0);
+        state.PauseTiming();
+        std::this_thread::sleep_for(std::chrono::microseconds(200));  // let the loop go back to sleep
+        state.ResumeTiming();
+    }
+    loop->stop();
+    loopThread.join();
+    running = false;
+    std::sort(samples.begin(), samples.end());
+    if (!samples.empty()) {
+        state.counters["median_us"] = samples[samples.size() / 2];
+        state.counters["p99_us"] = samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
+    }
+}
+BENCHMARK(BM_MainLoopCrossThreadWake)->Iterations(2000)->Unit(benchmark::kMicrosecond);

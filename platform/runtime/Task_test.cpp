@@ -1,0 +1,197 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/runtime/Published.h"
+#include "platform/runtime/Task.h"
+#include "platform/runtime/VirtualMainLoop.h"
+
+using namespace velmo;
+
+namespace {
+
+Task<int> addLater(int a, int b, double delay) {
+    co_await sleepFor(delay);
+    co_return a + b;
+}
+
+Task<int> failing() {
+    co_await sleepFor(0.1);
+    throw Error("Test", 7, "went wrong");
+}
+
+}  // namespace
+
+TEST(Task, StartIsPostedAndAwaitedChildrenRunInline) {
+    VirtualMainLoopScope scope;
+    std::vector<std::string> trace;
+    auto task = startTask([&]() -> Task<int> {
+        trace.push_back("begin");
+        int v = co_await addLater(2, 3, 1.0);
+        trace.push_back("sum " + std::to_string(v));
+        co_return v * 10;
+    });
+    EXPECT_TRUE(trace.empty());  // a start is a posted start
+    scope.loop().runUntilIdle();
+    EXPECT_EQ(trace, (std::vector<std::string>{"begin"}));
+    scope.loop().advance(1.0);
+    EXPECT_EQ(trace, (std::vector<std::string>{"begin", "sum 5"}));
+    EXPECT_TRUE(task.isDone());
+
+    int result = 0;
+    startTask([&]() -> Task<void> { result = co_await task; });
+    scope.loop().runUntilIdle();
+    EXPECT_EQ(result, 50);
+}
+
+TEST(Task, PublisherDeliveryPostedBeforeATaskStartRunsFirst) {
+    VirtualMainLoopScope scope;
+    std::vector<std::string> order;
+    Subject<int> subject;
+    Cancellable sub = subject.publisher().receiveOnMain().sink([&](const int&) { order.push_back("delivery"); });
+    subject.send(1);
+    startTask([&]() -> Task<void> {
+        order.push_back("task");
+        co_return;
+    });
+    scope.loop().runUntilIdle();
+    EXPECT_EQ(order, (std::vector<std::string>{"delivery", "task"}));
+}
+
+TEST(Task, CancelledSleepEndsWithTheCancellationErrorAndNothingAfterItRuns) {
+    VirtualMainLoopScope scope;
+    bool reachedAfterSleep = false;
+    bool sawCancellationError = false;
+    auto task = startTask([&]() -> Task<void> {
+        try {
+            co_await sleepFor(5.0);
+            reachedAfterSleep = true;
+        } catch (const CancellationError&) {
+            sawCancellationError = true;
+            EXPECT_TRUE(Task<>::isCurrentCancelled());
+        }
+    });
+    scope.loop().advance(1.0);
+    task.cancel();
+    scope.loop().runUntilIdle();
+    EXPECT_TRUE(sawCancellationError);
+    EXPECT_FALSE(reachedAfterSleep);
+    EXPECT_TRUE(task.isDone());
+    EXPECT_EQ(scope.loop().pendingTimerCount(), 0u);  // the sleep's timer went with it
+    scope.loop().advance(10.0);
+    EXPECT_FALSE(reachedAfterSleep);
+}
+
+TEST(Task, CancellationReachesAwaitedChildrenAndIsVisibleThroughTheCurrentTask) {
+    VirtualMainLoopScope scope;
+    std::vector<std::string> trace;
+    auto task = startTask([&]() -> Task<void> {
+        try {
+            co_await addLater(1, 1, 3.0);
+        } catch (const CancellationError&) {
+            trace.push_back("child cancelled");
+        }
+        trace.push_back(Task<>::isCurrentCancelled() ? "sees cancel" : "no cancel");
+        try {
+            co_await sleepFor(1.0);  // already cancelled: throws at once
+        } catch (const CancellationError&) {
+            trace.push_back("second sleep cancelled");
+        }
+    });
+    scope.loop().runUntilIdle();
+    task.cancel();
+    scope.loop().runUntilIdle();
+    EXPECT_EQ(trace, (std::vector<std::string>{"child cancelled", "sees cancel", "second sleep cancelled"}));
+    EXPECT_FALSE(Task<>::isCurrentCancelled());  // outside any task
+}
+
+TEST(Task, ErrorsPropagateToTheAwaiter) {
+    VirtualMainLoopScope scope;
+    std::string caught;
+    startTask([&]() -> Task<void> {
+        try {
+            co_await failing();
+        } catch (const Error& e) {
+            caught = e.domain() + ":" + std::to_string(e.code()) + ":" + e.localizedDescription();
+        }
+    });
+    scope.loop().advance(0.1);
+    EXPECT_EQ(caught, "Test:7:went wrong");
+}
+
+TEST(Task, AStartedTaskCanBeAwaitedByTwoTasks) {
+    VirtualMainLoopScope scope;
+    auto shared = startTask([]() -> Task<bool> {
+        co_await sleepFor(0.5);
+        co_return true;
+    });
+    int yes = 0;
+    for (int i = 0; i < 2; ++i)
+        startTask([&, shared]() -> Task<void> {
+            if (co_await shared) ++yes;
+        });
+    scope.loop().advance(0.5);
+    EXPECT_EQ(yes, 2);
+}
+
+TEST(Task, DroppingAnUnstartedTaskFreesIt) {
+    VirtualMainLoopScope scope;
+    bool ran = false;
+    {
+        auto t = [&]() -> Task<void> {
+            ran = true;
+            co_return;
+        }();
+    }
+    scope.loop().runUntilIdle();
+    EXPECT_FALSE(ran);  // never started, frame freed (asan would report a leak otherwise)
+}
+
+TEST(Completion, ValueFromAnotherThreadResumesTheTaskOnTheLoop) {
+    VirtualMainLoopScope scope;
+    Completion<std::string> completion;
+    std::string got;
+    bool onLoop = false;
+    startTask([&]() -> Task<void> {
+        got = co_await completion;
+        onLoop = scope.loop().isLoopThread();
+    });
+    scope.loop().runUntilIdle();
+    std::thread([completion] { completion.resolve("from worker"); }).join();
+    EXPECT_TRUE(scope.loop().runUntil([&] { return !got.empty(); }, 5));
+    EXPECT_EQ(got, "from worker");
+    EXPECT_TRUE(onLoop);
+}
+
+TEST(Completion, CancellingTheTaskCallsTheProducersHandlerWhichFailsWithItsOwnError) {
+    VirtualMainLoopScope scope;
+    Completion<int> completion;
+    completion.setCancelHandler([completion] { completion.fail(Error("Transfer", -999, "cancelled")); });
+    std::string caught;
+    auto task = startTask([&]() -> Task<void> {
+        try {
+            co_await completion;
+        } catch (const CancellationError&) {
+            caught = "task cancellation";
+        } catch (const Error& e) {
+            caught = e.domain() + " " + std::to_string(e.code());
+        }
+    });
+    scope.loop().runUntilIdle();
+    task.cancel();
+    scope.loop().runUntilIdle();
+    EXPECT_EQ(caught, "Transfer -999");
+}
+
+TEST(Completion, SettledBeforeAwaitIsReturnedWithoutSuspending) {
+    VirtualMainLoopScope scope;
+    Completion<int> completion;
+    completion.resolve(4);
+    completion.resolve(5);  // first settlement wins
+    int got = 0;
+    startTask([&]() -> Task<void> { got = co_await completion; });
+    scope.loop().runUntilIdle();
+    EXPECT_EQ(got, 4);
+}

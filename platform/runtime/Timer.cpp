@@ -1,0 +1,57 @@
+#include "platform/runtime/Timer.h"
+
+#include <cmath>
+
+namespace velmo {
+
+Timer::Timer(double interval, bool repeats, Block block)
+    : interval_(interval > 0 ? interval : 0.0001), repeats_(repeats), block_(std::move(block)) {}
+
+std::shared_ptr<Timer> Timer::scheduled(double intervalSeconds, bool repeats, Block block) {
+    auto timer = std::make_shared<Timer>(intervalSeconds, repeats, std::move(block));
+    timer->loop_ = MainLoop::current();
+    if (!timer->loop_) {
+        timer->valid_ = false;
+        return timer;
+    }
+    timer->start_ = timer->loop_->now();
+    timer->scheduleNext();
+    return timer;
+}
+
+void Timer::scheduleNext() {
+    long long n = fireCount_ + 1;
+    double now = loop_->now();
+    double due = start_ + double(n) * interval_;
+    if (due < now && repeats_) {
+        // Skip the firings the loop was too late for, keeping the grid.
+        n = (long long)std::floor((now - start_) / interval_) + 1;
+        due = start_ + double(n) * interval_;
+    }
+    fireCount_ = n - 1;
+    // The loop holds the timer strongly until it fires for the last time or is invalidated.
+    pending_ = loop_->postAfter(due - now, [self = shared_from_this()] { self->fire(); });
+}
+
+void Timer::fire() {
+    if (!valid_) return;
+    ++fireCount_;
+    if (repeats_) {
+        scheduleNext();
+    } else {
+        valid_ = false;
+    }
+    if (block_) {
+        auto block = block_;  // the block may invalidate (and so release) the timer
+        block(*this);
+    }
+    if (!valid_) block_ = nullptr;
+}
+
+void Timer::invalidate() {
+    valid_ = false;
+    pending_.cancel();
+    block_ = nullptr;
+}
+
+}  // namespace velmo

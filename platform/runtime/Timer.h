@@ -1,0 +1,40 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "platform/runtime/MainLoop.h"
+
+namespace velmo {
+
+// A one-shot or repeating timer on the main loop. The loop keeps a valid timer alive, so the
+// caller may drop its reference. Repeating timers keep a fixed schedule: the n-th firing is due
+// at start + n x interval (no drift); firings the loop was too late for are skipped.
+class Timer : public std::enable_shared_from_this<Timer> {
+public:
+    using Block = std::function<void(Timer&)>;
+
+    static std::shared_ptr<Timer> scheduled(double intervalSeconds, bool repeats, Block block);
+
+    void invalidate();
+    bool isValid() const { return valid_; }
+    double interval() const { return interval_; }
+    bool repeats() const { return repeats_; }
+
+    Timer(double interval, bool repeats, Block block);
+
+private:
+    void scheduleNext();
+    void fire();
+
+    double interval_;
+    bool repeats_;
+    Block block_;
+    bool valid_ = true;
+    double start_ = 0;
+    long long fireCount_ = 0;
+    WorkItem pending_;
+    std::shared_ptr<MainLoop> loop_;
+};
+
+}  // namespace velmo

@@ -1,0 +1,52 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+
+#include "platform/runtime/Timer.h"
+#include "platform/runtime/VirtualMainLoop.h"
+
+using namespace velmo;
+
+TEST(Timer, RepeatingTimerKeepsAFixedScheduleWithoutDrift) {
+    VirtualMainLoopScope scope;
+    auto& loop = scope.loop();
+    long long fires = 0;
+    double worstError = 0;
+    auto timer = Timer::scheduled(0.03, true, [&](Timer&) {
+        ++fires;
+        worstError = std::max(worstError, std::fabs(loop.now() - double(fires) * 0.03));
+    });
+    auto started = std::chrono::steady_clock::now();
+    loop.advance(10'000);
+    auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(fires, 333'333);
+    EXPECT_LT(worstError, 0.001);
+    EXPECT_LT(took, std::chrono::seconds(1));
+    timer->invalidate();
+}
+
+TEST(Timer, OneShotFiresOnceAndInvalidateStopsARepeatingTimer) {
+    VirtualMainLoopScope scope;
+    auto& loop = scope.loop();
+    int once = 0, repeating = 0;
+    Timer::scheduled(1.5, false, [&](Timer&) { ++once; });  // the loop keeps it alive
+    auto timer = Timer::scheduled(1.5, true, [&](Timer& t) {
+        if (++repeating == 3) t.invalidate();
+    });
+    loop.advance(100);
+    EXPECT_EQ(once, 1);
+    EXPECT_EQ(repeating, 3);
+    EXPECT_FALSE(timer->isValid());
+    EXPECT_EQ(loop.pendingTimerCount(), 0u);
+}
+
+TEST(Timer, InvalidatedBeforeFiringNeverFires) {
+    VirtualMainLoopScope scope;
+    int fires = 0;
+    auto timer = Timer::scheduled(1.0, true, [&](Timer&) { ++fires; });
+    scope.loop().advance(0.5);
+    timer->invalidate();
+    scope.loop().advance(10);
+    EXPECT_EQ(fires, 0);
+}
