@@ -1,0 +1,70 @@
+#include "testing/XvfbServer.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace velmo::testing {
+
+XvfbServer::XvfbServer(const std::string& screen) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        failure_ = "pipe failed";
+        return;
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+        close(fds[0]);
+        std::string fd = std::to_string(fds[1]);
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-noreset", "-nolisten", "tcp",
+               "+extension", "RANDR", "+extension", "XInputExtension", "+extension", "XTEST", (char*)nullptr);
+        _exit(127);
+    }
+    close(fds[1]);
+    if (pid_ < 0) {
+        close(fds[0]);
+        failure_ = "fork failed";
+        return;
+    }
+    // Xvfb writes the display number and a newline once it accepts connections.
+    std::string number;
+    pollfd p{fds[0], POLLIN, 0};
+    for (int waited = 0; waited < 100; ++waited) {
+        if (poll(&p, 1, 100) > 0) {
+            char buf[32];
+            ssize_t n = read(fds[0], buf, sizeof buf);
+            if (n <= 0) break;
+            number.append(buf, size_t(n));
+            if (number.find('\n') != std::string::npos) break;
+        }
+    }
+    close(fds[0]);
+    while (!number.empty() && (number.back() == '\n' || number.back() == '\r')) number.pop_back();
+    if (number.empty()) {
+        failure_ = "Xvfb did not report a display (is the xvfb package installed?)";
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        return;
+    }
+    display_ = ":" + number;
+}
+
+XvfbServer::~XvfbServer() {
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+int XvfbServer::run(const std::string& command) const {
+    std::string full = "DISPLAY=" + display_ + " " + command;
+    int status = std::system(full.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace velmo::testing
