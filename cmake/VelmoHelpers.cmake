@@ -38,7 +38,18 @@ function(velmo_add_test name)
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${T_ENVIRONMENT}")
+    TEST_LIST ${name}_TESTS
+    PROPERTIES TIMEOUT ${T_TIMEOUT})
+  # Labels and environment are lists, which the discovery's PROPERTIES cannot carry intact:
+  # a script that CTest includes after the discovered tests sets them.
+  set(script "${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake")
+  set(body "if(${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${T_LABELS}\")\n")
+  if(T_ENVIRONMENT)
+    string(APPEND body "  set_tests_properties(\${${name}_TESTS} PROPERTIES ENVIRONMENT \"${T_ENVIRONMENT}\")\n")
+  endif()
+  string(APPEND body "endif()\n")
+  file(WRITE "${script}" "${body}")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${script}")
 endfunction()
 
 # velmo_add_benchmark(SOURCES ... LIBS ...): collected into the one velmo_benchmarks executable.

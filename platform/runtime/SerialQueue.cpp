@@ -53,10 +53,8 @@ SerialQueue::~SerialQueue() {
 }
 
 void SerialQueue::async(std::function<void()> work) {
-    {
-        std::lock_guard lock(state_->mutex);
-        state_->queue.push_back(std::move(work));
-    }
+    std::lock_guard lock(state_->mutex);
+    state_->queue.push_back(std::move(work));
     state_->cv.notify_one();
 }
 

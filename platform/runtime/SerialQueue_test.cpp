@@ -52,12 +52,14 @@ TEST(SerialQueue, DestructionRunsQueuedWorkAndMayHappenOnTheQueueItself) {
     EXPECT_EQ(ran.load(), 100);
 
     auto queue = std::make_shared<SerialQueue>("self-release");
-    std::atomic<bool> released{false};
-    SerialQueue* raw = queue.get();
-    raw->async([q = std::move(queue), &released]() mutable {
+    std::atomic<bool> go{false}, released{false};
+    queue->async([q = queue, &go, &released]() mutable {
+        while (!go) std::this_thread::yield();
         q.reset();  // the last reference goes inside one of its own blocks
         released = true;
     });
+    queue.reset();
+    go = true;
     for (int i = 0; i < 200 && !released; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_TRUE(released.load());
 }
