@@ -45,7 +45,6 @@ void KeyEventTap::detach() {
 
 std::optional<KeyEvent> KeyEventTap::dispatch(const KeyEvent& event) {
     if (!valid_ || !attached_ || !enabled_ || !(mask_ & keyEventMaskBit(event.type))) return std::nullopt;
-    auto keepAlive = shared_from_this();  // the callback may let go of the tap
     return callback_(event.type, event, userInfo_);
 }
 

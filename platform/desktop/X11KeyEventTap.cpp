@@ -57,6 +57,7 @@ protected:
         if (!loop) return;
         std::weak_ptr<KeyEventTap> weak = weak_from_this();
         auto read = [weak] {
+            // Held while reading: a callback may let go of the tap.
             if (auto tap = weak.lock()) static_cast<X11KeyEventTap&>(*tap).readEvents();
         };
         watch_ = loop->watchFd(ConnectionNumber(display_), FdReadable, [read](unsigned) { read(); });
@@ -72,7 +73,6 @@ protected:
 
 private:
     void readEvents() {
-        auto keepAlive = shared_from_this();  // a callback may let go of the tap
         // Each step re-checks: the callback may have invalidated the tap (closing the display).
         while (isValid() && isInMainLoop() && XPending(display_) > 0) {
             XEvent event;

@@ -19,8 +19,11 @@ namespace {
 
 struct Recorder {
     std::vector<KeyEvent> heard;
+    std::shared_ptr<KeyEventTap> dropOnFirstEvent;
     static KeyEvent callback(KeyEventType type, const KeyEvent& event, void* userInfo) {
-        static_cast<Recorder*>(userInfo)->heard.push_back(event);
+        auto* self = static_cast<Recorder*>(userInfo);
+        self->heard.push_back(event);
+        if (auto tap = std::move(self->dropOnFirstEvent)) tap->invalidate();
         return event;
     }
 };
@@ -193,4 +196,19 @@ TEST(X11KeyEventTap, TheSessionDisplayIsUsedByDefault) {
     ASSERT_TRUE(keyboard.press("Alt_R"));
     ASSERT_TRUE(scope.loop().runUntil([&] { return !recorder.heard.empty(); }, 10.0));
     EXPECT_EQ(recorder.heard[0], flagsChanged(KeyEventFlag::alternate));
+}
+
+TEST_F(X11KeyEventTapTest, ACallbackMayEndItsTapWithMoreEventsWaiting) {
+    Recorder recorder;
+    RunningTap running(createTap(factory, recorder));
+    ASSERT_TRUE(running.source);
+    std::weak_ptr<KeyEventTap> weak = running.tap;
+    recorder.dropOnFirstEvent = std::move(running.tap);  // the source does not keep its tap
+    ASSERT_TRUE(keyboard.press("Control_L"));
+    ASSERT_TRUE(keyboard.press("Alt_L"));
+    ASSERT_TRUE(keyboard.release("Alt_L"));
+    ASSERT_TRUE(waitFor(recorder, 1));
+    scope.loop().runUntil([] { return false; }, 0.2);  // the rest, had the tap lived
+    EXPECT_EQ(recorder.heard.size(), 1u);
+    EXPECT_TRUE(weak.expired());
 }
