@@ -36,6 +36,16 @@ std::shared_ptr<SimulatedKeyEventTap> makeTap(SimulatedKeyEventTapFactory& facto
     return std::static_pointer_cast<SimulatedKeyEventTap>(tap);
 }
 
+// A tap with its source in the main loop, enabled.
+struct RunningTap {
+    std::shared_ptr<SimulatedKeyEventTap> tap;
+    std::shared_ptr<KeyEventTapRunLoopSource> source;
+    explicit RunningTap(std::shared_ptr<SimulatedKeyEventTap> t) : tap(std::move(t)), source(tap->createRunLoopSource()) {
+        source->addToMainLoop();
+        tap->setEnabled(true);
+    }
+};
+
 const KeyEvent controlDown{KeyEventType::flagsChanged, KeyEventFlag::control};
 const KeyEvent letterDown{KeyEventType::keyDown, 0};
 
@@ -94,10 +104,7 @@ TEST(KeyEventTap, ASystemDisabledTapTellsItsCallbackAndStaysOffUntilEnabledAgain
         VirtualMainLoopScope scope;
         SimulatedKeyEventTapFactory factory;
         Listener listener;
-        auto tap = makeTap(factory, listener);
-        auto source = tap->createRunLoopSource();
-        source->addToMainLoop();
-        tap->setEnabled(true);
+        auto [tap, source] = RunningTap(makeTap(factory, listener));
 
         ((*tap).*c.disable)();
         EXPECT_FALSE(tap->isEnabled());
@@ -119,10 +126,7 @@ TEST(KeyEventTap, AnInvalidatedTapHearsNothingMoreAndCannotComeBack) {
     VirtualMainLoopScope scope;
     SimulatedKeyEventTapFactory factory;
     Listener listener;
-    auto tap = makeTap(factory, listener);
-    auto source = tap->createRunLoopSource();
-    source->addToMainLoop();
-    tap->setEnabled(true);
+    auto [tap, source] = RunningTap(makeTap(factory, listener));
     tap->post(controlDown);
     tap->disableByTimeout();  // its notice is still on the way when the tap goes
     tap->invalidate();
@@ -185,9 +189,7 @@ TEST(KeyEventTap, ACallbackMayLetGoOfTheLastReferenceToItsTap) {
                                                       KeyEventTapOptions::listenOnly, allKeys, &Listener::callback,
                                                       &listener, std::make_shared<SimulatedKeyEventTapSwitches>());
     std::weak_ptr<KeyEventTap> weak = tap;
-    auto source = tap->createRunLoopSource();
-    source->addToMainLoop();
-    tap->setEnabled(true);
+    auto source = RunningTap(tap).source;
     tap->post(controlDown);
     tap->post(controlDown);
     listener.dropOnFirstEvent = std::move(tap);
