@@ -42,7 +42,7 @@ Bundle::Bundle(std::string bundlePath) : bundlePath_(std::move(bundlePath)) {
             logLine("⚠️ Velmo: Ignoring " + infoPath + ": not a dictionary");
         }
     } catch (const PropertyListError& e) {
-        logLine("⚠️ Velmo: Ignoring unreadable Info.plist: " + e.description());
+        logLine("⚠️ Velmo: Ignoring unreadable Info.plist: " + e.message());
     }
 }
 

@@ -29,6 +29,7 @@ public:
 
     PlistValue() = default;
     PlistValue(bool value) : value_(value) {}
+    // Any integer type; unsigned values above the signed 64-bit range wrap.
     template <std::integral T>
         requires(!std::same_as<T, bool>)
     PlistValue(T value) : value_(static_cast<std::int64_t>(value)) {}

@@ -101,7 +101,7 @@ void UserDefaults::load() {
         }
         throw PropertyListError(file.string() + ": not a dictionary");
     } catch (const PropertyListError& e) {
-        logLine("⚠️ Velmo: Ignoring unreadable user defaults: " + e.description());
+        logLine("⚠️ Velmo: Ignoring unreadable user defaults: " + e.message());
         // Kept aside rather than overwritten by the next change.
         fs::rename(file, file.string() + ".corrupt", error);
     }
