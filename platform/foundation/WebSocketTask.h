@@ -1,0 +1,134 @@
+#pragma once
+
+// WebSocket client connections over Boost.Beast: "ws" in the clear, "wss" through OpenSSL with
+// the system's certificate store and host-name verification.
+//
+// Threads. Each WebSocketSession runs its connections on one I/O thread of its own and calls
+// every completion (send and receive) on one callback thread of its own, one at a time, in the
+// order the events happened; completions never run inline in the call that hands them over,
+// never on the I/O thread and never on the main loop, so a receiver that keeps its state on
+// another queue must hop there itself. Task operations may be called from any thread.
+//
+// Tests reach loopback servers through OriginOverride: a task's URL is rewritten there when it
+// connects, so clients keep building their real URLs.
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/foundation/WebSocketError.h"
+
+namespace velmo {
+
+namespace detail {
+struct WebSocketSessionCore;
+struct WebSocketConnection;
+}  // namespace detail
+
+// One whole message, text (UTF-8) or binary.
+struct WebSocketMessage {
+    enum class Kind { text, binary };
+    Kind kind = Kind::text;
+    std::string data;  // the text, or the raw bytes
+
+    static WebSocketMessage text(std::string text) { return {Kind::text, std::move(text)}; }
+    static WebSocketMessage binary(std::string bytes) { return {Kind::binary, std::move(bytes)}; }
+    bool isText() const { return kind == Kind::text; }
+    bool operator==(const WebSocketMessage&) const = default;
+};
+
+// The opening handshake: a "ws" or "wss" URL and the header fields sent with the upgrade
+// request. `timeoutInterval` bounds the opening (name look-up, connection, TLS and upgrade)
+// in seconds; an open connection has no idle limit.
+struct WebSocketRequest {
+    explicit WebSocketRequest(std::string url, double timeoutInterval = 60.0)
+        : url(std::move(url)), timeoutInterval(timeoutInterval) {}
+
+    std::string url;
+    double timeoutInterval;
+
+    // Replaces any field of the same name (names compare without case); keeps the order in
+    // which fields were first set. Throws WebSocketError (badURL) when the value holds a
+    // carriage return or a line feed, or the name is not a valid field name, since either
+    // would let the text pass for header fields of its own.
+    void setValue(const std::string& value, const std::string& field);
+    std::optional<std::string> valueForHTTPHeaderField(const std::string& field) const;
+    const std::vector<std::pair<std::string, std::string>>& allHTTPHeaderFields() const { return headers_; }
+
+private:
+    std::vector<std::pair<std::string, std::string>> headers_;
+};
+
+// Close codes of the WebSocket protocol used by callers.
+namespace WebSocketCloseCode {
+inline constexpr std::uint16_t normalClosure = 1000;
+inline constexpr std::uint16_t goingAway = 1001;
+}  // namespace WebSocketCloseCode
+
+// One connection. Nothing happens until `resume`. The session keeps a running task going even
+// when every handle to it is dropped; `cancel` it or invalidate the session to end it. Messages handed to `send` before the
+// connection is open wait for it and leave in the order they were handed over; messages that
+// arrive are kept until `receive` asks for them. A failure (or `cancel`) ends the task: every
+// completion still waiting, and every later one, reports the error (after the messages that
+// had already arrived, for `receive`).
+class WebSocketTask {
+public:
+    // `error` is null when the whole message was written to the connection.
+    using SendCompletion = std::function<void(std::exception_ptr error)>;
+    // Either a message or an error.
+    using ReceiveCompletion = std::function<void(std::optional<WebSocketMessage> message, std::exception_ptr error)>;
+
+    ~WebSocketTask();
+    WebSocketTask(const WebSocketTask&) = delete;
+    WebSocketTask& operator=(const WebSocketTask&) = delete;
+
+    const WebSocketRequest& originalRequest() const;
+
+    // Starts connecting (once; later calls do nothing).
+    void resume();
+    // Each message goes out as one frame.
+    void send(WebSocketMessage message, SendCompletion completion);
+    // Completes with the next message, oldest first; several waiting receivers are served in
+    // the order they asked.
+    void receive(ReceiveCompletion completion);
+    // Ends the task: waiting completions report WebSocketError::cancelled at once, the message
+    // being written (if any) finishes, then the close frame with `closeCode` and `reason` is
+    // sent. The closing handshake is given two seconds before the connection is dropped.
+    void cancel(std::uint16_t closeCode, std::string reason = {});
+
+private:
+    friend class WebSocketSession;
+    explicit WebSocketTask(std::shared_ptr<detail::WebSocketConnection> connection);
+    std::shared_ptr<detail::WebSocketConnection> connection_;
+};
+
+// Makes WebSocket tasks and owns the threads they run on.
+class WebSocketSession {
+public:
+    WebSocketSession();
+    // Invalidates and cancels, then waits for closing handshakes still under way (at most
+    // their two seconds) so the connections end cleanly. A task kept after its session is gone
+    // fails its operations with WebSocketError::cancelled.
+    ~WebSocketSession();
+    WebSocketSession(const WebSocketSession&) = delete;
+    WebSocketSession& operator=(const WebSocketSession&) = delete;
+
+    std::shared_ptr<WebSocketTask> webSocketTask(WebSocketRequest request);
+
+    // Cancels every task of the session with WebSocketCloseCode::goingAway (tasks already
+    // cancelled keep their own close code); tasks made afterwards fail at once with
+    // WebSocketError::cancelled.
+    void invalidateAndCancel();
+
+private:
+    std::shared_ptr<detail::WebSocketSessionCore> core_;
+    std::thread ioThread_;
+};
+
+}  // namespace velmo
