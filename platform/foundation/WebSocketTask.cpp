@@ -18,6 +18,7 @@
 #include <cctype>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <pthread.h>
@@ -50,12 +51,10 @@ bool sameField(const std::string& a, const std::string& b) {
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
-std::exception_ptr webSocketError(WebSocketError::Code code, const std::string& detail = {}) {
-    return std::make_exception_ptr(WebSocketError(code, detail));
-}
+WebSocketError webSocketError(WebSocketError::Code code, const std::string& detail = {}) { return WebSocketError(code, detail); }
 
 // The error for a transport failure, whatever the stage it happened in.
-std::exception_ptr errorForTransport(const beast::error_code& ec) {
+WebSocketError errorForTransport(const beast::error_code& ec) {
     using E = WebSocketError;
     if (ec == net::error::connection_refused || ec == net::error::host_unreachable) return webSocketError(E::cannotConnectToHost, ec.message());
     if (ec == net::error::host_not_found || ec == net::error::host_not_found_try_again || ec == net::error::no_data ||
@@ -115,6 +114,8 @@ struct WebSocketSessionCore {
     bool invalidated = false;
     bool acceptsWork = true;  // false once the I/O thread is winding down
     std::vector<std::weak_ptr<WebSocketConnection>> connections;
+    bool ioFinished = false;
+    std::condition_variable ioFinishedChanged;
 
     std::unique_ptr<net::ssl::context> tls;  // I/O thread only, made on first use
 
@@ -153,8 +154,7 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
     ~WebSocketConnection() {
         // Whoever still waits hears of the end (a task dropped before it was resumed).
         std::lock_guard lock(mutex);
-        auto error = terminal ? terminal : webSocketError(WebSocketError::cancelled);
-        failWaitingLocked(error);
+        failWaitingLocked(terminal.value_or(webSocketError(WebSocketError::cancelled)));
     }
 
     std::shared_ptr<WebSocketSessionCore> core;
@@ -164,7 +164,9 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
     std::mutex mutex;
     bool resumed = false;
     bool pumpScheduled = false;
-    std::exception_ptr terminal;  // set once: the failure or the cancellation that ended the task
+    // Set once: the failure or the cancellation that ended the task. Each completion gets an
+    // exception of its own, made on the callback thread, so none is shared between threads.
+    std::optional<WebSocketError> terminal;
     std::uint16_t closeCode = WebSocketCloseCode::goingAway;
     std::string closeReason;
     std::deque<Outgoing> outbox;
@@ -199,20 +201,22 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
 
     // --- delivery (with `mutex` held, so completions keep the order of the events) ---
 
-    void deliverSendLocked(WebSocketTask::SendCompletion completion, std::exception_ptr error) {
+    void deliverSendLocked(WebSocketTask::SendCompletion completion, std::optional<WebSocketError> error) {
         if (!completion) return;
-        core->callbacks.async([completion = std::move(completion), error] { completion(error); });
-    }
-
-    void deliverReceiveLocked(WebSocketTask::ReceiveCompletion completion, std::optional<WebSocketMessage> message,
-                              std::exception_ptr error) {
-        if (!completion) return;
-        core->callbacks.async([completion = std::move(completion), message = std::move(message), error]() mutable {
-            completion(std::move(message), error);
+        core->callbacks.async([completion = std::move(completion), error = std::move(error)] {
+            completion(error ? std::make_exception_ptr(*error) : nullptr);
         });
     }
 
-    void failWaitingLocked(const std::exception_ptr& error) {
+    void deliverReceiveLocked(WebSocketTask::ReceiveCompletion completion, std::optional<WebSocketMessage> message,
+                              std::optional<WebSocketError> error) {
+        if (!completion) return;
+        core->callbacks.async([completion = std::move(completion), message = std::move(message), error = std::move(error)]() mutable {
+            completion(std::move(message), error ? std::make_exception_ptr(*error) : nullptr);
+        });
+    }
+
+    void failWaitingLocked(const WebSocketError& error) {
         auto waitingReceivers = std::move(receivers);
         receivers.clear();
         for (auto& receiver : waitingReceivers) deliverReceiveLocked(std::move(receiver), std::nullopt, error);
@@ -223,7 +227,7 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
 
     bool isFinished() {
         std::lock_guard lock(mutex);
-        return terminal != nullptr;
+        return terminal.has_value();
     }
 
     void schedulePumpLocked() {
@@ -258,7 +262,7 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
         std::lock_guard lock(mutex);
         if (!inbox.empty()) {
             bool wasFull = inbox.size() >= inboxLimit;
-            deliverReceiveLocked(std::move(completion), std::move(inbox.front()), nullptr);
+            deliverReceiveLocked(std::move(completion), std::move(inbox.front()), std::nullopt);
             inbox.pop_front();
             if (wasFull && !terminal) schedulePumpLocked();  // reading had paused
             return;
@@ -279,7 +283,7 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
             closeCode = code;
             closeReason = std::move(reason);
             inbox.clear();
-            failWaitingLocked(terminal);
+            failWaitingLocked(*terminal);
             started = resumed;
         }
         if (started) core->post([self = shared_from_this()] { self->closeAfterCancel(); });
@@ -288,7 +292,7 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
     // --- the I/O thread ---
 
     // Ends the task with `error` (unless it has ended already) and drops the connection.
-    void fail(std::exception_ptr error) {
+    void fail(WebSocketError error) {
         {
             std::lock_guard lock(mutex);
             if (!terminal) {
@@ -337,6 +341,7 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
         }
 
         double seconds = request.timeoutInterval > 0 && std::isfinite(request.timeoutInterval) ? request.timeoutInterval : 60.0;
+        seconds = std::min(seconds, 7 * 24 * 3600.0);
         openTimer.expires_after(std::chrono::duration_cast<net::steady_timer::duration>(std::chrono::duration<double>(seconds)));
         openTimer.async_wait([self = shared_from_this()](beast::error_code ec) {
             if (ec || self->phase != Phase::opening) return;
@@ -439,14 +444,14 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
     void written(const beast::error_code& ec) {
         Outgoing done = std::move(*inFlight);
         inFlight.reset();
-        std::exception_ptr error;
+        std::optional<WebSocketError> error;
         {
             std::lock_guard lock(mutex);
             // A write cut short by the task's own end reports that end.
             if (ec) error = terminal ? terminal : errorForTransport(ec);
             deliverSendLocked(std::move(done.completion), error);
         }
-        if (error) return fail(error);
+        if (error) return fail(*error);
         if (phase == Phase::open) startWrite();
     }
 
@@ -486,7 +491,7 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
             if (!receivers.empty()) {
                 auto receiver = std::move(receivers.front());
                 receivers.pop_front();
-                deliverReceiveLocked(std::move(receiver), std::move(message), nullptr);
+                deliverReceiveLocked(std::move(receiver), std::move(message), std::nullopt);
             } else {
                 inbox.push_back(std::move(message));
             }
@@ -528,7 +533,12 @@ void WebSocketTask::cancel(std::uint16_t closeCode, std::string reason) { connec
 // --- WebSocketSession ---
 
 WebSocketSession::WebSocketSession() : core_(std::make_shared<detail::WebSocketSessionCore>()) {
-    ioThread_ = std::thread([core = core_] { core->io.run(); });
+    ioThread_ = std::thread([core = core_] {
+        core->io.run();
+        std::lock_guard lock(core->mutex);
+        core->ioFinished = true;
+        core->ioFinishedChanged.notify_all();
+    });
     pthread_setname_np(ioThread_.native_handle(), "websocket.io");
 }
 
@@ -538,12 +548,19 @@ WebSocketSession::~WebSocketSession() {
         std::lock_guard lock(core_->mutex);
         core_->acceptsWork = false;
     }
-    // The thread ends once the last closing handshake is over (each is bounded).
+    // The thread ends once the last closing handshake is over (each is bounded). A name
+    // look-up cannot be interrupted, though: rather than keep the caller (often the main
+    // thread) waiting for it, the thread is left to finish on its own; it holds the core.
     core_->work.reset();
-    if (ioThread_.get_id() == std::this_thread::get_id()) {
-        ioThread_.detach();  // it holds the core itself and finishes on its own
-    } else {
+    bool finished;
+    {
+        std::unique_lock lock(core_->mutex);
+        finished = core_->ioFinishedChanged.wait_for(lock, closeHandshakeLimit + std::chrono::seconds(1), [&] { return core_->ioFinished; });
+    }
+    if (finished) {
         ioThread_.join();
+    } else {
+        ioThread_.detach();
     }
 }
 

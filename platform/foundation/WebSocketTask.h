@@ -113,8 +113,9 @@ class WebSocketSession {
 public:
     WebSocketSession();
     // Invalidates and cancels, then waits for closing handshakes still under way (at most
-    // their two seconds) so the connections end cleanly. A task kept after its session is gone
-    // fails its operations with WebSocketError::cancelled.
+    // their two seconds, plus one) so the connections end cleanly; a name look-up still running
+    // is not waited for. A task kept after its session is gone fails its operations with
+    // WebSocketError::cancelled.
     ~WebSocketSession();
     WebSocketSession(const WebSocketSession&) = delete;
     WebSocketSession& operator=(const WebSocketSession&) = delete;
