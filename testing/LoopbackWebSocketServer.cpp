@@ -255,6 +255,7 @@ struct LoopbackWebSocketServer::Impl::Peer : std::enable_shared_from_this<Peer> 
     bool closed = false;
     std::optional<unsigned> fragmentOpcode;
     std::string fragments;
+    std::size_t fragmentCount = 0;
     std::vector<std::shared_ptr<net::steady_timer>> timers;
 
     Peer(Impl& server, std::size_t index, tcp::socket socket) : server(server), index(index), socket(std::move(socket)) {
@@ -460,6 +461,7 @@ struct LoopbackWebSocketServer::Impl::Peer : std::enable_shared_from_this<Peer> 
                 if (!fin) {
                     fragmentOpcode = opcode;
                     fragments = std::move(payload);
+                    fragmentCount = 1;
                     return;
                 }
                 frame.kind = opcode == opText ? Frame::Kind::text : Frame::Kind::binary;
@@ -468,9 +470,11 @@ struct LoopbackWebSocketServer::Impl::Peer : std::enable_shared_from_this<Peer> 
             case continuation:
                 if (!fragmentOpcode) return protocolError("a continuation without a message");
                 fragments += payload;
+                ++fragmentCount;
                 if (!fin) return;
                 frame.kind = *fragmentOpcode == opText ? Frame::Kind::text : Frame::Kind::binary;
                 frame.payload = std::move(fragments);
+                frame.fragments = fragmentCount;
                 fragments.clear();
                 fragmentOpcode.reset();
                 break;

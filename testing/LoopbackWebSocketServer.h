@@ -59,6 +59,7 @@ public:
         Kind kind = Kind::text;
         std::string payload;                  // the message, the ping data, or the close reason
         std::optional<std::uint16_t> closeCode;  // close frames that carried one
+        std::size_t fragments = 1;               // how many frames the message came in
 
         bool isData() const { return kind == Kind::text || kind == Kind::binary; }
     };

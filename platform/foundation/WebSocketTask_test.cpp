@@ -142,6 +142,7 @@ TEST_F(WebSocketTaskTest, TextAndBinaryMessagesOfEverySizeTravelBothWays) {
     for (std::size_t i = 0; i < messages.size(); ++i) {
         EXPECT_EQ(frames[i].kind == Frame::Kind::text, messages[i].isText()) << i;
         EXPECT_TRUE(frames[i].payload == messages[i].data) << i;
+        EXPECT_EQ(frames[i].fragments, 1u) << i;  // each message is one frame
     }
     task->cancel(WebSocketCloseCode::normalClosure);
 }
@@ -290,6 +291,7 @@ TEST(WebSocketRequest, HeaderValuesWithLineBreaksAreRefused) {
         EXPECT_THROW(request.setValue("v", name), WebSocketError) << name;
     }
     WebSocketRequest fine("wss://streaming.example.test/v3/ws");
+    EXPECT_EQ(fine.timeoutInterval, 60.0);
     fine.setValue("a value\twith spaces and tabs", "X-Fine");
     EXPECT_EQ(fine.valueForHTTPHeaderField("x-fine"), std::optional<std::string>("a value\twith spaces and tabs"));
 }
