@@ -71,12 +71,12 @@ inline constexpr std::uint16_t normalClosure = 1000;
 inline constexpr std::uint16_t goingAway = 1001;
 }  // namespace WebSocketCloseCode
 
-// One connection. Nothing happens until `resume`. The session keeps a running task going even
-// when every handle to it is dropped; `cancel` it or invalidate the session to end it. Messages handed to `send` before the
+// One connection. Nothing happens until `resume`. Messages handed to `send` before the
 // connection is open wait for it and leave in the order they were handed over; messages that
 // arrive are kept until `receive` asks for them. A failure (or `cancel`) ends the task: every
 // completion still waiting, and every later one, reports the error (after the messages that
-// had already arrived, for `receive`).
+// had already arrived, for `receive`). The session keeps a running task going even when every
+// handle to it is dropped: `cancel` it or invalidate the session to end it.
 class WebSocketTask {
 public:
     // `error` is null when the whole message was written to the connection.

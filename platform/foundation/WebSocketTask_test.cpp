@@ -57,6 +57,18 @@ std::string text(const Received& r) {
     return ::testing::AssertionFailure() << "expected code " << code << ", got " << (error ? describeException(error) : "no error");
 }
 
+// Enough 1 MiB messages to overfill the kernel's socket buffers on both ends, whatever this
+// machine's limits are.
+int messagesBeyondSocketBuffers() {
+    auto largest = [](const char* path) -> long {
+        long low = 0, initial = 0, high = 0;
+        std::ifstream(path) >> low >> initial >> high;
+        return high;
+    };
+    long buffered = largest("/proc/sys/net/ipv4/tcp_wmem") + largest("/proc/sys/net/ipv4/tcp_rmem");
+    return static_cast<int>(std::max(16L << 20, buffered) >> 20) + 8;
+}
+
 class WebSocketTaskTest : public ::testing::Test {
 protected:
     LoopbackWebSocketServer server;
@@ -368,8 +380,8 @@ TEST_F(WebSocketTaskTest, DroppingTheSessionClosesItsConnectionsAndEndsKeptTasks
 TEST_F(WebSocketTaskTest, StalledServerReadsHoldBackSendCompletionsUntilTheyResume) {
     server.setReadsStalled(true);
     auto task = open();
-    const int count = 24;
-    const std::string chunk(1 << 20, 'p');  // far more in all than the socket buffers hold
+    const int count = messagesBeyondSocketBuffers();
+    const std::string chunk(1 << 20, 'p');
     auto done = std::make_shared<BlockingQueue<std::pair<int, std::exception_ptr>>>();
     for (int i = 0; i < count; ++i) {
         std::string payload = chunk;
@@ -397,7 +409,7 @@ TEST_F(WebSocketTaskTest, StalledServerReadsHoldBackSendCompletionsUntilTheyResu
 TEST_F(WebSocketTaskTest, CancellingWhileTheServerStallsFailsUnsentMessagesAtOnce) {
     server.setReadsStalled(true);
     auto task = open();
-    const int count = 24;
+    const int count = messagesBeyondSocketBuffers();
     auto done = std::make_shared<BlockingQueue<std::pair<int, std::exception_ptr>>>();
     for (int i = 0; i < count; ++i) {
         task->send(WebSocketMessage::binary(std::string(1 << 20, 'q')), [done, i](std::exception_ptr e) { done->push({i, e}); });
