@@ -45,8 +45,9 @@ bool X11DesktopPermissions::isAccessibilityTrusted() {
     if (!c.display) return false;
     int opcode, event, error;
     if (!XQueryExtension(c.display, "XInputExtension", &opcode, &event, &error)) return false;
-    int major = 2, minor = 0;
-    return XIQueryVersion(c.display, &major, &minor) == Success && major >= 2;
+    // The key tap listens for raw events, which need XInput 2.1.
+    int major = 2, minor = 1;
+    return XIQueryVersion(c.display, &major, &minor) == Success && (major > 2 || (major == 2 && minor >= 1));
 }
 
 bool X11DesktopPermissions::preflightScreenCaptureAccess() {
