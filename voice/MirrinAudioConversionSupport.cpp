@@ -53,14 +53,21 @@ MirrinPCM16Data MirrinPCM16AudioConverter::convert(const AudioPCMBuffer& buffer)
 }
 
 namespace {
-void putTag(std::vector<std::uint8_t>& out, const char* tag) { out.insert(out.end(), tag, tag + 4); }
-void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(std::uint8_t(v >> (8 * i)));
-}
-void put16(std::vector<std::uint8_t>& out, std::uint16_t v) {
-    out.push_back(std::uint8_t(v));
-    out.push_back(std::uint8_t(v >> 8));
-}
+// Writes the header fields in place, little-endian, at increasing offsets.
+struct HeaderWriter {
+    std::uint8_t* at;
+    void tag(const char* t) {
+        std::memcpy(at, t, 4);
+        at += 4;
+    }
+    void u32(std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) *at++ = std::uint8_t(v >> (8 * i));
+    }
+    void u16(std::uint16_t v) {
+        *at++ = std::uint8_t(v);
+        *at++ = std::uint8_t(v >> 8);
+    }
+};
 }  // namespace
 
 std::vector<std::uint8_t> makeWAVData(const MirrinPCM16Data& pcmData, std::uint32_t sampleRate, std::uint16_t channels,
@@ -68,22 +75,22 @@ std::vector<std::uint8_t> makeWAVData(const MirrinPCM16Data& pcmData, std::uint3
     if (pcmData.size() > maximumWAVDataByteCount)
         throw MessageError("MirrinAudioConversion", "the recording is too long for a WAV file.");
     const auto n = std::uint32_t(pcmData.size());
-    std::vector<std::uint8_t> out;
-    out.reserve(44 + pcmData.size());
-    putTag(out, "RIFF");
-    put32(out, 36 + n);
-    putTag(out, "WAVE");
-    putTag(out, "fmt ");
-    put32(out, 16);
-    put16(out, 1);
-    put16(out, channels);
-    put32(out, sampleRate);
-    put32(out, std::uint32_t(std::uint64_t(sampleRate) * channels * bitsPerSample / 8));
-    put16(out, std::uint16_t(std::uint32_t(channels) * bitsPerSample / 8));
-    put16(out, bitsPerSample);
-    putTag(out, "data");
-    put32(out, n);
-    out.insert(out.end(), pcmData.begin(), pcmData.end());
+    std::vector<std::uint8_t> out(44 + pcmData.size());
+    HeaderWriter w{out.data()};
+    w.tag("RIFF");
+    w.u32(36 + n);
+    w.tag("WAVE");
+    w.tag("fmt ");
+    w.u32(16);
+    w.u16(1);
+    w.u16(channels);
+    w.u32(sampleRate);
+    w.u32(std::uint32_t(std::uint64_t(sampleRate) * channels * bitsPerSample / 8));
+    w.u16(std::uint16_t(std::uint32_t(channels) * bitsPerSample / 8));
+    w.u16(bitsPerSample);
+    w.tag("data");
+    w.u32(n);
+    if (n > 0) std::memcpy(out.data() + 44, pcmData.data(), n);
     return out;
 }
 

@@ -313,13 +313,23 @@ Task<bool> MirrinDictationManager::requestPermissionsIfNeeded(std::shared_ptr<Mi
 
 Task<bool> MirrinDictationManager::runPermissionRequest(std::shared_ptr<MirrinDictationManager> self) {
     MirrinDictationManager& m = *self;
-    Task<bool> microphone = m.requestMicrophonePermissionIfNeeded();
+    auto authorization = m.authorization_;
+    Task<bool> microphone = m.requestPermissionIfNeeded(
+        authorization->microphoneAuthorizationStatus(),
+        [authorization](std::function<void(bool)> answer) { authorization->requestMicrophoneAccess(std::move(answer)); },
+        MirrinDictationPermissionProblem::microphoneAccessDenied);
     if (!co_await microphone) {
         m.lastErrorMessage = std::string("microphone permission is required for push to talk.");
         co_return false;
     }
     if (m.transcriptionProvider_->requiresSpeechRecognitionPermission()) {
-        Task<bool> speech = m.requestSpeechRecognitionPermissionIfNeeded();
+        Task<bool> speech = m.requestPermissionIfNeeded(
+            authorization->speechRecognitionAuthorizationStatus(),
+            [authorization](std::function<void(bool)> answer) {
+                authorization->requestSpeechRecognitionAuthorization(
+                    [answer](MediaAuthorizationStatus status) { answer(status == MediaAuthorizationStatus::authorized); });
+            },
+            MirrinDictationPermissionProblem::speechRecognitionDenied);
         if (!co_await speech) {
             m.lastErrorMessage = std::string("speech recognition permission is required for push to talk.");
             co_return false;
@@ -328,48 +338,16 @@ Task<bool> MirrinDictationManager::runPermissionRequest(std::shared_ptr<MirrinDi
     co_return true;
 }
 
-Task<bool> MirrinDictationManager::requestMicrophonePermissionIfNeeded() {
-    auto authorization = authorization_;
-    bool granted = false;
-    switch (authorization->microphoneAuthorizationStatus()) {
-        case MediaAuthorizationStatus::authorized:
-            granted = true;
-            break;
-        case MediaAuthorizationStatus::notDetermined: {
-            Completion<bool> answer;
-            authorization->requestMicrophoneAccess([answer](bool g) { answer.resolve(g); });
-            granted = co_await answer;
-            break;
-        }
-        default:
-            granted = false;
-            break;
+Task<bool> MirrinDictationManager::requestPermissionIfNeeded(MediaAuthorizationStatus status,
+                                                            std::function<void(std::function<void(bool)>)> ask,
+                                                            MirrinDictationPermissionProblem problem) {
+    bool granted = status == MediaAuthorizationStatus::authorized;
+    if (status == MediaAuthorizationStatus::notDetermined) {
+        Completion<bool> answer;
+        ask([answer](bool g) { answer.resolve(g); });
+        granted = co_await answer;
     }
-    currentPermissionProblem =
-        granted ? std::nullopt : std::optional<MirrinDictationPermissionProblem>(MirrinDictationPermissionProblem::microphoneAccessDenied);
-    co_return granted;
-}
-
-Task<bool> MirrinDictationManager::requestSpeechRecognitionPermissionIfNeeded() {
-    auto authorization = authorization_;
-    bool granted = false;
-    switch (authorization->speechRecognitionAuthorizationStatus()) {
-        case MediaAuthorizationStatus::authorized:
-            granted = true;
-            break;
-        case MediaAuthorizationStatus::notDetermined: {
-            Completion<MediaAuthorizationStatus> answer;
-            authorization->requestSpeechRecognitionAuthorization([answer](MediaAuthorizationStatus s) { answer.resolve(s); });
-            granted = co_await answer == MediaAuthorizationStatus::authorized;
-            break;
-        }
-        default:
-            granted = false;
-            break;
-    }
-    currentPermissionProblem = granted ? std::nullopt
-                                       : std::optional<MirrinDictationPermissionProblem>(
-                                             MirrinDictationPermissionProblem::speechRecognitionDenied);
+    currentPermissionProblem = granted ? std::nullopt : std::optional<MirrinDictationPermissionProblem>(problem);
     co_return granted;
 }
 

@@ -133,8 +133,9 @@ private:
     static Task<bool> openTranscriptionSession(std::shared_ptr<MirrinDictationManager> self, std::uint64_t sessionTag);
     static Task<bool> requestPermissionsIfNeeded(std::shared_ptr<MirrinDictationManager> self);
     static Task<bool> runPermissionRequest(std::shared_ptr<MirrinDictationManager> self);
-    Task<bool> requestMicrophonePermissionIfNeeded();
-    Task<bool> requestSpeechRecognitionPermissionIfNeeded();
+    // Authorised: granted. Undetermined: `ask` prompts and its answer decides. Otherwise refused.
+    Task<bool> requestPermissionIfNeeded(MediaAuthorizationStatus status, std::function<void(std::function<void(bool)>)> ask,
+                                         MirrinDictationPermissionProblem problem);
     bool shouldRequestInitialPermissions();
     void installAudioTap(std::uint64_t sessionTag);
     void stopAudioEngineAndRemoveTap();

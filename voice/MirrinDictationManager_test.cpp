@@ -299,6 +299,20 @@ TEST_F(Dictation, ReleasingDuringThePermissionPromptGivesUpTheStart) {
     }
 }
 
+TEST_F(Dictation, AReleaseDuringTheShortWaitBeforeThePromptIsNoticedAfterIt) {
+    auth->microphoneStatus = MediaAuthorizationStatus::notDetermined;
+    Task<void>& start = press();
+    scope.loop().advance(0.1);
+    start.cancel();  // the cancelled wait is ignored; the prompt still comes
+    scope.loop().runUntilIdle();
+    ASSERT_TRUE(auth->hasOpenMicrophonePrompt());
+    auth->answerMicrophonePrompt(true);
+    scope.loop().runUntilIdle();
+    EXPECT_TRUE(log.contains(kPrefix + "start cancelled (shortcut released during permission check)"));
+    EXPECT_TRUE(idle());
+    EXPECT_EQ(provider->startCount(), 0);
+}
+
 TEST_F(Dictation, DeniedPermissionsEndTheStartWithTheirMessageAndProblem) {
     struct Case {
         MediaAuthorizationStatus microphone, speech;

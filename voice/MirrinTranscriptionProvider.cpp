@@ -65,6 +65,21 @@ std::unique_ptr<MirrinTranscriptionProvider> makeTranscriptionProvider(const Mir
         return std::make_unique<AppleSpeechTranscriptionProvider>();
     };
 
+    // A preferred hosted back-end that is not configured gives way to the other one, then to
+    // the platform recogniser, saying so.
+    auto preferred = [&](std::unique_ptr<MirrinTranscriptionProvider>& wanted, bool wantedConfigured, const char* wantedName,
+                         std::unique_ptr<MirrinTranscriptionProvider>& other, bool otherConfigured,
+                         const char* otherName) -> std::unique_ptr<MirrinTranscriptionProvider> {
+        if (wantedConfigured) return std::move(wanted);
+        logLine(std::string("⚠️ Transcription: ") + wantedName + " preferred but not configured, falling back");
+        if (otherConfigured) {
+            logLine(std::string("⚠️ Transcription: using ") + otherName + " as fallback");
+            return std::move(other);
+        }
+        logLine("⚠️ Transcription: using Apple Speech as fallback");
+        return platform();
+    };
+
     switch (preference) {
         case Preference::none:
             if (streamingConfigured) return streaming;
@@ -73,23 +88,9 @@ std::unique_ptr<MirrinTranscriptionProvider> makeTranscriptionProvider(const Mir
         case Preference::platform:
             return platform();
         case Preference::streaming:
-            if (streamingConfigured) return streaming;
-            logLine("⚠️ Transcription: AssemblyAI preferred but not configured, falling back");
-            if (uploadConfigured) {
-                logLine("⚠️ Transcription: using OpenAI as fallback");
-                return upload;
-            }
-            logLine("⚠️ Transcription: using Apple Speech as fallback");
-            return platform();
+            return preferred(streaming, streamingConfigured, "AssemblyAI", upload, uploadConfigured, "OpenAI");
         case Preference::upload:
-            if (uploadConfigured) return upload;
-            logLine("⚠️ Transcription: OpenAI preferred but not configured, falling back");
-            if (streamingConfigured) {
-                logLine("⚠️ Transcription: using AssemblyAI as fallback");
-                return streaming;
-            }
-            logLine("⚠️ Transcription: using Apple Speech as fallback");
-            return platform();
+            return preferred(upload, uploadConfigured, "OpenAI", streaming, streamingConfigured, "AssemblyAI");
     }
     return platform();
 }

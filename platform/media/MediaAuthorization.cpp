@@ -50,78 +50,65 @@ void LinuxMediaAuthorization::requestSpeechRecognitionAuthorization(std::functio
 
 void SimulatedMediaAuthorization::scriptMicrophoneAnswer(std::optional<bool> granted) {
     std::lock_guard lock(mutex_);
-    microphoneAnswer_ = granted;
+    microphone_.scripted = granted;
 }
 
 void SimulatedMediaAuthorization::scriptSpeechAnswer(std::optional<bool> granted) {
     std::lock_guard lock(mutex_);
-    speechAnswer_ = granted;
+    speech_.scripted = granted;
 }
 
 void SimulatedMediaAuthorization::requestMicrophoneAccess(std::function<void(bool)> completion) {
-    ++microphonePrompts;
-    std::optional<bool> answer;
-    {
-        std::lock_guard lock(mutex_);
-        answer = microphoneAnswer_;
-        if (!answer) {
-            openMicrophonePrompt_ = std::move(completion);
-            return;
-        }
-    }
-    microphoneStatus.store(statusFor(*answer));
-    if (completion) completion(*answer);
+    ask(microphone_, microphoneStatus, microphonePrompts, std::move(completion));
 }
 
 void SimulatedMediaAuthorization::requestSpeechRecognitionAuthorization(std::function<void(MediaAuthorizationStatus)> completion) {
-    ++speechPrompts;
-    std::optional<bool> answer;
-    {
-        std::lock_guard lock(mutex_);
-        answer = speechAnswer_;
-        if (!answer) {
-            openSpeechPrompt_ = std::move(completion);
-            return;
-        }
-    }
-    speechStatus.store(statusFor(*answer));
-    if (completion) completion(statusFor(*answer));
+    std::function<void(bool)> answer;
+    if (completion) answer = [completion](bool granted) { completion(statusFor(granted)); };
+    ask(speech_, speechStatus, speechPrompts, std::move(answer));
 }
 
-bool SimulatedMediaAuthorization::answerMicrophonePrompt(bool granted) {
-    std::function<void(bool)> prompt;
-    {
-        std::lock_guard lock(mutex_);
-        prompt = std::move(openMicrophonePrompt_);
-        openMicrophonePrompt_ = nullptr;
-    }
-    if (!prompt) return false;
-    microphoneStatus.store(statusFor(granted));
-    prompt(granted);
-    return true;
-}
+bool SimulatedMediaAuthorization::answerMicrophonePrompt(bool granted) { return answer(microphone_, microphoneStatus, granted); }
 
-bool SimulatedMediaAuthorization::answerSpeechPrompt(bool granted) {
-    std::function<void(MediaAuthorizationStatus)> prompt;
-    {
-        std::lock_guard lock(mutex_);
-        prompt = std::move(openSpeechPrompt_);
-        openSpeechPrompt_ = nullptr;
-    }
-    if (!prompt) return false;
-    speechStatus.store(statusFor(granted));
-    prompt(statusFor(granted));
-    return true;
-}
+bool SimulatedMediaAuthorization::answerSpeechPrompt(bool granted) { return answer(speech_, speechStatus, granted); }
 
 bool SimulatedMediaAuthorization::hasOpenMicrophonePrompt() const {
     std::lock_guard lock(mutex_);
-    return openMicrophonePrompt_ != nullptr;
+    return microphone_.open != nullptr;
 }
 
 bool SimulatedMediaAuthorization::hasOpenSpeechPrompt() const {
     std::lock_guard lock(mutex_);
-    return openSpeechPrompt_ != nullptr;
+    return speech_.open != nullptr;
+}
+
+void SimulatedMediaAuthorization::ask(Prompt& prompt, std::atomic<MediaAuthorizationStatus>& status, std::atomic<int>& prompts,
+                                      std::function<void(bool)> completion) {
+    ++prompts;
+    std::optional<bool> scripted;
+    {
+        std::lock_guard lock(mutex_);
+        scripted = prompt.scripted;
+        if (!scripted) {
+            prompt.open = std::move(completion);
+            return;
+        }
+    }
+    status.store(statusFor(*scripted));
+    if (completion) completion(*scripted);
+}
+
+bool SimulatedMediaAuthorization::answer(Prompt& prompt, std::atomic<MediaAuthorizationStatus>& status, bool granted) {
+    std::function<void(bool)> open;
+    {
+        std::lock_guard lock(mutex_);
+        open = std::move(prompt.open);
+        prompt.open = nullptr;
+    }
+    if (!open) return false;
+    status.store(statusFor(granted));
+    open(granted);
+    return true;
 }
 
 }  // namespace velmo

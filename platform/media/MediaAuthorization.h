@@ -65,11 +65,17 @@ public:
     std::atomic<int> speechPrompts{0};
 
 private:
+    struct Prompt {
+        std::optional<bool> scripted;
+        std::function<void(bool)> open;
+    };
+    void ask(Prompt& prompt, std::atomic<MediaAuthorizationStatus>& status, std::atomic<int>& prompts,
+             std::function<void(bool)> completion);
+    bool answer(Prompt& prompt, std::atomic<MediaAuthorizationStatus>& status, bool granted);
+
     mutable std::mutex mutex_;
-    std::optional<bool> microphoneAnswer_;
-    std::optional<bool> speechAnswer_;
-    std::function<void(bool)> openMicrophonePrompt_;
-    std::function<void(MediaAuthorizationStatus)> openSpeechPrompt_;
+    Prompt microphone_;
+    Prompt speech_;
 };
 
 }  // namespace velmo

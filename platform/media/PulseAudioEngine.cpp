@@ -94,6 +94,15 @@ struct PulseAudioEngine::Capture {
         throw Error(kErrorDomain, code == 0 ? PA_ERR_UNKNOWN : code, "couldn't " + what + ": " + reason);
     }
 
+    // Waits on the loop until `ready`; fails once `good` no longer holds or the timer ran out.
+    template <class Ready, class Good>
+    void waitUntil(Ready ready, Good good, const std::string& what) {
+        while (!ready()) {
+            if (!good() || timedOut) fail(what);
+            pa_threaded_mainloop_wait(loop);
+        }
+    }
+
     // Runs with the loop locked; throws Error on failure (the destructor cleans up).
     void open(const std::string& sourceName) {
         pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
@@ -101,26 +110,19 @@ struct PulseAudioEngine::Capture {
         if (!context) fail("connect to the sound server");
         pa_context_set_state_callback(context, onContextState, this);
         if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) fail("connect to the sound server");
-        pa_time_event* timer = pa_context_rttime_new(context, pa_rtclock_now() + kConnectTimeout, onTimeout, this);
-        auto stopTimer = [&] {
-            if (timer) api->time_free(timer);
-            timer = nullptr;
-        };
-        for (;;) {
-            pa_context_state_t state = pa_context_get_state(context);
-            if (state == PA_CONTEXT_READY) break;
-            if (!PA_CONTEXT_IS_GOOD(state) || timedOut) {
-                stopTimer();
-                fail("connect to the sound server");
+        struct TimerGuard {
+            pa_mainloop_api* api;
+            pa_time_event* event;
+            ~TimerGuard() {
+                if (event) api->time_free(event);
             }
-            pa_threaded_mainloop_wait(loop);
-        }
+        } timer{api, pa_context_rttime_new(context, pa_rtclock_now() + kConnectTimeout, onTimeout, this)};
+        waitUntil([&] { return pa_context_get_state(context) == PA_CONTEXT_READY; },
+                  [&] { return PA_CONTEXT_IS_GOOD(pa_context_get_state(context)); }, "connect to the sound server");
+
         pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, std::uint32_t(format.sampleRate), std::uint8_t(format.channelCount)};
         stream = pa_stream_new(context, "velmo microphone", &spec, nullptr);
-        if (!stream) {
-            stopTimer();
-            fail("open the microphone");
-        }
+        if (!stream) fail("open the microphone");
         pa_stream_set_state_callback(stream, onStreamState, this);
         pa_stream_set_read_callback(stream, onRead, this);
         pa_buffer_attr attr{};
@@ -129,21 +131,10 @@ struct PulseAudioEngine::Capture {
         attr.prebuf = std::uint32_t(-1);
         attr.minreq = std::uint32_t(-1);
         attr.fragsize = bufferSize * std::uint32_t(sizeof(float)) * format.channelCount;
-        if (pa_stream_connect_record(stream, sourceName.empty() ? nullptr : sourceName.c_str(), &attr,
-                                     PA_STREAM_ADJUST_LATENCY) < 0) {
-            stopTimer();
+        if (pa_stream_connect_record(stream, sourceName.empty() ? nullptr : sourceName.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0)
             fail("open the microphone");
-        }
-        for (;;) {
-            pa_stream_state_t state = pa_stream_get_state(stream);
-            if (state == PA_STREAM_READY) break;
-            if (!PA_STREAM_IS_GOOD(state) || timedOut) {
-                stopTimer();
-                fail("open the microphone");
-            }
-            pa_threaded_mainloop_wait(loop);
-        }
-        stopTimer();
+        waitUntil([&] { return pa_stream_get_state(stream) == PA_STREAM_READY; },
+                  [&] { return PA_STREAM_IS_GOOD(pa_stream_get_state(stream)); }, "open the microphone");
     }
 };
 
