@@ -15,19 +15,10 @@
 #include "platform/runtime/MainLoop.h"
 #include "platform/runtime/Published.h"
 #include "platform/runtime/Task.h"
+#include "voice/MirrinDictationManaging.h"
 #include "voice/MirrinTranscriptionProvider.h"
 
 namespace velmo {
-
-// Who started a dictation; the case name is what the log lines print.
-enum class MirrinDictationStartSource { microphoneButton, keyboardShortcut };
-std::string caseName(MirrinDictationStartSource source);
-
-// The caller's callbacks for one dictation: replace its draft, or submit text as its request.
-struct MirrinDictationDraftCallbacks {
-    std::function<void(const std::string&)> updateDraftText;
-    std::function<void(const std::string&)> submitDraftText;
-};
 
 enum class MirrinDictationPermissionProblem { microphoneAccessDenied, speechRecognitionDenied };
 
@@ -42,7 +33,7 @@ enum class MirrinDictationPermissionProblem { microphoneAccessDenied, speechReco
 // its published properties, `isDictationBusy` and the draft callbacks. Callbacks of a session that
 // is no longer the active one are dropped, so a late error or transcript never touches a newer
 // dictation.
-class MirrinDictationManager : public std::enable_shared_from_this<MirrinDictationManager> {
+class MirrinDictationManager : public MirrinDictationManaging, public std::enable_shared_from_this<MirrinDictationManager> {
     struct PrivateTag {
         explicit PrivateTag() = default;
     };
@@ -98,17 +89,21 @@ public:
     std::vector<std::string> contextualKeyterms;
 
     // Preparing, recording from either source, or finalizing.
-    bool isDictationBusy() const;
+    bool isDictationBusy() const override;
     // Starts a chord dictation; it submits at the end exactly when the draft is blank.
     Task<void> startPushToTalkFromKeyboardShortcut(std::string currentDraftText,
                                                    std::function<void(const std::string&)> updateDraftText,
-                                                   std::function<void(const std::string&)> submitDraftText);
+                                                   std::function<void(const std::string&)> submitDraftText) override;
     // Returns once recording has begun or the start was given up; outcomes show in the
     // published properties.
     Task<void> startDictation(MirrinDictationStartSource source, std::string draftText, MirrinDictationDraftCallbacks callbacks,
                               bool shouldAutomaticallySubmitFinalDraft);
-    void stopPushToTalk(MirrinDictationStartSource source);
-    void cancelDictation(bool keepPartialTranscript);
+    void stopPushToTalk(MirrinDictationStartSource source) override;
+    void cancelDictation(bool keepPartialTranscript) override;
+    Publisher<bool> isRecordingFromKeyboardShortcutPublisher() const override { return isRecordingFromKeyboardShortcut.publisher(); }
+    Publisher<bool> isFinalizingTranscriptPublisher() const override { return isFinalizingTranscript.publisher(); }
+    Publisher<bool> isPreparingToRecordPublisher() const override { return isPreparingToRecord.publisher(); }
+    Publisher<double> currentAudioPowerLevelPublisher() const override { return currentAudioPowerLevel.publisher(); }
 
     const MirrinTranscriptionProvider& transcriptionProvider() const { return *transcriptionProvider_; }
     static const std::vector<std::string>& builtInKeyterms();
