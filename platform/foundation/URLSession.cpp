@@ -100,6 +100,8 @@ long millisFrom(double seconds) {
 // ---------------------------------------------------------------------------------------------
 // Requests and responses
 
+bool isValidHTTPHeaderValue(std::string_view value) { return !holdsLineBreak(value); }
+
 void URLRequest::setValue(const std::string& value, const std::string& field) {
     for (auto& [n, v] : headers_) {
         if (equalsIgnoringCase(n, field)) {

@@ -152,6 +152,9 @@ private:
     std::shared_ptr<detail::URLSessionImpl> impl_;
 };
 
+// Whether `value` can travel as a header value: no CR, LF or NUL (they would split the header).
+bool isValidHTTPHeaderValue(std::string_view value);
+
 // Splits a byte stream into lines as chunks arrive ("\n" ends a line; one "\r" before it is
 // dropped). Used by the line stream and usable on its own.
 class LineBuffer {

@@ -15,11 +15,13 @@
 #include "platform/foundation/OriginOverride.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/LoopbackHttpServer.h"
+#include "testing/TaskProbe.h"
 
 using namespace velmo;
 using velmo::testing::Gate;
 using velmo::testing::LoopbackAnswer;
 using velmo::testing::LoopbackHttpServer;
+using velmo::testing::TaskProbe;
 
 namespace {
 
@@ -35,53 +37,32 @@ protected:
     static std::string url(const std::string& path) { return std::string("https://") + kHost + path; }
 
     template <class T>
-    struct Outcome {
-        std::optional<T> value;
-        std::exception_ptr error;
-        bool done = false;
-    };
-
-    template <class T>
-    Task<T> run(Task<T> task, Outcome<T>& out) {
-        try {
-            out.value.emplace(co_await task);
-        } catch (...) {
-            out.error = std::current_exception();
-        }
-        out.done = true;
-        co_return T{};
-    }
-
-    template <class T>
-    Outcome<T> await(Task<T> task, double timeout = 10) {
-        Outcome<T> out;
-        auto runner = startTask([&, task]() -> Task<T> { co_return co_await run(task, out); });
-        EXPECT_TRUE(scope.loop().runUntil([&] { return out.done; }, timeout));
-        return out;
+    velmo::testing::TaskProbe<T> await(Task<T> task, double timeout = 10) {
+        auto probe = velmo::testing::awaitTask(scope.loop(), std::move(task), timeout);
+        EXPECT_TRUE(probe.done());
+        return probe;
     }
 
     // Reads every line of a streamed answer.
-    static Task<std::vector<std::string>> readAll(Task<URLSessionBytes> opening) {
-        URLSessionBytes bytes = co_await opening;
+    static Task<std::vector<std::string>> readLines(URLSessionBytes bytes) {
         std::vector<std::string> lines;
         while (auto line = co_await bytes.nextLine()) lines.push_back(*line);
         co_return lines;
     }
+    static Task<std::vector<std::string>> readAll(Task<URLSessionBytes> opening) {
+        URLSessionBytes bytes = co_await opening;
+        co_return co_await readLines(bytes);
+    }
 };
 
 long errorCode(const std::exception_ptr& e) {
-    if (!e) {
-        ADD_FAILURE() << "expected an error";
+    auto identity = velmo::testing::errorIdentity(e);
+    if (!identity) {
+        ADD_FAILURE() << "expected an Error";
         return 0;
     }
-    try {
-        std::rethrow_exception(e);
-    } catch (const Error& error) {
-        EXPECT_EQ(error.domain(), "NSURLErrorDomain");
-        return error.code();
-    } catch (...) {
-        return 0;
-    }
+    EXPECT_EQ(identity->domain, "NSURLErrorDomain");
+    return identity->code;
 }
 
 }  // namespace
@@ -174,11 +155,11 @@ TEST_F(URLSessionTest, SendsHeadersInOrderWithEmptyValuesAndNoExpectOrFormTypeOn
     request.setValue("second", "x-replaced");
     std::string body(3 * 1024 * 1024, 'b');
     auto out = await(session.upload(request, body));
-    ASSERT_TRUE(out.value) << describeException(out.error);
-    EXPECT_EQ(out.value->data, "stored");
-    EXPECT_EQ(out.value->response.statusCode, 201);
-    EXPECT_EQ(out.value->response.url, url("/v1/upload?x=1"));
-    EXPECT_EQ(out.value->response.valueForHTTPHeaderField("x-reply"), "yes");
+    ASSERT_TRUE(out.value()) << out.errorDescription();
+    EXPECT_EQ(out.value()->data, "stored");
+    EXPECT_EQ(out.value()->response.statusCode, 201);
+    EXPECT_EQ(out.value()->response.url, url("/v1/upload?x=1"));
+    EXPECT_EQ(out.value()->response.valueForHTTPHeaderField("x-reply"), "yes");
 
     auto received = server.requests();
     ASSERT_EQ(received.size(), 1u);
@@ -234,8 +215,8 @@ TEST_F(URLSessionTest, ReusesOneConnectionForSuccessiveRequests) {
     URLSession session;
     for (int i = 0; i < 3; ++i) {
         auto out = await(session.data(URLRequest(url("/a"))));
-        ASSERT_TRUE(out.value) << describeException(out.error);
-        EXPECT_EQ(out.value->data, "A");
+        ASSERT_TRUE(out.value()) << out.errorDescription();
+        EXPECT_EQ(out.value()->data, "A");
     }
     EXPECT_EQ(server.connectionCount(), 1u);
 }
@@ -255,8 +236,8 @@ TEST_F(URLSessionTest, StreamsLinesWhateverTheChunkingAndLineEndings) {
     for (auto& c : cases) {
         server.route("GET", "/s", c.answer);
         auto out = await(readAll(session.bytes(URLRequest(url("/s")))));
-        ASSERT_TRUE(out.value) << c.name << ": " << describeException(out.error);
-        EXPECT_EQ(*out.value, expected) << c.name;
+        ASSERT_TRUE(out.value()) << c.name << ": " << out.errorDescription();
+        EXPECT_EQ(*out.value(), expected) << c.name;
     }
 }
 
@@ -267,20 +248,14 @@ TEST_F(URLSessionTest, StreamHandsOverStatusAndHeadersBeforeTheBody) {
     server.route("GET", "/s", answer);
     URLSession session;
     auto out = await(session.bytes(URLRequest(url("/s"))));
-    ASSERT_TRUE(out.value) << describeException(out.error);
-    EXPECT_EQ(out.value->response().statusCode, 429);
-    EXPECT_EQ(out.value->response().valueForHTTPHeaderField("content-type"), "text/plain");
+    ASSERT_TRUE(out.value()) << out.errorDescription();
+    EXPECT_EQ(out.value()->response().statusCode, 429);
+    EXPECT_EQ(out.value()->response().valueForHTTPHeaderField("content-type"), "text/plain");
     gate->release();
-    URLSessionBytes bytes = *out.value;
-    Outcome<std::vector<std::string>> lines;
-    auto reader = startTask([&]() -> Task<void> {
-        std::vector<std::string> got;
-        while (auto line = co_await bytes.nextLine()) got.push_back(*line);
-        lines.value = got;
-        lines.done = true;
-    });
-    ASSERT_TRUE(scope.loop().runUntil([&] { return lines.done; }));
-    EXPECT_EQ(*lines.value, std::vector<std::string>{"slow down"});
+    URLSessionBytes bytes = *out.value();
+    auto lines = await(readLines(bytes));
+    ASSERT_TRUE(lines.value());
+    EXPECT_EQ(*lines.value(), std::vector<std::string>{"slow down"});
 }
 
 TEST_F(URLSessionTest, LongBodiesArriveWholeWhenTheReaderFallsBehind) {
@@ -311,7 +286,7 @@ TEST_F(URLSessionTest, DroppedConnectionFailsWithConnectionLostAfterTheLinesRece
     server.route("GET", "/drop", LoopbackAnswer::text(200, "first\nsecond\npart").droppedAfterBody());
     URLSession session;
     auto whole = await(session.data(URLRequest(url("/drop"))));
-    EXPECT_EQ(errorCode(whole.error), URLError::networkConnectionLost);
+    EXPECT_EQ(errorCode(whole.error()), URLError::networkConnectionLost);
 
     std::vector<std::string> lines;
     std::exception_ptr error;
@@ -335,16 +310,16 @@ TEST_F(URLSessionTest, InterimAnswersAreSkippedAndAnAnswerThatNeverEndsItsHeader
     server.route("GET", "/interim", LoopbackAnswer::rawBytes("HTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\n"
                                                             "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
     auto out = await(session.data(URLRequest(url("/interim"))));
-    ASSERT_TRUE(out.value) << describeException(out.error);
-    EXPECT_EQ(out.value->response.statusCode, 200);
-    EXPECT_EQ(out.value->data, "ok");
-    EXPECT_FALSE(out.value->response.valueForHTTPHeaderField("Link"));
+    ASSERT_TRUE(out.value()) << out.errorDescription();
+    EXPECT_EQ(out.value()->response.statusCode, 200);
+    EXPECT_EQ(out.value()->data, "ok");
+    EXPECT_FALSE(out.value()->response.valueForHTTPHeaderField("Link"));
 
     // A 1xx is never a final answer in HTTP/1.1: what follows it is read as the next status line.
     server.route("GET", "/199", LoopbackAnswer::rawBytes("HTTP/1.1 199 Odd\r\nContent-Length: 4\r\n\r\nbody"));
     auto odd = await(session.data(URLRequest(url("/199"))));
-    ASSERT_TRUE(odd.error);
-    long code = errorCode(odd.error);
+    ASSERT_TRUE(odd.error());
+    long code = errorCode(odd.error());
     EXPECT_TRUE(code == URLError::badServerResponse || code == URLError::networkConnectionLost) << code;
 }
 
@@ -357,12 +332,11 @@ TEST_F(URLSessionTest, CancellingTheAwaitingTaskEndsTheTransferWithItsCancellati
     URLSession session;
 
     // While waiting for the whole body.
-    Outcome<URLDataResponse> whole;
-    auto a = startTask([&]() -> Task<URLDataResponse> { co_return co_await run(session.data(URLRequest(url("/held"))), whole); });
+    TaskProbe<URLDataResponse> whole(session.data(URLRequest(url("/held"))));
     ASSERT_TRUE(scope.loop().runUntil([&] { return server.requests().size() == 1; }));
-    a.cancel();
-    ASSERT_TRUE(scope.loop().runUntil([&] { return whole.done; }));
-    EXPECT_EQ(errorCode(whole.error), URLError::cancelled);
+    whole.cancel();
+    ASSERT_TRUE(whole.finish(scope.loop()));
+    EXPECT_EQ(errorCode(whole.error()), URLError::cancelled);
 
     // Mid-stream, while waiting for the next line.
     std::vector<std::string> lines;
@@ -388,11 +362,10 @@ TEST_F(URLSessionTest, CancellingTheAwaitingTaskEndsTheTransferWithItsCancellati
 
     // Already cancelled before the request goes out: nothing is sent.
     std::size_t before = server.requests().size();
-    Outcome<URLDataResponse> early;
-    auto c = startTask([&]() -> Task<URLDataResponse> { co_return co_await run(session.data(URLRequest(url("/held"))), early); });
-    c.cancel();
-    ASSERT_TRUE(scope.loop().runUntil([&] { return early.done; }));
-    EXPECT_EQ(errorCode(early.error), URLError::cancelled);
+    TaskProbe<URLDataResponse> early(session.data(URLRequest(url("/held"))));
+    early.cancel();
+    ASSERT_TRUE(early.finish(scope.loop()));
+    EXPECT_EQ(errorCode(early.error()), URLError::cancelled);
     EXPECT_EQ(server.requests().size(), before);
     gate->release();
 }
@@ -407,19 +380,19 @@ TEST_F(URLSessionTest, SilenceAndOverlongTransfersTimeOut) {
     quick.timeoutIntervalForRequest = 0.3;
     URLSession idle(quick);
     auto silent = await(idle.data(URLRequest(url("/silent"))));
-    EXPECT_EQ(errorCode(silent.error), URLError::timedOut);
+    EXPECT_EQ(errorCode(silent.error()), URLError::timedOut);
 
     // The request's own time-out can only shorten the session's.
     URLSession lenient;
     URLRequest shortRequest(url("/silent"), 0.3);
     auto shortened = await(lenient.data(shortRequest));
-    EXPECT_EQ(errorCode(shortened.error), URLError::timedOut);
+    EXPECT_EQ(errorCode(shortened.error()), URLError::timedOut);
 
     URLSessionConfiguration bounded;
     bounded.timeoutIntervalForResource = 0.4;
     URLSession resource(bounded);
     auto trickling = await(resource.data(URLRequest(url("/trickle"))));
-    EXPECT_EQ(errorCode(trickling.error), URLError::timedOut);
+    EXPECT_EQ(errorCode(trickling.error()), URLError::timedOut);
     gate->release();
 }
 
@@ -432,7 +405,7 @@ TEST_F(URLSessionTest, RefusedConnectionsAndBadRequestsFailWithTheirOwnCodes) {
     }
     OriginOverride::Scope toClosed("closed.example.test", "http://127.0.0.1:" + std::to_string(closedPort));
     auto refused = await(session.data(URLRequest("https://closed.example.test/x")));
-    EXPECT_EQ(errorCode(refused.error), URLError::cannotConnectToHost);
+    EXPECT_EQ(errorCode(refused.error()), URLError::cannotConnectToHost);
 
     // A server that answers a TLS greeting in plain text.
     int listener = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -453,19 +426,19 @@ TEST_F(URLSessionTest, RefusedConnectionsAndBadRequestsFailWithTheirOwnCodes) {
     });
     OriginOverride::Scope toPlain("tls.example.test", "https://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)));
     auto tls = await(session.data(URLRequest("https://tls.example.test/x")));
-    EXPECT_EQ(errorCode(tls.error), URLError::secureConnectionFailed);
+    EXPECT_EQ(errorCode(tls.error()), URLError::secureConnectionFailed);
     plain.join();
     ::close(listener);
 
     auto scheme = await(session.data(URLRequest("ftp://service.example.test/file")));
-    EXPECT_EQ(errorCode(scheme.error), URLError::unsupportedURL);
+    EXPECT_EQ(errorCode(scheme.error()), URLError::unsupportedURL);
 
     std::size_t before = server.requests().size();
     for (const char* value : {"key\r\nInjected: 1", "key\n", "key\r"}) {
         URLRequest split(url("/x"));
         split.setValue(value, "x-api-key");
         auto out = await(session.data(split));
-        EXPECT_EQ(errorCode(out.error), URLError::badURL);
+        EXPECT_EQ(errorCode(out.error()), URLError::badURL);
     }
     EXPECT_EQ(server.requests().size(), before);
 }
@@ -480,27 +453,26 @@ TEST_F(URLSessionTest, OfflineRequestsFailAtOnceOrWaitForConnectivity) {
 
     URLSession plain;
     auto offline = await(plain.data(URLRequest(url("/x"))));
-    EXPECT_EQ(errorCode(offline.error), URLError::notConnectedToInternet);
+    EXPECT_EQ(errorCode(offline.error()), URLError::notConnectedToInternet);
     EXPECT_TRUE(server.requests().empty());
 
     URLSessionConfiguration patient;
     patient.waitsForConnectivity = true;
     URLSession waiting(patient);
-    Outcome<URLDataResponse> waited;
-    auto t = startTask([&]() -> Task<URLDataResponse> { co_return co_await run(waiting.data(URLRequest(url("/x"))), waited); });
+    TaskProbe<URLDataResponse> waited(waiting.data(URLRequest(url("/x"))));
     scope.loop().runUntil([] { return false; }, 0.3);
-    EXPECT_FALSE(waited.done);
+    EXPECT_FALSE(waited.done());
     EXPECT_TRUE(server.requests().empty());
     online = true;
-    ASSERT_TRUE(scope.loop().runUntil([&] { return waited.done; }));
-    ASSERT_TRUE(waited.value) << describeException(waited.error);
-    EXPECT_EQ(waited.value->data, "online");
+    ASSERT_TRUE(waited.finish(scope.loop()));
+    ASSERT_TRUE(waited.value()) << waited.errorDescription();
+    EXPECT_EQ(waited.value()->data, "online");
 
     online = false;
     patient.timeoutIntervalForResource = 0.3;
     URLSession bounded(patient);
     auto gaveUp = await(bounded.data(URLRequest(url("/x"))));
-    EXPECT_EQ(errorCode(gaveUp.error), URLError::timedOut);
+    EXPECT_EQ(errorCode(gaveUp.error()), URLError::timedOut);
 }
 
 TEST_F(URLSessionTest, CookiesAreKeptOnlyWithCookieStorage) {
@@ -510,8 +482,8 @@ TEST_F(URLSessionTest, CookiesAreKeptOnlyWithCookieStorage) {
         URLSessionConfiguration config;
         config.httpCookieStorage = storage;
         URLSession session(config);
-        ASSERT_TRUE(await(session.data(URLRequest(url("/set")))).value);
-        ASSERT_TRUE(await(session.data(URLRequest(url("/next")))).value);
+        ASSERT_TRUE(await(session.data(URLRequest(url("/set")))).value());
+        ASSERT_TRUE(await(session.data(URLRequest(url("/next")))).value());
         auto next = server.requestsWith("GET", "/next").back();
         EXPECT_EQ(next.header("Cookie").has_value(), storage);
         if (storage) {
@@ -524,11 +496,10 @@ TEST_F(URLSessionTest, DestroyingTheSessionCancelsItsTransfers) {
     auto gate = std::make_shared<Gate>();
     server.route("GET", "/held", LoopbackAnswer::text(200, "late").heldBy(gate));
     auto session = std::make_unique<URLSession>();
-    Outcome<URLDataResponse> out;
-    auto t = startTask([&]() -> Task<URLDataResponse> { co_return co_await run(session->data(URLRequest(url("/held"))), out); });
+    TaskProbe<URLDataResponse> out(session->data(URLRequest(url("/held"))));
     ASSERT_TRUE(scope.loop().runUntil([&] { return server.requests().size() == 1; }));
     session.reset();
-    ASSERT_TRUE(scope.loop().runUntil([&] { return out.done; }));
-    EXPECT_EQ(errorCode(out.error), URLError::cancelled);
+    ASSERT_TRUE(out.finish(scope.loop()));
+    EXPECT_EQ(errorCode(out.error()), URLError::cancelled);
     gate->release();
 }
