@@ -102,6 +102,25 @@ long millisFrom(double seconds) {
 
 bool isValidHTTPHeaderValue(std::string_view value) { return !holdsLineBreak(value); }
 
+std::string percentEncodedPathSegment(std::string_view segment) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    bool dotSegment = segment == "." || segment == "..";
+    std::string out;
+    out.reserve(segment.size());
+    for (char ch : segment) {
+        auto c = static_cast<unsigned char>(ch);
+        bool unreserved = std::isalnum(c) || c == '-' || c == '_' || c == '~' || (c == '.' && !dotSegment);
+        if (unreserved && c < 0x80) {
+            out.push_back(ch);
+        } else {
+            out.push_back('%');
+            out.push_back(hex[c >> 4]);
+            out.push_back(hex[c & 15]);
+        }
+    }
+    return out;
+}
+
 void URLRequest::setValue(const std::string& value, const std::string& field) {
     for (auto& [n, v] : headers_) {
         if (equalsIgnoringCase(n, field)) {

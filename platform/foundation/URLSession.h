@@ -155,6 +155,10 @@ private:
 // Whether `value` can travel as a header value: no CR, LF or NUL (they would split the header).
 bool isValidHTTPHeaderValue(std::string_view value);
 
+// `segment` as one URL path segment: everything but letters, digits and "-._~" is
+// percent-encoded, and so are the dots of a "." or ".." segment.
+std::string percentEncodedPathSegment(std::string_view segment);
+
 // Splits a byte stream into lines as chunks arrive ("\n" ends a line; one "\r" before it is
 // dropped). Used by the line stream and usable on its own.
 class LineBuffer {

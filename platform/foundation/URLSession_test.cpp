@@ -503,3 +503,22 @@ TEST_F(URLSessionTest, DestroyingTheSessionCancelsItsTransfers) {
     EXPECT_EQ(errorCode(out.error()), URLError::cancelled);
     gate->release();
 }
+
+TEST(PercentEncodedPathSegment, KeepsUnreservedCharactersAndEncodesTheRest) {
+    struct Case {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"21m00Tcm4TlvDq8ikWAM", "21m00Tcm4TlvDq8ikWAM"},
+        {"", ""},
+        {"a-b_c.d~e", "a-b_c.d~e"},
+        {"a b/c?d#e", "a%20b%2Fc%3Fd%23e"},
+        {"100%", "100%25"},
+        {"..", "%2E%2E"},
+        {".", "%2E"},
+        {"...", "..."},
+        {"\xC3\xA9", "%C3%A9"},
+        {"x\r\ny", "x%0D%0Ay"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(percentEncodedPathSegment(c.in), c.out) << c.in;
+}

@@ -57,6 +57,12 @@ public:
     virtual std::shared_ptr<AudioPlayer> playerWithData(std::string data) = 0;
     // Throws AudioPlayerError::unreadableFile or ::notAudio.
     virtual std::shared_ptr<AudioPlayer> playerWithContentsOfFile(const std::string& path) = 0;
+
+    // The factory that clients use unless they are handed one: real playback, or what a test
+    // installed. Thread-safe.
+    static std::shared_ptr<AudioPlayerFactory> shared();
+    // Installs `factory` for the process; null restores real playback.
+    static void install(std::shared_ptr<AudioPlayerFactory> factory);
 };
 
 }  // namespace velmo

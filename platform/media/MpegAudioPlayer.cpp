@@ -243,6 +243,29 @@ void MpegAudioPlayer::run() {
     notifyFinished(!failed);
 }
 
+namespace {
+std::mutex& sharedFactoryMutex() {
+    static std::mutex m;
+    return m;
+}
+std::shared_ptr<AudioPlayerFactory>& sharedFactorySlot() {
+    static std::shared_ptr<AudioPlayerFactory> factory;
+    return factory;
+}
+}  // namespace
+
+std::shared_ptr<AudioPlayerFactory> AudioPlayerFactory::shared() {
+    std::lock_guard lock(sharedFactoryMutex());
+    auto& slot = sharedFactorySlot();
+    if (!slot) slot = std::make_shared<MpegAudioPlayerFactory>();
+    return slot;
+}
+
+void AudioPlayerFactory::install(std::shared_ptr<AudioPlayerFactory> factory) {
+    std::lock_guard lock(sharedFactoryMutex());
+    sharedFactorySlot() = std::move(factory);
+}
+
 std::shared_ptr<AudioPlayer> MpegAudioPlayerFactory::playerWithData(std::string data) {
     return std::make_shared<MpegAudioPlayer>(std::move(data), options_);
 }
