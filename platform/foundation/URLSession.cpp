@@ -82,6 +82,20 @@ bool networkUsable(const std::string& host) {
     return probe ? probe(host) : realNetworkProbe(host);
 }
 
+// Transfers fail only with URLError; the stream keeps a copy so no exception object is shared
+// between the transfer thread and the reader.
+URLError asURLError(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const URLError& e) {
+        return e;
+    } catch (const std::exception& e) {
+        return URLError(URLError::unknown, e.what());
+    } catch (...) {
+        return URLError(URLError::unknown);
+    }
+}
+
 bool holdsLineBreak(std::string_view s) { return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; }
 
 void curlGlobalInit() {
@@ -282,10 +296,15 @@ struct URLSessionImpl {
     static void complete(URLTransfer& t, std::exception_ptr error) {
         t.finished = true;
         auto hook = std::move(t.onComplete);
+        auto onData = std::move(t.onData);
+        auto onResponse = std::move(t.onResponse);
         t.onComplete = nullptr;
         t.onData = nullptr;
         t.onResponse = nullptr;
         if (hook) hook(t, std::move(error));
+        // The hooks hold what was handed to the awaiting task (its completion, its error); they
+        // are let go on the main loop, where the task lets go of its own references.
+        MainLoop::postToMain([hook = std::move(hook), onData = std::move(onData), onResponse = std::move(onResponse)] {});
     }
 
     void release(URLTransfer& t) {
@@ -545,10 +564,9 @@ struct URLSessionImpl {
             int waitMs = active.empty() && waiting.empty() ? 60000 : (waiting.empty() ? 100 : 50);
             curl_multi_poll(multi, nullptr, 0, waitMs, nullptr);
         }
-        auto cancelled = std::make_exception_ptr(URLError(URLError::cancelled));
         auto all = active;
         all.insert(all.end(), waiting.begin(), waiting.end());
-        for (const auto& t : all) finish(t, cancelled);
+        for (const auto& t : all) finish(t, std::make_exception_ptr(URLError(URLError::cancelled)));
     }
 };
 
@@ -579,7 +597,7 @@ std::shared_ptr<URLSessionDataTask> URLSession::dataTask(URLRequest request, Dat
     t->onComplete = [shared](detail::URLTransfer& transfer, std::exception_ptr error) {
         std::string data = error ? std::string() : std::move(transfer.received);
         std::optional<URLResponse> response = transfer.response;
-        MainLoop::postToMain([shared, data = std::move(data), response = std::move(response), error]() mutable {
+        MainLoop::postToMain([shared, data = std::move(data), response = std::move(response), error = std::move(error)]() mutable {
             if (*shared) (*shared)(std::move(data), std::move(response), error);
         });
     };
@@ -611,7 +629,7 @@ Task<URLDataResponse> URLSession::data(URLRequest request) {
     auto t = std::make_shared<detail::URLTransfer>(std::move(request));
     Completion<URLDataResponse> done;
     t->onComplete = [done](detail::URLTransfer& transfer, std::exception_ptr error) {
-        if (error) done.fail(error);
+        if (error) done.fail(std::move(error));
         else done.resolve(URLDataResponse{std::move(transfer.received), *transfer.response});
     };
     done.setCancelHandler([weak = std::weak_ptr(impl), t] {
@@ -662,24 +680,28 @@ Task<URLSessionBytes> URLSession::bytes(URLRequest request) {
         return true;
     };
     t->onComplete = [head, weakStream, wake](detail::URLTransfer&, std::exception_ptr error) {
-        if (error) head.fail(error);
-        else head.fail(URLError(URLError::badServerResponse));  // no-op once the header came
-        auto s = weakStream.lock();
-        if (!s) return;
-        std::coroutine_handle<> waiter;
-        {
-            std::lock_guard lock(s->mutex);
-            if (!s->error && !s->ended) {
-                if (error) {
-                    s->error = error;
-                } else {
-                    s->ended = true;
-                    s->lines.finish();
+        // The error object is read here before it is handed to the awaiting task, which may
+        // drop it at once.
+        std::optional<URLError> failure;
+        if (error) failure = asURLError(error);
+        if (auto s = weakStream.lock()) {
+            std::coroutine_handle<> waiter;
+            {
+                std::lock_guard lock(s->mutex);
+                if (!s->error && !s->ended) {
+                    if (failure) {
+                        s->error = failure;
+                    } else {
+                        s->ended = true;
+                        s->lines.finish();
+                    }
                 }
+                if (s->waiter) waiter = wake(*s);
             }
-            if (s->waiter) waiter = wake(*s);
+            if (waiter) MainLoop::postToMain([waiter] { waiter.resume(); });
         }
-        if (waiter) MainLoop::postToMain([waiter] { waiter.resume(); });
+        if (error) head.fail(std::move(error));
+        else head.fail(URLError(URLError::badServerResponse));  // no-op once the header came
     };
     stream->cancelTransfer = [weakImpl, t] {
         if (auto s = weakImpl.lock()) s->cancel(t);
@@ -703,12 +725,8 @@ void cancelStream(const std::shared_ptr<detail::URLLineStream>& s) {
     std::function<void()> cancelTransfer;
     {
         std::lock_guard lock(s->mutex);
-        if (!s->error && !s->ended) {
-            s->error = std::make_exception_ptr(URLError(URLError::cancelled));
-            cancelTransfer = s->cancelTransfer;
-        } else if (!s->error && s->ended) {
-            s->error = std::make_exception_ptr(URLError(URLError::cancelled));
-        }
+        if (!s->error && !s->ended) cancelTransfer = s->cancelTransfer;
+        if (!s->error) s->error = URLError(URLError::cancelled);
         s->lines.clear();
         waiter = s->waiter;
         s->waiter = nullptr;
@@ -753,7 +771,7 @@ std::optional<std::string> URLSessionBytes::LineAwaiter::await_resume() {
                 resumeTransfer = true;
             }
         } else if (stream->error) {
-            std::rethrow_exception(stream->error);
+            throw URLError(*stream->error);
         } else {
             return std::nullopt;
         }

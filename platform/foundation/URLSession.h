@@ -186,7 +186,7 @@ namespace detail {
 struct URLLineStream {
     std::mutex mutex;
     LineBuffer lines;
-    std::exception_ptr error;      // set when the transfer failed
+    std::optional<URLError> error;  // set when the transfer failed or was cancelled
     bool ended = false;            // the body ended (successfully or not)
     bool paused = false;           // the transfer waits for the reader to catch up
     std::coroutine_handle<> waiter;
