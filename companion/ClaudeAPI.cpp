@@ -140,14 +140,13 @@ private:
 
 }  // namespace
 
-ClaudeAPI::ClaudeAPI(std::string apiKey, std::string model)
-    : apiKey_(std::move(apiKey)), apiURL_(kMessagesURL), model_(std::move(model)) {
+ClaudeAPI::ClaudeAPI(std::string apiKey, std::string model) : fields_{std::move(apiKey), kMessagesURL, std::move(model), nullptr} {
     URLSessionConfiguration configuration = URLSessionConfiguration::defaultSessionConfiguration();
     configuration.timeoutIntervalForRequest = 120;
     configuration.timeoutIntervalForResource = 300;
     configuration.waitsForConnectivity = true;
     configuration.httpCookieStorage = false;
-    session_ = std::make_shared<URLSession>(configuration);
+    fields_.session = std::make_shared<URLSession>(configuration);
     warmUpConnection();
 }
 
@@ -162,12 +161,12 @@ void ClaudeAPI::warmUpConnection() {
         if (warmUpDone()) return;
         warmUpDone() = true;  // a warm-up that cannot be sent still counts as done
     }
-    std::string origin = originRootOf(apiURL_);
+    std::string origin = originRootOf(fields_.apiURL);
     if (origin.empty()) return;
     URLRequest request(origin, 60);
     request.httpMethod = "HEAD";
     request.timeoutInterval = 10;
-    session_->dataTask(request, [](std::string, std::optional<URLResponse>, std::exception_ptr) {})->resume();
+    fields_.session->dataTask(request, [](std::string, std::optional<URLResponse>, std::exception_ptr) {})->resume();
 }
 
 const char* ClaudeAPI::mediaTypeFor(std::string_view data) {
@@ -245,18 +244,18 @@ ClaudeAPI::LineResult ClaudeAPI::handleStreamLine(std::string_view line, std::st
 
 Task<std::string> ClaudeAPI::streamMessage(std::vector<Image> images, std::string systemPrompt,
                                            std::vector<HistoryPair> conversationHistory, std::string userPrompt) {
-    if (!isValidHTTPHeaderValue(apiKey_))
+    if (!isValidHTTPHeaderValue(fields_.apiKey))
         throw Error(errorDomain, -3, "The API key holds a line break (CR or LF) and cannot be sent; nothing was sent.");
-    auto session = session_;
+    auto session = fields_.session;
 
-    URLRequest request(apiURL_, 60);
+    URLRequest request(fields_.apiURL, 60);
     request.httpMethod = "POST";
     request.timeoutInterval = 120;
-    request.setValue(apiKey_, "x-api-key");
+    request.setValue(fields_.apiKey, "x-api-key");
     request.setValue("2023-06-01", "anthropic-version");
     request.setValue("application/json", "Content-Type");
 
-    request.httpBody = makeRequestBody(model_, images, systemPrompt, conversationHistory, userPrompt);
+    request.httpBody = makeRequestBody(fields_.model, images, systemPrompt, conversationHistory, userPrompt);
     char line[128];
     std::snprintf(line, sizeof line, "🌐 Claude streaming request: %.1fMB, %zu image(s)",
                   static_cast<double>(request.httpBody.size()) / 1048576.0, images.size());

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "companion/ModelServiceFields.h"
 #include "platform/foundation/URLSession.h"
 #include "platform/runtime/Task.h"
 
@@ -29,10 +30,7 @@ public:
     // Stores the key and model, builds the session and starts the once-per-process warm-up.
     ClaudeAPI(std::string apiKey, std::string model);
 
-    const std::string& apiKey() const { return apiKey_; }
-    const std::string& apiURL() const { return apiURL_; }
-    const std::string& model() const { return model_; }
-    const std::shared_ptr<URLSession>& session() const { return session_; }
+    const ModelServiceFields& fields() const { return fields_; }
 
     // Starts at most one HEAD request to the service's origin per process; returns at once.
     void warmUpConnection();
@@ -58,10 +56,7 @@ public:
     static void resetWarmUpForTesting();
 
 private:
-    std::string apiKey_;
-    std::string apiURL_;
-    std::string model_;
-    std::shared_ptr<URLSession> session_;
+    ModelServiceFields fields_;
 };
 
 }  // namespace velmo

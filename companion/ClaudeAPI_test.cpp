@@ -65,7 +65,9 @@ protected:
 TEST_F(ClaudeAPITest, SendsOnePostWithItsThreeHeadersAndTheFiveMemberBody) {
     answerWith(LoopbackAnswer::text(200, joinLines({delta("Hi"), "data: [DONE]"}), "text/event-stream"));
     ClaudeAPI api("sk-test", "claude-sonnet-4-6");
-    EXPECT_EQ(api.apiURL(), "https://api.anthropic.com/v1/messages");
+    EXPECT_EQ(api.fields().apiURL, "https://api.anthropic.com/v1/messages");
+    EXPECT_EQ(api.fields().apiKey, "sk-test");
+    EXPECT_EQ(api.fields().model, "claude-sonnet-4-6");
     auto out = send(api);
     ASSERT_TRUE(out.value()) << out.errorDescription();
     EXPECT_EQ(*out.value(), "Hi");

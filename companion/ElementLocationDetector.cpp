@@ -3,9 +3,6 @@
 namespace velmo {
 
 ElementLocationDetector::ElementLocationDetector(std::string apiKey, std::string model)
-    : apiKey_(std::move(apiKey)),
-      apiURL_("https://api.anthropic.com/v1/messages"),
-      model_(std::move(model)),
-      session_(std::make_shared<URLSession>()) {}
+    : fields_{std::move(apiKey), "https://api.anthropic.com/v1/messages", std::move(model), std::make_shared<URLSession>()} {}
 
 }  // namespace velmo

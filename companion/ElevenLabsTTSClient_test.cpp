@@ -208,6 +208,13 @@ TEST_F(ElevenLabsTTSClientTest, EmptyTextAndKeyAreSentButAKeyWithALineBreakIsRef
     EXPECT_EQ(identity->code, -3);
     EXPECT_EQ(server.requestsWith("POST").size(), 1u);
     for (const auto& line : log.lines()) EXPECT_EQ(line.find("xi-secret"), std::string::npos);
+
+    // Text the serialiser refuses is never sent.
+    auto text = client();
+    auto refused = speak(*text, "bad \xC3\x28 utf-8");
+    EXPECT_TRUE(refused.error());
+    EXPECT_FALSE(refused.value());
+    EXPECT_EQ(server.requestsWith("POST").size(), 1u);
 }
 
 TEST_F(ElevenLabsTTSClientTest, UsesTheInstalledPlayerFactoryWhenHandedNone) {

@@ -49,6 +49,21 @@ protected:
         while (auto line = co_await bytes.nextLine()) lines.push_back(*line);
         co_return lines;
     }
+    // Lines read so far and how the stream ended, kept even when it fails.
+    struct StreamRead {
+        std::vector<std::string> lines;
+        std::exception_ptr error;
+        bool done = false;
+    };
+    static Task<void> readInto(URLSession& session, std::string url, std::shared_ptr<StreamRead> read) {
+        try {
+            URLSessionBytes bytes = co_await session.bytes(URLRequest(url));
+            while (auto line = co_await bytes.nextLine()) read->lines.push_back(*line);
+        } catch (...) {
+            read->error = std::current_exception();
+        }
+        read->done = true;
+    }
     static Task<std::vector<std::string>> readAll(Task<URLSessionBytes> opening) {
         URLSessionBytes bytes = co_await opening;
         co_return co_await readLines(bytes);
@@ -288,21 +303,11 @@ TEST_F(URLSessionTest, DroppedConnectionFailsWithConnectionLostAfterTheLinesRece
     auto whole = await(session.data(URLRequest(url("/drop"))));
     EXPECT_EQ(errorCode(whole.error()), URLError::networkConnectionLost);
 
-    std::vector<std::string> lines;
-    std::exception_ptr error;
-    bool done = false;
-    auto reader = startTask([&]() -> Task<void> {
-        try {
-            URLSessionBytes bytes = co_await session.bytes(URLRequest(url("/drop")));
-            while (auto line = co_await bytes.nextLine()) lines.push_back(*line);
-        } catch (...) {
-            error = std::current_exception();
-        }
-        done = true;
-    });
-    ASSERT_TRUE(scope.loop().runUntil([&] { return done; }));
-    EXPECT_EQ(lines, (std::vector<std::string>{"first", "second"}));
-    EXPECT_EQ(errorCode(error), URLError::networkConnectionLost);
+    auto read = std::make_shared<StreamRead>();
+    TaskProbe<void> reader(readInto(session, url("/drop"), read));
+    ASSERT_TRUE(reader.finish(scope.loop()));
+    EXPECT_EQ(read->lines, (std::vector<std::string>{"first", "second"}));
+    EXPECT_EQ(errorCode(read->error), URLError::networkConnectionLost);
 }
 
 TEST_F(URLSessionTest, InterimAnswersAreSkippedAndAnAnswerThatNeverEndsItsHeaderIsBad) {
@@ -339,26 +344,16 @@ TEST_F(URLSessionTest, CancellingTheAwaitingTaskEndsTheTransferWithItsCancellati
     EXPECT_EQ(errorCode(whole.error()), URLError::cancelled);
 
     // Mid-stream, while waiting for the next line.
-    std::vector<std::string> lines;
-    std::exception_ptr error;
-    bool done = false;
-    auto b = startTask([&]() -> Task<void> {
-        try {
-            URLSessionBytes bytes = co_await session.bytes(URLRequest(url("/stream")));
-            while (auto line = co_await bytes.nextLine()) lines.push_back(*line);
-        } catch (...) {
-            error = std::current_exception();
-        }
-        done = true;
-    });
-    ASSERT_TRUE(scope.loop().runUntil([&] { return lines.size() == 1; }));
+    auto read = std::make_shared<StreamRead>();
+    TaskProbe<void> b(readInto(session, url("/stream"), read));
+    ASSERT_TRUE(scope.loop().runUntil([&] { return read->lines.size() == 1; }));
     auto cancelledAt = std::chrono::steady_clock::now();
     b.cancel();
-    ASSERT_TRUE(scope.loop().runUntil([&] { return done; }));
+    ASSERT_TRUE(b.finish(scope.loop()));
     auto elapsed = std::chrono::steady_clock::now() - cancelledAt;
     EXPECT_LT(elapsed, std::chrono::milliseconds(100));
-    EXPECT_EQ(errorCode(error), URLError::cancelled);
-    EXPECT_EQ(lines, std::vector<std::string>{"one"});
+    EXPECT_EQ(errorCode(read->error), URLError::cancelled);
+    EXPECT_EQ(read->lines, std::vector<std::string>{"one"});
 
     // Already cancelled before the request goes out: nothing is sent.
     std::size_t before = server.requests().size();

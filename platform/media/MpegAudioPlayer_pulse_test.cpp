@@ -44,29 +44,26 @@ TEST(MpegAudioPlayer, PlaysThroughTheSoundServerWhenOneAnswersAndFallsBackWhenNo
     AudioOutputOptions options;
     options.pulseServer = pulse.serverAddress();
     options.sink = pulse.sinkName();
-    MpegAudioPlayerFactory factory(options);
-    auto player = factory.playerWithData(makeMpegToneClip(0.6));
-    velmo::testing::PlaybackFinishedLog finished;
-    player->setFinishedCallback(finished.callback());
-    player->play();
-    ASSERT_TRUE(scope.loop().runUntil([&] { return !finished.results.empty(); }));
+    // Plays a clip to its end; true when the finished callback reported success.
+    auto playToEnd = [&](const AudioOutputOptions& output, double seconds) {
+        MpegAudioPlayerFactory factory(output);
+        auto player = factory.playerWithData(makeMpegToneClip(seconds));
+        velmo::testing::PlaybackFinishedLog finished;
+        player->setFinishedCallback(finished.callback());
+        player->play();
+        EXPECT_TRUE(scope.loop().runUntil([&] { return !finished.results.empty(); }));
+        EXPECT_EQ(finished.results, std::vector<bool>{true});
+        return dynamic_cast<MpegAudioPlayer*>(player.get())->usedSoundServer();
+    };
+    EXPECT_TRUE(playToEnd(options, 0.6));
     recording = false;
     listen.join();
     pa_simple_free(recorder);
-    EXPECT_TRUE(dynamic_cast<MpegAudioPlayer*>(player.get())->usedSoundServer());
-    EXPECT_EQ(finished.results, std::vector<bool>{true});
     EXPECT_GT(peakRms.load(), 300.0) << "rms " << peakRms.load();  // the tone reached the sink
 
     // A server that does not answer: the clip still plays to its end, in silence.
     AudioOutputOptions nowhere;
     nowhere.pulseServer = "unix:/nonexistent/velmo/pulse/native";
-    MpegAudioPlayerFactory silent(nowhere);
-    auto fallback = silent.playerWithData(makeMpegToneClip(0.1));
-    velmo::testing::PlaybackFinishedLog done;
-    fallback->setFinishedCallback(done.callback());
-    fallback->play();
-    ASSERT_TRUE(scope.loop().runUntil([&] { return !done.results.empty(); }));
-    EXPECT_FALSE(dynamic_cast<MpegAudioPlayer*>(fallback.get())->usedSoundServer());
-    EXPECT_EQ(done.results, std::vector<bool>{true});
+    EXPECT_FALSE(playToEnd(nowhere, 0.1));
 }
 
