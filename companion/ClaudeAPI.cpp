@@ -6,6 +6,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 
+#include "companion/StreamEvent.h"
 #include "platform/foundation/Base64.h"
 #include "platform/foundation/Logger.h"
 
@@ -35,108 +36,6 @@ std::string originRootOf(const std::string& url) {
 }
 
 std::string jsonString(const std::string& s) { return nlohmann::json(s).dump(); }
-
-// Picks the few members the reply text depends on out of one event, without building a tree.
-class StreamEventReader : public nlohmann::json_sax<nlohmann::json> {
-public:
-    bool rootIsObject = false;
-    std::optional<std::string> type;          // the event's "type" when it is a string
-    bool deltaIsObject = false;
-    std::optional<std::string> deltaType;
-    std::optional<std::string> deltaText;
-    std::optional<std::string> errorMessage;  // "error"."message" when it is a string
-
-    bool null() override { return value(nullptr); }
-    bool boolean(bool) override { return value(nullptr); }
-    bool number_integer(number_integer_t) override { return value(nullptr); }
-    bool number_unsigned(number_unsigned_t) override { return value(nullptr); }
-    bool number_float(number_float_t, const string_t&) override { return value(nullptr); }
-    bool string(string_t& s) override { return value(&s); }
-    bool binary(binary_t&) override { return value(nullptr); }
-
-    bool start_object(std::size_t) override {
-        if (depth_ == 0) {
-            rootIsObject = true;
-        } else if (depth_ == 1) {
-            container_ = key1_ == "delta" ? Container::delta : key1_ == "error" ? Container::error : Container::other;
-            if (container_ == Container::delta) {
-                deltaIsObject = true;
-                deltaType.reset();
-                deltaText.reset();
-            } else if (container_ == Container::error) {
-                errorMessage.reset();
-            }
-            if (key1_ == "type") type.reset();
-        } else if (depth_ == 2) {
-            clearMember2();
-        }
-        ++depth_;
-        return true;
-    }
-    bool end_object() override {
-        --depth_;
-        return true;
-    }
-    bool start_array(std::size_t) override {
-        if (depth_ == 1) memberIsNotAContainer();
-        else if (depth_ == 2) clearMember2();
-        ++depth_;
-        return true;
-    }
-    bool end_array() override {
-        --depth_;
-        return true;
-    }
-    bool key(string_t& k) override {
-        if (depth_ == 1) key1_ = k;
-        else if (depth_ == 2) key2_ = k;
-        return true;
-    }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
-
-private:
-    enum class Container { other, delta, error };
-
-    bool value(string_t* s) {
-        if (depth_ == 1) {
-            memberIsNotAContainer();
-            if (key1_ == "type") {
-                if (s) type = std::move(*s);
-                else type.reset();
-            }
-        } else if (depth_ == 2) {
-            if (container_ == Container::delta) {
-                if (key2_ == "type") assign(deltaType, s);
-                else if (key2_ == "text") assign(deltaText, s);
-            } else if (container_ == Container::error && key2_ == "message") {
-                assign(errorMessage, s);
-            }
-        }
-        return true;
-    }
-    static void assign(std::optional<std::string>& slot, string_t* s) {
-        if (s) slot = std::move(*s);
-        else slot.reset();
-    }
-    // A later member of the same name replaces an earlier one, as in a parsed object.
-    void memberIsNotAContainer() {
-        if (key1_ == "delta") deltaIsObject = false, deltaType.reset(), deltaText.reset();
-        if (key1_ == "error") errorMessage.reset();
-        if (key1_ == "type") type.reset();
-    }
-    void clearMember2() {
-        if (container_ == Container::delta) {
-            if (key2_ == "type") deltaType.reset();
-            else if (key2_ == "text") deltaText.reset();
-        } else if (container_ == Container::error && key2_ == "message") {
-            errorMessage.reset();
-        }
-    }
-
-    int depth_ = 0;
-    Container container_ = Container::other;
-    std::string key1_, key2_;
-};
 
 }  // namespace
 
@@ -230,15 +129,15 @@ ClaudeAPI::LineResult ClaudeAPI::handleStreamLine(std::string_view line, std::st
     if (line.substr(0, prefix.size()) != prefix) return LineResult::ignored;
     std::string_view payload = line.substr(prefix.size());
     if (payload == "[DONE]") return LineResult::done;
-    StreamEventReader event;
-    if (!nlohmann::json::sax_parse(payload.begin(), payload.end(), &event) || !event.rootIsObject) return LineResult::ignored;
-    if (event.type == "error") {
+    std::optional<StreamEvent> event = StreamEvent::parse(payload);
+    if (!event) return LineResult::ignored;
+    if (event->type == "error") {
         // The service reports a failure inside a successful stream: the call fails with it.
-        throw Error(errorDomain, -2, "Stream error: " + (event.errorMessage ? *event.errorMessage : std::string(payload)));
+        throw Error(errorDomain, -2, "Stream error: " + (event->errorMessage ? *event->errorMessage : std::string(payload)));
     }
-    if (event.type != "content_block_delta" || !event.deltaIsObject || event.deltaType != "text_delta" || !event.deltaText)
+    if (event->type != "content_block_delta" || !event->deltaIsObject || event->deltaType != "text_delta" || !event->deltaText)
         return LineResult::ignored;
-    reply += *event.deltaText;
+    reply += *event->deltaText;
     return LineResult::appended;
 }
 

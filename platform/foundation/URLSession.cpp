@@ -152,36 +152,37 @@ std::optional<std::string> URLResponse::valueForHTTPHeaderField(const std::strin
 // ---------------------------------------------------------------------------------------------
 // Line splitting
 
-void LineBuffer::append(const char* data, std::size_t size) {
-    if (consumed_ > 0 && consumed_ >= buffer_.size() / 2) {
-        buffer_.erase(0, consumed_);
-        scanned_ -= consumed_;
-        consumed_ = 0;
-    }
-    buffer_.append(data, size);
+
+void LineBuffer::compact() {
+    buffer_.erase(0, consumed_);
+    scanned_ = scanned_ > consumed_ ? scanned_ - consumed_ : 0;
+    consumed_ = 0;
 }
 
 bool LineBuffer::hasCompleteLine() {
+    if (!mayHoldLine_) return false;
     if (scanned_ < consumed_) scanned_ = consumed_;
-    if (std::memchr(buffer_.data() + scanned_, '\n', buffer_.size() - scanned_) != nullptr) return true;
+    if (findLineFeed(buffer_.data() + scanned_, buffer_.size() - scanned_) != nullptr) return true;
     scanned_ = buffer_.size();
+    mayHoldLine_ = finished_;
     return finished_ && consumed_ < buffer_.size();
 }
 
-bool LineBuffer::nextLine(std::string& line) {
+bool LineBuffer::takeLine(std::string& line) {
     if (scanned_ < consumed_) scanned_ = consumed_;
     const char* base = buffer_.data();
-    const void* nl = std::memchr(base + scanned_, '\n', buffer_.size() - scanned_);
+    const char* nl = findLineFeed(base + scanned_, buffer_.size() - scanned_);
     std::size_t end;
     std::size_t next;
     if (nl) {
-        end = static_cast<const char*>(nl) - base;
+        end = nl - base;
         next = end + 1;
     } else if (finished_ && consumed_ < buffer_.size()) {
         end = buffer_.size();
         next = end;
     } else {
         scanned_ = buffer_.size();
+        mayHoldLine_ = finished_;
         return false;
     }
     std::size_t lineEnd = end;
@@ -196,6 +197,7 @@ void LineBuffer::clear() {
     buffer_.clear();
     consumed_ = 0;
     scanned_ = 0;
+    mayHoldLine_ = finished_;
 }
 
 // ---------------------------------------------------------------------------------------------

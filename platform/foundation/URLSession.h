@@ -9,6 +9,7 @@
 // there just before it is connected, so clients keep building their real URLs.
 
 #include <coroutine>
+#include <cstring>
 #include <cstddef>
 #include <exception>
 #include <functional>
@@ -163,21 +164,42 @@ std::string percentEncodedPathSegment(std::string_view segment);
 // dropped). Used by the line stream and usable on its own.
 class LineBuffer {
 public:
-    void append(const char* data, std::size_t size);
+    // Inline because streams may arrive a byte at a time.
+    void append(const char* data, std::size_t size) {
+        if (consumed_ != 0 && consumed_ >= buffer_.size() / 2) compact();
+        if (!mayHoldLine_) mayHoldLine_ = findLineFeed(data, size) != nullptr;
+        buffer_.append(data, size);
+    }
     void append(std::string_view chunk) { append(chunk.data(), chunk.size()); }
     // Takes the next complete line into `line`; false when none is complete yet. After
     // `finish`, the unterminated rest (if not empty) comes out as a last line.
-    bool nextLine(std::string& line);
-    void finish() { finished_ = true; }
+    bool nextLine(std::string& line) { return mayHoldLine_ && takeLine(line); }
+    void finish() {
+        finished_ = true;
+        mayHoldLine_ = true;
+    }
     bool hasCompleteLine();
     std::size_t bufferedBytes() const { return buffer_.size() - consumed_; }
     void clear();
 
+    static const char* findLineFeed(const char* p, std::size_t n) {
+        if (n < 16) {
+            for (std::size_t i = 0; i < n; ++i)
+                if (p[i] == '\n') return p + i;
+            return nullptr;
+        }
+        return static_cast<const char*>(std::memchr(p, '\n', n));
+    }
+
 private:
+    bool takeLine(std::string& line);
+    void compact();
+
     std::string buffer_;
     std::size_t consumed_ = 0;   // bytes of buffer_ already handed out
     std::size_t scanned_ = 0;    // bytes of buffer_ known to hold no "\n" past consumed_
     bool finished_ = false;
+    bool mayHoldLine_ = false;   // false: no "\n" past scanned_, and not finished
 };
 
 namespace detail {
