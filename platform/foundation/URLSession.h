@@ -167,6 +167,11 @@ public:
     // Inline because streams may arrive a byte at a time.
     void append(const char* data, std::size_t size) {
         if (consumed_ != 0 && consumed_ >= buffer_.size() / 2) compact();
+        if (size == 1) {
+            mayHoldLine_ = mayHoldLine_ || *data == '\n';
+            buffer_.push_back(*data);
+            return;
+        }
         if (!mayHoldLine_) mayHoldLine_ = findLineFeed(data, size) != nullptr;
         buffer_.append(data, size);
     }
