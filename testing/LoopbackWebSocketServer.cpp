@@ -65,10 +65,6 @@ std::string encodeStep(const LoopbackWebSocketServer::Step& step) {
     return encodeFrame(step.kind == Kind::binary ? opBinary : opText, step.payload);
 }
 
-bool sameName(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
 std::string trim(const std::string& s) {
     auto begin = s.find_first_not_of(" \t");
     if (begin == std::string::npos) return {};
@@ -104,19 +100,6 @@ std::string acceptKeyFor(const std::string& key) {
     unsigned char encoded[64];
     int length = EVP_EncodeBlock(encoded, digest, static_cast<int>(digestLength));
     return std::string(reinterpret_cast<char*>(encoded), static_cast<std::size_t>(length));
-}
-
-const char* reasonPhrase(int status) {
-    switch (status) {
-        case 400: return "Bad Request";
-        case 401: return "Unauthorized";
-        case 403: return "Forbidden";
-        case 404: return "Not Found";
-        case 429: return "Too Many Requests";
-        case 500: return "Internal Server Error";
-        case 503: return "Service Unavailable";
-        default: return "Status";
-    }
 }
 
 // A self-signed certificate for 127.0.0.1 and localhost with its P-256 key.
@@ -161,13 +144,6 @@ struct Identity {
 };
 
 }  // namespace
-
-std::optional<std::string> LoopbackWebSocketServer::HandshakeRequest::header(const std::string& name) const {
-    for (const auto& [field, value] : headers) {
-        if (sameName(field, name)) return value;
-    }
-    return std::nullopt;
-}
 
 bool LoopbackWebSocketServer::HandshakeRequest::hasQueryItem(const std::string& name) const {
     for (const auto& item : queryItems) {
@@ -315,6 +291,7 @@ struct LoopbackWebSocketServer::Impl::Peer : std::enable_shared_from_this<Peer> 
 
     void answerUpgrade(const std::string& head) {
         HandshakeRequest request;
+        request.connection = index + 1;
         std::size_t lineEnd = head.find("\r\n");
         std::string requestLine = head.substr(0, lineEnd);
         auto firstSpace = requestLine.find(' ');
@@ -363,9 +340,9 @@ struct LoopbackWebSocketServer::Impl::Peer : std::enable_shared_from_this<Peer> 
 
         auto key = request.header("Sec-WebSocket-Key");
         auto upgrade = request.header("Upgrade");
-        if (!refusal && (!key || !upgrade || !sameName(*upgrade, "websocket"))) refusal = std::make_pair(400, std::string("not a WebSocket upgrade"));
+        if (!refusal && (!key || !upgrade || strcasecmp(upgrade->c_str(), "websocket") != 0)) refusal = std::make_pair(400, std::string("not a WebSocket upgrade"));
         if (refusal) {
-            std::string answer = "HTTP/1.1 " + std::to_string(refusal->first) + " " + reasonPhrase(refusal->first) +
+            std::string answer = "HTTP/1.1 " + std::to_string(refusal->first) + " " + standardReasonPhrase(refusal->first) +
                                  "\r\nContent-Length: " + std::to_string(refusal->second.size()) + "\r\nConnection: close\r\n\r\n" +
                                  refusal->second;
             return write(std::move(answer), true);

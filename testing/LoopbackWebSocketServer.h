@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "testing/LoopbackHttpServer.h"
+
 namespace velmo::testing {
 
 // A WebSocket server on 127.0.0.1 (port 0) for tests of the clients of streaming services.
@@ -64,16 +66,11 @@ public:
         bool isData() const { return kind == Kind::text || kind == Kind::binary; }
     };
 
-    // The upgrade request as it came.
-    struct HandshakeRequest {
-        std::string method;
-        std::string target;  // path and query, as sent
-        std::string path;    // before "?"
-        std::string query;   // after "?", still percent-encoded; empty when there is none
+    // The upgrade request as it came (`connection` counts from 1 like the server's connections).
+    struct HandshakeRequest : RecordedRequest {
+        std::string query;  // after "?", still percent-encoded; empty when there is none
         std::vector<std::pair<std::string, std::string>> queryItems;  // decoded, in order; a
                                                                       // name without "=" has ""
-        std::vector<std::pair<std::string, std::string>> headers;     // in order, as sent
-        std::optional<std::string> header(const std::string& name) const;  // name without case
         bool hasQueryItem(const std::string& name) const;
     };
 

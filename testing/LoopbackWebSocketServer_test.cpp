@@ -23,7 +23,7 @@ const std::string error = R"({"type":"Error","error":"bad key"})";
 // Every message (or the error as "error") the client receives, in order.
 class Client {
 public:
-    explicit Client(WebSocketSession& session) : task_(session.webSocketTask(WebSocketRequest(url))) {
+    explicit Client(WebSocketSession& session) : task_(session.webSocketTask(URLRequest(url))) {
         task_->resume();
         arm(task_, received_);
     }
@@ -125,7 +125,7 @@ TEST(LoopbackWebSocketServer, RecordsTheUpgradeRequestAsSent) {
     LoopbackWebSocketServer server;
     OriginOverride::Scope scope(host, server.origin());
     WebSocketSession session;
-    WebSocketRequest request(url + "?sample_rate=16000&keyterms_prompt=%5B%22a%20b%22%5D&flag");
+    URLRequest request(url + "?sample_rate=16000&keyterms_prompt=%5B%22a%20b%22%5D&flag");
     request.setValue("secret", "Authorization");
     auto task = session.webSocketTask(request);
     task->resume();

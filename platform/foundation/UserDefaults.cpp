@@ -160,6 +160,9 @@ std::optional<PlistValue::Data> UserDefaults::dataForKey(const std::string& key)
 
 void UserDefaults::setObject(const std::string& key, PlistValue value) {
     std::lock_guard lock(mutex_);
+    // Setting what is already stored changes nothing and writes nothing (callers may store
+    // the same flag on every poll).
+    if (auto it = stored_.find(key); it != stored_.end() && it->second == value) return;
     PlistValue::Dictionary next = stored_;
     if (value.isNone()) {
         if (next.erase(key) == 0) return;

@@ -86,6 +86,18 @@ TEST(UserDefaultsTest, SurvivesARestart) {
     EXPECT_TRUE(again.objectForKey("gone").isNone());
 }
 
+TEST(UserDefaultsTest, StoringTheSameValueAgainWritesNothing) {
+    testing::TestDirectory dir;
+    const std::string path = dir / "defaults.plist";
+    UserDefaults d(path);
+    d.setBool("flag", true);
+    std::filesystem::remove(path);  // a rewrite would bring it back
+    d.setBool("flag", true);
+    EXPECT_FALSE(std::filesystem::exists(path));
+    d.setBool("flag", false);
+    EXPECT_TRUE(std::filesystem::exists(path));
+}
+
 TEST(UserDefaultsTest, RegisteredDefaultsSitUnderStoredValuesAndAreNotWritten) {
     testing::TestDirectory dir;
     const std::string path = dir / "defaults.plist";

@@ -22,7 +22,6 @@
 #include <deque>
 #include <mutex>
 #include <pthread.h>
-#include <strings.h>
 
 #include "platform/foundation/OriginOverride.h"
 #include "platform/foundation/URLComponents.h"
@@ -42,66 +41,30 @@ constexpr std::chrono::seconds closeHandshakeLimit{2};
 // Messages kept for `receive` before the connection stops reading (and the peer feels it).
 constexpr std::size_t inboxLimit = 64;
 
-bool isTokenChar(char c) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-    return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
-}
-
-bool sameField(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-WebSocketError webSocketError(WebSocketError::Code code, const std::string& detail = {}) { return WebSocketError(code, detail); }
-
 // The error for a transport failure, whatever the stage it happened in.
-WebSocketError errorForTransport(const beast::error_code& ec) {
-    using E = WebSocketError;
-    if (ec == net::error::connection_refused || ec == net::error::host_unreachable) return webSocketError(E::cannotConnectToHost, ec.message());
+URLError errorForTransport(const beast::error_code& ec) {
+    using E = URLError;
+    if (ec == net::error::connection_refused || ec == net::error::host_unreachable) return URLError(E::cannotConnectToHost, ec.message());
     if (ec == net::error::host_not_found || ec == net::error::host_not_found_try_again || ec == net::error::no_data ||
         ec == net::error::no_recovery) {
-        return webSocketError(E::cannotFindHost, ec.message());
+        return URLError(E::cannotFindHost, ec.message());
     }
-    if (ec == net::error::network_unreachable || ec == net::error::network_down) return webSocketError(E::notConnectedToInternet, ec.message());
-    if (ec == net::error::timed_out) return webSocketError(E::timedOut, ec.message());
-    if (ec == websocket::error::closed) return webSocketError(E::networkConnectionLost, "the server closed the connection");
+    if (ec == net::error::network_unreachable || ec == net::error::network_down) return URLError(E::notConnectedToInternet, ec.message());
+    if (ec == net::error::timed_out) return URLError(E::timedOut, ec.message());
+    if (ec == websocket::error::closed) return URLError(E::networkConnectionLost, "the server closed the connection");
     if (ec == net::error::eof || ec == net::error::connection_reset || ec == net::error::connection_aborted ||
         ec == net::error::broken_pipe || ec == net::ssl::error::stream_truncated || ec == beast::http::error::end_of_stream) {
-        return webSocketError(E::networkConnectionLost, ec.message());
+        return URLError(E::networkConnectionLost, ec.message());
     }
-    if (ec.category() == net::error::get_ssl_category()) return webSocketError(E::secureConnectionFailed, ec.message());
+    if (ec.category() == net::error::get_ssl_category()) return URLError(E::secureConnectionFailed, ec.message());
     if (ec == websocket::condition::handshake_failed || ec == websocket::condition::protocol_violation ||
         ec.category() == beast::http::make_error_code(beast::http::error::bad_version).category()) {
-        return webSocketError(E::badServerResponse, ec.message());
+        return URLError(E::badServerResponse, ec.message());
     }
-    return webSocketError(E::unknown, ec.message());
+    return URLError(E::unknown, ec.message());
 }
 
 }  // namespace
-
-void WebSocketRequest::setValue(const std::string& value, const std::string& field) {
-    if (field.empty() || !std::all_of(field.begin(), field.end(), isTokenChar)) {
-        throw WebSocketError(WebSocketError::badURL, "\"" + field + "\" is not a valid header field name");
-    }
-    if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
-        // The value itself is never repeated: it may well be a key.
-        throw WebSocketError(WebSocketError::badURL,
-                             "the value of the header field \"" + field + "\" holds a carriage return, a line feed or a NUL");
-    }
-    for (auto& [name, existing] : headers_) {
-        if (sameField(name, field)) {
-            existing = value;
-            return;
-        }
-    }
-    headers_.emplace_back(field, value);
-}
-
-std::optional<std::string> WebSocketRequest::valueForHTTPHeaderField(const std::string& field) const {
-    for (const auto& [name, value] : headers_) {
-        if (sameField(name, field)) return value;
-    }
-    return std::nullopt;
-}
 
 namespace detail {
 
@@ -147,18 +110,18 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
         WebSocketTask::SendCompletion completion;
     };
 
-    WebSocketConnection(std::shared_ptr<WebSocketSessionCore> core, WebSocketRequest request)
+    WebSocketConnection(std::shared_ptr<WebSocketSessionCore> core, URLRequest request)
         : core(std::move(core)), request(std::move(request)), resolver(this->core->io), openTimer(this->core->io),
           closeTimer(this->core->io) {}
 
     ~WebSocketConnection() {
         // Whoever still waits hears of the end (a task dropped before it was resumed).
         std::lock_guard lock(mutex);
-        failWaitingLocked(terminal.value_or(webSocketError(WebSocketError::cancelled)));
+        failWaitingLocked(terminal.value_or(URLError(URLError::cancelled)));
     }
 
     std::shared_ptr<WebSocketSessionCore> core;
-    const WebSocketRequest request;
+    const URLRequest request;
 
     // Shared with the callers' threads, under `mutex`.
     std::mutex mutex;
@@ -166,7 +129,7 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
     bool pumpScheduled = false;
     // Set once: the failure or the cancellation that ended the task. Each completion gets an
     // exception of its own, made on the callback thread, so none is shared between threads.
-    std::optional<WebSocketError> terminal;
+    std::optional<URLError> terminal;
     std::uint16_t closeCode = WebSocketCloseCode::goingAway;
     std::string closeReason;
     std::deque<Outgoing> outbox;
@@ -201,7 +164,7 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
 
     // --- delivery (with `mutex` held, so completions keep the order of the events) ---
 
-    void deliverSendLocked(WebSocketTask::SendCompletion completion, std::optional<WebSocketError> error) {
+    void deliverSendLocked(WebSocketTask::SendCompletion completion, std::optional<URLError> error) {
         if (!completion) return;
         core->callbacks.async([completion = std::move(completion), error = std::move(error)] {
             completion(error ? std::make_exception_ptr(*error) : nullptr);
@@ -209,14 +172,14 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
     }
 
     void deliverReceiveLocked(WebSocketTask::ReceiveCompletion completion, std::optional<WebSocketMessage> message,
-                              std::optional<WebSocketError> error) {
+                              std::optional<URLError> error) {
         if (!completion) return;
         core->callbacks.async([completion = std::move(completion), message = std::move(message), error = std::move(error)]() mutable {
             completion(std::move(message), error ? std::make_exception_ptr(*error) : nullptr);
         });
     }
 
-    void failWaitingLocked(const WebSocketError& error) {
+    void failWaitingLocked(const URLError& error) {
         auto waitingReceivers = std::move(receivers);
         receivers.clear();
         for (auto& receiver : waitingReceivers) deliverReceiveLocked(std::move(receiver), std::nullopt, error);
@@ -279,7 +242,7 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
         {
             std::lock_guard lock(mutex);
             if (terminal) return;
-            terminal = webSocketError(WebSocketError::cancelled);
+            terminal = URLError(URLError::cancelled);
             closeCode = code;
             closeReason = std::move(reason);
             inbox.clear();
@@ -292,7 +255,7 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
     // --- the I/O thread ---
 
     // Ends the task with `error` (unless it has ended already) and drops the connection.
-    void fail(WebSocketError error) {
+    void fail(URLError error) {
         {
             std::lock_guard lock(mutex);
             if (!terminal) {
@@ -317,14 +280,15 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
     void start() {
         if (isFinished()) return;
         phase = Phase::opening;
+        if (auto problem = invalidHeaderFieldError(request.allHTTPHeaderFields())) return fail(*problem);
         auto components = URLComponents::fromString(OriginOverride::apply(request.url));
-        if (!components) return fail(webSocketError(WebSocketError::badURL, "the URL is not well formed"));
+        if (!components) return fail(URLError(URLError::badURL, "the URL is not well formed"));
         std::string scheme = components->scheme;
         std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
         if (scheme != "ws" && scheme != "wss") {
-            return fail(webSocketError(WebSocketError::unsupportedURL, "a WebSocket URL starts with ws: or wss:"));
+            return fail(URLError(URLError::unsupportedURL, "a WebSocket URL starts with ws: or wss:"));
         }
-        if (!components->host || components->host->empty()) return fail(webSocketError(WebSocketError::badURL, "the URL names no host"));
+        if (!components->host || components->host->empty()) return fail(URLError(URLError::badURL, "the URL names no host"));
         bool tls = scheme == "wss";
         hostHeader = *components->host;
         host = hostHeader.front() == '[' ? hostHeader.substr(1, hostHeader.size() - 2) : hostHeader;
@@ -345,7 +309,7 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
         openTimer.expires_after(std::chrono::duration_cast<net::steady_timer::duration>(std::chrono::duration<double>(seconds)));
         openTimer.async_wait([self = shared_from_this()](beast::error_code ec) {
             if (ec || self->phase != Phase::opening) return;
-            self->fail(webSocketError(WebSocketError::timedOut));
+            self->fail(URLError(URLError::timedOut));
         });
 
         resolver.async_resolve(host, port, [self = shared_from_this()](beast::error_code ec, tcp::resolver::results_type results) {
@@ -383,7 +347,7 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
             if (ec) {
                 long verification = SSL_get_verify_result(self->secure->next_layer().native_handle());
                 std::string detail = verification != X509_V_OK ? X509_verify_cert_error_string(verification) : ec.message();
-                return self->fail(webSocketError(WebSocketError::secureConnectionFailed, detail));
+                return self->fail(URLError(URLError::secureConnectionFailed, detail));
             }
             self->upgrade();
         });
@@ -399,7 +363,7 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
             ws.async_handshake(handshakeResponse, hostHeader, target, [self = shared_from_this()](beast::error_code ec) {
                 if (self->isFinished()) return;
                 if (ec == websocket::error::upgrade_declined) {
-                    return self->fail(webSocketError(WebSocketError::badServerResponse,
+                    return self->fail(URLError(URLError::badServerResponse,
                                                      "the server answered the upgrade with HTTP " +
                                                          std::to_string(self->handshakeResponse.result_int())));
                 }
@@ -444,7 +408,7 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
     void written(const beast::error_code& ec) {
         Outgoing done = std::move(*inFlight);
         inFlight.reset();
-        std::optional<WebSocketError> error;
+        std::optional<URLError> error;
         {
             std::lock_guard lock(mutex);
             // A write cut short by the task's own end reports that end.
@@ -476,7 +440,7 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
             if (reason.code != websocket::close_code::none) {  // the server's close frame came
                 std::string detail = "the server closed the connection with code " + std::to_string(reason.code);
                 if (!reason.reason.empty()) detail += " \"" + std::string(reason.reason.c_str()) + "\"";
-                return fail(webSocketError(WebSocketError::networkConnectionLost, detail));
+                return fail(URLError(URLError::networkConnectionLost, detail));
             }
             return fail(errorForTransport(ec));
         }
@@ -522,7 +486,7 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
 WebSocketTask::WebSocketTask(std::shared_ptr<detail::WebSocketConnection> connection) : connection_(std::move(connection)) {}
 WebSocketTask::~WebSocketTask() = default;
 
-const WebSocketRequest& WebSocketTask::originalRequest() const { return connection_->request; }
+const URLRequest& WebSocketTask::originalRequest() const { return connection_->request; }
 void WebSocketTask::resume() { connection_->resume(); }
 void WebSocketTask::send(WebSocketMessage message, SendCompletion completion) {
     connection_->send(std::move(message), std::move(completion));
@@ -564,12 +528,12 @@ WebSocketSession::~WebSocketSession() {
     }
 }
 
-std::shared_ptr<WebSocketTask> WebSocketSession::webSocketTask(WebSocketRequest request) {
+std::shared_ptr<WebSocketTask> WebSocketSession::webSocketTask(URLRequest request) {
     auto connection = std::make_shared<detail::WebSocketConnection>(core_, std::move(request));
     {
         std::lock_guard lock(core_->mutex);
         if (core_->invalidated) {
-            connection->terminal = webSocketError(WebSocketError::cancelled);
+            connection->terminal = URLError(URLError::cancelled);
         } else {
             std::erase_if(core_->connections, [](const auto& weak) { return weak.expired(); });
             core_->connections.push_back(connection);

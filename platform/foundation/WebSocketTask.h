@@ -9,6 +9,12 @@
 // never on the I/O thread and never on the main loop, so a receiver that keeps its state on
 // another queue must hop there itself. Task operations may be called from any thread.
 //
+// A task is opened with a URLRequest: its "ws" or "wss" URL, its header fields (sent with the
+// upgrade request; a field that cannot travel fails the task with URLError::badURL before
+// anything is sent) and its `timeoutInterval`, which bounds the opening (name look-up,
+// connection, TLS and upgrade); an open connection has no idle limit. The method and body are
+// not used. Failures are URLErrors.
+//
 // Tests reach loopback servers through OriginOverride: a task's URL is rewritten there when it
 // connects, so clients keep building their real URLs.
 
@@ -22,7 +28,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/foundation/WebSocketError.h"
+#include "platform/foundation/URLSession.h"
 
 namespace velmo {
 
@@ -41,28 +47,6 @@ struct WebSocketMessage {
     static WebSocketMessage binary(std::string bytes) { return {Kind::binary, std::move(bytes)}; }
     bool isText() const { return kind == Kind::text; }
     bool operator==(const WebSocketMessage&) const = default;
-};
-
-// The opening handshake: a "ws" or "wss" URL and the header fields sent with the upgrade
-// request. `timeoutInterval` bounds the opening (name look-up, connection, TLS and upgrade)
-// in seconds; an open connection has no idle limit.
-struct WebSocketRequest {
-    explicit WebSocketRequest(std::string url, double timeoutInterval = 60.0)
-        : url(std::move(url)), timeoutInterval(timeoutInterval) {}
-
-    std::string url;
-    double timeoutInterval;
-
-    // Replaces any field of the same name (names compare without case); keeps the order in
-    // which fields were first set. Throws WebSocketError (badURL) when the value holds a
-    // carriage return or a line feed, or the name is not a valid field name, since either
-    // would let the text pass for header fields of its own.
-    void setValue(const std::string& value, const std::string& field);
-    std::optional<std::string> valueForHTTPHeaderField(const std::string& field) const;
-    const std::vector<std::pair<std::string, std::string>>& allHTTPHeaderFields() const { return headers_; }
-
-private:
-    std::vector<std::pair<std::string, std::string>> headers_;
 };
 
 // Close codes of the WebSocket protocol used by callers.
@@ -88,7 +72,7 @@ public:
     WebSocketTask(const WebSocketTask&) = delete;
     WebSocketTask& operator=(const WebSocketTask&) = delete;
 
-    const WebSocketRequest& originalRequest() const;
+    const URLRequest& originalRequest() const;
 
     // Starts connecting (once; later calls do nothing).
     void resume();
@@ -97,7 +81,7 @@ public:
     // Completes with the next message, oldest first; several waiting receivers are served in
     // the order they asked.
     void receive(ReceiveCompletion completion);
-    // Ends the task: waiting completions report WebSocketError::cancelled at once, the message
+    // Ends the task: waiting completions report URLError::cancelled at once, the message
     // being written (if any) finishes, then the close frame with `closeCode` and `reason` is
     // sent. The closing handshake is given two seconds before the connection is dropped.
     void cancel(std::uint16_t closeCode, std::string reason = {});
@@ -115,16 +99,16 @@ public:
     // Invalidates and cancels, then waits for closing handshakes still under way (at most
     // their two seconds, plus one) so the connections end cleanly; a name look-up still running
     // is not waited for. A task kept after its session is gone fails its operations with
-    // WebSocketError::cancelled.
+    // URLError::cancelled.
     ~WebSocketSession();
     WebSocketSession(const WebSocketSession&) = delete;
     WebSocketSession& operator=(const WebSocketSession&) = delete;
 
-    std::shared_ptr<WebSocketTask> webSocketTask(WebSocketRequest request);
+    std::shared_ptr<WebSocketTask> webSocketTask(URLRequest request);
 
     // Cancels every task of the session with WebSocketCloseCode::goingAway (tasks already
     // cancelled keep their own close code); tasks made afterwards fail at once with
-    // WebSocketError::cancelled.
+    // URLError::cancelled.
     void invalidateAndCancel();
 
 private:

@@ -38,7 +38,7 @@ protected:
 
 TEST_F(WebSocketThreadsTest, SendersOnSeveralThreadsEachKeepTheirOrder) {
     WebSocketSession session;
-    auto task = session.webSocketTask(WebSocketRequest(serviceURL));
+    auto task = session.webSocketTask(URLRequest(serviceURL));
     task->resume();
     const int threads = 4, perThread = 200;
     auto done = std::make_shared<BlockingQueue<std::exception_ptr>>();
@@ -74,7 +74,7 @@ TEST_F(WebSocketThreadsTest, ReceiversOnSeveralThreadsGetEachMessageOnce) {
     for (int i = 0; i < count; ++i) steps.push_back(Step::text(std::to_string(i)));
     server.setStepsAfterUpgrade(steps);
     WebSocketSession session;
-    auto task = session.webSocketTask(WebSocketRequest(serviceURL));
+    auto task = session.webSocketTask(URLRequest(serviceURL));
     task->resume();
     auto received = std::make_shared<BlockingQueue<std::string>>();
     std::vector<std::thread> receivers;
@@ -99,7 +99,7 @@ TEST_F(WebSocketThreadsTest, CancellingWhileOtherThreadsSendAndReceiveAnswersEve
     server.addReply(LoopbackWebSocketServer::anyText(), {Step::text("echo")});
     for (int round = 0; round < 10; ++round) {
         WebSocketSession session;
-        auto task = session.webSocketTask(WebSocketRequest(serviceURL));
+        auto task = session.webSocketTask(URLRequest(serviceURL));
         task->resume();
         std::atomic<int> sendsAnswered{0}, receivesAnswered{0};
         const int perThread = 100;
@@ -120,7 +120,7 @@ TEST_F(WebSocketThreadsTest, CancellingWhileOtherThreadsSendAndReceiveAnswersEve
         // Anything asked after the cancellation is answered too, and nothing twice: this last
         // completion runs after every earlier one on the callback thread.
         auto marker = std::make_shared<BlockingQueue<bool>>();
-        task->send(WebSocketMessage::text("after"), [marker](std::exception_ptr e) { marker->push(isWebSocketError(e, WebSocketError::cancelled)); });
+        task->send(WebSocketMessage::text("after"), [marker](std::exception_ptr e) { marker->push(isURLError(e, URLError::cancelled)); });
         auto cancelled = marker->pop();
         ASSERT_TRUE(cancelled);
         EXPECT_TRUE(*cancelled);
@@ -131,7 +131,7 @@ TEST_F(WebSocketThreadsTest, CancellingWhileOtherThreadsSendAndReceiveAnswersEve
 
 TEST_F(WebSocketThreadsTest, ASessionReleasedInsideItsOwnCompletionFinishesCleanly) {
     auto session = std::make_shared<WebSocketSession>();
-    auto task = session->webSocketTask(WebSocketRequest(serviceURL));
+    auto task = session->webSocketTask(URLRequest(serviceURL));
     task->resume();
     auto finished = std::make_shared<BlockingQueue<bool>>();
     auto holder = std::make_shared<std::shared_ptr<WebSocketSession>>(std::move(session));
@@ -153,9 +153,9 @@ TEST_F(WebSocketThreadsTest, SessionsDestroyedWhileTheirTasksOpenEndEveryTask) {
         std::shared_ptr<WebSocketTask> task;
         {
             WebSocketSession session;
-            task = session.webSocketTask(WebSocketRequest(serviceURL));
+            task = session.webSocketTask(URLRequest(serviceURL));
             task->receive([answered](std::optional<WebSocketMessage> m, std::exception_ptr e) {
-                answered->push(!m && isWebSocketError(e, WebSocketError::cancelled));
+                answered->push(!m && isURLError(e, URLError::cancelled));
             });
             std::thread resumer([&] { task->resume(); });
             std::this_thread::sleep_for(std::chrono::microseconds(100 * round));
