@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/foundation/OriginOverride.h"
+#include "platform/foundation/URLComponents.h"
 
 namespace velmo {
 
@@ -131,22 +132,8 @@ std::optional<URLError> invalidHeaderFieldError(const HTTPHeaderFields& fields) 
 }
 
 std::string percentEncodedPathSegment(std::string_view segment) {
-    static constexpr char hex[] = "0123456789ABCDEF";
-    bool dotSegment = segment == "." || segment == "..";
-    std::string out;
-    out.reserve(segment.size());
-    for (char ch : segment) {
-        auto c = static_cast<unsigned char>(ch);
-        bool unreserved = std::isalnum(c) || c == '-' || c == '_' || c == '~' || (c == '.' && !dotSegment);
-        if (unreserved && c < 0x80) {
-            out.push_back(ch);
-        } else {
-            out.push_back('%');
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 15]);
-        }
-    }
-    return out;
+    if (segment == "." || segment == "..") return segment.size() == 1 ? "%2E" : "%2E%2E";
+    return URLComponents::percentEncode(segment);
 }
 
 void URLRequest::setValue(const std::string& value, const std::string& field) {
