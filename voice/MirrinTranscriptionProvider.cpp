@@ -4,6 +4,7 @@
 #include "platform/foundation/Logger.h"
 #include "platform/foundation/Unicode.h"
 #include "voice/AppleSpeechTranscriptionProvider.h"
+#include "voice/AssemblyAIStreamingTranscriptionProvider.h"
 
 namespace velmo {
 
@@ -33,6 +34,9 @@ Preference preferenceFrom(const std::optional<std::string>& value) {
 
 MirrinTranscriptionProviderFactories MirrinTranscriptionProviderFactories::standard() {
     MirrinTranscriptionProviderFactories factories;
+    factories.makeStreamingProvider = [](std::optional<std::string> apiKey, std::optional<std::string> temporaryToken) {
+        return std::make_unique<AssemblyAIStreamingTranscriptionProvider>(std::move(apiKey), std::move(temporaryToken));
+    };
     factories.makePlatformProvider = [] { return std::make_unique<AppleSpeechTranscriptionProvider>(); };
     return factories;
 }
