@@ -6,6 +6,7 @@
 #include "platform/foundation/Logger.h"
 #include "platform/foundation/TestDirectory.h"
 #include "voice/AppleSpeechTranscriptionProvider.h"
+#include "voice/AssemblyAIStreamingTranscriptionProvider.h"
 #include "voice/MirrinTranscriptionProvider.h"
 
 using namespace velmo;
@@ -145,6 +146,39 @@ TEST(makeTranscriptionProvider, ABackEndThatCannotBeMadeCountsAsNotConfigured) {
     LogCapture quiet;
     EXPECT_EQ(makeTranscriptionProvider(lookupOf({{"AssemblyAIAPIKey", "k"}}), withoutHosted)->displayName(), "Apple Speech");
     EXPECT_TRUE(quiet.linesStartingWith("⚠️").empty());
+}
+
+TEST(makeTranscriptionProvider, TheStandardFactoriesBuildTheStreamingBackEndForItsRows) {
+    struct Case {
+        const char* name;
+        std::map<std::string, std::string> config;
+        std::optional<std::string> key, token;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"key, no preference", {{"AssemblyAIAPIKey", " key-1 "}, {"OpenAIAPIKey", "sk"}}, "key-1", std::nullopt, {}},
+        {"token only", {{"AssemblyAIStreamingToken", "tok"}}, std::nullopt, "tok", {}},
+        {"preferred", {{"VoiceTranscriptionProvider", "AssemblyAI"}, {"AssemblyAIAPIKey", "k"}, {"AssemblyAIStreamingToken", "t"}}, "k", "t", {}},
+        {"fallback from the upload service",
+         {{"VoiceTranscriptionProvider", "openai"}, {"AssemblyAIAPIKey", "k"}},
+         "k",
+         std::nullopt,
+         {kOpenAIFallingBack, kUsingAssembly}},
+    };
+    for (const auto& c : cases) {
+        LogCapture log;
+        auto provider = makeTranscriptionProvider(lookupOf(c.config), MirrinTranscriptionProviderFactories::standard());
+        auto* streaming = dynamic_cast<AssemblyAIStreamingTranscriptionProvider*>(provider.get());
+        ASSERT_NE(streaming, nullptr) << c.name << ": " << provider->displayName();
+        EXPECT_EQ(streaming->apiKey(), c.key) << c.name;
+        EXPECT_EQ(streaming->temporaryToken(), c.token) << c.name;
+        EXPECT_EQ(log.linesStartingWith("⚠️ Transcription:"), c.lines) << c.name;
+    }
+    LogCapture log;
+    auto fallback = makeTranscriptionProvider(lookupOf({{"VoiceTranscriptionProvider", "assemblyai"}}),
+                                              MirrinTranscriptionProviderFactories::standard());
+    EXPECT_EQ(fallback->displayName(), "Apple Speech");
+    EXPECT_EQ(log.linesStartingWith("⚠️ Transcription:"),
+              (std::vector<std::string>{kAssemblyFallingBack, kUsingApple}));
 }
 
 TEST(makeTranscriptionProvider, ReadsTheBundleConfiguration) {
