@@ -82,6 +82,43 @@ AssemblyAIMessageDecodingError::AssemblyAIMessageDecodingError(std::string detai
 
 std::string AssemblyAIMessageDecodingError::description() const { return message() + " (" + detail_ + ")"; }
 
+// A failure kept as a value. Exception objects are shared by reference counts the race detector
+// cannot see, so none crosses a thread here: each one that is handed on (to the opener, to
+// `onError`) is made afresh for its receiver.
+class Session::Failure {
+public:
+    static Failure from(const std::exception_ptr& error) {
+        try {
+            if (error) std::rethrow_exception(error);
+        } catch (const URLError& e) {
+            return of(e);
+        } catch (const AssemblyAIMessageDecodingError& e) {
+            return of(e);
+        } catch (const ProviderError& e) {
+            return of(e);
+        } catch (const MessageError& e) {
+            return of(e);
+        } catch (const Error& e) {
+            return of(e);
+        } catch (const std::exception& e) {
+            return of(MessageError("AssemblyAI", e.what()));
+        } catch (...) {
+        }
+        return of(URLError(URLError::unknown));
+    }
+    template <class E>
+    static Failure of(E error) {
+        Failure failure;
+        failure.make_ = [error] { return std::make_exception_ptr(error); };
+        return failure;
+    }
+    std::exception_ptr exception() const { return make_(); }
+    std::string description() const { return describeException(make_()); }
+
+private:
+    std::function<std::exception_ptr()> make_;
+};
+
 struct Session::DecodedTurn {
     std::optional<std::string> transcript;
     std::optional<long long> turnOrder;
@@ -168,9 +205,9 @@ Task<void> Session::open(std::shared_ptr<Session> self) {
         if (!timedOut) return;
         timedOut->onStateQueue([](Session& s) {
             if (s.hasResolvedReadyContinuation_) return;  // began just as the time ran out
-            auto error = std::make_exception_ptr(ProviderError(kReadyTimeoutMessage));
-            s.resolveReadyContinuation(error);
-            s.handleFailure(error);
+            const auto failure = Failure::of(ProviderError(kReadyTimeoutMessage));
+            s.resolveReadyContinuation(&failure);
+            s.handleFailure(failure);
         });
     });
     session.webSocketTask_->resume();
@@ -242,20 +279,20 @@ void Session::handleServerMessage(const std::string& text) {
 }
 
 void Session::fail(std::exception_ptr error) {
-    onStateQueue([error](Session& s) {
-        s.resolveReadyContinuation(error);
-        s.handleFailure(error);
+    onStateQueue([failure = Failure::from(error)](Session& s) {
+        s.resolveReadyContinuation(&failure);
+        s.handleFailure(failure);
     });
 }
 
 // --- the state queue ---
 
-void Session::resolveReadyContinuation(std::exception_ptr error) {
+void Session::resolveReadyContinuation(const Failure* failure) {
     if (hasResolvedReadyContinuation_) return;
     hasResolvedReadyContinuation_ = true;
     readyTimeoutWorkItem_.cancel();
-    if (error) {
-        readyContinuation_.fail(error);
+    if (failure) {
+        readyContinuation_.fail(failure->exception());
     } else {
         readyContinuation_.resolve(Unit{});
     }
@@ -335,7 +372,7 @@ void Session::cancelExplicitFinalTranscriptDeadline() {
     explicitFinalTranscriptDeadlineWorkItem_ = WorkItem();
 }
 
-void Session::handleFailure(const std::exception_ptr& error) {
+void Session::handleFailure(const Failure& failure) {
     // A connection fails once: the sends it still fails afterwards (the "Terminate" after a
     // partial transcript, say) are that same failure and are not reported again.
     if (hasHandledFailure_) return;
@@ -343,12 +380,12 @@ void Session::handleFailure(const std::exception_ptr& error) {
     const std::string text = finalTranscriptText();
     if (isAwaitingExplicitFinalTranscript_ && !hasDeliveredFinalTranscript_ && !text.empty()) {
         logLine("[AssemblyAI] ⚠️ WebSocket error during active session, delivering partial transcript as fallback: " +
-                describeException(error));
+                failure.description());
         deliverFinalTranscript(text);
         return;
     }
-    logLine("[AssemblyAI] ❌ Session failed with error: " + describeException(error));
-    if (onError_) onError_(error);
+    logLine("[AssemblyAI] ❌ Session failed with error: " + failure.description());
+    if (onError_) onError_(failure.exception());
 }
 
 // --- sending ---

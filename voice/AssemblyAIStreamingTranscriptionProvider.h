@@ -101,20 +101,23 @@ public:
 
 private:
     struct DecodedTurn;
+    class Failure;
 
     // The connection's callback thread.
     void armReceive();
     void handleReceiveResult(std::optional<WebSocketMessage> message, std::exception_ptr error);
     void handleServerMessage(const std::string& text);
     // Any thread: resolves the ready signal with the error, then handles it, on the state queue.
+    // The error is taken apart here, on the thread that made it.
     void fail(std::exception_ptr error);
     template <class Step>
     void onStateQueue(Step step);
 
     // State queue.
-    void resolveReadyContinuation(std::exception_ptr error);
+    // With no failure, the session began.
+    void resolveReadyContinuation(const Failure* failure);
     void handleTurn(const DecodedTurn& turn, const std::string& text);
-    void handleFailure(const std::exception_ptr& error);
+    void handleFailure(const Failure& failure);
     void deliverFinalTranscript(const std::string& text);
     void scheduleExplicitFinalTranscriptDeadline();
     void cancelExplicitFinalTranscriptDeadline();

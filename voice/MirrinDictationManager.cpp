@@ -205,7 +205,8 @@ Task<bool> MirrinDictationManager::openTranscriptionSession(std::shared_ptr<Mirr
         onMain([text](MirrinDictationManager& manager) { manager.handleFinalTranscriptReady(text); });
     };
     MirrinTranscriptionErrorCallback onError = [onMain](std::exception_ptr error) {
-        onMain([error](MirrinDictationManager& manager) { manager.handleTranscriptionError(error); });
+        // Moved, not copied: the back-end's thread keeps no share of the error to release later.
+        onMain([error = std::move(error)](MirrinDictationManager& manager) { manager.handleTranscriptionError(error); });
     };
     // The awaited task is a named local: g++ 12 destroys the temporaries of a co_await
     // expression twice when the awaited coroutine throws.
