@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Logger.h"
@@ -116,5 +117,7 @@ void MirrinPCM16AudioAccumulator::clear() {
     data_.clear();
     reachedLimit_ = false;
 }
+
+MirrinPCM16Data MirrinPCM16AudioAccumulator::take() { return std::exchange(data_, MirrinPCM16Data()); }
 
 }  // namespace velmo

@@ -75,6 +75,9 @@ public:
     bool isEmpty() const { return data_.empty(); }
     bool hasReachedLimit() const { return reachedLimit_; }
     void clear();
+    // Hands the audio over without copying it and leaves the accumulator empty; whether the
+    // limit was reached is kept.
+    MirrinPCM16Data take();
 
 private:
     std::size_t maximumByteCount_;
