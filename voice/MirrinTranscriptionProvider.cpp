@@ -4,6 +4,7 @@
 #include "platform/foundation/Logger.h"
 #include "platform/foundation/Unicode.h"
 #include "voice/AppleSpeechTranscriptionProvider.h"
+#include "voice/OpenAIAudioTranscriptionProvider.h"
 
 namespace velmo {
 
@@ -33,6 +34,9 @@ Preference preferenceFrom(const std::optional<std::string>& value) {
 
 MirrinTranscriptionProviderFactories MirrinTranscriptionProviderFactories::standard() {
     MirrinTranscriptionProviderFactories factories;
+    factories.makeUploadProvider = [](std::optional<std::string> apiKey, std::string modelName) {
+        return std::make_unique<OpenAIAudioTranscriptionProvider>(std::move(apiKey), std::move(modelName));
+    };
     factories.makePlatformProvider = [] { return std::make_unique<AppleSpeechTranscriptionProvider>(); };
     return factories;
 }
