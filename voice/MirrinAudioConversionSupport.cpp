@@ -1,5 +1,6 @@
 #include "voice/MirrinAudioConversionSupport.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <utility>
@@ -100,6 +101,13 @@ MirrinPCM16AudioAccumulator::MirrinPCM16AudioAccumulator(std::size_t maximumByte
 
 bool MirrinPCM16AudioAccumulator::append(const MirrinPCM16Data& bytes) {
     const std::size_t room = maximumByteCount_ - data_.size();
+    const std::size_t taken = std::min(bytes.size(), room);
+    const std::size_t needed = data_.size() + taken;
+    if (needed > data_.capacity()) {
+        // Grows by half rather than doubling, and never past the cap: while a recording is
+        // being copied into its upload, the slack left in this buffer is held too.
+        data_.reserve(std::min(std::max(needed, data_.capacity() + data_.capacity() / 2), maximumByteCount_));
+    }
     if (bytes.size() <= room) {
         data_.insert(data_.end(), bytes.begin(), bytes.end());
         return true;

@@ -233,3 +233,16 @@ TEST(MirrinPCM16AudioAccumulator, TakeHandsTheSameStorageOverAndLeavesItEmpty) {
     EXPECT_TRUE(accumulator.isEmpty());
     EXPECT_TRUE(accumulator.hasReachedLimit());
 }
+
+TEST(MirrinPCM16AudioAccumulator, GrowsByHalfAndNeverReservesPastItsCap) {
+    MirrinPCM16AudioAccumulator accumulator(3000);
+    accumulator.append(MirrinPCM16Data(1000, 7));
+    EXPECT_EQ(accumulator.data().capacity(), 1000u);
+    accumulator.append(MirrinPCM16Data(10, 7));
+    EXPECT_EQ(accumulator.data().capacity(), 1500u);
+    accumulator.append(MirrinPCM16Data(1000, 7));
+    EXPECT_EQ(accumulator.data().capacity(), 2250u);
+    accumulator.append(MirrinPCM16Data(1000, 7));  // cut at the cap, reserved no further
+    EXPECT_EQ(accumulator.size(), 3000u);
+    EXPECT_EQ(accumulator.data().capacity(), 3000u);
+}
