@@ -138,6 +138,14 @@ protected:
         for (const auto& b : buffers) session->appendAudioBuffer(b);
     }
     bool finished() const { return !finals.empty() || !errors.empty(); }
+    // No callback came and no line was logged.
+    bool silent() const { return finals.empty() && updates.empty() && errors.empty() && ownLines().empty(); }
+    // A session answered by `answer`, holding `buffers` microphone buffers.
+    void openWithAudio(LoopbackAnswer answer, int buffers = 3) {
+        answerWith(std::move(answer));
+        open();
+        append(microphoneBuffers(buffers));
+    }
     // Requests the transcript and drives the loop until the session has answered.
     void requestAndWait() {
         session->requestFinalTranscript();
@@ -398,9 +406,7 @@ TEST_F(UploadSession, WithoutAudioNothingIsSentAndTheFinalTranscriptIsEmpty) {
 }
 
 TEST_F(UploadSession, ASecondRequestStartsNoSecondUpload) {
-    answerWith(json(200, R"({"text":"once"})"));
-    open();
-    append(microphoneBuffers(4));
+    openWithAudio(json(200, R"({"text":"once"})"));
     session->requestFinalTranscript();
     session->requestFinalTranscript();
     ASSERT_TRUE(scope.loop().runUntil([this] { return finished(); }));
@@ -531,9 +537,7 @@ TEST_F(UploadSession, AKeyWithALineBreakIsRefusedBeforeAnythingIsSent) {
 TEST_F(UploadSession, CancelDuringTheUploadCallsNothingBackAndLogsNothing) {
     // The answer comes only after the cancel.
     auto gate = std::make_shared<Gate>();
-    answerWith(json(200, R"({"text":"too late"})").heldBy(gate));
-    open();
-    append(microphoneBuffers(3));
+    openWithAudio(json(200, R"({"text":"too late"})").heldBy(gate));
     session->requestFinalTranscript();
     ASSERT_TRUE(uploadReachesTheServer(1));
     session->cancel();
@@ -541,39 +545,24 @@ TEST_F(UploadSession, CancelDuringTheUploadCallsNothingBackAndLogsNothing) {
     gate->release();
     ASSERT_TRUE(scope.loop().runUntil([this] { return server.closedConnectionCount() == 1; }));
     drain();
-    EXPECT_TRUE(finals.empty() && updates.empty() && errors.empty());
-    EXPECT_TRUE(ownLines().empty());
+    EXPECT_TRUE(silent());
 
-    // The answer has reached the client but the main thread has not handled it yet.
-    answerWith(json(200, R"({"text":"arrived"})"));
-    open();
-    append(microphoneBuffers(3));
-    session->requestFinalTranscript();
-    scope.loop().runUntilIdle();  // the upload starts; its outcome waits for the loop
-    ASSERT_TRUE(server.waitForRequests(2));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    session->cancel();
-    drain();
-    EXPECT_TRUE(finals.empty() && updates.empty() && errors.empty());
-
-    // A failure after the cancel is dropped just the same.
-    answerWith(LoopbackAnswer::connectionReset());
-    open();
-    append(microphoneBuffers(3));
-    session->requestFinalTranscript();
-    scope.loop().runUntilIdle();  // the upload starts; its outcome waits for the loop
-    ASSERT_TRUE(server.waitForRequests(3));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    session->cancel();
-    drain();
-    EXPECT_TRUE(finals.empty() && updates.empty() && errors.empty());
-    EXPECT_TRUE(ownLines().empty());
+    // The answer, or a failure, has reached the client but the main thread has not handled it.
+    for (LoopbackAnswer arrived : {json(200, R"({"text":"arrived"})"), LoopbackAnswer::connectionReset()}) {
+        openWithAudio(arrived);
+        const std::size_t sent = server.requests().size();
+        session->requestFinalTranscript();
+        scope.loop().runUntilIdle();  // the upload starts; its outcome waits for the loop
+        ASSERT_TRUE(server.waitForRequests(sent + 1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        session->cancel();
+        drain();
+        EXPECT_TRUE(silent());
+    }
 }
 
 TEST_F(UploadSession, CancelBeforeTheUploadStartsSendsNothing) {
-    answerWith(json(200, R"({"text":"never"})"));
-    open();
-    append(microphoneBuffers(3));
+    openWithAudio(json(200, R"({"text":"never"})"));
     session->cancel();
     session->requestFinalTranscript();  // after a cancel: nothing
     drain(0.05);
@@ -584,23 +573,19 @@ TEST_F(UploadSession, CancelBeforeTheUploadStartsSendsNothing) {
     session->cancel();  // before the upload's first step has run on the main thread
     drain();
     EXPECT_EQ(server.connectionCount(), 0u);
-    EXPECT_TRUE(finals.empty() && updates.empty() && errors.empty());
-    EXPECT_TRUE(ownLines().empty());
+    EXPECT_TRUE(silent());
 }
 
 TEST_F(UploadSession, DestroyingTheSessionCancelsItsUpload) {
     auto gate = std::make_shared<Gate>();
-    answerWith(json(200, R"({"text":"orphan"})").heldBy(gate));
-    open();
-    append(microphoneBuffers(3));
+    openWithAudio(json(200, R"({"text":"orphan"})").heldBy(gate));
     session->requestFinalTranscript();
     ASSERT_TRUE(uploadReachesTheServer(1));
     session.reset();
     gate->release();
     ASSERT_TRUE(scope.loop().runUntil([this] { return server.closedConnectionCount() == 1; }));
     drain();
-    EXPECT_TRUE(finals.empty() && updates.empty() && errors.empty());
-    EXPECT_TRUE(ownLines().empty());
+    EXPECT_TRUE(silent());
 }
 
 // The upload back-end behind the dictation manager, as the companion drives it.
