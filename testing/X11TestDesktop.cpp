@@ -1,0 +1,87 @@
+#include "testing/X11TestDesktop.h"
+
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+
+#include <cstdlib>
+
+#include "platform/desktop/X11ScreenLayer.h"
+
+namespace velmo::testing {
+
+X11TestDesktop::X11TestDesktop(const std::string& screen) : server_(screen) {
+    if (!server_.isRunning()) {
+        failure_ = server_.failure();
+        return;
+    }
+    display_ = XOpenDisplay(server_.display().c_str());
+    if (!display_) failure_ = "cannot connect to " + server_.display();
+}
+
+X11TestDesktop::~X11TestDesktop() {
+    if (display_) XCloseDisplay(display_);
+}
+
+bool X11TestDesktop::setMonitors(const std::vector<Monitor>& monitors) {
+    for (std::size_t i = 0; i < monitors.size(); ++i) {
+        const Monitor& m = monitors[i];
+        // The first takes over Xvfb's one output (and with it the automatic monitor).
+        std::string name = (i == 0 ? "'*" : "'") + m.name + "'";
+        std::string geometry = std::to_string(m.width) + "/300x" + std::to_string(m.height) + "/200+" +
+                               std::to_string(m.x) + "+" + std::to_string(m.y);
+        std::string command = "xrandr --setmonitor " + name + " " + geometry + (i == 0 ? " screen" : " none");
+        if (server_.run(command + " >/dev/null 2>&1") != 0) return false;
+    }
+    return true;
+}
+
+void X11TestDesktop::fillRoot(int x, int y, int width, int height, std::uint32_t rgb) {
+    Window root = DefaultRootWindow(display_);
+    GC gc = XCreateGC(display_, root, 0, nullptr);
+    XSetForeground(display_, gc, rgb);
+    XFillRectangle(display_, root, gc, x, y, unsigned(width), unsigned(height));
+    XFreeGC(display_, gc);
+    sync();
+}
+
+Window X11TestDesktop::createWindow(int x, int y, int width, int height, std::uint32_t rgb,
+                                    const std::optional<std::string>& bundleIdentifier,
+                                    const std::optional<std::string>& windowClass) {
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    attributes.background_pixel = rgb;
+    int screen = DefaultScreen(display_);
+    Window w = XCreateWindow(display_, DefaultRootWindow(display_), x, y, unsigned(width), unsigned(height), 0,
+                             DefaultDepth(display_, screen), InputOutput, DefaultVisual(display_, screen),
+                             CWOverrideRedirect | CWBackPixel, &attributes);
+    if (bundleIdentifier) {
+        X11ScreenLayer::setOwningBundleIdentifier(display_, w, *bundleIdentifier);
+    }
+    if (windowClass) {
+        XClassHint hint;
+        std::string name = *windowClass;
+        hint.res_name = name.data();
+        hint.res_class = name.data();
+        XSetClassHint(display_, w, &hint);
+    }
+    XMapRaised(display_, w);
+    sync();
+    return w;
+}
+
+void X11TestDesktop::fillWindow(Window window, int x, int y, int width, int height, std::uint32_t rgb) {
+    GC gc = XCreateGC(display_, window, 0, nullptr);
+    XSetForeground(display_, gc, rgb);
+    XFillRectangle(display_, window, gc, x, y, unsigned(width), unsigned(height));
+    XFreeGC(display_, gc);
+    sync();
+}
+
+void X11TestDesktop::movePointer(int x, int y) {
+    XTestFakeMotionEvent(display_, DefaultScreen(display_), x, y, CurrentTime);
+    sync();
+}
+
+void X11TestDesktop::sync() { XSync(display_, False); }
+
+}  // namespace velmo::testing
