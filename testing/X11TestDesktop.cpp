@@ -2,6 +2,7 @@
 
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
+#include <X11/extensions/shape.h>
 
 #include <cstdlib>
 
@@ -44,6 +45,29 @@ void X11TestDesktop::fillRoot(int x, int y, int width, int height, std::uint32_t
     sync();
 }
 
+void X11TestDesktop::putRootPixels(int x, int y, int width, int height, const std::vector<std::uint8_t>& pixels) {
+    int screen = DefaultScreen(display_);
+    XImage* image = XCreateImage(display_, DefaultVisual(display_, screen), unsigned(DefaultDepth(display_, screen)),
+                                 ZPixmap, 0, const_cast<char*>(reinterpret_cast<const char*>(pixels.data())),
+                                 unsigned(width), unsigned(height), 32, width * 4);
+    if (!image) return;
+    Window root = DefaultRootWindow(display_);
+    GC gc = XCreateGC(display_, root, 0, nullptr);
+    XPutImage(display_, root, gc, image, 0, 0, x, y, unsigned(width), unsigned(height));
+    XFreeGC(display_, gc);
+    image->data = nullptr;  // the caller's
+    XDestroyImage(image);
+    sync();
+}
+
+void X11TestDesktop::fillQuadrants(const Monitor& m, const std::uint32_t (&rgb)[4]) {
+    int hw = m.width / 2, hh = m.height / 2;
+    fillRoot(m.x, m.y, hw, hh, rgb[0]);
+    fillRoot(m.x + hw, m.y, m.width - hw, hh, rgb[1]);
+    fillRoot(m.x, m.y + hh, hw, m.height - hh, rgb[2]);
+    fillRoot(m.x + hw, m.y + hh, m.width - hw, m.height - hh, rgb[3]);
+}
+
 Window X11TestDesktop::createWindow(int x, int y, int width, int height, std::uint32_t rgb,
                                     const std::optional<std::string>& bundleIdentifier,
                                     const std::optional<std::string>& windowClass) {
@@ -67,6 +91,35 @@ Window X11TestDesktop::createWindow(int x, int y, int width, int height, std::ui
     XMapRaised(display_, w);
     sync();
     return w;
+}
+
+Window X11TestDesktop::createTranslucentWindow(int x, int y, int width, int height, std::uint32_t argb) {
+    XVisualInfo info;
+    if (!XMatchVisualInfo(display_, DefaultScreen(display_), 32, TrueColor, &info)) return 0;
+    Window root = DefaultRootWindow(display_);
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    attributes.background_pixel = argb;
+    attributes.border_pixel = 0;
+    attributes.colormap = XCreateColormap(display_, root, info.visual, AllocNone);
+    Window w = XCreateWindow(display_, root, x, y, unsigned(width), unsigned(height), 0, 32, InputOutput, info.visual,
+                             CWOverrideRedirect | CWBackPixel | CWBorderPixel | CWColormap, &attributes);
+    XMapRaised(display_, w);
+    sync();
+    return w;
+}
+
+void X11TestDesktop::shapeWindow(Window window, std::vector<XRectangle> rectangles) {
+    XShapeCombineRectangles(display_, window, ShapeBounding, 0, 0, rectangles.data(), int(rectangles.size()), ShapeSet,
+                            Unsorted);
+    sync();
+}
+
+void X11TestDesktop::announceCompositingManager() {
+    Window owner = XCreateSimpleWindow(display_, DefaultRootWindow(display_), -10, -10, 1, 1, 0, 0, 0);
+    std::string selection = "_NET_WM_CM_S" + std::to_string(DefaultScreen(display_));
+    XSetSelectionOwner(display_, XInternAtom(display_, selection.c_str(), False), owner, CurrentTime);
+    sync();
 }
 
 void X11TestDesktop::fillWindow(Window window, int x, int y, int width, int height, std::uint32_t rgb) {

@@ -35,11 +35,21 @@ public:
     bool setMonitors(const std::vector<Monitor>& monitors);
     // Paints straight onto the root window (0xRRGGBB).
     void fillRoot(int x, int y, int width, int height, std::uint32_t rgb);
+    // Puts 4-byte blue-green-red-x pixels (width * 4 bytes a row) onto the root window.
+    void putRootPixels(int x, int y, int width, int height, const std::vector<std::uint8_t>& pixels);
+    // Paints a monitor's four quadrants onto the root: top-left, top-right, bottom-left, bottom-right.
+    void fillQuadrants(const Monitor& monitor, const std::uint32_t (&rgb)[4]);
     // A mapped window filled with one colour, stacked above the earlier ones. It carries the
     // bundle identifier property and an X11 class when they are given.
     Window createWindow(int x, int y, int width, int height, std::uint32_t rgb,
                         const std::optional<std::string>& bundleIdentifier = std::nullopt,
                         const std::optional<std::string>& windowClass = std::nullopt);
+    // A mapped 32-bit window whose background is this premultiplied 0xAARRGGBB colour.
+    Window createTranslucentWindow(int x, int y, int width, int height, std::uint32_t argb);
+    // Cuts a window down to these rectangles (window coordinates) with the Shape extension.
+    void shapeWindow(Window window, std::vector<XRectangle> rectangles);
+    // Claims the compositing-manager selection of the screen, as a compositing manager does.
+    void announceCompositingManager();
     // Paints part of a window (window coordinates).
     void fillWindow(Window window, int x, int y, int width, int height, std::uint32_t rgb);
     // Moves the pointer with XTest to a root position.

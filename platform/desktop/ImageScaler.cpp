@@ -1,8 +1,16 @@
 #include "platform/desktop/ImageScaler.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace velmo {
 
@@ -81,9 +89,105 @@ ImageScaler::Axis ImageScaler::makeAxis(int sourceLength, int outLength) {
     return axis;
 }
 
+namespace {
+
+// The vertical pass leaves each channel as value x 128 in 16 bits (at most 32640), which the
+// signed multiply-add of SSE2 takes; the horizontal pass brings it back to 8 bits.
+constexpr int kRowShift = 7;
+constexpr int kOutShift = 14 + kRowShift;
+
+void verticalPass(const std::uint8_t* r0, std::size_t stride, int count, const std::uint16_t* w, std::size_t n,
+                  std::int16_t* row) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i round = _mm_set1_epi32(1 << (kRowShift - 1));
+    for (; i + 16 <= n; i += 16) {
+        __m128i lo0 = zero, lo1 = zero, hi0 = zero, hi1 = zero;  // 16 sums of 32 bits
+        for (int k = 0; k < count; k += 2) {
+            const bool pair = k + 1 < count;
+            __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + std::size_t(k) * stride + i));
+            __m128i b = pair ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + std::size_t(k + 1) * stride + i))
+                             : zero;
+            __m128i weights = _mm_set1_epi32(int(std::uint32_t(w[k]) | (std::uint32_t(pair ? w[k + 1] : 0) << 16)));
+            __m128i aLo = _mm_unpacklo_epi8(a, zero), aHi = _mm_unpackhi_epi8(a, zero);
+            __m128i bLo = _mm_unpacklo_epi8(b, zero), bHi = _mm_unpackhi_epi8(b, zero);
+            lo0 = _mm_add_epi32(lo0, _mm_madd_epi16(_mm_unpacklo_epi16(aLo, bLo), weights));
+            lo1 = _mm_add_epi32(lo1, _mm_madd_epi16(_mm_unpackhi_epi16(aLo, bLo), weights));
+            hi0 = _mm_add_epi32(hi0, _mm_madd_epi16(_mm_unpacklo_epi16(aHi, bHi), weights));
+            hi1 = _mm_add_epi32(hi1, _mm_madd_epi16(_mm_unpackhi_epi16(aHi, bHi), weights));
+        }
+        lo0 = _mm_srai_epi32(_mm_add_epi32(lo0, round), kRowShift);
+        lo1 = _mm_srai_epi32(_mm_add_epi32(lo1, round), kRowShift);
+        hi0 = _mm_srai_epi32(_mm_add_epi32(hi0, round), kRowShift);
+        hi1 = _mm_srai_epi32(_mm_add_epi32(hi1, round), kRowShift);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + i), _mm_packs_epi32(lo0, lo1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + i + 8), _mm_packs_epi32(hi0, hi1));
+    }
+#endif
+    for (; i < n; ++i) {
+        std::uint32_t acc = 1u << (kRowShift - 1);
+        const std::uint8_t* p = r0 + i;
+        for (int k = 0; k < count; ++k, p += stride) acc += std::uint32_t(w[k]) * *p;
+        row[i] = std::int16_t(acc >> kRowShift);
+    }
+}
+
+// `row` has one spare pixel of zeros past its end, so taps can be read in pairs.
+void horizontalPass(const std::int16_t* row, const ImageScaler::Axis& axis, int outWidth, std::uint8_t* dst) {
+#if defined(__SSE2__)
+    const __m128i round = _mm_set1_epi32(1 << (kOutShift - 1));
+    for (int x = 0; x < outWidth; ++x) {
+        const ImageScaler::Taps& t = axis.taps[std::size_t(x)];
+        const std::uint16_t* w = axis.weights.data() + t.offset;
+        const std::int16_t* p = row + std::size_t(t.first) * 4;
+        __m128i acc = round;
+        for (int k = 0; k < t.count; k += 2, p += 8) {
+            // Two neighbouring pixels, channel by channel side by side, times their weights.
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            __m128i pairs = _mm_unpacklo_epi16(v, _mm_srli_si128(v, 8));
+            std::uint32_t second = k + 1 < t.count ? w[k + 1] : 0;
+            acc = _mm_add_epi32(acc, _mm_madd_epi16(pairs, _mm_set1_epi32(int(std::uint32_t(w[k]) | (second << 16)))));
+        }
+        acc = _mm_srai_epi32(acc, kOutShift);
+        __m128i packed = _mm_packus_epi16(_mm_packs_epi32(acc, acc), _mm_setzero_si128());
+        std::uint32_t pixel = std::uint32_t(_mm_cvtsi128_si32(packed));
+        std::memcpy(dst + std::size_t(x) * 4, &pixel, 4);
+    }
+#else
+    for (int x = 0; x < outWidth; ++x) {
+        const ImageScaler::Taps& t = axis.taps[std::size_t(x)];
+        const std::uint16_t* w = axis.weights.data() + t.offset;
+        const std::int16_t* p = row + std::size_t(t.first) * 4;
+        std::uint32_t a[4] = {1u << (kOutShift - 1), 1u << (kOutShift - 1), 1u << (kOutShift - 1), 1u << (kOutShift - 1)};
+        for (int k = 0; k < t.count; ++k, p += 4) {
+            for (int c = 0; c < 4; ++c) a[c] += std::uint32_t(w[k]) * std::uint32_t(p[c]);
+        }
+        for (int c = 0; c < 4; ++c) dst[std::size_t(x) * 4 + std::size_t(c)] = std::uint8_t(a[c] >> kOutShift);
+    }
+#endif
+}
+
+}  // namespace
+
 void ImageScaler::scale(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride,
                         std::uint8_t* out, int outWidth, int outHeight, std::size_t outStride) {
-    if (sourceWidth <= 0 || sourceHeight <= 0 || outWidth <= 0 || outHeight <= 0) return;
+    scaleBands(source, sourceWidth, sourceHeight, sourceStride, out, outWidth, outHeight, outStride, nullptr);
+}
+
+void ImageScaler::scale(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride,
+                        std::uint8_t* out, int outWidth, int outHeight, std::size_t outStride,
+                        const std::function<void(const RowsReady&)>& produce) {
+    scaleBands(source, sourceWidth, sourceHeight, sourceStride, out, outWidth, outHeight, outStride, &produce);
+}
+
+void ImageScaler::scaleBands(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride,
+                             std::uint8_t* out, int outWidth, int outHeight, std::size_t outStride,
+                             const std::function<void(const RowsReady&)>* produce) {
+    if (sourceWidth <= 0 || sourceHeight <= 0 || outWidth <= 0 || outHeight <= 0) {
+        if (produce) (*produce)([](int) {});
+        return;
+    }
     if (cachedSource_[0] != sourceWidth || cachedOut_[0] != outWidth) {
         horizontal_ = makeAxis(sourceWidth, outWidth);
         cachedSource_[0] = sourceWidth;
@@ -95,62 +199,76 @@ void ImageScaler::scale(const std::uint8_t* source, int sourceWidth, int sourceH
         cachedOut_[1] = outHeight;
     }
     const std::size_t n = std::size_t(sourceWidth) * 4;
-    row_.resize(n);
-    std::uint16_t* row = row_.data();
     const bool sameWidth = sourceWidth == outWidth;
 
-    for (int y = 0; y < outHeight; ++y) {
-        const Taps& tv = vertical_.taps[std::size_t(y)];
-        const std::uint16_t* wv = vertical_.weights.data() + tv.offset;
-        const std::uint8_t* r0 = source + std::size_t(tv.first) * sourceStride;
-        std::uint8_t* dst = out + std::size_t(y) * outStride;
+    // Rows of the source that can be read; all of them when there is no producer.
+    struct Arrival {
+        std::atomic<int> ready{0};
+        std::atomic<bool> stopped{false};
+        std::mutex mutex;
+        std::condition_variable changed;
+    } arrival;
+    if (!produce) arrival.ready = sourceHeight;
+    auto waitFor = [&](int rows) {
+        if (arrival.ready.load(std::memory_order_acquire) >= rows) return true;
+        std::unique_lock lock(arrival.mutex);
+        arrival.changed.wait(lock, [&] { return arrival.ready.load() >= rows || arrival.stopped.load(); });
+        return arrival.ready.load() >= rows;
+    };
 
-        if (tv.count == 1 && sameWidth) {
-            std::memcpy(dst, r0, n);
-            continue;
-        }
-        // Vertical pass into 16-bit channels (value x 256).
-        if (tv.count == 1) {
-            for (std::size_t i = 0; i < n; ++i) row[i] = std::uint16_t(r0[i] << 8);
-        } else if (tv.count == 2) {
-            const std::uint8_t* r1 = r0 + sourceStride;
-            const std::uint32_t w0 = wv[0], w1 = wv[1];
-            for (std::size_t i = 0; i < n; ++i) row[i] = std::uint16_t((w0 * r0[i] + w1 * r1[i] + 32) >> 6);
-        } else if (tv.count == 3) {
-            const std::uint8_t* r1 = r0 + sourceStride;
-            const std::uint8_t* r2 = r1 + sourceStride;
-            const std::uint32_t w0 = wv[0], w1 = wv[1], w2 = wv[2];
-            for (std::size_t i = 0; i < n; ++i) {
-                row[i] = std::uint16_t((w0 * r0[i] + w1 * r1[i] + w2 * r2[i] + 32) >> 6);
+    // A screen-sized picture is cut into bands of rows, scaled side by side.
+    const std::size_t pixels = std::size_t(outWidth) * std::size_t(outHeight);
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const int bands = pixels >= 256 * 1024 ? int(std::min(cores, 4u)) : 1;
+    if (rows_.size() < std::size_t(bands)) rows_.resize(std::size_t(bands));
+    for (int index = 0; index < bands; ++index) rows_[std::size_t(index)].assign(n + 4, 0);  // a spare pixel for pairs
+    auto band = [&](int index) {
+        std::int16_t* row = rows_[std::size_t(index)].data();
+        const int first = int(std::int64_t(outHeight) * index / bands);
+        const int last = int(std::int64_t(outHeight) * (index + 1) / bands);
+        for (int y = first; y < last; ++y) {
+            const Taps& tv = vertical_.taps[std::size_t(y)];
+            if (!waitFor(tv.first + tv.count)) return;
+            const std::uint8_t* r0 = source + std::size_t(tv.first) * sourceStride;
+            std::uint8_t* dst = out + std::size_t(y) * outStride;
+            if (tv.count == 1 && sameWidth) {
+                std::memcpy(dst, r0, n);
+                continue;
             }
-        } else {
-            for (std::size_t i = 0; i < n; ++i) {
-                std::uint32_t acc = 32;
-                const std::uint8_t* p = r0 + i;
-                for (int k = 0; k < tv.count; ++k, p += sourceStride) acc += std::uint32_t(wv[k]) * *p;
-                row[i] = std::uint16_t(acc >> 6);
-            }
+            verticalPass(r0, sourceStride, tv.count, vertical_.weights.data() + tv.offset, n, row);
+            horizontalPass(row, horizontal_, outWidth, dst);
         }
-        // Horizontal pass back to 8 bits.
-        for (int x = 0; x < outWidth; ++x) {
-            const Taps& th = horizontal_.taps[std::size_t(x)];
-            const std::uint16_t* wh = horizontal_.weights.data() + th.offset;
-            const std::uint16_t* p = row + std::size_t(th.first) * 4;
-            std::uint32_t a0 = 1u << 21, a1 = 1u << 21, a2 = 1u << 21, a3 = 1u << 21;
-            for (int k = 0; k < th.count; ++k, p += 4) {
-                std::uint32_t w = wh[k];
-                a0 += w * p[0];
-                a1 += w * p[1];
-                a2 += w * p[2];
-                a3 += w * p[3];
-            }
-            std::uint8_t* d = dst + std::size_t(x) * 4;
-            d[0] = std::uint8_t(a0 >> 22);
-            d[1] = std::uint8_t(a1 >> 22);
-            d[2] = std::uint8_t(a2 >> 22);
-            d[3] = std::uint8_t(a3 >> 22);
-        }
+    };
+    std::vector<std::thread> helpers;
+    if (!produce) {
+        for (int index = 1; index < bands; ++index) helpers.emplace_back(band, index);
+        band(0);
+        for (auto& helper : helpers) helper.join();
+        return;
     }
+    for (int index = 0; index < bands; ++index) helpers.emplace_back(band, index);
+    auto finish = [&](bool complete) {
+        {
+            std::lock_guard lock(arrival.mutex);
+            if (complete) arrival.ready.store(sourceHeight, std::memory_order_release);
+            arrival.stopped.store(true);
+        }
+        arrival.changed.notify_all();
+        for (auto& helper : helpers) helper.join();
+    };
+    try {
+        (*produce)([&](int rows) {
+            {
+                std::lock_guard lock(arrival.mutex);
+                arrival.ready.store(std::min(rows, sourceHeight), std::memory_order_release);
+            }
+            arrival.changed.notify_all();
+        });
+    } catch (...) {
+        finish(false);
+        throw;
+    }
+    finish(true);
 }
 
 }  // namespace velmo

@@ -168,6 +168,43 @@ X11FrameGrabber::Pixels X11FrameGrabber::grab(Drawable drawable, int x, int y, i
     return convert(image);
 }
 
+std::optional<X11FrameGrabber::Pixels> X11FrameGrabber::beginRows(Drawable drawable, int x, int y, int width,
+                                                                  int height) {
+    if (!useShm_ || width <= 0 || height <= 0) return std::nullopt;
+    int screen = DefaultScreen(display_);
+    Visual* visual = DefaultVisual(display_, screen);
+    if (!ensureShmImage(width, height, DefaultDepth(display_, screen), visual)) return std::nullopt;
+    if (shmImage_->bits_per_pixel != 32 || shmImage_->byte_order != LSBFirst || visual->red_mask != 0xff0000 ||
+        visual->green_mask != 0xff00 || visual->blue_mask != 0xff) {
+        return std::nullopt;
+    }
+    rowsDrawable_ = drawable;
+    rowsX_ = x;
+    rowsY_ = y;
+    Pixels pixels;
+    pixels.data = reinterpret_cast<std::uint8_t*>(shmImage_->data);
+    pixels.stride = std::size_t(shmImage_->bytes_per_line);
+    pixels.width = width;
+    pixels.height = height;
+    return pixels;
+}
+
+void X11FrameGrabber::readRows(int from, int to) {
+    if (!shmImage_ || from < 0 || to > shmImage_->height || to <= from) throw grabError("no such rows");
+    // A header for the band that points into the shared segment at its first row.
+    XImage* band = XShmCreateImage(display_, shmVisual_, unsigned(shmDepth_), ZPixmap,
+                                   shmImage_->data + std::size_t(from) * std::size_t(shmImage_->bytes_per_line), &shm_,
+                                   unsigned(shmImage_->width), unsigned(to - from));
+    if (!band) throw grabError("no image for the rows");
+    bool ok;
+    {
+        X11ErrorTrap trap(display_);
+        ok = XShmGetImage(display_, rowsDrawable_, band, rowsX_, rowsY_ + from, AllPlanes) && !trap.failed();
+    }
+    XDestroyImage(band);
+    if (!ok) throw grabError("the server refused the rectangle");
+}
+
 X11FrameGrabber::Pixels X11FrameGrabber::convert(XImage* image) {
     Pixels pixels;
     pixels.width = image->width;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace velmo {
@@ -33,6 +34,12 @@ public:
     // The same for a drawable of another depth and visual (a window's own pixmap).
     Pixels grab(Drawable drawable, int x, int y, int width, int height, int depth, Visual* visual);
 
+    // A rectangle of the screen's depth read in parts through shared memory: `beginRows` says
+    // where its pixels will be, then each `readRows` fills rows [from, to) of it. Nothing when
+    // shared memory is not used or the pixels would need converting; then use `grab`.
+    std::optional<Pixels> beginRows(Drawable drawable, int x, int y, int width, int height);
+    void readRows(int from, int to);
+
 private:
     bool ensureShmImage(int width, int height, int depth, Visual* visual);
     void releaseShmImage();
@@ -46,6 +53,8 @@ private:
     Visual* shmVisual_ = nullptr;
     XImage* plainImage_ = nullptr;
     std::vector<std::uint8_t> converted_;
+    Drawable rowsDrawable_ = 0;
+    int rowsX_ = 0, rowsY_ = 0;
 };
 
 }  // namespace velmo

@@ -250,8 +250,31 @@ struct X11ScreenLayer::Impl {
         if (monitor.isEmpty() || visible.isEmpty()) {
             throw Error(kDomain, 3, "The display " + std::to_string(filter.display.displayID) + " shows no pixels");
         }
-        X11FrameGrabber::Pixels px =
-            grabber->grab(DefaultRootWindow(capture), visible.x, visible.y, visible.width, visible.height);
+        Image image;
+        image.width = int(configuration.width > 0 ? configuration.width : monitor.width);
+        image.height = int(configuration.height > 0 ? configuration.height : monitor.height);
+        image.displayID = filter.display.displayID;
+        image.pixels.resize(image.stride() * std::size_t(image.height));
+        Window root = DefaultRootWindow(capture);
+
+        // The usual case: rows arrive band by band from the server while the first bands are
+        // already being scaled.
+        if (filter.excludedWindows.empty() && visible == monitor) {
+            if (auto px = grabber->beginRows(root, monitor.x, monitor.y, monitor.width, monitor.height)) {
+                scaler.scale(px->data, monitor.width, monitor.height, px->stride, image.pixels.data(), image.width,
+                             image.height, image.stride(), [&](const ImageScaler::RowsReady& ready) {
+                                 constexpr int kBands = 6;
+                                 for (int b = 0; b < kBands; ++b) {
+                                     int from = monitor.height * b / kBands, to = monitor.height * (b + 1) / kBands;
+                                     if (to > from) grabber->readRows(from, to);
+                                     ready(to);
+                                 }
+                             });
+                return image;
+            }
+        }
+
+        X11FrameGrabber::Pixels px = grabber->grab(root, visible.x, visible.y, visible.width, visible.height);
         if (!filter.excludedWindows.empty()) {
             std::vector<Window> excluded;
             for (const auto& w : filter.excludedWindows) excluded.push_back(Window(w.windowID));
@@ -270,11 +293,6 @@ struct X11ScreenLayer::Impl {
             }
             source = padded.data();
         }
-        Image image;
-        image.width = int(configuration.width > 0 ? configuration.width : monitor.width);
-        image.height = int(configuration.height > 0 ? configuration.height : monitor.height);
-        image.displayID = filter.display.displayID;
-        image.pixels.resize(image.stride() * std::size_t(image.height));
         scaler.scale(source, monitor.width, monitor.height, stride, image.pixels.data(), image.width, image.height,
                      image.stride());
         return image;

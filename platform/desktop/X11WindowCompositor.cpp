@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <set>
+#include <string>
 
 #include "platform/desktop/X11ErrorTrap.h"
 
@@ -21,7 +22,7 @@ struct TopLevel {
     Visual* visual = nullptr;
     std::vector<X11Rect> shape;     // bounding shape in root coordinates, clipped to the area
     bool excluded = false;
-    bool translucent() const { return depth == 32; }
+    bool translucent = false;  // drawn over what lies beneath rather than on it
 };
 
 std::vector<X11Rect> boundingShape(Display* display, bool hasShape, Window window, const XWindowAttributes& a) {
@@ -71,6 +72,9 @@ void X11WindowCompositor::removeWindows(std::uint8_t* pixels, std::size_t stride
     if (excluded.empty() || area.isEmpty()) return;
     const std::set<Window> excludedSet(excluded.begin(), excluded.end());
     Window root = DefaultRootWindow(display_);
+    // The server alone shows 32-bit windows as they are; only a compositing manager blends them.
+    std::string managerSelection = "_NET_WM_CM_S" + std::to_string(DefaultScreen(display_));
+    const bool blends = XGetSelectionOwner(display_, XInternAtom(display_, managerSelection.c_str(), False)) != None;
 
     // Top-level windows bottom to top, as far as they reach into the area.
     std::vector<TopLevel> windows;
@@ -90,6 +94,7 @@ void X11WindowCompositor::removeWindows(std::uint8_t* pixels, std::size_t stride
             w.depth = a.depth;
             w.visual = a.visual;
             w.excluded = excludedSet.count(children[i]) > 0;
+            w.translucent = blends && a.depth == 32;
             for (const X11Rect& r : boundingShape(display_, hasShape_, children[i], a)) {
                 X11Rect clipped = r.intersection(area).intersection(w.outer);
                 if (!clipped.isEmpty()) w.shape.push_back(clipped);
@@ -119,8 +124,9 @@ void X11WindowCompositor::removeWindows(std::uint8_t* pixels, std::size_t stride
     std::vector<int> owner(boxPixels, -1);
     for (std::size_t i = 0; i < windows.size(); ++i) {
         const TopLevel& w = windows[i];
-        if (!w.excluded && w.translucent()) continue;
-        for (const X11Rect& r : w.shape) {
+        if (!w.excluded && w.translucent) continue;
+        for (const X11Rect& shape : w.shape) {
+            X11Rect r = shape.intersection(box);
             for (int y = r.y; y < r.y + r.height; ++y) {
                 std::size_t row = std::size_t(y - box.y) * std::size_t(box.width);
                 for (int x = r.x; x < r.x + r.width; ++x) {
@@ -149,7 +155,7 @@ void X11WindowCompositor::removeWindows(std::uint8_t* pixels, std::size_t stride
         if (w.excluded) continue;
         auto shows = [&](std::size_t index) {
             if (!target[index]) return false;
-            return w.translucent() ? int(i) > owner[index] : owner[index] == int(i);
+            return w.translucent ? int(i) > owner[index] : owner[index] == int(i);
         };
         int l = box.x + box.width, t = box.y + box.height, r = box.x, b = box.y;
         for (const X11Rect& s : w.shape) {
@@ -189,7 +195,7 @@ void X11WindowCompositor::removeWindows(std::uint8_t* pixels, std::size_t stride
                 for (int x = c.x; x < c.x + c.width; ++x, src += 4) {
                     if (!shows(row + std::size_t(x - box.x))) continue;
                     std::uint8_t* d = at(x, y);
-                    if (w.translucent()) {
+                    if (w.translucent) {
                         // Premultiplied alpha, drawn over what lies beneath.
                         unsigned inverse = 255u - src[3];
                         for (int k = 0; k < 3; ++k) d[k] = std::uint8_t(std::min(255u, src[k] + (d[k] * inverse + 127) / 255));

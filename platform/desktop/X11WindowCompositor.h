@@ -18,6 +18,8 @@ namespace velmo {
 // running keeps its own redirection). Where an excluded window lies, the screenshot is then
 // composed again from the other windows' pixmaps in stacking order; where nothing but the root
 // window lies beneath, the root's own drawing is not kept anywhere and the pixels are black.
+// 32-bit windows are blended over what lies beneath only while a compositing manager runs;
+// otherwise the server shows them opaque, and so does this.
 // Without the Composite extension every excluded window's area is black.
 class X11WindowCompositor {
 public:
