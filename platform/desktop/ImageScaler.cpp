@@ -86,6 +86,15 @@ ImageScaler::Axis ImageScaler::makeAxis(int sourceLength, int outLength) {
             }
         }
     }
+    // The common case of at most two taps each, kept flat for the horizontal pass.
+    bool fewTaps = std::all_of(axis.taps.begin(), axis.taps.end(), [](const Taps& t) { return t.count <= 2; });
+    if (fewTaps) {
+        for (const Taps& t : axis.taps) {
+            std::uint32_t w0 = axis.weights[std::size_t(t.offset)];
+            std::uint32_t w1 = t.count > 1 ? axis.weights[std::size_t(t.offset) + 1] : 0;
+            axis.pairs.push_back({t.first, w0 | (w1 << 16)});
+        }
+    }
     return axis;
 }
 
@@ -137,21 +146,42 @@ void verticalPass(const std::uint8_t* r0, std::size_t stride, int count, const s
 void horizontalPass(const std::int16_t* row, const ImageScaler::Axis& axis, int outWidth, std::uint8_t* dst) {
 #if defined(__SSE2__)
     const __m128i round = _mm_set1_epi32(1 << (kOutShift - 1));
+    const __m128i zero = _mm_setzero_si128();
+    // Two neighbouring pixels, channel by channel side by side, times their two weights.
+    auto pair = [&](const std::int16_t* p, std::uint32_t weights) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        return _mm_madd_epi16(_mm_unpacklo_epi16(v, _mm_srli_si128(v, 8)), _mm_set1_epi32(int(weights)));
+    };
+    if (!axis.pairs.empty()) {
+        // At most two taps each: two output pixels a step.
+        int x = 0;
+        for (; x + 2 <= outWidth; x += 2) {
+            const ImageScaler::Pair& p0 = axis.pairs[std::size_t(x)];
+            const ImageScaler::Pair& p1 = axis.pairs[std::size_t(x) + 1];
+            __m128i a0 = _mm_srai_epi32(_mm_add_epi32(pair(row + std::size_t(p0.first) * 4, p0.weights), round), kOutShift);
+            __m128i a1 = _mm_srai_epi32(_mm_add_epi32(pair(row + std::size_t(p1.first) * 4, p1.weights), round), kOutShift);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + std::size_t(x) * 4),
+                             _mm_packus_epi16(_mm_packs_epi32(a0, a1), zero));
+        }
+        for (; x < outWidth; ++x) {
+            const ImageScaler::Pair& p0 = axis.pairs[std::size_t(x)];
+            __m128i a0 = _mm_srai_epi32(_mm_add_epi32(pair(row + std::size_t(p0.first) * 4, p0.weights), round), kOutShift);
+            std::uint32_t pixel = std::uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(a0, a0), zero)));
+            std::memcpy(dst + std::size_t(x) * 4, &pixel, 4);
+        }
+        return;
+    }
     for (int x = 0; x < outWidth; ++x) {
         const ImageScaler::Taps& t = axis.taps[std::size_t(x)];
         const std::uint16_t* w = axis.weights.data() + t.offset;
         const std::int16_t* p = row + std::size_t(t.first) * 4;
         __m128i acc = round;
         for (int k = 0; k < t.count; k += 2, p += 8) {
-            // Two neighbouring pixels, channel by channel side by side, times their weights.
-            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            __m128i pairs = _mm_unpacklo_epi16(v, _mm_srli_si128(v, 8));
             std::uint32_t second = k + 1 < t.count ? w[k + 1] : 0;
-            acc = _mm_add_epi32(acc, _mm_madd_epi16(pairs, _mm_set1_epi32(int(std::uint32_t(w[k]) | (second << 16)))));
+            acc = _mm_add_epi32(acc, pair(p, std::uint32_t(w[k]) | (second << 16)));
         }
         acc = _mm_srai_epi32(acc, kOutShift);
-        __m128i packed = _mm_packus_epi16(_mm_packs_epi32(acc, acc), _mm_setzero_si128());
-        std::uint32_t pixel = std::uint32_t(_mm_cvtsi128_si32(packed));
+        std::uint32_t pixel = std::uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(acc, acc), zero)));
         std::memcpy(dst + std::size_t(x) * 4, &pixel, 4);
     }
 #else

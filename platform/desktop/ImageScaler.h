@@ -33,9 +33,15 @@ public:
         int count = 0;
         int offset = 0;  // into `weights`
     };
+    // Two weights packed, the first in the low half; the second is 0 for a single tap.
+    struct Pair {
+        int first = 0;
+        std::uint32_t weights = 0;
+    };
     struct Axis {
         std::vector<Taps> taps;
         std::vector<std::uint16_t> weights;
+        std::vector<Pair> pairs;  // filled when no output pixel has more than two taps
     };
     static Axis makeAxis(int sourceLength, int outLength);
 
