@@ -255,14 +255,6 @@ TEST(CompanionScreenCapture, LayerErrorsPassUnchangedWithNoPartialList) {
 }
 
 TEST(CompanionScreenCapture, TheApplicationsOwnWindowsAreExcludedFromEveryScreenshot) {
-    auto window = [](std::uint32_t id, Rect frame, std::optional<std::string> bundle, std::uint32_t rgb) {
-        SimulatedScreenLayer::Window w;
-        w.window.windowID = id;
-        w.window.frame = frame;
-        if (bundle) w.window.owningApplication = RunningApplication{*bundle, "App", 7};
-        w.rgb = rgb;
-        return w;
-    };
     struct Case {
         std::optional<std::string> ownBundle;
         std::vector<std::uint32_t> excluded;
@@ -278,9 +270,9 @@ TEST(CompanionScreenCapture, TheApplicationsOwnWindowsAreExcludedFromEveryScreen
         setMainBundleIdentifierSource([&] { return c.ownBundle; });
         desktop.layer->setDisplaysWithScreens({display(1, {0, 0, 800, 600}), display(2, {800, 0, 800, 600})});
         desktop.layer->setDisplayColour(1, 0x204060);
-        desktop.layer->setWindows({window(10, {0, 0, 400, 600}, std::string("com.velmo.app"), 0xff00ff),
-                                   window(11, {400, 0, 400, 600}, std::string("com.example.editor"), 0x00ff00),
-                                   window(12, {800, 0, 800, 600}, std::nullopt, 0xffff00)});
+        desktop.layer->setWindows({SimulatedScreenLayer::window(10, {0, 0, 400, 600}, 0xff00ff, "com.velmo.app"),
+                                   SimulatedScreenLayer::window(11, {400, 0, 400, 600}, 0x00ff00, "com.example.editor"),
+                                   SimulatedScreenLayer::window(12, {800, 0, 800, 600}, 0xffff00)});
         desktop.layer->setMouseLocation({10, 10});
         auto outcome = desktop.capture();
         ASSERT_TRUE(outcome->value);

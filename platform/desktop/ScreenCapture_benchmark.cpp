@@ -91,6 +91,16 @@ struct Capture {
     }
 };
 
+// Both source sizes, each read through shared memory and through XGetImage.
+void sourcesByBothPaths(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"w", "h", "shm"});
+    for (auto [w, h] : {std::pair{1920, 1080}, std::pair{2560, 1440}}) {
+        b->Args({w, h, 1});
+        b->Args({w, h, 0});
+    }
+    b->Unit(benchmark::kMillisecond);
+}
+
 // The whole capture of one display: grab, scale to 1280 wide, JPEG at 0.8.
 void BM_CaptureDisplay(benchmark::State& state) {
     const int width = int(state.range(0)), height = int(state.range(1));
@@ -113,13 +123,7 @@ void BM_CaptureDisplay(benchmark::State& state) {
     state.counters["jpeg_bytes"] = double(bytes);
     state.SetLabel(state.range(2) ? "XShm" : "XGetImage");
 }
-BENCHMARK(BM_CaptureDisplay)
-    ->ArgNames({"w", "h", "shm"})
-    ->Args({1920, 1080, 1})
-    ->Args({1920, 1080, 0})
-    ->Args({2560, 1440, 1})
-    ->Args({2560, 1440, 0})
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CaptureDisplay)->Apply(sourcesByBothPaths);
 
 // The bare encoder on the already-scaled pixels the capture produces.
 void BM_JpegEncodeOnly(benchmark::State& state) {
@@ -155,13 +159,7 @@ void BM_GrabDisplay(benchmark::State& state) {
     }
     XCloseDisplay(display);
 }
-BENCHMARK(BM_GrabDisplay)
-    ->ArgNames({"w", "h", "shm"})
-    ->Args({1920, 1080, 1})
-    ->Args({1920, 1080, 0})
-    ->Args({2560, 1440, 1})
-    ->Args({2560, 1440, 0})
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GrabDisplay)->Apply(sourcesByBothPaths);
 
 // Scaling alone, from the source size to 1280 wide.
 void BM_ScaleDisplay(benchmark::State& state) {

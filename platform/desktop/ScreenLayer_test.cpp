@@ -19,16 +19,6 @@ ShareableDisplay display(std::uint32_t id, Rect frame) {
     return {id, std::int64_t(frame.width), std::int64_t(frame.height), frame};
 }
 
-SimulatedScreenLayer::Window window(std::uint32_t id, Rect frame, std::uint32_t rgb,
-                                    std::optional<std::string> bundle = std::nullopt) {
-    SimulatedScreenLayer::Window w;
-    w.window.windowID = id;
-    w.window.frame = frame;
-    if (bundle) w.window.owningApplication = RunningApplication{*bundle, "App", 42};
-    w.rgb = rgb;
-    return w;
-}
-
 std::uint32_t pixelAt(const Image& image, int x, int y) {
     const std::uint8_t* p = image.pixels.data() + std::size_t(y) * image.stride() + std::size_t(x) * 4;
     return (std::uint32_t(p[2]) << 16) | (std::uint32_t(p[1]) << 8) | p[0];
@@ -96,14 +86,14 @@ TEST(SimulatedScreenLayer, AnswersLaterAndRecordsWhatWasAsked) {
     VirtualMainLoopScope loop;
     SimulatedScreenLayer layer;
     layer.setDisplaysWithScreens({display(1, {0, 0, 1440, 900}), display(2, {1440, 0, 1920, 1080})});
-    layer.setWindows({window(10, {0, 0, 100, 100}, 0x112233, "com.example.a"),
+    layer.setWindows({SimulatedScreenLayer::window(10, {0, 0, 100, 100}, 0x112233, "com.example.a"),
                       [] {
-                          auto w = window(11, {0, 0, 50, 50}, 0x445566);
+                          auto w = SimulatedScreenLayer::window(11, {0, 0, 50, 50}, 0x445566);
                           w.window.isOnScreen = false;
                           return w;
                       }(),
                       [] {
-                          auto w = window(12, {0, 0, 1440, 900}, 0x778899);
+                          auto w = SimulatedScreenLayer::window(12, {0, 0, 1440, 900}, 0x778899);
                           w.isDesktopWindow = true;
                           return w;
                       }()});
@@ -140,8 +130,8 @@ TEST(SimulatedScreenLayer, ScreenshotsHonourTheExcludedWindowsAndTheConfiguredSi
     layer.setDisplaysWithScreens({d});
     layer.setDisplayColour(7, 0x102030);
     // Global points, y up: the own window covers the top-left quarter, the other the right half.
-    auto own = window(1, {0, 50, 100, 50}, 0xff0000, "com.velmo.app");
-    auto other = window(2, {100, 0, 100, 100}, 0x00ff00, "com.example.other");
+    auto own = SimulatedScreenLayer::window(1, {0, 50, 100, 50}, 0xff0000, "com.velmo.app");
+    auto other = SimulatedScreenLayer::window(2, {100, 0, 100, 100}, 0x00ff00, "com.example.other");
     layer.setWindows({own, other});
 
     auto shot = collect(layer.captureImage({d, {own.window}}, {400, 200}));

@@ -34,6 +34,16 @@ void fill(Image& image, int left, int top, int right, int bottom, std::uint32_t 
 
 }  // namespace
 
+SimulatedScreenLayer::Window SimulatedScreenLayer::window(std::uint32_t windowID, Rect frame, std::uint32_t rgb,
+                                                         std::optional<std::string> bundleIdentifier) {
+    Window w;
+    w.window.windowID = windowID;
+    w.window.frame = frame;
+    if (bundleIdentifier) w.window.owningApplication = RunningApplication{*bundleIdentifier, "Simulated", 0};
+    w.rgb = rgb;
+    return w;
+}
+
 Screen SimulatedScreenLayer::screenFor(const ShareableDisplay& display) {
     Screen screen;
     screen.frame = display.frame;

@@ -21,6 +21,11 @@ public:
         std::uint32_t rgb = 0x808080;   // the colour it is drawn with
         bool isDesktopWindow = false;   // left out when desktop windows are excluded
     };
+    // An on-screen window drawn in one colour, owned by the application with this bundle
+    // identifier, or by none.
+    static Window window(std::uint32_t windowID, Rect frame, std::uint32_t rgb,
+                         std::optional<std::string> bundleIdentifier = std::nullopt);
+
     struct CaptureRequest {
         ContentFilter filter;
         StreamConfiguration configuration;

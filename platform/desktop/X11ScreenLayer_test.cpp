@@ -58,6 +58,33 @@ long errorCode(const std::exception_ptr& error) {
     }
 }
 
+// What the layer can capture now; empty (with a test failure) when it cannot say.
+ShareableContent contentOf(VirtualMainLoopScope& loop, X11ScreenLayer& layer, bool onScreenWindowsOnly = true) {
+    auto content = collect(layer.shareableContent(false, onScreenWindowsOnly));
+    if (!finish(loop, content) || !content->value) {
+        ADD_FAILURE() << "no shareable content: " << describeException(content->error);
+        return {};
+    }
+    return *content->value;
+}
+
+std::shared_ptr<velmo::testing::TaskOutcome<Image>> shotOf(VirtualMainLoopScope& loop, X11ScreenLayer& layer,
+                                                           ContentFilter filter, StreamConfiguration configuration) {
+    auto shot = collect(layer.captureImage(std::move(filter), configuration));
+    EXPECT_TRUE(finish(loop, shot));
+    return shot;
+}
+
+// A layer on two painted monitors, with the test's main loop.
+class X11ScreenLayerOnTwoMonitors : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(x.ready) << x.desktop.failure(); }
+    X11ScreenLayer::Options options(bool shm = true) { return {x.desktop.displayName(), shm}; }
+
+    TwoMonitors x;
+    VirtualMainLoopScope loop;
+};
+
 }  // namespace
 
 TEST(X11ScreenLayer, WithoutADisplayEveryOperationFailsClearly) {
@@ -89,11 +116,8 @@ TEST(X11ScreenLayer, WithoutADisplayEveryOperationFailsClearly) {
     }
 }
 
-TEST(X11ScreenLayer, MonitorsAreDisplaysAndScreensInGlobalPoints) {
-    TwoMonitors x;
-    ASSERT_TRUE(x.ready) << x.desktop.failure();
-    VirtualMainLoopScope loop;
-    X11ScreenLayer layer({x.desktop.displayName(), true});
+TEST_F(X11ScreenLayerOnTwoMonitors, MonitorsAreDisplaysAndScreensInGlobalPoints) {
+    X11ScreenLayer layer(options());
     ASSERT_TRUE(layer.isConnected()) << layer.failure();
 
     std::vector<velmo::Screen> screens = layer.screens();
@@ -103,10 +127,8 @@ TEST(X11ScreenLayer, MonitorsAreDisplaysAndScreensInGlobalPoints) {
     EXPECT_EQ(screens[1].localizedName, "RIGHT");
     EXPECT_EQ(screens[1].frame, (Rect{1600, -300, 1000, 1200}));
 
-    auto content = collect(layer.shareableContent(false, true));
-    ASSERT_TRUE(finish(loop, content));
-    ASSERT_TRUE(content->value) << describeException(content->error);
-    const auto& displays = content->value->displays;
+    const ShareableContent content = contentOf(loop, layer);
+    const auto& displays = content.displays;
     ASSERT_EQ(displays.size(), 2u);
     for (std::size_t i = 0; i < 2; ++i) {
         EXPECT_EQ(screenNumber(screens[i]), displays[i].displayID);
@@ -133,17 +155,13 @@ TEST(X11ScreenLayer, MonitorsAreDisplaysAndScreensInGlobalPoints) {
     }
 }
 
-TEST(X11ScreenLayer, ScreenshotsShowTheMonitorScaledBySharedMemoryAndByGetImage) {
-    TwoMonitors x;
-    ASSERT_TRUE(x.ready) << x.desktop.failure();
-    VirtualMainLoopScope loop;
+TEST_F(X11ScreenLayerOnTwoMonitors, ScreenshotsShowTheMonitorScaledBySharedMemoryAndByGetImage) {
     for (bool shm : {true, false}) {
-        X11ScreenLayer layer({x.desktop.displayName(), shm});
+        X11ScreenLayer layer(options(shm));
         ASSERT_TRUE(layer.isConnected());
         EXPECT_EQ(layer.usesSharedMemory(), shm);
-        auto content = collect(layer.shareableContent(false, true));
-        ASSERT_TRUE(finish(loop, content));
-        ASSERT_TRUE(content->value);
+        const ShareableContent content = contentOf(loop, layer);
+        ASSERT_EQ(content.displays.size(), 2u);
         const std::pair<int, StreamConfiguration> shots[] = {
             {0, {1280, 720}},   // down
             {1, {1066, 1280}},  // up
@@ -151,9 +169,8 @@ TEST(X11ScreenLayer, ScreenshotsShowTheMonitorScaledBySharedMemoryAndByGetImage)
             {0, {400, 800}},    // down on one axis, up on the other
         };
         for (const auto& [monitor, configuration] : shots) {
-            const ShareableDisplay& d = content->value->displays[std::size_t(monitor)];
-            auto shot = collect(layer.captureImage({d, {}}, configuration));
-            ASSERT_TRUE(finish(loop, shot));
+            const ShareableDisplay& d = content.displays[std::size_t(monitor)];
+            auto shot = shotOf(loop, layer, {d, {}}, configuration);
             ASSERT_TRUE(shot->value) << describeException(shot->error);
             const Image& image = *shot->value;
             int w = configuration.width ? int(configuration.width) : int(d.width);
@@ -177,42 +194,31 @@ TEST(X11ScreenLayer, ScreenshotsShowTheMonitorScaledBySharedMemoryAndByGetImage)
     }
 }
 
-TEST(X11ScreenLayer, BadRequestsFailWithTheLayersErrors) {
-    TwoMonitors x;
-    ASSERT_TRUE(x.ready) << x.desktop.failure();
-    VirtualMainLoopScope loop;
-    X11ScreenLayer layer({x.desktop.displayName(), true});
-    auto content = collect(layer.shareableContent(false, true));
-    ASSERT_TRUE(finish(loop, content));
-    ShareableDisplay d = content->value->displays[0];
+TEST_F(X11ScreenLayerOnTwoMonitors, BadRequestsFailWithTheLayersErrors) {
+    X11ScreenLayer layer(options());
+    const ShareableContent content = contentOf(loop, layer);
+    ASSERT_EQ(content.displays.size(), 2u);
+    ShareableDisplay d = content.displays[0];
 
     ShareableDisplay gone = d;
     gone.displayID = 4242;
-    auto missing = collect(layer.captureImage({gone, {}}, {100, 100}));
-    auto negative = collect(layer.captureImage({d, {}}, {-5, 100}));
-    auto huge = collect(layer.captureImage({d, {}}, {100, 20000}));
-    ASSERT_TRUE(finish(loop, missing));
-    ASSERT_TRUE(finish(loop, negative));
-    ASSERT_TRUE(finish(loop, huge));
+    auto missing = shotOf(loop, layer, {gone, {}}, {100, 100});
+    auto negative = shotOf(loop, layer, {d, {}}, {-5, 100});
+    auto huge = shotOf(loop, layer, {d, {}}, {100, 20000});
     EXPECT_EQ(describeException(missing->error), "Error Domain=X11ScreenLayer Code=2 \"The display 4242 is not available\"");
     EXPECT_EQ(errorCode(negative->error), 4);
     EXPECT_EQ(errorCode(huge->error), 4);
 
     // A monitor removed after the content was read.
     ASSERT_EQ(x.desktop.displayName().empty(), false);
-    ShareableDisplay right = content->value->displays[1];
     ASSERT_EQ(system(("DISPLAY=" + x.desktop.displayName() + " xrandr --delmonitor RIGHT >/dev/null 2>&1").c_str()), 0);
-    auto removed = collect(layer.captureImage({right, {}}, {100, 100}));
-    ASSERT_TRUE(finish(loop, removed));
+    auto removed = shotOf(loop, layer, {content.displays[1], {}}, {100, 100});
     EXPECT_EQ(errorCode(removed->error), 2);
 }
 
-TEST(X11ScreenLayer, WindowsNameTheirOwnersAndExcludedOnesAreComposedAway) {
-    TwoMonitors x;
-    ASSERT_TRUE(x.ready) << x.desktop.failure();
-    VirtualMainLoopScope loop;
+TEST_F(X11ScreenLayerOnTwoMonitors, WindowsNameTheirOwnersAndExcludedOnesAreComposedAway) {
     // The layer comes first: from then on the server keeps every window's pixels.
-    X11ScreenLayer layer({x.desktop.displayName(), true});
+    X11ScreenLayer layer(options());
     ASSERT_TRUE(layer.canComposeExcludedWindows());
 
     auto& d = x.desktop;
@@ -225,45 +231,35 @@ TEST(X11ScreenLayer, WindowsNameTheirOwnersAndExcludedOnesAreComposedAway) {
     Window hidden = XCreateSimpleWindow(d.connection(), DefaultRootWindow(d.connection()), 0, 0, 10, 10, 0, 0, 0);
     d.sync();
 
-    auto content = collect(layer.shareableContent(false, true));
-    ASSERT_TRUE(finish(loop, content));
-    ASSERT_TRUE(content->value);
+    const ShareableContent content = contentOf(loop, layer);
     auto find = [&](const ShareableContent& c, Window w) -> const ShareableWindow* {
         for (const auto& sw : c.windows)
             if (sw.windowID == std::uint32_t(w)) return &sw;
         return nullptr;
     };
-    const ShareableWindow* ownWindow = find(*content->value, own);
-    const ShareableWindow* otherWindow = find(*content->value, other);
-    ASSERT_TRUE(ownWindow && otherWindow && find(*content->value, above));
-    EXPECT_EQ(find(*content->value, hidden), nullptr);
+    const ShareableWindow* ownWindow = find(content, own);
+    const ShareableWindow* otherWindow = find(content, other);
+    ASSERT_TRUE(ownWindow && otherWindow && find(content, above));
+    EXPECT_EQ(find(content, hidden), nullptr);
     ASSERT_TRUE(ownWindow->owningApplication);
     EXPECT_EQ(ownWindow->owningApplication->bundleIdentifier, "com.velmo.test");
     ASSERT_TRUE(otherWindow->owningApplication);
     EXPECT_EQ(otherWindow->owningApplication->bundleIdentifier, "OtherApp");
     EXPECT_EQ(ownWindow->frame, (Rect{400, 900 - 550, 500, 300}));
     // Back to front.
-    auto index = [&](Window w) {
-        return std::find_if(content->value->windows.begin(), content->value->windows.end(),
-                            [&](const ShareableWindow& s) { return s.windowID == std::uint32_t(w); }) -
-               content->value->windows.begin();
-    };
+    auto index = [&](Window w) { return find(content, w) - content.windows.data(); };
     EXPECT_LT(index(other), index(own));
     EXPECT_LT(index(own), index(above));
 
-    auto all = collect(layer.shareableContent(false, false));
-    ASSERT_TRUE(finish(loop, all));
-    ASSERT_TRUE(all->value);
-    const ShareableWindow* offScreen = find(*all->value, hidden);
+    const ShareableContent all = contentOf(loop, layer, false);
+    const ShareableWindow* offScreen = find(all, hidden);
     ASSERT_TRUE(offScreen);
     EXPECT_FALSE(offScreen->isOnScreen);
     EXPECT_FALSE(offScreen->owningApplication);
 
-    const ShareableDisplay left = content->value->displays[0];
-    auto plain = collect(layer.captureImage({left, {}}, {}));
-    auto without = collect(layer.captureImage({left, {*ownWindow}}, {}));
-    ASSERT_TRUE(finish(loop, plain));
-    ASSERT_TRUE(finish(loop, without));
+    const ShareableDisplay left = content.displays[0];
+    auto plain = shotOf(loop, layer, {left, {}}, {});
+    auto without = shotOf(loop, layer, {left, {*ownWindow}}, {});
     ASSERT_TRUE(plain->value && without->value);
     struct Probe {
         int x, y;
@@ -301,18 +297,14 @@ TEST(X11ScreenLayer, ShapedAndTranslucentWindowsComposeAsTheScreenShowsThem) {
         Window own = d.createWindow(250, 200, 400, 200, 0xff00ff, std::string("com.velmo.test"));
         d.shapeWindow(own, {{0, 0, 100, 200}, {300, 0, 100, 200}});
 
-        auto content = collect(layer.shareableContent(false, true));
-        ASSERT_TRUE(finish(loop, content));
-        ASSERT_TRUE(content->value);
+        const ShareableContent content = contentOf(loop, layer);
         std::vector<ShareableWindow> excluded;
-        for (const auto& w : content->value->windows)
+        for (const auto& w : content.windows)
             if (w.windowID == std::uint32_t(own)) excluded.push_back(w);
         ASSERT_EQ(excluded.size(), 1u);
-        const ShareableDisplay left = content->value->displays[0];
-        auto plain = collect(layer.captureImage({left, {}}, {}));
-        auto without = collect(layer.captureImage({left, excluded}, {}));
-        ASSERT_TRUE(finish(loop, plain));
-        ASSERT_TRUE(finish(loop, without));
+        const ShareableDisplay left = content.displays[0];
+        auto plain = shotOf(loop, layer, {left, {}}, {});
+        auto without = shotOf(loop, layer, {left, excluded}, {});
         ASSERT_TRUE(plain->value && without->value);
 
         // Xvfb itself never blends. Blended: each channel is glass + other * (255 - 128) / 255.
