@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 
 #include "platform/desktop/ImageScaler.h"
+#include "platform/desktop/JpegEncoder.h"
 #include "platform/desktop/X11ErrorTrap.h"
 #include "platform/desktop/X11FrameGrabber.h"
 #include "platform/desktop/X11WindowCompositor.h"
@@ -38,7 +40,10 @@ struct Atoms {
     }
 };
 
-std::vector<X11Monitor> queryMonitors(Display* d) {
+// Monitor names by atom; an atom keeps its name for the life of the server.
+using MonitorNames = std::map<Atom, std::string>;
+
+std::vector<X11Monitor> queryMonitors(Display* d, MonitorNames& names) {
     std::vector<X11Monitor> monitors;
     Window root = DefaultRootWindow(d);
     int event = 0, error = 0, major = 0, minor = 0;
@@ -50,10 +55,16 @@ std::vector<X11Monitor> queryMonitors(Display* d) {
         for (int i = 0; list && i < count; ++i) {
             X11Monitor m;
             m.identifier = std::uint32_t(list[i].name);
-            if (char* name = XGetAtomName(d, list[i].name)) {
-                m.name = name;
-                XFree(name);
+            auto known = names.find(list[i].name);
+            if (known == names.end()) {
+                std::string name;
+                if (char* text = XGetAtomName(d, list[i].name)) {
+                    name = text;
+                    XFree(text);
+                }
+                known = names.emplace(list[i].name, std::move(name)).first;
             }
+            m.name = known->second;
             m.rect = {list[i].x, list[i].y, list[i].width, list[i].height};
             m.primary = list[i].primary;
             monitors.push_back(std::move(m));
@@ -178,9 +189,11 @@ struct X11ScreenLayer::Impl {
     // Answers the main thread's synchronous questions (screens, mouse).
     std::mutex queryMutex;
     Display* query = nullptr;
+    MonitorNames queryNames;
 
     // Used only on `worker`: shareable content and screenshots.
     Display* capture = nullptr;
+    MonitorNames captureNames;
     std::unique_ptr<Atoms> atoms;
     std::unique_ptr<X11FrameGrabber> grabber;
     std::unique_ptr<X11WindowCompositor> compositor;
@@ -200,7 +213,7 @@ struct X11ScreenLayer::Impl {
 
     ShareableContent content(bool excludingDesktopWindows, bool onScreenWindowsOnly) {
         ShareableContent result;
-        std::vector<X11Monitor> monitors = queryMonitors(capture);
+        std::vector<X11Monitor> monitors = queryMonitors(capture, captureNames);
         X11GlobalSpace space = spaceOf(monitors);
         for (const auto& m : monitors) {
             result.displays.push_back({m.identifier, m.rect.width, m.rect.height, space.rectFromX11(m.rect)});
@@ -232,7 +245,7 @@ struct X11ScreenLayer::Impl {
     }
 
     Image screenshot(const ContentFilter& filter, const StreamConfiguration& configuration) {
-        std::vector<X11Monitor> monitors = queryMonitors(capture);
+        std::vector<X11Monitor> monitors = queryMonitors(capture, captureNames);
         auto it = std::find_if(monitors.begin(), monitors.end(),
                                [&](const X11Monitor& m) { return m.identifier == filter.display.displayID; });
         if (it == monitors.end()) {
@@ -369,7 +382,7 @@ Task<Image> X11ScreenLayer::captureImage(ContentFilter filter, StreamConfigurati
 std::vector<X11Monitor> X11ScreenLayer::monitors() {
     if (!impl_->query) return {};
     std::lock_guard lock(impl_->queryMutex);
-    return queryMonitors(impl_->query);
+    return queryMonitors(impl_->query, impl_->queryNames);
 }
 
 X11GlobalSpace X11ScreenLayer::globalSpace() {
@@ -396,7 +409,7 @@ Point X11ScreenLayer::mouseLocation() {
     if (!impl_->query) return {};
     std::lock_guard lock(impl_->queryMutex);
     Display* d = impl_->query;
-    std::vector<X11Monitor> list = queryMonitors(d);
+    std::vector<X11Monitor> list = queryMonitors(d, impl_->queryNames);
     Window rootReturn = 0, child = 0;
     int rootX = 0, rootY = 0, winX = 0, winY = 0;
     unsigned mask = 0;

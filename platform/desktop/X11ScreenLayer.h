@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/desktop/JpegEncoder.h"
 #include "platform/desktop/ScreenLayer.h"
 #include "platform/desktop/X11GlobalSpace.h"
 
