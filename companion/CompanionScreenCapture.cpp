@@ -41,12 +41,12 @@ std::string labelFor(std::size_t position, std::size_t count, bool isCursorScree
 
 }  // namespace
 
-void setMainBundleIdentifierSource(std::function<std::optional<std::string>()> source) {
+void setCaptureBundleIdentifierSource(std::function<std::optional<std::string>()> source) {
     std::lock_guard lock(sourceMutex());
     bundleIdentifierSource() = std::move(source);
 }
 
-std::optional<std::string> mainBundleIdentifier() {
+std::optional<std::string> captureBundleIdentifier() {
     std::function<std::optional<std::string>()> source;
     {
         std::lock_guard lock(sourceMutex());
@@ -79,7 +79,7 @@ Task<std::vector<CompanionScreenCapture>> captureAllDisplays() {
     // One instant for the order, the cursor flags and the frames.
     const Point mouse = layer->mouseLocation();
 
-    const std::optional<std::string> ownBundle = mainBundleIdentifier();
+    const std::optional<std::string> ownBundle = captureBundleIdentifier();
     std::vector<ShareableWindow> ownWindows;
     for (const auto& w : content.windows) {
         std::optional<std::string> owner;

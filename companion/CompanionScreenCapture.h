@@ -41,7 +41,7 @@ std::optional<ScreenshotSize> screenshotSizeForDisplay(std::int64_t width, std::
 
 // This application's bundle identifier, whose windows every capture leaves out. The start-up
 // points it at the application bundle; until then there is none.
-void setMainBundleIdentifierSource(std::function<std::optional<std::string>()> source);
-std::optional<std::string> mainBundleIdentifier();
+void setCaptureBundleIdentifierSource(std::function<std::optional<std::string>()> source);
+std::optional<std::string> captureBundleIdentifier();
 
 }  // namespace velmo

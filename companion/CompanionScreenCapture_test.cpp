@@ -26,8 +26,8 @@ struct Desktop {
     std::shared_ptr<SimulatedScreenLayer> layer = std::make_shared<SimulatedScreenLayer>();
     ScreenLayerScope scope{layer};
 
-    Desktop() { setMainBundleIdentifierSource([] { return std::optional<std::string>("com.velmo.app"); }); }
-    ~Desktop() { setMainBundleIdentifierSource(nullptr); }
+    Desktop() { setCaptureBundleIdentifierSource([] { return std::optional<std::string>("com.velmo.app"); }); }
+    ~Desktop() { setCaptureBundleIdentifierSource(nullptr); }
 
     std::shared_ptr<velmo::testing::TaskOutcome<std::vector<CompanionScreenCapture>>> capture() {
         auto outcome = collect(captureAllDisplays());
@@ -267,7 +267,7 @@ TEST(CompanionScreenCapture, TheApplicationsOwnWindowsAreExcludedFromEveryScreen
     };
     for (const auto& c : cases) {
         Desktop desktop;
-        setMainBundleIdentifierSource([&] { return c.ownBundle; });
+        setCaptureBundleIdentifierSource([&] { return c.ownBundle; });
         desktop.layer->setDisplaysWithScreens({display(1, {0, 0, 800, 600}), display(2, {800, 0, 800, 600})});
         desktop.layer->setDisplayColour(1, 0x204060);
         desktop.layer->setWindows({SimulatedScreenLayer::window(10, {0, 0, 400, 600}, 0xff00ff, "com.velmo.app"),

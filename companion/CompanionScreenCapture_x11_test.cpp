@@ -27,7 +27,7 @@ TEST(CompanionScreenCaptureOnX11, EveryMonitorInOrderAtItsSizeWithItsPixels) {
     auto layer = std::make_shared<X11ScreenLayer>(X11ScreenLayer::Options{desktop.displayName(), true});
     ASSERT_TRUE(layer->isConnected()) << layer->failure();
     ScreenLayerScope scope(layer);
-    setMainBundleIdentifierSource([] { return std::optional<std::string>("com.velmo.app"); });
+    setCaptureBundleIdentifierSource([] { return std::optional<std::string>("com.velmo.app"); });
 
     // Another application's window over LEFT's top-right quadrant, the own one above it.
     desktop.createWindow(1000, 100, 400, 300, 0x8040c0, std::nullopt, std::string("Editor"));
@@ -36,7 +36,7 @@ TEST(CompanionScreenCaptureOnX11, EveryMonitorInOrderAtItsSizeWithItsPixels) {
 
     auto outcome = velmo::testing::collect(captureAllDisplays());
     ASSERT_TRUE(loop.loop().runUntil([&] { return outcome->done; }, 30.0));
-    setMainBundleIdentifierSource(nullptr);
+    setCaptureBundleIdentifierSource(nullptr);
     ASSERT_TRUE(outcome->value) << describeException(outcome->error);
     const auto& records = *outcome->value;
     ASSERT_EQ(records.size(), 2u);
