@@ -105,40 +105,30 @@ namespace {
 constexpr int kRowShift = 7;
 constexpr int kOutShift = 14 + kRowShift;
 
+// Each tap adds floor(value x weight / 128), so a full weight gives value x 128 exactly.
 void verticalPass(const std::uint8_t* r0, std::size_t stride, int count, const std::uint16_t* w, std::size_t n,
                   std::int16_t* row) {
     std::size_t i = 0;
 #if defined(__SSE2__)
     const __m128i zero = _mm_setzero_si128();
-    const __m128i round = _mm_set1_epi32(1 << (kRowShift - 1));
     for (; i + 16 <= n; i += 16) {
-        __m128i lo0 = zero, lo1 = zero, hi0 = zero, hi1 = zero;  // 16 sums of 32 bits
-        for (int k = 0; k < count; k += 2) {
-            const bool pair = k + 1 < count;
-            __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + std::size_t(k) * stride + i));
-            __m128i b = pair ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + std::size_t(k + 1) * stride + i))
-                             : zero;
-            __m128i weights = _mm_set1_epi32(int(std::uint32_t(w[k]) | (std::uint32_t(pair ? w[k + 1] : 0) << 16)));
-            __m128i aLo = _mm_unpacklo_epi8(a, zero), aHi = _mm_unpackhi_epi8(a, zero);
-            __m128i bLo = _mm_unpacklo_epi8(b, zero), bHi = _mm_unpackhi_epi8(b, zero);
-            lo0 = _mm_add_epi32(lo0, _mm_madd_epi16(_mm_unpacklo_epi16(aLo, bLo), weights));
-            lo1 = _mm_add_epi32(lo1, _mm_madd_epi16(_mm_unpackhi_epi16(aLo, bLo), weights));
-            hi0 = _mm_add_epi32(hi0, _mm_madd_epi16(_mm_unpacklo_epi16(aHi, bHi), weights));
-            hi1 = _mm_add_epi32(hi1, _mm_madd_epi16(_mm_unpackhi_epi16(aHi, bHi), weights));
+        __m128i lo = zero, hi = zero;
+        for (int k = 0; k < count; ++k) {
+            // (value << 8) x (weight << 1) >> 16 = value x weight / 128.
+            const __m128i weight = _mm_set1_epi16(static_cast<short>(std::uint16_t(w[k] << 1)));
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + std::size_t(k) * stride + i));
+            lo = _mm_add_epi16(lo, _mm_mulhi_epu16(_mm_unpacklo_epi8(zero, v), weight));
+            hi = _mm_add_epi16(hi, _mm_mulhi_epu16(_mm_unpackhi_epi8(zero, v), weight));
         }
-        lo0 = _mm_srai_epi32(_mm_add_epi32(lo0, round), kRowShift);
-        lo1 = _mm_srai_epi32(_mm_add_epi32(lo1, round), kRowShift);
-        hi0 = _mm_srai_epi32(_mm_add_epi32(hi0, round), kRowShift);
-        hi1 = _mm_srai_epi32(_mm_add_epi32(hi1, round), kRowShift);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + i), _mm_packs_epi32(lo0, lo1));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + i + 8), _mm_packs_epi32(hi0, hi1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + i), lo);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + i + 8), hi);
     }
 #endif
     for (; i < n; ++i) {
-        std::uint32_t acc = 1u << (kRowShift - 1);
+        std::uint32_t acc = 0;
         const std::uint8_t* p = r0 + i;
-        for (int k = 0; k < count; ++k, p += stride) acc += std::uint32_t(w[k]) * *p;
-        row[i] = std::int16_t(acc >> kRowShift);
+        for (int k = 0; k < count; ++k, p += stride) acc += (std::uint32_t(w[k]) * *p) >> kRowShift;
+        row[i] = std::int16_t(acc);
     }
 }
 

@@ -17,7 +17,8 @@ std::vector<std::uint8_t> noise(int width, int height) {
 }
 
 // The same arithmetic, one pixel at a time on one thread: each channel is filtered down the
-// columns into value x 128, then along the row back to 8 bits, rounding to nearest both times.
+// columns into value x 128 (each tap rounded down), then along the row back to 8 bits,
+// rounded to nearest.
 std::vector<std::uint8_t> referenceScale(const std::vector<std::uint8_t>& source, int sw, int sh, int ow, int oh) {
     ImageScaler::Axis h = ImageScaler::makeAxis(sw, ow), v = ImageScaler::makeAxis(sh, oh);
     std::vector<std::uint8_t> out(std::size_t(ow) * std::size_t(oh) * 4);
@@ -25,10 +26,10 @@ std::vector<std::uint8_t> referenceScale(const std::vector<std::uint8_t>& source
     for (int y = 0; y < oh; ++y) {
         const auto& tv = v.taps[std::size_t(y)];
         for (std::size_t i = 0; i < column.size(); ++i) {
-            std::uint32_t acc = 64;
+            std::uint32_t acc = 0;
             for (int k = 0; k < tv.count; ++k)
-                acc += v.weights[std::size_t(tv.offset + k)] * source[std::size_t(tv.first + k) * std::size_t(sw) * 4 + i];
-            column[i] = acc >> 7;
+                acc += (v.weights[std::size_t(tv.offset + k)] * source[std::size_t(tv.first + k) * std::size_t(sw) * 4 + i]) >> 7;
+            column[i] = acc;
         }
         for (int x = 0; x < ow; ++x) {
             const auto& th = h.taps[std::size_t(x)];

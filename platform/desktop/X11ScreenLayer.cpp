@@ -276,7 +276,7 @@ struct X11ScreenLayer::Impl {
             if (auto px = grabber->beginRows(root, monitor.x, monitor.y, monitor.width, monitor.height)) {
                 scaler.scale(px->data, monitor.width, monitor.height, px->stride, image.pixels.data(), image.width,
                              image.height, image.stride(), [&](const ImageScaler::RowsReady& ready) {
-                                 constexpr int kBands = 6;
+                                 constexpr int kBands = 4;
                                  for (int b = 0; b < kBands; ++b) {
                                      int from = monitor.height * b / kBands, to = monitor.height * (b + 1) / kBands;
                                      if (to > from) grabber->readRows(from, to);
