@@ -8,6 +8,11 @@
 // its end even when every handle is dropped; awaiting a started task waits for its result.
 // Cancellation is cooperative: `cancel()` marks the task and cancels what it awaits right now
 // (a sleep ends with CancellationError, a transfer with its own cancellation error).
+//
+// g++ 12 destroys temporaries of a co_await full-expression twice when the awaited task throws
+// (a lambda converted to std::function, for one). Make the task first, then await it:
+//     auto reply = client.streamMessage(...);  // arguments become the coroutine's own
+//     std::string text = co_await reply;
 
 #include <coroutine>
 #include <exception>

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "RideZav/RideZavSDK.h"
+
+namespace ridezav {
+
+struct RecordedEvent {
+    std::string event;
+    RideZavProperties properties;
+};
+
+// Records every event the facade accepts while it lives (sets the facade up when needed).
+class RideZavEventRecorder {
+public:
+    RideZavEventRecorder();
+    ~RideZavEventRecorder();
+    RideZavEventRecorder(const RideZavEventRecorder&) = delete;
+    RideZavEventRecorder& operator=(const RideZavEventRecorder&) = delete;
+
+    std::vector<RecordedEvent> events() const;
+    std::vector<std::string> names() const;
+    void clear();
+
+private:
+    class Pipeline;
+    std::shared_ptr<Pipeline> pipeline_;
+    std::shared_ptr<RideZavCapturePipeline> previous_;
+};
+
+}  // namespace ridezav

@@ -1,0 +1,66 @@
+#include "companion/ElevenLabsTTSClient.h"
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string_view>
+
+#include "platform/foundation/Logger.h"
+#include "platform/foundation/UTF8.h"
+
+namespace velmo {
+
+std::shared_ptr<URLSession> ElevenLabsTTSClient::makeDefaultSession() {
+    URLSessionConfiguration configuration = URLSessionConfiguration::defaultSessionConfiguration();
+    configuration.timeoutIntervalForRequest = 30;
+    configuration.timeoutIntervalForResource = 60;
+    return std::make_shared<URLSession>(configuration);
+}
+
+ElevenLabsTTSClient::ElevenLabsTTSClient(std::string apiKey, std::string voiceId, std::shared_ptr<AudioPlayer> player,
+                                         std::shared_ptr<URLSession> session, std::shared_ptr<AudioPlayerFactory> playerFactory)
+    : audioPlayer(std::move(player)),
+      apiKey_(std::move(apiKey)),
+      voiceId_(std::move(voiceId)),
+      session_(session ? std::move(session) : makeDefaultSession()),
+      playerFactory_(std::move(playerFactory)) {}
+
+std::string ElevenLabsTTSClient::requestURL(const std::string& voiceId) {
+    // Escaped as one segment, so an identifier cannot reach another path or a query.
+    return "https://api.elevenlabs.io/v1/text-to-speech/" + percentEncodedPathSegment(voiceId);
+}
+
+Task<void> ElevenLabsTTSClient::speakText(std::string text) {
+    if (!isValidHTTPHeaderValue(apiKey_))
+        throw Error(errorDomain, -3, "The API key holds a line break (CR or LF) and cannot be sent; nothing was sent.");
+    auto session = session_;
+    auto factory = playerFactory_ ? playerFactory_ : AudioPlayerFactory::shared();
+
+    URLRequest request(requestURL(voiceId_), 60);
+    request.httpMethod = "POST";
+    request.setValue(apiKey_, "xi-api-key");
+    request.setValue("application/json", "Content-Type");
+    request.setValue("audio/mpeg", "Accept");
+    nlohmann::json body = {
+        {"text", text},
+        {"model_id", "eleven_multilingual_v2"},
+        {"voice_settings", {{"stability", 0.5}, {"similarity_boost", 0.75}}},
+    };
+    request.httpBody = body.dump();
+
+    URLDataResponse result = co_await session->data(std::move(request));
+    if (!result.response.isHTTP()) throw Error(errorDomain, -1, "Invalid response");
+    int status = result.response.statusCode;
+    if (status < 200 || status > 299) {
+        std::string detail = isValidUTF8(result.data) ? result.data : "Unknown error";
+        throw Error(errorDomain, status, "TTS API error (" + std::to_string(status) + "): " + detail);
+    }
+    Task<>::checkCancellation();
+
+    std::size_t size = result.data.size();
+    std::shared_ptr<AudioPlayer> player = factory->playerWithData(std::move(result.data));
+    audioPlayer = player;
+    player->play();
+    logLine("🔊 ElevenLabs TTS: playing " + std::to_string(size / 1024) + "KB audio");
+}
+
+}  // namespace velmo

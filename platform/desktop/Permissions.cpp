@@ -1,0 +1,65 @@
+#include "platform/desktop/Permissions.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XInput2.h>
+
+#include <mutex>
+
+namespace velmo {
+
+namespace {
+std::mutex& installMutex() {
+    static std::mutex m;
+    return m;
+}
+std::shared_ptr<DesktopPermissions>& installed() {
+    static std::shared_ptr<DesktopPermissions> p;
+    return p;
+}
+
+// Xlib reports errors through a process-wide handler; checks must never end the process.
+int ignoreXError(Display*, XErrorEvent*) { return 0; }
+
+struct DisplayConnection {
+    Display* display = XOpenDisplay(nullptr);
+    ~DisplayConnection() {
+        if (display) XCloseDisplay(display);
+    }
+};
+}  // namespace
+
+std::shared_ptr<DesktopPermissions> DesktopPermissions::current() {
+    std::lock_guard lock(installMutex());
+    if (!installed()) installed() = std::make_shared<X11DesktopPermissions>();
+    return installed();
+}
+
+void DesktopPermissions::install(std::shared_ptr<DesktopPermissions> permissions) {
+    std::lock_guard lock(installMutex());
+    installed() = std::move(permissions);
+}
+
+bool X11DesktopPermissions::isAccessibilityTrusted() {
+    DisplayConnection c;
+    if (!c.display) return false;
+    int opcode, event, error;
+    if (!XQueryExtension(c.display, "XInputExtension", &opcode, &event, &error)) return false;
+    // The key tap listens for raw events, which need XInput 2.1.
+    int major = 2, minor = 1;
+    return XIQueryVersion(c.display, &major, &minor) == Success && (major > 2 || (major == 2 && minor >= 1));
+}
+
+bool X11DesktopPermissions::preflightScreenCaptureAccess() {
+    DisplayConnection c;
+    if (!c.display) return false;
+    auto previous = XSetErrorHandler(ignoreXError);
+    XImage* image = XGetImage(c.display, DefaultRootWindow(c.display), 0, 0, 1, 1, AllPlanes, ZPixmap);
+    XSync(c.display, False);
+    XSetErrorHandler(previous);
+    if (!image) return false;
+    XDestroyImage(image);
+    return true;
+}
+
+}  // namespace velmo

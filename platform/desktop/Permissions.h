@@ -1,0 +1,54 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+namespace velmo {
+
+// The desktop permissions the assistant needs to watch the keyboard and capture the screens.
+// Linux keeps no consent store: each check reports whether the facility works for this process
+// right now, and a request cannot prompt, so it answers with the same check.
+class DesktopPermissions {
+public:
+    virtual ~DesktopPermissions() = default;
+    // The global chord needs an X display with the XInput2 extension.
+    virtual bool isAccessibilityTrusted() = 0;
+    virtual bool requestAccessibilityTrust() = 0;
+    // Capturing needs an X display whose screen contents can be read.
+    virtual bool preflightScreenCaptureAccess() = 0;
+    virtual bool requestScreenCaptureAccess() = 0;
+
+    // The process-wide instance: the X11 checks unless a test installed another.
+    static std::shared_ptr<DesktopPermissions> current();
+    static void install(std::shared_ptr<DesktopPermissions> permissions);
+};
+
+class X11DesktopPermissions : public DesktopPermissions {
+public:
+    bool isAccessibilityTrusted() override;
+    bool requestAccessibilityTrust() override { return isAccessibilityTrusted(); }
+    bool preflightScreenCaptureAccess() override;
+    bool requestScreenCaptureAccess() override { return preflightScreenCaptureAccess(); }
+};
+
+// Test double: grants and withdrawals are set by the test at any time; requests are counted.
+class SimulatedDesktopPermissions : public DesktopPermissions {
+public:
+    bool isAccessibilityTrusted() override { return accessibility.load(); }
+    bool requestAccessibilityTrust() override {
+        ++accessibilityRequests;
+        return accessibility.load();
+    }
+    bool preflightScreenCaptureAccess() override { return screenRecording.load(); }
+    bool requestScreenCaptureAccess() override {
+        ++screenRecordingRequests;
+        return screenRecording.load();
+    }
+
+    std::atomic<bool> accessibility{false};
+    std::atomic<bool> screenRecording{false};
+    std::atomic<int> accessibilityRequests{0};
+    std::atomic<int> screenRecordingRequests{0};
+};
+
+}  // namespace velmo

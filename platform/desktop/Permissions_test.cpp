@@ -1,0 +1,59 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/desktop/Permissions.h"
+#include "testing/XvfbServer.h"
+
+using namespace velmo;
+
+namespace {
+// Points DISPLAY somewhere for the life of the object.
+class DisplayEnv {
+public:
+    explicit DisplayEnv(const char* value) {
+        if (const char* old = std::getenv("DISPLAY")) saved_ = old;
+        if (value) setenv("DISPLAY", value, 1);
+        else unsetenv("DISPLAY");
+    }
+    ~DisplayEnv() {
+        if (saved_) setenv("DISPLAY", saved_->c_str(), 1);
+        else unsetenv("DISPLAY");
+    }
+
+private:
+    std::optional<std::string> saved_;
+};
+}  // namespace
+
+TEST(X11DesktopPermissions, GrantedOnAWorkingDisplayAndRefusedWithoutOne) {
+    velmo::testing::XvfbServer x("800x600x24");
+    ASSERT_TRUE(x.isRunning()) << x.failure();
+    X11DesktopPermissions permissions;
+    {
+        DisplayEnv env(x.display().c_str());
+        EXPECT_TRUE(permissions.isAccessibilityTrusted());
+        EXPECT_TRUE(permissions.preflightScreenCaptureAccess());
+        EXPECT_TRUE(permissions.requestScreenCaptureAccess());
+    }
+    {
+        DisplayEnv env(nullptr);
+        EXPECT_FALSE(permissions.isAccessibilityTrusted());
+        EXPECT_FALSE(permissions.preflightScreenCaptureAccess());
+    }
+    {
+        DisplayEnv env(":9999");  // nothing listens there
+        EXPECT_FALSE(permissions.requestAccessibilityTrust());
+    }
+}
+
+TEST(DesktopPermissions, TestsInstallTheSimulatedLayer) {
+    auto simulated = std::make_shared<SimulatedDesktopPermissions>();
+    DesktopPermissions::install(simulated);
+    EXPECT_FALSE(DesktopPermissions::current()->isAccessibilityTrusted());
+    simulated->accessibility = true;
+    EXPECT_TRUE(DesktopPermissions::current()->requestAccessibilityTrust());
+    EXPECT_EQ(simulated->accessibilityRequests.load(), 1);
+    DesktopPermissions::install(nullptr);
+}

@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <thread>
+
+#include "platform/foundation/OriginOverride.h"
+#include "platform/foundation/URLSession.h"
+#include "platform/runtime/VirtualMainLoop.h"
+#include "testing/LoopbackHttpServer.h"
+#include "testing/TaskProbe.h"
+
+using namespace velmo;
+using velmo::testing::LoopbackAnswer;
+using velmo::testing::LoopbackHttpServer;
+using velmo::testing::TaskProbe;
+
+namespace {
+
+constexpr const char* kHost = "threads.example.test";
+
+std::string url(const std::string& path) { return std::string("https://") + kHost + path; }
+
+Task<std::size_t> countLines(URLSession& session, std::string path) {
+    URLSessionBytes bytes = co_await session.bytes(URLRequest(url(path)));
+    std::size_t n = 0;
+    while (co_await bytes.nextLine()) ++n;
+    co_return n;
+}
+
+class URLSessionThreadsTest : public ::testing::Test {
+protected:
+    VirtualMainLoopScope scope;
+    LoopbackHttpServer server;
+    OriginOverride::Scope redirect{kHost, server.origin()};
+};
+
+}  // namespace
+
+TEST_F(URLSessionThreadsTest, ManyOverlappingTransfersOnOneSessionEachGetTheirOwnAnswer) {
+    for (int i = 0; i < 16; ++i) {
+        server.route("GET", "/data/" + std::to_string(i), LoopbackAnswer::text(200, "answer " + std::to_string(i)));
+        std::vector<std::string> pieces(20, std::string(i + 1, 'x') + "\n");
+        server.route("GET", "/lines/" + std::to_string(i), LoopbackAnswer::streamed(200, pieces, 0.001));
+    }
+    URLSession session;
+    std::vector<TaskProbe<URLDataResponse>> whole;
+    std::vector<TaskProbe<std::size_t>> streamed;
+    for (int i = 0; i < 16; ++i) {
+        whole.emplace_back(session.data(URLRequest(url("/data/" + std::to_string(i)))));
+        streamed.emplace_back(countLines(session, "/lines/" + std::to_string(i)));
+    }
+    ASSERT_TRUE(scope.loop().runUntil([&] {
+        for (auto& w : whole)
+            if (!w.done()) return false;
+        for (auto& s : streamed)
+            if (!s.done()) return false;
+        return true;
+    }, 30));
+    for (int i = 0; i < 16; ++i) {
+        ASSERT_TRUE(whole[i].value()) << whole[i].errorDescription();
+        EXPECT_EQ(whole[i].value()->data, "answer " + std::to_string(i));
+        ASSERT_TRUE(streamed[i].value()) << streamed[i].errorDescription();
+        EXPECT_EQ(*streamed[i].value(), 20u);
+    }
+}
+
+TEST_F(URLSessionThreadsTest, CancellationRacingWithCompletionEndsEveryCallOnce) {
+    server.route("GET", "/quick", LoopbackAnswer::streamed(200, {"a\n", "b\n", "c\n"}, 0.002));
+    URLSession session;
+    std::mt19937 random(11);
+    int succeeded = 0, cancelled = 0;
+    for (int round = 0; round < 40; ++round) {
+        TaskProbe<std::size_t> call(countLines(session, "/quick"));
+        // Cancel from another thread at a random moment while the loop runs.
+        std::thread canceller([&call, delay = std::uniform_int_distribution<int>(0, 8)(random)] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+            call.cancel();
+        });
+        scope.loop().runUntil([&] { return call.done(); }, 10);
+        canceller.join();
+        ASSERT_TRUE(call.finish(scope.loop()));
+        if (call.value()) {
+            EXPECT_EQ(*call.value(), 3u);
+            ++succeeded;
+        } else {
+            EXPECT_TRUE(isURLError(call.error(), URLError::cancelled)) << call.errorDescription();
+            ++cancelled;
+        }
+    }
+    EXPECT_EQ(succeeded + cancelled, 40);
+}
+
+TEST_F(URLSessionThreadsTest, SessionsMadeAndDroppedWhileTransfersRun) {
+    server.route("GET", "/slow", LoopbackAnswer::streamed(200, {"a\n", "b\n"}, 0.05));
+    for (int round = 0; round < 10; ++round) {
+        std::vector<TaskProbe<URLDataResponse>> calls;
+        {
+            URLSession session;
+            for (int i = 0; i < 4; ++i) calls.emplace_back(session.data(URLRequest(url("/slow"))));
+            scope.loop().runUntil([] { return false; }, 0.01);
+        }
+        ASSERT_TRUE(scope.loop().runUntil([&] {
+            for (auto& c : calls)
+                if (!c.done()) return false;
+            return true;
+        }));
+        for (auto& c : calls) EXPECT_TRUE(c.value() || isURLError(c.error(), URLError::cancelled)) << c.errorDescription();
+    }
+}

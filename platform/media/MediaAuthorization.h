@@ -1,0 +1,81 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace velmo {
+
+enum class MediaAuthorizationStatus : int {
+    notDetermined = 0,
+    restricted = 1,
+    denied = 2,
+    authorized = 3,
+};
+
+// Whether this process may record the microphone and run speech recognition. Request
+// completions may be called on any thread, possibly before the request returns.
+class MediaAuthorization {
+public:
+    virtual ~MediaAuthorization() = default;
+    virtual MediaAuthorizationStatus microphoneAuthorizationStatus() = 0;
+    virtual void requestMicrophoneAccess(std::function<void(bool granted)> completion) = 0;
+    virtual MediaAuthorizationStatus speechRecognitionAuthorizationStatus() = 0;
+    virtual void requestSpeechRecognitionAuthorization(std::function<void(MediaAuthorizationStatus)> completion) = 0;
+
+    // The process-wide instance: the Linux checks unless a test installed another.
+    static std::shared_ptr<MediaAuthorization> current();
+    static void install(std::shared_ptr<MediaAuthorization> authorization);
+};
+
+// Linux keeps no consent store, so nothing is ever undetermined and a request cannot prompt:
+// the microphone is authorised when the sound server has a capture source, speech recognition
+// when the recogniser's model is installed; otherwise both are denied.
+class LinuxMediaAuthorization : public MediaAuthorization {
+public:
+    MediaAuthorizationStatus microphoneAuthorizationStatus() override;
+    void requestMicrophoneAccess(std::function<void(bool granted)> completion) override;
+    MediaAuthorizationStatus speechRecognitionAuthorizationStatus() override;
+    void requestSpeechRecognitionAuthorization(std::function<void(MediaAuthorizationStatus)> completion) override;
+};
+
+// Test double. Statuses are set by the test; a request counts a prompt and, when an answer is
+// scripted, answers at once (a grant makes the status authorised, a refusal denied). Without a
+// scripted answer the prompt stays open until the test answers it.
+class SimulatedMediaAuthorization : public MediaAuthorization {
+public:
+    MediaAuthorizationStatus microphoneAuthorizationStatus() override { return microphoneStatus.load(); }
+    void requestMicrophoneAccess(std::function<void(bool granted)> completion) override;
+    MediaAuthorizationStatus speechRecognitionAuthorizationStatus() override { return speechStatus.load(); }
+    void requestSpeechRecognitionAuthorization(std::function<void(MediaAuthorizationStatus)> completion) override;
+
+    void scriptMicrophoneAnswer(std::optional<bool> granted);
+    void scriptSpeechAnswer(std::optional<bool> granted);
+    // Answer the open prompt; false when none is open.
+    bool answerMicrophonePrompt(bool granted);
+    bool answerSpeechPrompt(bool granted);
+    bool hasOpenMicrophonePrompt() const;
+    bool hasOpenSpeechPrompt() const;
+
+    std::atomic<MediaAuthorizationStatus> microphoneStatus{MediaAuthorizationStatus::authorized};
+    std::atomic<MediaAuthorizationStatus> speechStatus{MediaAuthorizationStatus::authorized};
+    std::atomic<int> microphonePrompts{0};
+    std::atomic<int> speechPrompts{0};
+
+private:
+    struct Prompt {
+        std::optional<bool> scripted;
+        std::function<void(bool)> open;
+    };
+    void ask(Prompt& prompt, std::atomic<MediaAuthorizationStatus>& status, std::atomic<int>& prompts,
+             std::function<void(bool)> completion);
+    bool answer(Prompt& prompt, std::atomic<MediaAuthorizationStatus>& status, bool granted);
+
+    mutable std::mutex mutex_;
+    Prompt microphone_;
+    Prompt speech_;
+};
+
+}  // namespace velmo

@@ -1,0 +1,502 @@
+#include "voice/MirrinDictationManager.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "platform/foundation/Error.h"
+#include "platform/foundation/Logger.h"
+#include "platform/foundation/Unicode.h"
+#include "platform/media/PulseAudioEngine.h"
+#include "platform/runtime/MainThreadBound.h"
+
+namespace velmo {
+
+namespace {
+constexpr double kDistantPast = -std::numeric_limits<double>::infinity();
+const char* kGenericErrorDescription = "The operation couldn\u2019t be completed.";
+}  // namespace
+
+// What the tap thread reads: the session to feed and the tag it belongs to.
+struct MirrinDictationManager::TapState {
+    std::mutex mutex;
+    std::shared_ptr<MirrinStreamingTranscriptionSession> session;
+    std::uint64_t sessionTag = 0;
+};
+
+std::string caseName(MirrinDictationStartSource source) {
+    switch (source) {
+        case MirrinDictationStartSource::microphoneButton:
+            return "microphoneButton";
+        case MirrinDictationStartSource::keyboardShortcut:
+            return "keyboardShortcut";
+    }
+    return "unknown";
+}
+
+std::shared_ptr<MirrinDictationManager> MirrinDictationManager::create() { return create(Dependencies{}); }
+
+std::shared_ptr<MirrinDictationManager> MirrinDictationManager::create(Dependencies dependencies) {
+    return makeMainBound<MirrinDictationManager>(PrivateTag{}, std::move(dependencies));
+}
+
+MirrinDictationManager::MirrinDictationManager(PrivateTag, Dependencies dependencies)
+    : transcriptionProvider_(dependencies.transcriptionProvider ? std::move(dependencies.transcriptionProvider)
+                                                                : makeTranscriptionProvider()),
+      audioEngine_(dependencies.audioEngine ? std::move(dependencies.audioEngine) : std::make_shared<PulseAudioEngine>()),
+      authorization_(dependencies.authorization ? std::move(dependencies.authorization) : MediaAuthorization::current()),
+      activateApplication_(std::move(dependencies.activateApplication)),
+      tapState_(std::make_shared<TapState>()),
+      lastRecordedAudioPowerSampleDate_(kDistantPast) {
+    transcriptionProviderDisplayName.set(transcriptionProvider_->displayName());
+}
+
+MirrinDictationManager::~MirrinDictationManager() = default;
+
+const std::vector<std::string>& MirrinDictationManager::builtInKeyterms() {
+    static const std::vector<std::string> terms = {"tinkerloom", "Korvale", "Codex", "Claude",  "Anthropic", "OpenAI",
+                                                   "SwiftUI",    "Xcode",   "Vercel", "Next.js", "localhost"};
+    return terms;
+}
+
+bool MirrinDictationManager::isDictationBusy() const {
+    return *isPreparingToRecord || *isRecordingFromMicrophoneButton || *isRecordingFromKeyboardShortcut || *isFinalizingTranscript;
+}
+
+Task<void> MirrinDictationManager::startPushToTalkFromKeyboardShortcut(std::string currentDraftText,
+                                                                       std::function<void(const std::string&)> updateDraftText,
+                                                                       std::function<void(const std::string&)> submitDraftText) {
+    const bool submit = trimWhitespaceAndNewlines(currentDraftText).empty();
+    return startDictation(MirrinDictationStartSource::keyboardShortcut, std::move(currentDraftText),
+                          MirrinDictationDraftCallbacks{std::move(updateDraftText), std::move(submitDraftText)}, submit);
+}
+
+Task<void> MirrinDictationManager::startDictation(MirrinDictationStartSource source, std::string draftText,
+                                                  MirrinDictationDraftCallbacks callbacks,
+                                                  bool shouldAutomaticallySubmitFinalDraft) {
+    return runStartDictation(shared_from_this(), source, std::move(draftText), std::move(callbacks),
+                             shouldAutomaticallySubmitFinalDraft);
+}
+
+Task<void> MirrinDictationManager::runStartDictation(std::shared_ptr<MirrinDictationManager> self,
+                                                     MirrinDictationStartSource source, std::string draftText,
+                                                     MirrinDictationDraftCallbacks callbacks, bool autoSubmit) {
+    MirrinDictationManager& m = *self;
+    if (m.isDictationBusy()) co_return;
+    logLine("🎙️ MirrinDictationManager: start requested (" + caseName(source) + ")");
+
+    if (m.shouldRequestInitialPermissions()) {
+        logLine("🎙️ MirrinDictationManager: requesting initial permissions");
+        if (m.activateApplication_) m.activateApplication_();
+        try {
+            co_await sleepFor(initialPermissionsSettleDelay);
+        } catch (const CancellationError&) {
+            // A release during the wait is noticed by the checks below.
+        }
+    }
+
+    const std::uint64_t requestIdentifier = m.newIdentifier();
+    m.pendingStartRequestIdentifier_ = requestIdentifier;
+    m.lastErrorMessage = std::nullopt;
+    m.currentPermissionProblem = std::nullopt;
+    m.isPreparingToRecord = true;
+
+    Task<bool> permissions = requestPermissionsIfNeeded(self);
+    const bool granted = co_await permissions;
+    if (!granted) {
+        logLine("🎙️ MirrinDictationManager: permissions missing or denied");
+        m.isPreparingToRecord = false;
+        co_return;
+    }
+    if (Task<>::isCurrentCancelled()) {
+        logLine("🎙️ MirrinDictationManager: start cancelled (shortcut released during permission check)");
+        m.isPreparingToRecord = false;
+        co_return;
+    }
+    if (m.pendingStartRequestIdentifier_ != requestIdentifier) {
+        logLine("🎙️ MirrinDictationManager: start request superseded");
+        m.isPreparingToRecord = false;
+        co_return;
+    }
+
+    m.draftTextBeforeCurrentDictation_ = draftText;
+    m.latestRecognizedText_.clear();
+    m.draftCallbacks_ = callbacks;
+    m.activeStartSource_ = source;
+    m.shouldAutomaticallySubmitFinalDraft_ = autoSubmit;
+    m.hasFinishedCurrentDictationSession_ = false;
+    m.isFinalizingTranscript = false;
+    m.isRecordingFromMicrophoneButton = source == MirrinDictationStartSource::microphoneButton;
+    m.isRecordingFromKeyboardShortcut = source == MirrinDictationStartSource::keyboardShortcut;
+    m.isKeyboardShortcutSessionActiveOrFinalizing = source == MirrinDictationStartSource::keyboardShortcut;
+    m.currentAudioPowerLevel = 0.0;
+    m.recordedAudioPowerHistory = std::vector<double>(audioPowerHistoryLength, audioPowerHistoryFloor);
+    m.microphoneButtonRecordingStartedAt = std::nullopt;
+    m.lastRecordedAudioPowerSampleDate_ = kDistantPast;
+
+    if (Task<>::isCurrentCancelled()) {
+        logLine("🎙️ MirrinDictationManager: start cancelled (shortcut released before recording began)");
+        m.resetDictationState();
+        co_return;
+    }
+
+    const std::uint64_t sessionTag = m.newIdentifier();
+    std::exception_ptr failure;
+    bool stillCurrent = true;
+    try {
+        Task<bool> opening = openTranscriptionSession(self, sessionTag);
+        stillCurrent = co_await opening;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (m.activeSessionTag_ != sessionTag || !stillCurrent) {
+        // The dictation was torn down (cancelled, or failed) while the session was opening; what
+        // this start opened is already cancelled and the newer state is not ours to touch.
+        logLine("🎙️ MirrinDictationManager: start request superseded");
+        co_return;
+    }
+    if (failure) {
+        m.isPreparingToRecord = false;
+        m.lastErrorMessage = userFacingErrorMessage(failure, "couldn't start voice input. try again.");
+        logLine("❌ MirrinDictationManager: failed to start recognition session (" + m.transcriptionProvider_->displayName() +
+                "): " + describeException(failure));
+        // An engine that failed to start leaves an open session behind: cancel it, not only release it.
+        m.stopAudioEngineAndRemoveTap();
+        if (m.activeTranscriptionSession_) m.activeTranscriptionSession_->cancel();
+        m.resetDictationState();
+        co_return;
+    }
+    if (Task<>::isCurrentCancelled()) {
+        logLine("🎙️ MirrinDictationManager: start cancelled (shortcut released during session start)");
+        m.stopAudioEngineAndRemoveTap();
+        if (m.activeTranscriptionSession_) m.activeTranscriptionSession_->cancel();
+        m.resetDictationState();
+        co_return;
+    }
+
+    if (source == MirrinDictationStartSource::microphoneButton)
+        m.microphoneButtonRecordingStartedAt = std::chrono::system_clock::now();
+    m.isPreparingToRecord = false;
+    logLine("🎙️ MirrinDictationManager: recognition session started");
+}
+
+Task<bool> MirrinDictationManager::openTranscriptionSession(std::shared_ptr<MirrinDictationManager> self,
+                                                           std::uint64_t sessionTag) {
+    MirrinDictationManager& m = *self;
+    if (m.activeTranscriptionSession_) m.activeTranscriptionSession_->cancel();
+    m.setActiveTranscriptionSession(nullptr);
+    m.activeSessionTag_ = sessionTag;
+    const std::string displayName = m.transcriptionProvider_->displayName();
+    logLine("🎙️ MirrinDictationManager: opening transcription provider " + displayName);
+
+    std::weak_ptr<MirrinDictationManager> weak = self;
+    // Each callback hops to the main thread and is dropped there unless its session is still
+    // the active one.
+    auto onMain = [weak, sessionTag](auto handle) {
+        MainLoop::postToMain([weak, sessionTag, handle = std::move(handle)] {
+            auto manager = weak.lock();
+            if (manager && manager->activeSessionTag_ == sessionTag) handle(*manager);
+        });
+    };
+    MirrinTranscriptUpdateCallback onTranscriptUpdate = [onMain](const std::string& text) {
+        onMain([text](MirrinDictationManager& manager) { manager.handleTranscriptUpdate(text); });
+    };
+    MirrinFinalTranscriptCallback onFinalTranscriptReady = [onMain](const std::string& text) {
+        onMain([text](MirrinDictationManager& manager) { manager.handleFinalTranscriptReady(text); });
+    };
+    MirrinTranscriptionErrorCallback onError = [onMain](std::exception_ptr error) {
+        onMain([error](MirrinDictationManager& manager) { manager.handleTranscriptionError(error); });
+    };
+    // The awaited task is a named local: g++ 12 destroys the temporaries of a co_await
+    // expression twice when the awaited coroutine throws.
+    auto opening = m.transcriptionProvider_->startStreamingSession(m.mergedKeyterms(), std::move(onTranscriptUpdate),
+                                                                   std::move(onFinalTranscriptReady), std::move(onError));
+    auto session = co_await opening;
+    if (!session) throw MessageError("MirrinDictationManager", "the transcription provider opened no session.");
+    if (m.activeSessionTag_ != sessionTag) {
+        session->cancel();
+        co_return false;
+    }
+    m.setActiveTranscriptionSession(session);
+    logLine("🎙️ MirrinDictationManager: provider ready, starting audio engine");
+    m.installAudioTap(sessionTag);
+    co_return true;
+}
+
+void MirrinDictationManager::setActiveTranscriptionSession(std::shared_ptr<MirrinStreamingTranscriptionSession> session) {
+    std::shared_ptr<MirrinStreamingTranscriptionSession> previous;
+    {
+        std::lock_guard lock(tapState_->mutex);
+        previous = std::move(tapState_->session);
+        tapState_->session = session;
+        tapState_->sessionTag = session ? activeSessionTag_ : 0;
+    }
+    activeTranscriptionSession_ = std::move(session);
+}
+
+void MirrinDictationManager::installAudioTap(std::uint64_t sessionTag) {
+    const AudioFormat format = audioEngine_->inputFormat();
+    audioEngine_->removeTap();
+    std::weak_ptr<MirrinDictationManager> weak = weak_from_this();
+    audioEngine_->installTap(
+        tapBufferSize, format, [state = tapState_, weak, sessionTag](const std::shared_ptr<const AudioPCMBuffer>& buffer) {
+            // Audio thread: a snapshot of the session under the lock, then the hand-over.
+            std::shared_ptr<MirrinStreamingTranscriptionSession> session;
+            {
+                std::lock_guard lock(state->mutex);
+                if (state->sessionTag == sessionTag) session = state->session;
+            }
+            if (session && !weak.expired()) session->appendAudioBuffer(buffer);
+            session.reset();
+            const auto level = measureAudioPowerLevel(*buffer);
+            if (!level) return;
+            MainLoop::postToMain([weak, sessionTag, level = *level] {
+                auto manager = weak.lock();
+                if (manager && manager->activeSessionTag_ == sessionTag) manager->applyAudioPowerLevel(level);
+            });
+        });
+    audioEngine_->prepare();
+    audioEngine_->start();
+}
+
+void MirrinDictationManager::stopAudioEngineAndRemoveTap() {
+    audioEngine_->stop();
+    audioEngine_->removeTap();
+}
+
+std::vector<std::string> MirrinDictationManager::mergedKeyterms() const { return mergeKeyterms(builtInKeyterms(), contextualKeyterms); }
+
+std::vector<std::string> MirrinDictationManager::mergeKeyterms(const std::vector<std::string>& builtIn,
+                                                               const std::vector<std::string>& contextual) {
+    std::vector<std::string> merged;
+    std::vector<std::string> seen;
+    auto add = [&](const std::string& term) {
+        std::string trimmed = trimWhitespaceAndNewlines(term);
+        if (trimmed.empty()) return;
+        std::string lower = toLowerCase(trimmed);
+        if (std::find(seen.begin(), seen.end(), lower) != seen.end()) return;
+        seen.push_back(std::move(lower));
+        merged.push_back(std::move(trimmed));
+    };
+    for (const auto& term : builtIn) add(term);
+    for (const auto& term : contextual) add(term);
+    return merged;
+}
+
+bool MirrinDictationManager::shouldRequestInitialPermissions() {
+    if (authorization_->microphoneAuthorizationStatus() == MediaAuthorizationStatus::notDetermined) return true;
+    return transcriptionProvider_->requiresSpeechRecognitionPermission() &&
+           authorization_->speechRecognitionAuthorizationStatus() == MediaAuthorizationStatus::notDetermined;
+}
+
+Task<bool> MirrinDictationManager::requestPermissionsIfNeeded(std::shared_ptr<MirrinDictationManager> self) {
+    MirrinDictationManager& m = *self;
+    if (m.activePermissionRequestTask_) {
+        Task<bool> shared = *m.activePermissionRequestTask_;
+        co_return co_await shared;
+    }
+    if (m.lastPermissionRequestCompletedAt_ &&
+        MainLoop::mainNow() - *m.lastPermissionRequestCompletedAt_ < permissionRequestReuseWindow) {
+        const auto status = m.authorization_->microphoneAuthorizationStatus();
+        co_return status != MediaAuthorizationStatus::denied && status != MediaAuthorizationStatus::restricted;
+    }
+    Task<bool> task = startTask([self]() -> Task<bool> {
+        Task<bool> request = runPermissionRequest(self);
+        co_return co_await request;
+    });
+    m.activePermissionRequestTask_ = task;
+    const bool result = co_await task;
+    m.activePermissionRequestTask_.reset();
+    m.lastPermissionRequestCompletedAt_ = MainLoop::mainNow();
+    co_return result;
+}
+
+Task<bool> MirrinDictationManager::runPermissionRequest(std::shared_ptr<MirrinDictationManager> self) {
+    MirrinDictationManager& m = *self;
+    auto authorization = m.authorization_;
+    Task<bool> microphone = m.requestPermissionIfNeeded(
+        authorization->microphoneAuthorizationStatus(),
+        [authorization](std::function<void(bool)> answer) { authorization->requestMicrophoneAccess(std::move(answer)); },
+        MirrinDictationPermissionProblem::microphoneAccessDenied);
+    if (!co_await microphone) {
+        m.lastErrorMessage = std::string("microphone permission is required for push to talk.");
+        co_return false;
+    }
+    if (m.transcriptionProvider_->requiresSpeechRecognitionPermission()) {
+        Task<bool> speech = m.requestPermissionIfNeeded(
+            authorization->speechRecognitionAuthorizationStatus(),
+            [authorization](std::function<void(bool)> answer) {
+                authorization->requestSpeechRecognitionAuthorization(
+                    [answer](MediaAuthorizationStatus status) { answer(status == MediaAuthorizationStatus::authorized); });
+            },
+            MirrinDictationPermissionProblem::speechRecognitionDenied);
+        if (!co_await speech) {
+            m.lastErrorMessage = std::string("speech recognition permission is required for push to talk.");
+            co_return false;
+        }
+    }
+    co_return true;
+}
+
+Task<bool> MirrinDictationManager::requestPermissionIfNeeded(MediaAuthorizationStatus status,
+                                                            std::function<void(std::function<void(bool)>)> ask,
+                                                            MirrinDictationPermissionProblem problem) {
+    bool granted = status == MediaAuthorizationStatus::authorized;
+    if (status == MediaAuthorizationStatus::notDetermined) {
+        Completion<bool> answer;
+        ask([answer](bool g) { answer.resolve(g); });
+        granted = co_await answer;
+    }
+    currentPermissionProblem = granted ? std::nullopt : std::optional<MirrinDictationPermissionProblem>(problem);
+    co_return granted;
+}
+
+std::optional<double> MirrinDictationManager::measureAudioPowerLevel(const AudioPCMBuffer& buffer) {
+    const float* samples = buffer.floatChannelData(0);
+    const std::uint32_t frames = buffer.frameLength();
+    if (!samples || frames == 0) return std::nullopt;
+    float sumOfSquares = 0;
+    for (std::uint32_t i = 0; i < frames; ++i) sumOfSquares += samples[i] * samples[i];
+    const float rms = std::sqrt(sumOfSquares / float(frames));
+    return double(std::clamp(rms * float(audioPowerGain), 0.0f, 1.0f));
+}
+
+void MirrinDictationManager::applyAudioPowerLevel(double level) {
+    currentAudioPowerLevel = std::max(level, audioPowerDecayFactor * *currentAudioPowerLevel);
+    const double now = MainLoop::mainNow();
+    if (now - lastRecordedAudioPowerSampleDate_ >= audioPowerHistorySampleInterval) {
+        lastRecordedAudioPowerSampleDate_ = now;
+        appendAudioPowerSample(std::max(level, audioPowerHistoryFloor));
+    }
+}
+
+void MirrinDictationManager::appendAudioPowerSample(double level) {
+    std::vector<double> history = *recordedAudioPowerHistory;
+    history.push_back(level);
+    if (history.size() > audioPowerHistoryLength)
+        history.erase(history.begin(), history.begin() + std::ptrdiff_t(history.size() - audioPowerHistoryLength));
+    recordedAudioPowerHistory = std::move(history);
+}
+
+void MirrinDictationManager::handleTranscriptUpdate(const std::string& text) { latestRecognizedText_ = text; }
+
+void MirrinDictationManager::handleFinalTranscriptReady(const std::string& text) {
+    latestRecognizedText_ = text;
+    if (*isFinalizingTranscript) finishDictation(shouldAutomaticallySubmitFinalDraft_);
+}
+
+void MirrinDictationManager::handleTranscriptionError(std::exception_ptr error) {
+    if (hasFinishedCurrentDictationSession_) return;
+    if (*isFinalizingTranscript && !trimWhitespaceAndNewlines(latestRecognizedText_).empty()) {
+        finishDictation(shouldAutomaticallySubmitFinalDraft_);  // the partial text stands in for the final one
+        return;
+    }
+    logLine("❌ Mirrin dictation error (" + transcriptionProvider_->displayName() + "): " + describeException(error));
+    lastErrorMessage = userFacingErrorMessage(error, "couldn't transcribe that. try again.");
+    cancelDictation(false);
+}
+
+void MirrinDictationManager::stopPushToTalk(MirrinDictationStartSource source) {
+    pendingStartRequestIdentifier_ = newIdentifier();
+    if (!activeStartSource_ || *activeStartSource_ != source) {
+        isPreparingToRecord = false;
+        return;
+    }
+    if (*isFinalizingTranscript) return;
+    logLine("🎙️ MirrinDictationManager: stop requested (" + caseName(source) + ")");
+    isRecordingFromMicrophoneButton = false;
+    isRecordingFromKeyboardShortcut = false;
+    isFinalizingTranscript = true;
+    const double delay =
+        activeTranscriptionSession_ ? activeTranscriptionSession_->finalTranscriptFallbackDelaySeconds() : fallbackDelayWithoutSession;
+    stopAudioEngineAndRemoveTap();
+    if (activeTranscriptionSession_) activeTranscriptionSession_->requestFinalTranscript();
+    finalizeFallbackWorkItem_.cancel();
+    std::weak_ptr<MirrinDictationManager> weak = weak_from_this();
+    const bool submit = shouldAutomaticallySubmitFinalDraft_;
+    finalizeFallbackWorkItem_ = MainLoop::postToMainAfter(delay, [weak, submit] {
+        if (auto manager = weak.lock()) manager->finishDictation(submit);
+    });
+}
+
+void MirrinDictationManager::finishDictation(bool submit) {
+    if (hasFinishedCurrentDictationSession_) return;
+    hasFinishedCurrentDictationSession_ = true;
+    finalizeFallbackWorkItem_.cancel();
+    finalizeFallbackWorkItem_ = WorkItem();
+    const std::string draft = composeDraftText(draftTextBeforeCurrentDictation_, latestRecognizedText_);
+    const std::string transcript = trimWhitespaceAndNewlines(latestRecognizedText_);
+    const auto callbacks = draftCallbacks_;
+    if (!submit && !draft.empty() && callbacks && callbacks->updateDraftText) callbacks->updateDraftText(draft);
+    stopAudioEngineAndRemoveTap();
+    if (activeTranscriptionSession_) activeTranscriptionSession_->cancel();
+    resetDictationState();
+    // Handed over once the manager is idle again; a blank transcript submits nothing.
+    if (submit && !transcript.empty() && callbacks && callbacks->submitDraftText) callbacks->submitDraftText(draft);
+}
+
+void MirrinDictationManager::cancelDictation(bool keepPartialTranscript) {
+    pendingStartRequestIdentifier_ = newIdentifier();
+    if (!isDictationBusy()) return;
+    finalizeFallbackWorkItem_.cancel();
+    finalizeFallbackWorkItem_ = WorkItem();
+    if (keepPartialTranscript && draftCallbacks_ && draftCallbacks_->updateDraftText)
+        draftCallbacks_->updateDraftText(composeDraftText(draftTextBeforeCurrentDictation_, latestRecognizedText_));
+    stopAudioEngineAndRemoveTap();
+    if (activeTranscriptionSession_) activeTranscriptionSession_->cancel();
+    resetDictationState();
+}
+
+void MirrinDictationManager::resetDictationState() {
+    pendingStartRequestIdentifier_ = newIdentifier();
+    // A fallback still waiting belongs to the dictation being torn down; left alone it would
+    // finish the next one.
+    finalizeFallbackWorkItem_.cancel();
+    finalizeFallbackWorkItem_ = WorkItem();
+    activeSessionTag_ = 0;
+    setActiveTranscriptionSession(nullptr);
+    draftCallbacks_.reset();
+    activeStartSource_.reset();
+    draftTextBeforeCurrentDictation_.clear();
+    latestRecognizedText_.clear();
+    shouldAutomaticallySubmitFinalDraft_ = false;
+    hasFinishedCurrentDictationSession_ = false;
+    isPreparingToRecord = false;
+    isRecordingFromMicrophoneButton = false;
+    isRecordingFromKeyboardShortcut = false;
+    isKeyboardShortcutSessionActiveOrFinalizing = false;
+    isFinalizingTranscript = false;
+    currentAudioPowerLevel = 0.0;
+    recordedAudioPowerHistory = std::vector<double>(audioPowerHistoryLength, audioPowerHistoryFloor);
+    microphoneButtonRecordingStartedAt = std::nullopt;
+    lastRecordedAudioPowerSampleDate_ = kDistantPast;
+}
+
+std::string MirrinDictationManager::composeDraftText(const std::string& draftBeforeDictation, const std::string& transcript) {
+    const std::string t = trimWhitespaceAndNewlines(transcript);
+    if (t.empty()) return draftBeforeDictation;
+    if (trimWhitespaceAndNewlines(draftBeforeDictation).empty()) return t;
+    const char last = draftBeforeDictation.back();
+    if (last == ' ' || last == '\n') return draftBeforeDictation + t;
+    return draftBeforeDictation + " " + t;
+}
+
+std::string MirrinDictationManager::userFacingErrorMessage(std::exception_ptr error, const std::string& fallback) {
+    if (!error) return fallback;
+    try {
+        std::rethrow_exception(error);
+    } catch (const Error& e) {
+        // Our errors carry their own description for people.
+        std::string text = trimWhitespaceAndNewlines(e.localizedDescription());
+        if (!text.empty()) return text;
+        return fallback;
+    } catch (const std::exception& e) {
+        std::string text = trimWhitespaceAndNewlines(e.what());
+        if (text.empty() || text == kGenericErrorDescription) return fallback;
+        return text;
+    } catch (...) {
+        return fallback;
+    }
+}
+
+}  // namespace velmo

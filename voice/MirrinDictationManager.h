@@ -1,0 +1,170 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/media/AudioEngine.h"
+#include "platform/media/MediaAuthorization.h"
+#include "platform/runtime/MainLoop.h"
+#include "platform/runtime/Published.h"
+#include "platform/runtime/Task.h"
+#include "voice/MirrinDictationManaging.h"
+#include "voice/MirrinTranscriptionProvider.h"
+
+namespace velmo {
+
+enum class MirrinDictationPermissionProblem { microphoneAccessDenied, speechRecognitionDenied };
+
+// Turns one push-to-talk recording into one piece of text. A start checks the microphone (and,
+// for back-ends that need it, speech-recognition) authorisation, opens a session of the back-end
+// chosen at creation, taps the microphone and feeds every buffer to the session while publishing
+// a smoothed level and a short level history. A stop asks for the final transcript, with the
+// session's fallback delay as a timer, and the dictation finishes exactly once: the transcript is
+// merged into the caller's draft and handed back through its callbacks.
+//
+// Bound to the main thread (made with `create`, destroyed there). The owner sees it only through
+// its published properties, `isDictationBusy` and the draft callbacks. Callbacks of a session that
+// is no longer the active one are dropped, so a late error or transcript never touches a newer
+// dictation.
+class MirrinDictationManager : public MirrinDictationManaging, public std::enable_shared_from_this<MirrinDictationManager> {
+    struct PrivateTag {
+        explicit PrivateTag() = default;
+    };
+
+public:
+    // What the manager works with; anything left empty gets the platform's own.
+    struct Dependencies {
+        std::unique_ptr<MirrinTranscriptionProvider> transcriptionProvider;  // makeTranscriptionProvider()
+        std::shared_ptr<AudioEngine> audioEngine;                            // PulseAudioEngine on the default source
+        std::shared_ptr<MediaAuthorization> authorization;                   // MediaAuthorization::current()
+        // Brings the application to the front before the first permission prompt.
+        std::function<void()> activateApplication;
+    };
+
+    static constexpr std::size_t audioPowerHistoryLength = 44;
+    static constexpr double audioPowerHistoryFloor = 0.02;
+    static constexpr double audioPowerHistorySampleInterval = 0.07;
+    static constexpr double audioPowerDecayFactor = 0.72;
+    static constexpr double audioPowerGain = 10.2;
+    static constexpr double fallbackDelayWithoutSession = 2.4;
+    static constexpr double initialPermissionsSettleDelay = 0.2;
+    static constexpr double permissionRequestReuseWindow = 1.0;
+    static constexpr std::uint32_t tapBufferSize = 1024;
+
+    static std::shared_ptr<MirrinDictationManager> create();
+    static std::shared_ptr<MirrinDictationManager> create(Dependencies dependencies);
+    MirrinDictationManager(PrivateTag, Dependencies dependencies);
+    ~MirrinDictationManager();
+    MirrinDictationManager(const MirrinDictationManager&) = delete;
+    MirrinDictationManager& operator=(const MirrinDictationManager&) = delete;
+
+    // Announced before any published property below takes a new value.
+    ObjectWillChange objectWillChange;
+    Published<bool> isRecordingFromMicrophoneButton{false, &objectWillChange};
+    Published<bool> isRecordingFromKeyboardShortcut{false, &objectWillChange};
+    // A chord-started dictation is recording or finalizing (cleared only at teardown).
+    Published<bool> isKeyboardShortcutSessionActiveOrFinalizing{false, &objectWillChange};
+    Published<bool> isFinalizingTranscript{false, &objectWillChange};
+    Published<bool> isPreparingToRecord{false, &objectWillChange};
+    // Smoothed microphone level, 0 to 1.
+    Published<double> currentAudioPowerLevel{0.0, &objectWillChange};
+    // The last 44 sampled levels, oldest first.
+    Published<std::vector<double>> recordedAudioPowerHistory{
+        std::vector<double>(audioPowerHistoryLength, audioPowerHistoryFloor), &objectWillChange};
+    Published<std::optional<std::chrono::system_clock::time_point>> microphoneButtonRecordingStartedAt{std::nullopt,
+                                                                                                       &objectWillChange};
+    Published<std::string> transcriptionProviderDisplayName{std::string(), &objectWillChange};
+    // The last message for the user (cleared at the next start).
+    Published<std::optional<std::string>> lastErrorMessage{std::nullopt, &objectWillChange};
+    Published<std::optional<MirrinDictationPermissionProblem>> currentPermissionProblem{std::nullopt, &objectWillChange};
+
+    // Extra vocabulary hints added after the built-in ones.
+    std::vector<std::string> contextualKeyterms;
+
+    // Preparing, recording from either source, or finalizing.
+    bool isDictationBusy() const override;
+    // Starts a chord dictation; it submits at the end exactly when the draft is blank.
+    Task<void> startPushToTalkFromKeyboardShortcut(std::string currentDraftText,
+                                                   std::function<void(const std::string&)> updateDraftText,
+                                                   std::function<void(const std::string&)> submitDraftText) override;
+    // Returns once recording has begun or the start was given up; outcomes show in the
+    // published properties.
+    Task<void> startDictation(MirrinDictationStartSource source, std::string draftText, MirrinDictationDraftCallbacks callbacks,
+                              bool shouldAutomaticallySubmitFinalDraft);
+    void stopPushToTalk(MirrinDictationStartSource source) override;
+    void cancelDictation(bool keepPartialTranscript) override;
+    Publisher<bool> isRecordingFromKeyboardShortcutPublisher() const override { return isRecordingFromKeyboardShortcut.publisher(); }
+    Publisher<bool> isFinalizingTranscriptPublisher() const override { return isFinalizingTranscript.publisher(); }
+    Publisher<bool> isPreparingToRecordPublisher() const override { return isPreparingToRecord.publisher(); }
+    Publisher<double> currentAudioPowerLevelPublisher() const override { return currentAudioPowerLevel.publisher(); }
+
+    const MirrinTranscriptionProvider& transcriptionProvider() const { return *transcriptionProvider_; }
+    static const std::vector<std::string>& builtInKeyterms();
+    // The built-in hints, then the contextual ones: trimmed, blank ones dropped, the first
+    // spelling of each (without regard to case) kept, in order.
+    std::vector<std::string> mergedKeyterms() const;
+    static std::vector<std::string> mergeKeyterms(const std::vector<std::string>& builtIn,
+                                                  const std::vector<std::string>& contextual);
+    // The transcript (trimmed) merged into the earlier draft.
+    static std::string composeDraftText(const std::string& draftBeforeDictation, const std::string& transcript);
+    // The error's own text for the user, else the fallback.
+    static std::string userFacingErrorMessage(std::exception_ptr error, const std::string& fallback);
+    // Root mean square of channel 0 x 10.2, clamped to 0..1; absent for buffers without float
+    // samples or frames.
+    static std::optional<double> measureAudioPowerLevel(const AudioPCMBuffer& buffer);
+
+private:
+    struct TapState;
+
+    static Task<void> runStartDictation(std::shared_ptr<MirrinDictationManager> self, MirrinDictationStartSource source,
+                                        std::string draftText, MirrinDictationDraftCallbacks callbacks, bool autoSubmit);
+    static Task<bool> openTranscriptionSession(std::shared_ptr<MirrinDictationManager> self, std::uint64_t sessionTag);
+    static Task<bool> requestPermissionsIfNeeded(std::shared_ptr<MirrinDictationManager> self);
+    static Task<bool> runPermissionRequest(std::shared_ptr<MirrinDictationManager> self);
+    // Authorised: granted. Undetermined: `ask` prompts and its answer decides. Otherwise refused.
+    Task<bool> requestPermissionIfNeeded(MediaAuthorizationStatus status, std::function<void(std::function<void(bool)>)> ask,
+                                         MirrinDictationPermissionProblem problem);
+    bool shouldRequestInitialPermissions();
+    void installAudioTap(std::uint64_t sessionTag);
+    void stopAudioEngineAndRemoveTap();
+    void setActiveTranscriptionSession(std::shared_ptr<MirrinStreamingTranscriptionSession> session);
+    void handleTranscriptUpdate(const std::string& text);
+    void handleFinalTranscriptReady(const std::string& text);
+    void handleTranscriptionError(std::exception_ptr error);
+    void applyAudioPowerLevel(double level);
+    void appendAudioPowerSample(double level);
+    void finishDictation(bool submit);
+    void resetDictationState();
+    std::uint64_t newIdentifier() { return ++identifierCounter_; }
+
+    std::unique_ptr<MirrinTranscriptionProvider> transcriptionProvider_;
+    std::shared_ptr<AudioEngine> audioEngine_;
+    std::shared_ptr<MediaAuthorization> authorization_;
+    std::function<void()> activateApplication_;
+    std::shared_ptr<MirrinStreamingTranscriptionSession> activeTranscriptionSession_;
+    // The tag of the session being opened or active; 0 when none. Callbacks, level posts and
+    // opens carry the tag they were made for and are dropped when it is no longer current.
+    std::uint64_t activeSessionTag_ = 0;
+    std::shared_ptr<TapState> tapState_;
+    std::optional<MirrinDictationStartSource> activeStartSource_;
+    std::optional<MirrinDictationDraftCallbacks> draftCallbacks_;
+    std::string draftTextBeforeCurrentDictation_;
+    std::string latestRecognizedText_;
+    bool shouldAutomaticallySubmitFinalDraft_ = false;
+    bool hasFinishedCurrentDictationSession_ = false;
+    WorkItem finalizeFallbackWorkItem_;
+    std::uint64_t identifierCounter_ = 0;
+    std::uint64_t pendingStartRequestIdentifier_ = 0;
+    double lastRecordedAudioPowerSampleDate_;  // main-loop seconds; -infinity is the distant past
+    std::optional<Task<bool>> activePermissionRequestTask_;
+    std::optional<double> lastPermissionRequestCompletedAt_;
+};
+
+}  // namespace velmo
