@@ -5,10 +5,10 @@
 #include "platform/foundation/Error.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/JpegTestImage.h"
-#include "testing/TaskOutcome.h"
+#include "testing/TaskProbe.h"
 
 using namespace velmo;
-using velmo::testing::collect;
+using velmo::testing::TaskProbe;
 using velmo::testing::decodeJpeg;
 
 namespace {
@@ -29,28 +29,13 @@ struct Desktop {
     Desktop() { setCaptureBundleIdentifierSource([] { return std::optional<std::string>("com.velmo.app"); }); }
     ~Desktop() { setCaptureBundleIdentifierSource(nullptr); }
 
-    std::shared_ptr<velmo::testing::TaskOutcome<std::vector<CompanionScreenCapture>>> capture() {
-        auto outcome = collect(captureAllDisplays());
+    TaskProbe<std::vector<CompanionScreenCapture>> capture() {
+        auto outcome = TaskProbe(captureAllDisplays());
         loop.loop().runUntilIdle();
-        EXPECT_TRUE(outcome->done);
+        EXPECT_TRUE(outcome.done());
         return outcome;
     }
 };
-
-struct Thrown {
-    std::string domain;
-    long code = 0;
-    std::string message;
-};
-Thrown thrown(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const Error& e) {
-        return {e.domain(), e.code(), e.message()};
-    } catch (...) {
-        return {};
-    }
-}
 
 }  // namespace
 
@@ -94,9 +79,9 @@ TEST(CompanionScreenCapture, OneDisplayOfEachShapeGivesOneRecordOfThatSize) {
         desktop.layer->setDisplaysWithScreens({display(5, c.frame)});
         desktop.layer->setMouseLocation({-100, -100});  // not on it: a single display says so anyway
         auto outcome = desktop.capture();
-        ASSERT_TRUE(outcome->value) << describeException(outcome->error);
-        ASSERT_EQ(outcome->value->size(), 1u);
-        const CompanionScreenCapture& record = (*outcome->value)[0];
+        ASSERT_TRUE(outcome.value()) << describeException(outcome.error());
+        ASSERT_EQ(outcome.value()->size(), 1u);
+        const CompanionScreenCapture& record = (*outcome.value())[0];
         EXPECT_EQ(record.label, "user's screen (cursor is here)");
         EXPECT_FALSE(record.isCursorScreen);
         EXPECT_EQ(record.screenshotWidthInPixels, c.width);
@@ -126,8 +111,8 @@ TEST(CompanionScreenCapture, TheDisplayUnderTheMouseComesFirstAndBothAreLabelled
     desktop.layer->setDisplaysWithScreens({a, b});
     desktop.layer->setMouseLocation({2000, 500});
     auto outcome = desktop.capture();
-    ASSERT_TRUE(outcome->value);
-    const auto& records = *outcome->value;
+    ASSERT_TRUE(outcome.value());
+    const auto& records = *outcome.value();
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].label, "screen 1 of 2" + kCursorLabel);
     EXPECT_TRUE(records[0].isCursorScreen);
@@ -157,8 +142,8 @@ TEST(CompanionScreenCapture, MouseOnAMaximumEdgeOrOutsideEveryDisplayKeepsThePla
         desktop.layer->setDisplaysWithScreens({display(1, {0, 0, 1440, 900}), display(2, {-1920, 0, 1920, 1080})});
         desktop.layer->setMouseLocation(mouse);
         auto outcome = desktop.capture();
-        ASSERT_TRUE(outcome->value);
-        const auto& records = *outcome->value;
+        ASSERT_TRUE(outcome.value());
+        const auto& records = *outcome.value();
         ASSERT_EQ(records.size(), 2u);
         EXPECT_EQ(records[0].displayFrame.x, 0) << mouse.x << "," << mouse.y;
         EXPECT_EQ(records[0].label, "screen 1 of 2" + kSecondaryLabel);
@@ -171,9 +156,9 @@ TEST(CompanionScreenCapture, MouseOnAMaximumEdgeOrOutsideEveryDisplayKeepsThePla
     desktop.layer->setDisplaysWithScreens({display(1, {0, 0, 1440, 900}), display(2, {-1920, 0, 1920, 1080})});
     desktop.layer->setMouseLocation({-1920, 0});
     auto outcome = desktop.capture();
-    ASSERT_TRUE(outcome->value);
-    EXPECT_EQ((*outcome->value)[0].displayFrame.x, -1920);
-    EXPECT_TRUE((*outcome->value)[0].isCursorScreen);
+    ASSERT_TRUE(outcome.value());
+    EXPECT_EQ((*outcome.value())[0].displayFrame.x, -1920);
+    EXPECT_TRUE((*outcome.value())[0].isCursorScreen);
 }
 
 TEST(CompanionScreenCapture, AFailedEncodingLeavesThatDisplayOutButTheCountsStay) {
@@ -182,9 +167,9 @@ TEST(CompanionScreenCapture, AFailedEncodingLeavesThatDisplayOutButTheCountsStay
     desktop.layer->setMouseLocation({10, 10});
     desktop.layer->failJpeg(1);
     auto outcome = desktop.capture();
-    ASSERT_TRUE(outcome->value);
-    ASSERT_EQ(outcome->value->size(), 1u);
-    EXPECT_EQ((*outcome->value)[0].label, "screen 2 of 2" + kSecondaryLabel);
+    ASSERT_TRUE(outcome.value());
+    ASSERT_EQ(outcome.value()->size(), 1u);
+    EXPECT_EQ((*outcome.value())[0].label, "screen 2 of 2" + kSecondaryLabel);
     EXPECT_EQ(desktop.layer->captureRequests().size(), 2u);
 }
 
@@ -210,12 +195,11 @@ TEST(CompanionScreenCapture, ItsOwnErrorsWhenThereIsNothingToCapture) {
         desktop.layer->setDisplaysWithScreens(c.displays);
         for (auto id : c.failingJpeg) desktop.layer->failJpeg(id);
         auto outcome = desktop.capture();
-        ASSERT_TRUE(outcome->error) << c.name;
-        EXPECT_FALSE(outcome->value);
-        Thrown e = thrown(outcome->error);
-        EXPECT_EQ(e.domain, "CompanionScreenCapture") << c.name;
-        EXPECT_EQ(e.code, c.code) << c.name;
-        EXPECT_EQ(e.message, c.message) << c.name;
+        ASSERT_TRUE(outcome.error()) << c.name;
+        EXPECT_FALSE(outcome.value());
+        EXPECT_EQ(velmo::testing::errorIdentity(outcome.error()),
+                  (velmo::testing::ErrorIdentity{"CompanionScreenCapture", c.code, c.message}))
+            << c.name;
         EXPECT_EQ(desktop.layer->captureRequests().size(), c.captures) << c.name;
     }
 }
@@ -225,9 +209,9 @@ TEST(CompanionScreenCapture, ADisplayWithoutAreaIsSkippedAndStillCounted) {
     desktop.layer->setDisplaysWithScreens({display(1, {0, 0, 1440, 900}), display(2, {1440, 0, 0, 900})});
     desktop.layer->setMouseLocation({1500, 10});
     auto outcome = desktop.capture();
-    ASSERT_TRUE(outcome->value) << describeException(outcome->error);
-    ASSERT_EQ(outcome->value->size(), 1u);
-    EXPECT_EQ((*outcome->value)[0].label, "screen 1 of 2" + kSecondaryLabel);
+    ASSERT_TRUE(outcome.value()) << describeException(outcome.error());
+    ASSERT_EQ(outcome.value()->size(), 1u);
+    EXPECT_EQ((*outcome.value())[0].label, "screen 1 of 2" + kSecondaryLabel);
     ASSERT_EQ(desktop.layer->captureRequests().size(), 1u);
     EXPECT_EQ(desktop.layer->captureRequests()[0].filter.display.displayID, 1u);
 }
@@ -244,12 +228,10 @@ TEST(CompanionScreenCapture, LayerErrorsPassUnchangedWithNoPartialList) {
             desktop.layer->failScreenshot(2, std::make_exception_ptr(denied));  // the second one captured
         }
         auto outcome = desktop.capture();
-        ASSERT_TRUE(outcome->error);
-        EXPECT_FALSE(outcome->value);
-        Thrown e = thrown(outcome->error);
-        EXPECT_EQ(e.domain, denied.domain());
-        EXPECT_EQ(e.code, denied.code());
-        EXPECT_EQ(e.message, denied.message());
+        ASSERT_TRUE(outcome.error());
+        EXPECT_FALSE(outcome.value());
+        EXPECT_EQ(velmo::testing::errorIdentity(outcome.error()),
+                  (velmo::testing::ErrorIdentity{denied.domain(), denied.code(), denied.message()}));
         EXPECT_EQ(desktop.layer->captureRequests().size(), inContent ? 0u : 2u);
     }
 }
@@ -275,7 +257,7 @@ TEST(CompanionScreenCapture, TheApplicationsOwnWindowsAreExcludedFromEveryScreen
                                    SimulatedScreenLayer::window(12, {800, 0, 800, 600}, 0xffff00)});
         desktop.layer->setMouseLocation({10, 10});
         auto outcome = desktop.capture();
-        ASSERT_TRUE(outcome->value);
+        ASSERT_TRUE(outcome.value());
         ASSERT_EQ(desktop.layer->captureRequests().size(), 2u);
         for (const auto& request : desktop.layer->captureRequests()) {
             std::vector<std::uint32_t> ids;
@@ -283,7 +265,7 @@ TEST(CompanionScreenCapture, TheApplicationsOwnWindowsAreExcludedFromEveryScreen
             EXPECT_EQ(ids, c.excluded);
         }
         // The own window's area of the first display shows what lies beneath it.
-        auto first = decodeJpeg((*outcome->value)[0].imageData);
+        auto first = decodeJpeg((*outcome.value())[0].imageData);
         ASSERT_TRUE(first);
         std::uint32_t expected = c.excluded == std::vector<std::uint32_t>{10} ? 0x204060u : 0xff00ffu;
         EXPECT_TRUE(velmo::testing::colourNear(first->pixel(100, 400), expected, 8));
@@ -312,8 +294,8 @@ TEST(CompanionScreenCapture, FramesComeFromTheScreenWithTheDisplaysNumber) {
     });
     desktop.layer->setMouseLocation({1440.5, 900.25});  // inside the screen's frame, outside the display's
     auto outcome = desktop.capture();
-    ASSERT_TRUE(outcome->value);
-    const auto& records = *outcome->value;
+    ASSERT_TRUE(outcome.value());
+    const auto& records = *outcome.value();
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].displayFrame, (Rect{0, 0, 1440.75, 900.5}));
     EXPECT_TRUE(records[0].isCursorScreen);

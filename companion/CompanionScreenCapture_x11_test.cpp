@@ -5,10 +5,11 @@
 #include "platform/foundation/Error.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/JpegTestImage.h"
-#include "testing/TaskOutcome.h"
+#include "testing/TaskProbe.h"
 #include "testing/X11TestDesktop.h"
 
 using namespace velmo;
+using velmo::testing::TaskProbe;
 using velmo::testing::X11TestDesktop;
 
 // Two XRandR monitors on a private Xvfb: LEFT 1512x982 (primary) and RIGHT 1080x1920 beside
@@ -34,11 +35,11 @@ TEST(CompanionScreenCaptureOnX11, EveryMonitorInOrderAtItsSizeWithItsPixels) {
     desktop.createWindow(1100, 150, 200, 200, 0xffffff, std::string("com.velmo.app"));
     desktop.movePointer(2000, 1500);
 
-    auto outcome = velmo::testing::collect(captureAllDisplays());
-    ASSERT_TRUE(loop.loop().runUntil([&] { return outcome->done; }, 30.0));
+    auto outcome = TaskProbe(captureAllDisplays());
+    ASSERT_TRUE(loop.loop().runUntil([&] { return outcome.done(); }, 30.0));
     setCaptureBundleIdentifierSource(nullptr);
-    ASSERT_TRUE(outcome->value) << describeException(outcome->error);
-    const auto& records = *outcome->value;
+    ASSERT_TRUE(outcome.value()) << describeException(outcome.error());
+    const auto& records = *outcome.value();
     ASSERT_EQ(records.size(), 2u);
 
     struct Expected {

@@ -10,10 +10,11 @@
 #include "platform/desktop/X11FrameGrabber.h"
 #include "platform/desktop/X11ScreenLayer.h"
 #include "platform/runtime/VirtualMainLoop.h"
-#include "testing/TaskOutcome.h"
+#include "testing/TaskProbe.h"
 #include "testing/X11TestDesktop.h"
 
 using namespace velmo;
+using velmo::testing::TaskProbe;
 using velmo::testing::X11TestDesktop;
 
 namespace {
@@ -78,16 +79,16 @@ struct Capture {
     Capture(X11TestDesktop* desktop, bool shm) {
         if (!desktop) return;
         layer = std::make_unique<X11ScreenLayer>(X11ScreenLayer::Options{desktop->displayName(), shm});
-        auto content = velmo::testing::collect(layer->shareableContent(false, true));
-        loop.loop().runUntil([&] { return content->done; }, 20.0);
-        if (!content->value || content->value->displays.empty() || layer->usesSharedMemory() != shm) return;
-        display = content->value->displays[0];
+        auto content = TaskProbe(layer->shareableContent(false, true));
+        loop.loop().runUntil([&] { return content.done(); }, 20.0);
+        if (!content.value() || content.value()->displays.empty() || layer->usesSharedMemory() != shm) return;
+        display = content.value()->displays[0];
         ready = true;
     }
     std::optional<Image> shot(StreamConfiguration configuration) {
-        auto outcome = velmo::testing::collect(layer->captureImage({display, {}}, configuration));
-        loop.loop().runUntil([&] { return outcome->done; }, 20.0);
-        return outcome->value;
+        auto outcome = TaskProbe(layer->captureImage({display, {}}, configuration));
+        loop.loop().runUntil([&] { return outcome.done(); }, 20.0);
+        return outcome.value();
     }
 };
 

@@ -7,11 +7,11 @@
 #include "platform/desktop/SimulatedScreenLayer.h"
 #include "platform/foundation/Error.h"
 #include "platform/runtime/VirtualMainLoop.h"
-#include "testing/TaskOutcome.h"
+#include "testing/TaskProbe.h"
 #include "testing/JpegTestImage.h"
 
 using namespace velmo;
-using velmo::testing::collect;
+using velmo::testing::TaskProbe;
 
 namespace {
 
@@ -98,21 +98,21 @@ TEST(SimulatedScreenLayer, AnswersLaterAndRecordsWhatWasAsked) {
                           return w;
                       }()});
 
-    auto content = collect(layer.shareableContent(false, true));
-    EXPECT_FALSE(content->done);  // a posted start, then a posted answer
+    auto content = TaskProbe(layer.shareableContent(false, true));
+    EXPECT_FALSE(content.done());  // a posted start, then a posted answer
     loop.loop().runUntilIdle();
-    ASSERT_TRUE(content->done);
-    ASSERT_TRUE(content->value);
-    EXPECT_EQ(content->value->displays.size(), 2u);
-    ASSERT_EQ(content->value->windows.size(), 2u);  // the off-screen one is left out
-    EXPECT_EQ(content->value->windows[0].windowID, 10u);
-    EXPECT_EQ(content->value->windows[1].windowID, 12u);
+    ASSERT_TRUE(content.done());
+    ASSERT_TRUE(content.value());
+    EXPECT_EQ(content.value()->displays.size(), 2u);
+    ASSERT_EQ(content.value()->windows.size(), 2u);  // the off-screen one is left out
+    EXPECT_EQ(content.value()->windows[0].windowID, 10u);
+    EXPECT_EQ(content.value()->windows[1].windowID, 12u);
 
-    auto withoutDesktop = collect(layer.shareableContent(true, false));
+    auto withoutDesktop = TaskProbe(layer.shareableContent(true, false));
     loop.loop().runUntilIdle();
-    ASSERT_TRUE(withoutDesktop->value);
-    ASSERT_EQ(withoutDesktop->value->windows.size(), 2u);  // off-screen kept, desktop left out
-    EXPECT_EQ(withoutDesktop->value->windows[1].windowID, 11u);
+    ASSERT_TRUE(withoutDesktop.value());
+    ASSERT_EQ(withoutDesktop.value()->windows.size(), 2u);  // off-screen kept, desktop left out
+    EXPECT_EQ(withoutDesktop.value()->windows[1].windowID, 11u);
 
     EXPECT_EQ(layer.contentRequests(),
               (std::vector<SimulatedScreenLayer::ContentRequest>{{false, true}, {true, false}}));
@@ -134,10 +134,10 @@ TEST(SimulatedScreenLayer, ScreenshotsHonourTheExcludedWindowsAndTheConfiguredSi
     auto other = SimulatedScreenLayer::window(2, {100, 0, 100, 100}, 0x00ff00, "com.example.other");
     layer.setWindows({own, other});
 
-    auto shot = collect(layer.captureImage({d, {own.window}}, {400, 200}));
+    auto shot = TaskProbe(layer.captureImage({d, {own.window}}, {400, 200}));
     loop.loop().runUntilIdle();
-    ASSERT_TRUE(shot->value);
-    const Image& image = *shot->value;
+    ASSERT_TRUE(shot.value());
+    const Image& image = *shot.value();
     EXPECT_EQ(image.width, 400);
     EXPECT_EQ(image.height, 200);
     EXPECT_EQ(image.displayID, 7u);
@@ -145,11 +145,11 @@ TEST(SimulatedScreenLayer, ScreenshotsHonourTheExcludedWindowsAndTheConfiguredSi
     EXPECT_EQ(pixelAt(image, 300, 50), 0x00ff00u);  // the other one is
     EXPECT_EQ(pixelAt(image, 50, 150), 0x102030u);
 
-    auto unfiltered = collect(layer.captureImage({d, {}}, {}));
+    auto unfiltered = TaskProbe(layer.captureImage({d, {}}, {}));
     loop.loop().runUntilIdle();
-    ASSERT_TRUE(unfiltered->value);
-    EXPECT_EQ(unfiltered->value->width, 200);  // unset size: the display's own
-    EXPECT_EQ(pixelAt(*unfiltered->value, 25, 25), 0xff0000u);
+    ASSERT_TRUE(unfiltered.value());
+    EXPECT_EQ(unfiltered.value()->width, 200);  // unset size: the display's own
+    EXPECT_EQ(pixelAt(*unfiltered.value(), 25, 25), 0xff0000u);
 
     ASSERT_EQ(layer.captureRequests().size(), 2u);
     EXPECT_EQ(layer.captureRequests()[0].filter.display, d);
@@ -168,18 +168,18 @@ TEST(SimulatedScreenLayer, InjectedFailuresArriveWhereTheyWereAsked) {
     layer.failScreenshot(2, std::make_exception_ptr(Error("Capture", -3801, "denied")));
     layer.failJpeg(1);
 
-    auto good = collect(layer.captureImage({a, {}}, {64, 48}));
-    auto bad = collect(layer.captureImage({b, {}}, {64, 48}));
-    auto unknown = collect(layer.captureImage({display(9, {0, 0, 8, 8}), {}}, {8, 8}));
-    auto negative = collect(layer.captureImage({a, {}}, {-1, 48}));
+    auto good = TaskProbe(layer.captureImage({a, {}}, {64, 48}));
+    auto bad = TaskProbe(layer.captureImage({b, {}}, {64, 48}));
+    auto unknown = TaskProbe(layer.captureImage({display(9, {0, 0, 8, 8}), {}}, {8, 8}));
+    auto negative = TaskProbe(layer.captureImage({a, {}}, {-1, 48}));
     loop.loop().runUntilIdle();
-    ASSERT_TRUE(good->value);
-    ASSERT_TRUE(bad->error);
-    EXPECT_EQ(describeException(bad->error), "Error Domain=Capture Code=-3801 \"denied\"");
-    EXPECT_TRUE(unknown->error);
-    EXPECT_TRUE(negative->error);
+    ASSERT_TRUE(good.value());
+    ASSERT_TRUE(bad.error());
+    EXPECT_EQ(describeException(bad.error()), "Error Domain=Capture Code=-3801 \"denied\"");
+    EXPECT_TRUE(unknown.error());
+    EXPECT_TRUE(negative.error());
 
-    EXPECT_EQ(layer.jpegRepresentation(*good->value, 0.8), std::nullopt);
+    EXPECT_EQ(layer.jpegRepresentation(*good.value(), 0.8), std::nullopt);
     Image other = layer.render(b, {}, 64, 48);
     auto jpeg = layer.jpegRepresentation(other, 0.5);
     ASSERT_TRUE(jpeg);
@@ -192,7 +192,7 @@ TEST(SimulatedScreenLayer, InjectedFailuresArriveWhereTheyWereAsked) {
     EXPECT_DOUBLE_EQ(layer.jpegRequests()[1].compressionFactor, 0.5);
 
     layer.failShareableContent(std::make_exception_ptr(Error("Capture", -3801, "denied")));
-    auto content = collect(layer.shareableContent(false, true));
+    auto content = TaskProbe(layer.shareableContent(false, true));
     loop.loop().runUntilIdle();
-    EXPECT_TRUE(content->error);
+    EXPECT_TRUE(content.error());
 }

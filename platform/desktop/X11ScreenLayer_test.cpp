@@ -10,11 +10,11 @@
 #include "platform/foundation/Error.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/JpegTestImage.h"
-#include "testing/TaskOutcome.h"
+#include "testing/TaskProbe.h"
 #include "testing/X11TestDesktop.h"
 
 using namespace velmo;
-using velmo::testing::collect;
+using velmo::testing::TaskProbe;
 using velmo::testing::X11TestDesktop;
 
 namespace {
@@ -44,33 +44,28 @@ std::uint32_t pixelAt(const Image& image, int x, int y) {
 }
 
 template <class T>
-bool finish(VirtualMainLoopScope& loop, const std::shared_ptr<velmo::testing::TaskOutcome<T>>& outcome) {
-    return loop.loop().runUntil([&] { return outcome->done; }, 20.0);
+bool finish(VirtualMainLoopScope& loop, TaskProbe<T>& probe) {
+    return probe.finish(loop.loop(), 20.0);
 }
 
 long errorCode(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const Error& e) {
-        return e.code();
-    } catch (...) {
-        return 0;
-    }
+    auto identity = velmo::testing::errorIdentity(error);
+    return identity ? identity->code : 0;
 }
 
 // What the layer can capture now; empty (with a test failure) when it cannot say.
 ShareableContent contentOf(VirtualMainLoopScope& loop, X11ScreenLayer& layer, bool onScreenWindowsOnly = true) {
-    auto content = collect(layer.shareableContent(false, onScreenWindowsOnly));
-    if (!finish(loop, content) || !content->value) {
-        ADD_FAILURE() << "no shareable content: " << describeException(content->error);
+    auto content = TaskProbe(layer.shareableContent(false, onScreenWindowsOnly));
+    if (!finish(loop, content) || !content.value()) {
+        ADD_FAILURE() << "no shareable content: " << describeException(content.error());
         return {};
     }
-    return *content->value;
+    return *content.value();
 }
 
-std::shared_ptr<velmo::testing::TaskOutcome<Image>> shotOf(VirtualMainLoopScope& loop, X11ScreenLayer& layer,
+TaskProbe<Image> shotOf(VirtualMainLoopScope& loop, X11ScreenLayer& layer,
                                                            ContentFilter filter, StreamConfiguration configuration) {
-    auto shot = collect(layer.captureImage(std::move(filter), configuration));
+    auto shot = TaskProbe(layer.captureImage(std::move(filter), configuration));
     EXPECT_TRUE(finish(loop, shot));
     return shot;
 }
@@ -106,13 +101,13 @@ TEST(X11ScreenLayer, WithoutADisplayEveryOperationFailsClearly) {
         EXPECT_TRUE(layer.screens().empty());
         EXPECT_EQ(layer.mouseLocation(), (Point{0, 0}));
         EXPECT_TRUE(layer.monitors().empty());
-        auto content = collect(layer.shareableContent(false, true));
-        auto shot = collect(layer.captureImage({}, {}));
+        auto content = TaskProbe(layer.shareableContent(false, true));
+        auto shot = TaskProbe(layer.captureImage({}, {}));
         ASSERT_TRUE(finish(loop, content));
         ASSERT_TRUE(finish(loop, shot));
-        ASSERT_TRUE(content->error);
-        EXPECT_EQ(describeException(content->error), std::string("Error Domain=X11ScreenLayer Code=1 \"") + c.expected + "\"");
-        EXPECT_EQ(errorCode(shot->error), 1);
+        ASSERT_TRUE(content.error());
+        EXPECT_EQ(describeException(content.error()), std::string("Error Domain=X11ScreenLayer Code=1 \"") + c.expected + "\"");
+        EXPECT_EQ(errorCode(shot.error()), 1);
     }
 }
 
@@ -171,8 +166,8 @@ TEST_F(X11ScreenLayerOnTwoMonitors, ScreenshotsShowTheMonitorScaledBySharedMemor
         for (const auto& [monitor, configuration] : shots) {
             const ShareableDisplay& d = content.displays[std::size_t(monitor)];
             auto shot = shotOf(loop, layer, {d, {}}, configuration);
-            ASSERT_TRUE(shot->value) << describeException(shot->error);
-            const Image& image = *shot->value;
+            ASSERT_TRUE(shot.value()) << describeException(shot.error());
+            const Image& image = *shot.value();
             int w = configuration.width ? int(configuration.width) : int(d.width);
             int h = configuration.height ? int(configuration.height) : int(d.height);
             ASSERT_EQ(image.width, w);
@@ -205,15 +200,15 @@ TEST_F(X11ScreenLayerOnTwoMonitors, BadRequestsFailWithTheLayersErrors) {
     auto missing = shotOf(loop, layer, {gone, {}}, {100, 100});
     auto negative = shotOf(loop, layer, {d, {}}, {-5, 100});
     auto huge = shotOf(loop, layer, {d, {}}, {100, 20000});
-    EXPECT_EQ(describeException(missing->error), "Error Domain=X11ScreenLayer Code=2 \"The display 4242 is not available\"");
-    EXPECT_EQ(errorCode(negative->error), 4);
-    EXPECT_EQ(errorCode(huge->error), 4);
+    EXPECT_EQ(describeException(missing.error()), "Error Domain=X11ScreenLayer Code=2 \"The display 4242 is not available\"");
+    EXPECT_EQ(errorCode(negative.error()), 4);
+    EXPECT_EQ(errorCode(huge.error()), 4);
 
     // A monitor removed after the content was read.
     ASSERT_EQ(x.desktop.displayName().empty(), false);
     ASSERT_EQ(system(("DISPLAY=" + x.desktop.displayName() + " xrandr --delmonitor RIGHT >/dev/null 2>&1").c_str()), 0);
     auto removed = shotOf(loop, layer, {content.displays[1], {}}, {100, 100});
-    EXPECT_EQ(errorCode(removed->error), 2);
+    EXPECT_EQ(errorCode(removed.error()), 2);
 }
 
 TEST_F(X11ScreenLayerOnTwoMonitors, WindowsNameTheirOwnersAndExcludedOnesAreComposedAway) {
@@ -260,7 +255,7 @@ TEST_F(X11ScreenLayerOnTwoMonitors, WindowsNameTheirOwnersAndExcludedOnesAreComp
     const ShareableDisplay left = content.displays[0];
     auto plain = shotOf(loop, layer, {left, {}}, {});
     auto without = shotOf(loop, layer, {left, {*ownWindow}}, {});
-    ASSERT_TRUE(plain->value && without->value);
+    ASSERT_TRUE(plain.value() && without.value());
     struct Probe {
         int x, y;
         std::uint32_t plain, without;
@@ -274,8 +269,8 @@ TEST_F(X11ScreenLayerOnTwoMonitors, WindowsNameTheirOwnersAndExcludedOnesAreComp
         {1200, 100, kQuadrants[0][1], kQuadrants[0][1]},
     };
     for (const auto& p : probes) {
-        EXPECT_EQ(pixelAt(*plain->value, p.x, p.y), p.plain) << p.x << "," << p.y;
-        EXPECT_EQ(pixelAt(*without->value, p.x, p.y), p.without) << p.x << "," << p.y;
+        EXPECT_EQ(pixelAt(*plain.value(), p.x, p.y), p.plain) << p.x << "," << p.y;
+        EXPECT_EQ(pixelAt(*without.value(), p.x, p.y), p.without) << p.x << "," << p.y;
     }
 }
 
@@ -305,19 +300,19 @@ TEST(X11ScreenLayer, ShapedAndTranslucentWindowsComposeAsTheScreenShowsThem) {
         const ShareableDisplay left = content.displays[0];
         auto plain = shotOf(loop, layer, {left, {}}, {});
         auto without = shotOf(loop, layer, {left, excluded}, {});
-        ASSERT_TRUE(plain->value && without->value);
+        ASSERT_TRUE(plain.value() && without.value());
 
         // Xvfb itself never blends. Blended: each channel is glass + other * (255 - 128) / 255.
         const std::uint32_t glassOverOther = manager ? 0x593355u : 0x400000u;
-        const std::uint32_t between = pixelAt(*plain->value, 450, 300);
+        const std::uint32_t between = pixelAt(*plain.value(), 450, 300);
         EXPECT_EQ(between, 0x400000u);  // between the bars, as the server draws it
-        EXPECT_EQ(pixelAt(*without->value, 450, 300), between) << "manager " << manager;
-        EXPECT_EQ(pixelAt(*plain->value, 320, 300), 0xff00ffu);
-        EXPECT_EQ(pixelAt(*plain->value, 620, 300), 0xff00ffu);
+        EXPECT_EQ(pixelAt(*without.value(), 450, 300), between) << "manager " << manager;
+        EXPECT_EQ(pixelAt(*plain.value(), 320, 300), 0xff00ffu);
+        EXPECT_EQ(pixelAt(*plain.value(), 620, 300), 0xff00ffu);
         // Under the bars: the glass over the other window, or the other window alone.
-        EXPECT_EQ(pixelAt(*without->value, 320, 300), glassOverOther) << "manager " << manager;
-        EXPECT_EQ(pixelAt(*without->value, 570, 300), glassOverOther) << "manager " << manager;
-        EXPECT_EQ(pixelAt(*without->value, 270, 300), 0x3366aau);
-        EXPECT_EQ(pixelAt(*without->value, 620, 300), 0x3366aau);
+        EXPECT_EQ(pixelAt(*without.value(), 320, 300), glassOverOther) << "manager " << manager;
+        EXPECT_EQ(pixelAt(*without.value(), 570, 300), glassOverOther) << "manager " << manager;
+        EXPECT_EQ(pixelAt(*without.value(), 270, 300), 0x3366aau);
+        EXPECT_EQ(pixelAt(*without.value(), 620, 300), 0x3366aau);
     }
 }

@@ -5,10 +5,11 @@
 #include "platform/desktop/JpegEncoder.h"
 #include "platform/desktop/X11ScreenLayer.h"
 #include "platform/runtime/VirtualMainLoop.h"
-#include "testing/TaskOutcome.h"
+#include "testing/TaskProbe.h"
 #include "testing/X11TestDesktop.h"
 
 using namespace velmo;
+using velmo::testing::TaskProbe;
 using velmo::testing::X11TestDesktop;
 
 // Screenshots and content run on the layer's worker with its own connection while the main
@@ -19,16 +20,16 @@ TEST(X11ScreenLayerThreads, MainThreadQueriesRunWhileTheWorkerCaptures) {
     ASSERT_TRUE(desktop.setMonitors({{"A", 0, 0, 800, 1000}, {"B", 800, 0, 800, 1000}}));
     VirtualMainLoopScope loop;
     X11ScreenLayer layer({desktop.displayName(), true});
-    auto content = velmo::testing::collect(layer.shareableContent(false, true));
-    ASSERT_TRUE(loop.loop().runUntil([&] { return content->done; }, 20.0));
-    ASSERT_TRUE(content->value);
+    auto content = TaskProbe(layer.shareableContent(false, true));
+    ASSERT_TRUE(loop.loop().runUntil([&] { return content.done(); }, 20.0));
+    ASSERT_TRUE(content.value());
 
-    std::vector<std::shared_ptr<velmo::testing::TaskOutcome<Image>>> shots;
+    std::vector<TaskProbe<Image>> shots;
     for (int i = 0; i < 12; ++i) {
-        const ShareableDisplay& d = content->value->displays[std::size_t(i % 2)];
-        shots.push_back(velmo::testing::collect(layer.captureImage({d, {}}, {640, 800})));
+        const ShareableDisplay& d = content.value()->displays[std::size_t(i % 2)];
+        shots.push_back(TaskProbe(layer.captureImage({d, {}}, {640, 800})));
     }
-    auto more = velmo::testing::collect(layer.shareableContent(false, false));
+    auto more = TaskProbe(layer.shareableContent(false, false));
     int queries = 0;
     bool finished = loop.loop().runUntil(
         [&] {
@@ -36,15 +37,15 @@ TEST(X11ScreenLayerThreads, MainThreadQueriesRunWhileTheWorkerCaptures) {
             layer.mouseLocation();
             ++queries;
             for (const auto& s : shots)
-                if (!s->done) return false;
-            return more->done;
+                if (!s.done()) return false;
+            return more.done();
         },
         30.0);
     ASSERT_TRUE(finished);
     EXPECT_GT(queries, 0);
     for (const auto& s : shots) {
-        ASSERT_TRUE(s->value);
-        EXPECT_EQ(s->value->width, 640);
+        ASSERT_TRUE(s.value());
+        EXPECT_EQ(s.value()->width, 640);
     }
 }
 
