@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
-#include <mutex>
 
 #include "platform/desktop/ScreenLayer.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/Error.h"
 
 namespace velmo {
@@ -15,15 +15,6 @@ namespace {
 constexpr const char* kDomain = "CompanionScreenCapture";
 constexpr double kLongestSide = 1280;
 constexpr double kCompressionFactor = 0.8;
-
-std::mutex& sourceMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-std::function<std::optional<std::string>()>& bundleIdentifierSource() {
-    static std::function<std::optional<std::string>()> source;
-    return source;
-}
 
 // Toward zero, held to the 64-bit range (NaN gives 0).
 std::int64_t truncated(double value) {
@@ -40,20 +31,6 @@ std::string labelFor(std::size_t position, std::size_t count, bool isCursorScree
 }
 
 }  // namespace
-
-void setCaptureBundleIdentifierSource(std::function<std::optional<std::string>()> source) {
-    std::lock_guard lock(sourceMutex());
-    bundleIdentifierSource() = std::move(source);
-}
-
-std::optional<std::string> captureBundleIdentifier() {
-    std::function<std::optional<std::string>()> source;
-    {
-        std::lock_guard lock(sourceMutex());
-        source = bundleIdentifierSource();
-    }
-    return source ? source() : std::nullopt;
-}
 
 std::optional<ScreenshotSize> screenshotSizeForDisplay(std::int64_t width, std::int64_t height) {
     // A display without area has no aspect to keep.
@@ -79,7 +56,7 @@ Task<std::vector<CompanionScreenCapture>> captureAllDisplays() {
     // One instant for the order, the cursor flags and the frames.
     const Point mouse = layer->mouseLocation();
 
-    const std::optional<std::string> ownBundle = captureBundleIdentifier();
+    const std::optional<std::string> ownBundle = Bundle::main().bundleIdentifier();
     std::vector<ShareableWindow> ownWindows;
     for (const auto& w : content.windows) {
         std::optional<std::string> owner;

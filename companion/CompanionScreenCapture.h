@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,7 +24,8 @@ struct CompanionScreenCapture {
 };
 
 // Every display of the current screen layer, the one under the mouse first, each with its
-// longer side at 1280 pixels, JPEG-encoded, without this application's own windows.
+// longer side at 1280 pixels, JPEG-encoded, without this application's own windows (those whose
+// owner has the main bundle's identifier).
 // Throws velmo::Error in the domain "CompanionScreenCapture" with code -1 when there is no
 // display and -2 when no display could be captured; errors of the screen layer pass unchanged.
 Task<std::vector<CompanionScreenCapture>> captureAllDisplays();
@@ -38,10 +38,5 @@ struct ScreenshotSize {
     bool operator==(const ScreenshotSize&) const = default;
 };
 std::optional<ScreenshotSize> screenshotSizeForDisplay(std::int64_t width, std::int64_t height);
-
-// This application's bundle identifier, whose windows every capture leaves out. The start-up
-// points it at the application bundle; until then there is none.
-void setCaptureBundleIdentifierSource(std::function<std::optional<std::string>()> source);
-std::optional<std::string> captureBundleIdentifier();
 
 }  // namespace velmo

@@ -2,6 +2,9 @@
 
 #include "companion/CompanionScreenCapture.h"
 #include "platform/desktop/SimulatedScreenLayer.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/PropertyList.h"
+#include "platform/foundation/TestDirectory.h"
 #include "platform/foundation/Error.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/JpegTestImage.h"
@@ -20,14 +23,26 @@ ShareableDisplay display(std::uint32_t id, Rect frame) {
     return {id, std::int64_t(frame.width), std::int64_t(frame.height), frame};
 }
 
-// A simulated desktop installed as the process's layer, with a virtual main loop.
+// An application bundle with this identifier (none: no bundle at all) as the main bundle.
+struct MainBundle {
+    velmo::testing::TestDirectory folder;
+    std::unique_ptr<Bundle::Scope> scope;
+    explicit MainBundle(const std::optional<std::string>& identifier) {
+        if (identifier) {
+            folder.write("Velmo.app/Contents/Info.plist",
+                         PropertyList::toXML(PlistValue::Dictionary{{"CFBundleIdentifier", *identifier}}));
+        }
+        scope = std::make_unique<Bundle::Scope>(folder / "Velmo.app");
+    }
+};
+
+// A simulated desktop installed as the process's layer, with a virtual main loop, and the
+// application's bundle "com.velmo.app".
 struct Desktop {
     VirtualMainLoopScope loop;
     std::shared_ptr<SimulatedScreenLayer> layer = std::make_shared<SimulatedScreenLayer>();
     ScreenLayerScope scope{layer};
-
-    Desktop() { setCaptureBundleIdentifierSource([] { return std::optional<std::string>("com.velmo.app"); }); }
-    ~Desktop() { setCaptureBundleIdentifierSource(nullptr); }
+    std::unique_ptr<MainBundle> bundle = std::make_unique<MainBundle>("com.velmo.app");
 
     TaskProbe<std::vector<CompanionScreenCapture>> capture() {
         auto outcome = TaskProbe(captureAllDisplays());
@@ -249,7 +264,8 @@ TEST(CompanionScreenCapture, TheApplicationsOwnWindowsAreExcludedFromEveryScreen
     };
     for (const auto& c : cases) {
         Desktop desktop;
-        setCaptureBundleIdentifierSource([&] { return c.ownBundle; });
+        desktop.bundle.reset();
+        desktop.bundle = std::make_unique<MainBundle>(c.ownBundle);
         desktop.layer->setDisplaysWithScreens({display(1, {0, 0, 800, 600}), display(2, {800, 0, 800, 600})});
         desktop.layer->setDisplayColour(1, 0x204060);
         desktop.layer->setWindows({SimulatedScreenLayer::window(10, {0, 0, 400, 600}, 0xff00ff, "com.velmo.app"),

@@ -2,6 +2,9 @@
 
 #include "companion/CompanionScreenCapture.h"
 #include "platform/desktop/X11ScreenLayer.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/PropertyList.h"
+#include "platform/foundation/TestDirectory.h"
 #include "platform/foundation/Error.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/JpegTestImage.h"
@@ -28,7 +31,10 @@ TEST(CompanionScreenCaptureOnX11, EveryMonitorInOrderAtItsSizeWithItsPixels) {
     auto layer = std::make_shared<X11ScreenLayer>(X11ScreenLayer::Options{desktop.displayName(), true});
     ASSERT_TRUE(layer->isConnected()) << layer->failure();
     ScreenLayerScope scope(layer);
-    setCaptureBundleIdentifierSource([] { return std::optional<std::string>("com.velmo.app"); });
+    velmo::testing::TestDirectory folder;
+    folder.write("Velmo.app/Contents/Info.plist",
+                 PropertyList::toXML(PlistValue::Dictionary{{"CFBundleIdentifier", "com.velmo.app"}}));
+    Bundle::Scope bundle(folder / "Velmo.app");
 
     // Another application's window over LEFT's top-right quadrant, the own one above it.
     desktop.createWindow(1000, 100, 400, 300, 0x8040c0, std::nullopt, std::string("Editor"));
@@ -37,7 +43,6 @@ TEST(CompanionScreenCaptureOnX11, EveryMonitorInOrderAtItsSizeWithItsPixels) {
 
     auto outcome = TaskProbe(captureAllDisplays());
     ASSERT_TRUE(loop.loop().runUntil([&] { return outcome.done(); }, 30.0));
-    setCaptureBundleIdentifierSource(nullptr);
     ASSERT_TRUE(outcome.value()) << describeException(outcome.error());
     const auto& records = *outcome.value();
     ASSERT_EQ(records.size(), 2u);
