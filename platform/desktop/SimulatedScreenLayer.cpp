@@ -119,11 +119,12 @@ Image SimulatedScreenLayer::render(const ShareableDisplay& display, const std::v
                                       [&](const ShareableWindow& e) { return e.windowID == w.window.windowID; });
         if (isExcluded) continue;
         const Rect& f = w.window.frame;
-        // Global points (y up) to the image's pixels (y down).
-        int left = int(std::lround((f.minX() - d.minX()) * sx));
-        int right = int(std::lround((f.maxX() - d.minX()) * sx));
-        int top = int(std::lround((d.maxY() - f.maxY()) * sy));
-        int bottom = int(std::lround((d.maxY() - f.minY()) * sy));
+        // Global points (y up) to the image's pixels (y down), held to a little beyond the image.
+        auto pixel = [](double v, int limit) { return int(std::lround(std::clamp(v, -1.0, double(limit) + 1))); };
+        int left = pixel((f.minX() - d.minX()) * sx, image.width);
+        int right = pixel((f.maxX() - d.minX()) * sx, image.width);
+        int top = pixel((d.maxY() - f.maxY()) * sy, image.height);
+        int bottom = pixel((d.maxY() - f.minY()) * sy, image.height);
         fill(image, left, top, right, bottom, w.rgb);
     }
     return image;
