@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/desktop/Geometry.h"
+
 namespace velmo {
 
 struct PixelPoint {
@@ -11,19 +13,9 @@ struct PixelPoint {
     bool operator==(const PixelPoint&) const = default;
 };
 
-struct ScreenPoint {
-    double x = 0;
-    double y = 0;
-    bool operator==(const ScreenPoint&) const = default;
-};
-
-struct ScreenRect {
-    double x = 0;
-    double y = 0;
-    double width = 0;
-    double height = 0;
-    bool operator==(const ScreenRect&) const = default;
-};
+// Global screen points, the space of screen frames and the mouse.
+using ScreenPoint = Point;
+using ScreenRect = Rect;
 
 // A reply split into what is spoken and the pointing tag at its end.
 struct ParsedPointTag {
