@@ -26,22 +26,6 @@ bool sameName(const std::string& a, const std::string& b) {
     return true;
 }
 
-std::string standardReason(int status) {
-    switch (status) {
-        case 200: return "OK";
-        case 201: return "Created";
-        case 204: return "No Content";
-        case 400: return "Bad Request";
-        case 401: return "Unauthorized";
-        case 403: return "Forbidden";
-        case 404: return "Not Found";
-        case 429: return "Too Many Requests";
-        case 500: return "Internal Server Error";
-        case 503: return "Service Unavailable";
-        default: return "Status";
-    }
-}
-
 // Sleeps up to `seconds`, ending early when the server stops; false when it stopped.
 bool pause(double seconds, const std::atomic<bool>& stop) {
     using Clock = std::chrono::steady_clock;
@@ -56,6 +40,22 @@ bool pause(double seconds, const std::atomic<bool>& stop) {
 }
 
 }  // namespace
+
+std::string standardReasonPhrase(int status) {
+    switch (status) {
+        case 200: return "OK";
+        case 201: return "Created";
+        case 204: return "No Content";
+        case 400: return "Bad Request";
+        case 401: return "Unauthorized";
+        case 403: return "Forbidden";
+        case 404: return "Not Found";
+        case 429: return "Too Many Requests";
+        case 500: return "Internal Server Error";
+        case 503: return "Service Unavailable";
+        default: return "Status";
+    }
+}
 
 std::optional<std::string> RecordedRequest::header(const std::string& name) const {
     for (const auto& [n, v] : headers)
@@ -312,7 +312,7 @@ void LoopbackHttpServer::serve(const std::shared_ptr<Connection>& connection) {
         std::size_t total = 0;
         for (const auto& p : answer.body) total += p.data.size();
         std::string head = "HTTP/1.1 " + std::to_string(answer.status) + " " +
-                           (answer.reason.empty() ? standardReason(answer.status) : answer.reason) + "\r\n";
+                           (answer.reason.empty() ? standardReasonPhrase(answer.status) : answer.reason) + "\r\n";
         for (const auto& [n, v] : answer.headers) head += n + ": " + v + "\r\n";
         switch (answer.framing) {
             case LoopbackAnswer::Framing::contentLength:

@@ -16,6 +16,9 @@ namespace velmo::testing {
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
+// The usual reason phrase of an HTTP status ("Unauthorized" for 401), "Status" for others.
+std::string standardReasonPhrase(int status);
+
 // One request as the server received it.
 struct RecordedRequest {
     std::string method;

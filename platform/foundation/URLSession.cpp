@@ -5,11 +5,13 @@
 #include <net/if.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <thread>
 
 #include "platform/foundation/OriginOverride.h"
+#include "platform/foundation/URLComponents.h"
 
 namespace velmo {
 
@@ -116,23 +118,22 @@ long millisFrom(double seconds) {
 
 bool isValidHTTPHeaderValue(std::string_view value) { return !holdsLineBreak(value); }
 
-std::string percentEncodedPathSegment(std::string_view segment) {
-    static constexpr char hex[] = "0123456789ABCDEF";
-    bool dotSegment = segment == "." || segment == "..";
-    std::string out;
-    out.reserve(segment.size());
-    for (char ch : segment) {
-        auto c = static_cast<unsigned char>(ch);
-        bool unreserved = std::isalnum(c) || c == '-' || c == '_' || c == '~' || (c == '.' && !dotSegment);
-        if (unreserved && c < 0x80) {
-            out.push_back(ch);
-        } else {
-            out.push_back('%');
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 15]);
+std::optional<URLError> invalidHeaderFieldError(const HTTPHeaderFields& fields) {
+    auto isTokenChar = [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+    };
+    for (const auto& [name, value] : fields) {
+        if (name.empty() || !std::all_of(name.begin(), name.end(), isTokenChar) || holdsLineBreak(value)) {
+            // The value is never repeated: it is often a key.
+            return URLError(URLError::badURL, "header \"" + name + "\" holds a line break or is not a valid name; nothing was sent");
         }
     }
-    return out;
+    return std::nullopt;
+}
+
+std::string percentEncodedPathSegment(std::string_view segment) {
+    if (segment == "." || segment == "..") return segment.size() == 1 ? "%2E" : "%2E%2E";
+    return URLComponents::percentEncode(segment);
 }
 
 void URLRequest::setValue(const std::string& value, const std::string& field) {
@@ -339,11 +340,9 @@ struct URLSessionImpl {
         if (t->finished) return;
         t->idleTimeout = idleTimeoutFor(t->request);
         t->resourceDeadline = SteadyClock::now() + std::chrono::milliseconds(millisFrom(config.timeoutIntervalForResource));
-        for (const auto& [name, value] : t->request.allHTTPHeaderFields()) {
-            if (name.empty() || name.find(':') != std::string::npos || holdsLineBreak(name) || holdsLineBreak(value)) {
-                complete(*t, std::make_exception_ptr(URLError(URLError::badURL, "header \"" + name + "\" holds a line break or is not a valid name; nothing was sent")));
-                return;
-            }
+        if (auto problem = invalidHeaderFieldError(t->request.allHTTPHeaderFields())) {
+            complete(*t, std::make_exception_ptr(*problem));
+            return;
         }
         auto schemeOf = [](const std::string& u) { return u.substr(0, u.find("://")); };
         auto scheme = schemeOf(t->request.url);

@@ -155,6 +155,9 @@ private:
 
 // Whether `value` can travel as a header value: no CR, LF or NUL (they would split the header).
 bool isValidHTTPHeaderValue(std::string_view value);
+// The error a transfer fails with, before anything is sent, when one of `fields` cannot travel:
+// a value holding CR, LF or NUL, or a name that is not an HTTP token. Nothing when all can.
+std::optional<URLError> invalidHeaderFieldError(const HTTPHeaderFields& fields);
 
 // `segment` as one URL path segment: everything but letters, digits and "-._~" is
 // percent-encoded, and so are the dots of a "." or ".." segment.

@@ -435,6 +435,12 @@ TEST_F(URLSessionTest, RefusedConnectionsAndBadRequestsFailWithTheirOwnCodes) {
         auto out = await(session.data(split));
         EXPECT_EQ(errorCode(out.error()), URLError::badURL);
     }
+    for (const char* name : {"x api key", "x:key", ""}) {
+        URLRequest badName(url("/x"));
+        badName.setValue("v", name);
+        auto out = await(session.data(badName));
+        EXPECT_EQ(errorCode(out.error()), URLError::badURL) << name;
+    }
     EXPECT_EQ(server.requests().size(), before);
 }
 
