@@ -13,10 +13,6 @@ struct PixelPoint {
     bool operator==(const PixelPoint&) const = default;
 };
 
-// Global screen points, the space of screen frames and the mouse.
-using ScreenPoint = Point;
-using ScreenRect = Rect;
-
 // A reply split into what is spoken and the pointing tag at its end.
 struct ParsedPointTag {
     std::string spokenText;
@@ -30,8 +26,8 @@ ParsedPointTag parsePointTag(const std::string& reply);
 
 // Maps a tag coordinate in screenshot pixels to global screen points on the display the
 // screenshot shows: clamped to the screenshot, scaled to points and flipped to y-up.
-ScreenPoint mapScreenshotPointToScreen(PixelPoint pixel, double screenshotWidthInPixels, double screenshotHeightInPixels,
-                                       double displayWidthInPoints, double displayHeightInPoints, ScreenRect displayFrame);
+Point mapScreenshotPointToScreen(PixelPoint pixel, double screenshotWidthInPixels, double screenshotHeightInPixels,
+                                       double displayWidthInPoints, double displayHeightInPoints, Rect displayFrame);
 
 // A tag coordinate as the signed 64-bit whole number the pointing log line shows; values
 // beyond the type's range saturate.
