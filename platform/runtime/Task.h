@@ -214,7 +214,10 @@ public:
         T await_resume() {
             if (core->error) std::rethrow_exception(core->error);
             if constexpr (!std::is_void_v<T>) {
+                // A task awaited inline has this one consumer: its result is handed over, not
+                // copied (screenshots and replies are large). A started task may have several.
                 if constexpr (std::is_copy_constructible_v<T>) {
+                    if (core->inlineContinuation) return std::move(*core->value);
                     return *core->value;
                 } else {
                     return std::move(*core->value);
