@@ -181,34 +181,22 @@ Task<void> CompanionManager::requestScreenContentPermission() {
         self->isRequestingScreenContent = false;
     };
 
-    std::exception_ptr error;
-    ShareableContent content;
-    try {
-        auto request = layer->shareableContent(false, true);
-        content = co_await request;
-    } catch (...) {
-        error = std::current_exception();
-    }
-    if (error) {
-        fail(error);
+    auto content = co_await outcomeOf(layer->shareableContent(false, true));
+    if (content.error) {
+        fail(content.error);
         co_return;
     }
-    if (content.displays.empty()) {
+    if (content.value->displays.empty()) {
         isRequestingScreenContent = false;
         co_return;
     }
-
-    Image image;
-    try {
-        auto shot = layer->captureImage(ContentFilter{content.displays.front(), {}}, StreamConfiguration{320, 240});
-        image = co_await shot;
-    } catch (...) {
-        error = std::current_exception();
-    }
-    if (error) {
-        fail(error);
+    auto shot = co_await outcomeOf(
+        layer->captureImage(ContentFilter{content.value->displays.front(), {}}, StreamConfiguration{320, 240}));
+    if (shot.error) {
+        fail(shot.error);
         co_return;
     }
+    const Image& image = *shot.value;
     const bool didCapture = image.width >= 1 && image.height >= 1;
     logLine("🔑 Screen content capture result — width: " + std::to_string(image.width) + ", height: " +
             std::to_string(image.height) + ", didCapture: " + boolText(didCapture));
@@ -314,19 +302,13 @@ Task<void> CompanionManager::runResponse(std::shared_ptr<CompanionManager> self,
 
     self->voiceState = CompanionVoiceState::processing;
 
-    std::vector<CompanionScreenCapture> captures;
-    std::exception_ptr error;
-    try {
-        auto capturing = captureAllDisplays();
-        captures = co_await capturing;
-    } catch (...) {
-        error = std::current_exception();
-    }
-    if (error) {
-        requestFailed(error);
+    auto captured = co_await outcomeOf(captureAllDisplays());
+    if (captured.error) {
+        requestFailed(captured.error);
         co_return;
     }
     if (cancelled()) co_return;
+    const std::vector<CompanionScreenCapture>& captures = *captured.value;
 
     std::vector<ClaudeAPI::Image> images;
     images.reserve(captures.size());
@@ -337,21 +319,15 @@ Task<void> CompanionManager::runResponse(std::shared_ptr<CompanionManager> self,
     std::vector<ClaudeAPI::HistoryPair> history;
     for (const auto& exchange : self->conversationHistory_) history.push_back({exchange.userTranscript, exchange.assistantResponse});
 
-    std::string reply;
-    try {
-        auto streaming = self->claudeAPI()->streamMessage(std::move(images), std::string(companionSystemPrompt), std::move(history),
-                                                          transcript);
-        reply = co_await streaming;
-    } catch (...) {
-        error = std::current_exception();
-    }
-    if (error) {
-        requestFailed(error);
+    auto replied = co_await outcomeOf(
+        self->claudeAPI()->streamMessage(std::move(images), std::string(companionSystemPrompt), std::move(history), transcript));
+    if (replied.error) {
+        requestFailed(replied.error);
         co_return;
     }
     if (cancelled()) co_return;
 
-    ParsedPointTag parsed = parsePointTag(reply);
+    ParsedPointTag parsed = parsePointTag(*replied.value);
     const CompanionScreenCapture* cursorCapture = nullptr;
     if (parsed.coordinate) {
         self->voiceState = CompanionVoiceState::idle;  // the cursor flies while the answer is spoken
@@ -386,19 +362,15 @@ Task<void> CompanionManager::runResponse(std::shared_ptr<CompanionManager> self,
         if (!cancelled()) self->voiceState = CompanionVoiceState::idle;
         co_return;
     }
-    try {
-        auto speaking = self->elevenLabsTTSClient()->speakText(parsed.spokenText);
-        co_await speaking;
-        self->voiceState = CompanionVoiceState::responding;
+    auto spoken = co_await outcomeOf(self->elevenLabsTTSClient()->speakText(parsed.spokenText));
+    if (spoken.error) {
+        capture("tts_error", {{"error", localizedDescriptionOf(spoken.error)}});
+        logLine("⚠️ ElevenLabs TTS error: " + describeException(spoken.error));
         if (!cancelled()) self->voiceState = CompanionVoiceState::idle;
-    } catch (...) {
-        error = std::current_exception();
+        co_return;
     }
-    if (error) {
-        capture("tts_error", {{"error", localizedDescriptionOf(error)}});
-        logLine("⚠️ ElevenLabs TTS error: " + describeException(error));
-        if (!cancelled()) self->voiceState = CompanionVoiceState::idle;
-    }
+    self->voiceState = CompanionVoiceState::responding;  // playback has begun
+    if (!cancelled()) self->voiceState = CompanionVoiceState::idle;
 }
 
 }  // namespace velmo
