@@ -65,7 +65,7 @@ ParsedPointTag parsePointTag(const std::string& reply) {
     return result;
 }
 
-ScreenPoint mapScreenshotPointToScreen(PixelPoint pixel, double pw, double ph, double w, double h, ScreenRect frame) {
+Point mapScreenshotPointToScreen(PixelPoint pixel, double pw, double ph, double w, double h, Rect frame) {
     double cx = std::min(pixel.x, pw);
     if (cx < 0) cx = 0;
     double cy = std::min(pixel.y, ph);

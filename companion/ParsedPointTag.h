@@ -3,26 +3,14 @@
 #include <optional>
 #include <string>
 
+#include "platform/desktop/Geometry.h"
+
 namespace velmo {
 
 struct PixelPoint {
     double x = 0;
     double y = 0;
     bool operator==(const PixelPoint&) const = default;
-};
-
-struct ScreenPoint {
-    double x = 0;
-    double y = 0;
-    bool operator==(const ScreenPoint&) const = default;
-};
-
-struct ScreenRect {
-    double x = 0;
-    double y = 0;
-    double width = 0;
-    double height = 0;
-    bool operator==(const ScreenRect&) const = default;
 };
 
 // A reply split into what is spoken and the pointing tag at its end.
@@ -38,8 +26,8 @@ ParsedPointTag parsePointTag(const std::string& reply);
 
 // Maps a tag coordinate in screenshot pixels to global screen points on the display the
 // screenshot shows: clamped to the screenshot, scaled to points and flipped to y-up.
-ScreenPoint mapScreenshotPointToScreen(PixelPoint pixel, double screenshotWidthInPixels, double screenshotHeightInPixels,
-                                       double displayWidthInPoints, double displayHeightInPoints, ScreenRect displayFrame);
+Point mapScreenshotPointToScreen(PixelPoint pixel, double screenshotWidthInPixels, double screenshotHeightInPixels,
+                                       double displayWidthInPoints, double displayHeightInPoints, Rect displayFrame);
 
 // A tag coordinate as the signed 64-bit whole number the pointing log line shows; values
 // beyond the type's range saturate.

@@ -52,14 +52,14 @@ TEST(ParsePointTag, AHugeCoordinateParsesAndSaturatesInTheLogForm) {
 }
 
 TEST(MapScreenshotPointToScreen, ScalesFlipsAndClamps) {
-    ScreenRect primary{0, 0, 1440, 900};
-    EXPECT_EQ(mapScreenshotPointToScreen({1100, 42}, 1280, 800, 1440, 900, primary), (ScreenPoint{1237.5, 852.75}));
+    Rect primary{0, 0, 1440, 900};
+    EXPECT_EQ(mapScreenshotPointToScreen({1100, 42}, 1280, 800, 1440, 900, primary), (Point{1237.5, 852.75}));
     // Beyond the screenshot: clamped to its bottom-right corner, the display's lower-right corner.
-    EXPECT_EQ(mapScreenshotPointToScreen({5000, 5000}, 1280, 800, 1440, 900, primary), (ScreenPoint{1440, 0}));
+    EXPECT_EQ(mapScreenshotPointToScreen({5000, 5000}, 1280, 800, 1440, 900, primary), (Point{1440, 0}));
     EXPECT_EQ(mapScreenshotPointToScreen({std::numeric_limits<double>::infinity(), 0}, 1280, 800, 1440, 900, primary),
-              (ScreenPoint{1440, 900}));
+              (Point{1440, 900}));
     // A second display to the right of and above the primary one.
-    ScreenRect second{1440, 200, 1920, 1080};
-    EXPECT_EQ(mapScreenshotPointToScreen({0, 0}, 1280, 720, 1920, 1080, second), (ScreenPoint{1440, 1280}));
-    EXPECT_EQ(mapScreenshotPointToScreen({640, 360}, 1280, 720, 1920, 1080, second), (ScreenPoint{2400, 740}));
+    Rect second{1440, 200, 1920, 1080};
+    EXPECT_EQ(mapScreenshotPointToScreen({0, 0}, 1280, 720, 1920, 1080, second), (Point{1440, 1280}));
+    EXPECT_EQ(mapScreenshotPointToScreen({640, 360}, 1280, 720, 1920, 1080, second), (Point{2400, 740}));
 }

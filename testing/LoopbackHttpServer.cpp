@@ -122,6 +122,12 @@ LoopbackAnswer LoopbackAnswer::rawBytes(std::string bytes) {
     return a;
 }
 
+LoopbackAnswer LoopbackAnswer::connectionReset() {
+    LoopbackAnswer a;
+    a.reset = true;
+    return a;
+}
+
 LoopbackAnswer& LoopbackAnswer::withHeader(std::string name, std::string value) {
     headers.emplace_back(std::move(name), std::move(value));
     return *this;
@@ -147,7 +153,21 @@ struct LoopbackHttpServer::Connection {
     tcp::socket socket;
     std::size_t index = 0;
     std::thread thread;
-    void shutdown() { ::shutdown(socket.native_handle(), SHUT_RDWR); }
+    std::mutex mutex;  // orders the closing calls of the serving thread and of `stop`
+    bool wasReset = false;
+    void shutdown() {
+        std::lock_guard lock(mutex);
+        if (!wasReset) ::shutdown(socket.native_handle(), SHUT_RDWR);
+    }
+    // Closing with a zero linger time sends RST instead of the orderly FIN.
+    void reset() {
+        std::lock_guard lock(mutex);
+        linger abort{1, 0};
+        ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        boost::system::error_code ignored;
+        socket.close(ignored);
+        wasReset = true;
+    }
 };
 
 namespace {
@@ -304,6 +324,10 @@ void LoopbackHttpServer::serve(const std::shared_ptr<Connection>& connection) {
         LoopbackAnswer answer = answerFor(request);
         if (answer.hold && !answer.hold->wait(stopping_)) break;
         if (answer.delayBeforeHeaders > 0 && !pause(answer.delayBeforeHeaders, stopping_)) break;
+        if (answer.reset) {
+            connection->reset();
+            break;
+        }
         if (answer.raw) {
             send(*answer.raw);
             break;
@@ -354,7 +378,7 @@ void LoopbackHttpServer::serve(const std::shared_ptr<Connection>& connection) {
         }
         if (!ok || clientCloses || answer.closeAfter || answer.framing == LoopbackAnswer::Framing::untilClose) break;
     }
-    ::shutdown(socket.native_handle(), SHUT_RDWR);
+    connection->shutdown();
     {
         std::lock_guard lock(mutex_);
         ++closedConnections_;

@@ -67,6 +67,7 @@ struct LoopbackAnswer {
     bool dropAfterBody = false;          // close after the parts without ending the body
     bool closeAfter = false;             // close the connection after this answer
     std::optional<std::string> raw;      // bytes sent exactly as they are, then closed
+    bool reset = false;                  // no answer: the connection is reset (TCP RST)
 
     static LoopbackAnswer text(int status, std::string body, std::string contentType = "text/plain");
     // A chunked body sent as the given pieces, `delay` seconds apart.
@@ -76,6 +77,9 @@ struct LoopbackAnswer {
     static LoopbackAnswer bytewise(int status, const std::string& body, double delay = 0,
                                    std::string contentType = "text/event-stream");
     static LoopbackAnswer rawBytes(std::string bytes);
+    // Reads the request, then resets the connection instead of answering (after `hold` and
+    // `delayBeforeHeaders`, when set).
+    static LoopbackAnswer connectionReset();
 
     LoopbackAnswer& withHeader(std::string name, std::string value);
     LoopbackAnswer& heldBy(std::shared_ptr<Gate> gate);

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 
 using namespace velmo::testing;
@@ -39,6 +40,15 @@ public:
         return got;
     }
     std::string readToEnd() { return readUntil(std::string(1, '\0') + "never"); }
+    // The errno of the first failed read (0 when the peer closed in order).
+    int readErrorAtEnd() {
+        char buf[4096];
+        for (;;) {
+            ssize_t n = ::read(fd_, buf, sizeof buf);
+            if (n == 0) return 0;
+            if (n < 0) return errno;
+        }
+    }
 
 private:
     int fd_ = -1;
@@ -108,4 +118,19 @@ TEST(LoopbackHttpServer, StopReleasesHeldAnswers) {
     ASSERT_TRUE(server->waitForRequests(1));
     server.reset();  // must not hang on the held answer
     EXPECT_EQ(client.readToEnd(), "");
+}
+
+TEST(LoopbackHttpServer, ResetsTheConnectionInsteadOfAnsweringAfterReadingTheRequest) {
+    LoopbackHttpServer server;
+    server.route("POST", "/reset", LoopbackAnswer::connectionReset());
+    server.route("GET", "/close", LoopbackAnswer::rawBytes(""));
+    RawClient reset(server.port());
+    reset.send("POST /reset HTTP/1.1\r\nHost: h\r\nContent-Length: 3\r\n\r\nabc");
+    EXPECT_EQ(reset.readErrorAtEnd(), ECONNRESET);
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0].body, "abc");
+
+    RawClient closed(server.port());  // the orderly close, for contrast
+    closed.send("GET /close HTTP/1.1\r\nHost: h\r\n\r\n");
+    EXPECT_EQ(closed.readErrorAtEnd(), 0);
 }

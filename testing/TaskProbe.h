@@ -21,20 +21,12 @@ public:
 
     explicit TaskProbe(Task<T> task) : state_(std::make_shared<State>()) {
         runner_ = startTask([state = state_, task]() -> Task<void> {
-            try {
-                if constexpr (std::is_void_v<T>) {
-                    co_await task;
-                    state->value.emplace();
-                } else {
-                    state->value.emplace(co_await task);
-                }
-            } catch (...) {
-                state->error = std::current_exception();
-            }
+            auto outcome = co_await outcomeOf(task);
+            state->value = std::move(outcome.value);
+            state->error = outcome.error;
             state->done = true;
         });
     }
-
     void cancel() const { runner_.cancel(); }
     bool done() const { return state_->done; }
     const std::optional<Value>& value() const { return state_->value; }

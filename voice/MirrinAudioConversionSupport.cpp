@@ -1,7 +1,9 @@
 #include "voice/MirrinAudioConversionSupport.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Logger.h"
@@ -99,6 +101,13 @@ MirrinPCM16AudioAccumulator::MirrinPCM16AudioAccumulator(std::size_t maximumByte
 
 bool MirrinPCM16AudioAccumulator::append(const MirrinPCM16Data& bytes) {
     const std::size_t room = maximumByteCount_ - data_.size();
+    const std::size_t taken = std::min(bytes.size(), room);
+    const std::size_t needed = data_.size() + taken;
+    if (needed > data_.capacity()) {
+        // Grows by half rather than doubling, and never past the cap: while a recording is
+        // being copied into its upload, the slack left in this buffer is held too.
+        data_.reserve(std::min(std::max(needed, data_.capacity() + data_.capacity() / 2), maximumByteCount_));
+    }
     if (bytes.size() <= room) {
         data_.insert(data_.end(), bytes.begin(), bytes.end());
         return true;
@@ -116,5 +125,7 @@ void MirrinPCM16AudioAccumulator::clear() {
     data_.clear();
     reachedLimit_ = false;
 }
+
+MirrinPCM16Data MirrinPCM16AudioAccumulator::take() { return std::exchange(data_, MirrinPCM16Data()); }
 
 }  // namespace velmo

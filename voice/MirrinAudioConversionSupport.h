@@ -61,7 +61,8 @@ std::vector<std::uint8_t> makeWAVData(const MirrinPCM16Data& pcmData, std::uint3
 
 // The converted audio of one recording, kept for a single upload. It holds at most
 // `maximumByteCount` bytes (30 minutes, far below the WAV limit); audio beyond that is left out
-// with one log line. Not thread-safe.
+// with one log line. Its storage grows by half at a time and never past the cap. Not
+// thread-safe.
 class MirrinPCM16AudioAccumulator {
 public:
     static constexpr std::size_t defaultMaximumByteCount = 30 * 60 * 32000;
@@ -75,6 +76,9 @@ public:
     bool isEmpty() const { return data_.empty(); }
     bool hasReachedLimit() const { return reachedLimit_; }
     void clear();
+    // Hands the audio over without copying it and leaves the accumulator empty; whether the
+    // limit was reached is kept.
+    MirrinPCM16Data take();
 
 private:
     std::size_t maximumByteCount_;

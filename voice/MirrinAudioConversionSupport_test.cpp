@@ -221,3 +221,28 @@ TEST(MirrinPCM16AudioAccumulator, StopsAtItsCapWithOneLogLine) {
     EXPECT_TRUE(accumulator.isEmpty());
     EXPECT_FALSE(accumulator.hasReachedLimit());
 }
+
+TEST(MirrinPCM16AudioAccumulator, TakeHandsTheSameStorageOverAndLeavesItEmpty) {
+    MirrinPCM16AudioAccumulator accumulator(4);
+    accumulator.append({1, 2});
+    accumulator.append({3, 4, 5, 6});
+    const std::uint8_t* storage = accumulator.data().data();
+    MirrinPCM16Data taken = accumulator.take();
+    EXPECT_EQ(taken, (MirrinPCM16Data{1, 2, 3, 4}));
+    EXPECT_EQ(taken.data(), storage);  // moved, not copied
+    EXPECT_TRUE(accumulator.isEmpty());
+    EXPECT_TRUE(accumulator.hasReachedLimit());
+}
+
+TEST(MirrinPCM16AudioAccumulator, GrowsByHalfAndNeverReservesPastItsCap) {
+    MirrinPCM16AudioAccumulator accumulator(3000);
+    accumulator.append(MirrinPCM16Data(1000, 7));
+    EXPECT_EQ(accumulator.data().capacity(), 1000u);
+    accumulator.append(MirrinPCM16Data(10, 7));
+    EXPECT_EQ(accumulator.data().capacity(), 1500u);
+    accumulator.append(MirrinPCM16Data(1000, 7));
+    EXPECT_EQ(accumulator.data().capacity(), 2250u);
+    accumulator.append(MirrinPCM16Data(1000, 7));  // cut at the cap, reserved no further
+    EXPECT_EQ(accumulator.size(), 3000u);
+    EXPECT_EQ(accumulator.data().capacity(), 3000u);
+}

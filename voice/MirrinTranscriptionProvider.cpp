@@ -5,6 +5,7 @@
 #include "platform/foundation/Unicode.h"
 #include "voice/AppleSpeechTranscriptionProvider.h"
 #include "voice/AssemblyAIStreamingTranscriptionProvider.h"
+#include "voice/OpenAIAudioTranscriptionProvider.h"
 
 namespace velmo {
 
@@ -36,6 +37,9 @@ MirrinTranscriptionProviderFactories MirrinTranscriptionProviderFactories::stand
     MirrinTranscriptionProviderFactories factories;
     factories.makeStreamingProvider = [](std::optional<std::string> apiKey, std::optional<std::string> temporaryToken) {
         return std::make_unique<AssemblyAIStreamingTranscriptionProvider>(std::move(apiKey), std::move(temporaryToken));
+    };
+    factories.makeUploadProvider = [](std::optional<std::string> apiKey, std::string modelName) {
+        return std::make_unique<OpenAIAudioTranscriptionProvider>(std::move(apiKey), std::move(modelName));
     };
     factories.makePlatformProvider = [] { return std::make_unique<AppleSpeechTranscriptionProvider>(); };
     return factories;

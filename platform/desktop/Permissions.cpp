@@ -1,5 +1,7 @@
 #include "platform/desktop/Permissions.h"
 
+#include "platform/desktop/X11ErrorTrap.h"
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XInput2.h>
@@ -17,9 +19,6 @@ std::shared_ptr<DesktopPermissions>& installed() {
     static std::shared_ptr<DesktopPermissions> p;
     return p;
 }
-
-// Xlib reports errors through a process-wide handler; checks must never end the process.
-int ignoreXError(Display*, XErrorEvent*) { return 0; }
 
 struct DisplayConnection {
     Display* display = XOpenDisplay(nullptr);
@@ -53,11 +52,12 @@ bool X11DesktopPermissions::isAccessibilityTrusted() {
 bool X11DesktopPermissions::preflightScreenCaptureAccess() {
     DisplayConnection c;
     if (!c.display) return false;
-    auto previous = XSetErrorHandler(ignoreXError);
+    X11ErrorTrap trap(c.display);  // a refused read must not end the process
     XImage* image = XGetImage(c.display, DefaultRootWindow(c.display), 0, 0, 1, 1, AllPlanes, ZPixmap);
-    XSync(c.display, False);
-    XSetErrorHandler(previous);
-    if (!image) return false;
+    if (trap.failed() || !image) {
+        if (image) XDestroyImage(image);
+        return false;
+    }
     XDestroyImage(image);
     return true;
 }

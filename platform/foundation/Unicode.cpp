@@ -90,17 +90,6 @@ std::size_t graphemeClusterCount(std::string_view text) {
     return count;
 }
 
-bool isValidUTF8(std::string_view text) {
-    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
-    const int32_t length = checkedLength(text);
-    for (int32_t i = 0; i < length;) {
-        UChar32 c;
-        U8_NEXT(s, i, length, c);
-        if (c < 0) return false;
-    }
-    return true;
-}
-
 std::string toLowerCase(std::string_view text) {
     std::string out;
     toUnicode(text).toLower(icu::Locale::getRoot()).toUTF8String(out);

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/foundation/UTF8.h"  // isValidUTF8
+
 // Unicode helpers on UTF-8 text. Malformed UTF-8 never fails: trimming works on the bytes and
 // keeps any malformed sequence as it is (such a sequence is not white space, so trimming stops at
 // it); counting and case mapping read each malformed sequence as U+FFFD, so toLowerCase returns it
@@ -20,7 +22,6 @@ std::string trimWhitespace(std::string_view text);
 std::string trimCharacters(std::string_view text, std::string_view asciiCharacters);
 // User-perceived characters (extended grapheme clusters): a composed emoji counts once.
 std::size_t graphemeClusterCount(std::string_view text);
-bool isValidUTF8(std::string_view text);
 // Locale-independent lower case.
 std::string toLowerCase(std::string_view text);
 

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "platform/runtime/MainLoop.h"
+#include "platform/runtime/Timer.h"
+#include "platform/runtime/VirtualMainLoop.h"
 
 using namespace velmo;
 
@@ -53,3 +55,16 @@ static void BM_MainLoopCrossThreadWake(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_MainLoopCrossThreadWake)->Iterations(2000)->Unit(benchmark::kMicrosecond);
+
+// A repeating 0.03 s timer driven through 10,000 virtual seconds (333,333 firings).
+static void BM_VirtualTimerTenThousandSeconds(benchmark::State& state) {
+    for (auto _ : state) {
+        VirtualMainLoopScope scope;
+        long fires = 0;
+        auto timer = Timer::scheduled(0.03, true, [&](Timer&) { ++fires; });
+        scope.loop().advance(10'000);
+        timer->invalidate();
+        benchmark::DoNotOptimize(fires);
+    }
+}
+BENCHMARK(BM_VirtualTimerTenThousandSeconds)->Unit(benchmark::kMillisecond);

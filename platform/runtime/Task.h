@@ -214,7 +214,10 @@ public:
         T await_resume() {
             if (core->error) std::rethrow_exception(core->error);
             if constexpr (!std::is_void_v<T>) {
+                // A task awaited inline has this one consumer: its result is handed over, not
+                // copied (screenshots and replies are large). A started task may have several.
                 if constexpr (std::is_copy_constructible_v<T>) {
+                    if (core->inlineContinuation) return std::move(*core->value);
                     return *core->value;
                 } else {
                     return std::move(*core->value);
@@ -390,5 +393,30 @@ private:
 struct Unit {
     bool operator==(const Unit&) const = default;
 };
+
+// What an awaited task ended with: its value, or the error it threw.
+template <class T>
+struct Outcome {
+    std::optional<std::conditional_t<std::is_void_v<T>, Unit, T>> value;
+    std::exception_ptr error;
+};
+
+// Awaits `task` and never throws: its error, cancellation included, comes back in the outcome.
+// Lets a caller handle a failure outside a catch block, where co_await is not allowed.
+template <class T>
+Task<Outcome<T>> outcomeOf(Task<T> task) {
+    Outcome<T> outcome;
+    try {
+        if constexpr (std::is_void_v<T>) {
+            co_await task;
+            outcome.value.emplace();
+        } else {
+            outcome.value.emplace(co_await task);
+        }
+    } catch (...) {
+        outcome.error = std::current_exception();
+    }
+    co_return outcome;
+}
 
 }  // namespace velmo

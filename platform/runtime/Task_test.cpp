@@ -195,3 +195,23 @@ TEST(Completion, SettledBeforeAwaitIsReturnedWithoutSuspending) {
     scope.loop().runUntilIdle();
     EXPECT_EQ(got, 4);
 }
+
+TEST(Task, OutcomeOfCarriesTheValueOrTheErrorWithoutThrowing) {
+    VirtualMainLoopScope scope;
+    Outcome<int> good, bad;
+    Outcome<void> cancelled;
+    auto task = startTask([&]() -> Task<void> {
+        good = co_await outcomeOf(addLater(1, 2, 0.1));
+        bad = co_await outcomeOf(failing());
+        cancelled = co_await outcomeOf([]() -> Task<void> { co_await sleepFor(10); }());
+    });
+    scope.loop().advance(0.2);
+    task.cancel();
+    scope.loop().runUntilIdle();
+    ASSERT_TRUE(good.value.has_value());
+    EXPECT_EQ(*good.value, 3);
+    EXPECT_FALSE(good.error);
+    EXPECT_FALSE(bad.value.has_value());
+    EXPECT_EQ(describeException(bad.error), "Error Domain=Test Code=7 \"went wrong\"");
+    EXPECT_TRUE(isCancellationError(cancelled.error));
+}

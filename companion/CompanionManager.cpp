@@ -1,0 +1,376 @@
+#include "companion/CompanionManager.h"
+
+#include <tuple>
+
+#include "RideZav/RideZavSDK.h"
+#include "companion/CompanionAnalytics.h"
+#include "companion/CompanionSystemPrompt.h"
+#include "platform/desktop/Permissions.h"
+#include "platform/desktop/ScreenLayer.h"
+#include "platform/foundation/InfoPlistString.h"
+#include "platform/foundation/Logger.h"
+#include "platform/foundation/Unicode.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/media/MediaAuthorization.h"
+#include "platform/runtime/MainThreadBound.h"
+#include "platform/runtime/NotificationCenter.h"
+#include "voice/GlobalPushToTalkShortcutMonitor.h"
+#include "voice/MirrinDictationManager.h"
+
+namespace velmo {
+
+namespace {
+const char* boolText(bool b) { return b ? "true" : "false"; }
+
+void capture(const std::string& event) { ridezav::RideZavSDK::shared().capture(event); }
+void capture(const std::string& event, const ridezav::RideZavProperties& properties) {
+    ridezav::RideZavSDK::shared().capture(event, properties);
+}
+
+bool storedBool(const std::string& key) { return UserDefaults::standard().boolForKey(key); }
+}  // namespace
+
+const char* caseName(CompanionVoiceState state) {
+    switch (state) {
+        case CompanionVoiceState::idle: return "idle";
+        case CompanionVoiceState::listening: return "listening";
+        case CompanionVoiceState::processing: return "processing";
+        case CompanionVoiceState::responding: return "responding";
+    }
+    return "idle";
+}
+
+std::shared_ptr<CompanionManager> CompanionManager::create() { return create(Dependencies{}); }
+
+std::shared_ptr<CompanionManager> CompanionManager::create(Dependencies dependencies) {
+    return makeMainBound<CompanionManager>(PrivateTag{}, std::move(dependencies));
+}
+
+CompanionManager::CompanionManager(PrivateTag, Dependencies dependencies)
+    : mirrinDictationManager_(dependencies.dictationManager ? std::move(dependencies.dictationManager)
+                                                            : std::shared_ptr<MirrinDictationManaging>(MirrinDictationManager::create())),
+      globalPushToTalkShortcutMonitor_(dependencies.shortcutMonitor ? std::move(dependencies.shortcutMonitor)
+                                                                    : std::make_shared<GlobalPushToTalkShortcutMonitor>()),
+      overlayWindowManager_(dependencies.overlayWindowManager ? std::move(dependencies.overlayWindowManager)
+                                                              : std::make_shared<HeadlessOverlayWindowManager>()) {}
+
+// ---- lazy clients ----
+
+std::shared_ptr<ClaudeAPI> CompanionManager::claudeAPI() {
+    if (!claudeAPI_) claudeAPI_ = std::make_shared<ClaudeAPI>(infoPlistString("AnthropicAPIKey").value_or(""), claudeModel);
+    return claudeAPI_;
+}
+
+std::shared_ptr<ElevenLabsTTSClient> CompanionManager::elevenLabsTTSClient() {
+    if (!elevenLabsTTSClient_)
+        elevenLabsTTSClient_ = std::make_shared<ElevenLabsTTSClient>(infoPlistString("ElevenLabsAPIKey").value_or(""),
+                                                                     infoPlistString("ElevenLabsVoiceID").value_or(""));
+    return elevenLabsTTSClient_;
+}
+
+// ---- start, stop, permissions ----
+
+void CompanionManager::start() {
+    refreshAllPermissions();
+    logLine(std::string("🔑 Velmo start — accessibility: ") + boolText(hasAccessibilityPermission) +
+            ", screen: " + boolText(hasScreenRecordingPermission) + ", mic: " + boolText(hasMicrophonePermission) +
+            ", screenContent: " + boolText(hasScreenContentPermission) +
+            ", onboarded: " + boolText(storedBool("hasCompletedOnboarding")));
+    startPermissionPolling();
+
+    std::weak_ptr<CompanionManager> weak = weak_from_this();
+    voiceStateCancellable_ =
+        combineLatest(mirrinDictationManager_->isRecordingFromKeyboardShortcutPublisher(),
+                      mirrinDictationManager_->isFinalizingTranscriptPublisher(),
+                      mirrinDictationManager_->isPreparingToRecordPublisher())
+            .receiveOnMain()
+            .sink([weak](const std::tuple<bool, bool, bool>& flags) {
+                if (auto self = weak.lock()) self->updateVoiceState(std::get<0>(flags), std::get<1>(flags), std::get<2>(flags));
+            });
+    audioPowerCancellable_ = mirrinDictationManager_->currentAudioPowerLevelPublisher().receiveOnMain().sink([weak](const double& level) {
+        if (auto self = weak.lock()) self->currentAudioPowerLevel = level;
+    });
+    shortcutTransitionCancellable_ =
+        globalPushToTalkShortcutMonitor_->shortcutTransitions().receiveOnMain().sink([weak](const ShortcutTransition& t) {
+            if (auto self = weak.lock()) self->handleShortcutTransition(t);
+        });
+
+    claudeAPI();  // made now so that its connection warm-up runs at launch
+
+    if (storedBool("hasCompletedOnboarding") && allPermissionsGranted()) {
+        overlayWindowManager_->setHasShownOverlayBefore(true);  // no welcome animation
+        showOverlayOnEveryScreen();
+    }
+}
+
+void CompanionManager::startPermissionPolling() {
+    std::weak_ptr<CompanionManager> weak = weak_from_this();
+    accessibilityCheckTimer_ = Timer::scheduled(permissionPollInterval, true, [weak](Timer&) {
+        startTask([weak]() -> Task<void> {
+            if (auto self = weak.lock()) self->refreshAllPermissions();
+            co_return;
+        });
+    });
+}
+
+void CompanionManager::stop() {
+    globalPushToTalkShortcutMonitor_->stop();
+    mirrinDictationManager_->cancelDictation(true);
+    overlayWindowManager_->hideOverlay();
+    if (currentResponseTask_.isValid()) currentResponseTask_.cancel();
+    currentResponseTask_ = Task<void>();
+    shortcutTransitionCancellable_.cancel();
+    voiceStateCancellable_.cancel();
+    audioPowerCancellable_.cancel();
+    if (accessibilityCheckTimer_) accessibilityCheckTimer_->invalidate();
+    accessibilityCheckTimer_.reset();
+}
+
+bool CompanionManager::allPermissionsGranted() const {
+    return hasAccessibilityPermission && hasScreenRecordingPermission && hasMicrophonePermission && hasScreenContentPermission;
+}
+
+void CompanionManager::updateVoiceState(bool recording, bool finalizing, bool preparing) {
+    if (voiceState == CompanionVoiceState::responding) return;
+    voiceState = finalizing   ? CompanionVoiceState::processing
+                 : recording  ? CompanionVoiceState::listening
+                 : preparing  ? CompanionVoiceState::processing
+                              : CompanionVoiceState::idle;
+}
+
+void CompanionManager::refreshAllPermissions() {
+    const bool oldAccessibility = hasAccessibilityPermission;
+    const bool oldScreen = hasScreenRecordingPermission;
+    const bool oldMicrophone = hasMicrophonePermission;
+    const bool oldAll = allPermissionsGranted();
+
+    auto desktop = DesktopPermissions::current();
+    const bool accessibility = desktop->isAccessibilityTrusted();
+    hasAccessibilityPermission = accessibility;
+    if (accessibility) {
+        globalPushToTalkShortcutMonitor_->start();
+    } else {
+        globalPushToTalkShortcutMonitor_->stop();
+    }
+
+    const bool screen = desktop->preflightScreenCaptureAccess();
+    if (screen) UserDefaults::standard().setBool("com.korvale.hasPreviouslyConfirmedScreenRecordingPermission", true);
+    hasScreenRecordingPermission = screen;
+
+    const bool microphone = MediaAuthorization::current()->microphoneAuthorizationStatus() == MediaAuthorizationStatus::authorized;
+    hasMicrophonePermission = microphone;
+
+    if (accessibility != oldAccessibility || screen != oldScreen || microphone != oldMicrophone)
+        logLine(std::string("🔑 Permissions — accessibility: ") + boolText(accessibility) + ", screen: " + boolText(screen) +
+                ", mic: " + boolText(microphone) + ", screenContent: " + boolText(hasScreenContentPermission));
+
+    if (!oldAccessibility && accessibility) capture("permission_granted", {{"permission", "accessibility"}});
+    if (!oldScreen && screen) capture("permission_granted", {{"permission", "screen_recording"}});
+    if (!oldMicrophone && microphone) capture("permission_granted", {{"permission", "microphone"}});
+
+    if (!hasScreenContentPermission) hasScreenContentPermission = storedBool("hasScreenContentPermission");
+
+    if (!oldAll && allPermissionsGranted()) capture("all_permissions_granted");
+}
+
+Task<void> CompanionManager::requestScreenContentPermission() {
+    auto self = shared_from_this();
+    auto layer = ScreenLayer::current();
+    auto fail = [self](const std::exception_ptr& error) {
+        logLine("⚠️ Screen content permission request failed: " + describeException(error));
+        self->isRequestingScreenContent = false;
+    };
+
+    auto content = co_await outcomeOf(layer->shareableContent(false, true));
+    if (content.error) {
+        fail(content.error);
+        co_return;
+    }
+    if (content.value->displays.empty()) {
+        isRequestingScreenContent = false;
+        co_return;
+    }
+    auto shot = co_await outcomeOf(
+        layer->captureImage(ContentFilter{content.value->displays.front(), {}}, StreamConfiguration{320, 240}));
+    if (shot.error) {
+        fail(shot.error);
+        co_return;
+    }
+    const Image& image = *shot.value;
+    const bool didCapture = image.width >= 1 && image.height >= 1;
+    logLine("🔑 Screen content capture result — width: " + std::to_string(image.width) + ", height: " +
+            std::to_string(image.height) + ", didCapture: " + boolText(didCapture));
+    completeScreenContentPermission(didCapture);
+}
+
+void CompanionManager::completeScreenContentPermission(bool didCapture) {
+    isRequestingScreenContent = false;
+    if (!didCapture) return;  // the user can press Grant again
+    hasScreenContentPermission = true;
+    UserDefaults::standard().setBool("hasScreenContentPermission", true);
+    capture("permission_granted", {{"permission", "screen_content"}});
+    if (storedBool("hasCompletedOnboarding") && allPermissionsGranted() && !isOverlayVisible) {
+        overlayWindowManager_->setHasShownOverlayBefore(true);
+        showOverlayOnEveryScreen();
+    }
+}
+
+void CompanionManager::showOverlayOnEveryScreen() {
+    overlayWindowManager_->showOverlay(ScreenLayer::current()->screens(), *this);
+    isOverlayVisible = true;
+}
+
+void CompanionManager::clearDetectedElementLocation() {
+    detectedElementScreenLocation = std::nullopt;
+    detectedElementDisplayFrame = std::nullopt;
+    detectedElementBubbleText = std::nullopt;
+}
+
+// ---- push to talk ----
+
+void CompanionManager::stopSpeech() {
+    auto tts = elevenLabsTTSClient();
+    if (tts->audioPlayer) tts->audioPlayer->stop();
+    tts->audioPlayer = nullptr;
+}
+
+void CompanionManager::handleShortcutTransition(ShortcutTransition transition) {
+    switch (transition) {
+        case ShortcutTransition::pressed: {
+            if (mirrinDictationManager_->isDictationBusy()) return;
+            if (showOnboardingVideo) return;
+            NotificationCenter::defaultCenter().post(velmoDismissPanel);
+            if (currentResponseTask_.isValid()) currentResponseTask_.cancel();
+            stopSpeech();
+            clearDetectedElementLocation();
+            if (showOnboardingPrompt) {
+                onboardingPromptOpacity = 0.0;  // the view eases it out over 0.3 s
+                auto self = shared_from_this();
+                MainLoop::postToMainAfter(0.35, [self] {
+                    self->showOnboardingPrompt = false;
+                    self->onboardingPromptText = std::string();
+                });
+            }
+            capture("push_to_talk_started");
+            if (pendingKeyboardShortcutStartTask_.isValid()) pendingKeyboardShortcutStartTask_.cancel();
+            auto self = shared_from_this();
+            std::weak_ptr<CompanionManager> weak = self;
+            pendingKeyboardShortcutStartTask_ = startTask([self, weak]() -> Task<void> {
+                auto begin = self->mirrinDictationManager_->startPushToTalkFromKeyboardShortcut(
+                    "", [](const std::string&) {}, [weak](const std::string& text) { handleFinalTranscript(weak, text); });
+                co_await begin;
+            });
+            return;
+        }
+        case ShortcutTransition::released:
+            capture("push_to_talk_released");
+            if (pendingKeyboardShortcutStartTask_.isValid()) pendingKeyboardShortcutStartTask_.cancel();
+            pendingKeyboardShortcutStartTask_ = Task<void>();
+            mirrinDictationManager_->stopPushToTalk(MirrinDictationStartSource::keyboardShortcut);
+            return;
+        case ShortcutTransition::none:
+            return;
+    }
+}
+
+void CompanionManager::handleFinalTranscript(const std::weak_ptr<CompanionManager>& weakSelf, const std::string& transcript) {
+    if (auto self = weakSelf.lock()) self->lastTranscript = transcript;
+    logLine("🗣️ Companion received transcript: " + transcript);
+    CompanionAnalytics::trackUserMessageSent(transcript);
+    if (auto self = weakSelf.lock()) self->submitTranscript(transcript);
+}
+
+void CompanionManager::submitTranscript(const std::string& transcript) {
+    if (currentResponseTask_.isValid()) currentResponseTask_.cancel();
+    stopSpeech();
+    auto self = shared_from_this();
+    currentResponseTask_ = startTask([self, transcript]() -> Task<void> {
+        auto response = runResponse(self, transcript);
+        co_await response;
+    });
+}
+
+Task<void> CompanionManager::runResponse(std::shared_ptr<CompanionManager> self, std::string transcript) {
+    auto cancelled = [] { return Task<>::isCurrentCancelled(); };
+    auto requestFailed = [&](const std::exception_ptr& error) {
+        if (!isCancellationError(error)) {
+            capture("response_error", {{"error", localizedDescriptionOf(error)}});
+            logLine("⚠️ Companion response error: " + describeException(error));
+        }
+        if (!cancelled()) self->voiceState = CompanionVoiceState::idle;
+    };
+
+    self->voiceState = CompanionVoiceState::processing;
+
+    auto captured = co_await outcomeOf(captureAllDisplays());
+    if (captured.error) {
+        requestFailed(captured.error);
+        co_return;
+    }
+    if (cancelled()) co_return;
+    const std::vector<CompanionScreenCapture>& captures = *captured.value;
+
+    std::vector<ClaudeAPI::Image> images;
+    images.reserve(captures.size());
+    for (const auto& c : captures)
+        images.push_back({std::string(c.imageData.begin(), c.imageData.end()),
+                          c.label + " (image dimensions: " + std::to_string(c.screenshotWidthInPixels) + "x" +
+                              std::to_string(c.screenshotHeightInPixels) + " pixels)"});
+    std::vector<ClaudeAPI::HistoryPair> history;
+    for (const auto& exchange : self->conversationHistory_) history.push_back({exchange.userTranscript, exchange.assistantResponse});
+
+    auto replied = co_await outcomeOf(
+        self->claudeAPI()->streamMessage(std::move(images), std::string(companionSystemPrompt), std::move(history), transcript));
+    if (replied.error) {
+        requestFailed(replied.error);
+        co_return;
+    }
+    if (cancelled()) co_return;
+
+    ParsedPointTag parsed = parsePointTag(*replied.value);
+    const CompanionScreenCapture* cursorCapture = nullptr;
+    if (parsed.coordinate) {
+        self->voiceState = CompanionVoiceState::idle;  // the cursor flies while the answer is spoken
+        for (const auto& c : captures)
+            if (c.isCursorScreen) {
+                cursorCapture = &c;
+                break;
+            }
+    }
+    if (parsed.coordinate && cursorCapture) {
+        const auto& c = *cursorCapture;
+        Point mapped = mapScreenshotPointToScreen(*parsed.coordinate, double(c.screenshotWidthInPixels), double(c.screenshotHeightInPixels),
+                                                  double(c.displayWidthInPoints), double(c.displayHeightInPoints), c.displayFrame);
+        self->detectedElementScreenLocation = mapped;
+        self->detectedElementDisplayFrame = c.displayFrame;
+        CompanionAnalytics::trackElementPointed(parsed.elementLabel);
+        logLine("🎯 Element pointing: (" + std::to_string(saturatedWholeNumber(parsed.coordinate->x)) + ", " +
+                std::to_string(saturatedWholeNumber(parsed.coordinate->y)) + ") → \"" + parsed.elementLabel.value_or("element") + "\"");
+    } else {
+        logLine("🎯 Element pointing: " + parsed.elementLabel.value_or("no element"));
+    }
+
+    auto& history_ = self->conversationHistory_;
+    history_.push_back({transcript, parsed.spokenText});
+    if (history_.size() > maximumConversationExchanges)
+        history_.erase(history_.begin(), history_.begin() + std::ptrdiff_t(history_.size() - maximumConversationExchanges));
+    logLine("🧠 Conversation history: " + std::to_string(history_.size()) + " exchanges");
+
+    CompanionAnalytics::trackAIResponseReceived(parsed.spokenText);
+
+    if (trimWhitespaceAndNewlines(parsed.spokenText).empty()) {
+        if (!cancelled()) self->voiceState = CompanionVoiceState::idle;
+        co_return;
+    }
+    auto spoken = co_await outcomeOf(self->elevenLabsTTSClient()->speakText(parsed.spokenText));
+    if (spoken.error) {
+        capture("tts_error", {{"error", localizedDescriptionOf(spoken.error)}});
+        logLine("⚠️ ElevenLabs TTS error: " + describeException(spoken.error));
+        if (!cancelled()) self->voiceState = CompanionVoiceState::idle;
+        co_return;
+    }
+    self->voiceState = CompanionVoiceState::responding;  // playback has begun
+    if (!cancelled()) self->voiceState = CompanionVoiceState::idle;
+}
+
+}  // namespace velmo

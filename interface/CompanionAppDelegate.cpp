@@ -1,0 +1,65 @@
+#include "interface/CompanionAppDelegate.h"
+
+#include "RideZav/RideZavSDK.h"
+#include "companion/CompanionAnalytics.h"
+#include "platform/desktop/LoginItem.h"
+#include "platform/foundation/InfoPlistString.h"
+#include "platform/foundation/Logger.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/runtime/MainLoop.h"
+
+#ifndef VELMO_ANALYTICS_HOST
+#define VELMO_ANALYTICS_HOST "https://ingest.ridezav.com"
+#endif
+
+namespace velmo {
+
+const char* const CompanionAppDelegate::analyticsIngestionHost = VELMO_ANALYTICS_HOST;
+
+CompanionAppDelegate::CompanionAppDelegate() : CompanionAppDelegate(Dependencies{}) {}
+
+CompanionAppDelegate::CompanionAppDelegate(Dependencies dependencies)
+    : companionManager_(CompanionManager::create(std::move(dependencies.companion))),
+      makePanelManager_(std::move(dependencies.makePanelManager)) {
+    if (!makePanelManager_)
+        makePanelManager_ = [](std::shared_ptr<CompanionManager> companion) -> std::shared_ptr<MenuBarPanelManaging> {
+            return HeadlessMenuBarPanelManager::create(std::move(companion));
+        };
+}
+
+void CompanionAppDelegate::applicationDidFinishLaunching() {
+    if (launched_) return;
+    launched_ = true;
+    logLine("🎯 Velmo: Starting...");
+    logLine("🎯 Velmo: Version " + bundleShortVersionString());
+    UserDefaults::standard().registerDefaults({{"NSInitialToolTipDelay", PlistValue(0)}});
+    ridezav::RideZavSDK::shared().setup(ridezav::RideZavConfig(analyticsProjectKey, analyticsIngestionHost));
+    CompanionAnalytics::trackAppOpened();
+    menuBarPanelManager_ = makePanelManager_(companionManager_);
+    companionManager_->start();
+
+    const bool onboarded = UserDefaults::standard().boolForKey("hasCompletedOnboarding");
+    if (!(onboarded && companionManager_->allPermissionsGranted()) && menuBarPanelManager_) {
+        MainLoop::postToMainAfter(0.3, [panel = menuBarPanelManager_] { panel->showPanel(); });
+    }
+    registerLoginItem();
+}
+
+void CompanionAppDelegate::applicationWillTerminate() {
+    if (terminated_) return;
+    terminated_ = true;
+    companionManager_->stop();
+}
+
+void CompanionAppDelegate::registerLoginItem() {
+    auto service = LoginItemService::mainApp();
+    if (service->status() == LoginItemStatus::enabled) return;
+    try {
+        service->registerApp();
+        logLine("🎯 Velmo: Registered as login item");
+    } catch (...) {
+        logLine("⚠️ Velmo: Failed to register as login item: " + describeException(std::current_exception()));
+    }
+}
+
+}  // namespace velmo

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "companion/CompanionManager.h"
+#include "interface/MenuBarPanelManaging.h"
+
+namespace velmo {
+
+// The application delegate: owns the companion object and the panel manager for the life of
+// the process, runs the launch sequence once and stops the companion object at termination.
+class CompanionAppDelegate {
+public:
+    static constexpr const char* analyticsProjectKey = "phc_Rk7Tq2LmWz9VbN4xHs6PdJ3cYf8GtA5eKu1MnQo0Zivw";
+    static const char* const analyticsIngestionHost;
+
+    struct Dependencies {
+        CompanionManager::Dependencies companion;
+        // Makes the panel manager around the companion object; empty: the headless one.
+        std::function<std::shared_ptr<MenuBarPanelManaging>(std::shared_ptr<CompanionManager>)> makePanelManager;
+    };
+
+    CompanionAppDelegate();
+    explicit CompanionAppDelegate(Dependencies dependencies);
+
+    void applicationDidFinishLaunching();
+    // Stops the companion object; later calls do nothing.
+    void applicationWillTerminate();
+
+    const std::shared_ptr<CompanionManager>& companionManager() const { return companionManager_; }
+    const std::shared_ptr<MenuBarPanelManaging>& menuBarPanelManager() const { return menuBarPanelManager_; }
+
+private:
+    void registerLoginItem();
+
+    std::shared_ptr<MenuBarPanelManaging> menuBarPanelManager_;
+    std::shared_ptr<CompanionManager> companionManager_;
+    std::function<std::shared_ptr<MenuBarPanelManaging>(std::shared_ptr<CompanionManager>)> makePanelManager_;
+    bool launched_ = false;
+    bool terminated_ = false;
+};
+
+}  // namespace velmo

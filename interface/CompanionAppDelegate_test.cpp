@@ -1,0 +1,179 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include "companion/CompanionTestEnvironment.h"
+#include "interface/CompanionAppDelegate.h"
+#include "platform/desktop/LoginItem.h"
+#include "platform/foundation/TestDirectory.h"
+#include "testing/XvfbServer.h"
+
+using namespace velmo;
+using velmo::testing::CompanionTestEnvironment;
+
+namespace {
+
+class CompanionAppDelegateTest : public ::testing::Test {
+protected:
+    CompanionTestEnvironment env;
+    std::shared_ptr<SimulatedLoginItem> loginItem = std::make_shared<SimulatedLoginItem>();
+    std::shared_ptr<HeadlessMenuBarPanelManager> panel;
+
+    void SetUp() override { LoginItemService::install(loginItem); }
+    void TearDown() override { LoginItemService::install(nullptr); }
+
+    std::unique_ptr<CompanionAppDelegate> makeDelegate() {
+        CompanionAppDelegate::Dependencies deps;
+        deps.companion = {env.dictation, env.shortcut, env.overlay};
+        deps.makePanelManager = [this](std::shared_ptr<CompanionManager> companion) -> std::shared_ptr<MenuBarPanelManaging> {
+            panel = HeadlessMenuBarPanelManager::create(std::move(companion));
+            return panel;
+        };
+        return std::make_unique<CompanionAppDelegate>(std::move(deps));
+    }
+};
+
+}  // namespace
+
+TEST_F(CompanionAppDelegateTest, AFirstLaunchLogsInOrderRegistersAndOpensThePanelAfterAMoment) {
+    auto delegate = makeDelegate();
+    delegate->applicationDidFinishLaunching();
+    auto lines = env.log.lines();
+    auto indexOf = [&](const std::string& prefix) {
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            if (lines[i].rfind(prefix, 0) == 0) return i;
+        return lines.size();
+    };
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "🎯 Velmo: Starting...");
+    EXPECT_EQ(lines[1], "🎯 Velmo: Version unknown");  // no bundle in this test
+    EXPECT_LT(indexOf("🔑 Velmo start"), indexOf("🎯 Velmo: Registered as login item"));
+    EXPECT_LT(indexOf("🎯 Velmo: Registered as login item"), lines.size());
+    EXPECT_EQ(UserDefaults::standard().integerForKey("NSInitialToolTipDelay"), 0);
+    EXPECT_FALSE(UserDefaults::standard().objectForKey("NSInitialToolTipDelay").isNone());  // registered, not stored
+    auto events = env.events.events();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events[0].event, "app_opened");
+    EXPECT_EQ(events[0].properties["app_version"], "unknown");
+    EXPECT_EQ(loginItem->registrations, 1);
+
+    ASSERT_TRUE(panel);
+    env.loop().advance(0.29);
+    EXPECT_EQ(panel->showCount(), 0);
+    env.loop().advance(0.01);
+    EXPECT_EQ(panel->showCount(), 1);
+    EXPECT_TRUE(panel->isPanelVisible());
+
+    // A press of the chord dismisses it.
+    env.shortcut->transitions.send(ShortcutTransition::pressed);
+    env.loop().runUntilIdle();
+    EXPECT_FALSE(panel->isPanelVisible());
+
+    delegate->applicationWillTerminate();
+    delegate->applicationWillTerminate();
+    EXPECT_EQ(std::count(env.dictation->calls.begin(), env.dictation->calls.end(), "cancel keep"), 1);
+}
+
+TEST_F(CompanionAppDelegateTest, AReturningUserWithEverythingGrantedSeesNoPanelAndAnEnabledItemIsLeftAlone) {
+    env.grantEverything();
+    UserDefaults::standard().setBool("hasCompletedOnboarding", true);
+    loginItem->currentStatus = LoginItemStatus::enabled;
+    auto delegate = makeDelegate();
+    delegate->applicationDidFinishLaunching();
+    env.loop().advance(1.0);
+    EXPECT_EQ(panel->showCount(), 0);
+    EXPECT_TRUE(delegate->companionManager()->isOverlayVisible);
+    EXPECT_EQ(loginItem->registrations, 0);
+    EXPECT_TRUE(env.log.linesStartingWith("🎯 Velmo: Registered").empty());
+    EXPECT_TRUE(env.log.linesStartingWith("⚠️ Velmo: Failed").empty());
+    delegate->applicationWillTerminate();
+}
+
+TEST_F(CompanionAppDelegateTest, OnboardedButAPermissionMissingOpensThePanelAndAFailedRegistrationIsOneLine) {
+    env.grantEverything();
+    env.mediaAuthorization->microphoneStatus = MediaAuthorizationStatus::denied;
+    UserDefaults::standard().setBool("hasCompletedOnboarding", true);
+    loginItem->failRegistration = true;
+    auto delegate = makeDelegate();
+    delegate->applicationDidFinishLaunching();
+    env.loop().advance(0.3);
+    EXPECT_EQ(panel->showCount(), 1);
+    EXPECT_EQ(env.log.linesStartingWith("⚠️ Velmo: Failed to register as login item: ").size(), 1u);
+    delegate->applicationWillTerminate();
+}
+
+namespace {
+struct ProcessResult {
+    int status = -1;
+    std::string output;
+};
+
+// Runs the velmo executable with the given environment additions, optionally sending SIGTERM
+// once its start line is out.
+ProcessResult runVelmo(const std::vector<std::string>& env, bool terminateAfterStart) {
+    int out[2];
+    if (pipe(out) != 0) return {};
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        dup2(out[1], 2);
+        close(out[0]);
+        for (const auto& e : env) {
+            auto eq = e.find('=');
+            if (e.substr(eq + 1).empty()) unsetenv(e.substr(0, eq).c_str());
+            else setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
+        }
+        execl(VELMO_EXECUTABLE, "velmo", (char*)nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    ProcessResult result;
+    std::array<char, 4096> buf;
+    bool signalled = false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+        ssize_t n = read(out[0], buf.data(), buf.size());
+        if (n <= 0) break;
+        result.output.append(buf.data(), size_t(n));
+        if (terminateAfterStart && !signalled && result.output.find("🔑 Velmo start") != std::string::npos) {
+            kill(pid, SIGTERM);
+            signalled = true;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            break;
+        }
+    }
+    close(out[0]);
+    waitpid(pid, &result.status, 0);
+    return result;
+}
+}  // namespace
+
+TEST(VelmoExecutable, WithoutAnX11DisplayItExitsWithOneClearLine) {
+    auto result = runVelmo({"DISPLAY=", "WAYLAND_DISPLAY=wayland-0"}, false);
+    ASSERT_TRUE(WIFEXITED(result.status));
+    EXPECT_NE(WEXITSTATUS(result.status), 0);
+    EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 1) << result.output;
+    EXPECT_NE(result.output.find("X11 display"), std::string::npos) << result.output;
+}
+
+TEST(VelmoExecutable, StartsOnAnX11DisplayAndStopsOnSigterm) {
+    velmo::testing::XvfbServer x("1024x768x24");
+    ASSERT_TRUE(x.isRunning()) << x.failure();
+    velmo::testing::TestDirectory config;
+    auto result = runVelmo({"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + config.path(), "PULSE_SERVER=unix:/nonexistent"}, true);
+    ASSERT_TRUE(WIFEXITED(result.status)) << result.output;
+    EXPECT_EQ(WEXITSTATUS(result.status), 0) << result.output;
+    EXPECT_EQ(result.output.rfind("🎯 Velmo: Starting...\n🎯 Velmo: Version 1.0.0\n", 0), 0u) << result.output;
+    EXPECT_NE(result.output.find("🔑 Velmo start — accessibility: true, screen: true, mic: false"), std::string::npos) << result.output;
+    std::ifstream entry(config / "autostart/velmo.desktop");
+    EXPECT_TRUE(entry.good());
+}

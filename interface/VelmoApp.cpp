@@ -1,0 +1,57 @@
+// The application entry: the real main loop, the delegate's launch, and termination on SIGINT
+// and SIGTERM.
+#include <X11/Xlib.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "interface/CompanionAppDelegate.h"
+#include "platform/runtime/MainLoop.h"
+
+using namespace velmo;
+
+int main() {
+    // Everything the assistant watches and draws lives on an X11 display.
+    if (Display* display = XOpenDisplay(nullptr)) {
+        XCloseDisplay(display);
+    } else {
+        const char* name = std::getenv("DISPLAY");
+        std::fprintf(stderr, "velmo: cannot open the X11 display %s; Velmo needs an X11 desktop (set DISPLAY)\n",
+                     name && name[0] ? name : "(DISPLAY is not set)");
+        return 1;
+    }
+
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // before any thread starts, so all inherit it
+    int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+
+    auto loop = std::make_shared<RealMainLoop>();
+    MainLoop::install(loop);
+    {
+        CompanionAppDelegate delegate;
+        FdWatch signalWatch;
+        if (signalFd >= 0)
+            signalWatch = loop->watchFd(signalFd, FdReadable, [&](unsigned) {
+                signalfd_siginfo info;
+                while (::read(signalFd, &info, sizeof info) == sizeof info) {}
+                delegate.applicationWillTerminate();
+                loop->stop();
+            });
+        loop->post([&] { delegate.applicationDidFinishLaunching(); });
+        loop->run();
+        delegate.applicationWillTerminate();
+        signalWatch.cancel();
+        loop->runUntil([] { return false; }, 0.05);  // let the teardown's posted work run
+    }
+    loop->shutdown();
+    MainLoop::install(nullptr);
+    if (signalFd >= 0) ::close(signalFd);
+    return 0;
+}

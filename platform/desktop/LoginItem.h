@@ -1,0 +1,51 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace velmo {
+
+enum class LoginItemStatus { notRegistered, enabled, requiresApproval, notFound };
+
+// Registration of the application to start at login. On Linux it is an XDG autostart entry:
+// "$XDG_CONFIG_HOME/autostart/<name>.desktop" (~/.config when the variable is unset).
+class LoginItemService {
+public:
+    virtual ~LoginItemService() = default;
+    virtual LoginItemStatus status() = 0;
+    // Throws velmo::Error when the entry cannot be written.
+    virtual void registerApp() = 0;
+
+    // The process-wide service (the XDG one for this executable unless a test installed another).
+    static std::shared_ptr<LoginItemService> mainApp();
+    static void install(std::shared_ptr<LoginItemService> service);
+};
+
+class XdgAutostartLoginItem : public LoginItemService {
+public:
+    XdgAutostartLoginItem(std::string autostartDirectory, std::string entryName, std::string executablePath);
+    // The entry for this executable in the user's autostart folder.
+    static std::shared_ptr<XdgAutostartLoginItem> forCurrentExecutable();
+
+    LoginItemStatus status() override;
+    void registerApp() override;
+    const std::string& entryPath() const { return entryPath_; }
+
+private:
+    std::string directory_;
+    std::string entryPath_;
+    std::string executablePath_;
+};
+
+// Test double: the status is set by the test; registrations are counted and may fail.
+class SimulatedLoginItem : public LoginItemService {
+public:
+    LoginItemStatus currentStatus = LoginItemStatus::notRegistered;
+    bool failRegistration = false;
+    int registrations = 0;
+
+    LoginItemStatus status() override { return currentStatus; }
+    void registerApp() override;
+};
+
+}  // namespace velmo

@@ -1,0 +1,83 @@
+#include "platform/desktop/X11ErrorTrap.h"
+
+#include <map>
+#include <mutex>
+
+namespace velmo {
+
+namespace {
+
+struct Trapped {
+    int depth = 0;
+    int firstError = 0;
+};
+
+std::mutex& trapMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+std::map<Display*, Trapped>& trapped() {
+    static std::map<Display*, Trapped> map;
+    return map;
+}
+XErrorHandler& previousHandler() {
+    static XErrorHandler handler = nullptr;
+    return handler;
+}
+
+int handleError(Display* display, XErrorEvent* event) {
+    XErrorHandler previous;
+    {
+        std::lock_guard lock(trapMutex());
+        auto it = trapped().find(display);
+        if (it != trapped().end()) {
+            if (it->second.firstError == 0) it->second.firstError = event->error_code;
+            return 0;
+        }
+        previous = previousHandler();
+    }
+    return previous ? previous(display, event) : 0;
+}
+
+void installOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        XErrorHandler before = XSetErrorHandler(handleError);
+        std::lock_guard lock(trapMutex());
+        previousHandler() = before;
+    });
+}
+
+}  // namespace
+
+X11ErrorTrap::X11ErrorTrap(Display* display) : display_(display) {
+    installOnce();
+    XSync(display_, False);  // errors of earlier requests are not ours
+    std::lock_guard lock(trapMutex());
+    ++trapped()[display_].depth;
+}
+
+X11ErrorTrap::~X11ErrorTrap() {
+    XSync(display_, False);
+    std::lock_guard lock(trapMutex());
+    auto it = trapped().find(display_);
+    if (it != trapped().end() && --it->second.depth == 0) trapped().erase(it);
+}
+
+bool X11ErrorTrap::failed() { return errorCode() != 0; }
+
+int X11ErrorTrap::errorCode() {
+    XSync(display_, False);
+    std::lock_guard lock(trapMutex());
+    auto it = trapped().find(display_);
+    return it == trapped().end() ? 0 : it->second.firstError;
+}
+
+void X11ErrorTrap::reset() {
+    XSync(display_, False);
+    std::lock_guard lock(trapMutex());
+    auto it = trapped().find(display_);
+    if (it != trapped().end()) it->second.firstError = 0;
+}
+
+}  // namespace velmo

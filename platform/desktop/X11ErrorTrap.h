@@ -1,0 +1,28 @@
+#pragma once
+
+#include <X11/Xlib.h>
+
+namespace velmo {
+
+// Catches the X protocol errors of one connection while it lives, instead of Xlib's default
+// handler, which ends the process. Errors of other connections go to the handler that was
+// installed before. Traps on different connections may live on different threads at once.
+class X11ErrorTrap {
+public:
+    explicit X11ErrorTrap(Display* display);
+    ~X11ErrorTrap();
+    X11ErrorTrap(const X11ErrorTrap&) = delete;
+    X11ErrorTrap& operator=(const X11ErrorTrap&) = delete;
+
+    // Waits for the server to answer everything sent so far, then tells whether any of it
+    // failed since the trap was set (or since the last `reset`).
+    bool failed();
+    // The error code of the first failure (0 when none).
+    int errorCode();
+    void reset();
+
+private:
+    Display* display_;
+};
+
+}  // namespace velmo

@@ -1,0 +1,437 @@
+#include "platform/desktop/X11ScreenLayer.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/Xrandr.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+
+#include "platform/desktop/ImageScaler.h"
+#include "platform/desktop/JpegEncoder.h"
+#include "platform/desktop/X11ErrorTrap.h"
+#include "platform/desktop/X11FrameGrabber.h"
+#include "platform/desktop/X11WindowCompositor.h"
+#include "platform/foundation/Error.h"
+#include "platform/runtime/SerialQueue.h"
+
+namespace velmo {
+
+namespace {
+
+constexpr const char* kDomain = "X11ScreenLayer";
+constexpr const char* kBundleProperty = "_VELMO_BUNDLE_IDENTIFIER";
+constexpr std::int64_t kLargestOutputSide = 16384;
+
+struct Atoms {
+    Atom wmState = 0, netWmPid = 0, windowType = 0, typeDesktop = 0, bundle = 0, utf8 = 0;
+    explicit Atoms(Display* d) {
+        wmState = XInternAtom(d, "WM_STATE", False);
+        netWmPid = XInternAtom(d, "_NET_WM_PID", False);
+        windowType = XInternAtom(d, "_NET_WM_WINDOW_TYPE", False);
+        typeDesktop = XInternAtom(d, "_NET_WM_WINDOW_TYPE_DESKTOP", False);
+        bundle = XInternAtom(d, kBundleProperty, False);
+        utf8 = XInternAtom(d, "UTF8_STRING", False);
+    }
+};
+
+// Monitor names by atom; an atom keeps its name for the life of the server.
+using MonitorNames = std::map<Atom, std::string>;
+
+std::vector<X11Monitor> queryMonitors(Display* d, MonitorNames& names) {
+    std::vector<X11Monitor> monitors;
+    Window root = DefaultRootWindow(d);
+    int event = 0, error = 0, major = 0, minor = 0;
+    X11ErrorTrap trap(d);
+    if (XRRQueryExtension(d, &event, &error) && XRRQueryVersion(d, &major, &minor) &&
+        (major > 1 || (major == 1 && minor >= 5))) {
+        int count = 0;
+        XRRMonitorInfo* list = XRRGetMonitors(d, root, True, &count);
+        for (int i = 0; list && i < count; ++i) {
+            X11Monitor m;
+            m.identifier = std::uint32_t(list[i].name);
+            auto known = names.find(list[i].name);
+            if (known == names.end()) {
+                std::string name;
+                if (char* text = XGetAtomName(d, list[i].name)) {
+                    name = text;
+                    XFree(text);
+                }
+                known = names.emplace(list[i].name, std::move(name)).first;
+            }
+            m.name = known->second;
+            m.rect = {list[i].x, list[i].y, list[i].width, list[i].height};
+            m.primary = list[i].primary;
+            monitors.push_back(std::move(m));
+        }
+        if (list) XRRFreeMonitors(list);
+    }
+    if (monitors.empty()) {
+        // No monitors to ask for: the whole X screen is the one display.
+        int screen = DefaultScreen(d);
+        monitors.push_back({std::uint32_t(root), "screen", {0, 0, DisplayWidth(d, screen), DisplayHeight(d, screen)}, true});
+    }
+    std::stable_partition(monitors.begin(), monitors.end(), [](const X11Monitor& m) { return m.primary; });
+    bool onePrimary = false;
+    for (auto& m : monitors) {
+        m.primary = m.primary && !onePrimary;
+        onePrimary = onePrimary || m.primary;
+    }
+    if (!onePrimary) monitors.front().primary = true;
+    return monitors;
+}
+
+X11GlobalSpace spaceOf(const std::vector<X11Monitor>& monitors) { return X11GlobalSpace(monitors.front().rect); }
+
+bool hasProperty(Display* d, Window w, Atom property) {
+    Atom type = None;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(d, w, property, 0, 0, False, AnyPropertyType, &type, &format, &items, &after, &data) !=
+        Success) {
+        return false;
+    }
+    if (data) XFree(data);
+    return type != None;
+}
+
+std::optional<std::string> stringProperty(Display* d, Window w, Atom property) {
+    Atom type = None;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(d, w, property, 0, 1024, False, AnyPropertyType, &type, &format, &items, &after, &data) !=
+            Success ||
+        type == None) {
+        return std::nullopt;
+    }
+    std::optional<std::string> value;
+    if (format == 8 && data) value = std::string(reinterpret_cast<char*>(data), items);
+    if (data) XFree(data);
+    return value;
+}
+
+std::vector<long> cardinalProperty(Display* d, Window w, Atom property, Atom wanted) {
+    Atom type = None;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char* data = nullptr;
+    std::vector<long> values;
+    if (XGetWindowProperty(d, w, property, 0, 64, False, wanted, &type, &format, &items, &after, &data) == Success &&
+        type == wanted && format == 32 && data) {
+        const long* longs = reinterpret_cast<const long*>(data);  // Xlib hands 32-bit items as longs
+        values.assign(longs, longs + items);
+    }
+    if (data) XFree(data);
+    return values;
+}
+
+// The client window inside a top-level window: the top-level itself, or the descendant the
+// window manager marked with WM_STATE when it reparented the client into a frame.
+Window clientOf(Display* d, const Atoms& atoms, Window top) {
+    if (hasProperty(d, top, atoms.wmState)) return top;
+    std::deque<std::pair<Window, int>> queue{{top, 0}};
+    while (!queue.empty()) {
+        auto [w, depth] = queue.front();
+        queue.pop_front();
+        Window rootReturn = 0, parent = 0;
+        Window* children = nullptr;
+        unsigned count = 0;
+        if (!XQueryTree(d, w, &rootReturn, &parent, &children, &count)) continue;
+        for (unsigned i = 0; i < count; ++i) {
+            if (hasProperty(d, children[i], atoms.wmState)) {
+                Window found = children[i];
+                XFree(children);
+                return found;
+            }
+            if (depth < 2) queue.push_back({children[i], depth + 1});
+        }
+        if (children) XFree(children);
+    }
+    return top;
+}
+
+std::optional<RunningApplication> ownerOf(Display* d, const Atoms& atoms, Window client, Window top) {
+    std::optional<std::string> bundle = stringProperty(d, client, atoms.bundle);
+    if (!bundle && client != top) bundle = stringProperty(d, top, atoms.bundle);
+    std::optional<std::string> className, instanceName;
+    XClassHint hint{};
+    if (XGetClassHint(d, client, &hint) || (client != top && XGetClassHint(d, top, &hint))) {
+        if (hint.res_class) className = hint.res_class;
+        if (hint.res_name) instanceName = hint.res_name;
+        if (hint.res_class) XFree(hint.res_class);
+        if (hint.res_name) XFree(hint.res_name);
+    }
+    std::vector<long> pid = cardinalProperty(d, client, atoms.netWmPid, XA_CARDINAL);
+    if (!bundle && !className && !instanceName && pid.empty()) return std::nullopt;
+    RunningApplication app;
+    // Windows of other programs name their application by their X11 class.
+    app.bundleIdentifier = bundle ? *bundle : className.value_or("");
+    app.applicationName = className ? *className : instanceName.value_or("");
+    app.processID = pid.empty() ? 0 : std::int64_t(std::uint32_t(pid[0]));
+    return app;
+}
+
+Error noDisplayError(const std::string& failure) { return Error(kDomain, 1, failure); }
+
+}  // namespace
+
+struct X11ScreenLayer::Impl {
+    Options options;
+    std::string failure;
+
+    // Answers the main thread's synchronous questions (screens, mouse).
+    std::mutex queryMutex;
+    Display* query = nullptr;
+    MonitorNames queryNames;
+
+    // Used only on `worker`: shareable content and screenshots.
+    Display* capture = nullptr;
+    MonitorNames captureNames;
+    std::unique_ptr<Atoms> atoms;
+    std::unique_ptr<X11FrameGrabber> grabber;
+    std::unique_ptr<X11WindowCompositor> compositor;
+    ImageScaler scaler;
+    std::vector<std::uint8_t> padded;
+
+    JpegEncoder jpeg;
+    std::unique_ptr<SerialQueue> worker;
+
+    ~Impl() {
+        worker.reset();  // runs what is queued, then joins
+        compositor.reset();
+        grabber.reset();
+        if (capture) XCloseDisplay(capture);
+        if (query) XCloseDisplay(query);
+    }
+
+    ShareableContent content(bool excludingDesktopWindows, bool onScreenWindowsOnly) {
+        ShareableContent result;
+        std::vector<X11Monitor> monitors = queryMonitors(capture, captureNames);
+        X11GlobalSpace space = spaceOf(monitors);
+        for (const auto& m : monitors) {
+            result.displays.push_back({m.identifier, m.rect.width, m.rect.height, space.rectFromX11(m.rect)});
+        }
+        X11ErrorTrap trap(capture);
+        Window rootReturn = 0, parent = 0;
+        Window* children = nullptr;
+        unsigned count = 0;
+        if (!XQueryTree(capture, DefaultRootWindow(capture), &rootReturn, &parent, &children, &count)) return result;
+        for (unsigned i = 0; i < count; ++i) {
+            XWindowAttributes a;
+            if (!XGetWindowAttributes(capture, children[i], &a) || a.c_class == InputOnly) continue;
+            bool viewable = a.map_state == IsViewable;
+            if (onScreenWindowsOnly && !viewable) continue;
+            Window client = clientOf(capture, *atoms, children[i]);
+            if (excludingDesktopWindows) {
+                std::vector<long> types = cardinalProperty(capture, client, atoms->windowType, XA_ATOM);
+                if (std::find(types.begin(), types.end(), long(atoms->typeDesktop)) != types.end()) continue;
+            }
+            ShareableWindow w;
+            w.windowID = std::uint32_t(children[i]);
+            w.frame = space.rectFromX11({a.x, a.y, a.width + 2 * a.border_width, a.height + 2 * a.border_width});
+            w.owningApplication = ownerOf(capture, *atoms, client, children[i]);
+            w.isOnScreen = viewable;
+            result.windows.push_back(std::move(w));
+        }
+        if (children) XFree(children);
+        return result;
+    }
+
+    Image screenshot(const ContentFilter& filter, const StreamConfiguration& configuration) {
+        std::vector<X11Monitor> monitors = queryMonitors(capture, captureNames);
+        auto it = std::find_if(monitors.begin(), monitors.end(),
+                               [&](const X11Monitor& m) { return m.identifier == filter.display.displayID; });
+        if (it == monitors.end()) {
+            throw Error(kDomain, 2, "The display " + std::to_string(filter.display.displayID) + " is not available");
+        }
+        const X11Rect monitor = it->rect;
+        if (configuration.width < 0 || configuration.height < 0 || configuration.width > kLargestOutputSide ||
+            configuration.height > kLargestOutputSide) {
+            throw Error(kDomain, 4, "The output size " + std::to_string(configuration.width) + "x" +
+                                        std::to_string(configuration.height) + " is not valid");
+        }
+        int screen = DefaultScreen(capture);
+        X11Rect rootRect{0, 0, DisplayWidth(capture, screen), DisplayHeight(capture, screen)};
+        X11Rect visible = monitor.intersection(rootRect);
+        if (monitor.isEmpty() || visible.isEmpty()) {
+            throw Error(kDomain, 3, "The display " + std::to_string(filter.display.displayID) + " shows no pixels");
+        }
+        Image image;
+        image.width = int(configuration.width > 0 ? configuration.width : monitor.width);
+        image.height = int(configuration.height > 0 ? configuration.height : monitor.height);
+        image.displayID = filter.display.displayID;
+        image.pixels.resize(image.stride() * std::size_t(image.height));
+        Window root = DefaultRootWindow(capture);
+
+        // The usual case: rows arrive band by band from the server while the first bands are
+        // already being scaled.
+        if (filter.excludedWindows.empty() && visible == monitor) {
+            if (auto px = grabber->beginRows(root, monitor.x, monitor.y, monitor.width, monitor.height)) {
+                scaler.scale(px->data, monitor.width, monitor.height, px->stride, image.pixels.data(), image.width,
+                             image.height, image.stride(), [&](const ImageScaler::RowsReady& ready) {
+                                 constexpr int kBands = 4;
+                                 for (int b = 0; b < kBands; ++b) {
+                                     int from = monitor.height * b / kBands, to = monitor.height * (b + 1) / kBands;
+                                     if (to > from) grabber->readRows(from, to);
+                                     ready(to);
+                                 }
+                             });
+                return image;
+            }
+        }
+
+        X11FrameGrabber::Pixels px = grabber->grab(root, visible.x, visible.y, visible.width, visible.height);
+        if (!filter.excludedWindows.empty()) {
+            std::vector<Window> excluded;
+            for (const auto& w : filter.excludedWindows) excluded.push_back(Window(w.windowID));
+            compositor->removeWindows(px.data, px.stride, visible, excluded);
+        }
+        const std::uint8_t* source = px.data;
+        std::size_t stride = px.stride;
+        if (!(visible == monitor)) {
+            // A monitor that reaches past the root window: the part beyond it is black.
+            stride = std::size_t(monitor.width) * 4;
+            padded.assign(stride * std::size_t(monitor.height), 0);
+            for (int y = 0; y < visible.height; ++y) {
+                std::memcpy(padded.data() + std::size_t(visible.y - monitor.y + y) * stride +
+                                std::size_t(visible.x - monitor.x) * 4,
+                            px.data + std::size_t(y) * px.stride, std::size_t(visible.width) * 4);
+            }
+            source = padded.data();
+        }
+        scaler.scale(source, monitor.width, monitor.height, stride, image.pixels.data(), image.width, image.height,
+                     image.stride());
+        return image;
+    }
+};
+
+X11ScreenLayer::X11ScreenLayer() : X11ScreenLayer(Options{}) {}
+
+X11ScreenLayer::X11ScreenLayer(Options options) : impl_(std::make_unique<Impl>()) {
+    impl_->options = std::move(options);
+    const char* env = std::getenv("DISPLAY");
+    std::string name = !impl_->options.displayName.empty() ? impl_->options.displayName : (env ? env : "");
+    if (name.empty()) {
+        impl_->failure = "No X display to capture: DISPLAY is not set";
+        return;
+    }
+    impl_->query = XOpenDisplay(name.c_str());
+    impl_->capture = impl_->query ? XOpenDisplay(name.c_str()) : nullptr;
+    if (!impl_->query || !impl_->capture) {
+        if (impl_->query) XCloseDisplay(impl_->query);
+        impl_->query = nullptr;
+        impl_->failure = "Cannot open the X display \"" + name + "\"";
+        return;
+    }
+    impl_->atoms = std::make_unique<Atoms>(impl_->capture);
+    impl_->grabber = std::make_unique<X11FrameGrabber>(impl_->capture, impl_->options.useSharedMemory);
+    impl_->compositor = std::make_unique<X11WindowCompositor>(impl_->capture);
+    XSync(impl_->capture, False);
+    impl_->worker = std::make_unique<SerialQueue>("velmo.screen.capture");
+}
+
+X11ScreenLayer::~X11ScreenLayer() = default;
+
+bool X11ScreenLayer::isConnected() const { return impl_->query != nullptr; }
+const std::string& X11ScreenLayer::failure() const { return impl_->failure; }
+
+bool X11ScreenLayer::usesSharedMemory() const {
+    if (!impl_->worker) return false;
+    bool shm = false;
+    impl_->worker->sync([&] { shm = impl_->grabber->usesSharedMemory(); });
+    return shm;
+}
+
+bool X11ScreenLayer::canComposeExcludedWindows() const { return impl_->compositor && impl_->compositor->isAvailable(); }
+
+Task<ShareableContent> X11ScreenLayer::shareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly) {
+    Impl* impl = impl_.get();
+    if (!impl->worker) throw noDisplayError(impl->failure);
+    Completion<ShareableContent> done;
+    impl->worker->async([impl, done, excludingDesktopWindows, onScreenWindowsOnly] {
+        try {
+            done.resolve(impl->content(excludingDesktopWindows, onScreenWindowsOnly));
+        } catch (...) {
+            done.fail(std::current_exception());
+        }
+    });
+    co_return co_await done;
+}
+
+Task<Image> X11ScreenLayer::captureImage(ContentFilter filter, StreamConfiguration configuration) {
+    Impl* impl = impl_.get();
+    if (!impl->worker) throw noDisplayError(impl->failure);
+    Completion<Image> done;
+    impl->worker->async([impl, done, filter = std::move(filter), configuration] {
+        try {
+            done.resolve(impl->screenshot(filter, configuration));
+        } catch (...) {
+            done.fail(std::current_exception());
+        }
+    });
+    co_return co_await done;
+}
+
+std::vector<X11Monitor> X11ScreenLayer::monitors() {
+    if (!impl_->query) return {};
+    std::lock_guard lock(impl_->queryMutex);
+    return queryMonitors(impl_->query, impl_->queryNames);
+}
+
+X11GlobalSpace X11ScreenLayer::globalSpace() {
+    std::vector<X11Monitor> list = monitors();
+    return list.empty() ? X11GlobalSpace(X11Rect{}) : spaceOf(list);
+}
+
+std::vector<Screen> X11ScreenLayer::screens() {
+    std::vector<Screen> screens;
+    std::vector<X11Monitor> list = monitors();
+    if (list.empty()) return screens;
+    X11GlobalSpace space = spaceOf(list);
+    for (const auto& m : list) {
+        Screen s;
+        s.frame = space.rectFromX11(m.rect);
+        s.localizedName = m.name;
+        s.deviceDescription[kScreenNumberKey] = std::int64_t(m.identifier);
+        screens.push_back(std::move(s));
+    }
+    return screens;
+}
+
+Point X11ScreenLayer::mouseLocation() {
+    if (!impl_->query) return {};
+    std::lock_guard lock(impl_->queryMutex);
+    Display* d = impl_->query;
+    std::vector<X11Monitor> list = queryMonitors(d, impl_->queryNames);
+    Window rootReturn = 0, child = 0;
+    int rootX = 0, rootY = 0, winX = 0, winY = 0;
+    unsigned mask = 0;
+    if (!XQueryPointer(d, DefaultRootWindow(d), &rootReturn, &child, &rootX, &rootY, &winX, &winY, &mask)) {
+        return {};  // the pointer is on another X screen
+    }
+    return spaceOf(list).pointFromX11Pixel(rootX, rootY);
+}
+
+std::optional<std::vector<std::uint8_t>> X11ScreenLayer::jpegRepresentation(const Image& image,
+                                                                           double compressionFactor) {
+    return impl_->jpeg.encode(image, compressionFactor);
+}
+
+void X11ScreenLayer::setOwningBundleIdentifier(_XDisplay* display, unsigned long window,
+                                               const std::string& bundleIdentifier) {
+    Atom property = XInternAtom(display, kBundleProperty, False);
+    Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
+    XChangeProperty(display, Window(window), property, utf8, 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(bundleIdentifier.data()), int(bundleIdentifier.size()));
+}
+
+const char* X11ScreenLayer::bundleIdentifierProperty() { return kBundleProperty; }
+
+}  // namespace velmo

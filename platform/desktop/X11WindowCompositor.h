@@ -1,0 +1,45 @@
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/desktop/X11FrameGrabber.h"
+#include "platform/desktop/X11GlobalSpace.h"
+
+namespace velmo {
+
+// Takes windows out of a screenshot honestly. X11 keeps no pixels beneath a window, so this
+// asks the server to keep every top-level window's contents in its own pixmap (automatic
+// Composite redirection: the screen looks the same, and a compositing manager that is already
+// running keeps its own redirection). Where an excluded window lies, the screenshot is then
+// composed again from the other windows' pixmaps in stacking order; where nothing but the root
+// window lies beneath, the root's own drawing is not kept anywhere and the pixels are black.
+// 32-bit windows are blended over what lies beneath only while a compositing manager runs;
+// otherwise the server shows them opaque, and so does this.
+// Without the Composite extension every excluded window's area is black.
+class X11WindowCompositor {
+public:
+    explicit X11WindowCompositor(Display* display);
+    ~X11WindowCompositor();
+    X11WindowCompositor(const X11WindowCompositor&) = delete;
+    X11WindowCompositor& operator=(const X11WindowCompositor&) = delete;
+
+    // Whether windows can be composed from their pixmaps (else their areas become black).
+    bool isAvailable() const { return available_; }
+
+    // `pixels` shows `area` of the root window (root coordinates), 4 bytes a pixel. Every
+    // pixel of an excluded top-level window is replaced by what lies beneath it.
+    void removeWindows(std::uint8_t* pixels, std::size_t stride, X11Rect area, const std::vector<Window>& excluded);
+
+private:
+    Display* display_;
+    bool available_ = false;
+    bool hasShape_ = false;
+    std::unique_ptr<X11FrameGrabber> grabber_;
+};
+
+}  // namespace velmo
