@@ -1,9 +1,9 @@
 #include "platform/desktop/KeyEventTap.h"
 
-#include <mutex>
 
 #include "platform/desktop/X11KeyEventTap.h"
 #include "platform/runtime/MainLoop.h"
+#include "platform/runtime/ProcessWide.h"
 
 namespace velmo {
 
@@ -75,26 +75,14 @@ bool KeyEventTapRunLoopSource::isInMainLoop() const {
 }
 
 namespace {
-std::mutex& factoryMutex() {
-    static std::mutex m;
-    return m;
-}
-std::shared_ptr<KeyEventTapFactory>& installedFactory() {
-    static std::shared_ptr<KeyEventTapFactory> factory;
-    return factory;
+ProcessWide<KeyEventTapFactory>& factories() {
+    static ProcessWide<KeyEventTapFactory> instance([] { return std::make_shared<X11KeyEventTapFactory>(); });
+    return instance;
 }
 }  // namespace
 
-std::shared_ptr<KeyEventTapFactory> KeyEventTapFactory::current() {
-    std::lock_guard lock(factoryMutex());
-    auto& factory = installedFactory();
-    if (!factory) factory = std::make_shared<X11KeyEventTapFactory>();
-    return factory;
-}
+std::shared_ptr<KeyEventTapFactory> KeyEventTapFactory::current() { return factories().current(); }
 
-void KeyEventTapFactory::install(std::shared_ptr<KeyEventTapFactory> factory) {
-    std::lock_guard lock(factoryMutex());
-    installedFactory() = std::move(factory);
-}
+void KeyEventTapFactory::install(std::shared_ptr<KeyEventTapFactory> factory) { factories().exchange(std::move(factory)); }
 
 }  // namespace velmo

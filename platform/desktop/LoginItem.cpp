@@ -8,22 +8,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 
 #include "platform/foundation/Error.h"
+#include "platform/runtime/ProcessWide.h"
 
 namespace velmo {
 
 namespace {
-std::mutex& installMutex() {
-    static std::mutex m;
-    return m;
-}
-std::shared_ptr<LoginItemService>& installed() {
-    static std::shared_ptr<LoginItemService> s;
-    return s;
-}
 
 std::string configHome() {
     if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && xdg[0] == '/') return xdg;
@@ -51,16 +43,16 @@ std::string quotedExec(const std::string& path) {
 Error loginItemError(const std::string& message) { return Error("LoginItem", 1, message); }
 }  // namespace
 
-std::shared_ptr<LoginItemService> LoginItemService::mainApp() {
-    std::lock_guard lock(installMutex());
-    if (!installed()) installed() = XdgAutostartLoginItem::forCurrentExecutable();
-    return installed();
+namespace {
+ProcessWide<LoginItemService>& loginItems() {
+    static ProcessWide<LoginItemService> instance([] { return XdgAutostartLoginItem::forCurrentExecutable(); });
+    return instance;
 }
+}  // namespace
 
-void LoginItemService::install(std::shared_ptr<LoginItemService> service) {
-    std::lock_guard lock(installMutex());
-    installed() = std::move(service);
-}
+std::shared_ptr<LoginItemService> LoginItemService::mainApp() { return loginItems().current(); }
+
+void LoginItemService::install(std::shared_ptr<LoginItemService> service) { loginItems().exchange(std::move(service)); }
 
 XdgAutostartLoginItem::XdgAutostartLoginItem(std::string autostartDirectory, std::string entryName, std::string executablePath)
     : directory_(std::move(autostartDirectory)),

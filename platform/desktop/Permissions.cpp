@@ -6,18 +6,14 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XInput2.h>
 
-#include <mutex>
+#include "platform/runtime/ProcessWide.h"
 
 namespace velmo {
 
 namespace {
-std::mutex& installMutex() {
-    static std::mutex m;
-    return m;
-}
-std::shared_ptr<DesktopPermissions>& installed() {
-    static std::shared_ptr<DesktopPermissions> p;
-    return p;
+ProcessWide<DesktopPermissions>& permissionSets() {
+    static ProcessWide<DesktopPermissions> instance([] { return std::make_shared<X11DesktopPermissions>(); });
+    return instance;
 }
 
 struct DisplayConnection {
@@ -28,15 +24,10 @@ struct DisplayConnection {
 };
 }  // namespace
 
-std::shared_ptr<DesktopPermissions> DesktopPermissions::current() {
-    std::lock_guard lock(installMutex());
-    if (!installed()) installed() = std::make_shared<X11DesktopPermissions>();
-    return installed();
-}
+std::shared_ptr<DesktopPermissions> DesktopPermissions::current() { return permissionSets().current(); }
 
 void DesktopPermissions::install(std::shared_ptr<DesktopPermissions> permissions) {
-    std::lock_guard lock(installMutex());
-    installed() = std::move(permissions);
+    permissionSets().exchange(std::move(permissions));
 }
 
 bool X11DesktopPermissions::isAccessibilityTrusted() {

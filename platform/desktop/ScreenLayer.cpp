@@ -1,9 +1,9 @@
 #include "platform/desktop/ScreenLayer.h"
 
 #include <cmath>
-#include <mutex>
 
 #include "platform/desktop/X11ScreenLayer.h"
+#include "platform/runtime/ProcessWide.h"
 
 namespace velmo {
 
@@ -27,39 +27,18 @@ std::optional<std::uint32_t> screenNumber(const Screen& screen) {
 }
 
 namespace {
-
-std::mutex& layerMutex() {
-    static std::mutex mutex;
-    return mutex;
+ProcessWide<ScreenLayer>& layers() {
+    static ProcessWide<ScreenLayer> instance([] { return std::make_shared<X11ScreenLayer>(); });
+    return instance;
 }
-std::shared_ptr<ScreenLayer>& installedLayer() {
-    static std::shared_ptr<ScreenLayer> layer;
-    return layer;
-}
-std::shared_ptr<ScreenLayer>& defaultLayer() {
-    static std::shared_ptr<ScreenLayer> layer;
-    return layer;
-}
-
-std::shared_ptr<ScreenLayer> exchangeInstalled(std::shared_ptr<ScreenLayer> layer) {
-    std::lock_guard lock(layerMutex());
-    std::swap(installedLayer(), layer);
-    return layer;
-}
-
 }  // namespace
 
-std::shared_ptr<ScreenLayer> ScreenLayer::current() {
-    std::lock_guard lock(layerMutex());
-    if (installedLayer()) return installedLayer();
-    if (!defaultLayer()) defaultLayer() = std::make_shared<X11ScreenLayer>();
-    return defaultLayer();
-}
+std::shared_ptr<ScreenLayer> ScreenLayer::current() { return layers().current(); }
 
-void ScreenLayer::install(std::shared_ptr<ScreenLayer> layer) { exchangeInstalled(std::move(layer)); }
+void ScreenLayer::install(std::shared_ptr<ScreenLayer> layer) { layers().exchange(std::move(layer)); }
 
-ScreenLayerScope::ScreenLayerScope(std::shared_ptr<ScreenLayer> layer) : previous_(exchangeInstalled(std::move(layer))) {}
+ScreenLayerScope::ScreenLayerScope(std::shared_ptr<ScreenLayer> layer) : previous_(layers().exchange(std::move(layer))) {}
 
-ScreenLayerScope::~ScreenLayerScope() { exchangeInstalled(std::move(previous_)); }
+ScreenLayerScope::~ScreenLayerScope() { layers().exchange(std::move(previous_)); }
 
 }  // namespace velmo

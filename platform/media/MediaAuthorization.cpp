@@ -2,32 +2,24 @@
 
 #include "platform/media/PocketSphinxSpeechRecognizer.h"
 #include "platform/media/PulseAudioSources.h"
+#include "platform/runtime/ProcessWide.h"
 
 namespace velmo {
 
 namespace {
-std::mutex& installMutex() {
-    static std::mutex m;
-    return m;
-}
-std::shared_ptr<MediaAuthorization>& installed() {
-    static std::shared_ptr<MediaAuthorization> a;
-    return a;
+ProcessWide<MediaAuthorization>& authorizations() {
+    static ProcessWide<MediaAuthorization> instance([] { return std::make_shared<LinuxMediaAuthorization>(); });
+    return instance;
 }
 MediaAuthorizationStatus statusFor(bool granted) {
     return granted ? MediaAuthorizationStatus::authorized : MediaAuthorizationStatus::denied;
 }
 }  // namespace
 
-std::shared_ptr<MediaAuthorization> MediaAuthorization::current() {
-    std::lock_guard lock(installMutex());
-    if (!installed()) installed() = std::make_shared<LinuxMediaAuthorization>();
-    return installed();
-}
+std::shared_ptr<MediaAuthorization> MediaAuthorization::current() { return authorizations().current(); }
 
 void MediaAuthorization::install(std::shared_ptr<MediaAuthorization> authorization) {
-    std::lock_guard lock(installMutex());
-    installed() = std::move(authorization);
+    authorizations().exchange(std::move(authorization));
 }
 
 MediaAuthorizationStatus LinuxMediaAuthorization::microphoneAuthorizationStatus() {

@@ -11,6 +11,8 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/runtime/ProcessWide.h"
+
 namespace velmo {
 
 namespace {
@@ -244,27 +246,15 @@ void MpegAudioPlayer::run() {
 }
 
 namespace {
-std::mutex& sharedFactoryMutex() {
-    static std::mutex m;
-    return m;
-}
-std::shared_ptr<AudioPlayerFactory>& sharedFactorySlot() {
-    static std::shared_ptr<AudioPlayerFactory> factory;
-    return factory;
+ProcessWide<AudioPlayerFactory>& playerFactories() {
+    static ProcessWide<AudioPlayerFactory> instance([] { return std::make_shared<MpegAudioPlayerFactory>(); });
+    return instance;
 }
 }  // namespace
 
-std::shared_ptr<AudioPlayerFactory> AudioPlayerFactory::shared() {
-    std::lock_guard lock(sharedFactoryMutex());
-    auto& slot = sharedFactorySlot();
-    if (!slot) slot = std::make_shared<MpegAudioPlayerFactory>();
-    return slot;
-}
+std::shared_ptr<AudioPlayerFactory> AudioPlayerFactory::shared() { return playerFactories().current(); }
 
-void AudioPlayerFactory::install(std::shared_ptr<AudioPlayerFactory> factory) {
-    std::lock_guard lock(sharedFactoryMutex());
-    sharedFactorySlot() = std::move(factory);
-}
+void AudioPlayerFactory::install(std::shared_ptr<AudioPlayerFactory> factory) { playerFactories().exchange(std::move(factory)); }
 
 std::shared_ptr<AudioPlayer> MpegAudioPlayerFactory::playerWithData(std::string data) {
     return std::make_shared<MpegAudioPlayer>(std::move(data), options_);

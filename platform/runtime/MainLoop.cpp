@@ -1,5 +1,7 @@
 #include "platform/runtime/MainLoop.h"
 
+#include "platform/runtime/ProcessWide.h"
+
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <time.h>
@@ -22,13 +24,10 @@ namespace velmo {
 // ---- the installed loop ----
 
 namespace {
-std::mutex& installMutex() {
-    static std::mutex m;
-    return m;
-}
-std::shared_ptr<MainLoop>& installedLoop() {
-    static std::shared_ptr<MainLoop> loop;
-    return loop;
+// No default: a process without an installed loop drops what it posts.
+ProcessWide<MainLoop>& loops() {
+    static ProcessWide<MainLoop> instance;
+    return instance;
 }
 
 std::int64_t monotonicNanos() {
@@ -44,15 +43,9 @@ std::int64_t secondsToNanos(double seconds) {
 }
 }  // namespace
 
-std::shared_ptr<MainLoop> MainLoop::current() {
-    std::lock_guard lock(installMutex());
-    return installedLoop();
-}
+std::shared_ptr<MainLoop> MainLoop::current() { return loops().current(); }
 
-void MainLoop::install(std::shared_ptr<MainLoop> loop) {
-    std::lock_guard lock(installMutex());
-    installedLoop() = std::move(loop);
-}
+void MainLoop::install(std::shared_ptr<MainLoop> loop) { loops().exchange(std::move(loop)); }
 
 void MainLoop::postToMain(std::function<void()> work) {
     if (auto loop = current()) loop->post(std::move(work));
