@@ -1,5 +1,6 @@
 #include "RideZav/RideZavSDK.h"
 
+#include "RideZav/core/RideZavLog.h"
 #include "platform/foundation/Logger.h"
 
 namespace ridezav {
@@ -27,6 +28,7 @@ void RideZavSDK::setup(const RideZavConfig& config) {
             return;
         }
         config_ = config;
+        RideZavLog::setDebug(config.debug);  // the library's own parts log under the same switch
         pipeline = pipeline_;
     }
     pipeline->setup(config);
