@@ -142,16 +142,47 @@ void RideZavFileBackedQueue::setup(const std::optional<std::filesystem::path>& o
     _items.setValue(std::move(names));
 }
 
-std::optional<std::string> RideZavFileBackedQueue::write(std::string_view contents, double seconds) {
+RideZavFileBackedQueue::~RideZavFileBackedQueue() {
+    if (spare_) {
+        ::close(spare_->second);
+        ::unlink(spare_->first.c_str());
+    }
+}
+
+std::optional<std::pair<std::string, int>> RideZavFileBackedQueue::openTemporary() const {
     static std::atomic<unsigned long> temporaryCount{0};
-    const std::string temporary = (queue_ / (std::string(temporaryPrefix) + std::to_string(::getpid()) + "-" +
-                                             std::to_string(temporaryCount.fetch_add(1))))
-                                      .string();
+    std::string temporary = (queue_ / (std::string(temporaryPrefix) + std::to_string(::getpid()) + "-" +
+                                       std::to_string(temporaryCount.fetch_add(1))))
+                                .string();
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    if (fd < 0) return std::nullopt;
+    return std::make_pair(std::move(temporary), fd);
+}
+
+void RideZavFileBackedQueue::prepareSpareFile() {
+    {
+        std::lock_guard lock(addMutex_);
+        if (spare_) return;
+    }
+    auto file = openTemporary();  // outside the lock: this is the slow step
+    if (!file) return;
+    std::lock_guard lock(addMutex_);
+    if (!spare_) {
+        spare_ = std::move(file);
+        return;
+    }
+    ::close(file->second);
+    ::unlink(file->first.c_str());
+}
+
+std::optional<std::string> RideZavFileBackedQueue::write(std::string_view contents, double seconds) {
+    auto file = std::exchange(spare_, std::nullopt);
+    if (!file) file = openTemporary();
+    if (!file) {
         ridezavLog("Could not write file " + errnoText(errno));
         return std::nullopt;
     }
+    const auto& [temporary, fd] = *file;
     const bool written = writeAll(fd, contents);
     const int writeError = errno;
     if (::close(fd) != 0 || !written) {

@@ -18,7 +18,8 @@ namespace ridezav {
 // Files are written under a temporary non-numeric name and moved into place without replacing
 // anything, so a crash never leaves a torn event under a numeric name and names never clash.
 // Thread contract: every operation from any thread. _items is guarded by its read-write lock
-// (file I/O outside it); lastName_ by addMutex_, which serialises writers so names increase.
+// (file I/O outside it); lastName_ and spare_ by addMutex_, which serialises writers so names
+// increase.
 class RideZavFileBackedQueue {
 public:
     // What one batch read: every name it walked (missing and unreadable files included), and
@@ -30,6 +31,9 @@ public:
 
     explicit RideZavFileBackedQueue(std::filesystem::path queue,
                                     std::optional<std::filesystem::path> oldQueue = std::nullopt);
+    ~RideZavFileBackedQueue();
+    RideZavFileBackedQueue(const RideZavFileBackedQueue&) = delete;
+    RideZavFileBackedQueue& operator=(const RideZavFileBackedQueue&) = delete;
 
     // Creates the folder, migrates the legacy file, removes leftover temporary files and loads
     // the names in numeric order. Entries whose names are not numbers are left alone, unlisted.
@@ -47,6 +51,9 @@ public:
     // Removes exactly these names (wherever they are now) and their files.
     void remove(const std::vector<std::string>& names);
     std::size_t depth() const;
+    // Opens an empty temporary file for the next add, so that creating a file (the slow part on
+    // a journalled file system) happens on the caller's thread rather than the capturing one.
+    void prepareSpareFile();
 
     const std::filesystem::path& queue() const { return queue_; }
     // A copy of the names in upload order.
@@ -63,12 +70,15 @@ private:
     // Writes `contents` under the first free name at or after `seconds`; the name, or none
     // (logged). Caller holds addMutex_.
     std::optional<std::string> write(std::string_view contents, double seconds);
+    // A new temporary file: its path and descriptor, or none with errno set.
+    std::optional<std::pair<std::string, int>> openTemporary() const;
     void migrate(const std::filesystem::path& source);
 
     std::filesystem::path queue_;
     ReadWriteLock<std::vector<std::string>> _items{{}};
     std::mutex addMutex_;
     std::optional<double> lastName_;  // guarded by addMutex_: the highest name given out or loaded
+    std::optional<std::pair<std::string, int>> spare_;  // guarded by addMutex_: path and descriptor
 };
 
 double secondsSince1970(Date date);

@@ -186,6 +186,22 @@ TEST_F(FileBackedQueueTest, RemoveTakesExactlyTheNamesOfTheBatchWhereverTheyAre)
     EXPECT_EQ(store.peek(5), (Names{"4.0", "late"}));
 }
 
+TEST_F(FileBackedQueueTest, ASpareFileServesTheNextAddAndLeavesWithTheStore) {
+    {
+        RideZavFileBackedQueue store(folder());
+        store.prepareSpareFile();
+        store.prepareSpareFile();
+        ASSERT_EQ(onDisk().size(), 1u);
+        EXPECT_TRUE(RideZavFileBackedQueue::isTemporaryName(*onDisk().begin()));
+        EXPECT_TRUE(store.add("a"));
+        EXPECT_EQ(onDisk(), (std::set<std::string>{"1704067200.0"}));
+        store.prepareSpareFile();
+    }
+    EXPECT_EQ(onDisk(), (std::set<std::string>{"1704067200.0"}));
+    RideZavFileBackedQueue reloaded(folder());
+    EXPECT_EQ(reloaded.peek(2), (Names{"a"}));
+}
+
 TEST_F(FileBackedQueueTest, AFailedWriteAddsNoName) {
     RideZavFileBackedQueue store(dir / "gone");
     fs::remove_all(dir / "gone");

@@ -109,15 +109,18 @@ void RideZavQueue::add(const RideZavEvent& event) {
         ridezavLog("Tried to queue unserialisable RideZavEvent");
         return;
     }
-    if (!fileQueue_->add(*data)) return;
+    const bool stored = fileQueue_->add(*data);
+    // The next add finds its file already created, off this thread.
+    dispatchQueue_->async([store = fileQueue_] { store->prepareSpareFile(); });
+    if (!stored) return;
     if (full) {
         // Only now that the new event is safely stored.
         ridezavLog("Queue is full, dropping oldest event");
         fileQueue_->deleteAt(0);
     }
-    const std::size_t stored = depth();
-    ridezavLog("Queued event '" + event.event + "'. Depth: " + std::to_string(stored));
-    if (static_cast<std::int64_t>(stored) >= config_.flushAt && canFlush()) {
+    const std::size_t storedDepth = depth();
+    ridezavLog("Queued event '" + event.event + "'. Depth: " + std::to_string(storedDepth));
+    if (static_cast<std::int64_t>(storedDepth) >= config_.flushAt && canFlush()) {
         take(static_cast<std::size_t>(config_.maxBatchSize));
     }
 }
