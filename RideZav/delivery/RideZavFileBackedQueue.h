@@ -17,6 +17,9 @@ namespace ridezav {
 // time in seconds since 1970 ("1704067200.0"), and the names in upload order in memory.
 // Files are written under a temporary non-numeric name and moved into place without replacing
 // anything, so a crash never leaves a torn event under a numeric name and names never clash.
+// Nothing is fsynced: an event whose add returned survives the death of the process (the page
+// cache outlives it); after a power loss the newest events may be missing or empty, and an empty
+// or cut file reads as no event and leaves with its batch.
 // Thread contract: every operation from any thread. _items is guarded by its read-write lock
 // (file I/O outside it); lastName_ and spare_ by addMutex_, which serialises writers so names
 // increase.

@@ -29,6 +29,7 @@ namespace {
         const std::string event = nlohmann::json{{"event", "crash-test"}, {"n", n}, {"pad", pad}}.dump();
         if (!store.add(event)) _exit(3);
         if (::write(ackFd, &n, sizeof n) != sizeof n) _exit(4);
+        if (n % 2) store.prepareSpareFile();  // every other add writes into a prepared file
     }
 }
 

@@ -7,27 +7,14 @@
 #include <string>
 #include <string_view>
 
-#include <stdlib.h>
-
 #include "RideZav/delivery/RideZavFileBackedQueue.h"
 #include "RideZav/delivery/RideZavQueue.h"
-
-namespace {
-
-const std::filesystem::path& workFolder() {
-    static const std::filesystem::path folder = [] {
-        std::string pattern = (std::filesystem::temp_directory_path() / "ridezav-queue-fuzz-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) abort();
-        return std::filesystem::path(pattern);
-    }();
-    return folder;
-}
-
-}  // namespace
+#include "platform/foundation/TestDirectory.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
-    const auto root = workFolder();
+    static const velmo::testing::TestDirectory work;
+    const std::filesystem::path root = work.path();
     const auto folder = root / "ridezav.queueFolder";
     const auto legacy = root / "ridezav.queue.plist";
     std::filesystem::remove_all(folder);

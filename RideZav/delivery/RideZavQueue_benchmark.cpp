@@ -1,5 +1,4 @@
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -11,25 +10,12 @@
 #include "RideZav/RideZavConfig.h"
 #include "RideZav/delivery/RideZavFileBackedQueue.h"
 #include "RideZav/delivery/RideZavQueue.h"
+#include "platform/foundation/TestDirectory.h"
 #include "platform/runtime/SerialQueue.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// A fresh folder under the temporary directory (the file system the tests use), removed after.
-struct ScratchFolder {
-    ScratchFolder() {
-        std::string pattern = (fs::temp_directory_path() / "ridezav-bench-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) abort();
-        path = pattern;
-    }
-    ~ScratchFolder() {
-        std::error_code error;
-        fs::remove_all(path, error);
-    }
-    fs::path path;
-};
 
 void reportPercentiles(benchmark::State& state, std::vector<double>& micros) {
     std::sort(micros.begin(), micros.end());
@@ -43,11 +29,11 @@ void reportPercentiles(benchmark::State& state, std::vector<double>& micros) {
 // prepares spare files (the usual pace: it waits for the queue between adds, untimed), 0 for adds
 // back to back (each add then mostly creates its own file).
 void BM_QueueAdd(benchmark::State& state) {
-    ScratchFolder scratch;
+    velmo::testing::TestDirectory scratch;
     ridezav::RideZavConfig config("phc_bench");
     config.flushAt = 1 << 30;
     config.maxQueueSize = 1 << 30;
-    auto store = std::make_shared<ridezav::RideZavFileBackedQueue>(scratch.path / "ridezav.queueFolder");
+    auto store = std::make_shared<ridezav::RideZavFileBackedQueue>(fs::path(scratch / "ridezav.queueFolder"));
     auto dispatchQueue = std::make_shared<velmo::SerialQueue>("com.ridezav.Queue");
     auto queue = ridezav::RideZavQueue::create(config, nullptr, nullptr, ridezav::RideZavApiEndpoint::batch,
                                                dispatchQueue, store);
@@ -73,8 +59,8 @@ BENCHMARK(BM_QueueAdd)->Args({1000, 1})->Args({10000, 1})->Args({1000, 0})->Args
 
 // Set-up over a folder left with N event files: listing, temporary clean-up and numeric sort.
 void BM_StoreSetup(benchmark::State& state) {
-    ScratchFolder scratch;
-    const fs::path folder = scratch.path / "ridezav.queueFolder";
+    velmo::testing::TestDirectory scratch;
+    const fs::path folder = fs::path(scratch / "ridezav.queueFolder");
     fs::create_directories(folder);
     double seconds = 1704067200.0;
     for (int i = 0; i < state.range(0); ++i) {
