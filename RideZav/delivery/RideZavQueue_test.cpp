@@ -126,6 +126,7 @@ TEST_F(QueueTest, AtTheCapAFailedWriteDropsNothing) {
     config.flushAt = 10000;
     config.maxQueueSize = 3;
     addEvents(3);
+    drain();  // the spare file is made on the dispatch queue
     std::filesystem::remove_all(dir / "ridezav.queueFolder");
     queue().add(event(3));
     EXPECT_EQ(queue().depth(), 3u);
