@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "RideZav/core/RideZavLog.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/Logger.h"
+#include "platform/foundation/PropertyList.h"
+#include "platform/foundation/TestDirectory.h"
 
 namespace ridezav {
 namespace {
@@ -136,6 +139,20 @@ TEST(RideZavConfig, CopiesCarryTheLibraryWrittenFields) {
     EXPECT_TRUE(copy.optOut());
     EXPECT_EQ(copy.snapshotEndpoint(), "/snap/");
     EXPECT_EQ(copy.flushAt, 3);
+}
+
+TEST(RideZavErrorTrackingConfig, InAppIncludesTheBundleIdentifierThenTheExecutable) {
+    velmo::testing::TestDirectory dir;
+    dir.write("A.app/Contents/Info.plist",
+              velmo::PropertyList::toXML(velmo::PlistValue::Dictionary{{"CFBundleIdentifier", "com.example.velmo"},
+                                                                       {"CFBundleExecutable", "velmo"}}));
+    dir.write("B.app/Contents/Info.plist", velmo::PropertyList::toXML(velmo::PlistValue::Dictionary{}));
+    {
+        velmo::Bundle::Scope bundle(dir / "A.app");
+        EXPECT_EQ(RideZavErrorTrackingConfig().inAppIncludes, (std::vector<std::string>{"com.example.velmo", "velmo"}));
+    }
+    velmo::Bundle::Scope bundle(dir / "B.app");
+    EXPECT_EQ(RideZavErrorTrackingConfig().inAppIncludes, std::vector<std::string>{"com.ridezav.unknown"});
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "RideZav/core/RandomSource.h"
+#include "RideZav/core/RideZavLog.h"
 #include "RideZav/core/WallClock.h"
 
 namespace velmo::test {
@@ -70,6 +71,14 @@ public:
 
 private:
     std::shared_ptr<ridezav::WallClock> previous_;
+};
+
+// The library's debug lines on for one scope.
+struct DebugLogging {
+    DebugLogging() { ridezav::RideZavLog::setDebug(true); }
+    ~DebugLogging() { ridezav::RideZavLog::setDebug(false); }
+    DebugLogging(const DebugLogging&) = delete;
+    DebugLogging& operator=(const DebugLogging&) = delete;
 };
 
 // Milliseconds since 1970 as a date.

@@ -20,6 +20,10 @@ public:
     static std::shared_ptr<RandomSource> install(std::shared_ptr<RandomSource> source);
 };
 
+// Counts installations of a wall clock or random source, so holders of the current ones can
+// tell when to fetch them again.
+std::uint64_t sourceInstallations();
+
 // getrandom(2) for secure bytes; a per-thread generator seeded from it for next64.
 class SystemRandomSource : public RandomSource {
 public:

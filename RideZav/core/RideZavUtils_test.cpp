@@ -19,11 +19,7 @@ namespace {
 
 using velmo::test::dateFromMilliseconds;
 
-// Debug lines on for one test.
-struct DebugLogging {
-    DebugLogging() { RideZavLog::setDebug(true); }
-    ~DebugLogging() { RideZavLog::setDebug(false); }
-};
+using velmo::test::DebugLogging;
 
 TEST(RideZavAPIDateFormatter, WritesUTCMillisecondsRoundedDown) {
     const auto& formatter = RideZavAPIDateFormatter::shared();

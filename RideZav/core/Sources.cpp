@@ -1,5 +1,6 @@
 #include <sys/random.h>
 
+#include <atomic>
 #include <cerrno>
 #include <random>
 
@@ -18,14 +19,23 @@ velmo::ProcessWide<RandomSource>& randomSources() {
     static auto* sources = new velmo::ProcessWide<RandomSource>([] { return std::make_shared<SystemRandomSource>(); });
     return *sources;
 }
+std::atomic<std::uint64_t> installations{0};
 }  // namespace
 
+std::uint64_t sourceInstallations() { return installations.load(std::memory_order_acquire); }
+
 std::shared_ptr<WallClock> WallClock::current() { return clocks().current(); }
-std::shared_ptr<WallClock> WallClock::install(std::shared_ptr<WallClock> clock) { return clocks().exchange(std::move(clock)); }
+std::shared_ptr<WallClock> WallClock::install(std::shared_ptr<WallClock> clock) {
+    auto previous = clocks().exchange(std::move(clock));
+    installations.fetch_add(1, std::memory_order_acq_rel);
+    return previous;
+}
 
 std::shared_ptr<RandomSource> RandomSource::current() { return randomSources().current(); }
 std::shared_ptr<RandomSource> RandomSource::install(std::shared_ptr<RandomSource> source) {
-    return randomSources().exchange(std::move(source));
+    auto previous = randomSources().exchange(std::move(source));
+    installations.fetch_add(1, std::memory_order_acq_rel);
+    return previous;
 }
 
 bool SystemRandomSource::fillSecure(std::uint8_t* bytes, std::size_t count) {

@@ -13,11 +13,15 @@ TimeBasedEpochGenerator::TimeBasedEpochGenerator(std::shared_ptr<WallClock> cloc
     : clock_(std::move(clock)), random_(std::move(random)) {}
 
 velmo::UUID TimeBasedEpochGenerator::generateV7() {
-    const std::shared_ptr<WallClock> clock = clock_ ? clock_ : WallClock::current();
-    const std::shared_ptr<RandomSource> random = random_ ? random_ : RandomSource::current();
-
     velmo::UUID::Bytes bytes{};
     std::lock_guard guard(lock_);
+    if (const std::uint64_t installations = sourceInstallations(); installations != currentInstallations_) {
+        currentInstallations_ = installations;
+        currentClock_ = clock_ ? clock_ : WallClock::current();
+        currentRandom_ = random_ ? random_ : RandomSource::current();
+    }
+    WallClock* const clock = currentClock_.get();
+    RandomSource* const random = currentRandom_.get();
     const double seconds = std::chrono::duration<double>(clock->now().time_since_epoch()).count();
     const double millis = seconds * 1000.0;
     // Readings before 1970 (or beyond the 64-bit range) would make the conversion undefined.

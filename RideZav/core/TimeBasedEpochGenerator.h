@@ -23,9 +23,13 @@ public:
     velmo::UUID generateV7();
 
 private:
-    std::shared_ptr<WallClock> clock_;
-    std::shared_ptr<RandomSource> random_;
-    std::mutex lock_;                              // guards lastEntropy_ and lastTimestamp_
+    const std::shared_ptr<WallClock> clock_;
+    const std::shared_ptr<RandomSource> random_;
+    std::mutex lock_;  // guards every field below
+    // The process-wide sources, fetched again only after an installation.
+    std::shared_ptr<WallClock> currentClock_;
+    std::shared_ptr<RandomSource> currentRandom_;
+    std::uint64_t currentInstallations_ = UINT64_MAX;
     std::array<std::uint8_t, 10> lastEntropy_{};  // raw, before the version and variant bits
     std::uint64_t lastTimestamp_ = 0;
 };

@@ -91,6 +91,17 @@ TEST(TimeBasedEpochGenerator, ClockBefore1970IsClampedToZero) {
     EXPECT_EQ((Bytes(id.begin(), id.begin() + 6)), Bytes(6, 0));
 }
 
+TEST(TimeBasedEpochGenerator, TheSharedGeneratorFollowsAnInstalledClock) {
+    auto clock = std::make_shared<velmo::test::ManualWallClock>(dateFromMilliseconds(0x010203040506));
+    {
+        velmo::test::ScopedWallClock scope(clock);
+        const Bytes id = bytesOf(TimeBasedEpochGenerator::shared().generateV7());
+        EXPECT_EQ((Bytes(id.begin(), id.begin() + 6)), (Bytes{0x01, 0x02, 0x03, 0x04, 0x05, 0x06}));
+    }
+    const Bytes after = bytesOf(TimeBasedEpochGenerator::shared().generateV7());
+    EXPECT_NE((Bytes(after.begin(), after.begin() + 6)), (Bytes{0x01, 0x02, 0x03, 0x04, 0x05, 0x06}));
+}
+
 TEST(TimeBasedEpochGenerator, TextFormShowsVersionAndVariantDigits) {
     for (int i = 0; i < 200; ++i) {
         const std::string text = TimeBasedEpochGenerator::shared().generateV7().uuidString();

@@ -19,48 +19,41 @@ public:
     virtual void eventContextDidChange(const Object& context) {}
 };
 
-// Turns a crash of the previous run into one "$exception" event. Binding only so far; the
-// crash reporter hook-up comes with error tracking.
-class RideZavErrorTrackingAutoCaptureIntegration : public RideZavIntegration {
+// Keeps the facade an integration is installed on; install binds, uninstall releases.
+class RideZavBoundIntegration : public RideZavIntegration {
 public:
-    bool requiresSwizzling() const override { return false; }
     void install(RideZavSDK& rideZav) override { rideZav_ = &rideZav; }
     void uninstall(RideZavSDK& rideZav) override {
         if (rideZav_ == &rideZav) rideZav_ = nullptr;
     }
+    RideZavSDK* rideZav() const { return rideZav_; }
 
 private:
     RideZavSDK* rideZav_ = nullptr;
 };
 
+// Turns a crash of the previous run into one "$exception" event. Binding only so far; the
+// crash reporter hook-up comes with error tracking.
+class RideZavErrorTrackingAutoCaptureIntegration : public RideZavBoundIntegration {
+public:
+    bool requiresSwizzling() const override { return false; }
+};
+
 // Sends a screen event for each name the screen-view publisher announces. Binding only so far.
-class RideZavScreenViewIntegration : public RideZavIntegration {
+class RideZavScreenViewIntegration : public RideZavBoundIntegration {
 public:
     bool requiresSwizzling() const override { return true; }
-    void install(RideZavSDK& rideZav) override { rideZav_ = &rideZav; }
-    void uninstall(RideZavSDK& rideZav) override {
-        if (rideZav_ == &rideZav) rideZav_ = nullptr;
-    }
-
-private:
-    RideZavSDK* rideZav_ = nullptr;
 };
 
 // Records install, update, open and background events from the lifecycle publisher. Binding
 // only so far.
-class RideZavAppLifeCycleIntegration : public RideZavIntegration {
+class RideZavAppLifeCycleIntegration : public RideZavBoundIntegration {
 public:
     bool requiresSwizzling() const override { return false; }
-    void install(RideZavSDK& rideZav) override { rideZav_ = &rideZav; }
-    void uninstall(RideZavSDK& rideZav) override {
-        if (rideZav_ == &rideZav) rideZav_ = nullptr;
-    }
-
     bool isFreshAppLaunch() const { return isFreshAppLaunch_; }
     bool isAppBackgrounded() const { return isAppBackgrounded_; }
 
 private:
-    RideZavSDK* rideZav_ = nullptr;
     bool isFreshAppLaunch_ = true;
     bool isAppBackgrounded_ = true;
 };

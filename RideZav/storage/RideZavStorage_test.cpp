@@ -9,6 +9,7 @@
 #include <set>
 
 #include "RideZav/RideZavConfig.h"
+#include "RideZav/core/CoreTesting.h"
 #include "RideZav/core/RideZavLog.h"
 #include "RideZav/storage/RideZavStorageManager.h"
 #include "RideZav/storage/StorageTesting.h"
@@ -21,10 +22,7 @@ namespace {
 
 using velmo::test::StorageSandbox;
 
-struct DebugLogging {
-    DebugLogging() { RideZavLog::setDebug(true); }
-    ~DebugLogging() { RideZavLog::setDebug(false); }
-};
+using velmo::test::DebugLogging;
 
 std::set<std::string> namesIn(const fs::path& folder) {
     std::set<std::string> names;
