@@ -44,7 +44,7 @@ void RideZavSDK::capture(const std::string& event, const RideZavProperties& prop
             debugLog("RideZav method was called without `setup` being complete. Call wil be ignored.");
             return;
         }
-        if (config_->optOut) {
+        if (config_->optOut()) {
             debugLog("RideZav is in OptOut state.");
             return;
         }
