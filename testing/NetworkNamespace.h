@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-namespace velmo::testing {
+namespace velmo::test {
 
 struct NamespaceRun {
     std::string skipReason;  // not empty: the machine cannot make a private network namespace
@@ -83,4 +83,4 @@ inline std::string addUpLink(const std::string& name) {
     return shell("ip link set " + name + " up");
 }
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

@@ -144,15 +144,7 @@ void Reachability::startNotifier() {
         stopNotifier();
         throw ReachabilityError(ReachabilityError::Kind::unableToSetDispatchQueue, code);
     }
-    std::exception_ptr failure;
-    serialQueue_->sync([&] {
-        try {
-            readFlagsOnQueue();
-        } catch (...) {
-            failure = std::current_exception();
-        }
-    });
-    if (failure) std::rethrow_exception(failure);
+    setReachabilityFlags();
     std::lock_guard lock(mutex_);
     notifierRunning_ = true;
 }

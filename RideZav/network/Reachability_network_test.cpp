@@ -11,7 +11,7 @@ namespace ridezav {
 namespace {
 
 TEST(ReachabilityNetworkTest, NoConnectionUntilADefaultRouteOverAnUpLinkIsAdded) {
-    const auto run = velmo::testing::runInPrivateNetworkNamespace([]() -> std::string {
+    const auto run = velmo::test::runInPrivateNetworkNamespace([]() -> std::string {
         auto loop = std::make_shared<velmo::RealMainLoop>();
         velmo::MainLoop::install(loop);
         std::shared_ptr<Reachability> monitor;
@@ -34,8 +34,8 @@ TEST(ReachabilityNetworkTest, NoConnectionUntilADefaultRouteOverAnUpLinkIsAdded)
         if (!loop->runUntil([&] { return unreachable.size() == 1 && notified.size() == 1; }, 5.0))
             return "the first reading was not delivered";
 
-        if (auto e = velmo::testing::addUpLink("velmo0"); !e.empty()) return e;
-        if (auto e = velmo::testing::shell("ip route add default dev velmo0"); !e.empty()) return e;
+        if (auto e = velmo::test::addUpLink("velmo0"); !e.empty()) return e;
+        if (auto e = velmo::test::shell("ip route add default dev velmo0"); !e.empty()) return e;
         if (!loop->runUntil([&] { return reachable.size() == 1; }, 5.0)) return "the default route was not delivered";
         if (reachable[0] != "WiFi") return "delivered while reachable: " + reachable[0];
         if (monitor->flagsDescription() != "-R -------") return "flags: " + monitor->flagsDescription();

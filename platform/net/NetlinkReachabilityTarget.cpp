@@ -64,13 +64,18 @@ int dump(int fd, std::uint16_t type, std::uint32_t sequence, Each&& each) {
     kernel.nl_family = AF_NETLINK;
     if (::sendto(fd, &request, request.header.nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0)
         return errno;
-    alignas(nlmsghdr) static thread_local char buffer[32 * 1024];
+    alignas(nlmsghdr) static thread_local char buffer[64 * 1024];
     for (;;) {
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        iovec vector{buffer, sizeof buffer};
+        msghdr header{};
+        header.msg_iov = &vector;
+        header.msg_iovlen = 1;
+        const ssize_t n = ::recvmsg(fd, &header, 0);
         if (n < 0) {
             if (errno == EINTR) continue;
             return errno;
         }
+        if (header.msg_flags & MSG_TRUNC) return EMSGSIZE;  // a cut answer would hide links or routes
         int length = int(n);
         for (auto* message = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(message, length);
              message = NLMSG_NEXT(message, length)) {

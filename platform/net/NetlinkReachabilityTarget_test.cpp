@@ -43,7 +43,7 @@ std::string awaitDelivery(RealMainLoop& loop, Deliveries& deliveries, Reachabili
 }
 
 TEST(NetlinkReachabilityTargetTest, DefaultRouteOverAnUpLinkInAPrivateNamespace) {
-    const auto run = testing::runInPrivateNetworkNamespace([]() -> std::string {
+    const auto run = test::runInPrivateNetworkNamespace([]() -> std::string {
         auto loop = std::make_shared<RealMainLoop>();
         MainLoop::install(loop);
         int error = 0;
@@ -61,24 +61,24 @@ TEST(NetlinkReachabilityTargetTest, DefaultRouteOverAnUpLinkInAPrivateNamespace)
             return "watching failed with " + std::to_string(target->lastError());
 
         // A default route over loopback leads nowhere.
-        if (auto e = testing::shell("ip link set lo up && ip route add default dev lo metric 100"); !e.empty()) return e;
+        if (auto e = test::shell("ip link set lo up && ip route add default dev lo metric 100"); !e.empty()) return e;
         if (auto e = expectFlags(*target, 0, "default route over loopback"); !e.empty()) return e;
 
-        if (auto e = testing::addUpLink("velmo0"); !e.empty()) return e;
+        if (auto e = test::addUpLink("velmo0"); !e.empty()) return e;
         if (auto e = expectFlags(*target, 0, "up link without a default route"); !e.empty()) return e;
-        if (auto e = testing::shell("ip route add default dev velmo0 metric 10"); !e.empty()) return e;
+        if (auto e = test::shell("ip route add default dev velmo0 metric 10"); !e.empty()) return e;
         if (auto e = expectFlags(*target, ReachabilityFlag::reachable, "IPv4 default route"); !e.empty()) return e;
         if (auto e = awaitDelivery(*loop, deliveries, ReachabilityFlag::reachable, "IPv4 default route"); !e.empty())
             return e;
 
-        if (auto e = testing::shell("ip route del default dev velmo0"); !e.empty()) return e;
+        if (auto e = test::shell("ip route del default dev velmo0"); !e.empty()) return e;
         if (auto e = awaitDelivery(*loop, deliveries, 0, "IPv4 default route removed"); !e.empty()) return e;
 
-        if (auto e = testing::shell("ip -6 route add default dev velmo0"); !e.empty()) return e;
+        if (auto e = test::shell("ip -6 route add default dev velmo0"); !e.empty()) return e;
         if (auto e = awaitDelivery(*loop, deliveries, ReachabilityFlag::reachable, "IPv6 default route"); !e.empty())
             return e;
 
-        if (auto e = testing::shell("ip link set velmo0 down"); !e.empty()) return e;
+        if (auto e = test::shell("ip link set velmo0 down"); !e.empty()) return e;
         if (auto e = awaitDelivery(*loop, deliveries, 0, "link down"); !e.empty()) return e;
 
         // Detached: events are no longer delivered.
@@ -88,7 +88,7 @@ TEST(NetlinkReachabilityTargetTest, DefaultRouteOverAnUpLinkInAPrivateNamespace)
             std::lock_guard lock(deliveries.mutex);
             before = deliveries.flags.size();
         }
-        if (auto e = testing::shell("ip link set velmo0 up"); !e.empty()) return e;
+        if (auto e = test::shell("ip link set velmo0 up"); !e.empty()) return e;
         loop->runUntil([] { return false; }, 0.3);
         queue.reset();
         std::lock_guard lock(deliveries.mutex);
