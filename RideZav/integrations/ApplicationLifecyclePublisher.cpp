@@ -1,0 +1,10 @@
+#include "RideZav/integrations/ApplicationLifecyclePublisher.h"
+
+namespace ridezav {
+
+ApplicationLifecyclePublisher& ApplicationLifecyclePublisher::shared() {
+    static ApplicationLifecyclePublisher* instance = new ApplicationLifecyclePublisher();  // never released
+    return *instance;
+}
+
+}  // namespace ridezav
