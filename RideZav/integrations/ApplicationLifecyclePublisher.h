@@ -14,8 +14,10 @@ public:
     virtual RideZavMulticastCallback<>& onDidFinishLaunching() = 0;
 };
 
-// The process-wide lifecycle publisher. Thread-safe: each message fires its callback on the
-// thread that sends it.
+// The process-wide lifecycle publisher. It listens on the default notification centre for the
+// application's "did finish launching", "did resign active" and "did become active"
+// notifications, whose observers run on the main loop. Thread-safe: each message fires its
+// callback on the thread that sends it.
 class ApplicationLifecyclePublisher : public AppLifecyclePublishing {
 public:
     static ApplicationLifecyclePublisher& shared();
@@ -29,7 +31,7 @@ public:
     void appDidBecomeActive() { onDidBecomeActive_.invoke(); }
 
 private:
-    ApplicationLifecyclePublisher() = default;
+    ApplicationLifecyclePublisher();
 
     RideZavMulticastCallback<> onDidBecomeActive_;
     RideZavMulticastCallback<> onDidEnterBackground_;
