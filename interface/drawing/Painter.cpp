@@ -421,12 +421,20 @@ std::shared_ptr<Painter::ShadowMask> Painter::shadowMask(const Layer& l, double 
 void Painter::drawShadow(cairo_t* cr, double scale, const Layer& l) {
     auto mask = shadowMask(l, scale);
     cairo_save(cr);
-    cairo_translate(cr, l.center.x + l.shadow.offset.x, l.center.y + l.shadow.offset.y);
-    cairo_rotate(cr, radians(l.rotation));
-    cairo_scale(cr, l.scale, l.scale);
-    cairo_translate(cr, -l.size.width / 2, -l.size.height / 2);
     setColor(cr, l.shadow.color, std::clamp(l.shadow.opacity, 0.0, 1.0) * l.opacity);
-    cairo_mask_surface(cr, mask->surface, -mask->pad, -mask->pad);
+    double x = l.center.x + l.shadow.offset.x - l.size.width / 2 - mask->pad;
+    double y = l.center.y + l.shadow.offset.y - l.size.height / 2 - mask->pad;
+    if (std::fmod(l.rotation, 360.0) == 0 && l.scale == 1) {
+        // An upright shadow lands on whole pixels: a blur shows no difference, and the mask
+        // is then copied without resampling.
+        cairo_mask_surface(cr, mask->surface, std::round(x * scale) / scale, std::round(y * scale) / scale);
+    } else {
+        cairo_translate(cr, l.center.x + l.shadow.offset.x, l.center.y + l.shadow.offset.y);
+        cairo_rotate(cr, radians(l.rotation));
+        cairo_scale(cr, l.scale, l.scale);
+        cairo_translate(cr, -l.size.width / 2, -l.size.height / 2);
+        cairo_mask_surface(cr, mask->surface, -mask->pad, -mask->pad);
+    }
     cairo_restore(cr);
 }
 
