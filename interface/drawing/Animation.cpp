@@ -1,6 +1,7 @@
 #include "interface/drawing/Animation.h"
 
 #include <algorithm>
+#include <cassert>
 #include <numbers>
 
 namespace velmo {
@@ -115,6 +116,7 @@ FrameHold AnimationEngine::holdFrames() {
 }
 
 void AnimationEngine::activate(detail::AnimatedBase* value) {
+    assert(MainLoop::isMainThread() && "animations run on the main loop");
     active_.push_back(value);
     start();
 }

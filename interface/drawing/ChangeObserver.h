@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cassert>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -63,6 +64,7 @@ private:
         bool flushPosted = false;
         bool assigned = false;
         void schedule() {
+            assert(MainLoop::isMainThread() && "observed values are published on the main loop");
             assigned = true;
             if (flushPosted) return;
             flushPosted = true;

@@ -79,6 +79,8 @@ struct Layer {
     std::shared_ptr<const Image> image;
 
     Shadow shadow;
+    // Draws the shadow alone: a second shadow of a shape goes on a copy of its layer, below it.
+    bool shadowOnly = false;
     // Clips the layer's content to its frame with this corner radius (images, video).
     std::optional<double> clipCornerRadius;
 

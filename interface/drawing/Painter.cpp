@@ -441,6 +441,7 @@ void Painter::drawShadow(cairo_t* cr, double scale, const Layer& l) {
 void Painter::drawLayer(cairo_t* cr, double scale, const Layer& l) {
     if (l.opacity <= 0 || l.scale == 0 || l.size.width <= 0 || l.size.height <= 0) return;
     if (l.shadow.visible()) drawShadow(cr, scale, l);
+    if (l.shadowOnly) return;
     cairo_save(cr);
     cairo_translate(cr, l.center.x, l.center.y);
     cairo_rotate(cr, radians(l.rotation));

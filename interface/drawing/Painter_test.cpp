@@ -94,6 +94,12 @@ TEST(Painter, ShadowFadesWithDistanceFromTheShape) {
     EXPECT_GT(a2, 60);
     EXPECT_LT(a16, 8);
     EXPECT_EQ(s.pixel(edge + 30, 60).alpha, 0);
+
+    Surface alone(120, 120);
+    l.shadowOnly = true;
+    paintOne(alone, l);
+    EXPECT_EQ(alone.pixel(60, 60).red, 0);  // the black shadow, no white card over it
+    EXPECT_EQ(alone.pixel(edge + 6, 60).alpha, a6);
 }
 
 TEST(Painter, DamageLimitedFramesMatchAFullRepaint) {
