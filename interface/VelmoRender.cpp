@@ -118,10 +118,16 @@ int main(int argc, char** argv) {
         back.fill = *o.background;
         s.layers.insert(s.layers.begin(), back);
     }
-    Surface surface(int(s.canvas.width * o.scale), int(s.canvas.height * o.scale), o.scale);
-    Painter painter;
-    painter.paintFull(surface, s.layers);
-    if (!surface.writePNG(o.out)) {
+    bool written;
+    {
+        Surface surface(int(s.canvas.width * o.scale), int(s.canvas.height * o.scale), o.scale);
+        Painter painter;
+        painter.paintFull(surface, s.layers);
+        written = surface.writePNG(o.out);
+    }
+    s.layers.clear();
+    releaseDrawingCaches();
+    if (!written) {
         std::fprintf(stderr, "velmo-render: cannot write %s\n", o.out.c_str());
         return 1;
     }

@@ -1,6 +1,7 @@
 #include "interface/drawing/Painter.h"
 
 #include <cairo.h>
+#include <fontconfig/fontconfig.h>
 #include <pango/pangocairo.h>
 
 #include <algorithm>
@@ -324,6 +325,12 @@ void drawLayerContent(cairo_t* cr, const Layer& l, double alpha) {
     }
     }
     cairo_restore(cr);
+}
+
+void releaseDrawingCaches() {
+    pango_cairo_font_map_set_default(nullptr);
+    cairo_debug_reset_static_data();
+    FcFini();
 }
 
 Painter::Painter(std::size_t shadowCacheCapacity) : capacity_(std::max<std::size_t>(shadowCacheCapacity, 1)) {}
