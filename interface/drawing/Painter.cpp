@@ -5,6 +5,7 @@
 #include <pango/pangocairo.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -210,6 +211,11 @@ std::vector<PixelRect> mergeRects(std::vector<PixelRect> rects) {
 
 }  // namespace
 
+std::uint64_t nextSurfaceSerial() {
+    static std::atomic<std::uint64_t> next{0};
+    return ++next;
+}
+
 struct Painter::ShadowMask {
     cairo_surface_t* surface = nullptr;
     double pad = 0;  // points beyond the layer's frame on each side
@@ -220,7 +226,7 @@ struct Painter::ShadowMask {
 
 Surface::Surface(int widthPixels, int heightPixels, double scale)
     : width_(std::max(widthPixels, 1)), height_(std::max(heightPixels, 1)), scale_(scale > 0 ? scale : 1),
-      surface_(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width_, height_)) {
+      surface_(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width_, height_)), serial_(nextSurfaceSerial()) {
     if (cairo_surface_status(surface_) != CAIRO_STATUS_SUCCESS) throw std::runtime_error("cannot create a drawing surface");
 }
 
@@ -478,16 +484,13 @@ std::vector<PixelRect> Painter::paintFull(Surface& surface, const LayerList& lay
     cairo_scale(cr, surface.scale(), surface.scale());
     drawLayers(cr, surface.scale(), layers, nullptr);
     cairo_destroy(cr);
-    lastSurface_ = &surface;
-    lastWidth_ = surface.width();
-    lastHeight_ = surface.height();
+    lastSurface_ = surface.serial();
     previous_ = layers;
     return {PixelRect{0, 0, surface.width(), surface.height()}};
 }
 
 std::vector<PixelRect> Painter::paint(Surface& surface, const LayerList& layers) {
-    if (lastSurface_ != &surface || lastWidth_ != surface.width() || lastHeight_ != surface.height())
-        return paintFull(surface, layers);
+    if (lastSurface_ != surface.serial()) return paintFull(surface, layers);
 
     std::unordered_map<std::string, const Layer*> before;
     for (const auto& l : previous_) before[l.id] = &l;

@@ -43,6 +43,8 @@ public:
     int height() const { return height_; }
     double scale() const { return scale_; }
     cairo_surface_t* cairoSurface() const { return surface_; }
+    // Unique per surface made in this process (a new surface may reuse an old one's address).
+    std::uint64_t serial() const { return serial_; }
 
     // Straight (un-premultiplied) colour of one pixel; transparent outside the surface.
     struct Pixel {
@@ -57,6 +59,7 @@ private:
     int height_;
     double scale_;
     cairo_surface_t* surface_;
+    std::uint64_t serial_;
 };
 
 class Painter {
@@ -99,8 +102,7 @@ private:
     std::size_t hits_ = 0;
     std::size_t misses_ = 0;
 
-    const Surface* lastSurface_ = nullptr;
-    int lastWidth_ = 0, lastHeight_ = 0;
+    std::uint64_t lastSurface_ = 0;
     LayerList previous_;
 };
 

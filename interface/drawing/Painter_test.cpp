@@ -118,9 +118,9 @@ TEST(Painter, DamageLimitedFramesMatchAFullRepaint) {
 
     LayerList frame2 = frame1;
     frame2[1].center = {154, 44};
-    auto rects = incremental.paint(damaged, frame2);
-    ASSERT_EQ(rects.size(), 1u);
-    EXPECT_LT(rects[0].area(), 80 * 80);  // the glyph and its glow, not the surface
+    auto moved = incremental.paint(damaged, frame2);
+    ASSERT_EQ(moved.size(), 1u);
+    EXPECT_LT(moved[0].area(), 80 * 80);  // the glyph and its glow, not the surface
     whole.paintFull(full, frame2);
     EXPECT_TRUE(sameBytes(damaged, full));
 
@@ -128,6 +128,16 @@ TEST(Painter, DamageLimitedFramesMatchAFullRepaint) {
     incremental.paint(damaged, frame3);
     whole.paintFull(full, frame3);
     EXPECT_TRUE(sameBytes(damaged, full));
+
+    // Another surface, even at a reused address, is painted whole.
+    auto fresh = std::make_unique<Surface>(200, 120);
+    EXPECT_EQ(incremental.paint(*fresh, frame3).size(), 1u);
+    EXPECT_EQ(incremental.paint(*fresh, frame3).size(), 0u);
+    fresh.reset();
+    fresh = std::make_unique<Surface>(200, 120);
+    auto rects = incremental.paint(*fresh, frame3);
+    ASSERT_EQ(rects.size(), 1u);
+    EXPECT_EQ(rects[0], (PixelRect{0, 0, 200, 120}));
 }
 
 TEST(Painter, ShadowMasksAreCachedByShapeSizeAndRadiusInABoundedCache) {
