@@ -5,6 +5,16 @@
 //
 // Thread contract: everything here is bound to the main thread (the loop installed as
 // MainLoop::current()); time is that loop's clock, so tests drive it with advance().
+//
+// A view keeps one Animated<T> per animated layer property, sets targets when its state
+// changes, and builds its layer list from the values on every frame:
+//
+//   Animated<double> triangleOpacity{engine, 0};
+//   AnimationKey<VoiceState> voiceKey{VoiceState::idle};
+//   // state changed: the opacity follows the voice state with the layer's ease-in
+//   triangleOpacity.set(visible ? 1 : 0, voiceKey.when(voiceState, Animation::easeIn(0.25s)));
+//   withAnimation(Animation::easeIn(2s), [&] { cursorOpacity.set(1); });  // explicit
+//   auto frames = engine.onFrame([&] { painter.paint(surface, layers()); });
 
 #include <array>
 #include <chrono>
