@@ -22,8 +22,9 @@ public:
     ChangeObserver(const ChangeObserver&) = delete;
     ChangeObserver& operator=(const ChangeObserver&) = delete;
 
-    template <class T>
-    void onChange(const Published<T>& value, std::function<void(const T& old, const T& now)> handler) {
+    // `handler(old, now)`; T needs ==.
+    template <class T, class F>
+    void onChange(const Published<T>& value, F handler) {
         auto entry = std::make_shared<Entry<T>>();
         entry->handler = std::move(handler);
         addEntry(value, entry);

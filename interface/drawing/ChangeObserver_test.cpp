@@ -19,7 +19,7 @@ TEST(ChangeObserver, CoalescesToTheEndOfTheTurnAndFiresOnlyOnDifference) {
     std::vector<std::pair<int, int>> seen;
     std::vector<std::optional<std::string>> frameAtChange;
     int bodies = 0;
-    observer.onChange<int>(level, [&](int old, int now) {
+    observer.onChange(level, [&](int old, int now) {
         seen.emplace_back(old, now);
         frameAtChange.push_back(*frame);
     });
@@ -60,7 +60,7 @@ TEST(ChangeObserver, NothingIsDeliveredAfterTheObserverIsGone) {
     int calls = 0;
     {
         ChangeObserver observer;
-        observer.onChange<int>(level, [&](int, int) { ++calls; });
+        observer.onChange(level, [&](int, int) { ++calls; });
         level = 1;  // delivery pending
     }
     scope.loop().runUntilIdle();
