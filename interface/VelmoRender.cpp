@@ -125,8 +125,6 @@ int main(int argc, char** argv) {
         painter.paintFull(surface, s.layers);
         written = surface.writePNG(o.out);
     }
-    s.layers.clear();
-    releaseDrawingCaches();
     if (!written) {
         std::fprintf(stderr, "velmo-render: cannot write %s\n", o.out.c_str());
         return 1;

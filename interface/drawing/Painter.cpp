@@ -1,7 +1,6 @@
 #include "interface/drawing/Painter.h"
 
 #include <cairo.h>
-#include <fontconfig/fontconfig.h>
 #include <pango/pangocairo.h>
 
 #include <algorithm>
@@ -331,12 +330,6 @@ void drawLayerContent(cairo_t* cr, const Layer& l, double alpha) {
     }
     }
     cairo_restore(cr);
-}
-
-void releaseDrawingCaches() {
-    pango_cairo_font_map_set_default(nullptr);
-    cairo_debug_reset_static_data();
-    FcFini();
 }
 
 Painter::Painter(std::size_t shadowCacheCapacity) : capacity_(std::max<std::size_t>(shadowCacheCapacity, 1)) {}

@@ -106,11 +106,6 @@ private:
     LayerList previous_;
 };
 
-// Drops the process-wide font and drawing caches (Pango's font map, Cairo's static data,
-// fontconfig), so a leak checker sees a clean exit. Call once, at the very end, with no painter,
-// layout or surface left.
-void releaseDrawingCaches();
-
 // Draws one layer's content at the current transform, with its layer origin at (0, 0);
 // used by the painter and by shadow masks. Exposed for overlay windows that compose by hand.
 void drawLayerContent(cairo_t* cr, const Layer& layer, double alphaScale);

@@ -17,13 +17,6 @@ namespace {
 
 constexpr double kPi = std::numbers::pi;
 
-// Font caches live for the process; dropping them at the end keeps the leak checker quiet.
-class DrawingCaches : public ::testing::Environment {
-public:
-    void TearDown() override { releaseDrawingCaches(); }
-};
-[[maybe_unused]] ::testing::Environment* const drawingCaches = ::testing::AddGlobalTestEnvironment(new DrawingCaches);
-
 Surface::Pixel paintOne(Surface& s, const Layer& l) {
     Painter painter;
     painter.paintFull(s, {l});
