@@ -195,7 +195,8 @@ namespace {
 
 // Waits that are usually short spin a little before sleeping, so a handover between threads
 // rarely costs a context switch.
-constexpr int kSpins = 4000;
+// Kept short: a spinning thread on a busy machine takes time from the X server it waits for.
+constexpr int kSpins = 500;
 
 inline void relax() {
 #if defined(__SSE2__)
@@ -243,9 +244,13 @@ struct ImageScaler::Job {
         ready.store(rows, std::memory_order_release);
         ready.notify_all();
     }
+    // No chunk is taken after this; chunks being scaled end early; a consumer asleep on a
+    // chunk wakes.
     void stop() {
         stopped.store(true, std::memory_order_release);
+        nextChunk.store(chunks, std::memory_order_relaxed);
         publishRows(std::numeric_limits<int>::max());
+        for (int c = 0; c < chunks; ++c) markDone(c);
     }
     void markDone(int chunk) {
         if (chunkState[std::size_t(chunk)].exchange(1, std::memory_order_acq_rel) == 2) {
@@ -406,7 +411,20 @@ void ImageScaler::run(const std::uint8_t* source, int sourceWidth, int sourceHei
     job.chunkState = std::make_unique<std::atomic<int>[]>(std::size_t(job.chunks));
     for (int c = 0; c < job.chunks; ++c) job.chunkState[std::size_t(c)].store(0, std::memory_order_relaxed);
 
-    auto work = [this, &job](int worker) {
+    // With a consumer, the caller is busy consuming, so the first worker produces the source
+    // before it joins the others in scaling.
+    const bool produceOnWorker = produce && consume;
+    std::exception_ptr failure;  // the producer's, written by the first worker
+    auto work = [&, this](int worker) {
+        if (worker == 1 && produceOnWorker) {
+            try {
+                (*produce)([&](int rows) { job.publishRows(std::min(rows, sourceHeight)); });
+                job.publishRows(sourceHeight);
+            } catch (...) {
+                failure = std::current_exception();
+                job.stop();
+            }
+        }
         std::int16_t* row = rows_[std::size_t(worker)].data();
         for (;;) {
             int chunk = job.nextChunk.fetch_add(1, std::memory_order_relaxed);
@@ -418,14 +436,14 @@ void ImageScaler::run(const std::uint8_t* source, int sourceWidth, int sourceHei
     };
     workers_->start([&work](int worker) { work(worker + 1); });
     try {
-        if (produce) {
+        if (produce && !produceOnWorker) {
             (*produce)([&](int rows) { job.publishRows(std::min(rows, sourceHeight)); });
             job.publishRows(sourceHeight);
         }
         if (consume) {
             for (int chunk = 0; chunk < job.chunks; ++chunk) {
                 job.waitForChunk(chunk);
-                if (job.stopped.load()) break;
+                if (job.stopped.load(std::memory_order_acquire)) break;
                 (*consume)(chunk * kChunkRows, std::min(outHeight, (chunk + 1) * kChunkRows));
             }
         } else {
@@ -433,12 +451,11 @@ void ImageScaler::run(const std::uint8_t* source, int sourceWidth, int sourceHei
         }
     } catch (...) {
         job.stop();
-        // Chunks nobody took are not waited for; taken ones end early on the stop.
-        job.nextChunk.store(job.chunks);
         workers_->waitUntilIdle();
         throw;
     }
     workers_->waitUntilIdle();
+    if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace velmo

@@ -29,7 +29,7 @@ constexpr const char* kBundleProperty = "_VELMO_BUNDLE_IDENTIFIER";
 constexpr std::int64_t kLargestOutputSide = 16384;
 // Shared-memory reads of a whole monitor: more bands overlap more of the read with scaling,
 // but each one is a round trip of its own.
-constexpr int kGrabBands = 2;
+constexpr int kGrabBands = 5;
 
 struct Atoms {
     Atom wmState = 0, netWmPid = 0, windowType = 0, typeDesktop = 0, bundle = 0, utf8 = 0;
@@ -46,13 +46,18 @@ struct Atoms {
 // Monitor names by atom; an atom keeps its name for the life of the server.
 using MonitorNames = std::map<Atom, std::string>;
 
-std::vector<X11Monitor> queryMonitors(Display* d, MonitorNames& names) {
-    std::vector<X11Monitor> monitors;
-    Window root = DefaultRootWindow(d);
+bool hasRandRMonitors(Display* d) {
     int event = 0, error = 0, major = 0, minor = 0;
     X11ErrorTrap trap(d);
-    if (XRRQueryExtension(d, &event, &error) && XRRQueryVersion(d, &major, &minor) &&
-        (major > 1 || (major == 1 && minor >= 5))) {
+    return XRRQueryExtension(d, &event, &error) && XRRQueryVersion(d, &major, &minor) &&
+           (major > 1 || (major == 1 && minor >= 5));
+}
+
+// One round trip when the server has RandR monitors.
+std::vector<X11Monitor> queryMonitors(Display* d, bool randrMonitors, MonitorNames& names) {
+    std::vector<X11Monitor> monitors;
+    Window root = DefaultRootWindow(d);
+    if (randrMonitors) {
         int count = 0;
         XRRMonitorInfo* list = XRRGetMonitors(d, root, True, &count);
         for (int i = 0; list && i < count; ++i) {
@@ -97,6 +102,7 @@ class MonitorCache {
 public:
     void watch(Display* d) {
         display_ = d;
+        randrMonitors_ = hasRandRMonitors(d);
         int event = 0, error = 0;
         if (XRRQueryExtension(d, &event, &error)) XRRSelectInput(d, DefaultRootWindow(d), RRScreenChangeNotifyMask);
     }
@@ -106,12 +112,13 @@ public:
             XNextEvent(display_, &event);
             XRRUpdateConfiguration(&event);
         }
-        list_ = queryMonitors(display_, names_);
+        list_ = queryMonitors(display_, randrMonitors_, names_);
         return list_;
     }
 
 private:
     Display* display_ = nullptr;
+    bool randrMonitors_ = false;
     std::vector<X11Monitor> list_;
     MonitorNames names_;
 };
@@ -307,10 +314,13 @@ struct X11ScreenLayer::Impl {
         if (filter.excludedWindows.empty() && visible == monitor) {
             if (auto px = grabber->beginRows(root, monitor.x, monitor.y, monitor.width, monitor.height)) {
                 const ImageScaler::Producer produce = [&](const ImageScaler::RowsReady& ready) {
-                    for (int b = 0; b < kGrabBands; ++b) {
-                        int from = monitor.height * b / kGrabBands, to = monitor.height * (b + 1) / kGrabBands;
+                    // A small first band gets the scalers going early; later ones grow.
+                    int from = 0;
+                    for (int b = 1; b <= kGrabBands; ++b) {
+                        int to = int(std::int64_t(monitor.height) * b * (b + 1) / (kGrabBands * (kGrabBands + 1)));
                         if (to > from) grabber->readRows(from, to);
                         ready(to);
+                        from = to;
                     }
                 };
                 scaleAndEncode(px->data, monitor.width, monitor.height, px->stride, image, &produce);
