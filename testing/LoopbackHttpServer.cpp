@@ -227,6 +227,11 @@ std::vector<RecordedRequest> LoopbackHttpServer::requestsWith(const std::string&
     return out;
 }
 
+std::size_t LoopbackHttpServer::requestCount() const {
+    std::lock_guard lock(mutex_);
+    return requests_.size();
+}
+
 bool LoopbackHttpServer::waitForRequests(std::size_t count, double timeoutSeconds) const {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] { return requests_.size() >= count; });
