@@ -1,5 +1,7 @@
 #include "testing/LoopbackHttpServer.h"
 
+#include <algorithm>
+
 #include <sys/socket.h>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -227,9 +229,11 @@ std::vector<RecordedRequest> LoopbackHttpServer::requestsWith(const std::string&
     return out;
 }
 
-std::size_t LoopbackHttpServer::requestCount() const {
+std::size_t LoopbackHttpServer::requestCountWith(const std::string& method, const std::string& path) const {
     std::lock_guard lock(mutex_);
-    return requests_.size();
+    return std::size_t(std::count_if(requests_.begin(), requests_.end(), [&](const RecordedRequest& r) {
+        return r.method == method && (path.empty() || r.path == path);
+    }));
 }
 
 bool LoopbackHttpServer::waitForRequests(std::size_t count, double timeoutSeconds) const {
