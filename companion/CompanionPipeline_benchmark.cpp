@@ -21,11 +21,12 @@ static void BM_TranscriptToRequest(benchmark::State& state) {
     setUpDisplays(env);
     env.messagesServer.route("POST", "/v1/messages", LoopbackAnswer::streamed(200, {"data: [DONE]\n"}));
     auto companion = env.makeCompanion();
+    // Counted, not copied: a copy of every recorded body on each look would grow with the run.
     std::size_t sent = 0;
     for (auto _ : state) {
         companion->submitTranscript("what is on my screen?");
         ++sent;
-        env.loop().runUntil([&] { return env.messagesServer.requestsWith("POST", "/v1/messages").size() == sent; }, 30);
+        env.loop().runUntil([&] { return env.messagesServer.requestCountWith("POST", "/v1/messages") == sent; }, 30);
         state.PauseTiming();
         env.loop().runUntil([&] { return companion->currentResponseTask().isDone(); }, 30);
         state.ResumeTiming();

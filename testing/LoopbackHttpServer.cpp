@@ -1,5 +1,7 @@
 #include "testing/LoopbackHttpServer.h"
 
+#include <algorithm>
+
 #include <sys/socket.h>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -225,6 +227,13 @@ std::vector<RecordedRequest> LoopbackHttpServer::requestsWith(const std::string&
     for (const auto& r : requests_)
         if (r.method == method && (path.empty() || r.path == path)) out.push_back(r);
     return out;
+}
+
+std::size_t LoopbackHttpServer::requestCountWith(const std::string& method, const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    return std::size_t(std::count_if(requests_.begin(), requests_.end(), [&](const RecordedRequest& r) {
+        return r.method == method && (path.empty() || r.path == path);
+    }));
 }
 
 bool LoopbackHttpServer::waitForRequests(std::size_t count, double timeoutSeconds) const {

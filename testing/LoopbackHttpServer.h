@@ -113,6 +113,8 @@ public:
 
     std::vector<RecordedRequest> requests() const;
     std::vector<RecordedRequest> requestsWith(const std::string& method, const std::string& path = "") const;
+    // How many recorded requests match, as `requestsWith` would list them, without copying them.
+    std::size_t requestCountWith(const std::string& method, const std::string& path = "") const;
     // Waits in real time until at least `count` requests have been recorded.
     bool waitForRequests(std::size_t count, double timeoutSeconds = 10) const;
     std::size_t connectionCount() const;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <thread>
 
@@ -190,20 +191,178 @@ void horizontalPass(const std::int16_t* row, const ImageScaler::Axis& axis, int 
 
 }  // namespace
 
+namespace {
+
+// Waits that are usually short spin a little before sleeping, so a handover between threads
+// rarely costs a context switch.
+// Kept short: a spinning thread on a busy machine takes time from the X server it waits for.
+constexpr int kSpins = 500;
+
+inline void relax() {
+#if defined(__SSE2__)
+    _mm_pause();
+#else
+    std::this_thread::yield();
+#endif
+}
+
+}  // namespace
+
+// One call's shared state. `ready` counts the source rows that can be read (INT32_MAX once
+// stopped); each chunk's state is 0 while it is scaled, 1 when done, 2 while the consumer
+// sleeps on it.
+struct ImageScaler::Job {
+    const std::uint8_t* source = nullptr;
+    std::size_t sourceStride = 0;
+    std::uint8_t* out = nullptr;
+    std::size_t outStride = 0;
+    int outWidth = 0;
+    int outHeight = 0;
+    std::size_t n = 0;  // bytes of a source row
+    bool sameWidth = false;
+    int chunks = 0;
+
+    std::atomic<int> ready{0};
+    std::atomic<bool> stopped{false};
+    std::atomic<int> nextChunk{0};
+    std::unique_ptr<std::atomic<int>[]> chunkState;
+
+    // False when the job was stopped before the rows came.
+    bool waitForRows(int rows) const {
+        int seen = ready.load(std::memory_order_acquire);
+        for (int spin = 0; seen < rows && spin < kSpins; ++spin) {
+            relax();
+            seen = ready.load(std::memory_order_acquire);
+        }
+        while (seen < rows) {
+            ready.wait(seen, std::memory_order_acquire);
+            seen = ready.load(std::memory_order_acquire);
+        }
+        return !stopped.load(std::memory_order_acquire);
+    }
+    void publishRows(int rows) {
+        ready.store(rows, std::memory_order_release);
+        ready.notify_all();
+    }
+    // No chunk is taken after this; chunks being scaled end early; a consumer asleep on a
+    // chunk wakes.
+    void stop() {
+        stopped.store(true, std::memory_order_release);
+        nextChunk.store(chunks, std::memory_order_relaxed);
+        publishRows(std::numeric_limits<int>::max());
+        for (int c = 0; c < chunks; ++c) markDone(c);
+    }
+    void markDone(int chunk) {
+        if (chunkState[std::size_t(chunk)].exchange(1, std::memory_order_acq_rel) == 2) {
+            chunkState[std::size_t(chunk)].notify_one();
+        }
+    }
+    void waitForChunk(int chunk) {
+        std::atomic<int>& state = chunkState[std::size_t(chunk)];
+        for (int spin = 0; spin < kSpins; ++spin) {
+            if (state.load(std::memory_order_acquire) == 1) return;
+            relax();
+        }
+        int expected = 0;
+        if (state.compare_exchange_strong(expected, 2, std::memory_order_acq_rel)) {
+            while (state.load(std::memory_order_acquire) == 2) state.wait(2, std::memory_order_acquire);
+        }
+    }
+};
+
+// Worker threads that sleep between calls. Guarded by `mutex`: `job`, `generation`, `busy`,
+// `stopping`.
+struct ImageScaler::Workers {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::condition_variable idle;
+    std::function<void(int worker)> job;
+    std::uint64_t generation = 0;
+    int busy = 0;
+    bool stopping = false;
+    std::vector<std::thread> threads;
+
+    explicit Workers(int count) {
+        for (int index = 0; index < count; ++index) threads.emplace_back([this, index] { loop(index); });
+    }
+    ~Workers() {
+        {
+            std::lock_guard lock(mutex);
+            stopping = true;
+        }
+        wake.notify_all();
+        for (auto& t : threads) t.join();
+    }
+    int count() const { return int(threads.size()); }
+    void start(std::function<void(int worker)> work) {
+        {
+            std::lock_guard lock(mutex);
+            job = std::move(work);
+            busy = count();
+            ++generation;
+        }
+        wake.notify_all();
+    }
+    void waitUntilIdle() {
+        std::unique_lock lock(mutex);
+        idle.wait(lock, [&] { return busy == 0; });
+        job = nullptr;
+    }
+
+private:
+    void loop(int index) {
+        std::uint64_t seen = 0;
+        std::unique_lock lock(mutex);
+        for (;;) {
+            wake.wait(lock, [&] { return stopping || generation != seen; });
+            if (stopping) return;
+            seen = generation;
+            std::function<void(int)>* work = &job;
+            lock.unlock();
+            (*work)(index);
+            lock.lock();
+            if (--busy == 0) idle.notify_all();
+        }
+    }
+};
+
+ImageScaler::ImageScaler() = default;
+ImageScaler::~ImageScaler() = default;
+
 void ImageScaler::scale(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride,
                         std::uint8_t* out, int outWidth, int outHeight, std::size_t outStride) {
-    scaleBands(source, sourceWidth, sourceHeight, sourceStride, out, outWidth, outHeight, outStride, nullptr);
+    run(source, sourceWidth, sourceHeight, sourceStride, out, outWidth, outHeight, outStride, nullptr, nullptr);
 }
 
 void ImageScaler::scale(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride,
-                        std::uint8_t* out, int outWidth, int outHeight, std::size_t outStride,
-                        const std::function<void(const RowsReady&)>& produce) {
-    scaleBands(source, sourceWidth, sourceHeight, sourceStride, out, outWidth, outHeight, outStride, &produce);
+                        std::uint8_t* out, int outWidth, int outHeight, std::size_t outStride, const Producer& produce) {
+    run(source, sourceWidth, sourceHeight, sourceStride, out, outWidth, outHeight, outStride, &produce, nullptr);
 }
 
-void ImageScaler::scaleBands(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride,
-                             std::uint8_t* out, int outWidth, int outHeight, std::size_t outStride,
-                             const std::function<void(const RowsReady&)>* produce) {
+void ImageScaler::scale(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride,
+                        std::uint8_t* out, int outWidth, int outHeight, std::size_t outStride, const Producer* produce,
+                        const RowsDone& consume) {
+    run(source, sourceWidth, sourceHeight, sourceStride, out, outWidth, outHeight, outStride, produce, &consume);
+}
+
+void ImageScaler::scaleRows(const Job& job, int first, int last, std::int16_t* row) const {
+    for (int y = first; y < last; ++y) {
+        const Taps& tv = vertical_.taps[std::size_t(y)];
+        if (!job.waitForRows(tv.first + tv.count)) return;
+        const std::uint8_t* r0 = job.source + std::size_t(tv.first) * job.sourceStride;
+        std::uint8_t* dst = job.out + std::size_t(y) * job.outStride;
+        if (tv.count == 1 && job.sameWidth) {
+            std::memcpy(dst, r0, job.n);
+            continue;
+        }
+        verticalPass(r0, job.sourceStride, tv.count, vertical_.weights.data() + tv.offset, job.n, row);
+        horizontalPass(row, horizontal_, job.outWidth, dst);
+    }
+}
+
+void ImageScaler::run(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride,
+                      std::uint8_t* out, int outWidth, int outHeight, std::size_t outStride, const Producer* produce,
+                      const RowsDone* consume) {
     if (sourceWidth <= 0 || sourceHeight <= 0 || outWidth <= 0 || outHeight <= 0) {
         if (produce) (*produce)([](int) {});
         return;
@@ -218,77 +377,85 @@ void ImageScaler::scaleBands(const std::uint8_t* source, int sourceWidth, int so
         cachedSource_[1] = sourceHeight;
         cachedOut_[1] = outHeight;
     }
-    const std::size_t n = std::size_t(sourceWidth) * 4;
-    const bool sameWidth = sourceWidth == outWidth;
+    Job job;
+    job.source = source;
+    job.sourceStride = sourceStride;
+    job.out = out;
+    job.outStride = outStride;
+    job.outWidth = outWidth;
+    job.outHeight = outHeight;
+    job.n = std::size_t(sourceWidth) * 4;
+    job.sameWidth = sourceWidth == outWidth;
+    job.chunks = (outHeight + kChunkRows - 1) / kChunkRows;
+    if (!produce) job.ready.store(sourceHeight);
 
-    // Rows of the source that can be read; all of them when there is no producer.
-    struct Arrival {
-        std::atomic<int> ready{0};
-        std::atomic<bool> stopped{false};
-        std::mutex mutex;
-        std::condition_variable changed;
-    } arrival;
-    if (!produce) arrival.ready = sourceHeight;
-    auto waitFor = [&](int rows) {
-        if (arrival.ready.load(std::memory_order_acquire) >= rows) return true;
-        std::unique_lock lock(arrival.mutex);
-        arrival.changed.wait(lock, [&] { return arrival.ready.load() >= rows || arrival.stopped.load(); });
-        return arrival.ready.load() >= rows;
-    };
-
-    // A screen-sized picture is cut into bands of rows, scaled side by side.
+    // Small pictures are not worth a handover.
     const std::size_t pixels = std::size_t(outWidth) * std::size_t(outHeight);
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    const int bands = pixels >= 256 * 1024 ? int(std::min(cores, 4u)) : 1;
-    if (rows_.size() < std::size_t(bands)) rows_.resize(std::size_t(bands));
-    for (int index = 0; index < bands; ++index) rows_[std::size_t(index)].assign(n + 4, 0);  // a spare pixel for pairs
-    auto band = [&](int index) {
-        std::int16_t* row = rows_[std::size_t(index)].data();
-        const int first = int(std::int64_t(outHeight) * index / bands);
-        const int last = int(std::int64_t(outHeight) * (index + 1) / bands);
-        for (int y = first; y < last; ++y) {
-            const Taps& tv = vertical_.taps[std::size_t(y)];
-            if (!waitFor(tv.first + tv.count)) return;
-            const std::uint8_t* r0 = source + std::size_t(tv.first) * sourceStride;
-            std::uint8_t* dst = out + std::size_t(y) * outStride;
-            if (tv.count == 1 && sameWidth) {
-                std::memcpy(dst, r0, n);
-                continue;
-            }
-            verticalPass(r0, sourceStride, tv.count, vertical_.weights.data() + tv.offset, n, row);
-            horizontalPass(row, horizontal_, outWidth, dst);
-        }
-    };
-    std::vector<std::thread> helpers;
-    if (!produce) {
-        for (int index = 1; index < bands; ++index) helpers.emplace_back(band, index);
-        band(0);
-        for (auto& helper : helpers) helper.join();
+    if (pixels < 256 * 1024) {
+        if (rows_.empty()) rows_.resize(1);
+        rows_[0].assign(job.n + 4, 0);  // a spare pixel for pairs
+        if (produce) (*produce)([&](int rows) { job.ready.store(std::min(rows, sourceHeight)); });
+        job.ready.store(sourceHeight);
+        scaleRows(job, 0, outHeight, rows_[0].data());
+        if (consume) (*consume)(0, outHeight);
         return;
     }
-    for (int index = 0; index < bands; ++index) helpers.emplace_back(band, index);
-    auto finish = [&](bool complete) {
-        {
-            std::lock_guard lock(arrival.mutex);
-            if (complete) arrival.ready.store(sourceHeight, std::memory_order_release);
-            arrival.stopped.store(true);
-        }
-        arrival.changed.notify_all();
-        for (auto& helper : helpers) helper.join();
-    };
-    try {
-        (*produce)([&](int rows) {
-            {
-                std::lock_guard lock(arrival.mutex);
-                arrival.ready.store(std::min(rows, sourceHeight), std::memory_order_release);
+
+    if (!workers_) {
+        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+        workers_ = std::make_unique<Workers>(int(std::clamp(cores - 1, 1u, 2u)));
+    }
+    const int threads = workers_->count() + 1;  // the caller scales too when it has nothing else to do
+    if (rows_.size() < std::size_t(threads)) rows_.resize(std::size_t(threads));
+    for (auto& row : rows_) row.assign(job.n + 4, 0);
+    job.chunkState = std::make_unique<std::atomic<int>[]>(std::size_t(job.chunks));
+    for (int c = 0; c < job.chunks; ++c) job.chunkState[std::size_t(c)].store(0, std::memory_order_relaxed);
+
+    // With a consumer, the caller is busy consuming, so the first worker produces the source
+    // before it joins the others in scaling.
+    const bool produceOnWorker = produce && consume;
+    std::exception_ptr failure;  // the producer's, written by the first worker
+    auto work = [&, this](int worker) {
+        if (worker == 1 && produceOnWorker) {
+            try {
+                (*produce)([&](int rows) { job.publishRows(std::min(rows, sourceHeight)); });
+                job.publishRows(sourceHeight);
+            } catch (...) {
+                failure = std::current_exception();
+                job.stop();
             }
-            arrival.changed.notify_all();
-        });
+        }
+        std::int16_t* row = rows_[std::size_t(worker)].data();
+        for (;;) {
+            int chunk = job.nextChunk.fetch_add(1, std::memory_order_relaxed);
+            if (chunk >= job.chunks) return;
+            int first = chunk * kChunkRows, last = std::min(job.outHeight, first + kChunkRows);
+            scaleRows(job, first, last, row);
+            job.markDone(chunk);
+        }
+    };
+    workers_->start([&work](int worker) { work(worker + 1); });
+    try {
+        if (produce && !produceOnWorker) {
+            (*produce)([&](int rows) { job.publishRows(std::min(rows, sourceHeight)); });
+            job.publishRows(sourceHeight);
+        }
+        if (consume) {
+            for (int chunk = 0; chunk < job.chunks; ++chunk) {
+                job.waitForChunk(chunk);
+                if (job.stopped.load(std::memory_order_acquire)) break;
+                (*consume)(chunk * kChunkRows, std::min(outHeight, (chunk + 1) * kChunkRows));
+            }
+        } else {
+            work(0);
+        }
     } catch (...) {
-        finish(false);
+        job.stop();
+        workers_->waitUntilIdle();
         throw;
     }
-    finish(true);
+    workers_->waitUntilIdle();
+    if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace velmo

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace velmo {
@@ -10,21 +11,36 @@ namespace velmo {
 // Resizes blue-green-red-alpha pixels. Along each axis a smaller output averages the source
 // area each output pixel covers; a larger one interpolates linearly between pixel centres; an
 // equal one copies. A scaler keeps its tap tables and row buffers for reuse with the same sizes;
-// large pictures are scaled in bands on a few threads at once. One call at a time.
+// large pictures are scaled 16 rows at a time on worker threads the scaler keeps for its life
+// (made on first need). One call at a time, from any one thread at a time.
 class ImageScaler {
 public:
+    ImageScaler();
+    ~ImageScaler();
+    ImageScaler(const ImageScaler&) = delete;
+    ImageScaler& operator=(const ImageScaler&) = delete;
+
     // Writes outWidth x outHeight pixels (outStride bytes per row) to `out`.
     void scale(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride,
                std::uint8_t* out, int outWidth, int outHeight, std::size_t outStride);
 
     // The same while the source is still being filled from the top: `produce` runs on the
     // calling thread and reports through its argument how many rows can be read so far, while
-    // the bands, each on its own thread, wait for the rows they need. An exception thrown by
-    // `produce` stops the bands and leaves this call.
+    // the workers wait for the rows they need. An exception thrown by `produce` stops the
+    // workers and leaves this call.
     using RowsReady = std::function<void(int rows)>;
+    using Producer = std::function<void(const RowsReady&)>;
     void scale(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride,
-               std::uint8_t* out, int outWidth, int outHeight, std::size_t outStride,
-               const std::function<void(const RowsReady&)>& produce);
+               std::uint8_t* out, int outWidth, int outHeight, std::size_t outStride, const Producer& produce);
+
+    // The whole pipeline: `produce` (may be null) fills the source as above, then `consume` runs
+    // on the calling thread and is handed the finished output rows [from, to) in order, each
+    // as soon as it is final, while the workers go on with later rows. An exception from either
+    // stops the workers and leaves this call.
+    using RowsDone = std::function<void(int from, int to)>;
+    void scale(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride,
+               std::uint8_t* out, int outWidth, int outHeight, std::size_t outStride, const Producer* produce,
+               const RowsDone& consume);
 
     // Contributions of source pixels to one output pixel: `count` taps from `first`, weights in
     // units of 1/16384 that add up to exactly 16384.
@@ -45,16 +61,23 @@ public:
     };
     static Axis makeAxis(int sourceLength, int outLength);
 
+    // Output rows a worker scales at a time.
+    static constexpr int kChunkRows = 16;
+
 private:
-    void scaleBands(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride,
-                    std::uint8_t* out, int outWidth, int outHeight, std::size_t outStride,
-                    const std::function<void(const RowsReady&)>* produce);
+    struct Job;
+    struct Workers;
+    void run(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride,
+             std::uint8_t* out, int outWidth, int outHeight, std::size_t outStride, const Producer* produce,
+             const RowsDone* consume);
+    void scaleRows(const Job& job, int first, int last, std::int16_t* row) const;
 
     int cachedSource_[2] = {0, 0};
     int cachedOut_[2] = {0, 0};
     Axis horizontal_;
     Axis vertical_;
-    std::vector<std::vector<std::int16_t>> rows_;  // a vertically filtered row per band, 16 bits a channel
+    std::vector<std::vector<std::int16_t>> rows_;  // a vertically filtered row per thread, 16 bits a channel
+    std::unique_ptr<Workers> workers_;
 };
 
 }  // namespace velmo

@@ -101,3 +101,47 @@ TEST(ImageScalerThreads, AFailingProducerStopsTheBandsAndItsErrorComesOut) {
     ImageScaler().scale(source.data(), 1920, 1080, 1920 * 4, reference.data(), 1280, 720, 1280 * 4);
     EXPECT_EQ(again, reference);
 }
+
+// The pipeline: rows arrive on a worker while the caller is handed finished output rows in
+// order, each range once; a producer that fails ends the call with its error and no more rows.
+TEST(ImageScalerThreads, FinishedRowsReachTheConsumerInOrderWhileTheSourceArrives) {
+    const int sw = 1920, sh = 1080, ow = 1280, oh = 720;
+    std::vector<std::uint8_t> source = noise(sw, sh);
+    const std::vector<std::uint8_t> reference = referenceScale(source, sw, sh, ow, oh);
+    std::vector<std::uint8_t> filling(source.size(), 0), out(reference.size(), 0), seen(reference.size(), 0);
+    ImageScaler scaler;
+    for (int round = 0; round < 3; ++round) {  // the same workers serve every call
+        std::fill(filling.begin(), filling.end(), 0);
+        int next = 0;
+        const ImageScaler::Producer produce = [&](const ImageScaler::RowsReady& ready) {
+            for (int to : {50, 400, 700, sh}) {
+                std::copy(source.begin() + std::ptrdiff_t(next) * sw * 4, source.begin() + std::ptrdiff_t(to) * sw * 4,
+                          filling.begin() + std::ptrdiff_t(next) * sw * 4);
+                next = to;
+                ready(to);
+            }
+        };
+        int expectedFrom = 0;
+        scaler.scale(filling.data(), sw, sh, std::size_t(sw) * 4, out.data(), ow, oh, std::size_t(ow) * 4, &produce,
+                     [&](int from, int to) {
+                         EXPECT_EQ(from, expectedFrom);
+                         ASSERT_GT(to, from);
+                         // The rows are final when handed over.
+                         std::copy(out.begin() + std::ptrdiff_t(from) * ow * 4, out.begin() + std::ptrdiff_t(to) * ow * 4,
+                                   seen.begin() + std::ptrdiff_t(from) * ow * 4);
+                         expectedFrom = to;
+                     });
+        EXPECT_EQ(expectedFrom, oh);
+        EXPECT_EQ(seen, reference) << "round " << round;
+    }
+
+    int consumed = 0;
+    const ImageScaler::Producer failing = [&](const ImageScaler::RowsReady& ready) {
+        ready(100);
+        throw std::runtime_error("the server went away");
+    };
+    EXPECT_THROW(scaler.scale(filling.data(), sw, sh, std::size_t(sw) * 4, out.data(), ow, oh, std::size_t(ow) * 4,
+                              &failing, [&](int from, int to) { consumed = to; }),
+                 std::runtime_error);
+    EXPECT_LT(consumed, oh);
+}

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -33,6 +35,30 @@ private:
     void* handle_ = nullptr;
     unsigned char* buffer_ = nullptr;
     unsigned long bufferSize_ = 0;
+};
+
+// The same encoding fed row by row through libjpeg's scanline interface, so a picture can be
+// encoded while its later rows are still being made. The bytes equal those of JpegEncoder at
+// the same quality. One picture at a time, on one thread at a time; the encoder keeps its
+// compressor and output buffer for the next picture.
+class JpegScanlineEncoder {
+public:
+    JpegScanlineEncoder();
+    ~JpegScanlineEncoder();
+    JpegScanlineEncoder(const JpegScanlineEncoder&) = delete;
+    JpegScanlineEncoder& operator=(const JpegScanlineEncoder&) = delete;
+
+    // Starts a picture of blue-green-red-x pixels; false when the size is not valid or the
+    // library fails (then `write` and `finish` fail too).
+    bool begin(int width, int height, int quality);
+    // The next `count` rows, `stride` bytes apart.
+    bool write(const std::uint8_t* rows, std::size_t stride, int count);
+    // The picture once every row was written; none after any failure.
+    std::optional<std::vector<std::uint8_t>> finish();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
 };
 
 }  // namespace velmo

@@ -65,3 +65,47 @@ TEST(JpegEncoder, EmptyOrShortImagesGiveNothing) {
     EXPECT_EQ(encoder.encode(pixels.data(), 4, 4, 8, 0.8), std::nullopt);  // stride shorter than a row
     EXPECT_TRUE(encoder.encode(pixels.data(), 4, 4, 16, 0.8));
 }
+
+// Row by row through the scanline interface gives exactly the bytes of the one-call encoder,
+// whatever the batches, at the usual quality and at the high ones that change the DCT.
+TEST(JpegScanlineEncoder, GivesTheSameBytesAsTheOneCallEncoder) {
+    const int width = 333, height = 101;  // neither a multiple of the 16-pixel blocks
+    std::vector<std::uint8_t> pixels(std::size_t(width) * height * 4);
+    std::uint32_t seed = 7;
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        pixels[i] = std::uint8_t((i / 4 % std::size_t(width)) / 2 + (seed >> 28));
+    }
+    JpegEncoder whole;
+    JpegScanlineEncoder rows;
+    for (int quality : {80, 20, 96, 100}) {
+        auto expected = whole.encode(pixels.data(), width, height, std::size_t(width) * 4, quality / 100.0);
+        ASSERT_TRUE(expected);
+        ASSERT_TRUE(rows.begin(width, height, quality));
+        for (int y = 0, batch = 1; y < height; y += batch, batch = batch % 40 + 7) {
+            int count = std::min(batch, height - y);
+            ASSERT_TRUE(rows.write(pixels.data() + std::size_t(y) * width * 4, std::size_t(width) * 4, count));
+        }
+        auto streamed = rows.finish();
+        ASSERT_TRUE(streamed) << quality;
+        EXPECT_EQ(*streamed, *expected) << quality;
+    }
+}
+
+TEST(JpegScanlineEncoder, UnfinishedOrInvalidPicturesGiveNothingAndTheEncoderRecovers) {
+    JpegScanlineEncoder rows;
+    EXPECT_FALSE(rows.begin(0, 10, 80));
+    EXPECT_FALSE(rows.write(nullptr, 0, 1));
+    EXPECT_EQ(rows.finish(), std::nullopt);
+    std::vector<std::uint8_t> pixels(64 * 64 * 4, 0x40);
+    ASSERT_TRUE(rows.begin(64, 64, 80));
+    ASSERT_TRUE(rows.write(pixels.data(), 64 * 4, 32));
+    EXPECT_EQ(rows.finish(), std::nullopt);  // half the rows only
+    ASSERT_TRUE(rows.begin(64, 64, 80));
+    ASSERT_TRUE(rows.write(pixels.data(), 64 * 4, 64));
+    auto jpeg = rows.finish();
+    ASSERT_TRUE(jpeg);
+    auto decoded = velmo::testing::decodeJpeg(*jpeg);
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->width, 64);
+}

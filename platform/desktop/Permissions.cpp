@@ -5,6 +5,12 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XInput2.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
 
 #include "platform/runtime/ProcessWide.h"
 
@@ -16,12 +22,6 @@ ProcessWide<DesktopPermissions>& permissionSets() {
     return instance;
 }
 
-struct DisplayConnection {
-    Display* display = XOpenDisplay(nullptr);
-    ~DisplayConnection() {
-        if (display) XCloseDisplay(display);
-    }
-};
 }  // namespace
 
 std::shared_ptr<DesktopPermissions> DesktopPermissions::current() { return permissionSets().current(); }
@@ -30,27 +30,88 @@ void DesktopPermissions::install(std::shared_ptr<DesktopPermissions> permissions
     permissionSets().exchange(std::move(permissions));
 }
 
+struct X11DesktopPermissions::Connection {
+    std::string name;
+    Display* display = nullptr;
+    std::optional<bool> accessibility;
+    std::optional<bool> capture;
+
+    ~Connection() {
+        // Closing talks to the server; one that is gone would end the process (see below).
+        if (display && alive()) XCloseDisplay(display);
+    }
+
+    // False once the server has closed the connection. Nothing is asked of it, so only
+    // what it sends unasked (errors, events) is waiting; that is read and dropped.
+    bool alive() {
+        pollfd p{ConnectionNumber(display), POLLIN, 0};
+        if (::poll(&p, 1, 0) <= 0) return true;
+        char byte;
+        if ((p.revents & (POLLHUP | POLLERR)) || ::recv(p.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0) return false;
+        while (XEventsQueued(display, QueuedAfterReading) > 0) {
+            XEvent event;
+            XNextEvent(display, &event);
+        }
+        return true;
+    }
+};
+
+X11DesktopPermissions::X11DesktopPermissions() = default;
+
+X11DesktopPermissions::~X11DesktopPermissions() = default;
+
+int X11DesktopPermissions::connectionsOpened() const {
+    std::lock_guard lock(mutex_);
+    return opened_;
+}
+
+X11DesktopPermissions::Connection* X11DesktopPermissions::connection() {
+    const char* env = std::getenv("DISPLAY");
+    const std::string name = env ? env : "";
+    if (connection_) {
+        const bool gone = !connection_->alive();
+        // A server that went away cannot be told goodbye: closing would end the process in
+        // Xlib's fatal-error handler, so that connection's memory is left behind.
+        if (gone) connection_->display = nullptr;
+        if (gone || connection_->name != name) connection_.reset();
+    }
+    if (!connection_ && !name.empty()) {
+        if (Display* d = XOpenDisplay(name.c_str())) {
+            connection_ = std::make_unique<Connection>();
+            connection_->name = name;
+            connection_->display = d;
+            ++opened_;
+        }
+    }
+    return connection_.get();
+}
+
 bool X11DesktopPermissions::isAccessibilityTrusted() {
-    DisplayConnection c;
-    if (!c.display) return false;
-    int opcode, event, error;
-    if (!XQueryExtension(c.display, "XInputExtension", &opcode, &event, &error)) return false;
-    // The key tap listens for raw events, which need XInput 2.1.
-    int major = 2, minor = 1;
-    return XIQueryVersion(c.display, &major, &minor) == Success && (major > 2 || (major == 2 && minor >= 1));
+    std::lock_guard lock(mutex_);
+    Connection* c = connection();
+    if (!c) return false;
+    if (!c->accessibility) {
+        int opcode, event, error;
+        int major = 2, minor = 1;
+        // The key tap listens for raw events, which need XInput 2.1.
+        c->accessibility = XQueryExtension(c->display, "XInputExtension", &opcode, &event, &error) &&
+                           XIQueryVersion(c->display, &major, &minor) == Success &&
+                           (major > 2 || (major == 2 && minor >= 1));
+    }
+    return *c->accessibility;
 }
 
 bool X11DesktopPermissions::preflightScreenCaptureAccess() {
-    DisplayConnection c;
-    if (!c.display) return false;
-    X11ErrorTrap trap(c.display);  // a refused read must not end the process
-    XImage* image = XGetImage(c.display, DefaultRootWindow(c.display), 0, 0, 1, 1, AllPlanes, ZPixmap);
-    if (trap.failed() || !image) {
+    std::lock_guard lock(mutex_);
+    Connection* c = connection();
+    if (!c) return false;
+    if (!c->capture) {
+        X11ErrorTrap trap(c->display);  // a refused read must not end the process
+        XImage* image = XGetImage(c->display, DefaultRootWindow(c->display), 0, 0, 1, 1, AllPlanes, ZPixmap);
+        c->capture = image && !trap.failed();
         if (image) XDestroyImage(image);
-        return false;
     }
-    XDestroyImage(image);
-    return true;
+    return *c->capture;
 }
 
 }  // namespace velmo

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 namespace velmo {
 
@@ -23,12 +24,26 @@ public:
     static void install(std::shared_ptr<DesktopPermissions> permissions);
 };
 
+// The checks on one connection to $DISPLAY, kept while the server lives and $DISPLAY still
+// names it. Neither answer can change while a server runs, so each is worked out once per
+// connection; a later check costs one look at the socket. Any thread; calls take turns.
 class X11DesktopPermissions : public DesktopPermissions {
 public:
+    X11DesktopPermissions();
+    ~X11DesktopPermissions() override;
     bool isAccessibilityTrusted() override;
     bool requestAccessibilityTrust() override { return isAccessibilityTrusted(); }
     bool preflightScreenCaptureAccess() override;
     bool requestScreenCaptureAccess() override { return preflightScreenCaptureAccess(); }
+    // Connections opened so far (tests).
+    int connectionsOpened() const;
+
+private:
+    struct Connection;
+    Connection* connection();  // with mutex_ held; null without a display
+    mutable std::mutex mutex_;
+    std::unique_ptr<Connection> connection_;  // guarded by mutex_
+    int opened_ = 0;                          // guarded by mutex_
 };
 
 // Test double: grants and withdrawals are set by the test at any time; requests are counted.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "platform/desktop/Permissions.h"
@@ -46,6 +47,30 @@ TEST(X11DesktopPermissions, GrantedOnAWorkingDisplayAndRefusedWithoutOne) {
         DisplayEnv env(":9999");  // nothing listens there
         EXPECT_FALSE(permissions.requestAccessibilityTrust());
     }
+}
+
+// The poll asks every 1.5 s: one connection serves every check while the server lives, and a
+// server that went away gives refusals, not the end of the process.
+TEST(X11DesktopPermissions, OneConnectionServesEveryCheckUntilTheServerGoes) {
+    X11DesktopPermissions permissions;
+    std::string name;
+    auto x = std::make_unique<velmo::testing::XvfbServer>("640x480x24");
+    ASSERT_TRUE(x->isRunning()) << x->failure();
+    name = x->display();
+    DisplayEnv gone(name.c_str());
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_TRUE(permissions.isAccessibilityTrusted());
+        EXPECT_TRUE(permissions.preflightScreenCaptureAccess());
+    }
+    EXPECT_EQ(permissions.connectionsOpened(), 1);
+    x.reset();
+    EXPECT_FALSE(permissions.isAccessibilityTrusted());
+    EXPECT_FALSE(permissions.preflightScreenCaptureAccess());
+    velmo::testing::XvfbServer again("640x480x24");
+    ASSERT_TRUE(again.isRunning()) << again.failure();
+    DisplayEnv env(again.display().c_str());
+    EXPECT_TRUE(permissions.preflightScreenCaptureAccess());
+    EXPECT_EQ(permissions.connectionsOpened(), 2);
 }
 
 TEST(DesktopPermissions, TestsInstallTheSimulatedLayer) {

@@ -85,10 +85,19 @@ struct Capture {
         display = content.value()->displays[0];
         ready = true;
     }
+    // The image is moved out of the task, as a caller awaiting it gets it.
     std::optional<Image> shot(StreamConfiguration configuration) {
-        auto outcome = TaskProbe(layer->captureImage({display, {}}, configuration));
-        loop.loop().runUntil([&] { return outcome.done(); }, 20.0);
-        return outcome.value();
+        std::optional<Image> image;
+        bool done = false;
+        startTask([&]() -> Task<void> {
+            try {
+                image = co_await layer->captureImage({display, {}}, configuration);
+            } catch (...) {
+            }
+            done = true;
+        });
+        loop.loop().runUntil([&] { return done; }, 20.0);
+        return image;
     }
 };
 

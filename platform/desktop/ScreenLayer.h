@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -63,15 +64,53 @@ struct StreamConfiguration {
     bool operator==(const StreamConfiguration&) const = default;
 };
 
+// Leaves new elements uninitialised, so a buffer about to be overwritten is not cleared first.
+template <class T>
+struct UninitializedAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitializedAllocator<U>;
+    };
+    UninitializedAllocator() = default;
+    template <class U>
+    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+using PixelBytes = std::vector<std::uint8_t, UninitializedAllocator<std::uint8_t>>;
+
+// A JPEG made from an image's pixels while they were captured.
+struct PreparedJpeg {
+    int quality = 0;                       // 1..100, see JpegEncoder::qualityForCompressionFactor
+    const std::uint8_t* pixels = nullptr;  // the buffer it was made from
+    std::size_t pixelBytes = 0;
+    std::vector<std::uint8_t> bytes;
+};
+
 // Pixels with the top-left origin, 4 bytes each in memory order blue, green, red and a fourth
 // byte that carries nothing (JPEG encoding ignores it).
 struct Image {
     int width = 0;
     int height = 0;
-    std::vector<std::uint8_t> pixels;  // width * 4 bytes per row, no padding
-    std::uint32_t displayID = 0;       // the display it shows (0 when none)
+    PixelBytes pixels;             // width * 4 bytes per row, no padding
+    std::uint32_t displayID = 0;  // the display it shows (0 when none)
+    // Set by a layer that encodes while it captures; it serves only these very pixels (a copy
+    // of the image encodes anew), so whoever changes them in place resets it.
+    std::shared_ptr<const PreparedJpeg> preparedJpeg;
 
     std::size_t stride() const { return std::size_t(width) * 4; }
+    // The prepared JPEG when it was made from these pixels at this quality.
+    const std::vector<std::uint8_t>* preparedJpegAt(int quality) const {
+        const PreparedJpeg* p = preparedJpeg.get();
+        return p && p->quality == quality && p->pixels == pixels.data() && p->pixelBytes == pixels.size() ? &p->bytes
+                                                                                                          : nullptr;
+    }
 };
 
 // A value in a screen's device description.

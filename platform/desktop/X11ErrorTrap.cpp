@@ -58,7 +58,7 @@ X11ErrorTrap::X11ErrorTrap(Display* display) : display_(display) {
 }
 
 X11ErrorTrap::~X11ErrorTrap() {
-    XSync(display_, False);
+    if (!settled_) XSync(display_, False);
     std::lock_guard lock(trapMutex());
     auto it = trapped().find(display_);
     if (it != trapped().end() && --it->second.depth == 0) trapped().erase(it);
@@ -71,6 +71,13 @@ int X11ErrorTrap::errorCode() {
     std::lock_guard lock(trapMutex());
     auto it = trapped().find(display_);
     return it == trapped().end() ? 0 : it->second.firstError;
+}
+
+bool X11ErrorTrap::failedAfterReply() {
+    settled_ = true;
+    std::lock_guard lock(trapMutex());
+    auto it = trapped().find(display_);
+    return it != trapped().end() && it->second.firstError != 0;
 }
 
 void X11ErrorTrap::reset() {

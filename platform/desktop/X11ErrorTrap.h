@@ -20,9 +20,14 @@ public:
     // The error code of the first failure (0 when none).
     int errorCode();
     void reset();
+    // The same without a round trip, for just after a request that waited for its reply (by
+    // then every error of the requests before it has arrived). Call it last: the trap then
+    // ends without waiting for the server either.
+    bool failedAfterReply();
 
 private:
     Display* display_;
+    bool settled_ = false;
 };
 
 }  // namespace velmo

@@ -40,6 +40,7 @@ X11FrameGrabber::X11FrameGrabber(Display* display, bool preferSharedMemory) : di
 }
 
 X11FrameGrabber::~X11FrameGrabber() {
+    rowsTrap_.reset();
     releaseShmImage();
     if (plainImage_) XDestroyImage(plainImage_);
 }
@@ -178,6 +179,7 @@ std::optional<X11FrameGrabber::Pixels> X11FrameGrabber::beginRows(Drawable drawa
         visual->green_mask != 0xff00 || visual->blue_mask != 0xff) {
         return std::nullopt;
     }
+    rowsTrap_ = std::make_unique<X11ErrorTrap>(display_);
     rowsDrawable_ = drawable;
     rowsX_ = x;
     rowsY_ = y;
@@ -195,13 +197,18 @@ void X11FrameGrabber::readRows(int from, int to) {
     XImage* band = XShmCreateImage(display_, shmVisual_, unsigned(shmDepth_), ZPixmap,
                                    shmImage_->data + std::size_t(from) * std::size_t(shmImage_->bytes_per_line), &shm_,
                                    unsigned(shmImage_->width), unsigned(to - from));
-    if (!band) throw grabError("no image for the rows");
-    bool ok;
-    {
-        X11ErrorTrap trap(display_);
-        ok = XShmGetImage(display_, rowsDrawable_, band, rowsX_, rowsY_ + from, AllPlanes) && !trap.failed();
+    if (!band) {
+        rowsTrap_.reset();
+        throw grabError("no image for the rows");
     }
+    if (!rowsTrap_) rowsTrap_ = std::make_unique<X11ErrorTrap>(display_);
+    bool ok = XShmGetImage(display_, rowsDrawable_, band, rowsX_, rowsY_ + from, AllPlanes);
     XDestroyImage(band);
+    const bool last = to == shmImage_->height;
+    if (!ok || last) {
+        ok = !rowsTrap_->failedAfterReply() && ok;
+        rowsTrap_.reset();
+    }
     if (!ok) throw grabError("the server refused the rectangle");
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -36,7 +37,9 @@ public:
 
     // A rectangle of the screen's depth read in parts through shared memory: `beginRows` says
     // where its pixels will be, then each `readRows` fills rows [from, to) of it. Nothing when
-    // shared memory is not used or the pixels would need converting; then use `grab`.
+    // shared memory is not used or the pixels would need converting; then use `grab`. The
+    // parts share one error trap, set by `beginRows` and ended by the last part, so each costs
+    // one round trip; the rows must be read to the end on the thread that began them.
     std::optional<Pixels> beginRows(Drawable drawable, int x, int y, int width, int height);
     void readRows(int from, int to);
 
@@ -53,6 +56,7 @@ private:
     Visual* shmVisual_ = nullptr;
     XImage* plainImage_ = nullptr;
     std::vector<std::uint8_t> converted_;
+    std::unique_ptr<class X11ErrorTrap> rowsTrap_;
     Drawable rowsDrawable_ = 0;
     int rowsX_ = 0, rowsY_ = 0;
 };

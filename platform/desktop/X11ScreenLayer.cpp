@@ -27,6 +27,9 @@ namespace {
 constexpr const char* kDomain = "X11ScreenLayer";
 constexpr const char* kBundleProperty = "_VELMO_BUNDLE_IDENTIFIER";
 constexpr std::int64_t kLargestOutputSide = 16384;
+// Shared-memory reads of a whole monitor: more bands overlap more of the read with scaling,
+// but each one is a round trip of its own.
+constexpr int kGrabBands = 5;
 
 struct Atoms {
     Atom wmState = 0, netWmPid = 0, windowType = 0, typeDesktop = 0, bundle = 0, utf8 = 0;
@@ -43,13 +46,18 @@ struct Atoms {
 // Monitor names by atom; an atom keeps its name for the life of the server.
 using MonitorNames = std::map<Atom, std::string>;
 
-std::vector<X11Monitor> queryMonitors(Display* d, MonitorNames& names) {
-    std::vector<X11Monitor> monitors;
-    Window root = DefaultRootWindow(d);
+bool hasRandRMonitors(Display* d) {
     int event = 0, error = 0, major = 0, minor = 0;
     X11ErrorTrap trap(d);
-    if (XRRQueryExtension(d, &event, &error) && XRRQueryVersion(d, &major, &minor) &&
-        (major > 1 || (major == 1 && minor >= 5))) {
+    return XRRQueryExtension(d, &event, &error) && XRRQueryVersion(d, &major, &minor) &&
+           (major > 1 || (major == 1 && minor >= 5));
+}
+
+// One round trip when the server has RandR monitors.
+std::vector<X11Monitor> queryMonitors(Display* d, bool randrMonitors, MonitorNames& names) {
+    std::vector<X11Monitor> monitors;
+    Window root = DefaultRootWindow(d);
+    if (randrMonitors) {
         int count = 0;
         XRRMonitorInfo* list = XRRGetMonitors(d, root, True, &count);
         for (int i = 0; list && i < count; ++i) {
@@ -85,6 +93,35 @@ std::vector<X11Monitor> queryMonitors(Display* d, MonitorNames& names) {
     if (!onePrimary) monitors.front().primary = true;
     return monitors;
 }
+
+// The monitors of one connection. They are asked for on every use: monitors set or deleted
+// through RandR 1.5 come with no notification, so a list kept until the next RandR event
+// could name a monitor that is gone. The names of their atoms are kept, and RandR's screen
+// notifications keep the screen size Xlib reports current. Used on one thread at a time.
+class MonitorCache {
+public:
+    void watch(Display* d) {
+        display_ = d;
+        randrMonitors_ = hasRandRMonitors(d);
+        int event = 0, error = 0;
+        if (XRRQueryExtension(d, &event, &error)) XRRSelectInput(d, DefaultRootWindow(d), RRScreenChangeNotifyMask);
+    }
+    const std::vector<X11Monitor>& monitors() {
+        while (XEventsQueued(display_, QueuedAfterReading) > 0) {
+            XEvent event;
+            XNextEvent(display_, &event);
+            XRRUpdateConfiguration(&event);
+        }
+        list_ = queryMonitors(display_, randrMonitors_, names_);
+        return list_;
+    }
+
+private:
+    Display* display_ = nullptr;
+    bool randrMonitors_ = false;
+    std::vector<X11Monitor> list_;
+    MonitorNames names_;
+};
 
 X11GlobalSpace spaceOf(const std::vector<X11Monitor>& monitors) { return X11GlobalSpace(monitors.front().rect); }
 
@@ -189,18 +226,20 @@ struct X11ScreenLayer::Impl {
     // Answers the main thread's synchronous questions (screens, mouse).
     std::mutex queryMutex;
     Display* query = nullptr;
-    MonitorNames queryNames;
+    MonitorCache queryMonitorList;  // guarded by queryMutex
 
     // Used only on `worker`: shareable content and screenshots.
     Display* capture = nullptr;
-    MonitorNames captureNames;
+    MonitorCache captureMonitors;
     std::unique_ptr<Atoms> atoms;
     std::unique_ptr<X11FrameGrabber> grabber;
     std::unique_ptr<X11WindowCompositor> compositor;
     ImageScaler scaler;
     std::vector<std::uint8_t> padded;
 
-    JpegEncoder jpeg;
+    JpegScanlineEncoder jpegRows;
+
+    JpegEncoder jpeg;  // images that come without a prepared JPEG
     std::unique_ptr<SerialQueue> worker;
 
     ~Impl() {
@@ -213,7 +252,7 @@ struct X11ScreenLayer::Impl {
 
     ShareableContent content(bool excludingDesktopWindows, bool onScreenWindowsOnly) {
         ShareableContent result;
-        std::vector<X11Monitor> monitors = queryMonitors(capture, captureNames);
+        const std::vector<X11Monitor>& monitors = captureMonitors.monitors();
         X11GlobalSpace space = spaceOf(monitors);
         for (const auto& m : monitors) {
             result.displays.push_back({m.identifier, m.rect.width, m.rect.height, space.rectFromX11(m.rect)});
@@ -245,7 +284,7 @@ struct X11ScreenLayer::Impl {
     }
 
     Image screenshot(const ContentFilter& filter, const StreamConfiguration& configuration) {
-        std::vector<X11Monitor> monitors = queryMonitors(capture, captureNames);
+        const std::vector<X11Monitor>& monitors = captureMonitors.monitors();
         auto it = std::find_if(monitors.begin(), monitors.end(),
                                [&](const X11Monitor& m) { return m.identifier == filter.display.displayID; });
         if (it == monitors.end()) {
@@ -270,19 +309,21 @@ struct X11ScreenLayer::Impl {
         image.pixels.resize(image.stride() * std::size_t(image.height));
         Window root = DefaultRootWindow(capture);
 
-        // The usual case: rows arrive band by band from the server while the first bands are
-        // already being scaled.
+        // The usual case: the monitor's rows are read straight into shared memory, in a few
+        // large bands so the first ones are already being scaled while the rest arrive.
         if (filter.excludedWindows.empty() && visible == monitor) {
             if (auto px = grabber->beginRows(root, monitor.x, monitor.y, monitor.width, monitor.height)) {
-                scaler.scale(px->data, monitor.width, monitor.height, px->stride, image.pixels.data(), image.width,
-                             image.height, image.stride(), [&](const ImageScaler::RowsReady& ready) {
-                                 constexpr int kBands = 4;
-                                 for (int b = 0; b < kBands; ++b) {
-                                     int from = monitor.height * b / kBands, to = monitor.height * (b + 1) / kBands;
-                                     if (to > from) grabber->readRows(from, to);
-                                     ready(to);
-                                 }
-                             });
+                const ImageScaler::Producer produce = [&](const ImageScaler::RowsReady& ready) {
+                    // A small first band gets the scalers going early; later ones grow.
+                    int from = 0;
+                    for (int b = 1; b <= kGrabBands; ++b) {
+                        int to = int(std::int64_t(monitor.height) * b * (b + 1) / (kGrabBands * (kGrabBands + 1)));
+                        if (to > from) grabber->readRows(from, to);
+                        ready(to);
+                        from = to;
+                    }
+                };
+                scaleAndEncode(px->data, monitor.width, monitor.height, px->stride, image, &produce);
                 return image;
             }
         }
@@ -306,9 +347,31 @@ struct X11ScreenLayer::Impl {
             }
             source = padded.data();
         }
-        scaler.scale(source, monitor.width, monitor.height, stride, image.pixels.data(), image.width, image.height,
-                     image.stride());
+        scaleAndEncode(source, monitor.width, monitor.height, stride, image, nullptr);
         return image;
+    }
+
+    // Scales into the image and encodes its finished rows as JPEG meanwhile, at the factor
+    // callers are expected to ask for; the JPEG rides along with the image.
+    void scaleAndEncode(const std::uint8_t* source, int width, int height, std::size_t stride, Image& image,
+                        const ImageScaler::Producer* produce) {
+        const int quality = JpegEncoder::qualityForCompressionFactor(options.preparedCompressionFactor);
+        bool encoding = jpegRows.begin(image.width, image.height, quality);
+        scaler.scale(source, width, height, stride, image.pixels.data(), image.width, image.height, image.stride(),
+                     produce, [&](int from, int to) {
+                         if (encoding) {
+                             encoding = jpegRows.write(image.pixels.data() + std::size_t(from) * image.stride(),
+                                                       image.stride(), to - from);
+                         }
+                     });
+        std::optional<std::vector<std::uint8_t>> bytes = encoding ? jpegRows.finish() : std::nullopt;
+        if (!bytes) return;  // encoded again on request
+        auto prepared = std::make_shared<PreparedJpeg>();
+        prepared->quality = quality;
+        prepared->pixels = image.pixels.data();
+        prepared->pixelBytes = image.pixels.size();
+        prepared->bytes = std::move(*bytes);
+        image.preparedJpeg = std::move(prepared);
     }
 };
 
@@ -330,6 +393,8 @@ X11ScreenLayer::X11ScreenLayer(Options options) : impl_(std::make_unique<Impl>()
         impl_->failure = "Cannot open the X display \"" + name + "\"";
         return;
     }
+    impl_->queryMonitorList.watch(impl_->query);
+    impl_->captureMonitors.watch(impl_->capture);
     impl_->atoms = std::make_unique<Atoms>(impl_->capture);
     impl_->grabber = std::make_unique<X11FrameGrabber>(impl_->capture, impl_->options.useSharedMemory);
     impl_->compositor = std::make_unique<X11WindowCompositor>(impl_->capture);
@@ -382,7 +447,7 @@ Task<Image> X11ScreenLayer::captureImage(ContentFilter filter, StreamConfigurati
 std::vector<X11Monitor> X11ScreenLayer::monitors() {
     if (!impl_->query) return {};
     std::lock_guard lock(impl_->queryMutex);
-    return queryMonitors(impl_->query, impl_->queryNames);
+    return impl_->queryMonitorList.monitors();
 }
 
 X11GlobalSpace X11ScreenLayer::globalSpace() {
@@ -409,7 +474,7 @@ Point X11ScreenLayer::mouseLocation() {
     if (!impl_->query) return {};
     std::lock_guard lock(impl_->queryMutex);
     Display* d = impl_->query;
-    std::vector<X11Monitor> list = queryMonitors(d, impl_->queryNames);
+    const std::vector<X11Monitor>& list = impl_->queryMonitorList.monitors();
     Window rootReturn = 0, child = 0;
     int rootX = 0, rootY = 0, winX = 0, winY = 0;
     unsigned mask = 0;
@@ -421,6 +486,9 @@ Point X11ScreenLayer::mouseLocation() {
 
 std::optional<std::vector<std::uint8_t>> X11ScreenLayer::jpegRepresentation(const Image& image,
                                                                            double compressionFactor) {
+    if (const auto* prepared = image.preparedJpegAt(JpegEncoder::qualityForCompressionFactor(compressionFactor))) {
+        return *prepared;
+    }
     return impl_->jpeg.encode(image, compressionFactor);
 }
 

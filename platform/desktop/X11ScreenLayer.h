@@ -22,7 +22,8 @@ struct X11Monitor {
 
 // The screen layer on an X11 display. XRandR monitors are the displays and the screens, the
 // primary one first (without XRandR, the whole X screen is one); pixels come through shared
-// memory where it works, else XGetImage, and are scaled on a worker thread; windows are
+// memory where it works, else XGetImage, and are scaled on worker threads while the finished
+// rows are already encoded as JPEG; windows are
 // left out of screenshots by composing from the windows beneath (X11WindowCompositor).
 // Without a display every asynchronous operation fails with a clear error, the screen list is
 // empty and the mouse is at (0, 0).
@@ -31,6 +32,9 @@ public:
     struct Options {
         std::string displayName;        // empty: $DISPLAY
         bool useSharedMemory = true;    // false forces XGetImage
+        // Screenshots are encoded as JPEG at this factor while they are scaled, so
+        // `jpegRepresentation` at the same factor costs nothing more.
+        double preparedCompressionFactor = 0.8;
     };
 
     X11ScreenLayer();

@@ -185,6 +185,13 @@ TEST_F(X11ScreenLayerOnTwoMonitors, ScreenshotsShowTheMonitorScaledBySharedMemor
             EXPECT_EQ(decoded->width, w);
             EXPECT_EQ(decoded->height, h);
             EXPECT_TRUE(velmo::testing::colourNear(decoded->pixel(probes[3][0], probes[3][1]), kQuadrants[monitor][3], 12));
+            // The JPEG made during the capture is the one a fresh encoding of the pixels gives;
+            // a copy of the image, or another factor, is encoded anew.
+            EXPECT_NE(image.preparedJpegAt(80), nullptr);
+            const Image copy = image;
+            EXPECT_EQ(copy.preparedJpegAt(80), nullptr);
+            EXPECT_EQ(layer.jpegRepresentation(copy, 0.8), jpeg);
+            EXPECT_NE(layer.jpegRepresentation(image, 0.5), jpeg);
         }
     }
 }

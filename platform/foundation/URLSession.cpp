@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cmath>
+#include <limits>
 #include <cstring>
 #include <thread>
 
@@ -545,6 +547,24 @@ struct URLSessionImpl {
         }
     }
 
+    // How long the worker may sleep: until a command wakes it when nothing is in flight, else
+    // until curl's next timer, the nearest idle timeout or the next look at connectivity.
+    int sleepMs() {
+        constexpr int kForever = std::numeric_limits<int>::max();
+        if (active.empty() && waiting.empty()) return kForever;
+        double seconds = waiting.empty() ? 1.0 : 0.05;
+        const auto now = SteadyClock::now();
+        for (const auto& t : active) {
+            if (t->paused) continue;
+            double idle = std::chrono::duration<double>(now - t->lastActivity).count();
+            seconds = std::min(seconds, t->idleTimeout - idle);
+        }
+        int ms = int(std::ceil(std::max(0.0, seconds) * 1000));
+        long curlMs = -1;
+        if (curl_multi_timeout(multi, &curlMs) == CURLM_OK && curlMs >= 0) ms = std::min<long>(ms, curlMs);
+        return ms;
+    }
+
     void run() {
         for (;;) {
             std::vector<std::function<void()>> batch;
@@ -562,8 +582,7 @@ struct URLSessionImpl {
             int queued = 0;
             while (CURLMsg* msg = curl_multi_info_read(multi, &queued))
                 if (msg->msg == CURLMSG_DONE) onDone(msg->easy_handle, msg->data.result);
-            int waitMs = active.empty() && waiting.empty() ? 60000 : (waiting.empty() ? 100 : 50);
-            curl_multi_poll(multi, nullptr, 0, waitMs, nullptr);
+            curl_multi_poll(multi, nullptr, 0, sleepMs(), nullptr);
         }
         auto all = active;
         all.insert(all.end(), waiting.begin(), waiting.end());
