@@ -71,6 +71,7 @@ std::shared_ptr<ElevenLabsTTSClient> CompanionManager::elevenLabsTTSClient() {
 // ---- start, stop, permissions ----
 
 void CompanionManager::start() {
+    stopping_ = false;
     refreshAllPermissions();
     logLine(std::string("🔑 Velmo start — accessibility: ") + boolText(hasAccessibilityPermission) +
             ", screen: " + boolText(hasScreenRecordingPermission) + ", mic: " + boolText(hasMicrophonePermission) +
@@ -114,6 +115,7 @@ void CompanionManager::startPermissionPolling() {
 }
 
 void CompanionManager::stop() {
+    stopping_ = true;
     globalPushToTalkShortcutMonitor_->stop();
     mirrinDictationManager_->cancelDictation(true);
     overlayWindowManager_->hideOverlay();
@@ -292,8 +294,10 @@ void CompanionManager::submitTranscript(const std::string& transcript) {
 
 Task<void> CompanionManager::runResponse(std::shared_ptr<CompanionManager> self, std::string transcript) {
     auto cancelled = [] { return Task<>::isCurrentCancelled(); };
+    // The application is going away: the transfer it cut short is not worth a report.
+    auto stoppedByApplication = [&] { return self->stopping_ && cancelled(); };
     auto requestFailed = [&](const std::exception_ptr& error) {
-        if (!isCancellationError(error)) {
+        if (!isCancellationError(error) && !stoppedByApplication()) {
             capture("response_error", {{"error", localizedDescriptionOf(error)}});
             logLine("⚠️ Companion response error: " + describeException(error));
         }
@@ -364,6 +368,7 @@ Task<void> CompanionManager::runResponse(std::shared_ptr<CompanionManager> self,
     }
     auto spoken = co_await outcomeOf(self->elevenLabsTTSClient()->speakText(parsed.spokenText));
     if (spoken.error) {
+        if (stoppedByApplication()) co_return;
         capture("tts_error", {{"error", localizedDescriptionOf(spoken.error)}});
         logLine("⚠️ ElevenLabs TTS error: " + describeException(spoken.error));
         if (!cancelled()) self->voiceState = CompanionVoiceState::idle;

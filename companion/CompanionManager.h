@@ -121,6 +121,7 @@ private:
     Cancellable audioPowerCancellable_;
     std::shared_ptr<Timer> accessibilityCheckTimer_;
     Task<void> pendingKeyboardShortcutStartTask_;
+    bool stopping_ = false;  // a reply cancelled by stop is not a failure
 };
 
 }  // namespace velmo

@@ -161,6 +161,28 @@ TEST_F(CompanionPipeline, ALaterTranscriptCancelsAHeldReplyWhichThenChangesNothi
     EXPECT_EQ(companion->voiceState.get(), CompanionVoiceState::idle);
 }
 
+TEST_F(CompanionPipeline, StoppingDuringAHeldReplyReportsNoError) {
+    auto held = std::make_shared<Gate>();
+    env.messagesServer.route("POST", "/v1/messages", [held](const velmo::testing::RecordedRequest&) {
+        return LoopbackAnswer::streamed(200, {sseReply({"late answer"})}).heldBy(held);
+    });
+    pressAndRelease();
+    say("a question");
+    ASSERT_TRUE(env.messagesServer.waitForRequests(1));
+    env.loop().runUntilIdle();
+    companion->stop();
+    env.loop().runUntil([] { return false; }, 0.2);
+    held->release();
+    env.loop().runUntil([] { return false; }, 0.2);
+
+    EXPECT_TRUE(env.log.linesStartingWith("⚠️ Companion response error: ").empty());
+    EXPECT_TRUE(env.log.linesStartingWith("⚠️ ElevenLabs TTS error: ").empty());
+    auto names = env.eventNames();
+    EXPECT_EQ(std::count(names.begin(), names.end(), "response_error"), 0);
+    EXPECT_TRUE(companion->conversationHistory().empty());
+    EXPECT_TRUE(env.speechServer.requestsWith("POST").empty());
+}
+
 TEST_F(CompanionPipeline, TheEleventhExchangeDropsTheFirstAndHistoryTravelsWithTheRequest) {
     env.messagesServer.route("POST", "/v1/messages", [](const velmo::testing::RecordedRequest& r) {
         std::string question = json::parse(r.body)["messages"].back()["content"].back()["text"];

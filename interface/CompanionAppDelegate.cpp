@@ -2,6 +2,7 @@
 
 #include "RideZav/RideZavSDK.h"
 #include "companion/CompanionAnalytics.h"
+#include "interface/ConfigurationCheck.h"
 #include "platform/desktop/ApplicationNotifications.h"
 #include "platform/desktop/LoginItem.h"
 #include "platform/foundation/InfoPlistString.h"
@@ -36,6 +37,7 @@ void CompanionAppDelegate::applicationDidFinishLaunching() {
     NotificationCenter::defaultCenter().post(ApplicationNotification::didFinishLaunching);
     logLine("🎯 Velmo: Starting...");
     logLine("🎯 Velmo: Version " + bundleShortVersionString());
+    for (const std::string& line : configurationProblems()) logLine(line);
     UserDefaults::standard().registerDefaults({{"NSInitialToolTipDelay", PlistValue(0)}});
     ridezav::RideZavSDK::shared().setup(ridezav::RideZavConfig(analyticsProjectKey, analyticsIngestionHost));
     CompanionAnalytics::trackAppOpened();

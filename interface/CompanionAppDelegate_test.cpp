@@ -13,6 +13,7 @@
 #include "interface/CompanionAppDelegate.h"
 #include "platform/desktop/ApplicationNotifications.h"
 #include "platform/desktop/LoginItem.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/runtime/NotificationCenter.h"
 #include "platform/foundation/TestDirectory.h"
 #include "testing/XvfbServer.h"
@@ -56,6 +57,8 @@ TEST_F(CompanionAppDelegateTest, AFirstLaunchLogsInOrderRegistersAndOpensThePane
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(lines[0], "🎯 Velmo: Starting...");
     EXPECT_EQ(lines[1], "🎯 Velmo: Version unknown");  // no bundle in this test
+    EXPECT_EQ(lines[2], "⚠️ Velmo: There is no bundle folder at " + Bundle::main().bundlePath() + "; no configuration is read");
+    EXPECT_LT(indexOf("⚠️ Velmo: AnthropicAPIKey is not set in "), indexOf("🔑 Velmo start"));
     EXPECT_LT(indexOf("🔑 Velmo start"), indexOf("🎯 Velmo: Registered as login item"));
     EXPECT_LT(indexOf("🎯 Velmo: Registered as login item"), lines.size());
     EXPECT_EQ(UserDefaults::standard().integerForKey("NSInitialToolTipDelay"), 0);
@@ -177,6 +180,37 @@ TEST(VelmoExecutable, WithoutAnX11DisplayItExitsWithOneClearLine) {
     EXPECT_NE(WEXITSTATUS(result.status), 0);
     EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 1) << result.output;
     EXPECT_NE(result.output.find("X11 display"), std::string::npos) << result.output;
+}
+
+TEST(VelmoExecutable, SaysAtStartWhatIsWrongWithTheConfiguration) {
+    velmo::testing::XvfbServer x("640x480x24");
+    ASSERT_TRUE(x.isRunning()) << x.failure();
+    velmo::testing::TestDirectory dir;
+    dir.write("Velmo.app/Contents/Info.plist",
+              "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>AnthropicAPIKey</key><integer>42</integer>"
+              "<key>ElevenLabsAPIKey</key><string>el-key-value</string><key>ElevenLabsVoiceID</key><string>v</string></dict></plist>");
+    dir.write("Velmo.app/Contents/Resources/Info.plist", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Anthr");
+    const std::string app = dir / "Velmo.app";
+    const std::string resource = app + "/Contents/Resources/Info.plist";
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {app,
+         {"⚠️ Velmo: AnthropicAPIKey in " + app + "/Contents/Info.plist is not a string; it is ignored",
+          "⚠️ Velmo: Cannot read " + resource + ": property list is malformed; its keys are ignored",
+          "⚠️ Velmo: AnthropicAPIKey is not set in " + resource + "; requests to the messages service will be refused"}},
+        {dir / "Missing.app",
+         {"⚠️ Velmo: There is no bundle folder at " + dir / "Missing.app" + "; no configuration is read",
+          "⚠️ Velmo: AnthropicAPIKey is not set in " + dir / "Missing.app/Contents/Resources/Info.plist" +
+              "; requests to the messages service will be refused"}},
+    };
+    for (const auto& [bundle, expected] : cases) {
+        auto result = runVelmo({"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + dir.path(), "PULSE_SERVER=unix:/nonexistent",
+                                "VELMO_BUNDLE=" + bundle},
+                               true);
+        ASSERT_TRUE(WIFEXITED(result.status)) << result.output;
+        EXPECT_EQ(WEXITSTATUS(result.status), 0) << result.output;
+        for (const auto& line : expected) EXPECT_NE(result.output.find("\n" + line + "\n"), std::string::npos) << line << "\n" << result.output;
+        EXPECT_EQ(result.output.find("el-key-value"), std::string::npos) << result.output;
+    }
 }
 
 TEST(VelmoExecutable, StartsOnAnX11DisplayAndStopsOnSigterm) {

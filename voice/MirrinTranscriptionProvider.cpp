@@ -11,7 +11,7 @@ namespace velmo {
 
 namespace {
 
-enum class Preference { none, streaming, upload, platform };
+using Preference = MirrinTranscriptionPreference;
 
 std::optional<std::string> presentValue(const MirrinConfigurationLookup& lookup, const std::string& key) {
     if (!lookup) return std::nullopt;
@@ -22,16 +22,17 @@ std::optional<std::string> presentValue(const MirrinConfigurationLookup& lookup,
     return trimmed;
 }
 
-Preference preferenceFrom(const std::optional<std::string>& value) {
+}  // namespace
+
+MirrinTranscriptionPreference transcriptionPreference(const MirrinConfigurationLookup& lookup) {
+    const auto value = presentValue(lookup, "VoiceTranscriptionProvider");
     if (!value) return Preference::none;
     const std::string lower = toLowerCase(*value);
     if (lower == "assemblyai") return Preference::streaming;
     if (lower == "openai") return Preference::upload;
     if (lower == "apple") return Preference::platform;
-    return Preference::none;
+    return Preference::unrecognised;
 }
-
-}  // namespace
 
 MirrinTranscriptionProviderFactories MirrinTranscriptionProviderFactories::standard() {
     MirrinTranscriptionProviderFactories factories;
@@ -52,7 +53,7 @@ std::unique_ptr<MirrinTranscriptionProvider> makeTranscriptionProvider() {
 
 std::unique_ptr<MirrinTranscriptionProvider> makeTranscriptionProvider(const MirrinConfigurationLookup& lookup,
                                                                        const MirrinTranscriptionProviderFactories& factories) {
-    const Preference preference = preferenceFrom(presentValue(lookup, "VoiceTranscriptionProvider"));
+    const Preference preference = transcriptionPreference(lookup);
 
     const auto streamingKey = presentValue(lookup, "AssemblyAIAPIKey");
     const auto streamingToken = presentValue(lookup, "AssemblyAIStreamingToken");
@@ -90,6 +91,7 @@ std::unique_ptr<MirrinTranscriptionProvider> makeTranscriptionProvider(const Mir
 
     switch (preference) {
         case Preference::none:
+        case Preference::unrecognised:
             if (streamingConfigured) return streaming;
             if (uploadConfigured) return upload;
             return platform();

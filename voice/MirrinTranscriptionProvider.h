@@ -63,6 +63,11 @@ public:
 // space and newlines here again, and an empty value counts as absent.
 using MirrinConfigurationLookup = std::function<std::optional<std::string>(const std::string& key)>;
 
+// The back-end "VoiceTranscriptionProvider" asks for ("assemblyai", "openai" or "apple", in any
+// case); `unrecognised` for another value, which the selection treats as no preference.
+enum class MirrinTranscriptionPreference { none, streaming, upload, platform, unrecognised };
+MirrinTranscriptionPreference transcriptionPreference(const MirrinConfigurationLookup& lookup);
+
 // How each back-end is built from its configuration. A factory that is empty, or that returns
 // null, means the back-end cannot be made in this build: the selection then treats it as not
 // configured and falls back.

@@ -29,15 +29,28 @@ std::string currentExecutable() {
     return ec ? std::string("velmo") : path.string();
 }
 
-// Exec lines quote arguments that hold spaces or the characters the format reserves.
-std::string quotedExec(const std::string& path) {
-    if (path.find_first_of(" \t\"'\\$`") == std::string::npos) return path;
-    std::string out = "\"";
-    for (char c : path) {
-        if (c == '"' || c == '`' || c == '$' || c == '\\') out += '\\';
-        out += c;
+// One argument of an Exec line: quoted when it holds a reserved character, with the quoting's
+// own escapes, then the escapes every string value of a desktop entry takes.
+std::string execArgument(const std::string& argument) {
+    std::string quoted = argument;
+    if (argument.find_first_of(" \t\n\"'\\><~|&;$*?#()`") != std::string::npos) {
+        quoted = "\"";
+        for (char c : argument) {
+            if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
+            quoted += c;
+        }
+        quoted += "\"";
     }
-    return out + "\"";
+    std::string out;
+    for (char c : quoted) {
+        if (c == '\\') out += "\\\\";
+        else if (c == '\n') out += "\\n";
+        else if (c == '\t') out += "\\t";
+        else if (c == '\r') out += "\\r";
+        else if (c == '%') out += "%%";  // not a field code
+        else out += c;
+    }
+    return out;
 }
 
 Error loginItemError(const std::string& message) { return Error("LoginItem", 1, message); }
@@ -54,13 +67,27 @@ std::shared_ptr<LoginItemService> LoginItemService::mainApp() { return loginItem
 
 void LoginItemService::install(std::shared_ptr<LoginItemService> service) { loginItems().exchange(std::move(service)); }
 
-XdgAutostartLoginItem::XdgAutostartLoginItem(std::string autostartDirectory, std::string entryName, std::string executablePath)
+XdgAutostartLoginItem::XdgAutostartLoginItem(std::string autostartDirectory, std::string entryName, std::string executablePath,
+                                             std::string bundlePath)
     : directory_(std::move(autostartDirectory)),
       entryPath_(directory_ + "/" + entryName + ".desktop"),
-      executablePath_(std::move(executablePath)) {}
+      executablePath_(std::move(executablePath)),
+      bundlePath_(std::move(bundlePath)) {}
+
+std::string XdgAutostartLoginItem::execLine() const {
+    if (bundlePath_.empty()) return execArgument(executablePath_);
+    return "env " + execArgument("VELMO_BUNDLE=" + bundlePath_) + " " + execArgument(executablePath_);
+}
 
 std::shared_ptr<XdgAutostartLoginItem> XdgAutostartLoginItem::forCurrentExecutable() {
-    return std::make_shared<XdgAutostartLoginItem>(configHome() + "/autostart", "velmo", currentExecutable());
+    // The login session starts elsewhere, so a relative bundle path is made absolute now.
+    std::string bundle;
+    if (const char* path = std::getenv("VELMO_BUNDLE"); path && *path) {
+        std::error_code ec;
+        auto absolute = std::filesystem::absolute(path, ec);
+        bundle = ec ? std::string(path) : absolute.lexically_normal().string();
+    }
+    return std::make_shared<XdgAutostartLoginItem>(configHome() + "/autostart", "velmo", currentExecutable(), bundle);
 }
 
 LoginItemStatus XdgAutostartLoginItem::status() {
@@ -70,13 +97,15 @@ LoginItemStatus XdgAutostartLoginItem::status() {
     bool hasExec = false;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line == "Hidden=true" || line == "X-GNOME-Autostart-enabled=false") return LoginItemStatus::notRegistered;
+        if (line == "Hidden=true" || line == "X-GNOME-Autostart-enabled=false") return LoginItemStatus::requiresApproval;
         if (line.rfind("Exec=", 0) == 0) hasExec = true;
     }
     return hasExec ? LoginItemStatus::enabled : LoginItemStatus::notRegistered;
 }
 
 void XdgAutostartLoginItem::registerApp() {
+    if (status() == LoginItemStatus::requiresApproval)
+        throw loginItemError("The login item " + entryPath_ + " was turned off by the user; it is left as it is");
     std::error_code ec;
     std::filesystem::create_directories(directory_, ec);
     if (ec) throw loginItemError("The autostart folder " + directory_ + " could not be created: " + ec.message());
@@ -85,7 +114,7 @@ void XdgAutostartLoginItem::registerApp() {
           << "Type=Application\n"
           << "Name=Velmo\n"
           << "Comment=Voice-driven desktop assistant\n"
-          << "Exec=" << quotedExec(executablePath_) << "\n"
+          << "Exec=" << execLine() << "\n"
           << "Terminal=false\n"
           << "X-GNOME-Autostart-enabled=true\n";
     const std::string text = entry.str();

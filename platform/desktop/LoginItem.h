@@ -23,18 +23,24 @@ public:
 
 class XdgAutostartLoginItem : public LoginItemService {
 public:
-    XdgAutostartLoginItem(std::string autostartDirectory, std::string entryName, std::string executablePath);
+    // A non-empty `bundlePath` is passed on as VELMO_BUNDLE to the process started at login.
+    XdgAutostartLoginItem(std::string autostartDirectory, std::string entryName, std::string executablePath,
+                          std::string bundlePath = {});
     // The entry for this executable in the user's autostart folder.
     static std::shared_ptr<XdgAutostartLoginItem> forCurrentExecutable();
 
+    // An entry the user turned off (Hidden, or disabled) is `requiresApproval` and never rewritten.
     LoginItemStatus status() override;
     void registerApp() override;
     const std::string& entryPath() const { return entryPath_; }
+    // The entry's Exec value, quoted and escaped as desktop entries require.
+    std::string execLine() const;
 
 private:
     std::string directory_;
     std::string entryPath_;
     std::string executablePath_;
+    std::string bundlePath_;
 };
 
 // Test double: the status is set by the test; registrations are counted and may fail.

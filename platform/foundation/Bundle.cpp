@@ -3,11 +3,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
 
-#include "platform/foundation/Logger.h"
 
 namespace velmo {
 namespace {
@@ -30,20 +31,44 @@ std::string executableDirectory() {
 
 }  // namespace
 
-Bundle::Bundle(std::string bundlePath) : bundlePath_(std::move(bundlePath)) {
-    const std::string infoPath = bundlePath_ + "/Contents/Info.plist";
+PropertyListFile readPropertyListDictionary(const std::string& path) {
+    PropertyListFile file;
     std::error_code error;
-    if (!std::filesystem::exists(infoPath, error)) return;
+    file.exists = std::filesystem::exists(path, error);
+    if (!file.exists) return file;
+    std::FILE* stream = std::fopen(path.c_str(), "rb");
+    if (!stream) {
+        file.problem = std::strerror(errno);
+        return file;
+    }
+    std::string bytes;
+    char buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, stream)) > 0) bytes.append(buffer, n);
+    const bool failed = std::ferror(stream);
+    const int readErrno = errno;
+    std::fclose(stream);
+    if (failed) {
+        file.problem = std::strerror(readErrno);
+        return file;
+    }
     try {
-        PlistValue info = PropertyList::readFile(infoPath);
-        if (const auto* dictionary = info.asDictionary()) {
-            info_ = *dictionary;
+        PlistValue contents = PropertyList::parse(bytes);
+        if (const auto* dictionary = contents.asDictionary()) {
+            file.dictionary = *dictionary;
         } else {
-            logLine("⚠️ Velmo: Ignoring " + infoPath + ": not a dictionary");
+            file.problem = "not a dictionary";
         }
     } catch (const PropertyListError& e) {
-        logLine("⚠️ Velmo: Ignoring unreadable Info.plist: " + e.message());
+        file.problem = e.message();
     }
+    return file;
+}
+
+Bundle::Bundle(std::string bundlePath) : bundlePath_(std::move(bundlePath)) {
+    PropertyListFile info = readPropertyListDictionary(infoPlistPath());
+    info_ = std::move(info.dictionary);
+    infoProblem_ = std::move(info.problem);
 }
 
 std::string Bundle::mainBundlePath() {

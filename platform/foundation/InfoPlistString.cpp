@@ -21,16 +21,11 @@ std::optional<std::string> infoPlistString(const std::string& key) {
     if (auto value = trimmedString(bundle.objectForInfoDictionaryKey(key))) return value;
     const auto resource = bundle.pathForResource("Info", "plist");
     if (!resource) return std::nullopt;
-    try {
-        const PlistValue contents = PropertyList::readFile(*resource);
-        const auto* dictionary = contents.asDictionary();
-        if (!dictionary) return std::nullopt;
-        auto it = dictionary->find(key);
-        if (it == dictionary->end()) return std::nullopt;
-        return trimmedString(it->second);
-    } catch (const PropertyListError&) {
-        return std::nullopt;  // an unreadable resource is the same as no resource
-    }
+    // An unreadable resource is the same as no resource.
+    const PropertyListFile contents = readPropertyListDictionary(*resource);
+    auto it = contents.dictionary.find(key);
+    if (it == contents.dictionary.end()) return std::nullopt;
+    return trimmedString(it->second);
 }
 
 std::string bundleShortVersionString() {
