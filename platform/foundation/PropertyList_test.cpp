@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "platform/foundation/BadPropertyLists.h"
 #include "platform/foundation/TestDirectory.h"
 
 namespace velmo {
@@ -121,6 +122,19 @@ TEST(PropertyListTest, RefusesBadInputWithAnError) {
 
     EXPECT_NO_THROW(PropertyList::parse(nestedBinary(PropertyList::maximumDepth - 1)));
     EXPECT_NO_THROW(PropertyList::parse(nestedXML(PropertyList::maximumDepth)));
+}
+
+TEST(PropertyListTest, RefusesBeforeTheLibraryWhatCannotBeReadSafelyOrWrittenBack) {
+    for (const auto& [name, bytes] : test::badPropertyLists())
+        EXPECT_THROW(PropertyList::parse(bytes), PropertyListError) << name;
+    // Sharing within the node limit is read, each reference a copy.
+    PlistValue expanded = PlistValue::Array{};
+    for (int i = 0; i < 10; ++i) expanded = PlistValue::Array{expanded, expanded};
+    EXPECT_EQ(PropertyList::parse(test::sharedReferencesPropertyList(10)), PlistValue(Dict{{"k", expanded}}));
+    // Good strings and dates of the same shapes are read.
+    EXPECT_EQ(PropertyList::parse(test::binaryPropertyList({std::string("\xD1\x01\x02", 3), std::string("\x61\x00\x6B", 3),
+                                                            std::string("\x33\0\0\0\0\0\0\0\0", 9)})),
+              PlistValue(Dict{{"k", PlistDate{978307200}}}));
 }
 
 TEST(PropertyListTest, RefusesValuesItCannotWrite) {

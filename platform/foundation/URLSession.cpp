@@ -451,10 +451,14 @@ struct URLSessionImpl {
         } else if (line.empty()) {
             deliverResponse(t);  // interim 1xx answers are skipped
         } else if ((line.front() == ' ' || line.front() == '\t') && !t.pending.headers.empty()) {
-            auto& value = t.pending.headers.back().second;
+            // A continuation of blanks only adds nothing to the folded value.
             auto start = line.find_first_not_of(" \t");
-            value += " ";
-            value += line.substr(start);
+            if (start != std::string_view::npos) {
+                auto& value = t.pending.headers.back().second;
+                value += " ";
+                auto end = line.find_last_not_of(" \t");
+                value += line.substr(start, end + 1 - start);
+            }
         } else {
             auto colon = line.find(':');
             std::string_view name = line.substr(0, colon);
