@@ -679,7 +679,15 @@ Task<URLSessionBytes> URLSession::bytes(URLRequest request) {
                 return false;
             }
             s->lines.append(data, size);
-            if (s->waiter && s->readyLocked()) waiter = wake(*s);
+            if (s->lines.bufferedBytes() > URLSessionBytes::maximumLineLength && !s->lines.hasCompleteLine()) {
+                // The rest of the transfer is dropped above; the reader hears why.
+                s->error = URLError(URLError::badServerResponse, "a line of the answer is longer than " +
+                                                                     std::to_string(URLSessionBytes::maximumLineLength) + " bytes");
+                s->lines.clear();
+                waiter = wake(*s);
+            } else if (s->waiter && s->readyLocked()) {
+                waiter = wake(*s);
+            }
         }
         if (waiter) MainLoop::postToMain([waiter] { waiter.resume(); });
         return true;
