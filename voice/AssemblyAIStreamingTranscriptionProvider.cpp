@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cmath>
+#include <limits>
 
 #include <nlohmann/json.hpp>
 
@@ -299,13 +300,15 @@ void Session::resolveReadyContinuation(const Failure* failure) {
 }
 
 void Session::handleTurn(const DecodedTurn& turn, const std::string& text) {
-    long long order = 0;
+    TurnOrder order{0, 0};
     if (turn.turnOrder) {
-        order = *turn.turnOrder;
+        order = {*turn.turnOrder, 0};
     } else if (activeTurnOrder_) {
         order = *activeTurnOrder_;
     } else if (!storedTurnTranscriptsByOrder_.empty()) {
-        order = storedTurnTranscriptsByOrder_.rbegin()->first + 1;
+        const TurnOrder largest = storedTurnTranscriptsByOrder_.rbegin()->first;
+        order = largest.first < std::numeric_limits<long long>::max() ? TurnOrder{largest.first + 1, 0}
+                                                                       : TurnOrder{largest.first, largest.second + 1};
     }
 
     const bool finished = turn.endOfTurn || turn.turnIsFormatted;

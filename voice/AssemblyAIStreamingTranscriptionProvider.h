@@ -149,9 +149,12 @@ private:
     bool isAwaitingExplicitFinalTranscript_ = false;
     bool hasHandledFailure_ = false;
     std::string latestTranscriptText_;
-    std::optional<long long> activeTurnOrder_;
+    // The service's order, then how many turns without one followed the largest order there is
+    // (so counting on past it never overflows).
+    using TurnOrder = std::pair<long long, unsigned long long>;
+    std::optional<TurnOrder> activeTurnOrder_;
     std::string activeTurnTranscriptText_;
-    std::map<long long, StoredTurnTranscript> storedTurnTranscriptsByOrder_;
+    std::map<TurnOrder, StoredTurnTranscript> storedTurnTranscriptsByOrder_;
     WorkItem explicitFinalTranscriptDeadlineWorkItem_;
 
     // Declared last: destroyed first, so the connection ends (and its callback thread stops
