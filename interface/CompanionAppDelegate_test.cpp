@@ -12,6 +12,7 @@
 #include "companion/CompanionTestEnvironment.h"
 #include "interface/CompanionAppDelegate.h"
 #include "platform/desktop/LoginItem.h"
+#include "platform/foundation/BadPropertyLists.h"
 #include "platform/foundation/TestDirectory.h"
 #include "testing/XvfbServer.h"
 
@@ -176,4 +177,26 @@ TEST(VelmoExecutable, StartsOnAnX11DisplayAndStopsOnSigterm) {
     EXPECT_NE(result.output.find("🔑 Velmo start — accessibility: true, screen: true, mic: false"), std::string::npos) << result.output;
     std::ifstream entry(config / "autostart/velmo.desktop");
     EXPECT_TRUE(entry.good());
+}
+
+TEST(VelmoExecutable, ABadDefaultsFileIsSetAsideWithOneLineAndTheAssistantRuns) {
+    velmo::testing::XvfbServer x("1024x768x24");
+    ASSERT_TRUE(x.isRunning()) << x.failure();
+    for (const auto& [name, contents] : velmo::test::badPropertyLists()) {
+        velmo::testing::TestDirectory config;
+        const std::string path = config.write("com.korvale.velmo/defaults.plist", contents);
+        auto result = runVelmo({"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + config.path(), "PULSE_SERVER=unix:/nonexistent"}, true);
+        ASSERT_TRUE(WIFEXITED(result.status)) << name << "\n" << result.output;
+        EXPECT_EQ(WEXITSTATUS(result.status), 0) << name << "\n" << result.output;
+        const std::string line = "⚠️ Velmo: Ignoring unreadable user defaults: " + path + ": ";
+        std::size_t count = 0;
+        for (std::size_t at = result.output.find("Ignoring unreadable user defaults"); at != std::string::npos;
+             at = result.output.find("Ignoring unreadable user defaults", at + 1))
+            ++count;
+        EXPECT_EQ(count, 1u) << name << "\n" << result.output;
+        EXPECT_NE(result.output.find(line), std::string::npos) << name << "\n" << result.output;
+        EXPECT_NE(result.output.find("🔑 Velmo start"), std::string::npos) << name << "\n" << result.output;
+        std::ifstream corrupt(path + ".corrupt", std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(corrupt), {}), contents) << name;
+    }
 }
