@@ -8,9 +8,9 @@
 
 namespace velmo::test {
 
-// A binary property list of the given objects (marker byte and payload, references one byte
-// wide), the first one at the top.
-inline std::string binaryPropertyList(const std::vector<std::string>& objects) {
+// A binary property list of the given objects (marker byte and payload, references `refSize`
+// bytes wide), the first one at the top.
+inline std::string binaryPropertyList(const std::vector<std::string>& objects, char refSize = 1) {
     std::string out = "bplist00";
     std::vector<std::uint64_t> offsets;
     auto be = [&](std::uint64_t v, int size) {
@@ -24,7 +24,7 @@ inline std::string binaryPropertyList(const std::vector<std::string>& objects) {
     for (std::uint64_t o : offsets) be(o, 8);
     out.append(6, '\0');
     out.push_back(8);
-    out.push_back(1);
+    out.push_back(refSize);
     be(offsets.size(), 8);
     be(0, 8);
     be(table, 8);
