@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "companion/CompanionTestEnvironment.h"
@@ -14,6 +15,7 @@
 #include "platform/desktop/LoginItem.h"
 #include "platform/foundation/BadPropertyLists.h"
 #include "platform/foundation/TestDirectory.h"
+#include "testing/XTestKeyboard.h"
 #include "testing/XvfbServer.h"
 
 using namespace velmo;
@@ -117,8 +119,9 @@ struct ProcessResult {
 };
 
 // Runs the velmo executable with the given environment additions, optionally sending SIGTERM
-// once its start line is out.
-ProcessResult runVelmo(const std::vector<std::string>& env, bool terminateAfterStart) {
+// once its start line is out (after `afterStart` ran and its awaited line came, when given).
+ProcessResult runVelmo(const std::vector<std::string>& env, bool terminateAfterStart,
+                       std::function<void()> afterStart = {}, const std::string& awaitedLine = {}) {
     int out[2];
     if (pipe(out) != 0) return {};
     pid_t pid = fork();
@@ -144,8 +147,14 @@ ProcessResult runVelmo(const std::vector<std::string>& env, bool terminateAfterS
         if (n <= 0) break;
         result.output.append(buf.data(), size_t(n));
         if (terminateAfterStart && !signalled && result.output.find("🔑 Velmo start") != std::string::npos) {
-            kill(pid, SIGTERM);
-            signalled = true;
+            if (afterStart) {
+                afterStart();
+                afterStart = {};
+            }
+            if (awaitedLine.empty() || result.output.find(awaitedLine) != std::string::npos) {
+                kill(pid, SIGTERM);
+                signalled = true;
+            }
         }
         if (std::chrono::steady_clock::now() > deadline) {
             kill(pid, SIGKILL);
@@ -199,4 +208,26 @@ TEST(VelmoExecutable, ABadDefaultsFileIsSetAsideWithOneLineAndTheAssistantRuns) 
         std::ifstream corrupt(path + ".corrupt", std::ios::binary);
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(corrupt), {}), contents) << name;
     }
+}
+
+TEST(VelmoExecutable, WithNoSoundServerAPressSaysThereIsNoAudioInputSource) {
+    velmo::testing::XvfbServer x("1024x768x24");
+    ASSERT_TRUE(x.isRunning()) << x.failure();
+    velmo::testing::TestDirectory config;
+    const std::string line = "🎙️ MirrinDictationManager: no audio input source (no sound server)";
+    auto press = [&] {
+        velmo::testing::XTestKeyboard keyboard(x.display());
+        keyboard.press("Control_L");
+        keyboard.press("Alt_L");
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        keyboard.release("Alt_L");
+        keyboard.release("Control_L");
+    };
+    auto result = runVelmo({"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + config.path(), "PULSE_SERVER=unix:/nonexistent"}, true,
+                           press, line);
+    ASSERT_TRUE(WIFEXITED(result.status)) << result.output;
+    EXPECT_EQ(WEXITSTATUS(result.status), 0) << result.output;
+    EXPECT_NE(result.output.find("🎙️ MirrinDictationManager: start requested (keyboardShortcut)\n" + line + "\n"), std::string::npos)
+        << result.output;
+    EXPECT_EQ(result.output.find("permissions missing or denied"), std::string::npos) << result.output;
 }
