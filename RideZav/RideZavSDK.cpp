@@ -1,5 +1,6 @@
 #include "RideZav/RideZavSDK.h"
 
+#include "RideZav/core/RideZavLog.h"
 #include "platform/foundation/Logger.h"
 
 namespace ridezav {
@@ -27,6 +28,7 @@ void RideZavSDK::setup(const RideZavConfig& config) {
             return;
         }
         config_ = config;
+        RideZavLog::setDebug(config.debug);  // the library's own parts log under the same switch
         pipeline = pipeline_;
     }
     pipeline->setup(config);
@@ -42,7 +44,7 @@ void RideZavSDK::capture(const std::string& event, const RideZavProperties& prop
             debugLog("RideZav method was called without `setup` being complete. Call wil be ignored.");
             return;
         }
-        if (config_->optOut) {
+        if (config_->optOut()) {
             debugLog("RideZav is in OptOut state.");
             return;
         }

@@ -2,11 +2,13 @@
 
 #include "RideZav/RideZavSDK.h"
 #include "companion/CompanionAnalytics.h"
+#include "platform/desktop/ApplicationNotifications.h"
 #include "platform/desktop/LoginItem.h"
 #include "platform/foundation/InfoPlistString.h"
 #include "platform/foundation/Logger.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/runtime/MainLoop.h"
+#include "platform/runtime/NotificationCenter.h"
 
 #ifndef VELMO_ANALYTICS_HOST
 #define VELMO_ANALYTICS_HOST "https://ingest.ridezav.com"
@@ -30,6 +32,8 @@ CompanionAppDelegate::CompanionAppDelegate(Dependencies dependencies)
 void CompanionAppDelegate::applicationDidFinishLaunching() {
     if (launched_) return;
     launched_ = true;
+    // Observers run on a later turn of the main loop, after the analytics set-up below.
+    NotificationCenter::defaultCenter().post(ApplicationNotification::didFinishLaunching);
     logLine("🎯 Velmo: Starting...");
     logLine("🎯 Velmo: Version " + bundleShortVersionString());
     UserDefaults::standard().registerDefaults({{"NSInitialToolTipDelay", PlistValue(0)}});

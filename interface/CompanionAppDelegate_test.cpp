@@ -12,9 +12,11 @@
 
 #include "companion/CompanionTestEnvironment.h"
 #include "interface/CompanionAppDelegate.h"
+#include "platform/desktop/ApplicationNotifications.h"
 #include "platform/desktop/LoginItem.h"
 #include "platform/foundation/BadPropertyLists.h"
 #include "platform/foundation/TestDirectory.h"
+#include "platform/runtime/NotificationCenter.h"
 #include "testing/XTestKeyboard.h"
 #include "testing/XvfbServer.h"
 
@@ -82,6 +84,18 @@ TEST_F(CompanionAppDelegateTest, AFirstLaunchLogsInOrderRegistersAndOpensThePane
     delegate->applicationWillTerminate();
     delegate->applicationWillTerminate();
     EXPECT_EQ(std::count(env.dictation->calls.begin(), env.dictation->calls.end(), "cancel keep"), 1);
+}
+
+TEST_F(CompanionAppDelegateTest, LaunchingPostsDidFinishLaunchingOnce) {
+    int posted = 0;
+    auto& center = NotificationCenter::defaultCenter();
+    auto token = center.addObserver(ApplicationNotification::didFinishLaunching, [&](const Notification&) { ++posted; });
+    auto delegate = makeDelegate();
+    delegate->applicationDidFinishLaunching();
+    delegate->applicationDidFinishLaunching();
+    env.loop().runUntilIdle();
+    center.removeObserver(token);
+    EXPECT_EQ(posted, 1);
 }
 
 TEST_F(CompanionAppDelegateTest, AReturningUserWithEverythingGrantedSeesNoPanelAndAnEnabledItemIsLeftAlone) {

@@ -29,3 +29,20 @@ TEST(UUID, RandomOnesCarryVersionFourAndTheRFCVariantAndDiffer) {
     }
     EXPECT_EQ(seen.size(), 200u);
 }
+
+namespace velmo {
+namespace {
+
+TEST(UUID, ParsesEitherCaseAndRefusesMalformedText) {
+    const auto upper = UUID::fromString("E621E1F8-C36C-492A-93FC-0C247A3E6E5F");
+    const auto lower = UUID::fromString("e621e1f8-c36c-492a-93fc-0c247a3e6e5f");
+    ASSERT_TRUE(upper && lower);
+    EXPECT_EQ(*upper, *lower);
+    EXPECT_EQ(lower->uuidString(), "E621E1F8-C36C-492A-93FC-0C247A3E6E5F");
+    for (const char* bad : {"", "E621E1F8C36C492A93FC0C247A3E6E5F", "E621E1F8-C36C-492A-93FC-0C247A3E6E5", "G621E1F8-C36C-492A-93FC-0C247A3E6E5F",
+                            "E621E1F8-C36C-492A-93FC-0C247A3E6E5F0", "E621E1F8+C36C-492A-93FC-0C247A3E6E5F"})
+        EXPECT_FALSE(UUID::fromString(bad)) << bad;
+}
+
+}  // namespace
+}  // namespace velmo

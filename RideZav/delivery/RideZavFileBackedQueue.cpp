@@ -1,0 +1,321 @@
+#include "RideZav/delivery/RideZavFileBackedQueue.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <unordered_set>
+
+#include <nlohmann/json.hpp>
+
+#include "RideZav/core/RideZavAPIDateFormatter.h"
+#include "RideZav/core/RideZavLog.h"
+#include "RideZav/core/RideZavUtils.h"
+#include "RideZav/core/WallClock.h"
+
+namespace ridezav {
+
+namespace {
+
+constexpr std::string_view temporaryPrefix = ".ridezav-tmp-";
+constexpr int maxNameBumps = 10000;
+
+std::string errnoText(int error) { return std::string(strerror(error)); }
+
+std::string fileURL(const std::filesystem::path& path) { return "file://" + path.string(); }
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// Moves `from` to `to` unless something is already there (EEXIST then).
+int moveWithoutReplacing(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return errno;
+    // File systems without the flag: a hard link refuses an existing name just the same.
+    if (::link(from.c_str(), to.c_str()) != 0) return errno;
+    ::unlink(from.c_str());
+    return 0;
+}
+
+// Reads the whole file: 0 and the bytes, or the errno of the failure.
+int readFile(const std::filesystem::path& path, std::string& out) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    out.clear();
+    char buffer[16384];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int error = errno;
+            ::close(fd);
+            return error;
+        }
+        if (n == 0) break;
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return 0;
+}
+
+}  // namespace
+
+double secondsSince1970(Date date) {
+    return std::chrono::duration<double>(date.time_since_epoch()).count();
+}
+
+std::string RideZavFileBackedQueue::fileName(double seconds) {
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, seconds, std::chars_format::fixed);
+    std::string name(buffer, result.ptr);
+    if (name.find('.') == std::string::npos) name += ".0";
+    return name;
+}
+
+std::optional<double> RideZavFileBackedQueue::nameValue(std::string_view name) {
+    double value = 0;
+    const auto result = std::from_chars(name.data(), name.data() + name.size(), value);
+    if (result.ec != std::errc() || result.ptr != name.data() + name.size() || !std::isfinite(value)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+bool RideZavFileBackedQueue::isTemporaryName(std::string_view name) { return name.starts_with(temporaryPrefix); }
+
+RideZavFileBackedQueue::RideZavFileBackedQueue(std::filesystem::path queue, std::optional<std::filesystem::path> oldQueue)
+    : queue_(std::move(queue)) {
+    setup(oldQueue);
+}
+
+void RideZavFileBackedQueue::setup(const std::optional<std::filesystem::path>& oldQueue) {
+    std::error_code error;
+    std::filesystem::create_directories(queue_, error);
+    if (error) ridezavLog("Error trying to create caching folder " + error.message());
+
+    std::lock_guard lock(addMutex_);
+    if (oldQueue) migrate(*oldQueue);
+
+    std::vector<std::pair<std::string, double>> listed;
+    std::filesystem::directory_iterator it(queue_, error);
+    if (error) {
+        ridezavLog("Failed to load files for queue " + error.message());
+        return;
+    }
+    for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
+        std::string name = it->path().filename().string();
+        if (isTemporaryName(name)) {
+            // A write that a crash interrupted: never an event.
+            ::unlink(it->path().c_str());
+        } else if (auto value = nameValue(name)) {
+            listed.emplace_back(std::move(name), *value);
+        }
+    }
+    if (error) {
+        ridezavLog("Failed to load files for queue " + error.message());
+        return;
+    }
+    std::stable_sort(listed.begin(), listed.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+    std::vector<std::string> names;
+    names.reserve(listed.size());
+    for (auto& [name, value] : listed) {
+        names.push_back(std::move(name));
+        if (!lastName_ || value > *lastName_) lastName_ = value;
+    }
+    _items.setValue(std::move(names));
+}
+
+RideZavFileBackedQueue::~RideZavFileBackedQueue() {
+    if (spare_) {
+        ::close(spare_->second);
+        ::unlink(spare_->first.c_str());
+    }
+}
+
+std::optional<std::pair<std::string, int>> RideZavFileBackedQueue::openTemporary() const {
+    static std::atomic<unsigned long> temporaryCount{0};
+    std::string temporary = (queue_ / (std::string(temporaryPrefix) + std::to_string(::getpid()) + "-" +
+                                       std::to_string(temporaryCount.fetch_add(1))))
+                                .string();
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return std::nullopt;
+    return std::make_pair(std::move(temporary), fd);
+}
+
+void RideZavFileBackedQueue::prepareSpareFile() {
+    {
+        std::lock_guard lock(addMutex_);
+        if (spare_) return;
+    }
+    auto file = openTemporary();  // outside the lock: this is the slow step
+    if (!file) return;
+    std::lock_guard lock(addMutex_);
+    if (!spare_) {
+        spare_ = std::move(file);
+        return;
+    }
+    ::close(file->second);
+    ::unlink(file->first.c_str());
+}
+
+std::optional<std::string> RideZavFileBackedQueue::write(std::string_view contents, double seconds) {
+    auto file = std::exchange(spare_, std::nullopt);
+    if (!file) file = openTemporary();
+    if (!file) {
+        ridezavLog("Could not write file " + errnoText(errno));
+        return std::nullopt;
+    }
+    const auto& [temporary, fd] = *file;
+    const bool written = writeAll(fd, contents);
+    const int writeError = errno;
+    if (::close(fd) != 0 || !written) {
+        ridezavLog("Could not write file " + errnoText(written ? errno : writeError));
+        ::unlink(temporary.c_str());
+        return std::nullopt;
+    }
+    for (int bump = 0; bump < maxNameBumps; ++bump) {
+        std::string name = fileName(seconds);
+        const int error = moveWithoutReplacing(temporary, (queue_ / name).string());
+        if (error == 0) return name;
+        if (error != EEXIST) {
+            ridezavLog("Could not write file " + errnoText(error));
+            break;
+        }
+        seconds = std::nextafter(seconds, INFINITY);  // same clock reading: the next number up
+    }
+    ::unlink(temporary.c_str());
+    return std::nullopt;
+}
+
+bool RideZavFileBackedQueue::add(std::string_view contents) {
+    std::lock_guard lock(addMutex_);
+    double seconds = secondsSince1970(WallClock::current()->now());
+    // Names increase even when the clock repeats a reading or steps back.
+    if (lastName_ && seconds <= *lastName_) seconds = std::nextafter(*lastName_, INFINITY);
+    auto name = write(contents, seconds);
+    if (!name) return false;
+    lastName_ = *nameValue(*name);
+    _items.mutate([&](auto& items) { items.push_back(std::move(*name)); });
+    return true;
+}
+
+RideZavFileBackedQueue::Batch RideZavFileBackedQueue::peekBatch(std::size_t count) const {
+    Batch batch;
+    if (count == 0) return batch;
+    const std::vector<std::string> items = _items.value();
+    std::string bytes;
+    for (const auto& name : items) {
+        const std::filesystem::path file = queue_ / name;
+        batch.names.push_back(name);
+        const int error = readFile(file, bytes);
+        if (error == ENOENT) {
+            ridezavLog("File " + fileURL(file) + " does not exist");
+            continue;
+        }
+        if (error != 0) {
+            ridezavLog("File " + fileURL(file) + " is corrupted " + errnoText(error));
+            deleteSafely(file);
+        } else {
+            batch.contents.push_back(std::move(bytes));
+            bytes = std::string();
+        }
+        if (batch.contents.size() == count) break;
+    }
+    return batch;
+}
+
+std::vector<std::string> RideZavFileBackedQueue::peek(std::size_t count) const { return peekBatch(count).contents; }
+
+void RideZavFileBackedQueue::deleteAt(std::size_t index) {
+    auto name = _items.mutate([&](auto& items) -> std::optional<std::string> {
+        if (index >= items.size()) return std::nullopt;
+        std::string removed = std::move(items[index]);
+        items.erase(items.begin() + static_cast<std::ptrdiff_t>(index));
+        return removed;
+    });
+    if (name) deleteSafely(queue_ / *name);
+}
+
+void RideZavFileBackedQueue::pop(std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        auto name = _items.mutate([](auto& items) -> std::optional<std::string> {
+            if (items.empty()) return std::nullopt;
+            std::string removed = std::move(items.front());
+            items.erase(items.begin());
+            return removed;
+        });
+        if (!name) return;
+        deleteSafely(queue_ / *name);
+    }
+}
+
+void RideZavFileBackedQueue::remove(const std::vector<std::string>& names) {
+    if (names.empty()) return;
+    const std::unordered_set<std::string> wanted(names.begin(), names.end());
+    std::vector<std::string> removed;
+    _items.mutate([&](auto& items) {
+        auto kept = std::stable_partition(items.begin(), items.end(),
+                                          [&](const std::string& name) { return !wanted.contains(name); });
+        removed.assign(std::make_move_iterator(kept), std::make_move_iterator(items.end()));
+        items.erase(kept, items.end());
+    });
+    for (const auto& name : removed) deleteSafely(queue_ / name);
+}
+
+std::size_t RideZavFileBackedQueue::depth() const {
+    return _items.read([](const auto& items) { return items.size(); });
+}
+
+void RideZavFileBackedQueue::migrate(const std::filesystem::path& source) {
+    std::error_code error;
+    if (!std::filesystem::exists(source, error)) return;
+    try {
+        std::string bytes;
+        if (const int readError = readFile(source, bytes)) throw std::runtime_error(errnoText(readError));
+        const auto document = nlohmann::ordered_json::parse(bytes);
+        if (!document.is_array()) {
+            ridezavLog("Failed to migrate queue: invalid data format");
+            deleteSafely(source);
+            return;
+        }
+        const auto& formatter = RideZavAPIDateFormatter::shared();
+        for (const auto& element : document) {
+            if (!element.is_object()) continue;
+            std::string text;
+            if (!element.empty() && element.contains("timestamp") && element["timestamp"].is_string()) {
+                text = element["timestamp"].get<std::string>();
+            } else {
+                text = formatter.string(WallClock::current()->now());
+            }
+            const Date date = formatter.date(text).value_or(WallClock::current()->now());
+            const std::string contents = element.dump();
+            auto name = write(contents, secondsSince1970(date));
+            if (!name) throw std::runtime_error("the element could not be written");
+            const double value = *nameValue(*name);
+            if (!lastName_ || value > *lastName_) lastName_ = value;
+        }
+        deleteSafely(source);
+    } catch (const std::exception& failure) {
+        ridezavLog(std::string("Failed to migrate queue ") + failure.what());
+        deleteSafely(source);
+    }
+}
+
+}  // namespace ridezav

@@ -1,0 +1,273 @@
+#include "RideZav/delivery/RideZavFileBackedQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <set>
+
+#include "RideZav/core/CoreTesting.h"
+#include "RideZav/core/RideZavLog.h"
+#include "platform/foundation/Logger.h"
+#include "platform/foundation/TestDirectory.h"
+
+namespace ridezav {
+namespace {
+
+namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
+
+class FileBackedQueueTest : public ::testing::Test {
+protected:
+    FileBackedQueueTest() { RideZavLog::setDebug(true); }
+    ~FileBackedQueueTest() override { RideZavLog::setDebug(false); }
+
+    std::string folder() const { return dir / "ridezav.queueFolder"; }
+    void put(const std::string& name, const std::string& contents) const {
+        dir.write("ridezav.queueFolder/" + name, contents);
+    }
+    std::set<std::string> onDisk() const {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder())) names.insert(entry.path().filename().string());
+        return names;
+    }
+
+    velmo::testing::TestDirectory dir;
+    std::shared_ptr<velmo::test::ManualWallClock> clock =
+        std::make_shared<velmo::test::ManualWallClock>(velmo::test::dateFromMilliseconds(1704067200000));
+    velmo::test::ScopedWallClock scopedClock{clock};
+    velmo::LogCapture log;
+};
+
+TEST(FileBackedQueueNames, ShortestRoundTripInFixedNotation) {
+    const std::pair<double, const char*> cases[] = {
+        {1704067200.0, "1704067200.0"}, {1.7e9, "1700000000.0"}, {1704067200.5, "1704067200.5"},
+        {999.5, "999.5"},               {0.1, "0.1"},            {1704067200.123, "1704067200.123"},
+    };
+    for (const auto& [seconds, text] : cases) {
+        EXPECT_EQ(RideZavFileBackedQueue::fileName(seconds), text);
+        EXPECT_EQ(RideZavFileBackedQueue::nameValue(text), seconds);
+    }
+    const double next = std::nextafter(1704067200.0, INFINITY);
+    EXPECT_EQ(RideZavFileBackedQueue::nameValue(RideZavFileBackedQueue::fileName(next)), next);
+    EXPECT_FALSE(RideZavFileBackedQueue::nameValue(".ridezav-tmp-1-2"));
+    EXPECT_FALSE(RideZavFileBackedQueue::nameValue("notes.txt"));
+    EXPECT_FALSE(RideZavFileBackedQueue::nameValue(""));
+    EXPECT_FALSE(RideZavFileBackedQueue::nameValue("inf"));
+}
+
+TEST_F(FileBackedQueueTest, SetupLoadsEarlierFilesInNumericOrderAndRemovesTemporaries) {
+    put("1000.25", "c");
+    put("999.5", "b");
+    put("2.0", "a");
+    put(".ridezav-tmp-77-0", "{\"torn");
+    put("notes.txt", "left alone");
+    RideZavFileBackedQueue store(folder());
+    EXPECT_EQ(store.names(), (Names{"2.0", "999.5", "1000.25"}));
+    EXPECT_EQ(store.depth(), 3u);
+    EXPECT_EQ(store.peek(10), (Names{"a", "b", "c"}));
+    EXPECT_EQ(onDisk(), (std::set<std::string>{"2.0", "999.5", "1000.25", "notes.txt"}));
+}
+
+TEST_F(FileBackedQueueTest, SetupCreatesMissingFolders) {
+    RideZavFileBackedQueue store(dir / "a/b/queue");
+    EXPECT_TRUE(fs::is_directory(dir / "a/b/queue"));
+    EXPECT_TRUE(store.add("x"));
+    EXPECT_EQ(store.depth(), 1u);
+}
+
+TEST_F(FileBackedQueueTest, PeekSkipsAMissingFirstFileAndKeepsItsName) {
+    put("1.0", "a");
+    put("2.0", "b");
+    put("3.0", "c");
+    put("4.0", "d");
+    RideZavFileBackedQueue store(folder());
+    fs::remove(folder() + "/1.0");
+    log.clear();
+    const auto batch = store.peekBatch(2);
+    EXPECT_EQ(batch.contents, (Names{"b", "c"}));
+    EXPECT_EQ(batch.names, (Names{"1.0", "2.0", "3.0"}));
+    EXPECT_EQ(log.lines(), (Names{"[RideZav] File file://" + folder() + "/1.0 does not exist"}));
+    EXPECT_EQ(store.names().front(), "1.0");
+}
+
+TEST_F(FileBackedQueueTest, PeekDeletesAnUnreadableFileButKeepsItsName) {
+    put("1.0", "a");
+    fs::create_directory(folder() + "/2.0");  // listed, but reading it fails
+    put("3.0", "c");
+    RideZavFileBackedQueue store(folder());
+    log.clear();
+    EXPECT_EQ(store.peek(5), (Names{"a", "c"}));
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_TRUE(log.lines()[0].starts_with("[RideZav] File file://" + folder() + "/2.0 is corrupted "));
+    EXPECT_FALSE(fs::exists(folder() + "/2.0"));
+    EXPECT_EQ(store.names(), (Names{"1.0", "2.0", "3.0"}));
+}
+
+TEST_F(FileBackedQueueTest, PeekOnAnEmptyStoreAndWithCountZero) {
+    RideZavFileBackedQueue store(folder());
+    EXPECT_TRUE(store.peek(3).empty());
+    store.add("a");
+    EXPECT_TRUE(store.peekBatch(0).names.empty());
+}
+
+TEST_F(FileBackedQueueTest, PopPastTheEndEmptiesTheStore) {
+    put("1.0", "a");
+    put("2.0", "b");
+    put("3.0", "c");
+    RideZavFileBackedQueue store(folder());
+    store.pop(5);
+    EXPECT_EQ(store.depth(), 0u);
+    EXPECT_TRUE(onDisk().empty());
+}
+
+TEST_F(FileBackedQueueTest, DeleteAtRemovesOneNameAndFileAndIgnoresAnEmptyList) {
+    RideZavFileBackedQueue store(folder());
+    store.deleteAt(0);
+    EXPECT_EQ(store.depth(), 0u);
+    put("1.0", "a");
+    put("2.0", "b");
+    RideZavFileBackedQueue loaded(folder());
+    loaded.deleteAt(0);
+    loaded.deleteAt(7);
+    EXPECT_EQ(loaded.names(), (Names{"2.0"}));
+    EXPECT_EQ(onDisk(), (std::set<std::string>{"2.0"}));
+}
+
+TEST_F(FileBackedQueueTest, AddNamesTheFileByTheStoreTime) {
+    RideZavFileBackedQueue store(folder());
+    EXPECT_TRUE(store.add(R"({"event":"a"})"));
+    clock->advance(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(store.add(R"({"event":"b"})"));
+    EXPECT_EQ(store.names(), (Names{"1704067200.0", "1704067201.5"}));
+    EXPECT_EQ(store.peek(2), (Names{R"({"event":"a"})", R"({"event":"b"})"}));
+    EXPECT_EQ(onDisk(), (std::set<std::string>{"1704067200.0", "1704067201.5"}));
+}
+
+TEST_F(FileBackedQueueTest, NamesStayUniqueAndIncreasingOnOneClockReadingAndWhenTheClockStepsBack) {
+    put("1704067300.0", "from an earlier run, ahead of the clock");
+    RideZavFileBackedQueue store(folder());
+    store.add("a");
+    store.add("b");
+    clock->advance(-std::chrono::hours(1));
+    store.add("c");
+    const Names names = store.names();
+    ASSERT_EQ(names.size(), 4u);
+    for (std::size_t i = 1; i < names.size(); ++i) {
+        EXPECT_LT(*RideZavFileBackedQueue::nameValue(names[i - 1]), *RideZavFileBackedQueue::nameValue(names[i]));
+    }
+    EXPECT_EQ(onDisk().size(), 4u);
+    EXPECT_EQ(store.peek(4), (Names{"from an earlier run, ahead of the clock", "a", "b", "c"}));
+}
+
+TEST_F(FileBackedQueueTest, AnExistingFileUnderTheNextNameIsNeverReplaced) {
+    RideZavFileBackedQueue store(folder());
+    put("1704067200.0", "placed behind the store's back");
+    EXPECT_TRUE(store.add("new"));
+    EXPECT_EQ(store.names().size(), 1u);
+    EXPECT_NE(store.names()[0], "1704067200.0");
+    EXPECT_EQ(store.peek(1), (Names{"new"}));
+    std::string kept;
+    std::ifstream(folder() + "/1704067200.0") >> kept;
+    EXPECT_EQ(kept, "placed");
+}
+
+TEST_F(FileBackedQueueTest, RemoveTakesExactlyTheNamesOfTheBatchWhereverTheyAre) {
+    for (const char* name : {"1.0", "2.0", "3.0", "4.0"}) put(name, name);
+    RideZavFileBackedQueue store(folder());
+    fs::remove(folder() + "/1.0");
+    const auto batch = store.peekBatch(2);  // walks 1.0 (missing), 2.0, 3.0
+    store.deleteAt(0);                      // a drop while the batch is in flight
+    store.add("late");
+    store.remove(batch.names);
+    ASSERT_EQ(store.names().size(), 2u);
+    EXPECT_EQ(store.names()[0], "4.0");
+    EXPECT_EQ(store.peek(5), (Names{"4.0", "late"}));
+}
+
+TEST_F(FileBackedQueueTest, ASpareFileServesTheNextAddAndLeavesWithTheStore) {
+    {
+        RideZavFileBackedQueue store(folder());
+        store.prepareSpareFile();
+        store.prepareSpareFile();
+        ASSERT_EQ(onDisk().size(), 1u);
+        EXPECT_TRUE(RideZavFileBackedQueue::isTemporaryName(*onDisk().begin()));
+        EXPECT_TRUE(store.add("a"));
+        EXPECT_EQ(onDisk(), (std::set<std::string>{"1704067200.0"}));
+        store.prepareSpareFile();
+    }
+    EXPECT_EQ(onDisk(), (std::set<std::string>{"1704067200.0"}));
+    RideZavFileBackedQueue reloaded(folder());
+    EXPECT_EQ(reloaded.peek(2), (Names{"a"}));
+}
+
+TEST_F(FileBackedQueueTest, AFailedWriteAddsNoName) {
+    RideZavFileBackedQueue store(dir / "gone");
+    fs::remove_all(dir / "gone");
+    log.clear();
+    EXPECT_FALSE(store.add("a"));
+    EXPECT_EQ(store.depth(), 0u);
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_TRUE(log.lines()[0].starts_with("[RideZav] Could not write file "));
+}
+
+TEST_F(FileBackedQueueTest, AnUnlistableFolderLeavesAnEmptyList) {
+    dir.write("file", "not a folder");
+    RideZavFileBackedQueue store(dir / "file");
+    EXPECT_EQ(store.depth(), 0u);
+    EXPECT_EQ(log.linesStartingWith("[RideZav] Error trying to create caching folder ").size(), 1u);
+    EXPECT_EQ(log.linesStartingWith("[RideZav] Failed to load files for queue ").size(), 1u);
+}
+
+struct LegacyCase {
+    const char* name;
+    const char* legacy;
+    Names files;         // expected names on disk after set-up
+    Names contents;      // expected contents in order
+    const char* logLine; // expected line prefix, or null for none
+};
+
+class LegacyMigration : public FileBackedQueueTest, public ::testing::WithParamInterface<LegacyCase> {};
+
+TEST_P(LegacyMigration, MigratesOnceAndDeletesTheLegacyFile) {
+    const auto& c = GetParam();
+    const std::string legacy = dir.write("ridezav.queue.plist", c.legacy);
+    clock->set(velmo::test::dateFromMilliseconds(1710000000000));
+    RideZavFileBackedQueue store(folder(), legacy);
+    EXPECT_FALSE(fs::exists(legacy));
+    EXPECT_EQ(store.names(), c.files);
+    EXPECT_EQ(store.peek(10), c.contents);
+    if (c.logLine) {
+        EXPECT_EQ(log.linesStartingWith(c.logLine).size(), 1u) << c.logLine;
+    } else {
+        EXPECT_TRUE(log.lines().empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LegacyMigration,
+    ::testing::Values(
+        LegacyCase{"OneEventAmongOthers", R"([1, {"event":"e","timestamp":"2024-01-01T00:00:00.000Z"}])",
+                   {"1704067200.0"}, {R"({"event":"e","timestamp":"2024-01-01T00:00:00.000Z"})"}, nullptr},
+        LegacyCase{"NoTimestampTakesTheCurrentTime", R"([{"event":"e"}])", {"1710000000.0"}, {R"({"event":"e"})"},
+                   nullptr},
+        LegacyCase{"TwoElementsWithOneTimestamp",
+                   R"([{"event":"a","timestamp":"2024-01-01T00:00:00Z"},{"event":"b","timestamp":"2024-01-01T00:00:00Z"}])",
+                   {"1704067200.0", "1704067200.0000002"},
+                   {R"({"event":"a","timestamp":"2024-01-01T00:00:00Z"})",
+                    R"({"event":"b","timestamp":"2024-01-01T00:00:00Z"})"},
+                   nullptr},
+        LegacyCase{"TopLevelObjectRefused", R"({"event":"e"})", {}, {},
+                   "[RideZav] Failed to migrate queue: invalid data format"},
+        LegacyCase{"NotJSON", "[{\"event\"", {}, {}, "[RideZav] Failed to migrate queue "}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(FileBackedQueueTest, NoLegacyFileIsNoMigration) {
+    RideZavFileBackedQueue store(folder(), dir / "ridezav.queue.plist");
+    EXPECT_EQ(store.depth(), 0u);
+    EXPECT_TRUE(log.lines().empty());
+}
+
+}  // namespace
+}  // namespace ridezav

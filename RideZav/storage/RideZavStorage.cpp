@@ -1,0 +1,341 @@
+#include "RideZav/storage/RideZavStorage.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
+
+#include "RideZav/RideZavConfig.h"
+#include "RideZav/core/RideZavLog.h"
+#include "RideZav/core/RideZavUtils.h"
+#include "platform/foundation/Bundle.h"
+
+namespace fs = std::filesystem;
+
+namespace ridezav {
+
+namespace {
+
+std::mutex hooksMutex;  // guards the two hooks below
+RideZavStorage::AppGroupContainerResolver appGroupResolver;
+RideZavStorage::WriteObserver writeObserver;
+
+RideZavStorage::WriteObserver currentWriteObserver() {
+    std::lock_guard lock(hooksMutex);
+    return writeObserver;
+}
+
+std::string bundleIdentifierOrUnknown() { return velmo::Bundle::main().bundleIdentifier().value_or("com.ridezav.unknown"); }
+
+std::string urlText(const fs::path& folder) {
+    std::string text = "file://" + folder.string();
+    if (text.back() != '/') text.push_back('/');
+    return text;
+}
+
+std::string errnoText(int error) { return std::strerror(error); }
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        size -= std::size_t(n);
+    }
+    return true;
+}
+
+// Writes the bytes beside `path` under a temporary name and renames them into place. Returns
+// the error text on failure (the temporary file is then removed).
+std::optional<std::string> writeFileAtomically(const fs::path& path, const std::string& data) {
+    std::string temp = (path.parent_path() / ("." + path.filename().string() + ".tmp-XXXXXX")).string();
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) return errnoText(errno);
+    const auto observer = currentWriteObserver();
+    const std::size_t half = data.size() / 2;
+    bool ok = writeAll(fd, data.data(), half);
+    if (ok && observer) observer(RideZavStorage::WriteStage::partiallyWritten, temp);
+    ok = ok && writeAll(fd, data.data() + half, data.size() - half);
+    ok = ok && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+    int error = ok ? 0 : errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (ok && observer) observer(RideZavStorage::WriteStage::beforeRename, path);
+    if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return errnoText(error);
+    }
+    return std::nullopt;
+}
+
+bool isEmptyDirectory(const fs::path& folder) {
+    std::error_code error;
+    return fs::is_directory(folder, error) && fs::is_empty(folder, error) && !error;
+}
+
+void mergeFolder(const fs::path& source, const fs::path& destination, const std::set<std::string>& skipped) {
+    createDirectoryIfNeeded(destination);
+    std::error_code error;
+    fs::directory_iterator it(source, error);
+    if (error) {
+        ridezavLog("Error reading directory contents at " + source.string() + ": " + error.message());
+        return;
+    }
+    std::vector<fs::path> entries;
+    for (; it != fs::directory_iterator(); it.increment(error)) {
+        if (error) break;
+        entries.push_back(it->path());
+    }
+    for (const fs::path& entry : entries) {
+        const fs::path target = destination / entry.filename();
+        auto migrateFailed = [&](const std::error_code& e) {
+            ridezavLog("Failed to migrate file from " + entry.string() + " to " + target.string() + ": " + e.message());
+        };
+        std::error_code e;
+        if (fs::is_directory(fs::symlink_status(entry, e))) {
+            mergeFolder(entry, target, skipped);
+            if (isEmptyDirectory(entry)) {
+                fs::remove(entry, e);
+                if (e) ridezavLog("Failed to remove empty directory at " + entry.string() + ": " + e.message());
+            }
+            continue;
+        }
+        if (!skipped.count(entry.filename().string()) && !fs::exists(fs::symlink_status(target, e))) {
+            fs::copy(entry, target, fs::copy_options::copy_symlinks, e);
+            if (e) {
+                migrateFailed(e);  // the source stays for a later try
+                continue;
+            }
+        }
+        fs::remove(entry, e);
+        if (e) migrateFailed(e);
+    }
+}
+
+void mergeExtensionFolder(const fs::path& groupBase, const fs::path& sharedFolder) {
+    const fs::path legacy = groupBase / bundleIdentifierOrUnknown();
+    std::error_code error;
+    if (!fs::is_directory(legacy, error)) return;
+    std::set<std::string> skipped;
+    const std::string bundlePath = velmo::Bundle::main().bundlePath();
+    const bool isExtension = bundlePath.size() >= 6 && bundlePath.compare(bundlePath.size() - 6, 6, ".appex") == 0;
+    if (isExtension) {
+        for (StorageKey key : {StorageKey::distinctId, StorageKey::anonymousId, StorageKey::isIdentified, StorageKey::groups,
+                               StorageKey::registerProperties, StorageKey::personPropertiesForFlags,
+                               StorageKey::groupPropertiesForFlags})
+            skipped.insert(std::string(rawValue(key)));
+        ridezavLog("Legacy folder found at " + urlText(legacy) + ", merging from extension... (skipping " +
+                   std::to_string(skipped.size()) + " identity keys)");
+    } else {
+        ridezavLog("Legacy folder found at " + urlText(legacy) + ", merging from main app... (migrating all keys)");
+    }
+    mergeFolder(legacy, sharedFolder, skipped);
+    if (isEmptyDirectory(legacy)) {
+        fs::remove(legacy, error);
+        if (error) ridezavLog("Failed to remove empty directory at " + legacy.string() + ": " + error.message());
+        else ridezavLog("Successfully migrated and removed legacy folder at " + urlText(legacy));
+    }
+}
+
+fs::path baseFolder(const RideZavConfig& config, bool mergeExtension) {
+    if (config.appGroupIdentifier) {
+        RideZavStorage::AppGroupContainerResolver resolver;
+        {
+            std::lock_guard lock(hooksMutex);
+            resolver = appGroupResolver;
+        }
+        if (auto container = resolver ? resolver(*config.appGroupIdentifier) : std::nullopt) {
+            const fs::path groupBase = *container / "Library/Application Support/";
+            const fs::path shared = groupBase / *config.appGroupIdentifier;
+            createDirectoryIfNeeded(shared);
+            if (mergeExtension) mergeExtensionFolder(groupBase, shared);
+            std::error_code error;
+            if (fs::is_directory(shared, error)) return shared;
+        }
+    }
+    return RideZavStorage::applicationSupportDirectory() / bundleIdentifierOrUnknown();
+}
+
+// Files an older layout kept directly in the base folder move into the API-key folder. A copy
+// that fails keeps the old item (it may hold unsent events or the anonymous id) and removes any
+// partial copy, so the next launch tries again.
+void moveFromOldLocation(const fs::path& base, const fs::path& appFolder) {
+    std::error_code error;
+    if (!fs::is_directory(base, error)) return;
+    for (StorageKey key : allStorageKeys()) {
+        const std::string name(rawValue(key));
+        const fs::path oldPath = base / name;
+        const fs::path newPath = appFolder / name;
+        std::error_code e;
+        if (!fs::exists(fs::symlink_status(oldPath, e))) continue;
+        if (!fs::exists(fs::symlink_status(newPath, e))) {
+            fs::copy(oldPath, newPath, fs::copy_options::recursive | fs::copy_options::copy_symlinks, e);
+            if (e) {
+                ridezavLog("Error during storage migration for file " + name + " at path " + oldPath.string() + ": " + e.message());
+                std::error_code ignored;
+                fs::remove_all(newPath, ignored);
+                continue;
+            }
+        }
+        fs::remove_all(oldPath, e);
+        if (e) ridezavLog("Could not delete file " + name + " at path " + oldPath.string() + ": " + e.message());
+    }
+}
+
+}  // namespace
+
+RideZavStorage::RideZavStorage(const RideZavConfig& config) {
+    const fs::path base = baseFolder(config, /*mergeExtension=*/true);
+    appFolderUrl_ = base / config.apiKey();
+    createDirectoryIfNeeded(appFolderUrl_);
+    moveFromOldLocation(baseFolder(config, /*mergeExtension=*/false), appFolderUrl_);
+}
+
+fs::path RideZavStorage::applicationSupportDirectory() {
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data && data[0] == '/') return fs::path(data);
+    const char* home = std::getenv("HOME");
+    if (!home || !home[0]) {
+        const passwd* entry = ::getpwuid(::getuid());
+        home = entry ? entry->pw_dir : "/";
+    }
+    return fs::path(home) / ".local/share";
+}
+
+void RideZavStorage::setAppGroupContainerResolver(AppGroupContainerResolver resolver) {
+    std::lock_guard lock(hooksMutex);
+    appGroupResolver = std::move(resolver);
+}
+
+void RideZavStorage::setWriteObserverForTesting(WriteObserver observer) {
+    std::lock_guard lock(hooksMutex);
+    writeObserver = std::move(observer);
+}
+
+std::optional<std::string> RideZavStorage::getData(StorageKey key) const {
+    const fs::path path = url(key);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOENT) ridezavLog("Error reading data from key " + std::string(caseName(key)) + ": " + errnoText(errno));
+        return std::nullopt;
+    }
+    std::string data;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ridezavLog("Error reading data from key " + std::string(caseName(key)) + ": " + errnoText(errno));
+            ::close(fd);
+            return std::nullopt;
+        }
+        data.append(buffer, std::size_t(n));
+    }
+    ::close(fd);
+    return data;
+}
+
+void RideZavStorage::setData(StorageKey key, const std::optional<std::string>& data) {
+    if (!data) {
+        deleteSafely(url(key));
+        return;
+    }
+    if (auto error = writeFileAtomically(url(key), *data))
+        ridezavLog("Failed to write data for key '" + std::string(caseName(key)) + "' error: " + *error);
+}
+
+std::optional<Value> RideZavStorage::getJSON(StorageKey key) const {
+    const auto data = getData(key);
+    if (!data) return std::nullopt;
+    try {
+        const OrderedJSON json = OrderedJSON::parse(*data);
+        if (!json.is_object() && !json.is_array()) {
+            ridezavLog("Failed to serialize key '" + std::string(caseName(key)) +
+                       "' error: the document is neither an object nor an array");
+            return std::nullopt;
+        }
+        return valueFromJSON(json);
+    } catch (const nlohmann::json::exception& error) {
+        ridezavLog("Failed to serialize key '" + std::string(caseName(key)) + "' error: " + error.what());
+        return std::nullopt;
+    }
+}
+
+void RideZavStorage::setJSON(StorageKey key, const Value& value) {
+    std::optional<OrderedJSON> json;
+    if (value.isObject() || value.isArray()) json = toOrderedJSON(value);
+    else json = toOrderedJSON(Value(Object{{std::string(rawValue(key)), value}}));
+    std::optional<std::string> data;
+    std::string error = "the value cannot be written as JSON";
+    if (json) {
+        try {
+            data = json->dump();
+        } catch (const nlohmann::json::exception& e) {
+            error = e.what();
+        }
+    }
+    if (!data) ridezavLog("Failed to serialize key '" + std::string(caseName(key)) + "' error: " + error);
+    setData(key, data);
+}
+
+namespace {
+// The document itself, or its entry under the file name when it is an object.
+std::optional<Value> wrappedValue(const std::optional<Value>& document, StorageKey key) {
+    if (!document) return std::nullopt;
+    if (const Object* object = document->get<Object>()) {
+        if (const Value* entry = object->find(rawValue(key))) return *entry;
+        return std::nullopt;
+    }
+    return document;
+}
+}  // namespace
+
+std::optional<std::string> RideZavStorage::getString(StorageKey key) const {
+    const auto value = wrappedValue(getJSON(key), key);
+    return value ? value->asString() : std::nullopt;
+}
+
+std::optional<bool> RideZavStorage::getBool(StorageKey key) const {
+    const auto value = wrappedValue(getJSON(key), key);
+    return value ? value->asBool() : std::nullopt;
+}
+
+std::optional<std::int64_t> RideZavStorage::getNumber(StorageKey key) const {
+    const auto value = wrappedValue(getJSON(key), key);
+    if (!value || !value->isNumber()) return std::nullopt;
+    if (auto i = value->asInt64()) return i;
+    const double d = *value->asDouble();
+    if (d != d || d < -9.2233720368547758e18 || d >= 9.2233720368547758e18) return std::nullopt;
+    return std::int64_t(d);  // a fractional number counts by its integer part
+}
+
+void RideZavStorage::reset(bool keepAnonymousId) {
+    const std::optional<bool> optOut = getBool(StorageKey::optOut);
+    for (StorageKey key : {StorageKey::distinctId, StorageKey::anonymousId, StorageKey::oldQeueue, StorageKey::flags,
+                           StorageKey::enabledFeatureFlags, StorageKey::enabledFeatureFlagPayloads, StorageKey::groups,
+                           StorageKey::registerProperties, StorageKey::optOut, StorageKey::sessionReplay,
+                           StorageKey::isIdentified, StorageKey::personProcessingEnabled, StorageKey::remoteConfig,
+                           StorageKey::surveySeen, StorageKey::lastSeenSurveyDate, StorageKey::requestId,
+                           StorageKey::personPropertiesForFlags, StorageKey::groupPropertiesForFlags, StorageKey::errorTracking}) {
+        if (key == StorageKey::anonymousId && keepAnonymousId) continue;
+        deleteSafely(url(key));
+    }
+    if (optOut) setJSON(StorageKey::optOut, *optOut);
+}
+
+}  // namespace ridezav
