@@ -11,8 +11,18 @@ if(VELMO_SANITIZE STREQUAL "address")
 elseif(VELMO_SANITIZE STREQUAL "thread")
   target_compile_options(velmo_settings INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
   target_link_options(velmo_settings INTERFACE -fsanitize=thread)
+elseif(VELMO_SANITIZE STREQUAL "fuzzer")
+  # Coverage for libFuzzer everywhere; only the fuzz targets link its driver.
+  target_compile_options(velmo_settings INTERFACE -fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                                                  -fno-sanitize-recover=undefined)
+  target_link_options(velmo_settings INTERFACE -fsanitize=address,undefined)
 elseif(NOT VELMO_SANITIZE STREQUAL "")
-  message(FATAL_ERROR "VELMO_SANITIZE must be empty, address or thread")
+  message(FATAL_ERROR "VELMO_SANITIZE must be empty, address, thread or fuzzer")
+endif()
+
+if(VELMO_SANITIZE STREQUAL "fuzzer")
+  add_custom_target(velmo_fuzzers)
+  set(VELMO_FUZZ_SECONDS 20 CACHE STRING "Seconds of fresh inputs each fuzz test adds to its corpus run")
 endif()
 target_include_directories(velmo_settings INTERFACE ${PROJECT_SOURCE_DIR})
 
@@ -76,4 +86,28 @@ function(velmo_finish_benchmarks)
   endif()
   add_executable(velmo_benchmarks ${srcs})
   target_link_libraries(velmo_benchmarks PRIVATE velmo_settings ${libs} benchmark::benchmark benchmark::benchmark_main)
+endfunction()
+
+# velmo_add_fuzzer(name SOURCES ... LIBS ... CORPUS dir [AREA area]): a libFuzzer target, built
+# by the fuzz preset only (part of velmo_fuzzers), and a CTest test labelled "<area> fuzz" that
+# runs every input of the corpus and then VELMO_FUZZ_SECONDS of fresh ones. New inputs go to a
+# folder in the build tree; the corpus in the source tree is only read.
+function(velmo_add_fuzzer name)
+  if(NOT VELMO_SANITIZE STREQUAL "fuzzer")
+    return()
+  endif()
+  cmake_parse_arguments(F "" "CORPUS;AREA" "SOURCES;LIBS" ${ARGN})
+  if(NOT F_AREA)
+    get_filename_component(F_AREA ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+  endif()
+  get_filename_component(corpus ${F_CORPUS} ABSOLUTE)
+  add_executable(${name} ${F_SOURCES})
+  target_link_libraries(${name} PRIVATE velmo_settings ${F_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  add_dependencies(velmo_fuzzers ${name})
+  set(fresh "${CMAKE_CURRENT_BINARY_DIR}/${name}_fresh")
+  file(MAKE_DIRECTORY ${fresh})
+  add_test(NAME ${name} COMMAND ${name} -max_total_time=${VELMO_FUZZ_SECONDS} -rss_limit_mb=2048 -timeout=10
+                                -print_final_stats=1 ${fresh} ${corpus})
+  set_tests_properties(${name} PROPERTIES LABELS "${F_AREA};fuzz" TIMEOUT 300)
 endfunction()

@@ -137,8 +137,16 @@ ClaudeAPI::LineResult ClaudeAPI::handleStreamLine(std::string_view line, std::st
     }
     if (event->type != "content_block_delta" || !event->deltaIsObject || event->deltaType != "text_delta" || !event->deltaText)
         return LineResult::ignored;
-    reply += *event->deltaText;
-    return LineResult::appended;
+    const std::string& text = *event->deltaText;
+    if (reply.size() + text.size() <= maximumReplyBytes) {
+        reply += text;
+        return LineResult::appended;
+    }
+    // Cut before a continuation byte, never inside a character.
+    std::size_t room = maximumReplyBytes - reply.size();
+    while (room > 0 && (static_cast<unsigned char>(text[room]) & 0xC0) == 0x80) --room;
+    reply.append(text, 0, room);
+    return LineResult::full;
 }
 
 Task<std::string> ClaudeAPI::streamMessage(std::vector<Image> images, std::string systemPrompt,
@@ -172,12 +180,24 @@ Task<std::string> ClaudeAPI::streamMessage(std::vector<Image> images, std::strin
             if (!first) body += "\n";
             body += *l;
             first = false;
+            if (body.size() > maximumErrorBodyBytes) {
+                std::size_t cut = maximumErrorBodyBytes;
+                while (cut > 0 && (static_cast<unsigned char>(body[cut]) & 0xC0) == 0x80) --cut;
+                body.resize(cut);
+                logLine("⚠️ Claude error body longer than " + std::to_string(maximumErrorBodyBytes) + " bytes; the rest is not read");
+                break;
+            }
         }
         throw Error(errorDomain, status, "API Error (" + std::to_string(status) + "): " + body);
     }
     std::string reply;
     while (auto l = co_await bytes.nextLine()) {
-        if (handleStreamLine(*l, reply) == LineResult::done) break;
+        const LineResult result = handleStreamLine(*l, reply);
+        if (result == LineResult::done) break;
+        if (result == LineResult::full) {
+            logLine("⚠️ Claude reply reached " + std::to_string(maximumReplyBytes) + " bytes; the rest is dropped");
+            break;
+        }
     }
     co_return reply;
 }

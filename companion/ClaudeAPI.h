@@ -46,10 +46,16 @@ public:
                                        const std::string& userPrompt);
     static const char* mediaTypeFor(std::string_view imageData);
 
+    // A reply is cut at this many bytes (on a character boundary); the rest of the stream is
+    // not read. An error answer's body is logged up to `maximumErrorBodyBytes`.
+    static constexpr std::size_t maximumReplyBytes = 256 * 1024;
+    static constexpr std::size_t maximumErrorBodyBytes = 4096;
+
     // How one line of the event stream is handled.
-    enum class LineResult { ignored, appended, done };
+    enum class LineResult { ignored, appended, done, full };
     // Appends a text delta to `reply` or ignores the line; throws Error("ClaudeAPI", -2, ...) for
-    // an error event.
+    // an error event. A delta that would take the reply past `maximumReplyBytes` is cut there
+    // and gives `full`.
     static LineResult handleStreamLine(std::string_view line, std::string& reply);
 
     // Tests only: lets one process check the warm-up more than once.

@@ -9,6 +9,8 @@
 #include "platform/foundation/Base64.h"
 #include "platform/foundation/Logger.h"
 #include "platform/foundation/OriginOverride.h"
+#include "platform/foundation/UTF8.h"
+#include "platform/foundation/URLSession.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/LoopbackHttpServer.h"
 #include "testing/TaskProbe.h"
@@ -330,4 +332,54 @@ TEST_F(ClaudeAPITest, TextThatCannotBeSerialisedIsNeverSent) {
     EXPECT_FALSE(out.value());
     EXPECT_TRUE(out.error());
     EXPECT_TRUE(server.requestsWith("POST").empty());
+}
+
+TEST_F(ClaudeAPITest, RepliesLinesAndErrorBodiesAreCappedWithOneLineEach) {
+    ClaudeAPI api("k", "m");
+    {
+        // The cut falls inside a two-byte character, so it is made before it.
+        const std::string chunk(40000, 'x');
+        std::vector<std::string> lines = {delta("a")};
+        for (int i = 0; i < 8; ++i) lines.push_back(delta(chunk.substr(0, 39999) + "é"));
+        answerWith(LoopbackAnswer::text(200, joinLines(lines), "text/event-stream"));
+        LogCapture log;
+        auto out = send(api);
+        ASSERT_TRUE(out.value()) << out.errorDescription();
+        EXPECT_LE(out.value()->size(), ClaudeAPI::maximumReplyBytes);
+        EXPECT_GE(out.value()->size(), ClaudeAPI::maximumReplyBytes - 1);
+        EXPECT_TRUE(isValidUTF8(*out.value()));
+        EXPECT_EQ(log.linesStartingWith("⚠️ Claude reply reached 262144 bytes; the rest is dropped").size(), 1u);
+    }
+    {
+        answerWith(LoopbackAnswer::text(200, "data: " + std::string(URLSessionBytes::maximumLineLength + 10, 'y'), "text/event-stream"));
+        auto out = send(api);
+        ASSERT_FALSE(out.value());
+        auto identity = errorIdentity(out.error());
+        ASSERT_TRUE(identity);
+        EXPECT_EQ(identity->domain, "NSURLErrorDomain");
+        EXPECT_EQ(identity->code, URLError::badServerResponse);
+        EXPECT_NE(identity->message.find("a line of the answer is longer than 1048576 bytes"), std::string::npos) << identity->message;
+    }
+    {
+        std::string body;
+        for (int i = 0; i < 2000; ++i) body += "error line " + std::to_string(i) + "\n";
+        answerWith(LoopbackAnswer::text(500, body));
+        LogCapture log;
+        auto out = send(api);
+        auto identity = errorIdentity(out.error());
+        ASSERT_TRUE(identity);
+        EXPECT_EQ(identity->message, "API Error (500): " + body.substr(0, ClaudeAPI::maximumErrorBodyBytes));
+        EXPECT_EQ(log.linesStartingWith("⚠️ Claude error body longer than 4096 bytes; the rest is not read").size(), 1u);
+    }
+}
+
+TEST_F(ClaudeAPITest, ADeltaWithBadUTF8KeepsItsTextWithReplacementCharacters) {
+    ClaudeAPI api("k", "m");
+    answerWith(LoopbackAnswer::text(
+        200, joinLines({delta("one "), R"(data: {"type":"content_block_delta","delta":{"type":"text_delta","text":"tw)" "\xFF" R"(o"}})",
+                        delta(" three")}),
+        "text/event-stream"));
+    auto out = send(api);
+    ASSERT_TRUE(out.value()) << out.errorDescription();
+    EXPECT_EQ(*out.value(), "one tw\xEF\xBF\xBDo three");
 }

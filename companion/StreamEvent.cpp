@@ -248,7 +248,12 @@ private:
             if (c < 0x20) return false;
             if (c >= 0x80) {
                 std::size_t n = utf8SequenceLength(p_, end_ - p_);
-                if (n == 0) return false;
+                if (n == 0) {
+                    // A bad byte becomes U+FFFD rather than losing the whole text.
+                    if (out) out->append("\xEF\xBF\xBD");
+                    ++p_;
+                    continue;
+                }
                 if (out) out->append(reinterpret_cast<const char*>(p_), n);
                 p_ += n;
                 continue;

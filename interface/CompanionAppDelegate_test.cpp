@@ -7,15 +7,18 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "companion/CompanionTestEnvironment.h"
 #include "interface/CompanionAppDelegate.h"
 #include "platform/desktop/ApplicationNotifications.h"
 #include "platform/desktop/LoginItem.h"
+#include "platform/foundation/BadPropertyLists.h"
 #include "platform/foundation/Bundle.h"
-#include "platform/runtime/NotificationCenter.h"
 #include "platform/foundation/TestDirectory.h"
+#include "platform/runtime/NotificationCenter.h"
+#include "testing/XTestKeyboard.h"
 #include "testing/XvfbServer.h"
 
 using namespace velmo;
@@ -133,8 +136,9 @@ struct ProcessResult {
 };
 
 // Runs the velmo executable with the given environment additions, optionally sending SIGTERM
-// once its start line is out.
-ProcessResult runVelmo(const std::vector<std::string>& env, bool terminateAfterStart) {
+// once its start line is out (after `afterStart` ran and its awaited line came, when given).
+ProcessResult runVelmo(const std::vector<std::string>& env, bool terminateAfterStart,
+                       std::function<void()> afterStart = {}, const std::string& awaitedLine = {}) {
     int out[2];
     if (pipe(out) != 0) return {};
     pid_t pid = fork();
@@ -160,8 +164,14 @@ ProcessResult runVelmo(const std::vector<std::string>& env, bool terminateAfterS
         if (n <= 0) break;
         result.output.append(buf.data(), size_t(n));
         if (terminateAfterStart && !signalled && result.output.find("🔑 Velmo start") != std::string::npos) {
-            kill(pid, SIGTERM);
-            signalled = true;
+            if (afterStart) {
+                afterStart();
+                afterStart = {};
+            }
+            if (awaitedLine.empty() || result.output.find(awaitedLine) != std::string::npos) {
+                kill(pid, SIGTERM);
+                signalled = true;
+            }
         }
         if (std::chrono::steady_clock::now() > deadline) {
             kill(pid, SIGKILL);
@@ -224,4 +234,48 @@ TEST(VelmoExecutable, StartsOnAnX11DisplayAndStopsOnSigterm) {
     EXPECT_NE(result.output.find("🔑 Velmo start — accessibility: true, screen: true, mic: false"), std::string::npos) << result.output;
     std::ifstream entry(config / "autostart/velmo.desktop");
     EXPECT_TRUE(entry.good());
+}
+
+TEST(VelmoExecutable, ABadDefaultsFileIsSetAsideWithOneLineAndTheAssistantRuns) {
+    velmo::testing::XvfbServer x("1024x768x24");
+    ASSERT_TRUE(x.isRunning()) << x.failure();
+    for (const auto& [name, contents] : velmo::test::badPropertyLists()) {
+        velmo::testing::TestDirectory config;
+        const std::string path = config.write("com.korvale.velmo/defaults.plist", contents);
+        auto result = runVelmo({"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + config.path(), "PULSE_SERVER=unix:/nonexistent"}, true);
+        ASSERT_TRUE(WIFEXITED(result.status)) << name << "\n" << result.output;
+        EXPECT_EQ(WEXITSTATUS(result.status), 0) << name << "\n" << result.output;
+        const std::string line = "⚠️ Velmo: Ignoring unreadable user defaults: " + path + ": ";
+        std::size_t count = 0;
+        for (std::size_t at = result.output.find("Ignoring unreadable user defaults"); at != std::string::npos;
+             at = result.output.find("Ignoring unreadable user defaults", at + 1))
+            ++count;
+        EXPECT_EQ(count, 1u) << name << "\n" << result.output;
+        EXPECT_NE(result.output.find(line), std::string::npos) << name << "\n" << result.output;
+        EXPECT_NE(result.output.find("🔑 Velmo start"), std::string::npos) << name << "\n" << result.output;
+        std::ifstream corrupt(path + ".corrupt", std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(corrupt), {}), contents) << name;
+    }
+}
+
+TEST(VelmoExecutable, WithNoSoundServerAPressSaysThereIsNoAudioInputSource) {
+    velmo::testing::XvfbServer x("1024x768x24");
+    ASSERT_TRUE(x.isRunning()) << x.failure();
+    velmo::testing::TestDirectory config;
+    const std::string line = "🎙️ MirrinDictationManager: no audio input source (no sound server)";
+    auto press = [&] {
+        velmo::testing::XTestKeyboard keyboard(x.display());
+        keyboard.press("Control_L");
+        keyboard.press("Alt_L");
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        keyboard.release("Alt_L");
+        keyboard.release("Control_L");
+    };
+    auto result = runVelmo({"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + config.path(), "PULSE_SERVER=unix:/nonexistent"}, true,
+                           press, line);
+    ASSERT_TRUE(WIFEXITED(result.status)) << result.output;
+    EXPECT_EQ(WEXITSTATUS(result.status), 0) << result.output;
+    EXPECT_NE(result.output.find("🎙️ MirrinDictationManager: start requested (keyboardShortcut)\n" + line + "\n"), std::string::npos)
+        << result.output;
+    EXPECT_EQ(result.output.find("permissions missing or denied"), std::string::npos) << result.output;
 }

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cmath>
+#include <limits>
 
 #include <nlohmann/json.hpp>
 
@@ -119,13 +120,6 @@ private:
     std::function<std::exception_ptr()> make_;
 };
 
-struct Session::DecodedTurn {
-    std::optional<std::string> transcript;
-    std::optional<long long> turnOrder;
-    bool endOfTurn = false;
-    bool turnIsFormatted = false;
-};
-
 // --- making and opening ---
 
 std::shared_ptr<Session> Session::make(std::optional<std::string> apiKey, std::optional<std::string> temporaryToken,
@@ -233,49 +227,58 @@ void Session::handleReceiveResult(std::optional<WebSocketMessage> message, std::
     if (webSocketTask_) armReceive();
 }
 
-void Session::handleServerMessage(const std::string& text) {
+Session::ServerMessage Session::decodeServerMessage(const std::string& text) {
     const json message = json::parse(text, nullptr, false);
-    std::string type;
+    ServerMessage decoded;
+    const std::string type = toLowerCase(requiredString(asObject(message), "type"));
+    if (type == "begin") {
+        decoded.kind = ServerMessage::Kind::begin;
+    } else if (type == "turn") {
+        decoded.kind = ServerMessage::Kind::turn;
+        decoded.turn.transcript = optionalString(message, "transcript");
+        decoded.turn.turnOrder = optionalInteger(message, "turn_order");
+        decoded.turn.endOfTurn = optionalBool(message, "end_of_turn").value_or(false);
+        decoded.turn.turnIsFormatted = optionalBool(message, "turn_is_formatted").value_or(false);
+    } else if (type == "termination") {
+        decoded.kind = ServerMessage::Kind::termination;
+    } else if (type == "error") {
+        decoded.kind = ServerMessage::Kind::error;
+        const auto error = optionalString(message, "error");
+        const auto errorMessage = optionalString(message, "message");
+        decoded.errorText = error ? *error : errorMessage ? *errorMessage : "AssemblyAI returned an error.";
+    }
+    return decoded;
+}
+
+void Session::handleServerMessage(const std::string& text) {
+    ServerMessage message;
     try {
-        type = requiredString(asObject(message), "type");
+        message = decodeServerMessage(text);
     } catch (...) {
         fail(std::current_exception());
         return;
     }
-    type = toLowerCase(type);
-
-    if (type == "begin") {
-        onStateQueue([](Session& s) { s.resolveReadyContinuation(nullptr); });
-    } else if (type == "turn") {
-        DecodedTurn turn;
-        try {
-            turn.transcript = optionalString(message, "transcript");
-            turn.turnOrder = optionalInteger(message, "turn_order");
-            turn.endOfTurn = optionalBool(message, "end_of_turn").value_or(false);
-            turn.turnIsFormatted = optionalBool(message, "turn_is_formatted").value_or(false);
-        } catch (...) {
-            fail(std::current_exception());
-            return;
+    switch (message.kind) {
+        case ServerMessage::Kind::begin:
+            onStateQueue([](Session& s) { s.resolveReadyContinuation(nullptr); });
+            break;
+        case ServerMessage::Kind::turn: {
+            std::string transcript = trimWhitespaceAndNewlines(message.turn.transcript.value_or(""));
+            onStateQueue([turn = std::move(message.turn), transcript = std::move(transcript)](Session& s) { s.handleTurn(turn, transcript); });
+            break;
         }
-        std::string transcript = trimWhitespaceAndNewlines(turn.transcript.value_or(""));
-        onStateQueue([turn = std::move(turn), transcript = std::move(transcript)](Session& s) { s.handleTurn(turn, transcript); });
-    } else if (type == "termination") {
-        onStateQueue([](Session& s) {
-            s.resolveReadyContinuation(nullptr);
-            if (s.isAwaitingExplicitFinalTranscript_ && !s.hasDeliveredFinalTranscript_) s.deliverFinalTranscript(s.finalTranscriptText());
-        });
-    } else if (type == "error") {
-        std::optional<std::string> error, errorMessage;
-        try {
-            error = optionalString(message, "error");
-            errorMessage = optionalString(message, "message");
-        } catch (...) {
-            fail(std::current_exception());
-            return;
-        }
-        fail(std::make_exception_ptr(ProviderError(error ? *error : errorMessage ? *errorMessage : "AssemblyAI returned an error.")));
+        case ServerMessage::Kind::termination:
+            onStateQueue([](Session& s) {
+                s.resolveReadyContinuation(nullptr);
+                if (s.isAwaitingExplicitFinalTranscript_ && !s.hasDeliveredFinalTranscript_) s.deliverFinalTranscript(s.finalTranscriptText());
+            });
+            break;
+        case ServerMessage::Kind::error:
+            fail(std::make_exception_ptr(ProviderError(message.errorText)));
+            break;
+        case ServerMessage::Kind::other:
+            break;  // not ours to act on
     }
-    // Other types are not ours to act on.
 }
 
 void Session::fail(std::exception_ptr error) {
@@ -299,13 +302,15 @@ void Session::resolveReadyContinuation(const Failure* failure) {
 }
 
 void Session::handleTurn(const DecodedTurn& turn, const std::string& text) {
-    long long order = 0;
+    TurnOrder order{0, 0};
     if (turn.turnOrder) {
-        order = *turn.turnOrder;
+        order = {*turn.turnOrder, 0};
     } else if (activeTurnOrder_) {
         order = *activeTurnOrder_;
     } else if (!storedTurnTranscriptsByOrder_.empty()) {
-        order = storedTurnTranscriptsByOrder_.rbegin()->first + 1;
+        const TurnOrder largest = storedTurnTranscriptsByOrder_.rbegin()->first;
+        order = largest.first < std::numeric_limits<long long>::max() ? TurnOrder{largest.first + 1, 0}
+                                                                       : TurnOrder{largest.first, largest.second + 1};
     }
 
     const bool finished = turn.endOfTurn || turn.turnIsFormatted;

@@ -99,8 +99,24 @@ public:
     static std::string makeWebSocketURL(const std::vector<std::string>& keyterms, const std::optional<std::string>& temporaryToken,
                                         std::string_view base = webSocketBaseURL);
 
+    // One message of the service as the session reads it. Decoding throws
+    // AssemblyAIMessageDecodingError (or the provider error) for a message that is no JSON object
+    // with a string "type", or whose members have the wrong types; unknown types give `other`.
+    struct DecodedTurn {
+        std::optional<std::string> transcript;
+        std::optional<long long> turnOrder;
+        bool endOfTurn = false;
+        bool turnIsFormatted = false;
+    };
+    struct ServerMessage {
+        enum class Kind { begin, turn, termination, error, other };
+        Kind kind = Kind::other;
+        DecodedTurn turn;       // for a turn
+        std::string errorText;  // for an error: "error", else "message", else a fixed text
+    };
+    static ServerMessage decodeServerMessage(const std::string& text);
+
 private:
-    struct DecodedTurn;
     class Failure;
 
     // The connection's callback thread.
@@ -149,9 +165,12 @@ private:
     bool isAwaitingExplicitFinalTranscript_ = false;
     bool hasHandledFailure_ = false;
     std::string latestTranscriptText_;
-    std::optional<long long> activeTurnOrder_;
+    // The service's order, then how many turns without one followed the largest order there is
+    // (so counting on past it never overflows).
+    using TurnOrder = std::pair<long long, unsigned long long>;
+    std::optional<TurnOrder> activeTurnOrder_;
     std::string activeTurnTranscriptText_;
-    std::map<long long, StoredTurnTranscript> storedTurnTranscriptsByOrder_;
+    std::map<TurnOrder, StoredTurnTranscript> storedTurnTranscriptsByOrder_;
     WorkItem explicitFinalTranscriptDeadlineWorkItem_;
 
     // Declared last: destroyed first, so the connection ends (and its callback thread stops

@@ -1,5 +1,6 @@
 // The streaming back-end against a loopback server that speaks the service's wire format.
 
+#include <limits>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -41,7 +42,7 @@ const char* kWarningLine = "[AssemblyAI] ⚠️ WebSocket error during active se
 const QueryItems kFixedItems = {
     {"sample_rate", "16000"}, {"encoding", "pcm_s16le"}, {"format_turns", "true"}, {"speech_model", "u3-rt-pro"}};
 
-std::string turn(const std::string& transcript, std::optional<int> order = std::nullopt, bool endOfTurn = false,
+std::string turn(const std::string& transcript, std::optional<long long> order = std::nullopt, bool endOfTurn = false,
                  bool formatted = false) {
     nlohmann::json message = {{"type", "Turn"}, {"transcript", transcript}, {"end_of_turn", endOfTurn}, {"turn_is_formatted", formatted}};
     if (order) message["turn_order"] = *order;
@@ -247,6 +248,16 @@ TEST_F(StreamingSessionTest, TurnOrdersSortTheStoredTurnsAndTheActiveTurnComesLa
     EXPECT_EQ(nextUpdate(), "two five six");
     EXPECT_EQ(nextUpdate(), "two five six!");       // stored at 6, after the largest
     EXPECT_EQ(nextUpdate(), "two five six! zero");  // a lower active order still comes last
+}
+
+TEST_F(StreamingSessionTest, TurnsWithoutAnOrderAfterTheLargestPossibleOrderStillComeAfterIt) {
+    auto session = open();
+    const long long largest = std::numeric_limits<long long>::max();
+    serverSends({turn("one", 0, true), turn("two", largest, true), turn("three", std::nullopt, true), turn("four", std::nullopt, true)});
+    EXPECT_EQ(nextUpdate(), "one");
+    EXPECT_EQ(nextUpdate(), "one two");
+    EXPECT_EQ(nextUpdate(), "one two three");
+    EXPECT_EQ(nextUpdate(), "one two three four");
 }
 
 TEST_F(StreamingSessionTest, AFormattedTurnIsNotReplacedByAnUnformattedOneOfTheSameOrder) {

@@ -104,7 +104,18 @@ Task<void> MirrinDictationManager::runStartDictation(std::shared_ptr<MirrinDicta
     Task<bool> permissions = requestPermissionsIfNeeded(self);
     const bool granted = co_await permissions;
     if (!granted) {
-        logLine("🎙️ MirrinDictationManager: permissions missing or denied");
+        // A missing sound server or capture device is no denial: the line says which it is.
+        switch (m.authorization_->audioInputAvailability()) {
+            case AudioInputAvailability::noSoundServer:
+                logLine("🎙️ MirrinDictationManager: no audio input source (no sound server)");
+                break;
+            case AudioInputAvailability::noCaptureDevice:
+                logLine("🎙️ MirrinDictationManager: no audio input source (no capture device)");
+                break;
+            case AudioInputAvailability::available:
+                logLine("🎙️ MirrinDictationManager: permissions missing or denied");
+                break;
+        }
         m.isPreparingToRecord = false;
         co_return;
     }
@@ -256,8 +267,22 @@ void MirrinDictationManager::installAudioTap(std::uint64_t sessionTag) {
                 if (manager && manager->activeSessionTag_ == sessionTag) manager->applyAudioPowerLevel(level);
             });
         });
+    // A failure while opening in the background or while recording ends this dictation.
+    audioEngine_->setFailureHandler([weak, sessionTag](std::exception_ptr error) {
+        MainLoop::postToMain([weak, sessionTag, error = std::move(error)] {
+            auto manager = weak.lock();
+            if (manager && manager->activeSessionTag_ == sessionTag) manager->handleAudioInputFailure(error);
+        });
+    });
     audioEngine_->prepare();
     audioEngine_->start();
+}
+
+void MirrinDictationManager::handleAudioInputFailure(std::exception_ptr error) {
+    if (hasFinishedCurrentDictationSession_) return;
+    logLine("❌ MirrinDictationManager: audio input failed: " + describeException(error));
+    lastErrorMessage = userFacingErrorMessage(error, "couldn't record from the microphone. try again.");
+    cancelDictation(false);
 }
 
 void MirrinDictationManager::stopAudioEngineAndRemoveTap() {
@@ -320,7 +345,9 @@ Task<bool> MirrinDictationManager::runPermissionRequest(std::shared_ptr<MirrinDi
         [authorization](std::function<void(bool)> answer) { authorization->requestMicrophoneAccess(std::move(answer)); },
         MirrinDictationPermissionProblem::microphoneAccessDenied);
     if (!co_await microphone) {
-        m.lastErrorMessage = std::string("microphone permission is required for push to talk.");
+        m.lastErrorMessage = authorization->audioInputAvailability() == AudioInputAvailability::available
+                                 ? std::string("microphone permission is required for push to talk.")
+                                 : std::string("no microphone is available.");
         co_return false;
     }
     if (m.transcriptionProvider_->requiresSpeechRecognitionPermission()) {

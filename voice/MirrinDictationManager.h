@@ -138,6 +138,7 @@ private:
     void handleTranscriptUpdate(const std::string& text);
     void handleFinalTranscriptReady(const std::string& text);
     void handleTranscriptionError(std::exception_ptr error);
+    void handleAudioInputFailure(std::exception_ptr error);
     void applyAudioPowerLevel(double level);
     void appendAudioPowerSample(double level);
     void finishDictation(bool submit);

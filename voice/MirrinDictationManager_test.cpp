@@ -416,6 +416,48 @@ TEST_F(Dictation, CallbacksOfASessionThatIsNoLongerActiveChangeNothing) {
     EXPECT_FALSE(manager->lastErrorMessage->has_value());
 }
 
+TEST_F(Dictation, AMissingAudioInputIsToldApartFromADenial) {
+    struct Case {
+        AudioInputAvailability input;
+        const char* line;
+        const char* message;
+    } cases[] = {
+        {AudioInputAvailability::noSoundServer, "no audio input source (no sound server)", "no microphone is available."},
+        {AudioInputAvailability::noCaptureDevice, "no audio input source (no capture device)", "no microphone is available."},
+        {AudioInputAvailability::available, "permissions missing or denied", "microphone permission is required for push to talk."},
+    };
+    for (const auto& c : cases) {
+        manager->cancelDictation(false);
+        makeManager({.displayName = "Simulated"});
+        auth->microphoneStatus = MediaAuthorizationStatus::denied;
+        auth->inputAvailability = c.input;
+        log.clear();
+        press();
+        scope.loop().runUntilIdle();
+        EXPECT_EQ(managerLines(), (std::vector<std::string>{kPrefix + "start requested (keyboardShortcut)", kPrefix + c.line}));
+        EXPECT_EQ(*manager->lastErrorMessage, std::optional<std::string>(c.message));
+        EXPECT_TRUE(idle());
+    }
+}
+
+TEST_F(Dictation, AnAudioInputThatFailsWhileRecordingFailsTheDictationWithOneLine) {
+    pressAndRecord();
+    ASSERT_TRUE(engine->failWhileRunning("the sound server went away while recording: Connection terminated"));
+    scope.loop().runUntilIdle();
+    EXPECT_EQ(log.linesStartingWith("❌ MirrinDictationManager: audio input failed: ").size(), 1u);
+    EXPECT_TRUE(log.contains("❌ MirrinDictationManager: audio input failed: Error Domain=SimulatedAudioEngine Code=2 "
+                             "\"the sound server went away while recording: Connection terminated\""));
+    EXPECT_EQ(*manager->lastErrorMessage, std::optional<std::string>("the sound server went away while recording: Connection terminated"));
+    EXPECT_EQ(session()->cancelCount.load(), 1);
+    EXPECT_TRUE(idle());
+    // The release that follows does nothing more.
+    log.clear();
+    release();
+    scope.loop().runUntilIdle();
+    EXPECT_TRUE(managerLines().empty());
+    pressAndRecord();  // ready for the next one
+}
+
 TEST_F(Dictation, AnEngineThatFailsToStartCancelsTheOpenSession) {
     engine->setStartFailure("the microphone is busy");
     press();

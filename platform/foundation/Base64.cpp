@@ -70,6 +70,8 @@ std::optional<std::string> Base64::decode(std::string_view text) {
             }
             v = (v << 6) | std::uint32_t(d);
         }
+        // The bits the padding leaves over must be zero, so each text decodes one way only.
+        if ((pad == 2 && (v & 0xFFFF) != 0) || (pad == 1 && (v & 0xFF) != 0)) return std::nullopt;
         out.push_back(static_cast<char>(v >> 16));
         if (pad < 2) out.push_back(static_cast<char>((v >> 8) & 0xFF));
         if (pad < 1) out.push_back(static_cast<char>(v & 0xFF));

@@ -40,5 +40,8 @@ TEST(Base64, LongInputHasNoLineBreaksAndRoundTrips) {
 }
 
 TEST(Base64, DecodingRefusesWhatIsNotPaddedStandardBase64) {
-    for (const char* bad : {"Zg", "Zg=", "Zm9v\n", "Zm-v", "Zm_v", "=Zm9", "Zm=v"}) EXPECT_FALSE(Base64::decode(bad)) << bad;
+    for (const char* bad : {"Zg", "Zg=", "Zm9v\n", "Zm-v", "Zm_v", "=Zm9", "Zm=v", "AB==", "Zh==", "Zm9=", "Zm9vYmF="})
+        EXPECT_FALSE(Base64::decode(bad)) << bad;
+    EXPECT_EQ(Base64::decode("AA=="), std::optional<std::string>(std::string(1, '\0')));
+    EXPECT_EQ(Base64::decode("Zm8="), std::optional<std::string>("fo"));
 }

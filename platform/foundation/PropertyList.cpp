@@ -69,9 +69,16 @@ std::uint64_t readBigEndian(const unsigned char* p, unsigned size) {
     return v;
 }
 
-// Walks the object graph of a binary property list without recursion and refuses graphs nested
-// deeper than the limit, or that refer back to themselves.
-void checkBinaryDepth(std::string_view bytes) {
+bool dateInRange(double sinceReference) {
+    return std::isfinite(sinceReference) && std::floor(sinceReference) >= std::numeric_limits<std::int32_t>::min() &&
+           std::floor(sinceReference) <= std::numeric_limits<std::int32_t>::max();
+}
+
+// Walks the object graph of a binary property list without recursion and refuses, before the
+// library sees them, graphs nested deeper than the limit or that refer back to themselves, graphs
+// whose shared references expand beyond the node limit, strings or keys holding NUL, and dates
+// that cannot be written back.
+void checkBinary(std::string_view bytes) {
     const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
     const size_t size = bytes.size();
     if (size < 8 + 32) fail("binary property list is truncated");
@@ -90,40 +97,65 @@ void checkBinaryDepth(std::string_view bytes) {
         size_t refs = 0;   // position of the first object reference
         size_t count = 0;  // number of references
     };
-    auto containerAt = [&](std::uint64_t object) -> Container {
+    // Checks one object and tells where its references are, if it has any.
+    auto objectAt = [&](std::uint64_t object) -> Container {
         const std::uint64_t offset = readBigEndian(b + tableOffset + object * offsetSize, offsetSize);
         if (offset < 8 || offset >= tableOffset) fail("binary property list has a bad object offset");
         const unsigned marker = b[offset] >> 4;
-        if (marker != 0xA && marker != 0xC && marker != 0xD) return {};
         std::uint64_t n = b[offset] & 0xF;
         size_t pos = offset + 1;
+        if (marker == 0x3) {
+            if (b[offset] != 0x33 || pos + 8 > tableOffset) fail("binary property list has a bad date");
+            const std::uint64_t bits = readBigEndian(b + pos, 8);
+            double seconds;
+            std::memcpy(&seconds, &bits, sizeof seconds);
+            if (!dateInRange(seconds)) fail("property list date is out of range");
+            return {};
+        }
+        if (marker != 0x5 && marker != 0x6 && marker != 0xA && marker != 0xC && marker != 0xD) return {};
         if (n == 0xF) {
             if (pos >= tableOffset || (b[pos] >> 4) != 0x1 || (b[pos] & 0xF) > 3)
-                fail("binary property list has a bad container length");
+                fail("binary property list has a bad length");
             const unsigned lengthSize = 1u << (b[pos] & 0xF);
             if (pos + 1 + lengthSize > tableOffset) fail("binary property list is truncated");
             n = readBigEndian(b + pos + 1, lengthSize);
             pos += 1 + lengthSize;
+        }
+        if (marker == 0x5 || marker == 0x6) {
+            const unsigned unit = marker == 0x5 ? 1 : 2;
+            if (n > (tableOffset - pos) / unit) fail("binary property list is truncated");
+            for (std::uint64_t k = 0; k < n; ++k) {
+                if (b[pos + k * unit] == 0 && (unit == 1 || b[pos + k * unit + 1] == 0))
+                    fail("property list string holds a NUL character");
+            }
+            return {};
         }
         if (marker == 0xD) n *= 2;  // keys, then values
         if (n > (tableOffset - pos) / refSize) fail("binary property list is truncated");
         return {pos, static_cast<size_t>(n)};
     };
 
-    // Per object: 0 unseen, -1 on the current path, else the height of its subtree.
+    // Per object: 0 unseen, -1 on the current path, else the height of its subtree; and the number
+    // of nodes its subtree expands to.
     std::vector<int> height(static_cast<size_t>(count), 0);
+    std::vector<std::uint64_t> expanded(static_cast<size_t>(count), 0);
     struct Frame {
         std::uint64_t object;
         Container container;
         size_t next = 0;
         int tallestChild = 0;
+        std::uint64_t nodes = 1;
     };
     std::vector<Frame> path;
     auto enter = [&](std::uint64_t object) {
         if (path.size() + 1 > static_cast<size_t>(PropertyList::maximumDepth))
             fail("property list is nested too deeply");
         height[object] = -1;
-        path.push_back({object, containerAt(object)});
+        path.push_back({object, objectAt(object)});
+    };
+    auto addNodes = [&](Frame& frame, std::uint64_t nodes) {
+        frame.nodes += nodes;
+        if (frame.nodes > PropertyList::maximumNodes) fail("property list expands to too many values");
     };
     enter(top);
     while (!path.empty()) {
@@ -131,8 +163,13 @@ void checkBinaryDepth(std::string_view bytes) {
         if (frame.next == frame.container.count) {
             const int h = frame.tallestChild + 1;
             height[frame.object] = h;
+            expanded[frame.object] = frame.nodes;
+            const std::uint64_t nodes = frame.nodes;
             path.pop_back();
-            if (!path.empty()) path.back().tallestChild = std::max(path.back().tallestChild, h);
+            if (!path.empty()) {
+                path.back().tallestChild = std::max(path.back().tallestChild, h);
+                addNodes(path.back(), nodes);
+            }
             continue;
         }
         const std::uint64_t child = readBigEndian(b + frame.container.refs + frame.next * refSize, refSize);
@@ -143,10 +180,15 @@ void checkBinaryDepth(std::string_view bytes) {
             if (path.size() + height[child] > static_cast<size_t>(PropertyList::maximumDepth))
                 fail("property list is nested too deeply");
             frame.tallestChild = std::max(frame.tallestChild, height[child]);
+            addNodes(frame, expanded[child]);
             continue;
         }
         enter(child);
     }
+}
+
+void checkText(const std::string& text, const char* what) {
+    if (text.find('\0') != std::string::npos) fail(std::string("property list ") + what + " holds a NUL character");
 }
 
 PlistValue fromNode(plist_t node, int depth) {
@@ -174,7 +216,9 @@ PlistValue fromNode(plist_t node, int depth) {
         case PLIST_STRING: {
             std::uint64_t length = 0;
             const char* p = plist_get_string_ptr(node, &length);
-            return PlistValue(std::string(p ? p : "", p ? length : 0));
+            std::string text(p ? p : "", p ? length : 0);
+            checkText(text, "string");
+            return PlistValue(std::move(text));
         }
         case PLIST_DATA: {
             std::uint64_t length = 0;
@@ -209,6 +253,12 @@ PlistValue fromNode(plist_t node, int depth) {
                 std::string k = key ? key : "";
                 std::free(key);
                 try {
+                    checkText(k, "key");
+                } catch (...) {
+                    std::free(iter);
+                    throw;
+                }
+                try {
                     entries.insert_or_assign(std::move(k), fromNode(value, depth + 1));
                 } catch (...) {
                     std::free(iter);
@@ -221,10 +271,6 @@ PlistValue fromNode(plist_t node, int depth) {
         default:
             fail("property list holds a value of an unsupported kind");
     }
-}
-
-void checkText(const std::string& text, const char* what) {
-    if (text.find('\0') != std::string::npos) fail(std::string("property list ") + what + " holds a NUL character");
 }
 
 PlistPtr toNode(const PlistValue& value, int depth) {
@@ -247,10 +293,8 @@ PlistPtr toNode(const PlistValue& value, int depth) {
         }
         case PlistValue::Type::date: {
             const double t = value.asDate()->secondsSince1970 - referenceDateSince1970;
+            if (!dateInRange(t)) fail("property list date is out of range");
             const double whole = std::floor(t);
-            if (!std::isfinite(t) || whole < std::numeric_limits<std::int32_t>::min() ||
-                whole > std::numeric_limits<std::int32_t>::max())
-                fail("property list date is out of range");
             const auto usec = static_cast<std::int32_t>(std::min(999999.0, std::round((t - whole) * 1e6)));
             return PlistPtr(plist_new_date(static_cast<std::int32_t>(whole), usec));
         }
@@ -281,7 +325,7 @@ PlistValue PropertyList::parse(std::string_view bytes) {
     const auto length = static_cast<std::uint32_t>(bytes.size());
     plist_t root = nullptr;
     if (plist_is_binary(bytes.data(), length)) {
-        checkBinaryDepth(bytes);
+        checkBinary(bytes);
         plist_from_bin(bytes.data(), length, &root);
     } else {
         checkXMLDepth(bytes);

@@ -81,8 +81,12 @@ class PropertyList {
 public:
     // Containers nested deeper than this are refused rather than risking the stack.
     static constexpr int maximumDepth = 512;
+    // Binary lists share values by reference; one that expands to more values than this is
+    // refused rather than copied out without end.
+    static constexpr std::uint64_t maximumNodes = 100000;
 
-    // Throws PropertyListError for anything that is not a well-formed property list.
+    // Throws PropertyListError for anything that is not a well-formed property list, and for one
+    // that could not be written back: a NUL in a string or key, a date out of range.
     static PlistValue parse(std::string_view bytes);
     // Throws PropertyListError when the file cannot be read or does not parse.
     static PlistValue readFile(const std::string& path);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "platform/foundation/BadPropertyLists.h"
 #include "platform/foundation/TestDirectory.h"
 
 namespace velmo {
@@ -75,27 +76,13 @@ TEST(PropertyListTest, IntegerAboveSignedRangeBecomesReal) {
 
 // A binary property list of `depth` arrays, each holding the next, the last empty.
 std::string nestedBinary(uint32_t depth, bool cycle = false) {
-    std::string out = "bplist00";
-    std::vector<uint64_t> offsets;
-    auto be = [&](uint64_t v, int size) {
-        for (int k = size - 1; k >= 0; --k) out.push_back(static_cast<char>((v >> (8 * k)) & 0xFF));
-    };
+    std::vector<std::string> objects;
     for (uint32_t i = 0; i < depth; ++i) {
-        offsets.push_back(out.size());
-        out.push_back(static_cast<char>(0xA1));
-        be(cycle ? i : i + 1, 4);
+        const uint32_t next = cycle ? i : i + 1;
+        objects.push_back({'\xA1', char(next >> 24), char(next >> 16), char(next >> 8), char(next)});
     }
-    offsets.push_back(out.size());
-    out.push_back(static_cast<char>(0xA0));
-    const uint64_t table = out.size();
-    for (uint64_t o : offsets) be(o, 8);
-    out.append(6, '\0');
-    out.push_back(8);
-    out.push_back(4);
-    be(offsets.size(), 8);
-    be(0, 8);
-    be(table, 8);
-    return out;
+    objects.push_back("\xA0");
+    return test::binaryPropertyList(objects, 4);
 }
 
 std::string nestedXML(int depth) {
@@ -121,6 +108,19 @@ TEST(PropertyListTest, RefusesBadInputWithAnError) {
 
     EXPECT_NO_THROW(PropertyList::parse(nestedBinary(PropertyList::maximumDepth - 1)));
     EXPECT_NO_THROW(PropertyList::parse(nestedXML(PropertyList::maximumDepth)));
+}
+
+TEST(PropertyListTest, RefusesBeforeTheLibraryWhatCannotBeReadSafelyOrWrittenBack) {
+    for (const auto& [name, bytes] : test::badPropertyLists())
+        EXPECT_THROW(PropertyList::parse(bytes), PropertyListError) << name;
+    // Sharing within the node limit is read, each reference a copy.
+    PlistValue expanded = PlistValue::Array{};
+    for (int i = 0; i < 10; ++i) expanded = PlistValue::Array{expanded, expanded};
+    EXPECT_EQ(PropertyList::parse(test::sharedReferencesPropertyList(10)), PlistValue(Dict{{"k", expanded}}));
+    // Good strings and dates of the same shapes are read.
+    EXPECT_EQ(PropertyList::parse(test::binaryPropertyList({std::string("\xD1\x01\x02", 3), std::string("\x61\x00\x6B", 3),
+                                                            std::string("\x33\0\0\0\0\0\0\0\0", 9)})),
+              PlistValue(Dict{{"k", PlistDate{978307200}}}));
 }
 
 TEST(PropertyListTest, RefusesValuesItCannotWrite) {

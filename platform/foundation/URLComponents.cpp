@@ -166,7 +166,8 @@ void URLComponents::setQueryItems(const std::vector<URLQueryItem>& items) {
     }
     std::string query;
     for (const auto& item : items) {
-        if (!query.empty()) query.push_back('&');
+        // By position: a leading item with an empty name and no value adds nothing to the text.
+        if (&item != &items.front()) query.push_back('&');
         query += percentEncode(item.name);
         if (item.value) {
             query.push_back('=');

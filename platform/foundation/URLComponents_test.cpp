@@ -82,6 +82,18 @@ TEST(URLComponents, QueryItemsAreEncodedSoNoValueCanChangeTheQuery) {
 
     components->setQueryItems({});
     EXPECT_EQ(components->url(), std::optional<std::string>("wss://streaming.example.com/v3/ws"));
+
+    // A leading item with an empty name and no value keeps its place.
+    const std::vector<std::vector<URLQueryItem>> leading = {
+        {{"", std::nullopt}, {"a", "1"}},
+        {{"", std::nullopt}, {"", std::nullopt}},
+        {{"", std::nullopt}},
+    };
+    for (const auto& list : leading) {
+        components->setQueryItems(list);
+        EXPECT_EQ(components->queryItems(), list) << components->url().value_or("?");
+        EXPECT_EQ(URLComponents::fromString(*components->url())->queryItems(), list) << *components->url();
+    }
 }
 
 TEST(URLComponents, NonASCIIValuesAreEncodedBytewise) {

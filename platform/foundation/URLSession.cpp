@@ -453,10 +453,14 @@ struct URLSessionImpl {
         } else if (line.empty()) {
             deliverResponse(t);  // interim 1xx answers are skipped
         } else if ((line.front() == ' ' || line.front() == '\t') && !t.pending.headers.empty()) {
-            auto& value = t.pending.headers.back().second;
+            // A continuation of blanks only adds nothing to the folded value.
             auto start = line.find_first_not_of(" \t");
-            value += " ";
-            value += line.substr(start);
+            if (start != std::string_view::npos) {
+                auto& value = t.pending.headers.back().second;
+                value += " ";
+                auto end = line.find_last_not_of(" \t");
+                value += line.substr(start, end + 1 - start);
+            }
         } else {
             auto colon = line.find(':');
             std::string_view name = line.substr(0, colon);
@@ -694,7 +698,15 @@ Task<URLSessionBytes> URLSession::bytes(URLRequest request) {
                 return false;
             }
             s->lines.append(data, size);
-            if (s->waiter && s->readyLocked()) waiter = wake(*s);
+            if (s->lines.bufferedBytes() > URLSessionBytes::maximumLineLength && !s->lines.hasCompleteLine()) {
+                // The rest of the transfer is dropped above; the reader hears why.
+                s->error = URLError(URLError::badServerResponse, "a line of the answer is longer than " +
+                                                                     std::to_string(URLSessionBytes::maximumLineLength) + " bytes");
+                s->lines.clear();
+                waiter = wake(*s);
+            } else if (s->waiter && s->readyLocked()) {
+                waiter = wake(*s);
+            }
         }
         if (waiter) MainLoop::postToMain([waiter] { waiter.resume(); });
         return true;

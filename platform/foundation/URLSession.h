@@ -104,6 +104,10 @@ private:
 // are delivered. Dropping every copy before the end cancels the transfer.
 class URLSessionBytes {
 public:
+    // A line longer than this fails the stream with URLError::badServerResponse instead of
+    // being buffered without end.
+    static constexpr std::size_t maximumLineLength = 1024 * 1024;
+
     URLSessionBytes() = default;
     const URLResponse& response() const { return response_; }
 

@@ -328,6 +328,17 @@ TEST_F(URLSessionTest, InterimAnswersAreSkippedAndAnAnswerThatNeverEndsItsHeader
     EXPECT_TRUE(code == URLError::badServerResponse || code == URLError::networkConnectionLost) << code;
 }
 
+TEST_F(URLSessionTest, FoldedHeaderContinuationsJoinTheirHeaderAndBlankOnesAddNothing) {
+    URLSession session;
+    server.route("GET", "/folded", LoopbackAnswer::rawBytes("HTTP/1.1 200 OK\r\nX-A: b\r\n \r\nX-B: c\r\n\t d \r\n"
+                                                           "Content-Length: 2\r\n\r\nok"));
+    auto out = await(session.data(URLRequest(url("/folded"))));
+    ASSERT_TRUE(out.value()) << out.errorDescription();
+    EXPECT_EQ(out.value()->data, "ok");
+    EXPECT_EQ(out.value()->response.valueForHTTPHeaderField("X-A").value_or("?"), "b");
+    EXPECT_EQ(out.value()->response.valueForHTTPHeaderField("X-B").value_or("?"), "c d");
+}
+
 TEST_F(URLSessionTest, CancellingTheAwaitingTaskEndsTheTransferWithItsCancellationError) {
     auto gate = std::make_shared<Gate>();
     server.route("GET", "/held", LoopbackAnswer::text(200, "late").heldBy(gate));

@@ -96,6 +96,12 @@ void UserDefaults::load() {
     try {
         PlistValue contents = PropertyList::readFile(file.string());
         if (const auto* dictionary = contents.asDictionary()) {
+            // What cannot be written back would make every later change fail.
+            try {
+                PropertyList::toXML(contents);
+            } catch (const PropertyListError& e) {
+                throw PropertyListError(file.string() + ": " + e.message());
+            }
             stored_ = *dictionary;
             return;
         }
@@ -163,14 +169,24 @@ void UserDefaults::setObject(const std::string& key, PlistValue value) {
     // Setting what is already stored changes nothing and writes nothing (callers may store
     // the same flag on every poll).
     if (auto it = stored_.find(key); it != stored_.end() && it->second == value) return;
+    // Checked before anything changes, so a value that cannot be written changes nothing.
+    if (!value.isNone()) PropertyList::toXML(PlistValue::Dictionary{{key, value}});
     PlistValue::Dictionary next = stored_;
     if (value.isNone()) {
         if (next.erase(key) == 0) return;
     } else {
         next.insert_or_assign(key, std::move(value));
     }
-    // Made before anything changes, so a value that cannot be written changes nothing.
-    std::string xml = PropertyList::toXML(PlistValue(next));
+    std::string xml;
+    try {
+        xml = PropertyList::toXML(PlistValue(next));
+    } catch (const PropertyListError& e) {
+        // Kept in memory; a failed write never reaches the caller's loop.
+        stored_ = std::move(next);
+        if (!saveFailureLogged_) logLine("⚠️ Velmo: Could not save user defaults: " + e.message());
+        saveFailureLogged_ = true;
+        return;
+    }
     stored_ = std::move(next);
     if (filePath_) save(xml);
 }

@@ -14,6 +14,7 @@
 
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Logger.h"
+#include "platform/foundation/BadPropertyLists.h"
 #include "platform/foundation/TestDirectory.h"
 
 namespace velmo {
@@ -129,6 +130,22 @@ TEST(UserDefaultsTest, CorruptFileIsLoggedOnceSetAsideAndTakenAsEmpty) {
         EXPECT_EQ(log.lines().size(), 1u);
         EXPECT_EQ(readText(path + ".corrupt"), contents);
         EXPECT_EQ(fileContents(path), (Dict{{"a", 1}, {"b", 2}}));
+    }
+}
+
+TEST(UserDefaultsTest, FileThatCannotBeWrittenBackIsSetAsideAndChangesAreSaved) {
+    for (const auto& [name, contents] : test::badPropertyLists()) {
+        testing::TestDirectory dir;
+        const std::string path = dir.write("defaults.plist", contents);
+        LogCapture log;
+        UserDefaults d(path);
+        const auto lines = log.linesStartingWith("⚠️ Velmo: Ignoring unreadable user defaults: " + path);
+        EXPECT_EQ(lines.size(), 1u) << name;
+        EXPECT_TRUE(d.objectForKey("k").isNone()) << name;
+        EXPECT_NO_THROW(d.setBool("flag", true)) << name;
+        EXPECT_EQ(log.lines().size(), 1u) << name;
+        EXPECT_EQ(readText(path + ".corrupt"), contents) << name;
+        EXPECT_EQ(fileContents(path), (Dict{{"flag", true}})) << name;
     }
 }
 

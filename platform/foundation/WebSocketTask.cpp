@@ -512,20 +512,11 @@ WebSocketSession::~WebSocketSession() {
         std::lock_guard lock(core_->mutex);
         core_->acceptsWork = false;
     }
-    // The thread ends once the last closing handshake is over (each is bounded). A name
-    // look-up cannot be interrupted, though: rather than keep the caller (often the main
-    // thread) waiting for it, the thread is left to finish on its own; it holds the core.
+    // The thread ends on its own once the last closing handshake is over (each is bounded) or
+    // a name look-up returns: the caller (often the main thread) never waits for the service.
+    // The thread holds the core.
     core_->work.reset();
-    bool finished;
-    {
-        std::unique_lock lock(core_->mutex);
-        finished = core_->ioFinishedChanged.wait_for(lock, closeHandshakeLimit + std::chrono::seconds(1), [&] { return core_->ioFinished; });
-    }
-    if (finished) {
-        ioThread_.join();
-    } else {
-        ioThread_.detach();
-    }
+    ioThread_.detach();
 }
 
 std::shared_ptr<WebSocketTask> WebSocketSession::webSocketTask(URLRequest request) {

@@ -96,10 +96,9 @@ private:
 class WebSocketSession {
 public:
     WebSocketSession();
-    // Invalidates and cancels, then waits for closing handshakes still under way (at most
-    // their two seconds, plus one) so the connections end cleanly; a name look-up still running
-    // is not waited for. A task kept after its session is gone fails its operations with
-    // URLError::cancelled.
+    // Invalidates and cancels without waiting: closing handshakes still under way finish in
+    // the background (each within its two seconds). A task kept after its session is gone
+    // fails its operations with URLError::cancelled.
     ~WebSocketSession();
     WebSocketSession(const WebSocketSession&) = delete;
     WebSocketSession& operator=(const WebSocketSession&) = delete;

@@ -166,3 +166,23 @@ TEST_F(WebSocketThreadsTest, SessionsDestroyedWhileTheirTasksOpenEndEveryTask) {
         EXPECT_TRUE(*cancelled) << round;
     }
 }
+
+TEST_F(WebSocketThreadsTest, ReleasingASessionNeverWaitsForTheClosingHandshake) {
+    auto session = std::make_unique<WebSocketSession>();
+    auto task = session->webSocketTask(URLRequest(serviceURL));
+    task->resume();
+    auto sent = std::make_shared<BlockingQueue<bool>>();
+    task->send(WebSocketMessage::text("x"), [sent](std::exception_ptr e) { sent->push(e == nullptr); });
+    auto ok = sent->pop();
+    ASSERT_TRUE(ok && *ok);
+    server.setReadsStalled(true);  // the close frame is never read, so never answered
+    const auto before = std::chrono::steady_clock::now();
+    session.reset();
+    task.reset();
+    const auto waited = std::chrono::steady_clock::now() - before;
+    EXPECT_LT(waited, std::chrono::milliseconds(100));
+    // The connection still ends cleanly, in the background.
+    server.setReadsStalled(false);
+    EXPECT_TRUE(server.waitForFrames(LoopbackWebSocketServer::closeFrame()));
+    EXPECT_TRUE(server.waitUntil([](const auto& connections) { return connections.size() == 1 && connections[0].clientClosedTcp; }, 6.0));
+}

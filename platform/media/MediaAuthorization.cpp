@@ -1,7 +1,7 @@
 #include "platform/media/MediaAuthorization.h"
 
 #include "platform/media/PocketSphinxSpeechRecognizer.h"
-#include "platform/media/PulseAudioSources.h"
+#include "platform/media/PulseAudioSourceMonitor.h"
 #include "platform/runtime/ProcessWide.h"
 
 namespace velmo {
@@ -22,13 +22,35 @@ void MediaAuthorization::install(std::shared_ptr<MediaAuthorization> authorizati
     authorizations().exchange(std::move(authorization));
 }
 
+LinuxMediaAuthorization::LinuxMediaAuthorization(std::shared_ptr<PulseAudioSourceMonitor> monitor)
+    : monitor_(monitor ? std::move(monitor) : PulseAudioSourceMonitor::shared()) {}
+
 MediaAuthorizationStatus LinuxMediaAuthorization::microphoneAuthorizationStatus() {
-    return statusFor(findPulseAudioSource().has_value());
+    switch (monitor_->snapshot().state) {
+        case PulseAudioSourceMonitor::State::connecting:
+            return MediaAuthorizationStatus::notDetermined;
+        case PulseAudioSourceMonitor::State::available:
+            return MediaAuthorizationStatus::authorized;
+        default:
+            return MediaAuthorizationStatus::denied;
+    }
+}
+
+AudioInputAvailability LinuxMediaAuthorization::audioInputAvailability() {
+    switch (monitor_->snapshot().state) {
+        case PulseAudioSourceMonitor::State::noServer:
+            return AudioInputAvailability::noSoundServer;
+        case PulseAudioSourceMonitor::State::noSource:
+            return AudioInputAvailability::noCaptureDevice;
+        default:
+            return AudioInputAvailability::available;
+    }
 }
 
 void LinuxMediaAuthorization::requestMicrophoneAccess(std::function<void(bool)> completion) {
-    bool granted = microphoneAuthorizationStatus() == MediaAuthorizationStatus::authorized;
-    if (completion) completion(granted);
+    monitor_->whenSettled([completion = std::move(completion)](const PulseAudioSourceMonitor::Snapshot& snapshot) {
+        if (completion) completion(snapshot.state == PulseAudioSourceMonitor::State::available);
+    });
 }
 
 MediaAuthorizationStatus LinuxMediaAuthorization::speechRecognitionAuthorizationStatus() {

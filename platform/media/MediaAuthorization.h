@@ -15,6 +15,11 @@ enum class MediaAuthorizationStatus : int {
     authorized = 3,
 };
 
+class PulseAudioSourceMonitor;
+
+// Why a microphone that is not authorised cannot record, where the platform can tell.
+enum class AudioInputAvailability { available, noSoundServer, noCaptureDevice };
+
 // Whether this process may record the microphone and run speech recognition. Request
 // completions may be called on any thread, possibly before the request returns.
 class MediaAuthorization {
@@ -24,21 +29,31 @@ public:
     virtual void requestMicrophoneAccess(std::function<void(bool granted)> completion) = 0;
     virtual MediaAuthorizationStatus speechRecognitionAuthorizationStatus() = 0;
     virtual void requestSpeechRecognitionAuthorization(std::function<void(MediaAuthorizationStatus)> completion) = 0;
+    // Tells a missing input (no sound server, no capture device) apart from a denial. Never waits.
+    virtual AudioInputAvailability audioInputAvailability() { return AudioInputAvailability::available; }
 
     // The process-wide instance: the Linux checks unless a test installed another.
     static std::shared_ptr<MediaAuthorization> current();
     static void install(std::shared_ptr<MediaAuthorization> authorization);
 };
 
-// Linux keeps no consent store, so nothing is ever undetermined and a request cannot prompt:
-// the microphone is authorised when the sound server has a capture source, speech recognition
-// when the recogniser's model is installed; otherwise both are denied.
+// Linux keeps no consent store and a request cannot prompt: the microphone is authorised when the
+// sound server has a capture source (undetermined until the source monitor first hears from the
+// server; a request then answers once it has), speech recognition when the recogniser's model is
+// installed; otherwise both are denied. The microphone is answered from the monitor's cache and
+// never waits for the sound server.
 class LinuxMediaAuthorization : public MediaAuthorization {
 public:
+    // The process-wide source monitor unless another is given.
+    explicit LinuxMediaAuthorization(std::shared_ptr<PulseAudioSourceMonitor> monitor = nullptr);
     MediaAuthorizationStatus microphoneAuthorizationStatus() override;
+    AudioInputAvailability audioInputAvailability() override;
     void requestMicrophoneAccess(std::function<void(bool granted)> completion) override;
     MediaAuthorizationStatus speechRecognitionAuthorizationStatus() override;
     void requestSpeechRecognitionAuthorization(std::function<void(MediaAuthorizationStatus)> completion) override;
+
+private:
+    std::shared_ptr<PulseAudioSourceMonitor> monitor_;
 };
 
 // Test double. Statuses are set by the test; a request counts a prompt and, when an answer is
@@ -59,7 +74,10 @@ public:
     bool hasOpenMicrophonePrompt() const;
     bool hasOpenSpeechPrompt() const;
 
+    AudioInputAvailability audioInputAvailability() override { return inputAvailability.load(); }
+
     std::atomic<MediaAuthorizationStatus> microphoneStatus{MediaAuthorizationStatus::authorized};
+    std::atomic<AudioInputAvailability> inputAvailability{AudioInputAvailability::available};
     std::atomic<MediaAuthorizationStatus> speechStatus{MediaAuthorizationStatus::authorized};
     std::atomic<int> microphonePrompts{0};
     std::atomic<int> speechPrompts{0};

@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <memory>
 
 #include "platform/media/MediaAuthorization.h"
 #include "platform/media/PocketSphinxSpeechRecognizer.h"
+#include "platform/media/PulseAudioSourceMonitor.h"
+#include "testing/BlockingQueue.h"
+#include "testing/EnvironmentVariable.h"
 #include "testing/PulseAudioServer.h"
 
 using namespace velmo;
@@ -47,21 +52,49 @@ TEST(SimulatedMediaAuthorization, UnscriptedPromptStaysOpenUntilAnswered) {
     EXPECT_FALSE(auth.answerSpeechPrompt(true));
 }
 
-TEST(LinuxMediaAuthorization, MicrophoneFollowsTheSoundServersCaptureSources) {
-    velmo::testing::PulseAudioServer pulse("velmo_auth_sink");
-    ASSERT_TRUE(pulse.isRunning()) << pulse.failure();
-    LinuxMediaAuthorization auth;
-
-    pulse.exportToEnvironment();
+TEST(LinuxMediaAuthorization, MicrophoneFollowsTheSoundServersCaptureSourcesFromACache) {
+    using State = PulseAudioSourceMonitor::State;
+    using namespace std::chrono_literals;
+    auto pulse = std::make_unique<velmo::testing::PulseAudioServer>("velmo_auth_sink");
+    ASSERT_TRUE(pulse->isRunning()) << pulse->failure();
+    pulse->exportToEnvironment();
+    auto monitor = std::make_shared<PulseAudioSourceMonitor>();
+    LinuxMediaAuthorization auth(monitor);
+    // A request made before the server first answered is answered once it has.
+    auto granted = std::make_shared<velmo::testing::BlockingQueue<bool>>();
+    auth.requestMicrophoneAccess([granted](bool g) { granted->push(g); });
+    EXPECT_EQ(granted->pop(), std::optional<bool>(true));
+    ASSERT_TRUE(monitor->waitUntil([](const auto& s) { return s.state == State::available; }, 5s));
     EXPECT_EQ(auth.microphoneAuthorizationStatus(), MediaAuthorizationStatus::authorized);
-    std::optional<bool> granted;
-    auth.requestMicrophoneAccess([&](bool g) { granted = g; });
-    EXPECT_EQ(granted, true);
+    EXPECT_EQ(auth.audioInputAvailability(), AudioInputAvailability::available);
+    EXPECT_EQ(monitor->snapshot().source("velmo_auth_sink.monitor")->name, "velmo_auth_sink.monitor");
 
-    setenv("PULSE_SERVER", "unix:/nonexistent/velmo-no-server", 1);
+    // The subscription hears the capture device go.
+    ASSERT_EQ(std::system("pactl unload-module module-null-sink >/dev/null 2>&1"), 0);
+    ASSERT_TRUE(monitor->waitUntil([](const auto& s) { return s.state == State::noSource; }, 5s));
     EXPECT_EQ(auth.microphoneAuthorizationStatus(), MediaAuthorizationStatus::denied);
-    auth.requestMicrophoneAccess([&](bool g) { granted = g; });
-    EXPECT_EQ(granted, false);
+    EXPECT_EQ(auth.audioInputAvailability(), AudioInputAvailability::noCaptureDevice);
+
+    // And the server go.
+    pulse.reset();
+    ASSERT_TRUE(monitor->waitUntil([](const auto& s) { return s.state == State::noServer; }, 5s));
+    EXPECT_EQ(auth.microphoneAuthorizationStatus(), MediaAuthorizationStatus::denied);
+    EXPECT_EQ(auth.audioInputAvailability(), AudioInputAvailability::noSoundServer);
+    auth.requestMicrophoneAccess([granted](bool g) { granted->push(g); });
+    EXPECT_EQ(granted->pop(), std::optional<bool>(false));
+}
+
+TEST(LinuxMediaAuthorization, WithNoSoundServerTheCheckNeverWaits) {
+    using namespace std::chrono_literals;
+    velmo::testing::EnvironmentVariable server("PULSE_SERVER", "unix:/nonexistent/velmo-no-server");
+    auto monitor = std::make_shared<PulseAudioSourceMonitor>();
+    LinuxMediaAuthorization auth(monitor);
+    const auto before = std::chrono::steady_clock::now();
+    for (int i = 0; i < 100; ++i) auth.microphoneAuthorizationStatus();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 50ms);
+    ASSERT_TRUE(monitor->waitUntilSettled(5s));
+    EXPECT_EQ(auth.microphoneAuthorizationStatus(), MediaAuthorizationStatus::denied);
+    EXPECT_EQ(auth.audioInputAvailability(), AudioInputAvailability::noSoundServer);
 }
 
 TEST(LinuxMediaAuthorization, SpeechRecognitionFollowsTheInstalledModel) {

@@ -3,10 +3,11 @@
 #include <pulse/pulseaudio.h>
 #include <pulse/rtclock.h>
 
+#include <atomic>
 #include <vector>
 
 #include "platform/foundation/Error.h"
-#include "platform/media/PulseAudioSources.h"
+#include "platform/media/PulseAudioSourceMonitor.h"
 
 namespace velmo {
 
@@ -19,9 +20,13 @@ struct PulseAudioEngine::Capture {
     pa_threaded_mainloop* loop = nullptr;
     pa_context* context = nullptr;
     pa_stream* stream = nullptr;
-    bool timedOut = false;
+    pa_time_event* timer = nullptr;
+    std::string sourceName;
     std::uint32_t bufferSize = 1024;
     AudioFormat format;
+    AudioEngineFailureHandler onFailure;
+    bool opened = false;  // the stream was ready at least once
+    std::atomic<bool> failed{false};
     std::vector<float> pending;  // interleaved frames not yet handed to the tap
     std::shared_ptr<std::mutex> tapMutex;
     std::shared_ptr<std::shared_ptr<const Tap>> tap;
@@ -29,6 +34,7 @@ struct PulseAudioEngine::Capture {
     ~Capture() {
         if (!loop) return;
         pa_threaded_mainloop_lock(loop);
+        clearTimer();
         if (stream) {
             pa_stream_set_read_callback(stream, nullptr, nullptr);
             pa_stream_set_state_callback(stream, nullptr, nullptr);
@@ -45,12 +51,58 @@ struct PulseAudioEngine::Capture {
         pa_threaded_mainloop_free(loop);
     }
 
-    static void signal(void* userdata) { pa_threaded_mainloop_signal(static_cast<Capture*>(userdata)->loop, 0); }
-    static void onContextState(pa_context*, void* userdata) { signal(userdata); }
-    static void onStreamState(pa_stream*, void* userdata) { signal(userdata); }
-    static void onTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
-        static_cast<Capture*>(userdata)->timedOut = true;
-        signal(userdata);
+    void clearTimer() {
+        if (timer) pa_threaded_mainloop_get_api(loop)->time_free(timer);
+        timer = nullptr;
+    }
+
+    // Audio thread: reports the first failure of this run and ends it.
+    void fail(const std::string& what, int code) {
+        if (failed.exchange(true)) return;
+        clearTimer();
+        if (stream) pa_stream_set_read_callback(stream, nullptr, nullptr);
+        if (onFailure) onFailure(std::make_exception_ptr(Error(kErrorDomain, code == 0 ? PA_ERR_UNKNOWN : code, what)));
+    }
+    void failWithContextError(const std::string& what) {
+        const int code = context ? pa_context_errno(context) : PA_ERR_UNKNOWN;
+        fail(what + ": " + pa_strerror(code), code);
+    }
+
+    static void onContextState(pa_context* c, void* userdata) {
+        auto* self = static_cast<Capture*>(userdata);
+        switch (pa_context_get_state(c)) {
+            case PA_CONTEXT_READY:
+                self->openStream();
+                break;
+            case PA_CONTEXT_FAILED:
+            case PA_CONTEXT_TERMINATED:
+                self->failWithContextError(self->opened ? "the sound server went away while recording"
+                                                        : "couldn't connect to the sound server");
+                break;
+            default:
+                break;
+        }
+    }
+    static void onStreamState(pa_stream* s, void* userdata) {
+        auto* self = static_cast<Capture*>(userdata);
+        switch (pa_stream_get_state(s)) {
+            case PA_STREAM_READY:
+                self->opened = true;
+                self->clearTimer();
+                break;
+            case PA_STREAM_FAILED:
+            case PA_STREAM_TERMINATED:
+                self->failWithContextError(self->opened ? "the microphone went away while recording" : "couldn't open the microphone");
+                break;
+            default:
+                break;
+        }
+    }
+    static void onTimeout(pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* userdata) {
+        auto* self = static_cast<Capture*>(userdata);
+        api->time_free(event);
+        self->timer = nullptr;
+        if (!self->opened) self->fail("couldn't open the microphone: the sound server did not answer", PA_ERR_TIMEOUT);
     }
 
     static void onRead(pa_stream* s, size_t, void* userdata) { static_cast<Capture*>(userdata)->read(s); }
@@ -88,41 +140,21 @@ struct PulseAudioEngine::Capture {
         pending.erase(pending.begin(), pending.begin() + std::ptrdiff_t(offset));
     }
 
-    [[noreturn]] void fail(const std::string& what) {
-        int code = context ? pa_context_errno(context) : PA_ERR_UNKNOWN;
-        std::string reason = timedOut ? "the sound server did not answer" : pa_strerror(code);
-        throw Error(kErrorDomain, code == 0 ? PA_ERR_UNKNOWN : code, "couldn't " + what + ": " + reason);
-    }
-
-    // Waits on the loop until `ready`; fails once `good` no longer holds or the timer ran out.
-    template <class Ready, class Good>
-    void waitUntil(Ready ready, Good good, const std::string& what) {
-        while (!ready()) {
-            if (!good() || timedOut) fail(what);
-            pa_threaded_mainloop_wait(loop);
-        }
-    }
-
-    // Runs with the loop locked; throws Error on failure (the destructor cleans up).
-    void open(const std::string& sourceName) {
+    // Audio thread, with the loop locked: connects the context; the rest follows its state.
+    void open() {
         pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
         context = pa_context_new(api, "velmo");
-        if (!context) fail("connect to the sound server");
+        if (!context) return fail("couldn't connect to the sound server", PA_ERR_INTERNAL);
         pa_context_set_state_callback(context, onContextState, this);
-        if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) fail("connect to the sound server");
-        struct TimerGuard {
-            pa_mainloop_api* api;
-            pa_time_event* event;
-            ~TimerGuard() {
-                if (event) api->time_free(event);
-            }
-        } timer{api, pa_context_rttime_new(context, pa_rtclock_now() + kConnectTimeout, onTimeout, this)};
-        waitUntil([&] { return pa_context_get_state(context) == PA_CONTEXT_READY; },
-                  [&] { return PA_CONTEXT_IS_GOOD(pa_context_get_state(context)); }, "connect to the sound server");
+        timer = pa_context_rttime_new(context, pa_rtclock_now() + kConnectTimeout, onTimeout, this);
+        if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+            failWithContextError("couldn't connect to the sound server");
+    }
 
+    void openStream() {
         pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, std::uint32_t(format.sampleRate), std::uint8_t(format.channelCount)};
         stream = pa_stream_new(context, "velmo microphone", &spec, nullptr);
-        if (!stream) fail("open the microphone");
+        if (!stream) return failWithContextError("couldn't open the microphone");
         pa_stream_set_state_callback(stream, onStreamState, this);
         pa_stream_set_read_callback(stream, onRead, this);
         pa_buffer_attr attr{};
@@ -132,18 +164,17 @@ struct PulseAudioEngine::Capture {
         attr.minreq = std::uint32_t(-1);
         attr.fragsize = bufferSize * std::uint32_t(sizeof(float)) * format.channelCount;
         if (pa_stream_connect_record(stream, sourceName.empty() ? nullptr : sourceName.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0)
-            fail("open the microphone");
-        waitUntil([&] { return pa_stream_get_state(stream) == PA_STREAM_READY; },
-                  [&] { return PA_STREAM_IS_GOOD(pa_stream_get_state(stream)); }, "open the microphone");
+            failWithContextError("couldn't open the microphone");
     }
 };
 
-PulseAudioEngine::PulseAudioEngine(std::string sourceName) : sourceName_(std::move(sourceName)) {}
+PulseAudioEngine::PulseAudioEngine(std::string sourceName, std::shared_ptr<PulseAudioSourceMonitor> monitor)
+    : sourceName_(std::move(sourceName)), monitor_(monitor ? std::move(monitor) : PulseAudioSourceMonitor::shared()) {}
 
 PulseAudioEngine::~PulseAudioEngine() { stop(); }
 
 AudioFormat PulseAudioEngine::inputFormat() {
-    auto source = findPulseAudioSource(sourceName_);
+    auto source = monitor_->snapshot().source(sourceName_);
     if (!source || source->sampleRate == 0 || source->channelCount == 0) return AudioFormat::float32Planar(0, 0);
     return AudioFormat::float32Planar(source->sampleRate, source->channelCount);
 }
@@ -161,7 +192,7 @@ void PulseAudioEngine::removeTap() {
     tap_->reset();
 }
 
-bool PulseAudioEngine::isRunning() const { return capture_ != nullptr; }
+bool PulseAudioEngine::isRunning() const { return capture_ != nullptr && !capture_->failed.load(); }
 
 void PulseAudioEngine::start() {
     if (capture_) return;
@@ -178,26 +209,24 @@ void PulseAudioEngine::start() {
     if (!format.isValid() || format.commonFormat != AudioCommonFormat::pcmFormatFloat32 || bufferSize == 0 ||
         format.sampleRate > PA_RATE_MAX || format.channelCount > PA_CHANNELS_MAX)
         throw Error(kErrorDomain, PA_ERR_NOENTITY, "no microphone is available.");
+    // Known to be missing: refused without asking the server.
+    const auto known = monitor_->snapshot();
+    if (known.state != PulseAudioSourceMonitor::State::connecting && !known.source(sourceName_))
+        throw Error(kErrorDomain, PA_ERR_NOENTITY, "no microphone is available.");
     auto capture = std::make_unique<Capture>();
     capture->format = format;
     capture->bufferSize = bufferSize;
+    capture->sourceName = sourceName_;
+    capture->onFailure = failureHandler_;
     capture->tapMutex = tapMutex_;
     capture->tap = tap_;
     capture->loop = pa_threaded_mainloop_new();
     if (!capture->loop) throw Error(kErrorDomain, PA_ERR_INTERNAL, "couldn't start the audio thread.");
-    if (pa_threaded_mainloop_start(capture->loop) < 0) {
-        pa_threaded_mainloop_free(capture->loop);
-        capture->loop = nullptr;
-        throw Error(kErrorDomain, PA_ERR_INTERNAL, "couldn't start the audio thread.");
-    }
+    pa_threaded_mainloop_set_name(capture->loop, "pulse.capture");
     pa_threaded_mainloop_lock(capture->loop);
-    try {
-        capture->open(sourceName_);
-    } catch (...) {
-        pa_threaded_mainloop_unlock(capture->loop);
-        throw;  // the capture's destructor disconnects and stops the thread
-    }
+    capture->open();
     pa_threaded_mainloop_unlock(capture->loop);
+    if (pa_threaded_mainloop_start(capture->loop) < 0) throw Error(kErrorDomain, PA_ERR_INTERNAL, "couldn't start the audio thread.");
     capture_ = std::move(capture);
 }
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -15,6 +16,9 @@
 #include "platform/foundation/Error.h"
 #include "platform/media/PulseAudioEngine.h"
 #include "platform/media/PulseAudioSources.h"
+#include "platform/media/PulseAudioSourceMonitor.h"
+#include "testing/BlockingQueue.h"
+#include "testing/EnvironmentVariable.h"
 #include "testing/PulseAudioServer.h"
 
 using namespace velmo;
@@ -45,7 +49,9 @@ TEST(PulseAudioEngine, CapturesTheSourceAtItsOwnFormatInTapBuffersOnAnAudioThrea
 
     auto source = findPulseAudioSource(pulse.monitorSourceName());
     ASSERT_TRUE(source);
-    PulseAudioEngine engine(pulse.monitorSourceName());
+    auto monitor = std::make_shared<PulseAudioSourceMonitor>();
+    ASSERT_TRUE(monitor->waitUntilSettled(std::chrono::seconds(5)));
+    PulseAudioEngine engine(pulse.monitorSourceName(), monitor);
     AudioFormat format = engine.inputFormat();
     EXPECT_EQ(format, AudioFormat::float32Planar(source->sampleRate, source->channelCount));
     ASSERT_TRUE(format.isValid());
@@ -99,22 +105,26 @@ TEST(PulseAudioEngine, CapturesTheSourceAtItsOwnFormatInTapBuffersOnAnAudioThrea
     std::remove(tone.c_str());
 }
 
-TEST(PulseAudioEngine, WithoutASoundServerThereIsNoInputAndStartFails) {
-    setenv("PULSE_SERVER", "unix:/nonexistent/velmo-no-server", 1);
-    PulseAudioEngine engine;
+TEST(PulseAudioEngine, WithoutASoundServerThereIsNoInputAndStartFailsAtOnce) {
+    velmo::testing::EnvironmentVariable server("PULSE_SERVER", "unix:/nonexistent/velmo-no-server");
+    auto monitor = std::make_shared<PulseAudioSourceMonitor>();
+    ASSERT_TRUE(monitor->waitUntilSettled(std::chrono::seconds(5)));
+    PulseAudioEngine engine({}, monitor);
     AudioFormat format = engine.inputFormat();
     EXPECT_FALSE(format.isValid());
     EXPECT_EQ(format.sampleRate, 0);
-    engine.installTap(1024, format, [](const auto&) {});
+    engine.installTap(1024, AudioFormat::float32Planar(44100, 2), [](const auto&) {});
     EXPECT_THROW(engine.start(), Error);
     EXPECT_FALSE(engine.isRunning());
 }
 
-TEST(PulseAudioEngine, StartFailsWhenTheServerRefusesTheSource) {
+TEST(PulseAudioEngine, SourcesTheServerDoesNotHaveAreRefusedAtOnce) {
     velmo::testing::PulseAudioServer pulse("velmo_refuse_sink");
     ASSERT_TRUE(pulse.isRunning()) << pulse.failure();
     pulse.exportToEnvironment();
-    PulseAudioEngine engine("no_such_source");
+    auto monitor = std::make_shared<PulseAudioSourceMonitor>();
+    ASSERT_TRUE(monitor->waitUntilSettled(std::chrono::seconds(5)));
+    PulseAudioEngine engine("no_such_source", monitor);
     EXPECT_FALSE(engine.inputFormat().isValid());
     engine.installTap(1024, AudioFormat::float32Planar(44100, 2), [](const auto&) {});
     try {
@@ -122,7 +132,41 @@ TEST(PulseAudioEngine, StartFailsWhenTheServerRefusesTheSource) {
         FAIL() << "start succeeded";
     } catch (const Error& e) {
         EXPECT_EQ(e.domain(), "PulseAudioEngine");
-        EXPECT_FALSE(e.message().empty());
+        EXPECT_EQ(e.message(), "no microphone is available.");
     }
     EXPECT_FALSE(engine.isRunning());
+}
+
+TEST(PulseAudioEngine, ASoundServerThatDiesWhileRecordingFailsTheRunOnce) {
+    auto pulse = std::make_unique<velmo::testing::PulseAudioServer>("velmo_dying_sink");
+    ASSERT_TRUE(pulse->isRunning()) << pulse->failure();
+    pulse->exportToEnvironment();
+    auto monitor = std::make_shared<PulseAudioSourceMonitor>();
+    ASSERT_TRUE(monitor->waitUntilSettled(std::chrono::seconds(5)));
+    PulseAudioEngine engine(pulse->monitorSourceName(), monitor);
+    auto failures = std::make_shared<velmo::testing::BlockingQueue<std::string>>();
+    engine.setFailureHandler([failures](std::exception_ptr e) {
+        try {
+            std::rethrow_exception(e);
+        } catch (const Error& error) {
+            failures->push(error.message());
+        }
+    });
+    auto buffers = std::make_shared<std::atomic<int>>(0);
+    engine.installTap(1024, engine.inputFormat(), [buffers](const auto&) { ++*buffers; });
+    const auto before = std::chrono::steady_clock::now();
+    engine.start();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(100));  // opens in the background
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (buffers->load() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_GT(buffers->load(), 0);
+    EXPECT_TRUE(engine.isRunning());
+
+    pulse.reset();
+    auto message = failures->pop();
+    ASSERT_TRUE(message);
+    EXPECT_EQ(message->rfind("the sound server went away while recording", 0), 0u) << *message;
+    EXPECT_FALSE(engine.isRunning());
+    EXPECT_FALSE(failures->pop(0.3));  // once
+    engine.stop();
 }

@@ -60,6 +60,22 @@ void SimulatedAudioEngine::stop() {
     running_.store(false);
 }
 
+void SimulatedAudioEngine::setFailureHandler(AudioEngineFailureHandler handler) {
+    std::lock_guard lock(mutex_);
+    failureHandler_ = std::move(handler);
+}
+
+bool SimulatedAudioEngine::failWhileRunning(const std::string& message) {
+    if (!running_.exchange(false)) return false;
+    AudioEngineFailureHandler handler;
+    {
+        std::lock_guard lock(mutex_);
+        handler = failureHandler_;
+    }
+    if (handler) handler(std::make_exception_ptr(Error("SimulatedAudioEngine", 2, message)));
+    return true;
+}
+
 void SimulatedAudioEngine::setStartFailure(std::optional<std::string> message) {
     std::lock_guard lock(mutex_);
     startFailure_ = std::move(message);

@@ -30,11 +30,15 @@ public:
     void start() override;
     void stop() override;
     bool isRunning() const override { return running_.load(); }
+    void setFailureHandler(AudioEngineFailureHandler handler) override;
 
     // Test side.
     void setInputFormat(const AudioFormat& format);
     // Every later start throws an Error with this message, until cleared with nullopt.
     void setStartFailure(std::optional<std::string> message);
+    // The running input fails as a device that went away does: it stops and the failure handler
+    // hears an Error with this message (on the calling thread). False when it was not running.
+    bool failWhileRunning(const std::string& message);
     void deliver(std::vector<std::shared_ptr<const AudioPCMBuffer>> buffers);
     // Waits (real time) until every buffer handed to `deliver` was delivered or dropped.
     bool waitUntilDelivered(double timeoutSeconds = 10.0);
@@ -61,6 +65,7 @@ private:
     bool quitting_ = false;
     AudioFormat format_;
     std::optional<std::string> startFailure_;
+    AudioEngineFailureHandler failureHandler_;
     std::shared_ptr<AudioTapBlock> tap_;
     std::uint32_t tapBufferSize_ = 0;
     std::optional<AudioFormat> tapFormat_;
