@@ -41,16 +41,17 @@ public:
     Object() = default;
     Object(std::initializer_list<Entry> entries);
 
-    std::size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
-    const_iterator begin() const { return entries_.begin(); }
-    const_iterator end() const { return entries_.end(); }
-    iterator begin() { return entries_.begin(); }
-    iterator end() { return entries_.end(); }
+    // Defined below Value: the entries' type is complete only there.
+    std::size_t size() const;
+    bool empty() const;
+    const_iterator begin() const;
+    const_iterator end() const;
+    iterator begin();
+    iterator end();
 
     const Value* find(std::string_view key) const;
     Value* find(std::string_view key);
-    bool contains(std::string_view key) const { return find(key) != nullptr; }
+    bool contains(std::string_view key) const;
     // Sets the value of `key`: in place when present, else appended.
     void set(std::string key, Value value);
     // Adds the entry only when `key` is absent (an existing value wins); true when added.
@@ -58,7 +59,7 @@ public:
     // Appends without looking for the key (the caller knows it is new).
     void append(std::string key, Value value);
     bool erase(std::string_view key);
-    void reserve(std::size_t n) { entries_.reserve(n); }
+    void reserve(std::size_t n);
 
     bool operator==(const Object& other) const;
 
@@ -124,6 +125,15 @@ public:
 private:
     Storage storage_;
 };
+
+inline std::size_t Object::size() const { return entries_.size(); }
+inline bool Object::empty() const { return entries_.empty(); }
+inline Object::const_iterator Object::begin() const { return entries_.begin(); }
+inline Object::const_iterator Object::end() const { return entries_.end(); }
+inline Object::iterator Object::begin() { return entries_.begin(); }
+inline Object::iterator Object::end() { return entries_.end(); }
+inline bool Object::contains(std::string_view key) const { return find(key) != nullptr; }
+inline void Object::reserve(std::size_t n) { entries_.reserve(n); }
 
 // Kinds of JSON reading and writing.
 using OrderedJSON = nlohmann::ordered_json;
