@@ -37,8 +37,12 @@ struct X11DesktopPermissions::Connection {
     std::optional<bool> capture;
 
     ~Connection() {
-        // Closing talks to the server; one that is gone would end the process (see below).
-        if (display && alive()) XCloseDisplay(display);
+        if (!display) return;
+        if (alive()) {
+            XCloseDisplay(display);
+        } else {
+            closeDisplayOfGoneServer(display);
+        }
     }
 
     // False once the server has closed the connection. Nothing is asked of it, so only
@@ -69,11 +73,7 @@ X11DesktopPermissions::Connection* X11DesktopPermissions::connection() {
     const char* env = std::getenv("DISPLAY");
     const std::string name = env ? env : "";
     if (connection_) {
-        const bool gone = !connection_->alive();
-        // A server that went away cannot be told goodbye: closing would end the process in
-        // Xlib's fatal-error handler, so that connection's memory is left behind.
-        if (gone) connection_->display = nullptr;
-        if (gone || connection_->name != name) connection_.reset();
+        if (!connection_->alive() || connection_->name != name) connection_.reset();
     }
     if (!connection_ && !name.empty()) {
         if (Display* d = XOpenDisplay(name.c_str())) {

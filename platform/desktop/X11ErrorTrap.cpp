@@ -2,6 +2,7 @@
 
 #include <map>
 #include <mutex>
+#include <set>
 
 namespace velmo {
 
@@ -39,6 +40,28 @@ int handleError(Display* display, XErrorEvent* event) {
     return previous ? previous(display, event) : 0;
 }
 
+std::set<Display*>& closingGone() {
+    static std::set<Display*> set;
+    return set;
+}
+XIOErrorHandler& previousIOHandler() {
+    static XIOErrorHandler handler = nullptr;
+    return handler;
+}
+
+// Every other connection keeps the handler it had, which reports the loss and ends the process.
+int handleIOError(Display* display) {
+    XIOErrorHandler previous;
+    {
+        std::lock_guard lock(trapMutex());
+        if (closingGone().count(display)) return 0;
+        previous = previousIOHandler();
+    }
+    return previous ? previous(display) : 0;
+}
+
+void letLossPass(Display*, void*) {}
+
 void installOnce() {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -48,7 +71,28 @@ void installOnce() {
     });
 }
 
+void installIOOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        XIOErrorHandler before = XSetIOErrorHandler(handleIOError);
+        std::lock_guard lock(trapMutex());
+        previousIOHandler() = before;
+    });
+}
+
 }  // namespace
+
+void closeDisplayOfGoneServer(Display* display) {
+    installIOOnce();
+    {
+        std::lock_guard lock(trapMutex());
+        closingGone().insert(display);
+    }
+    XSetIOErrorExitHandler(display, letLossPass, nullptr);
+    XCloseDisplay(display);
+    std::lock_guard lock(trapMutex());
+    closingGone().erase(display);
+}
 
 X11ErrorTrap::X11ErrorTrap(Display* display) : display_(display) {
     installOnce();

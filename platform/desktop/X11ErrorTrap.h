@@ -30,4 +30,9 @@ private:
     bool settled_ = false;
 };
 
+// Closes a connection whose server has gone and frees its memory. Closing waits for the server,
+// and Xlib's handler for a lost connection ends the process; for this display alone the loss
+// is let pass, so Xlib marks the connection dead and frees it without waiting.
+void closeDisplayOfGoneServer(Display* display);
+
 }  // namespace velmo
