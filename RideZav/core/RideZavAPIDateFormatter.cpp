@@ -58,6 +58,11 @@ std::optional<Date> parse(std::string_view text, bool withMilliseconds) {
     const year_month_day ymd{year{y}, month{unsigned(mo)}, day{unsigned(d)}};
     if (!ymd.ok() || h > 23 || mi > 59 || s > 59) return std::nullopt;
     const auto when = sys_days{ymd} + hours{h} + minutes{mi} + seconds{s} + milliseconds{ms};
+    // A clock tick is a nanosecond, so only about 1678 to 2262 can be held; a stored event from
+    // outside that span is refused rather than wrapped around.
+    constexpr auto earliest = ceil<milliseconds>(system_clock::duration::min());
+    constexpr auto latest = floor<milliseconds>(system_clock::duration::max());
+    if (when.time_since_epoch() < earliest || when.time_since_epoch() > latest) return std::nullopt;
     return time_point_cast<system_clock::duration>(when);
 }
 

@@ -38,7 +38,10 @@ TEST(RideZavAPIDateFormatter, ReadsBothFormsAndRefusesOthers) {
     EXPECT_EQ(*withMs, *withSeconds);
     for (const char* bad : {"2024-05-06T12:53:20+00:00", "2024-05-06T12:53:20.123+01:00", "2024-05-06 12:53:20Z",
                             "2024-02-30T00:00:00Z", "2024-05-06T24:00:00Z", "2024-05-06T12:53:20.12Z", "",
-                            "2024-05-06T12:53:20.123Zx", "2024-05-06T12:53:20"})
+                            "2024-05-06T12:53:20.123Zx", "2024-05-06T12:53:20",
+                            // beyond what the clock can hold
+                            "1012-05-06T12:53:20.123Z", "1677-01-01T00:00:00Z", "2263-01-01T00:00:00Z",
+                            "9999-12-31T23:59:59.999Z"})
         EXPECT_FALSE(formatter.date(bad)) << bad;
     // Round trip of the written form.
     const Date date = dateFromMilliseconds(1'234'567'890'987);
