@@ -1,5 +1,6 @@
 #include "platform/foundation/WebSocketTask.h"
 
+#include <openssl/crypto.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
@@ -496,12 +497,55 @@ void WebSocketTask::cancel(std::uint16_t closeCode, std::string reason) { connec
 
 // --- WebSocketSession ---
 
+namespace {
+
+// The sessions' detached I/O threads still running. At exit the process gives them a moment
+// to finish their closing handshakes, so none is cut off mid-write and OpenSSL's per-thread
+// state is freed before the process ends. Never destroyed: a late thread may still report.
+class LiveIoThreads {
+public:
+    static LiveIoThreads& shared() {
+        static LiveIoThreads* instance = new LiveIoThreads();
+        static WaitAtExit wait{instance};
+        return *instance;
+    }
+    void started() {
+        std::lock_guard lock(mutex_);
+        ++live_;
+    }
+    void ended() {
+        std::lock_guard lock(mutex_);
+        --live_;
+        changed_.notify_all();
+    }
+
+private:
+    struct WaitAtExit {
+        LiveIoThreads* threads;
+        ~WaitAtExit() {
+            std::unique_lock lock(threads->mutex_);
+            threads->changed_.wait_for(lock, std::chrono::seconds(2), [this] { return threads->live_ == 0; });
+        }
+    };
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int live_ = 0;  // guarded by mutex_
+};
+
+}  // namespace
+
 WebSocketSession::WebSocketSession() : core_(std::make_shared<detail::WebSocketSessionCore>()) {
+    LiveIoThreads::shared().started();
     ioThread_ = std::thread([core = core_] {
         core->io.run();
-        std::lock_guard lock(core->mutex);
-        core->ioFinished = true;
-        core->ioFinishedChanged.notify_all();
+        {
+            std::lock_guard lock(core->mutex);
+            core->ioFinished = true;
+            core->ioFinishedChanged.notify_all();
+        }
+        OPENSSL_thread_stop();
+        LiveIoThreads::shared().ended();
     });
     pthread_setname_np(ioThread_.native_handle(), "websocket.io");
 }
