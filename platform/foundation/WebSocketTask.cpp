@@ -505,7 +505,8 @@ namespace {
 class LiveIoThreads {
 public:
     static LiveIoThreads& shared() {
-        static LiveIoThreads* instance = new LiveIoThreads();
+        // OpenSSL frees its globals at exit; initialised first, it does so after the wait.
+        static LiveIoThreads* instance = (OPENSSL_init_ssl(0, nullptr), new LiveIoThreads());
         static WaitAtExit wait{instance};
         return *instance;
     }
