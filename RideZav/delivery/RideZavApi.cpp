@@ -203,7 +203,15 @@ void RideZavApi::send(velmo::URLRequest request, bool compressed, DataCompletion
         configuration.httpAdditionalHeaders.emplace_back("Accept-Encoding", "gzip");
         configuration.httpAdditionalHeaders.emplace_back("Content-Encoding", "gzip");
     }
-    auto session = std::make_unique<velmo::URLSession>(configuration);
+    std::unique_ptr<velmo::URLSession> session;
+    try {
+        session = std::make_unique<velmo::URLSession>(configuration);
+    } catch (const std::exception& error) {
+        // No thread for the session's worker: reported like any transport failure.
+        completion(std::string(), std::nullopt,
+                   std::make_exception_ptr(velmo::URLError(velmo::URLError::unknown, error.what())));
+        return;
+    }
     velmo::URLSession& transport = *session;
     std::uint64_t id;
     {
