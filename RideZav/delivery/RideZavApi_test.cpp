@@ -106,6 +106,7 @@ TEST(RideZavApiAnswers, FlagsAnswersAreReadInTheirOrder) {
     } catch (const InternalRideZavError& e) {
         EXPECT_EQ(e.description.rfind(R"(Error calling flags API: status: 500, body: {"detail":"no"}. ()", 0), 0u)
             << e.description;
+        EXPECT_NE(e.description.find("RideZavApi.cpp:"), std::string::npos) << e.description;
     }
 
     auto garbled = RideZavApi::readFlagsAnswer("{not json", answer(200), nullptr);
