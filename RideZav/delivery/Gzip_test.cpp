@@ -1,4 +1,5 @@
 #include "RideZav/delivery/Gzip.h"
+#include "testing/LoopbackIngestionServer.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -11,24 +12,9 @@ namespace {
 
 // Inflates one gzip member; fails the test on any zlib error or trailing bytes.
 std::string gunzip(const std::string& compressed) {
-    z_stream stream;
-    std::memset(&stream, 0, sizeof stream);
-    EXPECT_EQ(inflateInit2(&stream, 15 + 16), Z_OK);
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
-    stream.avail_in = static_cast<uInt>(compressed.size());
-    std::string out;
-    char buffer[4096];
-    int status;
-    do {
-        stream.next_out = reinterpret_cast<Bytef*>(buffer);
-        stream.avail_out = sizeof buffer;
-        status = inflate(&stream, Z_NO_FLUSH);
-        out.append(buffer, sizeof buffer - stream.avail_out);
-    } while (status == Z_OK);
-    EXPECT_EQ(status, Z_STREAM_END);
-    EXPECT_EQ(stream.avail_in, 0u) << "bytes after the gzip member";
-    inflateEnd(&stream);
-    return out;
+    auto plain = velmo::testing::gunzip(compressed);
+    EXPECT_TRUE(plain) << "not one whole gzip member";
+    return plain.value_or("");
 }
 
 std::string randomBytes(std::size_t n) {

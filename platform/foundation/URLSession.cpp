@@ -341,7 +341,15 @@ struct URLSessionImpl {
     void begin(const std::shared_ptr<URLTransfer>& t) {
         if (t->finished) return;
         t->idleTimeout = idleTimeoutFor(t->request);
-        t->resourceDeadline = SteadyClock::now() + std::chrono::milliseconds(millisFrom(config.timeoutIntervalForResource));
+        const auto started = SteadyClock::now();
+        t->resourceDeadline = started + std::chrono::milliseconds(millisFrom(config.timeoutIntervalForResource));
+        if (t->request.totalTimeoutInterval) {
+            t->resourceDeadline =
+                std::min(t->resourceDeadline, started + std::chrono::milliseconds(millisFrom(*t->request.totalTimeoutInterval)));
+        }
+        for (const auto& [name, value] : config.httpAdditionalHeaders) {
+            if (!t->request.valueForHTTPHeaderField(name)) t->request.setValue(value, name);
+        }
         if (auto problem = invalidHeaderFieldError(t->request.allHTTPHeaderFields())) {
             complete(*t, std::make_exception_ptr(*problem));
             return;
@@ -382,6 +390,8 @@ struct URLSessionImpl {
         const URLRequest& r = t->request;
         curl_easy_setopt(e, CURLOPT_URL, t->targetURL.c_str());
         curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+        // A redirect is the caller's answer to read (the upload queue keeps its batch on one).
+        curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
         curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(e, CURLOPT_PRIVATE, t.get());
         curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t->errorBuffer);

@@ -40,6 +40,9 @@ struct URLSessionConfiguration {
     // When true, cookies set by responses are kept in memory for the session and sent back on
     // its later requests. Responses are never cached by this layer, whatever the setting.
     bool httpCookieStorage = true;
+    // Sent with every request of the session, after the request's own fields; a field the
+    // request sets itself (names compare without case) is not sent twice.
+    HTTPHeaderFields httpAdditionalHeaders;
 
     static URLSessionConfiguration defaultSessionConfiguration() { return {}; }
 };
@@ -51,6 +54,9 @@ struct URLRequest {
     std::string url;
     std::string httpMethod = "GET";
     double timeoutInterval;
+    // Longest time the whole transfer may take from its start, however busy the connection
+    // stays; none: only the session's resource time-out bounds it.
+    std::optional<double> totalTimeoutInterval;
     std::string httpBody;
 
     // Replaces any field of the same name (names compare without case); keeps the order in

@@ -402,6 +402,56 @@ TEST_F(URLSessionTest, SilenceAndOverlongTransfersTimeOut) {
     gate->release();
 }
 
+TEST_F(URLSessionTest, ATotalTimeOutEndsATransferThatKeepsTrickling) {
+    std::vector<std::string> trickle(100, "x\n");
+    server.route("GET", "/trickle", LoopbackAnswer::streamed(200, trickle, 0.05));
+    URLSession session;
+    URLRequest request(url("/trickle"), 10);
+    request.totalTimeoutInterval = 0.4;
+    const auto started = std::chrono::steady_clock::now();
+    auto out = await(session.data(request));
+    EXPECT_EQ(errorCode(out.error()), URLError::timedOut);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(350));
+
+    // Bytes of a quick answer arrive whole within it.
+    server.route("GET", "/quick", LoopbackAnswer::text(200, "done"));
+    URLRequest quick(url("/quick"));
+    quick.totalTimeoutInterval = 10;
+    auto done = await(session.data(quick));
+    ASSERT_TRUE(done.value()) << done.errorDescription();
+    EXPECT_EQ(done.value()->data, "done");
+}
+
+TEST_F(URLSessionTest, ARedirectIsHandedBackNotFollowed) {
+    server.route("POST", "/moved", LoopbackAnswer::text(302, "elsewhere").withHeader("Location", url("/target")));
+    server.route("POST", "/target", LoopbackAnswer::text(200, "followed"));
+    URLSession session;
+    URLRequest request(url("/moved"));
+    request.httpMethod = "POST";
+    auto out = await(session.upload(request, "body"));
+    ASSERT_TRUE(out.value()) << out.errorDescription();
+    EXPECT_EQ(out.value()->response.statusCode, 302);
+    EXPECT_EQ(out.value()->data, "elsewhere");
+    EXPECT_EQ(server.requestCountWith("POST", "/target"), 0u);
+}
+
+TEST_F(URLSessionTest, TheSessionsAdditionalHeadersGoWithEveryRequestUnlessItSetsThemItself) {
+    server.route("GET", "/h", LoopbackAnswer::text(200, "ok"));
+    URLSessionConfiguration configuration;
+    configuration.httpAdditionalHeaders = {{"User-Agent", "lib/1.0"}, {"X-Common", "session"}};
+    URLSession session(configuration);
+    URLRequest own(url("/h"));
+    own.setValue("request", "x-common");
+    ASSERT_TRUE(await(session.data(own)).value());
+    ASSERT_TRUE(await(session.data(URLRequest(url("/h")))).value());
+    auto received = server.requests();
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(received[0].header("X-Common"), "request");
+    EXPECT_EQ(received[0].headerCount("X-Common"), 1u);
+    EXPECT_EQ(received[1].header("X-Common"), "session");
+    for (const auto& r : received) EXPECT_EQ(r.header("User-Agent"), "lib/1.0");
+}
+
 TEST_F(URLSessionTest, RefusedConnectionsAndBadRequestsFailWithTheirOwnCodes) {
     URLSession session;
     int closedPort;
