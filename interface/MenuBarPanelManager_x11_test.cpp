@@ -1,0 +1,163 @@
+// The menu-bar panel on a private X server: a tray manager written here docks the icon, XTest
+// clicks drive it.
+#include <gtest/gtest.h>
+// After GoogleTest: Xlib defines None and Bool as macros.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+
+#include "companion/CompanionTestEnvironment.h"
+#include "interface/MenuBarPanelManager.h"
+#include "platform/desktop/X11StatusBarDesktop.h"
+#include "testing/X11TestDesktop.h"
+
+using namespace velmo;
+using velmo::testing::CompanionTestEnvironment;
+using velmo::testing::X11TestDesktop;
+
+namespace {
+
+// The least of a system tray: owns the screen's tray selection and, on each dock request,
+// takes the icon into its bar at the top of the screen.
+class TestTrayManager {
+public:
+    TestTrayManager(Display* display, int x, int y, int width, int height) : display_(display) {
+        Window root = DefaultRootWindow(display);
+        bar_ = XCreateSimpleWindow(display, root, x, y, unsigned(width), unsigned(height), 0, 0, 0x303030);
+        XMapWindow(display, bar_);
+        XSetSelectionOwner(display, XInternAtom(display, "_NET_SYSTEM_TRAY_S0", False), bar_, CurrentTime);
+        XSync(display, False);
+    }
+    // Handles what has arrived; true once an icon is docked.
+    bool pump() {
+        while (XPending(display_) > 0) {
+            XEvent event;
+            XNextEvent(display_, &event);
+            if (event.type == ClientMessage && event.xclient.message_type == XInternAtom(display_, "_NET_SYSTEM_TRAY_OPCODE", False) &&
+                event.xclient.data.l[1] == 0) {
+                icon_ = Window(event.xclient.data.l[2]);
+                XReparentWindow(display_, icon_, bar_, 0, 0);
+                XResizeWindow(display_, icon_, 24, 24);
+                XMapWindow(display_, icon_);
+                XSync(display_, False);
+            }
+        }
+        return icon_ != 0;
+    }
+    Window icon() const { return icon_; }
+
+private:
+    Display* display_;
+    Window bar_ = 0;
+    Window icon_ = 0;
+};
+
+struct WindowState {
+    bool mapped = false;
+    int x = 0, y = 0, width = 0, height = 0;
+};
+
+WindowState stateOf(Display* display, Window window) {
+    XWindowAttributes a{};
+    XGetWindowAttributes(display, window, &a);
+    return {a.map_state == IsViewable, a.x, a.y, a.width, a.height};
+}
+
+void click(Display* display, int x, int y, unsigned button) {
+    XTestFakeMotionEvent(display, DefaultScreen(display), x, y, CurrentTime);
+    XTestFakeButtonEvent(display, button, True, CurrentTime);
+    XTestFakeButtonEvent(display, button, False, CurrentTime);
+    XSync(display, False);
+}
+
+void setActiveWindow(Display* display, Window window) {
+    unsigned long value = window;
+    XChangeProperty(display, DefaultRootWindow(display), XInternAtom(display, "_NET_ACTIVE_WINDOW", False), XA_WINDOW, 32,
+                    PropModeReplace, reinterpret_cast<unsigned char*>(&value), 1);
+    XSync(display, False);
+}
+
+}  // namespace
+
+TEST(MenuBarPanelOnX11, TheIconDocksAndClicksOnItShowAndHideThePanelUnderIt) {
+    CompanionTestEnvironment env;
+    X11TestDesktop x("1280x800x24");
+    ASSERT_TRUE(x.isReady()) << x.failure();
+    Display* d = x.connection();
+    TestTrayManager tray(d, 900, 0, 380, 24);
+    auto desktop = X11StatusBarDesktop::open(x.displayName());
+    ASSERT_TRUE(desktop);
+    StatusBarDesktop::install(desktop);
+    auto companion = CompanionManager::create({env.dictation, env.shortcut, env.overlay});
+    auto manager = MenuBarPanelManager::create(companion);
+    ASSERT_TRUE(manager->statusItem());
+    ASSERT_TRUE(env.loop().runUntil([&] { return tray.pump() && manager->statusItem()->buttonWindowFrame().has_value(); }));
+    EXPECT_EQ(tray.icon(), X11StatusBarDesktop::windowOf(*manager->statusItem()));
+    // Root (900, 0, 24, 24) on an 800-pixel-high primary screen.
+    EXPECT_EQ(*manager->statusItem()->buttonWindowFrame(), (Rect{900, 776, 24, 24}));
+
+    click(d, 912, 12, 1);
+    ASSERT_TRUE(env.loop().runUntil([&] { return manager->isPanelVisible(); }));
+    const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
+    // x = 912 - 160, y = 776 - 120 - 4 in points: root (752, 28).
+    ASSERT_TRUE(env.loop().runUntil([&] { return stateOf(d, panel).mapped; }));
+    WindowState shown = stateOf(d, panel);
+    EXPECT_EQ(shown.x, 752);
+    EXPECT_EQ(shown.y, 28);
+    EXPECT_EQ(shown.width, 320);
+    EXPECT_EQ(shown.height, 120);
+
+    click(d, 912, 12, 1);
+    ASSERT_TRUE(env.loop().runUntil([&] { return !manager->isPanelVisible() && !stateOf(d, panel).mapped; }));
+    EXPECT_FALSE(manager->hasClickOutsideMonitor());
+
+    click(d, 912, 12, 1);
+    ASSERT_TRUE(env.loop().runUntil([&] { return manager->isPanelVisible(); }));
+    setActiveWindow(d, panel);
+    // Events of one connection arrive in order: once the right click inside the panel has been
+    // heard, the scroll before it has been seen too.
+    int rightClicks = 0, leftClicks = 0;
+    auto counter = desktop->addGlobalMonitorForEvents(MouseEventMask::rightMouseDown, [&] { ++rightClicks; });
+    auto leftCounter = desktop->addGlobalMonitorForEvents(MouseEventMask::leftMouseDown, [&] { ++leftClicks; });
+    click(d, 100, 400, 4);
+    click(d, 100, 400, 2);
+    click(d, 800, 60, 3);
+    ASSERT_TRUE(env.loop().runUntil([&] { return rightClicks == 1; }));
+    env.loop().advance(1.0);
+    EXPECT_TRUE(manager->isPanelVisible());
+    EXPECT_EQ(leftClicks, 0);
+
+    click(d, 100, 400, 1);
+    ASSERT_TRUE(env.loop().runUntil([&] { return leftClicks == 1; }));
+    env.loop().advance(0.29);
+    EXPECT_TRUE(manager->isPanelVisible());
+    env.loop().advance(0.01);
+    EXPECT_FALSE(manager->isPanelVisible());
+    ASSERT_TRUE(env.loop().runUntil([&] { return !stateOf(d, panel).mapped; }));
+    EXPECT_EQ(rightClicks, 1);
+
+    desktop->removeMonitor(counter);
+    desktop->removeMonitor(leftCounter);
+    manager.reset();
+    StatusBarDesktop::install(nullptr);
+}
+
+TEST(MenuBarPanelOnX11, WithoutATrayManagerThereIsNoItemAndThePanelStillOpensAtTheTopRight) {
+    CompanionTestEnvironment env;
+    X11TestDesktop x("1280x800x24");
+    ASSERT_TRUE(x.isReady()) << x.failure();
+    auto desktop = X11StatusBarDesktop::open(x.displayName());
+    ASSERT_TRUE(desktop);
+    StatusBarDesktop::install(desktop);
+    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    EXPECT_FALSE(manager->statusItem());
+    EXPECT_EQ(env.log.linesStartingWith("⚠️ Velmo: This desktop has no status area").size(), 1u);
+    manager->showPanel();
+    const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
+    ASSERT_TRUE(env.loop().runUntil([&] { return stateOf(x.connection(), panel).mapped; }));
+    WindowState shown = stateOf(x.connection(), panel);
+    EXPECT_EQ(shown.x, 1280 - 320 - 4);
+    EXPECT_EQ(shown.y, 4);
+    manager.reset();
+    StatusBarDesktop::install(nullptr);
+}
