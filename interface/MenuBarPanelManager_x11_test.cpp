@@ -6,9 +6,20 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <thread>
+
 #include "companion/CompanionTestEnvironment.h"
 #include "interface/MenuBarPanelManager.h"
 #include "platform/desktop/X11StatusBarDesktop.h"
+#include "platform/foundation/TestDirectory.h"
 #include "testing/X11TestDesktop.h"
 
 using namespace velmo;
@@ -160,4 +171,70 @@ TEST(MenuBarPanelOnX11, WithoutATrayManagerThereIsNoItemAndThePanelStillOpensAtT
     EXPECT_EQ(shown.y, 4);
     manager.reset();
     StatusBarDesktop::install(nullptr);
+}
+
+namespace {
+
+// The mapped 320-point-wide top-level window of another client, when there is one.
+std::optional<WindowState> mappedPanel(Display* display) {
+    Window root = 0, parent = 0, *children = nullptr;
+    unsigned count = 0;
+    std::optional<WindowState> found;
+    if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count)) {
+        for (unsigned i = 0; i < count; ++i) {
+            WindowState s = stateOf(display, children[i]);
+            if (s.mapped && s.width == 320) found = s;
+        }
+        XFree(children);
+    }
+    return found;
+}
+
+bool waitFor(const std::function<bool()>& condition) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST(VelmoExecutableOnX11, TheIconDocksInTheTrayAndAClickShowsThePanelUnderIt) {
+    X11TestDesktop x("1280x800x24");
+    ASSERT_TRUE(x.isReady()) << x.failure();
+    Display* d = x.connection();
+    TestTrayManager tray(d, 900, 0, 380, 24);
+    velmo::testing::TestDirectory config;
+    pid_t pid = fork();
+    if (pid == 0) {
+        setenv("DISPLAY", x.displayName().c_str(), 1);
+        setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+        setenv("PULSE_SERVER", "unix:/nonexistent", 1);
+        int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, 1);
+        execl(VELMO_EXECUTABLE, "velmo", (char*)nullptr);
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(waitFor([&] { return tray.pump() && stateOf(d, tray.icon()).mapped; }));
+    // A first launch opens the panel by itself; a click on the icon closes it and the next opens it.
+    EXPECT_TRUE(waitFor([&] { return mappedPanel(d).has_value(); }));
+    click(d, 912, 12, 1);
+    EXPECT_TRUE(waitFor([&] { return !mappedPanel(d).has_value(); }));
+    click(d, 912, 12, 1);
+    EXPECT_TRUE(waitFor([&] { return mappedPanel(d).has_value(); }));
+    auto panel = mappedPanel(d);
+    ASSERT_TRUE(panel);
+    EXPECT_EQ(panel->x, 752);
+    EXPECT_EQ(panel->y, 28);
+    // A picture for a person to look at.
+    const std::string shot = std::string(VELMO_TEST_OUTPUT_DIR) + "/velmo-panel.png";
+    const std::string command = "command -v import >/dev/null && DISPLAY=" + x.displayName() + " import -window root " + shot;
+    EXPECT_GE(std::system(command.c_str()), 0);
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
