@@ -97,6 +97,11 @@ void MenuBarPanelManager::redisplay() {
     if (!content_ || frame.width < 1 || frame.height < 1) return;
     PanelPixels pixels = content_->render(frame.size());
     panel_->display(pixels.bytes.data(), pixels.width, pixels.height, pixels.stride);
+    panel_->setPointingHandRegions(content_->pointerCursorRegions(frame.size()));
+}
+
+void MenuBarPanelManager::contentDidChange() {
+    if (panel_) redisplay();
 }
 
 void MenuBarPanelManager::showPanel() {

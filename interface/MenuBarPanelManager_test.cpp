@@ -64,6 +64,7 @@ TEST_F(MenuBarPanelManagerTest, ClicksToggleOnePanelThatIsMadeOnceAndHangsUnderT
     // x = midX - 160, y = minY - h - 4, h = the content's fitting height.
     EXPECT_EQ(panel->frame(), (Rect{1012 - 160, 876 - 120 - 4, 320, 120}));
     EXPECT_EQ(panel->displayedSizes.back(), (Size{320, 120}));
+    EXPECT_TRUE(panel->pointingHandRegions.empty());  // the placeholder has no buttons
     EXPECT_EQ(desktop->monitors.size(), 1u);
     EXPECT_EQ(desktop->monitors.begin()->second.first, left | right);
 

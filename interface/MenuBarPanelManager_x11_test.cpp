@@ -5,6 +5,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#include <X11/extensions/Xfixes.h>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -237,4 +238,79 @@ TEST(VelmoExecutableOnX11, TheIconDocksInTheTrayAndAClickShowsThePanelUnderIt) {
     int status = 0;
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+namespace {
+
+// A content view with one button whose frame the test changes.
+class OneButtonView : public PanelContentView {
+public:
+    double fittingHeight() const override { return 200; }
+    PanelPixels render(Size size) const override {
+        PanelPixels p{int(size.width), int(size.height), int(size.width) * 4, {}};
+        p.bytes.assign(std::size_t(p.stride) * p.height, 0xFF);
+        return p;
+    }
+    std::vector<Rect> pointerCursorRegions(Size) const override { return {button}; }
+    Rect button{20, 150, 120, 32};
+};
+
+std::vector<WindowState> inputOnlyChildren(Display* display, Window parent) {
+    Window root = 0, up = 0, *children = nullptr;
+    unsigned count = 0;
+    std::vector<WindowState> found;
+    if (XQueryTree(display, parent, &root, &up, &children, &count)) {
+        for (unsigned i = 0; i < count; ++i) {
+            XWindowAttributes a{};
+            XGetWindowAttributes(display, children[i], &a);
+            if (a.c_class == InputOnly) found.push_back({a.map_state == IsViewable, a.x, a.y, a.width, a.height});
+        }
+        XFree(children);
+    }
+    return found;
+}
+
+unsigned long cursorSerialAt(Display* display, int x, int y) {
+    XTestFakeMotionEvent(display, DefaultScreen(display), x, y, CurrentTime);
+    XSync(display, False);
+    XFixesCursorImage* image = XFixesGetCursorImage(display);
+    unsigned long serial = image ? image->cursor_serial : 0;
+    if (image) XFree(image);
+    return serial;
+}
+
+}  // namespace
+
+TEST(MenuBarPanelOnX11, ThePointingHandRegionsFollowAResizedButton) {
+    CompanionTestEnvironment env;
+    X11TestDesktop x("1280x800x24");
+    ASSERT_TRUE(x.isReady()) << x.failure();
+    Display* d = x.connection();
+    auto desktop = X11StatusBarDesktop::open(x.displayName());
+    ASSERT_TRUE(desktop);
+    StatusBarDesktop::install(desktop);
+    auto view = std::make_shared<OneButtonView>();
+    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}),
+                                               [view](const std::shared_ptr<CompanionManager>&) { return view; });
+    manager->showPanel();  // no tray: top-right, root (956, 4)
+    const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
+    ASSERT_TRUE(env.loop().runUntil([&] { return stateOf(d, panel).mapped; }));
+    auto regions = inputOnlyChildren(d, panel);
+    ASSERT_EQ(regions.size(), 1u);
+    EXPECT_TRUE(regions[0].mapped);
+    EXPECT_EQ((std::vector<int>{regions[0].x, regions[0].y, regions[0].width, regions[0].height}), (std::vector<int>{20, 150, 120, 32}));
+    const unsigned long overPanel = cursorSerialAt(d, 956 + 200, 4 + 50);
+    const unsigned long overButton = cursorSerialAt(d, 956 + 30, 4 + 160);
+    EXPECT_NE(overButton, overPanel);
+
+    view->button = Rect{20, 100, 280, 60};
+    manager->contentDidChange();
+    x.sync();
+    regions = inputOnlyChildren(d, panel);
+    ASSERT_EQ(regions.size(), 1u);
+    EXPECT_EQ((std::vector<int>{regions[0].x, regions[0].y, regions[0].width, regions[0].height}), (std::vector<int>{20, 100, 280, 60}));
+    EXPECT_EQ(cursorSerialAt(d, 956 + 200, 4 + 120), overButton);  // was plain panel, now the wider button
+    EXPECT_EQ(cursorSerialAt(d, 956 + 30, 4 + 175), overPanel);    // was the button, now below it
+    manager.reset();
+    StatusBarDesktop::install(nullptr);
 }

@@ -25,6 +25,8 @@ public:
     virtual ~PanelContentView() = default;
     virtual double fittingHeight() const = 0;
     virtual PanelPixels render(Size size) const = 0;
+    // Where the pointer shows a pointing hand: the frames of the view's buttons, view points.
+    virtual std::vector<Rect> pointerCursorRegions(Size size) const { return {}; }
 };
 
 // A plain card standing in for the companion panel view.

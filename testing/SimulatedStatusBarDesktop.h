@@ -40,8 +40,10 @@ public:
     void orderFront() override { visible_ = true; }
     void orderOut() override { visible_ = false; }
     bool isVisible() const override { return visible_; }
+    void setPointingHandRegions(const std::vector<Rect>& regions) override { pointingHandRegions = regions; }
 
     std::vector<Size> displayedSizes;
+    std::vector<Rect> pointingHandRegions;
 
 private:
     Rect frame_;

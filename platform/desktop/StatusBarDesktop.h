@@ -50,6 +50,9 @@ public:
     virtual void orderFront() = 0;
     virtual void orderOut() = 0;
     virtual bool isVisible() const = 0;
+    // The pointer turns into a pointing hand over these rectangles (window points, origin at
+    // the top-left, y down); clicks there still reach the window. Replaces the earlier ones.
+    virtual void setPointingHandRegions(const std::vector<Rect>& regions) = 0;
 };
 
 namespace MouseEventMask {

@@ -3,8 +3,10 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/cursorfont.h>
 #include <X11/extensions/XInput2.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <map>
 
@@ -164,6 +166,7 @@ public:
         : owner_(std::move(owner)), impl_(impl), window_(window), depth_(depth), visual_(visual), colormap_(colormap), frame_(frame) {}
     ~X11Panel() override {
         impl_.windowHandlers.erase(window_);
+        if (hand_) XFreeCursor(impl_.display, hand_);
         XDestroyWindow(impl_.display, window_);
         if (colormap_) XFreeColormap(impl_.display, colormap_);
         XFlush(impl_.display);
@@ -195,6 +198,31 @@ public:
     }
     bool isVisible() const override { return visible_; }
 
+    // InputOnly children with the hand cursor and no event mask: the cursor changes over them
+    // and their clicks go on to the panel.
+    void setPointingHandRegions(const std::vector<Rect>& regions) override {
+        if (!hand_) hand_ = XCreateFontCursor(impl_.display, XC_hand2);
+        while (regionWindows_.size() > regions.size()) {
+            XDestroyWindow(impl_.display, regionWindows_.back());
+            regionWindows_.pop_back();
+        }
+        for (std::size_t i = 0; i < regions.size(); ++i) {
+            const Rect& r = regions[i];
+            const int x = int(std::lround(r.minX())), y = int(std::lround(r.minY()));
+            const unsigned w = unsigned(std::max(1L, std::lround(r.width))), h = unsigned(std::max(1L, std::lround(r.height)));
+            if (i < regionWindows_.size()) {
+                XMoveResizeWindow(impl_.display, regionWindows_[i], x, y, w, h);
+                continue;
+            }
+            XSetWindowAttributes attributes{};
+            attributes.cursor = hand_;
+            Window region = XCreateWindow(impl_.display, window_, x, y, w, h, 0, 0, InputOnly, CopyFromParent, CWCursor, &attributes);
+            XMapWindow(impl_.display, region);
+            regionWindows_.push_back(region);
+        }
+        XFlush(impl_.display);
+    }
+
     void handle(const XEvent& event) {
         if (event.type == Expose && event.xexpose.count == 0) draw();
     }
@@ -223,6 +251,8 @@ private:
     Rect frame_;
     std::vector<std::uint8_t> pixels_;
     int width_ = 0, height_ = 0, stride_ = 0;
+    Cursor hand_ = 0;
+    std::vector<Window> regionWindows_;
     bool visible_ = false;
 };
 
