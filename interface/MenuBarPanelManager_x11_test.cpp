@@ -21,6 +21,7 @@
 #include "interface/MenuBarPanelManager.h"
 #include "platform/desktop/X11StatusBarDesktop.h"
 #include "platform/foundation/TestDirectory.h"
+#include "testing/EnvironmentVariable.h"
 #include "testing/X11TestDesktop.h"
 
 using namespace velmo;
@@ -64,6 +65,9 @@ private:
     Window icon_ = 0;
 };
 
+// The tray is what these tests drive: no session bus, so no StatusNotifierItem.
+constexpr const char* noSessionBus = "unix:path=/nonexistent/velmo-test-bus";
+
 struct WindowState {
     bool mapped = false;
     int x = 0, y = 0, width = 0, height = 0;
@@ -93,6 +97,7 @@ void setActiveWindow(Display* display, Window window) {
 
 TEST(MenuBarPanelOnX11, TheIconDocksAndClicksOnItShowAndHideThePanelUnderIt) {
     CompanionTestEnvironment env;
+    velmo::testing::EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", noSessionBus);
     X11TestDesktop x("1280x800x24");
     ASSERT_TRUE(x.isReady()) << x.failure();
     Display* d = x.connection();
@@ -156,6 +161,7 @@ TEST(MenuBarPanelOnX11, TheIconDocksAndClicksOnItShowAndHideThePanelUnderIt) {
 
 TEST(MenuBarPanelOnX11, WithoutATrayManagerThereIsNoItemAndThePanelStillOpensAtTheTopRight) {
     CompanionTestEnvironment env;
+    velmo::testing::EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", noSessionBus);
     X11TestDesktop x("1280x800x24");
     ASSERT_TRUE(x.isReady()) << x.failure();
     auto desktop = X11StatusBarDesktop::open(x.displayName());
@@ -213,6 +219,7 @@ TEST(VelmoExecutableOnX11, TheIconDocksInTheTrayAndAClickShowsThePanelUnderIt) {
         setenv("DISPLAY", x.displayName().c_str(), 1);
         setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
         setenv("PULSE_SERVER", "unix:/nonexistent", 1);
+        setenv("DBUS_SESSION_BUS_ADDRESS", noSessionBus, 1);
         int devnull = open("/dev/null", O_WRONLY);
         dup2(devnull, 1);
         execl(VELMO_EXECUTABLE, "velmo", (char*)nullptr);
@@ -283,6 +290,7 @@ unsigned long cursorSerialAt(Display* display, int x, int y) {
 
 TEST(MenuBarPanelOnX11, ThePointingHandRegionsFollowAResizedButton) {
     CompanionTestEnvironment env;
+    velmo::testing::EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", noSessionBus);
     X11TestDesktop x("1280x800x24");
     ASSERT_TRUE(x.isReady()) << x.failure();
     Display* d = x.connection();

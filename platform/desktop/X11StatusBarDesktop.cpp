@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "platform/desktop/StatusNotifierItem.h"
 #include "platform/desktop/X11ErrorTrap.h"
 #include "platform/desktop/X11ScreenLayer.h"
 #include "platform/runtime/MainLoop.h"
@@ -300,6 +301,13 @@ X11StatusBarDesktop::~X11StatusBarDesktop() {
 }
 
 std::shared_ptr<StatusItem> X11StatusBarDesktop::makeStatusItem() {
+    // Current desktops show StatusNotifierItems; an XEmbed tray is the older way.
+    std::weak_ptr<X11StatusBarDesktop> weakSelf = weak_from_this();
+    auto notifierItem = makeStatusNotifierItem({"", [weakSelf](int x, int y) {
+                                                    auto self = weakSelf.lock();
+                                                    return self ? self->impl_->screenLayer.globalSpace().pointFromX11Pixel(x, y) : Point{};
+                                                }});
+    if (notifierItem) return notifierItem;
     Display* d = impl_->display;
     const int screen = DefaultScreen(d);
     const std::string selection = "_NET_SYSTEM_TRAY_S" + std::to_string(screen);
