@@ -1,7 +1,5 @@
 // The StatusNotifierItem on a private session bus, with a watcher written here.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -12,46 +10,14 @@
 #include "companion/CompanionTestEnvironment.h"
 #include "interface/MenuBarPanelManager.h"
 #include "platform/desktop/StatusNotifierItem.h"
+#include "testing/PrivateSessionBus.h"
 #include "testing/SimulatedStatusBarDesktop.h"
 
 using namespace velmo;
 using velmo::testing::CompanionTestEnvironment;
+using velmo::testing::PrivateSessionBus;
 
 namespace {
-
-// dbus-daemon --session on a socket of its own, stopped with the object.
-class PrivateSessionBus {
-public:
-    PrivateSessionBus() {
-        int out[2];
-        if (pipe(out) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], 1);
-            close(out[0]);
-            execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1", (char*)nullptr);
-            _exit(127);
-        }
-        close(out[1]);
-        char buf[512];
-        std::string line;
-        ssize_t n;
-        while (line.find('\n') == std::string::npos && (n = read(out[0], buf, sizeof buf)) > 0) line.append(buf, std::size_t(n));
-        close(out[0]);
-        address_ = line.substr(0, line.find('\n'));
-    }
-    ~PrivateSessionBus() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    const std::string& address() const { return address_; }
-
-private:
-    pid_t pid_ = -1;
-    std::string address_;
-};
 
 sd_bus* connect(const std::string& address) {
     sd_bus* bus = nullptr;

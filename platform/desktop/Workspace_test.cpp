@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <systemd/sd-bus.h>
 
 #include <chrono>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include "platform/foundation/Logger.h"
 #include "platform/foundation/TestDirectory.h"
 #include "testing/EnvironmentVariable.h"
+#include "testing/PrivateSessionBus.h"
 
 using namespace velmo;
 using velmo::testing::EnvironmentVariable;
@@ -105,4 +107,59 @@ TEST(SettingsPages, AProgramThatIsNotThereIsNotStarted) {
     EnvironmentVariable path("PATH", dir.path());
     EXPECT_FALSE(spawnDetached({"velmo-no-such-program"}));
     EXPECT_FALSE(spawnDetached({}));
+}
+
+TEST(SettingsPages, TheBundleIsShownThroughTheFileManagerOnTheSessionBus) {
+    velmo::testing::PrivateSessionBus bus;
+    ASSERT_FALSE(bus.address().empty());
+    EnvironmentVariable address("DBUS_SESSION_BUS_ADDRESS", bus.address());
+    // A file manager that records what it is asked to show.
+    sd_bus* fileManager = nullptr;
+    ASSERT_GE(sd_bus_new(&fileManager), 0);
+    sd_bus_set_address(fileManager, bus.address().c_str());
+    sd_bus_set_bus_client(fileManager, 1);
+    ASSERT_GE(sd_bus_start(fileManager), 0);
+    struct Shown {
+        std::vector<std::string> uris;
+        std::string startupId = "unset";
+    } shown;
+    static const sd_bus_vtable table[] = {
+        SD_BUS_VTABLE_START(0),
+        SD_BUS_METHOD("ShowItems", "ass", "",
+                      [](sd_bus_message* m, void* userdata, sd_bus_error*) {
+                          auto* s = static_cast<Shown*>(userdata);
+                          char** uris = nullptr;
+                          const char* startup = nullptr;
+                          if (sd_bus_message_read_strv(m, &uris) >= 0 && uris) {
+                              for (char** u = uris; *u; ++u) {
+                                  s->uris.push_back(*u);
+                                  std::free(*u);
+                              }
+                              std::free(uris);
+                          }
+                          if (sd_bus_message_read(m, "s", &startup) >= 0) s->startupId = startup;
+                          return sd_bus_reply_method_return(m, "");
+                      },
+                      SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_VTABLE_END,
+    };
+    sd_bus_slot* slot = nullptr;
+    ASSERT_GE(sd_bus_add_object_vtable(fileManager, &slot, "/org/freedesktop/FileManager1", "org.freedesktop.FileManager1", table, &shown), 0);
+    ASSERT_GE(sd_bus_request_name(fileManager, "org.freedesktop.FileManager1", 0), 0);
+
+    TestDirectory dir;
+    writeRecorder(dir, "xdg-open");
+    EnvironmentVariable path("PATH", dir / "bin" + ":/usr/bin:/bin");
+    Workspace::install(nullptr);
+    Workspace::shared()->activateFileViewerSelecting({"/opt/some where/Velmo.app"});
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (shown.uris.empty() && std::chrono::steady_clock::now() < deadline) {
+        while (sd_bus_process(fileManager, nullptr) > 0) {}
+        sd_bus_wait(fileManager, 100000);
+    }
+    EXPECT_EQ(shown.uris, std::vector<std::string>{"file:///opt/some%20where/Velmo.app"});
+    EXPECT_EQ(shown.startupId, "");
+    EXPECT_FALSE(std::ifstream(dir / "ran").good());  // no fallback
+    sd_bus_slot_unref(slot);
+    sd_bus_flush_close_unref(fileManager);
 }
