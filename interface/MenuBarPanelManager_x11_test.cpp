@@ -4,6 +4,7 @@
 // After GoogleTest: Xlib defines None and Bool as macros.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xfixes.h>
 
@@ -12,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -30,17 +32,36 @@ using velmo::testing::X11TestDesktop;
 
 namespace {
 
-// The least of a system tray: owns the screen's tray selection and, on each dock request,
-// takes the icon into its bar at the top of the screen.
+// The least of a system tray, on a connection of its own: owns the screen's tray selection,
+// announces itself on the root as tray managers do, and on each dock request takes the icon
+// into its bar (kept in its save-set, so the icon outlives the tray).
 class TestTrayManager {
 public:
-    TestTrayManager(Display* display, int x, int y, int width, int height) : display_(display) {
-        Window root = DefaultRootWindow(display);
-        bar_ = XCreateSimpleWindow(display, root, x, y, unsigned(width), unsigned(height), 0, 0, 0x303030);
-        XMapWindow(display, bar_);
-        XSetSelectionOwner(display, XInternAtom(display, "_NET_SYSTEM_TRAY_S0", False), bar_, CurrentTime);
-        XSync(display, False);
+    TestTrayManager(const std::string& displayName, int x, int y, int width, int height,
+                    std::optional<std::array<unsigned long, 3>> foreground = std::nullopt)
+        : display_(XOpenDisplay(displayName.c_str())) {
+        Window root = DefaultRootWindow(display_);
+        bar_ = XCreateSimpleWindow(display_, root, x, y, unsigned(width), unsigned(height), 0, 0, 0x303030);
+        if (foreground) {
+            unsigned long colors[12] = {(*foreground)[0], (*foreground)[1], (*foreground)[2]};
+            XChangeProperty(display_, bar_, XInternAtom(display_, "_NET_SYSTEM_TRAY_COLORS", False), XA_CARDINAL, 32, PropModeReplace,
+                            reinterpret_cast<unsigned char*>(colors), 12);
+        }
+        XMapWindow(display_, bar_);
+        Atom selection = XInternAtom(display_, "_NET_SYSTEM_TRAY_S0", False);
+        XSetSelectionOwner(display_, selection, bar_, CurrentTime);
+        XEvent announce{};
+        announce.xclient.type = ClientMessage;
+        announce.xclient.window = root;
+        announce.xclient.message_type = XInternAtom(display_, "MANAGER", False);
+        announce.xclient.format = 32;
+        announce.xclient.data.l[0] = CurrentTime;
+        announce.xclient.data.l[1] = long(selection);
+        announce.xclient.data.l[2] = long(bar_);
+        XSendEvent(display_, root, False, StructureNotifyMask, &announce);
+        XSync(display_, False);
     }
+    ~TestTrayManager() { XCloseDisplay(display_); }
     // Handles what has arrived; true once an icon is docked.
     bool pump() {
         while (XPending(display_) > 0) {
@@ -49,6 +70,7 @@ public:
             if (event.type == ClientMessage && event.xclient.message_type == XInternAtom(display_, "_NET_SYSTEM_TRAY_OPCODE", False) &&
                 event.xclient.data.l[1] == 0) {
                 icon_ = Window(event.xclient.data.l[2]);
+                XAddToSaveSet(display_, icon_);
                 XReparentWindow(display_, icon_, bar_, 0, 0);
                 XResizeWindow(display_, icon_, 24, 24);
                 XMapWindow(display_, icon_);
@@ -101,7 +123,7 @@ TEST(MenuBarPanelOnX11, TheIconDocksAndClicksOnItShowAndHideThePanelUnderIt) {
     X11TestDesktop x("1280x800x24");
     ASSERT_TRUE(x.isReady()) << x.failure();
     Display* d = x.connection();
-    TestTrayManager tray(d, 900, 0, 380, 24);
+    TestTrayManager tray(x.displayName(), 900, 0, 380, 24);
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
@@ -212,7 +234,7 @@ TEST(VelmoExecutableOnX11, TheIconDocksInTheTrayAndAClickShowsThePanelUnderIt) {
     X11TestDesktop x("1280x800x24");
     ASSERT_TRUE(x.isReady()) << x.failure();
     Display* d = x.connection();
-    TestTrayManager tray(d, 900, 0, 380, 24);
+    TestTrayManager tray(x.displayName(), 900, 0, 380, 24);
     velmo::testing::TestDirectory config;
     pid_t pid = fork();
     if (pid == 0) {
@@ -319,6 +341,36 @@ TEST(MenuBarPanelOnX11, ThePointingHandRegionsFollowAResizedButton) {
     EXPECT_EQ((std::vector<int>{regions[0].x, regions[0].y, regions[0].width, regions[0].height}), (std::vector<int>{20, 100, 280, 60}));
     EXPECT_EQ(cursorSerialAt(d, 956 + 200, 4 + 120), overButton);  // was plain panel, now the wider button
     EXPECT_EQ(cursorSerialAt(d, 956 + 30, 4 + 175), overPanel);    // was the button, now below it
+    manager.reset();
+    StatusBarDesktop::install(nullptr);
+}
+
+TEST(MenuBarPanelOnX11, TheIconDocksAgainWithATrayThatStartsAfterTheOldOneWentAndTakesItsForeground) {
+    CompanionTestEnvironment env;
+    velmo::testing::EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", noSessionBus);
+    X11TestDesktop x("1280x800x24");
+    ASSERT_TRUE(x.isReady()) << x.failure();
+    Display* d = x.connection();
+    auto first = std::make_unique<TestTrayManager>(x.displayName(), 900, 0, 380, 24);
+    auto desktop = X11StatusBarDesktop::open(x.displayName());
+    ASSERT_TRUE(desktop);
+    StatusBarDesktop::install(desktop);
+    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    ASSERT_TRUE(manager->statusItem());
+    ASSERT_TRUE(env.loop().runUntil([&] { return first->pump() && manager->statusItem()->buttonWindowFrame() == Rect{900, 776, 24, 24}; }));
+
+    first.reset();  // the tray goes; its save-set hands the icon back to the root
+    TestTrayManager second(x.displayName(), 100, 0, 300, 30, std::array<unsigned long, 3>{0, 0, 0});
+    ASSERT_TRUE(env.loop().runUntil([&] { return second.pump() && manager->statusItem()->buttonWindowFrame() == Rect{100, 776, 24, 24}; }));
+    EXPECT_EQ(second.icon(), X11StatusBarDesktop::windowOf(*manager->statusItem()));
+    // Drawn in the tray's foreground (black here) over the bar's grey.
+    ASSERT_TRUE(env.loop().runUntil([&] {
+        XImage* image = XGetImage(d, second.icon(), 0, 0, 24, 24, AllPlanes, ZPixmap);
+        if (!image) return false;
+        const unsigned long centre = XGetPixel(image, 12, 12), corner = XGetPixel(image, 1, 1);
+        XDestroyImage(image);
+        return (centre & 0xFFFFFF) == 0 && (corner & 0xFFFFFF) == 0x303030;
+    }));
     manager.reset();
     StatusBarDesktop::install(nullptr);
 }

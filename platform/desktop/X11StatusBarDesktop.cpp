@@ -102,6 +102,7 @@ public:
     ~X11TrayIcon() override {
         impl_.windowHandlers.erase(window_);
         impl_.isOverStatusItem = nullptr;
+        impl_.rootHandler = nullptr;
         XDestroyWindow(impl_.display, window_);
         XFlush(impl_.display);
     }
@@ -115,6 +116,10 @@ public:
         XFlush(impl_.display);
     }
     void setAction(std::function<void()> action) override { action_ = std::move(action); }
+    void setTint(unsigned long pixel) {
+        tint_ = pixel;
+        draw();
+    }
     std::optional<Rect> buttonWindowFrame() const override {
         auto rect = impl_.rootRectOf(window_);
         impl_.scheduleRead(owner_);
@@ -146,7 +151,7 @@ private:
                     if ((icon_.argb[std::size_t(y) * icon_.width + x] >> 24) >= 128)
                         points.push_back({short(left + x), short(top + y)});
             GC gc = XCreateGC(impl_.display, window_, 0, nullptr);
-            XSetForeground(impl_.display, gc, WhitePixel(impl_.display, DefaultScreen(impl_.display)));
+            XSetForeground(impl_.display, gc, tint_);
             XDrawPoints(impl_.display, window_, gc, points.data(), int(points.size()), CoordModeOrigin);
             XFreeGC(impl_.display, gc);
         }
@@ -158,6 +163,7 @@ private:
     Window window_;
     StatusItemIcon icon_;
     std::function<void()> action_;
+    unsigned long tint_ = 0xFFFFFF;
 };
 
 class X11Panel final : public PanelWindow {
@@ -300,6 +306,48 @@ X11StatusBarDesktop::~X11StatusBarDesktop() {
     XCloseDisplay(impl_->display);
 }
 
+namespace {
+
+bool requestDock(X11StatusBarDesktop::Impl& impl, Window manager, Window icon) {
+    XEvent dock{};
+    dock.xclient.type = ClientMessage;
+    dock.xclient.window = manager;
+    dock.xclient.message_type = impl.atom("_NET_SYSTEM_TRAY_OPCODE");
+    dock.xclient.format = 32;
+    dock.xclient.data.l[0] = CurrentTime;
+    dock.xclient.data.l[1] = systemTrayRequestDock;
+    dock.xclient.data.l[2] = long(icon);
+    X11ErrorTrap trap(impl.display);
+    XSendEvent(impl.display, manager, False, NoEventMask, &dock);
+    return !trap.failed();
+}
+
+// The tray's own foreground colour (_NET_SYSTEM_TRAY_COLORS), else white for a dark panel.
+unsigned long trayForeground(X11StatusBarDesktop::Impl& impl, Window manager) {
+    Display* d = impl.display;
+    unsigned long pixel = WhitePixel(d, DefaultScreen(d));
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    X11ErrorTrap trap(d);
+    if (XGetWindowProperty(d, manager, impl.atom("_NET_SYSTEM_TRAY_COLORS"), 0, 12, False, XA_CARDINAL, &type, &format, &count, &after,
+                           &data) == Success &&
+        data && format == 32 && count >= 3) {
+        const auto* values = reinterpret_cast<const unsigned long*>(data);
+        XColor colour{};
+        colour.red = static_cast<unsigned short>(values[0]);
+        colour.green = static_cast<unsigned short>(values[1]);
+        colour.blue = static_cast<unsigned short>(values[2]);
+        if (XAllocColor(d, DefaultColormap(d, DefaultScreen(d)), &colour)) pixel = colour.pixel;
+    }
+    if (data) XFree(data);
+    trap.failedAfterReply();
+    return pixel;
+}
+
+}  // namespace
+
 std::shared_ptr<StatusItem> X11StatusBarDesktop::makeStatusItem() {
     // Current desktops show StatusNotifierItems; an XEmbed tray is the older way.
     std::weak_ptr<X11StatusBarDesktop> weakSelf = weak_from_this();
@@ -323,26 +371,27 @@ std::shared_ptr<StatusItem> X11StatusBarDesktop::makeStatusItem() {
     Atom xembedInfo = impl_->atom("_XEMBED_INFO");
     XChangeProperty(d, window, xembedInfo, xembedInfo, 32, PropModeReplace, reinterpret_cast<unsigned char*>(info), 2);
 
-    XEvent dock{};
-    dock.xclient.type = ClientMessage;
-    dock.xclient.window = manager;
-    dock.xclient.message_type = impl_->atom("_NET_SYSTEM_TRAY_OPCODE");
-    dock.xclient.format = 32;
-    dock.xclient.data.l[0] = CurrentTime;
-    dock.xclient.data.l[1] = systemTrayRequestDock;
-    dock.xclient.data.l[2] = long(window);
-    {
-        X11ErrorTrap trap(d);
-        XSendEvent(d, manager, False, NoEventMask, &dock);
-        if (trap.failed()) {
-            XDestroyWindow(d, window);
-            return nullptr;
-        }
+    if (!requestDock(*impl_, manager, window)) {
+        XDestroyWindow(d, window);
+        return nullptr;
     }
     auto icon = std::make_shared<X11TrayIcon>(shared_from_this(), *impl_, window);
     std::weak_ptr<X11TrayIcon> weakIcon = icon;
     impl_->windowHandlers[window] = [weakIcon](const XEvent& event) {
         if (auto self = weakIcon.lock()) self->handle(event);
+    };
+    icon->setTint(trayForeground(*impl_, manager));
+    // A tray manager that starts later (or again) announces itself on the root: dock with it.
+    const Atom selectionAtom = impl_->atom(selection.c_str()), managerAtom = impl_->atom("MANAGER");
+    Impl* impl = impl_.get();
+    impl_->rootHandler = [impl, weakIcon, selectionAtom, managerAtom](const XEvent& event) {
+        auto self = weakIcon.lock();
+        if (!self || event.type != ClientMessage || event.xclient.message_type != managerAtom ||
+            Atom(event.xclient.data.l[1]) != selectionAtom)
+            return;
+        const Window newManager = Window(event.xclient.data.l[2]);
+        self->setTint(trayForeground(*impl, newManager));
+        requestDock(*impl, newManager, self->window());
     };
     impl_->isOverStatusItem = [weakIcon](Point p) {
         auto self = weakIcon.lock();
