@@ -3,6 +3,7 @@
 #include "RideZav/RideZavSDK.h"
 #include "companion/CompanionAnalytics.h"
 #include "interface/ConfigurationCheck.h"
+#include "interface/MenuBarPanelManager.h"
 #include "platform/desktop/ApplicationNotifications.h"
 #include "platform/desktop/LoginItem.h"
 #include "platform/foundation/InfoPlistString.h"
@@ -26,6 +27,7 @@ CompanionAppDelegate::CompanionAppDelegate(Dependencies dependencies)
       makePanelManager_(std::move(dependencies.makePanelManager)) {
     if (!makePanelManager_)
         makePanelManager_ = [](std::shared_ptr<CompanionManager> companion) -> std::shared_ptr<MenuBarPanelManaging> {
+            if (StatusBarDesktop::current()) return MenuBarPanelManager::create(std::move(companion));
             return HeadlessMenuBarPanelManager::create(std::move(companion));
         };
 }

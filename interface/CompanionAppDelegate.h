@@ -17,7 +17,8 @@ public:
 
     struct Dependencies {
         CompanionManager::Dependencies companion;
-        // Makes the panel manager around the companion object; empty: the headless one.
+        // Makes the panel manager around the companion object; empty: the real one on the current
+        // status-bar desktop, the headless one where there is none.
         std::function<std::shared_ptr<MenuBarPanelManaging>(std::shared_ptr<CompanionManager>)> makePanelManager;
     };
 

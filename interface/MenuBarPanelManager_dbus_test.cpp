@@ -1,3 +1,177 @@
+// The StatusNotifierItem on a private session bus, with a watcher written here.
+#include <gtest/gtest.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+// After GoogleTest: Xlib defines None and Bool as macros.
+#include <X11/Xlib.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "companion/CompanionTestEnvironment.h"
+#include "interface/MenuBarPanelManager.h"
+#include "platform/desktop/StatusNotifierItem.h"
+#include "platform/desktop/X11StatusBarDesktop.h"
+#include "testing/EnvironmentVariable.h"
+#include "testing/XvfbServer.h"
+#include "testing/PrivateSessionBus.h"
+#include "testing/SimulatedStatusBarDesktop.h"
+
+using namespace velmo;
+using velmo::testing::CompanionTestEnvironment;
+using velmo::testing::PrivateSessionBus;
+
+namespace {
+
+sd_bus* connect(const std::string& address) {
+    sd_bus* bus = nullptr;
+    sd_bus_new(&bus);
+    sd_bus_set_address(bus, address.c_str());
+    sd_bus_set_bus_client(bus, 1);
+    if (sd_bus_start(bus) < 0) {
+        sd_bus_unref(bus);
+        return nullptr;
+    }
+    return bus;
+}
+
+// Owns org.kde.StatusNotifierWatcher and records each registration.
+class TestWatcher {
+public:
+    explicit TestWatcher(const std::string& address) : bus_(connect(address)) {
+        static const sd_bus_vtable table[] = {
+            SD_BUS_VTABLE_START(0),
+            SD_BUS_METHOD("RegisterStatusNotifierItem", "s", "", &TestWatcher::onRegister, SD_BUS_VTABLE_UNPRIVILEGED),
+            SD_BUS_VTABLE_END,
+        };
+        sd_bus_add_object_vtable(bus_, &slot_, "/StatusNotifierWatcher", "org.kde.StatusNotifierWatcher", table, this);
+        sd_bus_request_name(bus_, "org.kde.StatusNotifierWatcher", 0);
+    }
+    ~TestWatcher() {
+        sd_bus_slot_unref(slot_);
+        sd_bus_flush_close_unref(bus_);
+    }
+    void pump() {
+        while (sd_bus_process(bus_, nullptr) > 0) {}
+        sd_bus_flush(bus_);
+    }
+    sd_bus* bus() const { return bus_; }
+    std::vector<std::string> registered;
+
+private:
+    static int onRegister(sd_bus_message* m, void* userdata, sd_bus_error*) {
+        const char* service = nullptr;
+        sd_bus_message_read(m, "s", &service);
+        auto* self = static_cast<TestWatcher*>(userdata);
+        self->registered.push_back(service ? service : "");
+        return sd_bus_reply_method_return(m, "");
+    }
+    sd_bus* bus_;
+    sd_bus_slot* slot_ = nullptr;
+};
+
+class NotifierDesktop : public velmo::testing::SimulatedStatusBarDesktop {
+public:
+    std::shared_ptr<StatusItem> makeStatusItem() override { return notifierItem; }
+    std::shared_ptr<StatusItem> notifierItem;
+};
+
+}  // namespace
+
+TEST(StatusNotifierItem, RegistersServesItsIconOpensThePanelOnActivateAndRegistersAgainWithANewWatcher) {
+    CompanionTestEnvironment env;
+    PrivateSessionBus bus;
+    ASSERT_FALSE(bus.address().empty());
+    auto watcher = std::make_unique<TestWatcher>(bus.address());
+    auto desktop = std::make_shared<NotifierDesktop>();
+    // Root pixels of an 800-pixel-high primary screen, as the X11 desktop converts them.
+    desktop->notifierItem = makeStatusNotifierItem({bus.address(), [](int x, int y) { return Point{x + 0.5, 800 - y - 0.5}; }});
+    ASSERT_TRUE(desktop->notifierItem);
+    StatusBarDesktop::install(desktop);
+    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    ASSERT_TRUE(env.loop().runUntil([&] {
+        watcher->pump();
+        return watcher->registered.size() == 1;
+    }));
+    const std::string service = watcher->registered[0];
+    EXPECT_EQ(service.rfind("org.kde.StatusNotifierItem-" + std::to_string(getpid()) + "-", 0), 0u) << service;
+
+    // The icon: one 18 x 18 pixmap, white where the template triangle covers, clear elsewhere.
+    struct Reply {
+        sd_bus_message* message = nullptr;
+        bool done = false;
+    } pixmap;
+    sd_bus_call_method_async(watcher->bus(), nullptr, service.c_str(), "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get",
+                             [](sd_bus_message* m, void* userdata, sd_bus_error*) {
+                                 auto* r = static_cast<Reply*>(userdata);
+                                 r->message = sd_bus_message_ref(m);
+                                 r->done = true;
+                                 return 0;
+                             },
+                             &pixmap, "ss", "org.kde.StatusNotifierItem", "IconPixmap");
+    ASSERT_TRUE(env.loop().runUntil([&] {
+        watcher->pump();
+        return pixmap.done;
+    }));
+    ASSERT_FALSE(sd_bus_message_is_method_error(pixmap.message, nullptr));
+    int width = 0, height = 0;
+    const void* bytes = nullptr;
+    size_t size = 0;
+    ASSERT_GE(sd_bus_message_enter_container(pixmap.message, 'v', "a(iiay)"), 0);
+    ASSERT_GE(sd_bus_message_enter_container(pixmap.message, 'a', "(iiay)"), 0);
+    ASSERT_GE(sd_bus_message_enter_container(pixmap.message, 'r', "iiay"), 0);
+    ASSERT_GE(sd_bus_message_read(pixmap.message, "ii", &width, &height), 0);
+    ASSERT_GE(sd_bus_message_read_array(pixmap.message, 'y', &bytes, &size), 0);
+    EXPECT_EQ(width, 18);
+    EXPECT_EQ(height, 18);
+    ASSERT_EQ(size, 18u * 18 * 4);
+    const auto* p = static_cast<const std::uint8_t*>(bytes);
+    auto argbAt = [&](int x, int y) {
+        const std::uint8_t* q = p + (std::size_t(y) * 18 + x) * 4;
+        return (std::uint32_t(q[0]) << 24) | (q[1] << 16) | (q[2] << 8) | q[3];
+    };
+    EXPECT_EQ(argbAt(9, 9), 0xFFFFFFFFu);
+    EXPECT_EQ(argbAt(16, 2), 0u);
+    EXPECT_EQ(argbAt(1, 16), 0u);
+    EXPECT_EQ(statusNotifierPixmapBytes(MenuBarPanelManager::makeMenuBarIcon(), 0xFFFFFF), std::vector<std::uint8_t>(p, p + size));
+    sd_bus_message_unref(pixmap.message);
+
+    // Activate at root (1000, 12): the panel hangs under a 24-point square around that point.
+    sd_bus_call_method_async(watcher->bus(), nullptr, service.c_str(), "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate",
+                             nullptr, nullptr, "ii", 1000, 12);
+    ASSERT_TRUE(env.loop().runUntil([&] {
+        watcher->pump();
+        return manager->isPanelVisible();
+    }));
+    // The point is (1000.5, 787.5); the square's bottom is 775.5.
+    EXPECT_EQ(manager->panel()->frame(), (Rect{1000.5 - 160, 775.5 - 120 - 4, 320, 120}));
+    sd_bus_call_method_async(watcher->bus(), nullptr, service.c_str(), "/StatusNotifierItem", "org.kde.StatusNotifierItem",
+                             "SecondaryActivate", nullptr, nullptr, "ii", 1000, 12);
+    ASSERT_TRUE(env.loop().runUntil([&] {
+        watcher->pump();
+        return !manager->isPanelVisible();
+    }));
+
+    // The watcher restarts: the item registers with the new one.
+    watcher.reset();
+    watcher = std::make_unique<TestWatcher>(bus.address());
+    ASSERT_TRUE(env.loop().runUntil([&] {
+        watcher->pump();
+        return watcher->registered.size() == 1;
+    }));
+    EXPECT_EQ(watcher->registered[0], service);
+    manager.reset();
+    desktop->notifierItem.reset();
+    StatusBarDesktop::install(nullptr);
+}
+
+TEST(StatusNotifierItem, WithoutAWatcherThereIsNoItem) {
+    PrivateSessionBus bus;
+    ASSERT_FALSE(bus.address().empty());
+    EXPECT_FALSE(makeStatusNotifierItem({bus.address(), {}}));
+    EXPECT_FALSE(makeStatusNotifierItem({"unix:path=/nonexistent/bus", {}}));
+}
 
 TEST(StatusNotifierItem, TheX11DesktopOffersTheNotifierItemBeforeTheTrayWhenAWatcherRuns) {
     CompanionTestEnvironment env;

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "interface/CompanionAppDelegate.h"
+#include "platform/desktop/X11StatusBarDesktop.h"
 #include "platform/runtime/MainLoop.h"
 
 using namespace velmo;
@@ -34,6 +35,7 @@ int main() {
 
     auto loop = std::make_shared<RealMainLoop>();
     MainLoop::install(loop);
+    StatusBarDesktop::install(X11StatusBarDesktop::open());
     {
         CompanionAppDelegate delegate;
         FdWatch signalWatch;
@@ -50,6 +52,7 @@ int main() {
         signalWatch.cancel();
         loop->runUntil([] { return false; }, 0.05);  // let the teardown's posted work run
     }
+    StatusBarDesktop::install(nullptr);
     loop->shutdown();
     MainLoop::install(nullptr);
     if (signalFd >= 0) ::close(signalFd);

@@ -243,11 +243,16 @@ double RealMainLoop::now() const { return double(monotonicNanos()) / 1e9; }
 
 void RealMainLoop::shutdown() {
     impl_->isShutDown.store(true);
+    // Dropped outside the lock: what the work holds may end a watch or post as it goes.
+    std::deque<std::function<void()>> ready;
+    decltype(impl_->timers) timers;
     {
         std::lock_guard lock(impl_->mutex);
-        impl_->ready.clear();
-        while (!impl_->timers.empty()) impl_->timers.pop();
+        ready.swap(impl_->ready);
+        std::swap(timers, impl_->timers);
     }
+    ready.clear();
+    while (!timers.empty()) timers.pop();
     stop();
 }
 

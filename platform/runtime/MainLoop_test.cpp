@@ -138,3 +138,33 @@ TEST(MainThreadBound, LastReleaseElsewhereDestroysOnTheMainLoop) {
     scope.loop().runUntilIdle();
     EXPECT_EQ(Tracked::destroyedOn, std::this_thread::get_id());
 }
+
+TEST(RealMainLoop, ShutdownDropsWorkWhoseCapturesEndAWatchOrPostWithoutDeadlock) {
+    RealMainLoop loop;
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    // A waiting timer and a posted item each hold an object that, when dropped, ends its watch
+    // and posts: both go back to the loop.
+    struct EndsWatch {
+        EndsWatch(RealMainLoop* l, int fd) : loop(l), watch(l->watchFd(fd, FdReadable, [](unsigned) {})) {}
+        RealMainLoop* loop;
+        FdWatch watch;
+        ~EndsWatch() {
+            watch.cancel();
+            loop->post([] {});
+        }
+    };
+    auto timerHeld = std::make_shared<EndsWatch>(&loop, fds[0]);
+    auto postHeld = std::make_shared<EndsWatch>(&loop, fds[1]);
+    loop.postAfter(60, [timerHeld] {});
+    loop.post([postHeld] {});
+    std::weak_ptr<EndsWatch> timerWeak = timerHeld, postWeak = postHeld;
+    timerHeld.reset();
+    postHeld.reset();
+    std::thread shutdown([&] { loop.shutdown(); });
+    shutdown.join();  // a deadlock here is the fault
+    EXPECT_TRUE(timerWeak.expired());
+    EXPECT_TRUE(postWeak.expired());
+    close(fds[0]);
+    close(fds[1]);
+}

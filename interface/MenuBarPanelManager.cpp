@@ -1,0 +1,140 @@
+#include "interface/MenuBarPanelManager.h"
+
+#include "companion/CompanionManager.h"
+#include "platform/foundation/Logger.h"
+#include "platform/runtime/MainLoop.h"
+#include "platform/runtime/MainThreadBound.h"
+
+namespace velmo {
+
+namespace {
+constexpr double gap = 4;
+}
+
+std::shared_ptr<MenuBarPanelManager> MenuBarPanelManager::create(std::shared_ptr<CompanionManager> companionManager,
+                                                                 ContentFactory makeContent) {
+    auto manager = makeMainBound<MenuBarPanelManager>(PrivateTag{}, std::move(companionManager), std::move(makeContent));
+    manager->createStatusItem();
+    std::weak_ptr<MenuBarPanelManager> weak = manager;
+    manager->dismissPanelObserver_ = NotificationCenter::defaultCenter().addObserver(velmoDismissPanel, [weak](const Notification&) {
+        if (auto self = weak.lock()) self->hidePanel();
+    });
+    return manager;
+}
+
+MenuBarPanelManager::MenuBarPanelManager(PrivateTag, std::shared_ptr<CompanionManager> companionManager, ContentFactory makeContent)
+    : desktop_(StatusBarDesktop::current()), companionManager_(std::move(companionManager)), makeContent_(std::move(makeContent)) {
+    if (!makeContent_)
+        makeContent_ = [](const std::shared_ptr<CompanionManager>&) { return std::make_shared<PanelPlaceholderView>(); };
+}
+
+MenuBarPanelManager::~MenuBarPanelManager() {
+    removeClickOutsideMonitor();
+    if (dismissPanelObserver_) NotificationCenter::defaultCenter().removeObserver(dismissPanelObserver_);
+    if (statusItem_) statusItem_->setAction(nullptr);
+}
+
+StatusItemIcon MenuBarPanelManager::makeMenuBarIcon() { return drawMenuBarIcon(); }
+
+void MenuBarPanelManager::createStatusItem() {
+    if (!desktop_) return;
+    statusItem_ = desktop_->makeStatusItem();
+    if (!statusItem_) {
+        logLine("⚠️ Velmo: This desktop has no status area for the menu-bar icon; the panel opens at the top-right corner of the screen");
+        return;
+    }
+    statusItem_->setTemplateIcon(makeMenuBarIcon());
+    statusItem_->setToolTip("Velmo");
+    std::weak_ptr<MenuBarPanelManager> weak = weak_from_this();
+    statusItem_->setAction([weak] {
+        if (auto self = weak.lock()) self->statusItemClicked();
+    });
+}
+
+void MenuBarPanelManager::statusItemClicked() {
+    if (panel_ && panel_->isVisible()) {
+        hidePanel();
+    } else {
+        showPanel();
+    }
+}
+
+void MenuBarPanelManager::createPanel() {
+    if (!desktop_) return;
+    content_ = makeContent_(companionManager_);
+    panel_ = desktop_->makePanel({0, 0, panelWidth, panelHeight});
+}
+
+Rect MenuBarPanelManager::panelFrameBelow(const Rect& button, double height, const std::vector<Rect>& screens) {
+    Rect frame{button.midX() - panelWidth / 2, button.minY() - height - gap, panelWidth, height};
+    // An item at the bottom of the desktop: the panel stands above it instead.
+    const Point centre{button.midX(), button.midY()};
+    for (const Rect& screen : screens) {
+        if (!screen.contains(centre)) continue;
+        if (frame.minY() < screen.minY()) frame.y = button.maxY() + gap;
+        break;
+    }
+    return frame;
+}
+
+void MenuBarPanelManager::positionPanel() {
+    if (!panel_) return;
+    const double height = content_ ? content_->fittingHeight() : panelHeight;
+    const std::vector<Rect> screens = desktop_->screenFrames();
+    std::optional<Rect> button = statusItem_ ? statusItem_->buttonWindowFrame() : std::nullopt;
+    if (button) {
+        panel_->setFrame(panelFrameBelow(*button, height, screens));
+    } else if (!screens.empty()) {
+        // Nowhere to hang from: the top-right corner of the primary screen.
+        const Rect& primary = screens.front();
+        panel_->setFrame({primary.maxX() - panelWidth - gap, primary.maxY() - height - gap, panelWidth, height});
+    }
+    redisplay();
+}
+
+void MenuBarPanelManager::redisplay() {
+    const Rect frame = panel_->frame();
+    if (!content_ || frame.width < 1 || frame.height < 1) return;
+    PanelPixels pixels = content_->render(frame.size());
+    panel_->display(pixels.bytes.data(), pixels.width, pixels.height, pixels.stride);
+    panel_->setPointingHandRegions(content_->pointerCursorRegions(frame.size()));
+}
+
+void MenuBarPanelManager::contentDidChange() {
+    if (panel_) redisplay();
+}
+
+void MenuBarPanelManager::showPanel() {
+    if (!panel_) createPanel();
+    if (!panel_) return;
+    positionPanel();
+    panel_->orderFront();
+    removeClickOutsideMonitor();
+    std::weak_ptr<MenuBarPanelManager> weak = weak_from_this();
+    clickOutsideMonitor_ = desktop_->addGlobalMonitorForEvents(MouseEventMask::leftMouseDown | MouseEventMask::rightMouseDown, [weak] {
+        if (auto self = weak.lock()) self->handleClickOutside();
+    });
+}
+
+void MenuBarPanelManager::hidePanel() {
+    if (panel_) panel_->orderOut();
+    removeClickOutsideMonitor();
+}
+
+bool MenuBarPanelManager::isPanelVisible() const { return panel_ && panel_->isVisible(); }
+
+void MenuBarPanelManager::removeClickOutsideMonitor() {
+    if (clickOutsideMonitor_ == 0) return;
+    desktop_->removeMonitor(clickOutsideMonitor_);
+    clickOutsideMonitor_ = 0;
+}
+
+void MenuBarPanelManager::handleClickOutside() {
+    if (!panel_) return;
+    if (panel_->frame().contains(desktop_->mouseLocation())) return;
+    MainLoop::postToMainAfter(outsideClickDelay, [self = shared_from_this(), panel = panel_] {
+        if (panel->isVisible() && self->desktop_->isApplicationActive()) self->hidePanel();
+    });
+}
+
+}  // namespace velmo

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "interface/MenuBarPanelManaging.h"
+#include "interface/PanelContentView.h"
+#include "platform/desktop/StatusBarDesktop.h"
+#include "platform/runtime/NotificationCenter.h"
+
+namespace velmo {
+
+// The status item and its floating panel. A click of the item toggles the panel; the panel is
+// made on first showing and reused; it hangs centred under the item (above it when the item
+// sits at the bottom of the screen) and closes on "velmoDismissPanel" and, 0.3 s after a click
+// outside it, when the application is active then. Bound to the main thread.
+class MenuBarPanelManager : public MenuBarPanelManaging, public std::enable_shared_from_this<MenuBarPanelManager> {
+    struct PrivateTag {
+        explicit PrivateTag() = default;
+    };
+
+public:
+    using ContentFactory = std::function<std::shared_ptr<PanelContentView>(const std::shared_ptr<CompanionManager>&)>;
+
+    static constexpr double panelWidth = 320;
+    static constexpr double panelHeight = 380;
+    static constexpr double outsideClickDelay = 0.3;
+
+    // Uses the current status-bar desktop; without a content factory the panel hosts the
+    // placeholder card.
+    static std::shared_ptr<MenuBarPanelManager> create(std::shared_ptr<CompanionManager> companionManager,
+                                                       ContentFactory makeContent = {});
+    MenuBarPanelManager(PrivateTag, std::shared_ptr<CompanionManager> companionManager, ContentFactory makeContent);
+    ~MenuBarPanelManager() override;
+
+    void statusItemClicked();
+    void showPanel() override;
+    void hidePanel() override;
+    bool isPanelVisible() const override;
+    // The content's picture or button frames changed: the panel shows them (its hand-cursor
+    // regions follow the buttons).
+    void contentDidChange();
+
+    // The 18 x 18 template triangle, black on clear, premultiplied ARGB32.
+    static StatusItemIcon makeMenuBarIcon();
+    // Where the panel goes for an item whose button window has this frame, on these screens.
+    static Rect panelFrameBelow(const Rect& buttonWindowFrame, double height, const std::vector<Rect>& screens);
+
+    const std::shared_ptr<StatusItem>& statusItem() const { return statusItem_; }
+    const std::shared_ptr<PanelWindow>& panel() const { return panel_; }
+    bool hasClickOutsideMonitor() const { return clickOutsideMonitor_ != 0; }
+
+private:
+    void createStatusItem();
+    void createPanel();
+    void positionPanel();
+    void redisplay();
+    void removeClickOutsideMonitor();
+    void handleClickOutside();
+
+    std::shared_ptr<StatusBarDesktop> desktop_;
+    std::shared_ptr<StatusItem> statusItem_;
+    std::shared_ptr<PanelWindow> panel_;
+    std::shared_ptr<PanelContentView> content_;
+    StatusBarDesktop::MonitorToken clickOutsideMonitor_ = 0;
+    NotificationCenter::Token dismissPanelObserver_;
+    std::shared_ptr<CompanionManager> companionManager_;
+    ContentFactory makeContent_;
+};
+
+}  // namespace velmo

@@ -1,0 +1,225 @@
+#include "interface/MenuBarPanelManager.h"
+
+#include <gtest/gtest.h>
+
+#include "companion/CompanionTestEnvironment.h"
+#include "interface/WindowPositionManager.h"
+#include "platform/foundation/Bundle.h"
+#include "testing/SimulatedStatusBarDesktop.h"
+
+using namespace velmo;
+using velmo::testing::CompanionTestEnvironment;
+using velmo::testing::SimulatedStatusBarDesktop;
+
+namespace {
+
+constexpr unsigned left = MouseEventMask::leftMouseDown;
+constexpr unsigned right = MouseEventMask::rightMouseDown;
+
+class MenuBarPanelManagerTest : public ::testing::Test {
+protected:
+    CompanionTestEnvironment env;
+    std::shared_ptr<SimulatedStatusBarDesktop> desktop = std::make_shared<SimulatedStatusBarDesktop>();
+    std::shared_ptr<CompanionManager> companion = CompanionManager::create({env.dictation, env.shortcut, env.overlay});
+
+    void SetUp() override {
+        StatusBarDesktop::install(desktop);
+        desktop->item->frame = Rect{1000, 876, 24, 24};  // a top bar of 24 points on a 1440 x 900 screen
+    }
+    void TearDown() override { StatusBarDesktop::install(nullptr); }
+
+    std::shared_ptr<MenuBarPanelManager> make() { return MenuBarPanelManager::create(companion); }
+};
+
+}  // namespace
+
+TEST_F(MenuBarPanelManagerTest, CreatingItPutsTheTemplateTriangleInTheStatusAreaAndShowsNothing) {
+    auto manager = make();
+    EXPECT_EQ(desktop->statusItemsMade, 1);
+    EXPECT_TRUE(desktop->item->action);
+    EXPECT_EQ(desktop->item->toolTip, "Velmo");
+    const StatusItemIcon& icon = desktop->item->icon;
+    ASSERT_EQ(icon.width, 18);
+    ASSERT_EQ(icon.height, 18);
+    auto alphaAt = [&](int x, int y) { return icon.argb[std::size_t(y) * 18 + x] >> 24; };
+    auto rgbAt = [&](int x, int y) { return icon.argb[std::size_t(y) * 18 + x] & 0xFFFFFF; };
+    // The centroid (9, 9) is inside; the apex leans up-left, the corners stay clear.
+    EXPECT_EQ(alphaAt(9, 9), 255u);
+    EXPECT_EQ(rgbAt(9, 9), 0u);
+    EXPECT_GT(alphaAt(5, 4), 128u);    // near the apex (4.83, 3.04 with y down)
+    EXPECT_EQ(alphaAt(16, 2), 0u);
+    EXPECT_EQ(alphaAt(1, 16), 0u);
+    EXPECT_EQ(alphaAt(15, 15), 0u);
+    EXPECT_TRUE(desktop->panels.empty());
+    EXPECT_FALSE(manager->isPanelVisible());
+    EXPECT_TRUE(desktop->monitors.empty());
+}
+
+TEST_F(MenuBarPanelManagerTest, ClicksToggleOnePanelThatIsMadeOnceAndHangsUnderTheIcon) {
+    auto manager = make();
+    desktop->item->click();
+    ASSERT_EQ(desktop->panels.size(), 1u);
+    auto panel = desktop->panels[0];
+    EXPECT_TRUE(panel->isVisible());
+    // x = midX - 160, y = minY - h - 4, h = the content's fitting height.
+    EXPECT_EQ(panel->frame(), (Rect{1012 - 160, 876 - 120 - 4, 320, 120}));
+    EXPECT_EQ(panel->displayedSizes.back(), (Size{320, 120}));
+    EXPECT_TRUE(panel->pointingHandRegions.empty());  // the placeholder has no buttons
+    EXPECT_EQ(desktop->monitors.size(), 1u);
+    EXPECT_EQ(desktop->monitors.begin()->second.first, left | right);
+
+    desktop->item->click();
+    EXPECT_FALSE(panel->isVisible());
+    EXPECT_TRUE(desktop->monitors.empty());
+
+    // The item moved: the same panel is placed afresh.
+    desktop->item->frame = Rect{200, 876, 24, 24};
+    desktop->item->click();
+    EXPECT_EQ(desktop->panels.size(), 1u);
+    EXPECT_TRUE(panel->isVisible());
+    EXPECT_EQ(panel->frame().x, 212 - 160);
+    EXPECT_EQ(desktop->monitors.size(), 1u);
+}
+
+TEST_F(MenuBarPanelManagerTest, ThePanelStandsAboveAnIconAtTheBottomOfTheScreen) {
+    const std::vector<Rect> screens{{0, 0, 1440, 900}, {1440, -200, 1280, 1024}};
+    const struct {
+        Rect button;
+        Rect expected;
+    } cases[] = {
+        {{1000, 876, 24, 24}, {852, 752, 320, 120}},   // top bar: below
+        {{1000, 0, 24, 24}, {852, 28, 320, 120}},      // bottom panel: above
+        {{1000, 124, 24, 24}, {852, 0, 320, 120}},     // just fits below
+        {{1000, 123, 24, 24}, {852, 151, 320, 120}},   // one point short: above
+        {{2000, -200, 30, 30}, {1855, -166, 320, 120}}, // a bottom panel on the second screen
+        {{1000, 2000, 24, 24}, {852, 1876, 320, 120}},  // on no screen: the formula as it stands
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(MenuBarPanelManager::panelFrameBelow(c.button, 120, screens), c.expected) << c.button.x << "," << c.button.y;
+}
+
+TEST_F(MenuBarPanelManagerTest, ShowingAgainKeepsExactlyOneMonitor) {
+    auto manager = make();
+    manager->showPanel();
+    manager->showPanel();
+    manager->showPanel();
+    EXPECT_EQ(desktop->monitors.size(), 1u);
+    EXPECT_EQ(desktop->panels.size(), 1u);
+    manager->hidePanel();
+    manager->hidePanel();
+    EXPECT_TRUE(desktop->monitors.empty());
+}
+
+TEST_F(MenuBarPanelManagerTest, AClickOutsideHidesThePanelAfterThreeTenthsOfASecondOnlyWhileTheApplicationIsActive) {
+    auto manager = make();
+    const struct {
+        unsigned button;
+        Point where;
+        bool activeAtCheck;
+        bool hidden;
+    } cases[] = {
+        {left, {10, 10}, true, true},
+        {right, {10, 10}, true, true},
+        {left, {10, 10}, false, false},
+        {left, {900, 800}, true, false},   // inside the panel's frame (852...1172, 752...872)
+        {left, {852, 752}, true, false},   // its lower-left corner is inside
+        {left, {1172, 800}, true, true},   // its right edge is outside
+    };
+    for (const auto& c : cases) {
+        manager->showPanel();
+        desktop->applicationActive = true;
+        desktop->mouseDown(c.button, c.where);
+        desktop->applicationActive = c.activeAtCheck;
+        env.loop().advance(0.29);
+        EXPECT_TRUE(manager->isPanelVisible());
+        env.loop().advance(0.01);
+        EXPECT_EQ(!manager->isPanelVisible(), c.hidden) << c.where.x << "," << c.where.y << " active " << c.activeAtCheck;
+        EXPECT_EQ(desktop->monitors.size(), c.hidden ? 0u : 1u);
+        manager->hidePanel();
+    }
+}
+
+TEST_F(MenuBarPanelManagerTest, TheDelayedCheckFindsAPanelAlreadyHiddenAndLeavesTheNextShowingAlone) {
+    auto manager = make();
+    manager->showPanel();
+    desktop->mouseDown(left, {10, 10});
+    manager->hidePanel();
+    env.loop().advance(0.1);
+    manager->showPanel();  // shown again before the check runs: it is visible, so it closes
+    env.loop().advance(0.2);
+    EXPECT_FALSE(manager->isPanelVisible());
+    // The check holds the manager until it has run.
+    std::weak_ptr<MenuBarPanelManager> weak = manager;
+    manager->showPanel();
+    desktop->mouseDown(left, {10, 10});
+    manager.reset();
+    EXPECT_FALSE(weak.expired());
+    env.loop().advance(0.3);
+    EXPECT_TRUE(weak.expired());
+}
+
+TEST_F(MenuBarPanelManagerTest, DismissNotificationHidesThePanelAndTeardownRemovesMonitorAndObserver) {
+    auto manager = make();
+    const std::size_t observersBefore = NotificationCenter::defaultCenter().observerCount(velmoDismissPanel);
+    NotificationCenter::defaultCenter().post(velmoDismissPanel);  // no panel yet: nothing happens
+    env.loop().runUntilIdle();
+    manager->showPanel();
+    NotificationCenter::defaultCenter().post(velmoDismissPanel);
+    env.loop().runUntilIdle();
+    EXPECT_FALSE(manager->isPanelVisible());
+    EXPECT_TRUE(desktop->monitors.empty());
+
+    manager->showPanel();
+    EXPECT_EQ(desktop->monitors.size(), 1u);
+    manager.reset();
+    EXPECT_TRUE(desktop->monitors.empty());
+    EXPECT_EQ(NotificationCenter::defaultCenter().observerCount(velmoDismissPanel), observersBefore - 1);
+    desktop->item->click();  // the item outlives the manager; its click does nothing
+    EXPECT_EQ(desktop->panels.size(), 1u);
+}
+
+TEST_F(MenuBarPanelManagerTest, PushToTalkClosesTheOpenPanel) {
+    auto manager = make();
+    companion->start();
+    manager->showPanel();
+    env.shortcut->transitions.send(ShortcutTransition::pressed);
+    env.loop().runUntilIdle();
+    EXPECT_FALSE(manager->isPanelVisible());
+    companion->stop();
+}
+
+TEST_F(MenuBarPanelManagerTest, WithoutAStatusAreaOneLineSaysSoAndThePanelOpensAtTheTopRightCorner) {
+    desktop->hasStatusArea = false;
+    auto manager = make();
+    EXPECT_EQ(env.log.linesStartingWith("⚠️ Velmo: This desktop has no status area").size(), 1u);
+    manager->showPanel();
+    ASSERT_EQ(desktop->panels.size(), 1u);
+    EXPECT_EQ(desktop->panels[0]->frame(), (Rect{1440 - 320 - 4, 900 - 120 - 4, 320, 120}));
+    // An item whose place is not known yet (a D-Bus item before its first click) does the same.
+    desktop->hasStatusArea = true;
+    desktop->item->frame.reset();
+    auto second = make();
+    second->showPanel();
+    EXPECT_EQ(desktop->panels[1]->frame(), (Rect{1116, 776, 320, 120}));
+}
+
+TEST(SettingsHelpers, EachOpensItsExactLinkAndFindAppRevealsTheBundleFirst) {
+    auto workspace = std::make_shared<velmo::testing::SimulatedWorkspace>();
+    Workspace::install(workspace);
+    WindowPositionManager::openAccessibilitySettings();
+    WindowPositionManager::openScreenRecordingSettings();
+    // "Find App": reveal, then the Accessibility page.
+    WindowPositionManager::revealAppInFinder();
+    WindowPositionManager::openAccessibilitySettings();
+    Workspace::install(nullptr);
+    using Request = std::pair<std::string, std::string>;
+    EXPECT_EQ(workspace->requests,
+              (std::vector<Request>{
+                  {"openURL", "x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility"},
+                  {"openURL", "x-apple.systempreferences:com.apple.preference.security?Privacy_ScreenCapture"},
+                  {"activateFileViewerSelecting", Bundle::main().bundlePath()},
+                  {"openURL", "x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility"},
+              }));
+    EXPECT_STREQ(WindowPositionManager::microphoneSettingsURL,
+                 "x-apple.systempreferences:com.apple.preference.security?Privacy_Microphone");
+}

@@ -1,0 +1,376 @@
+// The menu-bar panel on a private X server: a tray manager written here docks the icon, XTest
+// clicks drive it.
+#include <gtest/gtest.h>
+// After GoogleTest: Xlib defines None and Bool as macros.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/extensions/Xfixes.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <thread>
+
+#include "companion/CompanionTestEnvironment.h"
+#include "interface/MenuBarPanelManager.h"
+#include "platform/desktop/X11StatusBarDesktop.h"
+#include "platform/foundation/TestDirectory.h"
+#include "testing/EnvironmentVariable.h"
+#include "testing/X11TestDesktop.h"
+
+using namespace velmo;
+using velmo::testing::CompanionTestEnvironment;
+using velmo::testing::X11TestDesktop;
+
+namespace {
+
+// The least of a system tray, on a connection of its own: owns the screen's tray selection,
+// announces itself on the root as tray managers do, and on each dock request takes the icon
+// into its bar (kept in its save-set, so the icon outlives the tray).
+class TestTrayManager {
+public:
+    TestTrayManager(const std::string& displayName, int x, int y, int width, int height,
+                    std::optional<std::array<unsigned long, 3>> foreground = std::nullopt)
+        : display_(XOpenDisplay(displayName.c_str())) {
+        Window root = DefaultRootWindow(display_);
+        bar_ = XCreateSimpleWindow(display_, root, x, y, unsigned(width), unsigned(height), 0, 0, 0x303030);
+        if (foreground) {
+            unsigned long colors[12] = {(*foreground)[0], (*foreground)[1], (*foreground)[2]};
+            XChangeProperty(display_, bar_, XInternAtom(display_, "_NET_SYSTEM_TRAY_COLORS", False), XA_CARDINAL, 32, PropModeReplace,
+                            reinterpret_cast<unsigned char*>(colors), 12);
+        }
+        XMapWindow(display_, bar_);
+        Atom selection = XInternAtom(display_, "_NET_SYSTEM_TRAY_S0", False);
+        XSetSelectionOwner(display_, selection, bar_, CurrentTime);
+        XEvent announce{};
+        announce.xclient.type = ClientMessage;
+        announce.xclient.window = root;
+        announce.xclient.message_type = XInternAtom(display_, "MANAGER", False);
+        announce.xclient.format = 32;
+        announce.xclient.data.l[0] = CurrentTime;
+        announce.xclient.data.l[1] = long(selection);
+        announce.xclient.data.l[2] = long(bar_);
+        XSendEvent(display_, root, False, StructureNotifyMask, &announce);
+        XSync(display_, False);
+    }
+    ~TestTrayManager() { XCloseDisplay(display_); }
+    // Handles what has arrived; true once an icon is docked.
+    bool pump() {
+        while (XPending(display_) > 0) {
+            XEvent event;
+            XNextEvent(display_, &event);
+            if (event.type == ClientMessage && event.xclient.message_type == XInternAtom(display_, "_NET_SYSTEM_TRAY_OPCODE", False) &&
+                event.xclient.data.l[1] == 0) {
+                icon_ = Window(event.xclient.data.l[2]);
+                XAddToSaveSet(display_, icon_);
+                XReparentWindow(display_, icon_, bar_, 0, 0);
+                XResizeWindow(display_, icon_, 24, 24);
+                XMapWindow(display_, icon_);
+                XSync(display_, False);
+            }
+        }
+        return icon_ != 0;
+    }
+    Window icon() const { return icon_; }
+
+private:
+    Display* display_;
+    Window bar_ = 0;
+    Window icon_ = 0;
+};
+
+// The tray is what these tests drive: no session bus, so no StatusNotifierItem.
+constexpr const char* noSessionBus = "unix:path=/nonexistent/velmo-test-bus";
+
+struct WindowState {
+    bool mapped = false;
+    int x = 0, y = 0, width = 0, height = 0;
+};
+
+WindowState stateOf(Display* display, Window window) {
+    XWindowAttributes a{};
+    XGetWindowAttributes(display, window, &a);
+    return {a.map_state == IsViewable, a.x, a.y, a.width, a.height};
+}
+
+void click(Display* display, int x, int y, unsigned button) {
+    XTestFakeMotionEvent(display, DefaultScreen(display), x, y, CurrentTime);
+    XTestFakeButtonEvent(display, button, True, CurrentTime);
+    XTestFakeButtonEvent(display, button, False, CurrentTime);
+    XSync(display, False);
+}
+
+void setActiveWindow(Display* display, Window window) {
+    unsigned long value = window;
+    XChangeProperty(display, DefaultRootWindow(display), XInternAtom(display, "_NET_ACTIVE_WINDOW", False), XA_WINDOW, 32,
+                    PropModeReplace, reinterpret_cast<unsigned char*>(&value), 1);
+    XSync(display, False);
+}
+
+}  // namespace
+
+TEST(MenuBarPanelOnX11, TheIconDocksAndClicksOnItShowAndHideThePanelUnderIt) {
+    CompanionTestEnvironment env;
+    velmo::testing::EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", noSessionBus);
+    X11TestDesktop x("1280x800x24");
+    ASSERT_TRUE(x.isReady()) << x.failure();
+    Display* d = x.connection();
+    TestTrayManager tray(x.displayName(), 900, 0, 380, 24);
+    auto desktop = X11StatusBarDesktop::open(x.displayName());
+    ASSERT_TRUE(desktop);
+    StatusBarDesktop::install(desktop);
+    auto companion = CompanionManager::create({env.dictation, env.shortcut, env.overlay});
+    auto manager = MenuBarPanelManager::create(companion);
+    ASSERT_TRUE(manager->statusItem());
+    ASSERT_TRUE(env.loop().runUntil([&] { return tray.pump() && manager->statusItem()->buttonWindowFrame().has_value(); }));
+    EXPECT_EQ(tray.icon(), X11StatusBarDesktop::windowOf(*manager->statusItem()));
+    // Root (900, 0, 24, 24) on an 800-pixel-high primary screen.
+    EXPECT_EQ(*manager->statusItem()->buttonWindowFrame(), (Rect{900, 776, 24, 24}));
+
+    click(d, 912, 12, 1);
+    ASSERT_TRUE(env.loop().runUntil([&] { return manager->isPanelVisible(); }));
+    const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
+    // x = 912 - 160, y = 776 - 120 - 4 in points: root (752, 28).
+    ASSERT_TRUE(env.loop().runUntil([&] { return stateOf(d, panel).mapped; }));
+    WindowState shown = stateOf(d, panel);
+    EXPECT_EQ(shown.x, 752);
+    EXPECT_EQ(shown.y, 28);
+    EXPECT_EQ(shown.width, 320);
+    EXPECT_EQ(shown.height, 120);
+
+    click(d, 912, 12, 1);
+    ASSERT_TRUE(env.loop().runUntil([&] { return !manager->isPanelVisible() && !stateOf(d, panel).mapped; }));
+    EXPECT_FALSE(manager->hasClickOutsideMonitor());
+
+    click(d, 912, 12, 1);
+    ASSERT_TRUE(env.loop().runUntil([&] { return manager->isPanelVisible(); }));
+    setActiveWindow(d, panel);
+    // Events of one connection arrive in order: once the right click inside the panel has been
+    // heard, the scroll before it has been seen too.
+    int rightClicks = 0, leftClicks = 0;
+    auto counter = desktop->addGlobalMonitorForEvents(MouseEventMask::rightMouseDown, [&] { ++rightClicks; });
+    auto leftCounter = desktop->addGlobalMonitorForEvents(MouseEventMask::leftMouseDown, [&] { ++leftClicks; });
+    click(d, 100, 400, 4);
+    click(d, 100, 400, 2);
+    click(d, 800, 60, 3);
+    ASSERT_TRUE(env.loop().runUntil([&] { return rightClicks == 1; }));
+    env.loop().advance(1.0);
+    EXPECT_TRUE(manager->isPanelVisible());
+    EXPECT_EQ(leftClicks, 0);
+
+    click(d, 100, 400, 1);
+    ASSERT_TRUE(env.loop().runUntil([&] { return leftClicks == 1; }));
+    env.loop().advance(0.29);
+    EXPECT_TRUE(manager->isPanelVisible());
+    env.loop().advance(0.01);
+    EXPECT_FALSE(manager->isPanelVisible());
+    ASSERT_TRUE(env.loop().runUntil([&] { return !stateOf(d, panel).mapped; }));
+    EXPECT_EQ(rightClicks, 1);
+
+    desktop->removeMonitor(counter);
+    desktop->removeMonitor(leftCounter);
+    manager.reset();
+    StatusBarDesktop::install(nullptr);
+}
+
+TEST(MenuBarPanelOnX11, WithoutATrayManagerThereIsNoItemAndThePanelStillOpensAtTheTopRight) {
+    CompanionTestEnvironment env;
+    velmo::testing::EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", noSessionBus);
+    X11TestDesktop x("1280x800x24");
+    ASSERT_TRUE(x.isReady()) << x.failure();
+    auto desktop = X11StatusBarDesktop::open(x.displayName());
+    ASSERT_TRUE(desktop);
+    StatusBarDesktop::install(desktop);
+    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    EXPECT_FALSE(manager->statusItem());
+    EXPECT_EQ(env.log.linesStartingWith("⚠️ Velmo: This desktop has no status area").size(), 1u);
+    manager->showPanel();
+    const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
+    ASSERT_TRUE(env.loop().runUntil([&] { return stateOf(x.connection(), panel).mapped; }));
+    WindowState shown = stateOf(x.connection(), panel);
+    EXPECT_EQ(shown.x, 1280 - 320 - 4);
+    EXPECT_EQ(shown.y, 4);
+    manager.reset();
+    StatusBarDesktop::install(nullptr);
+}
+
+namespace {
+
+// The mapped 320-point-wide top-level window of another client, when there is one.
+std::optional<WindowState> mappedPanel(Display* display) {
+    Window root = 0, parent = 0, *children = nullptr;
+    unsigned count = 0;
+    std::optional<WindowState> found;
+    if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count)) {
+        for (unsigned i = 0; i < count; ++i) {
+            WindowState s = stateOf(display, children[i]);
+            if (s.mapped && s.width == 320) found = s;
+        }
+        XFree(children);
+    }
+    return found;
+}
+
+bool waitFor(const std::function<bool()>& condition) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST(VelmoExecutableOnX11, TheIconDocksInTheTrayAndAClickShowsThePanelUnderIt) {
+    X11TestDesktop x("1280x800x24");
+    ASSERT_TRUE(x.isReady()) << x.failure();
+    Display* d = x.connection();
+    TestTrayManager tray(x.displayName(), 900, 0, 380, 24);
+    velmo::testing::TestDirectory config;
+    pid_t pid = fork();
+    if (pid == 0) {
+        setenv("DISPLAY", x.displayName().c_str(), 1);
+        setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+        setenv("PULSE_SERVER", "unix:/nonexistent", 1);
+        setenv("DBUS_SESSION_BUS_ADDRESS", noSessionBus, 1);
+        int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, 1);
+        execl(VELMO_EXECUTABLE, "velmo", (char*)nullptr);
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(waitFor([&] { return tray.pump() && stateOf(d, tray.icon()).mapped; }));
+    // A first launch opens the panel by itself; a click on the icon closes it and the next opens it.
+    EXPECT_TRUE(waitFor([&] { return mappedPanel(d).has_value(); }));
+    click(d, 912, 12, 1);
+    EXPECT_TRUE(waitFor([&] { return !mappedPanel(d).has_value(); }));
+    click(d, 912, 12, 1);
+    EXPECT_TRUE(waitFor([&] { return mappedPanel(d).has_value(); }));
+    auto panel = mappedPanel(d);
+    ASSERT_TRUE(panel);
+    EXPECT_EQ(panel->x, 752);
+    EXPECT_EQ(panel->y, 28);
+    // A picture for a person to look at.
+    const std::string shot = std::string(VELMO_TEST_OUTPUT_DIR) + "/velmo-panel.png";
+    const std::string command = "command -v import >/dev/null && DISPLAY=" + x.displayName() + " import -window root " + shot;
+    EXPECT_GE(std::system(command.c_str()), 0);
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+namespace {
+
+// A content view with one button whose frame the test changes.
+class OneButtonView : public PanelContentView {
+public:
+    double fittingHeight() const override { return 200; }
+    PanelPixels render(Size size) const override {
+        PanelPixels p{int(size.width), int(size.height), int(size.width) * 4, {}};
+        p.bytes.assign(std::size_t(p.stride) * p.height, 0xFF);
+        return p;
+    }
+    std::vector<Rect> pointerCursorRegions(Size) const override { return {button}; }
+    Rect button{20, 150, 120, 32};
+};
+
+std::vector<WindowState> inputOnlyChildren(Display* display, Window parent) {
+    Window root = 0, up = 0, *children = nullptr;
+    unsigned count = 0;
+    std::vector<WindowState> found;
+    if (XQueryTree(display, parent, &root, &up, &children, &count)) {
+        for (unsigned i = 0; i < count; ++i) {
+            XWindowAttributes a{};
+            XGetWindowAttributes(display, children[i], &a);
+            if (a.c_class == InputOnly) found.push_back({a.map_state == IsViewable, a.x, a.y, a.width, a.height});
+        }
+        XFree(children);
+    }
+    return found;
+}
+
+unsigned long cursorSerialAt(Display* display, int x, int y) {
+    XTestFakeMotionEvent(display, DefaultScreen(display), x, y, CurrentTime);
+    XSync(display, False);
+    XFixesCursorImage* image = XFixesGetCursorImage(display);
+    unsigned long serial = image ? image->cursor_serial : 0;
+    if (image) XFree(image);
+    return serial;
+}
+
+}  // namespace
+
+TEST(MenuBarPanelOnX11, ThePointingHandRegionsFollowAResizedButton) {
+    CompanionTestEnvironment env;
+    velmo::testing::EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", noSessionBus);
+    X11TestDesktop x("1280x800x24");
+    ASSERT_TRUE(x.isReady()) << x.failure();
+    Display* d = x.connection();
+    auto desktop = X11StatusBarDesktop::open(x.displayName());
+    ASSERT_TRUE(desktop);
+    StatusBarDesktop::install(desktop);
+    auto view = std::make_shared<OneButtonView>();
+    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}),
+                                               [view](const std::shared_ptr<CompanionManager>&) { return view; });
+    manager->showPanel();  // no tray: top-right, root (956, 4)
+    const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
+    ASSERT_TRUE(env.loop().runUntil([&] { return stateOf(d, panel).mapped; }));
+    auto regions = inputOnlyChildren(d, panel);
+    ASSERT_EQ(regions.size(), 1u);
+    EXPECT_TRUE(regions[0].mapped);
+    EXPECT_EQ((std::vector<int>{regions[0].x, regions[0].y, regions[0].width, regions[0].height}), (std::vector<int>{20, 150, 120, 32}));
+    const unsigned long overPanel = cursorSerialAt(d, 956 + 200, 4 + 50);
+    const unsigned long overButton = cursorSerialAt(d, 956 + 30, 4 + 160);
+    EXPECT_NE(overButton, overPanel);
+
+    view->button = Rect{20, 100, 280, 60};
+    manager->contentDidChange();
+    x.sync();
+    regions = inputOnlyChildren(d, panel);
+    ASSERT_EQ(regions.size(), 1u);
+    EXPECT_EQ((std::vector<int>{regions[0].x, regions[0].y, regions[0].width, regions[0].height}), (std::vector<int>{20, 100, 280, 60}));
+    EXPECT_EQ(cursorSerialAt(d, 956 + 200, 4 + 120), overButton);  // was plain panel, now the wider button
+    EXPECT_EQ(cursorSerialAt(d, 956 + 30, 4 + 175), overPanel);    // was the button, now below it
+    manager.reset();
+    StatusBarDesktop::install(nullptr);
+}
+
+TEST(MenuBarPanelOnX11, TheIconDocksAgainWithATrayThatStartsAfterTheOldOneWentAndTakesItsForeground) {
+    CompanionTestEnvironment env;
+    velmo::testing::EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", noSessionBus);
+    X11TestDesktop x("1280x800x24");
+    ASSERT_TRUE(x.isReady()) << x.failure();
+    Display* d = x.connection();
+    auto first = std::make_unique<TestTrayManager>(x.displayName(), 900, 0, 380, 24);
+    auto desktop = X11StatusBarDesktop::open(x.displayName());
+    ASSERT_TRUE(desktop);
+    StatusBarDesktop::install(desktop);
+    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    ASSERT_TRUE(manager->statusItem());
+    ASSERT_TRUE(env.loop().runUntil([&] { return first->pump() && manager->statusItem()->buttonWindowFrame() == Rect{900, 776, 24, 24}; }));
+
+    first.reset();  // the tray goes; its save-set hands the icon back to the root
+    TestTrayManager second(x.displayName(), 100, 0, 300, 30, std::array<unsigned long, 3>{0, 0, 0});
+    ASSERT_TRUE(env.loop().runUntil([&] { return second.pump() && manager->statusItem()->buttonWindowFrame() == Rect{100, 776, 24, 24}; }));
+    EXPECT_EQ(second.icon(), X11StatusBarDesktop::windowOf(*manager->statusItem()));
+    // Drawn in the tray's foreground (black here) over the bar's grey.
+    ASSERT_TRUE(env.loop().runUntil([&] {
+        XImage* image = XGetImage(d, second.icon(), 0, 0, 24, 24, AllPlanes, ZPixmap);
+        if (!image) return false;
+        const unsigned long centre = XGetPixel(image, 12, 12), corner = XGetPixel(image, 1, 1);
+        XDestroyImage(image);
+        return (centre & 0xFFFFFF) == 0 && (corner & 0xFFFFFF) == 0x303030;
+    }));
+    manager.reset();
+    StatusBarDesktop::install(nullptr);
+}

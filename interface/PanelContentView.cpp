@@ -1,0 +1,90 @@
+#include "interface/PanelContentView.h"
+
+#include <cairo.h>
+
+#include <cstring>
+
+#include "interface/drawing/CompanionPalette.h"
+#include "interface/drawing/CursorGlyphs.h"
+#include "interface/drawing/Painter.h"
+
+namespace velmo {
+
+namespace {
+
+LayerList placeholderLayers(Size size) {
+    LayerList list;
+    Layer card;
+    card.id = "placeholder.card";
+    card.kind = Layer::Kind::RoundedRect;
+    card.size = size;
+    card.center = {size.width / 2, size.height / 2};
+    card.cornerRadius = 12;
+    card.fill = CompanionPalette::background();
+    list.push_back(card);
+
+    Layer glyph = Triangle::layer({28, 30}, -35);
+    glyph.id = "placeholder.triangle";
+    list.push_back(glyph);
+
+    Layer title;
+    title.id = "placeholder.title";
+    title.kind = Layer::Kind::Text;
+    title.text = "Velmo";
+    title.font = Font{"sans-serif", 15, 600};
+    title.fill = CompanionPalette::textPrimary();
+    title.size = Painter::measureText(title.text, title.font);
+    title.center = {48 + title.size.width / 2, 30};
+    list.push_back(title);
+
+    Layer subtitle;
+    subtitle.id = "placeholder.subtitle";
+    subtitle.kind = Layer::Kind::Text;
+    subtitle.text = "Hold Control + Option and speak.";
+    subtitle.font = Font{"sans-serif", 12, 400};
+    subtitle.fill = CompanionPalette::textSecondary();
+    subtitle.size = Painter::measureText(subtitle.text, subtitle.font);
+    subtitle.center = {20 + subtitle.size.width / 2, 72};
+    list.push_back(subtitle);
+    return list;
+}
+
+PanelPixels pixelsOf(Surface& surface) {
+    cairo_surface_flush(surface.cairoSurface());
+    PanelPixels out{surface.width(), surface.height(), cairo_image_surface_get_stride(surface.cairoSurface()), {}};
+    const unsigned char* data = cairo_image_surface_get_data(surface.cairoSurface());
+    out.bytes.assign(data, data + std::size_t(out.stride) * out.height);
+    return out;
+}
+
+}  // namespace
+
+PanelPixels PanelPlaceholderView::render(Size size) const {
+    Surface surface(int(size.width + 0.5), int(size.height + 0.5));
+    Painter painter;
+    painter.paintFull(surface, placeholderLayers(size));
+    return pixelsOf(surface);
+}
+
+StatusItemIcon drawMenuBarIcon() {
+    // The outline is given with y up; layers have y down.
+    Layer triangle;
+    triangle.id = "icon";
+    triangle.kind = Layer::Kind::Path;
+    triangle.size = {18, 18};
+    triangle.center = {9, 9};
+    triangle.fill = Color::black();
+    triangle.path.moveTo({4.827453, 18 - 14.959014});
+    triangle.path.lineTo({5.925616, 18 - 2.406961});
+    triangle.path.lineTo({16.246931, 18 - 9.634024});
+    triangle.path.close();
+    Surface surface(18, 18);
+    Painter painter;
+    painter.paintFull(surface, {triangle});
+    PanelPixels pixels = pixelsOf(surface);
+    StatusItemIcon icon{18, 18, std::vector<std::uint32_t>(18 * 18)};
+    for (int y = 0; y < 18; ++y) std::memcpy(&icon.argb[std::size_t(y) * 18], &pixels.bytes[std::size_t(y) * pixels.stride], 18 * 4);
+    return icon;
+}
+
+}  // namespace velmo

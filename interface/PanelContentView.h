@@ -1,0 +1,43 @@
+#pragma once
+
+// Kept free of the drawing headers: the panel manager also sees the companion object's, and
+// both declare an image type of their own.
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/desktop/Geometry.h"
+#include "platform/desktop/StatusBarDesktop.h"
+
+namespace velmo {
+
+// Premultiplied ARGB32 pixels, `stride` bytes a row.
+struct PanelPixels {
+    int width = 0;
+    int height = 0;
+    int stride = 0;
+    std::vector<std::uint8_t> bytes;
+};
+
+// What the panel hosts: a view 320 points wide whose natural height decides the panel's.
+class PanelContentView {
+public:
+    virtual ~PanelContentView() = default;
+    virtual double fittingHeight() const = 0;
+    virtual PanelPixels render(Size size) const = 0;
+    // Where the pointer shows a pointing hand: the frames of the view's buttons, view points.
+    virtual std::vector<Rect> pointerCursorRegions(Size size) const { return {}; }
+};
+
+// A plain card standing in for the companion panel view.
+class PanelPlaceholderView : public PanelContentView {
+public:
+    static constexpr double height = 120;
+    double fittingHeight() const override { return height; }
+    PanelPixels render(Size size) const override;
+};
+
+// The 18 x 18 template triangle of the status item, black on clear.
+StatusItemIcon drawMenuBarIcon();
+
+}  // namespace velmo

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/desktop/StatusBarDesktop.h"
+
+namespace velmo {
+
+// A StatusNotifierItem on the D-Bus session bus, which current desktops show in their status
+// area: it registers with org.kde.StatusNotifierWatcher (again whenever the watcher restarts),
+// serves its icon as IconPixmap (the template tinted light, for a dark panel), its tool tip,
+// and takes Activate and SecondaryActivate as the click. Its button frame is a small square
+// around the last activation point. The bus is watched by the main loop.
+struct StatusNotifierItemOptions {
+    std::string busAddress;  // empty: the session bus
+    // Converts an activation point (root pixels of the X screen) into global points.
+    std::function<Point(int x, int y)> globalPointFromScreen;
+};
+
+// Null when there is no session bus or no watcher owns its name.
+std::shared_ptr<StatusItem> makeStatusNotifierItem(StatusNotifierItemOptions options);
+
+// The IconPixmap bytes of an icon: straight ARGB32 in network order, the template's colour
+// replaced by this one (0xRRGGBB), its coverage kept.
+std::vector<std::uint8_t> statusNotifierPixmapBytes(const StatusItemIcon& icon, std::uint32_t rgb);
+
+}  // namespace velmo

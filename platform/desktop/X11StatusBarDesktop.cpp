@@ -1,0 +1,488 @@
+#include "platform/desktop/X11StatusBarDesktop.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/cursorfont.h>
+#include <X11/extensions/XInput2.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <map>
+
+#include "platform/desktop/StatusNotifierItem.h"
+#include "platform/desktop/X11ErrorTrap.h"
+#include "platform/desktop/X11ScreenLayer.h"
+#include "platform/runtime/MainLoop.h"
+
+namespace velmo {
+
+namespace {
+constexpr long systemTrayRequestDock = 0;
+constexpr long xembedMapped = 1;
+}  // namespace
+
+struct X11StatusBarDesktop::Impl {
+    Display* display = nullptr;
+    int xiOpcode = 0;
+    Window root = 0;
+    X11ScreenLayer screenLayer;
+    FdWatch watch;
+    std::map<MonitorToken, std::pair<unsigned, std::function<void()>>> monitors;
+    MonitorToken lastToken = 0;
+    // Events of our own windows go to these.
+    std::map<Window, std::function<void(const XEvent&)>> windowHandlers;
+    std::function<void(const XEvent&)> rootHandler;
+    std::function<bool(Point)> isOverStatusItem;
+
+    Impl(Display* d, int opcode, const std::string& name)
+        : display(d), xiOpcode(opcode), root(DefaultRootWindow(d)), screenLayer(X11ScreenLayer::Options{name}) {}
+
+    Atom atom(const char* name) { return XInternAtom(display, name, False); }
+
+    void readEvents() {
+        while (display && XPending(display) > 0) {
+            XEvent event;
+            XNextEvent(display, &event);
+            XGenericEventCookie* cookie = &event.xcookie;
+            if (cookie->type == GenericEvent && cookie->extension == xiOpcode) {
+                if (!XGetEventData(display, cookie)) continue;
+                const int type = cookie->evtype;
+                const int button = static_cast<XIRawEvent*>(cookie->data)->detail;
+                XFreeEventData(display, cookie);
+                if (type == XI_RawButtonPress) mouseDown(button);
+                continue;
+            }
+            auto handler = windowHandlers.find(event.xany.window);
+            if (handler != windowHandlers.end()) {
+                auto call = handler->second;
+                call(event);
+            } else if (event.xany.window == root && rootHandler) {
+                auto call = rootHandler;
+                call(event);
+            }
+        }
+    }
+
+    void mouseDown(int button) {
+        unsigned bit = button == 1 ? MouseEventMask::leftMouseDown : button == 3 ? MouseEventMask::rightMouseDown : 0;
+        if (bit == 0 || monitors.empty()) return;
+        // A click of the status item is the item's own, not a click elsewhere.
+        if (isOverStatusItem && isOverStatusItem(screenLayer.mouseLocation())) return;
+        auto copy = monitors;
+        for (auto& [token, monitor] : copy)
+            if ((monitor.first & bit) && monitors.count(token)) monitor.second();
+    }
+
+    // Xlib may hold events it read while waiting for a reply; the descriptor does not announce those.
+    void scheduleRead(const std::weak_ptr<X11StatusBarDesktop>& weak) {
+        MainLoop::postToMain([weak] {
+            if (auto self = weak.lock()) self->impl_->readEvents();
+        });
+    }
+
+    std::optional<X11Rect> rootRectOf(Window window) {
+        X11ErrorTrap trap(display);
+        XWindowAttributes attributes{};
+        if (!XGetWindowAttributes(display, window, &attributes) || attributes.map_state != IsViewable) return std::nullopt;
+        int x = 0, y = 0;
+        Window child = 0;
+        if (!XTranslateCoordinates(display, window, root, 0, 0, &x, &y, &child)) return std::nullopt;
+        if (trap.failed()) return std::nullopt;
+        return X11Rect{x, y, attributes.width, attributes.height};
+    }
+};
+
+namespace {
+
+class X11TrayIcon final : public StatusItem {
+public:
+    X11TrayIcon(std::shared_ptr<X11StatusBarDesktop> owner, X11StatusBarDesktop::Impl& impl, Window window)
+        : owner_(std::move(owner)), impl_(impl), window_(window) {}
+    ~X11TrayIcon() override {
+        impl_.windowHandlers.erase(window_);
+        impl_.isOverStatusItem = nullptr;
+        impl_.rootHandler = nullptr;
+        XDestroyWindow(impl_.display, window_);
+        XFlush(impl_.display);
+    }
+
+    void setTemplateIcon(StatusItemIcon icon) override {
+        icon_ = std::move(icon);
+        draw();
+    }
+    void setToolTip(const std::string& text) override {
+        XStoreName(impl_.display, window_, text.c_str());
+        XFlush(impl_.display);
+    }
+    void setAction(std::function<void()> action) override { action_ = std::move(action); }
+    void setTint(unsigned long pixel) {
+        tint_ = pixel;
+        draw();
+    }
+    std::optional<Rect> buttonWindowFrame() const override {
+        auto rect = impl_.rootRectOf(window_);
+        impl_.scheduleRead(owner_);
+        if (!rect) return std::nullopt;
+        return impl_.screenLayer.globalSpace().rectFromX11(*rect);
+    }
+
+    void handle(const XEvent& event) {
+        if (event.type == Expose && event.xexpose.count == 0) draw();
+        if (event.type == ConfigureNotify) draw();
+        if (event.type == ButtonPress && event.xbutton.button == Button1 && action_) {
+            auto action = action_;
+            action();
+        }
+    }
+    Window window() const { return window_; }
+
+private:
+    // The template drawn in the panel's light tint over the tray's own background.
+    void draw() {
+        XWindowAttributes attributes{};
+        if (!XGetWindowAttributes(impl_.display, window_, &attributes)) return;
+        XClearWindow(impl_.display, window_);
+        if (icon_.width > 0) {
+            const int left = (attributes.width - icon_.width) / 2, top = (attributes.height - icon_.height) / 2;
+            std::vector<XPoint> points;
+            for (int y = 0; y < icon_.height; ++y)
+                for (int x = 0; x < icon_.width; ++x)
+                    if ((icon_.argb[std::size_t(y) * icon_.width + x] >> 24) >= 128)
+                        points.push_back({short(left + x), short(top + y)});
+            GC gc = XCreateGC(impl_.display, window_, 0, nullptr);
+            XSetForeground(impl_.display, gc, tint_);
+            XDrawPoints(impl_.display, window_, gc, points.data(), int(points.size()), CoordModeOrigin);
+            XFreeGC(impl_.display, gc);
+        }
+        XFlush(impl_.display);
+    }
+
+    std::shared_ptr<X11StatusBarDesktop> owner_;  // the connection outlives its windows
+    X11StatusBarDesktop::Impl& impl_;
+    Window window_;
+    StatusItemIcon icon_;
+    std::function<void()> action_;
+    unsigned long tint_ = 0xFFFFFF;
+};
+
+class X11Panel final : public PanelWindow {
+public:
+    X11Panel(std::shared_ptr<X11StatusBarDesktop> owner, X11StatusBarDesktop::Impl& impl, Window window, int depth, Visual* visual,
+             Colormap colormap, Rect frame)
+        : owner_(std::move(owner)), impl_(impl), window_(window), depth_(depth), visual_(visual), colormap_(colormap), frame_(frame) {}
+    ~X11Panel() override {
+        impl_.windowHandlers.erase(window_);
+        if (hand_) XFreeCursor(impl_.display, hand_);
+        XDestroyWindow(impl_.display, window_);
+        if (colormap_) XFreeColormap(impl_.display, colormap_);
+        XFlush(impl_.display);
+    }
+
+    void setFrame(const Rect& frame) override {
+        frame_ = frame;
+        X11Rect r = impl_.screenLayer.globalSpace().rectToX11(frame);
+        XMoveResizeWindow(impl_.display, window_, r.x, r.y, unsigned(std::max(1, r.width)), unsigned(std::max(1, r.height)));
+        XFlush(impl_.display);
+    }
+    Rect frame() const override { return frame_; }
+    void display(const std::uint8_t* pixels, int width, int height, int stride) override {
+        pixels_.assign(pixels, pixels + std::size_t(stride) * height);
+        width_ = width;
+        height_ = height;
+        stride_ = stride;
+        draw();
+    }
+    void orderFront() override {
+        XMapRaised(impl_.display, window_);
+        XFlush(impl_.display);
+        visible_ = true;
+    }
+    void orderOut() override {
+        XUnmapWindow(impl_.display, window_);
+        XFlush(impl_.display);
+        visible_ = false;
+    }
+    bool isVisible() const override { return visible_; }
+
+    // InputOnly children with the hand cursor and no event mask: the cursor changes over them
+    // and their clicks go on to the panel.
+    void setPointingHandRegions(const std::vector<Rect>& regions) override {
+        if (!hand_) hand_ = XCreateFontCursor(impl_.display, XC_hand2);
+        while (regionWindows_.size() > regions.size()) {
+            XDestroyWindow(impl_.display, regionWindows_.back());
+            regionWindows_.pop_back();
+        }
+        for (std::size_t i = 0; i < regions.size(); ++i) {
+            const Rect& r = regions[i];
+            const int x = int(std::lround(r.minX())), y = int(std::lround(r.minY()));
+            const unsigned w = unsigned(std::max(1L, std::lround(r.width))), h = unsigned(std::max(1L, std::lround(r.height)));
+            if (i < regionWindows_.size()) {
+                XMoveResizeWindow(impl_.display, regionWindows_[i], x, y, w, h);
+                continue;
+            }
+            XSetWindowAttributes attributes{};
+            attributes.cursor = hand_;
+            Window region = XCreateWindow(impl_.display, window_, x, y, w, h, 0, 0, InputOnly, CopyFromParent, CWCursor, &attributes);
+            XMapWindow(impl_.display, region);
+            regionWindows_.push_back(region);
+        }
+        XFlush(impl_.display);
+    }
+
+    void handle(const XEvent& event) {
+        if (event.type == Expose && event.xexpose.count == 0) draw();
+    }
+    Window window() const { return window_; }
+
+private:
+    void draw() {
+        if (pixels_.empty()) return;
+        XImage* image = XCreateImage(impl_.display, visual_, unsigned(depth_), ZPixmap, 0, reinterpret_cast<char*>(pixels_.data()),
+                                     unsigned(width_), unsigned(height_), 32, stride_);
+        if (!image) return;
+        GC gc = XCreateGC(impl_.display, window_, 0, nullptr);
+        XPutImage(impl_.display, window_, gc, image, 0, 0, 0, 0, unsigned(width_), unsigned(height_));
+        XFreeGC(impl_.display, gc);
+        image->data = nullptr;  // ours
+        XDestroyImage(image);
+        XFlush(impl_.display);
+    }
+
+    std::shared_ptr<X11StatusBarDesktop> owner_;  // the connection outlives its windows
+    X11StatusBarDesktop::Impl& impl_;
+    Window window_;
+    int depth_;
+    Visual* visual_;
+    Colormap colormap_;
+    Rect frame_;
+    std::vector<std::uint8_t> pixels_;
+    int width_ = 0, height_ = 0, stride_ = 0;
+    Cursor hand_ = 0;
+    std::vector<Window> regionWindows_;
+    bool visible_ = false;
+};
+
+}  // namespace
+
+std::shared_ptr<X11StatusBarDesktop> X11StatusBarDesktop::open(const std::optional<std::string>& displayName) {
+    std::string name;
+    if (displayName) {
+        name = *displayName;
+    } else {
+        const char* env = std::getenv("DISPLAY");
+        if (!env || !*env) return nullptr;
+        name = env;
+    }
+    Display* display = XOpenDisplay(name.c_str());
+    if (!display) return nullptr;
+    int opcode = 0, event = 0, error = 0, major = 2, minor = 1;
+    if (!XQueryExtension(display, "XInputExtension", &opcode, &event, &error) || XIQueryVersion(display, &major, &minor) != Success ||
+        major < 2 || (major == 2 && minor < 1)) {
+        XCloseDisplay(display);
+        return nullptr;
+    }
+    unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
+    XISetMask(bits, XI_RawButtonPress);
+    XIEventMask selection{XIAllMasterDevices, int(sizeof bits), bits};
+    XISelectEvents(display, DefaultRootWindow(display), &selection, 1);
+    XSelectInput(display, DefaultRootWindow(display), StructureNotifyMask | PropertyChangeMask);
+    XSync(display, False);
+    auto desktop = std::make_shared<X11StatusBarDesktop>(std::make_unique<Impl>(display, opcode, name));
+    std::weak_ptr<X11StatusBarDesktop> weak = desktop;
+    if (auto loop = MainLoop::current()) {
+        desktop->impl_->watch = loop->watchFd(ConnectionNumber(display), FdReadable, [weak](unsigned) {
+            if (auto self = weak.lock()) self->impl_->readEvents();
+        });
+        desktop->impl_->scheduleRead(weak);
+    }
+    return desktop;
+}
+
+X11StatusBarDesktop::X11StatusBarDesktop(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+X11StatusBarDesktop::~X11StatusBarDesktop() {
+    impl_->watch.cancel();
+    XCloseDisplay(impl_->display);
+}
+
+namespace {
+
+bool requestDock(X11StatusBarDesktop::Impl& impl, Window manager, Window icon) {
+    XEvent dock{};
+    dock.xclient.type = ClientMessage;
+    dock.xclient.window = manager;
+    dock.xclient.message_type = impl.atom("_NET_SYSTEM_TRAY_OPCODE");
+    dock.xclient.format = 32;
+    dock.xclient.data.l[0] = CurrentTime;
+    dock.xclient.data.l[1] = systemTrayRequestDock;
+    dock.xclient.data.l[2] = long(icon);
+    X11ErrorTrap trap(impl.display);
+    XSendEvent(impl.display, manager, False, NoEventMask, &dock);
+    return !trap.failed();
+}
+
+// The tray's own foreground colour (_NET_SYSTEM_TRAY_COLORS), else white for a dark panel.
+unsigned long trayForeground(X11StatusBarDesktop::Impl& impl, Window manager) {
+    Display* d = impl.display;
+    unsigned long pixel = WhitePixel(d, DefaultScreen(d));
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    X11ErrorTrap trap(d);
+    if (XGetWindowProperty(d, manager, impl.atom("_NET_SYSTEM_TRAY_COLORS"), 0, 12, False, XA_CARDINAL, &type, &format, &count, &after,
+                           &data) == Success &&
+        data && format == 32 && count >= 3) {
+        const auto* values = reinterpret_cast<const unsigned long*>(data);
+        XColor colour{};
+        colour.red = static_cast<unsigned short>(values[0]);
+        colour.green = static_cast<unsigned short>(values[1]);
+        colour.blue = static_cast<unsigned short>(values[2]);
+        if (XAllocColor(d, DefaultColormap(d, DefaultScreen(d)), &colour)) pixel = colour.pixel;
+    }
+    if (data) XFree(data);
+    trap.failedAfterReply();
+    return pixel;
+}
+
+}  // namespace
+
+std::shared_ptr<StatusItem> X11StatusBarDesktop::makeStatusItem() {
+    // Current desktops show StatusNotifierItems; an XEmbed tray is the older way.
+    std::weak_ptr<X11StatusBarDesktop> weakSelf = weak_from_this();
+    auto notifierItem = makeStatusNotifierItem({"", [weakSelf](int x, int y) {
+                                                    auto self = weakSelf.lock();
+                                                    return self ? self->impl_->screenLayer.globalSpace().pointFromX11Pixel(x, y) : Point{};
+                                                }});
+    if (notifierItem) return notifierItem;
+    Display* d = impl_->display;
+    const int screen = DefaultScreen(d);
+    const std::string selection = "_NET_SYSTEM_TRAY_S" + std::to_string(screen);
+    Window manager = XGetSelectionOwner(d, impl_->atom(selection.c_str()));
+    if (manager == None) return nullptr;
+
+    XSetWindowAttributes attributes{};
+    attributes.background_pixmap = ParentRelative;
+    attributes.event_mask = ExposureMask | ButtonPressMask | StructureNotifyMask;
+    Window window = XCreateWindow(d, impl_->root, 0, 0, 22, 22, 0, CopyFromParent, InputOutput, CopyFromParent,
+                                  CWBackPixmap | CWEventMask, &attributes);
+    long info[2] = {0, xembedMapped};
+    Atom xembedInfo = impl_->atom("_XEMBED_INFO");
+    XChangeProperty(d, window, xembedInfo, xembedInfo, 32, PropModeReplace, reinterpret_cast<unsigned char*>(info), 2);
+
+    if (!requestDock(*impl_, manager, window)) {
+        XDestroyWindow(d, window);
+        return nullptr;
+    }
+    auto icon = std::make_shared<X11TrayIcon>(shared_from_this(), *impl_, window);
+    std::weak_ptr<X11TrayIcon> weakIcon = icon;
+    impl_->windowHandlers[window] = [weakIcon](const XEvent& event) {
+        if (auto self = weakIcon.lock()) self->handle(event);
+    };
+    icon->setTint(trayForeground(*impl_, manager));
+    // A tray manager that starts later (or again) announces itself on the root: dock with it.
+    const Atom selectionAtom = impl_->atom(selection.c_str()), managerAtom = impl_->atom("MANAGER");
+    Impl* impl = impl_.get();
+    impl_->rootHandler = [impl, weakIcon, selectionAtom, managerAtom](const XEvent& event) {
+        auto self = weakIcon.lock();
+        if (!self || event.type != ClientMessage || event.xclient.message_type != managerAtom ||
+            Atom(event.xclient.data.l[1]) != selectionAtom)
+            return;
+        const Window newManager = Window(event.xclient.data.l[2]);
+        self->setTint(trayForeground(*impl, newManager));
+        requestDock(*impl, newManager, self->window());
+    };
+    impl_->isOverStatusItem = [weakIcon](Point p) {
+        auto self = weakIcon.lock();
+        auto frame = self ? self->buttonWindowFrame() : std::nullopt;
+        return frame && frame->contains(p);
+    };
+    impl_->scheduleRead(weak_from_this());
+    return icon;
+}
+
+std::shared_ptr<PanelWindow> X11StatusBarDesktop::makePanel(const Rect& contentRect) {
+    Display* d = impl_->display;
+    const int screen = DefaultScreen(d);
+    XVisualInfo info{};
+    int depth = DefaultDepth(d, screen);
+    Visual* visual = DefaultVisual(d, screen);
+    Colormap colormap = 0;
+    XSetWindowAttributes attributes{};
+    unsigned long valueMask = CWOverrideRedirect | CWEventMask | CWBorderPixel | CWBackPixel;
+    if (XMatchVisualInfo(d, screen, 32, TrueColor, &info)) {
+        depth = 32;
+        visual = info.visual;
+        colormap = XCreateColormap(d, impl_->root, visual, AllocNone);
+        attributes.colormap = colormap;
+        valueMask |= CWColormap;
+    }
+    attributes.override_redirect = True;
+    attributes.border_pixel = 0;
+    attributes.background_pixel = 0;
+    attributes.event_mask = ExposureMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask;
+    X11Rect r = impl_->screenLayer.globalSpace().rectToX11(contentRect);
+    Window window = XCreateWindow(d, impl_->root, r.x, r.y, unsigned(std::max(1, r.width)), unsigned(std::max(1, r.height)), 0, depth,
+                                  InputOutput, visual, valueMask, &attributes);
+    // Never focused; a window manager that looks sees a floating panel on every workspace.
+    XWMHints hints{};
+    hints.flags = InputHint;
+    hints.input = False;
+    XSetWMHints(d, window, &hints);
+    Atom type = impl_->atom("_NET_WM_WINDOW_TYPE_UTILITY");
+    XChangeProperty(d, window, impl_->atom("_NET_WM_WINDOW_TYPE"), XA_ATOM, 32, PropModeReplace, reinterpret_cast<unsigned char*>(&type), 1);
+    Atom states[3] = {impl_->atom("_NET_WM_STATE_ABOVE"), impl_->atom("_NET_WM_STATE_STICKY"), impl_->atom("_NET_WM_STATE_SKIP_TASKBAR")};
+    XChangeProperty(d, window, impl_->atom("_NET_WM_STATE"), XA_ATOM, 32, PropModeReplace, reinterpret_cast<unsigned char*>(states), 3);
+    long allDesktops = 0xFFFFFFFF;
+    XChangeProperty(d, window, impl_->atom("_NET_WM_DESKTOP"), XA_CARDINAL, 32, PropModeReplace, reinterpret_cast<unsigned char*>(&allDesktops), 1);
+    XFlush(d);
+    auto panel = std::make_shared<X11Panel>(shared_from_this(), *impl_, window, depth, visual, colormap, contentRect);
+    std::weak_ptr<X11Panel> weakPanel = panel;
+    impl_->windowHandlers[window] = [weakPanel](const XEvent& event) {
+        if (auto self = weakPanel.lock()) self->handle(event);
+    };
+    return panel;
+}
+
+StatusBarDesktop::MonitorToken X11StatusBarDesktop::addGlobalMonitorForEvents(unsigned mask, std::function<void()> handler) {
+    impl_->monitors[++impl_->lastToken] = {mask, std::move(handler)};
+    return impl_->lastToken;
+}
+
+void X11StatusBarDesktop::removeMonitor(MonitorToken token) { impl_->monitors.erase(token); }
+
+Point X11StatusBarDesktop::mouseLocation() { return impl_->screenLayer.mouseLocation(); }
+
+std::vector<Rect> X11StatusBarDesktop::screenFrames() {
+    std::vector<Rect> frames;
+    for (const Screen& screen : impl_->screenLayer.screens()) frames.push_back(screen.frame);
+    return frames;
+}
+
+bool X11StatusBarDesktop::isApplicationActive() {
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    Window active = 0;
+    if (XGetWindowProperty(impl_->display, impl_->root, impl_->atom("_NET_ACTIVE_WINDOW"), 0, 1, False, XA_WINDOW, &type, &format,
+                           &count, &after, &data) == Success &&
+        data && count == 1 && format == 32)
+        active = Window(*reinterpret_cast<unsigned long*>(data));
+    if (data) XFree(data);
+    impl_->scheduleRead(weak_from_this());
+    return active != 0 && impl_->windowHandlers.count(active) > 0;
+}
+
+unsigned long X11StatusBarDesktop::windowOf(const PanelWindow& panel) {
+    auto* p = dynamic_cast<const X11Panel*>(&panel);
+    return p ? p->window() : 0;
+}
+
+unsigned long X11StatusBarDesktop::windowOf(const StatusItem& item) {
+    auto* i = dynamic_cast<const X11TrayIcon*>(&item);
+    return i ? i->window() : 0;
+}
+
+}  // namespace velmo

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/desktop/StatusBarDesktop.h"
+
+namespace velmo {
+
+// The status-bar desktop on an X11 display, on one connection the main loop watches. The status
+// item is an XEmbed tray icon docked with the tray manager of the screen
+// (_NET_SYSTEM_TRAY_S<n>); there is none when no tray manager runs. Panels are 32-bit ARGB
+// override-redirect windows: above the others, on every workspace, never focused, with button
+// and motion events. The global mouse-down monitor reads XInput2 raw button events on the root
+// (button 1 left, 3 right; the middle and scroll buttons do not count), leaving out presses on
+// the tray icon. The application is active while _NET_ACTIVE_WINDOW is one of its windows.
+class X11StatusBarDesktop : public StatusBarDesktop, public std::enable_shared_from_this<X11StatusBarDesktop> {
+public:
+    // Null when the display cannot be opened or lacks XInput 2.
+    static std::shared_ptr<X11StatusBarDesktop> open(const std::optional<std::string>& displayName = std::nullopt);
+    ~X11StatusBarDesktop() override;
+
+    std::shared_ptr<StatusItem> makeStatusItem() override;
+    std::shared_ptr<PanelWindow> makePanel(const Rect& contentRect) override;
+    MonitorToken addGlobalMonitorForEvents(unsigned mask, std::function<void()> handler) override;
+    void removeMonitor(MonitorToken token) override;
+    Point mouseLocation() override;
+    std::vector<Rect> screenFrames() override;
+    bool isApplicationActive() override;
+
+    // The X window of a panel made here, or of the tray icon (tests).
+    static unsigned long windowOf(const PanelWindow& panel);
+    static unsigned long windowOf(const StatusItem& item);
+
+    struct Impl;
+    explicit X11StatusBarDesktop(std::unique_ptr<Impl> impl);
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace velmo
