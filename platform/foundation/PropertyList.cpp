@@ -294,9 +294,9 @@ PlistPtr toNode(const PlistValue& value, int depth) {
         case PlistValue::Type::date: {
             const double t = value.asDate()->secondsSince1970 - referenceDateSince1970;
             if (!dateInRange(t)) fail("property list date is out of range");
-            const double whole = std::floor(t);
-            const auto usec = static_cast<std::int32_t>(std::min(999999.0, std::round((t - whole) * 1e6)));
-            return PlistPtr(plist_new_date(static_cast<std::int32_t>(whole), usec));
+            // XML keeps whole seconds, and libplist cuts a fraction toward the reference date, which
+            // would move a date before 2001 a second later: it gets the second the date falls in.
+            return PlistPtr(plist_new_date(static_cast<std::int32_t>(std::floor(t)), 0));
         }
         case PlistValue::Type::array: {
             PlistPtr node(plist_new_array());

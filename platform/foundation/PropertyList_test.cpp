@@ -41,6 +41,8 @@ TEST(PropertyListTest, EveryKindSurvivesXML) {
     }
     // XML keeps dates to the second.
     EXPECT_EQ(PropertyList::parse(PropertyList::toXML(PlistDate{1700000000.75})), PlistValue(PlistDate{1700000000}));
+    // Before 2001 too: the second the date falls in, not the one after.
+    EXPECT_EQ(PropertyList::parse(PropertyList::toXML(PlistDate{978307185.25})), PlistValue(PlistDate{978307185}));
 }
 
 TEST(PropertyListTest, ReadsBinaryPropertyLists) {
