@@ -519,6 +519,38 @@ TEST_F(CursorTest, TheGlyphFollowsTheVoiceState) {
     }
 }
 
+TEST_F(CursorTest, TheVideoAndThePromptSitBelowRightOfTheGlyphOnTheScreenWithTheMouse) {
+    auto view = show();
+    companion->onboardingVideoOpacity = 1.0;
+    companion->onboardingPromptText = std::string("press control");
+    companion->showOnboardingPrompt = true;
+    companion->onboardingPromptOpacity = 1.0;
+    loop().advance(0.2);
+    const Layer* video = find(view->layers(), "video");
+    ASSERT_NE(video, nullptr);
+    EXPECT_GT(video->opacity, 0.0);
+    EXPECT_LT(video->opacity, 0.5);  // ease-in-out over 2.0 s
+    loop().advance(2.0);
+    video = find(view->layers(), "video");
+    ASSERT_NE(video, nullptr);
+    EXPECT_EQ(video->opacity, 1.0);
+    EXPECT_EQ(video->center, (Point{135 + 10 + 165, 125 + 18 + 93}));
+    EXPECT_EQ(video->size, (Size{330, 186}));
+    EXPECT_EQ(video->clipCornerRadius, 10.0);
+    EXPECT_EQ(video->shadow, (Shadow{Color::black(), 0.4, 12, {0, 6}}));
+    const Layer* prompt = find(view->layers(), "prompt");
+    ASSERT_NE(prompt, nullptr);
+    EXPECT_NEAR(prompt->frame().minX(), 145, 1e-9);
+    EXPECT_EQ(prompt->center.y, 143);
+    EXPECT_EQ(view->state().bubbleSize, prompt->size);
+    ASSERT_NE(find(view->layers(), "prompt.text"), nullptr);
+    EXPECT_EQ(find(view->layers(), "prompt.text")->text, "press control");
+    mouse = {1600, 400};  // elsewhere: both go at once
+    loop().advance(0.02);
+    EXPECT_EQ(find(view->layers(), "video"), nullptr);
+    EXPECT_EQ(find(view->layers(), "prompt"), nullptr);
+}
+
 TEST_F(CursorTest, NothingIsRedrawnWhileTheMouseIsStillAndNothingMoves) {
     auto view = show();
     int displays = 0;
