@@ -105,8 +105,13 @@ struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Sha
         Point m = mouse();
         state.isCursorOnThisScreen = screenFrame.contains(m);
         state.cursorPosition = local(m) + kFollowOffset;
+        // The repeating timers are kept here, so they hold the state weakly (no cycle).
+        std::weak_ptr<Shared> weak = weak_from_this();
+        timer = Timer::scheduled(followInterval, true, [weak](Timer& t) {
+            if (auto self = weak.lock()) self->updateCursorPosition();
+            else t.invalidate();
+        });
         auto self = shared_from_this();
-        timer = Timer::scheduled(followInterval, true, [self](Timer&) { self->updateCursorPosition(); });
         if (isFirstAppearance && state.isCursorOnThisScreen) {
             cursorOpacityAnimation = Animation::easeIn(Seconds(2.0));
             state.cursorOpacity = 1.0;
@@ -207,15 +212,22 @@ struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Sha
     void startNavigation(Point p1, std::function<void()> completion) {
         if (navigationAnimationTimer) navigationAnimationTimer->invalidate();
         navigationAnimationTimer.reset();
+        // A view taken away flies no more: its steps still pending end here.
+        if (disappeared) return;
         Point p0 = state.cursorPosition;
         double d = distance(p0, p1);
         double duration = std::min(std::max(d / 800, 0.6), 1.4);
         int frames = int(duration / (1.0 / 60.0));
         Point control{(p0.x + p1.x) / 2, (p0.y + p1.y) / 2 - std::min(0.2 * d, 80.0)};
         auto n = std::make_shared<int>(0);
-        auto self = shared_from_this();
+        std::weak_ptr<Shared> weak = weak_from_this();
         navigationAnimationTimer = Timer::scheduled(
-            flightFrameInterval, true, [self, n, frames, p0, p1, control, completion](Timer& t) {
+            flightFrameInterval, true, [weak, n, frames, p0, p1, control, completion](Timer& t) {
+                auto self = weak.lock();
+                if (!self) {
+                    t.invalidate();
+                    return;
+                }
                 *n += 1;
                 State& s = self->state;
                 if (*n > frames) {
@@ -681,13 +693,14 @@ BlueCursorOverlay::BlueCursorOverlay(const std::vector<Rect>& screenFrames, bool
         environment.random = std::make_shared<SeededCursorRandomSource>(std::random_device{}());
     for (const Rect& frame : screenFrames)
         views_.push_back(std::make_unique<BlueCursorView>(frame, isFirstAppearance, companionManager, environment));
-    // A target no view takes: cleared when it arrives, and when it is already there.
+    // A target no view takes: cleared when it arrives. One already set when the overlay is
+    // shown is taken by no view either (they fly only to new targets).
     observer_.onChange(companionManager.detectedElementScreenLocation,
                        [this](const std::optional<Point>&, const std::optional<Point>& now) {
                            if (now) clearUnownedTarget();
                        });
     for (auto& view : views_) view->appear();
-    if (companionManager.detectedElementScreenLocation.get()) clearUnownedTarget();
+    if (companionManager.detectedElementScreenLocation.get()) companionManager.clearDetectedElementLocation();
 }
 
 BlueCursorOverlay::~BlueCursorOverlay() = default;

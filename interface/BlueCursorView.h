@@ -123,8 +123,8 @@ private:
 };
 
 // The cursor views of one showing of the overlay, one per screen in order. It also clears a
-// target that no view can take (no display frame, or one on no shown screen), which would
-// otherwise hide every screen's cursor until the next press.
+// target that no view takes (no display frame, one on no shown screen, or one already set when
+// the overlay is shown), which would otherwise hide every screen's cursor until the next press.
 class BlueCursorOverlay {
 public:
     BlueCursorOverlay(const std::vector<Rect>& screenFrames, bool isFirstAppearance,
