@@ -228,6 +228,13 @@ void CompanionManager::clearDetectedElementLocation() {
     detectedElementBubbleText = std::nullopt;
 }
 
+void CompanionManager::startOnboardingVideo() {
+    showOnboardingVideo = true;
+    onboardingVideoOpacity = 0.0;
+}
+
+void CompanionManager::stopOnboardingVideo() { showOnboardingVideo = false; }
+
 // ---- push to talk ----
 
 void CompanionManager::stopSpeech() {

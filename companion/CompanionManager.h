@@ -85,6 +85,10 @@ public:
     // Proves screen-content capture works with one small screenshot of the first display.
     Task<void> requestScreenContentPermission();
     void clearDetectedElementLocation();
+    // The onboarding video as the cursor view starts it after its welcome and stops it when it
+    // goes. No media plays yet: they publish whether the video shows and at what opacity.
+    void startOnboardingVideo();
+    void stopOnboardingVideo();
 
     void handleShortcutTransition(ShortcutTransition transition);
     void submitTranscript(const std::string& transcript);

@@ -1,6 +1,11 @@
 // velmo-render: writes a PNG of what the interface draws, so a person can look at it.
 //
 //   velmo-render glyphs --out glyphs.png [--scale 4] [--time SECONDS] [--background HEX|none]
+//   velmo-render cursor --scenario NAME --at SECONDS --out F.png [--scale 2] [--background HEX|none]
+//
+// The cursor scenarios run a scripted episode of one screen's cursor on a virtual clock and
+// draw the frame at the given second: following, welcome, flight, pointing, listening,
+// processing.
 //
 // Each view state is one subcommand producing a layer list on a canvas of its own size.
 
@@ -11,9 +16,12 @@
 #include <optional>
 #include <string>
 
+#include "companion/CompanionTestDoubles.h"
+#include "interface/BlueCursorView.h"
 #include "interface/drawing/CompanionPalette.h"
 #include "interface/drawing/CursorGlyphs.h"
 #include "interface/drawing/Painter.h"
+#include "platform/runtime/VirtualMainLoop.h"
 
 namespace {
 
@@ -22,6 +30,9 @@ using namespace velmo;
 struct Options {
     std::string out;
     double scale = 4;
+    bool scaleGiven = false;
+    std::string scenario;
+    double at = 0;
     double time = 0;  // seconds since the reference date, for the waveform's ripple
     std::optional<Color> background = colorFromHex("#202020");
 };
@@ -66,13 +77,79 @@ Scene glyphs(const Options& o) {
     return s;
 }
 
+// The cursor scenarios: what happens to one 800 x 500 screen, second by second.
+const std::map<std::string, std::function<void(CompanionManager&, Point&)>>& cursorScenarios() {
+    using Script = std::function<void(CompanionManager&, Point&)>;
+    auto after = [](double seconds, std::function<void()> step) { MainLoop::postToMainAfter(seconds, std::move(step)); };
+    static const std::map<std::string, Script> all{
+        {"following",
+         [after](CompanionManager&, Point& mouse) {
+             for (int i = 1; i <= 60; ++i)
+                 after(i / 60.0, [&mouse, i] { mouse = {200 + 4.0 * i, 300 - 1.0 * i}; });
+         }},
+        {"welcome", [](CompanionManager&, Point&) {}},
+        {"flight",
+         [after](CompanionManager& c, Point&) {
+             after(0.5, [&c] {
+                 c.detectedElementScreenLocation = Point{600, 350};
+                 c.detectedElementDisplayFrame = Rect{0, 0, 800, 500};
+             });
+         }},
+        {"pointing",
+         [after](CompanionManager& c, Point&) {
+             after(0.2, [&c] {
+                 c.detectedElementScreenLocation = Point{520, 330};
+                 c.detectedElementDisplayFrame = Rect{0, 0, 800, 500};
+             });
+         }},
+        {"listening",
+         [after](CompanionManager& c, Point&) {
+             after(0.1, [&c] {
+                 c.voiceState = CompanionVoiceState::listening;
+                 c.currentAudioPowerLevel = 0.25;
+             });
+         }},
+        {"processing",
+         [after](CompanionManager& c, Point&) { after(0.1, [&c] { c.voiceState = CompanionVoiceState::processing; }); }},
+    };
+    return all;
+}
+
+Scene cursor(const Options& o) {
+    const Rect screen{0, 0, 800, 500};
+    VirtualMainLoopScope scope;
+    auto companion = CompanionManager::create({std::make_shared<testing::FakeDictationManager>(),
+                                               std::make_shared<testing::FakeShortcutMonitor>(),
+                                               std::make_shared<HeadlessOverlayWindowManager>()});
+    Point mouse{200, 300};
+    BlueCursorView::Environment env;
+    env.mouseLocation = [&mouse] { return mouse; };
+    env.random = std::make_shared<SeededCursorRandomSource>(1);
+    VirtualMainLoop& loop = scope.loop();
+    env.referenceDateSeconds = [&loop] { return loop.now(); };
+    Scene s{screen.size(), {}};
+    {
+        BlueCursorView view(screen, o.scenario == "welcome", *companion, env);
+        cursorScenarios().at(o.scenario)(*companion, mouse);
+        view.appear();
+        loop.advance(o.at);
+        s.layers = view.layers();
+    }
+    loop.runUntilIdle();
+    return s;
+}
+
 const std::map<std::string, std::function<Scene(const Options&)>>& scenes() {
-    static const std::map<std::string, std::function<Scene(const Options&)>> all{{"glyphs", glyphs}};
+    static const std::map<std::string, std::function<Scene(const Options&)>> all{{"glyphs", glyphs}, {"cursor", cursor}};
     return all;
 }
 
 int usage() {
     std::fprintf(stderr, "usage: velmo-render SCENE --out FILE.png [--scale N] [--time SECONDS] [--background HEX|none]\n");
+    std::fprintf(stderr, "       velmo-render cursor --scenario NAME --at SECONDS --out FILE.png [--scale N] [--background HEX|none]\n");
+    std::fprintf(stderr, "cursor scenarios:");
+    for (const auto& [name, _] : cursorScenarios()) std::fprintf(stderr, " %s", name.c_str());
+    std::fprintf(stderr, "\n");
     std::fprintf(stderr, "scenes:");
     for (const auto& [name, _] : scenes()) std::fprintf(stderr, " %s", name.c_str());
     std::fprintf(stderr, "\n");
@@ -96,6 +173,13 @@ int main(int argc, char** argv) {
         } else if (arg == "--scale") {
             o.scale = std::strtod(value.c_str(), &end);
             if (*end || !(o.scale > 0 && o.scale <= 16)) return usage();
+            o.scaleGiven = true;
+        } else if (arg == "--scenario") {
+            if (!cursorScenarios().count(value)) return usage();
+            o.scenario = value;
+        } else if (arg == "--at") {
+            o.at = std::strtod(value.c_str(), &end);
+            if (*end || !(o.at >= 0 && o.at <= 600)) return usage();
         } else if (arg == "--time") {
             o.time = std::strtod(value.c_str(), &end);
             if (*end) return usage();
@@ -107,6 +191,10 @@ int main(int argc, char** argv) {
         }
     }
     if (o.out.empty()) return usage();
+    if (scene->first == "cursor") {
+        if (o.scenario.empty()) return usage();
+        if (!o.scaleGiven) o.scale = 2;
+    }
 
     Scene s = scene->second(o);
     if (o.background) {

@@ -12,8 +12,9 @@
 
 namespace velmo {
 
-// A premultiplied ARGB32 picture in memory (a video frame, an icon). Immutable once shared.
-struct Image {
+// A premultiplied ARGB32 picture for an image layer (a video frame, an icon). Immutable once
+// shared. Its own name: the screen layer's captured `Image` is a different thing.
+struct LayerImage {
     int width = 0;
     int height = 0;
     int stride = 0;  // bytes per row
@@ -76,7 +77,7 @@ struct Layer {
     std::string text;
     Font font;
 
-    std::shared_ptr<const Image> image;
+    std::shared_ptr<const LayerImage> image;
 
     Shadow shadow;
     // Draws the shadow alone: a second shadow of a shape goes on a copy of its layer, below it.

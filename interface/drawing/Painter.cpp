@@ -311,7 +311,7 @@ void drawLayerContent(cairo_t* cr, const Layer& l, double alpha) {
         break;
     }
     case Layer::Kind::Image: {
-        const Image* img = l.image.get();
+        const LayerImage* img = l.image.get();
         if (!img || img->width <= 0 || img->height <= 0 || img->stride < img->width * 4 || img->stride % 4 != 0 ||
             img->pixels.size() < std::size_t(img->stride) * std::size_t(img->height))
             break;

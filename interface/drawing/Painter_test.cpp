@@ -178,7 +178,7 @@ TEST(Painter, TextIsMeasuredAndDrawnWithThePinnedFont) {
 }
 
 TEST(Painter, EveryOtherKindDraws) {
-    auto image = std::make_shared<Image>();
+    auto image = std::make_shared<LayerImage>();
     image->width = 2;
     image->height = 1;
     image->stride = 8;

@@ -72,15 +72,20 @@ std::string trimCharacters(std::string_view text, std::string_view asciiCharacte
     return std::string(text.substr(begin, end - begin));
 }
 
-std::size_t graphemeClusterCount(std::string_view text) {
-    if (text.empty()) return 0;
-    // Making a break iterator loads its rules; one per thread is kept and reused.
+// Making a break iterator loads its rules; one per thread is kept and reused.
+static icu::BreakIterator* characterIterator() {
     thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
         UErrorCode status = U_ZERO_ERROR;
         std::unique_ptr<icu::BreakIterator> it(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
         if (U_FAILURE(status)) it.reset();
         return it;
     }();
+    return iterator.get();
+}
+
+std::size_t graphemeClusterCount(std::string_view text) {
+    if (text.empty()) return 0;
+    icu::BreakIterator* iterator = characterIterator();
     const icu::UnicodeString unicode = toUnicode(text);
     if (!iterator) return static_cast<std::size_t>(unicode.countChar32());
     iterator->setText(unicode);
@@ -88,6 +93,29 @@ std::size_t graphemeClusterCount(std::string_view text) {
     iterator->first();
     while (iterator->next() != icu::BreakIterator::DONE) ++count;
     return count;
+}
+
+std::vector<std::string> graphemeClusters(std::string_view text) {
+    std::vector<std::string> clusters;
+    if (text.empty()) return clusters;
+    const icu::UnicodeString unicode = toUnicode(text);
+    icu::BreakIterator* iterator = characterIterator();
+    auto append = [&](int32_t begin, int32_t end) {
+        std::string cluster;
+        unicode.tempSubStringBetween(begin, end).toUTF8String(cluster);
+        clusters.push_back(std::move(cluster));
+    };
+    if (!iterator) {
+        for (int32_t i = 0; i < unicode.length(); i = unicode.moveIndex32(i, 1)) append(i, unicode.moveIndex32(i, 1));
+        return clusters;
+    }
+    iterator->setText(unicode);
+    int32_t begin = iterator->first();
+    for (int32_t end = iterator->next(); end != icu::BreakIterator::DONE; end = iterator->next()) {
+        append(begin, end);
+        begin = end;
+    }
+    return clusters;
 }
 
 std::string toLowerCase(std::string_view text) {

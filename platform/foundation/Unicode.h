@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/foundation/UTF8.h"  // isValidUTF8
 
@@ -22,6 +23,9 @@ std::string trimWhitespace(std::string_view text);
 std::string trimCharacters(std::string_view text, std::string_view asciiCharacters);
 // User-perceived characters (extended grapheme clusters): a composed emoji counts once.
 std::size_t graphemeClusterCount(std::string_view text);
+// The text cut into its user-perceived characters, each as UTF-8, in order; joined they give the
+// text back (malformed sequences read as U+FFFD).
+std::vector<std::string> graphemeClusters(std::string_view text);
 // Locale-independent lower case.
 std::string toLowerCase(std::string_view text);
 

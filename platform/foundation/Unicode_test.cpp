@@ -61,6 +61,23 @@ TEST(UnicodeTest, GraphemeClusterCount) {
     for (const auto& [text, count] : cases) EXPECT_EQ(graphemeClusterCount(text), count) << text;
 }
 
+TEST(UnicodeTest, GraphemeClustersCutTextIntoWholeCharacters) {
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {"", {}},
+        {"ok!", {"o", "k", "!"}},
+        {"caf\u00e9", {"c", "a", "f", "\u00e9"}},
+        {"e\u0301t\u00e9", {"e\u0301", "t", "\u00e9"}},
+        {"👨‍👩‍👧‍👦 🇫🇷", {"👨‍👩‍👧‍👦", " ", "🇫🇷"}},
+        {"👍🏽", {"👍🏽"}},
+        {"a\r\nb", {"a", "\r\n", "b"}},
+        {"\xFFx", {"\uFFFD", "x"}},
+    };
+    for (const auto& [text, clusters] : cases) {
+        EXPECT_EQ(graphemeClusters(text), clusters) << text;
+        EXPECT_EQ(graphemeClusters(text).size(), graphemeClusterCount(text)) << text;
+    }
+}
+
 TEST(UnicodeTest, IsValidUTF8) {
     const std::vector<std::pair<std::string, bool>> cases = {
         {"", true},
