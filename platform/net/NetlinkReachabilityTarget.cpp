@@ -226,9 +226,15 @@ private:
         std::weak_ptr<NetlinkReachabilityTarget> weak = weak_from_this();
         queue->async([weak, callback] {
             auto self = weak.lock();
-            if (!self) return;
+            if (!self || !self->stillCurrent(callback)) return;
             if (auto flags = self->flags()) (*callback)(*flags);
         });
+    }
+
+    // A delivery queued before its callback was removed or replaced is dropped.
+    bool stillCurrent(const std::shared_ptr<Callback>& callback) {
+        std::lock_guard lock(mutex_);
+        return callback_ == callback;
     }
 
     // An FdWatch that can say whether it is set.

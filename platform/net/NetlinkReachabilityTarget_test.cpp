@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <vector>
 
@@ -81,15 +82,27 @@ TEST(NetlinkReachabilityTargetTest, DefaultRouteOverAnUpLinkInAPrivateNamespace)
         if (auto e = test::shell("ip link set velmo0 down"); !e.empty()) return e;
         if (auto e = awaitDelivery(*loop, deliveries, 0, "link down"); !e.empty()) return e;
 
-        // Detached: events are no longer delivered.
-        target->setCallback(nullptr);
+        // Detached: events are no longer delivered, not even one queued before the removal.
+        // Once the gate runs, every delivery queued before it has run too.
+        std::promise<void> release, gateRunning;
+        queue->async([gate = release.get_future().share(), &gateRunning] {
+            gateRunning.set_value();
+            gate.wait();
+        });
+        gateRunning.get_future().wait();
         std::size_t before;
         {
             std::lock_guard lock(deliveries.mutex);
             before = deliveries.flags.size();
         }
         if (auto e = test::shell("ip link set velmo0 up"); !e.empty()) return e;
+        loop->runUntil([] { return false; }, 0.3);  // the event's delivery waits behind the gate
+        target->setCallback(nullptr);
+        release.set_value();
+        queue->sync([] {});
+        if (auto e = test::shell("ip link set velmo0 down"); !e.empty()) return e;
         loop->runUntil([] { return false; }, 0.3);
+        queue->sync([] {});
         queue.reset();
         std::lock_guard lock(deliveries.mutex);
         if (deliveries.flags.size() != before) return "a delivery after the callback was removed";
