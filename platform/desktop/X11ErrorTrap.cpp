@@ -62,6 +62,14 @@ int handleIOError(Display* display) {
 
 void letLossPass(Display*, void*) {}
 
+// Waits for the server to answer everything sent so far. When the last request sent has been
+// answered already (a reply was read for it), every error it or an earlier one caused has
+// arrived too, so there is nothing to wait for and no round trip is made.
+void settle(Display* display) {
+    if (LastKnownRequestProcessed(display) == NextRequest(display) - 1) return;
+    XSync(display, False);
+}
+
 void installOnce() {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -96,13 +104,13 @@ void closeDisplayOfGoneServer(Display* display) {
 
 X11ErrorTrap::X11ErrorTrap(Display* display) : display_(display) {
     installOnce();
-    XSync(display_, False);  // errors of earlier requests are not ours
+    settle(display_);  // errors of earlier requests are not ours
     std::lock_guard lock(trapMutex());
     ++trapped()[display_].depth;
 }
 
 X11ErrorTrap::~X11ErrorTrap() {
-    if (!settled_) XSync(display_, False);
+    if (!settled_) settle(display_);
     std::lock_guard lock(trapMutex());
     auto it = trapped().find(display_);
     if (it != trapped().end() && --it->second.depth == 0) trapped().erase(it);
@@ -111,7 +119,7 @@ X11ErrorTrap::~X11ErrorTrap() {
 bool X11ErrorTrap::failed() { return errorCode() != 0; }
 
 int X11ErrorTrap::errorCode() {
-    XSync(display_, False);
+    settle(display_);
     std::lock_guard lock(trapMutex());
     auto it = trapped().find(display_);
     return it == trapped().end() ? 0 : it->second.firstError;
@@ -125,7 +133,7 @@ bool X11ErrorTrap::failedAfterReply() {
 }
 
 void X11ErrorTrap::reset() {
-    XSync(display_, False);
+    settle(display_);
     std::lock_guard lock(trapMutex());
     auto it = trapped().find(display_);
     if (it != trapped().end()) it->second.firstError = 0;
