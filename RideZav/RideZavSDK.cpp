@@ -1,72 +1,524 @@
 #include "RideZav/RideZavSDK.h"
 
+#include <set>
+#include <typeinfo>
+
+#include <cxxabi.h>
+
+#include "RideZav/context/RideZavContext.h"
 #include "RideZav/core/RideZavLog.h"
-#include "platform/foundation/Logger.h"
+#include "RideZav/core/RideZavSdkIdentity.h"
+#include "RideZav/core/RideZavUtils.h"
+#include "RideZav/core/TimeBasedEpochGenerator.h"
+#include "RideZav/core/WallClock.h"
+#include "RideZav/delivery/RideZavApi.h"
+#include "RideZav/delivery/RideZavFileBackedQueue.h"
+#include "RideZav/delivery/RideZavQueue.h"
+#include "RideZav/integrations/DIContainer.h"
+#include "RideZav/network/Reachability.h"
+#include "RideZav/session/RideZavSessionManager.h"
+#include "RideZav/storage/RideZavStorage.h"
+#include "RideZav/storage/RideZavStorageManager.h"
+#include "platform/runtime/MainLoop.h"
+#include "platform/runtime/NotificationCenter.h"
+#include "platform/runtime/SerialQueue.h"
 
 namespace ridezav {
 
-namespace {
-class DiscardingPipeline : public RideZavCapturePipeline {
-public:
-    void capture(const std::string&, const RideZavProperties&) override {}
+// What set-up made, published once; readers keep their copy for the length of a call.
+struct RideZavSDK::State {
+    std::shared_ptr<RideZavConfig> config;
+    std::shared_ptr<RideZavStorage> storage;
+    std::shared_ptr<RideZavApi> api;
+    std::shared_ptr<RideZavStorageManager> storageManager;
+    std::shared_ptr<Reachability> reachability;
+    std::shared_ptr<RideZavContext> context;
+    std::shared_ptr<RideZavQueue> queue;
+    std::shared_ptr<RideZavQueue> replayQueue;
 };
+
+namespace {
+
+constexpr const char* kSetupGuardLine =
+    "RideZav method was called without `setup` being complete. Call wil be ignored.";
+constexpr const char* kOptOutLine = "RideZav is in OptOut state.";
+
+Date presentTime() { return WallClock::current()->now(); }
+
+std::string typeName(const RideZavIntegration& integration) {
+    const char* mangled = typeid(integration).name();
+    int status = 0;
+    char* demangled = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
+    std::string name = status == 0 && demangled ? demangled : mangled;
+    std::free(demangled);
+    auto colon = name.rfind("::");
+    return colon == std::string::npos ? name : name.substr(colon + 2);
+}
+
+// Merge keeping the value already present (first writer wins).
+void mergeKeepingExisting(Object& into, const Object& from) {
+    for (const auto& [key, value] : from) into.insertIfAbsent(key, value);
+}
+
+bool isNonEmptyText(const Object& properties, std::string_view key) {
+    const Value* value = properties.find(key);
+    if (!value) return false;
+    const auto* text = value->get<std::string>();
+    return text && !text->empty();
+}
+
+std::map<std::string, std::string> textToText(const Value* value) {
+    std::map<std::string, std::string> out;
+    const Object* object = value ? value->get<Object>() : nullptr;
+    if (!object) return out;
+    for (const auto& [key, entry] : *object)
+        if (const auto* text = entry.get<std::string>()) out.emplace(key, *text);
+    return out;
+}
+
+Object groupsObject(const std::map<std::string, std::string>& groups) {
+    Object out;
+    for (const auto& [type, key] : groups) out.set(type, key);
+    return out;
+}
+
+Object fromApplication(const RideZavProperties& properties) {
+    if (!properties.is_object()) return {};
+    Value value = valueFromJSON(properties);
+    if (const Object* object = value.get<Object>()) return *object;
+    return {};
+}
+
+std::shared_ptr<RideZavQueue> makeQueue(const RideZavConfig& config, const std::shared_ptr<RideZavApi>& api,
+                                        const std::shared_ptr<Reachability>& reachability,
+                                        RideZavApiEndpoint endpoint, const std::string& label,
+                                        const std::filesystem::path& folder,
+                                        std::optional<std::filesystem::path> legacy) {
+    auto dispatchQueue = std::make_shared<velmo::SerialQueue>(label);
+    auto fileQueue = std::make_shared<RideZavFileBackedQueue>(folder, std::move(legacy));
+    return RideZavQueue::create(config, api, reachability, endpoint, std::move(dispatchQueue), std::move(fileQueue));
+}
+
 }  // namespace
 
-RideZavSDK::RideZavSDK() : pipeline_(std::make_shared<DiscardingPipeline>()) {}
+RideZavSDK::RideZavSDK(RideZavConfig config)
+    : initialConfig_(std::move(config)), sessionManager_(RideZavSessionManager::create()) {}
 
-RideZavSDK& RideZavSDK::shared() {
-    static RideZavSDK* instance = new RideZavSDK();  // never released
+RideZavSDK::~RideZavSDK() {
+    auto current = state();
+    if (current && current->reachability) current->reachability->stopNotifier();
+    sessionIdChangedToken_ = RegistrationToken();
+    uninstallIntegrations();
+}
+
+const std::shared_ptr<RideZavSDK>& RideZavSDK::sharedPtr() {
+    static auto* instance = new std::shared_ptr<RideZavSDK>(new RideZavSDK(RideZavConfig("")));  // never released
     return *instance;
 }
 
-void RideZavSDK::setup(const RideZavConfig& config) {
-    std::shared_ptr<RideZavCapturePipeline> pipeline;
-    {
-        std::lock_guard lock(mutex_);
-        if (config_) {
-            debugLog("Setup called despite already being setup!");
-            return;
-        }
-        config_ = config;
-        RideZavLog::setDebug(config.debug);  // the library's own parts log under the same switch
-        pipeline = pipeline_;
-    }
-    pipeline->setup(config);
+RideZavSDK& RideZavSDK::shared() { return *sharedPtr(); }
+
+std::shared_ptr<RideZavSDK> RideZavSDK::create(RideZavConfig config) {
+    return std::shared_ptr<RideZavSDK>(new RideZavSDK(std::move(config)));
 }
 
-void RideZavSDK::capture(const std::string& event) { capture(event, RideZavProperties::object()); }
-
-void RideZavSDK::capture(const std::string& event, const RideZavProperties& properties) {
-    std::shared_ptr<RideZavCapturePipeline> pipeline;
-    {
-        std::lock_guard lock(mutex_);
-        if (!config_) {
-            debugLog("RideZav method was called without `setup` being complete. Call wil be ignored.");
-            return;
-        }
-        if (config_->optOut()) {
-            debugLog("RideZav is in OptOut state.");
-            return;
-        }
-        pipeline = pipeline_;
-    }
-    pipeline->capture(event, properties.is_object() ? properties : RideZavProperties::object());
+const std::string& RideZavSDK::didStartNotification() {
+    static const auto* name = new std::string("RideZavDidStart");
+    return *name;
 }
 
-bool RideZavSDK::isSetUp() const {
-    std::lock_guard lock(mutex_);
-    return config_.has_value();
+const std::string& RideZavSDK::didReceiveFeatureFlags() {
+    static const auto* name = new std::string("RideZavDidReceiveFeatureFlags");
+    return *name;
+}
+
+std::shared_ptr<const RideZavSDK::State> RideZavSDK::state() const {
+    std::lock_guard lock(stateLock_);
+    return state_;
+}
+
+bool RideZavSDK::setupGuard() const {
+    if (enabled_.load(std::memory_order_acquire)) return true;
+    ridezavLog(kSetupGuardLine);
+    return false;
+}
+
+void RideZavSDK::setup(const RideZavConfig& given) {
+    std::lock_guard setupLock(setupLock_);
+    RideZavLog::setDebug(given.debug);
+    if (enabled_.load(std::memory_order_acquire)) {
+        ridezavLog("Setup called despite already being setup!");
+        return;
+    }
+    {
+        static auto* apiKeys = new std::set<std::string>();  // never released; written under each facade's setupLock_
+        static std::mutex apiKeysLock;
+        std::lock_guard lock(apiKeysLock);
+        if (!apiKeys->insert(given.apiKey()).second)
+            ridezavLog("API Key: " + given.apiKey() + " already has a RideZav instance.");
+    }
+    enabled_.store(true, std::memory_order_release);
+    auto next = std::make_shared<State>();
+    next->config = std::make_shared<RideZavConfig>(given);
+    auto& config = *next->config;
+    next->storage = std::make_shared<RideZavStorage>(config);
+    next->api = std::make_shared<RideZavApi>(config, 10.0);
+    if (!config.storageManager) config.storageManager = std::make_shared<RideZavStorageManager>(config);
+    next->storageManager = config.storageManager;
+    try {
+        next->reachability = Reachability::create(Reachability::mainQueue());
+    } catch (...) {
+        next->reachability = nullptr;  // the queues and the context work without it
+    }
+    next->context = RideZavContext::create(next->reachability);
+    {
+        std::lock_guard lock(optOutLock_);
+        if (auto stored = next->storage->getBool(StorageKey::optOut)) config.setOptOut(*stored);
+    }
+    auto event = makeQueue(config, next->api, next->reachability, RideZavApiEndpoint::batch, "com.ridezav.Queue",
+                           next->storage->url(StorageKey::queue), next->storage->url(StorageKey::oldQeueue));
+    auto replay = makeQueue(config, next->api, next->reachability, RideZavApiEndpoint::snapshot,
+                            "com.ridezav.ReplayQueue", next->storage->url(StorageKey::replayQeueue), std::nullopt);
+    next->queue = event;
+    next->replayQueue = replay;
+    {
+        std::lock_guard lock(stateLock_);
+        state_ = next;
+    }
+    event->start(config.disableReachabilityForTesting, config.disableQueueTimerForTesting);
+    replay->start(config.disableReachabilityForTesting, config.disableQueueTimerForTesting);
+
+    sessionManager_->clearLifecycleObservers();
+    sessionManager_->registerApplicationLifecycleObservers();
+    sessionManager_->startSession();
+
+    std::weak_ptr<RideZavSDK> weak = weak_from_this();
+    sessionIdChangedToken_ = sessionManager_->onSessionIdChanged().subscribe([weak] {
+        if (auto self = weak.lock()) self->refreshEventContext();
+    });
+    if (!config.optOut()) {
+        installIntegrations();
+        refreshEventContext();
+    }
+    if (!config.disableFlushOnBackgroundForTesting) {
+        didEnterBackgroundToken_ = DI::Container::shared().appLifecyclePublisher().onDidEnterBackground().subscribe([weak] {
+            if (auto self = weak.lock()) self->flush();
+        });
+    }
+    velmo::MainLoop::postToMain([] { velmo::NotificationCenter::defaultCenter().post(didStartNotification()); });
+}
+
+void RideZavSDK::debug(bool enabled) {
+    if (!setupGuard()) return;
+    RideZavLog::setDebug(enabled);
+}
+
+std::string RideZavSDK::getDistinctId() {
+    if (!setupGuard()) return "";
+    auto current = state();
+    return current && current->storageManager ? current->storageManager->getDistinctId() : "";
+}
+
+std::string RideZavSDK::getAnonymousId() {
+    if (!setupGuard()) return "";
+    auto current = state();
+    return current && current->storageManager ? current->storageManager->getAnonymousId() : "";
+}
+
+std::optional<std::string> RideZavSDK::getSessionId() {
+    if (!setupGuard()) return std::nullopt;
+    return sessionManager_->getSessionId(presentTime(), true);
+}
+
+void RideZavSDK::startSession() {
+    if (!setupGuard()) return;
+    sessionManager_->startSession();
+}
+
+void RideZavSDK::endSession() {
+    if (!setupGuard()) return;
+    if (rideZavSdkName() == "ridezav-react-native") return;
+    sessionManager_->endSession();
+}
+
+void RideZavSDK::flush() {
+    if (!setupGuard()) return;
+    auto current = state();
+    if (!current) return;
+    for (const auto& queue : {current->queue, current->replayQueue})
+        if (queue && queue->canFlush()) queue->take(static_cast<std::size_t>(current->config->maxBatchSize));
+}
+
+void RideZavSDK::reset() {
+    if (!setupGuard()) return;
+    auto current = state();
+    if (!current) return;
+    const bool keep = current->config->reuseAnonymousId;
+    if (current->storage) current->storage->reset(keep);
+    if (current->storageManager) current->storageManager->reset(keep);
+    {
+        std::lock_guard lock(flagCallReportedLock_);
+        flagCallReported_.clear();
+    }
+    sessionManager_->resetSession();
+    sessionManager_->clearLifecycleObservers();
+    refreshEventContext();
+}
+
+std::size_t RideZavSDK::queueDepth() const {
+    auto current = state();
+    return current && current->queue ? current->queue->depth() : 0;
 }
 
 std::shared_ptr<RideZavCapturePipeline> RideZavSDK::installPipeline(std::shared_ptr<RideZavCapturePipeline> pipeline) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(pipelineLock_);
     auto previous = std::move(pipeline_);
-    pipeline_ = pipeline ? std::move(pipeline) : std::make_shared<DiscardingPipeline>();
+    pipeline_ = std::move(pipeline);
     return previous;
 }
 
-void RideZavSDK::debugLog(const std::string& message) const {
-    if (config_ && config_->debug) velmo::logLine("[RideZav] " + message);  // the debug switch comes with set-up
+void RideZavSDK::installIntegrations() {
+    std::lock_guard integrationsLock(integrationsLock_);
+    if (!installedIntegrations_.empty()) {
+        ridezavLog("Integrations already installed. Call uninstallIntegrations() first.");
+        return;
+    }
+    auto current = state();
+    if (!current) return;
+    std::vector<std::unique_ptr<RideZavIntegration>> installed;
+    for (auto& integration : current->config->makeIntegrations()) {
+        const std::string type = typeName(*integration);
+        if (integration->requiresSwizzling() && !current->config->enableSwizzling) {
+            ridezavLog("Integration " + type +
+                       " skipped. Integration requires swizzling but enableSwizzling is disabled in config");
+            continue;
+        }
+        try {
+            integration->install(*this);
+        } catch (const std::exception& error) {
+            ridezavLog("Integration " + type + " failed to install: " + error.what());
+            continue;
+        }
+        ridezavLog("Integration " + type + " installed");
+        installed.push_back(std::move(integration));
+    }
+    installedIntegrations_ = std::move(installed);
+}
+
+void RideZavSDK::uninstallIntegrations() {
+    std::lock_guard integrationsLock(integrationsLock_);
+    for (auto& integration : installedIntegrations_) {
+        integration->uninstall(*this);
+        ridezavLog("Integration " + typeName(*integration) + " uninstalled");
+    }
+    installedIntegrations_.clear();
+}
+
+void RideZavSDK::refreshEventContext() {
+    if (!setupGuard()) return;
+    auto current = state();
+    if (!current) return;
+    const std::string distinctId = current->storageManager ? current->storageManager->getDistinctId() : "";
+    Object properties;
+    if (current->context) {
+        mergeKeepingExisting(properties, current->context->staticContext());
+        mergeKeepingExisting(properties, current->context->dynamicContext());
+    }
+    // Feature-flag properties join here once remote configuration exists.
+    if (current->storageManager) properties.set("$is_identified", current->storageManager->isIdentified());
+    properties.set("$process_person_profile", isPersonProcessing());
+    if (current->context) mergeKeepingExisting(properties, current->context->sdkInfo());
+    if (auto session = sessionManager_->getSessionId(presentTime(), false)) properties.set("$session_id", *session);
+    Object context{{"distinct_id", distinctId}, {"event_properties", properties}};
+    std::lock_guard lock(integrationsLock_);
+    for (auto& integration : installedIntegrations_) integration->eventContextDidChange(context);
+}
+
+// Capture pipeline.
+
+void RideZavSDK::capture(const std::string& event) {
+    if (captureInternal(event, {}, {}, {}, {}, {}, {})) observe(event, RideZavProperties::object());
+}
+
+void RideZavSDK::capture(const std::string& event, const RideZavProperties& properties) {
+    if (captureInternal(event, {}, fromApplication(properties), {}, {}, {}, {}))
+        observe(event, properties.is_object() ? properties : RideZavProperties::object());
+}
+
+void RideZavSDK::observe(const std::string& event, const RideZavProperties& properties) {
+    std::shared_ptr<RideZavCapturePipeline> observer;
+    {
+        std::lock_guard lock(pipelineLock_);
+        observer = pipeline_;
+    }
+    if (observer) observer->capture(event, properties);
+}
+
+void RideZavSDK::capture(const std::string& event, std::optional<Object> properties,
+                         std::optional<Object> userProperties, std::optional<Object> userPropertiesSetOnce,
+                         std::optional<std::map<std::string, std::string>> groups,
+                         std::optional<std::string> distinctId, std::optional<Date> timestamp) {
+    captureInternal(event, std::move(distinctId), std::move(properties), std::move(userProperties),
+                    std::move(userPropertiesSetOnce), std::move(groups), timestamp);
+}
+
+bool RideZavSDK::captureInternal(const std::string& event, std::optional<std::string> distinctId,
+                                 std::optional<Object> properties, std::optional<Object> userProperties,
+                                 std::optional<Object> userPropertiesSetOnce,
+                                 std::optional<std::map<std::string, std::string>> groups,
+                                 std::optional<Date> timestamp) {
+    if (!setupGuard()) return false;
+    auto current = state();
+    if (current && current->config->optOut()) {
+        ridezavLog(kOptOutLine);
+        return false;
+    }
+    if (!current || !current->queue) return false;
+    const bool isSnapshot = event == "$snapshot";
+    const Date at = timestamp.value_or(presentTime());
+    std::string id = distinctId ? *distinctId : current->storageManager ? current->storageManager->getDistinctId() : "";
+    if ((userProperties && !userProperties->empty()) || (userPropertiesSetOnce && !userPropertiesSetOnce->empty()) ||
+        (groups && !groups->empty()))
+        requirePersonProcessing(
+            "captureInternal(_:distinctId:properties:userProperties:userPropertiesSetOnce:groups:timestamp:"
+            "skipBuildProperties:)");
+    auto sanitizedProperties = sanitize(properties);
+    auto sanitizedUser = sanitize(userProperties);
+    auto sanitizedSetOnce = sanitize(userPropertiesSetOnce);
+    Object built =
+        buildProperties(id, sanitizedProperties, sanitizedUser, sanitizedSetOnce, groups, !isSnapshot, timestamp);
+    auto made = buildEvent(event, id, std::move(built), at);
+    if (!made) return false;
+    if (isSnapshot) {
+        if (!made->properties.contains("$session_id")) return false;
+        return enqueue(*current, *made, true);
+    }
+    return enqueue(*current, *made, false);
+    // Person properties for flag evaluation are kept once remote configuration exists.
+}
+
+bool RideZavSDK::enqueue(const State& state, const RideZavEvent& event, bool replay) {
+    const auto& queue = replay ? state.replayQueue : state.queue;
+    if (!queue) return false;
+    queue->add(event);
+    return true;
+}
+
+Object RideZavSDK::buildProperties(const std::string& distinctId, const std::optional<Object>& properties,
+                                   const std::optional<Object>& userProperties,
+                                   const std::optional<Object>& userPropertiesSetOnce,
+                                   const std::optional<std::map<std::string, std::string>>& groups,
+                                   bool appendSharedProps, std::optional<Date> timestamp) {
+    Object props;
+    auto current = state();
+    if (!current) return props;
+    if (appendSharedProps) {
+        if (current->context) {
+            mergeKeepingExisting(props, current->context->staticContext());
+            mergeKeepingExisting(props, current->context->dynamicContext());
+        }
+        Object registered;
+        if (auto stored = current->storage->getJSON(StorageKey::registerProperties))
+            if (const Object* object = stored->get<Object>()) registered = *object;
+        std::map<std::string, std::string> storedGroups;
+        {
+            std::lock_guard lock(groupsLock_);
+            if (auto stored = current->storage->getJSON(StorageKey::groups)) storedGroups = textToText(&*stored);
+        }
+        if (!storedGroups.empty()) registered.set("$groups", groupsObject(storedGroups));
+        mergeKeepingExisting(props, registered);
+        if (userProperties) props.set("$set", *userProperties);
+        if (userPropertiesSetOnce) props.set("$set_once", *userPropertiesSetOnce);
+        if (groups) {
+            auto merged = textToText(props.find("$groups"));
+            for (const auto& [type, key] : *groups) merged.emplace(type, key);  // a stored type's key stays
+            props.set("$groups", groupsObject(merged));
+        }
+        if (current->storageManager) props.set("$is_identified", current->storageManager->isIdentified());
+        props.set("$process_person_profile", isPersonProcessing());
+    }
+    if (current->context) mergeKeepingExisting(props, current->context->sdkInfo());
+    if (!(properties && isNonEmptyText(*properties, "$session_id"))) {
+        if (auto session = sessionManager_->getSessionId(timestamp.value_or(presentTime()), false))
+            props.set("$session_id", *session);
+    }
+    if (!appendSharedProps && !(properties && isNonEmptyText(*properties, "distinct_id")))
+        props.set("distinct_id", distinctId);
+    if (properties) mergeKeepingExisting(props, *properties);
+    return props;
+}
+
+std::optional<RideZavEvent> RideZavSDK::buildEvent(const std::string& event, const std::string& distinctId,
+                                                   Object properties, Date timestamp) {
+    auto current = state();
+    if (!current) return std::nullopt;
+    const auto& config = *current->config;
+    if (config.propertiesSanitizer) properties = config.propertiesSanitizer->sanitize(std::move(properties));
+    auto uuid = TimeBasedEpochGenerator::shared().generateV7();
+    auto result = config.beforeSend(RideZavEvent(event, distinctId, std::move(properties), timestamp, uuid));
+    if (!result) {
+        std::string line = "RideZav event " + event + " was dropped";
+        if (systemEventFromName(event)) line += ". This can cause unexpected behavior.";
+        ridezavLog(line);
+    }
+    return result;
+}
+
+bool RideZavSDK::isPersonProcessing() {
+    auto current = state();
+    if (!current) return false;
+    switch (current->config->personProfiles) {
+        case RideZavPersonProfiles::never:
+            return false;
+        case RideZavPersonProfiles::always:
+            return true;
+        case RideZavPersonProfiles::identifiedOnly:
+            break;
+    }
+    if (!current->storageManager || current->storageManager->isIdentified()) return true;
+    return current->storageManager->isPersonProcessing();
+}
+
+bool RideZavSDK::requirePersonProcessing(const std::string& name) {
+    auto current = state();
+    if (!current) return false;
+    if (current->config->personProfiles == RideZavPersonProfiles::never) {
+        ridezavLog(name + " was called, but `personProfiles` is set to `never`. This call will be ignored.");
+        return false;
+    }
+    if (current->storageManager && !current->storageManager->isPersonProcessing())
+        current->storageManager->setPersonProcessing(true);
+    return true;
+}
+
+void RideZavSDK::screen(const std::string& title, std::optional<Object> properties) {
+    if (!setupGuard()) return;
+    auto current = state();
+    if (current && current->config->optOut()) {
+        ridezavLog(kOptOutLine);
+        return;
+    }
+    if (!current || !current->queue) return;
+    Object props{{"$screen_name", title}};
+    if (auto sanitized = sanitize(properties)) mergeKeepingExisting(props, *sanitized);
+    const std::string id = current->storageManager ? current->storageManager->getDistinctId() : "";
+    Object built = buildProperties(id, props, std::nullopt, std::nullopt, std::nullopt, true, std::nullopt);
+    if (auto made = buildEvent("$screen", id, std::move(built), presentTime())) enqueue(*current, *made, false);
+}
+
+void RideZavSDK::alias(const std::string& alias) {
+    if (!setupGuard()) return;
+    auto current = state();
+    if (current && current->config->optOut()) {
+        ridezavLog(kOptOutLine);
+        return;
+    }
+    if (!requirePersonProcessing("alias(_:)")) return;
+    if (!current || !current->queue) return;
+    const std::string id = current->storageManager ? current->storageManager->getDistinctId() : "";
+    Object built = buildProperties(id, Object{{"alias", alias}}, std::nullopt, std::nullopt, std::nullopt, true,
+                                   std::nullopt);
+    if (auto made = buildEvent("$create_alias", id, std::move(built), presentTime())) enqueue(*current, *made, false);
 }
 
 }  // namespace ridezav

@@ -1,49 +1,130 @@
 #pragma once
 
+#include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "RideZav/RideZavConfig.h"
+#include "RideZav/core/RegistrationToken.h"
+#include "RideZav/core/RideZavValue.h"
 
 namespace ridezav {
 
-// Event properties: string keys to JSON values (the application passes strings and integers).
+class Reachability;
+class RideZavApi;
+class RideZavContext;
+class RideZavQueue;
+class RideZavSessionManager;
+class RideZavStorage;
+class RideZavStorageManager;
+
+// Event properties as the application passes them (strings and integers).
 using RideZavProperties = nlohmann::json;
 
-// Where a captured event goes once the facade has accepted it. Event assembly, storage, the
-// queue and the upload plug in here; until they exist the default pipeline keeps nothing.
+// Sees every application event the facade queued, with the properties the caller gave. A test
+// aid: the facade works the same with none installed.
 class RideZavCapturePipeline {
 public:
     virtual ~RideZavCapturePipeline() = default;
-    virtual void setup(const RideZavConfig& config) {}
     virtual void capture(const std::string& event, const RideZavProperties& properties) = 0;
 };
 
-// The process-wide analytics client. Never throws to its caller; refusals are logged with
-// "[RideZav] " only when the configuration's debug switch is on.
-class RideZavSDK {
+// The one object through which the application talks to the analytics client. Inert until
+// `setup`; never throws to its caller; refusals print "[RideZav] " lines in debug mode only.
+// Thread contract: every operation from any thread. `setup` runs under setupLock_; the
+// collaborators it makes are published once as one snapshot (guarded by stateLock_) that
+// readers copy, so a later release cannot pull them from under a capture in progress.
+class RideZavSDK : public std::enable_shared_from_this<RideZavSDK> {
 public:
+    // The process-wide facade, never destroyed.
     static RideZavSDK& shared();
+    static const std::shared_ptr<RideZavSDK>& sharedPtr();
+    // A facade of its own (tests); its callbacks hold it weakly.
+    static std::shared_ptr<RideZavSDK> create(RideZavConfig config);
+    ~RideZavSDK();
+    RideZavSDK(const RideZavSDK&) = delete;
+    RideZavSDK& operator=(const RideZavSDK&) = delete;
+
+    static const std::string& didStartNotification();
+    static const std::string& didReceiveFeatureFlags();
 
     void setup(const RideZavConfig& config);
+    void debug(bool enabled);
+    bool isSetUp() const { return enabled_.load(std::memory_order_acquire); }
+
+    std::string getDistinctId();
+    std::string getAnonymousId();
+    std::optional<std::string> getSessionId();
+    void startSession();
+    void endSession();
+    void flush();
+    void reset();
+
     void capture(const std::string& event);
     void capture(const std::string& event, const RideZavProperties& properties);
+    void capture(const std::string& event, std::optional<Object> properties,
+                 std::optional<Object> userProperties = std::nullopt,
+                 std::optional<Object> userPropertiesSetOnce = std::nullopt,
+                 std::optional<std::map<std::string, std::string>> groups = std::nullopt,
+                 std::optional<std::string> distinctId = std::nullopt, std::optional<Date> timestamp = std::nullopt);
+    void screen(const std::string& title, std::optional<Object> properties = std::nullopt);
+    void alias(const std::string& alias);
 
-    bool isSetUp() const;
-    // Replaces the pipeline behind the facade; returns the previous one.
+    Object buildProperties(const std::string& distinctId, const std::optional<Object>& properties,
+                           const std::optional<Object>& userProperties,
+                           const std::optional<Object>& userPropertiesSetOnce,
+                           const std::optional<std::map<std::string, std::string>>& groups,
+                           bool appendSharedProps, std::optional<Date> timestamp);
+    std::optional<RideZavEvent> buildEvent(const std::string& event, const std::string& distinctId, Object properties,
+                                           Date timestamp);
+    bool isPersonProcessing();
+    bool requirePersonProcessing(const std::string& name);
+
+    // The event queue's depth; zero before set-up.
+    std::size_t queueDepth() const;
+    // Replaces the observer of queued events; returns the previous one.
     std::shared_ptr<RideZavCapturePipeline> installPipeline(std::shared_ptr<RideZavCapturePipeline> pipeline);
 
 private:
-    RideZavSDK();
-    void debugLog(const std::string& message) const;
+    struct State;
+    explicit RideZavSDK(RideZavConfig config);
 
-    mutable std::mutex mutex_;
-    std::optional<RideZavConfig> config_;
-    std::shared_ptr<RideZavCapturePipeline> pipeline_;
+    bool setupGuard() const;
+    std::shared_ptr<const State> state() const;
+    bool captureInternal(const std::string& event, std::optional<std::string> distinctId, std::optional<Object> properties,
+                         std::optional<Object> userProperties, std::optional<Object> userPropertiesSetOnce,
+                         std::optional<std::map<std::string, std::string>> groups, std::optional<Date> timestamp);
+    bool enqueue(const State& state, const RideZavEvent& event, bool replay);
+    void observe(const std::string& event, const RideZavProperties& properties);
+    void installIntegrations();    // needs setupLock_
+    void uninstallIntegrations();  // needs setupLock_ (or the destructor)
+    void refreshEventContext();
+
+    std::atomic<bool> enabled_{false};
+    std::mutex setupLock_;
+    std::mutex optOutLock_;
+    std::mutex groupsLock_;  // guards the stored groups' read-modify-write
+    std::mutex flagCallReportedLock_;
+    std::map<std::string, std::vector<std::string>> flagCallReported_;  // guarded by flagCallReportedLock_
+
+    mutable std::mutex stateLock_;
+    std::shared_ptr<const State> state_;  // guarded by stateLock_; set once in set-up
+    RideZavConfig initialConfig_;         // only read before set-up
+
+    std::recursive_mutex integrationsLock_;  // an integration may call back into the facade
+    std::vector<std::unique_ptr<RideZavIntegration>> installedIntegrations_;  // guarded by integrationsLock_
+    const std::shared_ptr<RideZavSessionManager> sessionManager_;
+    RegistrationToken sessionIdChangedToken_;   // written under setupLock_
+    RegistrationToken didEnterBackgroundToken_;  // written under setupLock_
+
+    mutable std::mutex pipelineLock_;
+    std::shared_ptr<RideZavCapturePipeline> pipeline_;  // guarded by pipelineLock_
 };
 
 }  // namespace ridezav

@@ -1,5 +1,8 @@
 #include "RideZav/RideZavTesting.h"
 
+#include "platform/foundation/TestDirectory.h"
+#include "testing/EnvironmentVariable.h"
+
 namespace ridezav {
 
 class RideZavEventRecorder::Pipeline : public RideZavCapturePipeline {
@@ -14,7 +17,16 @@ public:
 
 RideZavEventRecorder::RideZavEventRecorder() : pipeline_(std::make_shared<Pipeline>()) {
     previous_ = RideZavSDK::shared().installPipeline(pipeline_);
-    if (!RideZavSDK::shared().isSetUp()) RideZavSDK::shared().setup(RideZavConfig("phc_test", "http://127.0.0.1:9"));
+    if (RideZavSDK::shared().isSetUp()) return;
+    // The process's facade keeps its files in a folder of its own, removed with the process's
+    // temporary files; nothing is uploaded on its own.
+    static auto* dataHome = new velmo::testing::TestDirectory();  // never released: the facade lives on
+    velmo::testing::EnvironmentVariable data("XDG_DATA_HOME", dataHome->path());
+    RideZavConfig config("phc_test", "http://127.0.0.1:9");
+    config.disableReachabilityForTesting = true;
+    config.disableQueueTimerForTesting = true;
+    config.disableFlushOnBackgroundForTesting = true;
+    RideZavSDK::shared().setup(config);
 }
 
 RideZavEventRecorder::~RideZavEventRecorder() { RideZavSDK::shared().installPipeline(previous_); }

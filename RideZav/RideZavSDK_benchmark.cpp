@@ -1,0 +1,78 @@
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "RideZav/RideZavSDK.h"
+#include "RideZav/storage/RideZavStorage.h"
+#include "platform/foundation/TestDirectory.h"
+#include "testing/EnvironmentVariable.h"
+
+namespace {
+
+using namespace ridezav;
+
+// A facade over a scratch data folder with `superProperties` registered properties; nothing is
+// uploaded (the depth trigger is out of reach, no timer).
+struct Facade {
+    velmo::testing::TestDirectory scratch;
+    std::shared_ptr<RideZavSDK> sdk;
+    explicit Facade(int superProperties) {
+        velmo::testing::EnvironmentVariable data("XDG_DATA_HOME", scratch.path());
+        RideZavConfig config("phc_bench", "http://127.0.0.1:9");
+        config.flushAt = 1 << 30;
+        config.maxQueueSize = 1 << 30;
+        config.disableReachabilityForTesting = true;
+        config.disableQueueTimerForTesting = true;
+        config.disableFlushOnBackgroundForTesting = true;
+        Object registered;
+        for (int i = 0; i < superProperties; ++i) registered.set("super_property_" + std::to_string(i), "value " + std::to_string(i));
+        if (superProperties > 0) RideZavStorage(config).setJSON(StorageKey::registerProperties, Value(registered));
+        sdk = RideZavSDK::create(config);
+        sdk->setup(config);
+    }
+};
+
+// µs per capture(name, properties) on the calling thread, the disk write included.
+// Argument: the number of registered super properties.
+void BM_Capture(benchmark::State& state) {
+    Facade facade(static_cast<int>(state.range(0)));
+    const RideZavProperties properties{{"transcript", "where is the file menu?"}, {"character_count", 23}};
+    std::vector<double> micros;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        facade.sdk->capture("user_message_sent", properties);
+        micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+    }
+    std::sort(micros.begin(), micros.end());
+    if (!micros.empty()) {
+        state.counters["p50_us"] = micros[micros.size() / 2];
+        state.counters["p99_us"] = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
+    }
+}
+BENCHMARK(BM_Capture)->Arg(0)->Arg(20)->Iterations(2000)->Unit(benchmark::kMicrosecond);
+
+// Captures per second from 8 threads at once.
+void BM_Capture_8Threads(benchmark::State& state) {
+    Facade facade(20);
+    const RideZavProperties properties{{"transcript", "where is the file menu?"}, {"character_count", 23}};
+    constexpr int threads = 8, perThread = 250;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        std::vector<std::thread> workers;
+        for (int t = 0; t < threads; ++t)
+            workers.emplace_back([&] {
+                for (int i = 0; i < perThread; ++i) facade.sdk->capture("user_message_sent", properties);
+            });
+        for (auto& w : workers) w.join();
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        state.counters["captures_per_s"] = threads * perThread / seconds;
+    }
+}
+BENCHMARK(BM_Capture_8Threads)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace

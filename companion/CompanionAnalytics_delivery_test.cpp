@@ -1,0 +1,137 @@
+// The application's usage events on their whole road: the companion pipeline's real clients
+// against loopback messages and speech servers, the real analytics facade, its queue on disk and
+// the ingestion client against the loopback ingestion server.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+
+#include <nlohmann/json.hpp>
+
+#include "RideZav/RideZavSDK.h"
+#include "companion/CompanionAnalytics.h"
+#include "companion/CompanionManager.h"
+#include "companion/CompanionTestEnvironment.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/OriginOverride.h"
+#include "platform/foundation/TestDirectory.h"
+#include "testing/EnvironmentVariable.h"
+#include "testing/LoopbackIngestionServer.h"
+
+using namespace velmo;
+using velmo::testing::CompanionTestEnvironment;
+using velmo::testing::LoopbackAnswer;
+using velmo::testing::LoopbackIngestionServer;
+using json = nlohmann::json;
+
+namespace {
+
+std::string sseReply(const std::string& text) {
+    return "event: message_start\ndata: {\"type\":\"message_start\"}\n\n"
+           "event: content_block_delta\ndata: " +
+           json{{"type", "content_block_delta"}, {"index", 0}, {"delta", {{"type", "text_delta"}, {"text", text}}}}.dump() +
+           "\n\ndata: [DONE]\n";
+}
+
+const char* kInfoPlist = R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict>
+<key>CFBundleIdentifier</key><string>com.velmo.test</string>
+<key>CFBundleShortVersionString</key><string>2.4</string>
+<key>AnthropicAPIKey</key><string>sk-test-messages</string>
+<key>ElevenLabsAPIKey</key><string>xi-test-speech</string>
+<key>ElevenLabsVoiceID</key><string>voice123</string>
+</dict></plist>)";
+
+constexpr const char* kHost = "ingest.ridezav.com";
+
+class CompanionAnalyticsDelivery : public ::testing::Test {
+protected:
+    velmo::testing::TestDirectory dir;
+    std::unique_ptr<Bundle::Scope> bundle;
+    LoopbackIngestionServer ingestion;
+    OriginOverride::Scope ingestionOrigin{kHost, ingestion.origin()};
+    bool analyticsReady = setUpAnalytics();  // before the environment's recorder would do it
+    CompanionTestEnvironment env;
+
+    bool setUpAnalytics() {
+        dir.write("Velmo.app/Contents/Info.plist", kInfoPlist);
+        bundle = std::make_unique<Bundle::Scope>(dir / "Velmo.app");
+        velmo::testing::EnvironmentVariable data("XDG_DATA_HOME", dir / "data");
+        ridezav::RideZavConfig config("phc_velmo", std::string("https://") + kHost);
+        config.disableReachabilityForTesting = true;
+        config.disableQueueTimerForTesting = true;
+        config.disableFlushOnBackgroundForTesting = true;
+        ridezav::RideZavSDK::shared().setup(config);
+        return ridezav::RideZavSDK::shared().isSetUp();
+    }
+    std::filesystem::path queueFolder() const { return std::filesystem::path(dir.path()) / "data" / "com.velmo.test" / "phc_velmo" / "ridezav.queueFolder"; }
+};
+
+}  // namespace
+
+TEST_F(CompanionAnalyticsDelivery, AChordATranscriptAndAReplyReachTheIngestionServiceAsOneBatch) {
+    ASSERT_TRUE(analyticsReady);
+    env.screens->setDisplaysWithScreens({{1, 1440, 900, {0, 0, 1440, 900}}});
+    env.screens->setMouseLocation({100, 100});
+    env.grantEverything();
+    env.speechServer.route("POST", "/v1/text-to-speech/voice123", LoopbackAnswer::text(200, std::string(2048, '\xFF'), "audio/mpeg"));
+    env.messagesServer.route("POST", "/v1/messages", LoopbackAnswer::bytewise(200, sseReply("open the menu")));
+
+    CompanionAnalytics::trackAppOpened();
+    auto companion = env.makeCompanion();
+    companion->start();
+    env.loop().runUntilIdle();
+    env.shortcut->transitions.send(ShortcutTransition::pressed);
+    env.loop().runUntilIdle();
+    env.shortcut->transitions.send(ShortcutTransition::released);
+    env.loop().runUntilIdle();
+    ASSERT_TRUE(env.dictation->submitDraftText);
+    env.dictation->submitDraftText("hello");
+    ASSERT_TRUE(env.loop().runUntil([&] {
+        return companion->currentResponseTask().isValid() && companion->currentResponseTask().isDone();
+    }));
+    companion->stop();
+    env.loop().runUntilIdle();
+
+    ridezav::RideZavSDK::shared().flush();
+    ASSERT_TRUE(env.loop().runUntil([&] {
+        return !ingestion.requestsOf(LoopbackIngestionServer::Route::batch).empty() &&
+               ridezav::RideZavSDK::shared().queueDepth() == 0;
+    }));
+    env.loop().runUntilIdle();
+
+    auto batches = ingestion.requestsOf(LoopbackIngestionServer::Route::batch);
+    ASSERT_EQ(batches.size(), 1u);
+    EXPECT_TRUE(batches[0].gzipped);
+    EXPECT_TRUE(batches[0].inflated);
+    ASSERT_TRUE(batches[0].json);
+    const auto& body = *batches[0].json;
+    EXPECT_EQ(body["api_key"], "phc_velmo");
+    std::vector<std::string> names;
+    std::set<std::string> distinctIds, sessionIds;
+    for (const auto& event : body["batch"]) {
+        names.push_back(event["event"]);
+        distinctIds.insert(event["distinct_id"].get<std::string>());
+        sessionIds.insert(event["properties"].value("$session_id", std::string()));
+        EXPECT_EQ(event["properties"]["$lib"], "ridezav-ios");
+        EXPECT_TRUE(event["properties"].contains("$os_name"));
+        EXPECT_EQ(event["uuid"].get<std::string>().at(14), '7');
+    }
+    // The start's first permission poll reports the three granted permissions as well.
+    EXPECT_EQ(names, (std::vector<std::string>{"app_opened", "permission_granted", "permission_granted",
+                                               "permission_granted", "all_permissions_granted", "push_to_talk_started",
+                                               "push_to_talk_released", "user_message_sent", "ai_response_received"}));
+    ASSERT_EQ(body["batch"].size(), 9u);
+    EXPECT_EQ(body["batch"][0]["properties"]["app_version"], "2.4");
+    EXPECT_EQ(body["batch"][7]["properties"]["transcript"], "hello");
+    EXPECT_EQ(body["batch"][7]["properties"]["character_count"], 5);
+    EXPECT_EQ(body["batch"][8]["properties"]["response"], "open the menu");
+    EXPECT_EQ(body["batch"][8]["properties"]["character_count"], 13);
+    EXPECT_EQ(distinctIds.size(), 1u);
+    EXPECT_EQ(*distinctIds.begin(), ridezav::RideZavSDK::shared().getDistinctId());
+    EXPECT_EQ(sessionIds.size(), 1u);
+    EXPECT_FALSE(sessionIds.begin()->empty());
+    // No event file is left; the queue keeps only its spare temporary file for the next write.
+    for (const auto& entry : std::filesystem::directory_iterator(queueFolder()))
+        EXPECT_TRUE(entry.path().filename().string().starts_with(".ridezav-tmp-")) << entry.path();
+}
