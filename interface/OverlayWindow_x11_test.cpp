@@ -20,6 +20,7 @@
 
 #include "companion/CompanionTestDoubles.h"
 #include "interface/OverlayWindow.h"
+#include "platform/desktop/X11ScreenLayer.h"
 #include "platform/desktop/X11StatusBarDesktop.h"
 #include "platform/foundation/TestDirectory.h"
 #include "platform/foundation/UserDefaults.h"
@@ -73,6 +74,19 @@ std::vector<Window> rootChildren(Display* d) {
     std::vector<Window> out(children, children + n);
     if (children) XFree(children);
     return out;
+}
+
+std::string ownerProperty(Display* d, Window w) {
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    std::string value;
+    if (XGetWindowProperty(d, w, XInternAtom(d, X11ScreenLayer::bundleIdentifierProperty(), False), 0, 256, False, AnyPropertyType,
+                           &type, &format, &count, &after, &data) == Success && data)
+        value.assign(reinterpret_cast<char*>(data), count);
+    if (data) XFree(data);
+    return value;
 }
 
 struct OverlayX11Test : ::testing::Test {
@@ -256,6 +270,8 @@ TEST(VelmoExecutableOverlayOnX11, ShowsOneOverlayPerMonitorWithTheCursorBesideTh
     for (Window w : overlays())
         if (factsOf(d, w).x == 1920) right = w;
     ASSERT_NE(right, 0u);
+    // Named as the application's, so its screenshots leave the overlay out.
+    for (Window w : overlays()) EXPECT_EQ(ownerProperty(d, w), "com.korvale.velmo");
     EXPECT_TRUE(waitFor([&] { return pixelOf(d, right, 235, 325) == 0xff3380ffu; }));
     x.movePointer(1920 + 600, 500);
     EXPECT_TRUE(waitFor([&] { return pixelOf(d, right, 635, 525) == 0xff3380ffu; }));

@@ -21,6 +21,7 @@
 #include <map>
 
 #include "platform/desktop/StatusNotifierItem.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/desktop/X11ErrorTrap.h"
 #include "platform/desktop/X11ScreenLayer.h"
 #include "platform/runtime/MainLoop.h"
@@ -90,6 +91,9 @@ struct X11StatusBarDesktop::Impl {
         XChangeProperty(d, f.window, atom("_NET_WM_STATE"), XA_ATOM, 32, PropModeReplace, reinterpret_cast<unsigned char*>(states), 3);
         long allDesktops = 0xFFFFFFFF;
         XChangeProperty(d, f.window, atom("_NET_WM_DESKTOP"), XA_CARDINAL, 32, PropModeReplace, reinterpret_cast<unsigned char*>(&allDesktops), 1);
+        // Named as the application's, so screenshots leave it out.
+        if (auto identifier = Bundle::main().bundleIdentifier())
+            X11ScreenLayer::setOwningBundleIdentifier(d, f.window, *identifier);
         return f;
     }
 
