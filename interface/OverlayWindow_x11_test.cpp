@@ -18,13 +18,19 @@
 #include <functional>
 #include <thread>
 
+#include "companion/CompanionScreenCapture.h"
 #include "companion/CompanionTestDoubles.h"
 #include "interface/OverlayWindow.h"
 #include "platform/desktop/X11ScreenLayer.h"
 #include "platform/desktop/X11StatusBarDesktop.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/Error.h"
+#include "platform/foundation/PropertyList.h"
 #include "platform/foundation/TestDirectory.h"
 #include "platform/foundation/UserDefaults.h"
+#include "testing/JpegTestImage.h"
 #include "testing/PulseAudioServer.h"
+#include "testing/TaskProbe.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/X11TestDesktop.h"
 
@@ -218,6 +224,41 @@ TEST_F(OverlayX11Test, StaysAboveAWindowMappedLaterAndHidingTakesEveryWindowDown
         EXPECT_NE(w, second);
     }
     EXPECT_TRUE(manager->hasShownOverlayBefore());
+}
+
+TEST_F(OverlayX11Test, AScreenshotTakenWhileTheOverlayShowsLeavesTheCursorOut) {
+    Display* d = x.connection();
+    velmo::testing::TestDirectory folder;
+    folder.write("Velmo.app/Contents/Info.plist",
+                 PropertyList::toXML(PlistValue::Dictionary{{"CFBundleIdentifier", "com.velmo.app"}}));
+    Bundle::Scope bundle(folder / "Velmo.app");
+    x.createWindow(1920, 0, 1920, 1080, 0x808080);
+    x.movePointer(1920 + 200, 300);
+    show();
+    ASSERT_TRUE(settle([&] { return pixelOf(d, window(1), 235, 325) == 0xff3380ffu; }));
+
+    auto layer = std::make_shared<X11ScreenLayer>(X11ScreenLayer::Options{x.displayName(), true});
+    ASSERT_TRUE(layer->isConnected()) << layer->failure();
+    ScreenLayerScope scope(layer);
+    auto outcome = velmo::testing::TaskProbe(captureAllDisplays());
+    ASSERT_TRUE(loopScope.loop().runUntil([&] { return outcome.done(); }, 30.0));
+    ASSERT_TRUE(outcome.value()) << describeException(outcome.error());
+    const auto& records = *outcome.value();
+    ASSERT_EQ(records.size(), 2u);
+    ASSERT_TRUE(records[0].isCursorScreen);
+    auto image = velmo::testing::decodeJpeg(records[0].imageData);
+    ASSERT_TRUE(image);
+    ASSERT_EQ(image->width, 1280);
+    // The glyph's spot, scaled from 1920 to 1280 pixels, and around it.
+    const int cx = 235 * 2 / 3, cy = 325 * 2 / 3;
+    int blue = 0;
+    for (int y = cy - 15; y <= cy + 15; ++y)
+        for (int x0 = cx - 15; x0 <= cx + 15; ++x0)
+            blue += velmo::testing::colourNear(image->pixel(x0, y), 0x3380ff, 60);
+    EXPECT_EQ(blue, 0);
+    EXPECT_TRUE(velmo::testing::colourNear(image->pixel(cx, cy), 0x808080, 16)) << std::hex << image->pixel(cx, cy);
+    // Still drawn on screen.
+    EXPECT_EQ(pixelOf(d, window(1), 235, 325), 0xff3380ffu);
 }
 
 // The velmo executable with onboarding done and every permission working (an X11 display, a
