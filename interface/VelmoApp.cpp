@@ -10,6 +10,8 @@
 #include <memory>
 
 #include "interface/CompanionAppDelegate.h"
+#include "interface/OverlayWindow.h"
+#include "platform/foundation/Logger.h"
 #include "platform/desktop/X11StatusBarDesktop.h"
 #include "platform/runtime/MainLoop.h"
 
@@ -35,9 +37,20 @@ int main() {
 
     auto loop = std::make_shared<RealMainLoop>();
     MainLoop::install(loop);
-    StatusBarDesktop::install(X11StatusBarDesktop::open());
+    auto desktop = X11StatusBarDesktop::open();
+    StatusBarDesktop::install(desktop);
+    CompanionAppDelegate::Dependencies dependencies;
+    // The cursor is drawn on 32-bit windows; without them it keeps its state but shows nothing.
+    if (desktop && desktop->hasArgbVisual()) {
+        OverlayWindowLayer::install(desktop);
+        dependencies.companion.overlayWindowManager = std::make_shared<OverlayWindowManager>(desktop);
+    } else if (desktop) {
+        logLine("⚠️ the blue cursor is not shown: the X11 display offers no 32-bit visual for its overlay");
+    } else {
+        logLine("⚠️ the blue cursor is not shown: the X11 display lacks the XInput 2 extension");
+    }
     {
-        CompanionAppDelegate delegate;
+        CompanionAppDelegate delegate(std::move(dependencies));
         FdWatch signalWatch;
         if (signalFd >= 0)
             signalWatch = loop->watchFd(signalFd, FdReadable, [&](unsigned) {
@@ -52,7 +65,9 @@ int main() {
         signalWatch.cancel();
         loop->runUntil([] { return false; }, 0.05);  // let the teardown's posted work run
     }
+    OverlayWindowLayer::install(nullptr);
     StatusBarDesktop::install(nullptr);
+    desktop.reset();
     loop->shutdown();
     MainLoop::install(nullptr);
     if (signalFd >= 0) ::close(signalFd);

@@ -5,12 +5,23 @@
 #include <X11/Xutil.h>
 #include <X11/cursorfont.h>
 #include <X11/extensions/XInput2.h>
+#include <X11/extensions/XShm.h>
+#include <X11/extensions/Xfixes.h>
+#include <X11/extensions/shape.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <algorithm>
+#include <set>
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <cstdio>
 #include <map>
 
 #include "platform/desktop/StatusNotifierItem.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/desktop/X11ErrorTrap.h"
 #include "platform/desktop/X11ScreenLayer.h"
 #include "platform/runtime/MainLoop.h"
@@ -34,6 +45,70 @@ struct X11StatusBarDesktop::Impl {
     std::map<Window, std::function<void(const XEvent&)>> windowHandlers;
     std::function<void(const XEvent&)> rootHandler;
     std::function<bool(Point)> isOverStatusItem;
+    // Overlays on screen, raised again when another top-level window comes up or is restacked.
+    std::set<Window> shownOverlays;
+    std::set<Window> overlays;
+    bool watchesStacking = false;
+
+    struct FloatingWindow {
+        Window window = 0;
+        int depth = 0;
+        Visual* visual = nullptr;
+        Colormap colormap = 0;
+    };
+    // An override-redirect window that never takes the focus and, for a window manager that
+    // looks, floats above on every workspace; 32-bit when the screen has such a visual (or
+    // none at all when `argbOnly`).
+    std::optional<FloatingWindow> createFloatingWindow(const X11Rect& r, long eventMask, const char* windowType, bool argbOnly) {
+        Display* d = display;
+        const int screen = DefaultScreen(d);
+        XVisualInfo info{};
+        FloatingWindow f{0, DefaultDepth(d, screen), DefaultVisual(d, screen), 0};
+        XSetWindowAttributes attributes{};
+        unsigned long valueMask = CWOverrideRedirect | CWEventMask | CWBorderPixel | CWBackPixel;
+        if (XMatchVisualInfo(d, screen, 32, TrueColor, &info)) {
+            f.depth = 32;
+            f.visual = info.visual;
+            f.colormap = XCreateColormap(d, root, f.visual, AllocNone);
+            attributes.colormap = f.colormap;
+            valueMask |= CWColormap;
+        } else if (argbOnly) {
+            return std::nullopt;
+        }
+        attributes.override_redirect = True;
+        attributes.border_pixel = 0;
+        attributes.background_pixel = 0;
+        attributes.event_mask = eventMask;
+        f.window = XCreateWindow(d, root, r.x, r.y, unsigned(std::max(1, r.width)), unsigned(std::max(1, r.height)), 0, f.depth,
+                                 InputOutput, f.visual, valueMask, &attributes);
+        XWMHints hints{};
+        hints.flags = InputHint;
+        hints.input = False;
+        XSetWMHints(d, f.window, &hints);
+        Atom type = atom(windowType);
+        XChangeProperty(d, f.window, atom("_NET_WM_WINDOW_TYPE"), XA_ATOM, 32, PropModeReplace, reinterpret_cast<unsigned char*>(&type), 1);
+        Atom states[3] = {atom("_NET_WM_STATE_ABOVE"), atom("_NET_WM_STATE_STICKY"), atom("_NET_WM_STATE_SKIP_TASKBAR")};
+        XChangeProperty(d, f.window, atom("_NET_WM_STATE"), XA_ATOM, 32, PropModeReplace, reinterpret_cast<unsigned char*>(states), 3);
+        long allDesktops = 0xFFFFFFFF;
+        XChangeProperty(d, f.window, atom("_NET_WM_DESKTOP"), XA_CARDINAL, 32, PropModeReplace, reinterpret_cast<unsigned char*>(&allDesktops), 1);
+        // Named as the application's, so screenshots leave it out.
+        if (auto identifier = Bundle::main().bundleIdentifier())
+            X11ScreenLayer::setOwningBundleIdentifier(d, f.window, *identifier);
+        return f;
+    }
+
+    void stackingChanged(const XEvent& event) {
+        Window subject = event.type == MapNotify ? event.xmap.window : event.type == ConfigureNotify ? event.xconfigure.window : 0;
+        if (!subject || subject == root || overlays.count(subject) || shownOverlays.empty()) return;
+        for (Window w : shownOverlays) XRaiseWindow(display, w);
+        XFlush(display);
+    }
+
+    bool hasCompositingManager() {
+        char name[32];
+        std::snprintf(name, sizeof name, "_NET_WM_CM_S%d", DefaultScreen(display));
+        return XGetSelectionOwner(display, atom(name)) != 0;
+    }
 
     Impl(Display* d, int opcode, const std::string& name)
         : display(d), xiOpcode(opcode), root(DefaultRootWindow(d)), screenLayer(X11ScreenLayer::Options{name}) {}
@@ -57,9 +132,12 @@ struct X11StatusBarDesktop::Impl {
             if (handler != windowHandlers.end()) {
                 auto call = handler->second;
                 call(event);
-            } else if (event.xany.window == root && rootHandler) {
-                auto call = rootHandler;
-                call(event);
+            } else if (event.xany.window == root) {
+                if (event.type == MapNotify || event.type == ConfigureNotify) stackingChanged(event);
+                if (rootHandler) {
+                    auto call = rootHandler;
+                    call(event);
+                }
             }
         }
     }
@@ -263,6 +341,126 @@ private:
     bool visible_ = false;
 };
 
+// A click-through window of the overlay. Frames are copied out as their damaged rectangles:
+// through a shared-memory image of the window's size where the server takes one, else with
+// XPutImage straight from the caller's pixels.
+class X11OverlayWindow final : public OverlayPlatformWindow {
+public:
+    X11OverlayWindow(std::shared_ptr<X11StatusBarDesktop> owner, X11StatusBarDesktop::Impl& impl,
+                     X11StatusBarDesktop::Impl::FloatingWindow f, Rect frame)
+        : owner_(std::move(owner)), impl_(impl), f_(f), frame_(frame) {
+        impl_.overlays.insert(f_.window);
+        gc_ = XCreateGC(impl_.display, f_.window, 0, nullptr);
+    }
+    ~X11OverlayWindow() override {
+        impl_.overlays.erase(f_.window);
+        impl_.shownOverlays.erase(f_.window);
+        releaseShm();
+        XFreeGC(impl_.display, gc_);
+        XDestroyWindow(impl_.display, f_.window);
+        if (f_.colormap) XFreeColormap(impl_.display, f_.colormap);
+        XFlush(impl_.display);
+    }
+
+    void present(const std::uint8_t* pixels, int width, int height, int stride, const std::vector<WindowPixelRect>& damaged,
+                 const std::vector<WindowPixelRect>& drawn) override {
+        Display* d = impl_.display;
+        if (!compositing_ && drawn != shape_) {
+            shape_ = drawn;
+            std::vector<XRectangle> rects;
+            for (const auto& r : drawn)
+                rects.push_back({short(r.x), short(r.y), static_cast<unsigned short>(r.width), static_cast<unsigned short>(r.height)});
+            XShapeCombineRectangles(d, f_.window, ShapeBounding, 0, 0, rects.data(), int(rects.size()), ShapeSet, Unsorted);
+        }
+        if (ensureShm(width, height)) {
+            for (const auto& r : damaged) {
+                for (int y = r.y; y < r.y + r.height; ++y)
+                    std::memcpy(shmImage_->data + std::size_t(y) * shmImage_->bytes_per_line + std::size_t(r.x) * 4,
+                                pixels + std::size_t(y) * stride + std::size_t(r.x) * 4, std::size_t(r.width) * 4);
+                XShmPutImage(d, f_.window, gc_, shmImage_, r.x, r.y, r.x, r.y, unsigned(r.width), unsigned(r.height), False);
+            }
+            // The next frame writes into the same memory: the server must be done with this one.
+            XSync(d, False);
+            return;
+        }
+        XImage* image = XCreateImage(d, f_.visual, 32, ZPixmap, 0, reinterpret_cast<char*>(const_cast<std::uint8_t*>(pixels)),
+                                     unsigned(width), unsigned(height), 32, stride);
+        if (!image) return;
+        for (const auto& r : damaged) XPutImage(d, f_.window, gc_, image, r.x, r.y, r.x, r.y, unsigned(r.width), unsigned(r.height));
+        image->data = nullptr;  // the caller's
+        XDestroyImage(image);
+        XFlush(d);
+    }
+    void orderFrontRegardless() override {
+        compositing_ = impl_.hasCompositingManager();
+        if (compositing_ && !shape_.empty()) {
+            XShapeCombineMask(impl_.display, f_.window, ShapeBounding, 0, 0, 0, ShapeSet);
+            shape_.clear();
+        }
+        impl_.shownOverlays.insert(f_.window);
+        XMapRaised(impl_.display, f_.window);
+        XFlush(impl_.display);
+    }
+    void orderOut() override {
+        impl_.shownOverlays.erase(f_.window);
+        XUnmapWindow(impl_.display, f_.window);
+        XFlush(impl_.display);
+    }
+    bool isVisible() const override { return impl_.shownOverlays.count(f_.window) > 0; }
+    Rect frame() const override { return frame_; }
+    Window window() const { return f_.window; }
+
+private:
+    bool ensureShm(int width, int height) {
+        if (shmFailed_) return false;
+        if (shmImage_ && shmImage_->width == width && shmImage_->height == height) return true;
+        releaseShm();
+        Display* d = impl_.display;
+        if (!XShmQueryExtension(d)) return !(shmFailed_ = true);
+        shmImage_ = XShmCreateImage(d, f_.visual, 32, ZPixmap, nullptr, &shm_, unsigned(width), unsigned(height));
+        if (!shmImage_) return !(shmFailed_ = true);
+        shm_.shmid = shmget(IPC_PRIVATE, std::size_t(shmImage_->bytes_per_line) * height, IPC_CREAT | 0600);
+        if (shm_.shmid < 0) {
+            XDestroyImage(shmImage_);
+            shmImage_ = nullptr;
+            return !(shmFailed_ = true);
+        }
+        shm_.shmaddr = shmImage_->data = static_cast<char*>(shmat(shm_.shmid, nullptr, 0));
+        shm_.readOnly = False;
+        X11ErrorTrap trap(d);
+        XShmAttach(d, &shm_);
+        const bool failed = trap.failed();
+        shmctl(shm_.shmid, IPC_RMID, nullptr);  // gone once both sides detach
+        if (failed) {  // a server on another machine
+            shmdt(shm_.shmaddr);
+            XDestroyImage(shmImage_);
+            shmImage_ = nullptr;
+            return !(shmFailed_ = true);
+        }
+        std::memset(shmImage_->data, 0, std::size_t(shmImage_->bytes_per_line) * height);
+        return true;
+    }
+    void releaseShm() {
+        if (!shmImage_) return;
+        XShmDetach(impl_.display, &shm_);
+        XSync(impl_.display, False);
+        shmdt(shm_.shmaddr);
+        XDestroyImage(shmImage_);
+        shmImage_ = nullptr;
+    }
+
+    std::shared_ptr<X11StatusBarDesktop> owner_;  // the connection outlives its windows
+    X11StatusBarDesktop::Impl& impl_;
+    X11StatusBarDesktop::Impl::FloatingWindow f_;
+    Rect frame_;
+    GC gc_ = nullptr;
+    bool compositing_ = false;
+    std::vector<WindowPixelRect> shape_;
+    XShmSegmentInfo shm_{};
+    XImage* shmImage_ = nullptr;
+    bool shmFailed_ = false;
+};
+
 }  // namespace
 
 std::shared_ptr<X11StatusBarDesktop> X11StatusBarDesktop::open(const std::optional<std::string>& displayName) {
@@ -404,38 +602,13 @@ std::shared_ptr<StatusItem> X11StatusBarDesktop::makeStatusItem() {
 
 std::shared_ptr<PanelWindow> X11StatusBarDesktop::makePanel(const Rect& contentRect) {
     Display* d = impl_->display;
-    const int screen = DefaultScreen(d);
-    XVisualInfo info{};
-    int depth = DefaultDepth(d, screen);
-    Visual* visual = DefaultVisual(d, screen);
-    Colormap colormap = 0;
-    XSetWindowAttributes attributes{};
-    unsigned long valueMask = CWOverrideRedirect | CWEventMask | CWBorderPixel | CWBackPixel;
-    if (XMatchVisualInfo(d, screen, 32, TrueColor, &info)) {
-        depth = 32;
-        visual = info.visual;
-        colormap = XCreateColormap(d, impl_->root, visual, AllocNone);
-        attributes.colormap = colormap;
-        valueMask |= CWColormap;
-    }
-    attributes.override_redirect = True;
-    attributes.border_pixel = 0;
-    attributes.background_pixel = 0;
-    attributes.event_mask = ExposureMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask;
     X11Rect r = impl_->screenLayer.globalSpace().rectToX11(contentRect);
-    Window window = XCreateWindow(d, impl_->root, r.x, r.y, unsigned(std::max(1, r.width)), unsigned(std::max(1, r.height)), 0, depth,
-                                  InputOutput, visual, valueMask, &attributes);
-    // Never focused; a window manager that looks sees a floating panel on every workspace.
-    XWMHints hints{};
-    hints.flags = InputHint;
-    hints.input = False;
-    XSetWMHints(d, window, &hints);
-    Atom type = impl_->atom("_NET_WM_WINDOW_TYPE_UTILITY");
-    XChangeProperty(d, window, impl_->atom("_NET_WM_WINDOW_TYPE"), XA_ATOM, 32, PropModeReplace, reinterpret_cast<unsigned char*>(&type), 1);
-    Atom states[3] = {impl_->atom("_NET_WM_STATE_ABOVE"), impl_->atom("_NET_WM_STATE_STICKY"), impl_->atom("_NET_WM_STATE_SKIP_TASKBAR")};
-    XChangeProperty(d, window, impl_->atom("_NET_WM_STATE"), XA_ATOM, 32, PropModeReplace, reinterpret_cast<unsigned char*>(states), 3);
-    long allDesktops = 0xFFFFFFFF;
-    XChangeProperty(d, window, impl_->atom("_NET_WM_DESKTOP"), XA_CARDINAL, 32, PropModeReplace, reinterpret_cast<unsigned char*>(&allDesktops), 1);
+    auto f = *impl_->createFloatingWindow(r, ExposureMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask,
+                                          "_NET_WM_WINDOW_TYPE_UTILITY", false);
+    Window window = f.window;
+    const int depth = f.depth;
+    Visual* visual = f.visual;
+    Colormap colormap = f.colormap;
     XFlush(d);
     auto panel = std::make_shared<X11Panel>(shared_from_this(), *impl_, window, depth, visual, colormap, contentRect);
     std::weak_ptr<X11Panel> weakPanel = panel;
@@ -443,6 +616,29 @@ std::shared_ptr<PanelWindow> X11StatusBarDesktop::makePanel(const Rect& contentR
         if (auto self = weakPanel.lock()) self->handle(event);
     };
     return panel;
+}
+
+bool X11StatusBarDesktop::hasArgbVisual() const {
+    XVisualInfo info{};
+    return XMatchVisualInfo(impl_->display, DefaultScreen(impl_->display), 32, TrueColor, &info) != 0;
+}
+
+std::shared_ptr<OverlayPlatformWindow> X11StatusBarDesktop::makeOverlayWindow(const Rect& frame) {
+    Display* d = impl_->display;
+    if (!impl_->watchesStacking) {
+        // Other top-level windows coming up or restacking, to raise the overlays above them.
+        impl_->watchesStacking = true;
+        XSelectInput(d, impl_->root, StructureNotifyMask | PropertyChangeMask | SubstructureNotifyMask);
+    }
+    X11Rect r = impl_->screenLayer.globalSpace().rectToX11(frame);
+    auto f = impl_->createFloatingWindow(r, 0, "_NET_WM_WINDOW_TYPE_NOTIFICATION", true);
+    if (!f) return nullptr;
+    // An empty input region: clicks, drags and scrolls go to whatever lies beneath.
+    XserverRegion empty = XFixesCreateRegion(d, nullptr, 0);
+    XFixesSetWindowShapeRegion(d, f->window, ShapeInput, 0, 0, empty);
+    XFixesDestroyRegion(d, empty);
+    XFlush(d);
+    return std::make_shared<X11OverlayWindow>(shared_from_this(), *impl_, *f, frame);
 }
 
 StatusBarDesktop::MonitorToken X11StatusBarDesktop::addGlobalMonitorForEvents(unsigned mask, std::function<void()> handler) {
@@ -478,6 +674,11 @@ bool X11StatusBarDesktop::isApplicationActive() {
 unsigned long X11StatusBarDesktop::windowOf(const PanelWindow& panel) {
     auto* p = dynamic_cast<const X11Panel*>(&panel);
     return p ? p->window() : 0;
+}
+
+unsigned long X11StatusBarDesktop::windowOf(const OverlayPlatformWindow& window) {
+    auto* w = dynamic_cast<const X11OverlayWindow*>(&window);
+    return w ? w->window() : 0;
 }
 
 unsigned long X11StatusBarDesktop::windowOf(const StatusItem& item) {

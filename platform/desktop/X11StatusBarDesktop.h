@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/desktop/OverlayWindowLayer.h"
 #include "platform/desktop/StatusBarDesktop.h"
 
 namespace velmo {
@@ -15,7 +16,15 @@ namespace velmo {
 // and motion events. The global mouse-down monitor reads XInput2 raw button events on the root
 // (button 1 left, 3 right; the middle and scroll buttons do not count), leaving out presses on
 // the tray icon. The application is active while _NET_ACTIVE_WINDOW is one of its windows.
-class X11StatusBarDesktop : public StatusBarDesktop, public std::enable_shared_from_this<X11StatusBarDesktop> {
+// Overlay windows are 32-bit override-redirect windows with an empty input region (every click
+// goes to the windows beneath), raised again whenever another top-level window is mapped or
+// restacked; frames go out as the damaged rectangles only, through shared memory where the
+// server offers it. Without a compositing manager (no owner of _NET_WM_CM_S<n> when shown)
+// their shape is the union of what is drawn, so the transparent rest does not cover the
+// desktop in black.
+class X11StatusBarDesktop : public StatusBarDesktop,
+                            public OverlayWindowLayer,
+                            public std::enable_shared_from_this<X11StatusBarDesktop> {
 public:
     // Null when the display cannot be opened or lacks XInput 2.
     static std::shared_ptr<X11StatusBarDesktop> open(const std::optional<std::string>& displayName = std::nullopt);
@@ -28,10 +37,15 @@ public:
     Point mouseLocation() override;
     std::vector<Rect> screenFrames() override;
     bool isApplicationActive() override;
+    // Needs hasArgbVisual().
+    std::shared_ptr<OverlayPlatformWindow> makeOverlayWindow(const Rect& frame) override;
+    // Whether the screen has a 32-bit TrueColor visual, which overlays need.
+    bool hasArgbVisual() const;
 
     // The X window of a panel made here, or of the tray icon (tests).
     static unsigned long windowOf(const PanelWindow& panel);
     static unsigned long windowOf(const StatusItem& item);
+    static unsigned long windowOf(const OverlayPlatformWindow& window);
 
     struct Impl;
     explicit X11StatusBarDesktop(std::unique_ptr<Impl> impl);

@@ -1,0 +1,260 @@
+// The overlay on a private X server with two monitors: real windows, the pointer moved and
+// clicks made with XTest, pixels read back from the overlay windows themselves.
+#include <gtest/gtest.h>
+// After GoogleTest: Xlib defines None and Bool as macros.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/extensions/Xfixes.h>
+#include <X11/extensions/shape.h>
+
+#include <chrono>
+#include <functional>
+
+#include "companion/CompanionScreenCapture.h"
+#include "companion/CompanionTestDoubles.h"
+#include "interface/OverlayWindow.h"
+#include "platform/desktop/X11ScreenLayer.h"
+#include "platform/desktop/X11StatusBarDesktop.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/Error.h"
+#include "platform/foundation/PropertyList.h"
+#include "platform/foundation/TestDirectory.h"
+#include "testing/JpegTestImage.h"
+#include "testing/TaskProbe.h"
+#include "platform/runtime/VirtualMainLoop.h"
+#include "testing/X11TestDesktop.h"
+
+namespace velmo {
+namespace {
+
+using velmo::testing::X11TestDesktop;
+
+const std::vector<X11TestDesktop::Monitor> kMonitors{{"left", 0, 0, 1920, 1080}, {"right", 1920, 0, 1920, 1080}};
+
+struct WindowFacts {
+    bool viewable = false;
+    bool overrideRedirect = false;
+    int depth = 0;
+    int x = 0, y = 0, width = 0, height = 0;
+};
+
+WindowFacts factsOf(Display* d, Window w) {
+    XWindowAttributes a{};
+    if (!XGetWindowAttributes(d, w, &a)) return {};
+    return {a.map_state == IsViewable, a.override_redirect != 0, a.depth, a.x, a.y, a.width, a.height};
+}
+
+// The premultiplied ARGB word of one pixel of the window's own contents.
+std::uint32_t pixelOf(Display* d, Window w, int x, int y) {
+    XImage* image = XGetImage(d, w, x, y, 1, 1, AllPlanes, ZPixmap);
+    if (!image) return 0;
+    std::uint32_t p = std::uint32_t(XGetPixel(image, 0, 0));
+    XDestroyImage(image);
+    return p | 0xff000000u;  // the server keeps alpha only where a compositor reads it
+}
+
+int shapeRectangles(Display* d, Window w, int kind, long& area) {
+    int count = 0, ordering = 0;
+    XRectangle* rects = XShapeGetRectangles(d, w, kind, &count, &ordering);
+    area = 0;
+    for (int i = 0; i < count; ++i) area += long(rects[i].width) * rects[i].height;
+    if (rects) XFree(rects);
+    return count;
+}
+
+// Bottom first.
+std::vector<Window> rootChildren(Display* d) {
+    Window root = 0, parent = 0, *children = nullptr;
+    unsigned n = 0;
+    XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &n);
+    std::vector<Window> out(children, children + n);
+    if (children) XFree(children);
+    return out;
+}
+
+std::string ownerProperty(Display* d, Window w) {
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    std::string value;
+    if (XGetWindowProperty(d, w, XInternAtom(d, X11ScreenLayer::bundleIdentifierProperty(), False), 0, 256, False, AnyPropertyType,
+                           &type, &format, &count, &after, &data) == Success && data)
+        value.assign(reinterpret_cast<char*>(data), count);
+    if (data) XFree(data);
+    return value;
+}
+
+struct OverlayX11Test : ::testing::Test {
+    VirtualMainLoopScope loopScope;
+    X11TestDesktop x{"3840x1080x24"};
+    std::shared_ptr<X11StatusBarDesktop> desktop;
+    std::shared_ptr<CompanionManager> companion =
+        CompanionManager::create({std::make_shared<velmo::testing::FakeDictationManager>(),
+                                  std::make_shared<velmo::testing::FakeShortcutMonitor>(),
+                                  std::make_shared<HeadlessOverlayWindowManager>()});
+    std::unique_ptr<OverlayWindowManager> manager;
+
+    void SetUp() override {
+        ASSERT_TRUE(x.isReady()) << x.failure();
+        ASSERT_TRUE(x.setMonitors(kMonitors));
+    }
+    void show() {
+        desktop = X11StatusBarDesktop::open(x.displayName());
+        ASSERT_TRUE(desktop);
+        ASSERT_TRUE(desktop->hasArgbVisual());
+        BlueCursorView::Environment e;
+        e.mouseLocation = [d = desktop] { return d->mouseLocation(); };
+        manager = std::make_unique<OverlayWindowManager>(desktop, e);
+        manager->setHasShownOverlayBefore(true);
+        std::vector<Screen> screens;
+        for (const Rect& f : desktop->screenFrames()) screens.push_back({f, "", {}});
+        ASSERT_EQ(screens.size(), 2u);
+        manager->showOverlay(screens, *companion);
+    }
+    Window window(std::size_t i) { return X11StatusBarDesktop::windowOf(manager->overlayWindows().at(i)->platformWindow()); }
+    // Moves the virtual clock on in small steps, letting X events in, until `condition` holds
+    // or a generous real-time deadline passes.
+    bool settle(const std::function<bool()>& condition, double virtualSeconds = 5.0) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        for (double t = 0; t <= virtualSeconds && std::chrono::steady_clock::now() < deadline; t += 0.016) {
+            loopScope.loop().runUntil([] { return false; }, 0.001);
+            loopScope.loop().advance(0.016);
+            if (condition()) return true;
+        }
+        return condition();
+    }
+    ~OverlayX11Test() override {
+        manager.reset();
+        loopScope.loop().runUntilIdle();
+    }
+};
+
+TEST_F(OverlayX11Test, TwoMonitorsGetTwoClickThroughDepth32WindowsWithTheCursorBesideThePointer) {
+    Display* d = x.connection();
+    Window beneath = x.createWindow(1920, 0, 1920, 1080, 0x202020);
+    XSelectInput(d, beneath, ButtonPressMask);
+    x.movePointer(1920 + 100, 100);
+    show();
+    ASSERT_EQ(manager->overlayWindows().size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        WindowFacts f = factsOf(d, window(i));
+        EXPECT_TRUE(f.overrideRedirect);
+        EXPECT_EQ(f.depth, 32);
+        EXPECT_EQ(f.x, kMonitors[i].x);
+        EXPECT_EQ(f.y, 0);
+        EXPECT_EQ(f.width, 1920);
+        EXPECT_EQ(f.height, 1080);
+        long area = 0;
+        EXPECT_EQ(shapeRectangles(d, window(i), ShapeInput, area), 0);
+    }
+    ASSERT_TRUE(settle([&] { return factsOf(d, window(1)).viewable && pixelOf(d, window(1), 135, 125) == 0xff3380ffu; }));
+    EXPECT_NE(pixelOf(d, window(0), 135, 125), 0xff3380ffu);
+
+    // A click on the blue pixels reaches the window beneath.
+    XTestFakeButtonEvent(d, 1, True, CurrentTime);
+    XTestFakeButtonEvent(d, 1, False, CurrentTime);
+    XSync(d, False);
+    XEvent event{};
+    bool pressed = false;
+    for (int i = 0; i < 200 && !pressed; ++i) {
+        while (XCheckWindowEvent(d, beneath, ButtonPressMask, &event)) pressed = true;
+        if (!pressed) settle([] { return true; });
+    }
+    EXPECT_TRUE(pressed);
+
+    // After a warp the glyph follows on the other monitor.
+    x.movePointer(300, 400);
+    EXPECT_TRUE(settle([&] { return pixelOf(d, window(0), 335, 425) == 0xff3380ffu; }, 0.5));
+}
+
+TEST_F(OverlayX11Test, WithoutACompositorOnlyWhatIsDrawnIsShapedInWithOneItCoversTheScreen) {
+    Display* d = x.connection();
+    x.movePointer(100, 100);
+    show();
+    ASSERT_TRUE(settle([&] { return pixelOf(d, window(0), 135, 125) == 0xff3380ffu; }));
+    long area = 0;
+    EXPECT_GT(shapeRectangles(d, window(0), ShapeBounding, area), 0);
+    EXPECT_GT(area, 0);
+    EXPECT_LT(area, 1920L * 1080 / 10);
+
+    manager->hideOverlay();
+    x.announceCompositingManager();
+    std::vector<Screen> screens;
+    for (const Rect& f : desktop->screenFrames()) screens.push_back({f, "", {}});
+    manager->showOverlay(screens, *companion);
+    ASSERT_TRUE(settle([&] { return pixelOf(d, window(0), 135, 125) == 0xff3380ffu; }));
+    EXPECT_EQ(shapeRectangles(d, window(0), ShapeBounding, area), 1);
+    EXPECT_EQ(area, 1920L * 1080);
+}
+
+TEST_F(OverlayX11Test, StaysAboveAWindowMappedLaterAndHidingTakesEveryWindowDown) {
+    Display* d = x.connection();
+    show();
+    ASSERT_TRUE(settle([&] { return factsOf(d, window(0)).viewable && factsOf(d, window(1)).viewable; }));
+    Window later = x.createWindow(0, 0, 800, 600, 0xff0000);
+    auto topIsOverlay = [&] {
+        std::vector<Window> order = rootChildren(d);
+        const std::size_t n = order.size();
+        auto isOverlay = [&](Window w) { return w == window(0) || w == window(1); };
+        return n >= 3 && isOverlay(order[n - 1]) && isOverlay(order[n - 2]) && order[n - 3] == later;
+    };
+    EXPECT_TRUE(settle(topIsOverlay, 1.0));
+    XRaiseWindow(d, later);
+    XSync(d, False);
+    EXPECT_TRUE(settle(topIsOverlay, 1.0));
+
+    const Window first = window(0), second = window(1);
+    manager->hideOverlay();
+    XSync(d, False);
+    EXPECT_TRUE(manager->overlayWindows().empty());
+    for (Window w : rootChildren(d)) {
+        EXPECT_NE(w, first);
+        EXPECT_NE(w, second);
+    }
+    EXPECT_TRUE(manager->hasShownOverlayBefore());
+}
+
+TEST_F(OverlayX11Test, AScreenshotTakenWhileTheOverlayShowsLeavesTheCursorOut) {
+    Display* d = x.connection();
+    velmo::testing::TestDirectory folder;
+    folder.write("Velmo.app/Contents/Info.plist",
+                 PropertyList::toXML(PlistValue::Dictionary{{"CFBundleIdentifier", "com.velmo.app"}}));
+    Bundle::Scope bundle(folder / "Velmo.app");
+    x.createWindow(1920, 0, 1920, 1080, 0x808080);
+    x.movePointer(1920 + 200, 300);
+    show();
+    ASSERT_TRUE(settle([&] { return pixelOf(d, window(1), 235, 325) == 0xff3380ffu; }));
+    // Named as the application's, which is how the capture knows it.
+    EXPECT_EQ(ownerProperty(d, window(0)), "com.velmo.app");
+    EXPECT_EQ(ownerProperty(d, window(1)), "com.velmo.app");
+
+    auto layer = std::make_shared<X11ScreenLayer>(X11ScreenLayer::Options{x.displayName(), true});
+    ASSERT_TRUE(layer->isConnected()) << layer->failure();
+    ScreenLayerScope scope(layer);
+    auto outcome = velmo::testing::TaskProbe(captureAllDisplays());
+    ASSERT_TRUE(loopScope.loop().runUntil([&] { return outcome.done(); }, 30.0));
+    ASSERT_TRUE(outcome.value()) << describeException(outcome.error());
+    const auto& records = *outcome.value();
+    ASSERT_EQ(records.size(), 2u);
+    ASSERT_TRUE(records[0].isCursorScreen);
+    auto image = velmo::testing::decodeJpeg(records[0].imageData);
+    ASSERT_TRUE(image);
+    ASSERT_EQ(image->width, 1280);
+    // The glyph's spot, scaled from 1920 to 1280 pixels, and around it.
+    const int cx = 235 * 2 / 3, cy = 325 * 2 / 3;
+    int blue = 0;
+    for (int y = cy - 15; y <= cy + 15; ++y)
+        for (int x0 = cx - 15; x0 <= cx + 15; ++x0)
+            blue += velmo::testing::colourNear(image->pixel(x0, y), 0x3380ff, 60);
+    EXPECT_EQ(blue, 0);
+    EXPECT_TRUE(velmo::testing::colourNear(image->pixel(cx, cy), 0x808080, 16)) << std::hex << image->pixel(cx, cy);
+    // Still drawn on screen.
+    EXPECT_EQ(pixelOf(d, window(1), 235, 325), 0xff3380ffu);
+}
+
+
+}  // namespace
+}  // namespace velmo
