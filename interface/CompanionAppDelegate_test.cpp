@@ -18,6 +18,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/TestDirectory.h"
 #include "platform/runtime/NotificationCenter.h"
+#include "testing/PulseAudioServer.h"
 #include "testing/XTestKeyboard.h"
 #include "testing/XvfbServer.h"
 
@@ -234,6 +235,21 @@ TEST(VelmoExecutable, StartsOnAnX11DisplayAndStopsOnSigterm) {
     EXPECT_NE(result.output.find("🔑 Velmo start — accessibility: true, screen: true, mic: false"), std::string::npos) << result.output;
     std::ifstream entry(config / "autostart/velmo.desktop");
     EXPECT_TRUE(entry.good());
+}
+
+// The launch reads the permissions once: a running sound server with a capture source must
+// already count then, or the overlay would stay hidden for the whole run.
+TEST(VelmoExecutable, ASoundServerWithACaptureSourceGrantsTheMicrophoneAtLaunch) {
+    velmo::testing::XvfbServer x("1024x768x24");
+    ASSERT_TRUE(x.isRunning()) << x.failure();
+    velmo::testing::PulseAudioServer pulse("velmo_launch_sink");
+    ASSERT_TRUE(pulse.isRunning()) << pulse.failure();
+    velmo::testing::TestDirectory config;
+    auto result = runVelmo({"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + config.path(), "PULSE_SERVER=" + pulse.serverAddress()},
+                           true);
+    ASSERT_TRUE(WIFEXITED(result.status)) << result.output;
+    EXPECT_NE(result.output.find("🔑 Velmo start — accessibility: true, screen: true, mic: true"), std::string::npos)
+        << result.output;
 }
 
 TEST(VelmoExecutable, ABadDefaultsFileIsSetAsideWithOneLineAndTheAssistantRuns) {

@@ -5,6 +5,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "interface/CompanionAppDelegate.h"
 #include "interface/OverlayWindow.h"
 #include "platform/foundation/Logger.h"
+#include "platform/media/PulseAudioSourceMonitor.h"
 #include "platform/desktop/X11StatusBarDesktop.h"
 #include "platform/runtime/MainLoop.h"
 
@@ -34,6 +36,10 @@ int main() {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // before any thread starts, so all inherit it
     int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+
+    // The launch reads the microphone permission once, and the sound server's first answer
+    // takes a few milliseconds: without it the microphone would count as missing for this run.
+    PulseAudioSourceMonitor::shared()->waitUntilSettled(std::chrono::seconds(1));
 
     auto loop = std::make_shared<RealMainLoop>();
     MainLoop::install(loop);

@@ -43,7 +43,8 @@ public:
     // Calls `completion` once the state is known (not connecting): at once on this thread when
     // it is, else later on the monitor's thread.
     void whenSettled(std::function<void(const Snapshot&)> completion);
-    // Tests: waits (real time) until the state is known; false when the time runs out first.
+    // Waits (real time) until the state is known; false when the time runs out first. The
+    // launch uses it once; every other question is answered from the cache.
     bool waitUntilSettled(std::chrono::milliseconds limit) const;
     // Tests: waits until `predicate` holds for the cached state.
     bool waitUntil(const std::function<bool(const Snapshot&)>& predicate, std::chrono::milliseconds limit) const;
