@@ -3,6 +3,8 @@
 #include <utility>
 
 #include "RideZav/core/RideZavLog.h"
+#include "RideZav/storage/RideZavStorageManager.h"
+#include "platform/runtime/NotificationCenter.h"
 #include "platform/runtime/MainLoop.h"
 
 namespace ridezav {
@@ -267,8 +269,95 @@ std::map<std::string, Object> RideZavRemoteConfig::groupPropertiesForFlags() {
 }
 
 void RideZavRemoteConfig::preloadFeatureFlagsFromCache() {
-    std::lock_guard lock(featureFlagsLock_);
-    getCachedFeatureFlags();
+    {
+        std::lock_guard lock(featureFlagsLock_);
+        getCachedFeatureFlags();
+    }
+    if (!config_->preloadFeatureFlags) return;
+    std::weak_ptr<RideZavRemoteConfig> weak = weak_from_this();
+    dispatchQueue_->async([weak] {
+        if (auto self = weak.lock()) self->reloadFeatureFlags();
+    });
+}
+
+void RideZavRemoteConfig::reloadFeatureFlags(FlagsCallback callback) {
+    if (!canReloadFlagsForTesting) return;
+    const auto manager = config_->storageManager;
+    if (!manager) {
+        ridezavLog("No RideZavStorageManager found in config, skipping loading feature flags");
+        if (callback) callback(std::nullopt);
+        return;
+    }
+    std::map<std::string, std::string> groups;
+    {
+        std::lock_guard lock(featureFlagsLock_);
+        if (auto stored = storedObject(StorageKey::groups)) {
+            for (const auto& [type, key] : *stored) {
+                if (!key.isString()) {
+                    groups.clear();
+                    break;
+                }
+                groups[type] = *key.get<std::string>();
+            }
+        }
+    }
+    const std::string distinctId = manager->getDistinctId();
+    std::optional<std::string> anonymousId;
+    if (!config_->reuseAnonymousId) anonymousId = manager->getAnonymousId();
+    loadFeatureFlags(distinctId, anonymousId, groups, std::move(callback));
+}
+
+bool RideZavRemoteConfig::hasPendingFeatureFlagsRequest() {
+    std::lock_guard lock(loadingFeatureFlagsLock_);
+    return pendingFeatureFlagsRequest_.has_value();
+}
+
+void RideZavRemoteConfig::loadFeatureFlags(const std::string& distinctId, const std::optional<std::string>& anonymousId,
+                                           const std::map<std::string, std::string>& groups, FlagsCallback callback) {
+    std::optional<PendingFeatureFlagsRequest> replaced;
+    bool queued = false;
+    {
+        std::lock_guard lock(loadingFeatureFlagsLock_);
+        queued = loadingFeatureFlags_;
+        if (queued) {
+            replaced = std::exchange(pendingFeatureFlagsRequest_,
+                                     PendingFeatureFlagsRequest{distinctId, anonymousId, groups, std::move(callback)});
+        } else {
+            loadingFeatureFlags_ = true;
+        }
+    }
+    if (queued) {
+        // Queued behind the request in flight; a replaced request hears the cached flags now.
+        std::optional<Object> cached;
+        {
+            std::lock_guard lock(featureFlagsLock_);
+            cached = getCachedFeatureFlags();
+        }
+        if (replaced && replaced->callback) replaced->callback(cached);
+        return;
+    }
+    Object personProperties;
+    {
+        std::lock_guard lock(personPropertiesForFlagsLock_);
+        personProperties = personPropertiesForFlags_;
+    }
+    if (config_->setDefaultPersonProperties && getDefaultPersonProperties_) {
+        Object merged = getDefaultPersonProperties_();
+        for (auto& [key, value] : personProperties) merged.set(key, value);
+        personProperties = std::move(merged);
+    }
+    std::optional<RideZavApi::GroupProperties> groupProperties;
+    {
+        std::lock_guard lock(groupPropertiesForFlagsLock_);
+        if (!groupPropertiesForFlags_.empty()) groupProperties = groupPropertiesForFlags_;
+    }
+    std::weak_ptr<RideZavRemoteConfig> weak = weak_from_this();
+    api_->flags(distinctId, anonymousId, groups, personProperties, groupProperties,
+                [weak, queue = dispatchQueue_, callback](std::optional<Object> object, std::exception_ptr) {
+                    queue->async([weak, object = std::move(object), callback] {
+                        if (auto self = weak.lock()) self->processFeatureFlagsResponse(object, callback);
+                    });
+                });
 }
 
 void RideZavRemoteConfig::clearFeatureFlags() {
@@ -283,6 +372,137 @@ void RideZavRemoteConfig::clearFeatureFlags() {
     evaluatedAt_.reset();
     storage_->setData(StorageKey::requestId, std::nullopt);
     storage_->setData(StorageKey::evaluatedAt, std::nullopt);
+}
+
+namespace {
+
+void mergeOver(Object& target, const Object& newer) {
+    for (const auto& [key, value] : newer) target.set(key, value);
+}
+
+}  // namespace
+
+void RideZavRemoteConfig::processFeatureFlagsResponse(std::optional<Object> response, const FlagsCallback& callback) {
+    const auto finish = [&](const std::optional<Object>& result) {
+        finishLoadingFeatureFlags(result);
+        if (callback) callback(result);
+    };
+    if (!response) {
+        ridezavLog("Error: Flags response data is nil");
+        finish(std::nullopt);
+        return;
+    }
+    if (const Value* quota = response->find("quotaLimited"); quota && quota->isArray()) {
+        bool allStrings = true;
+        bool limited = false;
+        for (const auto& item : *quota->get<Array>()) {
+            if (!item.isString()) allStrings = false;
+            else if (*item.get<std::string>() == "feature_flags") limited = true;
+        }
+        if (allStrings && limited) {
+            ridezavLog("Warning: Feature flags quota limit reached - flags could not be updated. "
+                       "See the billing limits in the service's documentation.");
+            std::optional<Object> cached;
+            {
+                std::lock_guard lock(featureFlagsLock_);
+                cached = getCachedFeatureFlags().value_or(Object{});
+            }
+            finish(cached);
+            return;
+        }
+    }
+    if (const Value* details = response->find("flags"); details && details->isObject()) {
+        Object featureFlags;
+        Object payloads;
+        for (const auto& [key, detail] : *details->get<Object>()) {
+            const auto* d = detail.get<Object>();
+            if (!d) continue;
+            const Value* variant = d->find("variant");
+            const Value* enabled = d->find("enabled");
+            const bool hasVariant = variant && variant->isString();
+            const bool on = enabled && enabled->isBool() && *enabled->get<bool>();
+            const bool off = enabled && enabled->isBool() && !*enabled->get<bool>();
+            if (hasVariant) featureFlags.set(key, *variant);
+            else if (on) featureFlags.set(key, true);
+            else if (off) featureFlags.set(key, false);
+            if (hasVariant || on) {
+                const Value* metadata = d->find("metadata");
+                if (metadata && metadata->isObject()) {
+                    if (const Value* payload = metadata->get<Object>()->find("payload")) payloads.set(key, *payload);
+                }
+            }
+        }
+        response->set("featureFlags", std::move(featureFlags));
+        response->set("featureFlagPayloads", std::move(payloads));
+    }
+    const Value* newFlags = response->find("featureFlags");
+    const Value* newPayloads = response->find("featureFlagPayloads");
+    if (!newFlags || !newFlags->isObject() || !newPayloads || !newPayloads->isObject()) {
+        ridezavLog("Error: Flags response missing correct featureFlags format");
+        finish(std::nullopt);
+        return;
+    }
+    const Value* detailsValue = response->find("flags");
+    const std::optional<Object> details =
+        detailsValue && detailsValue->isObject() ? std::optional<Object>(*detailsValue->get<Object>()) : std::nullopt;
+    const Value* requestIdValue = response->find("requestId");
+    const Value* evaluatedAtValue = response->find("evaluatedAt");
+    const Value* errorsValue = response->find("errorsWhileComputingFlags");
+    const bool errors = errorsValue && errorsValue->isBool() && *errorsValue->get<bool>();
+    Object result;
+    {
+        std::lock_guard lock(featureFlagsLock_);
+        if (requestIdValue && requestIdValue->isString()) {
+            requestId_ = *requestIdValue->get<std::string>();
+            storage_->setJSON(StorageKey::requestId, *requestIdValue);
+        }
+        if (evaluatedAtValue && evaluatedAtValue->isInteger()) {
+            evaluatedAt_ = evaluatedAtValue->asInt64();
+            storage_->setJSON(StorageKey::evaluatedAt, *evaluatedAtValue);
+        }
+        Object featureFlags = *newFlags->get<Object>();
+        Object payloads = *newPayloads->get<Object>();
+        std::optional<Object> flags = details;
+        if (errors) {
+            // A partial answer: what it holds wins, the rest of the cache stays.
+            Object merged = getCachedFeatureFlags().value_or(Object{});
+            mergeOver(merged, featureFlags);
+            featureFlags = std::move(merged);
+            Object mergedPayloads = getCachedFeatureFlagPayloads().value_or(Object{});
+            mergeOver(mergedPayloads, payloads);
+            payloads = std::move(mergedPayloads);
+            if (details) {
+                Object mergedDetails = getCachedFlags().value_or(Object{});
+                mergeOver(mergedDetails, *details);
+                flags = std::move(mergedDetails);
+            }
+        }
+        featureFlags_ = featureFlags;
+        featureFlagPayloads_ = payloads;
+        storage_->setJSON(StorageKey::enabledFeatureFlags, featureFlags);
+        storage_->setJSON(StorageKey::enabledFeatureFlagPayloads, payloads);
+        if (flags) {
+            flags_ = *flags;
+            storage_->setJSON(StorageKey::flags, *flags);
+        }
+        result = std::move(featureFlags);
+    }
+    finish(result);
+}
+
+void RideZavRemoteConfig::finishLoadingFeatureFlags(const std::optional<Object>& result) {
+    std::weak_ptr<RideZavRemoteConfig> weak = weak_from_this();
+    velmo::MainLoop::postToMain([weak, result] {
+        if (auto self = weak.lock()) self->onFeatureFlagsLoaded.invoke(result);
+        velmo::NotificationCenter::defaultCenter().post("RideZavDidReceiveFeatureFlags");
+    });
+    std::optional<PendingFeatureFlagsRequest> pending;
+    {
+        std::lock_guard lock(loadingFeatureFlagsLock_);
+        loadingFeatureFlags_ = false;
+        pending = std::exchange(pendingFeatureFlagsRequest_, std::nullopt);
+    }
+    if (pending) loadFeatureFlags(pending->distinctId, pending->anonymousId, pending->groups, std::move(pending->callback));
 }
 
 }  // namespace ridezav

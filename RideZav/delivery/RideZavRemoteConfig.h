@@ -22,6 +22,14 @@ namespace ridezav {
 // the error-tracking switch derived from it, stored session-replay settings and the flag caches.
 // Thread contract: any thread. Each state group has its own lock (never two held at once);
 // background work runs on "com.ridezav.RemoteConfig"; listeners are called on the main loop.
+// A flags request waiting for the one in flight.
+struct PendingFeatureFlagsRequest {
+    std::string distinctId;
+    std::optional<std::string> anonymousId;  // none when reuseAnonymousId is on
+    std::map<std::string, std::string> groups;
+    std::function<void(const std::optional<Object>&)> callback;
+};
+
 class RideZavRemoteConfig : public std::enable_shared_from_this<RideZavRemoteConfig> {
 public:
     using DefaultPersonProperties = std::function<Object()>;
@@ -55,8 +63,15 @@ public:
     Object personPropertiesForFlags();
     std::map<std::string, Object> groupPropertiesForFlags();
 
-    // Fills the flag cache from storage.
+    using FlagsCallback = std::function<void(const std::optional<Object>&)>;
+    // Fills the flag cache from storage and, when preloadFeatureFlags is on, reloads the flags.
     void preloadFeatureFlagsFromCache();
+    // Loads the flags of the stored identity and groups.
+    void reloadFeatureFlags(FlagsCallback callback = {});
+    // Sends one flags request, or queues it behind the one in flight (the last queued wins).
+    void loadFeatureFlags(const std::string& distinctId, const std::optional<std::string>& anonymousId,
+                          const std::map<std::string, std::string>& groups, FlagsCallback callback);
+    bool hasPendingFeatureFlagsRequest();
     // Empties the flag caches and their stored copies.
     void clearFeatureFlags();
 
@@ -83,6 +98,8 @@ private:
     void onRemoteConfigResponse(std::optional<Object> remoteConfig);
     void applyErrorTracking(const Object& remoteConfig);
     void notifyFeatureFlagsLoaded(std::optional<Object> flags);
+    void processFeatureFlagsResponse(std::optional<Object> response, const FlagsCallback& callback);
+    void finishLoadingFeatureFlags(const std::optional<Object>& result);
 
     // Callers hold featureFlagsLock_.
     std::optional<Object> getCachedFeatureFlags();
@@ -96,9 +113,10 @@ private:
     const DefaultPersonProperties getDefaultPersonProperties_;
     const FeatureFlagCalled featureFlagCalledCallback_;
 
-    std::mutex loadingFeatureFlagsLock_;  // guards loadingFeatureFlags_
+    std::mutex loadingFeatureFlagsLock_;  // guards loadingFeatureFlags_, pendingFeatureFlagsRequest_
     std::mutex featureFlagsLock_;         // guards flags_, featureFlags_, featureFlagPayloads_, requestId_, evaluatedAt_
     bool loadingFeatureFlags_ = false;
+    std::optional<PendingFeatureFlagsRequest> pendingFeatureFlagsRequest_;
     mutable std::mutex sessionReplayLock_;  // guards sessionReplayFlagActive_
     bool sessionReplayFlagActive_ = false;
     std::optional<double> recordingSampleRate_;  // nothing sets it: replay is not recorded here

@@ -6,7 +6,9 @@
 #include <thread>
 
 #include "RideZav/core/RideZavLog.h"
+#include "RideZav/storage/RideZavStorageManager.h"
 #include "RideZav/storage/StorageTesting.h"
+#include "platform/runtime/NotificationCenter.h"
 #include "platform/foundation/Logger.h"
 #include "platform/foundation/OriginOverride.h"
 #include "platform/runtime/MainLoop.h"
@@ -243,6 +245,154 @@ TEST_F(RideZavRemoteConfigTest, AStoredLinkedFlagIsEvaluatedOnTheCachedFlagsAndR
     ASSERT_EQ(called.size(), 1u);
     EXPECT_EQ(called[0].first, "replay");
     EXPECT_EQ(called[0].second, Value(false));
+}
+
+// Flags loading through the loopback server; the remote configuration itself is switched off.
+class RideZavFeatureFlagsTest : public RideZavRemoteConfigTest {
+protected:
+    RideZavFeatureFlagsTest() {
+        config->disableRemoteConfigForTesting = true;
+        config->storageManager = std::make_shared<RideZavStorageManager>(*config);
+        config->storageManager->setDistinctId("user-1");
+    }
+    // Reloads and waits for the callback, which runs on the object's queue.
+    std::optional<Object> reload(RideZavRemoteConfig& remote) {
+        std::mutex mutex;
+        std::optional<std::optional<Object>> result;
+        remote.reloadFeatureFlags([&](const std::optional<Object>& flags) {
+            std::lock_guard lock(mutex);
+            result = flags;
+        });
+        EXPECT_TRUE(mainLoop.loop().runUntil([&] {
+            std::lock_guard lock(mutex);
+            return result.has_value();
+        }, 30));
+        mainLoop.loop().runUntilIdle();
+        return result.value_or(std::nullopt);
+    }
+    void answerFlags(const char* body) { server.answer(Route::flags, Server::Answer::status(200, body)); }
+};
+
+TEST_F(RideZavFeatureFlagsTest, AVersionTwoAnswerIsNormalisedStoredAndAnnouncedOnTheMainLoop) {
+    answerFlags(R"({"flags":{"a":{"enabled":true,"metadata":{"payload":"{\"n\":1}"}},"b":{"variant":"blue","enabled":true},)"
+                R"("c":{"enabled":false,"metadata":{"payload":"x"}},"d":{"reason":"none"},"e":3},"requestId":"r1","evaluatedAt":7})");
+    int notifications = 0;
+    auto observer = velmo::NotificationCenter::defaultCenter().addObserver(
+        "RideZavDidReceiveFeatureFlags", [&](const velmo::Notification&) {
+            EXPECT_TRUE(velmo::MainLoop::isMainThread());
+            ++notifications;
+        });
+    auto remote = make();
+    const Object expected{{"a", true}, {"b", "blue"}, {"c", false}};
+    EXPECT_EQ(reload(*remote), expected);
+
+    const auto received = server.requestsOf(Route::flags);
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].method, "POST");
+    EXPECT_EQ(received[0].query, "v=2");
+    EXPECT_EQ(flagsHeard, (std::vector<std::optional<Object>>{expected}));
+    EXPECT_EQ(notifications, 1);
+    EXPECT_EQ(remote->cachedFeatureFlagPayloads(), (Object{{"a", "{\"n\":1}"}}));
+    EXPECT_EQ(storage->getJSON(StorageKey::enabledFeatureFlags), Value(expected));
+    EXPECT_TRUE(stored(StorageKey::flags));
+    EXPECT_EQ(remote->requestId(), "r1");
+    EXPECT_EQ(remote->evaluatedAt(), 7);
+    EXPECT_EQ(storage->getString(StorageKey::requestId), "r1");
+    velmo::NotificationCenter::defaultCenter().removeObserver(observer);
+}
+
+TEST_F(RideZavFeatureFlagsTest, APartialAnswerMergesAndAFullOneReplaces) {
+    for (const bool errors : {true, false}) {
+        storeJSON(StorageKey::enabledFeatureFlags, R"({"keep":true,"change":false})");
+        answerFlags(errors ? R"({"featureFlags":{"change":true},"featureFlagPayloads":{},"errorsWhileComputingFlags":true})"
+                           : R"({"featureFlags":{"change":true},"featureFlagPayloads":{},"errorsWhileComputingFlags":false})");
+        auto remote = make();
+        const Object expected = errors ? Object{{"keep", true}, {"change", true}} : Object{{"change", true}};
+        EXPECT_EQ(reload(*remote), expected) << errors;
+        EXPECT_EQ(remote->cachedFeatureFlags(), expected) << errors;
+        tokens.clear();
+    }
+}
+
+TEST_F(RideZavFeatureFlagsTest, QuotaLimitedAndMalformedAnswersLeaveTheCacheAlone) {
+    struct Case {
+        const char* answer;
+        std::optional<Object> heard;
+    };
+    const Case cases[] = {
+        {R"({"quotaLimited":["feature_flags"],"featureFlags":{"x":true},"featureFlagPayloads":{}})", Object{{"old", true}}},
+        {R"({"featureFlagPayloads":{}})", std::nullopt},
+        {R"({"featureFlags":[],"featureFlagPayloads":{}})", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        storeJSON(StorageKey::enabledFeatureFlags, R"({"old":true})");
+        const auto before = storage->getData(StorageKey::enabledFeatureFlags);
+        flagsHeard.clear();
+        answerFlags(c.answer);
+        auto remote = make();
+        EXPECT_EQ(reload(*remote), c.heard) << c.answer;
+        EXPECT_EQ(flagsHeard, (std::vector<std::optional<Object>>{c.heard})) << c.answer;
+        EXPECT_EQ(storage->getData(StorageKey::enabledFeatureFlags), before) << c.answer;
+        EXPECT_EQ(remote->cachedFeatureFlags(), (Object{{"old", true}})) << c.answer;
+        tokens.clear();
+    }
+}
+
+TEST_F(RideZavFeatureFlagsTest, ReloadsDuringOneFlightLeaveOnePendingRequestAndTheReplacedOneHearsTheCache) {
+    storeJSON(StorageKey::enabledFeatureFlags, R"({"old":true})");
+    auto gate = std::make_shared<velmo::testing::Gate>();
+    server.answerNext(Route::flags, Server::Answer::held(gate, 200, R"({"featureFlags":{"n":1},"featureFlagPayloads":{}})"));
+    answerFlags(R"({"featureFlags":{"n":2},"featureFlagPayloads":{}})");
+    auto remote = make();
+    std::mutex mutex;
+    std::vector<std::pair<int, std::optional<Object>>> heard;
+    const auto record = [&](int n) {
+        return [&, n](const std::optional<Object>& flags) {
+            std::lock_guard lock(mutex);
+            heard.emplace_back(n, flags);
+        };
+    };
+    remote->reloadFeatureFlags(record(1));
+    ASSERT_TRUE(server.waitForRequests(1));
+    remote->reloadFeatureFlags(record(2));
+    remote->reloadFeatureFlags(record(3));
+    {
+        std::lock_guard lock(mutex);
+        ASSERT_EQ(heard.size(), 1u);  // the second, replaced by the third, at once
+        EXPECT_EQ(heard[0], (std::pair<int, std::optional<Object>>{2, Object{{"old", true}}}));
+    }
+    EXPECT_TRUE(remote->hasPendingFeatureFlagsRequest());
+    gate->release();
+    ASSERT_TRUE(mainLoop.loop().runUntil([&] {
+        std::lock_guard lock(mutex);
+        return heard.size() == 3;
+    }, 30));
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(heard[1], (std::pair<int, std::optional<Object>>{1, Object{{"n", 1}}}));
+    EXPECT_EQ(heard[2], (std::pair<int, std::optional<Object>>{3, Object{{"n", 2}}}));
+    EXPECT_EQ(server.requestsOf(Route::flags).size(), 2u);
+    EXPECT_FALSE(remote->hasPendingFeatureFlagsRequest());
+}
+
+TEST_F(RideZavFeatureFlagsTest, TheConfigurationsAnswerLoadsTheFlagsAndARestartOfflineServesThemFromStorage) {
+    config->disableRemoteConfigForTesting = false;
+    server.answer(Route::remoteConfig, Server::Answer::status(200, R"({"hasFeatureFlags":true})"));
+    answerFlags(R"({"featureFlags":{"a":"v"},"featureFlagPayloads":{}})");
+    {
+        auto remote = make();
+        ASSERT_TRUE(mainLoop.loop().runUntil([&] { return !flagsHeard.empty(); }, 30));
+        const auto received = server.requests();
+        ASSERT_EQ(received.size(), 2u);
+        EXPECT_EQ(received[0].route, Route::remoteConfig);
+        EXPECT_EQ(received[1].route, Route::flags);
+        tokens.clear();
+    }
+    server.stop();
+    flagsHeard.clear();
+    auto restarted = make();
+    settle(*restarted);
+    EXPECT_EQ(restarted->cachedFeatureFlags(), (Object{{"a", "v"}}));
+    EXPECT_EQ(restarted->getCachedRemoteConfig(), (Object{{"hasFeatureFlags", true}}));
 }
 
 }  // namespace
