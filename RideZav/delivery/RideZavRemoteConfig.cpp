@@ -490,6 +490,64 @@ void RideZavRemoteConfig::processFeatureFlagsResponse(std::optional<Object> resp
     finish(result);
 }
 
+std::optional<RideZavFeatureFlagResult> RideZavRemoteConfig::getFeatureFlagResult(const std::string& key) {
+    std::optional<Value> value;
+    std::optional<Value> payload;
+    {
+        std::lock_guard lock(featureFlagsLock_);
+        if (auto flags = getCachedFeatureFlags(); flags && flags->find(key)) value = *flags->find(key);
+        if (auto payloads = getCachedFeatureFlagPayloads(); payloads && payloads->find(key)) payload = *payloads->find(key);
+    }
+    if (!value) return std::nullopt;
+    if (payload && payload->isString()) {
+        const std::string& text = *payload->get<std::string>();
+        if (auto parsed = parseJSON(text)) {
+            payload = std::move(*parsed);
+        } else {
+            std::string error = "invalid JSON text";
+            try {
+                const auto ignored = OrderedJSON::parse(text);
+                (void)ignored;
+            } catch (const std::exception& e) {
+                error = e.what();
+            }
+            ridezavLog("Error parsing the object " + text + ": " + error);
+        }
+    }
+    if (const auto* variant = value->get<std::string>()) return RideZavFeatureFlagResult(key, true, *variant, payload);
+    const auto* enabled = value->get<bool>();
+    return RideZavFeatureFlagResult(key, enabled && *enabled, std::nullopt, payload);
+}
+
+void RideZavRemoteConfig::resetPersonPropertiesForFlags() {
+    std::lock_guard lock(personPropertiesForFlagsLock_);
+    personPropertiesForFlags_ = Object{};
+    storage_->setJSON(StorageKey::personPropertiesForFlags, Object{});
+}
+
+namespace {
+
+Object groupsObject(const std::map<std::string, Object>& groups) {
+    Object object;
+    for (const auto& [type, properties] : groups) object.set(type, properties);
+    return object;
+}
+
+}  // namespace
+
+void RideZavRemoteConfig::setGroupPropertiesForFlags(const std::string& type, const Object& properties) {
+    std::lock_guard lock(groupPropertiesForFlagsLock_);
+    mergeOver(groupPropertiesForFlags_[type], properties);
+    storage_->setJSON(StorageKey::groupPropertiesForFlags, groupsObject(groupPropertiesForFlags_));
+}
+
+void RideZavRemoteConfig::resetGroupPropertiesForFlags(const std::optional<std::string>& type) {
+    std::lock_guard lock(groupPropertiesForFlagsLock_);
+    if (type) groupPropertiesForFlags_.erase(*type);
+    else groupPropertiesForFlags_.clear();
+    storage_->setJSON(StorageKey::groupPropertiesForFlags, groupsObject(groupPropertiesForFlags_));
+}
+
 void RideZavRemoteConfig::finishLoadingFeatureFlags(const std::optional<Object>& result) {
     std::weak_ptr<RideZavRemoteConfig> weak = weak_from_this();
     velmo::MainLoop::postToMain([weak, result] {

@@ -13,6 +13,7 @@
 #include "RideZav/core/RideZavMulticastCallback.h"
 #include "RideZav/core/RideZavValue.h"
 #include "RideZav/delivery/RideZavApi.h"
+#include "RideZav/model/RideZavFeatureFlagResult.h"
 #include "RideZav/storage/RideZavStorage.h"
 #include "platform/runtime/SerialQueue.h"
 
@@ -72,6 +73,16 @@ public:
     void loadFeatureFlags(const std::string& distinctId, const std::optional<std::string>& anonymousId,
                           const std::map<std::string, std::string>& groups, FlagsCallback callback);
     bool hasPendingFeatureFlagsRequest();
+
+    // The cached answer for one flag; a payload holding JSON text comes back parsed.
+    std::optional<RideZavFeatureFlagResult> getFeatureFlagResult(const std::string& key);
+
+    // Properties sent with every flags request; each change is stored.
+    void resetPersonPropertiesForFlags();
+    // Merges one group type's properties, new values winning.
+    void setGroupPropertiesForFlags(const std::string& type, const Object& properties);
+    // Removes one group type, or all of them with none.
+    void resetGroupPropertiesForFlags(const std::optional<std::string>& type);
     // Empties the flag caches and their stored copies.
     void clearFeatureFlags();
 

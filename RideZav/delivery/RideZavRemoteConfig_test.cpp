@@ -395,5 +395,57 @@ TEST_F(RideZavFeatureFlagsTest, TheConfigurationsAnswerLoadsTheFlagsAndARestartO
     EXPECT_EQ(restarted->getCachedRemoteConfig(), (Object{{"hasFeatureFlags", true}}));
 }
 
+TEST_F(RideZavFeatureFlagsTest, FlagResultsComeFromTheCacheWithJSONPayloadsParsed) {
+    storeJSON(StorageKey::enabledFeatureFlags, R"({"on":true,"off":false,"variant":"blue","number":1,"bad":true})");
+    storeJSON(StorageKey::enabledFeatureFlagPayloads, R"({"on":"{\"n\":1}","variant":"3","bad":"{oops"})");
+    auto remote = make();
+    struct Case {
+        const char* key;
+        bool enabled;
+        std::optional<std::string> variant;
+        std::optional<Value> payload;
+    };
+    const Case cases[] = {
+        {"on", true, std::nullopt, Value(Object{{"n", 1}})},
+        {"off", false, std::nullopt, std::nullopt},
+        {"variant", true, "blue", Value(3)},
+        {"number", false, std::nullopt, std::nullopt},
+        {"bad", true, std::nullopt, Value("{oops")},
+    };
+    for (const auto& c : cases) {
+        const auto result = remote->getFeatureFlagResult(c.key);
+        ASSERT_TRUE(result.has_value()) << c.key;
+        EXPECT_EQ(result->key(), c.key);
+        EXPECT_EQ(result->enabled(), c.enabled) << c.key;
+        EXPECT_EQ(result->variant(), c.variant) << c.key;
+        EXPECT_EQ(result->payload(), c.payload) << c.key;
+    }
+    EXPECT_FALSE(remote->getFeatureFlagResult("missing").has_value());
+    EXPECT_EQ(log.linesStartingWith("[RideZav] Error parsing the object {oops: ").size(), 1u);
+}
+
+TEST_F(RideZavFeatureFlagsTest, PersonAndGroupPropertiesForFlagsAreSentAndStored) {
+    storeJSON(StorageKey::personPropertiesForFlags, R"({"plan":"pro"})");
+    answerFlags(R"({"featureFlags":{},"featureFlagPayloads":{}})");
+    auto remote = make();
+    remote->setGroupPropertiesForFlags("company", Object{{"size", 3}, {"tier", "a"}});
+    remote->setGroupPropertiesForFlags("company", Object{{"size", 4}});
+    remote->setGroupPropertiesForFlags("team", Object{{"n", 1}});
+    reload(*remote);
+    const auto received = server.requestsOf(Route::flags);
+    ASSERT_EQ(received.size(), 1u);
+    ASSERT_TRUE(received[0].json.has_value());
+    EXPECT_EQ((*received[0].json)["person_properties"]["plan"], "pro");
+    EXPECT_EQ((*received[0].json)["group_properties"]["company"]["size"], 4);
+    EXPECT_EQ((*received[0].json)["group_properties"]["company"]["tier"], "a");
+    remote->resetGroupPropertiesForFlags("company");
+    EXPECT_EQ(storage->getJSON(StorageKey::groupPropertiesForFlags), Value(Object{{"team", Object{{"n", 1}}}}));
+    remote->resetGroupPropertiesForFlags(std::nullopt);
+    EXPECT_EQ(storage->getJSON(StorageKey::groupPropertiesForFlags), Value(Object{}));
+    remote->resetPersonPropertiesForFlags();
+    EXPECT_TRUE(remote->personPropertiesForFlags().empty());
+    EXPECT_EQ(storage->getJSON(StorageKey::personPropertiesForFlags), Value(Object{}));
+}
+
 }  // namespace
 }  // namespace ridezav
