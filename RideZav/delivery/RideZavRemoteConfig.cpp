@@ -35,11 +35,8 @@ RideZavRemoteConfig::RideZavRemoteConfig(std::shared_ptr<RideZavConfig> config, 
       featureFlagCalledCallback_(std::move(featureFlagCalledCallback)),
       dispatchQueue_(std::make_shared<velmo::SerialQueue>("com.ridezav.RemoteConfig")) {}
 
-RideZavRemoteConfig::~RideZavRemoteConfig() {
-    // The last reference may go on our own queue, which cannot join itself: the main loop
-    // releases it instead.
-    if (dispatchQueue_->isCurrent()) velmo::MainLoop::postToMain([queue = std::move(dispatchQueue_)] {});
-}
+// The last reference may go on our own queue; the queue then lets its thread finish alone.
+RideZavRemoteConfig::~RideZavRemoteConfig() = default;
 
 std::optional<Object> RideZavRemoteConfig::storedObject(StorageKey key) const {
     auto value = storage_->getJSON(key);

@@ -153,7 +153,7 @@ public:
     std::atomic<bool> canReloadFlagsForTesting{true};
 
 private:
-    std::shared_ptr<velmo::SerialQueue> dispatchQueue_;
+    const std::shared_ptr<velmo::SerialQueue> dispatchQueue_;
 };
 
 }  // namespace ridezav

@@ -395,6 +395,21 @@ TEST_F(RideZavFeatureFlagsTest, TheConfigurationsAnswerLoadsTheFlagsAndARestartO
     EXPECT_EQ(restarted->getCachedRemoteConfig(), (Object{{"hasFeatureFlags", true}}));
 }
 
+TEST_F(RideZavFeatureFlagsTest, AnAnswerArrivingAfterTheObjectIsGoneChangesNothing) {
+    auto gate = std::make_shared<velmo::testing::Gate>();
+    server.answerNext(Route::flags, Server::Answer::held(gate, 200, R"({"featureFlags":{"n":1},"featureFlagPayloads":{}})"));
+    auto remote = make();
+    bool called = false;
+    remote->reloadFeatureFlags([&](const std::optional<Object>&) { called = true; });
+    ASSERT_TRUE(server.waitForRequests(1));
+    remote.reset();
+    gate->release();
+    mainLoop.loop().runUntilIdle();
+    EXPECT_FALSE(called);
+    EXPECT_TRUE(flagsHeard.empty());
+    EXPECT_FALSE(stored(StorageKey::enabledFeatureFlags));
+}
+
 TEST_F(RideZavFeatureFlagsTest, FlagResultsComeFromTheCacheWithJSONPayloadsParsed) {
     storeJSON(StorageKey::enabledFeatureFlags, R"({"on":true,"off":false,"variant":"blue","number":1,"bad":true})");
     storeJSON(StorageKey::enabledFeatureFlagPayloads, R"({"on":"{\"n\":1}","variant":"3","bad":"{oops"})");
