@@ -76,6 +76,8 @@ struct Layer {
 
     std::string text;
     Font font;
+    // Wraps the text at word boundaries to this width (points); one line each paragraph when unset.
+    std::optional<double> wrapWidth;
 
     std::shared_ptr<const LayerImage> image;
 

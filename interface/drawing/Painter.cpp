@@ -44,6 +44,10 @@ PangoLayout* textLayout(PangoContext* context, const Layer& layer) {
     pango_layout_set_font_description(layout, d);
     pango_font_description_free(d);
     pango_layout_set_text(layout, layer.text.c_str(), int(layer.text.size()));
+    if (layer.wrapWidth) {
+        pango_layout_set_width(layout, int(std::max(0.0, *layer.wrapWidth) * PANGO_SCALE));
+        pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+    }
     return layout;
 }
 
@@ -371,12 +375,13 @@ Rect Painter::bounds(const Layer& l) {
     return r;
 }
 
-Size Painter::measureText(const std::string& text, const Font& font) {
+Size Painter::measureText(const std::string& text, const Font& font, std::optional<double> wrapWidth) {
     PangoFontMap* map = pango_cairo_font_map_get_default();
     PangoContext* context = pango_font_map_create_context(map);
     Layer l;
     l.text = text;
     l.font = font;
+    l.wrapWidth = wrapWidth;
     PangoLayout* layout = textLayout(context, l);
     int w = 0, h = 0;
     pango_layout_get_size(layout, &w, &h);

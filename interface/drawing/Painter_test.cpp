@@ -149,6 +149,17 @@ TEST(Painter, ShadowMasksAreCachedByShapeSizeAndRadiusInABoundedCache) {
     EXPECT_EQ(painter.shadowCacheSize(), 2u);
 }
 
+TEST(Painter, WrappedTextBreaksAtWordsWithinItsWidth) {
+    Font font{"sans-serif", 11, 400};
+    const std::string text = "Nothing runs in the background. Your screen and mic are only used when you choose.";
+    Size line = Painter::measureText(text, font);
+    Size wrapped = Painter::measureText(text, font, 120);
+    EXPECT_LE(wrapped.width, 120);
+    EXPECT_GE(wrapped.height, 3 * line.height);
+    // A width wider than the text keeps it on one line.
+    EXPECT_EQ(Painter::measureText(text, font, line.width + 10).height, line.height);
+}
+
 TEST(Painter, TextIsMeasuredAndDrawnWithThePinnedFont) {
     Font font{"sans-serif", 11, 500};
     Size size = Painter::measureText("hey! i'm velmo", font);
