@@ -210,7 +210,7 @@ void appendShape(LayerList& out, const std::string& id, const LayoutShape& s, Re
     }
     }
     if (s.stroke) {
-        l.stroke = *s.stroke;
+        l.outline = *s.stroke;
         l.lineWidth = s.lineWidth;
     }
     l.fill = s.fill.value_or(Color::clear());
@@ -221,7 +221,7 @@ void appendShape(LayerList& out, const std::string& id, const LayoutShape& s, Re
         shadow.shadowOnly = true;
         out.push_back(std::move(shadow));
     }
-    if (s.fill) out.push_back(std::move(l));
+    if (s.fill || s.stroke) out.push_back(std::move(l));
 }
 
 void appendLayers(LayerList& out, const LayoutNode& n, const std::string& id) {

@@ -151,6 +151,21 @@ TEST(LayoutNode, LayersFollowTheTreeWithShadowsBelowTheirShape) {
     EXPECT_EQ(surface.pixel(int(tree.frame.x + tree.frame.width / 2), int(tree.frame.y + tree.frame.height - 3)).alpha, 255);
 }
 
+TEST(LayoutNode, AStrokedShapeBecomesAnOutlinedLayerWithAClearInside) {
+    LayoutShape outline;
+    outline.kind = LayoutShape::Kind::Capsule;
+    outline.stroke = grey;
+    outline.lineWidth = 0.8;
+    LayoutNode n = background(box(10, 4), outline);
+    layout(n, 100);
+    LayerList layers = layoutLayers(n);
+    ASSERT_EQ(layers.size(), 2u);
+    EXPECT_EQ(layers[0].kind, Layer::Kind::Capsule);
+    EXPECT_EQ(layers[0].outline, grey);
+    EXPECT_EQ(layers[0].fill, Color::clear());
+    EXPECT_EQ(layers[0].lineWidth, 0.8);
+}
+
 TEST(LayoutNode, HitTestingFindsTheButtonUnderAClickAndNothingBetweenButtons) {
     LayoutNode footer = padding(hstack(VerticalAlignment::Center, 8,
                                        {button(padding(box(40, 10), EdgeInsets::all(2)), "quit"), spacer(),

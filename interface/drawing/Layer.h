@@ -64,6 +64,8 @@ struct Layer {
     Color stroke = Color::black();
     double lineWidth = 1;
     double cornerRadius = 0;
+    // RoundedRect and Capsule: also stroked along their outline at `lineWidth`, over the fill.
+    std::optional<Color> outline;
     Path path;
 
     // Trimmed circle (fractions of the outline starting at 3 o'clock, clockwise) and its

@@ -273,13 +273,27 @@ void drawLayerContent(cairo_t* cr, const Layer& l, double alpha) {
         p.addRoundedRect({0, 0, w, h}, l.cornerRadius);
         appendPath(cr, p);
         setColor(cr, l.fill, alpha);
-        cairo_fill(cr);
+        if (l.outline) {
+            cairo_fill_preserve(cr);
+            cairo_set_line_width(cr, l.lineWidth);
+            setColor(cr, *l.outline, alpha);
+            cairo_stroke(cr);
+        } else {
+            cairo_fill(cr);
+        }
         break;
     }
     case Layer::Kind::Capsule:
         appendCapsule(cr, w, h);
         setColor(cr, l.fill, alpha);
-        cairo_fill(cr);
+        if (l.outline) {
+            cairo_fill_preserve(cr);
+            cairo_set_line_width(cr, l.lineWidth);
+            setColor(cr, *l.outline, alpha);
+            cairo_stroke(cr);
+        } else {
+            cairo_fill(cr);
+        }
         break;
     case Layer::Kind::CircleStroke:
         cairo_arc(cr, w / 2, h / 2, std::min(w, h) / 2, 0, 2 * kPi);
@@ -350,7 +364,7 @@ void Painter::setShadowCacheEnabled(bool enabled) {
 Rect Painter::bounds(const Layer& l) {
     double w = l.size.width, h = l.size.height;
     double grow = 1;  // antialiasing
-    if (l.kind == Layer::Kind::CircleStroke || l.kind == Layer::Kind::GradientArc) grow += l.lineWidth / 2;
+    if (l.kind == Layer::Kind::CircleStroke || l.kind == Layer::Kind::GradientArc || l.outline) grow += l.lineWidth / 2;
     auto transformed = [&](double x0, double y0, double x1, double y1, Point offset) {
         double c = std::cos(radians(l.rotation)), s = std::sin(radians(l.rotation));
         double minX = 1e300, minY = 1e300, maxX = -1e300, maxY = -1e300;

@@ -149,6 +149,23 @@ TEST(Painter, ShadowMasksAreCachedByShapeSizeAndRadiusInABoundedCache) {
     EXPECT_EQ(painter.shadowCacheSize(), 2u);
 }
 
+TEST(Painter, AnOutlinedCapsuleStrokesItsEdgeAndLeavesItsInsideClear) {
+    Surface s(60, 30);
+    Layer c;
+    c.id = "capsule";
+    c.kind = Layer::Kind::Capsule;
+    c.center = {30, 15};
+    c.size = {50, 20};
+    c.fill = Color::clear();
+    c.outline = Color::white();
+    c.lineWidth = 2;
+    Painter painter;
+    painter.paintFull(s, {c});
+    EXPECT_GT(s.pixel(30, 5).alpha, 200);  // on the top edge
+    EXPECT_EQ(s.pixel(30, 15).alpha, 0);   // inside
+    EXPECT_EQ(s.pixel(30, 1).alpha, 0);    // outside
+}
+
 TEST(Painter, WrappedTextBreaksAtWordsWithinItsWidth) {
     Font font{"sans-serif", 11, 400};
     const std::string text = "Nothing runs in the background. Your screen and mic are only used when you choose.";
