@@ -11,6 +11,8 @@
 
 namespace velmo {
 
+class Surface;
+
 // Premultiplied ARGB32 pixels, `stride` bytes a row.
 struct PanelPixels {
     int width = 0;
@@ -28,6 +30,9 @@ public:
     // Where the pointer shows a pointing hand: the frames of the view's buttons, view points.
     virtual std::vector<Rect> pointerCursorRegions(Size size) const { return {}; }
 };
+
+// A drawn surface's pixels, copied out for the panel window.
+PanelPixels panelPixelsOf(const Surface& surface);
 
 // A plain card standing in for the companion panel view.
 class PanelPlaceholderView : public PanelContentView {
