@@ -18,8 +18,8 @@ class CompanionPanelView : public PanelContentView {
 public:
     explicit CompanionPanelView(std::shared_ptr<CompanionManager> companionManager);
 
-    // Called after each re-layout, for the host to redisplay.
-    void setNeedsDisplayHandler(std::function<void()> handler) { needsDisplay_ = std::move(handler); }
+    // Called after each re-layout.
+    void setNeedsDisplayHandler(std::function<void()> handler) override { needsDisplay_ = std::move(handler); }
 
     const CompanionPanelModel& model() const { return model_; }
     const LayoutNode& tree() const { return tree_; }
