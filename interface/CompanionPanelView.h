@@ -26,6 +26,9 @@ public:
     // Re-layouts since construction, the first included.
     int layoutCount() const { return layoutCount_; }
 
+    // A click at a point of the view: runs the action of the button under it, if any.
+    void click(Point p);
+
     double fittingHeight() const override { return size_.height; }
     PanelPixels render(Size size) const override;
     std::vector<Rect> pointerCursorRegions(Size size) const override;
@@ -33,6 +36,8 @@ public:
 private:
     CompanionPanelInputs inputs() const;
     void reevaluate();
+    void perform(const std::string& buttonId);
+    std::optional<Task<void>> screenContentRequest_;
 
     std::shared_ptr<CompanionManager> companionManager_;
     ChangeObserver observer_;

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "companion/CompanionTestDoubles.h"
+#include "companion/CompanionTestEnvironment.h"
+#include "interface/WindowPositionManager.h"
+#include "platform/desktop/Workspace.h"
+#include "testing/SimulatedStatusBarDesktop.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/runtime/VirtualMainLoop.h"
 
@@ -74,6 +78,102 @@ TEST_F(PanelViewTest, FittingHeightAndHandRegionsFollowTheSituation) {
     // The card is opaque in its middle.
     std::size_t mid = std::size_t(pixels.height / 2) * std::size_t(pixels.stride) + 160 * 4;
     EXPECT_EQ(pixels.bytes[mid + 3], 255);
+}
+
+}  // namespace
+}  // namespace velmo
+
+namespace velmo {
+namespace {
+
+struct PanelActionsTest : ::testing::Test {
+    testing::CompanionTestEnvironment env;
+    std::shared_ptr<testing::SimulatedWorkspace> workspace = std::make_shared<testing::SimulatedWorkspace>();
+    std::shared_ptr<CompanionManager> companion = env.makeCompanion();
+    void SetUp() override { Workspace::install(workspace); }
+    void TearDown() override { Workspace::install(nullptr); }
+
+    void press(CompanionPanelView& view, const std::string& id) {
+        for (const auto& [button, f] : buttonFrames(view.tree()))
+            if (button == id) return view.click({f.x + f.width / 2, f.y + f.height / 2});
+        ADD_FAILURE() << "no button " << id;
+    }
+    std::vector<std::string> opened() const {
+        std::vector<std::string> out;
+        for (const auto& [kind, what] : workspace->requests) out.push_back(kind + " " + what);
+        return out;
+    }
+};
+
+const std::string accessibilityPage = "openURL " + std::string(WindowPositionManager::accessibilitySettingsURL);
+const std::string screenRecordingPage = "openURL " + std::string(WindowPositionManager::screenRecordingSettingsURL);
+const std::string microphonePage = "openURL x-apple.systempreferences:com.apple.preference.security?Privacy_Microphone";
+
+// One test for both prompt flags: they are process-wide and never reset.
+TEST_F(PanelActionsTest, GrantPromptsOnTheFirstPressAndOpensTheSettingsPageAfterwards) {
+    CompanionPanelView view(companion);
+    press(view, companion_panel_button::grantAccessibility);
+    EXPECT_EQ(env.desktopPermissions->accessibilityRequests, 1);
+    EXPECT_TRUE(opened().empty());
+    press(view, companion_panel_button::grantAccessibility);
+    EXPECT_EQ(env.desktopPermissions->accessibilityRequests, 1);
+    EXPECT_EQ(opened(), (std::vector<std::string>{accessibilityPage}));
+
+    workspace->requests.clear();
+    press(view, companion_panel_button::grantScreenRecording);
+    EXPECT_EQ(env.desktopPermissions->screenRecordingRequests, 1);
+    EXPECT_TRUE(opened().empty());
+    press(view, companion_panel_button::grantScreenRecording);
+    EXPECT_EQ(env.desktopPermissions->screenRecordingRequests, 1);
+    EXPECT_EQ(opened(), (std::vector<std::string>{screenRecordingPage}));
+
+    // A preflight that succeeds only writes its confirmation.
+    workspace->requests.clear();
+    env.desktopPermissions->screenRecording = true;
+    press(view, companion_panel_button::grantScreenRecording);
+    EXPECT_TRUE(opened().empty());
+    EXPECT_EQ(env.desktopPermissions->screenRecordingRequests, 1);
+    EXPECT_TRUE(UserDefaults::standard().boolForKey("com.korvale.hasPreviouslyConfirmedScreenRecordingPermission"));
+
+    // Trusted already: nothing at all.
+    workspace->requests.clear();
+    env.desktopPermissions->accessibility = true;
+    press(view, companion_panel_button::grantAccessibility);
+    EXPECT_TRUE(opened().empty());
+    EXPECT_EQ(env.desktopPermissions->accessibilityRequests, 1);
+}
+
+TEST_F(PanelActionsTest, FindAppRevealsTheAppThenOpensTheAccessibilityPage) {
+    CompanionPanelView view(companion);
+    press(view, companion_panel_button::findApp);
+    ASSERT_EQ(workspace->requests.size(), 2u);
+    EXPECT_EQ(workspace->requests[0].first, "activateFileViewerSelecting");
+    EXPECT_EQ(opened()[1], accessibilityPage);
+}
+
+TEST_F(PanelActionsTest, MicrophoneGrantRequestsAccessOnlyWhileUndecided) {
+    CompanionPanelView view(companion);
+    env.mediaAuthorization->microphoneStatus = MediaAuthorizationStatus::notDetermined;
+    press(view, companion_panel_button::grantMicrophone);
+    EXPECT_TRUE(env.mediaAuthorization->hasOpenMicrophonePrompt());
+    EXPECT_TRUE(opened().empty());
+    env.mediaAuthorization->answerMicrophonePrompt(false);
+    env.mediaAuthorization->microphoneStatus = MediaAuthorizationStatus::denied;
+    press(view, companion_panel_button::grantMicrophone);
+    EXPECT_EQ(opened(), (std::vector<std::string>{microphonePage}));
+}
+
+TEST_F(PanelActionsTest, ScreenContentGrantStartsOneRequestHoweverOftenItIsPressed) {
+    companion->hasScreenRecordingPermission = true;
+    env.screens->setDisplaysWithScreens({{1, 1440, 900, {0, 0, 1440, 900}}});
+    CompanionPanelView view(companion);
+    env.loop().runUntilIdle();
+    press(view, companion_panel_button::grantScreenContent);
+    EXPECT_TRUE(companion->isRequestingScreenContent);
+    press(view, companion_panel_button::grantScreenContent);
+    press(view, companion_panel_button::grantScreenContent);
+    ASSERT_TRUE(env.loop().runUntil([&] { return !companion->isRequestingScreenContent; }));
+    EXPECT_EQ(env.log.linesStartingWith("🔑 Screen content capture result").size(), 1u);
 }
 
 }  // namespace
