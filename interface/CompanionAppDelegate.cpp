@@ -3,6 +3,7 @@
 #include "RideZav/RideZavSDK.h"
 #include "companion/CompanionAnalytics.h"
 #include "interface/ConfigurationCheck.h"
+#include "interface/CompanionPanelView.h"
 #include "interface/MenuBarPanelManager.h"
 #include "platform/desktop/ApplicationNotifications.h"
 #include "platform/desktop/LoginItem.h"
@@ -27,7 +28,10 @@ CompanionAppDelegate::CompanionAppDelegate(Dependencies dependencies)
       makePanelManager_(std::move(dependencies.makePanelManager)) {
     if (!makePanelManager_)
         makePanelManager_ = [](std::shared_ptr<CompanionManager> companion) -> std::shared_ptr<MenuBarPanelManaging> {
-            if (StatusBarDesktop::current()) return MenuBarPanelManager::create(std::move(companion));
+            if (StatusBarDesktop::current())
+                return MenuBarPanelManager::create(std::move(companion), [](const std::shared_ptr<CompanionManager>& c) {
+                    return std::make_shared<CompanionPanelView>(c);
+                });
             return HeadlessMenuBarPanelManager::create(std::move(companion));
         };
 }

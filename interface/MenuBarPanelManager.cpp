@@ -62,6 +62,12 @@ void MenuBarPanelManager::statusItemClicked() {
 void MenuBarPanelManager::createPanel() {
     if (!desktop_) return;
     content_ = makeContent_(companionManager_);
+    if (content_) {
+        std::weak_ptr<MenuBarPanelManager> weak = weak_from_this();
+        content_->setNeedsDisplayHandler([weak] {
+            if (auto self = weak.lock()) self->contentDidChange();
+        });
+    }
     panel_ = desktop_->makePanel({0, 0, panelWidth, panelHeight});
 }
 
@@ -101,7 +107,8 @@ void MenuBarPanelManager::redisplay() {
 }
 
 void MenuBarPanelManager::contentDidChange() {
-    if (panel_) redisplay();
+    // The content's height may have changed with it.
+    if (panel_) positionPanel();
 }
 
 void MenuBarPanelManager::showPanel() {

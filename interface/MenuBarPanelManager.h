@@ -38,8 +38,8 @@ public:
     void showPanel() override;
     void hidePanel() override;
     bool isPanelVisible() const override;
-    // The content's picture or button frames changed: the panel shows them (its hand-cursor
-    // regions follow the buttons).
+    // The content's height, picture or button frames changed: the panel takes the new height
+    // and shows them (its hand-cursor regions follow the buttons).
     void contentDidChange();
 
     // The 18 x 18 template triangle, black on clear, premultiplied ARGB32.

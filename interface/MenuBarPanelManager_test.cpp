@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "companion/CompanionTestEnvironment.h"
+#include "interface/CompanionPanelView.h"
 #include "interface/WindowPositionManager.h"
 #include "platform/foundation/Bundle.h"
 #include "testing/SimulatedStatusBarDesktop.h"
@@ -222,4 +225,28 @@ TEST(SettingsHelpers, EachOpensItsExactLinkAndFindAppRevealsTheBundleFirst) {
               }));
     EXPECT_STREQ(WindowPositionManager::microphoneSettingsURL,
                  "x-apple.systempreferences:com.apple.preference.security?Privacy_Microphone");
+}
+
+TEST_F(MenuBarPanelManagerTest, TheCompanionPanelHangsAtItsFittingHeightAndFollowsItsChanges) {
+    auto manager = MenuBarPanelManager::create(
+        companion, [](const std::shared_ptr<CompanionManager>& c) { return std::make_shared<CompanionPanelView>(c); });
+    desktop->item->click();
+    ASSERT_EQ(desktop->panels.size(), 1u);
+    auto panel = desktop->panels[0];
+    env.loop().runUntilIdle();
+    const double welcome = panel->frame().height;
+    EXPECT_GT(welcome, 120);
+    EXPECT_EQ(panel->frame().y, 876 - welcome - 4);
+    const std::size_t displays = panel->displayedSizes.size();
+
+    companion->hasMicrophonePermission = true;
+    companion->hasAccessibilityPermission = true;
+    companion->hasScreenRecordingPermission = true;
+    companion->hasScreenContentPermission = true;
+    env.loop().runUntilIdle();
+    const double allset = panel->frame().height;
+    EXPECT_LT(allset, welcome);
+    EXPECT_EQ(panel->frame().y, 876 - allset - 4);
+    EXPECT_EQ(panel->displayedSizes.back(), (Size{320, std::round(allset)}));  // whole pixels
+    EXPECT_GT(panel->displayedSizes.size(), displays);
 }

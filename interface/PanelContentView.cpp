@@ -49,7 +49,9 @@ LayerList placeholderLayers(Size size) {
     return list;
 }
 
-PanelPixels pixelsOf(Surface& surface) {
+}  // namespace
+
+PanelPixels panelPixelsOf(const Surface& surface) {
     cairo_surface_flush(surface.cairoSurface());
     PanelPixels out{surface.width(), surface.height(), cairo_image_surface_get_stride(surface.cairoSurface()), {}};
     const unsigned char* data = cairo_image_surface_get_data(surface.cairoSurface());
@@ -57,13 +59,11 @@ PanelPixels pixelsOf(Surface& surface) {
     return out;
 }
 
-}  // namespace
-
 PanelPixels PanelPlaceholderView::render(Size size) const {
     Surface surface(int(size.width + 0.5), int(size.height + 0.5));
     Painter painter;
     painter.paintFull(surface, placeholderLayers(size));
-    return pixelsOf(surface);
+    return panelPixelsOf(surface);
 }
 
 StatusItemIcon drawMenuBarIcon() {
@@ -81,7 +81,7 @@ StatusItemIcon drawMenuBarIcon() {
     Surface surface(18, 18);
     Painter painter;
     painter.paintFull(surface, {triangle});
-    PanelPixels pixels = pixelsOf(surface);
+    PanelPixels pixels = panelPixelsOf(surface);
     StatusItemIcon icon{18, 18, std::vector<std::uint32_t>(18 * 18)};
     for (int y = 0; y < 18; ++y) std::memcpy(&icon.argb[std::size_t(y) * 18], &pixels.bytes[std::size_t(y) * pixels.stride], 18 * 4);
     return icon;

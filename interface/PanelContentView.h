@@ -4,12 +4,15 @@
 // both declare an image type of their own.
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "platform/desktop/Geometry.h"
 #include "platform/desktop/StatusBarDesktop.h"
 
 namespace velmo {
+
+class Surface;
 
 // Premultiplied ARGB32 pixels, `stride` bytes a row.
 struct PanelPixels {
@@ -27,7 +30,12 @@ public:
     virtual PanelPixels render(Size size) const = 0;
     // Where the pointer shows a pointing hand: the frames of the view's buttons, view points.
     virtual std::vector<Rect> pointerCursorRegions(Size size) const { return {}; }
+    // Called by a view whose height, picture or buttons changed, for its host to show them.
+    virtual void setNeedsDisplayHandler(std::function<void()> handler) {}
 };
+
+// A drawn surface's pixels, copied out for the panel window.
+PanelPixels panelPixelsOf(const Surface& surface);
 
 // A plain card standing in for the companion panel view.
 class PanelPlaceholderView : public PanelContentView {

@@ -2,6 +2,7 @@
 //
 //   velmo-render glyphs --out glyphs.png [--scale 4] [--time SECONDS] [--background HEX|none]
 //   velmo-render cursor --scenario NAME --at SECONDS --out F.png [--scale 2] [--background HEX|none]
+//   velmo-render panel --situation welcome|allset|onboarded|revoked --out F.png [--scale 2] [--background HEX|none]
 //
 // The cursor scenarios run a scripted episode of one screen's cursor on a virtual clock and
 // draw the frame at the given second: following, welcome, flight, pointing, listening,
@@ -18,6 +19,7 @@
 
 #include "companion/CompanionTestDoubles.h"
 #include "interface/BlueCursorView.h"
+#include "interface/CompanionPanelModel.h"
 #include "interface/drawing/CompanionPalette.h"
 #include "interface/drawing/CursorGlyphs.h"
 #include "interface/drawing/Painter.h"
@@ -32,6 +34,7 @@ struct Options {
     double scale = 4;
     bool scaleGiven = false;
     std::string scenario;
+    std::string situation;
     double at = 0;
     double time = 0;  // seconds since the reference date, for the waveform's ripple
     std::optional<Color> background = colorFromHex("#202020");
@@ -139,14 +142,42 @@ Scene cursor(const Options& o) {
     return s;
 }
 
+// The panel's four situations: (onboarding completed, all permissions granted).
+const std::map<std::string, std::pair<bool, bool>>& panelSituations() {
+    static const std::map<std::string, std::pair<bool, bool>> all{
+        {"welcome", {false, false}}, {"allset", {false, true}}, {"onboarded", {true, true}}, {"revoked", {true, false}}};
+    return all;
+}
+
+// The card with room around it for its shadows.
+Scene panel(const Options& o) {
+    auto [onboarded, allGranted] = panelSituations().at(o.situation);
+    CompanionPanelInputs in;
+    in.hasCompletedOnboarding = onboarded;
+    in.hasMicrophonePermission = allGranted;
+    in.hasAccessibilityPermission = allGranted;
+    in.hasScreenRecordingPermission = allGranted;
+    in.hasScreenContentPermission = allGranted;
+    in.isOverlayVisible = true;
+    const double margin = 24;
+    LayoutNode tree = companionPanelLayout(makeCompanionPanelModel(in));
+    Size size = layout(tree, 320, {margin, margin});
+    return Scene{{size.width + 2 * margin, size.height + 2 * margin + 10}, layoutLayers(tree, "panel.")};
+}
+
 const std::map<std::string, std::function<Scene(const Options&)>>& scenes() {
-    static const std::map<std::string, std::function<Scene(const Options&)>> all{{"glyphs", glyphs}, {"cursor", cursor}};
+    static const std::map<std::string, std::function<Scene(const Options&)>> all{
+        {"glyphs", glyphs}, {"cursor", cursor}, {"panel", panel}};
     return all;
 }
 
 int usage() {
     std::fprintf(stderr, "usage: velmo-render SCENE --out FILE.png [--scale N] [--time SECONDS] [--background HEX|none]\n");
     std::fprintf(stderr, "       velmo-render cursor --scenario NAME --at SECONDS --out FILE.png [--scale N] [--background HEX|none]\n");
+    std::fprintf(stderr, "       velmo-render panel --situation NAME --out FILE.png [--scale N] [--background HEX|none]\n");
+    std::fprintf(stderr, "panel situations:");
+    for (const auto& [name, _] : panelSituations()) std::fprintf(stderr, " %s", name.c_str());
+    std::fprintf(stderr, "\n");
     std::fprintf(stderr, "cursor scenarios:");
     for (const auto& [name, _] : cursorScenarios()) std::fprintf(stderr, " %s", name.c_str());
     std::fprintf(stderr, "\n");
@@ -177,6 +208,9 @@ int main(int argc, char** argv) {
         } else if (arg == "--scenario") {
             if (!cursorScenarios().count(value)) return usage();
             o.scenario = value;
+        } else if (arg == "--situation") {
+            if (!panelSituations().count(value)) return usage();
+            o.situation = value;
         } else if (arg == "--at") {
             o.at = std::strtod(value.c_str(), &end);
             if (*end || !(o.at >= 0 && o.at <= 600)) return usage();
@@ -193,6 +227,10 @@ int main(int argc, char** argv) {
     if (o.out.empty()) return usage();
     if (scene->first == "cursor") {
         if (o.scenario.empty()) return usage();
+        if (!o.scaleGiven) o.scale = 2;
+    }
+    if (scene->first == "panel") {
+        if (o.situation.empty()) return usage();
         if (!o.scaleGiven) o.scale = 2;
     }
 

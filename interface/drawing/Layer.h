@@ -64,6 +64,8 @@ struct Layer {
     Color stroke = Color::black();
     double lineWidth = 1;
     double cornerRadius = 0;
+    // RoundedRect and Capsule: also stroked along their outline at `lineWidth`, over the fill.
+    std::optional<Color> outline;
     Path path;
 
     // Trimmed circle (fractions of the outline starting at 3 o'clock, clockwise) and its
@@ -76,6 +78,8 @@ struct Layer {
 
     std::string text;
     Font font;
+    // Wraps the text at word boundaries to this width (points); one line each paragraph when unset.
+    std::optional<double> wrapWidth;
 
     std::shared_ptr<const LayerImage> image;
 

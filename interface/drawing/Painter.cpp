@@ -44,6 +44,10 @@ PangoLayout* textLayout(PangoContext* context, const Layer& layer) {
     pango_layout_set_font_description(layout, d);
     pango_font_description_free(d);
     pango_layout_set_text(layout, layer.text.c_str(), int(layer.text.size()));
+    if (layer.wrapWidth) {
+        pango_layout_set_width(layout, int(std::max(0.0, *layer.wrapWidth) * PANGO_SCALE));
+        pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+    }
     return layout;
 }
 
@@ -269,13 +273,27 @@ void drawLayerContent(cairo_t* cr, const Layer& l, double alpha) {
         p.addRoundedRect({0, 0, w, h}, l.cornerRadius);
         appendPath(cr, p);
         setColor(cr, l.fill, alpha);
-        cairo_fill(cr);
+        if (l.outline) {
+            cairo_fill_preserve(cr);
+            cairo_set_line_width(cr, l.lineWidth);
+            setColor(cr, *l.outline, alpha);
+            cairo_stroke(cr);
+        } else {
+            cairo_fill(cr);
+        }
         break;
     }
     case Layer::Kind::Capsule:
         appendCapsule(cr, w, h);
         setColor(cr, l.fill, alpha);
-        cairo_fill(cr);
+        if (l.outline) {
+            cairo_fill_preserve(cr);
+            cairo_set_line_width(cr, l.lineWidth);
+            setColor(cr, *l.outline, alpha);
+            cairo_stroke(cr);
+        } else {
+            cairo_fill(cr);
+        }
         break;
     case Layer::Kind::CircleStroke:
         cairo_arc(cr, w / 2, h / 2, std::min(w, h) / 2, 0, 2 * kPi);
@@ -346,7 +364,7 @@ void Painter::setShadowCacheEnabled(bool enabled) {
 Rect Painter::bounds(const Layer& l) {
     double w = l.size.width, h = l.size.height;
     double grow = 1;  // antialiasing
-    if (l.kind == Layer::Kind::CircleStroke || l.kind == Layer::Kind::GradientArc) grow += l.lineWidth / 2;
+    if (l.kind == Layer::Kind::CircleStroke || l.kind == Layer::Kind::GradientArc || l.outline) grow += l.lineWidth / 2;
     auto transformed = [&](double x0, double y0, double x1, double y1, Point offset) {
         double c = std::cos(radians(l.rotation)), s = std::sin(radians(l.rotation));
         double minX = 1e300, minY = 1e300, maxX = -1e300, maxY = -1e300;
@@ -371,12 +389,13 @@ Rect Painter::bounds(const Layer& l) {
     return r;
 }
 
-Size Painter::measureText(const std::string& text, const Font& font) {
+Size Painter::measureText(const std::string& text, const Font& font, std::optional<double> wrapWidth) {
     PangoFontMap* map = pango_cairo_font_map_get_default();
     PangoContext* context = pango_font_map_create_context(map);
     Layer l;
     l.text = text;
     l.font = font;
+    l.wrapWidth = wrapWidth;
     PangoLayout* layout = textLayout(context, l);
     int w = 0, h = 0;
     pango_layout_get_size(layout, &w, &h);

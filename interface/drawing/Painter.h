@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -79,8 +80,8 @@ public:
 
     // Everything a layer can touch, its shadow included, in points.
     static Rect bounds(const Layer& layer);
-    // The logical size of `text` laid out in one paragraph with `font`.
-    static Size measureText(const std::string& text, const Font& font);
+    // The logical size of `text` laid out with `font`, wrapped at `wrapWidth` when given.
+    static Size measureText(const std::string& text, const Font& font, std::optional<double> wrapWidth = std::nullopt);
 
     // The blurred-shadow cache: keyed by (shape, size, radius), least recently used dropped.
     void setShadowCacheEnabled(bool enabled);

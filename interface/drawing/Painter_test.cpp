@@ -149,6 +149,34 @@ TEST(Painter, ShadowMasksAreCachedByShapeSizeAndRadiusInABoundedCache) {
     EXPECT_EQ(painter.shadowCacheSize(), 2u);
 }
 
+TEST(Painter, AnOutlinedCapsuleStrokesItsEdgeAndLeavesItsInsideClear) {
+    Surface s(60, 30);
+    Layer c;
+    c.id = "capsule";
+    c.kind = Layer::Kind::Capsule;
+    c.center = {30, 15};
+    c.size = {50, 20};
+    c.fill = Color::clear();
+    c.outline = Color::white();
+    c.lineWidth = 2;
+    Painter painter;
+    painter.paintFull(s, {c});
+    EXPECT_GT(s.pixel(30, 5).alpha, 200);  // on the top edge
+    EXPECT_EQ(s.pixel(30, 15).alpha, 0);   // inside
+    EXPECT_EQ(s.pixel(30, 1).alpha, 0);    // outside
+}
+
+TEST(Painter, WrappedTextBreaksAtWordsWithinItsWidth) {
+    Font font{"sans-serif", 11, 400};
+    const std::string text = "Nothing runs in the background. Your screen and mic are only used when you choose.";
+    Size line = Painter::measureText(text, font);
+    Size wrapped = Painter::measureText(text, font, 120);
+    EXPECT_LE(wrapped.width, 120);
+    EXPECT_GE(wrapped.height, 3 * line.height);
+    // A width wider than the text keeps it on one line.
+    EXPECT_EQ(Painter::measureText(text, font, line.width + 10).height, line.height);
+}
+
 TEST(Painter, TextIsMeasuredAndDrawnWithThePinnedFont) {
     Font font{"sans-serif", 11, 500};
     Size size = Painter::measureText("hey! i'm velmo", font);

@@ -1,0 +1,180 @@
+#include "interface/CompanionPanelView.h"
+
+#include <gtest/gtest.h>
+
+#include "companion/CompanionTestDoubles.h"
+#include "companion/CompanionTestEnvironment.h"
+#include "interface/WindowPositionManager.h"
+#include "platform/desktop/Workspace.h"
+#include "testing/SimulatedStatusBarDesktop.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/runtime/VirtualMainLoop.h"
+
+namespace velmo {
+namespace {
+
+struct PanelViewTest : ::testing::Test {
+    VirtualMainLoopScope loopScope;
+    UserDefaults::Scope defaultsScope;
+    std::shared_ptr<CompanionManager> companion =
+        CompanionManager::create({std::make_shared<testing::FakeDictationManager>(),
+                                  std::make_shared<testing::FakeShortcutMonitor>(),
+                                  std::make_shared<HeadlessOverlayWindowManager>()});
+    VirtualMainLoop& loop() { return loopScope.loop(); }
+};
+
+TEST_F(PanelViewTest, AudioLevelsAndPermissionPollsRelayOutOnlyWhenTheStatusLineChanges) {
+    companion->isOverlayVisible = true;
+    CompanionPanelView view(companion);
+    int displays = 0;
+    view.setNeedsDisplayHandler([&] { ++displays; });
+    loop().runUntilIdle();
+    const int start = view.layoutCount();
+    EXPECT_EQ(view.model().statusText, "Active");
+
+    // 10 s: audio levels every 10 ms, the permission flags re-assigned every 1.5 s, and the
+    // voice state listening from 2 s, processing from 5 s, idle again at 8 s.
+    for (int ms = 10; ms <= 10000; ms += 10) {
+        MainLoop::postToMainAfter(ms / 1000.0, [this, ms] {
+            companion->currentAudioPowerLevel = (ms % 70) / 70.0;
+            if (ms % 1500 == 0) {
+                companion->hasMicrophonePermission = bool(companion->hasMicrophonePermission);
+                companion->hasAccessibilityPermission = bool(companion->hasAccessibilityPermission);
+                companion->hasScreenRecordingPermission = bool(companion->hasScreenRecordingPermission);
+                companion->hasScreenContentPermission = bool(companion->hasScreenContentPermission);
+            }
+            if (ms == 2000) companion->voiceState = CompanionVoiceState::listening;
+            if (ms == 5000) companion->voiceState = CompanionVoiceState::processing;
+            if (ms == 8000) companion->voiceState = CompanionVoiceState::idle;
+        });
+    }
+    std::vector<std::string> seen;
+    for (int step = 0; step < 1000; ++step) {
+        loop().advance(0.01);
+        if (seen.empty() || seen.back() != view.model().statusText) seen.push_back(view.model().statusText);
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"Active", "Listening", "Processing", "Active"}));
+    EXPECT_EQ(view.layoutCount() - start, 3);
+    EXPECT_EQ(displays, 3);
+}
+
+TEST_F(PanelViewTest, FittingHeightAndHandRegionsFollowTheSituation) {
+    CompanionPanelView view(companion);
+    double welcome = view.fittingHeight();
+    EXPECT_EQ(view.pointerCursorRegions({320, welcome}).size(), 5u);  // three Grants, Find App, Quit
+
+    companion->hasMicrophonePermission = true;
+    companion->hasAccessibilityPermission = true;
+    companion->hasScreenRecordingPermission = true;
+    companion->hasScreenContentPermission = true;
+    loop().runUntilIdle();
+    EXPECT_TRUE(view.model().showsStartButton);
+    EXPECT_LT(view.fittingHeight(), welcome);
+    EXPECT_EQ(view.pointerCursorRegions({320, view.fittingHeight()}).size(), 2u);  // Start, Quit
+
+    PanelPixels pixels = view.render({320, view.fittingHeight()});
+    EXPECT_EQ(pixels.width, 320);
+    ASSERT_EQ(pixels.bytes.size(), std::size_t(pixels.stride) * std::size_t(pixels.height));
+    // The card is opaque in its middle.
+    std::size_t mid = std::size_t(pixels.height / 2) * std::size_t(pixels.stride) + 160 * 4;
+    EXPECT_EQ(pixels.bytes[mid + 3], 255);
+}
+
+}  // namespace
+}  // namespace velmo
+
+namespace velmo {
+namespace {
+
+struct PanelActionsTest : ::testing::Test {
+    testing::CompanionTestEnvironment env;
+    std::shared_ptr<testing::SimulatedWorkspace> workspace = std::make_shared<testing::SimulatedWorkspace>();
+    std::shared_ptr<CompanionManager> companion = env.makeCompanion();
+    void SetUp() override { Workspace::install(workspace); }
+    void TearDown() override { Workspace::install(nullptr); }
+
+    void press(CompanionPanelView& view, const std::string& id) {
+        for (const auto& [button, f] : buttonFrames(view.tree()))
+            if (button == id) return view.click({f.x + f.width / 2, f.y + f.height / 2});
+        ADD_FAILURE() << "no button " << id;
+    }
+    std::vector<std::string> opened() const {
+        std::vector<std::string> out;
+        for (const auto& [kind, what] : workspace->requests) out.push_back(kind + " " + what);
+        return out;
+    }
+};
+
+const std::string accessibilityPage = "openURL " + std::string(WindowPositionManager::accessibilitySettingsURL);
+const std::string screenRecordingPage = "openURL " + std::string(WindowPositionManager::screenRecordingSettingsURL);
+const std::string microphonePage = "openURL x-apple.systempreferences:com.apple.preference.security?Privacy_Microphone";
+
+// One test for both prompt flags: they are process-wide and never reset.
+TEST_F(PanelActionsTest, GrantPromptsOnTheFirstPressAndOpensTheSettingsPageAfterwards) {
+    CompanionPanelView view(companion);
+    press(view, companion_panel_button::grantAccessibility);
+    EXPECT_EQ(env.desktopPermissions->accessibilityRequests, 1);
+    EXPECT_TRUE(opened().empty());
+    press(view, companion_panel_button::grantAccessibility);
+    EXPECT_EQ(env.desktopPermissions->accessibilityRequests, 1);
+    EXPECT_EQ(opened(), (std::vector<std::string>{accessibilityPage}));
+
+    workspace->requests.clear();
+    press(view, companion_panel_button::grantScreenRecording);
+    EXPECT_EQ(env.desktopPermissions->screenRecordingRequests, 1);
+    EXPECT_TRUE(opened().empty());
+    press(view, companion_panel_button::grantScreenRecording);
+    EXPECT_EQ(env.desktopPermissions->screenRecordingRequests, 1);
+    EXPECT_EQ(opened(), (std::vector<std::string>{screenRecordingPage}));
+
+    // A preflight that succeeds only writes its confirmation.
+    workspace->requests.clear();
+    env.desktopPermissions->screenRecording = true;
+    press(view, companion_panel_button::grantScreenRecording);
+    EXPECT_TRUE(opened().empty());
+    EXPECT_EQ(env.desktopPermissions->screenRecordingRequests, 1);
+    EXPECT_TRUE(UserDefaults::standard().boolForKey("com.korvale.hasPreviouslyConfirmedScreenRecordingPermission"));
+
+    // Trusted already: nothing at all.
+    workspace->requests.clear();
+    env.desktopPermissions->accessibility = true;
+    press(view, companion_panel_button::grantAccessibility);
+    EXPECT_TRUE(opened().empty());
+    EXPECT_EQ(env.desktopPermissions->accessibilityRequests, 1);
+}
+
+TEST_F(PanelActionsTest, FindAppRevealsTheAppThenOpensTheAccessibilityPage) {
+    CompanionPanelView view(companion);
+    press(view, companion_panel_button::findApp);
+    ASSERT_EQ(workspace->requests.size(), 2u);
+    EXPECT_EQ(workspace->requests[0].first, "activateFileViewerSelecting");
+    EXPECT_EQ(opened()[1], accessibilityPage);
+}
+
+TEST_F(PanelActionsTest, MicrophoneGrantRequestsAccessOnlyWhileUndecided) {
+    CompanionPanelView view(companion);
+    env.mediaAuthorization->microphoneStatus = MediaAuthorizationStatus::notDetermined;
+    press(view, companion_panel_button::grantMicrophone);
+    EXPECT_TRUE(env.mediaAuthorization->hasOpenMicrophonePrompt());
+    EXPECT_TRUE(opened().empty());
+    env.mediaAuthorization->answerMicrophonePrompt(false);
+    env.mediaAuthorization->microphoneStatus = MediaAuthorizationStatus::denied;
+    press(view, companion_panel_button::grantMicrophone);
+    EXPECT_EQ(opened(), (std::vector<std::string>{microphonePage}));
+}
+
+TEST_F(PanelActionsTest, ScreenContentGrantStartsOneRequestHoweverOftenItIsPressed) {
+    companion->hasScreenRecordingPermission = true;
+    env.screens->setDisplaysWithScreens({{1, 1440, 900, {0, 0, 1440, 900}}});
+    CompanionPanelView view(companion);
+    env.loop().runUntilIdle();
+    press(view, companion_panel_button::grantScreenContent);
+    EXPECT_TRUE(companion->isRequestingScreenContent);
+    press(view, companion_panel_button::grantScreenContent);
+    press(view, companion_panel_button::grantScreenContent);
+    ASSERT_TRUE(env.loop().runUntil([&] { return !companion->isRequestingScreenContent; }));
+    EXPECT_EQ(env.log.linesStartingWith("🔑 Screen content capture result").size(), 1u);
+}
+
+}  // namespace
+}  // namespace velmo
