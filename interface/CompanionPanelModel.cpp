@@ -191,4 +191,14 @@ LayoutNode companionPanelLayout(const CompanionPanelModel& model) {
     return background(frame(vstack(HorizontalAlignment::Leading, 0, std::move(column)), panelWidth, std::nullopt), std::move(card));
 }
 
+CompanionPanelInputs companionPanelSituation(bool onboarded, bool allGranted) {
+    CompanionPanelInputs in;
+    in.hasCompletedOnboarding = onboarded;
+    in.hasMicrophonePermission = allGranted;
+    in.hasAccessibilityPermission = allGranted;
+    in.hasScreenRecordingPermission = allGranted;
+    in.hasScreenContentPermission = allGranted;
+    return in;
+}
+
 }  // namespace velmo

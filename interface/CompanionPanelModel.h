@@ -32,6 +32,9 @@ struct CompanionPanelInputs {
     }
 };
 
+// Inputs where onboarding is or is not done and the four permissions are all granted or all not.
+CompanionPanelInputs companionPanelSituation(bool onboarded, bool allGranted);
+
 enum class CompanionPanelMessage { holdToTalk, allSet, revoked, welcome };
 
 enum class CompanionPermission { microphone, accessibility, screenRecording, screenContent };

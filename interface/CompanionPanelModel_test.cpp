@@ -8,15 +8,6 @@
 namespace velmo {
 namespace {
 
-CompanionPanelInputs situation(bool onboarded, bool allGranted) {
-    CompanionPanelInputs in;
-    in.hasCompletedOnboarding = onboarded;
-    in.hasMicrophonePermission = allGranted;
-    in.hasAccessibilityPermission = allGranted;
-    in.hasScreenRecordingPermission = allGranted;
-    in.hasScreenContentPermission = allGranted;
-    return in;
-}
 
 TEST(CompanionPanelModel, StatusTextAndDotFollowTheOverlayThenTheVoiceState) {
     struct Case {
@@ -58,7 +49,7 @@ TEST(CompanionPanelModel, TheFourSituationsChooseMessageSectionsAndButtons) {
              {"revoked", true, false, CompanionPanelMessage::revoked, true, false, true},
          }) {
         SCOPED_TRACE(c.name);
-        CompanionPanelModel m = makeCompanionPanelModel(situation(c.onboarded, c.allGranted));
+        CompanionPanelModel m = makeCompanionPanelModel(companionPanelSituation(c.onboarded, c.allGranted));
         EXPECT_EQ(m.message, c.message);
         EXPECT_EQ(!m.permissionRows.empty(), c.rows);
         EXPECT_EQ(m.showsStartButton, c.start);
@@ -90,7 +81,7 @@ struct Laid {
 };
 
 Laid laidOut(bool onboarded, bool allGranted) {
-    Laid l{companionPanelLayout(makeCompanionPanelModel(situation(onboarded, allGranted))), {}};
+    Laid l{companionPanelLayout(makeCompanionPanelModel(companionPanelSituation(onboarded, allGranted))), {}};
     l.size = layout(l.tree, 320);
     return l;
 }

@@ -12,6 +12,19 @@ namespace velmo {
 
 namespace {
 
+// A text layer whose left edge is at `left` and whose middle is at `middleY`.
+Layer leftAlignedText(std::string id, std::string text, Font font, Color fill, double left, double middleY) {
+    Layer l;
+    l.id = std::move(id);
+    l.kind = Layer::Kind::Text;
+    l.text = std::move(text);
+    l.font = font;
+    l.fill = fill;
+    l.size = Painter::measureText(l.text, l.font);
+    l.center = {left + l.size.width / 2, middleY};
+    return l;
+}
+
 LayerList placeholderLayers(Size size) {
     LayerList list;
     Layer card;
@@ -27,25 +40,10 @@ LayerList placeholderLayers(Size size) {
     glyph.id = "placeholder.triangle";
     list.push_back(glyph);
 
-    Layer title;
-    title.id = "placeholder.title";
-    title.kind = Layer::Kind::Text;
-    title.text = "Velmo";
-    title.font = Font{"sans-serif", 15, 600};
-    title.fill = CompanionPalette::textPrimary();
-    title.size = Painter::measureText(title.text, title.font);
-    title.center = {48 + title.size.width / 2, 30};
-    list.push_back(title);
-
-    Layer subtitle;
-    subtitle.id = "placeholder.subtitle";
-    subtitle.kind = Layer::Kind::Text;
-    subtitle.text = "Hold Control + Option and speak.";
-    subtitle.font = Font{"sans-serif", 12, 400};
-    subtitle.fill = CompanionPalette::textSecondary();
-    subtitle.size = Painter::measureText(subtitle.text, subtitle.font);
-    subtitle.center = {20 + subtitle.size.width / 2, 72};
-    list.push_back(subtitle);
+    list.push_back(leftAlignedText("placeholder.title", "Velmo", Font{"sans-serif", 15, 600},
+                                   CompanionPalette::textPrimary(), 48, 30));
+    list.push_back(leftAlignedText("placeholder.subtitle", "Hold Control + Option and speak.",
+                                   Font{"sans-serif", 12, 400}, CompanionPalette::textSecondary(), 20, 72));
     return list;
 }
 

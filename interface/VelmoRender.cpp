@@ -152,12 +152,7 @@ const std::map<std::string, std::pair<bool, bool>>& panelSituations() {
 // The card with room around it for its shadows.
 Scene panel(const Options& o) {
     auto [onboarded, allGranted] = panelSituations().at(o.situation);
-    CompanionPanelInputs in;
-    in.hasCompletedOnboarding = onboarded;
-    in.hasMicrophonePermission = allGranted;
-    in.hasAccessibilityPermission = allGranted;
-    in.hasScreenRecordingPermission = allGranted;
-    in.hasScreenContentPermission = allGranted;
+    CompanionPanelInputs in = companionPanelSituation(onboarded, allGranted);
     in.isOverlayVisible = true;
     const double margin = 24;
     LayoutNode tree = companionPanelLayout(makeCompanionPanelModel(in));

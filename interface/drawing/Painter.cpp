@@ -252,6 +252,19 @@ bool Surface::writePNG(const std::string& path) const {
     return cairo_surface_write_to_png(surface_, path.c_str()) == CAIRO_STATUS_SUCCESS;
 }
 
+// Fills the current path, then strokes its outline when the layer has one.
+static void fillAndOutline(cairo_t* cr, const Layer& l, double alpha) {
+    setColor(cr, l.fill, alpha);
+    if (!l.outline) {
+        cairo_fill(cr);
+        return;
+    }
+    cairo_fill_preserve(cr);
+    cairo_set_line_width(cr, l.lineWidth);
+    setColor(cr, *l.outline, alpha);
+    cairo_stroke(cr);
+}
+
 void drawLayerContent(cairo_t* cr, const Layer& l, double alpha) {
     double w = l.size.width, h = l.size.height;
     cairo_save(cr);
@@ -272,28 +285,12 @@ void drawLayerContent(cairo_t* cr, const Layer& l, double alpha) {
         Path p;
         p.addRoundedRect({0, 0, w, h}, l.cornerRadius);
         appendPath(cr, p);
-        setColor(cr, l.fill, alpha);
-        if (l.outline) {
-            cairo_fill_preserve(cr);
-            cairo_set_line_width(cr, l.lineWidth);
-            setColor(cr, *l.outline, alpha);
-            cairo_stroke(cr);
-        } else {
-            cairo_fill(cr);
-        }
+        fillAndOutline(cr, l, alpha);
         break;
     }
     case Layer::Kind::Capsule:
         appendCapsule(cr, w, h);
-        setColor(cr, l.fill, alpha);
-        if (l.outline) {
-            cairo_fill_preserve(cr);
-            cairo_set_line_width(cr, l.lineWidth);
-            setColor(cr, *l.outline, alpha);
-            cairo_stroke(cr);
-        } else {
-            cairo_fill(cr);
-        }
+        fillAndOutline(cr, l, alpha);
         break;
     case Layer::Kind::CircleStroke:
         cairo_arc(cr, w / 2, h / 2, std::min(w, h) / 2, 0, 2 * kPi);
