@@ -143,6 +143,17 @@ TEST(ParseJSON, AcceptsTopLevelFragmentsAndRefusesGarbage) {
     EXPECT_FALSE(parseJSON(""));
 }
 
+TEST(ParseJSON, RefusesDocumentsNestedPastTheLimitInsteadOfOverflowingTheStack) {
+    const auto nested = [](int depth) { return std::string(std::size_t(depth), '[') + std::string(std::size_t(depth), ']'); };
+    EXPECT_TRUE(parseJSON(nested(kMaximumJSONDepth)));
+    EXPECT_FALSE(parseJSON(nested(kMaximumJSONDepth + 1)));
+    EXPECT_FALSE(parseJSON(nested(200000)));
+    EXPECT_FALSE(parseJSON(std::string(200000, '[')));
+    std::string objects;
+    for (int i = 0; i < 200000; ++i) objects += "{\"a\":";
+    EXPECT_FALSE(parseJSON(objects + "1" + std::string(200000, '}')));
+}
+
 TEST(ParseJSON, ObjectsKeepInsertionOrder) {
     const auto value = parseJSON(R"({"z":1,"a":2,"m":3})");
     ASSERT_TRUE(value);

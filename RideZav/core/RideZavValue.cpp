@@ -1,5 +1,6 @@
 #include "RideZav/core/RideZavValue.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -143,10 +144,36 @@ double floatAsWritten(float f) {
 Value valueFromJSON(const OrderedJSON& json) { return fromJSON(json); }
 Value valueFromJSON(const nlohmann::json& json) { return fromJSON(json); }
 
-std::optional<Value> parseJSON(std::string_view bytes) {
+std::size_t jsonNestingDepth(std::string_view text) {
+    std::size_t depth = 0, deepest = 0;
+    bool inString = false, escaped = false;
+    for (char c : text) {
+        if (inString) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
+std::optional<OrderedJSON> parseOrderedJSON(std::string_view bytes) {
+    if (jsonNestingDepth(bytes) > kMaximumJSONDepth) return std::nullopt;
     OrderedJSON json = OrderedJSON::parse(bytes.begin(), bytes.end(), nullptr, /*allow_exceptions=*/false);
     if (json.is_discarded()) return std::nullopt;
-    return fromJSON(json);
+    return json;
+}
+
+std::optional<Value> parseJSON(std::string_view bytes) {
+    auto json = parseOrderedJSON(bytes);
+    if (!json) return std::nullopt;
+    return fromJSON(*json);
 }
 
 std::optional<OrderedJSON> toOrderedJSON(const Value& value) {

@@ -141,8 +141,16 @@ using OrderedJSON = nlohmann::ordered_json;
 // The value of a parsed JSON document (numbers keep their integer or floating kind).
 Value valueFromJSON(const OrderedJSON& json);
 Value valueFromJSON(const nlohmann::json& json);
-// Reads JSON bytes; top-level fragments ("3", "\"text\"", "null") are accepted. None on error.
+// Stored files and answers can nest arbitrarily, and converting, dumping and destroying values
+// recurse: documents nested deeper than this are refused rather than allowed to overflow the stack.
+inline constexpr std::size_t kMaximumJSONDepth = 512;
+// Deepest nesting of arrays and objects in JSON text (strings skipped), without parsing it.
+std::size_t jsonNestingDepth(std::string_view text);
+// Reads JSON bytes; top-level fragments ("3", "\"text\"", "null") are accepted. None on error
+// or past kMaximumJSONDepth.
 std::optional<Value> parseJSON(std::string_view bytes);
+// The same as a JSON document, in the order it was written.
+std::optional<OrderedJSON> parseOrderedJSON(std::string_view bytes);
 // The JSON document of a value that isValidJSONValue accepts; none for any other.
 std::optional<OrderedJSON> toOrderedJSON(const Value& value);
 

@@ -39,29 +39,9 @@ std::string collapseSlashes(std::string_view path) {
     return out;
 }
 
-// Deepest nesting of arrays and objects in JSON text (strings skipped), without parsing it.
-std::size_t nestingDepth(std::string_view text) {
-    std::size_t depth = 0, deepest = 0;
-    bool inString = false, escaped = false;
-    for (char c : text) {
-        if (inString) {
-            if (escaped) escaped = false;
-            else if (c == '\\') escaped = true;
-            else if (c == '"') inString = false;
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '[' || c == '{') {
-            deepest = std::max(deepest, ++depth);
-        } else if ((c == ']' || c == '}') && depth > 0) {
-            --depth;
-        }
-    }
-    return deepest;
-}
-
 // The answer as JSON (top-level fragments allowed). Throws the parse error.
 Value readJSON(const std::string& data) {
-    if (nestingDepth(data) > RideZavApi::maximumAnswerDepth) {
+    if (jsonNestingDepth(data) > RideZavApi::maximumAnswerDepth) {
         throw InternalRideZavError("JSON answer nested deeper than " + std::to_string(RideZavApi::maximumAnswerDepth) +
                                    " levels");
     }

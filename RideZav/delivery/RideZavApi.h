@@ -74,7 +74,7 @@ public:
     static JSONAnswer readRemoteConfigAnswer(const std::string& data, const std::optional<velmo::URLResponse>& response,
                                              std::exception_ptr error);
     // Answers nested deeper than this are refused as malformed rather than read recursively.
-    static constexpr std::size_t maximumAnswerDepth = 512;
+    static constexpr std::size_t maximumAnswerDepth = kMaximumJSONDepth;
 
 private:
     struct InFlight;

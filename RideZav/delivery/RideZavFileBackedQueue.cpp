@@ -289,7 +289,9 @@ void RideZavFileBackedQueue::migrate(const std::filesystem::path& source) {
     try {
         std::string bytes;
         if (const int readError = readFile(source, bytes)) throw std::runtime_error(errnoText(readError));
-        const auto document = nlohmann::ordered_json::parse(bytes);
+        const auto parsed = parseOrderedJSON(bytes);
+        if (!parsed) throw std::runtime_error("the file is not JSON or nests too deeply");
+        const auto& document = *parsed;
         if (!document.is_array()) {
             ridezavLog("Failed to migrate queue: invalid data format");
             deleteSafely(source);

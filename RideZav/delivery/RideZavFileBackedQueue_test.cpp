@@ -263,6 +263,15 @@ INSTANTIATE_TEST_SUITE_P(
         LegacyCase{"NotJSON", "[{\"event\"", {}, {}, "[RideZav] Failed to migrate queue "}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(FileBackedQueueTest, ALegacyFileNestedTooDeeplyIsDroppedNotACrash) {
+    const std::string deep = "[" + std::string(300000, '[') + std::string(300000, ']') + "]";
+    const std::string legacy = dir.write("ridezav.queue.plist", deep);
+    RideZavFileBackedQueue store(folder(), legacy);
+    EXPECT_FALSE(fs::exists(legacy));
+    EXPECT_EQ(store.depth(), 0u);
+    EXPECT_EQ(log.linesStartingWith("[RideZav] Failed to migrate queue ").size(), 1u);
+}
+
 TEST_F(FileBackedQueueTest, NoLegacyFileIsNoMigration) {
     RideZavFileBackedQueue store(folder(), dir / "ridezav.queue.plist");
     EXPECT_EQ(store.depth(), 0u);

@@ -262,6 +262,11 @@ void RideZavStorage::setData(StorageKey key, const std::optional<std::string>& d
 std::optional<Value> RideZavStorage::getJSON(StorageKey key) const {
     const auto data = getData(key);
     if (!data) return std::nullopt;
+    if (jsonNestingDepth(*data) > kMaximumJSONDepth) {
+        ridezavLog("Failed to serialize key '" + std::string(caseName(key)) + "' error: the document nests deeper than " +
+                   std::to_string(kMaximumJSONDepth) + " levels");
+        return std::nullopt;
+    }
     try {
         const OrderedJSON json = OrderedJSON::parse(*data);
         if (!json.is_object() && !json.is_array()) {

@@ -92,18 +92,21 @@ TEST(RideZavStorage, FailuresAreLoggedAndGiveNone) {
     velmo::LogCapture log;
     StorageSandbox::write(storage.url(StorageKey::flags), "{not json");
     StorageSandbox::write(storage.url(StorageKey::requestId), R"("bare text")");
+    StorageSandbox::write(storage.url(StorageKey::enabledFeatureFlagPayloads), std::string(100000, '[') + std::string(100000, ']'));
     fs::create_directories(storage.url(StorageKey::remoteConfig));
     EXPECT_FALSE(storage.getJSON(StorageKey::flags));
     EXPECT_FALSE(storage.getString(StorageKey::requestId));
+    EXPECT_FALSE(storage.getJSON(StorageKey::enabledFeatureFlagPayloads));
     EXPECT_FALSE(storage.getData(StorageKey::remoteConfig));
     EXPECT_FALSE(storage.getJSON(StorageKey::sessionReplay));  // missing: no line
     storage.setJSON(StorageKey::groups, Object{{"bad", std::nan("")}});
     const auto lines = log.lines();
-    ASSERT_EQ(lines.size(), 4u);
+    ASSERT_EQ(lines.size(), 5u);
     EXPECT_EQ(lines[0].rfind("[RideZav] Failed to serialize key 'flags' error: ", 0), 0u) << lines[0];
     EXPECT_EQ(lines[1].rfind("[RideZav] Failed to serialize key 'requestId' error: ", 0), 0u) << lines[1];
-    EXPECT_EQ(lines[2], "[RideZav] Error reading data from key remoteConfig: Is a directory");
-    EXPECT_EQ(lines[3].rfind("[RideZav] Failed to serialize key 'groups' error: ", 0), 0u) << lines[3];
+    EXPECT_EQ(lines[2], "[RideZav] Failed to serialize key 'enabledFeatureFlagPayloads' error: the document nests deeper than 512 levels");
+    EXPECT_EQ(lines[3], "[RideZav] Error reading data from key remoteConfig: Is a directory");
+    EXPECT_EQ(lines[4].rfind("[RideZav] Failed to serialize key 'groups' error: ", 0), 0u) << lines[4];
     EXPECT_FALSE(fs::exists(storage.url(StorageKey::groups)));
 }
 
