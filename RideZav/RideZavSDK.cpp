@@ -465,7 +465,7 @@ Object RideZavSDK::featureFlagProperties(const State& state) {
     out.reserve(flags->size() + 1);
     Array active;
     for (const auto& [key, value] : *flags) {
-        out.set("$feature/" + key, value);
+        out.append("$feature/" + key, value);  // flag keys are unique
         if (!(value.isBool() && !*value.get<bool>())) active.emplace_back(key);
     }
     if (!active.empty()) out.set("$active_feature_flags", std::move(active));
