@@ -3,7 +3,10 @@
 #include "RideZav/RideZavSDKState.h"
 #include "RideZav/RideZavSetupFactory.h"
 
+#include <algorithm>
 #include <set>
+#include <string_view>
+#include <unordered_set>
 #include <typeinfo>
 
 #include <cxxabi.h>
@@ -46,9 +49,21 @@ std::string typeName(const RideZavIntegration& integration) {
     return colon == std::string::npos ? name : name.substr(colon + 2);
 }
 
-// Merge keeping the value already present (first writer wins).
+// Merge keeping the value already present (first writer wins). Large maps (many flags) look
+// their keys up in a hash set instead of one linear search per key.
 void mergeKeepingExisting(Object& into, const Object& from) {
-    for (const auto& [key, value] : from) into.insertIfAbsent(key, value);
+    if (into.size() * from.size() <= 512) {
+        for (const auto& [key, value] : from) into.insertIfAbsent(key, value);
+        return;
+    }
+    std::unordered_set<std::string_view> present;
+    present.reserve(into.size() + from.size());
+    for (const auto& entry : into) present.insert(entry.first);
+    std::vector<const Object::Entry*> added;  // collected first: appending moves into's keys
+    for (const auto& entry : from)
+        if (present.insert(entry.first).second) added.push_back(&entry);
+    into.reserve(into.size() + added.size());
+    for (const Object::Entry* entry : added) into.append(entry->first, entry->second);
 }
 
 bool isNonEmptyText(const Object& properties, std::string_view key) {
@@ -521,7 +536,17 @@ Object RideZavSDK::buildProperties(const std::string& distinctId, const std::opt
             if (auto stored = current->storage->getJSON(StorageKey::groups)) storedGroups = textToText(&*stored);
         }
         if (!storedGroups.empty()) registered.set("$groups", groupsObject(storedGroups));
-        for (auto& [key, value] : featureFlagProperties(*current)) registered.set(key, std::move(value));
+        // Flag properties are assigned over the registered ones; among themselves they are unique,
+        // so only the registered entries need searching.
+        const std::size_t registeredCount = registered.size();
+        Object flagProperties = featureFlagProperties(*current);
+        registered.reserve(registeredCount + flagProperties.size());
+        for (auto& [key, value] : flagProperties) {
+            const auto end = registered.begin() + static_cast<std::ptrdiff_t>(registeredCount);
+            const auto same = std::find_if(registered.begin(), end, [&](const auto& entry) { return entry.first == key; });
+            if (same != end) same->second = std::move(value);
+            else registered.append(std::move(key), std::move(value));
+        }
         mergeKeepingExisting(props, registered);
         if (userProperties) props.set("$set", *userProperties);
         if (userPropertiesSetOnce) props.set("$set_once", *userPropertiesSetOnce);

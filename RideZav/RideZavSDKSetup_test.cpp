@@ -166,5 +166,28 @@ TEST_F(RideZavSDKSetupTest, StoredFlagsReachEveryEventAndAllOffFlagsMakeNoActive
     }
 }
 
+TEST_F(RideZavSDKSetupTest, WithManyFlagsTheOrderOfPrecedenceHolds) {
+    auto cfg = config("phc_many");
+    RideZavStorage storage(cfg);
+    Object flags;
+    for (int i = 0; i < 60; ++i) flags.set("f" + std::to_string(i), i % 2 == 0);
+    storage.setJSON(StorageKey::enabledFeatureFlags, Value(flags));
+    storage.setJSON(StorageKey::registerProperties,
+                    Value(Object{{"$feature/f1", "super"}, {"$os_name", "fake"}, {"plan", "pro"}}));
+    auto sdk = RideZavSDK::create(cfg);
+    sdk->setup(cfg);
+    auto built = sdk->buildProperties("id", Object{{"$feature/f2", "mine"}, {"plan", "free"}, {"colour", "blue"}},
+                                      std::nullopt, std::nullopt, std::nullopt, true, std::nullopt);
+    EXPECT_EQ(*built.find("$feature/f1"), Value(false));  // a flag is assigned over a registered property
+    EXPECT_EQ(*built.find("$feature/f2"), Value(true));   // the caller never wins
+    EXPECT_NE(*built.find("$os_name"), Value("fake"));    // the context wins over registered properties
+    EXPECT_EQ(*built.find("plan"), Value("pro"));
+    EXPECT_EQ(*built.find("colour"), Value("blue"));
+    std::size_t flagKeys = 0;
+    for (const auto& [key, value] : built) flagKeys += key.starts_with("$feature/");
+    EXPECT_EQ(flagKeys, 60u);
+    EXPECT_EQ(built.find("$active_feature_flags")->get<Array>()->size(), 30u);
+}
+
 }  // namespace
 }  // namespace ridezav
