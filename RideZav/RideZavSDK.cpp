@@ -1,6 +1,12 @@
 #include "RideZav/RideZavSDK.h"
 
+#include "RideZav/RideZavSDKState.h"
+#include "RideZav/RideZavSetupFactory.h"
+
+#include <algorithm>
 #include <set>
+#include <string_view>
+#include <unordered_set>
 #include <typeinfo>
 
 #include <cxxabi.h>
@@ -14,6 +20,7 @@
 #include "RideZav/delivery/RideZavApi.h"
 #include "RideZav/delivery/RideZavFileBackedQueue.h"
 #include "RideZav/delivery/RideZavQueue.h"
+#include "RideZav/delivery/RideZavRemoteConfig.h"
 #include "RideZav/integrations/DIContainer.h"
 #include "RideZav/network/Reachability.h"
 #include "RideZav/session/RideZavSessionManager.h"
@@ -25,23 +32,10 @@
 
 namespace ridezav {
 
-// What set-up made, published once; readers keep their copy for the length of a call.
-struct RideZavSDK::State {
-    std::shared_ptr<RideZavConfig> config;
-    std::shared_ptr<RideZavStorage> storage;
-    std::shared_ptr<RideZavApi> api;
-    std::shared_ptr<RideZavStorageManager> storageManager;
-    std::shared_ptr<Reachability> reachability;
-    std::shared_ptr<RideZavContext> context;
-    std::shared_ptr<RideZavQueue> queue;
-    std::shared_ptr<RideZavQueue> replayQueue;
-};
-
 namespace {
 
-constexpr const char* kSetupGuardLine =
-    "RideZav method was called without `setup` being complete. Call wil be ignored.";
-constexpr const char* kOptOutLine = "RideZav is in OptOut state.";
+constexpr const char* kSetupGuardLine = sdk_lines::setupGuard;
+constexpr const char* kOptOutLine = sdk_lines::optOut;
 
 Date presentTime() { return WallClock::current()->now(); }
 
@@ -55,9 +49,21 @@ std::string typeName(const RideZavIntegration& integration) {
     return colon == std::string::npos ? name : name.substr(colon + 2);
 }
 
-// Merge keeping the value already present (first writer wins).
+// Merge keeping the value already present (first writer wins). Large maps (many flags) look
+// their keys up in a hash set instead of one linear search per key.
 void mergeKeepingExisting(Object& into, const Object& from) {
-    for (const auto& [key, value] : from) into.insertIfAbsent(key, value);
+    if (into.size() * from.size() <= 512) {
+        for (const auto& [key, value] : from) into.insertIfAbsent(key, value);
+        return;
+    }
+    std::unordered_set<std::string_view> present;
+    present.reserve(into.size() + from.size());
+    for (const auto& entry : into) present.insert(entry.first);
+    std::vector<const Object::Entry*> added;  // collected first: appending moves into's keys
+    for (const auto& entry : from)
+        if (present.insert(entry.first).second) added.push_back(&entry);
+    into.reserve(into.size() + added.size());
+    for (const Object::Entry* entry : added) into.append(entry->first, entry->second);
 }
 
 bool isNonEmptyText(const Object& properties, std::string_view key) {
@@ -89,20 +95,52 @@ Object fromApplication(const RideZavProperties& properties) {
     return {};
 }
 
-std::shared_ptr<RideZavQueue> makeQueue(const RideZavConfig& config, const std::shared_ptr<RideZavApi>& api,
-                                        const std::shared_ptr<Reachability>& reachability,
-                                        RideZavApiEndpoint endpoint, const std::string& label,
-                                        const std::filesystem::path& folder,
-                                        std::optional<std::filesystem::path> legacy) {
-    auto dispatchQueue = std::make_shared<velmo::SerialQueue>(label);
-    auto fileQueue = std::make_shared<RideZavFileBackedQueue>(folder, std::move(legacy));
-    return RideZavQueue::create(config, api, reachability, endpoint, std::move(dispatchQueue), std::move(fileQueue));
-}
-
 }  // namespace
 
-RideZavSDK::RideZavSDK(RideZavConfig config)
-    : initialConfig_(std::move(config)), sessionManager_(RideZavSessionManager::create()) {}
+std::shared_ptr<RideZavStorage> RideZavSetupFactory::makeStorage(const RideZavConfig& config) {
+    return std::make_shared<RideZavStorage>(config);
+}
+
+std::shared_ptr<RideZavApi> RideZavSetupFactory::makeApi(const RideZavConfig& config, double defaultTimeout) {
+    return std::make_shared<RideZavApi>(config, defaultTimeout);
+}
+
+std::shared_ptr<RideZavStorageManager> RideZavSetupFactory::makeStorageManager(const RideZavConfig& config) {
+    return std::make_shared<RideZavStorageManager>(config);
+}
+
+std::shared_ptr<RideZavRemoteConfig> RideZavSetupFactory::makeRemoteConfig(
+    std::shared_ptr<RideZavConfig> config, std::shared_ptr<RideZavStorage> storage, std::shared_ptr<RideZavApi> api,
+    RideZavRemoteConfig::DefaultPersonProperties getDefaultPersonProperties,
+    RideZavRemoteConfig::FeatureFlagCalled featureFlagCalledCallback) {
+    return RideZavRemoteConfig::make(std::move(config), std::move(storage), std::move(api),
+                                     std::move(getDefaultPersonProperties), std::move(featureFlagCalledCallback));
+}
+
+std::shared_ptr<Reachability> RideZavSetupFactory::makeReachability() {
+    return Reachability::create(Reachability::mainQueue());
+}
+
+std::shared_ptr<RideZavContext> RideZavSetupFactory::makeContext(std::shared_ptr<Reachability> reachability) {
+    return RideZavContext::create(std::move(reachability));
+}
+
+std::shared_ptr<RideZavQueue> RideZavSetupFactory::makeQueue(const RideZavConfig& config,
+                                                             std::shared_ptr<RideZavApi> api,
+                                                             std::shared_ptr<Reachability> reachability,
+                                                             RideZavApiEndpoint endpoint, const std::string& label,
+                                                             const std::filesystem::path& folder,
+                                                             std::optional<std::filesystem::path> legacy) {
+    auto dispatchQueue = std::make_shared<velmo::SerialQueue>(label);
+    auto fileQueue = std::make_shared<RideZavFileBackedQueue>(folder, std::move(legacy));
+    return RideZavQueue::create(config, std::move(api), std::move(reachability), endpoint, std::move(dispatchQueue),
+                                std::move(fileQueue));
+}
+
+RideZavSDK::RideZavSDK(RideZavConfig config, std::shared_ptr<RideZavSetupFactory> factory)
+    : initialConfig_(std::move(config)),
+      factory_(factory ? std::move(factory) : std::make_shared<RideZavSetupFactory>()),
+      sessionManager_(RideZavSessionManager::create()) {}
 
 RideZavSDK::~RideZavSDK() {
     auto current = state();
@@ -112,14 +150,16 @@ RideZavSDK::~RideZavSDK() {
 }
 
 const std::shared_ptr<RideZavSDK>& RideZavSDK::sharedPtr() {
-    static auto* instance = new std::shared_ptr<RideZavSDK>(new RideZavSDK(RideZavConfig("")));  // never released
+    static auto* instance = new std::shared_ptr<RideZavSDK>(new RideZavSDK(RideZavConfig(""), nullptr));  // never released
     return *instance;
 }
 
 RideZavSDK& RideZavSDK::shared() { return *sharedPtr(); }
 
-std::shared_ptr<RideZavSDK> RideZavSDK::create(RideZavConfig config) {
-    return std::shared_ptr<RideZavSDK>(new RideZavSDK(std::move(config)));
+std::shared_ptr<RideZavSDK> RideZavSDK::create(RideZavConfig config) { return create(std::move(config), nullptr); }
+
+std::shared_ptr<RideZavSDK> RideZavSDK::create(RideZavConfig config, std::shared_ptr<RideZavSetupFactory> factory) {
+    return std::shared_ptr<RideZavSDK>(new RideZavSDK(std::move(config), std::move(factory)));
 }
 
 const std::string& RideZavSDK::didStartNotification() {
@@ -161,24 +201,44 @@ void RideZavSDK::setup(const RideZavConfig& given) {
     auto next = std::make_shared<State>();
     next->config = std::make_shared<RideZavConfig>(given);
     auto& config = *next->config;
-    next->storage = std::make_shared<RideZavStorage>(config);
-    next->api = std::make_shared<RideZavApi>(config, 10.0);
-    if (!config.storageManager) config.storageManager = std::make_shared<RideZavStorageManager>(config);
+    auto& factory = *factory_;
+    using Step = RideZavSetupFactory::Step;
+    next->storage = factory.makeStorage(config);
+    next->api = factory.makeApi(config, 10.0);
+    if (!config.storageManager) config.storageManager = factory.makeStorageManager(config);
     next->storageManager = config.storageManager;
+    std::weak_ptr<RideZavSDK> weak = weak_from_this();
+    // The remote configuration may call these from its own queue; they hold the facade weakly.
+    auto defaultPersonProperties = [weak]() -> Object {
+        auto self = weak.lock();
+        if (!self) return {};
+        auto current = self->state();
+        if (!current || !current->config->setDefaultPersonProperties || !self->setupGuard() || !current->context)
+            return {};
+        return current->context->personPropertiesContext();
+    };
+    auto featureFlagCalled = [weak](const std::string& key, const Value& value) {
+        if (auto self = weak.lock()) self->reportFeatureFlagCalled(key, value);
+    };
+    next->remoteConfig = factory.makeRemoteConfig(next->config, next->storage, next->api,
+                                                  std::move(defaultPersonProperties), std::move(featureFlagCalled));
     try {
-        next->reachability = Reachability::create(Reachability::mainQueue());
+        next->reachability = factory.makeReachability();
     } catch (...) {
         next->reachability = nullptr;  // the queues and the context work without it
     }
-    next->context = RideZavContext::create(next->reachability);
+    next->context = factory.makeContext(next->reachability);
     {
         std::lock_guard lock(optOutLock_);
         if (auto stored = next->storage->getBool(StorageKey::optOut)) config.setOptOut(*stored);
     }
-    auto event = makeQueue(config, next->api, next->reachability, RideZavApiEndpoint::batch, "com.ridezav.Queue",
-                           next->storage->url(StorageKey::queue), next->storage->url(StorageKey::oldQeueue));
-    auto replay = makeQueue(config, next->api, next->reachability, RideZavApiEndpoint::snapshot,
-                            "com.ridezav.ReplayQueue", next->storage->url(StorageKey::replayQeueue), std::nullopt);
+    factory.reached(Step::optOutRestored);
+    auto event = factory.makeQueue(config, next->api, next->reachability, RideZavApiEndpoint::batch,
+                                   "com.ridezav.Queue", next->storage->url(StorageKey::queue),
+                                   next->storage->url(StorageKey::oldQeueue));
+    auto replay = factory.makeQueue(config, next->api, next->reachability, RideZavApiEndpoint::snapshot,
+                                    "com.ridezav.ReplayQueue", next->storage->url(StorageKey::replayQeueue),
+                                    std::nullopt);
     next->queue = event;
     next->replayQueue = replay;
     {
@@ -187,25 +247,31 @@ void RideZavSDK::setup(const RideZavConfig& given) {
     }
     event->start(config.disableReachabilityForTesting, config.disableQueueTimerForTesting);
     replay->start(config.disableReachabilityForTesting, config.disableQueueTimerForTesting);
+    factory.reached(Step::queuesStarted);
 
     sessionManager_->clearLifecycleObservers();
     sessionManager_->registerApplicationLifecycleObservers();
     sessionManager_->startSession();
+    factory.reached(Step::sessionStarted);
 
-    std::weak_ptr<RideZavSDK> weak = weak_from_this();
     sessionIdChangedToken_ = sessionManager_->onSessionIdChanged().subscribe([weak] {
         if (auto self = weak.lock()) self->refreshEventContext();
     });
+    factory.reached(Step::sessionObserved);
     if (!config.optOut()) {
         installIntegrations();
+        factory.reached(Step::integrationsInstalled);
         refreshEventContext();
+        factory.reached(Step::eventContextRefreshed);
     }
     if (!config.disableFlushOnBackgroundForTesting) {
         didEnterBackgroundToken_ = DI::Container::shared().appLifecyclePublisher().onDidEnterBackground().subscribe([weak] {
             if (auto self = weak.lock()) self->flush();
         });
+        factory.reached(Step::flushOnBackgroundSubscribed);
     }
     velmo::MainLoop::postToMain([] { velmo::NotificationCenter::defaultCenter().post(didStartNotification()); });
+    factory.reached(Step::didStartDispatched);
 }
 
 void RideZavSDK::debug(bool enabled) {
@@ -262,7 +328,17 @@ void RideZavSDK::reset() {
     }
     sessionManager_->resetSession();
     sessionManager_->clearLifecycleObservers();
+    if (const auto& remote = current->remoteConfig) {
+        remote->resetPersonPropertiesForFlags();
+        remote->resetGroupPropertiesForFlags(std::nullopt);
+        remote->reloadFeatureFlags();
+    }
     refreshEventContext();
+}
+
+std::shared_ptr<RideZavRemoteConfig> RideZavSDK::remoteConfig() const {
+    auto current = state();
+    return current ? current->remoteConfig : nullptr;
 }
 
 std::size_t RideZavSDK::queueDepth() const {
@@ -324,7 +400,7 @@ void RideZavSDK::refreshEventContext() {
         mergeKeepingExisting(properties, current->context->staticContext());
         mergeKeepingExisting(properties, current->context->dynamicContext());
     }
-    // Feature-flag properties join here once remote configuration exists.
+    mergeKeepingExisting(properties, featureFlagProperties(*current));
     if (current->storageManager) properties.set("$is_identified", current->storageManager->isIdentified());
     properties.set("$process_person_profile", isPersonProcessing());
     if (current->context) mergeKeepingExisting(properties, current->context->sdkInfo());
@@ -389,12 +465,46 @@ bool RideZavSDK::captureInternal(const std::string& event, std::optional<std::st
         buildProperties(id, sanitizedProperties, sanitizedUser, sanitizedSetOnce, groups, !isSnapshot, timestamp);
     auto made = buildEvent(event, id, std::move(built), at);
     if (!made) return false;
-    if (isSnapshot) {
-        if (!made->properties.contains("$session_id")) return false;
-        return enqueue(*current, *made, true);
+    bool queued = false;
+    if (!isSnapshot) queued = enqueue(*current, *made, false);
+    else if (made->properties.contains("$session_id")) queued = enqueue(*current, *made, true);
+    keepPersonPropertiesForFlags(*current, sanitizedUser, sanitizedSetOnce);
+    return queued;
+}
+
+Object RideZavSDK::featureFlagProperties(const State& state) {
+    Object out;
+    if (!state.remoteConfig) return out;
+    const auto flags = state.remoteConfig->cachedFeatureFlags();
+    if (!flags || flags->empty()) return out;
+    out.reserve(flags->size() + 1);
+    Array active;
+    for (const auto& [key, value] : *flags) {
+        out.append("$feature/" + key, value);  // flag keys are unique
+        if (!(value.isBool() && !*value.get<bool>())) active.emplace_back(key);
     }
-    return enqueue(*current, *made, false);
-    // Person properties for flag evaluation are kept once remote configuration exists.
+    if (!active.empty()) out.set("$active_feature_flags", std::move(active));
+    return out;
+}
+
+void RideZavSDK::keepPersonPropertiesForFlags(const State& state, const std::optional<Object>& userProperties,
+                                              const std::optional<Object>& userPropertiesSetOnce) {
+    if (!state.remoteConfig) return;
+    const bool anyUser = userProperties && !userProperties->empty();
+    const bool anySetOnce = userPropertiesSetOnce && !userPropertiesSetOnce->empty();
+    if (!anyUser && !anySetOnce) return;
+    Object merged = anyUser ? *userProperties : Object{};
+    if (anySetOnce)
+        for (const auto& [key, value] : *userPropertiesSetOnce) merged.insertIfAbsent(key, value);  // "$set" wins
+    state.remoteConfig->mergePersonPropertiesForFlags(merged);
+}
+
+void RideZavSDK::keepGroupPropertiesForFlags(const std::string& groupType, const std::optional<Object>& groupProperties) {
+    auto current = state();
+    if (!current || !current->remoteConfig) return;
+    auto sanitized = sanitize(groupProperties);
+    if (!sanitized || sanitized->empty()) return;
+    current->remoteConfig->setGroupPropertiesForFlags(groupType, *sanitized);
 }
 
 bool RideZavSDK::enqueue(const State& state, const RideZavEvent& event, bool replay) {
@@ -426,6 +536,17 @@ Object RideZavSDK::buildProperties(const std::string& distinctId, const std::opt
             if (auto stored = current->storage->getJSON(StorageKey::groups)) storedGroups = textToText(&*stored);
         }
         if (!storedGroups.empty()) registered.set("$groups", groupsObject(storedGroups));
+        // Flag properties are assigned over the registered ones; among themselves they are unique,
+        // so only the registered entries need searching.
+        const std::size_t registeredCount = registered.size();
+        Object flagProperties = featureFlagProperties(*current);
+        registered.reserve(registeredCount + flagProperties.size());
+        for (auto& [key, value] : flagProperties) {
+            const auto end = registered.begin() + static_cast<std::ptrdiff_t>(registeredCount);
+            const auto same = std::find_if(registered.begin(), end, [&](const auto& entry) { return entry.first == key; });
+            if (same != end) same->second = std::move(value);
+            else registered.append(std::move(key), std::move(value));
+        }
         mergeKeepingExisting(props, registered);
         if (userProperties) props.set("$set", *userProperties);
         if (userPropertiesSetOnce) props.set("$set_once", *userPropertiesSetOnce);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -13,6 +14,7 @@
 #include "RideZav/RideZavConfig.h"
 #include "RideZav/core/RegistrationToken.h"
 #include "RideZav/core/RideZavValue.h"
+#include "RideZav/model/RideZavFeatureFlagResult.h"
 
 namespace ridezav {
 
@@ -20,7 +22,9 @@ class Reachability;
 class RideZavApi;
 class RideZavContext;
 class RideZavQueue;
+class RideZavRemoteConfig;
 class RideZavSessionManager;
+class RideZavSetupFactory;
 class RideZavStorage;
 class RideZavStorageManager;
 
@@ -45,8 +49,10 @@ public:
     // The process-wide facade, never destroyed.
     static RideZavSDK& shared();
     static const std::shared_ptr<RideZavSDK>& sharedPtr();
-    // A facade of its own (tests); its callbacks hold it weakly.
+    // A facade of its own (tests); its callbacks hold it weakly. Set-up makes its collaborators
+    // through the factory (the real ones by default).
     static std::shared_ptr<RideZavSDK> create(RideZavConfig config);
+    static std::shared_ptr<RideZavSDK> create(RideZavConfig config, std::shared_ptr<RideZavSetupFactory> factory);
     ~RideZavSDK();
     RideZavSDK(const RideZavSDK&) = delete;
     RideZavSDK& operator=(const RideZavSDK&) = delete;
@@ -86,6 +92,36 @@ public:
     bool isPersonProcessing();
     bool requirePersonProcessing(const std::string& name);
 
+    // Feature flags
+    // Flag reads report "$feature_flag_called" once per key and value; the overloads without
+    // sendFeatureFlagEvent follow the configuration. Calls from any thread.
+    void setPersonPropertiesForFlags(const Object& properties, bool reloadFeatureFlags = true);
+    void resetPersonPropertiesForFlags(bool reloadFeatureFlags = true);
+    void setGroupPropertiesForFlags(const std::string& groupType, const Object& properties,
+                                    bool reloadFeatureFlags = true);
+    // Every group type.
+    void resetGroupPropertiesForFlags(bool reloadFeatureFlags = true);
+    void resetGroupPropertiesForFlags(const std::string& groupType, bool reloadFeatureFlags = true);
+    // A literal group type must not fall to the Bool overload.
+    void resetGroupPropertiesForFlags(const char* groupType, bool reloadFeatureFlags = true) {
+        resetGroupPropertiesForFlags(std::string(groupType), reloadFeatureFlags);
+    }
+    void reloadFeatureFlags();
+    // The callback runs once the load is done (or replaced by a later one), on no fixed thread.
+    void reloadFeatureFlags(std::function<void()> callback);
+    void captureFeatureView(const std::string& flag, std::optional<std::string> flagVariant = std::nullopt);
+    void captureFeatureInteraction(const std::string& flag, std::optional<std::string> flagVariant = std::nullopt);
+    std::optional<RideZavFeatureFlagResult> getFeatureFlagResult(const std::string& key);
+    std::optional<RideZavFeatureFlagResult> getFeatureFlagResult(const std::string& key, bool sendFeatureFlagEvent);
+    // The variant (a String) when the flag has one, else its enabled Bool; none when not cached.
+    std::optional<Value> getFeatureFlag(const std::string& key);
+    std::optional<Value> getFeatureFlag(const std::string& key, bool sendFeatureFlagEvent);
+    bool isFeatureEnabled(const std::string& key);
+    bool isFeatureEnabled(const std::string& key, bool sendFeatureFlagEvent);
+    std::optional<Value> getFeatureFlagPayload(const std::string& key);
+    // The remote configuration and flag cache; none before set-up.
+    std::shared_ptr<RideZavRemoteConfig> remoteConfig() const;
+
     // The event queue's depth; zero before set-up.
     std::size_t queueDepth() const;
     // Replaces the observer of queued events; returns the previous one.
@@ -93,7 +129,7 @@ public:
 
 private:
     struct State;
-    explicit RideZavSDK(RideZavConfig config);
+    RideZavSDK(RideZavConfig config, std::shared_ptr<RideZavSetupFactory> factory);
 
     bool setupGuard() const;
     std::shared_ptr<const State> state() const;
@@ -105,17 +141,29 @@ private:
     void installIntegrations();    // needs setupLock_
     void uninstallIntegrations();  // needs setupLock_ (or the destructor)
     void refreshEventContext();
+    // "$feature/<key>" for every cached flag and "$active_feature_flags" when one is on.
+    static Object featureFlagProperties(const State& state);
+    // User and set-once properties, already sanitised (the former winning on a clash), join the
+    // person properties for flag evaluation.
+    static void keepPersonPropertiesForFlags(const State& state, const std::optional<Object>& userProperties,
+                                             const std::optional<Object>& userPropertiesSetOnce);
+    void keepGroupPropertiesForFlags(const std::string& groupType, const std::optional<Object>& groupProperties);
+    // "$feature_flag_called" for a value not yet reported for the key (a null value: no flag).
+    void reportFeatureFlagCalled(const std::string& key, const Value& value);
+    void captureFeatureEvent(const std::string& event, const std::string& flag,
+                             const std::optional<std::string>& flagVariant);
 
     std::atomic<bool> enabled_{false};
     std::mutex setupLock_;
     std::mutex optOutLock_;
     std::mutex groupsLock_;  // guards the stored groups' read-modify-write
     std::mutex flagCallReportedLock_;
-    std::map<std::string, std::vector<std::string>> flagCallReported_;  // guarded by flagCallReportedLock_
+    std::map<std::string, std::vector<Value>> flagCallReported_;  // guarded by flagCallReportedLock_
 
     mutable std::mutex stateLock_;
     std::shared_ptr<const State> state_;  // guarded by stateLock_; set once in set-up
     RideZavConfig initialConfig_;         // only read before set-up
+    const std::shared_ptr<RideZavSetupFactory> factory_;
 
     std::recursive_mutex integrationsLock_;  // an integration may call back into the facade
     std::vector<std::unique_ptr<RideZavIntegration>> installedIntegrations_;  // guarded by integrationsLock_

@@ -21,7 +21,7 @@ using namespace ridezav;
 struct Facade {
     velmo::testing::TestDirectory scratch;
     std::shared_ptr<RideZavSDK> sdk;
-    explicit Facade(int superProperties) {
+    explicit Facade(int superProperties, int cachedFlags = 0) {
         velmo::testing::EnvironmentVariable data("XDG_DATA_HOME", scratch.path());
         RideZavConfig config("phc_bench", "http://127.0.0.1:9");
         config.flushAt = 1 << 30;
@@ -32,15 +32,23 @@ struct Facade {
         Object registered;
         for (int i = 0; i < superProperties; ++i) registered.set("super_property_" + std::to_string(i), "value " + std::to_string(i));
         if (superProperties > 0) RideZavStorage(config).setJSON(StorageKey::registerProperties, Value(registered));
+        // Flags as a previous run stored them; no request goes out.
+        config.disableRemoteConfigForTesting = true;
+        Object flags;
+        for (int i = 0; i < cachedFlags; ++i) {
+            const std::string key = "flag_" + std::to_string(i);
+            if (i % 3 == 0) flags.set(key, "variant-" + std::to_string(i));
+            else flags.set(key, i % 3 == 1);
+        }
+        if (cachedFlags > 0) RideZavStorage(config).setJSON(StorageKey::enabledFeatureFlags, Value(flags));
         sdk = RideZavSDK::create(config);
         sdk->setup(config);
     }
 };
 
-// µs per capture(name, properties) on the calling thread, the disk write included.
-// Argument: the number of registered super properties.
-void BM_Capture(benchmark::State& state) {
-    Facade facade(static_cast<int>(state.range(0)));
+// Times capture(name, properties) on the calling thread, the disk write included, and reports
+// p50 and p99 in µs.
+void timeCaptures(benchmark::State& state, Facade& facade) {
     const RideZavProperties properties{{"transcript", "where is the file menu?"}, {"character_count", 23}};
     std::vector<double> micros;
     for (auto _ : state) {
@@ -54,7 +62,20 @@ void BM_Capture(benchmark::State& state) {
         state.counters["p99_us"] = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
     }
 }
+
+// Argument: the number of registered super properties.
+void BM_Capture(benchmark::State& state) {
+    Facade facade(static_cast<int>(state.range(0)));
+    timeCaptures(state, facade);
+}
 BENCHMARK(BM_Capture)->Arg(0)->Arg(20)->Iterations(2000)->Unit(benchmark::kMicrosecond);
+
+// Argument: the number of cached feature flags (a third of them variants, a third off).
+void BM_CaptureWithFlags(benchmark::State& state) {
+    Facade facade(0, static_cast<int>(state.range(0)));
+    timeCaptures(state, facade);
+}
+BENCHMARK(BM_CaptureWithFlags)->Arg(100)->Iterations(2000)->Unit(benchmark::kMicrosecond);
 
 // Captures per second from 8 threads at once.
 void BM_Capture_8Threads(benchmark::State& state) {

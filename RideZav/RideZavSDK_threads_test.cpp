@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include "RideZav/RideZavSDK.h"
+#include "RideZav/RideZavTesting.h"
 #include "RideZav/delivery/RideZavQueue.h"
 #include "RideZav/storage/RideZavStorage.h"
 #include "RideZav/storage/StorageTesting.h"
@@ -51,5 +53,42 @@ TEST(RideZavSDKThreads, CapturesFromManyThreadsEachBecomeOneFileWithItsOwnId) {
         ids.insert(event->uuid.uuidString());
     }
     EXPECT_EQ(ids.size(), static_cast<std::size_t>(threads * perThread));
+    loop.loop().runUntilIdle();
+}
+
+TEST(RideZavSDKThreads, AFlagReadFromManyThreadsAtOnceIsReportedOnce) {
+    velmo::VirtualMainLoopScope loop;
+    velmo::test::StorageSandbox sandbox;
+    RideZavConfig config("phc_flag_threads", "http://127.0.0.1:9");
+    config.flushAt = 1 << 20;
+    config.disableReachabilityForTesting = true;
+    config.disableQueueTimerForTesting = true;
+    config.disableFlushOnBackgroundForTesting = true;
+    config.disableRemoteConfigForTesting = true;
+    config.preloadFeatureFlags = false;
+    RideZavStorage(config).setJSON(StorageKey::enabledFeatureFlags, Value(Object{{"beta", "blue"}, {"on", true}}));
+    auto sdk = RideZavSDK::create(config);
+    sdk->setup(config);
+
+    constexpr int threads = 8, perThread = 50;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t)
+        workers.emplace_back([&] {
+            for (int i = 0; i < perThread; ++i) {
+                EXPECT_EQ(sdk->getFeatureFlag("beta"), Value("blue"));
+                EXPECT_TRUE(sdk->isFeatureEnabled("on"));
+                sdk->capture("user_message_sent");
+            }
+        });
+    for (auto& w : workers) w.join();
+
+    const auto events = queuedEvents(sandbox.dataHome() / "com.example.velmo" / "phc_flag_threads" / "ridezav.queueFolder");
+    std::map<std::string, int> reports;
+    for (const auto& event : events) {
+        if (event.event == "$feature_flag_called") ++reports[*event.properties.find("$feature_flag")->asString()];
+        else EXPECT_EQ(*event.properties.find("$feature/beta"), Value("blue"));
+    }
+    EXPECT_EQ(reports, (std::map<std::string, int>{{"beta", 1}, {"on", 1}}));
+    EXPECT_EQ(events.size(), static_cast<std::size_t>(threads * perThread + 2));
     loop.loop().runUntilIdle();
 }

@@ -1,5 +1,10 @@
 #include "RideZav/RideZavTesting.h"
 
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "RideZav/delivery/RideZavQueue.h"
 #include "platform/foundation/TestDirectory.h"
 #include "testing/EnvironmentVariable.h"
 
@@ -45,6 +50,23 @@ std::vector<std::string> RideZavEventRecorder::names() const {
 void RideZavEventRecorder::clear() {
     std::lock_guard lock(pipeline_->mutex);
     pipeline_->events.clear();
+}
+
+std::vector<RideZavEvent> queuedEvents(const std::filesystem::path& folder) {
+    std::vector<std::pair<double, RideZavEvent>> found;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with(".")) continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::stringstream contents;
+        contents << in.rdbuf();
+        if (auto event = RideZavQueue::decodeEvent(contents.str())) found.emplace_back(std::stod(name), *event);
+    }
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<RideZavEvent> out;
+    for (auto& [n, event] : found) out.push_back(std::move(event));
+    return out;
 }
 
 }  // namespace ridezav

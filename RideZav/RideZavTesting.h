@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -30,5 +31,8 @@ private:
     std::shared_ptr<Pipeline> pipeline_;
     std::shared_ptr<RideZavCapturePipeline> previous_;
 };
+
+// The events stored in a queue folder, oldest first (the queue's spare temporary file is none).
+std::vector<RideZavEvent> queuedEvents(const std::filesystem::path& folder);
 
 }  // namespace ridezav

@@ -516,6 +516,22 @@ std::optional<RideZavFeatureFlagResult> RideZavRemoteConfig::getFeatureFlagResul
     return RideZavFeatureFlagResult(key, enabled && *enabled, std::nullopt, payload);
 }
 
+void RideZavRemoteConfig::mergePersonPropertiesForFlags(const Object& properties) {
+    std::lock_guard lock(personPropertiesForFlagsLock_);
+    for (const auto& [key, value] : properties) personPropertiesForFlags_.set(key, value);
+    storage_->setJSON(StorageKey::personPropertiesForFlags, personPropertiesForFlags_);
+}
+
+RideZavRemoteConfig::FlagReportContext RideZavRemoteConfig::flagReportContext(const std::string& key) {
+    FlagReportContext context;
+    std::lock_guard lock(featureFlagsLock_);
+    context.requestId = requestId_ ? *requestId_ : storage_->getString(StorageKey::requestId).value_or("");
+    context.evaluatedAt = evaluatedAt_ ? evaluatedAt_ : storage_->getNumber(StorageKey::evaluatedAt);
+    if (auto flags = getCachedFlags())
+        if (const Value* details = flags->find(key)) context.details = *details;
+    return context;
+}
+
 void RideZavRemoteConfig::resetPersonPropertiesForFlags() {
     std::lock_guard lock(personPropertiesForFlagsLock_);
     personPropertiesForFlags_ = Object{};

@@ -74,10 +74,21 @@ public:
                           const std::map<std::string, std::string>& groups, FlagsCallback callback);
     bool hasPendingFeatureFlagsRequest();
 
+    // What a report of one flag read carries, read together: the request id (the stored one when
+    // none is cached, else empty), the evaluation time when known, and the flag's details.
+    struct FlagReportContext {
+        std::string requestId;
+        std::optional<std::int64_t> evaluatedAt;
+        std::optional<Value> details;
+    };
+    FlagReportContext flagReportContext(const std::string& key);
+
     // The cached answer for one flag; a payload holding JSON text comes back parsed.
     std::optional<RideZavFeatureFlagResult> getFeatureFlagResult(const std::string& key);
 
     // Properties sent with every flags request; each change is stored.
+    // Merges person properties in, new values winning.
+    void mergePersonPropertiesForFlags(const Object& properties);
     void resetPersonPropertiesForFlags();
     // Merges one group type's properties, new values winning.
     void setGroupPropertiesForFlags(const std::string& type, const Object& properties);
