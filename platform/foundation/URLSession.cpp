@@ -295,7 +295,12 @@ struct URLSessionImpl {
             stopping = true;
         }
         curl_multi_wakeup(multi);
-        if (worker.joinable()) worker.join();
+        if (!worker.joinable()) return;
+        if (worker.get_id() == std::this_thread::get_id()) {
+            worker.detach();  // released by a hook of its own: the loop ends when the hook returns
+        } else {
+            worker.join();
+        }
     }
 
     static void complete(URLTransfer& t, std::exception_ptr error) {
@@ -620,7 +625,9 @@ void URLSession::setNetworkProbe(NetworkProbe probe) {
 
 URLSession::URLSession(URLSessionConfiguration configuration)
     : configuration_(configuration), impl_(std::make_shared<detail::URLSessionImpl>(std::move(configuration))) {
-    impl_->worker = std::thread([impl = impl_.get()] { impl->run(); });
+    // The worker keeps the session's state alive: it may outlive the session when the last
+    // reference goes from one of the worker's own completion hooks.
+    impl_->worker = std::thread([impl = impl_] { impl->run(); });
 }
 
 URLSession::~URLSession() { impl_->stop(); }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <future>
 #include <random>
 #include <thread>
 
@@ -107,3 +108,28 @@ TEST_F(URLSessionThreadsTest, SessionsMadeAndDroppedWhileTransfersRun) {
         for (auto& c : calls) EXPECT_TRUE(c.value() || isURLError(c.error(), URLError::cancelled)) << c.errorDescription();
     }
 }
+
+// With no main loop the completion is dropped where the transfer ended, on the session's own
+// worker: when it holds the last reference the session goes from its own thread, which must not
+// try to join itself.
+TEST(URLSessionRelease, TheLastReferenceDroppedOnTheSessionsOwnWorkerEndsItCleanly) {
+    LoopbackHttpServer server;
+    OriginOverride::Scope redirect{kHost, server.origin()};
+    server.route("GET", "/last", LoopbackAnswer::text(200, "done"));
+    struct Released {
+        std::promise<std::thread::id> done;
+        ~Released() { done.set_value(std::this_thread::get_id()); }
+    };
+    auto released = std::make_shared<Released>();
+    auto ended = released->done.get_future();
+    auto session = std::make_shared<URLSession>(URLSessionConfiguration::defaultSessionConfiguration());
+    auto task = session->dataTask(URLRequest(url("/last")),
+                                  [session, released](std::string, std::optional<URLResponse>, std::exception_ptr) {});
+    released.reset();
+    session.reset();
+    task->resume();
+    task.reset();
+    ASSERT_EQ(ended.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_NE(ended.get(), std::this_thread::get_id());
+}
+
