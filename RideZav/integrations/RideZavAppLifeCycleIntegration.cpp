@@ -104,6 +104,12 @@ struct RideZavAppLifeCycleIntegration::State : std::enable_shared_from_this<Stat
             event = "Application Updated";
             if (previousVersion) properties.set("previous_version", *previousVersion);
             properties.set("previous_build", buildValue(*previousBuild));
+        } else if (!build && version && previousVersion) {
+            // A bundle without a build is known by its version alone: without this, each of its
+            // launches would count as a new installation.
+            if (*version == *previousVersion) return;
+            event = "Application Updated";
+            properties.set("previous_version", *previousVersion);
         }
         if (version) {
             properties.set("version", *version);
