@@ -12,7 +12,9 @@
 
 #include "RideZav/core/RideZavValue.h"
 #include "RideZav/integrations/RideZavErrorTrackingConfig.h"
+#include "RideZav/integrations/RideZavAppLifeCycleIntegration.h"
 #include "RideZav/integrations/RideZavIntegration.h"
+#include "RideZav/integrations/RideZavScreenViewIntegration.h"
 #include "RideZav/model/RideZavEvent.h"
 #include "RideZav/surveys/RideZavSurveysConfig.h"
 #include "platform/foundation/URLSession.h"

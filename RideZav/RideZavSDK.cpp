@@ -177,6 +177,11 @@ std::shared_ptr<const RideZavSDK::State> RideZavSDK::state() const {
     return state_;
 }
 
+std::shared_ptr<const RideZavConfig> RideZavSDK::config() const {
+    auto current = state();
+    return current ? current->config : nullptr;
+}
+
 bool RideZavSDK::setupGuard() const {
     if (enabled_.load(std::memory_order_acquire)) return true;
     ridezavLog(kSetupGuardLine);

@@ -61,6 +61,8 @@ public:
     static const std::string& didReceiveFeatureFlags();
 
     void setup(const RideZavConfig& config);
+    // The configuration set-up took; none before set-up.
+    std::shared_ptr<const RideZavConfig> config() const;
     void debug(bool enabled);
     bool isSetUp() const { return enabled_.load(std::memory_order_acquire); }
 

@@ -52,6 +52,7 @@ protected:
         c.disableReachabilityForTesting = true;
         c.disableQueueTimerForTesting = true;
         c.disableFlushOnBackgroundForTesting = true;
+        c.captureApplicationLifecycleEvents = false;  // its events have tests of their own
         return c;
     }
     std::shared_ptr<RideZavSDK> setUp(RideZavConfig c) {

@@ -22,6 +22,7 @@ TEST(RideZavSDKThreads, CapturesFromManyThreadsEachBecomeOneFileWithItsOwnId) {
     config.disableReachabilityForTesting = true;
     config.disableQueueTimerForTesting = true;
     config.disableFlushOnBackgroundForTesting = true;
+    config.captureApplicationLifecycleEvents = false;  // only the threads' own events
     Object registered;
     for (int i = 0; i < 20; ++i) registered.set("super_" + std::to_string(i), i);
     RideZavStorage(config).setJSON(StorageKey::registerProperties, Value(registered));

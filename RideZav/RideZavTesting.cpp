@@ -31,6 +31,7 @@ RideZavEventRecorder::RideZavEventRecorder() : pipeline_(std::make_shared<Pipeli
     config.disableReachabilityForTesting = true;
     config.disableQueueTimerForTesting = true;
     config.disableFlushOnBackgroundForTesting = true;
+    config.captureApplicationLifecycleEvents = false;  // would write the version and build into the defaults
     RideZavSDK::shared().setup(config);
 }
 

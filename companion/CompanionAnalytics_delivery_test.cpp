@@ -61,6 +61,7 @@ protected:
         config.disableReachabilityForTesting = true;
         config.disableQueueTimerForTesting = true;
         config.disableFlushOnBackgroundForTesting = true;
+        config.captureApplicationLifecycleEvents = false;  // only the usage events, and no defaults written
         ridezav::RideZavSDK::shared().setup(config);
         return ridezav::RideZavSDK::shared().isSetUp();
     }

@@ -36,6 +36,17 @@ CompanionAppDelegate::CompanionAppDelegate(Dependencies dependencies)
         };
 }
 
+CompanionAppDelegate::~CompanionAppDelegate() {
+    if (focusDesktop_ && clickElsewhereMonitor_) focusDesktop_->removeMonitor(clickElsewhereMonitor_);
+}
+
+void CompanionAppDelegate::setApplicationActive(bool active) {
+    if (active == applicationActive_) return;
+    applicationActive_ = active;
+    NotificationCenter::defaultCenter().post(active ? ApplicationNotification::didBecomeActive
+                                                    : ApplicationNotification::didResignActive);
+}
+
 void CompanionAppDelegate::applicationDidFinishLaunching() {
     if (launched_) return;
     launched_ = true;
@@ -49,6 +60,12 @@ void CompanionAppDelegate::applicationDidFinishLaunching() {
     CompanionAnalytics::trackAppOpened();
     menuBarPanelManager_ = makePanelManager_(companionManager_);
     companionManager_->start();
+    // Just launched, the application is the active one; a click in another application's window
+    // hands that window the focus (the panel and the overlays never take it).
+    setApplicationActive(true);
+    if ((focusDesktop_ = StatusBarDesktop::current()))
+        clickElsewhereMonitor_ = focusDesktop_->addGlobalMonitorForEvents(
+            MouseEventMask::leftMouseDown | MouseEventMask::rightMouseDown, [this] { setApplicationActive(false); });
 
     const bool onboarded = UserDefaults::standard().boolForKey("hasCompletedOnboarding");
     if (!(onboarded && companionManager_->allPermissionsGranted()) && menuBarPanelManager_) {
@@ -61,6 +78,7 @@ void CompanionAppDelegate::applicationWillTerminate() {
     if (terminated_) return;
     terminated_ = true;
     companionManager_->stop();
+    setApplicationActive(false);
 }
 
 void CompanionAppDelegate::registerLoginItem() {

@@ -5,6 +5,7 @@
 
 #include "companion/CompanionManager.h"
 #include "interface/MenuBarPanelManaging.h"
+#include "platform/desktop/StatusBarDesktop.h"
 
 namespace velmo {
 
@@ -24,6 +25,7 @@ public:
 
     CompanionAppDelegate();
     explicit CompanionAppDelegate(Dependencies dependencies);
+    ~CompanionAppDelegate();
 
     void applicationDidFinishLaunching();
     // Stops the companion object; later calls do nothing.
@@ -34,11 +36,16 @@ public:
 
 private:
     void registerLoginItem();
+    // Posts the application's become-active and resign-active notifications as it changes.
+    void setApplicationActive(bool active);
 
     std::shared_ptr<MenuBarPanelManaging> menuBarPanelManager_;
     std::shared_ptr<CompanionManager> companionManager_;
     std::function<std::shared_ptr<MenuBarPanelManaging>(std::shared_ptr<CompanionManager>)> makePanelManager_;
     bool launched_ = false;
+    bool applicationActive_ = false;
+    std::shared_ptr<StatusBarDesktop> focusDesktop_;  // watched for clicks in other windows
+    StatusBarDesktop::MonitorToken clickElsewhereMonitor_ = 0;
     bool terminated_ = false;
 };
 

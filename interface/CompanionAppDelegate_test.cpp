@@ -19,6 +19,7 @@
 #include "platform/foundation/TestDirectory.h"
 #include "platform/runtime/NotificationCenter.h"
 #include "testing/PulseAudioServer.h"
+#include "testing/SimulatedStatusBarDesktop.h"
 #include "testing/XTestKeyboard.h"
 #include "testing/XvfbServer.h"
 
@@ -100,6 +101,37 @@ TEST_F(CompanionAppDelegateTest, LaunchingPostsDidFinishLaunchingOnce) {
     env.loop().runUntilIdle();
     center.removeObserver(token);
     EXPECT_EQ(posted, 1);
+}
+
+TEST_F(CompanionAppDelegateTest, TheLaunchMakesTheApplicationActiveAndAClickElsewhereOrTheEndResignsIt) {
+    namespace N = ApplicationNotification;
+    auto desktop = std::make_shared<velmo::testing::SimulatedStatusBarDesktop>();
+    StatusBarDesktop::install(desktop);
+    std::vector<std::string> posted;
+    auto& center = NotificationCenter::defaultCenter();
+    std::vector<NotificationCenter::Token> tokens;
+    for (const char* name : {N::didFinishLaunching, N::didBecomeActive, N::didResignActive})
+        tokens.push_back(center.addObserver(name, [&posted, name](const Notification&) { posted.push_back(name); }));
+    for (bool clickElsewhere : {true, false}) {
+        posted.clear();
+        auto delegate = makeDelegate();
+        delegate->applicationDidFinishLaunching();
+        env.loop().runUntilIdle();
+        EXPECT_EQ(posted, (std::vector<std::string>{N::didFinishLaunching, N::didBecomeActive}));
+        if (clickElsewhere) {
+            desktop->mouseDown(MouseEventMask::leftMouseDown, {10, 10});
+            desktop->mouseDown(MouseEventMask::rightMouseDown, {20, 10});  // already resigned
+            env.loop().runUntilIdle();
+            EXPECT_EQ(posted.size(), 3u);
+        }
+        delegate->applicationWillTerminate();
+        env.loop().runUntilIdle();
+        EXPECT_EQ(posted, (std::vector<std::string>{N::didFinishLaunching, N::didBecomeActive, N::didResignActive}))
+            << (clickElsewhere ? "click elsewhere" : "terminate");
+    }
+    EXPECT_TRUE(desktop->monitors.empty());  // each delegate removed its own
+    for (const auto& token : tokens) center.removeObserver(token);
+    StatusBarDesktop::install(nullptr);
 }
 
 TEST_F(CompanionAppDelegateTest, AReturningUserWithEverythingGrantedSeesNoPanelAndAnEnabledItemIsLeftAlone) {

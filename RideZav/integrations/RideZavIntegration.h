@@ -39,23 +39,4 @@ public:
     bool requiresSwizzling() const override { return false; }
 };
 
-// Sends a screen event for each name the screen-view publisher announces. Binding only so far.
-class RideZavScreenViewIntegration : public RideZavBoundIntegration {
-public:
-    bool requiresSwizzling() const override { return true; }
-};
-
-// Records install, update, open and background events from the lifecycle publisher. Binding
-// only so far.
-class RideZavAppLifeCycleIntegration : public RideZavBoundIntegration {
-public:
-    bool requiresSwizzling() const override { return false; }
-    bool isFreshAppLaunch() const { return isFreshAppLaunch_; }
-    bool isAppBackgrounded() const { return isAppBackgrounded_; }
-
-private:
-    bool isFreshAppLaunch_ = true;
-    bool isAppBackgrounded_ = true;
-};
-
 }  // namespace ridezav

@@ -6,7 +6,7 @@
 namespace ridezav {
 
 class RideZavDisplaySurvey;
-class RideZavSurveyResponse;
+class RideZavSurveyResponse;  // RideZav/surveys/RideZavSurveyResponse.h
 
 // Shows surveys for the library. Called on the main thread.
 class RideZavSurveysDelegate {

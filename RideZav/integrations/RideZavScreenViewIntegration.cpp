@@ -1,0 +1,93 @@
+#include "RideZav/integrations/RideZavScreenViewIntegration.h"
+
+#include <mutex>
+#include <string>
+
+#include "RideZav/RideZavSDK.h"
+#include "RideZav/core/InternalRideZavError.h"
+#include "RideZav/core/RideZavLog.h"
+#include "RideZav/integrations/DIContainer.h"
+
+namespace ridezav {
+
+namespace {
+
+std::mutex& installLock() {
+    static auto* lock = new std::mutex();  // never released
+    return *lock;
+}
+bool installed = false;  // guarded by installLock()
+
+}  // namespace
+
+struct RideZavScreenViewIntegration::State {
+    std::mutex mutex;                     // guards rideZav and boundTo
+    std::weak_ptr<RideZavSDK> rideZav;    // guarded by mutex
+    const RideZavSDK* boundTo = nullptr;  // guarded by mutex; compared only, never followed
+    RegistrationToken screenViewToken;    // written by install and uninstall
+
+    void screenView(const std::string& name) {
+        std::shared_ptr<RideZavSDK> sdk;
+        {
+            std::lock_guard lock(mutex);
+            sdk = rideZav.lock();
+        }
+        if (!sdk) return;
+        auto config = sdk->config();
+        if (config && config->captureScreenViews) {
+            sdk->screen(name);
+            return;
+        }
+        ridezavLog("Skipping $screen event - captureScreenViews is disabled in configuration");
+    }
+};
+
+RideZavScreenViewIntegration::RideZavScreenViewIntegration() : state_(std::make_shared<State>()) {}
+
+RideZavScreenViewIntegration::~RideZavScreenViewIntegration() {
+    // One dropped while still bound must not keep every later facade from installing.
+    const RideZavSDK* bound = nullptr;
+    {
+        std::lock_guard lock(state_->mutex);
+        bound = state_->boundTo;
+    }
+    if (!bound) return;
+    std::lock_guard lock(installLock());
+    installed = false;
+}
+
+void RideZavScreenViewIntegration::install(RideZavSDK& rideZav) {
+    {
+        std::lock_guard lock(installLock());
+        if (installed)
+            throw InternalRideZavError("Autocapture integration already installed to another RideZavSDK instance.");
+        installed = true;
+    }
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->rideZav = rideZav.weak_from_this();
+        state_->boundTo = &rideZav;
+    }
+    std::weak_ptr<State> weak = state_;
+    state_->screenViewToken = DI::Container::shared().screenViewPublisher().onScreenView().subscribe(
+        [weak](const std::string& name) {
+            if (auto state = weak.lock()) state->screenView(name);
+        });
+}
+
+void RideZavScreenViewIntegration::uninstall(RideZavSDK& rideZav) {
+    {
+        std::lock_guard lock(state_->mutex);
+        if (state_->boundTo != &rideZav) return;
+    }
+    state_->screenViewToken.reset();
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->rideZav.reset();
+        state_->boundTo = nullptr;
+    }
+    std::lock_guard lock(installLock());
+    installed = false;
+}
+
+}  // namespace ridezav
