@@ -271,7 +271,6 @@ TEST(RideZavDeliveryAcrossCrashes, EveryAcknowledgedEventArrivesAfterTenKilledRu
 }
 
 TEST(RideZavDeliveryAcrossCrashes, SetUpLeavesTheRemoteConfigurationAndFlagsFiles) {
-    GTEST_SKIP() << "set-up does not load the remote configuration and flags yet";
     const Scenario s = runScenario(true);
     EXPECT_EQ(s.flushExit, 0);
     EXPECT_TRUE(s.remoteConfigFile);
