@@ -165,9 +165,13 @@ TEST_F(OverlayX11Test, TwoMonitorsGetTwoClickThroughDepth32WindowsWithTheCursorB
     }
     EXPECT_TRUE(pressed);
 
-    // After a warp the glyph follows on the other monitor.
+    // After a warp the glyph follows on the other monitor, and back on the right one, each
+    // within half a second, in that monitor's own coordinates.
     x.movePointer(300, 400);
     EXPECT_TRUE(settle([&] { return pixelOf(d, window(0), 335, 425) == 0xff3380ffu; }, 0.5));
+    x.movePointer(1920 + 700, 800);
+    EXPECT_TRUE(settle([&] { return pixelOf(d, window(1), 735, 825) == 0xff3380ffu; }, 0.5));
+    EXPECT_NE(pixelOf(d, window(0), 335, 425), 0xff3380ffu);
 }
 
 TEST_F(OverlayX11Test, WithoutACompositorOnlyWhatIsDrawnIsShapedInWithOneItCoversTheScreen) {
