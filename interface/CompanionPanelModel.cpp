@@ -13,8 +13,10 @@ constexpr int medium = 500;
 constexpr int semibold = 600;
 constexpr int bold = 700;
 
-// Symbol images are not drawn yet; an empty line of the symbol's font keeps their place.
-LayoutNode symbolPlace(double size, double width) { return frame(text("", systemFont(size, medium), Color::clear()), width, std::nullopt); }
+// A symbol image at a text size, on one line of that size, in a frame `width` wide.
+LayoutNode symbolImage(const std::string& name, double size, Color tint, double width) {
+    return frame(symbol(name, systemFont(size, medium), tint), width, std::nullopt);
+}
 
 LayoutNode header(const CompanionPanelModel& model) {
     LayoutShape dot = LayoutShape::filled(LayoutShape::Kind::Circle, model.statusDotColor);
@@ -73,7 +75,9 @@ LayoutNode permissionRow(const CompanionPermissionRow& row) {
             lines.push_back(text("Quit and reopen after granting", systemFont(10), CompanionPalette::textTertiary()));
         title = vstack(HorizontalAlignment::Leading, 1, std::move(lines));
     }
-    LayoutNode titleGroup = hstack(VerticalAlignment::Center, 8, {symbolPlace(12, 16), std::move(title)});
+    LayoutNode titleGroup = hstack(
+        VerticalAlignment::Center, 8,
+        {symbolImage(row.symbol, 12, row.granted ? CompanionPalette::textTertiary() : CompanionPalette::warning(), 16), std::move(title)});
 
     LayoutNode control;
     if (row.granted) {
@@ -115,17 +119,18 @@ LayoutNode startButton() {
                   companion_panel_button::start);
 }
 
-LayoutNode footerButton(const char* label, const char* id) {
+LayoutNode footerButton(const char* symbolName, const char* label, const char* id) {
     return button(hstack(VerticalAlignment::Center, 6,
-                         {symbolPlace(11, 11), text(label, systemFont(12, medium), CompanionPalette::textTertiary())}),
+                         {symbolImage(symbolName, 11, CompanionPalette::textTertiary(), 11),
+                          text(label, systemFont(12, medium), CompanionPalette::textTertiary())}),
                   id);
 }
 
 LayoutNode footer(bool showsReplay) {
-    std::vector<LayoutNode> items{footerButton("Quit Velmo", companion_panel_button::quit)};
+    std::vector<LayoutNode> items{footerButton("power", "Quit Velmo", companion_panel_button::quit)};
     if (showsReplay) {
         items.push_back(spacer());
-        items.push_back(footerButton("Watch Onboarding Again", companion_panel_button::replay));
+        items.push_back(footerButton("play.circle", "Watch Onboarding Again", companion_panel_button::replay));
     }
     return hstack(VerticalAlignment::Center, LayoutNode::defaultSpacing, std::move(items));
 }

@@ -35,6 +35,29 @@ TEST(CompanionPanelModel, StatusTextAndDotFollowTheOverlayThenTheVoiceState) {
     }
 }
 
+// The rows' symbols are grey once granted and amber while missing; the footer's are grey.
+TEST(CompanionPanelModel, SymbolImagesAreDrawnInTheirRowsTints) {
+    CompanionPanelInputs in;
+    in.hasMicrophonePermission = true;
+    in.hasCompletedOnboarding = true;
+    CompanionPanelModel m = makeCompanionPanelModel(in);
+    LayoutNode tree = companionPanelLayout(m);
+    layout(tree, 320);
+    std::vector<std::pair<double, Color>> strokes;  // (top, tint), in drawing order
+    for (const Layer& l : layoutLayers(tree))
+        if (l.kind == Layer::Kind::Path && l.outline && l.id.size() > 7 && l.id.substr(l.id.size() - 7) == ".stroke")
+            strokes.emplace_back(l.frame().y, *l.outline);
+    ASSERT_EQ(strokes.size(), 5u);  // microphone, accessibility, screen recording; power, play.circle
+    EXPECT_EQ(strokes[0].second, CompanionPalette::textTertiary());
+    EXPECT_EQ(strokes[1].second, CompanionPalette::warning());
+    EXPECT_EQ(strokes[2].second, CompanionPalette::warning());
+    EXPECT_EQ(strokes[3].second, CompanionPalette::textTertiary());
+    EXPECT_EQ(strokes[4].second, CompanionPalette::textTertiary());
+    EXPECT_LT(strokes[0].first, strokes[1].first);
+    EXPECT_LT(strokes[1].first, strokes[2].first);
+    EXPECT_DOUBLE_EQ(strokes[3].first, strokes[4].first);  // one footer line
+}
+
 TEST(CompanionPanelModel, TheFourSituationsChooseMessageSectionsAndButtons) {
     struct Case {
         const char* name;

@@ -2,6 +2,7 @@
 
 #include "interface/MenuBarPanelManager.h"
 #include "interface/WindowPositionManager.h"
+#include "platform/desktop/ApplicationTermination.h"
 #include "platform/desktop/Permissions.h"
 #include "platform/desktop/Workspace.h"
 #include "platform/media/MediaAuthorization.h"
@@ -92,6 +93,8 @@ void CompanionPanelView::perform(const std::string& id) {
             hasPromptedScreenRecording = true;
             permissions->requestScreenCaptureAccess();
         }
+    } else if (id == b::quit) {
+        ApplicationTermination::terminate();
     } else if (id == b::grantScreenContent) {
         if (companionManager_->isRequestingScreenContent) return;
         companionManager_->isRequestingScreenContent = true;

@@ -27,7 +27,7 @@ public:
     int layoutCount() const { return layoutCount_; }
 
     // A click at a point of the view: runs the action of the button under it, if any.
-    void click(Point p);
+    void click(Point p) override;
 
     double fittingHeight() const override { return size_.height; }
     PanelPixels render(Size size) const override;

@@ -1,4 +1,5 @@
 #include "interface/CompanionPanelView.h"
+#include "platform/desktop/ApplicationTermination.h"
 
 #include <gtest/gtest.h>
 
@@ -161,6 +162,18 @@ TEST_F(PanelActionsTest, MicrophoneGrantRequestsAccessOnlyWhileUndecided) {
     env.mediaAuthorization->microphoneStatus = MediaAuthorizationStatus::denied;
     press(view, companion_panel_button::grantMicrophone);
     EXPECT_EQ(opened(), (std::vector<std::string>{microphonePage}));
+}
+
+TEST_F(PanelActionsTest, QuitAsksTheApplicationToEndOnALaterTurn) {
+    std::vector<int> statuses;
+    ApplicationTermination::setHandler([&](int status) { statuses.push_back(status); });
+    CompanionPanelView view(companion);
+    press(view, companion_panel_button::quit);
+    EXPECT_TRUE(statuses.empty());  // not inside the click
+    env.loop().runUntilIdle();
+    EXPECT_EQ(statuses, (std::vector<int>{0}));
+    EXPECT_TRUE(opened().empty());
+    ApplicationTermination::setHandler(nullptr);
 }
 
 TEST_F(PanelActionsTest, ScreenContentGrantStartsOneRequestHoweverOftenItIsPressed) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "interface/drawing/Painter.h"
+#include "interface/drawing/SymbolImages.h"
 
 namespace velmo {
 
@@ -37,6 +38,7 @@ bool takesProposedWidth(const LayoutNode& n) {
     case LayoutNode::Kind::HStack:
         return std::any_of(n.children.begin(), n.children.end(), [](const LayoutNode& c) { return takesProposedWidth(c); });
     case LayoutNode::Kind::Text:
+    case LayoutNode::Kind::Symbol:
     case LayoutNode::Kind::Shape: return false;
     }
     return false;
@@ -99,6 +101,7 @@ Size measure(const LayoutNode& n, Proposal width) {
     case LayoutNode::Kind::Text:
         if (n.wraps && width) return Painter::measureText(n.text, n.font, *width);
         return Painter::measureText(n.text, n.font);
+    case LayoutNode::Kind::Symbol: return {n.font.size, Painter::measureText("", n.font).height};
     case LayoutNode::Kind::Divider: return {width.value_or(0), LayoutNode::dividerThickness};
     case LayoutNode::Kind::Shape: return {n.width.value_or(0), n.height.value_or(0)};
     case LayoutNode::Kind::Padding: {
@@ -180,6 +183,7 @@ void place(LayoutNode& n, Rect f) {
     case LayoutNode::Kind::Button: place(n.children.front(), f); break;
     case LayoutNode::Kind::Spacer:
     case LayoutNode::Kind::Text:
+    case LayoutNode::Kind::Symbol:
     case LayoutNode::Kind::Divider:
     case LayoutNode::Kind::Shape: break;
     }
@@ -237,6 +241,11 @@ void appendLayers(LayerList& out, const LayoutNode& n, const std::string& id) {
         out.push_back(std::move(l));
         break;
     }
+    case LayoutNode::Kind::Symbol: {
+        LayerList symbol = symbolLayers(n.text, n.font.size, n.font.weight, n.color, n.frame, id);
+        out.insert(out.end(), symbol.begin(), symbol.end());
+        break;
+    }
     case LayoutNode::Kind::Divider: {
         Layer l = boxLayer(id, n.frame);
         l.kind = Layer::Kind::RoundedRect;
@@ -289,6 +298,14 @@ LayoutNode text(std::string s, Font font, Color color) {
     n.text = std::move(s);
     n.font = std::move(font);
     n.color = color;
+    return n;
+}
+
+LayoutNode symbol(std::string name, Font font, Color tint) {
+    LayoutNode n = node(LayoutNode::Kind::Symbol);
+    n.text = std::move(name);
+    n.font = std::move(font);
+    n.color = tint;
     return n;
 }
 

@@ -63,6 +63,7 @@ struct LayoutNode {
         Frame,       // fixed `width`/`height`, or the whole proposed width when `maxWidth`
         Background,  // `shape` behind the child, over the child's frame
         Button,      // the child, clickable under `buttonId`
+        Symbol,      // the symbol image `text` at `font`'s size and weight, tinted `color`, on one line of that font
     };
 
     // The spacing a stack uses when none is given.
@@ -78,9 +79,9 @@ struct LayoutNode {
 
     std::optional<double> length;  // Spacer
 
-    std::string text;  // Text
+    std::string text;  // Text; the symbol's name
     Font font;
-    Color color = Color::black();  // Text, Divider
+    Color color = Color::black();  // Text, Divider, Symbol
     bool wraps = false;
 
     LayoutShape shape;  // Shape, Background
@@ -103,6 +104,7 @@ LayoutNode spacer();
 LayoutNode fixedSpacer(double length);
 LayoutNode text(std::string s, Font font, Color color);
 LayoutNode wrappedText(std::string s, Font font, Color color);
+LayoutNode symbol(std::string name, Font font, Color tint);
 LayoutNode divider(Color color);
 LayoutNode shape(LayoutShape s, double width, double height);
 LayoutNode padding(LayoutNode child, EdgeInsets insets);

@@ -69,6 +69,12 @@ void MenuBarPanelManager::createPanel() {
         });
     }
     panel_ = desktop_->makePanel({0, 0, panelWidth, panelHeight});
+    if (panel_ && content_) {
+        std::weak_ptr<PanelContentView> weakContent = content_;
+        panel_->setClickHandler([weakContent](Point p) {
+            if (auto content = weakContent.lock()) content->click(p);
+        });
+    }
 }
 
 Rect MenuBarPanelManager::panelFrameBelow(const Rect& button, double height, const std::vector<Rect>& screens) {

@@ -250,3 +250,26 @@ TEST_F(MenuBarPanelManagerTest, TheCompanionPanelHangsAtItsFittingHeightAndFollo
     EXPECT_EQ(panel->displayedSizes.back(), (Size{320, std::round(allset)}));  // whole pixels
     EXPECT_GT(panel->displayedSizes.size(), displays);
 }
+
+namespace {
+class ClickRecordingView : public PanelContentView {
+public:
+    double fittingHeight() const override { return 100; }
+    PanelPixels render(Size size) const override { return {int(size.width), int(size.height), int(size.width) * 4, {}}; }
+    void click(Point p) override { clicks.push_back(p); }
+    std::vector<Point> clicks;
+};
+}  // namespace
+
+TEST_F(MenuBarPanelManagerTest, ClicksInThePanelWindowGoToItsContentInViewPoints) {
+    auto view = std::make_shared<ClickRecordingView>();
+    auto manager = MenuBarPanelManager::create(companion, [view](const std::shared_ptr<CompanionManager>&) { return view; });
+    manager->showPanel();
+    ASSERT_EQ(desktop->panels.size(), 1u);
+    desktop->panels[0]->click({40.5, 60.5});
+    desktop->panels[0]->click({300.5, 2.5});
+    ASSERT_EQ(view->clicks.size(), 2u);
+    EXPECT_EQ(view->clicks[0].x, 40.5);
+    EXPECT_EQ(view->clicks[0].y, 60.5);
+    EXPECT_EQ(view->clicks[1].x, 300.5);
+}

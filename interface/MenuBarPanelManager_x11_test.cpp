@@ -20,7 +20,11 @@
 #include <thread>
 
 #include "companion/CompanionTestEnvironment.h"
+#include "interface/CompanionPanelView.h"
 #include "interface/MenuBarPanelManager.h"
+#include "interface/WindowPositionManager.h"
+#include "platform/desktop/ApplicationTermination.h"
+#include "testing/SimulatedStatusBarDesktop.h"
 #include "platform/desktop/X11StatusBarDesktop.h"
 #include "platform/foundation/TestDirectory.h"
 #include "testing/EnvironmentVariable.h"
@@ -373,4 +377,71 @@ TEST(MenuBarPanelOnX11, TheIconDocksAgainWithATrayThatStartsAfterTheOldOneWentAn
     }));
     manager.reset();
     StatusBarDesktop::install(nullptr);
+}
+
+TEST(MenuBarPanelOnX11, ClicksOnTheLivePanelReachItsButtonsAndEveryButtonHasAHandRegion) {
+    CompanionTestEnvironment env;
+    velmo::testing::EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", noSessionBus);
+    auto workspace = std::make_shared<velmo::testing::SimulatedWorkspace>();
+    Workspace::install(workspace);
+    int terminations = 0, exitStatus = -1;
+    ApplicationTermination::setHandler([&](int status) {
+        ++terminations;
+        exitStatus = status;
+    });
+    X11TestDesktop x("1280x800x24");
+    ASSERT_TRUE(x.isReady()) << x.failure();
+    Display* d = x.connection();
+    auto desktop = X11StatusBarDesktop::open(x.displayName());
+    ASSERT_TRUE(desktop);
+    StatusBarDesktop::install(desktop);
+    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}),
+                                               [](const std::shared_ptr<CompanionManager>& c) { return std::make_shared<CompanionPanelView>(c); });
+    manager->showPanel();  // no tray: top-right, root (956, 4)
+    const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
+    ASSERT_TRUE(env.loop().runUntil([&] { return stateOf(d, panel).mapped; }));
+    // The first launch's panel: three Grant buttons, Find App and Quit.
+    auto frames = buttonFrames(CompanionPanelView(CompanionManager::create({env.dictation, env.shortcut, env.overlay})).tree());
+    ASSERT_EQ(frames.size(), 5u);
+    auto regions = inputOnlyChildren(d, panel);
+    ASSERT_EQ(regions.size(), frames.size());
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        SCOPED_TRACE(frames[i].first);
+        EXPECT_TRUE(regions[i].mapped);
+        EXPECT_NEAR(regions[i].x, frames[i].second.x, 1);
+        EXPECT_NEAR(regions[i].y, frames[i].second.y, 1);
+        EXPECT_NEAR(regions[i].width, frames[i].second.width, 1);
+        EXPECT_NEAR(regions[i].height, frames[i].second.height, 1);
+    }
+    auto centreOf = [&](const std::string& id) {
+        for (const auto& [button, f] : frames)
+            if (button == id) return std::pair<int, int>{956 + int(f.midX()), 4 + int(f.midY())};
+        ADD_FAILURE() << id;
+        return std::pair<int, int>{};
+    };
+
+    // Between the buttons: nothing.
+    const Rect quit = frames.back().second;
+    click(d, 956 + 300, 4 + int(quit.midY()), 1);
+    env.loop().runUntil([] { return false; }, 0.3);
+    EXPECT_TRUE(workspace->requests.empty());
+    EXPECT_EQ(terminations, 0);
+
+    auto [fx, fy] = centreOf(companion_panel_button::findApp);
+    click(d, fx, fy, 1);
+    ASSERT_TRUE(env.loop().runUntil([&] { return workspace->requests.size() == 2; }));
+    EXPECT_EQ(workspace->requests[0].first, "activateFileViewerSelecting");
+    EXPECT_EQ(workspace->requests[1], (std::pair<std::string, std::string>{"openURL", WindowPositionManager::accessibilitySettingsURL}));
+
+    auto [qx, qy] = centreOf(companion_panel_button::quit);
+    click(d, qx, qy, 1);
+    ASSERT_TRUE(env.loop().runUntil([&] { return terminations > 0; }));
+    EXPECT_EQ(terminations, 1);
+    EXPECT_EQ(exitStatus, 0);
+    EXPECT_EQ(workspace->requests.size(), 2u);
+
+    manager.reset();
+    StatusBarDesktop::install(nullptr);
+    ApplicationTermination::setHandler(nullptr);
+    Workspace::install(nullptr);
 }

@@ -165,9 +165,13 @@ TEST_F(OverlayX11Test, TwoMonitorsGetTwoClickThroughDepth32WindowsWithTheCursorB
     }
     EXPECT_TRUE(pressed);
 
-    // After a warp the glyph follows on the other monitor.
+    // After a warp the glyph follows on the other monitor, and back on the right one, each
+    // within half a second, in that monitor's own coordinates.
     x.movePointer(300, 400);
     EXPECT_TRUE(settle([&] { return pixelOf(d, window(0), 335, 425) == 0xff3380ffu; }, 0.5));
+    x.movePointer(1920 + 700, 800);
+    EXPECT_TRUE(settle([&] { return pixelOf(d, window(1), 735, 825) == 0xff3380ffu; }, 0.5));
+    EXPECT_NE(pixelOf(d, window(0), 335, 425), 0xff3380ffu);
 }
 
 TEST_F(OverlayX11Test, WithoutACompositorOnlyWhatIsDrawnIsShapedInWithOneItCoversTheScreen) {
@@ -255,6 +259,72 @@ TEST_F(OverlayX11Test, AScreenshotTakenWhileTheOverlayShowsLeavesTheCursorOut) {
     EXPECT_EQ(pixelOf(d, window(1), 235, 325), 0xff3380ffu);
 }
 
+TEST_F(OverlayX11Test, APublishedTargetIsFlownToOnTheRightMonitorAndTheCursorComesBackAfterTheHold) {
+    Display* d = x.connection();
+    x.movePointer(1920 + 100, 100);
+    show();
+    ASSERT_TRUE(settle([&] { return pixelOf(d, window(1), 135, 125) == 0xff3380ffu; }));
+    int clears = 0;
+    Cancellable watch = companion->detectedElementScreenLocation.publisher().sink([&](const std::optional<Point>& p) { clears += !p; });
+    clears = 0;  // the value at subscription
+    // (500, 400) on the right monitor, in global points (y up from the primary's bottom).
+    const Rect right = desktop->screenFrames().at(1);
+    companion->detectedElementScreenLocation = Point{right.x + 500, right.maxY() - 400};
+    companion->detectedElementDisplayFrame = right;
+    EXPECT_TRUE(settle([&] { return pixelOf(d, window(1), 508, 412) == 0xff3380ffu; }, 1.5));
+    EXPECT_NE(pixelOf(d, window(1), 135, 125), 0xff3380ffu);
+    EXPECT_NE(pixelOf(d, window(0), 508, 412), 0xff3380ffu);
+    EXPECT_TRUE(settle([&] { return pixelOf(d, window(1), 135, 125) == 0xff3380ffu && pixelOf(d, window(1), 508, 412) != 0xff3380ffu; },
+                       15.0));
+    EXPECT_TRUE(settle([&] { return clears > 0; }, 2.0));
+    settle([] { return false; }, 1.0);
+    EXPECT_EQ(clears, 1);
+
+    // Showing again after hiding keeps the flag: no second welcome.
+    manager->hideOverlay();
+    std::vector<Screen> screens;
+    for (const Rect& f : desktop->screenFrames()) screens.push_back({f, "", {}});
+    manager->showOverlay(screens, *companion);
+    EXPECT_TRUE(manager->hasShownOverlayBefore());
+    EXPECT_EQ(manager->overlayWindows().size(), 2u);
+}
+
+// Without MIT-SHM the frames go out with XPutImage, still as the damaged rectangles.
+TEST(OverlayX11WithoutSharedMemory, FramesGoOutWithXPutImageAndTheCursorFollowsThePointer) {
+    VirtualMainLoopScope loopScope;
+    X11TestDesktop x{"1920x1080x24", {"-extension", "MIT-SHM"}};
+    ASSERT_TRUE(x.isReady()) << x.failure();
+    Display* d = x.connection();
+    int opcode = 0, event = 0, error = 0;
+    ASSERT_FALSE(XQueryExtension(d, "MIT-SHM", &opcode, &event, &error));
+    auto companion = CompanionManager::create({std::make_shared<velmo::testing::FakeDictationManager>(),
+                                               std::make_shared<velmo::testing::FakeShortcutMonitor>(),
+                                               std::make_shared<HeadlessOverlayWindowManager>()});
+    auto desktop = X11StatusBarDesktop::open(x.displayName());
+    ASSERT_TRUE(desktop);
+    BlueCursorView::Environment e;
+    e.mouseLocation = [desktop] { return desktop->mouseLocation(); };
+    OverlayWindowManager manager(desktop, e);
+    manager.setHasShownOverlayBefore(true);
+    x.movePointer(300, 200);
+    manager.showOverlay({{desktop->screenFrames().at(0), "", {}}}, *companion);
+    const Window w = X11StatusBarDesktop::windowOf(manager.overlayWindows().at(0)->platformWindow());
+    auto settle = [&](const std::function<bool()>& condition, double virtualSeconds) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        for (double t = 0; t <= virtualSeconds && std::chrono::steady_clock::now() < deadline; t += 0.016) {
+            loopScope.loop().runUntil([] { return false; }, 0.001);
+            loopScope.loop().advance(0.016);
+            if (condition()) return true;
+        }
+        return condition();
+    };
+    EXPECT_TRUE(settle([&] { return pixelOf(d, w, 335, 225) == 0xff3380ffu; }, 5.0));
+    x.movePointer(900, 700);
+    EXPECT_TRUE(settle([&] { return pixelOf(d, w, 935, 725) == 0xff3380ffu; }, 0.5));
+    EXPECT_TRUE(settle([&] { return pixelOf(d, w, 335, 225) != 0xff3380ffu; }, 0.5));  // the old spot was repainted
+    manager.hideOverlay();
+    loopScope.loop().runUntilIdle();
+}
 
 }  // namespace
 }  // namespace velmo

@@ -30,6 +30,8 @@ public:
     virtual PanelPixels render(Size size) const = 0;
     // Where the pointer shows a pointing hand: the frames of the view's buttons, view points.
     virtual std::vector<Rect> pointerCursorRegions(Size size) const { return {}; }
+    // A click at a point of the view (view points): the button there, if any, acts.
+    virtual void click(Point p) {}
     // Called by a view whose height, picture or buttons changed, for its host to show them.
     virtual void setNeedsDisplayHandler(std::function<void()> handler) {}
 };

@@ -1,5 +1,5 @@
-// The application entry: the real main loop, the delegate's launch, and termination on SIGINT
-// and SIGTERM.
+// The application entry: the real main loop, the delegate's launch, and its end on SIGINT and
+// SIGTERM, on the Quit button, and with exit status 1 when the X server goes away.
 #include <X11/Xlib.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -14,6 +14,8 @@
 #include "interface/OverlayWindow.h"
 #include "platform/foundation/Logger.h"
 #include "platform/media/PulseAudioSourceMonitor.h"
+#include "platform/desktop/ApplicationTermination.h"
+#include "platform/desktop/X11ErrorTrap.h"
 #include "platform/desktop/X11StatusBarDesktop.h"
 #include "platform/runtime/MainLoop.h"
 
@@ -55,21 +57,42 @@ int main() {
     } else {
         logLine("⚠️ the blue cursor is not shown: the X11 display lacks the XInput 2 extension");
     }
+    int exitStatus = 0;
     {
         CompanionAppDelegate delegate(std::move(dependencies));
+        // Every way out goes through here: the delegate's termination step, then the loop stops.
+        bool ending = false;
+        auto end = [&](int status) {
+            if (ending) return;
+            ending = true;
+            exitStatus = status;
+            delegate.applicationWillTerminate();
+            loop->stop();
+        };
+        ApplicationTermination::setHandler(end);
+        setX11ServerLossHandler([&](const X11ServerLoss& loss) {
+            logLine("⚠️ Velmo: The X server of display " + loss.displayName + " went away; Velmo quits");
+            if (loss.processEndsOnReturn) {
+                end(1);  // Xlib ends the process as this returns
+            } else {
+                ApplicationTermination::terminate(1);
+            }
+        });
         FdWatch signalWatch;
         if (signalFd >= 0)
             signalWatch = loop->watchFd(signalFd, FdReadable, [&](unsigned) {
                 signalfd_siginfo info;
                 while (::read(signalFd, &info, sizeof info) == sizeof info) {}
-                delegate.applicationWillTerminate();
-                loop->stop();
+                end(0);
             });
         loop->post([&] { delegate.applicationDidFinishLaunching(); });
         loop->run();
-        delegate.applicationWillTerminate();
+        end(exitStatus);
         signalWatch.cancel();
         loop->runUntil([] { return false; }, 0.05);  // let the teardown's posted work run
+        ApplicationTermination::setHandler(nullptr);
+        // Later losses (closing what is left of a gone server) end the process with the same status.
+        setX11ServerLossHandler([](const X11ServerLoss&) {});
     }
     OverlayWindowLayer::install(nullptr);
     StatusBarDesktop::install(nullptr);
@@ -77,5 +100,5 @@ int main() {
     loop->shutdown();
     MainLoop::install(nullptr);
     if (signalFd >= 0) ::close(signalFd);
-    return 0;
+    return exitStatus;
 }

@@ -41,8 +41,15 @@ public:
     void orderOut() override { visible_ = false; }
     bool isVisible() const override { return visible_; }
     void setPointingHandRegions(const std::vector<Rect>& regions) override { pointingHandRegions = regions; }
+    void setClickHandler(std::function<void(Point)> handler) override { clickHandler = std::move(handler); }
+
+    // A left click at a point of the window, as the desktop delivers it.
+    void click(Point where) {
+        if (clickHandler) clickHandler(where);
+    }
 
     std::vector<Size> displayedSizes;
+    std::function<void(Point)> clickHandler;
     std::vector<Rect> pointingHandRegions;
 
 private:

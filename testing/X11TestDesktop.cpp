@@ -10,7 +10,8 @@
 
 namespace velmo::testing {
 
-X11TestDesktop::X11TestDesktop(const std::string& screen) : server_(screen) {
+X11TestDesktop::X11TestDesktop(const std::string& screen, const std::vector<std::string>& extraServerArguments)
+    : server_(screen, extraServerArguments) {
     if (!server_.isRunning()) {
         failure_ = server_.failure();
         return;

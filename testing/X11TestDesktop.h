@@ -21,7 +21,7 @@ public:
     };
 
     // `screen` is the X screen geometry, for example "2600x1200x24".
-    explicit X11TestDesktop(const std::string& screen);
+    explicit X11TestDesktop(const std::string& screen, const std::vector<std::string>& extraServerArguments = {});
     ~X11TestDesktop();
     X11TestDesktop(const X11TestDesktop&) = delete;
     X11TestDesktop& operator=(const X11TestDesktop&) = delete;

@@ -11,7 +11,7 @@
 
 namespace velmo::testing {
 
-XvfbServer::XvfbServer(const std::string& screen) {
+XvfbServer::XvfbServer(const std::string& screen, const std::vector<std::string>& extraArguments) {
     int fds[2];
     if (pipe(fds) != 0) {
         failure_ = "pipe failed";
@@ -23,8 +23,13 @@ XvfbServer::XvfbServer(const std::string& screen) {
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         close(fds[0]);
         std::string fd = std::to_string(fds[1]);
-        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-noreset", "-nolisten", "tcp",
-               "+extension", "RANDR", "+extension", "XInputExtension", "+extension", "XTEST", (char*)nullptr);
+        std::vector<std::string> arguments{"Xvfb", "-displayfd", fd, "-screen", "0", screen, "-noreset", "-nolisten", "tcp",
+                                           "+extension", "RANDR", "+extension", "XInputExtension", "+extension", "XTEST"};
+        arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
+        std::vector<char*> argv;
+        for (auto& a : arguments) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execvp("Xvfb", argv.data());
         _exit(127);
     }
     close(fds[1]);
@@ -49,7 +54,7 @@ XvfbServer::XvfbServer(const std::string& screen) {
     while (!number.empty() && (number.back() == '\n' || number.back() == '\r')) number.pop_back();
     if (number.empty()) {
         failure_ = "Xvfb did not report a display (is the xvfb package installed?)";
-        kill(pid_, SIGTERM);
+        ::kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);
         pid_ = -1;
         return;
@@ -59,9 +64,16 @@ XvfbServer::XvfbServer(const std::string& screen) {
 
 XvfbServer::~XvfbServer() {
     if (pid_ > 0) {
-        kill(pid_, SIGTERM);
+        ::kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);
     }
+}
+
+void XvfbServer::kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
 }
 
 int XvfbServer::run(const std::string& command) const {

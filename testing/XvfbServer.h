@@ -2,6 +2,7 @@
 
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace velmo::testing {
 
@@ -9,8 +10,9 @@ namespace velmo::testing {
 // started with -noreset and stopped when this object goes. `display()` is the DISPLAY string.
 class XvfbServer {
 public:
-    // `screen` is the Xvfb screen geometry, for example "1920x1080x24".
-    explicit XvfbServer(const std::string& screen = "1920x1080x24");
+    // `screen` is the Xvfb screen geometry, for example "1920x1080x24"; `extraArguments` go
+    // on Xvfb's command line after the usual ones (for example {"-extension", "MIT-SHM"}).
+    explicit XvfbServer(const std::string& screen = "1920x1080x24", const std::vector<std::string>& extraArguments = {});
     ~XvfbServer();
     XvfbServer(const XvfbServer&) = delete;
     XvfbServer& operator=(const XvfbServer&) = delete;
@@ -21,6 +23,8 @@ public:
     const std::string& failure() const { return failure_; }
     // Runs a command with DISPLAY set to this server; returns its exit status.
     int run(const std::string& command) const;
+    // Kills the server at once (SIGKILL), as a crash would, and waits for it to be gone.
+    void kill();
 
 private:
     pid_t pid_ = -1;

@@ -64,7 +64,8 @@ struct Layer {
     Color stroke = Color::black();
     double lineWidth = 1;
     double cornerRadius = 0;
-    // RoundedRect and Capsule: also stroked along their outline at `lineWidth`, over the fill.
+    // RoundedRect, Capsule and Path: also stroked along their outline at `lineWidth`, over the
+    // fill (a Path's open subpaths too, with round ends and joins).
     std::optional<Color> outline;
     Path path;
 

@@ -278,8 +278,10 @@ void drawLayerContent(cairo_t* cr, const Layer& l, double alpha) {
     switch (l.kind) {
     case Layer::Kind::Path:
         appendPath(cr, l.path);
-        setColor(cr, l.fill, alpha);
-        cairo_fill(cr);
+        // Open strokes (symbol images) end round, as drawn by hand.
+        cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
+        cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
+        fillAndOutline(cr, l, alpha);
         break;
     case Layer::Kind::RoundedRect: {
         Path p;

@@ -53,6 +53,9 @@ public:
     // The pointer turns into a pointing hand over these rectangles (window points, origin at
     // the top-left, y down); clicks there still reach the window. Replaces the earlier ones.
     virtual void setPointingHandRegions(const std::vector<Rect>& regions) = 0;
+    // Called on the main loop for each left click in the window (pressed and released there),
+    // with the point of release in window points, origin at the top-left, y down.
+    virtual void setClickHandler(std::function<void(Point)> handler) = 0;
 };
 
 namespace MouseEventMask {

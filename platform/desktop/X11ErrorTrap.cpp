@@ -1,8 +1,13 @@
 #include "platform/desktop/X11ErrorTrap.h"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <set>
+
+#include "platform/runtime/MainLoop.h"
 
 namespace velmo {
 
@@ -49,15 +54,42 @@ XIOErrorHandler& previousIOHandler() {
     return handler;
 }
 
-// Every other connection keeps the handler it had, which reports the loss and ends the process.
+std::set<Display*>& watchedForLoss() {
+    static std::set<Display*> set;
+    return set;
+}
+std::set<Display*>& goneServers() {
+    static std::set<Display*> set;
+    return set;
+}
+std::function<void(const X11ServerLoss&)>& lossHandler() {
+    static std::function<void(const X11ServerLoss&)> handler;
+    return handler;
+}
+std::atomic<bool> lossReported{false};
+
+// Without a handler every connection keeps the one it had, which reports the loss and ends the
+// process. With one, the handler hears of the first loss; a watched connection then lives on
+// dead, while the loss of one not watched still ends the process when this returns: off the
+// main thread it first gives the main loop's stop path a moment to end the process itself.
 int handleIOError(Display* display) {
     XIOErrorHandler previous;
+    std::function<void(const X11ServerLoss&)> handler;
+    bool watched = false;
     {
         std::lock_guard lock(trapMutex());
         if (closingGone().count(display)) return 0;
+        watched = watchedForLoss().count(display) > 0;
+        if (watched) goneServers().insert(display);
         previous = previousIOHandler();
+        handler = lossHandler();
     }
-    return previous ? previous(display) : 0;
+    if (!handler) return previous ? previous(display) : 0;
+    const bool onMainThread = MainLoop::isMainThread();
+    if (!lossReported.exchange(true)) handler({DisplayString(display), !watched && onMainThread});
+    if (!watched && !onMainThread)
+        for (int i = 0; i < 50; ++i) ::usleep(100000);
+    return 0;
 }
 
 void letLossPass(Display*, void*) {}
@@ -100,6 +132,34 @@ void closeDisplayOfGoneServer(Display* display) {
     XCloseDisplay(display);
     std::lock_guard lock(trapMutex());
     closingGone().erase(display);
+}
+
+void setX11ServerLossHandler(std::function<void(const X11ServerLoss&)> handler) {
+    installIOOnce();
+    std::lock_guard lock(trapMutex());
+    lossHandler() = std::move(handler);
+    lossReported = false;
+}
+
+void watchX11ServerLoss(Display* display) {
+    installIOOnce();
+    {
+        std::lock_guard lock(trapMutex());
+        watchedForLoss().insert(display);
+    }
+    XSetIOErrorExitHandler(display, letLossPass, nullptr);
+}
+
+bool x11ServerIsGone(Display* display) {
+    std::lock_guard lock(trapMutex());
+    return goneServers().count(display) > 0;
+}
+
+void closeWatchedDisplay(Display* display) {
+    XCloseDisplay(display);
+    std::lock_guard lock(trapMutex());
+    watchedForLoss().erase(display);  // the address may come back for another connection
+    goneServers().erase(display);
 }
 
 X11ErrorTrap::X11ErrorTrap(Display* display) : display_(display) {

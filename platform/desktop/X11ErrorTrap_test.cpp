@@ -4,6 +4,9 @@
 
 #include "platform/desktop/X11ErrorTrap.h"
 #include "testing/X11TestDesktop.h"
+#include "testing/XvfbServer.h"
+
+#include <vector>
 
 using namespace velmo;
 using velmo::testing::X11TestDesktop;
@@ -53,4 +56,32 @@ TEST(X11ErrorTrap, WaitsOnlyForUnansweredRequestsAndCatchesFailuresInside) {
         XSync(d, False);
     }
     XCloseDisplay(d);
+}
+
+// A watched connection outlives its server: the handler hears of the loss once, with the
+// display's name, later calls on the connection fail at once, and closing it is safe.
+TEST(X11ServerLoss, AWatchedConnectionReportsTheLossOnceAndLivesOnDead) {
+    velmo::testing::XvfbServer server{"640x480x24"};
+    ASSERT_TRUE(server.isRunning()) << server.failure();
+    std::vector<X11ServerLoss> losses;
+    setX11ServerLossHandler([&](const X11ServerLoss& loss) { losses.push_back(loss); });
+    Display* d = XOpenDisplay(server.display().c_str());
+    ASSERT_NE(d, nullptr);
+    watchX11ServerLoss(d);
+    XSync(d, False);
+    EXPECT_FALSE(x11ServerIsGone(d));
+    EXPECT_TRUE(losses.empty());
+
+    server.kill();
+    XSync(d, False);  // Xlib's default would end the process here
+    XWindowAttributes attributes{};
+    EXPECT_EQ(XGetWindowAttributes(d, DefaultRootWindow(d), &attributes), 0);
+    XSync(d, False);
+    EXPECT_TRUE(x11ServerIsGone(d));
+    ASSERT_EQ(losses.size(), 1u);
+    EXPECT_EQ(losses[0].displayName, server.display());
+    EXPECT_FALSE(losses[0].processEndsOnReturn);
+    closeWatchedDisplay(d);
+    setX11ServerLossHandler(nullptr);
+    EXPECT_EQ(losses.size(), 1u);
 }

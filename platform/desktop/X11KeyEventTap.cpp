@@ -1,4 +1,5 @@
 #include "platform/desktop/X11KeyEventTap.h"
+#include "platform/desktop/X11ErrorTrap.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
@@ -67,12 +68,17 @@ protected:
     void detachFromMainLoop() override { watch_.cancel(); }
     void didInvalidate() override {
         watch_.cancel();
-        XCloseDisplay(display_);
+        closeWatchedDisplay(display_);
         display_ = nullptr;
     }
 
 private:
     void readEvents() {
+        // A dead connection stays readable for ever; the loss handler ends the process.
+        if (display_ && x11ServerIsGone(display_)) {
+            watch_.cancel();
+            return;
+        }
         // Each step re-checks: the callback may have invalidated the tap (closing the display).
         while (isValid() && isInMainLoop() && XPending(display_) > 0) {
             XEvent event;
@@ -150,12 +156,13 @@ std::shared_ptr<KeyEventTap> X11KeyEventTapFactory::createTap(KeyEventTapLocatio
     }
     Display* display = XOpenDisplay(name.c_str());
     if (!display) return nullptr;
+    watchX11ServerLoss(display);
 
     int opcode = 0, firstEvent = 0, firstError = 0;
     int major = 2, minor = 1;  // from 2.1 on, raw events reach the root window even while another client grabs
     if (!XQueryExtension(display, "XInputExtension", &opcode, &firstEvent, &firstError) ||
         XIQueryVersion(display, &major, &minor) != Success || major < 2 || (major == 2 && minor < 1)) {
-        XCloseDisplay(display);
+        closeWatchedDisplay(display);
         return nullptr;
     }
     unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};

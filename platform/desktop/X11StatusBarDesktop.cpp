@@ -116,6 +116,11 @@ struct X11StatusBarDesktop::Impl {
     Atom atom(const char* name) { return XInternAtom(display, name, False); }
 
     void readEvents() {
+        // A dead connection stays readable for ever; the loss handler ends the process.
+        if (display && x11ServerIsGone(display)) {
+            watch.cancel();
+            return;
+        }
         while (display && XPending(display) > 0) {
             XEvent event;
             XNextEvent(display, &event);
@@ -308,8 +313,19 @@ public:
         XFlush(impl_.display);
     }
 
+    void setClickHandler(std::function<void(Point)> handler) override { clickHandler_ = std::move(handler); }
+
     void handle(const XEvent& event) {
         if (event.type == Expose && event.xexpose.count == 0) draw();
+        // A click is a press and a release of the left button, both in the panel.
+        if (event.type == ButtonPress && event.xbutton.button == Button1) pressed_ = true;
+        if (event.type == ButtonRelease && event.xbutton.button == Button1 && pressed_) {
+            pressed_ = false;
+            const XButtonEvent& b = event.xbutton;
+            if (b.x < 0 || b.y < 0 || b.x >= width_ || b.y >= height_ || !clickHandler_) return;
+            auto handler = clickHandler_;  // it may replace itself
+            handler({b.x + 0.5, b.y + 0.5});
+        }
     }
     Window window() const { return window_; }
 
@@ -339,6 +355,8 @@ private:
     Cursor hand_ = 0;
     std::vector<Window> regionWindows_;
     bool visible_ = false;
+    bool pressed_ = false;
+    std::function<void(Point)> clickHandler_;
 };
 
 // A click-through window of the overlay. Frames are copied out as their damaged rectangles:
@@ -474,10 +492,11 @@ std::shared_ptr<X11StatusBarDesktop> X11StatusBarDesktop::open(const std::option
     }
     Display* display = XOpenDisplay(name.c_str());
     if (!display) return nullptr;
+    watchX11ServerLoss(display);
     int opcode = 0, event = 0, error = 0, major = 2, minor = 1;
     if (!XQueryExtension(display, "XInputExtension", &opcode, &event, &error) || XIQueryVersion(display, &major, &minor) != Success ||
         major < 2 || (major == 2 && minor < 1)) {
-        XCloseDisplay(display);
+        closeWatchedDisplay(display);
         return nullptr;
     }
     unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
@@ -501,7 +520,7 @@ X11StatusBarDesktop::X11StatusBarDesktop(std::unique_ptr<Impl> impl) : impl_(std
 
 X11StatusBarDesktop::~X11StatusBarDesktop() {
     impl_->watch.cancel();
-    XCloseDisplay(impl_->display);
+    closeWatchedDisplay(impl_->display);
 }
 
 namespace {
