@@ -251,6 +251,13 @@ bool VirtualMainLoop::runUntilAdvancing(const std::function<bool()>& predicate, 
     }
 }
 
+std::size_t VirtualMainLoop::pendingPostCount() const {
+    std::lock_guard lock(impl_->mutex);
+    std::size_t n = 0;
+    for (const auto& item : impl_->ready) n += item.cancelled ? 0 : 1;
+    return n;
+}
+
 std::size_t VirtualMainLoop::pendingTimerCount() const {
     std::lock_guard lock(impl_->mutex);
     auto copy = impl_->timers;

@@ -35,6 +35,8 @@ public:
     bool runUntilAdvancing(const std::function<bool()>& predicate, double realTimeoutSeconds = 10.0);
     // Number of timers waiting (cancelled ones excluded).
     std::size_t pendingTimerCount() const;
+    // Number of posted work items waiting for the loop to be driven.
+    std::size_t pendingPostCount() const;
 
 private:
     struct Impl;
