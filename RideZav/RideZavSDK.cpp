@@ -1,10 +1,8 @@
 #include "RideZav/RideZavSDK.h"
 
 #include <set>
-#include <typeinfo>
 
-#include <cxxabi.h>
-
+#include "RideZav/RideZavSDKState.h"
 #include "RideZav/context/RideZavContext.h"
 #include "RideZav/core/RideZavLog.h"
 #include "RideZav/core/RideZavSdkIdentity.h"
@@ -25,61 +23,18 @@
 
 namespace ridezav {
 
-// What set-up made, published once; readers keep their copy for the length of a call.
-struct RideZavSDK::State {
-    std::shared_ptr<RideZavConfig> config;
-    std::shared_ptr<RideZavStorage> storage;
-    std::shared_ptr<RideZavApi> api;
-    std::shared_ptr<RideZavStorageManager> storageManager;
-    std::shared_ptr<Reachability> reachability;
-    std::shared_ptr<RideZavContext> context;
-    std::shared_ptr<RideZavQueue> queue;
-    std::shared_ptr<RideZavQueue> replayQueue;
-};
+using namespace facade;
 
 namespace {
 
 constexpr const char* kSetupGuardLine =
     "RideZav method was called without `setup` being complete. Call wil be ignored.";
-constexpr const char* kOptOutLine = "RideZav is in OptOut state.";
-
-Date presentTime() { return WallClock::current()->now(); }
-
-std::string typeName(const RideZavIntegration& integration) {
-    const char* mangled = typeid(integration).name();
-    int status = 0;
-    char* demangled = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
-    std::string name = status == 0 && demangled ? demangled : mangled;
-    std::free(demangled);
-    auto colon = name.rfind("::");
-    return colon == std::string::npos ? name : name.substr(colon + 2);
-}
-
-// Merge keeping the value already present (first writer wins).
-void mergeKeepingExisting(Object& into, const Object& from) {
-    for (const auto& [key, value] : from) into.insertIfAbsent(key, value);
-}
 
 bool isNonEmptyText(const Object& properties, std::string_view key) {
     const Value* value = properties.find(key);
     if (!value) return false;
     const auto* text = value->get<std::string>();
     return text && !text->empty();
-}
-
-std::map<std::string, std::string> textToText(const Value* value) {
-    std::map<std::string, std::string> out;
-    const Object* object = value ? value->get<Object>() : nullptr;
-    if (!object) return out;
-    for (const auto& [key, entry] : *object)
-        if (const auto* text = entry.get<std::string>()) out.emplace(key, *text);
-    return out;
-}
-
-Object groupsObject(const std::map<std::string, std::string>& groups) {
-    Object out;
-    for (const auto& [type, key] : groups) out.set(type, key);
-    return out;
 }
 
 Object fromApplication(const RideZavProperties& properties) {
@@ -143,6 +98,30 @@ bool RideZavSDK::setupGuard() const {
     return false;
 }
 
+namespace {
+// The project keys of every facade set up in this process and not closed since.
+struct ApiKeys {
+    std::mutex lock;
+    std::set<std::string> keys;  // guarded by lock
+};
+ApiKeys& apiKeys() {
+    static auto* keys = new ApiKeys();  // never released
+    return *keys;
+}
+}  // namespace
+
+bool RideZavSDK::registerApiKey(const std::string& apiKey) {
+    auto& registry = apiKeys();
+    std::lock_guard lock(registry.lock);
+    return registry.keys.insert(apiKey).second;
+}
+
+void RideZavSDK::unregisterApiKey(const std::string& apiKey) {
+    auto& registry = apiKeys();
+    std::lock_guard lock(registry.lock);
+    registry.keys.erase(apiKey);
+}
+
 void RideZavSDK::setup(const RideZavConfig& given) {
     std::lock_guard setupLock(setupLock_);
     RideZavLog::setDebug(given.debug);
@@ -150,13 +129,7 @@ void RideZavSDK::setup(const RideZavConfig& given) {
         ridezavLog("Setup called despite already being setup!");
         return;
     }
-    {
-        static auto* apiKeys = new std::set<std::string>();  // never released; written under each facade's setupLock_
-        static std::mutex apiKeysLock;
-        std::lock_guard lock(apiKeysLock);
-        if (!apiKeys->insert(given.apiKey()).second)
-            ridezavLog("API Key: " + given.apiKey() + " already has a RideZav instance.");
-    }
+    if (!registerApiKey(given.apiKey())) ridezavLog("API Key: " + given.apiKey() + " already has a RideZav instance.");
     enabled_.store(true, std::memory_order_release);
     auto next = std::make_shared<State>();
     next->config = std::make_shared<RideZavConfig>(given);
@@ -275,63 +248,6 @@ std::shared_ptr<RideZavCapturePipeline> RideZavSDK::installPipeline(std::shared_
     auto previous = std::move(pipeline_);
     pipeline_ = std::move(pipeline);
     return previous;
-}
-
-void RideZavSDK::installIntegrations() {
-    std::lock_guard integrationsLock(integrationsLock_);
-    if (!installedIntegrations_.empty()) {
-        ridezavLog("Integrations already installed. Call uninstallIntegrations() first.");
-        return;
-    }
-    auto current = state();
-    if (!current) return;
-    std::vector<std::unique_ptr<RideZavIntegration>> installed;
-    for (auto& integration : current->config->makeIntegrations()) {
-        const std::string type = typeName(*integration);
-        if (integration->requiresSwizzling() && !current->config->enableSwizzling) {
-            ridezavLog("Integration " + type +
-                       " skipped. Integration requires swizzling but enableSwizzling is disabled in config");
-            continue;
-        }
-        try {
-            integration->install(*this);
-        } catch (const std::exception& error) {
-            ridezavLog("Integration " + type + " failed to install: " + error.what());
-            continue;
-        }
-        ridezavLog("Integration " + type + " installed");
-        installed.push_back(std::move(integration));
-    }
-    installedIntegrations_ = std::move(installed);
-}
-
-void RideZavSDK::uninstallIntegrations() {
-    std::lock_guard integrationsLock(integrationsLock_);
-    for (auto& integration : installedIntegrations_) {
-        integration->uninstall(*this);
-        ridezavLog("Integration " + typeName(*integration) + " uninstalled");
-    }
-    installedIntegrations_.clear();
-}
-
-void RideZavSDK::refreshEventContext() {
-    if (!setupGuard()) return;
-    auto current = state();
-    if (!current) return;
-    const std::string distinctId = current->storageManager ? current->storageManager->getDistinctId() : "";
-    Object properties;
-    if (current->context) {
-        mergeKeepingExisting(properties, current->context->staticContext());
-        mergeKeepingExisting(properties, current->context->dynamicContext());
-    }
-    // Feature-flag properties join here once remote configuration exists.
-    if (current->storageManager) properties.set("$is_identified", current->storageManager->isIdentified());
-    properties.set("$process_person_profile", isPersonProcessing());
-    if (current->context) mergeKeepingExisting(properties, current->context->sdkInfo());
-    if (auto session = sessionManager_->getSessionId(presentTime(), false)) properties.set("$session_id", *session);
-    Object context{{"distinct_id", distinctId}, {"event_properties", properties}};
-    std::lock_guard lock(integrationsLock_);
-    for (auto& integration : installedIntegrations_) integration->eventContextDidChange(context);
 }
 
 // Capture pipeline.

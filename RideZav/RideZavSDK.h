@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -13,6 +15,7 @@
 #include "RideZav/RideZavConfig.h"
 #include "RideZav/core/RegistrationToken.h"
 #include "RideZav/core/RideZavValue.h"
+#include "RideZav/exceptions/PlatformError.h"
 
 namespace ridezav {
 
@@ -86,6 +89,39 @@ public:
     bool isPersonProcessing();
     bool requirePersonProcessing(const std::string& name);
 
+    // Identity and groups
+    // Super properties every event carries; new values win (`register`).
+    void registerProperties(const Object& properties);
+    void unregisterProperties(const std::string& key);
+    void identify(const std::string& distinctId, std::optional<Object> userProperties = std::nullopt,
+                  std::optional<Object> userPropertiesSetOnce = std::nullopt);
+    // Sends "$set" when the properties differ from the last ones sent.
+    void setPersonProperties(std::optional<Object> userPropertiesToSet,
+                             std::optional<Object> userPropertiesToSetOnce = std::nullopt);
+    void group(const std::string& type, const std::string& key, std::optional<Object> groupProperties = std::nullopt);
+    // Whether joining `given` changes the stored groups, so that the flags must be reloaded.
+    static bool groupsChangeFlags(const std::map<std::string, std::string>& stored,
+                                  const std::map<std::string, std::string>& given);
+
+    // Opt-out, close and integrations
+    void optIn();
+    void optOut();
+    bool isOptOut();
+    // Back to the not-set-up state; events already stored stay on disk.
+    void close();
+    // A new facade, set up with the configuration, independent of the shared one.
+    static std::shared_ptr<RideZavSDK> with(const RideZavConfig& config);
+    // "$exception" events of caught errors, handled, with the exception list and debug images;
+    // the caller's properties win. A project error or any other C++ exception is bridged.
+    void captureException(const PlatformError& error, std::optional<Object> properties = std::nullopt);
+    void captureException(const PlatformException& exception, std::optional<Object> properties = std::nullopt);
+    void captureException(const std::exception& error, std::optional<Object> properties = std::nullopt);
+    void captureException(const std::exception_ptr& error, std::optional<Object> properties = std::nullopt);
+    using IntegrationFactory = std::function<std::vector<std::unique_ptr<RideZavIntegration>>(const RideZavConfig&)>;
+    // Where the integrations to install come from (the configuration's list by default); tests
+    // set their own before set-up.
+    void setIntegrationFactory(IntegrationFactory factory);
+
     // The event queue's depth; zero before set-up.
     std::size_t queueDepth() const;
     // Replaces the observer of queued events; returns the previous one.
@@ -102,9 +138,6 @@ private:
                          std::optional<std::map<std::string, std::string>> groups, std::optional<Date> timestamp);
     bool enqueue(const State& state, const RideZavEvent& event, bool replay);
     void observe(const std::string& event, const RideZavProperties& properties);
-    void installIntegrations();    // needs setupLock_
-    void uninstallIntegrations();  // needs setupLock_ (or the destructor)
-    void refreshEventContext();
 
     std::atomic<bool> enabled_{false};
     std::mutex setupLock_;
@@ -122,6 +155,30 @@ private:
     const std::shared_ptr<RideZavSessionManager> sessionManager_;
     RegistrationToken sessionIdChangedToken_;   // written under setupLock_
     RegistrationToken didEnterBackgroundToken_;  // written under setupLock_
+
+    // Identity and groups
+    bool personPropertiesChanged(const std::string& distinctId, const std::optional<Object>& userProperties,
+                                 const std::optional<Object>& userPropertiesSetOnce);
+    std::map<std::string, std::string> groupsUpdate(const std::map<std::string, std::string>& groups);
+    void groupIdentify(const std::string& type, const std::string& key, const std::optional<Object>& groupProperties);
+    // Until the flag facade is wired in these do nothing; it gives them their bodies.
+    void reloadFeatureFlags();
+    void keepPersonPropertiesForFlags(const std::optional<Object>& userProperties,
+                                      const std::optional<Object>& userPropertiesSetOnce);
+    void keepGroupPropertiesForFlags(const std::string& type, const std::optional<Object>& groupProperties);
+    void setPersonPropertiesForFlags(const Object& properties, bool reload);
+    std::mutex personPropsLock_;  // guards the stored super properties' read-modify-write
+    std::mutex cachedPersonPropertiesLock_;
+    std::optional<std::string> cachedPersonPropertiesHash_;  // guarded by cachedPersonPropertiesLock_
+
+    // Opt-out, close and integrations
+    static bool registerApiKey(const std::string& apiKey);  // false when the key has an instance already
+    static void unregisterApiKey(const std::string& apiKey);
+    void installIntegrations();    // needs setupLock_
+    void uninstallIntegrations();  // needs setupLock_ (or the destructor)
+    void refreshEventContext();
+    IntegrationFactory integrationFactory_;  // written before set-up only
+    friend struct RideZavSDKTestPeer;        // tests reach the integration operations
 
     mutable std::mutex pipelineLock_;
     std::shared_ptr<RideZavCapturePipeline> pipeline_;  // guarded by pipelineLock_
