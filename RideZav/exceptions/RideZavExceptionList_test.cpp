@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "RideZav/exceptions/LibraryStackProbe.h"
 #include "RideZav/exceptions/LoadedBinaryImages.h"
 #include "RideZav/exceptions/RideZavExceptionList.h"
 #include "RideZav/integrations/RideZavErrorTrackingConfig.h"
@@ -203,4 +204,30 @@ TEST(RideZavExceptionList, ExceptionPropertiesAreSetOnlyForWhatTheListHolds) {
     const Array images = debugImagesForExceptions(intoProgram);
     ASSERT_EQ(images.size(), 1u);
     EXPECT_EQ(text(*images[0].get<Object>(), "code_file"), mainProgramPath());
+}
+
+namespace {
+
+std::vector<std::uintptr_t>* velmoTestBetweenLibraryFrames() {
+    auto* result = velmoProbeReturnAddresses();
+    asm volatile("" ::: "memory");  // keep this frame on the stack (no tail call)
+    return result;
+}
+
+}  // namespace
+
+TEST(RideZavExceptionList, LeadingFramesOfTheLibrarysOwnImageAreSkippedButNotLaterOnes) {
+    const RideZavErrorTrackingConfig config;
+    std::unique_ptr<std::vector<std::uintptr_t>> addresses(velmoProbeCallThrough(&velmoTestBetweenLibraryFrames));
+    const auto all = framesForReturnAddresses(*addresses, false, config);
+    const auto skipped = framesForReturnAddresses(*addresses, true, config);
+    ASSERT_GE(all.size(), 3u);
+    EXPECT_EQ(all[0].module, "libRideZav.so");
+    EXPECT_EQ(all[0].function, "velmoProbeReturnAddresses");
+    ASSERT_EQ(skipped.size(), all.size() - 1);
+    EXPECT_EQ(skipped[0].module, "ridezav_exceptions_test");
+    // The later frame of the same image stays.
+    bool keptLater = false;
+    for (const auto& frame : skipped) keptLater |= frame.function == std::optional<std::string>("velmoProbeCallThrough");
+    EXPECT_TRUE(keptLater);
 }
