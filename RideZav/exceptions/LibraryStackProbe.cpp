@@ -1,5 +1,6 @@
 #include "RideZav/exceptions/LibraryStackProbe.h"
 
+#include <dlfcn.h>
 #include <execinfo.h>
 
 extern "C" {
@@ -7,8 +8,14 @@ extern "C" {
 __attribute__((noinline)) std::vector<std::uintptr_t>* velmoProbeReturnAddresses() {
     void* frames[64];
     const int count = ::backtrace(frames, 64);
+    // A sanitizer's wrapper of backtrace may come first; the stack starts in this object.
+    Dl_info self{};
+    dladdr(reinterpret_cast<const void*>(&velmoProbeReturnAddresses), &self);
+    int first = 0;
+    for (Dl_info info{}; first < count && !(dladdr(frames[first], &info) && info.dli_fbase == self.dli_fbase);)
+        ++first;
     auto* out = new std::vector<std::uintptr_t>();
-    for (int i = 0; i < count; ++i) out->push_back(reinterpret_cast<std::uintptr_t>(frames[i]));
+    for (int i = first; i < count; ++i) out->push_back(reinterpret_cast<std::uintptr_t>(frames[i]));
     return out;
 }
 

@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 #include <elf.h>
+#include <gnu/libc-version.h>
 #include <sys/auxv.h>
 
 #include "RideZav/exceptions/LoadedBinaryImages.h"
@@ -159,7 +160,7 @@ TEST(LoadedBinaryImages, TheProcesssOwnImagesAreFoundByBaseAndTheVdsoIsLeftOut) 
 #endif
 
     Dl_info libc{};
-    ASSERT_NE(dladdr(reinterpret_cast<const void*>(&std::memcmp), &libc), 0);
+    ASSERT_NE(dladdr(reinterpret_cast<const void*>(&gnu_get_libc_version), &libc), 0);  // never wrapped
     const auto libcBase = reinterpret_cast<std::uint64_t>(libc.dli_fbase);
     const auto vdso = static_cast<std::uint64_t>(getauxval(AT_SYSINFO_EHDR));
     const auto found = loadedBinaryImages({libcBase, vdso, 0x10});

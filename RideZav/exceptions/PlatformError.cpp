@@ -4,6 +4,7 @@
 #include <typeinfo>
 
 #include <cxxabi.h>
+#include <dlfcn.h>
 #include <execinfo.h>
 
 #include "platform/foundation/Error.h"
@@ -97,9 +98,21 @@ std::vector<std::uintptr_t> currentCallStackReturnAddresses() {
     constexpr int kMaxFrames = 256;
     void* frames[kMaxFrames];
     const int count = ::backtrace(frames, kMaxFrames);
+    // Where backtrace is wrapped (sanitizer runtimes), the wrapper's frames come first: the
+    // stack starts at the first frame of this function's own image.
+    Dl_info self{};
+    const void* ownImage =
+        ::dladdr(reinterpret_cast<const void*>(&currentCallStackReturnAddresses), &self) ? self.dli_fbase : nullptr;
+    int first = 0;
+    while (ownImage && first < count) {
+        Dl_info info{};
+        if (::dladdr(frames[first], &info) && info.dli_fbase == ownImage) break;
+        ++first;
+    }
+    if (first == count) first = 0;
     std::vector<std::uintptr_t> out;
-    out.reserve(static_cast<std::size_t>(count > 0 ? count : 0));
-    for (int i = 0; i < count; ++i) out.push_back(reinterpret_cast<std::uintptr_t>(frames[i]));
+    out.reserve(static_cast<std::size_t>(count > first ? count - first : 0));
+    for (int i = first; i < count; ++i) out.push_back(reinterpret_cast<std::uintptr_t>(frames[i]));
     return out;
 }
 
