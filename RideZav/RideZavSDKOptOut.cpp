@@ -139,8 +139,9 @@ void RideZavSDK::captureException(const std::exception& error, std::optional<Obj
 }
 
 void RideZavSDK::captureException(const std::exception_ptr& error, std::optional<Object> properties) {
+    if (!error) return;  // nothing was caught
     try {
-        if (error) std::rethrow_exception(error);
+        std::rethrow_exception(error);
     } catch (const std::exception& caught) {
         captureException(caught, std::move(properties));
         return;

@@ -245,6 +245,7 @@ TEST_F(RideZavSDKOptOutTest, ErrorsOfEveryKindAreCapturedAndTheCallersProperties
     sdk->captureException(velmo::Error("com.korvale.velmo", 7, ""), Object{{"$exception_level", "fatal"}, {"step", 2}});
     sdk->captureException(std::make_exception_ptr(std::runtime_error("disk full")));
     sdk->captureException(std::make_exception_ptr(3.5));
+    sdk->captureException(std::exception_ptr());  // nothing caught, nothing sent
     PlatformError outer("Outer.Domain", 1, "outer", std::make_shared<PlatformError>("Inner", 2, "inner"));
     sdk->captureException(static_cast<const std::exception&>(outer));
     auto events = queued();
