@@ -6,10 +6,6 @@
 #include <algorithm>
 #include <set>
 #include <string_view>
-#include <unordered_set>
-#include <typeinfo>
-
-#include <cxxabi.h>
 
 #include "RideZav/context/RideZavContext.h"
 #include "RideZav/core/RideZavLog.h"
@@ -32,60 +28,17 @@
 
 namespace ridezav {
 
+using namespace facade;
+
 namespace {
 
 constexpr const char* kSetupGuardLine = sdk_lines::setupGuard;
-constexpr const char* kOptOutLine = sdk_lines::optOut;
-
-Date presentTime() { return WallClock::current()->now(); }
-
-std::string typeName(const RideZavIntegration& integration) {
-    const char* mangled = typeid(integration).name();
-    int status = 0;
-    char* demangled = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
-    std::string name = status == 0 && demangled ? demangled : mangled;
-    std::free(demangled);
-    auto colon = name.rfind("::");
-    return colon == std::string::npos ? name : name.substr(colon + 2);
-}
-
-// Merge keeping the value already present (first writer wins). Large maps (many flags) look
-// their keys up in a hash set instead of one linear search per key.
-void mergeKeepingExisting(Object& into, const Object& from) {
-    if (into.size() * from.size() <= 512) {
-        for (const auto& [key, value] : from) into.insertIfAbsent(key, value);
-        return;
-    }
-    std::unordered_set<std::string_view> present;
-    present.reserve(into.size() + from.size());
-    for (const auto& entry : into) present.insert(entry.first);
-    std::vector<const Object::Entry*> added;  // collected first: appending moves into's keys
-    for (const auto& entry : from)
-        if (present.insert(entry.first).second) added.push_back(&entry);
-    into.reserve(into.size() + added.size());
-    for (const Object::Entry* entry : added) into.append(entry->first, entry->second);
-}
 
 bool isNonEmptyText(const Object& properties, std::string_view key) {
     const Value* value = properties.find(key);
     if (!value) return false;
     const auto* text = value->get<std::string>();
     return text && !text->empty();
-}
-
-std::map<std::string, std::string> textToText(const Value* value) {
-    std::map<std::string, std::string> out;
-    const Object* object = value ? value->get<Object>() : nullptr;
-    if (!object) return out;
-    for (const auto& [key, entry] : *object)
-        if (const auto* text = entry.get<std::string>()) out.emplace(key, *text);
-    return out;
-}
-
-Object groupsObject(const std::map<std::string, std::string>& groups) {
-    Object out;
-    for (const auto& [type, key] : groups) out.set(type, key);
-    return out;
 }
 
 Object fromApplication(const RideZavProperties& properties) {
@@ -188,6 +141,30 @@ bool RideZavSDK::setupGuard() const {
     return false;
 }
 
+namespace {
+// The project keys of every facade set up in this process and not closed since.
+struct ApiKeys {
+    std::mutex lock;
+    std::set<std::string> keys;  // guarded by lock
+};
+ApiKeys& apiKeys() {
+    static auto* keys = new ApiKeys();  // never released
+    return *keys;
+}
+}  // namespace
+
+bool RideZavSDK::registerApiKey(const std::string& apiKey) {
+    auto& registry = apiKeys();
+    std::lock_guard lock(registry.lock);
+    return registry.keys.insert(apiKey).second;
+}
+
+void RideZavSDK::unregisterApiKey(const std::string& apiKey) {
+    auto& registry = apiKeys();
+    std::lock_guard lock(registry.lock);
+    registry.keys.erase(apiKey);
+}
+
 void RideZavSDK::setup(const RideZavConfig& given) {
     std::lock_guard setupLock(setupLock_);
     RideZavLog::setDebug(given.debug);
@@ -195,13 +172,7 @@ void RideZavSDK::setup(const RideZavConfig& given) {
         ridezavLog("Setup called despite already being setup!");
         return;
     }
-    {
-        static auto* apiKeys = new std::set<std::string>();  // never released; written under each facade's setupLock_
-        static std::mutex apiKeysLock;
-        std::lock_guard lock(apiKeysLock);
-        if (!apiKeys->insert(given.apiKey()).second)
-            ridezavLog("API Key: " + given.apiKey() + " already has a RideZav instance.");
-    }
+    if (!registerApiKey(given.apiKey())) ridezavLog("API Key: " + given.apiKey() + " already has a RideZav instance.");
     enabled_.store(true, std::memory_order_release);
     auto next = std::make_shared<State>();
     next->config = std::make_shared<RideZavConfig>(given);
@@ -356,63 +327,6 @@ std::shared_ptr<RideZavCapturePipeline> RideZavSDK::installPipeline(std::shared_
     auto previous = std::move(pipeline_);
     pipeline_ = std::move(pipeline);
     return previous;
-}
-
-void RideZavSDK::installIntegrations() {
-    std::lock_guard integrationsLock(integrationsLock_);
-    if (!installedIntegrations_.empty()) {
-        ridezavLog("Integrations already installed. Call uninstallIntegrations() first.");
-        return;
-    }
-    auto current = state();
-    if (!current) return;
-    std::vector<std::unique_ptr<RideZavIntegration>> installed;
-    for (auto& integration : current->config->makeIntegrations()) {
-        const std::string type = typeName(*integration);
-        if (integration->requiresSwizzling() && !current->config->enableSwizzling) {
-            ridezavLog("Integration " + type +
-                       " skipped. Integration requires swizzling but enableSwizzling is disabled in config");
-            continue;
-        }
-        try {
-            integration->install(*this);
-        } catch (const std::exception& error) {
-            ridezavLog("Integration " + type + " failed to install: " + error.what());
-            continue;
-        }
-        ridezavLog("Integration " + type + " installed");
-        installed.push_back(std::move(integration));
-    }
-    installedIntegrations_ = std::move(installed);
-}
-
-void RideZavSDK::uninstallIntegrations() {
-    std::lock_guard integrationsLock(integrationsLock_);
-    for (auto& integration : installedIntegrations_) {
-        integration->uninstall(*this);
-        ridezavLog("Integration " + typeName(*integration) + " uninstalled");
-    }
-    installedIntegrations_.clear();
-}
-
-void RideZavSDK::refreshEventContext() {
-    if (!setupGuard()) return;
-    auto current = state();
-    if (!current) return;
-    const std::string distinctId = current->storageManager ? current->storageManager->getDistinctId() : "";
-    Object properties;
-    if (current->context) {
-        mergeKeepingExisting(properties, current->context->staticContext());
-        mergeKeepingExisting(properties, current->context->dynamicContext());
-    }
-    mergeKeepingExisting(properties, featureFlagProperties(*current));
-    if (current->storageManager) properties.set("$is_identified", current->storageManager->isIdentified());
-    properties.set("$process_person_profile", isPersonProcessing());
-    if (current->context) mergeKeepingExisting(properties, current->context->sdkInfo());
-    if (auto session = sessionManager_->getSessionId(presentTime(), false)) properties.set("$session_id", *session);
-    Object context{{"distinct_id", distinctId}, {"event_properties", properties}};
-    std::lock_guard lock(integrationsLock_);
-    for (auto& integration : installedIntegrations_) integration->eventContextDidChange(context);
 }
 
 // Capture pipeline.

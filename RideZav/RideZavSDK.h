@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "RideZav/RideZavConfig.h"
 #include "RideZav/core/RegistrationToken.h"
 #include "RideZav/core/RideZavValue.h"
+#include "RideZav/exceptions/PlatformError.h"
 #include "RideZav/model/RideZavFeatureFlagResult.h"
 
 namespace ridezav {
@@ -124,6 +126,39 @@ public:
     // The remote configuration and flag cache; none before set-up.
     std::shared_ptr<RideZavRemoteConfig> remoteConfig() const;
 
+    // Identity and groups
+    // Super properties every event carries; new values win (`register`).
+    void registerProperties(const Object& properties);
+    void unregisterProperties(const std::string& key);
+    void identify(const std::string& distinctId, std::optional<Object> userProperties = std::nullopt,
+                  std::optional<Object> userPropertiesSetOnce = std::nullopt);
+    // Sends "$set" when the properties differ from the last ones sent.
+    void setPersonProperties(std::optional<Object> userPropertiesToSet,
+                             std::optional<Object> userPropertiesToSetOnce = std::nullopt);
+    void group(const std::string& type, const std::string& key, std::optional<Object> groupProperties = std::nullopt);
+    // Whether joining `given` changes the stored groups, so that the flags must be reloaded.
+    static bool groupsChangeFlags(const std::map<std::string, std::string>& stored,
+                                  const std::map<std::string, std::string>& given);
+
+    // Opt-out, close and integrations
+    void optIn();
+    void optOut();
+    bool isOptOut();
+    // Back to the not-set-up state; events already stored stay on disk.
+    void close();
+    // A new facade, set up with the configuration, independent of the shared one.
+    static std::shared_ptr<RideZavSDK> with(const RideZavConfig& config);
+    // "$exception" events of caught errors, handled, with the exception list and debug images;
+    // the caller's properties win. A project error or any other C++ exception is bridged.
+    void captureException(const PlatformError& error, std::optional<Object> properties = std::nullopt);
+    void captureException(const PlatformException& exception, std::optional<Object> properties = std::nullopt);
+    void captureException(const std::exception& error, std::optional<Object> properties = std::nullopt);
+    void captureException(const std::exception_ptr& error, std::optional<Object> properties = std::nullopt);
+    using IntegrationFactory = std::function<std::vector<std::unique_ptr<RideZavIntegration>>(const RideZavConfig&)>;
+    // Where the integrations to install come from (the configuration's list by default); tests
+    // set their own before set-up.
+    void setIntegrationFactory(IntegrationFactory factory);
+
     // The event queue's depth; zero before set-up.
     std::size_t queueDepth() const;
     // Replaces the observer of queued events; returns the previous one.
@@ -140,9 +175,6 @@ private:
                          std::optional<std::map<std::string, std::string>> groups, std::optional<Date> timestamp);
     bool enqueue(const State& state, const RideZavEvent& event, bool replay);
     void observe(const std::string& event, const RideZavProperties& properties);
-    void installIntegrations();    // needs setupLock_
-    void uninstallIntegrations();  // needs setupLock_ (or the destructor)
-    void refreshEventContext();
     // "$feature/<key>" for every cached flag and "$active_feature_flags" when one is on.
     static Object featureFlagProperties(const State& state);
     // User and set-once properties, already sanitised (the former winning on a clash), join the
@@ -172,6 +204,24 @@ private:
     const std::shared_ptr<RideZavSessionManager> sessionManager_;
     RegistrationToken sessionIdChangedToken_;   // written under setupLock_
     RegistrationToken didEnterBackgroundToken_;  // written under setupLock_
+
+    // Identity and groups
+    bool personPropertiesChanged(const std::string& distinctId, const std::optional<Object>& userProperties,
+                                 const std::optional<Object>& userPropertiesSetOnce);
+    std::map<std::string, std::string> groupsUpdate(const std::map<std::string, std::string>& groups);
+    void groupIdentify(const std::string& type, const std::string& key, const std::optional<Object>& groupProperties);
+    std::mutex personPropsLock_;  // guards the stored super properties' read-modify-write
+    std::mutex cachedPersonPropertiesLock_;
+    std::optional<std::string> cachedPersonPropertiesHash_;  // guarded by cachedPersonPropertiesLock_
+
+    // Opt-out, close and integrations
+    static bool registerApiKey(const std::string& apiKey);  // false when the key has an instance already
+    static void unregisterApiKey(const std::string& apiKey);
+    void installIntegrations();    // needs setupLock_
+    void uninstallIntegrations();  // needs setupLock_ (or the destructor)
+    void refreshEventContext();
+    IntegrationFactory integrationFactory_;  // written before set-up only
+    friend struct RideZavSDKTestPeer;        // tests reach the integration operations
 
     mutable std::mutex pipelineLock_;
     std::shared_ptr<RideZavCapturePipeline> pipeline_;  // guarded by pipelineLock_

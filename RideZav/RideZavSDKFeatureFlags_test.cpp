@@ -53,6 +53,7 @@ protected:
         c.disableReachabilityForTesting = true;
         c.disableQueueTimerForTesting = true;
         c.disableFlushOnBackgroundForTesting = true;
+        c.captureApplicationLifecycleEvents = false;  // its events have tests of their own
         c.debug = true;
         return c;
     }

@@ -69,6 +69,7 @@ protected:
         c.disableReachabilityForTesting = true;
         c.disableQueueTimerForTesting = true;
         c.disableRemoteConfigForTesting = true;
+        c.captureApplicationLifecycleEvents = false;  // its events have tests of their own
         return c;
     }
 

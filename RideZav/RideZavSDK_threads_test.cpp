@@ -67,6 +67,7 @@ TEST(RideZavSDKThreads, AFlagReadFromManyThreadsAtOnceIsReportedOnce) {
     config.disableFlushOnBackgroundForTesting = true;
     config.disableRemoteConfigForTesting = true;
     config.preloadFeatureFlags = false;
+    config.captureApplicationLifecycleEvents = false;  // only the flag reports
     RideZavStorage(config).setJSON(StorageKey::enabledFeatureFlags, Value(Object{{"beta", "blue"}, {"on", true}}));
     auto sdk = RideZavSDK::create(config);
     sdk->setup(config);

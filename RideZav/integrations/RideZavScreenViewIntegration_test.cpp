@@ -4,7 +4,7 @@
 
 #include "RideZav/integrations/ApplicationScreenViewPublisher.h"
 #include "RideZav/integrations/IntegrationTesting.h"
-#include "RideZav/integrations/RideZavTypeName.h"
+#include "RideZav/core/RideZavTypeName.h"
 #include "RideZav/integrations/RideZavViewModifier.h"
 #include "platform/foundation/Logger.h"
 

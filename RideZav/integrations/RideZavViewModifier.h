@@ -6,7 +6,7 @@
 #include <typeinfo>
 
 #include "RideZav/core/RideZavValue.h"
-#include "RideZav/integrations/RideZavTypeName.h"
+#include "RideZav/core/RideZavTypeName.h"
 
 namespace ridezav {
 

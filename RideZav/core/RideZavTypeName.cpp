@@ -1,4 +1,4 @@
-#include "RideZav/integrations/RideZavTypeName.h"
+#include "RideZav/core/RideZavTypeName.h"
 
 #include <cxxabi.h>
 
@@ -7,11 +7,14 @@
 
 namespace ridezav {
 
-std::string unqualifiedTypeName(const std::type_info& type) {
+std::string demangledTypeName(const std::type_info& type) {
     int status = 0;
     std::unique_ptr<char, void (*)(void*)> demangled(abi::__cxa_demangle(type.name(), nullptr, nullptr, &status),
                                                      std::free);
-    const std::string name = status == 0 && demangled ? demangled.get() : type.name();
+    return status == 0 && demangled ? demangled.get() : type.name();
+}
+
+std::string withoutQualifier(const std::string& name) {
     // The last "::" outside template arguments and parameter lists ends the qualifier.
     std::size_t start = 0;
     int depth = 0;
@@ -26,5 +29,7 @@ std::string unqualifiedTypeName(const std::type_info& type) {
     }
     return name.substr(start);
 }
+
+std::string unqualifiedTypeName(const std::type_info& type) { return withoutQualifier(demangledTypeName(type)); }
 
 }  // namespace ridezav
