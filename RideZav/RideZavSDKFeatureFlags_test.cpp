@@ -272,6 +272,32 @@ TEST_F(RideZavSDKFlagsTest, PropertiesForFlagsTravelWithTheNextLoadAndEmptyOnesR
     EXPECT_EQ(flagsRequests(), 4u);
 }
 
+TEST_F(RideZavSDKFlagsTest, JoiningAGroupTwiceReloadsOnceAndIdentifyingReloadsForTheNewId) {
+    auto sdk = setUpWithFlags(kFlags);
+    const auto flagsRequests = [&] { return server.requestsOf(Route::flags).size(); };
+    ASSERT_EQ(flagsRequests(), 1u);
+
+    int before = flagsHeard;
+    sdk->group("company", "acme");
+    ASSERT_TRUE(loop.loop().runUntil([&] { return flagsHeard > before; }, 30));
+    sdk->group("company", "acme");
+    // A load of its own after the second join: had the join reloaded, that load would be in
+    // flight first and be counted too.
+    reload(*sdk, kFlags);
+    ASSERT_EQ(flagsRequests(), 3u);
+    auto joined = server.requestsOf(Route::flags).back();
+    ASSERT_TRUE(joined.json);
+    EXPECT_EQ((*joined.json)["groups"], (nlohmann::ordered_json{{"company", "acme"}}));
+
+    before = flagsHeard;
+    sdk->identify("user-1");
+    ASSERT_TRUE(loop.loop().runUntil([&] { return flagsHeard > before; }, 30));
+    ASSERT_EQ(flagsRequests(), 4u);
+    auto identified = server.requestsOf(Route::flags).back();
+    ASSERT_TRUE(identified.json);
+    EXPECT_EQ((*identified.json)["distinct_id"], "user-1");
+}
+
 TEST_F(RideZavSDKFlagsTest, ResetEmptiesThePropertiesForFlagsAndTheReportRecordAndReloads) {
     auto sdk = setUpWithFlags(kFlags);
     sdk->capture("signed_up", Object{}, Object{{"email", "a@b.c"}}, Object{{"first_seen", "today"}});
