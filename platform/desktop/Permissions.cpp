@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -22,6 +23,9 @@ ProcessWide<DesktopPermissions>& permissionSets() {
     return instance;
 }
 
+// Far shorter than any poll interval, far longer than the checks of one refresh take.
+constexpr std::chrono::milliseconds kLookAgainAfter{100};
+
 }  // namespace
 
 std::shared_ptr<DesktopPermissions> DesktopPermissions::current() { return permissionSets().current(); }
@@ -35,6 +39,7 @@ struct X11DesktopPermissions::Connection {
     Display* display = nullptr;
     std::optional<bool> accessibility;
     std::optional<bool> capture;
+    std::chrono::steady_clock::time_point lastLookedAt{};
 
     ~Connection() {
         if (!display) return;
@@ -72,14 +77,24 @@ int X11DesktopPermissions::connectionsOpened() const {
 X11DesktopPermissions::Connection* X11DesktopPermissions::connection() {
     const char* env = std::getenv("DISPLAY");
     const std::string name = env ? env : "";
+    if (connection_ && connection_->name != name) connection_.reset();
     if (connection_) {
-        if (!connection_->alive() || connection_->name != name) connection_.reset();
+        // The checks of one refresh come together: one look at the socket serves them all.
+        const auto now = std::chrono::steady_clock::now();
+        if (now - connection_->lastLookedAt >= kLookAgainAfter) {
+            if (connection_->alive()) {
+                connection_->lastLookedAt = now;
+            } else {
+                connection_.reset();
+            }
+        }
     }
     if (!connection_ && !name.empty()) {
         if (Display* d = XOpenDisplay(name.c_str())) {
             connection_ = std::make_unique<Connection>();
             connection_->name = name;
             connection_->display = d;
+            connection_->lastLookedAt = std::chrono::steady_clock::now();
             ++opened_;
         }
     }

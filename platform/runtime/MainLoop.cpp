@@ -90,6 +90,7 @@ struct RealMainLoop::Impl {
     std::atomic<std::thread::id> loopThread{std::this_thread::get_id()};
     std::atomic<bool> stopped{false};
     std::atomic<bool> isShutDown{false};
+    std::atomic<std::uint64_t> waits{0};
 
     std::mutex mutex;
     std::deque<std::function<void()>> ready;
@@ -111,7 +112,7 @@ struct RealMainLoop::Impl {
     bool onLoopThread() const { return loopThread.load() == std::this_thread::get_id(); }
 
     // One pass: wait for readiness or the next timer, then run what became due.
-    void iterate(int maxWaitMs) {
+    void iterate(int maxWaitMs, bool drainPosted) {
         int timeoutMs;
         {
             std::lock_guard lock(mutex);
@@ -127,6 +128,7 @@ struct RealMainLoop::Impl {
         if (maxWaitMs >= 0 && (timeoutMs < 0 || timeoutMs > maxWaitMs)) timeoutMs = maxWaitMs;
 
         epoll_event events[32];
+        waits.fetch_add(1, std::memory_order_relaxed);
         int n = epoll_wait(epollFd, events, 32, timeoutMs);
         for (int i = 0; i < n; ++i) {
             std::uint64_t id = events[i].data.u64;
@@ -149,6 +151,23 @@ struct RealMainLoop::Impl {
             watch->callback(seen);
         }
 
+        runDue();
+        // What that work posted runs in this pass as well: going back to epoll_wait only to
+        // find it ready costs the process a wake-up for nothing. A few rounds at most, so work
+        // that keeps posting cannot keep descriptors and timers from being looked at.
+        for (int round = 0; drainPosted && round < kFollowUpRounds && hasReadyWork(); ++round) runDue();
+    }
+
+    static constexpr int kFollowUpRounds = 8;
+
+    bool hasReadyWork() {
+        if (stopped.load() || isShutDown.load(std::memory_order_relaxed)) return false;
+        std::lock_guard lock(mutex);
+        return !ready.empty();
+    }
+
+    // Runs the posted work and the timers that are due, in that order.
+    void runDue() {
         std::deque<std::function<void()>> batch;
         {
             std::lock_guard lock(mutex);
@@ -239,6 +258,8 @@ FdWatch RealMainLoop::watchFd(int fd, unsigned events, std::function<void(unsign
 
 bool RealMainLoop::isLoopThread() const { return impl_->onLoopThread(); }
 
+std::uint64_t RealMainLoop::waits() const { return impl_->waits.load(std::memory_order_relaxed); }
+
 double RealMainLoop::now() const { return double(monotonicNanos()) / 1e9; }
 
 void RealMainLoop::shutdown() {
@@ -259,7 +280,7 @@ void RealMainLoop::shutdown() {
 void RealMainLoop::run() {
     impl_->loopThread.store(std::this_thread::get_id());
     impl_->stopped.store(false);
-    while (!impl_->stopped.load()) impl_->iterate(-1);
+    while (!impl_->stopped.load()) impl_->iterate(-1, true);
 }
 
 bool RealMainLoop::runUntil(const std::function<bool()>& predicate, double timeoutSeconds) {
@@ -269,7 +290,7 @@ bool RealMainLoop::runUntil(const std::function<bool()>& predicate, double timeo
     while (!predicate()) {
         std::int64_t left = deadline - monotonicNanos();
         if (left <= 0 || impl_->stopped.load()) return predicate();
-        impl_->iterate(int(std::min<std::int64_t>((left + 999'999) / 1'000'000, 50)));
+        impl_->iterate(int(std::min<std::int64_t>((left + 999'999) / 1'000'000, 50)), false);
     }
     return true;
 }

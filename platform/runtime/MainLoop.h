@@ -95,11 +95,14 @@ public:
     double now() const override;
     void shutdown() override;
 
-    // Runs until `stop`; the calling thread becomes the loop thread.
+    // Runs until `stop`; the calling thread becomes the loop thread. Work posted by work that
+    // just ran is run in the same pass (a few rounds at most) rather than after another wait.
     void run();
     // Runs until `predicate` is true or `timeoutSeconds` pass; returns the predicate's last value.
     bool runUntil(const std::function<bool()>& predicate, double timeoutSeconds);
     void stop();
+    // How many times the loop has waited for readiness or its next timer (epoll_wait calls).
+    std::uint64_t waits() const;
 
 private:
     struct Impl;

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -111,6 +112,51 @@ TEST(RealMainLoop, RunsPostsTimersAndDescriptorsUntilStopped) {
     auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(events, (std::vector<std::string>{"post", "timer", "fd:x"}));
     EXPECT_GE(elapsed, std::chrono::milliseconds(19));
+    watch.cancel();
+    close(fds[0]);
+    close(fds[1]);
+}
+
+TEST(RealMainLoop, WorkPostedByRunningWorkRunsWithoutAnotherWait) {
+    auto loop = std::make_shared<RealMainLoop>();
+    std::vector<std::string> order;
+    loop->postAfter(0.005, [&] {
+        order.push_back("timer");
+        loop->post([&] {
+            order.push_back("first");
+            loop->post([&] {
+                order.push_back("second");
+                loop->stop();
+            });
+        });
+    });
+    loop->run();
+    EXPECT_EQ(order, (std::vector<std::string>{"timer", "first", "second"}));
+    // One sleep until the timer; what it set off follows in the same pass.
+    EXPECT_EQ(loop->waits(), 1u);
+}
+
+TEST(RealMainLoop, WorkThatKeepsPostingStillLetsDescriptorsBeServed) {
+    auto loop = std::make_shared<RealMainLoop>();
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    bool served = false;
+    FdWatch watch = loop->watchFd(fds[0], FdReadable, [&](unsigned) {
+        served = true;
+        loop->stop();
+    });
+    int runs = 0;
+    std::function<void()> again = [&] {
+        // The descriptor becomes ready only once the loop is busy with this chain.
+        if (++runs == 1) {
+            EXPECT_EQ(write(fds[1], "x", 1), 1);
+        }
+        if (!served) loop->post(again);
+    };
+    loop->post(again);
+    loop->run();
+    EXPECT_TRUE(served);
+    EXPECT_GT(runs, 1);
     watch.cancel();
     close(fds[0]);
     close(fds[1]);
