@@ -104,4 +104,10 @@ void SimulatedVideoPlayer::reachTime(double time) {
     fireBoundariesCrossed(from, time);
 }
 
+std::shared_ptr<VideoPlayer> SimulatedVideoPlayerFactory::playerWithURL(const std::string& url) {
+    auto player = std::make_shared<SimulatedVideoPlayer>(url, duration_);
+    players_.push_back(player);
+    return player;
+}
+
 }  // namespace velmo
