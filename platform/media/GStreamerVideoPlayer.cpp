@@ -44,6 +44,11 @@ std::shared_ptr<VideoFrame> copyFrame(GstSample* sample) {
         std::memcpy(frame->pixels.data() + std::size_t(y) * std::size_t(frame->stride), src + std::ptrdiff_t(y) * srcStride,
                     std::size_t(frame->stride));
     gst_video_frame_unmap(&mapped);
+    const GstSegment* segment = gst_sample_get_segment(sample);
+    if (segment && GST_BUFFER_PTS_IS_VALID(buffer)) {
+        guint64 t = gst_segment_to_stream_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
+        if (t != GST_CLOCK_TIME_NONE) frame->time = double(t) / double(GST_SECOND);
+    }
     return frame;
 }
 }  // namespace

@@ -19,6 +19,7 @@ struct VideoFrame {
     int height = 0;
     int stride = 0;
     std::vector<std::uint8_t> pixels;
+    double time = 0;  // seconds of the item at which it is shown
 };
 
 // Why an item cannot be played, in the domain "VideoPlayer".
