@@ -420,3 +420,13 @@ TEST_F(Onboarding, AnAddressThatCannotBeFormedMeansNoVideo) {
     EXPECT_TRUE(env.eventNames().empty());
     EXPECT_FALSE(companion->showOnboardingPrompt);
 }
+
+TEST_F(Onboarding, AVideoStoppedBeforeItsFadeInStaysTransparentAndSilent) {
+    companion->startOnboardingVideo();
+    auto player = video();
+    env.loop().advance(0.1);
+    companion->stopOnboardingVideo();  // the cursor view went away
+    env.loop().advance(3.0);
+    EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity, 0.0);
+    EXPECT_EQ(player->volumeWrites(), std::vector<float>{0.0f});
+}
