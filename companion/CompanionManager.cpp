@@ -228,13 +228,6 @@ void CompanionManager::clearDetectedElementLocation() {
     detectedElementBubbleText = std::nullopt;
 }
 
-void CompanionManager::startOnboardingVideo() {
-    showOnboardingVideo = true;
-    onboardingVideoOpacity = 0.0;
-}
-
-void CompanionManager::stopOnboardingVideo() { showOnboardingVideo = false; }
-
 // ---- push to talk ----
 
 void CompanionManager::stopSpeech() {
@@ -253,6 +246,7 @@ void CompanionManager::handleShortcutTransition(ShortcutTransition transition) {
             stopSpeech();
             clearDetectedElementLocation();
             if (showOnboardingPrompt) {
+                invalidateOnboardingPromptTyping();  // or it types on into the hidden field
                 onboardingPromptOpacity = 0.0;  // the view eases it out over 0.3 s
                 auto self = shared_from_this();
                 MainLoop::postToMainAfter(0.35, [self] {

@@ -11,7 +11,10 @@
 #include "companion/ElevenLabsTTSClient.h"
 #include "companion/ParsedPointTag.h"
 #include "interface/OverlayWindowManaging.h"
+#include "platform/media/AudioPlayer.h"
+#include "platform/media/VideoPlayer.h"
 #include "platform/desktop/Geometry.h"
+#include "platform/runtime/NotificationCenter.h"
 #include "platform/runtime/Published.h"
 #include "platform/runtime/Task.h"
 #include "platform/runtime/Timer.h"
@@ -70,6 +73,7 @@ public:
     Published<std::optional<Point>> detectedElementScreenLocation{std::nullopt, &objectWillChange};
     Published<std::optional<Rect>> detectedElementDisplayFrame{std::nullopt, &objectWillChange};
     Published<std::optional<std::string>> detectedElementBubbleText{std::nullopt, &objectWillChange};
+    Published<std::shared_ptr<VideoPlayer>> onboardingVideoPlayer{nullptr, &objectWillChange};
     Published<bool> showOnboardingVideo{false, &objectWillChange};
     Published<double> onboardingVideoOpacity{0.0, &objectWillChange};
     Published<std::string> onboardingPromptText{std::string(), &objectWillChange};
@@ -85,10 +89,54 @@ public:
     // Proves screen-content capture works with one small screenshot of the first display.
     Task<void> requestScreenContentPermission();
     void clearDetectedElementLocation();
-    // The onboarding video as the cursor view starts it after its welcome and stops it when it
-    // goes. No media plays yet: they publish whether the video shows and at what opacity.
+
+    // ---- onboarding: music, video, the pointing demonstration and the typed prompt ----
+    static constexpr float onboardingMusicVolume = 0.3f;
+    static constexpr double onboardingMusicFadeDelay = 90.0;
+    static constexpr const char* onboardingVideoPath = "/e5jB8UuSrtFABVnTHCR7k3sIsmcUHCyhtLu1tzqLlfs.m3u8";
+    static constexpr double onboardingDemoTime = 40.0;
+    static constexpr const char* onboardingPromptMessage = "press control + option and introduce yourself";
+    static const char* const onboardingDemoSystemPrompt;
+
+    // The panel's Start and "Watch Onboarding Again" actions.
+    void triggerOnboarding();
+    void replayOnboarding();
+    void startOnboardingMusic();
+    void stopOnboardingMusic();
+    void fadeOutOnboardingMusic();
+    // Called by the cursor view once its welcome has played, and when it goes away.
     void startOnboardingVideo();
     void stopOnboardingVideo();
+    void onboardingVideoDidFinish();
+    void finishOnboardingVideo();
+    void presentOnboardingPrompt();
+    void hideOnboardingPrompt();
+    // Moves the player's volume to `target` in 20 equal steps over `durationSeconds`, the last
+    // one landing exactly on `target`.
+    static void fadeVolume(std::shared_ptr<VideoPlayer> player, float target, double durationSeconds);
+    void startOnboardingDemo();
+    // The reply to the demonstration's request, pointed on the display it was captured from.
+    void handleOnboardingDemoResponse(const std::string& reply, const CompanionScreenCapture& cursorCapture);
+
+    // The playlist's address: the configured origin and the path, or the rendition in the
+    // bundle when no origin is configured; none when it cannot be formed.
+    static std::optional<std::string> onboardingVideoURL();
+    // Replaces the configured origin while it lives (tests); an empty one means the bundle.
+    class VideoOriginScope {
+    public:
+        explicit VideoOriginScope(std::string origin);
+        ~VideoOriginScope();
+        VideoOriginScope(const VideoOriginScope&) = delete;
+        VideoOriginScope& operator=(const VideoOriginScope&) = delete;
+
+    private:
+        std::optional<std::string> previous_;
+    };
+
+    const std::shared_ptr<AudioPlayer>& onboardingMusicPlayer() const { return onboardingMusicPlayer_; }
+    const std::shared_ptr<Timer>& onboardingMusicFadeTimer() const { return onboardingMusicFadeTimer_; }
+    const std::shared_ptr<Timer>& onboardingPromptTypingTimer() const { return onboardingPromptTypingTimer_; }
+    bool hasOnboardingVideoObservers() const { return onboardingDemoTimeObserver_.has_value() || bool(onboardingVideoEndObserver_); }
 
     void handleShortcutTransition(ShortcutTransition transition);
     void submitTranscript(const std::string& transcript);
@@ -126,6 +174,19 @@ private:
     std::shared_ptr<Timer> accessibilityCheckTimer_;
     Task<void> pendingKeyboardShortcutStartTask_;
     bool stopping_ = false;  // a reply cancelled by stop is not a failure
+
+    static Task<void> runOnboardingDemo(std::shared_ptr<CompanionManager> self);
+    void typeOnboardingPromptTick();
+    void invalidateOnboardingPromptTyping();
+    void endOnboardingVideoAfterFailure(const std::string& message);
+    std::shared_ptr<AudioPlayer> onboardingMusicPlayer_;
+    std::shared_ptr<Timer> onboardingMusicFadeTimer_;
+    std::optional<VideoPlayer::ObserverToken> onboardingDemoTimeObserver_;
+    NotificationCenter::Token onboardingVideoEndObserver_;
+    NotificationCenter::Token onboardingVideoFailureObserver_;
+    std::shared_ptr<Timer> onboardingPromptTypingTimer_;
+    std::size_t onboardingPromptCharacterIndex_ = 0;
+    std::vector<std::string> onboardingPromptCharacters_;
 };
 
 }  // namespace velmo

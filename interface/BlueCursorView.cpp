@@ -5,6 +5,7 @@
 #include <cmath>
 #include <numbers>
 
+#include "interface/OnboardingVideoPlayerView.h"
 #include "interface/drawing/CompanionPalette.h"
 #include "interface/drawing/CursorGlyphs.h"
 #include "interface/drawing/Painter.h"
@@ -356,6 +357,7 @@ struct BlueCursorView::Presentation {
         CompanionVoiceState voiceState = CompanionVoiceState::idle;
         double audioPowerLevel = 0;
         double onboardingVideoOpacity = 0;
+        const VideoPlayer* onboardingVideoPlayer = nullptr;
         bool showOnboardingPrompt = false;
         std::string onboardingPromptText;
         double onboardingPromptOpacity = 0;
@@ -371,6 +373,8 @@ struct BlueCursorView::Presentation {
     AnimationEngine& engine;
     std::shared_ptr<Shared> shared;
     std::function<void()> needsDisplay;
+    // Hosts the companion's video player; its pictures fill the video layer.
+    std::unique_ptr<AVPlayerNSView> videoView = OnboardingVideoPlayerView{nullptr}.makeView();
     Cancellable frames;
     FrameHold waveformHold;
     FrameHold spinnerHold;
@@ -422,10 +426,12 @@ struct BlueCursorView::Presentation {
             in.voiceState = c->voiceState.get();
             in.audioPowerLevel = c->currentAudioPowerLevel.get();
             in.onboardingVideoOpacity = c->onboardingVideoOpacity.get();
+            in.onboardingVideoPlayer = c->onboardingVideoPlayer.get().get();
             in.showOnboardingPrompt = c->showOnboardingPrompt.get();
             in.onboardingPromptText = c->onboardingPromptText.get();
             in.onboardingPromptOpacity = c->onboardingPromptOpacity.get();
         }
+        OnboardingVideoPlayerView{c ? c->onboardingVideoPlayer.get() : nullptr}.updateView(*videoView);
         voiceState = in.voiceState;
         audioPowerLevel = in.audioPowerLevel;
         showOnboardingPrompt = in.showOnboardingPrompt;
@@ -543,6 +549,7 @@ struct BlueCursorView::Presentation {
             video.clipCornerRadius = 10;
             video.shadow = Shadow{Color::black(), 0.4 * o, 12, {0, 6}};
             video.opacity = o;
+            video.image = videoView->currentImage();
             out.push_back(std::move(video));
         }
         if (promptPresent()) {
@@ -611,6 +618,12 @@ BlueCursorView::BlueCursorView(Rect screenFrame, bool isFirstAppearance, Compani
                                               : std::function<double()>(wallClockReferenceSeconds);
     presentation_->spinStart = engine->now();
     std::weak_ptr<Presentation> weak = presentation_;
+    presentation_->videoView->setFrame({0, 0, onboardingVideoPlayerWidth, onboardingVideoPlayerHeight});
+    presentation_->videoView->layout();
+    presentation_->videoView->setNeedsDisplayHandler([weak] {
+        auto p = weak.lock();
+        if (p && p->needsDisplay && p->videoOpacity.value() > 0) p->needsDisplay();
+    });
     shared_->requestCommit = [weak] {
         auto p = weak.lock();
         if (!p || p->commitPosted) return;
@@ -636,6 +649,7 @@ BlueCursorView::BlueCursorView(Rect screenFrame, bool isFirstAppearance, Compani
     observer_.watch(companionManager.detectedElementDisplayFrame);
     observer_.watch(companionManager.detectedElementBubbleText);
     observer_.watch(companionManager.onboardingVideoOpacity);
+    observer_.watch(companionManager.onboardingVideoPlayer);
     observer_.watch(companionManager.showOnboardingPrompt);
     observer_.watch(companionManager.onboardingPromptText);
     observer_.watch(companionManager.onboardingPromptOpacity);

@@ -11,6 +11,7 @@
 #include "interface/drawing/Painter.h"
 #include "platform/foundation/UTF8.h"
 #include "platform/foundation/Unicode.h"
+#include "platform/media/SimulatedVideoPlayer.h"
 #include "platform/runtime/VirtualMainLoop.h"
 
 namespace velmo {
@@ -553,6 +554,37 @@ TEST_F(CursorTest, TheVideoAndThePromptSitBelowRightOfTheGlyphOnTheScreenWithThe
     loop().advance(0.02);
     EXPECT_FALSE(find(view->layers(), "video"));
     EXPECT_FALSE(find(view->layers(), "prompt"));
+}
+
+TEST_F(CursorTest, TheVideoLayerShowsThePublishedPlayersPictures) {
+    auto view = show();
+    int redraws = 0;
+    view->setNeedsDisplayHandler([&] { ++redraws; });
+    auto player = std::make_shared<SimulatedVideoPlayer>("file:///v.m3u8", 45);
+    companion->onboardingVideoPlayer = std::shared_ptr<VideoPlayer>(player);
+    companion->onboardingVideoOpacity = 1.0;
+    loop().advance(2.5);
+    auto video = find(view->layers(), "video");
+    ASSERT_TRUE(video);
+    EXPECT_FALSE(video->image);  // no picture yet
+    auto frame = std::make_shared<VideoFrame>(VideoFrame{64, 36, 256, std::vector<std::uint8_t>(256 * 36, 0xFF)});
+    redraws = 0;
+    player->showFrame(frame);
+    EXPECT_EQ(redraws, 1);
+    video = find(view->layers(), "video");
+    ASSERT_TRUE(video && video->image);
+    EXPECT_EQ(video->image->width, 64);
+    EXPECT_EQ(video->image->height, 36);
+    auto first = video->image;
+    player->showFrame(std::make_shared<VideoFrame>(*frame));
+    EXPECT_NE(find(view->layers(), "video")->image, first);  // a new picture repaints the layer
+
+    companion->onboardingVideoPlayer = std::shared_ptr<VideoPlayer>();  // stopped: nothing more is shown
+    loop().runUntilIdle();
+    EXPECT_FALSE(find(view->layers(), "video")->image);
+    redraws = 0;
+    player->showFrame(frame);
+    EXPECT_EQ(redraws, 0);
 }
 
 TEST_F(CursorTest, NothingIsRedrawnWhileTheMouseIsStillAndNothingMoves) {

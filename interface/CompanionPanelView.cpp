@@ -100,6 +100,10 @@ void CompanionPanelView::perform(const std::string& id) {
         companionManager_->isRequestingScreenContent = true;
         auto companion = companionManager_;
         screenContentRequest_ = startTask([companion]() -> Task<void> { co_await companion->requestScreenContentPermission(); });
+    } else if (id == b::start) {
+        companionManager_->triggerOnboarding();
+    } else if (id == b::replay) {
+        companionManager_->replayOnboarding();
     }
 }
 

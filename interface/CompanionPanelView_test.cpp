@@ -189,5 +189,26 @@ TEST_F(PanelActionsTest, ScreenContentGrantStartsOneRequestHoweverOftenItIsPress
     EXPECT_EQ(env.log.linesStartingWith("🔑 Screen content capture result").size(), 1u);
 }
 
+TEST_F(PanelActionsTest, StartRunsOnboardingAndTheReplayButtonThatTakesItsPlaceReplaysIt) {
+    env.grantEverything();
+    env.screens->setDisplaysWithScreens({{1, 1440, 900, {0, 0, 1440, 900}}});
+    companion->start();
+    CompanionPanelView view(companion);
+    env.loop().runUntilIdle();
+    env.events.clear();
+    ASSERT_TRUE(view.model().showsStartButton);
+    press(view, companion_panel_button::start);
+    env.loop().runUntilIdle();
+    EXPECT_EQ(env.eventNames(), std::vector<std::string>{"onboarding_started"});
+    EXPECT_TRUE(companion->isOverlayVisible);
+    EXPECT_FALSE(view.model().showsStartButton);
+    ASSERT_TRUE(view.model().showsReplayButton);
+    press(view, companion_panel_button::replay);
+    env.loop().runUntilIdle();
+    EXPECT_EQ(env.eventNames(), (std::vector<std::string>{"onboarding_started", "onboarding_replayed"}));
+    EXPECT_TRUE(env.overlay->lastShowWasFirstAppearance());
+    companion->stop();
+}
+
 }  // namespace
 }  // namespace velmo

@@ -23,6 +23,8 @@
 #include "interface/drawing/CompanionPalette.h"
 #include "interface/drawing/CursorGlyphs.h"
 #include "interface/drawing/Painter.h"
+#include "platform/media/GStreamerVideoPlayer.h"
+#include "platform/runtime/NotificationCenter.h"
 #include "platform/runtime/VirtualMainLoop.h"
 
 namespace {
@@ -80,6 +82,27 @@ Scene glyphs(const Options& o) {
     return s;
 }
 
+// A picture of the onboarding video the build made, 12 s in: the real player, decoded as fast
+// as it goes on the render's virtual loop.
+std::shared_ptr<VideoPlayer> renditionPlayer() {
+    auto url = CompanionManager::onboardingVideoURL();
+    if (!url) return nullptr;
+    VideoOutputOptions options;
+    options.nullAudioOutput = true;
+    options.paced = false;
+    auto player = GStreamerVideoPlayer::make(*url, options);
+    player->play();
+    auto* loop = dynamic_cast<VirtualMainLoop*>(MainLoop::current().get());
+    bool failed = false;
+    auto token = NotificationCenter::defaultCenter().addObserver(VideoPlayer::failedToPlayNotification,
+                                                                 [&failed](const Notification&) { failed = true; });
+    if (loop) loop->runUntil([&] { return failed || (player->currentFrame() && player->currentFrame()->time >= 12.0); }, 20);
+    NotificationCenter::defaultCenter().removeObserver(token);
+    player->pause();
+    if (!player->currentFrame()) std::fprintf(stderr, "no video picture from %s: %s\n", url->c_str(), player->error().c_str());
+    return player;
+}
+
 // The cursor scenarios: what happens to one 800 x 500 screen, second by second.
 const std::map<std::string, std::function<void(CompanionManager&, Point&)>>& cursorScenarios() {
     using Script = std::function<void(CompanionManager&, Point&)>;
@@ -114,6 +137,29 @@ const std::map<std::string, std::function<void(CompanionManager&, Point&)>>& cur
          }},
         {"processing",
          [after](CompanionManager& c, Point&) { after(0.1, [&c] { c.voiceState = CompanionVoiceState::processing; }); }},
+        {"video",
+         [](CompanionManager& c, Point&) {
+             c.onboardingVideoPlayer = renditionPlayer();
+             c.showOnboardingVideo = true;
+             c.onboardingVideoOpacity = 1.0;
+         }},
+        {"prompt",
+         [](CompanionManager& c, Point&) {
+             c.showOnboardingPrompt = true;
+             c.onboardingPromptText = std::string(CompanionManager::onboardingPromptMessage);
+             c.onboardingPromptOpacity = 1.0;
+         }},
+        {"demo",
+         [after](CompanionManager& c, Point&) {
+             c.onboardingVideoPlayer = renditionPlayer();
+             c.showOnboardingVideo = true;
+             c.onboardingVideoOpacity = 1.0;
+             after(0.2, [&c] {
+                 c.detectedElementBubbleText = std::string("ooh, a tidy budget sheet");
+                 c.detectedElementScreenLocation = Point{260, 430};
+                 c.detectedElementDisplayFrame = Rect{0, 0, 800, 500};
+             });
+         }},
     };
     return all;
 }

@@ -341,6 +341,8 @@ void drawLayerContent(cairo_t* cr, const Layer& l, double alpha) {
         cairo_scale(cr, s, s);
         cairo_set_source_surface(cr, source, 0, 0);
         cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_GOOD);
+        // Filtering samples past the picture's edge: repeat the edge, or the rim turns see-through.
+        cairo_pattern_set_extend(cairo_get_source(cr), CAIRO_EXTEND_PAD);
         cairo_paint_with_alpha(cr, std::clamp(alpha, 0.0, 1.0));
         cairo_surface_destroy(source);
         break;

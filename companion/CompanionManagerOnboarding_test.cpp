@@ -1,0 +1,432 @@
+// The onboarding on the virtual clock: simulated music and video players, simulated displays,
+// the real messages client against a loopback server for the demonstration.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "companion/CompanionManager.h"
+#include "companion/CompanionTestEnvironment.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/TestDirectory.h"
+#include "platform/media/SimulatedVideoPlayer.h"
+#include "platform/runtime/NotificationCenter.h"
+
+using namespace velmo;
+using velmo::testing::CompanionTestEnvironment;
+using velmo::testing::LoopbackAnswer;
+using json = nlohmann::json;
+
+namespace {
+
+std::string sseReply(const std::string& text) {
+    return "event: message_start\ndata: {\"type\":\"message_start\"}\n\n"
+           "event: content_block_delta\ndata: " +
+           json{{"type", "content_block_delta"}, {"index", 0}, {"delta", {{"type", "text_delta"}, {"text", text}}}}.dump() +
+           "\n\ndata: [DONE]\n";
+}
+
+std::optional<std::string> readWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class Onboarding : public ::testing::Test {
+protected:
+    CompanionTestEnvironment env;
+    velmo::testing::TestDirectory bundleDir;
+    std::unique_ptr<Bundle::Scope> bundle;
+    std::shared_ptr<SimulatedVideoPlayerFactory> videos = std::make_shared<SimulatedVideoPlayerFactory>(45.0);
+    std::shared_ptr<CompanionManager> companion;
+    int dismissals = 0;
+    NotificationCenter::Token dismissToken;
+
+    void SetUp() override {
+        bundleDir.write("Velmo.app/Contents/Info.plist",
+                        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>AnthropicAPIKey</key><string>sk-test</string></dict></plist>");
+        bundleDir.write("Velmo.app/Contents/Resources/ff.mp3", "ID3 music");
+        bundle = std::make_unique<Bundle::Scope>(bundleDir / "Velmo.app");
+        env.players->readFile = readWholeFile;
+        VideoPlayerFactory::install(videos);
+        env.screens->setDisplaysWithScreens({{1, 1512, 982, {0, 0, 1512, 982}}, {2, 1920, 1080, {1512, 0, 1920, 1080}}});
+        env.screens->setMouseLocation({700, 500});
+        companion = env.makeCompanion();
+        companion->start();
+        env.loop().runUntilIdle();
+        env.events.clear();
+        env.log.clear();
+        dismissToken = NotificationCenter::defaultCenter().addObserver(velmoDismissPanel, [this](const Notification&) { ++dismissals; });
+    }
+    void TearDown() override {
+        NotificationCenter::defaultCenter().removeObserver(dismissToken);
+        companion->stop();
+        env.loop().runUntilIdle();
+        VideoPlayerFactory::install(nullptr);
+    }
+
+    std::shared_ptr<SimulatedAudioPlayer> music() { return env.players->lastPlayer(); }
+    std::shared_ptr<SimulatedVideoPlayer> video() { return videos->lastPlayer(); }
+    std::size_t demoRequests() { return env.messagesServer.requestCountWith("POST", "/v1/messages"); }
+    void awaitLog(const std::string& prefix) {
+        ASSERT_TRUE(env.loop().runUntil([&] { return !env.log.linesStartingWith(prefix).empty(); })) << prefix;
+    }
+    // Runs the demonstration on a reply from the messages service and waits for its log line.
+    void demonstrate(const std::string& reply) {
+        env.messagesServer.route("POST", "/v1/messages", LoopbackAnswer::streamed(200, {sseReply(reply)}));
+        companion->startOnboardingDemo();
+        awaitLog("🎯 Onboarding demo:");
+    }
+};
+
+}  // namespace
+
+TEST_F(Onboarding, StartRunsTheWholeTimetable) {
+    env.messagesServer.route("POST", "/v1/messages", LoopbackAnswer::streamed(200, {sseReply("cute icon [POINT:none]")}));
+    companion->triggerOnboarding();
+    EXPECT_EQ(dismissals, 0);  // delivered on the loop
+    env.loop().runUntilIdle();
+    EXPECT_EQ(dismissals, 1);
+    EXPECT_TRUE(UserDefaults::standard().boolForKey("hasCompletedOnboarding"));
+    EXPECT_EQ(env.eventNames(), std::vector<std::string>{"onboarding_started"});
+    ASSERT_TRUE(music());
+    EXPECT_EQ(music()->calls(), (std::vector<std::string>{"volume 0.30", "play"}));
+    EXPECT_EQ(music()->data(), "ID3 music");
+    EXPECT_TRUE(companion->isOverlayVisible);
+    EXPECT_TRUE(env.overlay->lastShowWasFirstAppearance());
+    EXPECT_EQ(env.overlay->shownScreenFrames().size(), 2u);
+
+    // The cursor view's welcome ends at 5 s and starts the video.
+    env.loop().advance(5.0);
+    companion->startOnboardingVideo();
+    ASSERT_TRUE(video());
+    EXPECT_EQ(companion->onboardingVideoPlayer.get(), video());
+    EXPECT_TRUE(companion->showOnboardingVideo);
+    EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity, 0.0);
+    EXPECT_EQ(video()->calls(), (std::vector<std::string>{"muted false", "volume 0.00", "play"}));
+    env.loop().advance(0.199);
+    EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity, 0.0);
+    env.loop().advance(0.001);
+    EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity, 1.0);
+    env.loop().advance(1.999);
+    EXPECT_EQ(video()->volumeWrites().size(), 20u);
+    env.loop().advance(0.001);  // 20 steps of 0.05 in 2.0 s, then exactly 1.0
+    const auto& writes = video()->volumeWrites();
+    ASSERT_EQ(writes.size(), 22u);
+    EXPECT_EQ(writes[0], 0.0f);
+    for (std::size_t i = 1; i <= 20; ++i) EXPECT_NEAR(writes[i], 0.05 * double(i), 1e-5) << i;
+    EXPECT_EQ(writes.back(), 1.0f);
+
+    // 40 s of playback, with the companion idle: the event and one demonstration request.
+    env.loop().advance(40.0 - 2.2 - 0.001);
+    EXPECT_EQ(env.eventNames(), std::vector<std::string>{"onboarding_started"});
+    env.loop().advance(0.001);
+    EXPECT_EQ(env.eventNames(), (std::vector<std::string>{"onboarding_started", "onboarding_demo_triggered"}));
+    awaitLog("🎯 Onboarding demo:");
+    EXPECT_EQ(env.log.linesStartingWith("🎯"), std::vector<std::string>{"🎯 Onboarding demo: no element to point at"});
+    EXPECT_EQ(demoRequests(), 1u);
+
+    // The end at 45 s of playback (50 s from Start).
+    env.loop().advance(4.999);
+    EXPECT_EQ(env.eventNames().size(), 2u);
+    env.loop().advance(0.001);
+    EXPECT_EQ(env.eventNames().back(), "onboarding_video_completed");
+    EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity, 0.0);
+    EXPECT_TRUE(companion->showOnboardingVideo);
+    env.loop().advance(2.0);
+    EXPECT_FALSE(companion->showOnboardingVideo);
+    EXPECT_EQ(companion->onboardingVideoPlayer.get(), nullptr);
+    EXPECT_EQ(video()->calls().back(), "pause");
+    EXPECT_FALSE(companion->hasOnboardingVideoObservers());
+    EXPECT_FALSE(companion->showOnboardingPrompt);
+    env.loop().advance(0.3);
+    EXPECT_TRUE(companion->showOnboardingPrompt);
+    EXPECT_DOUBLE_EQ(companion->onboardingPromptOpacity, 1.0);
+    EXPECT_EQ(companion->onboardingPromptText.get(), "");
+
+    // One character every 0.03 s: 45 ticks type it all; the 46th starts the 10 s hold.
+    const std::string message = CompanionManager::onboardingPromptMessage;
+    ASSERT_EQ(message.size(), 45u);
+    env.loop().advance(0.03 * 10 + 1e-6);
+    EXPECT_EQ(companion->onboardingPromptText.get(), message.substr(0, 10));
+    env.loop().advance(0.03 * 35);
+    EXPECT_EQ(companion->onboardingPromptText.get(), message);
+    EXPECT_TRUE(companion->onboardingPromptTypingTimer());
+    env.loop().advance(0.03);  // the 46th tick
+    EXPECT_FALSE(companion->onboardingPromptTypingTimer());
+    env.loop().advance(10.0 - 2e-6);
+    EXPECT_DOUBLE_EQ(companion->onboardingPromptOpacity, 1.0);
+    env.loop().advance(2e-6);
+    EXPECT_DOUBLE_EQ(companion->onboardingPromptOpacity, 0.0);
+    EXPECT_TRUE(companion->showOnboardingPrompt);
+    env.loop().advance(0.35);
+    EXPECT_FALSE(companion->showOnboardingPrompt);
+    EXPECT_EQ(companion->onboardingPromptText.get(), "");
+
+    // The music: 90 s after Start it fades in 30 ticks of 0.1 s and stops.
+    env.loop().advance(90.0 - env.loop().now() + 0.05);
+    ASSERT_TRUE(music()->isPlaying());
+    EXPECT_FLOAT_EQ(music()->volume(), 0.3f);
+    env.loop().advance(1.0);
+    EXPECT_NEAR(music()->volume(), 0.2, 1e-5);
+    env.loop().advance(1.9);
+    EXPECT_TRUE(music()->isPlaying());
+    env.loop().advance(0.1);
+    EXPECT_FALSE(music()->isPlaying());
+    EXPECT_NEAR(music()->volume(), 0.0, 1e-5);
+    EXPECT_EQ(std::count_if(music()->calls().begin(), music()->calls().end(),
+                            [](const std::string& c) { return c.rfind("volume", 0) == 0; }),
+              31);
+    EXPECT_FALSE(companion->onboardingMusicPlayer());
+    EXPECT_FALSE(companion->onboardingMusicFadeTimer());
+    EXPECT_EQ(env.eventNames(),
+              (std::vector<std::string>{"onboarding_started", "onboarding_demo_triggered", "onboarding_video_completed"}));
+    EXPECT_EQ(demoRequests(), 1u);
+}
+
+TEST_F(Onboarding, TheDemonstrationRunsOnlyWhenIdleOrRespondingButItsEventIsAlwaysSent) {
+    env.messagesServer.route("POST", "/v1/messages", LoopbackAnswer::streamed(200, {sseReply("nothing [POINT:none]")}));
+    struct Case {
+        CompanionVoiceState state;
+        bool runs;
+    } cases[] = {{CompanionVoiceState::idle, true},
+                 {CompanionVoiceState::listening, false},
+                 {CompanionVoiceState::processing, false},
+                 {CompanionVoiceState::responding, true}};
+    std::size_t expectedRequests = 0;
+    for (const auto& c : cases) {
+        env.events.clear();
+        env.log.clear();
+        companion->voiceState = c.state;
+        companion->startOnboardingVideo();
+        env.loop().advance(40.0);
+        EXPECT_EQ(env.eventNames(), std::vector<std::string>{"onboarding_demo_triggered"}) << caseName(c.state);
+        if (c.runs) {
+            ++expectedRequests;
+            awaitLog("🎯 Onboarding demo:");
+        } else {
+            env.loop().runUntil([] { return false; }, 0.2);
+        }
+        EXPECT_EQ(demoRequests(), expectedRequests) << caseName(c.state);
+        EXPECT_EQ(companion->voiceState.get(), c.state);  // the demonstration changes no voice state
+        companion->stopOnboardingVideo();
+    }
+}
+
+TEST_F(Onboarding, TheDemonstrationSendsTheCursorDisplayAndPublishesTheCommentThePointAndTheFrame) {
+    demonstrate("ooh, a tidy budget sheet [POINT:640,400:budget spreadsheet]");
+    EXPECT_EQ(env.log.linesStartingWith("🎯"),
+              std::vector<std::string>{"🎯 Onboarding demo: pointing at \"budget spreadsheet\" — \"ooh, a tidy budget sheet\""});
+    EXPECT_EQ(companion->detectedElementBubbleText.get(), std::optional<std::string>("ooh, a tidy budget sheet"));
+    ASSERT_TRUE(companion->detectedElementScreenLocation.get());
+    EXPECT_DOUBLE_EQ(companion->detectedElementScreenLocation->value().x, 756.0);
+    EXPECT_NEAR(companion->detectedElementScreenLocation->value().y, 982.0 - 400.0 * 982.0 / 831.0, 1e-9);
+    EXPECT_NEAR(companion->detectedElementScreenLocation->value().y, 509.316, 1e-3);
+    EXPECT_EQ(companion->detectedElementDisplayFrame.get(), std::optional<Rect>(Rect{0, 0, 1512, 982}));
+    EXPECT_TRUE(companion->conversationHistory().empty());
+    EXPECT_TRUE(env.eventNames().empty());
+
+    auto requests = env.messagesServer.requestsWith("POST", "/v1/messages");
+    ASSERT_EQ(requests.size(), 1u);
+    json body = json::parse(requests[0].body);
+    EXPECT_EQ(body["system"], CompanionManager::onboardingDemoSystemPrompt);
+    ASSERT_EQ(body["messages"].size(), 1u);  // no history
+    const json& content = body["messages"][0]["content"];
+    int images = 0;
+    std::vector<std::string> texts;
+    for (const auto& part : content) {
+        if (part["type"] == "image") ++images;
+        if (part["type"] == "text") texts.push_back(part["text"]);
+    }
+    EXPECT_EQ(images, 1);  // the cursor's display only
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_NE(texts[0].find(" (image dimensions: 1280x831 pixels)"), std::string::npos) << texts[0];
+    EXPECT_EQ(texts[1], "look around my screen and find something interesting to point at");
+}
+
+TEST_F(Onboarding, ARepliesWithoutCoordinatesPublishNothingAndFarCoordinatesAreClamped) {
+    for (const std::string& reply : {std::string("just a desktop [POINT:none]"), std::string("no tag at all")}) {
+        env.log.clear();
+        demonstrate(reply);
+        EXPECT_EQ(env.log.linesStartingWith("🎯"), std::vector<std::string>{"🎯 Onboarding demo: no element to point at"}) << reply;
+        EXPECT_FALSE(companion->detectedElementScreenLocation->has_value()) << reply;
+        EXPECT_FALSE(companion->detectedElementBubbleText->has_value()) << reply;
+    }
+    env.log.clear();
+    demonstrate("far right [POINT:5000,0]");
+    ASSERT_TRUE(companion->detectedElementScreenLocation.get());
+    EXPECT_DOUBLE_EQ(companion->detectedElementScreenLocation->value().x, 1512.0);
+    EXPECT_DOUBLE_EQ(companion->detectedElementScreenLocation->value().y, 982.0);
+    EXPECT_EQ(env.log.linesStartingWith("🎯"), std::vector<std::string>{"🎯 Onboarding demo: pointing at \"element\" — \"far right\""});
+}
+
+TEST_F(Onboarding, DemonstrationFailuresEndItWithOneLine) {
+    env.screens->setMouseLocation({-100, -100});  // on no display
+    companion->startOnboardingDemo();
+    awaitLog("🎯");
+    EXPECT_EQ(env.log.linesStartingWith("🎯"), std::vector<std::string>{"🎯 Onboarding demo: no cursor screen found"});
+    env.screens->setMouseLocation({700, 500});
+    env.messagesServer.route("POST", "/v1/messages", LoopbackAnswer::text(500, "overloaded"));
+    companion->startOnboardingDemo();
+    awaitLog("⚠️ Onboarding demo error: ");
+    EXPECT_EQ(env.log.linesStartingWith("⚠️").size(), 1u);
+    EXPECT_FALSE(companion->detectedElementScreenLocation->has_value());
+}
+
+TEST_F(Onboarding, MissingOrUnreadableMusicGivesOneLineAndOnboardingGoesOn) {
+    std::filesystem::remove(bundleDir / "Velmo.app/Contents/Resources/ff.mp3");
+    companion->triggerOnboarding();
+    EXPECT_EQ(env.log.lines(), std::vector<std::string>{"⚠️ Velmo: ff.mp3 not found in bundle"});
+    EXPECT_TRUE(companion->isOverlayVisible);
+    EXPECT_EQ(env.eventNames(), std::vector<std::string>{"onboarding_started"});
+
+    env.log.clear();
+    bundleDir.write("Velmo.app/Contents/Resources/ff.mp3", "");  // the factory refuses empty data
+    companion->replayOnboarding();
+    ASSERT_EQ(env.log.lines().size(), 1u);
+    EXPECT_EQ(env.log.lines()[0].rfind("⚠️ Velmo: Failed to play onboarding music: ", 0), 0u) << env.log.lines()[0];
+    EXPECT_FALSE(companion->onboardingMusicPlayer());
+    EXPECT_FALSE(companion->onboardingMusicFadeTimer());
+    EXPECT_EQ(env.overlay->showCount(), 2);
+}
+
+TEST_F(Onboarding, ReplayDuringTheMusicFadeRestartsTheMusicAndResetsTheWelcome) {
+    env.overlay->setHasShownOverlayBefore(true);  // an earlier showing
+    companion->triggerOnboarding();
+    EXPECT_FALSE(env.overlay->lastShowWasFirstAppearance());  // Start does not reset it
+    auto first = music();
+    env.loop().advance(91.0);  // ten ticks into the fade
+    EXPECT_NEAR(first->volume(), 0.2, 1e-5);
+
+    companion->replayOnboarding();
+    env.loop().runUntilIdle();
+    EXPECT_TRUE(env.overlay->lastShowWasFirstAppearance());
+    EXPECT_EQ(dismissals, 2);
+    EXPECT_EQ(env.eventNames(), (std::vector<std::string>{"onboarding_started", "onboarding_replayed"}));
+    EXPECT_FALSE(first->isPlaying());
+    EXPECT_EQ(first->calls().back(), "stop");
+    auto second = music();
+    ASSERT_NE(second, first);
+    EXPECT_EQ(second->calls(), (std::vector<std::string>{"volume 0.30", "play"}));
+    const float firstVolume = first->volume();
+    env.loop().advance(89.9);
+    EXPECT_FLOAT_EQ(first->volume(), firstVolume);  // the old fade timer is gone
+    EXPECT_FLOAT_EQ(second->volume(), 0.3f);
+    env.loop().advance(0.2);
+    EXPECT_LT(second->volume(), 0.3f);  // a new 90 s timer
+}
+
+TEST_F(Onboarding, ReplayLeavesTheCompletedFlagAlone) {
+    companion->replayOnboarding();
+    EXPECT_FALSE(UserDefaults::standard().boolForKey("hasCompletedOnboarding"));
+    EXPECT_TRUE(companion->isOverlayVisible);
+}
+
+TEST_F(Onboarding, AVideoThatFailsEndsLikeItsEndSoTheChordWorksAgain) {
+    companion->startOnboardingVideo();
+    env.loop().advance(3.0);
+    video()->fail("could not load the playlist");
+    env.loop().runUntilIdle();
+    EXPECT_EQ(env.log.linesStartingWith("⚠️"), std::vector<std::string>{"⚠️ Velmo: Onboarding video failed: could not load the playlist"});
+    EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity, 0.0);
+    env.loop().advance(2.0);
+    EXPECT_FALSE(companion->showOnboardingVideo);
+    EXPECT_FALSE(companion->onboardingVideoPlayer.get());
+    env.loop().advance(0.3);
+    EXPECT_TRUE(companion->showOnboardingPrompt);
+    EXPECT_TRUE(env.eventNames().empty());  // a failure is not a completed video
+
+    env.shortcut->transitions.send(ShortcutTransition::pressed);
+    env.loop().runUntilIdle();
+    EXPECT_EQ(env.eventNames(), std::vector<std::string>{"push_to_talk_started"});
+    EXPECT_EQ(env.dictation->calls.back(), "start");
+}
+
+TEST_F(Onboarding, ASecondVideoStartStopsTheFirstAndItsObservers) {
+    auto& center = NotificationCenter::defaultCenter();
+    const std::size_t endObserversBefore = center.observerCount(VideoPlayer::didPlayToEndTimeNotification);
+    companion->startOnboardingVideo();
+    auto first = video();
+    env.loop().advance(10.0);
+    companion->startOnboardingVideo();
+    auto second = video();
+    ASSERT_NE(first, second);
+    EXPECT_EQ(first->calls().back(), "pause");
+    EXPECT_EQ(center.observerCount(VideoPlayer::didPlayToEndTimeNotification), endObserversBefore + 1);
+    first->play();  // even should the old one go on, it drives nothing
+    env.loop().advance(45.0);
+    const auto names = env.eventNames();
+    EXPECT_EQ(std::count(names.begin(), names.end(), "onboarding_demo_triggered"), 1);
+    EXPECT_EQ(std::count(names.begin(), names.end(), "onboarding_video_completed"), 1);
+    companion->stopOnboardingVideo();
+    EXPECT_EQ(center.observerCount(VideoPlayer::didPlayToEndTimeNotification), endObserversBefore);
+}
+
+TEST_F(Onboarding, APromptPresentedAgainTypesIntoTheFieldOnlyOnce) {
+    companion->presentOnboardingPrompt();
+    env.loop().advance(0.03 * 20 + 1e-6);
+    companion->presentOnboardingPrompt();
+    env.loop().advance(0.03 * 45 + 1e-6);
+    EXPECT_EQ(companion->onboardingPromptText.get(), CompanionManager::onboardingPromptMessage);
+    env.loop().advance(0.3);
+    EXPECT_EQ(companion->onboardingPromptText.get(), CompanionManager::onboardingPromptMessage);
+
+    // A press hides the prompt and stops its typing for good.
+    companion->presentOnboardingPrompt();
+    env.loop().advance(0.03 * 5 + 1e-6);
+    env.shortcut->transitions.send(ShortcutTransition::pressed);
+    env.loop().runUntilIdle();
+    env.loop().advance(2.0);
+    EXPECT_FALSE(companion->showOnboardingPrompt);
+    EXPECT_EQ(companion->onboardingPromptText.get(), "");
+    EXPECT_FALSE(companion->onboardingPromptTypingTimer());
+}
+
+TEST(OnboardingVideoURL, TheBundleByDefaultAConfiguredOriginOrNone) {
+    velmo::testing::TestDirectory dir;
+    Bundle::Scope bundle(dir / "My Apps/Velmo.app");
+    {
+        CompanionManager::VideoOriginScope origin("");
+        EXPECT_EQ(CompanionManager::onboardingVideoURL(),
+                  "file://" + dir.path() + "/My%20Apps/Velmo.app/Contents/Resources/video/e5jB8UuSrtFABVnTHCR7k3sIsmcUHCyhtLu1tzqLlfs.m3u8");
+    }
+    struct Case {
+        const char* origin;
+        std::optional<std::string> url;
+    } cases[] = {
+        {"https://videos.example.com", "https://videos.example.com/e5jB8UuSrtFABVnTHCR7k3sIsmcUHCyhtLu1tzqLlfs.m3u8"},
+        {"https://videos.example.com/", "https://videos.example.com/e5jB8UuSrtFABVnTHCR7k3sIsmcUHCyhtLu1tzqLlfs.m3u8"},
+        {"http://127.0.0.1:8080", "http://127.0.0.1:8080/e5jB8UuSrtFABVnTHCR7k3sIsmcUHCyhtLu1tzqLlfs.m3u8"},
+        {"not a url", std::nullopt},
+        {"videos.example.com", std::nullopt},
+        {"https://videos.example.com/?q=1", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        CompanionManager::VideoOriginScope origin(c.origin);
+        EXPECT_EQ(CompanionManager::onboardingVideoURL(), c.url) << c.origin;
+    }
+}
+
+TEST_F(Onboarding, AnAddressThatCannotBeFormedMeansNoVideo) {
+    CompanionManager::VideoOriginScope origin("not a url");
+    companion->startOnboardingVideo();
+    EXPECT_FALSE(video());
+    EXPECT_FALSE(companion->showOnboardingVideo);
+    env.loop().advance(60);
+    EXPECT_TRUE(env.eventNames().empty());
+    EXPECT_FALSE(companion->showOnboardingPrompt);
+}
+
+TEST_F(Onboarding, AVideoStoppedBeforeItsFadeInStaysTransparentAndSilent) {
+    companion->startOnboardingVideo();
+    auto player = video();
+    env.loop().advance(0.1);
+    companion->stopOnboardingVideo();  // the cursor view went away
+    env.loop().advance(3.0);
+    EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity, 0.0);
+    EXPECT_EQ(player->volumeWrites(), std::vector<float>{0.0f});
+}

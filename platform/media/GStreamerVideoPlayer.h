@@ -1,0 +1,89 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/media/VideoPlayer.h"
+#include "platform/runtime/Timer.h"
+
+typedef struct _GstElement GstElement;
+
+namespace velmo {
+
+struct VideoOutputOptions {
+    // The sound server and sink to play the sound into; empty: the defaults.
+    std::string pulseServer;
+    std::string sink;
+    // Skip the sound server (the sound is paced in silence).
+    bool nullAudioOutput = false;
+    // False decodes as fast as it can instead of in real time (tests).
+    bool paced = true;
+    // How often the playback position is read for the boundary observers.
+    double positionPollInterval = 0.05;
+};
+
+// Plays an item with GStreamer's playbin: pictures come out of an appsink as BGRA frames and
+// are handed to the main loop, the sound goes to PulseAudio (or a silent paced sink where no
+// sound server answers). The position is polled on the main loop for the boundary observers;
+// the bus's end of stream and errors become the end and failure notifications.
+class GStreamerVideoPlayer : public VideoPlayer {
+    struct PrivateTag {};
+
+public:
+    static std::shared_ptr<GStreamerVideoPlayer> make(std::string url, VideoOutputOptions options = {});
+    GStreamerVideoPlayer(PrivateTag, std::string url, VideoOutputOptions options);
+    ~GStreamerVideoPlayer() override;
+
+    const std::string& url() const override { return url_; }
+    void play() override;
+    void pause() override;
+    bool isPlaying() const override { return playing_; }
+    void setVolume(float volume) override;
+    float volume() const override { return volume_; }
+    void setMuted(bool muted) override;
+    bool isMuted() const override { return muted_; }
+    double currentTime() const override;
+    std::shared_ptr<const VideoFrame> currentFrame() const override { return frame_; }
+    std::string error() const override { return error_; }
+
+    // Whether the sound goes to a sound server (false: the silent sink).
+    bool usesSoundServer() const { return usesSoundServer_; }
+
+    struct Shared;
+
+private:
+    friend struct GStreamerCallbacks;
+    void build();
+    void fail(const std::string& message);
+    void handleEndOfStream();
+    void handleFrame(std::shared_ptr<const VideoFrame> frame);
+    void poll();
+    void startPolling();
+    void stopPolling();
+
+    std::string url_;
+    VideoOutputOptions options_;
+    GstElement* pipeline_ = nullptr;
+    std::shared_ptr<Shared> shared_;
+    std::shared_ptr<Timer> pollTimer_;
+    bool playing_ = false;
+    bool finished_ = false;
+    bool usesSoundServer_ = false;
+    float volume_ = 1.0f;
+    bool muted_ = false;
+    mutable double lastPosition_ = 0;
+    double lastPolled_ = 0;
+    std::shared_ptr<const VideoFrame> frame_;
+    std::string error_;
+};
+
+class GStreamerVideoPlayerFactory : public VideoPlayerFactory {
+public:
+    explicit GStreamerVideoPlayerFactory(VideoOutputOptions options = {}) : options_(std::move(options)) {}
+    std::shared_ptr<VideoPlayer> playerWithURL(const std::string& url) override;
+
+private:
+    VideoOutputOptions options_;
+};
+
+}  // namespace velmo
