@@ -23,6 +23,13 @@ struct WindowPixelRect {
     bool operator==(const WindowPixelRect&) const = default;
 };
 
+// The parts of a premultiplied BGRA frame that are mostly opaque (alpha of at least 128), as
+// rectangles, looked for only inside `drawn`. Without a compositing manager the server ignores
+// alpha, so this is what an overlay window may show: soft shadows and glows would otherwise come
+// out as black boxes. Rows with the same spans are joined into one taller rectangle.
+std::vector<WindowPixelRect> opaqueRegion(const std::uint8_t* pixels, int width, int height, int stride,
+                                          const std::vector<WindowPixelRect>& drawn);
+
 class OverlayPlatformWindow {
 public:
     virtual ~OverlayPlatformWindow() = default;

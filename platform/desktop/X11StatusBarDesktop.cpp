@@ -12,6 +12,7 @@
 #include <sys/shm.h>
 
 #include <algorithm>
+#include <optional>
 #include <set>
 
 #include <cmath>
@@ -383,12 +384,9 @@ public:
     void present(const std::uint8_t* pixels, int width, int height, int stride, const std::vector<WindowPixelRect>& damaged,
                  const std::vector<WindowPixelRect>& drawn) override {
         Display* d = impl_.display;
-        if (!compositing_ && drawn != shape_) {
-            shape_ = drawn;
-            std::vector<XRectangle> rects;
-            for (const auto& r : drawn)
-                rects.push_back({short(r.x), short(r.y), static_cast<unsigned short>(r.width), static_cast<unsigned short>(r.height)});
-            XShapeCombineRectangles(d, f_.window, ShapeBounding, 0, 0, rects.data(), int(rects.size()), ShapeSet, Unsorted);
+        if (!compositing_ && (!damaged.empty() || drawn != drawn_)) {
+            drawn_ = drawn;
+            setShape(opaqueRegion(pixels, width, height, stride, drawn));
         }
         if (ensureShm(width, height)) {
             for (const auto& r : damaged) {
@@ -411,9 +409,11 @@ public:
     }
     void orderFrontRegardless() override {
         compositing_ = impl_.hasCompositingManager();
-        if (compositing_ && !shape_.empty()) {
+        if (compositing_ && shape_) {
             XShapeCombineMask(impl_.display, f_.window, ShapeBounding, 0, 0, 0, ShapeSet);
-            shape_.clear();
+            shape_.reset();
+        } else if (!compositing_ && !shape_) {
+            setShape({});  // nothing drawn yet: an unshaped window would cover the screen in black
         }
         impl_.shownOverlays.insert(f_.window);
         XMapRaised(impl_.display, f_.window);
@@ -429,6 +429,16 @@ public:
     Window window() const { return f_.window; }
 
 private:
+    void setShape(std::vector<WindowPixelRect> region) {
+        if (shape_ == region) return;
+        std::vector<XRectangle> rects;
+        rects.reserve(region.size());
+        for (const auto& r : region)
+            rects.push_back({short(r.x), short(r.y), static_cast<unsigned short>(r.width), static_cast<unsigned short>(r.height)});
+        XShapeCombineRectangles(impl_.display, f_.window, ShapeBounding, 0, 0, rects.data(), int(rects.size()), ShapeSet,
+                                YXBanded);
+        shape_ = std::move(region);
+    }
     bool ensureShm(int width, int height) {
         if (shmFailed_) return false;
         if (shmImage_ && shmImage_->width == width && shmImage_->height == height) return true;
@@ -473,7 +483,8 @@ private:
     Rect frame_;
     GC gc_ = nullptr;
     bool compositing_ = false;
-    std::vector<WindowPixelRect> shape_;
+    std::optional<std::vector<WindowPixelRect>> shape_;  // none: unshaped
+    std::vector<WindowPixelRect> drawn_;
     XShmSegmentInfo shm_{};
     XImage* shmImage_ = nullptr;
     bool shmFailed_ = false;
