@@ -21,6 +21,12 @@ namespace velmo {
 
 const char* const CompanionAppDelegate::analyticsIngestionHost = VELMO_ANALYTICS_HOST;
 
+std::string CompanionAppDelegate::ingestionHost() {
+    // A self-hosted deployment names its own in the bundle configuration.
+    if (auto host = infoPlistString("AnalyticsIngestionHost"); host && isIngestionAddress(*host)) return *host;
+    return analyticsIngestionHost;
+}
+
 CompanionAppDelegate::CompanionAppDelegate() : CompanionAppDelegate(Dependencies{}) {}
 
 CompanionAppDelegate::CompanionAppDelegate(Dependencies dependencies)
@@ -56,7 +62,7 @@ void CompanionAppDelegate::applicationDidFinishLaunching() {
     logLine("🎯 Velmo: Version " + bundleShortVersionString());
     for (const std::string& line : configurationProblems()) logLine(line);
     UserDefaults::standard().registerDefaults({{"NSInitialToolTipDelay", PlistValue(0)}});
-    ridezav::RideZavSDK::shared().setup(ridezav::RideZavConfig(analyticsProjectKey, analyticsIngestionHost));
+    ridezav::RideZavSDK::shared().setup(ridezav::RideZavConfig(analyticsProjectKey, ingestionHost()));
     CompanionAnalytics::trackAppOpened();
     menuBarPanelManager_ = makePanelManager_(companionManager_);
     companionManager_->start();

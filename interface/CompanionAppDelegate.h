@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "companion/CompanionManager.h"
 #include "interface/MenuBarPanelManaging.h"
@@ -15,6 +16,9 @@ class CompanionAppDelegate {
 public:
     static constexpr const char* analyticsProjectKey = "phc_Rk7Tq2LmWz9VbN4xHs6PdJ3cYf8GtA5eKu1MnQo0Zivw";
     static const char* const analyticsIngestionHost;
+    // The bundle configuration's "AnalyticsIngestionHost" when it is an http or https address,
+    // else the build's analyticsIngestionHost.
+    static std::string ingestionHost();
 
     struct Dependencies {
         CompanionManager::Dependencies companion;

@@ -4,6 +4,7 @@
 
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/InfoPlistString.h"
+#include "platform/foundation/URLComponents.h"
 #include "voice/MirrinTranscriptionProvider.h"
 
 namespace velmo {
@@ -12,7 +13,8 @@ namespace {
 
 constexpr const char* configurationKeys[] = {
     "AnthropicAPIKey",  "ElevenLabsAPIKey", "ElevenLabsVoiceID", "VoiceTranscriptionProvider",
-    "AssemblyAIAPIKey", "AssemblyAIStreamingToken", "OpenAIAPIKey", "OpenAITranscriptionModel"};
+    "AssemblyAIAPIKey", "AssemblyAIStreamingToken", "OpenAIAPIKey", "OpenAITranscriptionModel",
+    "AnalyticsIngestionHost"};
 
 const std::string prefix = "⚠️ Velmo: ";
 
@@ -68,7 +70,16 @@ std::vector<std::string> configurationProblems() {
         case MirrinTranscriptionPreference::platform:
             break;  // the platform recogniser, or whichever hosted service is configured
     }
+    if (auto host = lookup("AnalyticsIngestionHost"); host && !isIngestionAddress(*host))
+        lines.push_back(prefix + "AnalyticsIngestionHost in " + resourcePath +
+                        " is not an http or https address; the built-in ingestion host is used");
     return lines;
+}
+
+bool isIngestionAddress(const std::string& text) {
+    auto components = URLComponents::fromString(text);
+    if (!components || !components->host || components->host->empty()) return false;
+    return components->scheme == "https" || components->scheme == "http";
 }
 
 }  // namespace velmo

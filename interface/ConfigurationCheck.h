@@ -11,4 +11,7 @@ namespace velmo {
 // lookups themselves are not changed by it. Any thread.
 std::vector<std::string> configurationProblems();
 
+// Whether a configured analytics ingestion host can be used: an http or https address with a host.
+bool isIngestionAddress(const std::string& text);
+
 }  // namespace velmo

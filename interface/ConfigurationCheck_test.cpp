@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 
+#include "interface/CompanionAppDelegate.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/InfoPlistString.h"
 #include "platform/foundation/PropertyList.h"
@@ -126,6 +127,14 @@ TEST(ConfigurationCheck, OneLinePerProblemNamingFileAndKeyWithLookupsUnchanged) 
          [](auto& d) { writeInfo(d, staged, with(services, {{"VoiceTranscriptionProvider", "apple"}})); },
          {},
          {}},
+        {"an analytics ingestion host that is not a web address",
+         [](auto& d) { writeInfo(d, staged, with(services, {{"AnalyticsIngestionHost", "ftp://analytics.example.test"}})); },
+         {"⚠️ Velmo: AnalyticsIngestionHost in " + R + " is not an http or https address; the built-in ingestion host is used"},
+         {{"AnalyticsIngestionHost", "ftp://analytics.example.test"}}},
+        {"a self-hosted analytics ingestion host",
+         [](auto& d) { writeInfo(d, staged, with(services, {{"AnalyticsIngestionHost", "https://analytics.example.test"}})); },
+         {},
+         {}},
         {"an unknown transcription preference",
          [](auto& d) { writeInfo(d, staged, with(services, {{"VoiceTranscriptionProvider", "whisper-secret"}})); },
          {"⚠️ Velmo: VoiceTranscriptionProvider in " + R + " is not assemblyai, openai or apple; it is ignored"},
@@ -145,5 +154,27 @@ TEST(ConfigurationCheck, OneLinePerProblemNamingFileAndKeyWithLookupsUnchanged) 
                 EXPECT_EQ(line.find(secret), std::string::npos) << c.name << ": " << line;
         }
         for (const auto& [key, value] : c.lookups) EXPECT_EQ(infoPlistString(key), value) << c.name << ": " << key;
+    }
+}
+
+TEST(ConfigurationCheck, TheAnalyticsIngestionHostIsTheBundlesWhenItIsAWebAddress) {
+    const struct {
+        std::optional<std::string> configured;
+        std::string used;
+    } cases[] = {
+        {std::nullopt, CompanionAppDelegate::analyticsIngestionHost},
+        {"https://analytics.example.test", "https://analytics.example.test"},
+        {"http://127.0.0.1:8000", "http://127.0.0.1:8000"},
+        {"  ", CompanionAppDelegate::analyticsIngestionHost},
+        {"analytics.example.test", CompanionAppDelegate::analyticsIngestionHost},
+        {"ftp://analytics.example.test", CompanionAppDelegate::analyticsIngestionHost},
+    };
+    for (const auto& c : cases) {
+        velmo::testing::TestDirectory dir;
+        Dict resources = services;
+        if (c.configured) resources["AnalyticsIngestionHost"] = *c.configured;
+        writeInfo(dir, staged, resources);
+        Bundle::Scope bundle(dir / "Velmo.app");
+        EXPECT_EQ(CompanionAppDelegate::ingestionHost(), c.used) << c.configured.value_or("(none)");
     }
 }
