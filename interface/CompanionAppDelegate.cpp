@@ -44,6 +44,7 @@ CompanionAppDelegate::CompanionAppDelegate(Dependencies dependencies)
 
 CompanionAppDelegate::~CompanionAppDelegate() {
     if (focusDesktop_ && clickElsewhereMonitor_) focusDesktop_->removeMonitor(clickElsewhereMonitor_);
+    if (focusDesktop_ && clickInOwnWindowMonitor_) focusDesktop_->removeMonitor(clickInOwnWindowMonitor_);
 }
 
 void CompanionAppDelegate::setApplicationActive(bool active) {
@@ -69,9 +70,12 @@ void CompanionAppDelegate::applicationDidFinishLaunching() {
     // Just launched, the application is the active one; a click in another application's window
     // hands that window the focus (the panel and the overlays never take it).
     setApplicationActive(true);
-    if ((focusDesktop_ = StatusBarDesktop::current()))
-        clickElsewhereMonitor_ = focusDesktop_->addGlobalMonitorForEvents(
-            MouseEventMask::leftMouseDown | MouseEventMask::rightMouseDown, [this] { setApplicationActive(false); });
+    if ((focusDesktop_ = StatusBarDesktop::current())) {
+        const unsigned buttons = MouseEventMask::leftMouseDown | MouseEventMask::rightMouseDown;
+        clickElsewhereMonitor_ = focusDesktop_->addGlobalMonitorForEvents(buttons, [this] { setApplicationActive(false); });
+        // Coming back to the status item or the panel makes it the active application again.
+        clickInOwnWindowMonitor_ = focusDesktop_->addLocalMonitorForEvents(buttons, [this] { setApplicationActive(true); });
+    }
 
     const bool onboarded = UserDefaults::standard().boolForKey("hasCompletedOnboarding");
     if (!(onboarded && companionManager_->allPermissionsGranted()) && menuBarPanelManager_) {

@@ -50,6 +50,7 @@ private:
     bool applicationActive_ = false;
     std::shared_ptr<StatusBarDesktop> focusDesktop_;  // watched for clicks in other windows
     StatusBarDesktop::MonitorToken clickElsewhereMonitor_ = 0;
+    StatusBarDesktop::MonitorToken clickInOwnWindowMonitor_ = 0;  // the status item and the panel
     bool terminated_ = false;
 };
 

@@ -103,7 +103,7 @@ TEST_F(CompanionAppDelegateTest, LaunchingPostsDidFinishLaunchingOnce) {
     EXPECT_EQ(posted, 1);
 }
 
-TEST_F(CompanionAppDelegateTest, TheLaunchMakesTheApplicationActiveAndAClickElsewhereOrTheEndResignsIt) {
+TEST_F(CompanionAppDelegateTest, TheLaunchMakesTheApplicationActiveAClickElsewhereOrTheEndResignsItAndItsOwnWindowsActivateIt) {
     namespace N = ApplicationNotification;
     auto desktop = std::make_shared<velmo::testing::SimulatedStatusBarDesktop>();
     StatusBarDesktop::install(desktop);
@@ -123,6 +123,13 @@ TEST_F(CompanionAppDelegateTest, TheLaunchMakesTheApplicationActiveAndAClickElse
             desktop->mouseDown(MouseEventMask::rightMouseDown, {20, 10});  // already resigned
             env.loop().runUntilIdle();
             EXPECT_EQ(posted.size(), 3u);
+            // Back to the status item: active again, and a second click there changes nothing.
+            desktop->mouseDownInOwnWindow(MouseEventMask::leftMouseDown, {1000, 10});
+            desktop->mouseDownInOwnWindow(MouseEventMask::leftMouseDown, {1000, 10});
+            env.loop().runUntilIdle();
+            EXPECT_EQ(posted, (std::vector<std::string>{N::didFinishLaunching, N::didBecomeActive, N::didResignActive,
+                                                        N::didBecomeActive}));
+            posted = {N::didFinishLaunching, N::didBecomeActive};
         }
         delegate->applicationWillTerminate();
         env.loop().runUntilIdle();
@@ -130,6 +137,7 @@ TEST_F(CompanionAppDelegateTest, TheLaunchMakesTheApplicationActiveAndAClickElse
             << (clickElsewhere ? "click elsewhere" : "terminate");
     }
     EXPECT_TRUE(desktop->monitors.empty());  // each delegate removed its own
+    EXPECT_TRUE(desktop->localMonitors.empty());
     for (const auto& token : tokens) center.removeObserver(token);
     StatusBarDesktop::install(nullptr);
 }

@@ -73,7 +73,14 @@ public:
         monitors[++lastToken] = {mask, std::move(handler)};
         return lastToken;
     }
-    void removeMonitor(MonitorToken token) override { monitors.erase(token); }
+    MonitorToken addLocalMonitorForEvents(unsigned mask, std::function<void()> handler) override {
+        localMonitors[++lastToken] = {mask, std::move(handler)};
+        return lastToken;
+    }
+    void removeMonitor(MonitorToken token) override {
+        monitors.erase(token);
+        localMonitors.erase(token);
+    }
     Point mouseLocation() override { return mouse; }
     std::vector<Rect> screenFrames() override { return screens; }
     bool isApplicationActive() override { return applicationActive; }
@@ -86,11 +93,20 @@ public:
             if (monitor.first & button) monitor.second();
     }
 
+    // A mouse-down of the masked button at `where` in the status item or a panel.
+    void mouseDownInOwnWindow(unsigned button, Point where) {
+        mouse = where;
+        auto copy = localMonitors;
+        for (auto& [token, monitor] : copy)
+            if (monitor.first & button) monitor.second();
+    }
+
     std::shared_ptr<SimulatedStatusItem> item = std::make_shared<SimulatedStatusItem>();
     bool hasStatusArea = true;
     int statusItemsMade = 0;
     std::vector<std::shared_ptr<SimulatedPanelWindow>> panels;
     std::map<MonitorToken, std::pair<unsigned, std::function<void()>>> monitors;
+    std::map<MonitorToken, std::pair<unsigned, std::function<void()>>> localMonitors;
     MonitorToken lastToken = 0;
     Point mouse;
     std::vector<Rect> screens{{0, 0, 1440, 900}};

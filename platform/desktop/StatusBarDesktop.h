@@ -74,6 +74,9 @@ public:
     // Mouse-downs of the masked buttons made in other applications' windows reach `handler` on
     // the main loop.
     virtual MonitorToken addGlobalMonitorForEvents(unsigned mask, std::function<void()> handler) = 0;
+    // Mouse-downs of the masked buttons made in this application's own status item and panels.
+    virtual MonitorToken addLocalMonitorForEvents(unsigned mask, std::function<void()> handler) = 0;
+    // Either kind.
     virtual void removeMonitor(MonitorToken token) = 0;
     virtual Point mouseLocation() = 0;
     // The screens in global points, the primary one first.

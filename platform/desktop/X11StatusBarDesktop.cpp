@@ -41,6 +41,7 @@ struct X11StatusBarDesktop::Impl {
     X11ScreenLayer screenLayer;
     FdWatch watch;
     std::map<MonitorToken, std::pair<unsigned, std::function<void()>>> monitors;
+    std::map<MonitorToken, std::pair<unsigned, std::function<void()>>> localMonitors;  // our own windows' clicks
     MonitorToken lastToken = 0;
     // Events of our own windows go to these.
     std::map<Window, std::function<void(const XEvent&)>> windowHandlers;
@@ -150,12 +151,23 @@ struct X11StatusBarDesktop::Impl {
 
     void mouseDown(int button) {
         unsigned bit = button == 1 ? MouseEventMask::leftMouseDown : button == 3 ? MouseEventMask::rightMouseDown : 0;
-        if (bit == 0 || monitors.empty()) return;
-        // A click of the status item is the item's own, not a click elsewhere.
-        if (isOverStatusItem && isOverStatusItem(screenLayer.mouseLocation())) return;
-        auto copy = monitors;
+        if (bit == 0 || (monitors.empty() && localMonitors.empty())) return;
+        // A click of the status item or of a panel is the application's own, not a click elsewhere.
+        const bool own = (isOverStatusItem && isOverStatusItem(screenLayer.mouseLocation())) || isOverOwnWindow();
+        auto& chosen = own ? localMonitors : monitors;
+        auto copy = chosen;
         for (auto& [token, monitor] : copy)
-            if ((monitor.first & bit) && monitors.count(token)) monitor.second();
+            if ((monitor.first & bit) && chosen.count(token)) monitor.second();
+    }
+
+    // Whether the top-level window under the pointer is one of ours that takes clicks (the
+    // overlays let every click through).
+    bool isOverOwnWindow() {
+        Window rootReturn = 0, child = 0;
+        int rootX = 0, rootY = 0, x = 0, y = 0;
+        unsigned mask = 0;
+        if (!XQueryPointer(display, root, &rootReturn, &child, &rootX, &rootY, &x, &y, &mask)) return false;
+        return child != 0 && windowHandlers.count(child) > 0 && overlays.count(child) == 0;
     }
 
     // Xlib may hold events it read while waiting for a reply; the descriptor does not announce those.
@@ -676,7 +688,15 @@ StatusBarDesktop::MonitorToken X11StatusBarDesktop::addGlobalMonitorForEvents(un
     return impl_->lastToken;
 }
 
-void X11StatusBarDesktop::removeMonitor(MonitorToken token) { impl_->monitors.erase(token); }
+StatusBarDesktop::MonitorToken X11StatusBarDesktop::addLocalMonitorForEvents(unsigned mask, std::function<void()> handler) {
+    impl_->localMonitors[++impl_->lastToken] = {mask, std::move(handler)};
+    return impl_->lastToken;
+}
+
+void X11StatusBarDesktop::removeMonitor(MonitorToken token) {
+    impl_->monitors.erase(token);
+    impl_->localMonitors.erase(token);
+}
 
 Point X11StatusBarDesktop::mouseLocation() { return impl_->screenLayer.mouseLocation(); }
 

@@ -33,6 +33,7 @@ public:
     std::shared_ptr<StatusItem> makeStatusItem() override;
     std::shared_ptr<PanelWindow> makePanel(const Rect& contentRect) override;
     MonitorToken addGlobalMonitorForEvents(unsigned mask, std::function<void()> handler) override;
+    MonitorToken addLocalMonitorForEvents(unsigned mask, std::function<void()> handler) override;
     void removeMonitor(MonitorToken token) override;
     Point mouseLocation() override;
     std::vector<Rect> screenFrames() override;
