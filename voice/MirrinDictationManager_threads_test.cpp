@@ -38,8 +38,9 @@ TEST(MirrinDictationManagerThreads, TheTapThreadFeedsOnlyTheActiveSessionWhileTh
 
     for (int round = 0; round < 40; ++round) {
         auto start = startTask([manager, &submissions]() -> Task<void> {
-            co_await manager->startPushToTalkFromKeyboardShortcut(
-                "", [](const std::string&) {}, [&submissions](const std::string&) { ++submissions; });
+            auto onUpdate = [](const std::string&) {};
+            auto onSubmit = [&submissions](const std::string&) { ++submissions; };
+            co_await manager->startPushToTalkFromKeyboardShortcut("", onUpdate, onSubmit);
         });
         ASSERT_TRUE(scope.loop().runUntil([&] { return *manager->isRecordingFromKeyboardShortcut && !*manager->isPreparingToRecord; }));
         auto session = provider->lastSession();
