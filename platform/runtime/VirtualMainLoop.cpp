@@ -1,5 +1,6 @@
 #include "platform/runtime/VirtualMainLoop.h"
 
+#include "platform/runtime/SequenceChecker.h"
 #include "platform/runtime/TimerHeap.h"
 
 #include <poll.h>
@@ -31,6 +32,7 @@ struct VirtualMainLoop::Impl {
     };
 
     std::thread::id loopThread = std::this_thread::get_id();
+    SequenceChecker driver;  // the loop is driven from the thread that made it
     std::atomic<std::int64_t> now{0};
     std::atomic<bool> isShutDown{false};
     int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -107,7 +109,7 @@ struct VirtualMainLoop::Impl {
     }
 };
 
-VirtualMainLoop::VirtualMainLoop() : impl_(std::make_shared<Impl>()) {}
+VirtualMainLoop::VirtualMainLoop() : impl_(std::make_shared<Impl>()) { impl_->driver.check(); }
 VirtualMainLoop::~VirtualMainLoop() = default;
 
 void VirtualMainLoop::post(std::function<void()> work) {
@@ -163,6 +165,7 @@ void VirtualMainLoop::shutdown() {
 }
 
 std::size_t VirtualMainLoop::runUntilIdle() {
+    impl_->driver.check();
     std::size_t ran = 0;
     for (;;) {
         bool watching;
@@ -188,6 +191,7 @@ std::size_t VirtualMainLoop::runUntilIdle() {
 }
 
 void VirtualMainLoop::advance(double seconds) {
+    impl_->driver.check();
     std::int64_t target = impl_->now.load() + toNanos(seconds);
     for (;;) {
         runUntilIdle();
@@ -200,6 +204,7 @@ void VirtualMainLoop::advance(double seconds) {
 }
 
 bool VirtualMainLoop::runUntil(const std::function<bool()>& predicate, double realTimeoutSeconds) {
+    impl_->driver.check();
     std::int64_t deadline = realNanos() + toNanos(realTimeoutSeconds);
     for (;;) {
         runUntilIdle();
@@ -211,6 +216,7 @@ bool VirtualMainLoop::runUntil(const std::function<bool()>& predicate, double re
 }
 
 bool VirtualMainLoop::runUntilAdvancing(const std::function<bool()>& predicate, double realTimeoutSeconds) {
+    impl_->driver.check();
     std::int64_t deadline = realNanos() + toNanos(realTimeoutSeconds);
     for (;;) {
         runUntilIdle();
