@@ -5,9 +5,8 @@
 
 namespace velmo {
 
-void SequenceCheckerImpl::fail(const std::source_location& where) {
-    std::fprintf(stderr, "velmo: %s called off the thread it is bound to (%s:%u)\n", where.function_name(),
-                 where.file_name(), unsigned(where.line()));
+void SequenceCheckerImpl::fail(const char* function, const char* file, unsigned line) {
+    std::fprintf(stderr, "velmo: %s called off the thread it is bound to (%s:%u)\n", function, file, line);
     std::fflush(stderr);
     std::abort();
 }

@@ -15,7 +15,6 @@
 // [[no_unique_address]] and it takes no room either.
 
 #include <atomic>
-#include <source_location>
 #include <thread>
 
 namespace velmo {
@@ -29,15 +28,17 @@ public:
         if (owner_.compare_exchange_strong(expected, self, std::memory_order_acq_rel)) return true;
         return expected == self;
     }
-    // Aborts with the caller's name and place when called off the bound thread.
-    void check(std::source_location where = std::source_location::current()) const {
-        if (!calledOnValidSequence()) fail(where);
+    // Aborts with the caller's name and place when called off the bound thread. (The builtins,
+    // not std::source_location: clang 14 over libstdc++ 12 has no source_location.)
+    void check(const char* function = __builtin_FUNCTION(), const char* file = __builtin_FILE(),
+               unsigned line = __builtin_LINE()) const {
+        if (!calledOnValidSequence()) fail(function, file, line);
     }
     // Forgets the bound thread; the next check binds again.
     void detach() { owner_.store(std::thread::id{}, std::memory_order_release); }
 
 private:
-    [[noreturn]] static void fail(const std::source_location& where);
+    [[noreturn]] static void fail(const char* function, const char* file, unsigned line);
 
     mutable std::atomic<std::thread::id> owner_{};
 };
@@ -45,7 +46,7 @@ private:
 class SequenceCheckerDoNothing {
 public:
     bool calledOnValidSequence() const { return true; }
-    void check(std::source_location = std::source_location::current()) const {}
+    void check(const char* = nullptr, const char* = nullptr, unsigned = 0) const {}
     void detach() {}
 };
 
