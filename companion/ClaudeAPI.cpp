@@ -9,6 +9,7 @@
 #include "companion/StreamEvent.h"
 #include "platform/foundation/Base64.h"
 #include "platform/foundation/Logger.h"
+#include "platform/foundation/URLComponents.h"
 
 namespace velmo {
 
@@ -27,12 +28,15 @@ bool& warmUpDone() {
 
 // scheme://host[:port]/ of an absolute URL; empty when it has no host.
 std::string originRootOf(const std::string& url) {
-    auto schemeEnd = url.find("://");
-    if (schemeEnd == std::string::npos || schemeEnd == 0) return {};
-    auto hostEnd = url.find_first_of("/?#", schemeEnd + 3);
-    std::string authority = url.substr(schemeEnd + 3, hostEnd == std::string::npos ? std::string::npos : hostEnd - schemeEnd - 3);
-    if (authority.empty()) return {};
-    return url.substr(0, schemeEnd + 3) + authority + "/";
+    auto components = URLComponents::fromString(url);
+    if (!components || components->scheme.empty() || !components->host || components->host->empty()) return {};
+    URLComponents root;
+    root.scheme = components->scheme;
+    root.percentEncodedUserInfo = components->percentEncodedUserInfo;
+    root.host = components->host;
+    root.port = components->port;
+    root.percentEncodedPath = "/";
+    return root.url().value_or("");
 }
 
 std::string jsonString(const std::string& s) { return nlohmann::json(s).dump(); }

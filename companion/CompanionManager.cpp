@@ -1,5 +1,6 @@
 #include "companion/CompanionManager.h"
 
+#include <stdexcept>
 #include <tuple>
 
 #include "RideZav/RideZavSDK.h"
@@ -14,8 +15,6 @@
 #include "platform/media/MediaAuthorization.h"
 #include "platform/runtime/MainThreadBound.h"
 #include "platform/runtime/NotificationCenter.h"
-#include "voice/GlobalPushToTalkShortcutMonitor.h"
-#include "voice/MirrinDictationManager.h"
 
 namespace velmo {
 
@@ -40,19 +39,16 @@ const char* caseName(CompanionVoiceState state) {
     return "idle";
 }
 
-std::shared_ptr<CompanionManager> CompanionManager::create() { return create(Dependencies{}); }
-
 std::shared_ptr<CompanionManager> CompanionManager::create(Dependencies dependencies) {
+    if (!dependencies.dictationManager || !dependencies.shortcutMonitor || !dependencies.overlayWindowManager)
+        throw std::invalid_argument("CompanionManager: a dictation manager, a shortcut monitor and an overlay window manager are needed");
     return makeMainBound<CompanionManager>(PrivateTag{}, std::move(dependencies));
 }
 
 CompanionManager::CompanionManager(PrivateTag, Dependencies dependencies)
-    : mirrinDictationManager_(dependencies.dictationManager ? std::move(dependencies.dictationManager)
-                                                            : std::shared_ptr<MirrinDictationManaging>(MirrinDictationManager::create())),
-      globalPushToTalkShortcutMonitor_(dependencies.shortcutMonitor ? std::move(dependencies.shortcutMonitor)
-                                                                    : std::make_shared<GlobalPushToTalkShortcutMonitor>()),
-      overlayWindowManager_(dependencies.overlayWindowManager ? std::move(dependencies.overlayWindowManager)
-                                                              : std::make_shared<HeadlessOverlayWindowManager>()) {}
+    : mirrinDictationManager_(std::move(dependencies.dictationManager)),
+      globalPushToTalkShortcutMonitor_(std::move(dependencies.shortcutMonitor)),
+      overlayWindowManager_(std::move(dependencies.overlayWindowManager)) {}
 
 // ---- lazy clients ----
 

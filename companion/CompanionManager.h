@@ -9,8 +9,8 @@
 #include "companion/ClaudeAPI.h"
 #include "companion/CompanionScreenCapture.h"
 #include "companion/ElevenLabsTTSClient.h"
+#include "companion/OverlayWindowManaging.h"
 #include "companion/ParsedPointTag.h"
-#include "interface/OverlayWindowManaging.h"
 #include "platform/media/AudioPlayer.h"
 #include "platform/media/VideoPlayer.h"
 #include "platform/desktop/Geometry.h"
@@ -44,7 +44,7 @@ class CompanionManager : public std::enable_shared_from_this<CompanionManager> {
     };
 
 public:
-    // The three objects the companion owns; anything left empty gets the real one.
+    // The three objects the companion owns, all required: the application entry chooses them.
     struct Dependencies {
         std::shared_ptr<MirrinDictationManaging> dictationManager;
         std::shared_ptr<PushToTalkShortcutMonitoring> shortcutMonitor;
@@ -55,7 +55,7 @@ public:
     static constexpr double permissionPollInterval = 1.5;
     static constexpr std::size_t maximumConversationExchanges = 10;
 
-    static std::shared_ptr<CompanionManager> create();
+    // Throws std::invalid_argument when a dependency is missing.
     static std::shared_ptr<CompanionManager> create(Dependencies dependencies);
     CompanionManager(PrivateTag, Dependencies dependencies);
     CompanionManager(const CompanionManager&) = delete;

@@ -248,3 +248,14 @@ TEST(CompanionManagerScreenContent, AGoodShotGrantsAnEmptyOneOrAFailureDoesNot) 
     companion->refreshAllPermissions();  // completing the set this way sends no all-granted event
     EXPECT_EQ(env.eventNames(), std::vector<std::string>{"permission_granted"});
 }
+
+TEST(CompanionManagerDependencies, EachMissingDependencyIsRefusedInsteadOfDefaulted) {
+    CompanionTestEnvironment env;
+    const CompanionManager::Dependencies cases[] = {
+        {nullptr, env.shortcut, env.overlay},
+        {env.dictation, nullptr, env.overlay},
+        {env.dictation, env.shortcut, nullptr},
+    };
+    for (const auto& dependencies : cases) EXPECT_THROW(CompanionManager::create(dependencies), std::invalid_argument);
+    EXPECT_EQ(&env.makeCompanion()->overlayWindowManager(), env.overlay.get());
+}

@@ -12,7 +12,7 @@
 #include "companion/ClaudeAPI.h"
 #include "companion/CompanionManager.h"
 #include "companion/CompanionTestDoubles.h"
-#include "interface/OverlayWindowManaging.h"
+#include "companion/OverlayWindowManaging.h"
 #include "platform/desktop/Permissions.h"
 #include "platform/desktop/SimulatedScreenLayer.h"
 #include "platform/foundation/Logger.h"

@@ -12,6 +12,8 @@
 #include "platform/foundation/UserDefaults.h"
 #include "platform/runtime/MainLoop.h"
 #include "platform/runtime/NotificationCenter.h"
+#include "voice/GlobalPushToTalkShortcutMonitor.h"
+#include "voice/MirrinDictationManager.h"
 
 #ifndef VELMO_ANALYTICS_HOST
 #define VELMO_ANALYTICS_HOST "https://ingest.ridezav.com"
@@ -29,8 +31,19 @@ std::string CompanionAppDelegate::ingestionHost() {
 
 CompanionAppDelegate::CompanionAppDelegate() : CompanionAppDelegate(Dependencies{}) {}
 
+namespace {
+// The composition root of the companion object: what the caller left empty gets the real one.
+CompanionManager::Dependencies withRealImplementations(CompanionManager::Dependencies dependencies) {
+    if (!dependencies.dictationManager) dependencies.dictationManager = MirrinDictationManager::create();
+    if (!dependencies.shortcutMonitor) dependencies.shortcutMonitor = std::make_shared<GlobalPushToTalkShortcutMonitor>();
+    // Where no overlay can be shown the cursor keeps its state and draws nothing.
+    if (!dependencies.overlayWindowManager) dependencies.overlayWindowManager = std::make_shared<HeadlessOverlayWindowManager>();
+    return dependencies;
+}
+}  // namespace
+
 CompanionAppDelegate::CompanionAppDelegate(Dependencies dependencies)
-    : companionManager_(CompanionManager::create(std::move(dependencies.companion))),
+    : companionManager_(CompanionManager::create(withRealImplementations(std::move(dependencies.companion)))),
       makePanelManager_(std::move(dependencies.makePanelManager)) {
     if (!makePanelManager_)
         makePanelManager_ = [](std::shared_ptr<CompanionManager> companion) -> std::shared_ptr<MenuBarPanelManaging> {

@@ -21,6 +21,8 @@ public:
     static std::string ingestionHost();
 
     struct Dependencies {
+        // Left empty: the real dictation manager and chord monitor, and an overlay that draws
+        // nothing.
         CompanionManager::Dependencies companion;
         // Makes the panel manager around the companion object; empty: the real one on the current
         // status-bar desktop, the headless one where there is none.

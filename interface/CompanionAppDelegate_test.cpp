@@ -22,6 +22,8 @@
 #include "testing/SimulatedStatusBarDesktop.h"
 #include "testing/XTestKeyboard.h"
 #include "testing/XvfbServer.h"
+#include "voice/GlobalPushToTalkShortcutMonitor.h"
+#include "voice/MirrinDictationManager.h"
 
 using namespace velmo;
 using velmo::testing::CompanionTestEnvironment;
@@ -168,6 +170,18 @@ TEST_F(CompanionAppDelegateTest, OnboardedButAPermissionMissingOpensThePanelAndA
     EXPECT_EQ(panel->showCount(), 1);
     EXPECT_EQ(env.log.linesStartingWith("⚠️ Velmo: Failed to register as login item: ").size(), 1u);
     delegate->applicationWillTerminate();
+}
+
+TEST_F(CompanionAppDelegateTest, WhatTheCallerLeavesEmptyGetsTheRealDictationAndChordAndAnOverlayThatDrawsNothing) {
+    CompanionAppDelegate::Dependencies deps;
+    deps.makePanelManager = [](std::shared_ptr<CompanionManager> companion) -> std::shared_ptr<MenuBarPanelManaging> {
+        return HeadlessMenuBarPanelManager::create(std::move(companion));
+    };
+    CompanionAppDelegate delegate(std::move(deps));
+    auto& companion = *delegate.companionManager();
+    EXPECT_NE(dynamic_cast<MirrinDictationManager*>(&companion.dictationManager()), nullptr);
+    EXPECT_NE(dynamic_cast<GlobalPushToTalkShortcutMonitor*>(&companion.shortcutMonitor()), nullptr);
+    EXPECT_NE(dynamic_cast<HeadlessOverlayWindowManager*>(&companion.overlayWindowManager()), nullptr);
 }
 
 namespace {

@@ -181,7 +181,7 @@ private:
         });
         // The microphone hears the phrase once recording has begun.
         auto delivered = std::make_shared<bool>(false);
-        Cancellable recording = dictation->isRecordingFromKeyboardShortcut.publisher().receiveOnMain().sink([&, delivered](const bool& on) {
+        Cancellable recording = dictation->isRecordingFromKeyboardShortcut().publisher().receiveOnMain().sink([&, delivered](const bool& on) {
             if (!on || *delivered) return;
             *delivered = true;
             MainLoop::postToMainAfter(0.3, [&] {

@@ -9,8 +9,8 @@
 #include <optional>
 #include <vector>
 
+#include "companion/OverlayWindowManaging.h"
 #include "interface/BlueCursorView.h"
-#include "interface/OverlayWindowManaging.h"
 #include "platform/desktop/OverlayWindowLayer.h"
 #include "platform/desktop/ScreenLayer.h"
 

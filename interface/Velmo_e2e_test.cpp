@@ -88,7 +88,7 @@ TEST(VelmoEndToEnd, HoldingTheChordAndSpeakingGivesASpokenAnswer) {
         ASSERT_TRUE(keyboard.isOpen());
         ASSERT_TRUE(keyboard.press("Control_L"));
         ASSERT_TRUE(keyboard.press("Alt_L"));
-        ASSERT_TRUE(loop.runUntil([&] { return dictation->isRecordingFromKeyboardShortcut.get() && !dictation->isPreparingToRecord.get(); }, 20));
+        ASSERT_TRUE(loop.runUntil([&] { return dictation->isRecordingFromKeyboardShortcut().get() && !dictation->isPreparingToRecord().get(); }, 20));
         EXPECT_EQ(companion->voiceState.get(), CompanionVoiceState::listening);
 
         engine->deliver(phrase->floatBuffers());

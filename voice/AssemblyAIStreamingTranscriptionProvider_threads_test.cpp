@@ -678,7 +678,7 @@ void runStreamingDictation(bool serverClosesAfterTermination) {
         co_await starting;
     });
     ASSERT_TRUE(loop.runUntil([&] { return start.isDone(); }));
-    ASSERT_TRUE(*manager->isRecordingFromKeyboardShortcut);
+    ASSERT_TRUE(*manager->isRecordingFromKeyboardShortcut());
     ASSERT_EQ(server.connectionCount(), 1u);
     const auto handshake = server.connections()[0].handshake;
     EXPECT_EQ(handshake.header("Authorization"), std::optional<std::string>("test-key"));
@@ -690,7 +690,7 @@ void runStreamingDictation(bool serverClosesAfterTermination) {
     engine->deliver(toneBuffers(440, 1.0, 48000, 2));
     ASSERT_TRUE(engine->waitUntilDelivered());
     manager->stopPushToTalk(MirrinDictationStartSource::keyboardShortcut);
-    EXPECT_TRUE(*manager->isFinalizingTranscript);
+    EXPECT_TRUE(*manager->isFinalizingTranscript());
 
     // The final transcript is handed over from the state queue, then "Terminate" goes out. The
     // main loop does not run meanwhile, so the manager's own cancellation cannot overtake it.
@@ -707,7 +707,7 @@ void runStreamingDictation(bool serverClosesAfterTermination) {
     loop.advance(5);                           // past every fallback
     loop.runUntilIdle();
     EXPECT_EQ(*submitted, std::vector<std::string>{"Hello world."});
-    EXPECT_EQ(*manager->lastErrorMessage, std::nullopt);
+    EXPECT_EQ(*manager->lastErrorMessage(), std::nullopt);
     EXPECT_TRUE(log.linesStartingWith("❌ Mirrin").empty());
 
     const auto connection = server.connections()[0];

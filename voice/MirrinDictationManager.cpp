@@ -48,7 +48,7 @@ MirrinDictationManager::MirrinDictationManager(PrivateTag, Dependencies dependen
       activateApplication_(std::move(dependencies.activateApplication)),
       tapState_(std::make_shared<TapState>()),
       lastRecordedAudioPowerSampleDate_(kDistantPast) {
-    transcriptionProviderDisplayName.set(transcriptionProvider_->displayName());
+    transcriptionProviderDisplayName_.set(transcriptionProvider_->displayName());
 }
 
 MirrinDictationManager::~MirrinDictationManager() = default;
@@ -60,12 +60,14 @@ const std::vector<std::string>& MirrinDictationManager::builtInKeyterms() {
 }
 
 bool MirrinDictationManager::isDictationBusy() const {
-    return *isPreparingToRecord || *isRecordingFromMicrophoneButton || *isRecordingFromKeyboardShortcut || *isFinalizingTranscript;
+    sequenceChecker_.check();
+    return *isPreparingToRecord_ || *isRecordingFromMicrophoneButton_ || *isRecordingFromKeyboardShortcut_ || *isFinalizingTranscript_;
 }
 
 Task<void> MirrinDictationManager::startPushToTalkFromKeyboardShortcut(std::string currentDraftText,
                                                                        std::function<void(const std::string&)> updateDraftText,
                                                                        std::function<void(const std::string&)> submitDraftText) {
+    sequenceChecker_.check();
     const bool submit = trimWhitespaceAndNewlines(currentDraftText).empty();
     return startDictation(MirrinDictationStartSource::keyboardShortcut, std::move(currentDraftText),
                           MirrinDictationDraftCallbacks{std::move(updateDraftText), std::move(submitDraftText)}, submit);
@@ -74,8 +76,37 @@ Task<void> MirrinDictationManager::startPushToTalkFromKeyboardShortcut(std::stri
 Task<void> MirrinDictationManager::startDictation(MirrinDictationStartSource source, std::string draftText,
                                                   MirrinDictationDraftCallbacks callbacks,
                                                   bool shouldAutomaticallySubmitFinalDraft) {
+    sequenceChecker_.check();
     return runStartDictation(shared_from_this(), source, std::move(draftText), std::move(callbacks),
                              shouldAutomaticallySubmitFinalDraft);
+}
+
+namespace {
+// Why a start found no usable microphone: a missing sound server or capture device is no denial.
+std::string refusalLine(AudioInputAvailability availability) {
+    switch (availability) {
+        case AudioInputAvailability::noSoundServer: return "🎙️ MirrinDictationManager: no audio input source (no sound server)";
+        case AudioInputAvailability::noCaptureDevice: return "🎙️ MirrinDictationManager: no audio input source (no capture device)";
+        case AudioInputAvailability::available: break;
+    }
+    return "🎙️ MirrinDictationManager: permissions missing or denied";
+}
+}  // namespace
+
+void MirrinDictationManager::abandonStart(const std::string& line, StartProgress progress) {
+    logLine(line);
+    switch (progress) {
+        case StartProgress::preparing:
+            isPreparingToRecord_ = false;
+            return;
+        case StartProgress::sessionOpening:
+            stopAudioEngineAndRemoveTap();
+            if (activeTranscriptionSession_) activeTranscriptionSession_->cancel();
+            [[fallthrough]];
+        case StartProgress::stateSet:
+            resetDictationState();
+            return;
+    }
 }
 
 Task<void> MirrinDictationManager::runStartDictation(std::shared_ptr<MirrinDictationManager> self,
@@ -97,36 +128,23 @@ Task<void> MirrinDictationManager::runStartDictation(std::shared_ptr<MirrinDicta
 
     const std::uint64_t requestIdentifier = m.newIdentifier();
     m.pendingStartRequestIdentifier_ = requestIdentifier;
-    m.lastErrorMessage = std::nullopt;
-    m.currentPermissionProblem = std::nullopt;
-    m.isPreparingToRecord = true;
+    m.lastErrorMessage_ = std::nullopt;
+    m.currentPermissionProblem_ = std::nullopt;
+    m.isPreparingToRecord_ = true;
 
     Task<bool> permissions = requestPermissionsIfNeeded(self);
     const bool granted = co_await permissions;
     if (!granted) {
         // A missing sound server or capture device is no denial: the line says which it is.
-        switch (m.authorization_->audioInputAvailability()) {
-            case AudioInputAvailability::noSoundServer:
-                logLine("🎙️ MirrinDictationManager: no audio input source (no sound server)");
-                break;
-            case AudioInputAvailability::noCaptureDevice:
-                logLine("🎙️ MirrinDictationManager: no audio input source (no capture device)");
-                break;
-            case AudioInputAvailability::available:
-                logLine("🎙️ MirrinDictationManager: permissions missing or denied");
-                break;
-        }
-        m.isPreparingToRecord = false;
+        m.abandonStart(refusalLine(m.authorization_->audioInputAvailability()), StartProgress::preparing);
         co_return;
     }
     if (Task<>::isCurrentCancelled()) {
-        logLine("🎙️ MirrinDictationManager: start cancelled (shortcut released during permission check)");
-        m.isPreparingToRecord = false;
+        m.abandonStart("🎙️ MirrinDictationManager: start cancelled (shortcut released during permission check)", StartProgress::preparing);
         co_return;
     }
     if (m.pendingStartRequestIdentifier_ != requestIdentifier) {
-        logLine("🎙️ MirrinDictationManager: start request superseded");
-        m.isPreparingToRecord = false;
+        m.abandonStart("🎙️ MirrinDictationManager: start request superseded", StartProgress::preparing);
         co_return;
     }
 
@@ -136,18 +154,17 @@ Task<void> MirrinDictationManager::runStartDictation(std::shared_ptr<MirrinDicta
     m.activeStartSource_ = source;
     m.shouldAutomaticallySubmitFinalDraft_ = autoSubmit;
     m.hasFinishedCurrentDictationSession_ = false;
-    m.isFinalizingTranscript = false;
-    m.isRecordingFromMicrophoneButton = source == MirrinDictationStartSource::microphoneButton;
-    m.isRecordingFromKeyboardShortcut = source == MirrinDictationStartSource::keyboardShortcut;
-    m.isKeyboardShortcutSessionActiveOrFinalizing = source == MirrinDictationStartSource::keyboardShortcut;
-    m.currentAudioPowerLevel = 0.0;
-    m.recordedAudioPowerHistory = std::vector<double>(audioPowerHistoryLength, audioPowerHistoryFloor);
-    m.microphoneButtonRecordingStartedAt = std::nullopt;
+    m.isFinalizingTranscript_ = false;
+    m.isRecordingFromMicrophoneButton_ = source == MirrinDictationStartSource::microphoneButton;
+    m.isRecordingFromKeyboardShortcut_ = source == MirrinDictationStartSource::keyboardShortcut;
+    m.isKeyboardShortcutSessionActiveOrFinalizing_ = source == MirrinDictationStartSource::keyboardShortcut;
+    m.currentAudioPowerLevel_ = 0.0;
+    m.recordedAudioPowerHistory_ = std::vector<double>(audioPowerHistoryLength, audioPowerHistoryFloor);
+    m.microphoneButtonRecordingStartedAt_ = std::nullopt;
     m.lastRecordedAudioPowerSampleDate_ = kDistantPast;
 
     if (Task<>::isCurrentCancelled()) {
-        logLine("🎙️ MirrinDictationManager: start cancelled (shortcut released before recording began)");
-        m.resetDictationState();
+        m.abandonStart("🎙️ MirrinDictationManager: start cancelled (shortcut released before recording began)", StartProgress::stateSet);
         co_return;
     }
 
@@ -167,27 +184,22 @@ Task<void> MirrinDictationManager::runStartDictation(std::shared_ptr<MirrinDicta
         co_return;
     }
     if (failure) {
-        m.isPreparingToRecord = false;
-        m.lastErrorMessage = userFacingErrorMessage(failure, "couldn't start voice input. try again.");
-        logLine("❌ MirrinDictationManager: failed to start recognition session (" + m.transcriptionProvider_->displayName() +
-                "): " + describeException(failure));
+        m.isPreparingToRecord_ = false;
+        m.lastErrorMessage_ = userFacingErrorMessage(failure, "couldn't start voice input. try again.");
         // An engine that failed to start leaves an open session behind: cancel it, not only release it.
-        m.stopAudioEngineAndRemoveTap();
-        if (m.activeTranscriptionSession_) m.activeTranscriptionSession_->cancel();
-        m.resetDictationState();
+        m.abandonStart("❌ MirrinDictationManager: failed to start recognition session (" + m.transcriptionProvider_->displayName() +
+                           "): " + describeException(failure),
+                       StartProgress::sessionOpening);
         co_return;
     }
     if (Task<>::isCurrentCancelled()) {
-        logLine("🎙️ MirrinDictationManager: start cancelled (shortcut released during session start)");
-        m.stopAudioEngineAndRemoveTap();
-        if (m.activeTranscriptionSession_) m.activeTranscriptionSession_->cancel();
-        m.resetDictationState();
+        m.abandonStart("🎙️ MirrinDictationManager: start cancelled (shortcut released during session start)", StartProgress::sessionOpening);
         co_return;
     }
 
     if (source == MirrinDictationStartSource::microphoneButton)
-        m.microphoneButtonRecordingStartedAt = std::chrono::system_clock::now();
-    m.isPreparingToRecord = false;
+        m.microphoneButtonRecordingStartedAt_ = std::chrono::system_clock::now();
+    m.isPreparingToRecord_ = false;
     logLine("🎙️ MirrinDictationManager: recognition session started");
 }
 
@@ -281,7 +293,7 @@ void MirrinDictationManager::installAudioTap(std::uint64_t sessionTag) {
 void MirrinDictationManager::handleAudioInputFailure(std::exception_ptr error) {
     if (hasFinishedCurrentDictationSession_) return;
     logLine("❌ MirrinDictationManager: audio input failed: " + describeException(error));
-    lastErrorMessage = userFacingErrorMessage(error, "couldn't record from the microphone. try again.");
+    lastErrorMessage_ = userFacingErrorMessage(error, "couldn't record from the microphone. try again.");
     cancelDictation(false);
 }
 
@@ -290,7 +302,10 @@ void MirrinDictationManager::stopAudioEngineAndRemoveTap() {
     audioEngine_->removeTap();
 }
 
-std::vector<std::string> MirrinDictationManager::mergedKeyterms() const { return mergeKeyterms(builtInKeyterms(), contextualKeyterms); }
+std::vector<std::string> MirrinDictationManager::mergedKeyterms() const {
+    sequenceChecker_.check();
+    return mergeKeyterms(builtInKeyterms(), contextualKeyterms);
+}
 
 std::vector<std::string> MirrinDictationManager::mergeKeyterms(const std::vector<std::string>& builtIn,
                                                                const std::vector<std::string>& contextual) {
@@ -345,7 +360,7 @@ Task<bool> MirrinDictationManager::runPermissionRequest(std::shared_ptr<MirrinDi
         [authorization](std::function<void(bool)> answer) { authorization->requestMicrophoneAccess(std::move(answer)); },
         MirrinDictationPermissionProblem::microphoneAccessDenied);
     if (!co_await microphone) {
-        m.lastErrorMessage = authorization->audioInputAvailability() == AudioInputAvailability::available
+        m.lastErrorMessage_ = authorization->audioInputAvailability() == AudioInputAvailability::available
                                  ? std::string("microphone permission is required for push to talk.")
                                  : std::string("no microphone is available.");
         co_return false;
@@ -359,7 +374,7 @@ Task<bool> MirrinDictationManager::runPermissionRequest(std::shared_ptr<MirrinDi
             },
             MirrinDictationPermissionProblem::speechRecognitionDenied);
         if (!co_await speech) {
-            m.lastErrorMessage = std::string("speech recognition permission is required for push to talk.");
+            m.lastErrorMessage_ = std::string("speech recognition permission is required for push to talk.");
             co_return false;
         }
     }
@@ -375,7 +390,7 @@ Task<bool> MirrinDictationManager::requestPermissionIfNeeded(MediaAuthorizationS
         ask([answer](bool g) { answer.resolve(g); });
         granted = co_await answer;
     }
-    currentPermissionProblem = granted ? std::nullopt : std::optional<MirrinDictationPermissionProblem>(problem);
+    currentPermissionProblem_ = granted ? std::nullopt : std::optional<MirrinDictationPermissionProblem>(problem);
     co_return granted;
 }
 
@@ -390,7 +405,7 @@ std::optional<double> MirrinDictationManager::measureAudioPowerLevel(const Audio
 }
 
 void MirrinDictationManager::applyAudioPowerLevel(double level) {
-    currentAudioPowerLevel = std::max(level, audioPowerDecayFactor * *currentAudioPowerLevel);
+    currentAudioPowerLevel_ = std::max(level, audioPowerDecayFactor * *currentAudioPowerLevel_);
     const double now = MainLoop::mainNow();
     if (now - lastRecordedAudioPowerSampleDate_ >= audioPowerHistorySampleInterval) {
         lastRecordedAudioPowerSampleDate_ = now;
@@ -399,42 +414,43 @@ void MirrinDictationManager::applyAudioPowerLevel(double level) {
 }
 
 void MirrinDictationManager::appendAudioPowerSample(double level) {
-    std::vector<double> history = *recordedAudioPowerHistory;
+    std::vector<double> history = *recordedAudioPowerHistory_;
     history.push_back(level);
     if (history.size() > audioPowerHistoryLength)
         history.erase(history.begin(), history.begin() + std::ptrdiff_t(history.size() - audioPowerHistoryLength));
-    recordedAudioPowerHistory = std::move(history);
+    recordedAudioPowerHistory_ = std::move(history);
 }
 
 void MirrinDictationManager::handleTranscriptUpdate(const std::string& text) { latestRecognizedText_ = text; }
 
 void MirrinDictationManager::handleFinalTranscriptReady(const std::string& text) {
     latestRecognizedText_ = text;
-    if (*isFinalizingTranscript) finishDictation(shouldAutomaticallySubmitFinalDraft_);
+    if (*isFinalizingTranscript_) finishDictation(shouldAutomaticallySubmitFinalDraft_);
 }
 
 void MirrinDictationManager::handleTranscriptionError(std::exception_ptr error) {
     if (hasFinishedCurrentDictationSession_) return;
-    if (*isFinalizingTranscript && !trimWhitespaceAndNewlines(latestRecognizedText_).empty()) {
+    if (*isFinalizingTranscript_ && !trimWhitespaceAndNewlines(latestRecognizedText_).empty()) {
         finishDictation(shouldAutomaticallySubmitFinalDraft_);  // the partial text stands in for the final one
         return;
     }
     logLine("❌ Mirrin dictation error (" + transcriptionProvider_->displayName() + "): " + describeException(error));
-    lastErrorMessage = userFacingErrorMessage(error, "couldn't transcribe that. try again.");
+    lastErrorMessage_ = userFacingErrorMessage(error, "couldn't transcribe that. try again.");
     cancelDictation(false);
 }
 
 void MirrinDictationManager::stopPushToTalk(MirrinDictationStartSource source) {
+    sequenceChecker_.check();
     pendingStartRequestIdentifier_ = newIdentifier();
     if (!activeStartSource_ || *activeStartSource_ != source) {
-        isPreparingToRecord = false;
+        isPreparingToRecord_ = false;
         return;
     }
-    if (*isFinalizingTranscript) return;
+    if (*isFinalizingTranscript_) return;
     logLine("🎙️ MirrinDictationManager: stop requested (" + caseName(source) + ")");
-    isRecordingFromMicrophoneButton = false;
-    isRecordingFromKeyboardShortcut = false;
-    isFinalizingTranscript = true;
+    isRecordingFromMicrophoneButton_ = false;
+    isRecordingFromKeyboardShortcut_ = false;
+    isFinalizingTranscript_ = true;
     const double delay =
         activeTranscriptionSession_ ? activeTranscriptionSession_->finalTranscriptFallbackDelaySeconds() : fallbackDelayWithoutSession;
     stopAudioEngineAndRemoveTap();
@@ -464,6 +480,7 @@ void MirrinDictationManager::finishDictation(bool submit) {
 }
 
 void MirrinDictationManager::cancelDictation(bool keepPartialTranscript) {
+    sequenceChecker_.check();
     pendingStartRequestIdentifier_ = newIdentifier();
     if (!isDictationBusy()) return;
     finalizeFallbackWorkItem_.cancel();
@@ -489,14 +506,14 @@ void MirrinDictationManager::resetDictationState() {
     latestRecognizedText_.clear();
     shouldAutomaticallySubmitFinalDraft_ = false;
     hasFinishedCurrentDictationSession_ = false;
-    isPreparingToRecord = false;
-    isRecordingFromMicrophoneButton = false;
-    isRecordingFromKeyboardShortcut = false;
-    isKeyboardShortcutSessionActiveOrFinalizing = false;
-    isFinalizingTranscript = false;
-    currentAudioPowerLevel = 0.0;
-    recordedAudioPowerHistory = std::vector<double>(audioPowerHistoryLength, audioPowerHistoryFloor);
-    microphoneButtonRecordingStartedAt = std::nullopt;
+    isPreparingToRecord_ = false;
+    isRecordingFromMicrophoneButton_ = false;
+    isRecordingFromKeyboardShortcut_ = false;
+    isKeyboardShortcutSessionActiveOrFinalizing_ = false;
+    isFinalizingTranscript_ = false;
+    currentAudioPowerLevel_ = 0.0;
+    recordedAudioPowerHistory_ = std::vector<double>(audioPowerHistoryLength, audioPowerHistoryFloor);
+    microphoneButtonRecordingStartedAt_ = std::nullopt;
     lastRecordedAudioPowerSampleDate_ = kDistantPast;
 }
 

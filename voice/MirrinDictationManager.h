@@ -14,6 +14,7 @@
 #include "platform/media/MediaAuthorization.h"
 #include "platform/runtime/MainLoop.h"
 #include "platform/runtime/Published.h"
+#include "platform/runtime/SequenceChecker.h"
 #include "platform/runtime/Task.h"
 #include "voice/MirrinDictationManaging.h"
 #include "voice/MirrinTranscriptionProvider.h"
@@ -29,8 +30,9 @@ enum class MirrinDictationPermissionProblem { microphoneAccessDenied, speechReco
 // session's fallback delay as a timer, and the dictation finishes exactly once: the transcript is
 // merged into the caller's draft and handed back through its callbacks.
 //
-// Bound to the main thread (made with `create`, destroyed there). The owner sees it only through
-// its published properties, `isDictationBusy` and the draft callbacks. Callbacks of a session that
+// Bound to the main thread (made with `create`, destroyed there; its public methods check it in
+// debug builds). The owner sees it only through its read-only published properties,
+// `isDictationBusy` and the draft callbacks. Callbacks of a session that
 // is no longer the active one are dropped, so a late error or transcript never touches a newer
 // dictation.
 class MirrinDictationManager : public MirrinDictationManaging, public std::enable_shared_from_this<MirrinDictationManager> {
@@ -65,25 +67,28 @@ public:
     MirrinDictationManager(const MirrinDictationManager&) = delete;
     MirrinDictationManager& operator=(const MirrinDictationManager&) = delete;
 
-    // Announced before any published property below takes a new value.
-    ObjectWillChange objectWillChange;
-    Published<bool> isRecordingFromMicrophoneButton{false, &objectWillChange};
-    Published<bool> isRecordingFromKeyboardShortcut{false, &objectWillChange};
+    // The published state, read-only: only the manager assigns it. The change announcement
+    // comes before any of these takes a new value.
+    const ObjectWillChange& objectWillChange() const { return objectWillChange_; }
+    const Published<bool>& isRecordingFromMicrophoneButton() const { return isRecordingFromMicrophoneButton_; }
+    const Published<bool>& isRecordingFromKeyboardShortcut() const { return isRecordingFromKeyboardShortcut_; }
     // A chord-started dictation is recording or finalizing (cleared only at teardown).
-    Published<bool> isKeyboardShortcutSessionActiveOrFinalizing{false, &objectWillChange};
-    Published<bool> isFinalizingTranscript{false, &objectWillChange};
-    Published<bool> isPreparingToRecord{false, &objectWillChange};
+    const Published<bool>& isKeyboardShortcutSessionActiveOrFinalizing() const { return isKeyboardShortcutSessionActiveOrFinalizing_; }
+    const Published<bool>& isFinalizingTranscript() const { return isFinalizingTranscript_; }
+    const Published<bool>& isPreparingToRecord() const { return isPreparingToRecord_; }
     // Smoothed microphone level, 0 to 1.
-    Published<double> currentAudioPowerLevel{0.0, &objectWillChange};
+    const Published<double>& currentAudioPowerLevel() const { return currentAudioPowerLevel_; }
     // The last 44 sampled levels, oldest first.
-    Published<std::vector<double>> recordedAudioPowerHistory{
-        std::vector<double>(audioPowerHistoryLength, audioPowerHistoryFloor), &objectWillChange};
-    Published<std::optional<std::chrono::system_clock::time_point>> microphoneButtonRecordingStartedAt{std::nullopt,
-                                                                                                       &objectWillChange};
-    Published<std::string> transcriptionProviderDisplayName{std::string(), &objectWillChange};
+    const Published<std::vector<double>>& recordedAudioPowerHistory() const { return recordedAudioPowerHistory_; }
+    const Published<std::optional<std::chrono::system_clock::time_point>>& microphoneButtonRecordingStartedAt() const {
+        return microphoneButtonRecordingStartedAt_;
+    }
+    const Published<std::string>& transcriptionProviderDisplayName() const { return transcriptionProviderDisplayName_; }
     // The last message for the user (cleared at the next start).
-    Published<std::optional<std::string>> lastErrorMessage{std::nullopt, &objectWillChange};
-    Published<std::optional<MirrinDictationPermissionProblem>> currentPermissionProblem{std::nullopt, &objectWillChange};
+    const Published<std::optional<std::string>>& lastErrorMessage() const { return lastErrorMessage_; }
+    const Published<std::optional<MirrinDictationPermissionProblem>>& currentPermissionProblem() const {
+        return currentPermissionProblem_;
+    }
 
     // Extra vocabulary hints added after the built-in ones.
     std::vector<std::string> contextualKeyterms;
@@ -100,10 +105,10 @@ public:
                               bool shouldAutomaticallySubmitFinalDraft);
     void stopPushToTalk(MirrinDictationStartSource source) override;
     void cancelDictation(bool keepPartialTranscript) override;
-    Publisher<bool> isRecordingFromKeyboardShortcutPublisher() const override { return isRecordingFromKeyboardShortcut.publisher(); }
-    Publisher<bool> isFinalizingTranscriptPublisher() const override { return isFinalizingTranscript.publisher(); }
-    Publisher<bool> isPreparingToRecordPublisher() const override { return isPreparingToRecord.publisher(); }
-    Publisher<double> currentAudioPowerLevelPublisher() const override { return currentAudioPowerLevel.publisher(); }
+    Publisher<bool> isRecordingFromKeyboardShortcutPublisher() const override { return isRecordingFromKeyboardShortcut_.publisher(); }
+    Publisher<bool> isFinalizingTranscriptPublisher() const override { return isFinalizingTranscript_.publisher(); }
+    Publisher<bool> isPreparingToRecordPublisher() const override { return isPreparingToRecord_.publisher(); }
+    Publisher<double> currentAudioPowerLevelPublisher() const override { return currentAudioPowerLevel_.publisher(); }
 
     const MirrinTranscriptionProvider& transcriptionProvider() const { return *transcriptionProvider_; }
     static const std::vector<std::string>& builtInKeyterms();
@@ -122,6 +127,9 @@ public:
 
 private:
     struct TapState;
+    // How far a start got when it gives up, so that its exit undoes just that much: the
+    // preparing flag, the dictation state it set, or the session it was opening as well.
+    enum class StartProgress { preparing, stateSet, sessionOpening };
 
     static Task<void> runStartDictation(std::shared_ptr<MirrinDictationManager> self, MirrinDictationStartSource source,
                                         std::string draftText, MirrinDictationDraftCallbacks callbacks, bool autoSubmit);
@@ -143,8 +151,24 @@ private:
     void appendAudioPowerSample(double level);
     void finishDictation(bool submit);
     void resetDictationState();
+    // Logs the line and undoes what the start did so far.
+    void abandonStart(const std::string& line, StartProgress progress);
     std::uint64_t newIdentifier() { return ++identifierCounter_; }
 
+    ObjectWillChange objectWillChange_;
+    Published<bool> isRecordingFromMicrophoneButton_{false, &objectWillChange_};
+    Published<bool> isRecordingFromKeyboardShortcut_{false, &objectWillChange_};
+    Published<bool> isKeyboardShortcutSessionActiveOrFinalizing_{false, &objectWillChange_};
+    Published<bool> isFinalizingTranscript_{false, &objectWillChange_};
+    Published<bool> isPreparingToRecord_{false, &objectWillChange_};
+    Published<double> currentAudioPowerLevel_{0.0, &objectWillChange_};
+    Published<std::vector<double>> recordedAudioPowerHistory_{
+        std::vector<double>(audioPowerHistoryLength, audioPowerHistoryFloor), &objectWillChange_};
+    Published<std::optional<std::chrono::system_clock::time_point>> microphoneButtonRecordingStartedAt_{std::nullopt,
+                                                                                                       &objectWillChange_};
+    Published<std::string> transcriptionProviderDisplayName_{std::string(), &objectWillChange_};
+    Published<std::optional<std::string>> lastErrorMessage_{std::nullopt, &objectWillChange_};
+    Published<std::optional<MirrinDictationPermissionProblem>> currentPermissionProblem_{std::nullopt, &objectWillChange_};
     std::unique_ptr<MirrinTranscriptionProvider> transcriptionProvider_;
     std::shared_ptr<AudioEngine> audioEngine_;
     std::shared_ptr<MediaAuthorization> authorization_;
@@ -166,6 +190,7 @@ private:
     double lastRecordedAudioPowerSampleDate_;  // main-loop seconds; -infinity is the distant past
     std::optional<Task<bool>> activePermissionRequestTask_;
     std::optional<double> lastPermissionRequestCompletedAt_;
+    [[no_unique_address]] SequenceChecker sequenceChecker_;
 };
 
 }  // namespace velmo

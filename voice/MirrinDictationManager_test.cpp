@@ -69,7 +69,7 @@ protected:
         return {[this](const std::string& s) { updated.push_back(s); },
                 [this](const std::string& s) {
                     submitted.push_back(s);
-                    busyWhenSubmitted.push_back(manager->isDictationBusy() || *manager->isKeyboardShortcutSessionActiveOrFinalizing);
+                    busyWhenSubmitted.push_back(manager->isDictationBusy() || *manager->isKeyboardShortcutSessionActiveOrFinalizing());
                 }};
     }
 
@@ -85,8 +85,8 @@ protected:
     void pressAndRecord(std::string draft = "") {
         press(std::move(draft));
         scope.loop().runUntilIdle();
-        ASSERT_TRUE(*manager->isRecordingFromKeyboardShortcut);
-        ASSERT_FALSE(*manager->isPreparingToRecord);
+        ASSERT_TRUE(*manager->isRecordingFromKeyboardShortcut());
+        ASSERT_FALSE(*manager->isPreparingToRecord());
     }
     void release() { manager->stopPushToTalk(MirrinDictationStartSource::keyboardShortcut); }
     std::shared_ptr<SimulatedTranscriptionSession> session() { return provider->lastSession(); }
@@ -96,8 +96,8 @@ protected:
         scope.loop().runUntilIdle();
     }
     bool idle() const {
-        return !manager->isDictationBusy() && !*manager->isKeyboardShortcutSessionActiveOrFinalizing &&
-               *manager->currentAudioPowerLevel == 0.0;
+        return !manager->isDictationBusy() && !*manager->isKeyboardShortcutSessionActiveOrFinalizing() &&
+               *manager->currentAudioPowerLevel() == 0.0;
     }
     std::vector<std::string> managerLines() const { return log.linesStartingWith(kPrefix); }
 };
@@ -113,19 +113,19 @@ struct FlagRecorder {
 }  // namespace
 
 TEST_F(Dictation, PublishesTheProvidersNameAndStartsIdle) {
-    EXPECT_EQ(*manager->transcriptionProviderDisplayName, "Simulated");
+    EXPECT_EQ(*manager->transcriptionProviderDisplayName(), "Simulated");
     EXPECT_TRUE(idle());
-    EXPECT_EQ(*manager->recordedAudioPowerHistory, std::vector<double>(44, 0.02));
-    EXPECT_FALSE(manager->lastErrorMessage->has_value());
+    EXPECT_EQ(*manager->recordedAudioPowerHistory(), std::vector<double>(44, 0.02));
+    EXPECT_FALSE(manager->lastErrorMessage()->has_value());
 }
 
 TEST_F(Dictation, AChordDictationRunsThroughItsFlagsAndLinesInOrder) {
     FlagRecorder flags;
-    flags.watch(manager->isPreparingToRecord, "preparing");
-    flags.watch(manager->isRecordingFromMicrophoneButton, "button");
-    flags.watch(manager->isRecordingFromKeyboardShortcut, "shortcut");
-    flags.watch(manager->isKeyboardShortcutSessionActiveOrFinalizing, "activeOrFinalizing");
-    flags.watch(manager->isFinalizingTranscript, "finalizing");
+    flags.watch(manager->isPreparingToRecord(), "preparing");
+    flags.watch(manager->isRecordingFromMicrophoneButton(), "button");
+    flags.watch(manager->isRecordingFromKeyboardShortcut(), "shortcut");
+    flags.watch(manager->isKeyboardShortcutSessionActiveOrFinalizing(), "activeOrFinalizing");
+    flags.watch(manager->isFinalizingTranscript(), "finalizing");
     flags.entries.clear();  // the current values each subscriber hears first
 
     pressAndRecord();
@@ -186,7 +186,7 @@ TEST_F(Dictation, WithoutAFinalTranscriptTheFallbackFinishesAtExactlyTheSessions
         scope.loop().runUntilIdle();
         release();
         scope.loop().advance(delay - 0.001);
-        EXPECT_TRUE(*manager->isFinalizingTranscript) << delay;
+        EXPECT_TRUE(*manager->isFinalizingTranscript()) << delay;
         EXPECT_TRUE(submitted.empty()) << delay;
         scope.loop().advance(0.001);
         EXPECT_EQ(submitted, (std::vector<std::string>{"partial words"})) << delay;
@@ -198,7 +198,7 @@ TEST_F(Dictation, AFinalTranscriptWhileStillRecordingOnlyWaitsForTheRelease) {
     pressAndRecord();
     session()->sendFinalTranscript("early words");
     scope.loop().runUntilIdle();
-    EXPECT_TRUE(*manager->isRecordingFromKeyboardShortcut);
+    EXPECT_TRUE(*manager->isRecordingFromKeyboardShortcut());
     EXPECT_TRUE(submitted.empty());
     release();
     scope.loop().advance(1.999);
@@ -211,17 +211,17 @@ TEST_F(Dictation, AReleaseWhileTheSessionOpensWaitsTheDelayForNoSession) {
     provider->holdOpenings(true);
     press();
     scope.loop().runUntilIdle();
-    EXPECT_TRUE(*manager->isPreparingToRecord);
-    EXPECT_TRUE(*manager->isRecordingFromKeyboardShortcut);  // set before the session exists
+    EXPECT_TRUE(*manager->isPreparingToRecord());
+    EXPECT_TRUE(*manager->isRecordingFromKeyboardShortcut());  // set before the session exists
     release();                                               // the start task is not cancelled
-    EXPECT_TRUE(*manager->isFinalizingTranscript);
+    EXPECT_TRUE(*manager->isFinalizingTranscript());
     provider->releaseHeldOpening();
     scope.loop().runUntilIdle();
     EXPECT_TRUE(log.contains(kPrefix + "recognition session started"));
     session()->sendTranscriptUpdate("late start");
     scope.loop().runUntilIdle();
     scope.loop().advance(2.399);
-    EXPECT_TRUE(*manager->isFinalizingTranscript);
+    EXPECT_TRUE(*manager->isFinalizingTranscript());
     scope.loop().advance(0.001);
     EXPECT_TRUE(idle());
     EXPECT_EQ(submitted, (std::vector<std::string>{"late start"}));
@@ -249,7 +249,7 @@ TEST_F(Dictation, AReleaseThatCancelsTheStartDuringSessionOpeningLeavesNoFallbac
     session()->sendTranscriptUpdate("second");
     scope.loop().runUntilIdle();
     scope.loop().advance(5.0);
-    EXPECT_TRUE(*manager->isRecordingFromKeyboardShortcut);
+    EXPECT_TRUE(*manager->isRecordingFromKeyboardShortcut());
     EXPECT_TRUE(submitted.empty());
 }
 
@@ -284,9 +284,9 @@ TEST_F(Dictation, ReleasingDuringThePermissionPromptGivesUpTheStart) {
         EXPECT_EQ(managerLines(), (std::vector<std::string>{kPrefix + "start requested (keyboardShortcut)",
                                                             kPrefix + "requesting initial permissions"}));
         EXPECT_EQ(activations, 1);
-        EXPECT_FALSE(*manager->isPreparingToRecord);  // still in the short wait before asking
+        EXPECT_FALSE(*manager->isPreparingToRecord());  // still in the short wait before asking
         scope.loop().advance(0.2);
-        EXPECT_TRUE(*manager->isPreparingToRecord);
+        EXPECT_TRUE(*manager->isPreparingToRecord());
         ASSERT_TRUE(auth->hasOpenMicrophonePrompt());
         if (c.cancelStart) start.cancel();
         release();
@@ -336,10 +336,10 @@ TEST_F(Dictation, DeniedPermissionsEndTheStartWithTheirMessageAndProblem) {
         log.clear();
         press();
         scope.loop().runUntilIdle();
-        EXPECT_EQ(*manager->lastErrorMessage, c.message);
-        EXPECT_EQ(*manager->currentPermissionProblem, c.problem);
+        EXPECT_EQ(*manager->lastErrorMessage(), c.message);
+        EXPECT_EQ(*manager->currentPermissionProblem(), c.problem);
         EXPECT_EQ(log.contains(kPrefix + "permissions missing or denied"), c.message.has_value());
-        EXPECT_EQ(*manager->isRecordingFromKeyboardShortcut, !c.message.has_value());
+        EXPECT_EQ(*manager->isRecordingFromKeyboardShortcut(), !c.message.has_value());
         EXPECT_EQ(auth->microphonePrompts.load() + auth->speechPrompts.load(), 0);
     }
 }
@@ -358,7 +358,7 @@ TEST_F(Dictation, APermissionRequestWithinOneSecondOfTheLastDoesNotPromptAgain) 
     press();
     scope.loop().advance(0.2);
     EXPECT_EQ(auth->microphonePrompts.load(), 1);
-    EXPECT_TRUE(*manager->isRecordingFromKeyboardShortcut);  // not denied: the start goes on
+    EXPECT_TRUE(*manager->isRecordingFromKeyboardShortcut());  // not denied: the start goes on
     manager->cancelDictation(false);
 
     scope.loop().advance(1.0);
@@ -377,7 +377,7 @@ TEST_F(Dictation, ConcurrentStartsShareOnePromptAndTheLaterOneWins) {
     auth->answerMicrophonePrompt(true);
     scope.loop().runUntilIdle();
     EXPECT_TRUE(log.contains(kPrefix + "start request superseded"));
-    EXPECT_TRUE(*manager->isRecordingFromKeyboardShortcut);
+    EXPECT_TRUE(*manager->isRecordingFromKeyboardShortcut());
     EXPECT_EQ(provider->startCount(), 1);
 }
 
@@ -396,8 +396,8 @@ TEST_F(Dictation, CallbacksOfASessionThatIsNoLongerActiveChangeNothing) {
     old->sendTranscriptUpdate("stale words");
     old->sendFinalTranscript("stale final");
     scope.loop().runUntilIdle();
-    EXPECT_TRUE(*manager->isRecordingFromKeyboardShortcut);
-    EXPECT_FALSE(manager->lastErrorMessage->has_value());
+    EXPECT_TRUE(*manager->isRecordingFromKeyboardShortcut());
+    EXPECT_FALSE(manager->lastErrorMessage()->has_value());
     EXPECT_TRUE(log.linesStartingWith("❌").empty());
 
     current->sendTranscriptUpdate("fresh words");
@@ -405,7 +405,7 @@ TEST_F(Dictation, CallbacksOfASessionThatIsNoLongerActiveChangeNothing) {
     release();
     old->sendFinalTranscript("stale final");
     scope.loop().runUntilIdle();
-    EXPECT_TRUE(*manager->isFinalizingTranscript);
+    EXPECT_TRUE(*manager->isFinalizingTranscript());
     current->sendFinalTranscript("fresh words");
     scope.loop().runUntilIdle();
     EXPECT_EQ(submitted, (std::vector<std::string>{"fresh words"}));
@@ -413,7 +413,7 @@ TEST_F(Dictation, CallbacksOfASessionThatIsNoLongerActiveChangeNothing) {
     // A late error of the finished session, while idle, touches nothing either.
     current->sendError("closed after the end");
     scope.loop().runUntilIdle();
-    EXPECT_FALSE(manager->lastErrorMessage->has_value());
+    EXPECT_FALSE(manager->lastErrorMessage()->has_value());
 }
 
 TEST_F(Dictation, AMissingAudioInputIsToldApartFromADenial) {
@@ -435,7 +435,7 @@ TEST_F(Dictation, AMissingAudioInputIsToldApartFromADenial) {
         press();
         scope.loop().runUntilIdle();
         EXPECT_EQ(managerLines(), (std::vector<std::string>{kPrefix + "start requested (keyboardShortcut)", kPrefix + c.line}));
-        EXPECT_EQ(*manager->lastErrorMessage, std::optional<std::string>(c.message));
+        EXPECT_EQ(*manager->lastErrorMessage(), std::optional<std::string>(c.message));
         EXPECT_TRUE(idle());
     }
 }
@@ -447,7 +447,7 @@ TEST_F(Dictation, AnAudioInputThatFailsWhileRecordingFailsTheDictationWithOneLin
     EXPECT_EQ(log.linesStartingWith("❌ MirrinDictationManager: audio input failed: ").size(), 1u);
     EXPECT_TRUE(log.contains("❌ MirrinDictationManager: audio input failed: Error Domain=SimulatedAudioEngine Code=2 "
                              "\"the sound server went away while recording: Connection terminated\""));
-    EXPECT_EQ(*manager->lastErrorMessage, std::optional<std::string>("the sound server went away while recording: Connection terminated"));
+    EXPECT_EQ(*manager->lastErrorMessage(), std::optional<std::string>("the sound server went away while recording: Connection terminated"));
     EXPECT_EQ(session()->cancelCount.load(), 1);
     EXPECT_TRUE(idle());
     // The release that follows does nothing more.
@@ -462,7 +462,7 @@ TEST_F(Dictation, AnEngineThatFailsToStartCancelsTheOpenSession) {
     engine->setStartFailure("the microphone is busy");
     press();
     scope.loop().runUntilIdle();
-    EXPECT_EQ(*manager->lastErrorMessage, std::optional<std::string>("the microphone is busy"));
+    EXPECT_EQ(*manager->lastErrorMessage(), std::optional<std::string>("the microphone is busy"));
     EXPECT_TRUE(log.contains("❌ MirrinDictationManager: failed to start recognition session (Simulated): "
                              "Error Domain=SimulatedAudioEngine Code=1 \"the microphone is busy\""));
     ASSERT_TRUE(session());
@@ -472,7 +472,7 @@ TEST_F(Dictation, AnEngineThatFailsToStartCancelsTheOpenSession) {
 
     engine->setStartFailure(std::nullopt);
     pressAndRecord();  // ready for the next start
-    EXPECT_FALSE(manager->lastErrorMessage->has_value());
+    EXPECT_FALSE(manager->lastErrorMessage()->has_value());
 }
 
 TEST_F(Dictation, ASessionThatCannotOpenShowsItsErrorOrTheFallback) {
@@ -494,7 +494,7 @@ TEST_F(Dictation, ASessionThatCannotOpenShowsItsErrorOrTheFallback) {
         provider->failNextStart(c.error);
         press();
         scope.loop().runUntilIdle();
-        EXPECT_EQ(*manager->lastErrorMessage, std::optional<std::string>(c.message));
+        EXPECT_EQ(*manager->lastErrorMessage(), std::optional<std::string>(c.message));
         EXPECT_EQ(log.linesStartingWith("❌"), (std::vector<std::string>{c.line}));
         EXPECT_TRUE(idle());
         EXPECT_EQ(engine->startCount.load(), 0);
@@ -524,7 +524,7 @@ TEST_F(Dictation, TranscriptionErrorsCancelUnlessPartialTextCanStandIn) {
         session()->sendError(c.errorText);
         scope.loop().runUntilIdle();
         EXPECT_EQ(submitted, c.submitted) << c.errorText;
-        EXPECT_EQ(*manager->lastErrorMessage, c.message) << c.errorText;
+        EXPECT_EQ(*manager->lastErrorMessage(), c.message) << c.errorText;
         EXPECT_EQ(log.contains("❌ Mirrin dictation error (Simulated): " + c.errorText), c.message.has_value());
         EXPECT_TRUE(idle());
         EXPECT_EQ(session()->cancelCount.load(), 1);
@@ -535,52 +535,52 @@ TEST_F(Dictation, TranscriptionErrorsCancelUnlessPartialTextCanStandIn) {
 TEST_F(Dictation, TheLevelRisesAtOnceAndDecaysByTheFactorPerBuffer) {
     pressAndRecord();
     deliver({constantBuffer(0.0f), constantBuffer(0.0f)});
-    EXPECT_EQ(*manager->currentAudioPowerLevel, 0.0);
-    EXPECT_EQ(*manager->recordedAudioPowerHistory, std::vector<double>(44, 0.02));  // silence samples at the floor
+    EXPECT_EQ(*manager->currentAudioPowerLevel(), 0.0);
+    EXPECT_EQ(*manager->recordedAudioPowerHistory(), std::vector<double>(44, 0.02));  // silence samples at the floor
 
     deliver({constantBuffer(0.5f)});  // 0.5 x 10.2 is clamped to 1
-    EXPECT_EQ(*manager->currentAudioPowerLevel, 1.0);
+    EXPECT_EQ(*manager->currentAudioPowerLevel(), 1.0);
     double expected = 1.0;
     for (int i = 0; i < 3; ++i) {
         deliver({constantBuffer(0.0f)});
         expected *= 0.72;
-        EXPECT_DOUBLE_EQ(*manager->currentAudioPowerLevel, expected);
+        EXPECT_DOUBLE_EQ(*manager->currentAudioPowerLevel(), expected);
     }
     deliver({constantBuffer(0.05f)});  // 0.51 beats 0.72 x 0.373
-    EXPECT_NEAR(*manager->currentAudioPowerLevel, 0.05 * 10.2, 1e-5);
+    EXPECT_NEAR(*manager->currentAudioPowerLevel(), 0.05 * 10.2, 1e-5);
     deliver({constantBuffer(0.9f, 2, 1)});  // only channel 0 is measured
-    EXPECT_NEAR(*manager->currentAudioPowerLevel, 0.72 * 0.05 * 10.2, 1e-5);
+    EXPECT_NEAR(*manager->currentAudioPowerLevel(), 0.72 * 0.05 * 10.2, 1e-5);
 }
 
 TEST_F(Dictation, TheHistorySamplesAtMostEverySeventyMillisecondsAndKeepsFortyFour) {
     pressAndRecord();
     deliver({constantBuffer(0.05f)});  // the first buffer is always sampled
-    auto history = *manager->recordedAudioPowerHistory;
+    auto history = *manager->recordedAudioPowerHistory();
     ASSERT_EQ(history.size(), 44u);
     EXPECT_NEAR(history.back(), 0.51, 1e-5);
     EXPECT_EQ(history[42], 0.02);
 
     deliver({constantBuffer(0.08f), constantBuffer(0.08f)});  // within 0.07 s: not sampled
-    EXPECT_NEAR(manager->recordedAudioPowerHistory->back(), 0.51, 1e-5);
+    EXPECT_NEAR(manager->recordedAudioPowerHistory()->back(), 0.51, 1e-5);
     scope.loop().advance(0.069);
     deliver({constantBuffer(0.08f)});
-    EXPECT_NEAR(manager->recordedAudioPowerHistory->back(), 0.51, 1e-5);
+    EXPECT_NEAR(manager->recordedAudioPowerHistory()->back(), 0.51, 1e-5);
     scope.loop().advance(0.001);
     deliver({constantBuffer(0.0f)});  // the unsmoothed level, at least the floor
-    EXPECT_EQ(manager->recordedAudioPowerHistory->back(), 0.02);
-    EXPECT_NEAR((*manager->recordedAudioPowerHistory)[42], 0.51, 1e-5);
+    EXPECT_EQ(manager->recordedAudioPowerHistory()->back(), 0.02);
+    EXPECT_NEAR((*manager->recordedAudioPowerHistory())[42], 0.51, 1e-5);
 
     for (int i = 0; i < 50; ++i) {
         scope.loop().advance(0.08);
         deliver({constantBuffer(0.05f)});
     }
-    EXPECT_EQ(manager->recordedAudioPowerHistory->size(), 44u);
-    for (double v : *manager->recordedAudioPowerHistory) EXPECT_NEAR(v, 0.51, 1e-5);
+    EXPECT_EQ(manager->recordedAudioPowerHistory()->size(), 44u);
+    for (double v : *manager->recordedAudioPowerHistory()) EXPECT_NEAR(v, 0.51, 1e-5);
 
     release();
     session()->sendFinalTranscript("");
     scope.loop().runUntilIdle();
-    EXPECT_EQ(*manager->recordedAudioPowerHistory, std::vector<double>(44, 0.02));  // reset
+    EXPECT_EQ(*manager->recordedAudioPowerHistory(), std::vector<double>(44, 0.02));  // reset
 }
 
 TEST(MirrinDictationManagerKeyterms, MergesContextualHintsAfterTheBuiltInOnes) {
@@ -689,7 +689,7 @@ TEST_F(Dictation, AStartWhileBusyIsIgnoredWithoutALine) {
 TEST_F(Dictation, StopForAnotherSourceOnlyClearsPreparingAndASecondStopDoesNothing) {
     pressAndRecord();
     manager->stopPushToTalk(MirrinDictationStartSource::microphoneButton);
-    EXPECT_TRUE(*manager->isRecordingFromKeyboardShortcut);
+    EXPECT_TRUE(*manager->isRecordingFromKeyboardShortcut());
     EXPECT_EQ(session()->requestFinalTranscriptCount.load(), 0);
     release();
     log.clear();
@@ -697,7 +697,7 @@ TEST_F(Dictation, StopForAnotherSourceOnlyClearsPreparingAndASecondStopDoesNothi
     EXPECT_TRUE(log.lines().empty());
     EXPECT_EQ(session()->requestFinalTranscriptCount.load(), 1);
     scope.loop().advance(1.999);
-    EXPECT_TRUE(*manager->isFinalizingTranscript);  // the fallback was not restarted
+    EXPECT_TRUE(*manager->isFinalizingTranscript());  // the fallback was not restarted
     scope.loop().advance(0.001);
     EXPECT_TRUE(idle());
 }
@@ -718,7 +718,7 @@ TEST_F(Dictation, CancelKeepsThePartialTranscriptOnlyWhenAsked) {
 
     // When idle, cancel changes nothing.
     FlagRecorder flags;
-    flags.watch(manager->isPreparingToRecord, "preparing");
+    flags.watch(manager->isPreparingToRecord(), "preparing");
     flags.entries.clear();
     manager->cancelDictation(true);
     EXPECT_TRUE(flags.entries.empty());
@@ -732,23 +732,23 @@ TEST_F(Dictation, AMicrophoneButtonDictationRecordsItsStartTime) {
         co_await m->startDictation(MirrinDictationStartSource::microphoneButton, "", cb, true);
     }));
     scope.loop().runUntilIdle();
-    EXPECT_TRUE(*manager->isRecordingFromMicrophoneButton);
-    EXPECT_FALSE(*manager->isKeyboardShortcutSessionActiveOrFinalizing);
-    EXPECT_TRUE(manager->microphoneButtonRecordingStartedAt->has_value());
+    EXPECT_TRUE(*manager->isRecordingFromMicrophoneButton());
+    EXPECT_FALSE(*manager->isKeyboardShortcutSessionActiveOrFinalizing());
+    EXPECT_TRUE(manager->microphoneButtonRecordingStartedAt()->has_value());
     release();  // the chord did not start it
-    EXPECT_TRUE(*manager->isRecordingFromMicrophoneButton);
+    EXPECT_TRUE(*manager->isRecordingFromMicrophoneButton());
     manager->stopPushToTalk(MirrinDictationStartSource::microphoneButton);
     EXPECT_TRUE(log.contains(kPrefix + "stop requested (microphoneButton)"));
     session()->sendFinalTranscript("button words");
     scope.loop().runUntilIdle();
     EXPECT_EQ(submitted, (std::vector<std::string>{"button words"}));
-    EXPECT_FALSE(manager->microphoneButtonRecordingStartedAt->has_value());
+    EXPECT_FALSE(manager->microphoneButtonRecordingStartedAt()->has_value());
 }
 
 TEST_F(Dictation, ObjectWillChangeIsAnnouncedBeforeEachChange) {
     std::vector<bool> recordingWhenAnnounced;
-    Cancellable sub = manager->objectWillChange.publisher().sink(
-        [&](const bool&) { recordingWhenAnnounced.push_back(*manager->isRecordingFromKeyboardShortcut); });
+    Cancellable sub = manager->objectWillChange().publisher().sink(
+        [&](const bool&) { recordingWhenAnnounced.push_back(*manager->isRecordingFromKeyboardShortcut()); });
     pressAndRecord();
     ASSERT_FALSE(recordingWhenAnnounced.empty());
     EXPECT_FALSE(recordingWhenAnnounced.front());  // heard before the first flag took its value

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
+#include <type_traits>
+#include <utility>
 
 #include "platform/media/SimulatedAudioEngine.h"
 #include "platform/runtime/VirtualMainLoop.h"
@@ -38,10 +41,11 @@ TEST(MirrinDictationManagerThreads, TheTapThreadFeedsOnlyTheActiveSessionWhileTh
 
     for (int round = 0; round < 40; ++round) {
         auto start = startTask([manager, &submissions]() -> Task<void> {
-            co_await manager->startPushToTalkFromKeyboardShortcut(
-                "", [](const std::string&) {}, [&submissions](const std::string&) { ++submissions; });
+            auto onUpdate = [](const std::string&) {};
+            auto onSubmit = [&submissions](const std::string&) { ++submissions; };
+            co_await manager->startPushToTalkFromKeyboardShortcut("", onUpdate, onSubmit);
         });
-        ASSERT_TRUE(scope.loop().runUntil([&] { return *manager->isRecordingFromKeyboardShortcut && !*manager->isPreparingToRecord; }));
+        ASSERT_TRUE(scope.loop().runUntil([&] { return *manager->isRecordingFromKeyboardShortcut() && !*manager->isPreparingToRecord(); }));
         auto session = provider->lastSession();
         engine->deliver(noise(40));
         // Callbacks arrive from a back-end thread while the tap thread is feeding.
@@ -77,3 +81,24 @@ TEST(MirrinDictationManagerThreads, TheTapThreadFeedsOnlyTheActiveSessionWhileTh
     manager.reset();
     scope.loop().runUntilIdle();
 }
+
+// Holders read the published state; only the manager assigns it.
+static_assert(!std::is_assignable_v<decltype(std::declval<MirrinDictationManager&>().isPreparingToRecord()), bool>);
+static_assert(!std::is_assignable_v<decltype(std::declval<MirrinDictationManager&>().lastErrorMessage()), std::string>);
+
+#ifndef NDEBUG
+TEST(MirrinDictationManagerThreads, APublicCallOffTheMainThreadFailsInDebugBuilds) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    VirtualMainLoopScope scope;
+    MirrinDictationManager::Dependencies d;
+    d.transcriptionProvider = std::make_unique<SimulatedTranscriptionProvider>();
+    d.audioEngine = std::make_shared<SimulatedAudioEngine>();
+    d.authorization = std::make_shared<SimulatedMediaAuthorization>();
+    auto manager = MirrinDictationManager::create(std::move(d));
+    EXPECT_FALSE(manager->isDictationBusy());  // binds it to this thread
+    EXPECT_DEATH(std::thread([&] { manager->stopPushToTalk(MirrinDictationStartSource::keyboardShortcut); }).join(),
+                 "stopPushToTalk called .*MirrinDictationManager.cpp");
+    EXPECT_DEATH(std::thread([&] { manager->cancelDictation(false); }).join(), "cancelDictation called .*MirrinDictationManager.cpp");
+    EXPECT_DEATH(std::thread([&] { (void)manager->isDictationBusy(); }).join(), "isDictationBusy called .*MirrinDictationManager.cpp");
+}
+#endif

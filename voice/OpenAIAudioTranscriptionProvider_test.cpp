@@ -618,7 +618,7 @@ protected:
             co_await starting;
         });
         scope.loop().runUntilIdle();
-        ASSERT_TRUE(*manager->isRecordingFromKeyboardShortcut);
+        ASSERT_TRUE(*manager->isRecordingFromKeyboardShortcut());
         engine->deliver(microphoneBuffers(buffers));
         ASSERT_TRUE(engine->waitUntilDelivered());
         scope.loop().runUntilIdle();
@@ -643,10 +643,10 @@ TEST_F(UploadDictation, AnAnswerSlowerThanTheFallbackIsDroppedAfterTheDictationE
     answerWith(json(200, R"({"text":"much too late"})").heldBy(gate));
     speak(30);
     ASSERT_TRUE(server.waitForRequests(1));  // the upload went out at the release
-    EXPECT_TRUE(*manager->isFinalizingTranscript);
+    EXPECT_TRUE(*manager->isFinalizingTranscript());
 
     scope.loop().advance(7.999);
-    EXPECT_TRUE(*manager->isFinalizingTranscript);
+    EXPECT_TRUE(*manager->isFinalizingTranscript());
     scope.loop().advance(0.001);
     // Finished by the fallback with no text, so nothing is submitted.
     EXPECT_FALSE(manager->isDictationBusy());

@@ -110,7 +110,7 @@ TEST_P(VoiceBackends, TheChordAndTheMicrophoneGiveOneTranscriptAndOneRequest) {
 
     taps.factory().post({KeyEventType::flagsChanged, KeyEventFlag::control});
     taps.factory().post({KeyEventType::flagsChanged, KeyEventFlag::control | KeyEventFlag::alternate});
-    ASSERT_TRUE(env.loop().runUntil([&] { return dictation->isRecordingFromKeyboardShortcut.get() && !dictation->isPreparingToRecord.get(); }));
+    ASSERT_TRUE(env.loop().runUntil([&] { return dictation->isRecordingFromKeyboardShortcut().get() && !dictation->isPreparingToRecord().get(); }));
     engine->deliver(toneBuffers());
     ASSERT_TRUE(engine->waitUntilDelivered());
     env.loop().runUntilIdle();

@@ -1,5 +1,7 @@
 #include "platform/foundation/OriginOverride.h"
 
+#include "platform/foundation/URLComponents.h"
+
 #include <map>
 #include <mutex>
 
@@ -14,27 +16,6 @@ std::map<std::string, std::string>& table() {
     return t;
 }
 
-struct SplitUrl {
-    std::string scheme, host, rest;  // rest: ":port/path?query" or "/path..."
-};
-
-std::optional<SplitUrl> split(const std::string& url) {
-    auto schemeEnd = url.find("://");
-    if (schemeEnd == std::string::npos) return std::nullopt;
-    SplitUrl s;
-    s.scheme = url.substr(0, schemeEnd);
-    std::size_t hostStart = schemeEnd + 3;
-    std::size_t hostEnd = url.find_first_of(":/?#", hostStart);
-    if (hostEnd == std::string::npos) hostEnd = url.size();
-    s.host = url.substr(hostStart, hostEnd - hostStart);
-    std::size_t restStart = hostEnd;
-    if (restStart < url.size() && url[restStart] == ':') {  // drop the original port
-        restStart = url.find_first_of("/?#", restStart);
-        if (restStart == std::string::npos) restStart = url.size();
-    }
-    s.rest = url.substr(restStart);
-    return s;
-}
 }  // namespace
 
 void OriginOverride::set(const std::string& host, const std::string& origin) {
@@ -62,17 +43,21 @@ std::optional<std::string> OriginOverride::lookup(const std::string& host) {
 }
 
 std::string OriginOverride::apply(const std::string& url) {
-    auto parts = split(url);
-    if (!parts) return url;
-    auto origin = lookup(parts->host);
+    auto parts = URLComponents::fromString(url);
+    if (!parts || parts->scheme.empty() || !parts->host) return url;
+    auto origin = lookup(*parts->host);
     if (!origin) return url;
-    std::string target = *origin;
-    bool webSocket = parts->scheme == "ws" || parts->scheme == "wss";
-    if (webSocket) {
-        if (target.rfind("https://", 0) == 0) target = "wss://" + target.substr(8);
-        else if (target.rfind("http://", 0) == 0) target = "ws://" + target.substr(7);
+    auto target = URLComponents::fromString(*origin);
+    if (!target || !target->host) return url;
+    if (parts->scheme == "ws" || parts->scheme == "wss") {
+        if (target->scheme == "https") target->scheme = "wss";
+        else if (target->scheme == "http") target->scheme = "ws";
     }
-    return target + parts->rest;
+    // The original port goes with its host; path, query and fragment stay.
+    target->percentEncodedPath += parts->percentEncodedPath;
+    target->percentEncodedQuery = parts->percentEncodedQuery;
+    target->percentEncodedFragment = parts->percentEncodedFragment;
+    return target->url().value_or(url);
 }
 
 }  // namespace velmo

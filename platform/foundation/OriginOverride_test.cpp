@@ -17,6 +17,9 @@ TEST(OriginOverride, RewritesOnlyOverriddenHostsKeepingPathAndQuery) {
         {"wss://streaming.assemblyai.com/v3/ws?sample_rate=16000", "ws://127.0.0.1:4001/v3/ws?sample_rate=16000"},
         {"https://api.elevenlabs.io/v1/text-to-speech/x", "https://api.elevenlabs.io/v1/text-to-speech/x"},
         {"https://api.anthropic.com.evil.example/x", "https://api.anthropic.com.evil.example/x"},
+        {"https://api.anthropic.com/v1/messages#part", "http://127.0.0.1:4000/v1/messages#part"},
+        {"wss://user@streaming.assemblyai.com:443/v3/ws", "ws://127.0.0.1:4001/v3/ws"},
+        {"https://[::1]:8443/x", "https://[::1]:8443/x"},
         {"not a url", "not a url"},
     };
     for (const auto& c : cases) EXPECT_EQ(OriginOverride::apply(c.in), c.out) << c.in;

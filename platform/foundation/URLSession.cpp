@@ -37,18 +37,16 @@ std::optional<std::string> findField(const HTTPHeaderFields& fields, const std::
     return std::nullopt;
 }
 
+// The host as the network probe takes it: an IPv6 literal without its brackets.
+std::string probeHostOf(const URLComponents& url) {
+    std::string host = url.host.value_or("");
+    if (host.size() >= 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
+    return host;
+}
+
 std::string hostOf(const std::string& url) {
-    auto schemeEnd = url.find("://");
-    std::size_t start = schemeEnd == std::string::npos ? 0 : schemeEnd + 3;
-    auto at = url.find('@', start);
-    auto pathStart = url.find_first_of("/?#", start);
-    if (at != std::string::npos && (pathStart == std::string::npos || at < pathStart)) start = at + 1;
-    if (start < url.size() && url[start] == '[') {
-        auto close = url.find(']', start);
-        return url.substr(start + 1, close == std::string::npos ? std::string::npos : close - start - 1);
-    }
-    auto end = url.find_first_of(":/?#", start);
-    return url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    auto components = URLComponents::fromString(url);
+    return components ? probeHostOf(*components) : std::string();
 }
 
 bool isLoopbackHost(const std::string& host) {
@@ -359,10 +357,14 @@ struct URLSessionImpl {
             complete(*t, std::make_exception_ptr(*problem));
             return;
         }
-        auto schemeOf = [](const std::string& u) { return u.substr(0, u.find("://")); };
-        auto scheme = schemeOf(t->request.url);
-        auto targetScheme = schemeOf(t->targetURL);
-        if ((scheme != "http" && scheme != "https") || (targetScheme != "http" && targetScheme != "https")) {
+        auto requested = URLComponents::fromString(t->request.url);
+        auto target = URLComponents::fromString(t->targetURL);
+        if (!requested || !target) {
+            complete(*t, std::make_exception_ptr(URLError(URLError::badURL, t->request.url)));
+            return;
+        }
+        auto fetchable = [](const URLComponents& u) { return (u.scheme == "http" || u.scheme == "https") && u.host && !u.host->empty(); };
+        if (!fetchable(*requested) || !fetchable(*target)) {
             complete(*t, std::make_exception_ptr(URLError(URLError::unsupportedURL, t->request.url)));
             return;
         }

@@ -486,8 +486,18 @@ TEST_F(URLSessionTest, RefusedConnectionsAndBadRequestsFailWithTheirOwnCodes) {
     plain.join();
     ::close(listener);
 
-    auto scheme = await(session.data(URLRequest("ftp://service.example.test/file")));
-    EXPECT_EQ(errorCode(scheme.error()), URLError::unsupportedURL);
+    struct Refused {
+        const char* url;
+        URLError::Code code;
+    };
+    for (const Refused& c : {Refused{"ftp://service.example.test/file", URLError::unsupportedURL},
+                             Refused{"https:service.example.test/file", URLError::unsupportedURL},
+                             Refused{"https:///file", URLError::unsupportedURL},
+                             Refused{"https://service.example.test/a file", URLError::badURL},
+                             Refused{"https://service.example.test:99999/file", URLError::badURL}}) {
+        auto out = await(session.data(URLRequest(c.url)));
+        EXPECT_EQ(errorCode(out.error()), c.code) << c.url;
+    }
 
     std::size_t before = server.requests().size();
     for (const char* value : {"key\r\nInjected: 1", "key\n", "key\r"}) {

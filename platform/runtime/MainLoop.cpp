@@ -1,6 +1,7 @@
 #include "platform/runtime/MainLoop.h"
 
 #include "platform/runtime/ProcessWide.h"
+#include "platform/runtime/TimerHeap.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -8,11 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <deque>
 #include <mutex>
-#include <queue>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -34,12 +33,6 @@ std::int64_t monotonicNanos() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
-
-std::int64_t secondsToNanos(double seconds) {
-    if (!(seconds > 0)) return 0;  // negative and NaN delays mean "as soon as possible"
-    if (seconds > 1e9) seconds = 1e9;
-    return std::int64_t(std::llround(seconds * 1e9));
 }
 }  // namespace
 
@@ -69,17 +62,6 @@ double MainLoop::mainNow() {
 // ---- the real loop ----
 
 struct RealMainLoop::Impl {
-    struct Timer {
-        std::int64_t due;
-        std::uint64_t seq;
-        std::function<void()> work;
-        std::shared_ptr<std::atomic<bool>> cancelled;
-    };
-    struct Later {
-        bool operator()(const Timer& a, const Timer& b) const {
-            return a.due != b.due ? a.due > b.due : a.seq > b.seq;
-        }
-    };
     struct Watch {
         int fd;
         std::function<void(unsigned)> callback;
@@ -94,8 +76,7 @@ struct RealMainLoop::Impl {
 
     std::mutex mutex;
     std::deque<std::function<void()>> ready;
-    std::priority_queue<Timer, std::vector<Timer>, Later> timers;
-    std::uint64_t nextSeq = 0;
+    TimerHeap timers;
     std::unordered_map<std::uint64_t, std::shared_ptr<Watch>> watches;
     std::uint64_t nextWatchId = 1;
 
@@ -119,7 +100,7 @@ struct RealMainLoop::Impl {
             if (!ready.empty()) {
                 timeoutMs = 0;
             } else if (!timers.empty()) {
-                std::int64_t wait = timers.top().due - monotonicNanos();
+                std::int64_t wait = timers.firstDue() - monotonicNanos();
                 timeoutMs = wait <= 0 ? 0 : int((wait + 999'999) / 1'000'000);
             } else {
                 timeoutMs = -1;
@@ -172,14 +153,11 @@ struct RealMainLoop::Impl {
         {
             std::lock_guard lock(mutex);
             std::int64_t now = monotonicNanos();
-            while (!timers.empty() && timers.top().due <= now) {
-                Timer t = std::move(const_cast<Timer&>(timers.top()));
-                timers.pop();
-                if (t.cancelled->load(std::memory_order_acquire)) continue;
-                ready.push_back([work = std::move(t.work), c = std::move(t.cancelled)] {
+            timers.takeDue(now, [this](TimerHeap::Due due) {
+                ready.push_back([work = std::move(due.work), c = std::move(due.cancelled)] {
                     if (!c->load(std::memory_order_acquire)) work();
                 });
-            }
+            });
             batch.swap(ready);
         }
         for (auto& work : batch) {
@@ -215,20 +193,17 @@ void RealMainLoop::post(std::function<void()> work) {
 }
 
 WorkItem RealMainLoop::postAfter(double seconds, std::function<void()> work) {
-    auto cancelled = std::make_shared<std::atomic<bool>>(false);
-    if (impl_->isShutDown.load(std::memory_order_relaxed)) {
-        cancelled->store(true);
-        return WorkItem(cancelled);
-    }
+    if (impl_->isShutDown.load(std::memory_order_relaxed)) return WorkItem(std::make_shared<std::atomic<bool>>(true));
     bool newFirst;
+    WorkItem item;
     {
         std::lock_guard lock(impl_->mutex);
-        std::int64_t due = monotonicNanos() + secondsToNanos(seconds);
-        newFirst = impl_->timers.empty() || due < impl_->timers.top().due;
-        impl_->timers.push(Impl::Timer{due, impl_->nextSeq++, std::move(work), cancelled});
+        std::int64_t due = monotonicNanos() + TimerHeap::delayNanos(seconds);
+        newFirst = impl_->timers.empty() || due < impl_->timers.firstDue();
+        item = impl_->timers.add(due, std::move(work));
     }
     if (newFirst && !impl_->onLoopThread()) impl_->wake();
-    return WorkItem(cancelled);
+    return item;
 }
 
 FdWatch RealMainLoop::watchFd(int fd, unsigned events, std::function<void(unsigned)> callback) {
@@ -266,14 +241,14 @@ void RealMainLoop::shutdown() {
     impl_->isShutDown.store(true);
     // Dropped outside the lock: what the work holds may end a watch or post as it goes.
     std::deque<std::function<void()>> ready;
-    decltype(impl_->timers) timers;
+    TimerHeap timers;
     {
         std::lock_guard lock(impl_->mutex);
         ready.swap(impl_->ready);
-        std::swap(timers, impl_->timers);
+        timers = impl_->timers.takeAll();
     }
     ready.clear();
-    while (!timers.empty()) timers.pop();
+    timers = TimerHeap();
     stop();
 }
 
@@ -286,7 +261,7 @@ void RealMainLoop::run() {
 bool RealMainLoop::runUntil(const std::function<bool()>& predicate, double timeoutSeconds) {
     impl_->loopThread.store(std::this_thread::get_id());
     impl_->stopped.store(false);
-    std::int64_t deadline = monotonicNanos() + secondsToNanos(timeoutSeconds);
+    std::int64_t deadline = monotonicNanos() + TimerHeap::delayNanos(timeoutSeconds);
     while (!predicate()) {
         std::int64_t left = deadline - monotonicNanos();
         if (left <= 0 || impl_->stopped.load()) return predicate();

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/runtime/MainLoop.h"
+#include "platform/runtime/SequenceChecker.h"
 
 namespace velmo {
 
@@ -188,6 +189,7 @@ public:
         return *this;
     }
     void set(T value) {
+        sequenceChecker_.check();
         if (owner_) owner_->send(true);
         subject_.send(value);
         *value_ = std::move(value);
@@ -210,6 +212,7 @@ private:
     std::shared_ptr<T> value_;
     Subject<T> subject_;
     ObjectWillChange* owner_;
+    [[no_unique_address]] SequenceChecker sequenceChecker_;  // assignments stay on one thread
 };
 
 namespace detail {

@@ -9,10 +9,11 @@
 // Cancellation is cooperative: `cancel()` marks the task and cancels what it awaits right now
 // (a sleep ends with CancellationError, a transfer with its own cancellation error).
 //
-// g++ 12 destroys temporaries of a co_await full-expression twice when the awaited task throws
-// (a lambda converted to std::function, for one). Make the task first, then await it:
-//     auto reply = client.streamMessage(...);  // arguments become the coroutine's own
-//     std::string text = co_await reply;
+// g++ 12 destroys the closure of a lambda written inside a full-expression that holds a
+// co_await twice, thrown or not (other temporaries there are destroyed once). Name the lambda,
+// or make the task, in a statement of its own:
+//     auto onSubmit = [state](const std::string& text) { state->submit(text); };
+//     co_await manager->startPushToTalkFromKeyboardShortcut(draft, onUpdate, onSubmit);
 
 #include <coroutine>
 #include <exception>

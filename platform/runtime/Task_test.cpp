@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -203,7 +204,8 @@ TEST(Task, OutcomeOfCarriesTheValueOrTheErrorWithoutThrowing) {
     auto task = startTask([&]() -> Task<void> {
         good = co_await outcomeOf(addLater(1, 2, 0.1));
         bad = co_await outcomeOf(failing());
-        cancelled = co_await outcomeOf([]() -> Task<void> { co_await sleepFor(10); }());
+        auto sleeper = []() -> Task<void> { co_await sleepFor(10); };
+        cancelled = co_await outcomeOf(sleeper());
     });
     scope.loop().advance(0.2);
     task.cancel();
@@ -214,4 +216,73 @@ TEST(Task, OutcomeOfCarriesTheValueOrTheErrorWithoutThrowing) {
     EXPECT_FALSE(bad.value.has_value());
     EXPECT_EQ(describeException(bad.error), "Error Domain=Test Code=7 \"went wrong\"");
     EXPECT_TRUE(isCancellationError(cancelled.error));
+}
+
+// g++ 12 destroys the closure of a lambda written inside a full-expression that holds a
+// co_await twice (whether or not anything throws). Every other temporary of such an expression
+// is destroyed once: class temporaries passed by value or by reference, strings, std::function
+// objects made from a named lambda, and a task made from a lambda in a statement of its own.
+namespace {
+
+struct Counted {
+    static inline int made = 0;
+    static inline int gone = 0;
+    int value = 1;
+    Counted() { ++made; }
+    Counted(const Counted& other) : value(other.value) { ++made; }
+    Counted(Counted&& other) noexcept : value(other.value) { ++made; }
+    ~Counted() { ++gone; }
+};
+
+Task<int> childTakingCopy(Counted counted, bool fail) {
+    co_await sleepFor(0.1);
+    if (fail) throw Error("Test", 1, "child failed");
+    co_return counted.value;
+}
+
+Task<int> childTakingReference(const Counted& counted, const std::string& text, bool fail) {
+    if (fail) throw Error("Test", 2, "child failed");
+    co_return counted.value + int(text.size());
+}
+
+Task<int> childTakingFunction(std::function<int()> function, bool fail) {
+    co_await sleepFor(0.1);
+    if (fail) throw Error("Test", 3, "child failed");
+    co_return function();
+}
+
+}  // namespace
+
+TEST(Task, TemporariesOfAnAwaitingExpressionOtherThanLambdaClosuresAreDestroyedOnce) {
+    using Await = std::function<Task<int>(bool)>;
+    const std::pair<const char*, Await> forms[] = {
+        {"class temporary by value", [](bool fail) -> Task<int> { co_return co_await childTakingCopy(Counted{}, fail); }},
+        {"class and string temporaries by reference",
+         [](bool fail) -> Task<int> { co_return co_await childTakingReference(Counted{}, std::string(64, 'x'), fail); }},
+        {"std::function from a named lambda",
+         [](bool fail) -> Task<int> {
+             auto function = [counted = Counted{}] { return counted.value; };
+             co_return co_await childTakingFunction(function, fail);
+         }},
+        {"task made first from a lambda",
+         [](bool fail) -> Task<int> {
+             auto child = childTakingFunction([counted = Counted{}] { return counted.value; }, fail);
+             co_return co_await child;
+         }},
+    };
+    for (const auto& [name, await] : forms) {
+        for (bool fail : {false, true}) {
+            Counted::made = Counted::gone = 0;
+            {
+                VirtualMainLoopScope scope;
+                Outcome<int> outcome;
+                auto task = startTask([&, await = await]() -> Task<void> { outcome = co_await outcomeOf(await(fail)); });
+                scope.loop().advance(1.0);
+                EXPECT_EQ(outcome.value.has_value(), !fail) << name;
+                EXPECT_EQ(bool(outcome.error), fail) << name;
+            }
+            EXPECT_GT(Counted::made, 0) << name;
+            EXPECT_EQ(Counted::gone, Counted::made) << name << (fail ? ", thrown" : "");
+        }
+    }
 }

@@ -34,6 +34,7 @@ void Timer::scheduleNext() {
 }
 
 void Timer::fire() {
+    sequenceChecker_.check();
     if (!valid_) return;
     ++fireCount_;
     if (repeats_) {
@@ -49,6 +50,7 @@ void Timer::fire() {
 }
 
 void Timer::invalidate() {
+    sequenceChecker_.check();
     valid_ = false;
     pending_.cancel();
     block_ = nullptr;

@@ -4,12 +4,14 @@
 #include <memory>
 
 #include "platform/runtime/MainLoop.h"
+#include "platform/runtime/SequenceChecker.h"
 
 namespace velmo {
 
 // A one-shot or repeating timer on the main loop. The loop keeps a valid timer alive, so the
 // caller may drop its reference. Repeating timers keep a fixed schedule: the n-th firing is due
-// at start + n x interval (no drift); firings the loop was too late for are skipped.
+// at start + n x interval (no drift); firings the loop was too late for are skipped. Bound to
+// the loop's thread once it first fires or is invalidated.
 class Timer : public std::enable_shared_from_this<Timer> {
 public:
     using Block = std::function<void(Timer&)>;
@@ -35,6 +37,7 @@ private:
     long long fireCount_ = 0;
     WorkItem pending_;
     std::shared_ptr<MainLoop> loop_;
+    [[no_unique_address]] SequenceChecker sequenceChecker_;
 };
 
 }  // namespace velmo

@@ -1,13 +1,14 @@
 #include "platform/runtime/VirtualMainLoop.h"
 
+#include "platform/runtime/SequenceChecker.h"
+#include "platform/runtime/TimerHeap.h"
+
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <mutex>
-#include <queue>
 #include <thread>
 #include <vector>
 
@@ -19,25 +20,10 @@ std::int64_t realNanos() {
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
-std::int64_t toNanos(double seconds) {
-    if (!(seconds > 0)) return 0;
-    if (seconds > 1e9) seconds = 1e9;
-    return std::int64_t(std::llround(seconds * 1e9));
-}
+std::int64_t toNanos(double seconds) { return TimerHeap::delayNanos(seconds); }
 }  // namespace
 
 struct VirtualMainLoop::Impl {
-    struct Timer {
-        std::int64_t due;
-        std::uint64_t seq;
-        std::function<void()> work;
-        std::shared_ptr<std::atomic<bool>> cancelled;
-    };
-    struct Later {
-        bool operator()(const Timer& a, const Timer& b) const {
-            return a.due != b.due ? a.due > b.due : a.seq > b.seq;
-        }
-    };
     struct Watch {
         std::uint64_t id;
         int fd;
@@ -46,6 +32,7 @@ struct VirtualMainLoop::Impl {
     };
 
     std::thread::id loopThread = std::this_thread::get_id();
+    SequenceChecker driver;  // the loop is driven from the thread that made it
     std::atomic<std::int64_t> now{0};
     std::atomic<bool> isShutDown{false};
     int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -57,8 +44,7 @@ struct VirtualMainLoop::Impl {
     mutable std::mutex mutex;
     std::vector<Ready> ready;
     std::vector<Ready> batch;  // reused by runUntilIdle, touched only on the loop thread
-    std::priority_queue<Timer, std::vector<Timer>, Later> timers;
-    std::uint64_t nextSeq = 0;
+    TimerHeap timers;
     std::vector<Watch> watches;
     std::uint64_t nextWatchId = 1;
 
@@ -112,24 +98,18 @@ struct VirtualMainLoop::Impl {
         batch.clear();
         std::lock_guard lock(mutex);
         std::int64_t t = now.load();
-        while (!timers.empty() && timers.top().due <= t) {
-            Timer timer = std::move(const_cast<Timer&>(timers.top()));
-            timers.pop();
-            if (timer.cancelled->load(std::memory_order_acquire)) continue;
-            ready.push_back(Ready{std::move(timer.work), std::move(timer.cancelled)});
-        }
+        timers.takeDue(t, [this](TimerHeap::Due due) { ready.push_back(Ready{std::move(due.work), std::move(due.cancelled)}); });
         batch.swap(ready);
     }
 
     // The due time of the earliest live timer, or -1.
     std::int64_t nextDue() {
         std::lock_guard lock(mutex);
-        while (!timers.empty() && timers.top().cancelled->load(std::memory_order_acquire)) timers.pop();
-        return timers.empty() ? -1 : timers.top().due;
+        return timers.nextLiveDue();
     }
 };
 
-VirtualMainLoop::VirtualMainLoop() : impl_(std::make_shared<Impl>()) {}
+VirtualMainLoop::VirtualMainLoop() : impl_(std::make_shared<Impl>()) { impl_->driver.check(); }
 VirtualMainLoop::~VirtualMainLoop() = default;
 
 void VirtualMainLoop::post(std::function<void()> work) {
@@ -142,17 +122,14 @@ void VirtualMainLoop::post(std::function<void()> work) {
 }
 
 WorkItem VirtualMainLoop::postAfter(double seconds, std::function<void()> work) {
-    auto cancelled = std::make_shared<std::atomic<bool>>(false);
-    if (impl_->isShutDown.load()) {
-        cancelled->store(true);
-        return WorkItem(cancelled);
-    }
+    if (impl_->isShutDown.load()) return WorkItem(std::make_shared<std::atomic<bool>>(true));
+    WorkItem item;
     {
         std::lock_guard lock(impl_->mutex);
-        impl_->timers.push(Impl::Timer{impl_->now.load() + toNanos(seconds), impl_->nextSeq++, std::move(work), cancelled});
+        item = impl_->timers.add(impl_->now.load() + toNanos(seconds), std::move(work));
     }
     if (std::this_thread::get_id() != impl_->loopThread) impl_->wake();
-    return WorkItem(cancelled);
+    return item;
 }
 
 FdWatch VirtualMainLoop::watchFd(int fd, unsigned events, std::function<void(unsigned)> callback) {
@@ -178,16 +155,17 @@ double VirtualMainLoop::now() const { return double(impl_->now.load()) / 1e9; }
 void VirtualMainLoop::shutdown() {
     impl_->isShutDown.store(true);
     std::vector<Impl::Ready> dropped;
-    std::priority_queue<Impl::Timer, std::vector<Impl::Timer>, Impl::Later> droppedTimers;
+    TimerHeap droppedTimers;
     {
         std::lock_guard lock(impl_->mutex);
         dropped.swap(impl_->ready);
-        droppedTimers.swap(impl_->timers);
+        droppedTimers = impl_->timers.takeAll();
     }
     // Destroyed outside the lock: captured objects may post while they go.
 }
 
 std::size_t VirtualMainLoop::runUntilIdle() {
+    impl_->driver.check();
     std::size_t ran = 0;
     for (;;) {
         bool watching;
@@ -213,6 +191,7 @@ std::size_t VirtualMainLoop::runUntilIdle() {
 }
 
 void VirtualMainLoop::advance(double seconds) {
+    impl_->driver.check();
     std::int64_t target = impl_->now.load() + toNanos(seconds);
     for (;;) {
         runUntilIdle();
@@ -225,6 +204,7 @@ void VirtualMainLoop::advance(double seconds) {
 }
 
 bool VirtualMainLoop::runUntil(const std::function<bool()>& predicate, double realTimeoutSeconds) {
+    impl_->driver.check();
     std::int64_t deadline = realNanos() + toNanos(realTimeoutSeconds);
     for (;;) {
         runUntilIdle();
@@ -236,6 +216,7 @@ bool VirtualMainLoop::runUntil(const std::function<bool()>& predicate, double re
 }
 
 bool VirtualMainLoop::runUntilAdvancing(const std::function<bool()>& predicate, double realTimeoutSeconds) {
+    impl_->driver.check();
     std::int64_t deadline = realNanos() + toNanos(realTimeoutSeconds);
     for (;;) {
         runUntilIdle();
@@ -260,13 +241,7 @@ std::size_t VirtualMainLoop::pendingPostCount() const {
 
 std::size_t VirtualMainLoop::pendingTimerCount() const {
     std::lock_guard lock(impl_->mutex);
-    auto copy = impl_->timers;
-    std::size_t n = 0;
-    while (!copy.empty()) {
-        if (!copy.top().cancelled->load()) ++n;
-        copy.pop();
-    }
-    return n;
+    return impl_->timers.liveCount();
 }
 
 VirtualMainLoopScope::VirtualMainLoopScope()
