@@ -24,6 +24,7 @@
 #include "interface/MenuBarPanelManager.h"
 #include "interface/WindowPositionManager.h"
 #include "platform/desktop/ApplicationTermination.h"
+#include "testing/TestTrayManager.h"
 #include "testing/SimulatedStatusBarDesktop.h"
 #include "platform/desktop/X11StatusBarDesktop.h"
 #include "platform/foundation/TestDirectory.h"
@@ -35,61 +36,6 @@ using velmo::testing::CompanionTestEnvironment;
 using velmo::testing::X11TestDesktop;
 
 namespace {
-
-// The least of a system tray, on a connection of its own: owns the screen's tray selection,
-// announces itself on the root as tray managers do, and on each dock request takes the icon
-// into its bar (kept in its save-set, so the icon outlives the tray).
-class TestTrayManager {
-public:
-    TestTrayManager(const std::string& displayName, int x, int y, int width, int height,
-                    std::optional<std::array<unsigned long, 3>> foreground = std::nullopt)
-        : display_(XOpenDisplay(displayName.c_str())) {
-        Window root = DefaultRootWindow(display_);
-        bar_ = XCreateSimpleWindow(display_, root, x, y, unsigned(width), unsigned(height), 0, 0, 0x303030);
-        if (foreground) {
-            unsigned long colors[12] = {(*foreground)[0], (*foreground)[1], (*foreground)[2]};
-            XChangeProperty(display_, bar_, XInternAtom(display_, "_NET_SYSTEM_TRAY_COLORS", False), XA_CARDINAL, 32, PropModeReplace,
-                            reinterpret_cast<unsigned char*>(colors), 12);
-        }
-        XMapWindow(display_, bar_);
-        Atom selection = XInternAtom(display_, "_NET_SYSTEM_TRAY_S0", False);
-        XSetSelectionOwner(display_, selection, bar_, CurrentTime);
-        XEvent announce{};
-        announce.xclient.type = ClientMessage;
-        announce.xclient.window = root;
-        announce.xclient.message_type = XInternAtom(display_, "MANAGER", False);
-        announce.xclient.format = 32;
-        announce.xclient.data.l[0] = CurrentTime;
-        announce.xclient.data.l[1] = long(selection);
-        announce.xclient.data.l[2] = long(bar_);
-        XSendEvent(display_, root, False, StructureNotifyMask, &announce);
-        XSync(display_, False);
-    }
-    ~TestTrayManager() { XCloseDisplay(display_); }
-    // Handles what has arrived; true once an icon is docked.
-    bool pump() {
-        while (XPending(display_) > 0) {
-            XEvent event;
-            XNextEvent(display_, &event);
-            if (event.type == ClientMessage && event.xclient.message_type == XInternAtom(display_, "_NET_SYSTEM_TRAY_OPCODE", False) &&
-                event.xclient.data.l[1] == 0) {
-                icon_ = Window(event.xclient.data.l[2]);
-                XAddToSaveSet(display_, icon_);
-                XReparentWindow(display_, icon_, bar_, 0, 0);
-                XResizeWindow(display_, icon_, 24, 24);
-                XMapWindow(display_, icon_);
-                XSync(display_, False);
-            }
-        }
-        return icon_ != 0;
-    }
-    Window icon() const { return icon_; }
-
-private:
-    Display* display_;
-    Window bar_ = 0;
-    Window icon_ = 0;
-};
 
 // The tray is what these tests drive: no session bus, so no StatusNotifierItem.
 constexpr const char* noSessionBus = "unix:path=/nonexistent/velmo-test-bus";
@@ -127,7 +73,7 @@ TEST(MenuBarPanelOnX11, TheIconDocksAndClicksOnItShowAndHideThePanelUnderIt) {
     X11TestDesktop x("1280x800x24");
     ASSERT_TRUE(x.isReady()) << x.failure();
     Display* d = x.connection();
-    TestTrayManager tray(x.displayName(), 900, 0, 380, 24);
+    velmo::testing::TestTrayManager tray(x.displayName(), 900, 0, 380, 24);
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
@@ -243,7 +189,7 @@ TEST(VelmoExecutableOnX11, TheIconDocksInTheTrayAndAClickShowsThePanelUnderIt) {
     X11TestDesktop x("1280x800x24");
     ASSERT_TRUE(x.isReady()) << x.failure();
     Display* d = x.connection();
-    TestTrayManager tray(x.displayName(), 900, 0, 380, 24);
+    velmo::testing::TestTrayManager tray(x.displayName(), 900, 0, 380, 24);
     velmo::testing::TestDirectory config;
     pid_t pid = fork();
     if (pid == 0) {
@@ -360,7 +306,7 @@ TEST(MenuBarPanelOnX11, TheIconDocksAgainWithATrayThatStartsAfterTheOldOneWentAn
     X11TestDesktop x("1280x800x24");
     ASSERT_TRUE(x.isReady()) << x.failure();
     Display* d = x.connection();
-    auto first = std::make_unique<TestTrayManager>(x.displayName(), 900, 0, 380, 24);
+    auto first = std::make_unique<velmo::testing::TestTrayManager>(x.displayName(), 900, 0, 380, 24);
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
@@ -369,7 +315,7 @@ TEST(MenuBarPanelOnX11, TheIconDocksAgainWithATrayThatStartsAfterTheOldOneWentAn
     ASSERT_TRUE(env.loop().runUntil([&] { return first->pump() && manager->statusItem()->buttonWindowFrame() == Rect{900, 776, 24, 24}; }));
 
     first.reset();  // the tray goes; its save-set hands the icon back to the root
-    TestTrayManager second(x.displayName(), 100, 0, 300, 30, std::array<unsigned long, 3>{0, 0, 0});
+    velmo::testing::TestTrayManager second(x.displayName(), 100, 0, 300, 30, std::array<unsigned long, 3>{0, 0, 0});
     ASSERT_TRUE(env.loop().runUntil([&] { return second.pump() && manager->statusItem()->buttonWindowFrame() == Rect{100, 776, 24, 24}; }));
     EXPECT_EQ(second.icon(), X11StatusBarDesktop::windowOf(*manager->statusItem()));
     // Drawn in the tray's foreground (black here) over the bar's grey.

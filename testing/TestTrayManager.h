@@ -7,17 +7,26 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
+#include <array>
+#include <optional>
 #include <string>
 
 namespace velmo::testing {
 
 class TestTrayManager {
 public:
-    TestTrayManager(const std::string& displayName, int x, int y, int width, int height)
+    // `foreground`, when given, is announced as the tray's icon colours (red, green, blue).
+    TestTrayManager(const std::string& displayName, int x, int y, int width, int height,
+                    std::optional<std::array<unsigned long, 3>> foreground = std::nullopt)
         : display_(XOpenDisplay(displayName.c_str())) {
         if (!display_) return;
         ::Window root = DefaultRootWindow(display_);
         bar_ = XCreateSimpleWindow(display_, root, x, y, unsigned(width), unsigned(height), 0, 0, 0x303030);
+        if (foreground) {
+            unsigned long colors[12] = {(*foreground)[0], (*foreground)[1], (*foreground)[2]};
+            XChangeProperty(display_, bar_, XInternAtom(display_, "_NET_SYSTEM_TRAY_COLORS", False), XA_CARDINAL, 32,
+                            PropModeReplace, reinterpret_cast<unsigned char*>(colors), 12);
+        }
         XMapWindow(display_, bar_);
         Atom selection = XInternAtom(display_, "_NET_SYSTEM_TRAY_S0", False);
         XSetSelectionOwner(display_, selection, bar_, CurrentTime);

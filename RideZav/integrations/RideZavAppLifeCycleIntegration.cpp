@@ -11,6 +11,7 @@
 #include "RideZav/core/InternalRideZavError.h"
 #include "RideZav/core/RideZavLog.h"
 #include "RideZav/integrations/DIContainer.h"
+#include "RideZav/integrations/ProcessWideInstallSlot.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/UserDefaults.h"
 
@@ -22,11 +23,10 @@ constexpr const char* kVersionKey = "VURVersionKey";
 constexpr const char* kBuildKey = "VURBuildKeyV2";
 
 // The integration type binds to one facade per process; the check runs once per process.
-std::mutex& installLock() {
-    static auto* lock = new std::mutex();  // never released
-    return *lock;
+ProcessWideInstallSlot& installSlot() {
+    static auto* slot = new ProcessWideInstallSlot();  // never released
+    return *slot;
 }
-bool installed = false;  // guarded by installLock()
 std::atomic<bool> installOrUpdateDone{false};
 
 std::optional<std::string> infoText(const char* key) {
@@ -168,18 +168,11 @@ RideZavAppLifeCycleIntegration::~RideZavAppLifeCycleIntegration() {
         std::lock_guard lock(state_->mutex);
         bound = state_->boundTo;
     }
-    if (!bound) return;
-    std::lock_guard lock(installLock());
-    installed = false;
+    if (bound) installSlot().release();
 }
 
 void RideZavAppLifeCycleIntegration::install(RideZavSDK& rideZav) {
-    {
-        std::lock_guard lock(installLock());
-        if (installed)
-            throw InternalRideZavError("App life cycle integration already installed to another RideZavSDK instance.");
-        installed = true;
-    }
+    installSlot().claim("App life cycle integration already installed to another RideZavSDK instance.");
     {
         std::lock_guard lock(state_->mutex);
         state_->rideZav = rideZav.weak_from_this();
@@ -212,8 +205,7 @@ void RideZavAppLifeCycleIntegration::uninstall(RideZavSDK& rideZav) {
         state_->rideZav.reset();
         state_->boundTo = nullptr;
     }
-    std::lock_guard lock(installLock());
-    installed = false;
+    installSlot().release();
 }
 
 bool RideZavAppLifeCycleIntegration::isFreshAppLaunch() const { return state_->isFreshAppLaunch.load(); }

@@ -7,16 +7,16 @@
 #include "RideZav/core/InternalRideZavError.h"
 #include "RideZav/core/RideZavLog.h"
 #include "RideZav/integrations/DIContainer.h"
+#include "RideZav/integrations/ProcessWideInstallSlot.h"
 
 namespace ridezav {
 
 namespace {
 
-std::mutex& installLock() {
-    static auto* lock = new std::mutex();  // never released
-    return *lock;
+ProcessWideInstallSlot& installSlot() {
+    static auto* slot = new ProcessWideInstallSlot();  // never released
+    return *slot;
 }
-bool installed = false;  // guarded by installLock()
 
 }  // namespace
 
@@ -51,18 +51,11 @@ RideZavScreenViewIntegration::~RideZavScreenViewIntegration() {
         std::lock_guard lock(state_->mutex);
         bound = state_->boundTo;
     }
-    if (!bound) return;
-    std::lock_guard lock(installLock());
-    installed = false;
+    if (bound) installSlot().release();
 }
 
 void RideZavScreenViewIntegration::install(RideZavSDK& rideZav) {
-    {
-        std::lock_guard lock(installLock());
-        if (installed)
-            throw InternalRideZavError("Autocapture integration already installed to another RideZavSDK instance.");
-        installed = true;
-    }
+    installSlot().claim("Autocapture integration already installed to another RideZavSDK instance.");
     {
         std::lock_guard lock(state_->mutex);
         state_->rideZav = rideZav.weak_from_this();
@@ -86,8 +79,7 @@ void RideZavScreenViewIntegration::uninstall(RideZavSDK& rideZav) {
         state_->rideZav.reset();
         state_->boundTo = nullptr;
     }
-    std::lock_guard lock(installLock());
-    installed = false;
+    installSlot().release();
 }
 
 }  // namespace ridezav
