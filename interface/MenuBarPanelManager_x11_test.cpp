@@ -4,6 +4,7 @@
 // After GoogleTest: Xlib defines None and Bool as macros.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/extensions/shape.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xfixes.h>
@@ -364,6 +365,21 @@ TEST(MenuBarPanelOnX11, ClicksOnTheLivePanelReachItsButtonsAndEveryButtonHasAHan
         EXPECT_NEAR(regions[i].width, frames[i].second.width, 1);
         EXPECT_NEAR(regions[i].height, frames[i].second.height, 1);
     }
+    // No compositing manager here: the card is shaped to what it draws, so its clear rounded
+    // corners do not show as black.
+    const auto shapedIn = [&](int px, int py) {
+        int count = 0, ordering = 0;
+        XRectangle* rects = XShapeGetRectangles(d, panel, ShapeBounding, &count, &ordering);
+        bool inside = false;
+        for (int i = 0; i < count; ++i)
+            inside = inside || (px >= rects[i].x && px < rects[i].x + rects[i].width && py >= rects[i].y &&
+                                py < rects[i].y + rects[i].height);
+        if (rects) XFree(rects);
+        return inside;
+    };
+    ASSERT_TRUE(env.loop().runUntil([&] { return shapedIn(160, 100); }));
+    EXPECT_FALSE(shapedIn(0, 0));
+    EXPECT_TRUE(shapedIn(int(frames[0].second.midX()), int(frames[0].second.midY())));
     auto centreOf = [&](const std::string& id) {
         for (const auto& [button, f] : frames)
             if (button == id) return std::pair<int, int>{956 + int(f.midX()), 4 + int(f.midY())};

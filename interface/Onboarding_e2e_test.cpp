@@ -160,19 +160,20 @@ private:
     };
     {
         CompanionAppDelegate delegate(std::move(dependencies));
-        // The panel's Start, pressed 1.5 s after the panel is up (the watcher takes its picture).
+        // Where the panel's Start is, 1.5 s after the panel is up: the watcher takes its picture
+        // and clicks it with XTest.
         auto started = std::make_shared<bool>(false);
         auto pressStart = Timer::scheduled(0.1, true, [&, started](Timer& t) {
-            auto manager = delegate.menuBarPanelManager();
-            if (*started || !manager || !manager->isPanelVisible() || !panelView) return;
+            auto manager = std::dynamic_pointer_cast<MenuBarPanelManager>(delegate.menuBarPanelManager());
+            if (*started || !manager || !manager->isPanelVisible() || !manager->panel() || !panelView) return;
             *started = true;
             t.invalidate();
-            MainLoop::postToMainAfter(1.5, [&panelView] {
+            MainLoop::postToMainAfter(1.5, [&panelView, manager] {
                 for (const auto& [id, frame] : buttonFrames(panelView->tree()))
                     if (id == companion_panel_button::start) {
-                        std::printf("🧪 pressing Start\n");
+                        std::printf("🧪 Start at %lu %d %d\n", X11StatusBarDesktop::windowOf(*manager->panel()),
+                                    int(frame.midX()), int(frame.midY()));
                         std::fflush(stdout);
-                        panelView->click({frame.midX(), frame.midY()});
                         return;
                     }
                 std::printf("🧪 no Start button\n");
@@ -233,6 +234,11 @@ private:
 }
 
 // Collects the child's log lines as they come.
+bool isViewable(Display* d, Window w) {
+    XWindowAttributes attributes{};
+    return XGetWindowAttributes(d, w, &attributes) && attributes.map_state == IsViewable;
+}
+
 class LogReader {
 public:
     explicit LogReader(int fd) : fd_(fd), thread_([this] { run(); }) {}
@@ -411,11 +417,29 @@ TEST(OnboardingEndToEnd, StartPlaysTheVideoBesideTheCursorPointsAndTheChordThenA
     EXPECT_LT(*version, *start);
     EXPECT_EQ(log.lines()[*start],
               "🔑 Velmo start — accessibility: true, screen: true, mic: true, screenContent: true, onboarded: false");
-    ASSERT_TRUE(waitFor([&] { return log.find("🧪 pressing Start").has_value() || log.find("🧪 no Start").has_value(); }, 20));
-    EXPECT_FALSE(log.find("🧪 no Start").has_value());
+    ASSERT_TRUE(waitFor([&] { return log.find("🧪 Start at").has_value() || log.find("🧪 no Start").has_value(); }, 20));
+    ASSERT_FALSE(log.find("🧪 no Start").has_value());
     {
         Screenshot panel(d, 0, 0, 2 * kMonitorWidth, kMonitorHeight);
         EXPECT_TRUE(panel.writePNG(out + "/onboarding-e2e-panel.png"));
+    }
+    // A real click on Start, in the panel window's own pixels, then the pointer back for the cursor.
+    {
+        unsigned long panelWindow = 0;
+        int buttonX = 0, buttonY = 0;
+        ASSERT_EQ(std::sscanf(log.lines()[*log.find("🧪 Start at")].c_str(), "🧪 Start at %lu %d %d", &panelWindow, &buttonX,
+                              &buttonY),
+                  3);
+        int rootX = 0, rootY = 0;
+        Window child = 0;
+        ASSERT_TRUE(XTranslateCoordinates(d, Window(panelWindow), DefaultRootWindow(d), buttonX, buttonY, &rootX, &rootY, &child));
+        x.movePointer(rootX, rootY);
+        XTestFakeButtonEvent(d, 1, True, CurrentTime);
+        XTestFakeButtonEvent(d, 1, False, CurrentTime);
+        XSync(d, False);
+        // Start dismisses the panel as it begins the onboarding.
+        ASSERT_TRUE(waitFor([&] { return !isViewable(d, Window(panelWindow)); }, 20)) << "the click on Start did nothing";
+        x.movePointer(kMouseX, kMouseY);
     }
 
     // The welcome, then the video beside the cursor: (10, 18) right of and below the glyph,

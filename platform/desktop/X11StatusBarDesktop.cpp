@@ -287,6 +287,7 @@ public:
         width_ = width;
         height_ = height;
         stride_ = stride;
+        shapeToWhatIsDrawn();
         draw();
     }
     void orderFront() override {
@@ -327,6 +328,24 @@ public:
     }
 
     void setClickHandler(std::function<void(Point)> handler) override { clickHandler_ = std::move(handler); }
+
+    // Without a compositing manager the server shows alpha as black: the card's rounded corners
+    // and its shadow are shaped out instead.
+    void shapeToWhatIsDrawn() {
+        if (impl_.hasCompositingManager()) {
+            if (shape_) XShapeCombineMask(impl_.display, window_, ShapeBounding, 0, 0, 0, ShapeSet);
+            shape_.reset();
+            return;
+        }
+        auto region = opaqueRegion(pixels_.data(), width_, height_, stride_, {{0, 0, width_, height_}});
+        if (shape_ == region) return;
+        std::vector<XRectangle> rects;
+        rects.reserve(region.size());
+        for (const auto& r : region)
+            rects.push_back({short(r.x), short(r.y), static_cast<unsigned short>(r.width), static_cast<unsigned short>(r.height)});
+        XShapeCombineRectangles(impl_.display, window_, ShapeBounding, 0, 0, rects.data(), int(rects.size()), ShapeSet, YXBanded);
+        shape_ = std::move(region);
+    }
 
     void handle(const XEvent& event) {
         if (event.type == Expose && event.xexpose.count == 0) draw();
@@ -370,6 +389,7 @@ private:
     bool visible_ = false;
     bool pressed_ = false;
     std::function<void(Point)> clickHandler_;
+    std::optional<std::vector<WindowPixelRect>> shape_;  // none: unshaped
 };
 
 // A click-through window of the overlay. Frames are copied out as their damaged rectangles:
