@@ -20,6 +20,7 @@
 #include "platform/foundation/UserDefaults.h"
 #include "platform/media/MediaAuthorization.h"
 #include "platform/media/SimulatedAudioPlayer.h"
+#include "platform/media/SimulatedVideoPlayer.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/LoopbackHttpServer.h"
 
@@ -33,6 +34,8 @@ struct CompanionTestEnvironment {
     std::shared_ptr<SimulatedScreenLayer> screens = std::make_shared<SimulatedScreenLayer>();
     ScreenLayerScope screenScope{screens};
     std::shared_ptr<SimulatedAudioPlayerFactory> players = std::make_shared<SimulatedAudioPlayerFactory>();
+    // No test reaches GStreamer through the companion unless it installs the real factory itself.
+    std::shared_ptr<SimulatedVideoPlayerFactory> videos = std::make_shared<SimulatedVideoPlayerFactory>(45.0);
     ridezav::RideZavEventRecorder events;
     LogCapture log;
     LoopbackHttpServer messagesServer;
@@ -49,12 +52,14 @@ struct CompanionTestEnvironment {
         mediaAuthorization->microphoneStatus = MediaAuthorizationStatus::denied;
         MediaAuthorization::install(mediaAuthorization);
         AudioPlayerFactory::install(players);
+        VideoPlayerFactory::install(videos);
         ClaudeAPI::resetWarmUpForTesting();
         messagesServer.route("HEAD", "/", LoopbackAnswer::text(200, ""));
     }
     ~CompanionTestEnvironment() {
         loop().runUntilIdle();
         AudioPlayerFactory::install(nullptr);
+        VideoPlayerFactory::install(nullptr);
         MediaAuthorization::install(nullptr);
         DesktopPermissions::install(nullptr);
     }

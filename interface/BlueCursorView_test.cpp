@@ -24,6 +24,10 @@ const Rect kRightScreen{1440, 0, 1000, 800};
 
 struct CursorTest : ::testing::Test {
     VirtualMainLoopScope loopScope;
+    // The welcome starts the onboarding video: a simulated one, never GStreamer.
+    std::shared_ptr<SimulatedVideoPlayerFactory> videos = std::make_shared<SimulatedVideoPlayerFactory>(45.0);
+    bool videosInstalled = (VideoPlayerFactory::install(videos), true);
+    ~CursorTest() override { VideoPlayerFactory::install(nullptr); }
     std::shared_ptr<CompanionManager> companion =
         CompanionManager::create({std::make_shared<testing::FakeDictationManager>(),
                                   std::make_shared<testing::FakeShortcutMonitor>(),
