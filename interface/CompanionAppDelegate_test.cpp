@@ -14,6 +14,7 @@
 #include "interface/CompanionAppDelegate.h"
 #include "platform/desktop/ApplicationNotifications.h"
 #include "platform/desktop/LoginItem.h"
+#include "platform/desktop/SimulatedLoginItem.h"
 #include "platform/foundation/BadPropertyLists.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/TestDirectory.h"

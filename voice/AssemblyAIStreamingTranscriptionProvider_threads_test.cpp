@@ -14,6 +14,7 @@
 #include "platform/foundation/OriginOverride.h"
 #include "platform/foundation/URLError.h"
 #include "platform/media/MediaAuthorization.h"
+#include "platform/media/SimulatedMediaAuthorization.h"
 #include "platform/media/SimulatedAudioEngine.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/BlockingQueue.h"

@@ -6,6 +6,7 @@
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Logger.h"
 #include "platform/media/SimulatedAudioEngine.h"
+#include "platform/media/SimulatedMediaAuthorization.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "voice/MirrinDictationManager.h"
 #include "voice/SimulatedTranscriptionProvider.h"

@@ -10,6 +10,7 @@
 #include "platform/foundation/Logger.h"
 #include "platform/foundation/OriginOverride.h"
 #include "platform/media/SimulatedAudioEngine.h"
+#include "platform/media/SimulatedMediaAuthorization.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/LoopbackHttpServer.h"
 #include "testing/MultipartFormData.h"

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/desktop/Permissions.h"
+#include "platform/desktop/SimulatedDesktopPermissions.h"
 #include "testing/XvfbServer.h"
 
 using namespace velmo;

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/media/MediaAuthorization.h"
+#include "platform/media/SimulatedMediaAuthorization.h"
 #include "platform/media/PocketSphinxSpeechRecognizer.h"
 #include "platform/media/PulseAudioSourceMonitor.h"
 #include "testing/BlockingQueue.h"
