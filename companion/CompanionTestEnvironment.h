@@ -25,7 +25,7 @@
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/LoopbackHttpServer.h"
 
-namespace velmo::testing {
+namespace velmo::test {
 
 struct CompanionTestEnvironment {
     VirtualMainLoopScope loopScope;
@@ -77,4 +77,4 @@ struct CompanionTestEnvironment {
     std::vector<std::string> eventNames() const { return events.names(); }
 };
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

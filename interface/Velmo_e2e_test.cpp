@@ -31,14 +31,14 @@
 #include "voice/MirrinDictationManager.h"
 
 using namespace velmo;
-using velmo::testing::LoopbackAnswer;
+using velmo::test::LoopbackAnswer;
 using json = nlohmann::json;
 
 TEST(VelmoEndToEnd, HoldingTheChordAndSpeakingGivesASpokenAnswer) {
     std::string why;
-    auto phrase = velmo::testing::speakPhrase("hello world. please call my mother tomorrow.", &why);
+    auto phrase = velmo::test::speakPhrase("hello world. please call my mother tomorrow.", &why);
     ASSERT_TRUE(phrase.has_value()) << why;
-    velmo::testing::XvfbServer x("1280x800x24");
+    velmo::test::XvfbServer x("1280x800x24");
     ASSERT_TRUE(x.isRunning()) << x.failure();
     setenv("DISPLAY", x.display().c_str(), 1);
 
@@ -55,14 +55,14 @@ TEST(VelmoEndToEnd, HoldingTheChordAndSpeakingGivesASpokenAnswer) {
     ridezav::RideZavEventRecorder events;
     LogCapture log;
 
-    velmo::testing::TestDirectory bundleDir;
+    velmo::test::TestDirectory bundleDir;
     bundleDir.write("Velmo.app/Contents/Info.plist", R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>
         <key>CFBundleShortVersionString</key><string>1.0.0</string>
         <key>AnthropicAPIKey</key><string>sk-e2e</string>
         <key>ElevenLabsVoiceID</key><string>voice-e2e</string></dict></plist>)");
     Bundle::Scope bundle(bundleDir / "Velmo.app");
 
-    velmo::testing::LoopbackHttpServer messages, speech;
+    velmo::test::LoopbackHttpServer messages, speech;
     OriginOverride::Scope toMessages("api.anthropic.com", messages.origin());
     OriginOverride::Scope toSpeech("api.elevenlabs.io", speech.origin());
     messages.route("HEAD", "/", LoopbackAnswer::text(200, ""));
@@ -86,7 +86,7 @@ TEST(VelmoEndToEnd, HoldingTheChordAndSpeakingGivesASpokenAnswer) {
         auto companion = delegate.companionManager();
         ASSERT_TRUE(companion->hasAccessibilityPermission) << "the X11 key tap needs XInput2 on the display";
 
-        velmo::testing::XTestKeyboard keyboard(x.display());
+        velmo::test::XTestKeyboard keyboard(x.display());
         ASSERT_TRUE(keyboard.isOpen());
         ASSERT_TRUE(keyboard.press("Control_L"));
         ASSERT_TRUE(keyboard.press("Alt_L"));

@@ -24,9 +24,9 @@
 #include "voice/MirrinDictationManager.h"
 
 using namespace velmo;
-using velmo::testing::BlockingQueue;
-using velmo::testing::LoopbackWebSocketServer;
-using velmo::testing::TaskProbe;
+using velmo::test::BlockingQueue;
+using velmo::test::LoopbackWebSocketServer;
+using velmo::test::TaskProbe;
 using Step = LoopbackWebSocketServer::Step;
 using Frame = LoopbackWebSocketServer::Frame;
 using QueryItems = std::vector<std::pair<std::string, std::string>>;
@@ -94,7 +94,7 @@ struct Options {
     std::vector<std::string> keyterms;
 };
 
-class StreamingSessionTest : public ::testing::Test {
+class StreamingSessionTest : public testing::Test {
 protected:
 
     VirtualMainLoopScope loopScope;

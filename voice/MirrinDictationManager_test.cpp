@@ -29,7 +29,7 @@ std::exception_ptr messageError(const std::string& message) {
     return std::make_exception_ptr(MessageError("Test", message));
 }
 
-class Dictation : public ::testing::Test {
+class Dictation : public testing::Test {
 protected:
     VirtualMainLoopScope scope;
     LogCapture log;
