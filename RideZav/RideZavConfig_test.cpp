@@ -142,7 +142,7 @@ TEST(RideZavConfig, CopiesCarryTheLibraryWrittenFields) {
 }
 
 TEST(RideZavErrorTrackingConfig, InAppIncludesTheBundleIdentifierThenTheExecutable) {
-    velmo::testing::TestDirectory dir;
+    velmo::test::TestDirectory dir;
     dir.write("A.app/Contents/Info.plist",
               velmo::PropertyList::toXML(velmo::PlistValue::Dictionary{{"CFBundleIdentifier", "com.example.velmo"},
                                                                        {"CFBundleExecutable", "velmo"}}));

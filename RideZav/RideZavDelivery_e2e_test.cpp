@@ -31,7 +31,7 @@
 
 namespace {
 
-using velmo::testing::LoopbackIngestionServer;
+using velmo::test::LoopbackIngestionServer;
 namespace fs = std::filesystem;
 
 constexpr const char* kApiKey = "phc_delivery_e2e";
@@ -166,15 +166,15 @@ void readAcks(int fd, std::size_t wanted, double seconds, std::string& pending, 
 
 Scenario runScenario(bool waitForFiles) {
     Scenario s;
-    velmo::testing::TestDirectory home;
-    velmo::testing::EnvironmentVariable data("XDG_DATA_HOME", home / "data");
-    velmo::testing::EnvironmentVariable configHome("XDG_CONFIG_HOME", home / "config");
-    velmo::testing::EnvironmentVariable homeDir("HOME", home / "home");
+    velmo::test::TestDirectory home;
+    velmo::test::EnvironmentVariable data("XDG_DATA_HOME", home / "data");
+    velmo::test::EnvironmentVariable configHome("XDG_CONFIG_HOME", home / "config");
+    velmo::test::EnvironmentVariable homeDir("HOME", home / "home");
     velmo::PlistValue::Dictionary info{{"CFBundleIdentifier", std::string(kBundleId)},
                                        {"CFBundleShortVersionString", std::string("1.2")},
                                        {"CFBundleVersion", std::string("34")}};
     home.write("Velmo.app/Contents/Info.plist", velmo::PropertyList::toXML(info));
-    velmo::testing::EnvironmentVariable bundle("VELMO_BUNDLE", home / "Velmo.app");
+    velmo::test::EnvironmentVariable bundle("VELMO_BUNDLE", home / "Velmo.app");
 
     LoopbackIngestionServer server;
     server.answer(LoopbackIngestionServer::Route::batch, LoopbackIngestionServer::Answer::closedWithoutReply());
@@ -285,6 +285,6 @@ int main(int argc, char** argv) {
         captureChild(argv[2], std::atoi(argv[3]), kEventsPerRun);
     if (argc == 4 && std::strcmp(argv[1], "--ridezav-delivery-child=flush") == 0)
         flushChild(argv[2], std::strcmp(argv[3], "files") == 0);
-    ::testing::InitGoogleTest(&argc, argv);
+    testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

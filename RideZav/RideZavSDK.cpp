@@ -462,7 +462,7 @@ Object RideZavSDK::buildProperties(const std::string& distinctId, const std::opt
         registered.reserve(registeredCount + flagProperties.size());
         for (auto& [key, value] : flagProperties) {
             const auto end = registered.begin() + static_cast<std::ptrdiff_t>(registeredCount);
-            const auto same = std::find_if(registered.begin(), end, [&](const auto& entry) { return entry.first == key; });
+            const auto same = std::find_if(registered.begin(), end, [&name = key](const auto& entry) { return entry.first == name; });
             if (same != end) same->second = std::move(value);
             else registered.append(std::move(key), std::move(value));
         }

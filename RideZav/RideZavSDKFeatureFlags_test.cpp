@@ -16,7 +16,7 @@
 namespace ridezav {
 namespace {
 
-using Server = velmo::testing::LoopbackIngestionServer;
+using Server = velmo::test::LoopbackIngestionServer;
 using Route = Server::Route;
 
 constexpr const char* kHost = "ingest.example.test";
@@ -36,7 +36,7 @@ constexpr const char* kFlags = R"({
 
 // A facade against the loopback ingestion server, on the virtual main loop, over a scratch
 // data folder.
-class RideZavSDKFlagsTest : public ::testing::Test {
+class RideZavSDKFlagsTest : public testing::Test {
 protected:
     RideZavSDKFlagsTest() {
         RideZavLog::setDebug(true);

@@ -61,7 +61,7 @@ public:
     }
 };
 
-class RideZavSDKSetupTest : public ::testing::Test {
+class RideZavSDKSetupTest : public testing::Test {
 protected:
     ~RideZavSDKSetupTest() override { loop.loop().runUntilIdle(); }
     static RideZavConfig config(const std::string& key) {

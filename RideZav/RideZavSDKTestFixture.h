@@ -22,7 +22,7 @@ inline constexpr const char* kGuardLine =
     "[RideZav] RideZav method was called without `setup` being complete. Call wil be ignored.";
 
 // A facade of its own over a temporary data folder, on the virtual main loop.
-class RideZavSDKTest : public ::testing::Test {
+class RideZavSDKTest : public testing::Test {
 protected:
     ~RideZavSDKTest() override {
         loop.loop().runUntilIdle();

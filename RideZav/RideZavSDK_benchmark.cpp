@@ -19,10 +19,10 @@ using namespace ridezav;
 // A facade over a scratch data folder with `superProperties` registered properties; nothing is
 // uploaded (the depth trigger is out of reach, no timer).
 struct Facade {
-    velmo::testing::TestDirectory scratch;
+    velmo::test::TestDirectory scratch;
     std::shared_ptr<RideZavSDK> sdk;
     explicit Facade(int superProperties, int cachedFlags = 0) {
-        velmo::testing::EnvironmentVariable data("XDG_DATA_HOME", scratch.path());
+        velmo::test::EnvironmentVariable data("XDG_DATA_HOME", scratch.path());
         RideZavConfig config("phc_bench", "http://127.0.0.1:9");
         config.flushAt = 1 << 30;
         config.maxQueueSize = 1 << 30;

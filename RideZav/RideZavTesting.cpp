@@ -25,8 +25,8 @@ RideZavEventRecorder::RideZavEventRecorder() : pipeline_(std::make_shared<Pipeli
     if (RideZavSDK::shared().isSetUp()) return;
     // The process's facade keeps its files in a folder of its own, removed with the process's
     // temporary files; nothing is uploaded on its own.
-    static auto* dataHome = new velmo::testing::TestDirectory();  // never released: the facade lives on
-    velmo::testing::EnvironmentVariable data("XDG_DATA_HOME", dataHome->path());
+    static auto* dataHome = new velmo::test::TestDirectory();  // never released: the facade lives on
+    velmo::test::EnvironmentVariable data("XDG_DATA_HOME", dataHome->path());
     RideZavConfig config("phc_test", "http://127.0.0.1:9");
     config.disableReachabilityForTesting = true;
     config.disableQueueTimerForTesting = true;

@@ -16,13 +16,13 @@
 #include "testing/TaskProbe.h"
 
 using namespace velmo;
-using velmo::testing::errorIdentity;
-using velmo::testing::ErrorIdentity;
-using velmo::testing::Gate;
-using velmo::testing::LoopbackAnswer;
-using velmo::testing::LoopbackHttpServer;
-using velmo::testing::RecordedRequest;
-using velmo::testing::TaskProbe;
+using velmo::test::errorIdentity;
+using velmo::test::ErrorIdentity;
+using velmo::test::Gate;
+using velmo::test::LoopbackAnswer;
+using velmo::test::LoopbackHttpServer;
+using velmo::test::RecordedRequest;
+using velmo::test::TaskProbe;
 using json = nlohmann::json;
 
 namespace {
@@ -39,7 +39,7 @@ std::string joinLines(const std::vector<std::string>& lines, const char* ending 
 
 const std::string kPng = std::string("\x89PNG\r\n\x1a\n", 8) + "rest of a png";
 
-class ClaudeAPITest : public ::testing::Test {
+class ClaudeAPITest : public testing::Test {
 protected:
     VirtualMainLoopScope scope;
     LoopbackHttpServer server;
@@ -51,7 +51,7 @@ protected:
 
     TaskProbe<std::string> send(ClaudeAPI& api, std::vector<ClaudeAPI::Image> images = {},
                                 std::vector<ClaudeAPI::HistoryPair> history = {}, std::string prompt = "what is this?") {
-        return velmo::testing::awaitTask(scope.loop(), api.streamMessage(std::move(images), "be brief", std::move(history), std::move(prompt)));
+        return velmo::test::awaitTask(scope.loop(), api.streamMessage(std::move(images), "be brief", std::move(history), std::move(prompt)));
     }
 
     // The one message request the server saw, parsed.
@@ -81,7 +81,7 @@ TEST_F(ClaudeAPITest, SendsOnePostWithItsThreeHeadersAndTheFiveMemberBody) {
     std::vector<std::pair<std::string, std::string>> own;
     for (const auto& [n, v] : r.headers)
         if (n != "Host" && n != "Accept" && n != "Accept-Encoding" && n != "Content-Length") own.emplace_back(n, v);
-    EXPECT_EQ(own, (velmo::testing::HeaderList{{"x-api-key", "sk-test"}, {"anthropic-version", "2023-06-01"}, {"Content-Type", "application/json"}}));
+    EXPECT_EQ(own, (velmo::test::HeaderList{{"x-api-key", "sk-test"}, {"anthropic-version", "2023-06-01"}, {"Content-Type", "application/json"}}));
 
     json body = json::parse(r.body);
     EXPECT_EQ(body.size(), 5u);

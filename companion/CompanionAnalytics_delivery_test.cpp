@@ -19,9 +19,9 @@
 #include "testing/LoopbackIngestionServer.h"
 
 using namespace velmo;
-using velmo::testing::CompanionTestEnvironment;
-using velmo::testing::LoopbackAnswer;
-using velmo::testing::LoopbackIngestionServer;
+using velmo::test::CompanionTestEnvironment;
+using velmo::test::LoopbackAnswer;
+using velmo::test::LoopbackIngestionServer;
 using json = nlohmann::json;
 
 namespace {
@@ -44,9 +44,9 @@ const char* kInfoPlist = R"(<?xml version="1.0" encoding="UTF-8"?>
 
 constexpr const char* kHost = "ingest.ridezav.com";
 
-class CompanionAnalyticsDelivery : public ::testing::Test {
+class CompanionAnalyticsDelivery : public testing::Test {
 protected:
-    velmo::testing::TestDirectory dir;
+    velmo::test::TestDirectory dir;
     std::unique_ptr<Bundle::Scope> bundle;
     LoopbackIngestionServer ingestion;
     OriginOverride::Scope ingestionOrigin{kHost, ingestion.origin()};
@@ -56,7 +56,7 @@ protected:
     bool setUpAnalytics() {
         dir.write("Velmo.app/Contents/Info.plist", kInfoPlist);
         bundle = std::make_unique<Bundle::Scope>(dir / "Velmo.app");
-        velmo::testing::EnvironmentVariable data("XDG_DATA_HOME", dir / "data");
+        velmo::test::EnvironmentVariable data("XDG_DATA_HOME", dir / "data");
         ridezav::RideZavConfig config("phc_velmo", std::string("https://") + kHost);
         config.disableReachabilityForTesting = true;
         config.disableQueueTimerForTesting = true;

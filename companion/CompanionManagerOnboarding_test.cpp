@@ -15,8 +15,8 @@
 #include "platform/runtime/NotificationCenter.h"
 
 using namespace velmo;
-using velmo::testing::CompanionTestEnvironment;
-using velmo::testing::LoopbackAnswer;
+using velmo::test::CompanionTestEnvironment;
+using velmo::test::LoopbackAnswer;
 using json = nlohmann::json;
 
 namespace {
@@ -36,10 +36,10 @@ std::optional<std::string> readWholeFile(const std::string& path) {
     return s.str();
 }
 
-class Onboarding : public ::testing::Test {
+class Onboarding : public testing::Test {
 protected:
     CompanionTestEnvironment env;
-    velmo::testing::TestDirectory bundleDir;
+    velmo::test::TestDirectory bundleDir;
     std::unique_ptr<Bundle::Scope> bundle;
     std::shared_ptr<SimulatedVideoPlayerFactory> videos = std::make_shared<SimulatedVideoPlayerFactory>(45.0);
     std::shared_ptr<CompanionManager> companion;
@@ -387,7 +387,7 @@ TEST_F(Onboarding, APromptPresentedAgainTypesIntoTheFieldOnlyOnce) {
 }
 
 TEST(OnboardingVideoURL, TheBundleByDefaultAConfiguredOriginOrNone) {
-    velmo::testing::TestDirectory dir;
+    velmo::test::TestDirectory dir;
     Bundle::Scope bundle(dir / "My Apps/Velmo.app");
     {
         CompanionManager::VideoOriginScope origin("");

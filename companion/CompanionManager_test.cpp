@@ -7,7 +7,7 @@
 #include "platform/runtime/NotificationCenter.h"
 
 using namespace velmo;
-using velmo::testing::CompanionTestEnvironment;
+using velmo::test::CompanionTestEnvironment;
 
 namespace {
 ridezav::RecordedEvent event(const std::string& name, ridezav::RideZavProperties properties = ridezav::RideZavProperties::object()) {

@@ -4,8 +4,8 @@
 #include "companion/CompanionTestEnvironment.h"
 
 using namespace velmo;
-using velmo::testing::CompanionTestEnvironment;
-using velmo::testing::LoopbackAnswer;
+using velmo::test::CompanionTestEnvironment;
+using velmo::test::LoopbackAnswer;
 
 namespace {
 void setUpDisplays(CompanionTestEnvironment& env) {

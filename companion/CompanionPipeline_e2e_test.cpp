@@ -13,9 +13,9 @@
 #include "testing/JpegTestImage.h"
 
 using namespace velmo;
-using velmo::testing::CompanionTestEnvironment;
-using velmo::testing::Gate;
-using velmo::testing::LoopbackAnswer;
+using velmo::test::CompanionTestEnvironment;
+using velmo::test::Gate;
+using velmo::test::LoopbackAnswer;
 using json = nlohmann::json;
 
 namespace {
@@ -36,10 +36,10 @@ const char* kInfoPlist = R"(<?xml version="1.0" encoding="UTF-8"?>
 <key>ElevenLabsVoiceID</key><string>voice123</string>
 </dict></plist>)";
 
-class CompanionPipeline : public ::testing::Test {
+class CompanionPipeline : public testing::Test {
 protected:
     CompanionTestEnvironment env;
-    velmo::testing::TestDirectory bundleDir;
+    velmo::test::TestDirectory bundleDir;
     std::unique_ptr<Bundle::Scope> bundle;
     std::shared_ptr<CompanionManager> companion;
     std::vector<CompanionVoiceState> voiceTrace;
@@ -100,7 +100,7 @@ TEST_F(CompanionPipeline, ATranscriptBecomesOneRequestASpokenAnswerAndAPointedSp
         EXPECT_EQ(content[index]["source"]["media_type"], "image/jpeg");
         auto bytes = Base64::decode(content[index]["source"]["data"].get<std::string>());
         ASSERT_TRUE(bytes.has_value());
-        auto jpeg = velmo::testing::decodeJpeg(std::vector<std::uint8_t>(bytes->begin(), bytes->end()));
+        auto jpeg = velmo::test::decodeJpeg(std::vector<std::uint8_t>(bytes->begin(), bytes->end()));
         ASSERT_TRUE(jpeg.has_value());
         EXPECT_EQ(jpeg->width, width);
         EXPECT_EQ(jpeg->height, height);
@@ -137,7 +137,7 @@ TEST_F(CompanionPipeline, ATranscriptBecomesOneRequestASpokenAnswerAndAPointedSp
 
 TEST_F(CompanionPipeline, ALaterTranscriptCancelsAHeldReplyWhichThenChangesNothing) {
     auto held = std::make_shared<Gate>();
-    env.messagesServer.route("POST", "/v1/messages", [held](const velmo::testing::RecordedRequest& r) {
+    env.messagesServer.route("POST", "/v1/messages", [held](const velmo::test::RecordedRequest& r) {
         if (r.body.find("first question") != std::string::npos)
             return LoopbackAnswer::streamed(200, {sseReply({"stale answer [POINT:1,1:old]"})}).heldBy(held);
         return LoopbackAnswer::streamed(200, {sseReply({"fresh answer"})});
@@ -163,7 +163,7 @@ TEST_F(CompanionPipeline, ALaterTranscriptCancelsAHeldReplyWhichThenChangesNothi
 
 TEST_F(CompanionPipeline, StoppingDuringAHeldReplyReportsNoError) {
     auto held = std::make_shared<Gate>();
-    env.messagesServer.route("POST", "/v1/messages", [held](const velmo::testing::RecordedRequest&) {
+    env.messagesServer.route("POST", "/v1/messages", [held](const velmo::test::RecordedRequest&) {
         return LoopbackAnswer::streamed(200, {sseReply({"late answer"})}).heldBy(held);
     });
     pressAndRelease();
@@ -184,7 +184,7 @@ TEST_F(CompanionPipeline, StoppingDuringAHeldReplyReportsNoError) {
 }
 
 TEST_F(CompanionPipeline, TheEleventhExchangeDropsTheFirstAndHistoryTravelsWithTheRequest) {
-    env.messagesServer.route("POST", "/v1/messages", [](const velmo::testing::RecordedRequest& r) {
+    env.messagesServer.route("POST", "/v1/messages", [](const velmo::test::RecordedRequest& r) {
         std::string question = json::parse(r.body)["messages"].back()["content"].back()["text"];
         return LoopbackAnswer::streamed(200, {sseReply({"answer to " + question + " [POINT:none]"})});
     });

@@ -11,8 +11,8 @@
 #include "testing/TaskProbe.h"
 
 using namespace velmo;
-using velmo::testing::TaskProbe;
-using velmo::testing::decodeJpeg;
+using velmo::test::TaskProbe;
+using velmo::test::decodeJpeg;
 
 namespace {
 
@@ -25,7 +25,7 @@ ShareableDisplay display(std::uint32_t id, Rect frame) {
 
 // An application bundle with this identifier (none: no bundle at all) as the main bundle.
 struct MainBundle {
-    velmo::testing::TestDirectory folder;
+    velmo::test::TestDirectory folder;
     std::unique_ptr<Bundle::Scope> scope;
     explicit MainBundle(const std::optional<std::string>& identifier) {
         if (identifier) {
@@ -112,7 +112,7 @@ TEST(CompanionScreenCapture, OneDisplayOfEachShapeGivesOneRecordOfThatSize) {
         ASSERT_TRUE(decoded);
         EXPECT_EQ(decoded->width, c.width);
         EXPECT_EQ(decoded->height, c.height);
-        EXPECT_TRUE(velmo::testing::colourNear(decoded->pixel(10, 10), desktop.layer->displayColour(5), 6));
+        EXPECT_TRUE(velmo::test::colourNear(decoded->pixel(10, 10), desktop.layer->displayColour(5), 6));
         // Desktop windows included, on-screen windows only.
         EXPECT_EQ(desktop.layer->contentRequests(),
                   (std::vector<SimulatedScreenLayer::ContentRequest>{{false, true}}));
@@ -146,7 +146,7 @@ TEST(CompanionScreenCapture, TheDisplayUnderTheMouseComesFirstAndBothAreLabelled
     EXPECT_EQ(desktop.layer->screensReads(), 1);
     auto first = decodeJpeg(records[0].imageData);
     ASSERT_TRUE(first);
-    EXPECT_TRUE(velmo::testing::colourNear(first->pixel(5, 5), desktop.layer->displayColour(2), 6));
+    EXPECT_TRUE(velmo::test::colourNear(first->pixel(5, 5), desktop.layer->displayColour(2), 6));
 }
 
 TEST(CompanionScreenCapture, MouseOnAMaximumEdgeOrOutsideEveryDisplayKeepsThePlatformOrder) {
@@ -212,8 +212,8 @@ TEST(CompanionScreenCapture, ItsOwnErrorsWhenThereIsNothingToCapture) {
         auto outcome = desktop.capture();
         ASSERT_TRUE(outcome.error()) << c.name;
         EXPECT_FALSE(outcome.value());
-        EXPECT_EQ(velmo::testing::errorIdentity(outcome.error()),
-                  (velmo::testing::ErrorIdentity{"CompanionScreenCapture", c.code, c.message}))
+        EXPECT_EQ(velmo::test::errorIdentity(outcome.error()),
+                  (velmo::test::ErrorIdentity{"CompanionScreenCapture", c.code, c.message}))
             << c.name;
         EXPECT_EQ(desktop.layer->captureRequests().size(), c.captures) << c.name;
     }
@@ -245,8 +245,8 @@ TEST(CompanionScreenCapture, LayerErrorsPassUnchangedWithNoPartialList) {
         auto outcome = desktop.capture();
         ASSERT_TRUE(outcome.error());
         EXPECT_FALSE(outcome.value());
-        EXPECT_EQ(velmo::testing::errorIdentity(outcome.error()),
-                  (velmo::testing::ErrorIdentity{denied.domain(), denied.code(), denied.message()}));
+        EXPECT_EQ(velmo::test::errorIdentity(outcome.error()),
+                  (velmo::test::ErrorIdentity{denied.domain(), denied.code(), denied.message()}));
         EXPECT_EQ(desktop.layer->captureRequests().size(), inContent ? 0u : 2u);
     }
 }
@@ -284,8 +284,8 @@ TEST(CompanionScreenCapture, TheApplicationsOwnWindowsAreExcludedFromEveryScreen
         auto first = decodeJpeg((*outcome.value())[0].imageData);
         ASSERT_TRUE(first);
         std::uint32_t expected = c.excluded == std::vector<std::uint32_t>{10} ? 0x204060u : 0xff00ffu;
-        EXPECT_TRUE(velmo::testing::colourNear(first->pixel(100, 400), expected, 8));
-        EXPECT_TRUE(velmo::testing::colourNear(first->pixel(1000, 400), 0x00ff00, 8));
+        EXPECT_TRUE(velmo::test::colourNear(first->pixel(100, 400), expected, 8));
+        EXPECT_TRUE(velmo::test::colourNear(first->pixel(1000, 400), 0x00ff00, 8));
     }
 }
 

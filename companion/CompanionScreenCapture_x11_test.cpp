@@ -12,8 +12,8 @@
 #include "testing/X11TestDesktop.h"
 
 using namespace velmo;
-using velmo::testing::TaskProbe;
-using velmo::testing::X11TestDesktop;
+using velmo::test::TaskProbe;
+using velmo::test::X11TestDesktop;
 
 // Two XRandR monitors on a private Xvfb: LEFT 1512x982 (primary) and RIGHT 1080x1920 beside
 // it, each painted in four colours; the mouse on RIGHT; an own window and another
@@ -31,7 +31,7 @@ TEST(CompanionScreenCaptureOnX11, EveryMonitorInOrderAtItsSizeWithItsPixels) {
     auto layer = std::make_shared<X11ScreenLayer>(X11ScreenLayer::Options{desktop.displayName(), true});
     ASSERT_TRUE(layer->isConnected()) << layer->failure();
     ScreenLayerScope scope(layer);
-    velmo::testing::TestDirectory folder;
+    velmo::test::TestDirectory folder;
     folder.write("Velmo.app/Contents/Info.plist",
                  PropertyList::toXML(PlistValue::Dictionary{{"CFBundleIdentifier", "com.velmo.app"}}));
     Bundle::Scope bundle(folder / "Velmo.app");
@@ -67,7 +67,7 @@ TEST(CompanionScreenCaptureOnX11, EveryMonitorInOrderAtItsSizeWithItsPixels) {
         EXPECT_EQ(r.displayWidthInPoints, std::int64_t(e.frame.width));
         EXPECT_EQ(r.screenshotWidthInPixels, e.width);
         EXPECT_EQ(r.screenshotHeightInPixels, e.height);
-        auto decoded = velmo::testing::decodeJpeg(r.imageData);
+        auto decoded = velmo::test::decodeJpeg(r.imageData);
         ASSERT_TRUE(decoded);
         EXPECT_EQ(decoded->width, e.width);
         EXPECT_EQ(decoded->height, e.height);
@@ -77,17 +77,17 @@ TEST(CompanionScreenCaptureOnX11, EveryMonitorInOrderAtItsSizeWithItsPixels) {
                                   {e.width - e.width / 8, e.height - e.height / 8}};
         for (int q = 0; q < 4; ++q) {
             if (e.monitor == 0 && q == 1) continue;  // under the windows, checked below
-            EXPECT_TRUE(velmo::testing::colourNear(decoded->pixel(probes[q][0], probes[q][1]), colours[e.monitor][q], 12))
+            EXPECT_TRUE(velmo::test::colourNear(decoded->pixel(probes[q][0], probes[q][1]), colours[e.monitor][q], 12))
                 << "monitor " << e.monitor << " quadrant " << q << " got " << std::hex
                 << decoded->pixel(probes[q][0], probes[q][1]);
         }
     }
     // On LEFT (scale 1280/1512) the own window is gone and the editor's window shows instead.
-    auto left = velmo::testing::decodeJpeg(records[1].imageData);
+    auto left = velmo::test::decodeJpeg(records[1].imageData);
     ASSERT_TRUE(left);
     const double scale = 1280.0 / 1512;
     auto at = [&](int x, int y) { return left->pixel(int(x * scale), int(y * scale)); };
-    EXPECT_TRUE(velmo::testing::colourNear(at(1200, 250), 0x8040c0, 12)) << std::hex << at(1200, 250);
-    EXPECT_TRUE(velmo::testing::colourNear(at(1050, 380), 0x8040c0, 12));
-    EXPECT_TRUE(velmo::testing::colourNear(at(1450, 50), colours[0][1], 12));
+    EXPECT_TRUE(velmo::test::colourNear(at(1200, 250), 0x8040c0, 12)) << std::hex << at(1200, 250);
+    EXPECT_TRUE(velmo::test::colourNear(at(1050, 380), 0x8040c0, 12));
+    EXPECT_TRUE(velmo::test::colourNear(at(1450, 50), colours[0][1], 12));
 }

@@ -11,7 +11,7 @@
 #include "voice/MirrinDictationManaging.h"
 #include "voice/PushToTalkShortcutMonitoring.h"
 
-namespace velmo::testing {
+namespace velmo::test {
 
 // A dictation manager the test drives: its flags are set by hand and the submit callback of the
 // last start is kept, so the test can hand the companion a final transcript.
@@ -64,4 +64,4 @@ public:
     Publisher<ShortcutTransition> shortcutTransitions() const override { return transitions.publisher(); }
 };
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

@@ -14,17 +14,19 @@
 #include "companion/CompanionTestDoubles.h"
 #include "companion/OverlayWindowManaging.h"
 #include "platform/desktop/Permissions.h"
+#include "platform/desktop/SimulatedDesktopPermissions.h"
 #include "platform/desktop/SimulatedScreenLayer.h"
 #include "platform/foundation/Logger.h"
 #include "platform/foundation/OriginOverride.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/media/MediaAuthorization.h"
+#include "platform/media/SimulatedMediaAuthorization.h"
 #include "platform/media/SimulatedAudioPlayer.h"
 #include "platform/media/SimulatedVideoPlayer.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/LoopbackHttpServer.h"
 
-namespace velmo::testing {
+namespace velmo::test {
 
 struct CompanionTestEnvironment {
     VirtualMainLoopScope loopScope;
@@ -80,4 +82,4 @@ struct CompanionTestEnvironment {
     std::vector<std::string> eventNames() const { return events.names(); }
 };
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

@@ -15,19 +15,19 @@
 #include "testing/TaskProbe.h"
 
 using namespace velmo;
-using velmo::testing::errorIdentity;
-using velmo::testing::ErrorIdentity;
-using velmo::testing::Gate;
-using velmo::testing::LoopbackAnswer;
-using velmo::testing::LoopbackHttpServer;
-using velmo::testing::TaskProbe;
+using velmo::test::errorIdentity;
+using velmo::test::ErrorIdentity;
+using velmo::test::Gate;
+using velmo::test::LoopbackAnswer;
+using velmo::test::LoopbackHttpServer;
+using velmo::test::TaskProbe;
 using json = nlohmann::json;
 
 namespace {
 
 constexpr const char* kVoice = "21m00Tcm4TlvDq8ikWAM";
 
-class ElevenLabsTTSClientTest : public ::testing::Test {
+class ElevenLabsTTSClientTest : public testing::Test {
 protected:
     VirtualMainLoopScope scope;
     LoopbackHttpServer server;
@@ -44,7 +44,7 @@ protected:
     }
     static LoopbackAnswer audio(int status, std::string bytes) { return LoopbackAnswer::text(status, std::move(bytes), "audio/mpeg"); }
     TaskProbe<void> speak(ElevenLabsTTSClient& c, std::string text = "Hello there.") {
-        return velmo::testing::awaitTask(scope.loop(), c.speakText(std::move(text)));
+        return velmo::test::awaitTask(scope.loop(), c.speakText(std::move(text)));
     }
 };
 
@@ -60,10 +60,10 @@ TEST_F(ElevenLabsTTSClientTest, PostsTheTextWithItsThreeHeadersAndPlaysTheClip) 
     auto posts = server.requestsWith("POST");
     ASSERT_EQ(posts.size(), 1u);
     EXPECT_EQ(posts[0].target, std::string("/v1/text-to-speech/") + kVoice);
-    velmo::testing::HeaderList own;
+    velmo::test::HeaderList own;
     for (const auto& [n, v] : posts[0].headers)
         if (n != "Host" && n != "Accept-Encoding" && n != "Content-Length") own.emplace_back(n, v);
-    EXPECT_EQ(own, (velmo::testing::HeaderList{{"xi-api-key", "xi-key"}, {"Content-Type", "application/json"}, {"Accept", "audio/mpeg"}}));
+    EXPECT_EQ(own, (velmo::test::HeaderList{{"xi-api-key", "xi-key"}, {"Content-Type", "application/json"}, {"Accept", "audio/mpeg"}}));
     EXPECT_EQ(json::parse(posts[0].body),
               json::parse(R"({"text":"Hello there.","model_id":"eleven_multilingual_v2","voice_settings":{"stability":0.5,"similarity_boost":0.75}})"));
 
@@ -117,7 +117,7 @@ TEST_F(ElevenLabsTTSClientTest, RealPlayerPlaysMpegAndRefusesABodyThatIsNotAudio
     auto real = std::make_shared<MpegAudioPlayerFactory>(silent);
     auto tts = client("k", kVoice, real);
 
-    answerWith(audio(200, velmo::testing::makeMpegToneClip(0.05)));
+    answerWith(audio(200, velmo::test::makeMpegToneClip(0.05)));
     auto played = speak(*tts);
     ASSERT_TRUE(played.value()) << played.errorDescription();
     ASSERT_NE(tts->audioPlayer, nullptr);
@@ -182,7 +182,7 @@ TEST_F(ElevenLabsTTSClientTest, VoiceIdentifiersAreOneEscapedPathSegment) {
         {"voice?x=1#f", "/v1/text-to-speech/voice%3Fx%3D1%23f"},
         {"..", "/v1/text-to-speech/%2E%2E"},
     };
-    server.setFallback([](const velmo::testing::RecordedRequest&) { return LoopbackAnswer::text(404, "{\"detail\":\"voice not found\"}"); });
+    server.setFallback([](const velmo::test::RecordedRequest&) { return LoopbackAnswer::text(404, "{\"detail\":\"voice not found\"}"); });
     for (const auto& c : cases) {
         auto tts = client("k", c.voice);
         EXPECT_EQ(ElevenLabsTTSClient::requestURL(c.voice), "https://api.elevenlabs.io" + c.target);

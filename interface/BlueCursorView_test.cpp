@@ -22,15 +22,15 @@ constexpr double kPi = std::numbers::pi;
 const Rect kScreen{0, 0, 1440, 900};
 const Rect kRightScreen{1440, 0, 1000, 800};
 
-struct CursorTest : ::testing::Test {
+struct CursorTest : testing::Test {
     VirtualMainLoopScope loopScope;
     // The welcome starts the onboarding video: a simulated one, never GStreamer.
     std::shared_ptr<SimulatedVideoPlayerFactory> videos = std::make_shared<SimulatedVideoPlayerFactory>(45.0);
     bool videosInstalled = (VideoPlayerFactory::install(videos), true);
     ~CursorTest() override { VideoPlayerFactory::install(nullptr); }
     std::shared_ptr<CompanionManager> companion =
-        CompanionManager::create({std::make_shared<testing::FakeDictationManager>(),
-                                  std::make_shared<testing::FakeShortcutMonitor>(),
+        CompanionManager::create({std::make_shared<test::FakeDictationManager>(),
+                                  std::make_shared<test::FakeShortcutMonitor>(),
                                   std::make_shared<HeadlessOverlayWindowManager>()});
     Point mouse{100, 800};  // global; (100, 100) on kScreen
     int videoStarts = 0;

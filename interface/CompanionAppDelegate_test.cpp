@@ -14,6 +14,7 @@
 #include "interface/CompanionAppDelegate.h"
 #include "platform/desktop/ApplicationNotifications.h"
 #include "platform/desktop/LoginItem.h"
+#include "platform/desktop/SimulatedLoginItem.h"
 #include "platform/foundation/BadPropertyLists.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/TestDirectory.h"
@@ -26,11 +27,11 @@
 #include "voice/MirrinDictationManager.h"
 
 using namespace velmo;
-using velmo::testing::CompanionTestEnvironment;
+using velmo::test::CompanionTestEnvironment;
 
 namespace {
 
-class CompanionAppDelegateTest : public ::testing::Test {
+class CompanionAppDelegateTest : public testing::Test {
 protected:
     CompanionTestEnvironment env;
     std::shared_ptr<SimulatedLoginItem> loginItem = std::make_shared<SimulatedLoginItem>();
@@ -107,7 +108,7 @@ TEST_F(CompanionAppDelegateTest, LaunchingPostsDidFinishLaunchingOnce) {
 
 TEST_F(CompanionAppDelegateTest, TheLaunchMakesTheApplicationActiveAClickElsewhereOrTheEndResignsItAndItsOwnWindowsActivateIt) {
     namespace N = ApplicationNotification;
-    auto desktop = std::make_shared<velmo::testing::SimulatedStatusBarDesktop>();
+    auto desktop = std::make_shared<velmo::test::SimulatedStatusBarDesktop>();
     StatusBarDesktop::install(desktop);
     std::vector<std::string> posted;
     auto& center = NotificationCenter::defaultCenter();
@@ -248,9 +249,9 @@ TEST(VelmoExecutable, WithoutAnX11DisplayItExitsWithOneClearLine) {
 }
 
 TEST(VelmoExecutable, SaysAtStartWhatIsWrongWithTheConfiguration) {
-    velmo::testing::XvfbServer x("640x480x24");
+    velmo::test::XvfbServer x("640x480x24");
     ASSERT_TRUE(x.isRunning()) << x.failure();
-    velmo::testing::TestDirectory dir;
+    velmo::test::TestDirectory dir;
     dir.write("Velmo.app/Contents/Info.plist",
               "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>AnthropicAPIKey</key><integer>42</integer>"
               "<key>ElevenLabsAPIKey</key><string>el-key-value</string><key>ElevenLabsVoiceID</key><string>v</string></dict></plist>");
@@ -279,9 +280,9 @@ TEST(VelmoExecutable, SaysAtStartWhatIsWrongWithTheConfiguration) {
 }
 
 TEST(VelmoExecutable, StartsOnAnX11DisplayAndStopsOnSigterm) {
-    velmo::testing::XvfbServer x("1024x768x24");
+    velmo::test::XvfbServer x("1024x768x24");
     ASSERT_TRUE(x.isRunning()) << x.failure();
-    velmo::testing::TestDirectory config;
+    velmo::test::TestDirectory config;
     auto result = runVelmo({"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + config.path(), "PULSE_SERVER=unix:/nonexistent"}, true);
     ASSERT_TRUE(WIFEXITED(result.status)) << result.output;
     EXPECT_EQ(WEXITSTATUS(result.status), 0) << result.output;
@@ -294,11 +295,11 @@ TEST(VelmoExecutable, StartsOnAnX11DisplayAndStopsOnSigterm) {
 // The launch reads the permissions once: a running sound server with a capture source must
 // already count then, or the overlay would stay hidden for the whole run.
 TEST(VelmoExecutable, ASoundServerWithACaptureSourceGrantsTheMicrophoneAtLaunch) {
-    velmo::testing::XvfbServer x("1024x768x24");
+    velmo::test::XvfbServer x("1024x768x24");
     ASSERT_TRUE(x.isRunning()) << x.failure();
-    velmo::testing::PulseAudioServer pulse("velmo_launch_sink");
+    velmo::test::PulseAudioServer pulse("velmo_launch_sink");
     ASSERT_TRUE(pulse.isRunning()) << pulse.failure();
-    velmo::testing::TestDirectory config;
+    velmo::test::TestDirectory config;
     auto result = runVelmo({"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + config.path(), "PULSE_SERVER=" + pulse.serverAddress()},
                            true);
     ASSERT_TRUE(WIFEXITED(result.status)) << result.output;
@@ -307,10 +308,10 @@ TEST(VelmoExecutable, ASoundServerWithACaptureSourceGrantsTheMicrophoneAtLaunch)
 }
 
 TEST(VelmoExecutable, ABadDefaultsFileIsSetAsideWithOneLineAndTheAssistantRuns) {
-    velmo::testing::XvfbServer x("1024x768x24");
+    velmo::test::XvfbServer x("1024x768x24");
     ASSERT_TRUE(x.isRunning()) << x.failure();
     for (const auto& [name, contents] : velmo::test::badPropertyLists()) {
-        velmo::testing::TestDirectory config;
+        velmo::test::TestDirectory config;
         const std::string path = config.write("com.korvale.velmo/defaults.plist", contents);
         auto result = runVelmo({"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + config.path(), "PULSE_SERVER=unix:/nonexistent"}, true);
         ASSERT_TRUE(WIFEXITED(result.status)) << name << "\n" << result.output;
@@ -329,12 +330,12 @@ TEST(VelmoExecutable, ABadDefaultsFileIsSetAsideWithOneLineAndTheAssistantRuns) 
 }
 
 TEST(VelmoExecutable, WithNoSoundServerAPressSaysThereIsNoAudioInputSource) {
-    velmo::testing::XvfbServer x("1024x768x24");
+    velmo::test::XvfbServer x("1024x768x24");
     ASSERT_TRUE(x.isRunning()) << x.failure();
-    velmo::testing::TestDirectory config;
+    velmo::test::TestDirectory config;
     const std::string line = "🎙️ MirrinDictationManager: no audio input source (no sound server)";
     auto press = [&] {
-        velmo::testing::XTestKeyboard keyboard(x.display());
+        velmo::test::XTestKeyboard keyboard(x.display());
         keyboard.press("Control_L");
         keyboard.press("Alt_L");
         std::this_thread::sleep_for(std::chrono::milliseconds(500));

@@ -34,8 +34,8 @@ BENCHMARK(BM_PanelLayoutAndPaint)->Unit(benchmark::kMillisecond);
 void BM_PanelUnchangedUpdate(benchmark::State& state) {
     VirtualMainLoopScope scope;
     UserDefaults::Scope defaults;
-    auto companion = CompanionManager::create({std::make_shared<testing::FakeDictationManager>(),
-                                               std::make_shared<testing::FakeShortcutMonitor>(),
+    auto companion = CompanionManager::create({std::make_shared<test::FakeDictationManager>(),
+                                               std::make_shared<test::FakeShortcutMonitor>(),
                                                std::make_shared<HeadlessOverlayWindowManager>()});
     CompanionPanelView view(companion);
     scope.loop().runUntilIdle();

@@ -14,12 +14,12 @@
 namespace velmo {
 namespace {
 
-struct PanelViewTest : ::testing::Test {
+struct PanelViewTest : testing::Test {
     VirtualMainLoopScope loopScope;
     UserDefaults::Scope defaultsScope;
     std::shared_ptr<CompanionManager> companion =
-        CompanionManager::create({std::make_shared<testing::FakeDictationManager>(),
-                                  std::make_shared<testing::FakeShortcutMonitor>(),
+        CompanionManager::create({std::make_shared<test::FakeDictationManager>(),
+                                  std::make_shared<test::FakeShortcutMonitor>(),
                                   std::make_shared<HeadlessOverlayWindowManager>()});
     VirtualMainLoop& loop() { return loopScope.loop(); }
 };
@@ -87,9 +87,9 @@ TEST_F(PanelViewTest, FittingHeightAndHandRegionsFollowTheSituation) {
 namespace velmo {
 namespace {
 
-struct PanelActionsTest : ::testing::Test {
-    testing::CompanionTestEnvironment env;
-    std::shared_ptr<testing::SimulatedWorkspace> workspace = std::make_shared<testing::SimulatedWorkspace>();
+struct PanelActionsTest : testing::Test {
+    test::CompanionTestEnvironment env;
+    std::shared_ptr<test::SimulatedWorkspace> workspace = std::make_shared<test::SimulatedWorkspace>();
     std::shared_ptr<CompanionManager> companion = env.makeCompanion();
     void SetUp() override { Workspace::install(workspace); }
     void TearDown() override { Workspace::install(nullptr); }

@@ -33,7 +33,7 @@ Dict with(Dict base, const Dict& changes) {
 struct Case {
     const char* name;
     // Writes Velmo.app into the folder.
-    std::function<void(const velmo::testing::TestDirectory&)> write;
+    std::function<void(const velmo::test::TestDirectory&)> write;
     std::vector<std::string> lines;  // <B> stands for the bundle path
     std::map<std::string, std::optional<std::string>> lookups;
 };
@@ -43,7 +43,7 @@ std::string expand(std::string line, const std::string& bundle) {
     return line;
 }
 
-void writeInfo(const velmo::testing::TestDirectory& dir, const Dict& contents, const std::optional<Dict>& resources) {
+void writeInfo(const velmo::test::TestDirectory& dir, const Dict& contents, const std::optional<Dict>& resources) {
     dir.write("Velmo.app/Contents/Info.plist", PropertyList::toXML(contents));
     if (resources) dir.write("Velmo.app/Contents/Resources/Info.plist", PropertyList::toXML(*resources));
 }
@@ -141,7 +141,7 @@ TEST(ConfigurationCheck, OneLinePerProblemNamingFileAndKeyWithLookupsUnchanged) 
          {{"VoiceTranscriptionProvider", "whisper-secret"}}},
     };
     for (const auto& c : cases) {
-        velmo::testing::TestDirectory dir;
+        velmo::test::TestDirectory dir;
         c.write(dir);
         Bundle::Scope bundle(dir / "Velmo.app");
         std::vector<std::string> expected;
@@ -170,7 +170,7 @@ TEST(ConfigurationCheck, TheAnalyticsIngestionHostIsTheBundlesWhenItIsAWebAddres
         {"ftp://analytics.example.test", CompanionAppDelegate::analyticsIngestionHost},
     };
     for (const auto& c : cases) {
-        velmo::testing::TestDirectory dir;
+        velmo::test::TestDirectory dir;
         Dict resources = services;
         if (c.configured) resources["AnalyticsIngestionHost"] = *c.configured;
         writeInfo(dir, staged, resources);

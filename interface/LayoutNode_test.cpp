@@ -190,7 +190,7 @@ TEST(LayoutNode, HitTestingFindsTheButtonUnderAClickAndNothingBetweenButtons) {
                                              {{304, 7}, std::nullopt},
                                              {{250, 14}, std::nullopt},
                                              {{5, 7}, std::nullopt}}) {
-        SCOPED_TRACE(::testing::Message() << c.at.x << "," << c.at.y);
+        SCOPED_TRACE(testing::Message() << c.at.x << "," << c.at.y);
         EXPECT_EQ(hitTestButton(footer, c.at), c.button);
     }
 

@@ -19,8 +19,8 @@
 #include "testing/SimulatedStatusBarDesktop.h"
 
 using namespace velmo;
-using velmo::testing::CompanionTestEnvironment;
-using velmo::testing::PrivateSessionBus;
+using velmo::test::CompanionTestEnvironment;
+using velmo::test::PrivateSessionBus;
 
 namespace {
 
@@ -71,7 +71,7 @@ private:
     sd_bus_slot* slot_ = nullptr;
 };
 
-class NotifierDesktop : public velmo::testing::SimulatedStatusBarDesktop {
+class NotifierDesktop : public velmo::test::SimulatedStatusBarDesktop {
 public:
     std::shared_ptr<StatusItem> makeStatusItem() override { return notifierItem; }
     std::shared_ptr<StatusItem> notifierItem;
@@ -177,8 +177,8 @@ TEST(StatusNotifierItem, TheX11DesktopOffersTheNotifierItemBeforeTheTrayWhenAWat
     CompanionTestEnvironment env;
     PrivateSessionBus bus;
     ASSERT_FALSE(bus.address().empty());
-    velmo::testing::EnvironmentVariable address("DBUS_SESSION_BUS_ADDRESS", bus.address());
-    velmo::testing::XvfbServer x("640x480x24");
+    velmo::test::EnvironmentVariable address("DBUS_SESSION_BUS_ADDRESS", bus.address());
+    velmo::test::XvfbServer x("640x480x24");
     ASSERT_TRUE(x.isRunning()) << x.failure();
     // A tray manager too: it is not used.
     Display* trayConnection = XOpenDisplay(x.display().c_str());

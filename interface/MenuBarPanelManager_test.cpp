@@ -11,15 +11,15 @@
 #include "testing/SimulatedStatusBarDesktop.h"
 
 using namespace velmo;
-using velmo::testing::CompanionTestEnvironment;
-using velmo::testing::SimulatedStatusBarDesktop;
+using velmo::test::CompanionTestEnvironment;
+using velmo::test::SimulatedStatusBarDesktop;
 
 namespace {
 
 constexpr unsigned left = MouseEventMask::leftMouseDown;
 constexpr unsigned right = MouseEventMask::rightMouseDown;
 
-class MenuBarPanelManagerTest : public ::testing::Test {
+class MenuBarPanelManagerTest : public testing::Test {
 protected:
     CompanionTestEnvironment env;
     std::shared_ptr<SimulatedStatusBarDesktop> desktop = std::make_shared<SimulatedStatusBarDesktop>();
@@ -207,7 +207,7 @@ TEST_F(MenuBarPanelManagerTest, WithoutAStatusAreaOneLineSaysSoAndThePanelOpensA
 }
 
 TEST(SettingsHelpers, EachOpensItsExactLinkAndFindAppRevealsTheBundleFirst) {
-    auto workspace = std::make_shared<velmo::testing::SimulatedWorkspace>();
+    auto workspace = std::make_shared<velmo::test::SimulatedWorkspace>();
     Workspace::install(workspace);
     WindowPositionManager::openAccessibilitySettings();
     WindowPositionManager::openScreenRecordingSettings();

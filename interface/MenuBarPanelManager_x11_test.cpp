@@ -33,8 +33,8 @@
 #include "testing/X11TestDesktop.h"
 
 using namespace velmo;
-using velmo::testing::CompanionTestEnvironment;
-using velmo::testing::X11TestDesktop;
+using velmo::test::CompanionTestEnvironment;
+using velmo::test::X11TestDesktop;
 
 namespace {
 
@@ -70,11 +70,11 @@ void setActiveWindow(Display* display, Window window) {
 
 TEST(MenuBarPanelOnX11, TheIconDocksAndClicksOnItShowAndHideThePanelUnderIt) {
     CompanionTestEnvironment env;
-    velmo::testing::EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", noSessionBus);
+    velmo::test::EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", noSessionBus);
     X11TestDesktop x("1280x800x24");
     ASSERT_TRUE(x.isReady()) << x.failure();
     Display* d = x.connection();
-    velmo::testing::TestTrayManager tray(x.displayName(), 900, 0, 380, 24);
+    velmo::test::TestTrayManager tray(x.displayName(), 900, 0, 380, 24);
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
@@ -139,7 +139,7 @@ TEST(MenuBarPanelOnX11, TheIconDocksAndClicksOnItShowAndHideThePanelUnderIt) {
 
 TEST(MenuBarPanelOnX11, WithoutATrayManagerThereIsNoItemAndThePanelStillOpensAtTheTopRight) {
     CompanionTestEnvironment env;
-    velmo::testing::EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", noSessionBus);
+    velmo::test::EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", noSessionBus);
     X11TestDesktop x("1280x800x24");
     ASSERT_TRUE(x.isReady()) << x.failure();
     auto desktop = X11StatusBarDesktop::open(x.displayName());
@@ -190,8 +190,8 @@ TEST(VelmoExecutableOnX11, TheIconDocksInTheTrayAndAClickShowsThePanelUnderIt) {
     X11TestDesktop x("1280x800x24");
     ASSERT_TRUE(x.isReady()) << x.failure();
     Display* d = x.connection();
-    velmo::testing::TestTrayManager tray(x.displayName(), 900, 0, 380, 24);
-    velmo::testing::TestDirectory config;
+    velmo::test::TestTrayManager tray(x.displayName(), 900, 0, 380, 24);
+    velmo::test::TestDirectory config;
     pid_t pid = fork();
     if (pid == 0) {
         setenv("DISPLAY", x.displayName().c_str(), 1);
@@ -268,7 +268,7 @@ unsigned long cursorSerialAt(Display* display, int x, int y) {
 
 TEST(MenuBarPanelOnX11, ThePointingHandRegionsFollowAResizedButton) {
     CompanionTestEnvironment env;
-    velmo::testing::EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", noSessionBus);
+    velmo::test::EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", noSessionBus);
     X11TestDesktop x("1280x800x24");
     ASSERT_TRUE(x.isReady()) << x.failure();
     Display* d = x.connection();
@@ -303,11 +303,11 @@ TEST(MenuBarPanelOnX11, ThePointingHandRegionsFollowAResizedButton) {
 
 TEST(MenuBarPanelOnX11, TheIconDocksAgainWithATrayThatStartsAfterTheOldOneWentAndTakesItsForeground) {
     CompanionTestEnvironment env;
-    velmo::testing::EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", noSessionBus);
+    velmo::test::EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", noSessionBus);
     X11TestDesktop x("1280x800x24");
     ASSERT_TRUE(x.isReady()) << x.failure();
     Display* d = x.connection();
-    auto first = std::make_unique<velmo::testing::TestTrayManager>(x.displayName(), 900, 0, 380, 24);
+    auto first = std::make_unique<velmo::test::TestTrayManager>(x.displayName(), 900, 0, 380, 24);
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
@@ -316,7 +316,7 @@ TEST(MenuBarPanelOnX11, TheIconDocksAgainWithATrayThatStartsAfterTheOldOneWentAn
     ASSERT_TRUE(env.loop().runUntil([&] { return first->pump() && manager->statusItem()->buttonWindowFrame() == Rect{900, 776, 24, 24}; }));
 
     first.reset();  // the tray goes; its save-set hands the icon back to the root
-    velmo::testing::TestTrayManager second(x.displayName(), 100, 0, 300, 30, std::array<unsigned long, 3>{0, 0, 0});
+    velmo::test::TestTrayManager second(x.displayName(), 100, 0, 300, 30, std::array<unsigned long, 3>{0, 0, 0});
     ASSERT_TRUE(env.loop().runUntil([&] { return second.pump() && manager->statusItem()->buttonWindowFrame() == Rect{100, 776, 24, 24}; }));
     EXPECT_EQ(second.icon(), X11StatusBarDesktop::windowOf(*manager->statusItem()));
     // Drawn in the tray's foreground (black here) over the bar's grey.
@@ -333,8 +333,8 @@ TEST(MenuBarPanelOnX11, TheIconDocksAgainWithATrayThatStartsAfterTheOldOneWentAn
 
 TEST(MenuBarPanelOnX11, ClicksOnTheLivePanelReachItsButtonsAndEveryButtonHasAHandRegion) {
     CompanionTestEnvironment env;
-    velmo::testing::EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", noSessionBus);
-    auto workspace = std::make_shared<velmo::testing::SimulatedWorkspace>();
+    velmo::test::EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", noSessionBus);
+    auto workspace = std::make_shared<velmo::test::SimulatedWorkspace>();
     Workspace::install(workspace);
     int terminations = 0, exitStatus = -1;
     ApplicationTermination::setHandler([&](int status) {

@@ -25,6 +25,7 @@
 #include "interface/OverlayWindow.h"
 #include "interface/drawing/Painter.h"
 #include "platform/desktop/LoginItem.h"
+#include "platform/desktop/SimulatedLoginItem.h"
 #include "platform/desktop/X11StatusBarDesktop.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Logger.h"
@@ -33,6 +34,7 @@
 #include "platform/foundation/UserDefaults.h"
 #include "platform/media/GStreamerVideoPlayer.h"
 #include "platform/media/MediaAuthorization.h"
+#include "platform/media/SimulatedMediaAuthorization.h"
 #include "platform/media/SimulatedAudioEngine.h"
 #include "platform/media/SimulatedAudioPlayer.h"
 #include "platform/runtime/MainLoop.h"
@@ -52,7 +54,7 @@
 #include "testing/TestTrayManager.h"
 
 using namespace velmo;
-using velmo::testing::LoopbackAnswer;
+using velmo::test::LoopbackAnswer;
 using json = nlohmann::json;
 
 namespace {
@@ -88,7 +90,7 @@ private:
 // recogniser fed a spoken phrase and the panel's Start pressed once the panel is up. Logs go
 // to `logFd`; it never returns.
 [[noreturn]] void runApplication(int logFd, const std::string& bundlePath, const std::string& displayName,
-                                 const velmo::testing::SpokenPhrase& phrase) {
+                                 const velmo::test::SpokenPhrase& phrase) {
     dup2(logFd, 1);
     setenv("DISPLAY", displayName.c_str(), 1);
     setenv("PULSE_SERVER", "unix:/nonexistent", 1);
@@ -116,11 +118,11 @@ private:
     VideoPlayerFactory::install(std::make_shared<GStreamerVideoPlayerFactory>(video));
     ridezav::RideZavEventRecorder events;
 
-    velmo::testing::LoopbackHttpServer messages, speech;
+    velmo::test::LoopbackHttpServer messages, speech;
     OriginOverride::Scope toMessages("api.anthropic.com", messages.origin());
     OriginOverride::Scope toSpeech("api.elevenlabs.io", speech.origin());
     messages.route("HEAD", "/", LoopbackAnswer::text(200, ""));
-    messages.route("POST", "/v1/messages", [](const velmo::testing::RecordedRequest& r) {
+    messages.route("POST", "/v1/messages", [](const velmo::test::RecordedRequest& r) {
         bool demo = r.body.find("showing off during onboarding") != std::string::npos;
         std::string reply = demo ? "ooh, a tidy budget sheet [POINT:" + std::to_string(kDemoX) + "," + std::to_string(kDemoY) + ":budget sheet]"
                                  : "it is right here [POINT:" + std::to_string(kAnswerX) + "," + std::to_string(kAnswerY) + ":file menu]";
@@ -356,9 +358,9 @@ bool videoOnScreen(Display* d) {
 
 TEST(OnboardingEndToEnd, StartPlaysTheVideoBesideTheCursorPointsAndTheChordThenAnswers) {
     std::string why;
-    auto phrase = velmo::testing::speakPhrase("hello there. what is on my screen?", &why);
+    auto phrase = velmo::test::speakPhrase("hello there. what is on my screen?", &why);
     ASSERT_TRUE(phrase.has_value()) << why;
-    velmo::testing::X11TestDesktop x(std::to_string(2 * kMonitorWidth) + "x" + std::to_string(kMonitorHeight) + "x24");
+    velmo::test::X11TestDesktop x(std::to_string(2 * kMonitorWidth) + "x" + std::to_string(kMonitorHeight) + "x24");
     ASSERT_TRUE(x.isReady()) << x.failure();
     ASSERT_TRUE(x.setMonitors({{"left", 0, 0, kMonitorWidth, kMonitorHeight}, {"right", kMonitorWidth, 0, kMonitorWidth, kMonitorHeight}}));
     Display* d = x.connection();
@@ -366,11 +368,11 @@ TEST(OnboardingEndToEnd, StartPlaysTheVideoBesideTheCursorPointsAndTheChordThenA
     XSetWindowBackground(d, DefaultRootWindow(d), 0x506070);
     XClearWindow(d, DefaultRootWindow(d));
     XSync(d, False);
-    velmo::testing::TestTrayManager tray(x.displayName(), 2000, 0, 400, 24);
+    velmo::test::TestTrayManager tray(x.displayName(), 2000, 0, 400, 24);
     ASSERT_TRUE(tray.isOpen());
     x.movePointer(kMouseX, kMouseY);
 
-    velmo::testing::TestDirectory bundleDir;
+    velmo::test::TestDirectory bundleDir;
     bundleDir.write("Velmo.app/Contents/Info.plist", R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>
         <key>CFBundleShortVersionString</key><string>1.0.0</string>
         <key>AnthropicAPIKey</key><string>sk-e2e</string>
@@ -476,7 +478,7 @@ TEST(OnboardingEndToEnd, StartPlaysTheVideoBesideTheCursorPointsAndTheChordThenA
         ADD_FAILURE() << "the video stayed; the log:\n" << lines;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2600));  // stopped 2.0 s after its end
-    velmo::testing::XTestKeyboard keyboard(x.displayName());
+    velmo::test::XTestKeyboard keyboard(x.displayName());
     ASSERT_TRUE(keyboard.isOpen());
     ASSERT_TRUE(keyboard.press("Control_L"));
     ASSERT_TRUE(keyboard.press("Alt_L"));

@@ -9,18 +9,18 @@
 namespace velmo {
 namespace {
 
-using testing::SimulatedOverlayWindow;
-using testing::SimulatedOverlayWindowLayer;
+using test::SimulatedOverlayWindow;
+using test::SimulatedOverlayWindowLayer;
 
 const Screen kLeft{{0, 0, 1440, 900}, "left", {}};
 const Screen kRight{{1440, 0, 1000, 800}, "right", {}};
 constexpr std::uint32_t kBlue = 0xff3380ffu;  // #3380FF, opaque
 
-struct OverlayTest : ::testing::Test {
+struct OverlayTest : testing::Test {
     VirtualMainLoopScope loopScope;
     std::shared_ptr<CompanionManager> companion =
-        CompanionManager::create({std::make_shared<velmo::testing::FakeDictationManager>(),
-                                  std::make_shared<velmo::testing::FakeShortcutMonitor>(),
+        CompanionManager::create({std::make_shared<velmo::test::FakeDictationManager>(),
+                                  std::make_shared<velmo::test::FakeShortcutMonitor>(),
                                   std::make_shared<HeadlessOverlayWindowManager>()});
     std::shared_ptr<SimulatedOverlayWindowLayer> layer = std::make_shared<SimulatedOverlayWindowLayer>();
     Point mouse{100, 800};  // global; (100, 100) on kLeft

@@ -30,7 +30,7 @@
 namespace velmo {
 namespace {
 
-using velmo::testing::X11TestDesktop;
+using velmo::test::X11TestDesktop;
 
 const std::vector<X11TestDesktop::Monitor> kMonitors{{"left", 0, 0, 1920, 1080}, {"right", 1920, 0, 1920, 1080}};
 
@@ -88,13 +88,13 @@ std::string ownerProperty(Display* d, Window w) {
     return value;
 }
 
-struct OverlayX11Test : ::testing::Test {
+struct OverlayX11Test : testing::Test {
     VirtualMainLoopScope loopScope;
     X11TestDesktop x{"3840x1080x24"};
     std::shared_ptr<X11StatusBarDesktop> desktop;
     std::shared_ptr<CompanionManager> companion =
-        CompanionManager::create({std::make_shared<velmo::testing::FakeDictationManager>(),
-                                  std::make_shared<velmo::testing::FakeShortcutMonitor>(),
+        CompanionManager::create({std::make_shared<velmo::test::FakeDictationManager>(),
+                                  std::make_shared<velmo::test::FakeShortcutMonitor>(),
                                   std::make_shared<HeadlessOverlayWindowManager>()});
     std::unique_ptr<OverlayWindowManager> manager;
 
@@ -244,7 +244,7 @@ TEST_F(OverlayX11Test, StaysAboveAWindowMappedLaterAndHidingTakesEveryWindowDown
 
 TEST_F(OverlayX11Test, AScreenshotTakenWhileTheOverlayShowsLeavesTheCursorOut) {
     Display* d = x.connection();
-    velmo::testing::TestDirectory folder;
+    velmo::test::TestDirectory folder;
     folder.write("Velmo.app/Contents/Info.plist",
                  PropertyList::toXML(PlistValue::Dictionary{{"CFBundleIdentifier", "com.velmo.app"}}));
     Bundle::Scope bundle(folder / "Velmo.app");
@@ -259,13 +259,13 @@ TEST_F(OverlayX11Test, AScreenshotTakenWhileTheOverlayShowsLeavesTheCursorOut) {
     auto layer = std::make_shared<X11ScreenLayer>(X11ScreenLayer::Options{x.displayName(), true});
     ASSERT_TRUE(layer->isConnected()) << layer->failure();
     ScreenLayerScope scope(layer);
-    auto outcome = velmo::testing::TaskProbe(captureAllDisplays());
+    auto outcome = velmo::test::TaskProbe(captureAllDisplays());
     ASSERT_TRUE(loopScope.loop().runUntil([&] { return outcome.done(); }, 30.0));
     ASSERT_TRUE(outcome.value()) << describeException(outcome.error());
     const auto& records = *outcome.value();
     ASSERT_EQ(records.size(), 2u);
     ASSERT_TRUE(records[0].isCursorScreen);
-    auto image = velmo::testing::decodeJpeg(records[0].imageData);
+    auto image = velmo::test::decodeJpeg(records[0].imageData);
     ASSERT_TRUE(image);
     ASSERT_EQ(image->width, 1280);
     // The glyph's spot, scaled from 1920 to 1280 pixels, and around it.
@@ -273,9 +273,9 @@ TEST_F(OverlayX11Test, AScreenshotTakenWhileTheOverlayShowsLeavesTheCursorOut) {
     int blue = 0;
     for (int y = cy - 15; y <= cy + 15; ++y)
         for (int x0 = cx - 15; x0 <= cx + 15; ++x0)
-            blue += velmo::testing::colourNear(image->pixel(x0, y), 0x3380ff, 60);
+            blue += velmo::test::colourNear(image->pixel(x0, y), 0x3380ff, 60);
     EXPECT_EQ(blue, 0);
-    EXPECT_TRUE(velmo::testing::colourNear(image->pixel(cx, cy), 0x808080, 16)) << std::hex << image->pixel(cx, cy);
+    EXPECT_TRUE(velmo::test::colourNear(image->pixel(cx, cy), 0x808080, 16)) << std::hex << image->pixel(cx, cy);
     // Still drawn on screen.
     EXPECT_EQ(pixelOf(d, window(1), 235, 325), 0xff3380ffu);
 }
@@ -318,8 +318,8 @@ TEST(OverlayX11WithoutSharedMemory, FramesGoOutWithXPutImageAndTheCursorFollowsT
     Display* d = x.connection();
     int opcode = 0, event = 0, error = 0;
     ASSERT_FALSE(XQueryExtension(d, "MIT-SHM", &opcode, &event, &error));
-    auto companion = CompanionManager::create({std::make_shared<velmo::testing::FakeDictationManager>(),
-                                               std::make_shared<velmo::testing::FakeShortcutMonitor>(),
+    auto companion = CompanionManager::create({std::make_shared<velmo::test::FakeDictationManager>(),
+                                               std::make_shared<velmo::test::FakeShortcutMonitor>(),
                                                std::make_shared<HeadlessOverlayWindowManager>()});
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);

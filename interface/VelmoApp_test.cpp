@@ -90,11 +90,11 @@ struct Situation {
 TEST(VelmoApp, KillingTheXServerEndsVelmoWithExitStatusOneAndOneLineLeavingItsFilesWhole) {
     for (const Situation& situation : {Situation{"first launch, panel open", false}, Situation{"onboarded, overlay showing", true}}) {
         SCOPED_TRACE(situation.name);
-        velmo::testing::XvfbServer x("1280x800x24");
+        velmo::test::XvfbServer x("1280x800x24");
         ASSERT_TRUE(x.isRunning()) << x.failure();
-        velmo::testing::PulseAudioServer pulse("velmo_gone_sink");
+        velmo::test::PulseAudioServer pulse("velmo_gone_sink");
         ASSERT_TRUE(pulse.isRunning()) << pulse.failure();
-        velmo::testing::TestDirectory config;
+        velmo::test::TestDirectory config;
         const std::string defaultsPath = config / "com.korvale.velmo/defaults.plist";
         if (situation.onboarded)
             config.write("com.korvale.velmo/defaults.plist",

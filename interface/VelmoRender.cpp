@@ -167,8 +167,8 @@ const std::map<std::string, std::function<void(CompanionManager&, Point&)>>& cur
 Scene cursor(const Options& o) {
     const Rect screen{0, 0, 800, 500};
     VirtualMainLoopScope scope;
-    auto companion = CompanionManager::create({std::make_shared<testing::FakeDictationManager>(),
-                                               std::make_shared<testing::FakeShortcutMonitor>(),
+    auto companion = CompanionManager::create({std::make_shared<test::FakeDictationManager>(),
+                                               std::make_shared<test::FakeShortcutMonitor>(),
                                                std::make_shared<HeadlessOverlayWindowManager>()});
     Point mouse{200, 300};
     BlueCursorView::Environment env;

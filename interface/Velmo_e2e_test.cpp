@@ -11,6 +11,7 @@
 #include "RideZav/RideZavTesting.h"
 #include "interface/CompanionAppDelegate.h"
 #include "platform/desktop/LoginItem.h"
+#include "platform/desktop/SimulatedLoginItem.h"
 #include "platform/desktop/X11ScreenLayer.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Logger.h"
@@ -18,6 +19,7 @@
 #include "platform/foundation/TestDirectory.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/media/MediaAuthorization.h"
+#include "platform/media/SimulatedMediaAuthorization.h"
 #include "platform/media/SimulatedAudioEngine.h"
 #include "platform/media/SimulatedAudioPlayer.h"
 #include "platform/runtime/VirtualMainLoop.h"
@@ -29,14 +31,14 @@
 #include "voice/MirrinDictationManager.h"
 
 using namespace velmo;
-using velmo::testing::LoopbackAnswer;
+using velmo::test::LoopbackAnswer;
 using json = nlohmann::json;
 
 TEST(VelmoEndToEnd, HoldingTheChordAndSpeakingGivesASpokenAnswer) {
     std::string why;
-    auto phrase = velmo::testing::speakPhrase("hello world. please call my mother tomorrow.", &why);
+    auto phrase = velmo::test::speakPhrase("hello world. please call my mother tomorrow.", &why);
     ASSERT_TRUE(phrase.has_value()) << why;
-    velmo::testing::XvfbServer x("1280x800x24");
+    velmo::test::XvfbServer x("1280x800x24");
     ASSERT_TRUE(x.isRunning()) << x.failure();
     setenv("DISPLAY", x.display().c_str(), 1);
 
@@ -53,14 +55,14 @@ TEST(VelmoEndToEnd, HoldingTheChordAndSpeakingGivesASpokenAnswer) {
     ridezav::RideZavEventRecorder events;
     LogCapture log;
 
-    velmo::testing::TestDirectory bundleDir;
+    velmo::test::TestDirectory bundleDir;
     bundleDir.write("Velmo.app/Contents/Info.plist", R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>
         <key>CFBundleShortVersionString</key><string>1.0.0</string>
         <key>AnthropicAPIKey</key><string>sk-e2e</string>
         <key>ElevenLabsVoiceID</key><string>voice-e2e</string></dict></plist>)");
     Bundle::Scope bundle(bundleDir / "Velmo.app");
 
-    velmo::testing::LoopbackHttpServer messages, speech;
+    velmo::test::LoopbackHttpServer messages, speech;
     OriginOverride::Scope toMessages("api.anthropic.com", messages.origin());
     OriginOverride::Scope toSpeech("api.elevenlabs.io", speech.origin());
     messages.route("HEAD", "/", LoopbackAnswer::text(200, ""));
@@ -84,7 +86,7 @@ TEST(VelmoEndToEnd, HoldingTheChordAndSpeakingGivesASpokenAnswer) {
         auto companion = delegate.companionManager();
         ASSERT_TRUE(companion->hasAccessibilityPermission) << "the X11 key tap needs XInput2 on the display";
 
-        velmo::testing::XTestKeyboard keyboard(x.display());
+        velmo::test::XTestKeyboard keyboard(x.display());
         ASSERT_TRUE(keyboard.isOpen());
         ASSERT_TRUE(keyboard.press("Control_L"));
         ASSERT_TRUE(keyboard.press("Alt_L"));

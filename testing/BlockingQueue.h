@@ -6,7 +6,7 @@
 #include <mutex>
 #include <optional>
 
-namespace velmo::testing {
+namespace velmo::test {
 
 // Values handed over from other threads (callbacks, completions) to a waiting test.
 template <class T>
@@ -40,4 +40,4 @@ private:
     std::deque<T> values_;
 };
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-namespace velmo::testing {
+namespace velmo::test {
 
 // Sets (or, with nullopt, removes) one environment variable for the life of the object, then
 // puts back what was there.
@@ -27,4 +27,4 @@ private:
     std::optional<std::string> previous_;
 };
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

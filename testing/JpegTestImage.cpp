@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-namespace velmo::testing {
+namespace velmo::test {
 
 std::uint32_t DecodedJpeg::pixel(int x, int y) const {
     const std::uint8_t* p = rgb.data() + (std::size_t(y) * std::size_t(width) + std::size_t(x)) * 3;
@@ -39,4 +39,4 @@ bool colourNear(std::uint32_t a, std::uint32_t b, int tolerance) {
     return true;
 }
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-namespace velmo::testing {
+namespace velmo::test {
 
 // A decoded JPEG: width, height and 3 bytes a pixel (red, green, blue), top row first.
 struct DecodedJpeg {
@@ -17,4 +17,4 @@ std::optional<DecodedJpeg> decodeJpeg(const std::vector<std::uint8_t>& data);
 // Whether two 0xRRGGBB colours differ by at most `tolerance` in every channel.
 bool colourNear(std::uint32_t a, std::uint32_t b, int tolerance);
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

@@ -13,7 +13,7 @@
 #include <chrono>
 #include <cstdio>
 
-namespace velmo::testing {
+namespace velmo::test {
 
 namespace asio = boost::asio;
 namespace http = boost::beast::http;
@@ -395,4 +395,4 @@ void LoopbackHttpServer::serve(const std::shared_ptr<Connection>& connection) {
     changed_.notify_all();
 }
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

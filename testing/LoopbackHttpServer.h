@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-namespace velmo::testing {
+namespace velmo::test {
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
@@ -149,4 +149,4 @@ private:
     std::size_t closedConnections_ = 0;
 };
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

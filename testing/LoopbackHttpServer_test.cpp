@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <string>
 
-using namespace velmo::testing;
+using namespace velmo::test;
 
 namespace {
 // A plain socket client, so the server is checked without the project's own HTTP client.

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <cstring>
 
-namespace velmo::testing {
+namespace velmo::test {
 
 std::optional<std::string> gunzip(const std::string& compressed) {
     z_stream stream;
@@ -135,4 +135,4 @@ std::vector<LoopbackIngestionServer::Request> LoopbackIngestionServer::requestsO
     return out;
 }
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

@@ -14,7 +14,7 @@
 
 #include "testing/LoopbackHttpServer.h"
 
-namespace velmo::testing {
+namespace velmo::test {
 
 // Inflates one gzip member (trailing bytes refused); none when the bytes are not one.
 std::optional<std::string> gunzip(const std::string& compressed);
@@ -88,4 +88,4 @@ private:
     LoopbackHttpServer http_;  // last: its threads stop before the state above goes
 };
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

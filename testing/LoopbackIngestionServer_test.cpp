@@ -8,7 +8,7 @@
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/TaskProbe.h"
 
-namespace velmo::testing {
+namespace velmo::test {
 namespace {
 
 using Route = LoopbackIngestionServer::Route;
@@ -70,4 +70,4 @@ TEST(LoopbackIngestionServer, AnswersQueuedForARouteComeBeforeItsStandingAnswerA
 }
 
 }  // namespace
-}  // namespace velmo::testing
+}  // namespace velmo::test

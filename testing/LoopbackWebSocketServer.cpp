@@ -21,7 +21,7 @@
 #include <strings.h>
 #include <thread>
 
-namespace velmo::testing {
+namespace velmo::test {
 
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
@@ -718,4 +718,4 @@ LoopbackWebSocketServer::Predicate LoopbackWebSocketServer::closeFrame() {
     return [](const Frame& frame) { return frame.kind == Frame::Kind::close; };
 }
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

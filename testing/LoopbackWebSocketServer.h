@@ -10,7 +10,7 @@
 
 #include "testing/LoopbackHttpServer.h"
 
-namespace velmo::testing {
+namespace velmo::test {
 
 // A WebSocket server on 127.0.0.1 (port 0) for tests of the clients of streaming services.
 // It speaks the protocol itself (upgrade, framing, masking, close handshake, pings) with no
@@ -150,4 +150,4 @@ private:
     bool tls_ = false;
 };
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

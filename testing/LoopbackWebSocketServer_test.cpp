@@ -8,8 +8,8 @@
 #include "testing/LoopbackWebSocketServer.h"
 
 using namespace velmo;
-using velmo::testing::BlockingQueue;
-using velmo::testing::LoopbackWebSocketServer;
+using velmo::test::BlockingQueue;
+using velmo::test::LoopbackWebSocketServer;
 using Step = LoopbackWebSocketServer::Step;
 using Frame = LoopbackWebSocketServer::Frame;
 

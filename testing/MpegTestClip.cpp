@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace velmo::testing {
+namespace velmo::test {
 
 namespace {
 class BitWriter {
@@ -59,4 +59,4 @@ std::string makeMpegToneClip(double seconds, int subband) {
     return std::string(w.bytes().begin(), w.bytes().end());
 }
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

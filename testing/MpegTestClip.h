@@ -2,7 +2,7 @@
 
 #include <string>
 
-namespace velmo::testing {
+namespace velmo::test {
 
 // A real MPEG-1 Layer I stream (48 kHz, mono, 384 kbit/s) holding a steady tone, made in
 // memory so audio tests need no sample files. Each frame carries 384 samples; the tone sits at
@@ -13,4 +13,4 @@ constexpr int kMpegToneClipFrameSamples = 384;
 // The number of sample frames a clip of `seconds` holds (whole MPEG frames).
 int mpegToneClipSamples(double seconds);
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

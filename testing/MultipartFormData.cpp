@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-namespace velmo::testing {
+namespace velmo::test {
 
 namespace {
 
@@ -151,4 +151,4 @@ const MultipartPart* MultipartFormData::part(std::string_view name) const {
     return nullptr;
 }
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

@@ -8,7 +8,7 @@
 
 #include "testing/LoopbackHttpServer.h"
 
-namespace velmo::testing {
+namespace velmo::test {
 
 // One part of a multipart/form-data body.
 struct MultipartPart {
@@ -44,4 +44,4 @@ struct MultipartFormData {
     const MultipartPart* part(std::string_view name) const;
 };
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-using namespace velmo::testing;
+using namespace velmo::test;
 using namespace std::string_literals;
 
 namespace {

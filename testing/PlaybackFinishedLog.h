@@ -5,7 +5,7 @@
 
 #include "platform/runtime/MainLoop.h"
 
-namespace velmo::testing {
+namespace velmo::test {
 
 // Collects the finished callbacks and where they ran.
 struct PlaybackFinishedLog {
@@ -19,4 +19,4 @@ struct PlaybackFinishedLog {
     }
 };
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

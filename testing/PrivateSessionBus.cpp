@@ -4,7 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace velmo::testing {
+namespace velmo::test {
 
 PrivateSessionBus::PrivateSessionBus() {
     int out[2];
@@ -36,4 +36,4 @@ PrivateSessionBus::~PrivateSessionBus() {
     }
 }
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

@@ -3,7 +3,7 @@
 #include <string>
 #include <sys/types.h>
 
-namespace velmo::testing {
+namespace velmo::test {
 
 // A D-Bus session bus of the test's own: dbus-daemon --session on a socket it picks, stopped
 // when this object goes. `address()` is empty when it did not start.
@@ -21,4 +21,4 @@ private:
     std::string address_;
 };
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <thread>
 
-namespace velmo::testing {
+namespace velmo::test {
 
 namespace {
 int shell(const std::string& command) { return std::system(command.c_str()); }
@@ -55,4 +55,4 @@ PulseAudioServer::~PulseAudioServer() {
 
 void PulseAudioServer::exportToEnvironment() const { setenv("PULSE_SERVER", address_.c_str(), 1); }
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

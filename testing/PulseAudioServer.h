@@ -2,7 +2,7 @@
 
 #include <string>
 
-namespace velmo::testing {
+namespace velmo::test {
 
 // A private PulseAudio server for one test, with one null sink: play into `sinkName()`,
 // record from `monitorSourceName()`. It runs in its own runtime directory, so it neither needs
@@ -30,4 +30,4 @@ private:
     bool running_ = false;
 };
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

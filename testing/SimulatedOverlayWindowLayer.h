@@ -10,7 +10,7 @@
 
 #include "platform/desktop/OverlayWindowLayer.h"
 
-namespace velmo::testing {
+namespace velmo::test {
 
 class SimulatedOverlayWindow : public OverlayPlatformWindow {
 public:
@@ -75,4 +75,4 @@ public:
     std::vector<std::shared_ptr<SimulatedOverlayWindow>> windows;
 };
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

@@ -12,7 +12,7 @@
 #include "platform/desktop/StatusBarDesktop.h"
 #include "platform/desktop/Workspace.h"
 
-namespace velmo::testing {
+namespace velmo::test {
 
 class SimulatedStatusItem : public StatusItem {
 public:
@@ -127,4 +127,4 @@ public:
     std::vector<std::pair<std::string, std::string>> requests;
 };
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <iterator>
 
-namespace velmo::testing {
+namespace velmo::test {
 
 namespace {
 std::uint32_t le32(const unsigned char* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t(p[3]) << 24); }
@@ -91,4 +91,4 @@ std::optional<SpokenPhrase> speakPhrase(const std::string& text, std::string* fa
     return phrase;
 }
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

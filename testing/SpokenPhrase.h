@@ -8,7 +8,7 @@
 
 #include "platform/media/AudioPCMBuffer.h"
 
-namespace velmo::testing {
+namespace velmo::test {
 
 // A phrase spoken by espeak-ng: its 16-bit samples as espeak wrote them (mono, 22 050 Hz).
 struct SpokenPhrase {
@@ -29,4 +29,4 @@ std::optional<SpokenPhrase> speakPhrase(const std::string& text, std::string* fa
 // Reads a PCM WAV file of 16-bit samples.
 std::optional<SpokenPhrase> readWAVFile(const std::string& path);
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

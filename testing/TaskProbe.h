@@ -10,7 +10,7 @@
 #include "platform/runtime/Task.h"
 #include "platform/runtime/VirtualMainLoop.h"
 
-namespace velmo::testing {
+namespace velmo::test {
 
 // Starts a task on the main loop and keeps what it ended with, so tests can drive the loop,
 // cancel it and look at its value or error.
@@ -74,4 +74,4 @@ inline std::optional<ErrorIdentity> errorIdentity(const std::exception_ptr& erro
     }
 }
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

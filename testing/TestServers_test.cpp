@@ -3,7 +3,7 @@
 #include "testing/PulseAudioServer.h"
 #include "testing/XvfbServer.h"
 
-using namespace velmo::testing;
+using namespace velmo::test;
 
 TEST(XvfbServer, StartsOnItsOwnDisplayAndAnswersClients) {
     XvfbServer x("640x480x24");

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-namespace velmo::testing {
+namespace velmo::test {
 
 class TestTrayManager {
 public:
@@ -73,4 +73,4 @@ private:
     ::Window icon_ = 0;
 };
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

@@ -8,7 +8,7 @@
 
 #include "platform/desktop/X11ScreenLayer.h"
 
-namespace velmo::testing {
+namespace velmo::test {
 
 X11TestDesktop::X11TestDesktop(const std::string& screen, const std::vector<std::string>& extraServerArguments)
     : server_(screen, extraServerArguments) {
@@ -138,4 +138,4 @@ void X11TestDesktop::movePointer(int x, int y) {
 
 void X11TestDesktop::sync() { XSync(display_, False); }
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

@@ -9,7 +9,7 @@
 
 #include "testing/XvfbServer.h"
 
-namespace velmo::testing {
+namespace velmo::test {
 
 // A private X desktop for screen tests: its own Xvfb, XRandR monitors set as the test asks,
 // a connection to draw with, plain windows of known colours, and the pointer moved by XTest.
@@ -63,4 +63,4 @@ private:
     std::string failure_;
 };
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

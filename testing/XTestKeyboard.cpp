@@ -3,7 +3,7 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 
-namespace velmo::testing {
+namespace velmo::test {
 
 XTestKeyboard::XTestKeyboard(const std::string& display) {
     display_ = XOpenDisplay(display.c_str());
@@ -29,4 +29,4 @@ bool XTestKeyboard::send(const std::string& keysymName, bool down) {
     return true;
 }
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

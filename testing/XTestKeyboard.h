@@ -4,7 +4,7 @@
 
 struct _XDisplay;
 
-namespace velmo::testing {
+namespace velmo::test {
 
 // Presses and releases keys on an X display through XTest, as a user at its keyboard would.
 class XTestKeyboard {
@@ -25,4 +25,4 @@ private:
     _XDisplay* display_ = nullptr;
 };
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

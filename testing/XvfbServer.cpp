@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-namespace velmo::testing {
+namespace velmo::test {
 
 XvfbServer::XvfbServer(const std::string& screen, const std::vector<std::string>& extraArguments) {
     int fds[2];
@@ -82,4 +82,4 @@ int XvfbServer::run(const std::string& command) const {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

@@ -4,7 +4,7 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace velmo::testing {
+namespace velmo::test {
 
 // A private X server for one test: Xvfb on a display number it picks itself (-displayfd),
 // started with -noreset and stopped when this object goes. `display()` is the DISPLAY string.
@@ -32,4 +32,4 @@ private:
     std::string failure_;
 };
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

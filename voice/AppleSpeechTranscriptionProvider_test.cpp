@@ -65,7 +65,7 @@ std::exception_ptr recognitionError(const std::string& message) {
     return std::make_exception_ptr(Error("SimulatedSpeech", 1, message));
 }
 
-class AppleSpeechSession : public ::testing::Test {
+class AppleSpeechSession : public testing::Test {
 protected:
     VirtualMainLoopScope scope;
     std::shared_ptr<SimulatedSpeechRecognizer> recognizer = std::make_shared<SimulatedSpeechRecognizer>();
@@ -226,7 +226,7 @@ TEST_F(AppleSpeechSession, DestroyingARunningSessionCancelsItsRecognition) {
 TEST(AppleSpeechTranscriptionProvider, TranscribesASpokenPhraseWithThePlatformRecogniser) {
     VirtualMainLoopScope scope;
     std::string failure;
-    auto phrase = velmo::testing::speakPhrase("hello world. please call my mother tomorrow.", &failure);
+    auto phrase = velmo::test::speakPhrase("hello world. please call my mother tomorrow.", &failure);
     ASSERT_TRUE(phrase) << failure;
     AppleSpeechTranscriptionProvider provider;
     Reports reports;

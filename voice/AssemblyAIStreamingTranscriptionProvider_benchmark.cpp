@@ -13,7 +13,7 @@
 #include "voice/AssemblyAIStreamingTranscriptionProvider.h"
 
 using namespace velmo;
-using velmo::testing::LoopbackWebSocketServer;
+using velmo::test::LoopbackWebSocketServer;
 
 // One 1024-frame 48 kHz stereo tap buffer appended to an open streaming session whose server has
 // stopped reading, so the connection backs up; the tap thread (this one) must not feel it.
@@ -30,7 +30,7 @@ static void BM_StreamingAppend(benchmark::State& state) {
         AssemblyAIStreamingTranscriptionProvider provider(std::string("benchmark-key"), std::nullopt);
         auto opening = provider.startStreamingSession({}, [owner](const std::string&) {}, [owner](const std::string&) {},
                                                       [owner](std::exception_ptr) {});
-        velmo::testing::TaskProbe<std::shared_ptr<MirrinStreamingTranscriptionSession>> probe(opening);
+        velmo::test::TaskProbe<std::shared_ptr<MirrinStreamingTranscriptionSession>> probe(opening);
         if (!probe.finish(loopScope.loop()) || !probe.value()) {
             state.SkipWithError(("the session did not open: " + probe.errorDescription()).c_str());
             return;

@@ -14,6 +14,7 @@
 #include "platform/foundation/OriginOverride.h"
 #include "platform/foundation/URLError.h"
 #include "platform/media/MediaAuthorization.h"
+#include "platform/media/SimulatedMediaAuthorization.h"
 #include "platform/media/SimulatedAudioEngine.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/BlockingQueue.h"
@@ -23,9 +24,9 @@
 #include "voice/MirrinDictationManager.h"
 
 using namespace velmo;
-using velmo::testing::BlockingQueue;
-using velmo::testing::LoopbackWebSocketServer;
-using velmo::testing::TaskProbe;
+using velmo::test::BlockingQueue;
+using velmo::test::LoopbackWebSocketServer;
+using velmo::test::TaskProbe;
 using Step = LoopbackWebSocketServer::Step;
 using Frame = LoopbackWebSocketServer::Frame;
 using QueryItems = std::vector<std::pair<std::string, std::string>>;
@@ -93,7 +94,7 @@ struct Options {
     std::vector<std::string> keyterms;
 };
 
-class StreamingSessionTest : public ::testing::Test {
+class StreamingSessionTest : public testing::Test {
 protected:
 
     VirtualMainLoopScope loopScope;

@@ -34,7 +34,7 @@ constexpr auto released = ShortcutTransition::released;
 const char* const tapFailureLine = "⚠️ Global push-to-talk: couldn't create CGEvent tap";
 const char* const sourceFailureLine = "⚠️ Global push-to-talk: couldn't create event tap run loop source";
 
-class GlobalPushToTalkShortcutMonitorTest : public ::testing::Test {
+class GlobalPushToTalkShortcutMonitorTest : public testing::Test {
 protected:
     SimulatedKeyEventTapFactory& factory() { return taps.factory(); }
     std::shared_ptr<SimulatedKeyEventTap> tap(std::size_t i) { return factory().taps().at(i); }

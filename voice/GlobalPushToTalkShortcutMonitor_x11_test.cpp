@@ -11,8 +11,8 @@
 #include "voice/GlobalPushToTalkShortcutMonitor.h"
 
 using namespace velmo;
-using velmo::testing::XTestKeyboard;
-using velmo::testing::XvfbServer;
+using velmo::test::XTestKeyboard;
+using velmo::test::XvfbServer;
 
 namespace {
 

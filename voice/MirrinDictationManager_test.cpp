@@ -6,6 +6,7 @@
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Logger.h"
 #include "platform/media/SimulatedAudioEngine.h"
+#include "platform/media/SimulatedMediaAuthorization.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "voice/MirrinDictationManager.h"
 #include "voice/SimulatedTranscriptionProvider.h"
@@ -28,7 +29,7 @@ std::exception_ptr messageError(const std::string& message) {
     return std::make_exception_ptr(MessageError("Test", message));
 }
 
-class Dictation : public ::testing::Test {
+class Dictation : public testing::Test {
 protected:
     VirtualMainLoopScope scope;
     LogCapture log;

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/media/SimulatedAudioEngine.h"
+#include "platform/media/SimulatedMediaAuthorization.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "voice/MirrinDictationManager.h"
 #include "voice/SimulatedTranscriptionProvider.h"

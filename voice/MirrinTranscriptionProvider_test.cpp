@@ -182,7 +182,7 @@ TEST(makeTranscriptionProvider, TheStandardFactoriesBuildTheStreamingBackEndForI
 }
 
 TEST(makeTranscriptionProvider, ReadsTheBundleConfiguration) {
-    velmo::testing::TestDirectory dir;
+    velmo::test::TestDirectory dir;
     dir.write("Velmo.app/Contents/Info.plist", R"(<?xml version="1.0" encoding="UTF-8"?>
 <!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
 <plist version="1.0"><dict>

@@ -109,9 +109,9 @@ public:
             ::close(up[0]);
             ::close(down[1]);
             {
-                velmo::testing::LoopbackHttpServer server;
+                velmo::test::LoopbackHttpServer server;
                 server.route("POST", "/v1/audio/transcriptions",
-                             velmo::testing::LoopbackAnswer::text(200, R"({"text":"sixty seconds of speech"})", "application/json"));
+                             velmo::test::LoopbackAnswer::text(200, R"({"text":"sixty seconds of speech"})", "application/json"));
                 int port = server.port();
                 if (::write(up[1], &port, sizeof port) != sizeof port) ::_exit(1);
                 char byte;
@@ -157,7 +157,7 @@ TEST(OpenAIAudioTranscriptionMemory, ASixtySecondUtteranceStaysUnderThreeTimesIt
     std::vector<std::string> finals;
     auto opening = provider.startStreamingSession(
         {"Xcode"}, [](const std::string&) {}, [&](const std::string& t) { finals.push_back(t); }, [](std::exception_ptr) {});
-    auto probe = velmo::testing::awaitTask(scope.loop(), std::move(opening));
+    auto probe = velmo::test::awaitTask(scope.loop(), std::move(opening));
     ASSERT_TRUE(probe.value());
     auto session = *probe.value();
     finals.reserve(4);

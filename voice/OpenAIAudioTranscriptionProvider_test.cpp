@@ -10,6 +10,7 @@
 #include "platform/foundation/Logger.h"
 #include "platform/foundation/OriginOverride.h"
 #include "platform/media/SimulatedAudioEngine.h"
+#include "platform/media/SimulatedMediaAuthorization.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/LoopbackHttpServer.h"
 #include "testing/MultipartFormData.h"
@@ -18,13 +19,13 @@
 
 using namespace velmo;
 using namespace std::string_literals;
-using velmo::testing::errorIdentity;
-using velmo::testing::ErrorIdentity;
-using velmo::testing::Gate;
-using velmo::testing::LoopbackAnswer;
-using velmo::testing::LoopbackHttpServer;
-using velmo::testing::MultipartFormData;
-using velmo::testing::RecordedRequest;
+using velmo::test::errorIdentity;
+using velmo::test::ErrorIdentity;
+using velmo::test::Gate;
+using velmo::test::LoopbackAnswer;
+using velmo::test::LoopbackHttpServer;
+using velmo::test::MultipartFormData;
+using velmo::test::RecordedRequest;
 
 namespace {
 
@@ -81,7 +82,7 @@ std::string asString(const MirrinPCM16Data& bytes) { return std::string(bytes.be
 
 LoopbackAnswer json(int status, std::string body) { return LoopbackAnswer::text(status, std::move(body), "application/json"); }
 
-class UploadSession : public ::testing::Test {
+class UploadSession : public testing::Test {
 protected:
     VirtualMainLoopScope scope;
     LoopbackHttpServer server;
@@ -127,7 +128,7 @@ protected:
                 calledOffTheMainThread |= !MainLoop::isMainThread();
                 errors.push_back(e);
             });
-        auto probe = velmo::testing::awaitTask(scope.loop(), std::move(opening));
+        auto probe = velmo::test::awaitTask(scope.loop(), std::move(opening));
         ASSERT_TRUE(probe.value()) << probe.errorDescription();
         session = *probe.value();
         ASSERT_TRUE(session);
@@ -185,7 +186,7 @@ TEST(OpenAIAudioTranscriptionProvider, IsTheUploadBackEndAndNeedsItsKey) {
         EXPECT_FALSE(unconfigured.isConfigured());
         EXPECT_EQ(unconfigured.unavailableExplanation(), "OpenAI transcription is not configured. Add OpenAIAPIKey to Info.plist.");
         auto opening = unconfigured.startStreamingSession({}, nullptr, nullptr, nullptr);
-        auto probe = velmo::testing::awaitTask(scope.loop(), std::move(opening));
+        auto probe = velmo::test::awaitTask(scope.loop(), std::move(opening));
         EXPECT_EQ(errorIdentity(probe.error()),
                   (ErrorIdentity{kDomain, 0, "OpenAI transcription is not configured. Add OpenAIAPIKey to Info.plist."}));
         EXPECT_EQ(describeException(probe.error()), "OpenAI transcription is not configured. Add OpenAIAPIKey to Info.plist.");

@@ -12,9 +12,9 @@
 #include "voice/OpenAIAudioTranscriptionProvider.h"
 
 using namespace velmo;
-using velmo::testing::LoopbackAnswer;
-using velmo::testing::LoopbackHttpServer;
-using velmo::testing::MultipartFormData;
+using velmo::test::LoopbackAnswer;
+using velmo::test::LoopbackHttpServer;
+using velmo::test::MultipartFormData;
 
 namespace {
 
@@ -50,7 +50,7 @@ std::shared_ptr<MirrinStreamingTranscriptionSession> openSession(VirtualMainLoop
             r.offMain = r.offMain || !MainLoop::isMainThread();
             ++r.errors;
         });
-    auto probe = velmo::testing::awaitTask(loop, std::move(opening));
+    auto probe = velmo::test::awaitTask(loop, std::move(opening));
     return probe.value() ? *probe.value() : nullptr;
 }
 

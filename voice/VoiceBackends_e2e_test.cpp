@@ -20,10 +20,10 @@
 #include "voice/OpenAIAudioTranscriptionProvider.h"
 
 using namespace velmo;
-using velmo::testing::CompanionTestEnvironment;
-using velmo::testing::LoopbackAnswer;
-using velmo::testing::LoopbackHttpServer;
-using velmo::testing::LoopbackWebSocketServer;
+using velmo::test::CompanionTestEnvironment;
+using velmo::test::LoopbackAnswer;
+using velmo::test::LoopbackHttpServer;
+using velmo::test::LoopbackWebSocketServer;
 using json = nlohmann::json;
 using Step = LoopbackWebSocketServer::Step;
 
@@ -31,7 +31,7 @@ namespace {
 
 enum class Backend { streaming, upload, platform };
 
-std::string backendName(const ::testing::TestParamInfo<Backend>& info) {
+std::string backendName(const testing::TestParamInfo<Backend>& info) {
     switch (info.param) {
         case Backend::streaming: return "Streaming";
         case Backend::upload: return "Upload";
@@ -56,7 +56,7 @@ std::vector<std::shared_ptr<const AudioPCMBuffer>> toneBuffers() {
     return buffers;
 }
 
-class VoiceBackends : public ::testing::TestWithParam<Backend> {
+class VoiceBackends : public testing::TestWithParam<Backend> {
 protected:
     CompanionTestEnvironment env;
     SimulatedKeyEventTapScope taps;
@@ -152,4 +152,4 @@ TEST_P(VoiceBackends, TheChordAndTheMicrophoneGiveOneTranscriptAndOneRequest) {
     env.loop().runUntil([] { return false; }, 0.1);
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryBackend, VoiceBackends, ::testing::Values(Backend::streaming, Backend::upload, Backend::platform), backendName);
+INSTANTIATE_TEST_SUITE_P(EveryBackend, VoiceBackends, testing::Values(Backend::streaming, Backend::upload, Backend::platform), backendName);

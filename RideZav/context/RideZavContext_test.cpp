@@ -30,7 +30,7 @@ velmo::EnvironmentLookup environmentOf(std::map<std::string, std::string> values
     };
 }
 
-class ContextTest : public ::testing::Test {
+class ContextTest : public testing::Test {
 protected:
     ContextTest() {
         dir.write("dmi/sys_vendor", "LENOVO\n");
@@ -57,7 +57,7 @@ protected:
     }
 
     velmo::VirtualMainLoopScope scope;
-    velmo::testing::TestDirectory dir;
+    velmo::test::TestDirectory dir;
     std::vector<std::unique_ptr<velmo::Bundle>> bundles;
 };
 

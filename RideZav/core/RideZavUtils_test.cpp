@@ -166,7 +166,7 @@ TEST(ParseJSON, ObjectsKeepInsertionOrder) {
 TEST(FileHelpers, DeleteSafelyAndCreateDirectoryIfNeeded) {
     DebugLogging debug;
     velmo::LogCapture log;
-    velmo::testing::TestDirectory dir;
+    velmo::test::TestDirectory dir;
     deleteSafely(dir / "absent");
     const std::filesystem::path folder = dir / "a/b/c";
     createDirectoryIfNeeded(folder);

@@ -12,7 +12,7 @@ namespace {
 
 // Inflates one gzip member; fails the test on any zlib error or trailing bytes.
 std::string gunzip(const std::string& compressed) {
-    auto plain = velmo::testing::gunzip(compressed);
+    auto plain = velmo::test::gunzip(compressed);
     EXPECT_TRUE(plain) << "not one whole gzip member";
     return plain.value_or("");
 }

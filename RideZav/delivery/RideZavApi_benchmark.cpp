@@ -15,7 +15,7 @@ namespace {
 // the loopback ingestion server, inflated and parsed there, answered, and the answer read.
 void BM_BatchUploadLoopback(benchmark::State& state) {
     velmo::VirtualMainLoopScope mainLoop;
-    velmo::testing::LoopbackIngestionServer server;
+    velmo::test::LoopbackIngestionServer server;
     velmo::OriginOverride::Scope redirect("ingest.bench.test", server.origin());
     ridezav::RideZavApi api(ridezav::RideZavConfig("phc_bench", "https://ingest.bench.test"));
     std::vector<ridezav::RideZavEvent> events;

@@ -21,8 +21,8 @@
 namespace ridezav {
 namespace {
 
-using velmo::testing::Gate;
-using Server = velmo::testing::LoopbackIngestionServer;
+using velmo::test::Gate;
+using Server = velmo::test::LoopbackIngestionServer;
 using Route = Server::Route;
 using Json = nlohmann::ordered_json;
 
@@ -140,7 +140,7 @@ TEST(RideZavApiAnswers, AnAnswerNestedTooDeeplyIsAParseErrorNotACrash) {
 }
 
 // A loop, the ingestion server reached as https://ingest.example.test/ingest/, and a client.
-class RideZavApiLoopbackTest : public ::testing::Test {
+class RideZavApiLoopbackTest : public testing::Test {
 protected:
     RideZavApiLoopbackTest() { RideZavLog::setDebug(true); }
     ~RideZavApiLoopbackTest() override { RideZavLog::setDebug(false); }
@@ -297,7 +297,7 @@ TEST_F(RideZavApiLoopbackTest, AnUploadRefusedWithAStatusGivesThatStatusAndNoErr
 
 TEST_F(RideZavApiLoopbackTest, ARedirectIsSeenNotFollowed) {
     server.answer(Route::batch,
-                  Server::Answer{velmo::testing::LoopbackAnswer::text(302, "").withHeader(
+                  Server::Answer{velmo::test::LoopbackAnswer::text(302, "").withHeader(
                       "Location", std::string("https://") + kHost + "/elsewhere")});
     RideZavApi client(makeConfig());
     EXPECT_EQ(upload(client).statusCode, 302);
@@ -374,7 +374,7 @@ protected:
         return !queue().isFlushing();
     }
 
-    velmo::testing::TestDirectory dir;
+    velmo::test::TestDirectory dir;
     RideZavConfig config = makeConfig();
     std::shared_ptr<RideZavApi> api = std::make_shared<RideZavApi>(config);
     std::shared_ptr<velmo::SerialQueue> dispatchQueue = std::make_shared<velmo::SerialQueue>("com.ridezav.Queue");

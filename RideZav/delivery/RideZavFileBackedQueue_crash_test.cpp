@@ -34,7 +34,7 @@ namespace {
 }
 
 TEST(FileBackedQueueCrash, EveryAcknowledgedEventSurvivesSigkillExactlyOnce) {
-    velmo::testing::TestDirectory dir;
+    velmo::test::TestDirectory dir;
     const std::string folder = dir / "ridezav.queueFolder";
     std::mt19937 random(std::random_device{}());
     std::map<int, int> acknowledged;  // event number -> times acknowledged
@@ -88,7 +88,7 @@ TEST(FileBackedQueueCrash, EveryAcknowledgedEventSurvivesSigkillExactlyOnce) {
         }
         next = loaded.empty() ? next : std::max(next, loaded.rbegin()->first + 1);
         if (!acknowledged.empty()) next = std::max(next, acknowledged.rbegin()->first + 1);
-        if (::testing::Test::HasFailure()) return;
+        if (testing::Test::HasFailure()) return;
     }
     EXPECT_GE(acknowledged.size(), 20u);
 }

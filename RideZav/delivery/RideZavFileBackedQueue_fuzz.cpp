@@ -13,7 +13,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
-    static const velmo::testing::TestDirectory work;
+    static const velmo::test::TestDirectory work;
     const std::filesystem::path root = work.path();
     const auto folder = root / "ridezav.queueFolder";
     const auto legacy = root / "ridezav.queue.plist";

@@ -18,7 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 using Names = std::vector<std::string>;
 
-class FileBackedQueueTest : public ::testing::Test {
+class FileBackedQueueTest : public testing::Test {
 protected:
     FileBackedQueueTest() { RideZavLog::setDebug(true); }
     ~FileBackedQueueTest() override { RideZavLog::setDebug(false); }
@@ -33,7 +33,7 @@ protected:
         return names;
     }
 
-    velmo::testing::TestDirectory dir;
+    velmo::test::TestDirectory dir;
     std::shared_ptr<velmo::test::ManualWallClock> clock =
         std::make_shared<velmo::test::ManualWallClock>(velmo::test::dateFromMilliseconds(1704067200000));
     velmo::test::ScopedWallClock scopedClock{clock};
@@ -228,7 +228,7 @@ struct LegacyCase {
     const char* logLine; // expected line prefix, or null for none
 };
 
-class LegacyMigration : public FileBackedQueueTest, public ::testing::WithParamInterface<LegacyCase> {};
+class LegacyMigration : public FileBackedQueueTest, public testing::WithParamInterface<LegacyCase> {};
 
 TEST_P(LegacyMigration, MigratesOnceAndDeletesTheLegacyFile) {
     const auto& c = GetParam();
@@ -247,7 +247,7 @@ TEST_P(LegacyMigration, MigratesOnceAndDeletesTheLegacyFile) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, LegacyMigration,
-    ::testing::Values(
+    testing::Values(
         LegacyCase{"OneEventAmongOthers", R"([1, {"event":"e","timestamp":"2024-01-01T00:00:00.000Z"}])",
                    {"1704067200.0"}, {R"({"event":"e","timestamp":"2024-01-01T00:00:00.000Z"})"}, nullptr},
         LegacyCase{"NoTimestampTakesTheCurrentTime", R"([{"event":"e"}])", {"1710000000.0"}, {R"({"event":"e"})"},

@@ -29,7 +29,7 @@ void reportPercentiles(benchmark::State& state, std::vector<double>& micros) {
 // prepares spare files (the usual pace: it waits for the queue between adds, untimed), 0 for adds
 // back to back (each add then mostly creates its own file).
 void BM_QueueAdd(benchmark::State& state) {
-    velmo::testing::TestDirectory scratch;
+    velmo::test::TestDirectory scratch;
     ridezav::RideZavConfig config("phc_bench");
     config.flushAt = 1 << 30;
     config.maxQueueSize = 1 << 30;
@@ -59,7 +59,7 @@ BENCHMARK(BM_QueueAdd)->Args({1000, 1})->Args({10000, 1})->Args({1000, 0})->Args
 
 // Set-up over a folder left with N event files: listing, temporary clean-up and numeric sort.
 void BM_StoreSetup(benchmark::State& state) {
-    velmo::testing::TestDirectory scratch;
+    velmo::test::TestDirectory scratch;
     const fs::path folder = fs::path(scratch / "ridezav.queueFolder");
     fs::create_directories(folder);
     double seconds = 1704067200.0;

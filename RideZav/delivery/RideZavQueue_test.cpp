@@ -20,7 +20,7 @@ namespace {
 using Lines = std::vector<std::string>;
 namespace Flag = velmo::ReachabilityFlag;
 
-class QueueTest : public ::testing::Test {
+class QueueTest : public testing::Test {
 protected:
     QueueTest() { RideZavLog::setDebug(true); }
     ~QueueTest() override {
@@ -56,7 +56,7 @@ protected:
     }
     Lines pausingLines() const { return log.linesStartingWith("[RideZav] Pausing queue consumption for "); }
 
-    velmo::testing::TestDirectory dir;
+    velmo::test::TestDirectory dir;
     std::shared_ptr<velmo::test::ManualWallClock> clock =
         std::make_shared<velmo::test::ManualWallClock>(velmo::test::dateFromMilliseconds(1704067200000));
     velmo::test::ScopedWallClock scopedClock{clock};
@@ -138,7 +138,7 @@ struct AnswerCase {
     bool removed;
 };
 
-class QueueAnswers : public QueueTest, public ::testing::WithParamInterface<AnswerCase> {};
+class QueueAnswers : public QueueTest, public testing::WithParamInterface<AnswerCase> {};
 
 TEST_P(QueueAnswers, AnsweredBatchesAreRemovedOthersStayAndBackOff) {
     config.flushAt = 10000;
@@ -170,7 +170,7 @@ TEST_P(QueueAnswers, AnsweredBatchesAreRemovedOthersStayAndBackOff) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, QueueAnswers,
-                         ::testing::Values(AnswerCase{200, true}, AnswerCase{204, true}, AnswerCase{400, true},
+                         testing::Values(AnswerCase{200, true}, AnswerCase{204, true}, AnswerCase{400, true},
                                            AnswerCase{413, true}, AnswerCase{500, true}, AnswerCase{0, true},
                                            AnswerCase{299, true}, AnswerCase{300, false}, AnswerCase{302, false},
                                            AnswerCase{399, false}, AnswerCase{-1, false},

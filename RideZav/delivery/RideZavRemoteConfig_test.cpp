@@ -18,12 +18,12 @@
 namespace ridezav {
 namespace {
 
-using Server = velmo::testing::LoopbackIngestionServer;
+using Server = velmo::test::LoopbackIngestionServer;
 using Route = Server::Route;
 
 constexpr const char* kHost = "ingest.example.test";
 
-class RideZavRemoteConfigTest : public ::testing::Test {
+class RideZavRemoteConfigTest : public testing::Test {
 protected:
     RideZavRemoteConfigTest() {
         RideZavLog::setDebug(true);
@@ -340,7 +340,7 @@ TEST_F(RideZavFeatureFlagsTest, QuotaLimitedAndMalformedAnswersLeaveTheCacheAlon
 
 TEST_F(RideZavFeatureFlagsTest, ReloadsDuringOneFlightLeaveOnePendingRequestAndTheReplacedOneHearsTheCache) {
     storeJSON(StorageKey::enabledFeatureFlags, R"({"old":true})");
-    auto gate = std::make_shared<velmo::testing::Gate>();
+    auto gate = std::make_shared<velmo::test::Gate>();
     server.answerNext(Route::flags, Server::Answer::held(gate, 200, R"({"featureFlags":{"n":1},"featureFlagPayloads":{}})"));
     answerFlags(R"({"featureFlags":{"n":2},"featureFlagPayloads":{}})");
     auto remote = make();
@@ -396,7 +396,7 @@ TEST_F(RideZavFeatureFlagsTest, TheConfigurationsAnswerLoadsTheFlagsAndARestartO
 }
 
 TEST_F(RideZavFeatureFlagsTest, AnAnswerArrivingAfterTheObjectIsGoneChangesNothing) {
-    auto gate = std::make_shared<velmo::testing::Gate>();
+    auto gate = std::make_shared<velmo::test::Gate>();
     server.answerNext(Route::flags, Server::Answer::held(gate, 200, R"({"featureFlags":{"n":1},"featureFlagPayloads":{}})"));
     auto remote = make();
     bool called = false;

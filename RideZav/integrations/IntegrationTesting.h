@@ -20,7 +20,7 @@
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/EnvironmentVariable.h"
 
-namespace ridezav::testing {
+namespace ridezav::test {
 
 struct RecordedEvents {
     std::mutex mutex;
@@ -91,12 +91,12 @@ public:
     velmo::VirtualMainLoopScope loop;
 
 private:
-    velmo::testing::TestDirectory dir_;
-    velmo::testing::EnvironmentVariable data_;
+    velmo::test::TestDirectory dir_;
+    velmo::test::EnvironmentVariable data_;
     std::optional<velmo::Bundle::Scope> bundle_;
     std::optional<velmo::UserDefaults::Scope> defaults_;
     int bundles_ = 0;
     std::shared_ptr<RecordedEvents> recorded_ = std::make_shared<RecordedEvents>();
 };
 
-}  // namespace ridezav::testing
+}  // namespace ridezav::test

@@ -9,10 +9,11 @@ namespace ridezav {
 // The one facade of the process that may hold an integration of a kind. Thread-safe.
 class ProcessWideInstallSlot {
 public:
-    // Takes the slot; throws InternalRideZavError with `refusal` while another facade holds it.
-    void claim(const char* refusal) {
+    // Takes the slot; throws InternalRideZavError with `refusal` while another facade holds it,
+    // located at the integration that claimed, not here.
+    void claim(const char* refusal, RideZavSourceLocation where = RideZavSourceLocation::current()) {
         std::lock_guard lock(mutex_);
-        if (taken_) throw InternalRideZavError(refusal);
+        if (taken_) throw InternalRideZavError(refusal, where);
         taken_ = true;
     }
     void release() {

@@ -36,15 +36,15 @@ void expectEvents(const std::vector<RideZavEvent>& got, const std::vector<Expect
     }
 }
 
-void post(testing::IntegrationEnvironment& env, const char* name) {
+void post(test::IntegrationEnvironment& env, const char* name) {
     velmo::NotificationCenter::defaultCenter().post(name);
     env.loop.loop().runUntilIdle();
 }
 
-class LifecycleTest : public ::testing::Test {
+class LifecycleTest : public testing::Test {
 protected:
     LifecycleTest() { RideZavAppLifeCycleIntegration::resetInstallOrUpdateCheckForTesting(); }
-    testing::IntegrationEnvironment env;
+    test::IntegrationEnvironment env;
 };
 
 TEST_F(LifecycleTest, EachLaunchComparesTheBundleWithTheVersionAndBuildLastRecorded) {

@@ -27,7 +27,7 @@ void publishFromThreads(const std::string& phase, const std::function<void()>& m
 }
 
 TEST(ScreenViewIntegrationThreads, NamesFromManyThreadsWhileItIsInstalledAndUninstalled) {
-    testing::IntegrationEnvironment env;
+    test::IntegrationEnvironment env;
     auto c = env.config();
     c.enableSwizzling = false;  // the facade leaves it out; this test installs it by hand
     auto sdk = env.setUp(c);

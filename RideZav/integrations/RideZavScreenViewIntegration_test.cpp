@@ -48,9 +48,9 @@ TEST(UnqualifiedTypeName, DropsNamespacesAndEnclosingClassesButKeepsTemplateArgu
     for (const auto& [type, expected] : cases) EXPECT_EQ(unqualifiedTypeName(*type), expected);
 }
 
-class ScreenViewTest : public ::testing::Test {
+class ScreenViewTest : public testing::Test {
 protected:
-    testing::IntegrationEnvironment env;
+    test::IntegrationEnvironment env;
     ApplicationScreenViewPublisher& publisher = ApplicationScreenViewPublisher::shared();
 };
 

@@ -62,7 +62,7 @@ TEST(ReachabilityTest, ConnectionReadsFlagsOnceWhenUnknown) {
     EXPECT_EQ(unknown->flags(), std::nullopt);
 }
 
-class ReachabilityDeliveryTest : public ::testing::Test {
+class ReachabilityDeliveryTest : public testing::Test {
 protected:
     velmo::VirtualMainLoopScope scope;
     velmo::NotificationCenter center;

@@ -13,7 +13,7 @@ namespace {
 
 using std::chrono::seconds;
 
-class SessionManagerTest : public ::testing::Test {
+class SessionManagerTest : public testing::Test {
 protected:
     SessionManagerTest() {
         RideZavLog::setDebug(true);

@@ -25,7 +25,7 @@ public:
         bundle_.emplace(dir_ / bundleName);
     }
 
-    const velmo::testing::TestDirectory& dir() const { return dir_; }
+    const velmo::test::TestDirectory& dir() const { return dir_; }
     std::filesystem::path dataHome() const { return dir_ / "data"; }
 
     static std::optional<std::string> read(const std::filesystem::path& file) {
@@ -41,8 +41,8 @@ public:
     }
 
 private:
-    velmo::testing::TestDirectory dir_;
-    velmo::testing::EnvironmentVariable data_;
+    velmo::test::TestDirectory dir_;
+    velmo::test::EnvironmentVariable data_;
     std::optional<velmo::Bundle::Scope> bundle_;
 };
 

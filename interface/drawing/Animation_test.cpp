@@ -9,7 +9,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class AnimationTest : public ::testing::Test {
+class AnimationTest : public testing::Test {
 protected:
     VirtualMainLoopScope scope;
     VirtualMainLoop& loop = scope.loop();

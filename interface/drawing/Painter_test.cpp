@@ -249,7 +249,7 @@ TEST(Painter, EveryOtherKindDraws) {
 TEST(Painter, WritesAPNG) {
     Surface s(16, 16);
     paintOne(s, Triangle::layer({8, 8}));
-    std::string path = ::testing::TempDir() + "/painter_test.png";
+    std::string path = testing::TempDir() + "/painter_test.png";
     ASSERT_TRUE(s.writePNG(path));
     std::ifstream in(path, std::ios::binary);
     char magic[8] = {};

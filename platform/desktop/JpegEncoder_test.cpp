@@ -37,12 +37,12 @@ TEST(JpegEncoder, EncodesPixelsThatDecodeToTheSameSizeAndColours) {
     ASSERT_GE(jpeg->size(), 4u);
     EXPECT_EQ((*jpeg)[0], 0xff);
     EXPECT_EQ((*jpeg)[1], 0xd8);
-    auto decoded = velmo::testing::decodeJpeg(*jpeg);
+    auto decoded = velmo::test::decodeJpeg(*jpeg);
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->width, 120);
     EXPECT_EQ(decoded->height, 80);
-    EXPECT_TRUE(velmo::testing::colourNear(decoded->pixel(20, 40), 0xf09020, 8));
-    EXPECT_TRUE(velmo::testing::colourNear(decoded->pixel(100, 40), 0x1030d0, 8));
+    EXPECT_TRUE(velmo::test::colourNear(decoded->pixel(20, 40), 0xf09020, 8));
+    EXPECT_TRUE(velmo::test::colourNear(decoded->pixel(100, 40), 0x1030d0, 8));
 
     // A lower factor gives a smaller file of the same image with detail in it.
     for (std::size_t i = 0; i < image.pixels.size(); ++i) image.pixels[i] = std::uint8_t((i * 7919) >> 3);
@@ -105,7 +105,7 @@ TEST(JpegScanlineEncoder, UnfinishedOrInvalidPicturesGiveNothingAndTheEncoderRec
     ASSERT_TRUE(rows.write(pixels.data(), 64 * 4, 64));
     auto jpeg = rows.finish();
     ASSERT_TRUE(jpeg);
-    auto decoded = velmo::testing::decodeJpeg(*jpeg);
+    auto decoded = velmo::test::decodeJpeg(*jpeg);
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->width, 64);
 }

@@ -131,10 +131,4 @@ void XdgAutostartLoginItem::registerApp() {
     }
 }
 
-void SimulatedLoginItem::registerApp() {
-    ++registrations;
-    if (failRegistration) throw Error("LoginItem", 1, "The login item could not be written: permission denied");
-    currentStatus = LoginItemStatus::enabled;
-}
-
 }  // namespace velmo

@@ -9,7 +9,7 @@
 using namespace velmo;
 
 TEST(XdgAutostartLoginItem, RegistersAnEnabledEntryForTheExecutable) {
-    velmo::testing::TestDirectory dir;
+    velmo::test::TestDirectory dir;
     XdgAutostartLoginItem item(dir / "autostart", "velmo", "/opt/Velmo Build/velmo");
     EXPECT_EQ(item.status(), LoginItemStatus::notRegistered);
     item.registerApp();
@@ -21,7 +21,7 @@ TEST(XdgAutostartLoginItem, RegistersAnEnabledEntryForTheExecutable) {
 }
 
 TEST(XdgAutostartLoginItem, AnEntryTheUserTurnedOffCountsAsNotRegistered) {
-    velmo::testing::TestDirectory dir;
+    velmo::test::TestDirectory dir;
     XdgAutostartLoginItem item(dir / "autostart", "velmo", "/usr/bin/velmo");
     dir.write("autostart/velmo.desktop", "[Desktop Entry]\nType=Application\nExec=/usr/bin/velmo\nHidden=true\n");
     EXPECT_EQ(item.status(), LoginItemStatus::requiresApproval);
@@ -34,7 +34,7 @@ TEST(XdgAutostartLoginItem, AnEntryTheUserTurnedOffCountsAsNotRegistered) {
 }
 
 TEST(XdgAutostartLoginItem, APathThatIsAFileFailsWithAClearError) {
-    velmo::testing::TestDirectory dir;
+    velmo::test::TestDirectory dir;
     dir.write("autostart", "not a folder");
     XdgAutostartLoginItem item(dir / "autostart", "velmo", "/usr/bin/velmo");
     try {
@@ -59,7 +59,7 @@ TEST(XdgAutostartLoginItem, TheExecLineCarriesTheBundleQuotedAsDesktopEntriesReq
         {"/usr/bin/velmo", "/x/100%/a;b", "env \"VELMO_BUNDLE=/x/100%%/a;b\" /usr/bin/velmo"},
     };
     for (const auto& c : cases) {
-        velmo::testing::TestDirectory dir;
+        velmo::test::TestDirectory dir;
         XdgAutostartLoginItem item(dir / "autostart", "velmo", c.executable, c.bundle);
         EXPECT_EQ(item.execLine(), c.exec) << c.bundle;
         item.registerApp();

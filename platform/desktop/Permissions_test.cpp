@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/desktop/Permissions.h"
+#include "platform/desktop/SimulatedDesktopPermissions.h"
 #include "testing/XvfbServer.h"
 
 using namespace velmo;
@@ -29,7 +30,7 @@ private:
 }  // namespace
 
 TEST(X11DesktopPermissions, GrantedOnAWorkingDisplayAndRefusedWithoutOne) {
-    velmo::testing::XvfbServer x("800x600x24");
+    velmo::test::XvfbServer x("800x600x24");
     ASSERT_TRUE(x.isRunning()) << x.failure();
     X11DesktopPermissions permissions;
     {
@@ -54,7 +55,7 @@ TEST(X11DesktopPermissions, GrantedOnAWorkingDisplayAndRefusedWithoutOne) {
 TEST(X11DesktopPermissions, OneConnectionServesEveryCheckUntilTheServerGoes) {
     X11DesktopPermissions permissions;
     std::string name;
-    auto x = std::make_unique<velmo::testing::XvfbServer>("640x480x24");
+    auto x = std::make_unique<velmo::test::XvfbServer>("640x480x24");
     ASSERT_TRUE(x->isRunning()) << x->failure();
     name = x->display();
     DisplayEnv gone(name.c_str());
@@ -71,7 +72,7 @@ TEST(X11DesktopPermissions, OneConnectionServesEveryCheckUntilTheServerGoes) {
         EXPECT_FALSE(permissions.isAccessibilityTrusted());
         EXPECT_FALSE(permissions.preflightScreenCaptureAccess());
     }
-    velmo::testing::XvfbServer again("640x480x24");
+    velmo::test::XvfbServer again("640x480x24");
     ASSERT_TRUE(again.isRunning()) << again.failure();
     DisplayEnv env(again.display().c_str());
     EXPECT_TRUE(permissions.preflightScreenCaptureAccess());

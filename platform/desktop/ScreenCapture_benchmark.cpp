@@ -14,8 +14,8 @@
 #include "testing/X11TestDesktop.h"
 
 using namespace velmo;
-using velmo::testing::TaskProbe;
-using velmo::testing::X11TestDesktop;
+using velmo::test::TaskProbe;
+using velmo::test::X11TestDesktop;
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "testing/JpegTestImage.h"
 
 using namespace velmo;
-using velmo::testing::TaskProbe;
+using velmo::test::TaskProbe;
 
 namespace {
 
@@ -183,10 +183,10 @@ TEST(SimulatedScreenLayer, InjectedFailuresArriveWhereTheyWereAsked) {
     Image other = layer.render(b, {}, 64, 48);
     auto jpeg = layer.jpegRepresentation(other, 0.5);
     ASSERT_TRUE(jpeg);
-    auto decoded = velmo::testing::decodeJpeg(*jpeg);
+    auto decoded = velmo::test::decodeJpeg(*jpeg);
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->width, 64);
-    EXPECT_TRUE(velmo::testing::colourNear(decoded->pixel(10, 10), layer.displayColour(2), 6));
+    EXPECT_TRUE(velmo::test::colourNear(decoded->pixel(10, 10), layer.displayColour(2), 6));
     ASSERT_EQ(layer.jpegRequests().size(), 2u);
     EXPECT_EQ(layer.jpegRequests()[0].displayID, 1u);
     EXPECT_DOUBLE_EQ(layer.jpegRequests()[1].compressionFactor, 0.5);

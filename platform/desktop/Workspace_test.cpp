@@ -15,8 +15,8 @@
 #include "testing/PrivateSessionBus.h"
 
 using namespace velmo;
-using velmo::testing::EnvironmentVariable;
-using velmo::testing::TestDirectory;
+using velmo::test::EnvironmentVariable;
+using velmo::test::TestDirectory;
 
 namespace {
 
@@ -110,7 +110,7 @@ TEST(SettingsPages, AProgramThatIsNotThereIsNotStarted) {
 }
 
 TEST(SettingsPages, TheBundleIsShownThroughTheFileManagerOnTheSessionBus) {
-    velmo::testing::PrivateSessionBus bus;
+    velmo::test::PrivateSessionBus bus;
     ASSERT_FALSE(bus.address().empty());
     EnvironmentVariable address("DBUS_SESSION_BUS_ADDRESS", bus.address());
     // A file manager that records what it is asked to show.

@@ -9,7 +9,7 @@
 #include <vector>
 
 using namespace velmo;
-using velmo::testing::X11TestDesktop;
+using velmo::test::X11TestDesktop;
 
 namespace {
 
@@ -61,7 +61,7 @@ TEST(X11ErrorTrap, WaitsOnlyForUnansweredRequestsAndCatchesFailuresInside) {
 // A watched connection outlives its server: the handler hears of the loss once, with the
 // display's name, later calls on the connection fail at once, and closing it is safe.
 TEST(X11ServerLoss, AWatchedConnectionReportsTheLossOnceAndLivesOnDead) {
-    velmo::testing::XvfbServer server{"640x480x24"};
+    velmo::test::XvfbServer server{"640x480x24"};
     ASSERT_TRUE(server.isRunning()) << server.failure();
     std::vector<X11ServerLoss> losses;
     setX11ServerLossHandler([&](const X11ServerLoss& loss) { losses.push_back(loss); });

@@ -12,8 +12,8 @@
 #include "testing/XvfbServer.h"
 
 using namespace velmo;
-using velmo::testing::XTestKeyboard;
-using velmo::testing::XvfbServer;
+using velmo::test::XTestKeyboard;
+using velmo::test::XvfbServer;
 
 namespace {
 
@@ -60,7 +60,7 @@ std::string describe(const std::vector<KeyEvent>& events) {
     return out;
 }
 
-class X11KeyEventTapTest : public ::testing::Test {
+class X11KeyEventTapTest : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(xvfb.isRunning()) << xvfb.failure();

@@ -14,8 +14,8 @@
 #include "testing/X11TestDesktop.h"
 
 using namespace velmo;
-using velmo::testing::TaskProbe;
-using velmo::testing::X11TestDesktop;
+using velmo::test::TaskProbe;
+using velmo::test::X11TestDesktop;
 
 namespace {
 
@@ -49,7 +49,7 @@ bool finish(VirtualMainLoopScope& loop, TaskProbe<T>& probe) {
 }
 
 long errorCode(const std::exception_ptr& error) {
-    auto identity = velmo::testing::errorIdentity(error);
+    auto identity = velmo::test::errorIdentity(error);
     return identity ? identity->code : 0;
 }
 
@@ -71,7 +71,7 @@ TaskProbe<Image> shotOf(VirtualMainLoopScope& loop, X11ScreenLayer& layer,
 }
 
 // A layer on two painted monitors, with the test's main loop.
-class X11ScreenLayerOnTwoMonitors : public ::testing::Test {
+class X11ScreenLayerOnTwoMonitors : public testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(x.ready) << x.desktop.failure(); }
     X11ScreenLayer::Options options(bool shm = true) { return {x.desktop.displayName(), shm}; }
@@ -180,11 +180,11 @@ TEST_F(X11ScreenLayerOnTwoMonitors, ScreenshotsShowTheMonitorScaledBySharedMemor
             }
             auto jpeg = layer.jpegRepresentation(image, 0.8);
             ASSERT_TRUE(jpeg);
-            auto decoded = velmo::testing::decodeJpeg(*jpeg);
+            auto decoded = velmo::test::decodeJpeg(*jpeg);
             ASSERT_TRUE(decoded);
             EXPECT_EQ(decoded->width, w);
             EXPECT_EQ(decoded->height, h);
-            EXPECT_TRUE(velmo::testing::colourNear(decoded->pixel(probes[3][0], probes[3][1]), kQuadrants[monitor][3], 12));
+            EXPECT_TRUE(velmo::test::colourNear(decoded->pixel(probes[3][0], probes[3][1]), kQuadrants[monitor][3], 12));
             // The JPEG made during the capture is the one a fresh encoding of the pixels gives;
             // a copy of the image, or another factor, is encoded anew.
             EXPECT_NE(image.preparedJpegAt(80), nullptr);

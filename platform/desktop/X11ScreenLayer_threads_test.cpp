@@ -9,8 +9,8 @@
 #include "testing/X11TestDesktop.h"
 
 using namespace velmo;
-using velmo::testing::TaskProbe;
-using velmo::testing::X11TestDesktop;
+using velmo::test::TaskProbe;
+using velmo::test::X11TestDesktop;
 
 // Screenshots and content run on the layer's worker with its own connection while the main
 // thread keeps asking for screens and the mouse on the other one.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -67,44 +68,48 @@ X11WindowCompositor::~X11WindowCompositor() {
     }
 }
 
-void X11WindowCompositor::removeWindows(std::uint8_t* pixels, std::size_t stride, X11Rect area,
-                                        const std::vector<Window>& excluded) {
-    if (excluded.empty() || area.isEmpty()) return;
+namespace {
+
+// The server alone shows 32-bit windows as they are; only a compositing manager blends them.
+bool compositingManagerRuns(Display* display) {
+    std::string managerSelection = "_NET_WM_CM_S" + std::to_string(DefaultScreen(display));
+    return XGetSelectionOwner(display, XInternAtom(display, managerSelection.c_str(), False)) != None;
+}
+
+// Top-level windows bottom to top, as far as they reach into the area.
+std::vector<TopLevel> topLevelsIn(Display* display, bool hasShape, X11Rect area, const std::vector<Window>& excluded) {
     const std::set<Window> excludedSet(excluded.begin(), excluded.end());
-    Window root = DefaultRootWindow(display_);
-    // The server alone shows 32-bit windows as they are; only a compositing manager blends them.
-    std::string managerSelection = "_NET_WM_CM_S" + std::to_string(DefaultScreen(display_));
-    const bool blends = XGetSelectionOwner(display_, XInternAtom(display_, managerSelection.c_str(), False)) != None;
-
-    // Top-level windows bottom to top, as far as they reach into the area.
+    const bool blends = compositingManagerRuns(display);
     std::vector<TopLevel> windows;
-    {
-        X11ErrorTrap trap(display_);
-        Window rootReturn = 0, parent = 0;
-        Window* children = nullptr;
-        unsigned count = 0;
-        if (!XQueryTree(display_, root, &rootReturn, &parent, &children, &count)) return;
-        for (unsigned i = 0; i < count; ++i) {
-            XWindowAttributes a;
-            if (!XGetWindowAttributes(display_, children[i], &a)) continue;  // gone meanwhile
-            if (a.map_state != IsViewable || a.c_class == InputOnly) continue;
-            TopLevel w;
-            w.id = children[i];
-            w.outer = {a.x, a.y, a.width + 2 * a.border_width, a.height + 2 * a.border_width};
-            w.depth = a.depth;
-            w.visual = a.visual;
-            w.excluded = excludedSet.count(children[i]) > 0;
-            w.translucent = blends && a.depth == 32;
-            for (const X11Rect& r : boundingShape(display_, hasShape_, children[i], a)) {
-                X11Rect clipped = r.intersection(area).intersection(w.outer);
-                if (!clipped.isEmpty()) w.shape.push_back(clipped);
-            }
-            if (!w.shape.empty()) windows.push_back(std::move(w));
+    X11ErrorTrap trap(display);
+    Window rootReturn = 0, parent = 0;
+    Window* children = nullptr;
+    unsigned count = 0;
+    if (!XQueryTree(display, DefaultRootWindow(display), &rootReturn, &parent, &children, &count)) return windows;
+    for (unsigned i = 0; i < count; ++i) {
+        XWindowAttributes a;
+        if (!XGetWindowAttributes(display, children[i], &a)) continue;  // gone meanwhile
+        if (a.map_state != IsViewable || a.c_class == InputOnly) continue;
+        TopLevel w;
+        w.id = children[i];
+        w.outer = {a.x, a.y, a.width + 2 * a.border_width, a.height + 2 * a.border_width};
+        w.depth = a.depth;
+        w.visual = a.visual;
+        w.excluded = excludedSet.count(children[i]) > 0;
+        w.translucent = blends && a.depth == 32;
+        for (const X11Rect& r : boundingShape(display, hasShape, children[i], a)) {
+            X11Rect clipped = r.intersection(area).intersection(w.outer);
+            if (!clipped.isEmpty()) w.shape.push_back(clipped);
         }
-        if (children) XFree(children);
+        if (!w.shape.empty()) windows.push_back(std::move(w));
     }
+    if (children) XFree(children);
+    return windows;
+}
 
-    // Only the part the excluded windows cover is composed again.
+// The bounds of what the excluded windows cover: only that part is composed again. Empty when
+// they cover nothing of the area.
+X11Rect excludedBounds(const std::vector<TopLevel>& windows, X11Rect area) {
     int left = area.x + area.width, top = area.y + area.height, right = area.x, bottom = area.y;
     for (const auto& w : windows) {
         if (!w.excluded) continue;
@@ -115,96 +120,151 @@ void X11WindowCompositor::removeWindows(std::uint8_t* pixels, std::size_t stride
             bottom = std::max(bottom, r.y + r.height);
         }
     }
-    if (right <= left || bottom <= top) return;
-    const X11Rect box{left, top, right - left, bottom - top};
-    const std::size_t boxPixels = std::size_t(box.width) * std::size_t(box.height);
+    if (right <= left || bottom <= top) return {};
+    return {left, top, right - left, bottom - top};
+}
 
-    // target: the pixel shows an excluded window; owner: the topmost opaque window on the pixel.
-    std::vector<std::uint8_t> target(boxPixels, 0);
-    std::vector<int> owner(boxPixels, -1);
+// Per pixel of the box: target, the pixel shows an excluded window; owner, the index of the
+// topmost opaque window on the pixel (-1 for none).
+struct Coverage {
+    X11Rect box;
+    std::vector<std::uint8_t> target;
+    std::vector<int> owner;
+
+    std::size_t index(int x, int y) const {
+        return std::size_t(y - box.y) * std::size_t(box.width) + std::size_t(x - box.x);
+    }
+    // Whether window `i` shows through where the excluded ones are taken away.
+    bool shows(std::size_t pixel, std::size_t i, const TopLevel& w) const {
+        if (!target[pixel]) return false;
+        return w.translucent ? int(i) > owner[pixel] : owner[pixel] == int(i);
+    }
+};
+
+Coverage coverageOf(const std::vector<TopLevel>& windows, X11Rect box) {
+    const std::size_t boxPixels = std::size_t(box.width) * std::size_t(box.height);
+    Coverage coverage{box, std::vector<std::uint8_t>(boxPixels, 0), std::vector<int>(boxPixels, -1)};
     for (std::size_t i = 0; i < windows.size(); ++i) {
         const TopLevel& w = windows[i];
         if (!w.excluded && w.translucent) continue;
         for (const X11Rect& shape : w.shape) {
             X11Rect r = shape.intersection(box);
             for (int y = r.y; y < r.y + r.height; ++y) {
-                std::size_t row = std::size_t(y - box.y) * std::size_t(box.width);
                 for (int x = r.x; x < r.x + r.width; ++x) {
                     if (w.excluded) {
-                        target[row + std::size_t(x - box.x)] = 1;
+                        coverage.target[coverage.index(x, y)] = 1;
                     } else {
-                        owner[row + std::size_t(x - box.x)] = int(i);
+                        coverage.owner[coverage.index(x, y)] = int(i);
                     }
                 }
             }
         }
     }
-    // Nothing known beneath yet: black.
-    auto at = [&](int x, int y) { return pixels + std::size_t(y - area.y) * stride + std::size_t(x - area.x) * 4; };
+    return coverage;
+}
+
+// The pixels of a screenshot of `area`, addressed in root coordinates.
+struct ScreenPixels {
+    std::uint8_t* pixels;
+    std::size_t stride;
+    X11Rect area;
+
+    std::uint8_t* at(int x, int y) const {
+        return pixels + std::size_t(y - area.y) * stride + std::size_t(x - area.x) * 4;
+    }
+};
+
+// Nothing known beneath yet: black.
+void blackenTargets(const ScreenPixels& screen, const Coverage& coverage) {
+    const X11Rect& box = coverage.box;
     for (int y = box.y; y < box.y + box.height; ++y) {
-        std::size_t row = std::size_t(y - box.y) * std::size_t(box.width);
         for (int x = box.x; x < box.x + box.width; ++x) {
-            if (target[row + std::size_t(x - box.x)]) std::memset(at(x, y), 0, 4);
+            if (coverage.target[coverage.index(x, y)]) std::memset(screen.at(x, y), 0, 4);
         }
     }
+}
+
+// The bounds of the pixels where window `i` shows through; empty when it shows nowhere.
+X11Rect showingBounds(const TopLevel& w, std::size_t i, const Coverage& coverage) {
+    const X11Rect& box = coverage.box;
+    int l = box.x + box.width, t = box.y + box.height, r = box.x, b = box.y;
+    for (const X11Rect& s : w.shape) {
+        X11Rect c = s.intersection(box);
+        for (int y = c.y; y < c.y + c.height; ++y) {
+            for (int x = c.x; x < c.x + c.width; ++x) {
+                if (coverage.shows(coverage.index(x, y), i, w)) {
+                    l = std::min(l, x);
+                    r = std::max(r, x + 1);
+                    t = std::min(t, y);
+                    b = std::max(b, y + 1);
+                }
+            }
+        }
+    }
+    if (r <= l || b <= t) return {};
+    return {l, t, r - l, b - t};
+}
+
+// The window's own contents within `bounds` (root coordinates), or nothing when the window is
+// not redirected or gone: its part then stays black.
+std::optional<X11FrameGrabber::Pixels> grabWindow(Display* display, X11FrameGrabber& grabber, const TopLevel& w,
+                                                  X11Rect bounds) {
+    X11ErrorTrap trap(display);
+    Pixmap pixmap = XCompositeNameWindowPixmap(display, w.id);
+    if (trap.failed()) return std::nullopt;
+    std::optional<X11FrameGrabber::Pixels> source;
+    try {
+        source = grabber.grab(pixmap, bounds.x - w.outer.x, bounds.y - w.outer.y, bounds.width, bounds.height, w.depth,
+                              w.visual);
+    } catch (const std::exception&) {
+        source = std::nullopt;
+    }
+    XFreePixmap(display, pixmap);
+    return source;
+}
+
+// Paints `source` (the window's contents within `bounds`) where window `i` shows through.
+void paintWindow(const ScreenPixels& screen, const Coverage& coverage, const TopLevel& w, std::size_t i,
+                 X11Rect bounds, const X11FrameGrabber::Pixels& source) {
+    for (const X11Rect& s : w.shape) {
+        X11Rect c = s.intersection(bounds);
+        for (int y = c.y; y < c.y + c.height; ++y) {
+            const std::uint8_t* src = source.data + std::size_t(y - bounds.y) * source.stride + std::size_t(c.x - bounds.x) * 4;
+            for (int x = c.x; x < c.x + c.width; ++x, src += 4) {
+                if (!coverage.shows(coverage.index(x, y), i, w)) continue;
+                std::uint8_t* d = screen.at(x, y);
+                if (w.translucent) {
+                    // Premultiplied alpha, drawn over what lies beneath.
+                    unsigned inverse = 255u - src[3];
+                    for (int k = 0; k < 3; ++k) d[k] = std::uint8_t(std::min(255u, src[k] + (d[k] * inverse + 127) / 255));
+                } else {
+                    std::memcpy(d, src, 4);
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void X11WindowCompositor::removeWindows(std::uint8_t* pixels, std::size_t stride, X11Rect area,
+                                        const std::vector<Window>& excluded) {
+    if (excluded.empty() || area.isEmpty()) return;
+    const std::vector<TopLevel> windows = topLevelsIn(display_, hasShape_, area, excluded);
+    const X11Rect box = excludedBounds(windows, area);
+    if (box.isEmpty()) return;
+    const Coverage coverage = coverageOf(windows, box);
+    const ScreenPixels screen{pixels, stride, area};
+    blackenTargets(screen, coverage);
     if (!available_) return;
 
-    // Paint the other windows back to front where they show through.
+    // The other windows back to front where they show through.
     for (std::size_t i = 0; i < windows.size(); ++i) {
         const TopLevel& w = windows[i];
         if (w.excluded) continue;
-        auto shows = [&](std::size_t index) {
-            if (!target[index]) return false;
-            return w.translucent ? int(i) > owner[index] : owner[index] == int(i);
-        };
-        int l = box.x + box.width, t = box.y + box.height, r = box.x, b = box.y;
-        for (const X11Rect& s : w.shape) {
-            X11Rect c = s.intersection(box);
-            for (int y = c.y; y < c.y + c.height; ++y) {
-                std::size_t row = std::size_t(y - box.y) * std::size_t(box.width);
-                for (int x = c.x; x < c.x + c.width; ++x) {
-                    if (shows(row + std::size_t(x - box.x))) {
-                        l = std::min(l, x);
-                        r = std::max(r, x + 1);
-                        t = std::min(t, y);
-                        b = std::max(b, y + 1);
-                    }
-                }
-            }
-        }
-        if (r <= l || b <= t) continue;
-
-        X11FrameGrabber::Pixels source;
-        {
-            X11ErrorTrap trap(display_);
-            Pixmap pixmap = XCompositeNameWindowPixmap(display_, w.id);
-            if (trap.failed()) continue;  // not redirected or gone: its part stays black
-            try {
-                source = grabber_->grab(pixmap, l - w.outer.x, t - w.outer.y, r - l, b - t, w.depth, w.visual);
-            } catch (const std::exception&) {
-                XFreePixmap(display_, pixmap);
-                continue;
-            }
-            XFreePixmap(display_, pixmap);
-        }
-        for (const X11Rect& s : w.shape) {
-            X11Rect c = s.intersection({l, t, r - l, b - t});
-            for (int y = c.y; y < c.y + c.height; ++y) {
-                std::size_t row = std::size_t(y - box.y) * std::size_t(box.width);
-                const std::uint8_t* src = source.data + std::size_t(y - t) * source.stride + std::size_t(c.x - l) * 4;
-                for (int x = c.x; x < c.x + c.width; ++x, src += 4) {
-                    if (!shows(row + std::size_t(x - box.x))) continue;
-                    std::uint8_t* d = at(x, y);
-                    if (w.translucent) {
-                        // Premultiplied alpha, drawn over what lies beneath.
-                        unsigned inverse = 255u - src[3];
-                        for (int k = 0; k < 3; ++k) d[k] = std::uint8_t(std::min(255u, src[k] + (d[k] * inverse + 127) / 255));
-                    } else {
-                        std::memcpy(d, src, 4);
-                    }
-                }
-            }
-        }
+        const X11Rect bounds = showingBounds(w, i, coverage);
+        if (bounds.isEmpty()) continue;
+        if (auto source = grabWindow(display_, *grabber_, w, bounds)) paintWindow(screen, coverage, w, i, bounds, *source);
     }
 }
 

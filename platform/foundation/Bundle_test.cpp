@@ -15,7 +15,7 @@ namespace {
 using Dict = PlistValue::Dictionary;
 
 TEST(BundleTest, ReadsInfoDictionaryAndResources) {
-    testing::TestDirectory dir;
+    test::TestDirectory dir;
     const std::string app = dir / "Velmo.app";
     dir.write("Velmo.app/Contents/Info.plist",
               PropertyList::toXML(Dict{{"CFBundleIdentifier", "com.example.velmo"}, {"Number", 7}}));
@@ -34,7 +34,7 @@ TEST(BundleTest, ReadsInfoDictionaryAndResources) {
 }
 
 TEST(BundleTest, MissingOrBrokenBundleIsEmpty) {
-    testing::TestDirectory dir;
+    test::TestDirectory dir;
     dir.write("Broken.app/Contents/Info.plist", "<plist><dict><key>a</key>");
     dir.write("Array.app/Contents/Info.plist", PropertyList::toXML(PlistValue::Array{1}));
     dir.write("NoId.app/Contents/Info.plist", PropertyList::toXML(Dict{{"CFBundleIdentifier", ""}}));
@@ -68,7 +68,7 @@ TEST(BundleTest, MainBundleLocation) {
 }
 
 TEST(BundleTest, ScopesReplaceTheMainBundleAndNest) {
-    testing::TestDirectory dir;
+    test::TestDirectory dir;
     dir.write("A.app/Contents/Info.plist", PropertyList::toXML(Dict{{"CFBundleIdentifier", "a"}}));
     dir.write("B.app/Contents/Info.plist", PropertyList::toXML(Dict{{"CFBundleIdentifier", "b"}}));
     const Bundle* outside = &Bundle::main();

@@ -35,7 +35,7 @@ TEST(InfoPlistStringTest, LooksUpTheInfoDictionaryThenTheInfoResource) {
         {"nowhere", PlistValue(), std::nullopt, std::nullopt},
     };
     for (const auto& c : cases) {
-        testing::TestDirectory dir;
+        test::TestDirectory dir;
         Dict info{{"Other", "x"}};
         if (!c.info.isNone()) info["Key"] = c.info;
         dir.write("Velmo.app/Contents/Info.plist", PropertyList::toXML(info));
@@ -46,7 +46,7 @@ TEST(InfoPlistStringTest, LooksUpTheInfoDictionaryThenTheInfoResource) {
 }
 
 TEST(InfoPlistStringTest, MissingBundleGivesNone) {
-    testing::TestDirectory dir;
+    test::TestDirectory dir;
     Bundle::Scope scope(dir / "Velmo.app");
     EXPECT_EQ(infoPlistString("AnthropicAPIKey"), std::nullopt);
     EXPECT_EQ(bundleShortVersionString(), "unknown");
@@ -56,7 +56,7 @@ TEST(InfoPlistStringTest, ShortVersionIsTakenUnchanged) {
     const std::vector<std::pair<PlistValue, std::string>> cases = {
         {" 1.2 \n", " 1.2 \n"}, {"", ""}, {3, "unknown"}, {PlistValue(), "unknown"}};
     for (const auto& [value, expected] : cases) {
-        testing::TestDirectory dir;
+        test::TestDirectory dir;
         Dict info;
         if (!value.isNone()) info["CFBundleShortVersionString"] = value;
         dir.write("Velmo.app/Contents/Info.plist", PropertyList::toXML(info));

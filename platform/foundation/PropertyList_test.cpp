@@ -138,7 +138,7 @@ TEST(PropertyListTest, RefusesValuesItCannotWrite) {
 }
 
 TEST(PropertyListTest, ReadFileNamesTheFileInItsErrors) {
-    testing::TestDirectory dir;
+    test::TestDirectory dir;
     const std::string bad = dir.write("bad.plist", "<plist><dict>");
     for (const std::string& path : {dir / "missing.plist", bad}) {
         try {

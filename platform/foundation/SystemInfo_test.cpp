@@ -17,7 +17,7 @@ EnvironmentLookup environmentOf(std::map<std::string, std::string> values) {
 }
 
 TEST(SystemInfoTest, ParsesOsReleaseFile) {
-    testing::TestDirectory dir;
+    test::TestDirectory dir;
     const std::string path = dir.write("os-release",
                                        "# Debian\n"
                                        "PRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n"
@@ -45,7 +45,7 @@ TEST(SystemInfoTest, ParsesOsReleaseFile) {
 }
 
 TEST(SystemInfoTest, ReadsDmiFolder) {
-    testing::TestDirectory dir;
+    test::TestDirectory dir;
     dir.write("id/sys_vendor", "LENOVO\n");
     dir.write("id/product_name", "  20XW0055GE \n");
     const DmiInfo dmi = readDmi(dir / "id");
@@ -89,7 +89,7 @@ TEST(SystemInfoTest, LocaleLanguageCode) {
 }
 
 TEST(SystemInfoTest, TimeZoneFromEachSource) {
-    testing::TestDirectory dir;
+    test::TestDirectory dir;
     const std::string timezoneFile = dir.write("timezone", "Europe/Berlin\n");
     const std::string emptyFile = dir.write("empty-timezone", "\n");
     ASSERT_EQ(::symlink("/usr/share/zoneinfo/America/New_York", (dir / "localtime").c_str()), 0);

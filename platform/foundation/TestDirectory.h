@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace velmo::testing {
+namespace velmo::test {
 
 // A fresh folder under the temporary directory, removed with everything in it at the end.
 class TestDirectory {
@@ -39,4 +39,4 @@ private:
     std::string path_;
 };
 
-}  // namespace velmo::testing
+}  // namespace velmo::test

@@ -18,17 +18,17 @@
 #include "testing/TaskProbe.h"
 
 using namespace velmo;
-using velmo::testing::Gate;
-using velmo::testing::LoopbackAnswer;
-using velmo::testing::LoopbackHttpServer;
-using velmo::testing::TaskProbe;
+using velmo::test::Gate;
+using velmo::test::LoopbackAnswer;
+using velmo::test::LoopbackHttpServer;
+using velmo::test::TaskProbe;
 
 namespace {
 
 constexpr const char* kHost = "service.example.test";
 
 // A loop, a loopback server reached as https://service.example.test, and helpers to run tasks.
-class URLSessionTest : public ::testing::Test {
+class URLSessionTest : public testing::Test {
 protected:
     VirtualMainLoopScope scope;
     LoopbackHttpServer server;
@@ -37,8 +37,8 @@ protected:
     static std::string url(const std::string& path) { return std::string("https://") + kHost + path; }
 
     template <class T>
-    velmo::testing::TaskProbe<T> await(Task<T> task, double timeout = 10) {
-        auto probe = velmo::testing::awaitTask(scope.loop(), std::move(task), timeout);
+    velmo::test::TaskProbe<T> await(Task<T> task, double timeout = 10) {
+        auto probe = velmo::test::awaitTask(scope.loop(), std::move(task), timeout);
         EXPECT_TRUE(probe.done());
         return probe;
     }
@@ -71,7 +71,7 @@ protected:
 };
 
 long errorCode(const std::exception_ptr& e) {
-    auto identity = velmo::testing::errorIdentity(e);
+    auto identity = velmo::test::errorIdentity(e);
     if (!identity) {
         ADD_FAILURE() << "expected an Error";
         return 0;

@@ -11,9 +11,9 @@
 #include "testing/TaskProbe.h"
 
 using namespace velmo;
-using velmo::testing::LoopbackAnswer;
-using velmo::testing::LoopbackHttpServer;
-using velmo::testing::TaskProbe;
+using velmo::test::LoopbackAnswer;
+using velmo::test::LoopbackHttpServer;
+using velmo::test::TaskProbe;
 
 namespace {
 
@@ -28,7 +28,7 @@ Task<std::size_t> countLines(URLSession& session, std::string path) {
     co_return n;
 }
 
-class URLSessionThreadsTest : public ::testing::Test {
+class URLSessionThreadsTest : public testing::Test {
 protected:
     VirtualMainLoopScope scope;
     LoopbackHttpServer server;

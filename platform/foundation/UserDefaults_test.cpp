@@ -70,7 +70,7 @@ TEST(UserDefaultsTest, GettersConvertBetweenNumbersAndBooleans) {
 }
 
 TEST(UserDefaultsTest, SurvivesARestart) {
-    testing::TestDirectory dir;
+    test::TestDirectory dir;
     const std::string path = dir / "com.example.velmo/defaults.plist";  // the folder is made on first write
     {
         UserDefaults d(path);
@@ -88,7 +88,7 @@ TEST(UserDefaultsTest, SurvivesARestart) {
 }
 
 TEST(UserDefaultsTest, StoringTheSameValueAgainWritesNothing) {
-    testing::TestDirectory dir;
+    test::TestDirectory dir;
     const std::string path = dir / "defaults.plist";
     UserDefaults d(path);
     d.setBool("flag", true);
@@ -100,7 +100,7 @@ TEST(UserDefaultsTest, StoringTheSameValueAgainWritesNothing) {
 }
 
 TEST(UserDefaultsTest, RegisteredDefaultsSitUnderStoredValuesAndAreNotWritten) {
-    testing::TestDirectory dir;
+    test::TestDirectory dir;
     const std::string path = dir / "defaults.plist";
     UserDefaults d(path);
     d.registerDefaults({{"NSInitialToolTipDelay", 0}, {"Flag", true}});
@@ -119,7 +119,7 @@ TEST(UserDefaultsTest, RegisteredDefaultsSitUnderStoredValuesAndAreNotWritten) {
 TEST(UserDefaultsTest, CorruptFileIsLoggedOnceSetAsideAndTakenAsEmpty) {
     for (const std::string& contents : {std::string("<plist><dict><key>x"), PropertyList::toXML(PlistValue::Array{1}),
                                         std::string("bplist00\xFF\xFF")}) {
-        testing::TestDirectory dir;
+        test::TestDirectory dir;
         const std::string path = dir.write("defaults.plist", contents);
         LogCapture log;
         UserDefaults d(path);
@@ -135,7 +135,7 @@ TEST(UserDefaultsTest, CorruptFileIsLoggedOnceSetAsideAndTakenAsEmpty) {
 
 TEST(UserDefaultsTest, FileThatCannotBeWrittenBackIsSetAsideAndChangesAreSaved) {
     for (const auto& [name, contents] : test::badPropertyLists()) {
-        testing::TestDirectory dir;
+        test::TestDirectory dir;
         const std::string path = dir.write("defaults.plist", contents);
         LogCapture log;
         UserDefaults d(path);
@@ -150,7 +150,7 @@ TEST(UserDefaultsTest, FileThatCannotBeWrittenBackIsSetAsideAndChangesAreSaved) 
 }
 
 TEST(UserDefaultsTest, UnwritableValueChangesNothing) {
-    testing::TestDirectory dir;
+    test::TestDirectory dir;
     const std::string path = dir / "defaults.plist";
     UserDefaults d(path);
     d.setString("key", "old");
@@ -161,7 +161,7 @@ TEST(UserDefaultsTest, UnwritableValueChangesNothing) {
 }
 
 TEST(UserDefaultsTest, SaveFailureIsLoggedOnceAndValuesStayInMemory) {
-    testing::TestDirectory dir;
+    test::TestDirectory dir;
     const std::string blocker = dir.write("blocker", "a file where the folder should be");
     LogCapture log;
     UserDefaults d(blocker + "/defaults.plist");
@@ -173,7 +173,7 @@ TEST(UserDefaultsTest, SaveFailureIsLoggedOnceAndValuesStayInMemory) {
 }
 
 TEST(UserDefaultsTest, LeftoverTemporaryFilesAreRemoved) {
-    testing::TestDirectory dir;
+    test::TestDirectory dir;
     dir.write("defaults.plist.tmp-AbC123", "<plist>half");
     dir.write("unrelated.tmp-x", "keep");
     UserDefaults d(dir / "defaults.plist");
@@ -184,7 +184,7 @@ TEST(UserDefaultsTest, LeftoverTemporaryFilesAreRemoved) {
 // A child rewrites one consistent state (a counter and a text derived from it) as fast as it can
 // and is killed at some moment; the file must then hold one whole state, the last or an earlier.
 TEST(UserDefaultsTest, KilledWriterLeavesAWholeState) {
-    testing::TestDirectory dir;
+    test::TestDirectory dir;
     const std::string path = dir / "defaults.plist";
     auto stateFor = [](std::int64_t n) {
         return Dict{{"n", n}, {"text", std::string(4000 + n % 997, static_cast<char>('a' + n % 26))}};
@@ -244,7 +244,7 @@ TEST(UserDefaultsTest, ScopeReplacesTheStandardInstance) {
 }
 
 TEST(UserDefaultsTest, StandardFileLocation) {
-    testing::TestDirectory dir;
+    test::TestDirectory dir;
     dir.write("Id.app/Contents/Info.plist", PropertyList::toXML(Dict{{"CFBundleIdentifier", "com.example.velmo"}}));
     dir.write("Bad.app/Contents/Info.plist", PropertyList::toXML(Dict{{"CFBundleIdentifier", "../escape"}}));
     struct Row {

@@ -10,7 +10,7 @@ namespace velmo {
 namespace {
 
 TEST(UserDefaultsThreadsTest, ConcurrentWritersAndReadersKeepEveryLastValue) {
-    testing::TestDirectory dir;
+    test::TestDirectory dir;
     const std::string path = dir / "defaults.plist";
     UserDefaults d(path);
     d.registerDefaults({{"registered", true}});

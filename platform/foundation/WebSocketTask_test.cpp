@@ -11,8 +11,8 @@
 #include "testing/LoopbackWebSocketServer.h"
 
 using namespace velmo;
-using velmo::testing::BlockingQueue;
-using velmo::testing::LoopbackWebSocketServer;
+using velmo::test::BlockingQueue;
+using velmo::test::LoopbackWebSocketServer;
 using Step = LoopbackWebSocketServer::Step;
 using Frame = LoopbackWebSocketServer::Frame;
 
@@ -52,9 +52,9 @@ std::string text(const Received& r) {
     return "<error: " + (r.error ? describeException(r.error) : std::string("none")) + ">";
 }
 
-::testing::AssertionResult failsWith(const std::exception_ptr& error, URLError::Code code) {
-    if (isURLError(error, code)) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "expected code " << code << ", got " << (error ? describeException(error) : "no error");
+testing::AssertionResult failsWith(const std::exception_ptr& error, URLError::Code code) {
+    if (isURLError(error, code)) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "expected code " << code << ", got " << (error ? describeException(error) : "no error");
 }
 
 // Enough 1 MiB messages to overfill the kernel's socket buffers on both ends, whatever this
@@ -69,7 +69,7 @@ int messagesBeyondSocketBuffers() {
     return static_cast<int>(std::max(16L << 20, buffered) >> 20) + 8;
 }
 
-class WebSocketTaskTest : public ::testing::Test {
+class WebSocketTaskTest : public testing::Test {
 protected:
     LoopbackWebSocketServer server;
     OriginOverride::Scope scope{serviceHost, server.origin()};
@@ -456,7 +456,7 @@ namespace {
 class TrustedCertificate {
 public:
     explicit TrustedCertificate(const std::string& pem) {
-        path_ = ::testing::TempDir() + "velmo-loopback-" + std::to_string(::getpid()) + ".pem";
+        path_ = testing::TempDir() + "velmo-loopback-" + std::to_string(::getpid()) + ".pem";
         std::ofstream(path_) << pem;
         ::setenv("SSL_CERT_FILE", path_.c_str(), 1);
     }

@@ -10,8 +10,8 @@
 #include "testing/LoopbackWebSocketServer.h"
 
 using namespace velmo;
-using velmo::testing::BlockingQueue;
-using velmo::testing::LoopbackWebSocketServer;
+using velmo::test::BlockingQueue;
+using velmo::test::LoopbackWebSocketServer;
 using Step = LoopbackWebSocketServer::Step;
 
 namespace {
@@ -28,7 +28,7 @@ bool eventually(const std::function<bool()>& predicate, double timeoutSeconds = 
     return true;
 }
 
-class WebSocketThreadsTest : public ::testing::Test {
+class WebSocketThreadsTest : public testing::Test {
 protected:
     LoopbackWebSocketServer server;
     OriginOverride::Scope scope{serviceHost, server.origin()};

@@ -15,8 +15,8 @@
 #include "testing/MpegTestClip.h"
 
 using namespace velmo;
-using velmo::testing::makeMpegToneClip;
-using velmo::testing::mpegToneClipSamples;
+using velmo::test::makeMpegToneClip;
+using velmo::test::mpegToneClipSamples;
 
 namespace {
 
@@ -37,7 +37,7 @@ TEST(MpegAudioPlayer, DecodesARealClipAndPacesItThroughTheNullOutput) {
     ASSERT_NE(mpeg, nullptr);
     EXPECT_EQ(mpeg->sampleRate(), 48000);
     EXPECT_EQ(mpeg->channels(), 1);
-    velmo::testing::PlaybackFinishedLog finished;
+    velmo::test::PlaybackFinishedLog finished;
     player->setFinishedCallback(finished.callback());
 
     auto started = std::chrono::steady_clock::now();
@@ -62,7 +62,7 @@ TEST(MpegAudioPlayer, StopEndsPlaybackAtOnceWithoutTheFinishedCallback) {
     VirtualMainLoopScope scope;
     MpegAudioPlayerFactory factory(nullOutput());
     auto player = factory.playerWithData(makeMpegToneClip(5.0));
-    velmo::testing::PlaybackFinishedLog finished;
+    velmo::test::PlaybackFinishedLog finished;
     player->setFinishedCallback(finished.callback());
     player->play();
     scope.loop().runUntil([] { return false; }, 0.1);
@@ -92,7 +92,7 @@ TEST(MpegAudioPlayer, BytesWithoutAnMpegFrameCannotBePlayed) {
 
 TEST(MpegAudioPlayer, OpensFilesAndReportsMissingOnes) {
     VirtualMainLoopScope scope;
-    std::string path = ::testing::TempDir() + "velmo_clip_" + std::to_string(::getpid()) + ".mp3";
+    std::string path = testing::TempDir() + "velmo_clip_" + std::to_string(::getpid()) + ".mp3";
     {
         std::ofstream out(path, std::ios::binary);
         out << makeMpegToneClip(0.05);
@@ -119,7 +119,7 @@ TEST(SimulatedAudioPlayer, RecordsCallsAndFinishesWhenTold) {
     SimulatedAudioPlayerFactory factory;
     EXPECT_THROW(factory.playerWithData(""), AudioPlayerError);
     auto player = factory.playerWithData("clip");
-    velmo::testing::PlaybackFinishedLog finished;
+    velmo::test::PlaybackFinishedLog finished;
     player->setFinishedCallback(finished.callback());
     player->setVolume(0.3f);
     player->play();

@@ -10,7 +10,7 @@ namespace {
 
 const std::string kPlaylist = std::string("file://") + VELMO_ONBOARDING_VIDEO_DIR + "/e5jB8UuSrtFABVnTHCR7k3sIsmcUHCyhtLu1tzqLlfs.m3u8";
 
-class GStreamerVideoPlayerTest : public ::testing::Test {
+class GStreamerVideoPlayerTest : public testing::Test {
 protected:
     std::shared_ptr<RealMainLoop> loop = std::make_shared<RealMainLoop>();
     std::shared_ptr<MainLoop> previous = MainLoop::current();

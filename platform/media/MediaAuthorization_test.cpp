@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/media/MediaAuthorization.h"
+#include "platform/media/SimulatedMediaAuthorization.h"
 #include "platform/media/PocketSphinxSpeechRecognizer.h"
 #include "platform/media/PulseAudioSourceMonitor.h"
 #include "testing/BlockingQueue.h"
@@ -55,13 +56,13 @@ TEST(SimulatedMediaAuthorization, UnscriptedPromptStaysOpenUntilAnswered) {
 TEST(LinuxMediaAuthorization, MicrophoneFollowsTheSoundServersCaptureSourcesFromACache) {
     using State = PulseAudioSourceMonitor::State;
     using namespace std::chrono_literals;
-    auto pulse = std::make_unique<velmo::testing::PulseAudioServer>("velmo_auth_sink");
+    auto pulse = std::make_unique<velmo::test::PulseAudioServer>("velmo_auth_sink");
     ASSERT_TRUE(pulse->isRunning()) << pulse->failure();
     pulse->exportToEnvironment();
     auto monitor = std::make_shared<PulseAudioSourceMonitor>();
     LinuxMediaAuthorization auth(monitor);
     // A request made before the server first answered is answered once it has.
-    auto granted = std::make_shared<velmo::testing::BlockingQueue<bool>>();
+    auto granted = std::make_shared<velmo::test::BlockingQueue<bool>>();
     auth.requestMicrophoneAccess([granted](bool g) { granted->push(g); });
     EXPECT_EQ(granted->pop(), std::optional<bool>(true));
     ASSERT_TRUE(monitor->waitUntil([](const auto& s) { return s.state == State::available; }, 5s));
@@ -86,7 +87,7 @@ TEST(LinuxMediaAuthorization, MicrophoneFollowsTheSoundServersCaptureSourcesFrom
 
 TEST(LinuxMediaAuthorization, WithNoSoundServerTheCheckNeverWaits) {
     using namespace std::chrono_literals;
-    velmo::testing::EnvironmentVariable server("PULSE_SERVER", "unix:/nonexistent/velmo-no-server");
+    velmo::test::EnvironmentVariable server("PULSE_SERVER", "unix:/nonexistent/velmo-no-server");
     auto monitor = std::make_shared<PulseAudioSourceMonitor>();
     LinuxMediaAuthorization auth(monitor);
     const auto before = std::chrono::steady_clock::now();

@@ -13,13 +13,13 @@
 #include "testing/PulseAudioServer.h"
 
 using namespace velmo;
-using velmo::testing::makeMpegToneClip;
+using velmo::test::makeMpegToneClip;
 
 // Kept apart from the threads tests: the sound server's client library runs threads of its own
 // that ThreadSanitizer cannot see into.
 TEST(MpegAudioPlayer, PlaysThroughTheSoundServerWhenOneAnswersAndFallsBackWhenNone) {
     VirtualMainLoopScope scope;
-    velmo::testing::PulseAudioServer pulse("velmo_player_sink");
+    velmo::test::PulseAudioServer pulse("velmo_player_sink");
     ASSERT_TRUE(pulse.isRunning()) << pulse.failure();
 
     // Record the sink's monitor while the clip plays, and measure the tone's level.
@@ -48,7 +48,7 @@ TEST(MpegAudioPlayer, PlaysThroughTheSoundServerWhenOneAnswersAndFallsBackWhenNo
     auto playToEnd = [&](const AudioOutputOptions& output, double seconds) {
         MpegAudioPlayerFactory factory(output);
         auto player = factory.playerWithData(makeMpegToneClip(seconds));
-        velmo::testing::PlaybackFinishedLog finished;
+        velmo::test::PlaybackFinishedLog finished;
         player->setFinishedCallback(finished.callback());
         player->play();
         EXPECT_TRUE(scope.loop().runUntil([&] { return !finished.results.empty(); }));

@@ -95,10 +95,10 @@ static void BM_RecogniserWordAccuracy(benchmark::State& state) {
         state.SkipWithError("pocketsphinx-en-us is not installed");
         return;
     }
-    std::vector<velmo::testing::SpokenPhrase> spoken;
+    std::vector<velmo::test::SpokenPhrase> spoken;
     for (const char* text : kPhrases) {
         std::string failure;
-        auto phrase = velmo::testing::speakPhrase(text, &failure);
+        auto phrase = velmo::test::speakPhrase(text, &failure);
         if (!phrase) {
             state.SkipWithError(("espeak-ng: " + failure).c_str());
             return;

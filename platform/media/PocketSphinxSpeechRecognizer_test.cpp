@@ -66,7 +66,7 @@ TEST(PocketSphinxSpeechRecognizer, ExistsForUSEnglishOnly) {
 
 TEST(PocketSphinxSpeechRecognizer, RecognisesASpokenPhraseWithPartialResultsThenOneFinal) {
     std::string failure;
-    auto phrase = velmo::testing::speakPhrase(kPhrase, &failure);
+    auto phrase = velmo::test::speakPhrase(kPhrase, &failure);
     ASSERT_TRUE(phrase) << failure;
     auto recognizer = PocketSphinxSpeechRecognizer::make("en-US");
     ASSERT_TRUE(recognizer);
@@ -110,7 +110,7 @@ TEST(PocketSphinxSpeechRecognizer, SilenceGivesAnEmptyFinalResult) {
 }
 
 TEST(PocketSphinxSpeechRecognizer, ACancelledTaskDeliversNothingMore) {
-    auto phrase = velmo::testing::speakPhrase(kPhrase);
+    auto phrase = velmo::test::speakPhrase(kPhrase);
     ASSERT_TRUE(phrase);
     auto recognizer = PocketSphinxSpeechRecognizer::make("en-US");
     auto request = std::make_shared<SpeechAudioBufferRecognitionRequest>();

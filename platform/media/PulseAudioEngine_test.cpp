@@ -43,7 +43,7 @@ std::string writeToneFile(double seconds) {
 }  // namespace
 
 TEST(PulseAudioEngine, CapturesTheSourceAtItsOwnFormatInTapBuffersOnAnAudioThread) {
-    velmo::testing::PulseAudioServer pulse("velmo_capture_sink");
+    velmo::test::PulseAudioServer pulse("velmo_capture_sink");
     ASSERT_TRUE(pulse.isRunning()) << pulse.failure();
     pulse.exportToEnvironment();
 
@@ -106,7 +106,7 @@ TEST(PulseAudioEngine, CapturesTheSourceAtItsOwnFormatInTapBuffersOnAnAudioThrea
 }
 
 TEST(PulseAudioEngine, WithoutASoundServerThereIsNoInputAndStartFailsAtOnce) {
-    velmo::testing::EnvironmentVariable server("PULSE_SERVER", "unix:/nonexistent/velmo-no-server");
+    velmo::test::EnvironmentVariable server("PULSE_SERVER", "unix:/nonexistent/velmo-no-server");
     auto monitor = std::make_shared<PulseAudioSourceMonitor>();
     ASSERT_TRUE(monitor->waitUntilSettled(std::chrono::seconds(5)));
     PulseAudioEngine engine({}, monitor);
@@ -119,7 +119,7 @@ TEST(PulseAudioEngine, WithoutASoundServerThereIsNoInputAndStartFailsAtOnce) {
 }
 
 TEST(PulseAudioEngine, SourcesTheServerDoesNotHaveAreRefusedAtOnce) {
-    velmo::testing::PulseAudioServer pulse("velmo_refuse_sink");
+    velmo::test::PulseAudioServer pulse("velmo_refuse_sink");
     ASSERT_TRUE(pulse.isRunning()) << pulse.failure();
     pulse.exportToEnvironment();
     auto monitor = std::make_shared<PulseAudioSourceMonitor>();
@@ -138,13 +138,13 @@ TEST(PulseAudioEngine, SourcesTheServerDoesNotHaveAreRefusedAtOnce) {
 }
 
 TEST(PulseAudioEngine, ASoundServerThatDiesWhileRecordingFailsTheRunOnce) {
-    auto pulse = std::make_unique<velmo::testing::PulseAudioServer>("velmo_dying_sink");
+    auto pulse = std::make_unique<velmo::test::PulseAudioServer>("velmo_dying_sink");
     ASSERT_TRUE(pulse->isRunning()) << pulse->failure();
     pulse->exportToEnvironment();
     auto monitor = std::make_shared<PulseAudioSourceMonitor>();
     ASSERT_TRUE(monitor->waitUntilSettled(std::chrono::seconds(5)));
     PulseAudioEngine engine(pulse->monitorSourceName(), monitor);
-    auto failures = std::make_shared<velmo::testing::BlockingQueue<std::string>>();
+    auto failures = std::make_shared<velmo::test::BlockingQueue<std::string>>();
     engine.setFailureHandler([failures](std::exception_ptr e) {
         try {
             std::rethrow_exception(e);

@@ -1,0 +1,13 @@
+#include "platform/desktop/SimulatedLoginItem.h"
+
+#include "platform/foundation/Error.h"
+
+namespace velmo {
+
+void SimulatedLoginItem::registerApp() {
+    ++registrations;
+    if (failRegistration) throw Error("LoginItem", 1, "The login item could not be written: permission denied");
+    currentStatus = LoginItemStatus::enabled;
+}
+
+}  // namespace velmo
