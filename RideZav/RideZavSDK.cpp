@@ -380,8 +380,8 @@ bool RideZavSDK::captureInternal(const std::string& event, std::optional<std::st
     auto sanitizedProperties = sanitize(properties);
     auto sanitizedUser = sanitize(userProperties);
     auto sanitizedSetOnce = sanitize(userPropertiesSetOnce);
-    Object built =
-        buildProperties(id, sanitizedProperties, sanitizedUser, sanitizedSetOnce, groups, !isSnapshot, timestamp);
+    Object built = buildProperties(*current, id, sanitizedProperties, sanitizedUser, sanitizedSetOnce, groups, !isSnapshot,
+                                   timestamp);
     auto made = buildEvent(event, id, std::move(built), at);
     if (!made) return false;
     bool queued = false;
@@ -438,9 +438,21 @@ Object RideZavSDK::buildProperties(const std::string& distinctId, const std::opt
                                    const std::optional<Object>& userPropertiesSetOnce,
                                    const std::optional<std::map<std::string, std::string>>& groups,
                                    bool appendSharedProps, std::optional<Date> timestamp) {
-    Object props;
     auto current = state();
-    if (!current) return props;
+    if (!current) return {};
+    return buildProperties(*current, distinctId, properties, userProperties, userPropertiesSetOnce, groups,
+                           appendSharedProps, timestamp);
+}
+
+Object RideZavSDK::buildProperties(const State& state, const std::string& distinctId, const std::optional<Object>& properties,
+                                   const std::optional<Object>& userProperties,
+                                   const std::optional<Object>& userPropertiesSetOnce,
+                                   const std::optional<std::map<std::string, std::string>>& groups,
+                                   bool appendSharedProps, std::optional<Date> timestamp) {
+    Object props;
+    // The closed state holds no storage; a capture keeps the snapshot it started with.
+    if (!state.storage) return props;
+    const State* const current = &state;
     if (appendSharedProps) {
         if (current->context) {
             mergeKeepingExisting(props, current->context->staticContext());

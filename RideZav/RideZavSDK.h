@@ -174,6 +174,11 @@ private:
                          std::optional<Object> userProperties, std::optional<Object> userPropertiesSetOnce,
                          std::optional<std::map<std::string, std::string>> groups, std::optional<Date> timestamp);
     bool enqueue(const State& state, const RideZavEvent& event, bool replay);
+    // buildProperties over one snapshot of the collaborators, so a capture racing close() stays whole.
+    Object buildProperties(const State& state, const std::string& distinctId, const std::optional<Object>& properties,
+                           const std::optional<Object>& userProperties, const std::optional<Object>& userPropertiesSetOnce,
+                           const std::optional<std::map<std::string, std::string>>& groups, bool appendSharedProps,
+                           std::optional<Date> timestamp);
     void observe(const std::string& event, const RideZavProperties& properties);
     // "$feature/<key>" for every cached flag and "$active_feature_flags" when one is on.
     static Object featureFlagProperties(const State& state);
