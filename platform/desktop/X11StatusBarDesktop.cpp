@@ -32,6 +32,15 @@ namespace velmo {
 namespace {
 constexpr long systemTrayRequestDock = 0;
 constexpr long xembedMapped = 1;
+
+// Shapes a window to `region`, rows of bands as opaqueRegion gives them.
+void setBoundingShape(Display* display, Window window, const std::vector<WindowPixelRect>& region) {
+    std::vector<XRectangle> rects;
+    rects.reserve(region.size());
+    for (const auto& r : region)
+        rects.push_back({short(r.x), short(r.y), static_cast<unsigned short>(r.width), static_cast<unsigned short>(r.height)});
+    XShapeCombineRectangles(display, window, ShapeBounding, 0, 0, rects.data(), int(rects.size()), ShapeSet, YXBanded);
+}
 }  // namespace
 
 struct X11StatusBarDesktop::Impl {
@@ -339,11 +348,7 @@ public:
         }
         auto region = opaqueRegion(pixels_.data(), width_, height_, stride_, {{0, 0, width_, height_}});
         if (shape_ == region) return;
-        std::vector<XRectangle> rects;
-        rects.reserve(region.size());
-        for (const auto& r : region)
-            rects.push_back({short(r.x), short(r.y), static_cast<unsigned short>(r.width), static_cast<unsigned short>(r.height)});
-        XShapeCombineRectangles(impl_.display, window_, ShapeBounding, 0, 0, rects.data(), int(rects.size()), ShapeSet, YXBanded);
+        setBoundingShape(impl_.display, window_, region);
         shape_ = std::move(region);
     }
 
@@ -463,12 +468,7 @@ public:
 private:
     void setShape(std::vector<WindowPixelRect> region) {
         if (shape_ == region) return;
-        std::vector<XRectangle> rects;
-        rects.reserve(region.size());
-        for (const auto& r : region)
-            rects.push_back({short(r.x), short(r.y), static_cast<unsigned short>(r.width), static_cast<unsigned short>(r.height)});
-        XShapeCombineRectangles(impl_.display, f_.window, ShapeBounding, 0, 0, rects.data(), int(rects.size()), ShapeSet,
-                                YXBanded);
+        setBoundingShape(impl_.display, f_.window, region);
         shape_ = std::move(region);
     }
     bool ensureShm(int width, int height) {
