@@ -151,14 +151,17 @@ TEST_F(ElevenLabsTTSClientTest, CancellationBeforePlaybackPlaysNothing) {
     gate->release();
     ASSERT_TRUE(scope.loop().runUntil([&] { return server.closedConnectionCount() == 1; }));  // the cancelled transfer's
 
-    // After the audio arrived, before playback: the task's cancellation error. The loop is not
-    // driven while the answer travels, so the finished transfer's resumption waits in its queue.
-    LoopbackAnswer whole = audio(200, "audio");
-    answerWith(whole);
+    // After the audio arrived, before playback: the task's cancellation error. The answer is held
+    // until the loop has stopped being driven, so the finished transfer's resumption waits in its
+    // queue instead of racing the loop that sends the request.
+    auto answerGate = std::make_shared<Gate>();
+    answerWith(audio(200, "audio").heldBy(answerGate));
     const std::size_t requestsBefore = server.requests().size();
     TaskProbe<void> arrived(tts->speakText("late"));
     scope.loop().runUntilIdle();  // the request goes out
     ASSERT_TRUE(server.waitForRequests(requestsBefore + 1));
+    ASSERT_EQ(scope.loop().pendingPostCount(), 0u);
+    answerGate->release();
     bool posted = false;
     for (int i = 0; i < 3000 && !(posted = scope.loop().pendingPostCount() > 0); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
