@@ -1,7 +1,7 @@
 #include "RideZav/RideZavConfig.h"
 
 #include "RideZav/core/RideZavLog.h"
-#include "platform/foundation/URLComponents.h"
+#include "platform/base/URLComponents.h"
 
 namespace ridezav {
 

@@ -17,8 +17,8 @@
 #include "RideZav/integrations/RideZavScreenViewIntegration.h"
 #include "RideZav/model/RideZavEvent.h"
 #include "RideZav/surveys/RideZavSurveysConfig.h"
-#include "platform/foundation/URLSession.h"
-#include "platform/foundation/UUID.h"
+#include "platform/net/URLSession.h"
+#include "platform/base/UUID.h"
 
 namespace ridezav {
 

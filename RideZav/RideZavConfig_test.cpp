@@ -4,7 +4,7 @@
 
 #include "RideZav/core/RideZavLog.h"
 #include "platform/foundation/Bundle.h"
-#include "platform/foundation/Logger.h"
+#include "platform/base/Logger.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/TestDirectory.h"
 

@@ -7,8 +7,8 @@
 #include "RideZav/core/InternalRideZavError.h"
 #include "RideZav/exceptions/LoadedBinaryImages.h"
 #include "RideZav/storage/RideZavStorage.h"
-#include "platform/foundation/Error.h"
-#include "platform/foundation/Logger.h"
+#include "platform/base/Error.h"
+#include "platform/base/Logger.h"
 
 using namespace ridezav;
 

@@ -13,7 +13,7 @@
 #include "RideZav/RideZavSDK.h"
 #include "RideZav/RideZavSDKTestFixture.h"
 #include "RideZav/RideZavTesting.h"
-#include "platform/foundation/Logger.h"
+#include "platform/base/Logger.h"
 
 using namespace ridezav;
 

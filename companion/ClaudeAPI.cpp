@@ -7,9 +7,9 @@
 #include <nlohmann/json.hpp>
 
 #include "companion/StreamEvent.h"
-#include "platform/foundation/Base64.h"
-#include "platform/foundation/Logger.h"
-#include "platform/foundation/URLComponents.h"
+#include "platform/net/Base64.h"
+#include "platform/base/Logger.h"
+#include "platform/base/URLComponents.h"
 
 namespace velmo {
 

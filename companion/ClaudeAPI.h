@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "companion/ModelServiceFields.h"
-#include "platform/foundation/URLSession.h"
+#include "platform/net/URLSession.h"
 #include "platform/runtime/Task.h"
 
 namespace velmo {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "companion/ClaudeAPI.h"
-#include "platform/foundation/URLSession.h"
+#include "platform/net/URLSession.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "companion/ClaudeAPI.h"
-#include "platform/foundation/Base64.h"
-#include "platform/foundation/URLSession.h"
+#include "platform/net/Base64.h"
+#include "platform/net/URLSession.h"
 
 using velmo::Base64;
 using velmo::ClaudeAPI;

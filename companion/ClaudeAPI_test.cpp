@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "platform/foundation/Base64.h"
-#include "platform/foundation/Logger.h"
-#include "platform/foundation/OriginOverride.h"
-#include "platform/foundation/UTF8.h"
-#include "platform/foundation/URLSession.h"
+#include "platform/net/Base64.h"
+#include "platform/base/Logger.h"
+#include "platform/base/OriginOverride.h"
+#include "platform/base/UTF8.h"
+#include "platform/net/URLSession.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/LoopbackHttpServer.h"
 #include "testing/TaskProbe.h"

@@ -13,7 +13,7 @@
 #include "companion/CompanionManager.h"
 #include "companion/CompanionTestEnvironment.h"
 #include "platform/foundation/Bundle.h"
-#include "platform/foundation/OriginOverride.h"
+#include "platform/base/OriginOverride.h"
 #include "platform/foundation/TestDirectory.h"
 #include "testing/EnvironmentVariable.h"
 #include "testing/LoopbackIngestionServer.h"

@@ -9,7 +9,7 @@
 #include "platform/desktop/Permissions.h"
 #include "platform/desktop/ScreenLayer.h"
 #include "platform/foundation/InfoPlistString.h"
-#include "platform/foundation/Logger.h"
+#include "platform/base/Logger.h"
 #include "platform/foundation/Unicode.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/media/MediaAuthorization.h"

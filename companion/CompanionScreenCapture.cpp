@@ -6,7 +6,7 @@
 
 #include "platform/desktop/ScreenLayer.h"
 #include "platform/foundation/Bundle.h"
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 
 namespace velmo {
 

@@ -5,7 +5,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/TestDirectory.h"
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/JpegTestImage.h"
 #include "testing/TaskProbe.h"

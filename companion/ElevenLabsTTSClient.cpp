@@ -4,8 +4,8 @@
 #include <nlohmann/json.hpp>
 #include <string_view>
 
-#include "platform/foundation/Logger.h"
-#include "platform/foundation/UTF8.h"
+#include "platform/base/Logger.h"
+#include "platform/base/UTF8.h"
 
 namespace velmo {
 

@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/foundation/URLSession.h"
+#include "platform/net/URLSession.h"
 #include "platform/media/AudioPlayer.h"
 #include "platform/runtime/Task.h"
 

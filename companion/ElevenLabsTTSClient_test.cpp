@@ -5,8 +5,8 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "platform/foundation/Logger.h"
-#include "platform/foundation/OriginOverride.h"
+#include "platform/base/Logger.h"
+#include "platform/base/OriginOverride.h"
 #include "platform/media/MpegAudioPlayer.h"
 #include "platform/media/SimulatedAudioPlayer.h"
 #include "platform/runtime/VirtualMainLoop.h"

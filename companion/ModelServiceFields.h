@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/foundation/URLSession.h"
+#include "platform/net/URLSession.h"
 
 namespace velmo {
 

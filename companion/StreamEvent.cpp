@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/foundation/UTF8.h"
+#include "platform/base/UTF8.h"
 
 namespace velmo {
 

@@ -1,5 +1,5 @@
 #include "companion/StreamEvent.h"
-#include "platform/foundation/UTF8.h"
+#include "platform/base/UTF8.h"
 
 #include <gtest/gtest.h>
 

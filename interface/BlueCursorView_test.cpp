@@ -9,7 +9,7 @@
 
 #include "companion/CompanionTestDoubles.h"
 #include "interface/drawing/Painter.h"
-#include "platform/foundation/UTF8.h"
+#include "platform/base/UTF8.h"
 #include "platform/foundation/Unicode.h"
 #include "platform/media/SimulatedVideoPlayer.h"
 #include "platform/runtime/VirtualMainLoop.h"

@@ -8,7 +8,7 @@
 #include "platform/desktop/ApplicationNotifications.h"
 #include "platform/desktop/LoginItem.h"
 #include "platform/foundation/InfoPlistString.h"
-#include "platform/foundation/Logger.h"
+#include "platform/base/Logger.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/runtime/MainLoop.h"
 #include "platform/runtime/NotificationCenter.h"
@@ -16,7 +16,7 @@
 #include "voice/MirrinDictationManager.h"
 
 #ifndef VELMO_ANALYTICS_HOST
-#define VELMO_ANALYTICS_HOST "https://ingest.ridezav.com"
+#error "VELMO_ANALYTICS_HOST is set by the build (interface/CMakeLists.txt)"
 #endif
 
 namespace velmo {

@@ -4,7 +4,7 @@
 
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/InfoPlistString.h"
-#include "platform/foundation/URLComponents.h"
+#include "platform/base/URLComponents.h"
 #include "voice/MirrinTranscriptionProvider.h"
 
 namespace velmo {

@@ -1,7 +1,7 @@
 #include "interface/MenuBarPanelManager.h"
 
 #include "companion/CompanionManager.h"
-#include "platform/foundation/Logger.h"
+#include "platform/base/Logger.h"
 #include "platform/runtime/MainLoop.h"
 #include "platform/runtime/MainThreadBound.h"
 

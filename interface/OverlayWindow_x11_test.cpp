@@ -19,7 +19,7 @@
 #include "platform/desktop/X11ScreenLayer.h"
 #include "platform/desktop/X11StatusBarDesktop.h"
 #include "platform/foundation/Bundle.h"
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/TestDirectory.h"
 #include "testing/JpegTestImage.h"

@@ -12,7 +12,7 @@
 
 #include "interface/CompanionAppDelegate.h"
 #include "interface/OverlayWindow.h"
-#include "platform/foundation/Logger.h"
+#include "platform/base/Logger.h"
 #include "platform/media/PulseAudioSourceMonitor.h"
 #include "platform/desktop/ApplicationTermination.h"
 #include "platform/desktop/X11ErrorTrap.h"

@@ -4,7 +4,7 @@
 
 #include <zlib.h>
 
-#include "platform/foundation/URLSession.h"
+#include "platform/net/URLSession.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/TaskProbe.h"
 

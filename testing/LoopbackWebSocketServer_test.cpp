@@ -2,8 +2,8 @@
 
 #include <chrono>
 
-#include "platform/foundation/OriginOverride.h"
-#include "platform/foundation/WebSocketTask.h"
+#include "platform/base/OriginOverride.h"
+#include "platform/net/WebSocketTask.h"
 #include "testing/BlockingQueue.h"
 #include "testing/LoopbackWebSocketServer.h"
 

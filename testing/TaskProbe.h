@@ -6,7 +6,7 @@
 #include <string>
 #include <type_traits>
 
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 #include "platform/runtime/Task.h"
 #include "platform/runtime/VirtualMainLoop.h"
 

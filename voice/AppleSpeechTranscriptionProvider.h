@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 #include "platform/media/SpeechRecognizer.h"
 #include "voice/MirrinTranscriptionProvider.h"
 

@@ -6,9 +6,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/foundation/Logger.h"
-#include "platform/foundation/URLComponents.h"
-#include "platform/foundation/URLError.h"
+#include "platform/base/Logger.h"
+#include "platform/base/URLComponents.h"
+#include "platform/net/URLError.h"
 #include "platform/foundation/Unicode.h"
 #include "platform/runtime/MainThreadBound.h"
 

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/foundation/Error.h"
-#include "platform/foundation/WebSocketTask.h"
+#include "platform/base/Error.h"
+#include "platform/net/WebSocketTask.h"
 #include "platform/runtime/MainLoop.h"
 #include "platform/runtime/SerialQueue.h"
 #include "platform/runtime/Task.h"

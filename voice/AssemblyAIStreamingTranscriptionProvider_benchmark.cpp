@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/foundation/OriginOverride.h"
+#include "platform/base/OriginOverride.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/LoopbackWebSocketServer.h"
 #include "testing/TaskProbe.h"

@@ -10,9 +10,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/foundation/Logger.h"
-#include "platform/foundation/OriginOverride.h"
-#include "platform/foundation/URLError.h"
+#include "platform/base/Logger.h"
+#include "platform/base/OriginOverride.h"
+#include "platform/net/URLError.h"
 #include "platform/media/MediaAuthorization.h"
 #include "platform/media/SimulatedMediaAuthorization.h"
 #include "platform/media/SimulatedAudioEngine.h"

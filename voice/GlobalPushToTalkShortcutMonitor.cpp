@@ -1,6 +1,6 @@
 #include "voice/GlobalPushToTalkShortcutMonitor.h"
 
-#include "platform/foundation/Logger.h"
+#include "platform/base/Logger.h"
 
 namespace velmo {
 

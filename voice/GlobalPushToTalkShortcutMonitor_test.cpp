@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/desktop/SimulatedKeyEventTap.h"
-#include "platform/foundation/Logger.h"
+#include "platform/base/Logger.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "voice/GlobalPushToTalkShortcutMonitor.h"
 

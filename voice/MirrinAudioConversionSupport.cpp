@@ -5,8 +5,8 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/foundation/Error.h"
-#include "platform/foundation/Logger.h"
+#include "platform/base/Error.h"
+#include "platform/base/Logger.h"
 
 namespace velmo {
 

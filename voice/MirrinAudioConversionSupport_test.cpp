@@ -4,8 +4,8 @@
 #include <limits>
 #include <vector>
 
-#include "platform/foundation/Error.h"
-#include "platform/foundation/Logger.h"
+#include "platform/base/Error.h"
+#include "platform/base/Logger.h"
 #include "voice/MirrinAudioConversionSupport.h"
 
 using namespace velmo;

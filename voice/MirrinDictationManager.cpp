@@ -4,8 +4,8 @@
 #include <cmath>
 #include <limits>
 
-#include "platform/foundation/Error.h"
-#include "platform/foundation/Logger.h"
+#include "platform/base/Error.h"
+#include "platform/base/Logger.h"
 #include "platform/foundation/Unicode.h"
 #include "platform/media/PulseAudioEngine.h"
 #include "platform/runtime/MainThreadBound.h"

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "platform/foundation/Error.h"
-#include "platform/foundation/Logger.h"
+#include "platform/base/Error.h"
+#include "platform/base/Logger.h"
 #include "platform/media/SimulatedAudioEngine.h"
 #include "platform/media/SimulatedMediaAuthorization.h"
 #include "platform/runtime/VirtualMainLoop.h"

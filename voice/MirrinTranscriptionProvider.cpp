@@ -1,7 +1,7 @@
 #include "voice/MirrinTranscriptionProvider.h"
 
 #include "platform/foundation/InfoPlistString.h"
-#include "platform/foundation/Logger.h"
+#include "platform/base/Logger.h"
 #include "platform/foundation/Unicode.h"
 #include "voice/AppleSpeechTranscriptionProvider.h"
 #include "voice/AssemblyAIStreamingTranscriptionProvider.h"

@@ -3,7 +3,7 @@
 #include <map>
 
 #include "platform/foundation/Bundle.h"
-#include "platform/foundation/Logger.h"
+#include "platform/base/Logger.h"
 #include "platform/foundation/TestDirectory.h"
 #include "voice/AppleSpeechTranscriptionProvider.h"
 #include "voice/AssemblyAIStreamingTranscriptionProvider.h"

@@ -2,9 +2,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/foundation/Logger.h"
-#include "platform/foundation/UTF8.h"
-#include "platform/foundation/UUID.h"
+#include "platform/base/Logger.h"
+#include "platform/base/UTF8.h"
+#include "platform/base/UUID.h"
 #include "platform/foundation/Unicode.h"
 #include "platform/runtime/MainThreadBound.h"
 

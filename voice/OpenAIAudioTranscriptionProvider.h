@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/foundation/Error.h"
-#include "platform/foundation/URLSession.h"
+#include "platform/base/Error.h"
+#include "platform/net/URLSession.h"
 #include "platform/runtime/SerialQueue.h"
 #include "platform/runtime/Task.h"
 #include "voice/MirrinAudioConversionSupport.h"

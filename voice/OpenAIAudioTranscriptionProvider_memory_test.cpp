@@ -16,7 +16,7 @@
 #include <new>
 #include <string>
 
-#include "platform/foundation/OriginOverride.h"
+#include "platform/base/OriginOverride.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/LoopbackHttpServer.h"
 #include "testing/TaskProbe.h"

@@ -7,8 +7,8 @@
 #include <map>
 #include <thread>
 
-#include "platform/foundation/Logger.h"
-#include "platform/foundation/OriginOverride.h"
+#include "platform/base/Logger.h"
+#include "platform/base/OriginOverride.h"
 #include "platform/media/SimulatedAudioEngine.h"
 #include "platform/media/SimulatedMediaAuthorization.h"
 #include "platform/runtime/VirtualMainLoop.h"

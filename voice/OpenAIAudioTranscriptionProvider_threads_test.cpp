@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/foundation/OriginOverride.h"
+#include "platform/base/OriginOverride.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/LoopbackHttpServer.h"
 #include "testing/MultipartFormData.h"

@@ -1,6 +1,6 @@
 #include "voice/SimulatedTranscriptionProvider.h"
 
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 
 namespace velmo {
 

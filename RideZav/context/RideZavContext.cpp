@@ -6,7 +6,7 @@
 #include "RideZav/network/Reachability.h"
 #include "platform/desktop/ApplicationNotifications.h"
 #include "platform/foundation/Bundle.h"
-#include "platform/foundation/UTF8.h"
+#include "platform/base/UTF8.h"
 #include "platform/runtime/MainLoop.h"
 
 namespace ridezav {

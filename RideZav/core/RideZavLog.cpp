@@ -3,7 +3,7 @@
 #include <atomic>
 #include <string>
 
-#include "platform/foundation/Logger.h"
+#include "platform/base/Logger.h"
 
 namespace ridezav {
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/foundation/Logger.h"
+#include "platform/base/Logger.h"
 
 namespace ridezav {
 namespace {

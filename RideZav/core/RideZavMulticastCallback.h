@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "RideZav/core/RegistrationToken.h"
-#include "platform/foundation/UUID.h"
+#include "platform/base/UUID.h"
 
 namespace ridezav {
 

@@ -7,7 +7,7 @@
 
 #include "RideZav/core/RandomSource.h"
 #include "RideZav/core/WallClock.h"
-#include "platform/foundation/UUID.h"
+#include "platform/base/UUID.h"
 
 namespace ridezav {
 

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "platform/foundation/UTF8.h"
+#include "platform/base/UTF8.h"
 
 namespace ridezav {
 

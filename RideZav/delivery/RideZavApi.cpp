@@ -10,8 +10,8 @@
 #include "RideZav/core/WallClock.h"
 #include "RideZav/delivery/Gzip.h"
 #include "platform/foundation/SystemInfo.h"
-#include "platform/foundation/URLComponents.h"
-#include "platform/foundation/URLError.h"
+#include "platform/base/URLComponents.h"
+#include "platform/net/URLError.h"
 
 namespace ridezav {
 

@@ -14,8 +14,8 @@
 #include "RideZav/RideZavConfig.h"
 #include "RideZav/core/RideZavValue.h"
 #include "RideZav/delivery/RideZavBatchUploading.h"
-#include "platform/foundation/URLComponents.h"
-#include "platform/foundation/URLSession.h"
+#include "platform/base/URLComponents.h"
+#include "platform/net/URLSession.h"
 
 namespace ridezav {
 

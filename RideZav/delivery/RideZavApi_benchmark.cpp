@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "RideZav/delivery/RideZavApi.h"
-#include "platform/foundation/OriginOverride.h"
-#include "platform/foundation/UUID.h"
+#include "platform/base/OriginOverride.h"
+#include "platform/base/UUID.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/LoopbackIngestionServer.h"
 

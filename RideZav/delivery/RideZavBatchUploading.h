@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "RideZav/model/RideZavEvent.h"
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 
 namespace ridezav {
 

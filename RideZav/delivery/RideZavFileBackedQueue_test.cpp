@@ -9,7 +9,7 @@
 
 #include "RideZav/core/CoreTesting.h"
 #include "RideZav/core/RideZavLog.h"
-#include "platform/foundation/Logger.h"
+#include "platform/base/Logger.h"
 #include "platform/foundation/TestDirectory.h"
 
 namespace ridezav {

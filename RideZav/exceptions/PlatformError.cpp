@@ -8,7 +8,7 @@
 #include <execinfo.h>
 
 #include "RideZav/core/RideZavTypeName.h"
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 
 namespace ridezav {
 

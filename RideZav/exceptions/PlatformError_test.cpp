@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "RideZav/exceptions/PlatformError.h"
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 
 using namespace ridezav;
 

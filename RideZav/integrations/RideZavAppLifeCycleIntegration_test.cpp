@@ -6,7 +6,7 @@
 
 #include "RideZav/integrations/IntegrationTesting.h"
 #include "platform/desktop/ApplicationNotifications.h"
-#include "platform/foundation/Logger.h"
+#include "platform/base/Logger.h"
 #include "platform/runtime/NotificationCenter.h"
 
 namespace ridezav {

@@ -6,7 +6,7 @@
 #include "RideZav/integrations/IntegrationTesting.h"
 #include "RideZav/core/RideZavTypeName.h"
 #include "RideZav/integrations/RideZavViewModifier.h"
-#include "platform/foundation/Logger.h"
+#include "platform/base/Logger.h"
 
 namespace velmo::panels {
 struct SettingsView {};

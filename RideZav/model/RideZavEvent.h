@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "RideZav/core/RideZavValue.h"
-#include "platform/foundation/UUID.h"
+#include "platform/base/UUID.h"
 
 namespace ridezav {
 

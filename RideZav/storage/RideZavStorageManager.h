@@ -6,7 +6,7 @@
 #include <string>
 
 #include "RideZav/storage/RideZavStorage.h"
-#include "platform/foundation/UUID.h"
+#include "platform/base/UUID.h"
 
 namespace ridezav {
 

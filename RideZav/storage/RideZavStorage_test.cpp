@@ -13,7 +13,7 @@
 #include "RideZav/core/RideZavLog.h"
 #include "RideZav/storage/RideZavStorageManager.h"
 #include "RideZav/storage/StorageTesting.h"
-#include "platform/foundation/Logger.h"
+#include "platform/base/Logger.h"
 
 namespace fs = std::filesystem;
 

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 #include "platform/runtime/ProcessWide.h"
 
 namespace velmo {

@@ -3,7 +3,7 @@
 #include <fstream>
 
 #include "platform/desktop/LoginItem.h"
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 #include "platform/foundation/TestDirectory.h"
 
 using namespace velmo;

@@ -5,7 +5,7 @@
 
 #include "platform/desktop/ScreenLayer.h"
 #include "platform/desktop/SimulatedScreenLayer.h"
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/TaskProbe.h"
 #include "testing/JpegTestImage.h"

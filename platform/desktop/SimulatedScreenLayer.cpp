@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 
 namespace velmo {
 

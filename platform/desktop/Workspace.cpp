@@ -10,7 +10,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "platform/foundation/Logger.h"
+#include "platform/base/Logger.h"
 #include "platform/runtime/ProcessWide.h"
 
 namespace velmo {

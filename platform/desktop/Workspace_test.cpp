@@ -9,7 +9,7 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/foundation/Logger.h"
+#include "platform/base/Logger.h"
 #include "platform/foundation/TestDirectory.h"
 #include "testing/EnvironmentVariable.h"
 #include "testing/PrivateSessionBus.h"

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/desktop/X11ErrorTrap.h"
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 
 namespace velmo {
 

@@ -17,7 +17,7 @@
 #include "platform/desktop/X11ErrorTrap.h"
 #include "platform/desktop/X11FrameGrabber.h"
 #include "platform/desktop/X11WindowCompositor.h"
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 #include "platform/runtime/SerialQueue.h"
 
 namespace velmo {

@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "platform/desktop/X11ScreenLayer.h"
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/JpegTestImage.h"
 #include "testing/TaskProbe.h"

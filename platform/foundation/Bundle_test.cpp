@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "platform/foundation/Logger.h"
+#include "platform/base/Logger.h"
 #include "platform/foundation/TestDirectory.h"
 
 namespace velmo {

@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 
 namespace velmo {
 

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/foundation/UTF8.h"  // isValidUTF8
+#include "platform/base/UTF8.h"  // isValidUTF8
 
 // Unicode helpers on UTF-8 text. Malformed UTF-8 never fails: trimming works on the bytes and
 // keeps any malformed sequence as it is (such a sequence is not white space, so trimming stops at

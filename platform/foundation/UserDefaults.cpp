@@ -13,7 +13,7 @@
 #include <limits>
 
 #include "platform/foundation/Bundle.h"
-#include "platform/foundation/Logger.h"
+#include "platform/base/Logger.h"
 
 namespace velmo {
 namespace {

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 
 namespace velmo {
 

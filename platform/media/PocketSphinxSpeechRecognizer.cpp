@@ -9,7 +9,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 #include "platform/media/AudioConverter.h"
 #include "platform/runtime/SerialQueue.h"
 

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <vector>
 
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 #include "platform/media/PulseAudioSourceMonitor.h"
 
 namespace velmo {

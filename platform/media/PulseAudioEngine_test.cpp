@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 #include "platform/media/PulseAudioEngine.h"
 #include "platform/media/PulseAudioSources.h"
 #include "platform/media/PulseAudioSourceMonitor.h"

@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 
 namespace velmo {
 

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 #include "platform/media/SimulatedAudioEngine.h"
 
 using namespace velmo;

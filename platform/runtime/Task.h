@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 #include "platform/runtime/Cancellation.h"
 #include "platform/runtime/MainLoop.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/foundation/UTF8.h"
+#include "platform/base/UTF8.h"
 
 namespace {
 std::size_t referenceLength(const std::uint8_t* p, std::size_t n) {

@@ -1,4 +1,4 @@
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 
 namespace velmo {
 

@@ -1,4 +1,4 @@
-#include "platform/foundation/UUID.h"
+#include "platform/base/UUID.h"
 
 #include <sys/random.h>
 

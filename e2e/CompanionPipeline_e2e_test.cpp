@@ -7,7 +7,7 @@
 
 #include "companion/CompanionManager.h"
 #include "companion/CompanionTestEnvironment.h"
-#include "platform/foundation/Base64.h"
+#include "platform/net/Base64.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/TestDirectory.h"
 #include "testing/JpegTestImage.h"

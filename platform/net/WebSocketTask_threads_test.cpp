@@ -4,8 +4,8 @@
 #include <set>
 #include <thread>
 
-#include "platform/foundation/OriginOverride.h"
-#include "platform/foundation/WebSocketTask.h"
+#include "platform/base/OriginOverride.h"
+#include "platform/net/WebSocketTask.h"
 #include "testing/BlockingQueue.h"
 #include "testing/LoopbackWebSocketServer.h"
 

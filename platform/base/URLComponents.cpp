@@ -1,4 +1,4 @@
-#include "platform/foundation/URLComponents.h"
+#include "platform/base/URLComponents.h"
 
 #include <charconv>
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/foundation/URLComponents.h"
+#include "platform/base/URLComponents.h"
 
 using namespace velmo;
 

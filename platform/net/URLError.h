@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/foundation/Error.h"
+#include "platform/base/Error.h"
 
 namespace velmo {
 

@@ -1,4 +1,4 @@
-#include "platform/foundation/URLError.h"
+#include "platform/net/URLError.h"
 
 #include <curl/curl.h>
 

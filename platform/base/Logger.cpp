@@ -1,4 +1,4 @@
-#include "platform/foundation/Logger.h"
+#include "platform/base/Logger.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,6 +1,6 @@
-#include "platform/foundation/OriginOverride.h"
+#include "platform/base/OriginOverride.h"
 
-#include "platform/foundation/URLComponents.h"
+#include "platform/base/URLComponents.h"
 
 #include <map>
 #include <mutex>

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/foundation/OriginOverride.h"
+#include "platform/base/OriginOverride.h"
 
 using namespace velmo;
 

@@ -1,4 +1,4 @@
-#include "platform/foundation/Base64.h"
+#include "platform/net/Base64.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "platform/foundation/URLSession.h"
+#include "platform/net/URLSession.h"
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/foundation/OriginOverride.h"
+#include "platform/base/OriginOverride.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/LoopbackHttpServer.h"
 #include "testing/TaskProbe.h"

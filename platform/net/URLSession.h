@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/foundation/URLError.h"
+#include "platform/net/URLError.h"
 #include "platform/runtime/Task.h"
 
 namespace velmo {

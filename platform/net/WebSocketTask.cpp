@@ -1,4 +1,4 @@
-#include "platform/foundation/WebSocketTask.h"
+#include "platform/net/WebSocketTask.h"
 
 #include <openssl/crypto.h>
 #include <openssl/ssl.h>
@@ -24,8 +24,8 @@
 #include <mutex>
 #include <pthread.h>
 
-#include "platform/foundation/OriginOverride.h"
-#include "platform/foundation/URLComponents.h"
+#include "platform/base/OriginOverride.h"
+#include "platform/base/URLComponents.h"
 #include "platform/runtime/SerialQueue.h"
 
 namespace velmo {

@@ -4,9 +4,9 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/foundation/OriginOverride.h"
-#include "platform/foundation/URLComponents.h"
-#include "platform/foundation/WebSocketTask.h"
+#include "platform/base/OriginOverride.h"
+#include "platform/base/URLComponents.h"
+#include "platform/net/WebSocketTask.h"
 #include "testing/BlockingQueue.h"
 #include "testing/LoopbackWebSocketServer.h"
 

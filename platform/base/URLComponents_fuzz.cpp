@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/foundation/URLComponents.h"
+#include "platform/base/URLComponents.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

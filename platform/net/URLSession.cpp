@@ -1,4 +1,4 @@
-#include "platform/foundation/URLSession.h"
+#include "platform/net/URLSession.h"
 
 #include <curl/curl.h>
 #include <ifaddrs.h>
@@ -12,8 +12,8 @@
 #include <cstring>
 #include <thread>
 
-#include "platform/foundation/OriginOverride.h"
-#include "platform/foundation/URLComponents.h"
+#include "platform/base/OriginOverride.h"
+#include "platform/base/URLComponents.h"
 
 namespace velmo {
 

@@ -4,8 +4,8 @@
 #include <random>
 #include <thread>
 
-#include "platform/foundation/OriginOverride.h"
-#include "platform/foundation/URLSession.h"
+#include "platform/base/OriginOverride.h"
+#include "platform/net/URLSession.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/LoopbackHttpServer.h"
 #include "testing/TaskProbe.h"

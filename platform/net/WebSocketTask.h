@@ -28,7 +28,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/foundation/URLSession.h"
+#include "platform/net/URLSession.h"
 
 namespace velmo {
 
