@@ -33,13 +33,33 @@ function(velmo_add_library name)
   target_link_libraries(${name} PUBLIC velmo_settings ${L_PUBLIC_LIBS} PRIVATE ${L_PRIVATE_LIBS})
 endfunction()
 
-# velmo_add_test(name SOURCES ... LIBS ... LABELS ... [TIMEOUT seconds] [ENVIRONMENT ...])
-# One executable per call; every GoogleTest case becomes a CTest test carrying the labels.
+# velmo_add_test(name SOURCES ... LIBS ... LABELS area... KIND kind... [TIMEOUT seconds] [ENVIRONMENT ...])
+# One executable per call; every GoogleTest case becomes a CTest test labelled with its areas
+# (companion, voice, analytics, ...) and its kinds, which say what it needs to run:
+#   unit     nothing outside the process
+#   x11      a private X server (Xvfb)
+#   pulse    a private PulseAudio server
+#   network  loopback servers or network namespaces
+#   threads  concurrency, also run under ThreadSanitizer
+#   e2e      several subsystems or processes together
+set(VELMO_TEST_KINDS unit x11 pulse network threads e2e)
 function(velmo_add_test name)
   if(NOT VELMO_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;ENVIRONMENT" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;KIND;ENVIRONMENT" ${ARGN})
+  if(NOT T_LABELS OR NOT T_KIND)
+    message(FATAL_ERROR "velmo_add_test(${name}): give its area in LABELS and what it needs in KIND")
+  endif()
+  foreach(kind IN LISTS T_KIND)
+    if(NOT kind IN_LIST VELMO_TEST_KINDS)
+      message(FATAL_ERROR "velmo_add_test(${name}): KIND ${kind} is not one of ${VELMO_TEST_KINDS}")
+    endif()
+    if(kind IN_LIST T_LABELS)
+      message(FATAL_ERROR "velmo_add_test(${name}): ${kind} is a kind, not an area")
+    endif()
+  endforeach()
+  list(APPEND T_LABELS ${T_KIND})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
