@@ -29,6 +29,8 @@
 #include "testing/EnvironmentVariable.h"
 #include "testing/LoopbackIngestionServer.h"
 
+using namespace std::chrono_literals;
+
 namespace {
 
 using velmo::test::LoopbackIngestionServer;
@@ -93,14 +95,14 @@ ridezav::RideZavConfig childConfig(const std::string& host) {
     velmo::WorkItem tick;
     std::function<void()> flushAgain = [&] {
         sdk->flush();  // does nothing while a batch is in flight
-        tick = velmo::MainLoop::postToMainAfter(0.02, flushAgain);
+        tick = velmo::MainLoop::postToMainAfter(0.02s, flushAgain);
     };
     flushAgain();
-    const bool drained = loop->runUntil([&] { return sdk->queueDepth() == 0; }, 60);
+    const bool drained = loop->runUntil([&] { return sdk->queueDepth() == 0; }, 60s);
     if (waitForFiles) {
         const fs::path folder = fs::path(std::getenv("XDG_DATA_HOME")) / kBundleId / kApiKey;
         loop->runUntil([&] { return fs::exists(folder / "ridezav.remoteConfig") && fs::exists(folder / "ridezav.flags"); },
-                       5);
+                       5s);
     }
     tick.cancel();
     _exit(drained ? 0 : 1);

@@ -26,6 +26,8 @@
 #include "platform/runtime/NotificationCenter.h"
 #include "platform/runtime/SerialQueue.h"
 
+using namespace std::chrono_literals;
+
 namespace ridezav {
 
 using namespace facade;
@@ -54,7 +56,7 @@ std::shared_ptr<RideZavStorage> RideZavSetupFactory::makeStorage(const RideZavCo
     return std::make_shared<RideZavStorage>(config);
 }
 
-std::shared_ptr<RideZavApi> RideZavSetupFactory::makeApi(const RideZavConfig& config, double defaultTimeout) {
+std::shared_ptr<RideZavApi> RideZavSetupFactory::makeApi(const RideZavConfig& config, velmo::Seconds defaultTimeout) {
     return std::make_shared<RideZavApi>(config, defaultTimeout);
 }
 
@@ -180,7 +182,7 @@ void RideZavSDK::setup(const RideZavConfig& given) {
     auto& factory = *factory_;
     using Step = RideZavSetupFactory::Step;
     next->storage = factory.makeStorage(config);
-    next->api = factory.makeApi(config, 10.0);
+    next->api = factory.makeApi(config, 10.0s);
     if (!config.storageManager) config.storageManager = factory.makeStorageManager(config);
     next->storageManager = config.storageManager;
     std::weak_ptr<RideZavSDK> weak = weak_from_this();

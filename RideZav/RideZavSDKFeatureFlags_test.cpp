@@ -13,6 +13,8 @@
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/LoopbackIngestionServer.h"
 
+using namespace std::chrono_literals;
+
 namespace ridezav {
 namespace {
 
@@ -63,7 +65,7 @@ protected:
         const int before = flagsHeard;
         auto sdk = RideZavSDK::create(c);
         sdk->setup(c);
-        EXPECT_TRUE(loop.loop().runUntil([&] { return flagsHeard > before; }, 30));
+        EXPECT_TRUE(loop.loop().runUntil([&] { return flagsHeard > before; }, 30s));
         return sdk;
     }
     // Reloads with the server's next answer and waits for the reload's callback.
@@ -71,7 +73,7 @@ protected:
         server.answer(Route::flags, Server::Answer::status(200, answer));
         std::atomic<bool> done{false};
         sdk.reloadFeatureFlags([&] { done = true; });
-        ASSERT_TRUE(loop.loop().runUntil([&] { return done.load(); }, 30));
+        ASSERT_TRUE(loop.loop().runUntil([&] { return done.load(); }, 30s));
     }
     std::vector<RideZavEvent> queued() const {
         return queuedEvents(sandbox.dataHome() / "com.example.velmo" / "phc_flags" / "ridezav.queueFolder");
@@ -266,7 +268,7 @@ TEST_F(RideZavSDKFlagsTest, PropertiesForFlagsTravelWithTheNextLoadAndEmptyOnesR
     const int before = flagsHeard;
     sdk->resetPersonPropertiesForFlags();
     sdk->resetGroupPropertiesForFlags();
-    ASSERT_TRUE(loop.loop().runUntil([&] { return flagsHeard >= before + 2; }, 30));
+    ASSERT_TRUE(loop.loop().runUntil([&] { return flagsHeard >= before + 2; }, 30s));
     EXPECT_EQ(sdk->remoteConfig()->personPropertiesForFlags(), Object{});
     EXPECT_TRUE(sdk->remoteConfig()->groupPropertiesForFlags().empty());
     EXPECT_EQ(flagsRequests(), 4u);
@@ -279,7 +281,7 @@ TEST_F(RideZavSDKFlagsTest, JoiningAGroupTwiceReloadsOnceAndIdentifyingReloadsFo
 
     int before = flagsHeard;
     sdk->group("company", "acme");
-    ASSERT_TRUE(loop.loop().runUntil([&] { return flagsHeard > before; }, 30));
+    ASSERT_TRUE(loop.loop().runUntil([&] { return flagsHeard > before; }, 30s));
     sdk->group("company", "acme");
     // A load of its own after the second join: had the join reloaded, that load would be in
     // flight first and be counted too.
@@ -291,7 +293,7 @@ TEST_F(RideZavSDKFlagsTest, JoiningAGroupTwiceReloadsOnceAndIdentifyingReloadsFo
 
     before = flagsHeard;
     sdk->identify("user-1");
-    ASSERT_TRUE(loop.loop().runUntil([&] { return flagsHeard > before; }, 30));
+    ASSERT_TRUE(loop.loop().runUntil([&] { return flagsHeard > before; }, 30s));
     ASSERT_EQ(flagsRequests(), 4u);
     auto identified = server.requestsOf(Route::flags).back();
     ASSERT_TRUE(identified.json);
@@ -307,7 +309,7 @@ TEST_F(RideZavSDKFlagsTest, ResetEmptiesThePropertiesForFlagsAndTheReportRecordA
     EXPECT_EQ(sdk->getFeatureFlag("beta"), Value("blue"));
     const int before = flagsHeard;
     sdk->reset();
-    ASSERT_TRUE(loop.loop().runUntil([&] { return flagsHeard > before; }, 30));
+    ASSERT_TRUE(loop.loop().runUntil([&] { return flagsHeard > before; }, 30s));
     EXPECT_EQ(sdk->remoteConfig()->personPropertiesForFlags(), Object{});
     EXPECT_TRUE(sdk->remoteConfig()->groupPropertiesForFlags().empty());
     // After a reset the same value counts as unseen.

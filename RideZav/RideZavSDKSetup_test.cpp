@@ -21,8 +21,8 @@ public:
         steps.push_back("storage");
         return RideZavSetupFactory::makeStorage(config);
     }
-    std::shared_ptr<RideZavApi> makeApi(const RideZavConfig& config, double defaultTimeout) override {
-        steps.push_back("api " + std::to_string(static_cast<int>(defaultTimeout)));
+    std::shared_ptr<RideZavApi> makeApi(const RideZavConfig& config, velmo::Seconds defaultTimeout) override {
+        steps.push_back("api " + std::to_string(static_cast<int>(defaultTimeout.count())));
         return RideZavSetupFactory::makeApi(config, defaultTimeout);
     }
     std::shared_ptr<RideZavStorageManager> makeStorageManager(const RideZavConfig& config) override {

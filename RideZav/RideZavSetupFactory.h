@@ -7,6 +7,7 @@
 
 #include "RideZav/delivery/RideZavRemoteConfig.h"
 #include "RideZav/delivery/RideZavQueue.h"
+#include "platform/runtime/Duration.h"
 
 namespace ridezav {
 
@@ -35,7 +36,7 @@ public:
     virtual ~RideZavSetupFactory() = default;
 
     virtual std::shared_ptr<RideZavStorage> makeStorage(const RideZavConfig& config);
-    virtual std::shared_ptr<RideZavApi> makeApi(const RideZavConfig& config, double defaultTimeout);
+    virtual std::shared_ptr<RideZavApi> makeApi(const RideZavConfig& config, velmo::Seconds defaultTimeout);
     virtual std::shared_ptr<RideZavStorageManager> makeStorageManager(const RideZavConfig& config);
     virtual std::shared_ptr<RideZavRemoteConfig> makeRemoteConfig(
         std::shared_ptr<RideZavConfig> config, std::shared_ptr<RideZavStorage> storage, std::shared_ptr<RideZavApi> api,

@@ -11,6 +11,8 @@
 #include "platform/base/Logger.h"
 #include "platform/base/URLComponents.h"
 
+using namespace std::chrono_literals;
+
 namespace velmo {
 
 namespace {
@@ -45,8 +47,8 @@ std::string jsonString(const std::string& s) { return nlohmann::json(s).dump(); 
 
 ClaudeAPI::ClaudeAPI(std::string apiKey, std::string model) : fields_{std::move(apiKey), kMessagesURL, std::move(model), nullptr} {
     URLSessionConfiguration configuration = URLSessionConfiguration::defaultSessionConfiguration();
-    configuration.timeoutIntervalForRequest = 120;
-    configuration.timeoutIntervalForResource = 300;
+    configuration.timeoutIntervalForRequest = 120s;
+    configuration.timeoutIntervalForResource = 300s;
     configuration.waitsForConnectivity = true;
     configuration.httpCookieStorage = false;
     fields_.session = std::make_shared<URLSession>(configuration);
@@ -66,9 +68,9 @@ void ClaudeAPI::warmUpConnection() {
     }
     std::string origin = originRootOf(fields_.apiURL);
     if (origin.empty()) return;
-    URLRequest request(origin, 60);
+    URLRequest request(origin, Seconds(60));
     request.httpMethod = "HEAD";
-    request.timeoutInterval = 10;
+    request.timeoutInterval = 10s;
     fields_.session->dataTask(request, [](std::string, std::optional<URLResponse>, std::exception_ptr) {})->resume();
 }
 
@@ -159,9 +161,9 @@ Task<std::string> ClaudeAPI::streamMessage(std::vector<Image> images, std::strin
         throw Error(errorDomain, -3, "The API key holds a line break (CR or LF) and cannot be sent; nothing was sent.");
     auto session = fields_.session;
 
-    URLRequest request(fields_.apiURL, 60);
+    URLRequest request(fields_.apiURL, Seconds(60));
     request.httpMethod = "POST";
-    request.timeoutInterval = 120;
+    request.timeoutInterval = 120s;
     request.setValue(fields_.apiKey, "x-api-key");
     request.setValue("2023-06-01", "anthropic-version");
     request.setValue("application/json", "Content-Type");

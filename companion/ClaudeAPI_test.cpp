@@ -15,6 +15,8 @@
 #include "testing/LoopbackHttpServer.h"
 #include "testing/TaskProbe.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::errorIdentity;
 using velmo::test::ErrorIdentity;
@@ -279,7 +281,7 @@ TEST_F(ClaudeAPITest, OneWarmUpHeadPerProcessToTheServiceOrigin) {
     ClaudeAPI first("k", "m");
     ClaudeAPI second("k", "m");
     ASSERT_TRUE(server.waitForRequests(1));
-    scope.loop().runUntil([] { return false; }, 0.2);  // room for a second one that must not come
+    scope.loop().runUntil([] { return false; }, 0.2s);  // room for a second one that must not come
     auto requests = server.requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].method, "HEAD");
@@ -313,7 +315,7 @@ TEST_F(ClaudeAPITest, CancellingMidStreamEndsTheCallPromptlyWithTheTransfersErro
     ClaudeAPI api("k", "m");
     TaskProbe<std::string> call(api.streamMessage({}, "s", {}, "p"));
     ASSERT_TRUE(scope.loop().runUntil([&] { return !server.requestsWith("POST").empty(); }));
-    scope.loop().runUntil([] { return false; }, 0.1);  // the first delta arrives
+    scope.loop().runUntil([] { return false; }, 0.1s);  // the first delta arrives
     auto cancelledAt = std::chrono::steady_clock::now();
     call.cancel();
     ASSERT_TRUE(call.finish(scope.loop()));

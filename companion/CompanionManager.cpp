@@ -16,6 +16,8 @@
 #include "platform/runtime/MainThreadBound.h"
 #include "platform/runtime/NotificationCenter.h"
 
+using namespace std::chrono_literals;
+
 namespace velmo {
 
 namespace {
@@ -245,7 +247,7 @@ void CompanionManager::handleShortcutTransition(ShortcutTransition transition) {
                 invalidateOnboardingPromptTyping();  // or it types on into the hidden field
                 onboardingPromptOpacity = 0.0;  // the view eases it out over 0.3 s
                 auto self = shared_from_this();
-                MainLoop::postToMainAfter(0.35, [self] {
+                MainLoop::postToMainAfter(0.35s, [self] {
                     self->showOnboardingPrompt = false;
                     self->onboardingPromptText = std::string();
                 });

@@ -20,6 +20,7 @@
 #include "platform/runtime/Timer.h"
 #include "voice/MirrinDictationManaging.h"
 #include "voice/PushToTalkShortcutMonitoring.h"
+#include "platform/runtime/Duration.h"
 
 namespace velmo {
 
@@ -52,7 +53,7 @@ public:
     };
 
     static constexpr const char* claudeModel = "claude-sonnet-4-6";
-    static constexpr double permissionPollInterval = 1.5;
+    static constexpr Seconds permissionPollInterval{1.5};
     static constexpr std::size_t maximumConversationExchanges = 10;
 
     // Throws std::invalid_argument when a dependency is missing.
@@ -92,7 +93,7 @@ public:
 
     // ---- onboarding: music, video, the pointing demonstration and the typed prompt ----
     static constexpr float onboardingMusicVolume = 0.3f;
-    static constexpr double onboardingMusicFadeDelay = 90.0;
+    static constexpr Seconds onboardingMusicFadeDelay{90};
     static constexpr const char* onboardingVideoPath = "/e5jB8UuSrtFABVnTHCR7k3sIsmcUHCyhtLu1tzqLlfs.m3u8";
     static constexpr double onboardingDemoTime = 40.0;
     static constexpr const char* onboardingPromptMessage = "press control + option and introduce yourself";
@@ -113,7 +114,7 @@ public:
     void hideOnboardingPrompt();
     // Moves the player's volume to `target` in 20 equal steps over `durationSeconds`, the last
     // one landing exactly on `target`.
-    static void fadeVolume(std::shared_ptr<VideoPlayer> player, float target, double durationSeconds);
+    static void fadeVolume(std::shared_ptr<VideoPlayer> player, float target, Seconds duration);
     void startOnboardingDemo();
     // The reply to the demonstration's request, pointed on the display it was captured from.
     void handleOnboardingDemoResponse(const std::string& reply, const CompanionScreenCapture& cursorCapture);

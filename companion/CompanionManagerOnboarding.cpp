@@ -12,6 +12,8 @@
 #include "platform/foundation/UserDefaults.h"
 #include "platform/runtime/NotificationCenter.h"
 
+using namespace std::chrono_literals;
+
 #ifndef VELMO_ONBOARDING_VIDEO_ORIGIN
 #define VELMO_ONBOARDING_VIDEO_ORIGIN ""
 #endif
@@ -161,7 +163,7 @@ void CompanionManager::fadeOutOnboardingMusic() {
     const float step = player->volume() / 30.0f;
     auto ticksLeft = std::make_shared<int>(30);
     std::weak_ptr<CompanionManager> weak = weak_from_this();
-    onboardingMusicFadeTimer_ = Timer::scheduled(0.1, true, [weak, player, step, ticksLeft](Timer& timer) {
+    onboardingMusicFadeTimer_ = Timer::scheduled(0.1s, true, [weak, player, step, ticksLeft](Timer& timer) {
         --*ticksLeft;
         player->setVolume(player->volume() - step);
         if (*ticksLeft > 0) return;
@@ -192,10 +194,10 @@ void CompanionManager::startOnboardingVideo() {
     player->play();
 
     auto self = shared_from_this();
-    MainLoop::postToMainAfter(0.2, [self, player] {
+    MainLoop::postToMainAfter(0.2s, [self, player] {
         if (self->onboardingVideoPlayer.get() != player) return;  // stopped or replaced meanwhile
         self->onboardingVideoOpacity = 1.0;
-        fadeVolume(player, 1.0f, 2.0);
+        fadeVolume(player, 1.0f, 2.0s);
     });
 
     std::weak_ptr<CompanionManager> weak = self;
@@ -223,8 +225,8 @@ void CompanionManager::startOnboardingVideo() {
         });
 }
 
-void CompanionManager::fadeVolume(std::shared_ptr<VideoPlayer> player, float target, double durationSeconds) {
-    const double interval = durationSeconds / 20.0;
+void CompanionManager::fadeVolume(std::shared_ptr<VideoPlayer> player, float target, Seconds duration) {
+    const Seconds interval = duration / 20.0;
     const float step = (target - player->volume()) / 20.0f;
     auto ticksLeft = std::make_shared<int>(20);
     Timer::scheduled(interval, true, [player, target, step, ticksLeft](Timer& timer) {
@@ -240,20 +242,20 @@ void CompanionManager::onboardingVideoDidFinish() {
     capture("onboarding_video_completed");
     onboardingVideoOpacity = 0.0;
     auto self = shared_from_this();
-    MainLoop::postToMainAfter(2.0, [self] { self->finishOnboardingVideo(); });
+    MainLoop::postToMainAfter(2.0s, [self] { self->finishOnboardingVideo(); });
 }
 
 void CompanionManager::endOnboardingVideoAfterFailure(const std::string& message) {
     logLine("⚠️ Velmo: Onboarding video failed: " + message);
     onboardingVideoOpacity = 0.0;
     auto self = shared_from_this();
-    MainLoop::postToMainAfter(2.0, [self] { self->finishOnboardingVideo(); });
+    MainLoop::postToMainAfter(2.0s, [self] { self->finishOnboardingVideo(); });
 }
 
 void CompanionManager::finishOnboardingVideo() {
     stopOnboardingVideo();
     auto self = shared_from_this();
-    MainLoop::postToMainAfter(0.3, [self] { self->presentOnboardingPrompt(); });
+    MainLoop::postToMainAfter(0.3s, [self] { self->presentOnboardingPrompt(); });
 }
 
 void CompanionManager::stopOnboardingVideo() {
@@ -339,7 +341,7 @@ void CompanionManager::presentOnboardingPrompt() {
     onboardingPromptCharacters_ = graphemeClusters(onboardingPromptMessage);
     onboardingPromptCharacterIndex_ = 0;
     auto self = shared_from_this();
-    onboardingPromptTypingTimer_ = Timer::scheduled(0.03, true, [self](Timer&) { self->typeOnboardingPromptTick(); });
+    onboardingPromptTypingTimer_ = Timer::scheduled(0.03s, true, [self](Timer&) { self->typeOnboardingPromptTick(); });
 }
 
 void CompanionManager::typeOnboardingPromptTick() {
@@ -350,7 +352,7 @@ void CompanionManager::typeOnboardingPromptTick() {
     }
     invalidateOnboardingPromptTyping();
     auto self = shared_from_this();
-    MainLoop::postToMainAfter(10.0, [self] { self->hideOnboardingPrompt(); });
+    MainLoop::postToMainAfter(10.0s, [self] { self->hideOnboardingPrompt(); });
 }
 
 void CompanionManager::hideOnboardingPrompt() {
@@ -358,7 +360,7 @@ void CompanionManager::hideOnboardingPrompt() {
     invalidateOnboardingPromptTyping();
     onboardingPromptOpacity = 0.0;  // the cursor view eases it out
     auto self = shared_from_this();
-    MainLoop::postToMainAfter(0.35, [self] {
+    MainLoop::postToMainAfter(0.35s, [self] {
         self->showOnboardingPrompt = false;
         self->onboardingPromptText = std::string();
     });

@@ -14,6 +14,8 @@
 #include "platform/media/SimulatedVideoPlayer.h"
 #include "platform/runtime/NotificationCenter.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::CompanionTestEnvironment;
 using velmo::test::LoopbackAnswer;
@@ -101,20 +103,20 @@ TEST_F(Onboarding, StartRunsTheWholeTimetable) {
     EXPECT_EQ(env.overlay->shownScreenFrames().size(), 2u);
 
     // The cursor view's welcome ends at 5 s and starts the video.
-    env.loop().advance(5.0);
+    env.loop().advance(5.0s);
     companion->startOnboardingVideo();
     ASSERT_TRUE(video());
     EXPECT_EQ(companion->onboardingVideoPlayer.get(), video());
     EXPECT_TRUE(companion->showOnboardingVideo);
     EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity, 0.0);
     EXPECT_EQ(video()->calls(), (std::vector<std::string>{"muted false", "volume 0.00", "play"}));
-    env.loop().advance(0.199);
+    env.loop().advance(0.199s);
     EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity, 0.0);
-    env.loop().advance(0.001);
+    env.loop().advance(0.001s);
     EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity, 1.0);
-    env.loop().advance(1.999);
+    env.loop().advance(1.999s);
     EXPECT_EQ(video()->volumeWrites().size(), 20u);
-    env.loop().advance(0.001);  // 20 steps of 0.05 in 2.0 s, then exactly 1.0
+    env.loop().advance(0.001s);  // 20 steps of 0.05 in 2.0 s, then exactly 1.0
     const auto& writes = video()->volumeWrites();
     ASSERT_EQ(writes.size(), 22u);
     EXPECT_EQ(writes[0], 0.0f);
@@ -122,28 +124,28 @@ TEST_F(Onboarding, StartRunsTheWholeTimetable) {
     EXPECT_EQ(writes.back(), 1.0f);
 
     // 40 s of playback, with the companion idle: the event and one demonstration request.
-    env.loop().advance(40.0 - 2.2 - 0.001);
+    env.loop().advance(Seconds(40.0 - 2.2 - 0.001));
     EXPECT_EQ(env.eventNames(), std::vector<std::string>{"onboarding_started"});
-    env.loop().advance(0.001);
+    env.loop().advance(0.001s);
     EXPECT_EQ(env.eventNames(), (std::vector<std::string>{"onboarding_started", "onboarding_demo_triggered"}));
     awaitLog("🎯 Onboarding demo:");
     EXPECT_EQ(env.log.linesStartingWith("🎯"), std::vector<std::string>{"🎯 Onboarding demo: no element to point at"});
     EXPECT_EQ(demoRequests(), 1u);
 
     // The end at 45 s of playback (50 s from Start).
-    env.loop().advance(4.999);
+    env.loop().advance(4.999s);
     EXPECT_EQ(env.eventNames().size(), 2u);
-    env.loop().advance(0.001);
+    env.loop().advance(0.001s);
     EXPECT_EQ(env.eventNames().back(), "onboarding_video_completed");
     EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity, 0.0);
     EXPECT_TRUE(companion->showOnboardingVideo);
-    env.loop().advance(2.0);
+    env.loop().advance(2.0s);
     EXPECT_FALSE(companion->showOnboardingVideo);
     EXPECT_EQ(companion->onboardingVideoPlayer.get(), nullptr);
     EXPECT_EQ(video()->calls().back(), "pause");
     EXPECT_FALSE(companion->hasOnboardingVideoObservers());
     EXPECT_FALSE(companion->showOnboardingPrompt);
-    env.loop().advance(0.3);
+    env.loop().advance(0.3s);
     EXPECT_TRUE(companion->showOnboardingPrompt);
     EXPECT_DOUBLE_EQ(companion->onboardingPromptOpacity, 1.0);
     EXPECT_EQ(companion->onboardingPromptText.get(), "");
@@ -151,31 +153,31 @@ TEST_F(Onboarding, StartRunsTheWholeTimetable) {
     // One character every 0.03 s: 45 ticks type it all; the 46th starts the 10 s hold.
     const std::string message = CompanionManager::onboardingPromptMessage;
     ASSERT_EQ(message.size(), 45u);
-    env.loop().advance(0.03 * 10 + 1e-6);
+    env.loop().advance(Seconds(0.03 * 10 + 1e-6));
     EXPECT_EQ(companion->onboardingPromptText.get(), message.substr(0, 10));
-    env.loop().advance(0.03 * 35);
+    env.loop().advance(Seconds(0.03 * 35));
     EXPECT_EQ(companion->onboardingPromptText.get(), message);
     EXPECT_TRUE(companion->onboardingPromptTypingTimer());
-    env.loop().advance(0.03);  // the 46th tick
+    env.loop().advance(0.03s);  // the 46th tick
     EXPECT_FALSE(companion->onboardingPromptTypingTimer());
-    env.loop().advance(10.0 - 2e-6);
+    env.loop().advance(Seconds(10.0 - 2e-6));
     EXPECT_DOUBLE_EQ(companion->onboardingPromptOpacity, 1.0);
-    env.loop().advance(2e-6);
+    env.loop().advance(2e-6s);
     EXPECT_DOUBLE_EQ(companion->onboardingPromptOpacity, 0.0);
     EXPECT_TRUE(companion->showOnboardingPrompt);
-    env.loop().advance(0.35);
+    env.loop().advance(0.35s);
     EXPECT_FALSE(companion->showOnboardingPrompt);
     EXPECT_EQ(companion->onboardingPromptText.get(), "");
 
     // The music: 90 s after Start it fades in 30 ticks of 0.1 s and stops.
-    env.loop().advance(90.0 - env.loop().now() + 0.05);
+    env.loop().advance(Seconds(90.0 - env.loop().now() + 0.05));
     ASSERT_TRUE(music()->isPlaying());
     EXPECT_FLOAT_EQ(music()->volume(), 0.3f);
-    env.loop().advance(1.0);
+    env.loop().advance(1.0s);
     EXPECT_NEAR(music()->volume(), 0.2, 1e-5);
-    env.loop().advance(1.9);
+    env.loop().advance(1.9s);
     EXPECT_TRUE(music()->isPlaying());
-    env.loop().advance(0.1);
+    env.loop().advance(0.1s);
     EXPECT_FALSE(music()->isPlaying());
     EXPECT_NEAR(music()->volume(), 0.0, 1e-5);
     EXPECT_EQ(std::count_if(music()->calls().begin(), music()->calls().end(),
@@ -203,13 +205,13 @@ TEST_F(Onboarding, TheDemonstrationRunsOnlyWhenIdleOrRespondingButItsEventIsAlwa
         env.log.clear();
         companion->voiceState = c.state;
         companion->startOnboardingVideo();
-        env.loop().advance(40.0);
+        env.loop().advance(40.0s);
         EXPECT_EQ(env.eventNames(), std::vector<std::string>{"onboarding_demo_triggered"}) << caseName(c.state);
         if (c.runs) {
             ++expectedRequests;
             awaitLog("🎯 Onboarding demo:");
         } else {
-            env.loop().runUntil([] { return false; }, 0.2);
+            env.loop().runUntil([] { return false; }, 0.2s);
         }
         EXPECT_EQ(demoRequests(), expectedRequests) << caseName(c.state);
         EXPECT_EQ(companion->voiceState.get(), c.state);  // the demonstration changes no voice state
@@ -299,7 +301,7 @@ TEST_F(Onboarding, ReplayDuringTheMusicFadeRestartsTheMusicAndResetsTheWelcome) 
     companion->triggerOnboarding();
     EXPECT_FALSE(env.overlay->lastShowWasFirstAppearance());  // Start does not reset it
     auto first = music();
-    env.loop().advance(91.0);  // ten ticks into the fade
+    env.loop().advance(91.0s);  // ten ticks into the fade
     EXPECT_NEAR(first->volume(), 0.2, 1e-5);
 
     companion->replayOnboarding();
@@ -313,10 +315,10 @@ TEST_F(Onboarding, ReplayDuringTheMusicFadeRestartsTheMusicAndResetsTheWelcome) 
     ASSERT_NE(second, first);
     EXPECT_EQ(second->calls(), (std::vector<std::string>{"volume 0.30", "play"}));
     const float firstVolume = first->volume();
-    env.loop().advance(89.9);
+    env.loop().advance(89.9s);
     EXPECT_FLOAT_EQ(first->volume(), firstVolume);  // the old fade timer is gone
     EXPECT_FLOAT_EQ(second->volume(), 0.3f);
-    env.loop().advance(0.2);
+    env.loop().advance(0.2s);
     EXPECT_LT(second->volume(), 0.3f);  // a new 90 s timer
 }
 
@@ -328,15 +330,15 @@ TEST_F(Onboarding, ReplayLeavesTheCompletedFlagAlone) {
 
 TEST_F(Onboarding, AVideoThatFailsEndsLikeItsEndSoTheChordWorksAgain) {
     companion->startOnboardingVideo();
-    env.loop().advance(3.0);
+    env.loop().advance(3.0s);
     video()->fail("could not load the playlist");
     env.loop().runUntilIdle();
     EXPECT_EQ(env.log.linesStartingWith("⚠️"), std::vector<std::string>{"⚠️ Velmo: Onboarding video failed: could not load the playlist"});
     EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity, 0.0);
-    env.loop().advance(2.0);
+    env.loop().advance(2.0s);
     EXPECT_FALSE(companion->showOnboardingVideo);
     EXPECT_FALSE(companion->onboardingVideoPlayer.get());
-    env.loop().advance(0.3);
+    env.loop().advance(0.3s);
     EXPECT_TRUE(companion->showOnboardingPrompt);
     EXPECT_TRUE(env.eventNames().empty());  // a failure is not a completed video
 
@@ -351,14 +353,14 @@ TEST_F(Onboarding, ASecondVideoStartStopsTheFirstAndItsObservers) {
     const std::size_t endObserversBefore = center.observerCount(VideoPlayer::didPlayToEndTimeNotification);
     companion->startOnboardingVideo();
     auto first = video();
-    env.loop().advance(10.0);
+    env.loop().advance(10.0s);
     companion->startOnboardingVideo();
     auto second = video();
     ASSERT_NE(first, second);
     EXPECT_EQ(first->calls().back(), "pause");
     EXPECT_EQ(center.observerCount(VideoPlayer::didPlayToEndTimeNotification), endObserversBefore + 1);
     first->play();  // even should the old one go on, it drives nothing
-    env.loop().advance(45.0);
+    env.loop().advance(45.0s);
     const auto names = env.eventNames();
     EXPECT_EQ(std::count(names.begin(), names.end(), "onboarding_demo_triggered"), 1);
     EXPECT_EQ(std::count(names.begin(), names.end(), "onboarding_video_completed"), 1);
@@ -368,19 +370,19 @@ TEST_F(Onboarding, ASecondVideoStartStopsTheFirstAndItsObservers) {
 
 TEST_F(Onboarding, APromptPresentedAgainTypesIntoTheFieldOnlyOnce) {
     companion->presentOnboardingPrompt();
-    env.loop().advance(0.03 * 20 + 1e-6);
+    env.loop().advance(Seconds(0.03 * 20 + 1e-6));
     companion->presentOnboardingPrompt();
-    env.loop().advance(0.03 * 45 + 1e-6);
+    env.loop().advance(Seconds(0.03 * 45 + 1e-6));
     EXPECT_EQ(companion->onboardingPromptText.get(), CompanionManager::onboardingPromptMessage);
-    env.loop().advance(0.3);
+    env.loop().advance(0.3s);
     EXPECT_EQ(companion->onboardingPromptText.get(), CompanionManager::onboardingPromptMessage);
 
     // A press hides the prompt and stops its typing for good.
     companion->presentOnboardingPrompt();
-    env.loop().advance(0.03 * 5 + 1e-6);
+    env.loop().advance(Seconds(0.03 * 5 + 1e-6));
     env.shortcut->transitions.send(ShortcutTransition::pressed);
     env.loop().runUntilIdle();
-    env.loop().advance(2.0);
+    env.loop().advance(2.0s);
     EXPECT_FALSE(companion->showOnboardingPrompt);
     EXPECT_EQ(companion->onboardingPromptText.get(), "");
     EXPECT_FALSE(companion->onboardingPromptTypingTimer());
@@ -416,7 +418,7 @@ TEST_F(Onboarding, AnAddressThatCannotBeFormedMeansNoVideo) {
     companion->startOnboardingVideo();
     EXPECT_FALSE(video());
     EXPECT_FALSE(companion->showOnboardingVideo);
-    env.loop().advance(60);
+    env.loop().advance(60s);
     EXPECT_TRUE(env.eventNames().empty());
     EXPECT_FALSE(companion->showOnboardingPrompt);
 }
@@ -424,9 +426,9 @@ TEST_F(Onboarding, AnAddressThatCannotBeFormedMeansNoVideo) {
 TEST_F(Onboarding, AVideoStoppedBeforeItsFadeInStaysTransparentAndSilent) {
     companion->startOnboardingVideo();
     auto player = video();
-    env.loop().advance(0.1);
+    env.loop().advance(0.1s);
     companion->stopOnboardingVideo();  // the cursor view went away
-    env.loop().advance(3.0);
+    env.loop().advance(3.0s);
     EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity, 0.0);
     EXPECT_EQ(player->volumeWrites(), std::vector<float>{0.0f});
 }

@@ -6,6 +6,8 @@
 #include "companion/CompanionTestEnvironment.h"
 #include "platform/runtime/NotificationCenter.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::CompanionTestEnvironment;
 
@@ -33,9 +35,9 @@ TEST(CompanionManagerPermissions, StartWithNothingGrantedLogsOneLineSendsNothing
     EXPECT_FALSE(companion->isOverlayVisible);
     EXPECT_EQ(env.shortcut->startCount, 0);
     EXPECT_EQ(env.shortcut->stopCount, 1);  // accessibility missing: the monitor is stopped on every refresh
-    env.loop().advance(1.5);
+    env.loop().advance(1.5s);
     EXPECT_EQ(env.shortcut->stopCount, 2);  // the poll ran once
-    env.loop().advance(3.0);
+    env.loop().advance(3.0s);
     EXPECT_EQ(env.shortcut->stopCount, 4);
     EXPECT_EQ(env.log.linesStartingWith("🔑").size(), 1u);  // silent in the steady state
     companion->stop();
@@ -47,19 +49,19 @@ TEST(CompanionManagerPermissions, GrantsOverTimeGiveOneLineAndOneEventEachAndThe
     companion->start();
     env.log.clear();
 
-    env.loop().advance(2.0);  // poll at 1.5 s: nothing changed
+    env.loop().advance(2.0s);  // poll at 1.5 s: nothing changed
     env.mediaAuthorization->microphoneStatus = MediaAuthorizationStatus::authorized;
-    env.loop().advance(1.0);  // poll at 3.0 s sees it, within 1.5 s of the grant
+    env.loop().advance(1.0s);  // poll at 3.0 s sees it, within 1.5 s of the grant
     EXPECT_EQ(env.log.linesStartingWith("🔑"),
               std::vector<std::string>{"🔑 Permissions — accessibility: false, screen: false, mic: true, screenContent: false"});
     expectEvents(env.events.events(), {event("permission_granted", {{"permission", "microphone"}})});
-    env.loop().advance(6.0);
+    env.loop().advance(6.0s);
     EXPECT_EQ(env.log.linesStartingWith("🔑").size(), 1u);
 
     env.desktopPermissions->accessibility = true;
     env.desktopPermissions->screenRecording = true;
     UserDefaults::standard().setBool("hasScreenContentPermission", true);
-    env.loop().advance(1.5);
+    env.loop().advance(1.5s);
     EXPECT_TRUE(companion->allPermissionsGranted());
     EXPECT_TRUE(env.shortcut->running);
     expectEvents(env.events.events(), {event("permission_granted", {{"permission", "microphone"}}),
@@ -72,7 +74,7 @@ TEST(CompanionManagerPermissions, GrantsOverTimeGiveOneLineAndOneEventEachAndThe
     // screen-content flag never takes the permission back.
     env.desktopPermissions->accessibility = false;
     UserDefaults::standard().removeObject("hasScreenContentPermission");
-    env.loop().advance(1.5);
+    env.loop().advance(1.5s);
     EXPECT_FALSE(env.shortcut->running);
     EXPECT_TRUE(companion->hasScreenContentPermission);
     EXPECT_EQ(env.eventNames().size(), 4u);
@@ -183,7 +185,7 @@ TEST(CompanionManagerPushToTalk, APressHidesTheOnboardingPromptAfterItsFade) {
     env.loop().runUntilIdle();
     EXPECT_DOUBLE_EQ(companion->onboardingPromptOpacity, 0.0);
     EXPECT_TRUE(companion->showOnboardingPrompt);
-    env.loop().advance(0.35);
+    env.loop().advance(0.35s);
     EXPECT_FALSE(companion->showOnboardingPrompt);
     EXPECT_EQ(companion->onboardingPromptText.get(), "");
     companion->stop();

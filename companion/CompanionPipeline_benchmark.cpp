@@ -3,6 +3,8 @@
 #include "companion/CompanionManager.h"
 #include "companion/CompanionTestEnvironment.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::CompanionTestEnvironment;
 using velmo::test::LoopbackAnswer;
@@ -26,9 +28,9 @@ static void BM_TranscriptToRequest(benchmark::State& state) {
     for (auto _ : state) {
         companion->submitTranscript("what is on my screen?");
         ++sent;
-        env.loop().runUntil([&] { return env.messagesServer.requestCountWith("POST", "/v1/messages") == sent; }, 30);
+        env.loop().runUntil([&] { return env.messagesServer.requestCountWith("POST", "/v1/messages") == sent; }, 30s);
         state.PauseTiming();
-        env.loop().runUntil([&] { return companion->currentResponseTask().isDone(); }, 30);
+        env.loop().runUntil([&] { return companion->currentResponseTask().isDone(); }, 30s);
         state.ResumeTiming();
     }
     companion->stop();
@@ -47,7 +49,7 @@ static void BM_CaptureAllDisplaysOnly(benchmark::State& state) {
             benchmark::DoNotOptimize(captures.data());
             done = true;
         });
-        env.loop().runUntil([&] { return done; }, 30);
+        env.loop().runUntil([&] { return done; }, 30s);
     }
 }
 BENCHMARK(BM_CaptureAllDisplaysOnly)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -11,6 +11,8 @@
 #include "testing/TaskProbe.h"
 #include "testing/X11TestDesktop.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::TaskProbe;
 using velmo::test::X11TestDesktop;
@@ -42,7 +44,7 @@ TEST(CompanionScreenCaptureOnX11, EveryMonitorInOrderAtItsSizeWithItsPixels) {
     desktop.movePointer(2000, 1500);
 
     auto outcome = TaskProbe(captureAllDisplays());
-    ASSERT_TRUE(loop.loop().runUntil([&] { return outcome.done(); }, 30.0));
+    ASSERT_TRUE(loop.loop().runUntil([&] { return outcome.done(); }, 30.0s));
     ASSERT_TRUE(outcome.value()) << describeException(outcome.error());
     const auto& records = *outcome.value();
     ASSERT_EQ(records.size(), 2u);

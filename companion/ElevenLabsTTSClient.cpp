@@ -7,12 +7,14 @@
 #include "platform/base/Logger.h"
 #include "platform/base/UTF8.h"
 
+using namespace std::chrono_literals;
+
 namespace velmo {
 
 std::shared_ptr<URLSession> ElevenLabsTTSClient::makeDefaultSession() {
     URLSessionConfiguration configuration = URLSessionConfiguration::defaultSessionConfiguration();
-    configuration.timeoutIntervalForRequest = 30;
-    configuration.timeoutIntervalForResource = 60;
+    configuration.timeoutIntervalForRequest = 30s;
+    configuration.timeoutIntervalForResource = 60s;
     return std::make_shared<URLSession>(configuration);
 }
 
@@ -35,7 +37,7 @@ Task<void> ElevenLabsTTSClient::speakText(std::string text) {
     auto session = session_;
     auto factory = playerFactory_ ? playerFactory_ : AudioPlayerFactory::shared();
 
-    URLRequest request(requestURL(voiceId_), 60);
+    URLRequest request(requestURL(voiceId_), Seconds(60));
     request.httpMethod = "POST";
     request.setValue(apiKey_, "xi-api-key");
     request.setValue("application/json", "Content-Type");

@@ -12,6 +12,8 @@
 #include "platform/foundation/TestDirectory.h"
 #include "testing/JpegTestImage.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::CompanionTestEnvironment;
 using velmo::test::Gate;
@@ -149,7 +151,7 @@ TEST_F(CompanionPipeline, ALaterTranscriptCancelsAHeldReplyWhichThenChangesNothi
     say("second question");
     ASSERT_TRUE(env.loop().runUntil([&] { return responseDone() && env.players->lastPlayer() != nullptr; }));
     held->release();
-    env.loop().runUntil([] { return false; }, 0.2);  // give the stale reply every chance to arrive
+    env.loop().runUntil([] { return false; }, 0.2s);  // give the stale reply every chance to arrive
 
     ASSERT_EQ(companion->conversationHistory().size(), 1u);
     EXPECT_EQ(companion->conversationHistory()[0].userTranscript, "second question");
@@ -171,9 +173,9 @@ TEST_F(CompanionPipeline, StoppingDuringAHeldReplyReportsNoError) {
     ASSERT_TRUE(env.messagesServer.waitForRequests(1));
     env.loop().runUntilIdle();
     companion->stop();
-    env.loop().runUntil([] { return false; }, 0.2);
+    env.loop().runUntil([] { return false; }, 0.2s);
     held->release();
-    env.loop().runUntil([] { return false; }, 0.2);
+    env.loop().runUntil([] { return false; }, 0.2s);
 
     EXPECT_TRUE(env.log.linesStartingWith("⚠️ Companion response error: ").empty());
     EXPECT_TRUE(env.log.linesStartingWith("⚠️ ElevenLabs TTS error: ").empty());

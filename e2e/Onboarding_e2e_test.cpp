@@ -53,6 +53,8 @@
 
 #include "testing/TestTrayManager.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::LoopbackAnswer;
 using json = nlohmann::json;
@@ -165,12 +167,12 @@ private:
         // Where the panel's Start is, 1.5 s after the panel is up: the watcher takes its picture
         // and clicks it with XTest.
         auto started = std::make_shared<bool>(false);
-        auto pressStart = Timer::scheduled(0.1, true, [&, started](Timer& t) {
+        auto pressStart = Timer::scheduled(0.1s, true, [&, started](Timer& t) {
             auto manager = std::dynamic_pointer_cast<MenuBarPanelManager>(delegate.menuBarPanelManager());
             if (*started || !manager || !manager->isPanelVisible() || !manager->panel() || !panelView) return;
             *started = true;
             t.invalidate();
-            MainLoop::postToMainAfter(1.5, [&panelView, manager] {
+            MainLoop::postToMainAfter(1.5s, [&panelView, manager] {
                 for (const auto& [id, frame] : buttonFrames(panelView->tree()))
                     if (id == companion_panel_button::start) {
                         std::printf("🧪 Start at %lu %d %d\n", X11StatusBarDesktop::windowOf(*manager->panel()),
@@ -187,7 +189,7 @@ private:
         Cancellable recording = dictation->isRecordingFromKeyboardShortcut().publisher().receiveOnMain().sink([&, delivered](const bool& on) {
             if (!on || *delivered) return;
             *delivered = true;
-            MainLoop::postToMainAfter(0.3, [&] {
+            MainLoop::postToMainAfter(0.3s, [&] {
                 engine->deliver(phrase.floatBuffers());
                 std::thread([engine] {
                     engine->waitUntilDelivered(20);
@@ -226,7 +228,7 @@ private:
         NotificationCenter::defaultCenter().removeObserver(ended);
         NotificationCenter::defaultCenter().removeObserver(failed);
         pressStart->invalidate();
-        loop->runUntil([] { return false; }, 0.05);
+        loop->runUntil([] { return false; }, 0.05s);
         std::string names;
         for (const auto& n : events.names()) names += " " + n;
         std::printf("🧪 events:%s\n🧪 chord monitor stops: %d\n", names.c_str(), shortcut->stops);

@@ -30,6 +30,8 @@
 #include "voice/AppleSpeechTranscriptionProvider.h"
 #include "voice/MirrinDictationManager.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::LoopbackAnswer;
 using json = nlohmann::json;
@@ -90,7 +92,7 @@ TEST(VelmoEndToEnd, HoldingTheChordAndSpeakingGivesASpokenAnswer) {
         ASSERT_TRUE(keyboard.isOpen());
         ASSERT_TRUE(keyboard.press("Control_L"));
         ASSERT_TRUE(keyboard.press("Alt_L"));
-        ASSERT_TRUE(loop.runUntil([&] { return dictation->isRecordingFromKeyboardShortcut().get() && !dictation->isPreparingToRecord().get(); }, 20));
+        ASSERT_TRUE(loop.runUntil([&] { return dictation->isRecordingFromKeyboardShortcut().get() && !dictation->isPreparingToRecord().get(); }, 20s));
         EXPECT_EQ(companion->voiceState.get(), CompanionVoiceState::listening);
 
         engine->deliver(phrase->floatBuffers());
@@ -100,7 +102,7 @@ TEST(VelmoEndToEnd, HoldingTheChordAndSpeakingGivesASpokenAnswer) {
         auto released = std::chrono::steady_clock::now();
         ASSERT_TRUE(keyboard.release("Alt_L"));
         ASSERT_TRUE(keyboard.release("Control_L"));
-        ASSERT_TRUE(loop.runUntil([&] { return players->lastPlayer() != nullptr && players->lastPlayer()->isPlaying(); }, 30))
+        ASSERT_TRUE(loop.runUntil([&] { return players->lastPlayer() != nullptr && players->lastPlayer()->isPlaying(); }, 30s))
             << "no playback; transcript: " << companion->lastTranscript->value_or("(none)");
         auto toPlayback = std::chrono::duration<double>(std::chrono::steady_clock::now() - released).count();
         std::printf("release to playback start: %.3f s\n", toPlayback);
@@ -121,7 +123,7 @@ TEST(VelmoEndToEnd, HoldingTheChordAndSpeakingGivesASpokenAnswer) {
             EXPECT_NE(std::find(names.begin(), names.end(), expected), names.end()) << expected;
 
         delegate.applicationWillTerminate();
-        loop.runUntil([] { return false; }, 0.1);
+        loop.runUntil([] { return false; }, 0.1s);
     }
     AudioPlayerFactory::install(nullptr);
     LoginItemService::install(nullptr);

@@ -19,6 +19,8 @@
 #include "voice/MirrinDictationManager.h"
 #include "voice/OpenAIAudioTranscriptionProvider.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::CompanionTestEnvironment;
 using velmo::test::LoopbackAnswer;
@@ -125,7 +127,7 @@ TEST_P(VoiceBackends, TheChordAndTheMicrophoneGiveOneTranscriptAndOneRequest) {
     std::printf("%s: release to submitted transcript %.1f ms\n", backendName({GetParam(), 0}).c_str(),
                 std::chrono::duration<double, std::milli>(submittedAt - releasedAt).count());
     env.loop().runUntil([&] { return companion->currentResponseTask().isDone(); });
-    env.loop().runUntil([] { return false; }, 0.2);  // a second submission would show now
+    env.loop().runUntil([] { return false; }, 0.2s);  // a second submission would show now
 
     EXPECT_EQ(transcripts, std::vector<std::string>{"Hello world."});
     auto posts = env.messagesServer.requestsWith("POST", "/v1/messages");
@@ -149,7 +151,7 @@ TEST_P(VoiceBackends, TheChordAndTheMicrophoneGiveOneTranscriptAndOneRequest) {
         EXPECT_GT(uploadServer.requests()[0].body.size(), 28000u);  // about a second of 16 kHz PCM in a WAV
     }
     companion->stop();
-    env.loop().runUntil([] { return false; }, 0.1);
+    env.loop().runUntil([] { return false; }, 0.1s);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryBackend, VoiceBackends, testing::Values(Backend::streaming, Backend::upload, Backend::platform), backendName);

@@ -14,6 +14,8 @@
 #include "platform/runtime/MainLoop.h"
 #include "platform/runtime/Timer.h"
 
+using namespace std::chrono_literals;
+
 namespace velmo {
 
 const std::array<const char*, 6> BlueCursorView::navigationPointerPhrases{
@@ -116,7 +118,7 @@ struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Sha
         if (isFirstAppearance && state.isCursorOnThisScreen) {
             cursorOpacityAnimation = Animation::easeIn(Seconds(2.0));
             state.cursorOpacity = 1.0;
-            MainLoop::postToMainAfter(2.0, [self] { self->startWelcomeAnimation(); });
+            MainLoop::postToMainAfter(2.0s, [self] { self->startWelcomeAnimation(); });
         } else {
             state.cursorOpacity = 1.0;
         }
@@ -145,7 +147,7 @@ struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Sha
         auto characters = std::make_shared<std::vector<std::string>>(graphemeClusters(fullWelcomeMessage));
         auto counter = std::make_shared<std::size_t>(0);
         auto self = shared_from_this();
-        Timer::scheduled(0.03, true, [self, characters, counter](Timer& t) {
+        Timer::scheduled(0.03s, true, [self, characters, counter](Timer& t) {
             if (self->disappeared) {
                 t.invalidate();
                 return;
@@ -157,12 +159,12 @@ struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Sha
                 return;
             }
             t.invalidate();
-            MainLoop::postToMainAfter(2.0, [self] {
+            MainLoop::postToMainAfter(2.0s, [self] {
                 if (self->disappeared) return;
                 self->state.bubbleOpacity = 0;
                 self->changed();
             });
-            MainLoop::postToMainAfter(2.5, [self] { self->finishWelcome(); });
+            MainLoop::postToMainAfter(2.5s, [self] { self->finishWelcome(); });
         });
     }
 
@@ -285,7 +287,7 @@ struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Sha
         state.navigationBubbleText += (*text)[i];
         if (i == 0) state.navigationBubbleScale = 1.0;
         changed();
-        double delay = 0.03 + random->unit() * 0.03;
+        const Seconds delay(0.03 + random->unit() * 0.03);
         auto self = shared_from_this();
         MainLoop::postToMainAfter(delay, [self, text, i, completion] {
             self->typeNavigationBubbleText(text, i + 1, completion);
@@ -294,7 +296,7 @@ struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Sha
 
     void holdNavigationBubble() {
         auto self = shared_from_this();
-        MainLoop::postToMainAfter(6.0, [self] { self->fadeOutNavigationBubble(); });
+        MainLoop::postToMainAfter(6.0s, [self] { self->fadeOutNavigationBubble(); });
     }
 
     void fadeOutNavigationBubble() {
@@ -302,7 +304,7 @@ struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Sha
         state.navigationBubbleOpacity = 0;
         changed();
         auto self = shared_from_this();
-        MainLoop::postToMainAfter(0.5, [self] {
+        MainLoop::postToMainAfter(0.5s, [self] {
             if (self->state.mirrinNavigationMode == MirrinNavigationMode::pointingAtTarget) self->returnToCursor();
         });
     }

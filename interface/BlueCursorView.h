@@ -22,6 +22,7 @@
 #include "interface/drawing/ChangeObserver.h"
 #include "interface/drawing/Layer.h"
 #include "platform/desktop/Geometry.h"
+#include "platform/runtime/Duration.h"
 
 namespace velmo {
 
@@ -82,8 +83,8 @@ public:
     static constexpr double onboardingVideoPlayerHeight = 186;
     static constexpr const char* fullWelcomeMessage = "hey! i'm velmo";
     static const std::array<const char*, 6> navigationPointerPhrases;
-    static constexpr double followInterval = 0.016;
-    static constexpr double flightFrameInterval = 1.0 / 60.0;
+    static constexpr Seconds followInterval{0.016};
+    static constexpr Seconds flightFrameInterval{1.0 / 60.0};
 
     BlueCursorView(Rect screenFrame, bool isFirstAppearance, CompanionManager& companionManager);
     BlueCursorView(Rect screenFrame, bool isFirstAppearance, CompanionManager& companionManager,

@@ -48,7 +48,7 @@ void BM_CursorEpisode(benchmark::State& state) {
             view.appear();
             double t0 = loop.now();
             // The window's 60 Hz presentation: paints only when the view asked since the last.
-            auto present = Timer::scheduled(1.0 / 60.0, true, [&](Timer&) {
+            auto present = Timer::scheduled(Seconds(1.0 / 60.0), true, [&](Timer&) {
                 if (!dirty) return;
                 dirty = false;
                 auto damage = painter.paint(surface, view.layers());
@@ -57,10 +57,10 @@ void BM_CursorEpisode(benchmark::State& state) {
                     if (quiet) ++quietPainted;
                 }
             });
-            auto at = [&](double s) { loop.advance(t0 + s - loop.now()); };
+            auto at = [&](double s) { loop.advance(Seconds(t0 + s - loop.now())); };
             for (int i = 1; i <= 36; ++i) {  // following
                 mouse = {600 + 8.0 * i, 800 + 2.0 * std::sin(i / 6.0)};
-                loop.advance(1.0 / 60.0);
+                loop.advance(Seconds(1.0 / 60.0));
             }
             at(1.25);  // the follow spring has settled
             quiet = true;

@@ -14,6 +14,8 @@
 #include "platform/media/SimulatedVideoPlayer.h"
 #include "platform/runtime/VirtualMainLoop.h"
 
+using namespace std::chrono_literals;
+
 namespace velmo {
 namespace {
 
@@ -61,7 +63,7 @@ struct CursorTest : testing::Test {
     // The global point whose target (local + (8, 12)) is `target` on kScreen.
     static Point globalForTarget(Point target) { return {target.x - 8, kScreen.height - (target.y - 12)}; }
     // Advances to `seconds` after `start` on the virtual clock.
-    void advanceTo(double start, double seconds) { loop().advance(start + seconds - loop().now()); }
+    void advanceTo(double start, double seconds) { loop().advance(Seconds(start + seconds - loop().now())); }
 };
 
 // A copy: the list is usually a temporary.
@@ -77,12 +79,12 @@ TEST_F(CursorTest, FollowsTheMouseThirtyFiveRightAndTwentyFiveBelowEverySixteenM
     EXPECT_TRUE(view->state().isCursorOnThisScreen);
     EXPECT_EQ(view->state().cursorOpacity, 1.0);
     mouse = {400, 500};
-    loop().advance(0.0155);
+    loop().advance(0.0155s);
     EXPECT_EQ(view->state().cursorPosition, (Point{135, 125}));
-    loop().advance(0.001);
+    loop().advance(0.001s);
     EXPECT_EQ(view->state().cursorPosition, (Point{435, 425}));
     // The glyph springs after it; it settles on the spot.
-    loop().advance(2.0);
+    loop().advance(2.0s);
     auto triangle = find(view->layers(), "triangle");
     ASSERT_TRUE(triangle);
     EXPECT_NEAR(triangle->center.x, 435, 0.01);
@@ -90,7 +92,7 @@ TEST_F(CursorTest, FollowsTheMouseThirtyFiveRightAndTwentyFiveBelowEverySixteenM
     EXPECT_EQ(triangle->rotation, -35);
     // Off this screen it still tracks the pointer, and the glyph hides.
     mouse = {1500, 500};
-    loop().advance(0.02);
+    loop().advance(0.02s);
     EXPECT_FALSE(view->state().isCursorOnThisScreen);
     EXPECT_EQ(view->state().cursorPosition, (Point{1535, 425}));
     EXPECT_FALSE(find(view->layers(), "triangle"));
@@ -99,7 +101,7 @@ TEST_F(CursorTest, FollowsTheMouseThirtyFiveRightAndTwentyFiveBelowEverySixteenM
 TEST_F(CursorTest, WelcomeOnFirstAppearanceFollowsItsTimetableAndStartsTheVideo) {
     double t0 = loop().now();
     auto view = show(kScreen, true);
-    loop().advance(1.0);
+    loop().advance(1.0s);
     auto triangle = find(view->layers(), "triangle");
     ASSERT_TRUE(triangle);
     EXPECT_GT(triangle->opacity, 0.0);
@@ -143,7 +145,7 @@ TEST_F(CursorTest, AFirstAppearanceOnAScreenWithoutTheMouseShowsAtOnceAndPlaysNo
     auto there = show(kRightScreen, true);
     EXPECT_EQ(there->state().cursorOpacity, 1.0);
     EXPECT_FALSE(there->isCursorGlyphVisible());
-    loop().advance(10);
+    loop().advance(10s);
     EXPECT_TRUE(there->state().welcomeText.empty());
     EXPECT_EQ(here->state().welcomeText, "hey! i'm velmo");
     EXPECT_EQ(videoStarts, 1);
@@ -206,9 +208,9 @@ TEST_F(CursorTest, AFlightTakesItsClampedDurationItsFramesAndLandsExactlyOnTheTa
         ASSERT_TRUE(bubble);
         EXPECT_LT(bubble->scale, 0.55);
         EXPECT_NEAR(bubble->shadow.opacity, 1.0, 0.05);
-        loop().advance(0.1);
+        loop().advance(0.1s);
         EXPECT_GT(find(wide->layers(), "bubble")->scale, 0.6);
-        loop().advance(1.5);
+        loop().advance(1.5s);
         EXPECT_NEAR(find(wide->layers(), "bubble")->scale, 1.0, 1e-3);
         wide.reset();
     }
@@ -225,7 +227,7 @@ TEST_F(CursorTest, TargetsNearAnEdgeEndTwentyPointsInside) {
         companion->clearDetectedElementLocation();
         auto view = show(k.screen);
         point(k.global, k.screen);
-        loop().advance(1.5);
+        loop().advance(1.5s);
         EXPECT_EQ(view->state().mirrinNavigationMode, Mode::pointingAtTarget);
         EXPECT_EQ(view->state().cursorPosition, k.target);
     }
@@ -239,7 +241,7 @@ TEST_F(CursorTest, AnEmptyBubbleTypesNothingButHoldsFadesAndReturns) {
     double arrival = 38 / 60.0;
     advanceTo(t0, arrival + 0.001);
     ASSERT_EQ(view->state().mirrinNavigationMode, Mode::pointingAtTarget);
-    loop().advance(1.0);
+    loop().advance(1.0s);
     EXPECT_EQ(view->state().navigationBubbleText, "");
     EXPECT_FALSE(find(view->layers(), "bubble"));
     advanceTo(t0, arrival + 6.0 - 0.001);
@@ -251,7 +253,7 @@ TEST_F(CursorTest, AnEmptyBubbleTypesNothingButHoldsFadesAndReturns) {
     EXPECT_EQ(view->state().mirrinNavigationMode, Mode::navigatingToTarget);
     EXPECT_TRUE(view->state().isReturningToCursor);
     EXPECT_TRUE(companion->detectedElementScreenLocation.get().has_value());
-    loop().advance(1.5);
+    loop().advance(1.5s);
     EXPECT_EQ(view->state().mirrinNavigationMode, Mode::followingCursor);
     EXPECT_EQ(view->state().cursorPosition, (Point{135, 125}));
     EXPECT_FALSE(companion->detectedElementScreenLocation.get().has_value());
@@ -264,13 +266,13 @@ TEST_F(CursorTest, AnAbsentBubbleTypesOneOfTheSixPhrasesWithRandomDelays) {
         companion->clearDetectedElementLocation();
         auto view = show(kScreen, false, seed);
         point(globalForTarget({535, 425}));
-        loop().advance(38 / 60.0 + 0.0001);
+        loop().advance(Seconds(38 / 60.0 + 0.0001));
         ASSERT_EQ(view->state().mirrinNavigationMode, Mode::pointingAtTarget);
         std::vector<double> steps;
         std::string typed = view->state().navigationBubbleText;
         double since = loop().now();
         while (loop().now() - since < 1.0) {
-            loop().advance(0.001);
+            loop().advance(0.001s);
             if (view->state().navigationBubbleText != typed) {
                 typed = view->state().navigationBubbleText;
                 steps.push_back(loop().now());
@@ -286,7 +288,7 @@ TEST_F(CursorTest, AnAbsentBubbleTypesOneOfTheSixPhrasesWithRandomDelays) {
             EXPECT_GE(steps[i] - steps[i - 1], 0.03 - 0.0011);
             EXPECT_LE(steps[i] - steps[i - 1], 0.06 + 0.0011);
         }
-        loop().advance(10);
+        loop().advance(10s);
     }
     EXPECT_GE(picked.size(), 3u);  // twelve seeds do not all pick the same phrase
 }
@@ -300,13 +302,13 @@ TEST_F(CursorTest, TheSameSeedTypesTheSameTimetable) {
         std::vector<std::pair<double, std::string>> steps;
         std::string typed;
         while (loop().now() - t0 < 2.0) {
-            loop().advance(0.0005);
+            loop().advance(0.0005s);
             if (view->state().navigationBubbleText != typed) {
                 typed = view->state().navigationBubbleText;
                 steps.emplace_back(std::round((loop().now() - t0) * 2000), typed);
             }
         }
-        loop().advance(10);
+        loop().advance(10s);
         return steps;
     };
     auto first = typing(42);
@@ -324,7 +326,7 @@ TEST_F(CursorTest, MultiByteBubbleTextIsTypedByWholeCharacters) {
     std::vector<std::string> seen;
     double t0 = loop().now();
     while (loop().now() - t0 < 2.0) {
-        loop().advance(0.001);
+        loop().advance(0.001s);
         const std::string& typed = view->state().navigationBubbleText;
         if (!typed.empty() && (seen.empty() || seen.back() != typed)) {
             EXPECT_TRUE(isValidUTF8(typed));
@@ -343,34 +345,34 @@ TEST_F(CursorTest, MovingTheMouseFarCancelsTheReturnButNotTheFlightOut) {
     auto view = show();
     companion->detectedElementBubbleText = std::string("ok");
     point(globalForTarget({535, 425}));
-    loop().advance(0.3);
+    loop().advance(0.3s);
     mouse = {900, 200};  // far, during the flight out: no effect
-    loop().advance(0.5);
+    loop().advance(0.5s);
     EXPECT_EQ(view->state().mirrinNavigationMode, Mode::pointingAtTarget);
     EXPECT_EQ(view->state().cursorPosition, (Point{535, 425}));
-    loop().advance(6.6);  // typed, held, faded: the return has begun towards the mouse
+    loop().advance(6.6s);  // typed, held, faded: the return has begun towards the mouse
     ASSERT_TRUE(view->state().isReturningToCursor);
     EXPECT_EQ(view->state().cursorPositionWhenNavigationStarted, (Point{900, 700}));
     mouse = {960, 240};  // 72 pt: still returning
-    loop().advance(0.05);
+    loop().advance(0.05s);
     EXPECT_TRUE(view->state().isReturningToCursor);
     mouse = {1000, 200};  // 100 pt exactly: still returning
-    loop().advance(0.05);
+    loop().advance(0.05s);
     EXPECT_TRUE(view->state().isReturningToCursor);
     mouse = {1001, 200};
-    loop().advance(0.02);
+    loop().advance(0.02s);
     EXPECT_EQ(view->state().mirrinNavigationMode, Mode::followingCursor);
     EXPECT_FALSE(view->state().isReturningToCursor);
     EXPECT_FALSE(view->state().hasNavigationAnimationTimer);
     EXPECT_FALSE(companion->detectedElementScreenLocation.get().has_value());
-    loop().advance(0.02);
+    loop().advance(0.02s);
     EXPECT_EQ(view->state().cursorPosition, (Point{1036, 725}));
 }
 
 TEST_F(CursorTest, ANewTargetMidFlightRestartsFromWhereTheCursorIs) {
     auto view = show();
     point(globalForTarget({935, 725}));
-    loop().advance(0.3);
+    loop().advance(0.3s);
     Point where = view->state().cursorPosition;
     double t0 = loop().now();
     point(globalForTarget({where.x, where.y + 100}));  // 100 pt away: 36 frames
@@ -424,18 +426,18 @@ TEST_F(CursorTest, BothPublicationOrdersLeadToOneFlight) {
         EXPECT_EQ(view->state().mirrinNavigationMode, Mode::navigatingToTarget);
         advanceTo(t0, 38 / 60.0 + 0.0005);
         EXPECT_EQ(view->state().mirrinNavigationMode, Mode::pointingAtTarget);
-        loop().advance(1.0);
+        loop().advance(1.0s);
         if (companion->detectedElementBubbleText.get()) {
             EXPECT_EQ(view->state().navigationBubbleText, "hi");
         }
         EXPECT_GT(displays, 0);
-        loop().advance(10);
+        loop().advance(10s);
     }
 }
 
 TEST_F(CursorTest, ATargetRefusedWhileTheWelcomeTypesIsClearedAtOnce) {
     auto view = show(kScreen, true);
-    loop().advance(2.2);  // the welcome is typing
+    loop().advance(2.2s);  // the welcome is typing
     ASSERT_FALSE(view->state().welcomeText.empty());
     point(globalForTarget({535, 425}));
     EXPECT_EQ(view->state().mirrinNavigationMode, Mode::followingCursor);
@@ -446,19 +448,19 @@ TEST_F(CursorTest, ATargetRefusedWhileTheWelcomeTypesIsClearedAtOnce) {
 
 TEST_F(CursorTest, ATargetDuringTheFadeInBeforeTheFirstCharacterIsFlownTo) {
     auto view = show(kScreen, true);
-    loop().advance(1.0);
+    loop().advance(1.0s);
     point(globalForTarget({535, 425}));
     EXPECT_EQ(view->state().mirrinNavigationMode, Mode::navigatingToTarget);
-    loop().advance(6);
+    loop().advance(6s);
     EXPECT_EQ(view->state().welcomeText, "hey! i'm velmo");  // the welcome goes on
 }
 
 TEST_F(CursorTest, AViewTakenAwayDuringItsWelcomeStartsNoVideo) {
     auto first = show(kScreen, true);
-    loop().advance(3.0);
+    loop().advance(3.0s);
     first.reset();  // the overlay is shown again: this view goes, a new one plays the welcome
     auto second = show(kScreen, true);
-    loop().advance(10);
+    loop().advance(10s);
     EXPECT_EQ(videoStarts, 1);
     EXPECT_EQ(second->state().welcomeText, "hey! i'm velmo");
 }
@@ -467,16 +469,16 @@ TEST_F(CursorTest, OtherScreensHideTheirFollowingCursorsWhileATargetIsSet) {
     auto left = show(kScreen);
     auto right = show(kRightScreen);
     mouse = {1600, 400};  // on the right screen
-    loop().advance(0.1);
+    loop().advance(0.1s);
     EXPECT_TRUE(right->isCursorGlyphVisible());
     EXPECT_TRUE(find(right->layers(), "triangle"));
     companion->detectedElementBubbleText = std::string("");
     point(globalForTarget({535, 425}));
-    loop().advance(0.1);
+    loop().advance(0.1s);
     EXPECT_TRUE(left->isCursorGlyphVisible());  // flying in from off its screen
     EXPECT_FALSE(right->isCursorGlyphVisible());
     EXPECT_FALSE(find(right->layers(), "triangle"));
-    loop().advance(12);  // the episode ends with the return
+    loop().advance(12s);  // the episode ends with the return
     EXPECT_EQ(left->state().mirrinNavigationMode, Mode::followingCursor);
     EXPECT_TRUE(right->isCursorGlyphVisible());
     EXPECT_FALSE(left->isCursorGlyphVisible());
@@ -499,7 +501,7 @@ TEST_F(CursorTest, TheOverlayClearsATargetNoScreenTakes) {
         companion->detectedElementDisplayFrame = k.frame;
         loop().runUntilIdle();
         EXPECT_EQ(!companion->detectedElementScreenLocation.get().has_value(), k.cleared);
-        loop().advance(10);
+        loop().advance(10s);
     }
     // One already set when the overlay is shown again is taken by none of the new views.
     companion->detectedElementScreenLocation = Point{700, 400};
@@ -520,7 +522,7 @@ TEST_F(CursorTest, TheGlyphFollowsTheVoiceState) {
     for (const Case& k : {Case{CompanionVoiceState::listening, "waveform"}, Case{CompanionVoiceState::processing, "spinner"},
                           Case{CompanionVoiceState::responding, "triangle"}, Case{CompanionVoiceState::idle, "triangle"}}) {
         companion->voiceState = k.state;
-        loop().advance(0.5);
+        loop().advance(0.5s);
         auto layers = view->layers();
         for (const char* id : {"triangle", "waveform", "spinner"})
             EXPECT_EQ(find(layers, id).has_value(), std::string(id) == k.shown) << id << " in " << caseName(k.state);
@@ -534,12 +536,12 @@ TEST_F(CursorTest, TheVideoAndThePromptSitBelowRightOfTheGlyphOnTheScreenWithThe
     companion->onboardingPromptText = std::string("press control");
     companion->showOnboardingPrompt = true;
     companion->onboardingPromptOpacity = 1.0;
-    loop().advance(0.2);
+    loop().advance(0.2s);
     auto video = find(view->layers(), "video");
     ASSERT_TRUE(video);
     EXPECT_GT(video->opacity, 0.0);
     EXPECT_LT(video->opacity, 0.5);  // ease-in-out over 2.0 s
-    loop().advance(2.0);
+    loop().advance(2.0s);
     video = find(view->layers(), "video");
     ASSERT_TRUE(video);
     EXPECT_EQ(video->opacity, 1.0);
@@ -555,7 +557,7 @@ TEST_F(CursorTest, TheVideoAndThePromptSitBelowRightOfTheGlyphOnTheScreenWithThe
     ASSERT_TRUE(find(view->layers(), "prompt.text"));
     EXPECT_EQ(find(view->layers(), "prompt.text")->text, "press control");
     mouse = {1600, 400};  // elsewhere: both go at once
-    loop().advance(0.02);
+    loop().advance(0.02s);
     EXPECT_FALSE(find(view->layers(), "video"));
     EXPECT_FALSE(find(view->layers(), "prompt"));
 }
@@ -567,7 +569,7 @@ TEST_F(CursorTest, TheVideoLayerShowsThePublishedPlayersPictures) {
     auto player = std::make_shared<SimulatedVideoPlayer>("file:///v.m3u8", 45);
     companion->onboardingVideoPlayer = std::shared_ptr<VideoPlayer>(player);
     companion->onboardingVideoOpacity = 1.0;
-    loop().advance(2.5);
+    loop().advance(2.5s);
     auto video = find(view->layers(), "video");
     ASSERT_TRUE(video);
     EXPECT_FALSE(video->image);  // no picture yet
@@ -595,12 +597,12 @@ TEST_F(CursorTest, NothingIsRedrawnWhileTheMouseIsStillAndNothingMoves) {
     auto view = show();
     int displays = 0;
     view->setNeedsDisplayHandler([&] { ++displays; });
-    loop().advance(1.0);  // the first spring settles
+    loop().advance(1.0s);  // the first spring settles
     displays = 0;
-    loop().advance(3.0);
+    loop().advance(3.0s);
     EXPECT_EQ(displays, 0);
     mouse = {110, 800};
-    loop().advance(0.1);
+    loop().advance(0.1s);
     EXPECT_GT(displays, 0);
 }
 
@@ -612,7 +614,7 @@ TEST_F(CursorTest, OffscreenFrameShowsTheGlyphAndTheBubbleWhereTheyBelong) {
     auto view = show(screen);
     companion->detectedElementBubbleText = std::string("right here!");
     point({400, 250}, screen);  // target (408, 262)
-    loop().advance(3.0);
+    loop().advance(3.0s);
     ASSERT_EQ(view->state().navigationBubbleText, "right here!");
     Surface surface(800, 500);
     Painter painter;
@@ -645,9 +647,9 @@ TEST_F(CursorTest, OffscreenFrameShowsTheGlyphAndTheBubbleWhereTheyBelong) {
 TEST_F(CursorTest, ACallbackAfterTheViewIsGoneIsHarmless) {
     auto view = show(kScreen, true);
     point(globalForTarget({535, 425}));
-    loop().advance(1.0);  // pointing, typing steps pending, welcome steps pending
+    loop().advance(1.0s);  // pointing, typing steps pending, welcome steps pending
     view.reset();
-    loop().advance(20);
+    loop().advance(20s);
     EXPECT_EQ(videoStarts, 0);
     EXPECT_EQ(loop().pendingTimerCount(), 0u);  // no flight started by a step left behind
 }

@@ -15,6 +15,8 @@
 #include "voice/GlobalPushToTalkShortcutMonitor.h"
 #include "voice/MirrinDictationManager.h"
 
+using namespace std::chrono_literals;
+
 #ifndef VELMO_ANALYTICS_HOST
 #error "VELMO_ANALYTICS_HOST is set by the build (interface/CMakeLists.txt)"
 #endif
@@ -92,7 +94,7 @@ void CompanionAppDelegate::applicationDidFinishLaunching() {
 
     const bool onboarded = UserDefaults::standard().boolForKey("hasCompletedOnboarding");
     if (!(onboarded && companionManager_->allPermissionsGranted()) && menuBarPanelManager_) {
-        MainLoop::postToMainAfter(0.3, [panel = menuBarPanelManager_] { panel->showPanel(); });
+        MainLoop::postToMainAfter(0.3s, [panel = menuBarPanelManager_] { panel->showPanel(); });
     }
     registerLoginItem();
 }

@@ -26,6 +26,8 @@
 #include "voice/GlobalPushToTalkShortcutMonitor.h"
 #include "voice/MirrinDictationManager.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::CompanionTestEnvironment;
 
@@ -78,9 +80,9 @@ TEST_F(CompanionAppDelegateTest, AFirstLaunchLogsInOrderRegistersAndOpensThePane
     EXPECT_EQ(loginItem->registrations, 1);
 
     ASSERT_TRUE(panel);
-    env.loop().advance(0.29);
+    env.loop().advance(0.29s);
     EXPECT_EQ(panel->showCount(), 0);
-    env.loop().advance(0.01);
+    env.loop().advance(0.01s);
     EXPECT_EQ(panel->showCount(), 1);
     EXPECT_TRUE(panel->isPanelVisible());
 
@@ -151,7 +153,7 @@ TEST_F(CompanionAppDelegateTest, AReturningUserWithEverythingGrantedSeesNoPanelA
     loginItem->currentStatus = LoginItemStatus::enabled;
     auto delegate = makeDelegate();
     delegate->applicationDidFinishLaunching();
-    env.loop().advance(1.0);
+    env.loop().advance(1.0s);
     EXPECT_EQ(panel->showCount(), 0);
     EXPECT_TRUE(delegate->companionManager()->isOverlayVisible);
     EXPECT_EQ(loginItem->registrations, 0);
@@ -167,7 +169,7 @@ TEST_F(CompanionAppDelegateTest, OnboardedButAPermissionMissingOpensThePanelAndA
     loginItem->failRegistration = true;
     auto delegate = makeDelegate();
     delegate->applicationDidFinishLaunching();
-    env.loop().advance(0.3);
+    env.loop().advance(0.3s);
     EXPECT_EQ(panel->showCount(), 1);
     EXPECT_EQ(env.log.linesStartingWith("⚠️ Velmo: Failed to register as login item: ").size(), 1u);
     delegate->applicationWillTerminate();

@@ -11,6 +11,8 @@
 #include "platform/foundation/UserDefaults.h"
 #include "platform/runtime/VirtualMainLoop.h"
 
+using namespace std::chrono_literals;
+
 namespace velmo {
 namespace {
 
@@ -36,7 +38,7 @@ TEST_F(PanelViewTest, AudioLevelsAndPermissionPollsRelayOutOnlyWhenTheStatusLine
     // 10 s: audio levels every 10 ms, the permission flags re-assigned every 1.5 s, and the
     // voice state listening from 2 s, processing from 5 s, idle again at 8 s.
     for (int ms = 10; ms <= 10000; ms += 10) {
-        MainLoop::postToMainAfter(ms / 1000.0, [this, ms] {
+        MainLoop::postToMainAfter(Seconds(ms / 1000.0), [this, ms] {
             companion->currentAudioPowerLevel = (ms % 70) / 70.0;
             if (ms % 1500 == 0) {
                 companion->hasMicrophonePermission = bool(companion->hasMicrophonePermission);
@@ -51,7 +53,7 @@ TEST_F(PanelViewTest, AudioLevelsAndPermissionPollsRelayOutOnlyWhenTheStatusLine
     }
     std::vector<std::string> seen;
     for (int step = 0; step < 1000; ++step) {
-        loop().advance(0.01);
+        loop().advance(0.01s);
         if (seen.empty() || seen.back() != view.model().statusText) seen.push_back(view.model().statusText);
     }
     EXPECT_EQ(seen, (std::vector<std::string>{"Active", "Listening", "Processing", "Active"}));

@@ -8,6 +8,7 @@
 #include "interface/PanelContentView.h"
 #include "platform/desktop/StatusBarDesktop.h"
 #include "platform/runtime/NotificationCenter.h"
+#include "platform/runtime/Duration.h"
 
 namespace velmo {
 
@@ -25,7 +26,7 @@ public:
 
     static constexpr double panelWidth = 320;
     static constexpr double panelHeight = 380;
-    static constexpr double outsideClickDelay = 0.3;
+    static constexpr Seconds outsideClickDelay{0.3};
 
     // Uses the current status-bar desktop; without a content factory the panel hosts the
     // placeholder card.

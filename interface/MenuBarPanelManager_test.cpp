@@ -10,6 +10,8 @@
 #include "platform/foundation/Bundle.h"
 #include "testing/SimulatedStatusBarDesktop.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::CompanionTestEnvironment;
 using velmo::test::SimulatedStatusBarDesktop;
@@ -133,9 +135,9 @@ TEST_F(MenuBarPanelManagerTest, AClickOutsideHidesThePanelAfterThreeTenthsOfASec
         desktop->applicationActive = true;
         desktop->mouseDown(c.button, c.where);
         desktop->applicationActive = c.activeAtCheck;
-        env.loop().advance(0.29);
+        env.loop().advance(0.29s);
         EXPECT_TRUE(manager->isPanelVisible());
-        env.loop().advance(0.01);
+        env.loop().advance(0.01s);
         EXPECT_EQ(!manager->isPanelVisible(), c.hidden) << c.where.x << "," << c.where.y << " active " << c.activeAtCheck;
         EXPECT_EQ(desktop->monitors.size(), c.hidden ? 0u : 1u);
         manager->hidePanel();
@@ -147,9 +149,9 @@ TEST_F(MenuBarPanelManagerTest, TheDelayedCheckFindsAPanelAlreadyHiddenAndLeaves
     manager->showPanel();
     desktop->mouseDown(left, {10, 10});
     manager->hidePanel();
-    env.loop().advance(0.1);
+    env.loop().advance(0.1s);
     manager->showPanel();  // shown again before the check runs: it is visible, so it closes
-    env.loop().advance(0.2);
+    env.loop().advance(0.2s);
     EXPECT_FALSE(manager->isPanelVisible());
     // The check holds the manager until it has run.
     std::weak_ptr<MenuBarPanelManager> weak = manager;
@@ -157,7 +159,7 @@ TEST_F(MenuBarPanelManagerTest, TheDelayedCheckFindsAPanelAlreadyHiddenAndLeaves
     desktop->mouseDown(left, {10, 10});
     manager.reset();
     EXPECT_FALSE(weak.expired());
-    env.loop().advance(0.3);
+    env.loop().advance(0.3s);
     EXPECT_TRUE(weak.expired());
 }
 

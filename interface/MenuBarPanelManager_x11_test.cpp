@@ -32,6 +32,8 @@
 #include "testing/EnvironmentVariable.h"
 #include "testing/X11TestDesktop.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::CompanionTestEnvironment;
 using velmo::test::X11TestDesktop;
@@ -115,16 +117,16 @@ TEST(MenuBarPanelOnX11, TheIconDocksAndClicksOnItShowAndHideThePanelUnderIt) {
     click(d, 100, 400, 2);
     click(d, 800, 60, 3);
     ASSERT_TRUE(env.loop().runUntil([&] { return ownRightClicks == 1; }));
-    env.loop().advance(1.0);
+    env.loop().advance(1.0s);
     EXPECT_TRUE(manager->isPanelVisible());
     EXPECT_EQ(leftClicks, 0);
     EXPECT_EQ(rightClicks, 0);
 
     click(d, 100, 400, 1);
     ASSERT_TRUE(env.loop().runUntil([&] { return leftClicks == 1; }));
-    env.loop().advance(0.29);
+    env.loop().advance(0.29s);
     EXPECT_TRUE(manager->isPanelVisible());
-    env.loop().advance(0.01);
+    env.loop().advance(0.01s);
     EXPECT_FALSE(manager->isPanelVisible());
     ASSERT_TRUE(env.loop().runUntil([&] { return !stateOf(d, panel).mapped; }));
     EXPECT_EQ(rightClicks, 0);
@@ -390,7 +392,7 @@ TEST(MenuBarPanelOnX11, ClicksOnTheLivePanelReachItsButtonsAndEveryButtonHasAHan
     // Between the buttons: nothing.
     const Rect quit = frames.back().second;
     click(d, 956 + 300, 4 + int(quit.midY()), 1);
-    env.loop().runUntil([] { return false; }, 0.3);
+    env.loop().runUntil([] { return false; }, 0.3s);
     EXPECT_TRUE(workspace->requests.empty());
     EXPECT_EQ(terminations, 0);
 

@@ -6,6 +6,8 @@
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/SimulatedOverlayWindowLayer.h"
 
+using namespace std::chrono_literals;
+
 namespace velmo {
 namespace {
 
@@ -49,7 +51,7 @@ struct OverlayTest : testing::Test {
 TEST_F(OverlayTest, ShowsOneFrontWindowPerScreenInOrderEachDrawingItsCursorBesideTheMouse) {
     manager.setHasShownOverlayBefore(true);
     manager.showOverlay({kLeft, kRight}, *companion);
-    loop().advance(1.0);
+    loop().advance(1.0s);
     ASSERT_EQ(layer->windows.size(), 2u);
     ASSERT_EQ(manager.overlayWindows().size(), 2u);
     EXPECT_EQ(window(0).frame(), kLeft.frame);
@@ -67,7 +69,7 @@ TEST_F(OverlayTest, ShowsOneFrontWindowPerScreenInOrderEachDrawingItsCursorBesid
     for (const auto& box : window(0).drawn) EXPECT_LT(box.width * box.height, 1440 * 900 / 4);
 
     mouse = {1540, 700};  // (100, 100) on kRight
-    loop().advance(1.0);
+    loop().advance(1.0s);
     EXPECT_EQ(window(1).pixel(135, 125), kBlue);
     EXPECT_FALSE(window(0).shows(0x3380ff));
 }
@@ -75,9 +77,9 @@ TEST_F(OverlayTest, ShowsOneFrontWindowPerScreenInOrderEachDrawingItsCursorBesid
 TEST_F(OverlayTest, OnePointerSampleServesEveryScreenEachTick) {
     manager.setHasShownOverlayBefore(true);
     manager.showOverlay({kLeft, kRight}, *companion);
-    loop().advance(1.0);
+    loop().advance(1.0s);
     pointerSamples = 0;
-    loop().advance(1.6);  // 100 ticks of 16 ms
+    loop().advance(1.6s);  // 100 ticks of 16 ms
     EXPECT_GE(pointerSamples, 99);
     EXPECT_LE(pointerSamples, 101);
 }
@@ -86,11 +88,11 @@ TEST_F(OverlayTest, ShowingAgainReplacesEveryWindowAndOnlyTheFirstShowingPlaysTh
     EXPECT_FALSE(manager.hasShownOverlayBefore());
     manager.showOverlay({kLeft, kRight}, *companion);
     EXPECT_TRUE(manager.hasShownOverlayBefore());
-    loop().advance(3.0);
+    loop().advance(3.0s);
     EXPECT_EQ(manager.cursorViews()->views()[0]->state().welcomeText, "hey! i'm velmo");
 
     manager.showOverlay({kLeft, kRight}, *companion);
-    loop().advance(3.0);
+    loop().advance(3.0s);
     ASSERT_EQ(layer->windows.size(), 4u);
     EXPECT_FALSE(window(0).isVisible());
     EXPECT_FALSE(window(1).isVisible());
@@ -126,18 +128,18 @@ TEST_F(OverlayTest, AnyShowingSetsTheFlagEvenWithNoScreensAndHidesWhatWasShown) 
 
 TEST_F(OverlayTest, HidingTakesEveryWindowDownDropsTheViewsAndKeepsTheFlag) {
     manager.showOverlay({kLeft, kRight}, *companion);
-    loop().advance(0.5);
+    loop().advance(0.5s);
     manager.hideOverlay();
     EXPECT_EQ(visibleWindows(), 0u);
     EXPECT_TRUE(manager.overlayWindows().empty());
     EXPECT_EQ(manager.cursorViews(), nullptr);
     EXPECT_TRUE(manager.hasShownOverlayBefore());
     const int frames = window(0).framesPresented;
-    loop().advance(5.0);
+    loop().advance(5.0s);
     EXPECT_EQ(window(0).framesPresented, frames);  // nothing draws into a window taken down
 
     manager.showOverlay({kLeft}, *companion);
-    loop().advance(3.0);
+    loop().advance(3.0s);
     EXPECT_TRUE(manager.cursorViews()->views()[0]->state().welcomeText.empty());
     manager.hideOverlay();
     manager.hideOverlay();  // twice is harmless
@@ -147,14 +149,14 @@ TEST_F(OverlayTest, HidingTakesEveryWindowDownDropsTheViewsAndKeepsTheFlag) {
 TEST_F(OverlayTest, AStillMousePresentsNoFramesOnceTheCursorSettlesAndAMovePresentsOnlyWhatChanged) {
     manager.setHasShownOverlayBefore(true);
     manager.showOverlay({kLeft, kRight}, *companion);
-    loop().advance(2.0);
+    loop().advance(2.0s);
     const int left = window(0).framesPresented, right = window(1).framesPresented;
     EXPECT_GT(left, 0);
-    loop().advance(30.0);
+    loop().advance(30.0s);
     EXPECT_EQ(window(0).framesPresented, left);
     EXPECT_EQ(window(1).framesPresented, right);
     mouse = {110, 800};
-    loop().advance(0.1);
+    loop().advance(0.1s);
     EXPECT_GT(window(0).framesPresented, left);
     for (const auto& r : window(0).lastDamage) EXPECT_LT(r.width * r.height, 1440 * 900 / 4);
 }
@@ -163,17 +165,17 @@ TEST_F(OverlayTest, APublishedTargetIsFlownToOnItsScreensWindowAndTheCursorComes
     manager.setHasShownOverlayBefore(true);
     mouse = {1540, 700};  // (100, 100) on kRight
     manager.showOverlay({kLeft, kRight}, *companion);
-    loop().advance(1.0);
+    loop().advance(1.0s);
     int clears = 0;
     Cancellable watch = companion->detectedElementScreenLocation.publisher().sink(
         [&](const std::optional<Point>& p) { clears += !p; });
     clears = 0;  // the value at subscription
     companion->detectedElementScreenLocation = Point{1940, 400};  // (500, 400) on kRight
     companion->detectedElementDisplayFrame = kRight.frame;
-    loop().advance(1.5);
+    loop().advance(1.5s);
     EXPECT_EQ(window(1).pixel(508, 412), kBlue);
     EXPECT_NE(window(1).pixel(135, 125), kBlue);
-    loop().advance(15.0);
+    loop().advance(15.0s);
     EXPECT_EQ(window(1).pixel(135, 125), kBlue);
     EXPECT_NE(window(1).pixel(508, 412), kBlue);
     EXPECT_EQ(clears, 1);

@@ -27,6 +27,8 @@
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/X11TestDesktop.h"
 
+using namespace std::chrono_literals;
+
 namespace velmo {
 namespace {
 
@@ -121,8 +123,8 @@ struct OverlayX11Test : testing::Test {
     bool settle(const std::function<bool()>& condition, double virtualSeconds = 5.0) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         for (double t = 0; t <= virtualSeconds && std::chrono::steady_clock::now() < deadline; t += 0.016) {
-            loopScope.loop().runUntil([] { return false; }, 0.001);
-            loopScope.loop().advance(0.016);
+            loopScope.loop().runUntil([] { return false; }, 0.001s);
+            loopScope.loop().advance(0.016s);
             if (condition()) return true;
         }
         return condition();
@@ -260,7 +262,7 @@ TEST_F(OverlayX11Test, AScreenshotTakenWhileTheOverlayShowsLeavesTheCursorOut) {
     ASSERT_TRUE(layer->isConnected()) << layer->failure();
     ScreenLayerScope scope(layer);
     auto outcome = velmo::test::TaskProbe(captureAllDisplays());
-    ASSERT_TRUE(loopScope.loop().runUntil([&] { return outcome.done(); }, 30.0));
+    ASSERT_TRUE(loopScope.loop().runUntil([&] { return outcome.done(); }, 30.0s));
     ASSERT_TRUE(outcome.value()) << describeException(outcome.error());
     const auto& records = *outcome.value();
     ASSERT_EQ(records.size(), 2u);
@@ -333,8 +335,8 @@ TEST(OverlayX11WithoutSharedMemory, FramesGoOutWithXPutImageAndTheCursorFollowsT
     auto settle = [&](const std::function<bool()>& condition, double virtualSeconds) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         for (double t = 0; t <= virtualSeconds && std::chrono::steady_clock::now() < deadline; t += 0.016) {
-            loopScope.loop().runUntil([] { return false; }, 0.001);
-            loopScope.loop().advance(0.016);
+            loopScope.loop().runUntil([] { return false; }, 0.001s);
+            loopScope.loop().advance(0.016s);
             if (condition()) return true;
         }
         return condition();

@@ -19,6 +19,8 @@
 #include "platform/desktop/X11StatusBarDesktop.h"
 #include "platform/runtime/MainLoop.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 
 int main() {
@@ -89,7 +91,7 @@ int main() {
         loop->run();
         end(exitStatus);
         signalWatch.cancel();
-        loop->runUntil([] { return false; }, 0.05);  // let the teardown's posted work run
+        loop->runUntil([] { return false; }, 0.05s);  // let the teardown's posted work run
         ApplicationTermination::setHandler(nullptr);
         // Later losses (closing what is left of a gone server) end the process with the same status.
         setX11ServerLossHandler([](const X11ServerLoss&) {});

@@ -27,6 +27,8 @@
 #include "platform/runtime/NotificationCenter.h"
 #include "platform/runtime/VirtualMainLoop.h"
 
+using namespace std::chrono_literals;
+
 namespace {
 
 using namespace velmo;
@@ -96,7 +98,7 @@ std::shared_ptr<VideoPlayer> renditionPlayer() {
     bool failed = false;
     auto token = NotificationCenter::defaultCenter().addObserver(VideoPlayer::failedToPlayNotification,
                                                                  [&failed](const Notification&) { failed = true; });
-    if (loop) loop->runUntil([&] { return failed || (player->currentFrame() && player->currentFrame()->time >= 12.0); }, 20);
+    if (loop) loop->runUntil([&] { return failed || (player->currentFrame() && player->currentFrame()->time >= 12.0); }, 20s);
     NotificationCenter::defaultCenter().removeObserver(token);
     player->pause();
     if (!player->currentFrame()) std::fprintf(stderr, "no video picture from %s: %s\n", url->c_str(), player->error().c_str());
@@ -106,7 +108,7 @@ std::shared_ptr<VideoPlayer> renditionPlayer() {
 // The cursor scenarios: what happens to one 800 x 500 screen, second by second.
 const std::map<std::string, std::function<void(CompanionManager&, Point&)>>& cursorScenarios() {
     using Script = std::function<void(CompanionManager&, Point&)>;
-    auto after = [](double seconds, std::function<void()> step) { MainLoop::postToMainAfter(seconds, std::move(step)); };
+    auto after = [](double seconds, std::function<void()> step) { MainLoop::postToMainAfter(Seconds(seconds), std::move(step)); };
     static const std::map<std::string, Script> all{
         {"following",
          [after](CompanionManager&, Point& mouse) {
@@ -181,7 +183,7 @@ Scene cursor(const Options& o) {
         BlueCursorView view(screen, o.scenario == "welcome", *companion, env);
         cursorScenarios().at(o.scenario)(*companion, mouse);
         view.appear();
-        loop.advance(o.at);
+        loop.advance(Seconds(o.at));
         s.layers = view.layers();
     }
     loop.runUntilIdle();

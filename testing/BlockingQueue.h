@@ -20,10 +20,10 @@ public:
         cv_.notify_all();
     }
 
-    // The oldest value, waiting for one up to `timeoutSeconds` (real time).
-    std::optional<T> pop(double timeoutSeconds = 10.0) {
+    // The oldest value, waiting for one up to `timeout` (real time).
+    std::optional<T> pop(std::chrono::duration<double> timeout = std::chrono::duration<double>(10)) {
         std::unique_lock lock(mutex_);
-        if (!cv_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] { return !values_.empty(); })) return std::nullopt;
+        if (!cv_.wait_for(lock, timeout, [&] { return !values_.empty(); })) return std::nullopt;
         T value = std::move(values_.front());
         values_.pop_front();
         return value;

@@ -29,9 +29,9 @@ bool sameName(const std::string& a, const std::string& b) {
 }
 
 // Sleeps up to `seconds`, ending early when the server stops; false when it stopped.
-bool pause(double seconds, const std::atomic<bool>& stop) {
+bool pause(Seconds delay, const std::atomic<bool>& stop) {
     using Clock = std::chrono::steady_clock;
-    auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(delay);
     while (!stop.load()) {
         auto now = Clock::now();
         if (now >= until) return true;
@@ -98,20 +98,20 @@ LoopbackAnswer LoopbackAnswer::text(int status, std::string body, std::string co
     LoopbackAnswer a;
     a.status = status;
     a.headers.emplace_back("Content-Type", std::move(contentType));
-    a.body.push_back(Part{std::move(body), 0, nullptr});
+    a.body.push_back(Part{std::move(body), Seconds(0), nullptr});
     return a;
 }
 
-LoopbackAnswer LoopbackAnswer::streamed(int status, const std::vector<std::string>& pieces, double delay, std::string contentType) {
+LoopbackAnswer LoopbackAnswer::streamed(int status, const std::vector<std::string>& pieces, Seconds delay, std::string contentType) {
     LoopbackAnswer a;
     a.status = status;
     a.framing = Framing::chunked;
     a.headers.emplace_back("Content-Type", std::move(contentType));
-    for (std::size_t i = 0; i < pieces.size(); ++i) a.body.push_back(Part{pieces[i], i == 0 ? 0 : delay, nullptr});
+    for (std::size_t i = 0; i < pieces.size(); ++i) a.body.push_back(Part{pieces[i], i == 0 ? Seconds(0) : delay, nullptr});
     return a;
 }
 
-LoopbackAnswer LoopbackAnswer::bytewise(int status, const std::string& body, double delay, std::string contentType) {
+LoopbackAnswer LoopbackAnswer::bytewise(int status, const std::string& body, Seconds delay, std::string contentType) {
     std::vector<std::string> pieces;
     pieces.reserve(body.size());
     for (char c : body) pieces.emplace_back(1, c);
@@ -140,7 +140,7 @@ LoopbackAnswer& LoopbackAnswer::heldBy(std::shared_ptr<Gate> gate) {
     return *this;
 }
 
-LoopbackAnswer& LoopbackAnswer::thenPart(std::string data, std::shared_ptr<Gate> gate, double delayBefore) {
+LoopbackAnswer& LoopbackAnswer::thenPart(std::string data, std::shared_ptr<Gate> gate, Seconds delayBefore) {
     body.push_back(Part{std::move(data), delayBefore, std::move(gate)});
     return *this;
 }
@@ -236,9 +236,9 @@ std::size_t LoopbackHttpServer::requestCountWith(const std::string& method, cons
     }));
 }
 
-bool LoopbackHttpServer::waitForRequests(std::size_t count, double timeoutSeconds) const {
+bool LoopbackHttpServer::waitForRequests(std::size_t count, Seconds timeout) const {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] { return requests_.size() >= count; });
+    return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
 }
 
 std::size_t LoopbackHttpServer::connectionCount() const {
@@ -332,7 +332,7 @@ void LoopbackHttpServer::serve(const std::shared_ptr<Connection>& connection) {
 
         LoopbackAnswer answer = answerFor(request);
         if (answer.hold && !answer.hold->wait(stopping_)) break;
-        if (answer.delayBeforeHeaders > 0 && !pause(answer.delayBeforeHeaders, stopping_)) break;
+        if (answer.delayBeforeHeaders.count() > 0 && !pause(answer.delayBeforeHeaders, stopping_)) break;
         if (answer.reset) {
             connection->reset();
             break;
@@ -368,7 +368,7 @@ void LoopbackHttpServer::serve(const std::shared_ptr<Connection>& connection) {
                     ok = false;
                     break;
                 }
-                if (part.delayBefore > 0 && !pause(part.delayBefore, stopping_)) {
+                if (part.delayBefore.count() > 0 && !pause(part.delayBefore, stopping_)) {
                     ok = false;
                     break;
                 }

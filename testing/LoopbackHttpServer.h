@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/runtime/Duration.h"
+
 namespace velmo::test {
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
@@ -52,7 +54,7 @@ private:
 struct LoopbackAnswer {
     struct Part {
         std::string data;
-        double delayBefore = 0;          // seconds
+        Seconds delayBefore{0};
         std::shared_ptr<Gate> gate;      // waited for before this part
     };
     enum class Framing { contentLength, chunked, untilClose };
@@ -63,7 +65,7 @@ struct LoopbackAnswer {
     std::vector<Part> body;
     Framing framing = Framing::contentLength;
     std::shared_ptr<Gate> hold;          // waited for before anything is sent
-    double delayBeforeHeaders = 0;
+    Seconds delayBeforeHeaders{0};
     bool dropAfterBody = false;          // close after the parts without ending the body
     bool closeAfter = false;             // close the connection after this answer
     std::optional<std::string> raw;      // bytes sent exactly as they are, then closed
@@ -71,10 +73,10 @@ struct LoopbackAnswer {
 
     static LoopbackAnswer text(int status, std::string body, std::string contentType = "text/plain");
     // A chunked body sent as the given pieces, `delay` seconds apart.
-    static LoopbackAnswer streamed(int status, const std::vector<std::string>& pieces, double delay = 0,
+    static LoopbackAnswer streamed(int status, const std::vector<std::string>& pieces, Seconds delay = Seconds(0),
                                    std::string contentType = "text/event-stream");
     // A chunked body sent one byte per chunk, `delay` seconds apart.
-    static LoopbackAnswer bytewise(int status, const std::string& body, double delay = 0,
+    static LoopbackAnswer bytewise(int status, const std::string& body, Seconds delay = Seconds(0),
                                    std::string contentType = "text/event-stream");
     static LoopbackAnswer rawBytes(std::string bytes);
     // Reads the request, then resets the connection instead of answering (after `hold` and
@@ -84,7 +86,7 @@ struct LoopbackAnswer {
     LoopbackAnswer& withHeader(std::string name, std::string value);
     LoopbackAnswer& heldBy(std::shared_ptr<Gate> gate);
     // Adds a part that waits for `gate` first (live streams the test drives).
-    LoopbackAnswer& thenPart(std::string data, std::shared_ptr<Gate> gate = nullptr, double delayBefore = 0);
+    LoopbackAnswer& thenPart(std::string data, std::shared_ptr<Gate> gate = nullptr, Seconds delayBefore = Seconds(0));
     LoopbackAnswer& droppedAfterBody();
 };
 
@@ -116,7 +118,7 @@ public:
     // How many recorded requests match, as `requestsWith` would list them, without copying them.
     std::size_t requestCountWith(const std::string& method, const std::string& path = "") const;
     // Waits in real time until at least `count` requests have been recorded.
-    bool waitForRequests(std::size_t count, double timeoutSeconds = 10) const;
+    bool waitForRequests(std::size_t count, Seconds timeout = Seconds(10)) const;
     std::size_t connectionCount() const;
     // Connections whose handling has ended (closed by either side).
     std::size_t closedConnectionCount() const;

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <string>
 
+using namespace std::chrono_literals;
+
 using namespace velmo::test;
 
 namespace {
@@ -93,7 +95,7 @@ TEST(LoopbackHttpServer, HeadGetsTheGetRoutesHeadersWithoutItsBody) {
 TEST(LoopbackHttpServer, StreamsChunksHoldsUntilReleasedAndDrops) {
     LoopbackHttpServer server;
     auto gate = std::make_shared<Gate>();
-    server.route("GET", "/chunks", LoopbackAnswer::streamed(200, {"ab", "c"}, 0.01).thenPart("d", gate));
+    server.route("GET", "/chunks", LoopbackAnswer::streamed(200, {"ab", "c"}, 0.01s).thenPart("d", gate));
     server.route("GET", "/drop", LoopbackAnswer::text(200, "partial").droppedAfterBody());
     RawClient client(server.port());
     client.send("GET /chunks HTTP/1.1\r\nHost: h\r\n\r\n");

@@ -107,9 +107,9 @@ LoopbackAnswer LoopbackIngestionServer::respond(const RecordedRequest& recorded)
     return standing_[route].answer;
 }
 
-bool LoopbackIngestionServer::waitForRequests(std::size_t count, double timeoutSeconds) const {
+bool LoopbackIngestionServer::waitForRequests(std::size_t count, Seconds timeout) const {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] { return requests_.size() >= count; });
+    return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
 }
 
 void LoopbackIngestionServer::answer(Route route, Answer answer) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/runtime/Duration.h"
+
 #include <nlohmann/json.hpp>
 
 #include "testing/LoopbackHttpServer.h"
@@ -70,7 +72,7 @@ public:
     std::vector<Request> requests() const;
     std::vector<Request> requestsOf(Route route) const;
     // Waits in real time until at least `count` requests have been recorded.
-    bool waitForRequests(std::size_t count, double timeoutSeconds = 10) const;
+    bool waitForRequests(std::size_t count, Seconds timeout = Seconds(10)) const;
     void stop() { http_.stop(); }
 
     // Which route a path names.

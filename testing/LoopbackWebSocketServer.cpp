@@ -510,10 +510,10 @@ struct LoopbackWebSocketServer::Impl::Peer : std::enable_shared_from_this<Peer> 
     void runStep(const std::shared_ptr<std::vector<Step>>& chain, std::size_t at) {
         if (at >= chain->size() || closed) return;
         const Step& step = (*chain)[at];
-        if (step.delaySeconds > 0) {
+        if (step.delay.count() > 0) {
             auto timer = std::make_shared<net::steady_timer>(server.io);
             timers.push_back(timer);
-            timer->expires_after(std::chrono::duration_cast<net::steady_timer::duration>(std::chrono::duration<double>(step.delaySeconds)));
+            timer->expires_after(std::chrono::duration_cast<net::steady_timer::duration>(step.delay));
             timer->async_wait([self = shared_from_this(), chain, at, timer](ErrorCode ec) {
                 std::erase(self->timers, timer);
                 if (ec) return;
@@ -674,12 +674,12 @@ std::size_t LoopbackWebSocketServer::connectionCount() const {
     return impl_->records.size();
 }
 
-bool LoopbackWebSocketServer::waitUntil(const std::function<bool(const std::vector<Connection>&)>& predicate, double timeoutSeconds) const {
+bool LoopbackWebSocketServer::waitUntil(const std::function<bool(const std::vector<Connection>&)>& predicate, Seconds timeout) const {
     std::unique_lock lock(impl_->mutex);
-    return impl_->changed.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] { return predicate(impl_->records); });
+    return impl_->changed.wait_for(lock, timeout, [&] { return predicate(impl_->records); });
 }
 
-bool LoopbackWebSocketServer::waitForFrames(const Predicate& predicate, std::size_t count, std::size_t index, double timeoutSeconds) const {
+bool LoopbackWebSocketServer::waitForFrames(const Predicate& predicate, std::size_t count, std::size_t index, Seconds timeout) const {
     return waitUntil(
         [&](const std::vector<Connection>& connections) {
             if (index >= connections.size()) return false;
@@ -689,7 +689,7 @@ bool LoopbackWebSocketServer::waitForFrames(const Predicate& predicate, std::siz
             }
             return seen >= count;
         },
-        timeoutSeconds);
+        timeout);
 }
 
 LoopbackWebSocketServer::Predicate LoopbackWebSocketServer::anyText() {

@@ -43,16 +43,16 @@ public:
         Kind kind = Kind::text;
         std::string payload;
         std::uint16_t closeCode = 1000;
-        double delaySeconds = 0;  // waited (real time) after the previous step of the same script
+        Seconds delay{0};  // waited (real time) after the previous step of the same script
 
-        static Step text(std::string payload, double delaySeconds = 0) { return {Kind::text, std::move(payload), 1000, delaySeconds}; }
-        static Step binary(std::string payload, double delaySeconds = 0) { return {Kind::binary, std::move(payload), 1000, delaySeconds}; }
-        static Step close(std::uint16_t code, std::string reason = {}, double delaySeconds = 0) {
-            return {Kind::close, std::move(reason), code, delaySeconds};
+        static Step text(std::string payload, Seconds delay = Seconds(0)) { return {Kind::text, std::move(payload), 1000, delay}; }
+        static Step binary(std::string payload, Seconds delay = Seconds(0)) { return {Kind::binary, std::move(payload), 1000, delay}; }
+        static Step close(std::uint16_t code, std::string reason = {}, Seconds delay = Seconds(0)) {
+            return {Kind::close, std::move(reason), code, delay};
         }
-        static Step drop(double delaySeconds = 0) { return {Kind::drop, {}, 1000, delaySeconds}; }
-        static Step stallReads(double delaySeconds = 0) { return {Kind::stallReads, {}, 1000, delaySeconds}; }
-        static Step resumeReads(double delaySeconds = 0) { return {Kind::resumeReads, {}, 1000, delaySeconds}; }
+        static Step drop(Seconds delay = Seconds(0)) { return {Kind::drop, {}, 1000, delay}; }
+        static Step stallReads(Seconds delay = Seconds(0)) { return {Kind::stallReads, {}, 1000, delay}; }
+        static Step resumeReads(Seconds delay = Seconds(0)) { return {Kind::resumeReads, {}, 1000, delay}; }
     };
 
     // What a client sent, in order. Data messages are whole (fragments joined).
@@ -129,10 +129,10 @@ public:
     std::vector<Connection> connections() const;
     std::size_t connectionCount() const;
     // Waits (real time) until `predicate` holds for the connections seen so far; false when
-    // `timeoutSeconds` pass first.
-    bool waitUntil(const std::function<bool(const std::vector<Connection>&)>& predicate, double timeoutSeconds = 10.0) const;
+    // `timeout` passes first.
+    bool waitUntil(const std::function<bool(const std::vector<Connection>&)>& predicate, Seconds timeout = Seconds(10)) const;
     // Waits until connection `index` has received `count` frames matching `predicate`.
-    bool waitForFrames(const Predicate& predicate, std::size_t count = 1, std::size_t index = 0, double timeoutSeconds = 10.0) const;
+    bool waitForFrames(const Predicate& predicate, std::size_t count = 1, std::size_t index = 0, Seconds timeout = Seconds(10)) const;
 
     // --- predicates ---
     static Predicate anyText();

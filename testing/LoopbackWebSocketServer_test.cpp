@@ -7,6 +7,8 @@
 #include "testing/BlockingQueue.h"
 #include "testing/LoopbackWebSocketServer.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::BlockingQueue;
 using velmo::test::LoopbackWebSocketServer;
@@ -29,7 +31,7 @@ public:
     }
     ~Client() { task_->cancel(WebSocketCloseCode::normalClosure); }
 
-    std::optional<std::string> next(double timeoutSeconds = 10.0) { return received_->pop(timeoutSeconds); }
+    std::optional<std::string> next(Seconds timeout = Seconds(10)) { return received_->pop(timeout); }
     WebSocketTask& task() { return *task_; }
 
 private:
@@ -54,9 +56,9 @@ TEST(LoopbackWebSocketServer, StepsAfterTheUpgradeRunInOrderAfterTheirDelays) {
         std::vector<std::string> expected;
         double earliestSeconds;  // the last message cannot come sooner
     } cases[] = {
-        {"begin delayed", {Step::text(begin, 0.2)}, {begin}, 0.2},
-        {"error before begin", {Step::text(error), Step::text(begin, 0.05)}, {error, begin}, 0.05},
-        {"error after begin", {Step::text(begin), Step::text(error, 0.05)}, {begin, error}, 0.05},
+        {"begin delayed", {Step::text(begin, 0.2s)}, {begin}, 0.2},
+        {"error before begin", {Step::text(error), Step::text(begin, 0.05s)}, {error, begin}, 0.05},
+        {"error after begin", {Step::text(begin), Step::text(error, 0.05s)}, {begin, error}, 0.05},
         {"undecodable", {Step::text("{\"type\": \"Turn\", "), Step::binary(std::string("\xff\x00", 2))}, {"{\"type\": \"Turn\", ", std::string("\xff\x00", 2)}, 0},
         {"begin never sent", {}, {}, 0},
     };
@@ -69,7 +71,7 @@ TEST(LoopbackWebSocketServer, StepsAfterTheUpgradeRunInOrderAfterTheirDelays) {
         Client client(session);
         for (const auto& expected : c.expected) EXPECT_EQ(client.next(), std::optional<std::string>(expected)) << c.name;
         EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(), c.earliestSeconds) << c.name;
-        EXPECT_FALSE(client.next(0.1).has_value()) << c.name;
+        EXPECT_FALSE(client.next(0.1s).has_value()) << c.name;
     }
 }
 
@@ -115,7 +117,7 @@ TEST(LoopbackWebSocketServer, ReadsStallAndResumeByScript) {
     auto sent = std::make_shared<BlockingQueue<std::exception_ptr>>();
     client.task().send(WebSocketMessage::text("held"), [sent](std::exception_ptr e) { sent->push(e); });
     ASSERT_TRUE(sent->pop());  // written to the socket, but not read
-    EXPECT_FALSE(server.waitForFrames(LoopbackWebSocketServer::anyText(), 1, 0, 0.1));
+    EXPECT_FALSE(server.waitForFrames(LoopbackWebSocketServer::anyText(), 1, 0, 0.1s));
     server.run({Step::resumeReads()});
     ASSERT_TRUE(server.waitForFrames(LoopbackWebSocketServer::anyText()));
     EXPECT_EQ(server.connections()[0].texts(), std::vector<std::string>{"held"});

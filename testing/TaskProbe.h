@@ -34,8 +34,8 @@ public:
     std::string errorDescription() const { return state_->error ? describeException(state_->error) : "no error"; }
 
     // Drives the loop (waiting for other threads, virtual clock unchanged) until the task ends.
-    bool finish(VirtualMainLoop& loop, double realTimeoutSeconds = 10) {
-        return loop.runUntil([s = state_] { return s->done; }, realTimeoutSeconds);
+    bool finish(VirtualMainLoop& loop, Seconds realTimeout = Seconds(10)) {
+        return loop.runUntil([s = state_] { return s->done; }, realTimeout);
     }
 
 private:
@@ -49,9 +49,9 @@ private:
 };
 
 template <class T>
-TaskProbe<T> awaitTask(VirtualMainLoop& loop, Task<T> task, double realTimeoutSeconds = 10) {
+TaskProbe<T> awaitTask(VirtualMainLoop& loop, Task<T> task, Seconds realTimeout = Seconds(10)) {
     TaskProbe<T> probe(std::move(task));
-    probe.finish(loop, realTimeoutSeconds);
+    probe.finish(loop, realTimeout);
     return probe;
 }
 

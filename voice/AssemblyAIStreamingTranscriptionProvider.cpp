@@ -188,13 +188,13 @@ void Session::onStateQueue(Step step) {
 
 Task<void> Session::open(std::shared_ptr<Session> self) {
     Session& session = *self;
-    URLRequest request(makeWebSocketURL(session.keyterms_, session.temporaryToken_), requestTimeoutSeconds);
+    URLRequest request(makeWebSocketURL(session.keyterms_, session.temporaryToken_), requestTimeout);
     if (session.apiKey_) request.setValue(*session.apiKey_, "Authorization");  // the key itself, no scheme word
     session.webSocketTask_ = session.urlSession_->webSocketTask(std::move(request));
 
     // The request's time-out bounds only the connection; "Begin" may still never come.
     std::weak_ptr<Session> weak = self;
-    session.readyTimeoutWorkItem_ = MainLoop::postToMainAfter(requestTimeoutSeconds, [weak] {
+    session.readyTimeoutWorkItem_ = MainLoop::postToMainAfter(requestTimeout, [weak] {
         auto timedOut = weak.lock();
         if (!timedOut) return;
         timedOut->onStateQueue([](Session& s) {
@@ -367,7 +367,7 @@ void Session::deliverFinalTranscript(const std::string& text) {
 void Session::scheduleExplicitFinalTranscriptDeadline() {
     cancelExplicitFinalTranscriptDeadline();
     explicitFinalTranscriptDeadlineWorkItem_ =
-        MainLoop::postToMainAfter(explicitFinalTranscriptDeadlineSeconds, [weak = weak_from_this()] {
+        MainLoop::postToMainAfter(explicitFinalTranscriptDeadline, [weak = weak_from_this()] {
             if (auto self = weak.lock()) self->onStateQueue([](Session& s) { s.deliverFinalTranscript(s.finalTranscriptText()); });
         });
 }

@@ -15,6 +15,7 @@
 #include "platform/runtime/Task.h"
 #include "voice/MirrinAudioConversionSupport.h"
 #include "voice/MirrinTranscriptionProvider.h"
+#include "platform/runtime/Duration.h"
 
 namespace velmo {
 
@@ -61,8 +62,8 @@ class AssemblyAIStreamingTranscriptionSession final : public MirrinStreamingTran
 
 public:
     static constexpr const char* webSocketBaseURL = "wss://streaming.assemblyai.com/v3/ws";
-    static constexpr double requestTimeoutSeconds = 60.0;
-    static constexpr double explicitFinalTranscriptDeadlineSeconds = 1.4;
+    static constexpr Seconds requestTimeout{60};
+    static constexpr Seconds explicitFinalTranscriptDeadline{1.4};
     static constexpr const char* stateQueueLabel = "com.korvale.assemblyai.state";
     static constexpr const char* sendQueueLabel = "com.korvale.assemblyai.send";
 

@@ -12,6 +12,8 @@
 #include "testing/TaskProbe.h"
 #include "voice/AssemblyAIStreamingTranscriptionProvider.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::LoopbackWebSocketServer;
 
@@ -63,7 +65,7 @@ static void BM_StreamingAppend(benchmark::State& state) {
     session->cancel();
     server.setReadsStalled(false);
     session.reset();
-    loopScope.loop().runUntil([&] { return owner.use_count() == 1; }, 30);
+    loopScope.loop().runUntil([&] { return owner.use_count() == 1; }, 30s);
     loopScope.loop().runUntilIdle();
 
     std::sort(samples.begin(), samples.end());

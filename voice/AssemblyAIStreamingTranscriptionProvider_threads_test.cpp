@@ -23,6 +23,8 @@
 #include "voice/AssemblyAIStreamingTranscriptionProvider.h"
 #include "voice/MirrinDictationManager.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::BlockingQueue;
 using velmo::test::LoopbackWebSocketServer;
@@ -349,7 +351,7 @@ TEST_F(StreamingSessionTest, AFailureBeforeTheSessionBeganFailsTheStartAndIsRepo
         {"error message", [](auto& s) { s.setStepsAfterUpgrade({Step::text(R"({"type":"Error","error":"Invalid API key"})")}); },
          "Invalid API key"},
         {"error, then begin",
-         [](auto& s) { s.setStepsAfterUpgrade({Step::text(R"({"type":"Error","message":"Too many sessions"})", 0.05), Step::text(kBegin)}); },
+         [](auto& s) { s.setStepsAfterUpgrade({Step::text(R"({"type":"Error","message":"Too many sessions"})", 0.05s), Step::text(kBegin)}); },
          "Too many sessions"},
         {"undecodable JSON", [](auto& s) { s.setStepsAfterUpgrade({Step::text("{oops")}); },
          "The data couldn\u2019t be read because it isn\u2019t in the correct format."},
@@ -382,8 +384,8 @@ TEST_F(StreamingSessionTest, TheSessionOpensWhateverMomentBeginArrives) {
         std::vector<Step> withUpgradeAnswer, afterUpgrade;
     } cases[] = {
         {"in the same write as the upgrade answer", {Step::text(kBegin)}, {}},
-        {"after a delay", {}, {Step::text(kBegin, 0.3)}},
-        {"a turn before begin", {}, {Step::text(turn("early")), Step::text(kBegin, 0.05)}},
+        {"after a delay", {}, {Step::text(kBegin, 0.3s)}},
+        {"a turn before begin", {}, {Step::text(turn("early")), Step::text(kBegin, 0.05s)}},
         {"an early termination instead", {}, {Step::text(kTermination)}},
         {"lower-case type", {}, {Step::text(R"({"type":"begin"})")}},
     };
@@ -402,10 +404,10 @@ TEST_F(StreamingSessionTest, WaitingForBeginEndsWithAClearErrorAtTheRequestTimeO
     server.setStepsAfterUpgrade({});
     auto probe = start();
     ASSERT_TRUE(serverSees([](const auto& c) { return !c.empty() && c[0].upgraded; }));
-    loop.advance(59.9);
-    loop.runUntil([] { return false; }, 0.2);
+    loop.advance(59.9s);
+    loop.runUntil([] { return false; }, 0.2s);
     EXPECT_FALSE(probe.done());
-    loop.advance(0.1);
+    loop.advance(0.1s);
     ASSERT_TRUE(probe.finish(loop));
     const std::string expected = "AssemblyAI did not confirm the session within 60 seconds.";
     EXPECT_EQ(messageOf(probe.error()), expected);
@@ -423,10 +425,10 @@ TEST_F(StreamingSessionTest, WithoutAFinishedTurnTheDeadlineDeliversTheComposedT
     session->requestFinalTranscript();
     waitForPendingTimers(1);
     ASSERT_TRUE(server.waitForFrames(LoopbackWebSocketServer::jsonType("ForceEndpoint"), 1, lastIndex()));
-    loop.advance(1.39);
-    loop.runUntil([] { return false; }, 0.2);
+    loop.advance(1.39s);
+    loop.runUntil([] { return false; }, 0.2s);
     EXPECT_EQ(recorder->finals.size(), 0u);
-    loop.advance(0.01);
+    loop.advance(0.01s);
     EXPECT_EQ(nextFinal(), "Hello wor");
     ASSERT_TRUE(server.waitForFrames(LoopbackWebSocketServer::jsonType("Terminate"), 1, lastIndex()));
     EXPECT_EQ(framesAsText(lastConnection()), (std::vector<std::string>{R"({"type":"ForceEndpoint"})", R"({"type":"Terminate"})"}));
@@ -442,7 +444,7 @@ TEST_F(StreamingSessionTest, WithNothingSaidTheDeadlineDeliversAnEmptyTranscript
     auto session = open();
     session->requestFinalTranscript();
     waitForPendingTimers(1);
-    loop.advance(1.4);
+    loop.advance(1.4s);
     EXPECT_EQ(nextFinal(), "");
 }
 
@@ -455,14 +457,14 @@ TEST_F(StreamingSessionTest, AFinishedTurnWhileAwaitingDeliversAtOnceAndDisarmsT
     EXPECT_EQ(nextFinal(), "Hello world.");
     EXPECT_EQ(nextUpdate(), "Hello world.");
     waitForPendingTimers(0);
-    loop.advance(3);
-    loop.runUntil([] { return false; }, 0.1);
+    loop.advance(3s);
+    loop.runUntil([] { return false; }, 0.1s);
     EXPECT_EQ(recorder->finalCount.load(), 1);
 
     // A second request arms nothing but still asks for an endpoint.
     session->requestFinalTranscript();
     ASSERT_TRUE(server.waitForFrames(LoopbackWebSocketServer::jsonType("ForceEndpoint"), 2, lastIndex()));
-    loop.runUntil([] { return false; }, 0.1);
+    loop.runUntil([] { return false; }, 0.1s);
     EXPECT_EQ(loop.pendingTimerCount(), 0u);
     EXPECT_EQ(framesAsText(lastConnection()), (std::vector<std::string>{R"({"type":"ForceEndpoint"})", R"({"type":"Terminate"})",
                                                                          R"({"type":"ForceEndpoint"})"}));
@@ -517,8 +519,8 @@ TEST_F(StreamingSessionTest, AReceiveFailureWhileAwaitingDeliversThePartialTextI
         // the deadline) is the same failure and is not reported again.
         session->cancel();
         waitForPendingTimers(0);
-        loop.advance(2);
-        loop.runUntil([] { return false; }, 0.2);
+        loop.advance(2s);
+        loop.runUntil([] { return false; }, 0.2s);
         if (c.delivers) {
             EXPECT_EQ(log.linesStartingWith(kWarningLine).size(), 1u) << c.name;
             EXPECT_TRUE(log.linesStartingWith(kFailureLine).empty()) << c.name;
@@ -552,7 +554,7 @@ TEST_F(StreamingSessionTest, LettingGoOfTheSessionEndsTheConnection) {
     ASSERT_TRUE(loop.runUntil([&] { return weak.expired(); }));
     ASSERT_TRUE(serverSees([](const auto& c) { return c[0].clientCloseCode().has_value(); }));
     serverSends({turn("nobody listens")});
-    loop.runUntil([] { return false; }, 0.1);
+    loop.runUntil([] { return false; }, 0.1s);
     EXPECT_EQ(recorder->updates.size(), 0u);
 }
 
@@ -596,7 +598,7 @@ TEST_F(StreamingSessionTest, AppendingAudioOnlyQueuesItWhileTheServerReadsNothin
 
     server.setReadsStalled(false);
     server.run({Step::resumeReads()});
-    ASSERT_TRUE(server.waitForFrames(LoopbackWebSocketServer::jsonType("ForceEndpoint"), 1, lastIndex(), 60));
+    ASSERT_TRUE(server.waitForFrames(LoopbackWebSocketServer::jsonType("ForceEndpoint"), 1, lastIndex(), 60s));
     auto frames = lastConnection().frames;
     std::size_t binary = 0, bytes = 0;
     for (const auto& frame : frames) {
@@ -704,8 +706,8 @@ void runStreamingDictation(bool serverClosesAfterTermination) {
     EXPECT_FALSE(manager->isDictationBusy());
     // The connection is over once its closing handshake is (whoever began it).
     ASSERT_TRUE(server.waitForFrames(LoopbackWebSocketServer::closeFrame()));
-    loop.runUntil([] { return false; }, 0.3);  // the closed connection's late reports
-    loop.advance(5);                           // past every fallback
+    loop.runUntil([] { return false; }, 0.3s);  // the closed connection's late reports
+    loop.advance(5s);                           // past every fallback
     loop.runUntilIdle();
     EXPECT_EQ(*submitted, std::vector<std::string>{"Hello world."});
     EXPECT_EQ(*manager->lastErrorMessage(), std::nullopt);

@@ -10,6 +10,8 @@
 #include "testing/XvfbServer.h"
 #include "voice/GlobalPushToTalkShortcutMonitor.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::XTestKeyboard;
 using velmo::test::XvfbServer;
@@ -50,12 +52,12 @@ TEST(GlobalPushToTalkShortcutMonitorOnX11, TheChordHeldOnTheKeyboardPressesAndLe
 
         ASSERT_TRUE(keyboard.press(c.control));
         ASSERT_TRUE(keyboard.press(c.option));
-        ASSERT_TRUE(scope.loop().runUntil([&] { return !heard.empty(); }, 10.0));
+        ASSERT_TRUE(scope.loop().runUntil([&] { return !heard.empty(); }, 10.0s));
         EXPECT_EQ(heard, std::vector<ShortcutTransition>{ShortcutTransition::pressed});
         EXPECT_TRUE(monitor.isShortcutCurrentlyPressed.get());
 
         ASSERT_TRUE(keyboard.release(c.releasedFirst));
-        ASSERT_TRUE(scope.loop().runUntil([&] { return heard.size() >= 2; }, 10.0));
+        ASSERT_TRUE(scope.loop().runUntil([&] { return heard.size() >= 2; }, 10.0s));
         EXPECT_EQ(heard, (std::vector<ShortcutTransition>{ShortcutTransition::pressed, ShortcutTransition::released}));
         EXPECT_FALSE(monitor.isShortcutCurrentlyPressed.get());
         monitor.stop();

@@ -407,7 +407,7 @@ std::optional<double> MirrinDictationManager::measureAudioPowerLevel(const Audio
 void MirrinDictationManager::applyAudioPowerLevel(double level) {
     currentAudioPowerLevel_ = std::max(level, audioPowerDecayFactor * *currentAudioPowerLevel_);
     const double now = MainLoop::mainNow();
-    if (now - lastRecordedAudioPowerSampleDate_ >= audioPowerHistorySampleInterval) {
+    if (Seconds(now - lastRecordedAudioPowerSampleDate_) >= audioPowerHistorySampleInterval) {
         lastRecordedAudioPowerSampleDate_ = now;
         appendAudioPowerSample(std::max(level, audioPowerHistoryFloor));
     }
@@ -458,7 +458,7 @@ void MirrinDictationManager::stopPushToTalk(MirrinDictationStartSource source) {
     finalizeFallbackWorkItem_.cancel();
     std::weak_ptr<MirrinDictationManager> weak = weak_from_this();
     const bool submit = shouldAutomaticallySubmitFinalDraft_;
-    finalizeFallbackWorkItem_ = MainLoop::postToMainAfter(delay, [weak, submit] {
+    finalizeFallbackWorkItem_ = MainLoop::postToMainAfter(Seconds(delay), [weak, submit] {
         if (auto manager = weak.lock()) manager->finishDictation(submit);
     });
 }

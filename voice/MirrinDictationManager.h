@@ -18,6 +18,7 @@
 #include "platform/runtime/Task.h"
 #include "voice/MirrinDictationManaging.h"
 #include "voice/MirrinTranscriptionProvider.h"
+#include "platform/runtime/Duration.h"
 
 namespace velmo {
 
@@ -52,11 +53,11 @@ public:
 
     static constexpr std::size_t audioPowerHistoryLength = 44;
     static constexpr double audioPowerHistoryFloor = 0.02;
-    static constexpr double audioPowerHistorySampleInterval = 0.07;
+    static constexpr Seconds audioPowerHistorySampleInterval{0.07};
     static constexpr double audioPowerDecayFactor = 0.72;
     static constexpr double audioPowerGain = 10.2;
     static constexpr double fallbackDelayWithoutSession = 2.4;
-    static constexpr double initialPermissionsSettleDelay = 0.2;
+    static constexpr Seconds initialPermissionsSettleDelay{0.2};
     static constexpr double permissionRequestReuseWindow = 1.0;
     static constexpr std::uint32_t tapBufferSize = 1024;
 

@@ -11,6 +11,8 @@
 #include "voice/MirrinDictationManager.h"
 #include "voice/SimulatedTranscriptionProvider.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 
 namespace {
@@ -167,7 +169,7 @@ TEST_F(Dictation, TheFinalTranscriptIsSubmittedOnceTrimmedAfterTheReset) {
     session()->sendFinalTranscript("  hello world \n");
     session()->sendFinalTranscript("hello again");
     scope.loop().runUntilIdle();
-    scope.loop().advance(10);
+    scope.loop().advance(10s);
 
     EXPECT_EQ(submitted, (std::vector<std::string>{"hello world"}));
     EXPECT_EQ(busyWhenSubmitted, (std::vector<bool>{false}));
@@ -186,10 +188,10 @@ TEST_F(Dictation, WithoutAFinalTranscriptTheFallbackFinishesAtExactlyTheSessions
         session()->sendTranscriptUpdate("partial words");
         scope.loop().runUntilIdle();
         release();
-        scope.loop().advance(delay - 0.001);
+        scope.loop().advance(Seconds(delay - 0.001));
         EXPECT_TRUE(*manager->isFinalizingTranscript()) << delay;
         EXPECT_TRUE(submitted.empty()) << delay;
-        scope.loop().advance(0.001);
+        scope.loop().advance(0.001s);
         EXPECT_EQ(submitted, (std::vector<std::string>{"partial words"})) << delay;
         EXPECT_TRUE(idle()) << delay;
     }
@@ -202,9 +204,9 @@ TEST_F(Dictation, AFinalTranscriptWhileStillRecordingOnlyWaitsForTheRelease) {
     EXPECT_TRUE(*manager->isRecordingFromKeyboardShortcut());
     EXPECT_TRUE(submitted.empty());
     release();
-    scope.loop().advance(1.999);
+    scope.loop().advance(1.999s);
     EXPECT_TRUE(submitted.empty());
-    scope.loop().advance(0.001);
+    scope.loop().advance(0.001s);
     EXPECT_EQ(submitted, (std::vector<std::string>{"early words"}));
 }
 
@@ -221,9 +223,9 @@ TEST_F(Dictation, AReleaseWhileTheSessionOpensWaitsTheDelayForNoSession) {
     EXPECT_TRUE(log.contains(kPrefix + "recognition session started"));
     session()->sendTranscriptUpdate("late start");
     scope.loop().runUntilIdle();
-    scope.loop().advance(2.399);
+    scope.loop().advance(2.399s);
     EXPECT_TRUE(*manager->isFinalizingTranscript());
-    scope.loop().advance(0.001);
+    scope.loop().advance(0.001s);
     EXPECT_TRUE(idle());
     EXPECT_EQ(submitted, (std::vector<std::string>{"late start"}));
     EXPECT_EQ(session()->requestFinalTranscriptCount.load(), 0);
@@ -249,7 +251,7 @@ TEST_F(Dictation, AReleaseThatCancelsTheStartDuringSessionOpeningLeavesNoFallbac
     pressAndRecord();
     session()->sendTranscriptUpdate("second");
     scope.loop().runUntilIdle();
-    scope.loop().advance(5.0);
+    scope.loop().advance(5.0s);
     EXPECT_TRUE(*manager->isRecordingFromKeyboardShortcut());
     EXPECT_TRUE(submitted.empty());
 }
@@ -286,7 +288,7 @@ TEST_F(Dictation, ReleasingDuringThePermissionPromptGivesUpTheStart) {
                                                             kPrefix + "requesting initial permissions"}));
         EXPECT_EQ(activations, 1);
         EXPECT_FALSE(*manager->isPreparingToRecord());  // still in the short wait before asking
-        scope.loop().advance(0.2);
+        scope.loop().advance(0.2s);
         EXPECT_TRUE(*manager->isPreparingToRecord());
         ASSERT_TRUE(auth->hasOpenMicrophonePrompt());
         if (c.cancelStart) start.cancel();
@@ -296,14 +298,14 @@ TEST_F(Dictation, ReleasingDuringThePermissionPromptGivesUpTheStart) {
         EXPECT_TRUE(log.contains(c.line)) << c.line;
         EXPECT_TRUE(idle());
         EXPECT_EQ(provider->startCount(), 0);
-        scope.loop().advance(2.0);  // out of the window in which a new request would not prompt
+        scope.loop().advance(2.0s);  // out of the window in which a new request would not prompt
     }
 }
 
 TEST_F(Dictation, AReleaseDuringTheShortWaitBeforeThePromptIsNoticedAfterIt) {
     auth->microphoneStatus = MediaAuthorizationStatus::notDetermined;
     Task<void>& start = press();
-    scope.loop().advance(0.1);
+    scope.loop().advance(0.1s);
     start.cancel();  // the cancelled wait is ignored; the prompt still comes
     scope.loop().runUntilIdle();
     ASSERT_TRUE(auth->hasOpenMicrophonePrompt());
@@ -349,22 +351,22 @@ TEST_F(Dictation, APermissionRequestWithinOneSecondOfTheLastDoesNotPromptAgain) 
     auth->microphoneStatus = MediaAuthorizationStatus::notDetermined;
     auth->scriptMicrophoneAnswer(true);
     press();
-    scope.loop().advance(0.2);
+    scope.loop().advance(0.2s);
     EXPECT_EQ(auth->microphonePrompts.load(), 1);
     manager->cancelDictation(false);
 
     // The status reads undetermined again (the prompt did not stick), 0.5 s later.
     auth->microphoneStatus = MediaAuthorizationStatus::notDetermined;
-    scope.loop().advance(0.3);
+    scope.loop().advance(0.3s);
     press();
-    scope.loop().advance(0.2);
+    scope.loop().advance(0.2s);
     EXPECT_EQ(auth->microphonePrompts.load(), 1);
     EXPECT_TRUE(*manager->isRecordingFromKeyboardShortcut());  // not denied: the start goes on
     manager->cancelDictation(false);
 
-    scope.loop().advance(1.0);
+    scope.loop().advance(1.0s);
     press();
-    scope.loop().advance(0.2);
+    scope.loop().advance(0.2s);
     EXPECT_EQ(auth->microphonePrompts.load(), 2);
 }
 
@@ -373,7 +375,7 @@ TEST_F(Dictation, ConcurrentStartsShareOnePromptAndTheLaterOneWins) {
     press();
     press();  // both are still in the short wait, so neither is busy yet
     scope.loop().runUntilIdle();
-    scope.loop().advance(0.2);
+    scope.loop().advance(0.2s);
     EXPECT_EQ(auth->microphonePrompts.load(), 1);
     auth->answerMicrophonePrompt(true);
     scope.loop().runUntilIdle();
@@ -563,16 +565,16 @@ TEST_F(Dictation, TheHistorySamplesAtMostEverySeventyMillisecondsAndKeepsFortyFo
 
     deliver({constantBuffer(0.08f), constantBuffer(0.08f)});  // within 0.07 s: not sampled
     EXPECT_NEAR(manager->recordedAudioPowerHistory()->back(), 0.51, 1e-5);
-    scope.loop().advance(0.069);
+    scope.loop().advance(0.069s);
     deliver({constantBuffer(0.08f)});
     EXPECT_NEAR(manager->recordedAudioPowerHistory()->back(), 0.51, 1e-5);
-    scope.loop().advance(0.001);
+    scope.loop().advance(0.001s);
     deliver({constantBuffer(0.0f)});  // the unsmoothed level, at least the floor
     EXPECT_EQ(manager->recordedAudioPowerHistory()->back(), 0.02);
     EXPECT_NEAR((*manager->recordedAudioPowerHistory())[42], 0.51, 1e-5);
 
     for (int i = 0; i < 50; ++i) {
-        scope.loop().advance(0.08);
+        scope.loop().advance(0.08s);
         deliver({constantBuffer(0.05f)});
     }
     EXPECT_EQ(manager->recordedAudioPowerHistory()->size(), 44u);
@@ -697,9 +699,9 @@ TEST_F(Dictation, StopForAnotherSourceOnlyClearsPreparingAndASecondStopDoesNothi
     release();
     EXPECT_TRUE(log.lines().empty());
     EXPECT_EQ(session()->requestFinalTranscriptCount.load(), 1);
-    scope.loop().advance(1.999);
+    scope.loop().advance(1.999s);
     EXPECT_TRUE(*manager->isFinalizingTranscript());  // the fallback was not restarted
-    scope.loop().advance(0.001);
+    scope.loop().advance(0.001s);
     EXPECT_TRUE(idle());
 }
 

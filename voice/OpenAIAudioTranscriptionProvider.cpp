@@ -8,6 +8,8 @@
 #include "platform/foundation/Unicode.h"
 #include "platform/runtime/MainThreadBound.h"
 
+using namespace std::chrono_literals;
+
 namespace velmo {
 
 namespace {
@@ -107,8 +109,8 @@ OpenAIAudioTranscriptionSession::~OpenAIAudioTranscriptionSession() {
 
 URLSessionConfiguration OpenAIAudioTranscriptionSession::urlSessionConfiguration() {
     URLSessionConfiguration configuration = URLSessionConfiguration::defaultSessionConfiguration();
-    configuration.timeoutIntervalForRequest = 45;
-    configuration.timeoutIntervalForResource = 90;
+    configuration.timeoutIntervalForRequest = 45s;
+    configuration.timeoutIntervalForResource = 90s;
     configuration.waitsForConnectivity = true;
     return configuration;
 }
@@ -205,7 +207,7 @@ Task<std::string> OpenAIAudioTranscriptionSession::uploadTranscription(std::shar
         throw OpenAIAudioTranscriptionProviderError("The API key holds a line break (CR or LF) and cannot be sent; nothing was sent.");
     const std::string boundary = "Boundary-" + boundaryIdentifier;
 
-    URLRequest request(transcriptionURL(), requestTimeoutSeconds);
+    URLRequest request(transcriptionURL(), requestTimeout);
     request.httpMethod = "POST";
     request.setValue(authorization, "Authorization");
     request.setValue("multipart/form-data; boundary=" + boundary, "Content-Type");

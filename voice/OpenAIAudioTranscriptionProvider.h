@@ -15,6 +15,7 @@
 #include "platform/runtime/Task.h"
 #include "voice/MirrinAudioConversionSupport.h"
 #include "voice/MirrinTranscriptionProvider.h"
+#include "platform/runtime/Duration.h"
 
 namespace velmo {
 
@@ -98,7 +99,7 @@ public:
     };
 
     static constexpr double fallbackDelaySeconds = 8.0;
-    static constexpr double requestTimeoutSeconds = 60.0;
+    static constexpr Seconds requestTimeout{60};
     static constexpr const char* stateQueueLabel = "com.korvale.openai.transcription";
 
     // Made and destroyed on the main thread.

@@ -22,6 +22,8 @@
 #include "testing/TaskProbe.h"
 #include "voice/OpenAIAudioTranscriptionProvider.h"
 
+using namespace std::chrono_literals;
+
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define VELMO_COUNTS_ALLOCATIONS 0
 #else
@@ -170,7 +172,7 @@ TEST(OpenAIAudioTranscriptionMemory, ASixtySecondUtteranceStaysUnderThreeTimesIt
     const std::size_t recordingPeak = peakBytes.load() - baseline;
     resetPeak();
     session->requestFinalTranscript();
-    ASSERT_TRUE(scope.loop().runUntil([&] { return !finals.empty(); }, 30));
+    ASSERT_TRUE(scope.loop().runUntil([&] { return !finals.empty(); }, 30s));
     const std::size_t uploadPeak = peakBytes.load() - baseline;
     const long rssPeak = kilobytesOf("VmHWM:");
     EXPECT_EQ(finals, std::vector<std::string>{"sixty seconds of speech"});

@@ -17,6 +17,8 @@
 #include "testing/TaskProbe.h"
 #include "voice/MirrinDictationManager.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using namespace std::string_literals;
 using velmo::test::errorIdentity;
@@ -154,7 +156,7 @@ protected:
     }
     // Lets anything still on its way arrive (real time; the clock stays).
     void drain(double seconds = 0.3) {
-        scope.loop().runUntil([] { return false; }, seconds);
+        scope.loop().runUntil([] { return false; }, Seconds(seconds));
     }
     // Drives the loop until the server has recorded `count` requests (the upload's first step
     // runs on the main thread).
@@ -193,10 +195,10 @@ TEST(OpenAIAudioTranscriptionProvider, IsTheUploadBackEndAndNeedsItsKey) {
     }
 
     auto config = OpenAIAudioTranscriptionSession::urlSessionConfiguration();
-    EXPECT_EQ(config.timeoutIntervalForRequest, 45.0);
-    EXPECT_EQ(config.timeoutIntervalForResource, 90.0);
+    EXPECT_EQ(config.timeoutIntervalForRequest, 45s);
+    EXPECT_EQ(config.timeoutIntervalForResource, 90s);
     EXPECT_TRUE(config.waitsForConnectivity);
-    EXPECT_EQ(OpenAIAudioTranscriptionSession::requestTimeoutSeconds, 60.0);
+    EXPECT_EQ(OpenAIAudioTranscriptionSession::requestTimeout, 60s);
     EXPECT_EQ(OpenAIAudioTranscriptionSession::transcriptionURL(), "https://api.openai.com/v1/audio/transcriptions");
 }
 
@@ -634,7 +636,7 @@ TEST_F(UploadDictation, AnAnswerWithinTheFallbackIsSubmittedOnce) {
     ASSERT_TRUE(scope.loop().runUntil([this] { return !submitted.empty(); }));
     EXPECT_EQ(submitted, std::vector<std::string>{"open the settings"});
     EXPECT_FALSE(manager->isDictationBusy());
-    scope.loop().advance(10);
+    scope.loop().advance(10s);
     EXPECT_EQ(submitted.size(), 1u);
     EXPECT_EQ(server.requests().size(), 1u);
 }
@@ -646,9 +648,9 @@ TEST_F(UploadDictation, AnAnswerSlowerThanTheFallbackIsDroppedAfterTheDictationE
     ASSERT_TRUE(server.waitForRequests(1));  // the upload went out at the release
     EXPECT_TRUE(*manager->isFinalizingTranscript());
 
-    scope.loop().advance(7.999);
+    scope.loop().advance(7.999s);
     EXPECT_TRUE(*manager->isFinalizingTranscript());
-    scope.loop().advance(0.001);
+    scope.loop().advance(0.001s);
     // Finished by the fallback with no text, so nothing is submitted.
     EXPECT_FALSE(manager->isDictationBusy());
     EXPECT_TRUE(submitted.empty());

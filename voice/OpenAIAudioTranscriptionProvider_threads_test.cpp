@@ -11,6 +11,8 @@
 #include "testing/TaskProbe.h"
 #include "voice/OpenAIAudioTranscriptionProvider.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::LoopbackAnswer;
 using velmo::test::LoopbackHttpServer;
@@ -118,14 +120,14 @@ TEST(OpenAIAudioTranscriptionSessionThreads, NothingIsCalledBackOnceCancelReturn
             // Most rounds start the upload and let it get some way (not yet started, in flight or
             // answered) before the cancel; the others cancel while recording.
             session->requestFinalTranscript();
-            scope.loop().runUntil([] { return false; }, 0.001 * round);
+            scope.loop().runUntil([] { return false; }, Seconds(0.001 * round));
         }
         session->cancel();
         const int atCancel = recorder.total();
         session->requestFinalTranscript();  // after a cancel: nothing
         stop = true;
         tap.join();
-        scope.loop().runUntil([] { return false; }, 0.1);
+        scope.loop().runUntil([] { return false; }, 0.1s);
         EXPECT_EQ(recorder.total(), atCancel) << round;
         EXPECT_LE(recorder.finals.load(), 1);
         session.reset();

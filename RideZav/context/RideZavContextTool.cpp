@@ -6,6 +6,8 @@
 #include "RideZav/network/Reachability.h"
 #include "platform/runtime/MainLoop.h"
 
+using namespace std::chrono_literals;
+
 using namespace ridezav;
 
 int main() {
@@ -20,7 +22,7 @@ int main() {
         monitor->setWhenReachable([&](Reachability&) { delivered = true; });
         monitor->setWhenUnreachable([&](Reachability&) { delivered = true; });
         monitor->startNotifier();
-        loop->runUntil([&] { return delivered; }, 2.0);
+        loop->runUntil([&] { return delivered; }, 2.0s);
         reachabilityJSON = {{"connection", monitor->description()},
                             {"flags", monitor->flagsDescription()},
                             {"notifierRunning", monitor->notifierRunning()},
@@ -43,7 +45,7 @@ int main() {
     context.reset();
     if (monitor) monitor->stopNotifier();
     monitor.reset();
-    loop->runUntil([] { return false; }, 0.02);
+    loop->runUntil([] { return false; }, 0.02s);
     loop->shutdown();
     velmo::MainLoop::install(nullptr);
     return 0;

@@ -120,7 +120,7 @@ RideZavApi::JSONAnswer readJSONAnswer(const std::string& name, const std::string
 
 }  // namespace
 
-RideZavApi::RideZavApi(RideZavConfig config, double defaultTimeout)
+RideZavApi::RideZavApi(RideZavConfig config, velmo::Seconds defaultTimeout)
     : config_(std::move(config)), defaultTimeout_(defaultTimeout), inFlight_(std::make_shared<InFlight>()) {}
 
 RideZavApi::~RideZavApi() {
@@ -170,7 +170,7 @@ std::optional<std::string> RideZavApi::remoteConfigURL(const RideZavConfig& conf
 }
 
 velmo::URLRequest RideZavApi::makeRequest(const std::string& url, const std::string& method) const {
-    velmo::URLRequest request(url, 60);
+    velmo::URLRequest request(url);
     request.timeoutInterval = defaultTimeout_;
     request.totalTimeoutInterval = defaultTimeout_;
     request.httpMethod = method;

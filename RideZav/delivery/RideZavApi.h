@@ -16,6 +16,7 @@
 #include "RideZav/delivery/RideZavBatchUploading.h"
 #include "platform/base/URLComponents.h"
 #include "platform/net/URLSession.h"
+#include "platform/runtime/Duration.h"
 
 namespace ridezav {
 
@@ -32,13 +33,13 @@ public:
     using Groups = std::map<std::string, std::string>;
     using GroupProperties = std::map<std::string, Object>;
 
-    explicit RideZavApi(RideZavConfig config, double defaultTimeout = 10.0);
+    explicit RideZavApi(RideZavConfig config, velmo::Seconds defaultTimeout = velmo::Seconds(10));
     ~RideZavApi() override;
     RideZavApi(const RideZavApi&) = delete;
     RideZavApi& operator=(const RideZavApi&) = delete;
 
     const RideZavConfig& config() const { return config_; }
-    double defaultTimeout() const { return defaultTimeout_; }
+    velmo::Seconds defaultTimeout() const { return defaultTimeout_; }
 
     void batch(std::vector<RideZavEvent> events, Completion completion) override;
     void snapshot(std::vector<RideZavEvent> events, Completion completion) override;
@@ -84,7 +85,7 @@ private:
     velmo::URLRequest makeRequest(const std::string& url, const std::string& method) const;
 
     const RideZavConfig config_;
-    const double defaultTimeout_;
+    const velmo::Seconds defaultTimeout_;
     const std::shared_ptr<InFlight> inFlight_;
 };
 

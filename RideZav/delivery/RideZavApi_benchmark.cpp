@@ -9,6 +9,8 @@
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/LoopbackIngestionServer.h"
 
+using namespace std::chrono_literals;
+
 namespace {
 
 // One batch of 50 events, each about 500 bytes of properties: the body built, gzipped, sent to
@@ -28,7 +30,7 @@ void BM_BatchUploadLoopback(benchmark::State& state) {
     for (auto _ : state) {
         std::optional<int> status;
         api.batch(events, [&](ridezav::RideZavBatchUploadInfo info) { status = info.statusCode.value_or(-1); });
-        if (!mainLoop.loop().runUntil([&] { return status.has_value(); }, 30) || *status != 200) {
+        if (!mainLoop.loop().runUntil([&] { return status.has_value(); }, 30s) || *status != 200) {
             state.SkipWithError("the batch was not answered with 200");
             break;
         }

@@ -18,6 +18,8 @@
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/LoopbackIngestionServer.h"
 
+using namespace std::chrono_literals;
+
 namespace ridezav {
 namespace {
 
@@ -62,12 +64,12 @@ TEST(RideZavApiURL, TheRemoteConfigurationIsOnTheAssetsEndpointWithTheKeyAsOneSe
 TEST(RideZavApi, SessionConfigurationCarriesExactlyTheCommonHeadersAndLeavesTheApplicationsAlone) {
     RideZavConfig config("k");
     velmo::URLSessionConfiguration own;
-    own.timeoutIntervalForRequest = 5;
+    own.timeoutIntervalForRequest = 5s;
     own.httpAdditionalHeaders = {{"X-Old", "1"}};
     config.urlSessionConfiguration = own;
     RideZavApi api(config);
     const auto session = api.sessionConfig();
-    EXPECT_EQ(session.timeoutIntervalForRequest, 5);
+    EXPECT_EQ(session.timeoutIntervalForRequest, 5s);
     EXPECT_EQ(session.httpAdditionalHeaders,
               (velmo::HTTPHeaderFields{{"Content-Type", "application/json; charset=utf-8"}, {"User-Agent", "ridezav-ios/3.47.0"}}));
     EXPECT_EQ(api.config().urlSessionConfiguration->httpAdditionalHeaders, own.httpAdditionalHeaders);
@@ -162,7 +164,7 @@ protected:
         auto done = [&](RideZavBatchUploadInfo info) { result = std::move(info); };
         if (snapshot) client.snapshot(events(count), done);
         else client.batch(events(count), done);
-        EXPECT_TRUE(mainLoop.loop().runUntil([&] { return result.has_value(); }, 30));
+        EXPECT_TRUE(mainLoop.loop().runUntil([&] { return result.has_value(); }, 30s));
         return result.value_or(RideZavBatchUploadInfo{});
     }
     RideZavApi::JSONAnswer flags(RideZavApi& client, const std::optional<std::string>& anonymousId = std::nullopt,
@@ -172,7 +174,7 @@ protected:
                      [&](std::optional<Object> object, std::exception_ptr error) {
                          result = RideZavApi::JSONAnswer{std::move(object), error};
                      });
-        EXPECT_TRUE(mainLoop.loop().runUntil([&] { return result.has_value(); }, 30));
+        EXPECT_TRUE(mainLoop.loop().runUntil([&] { return result.has_value(); }, 30s));
         return result.value_or(RideZavApi::JSONAnswer{});
     }
 
@@ -275,7 +277,7 @@ TEST_F(RideZavApiLoopbackTest, RemoteConfigurationIsAGetOfTheKeysConfig) {
     client.getRemoteConfig([&](std::optional<Object> object, std::exception_ptr error) {
         result = RideZavApi::JSONAnswer{std::move(object), error};
     });
-    ASSERT_TRUE(mainLoop.loop().runUntil([&] { return result.has_value(); }, 30));
+    ASSERT_TRUE(mainLoop.loop().runUntil([&] { return result.has_value(); }, 30s));
     ASSERT_TRUE(result->object);
     EXPECT_EQ(*result->object->find("hasFeatureFlags"), Value(false));
     const auto received = server.requestsOf(Route::remoteConfig);
@@ -320,7 +322,7 @@ TEST_F(RideZavApiLoopbackTest, UnansweredUploadsGiveAnErrorAndNoStatus) {
     for (const auto& failure : failures) {
         auto gate = std::make_shared<Gate>();
         server.answerNext(Route::batch, failure.answer(gate));
-        RideZavApi client(makeConfig(), 0.5);
+        RideZavApi client(makeConfig(), 0.5s);
         const auto started = std::chrono::steady_clock::now();
         const auto info = upload(client);
         EXPECT_FALSE(info.statusCode) << failure.name;
@@ -385,7 +387,7 @@ protected:
 
 TEST_F(QueueUploadTest, TwentyAddsGiveOnePostOfTwentyEventsAndTheFilesAreRemoved) {
     addEvents(20);
-    ASSERT_TRUE(mainLoop.loop().runUntil([&] { return store->depth() == 0 && settled(); }, 30));
+    ASSERT_TRUE(mainLoop.loop().runUntil([&] { return store->depth() == 0 && settled(); }, 30s));
     const auto received = server.requestsOf(Route::batch);
     ASSERT_EQ(received.size(), 1u);
     ASSERT_TRUE(received[0].json);
@@ -418,7 +420,7 @@ TEST_F(QueueUploadTest, UnansweredAndRedirectedBatchesStayAndTheQueuePauses) {
         }
         const double retriesBefore = queue().retryCount();
         queue().take(50);
-        ASSERT_TRUE(mainLoop.loop().runUntil([&] { return settled() && queue().retryCount() > retriesBefore; }, 30))
+        ASSERT_TRUE(mainLoop.loop().runUntil([&] { return settled() && queue().retryCount() > retriesBefore; }, 30s))
             << c.name;
         EXPECT_EQ(store->depth(), 19u) << c.name;
         const double delay = std::min((retriesBefore + 1) * 5.0, 30.0);

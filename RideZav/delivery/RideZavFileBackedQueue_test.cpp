@@ -12,6 +12,8 @@
 #include "platform/base/Logger.h"
 #include "platform/foundation/TestDirectory.h"
 
+using namespace std::chrono_literals;
+
 namespace ridezav {
 namespace {
 

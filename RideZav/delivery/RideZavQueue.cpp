@@ -83,7 +83,7 @@ void RideZavQueue::start(bool disableReachabilityForTesting, bool disableQueueTi
         velmo::MainLoop::postToMain([weak = weak_from_this()] {
             auto self = weak.lock();
             if (!self) return;
-            auto timer = velmo::Timer::scheduled(self->config_.flushIntervalSeconds.count(), true,
+            auto timer = velmo::Timer::scheduled(self->config_.flushIntervalSeconds, true,
                                                  [weak](velmo::Timer& timer) {
                                                      if (auto queue = weak.lock()) {
                                                          queue->tick();

@@ -14,6 +14,8 @@
 #include "platform/runtime/SerialQueue.h"
 #include "platform/runtime/VirtualMainLoop.h"
 
+using namespace std::chrono_literals;
+
 namespace ridezav {
 namespace {
 
@@ -269,17 +271,17 @@ TEST_F(QueueTest, TheTimerFlushesEveryIntervalOnTheMainLoop) {
     mainLoop.loop().runUntilIdle();
     EXPECT_EQ(mainLoop.loop().pendingTimerCount(), 1u);
     addEvents(3);
-    mainLoop.loop().advance(29.9);
+    mainLoop.loop().advance(29.9s);
     drain();
     EXPECT_TRUE(uploader->calls().empty());
-    mainLoop.loop().advance(0.1);
+    mainLoop.loop().advance(0.1s);
     ASSERT_TRUE(uploader->waitForCalls(1));
     uploader->answer(std::nullopt);  // back off for 5 s: the next tick still finds the pause over
     addEvents(1, 3);
-    mainLoop.loop().advance(30);
+    mainLoop.loop().advance(30s);
     ASSERT_FALSE(uploader->waitForCalls(2, std::chrono::milliseconds(200)));  // wall clock did not move
     clock->advance(std::chrono::seconds(6));
-    mainLoop.loop().advance(30);
+    mainLoop.loop().advance(30s);
     ASSERT_TRUE(uploader->waitForCalls(2));
     EXPECT_EQ(eventNames(1).size(), 4u);
     uploader->answer(200);
@@ -300,7 +302,7 @@ protected:
         mainLoop.loop().runUntilIdle();  // earlier deliveries first: each reads the connection when it runs
         target->setFlags(flags);
         ASSERT_TRUE(mainLoop.loop().runUntil([&] { return reachability->flags() == flags; }));
-        mainLoop.loop().runUntil([] { return false; }, 0.05);
+        mainLoop.loop().runUntil([] { return false; }, 0.05s);
     }
     std::shared_ptr<velmo::SimulatedReachabilityTarget> target =
         std::make_shared<velmo::SimulatedReachabilityTarget>(Flag::reachable);
@@ -350,7 +352,7 @@ TEST_F(QueueReachabilityTest, DisabledReachabilityNeitherSubscribesNorStarts) {
     queue().start(true, true);
     EXPECT_FALSE(reachability->notifierRunning());
     target->setFlags(0);
-    mainLoop.loop().runUntil([] { return false; }, 0.05);
+    mainLoop.loop().runUntil([] { return false; }, 0.05s);
     EXPECT_FALSE(queue().paused());
 }
 

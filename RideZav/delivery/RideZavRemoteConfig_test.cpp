@@ -15,6 +15,8 @@
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/LoopbackIngestionServer.h"
 
+using namespace std::chrono_literals;
+
 namespace ridezav {
 namespace {
 
@@ -49,7 +51,7 @@ protected:
     }
     // Waits for the response steps (they run on the main loop), then for what they posted.
     void settle(RideZavRemoteConfig& remote) {
-        ASSERT_TRUE(mainLoop.loop().runUntil([&] { return remote.remoteConfigDidFetch(); }, 30));
+        ASSERT_TRUE(mainLoop.loop().runUntil([&] { return remote.remoteConfigDidFetch(); }, 30s));
         mainLoop.loop().runUntilIdle();
     }
     bool stored(StorageKey key) const { return std::filesystem::exists(storage->url(key)); }
@@ -73,7 +75,7 @@ TEST_F(RideZavRemoteConfigTest, AnAnsweredConfigurationIsStoredAndHeardOnTheMain
     server.answer(Route::remoteConfig, Server::Answer::status(200, R"({"hasFeatureFlags":true,"x":1})"));
     storeJSON(StorageKey::enabledFeatureFlags, R"({"a":true})");
     auto remote = make();
-    ASSERT_TRUE(mainLoop.loop().runUntil([&] { return !configsHeard.empty(); }, 30));
+    ASSERT_TRUE(mainLoop.loop().runUntil([&] { return !configsHeard.empty(); }, 30s));
     mainLoop.loop().runUntilIdle();
 
     const auto received = server.requestsOf(Route::remoteConfig);
@@ -266,7 +268,7 @@ protected:
         EXPECT_TRUE(mainLoop.loop().runUntil([&] {
             std::lock_guard lock(mutex);
             return result.has_value();
-        }, 30));
+        }, 30s));
         mainLoop.loop().runUntilIdle();
         return result.value_or(std::nullopt);
     }
@@ -366,7 +368,7 @@ TEST_F(RideZavFeatureFlagsTest, ReloadsDuringOneFlightLeaveOnePendingRequestAndT
     ASSERT_TRUE(mainLoop.loop().runUntil([&] {
         std::lock_guard lock(mutex);
         return heard.size() == 3;
-    }, 30));
+    }, 30s));
     std::lock_guard lock(mutex);
     EXPECT_EQ(heard[1], (std::pair<int, std::optional<Object>>{1, Object{{"n", 1}}}));
     EXPECT_EQ(heard[2], (std::pair<int, std::optional<Object>>{3, Object{{"n", 2}}}));
@@ -380,7 +382,7 @@ TEST_F(RideZavFeatureFlagsTest, TheConfigurationsAnswerLoadsTheFlagsAndARestartO
     answerFlags(R"({"featureFlags":{"a":"v"},"featureFlagPayloads":{}})");
     {
         auto remote = make();
-        ASSERT_TRUE(mainLoop.loop().runUntil([&] { return !flagsHeard.empty(); }, 30));
+        ASSERT_TRUE(mainLoop.loop().runUntil([&] { return !flagsHeard.empty(); }, 30s));
         const auto received = server.requests();
         ASSERT_EQ(received.size(), 2u);
         EXPECT_EQ(received[0].route, Route::remoteConfig);

@@ -7,6 +7,8 @@
 #include "platform/runtime/NotificationCenter.h"
 #include "testing/NetworkNamespace.h"
 
+using namespace std::chrono_literals;
+
 namespace ridezav {
 namespace {
 
@@ -31,19 +33,19 @@ TEST(ReachabilityNetworkTest, NoConnectionUntilADefaultRouteOverAnUpLinkIsAdded)
             return std::string("startNotifier: ") + e.what();
         }
         if (monitor->description() != "No Connection") return "fresh namespace: " + monitor->description();
-        if (!loop->runUntil([&] { return unreachable.size() == 1 && notified.size() == 1; }, 5.0))
+        if (!loop->runUntil([&] { return unreachable.size() == 1 && notified.size() == 1; }, 5.0s))
             return "the first reading was not delivered";
 
         if (auto e = velmo::test::addUpLink("velmo0"); !e.empty()) return e;
         if (auto e = velmo::test::shell("ip route add default dev velmo0"); !e.empty()) return e;
-        if (!loop->runUntil([&] { return reachable.size() == 1; }, 5.0)) return "the default route was not delivered";
+        if (!loop->runUntil([&] { return reachable.size() == 1; }, 5.0s)) return "the default route was not delivered";
         if (reachable[0] != "WiFi") return "delivered while reachable: " + reachable[0];
         if (monitor->flagsDescription() != "-R -------") return "flags: " + monitor->flagsDescription();
-        loop->runUntil([&] { return notified.size() == 2; }, 5.0);
+        loop->runUntil([&] { return notified.size() == 2; }, 5.0s);
         if (notified.size() != 2) return "reachabilityChanged posted " + std::to_string(notified.size()) + " times";
         monitor.reset();
         velmo::NotificationCenter::defaultCenter().removeObserver(observer);
-        loop->runUntil([] { return false; }, 0.05);
+        loop->runUntil([] { return false; }, 0.05s);
         velmo::MainLoop::install(nullptr);
         return "";
     });

@@ -11,6 +11,8 @@
 #include "platform/runtime/NotificationCenter.h"
 #include "platform/runtime/VirtualMainLoop.h"
 
+using namespace std::chrono_literals;
+
 namespace ridezav {
 namespace {
 
@@ -80,7 +82,7 @@ protected:
     }
     // Waits for the serial queue's hop to the main loop and runs what arrived.
     void settle(std::size_t expectedNotifications) {
-        scope.loop().runUntil([&] { return notified.size() >= expectedNotifications; }, 5.0);
+        scope.loop().runUntil([&] { return notified.size() >= expectedNotifications; }, 5.0s);
         scope.loop().runUntilIdle();
     }
 };

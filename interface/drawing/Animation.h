@@ -29,6 +29,7 @@
 #include "platform/desktop/Geometry.h"
 #include "platform/runtime/Published.h"
 #include "platform/runtime/Timer.h"
+#include "platform/runtime/Duration.h"
 
 namespace velmo {
 
@@ -137,7 +138,7 @@ private:
 // outlive its Animated values; bound to the main thread.
 class AnimationEngine {
 public:
-    static constexpr double frameInterval = 1.0 / 60.0;
+    static constexpr Seconds frameInterval{1.0 / 60.0};
 
     AnimationEngine();
     ~AnimationEngine();

@@ -34,7 +34,7 @@ TEST_F(AnimationTest, SpringWithDampingFractionPointSixOvershootsOnceThenSettles
     x.set(100, Animation::spring(0.2s, 0.6));
     double peak = 0, peakAt = 0;
     for (int i = 1; i <= 60; ++i) {
-        loop.advance(0.005);
+        loop.advance(0.005s);
         if (x.value() > peak) {
             peak = x.value();
             peakAt = i * 0.005;
@@ -43,7 +43,7 @@ TEST_F(AnimationTest, SpringWithDampingFractionPointSixOvershootsOnceThenSettles
     // exp(-0.6 pi / 0.8): about 9.5 % past the target, half a damped period in (0.125 s).
     EXPECT_NEAR(peak, 109.48, 0.2);
     EXPECT_NEAR(peakAt, 0.125, 0.006);
-    loop.advance(1.0);
+    loop.advance(1.0s);
     EXPECT_FALSE(x.isAnimating());
     EXPECT_EQ(x.value(), 100);
     EXPECT_FALSE(engine.isRunning());
@@ -56,16 +56,16 @@ TEST_F(AnimationTest, TimingCurveReachesItsTargetOnTimeAndTheFrameClockStops) {
     EXPECT_FALSE(engine.isRunning());
     opacity.set(1, Animation::easeInOut(0.5s));
     EXPECT_TRUE(engine.isRunning());
-    loop.advance(0.25);
+    loop.advance(0.25s);
     EXPECT_NEAR(opacity.value(), 0.5, 1e-9);
-    loop.advance(0.3);
+    loop.advance(0.3s);
     EXPECT_EQ(opacity.value(), 1);
     EXPECT_FALSE(engine.isRunning());
     EXPECT_EQ(loop.pendingTimerCount(), 0u);
     // 60 Hz for the half second the value moved, and no more.
     EXPECT_GE(frames, 30u);
     EXPECT_LE(frames, 31u);
-    loop.advance(2.0);
+    loop.advance(2.0s);
     EXPECT_LE(frames, 31u);
 }
 
@@ -77,38 +77,38 @@ TEST_F(AnimationTest, ImplicitAnimationWinsOverExplicitAndPlainWritesJump) {
     EXPECT_FALSE(position.isAnimating());
 
     withAnimation(Animation::linear(1s), [&] { position.set({20, 0}); });
-    loop.advance(0.5);
+    loop.advance(0.5s);
     EXPECT_NEAR(position.value().x, 15, 1e-9);
 
     withAnimation(Animation::linear(10s), [&] { position.set({0, 0}, key.when(1, Animation::linear(0.1s))); });
-    loop.advance(0.05);
+    loop.advance(0.05s);
     EXPECT_NEAR(position.value().x, 7.5, 1e-9);  // from 15 towards 0 in 0.1 s
-    loop.advance(0.1);
+    loop.advance(0.1s);
     EXPECT_EQ(position.value(), (Point{0, 0}));
 }
 
 TEST_F(AnimationTest, RetargetingStartsFromTheCurrentValue) {
     Animated<double> x(engine, 0);
     x.set(100, Animation::linear(1s));
-    loop.advance(0.5);
+    loop.advance(0.5s);
     x.set(0, Animation::linear(1s));
     EXPECT_NEAR(x.value(), 50, 1e-9);
-    loop.advance(0.5);
+    loop.advance(0.5s);
     EXPECT_NEAR(x.value(), 25, 1e-9);
 }
 
 TEST_F(AnimationTest, RepeatForeverKeepsTurningAndKeepsTheClockRunning) {
     Animated<double> angle(engine, 0);
     withAnimation(Animation::linear(0.8s).repeatForever(false), [&] { angle.set(360); });
-    loop.advance(0.2);
+    loop.advance(0.2s);
     EXPECT_NEAR(angle.value(), 90, 1e-6);
-    loop.advance(0.8);
+    loop.advance(0.8s);
     EXPECT_NEAR(angle.value(), 90, 1e-6);
-    loop.advance(0.5);
+    loop.advance(0.5s);
     EXPECT_NEAR(angle.value(), 315, 1e-6);
     EXPECT_TRUE(engine.isRunning());
     angle.jump(0);
-    loop.advance(0.1);
+    loop.advance(0.1s);
     EXPECT_FALSE(engine.isRunning());
 }
 
@@ -116,12 +116,12 @@ TEST_F(AnimationTest, AHoldKeepsFramesComingUntilReleased) {
     std::size_t frames = 0;
     auto listening = engine.onFrame([&] { ++frames; });
     FrameHold hold = engine.holdFrames();
-    loop.advance(1.0);
+    loop.advance(1.0s);
     EXPECT_GE(frames, 59u);
     hold.release();
-    loop.advance(0.1);
+    loop.advance(0.1s);
     std::size_t after = frames;
-    loop.advance(1.0);
+    loop.advance(1.0s);
     EXPECT_EQ(frames, after);
     EXPECT_FALSE(engine.isRunning());
 }

@@ -13,6 +13,8 @@
 #include "testing/TaskProbe.h"
 #include "testing/X11TestDesktop.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::TaskProbe;
 using velmo::test::X11TestDesktop;
@@ -80,7 +82,7 @@ struct Capture {
         if (!desktop) return;
         layer = std::make_unique<X11ScreenLayer>(X11ScreenLayer::Options{desktop->displayName(), shm});
         auto content = TaskProbe(layer->shareableContent(false, true));
-        loop.loop().runUntil([&] { return content.done(); }, 20.0);
+        loop.loop().runUntil([&] { return content.done(); }, 20.0s);
         if (!content.value() || content.value()->displays.empty() || layer->usesSharedMemory() != shm) return;
         display = content.value()->displays[0];
         ready = true;
@@ -96,7 +98,7 @@ struct Capture {
             }
             done = true;
         });
-        loop.loop().runUntil([&] { return done; }, 20.0);
+        loop.loop().runUntil([&] { return done; }, 20.0s);
         return image;
     }
 };

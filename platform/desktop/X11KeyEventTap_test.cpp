@@ -11,6 +11,8 @@
 #include "testing/XTestKeyboard.h"
 #include "testing/XvfbServer.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::XTestKeyboard;
 using velmo::test::XvfbServer;
@@ -68,7 +70,7 @@ protected:
     }
 
     bool waitFor(const Recorder& recorder, std::size_t count) {
-        return scope.loop().runUntil([&] { return recorder.heard.size() >= count; }, 10.0);
+        return scope.loop().runUntil([&] { return recorder.heard.size() >= count; }, 10.0s);
     }
 
     // Types the keys ("+Control_L" down, "-Control_L" up) and waits for `expected`.
@@ -157,7 +159,7 @@ TEST_F(X11KeyEventTapTest, NothingArrivesWhileTheTapIsDisabledYetItsFlagsKeepUp)
     ASSERT_TRUE(running.source);
     running.tap->setEnabled(false);
     ASSERT_TRUE(keyboard.press("Shift_L"));
-    scope.loop().runUntil([] { return false; }, 0.2);
+    scope.loop().runUntil([] { return false; }, 0.2s);
     running.tap->setEnabled(true);
     ASSERT_TRUE(keyboard.press("Control_L"));
     ASSERT_TRUE(waitFor(recorder, 1));
@@ -194,7 +196,7 @@ TEST(X11KeyEventTap, TheSessionDisplayIsUsedByDefault) {
     ASSERT_TRUE(running.source);
     XTestKeyboard keyboard(xvfb.display());
     ASSERT_TRUE(keyboard.press("Alt_R"));
-    ASSERT_TRUE(scope.loop().runUntil([&] { return !recorder.heard.empty(); }, 10.0));
+    ASSERT_TRUE(scope.loop().runUntil([&] { return !recorder.heard.empty(); }, 10.0s));
     EXPECT_EQ(recorder.heard[0], flagsChanged(KeyEventFlag::alternate));
 }
 
@@ -208,7 +210,7 @@ TEST_F(X11KeyEventTapTest, ACallbackMayEndItsTapWithMoreEventsWaiting) {
     ASSERT_TRUE(keyboard.press("Alt_L"));
     ASSERT_TRUE(keyboard.release("Alt_L"));
     ASSERT_TRUE(waitFor(recorder, 1));
-    scope.loop().runUntil([] { return false; }, 0.2);  // the rest, had the tap lived
+    scope.loop().runUntil([] { return false; }, 0.2s);  // the rest, had the tap lived
     EXPECT_EQ(recorder.heard.size(), 1u);
     EXPECT_TRUE(weak.expired());
 }

@@ -13,6 +13,8 @@
 #include "testing/TaskProbe.h"
 #include "testing/X11TestDesktop.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::TaskProbe;
 using velmo::test::X11TestDesktop;
@@ -45,7 +47,7 @@ std::uint32_t pixelAt(const Image& image, int x, int y) {
 
 template <class T>
 bool finish(VirtualMainLoopScope& loop, TaskProbe<T>& probe) {
-    return probe.finish(loop.loop(), 20.0);
+    return probe.finish(loop.loop(), 20.0s);
 }
 
 long errorCode(const std::exception_ptr& error) {

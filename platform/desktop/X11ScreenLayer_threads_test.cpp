@@ -8,6 +8,8 @@
 #include "testing/TaskProbe.h"
 #include "testing/X11TestDesktop.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::TaskProbe;
 using velmo::test::X11TestDesktop;
@@ -21,7 +23,7 @@ TEST(X11ScreenLayerThreads, MainThreadQueriesRunWhileTheWorkerCaptures) {
     VirtualMainLoopScope loop;
     X11ScreenLayer layer({desktop.displayName(), true});
     auto content = TaskProbe(layer.shareableContent(false, true));
-    ASSERT_TRUE(loop.loop().runUntil([&] { return content.done(); }, 20.0));
+    ASSERT_TRUE(loop.loop().runUntil([&] { return content.done(); }, 20.0s));
     ASSERT_TRUE(content.value());
 
     std::vector<TaskProbe<Image>> shots;
@@ -40,7 +42,7 @@ TEST(X11ScreenLayerThreads, MainThreadQueriesRunWhileTheWorkerCaptures) {
                 if (!s.done()) return false;
             return more.done();
         },
-        30.0);
+        30.0s);
     ASSERT_TRUE(finished);
     EXPECT_GT(queries, 0);
     for (const auto& s : shots) {

@@ -14,6 +14,8 @@
 #include "testing/PlaybackFinishedLog.h"
 #include "testing/MpegTestClip.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::makeMpegToneClip;
 using velmo::test::mpegToneClipSamples;
@@ -65,12 +67,12 @@ TEST(MpegAudioPlayer, StopEndsPlaybackAtOnceWithoutTheFinishedCallback) {
     velmo::test::PlaybackFinishedLog finished;
     player->setFinishedCallback(finished.callback());
     player->play();
-    scope.loop().runUntil([] { return false; }, 0.1);
+    scope.loop().runUntil([] { return false; }, 0.1s);
     auto stopping = std::chrono::steady_clock::now();
     player->stop();
     EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(1));
     EXPECT_FALSE(player->isPlaying());
-    scope.loop().runUntil([] { return false; }, 0.1);
+    scope.loop().runUntil([] { return false; }, 0.1s);
     EXPECT_TRUE(finished.results.empty());
     auto* mpeg = dynamic_cast<MpegAudioPlayer*>(player.get());
     EXPECT_LT(mpeg->framesPlayed(), std::uint64_t(mpegToneClipSamples(5.0)));

@@ -5,6 +5,7 @@
 
 #include "platform/media/VideoPlayer.h"
 #include "platform/runtime/Timer.h"
+#include "platform/runtime/Duration.h"
 
 typedef struct _GstElement GstElement;
 
@@ -19,7 +20,7 @@ struct VideoOutputOptions {
     // False decodes as fast as it can instead of in real time (tests).
     bool paced = true;
     // How often the playback position is read for the boundary observers.
-    double positionPollInterval = 0.05;
+    Seconds positionPollInterval{0.05};
 };
 
 // Plays an item with GStreamer's playbin: pictures come out of an appsink as BGRA frames and

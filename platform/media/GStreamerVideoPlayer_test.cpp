@@ -4,6 +4,8 @@
 #include "platform/media/GStreamerVideoPlayer.h"
 #include "platform/runtime/NotificationCenter.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 
 namespace {
@@ -27,14 +29,14 @@ protected:
     void TearDown() override {
         NotificationCenter::defaultCenter().removeObserver(end);
         NotificationCenter::defaultCenter().removeObserver(failure);
-        loop->runUntil([] { return false; }, 0.05);
+        loop->runUntil([] { return false; }, 0.05s);
         MainLoop::install(previous);
     }
     static VideoOutputOptions fast() {
         VideoOutputOptions o;
         o.nullAudioOutput = true;
         o.paced = false;
-        o.positionPollInterval = 0.01;
+        o.positionPollInterval = 0.01s;
         return o;
     }
 };
@@ -50,7 +52,7 @@ TEST_F(GStreamerVideoPlayerTest, PlaysTheBundledRenditionWithFramesTheBoundaryAn
     player->setMuted(false);
     player->setVolume(0.5f);
     player->play();
-    ASSERT_TRUE(loop->runUntil([&] { return !seen.empty(); }, 60)) << "no end";
+    ASSERT_TRUE(loop->runUntil([&] { return !seen.empty(); }, 60s)) << "no end";
     EXPECT_EQ(seen, std::vector<std::string>{"end"}) << player->error();
     EXPECT_GT(frames, 0);
     auto frame = player->currentFrame();
@@ -74,8 +76,8 @@ TEST_F(GStreamerVideoPlayerTest, ABrokenAddressFailsOnceWithoutAnEnd) {
         int boundaries = 0;
         player->addBoundaryTimeObserver({0.5}, [&] { ++boundaries; });
         player->play();
-        ASSERT_TRUE(loop->runUntil([&] { return !seen.empty(); }, 20)) << url;
-        loop->runUntil([] { return false; }, 0.2);
+        ASSERT_TRUE(loop->runUntil([&] { return !seen.empty(); }, 20s)) << url;
+        loop->runUntil([] { return false; }, 0.2s);
         EXPECT_EQ(seen, std::vector<std::string>{"failure"}) << url;
         EXPECT_FALSE(player->error().empty()) << url;
         EXPECT_FALSE(player->isPlaying());

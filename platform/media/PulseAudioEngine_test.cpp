@@ -21,6 +21,8 @@
 #include "testing/EnvironmentVariable.h"
 #include "testing/PulseAudioServer.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 
 namespace {
@@ -167,6 +169,6 @@ TEST(PulseAudioEngine, ASoundServerThatDiesWhileRecordingFailsTheRunOnce) {
     ASSERT_TRUE(message);
     EXPECT_EQ(message->rfind("the sound server went away while recording", 0), 0u) << *message;
     EXPECT_FALSE(engine.isRunning());
-    EXPECT_FALSE(failures->pop(0.3));  // once
+    EXPECT_FALSE(failures->pop(0.3s));  // once
     engine.stop();
 }

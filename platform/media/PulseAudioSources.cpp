@@ -34,14 +34,14 @@ void onSourceInfo(pa_context*, const pa_source_info* info, int eol, void* userda
 
 }  // namespace
 
-std::optional<PulseAudioSourceInfo> findPulseAudioSource(const std::string& name, double timeoutSeconds) {
+std::optional<PulseAudioSourceInfo> findPulseAudioSource(const std::string& name, Seconds timeout) {
     pa_mainloop* loop = pa_mainloop_new();
     if (!loop) return std::nullopt;
     pa_context* context = pa_context_new(pa_mainloop_get_api(loop), "velmo-probe");
     std::optional<PulseAudioSourceInfo> found;
     Query query;
     query.wanted = name;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     auto step = [&]() -> bool {
         auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;

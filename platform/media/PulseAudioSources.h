@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include "platform/runtime/Duration.h"
 
 namespace velmo {
 
@@ -16,6 +17,6 @@ struct PulseAudioSourceInfo {
 // Asks the sound server (PULSE_SERVER or the user's default) for a capture source: the one
 // named, or with an empty name the server's default source, else its first source. Absent when
 // no server answers within `timeoutSeconds` or it has no such source. Never starts a server.
-std::optional<PulseAudioSourceInfo> findPulseAudioSource(const std::string& name = {}, double timeoutSeconds = 3.0);
+std::optional<PulseAudioSourceInfo> findPulseAudioSource(const std::string& name = {}, Seconds timeout = Seconds(3));
 
 }  // namespace velmo

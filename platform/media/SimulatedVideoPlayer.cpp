@@ -81,10 +81,10 @@ void SimulatedVideoPlayer::schedule() {
     times.erase(std::unique(times.begin(), times.end()), times.end());
     std::weak_ptr<VideoPlayer> weak = weak_from_this();
     for (double t : times)
-        pending_.push_back(MainLoop::postToMainAfter(t - now, [weak, t] {
+        pending_.push_back(MainLoop::postToMainAfter(Seconds(t - now), [weak, t] {
             if (auto self = std::static_pointer_cast<SimulatedVideoPlayer>(weak.lock())) self->reachTime(t);
         }));
-    pending_.push_back(MainLoop::postToMainAfter(duration_ - now, [weak] {
+    pending_.push_back(MainLoop::postToMainAfter(Seconds(duration_ - now), [weak] {
         auto self = std::static_pointer_cast<SimulatedVideoPlayer>(weak.lock());
         if (!self) return;
         self->reachTime(self->duration_);

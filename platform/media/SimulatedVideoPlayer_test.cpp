@@ -4,6 +4,8 @@
 #include "platform/runtime/NotificationCenter.h"
 #include "platform/runtime/VirtualMainLoop.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 
 namespace {
@@ -31,21 +33,21 @@ TEST(SimulatedVideoPlayer, BoundariesAndTheEndFireAtExactVirtualTimesAndPausingH
     std::vector<double> fired;
     player->addBoundaryTimeObserver({40.0, 10.0}, [&] { fired.push_back(player->currentTime()); });
     player->play();
-    scope.loop().advance(9.999);
+    scope.loop().advance(9.999s);
     EXPECT_TRUE(fired.empty());
-    scope.loop().advance(0.001);
+    scope.loop().advance(0.001s);
     EXPECT_EQ(fired, std::vector<double>{10.0});
     player->pause();
-    scope.loop().advance(100);  // paused: time stands still
+    scope.loop().advance(100s);  // paused: time stands still
     EXPECT_DOUBLE_EQ(player->currentTime(), 10.0);
     player->play();
-    scope.loop().advance(30);
+    scope.loop().advance(30s);
     EXPECT_EQ(fired, (std::vector<double>{10.0, 40.0}));
     EXPECT_TRUE(notes.seen.empty());
-    scope.loop().advance(5);
+    scope.loop().advance(5s);
     EXPECT_EQ(notes.seen, std::vector<std::string>{"end player"});
     EXPECT_FALSE(player->isPlaying());
-    scope.loop().advance(60);
+    scope.loop().advance(60s);
     EXPECT_EQ(fired.size(), 2u);
     EXPECT_EQ(notes.seen.size(), 1u);
 }
@@ -59,9 +61,9 @@ TEST(SimulatedVideoPlayer, ARemovedBoundaryNeverFiresAndVolumeWritesAreRecordedA
     player->setVolume(0);
     player->setVolume(1.25f);
     player->play();
-    scope.loop().advance(20);
+    scope.loop().advance(20s);
     player->removeTimeObserver(token);
-    scope.loop().advance(30);
+    scope.loop().advance(30s);
     EXPECT_EQ(fired, 0);
     EXPECT_EQ(player->volumeWrites(), (std::vector<float>{0.0f, 1.25f}));
     EXPECT_FLOAT_EQ(player->volume(), 1.0f);  // clamped
@@ -75,9 +77,9 @@ TEST(SimulatedVideoPlayer, AFailureStopsPlaybackWithOneNotificationAndNoEnd) {
     int fired = 0;
     player->addBoundaryTimeObserver({5.0}, [&] { ++fired; });
     player->play();
-    scope.loop().advance(2);
+    scope.loop().advance(2s);
     player->fail("stream broke");
-    scope.loop().advance(20);
+    scope.loop().advance(20s);
     EXPECT_EQ(notes.seen, std::vector<std::string>{"failure"});
     EXPECT_EQ(player->error(), "stream broke");
     EXPECT_EQ(fired, 0);

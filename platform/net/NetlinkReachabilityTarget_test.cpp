@@ -11,6 +11,8 @@
 #include "platform/runtime/SerialQueue.h"
 #include "testing/NetworkNamespace.h"
 
+using namespace std::chrono_literals;
+
 namespace velmo {
 namespace {
 
@@ -36,7 +38,7 @@ std::string awaitDelivery(RealMainLoop& loop, Deliveries& deliveries, Reachabili
             std::lock_guard lock(deliveries.mutex);
             return !deliveries.flags.empty() && deliveries.flags.back() == expected;
         },
-        5.0);
+        5.0s);
     if (!seen) return std::string(when) + ": no delivery of flags " + std::to_string(expected);
     std::lock_guard lock(deliveries.mutex);
     if (!deliveries.onQueue) return std::string(when) + ": a delivery ran off the attached queue";
@@ -96,12 +98,12 @@ TEST(NetlinkReachabilityTargetTest, DefaultRouteOverAnUpLinkInAPrivateNamespace)
             before = deliveries.flags.size();
         }
         if (auto e = test::shell("ip link set velmo0 up"); !e.empty()) return e;
-        loop->runUntil([] { return false; }, 0.3);  // the event's delivery waits behind the gate
+        loop->runUntil([] { return false; }, 0.3s);  // the event's delivery waits behind the gate
         target->setCallback(nullptr);
         release.set_value();
         queue->sync([] {});
         if (auto e = test::shell("ip link set velmo0 down"); !e.empty()) return e;
-        loop->runUntil([] { return false; }, 0.3);
+        loop->runUntil([] { return false; }, 0.3s);
         queue->sync([] {});
         queue.reset();
         std::lock_guard lock(deliveries.mutex);

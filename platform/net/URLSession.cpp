@@ -336,8 +336,9 @@ struct URLSessionImpl {
     }
 
     double idleTimeoutFor(const URLRequest& r) const {
-        double idle = config.timeoutIntervalForRequest;
-        if (r.timeoutInterval > 0 && r.timeoutInterval < idle) idle = r.timeoutInterval;
+        double idle = config.timeoutIntervalForRequest.count();
+        const double asked = r.timeoutInterval.count();
+        if (asked > 0 && asked < idle) idle = asked;
         return idle;
     }
 
@@ -345,10 +346,10 @@ struct URLSessionImpl {
         if (t->finished) return;
         t->idleTimeout = idleTimeoutFor(t->request);
         const auto started = SteadyClock::now();
-        t->resourceDeadline = started + std::chrono::milliseconds(millisFrom(config.timeoutIntervalForResource));
+        t->resourceDeadline = started + std::chrono::milliseconds(millisFrom(config.timeoutIntervalForResource.count()));
         if (t->request.totalTimeoutInterval) {
             t->resourceDeadline =
-                std::min(t->resourceDeadline, started + std::chrono::milliseconds(millisFrom(*t->request.totalTimeoutInterval)));
+                std::min(t->resourceDeadline, started + std::chrono::milliseconds(millisFrom(t->request.totalTimeoutInterval->count())));
         }
         for (const auto& [name, value] : config.httpAdditionalHeaders) {
             if (!t->request.valueForHTTPHeaderField(name)) t->request.setValue(value, name);

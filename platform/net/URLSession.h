@@ -23,6 +23,7 @@
 
 #include "platform/net/URLError.h"
 #include "platform/runtime/Task.h"
+#include "platform/runtime/Duration.h"
 
 namespace velmo {
 
@@ -31,9 +32,9 @@ using HTTPHeaderFields = std::vector<std::pair<std::string, std::string>>;
 struct URLSessionConfiguration {
     // Longest silence (no byte sent or received, connecting included) before a transfer fails
     // with URLError::timedOut. A request's own `timeoutInterval` can only shorten it.
-    double timeoutIntervalForRequest = 60.0;
+    Seconds timeoutIntervalForRequest{60};
     // Longest time a whole transfer may take, waiting for connectivity included.
-    double timeoutIntervalForResource = 7 * 24 * 3600.0;
+    Seconds timeoutIntervalForResource{7 * 24 * 3600};
     // When true, a request made while the machine has no usable network waits for one until
     // the resource time-out instead of failing at once with URLError::notConnectedToInternet.
     bool waitsForConnectivity = false;
@@ -48,15 +49,15 @@ struct URLSessionConfiguration {
 };
 
 struct URLRequest {
-    explicit URLRequest(std::string url, double timeoutInterval = 60.0)
+    explicit URLRequest(std::string url, Seconds timeoutInterval = Seconds(60))
         : url(std::move(url)), timeoutInterval(timeoutInterval) {}
 
     std::string url;
     std::string httpMethod = "GET";
-    double timeoutInterval;
+    Seconds timeoutInterval;
     // Longest time the whole transfer may take from its start, however busy the connection
     // stays; none: only the session's resource time-out bounds it.
-    std::optional<double> totalTimeoutInterval;
+    std::optional<Seconds> totalTimeoutInterval;
     std::string httpBody;
 
     // Replaces any field of the same name (names compare without case); keeps the order in

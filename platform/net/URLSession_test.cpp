@@ -17,6 +17,8 @@
 #include "testing/LoopbackHttpServer.h"
 #include "testing/TaskProbe.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::Gate;
 using velmo::test::LoopbackAnswer;
@@ -37,7 +39,7 @@ protected:
     static std::string url(const std::string& path) { return std::string("https://") + kHost + path; }
 
     template <class T>
-    velmo::test::TaskProbe<T> await(Task<T> task, double timeout = 10) {
+    velmo::test::TaskProbe<T> await(Task<T> task, Seconds timeout = 10s) {
         auto probe = velmo::test::awaitTask(scope.loop(), std::move(task), timeout);
         EXPECT_TRUE(probe.done());
         return probe;
@@ -200,9 +202,9 @@ TEST_F(URLSessionTest, SendsHeadersInOrderWithEmptyValuesAndNoExpectOrFormTypeOn
 TEST_F(URLSessionTest, DataTaskCompletesOnTheMainLoopAndHeadCarriesNoBody) {
     server.route("GET", "/", LoopbackAnswer::text(200, "a body HEAD must not carry"));
     URLSession session;
-    URLRequest request(url("/"), 60);
+    URLRequest request(url("/"), 60s);
     request.httpMethod = "HEAD";
-    request.timeoutInterval = 10;
+    request.timeoutInterval = 10s;
     bool called = false;
     bool onMain = false;
     std::optional<URLResponse> response;
@@ -244,8 +246,8 @@ TEST_F(URLSessionTest, StreamsLinesWhateverTheChunkingAndLineEndings) {
         LoopbackAnswer answer;
     } cases[] = {
         {"whole", LoopbackAnswer::text(200, body)},
-        {"byte at a time", LoopbackAnswer::bytewise(200, body, 0.001)},
-        {"pieces", LoopbackAnswer::streamed(200, {"event: o", "ne\r", "\ndata: {\"a\":1}\r\n\r", "\ndata: last"}, 0.01)},
+        {"byte at a time", LoopbackAnswer::bytewise(200, body, 0.001s)},
+        {"pieces", LoopbackAnswer::streamed(200, {"event: o", "ne\r", "\ndata: {\"a\":1}\r\n\r", "\ndata: last"}, 0.01s)},
     };
     URLSession session;
     for (auto& c : cases) {
@@ -258,7 +260,7 @@ TEST_F(URLSessionTest, StreamsLinesWhateverTheChunkingAndLineEndings) {
 
 TEST_F(URLSessionTest, StreamHandsOverStatusAndHeadersBeforeTheBody) {
     auto gate = std::make_shared<Gate>();
-    LoopbackAnswer answer = LoopbackAnswer::streamed(429, {}, 0, "text/plain");
+    LoopbackAnswer answer = LoopbackAnswer::streamed(429, {}, 0s, "text/plain");
     answer.thenPart("slow down\n", gate);
     server.route("GET", "/s", answer);
     URLSession session;
@@ -292,7 +294,7 @@ TEST_F(URLSessionTest, LongBodiesArriveWholeWhenTheReaderFallsBehind) {
         }
         done = true;
     });
-    ASSERT_TRUE(scope.loop().runUntil([&] { return done; }, 60));
+    ASSERT_TRUE(scope.loop().runUntil([&] { return done; }, 60s));
     EXPECT_EQ(seen, count);
     EXPECT_TRUE(inOrder);
 }
@@ -380,22 +382,22 @@ TEST_F(URLSessionTest, SilenceAndOverlongTransfersTimeOut) {
     auto gate = std::make_shared<Gate>();
     server.route("GET", "/silent", LoopbackAnswer::text(200, "never").heldBy(gate));
     std::vector<std::string> trickle(100, "x\n");
-    server.route("GET", "/trickle", LoopbackAnswer::streamed(200, trickle, 0.05));
+    server.route("GET", "/trickle", LoopbackAnswer::streamed(200, trickle, 0.05s));
 
     URLSessionConfiguration quick;
-    quick.timeoutIntervalForRequest = 0.3;
+    quick.timeoutIntervalForRequest = 0.3s;
     URLSession idle(quick);
     auto silent = await(idle.data(URLRequest(url("/silent"))));
     EXPECT_EQ(errorCode(silent.error()), URLError::timedOut);
 
     // The request's own time-out can only shorten the session's.
     URLSession lenient;
-    URLRequest shortRequest(url("/silent"), 0.3);
+    URLRequest shortRequest(url("/silent"), 0.3s);
     auto shortened = await(lenient.data(shortRequest));
     EXPECT_EQ(errorCode(shortened.error()), URLError::timedOut);
 
     URLSessionConfiguration bounded;
-    bounded.timeoutIntervalForResource = 0.4;
+    bounded.timeoutIntervalForResource = 0.4s;
     URLSession resource(bounded);
     auto trickling = await(resource.data(URLRequest(url("/trickle"))));
     EXPECT_EQ(errorCode(trickling.error()), URLError::timedOut);
@@ -404,10 +406,10 @@ TEST_F(URLSessionTest, SilenceAndOverlongTransfersTimeOut) {
 
 TEST_F(URLSessionTest, ATotalTimeOutEndsATransferThatKeepsTrickling) {
     std::vector<std::string> trickle(100, "x\n");
-    server.route("GET", "/trickle", LoopbackAnswer::streamed(200, trickle, 0.05));
+    server.route("GET", "/trickle", LoopbackAnswer::streamed(200, trickle, 0.05s));
     URLSession session;
-    URLRequest request(url("/trickle"), 10);
-    request.totalTimeoutInterval = 0.4;
+    URLRequest request(url("/trickle"), 10s);
+    request.totalTimeoutInterval = 0.4s;
     const auto started = std::chrono::steady_clock::now();
     auto out = await(session.data(request));
     EXPECT_EQ(errorCode(out.error()), URLError::timedOut);
@@ -416,7 +418,7 @@ TEST_F(URLSessionTest, ATotalTimeOutEndsATransferThatKeepsTrickling) {
     // Bytes of a quick answer arrive whole within it.
     server.route("GET", "/quick", LoopbackAnswer::text(200, "done"));
     URLRequest quick(url("/quick"));
-    quick.totalTimeoutInterval = 10;
+    quick.totalTimeoutInterval = 10s;
     auto done = await(session.data(quick));
     ASSERT_TRUE(done.value()) << done.errorDescription();
     EXPECT_EQ(done.value()->data, "done");
@@ -532,7 +534,7 @@ TEST_F(URLSessionTest, OfflineRequestsFailAtOnceOrWaitForConnectivity) {
     patient.waitsForConnectivity = true;
     URLSession waiting(patient);
     TaskProbe<URLDataResponse> waited(waiting.data(URLRequest(url("/x"))));
-    scope.loop().runUntil([] { return false; }, 0.3);
+    scope.loop().runUntil([] { return false; }, 0.3s);
     EXPECT_FALSE(waited.done());
     EXPECT_TRUE(server.requests().empty());
     online = true;
@@ -541,7 +543,7 @@ TEST_F(URLSessionTest, OfflineRequestsFailAtOnceOrWaitForConnectivity) {
     EXPECT_EQ(waited.value()->data, "online");
 
     online = false;
-    patient.timeoutIntervalForResource = 0.3;
+    patient.timeoutIntervalForResource = 0.3s;
     URLSession bounded(patient);
     auto gaveUp = await(bounded.data(URLRequest(url("/x"))));
     EXPECT_EQ(errorCode(gaveUp.error()), URLError::timedOut);

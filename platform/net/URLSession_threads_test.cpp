@@ -10,6 +10,8 @@
 #include "testing/LoopbackHttpServer.h"
 #include "testing/TaskProbe.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::LoopbackAnswer;
 using velmo::test::LoopbackHttpServer;
@@ -41,7 +43,7 @@ TEST_F(URLSessionThreadsTest, ManyOverlappingTransfersOnOneSessionEachGetTheirOw
     for (int i = 0; i < 16; ++i) {
         server.route("GET", "/data/" + std::to_string(i), LoopbackAnswer::text(200, "answer " + std::to_string(i)));
         std::vector<std::string> pieces(20, std::string(i + 1, 'x') + "\n");
-        server.route("GET", "/lines/" + std::to_string(i), LoopbackAnswer::streamed(200, pieces, 0.001));
+        server.route("GET", "/lines/" + std::to_string(i), LoopbackAnswer::streamed(200, pieces, 0.001s));
     }
     URLSession session;
     std::vector<TaskProbe<URLDataResponse>> whole;
@@ -56,7 +58,7 @@ TEST_F(URLSessionThreadsTest, ManyOverlappingTransfersOnOneSessionEachGetTheirOw
         for (auto& s : streamed)
             if (!s.done()) return false;
         return true;
-    }, 30));
+    }, 30s));
     for (int i = 0; i < 16; ++i) {
         ASSERT_TRUE(whole[i].value()) << whole[i].errorDescription();
         EXPECT_EQ(whole[i].value()->data, "answer " + std::to_string(i));
@@ -66,7 +68,7 @@ TEST_F(URLSessionThreadsTest, ManyOverlappingTransfersOnOneSessionEachGetTheirOw
 }
 
 TEST_F(URLSessionThreadsTest, CancellationRacingWithCompletionEndsEveryCallOnce) {
-    server.route("GET", "/quick", LoopbackAnswer::streamed(200, {"a\n", "b\n", "c\n"}, 0.002));
+    server.route("GET", "/quick", LoopbackAnswer::streamed(200, {"a\n", "b\n", "c\n"}, 0.002s));
     URLSession session;
     std::mt19937 random(11);
     int succeeded = 0, cancelled = 0;
@@ -77,7 +79,7 @@ TEST_F(URLSessionThreadsTest, CancellationRacingWithCompletionEndsEveryCallOnce)
             std::this_thread::sleep_for(std::chrono::milliseconds(delay));
             call.cancel();
         });
-        scope.loop().runUntil([&] { return call.done(); }, 10);
+        scope.loop().runUntil([&] { return call.done(); }, 10s);
         canceller.join();
         ASSERT_TRUE(call.finish(scope.loop()));
         if (call.value()) {
@@ -92,13 +94,13 @@ TEST_F(URLSessionThreadsTest, CancellationRacingWithCompletionEndsEveryCallOnce)
 }
 
 TEST_F(URLSessionThreadsTest, SessionsMadeAndDroppedWhileTransfersRun) {
-    server.route("GET", "/slow", LoopbackAnswer::streamed(200, {"a\n", "b\n"}, 0.05));
+    server.route("GET", "/slow", LoopbackAnswer::streamed(200, {"a\n", "b\n"}, 0.05s));
     for (int round = 0; round < 10; ++round) {
         std::vector<TaskProbe<URLDataResponse>> calls;
         {
             URLSession session;
             for (int i = 0; i < 4; ++i) calls.emplace_back(session.data(URLRequest(url("/slow"))));
-            scope.loop().runUntil([] { return false; }, 0.01);
+            scope.loop().runUntil([] { return false; }, 0.01s);
         }
         ASSERT_TRUE(scope.loop().runUntil([&] {
             for (auto& c : calls)

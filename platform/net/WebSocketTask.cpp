@@ -305,7 +305,8 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
             plain = std::make_unique<PlainStream>(core->io);
         }
 
-        double seconds = request.timeoutInterval > 0 && std::isfinite(request.timeoutInterval) ? request.timeoutInterval : 60.0;
+        const double asked = request.timeoutInterval.count();
+        double seconds = asked > 0 && std::isfinite(asked) ? asked : 60.0;
         seconds = std::min(seconds, 7 * 24 * 3600.0);
         openTimer.expires_after(std::chrono::duration_cast<net::steady_timer::duration>(std::chrono::duration<double>(seconds)));
         openTimer.async_wait([self = shared_from_this()](beast::error_code ec) {

@@ -10,6 +10,8 @@
 #include "testing/BlockingQueue.h"
 #include "testing/LoopbackWebSocketServer.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::BlockingQueue;
 using velmo::test::LoopbackWebSocketServer;
@@ -27,10 +29,10 @@ struct Received {
 };
 
 // Hands the task's next message (or error) to the test thread.
-Received receiveOne(WebSocketTask& task, double timeoutSeconds = 10.0) {
+Received receiveOne(WebSocketTask& task, Seconds timeout = 10s) {
     auto queue = std::make_shared<BlockingQueue<Received>>();
     task.receive([queue](std::optional<WebSocketMessage> message, std::exception_ptr error) { queue->push({std::move(message), error}); });
-    auto result = queue->pop(timeoutSeconds);
+    auto result = queue->pop(timeout);
     if (!result) ADD_FAILURE() << "no receive completion";
     return result.value_or(Received{});
 }
@@ -255,16 +257,16 @@ TEST_F(WebSocketTaskTest, OpeningFailuresReachEveryWaitingCompletion) {
         const char* name;
         std::string origin;
         std::string url;
-        double timeout;
+        Seconds timeout;
         URLError::Code code;
         const char* detail;
     } cases[] = {
-        {"refused", "http://127.0.0.1:" + std::to_string(closedPort), serviceURL, 60, URLError::cannotConnectToHost, ""},
-        {"unanswered", silent.origin(), serviceURL, 0.3, URLError::timedOut, ""},
-        {"declined", refusing.origin(), serviceURL, 60, URLError::badServerResponse, "HTTP 401"},
-        {"scheme", server.origin(), std::string("https://") + serviceHost + "/v3/ws", 60, URLError::unsupportedURL, ""},
-        {"malformed", server.origin(), "wss://exa mple.test/", 60, URLError::badURL, ""},
-        {"no host", server.origin(), "ws:///v3/ws", 60, URLError::badURL, ""},
+        {"refused", "http://127.0.0.1:" + std::to_string(closedPort), serviceURL, 60s, URLError::cannotConnectToHost, ""},
+        {"unanswered", silent.origin(), serviceURL, 0.3s, URLError::timedOut, ""},
+        {"declined", refusing.origin(), serviceURL, 60s, URLError::badServerResponse, "HTTP 401"},
+        {"scheme", server.origin(), std::string("https://") + serviceHost + "/v3/ws", 60s, URLError::unsupportedURL, ""},
+        {"malformed", server.origin(), "wss://exa mple.test/", 60s, URLError::badURL, ""},
+        {"no host", server.origin(), "ws:///v3/ws", 60s, URLError::badURL, ""},
     };
     for (const auto& c : cases) {
         OriginOverride::Scope override(serviceHost, c.origin);
@@ -315,7 +317,7 @@ TEST_F(WebSocketTaskTest, HeaderFieldsThatCannotTravelFailTheTaskBeforeAnythingI
     EXPECT_EQ(server.connectionCount(), 0u);
 
     URLRequest fine(serviceURL);
-    EXPECT_EQ(fine.timeoutInterval, 60.0);
+    EXPECT_EQ(fine.timeoutInterval, 60s);
     fine.setValue("a value\twith spaces and tabs", "X-Fine");
     auto task = session.webSocketTask(fine);
     task->resume();
@@ -444,7 +446,7 @@ TEST_F(WebSocketTaskTest, CancellingWhileTheServerStallsFailsUnsentMessagesAtOnc
         ++seen[completion->first];
         if (isURLError(completion->second, URLError::cancelled)) ++cancelled;
     }
-    EXPECT_FALSE(done->pop(0.1));
+    EXPECT_FALSE(done->pop(0.1s));
     for (int i = 0; i < count; ++i) EXPECT_EQ(seen[i], 1) << i;
     EXPECT_GT(cancelled, 0);
 }

@@ -9,6 +9,8 @@
 #include "testing/BlockingQueue.h"
 #include "testing/LoopbackWebSocketServer.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 using velmo::test::BlockingQueue;
 using velmo::test::LoopbackWebSocketServer;
@@ -184,5 +186,5 @@ TEST_F(WebSocketThreadsTest, ReleasingASessionNeverWaitsForTheClosingHandshake) 
     // The connection still ends cleanly, in the background.
     server.setReadsStalled(false);
     EXPECT_TRUE(server.waitForFrames(LoopbackWebSocketServer::closeFrame()));
-    EXPECT_TRUE(server.waitUntil([](const auto& connections) { return connections.size() == 1 && connections[0].clientClosedTcp; }, 6.0));
+    EXPECT_TRUE(server.waitUntil([](const auto& connections) { return connections.size() == 1 && connections[0].clientClosedTcp; }, 6.0s));
 }

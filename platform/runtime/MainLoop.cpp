@@ -44,8 +44,8 @@ void MainLoop::postToMain(std::function<void()> work) {
     if (auto loop = current()) loop->post(std::move(work));
 }
 
-WorkItem MainLoop::postToMainAfter(double seconds, std::function<void()> work) {
-    if (auto loop = current()) return loop->postAfter(seconds, std::move(work));
+WorkItem MainLoop::postToMainAfter(Seconds delay, std::function<void()> work) {
+    if (auto loop = current()) return loop->postAfter(delay, std::move(work));
     return WorkItem(std::make_shared<std::atomic<bool>>(true));
 }
 
@@ -192,13 +192,13 @@ void RealMainLoop::post(std::function<void()> work) {
     if (wasEmpty && !impl_->onLoopThread()) impl_->wake();
 }
 
-WorkItem RealMainLoop::postAfter(double seconds, std::function<void()> work) {
+WorkItem RealMainLoop::postAfter(Seconds delay, std::function<void()> work) {
     if (impl_->isShutDown.load(std::memory_order_relaxed)) return WorkItem(std::make_shared<std::atomic<bool>>(true));
     bool newFirst;
     WorkItem item;
     {
         std::lock_guard lock(impl_->mutex);
-        std::int64_t due = monotonicNanos() + TimerHeap::delayNanos(seconds);
+        std::int64_t due = monotonicNanos() + TimerHeap::delayNanos(delay);
         newFirst = impl_->timers.empty() || due < impl_->timers.firstDue();
         item = impl_->timers.add(due, std::move(work));
     }
@@ -258,10 +258,10 @@ void RealMainLoop::run() {
     while (!impl_->stopped.load()) impl_->iterate(-1, true);
 }
 
-bool RealMainLoop::runUntil(const std::function<bool()>& predicate, double timeoutSeconds) {
+bool RealMainLoop::runUntil(const std::function<bool()>& predicate, Seconds timeout) {
     impl_->loopThread.store(std::this_thread::get_id());
     impl_->stopped.store(false);
-    std::int64_t deadline = monotonicNanos() + TimerHeap::delayNanos(timeoutSeconds);
+    std::int64_t deadline = monotonicNanos() + TimerHeap::delayNanos(timeout);
     while (!predicate()) {
         std::int64_t left = deadline - monotonicNanos();
         if (left <= 0 || impl_->stopped.load()) return predicate();

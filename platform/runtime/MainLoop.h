@@ -5,6 +5,8 @@
 #include <functional>
 #include <memory>
 
+#include "platform/runtime/Duration.h"
+
 namespace velmo {
 
 // A cancellable piece of delayed work. Cancelling is safe from any thread and idempotent;
@@ -63,7 +65,7 @@ public:
     virtual ~MainLoop() = default;
 
     virtual void post(std::function<void()> work) = 0;
-    virtual WorkItem postAfter(double seconds, std::function<void()> work) = 0;
+    virtual WorkItem postAfter(Seconds delay, std::function<void()> work) = 0;
     // Calls `callback` on the loop thread with the events seen while `fd` is ready.
     virtual FdWatch watchFd(int fd, unsigned events, std::function<void(unsigned)> callback) = 0;
     virtual bool isLoopThread() const = 0;
@@ -77,7 +79,7 @@ public:
     static void install(std::shared_ptr<MainLoop> loop);
     // Convenience: the installed loop's operations. Posting with no loop installed drops the work.
     static void postToMain(std::function<void()> work);
-    static WorkItem postToMainAfter(double seconds, std::function<void()> work);
+    static WorkItem postToMainAfter(Seconds delay, std::function<void()> work);
     static bool isMainThread();
     static double mainNow();
 };
@@ -89,7 +91,7 @@ public:
     ~RealMainLoop() override;
 
     void post(std::function<void()> work) override;
-    WorkItem postAfter(double seconds, std::function<void()> work) override;
+    WorkItem postAfter(Seconds delay, std::function<void()> work) override;
     FdWatch watchFd(int fd, unsigned events, std::function<void(unsigned)> callback) override;
     bool isLoopThread() const override;
     double now() const override;
@@ -98,8 +100,8 @@ public:
     // Runs until `stop`; the calling thread becomes the loop thread. Work posted by work that
     // just ran is run in the same pass (a few rounds at most) rather than after another wait.
     void run();
-    // Runs until `predicate` is true or `timeoutSeconds` pass; returns the predicate's last value.
-    bool runUntil(const std::function<bool()>& predicate, double timeoutSeconds);
+    // Runs until `predicate` is true or `timeout` passes; returns the predicate's last value.
+    bool runUntil(const std::function<bool()>& predicate, Seconds timeout);
     void stop();
     // How many times the loop has waited for readiness or its next timer (epoll_wait calls).
     std::uint64_t waits() const;

@@ -10,6 +10,8 @@
 #include "platform/runtime/Timer.h"
 #include "platform/runtime/VirtualMainLoop.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 
 // Posts run per second on the loop's own thread.
@@ -20,7 +22,7 @@ static void BM_MainLoopPost(benchmark::State& state) {
     for (auto _ : state) {
         int left = batch;
         for (int i = 0; i < batch; ++i) loop->post([&] { --left; ++ran; });
-        loop->runUntil([&] { return left == 0; }, 10);
+        loop->runUntil([&] { return left == 0; }, 10s);
     }
     state.SetItemsProcessed(ran);
     state.counters["posts_per_second"] = benchmark::Counter(double(ran), benchmark::Counter::kIsRate);
@@ -61,8 +63,8 @@ static void BM_VirtualTimerTenThousandSeconds(benchmark::State& state) {
     for (auto _ : state) {
         VirtualMainLoopScope scope;
         long fires = 0;
-        auto timer = Timer::scheduled(0.03, true, [&](Timer&) { ++fires; });
-        scope.loop().advance(10'000);
+        auto timer = Timer::scheduled(0.03s, true, [&](Timer&) { ++fires; });
+        scope.loop().advance(10'000s);
         timer->invalidate();
         benchmark::DoNotOptimize(fires);
     }

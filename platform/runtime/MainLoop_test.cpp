@@ -11,6 +11,8 @@
 #include "platform/runtime/MainThreadBound.h"
 #include "platform/runtime/VirtualMainLoop.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 
 TEST(VirtualMainLoop, PostedWorkRunsInFifoOrderAndNeverInline) {
@@ -32,18 +34,18 @@ TEST(VirtualMainLoop, TimersRunAtTheirDueTimeAndEqualTimesInInsertionOrder) {
     auto& loop = scope.loop();
     std::vector<std::pair<std::string, double>> fired;
     auto record = [&](std::string name) { return [&fired, &loop, name] { fired.emplace_back(name, loop.now()); }; };
-    loop.postAfter(0.5, record("b1"));
-    loop.postAfter(0.2, record("a"));
-    loop.postAfter(0.5, record("b2"));
-    loop.postAfter(0.5, record("b3"));
-    WorkItem cancelled = loop.postAfter(0.3, record("never"));
+    loop.postAfter(0.5s, record("b1"));
+    loop.postAfter(0.2s, record("a"));
+    loop.postAfter(0.5s, record("b2"));
+    loop.postAfter(0.5s, record("b3"));
+    WorkItem cancelled = loop.postAfter(0.3s, record("never"));
     cancelled.cancel();
 
-    loop.advance(0.49);
+    loop.advance(0.49s);
     ASSERT_EQ(fired.size(), 1u);
     EXPECT_EQ(fired[0].first, "a");
     EXPECT_DOUBLE_EQ(fired[0].second, 0.2);
-    loop.advance(0.01);
+    loop.advance(0.01s);
     ASSERT_EQ(fired.size(), 4u);
     EXPECT_EQ(fired[1].first, "b1");
     EXPECT_EQ(fired[2].first, "b2");
@@ -56,9 +58,9 @@ TEST(VirtualMainLoop, WorkPostedByATimerRunsBeforeTheClockMovesOn) {
     VirtualMainLoopScope scope;
     auto& loop = scope.loop();
     double ranAt = -1;
-    loop.postAfter(1.0, [&] { MainLoop::postToMain([&] { ranAt = loop.now(); }); });
-    loop.postAfter(2.0, [] {});
-    loop.advance(3.0);
+    loop.postAfter(1.0s, [&] { MainLoop::postToMain([&] { ranAt = loop.now(); }); });
+    loop.postAfter(2.0s, [] {});
+    loop.advance(3.0s);
     EXPECT_DOUBLE_EQ(ranAt, 1.0);
 }
 
@@ -67,7 +69,7 @@ TEST(VirtualMainLoop, ShutdownDropsLatePosts) {
     bool ran = false;
     loop->shutdown();
     loop->post([&] { ran = true; });
-    loop->postAfter(0, [&] { ran = true; });
+    loop->postAfter(0s, [&] { ran = true; });
     loop->runUntilIdle();
     EXPECT_FALSE(ran);
 }
@@ -84,7 +86,7 @@ TEST(VirtualMainLoop, WatchedDescriptorCallsBackOnTheLoop) {
     });
     std::thread writer([&] { ASSERT_EQ(write(fds[1], "ping", 4), 4); });
     writer.join();
-    EXPECT_TRUE(scope.loop().runUntil([&] { return got == "ping"; }, 5));
+    EXPECT_TRUE(scope.loop().runUntil([&] { return got == "ping"; }, 5s));
     watch.cancel();
     close(fds[0]);
     close(fds[1]);
@@ -101,11 +103,11 @@ TEST(RealMainLoop, RunsPostsTimersAndDescriptorsUntilStopped) {
         loop->stop();
     });
     loop->post([&] { events.push_back("post"); });
-    loop->postAfter(0.02, [&] {
+    loop->postAfter(0.02s, [&] {
         events.push_back("timer");
         std::thread([&] { ASSERT_EQ(write(fds[1], "x", 1), 1); }).detach();
     });
-    WorkItem never = loop->postAfter(0.01, [&] { events.push_back("cancelled"); });
+    WorkItem never = loop->postAfter(0.01s, [&] { events.push_back("cancelled"); });
     never.cancel();
     auto start = std::chrono::steady_clock::now();
     loop->run();
@@ -120,7 +122,7 @@ TEST(RealMainLoop, RunsPostsTimersAndDescriptorsUntilStopped) {
 TEST(RealMainLoop, WorkPostedByRunningWorkRunsWithoutAnotherWait) {
     auto loop = std::make_shared<RealMainLoop>();
     std::vector<std::string> order;
-    loop->postAfter(0.005, [&] {
+    loop->postAfter(0.005s, [&] {
         order.push_back("timer");
         loop->post([&] {
             order.push_back("first");
@@ -165,7 +167,7 @@ TEST(RealMainLoop, WorkThatKeepsPostingStillLetsDescriptorsBeServed) {
 TEST(RealMainLoop, RunUntilGivesUpAtTheTimeout) {
     auto loop = std::make_shared<RealMainLoop>();
     auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(loop->runUntil([] { return false; }, 0.05));
+    EXPECT_FALSE(loop->runUntil([] { return false; }, 0.05s));
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
 }
 
@@ -202,7 +204,7 @@ TEST(RealMainLoop, ShutdownDropsWorkWhoseCapturesEndAWatchOrPostWithoutDeadlock)
     };
     auto timerHeld = std::make_shared<EndsWatch>(&loop, fds[0]);
     auto postHeld = std::make_shared<EndsWatch>(&loop, fds[1]);
-    loop.postAfter(60, [timerHeld] {});
+    loop.postAfter(60s, [timerHeld] {});
     loop.post([postHeld] {});
     std::weak_ptr<EndsWatch> timerWeak = timerHeld, postWeak = postHeld;
     timerHeld.reset();

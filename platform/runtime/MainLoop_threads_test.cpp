@@ -10,6 +10,8 @@
 #include "platform/runtime/Task.h"
 #include "platform/runtime/VirtualMainLoop.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 
 namespace {
@@ -41,12 +43,12 @@ void crossThreadPosts(MainLoop& loop, const std::function<bool(const std::functi
 
 TEST(MainLoopThreads, RealLoopReceivesEveryCrossThreadPostInPerThreadOrder) {
     auto loop = std::make_shared<RealMainLoop>();
-    crossThreadPosts(*loop, [&](const std::function<bool()>& done) { return loop->runUntil(done, 30); });
+    crossThreadPosts(*loop, [&](const std::function<bool()>& done) { return loop->runUntil(done, 30s); });
 }
 
 TEST(MainLoopThreads, VirtualLoopReceivesEveryCrossThreadPostInPerThreadOrder) {
     VirtualMainLoopScope scope;
-    crossThreadPosts(scope.loop(), [&](const std::function<bool()>& done) { return scope.loop().runUntil(done, 30); });
+    crossThreadPosts(scope.loop(), [&](const std::function<bool()>& done) { return scope.loop().runUntil(done, 30s); });
 }
 
 TEST(MainLoopThreads, CrossThreadTimersAndCancellationAreSafe) {
@@ -56,13 +58,13 @@ TEST(MainLoopThreads, CrossThreadTimersAndCancellationAreSafe) {
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&] {
             for (int i = 0; i < 200; ++i) {
-                WorkItem item = loop->postAfter(0.001, [&] { fired++; });
+                WorkItem item = loop->postAfter(0.001s, [&] { fired++; });
                 if (i % 2) item.cancel();
             }
         });
     for (auto& th : threads) th.join();
-    EXPECT_TRUE(loop->runUntil([&] { return fired.load() == 400; }, 10));
-    loop->runUntil([] { return false; }, 0.02);
+    EXPECT_TRUE(loop->runUntil([&] { return fired.load() == 400; }, 10s));
+    loop->runUntil([] { return false; }, 0.02s);
     EXPECT_EQ(fired.load(), 400);
 }
 
@@ -71,14 +73,14 @@ TEST(MainLoopThreads, CancellingATaskFromAnotherThreadEndsItsSleep) {
     bool cancelled = false;
     auto task = startTask([&]() -> Task<void> {
         try {
-            co_await sleepFor(100);
+            co_await sleepFor(100s);
         } catch (const CancellationError&) {
             cancelled = true;
         }
     });
     scope.loop().runUntilIdle();
     std::thread([task] { task.cancel(); }).join();
-    EXPECT_TRUE(scope.loop().runUntil([&] { return cancelled; }, 5));
+    EXPECT_TRUE(scope.loop().runUntil([&] { return cancelled; }, 5s));
 }
 
 TEST(MainLoopThreads, SubjectSendsFromManyThreadsReachAMainLoopSubscriber) {
@@ -92,5 +94,5 @@ TEST(MainLoopThreads, SubjectSendsFromManyThreadsReachAMainLoopSubscriber) {
             for (int i = 0; i < 1000; ++i) subject.send(1);
         });
     for (auto& th : threads) th.join();
-    EXPECT_TRUE(scope.loop().runUntil([&] { return sum == 4000; }, 10));
+    EXPECT_TRUE(scope.loop().runUntil([&] { return sum == 4000; }, 10s));
 }

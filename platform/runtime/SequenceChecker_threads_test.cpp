@@ -10,6 +10,8 @@
 #include "platform/runtime/Timer.h"
 #include "platform/runtime/VirtualMainLoop.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 
 namespace {
@@ -63,7 +65,7 @@ TEST(SequenceChecker, TheReleaseCheckerIsEmptyAndAcceptsEveryThread) {
 TEST(SequenceChecker, TheRuntimesBoundClassesRefuseAWrongThreadCall) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     VirtualMainLoopScope scope;
-    EXPECT_DEATH(std::thread([&] { scope.loop().advance(1.0); }).join(), "advance called .*VirtualMainLoop.cpp");
+    EXPECT_DEATH(std::thread([&] { scope.loop().advance(1.0s); }).join(), "advance called .*VirtualMainLoop.cpp");
     EXPECT_DEATH(std::thread([&] { scope.loop().runUntilIdle(); }).join(), "runUntilIdle called .*VirtualMainLoop.cpp");
 
     Published<int> value{0};
@@ -71,8 +73,8 @@ TEST(SequenceChecker, TheRuntimesBoundClassesRefuseAWrongThreadCall) {
     EXPECT_DEATH(std::thread([&] { value = 2; }).join(), "set called .*Published.h");
 
     int fired = 0;
-    auto timer = Timer::scheduled(1.0, true, [&](Timer&) { ++fired; });
-    scope.loop().advance(1.0);
+    auto timer = Timer::scheduled(1.0s, true, [&](Timer&) { ++fired; });
+    scope.loop().advance(1.0s);
     EXPECT_EQ(fired, 1);
     EXPECT_DEATH(std::thread([&] { timer->invalidate(); }).join(), "invalidate called .*Timer.cpp");
     timer->invalidate();

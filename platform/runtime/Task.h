@@ -270,10 +270,10 @@ auto startTask(F callable) -> detail::TaskOf<F> {
     return task;
 }
 
-// Suspends the running task for `seconds` on the main loop's clock. Throws CancellationError
+// Suspends the running task for `duration` on the main loop's clock. Throws CancellationError
 // when the task is cancelled before or during the wait.
 struct SleepAwaiter {
-    double seconds;
+    Seconds duration;
     struct State {
         std::coroutine_handle<> handle;
         std::atomic<bool> finished{false};
@@ -285,7 +285,7 @@ struct SleepAwaiter {
     bool await_ready() const noexcept { return false; }
     void await_suspend(std::coroutine_handle<> h, const CancellationTokenPtr& token) {
         state->handle = h;
-        WorkItem item = MainLoop::postToMainAfter(seconds, [s = state] {
+        WorkItem item = MainLoop::postToMainAfter(duration, [s = state] {
             if (!s->finished.exchange(true)) s->handle.resume();
         });
         registration = token->onCancel([s = state, item] {
@@ -302,7 +302,7 @@ struct SleepAwaiter {
     }
 };
 
-inline SleepAwaiter sleepFor(double seconds) { return SleepAwaiter{seconds, std::make_shared<SleepAwaiter::State>(), {}}; }
+inline SleepAwaiter sleepFor(Seconds duration) { return SleepAwaiter{duration, std::make_shared<SleepAwaiter::State>(), {}}; }
 
 // A value produced by callback-style code on any thread and awaited by one task, which resumes
 // on the main loop. The producer may install a cancel handler: cancelling the awaiting task calls

@@ -9,17 +9,19 @@
 #include "platform/runtime/Task.h"
 #include "platform/runtime/VirtualMainLoop.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 
 namespace {
 
-Task<int> addLater(int a, int b, double delay) {
+Task<int> addLater(int a, int b, Seconds delay) {
     co_await sleepFor(delay);
     co_return a + b;
 }
 
 Task<int> failing() {
-    co_await sleepFor(0.1);
+    co_await sleepFor(0.1s);
     throw Error("Test", 7, "went wrong");
 }
 
@@ -30,14 +32,14 @@ TEST(Task, StartIsPostedAndAwaitedChildrenRunInline) {
     std::vector<std::string> trace;
     auto task = startTask([&]() -> Task<int> {
         trace.push_back("begin");
-        int v = co_await addLater(2, 3, 1.0);
+        int v = co_await addLater(2, 3, 1.0s);
         trace.push_back("sum " + std::to_string(v));
         co_return v * 10;
     });
     EXPECT_TRUE(trace.empty());  // a start is a posted start
     scope.loop().runUntilIdle();
     EXPECT_EQ(trace, (std::vector<std::string>{"begin"}));
-    scope.loop().advance(1.0);
+    scope.loop().advance(1.0s);
     EXPECT_EQ(trace, (std::vector<std::string>{"begin", "sum 5"}));
     EXPECT_TRUE(task.isDone());
 
@@ -67,21 +69,21 @@ TEST(Task, CancelledSleepEndsWithTheCancellationErrorAndNothingAfterItRuns) {
     bool sawCancellationError = false;
     auto task = startTask([&]() -> Task<void> {
         try {
-            co_await sleepFor(5.0);
+            co_await sleepFor(5.0s);
             reachedAfterSleep = true;
         } catch (const CancellationError&) {
             sawCancellationError = true;
             EXPECT_TRUE(Task<>::isCurrentCancelled());
         }
     });
-    scope.loop().advance(1.0);
+    scope.loop().advance(1.0s);
     task.cancel();
     scope.loop().runUntilIdle();
     EXPECT_TRUE(sawCancellationError);
     EXPECT_FALSE(reachedAfterSleep);
     EXPECT_TRUE(task.isDone());
     EXPECT_EQ(scope.loop().pendingTimerCount(), 0u);  // the sleep's timer went with it
-    scope.loop().advance(10.0);
+    scope.loop().advance(10.0s);
     EXPECT_FALSE(reachedAfterSleep);
 }
 
@@ -90,13 +92,13 @@ TEST(Task, CancellationReachesAwaitedChildrenAndIsVisibleThroughTheCurrentTask) 
     std::vector<std::string> trace;
     auto task = startTask([&]() -> Task<void> {
         try {
-            co_await addLater(1, 1, 3.0);
+            co_await addLater(1, 1, 3.0s);
         } catch (const CancellationError&) {
             trace.push_back("child cancelled");
         }
         trace.push_back(Task<>::isCurrentCancelled() ? "sees cancel" : "no cancel");
         try {
-            co_await sleepFor(1.0);  // already cancelled: throws at once
+            co_await sleepFor(1.0s);  // already cancelled: throws at once
         } catch (const CancellationError&) {
             trace.push_back("second sleep cancelled");
         }
@@ -118,14 +120,14 @@ TEST(Task, ErrorsPropagateToTheAwaiter) {
             caught = e.domain() + ":" + std::to_string(e.code()) + ":" + e.localizedDescription();
         }
     });
-    scope.loop().advance(0.1);
+    scope.loop().advance(0.1s);
     EXPECT_EQ(caught, "Test:7:went wrong");
 }
 
 TEST(Task, AStartedTaskCanBeAwaitedByTwoTasks) {
     VirtualMainLoopScope scope;
     auto shared = startTask([]() -> Task<bool> {
-        co_await sleepFor(0.5);
+        co_await sleepFor(0.5s);
         co_return true;
     });
     int yes = 0;
@@ -133,7 +135,7 @@ TEST(Task, AStartedTaskCanBeAwaitedByTwoTasks) {
         startTask([&, shared]() -> Task<void> {
             if (co_await shared) ++yes;
         });
-    scope.loop().advance(0.5);
+    scope.loop().advance(0.5s);
     EXPECT_EQ(yes, 2);
 }
 
@@ -161,7 +163,7 @@ TEST(Completion, ValueFromAnotherThreadResumesTheTaskOnTheLoop) {
     });
     scope.loop().runUntilIdle();
     std::thread([completion] { completion.resolve("from worker"); }).join();
-    EXPECT_TRUE(scope.loop().runUntil([&] { return !got.empty(); }, 5));
+    EXPECT_TRUE(scope.loop().runUntil([&] { return !got.empty(); }, 5s));
     EXPECT_EQ(got, "from worker");
     EXPECT_TRUE(onLoop);
 }
@@ -202,12 +204,12 @@ TEST(Task, OutcomeOfCarriesTheValueOrTheErrorWithoutThrowing) {
     Outcome<int> good, bad;
     Outcome<void> cancelled;
     auto task = startTask([&]() -> Task<void> {
-        good = co_await outcomeOf(addLater(1, 2, 0.1));
+        good = co_await outcomeOf(addLater(1, 2, 0.1s));
         bad = co_await outcomeOf(failing());
-        auto sleeper = []() -> Task<void> { co_await sleepFor(10); };
+        auto sleeper = []() -> Task<void> { co_await sleepFor(10s); };
         cancelled = co_await outcomeOf(sleeper());
     });
-    scope.loop().advance(0.2);
+    scope.loop().advance(0.2s);
     task.cancel();
     scope.loop().runUntilIdle();
     ASSERT_TRUE(good.value.has_value());
@@ -235,7 +237,7 @@ struct Counted {
 };
 
 Task<int> childTakingCopy(Counted counted, bool fail) {
-    co_await sleepFor(0.1);
+    co_await sleepFor(0.1s);
     if (fail) throw Error("Test", 1, "child failed");
     co_return counted.value;
 }
@@ -246,7 +248,7 @@ Task<int> childTakingReference(const Counted& counted, const std::string& text, 
 }
 
 Task<int> childTakingFunction(std::function<int()> function, bool fail) {
-    co_await sleepFor(0.1);
+    co_await sleepFor(0.1s);
     if (fail) throw Error("Test", 3, "child failed");
     co_return function();
 }
@@ -277,7 +279,7 @@ TEST(Task, TemporariesOfAnAwaitingExpressionOtherThanLambdaClosuresAreDestroyedO
                 VirtualMainLoopScope scope;
                 Outcome<int> outcome;
                 auto task = startTask([&, await = await]() -> Task<void> { outcome = co_await outcomeOf(await(fail)); });
-                scope.loop().advance(1.0);
+                scope.loop().advance(1.0s);
                 EXPECT_EQ(outcome.value.has_value(), !fail) << name;
                 EXPECT_EQ(bool(outcome.error), fail) << name;
             }

@@ -4,11 +4,11 @@
 
 namespace velmo {
 
-Timer::Timer(double interval, bool repeats, Block block)
-    : interval_(interval > 0 ? interval : 0.0001), repeats_(repeats), block_(std::move(block)) {}
+Timer::Timer(Seconds interval, bool repeats, Block block)
+    : interval_(interval.count() > 0 ? interval : Seconds(0.0001)), repeats_(repeats), block_(std::move(block)) {}
 
-std::shared_ptr<Timer> Timer::scheduled(double intervalSeconds, bool repeats, Block block) {
-    auto timer = std::make_shared<Timer>(intervalSeconds, repeats, std::move(block));
+std::shared_ptr<Timer> Timer::scheduled(Seconds interval, bool repeats, Block block) {
+    auto timer = std::make_shared<Timer>(interval, repeats, std::move(block));
     timer->loop_ = MainLoop::current();
     if (!timer->loop_) {
         timer->valid_ = false;
@@ -22,15 +22,16 @@ std::shared_ptr<Timer> Timer::scheduled(double intervalSeconds, bool repeats, Bl
 void Timer::scheduleNext() {
     long long n = fireCount_ + 1;
     double now = loop_->now();
-    double due = start_ + double(n) * interval_;
+    const double interval = interval_.count();
+    double due = start_ + double(n) * interval;
     if (due < now && repeats_) {
         // Skip the firings the loop was too late for, keeping the grid.
-        n = (long long)std::floor((now - start_) / interval_) + 1;
-        due = start_ + double(n) * interval_;
+        n = (long long)std::floor((now - start_) / interval) + 1;
+        due = start_ + double(n) * interval;
     }
     fireCount_ = n - 1;
     // The loop holds the timer strongly until it fires for the last time or is invalidated.
-    pending_ = loop_->postAfter(due - now, [self = shared_from_this()] { self->fire(); });
+    pending_ = loop_->postAfter(Seconds(due - now), [self = shared_from_this()] { self->fire(); });
 }
 
 void Timer::fire() {

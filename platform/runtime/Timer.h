@@ -16,20 +16,20 @@ class Timer : public std::enable_shared_from_this<Timer> {
 public:
     using Block = std::function<void(Timer&)>;
 
-    static std::shared_ptr<Timer> scheduled(double intervalSeconds, bool repeats, Block block);
+    static std::shared_ptr<Timer> scheduled(Seconds interval, bool repeats, Block block);
 
     void invalidate();
     bool isValid() const { return valid_; }
-    double interval() const { return interval_; }
+    Seconds interval() const { return interval_; }
     bool repeats() const { return repeats_; }
 
-    Timer(double interval, bool repeats, Block block);
+    Timer(Seconds interval, bool repeats, Block block);
 
 private:
     void scheduleNext();
     void fire();
 
-    double interval_;
+    Seconds interval_;
     bool repeats_;
     Block block_;
     bool valid_ = true;

@@ -6,7 +6,8 @@
 
 namespace velmo {
 
-TimerHeap::Nanos TimerHeap::delayNanos(double seconds) {
+TimerHeap::Nanos TimerHeap::delayNanos(Seconds delay) {
+    double seconds = delay.count();
     if (!(seconds > 0)) return 0;
     if (seconds > 1e9) seconds = 1e9;
     return Nanos(std::llround(seconds * 1e9));

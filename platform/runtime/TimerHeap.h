@@ -23,9 +23,9 @@ public:
         std::shared_ptr<std::atomic<bool>> cancelled;
     };
 
-    // A delay in seconds as nanoseconds: negative and NaN delays mean "as soon as possible",
+    // A delay as nanoseconds: negative and NaN delays mean "as soon as possible",
     // and delays beyond about 31 years are clamped.
-    static Nanos delayNanos(double seconds);
+    static Nanos delayNanos(Seconds delay);
 
     // Adds `work` at `due`; the returned item cancels it.
     WorkItem add(Nanos due, std::function<void()> work);

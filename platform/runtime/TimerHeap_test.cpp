@@ -11,6 +11,8 @@
 
 #include "platform/runtime/VirtualMainLoop.h"
 
+using namespace std::chrono_literals;
+
 using namespace velmo;
 
 namespace {
@@ -69,7 +71,7 @@ TEST(TimerHeap, DelaysBecomeNanosecondsWithNegativeAndNaNAsSoonAsPossible) {
         {std::nan(""), 0},
         {std::numeric_limits<double>::infinity(), TimerHeap::Nanos(1e18)},
     };
-    for (const Case& c : cases) EXPECT_EQ(TimerHeap::delayNanos(c.seconds), c.nanos) << c.seconds;
+    for (const Case& c : cases) EXPECT_EQ(TimerHeap::delayNanos(Seconds(c.seconds)), c.nanos) << c.seconds;
 }
 
 // The same timetable on the real and on the virtual loop: posted work before the timers that
@@ -86,21 +88,21 @@ struct Script {
     }
 
     void start(MainLoop& loop) {
-        loop.postAfter(0, [this, &loop] {
+        loop.postAfter(0s, [this, &loop] {
             ran.push_back("t0-a");
             loop.post(record("t0-a-post"));
-            loop.postAfter(0, [this, &loop] {
+            loop.postAfter(0s, [this, &loop] {
                 ran.push_back("t0-a-then");
-                loop.postAfter(0.01, record("t10-a"));
-                WorkItem cancelled = loop.postAfter(0.01, record("cancelled"));
-                loop.postAfter(0.01, record("t10-b"));
-                loop.postAfter(0.01, record("t10-c"));
+                loop.postAfter(0.01s, record("t10-a"));
+                WorkItem cancelled = loop.postAfter(0.01s, record("cancelled"));
+                loop.postAfter(0.01s, record("t10-b"));
+                loop.postAfter(0.01s, record("t10-c"));
                 loop.post(record("then-post"));
                 cancelled.cancel();
             });
         });
         loop.post(record("post-1"));
-        loop.postAfter(0, record("t0-b"));
+        loop.postAfter(0s, record("t0-b"));
         loop.post(record("post-2"));
     }
 };
@@ -116,14 +118,14 @@ TEST(TimerHeap, RealAndVirtualLoopsOrderTheSameTimetableAlike) {
         VirtualMainLoop loop;
         Script script;
         script.start(loop);
-        loop.advance(1.0);
+        loop.advance(1.0s);
         virtualOrder = script.ran;
     }
     {
         RealMainLoop loop;
         Script script;
         script.start(loop);
-        ASSERT_TRUE(loop.runUntil([&] { return script.ran.size() >= expectedOrder.size(); }, 30));
+        ASSERT_TRUE(loop.runUntil([&] { return script.ran.size() >= expectedOrder.size(); }, 30s));
         loop.shutdown();
         realOrder = script.ran;
     }

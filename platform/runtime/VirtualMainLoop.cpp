@@ -20,7 +20,7 @@ std::int64_t realNanos() {
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
-std::int64_t toNanos(double seconds) { return TimerHeap::delayNanos(seconds); }
+std::int64_t toNanos(Seconds duration) { return TimerHeap::delayNanos(duration); }
 }  // namespace
 
 struct VirtualMainLoop::Impl {
@@ -121,12 +121,12 @@ void VirtualMainLoop::post(std::function<void()> work) {
     if (std::this_thread::get_id() != impl_->loopThread) impl_->wake();
 }
 
-WorkItem VirtualMainLoop::postAfter(double seconds, std::function<void()> work) {
+WorkItem VirtualMainLoop::postAfter(Seconds delay, std::function<void()> work) {
     if (impl_->isShutDown.load()) return WorkItem(std::make_shared<std::atomic<bool>>(true));
     WorkItem item;
     {
         std::lock_guard lock(impl_->mutex);
-        item = impl_->timers.add(impl_->now.load() + toNanos(seconds), std::move(work));
+        item = impl_->timers.add(impl_->now.load() + toNanos(delay), std::move(work));
     }
     if (std::this_thread::get_id() != impl_->loopThread) impl_->wake();
     return item;
@@ -190,9 +190,9 @@ std::size_t VirtualMainLoop::runUntilIdle() {
     }
 }
 
-void VirtualMainLoop::advance(double seconds) {
+void VirtualMainLoop::advance(Seconds duration) {
     impl_->driver.check();
-    std::int64_t target = impl_->now.load() + toNanos(seconds);
+    std::int64_t target = impl_->now.load() + toNanos(duration);
     for (;;) {
         runUntilIdle();
         std::int64_t due = impl_->nextDue();
@@ -203,9 +203,9 @@ void VirtualMainLoop::advance(double seconds) {
     runUntilIdle();
 }
 
-bool VirtualMainLoop::runUntil(const std::function<bool()>& predicate, double realTimeoutSeconds) {
+bool VirtualMainLoop::runUntil(const std::function<bool()>& predicate, Seconds realTimeout) {
     impl_->driver.check();
-    std::int64_t deadline = realNanos() + toNanos(realTimeoutSeconds);
+    std::int64_t deadline = realNanos() + toNanos(realTimeout);
     for (;;) {
         runUntilIdle();
         if (predicate()) return true;
@@ -215,9 +215,9 @@ bool VirtualMainLoop::runUntil(const std::function<bool()>& predicate, double re
     }
 }
 
-bool VirtualMainLoop::runUntilAdvancing(const std::function<bool()>& predicate, double realTimeoutSeconds) {
+bool VirtualMainLoop::runUntilAdvancing(const std::function<bool()>& predicate, Seconds realTimeout) {
     impl_->driver.check();
-    std::int64_t deadline = realNanos() + toNanos(realTimeoutSeconds);
+    std::int64_t deadline = realNanos() + toNanos(realTimeout);
     for (;;) {
         runUntilIdle();
         if (predicate()) return true;

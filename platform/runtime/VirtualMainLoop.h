@@ -16,7 +16,7 @@ public:
     ~VirtualMainLoop() override;
 
     void post(std::function<void()> work) override;
-    WorkItem postAfter(double seconds, std::function<void()> work) override;
+    WorkItem postAfter(Seconds delay, std::function<void()> work) override;
     FdWatch watchFd(int fd, unsigned events, std::function<void(unsigned)> callback) override;
     bool isLoopThread() const override;
     double now() const override;
@@ -25,14 +25,14 @@ public:
     // Runs posted work and due timers until nothing is ready at the current virtual time.
     // Returns the number of work items run.
     std::size_t runUntilIdle();
-    // Moves the clock forward by `seconds`, running every timer on its due time in order.
-    void advance(double seconds);
+    // Moves the clock forward by `duration`, running every timer on its due time in order.
+    void advance(Seconds duration);
     // Runs ready work, waiting in real time (clock unchanged) for work from other threads,
-    // until `predicate` holds or `realTimeoutSeconds` pass. Returns the predicate's last value.
-    bool runUntil(const std::function<bool()>& predicate, double realTimeoutSeconds = 10.0);
+    // until `predicate` holds or `realTimeout` passes. Returns the predicate's last value.
+    bool runUntil(const std::function<bool()>& predicate, Seconds realTimeout = Seconds(10));
     // Like runUntil, but lets virtual time jump to the next timer whenever nothing is ready,
     // so code that waits on timers and on other threads alike can finish.
-    bool runUntilAdvancing(const std::function<bool()>& predicate, double realTimeoutSeconds = 10.0);
+    bool runUntilAdvancing(const std::function<bool()>& predicate, Seconds realTimeout = Seconds(10));
     // Number of timers waiting (cancelled ones excluded).
     std::size_t pendingTimerCount() const;
     // Number of posted work items waiting for the loop to be driven.
