@@ -71,9 +71,9 @@ std::shared_ptr<ElevenLabsTTSClient> CompanionManager::elevenLabsTTSClient() {
 void CompanionManager::start() {
     stopping_ = false;
     refreshAllPermissions();
-    logLine(std::string("🔑 Velmo start — accessibility: ") + boolText(hasAccessibilityPermission) +
-            ", screen: " + boolText(hasScreenRecordingPermission) + ", mic: " + boolText(hasMicrophonePermission) +
-            ", screenContent: " + boolText(hasScreenContentPermission) +
+    logLine(std::string("🔑 Velmo start — accessibility: ") + boolText(hasAccessibilityPermission_) +
+            ", screen: " + boolText(hasScreenRecordingPermission_) + ", mic: " + boolText(hasMicrophonePermission_) +
+            ", screenContent: " + boolText(hasScreenContentPermission_) +
             ", onboarded: " + boolText(storedBool("hasCompletedOnboarding")));
     startPermissionPolling();
 
@@ -87,7 +87,7 @@ void CompanionManager::start() {
                 if (auto self = weak.lock()) self->updateVoiceState(std::get<0>(flags), std::get<1>(flags), std::get<2>(flags));
             });
     audioPowerCancellable_ = mirrinDictationManager_->currentAudioPowerLevelPublisher().receiveOnMain().sink([weak](const double& level) {
-        if (auto self = weak.lock()) self->currentAudioPowerLevel = level;
+        if (auto self = weak.lock()) self->currentAudioPowerLevel_ = level;
     });
     shortcutTransitionCancellable_ =
         globalPushToTalkShortcutMonitor_->shortcutTransitions().receiveOnMain().sink([weak](const ShortcutTransition& t) {
@@ -127,26 +127,26 @@ void CompanionManager::stop() {
 }
 
 bool CompanionManager::allPermissionsGranted() const {
-    return hasAccessibilityPermission && hasScreenRecordingPermission && hasMicrophonePermission && hasScreenContentPermission;
+    return hasAccessibilityPermission_ && hasScreenRecordingPermission_ && hasMicrophonePermission_ && hasScreenContentPermission_;
 }
 
 void CompanionManager::updateVoiceState(bool recording, bool finalizing, bool preparing) {
-    if (voiceState == CompanionVoiceState::responding) return;
-    voiceState = finalizing   ? CompanionVoiceState::processing
+    if (voiceState_ == CompanionVoiceState::responding) return;
+    voiceState_ = finalizing   ? CompanionVoiceState::processing
                  : recording  ? CompanionVoiceState::listening
                  : preparing  ? CompanionVoiceState::processing
                               : CompanionVoiceState::idle;
 }
 
 void CompanionManager::refreshAllPermissions() {
-    const bool oldAccessibility = hasAccessibilityPermission;
-    const bool oldScreen = hasScreenRecordingPermission;
-    const bool oldMicrophone = hasMicrophonePermission;
+    const bool oldAccessibility = hasAccessibilityPermission_;
+    const bool oldScreen = hasScreenRecordingPermission_;
+    const bool oldMicrophone = hasMicrophonePermission_;
     const bool oldAll = allPermissionsGranted();
 
     auto desktop = DesktopPermissions::current();
     const bool accessibility = desktop->isAccessibilityTrusted();
-    hasAccessibilityPermission = accessibility;
+    hasAccessibilityPermission_ = accessibility;
     if (accessibility) {
         globalPushToTalkShortcutMonitor_->start();
     } else {
@@ -155,20 +155,20 @@ void CompanionManager::refreshAllPermissions() {
 
     const bool screen = desktop->preflightScreenCaptureAccess();
     if (screen) UserDefaults::standard().setBool("com.korvale.hasPreviouslyConfirmedScreenRecordingPermission", true);
-    hasScreenRecordingPermission = screen;
+    hasScreenRecordingPermission_ = screen;
 
     const bool microphone = MediaAuthorization::current()->microphoneAuthorizationStatus() == MediaAuthorizationStatus::authorized;
-    hasMicrophonePermission = microphone;
+    hasMicrophonePermission_ = microphone;
 
     if (accessibility != oldAccessibility || screen != oldScreen || microphone != oldMicrophone)
         logLine(std::string("🔑 Permissions — accessibility: ") + boolText(accessibility) + ", screen: " + boolText(screen) +
-                ", mic: " + boolText(microphone) + ", screenContent: " + boolText(hasScreenContentPermission));
+                ", mic: " + boolText(microphone) + ", screenContent: " + boolText(hasScreenContentPermission_));
 
     if (!oldAccessibility && accessibility) capture("permission_granted", {{"permission", "accessibility"}});
     if (!oldScreen && screen) capture("permission_granted", {{"permission", "screen_recording"}});
     if (!oldMicrophone && microphone) capture("permission_granted", {{"permission", "microphone"}});
 
-    if (!hasScreenContentPermission) hasScreenContentPermission = storedBool("hasScreenContentPermission");
+    if (!hasScreenContentPermission_) hasScreenContentPermission_ = storedBool("hasScreenContentPermission");
 
     if (!oldAll && allPermissionsGranted()) capture("all_permissions_granted");
 }
@@ -178,7 +178,7 @@ Task<void> CompanionManager::requestScreenContentPermission() {
     auto layer = ScreenLayer::current();
     auto fail = [self](const std::exception_ptr& error) {
         logLine("⚠️ Screen content permission request failed: " + describeException(error));
-        self->isRequestingScreenContent = false;
+        self->isRequestingScreenContent_ = false;
     };
 
     auto content = co_await outcomeOf(layer->shareableContent(false, true));
@@ -187,7 +187,7 @@ Task<void> CompanionManager::requestScreenContentPermission() {
         co_return;
     }
     if (content.value->displays.empty()) {
-        isRequestingScreenContent = false;
+        isRequestingScreenContent_ = false;
         co_return;
     }
     auto shot = co_await outcomeOf(
@@ -204,12 +204,12 @@ Task<void> CompanionManager::requestScreenContentPermission() {
 }
 
 void CompanionManager::completeScreenContentPermission(bool didCapture) {
-    isRequestingScreenContent = false;
+    isRequestingScreenContent_ = false;
     if (!didCapture) return;  // the user can press Grant again
-    hasScreenContentPermission = true;
+    hasScreenContentPermission_ = true;
     UserDefaults::standard().setBool("hasScreenContentPermission", true);
     capture("permission_granted", {{"permission", "screen_content"}});
-    if (storedBool("hasCompletedOnboarding") && allPermissionsGranted() && !isOverlayVisible) {
+    if (storedBool("hasCompletedOnboarding") && allPermissionsGranted() && !isOverlayVisible_) {
         overlayWindowManager_->setHasShownOverlayBefore(true);
         showOverlayOnEveryScreen();
     }
@@ -217,13 +217,13 @@ void CompanionManager::completeScreenContentPermission(bool didCapture) {
 
 void CompanionManager::showOverlayOnEveryScreen() {
     overlayWindowManager_->showOverlay(ScreenLayer::current()->screens(), *this);
-    isOverlayVisible = true;
+    isOverlayVisible_ = true;
 }
 
 void CompanionManager::clearDetectedElementLocation() {
-    detectedElementScreenLocation = std::nullopt;
-    detectedElementDisplayFrame = std::nullopt;
-    detectedElementBubbleText = std::nullopt;
+    detectedElementScreenLocation_ = std::nullopt;
+    detectedElementDisplayFrame_ = std::nullopt;
+    detectedElementBubbleText_ = std::nullopt;
 }
 
 // ---- push to talk ----
@@ -238,18 +238,18 @@ void CompanionManager::handleShortcutTransition(ShortcutTransition transition) {
     switch (transition) {
         case ShortcutTransition::pressed: {
             if (mirrinDictationManager_->isDictationBusy()) return;
-            if (showOnboardingVideo) return;
+            if (showOnboardingVideo_) return;
             NotificationCenter::defaultCenter().post(velmoDismissPanel);
             if (currentResponseTask_.isValid()) currentResponseTask_.cancel();
             stopSpeech();
             clearDetectedElementLocation();
-            if (showOnboardingPrompt) {
+            if (showOnboardingPrompt_) {
                 invalidateOnboardingPromptTyping();  // or it types on into the hidden field
-                onboardingPromptOpacity = 0.0;  // the view eases it out over 0.3 s
+                onboardingPromptOpacity_ = 0.0;  // the view eases it out over 0.3 s
                 auto self = shared_from_this();
                 MainLoop::postToMainAfter(0.35s, [self] {
-                    self->showOnboardingPrompt = false;
-                    self->onboardingPromptText = std::string();
+                    self->showOnboardingPrompt_ = false;
+                    self->onboardingPromptText_ = std::string();
                 });
             }
             capture("push_to_talk_started");
@@ -275,7 +275,7 @@ void CompanionManager::handleShortcutTransition(ShortcutTransition transition) {
 }
 
 void CompanionManager::handleFinalTranscript(const std::weak_ptr<CompanionManager>& weakSelf, const std::string& transcript) {
-    if (auto self = weakSelf.lock()) self->lastTranscript = transcript;
+    if (auto self = weakSelf.lock()) self->lastTranscript_ = transcript;
     logLine("🗣️ Companion received transcript: " + transcript);
     CompanionAnalytics::trackUserMessageSent(transcript);
     if (auto self = weakSelf.lock()) self->submitTranscript(transcript);
@@ -300,10 +300,10 @@ Task<void> CompanionManager::runResponse(std::shared_ptr<CompanionManager> self,
             capture("response_error", {{"error", localizedDescriptionOf(error)}});
             logLine("⚠️ Companion response error: " + describeException(error));
         }
-        if (!cancelled()) self->voiceState = CompanionVoiceState::idle;
+        if (!cancelled()) self->voiceState_ = CompanionVoiceState::idle;
     };
 
-    self->voiceState = CompanionVoiceState::processing;
+    self->voiceState_ = CompanionVoiceState::processing;
 
     auto captured = co_await outcomeOf(captureAllDisplays());
     if (captured.error) {
@@ -333,7 +333,7 @@ Task<void> CompanionManager::runResponse(std::shared_ptr<CompanionManager> self,
     ParsedPointTag parsed = parsePointTag(*replied.value);
     const CompanionScreenCapture* cursorCapture = nullptr;
     if (parsed.coordinate) {
-        self->voiceState = CompanionVoiceState::idle;  // the cursor flies while the answer is spoken
+        self->voiceState_ = CompanionVoiceState::idle;  // the cursor flies while the answer is spoken
         for (const auto& c : captures)
             if (c.isCursorScreen) {
                 cursorCapture = &c;
@@ -344,8 +344,8 @@ Task<void> CompanionManager::runResponse(std::shared_ptr<CompanionManager> self,
         const auto& c = *cursorCapture;
         Point mapped = mapScreenshotPointToScreen(*parsed.coordinate, double(c.screenshotWidthInPixels), double(c.screenshotHeightInPixels),
                                                   double(c.displayWidthInPoints), double(c.displayHeightInPoints), c.displayFrame);
-        self->detectedElementScreenLocation = mapped;
-        self->detectedElementDisplayFrame = c.displayFrame;
+        self->detectedElementScreenLocation_ = mapped;
+        self->detectedElementDisplayFrame_ = c.displayFrame;
         CompanionAnalytics::trackElementPointed(parsed.elementLabel);
         logLine("🎯 Element pointing: (" + std::to_string(saturatedWholeNumber(parsed.coordinate->x)) + ", " +
                 std::to_string(saturatedWholeNumber(parsed.coordinate->y)) + ") → \"" + parsed.elementLabel.value_or("element") + "\"");
@@ -362,7 +362,7 @@ Task<void> CompanionManager::runResponse(std::shared_ptr<CompanionManager> self,
     CompanionAnalytics::trackAIResponseReceived(parsed.spokenText);
 
     if (trimWhitespaceAndNewlines(parsed.spokenText).empty()) {
-        if (!cancelled()) self->voiceState = CompanionVoiceState::idle;
+        if (!cancelled()) self->voiceState_ = CompanionVoiceState::idle;
         co_return;
     }
     auto spoken = co_await outcomeOf(self->elevenLabsTTSClient()->speakText(parsed.spokenText));
@@ -370,11 +370,11 @@ Task<void> CompanionManager::runResponse(std::shared_ptr<CompanionManager> self,
         if (stoppedByApplication()) co_return;
         capture("tts_error", {{"error", localizedDescriptionOf(spoken.error)}});
         logLine("⚠️ ElevenLabs TTS error: " + describeException(spoken.error));
-        if (!cancelled()) self->voiceState = CompanionVoiceState::idle;
+        if (!cancelled()) self->voiceState_ = CompanionVoiceState::idle;
         co_return;
     }
-    self->voiceState = CompanionVoiceState::responding;  // playback has begun
-    if (!cancelled()) self->voiceState = CompanionVoiceState::idle;
+    self->voiceState_ = CompanionVoiceState::responding;  // playback has begun
+    if (!cancelled()) self->voiceState_ = CompanionVoiceState::idle;
 }
 
 }  // namespace velmo

@@ -24,6 +24,10 @@
 
 namespace velmo {
 
+namespace test {
+class CompanionManagerAccess;
+}
+
 enum class CompanionVoiceState : std::uint8_t { idle, listening, processing, responding };
 const char* caseName(CompanionVoiceState state);
 
@@ -64,24 +68,27 @@ public:
 
     // Announced before any published property below takes a new value.
     ObjectWillChange objectWillChange;
-    Published<CompanionVoiceState> voiceState{CompanionVoiceState::idle, &objectWillChange};
-    Published<std::optional<std::string>> lastTranscript{std::nullopt, &objectWillChange};
-    Published<double> currentAudioPowerLevel{0.0, &objectWillChange};
-    Published<bool> hasAccessibilityPermission{false, &objectWillChange};
-    Published<bool> hasScreenRecordingPermission{false, &objectWillChange};
-    Published<bool> hasMicrophonePermission{false, &objectWillChange};
-    Published<bool> hasScreenContentPermission{false, &objectWillChange};
-    Published<std::optional<Point>> detectedElementScreenLocation{std::nullopt, &objectWillChange};
-    Published<std::optional<Rect>> detectedElementDisplayFrame{std::nullopt, &objectWillChange};
-    Published<std::optional<std::string>> detectedElementBubbleText{std::nullopt, &objectWillChange};
-    Published<std::shared_ptr<VideoPlayer>> onboardingVideoPlayer{nullptr, &objectWillChange};
-    Published<bool> showOnboardingVideo{false, &objectWillChange};
-    Published<double> onboardingVideoOpacity{0.0, &objectWillChange};
-    Published<std::string> onboardingPromptText{std::string(), &objectWillChange};
-    Published<double> onboardingPromptOpacity{0.0, &objectWillChange};
-    Published<bool> showOnboardingPrompt{false, &objectWillChange};
-    Published<bool> isOverlayVisible{false, &objectWillChange};
-    Published<bool> isRequestingScreenContent{false, &objectWillChange};
+    // The published state, read-only from outside: the companion alone keeps its rules.
+    const Published<CompanionVoiceState>& voiceState() const { return voiceState_; }
+    const Published<std::optional<std::string>>& lastTranscript() const { return lastTranscript_; }
+    const Published<double>& currentAudioPowerLevel() const { return currentAudioPowerLevel_; }
+    const Published<bool>& hasAccessibilityPermission() const { return hasAccessibilityPermission_; }
+    const Published<bool>& hasScreenRecordingPermission() const { return hasScreenRecordingPermission_; }
+    const Published<bool>& hasMicrophonePermission() const { return hasMicrophonePermission_; }
+    const Published<bool>& hasScreenContentPermission() const { return hasScreenContentPermission_; }
+    const Published<std::optional<Point>>& detectedElementScreenLocation() const { return detectedElementScreenLocation_; }
+    const Published<std::optional<Rect>>& detectedElementDisplayFrame() const { return detectedElementDisplayFrame_; }
+    const Published<std::optional<std::string>>& detectedElementBubbleText() const { return detectedElementBubbleText_; }
+    const Published<std::shared_ptr<VideoPlayer>>& onboardingVideoPlayer() const { return onboardingVideoPlayer_; }
+    const Published<bool>& showOnboardingVideo() const { return showOnboardingVideo_; }
+    const Published<double>& onboardingVideoOpacity() const { return onboardingVideoOpacity_; }
+    const Published<std::string>& onboardingPromptText() const { return onboardingPromptText_; }
+    const Published<double>& onboardingPromptOpacity() const { return onboardingPromptOpacity_; }
+    const Published<bool>& showOnboardingPrompt() const { return showOnboardingPrompt_; }
+    const Published<bool>& isOverlayVisible() const { return isOverlayVisible_; }
+    const Published<bool>& isRequestingScreenContent() const { return isRequestingScreenContent_; }
+    // The panel marks a screen-content request it starts, so a second press waits for it.
+    void setRequestingScreenContent(bool requesting) { isRequestingScreenContent_ = requesting; }
 
     void start();
     void stop();
@@ -112,7 +119,7 @@ public:
     void finishOnboardingVideo();
     void presentOnboardingPrompt();
     void hideOnboardingPrompt();
-    // Moves the player's volume to `target` in 20 equal steps over `durationSeconds`, the last
+    // Moves the player's volume to `target` in 20 equal steps over `duration`, the last
     // one landing exactly on `target`.
     static void fadeVolume(std::shared_ptr<VideoPlayer> player, float target, Seconds duration);
     void startOnboardingDemo();
@@ -154,6 +161,27 @@ public:
     const Task<void>& currentResponseTask() const { return currentResponseTask_; }
 
 private:
+    friend class test::CompanionManagerAccess;
+
+    Published<CompanionVoiceState> voiceState_{CompanionVoiceState::idle, &objectWillChange};
+    Published<std::optional<std::string>> lastTranscript_{std::nullopt, &objectWillChange};
+    Published<double> currentAudioPowerLevel_{0.0, &objectWillChange};
+    Published<bool> hasAccessibilityPermission_{false, &objectWillChange};
+    Published<bool> hasScreenRecordingPermission_{false, &objectWillChange};
+    Published<bool> hasMicrophonePermission_{false, &objectWillChange};
+    Published<bool> hasScreenContentPermission_{false, &objectWillChange};
+    Published<std::optional<Point>> detectedElementScreenLocation_{std::nullopt, &objectWillChange};
+    Published<std::optional<Rect>> detectedElementDisplayFrame_{std::nullopt, &objectWillChange};
+    Published<std::optional<std::string>> detectedElementBubbleText_{std::nullopt, &objectWillChange};
+    Published<std::shared_ptr<VideoPlayer>> onboardingVideoPlayer_{nullptr, &objectWillChange};
+    Published<bool> showOnboardingVideo_{false, &objectWillChange};
+    Published<double> onboardingVideoOpacity_{0.0, &objectWillChange};
+    Published<std::string> onboardingPromptText_{std::string(), &objectWillChange};
+    Published<double> onboardingPromptOpacity_{0.0, &objectWillChange};
+    Published<bool> showOnboardingPrompt_{false, &objectWillChange};
+    Published<bool> isOverlayVisible_{false, &objectWillChange};
+    Published<bool> isRequestingScreenContent_{false, &objectWillChange};
+
     void updateVoiceState(bool recording, bool finalizing, bool preparing);
     void startPermissionPolling();
     void completeScreenContentPermission(bool didCapture);

@@ -183,20 +183,20 @@ void CompanionManager::startOnboardingVideo() {
     if (!url) return;
     // A second start while one plays replaces it whole: two players, or an old end observer
     // still registered, would run the rest of onboarding twice.
-    if (onboardingVideoPlayer.get() || hasOnboardingVideoObservers()) stopOnboardingVideo();
+    if (onboardingVideoPlayer_.get() || hasOnboardingVideoObservers()) stopOnboardingVideo();
 
     std::shared_ptr<VideoPlayer> player = VideoPlayerFactory::shared()->playerWithURL(*url);
     player->setMuted(false);
     player->setVolume(0);
-    onboardingVideoPlayer = player;
-    showOnboardingVideo = true;
-    onboardingVideoOpacity = 0.0;
+    onboardingVideoPlayer_ = player;
+    showOnboardingVideo_ = true;
+    onboardingVideoOpacity_ = 0.0;
     player->play();
 
     auto self = shared_from_this();
     MainLoop::postToMainAfter(0.2s, [self, player] {
-        if (self->onboardingVideoPlayer.get() != player) return;  // stopped or replaced meanwhile
-        self->onboardingVideoOpacity = 1.0;
+        if (self->onboardingVideoPlayer_.get() != player) return;  // stopped or replaced meanwhile
+        self->onboardingVideoOpacity_ = 1.0;
         fadeVolume(player, 1.0f, 2.0s);
     });
 
@@ -219,7 +219,7 @@ void CompanionManager::startOnboardingVideo() {
         VideoPlayer::failedToPlayNotification, [weak, item](const Notification& n) {
             auto self = weak.lock();
             if (!self || std::any_cast<const VideoPlayer*>(&n.object) == nullptr ||
-                std::any_cast<const VideoPlayer*>(n.object) != item || self->onboardingVideoPlayer.get().get() != item)
+                std::any_cast<const VideoPlayer*>(n.object) != item || self->onboardingVideoPlayer_.get().get() != item)
                 return;
             self->endOnboardingVideoAfterFailure(item->error());
         });
@@ -240,14 +240,14 @@ void CompanionManager::fadeVolume(std::shared_ptr<VideoPlayer> player, float tar
 
 void CompanionManager::onboardingVideoDidFinish() {
     capture("onboarding_video_completed");
-    onboardingVideoOpacity = 0.0;
+    onboardingVideoOpacity_ = 0.0;
     auto self = shared_from_this();
     MainLoop::postToMainAfter(2.0s, [self] { self->finishOnboardingVideo(); });
 }
 
 void CompanionManager::endOnboardingVideoAfterFailure(const std::string& message) {
     logLine("⚠️ Velmo: Onboarding video failed: " + message);
-    onboardingVideoOpacity = 0.0;
+    onboardingVideoOpacity_ = 0.0;
     auto self = shared_from_this();
     MainLoop::postToMainAfter(2.0s, [self] { self->finishOnboardingVideo(); });
 }
@@ -259,14 +259,14 @@ void CompanionManager::finishOnboardingVideo() {
 }
 
 void CompanionManager::stopOnboardingVideo() {
-    showOnboardingVideo = false;
-    std::shared_ptr<VideoPlayer> player = onboardingVideoPlayer.get();
+    showOnboardingVideo_ = false;
+    std::shared_ptr<VideoPlayer> player = onboardingVideoPlayer_.get();
     if (onboardingDemoTimeObserver_) {
         if (player) player->removeTimeObserver(*onboardingDemoTimeObserver_);
         onboardingDemoTimeObserver_.reset();
     }
     if (player) player->pause();
-    onboardingVideoPlayer = nullptr;
+    onboardingVideoPlayer_ = nullptr;
     if (onboardingVideoEndObserver_) NotificationCenter::defaultCenter().removeObserver(onboardingVideoEndObserver_);
     onboardingVideoEndObserver_ = NotificationCenter::Token();
     if (onboardingVideoFailureObserver_) NotificationCenter::defaultCenter().removeObserver(onboardingVideoFailureObserver_);
@@ -276,7 +276,7 @@ void CompanionManager::stopOnboardingVideo() {
 // ---- the demonstration ----
 
 void CompanionManager::startOnboardingDemo() {
-    const CompanionVoiceState state = voiceState;
+    const CompanionVoiceState state = voiceState_;
     if (state != CompanionVoiceState::idle && state != CompanionVoiceState::responding) return;
     auto self = shared_from_this();
     startTask([self]() -> Task<void> { co_await runOnboardingDemo(self); });
@@ -319,9 +319,9 @@ void CompanionManager::handleOnboardingDemoResponse(const std::string& reply, co
     }
     Point mapped = mapScreenshotPointToScreen(*parsed.coordinate, double(c.screenshotWidthInPixels), double(c.screenshotHeightInPixels),
                                               double(c.displayWidthInPoints), double(c.displayHeightInPoints), c.displayFrame);
-    detectedElementBubbleText = parsed.spokenText;
-    detectedElementScreenLocation = mapped;
-    detectedElementDisplayFrame = c.displayFrame;
+    detectedElementBubbleText_ = parsed.spokenText;
+    detectedElementScreenLocation_ = mapped;
+    detectedElementDisplayFrame_ = c.displayFrame;
     logLine("🎯 Onboarding demo: pointing at \"" + parsed.elementLabel.value_or("element") + "\" — \"" + parsed.spokenText + "\"");
 }
 
@@ -334,10 +334,10 @@ void CompanionManager::invalidateOnboardingPromptTyping() {
 
 void CompanionManager::presentOnboardingPrompt() {
     invalidateOnboardingPromptTyping();  // one prompt types into the field at a time
-    onboardingPromptText = std::string();
-    showOnboardingPrompt = true;
-    onboardingPromptOpacity = 0.0;
-    onboardingPromptOpacity = 1.0;  // the cursor view eases it in
+    onboardingPromptText_ = std::string();
+    showOnboardingPrompt_ = true;
+    onboardingPromptOpacity_ = 0.0;
+    onboardingPromptOpacity_ = 1.0;  // the cursor view eases it in
     onboardingPromptCharacters_ = graphemeClusters(onboardingPromptMessage);
     onboardingPromptCharacterIndex_ = 0;
     auto self = shared_from_this();
@@ -346,7 +346,7 @@ void CompanionManager::presentOnboardingPrompt() {
 
 void CompanionManager::typeOnboardingPromptTick() {
     if (onboardingPromptCharacterIndex_ < onboardingPromptCharacters_.size()) {
-        onboardingPromptText = onboardingPromptText.get() + onboardingPromptCharacters_[onboardingPromptCharacterIndex_];
+        onboardingPromptText_ = onboardingPromptText_.get() + onboardingPromptCharacters_[onboardingPromptCharacterIndex_];
         ++onboardingPromptCharacterIndex_;
         return;
     }
@@ -356,13 +356,13 @@ void CompanionManager::typeOnboardingPromptTick() {
 }
 
 void CompanionManager::hideOnboardingPrompt() {
-    if (!showOnboardingPrompt) return;
+    if (!showOnboardingPrompt_) return;
     invalidateOnboardingPromptTyping();
-    onboardingPromptOpacity = 0.0;  // the cursor view eases it out
+    onboardingPromptOpacity_ = 0.0;  // the cursor view eases it out
     auto self = shared_from_this();
     MainLoop::postToMainAfter(0.35s, [self] {
-        self->showOnboardingPrompt = false;
-        self->onboardingPromptText = std::string();
+        self->showOnboardingPrompt_ = false;
+        self->onboardingPromptText_ = std::string();
     });
 }
 

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "companion/CompanionManagerTesting.h"
 #include "companion/CompanionManager.h"
 #include "companion/CompanionTestEnvironment.h"
 #include "platform/foundation/Bundle.h"
@@ -98,7 +99,7 @@ TEST_F(Onboarding, StartRunsTheWholeTimetable) {
     ASSERT_TRUE(music());
     EXPECT_EQ(music()->calls(), (std::vector<std::string>{"volume 0.30", "play"}));
     EXPECT_EQ(music()->data(), "ID3 music");
-    EXPECT_TRUE(companion->isOverlayVisible);
+    EXPECT_TRUE(companion->isOverlayVisible());
     EXPECT_TRUE(env.overlay->lastShowWasFirstAppearance());
     EXPECT_EQ(env.overlay->shownScreenFrames().size(), 2u);
 
@@ -106,14 +107,14 @@ TEST_F(Onboarding, StartRunsTheWholeTimetable) {
     env.loop().advance(5.0s);
     companion->startOnboardingVideo();
     ASSERT_TRUE(video());
-    EXPECT_EQ(companion->onboardingVideoPlayer.get(), video());
-    EXPECT_TRUE(companion->showOnboardingVideo);
-    EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity, 0.0);
+    EXPECT_EQ(companion->onboardingVideoPlayer().get(), video());
+    EXPECT_TRUE(companion->showOnboardingVideo());
+    EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity(), 0.0);
     EXPECT_EQ(video()->calls(), (std::vector<std::string>{"muted false", "volume 0.00", "play"}));
     env.loop().advance(0.199s);
-    EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity, 0.0);
+    EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity(), 0.0);
     env.loop().advance(0.001s);
-    EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity, 1.0);
+    EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity(), 1.0);
     env.loop().advance(1.999s);
     EXPECT_EQ(video()->volumeWrites().size(), 20u);
     env.loop().advance(0.001s);  // 20 steps of 0.05 in 2.0 s, then exactly 1.0
@@ -137,37 +138,37 @@ TEST_F(Onboarding, StartRunsTheWholeTimetable) {
     EXPECT_EQ(env.eventNames().size(), 2u);
     env.loop().advance(0.001s);
     EXPECT_EQ(env.eventNames().back(), "onboarding_video_completed");
-    EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity, 0.0);
-    EXPECT_TRUE(companion->showOnboardingVideo);
+    EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity(), 0.0);
+    EXPECT_TRUE(companion->showOnboardingVideo());
     env.loop().advance(2.0s);
-    EXPECT_FALSE(companion->showOnboardingVideo);
-    EXPECT_EQ(companion->onboardingVideoPlayer.get(), nullptr);
+    EXPECT_FALSE(companion->showOnboardingVideo());
+    EXPECT_EQ(companion->onboardingVideoPlayer().get(), nullptr);
     EXPECT_EQ(video()->calls().back(), "pause");
     EXPECT_FALSE(companion->hasOnboardingVideoObservers());
-    EXPECT_FALSE(companion->showOnboardingPrompt);
+    EXPECT_FALSE(companion->showOnboardingPrompt());
     env.loop().advance(0.3s);
-    EXPECT_TRUE(companion->showOnboardingPrompt);
-    EXPECT_DOUBLE_EQ(companion->onboardingPromptOpacity, 1.0);
-    EXPECT_EQ(companion->onboardingPromptText.get(), "");
+    EXPECT_TRUE(companion->showOnboardingPrompt());
+    EXPECT_DOUBLE_EQ(companion->onboardingPromptOpacity(), 1.0);
+    EXPECT_EQ(companion->onboardingPromptText().get(), "");
 
     // One character every 0.03 s: 45 ticks type it all; the 46th starts the 10 s hold.
     const std::string message = CompanionManager::onboardingPromptMessage;
     ASSERT_EQ(message.size(), 45u);
     env.loop().advance(Seconds(0.03 * 10 + 1e-6));
-    EXPECT_EQ(companion->onboardingPromptText.get(), message.substr(0, 10));
+    EXPECT_EQ(companion->onboardingPromptText().get(), message.substr(0, 10));
     env.loop().advance(Seconds(0.03 * 35));
-    EXPECT_EQ(companion->onboardingPromptText.get(), message);
+    EXPECT_EQ(companion->onboardingPromptText().get(), message);
     EXPECT_TRUE(companion->onboardingPromptTypingTimer());
     env.loop().advance(0.03s);  // the 46th tick
     EXPECT_FALSE(companion->onboardingPromptTypingTimer());
     env.loop().advance(Seconds(10.0 - 2e-6));
-    EXPECT_DOUBLE_EQ(companion->onboardingPromptOpacity, 1.0);
+    EXPECT_DOUBLE_EQ(companion->onboardingPromptOpacity(), 1.0);
     env.loop().advance(2e-6s);
-    EXPECT_DOUBLE_EQ(companion->onboardingPromptOpacity, 0.0);
-    EXPECT_TRUE(companion->showOnboardingPrompt);
+    EXPECT_DOUBLE_EQ(companion->onboardingPromptOpacity(), 0.0);
+    EXPECT_TRUE(companion->showOnboardingPrompt());
     env.loop().advance(0.35s);
-    EXPECT_FALSE(companion->showOnboardingPrompt);
-    EXPECT_EQ(companion->onboardingPromptText.get(), "");
+    EXPECT_FALSE(companion->showOnboardingPrompt());
+    EXPECT_EQ(companion->onboardingPromptText().get(), "");
 
     // The music: 90 s after Start it fades in 30 ticks of 0.1 s and stops.
     env.loop().advance(Seconds(90.0 - env.loop().now() + 0.05));
@@ -203,7 +204,7 @@ TEST_F(Onboarding, TheDemonstrationRunsOnlyWhenIdleOrRespondingButItsEventIsAlwa
     for (const auto& c : cases) {
         env.events.clear();
         env.log.clear();
-        companion->voiceState = c.state;
+        velmo::test::writable(*companion).voiceState = c.state;
         companion->startOnboardingVideo();
         env.loop().advance(40.0s);
         EXPECT_EQ(env.eventNames(), std::vector<std::string>{"onboarding_demo_triggered"}) << caseName(c.state);
@@ -214,7 +215,7 @@ TEST_F(Onboarding, TheDemonstrationRunsOnlyWhenIdleOrRespondingButItsEventIsAlwa
             env.loop().runUntil([] { return false; }, 0.2s);
         }
         EXPECT_EQ(demoRequests(), expectedRequests) << caseName(c.state);
-        EXPECT_EQ(companion->voiceState.get(), c.state);  // the demonstration changes no voice state
+        EXPECT_EQ(companion->voiceState().get(), c.state);  // the demonstration changes no voice state
         companion->stopOnboardingVideo();
     }
 }
@@ -223,12 +224,12 @@ TEST_F(Onboarding, TheDemonstrationSendsTheCursorDisplayAndPublishesTheCommentTh
     demonstrate("ooh, a tidy budget sheet [POINT:640,400:budget spreadsheet]");
     EXPECT_EQ(env.log.linesStartingWith("🎯"),
               std::vector<std::string>{"🎯 Onboarding demo: pointing at \"budget spreadsheet\" — \"ooh, a tidy budget sheet\""});
-    EXPECT_EQ(companion->detectedElementBubbleText.get(), std::optional<std::string>("ooh, a tidy budget sheet"));
-    ASSERT_TRUE(companion->detectedElementScreenLocation.get());
-    EXPECT_DOUBLE_EQ(companion->detectedElementScreenLocation->value().x, 756.0);
-    EXPECT_NEAR(companion->detectedElementScreenLocation->value().y, 982.0 - 400.0 * 982.0 / 831.0, 1e-9);
-    EXPECT_NEAR(companion->detectedElementScreenLocation->value().y, 509.316, 1e-3);
-    EXPECT_EQ(companion->detectedElementDisplayFrame.get(), std::optional<Rect>(Rect{0, 0, 1512, 982}));
+    EXPECT_EQ(companion->detectedElementBubbleText().get(), std::optional<std::string>("ooh, a tidy budget sheet"));
+    ASSERT_TRUE(companion->detectedElementScreenLocation().get());
+    EXPECT_DOUBLE_EQ(companion->detectedElementScreenLocation()->value().x, 756.0);
+    EXPECT_NEAR(companion->detectedElementScreenLocation()->value().y, 982.0 - 400.0 * 982.0 / 831.0, 1e-9);
+    EXPECT_NEAR(companion->detectedElementScreenLocation()->value().y, 509.316, 1e-3);
+    EXPECT_EQ(companion->detectedElementDisplayFrame().get(), std::optional<Rect>(Rect{0, 0, 1512, 982}));
     EXPECT_TRUE(companion->conversationHistory().empty());
     EXPECT_TRUE(env.eventNames().empty());
 
@@ -255,14 +256,14 @@ TEST_F(Onboarding, ARepliesWithoutCoordinatesPublishNothingAndFarCoordinatesAreC
         env.log.clear();
         demonstrate(reply);
         EXPECT_EQ(env.log.linesStartingWith("🎯"), std::vector<std::string>{"🎯 Onboarding demo: no element to point at"}) << reply;
-        EXPECT_FALSE(companion->detectedElementScreenLocation->has_value()) << reply;
-        EXPECT_FALSE(companion->detectedElementBubbleText->has_value()) << reply;
+        EXPECT_FALSE(companion->detectedElementScreenLocation()->has_value()) << reply;
+        EXPECT_FALSE(companion->detectedElementBubbleText()->has_value()) << reply;
     }
     env.log.clear();
     demonstrate("far right [POINT:5000,0]");
-    ASSERT_TRUE(companion->detectedElementScreenLocation.get());
-    EXPECT_DOUBLE_EQ(companion->detectedElementScreenLocation->value().x, 1512.0);
-    EXPECT_DOUBLE_EQ(companion->detectedElementScreenLocation->value().y, 982.0);
+    ASSERT_TRUE(companion->detectedElementScreenLocation().get());
+    EXPECT_DOUBLE_EQ(companion->detectedElementScreenLocation()->value().x, 1512.0);
+    EXPECT_DOUBLE_EQ(companion->detectedElementScreenLocation()->value().y, 982.0);
     EXPECT_EQ(env.log.linesStartingWith("🎯"), std::vector<std::string>{"🎯 Onboarding demo: pointing at \"element\" — \"far right\""});
 }
 
@@ -276,14 +277,14 @@ TEST_F(Onboarding, DemonstrationFailuresEndItWithOneLine) {
     companion->startOnboardingDemo();
     awaitLog("⚠️ Onboarding demo error: ");
     EXPECT_EQ(env.log.linesStartingWith("⚠️").size(), 1u);
-    EXPECT_FALSE(companion->detectedElementScreenLocation->has_value());
+    EXPECT_FALSE(companion->detectedElementScreenLocation()->has_value());
 }
 
 TEST_F(Onboarding, MissingOrUnreadableMusicGivesOneLineAndOnboardingGoesOn) {
     std::filesystem::remove(bundleDir / "Velmo.app/Contents/Resources/ff.mp3");
     companion->triggerOnboarding();
     EXPECT_EQ(env.log.lines(), std::vector<std::string>{"⚠️ Velmo: ff.mp3 not found in bundle"});
-    EXPECT_TRUE(companion->isOverlayVisible);
+    EXPECT_TRUE(companion->isOverlayVisible());
     EXPECT_EQ(env.eventNames(), std::vector<std::string>{"onboarding_started"});
 
     env.log.clear();
@@ -325,7 +326,7 @@ TEST_F(Onboarding, ReplayDuringTheMusicFadeRestartsTheMusicAndResetsTheWelcome) 
 TEST_F(Onboarding, ReplayLeavesTheCompletedFlagAlone) {
     companion->replayOnboarding();
     EXPECT_FALSE(UserDefaults::standard().boolForKey("hasCompletedOnboarding"));
-    EXPECT_TRUE(companion->isOverlayVisible);
+    EXPECT_TRUE(companion->isOverlayVisible());
 }
 
 TEST_F(Onboarding, AVideoThatFailsEndsLikeItsEndSoTheChordWorksAgain) {
@@ -334,12 +335,12 @@ TEST_F(Onboarding, AVideoThatFailsEndsLikeItsEndSoTheChordWorksAgain) {
     video()->fail("could not load the playlist");
     env.loop().runUntilIdle();
     EXPECT_EQ(env.log.linesStartingWith("⚠️"), std::vector<std::string>{"⚠️ Velmo: Onboarding video failed: could not load the playlist"});
-    EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity, 0.0);
+    EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity(), 0.0);
     env.loop().advance(2.0s);
-    EXPECT_FALSE(companion->showOnboardingVideo);
-    EXPECT_FALSE(companion->onboardingVideoPlayer.get());
+    EXPECT_FALSE(companion->showOnboardingVideo());
+    EXPECT_FALSE(companion->onboardingVideoPlayer().get());
     env.loop().advance(0.3s);
-    EXPECT_TRUE(companion->showOnboardingPrompt);
+    EXPECT_TRUE(companion->showOnboardingPrompt());
     EXPECT_TRUE(env.eventNames().empty());  // a failure is not a completed video
 
     env.shortcut->transitions.send(ShortcutTransition::pressed);
@@ -373,9 +374,9 @@ TEST_F(Onboarding, APromptPresentedAgainTypesIntoTheFieldOnlyOnce) {
     env.loop().advance(Seconds(0.03 * 20 + 1e-6));
     companion->presentOnboardingPrompt();
     env.loop().advance(Seconds(0.03 * 45 + 1e-6));
-    EXPECT_EQ(companion->onboardingPromptText.get(), CompanionManager::onboardingPromptMessage);
+    EXPECT_EQ(companion->onboardingPromptText().get(), CompanionManager::onboardingPromptMessage);
     env.loop().advance(0.3s);
-    EXPECT_EQ(companion->onboardingPromptText.get(), CompanionManager::onboardingPromptMessage);
+    EXPECT_EQ(companion->onboardingPromptText().get(), CompanionManager::onboardingPromptMessage);
 
     // A press hides the prompt and stops its typing for good.
     companion->presentOnboardingPrompt();
@@ -383,8 +384,8 @@ TEST_F(Onboarding, APromptPresentedAgainTypesIntoTheFieldOnlyOnce) {
     env.shortcut->transitions.send(ShortcutTransition::pressed);
     env.loop().runUntilIdle();
     env.loop().advance(2.0s);
-    EXPECT_FALSE(companion->showOnboardingPrompt);
-    EXPECT_EQ(companion->onboardingPromptText.get(), "");
+    EXPECT_FALSE(companion->showOnboardingPrompt());
+    EXPECT_EQ(companion->onboardingPromptText().get(), "");
     EXPECT_FALSE(companion->onboardingPromptTypingTimer());
 }
 
@@ -417,10 +418,10 @@ TEST_F(Onboarding, AnAddressThatCannotBeFormedMeansNoVideo) {
     CompanionManager::VideoOriginScope origin("not a url");
     companion->startOnboardingVideo();
     EXPECT_FALSE(video());
-    EXPECT_FALSE(companion->showOnboardingVideo);
+    EXPECT_FALSE(companion->showOnboardingVideo());
     env.loop().advance(60s);
     EXPECT_TRUE(env.eventNames().empty());
-    EXPECT_FALSE(companion->showOnboardingPrompt);
+    EXPECT_FALSE(companion->showOnboardingPrompt());
 }
 
 TEST_F(Onboarding, AVideoStoppedBeforeItsFadeInStaysTransparentAndSilent) {
@@ -429,6 +430,6 @@ TEST_F(Onboarding, AVideoStoppedBeforeItsFadeInStaysTransparentAndSilent) {
     env.loop().advance(0.1s);
     companion->stopOnboardingVideo();  // the cursor view went away
     env.loop().advance(3.0s);
-    EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity, 0.0);
+    EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity(), 0.0);
     EXPECT_EQ(player->volumeWrites(), std::vector<float>{0.0f});
 }

@@ -2,6 +2,7 @@
 
 #include <tuple>
 
+#include "companion/CompanionManagerTesting.h"
 #include "companion/CompanionManager.h"
 #include "companion/CompanionTestEnvironment.h"
 #include "platform/runtime/NotificationCenter.h"
@@ -32,7 +33,7 @@ TEST(CompanionManagerPermissions, StartWithNothingGrantedLogsOneLineSendsNothing
               std::vector<std::string>{"🔑 Velmo start — accessibility: false, screen: false, mic: false, screenContent: false, onboarded: false"});
     EXPECT_TRUE(env.events.events().empty());
     EXPECT_EQ(env.overlay->showCount(), 0);
-    EXPECT_FALSE(companion->isOverlayVisible);
+    EXPECT_FALSE(companion->isOverlayVisible());
     EXPECT_EQ(env.shortcut->startCount, 0);
     EXPECT_EQ(env.shortcut->stopCount, 1);  // accessibility missing: the monitor is stopped on every refresh
     env.loop().advance(1.5s);
@@ -76,7 +77,7 @@ TEST(CompanionManagerPermissions, GrantsOverTimeGiveOneLineAndOneEventEachAndThe
     UserDefaults::standard().removeObject("hasScreenContentPermission");
     env.loop().advance(1.5s);
     EXPECT_FALSE(env.shortcut->running);
-    EXPECT_TRUE(companion->hasScreenContentPermission);
+    EXPECT_TRUE(companion->hasScreenContentPermission());
     EXPECT_EQ(env.eventNames().size(), 4u);
     companion->stop();
 }
@@ -93,7 +94,7 @@ TEST(CompanionManagerPermissions, ALaunchWithEverythingGrantedReportsItAndShowsT
                                         "🔑 Velmo start — accessibility: true, screen: true, mic: true, screenContent: true, onboarded: true"}));
     EXPECT_EQ(env.eventNames(), (std::vector<std::string>{"permission_granted", "permission_granted", "permission_granted",
                                                           "all_permissions_granted"}));
-    EXPECT_TRUE(companion->isOverlayVisible);
+    EXPECT_TRUE(companion->isOverlayVisible());
     EXPECT_EQ(env.overlay->shownScreenFrames().size(), 2u);
     EXPECT_FALSE(env.overlay->lastShowWasFirstAppearance());  // no welcome for a returning user
     companion->stop();
@@ -117,24 +118,24 @@ TEST(CompanionManagerVoiceState, FollowsTheDictationFlagsExceptWhileResponding) 
         env.dictation->isFinalizingTranscript = c.finalizing;
         env.dictation->isPreparingToRecord = c.preparing;
         env.loop().runUntilIdle();  // delivered on the main loop
-        EXPECT_EQ(companion->voiceState.get(), c.expected) << c.recording << c.finalizing << c.preparing;
+        EXPECT_EQ(companion->voiceState().get(), c.expected) << c.recording << c.finalizing << c.preparing;
     }
     env.dictation->currentAudioPowerLevel = 0.4;
     env.loop().runUntilIdle();
-    EXPECT_DOUBLE_EQ(companion->currentAudioPowerLevel, 0.4);
+    EXPECT_DOUBLE_EQ(companion->currentAudioPowerLevel(), 0.4);
 
-    companion->voiceState = CompanionVoiceState::responding;
+    velmo::test::writable(*companion).voiceState = CompanionVoiceState::responding;
     env.dictation->isRecordingFromKeyboardShortcut = true;
     env.dictation->isFinalizingTranscript = false;
     env.loop().runUntilIdle();
-    EXPECT_EQ(companion->voiceState.get(), CompanionVoiceState::responding);
+    EXPECT_EQ(companion->voiceState().get(), CompanionVoiceState::responding);
 
     companion->stop();  // the subscriptions end
-    companion->voiceState = CompanionVoiceState::idle;
+    velmo::test::writable(*companion).voiceState = CompanionVoiceState::idle;
     env.dictation->isRecordingFromKeyboardShortcut = false;
     env.dictation->isFinalizingTranscript = true;
     env.loop().runUntilIdle();
-    EXPECT_EQ(companion->voiceState.get(), CompanionVoiceState::idle);
+    EXPECT_EQ(companion->voiceState().get(), CompanionVoiceState::idle);
 }
 
 TEST(CompanionManagerPushToTalk, APressWhileBusyOrDuringTheVideoIsIgnoredButItsReleaseStillStops) {
@@ -148,7 +149,7 @@ TEST(CompanionManagerPushToTalk, APressWhileBusyOrDuringTheVideoIsIgnoredButItsR
     env.shortcut->transitions.send(ShortcutTransition::pressed);
     env.loop().runUntilIdle();
     env.dictation->busy = false;
-    companion->showOnboardingVideo = true;
+    velmo::test::writable(*companion).showOnboardingVideo = true;
     env.shortcut->transitions.send(ShortcutTransition::pressed);
     env.loop().runUntilIdle();
     EXPECT_TRUE(env.events.events().empty());
@@ -160,13 +161,13 @@ TEST(CompanionManagerPushToTalk, APressWhileBusyOrDuringTheVideoIsIgnoredButItsR
     EXPECT_EQ(env.eventNames(), std::vector<std::string>{"push_to_talk_released"});
     EXPECT_EQ(env.dictation->calls, std::vector<std::string>{"stop keyboardShortcut"});
 
-    companion->showOnboardingVideo = false;
-    companion->detectedElementScreenLocation = Point{1, 2};
+    velmo::test::writable(*companion).showOnboardingVideo = false;
+    velmo::test::writable(*companion).detectedElementScreenLocation = Point{1, 2};
     env.shortcut->transitions.send(ShortcutTransition::pressed);
     env.loop().runUntilIdle();
     EXPECT_EQ(env.eventNames(), (std::vector<std::string>{"push_to_talk_released", "push_to_talk_started"}));
     EXPECT_EQ(dismissals, 1);
-    EXPECT_FALSE(companion->detectedElementScreenLocation->has_value());
+    EXPECT_FALSE(companion->detectedElementScreenLocation()->has_value());
     EXPECT_EQ(env.dictation->calls.back(), "start");
     EXPECT_EQ(env.dictation->lastDraftText, "");
     NotificationCenter::defaultCenter().removeObserver(token);
@@ -178,16 +179,16 @@ TEST(CompanionManagerPushToTalk, APressHidesTheOnboardingPromptAfterItsFade) {
     CompanionTestEnvironment env;
     auto companion = env.makeCompanion();
     companion->start();
-    companion->showOnboardingPrompt = true;
-    companion->onboardingPromptText = "press control + option";
-    companion->onboardingPromptOpacity = 1.0;
+    velmo::test::writable(*companion).showOnboardingPrompt = true;
+    velmo::test::writable(*companion).onboardingPromptText = "press control + option";
+    velmo::test::writable(*companion).onboardingPromptOpacity = 1.0;
     env.shortcut->transitions.send(ShortcutTransition::pressed);
     env.loop().runUntilIdle();
-    EXPECT_DOUBLE_EQ(companion->onboardingPromptOpacity, 0.0);
-    EXPECT_TRUE(companion->showOnboardingPrompt);
+    EXPECT_DOUBLE_EQ(companion->onboardingPromptOpacity(), 0.0);
+    EXPECT_TRUE(companion->showOnboardingPrompt());
     env.loop().advance(0.35s);
-    EXPECT_FALSE(companion->showOnboardingPrompt);
-    EXPECT_EQ(companion->onboardingPromptText.get(), "");
+    EXPECT_FALSE(companion->showOnboardingPrompt());
+    EXPECT_EQ(companion->onboardingPromptText().get(), "");
     companion->stop();
 }
 
@@ -211,7 +212,7 @@ TEST(CompanionManagerScreenContent, AGoodShotGrantsAnEmptyOneOrAFailureDoesNot) 
     auto companion = env.makeCompanion();
 
     auto run = [&] {
-        companion->isRequestingScreenContent = true;
+        velmo::test::writable(*companion).isRequestingScreenContent = true;
         bool done = false;
         startTask([&]() -> Task<void> {
             auto request = companion->requestScreenContentPermission();
@@ -221,13 +222,13 @@ TEST(CompanionManagerScreenContent, AGoodShotGrantsAnEmptyOneOrAFailureDoesNot) 
         env.loop().runUntil([&] { return done; });
     };
     run();
-    EXPECT_FALSE(companion->isRequestingScreenContent);
-    EXPECT_FALSE(companion->hasScreenContentPermission);
+    EXPECT_FALSE(companion->isRequestingScreenContent());
+    EXPECT_FALSE(companion->hasScreenContentPermission());
     EXPECT_TRUE(env.log.contains("🔑 Screen content capture result — width: 0, height: 0, didCapture: false"));
 
     layer->fail = true;
     run();
-    EXPECT_FALSE(companion->isRequestingScreenContent);
+    EXPECT_FALSE(companion->isRequestingScreenContent());
     EXPECT_EQ(env.log.linesStartingWith("⚠️ Screen content permission request failed: ").size(), 1u);
 
     ScreenLayerScope good(env.screens);
@@ -239,10 +240,10 @@ TEST(CompanionManagerScreenContent, AGoodShotGrantsAnEmptyOneOrAFailureDoesNot) 
     env.events.clear();
     run();
     EXPECT_TRUE(env.log.contains("🔑 Screen content capture result — width: 320, height: 240, didCapture: true"));
-    EXPECT_TRUE(companion->hasScreenContentPermission);
+    EXPECT_TRUE(companion->hasScreenContentPermission());
     EXPECT_TRUE(UserDefaults::standard().boolForKey("hasScreenContentPermission"));
     expectEvents(env.events.events(), {event("permission_granted", {{"permission", "screen_content"}})});
-    EXPECT_TRUE(companion->isOverlayVisible);  // onboarded and now complete
+    EXPECT_TRUE(companion->isOverlayVisible());  // onboarded and now complete
     ASSERT_EQ(env.screens->captureRequests().size(), 1u);
     EXPECT_EQ(env.screens->captureRequests()[0].configuration, (StreamConfiguration{320, 240}));
     EXPECT_TRUE(env.screens->captureRequests()[0].filter.excludedWindows.empty());

@@ -58,7 +58,7 @@ protected:
         companion->start();
         env.loop().runUntilIdle();
         env.events.clear();
-        voiceSub = companion->voiceState.publisher().sink([this](const CompanionVoiceState& s) { voiceTrace.push_back(s); });
+        voiceSub = companion->voiceState().publisher().sink([this](const CompanionVoiceState& s) { voiceTrace.push_back(s); });
         voiceTrace.clear();
     }
     void TearDown() override {
@@ -109,9 +109,9 @@ TEST_F(CompanionPipeline, ATranscriptBecomesOneRequestASpokenAnswerAndAPointedSp
     }
 
     // (12, 7) on the 1280x720 shot of the 1920x1080 display at x = 1440.
-    EXPECT_EQ(companion->detectedElementScreenLocation.get(), (Point{1458, 1069.5}));
-    EXPECT_EQ(companion->detectedElementDisplayFrame.get(), (Rect{1440, 0, 1920, 1080}));
-    EXPECT_FALSE(companion->detectedElementBubbleText->has_value());
+    EXPECT_EQ(companion->detectedElementScreenLocation().get(), (Point{1458, 1069.5}));
+    EXPECT_EQ(companion->detectedElementDisplayFrame().get(), (Rect{1440, 0, 1920, 1080}));
+    EXPECT_FALSE(companion->detectedElementBubbleText()->has_value());
     EXPECT_TRUE(env.log.contains("🎯 Element pointing: (12, 7) → \"file menu\""));
     EXPECT_TRUE(env.log.contains("🧠 Conversation history: 1 exchanges"));
 
@@ -155,12 +155,12 @@ TEST_F(CompanionPipeline, ALaterTranscriptCancelsAHeldReplyWhichThenChangesNothi
 
     ASSERT_EQ(companion->conversationHistory().size(), 1u);
     EXPECT_EQ(companion->conversationHistory()[0].userTranscript, "second question");
-    EXPECT_FALSE(companion->detectedElementScreenLocation->has_value());
+    EXPECT_FALSE(companion->detectedElementScreenLocation()->has_value());
     EXPECT_EQ(env.speechServer.requestsWith("POST").size(), 1u);
     EXPECT_EQ(json::parse(env.speechServer.requestsWith("POST")[0].body)["text"], "fresh answer");
     // The interrupted transfer fails with its own cancellation error, which is reported.
     EXPECT_EQ(env.log.linesStartingWith("⚠️ Companion response error: ").size(), 1u);
-    EXPECT_EQ(companion->voiceState.get(), CompanionVoiceState::idle);
+    EXPECT_EQ(companion->voiceState().get(), CompanionVoiceState::idle);
 }
 
 TEST_F(CompanionPipeline, StoppingDuringAHeldReplyReportsNoError) {
@@ -244,7 +244,7 @@ TEST_F(CompanionPipeline, FailuresAreReportedAndLeaveTheHistoryAlone) {
         EXPECT_EQ(names.back(), c.event) << c.name;
         EXPECT_EQ(env.log.linesStartingWith(c.logPrefix).size(), 1u) << c.name;
         EXPECT_EQ(companion->conversationHistory().size(), expectedHistory) << c.name;
-        EXPECT_EQ(companion->voiceState.get(), CompanionVoiceState::idle) << c.name;
+        EXPECT_EQ(companion->voiceState().get(), CompanionVoiceState::idle) << c.name;
     }
 }
 
@@ -254,7 +254,7 @@ TEST_F(CompanionPipeline, AReplyOfOnlyATagIsNotSpokenAndAPressStopsSpeech) {
     say("anything?");
     ASSERT_TRUE(env.loop().runUntil([&] { return responseDone(); }));
     EXPECT_TRUE(env.speechServer.requestsWith("POST").empty());
-    EXPECT_EQ(companion->voiceState.get(), CompanionVoiceState::idle);
+    EXPECT_EQ(companion->voiceState().get(), CompanionVoiceState::idle);
     EXPECT_EQ(env.events.events().back().properties, (json{{"response", ""}, {"character_count", 0}}));
 
     env.messagesServer.route("POST", "/v1/messages", LoopbackAnswer::streamed(200, {sseReply({"a long answer"})}));

@@ -209,7 +209,7 @@ private:
         auto failed = NotificationCenter::defaultCenter().addObserver(VideoPlayer::failedToPlayNotification,
                                                                       [stamp](const Notification&) { stamp("video failed"); });
         auto shown = std::make_shared<bool>(false);
-        Cancellable showing = delegate.companionManager()->showOnboardingVideo.publisher().sink([stamp, shown](const bool& on) {
+        Cancellable showing = delegate.companionManager()->showOnboardingVideo().publisher().sink([stamp, shown](const bool& on) {
             if (on != *shown) stamp(on ? "video shown" : "video stopped");
             *shown = on;
         });

@@ -86,14 +86,14 @@ TEST(VelmoEndToEnd, HoldingTheChordAndSpeakingGivesASpokenAnswer) {
         CompanionAppDelegate delegate(std::move(deps));
         delegate.applicationDidFinishLaunching();
         auto companion = delegate.companionManager();
-        ASSERT_TRUE(companion->hasAccessibilityPermission) << "the X11 key tap needs XInput2 on the display";
+        ASSERT_TRUE(companion->hasAccessibilityPermission()) << "the X11 key tap needs XInput2 on the display";
 
         velmo::test::XTestKeyboard keyboard(x.display());
         ASSERT_TRUE(keyboard.isOpen());
         ASSERT_TRUE(keyboard.press("Control_L"));
         ASSERT_TRUE(keyboard.press("Alt_L"));
         ASSERT_TRUE(loop.runUntil([&] { return dictation->isRecordingFromKeyboardShortcut().get() && !dictation->isPreparingToRecord().get(); }, 20s));
-        EXPECT_EQ(companion->voiceState.get(), CompanionVoiceState::listening);
+        EXPECT_EQ(companion->voiceState().get(), CompanionVoiceState::listening);
 
         engine->deliver(phrase->floatBuffers());
         ASSERT_TRUE(engine->waitUntilDelivered(20));
@@ -103,7 +103,7 @@ TEST(VelmoEndToEnd, HoldingTheChordAndSpeakingGivesASpokenAnswer) {
         ASSERT_TRUE(keyboard.release("Alt_L"));
         ASSERT_TRUE(keyboard.release("Control_L"));
         ASSERT_TRUE(loop.runUntil([&] { return players->lastPlayer() != nullptr && players->lastPlayer()->isPlaying(); }, 30s))
-            << "no playback; transcript: " << companion->lastTranscript->value_or("(none)");
+            << "no playback; transcript: " << companion->lastTranscript()->value_or("(none)");
         auto toPlayback = std::chrono::duration<double>(std::chrono::steady_clock::now() - released).count();
         std::printf("release to playback start: %.3f s\n", toPlayback);
 

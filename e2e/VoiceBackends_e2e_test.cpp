@@ -104,7 +104,7 @@ TEST_P(VoiceBackends, TheChordAndTheMicrophoneGiveOneTranscriptAndOneRequest) {
 
     std::vector<std::string> transcripts;
     std::chrono::steady_clock::time_point submittedAt;
-    Cancellable heard = companion->lastTranscript.publisher().sink([&](const std::optional<std::string>& t) {
+    Cancellable heard = companion->lastTranscript().publisher().sink([&](const std::optional<std::string>& t) {
         if (!t) return;
         transcripts.push_back(*t);
         submittedAt = std::chrono::steady_clock::now();

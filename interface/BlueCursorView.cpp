@@ -189,7 +189,7 @@ struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Sha
         if (!v || disappeared) return;
         auto c = companion.lock();
         if (!c) return;
-        std::optional<Rect> f = c->detectedElementDisplayFrame.get();
+        std::optional<Rect> f = c->detectedElementDisplayFrame().get();
         if (!f) return;
         if (BlueCursorOverlay::screenTakesTarget(screenFrame, *f)) navigateToDetectedElement(*v);
     }
@@ -265,8 +265,8 @@ struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Sha
         changed();
         std::string text;
         auto c = companion.lock();
-        if (c && c->detectedElementBubbleText.get()) {
-            text = *c->detectedElementBubbleText.get();
+        if (c && c->detectedElementBubbleText().get()) {
+            text = *c->detectedElementBubbleText().get();
         } else {
             std::size_t count = navigationPointerPhrases.size();
             std::size_t i = std::min(count - 1, std::size_t(random->unit() * double(count)));
@@ -345,7 +345,7 @@ struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Sha
     bool isCursorGlyphVisible() const {
         if (state.mirrinNavigationMode != MirrinNavigationMode::followingCursor) return true;
         auto c = companion.lock();
-        if (c && c->detectedElementScreenLocation.get()) return false;
+        if (c && c->detectedElementScreenLocation().get()) return false;
         return state.isCursorOnThisScreen;
     }
 };
@@ -425,15 +425,15 @@ struct BlueCursorView::Presentation {
         State& s = shared->state;
         Inputs in;
         if (c) {
-            in.voiceState = c->voiceState.get();
-            in.audioPowerLevel = c->currentAudioPowerLevel.get();
-            in.onboardingVideoOpacity = c->onboardingVideoOpacity.get();
-            in.onboardingVideoPlayer = c->onboardingVideoPlayer.get().get();
-            in.showOnboardingPrompt = c->showOnboardingPrompt.get();
-            in.onboardingPromptText = c->onboardingPromptText.get();
-            in.onboardingPromptOpacity = c->onboardingPromptOpacity.get();
+            in.voiceState = c->voiceState().get();
+            in.audioPowerLevel = c->currentAudioPowerLevel().get();
+            in.onboardingVideoOpacity = c->onboardingVideoOpacity().get();
+            in.onboardingVideoPlayer = c->onboardingVideoPlayer().get().get();
+            in.showOnboardingPrompt = c->showOnboardingPrompt().get();
+            in.onboardingPromptText = c->onboardingPromptText().get();
+            in.onboardingPromptOpacity = c->onboardingPromptOpacity().get();
         }
-        OnboardingVideoPlayerView{c ? c->onboardingVideoPlayer.get() : nullptr}.updateView(*videoView);
+        OnboardingVideoPlayerView{c ? c->onboardingVideoPlayer().get() : nullptr}.updateView(*videoView);
         voiceState = in.voiceState;
         audioPowerLevel = in.audioPowerLevel;
         showOnboardingPrompt = in.showOnboardingPrompt;
@@ -642,19 +642,19 @@ BlueCursorView::BlueCursorView(Rect screenFrame, bool isFirstAppearance, Compani
     });
 
     std::weak_ptr<Shared> weakShared = shared_;
-    observer_.onChange(companionManager.detectedElementScreenLocation,
+    observer_.onChange(companionManager.detectedElementScreenLocation(),
                        [weakShared](const std::optional<Point>&, const std::optional<Point>& now) {
                            if (auto s = weakShared.lock()) s->handleDetectedElementLocationChange(now);
                        });
-    observer_.watch(companionManager.voiceState);
-    observer_.watch(companionManager.currentAudioPowerLevel);
-    observer_.watch(companionManager.detectedElementDisplayFrame);
-    observer_.watch(companionManager.detectedElementBubbleText);
-    observer_.watch(companionManager.onboardingVideoOpacity);
-    observer_.watch(companionManager.onboardingVideoPlayer);
-    observer_.watch(companionManager.showOnboardingPrompt);
-    observer_.watch(companionManager.onboardingPromptText);
-    observer_.watch(companionManager.onboardingPromptOpacity);
+    observer_.watch(companionManager.voiceState());
+    observer_.watch(companionManager.currentAudioPowerLevel());
+    observer_.watch(companionManager.detectedElementDisplayFrame());
+    observer_.watch(companionManager.detectedElementBubbleText());
+    observer_.watch(companionManager.onboardingVideoOpacity());
+    observer_.watch(companionManager.onboardingVideoPlayer());
+    observer_.watch(companionManager.showOnboardingPrompt());
+    observer_.watch(companionManager.onboardingPromptText());
+    observer_.watch(companionManager.onboardingPromptOpacity());
     observer_.onAnyChange([weakShared] {
         if (auto s = weakShared.lock()) s->changed();
     });
@@ -711,20 +711,20 @@ BlueCursorOverlay::BlueCursorOverlay(const std::vector<Rect>& screenFrames, bool
         views_.push_back(std::make_unique<BlueCursorView>(frame, isFirstAppearance, companionManager, environment));
     // A target no view takes: cleared when it arrives. One already set when the overlay is
     // shown is taken by no view either (they fly only to new targets).
-    observer_.onChange(companionManager.detectedElementScreenLocation,
+    observer_.onChange(companionManager.detectedElementScreenLocation(),
                        [this](const std::optional<Point>&, const std::optional<Point>& now) {
                            if (now) clearUnownedTarget();
                        });
     for (auto& view : views_) view->appear();
-    if (companionManager.detectedElementScreenLocation.get()) companionManager.clearDetectedElementLocation();
+    if (companionManager.detectedElementScreenLocation().get()) companionManager.clearDetectedElementLocation();
 }
 
 BlueCursorOverlay::~BlueCursorOverlay() = default;
 
 void BlueCursorOverlay::clearUnownedTarget() {
     auto c = companion_.lock();
-    if (!c || !c->detectedElementScreenLocation.get()) return;
-    std::optional<Rect> f = c->detectedElementDisplayFrame.get();
+    if (!c || !c->detectedElementScreenLocation().get()) return;
+    std::optional<Rect> f = c->detectedElementDisplayFrame().get();
     bool taken = f && std::any_of(frames_.begin(), frames_.end(),
                                   [&](const Rect& screen) { return screenTakesTarget(screen, *f); });
     if (!taken) c->clearDetectedElementLocation();

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <ctime>
 
+#include "companion/CompanionManagerTesting.h"
 #include "companion/CompanionTestDoubles.h"
 #include "interface/BlueCursorView.h"
 #include "interface/drawing/Painter.h"
@@ -69,8 +70,8 @@ void BM_CursorEpisode(benchmark::State& state) {
             // A spot 480 pt away: a 0.6 s flight.
             Point from = view.state().cursorPosition;
             Point target{from.x + 384, from.y + 288};
-            companion->detectedElementScreenLocation = Point{target.x - 8, screen.height - (target.y - 12)};
-            companion->detectedElementDisplayFrame = screen;
+            velmo::test::writable(*companion).detectedElementScreenLocation = Point{target.x - 8, screen.height - (target.y - 12)};
+            velmo::test::writable(*companion).detectedElementDisplayFrame = screen;
             at(3.6);  // landed, typed, the bubble's spring settled
             quiet = true;
             at(8.5);  // the hold ends 6 s after the typing, then the fade and the flight back

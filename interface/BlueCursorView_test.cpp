@@ -1,3 +1,4 @@
+#include "companion/CompanionManagerTesting.h"
 #include "interface/BlueCursorView.h"
 
 #include <gtest/gtest.h>
@@ -36,7 +37,7 @@ struct CursorTest : testing::Test {
                                   std::make_shared<HeadlessOverlayWindowManager>()});
     Point mouse{100, 800};  // global; (100, 100) on kScreen
     int videoStarts = 0;
-    Cancellable videoWatch = companion->showOnboardingVideo.publisher().sink([this](bool shown) {
+    Cancellable videoWatch = companion->showOnboardingVideo().publisher().sink([this](bool shown) {
         if (shown) ++videoStarts;
     });
 
@@ -56,8 +57,8 @@ struct CursorTest : testing::Test {
     }
     // The pipeline's order: location, then the display frame.
     void point(Point global, Rect display = kScreen) {
-        companion->detectedElementScreenLocation = global;
-        companion->detectedElementDisplayFrame = display;
+        velmo::test::writable(*companion).detectedElementScreenLocation = global;
+        velmo::test::writable(*companion).detectedElementDisplayFrame = display;
         loop().runUntilIdle();
     }
     // The global point whose target (local + (8, 12)) is `target` on kScreen.
@@ -135,9 +136,9 @@ TEST_F(CursorTest, WelcomeOnFirstAppearanceFollowsItsTimetableAndStartsTheVideo)
     advanceTo(t0, done + 2.5 + 0.001);
     EXPECT_FALSE(view->state().showWelcome);
     EXPECT_EQ(videoStarts, 1);
-    EXPECT_TRUE(companion->showOnboardingVideo.get());
+    EXPECT_TRUE(companion->showOnboardingVideo().get());
     view.reset();
-    EXPECT_FALSE(companion->showOnboardingVideo.get());  // stopped when the view goes
+    EXPECT_FALSE(companion->showOnboardingVideo().get());  // stopped when the view goes
 }
 
 TEST_F(CursorTest, AFirstAppearanceOnAScreenWithoutTheMouseShowsAtOnceAndPlaysNoWelcome) {
@@ -236,7 +237,7 @@ TEST_F(CursorTest, TargetsNearAnEdgeEndTwentyPointsInside) {
 TEST_F(CursorTest, AnEmptyBubbleTypesNothingButHoldsFadesAndReturns) {
     auto view = show();
     double t0 = loop().now();
-    companion->detectedElementBubbleText = std::string();
+    velmo::test::writable(*companion).detectedElementBubbleText = std::string();
     point(globalForTarget({535, 425}));  // 500 pt away: 0.625 s, 37 frames, arrival at 38/60
     double arrival = 38 / 60.0;
     advanceTo(t0, arrival + 0.001);
@@ -252,12 +253,12 @@ TEST_F(CursorTest, AnEmptyBubbleTypesNothingButHoldsFadesAndReturns) {
     advanceTo(t0, arrival + 6.5 + 0.001);
     EXPECT_EQ(view->state().mirrinNavigationMode, Mode::navigatingToTarget);
     EXPECT_TRUE(view->state().isReturningToCursor);
-    EXPECT_TRUE(companion->detectedElementScreenLocation.get().has_value());
+    EXPECT_TRUE(companion->detectedElementScreenLocation().get().has_value());
     loop().advance(1.5s);
     EXPECT_EQ(view->state().mirrinNavigationMode, Mode::followingCursor);
     EXPECT_EQ(view->state().cursorPosition, (Point{135, 125}));
-    EXPECT_FALSE(companion->detectedElementScreenLocation.get().has_value());
-    EXPECT_FALSE(companion->detectedElementBubbleText.get().has_value());
+    EXPECT_FALSE(companion->detectedElementScreenLocation().get().has_value());
+    EXPECT_FALSE(companion->detectedElementBubbleText().get().has_value());
 }
 
 TEST_F(CursorTest, AnAbsentBubbleTypesOneOfTheSixPhrasesWithRandomDelays) {
@@ -321,7 +322,7 @@ TEST_F(CursorTest, MultiByteBubbleTextIsTypedByWholeCharacters) {
     auto expected = graphemeClusters(text);
     ASSERT_EQ(expected.size(), 11u);
     auto view = show();
-    companion->detectedElementBubbleText = text;
+    velmo::test::writable(*companion).detectedElementBubbleText = text;
     point(globalForTarget({535, 425}));
     std::vector<std::string> seen;
     double t0 = loop().now();
@@ -343,7 +344,7 @@ TEST_F(CursorTest, MultiByteBubbleTextIsTypedByWholeCharacters) {
 
 TEST_F(CursorTest, MovingTheMouseFarCancelsTheReturnButNotTheFlightOut) {
     auto view = show();
-    companion->detectedElementBubbleText = std::string("ok");
+    velmo::test::writable(*companion).detectedElementBubbleText = std::string("ok");
     point(globalForTarget({535, 425}));
     loop().advance(0.3s);
     mouse = {900, 200};  // far, during the flight out: no effect
@@ -364,7 +365,7 @@ TEST_F(CursorTest, MovingTheMouseFarCancelsTheReturnButNotTheFlightOut) {
     EXPECT_EQ(view->state().mirrinNavigationMode, Mode::followingCursor);
     EXPECT_FALSE(view->state().isReturningToCursor);
     EXPECT_FALSE(view->state().hasNavigationAnimationTimer);
-    EXPECT_FALSE(companion->detectedElementScreenLocation.get().has_value());
+    EXPECT_FALSE(companion->detectedElementScreenLocation().get().has_value());
     loop().advance(0.02s);
     EXPECT_EQ(view->state().cursorPosition, (Point{1036, 725}));
 }
@@ -396,19 +397,19 @@ TEST_F(CursorTest, BothPublicationOrdersLeadToOneFlight) {
     const Order orders[] = {
         {"location, frame",
          [](CompanionManager& c, Point p) {
-             c.detectedElementScreenLocation = p;
-             c.detectedElementDisplayFrame = kScreen;
+             velmo::test::writable(c).detectedElementScreenLocation = p;
+             velmo::test::writable(c).detectedElementDisplayFrame = kScreen;
          }},
         {"bubble, location, frame",
          [](CompanionManager& c, Point p) {
-             c.detectedElementBubbleText = std::string("hi");
-             c.detectedElementScreenLocation = p;
-             c.detectedElementDisplayFrame = kScreen;
+             velmo::test::writable(c).detectedElementBubbleText = std::string("hi");
+             velmo::test::writable(c).detectedElementScreenLocation = p;
+             velmo::test::writable(c).detectedElementDisplayFrame = kScreen;
          }},
         {"frame, location",
          [](CompanionManager& c, Point p) {
-             c.detectedElementDisplayFrame = kScreen;
-             c.detectedElementScreenLocation = p;
+             velmo::test::writable(c).detectedElementDisplayFrame = kScreen;
+             velmo::test::writable(c).detectedElementScreenLocation = p;
          }},
     };
     for (const Order& order : orders) {
@@ -427,7 +428,7 @@ TEST_F(CursorTest, BothPublicationOrdersLeadToOneFlight) {
         advanceTo(t0, 38 / 60.0 + 0.0005);
         EXPECT_EQ(view->state().mirrinNavigationMode, Mode::pointingAtTarget);
         loop().advance(1.0s);
-        if (companion->detectedElementBubbleText.get()) {
+        if (companion->detectedElementBubbleText().get()) {
             EXPECT_EQ(view->state().navigationBubbleText, "hi");
         }
         EXPECT_GT(displays, 0);
@@ -441,8 +442,8 @@ TEST_F(CursorTest, ATargetRefusedWhileTheWelcomeTypesIsClearedAtOnce) {
     ASSERT_FALSE(view->state().welcomeText.empty());
     point(globalForTarget({535, 425}));
     EXPECT_EQ(view->state().mirrinNavigationMode, Mode::followingCursor);
-    EXPECT_FALSE(companion->detectedElementScreenLocation.get().has_value());
-    EXPECT_FALSE(companion->detectedElementDisplayFrame.get().has_value());
+    EXPECT_FALSE(companion->detectedElementScreenLocation().get().has_value());
+    EXPECT_FALSE(companion->detectedElementDisplayFrame().get().has_value());
     EXPECT_TRUE(view->isCursorGlyphVisible());
 }
 
@@ -472,7 +473,7 @@ TEST_F(CursorTest, OtherScreensHideTheirFollowingCursorsWhileATargetIsSet) {
     loop().advance(0.1s);
     EXPECT_TRUE(right->isCursorGlyphVisible());
     EXPECT_TRUE(find(right->layers(), "triangle"));
-    companion->detectedElementBubbleText = std::string("");
+    velmo::test::writable(*companion).detectedElementBubbleText = std::string("");
     point(globalForTarget({535, 425}));
     loop().advance(0.1s);
     EXPECT_TRUE(left->isCursorGlyphVisible());  // flying in from off its screen
@@ -497,18 +498,18 @@ TEST_F(CursorTest, TheOverlayClearsATargetNoScreenTakes) {
         SCOPED_TRACE(k.name);
         companion->clearDetectedElementLocation();
         loop().runUntilIdle();
-        companion->detectedElementScreenLocation = Point{1700, 400};
-        companion->detectedElementDisplayFrame = k.frame;
+        velmo::test::writable(*companion).detectedElementScreenLocation = Point{1700, 400};
+        velmo::test::writable(*companion).detectedElementDisplayFrame = k.frame;
         loop().runUntilIdle();
-        EXPECT_EQ(!companion->detectedElementScreenLocation.get().has_value(), k.cleared);
+        EXPECT_EQ(!companion->detectedElementScreenLocation().get().has_value(), k.cleared);
         loop().advance(10s);
     }
     // One already set when the overlay is shown again is taken by none of the new views.
-    companion->detectedElementScreenLocation = Point{700, 400};
-    companion->detectedElementDisplayFrame = kScreen;
+    velmo::test::writable(*companion).detectedElementScreenLocation = Point{700, 400};
+    velmo::test::writable(*companion).detectedElementDisplayFrame = kScreen;
     loop().runUntilIdle();
     BlueCursorOverlay again({kScreen}, false, *companion, environment());
-    EXPECT_FALSE(companion->detectedElementScreenLocation.get().has_value());
+    EXPECT_FALSE(companion->detectedElementScreenLocation().get().has_value());
     loop().runUntilIdle();
     EXPECT_TRUE(again.views()[0]->isCursorGlyphVisible());
 }
@@ -521,7 +522,7 @@ TEST_F(CursorTest, TheGlyphFollowsTheVoiceState) {
     };
     for (const Case& k : {Case{CompanionVoiceState::listening, "waveform"}, Case{CompanionVoiceState::processing, "spinner"},
                           Case{CompanionVoiceState::responding, "triangle"}, Case{CompanionVoiceState::idle, "triangle"}}) {
-        companion->voiceState = k.state;
+        velmo::test::writable(*companion).voiceState = k.state;
         loop().advance(0.5s);
         auto layers = view->layers();
         for (const char* id : {"triangle", "waveform", "spinner"})
@@ -532,10 +533,10 @@ TEST_F(CursorTest, TheGlyphFollowsTheVoiceState) {
 
 TEST_F(CursorTest, TheVideoAndThePromptSitBelowRightOfTheGlyphOnTheScreenWithTheMouse) {
     auto view = show();
-    companion->onboardingVideoOpacity = 1.0;
-    companion->onboardingPromptText = std::string("press control");
-    companion->showOnboardingPrompt = true;
-    companion->onboardingPromptOpacity = 1.0;
+    velmo::test::writable(*companion).onboardingVideoOpacity = 1.0;
+    velmo::test::writable(*companion).onboardingPromptText = std::string("press control");
+    velmo::test::writable(*companion).showOnboardingPrompt = true;
+    velmo::test::writable(*companion).onboardingPromptOpacity = 1.0;
     loop().advance(0.2s);
     auto video = find(view->layers(), "video");
     ASSERT_TRUE(video);
@@ -567,8 +568,8 @@ TEST_F(CursorTest, TheVideoLayerShowsThePublishedPlayersPictures) {
     int redraws = 0;
     view->setNeedsDisplayHandler([&] { ++redraws; });
     auto player = std::make_shared<SimulatedVideoPlayer>("file:///v.m3u8", 45);
-    companion->onboardingVideoPlayer = std::shared_ptr<VideoPlayer>(player);
-    companion->onboardingVideoOpacity = 1.0;
+    velmo::test::writable(*companion).onboardingVideoPlayer = std::shared_ptr<VideoPlayer>(player);
+    velmo::test::writable(*companion).onboardingVideoOpacity = 1.0;
     loop().advance(2.5s);
     auto video = find(view->layers(), "video");
     ASSERT_TRUE(video);
@@ -585,7 +586,7 @@ TEST_F(CursorTest, TheVideoLayerShowsThePublishedPlayersPictures) {
     player->showFrame(std::make_shared<VideoFrame>(*frame));
     EXPECT_NE(find(view->layers(), "video")->image, first);  // a new picture repaints the layer
 
-    companion->onboardingVideoPlayer = std::shared_ptr<VideoPlayer>();  // stopped: nothing more is shown
+    velmo::test::writable(*companion).onboardingVideoPlayer = std::shared_ptr<VideoPlayer>();  // stopped: nothing more is shown
     loop().runUntilIdle();
     EXPECT_FALSE(find(view->layers(), "video")->image);
     redraws = 0;
@@ -612,7 +613,7 @@ TEST_F(CursorTest, OffscreenFrameShowsTheGlyphAndTheBubbleWhereTheyBelong) {
     const Rect screen{0, 0, 800, 500};
     mouse = {100, 400};
     auto view = show(screen);
-    companion->detectedElementBubbleText = std::string("right here!");
+    velmo::test::writable(*companion).detectedElementBubbleText = std::string("right here!");
     point({400, 250}, screen);  // target (408, 262)
     loop().advance(3.0s);
     ASSERT_EQ(view->state().navigationBubbleText, "right here!");

@@ -155,7 +155,7 @@ TEST_F(CompanionAppDelegateTest, AReturningUserWithEverythingGrantedSeesNoPanelA
     delegate->applicationDidFinishLaunching();
     env.loop().advance(1.0s);
     EXPECT_EQ(panel->showCount(), 0);
-    EXPECT_TRUE(delegate->companionManager()->isOverlayVisible);
+    EXPECT_TRUE(delegate->companionManager()->isOverlayVisible());
     EXPECT_EQ(loginItem->registrations, 0);
     EXPECT_TRUE(env.log.linesStartingWith("🎯 Velmo: Registered").empty());
     EXPECT_TRUE(env.log.linesStartingWith("⚠️ Velmo: Failed").empty());

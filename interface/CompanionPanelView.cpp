@@ -20,12 +20,12 @@ bool hasPromptedScreenRecording = false;
 CompanionPanelView::CompanionPanelView(std::shared_ptr<CompanionManager> companionManager)
     : companionManager_(std::move(companionManager)) {
     CompanionManager& c = *companionManager_;
-    observer_.watch(c.voiceState);
-    observer_.watch(c.isOverlayVisible);
-    observer_.watch(c.hasMicrophonePermission);
-    observer_.watch(c.hasAccessibilityPermission);
-    observer_.watch(c.hasScreenRecordingPermission);
-    observer_.watch(c.hasScreenContentPermission);
+    observer_.watch(c.voiceState());
+    observer_.watch(c.isOverlayVisible());
+    observer_.watch(c.hasMicrophonePermission());
+    observer_.watch(c.hasAccessibilityPermission());
+    observer_.watch(c.hasScreenRecordingPermission());
+    observer_.watch(c.hasScreenContentPermission());
     // The onboarding default is read, not observed: starting onboarding also shows the overlay.
     observer_.onAnyChange([this] { reevaluate(); });
     model_ = makeCompanionPanelModel(inputs());
@@ -37,12 +37,12 @@ CompanionPanelView::CompanionPanelView(std::shared_ptr<CompanionManager> compani
 CompanionPanelInputs CompanionPanelView::inputs() const {
     const CompanionManager& c = *companionManager_;
     CompanionPanelInputs in;
-    in.voiceState = c.voiceState;
-    in.isOverlayVisible = c.isOverlayVisible;
-    in.hasMicrophonePermission = c.hasMicrophonePermission;
-    in.hasAccessibilityPermission = c.hasAccessibilityPermission;
-    in.hasScreenRecordingPermission = c.hasScreenRecordingPermission;
-    in.hasScreenContentPermission = c.hasScreenContentPermission;
+    in.voiceState = c.voiceState();
+    in.isOverlayVisible = c.isOverlayVisible();
+    in.hasMicrophonePermission = c.hasMicrophonePermission();
+    in.hasAccessibilityPermission = c.hasAccessibilityPermission();
+    in.hasScreenRecordingPermission = c.hasScreenRecordingPermission();
+    in.hasScreenContentPermission = c.hasScreenContentPermission();
     in.hasCompletedOnboarding = UserDefaults::standard().boolForKey("hasCompletedOnboarding");
     return in;
 }
@@ -96,8 +96,8 @@ void CompanionPanelView::perform(const std::string& id) {
     } else if (id == b::quit) {
         ApplicationTermination::terminate();
     } else if (id == b::grantScreenContent) {
-        if (companionManager_->isRequestingScreenContent) return;
-        companionManager_->isRequestingScreenContent = true;
+        if (companionManager_->isRequestingScreenContent()) return;
+        companionManager_->setRequestingScreenContent(true);
         auto companion = companionManager_;
         screenContentRequest_ = startTask([companion]() -> Task<void> { co_await companion->requestScreenContentPermission(); });
     } else if (id == b::start) {

@@ -1,5 +1,6 @@
 #include <benchmark/benchmark.h>
 
+#include "companion/CompanionManagerTesting.h"
 #include "companion/CompanionTestDoubles.h"
 #include "interface/CompanionPanelView.h"
 #include "interface/drawing/Painter.h"
@@ -40,7 +41,7 @@ void BM_PanelUnchangedUpdate(benchmark::State& state) {
     CompanionPanelView view(companion);
     scope.loop().runUntilIdle();
     for (auto _ : state) {
-        companion->hasMicrophonePermission = false;
+        velmo::test::writable(*companion).hasMicrophonePermission = false;
         scope.loop().runUntilIdle();
     }
     if (view.layoutCount() != 1) state.SkipWithError("an unchanged assignment re-laid the panel out");

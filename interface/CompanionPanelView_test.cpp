@@ -1,3 +1,4 @@
+#include "companion/CompanionManagerTesting.h"
 #include "interface/CompanionPanelView.h"
 #include "platform/desktop/ApplicationTermination.h"
 
@@ -27,7 +28,7 @@ struct PanelViewTest : testing::Test {
 };
 
 TEST_F(PanelViewTest, AudioLevelsAndPermissionPollsRelayOutOnlyWhenTheStatusLineChanges) {
-    companion->isOverlayVisible = true;
+    velmo::test::writable(*companion).isOverlayVisible = true;
     CompanionPanelView view(companion);
     int displays = 0;
     view.setNeedsDisplayHandler([&] { ++displays; });
@@ -39,16 +40,16 @@ TEST_F(PanelViewTest, AudioLevelsAndPermissionPollsRelayOutOnlyWhenTheStatusLine
     // voice state listening from 2 s, processing from 5 s, idle again at 8 s.
     for (int ms = 10; ms <= 10000; ms += 10) {
         MainLoop::postToMainAfter(Seconds(ms / 1000.0), [this, ms] {
-            companion->currentAudioPowerLevel = (ms % 70) / 70.0;
+            velmo::test::writable(*companion).currentAudioPowerLevel = (ms % 70) / 70.0;
             if (ms % 1500 == 0) {
-                companion->hasMicrophonePermission = bool(companion->hasMicrophonePermission);
-                companion->hasAccessibilityPermission = bool(companion->hasAccessibilityPermission);
-                companion->hasScreenRecordingPermission = bool(companion->hasScreenRecordingPermission);
-                companion->hasScreenContentPermission = bool(companion->hasScreenContentPermission);
+                velmo::test::writable(*companion).hasMicrophonePermission = bool(companion->hasMicrophonePermission());
+                velmo::test::writable(*companion).hasAccessibilityPermission = bool(companion->hasAccessibilityPermission());
+                velmo::test::writable(*companion).hasScreenRecordingPermission = bool(companion->hasScreenRecordingPermission());
+                velmo::test::writable(*companion).hasScreenContentPermission = bool(companion->hasScreenContentPermission());
             }
-            if (ms == 2000) companion->voiceState = CompanionVoiceState::listening;
-            if (ms == 5000) companion->voiceState = CompanionVoiceState::processing;
-            if (ms == 8000) companion->voiceState = CompanionVoiceState::idle;
+            if (ms == 2000) velmo::test::writable(*companion).voiceState = CompanionVoiceState::listening;
+            if (ms == 5000) velmo::test::writable(*companion).voiceState = CompanionVoiceState::processing;
+            if (ms == 8000) velmo::test::writable(*companion).voiceState = CompanionVoiceState::idle;
         });
     }
     std::vector<std::string> seen;
@@ -66,10 +67,10 @@ TEST_F(PanelViewTest, FittingHeightAndHandRegionsFollowTheSituation) {
     double welcome = view.fittingHeight();
     EXPECT_EQ(view.pointerCursorRegions({320, welcome}).size(), 5u);  // three Grants, Find App, Quit
 
-    companion->hasMicrophonePermission = true;
-    companion->hasAccessibilityPermission = true;
-    companion->hasScreenRecordingPermission = true;
-    companion->hasScreenContentPermission = true;
+    velmo::test::writable(*companion).hasMicrophonePermission = true;
+    velmo::test::writable(*companion).hasAccessibilityPermission = true;
+    velmo::test::writable(*companion).hasScreenRecordingPermission = true;
+    velmo::test::writable(*companion).hasScreenContentPermission = true;
     loop().runUntilIdle();
     EXPECT_TRUE(view.model().showsStartButton);
     EXPECT_LT(view.fittingHeight(), welcome);
@@ -179,15 +180,15 @@ TEST_F(PanelActionsTest, QuitAsksTheApplicationToEndOnALaterTurn) {
 }
 
 TEST_F(PanelActionsTest, ScreenContentGrantStartsOneRequestHoweverOftenItIsPressed) {
-    companion->hasScreenRecordingPermission = true;
+    velmo::test::writable(*companion).hasScreenRecordingPermission = true;
     env.screens->setDisplaysWithScreens({{1, 1440, 900, {0, 0, 1440, 900}}});
     CompanionPanelView view(companion);
     env.loop().runUntilIdle();
     press(view, companion_panel_button::grantScreenContent);
-    EXPECT_TRUE(companion->isRequestingScreenContent);
+    EXPECT_TRUE(companion->isRequestingScreenContent());
     press(view, companion_panel_button::grantScreenContent);
     press(view, companion_panel_button::grantScreenContent);
-    ASSERT_TRUE(env.loop().runUntil([&] { return !companion->isRequestingScreenContent; }));
+    ASSERT_TRUE(env.loop().runUntil([&] { return !companion->isRequestingScreenContent(); }));
     EXPECT_EQ(env.log.linesStartingWith("🔑 Screen content capture result").size(), 1u);
 }
 
@@ -202,7 +203,7 @@ TEST_F(PanelActionsTest, StartRunsOnboardingAndTheReplayButtonThatTakesItsPlaceR
     press(view, companion_panel_button::start);
     env.loop().runUntilIdle();
     EXPECT_EQ(env.eventNames(), std::vector<std::string>{"onboarding_started"});
-    EXPECT_TRUE(companion->isOverlayVisible);
+    EXPECT_TRUE(companion->isOverlayVisible());
     EXPECT_FALSE(view.model().showsStartButton);
     ASSERT_TRUE(view.model().showsReplayButton);
     press(view, companion_panel_button::replay);

@@ -1,3 +1,4 @@
+#include "companion/CompanionManagerTesting.h"
 #include "interface/MenuBarPanelManager.h"
 
 #include <gtest/gtest.h>
@@ -241,10 +242,10 @@ TEST_F(MenuBarPanelManagerTest, TheCompanionPanelHangsAtItsFittingHeightAndFollo
     EXPECT_EQ(panel->frame().y, 876 - welcome - 4);
     const std::size_t displays = panel->displayedSizes.size();
 
-    companion->hasMicrophonePermission = true;
-    companion->hasAccessibilityPermission = true;
-    companion->hasScreenRecordingPermission = true;
-    companion->hasScreenContentPermission = true;
+    velmo::test::writable(*companion).hasMicrophonePermission = true;
+    velmo::test::writable(*companion).hasAccessibilityPermission = true;
+    velmo::test::writable(*companion).hasScreenRecordingPermission = true;
+    velmo::test::writable(*companion).hasScreenContentPermission = true;
     env.loop().runUntilIdle();
     const double allset = panel->frame().height;
     EXPECT_LT(allset, welcome);

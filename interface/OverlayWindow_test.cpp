@@ -1,3 +1,4 @@
+#include "companion/CompanionManagerTesting.h"
 #include "interface/OverlayWindow.h"
 
 #include <gtest/gtest.h>
@@ -167,11 +168,11 @@ TEST_F(OverlayTest, APublishedTargetIsFlownToOnItsScreensWindowAndTheCursorComes
     manager.showOverlay({kLeft, kRight}, *companion);
     loop().advance(1.0s);
     int clears = 0;
-    Cancellable watch = companion->detectedElementScreenLocation.publisher().sink(
+    Cancellable watch = companion->detectedElementScreenLocation().publisher().sink(
         [&](const std::optional<Point>& p) { clears += !p; });
     clears = 0;  // the value at subscription
-    companion->detectedElementScreenLocation = Point{1940, 400};  // (500, 400) on kRight
-    companion->detectedElementDisplayFrame = kRight.frame;
+    velmo::test::writable(*companion).detectedElementScreenLocation = Point{1940, 400};  // (500, 400) on kRight
+    velmo::test::writable(*companion).detectedElementDisplayFrame = kRight.frame;
     loop().advance(1.5s);
     EXPECT_EQ(window(1).pixel(508, 412), kBlue);
     EXPECT_NE(window(1).pixel(135, 125), kBlue);

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <functional>
 
+#include "companion/CompanionManagerTesting.h"
 #include "companion/CompanionScreenCapture.h"
 #include "companion/CompanionTestDoubles.h"
 #include "interface/OverlayWindow.h"
@@ -288,12 +289,12 @@ TEST_F(OverlayX11Test, APublishedTargetIsFlownToOnTheRightMonitorAndTheCursorCom
     show();
     ASSERT_TRUE(settle([&] { return pixelOf(d, window(1), 135, 125) == 0xff3380ffu; }));
     int clears = 0;
-    Cancellable watch = companion->detectedElementScreenLocation.publisher().sink([&](const std::optional<Point>& p) { clears += !p; });
+    Cancellable watch = companion->detectedElementScreenLocation().publisher().sink([&](const std::optional<Point>& p) { clears += !p; });
     clears = 0;  // the value at subscription
     // (500, 400) on the right monitor, in global points (y up from the primary's bottom).
     const Rect right = desktop->screenFrames().at(1);
-    companion->detectedElementScreenLocation = Point{right.x + 500, right.maxY() - 400};
-    companion->detectedElementDisplayFrame = right;
+    velmo::test::writable(*companion).detectedElementScreenLocation = Point{right.x + 500, right.maxY() - 400};
+    velmo::test::writable(*companion).detectedElementDisplayFrame = right;
     EXPECT_TRUE(settle([&] { return pixelOf(d, window(1), 508, 412) == 0xff3380ffu; }, 1.5));
     EXPECT_NE(pixelOf(d, window(1), 135, 125), 0xff3380ffu);
     EXPECT_NE(pixelOf(d, window(0), 508, 412), 0xff3380ffu);

@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 
+#include "companion/CompanionManagerTesting.h"
 #include "companion/CompanionTestDoubles.h"
 #include "interface/BlueCursorView.h"
 #include "interface/CompanionPanelModel.h"
@@ -119,47 +120,47 @@ const std::map<std::string, std::function<void(CompanionManager&, Point&)>>& cur
         {"flight",
          [after](CompanionManager& c, Point&) {
              after(0.5, [&c] {
-                 c.detectedElementScreenLocation = Point{600, 350};
-                 c.detectedElementDisplayFrame = Rect{0, 0, 800, 500};
+                 velmo::test::writable(c).detectedElementScreenLocation = Point{600, 350};
+                 velmo::test::writable(c).detectedElementDisplayFrame = Rect{0, 0, 800, 500};
              });
          }},
         {"pointing",
          [after](CompanionManager& c, Point&) {
              after(0.2, [&c] {
-                 c.detectedElementScreenLocation = Point{520, 330};
-                 c.detectedElementDisplayFrame = Rect{0, 0, 800, 500};
+                 velmo::test::writable(c).detectedElementScreenLocation = Point{520, 330};
+                 velmo::test::writable(c).detectedElementDisplayFrame = Rect{0, 0, 800, 500};
              });
          }},
         {"listening",
          [after](CompanionManager& c, Point&) {
              after(0.1, [&c] {
-                 c.voiceState = CompanionVoiceState::listening;
-                 c.currentAudioPowerLevel = 0.25;
+                 velmo::test::writable(c).voiceState = CompanionVoiceState::listening;
+                 velmo::test::writable(c).currentAudioPowerLevel = 0.25;
              });
          }},
         {"processing",
-         [after](CompanionManager& c, Point&) { after(0.1, [&c] { c.voiceState = CompanionVoiceState::processing; }); }},
+         [after](CompanionManager& c, Point&) { after(0.1, [&c] { velmo::test::writable(c).voiceState = CompanionVoiceState::processing; }); }},
         {"video",
          [](CompanionManager& c, Point&) {
-             c.onboardingVideoPlayer = renditionPlayer();
-             c.showOnboardingVideo = true;
-             c.onboardingVideoOpacity = 1.0;
+             velmo::test::writable(c).onboardingVideoPlayer = renditionPlayer();
+             velmo::test::writable(c).showOnboardingVideo = true;
+             velmo::test::writable(c).onboardingVideoOpacity = 1.0;
          }},
         {"prompt",
          [](CompanionManager& c, Point&) {
-             c.showOnboardingPrompt = true;
-             c.onboardingPromptText = std::string(CompanionManager::onboardingPromptMessage);
-             c.onboardingPromptOpacity = 1.0;
+             velmo::test::writable(c).showOnboardingPrompt = true;
+             velmo::test::writable(c).onboardingPromptText = std::string(CompanionManager::onboardingPromptMessage);
+             velmo::test::writable(c).onboardingPromptOpacity = 1.0;
          }},
         {"demo",
          [after](CompanionManager& c, Point&) {
-             c.onboardingVideoPlayer = renditionPlayer();
-             c.showOnboardingVideo = true;
-             c.onboardingVideoOpacity = 1.0;
+             velmo::test::writable(c).onboardingVideoPlayer = renditionPlayer();
+             velmo::test::writable(c).showOnboardingVideo = true;
+             velmo::test::writable(c).onboardingVideoOpacity = 1.0;
              after(0.2, [&c] {
-                 c.detectedElementBubbleText = std::string("ooh, a tidy budget sheet");
-                 c.detectedElementScreenLocation = Point{260, 430};
-                 c.detectedElementDisplayFrame = Rect{0, 0, 800, 500};
+                 velmo::test::writable(c).detectedElementBubbleText = std::string("ooh, a tidy budget sheet");
+                 velmo::test::writable(c).detectedElementScreenLocation = Point{260, 430};
+                 velmo::test::writable(c).detectedElementDisplayFrame = Rect{0, 0, 800, 500};
              });
          }},
     };
