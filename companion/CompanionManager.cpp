@@ -69,6 +69,7 @@ std::shared_ptr<ElevenLabsTTSClient> CompanionManager::elevenLabsTTSClient() {
 // ---- start, stop, permissions ----
 
 void CompanionManager::start() {
+    sequenceChecker_.check();
     stopping_ = false;
     refreshAllPermissions();
     logLine(std::string("🔑 Velmo start — accessibility: ") + boolText(hasAccessibilityPermission_) +
@@ -113,6 +114,7 @@ void CompanionManager::startPermissionPolling() {
 }
 
 void CompanionManager::stop() {
+    sequenceChecker_.check();
     stopping_ = true;
     globalPushToTalkShortcutMonitor_->stop();
     mirrinDictationManager_->cancelDictation(true);
@@ -139,6 +141,7 @@ void CompanionManager::updateVoiceState(bool recording, bool finalizing, bool pr
 }
 
 void CompanionManager::refreshAllPermissions() {
+    sequenceChecker_.check();
     const bool oldAccessibility = hasAccessibilityPermission_;
     const bool oldScreen = hasScreenRecordingPermission_;
     const bool oldMicrophone = hasMicrophonePermission_;
@@ -174,6 +177,7 @@ void CompanionManager::refreshAllPermissions() {
 }
 
 Task<void> CompanionManager::requestScreenContentPermission() {
+    sequenceChecker_.check();
     auto self = shared_from_this();
     auto layer = ScreenLayer::current();
     auto fail = [self](const std::exception_ptr& error) {
@@ -221,6 +225,7 @@ void CompanionManager::showOverlayOnEveryScreen() {
 }
 
 void CompanionManager::clearDetectedElementLocation() {
+    sequenceChecker_.check();
     detectedElementScreenLocation_ = std::nullopt;
     detectedElementDisplayFrame_ = std::nullopt;
     detectedElementBubbleText_ = std::nullopt;

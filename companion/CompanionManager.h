@@ -16,6 +16,7 @@
 #include "platform/desktop/Geometry.h"
 #include "platform/runtime/NotificationCenter.h"
 #include "platform/runtime/Published.h"
+#include "platform/runtime/SequenceChecker.h"
 #include "platform/runtime/Task.h"
 #include "platform/runtime/Timer.h"
 #include "voice/MirrinDictationManaging.h"
@@ -42,7 +43,8 @@ inline constexpr const char* velmoDismissPanel = "velmoDismissPanel";
 
 // The one central object of the application: the voice state, the permissions, the
 // conversation and the push-to-talk pipeline from a final transcript to a spoken answer and a
-// pointed spot. Bound to the main thread; made with `create` and destroyed there.
+// pointed spot. Bound to the main thread (its public methods check it in debug builds); made
+// with `create` and destroyed there.
 class CompanionManager : public std::enable_shared_from_this<CompanionManager> {
     struct PrivateTag {
         explicit PrivateTag() = default;
@@ -88,7 +90,10 @@ public:
     const Published<bool>& isOverlayVisible() const { return isOverlayVisible_; }
     const Published<bool>& isRequestingScreenContent() const { return isRequestingScreenContent_; }
     // The panel marks a screen-content request it starts, so a second press waits for it.
-    void setRequestingScreenContent(bool requesting) { isRequestingScreenContent_ = requesting; }
+    void setRequestingScreenContent(bool requesting) {
+        sequenceChecker_.check();
+        isRequestingScreenContent_ = requesting;
+    }
 
     void start();
     void stop();
@@ -162,6 +167,8 @@ public:
 
 private:
     friend class test::CompanionManagerAccess;
+
+    [[no_unique_address]] SequenceChecker sequenceChecker_;
 
     Published<CompanionVoiceState> voiceState_{CompanionVoiceState::idle, &objectWillChange};
     Published<std::optional<std::string>> lastTranscript_{std::nullopt, &objectWillChange};

@@ -110,6 +110,7 @@ std::optional<std::string> CompanionManager::onboardingVideoURL() {
 // ---- the two entry points ----
 
 void CompanionManager::triggerOnboarding() {
+    sequenceChecker_.check();
     NotificationCenter::defaultCenter().post(velmoDismissPanel);
     UserDefaults::standard().setBool("hasCompletedOnboarding", true);
     capture("onboarding_started");
@@ -118,6 +119,7 @@ void CompanionManager::triggerOnboarding() {
 }
 
 void CompanionManager::replayOnboarding() {
+    sequenceChecker_.check();
     NotificationCenter::defaultCenter().post(velmoDismissPanel);
     capture("onboarding_replayed");
     startOnboardingMusic();
@@ -128,6 +130,7 @@ void CompanionManager::replayOnboarding() {
 // ---- music ----
 
 void CompanionManager::startOnboardingMusic() {
+    sequenceChecker_.check();
     stopOnboardingMusic();
     auto path = Bundle::main().pathForResource("ff", "mp3");
     if (!path) {
@@ -151,6 +154,7 @@ void CompanionManager::startOnboardingMusic() {
 }
 
 void CompanionManager::stopOnboardingMusic() {
+    sequenceChecker_.check();
     if (onboardingMusicFadeTimer_) onboardingMusicFadeTimer_->invalidate();
     onboardingMusicFadeTimer_.reset();
     if (onboardingMusicPlayer_) onboardingMusicPlayer_->stop();
@@ -158,6 +162,7 @@ void CompanionManager::stopOnboardingMusic() {
 }
 
 void CompanionManager::fadeOutOnboardingMusic() {
+    sequenceChecker_.check();
     std::shared_ptr<AudioPlayer> player = onboardingMusicPlayer_;
     if (!player) return;
     const float step = player->volume() / 30.0f;
@@ -179,6 +184,7 @@ void CompanionManager::fadeOutOnboardingMusic() {
 // ---- video ----
 
 void CompanionManager::startOnboardingVideo() {
+    sequenceChecker_.check();
     auto url = onboardingVideoURL();
     if (!url) return;
     // A second start while one plays replaces it whole: two players, or an old end observer
@@ -239,6 +245,7 @@ void CompanionManager::fadeVolume(std::shared_ptr<VideoPlayer> player, float tar
 }
 
 void CompanionManager::onboardingVideoDidFinish() {
+    sequenceChecker_.check();
     capture("onboarding_video_completed");
     onboardingVideoOpacity_ = 0.0;
     auto self = shared_from_this();
@@ -253,12 +260,14 @@ void CompanionManager::endOnboardingVideoAfterFailure(const std::string& message
 }
 
 void CompanionManager::finishOnboardingVideo() {
+    sequenceChecker_.check();
     stopOnboardingVideo();
     auto self = shared_from_this();
     MainLoop::postToMainAfter(0.3s, [self] { self->presentOnboardingPrompt(); });
 }
 
 void CompanionManager::stopOnboardingVideo() {
+    sequenceChecker_.check();
     showOnboardingVideo_ = false;
     std::shared_ptr<VideoPlayer> player = onboardingVideoPlayer_.get();
     if (onboardingDemoTimeObserver_) {
@@ -276,6 +285,7 @@ void CompanionManager::stopOnboardingVideo() {
 // ---- the demonstration ----
 
 void CompanionManager::startOnboardingDemo() {
+    sequenceChecker_.check();
     const CompanionVoiceState state = voiceState_;
     if (state != CompanionVoiceState::idle && state != CompanionVoiceState::responding) return;
     auto self = shared_from_this();
@@ -312,6 +322,7 @@ Task<void> CompanionManager::runOnboardingDemo(std::shared_ptr<CompanionManager>
 }
 
 void CompanionManager::handleOnboardingDemoResponse(const std::string& reply, const CompanionScreenCapture& c) {
+    sequenceChecker_.check();
     ParsedPointTag parsed = parsePointTag(reply);
     if (!parsed.coordinate) {
         logLine("🎯 Onboarding demo: no element to point at");
@@ -333,6 +344,7 @@ void CompanionManager::invalidateOnboardingPromptTyping() {
 }
 
 void CompanionManager::presentOnboardingPrompt() {
+    sequenceChecker_.check();
     invalidateOnboardingPromptTyping();  // one prompt types into the field at a time
     onboardingPromptText_ = std::string();
     showOnboardingPrompt_ = true;
@@ -356,6 +368,7 @@ void CompanionManager::typeOnboardingPromptTick() {
 }
 
 void CompanionManager::hideOnboardingPrompt() {
+    sequenceChecker_.check();
     if (!showOnboardingPrompt_) return;
     invalidateOnboardingPromptTyping();
     onboardingPromptOpacity_ = 0.0;  // the cursor view eases it out

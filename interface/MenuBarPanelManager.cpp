@@ -52,6 +52,7 @@ void MenuBarPanelManager::createStatusItem() {
 }
 
 void MenuBarPanelManager::statusItemClicked() {
+    sequenceChecker_.check();
     if (panel_ && panel_->isVisible()) {
         hidePanel();
     } else {
@@ -113,11 +114,13 @@ void MenuBarPanelManager::redisplay() {
 }
 
 void MenuBarPanelManager::contentDidChange() {
+    sequenceChecker_.check();
     // The content's height may have changed with it.
     if (panel_) positionPanel();
 }
 
 void MenuBarPanelManager::showPanel() {
+    sequenceChecker_.check();
     if (!panel_) createPanel();
     if (!panel_) return;
     positionPanel();
@@ -130,6 +133,7 @@ void MenuBarPanelManager::showPanel() {
 }
 
 void MenuBarPanelManager::hidePanel() {
+    sequenceChecker_.check();
     if (panel_) panel_->orderOut();
     removeClickOutsideMonitor();
 }

@@ -9,6 +9,7 @@
 #include "platform/desktop/StatusBarDesktop.h"
 #include "platform/runtime/NotificationCenter.h"
 #include "platform/runtime/Duration.h"
+#include "platform/runtime/SequenceChecker.h"
 
 namespace velmo {
 
@@ -53,6 +54,7 @@ public:
     bool hasClickOutsideMonitor() const { return clickOutsideMonitor_ != 0; }
 
 private:
+    [[no_unique_address]] SequenceChecker sequenceChecker_;
     void createStatusItem();
     void createPanel();
     void positionPanel();

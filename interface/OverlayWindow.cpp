@@ -122,6 +122,7 @@ OverlayWindowManager::OverlayWindowManager(std::shared_ptr<OverlayWindowLayer> l
 OverlayWindowManager::~OverlayWindowManager() { hideOverlay(); }
 
 void OverlayWindowManager::showOverlay(const std::vector<Screen>& screens, CompanionManager& companion) {
+    sequenceChecker_.check();
     hideOverlay();
     const bool isFirstAppearance = !hasShownOverlayBefore_;
     hasShownOverlayBefore_ = true;
@@ -141,6 +142,7 @@ void OverlayWindowManager::showOverlay(const std::vector<Screen>& screens, Compa
 }
 
 void OverlayWindowManager::hideOverlay() {
+    sequenceChecker_.check();
     for (auto& window : overlayWindows_) {
         window->orderOut();
         window->setContentView(nullptr);

@@ -13,6 +13,7 @@
 #include "interface/BlueCursorView.h"
 #include "platform/desktop/OverlayWindowLayer.h"
 #include "platform/desktop/ScreenLayer.h"
+#include "platform/runtime/SequenceChecker.h"
 
 namespace velmo {
 
@@ -59,6 +60,7 @@ public:
     BlueCursorOverlay* cursorViews() { return views_.get(); }
 
 private:
+    [[no_unique_address]] SequenceChecker sequenceChecker_;
     std::shared_ptr<OverlayWindowLayer> layer_;
     BlueCursorView::Environment environment_;
     std::vector<std::unique_ptr<OverlayWindow>> overlayWindows_;
