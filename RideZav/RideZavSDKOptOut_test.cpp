@@ -5,6 +5,7 @@
 #include "RideZav/RideZavSDK.h"
 #include "RideZav/RideZavSDKTestFixture.h"
 #include "RideZav/core/InternalRideZavError.h"
+#include "RideZav/exceptions/ElfBuildIdTesting.h"
 #include "RideZav/exceptions/LoadedBinaryImages.h"
 #include "RideZav/storage/RideZavStorage.h"
 #include "platform/base/Error.h"
@@ -235,8 +236,10 @@ TEST_F(RideZavSDKOptOutTest, ACaughtProjectExceptionBecomesAnExceptionEventWithI
         matched = true;
         EXPECT_EQ(text(i, "code_file"), mainProgramPath());
         EXPECT_TRUE(text(i, "code_file").ends_with("/ridezav_test"));
-        EXPECT_FALSE(text(i, "debug_id").empty());
-        EXPECT_NE(text(i, "debug_id"), "<absent>");
+        const auto buildId = test::buildIdByReadelf(mainProgramPath());
+        ASSERT_TRUE(buildId);
+        EXPECT_EQ(text(i, "debug_id"), test::debugIdOfBuildId(*buildId));
+        EXPECT_EQ(text(i, "type"), "elf");
     }
     EXPECT_TRUE(matched);
 }

@@ -389,6 +389,23 @@ TEST_F(Onboarding, APromptPresentedAgainTypesIntoTheFieldOnlyOnce) {
     EXPECT_FALSE(companion->onboardingPromptTypingTimer());
 }
 
+// The first prompt's hide, 10 s after its typing, comes while a second prompt types: the
+// hidden field stays empty.
+TEST_F(Onboarding, AHiddenPromptTypesNoFurther) {
+    companion->presentOnboardingPrompt();
+    env.loop().advance(Seconds(0.03 * 46 + 1e-6));  // typed; its hide is due 10 s from now
+    EXPECT_FALSE(companion->onboardingPromptTypingTimer());
+    env.loop().advance(9.7s);
+    companion->presentOnboardingPrompt();
+    env.loop().advance(0.3s);  // the first prompt's hide, ten characters into the second
+    EXPECT_DOUBLE_EQ(companion->onboardingPromptOpacity(), 0.0);
+    EXPECT_FALSE(companion->onboardingPromptTypingTimer());
+    env.loop().advance(0.35s);
+    EXPECT_FALSE(companion->showOnboardingPrompt());
+    env.loop().advance(2.0s);
+    EXPECT_EQ(companion->onboardingPromptText().get(), "");
+}
+
 TEST(OnboardingVideoURL, TheBundleByDefaultAConfiguredOriginOrNone) {
     velmo::test::TestDirectory dir;
     Bundle::Scope bundle(dir / "My Apps/Velmo.app");

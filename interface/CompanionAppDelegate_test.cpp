@@ -294,6 +294,37 @@ TEST(VelmoExecutable, StartsOnAnX11DisplayAndStopsOnSigterm) {
     EXPECT_TRUE(entry.good());
 }
 
+// The application's own analytics set-up installs the lifecycle integration: the first launch
+// records the bundle's version and build in the defaults and stores "Application Installed".
+TEST(VelmoExecutable, ItsAnalyticsSetUpInstallsTheLifecycleIntegration) {
+    velmo::test::XvfbServer x("640x480x24");
+    ASSERT_TRUE(x.isRunning()) << x.failure();
+    velmo::test::TestDirectory dir;
+    // Port 9 refuses connections: every event stays in the queue folder.
+    dir.write("Velmo.app/Contents/Info.plist",
+              "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
+              "<key>CFBundleIdentifier</key><string>com.korvale.velmo</string>"
+              "<key>CFBundleShortVersionString</key><string>2.5</string><key>CFBundleVersion</key><string>41</string>"
+              "<key>AnalyticsIngestionHost</key><string>http://127.0.0.1:9</string></dict></plist>");
+    auto result = runVelmo({"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + dir / "config", "XDG_DATA_HOME=" + dir / "data",
+                            "PULSE_SERVER=unix:/nonexistent", "VELMO_BUNDLE=" + dir / "Velmo.app"},
+                           true);
+    ASSERT_TRUE(WIFEXITED(result.status)) << result.output;
+    EXPECT_EQ(WEXITSTATUS(result.status), 0) << result.output;
+
+    UserDefaults defaults(dir / "config/com.korvale.velmo/defaults.plist");
+    EXPECT_EQ(defaults.stringForKey("VURVersionKey"), std::string("2.5"));
+    EXPECT_EQ(defaults.stringForKey("VURBuildKeyV2"), std::string("41"));
+    const auto events = ridezav::queuedEvents(std::filesystem::path(dir / "data/com.korvale.velmo") /
+                                              CompanionAppDelegate::analyticsProjectKey / "ridezav.queueFolder");
+    const auto installed = std::find_if(events.begin(), events.end(),
+                                        [](const auto& e) { return e.event == "Application Installed"; });
+    ASSERT_NE(installed, events.end()) << events.size() << " events stored";
+    EXPECT_EQ(*installed->properties.find("version"), ridezav::Value("2.5"));
+    EXPECT_EQ(*installed->properties.find("build"), ridezav::Value(41));
+    EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const auto& e) { return e.event == "app_opened"; }), 1);
+}
+
 // The launch reads the permissions once: a running sound server with a capture source must
 // already count then, or the overlay would stay hidden for the whole run.
 TEST(VelmoExecutable, ASoundServerWithACaptureSourceGrantsTheMicrophoneAtLaunch) {

@@ -70,9 +70,13 @@ TEST_F(OverlayTest, ShowsOneFrontWindowPerScreenInOrderEachDrawingItsCursorBesid
     for (const auto& box : window(0).drawn) EXPECT_LT(box.width * box.height, 1440 * 900 / 4);
 
     mouse = {1540, 700};  // (100, 100) on kRight
-    loop().advance(1.0s);
+    loop().advance(0.5s);
     EXPECT_EQ(window(1).pixel(135, 125), kBlue);
     EXPECT_FALSE(window(0).shows(0x3380ff));
+    mouse = {400, 500};  // (400, 400) on kLeft
+    loop().advance(0.5s);
+    EXPECT_EQ(window(0).pixel(435, 425), kBlue);
+    EXPECT_FALSE(window(1).shows(0x3380ff));
 }
 
 TEST_F(OverlayTest, OnePointerSampleServesEveryScreenEachTick) {
@@ -162,6 +166,14 @@ TEST_F(OverlayTest, AStillMousePresentsNoFramesOnceTheCursorSettlesAndAMovePrese
     for (const auto& r : window(0).lastDamage) EXPECT_LT(r.width * r.height, 1440 * 900 / 4);
 }
 
+// A published element in kRight's local coordinates and where the glyph lands: 8 right of and
+// 12 below it, kept 20 points inside the screen.
+struct TargetCase {
+    const char* name;
+    double elementX, elementY;
+    int glyphX, glyphY;
+};
+
 TEST_F(OverlayTest, APublishedTargetIsFlownToOnItsScreensWindowAndTheCursorComesBack) {
     manager.setHasShownOverlayBefore(true);
     mouse = {1540, 700};  // (100, 100) on kRight
@@ -170,17 +182,22 @@ TEST_F(OverlayTest, APublishedTargetIsFlownToOnItsScreensWindowAndTheCursorComes
     int clears = 0;
     Cancellable watch = companion->detectedElementScreenLocation().publisher().sink(
         [&](const std::optional<Point>& p) { clears += !p; });
-    clears = 0;  // the value at subscription
-    velmo::test::writable(*companion).detectedElementScreenLocation = Point{1940, 400};  // (500, 400) on kRight
-    velmo::test::writable(*companion).detectedElementDisplayFrame = kRight.frame;
-    loop().advance(1.5s);
-    EXPECT_EQ(window(1).pixel(508, 412), kBlue);
-    EXPECT_NE(window(1).pixel(135, 125), kBlue);
-    loop().advance(15.0s);
-    EXPECT_EQ(window(1).pixel(135, 125), kBlue);
-    EXPECT_NE(window(1).pixel(508, 412), kBlue);
-    EXPECT_EQ(clears, 1);
-    EXPECT_FALSE(window(0).shows(0x3380ff));
+    for (const TargetCase& k : {TargetCase{"inside", 500, 400, 508, 412},
+                                TargetCase{"past the bottom-right corner", 995, 795, 980, 780},
+                                TargetCase{"at the top-left corner", 2, 3, 20, 20}}) {
+        SCOPED_TRACE(k.name);
+        clears = 0;
+        velmo::test::writable(*companion).detectedElementScreenLocation = Point{kRight.frame.x + k.elementX, kRight.frame.maxY() - k.elementY};
+        velmo::test::writable(*companion).detectedElementDisplayFrame = kRight.frame;
+        loop().advance(1.5s);
+        EXPECT_EQ(window(1).pixel(k.glyphX, k.glyphY), kBlue);
+        EXPECT_NE(window(1).pixel(135, 125), kBlue);
+        loop().advance(15.0s);
+        EXPECT_EQ(window(1).pixel(135, 125), kBlue);
+        EXPECT_NE(window(1).pixel(k.glyphX, k.glyphY), kBlue);
+        EXPECT_EQ(clears, 1);
+        EXPECT_FALSE(window(0).shows(0x3380ff));
+    }
 }
 
 }  // namespace

@@ -5,8 +5,10 @@
 //   velmo-xmeter [--seconds N] [--move]      (DISPLAY names the server)
 //
 // Prints key=value lines: seconds, requests, requests_per_second, image_uploads (PutImage and
-// MIT-SHM ShmPutImage requests), frames (runs of image uploads from one client, the way one
-// presented frame sends its damaged rectangles), pointer_moves, and the busiest request kinds.
+// MIT-SHM ShmPutImage requests), frames (runs of image uploads from one client into one window,
+// the way one presented frame sends its damaged rectangles), pointer_moves, the busiest request
+// kinds, and at the end each viewable top-level window that carries velmo's bundle identifier
+// (window=WIDTHxHEIGHT+X+Y depth D), so that no frames can be told from no overlay.
 #include <X11/Xlib.h>
 #include <X11/Xproto.h>
 #include <X11/extensions/XTest.h>
@@ -17,6 +19,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -28,13 +31,14 @@ namespace {
 constexpr int shmPutImageMinor = 3;
 
 struct Counts {
-    XID ownClient = 0;  // the moving connection's requests are not counted
+    std::vector<XID> ownClients;  // the meter's own connections' requests are not counted
     XID mask = 0;
     int shmOpcode = -1;
     long requests = 0;
     long imageUploads = 0;
     long frames = 0;
     XID lastUploader = 0;
+    std::uint32_t lastDrawable = 0;
     bool inUploadRun = false;
     std::map<std::string, long> byKind;
     std::map<int, std::string> extensionNames;
@@ -48,22 +52,48 @@ std::string kindOf(const Counts& c, int major, int minor) {
 
 void intercepted(XPointer closure, XRecordInterceptData* data) {
     auto& c = *reinterpret_cast<Counts*>(closure);
-    if (data->category == XRecordFromClient && data->data_len > 0 && (data->id_base & c.mask) != c.ownClient) {
+    const bool own = std::find(c.ownClients.begin(), c.ownClients.end(), data->id_base & c.mask) != c.ownClients.end();
+    if (data->category == XRecordFromClient && data->data_len > 0 && !own) {
         const unsigned char* request = data->data;
         const int major = request[0], minor = request[1];
         ++c.requests;
         ++c.byKind[kindOf(c, major, minor)];
-        const bool upload = major == X_PutImage || (major == c.shmOpcode && minor == shmPutImageMinor);
+        const bool upload = (major == X_PutImage || (major == c.shmOpcode && minor == shmPutImageMinor)) && data->data_len >= 2;
         if (upload) {
+            // Both requests name their drawable in the second 4-byte unit (the client's byte
+            // order, which is ours on one machine).
+            std::uint32_t drawable = 0;
+            std::memcpy(&drawable, request + 4, sizeof drawable);
             ++c.imageUploads;
-            if (!c.inUploadRun || c.lastUploader != data->id_base) ++c.frames;
+            if (!c.inUploadRun || c.lastUploader != data->id_base || c.lastDrawable != drawable) ++c.frames;
             c.inUploadRun = true;
             c.lastUploader = data->id_base;
+            c.lastDrawable = drawable;
         } else if (data->id_base == c.lastUploader) {
             c.inUploadRun = false;
         }
     }
     XRecordFreeData(data);
+}
+
+void listVelmoWindows(Display* d) {
+    const Atom bundle = XInternAtom(d, "_VELMO_BUNDLE_IDENTIFIER", True);
+    Window root = 0, parent = 0, *children = nullptr;
+    unsigned n = 0;
+    if (bundle == 0 || !XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &n)) return;
+    for (unsigned i = 0; i < n; ++i) {
+        XWindowAttributes a{};
+        if (!XGetWindowAttributes(d, children[i], &a) || a.map_state != IsViewable) continue;
+        Atom type = 0;
+        int format = 0;
+        unsigned long count = 0, after = 0;
+        unsigned char* value = nullptr;
+        if (XGetWindowProperty(d, children[i], bundle, 0, 0, False, AnyPropertyType, &type, &format, &count, &after, &value) == Success &&
+            type != 0)
+            std::printf("window=%dx%d+%d+%d depth %d\n", a.width, a.height, a.x, a.y, a.depth);
+        if (value) XFree(value);
+    }
+    if (children) XFree(children);
 }
 
 }  // namespace
@@ -95,11 +125,13 @@ int main(int argc, char** argv) {
     }
     Counts counts;
     counts.mask = XRecordIdBaseMask(pointer);
-    // Our own requests, recognised by the client part of an id the moving connection made.
-    Window probe = XCreateSimpleWindow(pointer, DefaultRootWindow(pointer), 0, 0, 1, 1, 0, 0, 0);
-    counts.ownClient = probe & counts.mask;
-    XDestroyWindow(pointer, probe);
-    XSync(pointer, False);
+    // Our own requests, recognised by the client part of an id each connection made.
+    for (Display* own : {control, data, pointer}) {
+        Window probe = XCreateSimpleWindow(own, DefaultRootWindow(own), 0, 0, 1, 1, 0, 0, 0);
+        counts.ownClients.push_back(probe & counts.mask);
+        XDestroyWindow(own, probe);
+        XSync(own, False);
+    }
     int count = 0;
     char** names = XListExtensions(control, &count);
     for (int i = 0; i < count; ++i) {
@@ -163,6 +195,7 @@ int main(int argc, char** argv) {
     for (const auto& [kind, n] : counts.byKind) busiest.emplace_back(n, kind);
     std::sort(busiest.rbegin(), busiest.rend());
     for (std::size_t i = 0; i < busiest.size() && i < 6; ++i) std::printf("kind=%s:%ld\n", busiest[i].second.c_str(), busiest[i].first);
+    listVelmoWindows(control);
     XCloseDisplay(pointer);
     XCloseDisplay(data);
     XCloseDisplay(control);

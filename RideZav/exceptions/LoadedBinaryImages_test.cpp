@@ -7,6 +7,7 @@
 #include <gnu/libc-version.h>
 #include <sys/auxv.h>
 
+#include "RideZav/exceptions/ElfBuildIdTesting.h"
 #include "RideZav/exceptions/LoadedBinaryImages.h"
 
 using namespace ridezav;
@@ -167,4 +168,22 @@ TEST(LoadedBinaryImages, TheProcesssOwnImagesAreFoundByBaseAndTheVdsoIsLeftOut) 
     ASSERT_EQ(found.size(), 1u);
     EXPECT_NE(found[0].name.find("libc.so"), std::string::npos);
     EXPECT_EQ(found[0].address, libcBase);
+}
+
+TEST(LoadedBinaryImages, TheDebugIdIsTheBuildIdThatReadelfPrintsCutToSixteenBytes) {
+    // readelf reads the file's note section; the library reads the loaded PT_NOTE segment.
+    Dl_info libc{};
+    ASSERT_NE(dladdr(reinterpret_cast<const void*>(&gnu_get_libc_version), &libc), 0);
+    const auto libcBase = reinterpret_cast<std::uint64_t>(libc.dli_fbase);
+    const auto images = loadedBinaryImages({mainProgramBase(), libcBase});
+    ASSERT_EQ(images.size(), 2u);
+    for (const auto& image : images) {
+        const auto buildId = test::buildIdByReadelf(image.name);
+        ASSERT_TRUE(buildId) << "readelf printed no build id for " << image.name;
+        EXPECT_GE(buildId->size(), 32u) << image.name;  // Debian links with SHA-1 ids: 20 bytes
+        ASSERT_TRUE(image.uuid) << image.name;
+        EXPECT_EQ(*image.uuid, test::debugIdOfBuildId(*buildId)) << image.name << " build id " << *buildId;
+        EXPECT_EQ(normalizedImageUUID(*image.uuid), *image.uuid);  // already in the normal form
+    }
+    EXPECT_EQ(images[0].name, mainProgramPath());
 }

@@ -90,6 +90,12 @@ struct GStreamerCallbacks {
         SharedPtr s = *static_cast<SharedPtr*>(data);
         std::weak_ptr<GStreamerVideoPlayer> weak = s->player;
         switch (GST_MESSAGE_TYPE(message)) {
+            case GST_MESSAGE_ASYNC_DONE:
+                // Prerolled: the item can now be told its rate.
+                MainLoop::postToMain([weak] {
+                    if (auto p = weak.lock()) p->applyRate();
+                });
+                break;
             case GST_MESSAGE_EOS:
                 MainLoop::postToMain([weak] {
                     if (auto p = weak.lock()) p->handleEndOfStream();
@@ -255,6 +261,24 @@ void GStreamerVideoPlayer::poll() {
     double from = lastPolled_;
     lastPolled_ = std::max(lastPolled_, now);
     fireBoundariesCrossed(from, now);
+}
+
+void GStreamerVideoPlayer::applyRate() {
+    if (rateApplied_ || options_.rate == 1.0 || !pipeline_ || finished_) return;
+    rateApplied_ = true;
+    gint64 position = 0;
+    if (!gst_element_query_position(pipeline_, GST_FORMAT_TIME, &position) || position < 0) position = 0;
+    gst_element_seek(pipeline_, options_.rate, GST_FORMAT_TIME, GstSeekFlags(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE),
+                     GST_SEEK_TYPE_SET, position, GST_SEEK_TYPE_NONE, GST_CLOCK_TIME_NONE);
+}
+
+double GStreamerVideoPlayer::playbackRate() const {
+    double rate = 1.0;
+    if (!pipeline_) return rate;
+    GstQuery* query = gst_query_new_segment(GST_FORMAT_TIME);
+    if (gst_element_query(pipeline_, query)) gst_query_parse_segment(query, &rate, nullptr, nullptr, nullptr);
+    gst_query_unref(query);
+    return rate;
 }
 
 void GStreamerVideoPlayer::handleFrame(std::shared_ptr<const VideoFrame> frame) {

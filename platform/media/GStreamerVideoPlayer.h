@@ -21,6 +21,9 @@ struct VideoOutputOptions {
     bool paced = true;
     // How often the playback position is read for the boundary observers.
     Seconds positionPollInterval{0.05};
+    // How many times faster than recorded the item plays, still paced (tests that would
+    // otherwise sit through a long item). Told to the pipeline once it has prerolled.
+    double rate = 1.0;
 };
 
 // Plays an item with GStreamer's playbin: pictures come out of an appsink as BGRA frames and
@@ -49,6 +52,8 @@ public:
 
     // Whether the sound goes to a sound server (false: the silent sink).
     bool usesSoundServer() const { return usesSoundServer_; }
+    // The rate the pipeline plays at now, as its sinks report it; 1 when they cannot say.
+    double playbackRate() const;
 
     struct Shared;
 
@@ -57,6 +62,7 @@ private:
     void build();
     void fail(const std::string& message);
     void handleEndOfStream();
+    void applyRate();
     void handleFrame(std::shared_ptr<const VideoFrame> frame);
     void poll();
     void startPolling();
@@ -69,6 +75,7 @@ private:
     std::shared_ptr<Timer> pollTimer_;
     bool playing_ = false;
     bool finished_ = false;
+    bool rateApplied_ = false;
     bool usesSoundServer_ = false;
     float volume_ = 1.0f;
     bool muted_ = false;

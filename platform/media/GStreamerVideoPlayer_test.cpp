@@ -84,3 +84,24 @@ TEST_F(GStreamerVideoPlayerTest, ABrokenAddressFailsOnceWithoutAnEnd) {
         EXPECT_EQ(boundaries, 0);
     }
 }
+
+// Paced, but eight times faster than recorded: the boundary and the end come in stream time.
+TEST_F(GStreamerVideoPlayerTest, AFasterRatePlaysTheWholeItemPacedWithItsBoundaryAndEnd) {
+    VideoOutputOptions options;
+    options.nullAudioOutput = true;
+    options.rate = 8.0;
+    auto player = GStreamerVideoPlayer::make(kPlaylist, options);
+    EXPECT_DOUBLE_EQ(player->playbackRate(), 1.0);  // not yet prerolled
+    int frames = 0;
+    std::vector<std::pair<double, double>> boundary;  // (position, rate) when it fired
+    player->addFrameObserver([&] { ++frames; });
+    player->addBoundaryTimeObserver({40.0}, [&] { boundary.emplace_back(player->currentTime(), player->playbackRate()); });
+    player->play();
+    ASSERT_TRUE(loop->runUntil([&] { return !seen.empty(); }, 120s)) << "no end";
+    EXPECT_EQ(seen, std::vector<std::string>{"end"}) << player->error();
+    EXPECT_GT(frames, 0);
+    ASSERT_EQ(boundary.size(), 1u);
+    EXPECT_GE(boundary[0].first, 40.0);
+    EXPECT_DOUBLE_EQ(boundary[0].second, 8.0);
+    EXPECT_GE(player->currentTime(), 45.0);
+}
