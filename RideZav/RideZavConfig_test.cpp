@@ -4,6 +4,7 @@
 
 #include "RideZav/core/RideZavLog.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/TestDirectory.h"

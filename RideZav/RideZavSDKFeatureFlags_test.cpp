@@ -7,6 +7,7 @@
 #include "RideZav/core/RideZavLog.h"
 #include "RideZav/delivery/RideZavRemoteConfig.h"
 #include "RideZav/storage/StorageTesting.h"
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 #include "platform/base/OriginOverride.h"
 #include "platform/runtime/NotificationCenter.h"

@@ -3,6 +3,7 @@
 #include "RideZav/RideZavSDK.h"
 #include "RideZav/RideZavSDKTestFixture.h"
 #include "RideZav/storage/RideZavStorage.h"
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 
 using namespace ridezav;

@@ -9,6 +9,7 @@
 #include "RideZav/exceptions/LoadedBinaryImages.h"
 #include "RideZav/storage/RideZavStorage.h"
 #include "platform/base/Error.h"
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 
 using namespace ridezav;

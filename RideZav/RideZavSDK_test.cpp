@@ -13,6 +13,7 @@
 #include "RideZav/RideZavSDK.h"
 #include "RideZav/RideZavSDKTestFixture.h"
 #include "RideZav/RideZavTesting.h"
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 
 using namespace ridezav;

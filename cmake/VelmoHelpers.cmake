@@ -64,7 +64,7 @@ function(velmo_add_test name)
     set(T_TIMEOUT 120)
   endif()
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE velmo_settings ${T_LIBS} GTest::gmock GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE velmo_settings ${T_LIBS} velmo_base_testing GTest::gmock GTest::gtest_main)
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
@@ -105,7 +105,7 @@ function(velmo_finish_benchmarks)
     list(REMOVE_DUPLICATES libs)
   endif()
   add_executable(velmo_benchmarks ${srcs})
-  target_link_libraries(velmo_benchmarks PRIVATE velmo_settings ${libs} benchmark::benchmark benchmark::benchmark_main)
+  target_link_libraries(velmo_benchmarks PRIVATE velmo_settings ${libs} velmo_base_testing benchmark::benchmark benchmark::benchmark_main)
 endfunction()
 
 # velmo_add_fuzzer(name SOURCES ... LIBS ... CORPUS dir [AREA area]): a libFuzzer target, built
@@ -122,7 +122,7 @@ function(velmo_add_fuzzer name)
   endif()
   get_filename_component(corpus ${F_CORPUS} ABSOLUTE)
   add_executable(${name} ${F_SOURCES})
-  target_link_libraries(${name} PRIVATE velmo_settings ${F_LIBS})
+  target_link_libraries(${name} PRIVATE velmo_settings ${F_LIBS} velmo_base_testing)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
   add_dependencies(velmo_fuzzers ${name})
   set(fresh "${CMAKE_CURRENT_BINARY_DIR}/${name}_fresh")

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/net/Base64.h"
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 #include "platform/base/OriginOverride.h"
 #include "platform/base/UTF8.h"

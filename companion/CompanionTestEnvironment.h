@@ -16,6 +16,7 @@
 #include "platform/desktop/Permissions.h"
 #include "platform/desktop/SimulatedDesktopPermissions.h"
 #include "platform/desktop/SimulatedScreenLayer.h"
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 #include "platform/base/OriginOverride.h"
 #include "platform/foundation/UserDefaults.h"

@@ -14,6 +14,7 @@
 #include "platform/desktop/SimulatedLoginItem.h"
 #include "platform/desktop/X11ScreenLayer.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 #include "platform/base/OriginOverride.h"
 #include "platform/foundation/TestDirectory.h"

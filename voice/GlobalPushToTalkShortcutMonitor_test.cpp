@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/desktop/SimulatedKeyEventTap.h"
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "voice/GlobalPushToTalkShortcutMonitor.h"

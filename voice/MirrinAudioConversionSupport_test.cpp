@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/base/Error.h"
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 #include "voice/MirrinAudioConversionSupport.h"
 

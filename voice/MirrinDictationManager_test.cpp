@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "platform/base/Error.h"
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 #include "platform/media/SimulatedAudioEngine.h"
 #include "platform/media/SimulatedMediaAuthorization.h"

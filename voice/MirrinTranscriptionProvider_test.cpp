@@ -3,6 +3,7 @@
 #include <map>
 
 #include "platform/foundation/Bundle.h"
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 #include "platform/foundation/TestDirectory.h"
 #include "voice/AppleSpeechTranscriptionProvider.h"

@@ -7,6 +7,7 @@
 #include <map>
 #include <thread>
 
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 #include "platform/base/OriginOverride.h"
 #include "platform/media/SimulatedAudioEngine.h"

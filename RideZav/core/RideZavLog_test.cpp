@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 
 namespace ridezav {

@@ -11,6 +11,7 @@
 #include "RideZav/core/InternalRideZavError.h"
 #include "RideZav/core/RideZavAPIDateFormatter.h"
 #include "RideZav/core/RideZavLog.h"
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 #include "platform/foundation/TestDirectory.h"
 

@@ -10,6 +10,7 @@
 #include "RideZav/core/RideZavLog.h"
 #include "RideZav/delivery/RideZavFileBackedQueue.h"
 #include "RideZav/delivery/RideZavQueue.h"
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 #include "platform/base/OriginOverride.h"
 #include "platform/foundation/TestDirectory.h"

@@ -9,6 +9,7 @@
 
 #include "RideZav/core/CoreTesting.h"
 #include "RideZav/core/RideZavLog.h"
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 #include "platform/foundation/TestDirectory.h"
 

@@ -8,6 +8,7 @@
 #include "RideZav/core/RideZavLog.h"
 #include "RideZav/delivery/DeliveryTesting.h"
 #include "RideZav/network/Reachability.h"
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 #include "platform/foundation/TestDirectory.h"
 #include "platform/net/SimulatedReachabilityTarget.h"

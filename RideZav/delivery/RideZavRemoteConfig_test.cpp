@@ -9,6 +9,7 @@
 #include "RideZav/storage/RideZavStorageManager.h"
 #include "RideZav/storage/StorageTesting.h"
 #include "platform/runtime/NotificationCenter.h"
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 #include "platform/base/OriginOverride.h"
 #include "platform/runtime/MainLoop.h"

@@ -6,6 +6,7 @@
 
 #include "RideZav/integrations/IntegrationTesting.h"
 #include "platform/desktop/ApplicationNotifications.h"
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 #include "platform/runtime/NotificationCenter.h"
 

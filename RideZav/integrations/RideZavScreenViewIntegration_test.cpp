@@ -6,6 +6,7 @@
 #include "RideZav/integrations/IntegrationTesting.h"
 #include "RideZav/core/RideZavTypeName.h"
 #include "RideZav/integrations/RideZavViewModifier.h"
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 
 namespace velmo::panels {

@@ -6,6 +6,7 @@
 #include "RideZav/core/RideZavLog.h"
 #include "RideZav/core/RideZavSdkIdentity.h"
 #include "RideZav/integrations/ApplicationLifecyclePublisher.h"
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 
 namespace ridezav {

@@ -13,6 +13,7 @@
 #include "RideZav/core/RideZavLog.h"
 #include "RideZav/storage/RideZavStorageManager.h"
 #include "RideZav/storage/StorageTesting.h"
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 
 namespace fs = std::filesystem;

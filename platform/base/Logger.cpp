@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
+#include <vector>
 
 namespace velmo {
 namespace {
@@ -9,9 +11,9 @@ std::mutex& logMutex() {
     static std::mutex m;
     return m;
 }
-std::vector<LogCapture*>& captures() {
-    static std::vector<LogCapture*> c;
-    return c;
+std::vector<LogObserver*>& observers() {
+    static std::vector<LogObserver*> o;
+    return o;
 }
 }  // namespace
 
@@ -20,46 +22,18 @@ void Logger::log(std::string_view line) {
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
-    for (LogCapture* capture : captures()) capture->append(line);
+    for (LogObserver* observer : observers()) observer->logged(line);
 }
 
-LogCapture::LogCapture() {
+void addLogObserver(LogObserver* observer) {
     std::lock_guard lock(logMutex());
-    captures().push_back(this);
+    observers().push_back(observer);
 }
 
-LogCapture::~LogCapture() {
+void removeLogObserver(LogObserver* observer) {
     std::lock_guard lock(logMutex());
-    auto& c = captures();
-    c.erase(std::remove(c.begin(), c.end(), this), c.end());
-}
-
-void LogCapture::append(std::string_view line) {
-    std::lock_guard lock(mutex_);
-    lines_.emplace_back(line);
-}
-
-std::vector<std::string> LogCapture::lines() const {
-    std::lock_guard lock(mutex_);
-    return lines_;
-}
-
-std::vector<std::string> LogCapture::linesStartingWith(std::string_view prefix) const {
-    std::lock_guard lock(mutex_);
-    std::vector<std::string> out;
-    for (const auto& l : lines_)
-        if (std::string_view(l).substr(0, prefix.size()) == prefix) out.push_back(l);
-    return out;
-}
-
-bool LogCapture::contains(std::string_view line) const {
-    std::lock_guard lock(mutex_);
-    return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
-}
-
-void LogCapture::clear() {
-    std::lock_guard lock(mutex_);
-    lines_.clear();
+    auto& o = observers();
+    o.erase(std::remove(o.begin(), o.end(), observer), o.end());
 }
 
 }  // namespace velmo

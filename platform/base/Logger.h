@@ -1,10 +1,7 @@
 #pragma once
 
-#include <functional>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace velmo {
 
@@ -16,25 +13,15 @@ public:
 
 inline void logLine(std::string_view line) { Logger::log(line); }
 
-// Collects every line logged while it lives (tests assert on them). Lines still reach stdout.
-class LogCapture {
+// Hears every line logged while it is registered (test captures). Called under the logger's
+// lock, on the logging thread: it must not log itself.
+class LogObserver {
 public:
-    LogCapture();
-    ~LogCapture();
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::vector<std::string> lines() const;
-    // Lines that start with the given prefix, in order.
-    std::vector<std::string> linesStartingWith(std::string_view prefix) const;
-    bool contains(std::string_view line) const;
-    void clear();
-
-private:
-    friend class Logger;
-    void append(std::string_view line);
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
+    virtual ~LogObserver() = default;
+    virtual void logged(std::string_view line) = 0;
 };
+
+void addLogObserver(LogObserver* observer);
+void removeLogObserver(LogObserver* observer);
 
 }  // namespace velmo

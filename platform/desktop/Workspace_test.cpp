@@ -9,6 +9,7 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 #include "platform/foundation/TestDirectory.h"
 #include "testing/EnvironmentVariable.h"

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 #include "platform/foundation/TestDirectory.h"
 

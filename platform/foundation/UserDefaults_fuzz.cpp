@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 #include "platform/foundation/UserDefaults.h"
 

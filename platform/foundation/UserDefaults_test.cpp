@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "platform/foundation/Bundle.h"
+#include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
 #include "platform/foundation/BadPropertyLists.h"
 #include "platform/foundation/TestDirectory.h"
