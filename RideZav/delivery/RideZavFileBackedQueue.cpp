@@ -54,6 +54,19 @@ int moveWithoutReplacing(const std::string& from, const std::string& to) {
     return 0;
 }
 
+// Gives an unnamed file a name: 0, or the errno. Linking the descriptor itself skips the walk
+// through /proc; it needs a recent kernel or the capability, and where it is refused /proc does
+// it from then on.
+int linkUnnamed(int fd, const std::string& procPath, const std::string& target, std::atomic<bool>& byDescriptor) {
+    if (byDescriptor.load(std::memory_order_relaxed)) {
+        if (::linkat(fd, "", AT_FDCWD, target.c_str(), AT_EMPTY_PATH) == 0) return 0;
+        if (errno == EEXIST) return EEXIST;
+        byDescriptor.store(false, std::memory_order_relaxed);
+    }
+    if (::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+    return errno;
+}
+
 // Reads the whole file: 0 and the bytes, or the errno of the failure.
 int readFile(const std::filesystem::path& path, std::string& out) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -203,14 +216,14 @@ std::optional<std::string> RideZavFileBackedQueue::publish(const Temporary& file
         std::optional<std::string> published;
         for (int bump = 0; bump < maxNameBumps && !published; ++bump) {
             std::string name = fileName(seconds);
-            if (::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, (queue_ / name).c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            const int linked = linkUnnamed(file.fd, source, (queue_ / name).string(), linkByDescriptor_);
+            if (linked == 0) {
                 published = std::move(name);
-            } else if (errno == EEXIST) {
+            } else if (linked == EEXIST) {
                 seconds = std::nextafter(seconds, INFINITY);  // same clock reading: the next number up
             } else {
-                error = errno;
-                // Linking goes through /proc; where that or linking an unnamed file is refused,
-                // named temporaries take over.
+                error = linked;
+                // Where linking an unnamed file (or /proc) is refused, named temporaries take over.
                 if (error == EPERM || error == EOPNOTSUPP || error == EXDEV || error == EINVAL ||
                     (error == ENOENT && ::access("/proc/self/fd", F_OK) != 0)) {
                     unnamedTemporaries_.store(false, std::memory_order_relaxed);

@@ -68,6 +68,8 @@ public:
     bool wantsSpareFiles();
     // Makes every later temporary file a named one, as on a file system without unnamed files.
     void useNamedTemporariesForTesting() { unnamedTemporaries_.store(false); }
+    // Links unnamed files through /proc, as where linking a descriptor is refused.
+    void linkThroughProcForTesting() { linkByDescriptor_.store(false); }
 
     const std::filesystem::path& queue() const { return queue_; }
     // A copy of the names in upload order.
@@ -108,6 +110,7 @@ private:
     std::vector<Temporary> spares_;  // guarded by addMutex_
     bool refillAsked_ = false;       // guarded by addMutex_
     std::atomic<bool> unnamedTemporaries_{true};  // false once the file system refused one
+    std::atomic<bool> linkByDescriptor_{true};    // false once linking a descriptor was refused
 };
 
 double secondsSince1970(Date date);

@@ -21,10 +21,12 @@ namespace ridezav {
 namespace {
 
 // The child: adds events numbered from `first` for ever, acknowledging each one after its add
-// returned, through unnamed temporary files or (`named`) named ones. Never returns.
-[[noreturn]] void writer(const std::string& folder, int first, int ackFd, bool named) {
+// returned, through unnamed temporary files (linked directly, or through /proc) or named ones.
+// Never returns.
+[[noreturn]] void writer(const std::string& folder, int first, int ackFd, int kind) {
     RideZavFileBackedQueue store(folder);
-    if (named) store.useNamedTemporariesForTesting();
+    if (kind == 1) store.linkThroughProcForTesting();
+    if (kind == 2) store.useNamedTemporariesForTesting();
     const std::string pad(3000, 'p');  // big enough that a write can be cut in the middle
     for (int n = first;; ++n) {
         const std::string event = nlohmann::json{{"event", "crash-test"}, {"n", n}, {"pad", pad}}.dump();
@@ -48,7 +50,7 @@ TEST(FileBackedQueueCrash, EveryAcknowledgedEventSurvivesSigkillExactlyOnce) {
         ASSERT_GE(child, 0);
         if (child == 0) {
             ::close(pipeFds[0]);
-            writer(folder, next, pipeFds[1], round % 2 == 1);
+            writer(folder, next, pipeFds[1], round % 3);
         }
         ::close(pipeFds[1]);
 

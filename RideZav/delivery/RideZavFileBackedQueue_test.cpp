@@ -203,26 +203,31 @@ TEST_F(FileBackedQueueTest, SpareFilesServeTheNextAddsAndLeaveWithTheStore) {
             return RideZavFileBackedQueue::isTemporaryName(name);
         }));
     };
-    for (const bool named : {false, true}) {
+    enum class Kind { unnamed, unnamedThroughProc, named };
+    for (const Kind kind : {Kind::unnamed, Kind::unnamedThroughProc, Kind::named}) {
+        const bool named = kind == Kind::named;
         fs::remove_all(folder());
         {
             RideZavFileBackedQueue store(folder());
             if (named) store.useNamedTemporariesForTesting();
+            if (kind == Kind::unnamedThroughProc) store.linkThroughProcForTesting();
             store.prepareSpareFiles();
             store.prepareSpareFiles();
-            EXPECT_EQ(onDisk().size(), named ? spares : 0u) << named;
-            EXPECT_EQ(temporariesOnDisk(), named ? spares : 0u) << named;
-            EXPECT_EQ(unnamedOpen(), named ? 0u : spares) << named;
+            EXPECT_EQ(onDisk().size(), named ? spares : 0u) << static_cast<int>(kind);
+            EXPECT_EQ(temporariesOnDisk(), named ? spares : 0u) << static_cast<int>(kind);
+            EXPECT_EQ(unnamedOpen(), named ? 0u : spares) << static_cast<int>(kind);
             EXPECT_TRUE(store.add("a"));
-            EXPECT_TRUE(onDisk().contains("1704067200.0")) << named;
-            EXPECT_EQ(temporariesOnDisk() + unnamedOpen(), spares - 1) << named;  // the add took one
+            EXPECT_TRUE(onDisk().contains("1704067200.0")) << static_cast<int>(kind);
+            EXPECT_TRUE(store.add("b"));  // the same clock reading: the next name up
+            EXPECT_EQ(store.names().size(), 2u) << static_cast<int>(kind);
+            EXPECT_EQ(temporariesOnDisk() + unnamedOpen(), spares - 2) << static_cast<int>(kind);  // the adds took two
             store.prepareSpareFiles();
-            EXPECT_EQ(temporariesOnDisk() + unnamedOpen(), spares) << named;
+            EXPECT_EQ(temporariesOnDisk() + unnamedOpen(), spares) << static_cast<int>(kind);
         }
-        EXPECT_EQ(onDisk(), (std::set<std::string>{"1704067200.0"})) << named;
-        EXPECT_EQ(unnamedOpen(), 0u) << named;
+        EXPECT_EQ(onDisk().size(), 2u) << static_cast<int>(kind);
+        EXPECT_EQ(unnamedOpen(), 0u) << static_cast<int>(kind);
         RideZavFileBackedQueue reloaded(folder());
-        EXPECT_EQ(reloaded.peek(2), (Names{"a"})) << named;
+        EXPECT_EQ(reloaded.peek(3), (Names{"a", "b"})) << static_cast<int>(kind);
     }
 }
 
