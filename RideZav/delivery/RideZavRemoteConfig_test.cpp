@@ -280,6 +280,7 @@ TEST_F(RideZavFeatureFlagsTest, AVersionTwoAnswerIsNormalisedStoredAndAnnouncedO
     auto observer = velmo::NotificationCenter::defaultCenter().addObserver(
         "RideZavDidReceiveFeatureFlags", [&](const velmo::Notification&) {
             EXPECT_TRUE(velmo::MainLoop::isMainThread());
+            EXPECT_EQ(flagsHeard.size(), 1u);  // the listeners first
             ++notifications;
         });
     auto remote = make();
