@@ -6,6 +6,9 @@
 #include "RideZav/storage/RideZavStorage.h"
 #include "RideZav/storage/RideZavStorageManager.h"
 #include "RideZav/storage/StorageTesting.h"
+#include "testing/LoopbackIngestionServer.h"
+#include "platform/foundation/OriginOverride.h"
+#include "platform/runtime/MainLoop.h"
 #include "platform/runtime/NotificationCenter.h"
 #include "platform/runtime/VirtualMainLoop.h"
 
@@ -88,12 +91,14 @@ TEST_F(RideZavSDKSetupTest, SetupMakesItsCollaboratorsAndTakesItsStepsInOrder) {
         bool flushOnBackground;
         bool storageManagerGiven;
         std::vector<std::string> after;  // the steps after the session observer
+        bool storedOptOut = false;       // a previous run's choice, which beats the configuration
     } cases[] = {
         {"default", false, true, false,
          {"integrationsInstalled", "eventContextRefreshed", "flushOnBackgroundSubscribed", "didStartDispatched"}},
         {"opted out", true, true, false, {"flushOnBackgroundSubscribed", "didStartDispatched"}},
         {"no flush on background", false, false, true,
          {"integrationsInstalled", "eventContextRefreshed", "didStartDispatched"}},
+        {"opted out by a previous run", false, true, false, {"flushOnBackgroundSubscribed", "didStartDispatched"}, true},
     };
     int n = 0;
     for (const auto& c : cases) {
@@ -102,6 +107,7 @@ TEST_F(RideZavSDKSetupTest, SetupMakesItsCollaboratorsAndTakesItsStepsInOrder) {
         cfg.disableFlushOnBackgroundForTesting = !c.flushOnBackground;
         std::shared_ptr<RideZavStorageManager> given;
         if (c.storageManagerGiven) cfg.storageManager = given = std::make_shared<RideZavStorageManager>(cfg);
+        if (c.storedOptOut) RideZavStorage(cfg).setJSON(StorageKey::optOut, Value(true));
         auto spy = std::make_shared<SpySetupFactory>();
         auto sdk = RideZavSDK::create(cfg, spy);
         int started = 0;
@@ -118,6 +124,7 @@ TEST_F(RideZavSDKSetupTest, SetupMakesItsCollaboratorsAndTakesItsStepsInOrder) {
         EXPECT_EQ(started, 1) << c.name;
         velmo::NotificationCenter::defaultCenter().removeObserver(token);
         EXPECT_NE(sdk->remoteConfig(), nullptr) << c.name;
+        EXPECT_EQ(sdk->isOptOut(), c.optedOut || c.storedOptOut) << c.name;
         if (given) {
             EXPECT_EQ(sdk->getDistinctId(), given->getDistinctId()) << c.name;
         }
@@ -188,6 +195,70 @@ TEST_F(RideZavSDKSetupTest, WithManyFlagsTheOrderOfPrecedenceHolds) {
     for (const auto& [key, value] : built) flagKeys += key.starts_with("$feature/");
     EXPECT_EQ(flagKeys, 60u);
     EXPECT_EQ(built.find("$active_feature_flags")->get<Array>()->size(), 30u);
+}
+
+// The ingestion service as set-up meets it: the remote configuration, then the flags, both kept
+// on disk, so that a later run with the service unreachable serves the same flags.
+TEST_F(RideZavSDKSetupTest, SetupLoadsTheConfigurationThenTheFlagsAndARestartOfflineServesThem) {
+    using Server = velmo::test::LoopbackIngestionServer;
+    using Route = Server::Route;
+    Server server;
+    velmo::OriginOverride::Scope redirect{"ingest.example.test", server.origin()};
+    server.answer(Route::remoteConfig,
+                  Server::Answer::status(200, R"({"hasFeatureFlags":true,"errorTracking":{"autocaptureExceptions":false}})"));
+    server.answer(Route::flags, Server::Answer::status(200, R"({"flags":{
+        "beta":{"enabled":true,"variant":"blue","metadata":{"payload":"{\"n\":1}"}},
+        "on":{"enabled":true},"off":{"enabled":false}},"requestId":"req-9","evaluatedAt":1700000000})"));
+    std::vector<bool> heardOnMainLoop;
+    struct Observer {
+        velmo::NotificationCenter::Token token;
+        ~Observer() { velmo::NotificationCenter::defaultCenter().removeObserver(token); }
+    } observer{velmo::NotificationCenter::defaultCenter().addObserver(
+        RideZavSDK::didReceiveFeatureFlags(),
+        [&](const auto&) { heardOnMainLoop.push_back(velmo::MainLoop::isMainThread()); })};
+    RideZavConfig cfg("phc_online", "https://ingest.example.test");
+    cfg.disableReachabilityForTesting = true;
+    cfg.disableQueueTimerForTesting = true;
+    cfg.disableFlushOnBackgroundForTesting = true;
+    cfg.captureApplicationLifecycleEvents = false;
+    const auto folder = sandbox.dataHome() / "com.example.velmo" / "phc_online";
+    const auto flagProperties = [](const RideZavEvent& event) {
+        Object found;
+        for (const auto& [key, value] : event.properties)
+            if (key.starts_with("$feature/") || key == "$active_feature_flags") found.set(key, value);
+        return found;
+    };
+    const Object loaded{{"$feature/beta", "blue"}, {"$feature/on", true}, {"$feature/off", false},
+                        {"$active_feature_flags", Array{"beta", "on"}}};
+    {
+        auto sdk = RideZavSDK::create(cfg);
+        sdk->setup(cfg);
+        ASSERT_TRUE(loop.loop().runUntil([&] { return !heardOnMainLoop.empty(); }, 30));
+        loop.loop().runUntilIdle();
+        const auto requests = server.requests();
+        ASSERT_EQ(requests.size(), 2u);
+        EXPECT_EQ(requests[0].method + " " + requests[0].path, "GET /array/phc_online/config");
+        EXPECT_EQ(requests[1].method + " " + requests[1].path + "?" + requests[1].query.value_or(""), "POST /flags?v=2");
+        EXPECT_EQ(heardOnMainLoop, std::vector<bool>{true});
+        for (const char* file : {"ridezav.remoteConfig", "ridezav.errorTracking", "ridezav.flags", "ridezav.enabledFeatureFlags",
+                                 "ridezav.enabledFeatureFlagPayloads", "ridezav.requestId", "ridezav.evaluatedAt"})
+            EXPECT_TRUE(std::filesystem::exists(folder / file)) << file;
+        sdk->capture("app_opened");
+        const auto events = queuedEvents(folder / "ridezav.queueFolder");
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(flagProperties(events[0]), loaded);
+    }
+
+    server.stop();
+    auto restarted = RideZavSDK::create(cfg);
+    restarted->setup(cfg);
+    ASSERT_TRUE(loop.loop().runUntil([&] { return restarted->remoteConfig()->remoteConfigDidFetch(); }, 30));
+    loop.loop().runUntilIdle();
+    restarted->capture("app_opened");
+    const auto events = queuedEvents(folder / "ridezav.queueFolder");
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(flagProperties(events[1]), loaded);
+    EXPECT_EQ(restarted->getFeatureFlagPayload("beta"), Value(Object{{"n", 1}}));
 }
 
 }  // namespace

@@ -79,6 +79,24 @@ TEST_F(RideZavSDKTest, ASecondSetupKeepsTheFirstConfigurationAndSaysSo) {
     EXPECT_FALSE(sdk->getDistinctId().empty());
 }
 
+TEST_F(RideZavSDKTest, EverySetupTakesTheDebugSwitchBeforeAnythingElse) {
+    const std::pair<bool, bool> cases[] = {{false, true}, {true, false}, {false, false}, {true, true}};
+    int n = 0;
+    for (const auto& [firstDebug, secondDebug] : cases) {
+        auto first = config("phc_debug" + std::to_string(n++));
+        first.debug = firstDebug;
+        auto sdk = setUp(first);
+        EXPECT_EQ(RideZavLog::isDebug(), firstDebug);
+        velmo::LogCapture log;
+        auto second = first;
+        second.debug = secondDebug;
+        sdk->setup(second);
+        EXPECT_EQ(RideZavLog::isDebug(), secondDebug) << firstDebug << secondDebug;
+        EXPECT_EQ(log.contains("[RideZav] Setup called despite already being setup!"), secondDebug)
+            << firstDebug << secondDebug;
+    }
+}
+
 TEST_F(RideZavSDKTest, AStoredOptOutBeatsTheConfiguredOneAndNothingIsQueued) {
     struct Case {
         std::optional<bool> stored;
@@ -146,6 +164,7 @@ TEST_F(RideZavSDKTest, DidStartIsPostedOnlyWhenTheMainLoopRuns) {
     EXPECT_EQ(heard, 0);
     loop.loop().runUntilIdle();
     EXPECT_EQ(heard, 1);
+    velmo::NotificationCenter::defaultCenter().removeObserver(token);  // later set-ups post it too
 }
 
 TEST_F(RideZavSDKTest, CallerPropertiesNeverOverrideTheLibrarysOwn) {
@@ -183,6 +202,14 @@ TEST_F(RideZavSDKTest, CallerPropertiesNeverOverrideTheLibrarysOwn) {
         EXPECT_TRUE(*built.find("$process_person_profile") == Value(false)) << c.name;
         EXPECT_TRUE(*built.find("$is_identified") == Value(false)) << c.name;
         EXPECT_EQ(built.find("distinct_id"), nullptr) << c.name;
+    }
+    // A context key the caller also gives keeps the context's value.
+    const auto plain = sdk->buildProperties("id", Object{}, std::nullopt, std::nullopt, std::nullopt, true, std::nullopt);
+    const auto given = sdk->buildProperties("id", Object{{"$os_name", "fake"}, {"$timezone", "Mars/Olympus"}},
+                                            std::nullopt, std::nullopt, std::nullopt, true, std::nullopt);
+    for (const char* key : {"$os_name", "$timezone"}) {
+        ASSERT_NE(plain.find(key), nullptr) << key;
+        EXPECT_TRUE(*given.find(key) == *plain.find(key)) << key;
     }
 }
 

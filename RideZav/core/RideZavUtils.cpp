@@ -1,6 +1,8 @@
 #include "RideZav/core/RideZavUtils.h"
 
+#include <charconv>
 #include <cmath>
+#include <string_view>
 #include <system_error>
 
 #include "RideZav/core/RideZavAPIDateFormatter.h"
@@ -52,7 +54,163 @@ std::optional<Object> sanitize(const std::optional<Object>& properties) {
     return result;
 }
 
+namespace {
+
+// Well-formed UTF-8 (Unicode's table 3-7): anything else makes the document writer fail.
+bool isWellFormedUTF8(std::string_view text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* const end = p + text.size();
+    while (p < end) {
+        const unsigned char lead = *p;
+        if (lead < 0x80) {
+            ++p;
+            continue;
+        }
+        std::ptrdiff_t trailing = 0;
+        unsigned char low = 0x80, high = 0xBF;  // the bounds of the first trailing byte
+        if (lead >= 0xC2 && lead <= 0xDF) trailing = 1;
+        else if (lead == 0xE0) trailing = 2, low = 0xA0;
+        else if ((lead >= 0xE1 && lead <= 0xEC) || lead == 0xEE || lead == 0xEF) trailing = 2;
+        else if (lead == 0xED) trailing = 2, high = 0x9F;
+        else if (lead == 0xF0) trailing = 3, low = 0x90;
+        else if (lead >= 0xF1 && lead <= 0xF3) trailing = 3;
+        else if (lead == 0xF4) trailing = 3, high = 0x8F;
+        else return false;
+        if (end - p <= trailing || p[1] < low || p[1] > high) return false;
+        for (std::ptrdiff_t i = 2; i <= trailing; ++i)
+            if (p[i] < 0x80 || p[i] > 0xBF) return false;
+        p += trailing + 1;
+    }
+    return true;
+}
+
+// Escapes as the document writer does: quote, backslash, the short escapes, other control
+// characters as \u00xx, everything else as it is.
+bool writeString(std::string& out, std::string_view text) {
+    if (!isWellFormedUTF8(text)) return false;
+    out.push_back('"');
+    std::size_t plain = 0;  // start of the run not yet copied
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != '"' && c != '\\') continue;
+        out.append(text, plain, i - plain);
+        plain = i + 1;
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default: {
+                static constexpr char hex[] = "0123456789abcdef";
+                out += "\\u00";
+                out.push_back(hex[c >> 4]);
+                out.push_back(hex[c & 0xF]);
+            }
+        }
+    }
+    out.append(text, plain, text.size() - plain);
+    out.push_back('"');
+    return true;
+}
+
+bool writeValue(std::string& out, const Value& value);
+
+struct ValueWriter {
+    std::string& out;
+    const Value& value;
+
+    bool operator()(std::nullptr_t) const {
+        out += "null";
+        return true;
+    }
+    bool operator()(bool b) const {
+        out += b ? "true" : "false";
+        return true;
+    }
+    bool operator()(std::int64_t i) const { return integer(i); }
+    bool operator()(std::uint64_t u) const { return integer(u); }
+    bool operator()(double) const { return number(); }
+    bool operator()(float) const { return number(); }
+    bool operator()(const std::string& s) const { return writeString(out, s); }
+    bool operator()(const Array& array) const {
+        out.push_back('[');
+        for (std::size_t i = 0; i < array.size(); ++i) {
+            if (i) out.push_back(',');
+            if (!writeValue(out, array[i])) return false;
+        }
+        out.push_back(']');
+        return true;
+    }
+    bool operator()(const Object& object) const {
+        out.push_back('{');
+        bool first = true;
+        for (const auto& [key, element] : object) {
+            if (!first) out.push_back(',');
+            first = false;
+            if (!writeString(out, key)) return false;
+            out.push_back(':');
+            if (!writeValue(out, element)) return false;
+        }
+        out.push_back('}');
+        return true;
+    }
+    bool operator()(const Date&) const { return false; }
+    bool operator()(const URL&) const { return false; }
+    bool operator()(const OpaqueValue&) const { return false; }
+
+    template <typename Integer>
+    bool integer(Integer n) const {
+        char buffer[24];
+        const auto result = std::to_chars(buffer, buffer + sizeof buffer, n);
+        out.append(buffer, result.ptr);
+        return true;
+    }
+    // Numbers with a fraction keep the document writer's digits exactly.
+    bool number() const {
+        const auto json = toOrderedJSON(value);
+        if (!json) return false;
+        out += json->dump();
+        return true;
+    }
+};
+
+// False for anything the document writer should handle (or refuse) itself.
+bool writeValue(std::string& out, const Value& value) { return std::visit(ValueWriter{out, value}, value.storage()); }
+
+}  // namespace
+
 std::optional<std::string> jsonData(const Object& dictionary, JSONWritingOptions options) {
+    // Events are written on the capturing thread: plain valid entries go straight to text,
+    // without the sanitised copy and the document tree.
+    if (!options.sortedKeys && !dictionary.empty()) {
+        std::string out;
+        out.reserve(1024);
+        out.push_back('{');
+        bool written = true;
+        for (const auto& [key, value] : dictionary) {
+            if (out.size() > 1) out.push_back(',');
+            if (!isValidJSONValue(value) || !writeString(out, key)) {
+                written = false;  // converted, dropped or refused by the sanitiser and the document writer
+                break;
+            }
+            out.push_back(':');
+            if (!writeValue(out, value)) {
+                written = false;
+                break;
+            }
+        }
+        if (written) {
+            out.push_back('}');
+            return out;
+        }
+    }
+    return jsonDataThroughDocument(dictionary, options);
+}
+
+std::optional<std::string> jsonDataThroughDocument(const Object& dictionary, JSONWritingOptions options) {
     std::optional<Object> sanitized = sanitize(dictionary);
     if (!sanitized) return std::nullopt;
     std::optional<OrderedJSON> json = toOrderedJSON(Value(std::move(*sanitized)));

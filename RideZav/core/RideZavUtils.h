@@ -23,6 +23,9 @@ std::optional<Object> sanitize(const std::optional<Object>& properties);
 
 // The JSON bytes of the sanitised dictionary; none for an empty one or a write failure.
 std::optional<std::string> jsonData(const Object& dictionary, JSONWritingOptions options = {});
+// The same through a JSON document tree: what jsonData falls back to for anything but plain
+// valid entries, and what its output is checked against.
+std::optional<std::string> jsonDataThroughDocument(const Object& dictionary, JSONWritingOptions options = {});
 
 // Removes the file or folder when something exists there; failures are debug lines.
 void deleteSafely(const std::filesystem::path& path);

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <cmath>
+#include <functional>
+#include <random>
 #include <filesystem>
 #include <limits>
 
@@ -133,6 +135,91 @@ TEST(JSONData, WriteFailureIsLoggedAndGivesNone) {
     EXPECT_FALSE(jsonData(Object{{"bad", std::string("\xC3\x28")}}));  // not UTF-8
     ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_EQ(log.lines()[0].rfind("[RideZav] Failed to serialize dictionary to JSON: ", 0), 0u) << log.lines()[0];
+}
+
+// The direct writer must give the document writer's bytes, and its refusals and lines.
+void expectSameAsTheDocumentWriter(const Object& input, const std::string& name) {
+    DebugLogging debug;
+    velmo::LogCapture directLog;
+    const auto direct = jsonData(input);
+    const auto directLines = directLog.lines();
+    velmo::LogCapture documentLog;
+    const auto document = jsonDataThroughDocument(input);
+    EXPECT_EQ(direct, document) << name;
+    EXPECT_EQ(directLines, documentLog.lines()) << name;
+}
+
+TEST(JSONData, WritesWhatTheDocumentWriterWrites) {
+    std::string controls;
+    for (int c = 0; c < 0x20; ++c) controls.push_back(static_cast<char>(c));
+    const std::pair<const char*, Object> cases[] = {
+        {"control characters", Object{{"s", controls + "\x7F end"}}},
+        {"quotes and backslashes", Object{{"s\"k\\", "a \"quoted\" \\ back/slash"}}},
+        {"multi-byte text", Object{{"é", "中文 \xF0\x9F\x8E\xAF \xC3\xA9"}}},
+        {"numbers", Object{{"d", 0.1}, {"e", 1e20}, {"neg0", -0.0}, {"small", 1e-7}, {"max", std::numeric_limits<double>::max()},
+                           {"denormal", std::numeric_limits<double>::denorm_min()}, {"f", 3.4e38f}, {"f2", 0.3f},
+                           {"imin", std::numeric_limits<std::int64_t>::min()}, {"umax", std::numeric_limits<std::uint64_t>::max()}}},
+        {"containers", Object{{"a", Array{}}, {"o", Object{}}, {"n", nullptr},
+                              {"deep", Array{Object{{"k", Array{1, "x", Object{{"z", false}}}}}, 2.5}}}},
+        {"a date and a URL", Object{{"d", dateFromMilliseconds(1000)}, {"u", URL{"https://x.test/a"}}, {"k", 1}}},
+        {"a nested date", Object{{"k", 1}, {"a", Array{dateFromMilliseconds(0)}}}},
+        {"not finite", Object{{"k", 1}, {"nan", std::nan("")}}},
+        {"an opaque value", Object{{"o", OpaqueValue{"T"}}}},
+        {"empty", Object{}},
+    };
+    for (const auto& [name, input] : cases) expectSameAsTheDocumentWriter(input, name);
+    // Byte sequences that are not UTF-8, in a value and in a key.
+    for (const char* bytes : {"\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82", "\x80", "\xF5\x80\x80\x80",
+                              "\xE0\x9F\xBF", "\xC2", "ok\xFF"}) {
+        expectSameAsTheDocumentWriter(Object{{"k", std::string(bytes)}}, std::string("value ") + bytes);
+        expectSameAsTheDocumentWriter(Object{{std::string(bytes), 1}}, std::string("key ") + bytes);
+    }
+}
+
+TEST(JSONData, WritesWhatTheDocumentWriterWritesForRandomDictionaries) {
+    std::mt19937 random(20261210);
+    const auto text = [&] {
+        std::string out;
+        const int length = std::uniform_int_distribution<int>(0, 12)(random);
+        for (int i = 0; i < length; ++i) {
+            switch (std::uniform_int_distribution<int>(0, 39)(random)) {  // now and then a byte that is no UTF-8
+                case 0: out.push_back(static_cast<char>(std::uniform_int_distribution<int>(0, 0x1F)(random))); break;
+                case 1: out.push_back(static_cast<char>(std::uniform_int_distribution<int>(0x80, 0xFF)(random))); break;
+                case 2: out += "\xC3\xA9"; break;
+                case 3: out += "\xF0\x9F\x99\x82"; break;
+                default: out.push_back(static_cast<char>(std::uniform_int_distribution<int>(0x20, 0x7E)(random)));
+            }
+        }
+        return out;
+    };
+    std::function<Value(int)> value = [&](int depth) -> Value {
+        switch (std::uniform_int_distribution<int>(0, depth > 2 ? 6 : 8)(random)) {
+            case 0: return nullptr;
+            case 1: return random() % 2 == 0;
+            case 2: return static_cast<std::int64_t>(random()) - (std::int64_t(1) << 31);
+            case 3: return std::ldexp(std::uniform_real_distribution<double>(-1, 1)(random),
+                                      std::uniform_int_distribution<int>(-60, 60)(random));
+            case 4: return static_cast<float>(std::uniform_real_distribution<double>(-1000, 1000)(random));
+            case 5:
+            case 6: return text();
+            case 7: {
+                Array array;
+                for (int i = std::uniform_int_distribution<int>(0, 3)(random); i > 0; --i) array.push_back(value(depth + 1));
+                return array;
+            }
+            default: {
+                Object object;
+                for (int i = std::uniform_int_distribution<int>(0, 3)(random); i > 0; --i) object.set(text(), value(depth + 1));
+                return object;
+            }
+        }
+    };
+    for (int round = 0; round < 2000; ++round) {
+        Object input;
+        for (int i = std::uniform_int_distribution<int>(0, 6)(random); i > 0; --i) input.set(text(), value(0));
+        expectSameAsTheDocumentWriter(input, "round " + std::to_string(round));
+        if (testing::Test::HasFailure()) return;
+    }
 }
 
 TEST(ParseJSON, AcceptsTopLevelFragmentsAndRefusesGarbage) {

@@ -54,6 +54,19 @@ int moveWithoutReplacing(const std::string& from, const std::string& to) {
     return 0;
 }
 
+// Gives an unnamed file a name: 0, or the errno. Linking the descriptor itself skips the walk
+// through /proc; it needs a recent kernel or the capability, and where it is refused /proc does
+// it from then on.
+int linkUnnamed(int fd, const std::string& procPath, const std::string& target, std::atomic<bool>& byDescriptor) {
+    if (byDescriptor.load(std::memory_order_relaxed)) {
+        if (::linkat(fd, "", AT_FDCWD, target.c_str(), AT_EMPTY_PATH) == 0) return 0;
+        if (errno == EEXIST) return EEXIST;
+        byDescriptor.store(false, std::memory_order_relaxed);
+    }
+    if (::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+    return errno;
+}
+
 // Reads the whole file: 0 and the bytes, or the errno of the failure.
 int readFile(const std::filesystem::path& path, std::string& out) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -143,77 +156,160 @@ void RideZavFileBackedQueue::setup(const std::optional<std::filesystem::path>& o
 }
 
 RideZavFileBackedQueue::~RideZavFileBackedQueue() {
-    if (spare_) {
-        ::close(spare_->second);
-        ::unlink(spare_->first.c_str());
-    }
+    for (const auto& file : spares_) discard(file);
 }
 
-std::optional<std::pair<std::string, int>> RideZavFileBackedQueue::openTemporary() const {
+void RideZavFileBackedQueue::discard(const Temporary& file) {
+    ::close(file.fd);
+    if (!file.path.empty()) ::unlink(file.path.c_str());
+}
+
+std::optional<RideZavFileBackedQueue::Temporary> RideZavFileBackedQueue::openTemporary() {
+    if (unnamedTemporaries_.load(std::memory_order_relaxed)) {
+        // No name means no leftover after a crash, and no lock on the folder while it is made.
+        const int fd = ::open(queue_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+        if (fd >= 0) return Temporary{{}, fd};
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return std::nullopt;
+        unnamedTemporaries_.store(false, std::memory_order_relaxed);
+    }
     static std::atomic<unsigned long> temporaryCount{0};
     std::string temporary = (queue_ / (std::string(temporaryPrefix) + std::to_string(::getpid()) + "-" +
                                        std::to_string(temporaryCount.fetch_add(1))))
                                 .string();
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return std::nullopt;
-    return std::make_pair(std::move(temporary), fd);
+    return Temporary{std::move(temporary), fd};
 }
 
-void RideZavFileBackedQueue::prepareSpareFile() {
+bool RideZavFileBackedQueue::wantsSpareFiles() {
+    std::lock_guard lock(addMutex_);
+    if (refillAsked_ || spares_.size() > spareFiles / 2) return false;
+    refillAsked_ = true;
+    return true;
+}
+
+void RideZavFileBackedQueue::prepareSpareFiles() {
     {
         std::lock_guard lock(addMutex_);
-        if (spare_) return;
+        refillAsked_ = false;
     }
-    auto file = openTemporary();  // outside the lock: this is the slow step
-    if (!file) return;
-    std::lock_guard lock(addMutex_);
-    if (!spare_) {
-        spare_ = std::move(file);
-        return;
+    for (;;) {
+        {
+            std::lock_guard lock(addMutex_);
+            if (spares_.size() >= spareFiles) return;
+        }
+        auto file = openTemporary();  // outside the lock: this is the slow step
+        if (!file) return;
+        std::lock_guard lock(addMutex_);
+        if (spares_.size() >= spareFiles) {
+            discard(*file);
+            return;
+        }
+        spares_.push_back(std::move(*file));
     }
-    ::close(file->second);
-    ::unlink(file->first.c_str());
 }
 
-std::optional<std::string> RideZavFileBackedQueue::write(std::string_view contents, double seconds) {
-    auto file = std::exchange(spare_, std::nullopt);
-    if (!file) file = openTemporary();
-    if (!file) {
-        ridezavLog("Could not write file " + errnoText(errno));
-        return std::nullopt;
+std::optional<std::string> RideZavFileBackedQueue::publish(const Temporary& file, double seconds, int& error) {
+    error = -1;
+    if (file.path.empty()) {
+        const std::string source = "/proc/self/fd/" + std::to_string(file.fd);
+        std::optional<std::string> published;
+        for (int bump = 0; bump < maxNameBumps && !published; ++bump) {
+            std::string name = fileName(seconds);
+            const int linked = linkUnnamed(file.fd, source, (queue_ / name).string(), linkByDescriptor_);
+            if (linked == 0) {
+                published = std::move(name);
+            } else if (linked == EEXIST) {
+                seconds = std::nextafter(seconds, INFINITY);  // same clock reading: the next number up
+            } else {
+                error = linked;
+                // Where linking an unnamed file (or /proc) is refused, named temporaries take over.
+                if (error == EPERM || error == EOPNOTSUPP || error == EXDEV || error == EINVAL ||
+                    (error == ENOENT && ::access("/proc/self/fd", F_OK) != 0)) {
+                    unnamedTemporaries_.store(false, std::memory_order_relaxed);
+                    error = 0;
+                }
+                break;
+            }
+        }
+        ::close(file.fd);
+        return published;
     }
-    const auto& [temporary, fd] = *file;
-    const bool written = writeAll(fd, contents);
-    const int writeError = errno;
-    if (::close(fd) != 0 || !written) {
-        ridezavLog("Could not write file " + errnoText(written ? errno : writeError));
-        ::unlink(temporary.c_str());
+    if (::close(file.fd) != 0) {
+        error = errno;
+        ::unlink(file.path.c_str());
         return std::nullopt;
     }
     for (int bump = 0; bump < maxNameBumps; ++bump) {
         std::string name = fileName(seconds);
-        const int error = moveWithoutReplacing(temporary, (queue_ / name).string());
-        if (error == 0) return name;
-        if (error != EEXIST) {
-            ridezavLog("Could not write file " + errnoText(error));
+        const int moved = moveWithoutReplacing(file.path, (queue_ / name).string());
+        if (moved == 0) return name;
+        if (moved != EEXIST) {
+            error = moved;
             break;
         }
-        seconds = std::nextafter(seconds, INFINITY);  // same clock reading: the next number up
+        seconds = std::nextafter(seconds, INFINITY);
     }
-    ::unlink(temporary.c_str());
+    ::unlink(file.path.c_str());
     return std::nullopt;
 }
 
+std::optional<RideZavFileBackedQueue::Temporary> RideZavFileBackedQueue::writeTemporary(
+    std::string_view contents, std::optional<Temporary> spare) {
+    auto file = spare ? std::move(spare) : openTemporary();
+    if (!file) {
+        ridezavLog("Could not write file " + errnoText(errno));
+        return std::nullopt;
+    }
+    if (!writeAll(file->fd, contents)) {
+        const int error = errno;
+        discard(*file);
+        ridezavLog("Could not write file " + errnoText(error));
+        return std::nullopt;
+    }
+    return file;
+}
+
+std::optional<std::string> RideZavFileBackedQueue::write(std::string_view contents, double seconds) {
+    for (;;) {
+        auto file = writeTemporary(contents, std::nullopt);
+        if (!file) return std::nullopt;
+        int error = 0;
+        if (auto name = publish(*file, seconds, error)) return name;
+        if (error == 0) continue;  // unnamed files cannot be linked here: again with a named one
+        if (error > 0) ridezavLog("Could not write file " + errnoText(error));
+        return std::nullopt;
+    }
+}
+
 bool RideZavFileBackedQueue::add(std::string_view contents) {
-    std::lock_guard lock(addMutex_);
-    double seconds = secondsSince1970(WallClock::current()->now());
-    // Names increase even when the clock repeats a reading or steps back.
-    if (lastName_ && seconds <= *lastName_) seconds = std::nextafter(*lastName_, INFINITY);
-    auto name = write(contents, seconds);
-    if (!name) return false;
-    lastName_ = *nameValue(*name);
-    _items.mutate([&](auto& items) { items.push_back(std::move(*name)); });
-    return true;
+    std::optional<Temporary> spare;
+    {
+        std::lock_guard lock(addMutex_);
+        if (!spares_.empty()) {
+            spare = std::move(spares_.back());
+            spares_.pop_back();
+        }
+    }
+    for (;;) {
+        // Making and filling the file needs no lock; only naming it does, so names increase.
+        auto file = writeTemporary(contents, std::exchange(spare, std::nullopt));
+        if (!file) return false;
+        std::lock_guard lock(addMutex_);
+        double seconds = secondsSince1970(WallClock::current()->now());
+        // Names increase even when the clock repeats a reading or steps back.
+        if (lastName_ && seconds <= *lastName_) seconds = std::nextafter(*lastName_, INFINITY);
+        int error = 0;
+        auto name = publish(*file, seconds, error);
+        if (!name) {
+            if (error == 0) continue;  // unnamed files cannot be linked here: again with a named one
+            if (error > 0) ridezavLog("Could not write file " + errnoText(error));
+            return false;
+        }
+        lastName_ = *nameValue(*name);
+        _items.mutate([&](auto& items) { items.push_back(std::move(*name)); });
+        return true;
+    }
 }
 
 RideZavFileBackedQueue::Batch RideZavFileBackedQueue::peekBatch(std::size_t count) const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <filesystem>
 #include <mutex>
@@ -15,14 +16,17 @@ namespace ridezav {
 
 // The persistent store under an upload queue: one file per event in `queue`, named by its store
 // time in seconds since 1970 ("1704067200.0"), and the names in upload order in memory.
-// Files are written under a temporary non-numeric name and moved into place without replacing
-// anything, so a crash never leaves a torn event under a numeric name and names never clash.
+// Each event is written whole into a file that has no name yet (an unnamed temporary file, or
+// where the file system has none, one under a temporary non-numeric name) and only then linked
+// or moved to its numeric name without replacing anything, so a crash never leaves a torn event
+// under a numeric name and names never clash. Creating a file is the slow step on a journalled
+// file system, so spare files are made ahead, off the capturing thread.
 // Nothing is fsynced: an event whose add returned survives the death of the process (the page
 // cache outlives it); after a power loss the newest events may be missing or empty, and an empty
 // or cut file reads as no event and leaves with its batch.
 // Thread contract: every operation from any thread. _items is guarded by its read-write lock
-// (file I/O outside it); lastName_ and spare_ by addMutex_, which serialises writers so names
-// increase.
+// (file I/O outside it); lastName_ and spares_ by addMutex_, which serialises the naming of new
+// files so names increase (writers make and fill their files outside it).
 class RideZavFileBackedQueue {
 public:
     // What one batch read: every name it walked (missing and unreadable files included), and
@@ -54,9 +58,18 @@ public:
     // Removes exactly these names (wherever they are now) and their files.
     void remove(const std::vector<std::string>& names);
     std::size_t depth() const;
-    // Opens an empty temporary file for the next add, so that creating a file (the slow part on
-    // a journalled file system) happens on the caller's thread rather than the capturing one.
-    void prepareSpareFile();
+    // Opens empty temporary files for the next adds, up to `spareFiles`, so that creating a file
+    // happens on the caller's thread rather than the capturing one.
+    void prepareSpareFiles();
+    static constexpr std::size_t spareFiles = 8;
+    // True when half the spare files are used and no refill was asked for since the last one
+    // began: the caller then has prepareSpareFiles run. Handing work to another thread costs a
+    // wake-up, so the capturing thread asks once per few adds.
+    bool wantsSpareFiles();
+    // Makes every later temporary file a named one, as on a file system without unnamed files.
+    void useNamedTemporariesForTesting() { unnamedTemporaries_.store(false); }
+    // Links unnamed files through /proc, as where linking a descriptor is refused.
+    void linkThroughProcForTesting() { linkByDescriptor_.store(false); }
 
     const std::filesystem::path& queue() const { return queue_; }
     // A copy of the names in upload order.
@@ -70,18 +83,34 @@ public:
     static bool isTemporaryName(std::string_view name);
 
 private:
+    // An open temporary file; `path` is empty for an unnamed one.
+    struct Temporary {
+        std::string path;
+        int fd = -1;
+    };
     // Writes `contents` under the first free name at or after `seconds`; the name, or none
     // (logged). Caller holds addMutex_.
     std::optional<std::string> write(std::string_view contents, double seconds);
-    // A new temporary file: its path and descriptor, or none with errno set.
-    std::optional<std::pair<std::string, int>> openTemporary() const;
+    // `contents` written into the spare, or into a new temporary file; none when that failed
+    // (logged).
+    std::optional<Temporary> writeTemporary(std::string_view contents, std::optional<Temporary> spare);
+    // Gives the written temporary the first free name at or after `seconds` and closes it. On
+    // failure `error` is the errno to report, 0 when an unnamed file cannot be linked on this
+    // system (unnamed files are then given up), or -1 when every name was taken.
+    std::optional<std::string> publish(const Temporary& file, double seconds, int& error);
+    // A new temporary file, or none with errno set.
+    std::optional<Temporary> openTemporary();
+    static void discard(const Temporary& file);
     void migrate(const std::filesystem::path& source);
 
     std::filesystem::path queue_;
     ReadWriteLock<std::vector<std::string>> _items{{}};
     std::mutex addMutex_;
     std::optional<double> lastName_;  // guarded by addMutex_: the highest name given out or loaded
-    std::optional<std::pair<std::string, int>> spare_;  // guarded by addMutex_: path and descriptor
+    std::vector<Temporary> spares_;  // guarded by addMutex_
+    bool refillAsked_ = false;       // guarded by addMutex_
+    std::atomic<bool> unnamedTemporaries_{true};  // false once the file system refused one
+    std::atomic<bool> linkByDescriptor_{true};    // false once linking a descriptor was refused
 };
 
 double secondsSince1970(Date date);

@@ -21,15 +21,18 @@ namespace ridezav {
 namespace {
 
 // The child: adds events numbered from `first` for ever, acknowledging each one after its add
-// returned. Never returns.
-[[noreturn]] void writer(const std::string& folder, int first, int ackFd) {
+// returned, through unnamed temporary files (linked directly, or through /proc) or named ones.
+// Never returns.
+[[noreturn]] void writer(const std::string& folder, int first, int ackFd, int kind) {
     RideZavFileBackedQueue store(folder);
+    if (kind == 1) store.linkThroughProcForTesting();
+    if (kind == 2) store.useNamedTemporariesForTesting();
     const std::string pad(3000, 'p');  // big enough that a write can be cut in the middle
     for (int n = first;; ++n) {
         const std::string event = nlohmann::json{{"event", "crash-test"}, {"n", n}, {"pad", pad}}.dump();
         if (!store.add(event)) _exit(3);
         if (::write(ackFd, &n, sizeof n) != sizeof n) _exit(4);
-        if (n % 2) store.prepareSpareFile();  // every other add writes into a prepared file
+        if (n % 2) store.prepareSpareFiles();  // some adds write into prepared files
     }
 }
 
@@ -47,7 +50,7 @@ TEST(FileBackedQueueCrash, EveryAcknowledgedEventSurvivesSigkillExactlyOnce) {
         ASSERT_GE(child, 0);
         if (child == 0) {
             ::close(pipeFds[0]);
-            writer(folder, next, pipeFds[1]);
+            writer(folder, next, pipeFds[1], round % 3);
         }
         ::close(pipeFds[1]);
 

@@ -189,20 +189,49 @@ TEST_F(FileBackedQueueTest, RemoveTakesExactlyTheNamesOfTheBatchWhereverTheyAre)
     EXPECT_EQ(store.peek(5), (Names{"4.0", "late"}));
 }
 
-TEST_F(FileBackedQueueTest, ASpareFileServesTheNextAddAndLeavesWithTheStore) {
-    {
-        RideZavFileBackedQueue store(folder());
-        store.prepareSpareFile();
-        store.prepareSpareFile();
-        ASSERT_EQ(onDisk().size(), 1u);
-        EXPECT_TRUE(RideZavFileBackedQueue::isTemporaryName(*onDisk().begin()));
-        EXPECT_TRUE(store.add("a"));
-        EXPECT_EQ(onDisk(), (std::set<std::string>{"1704067200.0"}));
-        store.prepareSpareFile();
+TEST_F(FileBackedQueueTest, SpareFilesServeTheNextAddsAndLeaveWithTheStore) {
+    constexpr std::size_t spares = RideZavFileBackedQueue::spareFiles;
+    // Unnamed files show in /proc as "<folder>/#<inode> (deleted)".
+    const auto unnamedOpen = [&] {
+        std::size_t n = 0;
+        for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+            std::error_code error;
+            if (fs::read_symlink(entry.path(), error).string().starts_with(folder() + "/#")) ++n;
+        }
+        return n;
+    };
+    const auto temporariesOnDisk = [&] {
+        const auto names = onDisk();
+        return static_cast<std::size_t>(std::count_if(names.begin(), names.end(), [](const std::string& name) {
+            return RideZavFileBackedQueue::isTemporaryName(name);
+        }));
+    };
+    enum class Kind { unnamed, unnamedThroughProc, named };
+    for (const Kind kind : {Kind::unnamed, Kind::unnamedThroughProc, Kind::named}) {
+        const bool named = kind == Kind::named;
+        fs::remove_all(folder());
+        {
+            RideZavFileBackedQueue store(folder());
+            if (named) store.useNamedTemporariesForTesting();
+            if (kind == Kind::unnamedThroughProc) store.linkThroughProcForTesting();
+            store.prepareSpareFiles();
+            store.prepareSpareFiles();
+            EXPECT_EQ(onDisk().size(), named ? spares : 0u) << static_cast<int>(kind);
+            EXPECT_EQ(temporariesOnDisk(), named ? spares : 0u) << static_cast<int>(kind);
+            EXPECT_EQ(unnamedOpen(), named ? 0u : spares) << static_cast<int>(kind);
+            EXPECT_TRUE(store.add("a"));
+            EXPECT_TRUE(onDisk().contains("1704067200.0")) << static_cast<int>(kind);
+            EXPECT_TRUE(store.add("b"));  // the same clock reading: the next name up
+            EXPECT_EQ(store.names().size(), 2u) << static_cast<int>(kind);
+            EXPECT_EQ(temporariesOnDisk() + unnamedOpen(), spares - 2) << static_cast<int>(kind);  // the adds took two
+            store.prepareSpareFiles();
+            EXPECT_EQ(temporariesOnDisk() + unnamedOpen(), spares) << static_cast<int>(kind);
+        }
+        EXPECT_EQ(onDisk().size(), 2u) << static_cast<int>(kind);
+        EXPECT_EQ(unnamedOpen(), 0u) << static_cast<int>(kind);
+        RideZavFileBackedQueue reloaded(folder());
+        EXPECT_EQ(reloaded.peek(3), (Names{"a", "b"})) << static_cast<int>(kind);
     }
-    EXPECT_EQ(onDisk(), (std::set<std::string>{"1704067200.0"}));
-    RideZavFileBackedQueue reloaded(folder());
-    EXPECT_EQ(reloaded.peek(2), (Names{"a"}));
 }
 
 TEST_F(FileBackedQueueTest, AFailedWriteAddsNoName) {

@@ -62,7 +62,13 @@ RideZavQueue::~RideZavQueue() {
     }
 }
 
+void RideZavQueue::askForSpareFiles() {
+    // Adds find their files already created, off the capturing thread.
+    if (fileQueue_->wantsSpareFiles()) dispatchQueue_->async([store = fileQueue_] { store->prepareSpareFiles(); });
+}
+
 void RideZavQueue::start(bool disableReachabilityForTesting, bool disableQueueTimerForTesting) {
+    askForSpareFiles();
     if (!disableReachabilityForTesting && reachability_) {
         // Subscribers, not the monitor's single callback slots: both queues share one monitor.
         std::weak_ptr<RideZavQueue> weak = weak_from_this();
@@ -110,8 +116,7 @@ void RideZavQueue::add(const RideZavEvent& event) {
         return;
     }
     const bool stored = fileQueue_->add(*data);
-    // The next add finds its file already created, off this thread.
-    dispatchQueue_->async([store = fileQueue_] { store->prepareSpareFile(); });
+    askForSpareFiles();
     if (!stored) return;
     if (full) {
         // Only now that the new event is safely stored.

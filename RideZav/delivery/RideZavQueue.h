@@ -72,6 +72,7 @@ private:
                  std::shared_ptr<velmo::SerialQueue> dispatchQueue, std::shared_ptr<RideZavFileBackedQueue> fileQueue);
 
     using BatchCompletion = std::function<void(bool success)>;
+    void askForSpareFiles();
     void takeOnQueue(std::size_t count);
     void sendBatch(std::vector<RideZavEvent> events, BatchCompletion completion);
     void handleUploadResult(const RideZavBatchUploadInfo& info, const BatchCompletion& completion);

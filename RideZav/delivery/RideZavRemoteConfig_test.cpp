@@ -283,6 +283,7 @@ TEST_F(RideZavFeatureFlagsTest, AVersionTwoAnswerIsNormalisedStoredAndAnnouncedO
     auto observer = velmo::NotificationCenter::defaultCenter().addObserver(
         "RideZavDidReceiveFeatureFlags", [&](const velmo::Notification&) {
             EXPECT_TRUE(velmo::MainLoop::isMainThread());
+            EXPECT_EQ(flagsHeard.size(), 1u);  // the listeners first
             ++notifications;
         });
     auto remote = make();
@@ -295,7 +296,10 @@ TEST_F(RideZavFeatureFlagsTest, AVersionTwoAnswerIsNormalisedStoredAndAnnouncedO
     EXPECT_EQ(received[0].query, "v=2");
     EXPECT_EQ(flagsHeard, (std::vector<std::optional<Object>>{expected}));
     EXPECT_EQ(notifications, 1);
-    EXPECT_EQ(remote->cachedFeatureFlagPayloads(), (Object{{"a", "{\"n\":1}"}}));
+    EXPECT_EQ(remote->cachedFeatureFlagPayloads(), (Object{{"a", "{\"n\":1}"}}));  // the text as received
+    EXPECT_EQ(remote->getFeatureFlagResult("a")->payload(), Value(Object{{"n", 1}}));   // read back parsed
+    EXPECT_EQ(remote->getFeatureFlagResult("b")->variant(), "blue");
+    EXPECT_EQ(remote->getFeatureFlagResult("b")->payload(), std::nullopt);
     EXPECT_EQ(storage->getJSON(StorageKey::enabledFeatureFlags), Value(expected));
     EXPECT_TRUE(stored(StorageKey::flags));
     EXPECT_EQ(remote->requestId(), "r1");
@@ -317,26 +321,34 @@ TEST_F(RideZavFeatureFlagsTest, APartialAnswerMergesAndAFullOneReplaces) {
     }
 }
 
-TEST_F(RideZavFeatureFlagsTest, QuotaLimitedAndMalformedAnswersLeaveTheCacheAlone) {
+TEST_F(RideZavFeatureFlagsTest, QuotaLimitedMalformedAndFailedAnswersLeaveTheCacheAlone) {
     struct Case {
         const char* answer;
         std::optional<Object> heard;
+        const char* line;
+        int status = 200;
     };
     const Case cases[] = {
-        {R"({"quotaLimited":["feature_flags"],"featureFlags":{"x":true},"featureFlagPayloads":{}})", Object{{"old", true}}},
-        {R"({"featureFlagPayloads":{}})", std::nullopt},
-        {R"({"featureFlags":[],"featureFlagPayloads":{}})", std::nullopt},
+        {R"({"quotaLimited":["feature_flags"],"featureFlags":{"x":true},"featureFlagPayloads":{}})", Object{{"old", true}},
+         "[RideZav] Warning: Feature flags quota limit reached - flags could not be updated."},
+        {R"({"featureFlagPayloads":{}})", std::nullopt, "[RideZav] Error: Flags response missing correct featureFlags format"},
+        {R"({"featureFlags":[],"featureFlagPayloads":{}})", std::nullopt,
+         "[RideZav] Error: Flags response missing correct featureFlags format"},
+        {R"({"featureFlags":{"x":true},"featureFlagPayloads":{}})", std::nullopt, "[RideZav] Error: Flags response data is nil",
+         500},
     };
     for (const auto& c : cases) {
         storeJSON(StorageKey::enabledFeatureFlags, R"({"old":true})");
         const auto before = storage->getData(StorageKey::enabledFeatureFlags);
         flagsHeard.clear();
-        answerFlags(c.answer);
+        log.clear();
+        server.answer(Route::flags, Server::Answer::status(c.status, c.answer));
         auto remote = make();
         EXPECT_EQ(reload(*remote), c.heard) << c.answer;
         EXPECT_EQ(flagsHeard, (std::vector<std::optional<Object>>{c.heard})) << c.answer;
         EXPECT_EQ(storage->getData(StorageKey::enabledFeatureFlags), before) << c.answer;
         EXPECT_EQ(remote->cachedFeatureFlags(), (Object{{"old", true}})) << c.answer;
+        EXPECT_EQ(log.linesStartingWith(c.line).size(), 1u) << c.answer;
         tokens.clear();
     }
 }

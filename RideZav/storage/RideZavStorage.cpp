@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 #include <set>
+#include <unordered_map>
 
 #include "RideZav/RideZavConfig.h"
 #include "RideZav/core/RideZavLog.h"
@@ -40,6 +41,63 @@ std::string urlText(const fs::path& folder) {
 }
 
 std::string errnoText(int error) { return std::strerror(error); }
+
+// What identifies one version of a file: every write renames a new file into place.
+struct FileStamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    timespec changed{};
+
+    explicit FileStamp(const struct stat& info)
+        : device(info.st_dev), inode(info.st_ino), size(info.st_size), modified(info.st_mtim), changed(info.st_ctim) {}
+    bool operator==(const FileStamp& other) const {
+        return device == other.device && inode == other.inode && size == other.size &&
+               modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec &&
+               changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+    }
+};
+
+// Documents already read, by path, for the whole process: capture reads the same few keys for
+// every event. The file stays the truth: an entry serves only while the file is the one it was
+// read from, and every write or removal through this class drops it.
+struct ReadDocument {
+    FileStamp stamp;
+    std::optional<Value> document;
+    std::optional<std::string> failure;  // the line a document that is no object or array logs
+};
+
+struct DocumentCache {
+    std::mutex lock;
+    std::unordered_map<std::string, ReadDocument> entries;  // guarded by lock
+};
+
+DocumentCache& documentCache() {
+    static auto* cache = new DocumentCache();  // never released
+    return *cache;
+}
+
+void forgetDocument(const fs::path& path) {
+    auto& cache = documentCache();
+    std::lock_guard lock(cache.lock);
+    cache.entries.erase(path.string());
+}
+
+// The bytes of an open file, or none with errno set.
+std::optional<std::string> readAll(int fd) {
+    std::string data;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) return data;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        data.append(buffer, std::size_t(n));
+    }
+}
 
 bool writeAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {
@@ -233,52 +291,72 @@ std::optional<std::string> RideZavStorage::getData(StorageKey key) const {
         if (errno != ENOENT) ridezavLog("Error reading data from key " + std::string(caseName(key)) + ": " + errnoText(errno));
         return std::nullopt;
     }
-    std::string data;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ridezavLog("Error reading data from key " + std::string(caseName(key)) + ": " + errnoText(errno));
-            ::close(fd);
-            return std::nullopt;
-        }
-        data.append(buffer, std::size_t(n));
-    }
+    auto data = readAll(fd);
+    if (!data) ridezavLog("Error reading data from key " + std::string(caseName(key)) + ": " + errnoText(errno));
     ::close(fd);
     return data;
 }
 
 void RideZavStorage::setData(StorageKey key, const std::optional<std::string>& data) {
+    const fs::path path = url(key);
+    forgetDocument(path);
     if (!data) {
-        deleteSafely(url(key));
+        deleteSafely(path);
         return;
     }
-    if (auto error = writeFileAtomically(url(key), *data))
+    if (auto error = writeFileAtomically(path, *data))
         ridezavLog("Failed to write data for key '" + std::string(caseName(key)) + "' error: " + *error);
+    forgetDocument(path);  // a read racing the write may have kept the old file
 }
 
-std::optional<Value> RideZavStorage::getJSON(StorageKey key) const {
-    const auto data = getData(key);
-    if (!data) return std::nullopt;
-    if (jsonNestingDepth(*data) > kMaximumJSONDepth) {
-        ridezavLog("Failed to serialize key '" + std::string(caseName(key)) + "' error: the document nests deeper than " +
-                   std::to_string(kMaximumJSONDepth) + " levels");
-        return std::nullopt;
-    }
+namespace {
+// The document in `data`, or none with the line to log.
+std::pair<std::optional<Value>, std::optional<std::string>> parseDocument(StorageKey key, const std::string& data) {
+    if (jsonNestingDepth(data) > kMaximumJSONDepth)
+        return {std::nullopt, "Failed to serialize key '" + std::string(caseName(key)) +
+                                  "' error: the document nests deeper than " + std::to_string(kMaximumJSONDepth) +
+                                  " levels"};
     try {
-        const OrderedJSON json = OrderedJSON::parse(*data);
-        if (!json.is_object() && !json.is_array()) {
-            ridezavLog("Failed to serialize key '" + std::string(caseName(key)) +
-                       "' error: the document is neither an object nor an array");
-            return std::nullopt;
-        }
-        return valueFromJSON(json);
+        const OrderedJSON json = OrderedJSON::parse(data);
+        if (!json.is_object() && !json.is_array())
+            return {std::nullopt, "Failed to serialize key '" + std::string(caseName(key)) +
+                                      "' error: the document is neither an object nor an array"};
+        return {valueFromJSON(json), std::nullopt};
     } catch (const nlohmann::json::exception& error) {
-        ridezavLog("Failed to serialize key '" + std::string(caseName(key)) + "' error: " + error.what());
+        return {std::nullopt, "Failed to serialize key '" + std::string(caseName(key)) + "' error: " + error.what()};
+    }
+}
+}  // namespace
+
+std::optional<Value> RideZavStorage::getJSON(StorageKey key) const {
+    const fs::path path = url(key);
+    auto& cache = documentCache();
+    struct stat info;
+    if (::stat(path.c_str(), &info) == 0) {
+        std::lock_guard lock(cache.lock);
+        const auto found = cache.entries.find(path.string());
+        if (found != cache.entries.end() && found->second.stamp == FileStamp(info)) {
+            if (found->second.failure) ridezavLog(*found->second.failure);
+            return found->second.document;
+        }
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOENT) ridezavLog("Error reading data from key " + std::string(caseName(key)) + ": " + errnoText(errno));
         return std::nullopt;
     }
+    const bool stamped = ::fstat(fd, &info) == 0;  // the version this read sees
+    const auto data = readAll(fd);
+    if (!data) ridezavLog("Error reading data from key " + std::string(caseName(key)) + ": " + errnoText(errno));
+    ::close(fd);
+    if (!data) return std::nullopt;
+    auto [document, failure] = parseDocument(key, *data);
+    if (failure) ridezavLog(*failure);
+    if (stamped) {
+        std::lock_guard lock(cache.lock);
+        cache.entries.insert_or_assign(path.string(), ReadDocument{FileStamp(info), document, failure});
+    }
+    return document;
 }
 
 void RideZavStorage::setJSON(StorageKey key, const Value& value) {
@@ -338,6 +416,7 @@ void RideZavStorage::reset(bool keepAnonymousId) {
                            StorageKey::surveySeen, StorageKey::lastSeenSurveyDate, StorageKey::requestId,
                            StorageKey::personPropertiesForFlags, StorageKey::groupPropertiesForFlags, StorageKey::errorTracking}) {
         if (key == StorageKey::anonymousId && keepAnonymousId) continue;
+        forgetDocument(url(key));
         deleteSafely(url(key));
     }
     if (optOut) setJSON(StorageKey::optOut, *optOut);

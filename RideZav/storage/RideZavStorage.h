@@ -15,8 +15,10 @@ class RideZavConfig;
 // The client's persistent state: one small JSON file per key in
 // <Application Support>/<bundle id or app group>/<api key>/. Each file is written under a
 // temporary name and renamed into place, so a crash never leaves a torn file.
-// Thread contract: no lock of its own; each call is one whole-file read, write or removal, and
-// callers sharing a key serialise themselves.
+// Documents read with getJSON are kept in memory, for the whole process, while their file is
+// unchanged; the files stay the truth.
+// Thread contract: each call is one whole-file read, write or removal (the kept documents have a
+// process-wide lock of their own), and callers sharing a key serialise themselves.
 class RideZavStorage {
 public:
     // Resolves and creates the folder, then runs the app-group merge and the old-location move.

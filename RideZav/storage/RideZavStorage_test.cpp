@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <set>
 
 #include "RideZav/RideZavConfig.h"
@@ -109,6 +110,47 @@ TEST(RideZavStorage, FailuresAreLoggedAndGiveNone) {
     EXPECT_EQ(lines[3], "[RideZav] Error reading data from key remoteConfig: Is a directory");
     EXPECT_EQ(lines[4].rfind("[RideZav] Failed to serialize key 'groups' error: ", 0), 0u) << lines[4];
     EXPECT_FALSE(fs::exists(storage.url(StorageKey::groups)));
+}
+
+TEST(RideZavStorage, AReadDocumentServesOnlyWhileItsFileIsUnchanged) {
+    StorageSandbox sandbox;
+    const RideZavConfig config("phc_key");
+    RideZavStorage storage(config);
+    RideZavStorage other(config);  // a second writer over the same folder
+    const auto file = storage.url(StorageKey::registerProperties);
+    struct Case {
+        const char* name;
+        std::function<void()> change;
+        std::optional<Value> expected;
+    } cases[] = {
+        {"unchanged", [] {}, Value(Object{{"plan", "pro"}})},
+        {"written by another instance", [&] { other.setJSON(StorageKey::registerProperties, Object{{"plan", "max"}}); },
+         Value(Object{{"plan", "max"}})},
+        {"rewritten in place", [&] { StorageSandbox::write(file, R"({"plan":"team"})"); }, Value(Object{{"plan", "team"}})},
+        {"replaced by a rename, same size",
+         [&] {
+             StorageSandbox::write(file.string() + ".new", R"({"plan":"abc"})");
+             fs::rename(file.string() + ".new", file);
+         },
+         Value(Object{{"plan", "abc"}})},
+        {"removed by another instance", [&] { other.setData(StorageKey::registerProperties, std::nullopt); }, std::nullopt},
+        {"removed by a reset", [&] { other.reset(false); }, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        storage.setJSON(StorageKey::registerProperties, Object{{"plan", "pro"}});
+        ASSERT_EQ(storage.getJSON(StorageKey::registerProperties), Value(Object{{"plan", "pro"}})) << c.name;
+        c.change();
+        EXPECT_EQ(storage.getJSON(StorageKey::registerProperties), c.expected) << c.name;
+        EXPECT_EQ(storage.getJSON(StorageKey::registerProperties), c.expected) << c.name << ", read again";
+    }
+
+    // A document that is no object is refused with its line on every read.
+    DebugLogging debug;
+    velmo::LogCapture log;
+    StorageSandbox::write(storage.url(StorageKey::flags), "3");
+    EXPECT_FALSE(storage.getJSON(StorageKey::flags));
+    EXPECT_FALSE(storage.getJSON(StorageKey::flags));
+    EXPECT_EQ(log.linesStartingWith("[RideZav] Failed to serialize key 'flags' error: ").size(), 2u);
 }
 
 void fillEveryKey(RideZavStorage& storage) {
