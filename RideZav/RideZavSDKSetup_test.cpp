@@ -7,10 +7,12 @@
 #include "RideZav/storage/RideZavStorageManager.h"
 #include "RideZav/storage/StorageTesting.h"
 #include "testing/LoopbackIngestionServer.h"
-#include "platform/foundation/OriginOverride.h"
+#include "platform/base/OriginOverride.h"
 #include "platform/runtime/MainLoop.h"
 #include "platform/runtime/NotificationCenter.h"
 #include "platform/runtime/VirtualMainLoop.h"
+
+using namespace std::chrono_literals;
 
 namespace ridezav {
 namespace {
@@ -233,7 +235,7 @@ TEST_F(RideZavSDKSetupTest, SetupLoadsTheConfigurationThenTheFlagsAndARestartOff
     {
         auto sdk = RideZavSDK::create(cfg);
         sdk->setup(cfg);
-        ASSERT_TRUE(loop.loop().runUntil([&] { return !heardOnMainLoop.empty(); }, 30));
+        ASSERT_TRUE(loop.loop().runUntil([&] { return !heardOnMainLoop.empty(); }, 30s));
         loop.loop().runUntilIdle();
         const auto requests = server.requests();
         ASSERT_EQ(requests.size(), 2u);
@@ -252,7 +254,7 @@ TEST_F(RideZavSDKSetupTest, SetupLoadsTheConfigurationThenTheFlagsAndARestartOff
     server.stop();
     auto restarted = RideZavSDK::create(cfg);
     restarted->setup(cfg);
-    ASSERT_TRUE(loop.loop().runUntil([&] { return restarted->remoteConfig()->remoteConfigDidFetch(); }, 30));
+    ASSERT_TRUE(loop.loop().runUntil([&] { return restarted->remoteConfig()->remoteConfigDidFetch(); }, 30s));
     loop.loop().runUntilIdle();
     restarted->capture("app_opened");
     const auto events = queuedEvents(folder / "ridezav.queueFolder");
