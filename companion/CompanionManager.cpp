@@ -156,6 +156,10 @@ void CompanionManager::permissionSourceChanged() {
 }
 
 void CompanionManager::watchPermissionSources() {
+    // Ended before the sources they belong to may go.
+    desktopPermissionChanges_.cancel();
+    microphoneChanges_.cancel();
+    defaultsChanges_.cancel();
     std::weak_ptr<CompanionManager> weak = weak_from_this();
     auto changed = [weak] {
         MainLoop::postToMain([weak] {
