@@ -54,6 +54,9 @@ target_link_libraries(velmo_sphinx INTERFACE ${SPHINX_LINK_LIBRARIES})
 # Drawing.
 velmo_find_module(CAIRO_PANGO cairo pango pangocairo)
 
+# The recogniser's request model is made at build time.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
 # The onboarding music is encoded at build time.
 find_program(VELMO_LAME lame REQUIRED)
 

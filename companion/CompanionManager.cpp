@@ -1,5 +1,6 @@
 #include "companion/CompanionManager.h"
 
+#include <cmath>
 #include <stdexcept>
 #include <tuple>
 
@@ -104,13 +105,89 @@ void CompanionManager::start() {
 }
 
 void CompanionManager::startPermissionPolling() {
+    watchPermissionSources();
+    permissionPollStart_ = MainLoop::mainNow();
+    permissionPollCount_ = 0;
+    permissionPollResting_ = false;
+    schedulePermissionPoll();
+}
+
+// Due at start + n x interval, as a repeating timer would be; polls the loop was too late for
+// are skipped.
+void CompanionManager::schedulePermissionPoll() {
+    const double now = MainLoop::mainNow();
+    const double interval = permissionPollInterval.count();
+    long long n = permissionPollCount_ + 1;
+    double due = permissionPollStart_ + double(n) * interval;
+    if (due < now) {
+        n = (long long)std::floor((now - permissionPollStart_) / interval) + 1;
+        due = permissionPollStart_ + double(n) * interval;
+    }
+    permissionPollCount_ = n;
     std::weak_ptr<CompanionManager> weak = weak_from_this();
-    accessibilityCheckTimer_ = Timer::scheduled(permissionPollInterval, true, [weak](Timer&) {
-        startTask([weak]() -> Task<void> {
-            if (auto self = weak.lock()) self->refreshAllPermissions();
-            co_return;
-        });
+    accessibilityCheckTimer_ = Timer::scheduled(Seconds(due - now), false, [weak](Timer&) {
+        if (auto self = weak.lock()) self->permissionPollDue();
     });
+}
+
+void CompanionManager::permissionPollDue() {
+    schedulePermissionPoll();
+    std::weak_ptr<CompanionManager> weak = weak_from_this();
+    startTask([weak]() -> Task<void> {
+        if (auto self = weak.lock()) {
+            self->refreshAllPermissions();
+            self->restPermissionPollIfQuiet();
+        }
+        co_return;
+    });
+}
+
+// Nothing the refresh reads can change unannounced: no poll is due until something changes.
+void CompanionManager::restPermissionPollIfQuiet() {
+    if (!accessibilityCheckTimer_ || !permissionSourcesAnnounceChanges()) return;
+    accessibilityCheckTimer_->invalidate();
+    accessibilityCheckTimer_.reset();
+    permissionPollResting_ = true;
+}
+
+// A change brings back the poll that is due next, so what changed is published when a poll
+// that never rested would have published it.
+void CompanionManager::permissionSourceChanged() {
+    if (!permissionPollResting_ || stopping_) return;
+    permissionPollResting_ = false;
+    permissionPollCount_ = (long long)std::floor((MainLoop::mainNow() - permissionPollStart_) / permissionPollInterval.count());
+    schedulePermissionPoll();
+}
+
+void CompanionManager::watchPermissionSources() {
+    // Ended before the sources they belong to may go.
+    desktopPermissionChanges_.cancel();
+    microphoneChanges_.cancel();
+    defaultsChanges_.cancel();
+    std::weak_ptr<CompanionManager> weak = weak_from_this();
+    auto changed = [weak] {
+        MainLoop::postToMain([weak] {
+            if (auto self = weak.lock()) self->permissionSourceChanged();
+        });
+    };
+    watchedDesktopPermissions_ = DesktopPermissions::current();
+    desktopPermissionChanges_ = watchedDesktopPermissions_->observeChanges(changed);
+    watchedMediaAuthorization_ = MediaAuthorization::current();
+    microphoneChanges_ = watchedMediaAuthorization_->observeMicrophoneChanges(changed);
+    watchedDefaults_ = &UserDefaults::standard();
+    defaultsChanges_ = watchedDefaults_->observeChanges([changed](const std::string& key) {
+        if (key == "hasScreenContentPermission") changed();
+    });
+}
+
+bool CompanionManager::permissionSourcesAnnounceChanges() {
+    if (DesktopPermissions::current() != watchedDesktopPermissions_ ||
+        MediaAuthorization::current() != watchedMediaAuthorization_ || &UserDefaults::standard() != watchedDefaults_) {
+        // Another source was installed: watched from now on, and polled until it is.
+        watchPermissionSources();
+        return false;
+    }
+    return watchedDesktopPermissions_->announcesChanges() && watchedMediaAuthorization_->announcesMicrophoneChanges();
 }
 
 void CompanionManager::stop() {
@@ -126,6 +203,13 @@ void CompanionManager::stop() {
     audioPowerCancellable_.cancel();
     if (accessibilityCheckTimer_) accessibilityCheckTimer_->invalidate();
     accessibilityCheckTimer_.reset();
+    permissionPollResting_ = false;
+    desktopPermissionChanges_.cancel();
+    microphoneChanges_.cancel();
+    defaultsChanges_.cancel();
+    watchedDesktopPermissions_.reset();
+    watchedMediaAuthorization_.reset();
+    watchedDefaults_ = nullptr;
 }
 
 bool CompanionManager::allPermissionsGranted() const {

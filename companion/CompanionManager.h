@@ -25,6 +25,10 @@
 
 namespace velmo {
 
+class DesktopPermissions;
+class MediaAuthorization;
+class UserDefaults;
+
 namespace test {
 class CompanionManagerAccess;
 }
@@ -190,7 +194,15 @@ private:
     Published<bool> isRequestingScreenContent_{false, &objectWillChange};
 
     void updateVoiceState(bool recording, bool finalizing, bool preparing);
+    // The permission poll is due every permissionPollInterval from its start. It rests while
+    // every source it reads announces its changes, and a change brings back the next poll due.
     void startPermissionPolling();
+    void schedulePermissionPoll();
+    void permissionPollDue();
+    void restPermissionPollIfQuiet();
+    void permissionSourceChanged();
+    void watchPermissionSources();
+    bool permissionSourcesAnnounceChanges();
     void completeScreenContentPermission(bool didCapture);
     void showOverlayOnEveryScreen();
     void stopSpeech();
@@ -207,7 +219,16 @@ private:
     Cancellable shortcutTransitionCancellable_;
     Cancellable voiceStateCancellable_;
     Cancellable audioPowerCancellable_;
-    std::shared_ptr<Timer> accessibilityCheckTimer_;
+    std::shared_ptr<Timer> accessibilityCheckTimer_;  // the next poll due, none while resting
+    double permissionPollStart_ = 0;
+    long long permissionPollCount_ = 0;  // polls due so far, the scheduled one included
+    bool permissionPollResting_ = false;
+    std::shared_ptr<DesktopPermissions> watchedDesktopPermissions_;
+    std::shared_ptr<MediaAuthorization> watchedMediaAuthorization_;
+    UserDefaults* watchedDefaults_ = nullptr;  // compared only
+    Cancellable desktopPermissionChanges_;
+    Cancellable microphoneChanges_;
+    Cancellable defaultsChanges_;
     Task<void> pendingKeyboardShortcutStartTask_;
     bool stopping_ = false;  // a reply cancelled by stop is not a failure
 

@@ -82,6 +82,63 @@ TEST(CompanionManagerPermissions, GrantsOverTimeGiveOneLineAndOneEventEachAndThe
     companion->stop();
 }
 
+// Where every source announces its changes, the poll rests after its first round and a change
+// is published by the poll due next after it, as a poll that never rested would have.
+TEST(CompanionManagerPermissions, APollOnSourcesThatAnnounceChangesRestsAndPublishesOnTheSameSchedule) {
+    CompanionTestEnvironment env;
+    env.desktopPermissions->announces = true;
+    env.mediaAuthorization->announces = true;
+    auto companion = env.makeCompanion();
+    companion->start();
+    env.log.clear();
+    env.loop().advance(1.5s);
+    EXPECT_EQ(env.shortcut->stopCount, 2);  // the first poll
+    EXPECT_EQ(env.loop().pendingTimerCount(), 0u);
+    env.loop().advance(4.6s);  // 6.1 s
+    EXPECT_EQ(env.shortcut->stopCount, 2);
+
+    // Granted at 6.1 s and announced: published by the poll due at 7.5 s, not before.
+    env.mediaAuthorization->microphoneStatus = MediaAuthorizationStatus::authorized;
+    env.mediaAuthorization->announceMicrophoneChange();
+    env.loop().advance(1.3s);
+    EXPECT_FALSE(companion->hasMicrophonePermission());
+    env.loop().advance(0.1s);
+    EXPECT_TRUE(companion->hasMicrophonePermission());
+    EXPECT_EQ(env.shortcut->stopCount, 3);
+    expectEvents(env.events.events(), {event("permission_granted", {{"permission", "microphone"}})});
+    EXPECT_EQ(env.log.linesStartingWith("🔑").size(), 1u);
+
+    // Unannounced, a change stays unseen while the poll rests.
+    env.desktopPermissions->accessibility = true;
+    env.loop().advance(3.0s);
+    EXPECT_FALSE(companion->hasAccessibilityPermission());
+    EXPECT_EQ(env.shortcut->stopCount, 3);
+    env.desktopPermissions->announceChange();  // at 10.5 s, when a poll is due
+    env.loop().advance(0.75s);
+    EXPECT_FALSE(companion->hasAccessibilityPermission());
+    env.loop().advance(0.75s);  // 12.0 s
+    EXPECT_TRUE(companion->hasAccessibilityPermission());
+    EXPECT_TRUE(env.shortcut->running);
+
+    // The stored screen-content flag is watched too.
+    env.loop().advance(0.5s);
+    UserDefaults::standard().setBool("hasScreenContentPermission", true);
+    env.loop().advance(0.9s);
+    EXPECT_FALSE(companion->hasScreenContentPermission());
+    env.loop().advance(0.1s);  // 13.5 s
+    EXPECT_TRUE(companion->hasScreenContentPermission());
+
+    // A source that stops vouching keeps the poll going.
+    env.mediaAuthorization->announces = false;
+    env.mediaAuthorization->announceMicrophoneChange();
+    env.loop().advance(1.5s);
+    env.mediaAuthorization->microphoneStatus = MediaAuthorizationStatus::denied;
+    env.loop().advance(1.5s);  // 16.5 s
+    EXPECT_FALSE(companion->hasMicrophonePermission());
+    companion->stop();
+    EXPECT_EQ(env.loop().pendingTimerCount(), 0u);
+}
+
 TEST(CompanionManagerPermissions, ALaunchWithEverythingGrantedReportsItAndShowsTheOverlay) {
     CompanionTestEnvironment env;
     env.grantEverything();

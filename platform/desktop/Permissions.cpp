@@ -8,11 +8,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <optional>
 #include <string>
 
+#include "platform/runtime/MainLoop.h"
 #include "platform/runtime/ProcessWide.h"
 
 namespace velmo {
@@ -35,13 +37,16 @@ void DesktopPermissions::install(std::shared_ptr<DesktopPermissions> permissions
 }
 
 struct X11DesktopPermissions::Connection {
+    std::uint64_t id = 0;
     std::string name;
     Display* display = nullptr;
+    FdWatch watch;  // while observed; ended before the connection closes
     std::optional<bool> accessibility;
     std::optional<bool> capture;
     std::chrono::steady_clock::time_point lastLookedAt{};
 
     ~Connection() {
+        watch.cancel();
         if (!display) return;
         if (alive()) {
             XCloseDisplay(display);
@@ -92,13 +97,62 @@ X11DesktopPermissions::Connection* X11DesktopPermissions::connection() {
     if (!connection_ && !name.empty()) {
         if (Display* d = XOpenDisplay(name.c_str())) {
             connection_ = std::make_unique<Connection>();
+            connection_->id = ++nextConnectionId_;
             connection_->name = name;
             connection_->display = d;
             connection_->lastLookedAt = std::chrono::steady_clock::now();
             ++opened_;
+            if (!observers_.empty()) watch(*connection_);
         }
     }
     return connection_.get();
+}
+
+void X11DesktopPermissions::watch(Connection& c) {
+    if (c.watch) return;
+    auto loop = MainLoop::current();
+    if (!loop) return;
+    // Nothing is asked of this connection between checks and it selects no events, so its
+    // socket turns readable only when the server goes away (or sends an error unasked).
+    const std::uint64_t id = c.id;
+    try {
+        c.watch = loop->watchFd(ConnectionNumber(c.display), FdReadable, [this, id](unsigned) { connectionReadable(id); });
+    } catch (const std::exception&) {
+        // Not watched: then changes are not announced, and the answers are asked for again.
+    }
+}
+
+void X11DesktopPermissions::connectionReadable(std::uint64_t connectionId) {
+    std::vector<std::shared_ptr<std::function<void()>>> toldOf;
+    {
+        std::lock_guard lock(mutex_);
+        if (!connection_ || connection_->id != connectionId) return;
+        if (connection_->alive()) {
+            connection_->lastLookedAt = std::chrono::steady_clock::now();
+            return;
+        }
+        connection_.reset();
+        for (const auto& o : observers_) toldOf.push_back(o.changed);
+    }
+    for (const auto& changed : toldOf) (*changed)();
+}
+
+Cancellable X11DesktopPermissions::observeChanges(std::function<void()> changed) {
+    std::lock_guard lock(mutex_);
+    const std::uint64_t id = ++nextObserver_;
+    observers_.push_back({id, std::make_shared<std::function<void()>>(std::move(changed))});
+    if (connection_) watch(*connection_);
+    return Cancellable([this, id] {
+        std::lock_guard lock(mutex_);
+        std::erase_if(observers_, [id](const Observer& o) { return o.id == id; });
+        if (observers_.empty() && connection_) connection_->watch.cancel();
+    });
+}
+
+bool X11DesktopPermissions::announcesChanges() {
+    std::lock_guard lock(mutex_);
+    const char* env = std::getenv("DISPLAY");
+    return connection_ && connection_->watch && !observers_.empty() && connection_->name == (env ? env : "");
 }
 
 bool X11DesktopPermissions::isAccessibilityTrusted() {

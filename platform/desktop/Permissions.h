@@ -1,7 +1,12 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
+
+#include "platform/runtime/Published.h"
 
 namespace velmo {
 
@@ -18,6 +23,15 @@ public:
     virtual bool preflightScreenCaptureAccess() = 0;
     virtual bool requestScreenCaptureAccess() = 0;
 
+    // Calls `changed` (on any thread) when the answers may have changed, while the returned
+    // subscription lives. Only where `announcesChanges()` holds does silence mean the answers
+    // last given still stand; by default it never does, and the answers must be asked again.
+    virtual Cancellable observeChanges(std::function<void()> changed) {
+        (void)changed;
+        return {};
+    }
+    virtual bool announcesChanges() { return false; }
+
     // The process-wide instance: the X11 checks unless a test installed another.
     static std::shared_ptr<DesktopPermissions> current();
     static void install(std::shared_ptr<DesktopPermissions> permissions);
@@ -26,6 +40,8 @@ public:
 // The checks on one connection to $DISPLAY, kept while the server lives and $DISPLAY still
 // names it. Neither answer can change while a server runs, so each is worked out once per
 // connection; a later check costs one look at the socket. Any thread; calls take turns.
+// While it is observed and a main loop runs, the loop watches the connection, and the loss of
+// the server is announced as a change; a change of $DISPLAY is seen by the next check only.
 class X11DesktopPermissions : public DesktopPermissions {
 public:
     X11DesktopPermissions();
@@ -34,15 +50,28 @@ public:
     bool requestAccessibilityTrust() override { return isAccessibilityTrusted(); }
     bool preflightScreenCaptureAccess() override;
     bool requestScreenCaptureAccess() override { return preflightScreenCaptureAccess(); }
+    Cancellable observeChanges(std::function<void()> changed) override;
+    // While a connection is open and watched.
+    bool announcesChanges() override;
     // Connections opened so far (tests).
     int connectionsOpened() const;
 
 private:
     struct Connection;
     Connection* connection();  // with mutex_ held; null without a display
+    void watch(Connection& c);                           // with mutex_ held
+    void connectionReadable(std::uint64_t connectionId);  // on the loop's thread
+
+    struct Observer {
+        std::uint64_t id;
+        std::shared_ptr<std::function<void()>> changed;
+    };
     mutable std::mutex mutex_;
     std::unique_ptr<Connection> connection_;  // guarded by mutex_
     int opened_ = 0;                          // guarded by mutex_
+    std::vector<Observer> observers_;         // guarded by mutex_
+    std::uint64_t nextObserver_ = 0;          // guarded by mutex_
+    std::uint64_t nextConnectionId_ = 0;      // guarded by mutex_
 };
 
 }  // namespace velmo

@@ -6,7 +6,10 @@
 
 #include "platform/desktop/Permissions.h"
 #include "platform/desktop/SimulatedDesktopPermissions.h"
+#include "platform/runtime/VirtualMainLoop.h"
 #include "testing/XvfbServer.h"
+
+using namespace std::chrono_literals;
 
 using namespace velmo;
 
@@ -77,6 +80,40 @@ TEST(X11DesktopPermissions, OneConnectionServesEveryCheckUntilTheServerGoes) {
     DisplayEnv env(again.display().c_str());
     EXPECT_TRUE(permissions.preflightScreenCaptureAccess());
     EXPECT_EQ(permissions.connectionsOpened(), 2);
+}
+
+// Observed, the open connection is watched by the main loop: answers that cannot change while
+// the server runs are announced as changed once it goes, and are then no longer vouched for.
+TEST(X11DesktopPermissions, AnObservedConnectionAnnouncesTheLossOfItsServer) {
+    VirtualMainLoopScope scope;
+    auto x = std::make_unique<velmo::test::XvfbServer>("640x480x24");
+    ASSERT_TRUE(x->isRunning()) << x->failure();
+    DisplayEnv env(x->display().c_str());
+    X11DesktopPermissions permissions;
+    int changes = 0;
+    Cancellable observed = permissions.observeChanges([&] { ++changes; });
+    EXPECT_FALSE(permissions.announcesChanges());  // nothing asked yet: no connection to watch
+    EXPECT_TRUE(permissions.isAccessibilityTrusted());
+    EXPECT_TRUE(permissions.announcesChanges());
+    scope.loop().runUntilIdle();
+    EXPECT_EQ(changes, 0);
+
+    x.reset();
+    EXPECT_TRUE(scope.loop().runUntil([&] { return changes > 0; }, 20.0s));
+    EXPECT_EQ(changes, 1);
+    EXPECT_FALSE(permissions.announcesChanges());
+    {
+        DisplayEnv none(":9999");
+        EXPECT_FALSE(permissions.preflightScreenCaptureAccess());
+    }
+
+    // Ended, the subscription hears nothing more and nothing is watched.
+    observed.cancel();
+    velmo::test::XvfbServer again("640x480x24");
+    ASSERT_TRUE(again.isRunning()) << again.failure();
+    DisplayEnv other(again.display().c_str());
+    EXPECT_TRUE(permissions.preflightScreenCaptureAccess());
+    EXPECT_FALSE(permissions.announcesChanges());
 }
 
 TEST(DesktopPermissions, TestsInstallTheSimulatedLayer) {

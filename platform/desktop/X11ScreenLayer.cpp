@@ -94,31 +94,42 @@ std::vector<X11Monitor> queryMonitors(Display* d, bool randrMonitors, MonitorNam
     return monitors;
 }
 
-// The monitors of one connection. They are asked for on every use: monitors set or deleted
-// through RandR 1.5 come with no notification, so a list kept until the next RandR event
-// could name a monitor that is gone. The names of their atoms are kept, and RandR's screen
-// notifications keep the screen size Xlib reports current. Used on one thread at a time.
+// The monitors of one connection, asked for again only after the server said something changed:
+// RandR's screen, CRTC and output notifications, and the root window's ConfigureNotify, which
+// the server also sends when RandR 1.5 monitors are set or deleted. The names of their atoms
+// are kept, and RandR's screen notifications keep the screen size Xlib reports current. Used
+// on one thread at a time.
 class MonitorCache {
 public:
     void watch(Display* d) {
         display_ = d;
         randrMonitors_ = hasRandRMonitors(d);
+        Window root = DefaultRootWindow(d);
+        XSelectInput(d, root, StructureNotifyMask);
         int event = 0, error = 0;
-        if (XRRQueryExtension(d, &event, &error)) XRRSelectInput(d, DefaultRootWindow(d), RRScreenChangeNotifyMask);
+        if (XRRQueryExtension(d, &event, &error)) {
+            XRRSelectInput(d, root, RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
+        }
+        stale_ = true;
     }
     const std::vector<X11Monitor>& monitors() {
         while (XEventsQueued(display_, QueuedAfterReading) > 0) {
             XEvent event;
             XNextEvent(display_, &event);
             XRRUpdateConfiguration(&event);
+            stale_ = true;
         }
-        list_ = queryMonitors(display_, randrMonitors_, names_);
+        if (stale_) {
+            list_ = queryMonitors(display_, randrMonitors_, names_);
+            stale_ = false;
+        }
         return list_;
     }
 
 private:
     Display* display_ = nullptr;
     bool randrMonitors_ = false;
+    bool stale_ = true;
     std::vector<X11Monitor> list_;
     MonitorNames names_;
 };

@@ -213,11 +213,13 @@ TEST_F(X11ScreenLayerOnTwoMonitors, BadRequestsFailWithTheLayersErrors) {
     EXPECT_EQ(errorCode(negative.error()), 4);
     EXPECT_EQ(errorCode(huge.error()), 4);
 
-    // A monitor removed after the content was read.
+    // A monitor removed after the content was read: both connections' kept lists hear of it.
+    ASSERT_EQ(layer.screens().size(), 2u);
     ASSERT_EQ(x.desktop.displayName().empty(), false);
     ASSERT_EQ(system(("DISPLAY=" + x.desktop.displayName() + " xrandr --delmonitor RIGHT >/dev/null 2>&1").c_str()), 0);
     auto removed = shotOf(loop, layer, {content.displays[1], {}}, {100, 100});
     EXPECT_EQ(errorCode(removed.error()), 2);
+    EXPECT_EQ(layer.screens().size(), 1u);
 }
 
 TEST_F(X11ScreenLayerOnTwoMonitors, WindowsNameTheirOwnersAndExcludedOnesAreComposedAway) {

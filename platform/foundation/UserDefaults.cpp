@@ -165,15 +165,19 @@ std::optional<PlistValue::Data> UserDefaults::dataForKey(const std::string& key)
 }
 
 void UserDefaults::setObject(const std::string& key, PlistValue value) {
+    if (store(key, std::move(value))) changes_.send(key);
+}
+
+bool UserDefaults::store(const std::string& key, PlistValue value) {
     std::lock_guard lock(mutex_);
     // Setting what is already stored changes nothing and writes nothing (callers may store
     // the same flag on every poll).
-    if (auto it = stored_.find(key); it != stored_.end() && it->second == value) return;
+    if (auto it = stored_.find(key); it != stored_.end() && it->second == value) return false;
     // Checked before anything changes, so a value that cannot be written changes nothing.
     if (!value.isNone()) PropertyList::toXML(PlistValue::Dictionary{{key, value}});
     PlistValue::Dictionary next = stored_;
     if (value.isNone()) {
-        if (next.erase(key) == 0) return;
+        if (next.erase(key) == 0) return false;
     } else {
         next.insert_or_assign(key, std::move(value));
     }
@@ -185,21 +189,30 @@ void UserDefaults::setObject(const std::string& key, PlistValue value) {
         stored_ = std::move(next);
         if (!saveFailureLogged_) logLine("⚠️ Velmo: Could not save user defaults: " + e.message());
         saveFailureLogged_ = true;
-        return;
+        return true;
     }
     stored_ = std::move(next);
     if (filePath_) save(xml);
+    return true;
 }
 
 void UserDefaults::registerDefaults(const PlistValue::Dictionary& defaults) {
-    std::lock_guard lock(mutex_);
-    for (const auto& [key, value] : defaults) {
-        if (value.isNone()) {
-            registered_.erase(key);
-        } else {
-            registered_.insert_or_assign(key, value);
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [key, value] : defaults) {
+            if (value.isNone()) {
+                registered_.erase(key);
+            } else {
+                registered_.insert_or_assign(key, value);
+            }
         }
     }
+    // A fallback may change what a key reads as.
+    for (const auto& entry : defaults) changes_.send(entry.first);
+}
+
+Cancellable UserDefaults::observeChanges(std::function<void(const std::string& key)> changed) {
+    return changes_.publisher().sink(std::move(changed));
 }
 
 // Called with mutex_ held, so files are written in the order of the changes.

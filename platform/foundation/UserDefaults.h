@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/foundation/PropertyList.h"
+#include "platform/runtime/Published.h"
 
 namespace velmo {
 
@@ -51,6 +52,10 @@ public:
     // Adds fallbacks under the stored values; kept in memory for the life of this object only.
     void registerDefaults(const PlistValue::Dictionary& defaults);
 
+    // Calls `changed` with the key, on the changing thread once the change is made, each time
+    // a stored value changes or a fallback is registered, while the subscription lives.
+    Cancellable observeChanges(std::function<void(const std::string& key)> changed);
+
     const std::optional<std::string>& filePath() const { return filePath_; }
 
     // Makes standard() an in-memory instance (or the given one) while it lives (tests); nests.
@@ -70,6 +75,7 @@ public:
 
 private:
     PlistValue lookup(const std::string& key) const;
+    bool store(const std::string& key, PlistValue value);  // true when something changed
     void load();
     void save(const std::string& xml);
 
@@ -78,6 +84,7 @@ private:
     PlistValue::Dictionary stored_;
     PlistValue::Dictionary registered_;
     bool saveFailureLogged_ = false;
+    Subject<std::string> changes_;
 };
 
 }  // namespace velmo

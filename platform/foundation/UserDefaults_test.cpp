@@ -100,6 +100,23 @@ TEST(UserDefaultsTest, StoringTheSameValueAgainWritesNothing) {
     EXPECT_TRUE(std::filesystem::exists(path));
 }
 
+// Observers hear the keys of real changes only, in order, on the changing thread.
+TEST(UserDefaultsTest, ObserversHearEachChangedKeyOnce) {
+    UserDefaults d;
+    std::vector<std::string> heard;
+    Cancellable observed = d.observeChanges([&](const std::string& key) { heard.push_back(key); });
+    d.setBool("flag", true);
+    d.setBool("flag", true);   // the same again: no change
+    d.removeObject("absent");  // nothing to remove
+    EXPECT_THROW(d.setString("flag", std::string("a\0b", 3)), PropertyListError);
+    d.registerDefaults({{"fallback", 1}});
+    d.removeObject("flag");
+    EXPECT_EQ(heard, (std::vector<std::string>{"flag", "fallback", "flag"}));
+    observed.cancel();
+    d.setBool("flag", true);
+    EXPECT_EQ(heard.size(), 3u);
+}
+
 TEST(UserDefaultsTest, RegisteredDefaultsSitUnderStoredValuesAndAreNotWritten) {
     test::TestDirectory dir;
     const std::string path = dir / "defaults.plist";

@@ -47,6 +47,10 @@ AudioInputAvailability LinuxMediaAuthorization::audioInputAvailability() {
     }
 }
 
+Cancellable LinuxMediaAuthorization::observeMicrophoneChanges(std::function<void()> changed) {
+    return monitor_->observeStateChanges(std::move(changed));
+}
+
 void LinuxMediaAuthorization::requestMicrophoneAccess(std::function<void(bool)> completion) {
     monitor_->whenSettled([completion = std::move(completion)](const PulseAudioSourceMonitor::Snapshot& snapshot) {
         if (completion) completion(snapshot.state == PulseAudioSourceMonitor::State::available);

@@ -3,6 +3,8 @@
 #include <functional>
 #include <memory>
 
+#include "platform/runtime/Published.h"
+
 namespace velmo {
 
 enum class MediaAuthorizationStatus : int {
@@ -28,6 +30,14 @@ public:
     virtual void requestSpeechRecognitionAuthorization(std::function<void(MediaAuthorizationStatus)> completion) = 0;
     // Tells a missing input (no sound server, no capture device) apart from a denial. Never waits.
     virtual AudioInputAvailability audioInputAvailability() { return AudioInputAvailability::available; }
+    // Calls `changed` (on any thread) when the microphone's status may have changed, while the
+    // returned subscription lives. Only where `announcesMicrophoneChanges()` holds does silence
+    // mean the status last given still stands; by default it never does.
+    virtual Cancellable observeMicrophoneChanges(std::function<void()> changed) {
+        (void)changed;
+        return {};
+    }
+    virtual bool announcesMicrophoneChanges() { return false; }
 
     // The process-wide instance: the Linux checks unless a test installed another.
     static std::shared_ptr<MediaAuthorization> current();
@@ -45,6 +55,9 @@ public:
     explicit LinuxMediaAuthorization(std::shared_ptr<PulseAudioSourceMonitor> monitor = nullptr);
     MediaAuthorizationStatus microphoneAuthorizationStatus() override;
     AudioInputAvailability audioInputAvailability() override;
+    // The monitor follows the sound server, so every change of the status is announced.
+    Cancellable observeMicrophoneChanges(std::function<void()> changed) override;
+    bool announcesMicrophoneChanges() override { return true; }
     void requestMicrophoneAccess(std::function<void(bool granted)> completion) override;
     MediaAuthorizationStatus speechRecognitionAuthorizationStatus() override;
     void requestSpeechRecognitionAuthorization(std::function<void(MediaAuthorizationStatus)> completion) override;

@@ -61,6 +61,9 @@ TEST(LinuxMediaAuthorization, MicrophoneFollowsTheSoundServersCaptureSourcesFrom
     pulse->exportToEnvironment();
     auto monitor = std::make_shared<PulseAudioSourceMonitor>();
     LinuxMediaAuthorization auth(monitor);
+    EXPECT_TRUE(auth.announcesMicrophoneChanges());
+    auto announced = std::make_shared<velmo::test::BlockingQueue<MediaAuthorizationStatus>>();
+    Cancellable observed = auth.observeMicrophoneChanges([&auth, announced] { announced->push(auth.microphoneAuthorizationStatus()); });
     // A request made before the server first answered is answered once it has.
     auto granted = std::make_shared<velmo::test::BlockingQueue<bool>>();
     auth.requestMicrophoneAccess([granted](bool g) { granted->push(g); });
@@ -69,18 +72,23 @@ TEST(LinuxMediaAuthorization, MicrophoneFollowsTheSoundServersCaptureSourcesFrom
     EXPECT_EQ(auth.microphoneAuthorizationStatus(), MediaAuthorizationStatus::authorized);
     EXPECT_EQ(auth.audioInputAvailability(), AudioInputAvailability::available);
     EXPECT_EQ(monitor->snapshot().source("velmo_auth_sink.monitor")->name, "velmo_auth_sink.monitor");
+    EXPECT_EQ(announced->pop(), MediaAuthorizationStatus::authorized);
 
     // The subscription hears the capture device go.
     ASSERT_EQ(std::system("pactl unload-module module-null-sink >/dev/null 2>&1"), 0);
     ASSERT_TRUE(monitor->waitUntil([](const auto& s) { return s.state == State::noSource; }, 5s));
     EXPECT_EQ(auth.microphoneAuthorizationStatus(), MediaAuthorizationStatus::denied);
     EXPECT_EQ(auth.audioInputAvailability(), AudioInputAvailability::noCaptureDevice);
+    EXPECT_EQ(announced->pop(), MediaAuthorizationStatus::denied);
 
     // And the server go.
     pulse.reset();
     ASSERT_TRUE(monitor->waitUntil([](const auto& s) { return s.state == State::noServer; }, 5s));
     EXPECT_EQ(auth.microphoneAuthorizationStatus(), MediaAuthorizationStatus::denied);
     EXPECT_EQ(auth.audioInputAvailability(), AudioInputAvailability::noSoundServer);
+    // Each change of state is announced once; the retries of a server that stays away are not.
+    EXPECT_EQ(announced->pop(), MediaAuthorizationStatus::denied);
+    EXPECT_FALSE(announced->pop(2.5s).has_value());
     auth.requestMicrophoneAccess([granted](bool g) { granted->push(g); });
     EXPECT_EQ(granted->pop(), std::optional<bool>(false));
 }

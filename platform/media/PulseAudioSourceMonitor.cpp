@@ -211,15 +211,22 @@ bool PulseAudioSourceMonitor::waitUntil(const std::function<bool(const Snapshot&
     return changed_.wait_for(lock, limit, [&] { return predicate(snapshot_); });
 }
 
+Cancellable PulseAudioSourceMonitor::observeStateChanges(std::function<void()> changed) {
+    return stateChanges_.publisher().sink([changed = std::move(changed)](const State&) { changed(); });
+}
+
 void PulseAudioSourceMonitor::publish(Snapshot next) {
     std::vector<std::function<void(const Snapshot&)>> settled;
+    bool stateChanged;
     {
         std::lock_guard lock(mutex_);
+        stateChanged = snapshot_.state != next.state;
         snapshot_ = next;
         if (next.state != State::connecting) settled.swap(waiting_);
     }
     changed_.notify_all();
     for (auto& completion : settled) completion(next);
+    if (stateChanged) stateChanges_.send(next.state);
 }
 
 }  // namespace velmo

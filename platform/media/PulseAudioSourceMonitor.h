@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/media/PulseAudioSources.h"
+#include "platform/runtime/Published.h"
 
 namespace velmo {
 
@@ -46,6 +47,9 @@ public:
     // Waits (real time) until the state is known; false when the time runs out first. The
     // launch uses it once; every other question is answered from the cache.
     bool waitUntilSettled(std::chrono::milliseconds limit) const;
+    // Calls `changed` on the monitor's thread each time the state (not only the source list)
+    // changes, while the returned subscription lives.
+    Cancellable observeStateChanges(std::function<void()> changed);
     // Tests: waits until `predicate` holds for the cached state.
     bool waitUntil(const std::function<bool(const Snapshot&)>& predicate, std::chrono::milliseconds limit) const;
 
@@ -58,6 +62,7 @@ private:
     mutable std::condition_variable changed_;
     Snapshot snapshot_;                                           // guarded by mutex_
     std::vector<std::function<void(const Snapshot&)>> waiting_;  // guarded by mutex_
+    Subject<State> stateChanges_;
     std::unique_ptr<Loop> loop_;
 };
 

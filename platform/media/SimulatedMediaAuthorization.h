@@ -11,7 +11,8 @@ namespace velmo {
 
 // Test double. Statuses are set by the test; a request counts a prompt and, when an answer is
 // scripted, answers at once (a grant makes the status authorised, a refusal denied). Without a
-// scripted answer the prompt stays open until the test answers it.
+// scripted answer the prompt stays open until the test answers it. With `announces` set it
+// vouches for the microphone's status between announcements (announceMicrophoneChange()).
 class SimulatedMediaAuthorization : public MediaAuthorization {
 public:
     MediaAuthorizationStatus microphoneAuthorizationStatus() override { return microphoneStatus.load(); }
@@ -28,6 +29,12 @@ public:
     bool hasOpenSpeechPrompt() const;
 
     AudioInputAvailability audioInputAvailability() override { return inputAvailability.load(); }
+    Cancellable observeMicrophoneChanges(std::function<void()> changed) override {
+        return changes_.publisher().sink([changed = std::move(changed)](const bool&) { changed(); });
+    }
+    bool announcesMicrophoneChanges() override { return announces.load(); }
+    void announceMicrophoneChange() const { changes_.send(true); }
+    std::atomic<bool> announces{false};
 
     std::atomic<MediaAuthorizationStatus> microphoneStatus{MediaAuthorizationStatus::authorized};
     std::atomic<AudioInputAvailability> inputAvailability{AudioInputAvailability::available};
@@ -45,6 +52,7 @@ private:
     bool answer(Prompt& prompt, std::atomic<MediaAuthorizationStatus>& status, bool granted);
 
     mutable std::mutex mutex_;
+    Subject<bool> changes_;
     Prompt microphone_;
     Prompt speech_;
 };

@@ -44,6 +44,7 @@ public:
     FdWatch(const FdWatch&) = delete;
     FdWatch& operator=(const FdWatch&) = delete;
     ~FdWatch() { cancel(); }
+    explicit operator bool() const { return stop_ != nullptr; }
     void cancel() {
         if (stop_) {
             auto s = std::move(stop_);
