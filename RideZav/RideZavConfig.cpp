@@ -15,9 +15,11 @@ bool parsesAsURL(const std::string& text) {
 }  // namespace
 
 RideZavConfig::RideZavConfig(std::string apiKey, const std::string& host)
-    : host_(parsesAsURL(host) ? host : defaultIngestionHost), apiKey_(std::move(apiKey)) {}
+    : host_(parsesAsURL(host) ? host : defaultIngestionHost),
+      apiKey_(std::move(apiKey)) {}
 
-RideZavConfig::RideZavConfig(std::string apiKey) : RideZavConfig(std::move(apiKey), defaultIngestionHost) {}
+RideZavConfig::RideZavConfig(std::string apiKey)
+    : RideZavConfig(std::move(apiKey), defaultIngestionHost) {}
 
 RideZavConfig::RideZavConfig(const RideZavConfig& other) { *this = other; }
 

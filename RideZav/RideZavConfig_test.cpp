@@ -40,8 +40,8 @@ TEST(RideZavConfig, DefaultsOfEveryField) {
     EXPECT_TRUE(config.errorTrackingConfig().inAppExcludes.empty());
     EXPECT_FALSE(config.errorTrackingConfig().inAppIncludes.empty());
     EXPECT_FALSE(config.urlSessionConfiguration);
-    EXPECT_FALSE(config.disableReachabilityForTesting || config.disableQueueTimerForTesting ||
-                 config.disableFlushOnBackgroundForTesting || config.disableRemoteConfigForTesting);
+    EXPECT_FALSE(config.disableReachabilityForTesting || config.disableQueueTimerForTesting || config.disableFlushOnBackgroundForTesting ||
+                 config.disableRemoteConfigForTesting);
     EXPECT_FALSE(config.storageManager);
     EXPECT_TRUE(config.surveys);
     ASSERT_TRUE(config.surveysConfig.surveysDelegate);
@@ -78,17 +78,34 @@ TEST(RideZavConfig, BeforeSendChainsInOrderAndStopsAtTheFirstDrop) {
 
     std::string calls;
     config.setBeforeSend({
-        [&](RideZavEvent e) -> std::optional<RideZavEvent> { calls += "1"; e.event += "-a"; return e; },
-        [&](RideZavEvent e) -> std::optional<RideZavEvent> { calls += "2"; e.event += "-b"; return e; },
+        [&](RideZavEvent e) -> std::optional<RideZavEvent> {
+            calls += "1";
+            e.event += "-a";
+            return e;
+        },
+        [&](RideZavEvent e) -> std::optional<RideZavEvent> {
+            calls += "2";
+            e.event += "-b";
+            return e;
+        },
     });
     EXPECT_EQ(config.beforeSend(sampleEvent())->event, "e-a-b");
     EXPECT_EQ(calls, "12");
 
     calls.clear();
     config.setBeforeSend({
-        [&](RideZavEvent e) -> std::optional<RideZavEvent> { calls += "1"; return e; },
-        [&](RideZavEvent) -> std::optional<RideZavEvent> { calls += "2"; return std::nullopt; },
-        [&](RideZavEvent e) -> std::optional<RideZavEvent> { calls += "3"; return e; },
+        [&](RideZavEvent e) -> std::optional<RideZavEvent> {
+            calls += "1";
+            return e;
+        },
+        [&](RideZavEvent) -> std::optional<RideZavEvent> {
+            calls += "2";
+            return std::nullopt;
+        },
+        [&](RideZavEvent e) -> std::optional<RideZavEvent> {
+            calls += "3";
+            return e;
+        },
     });
     EXPECT_FALSE(config.beforeSend(sampleEvent()));
     EXPECT_EQ(calls, "12");
@@ -144,9 +161,8 @@ TEST(RideZavConfig, CopiesCarryTheLibraryWrittenFields) {
 
 TEST(RideZavErrorTrackingConfig, InAppIncludesTheBundleIdentifierThenTheExecutable) {
     velmo::test::TestDirectory dir;
-    dir.write("A.app/Contents/Info.plist",
-              velmo::PropertyList::toXML(velmo::PlistValue::Dictionary{{"CFBundleIdentifier", "com.example.velmo"},
-                                                                       {"CFBundleExecutable", "velmo"}}));
+    dir.write("A.app/Contents/Info.plist", velmo::PropertyList::toXML(velmo::PlistValue::Dictionary{
+                                               {"CFBundleIdentifier", "com.example.velmo"}, {"CFBundleExecutable", "velmo"}}));
     dir.write("B.app/Contents/Info.plist", velmo::PropertyList::toXML(velmo::PlistValue::Dictionary{}));
     {
         velmo::Bundle::Scope bundle(dir / "A.app");

@@ -101,8 +101,7 @@ ridezav::RideZavConfig childConfig(const std::string& host) {
     const bool drained = loop->runUntil([&] { return sdk->queueDepth() == 0; }, 60s);
     if (waitForFiles) {
         const fs::path folder = fs::path(std::getenv("XDG_DATA_HOME")) / kBundleId / kApiKey;
-        loop->runUntil([&] { return fs::exists(folder / "ridezav.remoteConfig") && fs::exists(folder / "ridezav.flags"); },
-                       30s);
+        loop->runUntil([&] { return fs::exists(folder / "ridezav.remoteConfig") && fs::exists(folder / "ridezav.flags"); }, 30s);
     }
     tick.cancel();
     _exit(drained ? 0 : 1);
@@ -126,9 +125,9 @@ pid_t startChild(const std::vector<std::string>& arguments, int ackFd) {
 
 struct Figures {
     std::size_t acknowledged = 0;
-    std::size_t delivered = 0;   // acknowledged uuids that arrived
+    std::size_t delivered = 0;  // acknowledged uuids that arrived
     std::size_t duplicated = 0;  // arrivals beyond the first, over every uuid
-    std::size_t lost = 0;        // acknowledged uuids that never arrived
+    std::size_t lost = 0;  // acknowledged uuids that never arrived
     // Probe events that arrived though their uuid never reached the pipe: stored by a capture
     // that the kill cut short before it was acknowledged.
     std::size_t unacknowledged = 0;
@@ -154,8 +153,7 @@ struct Scenario {
 };
 
 // Reads whole uuid lines from the pipe for up to `seconds`, stopping once `wanted` were read.
-void readAcks(int fd, std::size_t wanted, double seconds, std::string& pending, std::set<std::string>& into,
-              std::size_t& count) {
+void readAcks(int fd, std::size_t wanted, double seconds, std::string& pending, std::set<std::string>& into, std::size_t& count) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     char buffer[4096];
     while (count < wanted && std::chrono::steady_clock::now() < until) {
@@ -196,8 +194,7 @@ Scenario runScenario(bool waitForFiles) {
     for (int run = 0; run < kRuns; ++run) {
         int fds[2];
         if (::pipe(fds) != 0) return s;
-        const pid_t child =
-            startChild({"--ridezav-delivery-child=capture", refusing.origin(), std::to_string(run)}, fds[1]);
+        const pid_t child = startChild({"--ridezav-delivery-child=capture", refusing.origin(), std::to_string(run)}, fds[1]);
         ::close(fds[1]);
         // Killed after a random number of acknowledged events, then a random moment more.
         const auto wanted = std::uniform_int_distribution<std::size_t>(1, kEventsPerRun)(random);
@@ -219,8 +216,7 @@ Scenario runScenario(bool waitForFiles) {
     s.refusedBatches = refusing.requestsOf(LoopbackIngestionServer::Route::batch).size();
 
     LoopbackIngestionServer accepting;  // answers every batch with 200
-    const pid_t flusher =
-        startChild({"--ridezav-delivery-child=flush", accepting.origin(), waitForFiles ? "files" : "-"}, -1);
+    const pid_t flusher = startChild({"--ridezav-delivery-child=flush", accepting.origin(), waitForFiles ? "files" : "-"}, -1);
     int status = 0;
     ::waitpid(flusher, &status, 0);
     s.flushExit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -235,8 +231,10 @@ Scenario runScenario(bool waitForFiles) {
     }
     s.figures.acknowledged = s.acknowledged.size();
     for (const auto& uuid : s.acknowledged) {
-        if (s.arrivals.count(uuid)) ++s.figures.delivered;
-        else ++s.figures.lost;
+        if (s.arrivals.count(uuid))
+            ++s.figures.delivered;
+        else
+            ++s.figures.lost;
     }
     for (const auto& [uuid, times] : s.arrivals) s.figures.duplicated += static_cast<std::size_t>(times - 1);
     if (const auto probes = s.eventIds.find("delivery_probe"); probes != s.eventIds.end())
@@ -255,10 +253,9 @@ TEST(RideZavDeliveryAcrossCrashes, EveryAcknowledgedEventArrivesAfterTenKilledRu
     const Scenario s = runScenario(false);
     std::cout << "seed " << s.seed << "; acknowledged per run:";
     for (auto n : s.acknowledgedPerRun) std::cout << ' ' << n;
-    std::cout << "\nacknowledged " << s.figures.acknowledged << ", delivered " << s.figures.delivered
-              << ", duplicated " << s.figures.duplicated << ", lost " << s.figures.lost
-              << ", stored but unacknowledged " << s.figures.unacknowledged << "; batches refused "
-              << s.refusedBatches << ", delivered " << s.deliveries.size() << "; delivered by name:";
+    std::cout << "\nacknowledged " << s.figures.acknowledged << ", delivered " << s.figures.delivered << ", duplicated "
+              << s.figures.duplicated << ", lost " << s.figures.lost << ", stored but unacknowledged " << s.figures.unacknowledged
+              << "; batches refused " << s.refusedBatches << ", delivered " << s.deliveries.size() << "; delivered by name:";
     for (const auto& [name, times] : s.eventNames) std::cout << " \"" << name << "\" " << times;
     std::cout << std::endl;
     RecordProperty("acknowledged", static_cast<int>(s.figures.acknowledged));
@@ -300,8 +297,7 @@ TEST(RideZavDeliveryAcrossCrashes, SetUpLeavesTheRemoteConfigurationAndFlagsFile
 int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--ridezav-delivery-child=capture") == 0)
         captureChild(argv[2], std::atoi(argv[3]), kEventsPerRun);
-    if (argc == 4 && std::strcmp(argv[1], "--ridezav-delivery-child=flush") == 0)
-        flushChild(argv[2], std::strcmp(argv[3], "files") == 0);
+    if (argc == 4 && std::strcmp(argv[1], "--ridezav-delivery-child=flush") == 0) flushChild(argv[2], std::strcmp(argv[3], "files") == 0);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -68,28 +68,23 @@ std::shared_ptr<RideZavRemoteConfig> RideZavSetupFactory::makeRemoteConfig(
     std::shared_ptr<RideZavConfig> config, std::shared_ptr<RideZavStorage> storage, std::shared_ptr<RideZavApi> api,
     RideZavRemoteConfig::DefaultPersonProperties getDefaultPersonProperties,
     RideZavRemoteConfig::FeatureFlagCalled featureFlagCalledCallback) {
-    return RideZavRemoteConfig::make(std::move(config), std::move(storage), std::move(api),
-                                     std::move(getDefaultPersonProperties), std::move(featureFlagCalledCallback));
+    return RideZavRemoteConfig::make(std::move(config), std::move(storage), std::move(api), std::move(getDefaultPersonProperties),
+                                     std::move(featureFlagCalledCallback));
 }
 
-std::shared_ptr<Reachability> RideZavSetupFactory::makeReachability() {
-    return Reachability::create(Reachability::mainQueue());
-}
+std::shared_ptr<Reachability> RideZavSetupFactory::makeReachability() { return Reachability::create(Reachability::mainQueue()); }
 
 std::shared_ptr<RideZavContext> RideZavSetupFactory::makeContext(std::shared_ptr<Reachability> reachability) {
     return RideZavContext::create(std::move(reachability));
 }
 
-std::shared_ptr<RideZavQueue> RideZavSetupFactory::makeQueue(const RideZavConfig& config,
-                                                             std::shared_ptr<RideZavApi> api,
-                                                             std::shared_ptr<Reachability> reachability,
-                                                             RideZavApiEndpoint endpoint, const std::string& label,
-                                                             const std::filesystem::path& folder,
+std::shared_ptr<RideZavQueue> RideZavSetupFactory::makeQueue(const RideZavConfig& config, std::shared_ptr<RideZavApi> api,
+                                                             std::shared_ptr<Reachability> reachability, RideZavApiEndpoint endpoint,
+                                                             const std::string& label, const std::filesystem::path& folder,
                                                              std::optional<std::filesystem::path> legacy) {
     auto dispatchQueue = std::make_shared<velmo::SerialQueue>(label);
     auto fileQueue = std::make_shared<RideZavFileBackedQueue>(folder, std::move(legacy));
-    return RideZavQueue::create(config, std::move(api), std::move(reachability), endpoint, std::move(dispatchQueue),
-                                std::move(fileQueue));
+    return RideZavQueue::create(config, std::move(api), std::move(reachability), endpoint, std::move(dispatchQueue), std::move(fileQueue));
 }
 
 RideZavSDK::RideZavSDK(RideZavConfig config, std::shared_ptr<RideZavSetupFactory> factory)
@@ -191,15 +186,14 @@ void RideZavSDK::setup(const RideZavConfig& given) {
         auto self = weak.lock();
         if (!self) return {};
         auto current = self->state();
-        if (!current || !current->config->setDefaultPersonProperties || !self->setupGuard() || !current->context)
-            return {};
+        if (!current || !current->config->setDefaultPersonProperties || !self->setupGuard() || !current->context) return {};
         return current->context->personPropertiesContext();
     };
     auto featureFlagCalled = [weak](const std::string& key, const Value& value) {
         if (auto self = weak.lock()) self->reportFeatureFlagCalled(key, value);
     };
-    next->remoteConfig = factory.makeRemoteConfig(next->config, next->storage, next->api,
-                                                  std::move(defaultPersonProperties), std::move(featureFlagCalled));
+    next->remoteConfig =
+        factory.makeRemoteConfig(next->config, next->storage, next->api, std::move(defaultPersonProperties), std::move(featureFlagCalled));
     try {
         next->reachability = factory.makeReachability();
     } catch (...) {
@@ -211,12 +205,10 @@ void RideZavSDK::setup(const RideZavConfig& given) {
         if (auto stored = next->storage->getBool(StorageKey::optOut)) config.setOptOut(*stored);
     }
     factory.reached(Step::optOutRestored);
-    auto event = factory.makeQueue(config, next->api, next->reachability, RideZavApiEndpoint::batch,
-                                   "com.ridezav.Queue", next->storage->url(StorageKey::queue),
-                                   next->storage->url(StorageKey::oldQeueue));
-    auto replay = factory.makeQueue(config, next->api, next->reachability, RideZavApiEndpoint::snapshot,
-                                    "com.ridezav.ReplayQueue", next->storage->url(StorageKey::replayQeueue),
-                                    std::nullopt);
+    auto event = factory.makeQueue(config, next->api, next->reachability, RideZavApiEndpoint::batch, "com.ridezav.Queue",
+                                   next->storage->url(StorageKey::queue), next->storage->url(StorageKey::oldQeueue));
+    auto replay = factory.makeQueue(config, next->api, next->reachability, RideZavApiEndpoint::snapshot, "com.ridezav.ReplayQueue",
+                                    next->storage->url(StorageKey::replayQeueue), std::nullopt);
     next->queue = event;
     next->replayQueue = replay;
     {
@@ -351,19 +343,16 @@ void RideZavSDK::observe(const std::string& event, const RideZavProperties& prop
     if (observer) observer->capture(event, properties);
 }
 
-void RideZavSDK::capture(const std::string& event, std::optional<Object> properties,
-                         std::optional<Object> userProperties, std::optional<Object> userPropertiesSetOnce,
-                         std::optional<std::map<std::string, std::string>> groups,
+void RideZavSDK::capture(const std::string& event, std::optional<Object> properties, std::optional<Object> userProperties,
+                         std::optional<Object> userPropertiesSetOnce, std::optional<std::map<std::string, std::string>> groups,
                          std::optional<std::string> distinctId, std::optional<Date> timestamp) {
-    captureInternal(event, std::move(distinctId), std::move(properties), std::move(userProperties),
-                    std::move(userPropertiesSetOnce), std::move(groups), timestamp);
+    captureInternal(event, std::move(distinctId), std::move(properties), std::move(userProperties), std::move(userPropertiesSetOnce),
+                    std::move(groups), timestamp);
 }
 
-bool RideZavSDK::captureInternal(const std::string& event, std::optional<std::string> distinctId,
-                                 std::optional<Object> properties, std::optional<Object> userProperties,
-                                 std::optional<Object> userPropertiesSetOnce,
-                                 std::optional<std::map<std::string, std::string>> groups,
-                                 std::optional<Date> timestamp) {
+bool RideZavSDK::captureInternal(const std::string& event, std::optional<std::string> distinctId, std::optional<Object> properties,
+                                 std::optional<Object> userProperties, std::optional<Object> userPropertiesSetOnce,
+                                 std::optional<std::map<std::string, std::string>> groups, std::optional<Date> timestamp) {
     if (!setupGuard()) return false;
     auto current = state();
     if (current && current->config->optOut()) {
@@ -382,13 +371,14 @@ bool RideZavSDK::captureInternal(const std::string& event, std::optional<std::st
     auto sanitizedProperties = sanitize(properties);
     auto sanitizedUser = sanitize(userProperties);
     auto sanitizedSetOnce = sanitize(userPropertiesSetOnce);
-    Object built = buildProperties(*current, id, sanitizedProperties, sanitizedUser, sanitizedSetOnce, groups, !isSnapshot,
-                                   timestamp);
+    Object built = buildProperties(*current, id, sanitizedProperties, sanitizedUser, sanitizedSetOnce, groups, !isSnapshot, timestamp);
     auto made = buildEvent(event, id, std::move(built), at);
     if (!made) return false;
     bool queued = false;
-    if (!isSnapshot) queued = enqueue(*current, *made, false);
-    else if (made->properties.contains("$session_id")) queued = enqueue(*current, *made, true);
+    if (!isSnapshot)
+        queued = enqueue(*current, *made, false);
+    else if (made->properties.contains("$session_id"))
+        queued = enqueue(*current, *made, true);
     keepPersonPropertiesForFlags(*current, sanitizedUser, sanitizedSetOnce);
     return queued;
 }
@@ -436,21 +426,18 @@ bool RideZavSDK::enqueue(const State& state, const RideZavEvent& event, bool rep
 }
 
 Object RideZavSDK::buildProperties(const std::string& distinctId, const std::optional<Object>& properties,
-                                   const std::optional<Object>& userProperties,
-                                   const std::optional<Object>& userPropertiesSetOnce,
-                                   const std::optional<std::map<std::string, std::string>>& groups,
-                                   bool appendSharedProps, std::optional<Date> timestamp) {
+                                   const std::optional<Object>& userProperties, const std::optional<Object>& userPropertiesSetOnce,
+                                   const std::optional<std::map<std::string, std::string>>& groups, bool appendSharedProps,
+                                   std::optional<Date> timestamp) {
     auto current = state();
     if (!current) return {};
-    return buildProperties(*current, distinctId, properties, userProperties, userPropertiesSetOnce, groups,
-                           appendSharedProps, timestamp);
+    return buildProperties(*current, distinctId, properties, userProperties, userPropertiesSetOnce, groups, appendSharedProps, timestamp);
 }
 
 Object RideZavSDK::buildProperties(const State& state, const std::string& distinctId, const std::optional<Object>& properties,
-                                   const std::optional<Object>& userProperties,
-                                   const std::optional<Object>& userPropertiesSetOnce,
-                                   const std::optional<std::map<std::string, std::string>>& groups,
-                                   bool appendSharedProps, std::optional<Date> timestamp) {
+                                   const std::optional<Object>& userProperties, const std::optional<Object>& userPropertiesSetOnce,
+                                   const std::optional<std::map<std::string, std::string>>& groups, bool appendSharedProps,
+                                   std::optional<Date> timestamp) {
     Object props;
     // The closed state holds no storage; a capture keeps the snapshot it started with.
     if (!state.storage) return props;
@@ -477,8 +464,10 @@ Object RideZavSDK::buildProperties(const State& state, const std::string& distin
         for (auto& [key, value] : flagProperties) {
             const auto end = registered.begin() + static_cast<std::ptrdiff_t>(registeredCount);
             const auto same = std::find_if(registered.begin(), end, [&name = key](const auto& entry) { return entry.first == name; });
-            if (same != end) same->second = std::move(value);
-            else registered.append(std::move(key), std::move(value));
+            if (same != end)
+                same->second = std::move(value);
+            else
+                registered.append(std::move(key), std::move(value));
         }
         mergeKeepingExisting(props, registered);
         if (userProperties) props.set("$set", *userProperties);
@@ -493,17 +482,15 @@ Object RideZavSDK::buildProperties(const State& state, const std::string& distin
     }
     if (current->context) mergeKeepingExisting(props, current->context->sdkInfo());
     if (!(properties && isNonEmptyText(*properties, "$session_id"))) {
-        if (auto session = sessionManager_->getSessionId(timestamp.value_or(presentTime()), false))
-            props.set("$session_id", *session);
+        if (auto session = sessionManager_->getSessionId(timestamp.value_or(presentTime()), false)) props.set("$session_id", *session);
     }
-    if (!appendSharedProps && !(properties && isNonEmptyText(*properties, "distinct_id")))
-        props.set("distinct_id", distinctId);
+    if (!appendSharedProps && !(properties && isNonEmptyText(*properties, "distinct_id"))) props.set("distinct_id", distinctId);
     if (properties) mergeKeepingExisting(props, *properties);
     return props;
 }
 
-std::optional<RideZavEvent> RideZavSDK::buildEvent(const std::string& event, const std::string& distinctId,
-                                                   Object properties, Date timestamp) {
+std::optional<RideZavEvent> RideZavSDK::buildEvent(const std::string& event, const std::string& distinctId, Object properties,
+                                                   Date timestamp) {
     auto current = state();
     if (!current) return std::nullopt;
     const auto& config = *current->config;
@@ -540,8 +527,7 @@ bool RideZavSDK::requirePersonProcessing(const std::string& name) {
         ridezavLog(name + " was called, but `personProfiles` is set to `never`. This call will be ignored.");
         return false;
     }
-    if (current->storageManager && !current->storageManager->isPersonProcessing())
-        current->storageManager->setPersonProcessing(true);
+    if (current->storageManager && !current->storageManager->isPersonProcessing()) current->storageManager->setPersonProcessing(true);
     return true;
 }
 
@@ -570,8 +556,7 @@ void RideZavSDK::alias(const std::string& alias) {
     if (!requirePersonProcessing("alias(_:)")) return;
     if (!current || !current->queue) return;
     const std::string id = current->storageManager ? current->storageManager->getDistinctId() : "";
-    Object built = buildProperties(id, Object{{"alias", alias}}, std::nullopt, std::nullopt, std::nullopt, true,
-                                   std::nullopt);
+    Object built = buildProperties(id, Object{{"alias", alias}}, std::nullopt, std::nullopt, std::nullopt, true, std::nullopt);
     if (auto made = buildEvent("$create_alias", id, std::move(built), presentTime())) enqueue(*current, *made, false);
 }
 

@@ -78,8 +78,7 @@ public:
 
     void capture(const std::string& event);
     void capture(const std::string& event, const RideZavProperties& properties);
-    void capture(const std::string& event, std::optional<Object> properties,
-                 std::optional<Object> userProperties = std::nullopt,
+    void capture(const std::string& event, std::optional<Object> properties, std::optional<Object> userProperties = std::nullopt,
                  std::optional<Object> userPropertiesSetOnce = std::nullopt,
                  std::optional<std::map<std::string, std::string>> groups = std::nullopt,
                  std::optional<std::string> distinctId = std::nullopt, std::optional<Date> timestamp = std::nullopt);
@@ -87,12 +86,10 @@ public:
     void alias(const std::string& alias);
 
     Object buildProperties(const std::string& distinctId, const std::optional<Object>& properties,
-                           const std::optional<Object>& userProperties,
-                           const std::optional<Object>& userPropertiesSetOnce,
-                           const std::optional<std::map<std::string, std::string>>& groups,
-                           bool appendSharedProps, std::optional<Date> timestamp);
-    std::optional<RideZavEvent> buildEvent(const std::string& event, const std::string& distinctId, Object properties,
-                                           Date timestamp);
+                           const std::optional<Object>& userProperties, const std::optional<Object>& userPropertiesSetOnce,
+                           const std::optional<std::map<std::string, std::string>>& groups, bool appendSharedProps,
+                           std::optional<Date> timestamp);
+    std::optional<RideZavEvent> buildEvent(const std::string& event, const std::string& distinctId, Object properties, Date timestamp);
     bool isPersonProcessing();
     bool requirePersonProcessing(const std::string& name);
 
@@ -101,8 +98,7 @@ public:
     // sendFeatureFlagEvent follow the configuration. Calls from any thread.
     void setPersonPropertiesForFlags(const Object& properties, bool reloadFeatureFlags = true);
     void resetPersonPropertiesForFlags(bool reloadFeatureFlags = true);
-    void setGroupPropertiesForFlags(const std::string& groupType, const Object& properties,
-                                    bool reloadFeatureFlags = true);
+    void setGroupPropertiesForFlags(const std::string& groupType, const Object& properties, bool reloadFeatureFlags = true);
     // Every group type.
     void resetGroupPropertiesForFlags(bool reloadFeatureFlags = true);
     void resetGroupPropertiesForFlags(const std::string& groupType, bool reloadFeatureFlags = true);
@@ -133,12 +129,10 @@ public:
     void identify(const std::string& distinctId, std::optional<Object> userProperties = std::nullopt,
                   std::optional<Object> userPropertiesSetOnce = std::nullopt);
     // Sends "$set" when the properties differ from the last ones sent.
-    void setPersonProperties(std::optional<Object> userPropertiesToSet,
-                             std::optional<Object> userPropertiesToSetOnce = std::nullopt);
+    void setPersonProperties(std::optional<Object> userPropertiesToSet, std::optional<Object> userPropertiesToSetOnce = std::nullopt);
     void group(const std::string& type, const std::string& key, std::optional<Object> groupProperties = std::nullopt);
     // Whether joining `given` changes the stored groups, so that the flags must be reloaded.
-    static bool groupsChangeFlags(const std::map<std::string, std::string>& stored,
-                                  const std::map<std::string, std::string>& given);
+    static bool groupsChangeFlags(const std::map<std::string, std::string>& stored, const std::map<std::string, std::string>& given);
 
     // Opt-out, close and integrations
     void optIn();
@@ -189,8 +183,7 @@ private:
     void keepGroupPropertiesForFlags(const std::string& groupType, const std::optional<Object>& groupProperties);
     // "$feature_flag_called" for a value not yet reported for the key (a null value: no flag).
     void reportFeatureFlagCalled(const std::string& key, const Value& value);
-    void captureFeatureEvent(const std::string& event, const std::string& flag,
-                             const std::optional<std::string>& flagVariant);
+    void captureFeatureEvent(const std::string& event, const std::string& flag, const std::optional<std::string>& flagVariant);
 
     std::atomic<bool> enabled_{false};
     std::mutex setupLock_;
@@ -201,13 +194,13 @@ private:
 
     mutable std::mutex stateLock_;
     std::shared_ptr<const State> state_;  // guarded by stateLock_; set once in set-up
-    RideZavConfig initialConfig_;         // only read before set-up
+    RideZavConfig initialConfig_;  // only read before set-up
     const std::shared_ptr<RideZavSetupFactory> factory_;
 
     std::recursive_mutex integrationsLock_;  // an integration may call back into the facade
     std::vector<std::unique_ptr<RideZavIntegration>> installedIntegrations_;  // guarded by integrationsLock_
     const std::shared_ptr<RideZavSessionManager> sessionManager_;
-    RegistrationToken sessionIdChangedToken_;   // written under setupLock_
+    RegistrationToken sessionIdChangedToken_;  // written under setupLock_
     RegistrationToken didEnterBackgroundToken_;  // written under setupLock_
 
     // Identity and groups
@@ -222,11 +215,11 @@ private:
     // Opt-out, close and integrations
     static bool registerApiKey(const std::string& apiKey);  // false when the key has an instance already
     static void unregisterApiKey(const std::string& apiKey);
-    void installIntegrations();    // needs setupLock_
+    void installIntegrations();  // needs setupLock_
     void uninstallIntegrations();  // needs setupLock_ (or the destructor)
     void refreshEventContext();
     IntegrationFactory integrationFactory_;  // written before set-up only
-    friend struct RideZavSDKTestPeer;        // tests reach the integration operations
+    friend struct RideZavSDKTestPeer;  // tests reach the integration operations
 
     mutable std::mutex pipelineLock_;
     std::shared_ptr<RideZavCapturePipeline> pipeline_;  // guarded by pipelineLock_

@@ -43,8 +43,7 @@ void RideZavSDK::resetPersonPropertiesForFlags(bool reloadFeatureFlags) {
     if (reloadFeatureFlags) remote->reloadFeatureFlags();
 }
 
-void RideZavSDK::setGroupPropertiesForFlags(const std::string& groupType, const Object& properties,
-                                            bool reloadFeatureFlags) {
+void RideZavSDK::setGroupPropertiesForFlags(const std::string& groupType, const Object& properties, bool reloadFeatureFlags) {
     if (!setupGuard()) return;
     auto remote = remoteConfig();
     if (!remote) return;
@@ -92,8 +91,7 @@ void RideZavSDK::captureFeatureInteraction(const std::string& flag, std::optiona
     captureFeatureEvent("$feature_interaction", flag, flagVariant);
 }
 
-void RideZavSDK::captureFeatureEvent(const std::string& event, const std::string& flag,
-                                     const std::optional<std::string>& flagVariant) {
+void RideZavSDK::captureFeatureEvent(const std::string& event, const std::string& flag, const std::optional<std::string>& flagVariant) {
     if (!setupGuard()) return;
     auto current = state();
     if (current && current->config->optOut()) {
@@ -102,8 +100,10 @@ void RideZavSDK::captureFeatureEvent(const std::string& event, const std::string
     }
     const std::string operation = event == "$feature_view" ? "captureFeatureView" : "captureFeatureInteraction";
     std::optional<Value> value;
-    if (flagVariant) value = *flagVariant;
-    else value = getFeatureFlag(flag, false);
+    if (flagVariant)
+        value = *flagVariant;
+    else
+        value = getFeatureFlag(flag, false);
     if (!value) {
         ridezavLog(operation + " called for flag '" + flag + "' but no variant value is available. Event will not be captured.");
         return;
@@ -111,8 +111,7 @@ void RideZavSDK::captureFeatureEvent(const std::string& event, const std::string
     Object properties{{"feature_flag", flag}};
     if (value->isString()) properties.set("feature_flag_variant", *value);
     Object personProperties{{event + "/" + flag, *value}};
-    captureInternal(event, std::nullopt, std::move(properties), std::move(personProperties), std::nullopt,
-                    std::nullopt, std::nullopt);
+    captureInternal(event, std::nullopt, std::move(properties), std::move(personProperties), std::nullopt, std::nullopt, std::nullopt);
 }
 
 std::optional<RideZavFeatureFlagResult> RideZavSDK::getFeatureFlagResult(const std::string& key) {
@@ -121,8 +120,7 @@ std::optional<RideZavFeatureFlagResult> RideZavSDK::getFeatureFlagResult(const s
     return getFeatureFlagResult(key, current && current->config->sendFeatureFlagEvent);
 }
 
-std::optional<RideZavFeatureFlagResult> RideZavSDK::getFeatureFlagResult(const std::string& key,
-                                                                         bool sendFeatureFlagEvent) {
+std::optional<RideZavFeatureFlagResult> RideZavSDK::getFeatureFlagResult(const std::string& key, bool sendFeatureFlagEvent) {
     if (!setupGuard()) return std::nullopt;
     auto remote = remoteConfig();
     if (!remote) return std::nullopt;
@@ -185,8 +183,7 @@ void RideZavSDK::reportFeatureFlagCalled(const std::string& key, const Value& va
             properties.set("$feature_flag_version", entryOrNull(*metadata->get<Object>(), "version"));
         }
     }
-    captureInternal("$feature_flag_called", std::nullopt, std::move(properties), std::nullopt, std::nullopt,
-                    std::nullopt, std::nullopt);
+    captureInternal("$feature_flag_called", std::nullopt, std::move(properties), std::nullopt, std::nullopt, std::nullopt, std::nullopt);
 }
 
 }  // namespace ridezav

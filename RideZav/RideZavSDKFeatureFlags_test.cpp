@@ -43,8 +43,8 @@ class RideZavSDKFlagsTest : public testing::Test {
 protected:
     RideZavSDKFlagsTest() {
         RideZavLog::setDebug(true);
-        flagsToken = velmo::NotificationCenter::defaultCenter().addObserver(
-            RideZavSDK::didReceiveFeatureFlags(), [this](const auto&) { ++flagsHeard; });
+        flagsToken = velmo::NotificationCenter::defaultCenter().addObserver(RideZavSDK::didReceiveFeatureFlags(),
+                                                                            [this](const auto&) { ++flagsHeard; });
     }
     ~RideZavSDKFlagsTest() override {
         loop.loop().runUntilIdle();
@@ -194,15 +194,19 @@ TEST_F(RideZavSDKFlagsTest, FeatureViewsAndInteractionsCarryTheValueSeen) {
         {true, "beta", std::nullopt, Value("blue"), Value("blue")},
     };
     for (const auto& c : cases) {
-        if (c.interaction) sdk->captureFeatureInteraction(c.flag, c.variant);
-        else sdk->captureFeatureView(c.flag, c.variant);
+        if (c.interaction)
+            sdk->captureFeatureInteraction(c.flag, c.variant);
+        else
+            sdk->captureFeatureView(c.flag, c.variant);
     }
     sdk->captureFeatureView("absent");
     sdk->captureFeatureInteraction("absent");
-    EXPECT_TRUE(log.contains("[RideZav] captureFeatureView called for flag 'absent' but no variant value is available. "
-                             "Event will not be captured."));
-    EXPECT_TRUE(log.contains("[RideZav] captureFeatureInteraction called for flag 'absent' but no variant value is "
-                             "available. Event will not be captured."));
+    EXPECT_TRUE(
+        log.contains("[RideZav] captureFeatureView called for flag 'absent' but no variant value is available. "
+                     "Event will not be captured."));
+    EXPECT_TRUE(
+        log.contains("[RideZav] captureFeatureInteraction called for flag 'absent' but no variant value is "
+                     "available. Event will not be captured."));
 
     auto events = queued();
     ASSERT_EQ(events.size(), std::size(cases));  // no "$feature_flag_called" among them
@@ -211,8 +215,7 @@ TEST_F(RideZavSDKFlagsTest, FeatureViewsAndInteractionsCarryTheValueSeen) {
         const std::string name = c.interaction ? "$feature_interaction" : "$feature_view";
         EXPECT_EQ(events[i].event, name) << i;
         EXPECT_EQ(property(events[i], "feature_flag"), Value(c.flag)) << i;
-        EXPECT_EQ(property(events[i], "feature_flag_variant"), c.expectedVariant.value_or(Value(OpaqueValue{"absent"})))
-            << i;
+        EXPECT_EQ(property(events[i], "feature_flag_variant"), c.expectedVariant.value_or(Value(OpaqueValue{"absent"}))) << i;
         EXPECT_EQ(property(events[i], "$set"), Value(Object{{name + "/" + c.flag, c.personValue}})) << i;
     }
     // What was set on the person is kept for flag evaluation.
@@ -305,8 +308,7 @@ TEST_F(RideZavSDKFlagsTest, ResetEmptiesThePropertiesForFlagsAndTheReportRecordA
     auto sdk = setUpWithFlags(kFlags);
     sdk->capture("signed_up", Object{}, Object{{"email", "a@b.c"}}, Object{{"first_seen", "today"}});
     sdk->setGroupPropertiesForFlags("company", Object{{"seats", 5}}, false);
-    EXPECT_EQ(sdk->remoteConfig()->personPropertiesForFlags(),
-              (Object{{"email", "a@b.c"}, {"first_seen", "today"}}));
+    EXPECT_EQ(sdk->remoteConfig()->personPropertiesForFlags(), (Object{{"email", "a@b.c"}, {"first_seen", "today"}}));
     EXPECT_EQ(sdk->getFeatureFlag("beta"), Value("blue"));
     const int before = flagsHeard;
     sdk->reset();
@@ -337,7 +339,8 @@ TEST_F(RideZavSDKFlagsTest, BeforeSetupEveryFlagOperationGivesItsEmptyResultWith
     EXPECT_EQ(sdk->getFeatureFlagPayload("beta"), std::nullopt);
     EXPECT_EQ(sdk->remoteConfig(), nullptr);
     EXPECT_EQ(log.linesStartingWith("[RideZav] RideZav method was called without `setup` being complete. Call wil be "
-                                    "ignored.").size(),
+                                    "ignored.")
+                  .size(),
               13u);
     EXPECT_EQ(log.lines().size(), 13u);
     loop.loop().runUntilIdle();

@@ -74,8 +74,7 @@ void RideZavSDK::identify(const std::string& distinctId, std::optional<Object> u
     if (distinctId == previous) {
         if (nonEmpty(userProperties) || nonEmpty(userPropertiesSetOnce)) {
             if (personPropertiesChanged(distinctId, userProperties, userPropertiesSetOnce))
-                captureInternal("$set", distinctId, std::nullopt, userProperties, userPropertiesSetOnce, std::nullopt,
-                                std::nullopt);
+                captureInternal("$set", distinctId, std::nullopt, userProperties, userPropertiesSetOnce, std::nullopt, std::nullopt);
             else
                 ridezavLog("A duplicate identify call was made with the same properties. The $set event has been ignored.");
         } else {
@@ -107,8 +106,7 @@ void RideZavSDK::identify(const std::string& distinctId, std::optional<Object> u
     refreshEventContext();
 }
 
-void RideZavSDK::setPersonProperties(std::optional<Object> userPropertiesToSet,
-                                     std::optional<Object> userPropertiesToSetOnce) {
+void RideZavSDK::setPersonProperties(std::optional<Object> userPropertiesToSet, std::optional<Object> userPropertiesToSetOnce) {
     if (!setupGuard()) return;
     if (!nonEmpty(userPropertiesToSet) && !nonEmpty(userPropertiesToSetOnce)) return;
     if (!requirePersonProcessing("setPersonProperties(userPropertiesToSet:userPropertiesToSetOnce:)")) return;
@@ -124,8 +122,8 @@ void RideZavSDK::setPersonProperties(std::optional<Object> userPropertiesToSet,
     if (userPropertiesToSet)
         for (const auto& [key, value] : *userPropertiesToSet) forFlags.set(key, value);
     if (!forFlags.empty()) setPersonPropertiesForFlags(forFlags, false);
-    captureInternal("$set", distinctId, std::nullopt, std::move(userPropertiesToSet), std::move(userPropertiesToSetOnce),
-                    std::nullopt, std::nullopt);
+    captureInternal("$set", distinctId, std::nullopt, std::move(userPropertiesToSet), std::move(userPropertiesToSetOnce), std::nullopt,
+                    std::nullopt);
 }
 
 void RideZavSDK::group(const std::string& type, const std::string& key, std::optional<Object> groupProperties) {
@@ -153,8 +151,7 @@ bool RideZavSDK::personPropertiesChanged(const std::string& distinctId, const st
         hash = *json;
     } else {
         // Not JSON: the entries' plain description still tells two calls apart.
-        for (const auto& [name, value] : sanitized)
-            hash += name + "=" + (toOrderedJSON(value) ? toOrderedJSON(value)->dump() : "?") + ";";
+        for (const auto& [name, value] : sanitized) hash += name + "=" + (toOrderedJSON(value) ? toOrderedJSON(value)->dump() : "?") + ";";
     }
     std::lock_guard lock(cachedPersonPropertiesLock_);
     if (cachedPersonPropertiesHash_ == hash) return false;
@@ -162,8 +159,7 @@ bool RideZavSDK::personPropertiesChanged(const std::string& distinctId, const st
     return true;
 }
 
-bool RideZavSDK::groupsChangeFlags(const std::map<std::string, std::string>& stored,
-                                   const std::map<std::string, std::string>& given) {
+bool RideZavSDK::groupsChangeFlags(const std::map<std::string, std::string>& stored, const std::map<std::string, std::string>& given) {
     if (stored.empty()) return true;
     for (const auto& [type, key] : given) {
         auto found = stored.find(type);
@@ -190,8 +186,7 @@ std::map<std::string, std::string> RideZavSDK::groupsUpdate(const std::map<std::
     return merged;
 }
 
-void RideZavSDK::groupIdentify(const std::string& type, const std::string& key,
-                               const std::optional<Object>& groupProperties) {
+void RideZavSDK::groupIdentify(const std::string& type, const std::string& key, const std::optional<Object>& groupProperties) {
     if (!setupGuard()) return;
     auto current = state();
     if (!current) return;
@@ -205,8 +200,7 @@ void RideZavSDK::groupIdentify(const std::string& type, const std::string& key,
     keepGroupPropertiesForFlags(type, groupProperties);
     const std::string distinctId = current->storageManager ? current->storageManager->getDistinctId() : "";
     Object built = buildProperties(distinctId, properties, std::nullopt, std::nullopt, std::nullopt, true, std::nullopt);
-    if (auto event = buildEvent("$groupidentify", distinctId, std::move(built), presentTime()))
-        enqueue(*current, *event, false);
+    if (auto event = buildEvent("$groupidentify", distinctId, std::move(built), presentTime())) enqueue(*current, *event, false);
 }
 
 }  // namespace ridezav

@@ -138,8 +138,7 @@ TEST_F(RideZavSDKIdentityTest, JoiningTheSameGroupTwiceSendsTwoGroupIdentifiesAn
 
     sdk->group("company", "initech");
     sdk->group("project", "velmo");
-    EXPECT_EQ(RideZavStorage(config()).getJSON(StorageKey::groups),
-              Value(Object{{"company", "initech"}, {"project", "velmo"}}));
+    EXPECT_EQ(RideZavStorage(config()).getJSON(StorageKey::groups), Value(Object{{"company", "initech"}, {"project", "velmo"}}));
 }
 
 TEST_F(RideZavSDKIdentityTest, OnlyAChangedGroupReloadsTheFlags) {
@@ -148,10 +147,10 @@ TEST_F(RideZavSDKIdentityTest, OnlyAChangedGroupReloadsTheFlags) {
         Groups stored, given;
         bool reload;
     } cases[] = {
-        {{}, {{"company", "acme"}}, true},                            // the first group
-        {{{"company", "acme"}}, {{"company", "acme"}}, false},        // the same pair again
-        {{{"company", "acme"}}, {{"company", "initech"}}, true},      // another key
-        {{{"company", "acme"}}, {{"project", "velmo"}}, true},        // another type
+        {{}, {{"company", "acme"}}, true},  // the first group
+        {{{"company", "acme"}}, {{"company", "acme"}}, false},  // the same pair again
+        {{{"company", "acme"}}, {{"company", "initech"}}, true},  // another key
+        {{{"company", "acme"}}, {{"project", "velmo"}}, true},  // another type
         {{{"company", "acme"}, {"project", "velmo"}}, {{"project", "velmo"}}, false},
     };
     for (const auto& c : cases) EXPECT_EQ(RideZavSDK::groupsChangeFlags(c.stored, c.given), c.reload);
@@ -183,8 +182,7 @@ TEST_F(RideZavSDKIdentityTest, SuperPropertiesAreMergedNewWinningAndRemovedOneBy
     sdk->registerProperties(Object{{"plan", "pro"}, {"$os_name", "mine"}});
     sdk->unregisterProperties("team");
     sdk->unregisterProperties("missing");  // rewrites the same map
-    EXPECT_EQ(RideZavStorage(config()).getJSON(StorageKey::registerProperties),
-              Value(Object{{"plan", "pro"}, {"$os_name", "mine"}}));
+    EXPECT_EQ(RideZavStorage(config()).getJSON(StorageKey::registerProperties), Value(Object{{"plan", "pro"}, {"$os_name", "mine"}}));
     sdk->capture("app_opened");
     auto events = queued();
     ASSERT_EQ(events.size(), 1u);

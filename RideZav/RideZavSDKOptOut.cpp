@@ -20,14 +20,11 @@ using namespace facade;
 namespace {
 
 // The integrations a configuration lists, new and unbound.
-std::vector<std::unique_ptr<RideZavIntegration>> makeIntegrations(const RideZavConfig& config) {
-    return config.makeIntegrations();
-}
+std::vector<std::unique_ptr<RideZavIntegration>> makeIntegrations(const RideZavConfig& config) { return config.makeIntegrations(); }
 
 // The name an integration goes by in log lines.
 std::string integrationTypeName(const RideZavIntegration& integration) {
-    if (dynamic_cast<const RideZavErrorTrackingAutoCaptureIntegration*>(&integration))
-        return "RideZavErrorTrackingAutoCaptureIntegration";
+    if (dynamic_cast<const RideZavErrorTrackingAutoCaptureIntegration*>(&integration)) return "RideZavErrorTrackingAutoCaptureIntegration";
     if (dynamic_cast<const RideZavScreenViewIntegration*>(&integration)) return "RideZavScreenViewIntegration";
     if (dynamic_cast<const RideZavAppLifeCycleIntegration*>(&integration)) return "RideZavAppLifeCycleIntegration";
     return unqualifiedTypeName(typeid(integration));  // one the library does not know by name
@@ -120,8 +117,7 @@ void RideZavSDK::captureException(const PlatformException& exception, std::optio
     auto current = state();
     if (!current) return;
     Object built{{"$exception_level", "error"}};
-    addExceptionProperties(
-        exceptionListForPlatformException(exception, true, "generic", current->config->errorTrackingConfig()), built);
+    addExceptionProperties(exceptionListForPlatformException(exception, true, "generic", current->config->errorTrackingConfig()), built);
     if (properties)
         for (const auto& [key, value] : *properties) built.set(key, value);
     capture("$exception", std::optional<Object>(std::move(built)));
@@ -166,8 +162,7 @@ void RideZavSDK::installIntegrations() {
     for (auto& integration : integrationFactory_ ? integrationFactory_(config) : makeIntegrations(config)) {
         const std::string type = integrationTypeName(*integration);
         if (integration->requiresSwizzling() && !config.enableSwizzling) {
-            ridezavLog("Integration " + type +
-                       " skipped. Integration requires swizzling but enableSwizzling is disabled in config");
+            ridezavLog("Integration " + type + " skipped. Integration requires swizzling but enableSwizzling is disabled in config");
             continue;
         }
         try {

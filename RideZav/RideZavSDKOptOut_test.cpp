@@ -24,9 +24,7 @@ struct RideZavSDKTestPeer {
 }  // namespace ridezav
 
 // Exported (the test links with -rdynamic) so that dladdr can name it.
-__attribute__((noinline)) void velmoFacadeTestRaiseFromHere() {
-    PlatformException::raise("VelmoFacadeTestException", "raised on purpose");
-}
+__attribute__((noinline)) void velmoFacadeTestRaiseFromHere() { PlatformException::raise("VelmoFacadeTestException", "raised on purpose"); }
 
 namespace {
 
@@ -39,7 +37,8 @@ struct IntegrationJournal {
 class RecordingIntegration : public RideZavIntegration {
 public:
     RecordingIntegration(std::shared_ptr<IntegrationJournal> journal, bool swizzling = false)
-        : journal_(std::move(journal)), swizzling_(swizzling) {}
+        : journal_(std::move(journal)),
+          swizzling_(swizzling) {}
     bool requiresSwizzling() const override { return swizzling_; }
     void install(RideZavSDK&) override { journal_->calls.push_back("install"); }
     void uninstall(RideZavSDK&) override { journal_->calls.push_back("uninstall"); }
@@ -157,8 +156,7 @@ TEST_F(RideZavSDKOptOutTest, ASecondInstallIsRefusedAndOnlyInstalledIntegrations
 
     velmo::LogCapture log;
     RideZavSDKTestPeer::installIntegrations(*sdk);
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{
-                               "[RideZav] Integrations already installed. Call uninstallIntegrations() first."}));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"[RideZav] Integrations already installed. Call uninstallIntegrations() first."}));
     EXPECT_EQ(journal->calls, (std::vector<std::string>{"install"}));
 
     sdk->identify("user-1");
@@ -226,8 +224,7 @@ TEST_F(RideZavSDKOptOutTest, ACaughtProjectExceptionBecomesAnExceptionEventWithI
     std::string imageOfFunction;
     for (const auto& frame : *exception.find("stacktrace")->get<Object>()->find("frames")->get<Array>()) {
         const Object& f = *frame.get<Object>();
-        if (text(f, "function").find("velmoFacadeTestRaiseFromHere") != std::string::npos)
-            imageOfFunction = text(f, "image_addr");
+        if (text(f, "function").find("velmoFacadeTestRaiseFromHere") != std::string::npos) imageOfFunction = text(f, "image_addr");
     }
     ASSERT_FALSE(imageOfFunction.empty()) << "no frame names the raising function";
     bool matched = false;

@@ -20,9 +20,10 @@ public:
     struct Counts {
         std::mutex mutex;
         std::vector<char> calls;  // 'i' install, 'u' uninstall; guarded by mutex
-        int contexts = 0;         // guarded by mutex
+        int contexts = 0;  // guarded by mutex
     };
-    explicit CountingIntegration(std::shared_ptr<Counts> counts) : counts_(std::move(counts)) {}
+    explicit CountingIntegration(std::shared_ptr<Counts> counts)
+        : counts_(std::move(counts)) {}
     bool requiresSwizzling() const override { return false; }
     void install(RideZavSDK&) override { record('i'); }
     void uninstall(RideZavSDK&) override { record('u'); }
@@ -48,8 +49,7 @@ RideZavConfig threadsConfig(const std::string& key) {
     return config;
 }
 
-std::shared_ptr<RideZavSDK> facadeWith(const RideZavConfig& config,
-                                       const std::shared_ptr<CountingIntegration::Counts>& counts) {
+std::shared_ptr<RideZavSDK> facadeWith(const RideZavConfig& config, const std::shared_ptr<CountingIntegration::Counts>& counts) {
     auto sdk = RideZavSDK::create(config);
     sdk->setIntegrationFactory([counts](const RideZavConfig&) {
         std::vector<std::unique_ptr<RideZavIntegration>> list;

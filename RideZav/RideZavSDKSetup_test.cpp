@@ -34,9 +34,10 @@ public:
         steps.push_back("storageManager");
         return RideZavSetupFactory::makeStorageManager(config);
     }
-    std::shared_ptr<RideZavRemoteConfig> makeRemoteConfig(
-        std::shared_ptr<RideZavConfig> config, std::shared_ptr<RideZavStorage> storage, std::shared_ptr<RideZavApi> api,
-        RideZavRemoteConfig::DefaultPersonProperties defaults, RideZavRemoteConfig::FeatureFlagCalled called) override {
+    std::shared_ptr<RideZavRemoteConfig> makeRemoteConfig(std::shared_ptr<RideZavConfig> config, std::shared_ptr<RideZavStorage> storage,
+                                                          std::shared_ptr<RideZavApi> api,
+                                                          RideZavRemoteConfig::DefaultPersonProperties defaults,
+                                                          RideZavRemoteConfig::FeatureFlagCalled called) override {
         steps.push_back(storage && api && config->storageManager ? "remoteConfig" : "remoteConfig without its inputs");
         return RideZavSetupFactory::makeRemoteConfig(config, storage, api, std::move(defaults), std::move(called));
     }
@@ -52,16 +53,18 @@ public:
                                             std::shared_ptr<Reachability> reachability, RideZavApiEndpoint endpoint,
                                             const std::string& label, const std::filesystem::path& folder,
                                             std::optional<std::filesystem::path> legacy) override {
-        steps.push_back("queue " + label + " " + folder.filename().string() +
-                        (legacy ? " " + legacy->filename().string() : ""));
-        return RideZavSetupFactory::makeQueue(config, std::move(api), std::move(reachability), endpoint, label, folder,
-                                              std::move(legacy));
+        steps.push_back("queue " + label + " " + folder.filename().string() + (legacy ? " " + legacy->filename().string() : ""));
+        return RideZavSetupFactory::makeQueue(config, std::move(api), std::move(reachability), endpoint, label, folder, std::move(legacy));
     }
     void reached(Step step) override {
-        static const char* const names[] = {"optOutRestored",        "queuesStarted",
-                                            "sessionStarted",        "sessionObserved",
-                                            "integrationsInstalled", "eventContextRefreshed",
-                                            "flushOnBackgroundSubscribed", "didStartDispatched"};
+        static const char* const names[] = {"optOutRestored",
+                                            "queuesStarted",
+                                            "sessionStarted",
+                                            "sessionObserved",
+                                            "integrationsInstalled",
+                                            "eventContextRefreshed",
+                                            "flushOnBackgroundSubscribed",
+                                            "didStartDispatched"};
         steps.push_back(names[static_cast<int>(step)]);
     }
 };
@@ -83,23 +86,33 @@ protected:
 };
 
 TEST_F(RideZavSDKSetupTest, SetupMakesItsCollaboratorsAndTakesItsStepsInOrder) {
-    const std::vector<std::string> collaborators = {
-        "storage", "api 10", "storageManager", "remoteConfig", "reachability", "context", "optOutRestored",
-        "queue com.ridezav.Queue ridezav.queueFolder ridezav.queue.plist",
-        "queue com.ridezav.ReplayQueue ridezav.replayFolder", "queuesStarted", "sessionStarted", "sessionObserved"};
+    const std::vector<std::string> collaborators = {"storage",
+                                                    "api 10",
+                                                    "storageManager",
+                                                    "remoteConfig",
+                                                    "reachability",
+                                                    "context",
+                                                    "optOutRestored",
+                                                    "queue com.ridezav.Queue ridezav.queueFolder ridezav.queue.plist",
+                                                    "queue com.ridezav.ReplayQueue ridezav.replayFolder",
+                                                    "queuesStarted",
+                                                    "sessionStarted",
+                                                    "sessionObserved"};
     struct Case {
         const char* name;
         bool optedOut;
         bool flushOnBackground;
         bool storageManagerGiven;
         std::vector<std::string> after;  // the steps after the session observer
-        bool storedOptOut = false;       // a previous run's choice, which beats the configuration
+        bool storedOptOut = false;  // a previous run's choice, which beats the configuration
     } cases[] = {
-        {"default", false, true, false,
+        {"default",
+         false,
+         true,
+         false,
          {"integrationsInstalled", "eventContextRefreshed", "flushOnBackgroundSubscribed", "didStartDispatched"}},
         {"opted out", true, true, false, {"flushOnBackgroundSubscribed", "didStartDispatched"}},
-        {"no flush on background", false, false, true,
-         {"integrationsInstalled", "eventContextRefreshed", "didStartDispatched"}},
+        {"no flush on background", false, false, true, {"integrationsInstalled", "eventContextRefreshed", "didStartDispatched"}},
         {"opted out by a previous run", false, true, false, {"flushOnBackgroundSubscribed", "didStartDispatched"}, true},
     };
     int n = 0;
@@ -113,8 +126,8 @@ TEST_F(RideZavSDKSetupTest, SetupMakesItsCollaboratorsAndTakesItsStepsInOrder) {
         auto spy = std::make_shared<SpySetupFactory>();
         auto sdk = RideZavSDK::create(cfg, spy);
         int started = 0;
-        auto token = velmo::NotificationCenter::defaultCenter().addObserver(
-            RideZavSDK::didStartNotification(), [&](const auto&) { ++started; });
+        auto token =
+            velmo::NotificationCenter::defaultCenter().addObserver(RideZavSDK::didStartNotification(), [&](const auto&) { ++started; });
         sdk->setup(cfg);
 
         auto expected = collaborators;
@@ -182,15 +195,14 @@ TEST_F(RideZavSDKSetupTest, WithManyFlagsTheOrderOfPrecedenceHolds) {
     Object flags;
     for (int i = 0; i < 60; ++i) flags.set("f" + std::to_string(i), i % 2 == 0);
     storage.setJSON(StorageKey::enabledFeatureFlags, Value(flags));
-    storage.setJSON(StorageKey::registerProperties,
-                    Value(Object{{"$feature/f1", "super"}, {"$os_name", "fake"}, {"plan", "pro"}}));
+    storage.setJSON(StorageKey::registerProperties, Value(Object{{"$feature/f1", "super"}, {"$os_name", "fake"}, {"plan", "pro"}}));
     auto sdk = RideZavSDK::create(cfg);
     sdk->setup(cfg);
-    auto built = sdk->buildProperties("id", Object{{"$feature/f2", "mine"}, {"plan", "free"}, {"colour", "blue"}},
-                                      std::nullopt, std::nullopt, std::nullopt, true, std::nullopt);
+    auto built = sdk->buildProperties("id", Object{{"$feature/f2", "mine"}, {"plan", "free"}, {"colour", "blue"}}, std::nullopt,
+                                      std::nullopt, std::nullopt, true, std::nullopt);
     EXPECT_EQ(*built.find("$feature/f1"), Value(false));  // a flag is assigned over a registered property
-    EXPECT_EQ(*built.find("$feature/f2"), Value(true));   // the caller never wins
-    EXPECT_NE(*built.find("$os_name"), Value("fake"));    // the context wins over registered properties
+    EXPECT_EQ(*built.find("$feature/f2"), Value(true));  // the caller never wins
+    EXPECT_NE(*built.find("$os_name"), Value("fake"));  // the context wins over registered properties
     EXPECT_EQ(*built.find("plan"), Value("pro"));
     EXPECT_EQ(*built.find("colour"), Value("blue"));
     std::size_t flagKeys = 0;
@@ -216,8 +228,7 @@ TEST_F(RideZavSDKSetupTest, SetupLoadsTheConfigurationThenTheFlagsAndARestartOff
         velmo::NotificationCenter::Token token;
         ~Observer() { velmo::NotificationCenter::defaultCenter().removeObserver(token); }
     } observer{velmo::NotificationCenter::defaultCenter().addObserver(
-        RideZavSDK::didReceiveFeatureFlags(),
-        [&](const auto&) { heardOnMainLoop.push_back(velmo::MainLoop::isMainThread()); })};
+        RideZavSDK::didReceiveFeatureFlags(), [&](const auto&) { heardOnMainLoop.push_back(velmo::MainLoop::isMainThread()); })};
     RideZavConfig cfg("phc_online", "https://ingest.example.test");
     cfg.disableReachabilityForTesting = true;
     cfg.disableQueueTimerForTesting = true;
@@ -230,8 +241,8 @@ TEST_F(RideZavSDKSetupTest, SetupLoadsTheConfigurationThenTheFlagsAndARestartOff
             if (key.starts_with("$feature/") || key == "$active_feature_flags") found.set(key, value);
         return found;
     };
-    const Object loaded{{"$feature/beta", "blue"}, {"$feature/on", true}, {"$feature/off", false},
-                        {"$active_feature_flags", Array{"beta", "on"}}};
+    const Object loaded{
+        {"$feature/beta", "blue"}, {"$feature/on", true}, {"$feature/off", false}, {"$active_feature_flags", Array{"beta", "on"}}};
     {
         auto sdk = RideZavSDK::create(cfg);
         sdk->setup(cfg);

@@ -32,8 +32,7 @@ struct RideZavSDK::State {
 };
 
 namespace sdk_lines {
-inline constexpr const char* setupGuard =
-    "RideZav method was called without `setup` being complete. Call wil be ignored.";
+inline constexpr const char* setupGuard = "RideZav method was called without `setup` being complete. Call wil be ignored.";
 inline constexpr const char* optOut = "RideZav is in OptOut state.";
 }  // namespace sdk_lines
 

@@ -18,8 +18,7 @@
 
 namespace ridezav {
 
-inline constexpr const char* kGuardLine =
-    "[RideZav] RideZav method was called without `setup` being complete. Call wil be ignored.";
+inline constexpr const char* kGuardLine = "[RideZav] RideZav method was called without `setup` being complete. Call wil be ignored.";
 
 // A facade of its own over a temporary data folder, on the virtual main loop.
 class RideZavSDKTest : public testing::Test {
@@ -60,8 +59,7 @@ protected:
         for (const auto& entry : std::filesystem::directory_iterator(queueFolder(key))) {
             auto contents = velmo::test::StorageSandbox::read(entry.path());
             if (!contents) continue;
-            if (auto event = RideZavQueue::decodeEvent(*contents))
-                found.emplace_back(std::stod(entry.path().filename().string()), *event);
+            if (auto event = RideZavQueue::decodeEvent(*contents)) found.emplace_back(std::stod(entry.path().filename().string()), *event);
         }
         std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
         std::vector<RideZavEvent> out;
@@ -72,6 +70,5 @@ protected:
     velmo::VirtualMainLoopScope loop;
     velmo::test::StorageSandbox sandbox;
 };
-
 
 }  // namespace ridezav

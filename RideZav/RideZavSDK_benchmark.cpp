@@ -47,8 +47,10 @@ struct Facade {
         Object flags;
         for (int i = 0; i < cachedFlags; ++i) {
             const std::string key = "flag_" + std::to_string(i);
-            if (i % 3 == 0) flags.set(key, "variant-" + std::to_string(i));
-            else flags.set(key, i % 3 == 1);
+            if (i % 3 == 0)
+                flags.set(key, "variant-" + std::to_string(i));
+            else
+                flags.set(key, i % 3 == 1);
         }
         if (cachedFlags > 0) RideZavStorage(config).setJSON(StorageKey::enabledFeatureFlags, Value(flags));
         sdk = RideZavSDK::create(config);

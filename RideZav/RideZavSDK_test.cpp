@@ -37,7 +37,6 @@ TEST(RideZavConfig, TakesTheHostWhenItParsesElseTheDefaultEndpoint) {
     EXPECT_EQ(RideZavConfig("k").host(), RideZavConfig::defaultIngestionHost);
 }
 
-
 TEST_F(RideZavSDKTest, EveryOperationBeforeSetupGivesItsEmptyResultWithTheLineOnlyInDebugMode) {
     auto sdk = RideZavSDK::create(config());
     for (bool debugOn : {false, true}) {
@@ -92,8 +91,7 @@ TEST_F(RideZavSDKTest, EverySetupTakesTheDebugSwitchBeforeAnythingElse) {
         second.debug = secondDebug;
         sdk->setup(second);
         EXPECT_EQ(RideZavLog::isDebug(), secondDebug) << firstDebug << secondDebug;
-        EXPECT_EQ(log.contains("[RideZav] Setup called despite already being setup!"), secondDebug)
-            << firstDebug << secondDebug;
+        EXPECT_EQ(log.contains("[RideZav] Setup called despite already being setup!"), secondDebug) << firstDebug << secondDebug;
     }
 }
 
@@ -155,8 +153,7 @@ TEST_F(RideZavSDKTest, GetSessionIdNeverCreatesASessionAndEventsCarryTheOneInFor
 
 TEST_F(RideZavSDKTest, DidStartIsPostedOnlyWhenTheMainLoopRuns) {
     int heard = 0;
-    auto token = velmo::NotificationCenter::defaultCenter().addObserver(
-        RideZavSDK::didStartNotification(), [&](const auto&) { ++heard; });
+    auto token = velmo::NotificationCenter::defaultCenter().addObserver(RideZavSDK::didStartNotification(), [&](const auto&) { ++heard; });
     EXPECT_EQ(RideZavSDK::didStartNotification(), "RideZavDidStart");
     EXPECT_EQ(&RideZavSDK::didStartNotification(), &RideZavSDK::didStartNotification());
     EXPECT_EQ(RideZavSDK::didReceiveFeatureFlags(), "RideZavDidReceiveFeatureFlags");
@@ -182,8 +179,7 @@ TEST_F(RideZavSDKTest, CallerPropertiesNeverOverrideTheLibrarysOwn) {
         std::optional<std::map<std::string, std::string>> groups;
         Object expected;  // entries the built map must hold
     } cases[] = {
-        {"caller $lib", Object{{"$lib", "mine"}, {"colour", "blue"}}, std::nullopt,
-         Object{{"$lib", "ridezav-ios"}, {"colour", "blue"}}},
+        {"caller $lib", Object{{"$lib", "mine"}, {"colour", "blue"}}, std::nullopt, Object{{"$lib", "ridezav-ios"}, {"colour", "blue"}}},
         {"non-empty $session_id", Object{{"$session_id", "abc"}}, std::nullopt, Object{{"$session_id", "abc"}}},
         {"empty $session_id", Object{{"$session_id", ""}}, std::nullopt, Object{{"$session_id", *session}}},
         {"registered and stored groups", Object{}, std::nullopt,
@@ -205,8 +201,8 @@ TEST_F(RideZavSDKTest, CallerPropertiesNeverOverrideTheLibrarysOwn) {
     }
     // A context key the caller also gives keeps the context's value.
     const auto plain = sdk->buildProperties("id", Object{}, std::nullopt, std::nullopt, std::nullopt, true, std::nullopt);
-    const auto given = sdk->buildProperties("id", Object{{"$os_name", "fake"}, {"$timezone", "Mars/Olympus"}},
-                                            std::nullopt, std::nullopt, std::nullopt, true, std::nullopt);
+    const auto given = sdk->buildProperties("id", Object{{"$os_name", "fake"}, {"$timezone", "Mars/Olympus"}}, std::nullopt, std::nullopt,
+                                            std::nullopt, true, std::nullopt);
     for (const char* key : {"$os_name", "$timezone"}) {
         ASSERT_NE(plain.find(key), nullptr) << key;
         EXPECT_TRUE(*given.find(key) == *plain.find(key)) << key;
@@ -215,8 +211,8 @@ TEST_F(RideZavSDKTest, CallerPropertiesNeverOverrideTheLibrarysOwn) {
 
 TEST_F(RideZavSDKTest, ASnapshotCarriesOnlyItsOwnAndTheLibrarysKeysAndIsDroppedWithoutASession) {
     auto sdk = setUp(config());
-    auto built = sdk->buildProperties("person", Object{{"$snapshot_data", "x"}}, std::nullopt, std::nullopt,
-                                      std::nullopt, false, std::nullopt);
+    auto built =
+        sdk->buildProperties("person", Object{{"$snapshot_data", "x"}}, std::nullopt, std::nullopt, std::nullopt, false, std::nullopt);
     std::vector<std::string> keys;
     for (const auto& [key, value] : built) keys.push_back(key);
     std::sort(keys.begin(), keys.end());

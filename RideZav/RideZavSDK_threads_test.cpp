@@ -87,8 +87,10 @@ TEST(RideZavSDKThreads, AFlagReadFromManyThreadsAtOnceIsReportedOnce) {
     const auto events = queuedEvents(sandbox.dataHome() / "com.example.velmo" / "phc_flag_threads" / "ridezav.queueFolder");
     std::map<std::string, int> reports;
     for (const auto& event : events) {
-        if (event.event == "$feature_flag_called") ++reports[*event.properties.find("$feature_flag")->asString()];
-        else EXPECT_EQ(*event.properties.find("$feature/beta"), Value("blue"));
+        if (event.event == "$feature_flag_called")
+            ++reports[*event.properties.find("$feature_flag")->asString()];
+        else
+            EXPECT_EQ(*event.properties.find("$feature/beta"), Value("blue"));
     }
     EXPECT_EQ(reports, (std::map<std::string, int>{{"beta", 1}, {"on", 1}}));
     EXPECT_EQ(events.size(), static_cast<std::size_t>(threads * perThread + 2));

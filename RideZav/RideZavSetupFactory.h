@@ -38,17 +38,16 @@ public:
     virtual std::shared_ptr<RideZavStorage> makeStorage(const RideZavConfig& config);
     virtual std::shared_ptr<RideZavApi> makeApi(const RideZavConfig& config, velmo::Seconds defaultTimeout);
     virtual std::shared_ptr<RideZavStorageManager> makeStorageManager(const RideZavConfig& config);
-    virtual std::shared_ptr<RideZavRemoteConfig> makeRemoteConfig(
-        std::shared_ptr<RideZavConfig> config, std::shared_ptr<RideZavStorage> storage, std::shared_ptr<RideZavApi> api,
-        RideZavRemoteConfig::DefaultPersonProperties getDefaultPersonProperties,
-        RideZavRemoteConfig::FeatureFlagCalled featureFlagCalledCallback);
+    virtual std::shared_ptr<RideZavRemoteConfig> makeRemoteConfig(std::shared_ptr<RideZavConfig> config,
+                                                                  std::shared_ptr<RideZavStorage> storage, std::shared_ptr<RideZavApi> api,
+                                                                  RideZavRemoteConfig::DefaultPersonProperties getDefaultPersonProperties,
+                                                                  RideZavRemoteConfig::FeatureFlagCalled featureFlagCalledCallback);
     // Throws when no monitor can be made; set-up then goes on without one.
     virtual std::shared_ptr<Reachability> makeReachability();
     virtual std::shared_ptr<RideZavContext> makeContext(std::shared_ptr<Reachability> reachability);
     virtual std::shared_ptr<RideZavQueue> makeQueue(const RideZavConfig& config, std::shared_ptr<RideZavApi> api,
-                                                    std::shared_ptr<Reachability> reachability,
-                                                    RideZavApiEndpoint endpoint, const std::string& label,
-                                                    const std::filesystem::path& folder,
+                                                    std::shared_ptr<Reachability> reachability, RideZavApiEndpoint endpoint,
+                                                    const std::string& label, const std::filesystem::path& folder,
                                                     std::optional<std::filesystem::path> legacy);
     virtual void reached(Step) {}
 };

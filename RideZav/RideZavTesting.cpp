@@ -20,7 +20,8 @@ public:
     std::vector<RecordedEvent> events;
 };
 
-RideZavEventRecorder::RideZavEventRecorder() : pipeline_(std::make_shared<Pipeline>()) {
+RideZavEventRecorder::RideZavEventRecorder()
+    : pipeline_(std::make_shared<Pipeline>()) {
     previous_ = RideZavSDK::shared().installPipeline(pipeline_);
     if (RideZavSDK::shared().isSetUp()) return;
     // The process's facade keeps its files in a folder of its own, removed with the process's

@@ -45,7 +45,8 @@ std::string jsonString(const std::string& s) { return nlohmann::json(s).dump(); 
 
 }  // namespace
 
-ClaudeAPI::ClaudeAPI(std::string apiKey, std::string model) : fields_{std::move(apiKey), kMessagesURL, std::move(model), nullptr} {
+ClaudeAPI::ClaudeAPI(std::string apiKey, std::string model)
+    : fields_{std::move(apiKey), kMessagesURL, std::move(model), nullptr} {
     URLSessionConfiguration configuration = URLSessionConfiguration::defaultSessionConfiguration();
     configuration.timeoutIntervalForRequest = 120s;
     configuration.timeoutIntervalForResource = 300s;

@@ -37,13 +37,12 @@ public:
 
     // The concatenated text deltas of the reply. Throws the transport's errors unchanged, and
     // Error("ClaudeAPI", status, "API Error (...") for a status outside 200-299.
-    Task<std::string> streamMessage(std::vector<Image> images, std::string systemPrompt,
-                                    std::vector<HistoryPair> conversationHistory, std::string userPrompt);
+    Task<std::string> streamMessage(std::vector<Image> images, std::string systemPrompt, std::vector<HistoryPair> conversationHistory,
+                                    std::string userPrompt);
 
     // The serialised request body (compact JSON with the five members).
-    static std::string makeRequestBody(const std::string& model, const std::vector<Image>& images,
-                                       const std::string& systemPrompt, const std::vector<HistoryPair>& history,
-                                       const std::string& userPrompt);
+    static std::string makeRequestBody(const std::string& model, const std::vector<Image>& images, const std::string& systemPrompt,
+                                       const std::vector<HistoryPair>& history, const std::string& userPrompt);
     static const char* mediaTypeFor(std::string_view imageData);
 
     // A reply is cut at this many bytes (on a character boundary); the rest of the stream is

@@ -19,7 +19,8 @@ std::string makeEventStream(std::size_t bytes) {
     const char* words[] = {"The ", "button ", "you want ", "is in the ", "top-right ", "corner, ", "next to ", "the search field. "};
     std::size_t i = 0;
     while (s.size() < bytes) {
-        s += "event: content_block_delta\ndata: {\"type\":\"content_block_delta\",\"index\":0,\"delta\":{\"type\":\"text_delta\",\"text\":\"";
+        s += "event: content_block_delta\ndata: "
+             "{\"type\":\"content_block_delta\",\"index\":0,\"delta\":{\"type\":\"text_delta\",\"text\":\"";
         s += words[i++ % 8];
         s += "\"}}\n\n";
         if (i % 50 == 0) s += "event: ping\ndata: {\"type\": \"ping\"}\n\n";
@@ -50,10 +51,7 @@ void BM_SSEReplyParse(benchmark::State& state) {
     state.SetComplexityN(static_cast<int64_t>(input.size()));
     state.counters["reply_bytes"] = static_cast<double>(replySize);
 }
-BENCHMARK(BM_SSEReplyParse)
-    ->ArgNames({"KiB", "chunk"})
-    ->ArgsProduct({{64, 512, 4096}, {0, 1}})
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SSEReplyParse)->ArgNames({"KiB", "chunk"})->ArgsProduct({{64, 512, 4096}, {0, 1}})->Unit(benchmark::kMillisecond);
 
 std::vector<ClaudeAPI::Image> threeImages() {
     std::mt19937 random(7);

@@ -52,9 +52,10 @@ protected:
 
     void answerWith(LoopbackAnswer answer) { server.route("POST", "/v1/messages", std::move(answer)); }
 
-    TaskProbe<std::string> send(ClaudeAPI& api, std::vector<ClaudeAPI::Image> images = {},
-                                std::vector<ClaudeAPI::HistoryPair> history = {}, std::string prompt = "what is this?") {
-        return velmo::test::awaitTask(scope.loop(), api.streamMessage(std::move(images), "be brief", std::move(history), std::move(prompt)));
+    TaskProbe<std::string> send(ClaudeAPI& api, std::vector<ClaudeAPI::Image> images = {}, std::vector<ClaudeAPI::HistoryPair> history = {},
+                                std::string prompt = "what is this?") {
+        return velmo::test::awaitTask(scope.loop(),
+                                      api.streamMessage(std::move(images), "be brief", std::move(history), std::move(prompt)));
     }
 
     // The one message request the server saw, parsed.
@@ -84,7 +85,8 @@ TEST_F(ClaudeAPITest, SendsOnePostWithItsThreeHeadersAndTheFiveMemberBody) {
     std::vector<std::pair<std::string, std::string>> own;
     for (const auto& [n, v] : r.headers)
         if (n != "Host" && n != "Accept" && n != "Accept-Encoding" && n != "Content-Length") own.emplace_back(n, v);
-    EXPECT_EQ(own, (velmo::test::HeaderList{{"x-api-key", "sk-test"}, {"anthropic-version", "2023-06-01"}, {"Content-Type", "application/json"}}));
+    EXPECT_EQ(own, (velmo::test::HeaderList{
+                       {"x-api-key", "sk-test"}, {"anthropic-version", "2023-06-01"}, {"Content-Type", "application/json"}}));
 
     json body = json::parse(r.body);
     EXPECT_EQ(body.size(), 5u);
@@ -126,12 +128,8 @@ TEST_F(ClaudeAPITest, OnlyThePngSignatureMakesAnImagePng) {
         std::string data;
         const char* mediaType;
     } cases[] = {
-        {"", "image/jpeg"},
-        {"\x89PN", "image/jpeg"},
-        {std::string("\x89PNG", 4), "image/png"},
-        {kPng, "image/png"},
-        {"\xFF\xD8\xFF\xDB", "image/jpeg"},
-        {std::string("\x89PNg", 4), "image/jpeg"},
+        {"", "image/jpeg"},  {"\x89PN", "image/jpeg"},           {std::string("\x89PNG", 4), "image/png"},
+        {kPng, "image/png"}, {"\xFF\xD8\xFF\xDB", "image/jpeg"}, {std::string("\x89PNg", 4), "image/jpeg"},
     };
     std::vector<ClaudeAPI::Image> images;
     for (const auto& c : cases) images.push_back({c.data, "label"});
@@ -184,8 +182,8 @@ TEST_F(ClaudeAPITest, ReadsTheStreamByItsRulesSkippingEverythingButTextDeltas) {
 }
 
 TEST_F(ClaudeAPITest, RepliesStreamedByteByByteOrWithCrlfEndingsReadTheSame) {
-    std::vector<std::string> lines = {"event: message_start", R"(data: {"type":"message_start"})", "", delta("Hello, "), "",
-                                      delta("world"), "", "data: [DONE]"};
+    std::vector<std::string> lines = {
+        "event: message_start", R"(data: {"type":"message_start"})", "", delta("Hello, "), "", delta("world"), "", "data: [DONE]"};
     ClaudeAPI api("k", "m");
     struct Case {
         const char* name;
@@ -215,7 +213,8 @@ TEST_F(ClaudeAPITest, AnErrorEventInsideASuccessfulStreamFailsTheCall) {
     };
     ClaudeAPI api("k", "m");
     for (const auto& c : cases) {
-        answerWith(LoopbackAnswer::text(200, joinLines({delta("partial "), "event: error", "data: " + c.event, delta("more"), "data: [DONE]"})));
+        answerWith(
+            LoopbackAnswer::text(200, joinLines({delta("partial "), "event: error", "data: " + c.event, delta("more"), "data: [DONE]"})));
         auto out = send(api);
         EXPECT_FALSE(out.value()) << c.name;
         EXPECT_EQ(errorIdentity(out.error()), (ErrorIdentity{"ClaudeAPI", -2, c.message})) << c.name;
@@ -233,7 +232,8 @@ TEST_F(ClaudeAPITest, StatusesOutsideTheSuccessRangeFailWithTheBodyLines) {
         {200, joinLines({delta("two hundred")}), "two hundred", ""},
         {299, joinLines({delta("two ninety-nine")}), "two ninety-nine", ""},
         {300, "moved\n", std::nullopt, "API Error (300): moved"},
-        {401, "{\"error\":\"invalid x-api-key\"}\nsecond line\n", std::nullopt, "API Error (401): {\"error\":\"invalid x-api-key\"}\nsecond line"},
+        {401, "{\"error\":\"invalid x-api-key\"}\nsecond line\n", std::nullopt,
+         "API Error (401): {\"error\":\"invalid x-api-key\"}\nsecond line"},
         {529, "line one\r\n\r\nline three", std::nullopt, "API Error (529): line one\n\nline three"},
     };
     for (const auto& c : cases) {
@@ -378,10 +378,13 @@ TEST_F(ClaudeAPITest, RepliesLinesAndErrorBodiesAreCappedWithOneLineEach) {
 
 TEST_F(ClaudeAPITest, ADeltaWithBadUTF8KeepsItsTextWithReplacementCharacters) {
     ClaudeAPI api("k", "m");
-    answerWith(LoopbackAnswer::text(
-        200, joinLines({delta("one "), R"(data: {"type":"content_block_delta","delta":{"type":"text_delta","text":"tw)" "\xFF" R"(o"}})",
-                        delta(" three")}),
-        "text/event-stream"));
+    answerWith(LoopbackAnswer::text(200,
+                                    joinLines({delta("one "),
+                                               R"(data: {"type":"content_block_delta","delta":{"type":"text_delta","text":"tw)"
+                                               "\xFF"
+                                               R"(o"}})",
+                                               delta(" three")}),
+                                    "text/event-stream"));
     auto out = send(api);
     ASSERT_TRUE(out.value()) << out.errorDescription();
     EXPECT_EQ(*out.value(), "one tw\xEF\xBF\xBDo three");

@@ -65,7 +65,9 @@ protected:
         ridezav::RideZavSDK::shared().setup(config);
         return ridezav::RideZavSDK::shared().isSetUp();
     }
-    std::filesystem::path queueFolder() const { return std::filesystem::path(dir.path()) / "data" / "com.velmo.test" / "phc_velmo" / "ridezav.queueFolder"; }
+    std::filesystem::path queueFolder() const {
+        return std::filesystem::path(dir.path()) / "data" / "com.velmo.test" / "phc_velmo" / "ridezav.queueFolder";
+    }
 };
 
 }  // namespace
@@ -88,16 +90,14 @@ TEST_F(CompanionAnalyticsDelivery, AChordATranscriptAndAReplyReachTheIngestionSe
     env.loop().runUntilIdle();
     ASSERT_TRUE(env.dictation->submitDraftText);
     env.dictation->submitDraftText("hello");
-    ASSERT_TRUE(env.loop().runUntil([&] {
-        return companion->currentResponseTask().isValid() && companion->currentResponseTask().isDone();
-    }));
+    ASSERT_TRUE(
+        env.loop().runUntil([&] { return companion->currentResponseTask().isValid() && companion->currentResponseTask().isDone(); }));
     companion->stop();
     env.loop().runUntilIdle();
 
     ridezav::RideZavSDK::shared().flush();
     ASSERT_TRUE(env.loop().runUntil([&] {
-        return !ingestion.requestsOf(LoopbackIngestionServer::Route::batch).empty() &&
-               ridezav::RideZavSDK::shared().queueDepth() == 0;
+        return !ingestion.requestsOf(LoopbackIngestionServer::Route::batch).empty() && ridezav::RideZavSDK::shared().queueDepth() == 0;
     }));
     env.loop().runUntilIdle();
 
@@ -119,9 +119,9 @@ TEST_F(CompanionAnalyticsDelivery, AChordATranscriptAndAReplyReachTheIngestionSe
         EXPECT_EQ(event["uuid"].get<std::string>().at(14), '7');
     }
     // The start's first permission poll reports the three granted permissions as well.
-    EXPECT_EQ(names, (std::vector<std::string>{"app_opened", "permission_granted", "permission_granted",
-                                               "permission_granted", "all_permissions_granted", "push_to_talk_started",
-                                               "push_to_talk_released", "user_message_sent", "ai_response_received"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"app_opened", "permission_granted", "permission_granted", "permission_granted",
+                                               "all_permissions_granted", "push_to_talk_started", "push_to_talk_released",
+                                               "user_message_sent", "ai_response_received"}));
     ASSERT_EQ(body["batch"].size(), 9u);
     // Each event's own properties, beside the library's "$" ones.
     const json own[] = {{{"app_version", "2.4"}},

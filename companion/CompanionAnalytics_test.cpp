@@ -11,7 +11,8 @@ using namespace velmo;
 
 TEST(CompanionAnalytics, EventsCarryTheirPropertiesWithGraphemeCounts) {
     ridezav::RideZavEventRecorder recorder;
-    CompanionAnalytics::trackUserMessageSent("hi \xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7");  // "hi " + family emoji
+    CompanionAnalytics::trackUserMessageSent(
+        "hi \xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7");  // "hi " + family emoji
     CompanionAnalytics::trackAIResponseReceived("caf\x65\xCC\x81");  // "café" with a combining accent
     CompanionAnalytics::trackElementPointed(std::nullopt);
     CompanionAnalytics::trackElementPointed(std::string("file menu"));
@@ -31,9 +32,8 @@ TEST(CompanionAnalytics, AppOpenedCarriesTheBundleVersionOrUnknown) {
     auto dir = std::filesystem::temp_directory_path() / ("velmo-analytics-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir / "Contents");
     {
-        std::ofstream(dir / "Contents" / "Info.plist")
-            << R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>)"
-               R"(<key>CFBundleShortVersionString</key><string> 2.1 </string></dict></plist>)";
+        std::ofstream(dir / "Contents" / "Info.plist") << R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>)"
+                                                          R"(<key>CFBundleShortVersionString</key><string> 2.1 </string></dict></plist>)";
         Bundle::Scope scope(dir.string());
         CompanionAnalytics::trackAppOpened();
     }

@@ -34,10 +34,14 @@ bool storedBool(const std::string& key) { return UserDefaults::standard().boolFo
 
 const char* caseName(CompanionVoiceState state) {
     switch (state) {
-        case CompanionVoiceState::idle: return "idle";
-        case CompanionVoiceState::listening: return "listening";
-        case CompanionVoiceState::processing: return "processing";
-        case CompanionVoiceState::responding: return "responding";
+        case CompanionVoiceState::idle:
+            return "idle";
+        case CompanionVoiceState::listening:
+            return "listening";
+        case CompanionVoiceState::processing:
+            return "processing";
+        case CompanionVoiceState::responding:
+            return "responding";
     }
     return "idle";
 }
@@ -75,15 +79,13 @@ void CompanionManager::start() {
     refreshAllPermissions();
     logLine(std::string("🔑 Velmo start — accessibility: ") + boolText(hasAccessibilityPermission_) +
             ", screen: " + boolText(hasScreenRecordingPermission_) + ", mic: " + boolText(hasMicrophonePermission_) +
-            ", screenContent: " + boolText(hasScreenContentPermission_) +
-            ", onboarded: " + boolText(storedBool("hasCompletedOnboarding")));
+            ", screenContent: " + boolText(hasScreenContentPermission_) + ", onboarded: " + boolText(storedBool("hasCompletedOnboarding")));
     startPermissionPolling();
 
     std::weak_ptr<CompanionManager> weak = weak_from_this();
     voiceStateCancellable_ =
         combineLatest(mirrinDictationManager_->isRecordingFromKeyboardShortcutPublisher(),
-                      mirrinDictationManager_->isFinalizingTranscriptPublisher(),
-                      mirrinDictationManager_->isPreparingToRecordPublisher())
+                      mirrinDictationManager_->isFinalizingTranscriptPublisher(), mirrinDictationManager_->isPreparingToRecordPublisher())
             .receiveOnMain()
             .sink([weak](const std::tuple<bool, bool, bool>& flags) {
                 if (auto self = weak.lock()) self->updateVoiceState(std::get<0>(flags), std::get<1>(flags), std::get<2>(flags));
@@ -181,8 +183,8 @@ void CompanionManager::watchPermissionSources() {
 }
 
 bool CompanionManager::permissionSourcesAnnounceChanges() {
-    if (DesktopPermissions::current() != watchedDesktopPermissions_ ||
-        MediaAuthorization::current() != watchedMediaAuthorization_ || &UserDefaults::standard() != watchedDefaults_) {
+    if (DesktopPermissions::current() != watchedDesktopPermissions_ || MediaAuthorization::current() != watchedMediaAuthorization_ ||
+        &UserDefaults::standard() != watchedDefaults_) {
         // Another source was installed: watched from now on, and polled until it is.
         watchPermissionSources();
         return false;
@@ -218,9 +220,9 @@ bool CompanionManager::allPermissionsGranted() const {
 
 void CompanionManager::updateVoiceState(bool recording, bool finalizing, bool preparing) {
     if (voiceState_ == CompanionVoiceState::responding) return;
-    voiceState_ = finalizing   ? CompanionVoiceState::processing
-                 : recording  ? CompanionVoiceState::listening
-                 : preparing  ? CompanionVoiceState::processing
+    voiceState_ = finalizing  ? CompanionVoiceState::processing
+                  : recording ? CompanionVoiceState::listening
+                  : preparing ? CompanionVoiceState::processing
                               : CompanionVoiceState::idle;
 }
 
@@ -278,16 +280,15 @@ Task<void> CompanionManager::requestScreenContentPermission() {
         isRequestingScreenContent_ = false;
         co_return;
     }
-    auto shot = co_await outcomeOf(
-        layer->captureImage(ContentFilter{content.value->displays.front(), {}}, StreamConfiguration{320, 240}));
+    auto shot = co_await outcomeOf(layer->captureImage(ContentFilter{content.value->displays.front(), {}}, StreamConfiguration{320, 240}));
     if (shot.error) {
         fail(shot.error);
         co_return;
     }
     const Image& image = *shot.value;
     const bool didCapture = image.width >= 1 && image.height >= 1;
-    logLine("🔑 Screen content capture result — width: " + std::to_string(image.width) + ", height: " +
-            std::to_string(image.height) + ", didCapture: " + boolText(didCapture));
+    logLine("🔑 Screen content capture result — width: " + std::to_string(image.width) + ", height: " + std::to_string(image.height) +
+            ", didCapture: " + boolText(didCapture));
     completeScreenContentPermission(didCapture);
 }
 

@@ -212,20 +212,19 @@ void CompanionManager::startOnboardingVideo() {
         if (auto self = weak.lock()) self->startOnboardingDemo();
     });
     const VideoPlayer* item = player.get();
-    onboardingVideoEndObserver_ = NotificationCenter::defaultCenter().addObserver(
-        VideoPlayer::didPlayToEndTimeNotification, [weak, item](const Notification& n) {
+    onboardingVideoEndObserver_ =
+        NotificationCenter::defaultCenter().addObserver(VideoPlayer::didPlayToEndTimeNotification, [weak, item](const Notification& n) {
             auto self = weak.lock();
-            if (!self || std::any_cast<const VideoPlayer*>(&n.object) == nullptr ||
-                std::any_cast<const VideoPlayer*>(n.object) != item)
+            if (!self || std::any_cast<const VideoPlayer*>(&n.object) == nullptr || std::any_cast<const VideoPlayer*>(n.object) != item)
                 return;
             self->onboardingVideoDidFinish();
         });
     // A video that cannot load or play must still end: while it shows, the chord is ignored.
-    onboardingVideoFailureObserver_ = NotificationCenter::defaultCenter().addObserver(
-        VideoPlayer::failedToPlayNotification, [weak, item](const Notification& n) {
+    onboardingVideoFailureObserver_ =
+        NotificationCenter::defaultCenter().addObserver(VideoPlayer::failedToPlayNotification, [weak, item](const Notification& n) {
             auto self = weak.lock();
-            if (!self || std::any_cast<const VideoPlayer*>(&n.object) == nullptr ||
-                std::any_cast<const VideoPlayer*>(n.object) != item || self->onboardingVideoPlayer_.get().get() != item)
+            if (!self || std::any_cast<const VideoPlayer*>(&n.object) == nullptr || std::any_cast<const VideoPlayer*>(n.object) != item ||
+                self->onboardingVideoPlayer_.get().get() != item)
                 return;
             self->endOnboardingVideoAfterFailure(item->error());
         });
@@ -312,8 +311,8 @@ Task<void> CompanionManager::runOnboardingDemo(std::shared_ptr<CompanionManager>
     std::string label = record.label + " (image dimensions: " + std::to_string(record.screenshotWidthInPixels) + "x" +
                         std::to_string(record.screenshotHeightInPixels) + " pixels)";
     std::vector<ClaudeAPI::Image> images{{std::string(record.imageData.begin(), record.imageData.end()), std::move(label)}};
-    auto replied = co_await outcomeOf(self->claudeAPI()->streamMessage(
-        std::move(images), onboardingDemoSystemPrompt, {}, "look around my screen and find something interesting to point at"));
+    auto replied = co_await outcomeOf(self->claudeAPI()->streamMessage(std::move(images), onboardingDemoSystemPrompt, {},
+                                                                       "look around my screen and find something interesting to point at"));
     if (replied.error) {
         logLine("⚠️ Onboarding demo error: " + describeException(replied.error));
         co_return;

@@ -50,8 +50,9 @@ protected:
     NotificationCenter::Token dismissToken;
 
     void SetUp() override {
-        bundleDir.write("Velmo.app/Contents/Info.plist",
-                        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>AnthropicAPIKey</key><string>sk-test</string></dict></plist>");
+        bundleDir.write(
+            "Velmo.app/Contents/Info.plist",
+            "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>AnthropicAPIKey</key><string>sk-test</string></dict></plist>");
         bundleDir.write("Velmo.app/Contents/Resources/ff.mp3", "ID3 music");
         bundle = std::make_unique<Bundle::Scope>(bundleDir / "Velmo.app");
         env.players->readFile = readWholeFile;
@@ -181,9 +182,9 @@ TEST_F(Onboarding, StartRunsTheWholeTimetable) {
     env.loop().advance(0.1s);
     EXPECT_FALSE(music()->isPlaying());
     EXPECT_NEAR(music()->volume(), 0.0, 1e-5);
-    EXPECT_EQ(std::count_if(music()->calls().begin(), music()->calls().end(),
-                            [](const std::string& c) { return c.rfind("volume", 0) == 0; }),
-              31);
+    EXPECT_EQ(
+        std::count_if(music()->calls().begin(), music()->calls().end(), [](const std::string& c) { return c.rfind("volume", 0) == 0; }),
+        31);
     EXPECT_FALSE(companion->onboardingMusicPlayer());
     EXPECT_FALSE(companion->onboardingMusicFadeTimer());
     EXPECT_EQ(env.eventNames(),
@@ -334,7 +335,8 @@ TEST_F(Onboarding, AVideoThatFailsEndsLikeItsEndSoTheChordWorksAgain) {
     env.loop().advance(3.0s);
     video()->fail("could not load the playlist");
     env.loop().runUntilIdle();
-    EXPECT_EQ(env.log.linesStartingWith("⚠️"), std::vector<std::string>{"⚠️ Velmo: Onboarding video failed: could not load the playlist"});
+    EXPECT_EQ(env.log.linesStartingWith("⚠️"),
+              std::vector<std::string>{"⚠️ Velmo: Onboarding video failed: could not load the playlist"});
     EXPECT_DOUBLE_EQ(companion->onboardingVideoOpacity(), 0.0);
     env.loop().advance(2.0s);
     EXPECT_FALSE(companion->showOnboardingVideo());
@@ -411,8 +413,9 @@ TEST(OnboardingVideoURL, TheBundleByDefaultAConfiguredOriginOrNone) {
     Bundle::Scope bundle(dir / "My Apps/Velmo.app");
     {
         CompanionManager::VideoOriginScope origin("");
-        EXPECT_EQ(CompanionManager::onboardingVideoURL(),
-                  "file://" + dir.path() + "/My%20Apps/Velmo.app/Contents/Resources/video/e5jB8UuSrtFABVnTHCR7k3sIsmcUHCyhtLu1tzqLlfs.m3u8");
+        EXPECT_EQ(
+            CompanionManager::onboardingVideoURL(),
+            "file://" + dir.path() + "/My%20Apps/Velmo.app/Contents/Resources/video/e5jB8UuSrtFABVnTHCR7k3sIsmcUHCyhtLu1tzqLlfs.m3u8");
     }
     struct Case {
         const char* origin;

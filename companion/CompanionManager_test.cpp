@@ -30,7 +30,8 @@ TEST(CompanionManagerPermissions, StartWithNothingGrantedLogsOneLineSendsNothing
     auto companion = env.makeCompanion();
     companion->start();
     EXPECT_EQ(env.log.linesStartingWith("🔑"),
-              std::vector<std::string>{"🔑 Velmo start — accessibility: false, screen: false, mic: false, screenContent: false, onboarded: false"});
+              std::vector<std::string>{
+                  "🔑 Velmo start — accessibility: false, screen: false, mic: false, screenContent: false, onboarded: false"});
     EXPECT_TRUE(env.events.events().empty());
     EXPECT_EQ(env.overlay->showCount(), 0);
     EXPECT_FALSE(companion->isOverlayVisible());
@@ -65,10 +66,10 @@ TEST(CompanionManagerPermissions, GrantsOverTimeGiveOneLineAndOneEventEachAndThe
     env.loop().advance(1.5s);
     EXPECT_TRUE(companion->allPermissionsGranted());
     EXPECT_TRUE(env.shortcut->running);
-    expectEvents(env.events.events(), {event("permission_granted", {{"permission", "microphone"}}),
-                                       event("permission_granted", {{"permission", "accessibility"}}),
-                                       event("permission_granted", {{"permission", "screen_recording"}}),
-                                       event("all_permissions_granted")});
+    expectEvents(
+        env.events.events(),
+        {event("permission_granted", {{"permission", "microphone"}}), event("permission_granted", {{"permission", "accessibility"}}),
+         event("permission_granted", {{"permission", "screen_recording"}}), event("all_permissions_granted")});
     EXPECT_TRUE(UserDefaults::standard().boolForKey("com.korvale.hasPreviouslyConfirmedScreenRecordingPermission"));
 
     // Withdrawn accessibility stops the chord monitor at the next refresh; removing the stored
@@ -146,11 +147,12 @@ TEST(CompanionManagerPermissions, ALaunchWithEverythingGrantedReportsItAndShowsT
     env.screens->setDisplaysWithScreens({{1, 1440, 900, {0, 0, 1440, 900}}, {2, 1920, 1080, {1440, 0, 1920, 1080}}});
     auto companion = env.makeCompanion();
     companion->start();
-    EXPECT_EQ(env.log.linesStartingWith("🔑"),
-              (std::vector<std::string>{"🔑 Permissions — accessibility: true, screen: true, mic: true, screenContent: false",
-                                        "🔑 Velmo start — accessibility: true, screen: true, mic: true, screenContent: true, onboarded: true"}));
-    EXPECT_EQ(env.eventNames(), (std::vector<std::string>{"permission_granted", "permission_granted", "permission_granted",
-                                                          "all_permissions_granted"}));
+    EXPECT_EQ(
+        env.log.linesStartingWith("🔑"),
+        (std::vector<std::string>{"🔑 Permissions — accessibility: true, screen: true, mic: true, screenContent: false",
+                                  "🔑 Velmo start — accessibility: true, screen: true, mic: true, screenContent: true, onboarded: true"}));
+    EXPECT_EQ(env.eventNames(),
+              (std::vector<std::string>{"permission_granted", "permission_granted", "permission_granted", "all_permissions_granted"}));
     EXPECT_TRUE(companion->isOverlayVisible());
     EXPECT_EQ(env.overlay->shownScreenFrames().size(), 2u);
     EXPECT_FALSE(env.overlay->lastShowWasFirstAppearance());  // no welcome for a returning user

@@ -13,12 +13,12 @@ namespace velmo {
 // One captured display, as sent to the messages service and used to map a pointing tag back
 // onto the screen.
 struct CompanionScreenCapture {
-    std::vector<std::uint8_t> imageData;   // JPEG at compression factor 0.8
-    std::string label;                     // introduces the image to the messages service
-    bool isCursorScreen = false;           // the mouse, read once per capture, lies in displayFrame
+    std::vector<std::uint8_t> imageData;  // JPEG at compression factor 0.8
+    std::string label;  // introduces the image to the messages service
+    bool isCursorScreen = false;  // the mouse, read once per capture, lies in displayFrame
     std::int64_t displayWidthInPoints = 0;
     std::int64_t displayHeightInPoints = 0;
-    Rect displayFrame;                     // global points
+    Rect displayFrame;  // global points
     std::int64_t screenshotWidthInPixels = 0;
     std::int64_t screenshotHeightInPixels = 0;
 };

@@ -11,17 +11,15 @@
 #include "testing/TaskProbe.h"
 
 using namespace velmo;
-using velmo::test::TaskProbe;
 using velmo::test::decodeJpeg;
+using velmo::test::TaskProbe;
 
 namespace {
 
 const std::string kCursorLabel = " \u2014 cursor is on this screen (primary focus)";
 const std::string kSecondaryLabel = " \u2014 secondary screen";
 
-ShareableDisplay display(std::uint32_t id, Rect frame) {
-    return {id, std::int64_t(frame.width), std::int64_t(frame.height), frame};
-}
+ShareableDisplay display(std::uint32_t id, Rect frame) { return {id, std::int64_t(frame.width), std::int64_t(frame.height), frame}; }
 
 // An application bundle with this identifier (none: no bundle at all) as the main bundle.
 struct MainBundle {
@@ -29,8 +27,7 @@ struct MainBundle {
     std::unique_ptr<Bundle::Scope> scope;
     explicit MainBundle(const std::optional<std::string>& identifier) {
         if (identifier) {
-            folder.write("Velmo.app/Contents/Info.plist",
-                         PropertyList::toXML(PlistValue::Dictionary{{"CFBundleIdentifier", *identifier}}));
+            folder.write("Velmo.app/Contents/Info.plist", PropertyList::toXML(PlistValue::Dictionary{{"CFBundleIdentifier", *identifier}}));
         }
         scope = std::make_unique<Bundle::Scope>(folder / "Velmo.app");
     }
@@ -114,8 +111,7 @@ TEST(CompanionScreenCapture, OneDisplayOfEachShapeGivesOneRecordOfThatSize) {
         EXPECT_EQ(decoded->height, c.height);
         EXPECT_TRUE(velmo::test::colourNear(decoded->pixel(10, 10), desktop.layer->displayColour(5), 6));
         // Desktop windows included, on-screen windows only.
-        EXPECT_EQ(desktop.layer->contentRequests(),
-                  (std::vector<SimulatedScreenLayer::ContentRequest>{{false, true}}));
+        EXPECT_EQ(desktop.layer->contentRequests(), (std::vector<SimulatedScreenLayer::ContentRequest>{{false, true}}));
     }
 }
 
@@ -199,11 +195,14 @@ TEST(CompanionScreenCapture, ItsOwnErrorsWhenThereIsNothingToCapture) {
     };
     const Case cases[] = {
         {"no display", {}, {}, -1, "No display available for capture", 0},
-        {"every encoding fails", {display(1, {0, 0, 800, 600}), display(2, {800, 0, 800, 600})}, {1, 2}, -2,
-         "Failed to capture any screen", 2},
+        {"every encoding fails",
+         {display(1, {0, 0, 800, 600}), display(2, {800, 0, 800, 600})},
+         {1, 2},
+         -2,
+         "Failed to capture any screen",
+         2},
         // A display without area is skipped rather than divided by.
-        {"no display has an area", {display(1, {0, 0, 0, 900}), display(2, {0, 0, 1440, 0})}, {}, -2,
-         "Failed to capture any screen", 0},
+        {"no display has an area", {display(1, {0, 0, 0, 900}), display(2, {0, 0, 1440, 0})}, {}, -2, "Failed to capture any screen", 0},
     };
     for (const auto& c : cases) {
         Desktop desktop;
@@ -212,8 +211,7 @@ TEST(CompanionScreenCapture, ItsOwnErrorsWhenThereIsNothingToCapture) {
         auto outcome = desktop.capture();
         ASSERT_TRUE(outcome.error()) << c.name;
         EXPECT_FALSE(outcome.value());
-        EXPECT_EQ(velmo::test::errorIdentity(outcome.error()),
-                  (velmo::test::ErrorIdentity{"CompanionScreenCapture", c.code, c.message}))
+        EXPECT_EQ(velmo::test::errorIdentity(outcome.error()), (velmo::test::ErrorIdentity{"CompanionScreenCapture", c.code, c.message}))
             << c.name;
         EXPECT_EQ(desktop.layer->captureRequests().size(), c.captures) << c.name;
     }
@@ -302,11 +300,11 @@ TEST(CompanionScreenCapture, FramesComeFromTheScreenWithTheDisplaysNumber) {
         return s;
     };
     desktop.layer->setScreens({
-        numbered({9, 9, 9, 9}, std::nullopt),                                  // no number
-        numbered({8, 8, 8, 8}, DescriptionValue(std::string("1"))),            // not a number
-        numbered({7, 7, 7, 7}, DescriptionValue(std::int64_t(1))),             // replaced by the next
+        numbered({9, 9, 9, 9}, std::nullopt),  // no number
+        numbered({8, 8, 8, 8}, DescriptionValue(std::string("1"))),  // not a number
+        numbered({7, 7, 7, 7}, DescriptionValue(std::int64_t(1))),  // replaced by the next
         numbered({0, 0, 1440.75, 900.5}, DescriptionValue(1.0)),
-        numbered({6, 6, 6, 6}, DescriptionValue(std::int64_t(4294967298LL))), // 2 beyond 32 bits
+        numbered({6, 6, 6, 6}, DescriptionValue(std::int64_t(4294967298LL))),  // 2 beyond 32 bits
     });
     desktop.layer->setMouseLocation({1440.5, 900.25});  // inside the screen's frame, outside the display's
     auto outcome = desktop.capture();

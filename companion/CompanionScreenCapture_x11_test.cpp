@@ -34,8 +34,7 @@ TEST(CompanionScreenCaptureOnX11, EveryMonitorInOrderAtItsSizeWithItsPixels) {
     ASSERT_TRUE(layer->isConnected()) << layer->failure();
     ScreenLayerScope scope(layer);
     velmo::test::TestDirectory folder;
-    folder.write("Velmo.app/Contents/Info.plist",
-                 PropertyList::toXML(PlistValue::Dictionary{{"CFBundleIdentifier", "com.velmo.app"}}));
+    folder.write("Velmo.app/Contents/Info.plist", PropertyList::toXML(PlistValue::Dictionary{{"CFBundleIdentifier", "com.velmo.app"}}));
     Bundle::Scope bundle(folder / "Velmo.app");
 
     // Another application's window over LEFT's top-right quadrant, the own one above it.
@@ -80,8 +79,7 @@ TEST(CompanionScreenCaptureOnX11, EveryMonitorInOrderAtItsSizeWithItsPixels) {
         for (int q = 0; q < 4; ++q) {
             if (e.monitor == 0 && q == 1) continue;  // under the windows, checked below
             EXPECT_TRUE(velmo::test::colourNear(decoded->pixel(probes[q][0], probes[q][1]), colours[e.monitor][q], 12))
-                << "monitor " << e.monitor << " quadrant " << q << " got " << std::hex
-                << decoded->pixel(probes[q][0], probes[q][1]);
+                << "monitor " << e.monitor << " quadrant " << q << " got " << std::hex << decoded->pixel(probes[q][0], probes[q][1]);
         }
     }
     // On LEFT (scale 1280/1512) the own window is gone and the editor's window shows instead.

@@ -69,9 +69,7 @@ struct CompanionTestEnvironment {
 
     VirtualMainLoop& loop() { return loopScope.loop(); }
 
-    std::shared_ptr<CompanionManager> makeCompanion() {
-        return CompanionManager::create({dictation, shortcut, overlay});
-    }
+    std::shared_ptr<CompanionManager> makeCompanion() { return CompanionManager::create({dictation, shortcut, overlay}); }
 
     void grantEverything() {
         desktopPermissions->accessibility = true;

@@ -37,8 +37,7 @@ protected:
 
     std::unique_ptr<ElevenLabsTTSClient> client(std::string key = "xi-key", std::string voice = kVoice,
                                                 std::shared_ptr<AudioPlayerFactory> factory = nullptr) {
-        return std::make_unique<ElevenLabsTTSClient>(std::move(key), std::move(voice), nullptr, nullptr,
-                                                     factory ? factory : players);
+        return std::make_unique<ElevenLabsTTSClient>(std::move(key), std::move(voice), nullptr, nullptr, factory ? factory : players);
     }
     void answerWith(LoopbackAnswer answer, const std::string& voice = kVoice) {
         server.route("POST", "/v1/text-to-speech/" + voice, std::move(answer));
@@ -65,8 +64,10 @@ TEST_F(ElevenLabsTTSClientTest, PostsTheTextWithItsThreeHeadersAndPlaysTheClip) 
     for (const auto& [n, v] : posts[0].headers)
         if (n != "Host" && n != "Accept-Encoding" && n != "Content-Length") own.emplace_back(n, v);
     EXPECT_EQ(own, (velmo::test::HeaderList{{"xi-api-key", "xi-key"}, {"Content-Type", "application/json"}, {"Accept", "audio/mpeg"}}));
-    EXPECT_EQ(json::parse(posts[0].body),
-              json::parse(R"({"text":"Hello there.","model_id":"eleven_multilingual_v2","voice_settings":{"stability":0.5,"similarity_boost":0.75}})"));
+    EXPECT_EQ(
+        json::parse(posts[0].body),
+        json::parse(
+            R"({"text":"Hello there.","model_id":"eleven_multilingual_v2","voice_settings":{"stability":0.5,"similarity_boost":0.75}})"));
 
     auto player = players->lastPlayer();
     ASSERT_NE(player, nullptr);
@@ -191,7 +192,8 @@ TEST_F(ElevenLabsTTSClientTest, VoiceIdentifiersAreOneEscapedPathSegment) {
         auto tts = client("k", c.voice);
         EXPECT_EQ(ElevenLabsTTSClient::requestURL(c.voice), "https://api.elevenlabs.io" + c.target);
         auto out = speak(*tts);
-        EXPECT_EQ(errorIdentity(out.error()), (ErrorIdentity{"ElevenLabsTTS", 404, "TTS API error (404): {\"detail\":\"voice not found\"}"}));
+        EXPECT_EQ(errorIdentity(out.error()),
+                  (ErrorIdentity{"ElevenLabsTTS", 404, "TTS API error (404): {\"detail\":\"voice not found\"}"}));
         ASSERT_FALSE(server.requestsWith("POST").empty());
         EXPECT_EQ(server.requestsWith("POST").back().target, c.target);
     }

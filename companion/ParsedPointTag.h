@@ -27,7 +27,7 @@ ParsedPointTag parsePointTag(const std::string& reply);
 // Maps a tag coordinate in screenshot pixels to global screen points on the display the
 // screenshot shows: clamped to the screenshot, scaled to points and flipped to y-up.
 Point mapScreenshotPointToScreen(PixelPoint pixel, double screenshotWidthInPixels, double screenshotHeightInPixels,
-                                       double displayWidthInPoints, double displayHeightInPoints, Rect displayFrame);
+                                 double displayWidthInPoints, double displayHeightInPoints, Rect displayFrame);
 
 // A tag coordinate as the signed 64-bit whole number the pointing log line shows; values
 // beyond the type's range saturate.

@@ -56,8 +56,7 @@ TEST(MapScreenshotPointToScreen, ScalesFlipsAndClamps) {
     EXPECT_EQ(mapScreenshotPointToScreen({1100, 42}, 1280, 800, 1440, 900, primary), (Point{1237.5, 852.75}));
     // Beyond the screenshot: clamped to its bottom-right corner, the display's lower-right corner.
     EXPECT_EQ(mapScreenshotPointToScreen({5000, 5000}, 1280, 800, 1440, 900, primary), (Point{1440, 0}));
-    EXPECT_EQ(mapScreenshotPointToScreen({std::numeric_limits<double>::infinity(), 0}, 1280, 800, 1440, 900, primary),
-              (Point{1440, 900}));
+    EXPECT_EQ(mapScreenshotPointToScreen({std::numeric_limits<double>::infinity(), 0}, 1280, 800, 1440, 900, primary), (Point{1440, 900}));
     // A second display to the right of and above the primary one.
     Rect second{1440, 200, 1920, 1080};
     EXPECT_EQ(mapScreenshotPointToScreen({0, 0}, 1280, 720, 1920, 1080, second), (Point{1440, 1280}));

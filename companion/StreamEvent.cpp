@@ -17,7 +17,8 @@ constexpr int kMaxDepth = 512;
 class Parser {
 public:
     explicit Parser(std::string_view text)
-        : p_(reinterpret_cast<const unsigned char*>(text.data())), end_(p_ + text.size()) {}
+        : p_(reinterpret_cast<const unsigned char*>(text.data())),
+          end_(p_ + text.size()) {}
 
     std::optional<StreamEvent> run() {
         if (end_ - p_ >= 3 && p_[0] == 0xEF && p_[1] == 0xBB && p_[2] == 0xBF) p_ += 3;
@@ -39,11 +40,16 @@ private:
 
     std::optional<std::string>* stringSlot(Slot slot) {
         switch (slot) {
-            case Slot::type: return &event_.type;
-            case Slot::deltaType: return &event_.deltaType;
-            case Slot::deltaText: return &event_.deltaText;
-            case Slot::errorMessage: return &event_.errorMessage;
-            default: return nullptr;
+            case Slot::type:
+                return &event_.type;
+            case Slot::deltaType:
+                return &event_.deltaType;
+            case Slot::deltaText:
+                return &event_.deltaText;
+            case Slot::errorMessage:
+                return &event_.errorMessage;
+            default:
+                return nullptr;
         }
     }
 
@@ -222,10 +228,14 @@ private:
         for (int i = 0; i < 4; ++i) {
             unsigned char c = p_[i];
             std::uint32_t d;
-            if (c >= '0' && c <= '9') d = c - '0';
-            else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-            else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-            else return false;
+            if (c >= '0' && c <= '9')
+                d = c - '0';
+            else if (c >= 'a' && c <= 'f')
+                d = c - 'a' + 10;
+            else if (c >= 'A' && c <= 'F')
+                d = c - 'A' + 10;
+            else
+                return false;
             out = (out << 4) | d;
         }
         p_ += 4;
@@ -263,14 +273,30 @@ private:
             if (p_ == end_) return false;
             char decoded;
             switch (*p_++) {
-                case '"': decoded = '"'; break;
-                case '\\': decoded = '\\'; break;
-                case '/': decoded = '/'; break;
-                case 'b': decoded = '\b'; break;
-                case 'f': decoded = '\f'; break;
-                case 'n': decoded = '\n'; break;
-                case 'r': decoded = '\r'; break;
-                case 't': decoded = '\t'; break;
+                case '"':
+                    decoded = '"';
+                    break;
+                case '\\':
+                    decoded = '\\';
+                    break;
+                case '/':
+                    decoded = '/';
+                    break;
+                case 'b':
+                    decoded = '\b';
+                    break;
+                case 'f':
+                    decoded = '\f';
+                    break;
+                case 'n':
+                    decoded = '\n';
+                    break;
+                case 'r':
+                    decoded = '\r';
+                    break;
+                case 't':
+                    decoded = '\t';
+                    break;
                 case 'u': {
                     std::uint32_t cp;
                     if (!hex4(cp)) return false;

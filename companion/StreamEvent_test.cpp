@@ -86,7 +86,9 @@ TEST(StreamEvent, ReadsTheMembersTheClientUses) {
 
 TEST(StreamEvent, BadUTF8InATextBecomesReplacementCharactersNotALostEvent) {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"a\xC3" "(b", "a\xEF\xBF\xBD(b"},
+        {"a\xC3"
+         "(b",
+         "a\xEF\xBF\xBD(b"},
         {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // an encoded surrogate
         {"x\xFF", "x\xEF\xBF\xBD"},
         {"\xF0\x9F\x8E", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // cut short
@@ -99,9 +101,26 @@ TEST(StreamEvent, BadUTF8InATextBecomesReplacementCharactersNotALostEvent) {
 }
 
 TEST(StreamEvent, RefusesWhatIsNotAJsonObject) {
-    for (const char* bad : {"", " ", "[1]", "\"text\"", "12", "null", "{", "{\"a\":1,}", "{\"a\" 1}", "{\"a\":01}", "{\"a\":1.}",
-                            "{\"a\":-}", "{\"a\":\"\\x\"}", "{\"a\":\"\\ud800\"}", "{\"a\":\"\\udc00\"}", "{\"a\":\"\x01\"}",
-                            "{\"a\":1e999}", "{} {}", "{\"a\":tru}", "{'a':1}"}) {
+    for (const char* bad : {"",
+                            " ",
+                            "[1]",
+                            "\"text\"",
+                            "12",
+                            "null",
+                            "{",
+                            "{\"a\":1,}",
+                            "{\"a\" 1}",
+                            "{\"a\":01}",
+                            "{\"a\":1.}",
+                            "{\"a\":-}",
+                            "{\"a\":\"\\x\"}",
+                            "{\"a\":\"\\ud800\"}",
+                            "{\"a\":\"\\udc00\"}",
+                            "{\"a\":\"\x01\"}",
+                            "{\"a\":1e999}",
+                            "{} {}",
+                            "{\"a\":tru}",
+                            "{'a':1}"}) {
         EXPECT_FALSE(StreamEvent::parse(bad)) << bad;
         EXPECT_FALSE(referenceParse(bad)) << "reference: " << bad;
     }
@@ -121,9 +140,15 @@ TEST(StreamEvent, AgreesWithAFullParseOnMutatedEvents) {
             std::size_t at = random() % text.size();
             char c = alphabet[random() % alphabet.size()];
             switch (random() % 3) {
-                case 0: text[at] = c; break;
-                case 1: text.insert(text.begin() + at, c); break;
-                default: text.erase(at, 1); break;
+                case 0:
+                    text[at] = c;
+                    break;
+                case 1:
+                    text.insert(text.begin() + at, c);
+                    break;
+                default:
+                    text.erase(at, 1);
+                    break;
             }
         }
         auto fast = StreamEvent::parse(text);

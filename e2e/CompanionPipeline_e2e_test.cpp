@@ -127,12 +127,14 @@ TEST_F(CompanionPipeline, ATranscriptBecomesOneRequestASpokenAnswerAndAPointedSp
     auto speech = env.speechServer.requestsWith("POST");
     ASSERT_EQ(speech.size(), 1u);
     EXPECT_EQ(speech[0].header("xi-api-key"), "xi-test-speech");
-    EXPECT_EQ(json::parse(speech[0].body),
-              json::parse(R"({"text":"open the menu","model_id":"eleven_multilingual_v2","voice_settings":{"stability":0.5,"similarity_boost":0.75}})"));
+    EXPECT_EQ(
+        json::parse(speech[0].body),
+        json::parse(
+            R"({"text":"open the menu","model_id":"eleven_multilingual_v2","voice_settings":{"stability":0.5,"similarity_boost":0.75}})"));
     ASSERT_NE(env.players->lastPlayer(), nullptr);
     EXPECT_EQ(env.players->lastPlayer()->calls(), std::vector<std::string>{"play"});
     EXPECT_EQ(voiceTrace, (std::vector<CompanionVoiceState>{CompanionVoiceState::processing, CompanionVoiceState::idle,
-                                                           CompanionVoiceState::responding, CompanionVoiceState::idle}));
+                                                            CompanionVoiceState::responding, CompanionVoiceState::idle}));
     ASSERT_EQ(companion->conversationHistory().size(), 1u);
     EXPECT_EQ(companion->conversationHistory()[0].assistantResponse, "open the menu");
 }
@@ -193,7 +195,8 @@ TEST_F(CompanionPipeline, TheEleventhExchangeDropsTheFirstAndHistoryTravelsWithT
     pressAndRelease();
     for (int i = 1; i <= 11; ++i) {
         say("q" + std::to_string(i));
-        ASSERT_TRUE(env.loop().runUntil([&] { return responseDone() && companion->conversationHistory().size() == std::size_t(std::min(i, 10)); }));
+        ASSERT_TRUE(
+            env.loop().runUntil([&] { return responseDone() && companion->conversationHistory().size() == std::size_t(std::min(i, 10)); }));
     }
     const auto& history = companion->conversationHistory();
     ASSERT_EQ(history.size(), 10u);

@@ -64,9 +64,9 @@ using json = nlohmann::json;
 namespace {
 
 constexpr int kMonitorWidth = 1280, kMonitorHeight = 800;
-constexpr int kMouseX = 300, kMouseY = 250;                 // root pixels, on the left monitor
-constexpr int kDemoX = 900, kDemoY = 200;                   // the demonstration's tag, screenshot pixels
-constexpr int kAnswerX = 500, kAnswerY = 600;               // the spoken answer's tag
+constexpr int kMouseX = 300, kMouseY = 250;  // root pixels, on the left monitor
+constexpr int kDemoX = 900, kDemoY = 200;  // the demonstration's tag, screenshot pixels
+constexpr int kAnswerX = 500, kAnswerY = 600;  // the spoken answer's tag
 constexpr const char* noSessionBus = "unix:path=/nonexistent/velmo-test-bus";
 
 std::string sseReply(const std::string& text) {
@@ -130,8 +130,9 @@ private:
     messages.route("HEAD", "/", LoopbackAnswer::text(200, ""));
     messages.route("POST", "/v1/messages", [](const velmo::test::RecordedRequest& r) {
         bool demo = r.body.find("showing off during onboarding") != std::string::npos;
-        std::string reply = demo ? "ooh, a tidy budget sheet [POINT:" + std::to_string(kDemoX) + "," + std::to_string(kDemoY) + ":budget sheet]"
-                                 : "it is right here [POINT:" + std::to_string(kAnswerX) + "," + std::to_string(kAnswerY) + ":file menu]";
+        std::string reply =
+            demo ? "ooh, a tidy budget sheet [POINT:" + std::to_string(kDemoX) + "," + std::to_string(kDemoY) + ":budget sheet]"
+                 : "it is right here [POINT:" + std::to_string(kAnswerX) + "," + std::to_string(kAnswerY) + ":file menu]";
         return LoopbackAnswer::streamed(200, {sseReply(reply)});
     });
     speech.route("POST", "/v1/text-to-speech/voice-e2e", LoopbackAnswer::text(200, std::string(4096, '\xFF'), "audio/mpeg"));
@@ -188,18 +189,19 @@ private:
         });
         // The microphone hears the phrase once recording has begun.
         auto delivered = std::make_shared<bool>(false);
-        Cancellable recording = dictation->isRecordingFromKeyboardShortcut().publisher().receiveOnMain().sink([&, delivered](const bool& on) {
-            if (!on || *delivered) return;
-            *delivered = true;
-            MainLoop::postToMainAfter(0.3s, [&] {
-                engine->deliver(phrase.floatBuffers());
-                std::thread([engine] {
-                    engine->waitUntilDelivered(20);
-                    std::printf("🧪 phrase delivered\n");
-                    std::fflush(stdout);
-                }).detach();
+        Cancellable recording =
+            dictation->isRecordingFromKeyboardShortcut().publisher().receiveOnMain().sink([&, delivered](const bool& on) {
+                if (!on || *delivered) return;
+                *delivered = true;
+                MainLoop::postToMainAfter(0.3s, [&] {
+                    engine->deliver(phrase.floatBuffers());
+                    std::thread([engine] {
+                        engine->waitUntilDelivered(20);
+                        std::printf("🧪 phrase delivered\n");
+                        std::fflush(stdout);
+                    }).detach();
+                });
             });
-        });
         // When the video ends or fails, for the watcher's timeline.
         auto launched = std::chrono::steady_clock::now();
         auto stamp = [launched](const char* what) {
@@ -217,7 +219,8 @@ private:
         });
         FdWatch signalWatch = loop->watchFd(signalFd, FdReadable, [&](unsigned) {
             signalfd_siginfo info;
-            while (::read(signalFd, &info, sizeof info) == sizeof info) {}
+            while (::read(signalFd, &info, sizeof info) == sizeof info) {
+            }
             delegate.applicationWillTerminate();
             loop->stop();
         });
@@ -248,7 +251,9 @@ bool isViewable(Display* d, Window w) {
 
 class LogReader {
 public:
-    explicit LogReader(int fd) : fd_(fd), thread_([this] { run(); }) {}
+    explicit LogReader(int fd)
+        : fd_(fd),
+          thread_([this] { run(); }) {}
     ~LogReader() {
         if (thread_.joinable()) thread_.join();
         close(fd_);
@@ -305,7 +310,9 @@ struct Rgb {
 // What the screen shows: the root with every window over it, as the X server composes it.
 class Screenshot {
 public:
-    Screenshot(Display* d, int x, int y, int width, int height) : x_(x), y_(y) {
+    Screenshot(Display* d, int x, int y, int width, int height)
+        : x_(x),
+          y_(y) {
         image_ = XGetImage(d, DefaultRootWindow(d), x, y, unsigned(width), unsigned(height), AllPlanes, ZPixmap);
     }
     ~Screenshot() {
@@ -432,8 +439,7 @@ TEST(OnboardingEndToEnd, StartPlaysTheVideoBesideTheCursorPointsAndTheChordThenA
     ASSERT_TRUE(starting && version && start);
     EXPECT_LT(*starting, *version);
     EXPECT_LT(*version, *start);
-    EXPECT_EQ(log.lines()[*start],
-              "🔑 Velmo start — accessibility: true, screen: true, mic: true, screenContent: true, onboarded: false");
+    EXPECT_EQ(log.lines()[*start], "🔑 Velmo start — accessibility: true, screen: true, mic: true, screenContent: true, onboarded: false");
     ASSERT_TRUE(waitFor([&] { return log.find("🧪 Start at").has_value() || log.find("🧪 no Start").has_value(); }, 60));
     ASSERT_FALSE(log.find("🧪 no Start").has_value());
     // A real click on Start, in the panel window's own pixels once it shows them, then the
@@ -453,11 +459,13 @@ TEST(OnboardingEndToEnd, StartPlaysTheVideoBesideTheCursorPointsAndTheChordThenA
                                          &child);
         };
         // The button's own blue at its left end: the panel is mapped and drawn.
-        bool drawn = waitFor([&] {
-            if (!isViewable(d, Window(panelWindow)) || !toRoot()) return false;
-            Rgb c = Screenshot(d, rootLeft, rootY, 1, 1).at(rootLeft, rootY);
-            return std::abs(c.r - 0x25) < 8 && std::abs(c.g - 0x63) < 8 && std::abs(c.b - 0xEB) < 8;
-        }, 60);
+        bool drawn = waitFor(
+            [&] {
+                if (!isViewable(d, Window(panelWindow)) || !toRoot()) return false;
+                Rgb c = Screenshot(d, rootLeft, rootY, 1, 1).at(rootLeft, rootY);
+                return std::abs(c.r - 0x25) < 8 && std::abs(c.g - 0x63) < 8 && std::abs(c.b - 0xEB) < 8;
+            },
+            60);
         ASSERT_TRUE(drawn) << "the panel never showed its Start button";
         EXPECT_TRUE(Screenshot(d, 0, 0, 2 * kMonitorWidth, kMonitorHeight).writePNG(out + "/onboarding-e2e-panel.png"));
         x.movePointer(rootX, rootY);
@@ -472,12 +480,14 @@ TEST(OnboardingEndToEnd, StartPlaysTheVideoBesideTheCursorPointsAndTheChordThenA
     // The welcome, then the video beside the cursor: (10, 18) right of and below the glyph,
     // which sits (35, 25) from the pointer.
     const int videoX = kMouseX + 35 + 10, videoY = kMouseY + 25 + 18;
-    bool videoShown = waitFor([&] {
-        Screenshot s(d, videoX, videoY, 330, 186);
-        // The title card's navy at both ends of its top row, grey outside its corner.
-        return isVideoNavy(s.at(videoX + 40, videoY + 20)) && isVideoNavy(s.at(videoX + 290, videoY + 20)) &&
-               isVideoNavy(s.at(videoX + 165, videoY + 170));
-    }, 60);
+    bool videoShown = waitFor(
+        [&] {
+            Screenshot s(d, videoX, videoY, 330, 186);
+            // The title card's navy at both ends of its top row, grey outside its corner.
+            return isVideoNavy(s.at(videoX + 40, videoY + 20)) && isVideoNavy(s.at(videoX + 290, videoY + 20)) &&
+                   isVideoNavy(s.at(videoX + 165, videoY + 170));
+        },
+        60);
     EXPECT_TRUE(videoShown) << "no video beside the cursor";
 
     // 40 s into the video the demonstration points at the spot it was told of.
@@ -485,10 +495,12 @@ TEST(OnboardingEndToEnd, StartPlaysTheVideoBesideTheCursorPointsAndTheChordThenA
     EXPECT_EQ(log.lines()[*log.find("🎯 Onboarding demo: pointing at")],
               "🎯 Onboarding demo: pointing at \"budget sheet\" — \"ooh, a tidy budget sheet\"");
     // The glyph stays there while the comment types and for 6 s after.
-    bool glyphAtTarget = waitFor([&] {
-        Screenshot s(d, kDemoX - 40, kDemoY - 40, 81, 81);
-        return s.bluePixelsAround(kDemoX, kDemoY, 40) > 20;
-    }, 10);
+    bool glyphAtTarget = waitFor(
+        [&] {
+            Screenshot s(d, kDemoX - 40, kDemoY - 40, 81, 81);
+            return s.bluePixelsAround(kDemoX, kDemoY, 40) > 20;
+        },
+        10);
     EXPECT_TRUE(glyphAtTarget) << "no blue glyph where the demonstration points";
     // For the picture: the comment's bubble typed out, its right end still for 0.3 s (a
     // character comes every 0.03 to 0.06 s). Its left end is 10 right of the glyph, which
@@ -504,16 +516,18 @@ TEST(OnboardingEndToEnd, StartPlaysTheVideoBesideTheCursorPointsAndTheChordThenA
     };
     int lastRight = 0;
     auto lastChange = std::chrono::steady_clock::now();
-    waitFor([&] {
-        int right = bubbleRight();
-        auto now = std::chrono::steady_clock::now();
-        if (right != lastRight) {
-            lastRight = right;
-            lastChange = now;
-            return false;
-        }
-        return right > bubbleLeft + 60 && now - lastChange > std::chrono::milliseconds(300);
-    }, 5);
+    waitFor(
+        [&] {
+            int right = bubbleRight();
+            auto now = std::chrono::steady_clock::now();
+            if (right != lastRight) {
+                lastRight = right;
+                lastChange = now;
+                return false;
+            }
+            return right > bubbleLeft + 60 && now - lastChange > std::chrono::milliseconds(300);
+        },
+        5);
     EXPECT_TRUE(Screenshot(d, 0, 0, 2 * kMonitorWidth, kMonitorHeight).writePNG(out + "/onboarding-e2e-demo.png"));
 
     // The video ends; once it is stopped the chord is heard again.
@@ -537,10 +551,13 @@ TEST(OnboardingEndToEnd, StartPlaysTheVideoBesideTheCursorPointsAndTheChordThenA
     }
     ASSERT_TRUE(waitFor([&] { return log.find("🎯 Element pointing: (").has_value(); }, 60)) << "no answer";
     EXPECT_EQ(log.lines()[*log.find("🎯 Element pointing: (")], "🎯 Element pointing: (500, 600) → \"file menu\"");
-    EXPECT_TRUE(waitFor([&] {
-        Screenshot s(d, kAnswerX - 40, kAnswerY - 40, 81, 81);
-        return s.bluePixelsAround(kAnswerX, kAnswerY, 40) > 20;
-    }, 10)) << "the cursor did not fly to the answer";
+    EXPECT_TRUE(waitFor(
+        [&] {
+            Screenshot s(d, kAnswerX - 40, kAnswerY - 40, 81, 81);
+            return s.bluePixelsAround(kAnswerX, kAnswerY, 40) > 20;
+        },
+        10))
+        << "the cursor did not fly to the answer";
 
     // SIGTERM: a clean exit, the companion stopped once.
     kill(pid, SIGTERM);

@@ -70,8 +70,9 @@ TEST(VelmoEndToEnd, HoldingTheChordAndSpeakingGivesASpokenAnswer) {
     OriginOverride::Scope toSpeech("api.elevenlabs.io", speech.origin());
     messages.route("HEAD", "/", LoopbackAnswer::text(200, ""));
     messages.route("POST", "/v1/messages",
-                   LoopbackAnswer::streamed(200, {"data: {\"type\":\"content_block_delta\",\"delta\":{\"type\":\"text_delta\",\"text\":\"it is up top\"}}\n",
-                                                  "data: [DONE]\n"}));
+                   LoopbackAnswer::streamed(
+                       200, {"data: {\"type\":\"content_block_delta\",\"delta\":{\"type\":\"text_delta\",\"text\":\"it is up top\"}}\n",
+                             "data: [DONE]\n"}));
     speech.route("POST", "/v1/text-to-speech/voice-e2e", LoopbackAnswer::text(200, std::string(4096, '\xFF'), "audio/mpeg"));
 
     auto engine = std::make_shared<SimulatedAudioEngine>(AudioFormat::float32Planar(phrase->sampleRate, 1));
@@ -93,7 +94,8 @@ TEST(VelmoEndToEnd, HoldingTheChordAndSpeakingGivesASpokenAnswer) {
         ASSERT_TRUE(keyboard.isOpen());
         ASSERT_TRUE(keyboard.press("Control_L"));
         ASSERT_TRUE(keyboard.press("Alt_L"));
-        ASSERT_TRUE(loop.runUntil([&] { return dictation->isRecordingFromKeyboardShortcut().get() && !dictation->isPreparingToRecord().get(); }, 20s));
+        ASSERT_TRUE(loop.runUntil(
+            [&] { return dictation->isRecordingFromKeyboardShortcut().get() && !dictation->isPreparingToRecord().get(); }, 20s));
         EXPECT_EQ(companion->voiceState().get(), CompanionVoiceState::listening);
 
         engine->deliver(phrase->floatBuffers());

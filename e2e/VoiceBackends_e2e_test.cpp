@@ -35,9 +35,12 @@ enum class Backend { streaming, upload, platform };
 
 std::string backendName(const testing::TestParamInfo<Backend>& info) {
     switch (info.param) {
-        case Backend::streaming: return "Streaming";
-        case Backend::upload: return "Upload";
-        case Backend::platform: return "PlatformRecogniser";
+        case Backend::streaming:
+            return "Streaming";
+        case Backend::upload:
+            return "Upload";
+        case Backend::platform:
+            return "PlatformRecogniser";
     }
     return "Unknown";
 }
@@ -73,11 +76,14 @@ protected:
         switch (GetParam()) {
             case Backend::streaming:
                 streamingServer.setStepsAfterUpgrade({Step::text(R"({"type":"Begin","id":"s1","expires_at":1900000000})")});
-                streamingServer.addReply(LoopbackWebSocketServer::jsonType("ForceEndpoint"),
-                                         {Step::text(R"({"type":"Turn","transcript":"Hello world.","end_of_turn":true,"turn_is_formatted":true,"turn_order":0})")});
+                streamingServer.addReply(
+                    LoopbackWebSocketServer::jsonType("ForceEndpoint"),
+                    {Step::text(
+                        R"({"type":"Turn","transcript":"Hello world.","end_of_turn":true,"turn_is_formatted":true,"turn_order":0})")});
                 return std::make_unique<AssemblyAIStreamingTranscriptionProvider>(std::string("aai-key"), std::nullopt);
             case Backend::upload:
-                uploadServer.route("POST", "/v1/audio/transcriptions", LoopbackAnswer::text(200, R"({"text":"  Hello world.  "})", "application/json"));
+                uploadServer.route("POST", "/v1/audio/transcriptions",
+                                   LoopbackAnswer::text(200, R"({"text":"  Hello world.  "})", "application/json"));
                 return std::make_unique<OpenAIAudioTranscriptionProvider>(std::string("sk-openai"), "gpt-4o-transcribe");
             case Backend::platform:
                 return std::make_unique<AppleSpeechTranscriptionProvider>([this](const auto&) { return recognizer; },
@@ -112,7 +118,8 @@ TEST_P(VoiceBackends, TheChordAndTheMicrophoneGiveOneTranscriptAndOneRequest) {
 
     taps.factory().post({KeyEventType::flagsChanged, KeyEventFlag::control});
     taps.factory().post({KeyEventType::flagsChanged, KeyEventFlag::control | KeyEventFlag::alternate});
-    ASSERT_TRUE(env.loop().runUntil([&] { return dictation->isRecordingFromKeyboardShortcut().get() && !dictation->isPreparingToRecord().get(); }));
+    ASSERT_TRUE(
+        env.loop().runUntil([&] { return dictation->isRecordingFromKeyboardShortcut().get() && !dictation->isPreparingToRecord().get(); }));
     engine->deliver(toneBuffers());
     ASSERT_TRUE(engine->waitUntilDelivered());
     env.loop().runUntilIdle();

@@ -18,8 +18,8 @@ using namespace std::chrono_literals;
 
 namespace velmo {
 
-const std::array<const char*, 6> BlueCursorView::navigationPointerPhrases{
-    "right here!", "this one!", "over here!", "click this!", "here it is!", "found it!"};
+const std::array<const char*, 6> BlueCursorView::navigationPointerPhrases{"right here!", "this one!",   "over here!",
+                                                                          "click this!", "here it is!", "found it!"};
 
 namespace {
 
@@ -45,8 +45,8 @@ Size bubbleSizeFor(const std::string& text) {
     return {t.width + 16, t.height + 8};
 }
 
-void appendBubble(LayerList& out, const std::string& id, const std::string& text, Point center, double scale,
-                  double opacity, double shadowOpacity, double shadowRadius) {
+void appendBubble(LayerList& out, const std::string& id, const std::string& text, Point center, double scale, double opacity,
+                  double shadowOpacity, double shadowRadius) {
     Layer card;
     card.id = id;
     card.kind = Layer::Kind::RoundedRect;
@@ -99,9 +99,7 @@ struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Sha
         if (requestCommit) requestCommit();
     }
 
-    Point local(Point g) const {
-        return {g.x - screenFrame.minX(), screenFrame.minY() + screenFrame.height - g.y};
-    }
+    Point local(Point g) const { return {g.x - screenFrame.minX(), screenFrame.minY() + screenFrame.height - g.y}; }
     Point mouse() const { return mouseLocation(); }
 
     void startTrackingCursor() {
@@ -111,8 +109,10 @@ struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Sha
         // The repeating timers are kept here, so they hold the state weakly (no cycle).
         std::weak_ptr<Shared> weak = weak_from_this();
         timer = Timer::scheduled(followInterval, true, [weak](Timer& t) {
-            if (auto self = weak.lock()) self->updateCursorPosition();
-            else t.invalidate();
+            if (auto self = weak.lock())
+                self->updateCursorPosition();
+            else
+                t.invalidate();
         });
         auto self = shared_from_this();
         if (isFirstAppearance && state.isCursorOnThisScreen) {
@@ -224,34 +224,33 @@ struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Sha
         Point control{(p0.x + p1.x) / 2, (p0.y + p1.y) / 2 - std::min(0.2 * d, 80.0)};
         auto n = std::make_shared<int>(0);
         std::weak_ptr<Shared> weak = weak_from_this();
-        navigationAnimationTimer = Timer::scheduled(
-            flightFrameInterval, true, [weak, n, frames, p0, p1, control, completion](Timer& t) {
-                auto self = weak.lock();
-                if (!self) {
-                    t.invalidate();
-                    return;
-                }
-                *n += 1;
-                State& s = self->state;
-                if (*n > frames) {
-                    t.invalidate();
-                    if (self->navigationAnimationTimer.get() == &t) self->navigationAnimationTimer.reset();
-                    s.cursorPosition = p1;
-                    s.mirrinFlightScale = 1.0;
-                    self->changed();
-                    completion();
-                    return;
-                }
-                double tt = double(*n) / frames;
-                double e = tt * tt * (3 - 2 * tt);
-                double a = (1 - e) * (1 - e), b = 2 * (1 - e) * e, c = e * e;
-                s.cursorPosition = {a * p0.x + b * control.x + c * p1.x, a * p0.y + b * control.y + c * p1.y};
-                Point tangent{2 * (1 - e) * (control.x - p0.x) + 2 * e * (p1.x - control.x),
-                              2 * (1 - e) * (control.y - p0.y) + 2 * e * (p1.y - control.y)};
-                s.triangleRotationDegrees = std::atan2(tangent.y, tangent.x) * 180 / kPi + 90;
-                s.mirrinFlightScale = 1 + 0.3 * std::sin(kPi * tt);
+        navigationAnimationTimer = Timer::scheduled(flightFrameInterval, true, [weak, n, frames, p0, p1, control, completion](Timer& t) {
+            auto self = weak.lock();
+            if (!self) {
+                t.invalidate();
+                return;
+            }
+            *n += 1;
+            State& s = self->state;
+            if (*n > frames) {
+                t.invalidate();
+                if (self->navigationAnimationTimer.get() == &t) self->navigationAnimationTimer.reset();
+                s.cursorPosition = p1;
+                s.mirrinFlightScale = 1.0;
                 self->changed();
-            });
+                completion();
+                return;
+            }
+            double tt = double(*n) / frames;
+            double e = tt * tt * (3 - 2 * tt);
+            double a = (1 - e) * (1 - e), b = 2 * (1 - e) * e, c = e * e;
+            s.cursorPosition = {a * p0.x + b * control.x + c * p1.x, a * p0.y + b * control.y + c * p1.y};
+            Point tangent{2 * (1 - e) * (control.x - p0.x) + 2 * e * (p1.x - control.x),
+                          2 * (1 - e) * (control.y - p0.y) + 2 * e * (p1.y - control.y)};
+            s.triangleRotationDegrees = std::atan2(tangent.y, tangent.x) * 180 / kPi + 90;
+            s.mirrinFlightScale = 1 + 0.3 * std::sin(kPi * tt);
+            self->changed();
+        });
         changed();
     }
 
@@ -277,8 +276,7 @@ struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Sha
         typeNavigationBubbleText(characters, 0, [self] { self->holdNavigationBubble(); });
     }
 
-    void typeNavigationBubbleText(std::shared_ptr<const std::vector<std::string>> text, std::size_t i,
-                                  std::function<void()> completion) {
+    void typeNavigationBubbleText(std::shared_ptr<const std::vector<std::string>> text, std::size_t i, std::function<void()> completion) {
         if (state.mirrinNavigationMode != MirrinNavigationMode::pointingAtTarget) return;
         if (i >= text->size()) {
             completion();
@@ -289,9 +287,7 @@ struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Sha
         changed();
         const Seconds delay(0.03 + random->unit() * 0.03);
         auto self = shared_from_this();
-        MainLoop::postToMainAfter(delay, [self, text, i, completion] {
-            self->typeNavigationBubbleText(text, i + 1, completion);
-        });
+        MainLoop::postToMainAfter(delay, [self, text, i, completion] { self->typeNavigationBubbleText(text, i + 1, completion); });
     }
 
     void holdNavigationBubble() {
@@ -367,10 +363,24 @@ struct BlueCursorView::Presentation {
     };
 
     explicit Presentation(AnimationEngine& e, std::shared_ptr<Shared> s)
-        : engine(e), shared(std::move(s)), welcomeAnchor(e, {}), welcomeOpacity(e, 1.0), videoAnchor(e, {}),
-          videoOpacity(e, 0), promptAnchor(e, {}), promptOpacity(e, 0), bubbleAnchor(e, {}), bubbleScale(e, 1.0),
-          bubbleOpacity(e, 0), triangleCenter(e, {}), triangleRotation(e, -35), triangleOpacity(e, 0),
-          waveformCenter(e, {}), waveformOpacity(e, 0), spinnerCenter(e, {}), spinnerOpacity(e, 0) {}
+        : engine(e),
+          shared(std::move(s)),
+          welcomeAnchor(e, {}),
+          welcomeOpacity(e, 1.0),
+          videoAnchor(e, {}),
+          videoOpacity(e, 0),
+          promptAnchor(e, {}),
+          promptOpacity(e, 0),
+          bubbleAnchor(e, {}),
+          bubbleScale(e, 1.0),
+          bubbleOpacity(e, 0),
+          triangleCenter(e, {}),
+          triangleRotation(e, -35),
+          triangleOpacity(e, 0),
+          waveformCenter(e, {}),
+          waveformOpacity(e, 0),
+          spinnerCenter(e, {}),
+          spinnerOpacity(e, 0) {}
 
     AnimationEngine& engine;
     std::shared_ptr<Shared> shared;
@@ -411,9 +421,7 @@ struct BlueCursorView::Presentation {
         const State& s = shared->state;
         return s.isCursorOnThisScreen && s.showWelcome && !s.welcomeText.empty();
     }
-    bool promptPresent() const {
-        return shared->state.isCursorOnThisScreen && showOnboardingPrompt && !onboardingPromptText.empty();
-    }
+    bool promptPresent() const { return shared->state.isCursorOnThisScreen && showOnboardingPrompt && !onboardingPromptText.empty(); }
     bool pointingBubblePresent() const {
         const State& s = shared->state;
         return s.mirrinNavigationMode == MirrinNavigationMode::pointingAtTarget && !s.navigationBubbleText.empty();
@@ -454,8 +462,7 @@ struct BlueCursorView::Presentation {
         bool moved = first || !(before.state.cursorPosition == s.cursorPosition);
         auto spring = [&](bool changed) { return changed ? std::optional<Animation>(followSpring()) : std::nullopt; };
         if (first) {
-            for (auto* a : {&welcomeAnchor, &videoAnchor, &promptAnchor, &bubbleAnchor, &triangleCenter,
-                            &waveformCenter, &spinnerCenter})
+            for (auto* a : {&welcomeAnchor, &videoAnchor, &promptAnchor, &bubbleAnchor, &triangleCenter, &waveformCenter, &spinnerCenter})
                 a->jump(s.cursorPosition);
         }
         welcomeAnchor.set(s.cursorPosition, spring(moved));
@@ -469,34 +476,32 @@ struct BlueCursorView::Presentation {
 
         auto ifChanged = [](bool changed, Animation a) { return changed ? std::optional<Animation>(a) : std::nullopt; };
         auto withExplicit = [](const std::optional<Animation>& a, const std::function<void()>& body) {
-            if (a) withAnimation(*a, body);
-            else body();
+            if (a)
+                withAnimation(*a, body);
+            else
+                body();
         };
         withExplicit(bubbleOpacityAnimation, [&] {
-            welcomeOpacity.set(s.bubbleOpacity,
-                               ifChanged(before.state.bubbleOpacity != s.bubbleOpacity, Animation::easeOut(Seconds(0.5))));
+            welcomeOpacity.set(s.bubbleOpacity, ifChanged(before.state.bubbleOpacity != s.bubbleOpacity, Animation::easeOut(Seconds(0.5))));
         });
         videoOpacity.set(s.isCursorOnThisScreen ? in.onboardingVideoOpacity : 0,
-                         ifChanged(before.onboardingVideoOpacity != in.onboardingVideoOpacity,
-                                   Animation::easeInOut(Seconds(2.0))));
-        promptOpacity.set(in.onboardingPromptOpacity, ifChanged(before.onboardingPromptOpacity != in.onboardingPromptOpacity,
-                                                                Animation::easeOut(Seconds(0.4))));
+                         ifChanged(before.onboardingVideoOpacity != in.onboardingVideoOpacity, Animation::easeInOut(Seconds(2.0))));
+        promptOpacity.set(in.onboardingPromptOpacity,
+                          ifChanged(before.onboardingPromptOpacity != in.onboardingPromptOpacity, Animation::easeOut(Seconds(0.4))));
         // Arrival sets half size and the first character full size in one turn: the bubble
         // still appears at half size and springs up.
         bool bubbleAppears = pointingBubblePresent() && !bubbleWasPresent;
         bubbleWasPresent = pointingBubblePresent();
         if (bubbleAppears && s.navigationBubbleScale == 1.0) bubbleScale.jump(0.5);
-        bubbleScale.set(s.navigationBubbleScale,
-                        ifChanged(bubbleAppears || before.state.navigationBubbleScale != s.navigationBubbleScale,
-                                  Animation::spring(Seconds(0.4), 0.6)));
+        bubbleScale.set(s.navigationBubbleScale, ifChanged(bubbleAppears || before.state.navigationBubbleScale != s.navigationBubbleScale,
+                                                           Animation::spring(Seconds(0.4), 0.6)));
         bubbleOpacity.set(s.navigationBubbleOpacity,
-                          ifChanged(before.state.navigationBubbleOpacity != s.navigationBubbleOpacity,
-                                    Animation::easeOut(Seconds(0.5))));
+                          ifChanged(before.state.navigationBubbleOpacity != s.navigationBubbleOpacity, Animation::easeOut(Seconds(0.5))));
         bool navigating = s.mirrinNavigationMode == MirrinNavigationMode::navigatingToTarget;
-        triangleRotation.set(s.triangleRotationDegrees,
-                             navigating ? std::nullopt
-                                        : ifChanged(before.state.triangleRotationDegrees != s.triangleRotationDegrees,
-                                                    Animation::easeInOut(Seconds(0.3))));
+        triangleRotation.set(
+            s.triangleRotationDegrees,
+            navigating ? std::nullopt
+                       : ifChanged(before.state.triangleRotationDegrees != s.triangleRotationDegrees, Animation::easeInOut(Seconds(0.3))));
 
         bool voiceChanged = !first && before.voiceState != in.voiceState;
         auto group = [&](bool member) { return in.glyphVisible && member ? s.cursorOpacity : 0.0; };
@@ -504,10 +509,8 @@ struct BlueCursorView::Presentation {
         withExplicit(cursorOpacityAnimation, [&] {
             triangleOpacity.set(group(v == CompanionVoiceState::idle || v == CompanionVoiceState::responding),
                                 ifChanged(voiceChanged, Animation::easeIn(Seconds(0.25))));
-            waveformOpacity.set(group(v == CompanionVoiceState::listening),
-                                ifChanged(voiceChanged, Animation::easeIn(Seconds(0.15))));
-            spinnerOpacity.set(group(v == CompanionVoiceState::processing),
-                               ifChanged(voiceChanged, Animation::easeIn(Seconds(0.15))));
+            waveformOpacity.set(group(v == CompanionVoiceState::listening), ifChanged(voiceChanged, Animation::easeIn(Seconds(0.15))));
+            spinnerOpacity.set(group(v == CompanionVoiceState::processing), ifChanged(voiceChanged, Animation::easeIn(Seconds(0.15))));
         });
         updateHolds();
         if (needsDisplay) needsDisplay();
@@ -537,9 +540,7 @@ struct BlueCursorView::Presentation {
         if (welcomePresent()) {
             double o = welcomeOpacity.value();
             Point a = welcomeAnchor.value();
-            if (o > 0)
-                appendBubble(out, "welcome", s.welcomeText, {a.x + 10 + s.bubbleSize.width * 0.5, a.y + 18}, 1.0, o,
-                             0.5, 6);
+            if (o > 0) appendBubble(out, "welcome", s.welcomeText, {a.x + 10 + s.bubbleSize.width * 0.5, a.y + 18}, 1.0, o, 0.5, 6);
         }
         if (double o = videoOpacity.value(); o > 0) {
             Point a = videoAnchor.value();
@@ -557,18 +558,15 @@ struct BlueCursorView::Presentation {
         if (promptPresent()) {
             double o = promptOpacity.value();
             Point a = promptAnchor.value();
-            if (o > 0)
-                appendBubble(out, "prompt", onboardingPromptText, {a.x + 10 + s.bubbleSize.width * 0.5, a.y + 18}, 1.0,
-                             o, 0.5, 6);
+            if (o > 0) appendBubble(out, "prompt", onboardingPromptText, {a.x + 10 + s.bubbleSize.width * 0.5, a.y + 18}, 1.0, o, 0.5, 6);
         }
         if (pointingBubblePresent()) {
             double o = bubbleOpacity.value();
             double k = bubbleScale.value();
             Point a = bubbleAnchor.value();
             if (o > 0)
-                appendBubble(out, "bubble", s.navigationBubbleText,
-                             {a.x + 10 + s.navigationBubbleSize.width * 0.5, a.y + 18}, k, o, 1.5 - k,
-                             (1 - k) * 16 + 6);
+                appendBubble(out, "bubble", s.navigationBubbleText, {a.x + 10 + s.navigationBubbleSize.width * 0.5, a.y + 18}, k, o,
+                             1.5 - k, (1 - k) * 16 + 6);
         }
         if (double o = triangleOpacity.value(); o > 0) {
             Layer t = Triangle::layer(triangleCenter.value(), triangleRotation.value());
@@ -598,26 +596,24 @@ struct BlueCursorView::Presentation {
 BlueCursorView::BlueCursorView(Rect screenFrame, bool isFirstAppearance, CompanionManager& companionManager)
     : BlueCursorView(screenFrame, isFirstAppearance, companionManager, Environment{}) {}
 
-BlueCursorView::BlueCursorView(Rect screenFrame, bool isFirstAppearance, CompanionManager& companionManager,
-                               Environment environment)
-    : screenFrame_(screenFrame), shared_(std::make_shared<Shared>()) {
+BlueCursorView::BlueCursorView(Rect screenFrame, bool isFirstAppearance, CompanionManager& companionManager, Environment environment)
+    : screenFrame_(screenFrame),
+      shared_(std::make_shared<Shared>()) {
     shared_->screenFrame = screenFrame;
     shared_->isFirstAppearance = isFirstAppearance;
     shared_->companion = companionManager.weak_from_this();
-    shared_->mouseLocation = environment.mouseLocation
-                                 ? std::move(environment.mouseLocation)
-                                 : std::function<Point()>([] { return ScreenLayer::current()->mouseLocation(); });
-    shared_->random = environment.random ? std::move(environment.random)
-                                         : std::make_shared<SeededCursorRandomSource>(std::random_device{}());
+    shared_->mouseLocation = environment.mouseLocation ? std::move(environment.mouseLocation)
+                                                       : std::function<Point()>([] { return ScreenLayer::current()->mouseLocation(); });
+    shared_->random =
+        environment.random ? std::move(environment.random) : std::make_shared<SeededCursorRandomSource>(std::random_device{}());
     AnimationEngine* engine = environment.engine;
     if (!engine) {
         ownEngine_ = std::make_unique<AnimationEngine>();
         engine = ownEngine_.get();
     }
     presentation_ = std::make_shared<Presentation>(*engine, shared_);
-    presentation_->referenceDateSeconds = environment.referenceDateSeconds
-                                              ? std::move(environment.referenceDateSeconds)
-                                              : std::function<double()>(wallClockReferenceSeconds);
+    presentation_->referenceDateSeconds =
+        environment.referenceDateSeconds ? std::move(environment.referenceDateSeconds) : std::function<double()>(wallClockReferenceSeconds);
     presentation_->spinStart = engine->now();
     std::weak_ptr<Presentation> weak = presentation_;
     presentation_->videoView->setFrame({0, 0, onboardingVideoPlayerWidth, onboardingVideoPlayerHeight});
@@ -682,9 +678,7 @@ Point BlueCursorView::local(Point global) const { return shared_->local(global);
 
 LayerList BlueCursorView::layers() const { return presentation_->layers(screenFrame_); }
 
-void BlueCursorView::setNeedsDisplayHandler(std::function<void()> handler) {
-    presentation_->needsDisplay = std::move(handler);
-}
+void BlueCursorView::setNeedsDisplayHandler(std::function<void()> handler) { presentation_->needsDisplay = std::move(handler); }
 
 void BlueCursorView::commit() { presentation_->commit(); }
 
@@ -694,19 +688,17 @@ bool BlueCursorOverlay::screenTakesTarget(const Rect& screenFrame, const Rect& d
     return screenFrame.contains({displayFrame.midX(), displayFrame.midY()}) || displayFrame == screenFrame;
 }
 
-BlueCursorOverlay::BlueCursorOverlay(const std::vector<Rect>& screenFrames, bool isFirstAppearance,
-                                     CompanionManager& companionManager)
+BlueCursorOverlay::BlueCursorOverlay(const std::vector<Rect>& screenFrames, bool isFirstAppearance, CompanionManager& companionManager)
     : BlueCursorOverlay(screenFrames, isFirstAppearance, companionManager, BlueCursorView::Environment{}) {}
 
-BlueCursorOverlay::BlueCursorOverlay(const std::vector<Rect>& screenFrames, bool isFirstAppearance,
-                                     CompanionManager& companionManager, BlueCursorView::Environment environment)
-    : companion_(companionManager.weak_from_this()), engine_(std::make_unique<AnimationEngine>()),
+BlueCursorOverlay::BlueCursorOverlay(const std::vector<Rect>& screenFrames, bool isFirstAppearance, CompanionManager& companionManager,
+                                     BlueCursorView::Environment environment)
+    : companion_(companionManager.weak_from_this()),
+      engine_(std::make_unique<AnimationEngine>()),
       frames_(screenFrames) {
     if (!environment.engine) environment.engine = engine_.get();
-    if (!environment.mouseLocation)
-        environment.mouseLocation = [] { return ScreenLayer::current()->mouseLocation(); };
-    if (!environment.random)
-        environment.random = std::make_shared<SeededCursorRandomSource>(std::random_device{}());
+    if (!environment.mouseLocation) environment.mouseLocation = [] { return ScreenLayer::current()->mouseLocation(); };
+    if (!environment.random) environment.random = std::make_shared<SeededCursorRandomSource>(std::random_device{}());
     for (const Rect& frame : screenFrames)
         views_.push_back(std::make_unique<BlueCursorView>(frame, isFirstAppearance, companionManager, environment));
     // A target no view takes: cleared when it arrives. One already set when the overlay is
@@ -725,8 +717,7 @@ void BlueCursorOverlay::clearUnownedTarget() {
     auto c = companion_.lock();
     if (!c || !c->detectedElementScreenLocation().get()) return;
     std::optional<Rect> f = c->detectedElementDisplayFrame().get();
-    bool taken = f && std::any_of(frames_.begin(), frames_.end(),
-                                  [&](const Rect& screen) { return screenTakesTarget(screen, *f); });
+    bool taken = f && std::any_of(frames_.begin(), frames_.end(), [&](const Rect& screen) { return screenTakesTarget(screen, *f); });
     if (!taken) c->clearDetectedElementLocation();
 }
 

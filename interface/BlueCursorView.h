@@ -39,7 +39,8 @@ public:
 // A fixed-seed generator: the same seed gives the same picks on every machine.
 class SeededCursorRandomSource : public CursorRandomSource {
 public:
-    explicit SeededCursorRandomSource(std::uint64_t seed) : engine_(seed) {}
+    explicit SeededCursorRandomSource(std::uint64_t seed)
+        : engine_(seed) {}
     double unit() override { return double(engine_() >> 11) * 0x1.0p-53; }
 
 private:
@@ -50,10 +51,10 @@ class BlueCursorView {
 public:
     // What the view reads of the world besides the companion; empty fields get the real ones.
     struct Environment {
-        std::function<Point()> mouseLocation;            // global points; default: the screen layer's
-        std::shared_ptr<CursorRandomSource> random;      // default: seeded from the system
-        std::function<double()> referenceDateSeconds;    // the waveform's clock; default: the wall clock
-        AnimationEngine* engine = nullptr;               // shared by the views of one overlay; default: own
+        std::function<Point()> mouseLocation;  // global points; default: the screen layer's
+        std::shared_ptr<CursorRandomSource> random;  // default: seeded from the system
+        std::function<double()> referenceDateSeconds;  // the waveform's clock; default: the wall clock
+        AnimationEngine* engine = nullptr;  // shared by the views of one overlay; default: own
     };
 
     // The view state of one cursor (view coordinates: origin top-left of the screen, y down).
@@ -87,8 +88,7 @@ public:
     static constexpr Seconds flightFrameInterval{1.0 / 60.0};
 
     BlueCursorView(Rect screenFrame, bool isFirstAppearance, CompanionManager& companionManager);
-    BlueCursorView(Rect screenFrame, bool isFirstAppearance, CompanionManager& companionManager,
-                   Environment environment);
+    BlueCursorView(Rect screenFrame, bool isFirstAppearance, CompanionManager& companionManager, Environment environment);
     ~BlueCursorView();
     BlueCursorView(const BlueCursorView&) = delete;
     BlueCursorView& operator=(const BlueCursorView&) = delete;
@@ -128,10 +128,9 @@ private:
 // the overlay is shown), which would otherwise hide every screen's cursor until the next press.
 class BlueCursorOverlay {
 public:
-    BlueCursorOverlay(const std::vector<Rect>& screenFrames, bool isFirstAppearance,
-                      CompanionManager& companionManager);
-    BlueCursorOverlay(const std::vector<Rect>& screenFrames, bool isFirstAppearance,
-                      CompanionManager& companionManager, BlueCursorView::Environment environment);
+    BlueCursorOverlay(const std::vector<Rect>& screenFrames, bool isFirstAppearance, CompanionManager& companionManager);
+    BlueCursorOverlay(const std::vector<Rect>& screenFrames, bool isFirstAppearance, CompanionManager& companionManager,
+                      BlueCursorView::Environment environment);
     ~BlueCursorOverlay();
 
     std::vector<std::unique_ptr<BlueCursorView>>& views() { return views_; }

@@ -29,9 +29,9 @@ void BM_CursorEpisode(benchmark::State& state) {
         state.PauseTiming();
         VirtualMainLoopScope scope;
         auto& loop = scope.loop();
-        auto companion = CompanionManager::create({std::make_shared<test::FakeDictationManager>(),
-                                                   std::make_shared<test::FakeShortcutMonitor>(),
-                                                   std::make_shared<HeadlessOverlayWindowManager>()});
+        auto companion =
+            CompanionManager::create({std::make_shared<test::FakeDictationManager>(), std::make_shared<test::FakeShortcutMonitor>(),
+                                      std::make_shared<HeadlessOverlayWindowManager>()});
         Point mouse{600, 800};
         BlueCursorView::Environment env;
         env.mouseLocation = [&] { return mouse; };

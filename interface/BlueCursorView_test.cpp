@@ -32,8 +32,7 @@ struct CursorTest : testing::Test {
     bool videosInstalled = (VideoPlayerFactory::install(videos), true);
     ~CursorTest() override { VideoPlayerFactory::install(nullptr); }
     std::shared_ptr<CompanionManager> companion =
-        CompanionManager::create({std::make_shared<test::FakeDictationManager>(),
-                                  std::make_shared<test::FakeShortcutMonitor>(),
+        CompanionManager::create({std::make_shared<test::FakeDictationManager>(), std::make_shared<test::FakeShortcutMonitor>(),
                                   std::make_shared<HeadlessOverlayWindowManager>()});
     Point mouse{100, 800};  // global; (100, 100) on kScreen
     int videoStarts = 0;
@@ -158,8 +157,8 @@ struct FlightCase {
 };
 
 TEST_F(CursorTest, AFlightTakesItsClampedDurationItsFramesAndLandsExactlyOnTheTarget) {
-    for (FlightCase k : {FlightCase{100, 36}, FlightCase{480, 36}, FlightCase{800, 60}, FlightCase{1000, 75},
-                         FlightCase{1200, 84}, FlightCase{1600, 84}}) {
+    for (FlightCase k : {FlightCase{100, 36}, FlightCase{480, 36}, FlightCase{800, 60}, FlightCase{1000, 75}, FlightCase{1200, 84},
+                         FlightCase{1600, 84}}) {
         SCOPED_TRACE(k.distance);
         companion->clearDetectedElementLocation();
         Rect big{0, 0, 3000, 2000};
@@ -223,8 +222,8 @@ TEST_F(CursorTest, TargetsNearAnEdgeEndTwentyPointsInside) {
         Point global;
         Point target;
     };
-    for (const Case& k : {Case{kScreen, {1439, 1}, {1420, 880}}, Case{kScreen, {-50, 899}, {20, 20}},
-                          Case{kScreen, {700, 450}, {708, 462}}, Case{{0, 0, 30, 30}, {15, 15}, {20, 20}}}) {
+    for (const Case& k : {Case{kScreen, {1439, 1}, {1420, 880}}, Case{kScreen, {-50, 899}, {20, 20}}, Case{kScreen, {700, 450}, {708, 462}},
+                          Case{{0, 0, 30, 30}, {15, 15}, {20, 20}}}) {
         companion->clearDetectedElementLocation();
         auto view = show(k.screen);
         point(k.global, k.screen);
@@ -280,8 +279,7 @@ TEST_F(CursorTest, AnAbsentBubbleTypesOneOfTheSixPhrasesWithRandomDelays) {
             }
         }
         picked.insert(typed);
-        EXPECT_NE(std::find_if(BlueCursorView::navigationPointerPhrases.begin(),
-                               BlueCursorView::navigationPointerPhrases.end(),
+        EXPECT_NE(std::find_if(BlueCursorView::navigationPointerPhrases.begin(), BlueCursorView::navigationPointerPhrases.end(),
                                [&](const char* p) { return typed == p; }),
                   BlueCursorView::navigationPointerPhrases.end())
             << typed;
@@ -382,8 +380,7 @@ TEST_F(CursorTest, ANewTargetMidFlightRestartsFromWhereTheCursorIs) {
     double e = (1.0 / 36) * (1.0 / 36) * (3 - 2.0 / 36);
     Point control{where.x, where.y + 50 - 20};
     Point p1{where.x, where.y + 100};
-    EXPECT_NEAR(view->state().cursorPosition.y,
-                (1 - e) * (1 - e) * where.y + 2 * (1 - e) * e * control.y + e * e * p1.y, 1e-9);
+    EXPECT_NEAR(view->state().cursorPosition.y, (1 - e) * (1 - e) * where.y + 2 * (1 - e) * e * control.y + e * e * p1.y, 1e-9);
     advanceTo(t0, 37 / 60.0 + 0.0005);
     EXPECT_EQ(view->state().mirrinNavigationMode, Mode::pointingAtTarget);
     EXPECT_EQ(view->state().cursorPosition, p1);

@@ -31,7 +31,8 @@ std::string CompanionAppDelegate::ingestionHost() {
     return analyticsIngestionHost;
 }
 
-CompanionAppDelegate::CompanionAppDelegate() : CompanionAppDelegate(Dependencies{}) {}
+CompanionAppDelegate::CompanionAppDelegate()
+    : CompanionAppDelegate(Dependencies{}) {}
 
 namespace {
 // The composition root of the companion object: what the caller left empty gets the real one.
@@ -65,8 +66,7 @@ CompanionAppDelegate::~CompanionAppDelegate() {
 void CompanionAppDelegate::setApplicationActive(bool active) {
     if (active == applicationActive_) return;
     applicationActive_ = active;
-    NotificationCenter::defaultCenter().post(active ? ApplicationNotification::didBecomeActive
-                                                    : ApplicationNotification::didResignActive);
+    NotificationCenter::defaultCenter().post(active ? ApplicationNotification::didBecomeActive : ApplicationNotification::didResignActive);
 }
 
 void CompanionAppDelegate::applicationDidFinishLaunching() {

@@ -132,8 +132,8 @@ TEST_F(CompanionAppDelegateTest, TheLaunchMakesTheApplicationActiveAClickElsewhe
             desktop->mouseDownInOwnWindow(MouseEventMask::leftMouseDown, {1000, 10});
             desktop->mouseDownInOwnWindow(MouseEventMask::leftMouseDown, {1000, 10});
             env.loop().runUntilIdle();
-            EXPECT_EQ(posted, (std::vector<std::string>{N::didFinishLaunching, N::didBecomeActive, N::didResignActive,
-                                                        N::didBecomeActive}));
+            EXPECT_EQ(posted,
+                      (std::vector<std::string>{N::didFinishLaunching, N::didBecomeActive, N::didResignActive, N::didBecomeActive}));
             posted = {N::didFinishLaunching, N::didBecomeActive};
         }
         delegate->applicationWillTerminate();
@@ -195,8 +195,8 @@ struct ProcessResult {
 
 // Runs the velmo executable with the given environment additions, optionally sending SIGTERM
 // once its start line is out (after `afterStart` ran and its awaited line came, when given).
-ProcessResult runVelmo(const std::vector<std::string>& env, bool terminateAfterStart,
-                       std::function<void()> afterStart = {}, const std::string& awaitedLine = {}) {
+ProcessResult runVelmo(const std::vector<std::string>& env, bool terminateAfterStart, std::function<void()> afterStart = {},
+                       const std::string& awaitedLine = {}) {
     int out[2];
     if (pipe(out) != 0) return {};
     pid_t pid = fork();
@@ -206,8 +206,10 @@ ProcessResult runVelmo(const std::vector<std::string>& env, bool terminateAfterS
         close(out[0]);
         for (const auto& e : env) {
             auto eq = e.find('=');
-            if (e.substr(eq + 1).empty()) unsetenv(e.substr(0, eq).c_str());
-            else setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
+            if (e.substr(eq + 1).empty())
+                unsetenv(e.substr(0, eq).c_str());
+            else
+                setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
         }
         execl(VELMO_EXECUTABLE, "velmo", (char*)nullptr);
         _exit(127);
@@ -271,12 +273,12 @@ TEST(VelmoExecutable, SaysAtStartWhatIsWrongWithTheConfiguration) {
               "; requests to the messages service will be refused"}},
     };
     for (const auto& [bundle, expected] : cases) {
-        auto result = runVelmo({"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + dir.path(), "PULSE_SERVER=unix:/nonexistent",
-                                "VELMO_BUNDLE=" + bundle},
-                               true);
+        auto result = runVelmo(
+            {"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + dir.path(), "PULSE_SERVER=unix:/nonexistent", "VELMO_BUNDLE=" + bundle}, true);
         ASSERT_TRUE(WIFEXITED(result.status)) << result.output;
         EXPECT_EQ(WEXITSTATUS(result.status), 0) << result.output;
-        for (const auto& line : expected) EXPECT_NE(result.output.find("\n" + line + "\n"), std::string::npos) << line << "\n" << result.output;
+        for (const auto& line : expected)
+            EXPECT_NE(result.output.find("\n" + line + "\n"), std::string::npos) << line << "\n" << result.output;
         EXPECT_EQ(result.output.find("el-key-value"), std::string::npos) << result.output;
     }
 }
@@ -317,8 +319,7 @@ TEST(VelmoExecutable, ItsAnalyticsSetUpInstallsTheLifecycleIntegration) {
     EXPECT_EQ(defaults.stringForKey("VURBuildKeyV2"), std::string("41"));
     const auto events = ridezav::queuedEvents(std::filesystem::path(dir / "data/com.korvale.velmo") /
                                               CompanionAppDelegate::analyticsProjectKey / "ridezav.queueFolder");
-    const auto installed = std::find_if(events.begin(), events.end(),
-                                        [](const auto& e) { return e.event == "Application Installed"; });
+    const auto installed = std::find_if(events.begin(), events.end(), [](const auto& e) { return e.event == "Application Installed"; });
     ASSERT_NE(installed, events.end()) << events.size() << " events stored";
     EXPECT_EQ(*installed->properties.find("version"), ridezav::Value("2.5"));
     EXPECT_EQ(*installed->properties.find("build"), ridezav::Value(41));
@@ -333,11 +334,9 @@ TEST(VelmoExecutable, ASoundServerWithACaptureSourceGrantsTheMicrophoneAtLaunch)
     velmo::test::PulseAudioServer pulse("velmo_launch_sink");
     ASSERT_TRUE(pulse.isRunning()) << pulse.failure();
     velmo::test::TestDirectory config;
-    auto result = runVelmo({"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + config.path(), "PULSE_SERVER=" + pulse.serverAddress()},
-                           true);
+    auto result = runVelmo({"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + config.path(), "PULSE_SERVER=" + pulse.serverAddress()}, true);
     ASSERT_TRUE(WIFEXITED(result.status)) << result.output;
-    EXPECT_NE(result.output.find("🔑 Velmo start — accessibility: true, screen: true, mic: true"), std::string::npos)
-        << result.output;
+    EXPECT_NE(result.output.find("🔑 Velmo start — accessibility: true, screen: true, mic: true"), std::string::npos) << result.output;
 }
 
 TEST(VelmoExecutable, ABadDefaultsFileIsSetAsideWithOneLineAndTheAssistantRuns) {
@@ -375,8 +374,8 @@ TEST(VelmoExecutable, WithNoSoundServerAPressSaysThereIsNoAudioInputSource) {
         keyboard.release("Alt_L");
         keyboard.release("Control_L");
     };
-    auto result = runVelmo({"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + config.path(), "PULSE_SERVER=unix:/nonexistent"}, true,
-                           press, line);
+    auto result =
+        runVelmo({"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + config.path(), "PULSE_SERVER=unix:/nonexistent"}, true, press, line);
     ASSERT_TRUE(WIFEXITED(result.status)) << result.output;
     EXPECT_EQ(WEXITSTATUS(result.status), 0) << result.output;
     EXPECT_NE(result.output.find("🎙️ MirrinDictationManager: start requested (keyboardShortcut)\n" + line + "\n"), std::string::npos)

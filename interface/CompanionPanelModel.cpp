@@ -21,10 +21,10 @@ LayoutNode symbolImage(const std::string& name, double size, Color tint, double 
 LayoutNode header(const CompanionPanelModel& model) {
     LayoutShape dot = LayoutShape::filled(LayoutShape::Kind::Circle, model.statusDotColor);
     dot.shadows = {Shadow{model.statusDotColor, 0.6, 4, {0, 0}}};
-    return hstack(VerticalAlignment::Center, LayoutNode::defaultSpacing,
-                  {hstack(VerticalAlignment::Center, 8,
-                          {shape(dot, 8, 8), text("Velmo", systemFont(14, semibold), CompanionPalette::textPrimary())}),
-                   spacer(), text(model.statusText, systemFont(12, medium), CompanionPalette::textTertiary())});
+    return hstack(
+        VerticalAlignment::Center, LayoutNode::defaultSpacing,
+        {hstack(VerticalAlignment::Center, 8, {shape(dot, 8, 8), text("Velmo", systemFont(14, semibold), CompanionPalette::textPrimary())}),
+         spacer(), text(model.statusText, systemFont(12, medium), CompanionPalette::textTertiary())});
 }
 
 LayoutNode notice(const char* title, std::vector<const char*> paragraphs) {
@@ -38,31 +38,37 @@ LayoutNode message(CompanionPanelMessage m) {
         return maxWidthFrame(text(s, systemFont(12, medium), CompanionPalette::textSecondary()), HorizontalAlignment::Leading);
     };
     switch (m) {
-    case CompanionPanelMessage::holdToTalk: return oneLine("Hold Control+Option to talk.");
-    case CompanionPanelMessage::allSet: return oneLine("You're all set. Hit Start to meet Velmo.");
-    case CompanionPanelMessage::revoked:
-        return notice("Permissions needed", {"Some permissions were revoked. Grant all four below to keep using Velmo."});
-    case CompanionPanelMessage::welcome:
-        return notice("Hi, I'm Ossel",
-                      {"This is Velmo. Grant all four permissions below to get started. I promise it all makes sense once you do.",
-                       "Nothing runs in the background. Your screen and mic are only used when you choose to interact."});
+        case CompanionPanelMessage::holdToTalk:
+            return oneLine("Hold Control+Option to talk.");
+        case CompanionPanelMessage::allSet:
+            return oneLine("You're all set. Hit Start to meet Velmo.");
+        case CompanionPanelMessage::revoked:
+            return notice("Permissions needed", {"Some permissions were revoked. Grant all four below to keep using Velmo."});
+        case CompanionPanelMessage::welcome:
+            return notice("Hi, I'm Ossel",
+                          {"This is Velmo. Grant all four permissions below to get started. I promise it all makes sense once you do.",
+                           "Nothing runs in the background. Your screen and mic are only used when you choose to interact."});
     }
     return {};
 }
 
 LayoutNode capsuleButton(const char* label, Color labelColor, LayoutShape capsule, const char* id) {
-    return button(background(padding(padding(text(label, systemFont(11, semibold), labelColor), EdgeInsets::horizontal(10)),
-                                     EdgeInsets::vertical(4)),
-                             std::move(capsule)),
-                  id);
+    return button(
+        background(padding(padding(text(label, systemFont(11, semibold), labelColor), EdgeInsets::horizontal(10)), EdgeInsets::vertical(4)),
+                   std::move(capsule)),
+        id);
 }
 
 const char* grantButtonId(CompanionPermission p) {
     switch (p) {
-    case CompanionPermission::microphone: return companion_panel_button::grantMicrophone;
-    case CompanionPermission::accessibility: return companion_panel_button::grantAccessibility;
-    case CompanionPermission::screenRecording: return companion_panel_button::grantScreenRecording;
-    case CompanionPermission::screenContent: return companion_panel_button::grantScreenContent;
+        case CompanionPermission::microphone:
+            return companion_panel_button::grantMicrophone;
+        case CompanionPermission::accessibility:
+            return companion_panel_button::grantAccessibility;
+        case CompanionPermission::screenRecording:
+            return companion_panel_button::grantScreenRecording;
+        case CompanionPermission::screenContent:
+            return companion_panel_button::grantScreenContent;
     }
     return "";
 }
@@ -71,8 +77,7 @@ LayoutNode permissionRow(const CompanionPermissionRow& row) {
     LayoutNode title = text(row.title, systemFont(13, medium), CompanionPalette::textSecondary());
     if (row.permission == CompanionPermission::screenRecording) {
         std::vector<LayoutNode> lines{std::move(title)};
-        if (!row.granted)
-            lines.push_back(text("Quit and reopen after granting", systemFont(10), CompanionPalette::textTertiary()));
+        if (!row.granted) lines.push_back(text("Quit and reopen after granting", systemFont(10), CompanionPalette::textTertiary()));
         title = vstack(HorizontalAlignment::Leading, 1, std::move(lines));
     }
     LayoutNode titleGroup = hstack(
@@ -94,8 +99,8 @@ LayoutNode permissionRow(const CompanionPermissionRow& row) {
             outline.stroke = CompanionPalette::divider();
             outline.lineWidth = 0.8;
             control = hstack(VerticalAlignment::Center, 6,
-                             {std::move(control), capsuleButton("Find App", CompanionPalette::textSecondary(), outline,
-                                                                companion_panel_button::findApp)});
+                             {std::move(control),
+                              capsuleButton("Find App", CompanionPalette::textSecondary(), outline, companion_panel_button::findApp)});
         }
     }
     return padding(hstack(VerticalAlignment::Center, LayoutNode::defaultSpacing, {std::move(titleGroup), spacer(), std::move(control)}),
@@ -103,10 +108,9 @@ LayoutNode permissionRow(const CompanionPermissionRow& row) {
 }
 
 LayoutNode permissions(const std::vector<CompanionPermissionRow>& rows) {
-    std::vector<LayoutNode> items{
-        padding(maxWidthFrame(text("PERMISSIONS", systemFont(10, semibold), CompanionPalette::textTertiary()),
-                              HorizontalAlignment::Leading),
-                {0, 0, 6, 0})};
+    std::vector<LayoutNode> items{padding(
+        maxWidthFrame(text("PERMISSIONS", systemFont(10, semibold), CompanionPalette::textTertiary()), HorizontalAlignment::Leading),
+        {0, 0, 6, 0})};
     for (const auto& row : rows) items.push_back(permissionRow(row));
     return vstack(HorizontalAlignment::Center, 2, std::move(items));
 }
@@ -146,25 +150,33 @@ CompanionPanelModel makeCompanionPanelModel(const CompanionPanelInputs& in) {
         m.statusDotColor = CompanionPalette::textTertiary();
     } else {
         switch (in.voiceState) {
-        case CompanionVoiceState::idle: m.statusText = "Active"; break;
-        case CompanionVoiceState::listening: m.statusText = "Listening"; break;
-        case CompanionVoiceState::processing: m.statusText = "Processing"; break;
-        case CompanionVoiceState::responding: m.statusText = "Responding"; break;
+            case CompanionVoiceState::idle:
+                m.statusText = "Active";
+                break;
+            case CompanionVoiceState::listening:
+                m.statusText = "Listening";
+                break;
+            case CompanionVoiceState::processing:
+                m.statusText = "Processing";
+                break;
+            case CompanionVoiceState::responding:
+                m.statusText = "Responding";
+                break;
         }
-        m.statusDotColor =
-            in.voiceState == CompanionVoiceState::idle ? CompanionPalette::success() : CompanionPalette::accentLight();
+        m.statusDotColor = in.voiceState == CompanionVoiceState::idle ? CompanionPalette::success() : CompanionPalette::accentLight();
     }
 
     bool all = in.allPermissionsGranted();
-    if (in.hasCompletedOnboarding) m.message = all ? CompanionPanelMessage::holdToTalk : CompanionPanelMessage::revoked;
-    else m.message = all ? CompanionPanelMessage::allSet : CompanionPanelMessage::welcome;
+    if (in.hasCompletedOnboarding)
+        m.message = all ? CompanionPanelMessage::holdToTalk : CompanionPanelMessage::revoked;
+    else
+        m.message = all ? CompanionPanelMessage::allSet : CompanionPanelMessage::welcome;
 
     if (!all) {
         m.permissionRows = {
             {CompanionPermission::microphone, "Microphone", "mic", in.hasMicrophonePermission},
             {CompanionPermission::accessibility, "Accessibility", "hand.raised", in.hasAccessibilityPermission},
-            {CompanionPermission::screenRecording, "Screen Recording", "rectangle.dashed.badge.record",
-             in.hasScreenRecordingPermission},
+            {CompanionPermission::screenRecording, "Screen Recording", "rectangle.dashed.badge.record", in.hasScreenRecordingPermission},
         };
         if (in.hasScreenRecordingPermission)
             m.permissionRows.push_back({CompanionPermission::screenContent, "Screen Content", "eye", in.hasScreenContentPermission});

@@ -27,8 +27,7 @@ struct CompanionPanelInputs {
     bool operator==(const CompanionPanelInputs&) const = default;
 
     bool allPermissionsGranted() const {
-        return hasMicrophonePermission && hasAccessibilityPermission && hasScreenRecordingPermission &&
-               hasScreenContentPermission;
+        return hasMicrophonePermission && hasAccessibilityPermission && hasScreenRecordingPermission && hasScreenContentPermission;
     }
 };
 

@@ -11,7 +11,6 @@
 namespace velmo {
 namespace {
 
-
 TEST(CompanionPanelModel, StatusTextAndDotFollowTheOverlayThenTheVoiceState) {
     struct Case {
         bool overlay;
@@ -151,11 +150,11 @@ TEST(CompanionPanelModel, EachSituationDrawsItsTextsInTheirSizesWeightsAndColour
              {"welcome", false, false,
               join({header,
                     {{"Hi, I'm Ossel", 12, 700, secondary},
-                     {"This is Velmo. Grant all four permissions below to get started. I promise it all makes sense once you do.", 11,
-                      400, tertiary},
-                     {"Nothing runs in the background. Your screen and mic are only used when you choose to interact.", 11, 400,
-                      tertiary}},
-                    rows, {quit}})},
+                     {"This is Velmo. Grant all four permissions below to get started. I promise it all makes sense once you do.", 11, 400,
+                      tertiary},
+                     {"Nothing runs in the background. Your screen and mic are only used when you choose to interact.", 11, 400, tertiary}},
+                    rows,
+                    {quit}})},
              {"allset", false, true,
               join({header, {{"You're all set. Hit Start to meet Velmo.", 12, 500, secondary}, {"Start", 14, 600, white}, quit}})},
              {"onboarded", true, true, join({header, {{"Hold Control+Option to talk.", 12, 500, secondary}, quit, replay}})},
@@ -163,7 +162,8 @@ TEST(CompanionPanelModel, EachSituationDrawsItsTextsInTheirSizesWeightsAndColour
               join({header,
                     {{"Permissions needed", 12, 700, secondary},
                      {"Some permissions were revoked. Grant all four below to keep using Velmo.", 11, 400, tertiary}},
-                    rows, {quit, replay}})},
+                    rows,
+                    {quit, replay}})},
          }) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(drawnTexts(companionPanelSituation(c.onboarded, c.allGranted)), c.texts);
@@ -180,8 +180,7 @@ TEST(CompanionPanelModel, GrantedRowsButtonsDividersAndTheCardKeepTheirShapesAnd
     const DrawnText granted{"Granted", 11, 500, CompanionPalette::success()};
     EXPECT_EQ(std::count(texts.begin(), texts.end(), granted), 2);  // Microphone, Screen Recording
     EXPECT_EQ(std::count(texts.begin(), texts.end(), DrawnText{"Screen Content", 13, 500, CompanionPalette::textSecondary()}), 1);
-    EXPECT_EQ(std::count_if(texts.begin(), texts.end(), [](const DrawnText& t) { return t.text == "Quit and reopen after granting"; }),
-              0);
+    EXPECT_EQ(std::count_if(texts.begin(), texts.end(), [](const DrawnText& t) { return t.text == "Quit and reopen after granting"; }), 0);
     EXPECT_EQ(std::count_if(texts.begin(), texts.end(), [](const DrawnText& t) { return t.text == "Grant"; }), 2);
 
     LayoutNode tree = companionPanelLayout(makeCompanionPanelModel(in));
@@ -221,8 +220,8 @@ TEST(CompanionPanelModel, GrantedRowsButtonsDividersAndTheCardKeepTheirShapesAnd
     EXPECT_EQ(std::prev(status)->shadow, (Shadow{CompanionPalette::textTertiary(), 0.6, 4, {0, 0}}));
     // Grant capsules filled with the primary blue; Find App's capsule only outlined.
     EXPECT_EQ(shapes(Layer::Kind::Capsule, CompanionPalette::primaryButton()).size(), 2u);
-    auto outlined = std::find_if(layers.begin(), layers.end(),
-                                 [](const Layer& l) { return l.kind == Layer::Kind::Capsule && l.outline.has_value(); });
+    auto outlined =
+        std::find_if(layers.begin(), layers.end(), [](const Layer& l) { return l.kind == Layer::Kind::Capsule && l.outline.has_value(); });
     ASSERT_NE(outlined, layers.end());
     EXPECT_EQ(outlined->fill, Color::clear());
     EXPECT_EQ(*outlined->outline, CompanionPalette::divider());
@@ -252,9 +251,8 @@ TEST(CompanionPanelModel, ThePanelCarriesTheButtonsOfItsSituation) {
               (std::vector<std::string>{b::grantMicrophone, b::grantAccessibility, b::findApp, b::grantScreenRecording, b::quit}));
     EXPECT_EQ(buttonIds(laidOut(false, true).tree), (std::vector<std::string>{b::start, b::quit}));
     EXPECT_EQ(buttonIds(laidOut(true, true).tree), (std::vector<std::string>{b::quit, b::replay}));
-    EXPECT_EQ(buttonIds(laidOut(true, false).tree),
-              (std::vector<std::string>{b::grantMicrophone, b::grantAccessibility, b::findApp, b::grantScreenRecording, b::quit,
-                                        b::replay}));
+    EXPECT_EQ(buttonIds(laidOut(true, false).tree), (std::vector<std::string>{b::grantMicrophone, b::grantAccessibility, b::findApp,
+                                                                              b::grantScreenRecording, b::quit, b::replay}));
 }
 
 TEST(CompanionPanelModel, CardPaddingsAndButtonPlacesFollowTheirSteps) {

@@ -35,9 +35,9 @@ BENCHMARK(BM_PanelLayoutAndPaint)->Unit(benchmark::kMillisecond);
 void BM_PanelUnchangedUpdate(benchmark::State& state) {
     VirtualMainLoopScope scope;
     UserDefaults::Scope defaults;
-    auto companion = CompanionManager::create({std::make_shared<test::FakeDictationManager>(),
-                                               std::make_shared<test::FakeShortcutMonitor>(),
-                                               std::make_shared<HeadlessOverlayWindowManager>()});
+    auto companion =
+        CompanionManager::create({std::make_shared<test::FakeDictationManager>(), std::make_shared<test::FakeShortcutMonitor>(),
+                                  std::make_shared<HeadlessOverlayWindowManager>()});
     CompanionPanelView view(companion);
     scope.loop().runUntilIdle();
     for (auto _ : state) {

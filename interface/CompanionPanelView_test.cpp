@@ -21,8 +21,7 @@ struct PanelViewTest : testing::Test {
     VirtualMainLoopScope loopScope;
     UserDefaults::Scope defaultsScope;
     std::shared_ptr<CompanionManager> companion =
-        CompanionManager::create({std::make_shared<test::FakeDictationManager>(),
-                                  std::make_shared<test::FakeShortcutMonitor>(),
+        CompanionManager::create({std::make_shared<test::FakeDictationManager>(), std::make_shared<test::FakeShortcutMonitor>(),
                                   std::make_shared<HeadlessOverlayWindowManager>()});
     VirtualMainLoop& loop() { return loopScope.loop(); }
 };

@@ -26,8 +26,7 @@ public:
 
 class CompanionResponseOverlayManager {
 public:
-    const std::shared_ptr<CompanionResponseOverlayViewModel> overlayViewModel =
-        std::make_shared<CompanionResponseOverlayViewModel>();
+    const std::shared_ptr<CompanionResponseOverlayViewModel> overlayViewModel = std::make_shared<CompanionResponseOverlayViewModel>();
     std::shared_ptr<PanelWindow> overlayPanel;
     std::shared_ptr<Timer> cursorTrackingTimer;
     std::optional<WorkItem> autoHideWorkItem;

@@ -7,8 +7,8 @@
 using namespace velmo;
 
 // The declared fields and their kinds; nothing in the application makes either type.
-static_assert(std::is_same_v<decltype(CompanionResponseOverlayManager::overlayViewModel),
-                             const std::shared_ptr<CompanionResponseOverlayViewModel>>);
+static_assert(
+    std::is_same_v<decltype(CompanionResponseOverlayManager::overlayViewModel), const std::shared_ptr<CompanionResponseOverlayViewModel>>);
 static_assert(std::is_same_v<decltype(CompanionResponseOverlayManager::overlayPanel), std::shared_ptr<PanelWindow>>);
 static_assert(std::is_same_v<decltype(CompanionResponseOverlayViewModel::streamingResponseText), Published<std::string>>);
 

@@ -12,9 +12,8 @@ namespace velmo {
 namespace {
 
 constexpr const char* configurationKeys[] = {
-    "AnthropicAPIKey",  "ElevenLabsAPIKey", "ElevenLabsVoiceID", "VoiceTranscriptionProvider",
-    "AssemblyAIAPIKey", "AssemblyAIStreamingToken", "OpenAIAPIKey", "OpenAITranscriptionModel",
-    "AnalyticsIngestionHost"};
+    "AnthropicAPIKey",          "ElevenLabsAPIKey", "ElevenLabsVoiceID",        "VoiceTranscriptionProvider", "AssemblyAIAPIKey",
+    "AssemblyAIStreamingToken", "OpenAIAPIKey",     "OpenAITranscriptionModel", "AnalyticsIngestionHost"};
 
 const std::string prefix = "⚠️ Velmo: ";
 
@@ -26,8 +25,7 @@ void checkFile(const std::string& path, const std::optional<std::string>& proble
     }
     for (const char* key : configurationKeys) {
         auto it = values.find(key);
-        if (it != values.end() && !it->second.asString())
-            lines.push_back(prefix + key + " in " + path + " is not a string; it is ignored");
+        if (it != values.end() && !it->second.asString()) lines.push_back(prefix + key + " in " + path + " is not a string; it is ignored");
     }
 }
 

@@ -18,14 +18,19 @@ namespace {
 
 using Dict = PlistValue::Dictionary;
 
-const Dict staged = {{"CFBundleShortVersionString", "1.0.0"}, {"AnthropicAPIKey", ""}, {"ElevenLabsAPIKey", ""},
-                     {"ElevenLabsVoiceID", ""}, {"VoiceTranscriptionProvider", ""}};
+const Dict staged = {{"CFBundleShortVersionString", "1.0.0"},
+                     {"AnthropicAPIKey", ""},
+                     {"ElevenLabsAPIKey", ""},
+                     {"ElevenLabsVoiceID", ""},
+                     {"VoiceTranscriptionProvider", ""}};
 const Dict services = {{"AnthropicAPIKey", "sk-ant-secret"}, {"ElevenLabsAPIKey", "el-secret"}, {"ElevenLabsVoiceID", "voice-secret"}};
 
 Dict with(Dict base, const Dict& changes) {
     for (const auto& [key, value] : changes) {
-        if (value.isNone()) base.erase(key);
-        else base[key] = value;
+        if (value.isNone())
+            base.erase(key);
+        else
+            base[key] = value;
     }
     return base;
 }
@@ -99,44 +104,64 @@ TEST(ConfigurationCheck, OneLinePerProblemNamingFileAndKeyWithLookupsUnchanged) 
           "⚠️ Velmo: Cannot read " + R + ": Is a directory; its keys are ignored", messagesLine, speechKeyLine, voiceLine},
          {{"ElevenLabsAPIKey", std::nullopt}}},
         {"an integer key in the resource file",
-         [](auto& d) { writeInfo(d, staged, with(services, {{"AnthropicAPIKey", 1234}})); },
+         [](auto& d) {
+             writeInfo(d, staged, with(services, {{"AnthropicAPIKey", 1234}}));
+         },
          {"⚠️ Velmo: AnthropicAPIKey in " + R + " is not a string; it is ignored", messagesLine},
          {{"AnthropicAPIKey", std::nullopt}, {"ElevenLabsAPIKey", "el-secret"}}},
         {"an integer key in the Info dictionary, a string in the resource file",
-         [](auto& d) { writeInfo(d, with(staged, {{"ElevenLabsVoiceID", 7}}), services); },
+         [](auto& d) {
+             writeInfo(d, with(staged, {{"ElevenLabsVoiceID", 7}}), services);
+         },
          {"⚠️ Velmo: ElevenLabsVoiceID in <B>/Contents/Info.plist is not a string; it is ignored"},
          {{"ElevenLabsVoiceID", "voice-secret"}}},
         {"a blank key",
-         [](auto& d) { writeInfo(d, staged, with(services, {{"ElevenLabsAPIKey", " \n\t"}})); },
+         [](auto& d) {
+             writeInfo(d, staged, with(services, {{"ElevenLabsAPIKey", " \n\t"}}));
+         },
          {speechKeyLine},
          {{"ElevenLabsAPIKey", std::nullopt}}},
         {"streaming transcription chosen without credentials",
-         [](auto& d) { writeInfo(d, staged, with(services, {{"VoiceTranscriptionProvider", "AssemblyAI"}, {"OpenAIAPIKey", "sk-oa"}})); },
+         [](auto& d) {
+             writeInfo(d, staged, with(services, {{"VoiceTranscriptionProvider", "AssemblyAI"}, {"OpenAIAPIKey", "sk-oa"}}));
+         },
          {"⚠️ Velmo: AssemblyAIAPIKey or AssemblyAIStreamingToken is not set in " + R +
           "; the streaming transcription service cannot be used"},
          {{"VoiceTranscriptionProvider", "AssemblyAI"}}},
         {"streaming transcription chosen with a token",
-         [](auto& d) { writeInfo(d, staged, with(services, {{"VoiceTranscriptionProvider", "assemblyai"}, {"AssemblyAIStreamingToken", "tok"}})); },
+         [](auto& d) {
+             writeInfo(d, staged, with(services, {{"VoiceTranscriptionProvider", "assemblyai"}, {"AssemblyAIStreamingToken", "tok"}}));
+         },
          {},
          {}},
         {"upload transcription chosen without a key",
-         [](auto& d) { writeInfo(d, staged, with(services, {{"VoiceTranscriptionProvider", "openai"}, {"AssemblyAIAPIKey", "aai"}})); },
+         [](auto& d) {
+             writeInfo(d, staged, with(services, {{"VoiceTranscriptionProvider", "openai"}, {"AssemblyAIAPIKey", "aai"}}));
+         },
          {"⚠️ Velmo: OpenAIAPIKey is not set in " + R + "; the upload transcription service cannot be used"},
          {{"OpenAIAPIKey", std::nullopt}}},
         {"no transcription preference and no transcription keys: the platform recogniser",
-         [](auto& d) { writeInfo(d, staged, with(services, {{"VoiceTranscriptionProvider", "apple"}})); },
+         [](auto& d) {
+             writeInfo(d, staged, with(services, {{"VoiceTranscriptionProvider", "apple"}}));
+         },
          {},
          {}},
         {"an analytics ingestion host that is not a web address",
-         [](auto& d) { writeInfo(d, staged, with(services, {{"AnalyticsIngestionHost", "ftp://analytics.example.test"}})); },
+         [](auto& d) {
+             writeInfo(d, staged, with(services, {{"AnalyticsIngestionHost", "ftp://analytics.example.test"}}));
+         },
          {"⚠️ Velmo: AnalyticsIngestionHost in " + R + " is not an http or https address; the built-in ingestion host is used"},
          {{"AnalyticsIngestionHost", "ftp://analytics.example.test"}}},
         {"a self-hosted analytics ingestion host",
-         [](auto& d) { writeInfo(d, staged, with(services, {{"AnalyticsIngestionHost", "https://analytics.example.test"}})); },
+         [](auto& d) {
+             writeInfo(d, staged, with(services, {{"AnalyticsIngestionHost", "https://analytics.example.test"}}));
+         },
          {},
          {}},
         {"an unknown transcription preference",
-         [](auto& d) { writeInfo(d, staged, with(services, {{"VoiceTranscriptionProvider", "whisper-secret"}})); },
+         [](auto& d) {
+             writeInfo(d, staged, with(services, {{"VoiceTranscriptionProvider", "whisper-secret"}}));
+         },
          {"⚠️ Velmo: VoiceTranscriptionProvider in " + R + " is not assemblyai, openai or apple; it is ignored"},
          {{"VoiceTranscriptionProvider", "whisper-secret"}}},
     };
@@ -149,7 +174,8 @@ TEST(ConfigurationCheck, OneLinePerProblemNamingFileAndKeyWithLookupsUnchanged) 
         const auto lines = configurationProblems();
         EXPECT_EQ(lines, expected) << c.name;
         for (std::string line : lines) {
-            for (std::size_t at; (at = line.find(dir.path())) != std::string::npos;) line.erase(at, dir.path().size());  // no chance matches in the folder's random name
+            for (std::size_t at; (at = line.find(dir.path())) != std::string::npos;)
+                line.erase(at, dir.path().size());  // no chance matches in the folder's random name
             for (const char* secret : {"secret", "1234", "tok", "sk-oa", "aai"})
                 EXPECT_EQ(line.find(secret), std::string::npos) << c.name << ": " << line;
         }

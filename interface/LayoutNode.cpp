@@ -28,18 +28,23 @@ bool isFlexibleSpacer(const LayoutNode& n) { return n.kind == LayoutNode::Kind::
 // Whether the node takes whatever width it is offered.
 bool takesProposedWidth(const LayoutNode& n) {
     switch (n.kind) {
-    case LayoutNode::Kind::Spacer: return !n.length;
-    case LayoutNode::Kind::Divider: return true;
-    case LayoutNode::Kind::Frame: return n.maxWidth || (!n.width && takesProposedWidth(n.children.front()));
-    case LayoutNode::Kind::Padding:
-    case LayoutNode::Kind::Background:
-    case LayoutNode::Kind::Button: return takesProposedWidth(n.children.front());
-    case LayoutNode::Kind::VStack:
-    case LayoutNode::Kind::HStack:
-        return std::any_of(n.children.begin(), n.children.end(), [](const LayoutNode& c) { return takesProposedWidth(c); });
-    case LayoutNode::Kind::Text:
-    case LayoutNode::Kind::Symbol:
-    case LayoutNode::Kind::Shape: return false;
+        case LayoutNode::Kind::Spacer:
+            return !n.length;
+        case LayoutNode::Kind::Divider:
+            return true;
+        case LayoutNode::Kind::Frame:
+            return n.maxWidth || (!n.width && takesProposedWidth(n.children.front()));
+        case LayoutNode::Kind::Padding:
+        case LayoutNode::Kind::Background:
+        case LayoutNode::Kind::Button:
+            return takesProposedWidth(n.children.front());
+        case LayoutNode::Kind::VStack:
+        case LayoutNode::Kind::HStack:
+            return std::any_of(n.children.begin(), n.children.end(), [](const LayoutNode& c) { return takesProposedWidth(c); });
+        case LayoutNode::Kind::Text:
+        case LayoutNode::Kind::Symbol:
+        case LayoutNode::Kind::Shape:
+            return false;
     }
     return false;
 }
@@ -78,67 +83,80 @@ Size vstackChildSize(const LayoutNode& c, Proposal width) {
 
 Size measure(const LayoutNode& n, Proposal width) {
     switch (n.kind) {
-    case LayoutNode::Kind::VStack: {
-        Size s;
-        for (std::size_t i = 0; i < n.children.size(); ++i) {
-            Size c = vstackChildSize(n.children[i], width);
-            s.width = std::max(s.width, c.width);
-            s.height += c.height + (i ? n.spacing : 0);
+        case LayoutNode::Kind::VStack: {
+            Size s;
+            for (std::size_t i = 0; i < n.children.size(); ++i) {
+                Size c = vstackChildSize(n.children[i], width);
+                s.width = std::max(s.width, c.width);
+                s.height += c.height + (i ? n.spacing : 0);
+            }
+            if (width && takesProposedWidth(n)) s.width = std::max(s.width, *width);
+            return s;
         }
-        if (width && takesProposedWidth(n)) s.width = std::max(s.width, *width);
-        return s;
-    }
-    case LayoutNode::Kind::HStack: {
-        Size s;
-        std::vector<Size> sizes = hstackSizes(n, width);
-        for (std::size_t i = 0; i < sizes.size(); ++i) {
-            s.width += sizes[i].width + (i ? n.spacing : 0);
-            s.height = std::max(s.height, sizes[i].height);
+        case LayoutNode::Kind::HStack: {
+            Size s;
+            std::vector<Size> sizes = hstackSizes(n, width);
+            for (std::size_t i = 0; i < sizes.size(); ++i) {
+                s.width += sizes[i].width + (i ? n.spacing : 0);
+                s.height = std::max(s.height, sizes[i].height);
+            }
+            return s;
         }
-        return s;
-    }
-    case LayoutNode::Kind::Spacer: return n.length ? Size{*n.length, *n.length} : Size{width.value_or(0), 0};
-    case LayoutNode::Kind::Text:
-        if (n.wraps && width) return Painter::measureText(n.text, n.font, *width);
-        return Painter::measureText(n.text, n.font);
-    case LayoutNode::Kind::Symbol: return {n.font.size, Painter::measureText("", n.font).height};
-    case LayoutNode::Kind::Divider: return {width.value_or(0), LayoutNode::dividerThickness};
-    case LayoutNode::Kind::Shape: return {n.width.value_or(0), n.height.value_or(0)};
-    case LayoutNode::Kind::Padding: {
-        const EdgeInsets& e = n.insets;
-        Proposal inner = width ? Proposal(std::max(0.0, *width - e.leading - e.trailing)) : std::nullopt;
-        Size c = measure(n.children.front(), inner);
-        return {c.width + e.leading + e.trailing, c.height + e.top + e.bottom};
-    }
-    case LayoutNode::Kind::Frame: {
-        Proposal inner = n.width ? n.width : width;
-        Size c = measure(n.children.front(), inner);
-        Size s = c;
-        if (n.width) s.width = *n.width;
-        else if (n.maxWidth && width) s.width = std::max(c.width, *width);
-        if (n.height) s.height = *n.height;
-        return s;
-    }
-    case LayoutNode::Kind::Background:
-    case LayoutNode::Kind::Button: return measure(n.children.front(), width);
+        case LayoutNode::Kind::Spacer:
+            return n.length ? Size{*n.length, *n.length} : Size{width.value_or(0), 0};
+        case LayoutNode::Kind::Text:
+            if (n.wraps && width) return Painter::measureText(n.text, n.font, *width);
+            return Painter::measureText(n.text, n.font);
+        case LayoutNode::Kind::Symbol:
+            return {n.font.size, Painter::measureText("", n.font).height};
+        case LayoutNode::Kind::Divider:
+            return {width.value_or(0), LayoutNode::dividerThickness};
+        case LayoutNode::Kind::Shape:
+            return {n.width.value_or(0), n.height.value_or(0)};
+        case LayoutNode::Kind::Padding: {
+            const EdgeInsets& e = n.insets;
+            Proposal inner = width ? Proposal(std::max(0.0, *width - e.leading - e.trailing)) : std::nullopt;
+            Size c = measure(n.children.front(), inner);
+            return {c.width + e.leading + e.trailing, c.height + e.top + e.bottom};
+        }
+        case LayoutNode::Kind::Frame: {
+            Proposal inner = n.width ? n.width : width;
+            Size c = measure(n.children.front(), inner);
+            Size s = c;
+            if (n.width)
+                s.width = *n.width;
+            else if (n.maxWidth && width)
+                s.width = std::max(c.width, *width);
+            if (n.height) s.height = *n.height;
+            return s;
+        }
+        case LayoutNode::Kind::Background:
+        case LayoutNode::Kind::Button:
+            return measure(n.children.front(), width);
     }
     return {};
 }
 
 double alignedX(HorizontalAlignment a, double available, double w) {
     switch (a) {
-    case HorizontalAlignment::Leading: return 0;
-    case HorizontalAlignment::Center: return (available - w) / 2;
-    case HorizontalAlignment::Trailing: return available - w;
+        case HorizontalAlignment::Leading:
+            return 0;
+        case HorizontalAlignment::Center:
+            return (available - w) / 2;
+        case HorizontalAlignment::Trailing:
+            return available - w;
     }
     return 0;
 }
 
 double alignedY(VerticalAlignment a, double available, double h) {
     switch (a) {
-    case VerticalAlignment::Top: return 0;
-    case VerticalAlignment::Center: return (available - h) / 2;
-    case VerticalAlignment::Bottom: return available - h;
+        case VerticalAlignment::Top:
+            return 0;
+        case VerticalAlignment::Center:
+            return (available - h) / 2;
+        case VerticalAlignment::Bottom:
+            return available - h;
     }
     return 0;
 }
@@ -146,46 +164,49 @@ double alignedY(VerticalAlignment a, double available, double h) {
 void place(LayoutNode& n, Rect f) {
     n.frame = f;
     switch (n.kind) {
-    case LayoutNode::Kind::VStack: {
-        double y = f.y;
-        for (LayoutNode& c : n.children) {
-            Size s = vstackChildSize(c, f.width);
-            place(c, {f.x + alignedX(n.horizontalAlignment, f.width, s.width), y, s.width, s.height});
-            y += s.height + n.spacing;
+        case LayoutNode::Kind::VStack: {
+            double y = f.y;
+            for (LayoutNode& c : n.children) {
+                Size s = vstackChildSize(c, f.width);
+                place(c, {f.x + alignedX(n.horizontalAlignment, f.width, s.width), y, s.width, s.height});
+                y += s.height + n.spacing;
+            }
+            break;
         }
-        break;
-    }
-    case LayoutNode::Kind::HStack: {
-        std::vector<Size> sizes = hstackSizes(n, f.width);
-        double x = f.x;
-        for (std::size_t i = 0; i < n.children.size(); ++i) {
-            Size s = sizes[i];
-            if (isFlexibleSpacer(n.children[i])) s.height = f.height;
-            place(n.children[i], {x, f.y + alignedY(n.verticalAlignment, f.height, s.height), s.width, s.height});
-            x += s.width + n.spacing;
+        case LayoutNode::Kind::HStack: {
+            std::vector<Size> sizes = hstackSizes(n, f.width);
+            double x = f.x;
+            for (std::size_t i = 0; i < n.children.size(); ++i) {
+                Size s = sizes[i];
+                if (isFlexibleSpacer(n.children[i])) s.height = f.height;
+                place(n.children[i], {x, f.y + alignedY(n.verticalAlignment, f.height, s.height), s.width, s.height});
+                x += s.width + n.spacing;
+            }
+            break;
         }
-        break;
-    }
-    case LayoutNode::Kind::Padding: {
-        const EdgeInsets& e = n.insets;
-        place(n.children.front(), {f.x + e.leading, f.y + e.top, std::max(0.0, f.width - e.leading - e.trailing),
-                                   std::max(0.0, f.height - e.top - e.bottom)});
-        break;
-    }
-    case LayoutNode::Kind::Frame: {
-        Size s = measure(n.children.front(), f.width);
-        s.width = std::min(s.width, f.width);
-        place(n.children.front(), {f.x + alignedX(n.horizontalAlignment, f.width, s.width),
-                                   f.y + alignedY(n.verticalAlignment, f.height, s.height), s.width, s.height});
-        break;
-    }
-    case LayoutNode::Kind::Background:
-    case LayoutNode::Kind::Button: place(n.children.front(), f); break;
-    case LayoutNode::Kind::Spacer:
-    case LayoutNode::Kind::Text:
-    case LayoutNode::Kind::Symbol:
-    case LayoutNode::Kind::Divider:
-    case LayoutNode::Kind::Shape: break;
+        case LayoutNode::Kind::Padding: {
+            const EdgeInsets& e = n.insets;
+            place(n.children.front(), {f.x + e.leading, f.y + e.top, std::max(0.0, f.width - e.leading - e.trailing),
+                                       std::max(0.0, f.height - e.top - e.bottom)});
+            break;
+        }
+        case LayoutNode::Kind::Frame: {
+            Size s = measure(n.children.front(), f.width);
+            s.width = std::min(s.width, f.width);
+            place(n.children.front(), {f.x + alignedX(n.horizontalAlignment, f.width, s.width),
+                                       f.y + alignedY(n.verticalAlignment, f.height, s.height), s.width, s.height});
+            break;
+        }
+        case LayoutNode::Kind::Background:
+        case LayoutNode::Kind::Button:
+            place(n.children.front(), f);
+            break;
+        case LayoutNode::Kind::Spacer:
+        case LayoutNode::Kind::Text:
+        case LayoutNode::Kind::Symbol:
+        case LayoutNode::Kind::Divider:
+        case LayoutNode::Kind::Shape:
+            break;
     }
 }
 
@@ -200,18 +221,22 @@ Layer boxLayer(const std::string& id, Rect f) {
 void appendShape(LayerList& out, const std::string& id, const LayoutShape& s, Rect f) {
     Layer l = boxLayer(id, f);
     switch (s.kind) {
-    case LayoutShape::Kind::Rect: l.kind = Layer::Kind::RoundedRect; break;
-    case LayoutShape::Kind::RoundedRect:
-        l.kind = Layer::Kind::RoundedRect;
-        l.cornerRadius = s.cornerRadius;
-        break;
-    case LayoutShape::Kind::Capsule: l.kind = Layer::Kind::Capsule; break;
-    case LayoutShape::Kind::Circle: {
-        double d = std::min(f.width, f.height);
-        l.kind = Layer::Kind::Capsule;
-        l.size = {d, d};
-        break;
-    }
+        case LayoutShape::Kind::Rect:
+            l.kind = Layer::Kind::RoundedRect;
+            break;
+        case LayoutShape::Kind::RoundedRect:
+            l.kind = Layer::Kind::RoundedRect;
+            l.cornerRadius = s.cornerRadius;
+            break;
+        case LayoutShape::Kind::Capsule:
+            l.kind = Layer::Kind::Capsule;
+            break;
+        case LayoutShape::Kind::Circle: {
+            double d = std::min(f.width, f.height);
+            l.kind = Layer::Kind::Capsule;
+            l.size = {d, d};
+            break;
+        }
     }
     if (s.stroke) {
         l.outline = *s.stroke;
@@ -230,32 +255,35 @@ void appendShape(LayerList& out, const std::string& id, const LayoutShape& s, Re
 
 void appendLayers(LayerList& out, const LayoutNode& n, const std::string& id) {
     switch (n.kind) {
-    case LayoutNode::Kind::Text: {
-        if (n.text.empty()) break;
-        Layer l = boxLayer(id, n.frame);
-        l.kind = Layer::Kind::Text;
-        l.text = n.text;
-        l.font = n.font;
-        l.fill = n.color;
-        if (n.wraps) l.wrapWidth = n.frame.width;
-        out.push_back(std::move(l));
-        break;
-    }
-    case LayoutNode::Kind::Symbol: {
-        LayerList symbol = symbolLayers(n.text, n.font.size, n.font.weight, n.color, n.frame, id);
-        out.insert(out.end(), symbol.begin(), symbol.end());
-        break;
-    }
-    case LayoutNode::Kind::Divider: {
-        Layer l = boxLayer(id, n.frame);
-        l.kind = Layer::Kind::RoundedRect;
-        l.fill = n.color;
-        out.push_back(std::move(l));
-        break;
-    }
-    case LayoutNode::Kind::Shape:
-    case LayoutNode::Kind::Background: appendShape(out, id, n.shape, n.frame); break;
-    default: break;
+        case LayoutNode::Kind::Text: {
+            if (n.text.empty()) break;
+            Layer l = boxLayer(id, n.frame);
+            l.kind = Layer::Kind::Text;
+            l.text = n.text;
+            l.font = n.font;
+            l.fill = n.color;
+            if (n.wraps) l.wrapWidth = n.frame.width;
+            out.push_back(std::move(l));
+            break;
+        }
+        case LayoutNode::Kind::Symbol: {
+            LayerList symbol = symbolLayers(n.text, n.font.size, n.font.weight, n.color, n.frame, id);
+            out.insert(out.end(), symbol.begin(), symbol.end());
+            break;
+        }
+        case LayoutNode::Kind::Divider: {
+            Layer l = boxLayer(id, n.frame);
+            l.kind = Layer::Kind::RoundedRect;
+            l.fill = n.color;
+            out.push_back(std::move(l));
+            break;
+        }
+        case LayoutNode::Kind::Shape:
+        case LayoutNode::Kind::Background:
+            appendShape(out, id, n.shape, n.frame);
+            break;
+        default:
+            break;
     }
     for (std::size_t i = 0; i < n.children.size(); ++i) appendLayers(out, n.children[i], id + "." + std::to_string(i));
 }

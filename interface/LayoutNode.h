@@ -53,17 +53,17 @@ struct LayoutShape {
 
 struct LayoutNode {
     enum class Kind {
-        VStack,      // children top to bottom, aligned by `horizontalAlignment`
-        HStack,      // children left to right, aligned by `verticalAlignment`
-        Spacer,      // fixed `length` along its stack, or flexible when unset
-        Text,        // one line at its ideal size, or wrapped to the proposed width
-        Divider,     // a hairline across the proposed width, filled `color`
-        Shape,       // `shape` filling a fixed frame (a dot)
-        Padding,     // `insets` around the child
-        Frame,       // fixed `width`/`height`, or the whole proposed width when `maxWidth`
+        VStack,  // children top to bottom, aligned by `horizontalAlignment`
+        HStack,  // children left to right, aligned by `verticalAlignment`
+        Spacer,  // fixed `length` along its stack, or flexible when unset
+        Text,  // one line at its ideal size, or wrapped to the proposed width
+        Divider,  // a hairline across the proposed width, filled `color`
+        Shape,  // `shape` filling a fixed frame (a dot)
+        Padding,  // `insets` around the child
+        Frame,  // fixed `width`/`height`, or the whole proposed width when `maxWidth`
         Background,  // `shape` behind the child, over the child's frame
-        Button,      // the child, clickable under `buttonId`
-        Symbol,      // the symbol image `text` at `font`'s size and weight, tinted `color`, on one line of that font
+        Button,  // the child, clickable under `buttonId`
+        Symbol,  // the symbol image `text` at `font`'s size and weight, tinted `color`, on one line of that font
     };
 
     // The spacing a stack uses when none is given.

@@ -22,23 +22,45 @@ struct StackCase {
 
 TEST(LayoutNode, StacksPlaceTheirChildrenWithSpacingAlignmentAndSpacers) {
     std::vector<StackCase> cases = {
-        {"leading vertical stack", vstack(HorizontalAlignment::Leading, 4, {box(10, 5), box(20, 6)}), 100, {20, 15},
+        {"leading vertical stack",
+         vstack(HorizontalAlignment::Leading, 4, {box(10, 5), box(20, 6)}),
+         100,
+         {20, 15},
          {{0, 0, 10, 5}, {0, 9, 20, 6}}},
-        {"centred vertical stack", vstack(HorizontalAlignment::Center, 0, {box(10, 5), box(20, 6)}), 100, {20, 11},
+        {"centred vertical stack",
+         vstack(HorizontalAlignment::Center, 0, {box(10, 5), box(20, 6)}),
+         100,
+         {20, 11},
          {{5, 0, 10, 5}, {0, 5, 20, 6}}},
-        {"trailing vertical stack", vstack(HorizontalAlignment::Trailing, 0, {box(10, 5), box(20, 6)}), 100, {20, 11},
+        {"trailing vertical stack",
+         vstack(HorizontalAlignment::Trailing, 0, {box(10, 5), box(20, 6)}),
+         100,
+         {20, 11},
          {{10, 0, 10, 5}, {0, 5, 20, 6}}},
-        {"fixed spacer in a vertical stack", vstack(HorizontalAlignment::Leading, 0, {box(10, 5), fixedSpacer(16), box(10, 5)}),
-         100, {10, 26}, {{0, 0, 10, 5}, {0, 5, 0, 16}, {0, 21, 10, 5}}},
-        {"centred horizontal stack at its ideal width", hstack(VerticalAlignment::Center, 8, {box(10, 4), box(20, 10)}), 100,
-         {38, 10}, {{0, 3, 10, 4}, {18, 0, 20, 10}}},
-        {"top and bottom alignment", hstack(VerticalAlignment::Bottom, 0, {box(10, 4), box(20, 10)}), 100, {30, 10},
+        {"fixed spacer in a vertical stack",
+         vstack(HorizontalAlignment::Leading, 0, {box(10, 5), fixedSpacer(16), box(10, 5)}),
+         100,
+         {10, 26},
+         {{0, 0, 10, 5}, {0, 5, 0, 16}, {0, 21, 10, 5}}},
+        {"centred horizontal stack at its ideal width",
+         hstack(VerticalAlignment::Center, 8, {box(10, 4), box(20, 10)}),
+         100,
+         {38, 10},
+         {{0, 3, 10, 4}, {18, 0, 20, 10}}},
+        {"top and bottom alignment",
+         hstack(VerticalAlignment::Bottom, 0, {box(10, 4), box(20, 10)}),
+         100,
+         {30, 10},
          {{0, 6, 10, 4}, {10, 0, 20, 10}}},
         {"flexible spacer pushes the last child to the trailing edge",
-         hstack(VerticalAlignment::Center, 8, {box(10, 4), spacer(), box(20, 10)}), 100, {100, 10},
+         hstack(VerticalAlignment::Center, 8, {box(10, 4), spacer(), box(20, 10)}),
+         100,
+         {100, 10},
          {{0, 3, 10, 4}, {18, 0, 54, 10}, {80, 0, 20, 10}}},
         {"two flexible spacers share the rest evenly",
-         hstack(VerticalAlignment::Top, 0, {spacer(), box(20, 10), spacer()}), 100, {100, 10},
+         hstack(VerticalAlignment::Top, 0, {spacer(), box(20, 10), spacer()}),
+         100,
+         {100, 10},
          {{0, 0, 40, 10}, {40, 0, 20, 10}, {60, 0, 40, 10}}},
     };
     for (auto& c : cases) {
@@ -62,18 +84,21 @@ const LayoutNode& innermost(const LayoutNode& n) { return n.children.empty() ? n
 TEST(LayoutNode, PaddingFramesAndBackgroundsWrapTheirChildInOrder) {
     LayoutShape card = LayoutShape::filled(LayoutShape::Kind::RoundedRect, grey, 12);
     std::vector<ModifierCase> cases = {
-        {"horizontal then vertical padding", padding(padding(box(10, 10), EdgeInsets::horizontal(16)), EdgeInsets::vertical(14)),
-         320, {42, 38}, {16, 14, 10, 10}},
+        {"horizontal then vertical padding",
+         padding(padding(box(10, 10), EdgeInsets::horizontal(16)), EdgeInsets::vertical(14)),
+         320,
+         {42, 38},
+         {16, 14, 10, 10}},
         {"top padding", padding(box(10, 10), {16, 0, 0, 0}), 320, {10, 26}, {0, 16, 10, 10}},
         {"maximum width, leading", maxWidthFrame(box(10, 10), HorizontalAlignment::Leading), 320, {320, 10}, {0, 0, 10, 10}},
-        {"maximum width, centred", maxWidthFrame(box(10, 10), HorizontalAlignment::Center), 320, {320, 10},
-         {155, 0, 10, 10}},
+        {"maximum width, centred", maxWidthFrame(box(10, 10), HorizontalAlignment::Center), 320, {320, 10}, {155, 0, 10, 10}},
         {"maximum width inside padding spans the width less the padding",
-         padding(maxWidthFrame(box(10, 10), HorizontalAlignment::Trailing), EdgeInsets::horizontal(16)), 320, {320, 10},
+         padding(maxWidthFrame(box(10, 10), HorizontalAlignment::Trailing), EdgeInsets::horizontal(16)),
+         320,
+         {320, 10},
          {294, 0, 10, 10}},
         {"fixed frame centres its child", frame(box(10, 10), 16, 30), 320, {16, 30}, {3, 10, 10, 10}},
-        {"background takes the padded frame", background(padding(box(10, 4), {4, 10, 4, 10}), card), 320, {30, 12},
-         {10, 4, 10, 4}},
+        {"background takes the padded frame", background(padding(box(10, 4), {4, 10, 4, 10}), card), 320, {30, 12}, {10, 4, 10, 4}},
         {"button takes its label's frame", button(padding(box(10, 4), EdgeInsets::all(2)), "b"), 320, {14, 8}, {2, 2, 10, 4}},
     };
     for (auto& c : cases) {
@@ -85,7 +110,8 @@ TEST(LayoutNode, PaddingFramesAndBackgroundsWrapTheirChildInOrder) {
 }
 
 TEST(LayoutNode, TextIsMeasuredWithPangoAndWrapsOnlyWhenAskedTo) {
-    const std::string sentence = "This is Velmo. Grant all four permissions below to get started. I promise it all makes sense once you do.";
+    const std::string sentence =
+        "This is Velmo. Grant all four permissions below to get started. I promise it all makes sense once you do.";
     Size ideal = Painter::measureText(sentence, body);
     ASSERT_GT(ideal.width, 288);
 
@@ -119,11 +145,11 @@ TEST(LayoutNode, DividersSpanTheOfferedWidthAndStacksAddUpToTheNaturalHeight) {
 TEST(LayoutNode, LayersFollowTheTreeWithShadowsBelowTheirShape) {
     LayoutShape card = LayoutShape::filled(LayoutShape::Kind::RoundedRect, Color{0.06, 0.07, 0.07, 1}, 12);
     card.shadows = {Shadow{Color::black(), 0.5, 20, {0, 10}}, Shadow{Color::black(), 0.3, 4, {0, 2}}};
-    LayoutNode tree = background(padding(vstack(HorizontalAlignment::Leading, 0,
-                                                 {text("Velmo", body, grey), divider(grey),
-                                                  shape(LayoutShape::filled(LayoutShape::Kind::Circle, grey), 8, 8)}),
-                                         EdgeInsets::all(10)),
-                                 card);
+    LayoutNode tree = background(
+        padding(vstack(HorizontalAlignment::Leading, 0,
+                       {text("Velmo", body, grey), divider(grey), shape(LayoutShape::filled(LayoutShape::Kind::Circle, grey), 8, 8)}),
+                EdgeInsets::all(10)),
+        card);
     layout(tree, 100, {5, 5});
     LayerList layers = layoutLayers(tree, "panel.");
     ASSERT_EQ(layers.size(), 6u);
@@ -168,8 +194,7 @@ TEST(LayoutNode, AStrokedShapeBecomesAnOutlinedLayerWithAClearInside) {
 
 TEST(LayoutNode, HitTestingFindsTheButtonUnderAClickAndNothingBetweenButtons) {
     LayoutNode footer = padding(hstack(VerticalAlignment::Center, 8,
-                                       {button(padding(box(40, 10), EdgeInsets::all(2)), "quit"), spacer(),
-                                        button(box(60, 14), "replay")}),
+                                       {button(padding(box(40, 10), EdgeInsets::all(2)), "quit"), spacer(), button(box(60, 14), "replay")}),
                                 EdgeInsets::horizontal(16));
     layout(footer, 320);
     auto frames = buttonFrames(footer);

@@ -23,9 +23,10 @@ std::shared_ptr<MenuBarPanelManager> MenuBarPanelManager::create(std::shared_ptr
 }
 
 MenuBarPanelManager::MenuBarPanelManager(PrivateTag, std::shared_ptr<CompanionManager> companionManager, ContentFactory makeContent)
-    : desktop_(StatusBarDesktop::current()), companionManager_(std::move(companionManager)), makeContent_(std::move(makeContent)) {
-    if (!makeContent_)
-        makeContent_ = [](const std::shared_ptr<CompanionManager>&) { return std::make_shared<PanelPlaceholderView>(); };
+    : desktop_(StatusBarDesktop::current()),
+      companionManager_(std::move(companionManager)),
+      makeContent_(std::move(makeContent)) {
+    if (!makeContent_) makeContent_ = [](const std::shared_ptr<CompanionManager>&) { return std::make_shared<PanelPlaceholderView>(); };
 }
 
 MenuBarPanelManager::~MenuBarPanelManager() {
@@ -40,7 +41,8 @@ void MenuBarPanelManager::createStatusItem() {
     if (!desktop_) return;
     statusItem_ = desktop_->makeStatusItem();
     if (!statusItem_) {
-        logLine("⚠️ Velmo: This desktop has no status area for the menu-bar icon; the panel opens at the top-right corner of the screen");
+        logLine(
+            "⚠️ Velmo: This desktop has no status area for the menu-bar icon; the panel opens at the top-right corner of the screen");
         return;
     }
     statusItem_->setTemplateIcon(makeMenuBarIcon());

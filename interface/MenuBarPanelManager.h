@@ -31,8 +31,7 @@ public:
 
     // Uses the current status-bar desktop; without a content factory the panel hosts the
     // placeholder card.
-    static std::shared_ptr<MenuBarPanelManager> create(std::shared_ptr<CompanionManager> companionManager,
-                                                       ContentFactory makeContent = {});
+    static std::shared_ptr<MenuBarPanelManager> create(std::shared_ptr<CompanionManager> companionManager, ContentFactory makeContent = {});
     MenuBarPanelManager(PrivateTag, std::shared_ptr<CompanionManager> companionManager, ContentFactory makeContent);
     ~MenuBarPanelManager() override;
 

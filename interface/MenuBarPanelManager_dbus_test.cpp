@@ -39,7 +39,8 @@ sd_bus* connect(const std::string& address) {
 // Owns org.kde.StatusNotifierWatcher and records each registration.
 class TestWatcher {
 public:
-    explicit TestWatcher(const std::string& address) : bus_(connect(address)) {
+    explicit TestWatcher(const std::string& address)
+        : bus_(connect(address)) {
         static const sd_bus_vtable table[] = {
             SD_BUS_VTABLE_START(0),
             SD_BUS_METHOD("RegisterStatusNotifierItem", "s", "", &TestWatcher::onRegister, SD_BUS_VTABLE_UNPRIVILEGED),
@@ -53,7 +54,8 @@ public:
         sd_bus_flush_close_unref(bus_);
     }
     void pump() {
-        while (sd_bus_process(bus_, nullptr) > 0) {}
+        while (sd_bus_process(bus_, nullptr) > 0) {
+        }
         sd_bus_flush(bus_);
     }
     sd_bus* bus() const { return bus_; }
@@ -102,14 +104,15 @@ TEST(StatusNotifierItem, RegistersServesItsIconOpensThePanelOnActivateAndRegiste
         sd_bus_message* message = nullptr;
         bool done = false;
     } pixmap;
-    sd_bus_call_method_async(watcher->bus(), nullptr, service.c_str(), "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get",
-                             [](sd_bus_message* m, void* userdata, sd_bus_error*) {
-                                 auto* r = static_cast<Reply*>(userdata);
-                                 r->message = sd_bus_message_ref(m);
-                                 r->done = true;
-                                 return 0;
-                             },
-                             &pixmap, "ss", "org.kde.StatusNotifierItem", "IconPixmap");
+    sd_bus_call_method_async(
+        watcher->bus(), nullptr, service.c_str(), "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get",
+        [](sd_bus_message* m, void* userdata, sd_bus_error*) {
+            auto* r = static_cast<Reply*>(userdata);
+            r->message = sd_bus_message_ref(m);
+            r->done = true;
+            return 0;
+        },
+        &pixmap, "ss", "org.kde.StatusNotifierItem", "IconPixmap");
     ASSERT_TRUE(env.loop().runUntil([&] {
         watcher->pump();
         return pixmap.done;

@@ -52,7 +52,7 @@ TEST_F(MenuBarPanelManagerTest, CreatingItPutsTheTemplateTriangleInTheStatusArea
     // The centroid (9, 9) is inside; the apex leans up-left, the corners stay clear.
     EXPECT_EQ(alphaAt(9, 9), 255u);
     EXPECT_EQ(rgbAt(9, 9), 0u);
-    EXPECT_GT(alphaAt(5, 4), 128u);    // near the apex (4.83, 3.04 with y down)
+    EXPECT_GT(alphaAt(5, 4), 128u);  // near the apex (4.83, 3.04 with y down)
     EXPECT_EQ(alphaAt(16, 2), 0u);
     EXPECT_EQ(alphaAt(1, 16), 0u);
     EXPECT_EQ(alphaAt(15, 15), 0u);
@@ -93,11 +93,11 @@ TEST_F(MenuBarPanelManagerTest, ThePanelStandsAboveAnIconAtTheBottomOfTheScreen)
         Rect button;
         Rect expected;
     } cases[] = {
-        {{1000, 876, 24, 24}, {852, 752, 320, 120}},   // top bar: below
-        {{1000, 0, 24, 24}, {852, 28, 320, 120}},      // bottom panel: above
-        {{1000, 124, 24, 24}, {852, 0, 320, 120}},     // just fits below
-        {{1000, 123, 24, 24}, {852, 151, 320, 120}},   // one point short: above
-        {{2000, -200, 30, 30}, {1855, -166, 320, 120}}, // a bottom panel on the second screen
+        {{1000, 876, 24, 24}, {852, 752, 320, 120}},  // top bar: below
+        {{1000, 0, 24, 24}, {852, 28, 320, 120}},  // bottom panel: above
+        {{1000, 124, 24, 24}, {852, 0, 320, 120}},  // just fits below
+        {{1000, 123, 24, 24}, {852, 151, 320, 120}},  // one point short: above
+        {{2000, -200, 30, 30}, {1855, -166, 320, 120}},  // a bottom panel on the second screen
         {{1000, 2000, 24, 24}, {852, 1876, 320, 120}},  // on no screen: the formula as it stands
     };
     for (const auto& c : cases)
@@ -124,12 +124,10 @@ TEST_F(MenuBarPanelManagerTest, AClickOutsideHidesThePanelAfterThreeTenthsOfASec
         bool activeAtCheck;
         bool hidden;
     } cases[] = {
-        {left, {10, 10}, true, true},
-        {right, {10, 10}, true, true},
-        {left, {10, 10}, false, false},
-        {left, {900, 800}, true, false},   // inside the panel's frame (852...1172, 752...872)
-        {left, {852, 752}, true, false},   // its lower-left corner is inside
-        {left, {1172, 800}, true, true},   // its right edge is outside
+        {left, {10, 10}, true, true},    {right, {10, 10}, true, true},
+        {left, {10, 10}, false, false},  {left, {900, 800}, true, false},  // inside the panel's frame (852...1172, 752...872)
+        {left, {852, 752}, true, false},  // its lower-left corner is inside
+        {left, {1172, 800}, true, true},  // its right edge is outside
     };
     for (const auto& c : cases) {
         manager->showPanel();
@@ -219,13 +217,12 @@ TEST(SettingsHelpers, EachOpensItsExactLinkAndFindAppRevealsTheBundleFirst) {
     WindowPositionManager::openAccessibilitySettings();
     Workspace::install(nullptr);
     using Request = std::pair<std::string, std::string>;
-    EXPECT_EQ(workspace->requests,
-              (std::vector<Request>{
-                  {"openURL", "x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility"},
-                  {"openURL", "x-apple.systempreferences:com.apple.preference.security?Privacy_ScreenCapture"},
-                  {"activateFileViewerSelecting", Bundle::main().bundlePath()},
-                  {"openURL", "x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility"},
-              }));
+    EXPECT_EQ(workspace->requests, (std::vector<Request>{
+                                       {"openURL", "x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility"},
+                                       {"openURL", "x-apple.systempreferences:com.apple.preference.security?Privacy_ScreenCapture"},
+                                       {"activateFileViewerSelecting", Bundle::main().bundlePath()},
+                                       {"openURL", "x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility"},
+                                   }));
     EXPECT_STREQ(WindowPositionManager::microphoneSettingsURL,
                  "x-apple.systempreferences:com.apple.preference.security?Privacy_Microphone");
 }

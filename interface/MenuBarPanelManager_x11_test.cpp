@@ -63,8 +63,8 @@ void click(Display* display, int x, int y, unsigned button) {
 
 void setActiveWindow(Display* display, Window window) {
     unsigned long value = window;
-    XChangeProperty(display, DefaultRootWindow(display), XInternAtom(display, "_NET_ACTIVE_WINDOW", False), XA_WINDOW, 32,
-                    PropModeReplace, reinterpret_cast<unsigned char*>(&value), 1);
+    XChangeProperty(display, DefaultRootWindow(display), XInternAtom(display, "_NET_ACTIVE_WINDOW", False), XA_WINDOW, 32, PropModeReplace,
+                    reinterpret_cast<unsigned char*>(&value), 1);
     XSync(display, False);
 }
 
@@ -298,7 +298,7 @@ TEST(MenuBarPanelOnX11, ThePointingHandRegionsFollowAResizedButton) {
     ASSERT_EQ(regions.size(), 1u);
     EXPECT_EQ((std::vector<int>{regions[0].x, regions[0].y, regions[0].width, regions[0].height}), (std::vector<int>{20, 100, 280, 60}));
     EXPECT_EQ(cursorSerialAt(d, 956 + 200, 4 + 120), overButton);  // was plain panel, now the wider button
-    EXPECT_EQ(cursorSerialAt(d, 956 + 30, 4 + 175), overPanel);    // was the button, now below it
+    EXPECT_EQ(cursorSerialAt(d, 956 + 30, 4 + 175), overPanel);  // was the button, now below it
     manager.reset();
     StatusBarDesktop::install(nullptr);
 }
@@ -349,8 +349,9 @@ TEST(MenuBarPanelOnX11, ClicksOnTheLivePanelReachItsButtonsAndEveryButtonHasAHan
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
-    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}),
-                                               [](const std::shared_ptr<CompanionManager>& c) { return std::make_shared<CompanionPanelView>(c); });
+    auto manager =
+        MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}),
+                                    [](const std::shared_ptr<CompanionManager>& c) { return std::make_shared<CompanionPanelView>(c); });
     manager->showPanel();  // no tray: top-right, root (956, 4)
     const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
     ASSERT_TRUE(env.loop().runUntil([&] { return stateOf(d, panel).mapped; }));
@@ -374,8 +375,8 @@ TEST(MenuBarPanelOnX11, ClicksOnTheLivePanelReachItsButtonsAndEveryButtonHasAHan
         XRectangle* rects = XShapeGetRectangles(d, panel, ShapeBounding, &count, &ordering);
         bool inside = false;
         for (int i = 0; i < count; ++i)
-            inside = inside || (px >= rects[i].x && px < rects[i].x + rects[i].width && py >= rects[i].y &&
-                                py < rects[i].y + rects[i].height);
+            inside =
+                inside || (px >= rects[i].x && px < rects[i].x + rects[i].width && py >= rects[i].y && py < rects[i].y + rects[i].height);
         if (rects) XFree(rects);
         return inside;
     };

@@ -2,7 +2,10 @@
 
 namespace velmo {
 
-AVPlayerNSView::AVPlayerNSView(Rect frame) : frame_(frame) { layout(); }
+AVPlayerNSView::AVPlayerNSView(Rect frame)
+    : frame_(frame) {
+    layout();
+}
 
 AVPlayerNSView::~AVPlayerNSView() { setPlayerLayerPlayer(nullptr); }
 

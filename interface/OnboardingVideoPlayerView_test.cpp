@@ -19,9 +19,9 @@ std::shared_ptr<VideoFrame> twoBandFrame(int width, int height) {
         for (int x = 0; x < width; ++x) {
             std::uint8_t* p = &f->pixels[std::size_t(y * f->stride + x * 4)];
             bool top = y < height / 2;
-            p[0] = 0;                 // blue
-            p[1] = top ? 0 : 255;     // green
-            p[2] = top ? 255 : 0;     // red
+            p[0] = 0;  // blue
+            p[1] = top ? 0 : 255;  // green
+            p[2] = top ? 255 : 0;  // red
             p[3] = 255;
         }
     return f;

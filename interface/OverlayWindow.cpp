@@ -57,8 +57,7 @@ struct OverlayWindow::Content {
     static bool leavesNoPixel(const Layer& layer) {
         using K = Layer::Kind;
         if (layer.opacity <= 0) return true;
-        bool filled = layer.kind == K::Path || layer.kind == K::RoundedRect || layer.kind == K::Capsule ||
-                      layer.kind == K::Text;
+        bool filled = layer.kind == K::Path || layer.kind == K::RoundedRect || layer.kind == K::Capsule || layer.kind == K::Text;
         return filled && !layer.shadow.visible() && layer.fill.opacity * layer.opacity < 0.5 / 255;
     }
 
@@ -70,7 +69,8 @@ struct OverlayWindow::Content {
 };
 
 OverlayWindow::OverlayWindow(const Screen& screen, OverlayWindowLayer& layer)
-    : window_(layer.makeOverlayWindow(screen.frame)), content_(std::make_shared<Content>()) {
+    : window_(layer.makeOverlayWindow(screen.frame)),
+      content_(std::make_shared<Content>()) {
     content_->window = window_;
 }
 
@@ -115,9 +115,9 @@ std::function<Point()> sharedPointerSample(std::function<Point()> source) {
 }
 }  // namespace
 
-OverlayWindowManager::OverlayWindowManager(std::shared_ptr<OverlayWindowLayer> layer,
-                                           BlueCursorView::Environment environment)
-    : layer_(std::move(layer)), environment_(std::move(environment)) {}
+OverlayWindowManager::OverlayWindowManager(std::shared_ptr<OverlayWindowLayer> layer, BlueCursorView::Environment environment)
+    : layer_(std::move(layer)),
+      environment_(std::move(environment)) {}
 
 OverlayWindowManager::~OverlayWindowManager() { hideOverlay(); }
 

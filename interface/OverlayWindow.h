@@ -46,8 +46,7 @@ class OverlayWindowManager : public OverlayWindowManaging {
 public:
     // Windows come from `layer`; the views read the world through `environment` (empty fields:
     // the real ones, the pointer sampled once per main-loop turn for all screens).
-    explicit OverlayWindowManager(std::shared_ptr<OverlayWindowLayer> layer,
-                                  BlueCursorView::Environment environment = {});
+    explicit OverlayWindowManager(std::shared_ptr<OverlayWindowLayer> layer, BlueCursorView::Environment environment = {});
     ~OverlayWindowManager() override;
 
     void showOverlay(const std::vector<Screen>& screens, CompanionManager& companion) override;

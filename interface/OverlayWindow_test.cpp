@@ -23,8 +23,7 @@ struct OverlayTest : testing::Test {
     VirtualMainLoopScope loopScope;
     std::shared_ptr<CompanionManager> companion =
         CompanionManager::create({std::make_shared<velmo::test::FakeDictationManager>(),
-                                  std::make_shared<velmo::test::FakeShortcutMonitor>(),
-                                  std::make_shared<HeadlessOverlayWindowManager>()});
+                                  std::make_shared<velmo::test::FakeShortcutMonitor>(), std::make_shared<HeadlessOverlayWindowManager>()});
     std::shared_ptr<SimulatedOverlayWindowLayer> layer = std::make_shared<SimulatedOverlayWindowLayer>();
     Point mouse{100, 800};  // global; (100, 100) on kLeft
     int pointerSamples = 0;
@@ -114,8 +113,7 @@ struct FlagCase {
 };
 
 TEST_F(OverlayTest, AnyShowingSetsTheFlagEvenWithNoScreensAndHidesWhatWasShown) {
-    for (const FlagCase& k : {FlagCase{false, {}}, FlagCase{true, {}}, FlagCase{false, {kRight}},
-                              FlagCase{true, {kLeft, kRight}}}) {
+    for (const FlagCase& k : {FlagCase{false, {}}, FlagCase{true, {}}, FlagCase{false, {kRight}}, FlagCase{true, {kLeft, kRight}}}) {
         SCOPED_TRACE(k.screens.size());
         manager.showOverlay({kLeft}, *companion);
         const std::size_t made = layer->windows.size();
@@ -180,14 +178,13 @@ TEST_F(OverlayTest, APublishedTargetIsFlownToOnItsScreensWindowAndTheCursorComes
     manager.showOverlay({kLeft, kRight}, *companion);
     loop().advance(1.0s);
     int clears = 0;
-    Cancellable watch = companion->detectedElementScreenLocation().publisher().sink(
-        [&](const std::optional<Point>& p) { clears += !p; });
-    for (const TargetCase& k : {TargetCase{"inside", 500, 400, 508, 412},
-                                TargetCase{"past the bottom-right corner", 995, 795, 980, 780},
+    Cancellable watch = companion->detectedElementScreenLocation().publisher().sink([&](const std::optional<Point>& p) { clears += !p; });
+    for (const TargetCase& k : {TargetCase{"inside", 500, 400, 508, 412}, TargetCase{"past the bottom-right corner", 995, 795, 980, 780},
                                 TargetCase{"at the top-left corner", 2, 3, 20, 20}}) {
         SCOPED_TRACE(k.name);
         clears = 0;
-        velmo::test::writable(*companion).detectedElementScreenLocation = Point{kRight.frame.x + k.elementX, kRight.frame.maxY() - k.elementY};
+        velmo::test::writable(*companion).detectedElementScreenLocation =
+            Point{kRight.frame.x + k.elementX, kRight.frame.maxY() - k.elementY};
         velmo::test::writable(*companion).detectedElementDisplayFrame = kRight.frame;
         loop().advance(1.5s);
         EXPECT_EQ(window(1).pixel(k.glyphX, k.glyphY), kBlue);

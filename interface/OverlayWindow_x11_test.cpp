@@ -104,8 +104,9 @@ std::string ownerProperty(Display* d, Window w) {
     unsigned long count = 0, after = 0;
     unsigned char* data = nullptr;
     std::string value;
-    if (XGetWindowProperty(d, w, XInternAtom(d, X11ScreenLayer::bundleIdentifierProperty(), False), 0, 256, False, AnyPropertyType,
-                           &type, &format, &count, &after, &data) == Success && data)
+    if (XGetWindowProperty(d, w, XInternAtom(d, X11ScreenLayer::bundleIdentifierProperty(), False), 0, 256, False, AnyPropertyType, &type,
+                           &format, &count, &after, &data) == Success &&
+        data)
         value.assign(reinterpret_cast<char*>(data), count);
     if (data) XFree(data);
     return value;
@@ -117,8 +118,7 @@ struct OverlayX11Test : testing::Test {
     std::shared_ptr<X11StatusBarDesktop> desktop;
     std::shared_ptr<CompanionManager> companion =
         CompanionManager::create({std::make_shared<velmo::test::FakeDictationManager>(),
-                                  std::make_shared<velmo::test::FakeShortcutMonitor>(),
-                                  std::make_shared<HeadlessOverlayWindowManager>()});
+                                  std::make_shared<velmo::test::FakeShortcutMonitor>(), std::make_shared<HeadlessOverlayWindowManager>()});
     std::unique_ptr<OverlayWindowManager> manager;
 
     void SetUp() override {
@@ -269,8 +269,7 @@ TEST_F(OverlayX11Test, StaysAboveAWindowMappedLaterAndHidingTakesEveryWindowDown
 TEST_F(OverlayX11Test, AScreenshotTakenWhileTheOverlayShowsLeavesTheCursorOut) {
     Display* d = x.connection();
     velmo::test::TestDirectory folder;
-    folder.write("Velmo.app/Contents/Info.plist",
-                 PropertyList::toXML(PlistValue::Dictionary{{"CFBundleIdentifier", "com.velmo.app"}}));
+    folder.write("Velmo.app/Contents/Info.plist", PropertyList::toXML(PlistValue::Dictionary{{"CFBundleIdentifier", "com.velmo.app"}}));
     Bundle::Scope bundle(folder / "Velmo.app");
     x.createWindow(1920, 0, 1920, 1080, 0x808080);
     x.movePointer(1920 + 200, 300);
@@ -296,8 +295,7 @@ TEST_F(OverlayX11Test, AScreenshotTakenWhileTheOverlayShowsLeavesTheCursorOut) {
     const int cx = 235 * 2 / 3, cy = 325 * 2 / 3;
     int blue = 0;
     for (int y = cy - 15; y <= cy + 15; ++y)
-        for (int x0 = cx - 15; x0 <= cx + 15; ++x0)
-            blue += velmo::test::colourNear(image->pixel(x0, y), 0x3380ff, 60);
+        for (int x0 = cx - 15; x0 <= cx + 15; ++x0) blue += velmo::test::colourNear(image->pixel(x0, y), 0x3380ff, 60);
     EXPECT_EQ(blue, 0);
     EXPECT_TRUE(velmo::test::colourNear(image->pixel(cx, cy), 0x808080, 16)) << std::hex << image->pixel(cx, cy);
     // Still drawn on screen.
@@ -334,8 +332,9 @@ TEST_F(OverlayX11Test, APublishedTargetIsFlownToOnTheRightMonitorAndTheCursorCom
         EXPECT_TRUE(settle([&] { return pixelOf(d, window(1), k.glyphX, k.glyphY) == 0xff3380ffu; }, 1.5));
         EXPECT_NE(pixelOf(d, window(1), 135, 125), 0xff3380ffu);
         EXPECT_NE(pixelOf(d, window(0), k.glyphX, k.glyphY), 0xff3380ffu);
-        EXPECT_TRUE(settle([&] { return pixelOf(d, window(1), 135, 125) == 0xff3380ffu && pixelOf(d, window(1), k.glyphX, k.glyphY) != 0xff3380ffu; },
-                           15.0));
+        EXPECT_TRUE(settle(
+            [&] { return pixelOf(d, window(1), 135, 125) == 0xff3380ffu && pixelOf(d, window(1), k.glyphX, k.glyphY) != 0xff3380ffu; },
+            15.0));
         EXPECT_TRUE(settle([&] { return clears > 0; }, 2.0));
         settle([] { return false; }, 1.0);
         EXPECT_EQ(clears, 1);
@@ -348,7 +347,9 @@ TEST_F(OverlayX11Test, APublishedTargetIsFlownToOnTheRightMonitorAndTheCursorCom
     manager->showOverlay(screens, *companion);
     EXPECT_TRUE(manager->hasShownOverlayBefore());
     ASSERT_EQ(manager->overlayWindows().size(), 2u);
-    EXPECT_TRUE(settle([&] { return factsOf(d, window(0)).viewable && factsOf(d, window(1)).viewable && pixelOf(d, window(1), 135, 125) == 0xff3380ffu; }));
+    EXPECT_TRUE(settle([&] {
+        return factsOf(d, window(0)).viewable && factsOf(d, window(1)).viewable && pixelOf(d, window(1), 135, 125) == 0xff3380ffu;
+    }));
     settle([] { return false; }, 3.0);  // past the welcome's 2 s start, had there been one
     for (const auto& view : manager->cursorViews()->views()) EXPECT_TRUE(view->state().welcomeText.empty());
 }
@@ -361,9 +362,9 @@ TEST(OverlayX11WithoutSharedMemory, FramesGoOutWithXPutImageAndTheCursorFollowsT
     Display* d = x.connection();
     int opcode = 0, event = 0, error = 0;
     ASSERT_FALSE(XQueryExtension(d, "MIT-SHM", &opcode, &event, &error));
-    auto companion = CompanionManager::create({std::make_shared<velmo::test::FakeDictationManager>(),
-                                               std::make_shared<velmo::test::FakeShortcutMonitor>(),
-                                               std::make_shared<HeadlessOverlayWindowManager>()});
+    auto companion =
+        CompanionManager::create({std::make_shared<velmo::test::FakeDictationManager>(),
+                                  std::make_shared<velmo::test::FakeShortcutMonitor>(), std::make_shared<HeadlessOverlayWindowManager>()});
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     BlueCursorView::Environment e;

@@ -40,10 +40,9 @@ LayerList placeholderLayers(Size size) {
     glyph.id = "placeholder.triangle";
     list.push_back(glyph);
 
-    list.push_back(leftAlignedText("placeholder.title", "Velmo", Font{"sans-serif", 15, 600},
-                                   CompanionPalette::textPrimary(), 48, 30));
-    list.push_back(leftAlignedText("placeholder.subtitle", "Hold Control + Option and speak.",
-                                   Font{"sans-serif", 12, 400}, CompanionPalette::textSecondary(), 20, 72));
+    list.push_back(leftAlignedText("placeholder.title", "Velmo", Font{"sans-serif", 15, 600}, CompanionPalette::textPrimary(), 48, 30));
+    list.push_back(leftAlignedText("placeholder.subtitle", "Hold Control + Option and speak.", Font{"sans-serif", 12, 400},
+                                   CompanionPalette::textSecondary(), 20, 72));
     return list;
 }
 

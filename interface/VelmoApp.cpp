@@ -84,7 +84,8 @@ int main() {
         if (signalFd >= 0)
             signalWatch = loop->watchFd(signalFd, FdReadable, [&](unsigned) {
                 signalfd_siginfo info;
-                while (::read(signalFd, &info, sizeof info) == sizeof info) {}
+                while (::read(signalFd, &info, sizeof info) == sizeof info) {
+                }
                 end(0);
             });
         loop->post([&] { delegate.applicationDidFinishLaunching(); });

@@ -162,8 +162,8 @@ std::string bundleIdentifierOf(Display* d, Window w) {
     unsigned long count = 0, after = 0;
     unsigned char* data = nullptr;
     std::string value;
-    if (XGetWindowProperty(d, w, XInternAtom(d, velmo::X11ScreenLayer::bundleIdentifierProperty(), False), 0, 256, False,
-                           AnyPropertyType, &type, &format, &count, &after, &data) == Success &&
+    if (XGetWindowProperty(d, w, XInternAtom(d, velmo::X11ScreenLayer::bundleIdentifierProperty(), False), 0, 256, False, AnyPropertyType,
+                           &type, &format, &count, &after, &data) == Success &&
         data)
         value.assign(reinterpret_cast<char*>(data), count);
     if (data) XFree(data);
@@ -322,8 +322,8 @@ TEST(VelmoApp, KillingTheXServerEndsVelmoWithExitStatusOneAndOneLineLeavingItsFi
         velmo::test::TestDirectory config;
         const std::string defaultsPath = config / "com.korvale.velmo/defaults.plist";
         if (situation.onboarded) config.write("com.korvale.velmo/defaults.plist", onboardedDefaults());
-        const std::string awaited = situation.onboarded ? "🔑 Velmo start — accessibility: true, screen: true, mic: true"
-                                                        : "🎯 Velmo: Registered as login item";
+        const std::string awaited =
+            situation.onboarded ? "🔑 Velmo start — accessibility: true, screen: true, mic: true" : "🎯 Velmo: Registered as login item";
         VelmoProcess velmo({{"DISPLAY", x.display()},
                             {"XDG_CONFIG_HOME", config.path()},
                             {"XDG_DATA_HOME", config / "data"},

@@ -113,8 +113,7 @@ const std::map<std::string, std::function<void(CompanionManager&, Point&)>>& cur
     static const std::map<std::string, Script> all{
         {"following",
          [after](CompanionManager&, Point& mouse) {
-             for (int i = 1; i <= 60; ++i)
-                 after(i / 60.0, [&mouse, i] { mouse = {200 + 4.0 * i, 300 - 1.0 * i}; });
+             for (int i = 1; i <= 60; ++i) after(i / 60.0, [&mouse, i] { mouse = {200 + 4.0 * i, 300 - 1.0 * i}; });
          }},
         {"welcome", [](CompanionManager&, Point&) {}},
         {"flight",
@@ -138,8 +137,8 @@ const std::map<std::string, std::function<void(CompanionManager&, Point&)>>& cur
                  velmo::test::writable(c).currentAudioPowerLevel = 0.25;
              });
          }},
-        {"processing",
-         [after](CompanionManager& c, Point&) { after(0.1, [&c] { velmo::test::writable(c).voiceState = CompanionVoiceState::processing; }); }},
+        {"processing", [after](CompanionManager& c,
+                               Point&) { after(0.1, [&c] { velmo::test::writable(c).voiceState = CompanionVoiceState::processing; }); }},
         {"video",
          [](CompanionManager& c, Point&) {
              velmo::test::writable(c).onboardingVideoPlayer = renditionPlayer();
@@ -170,9 +169,9 @@ const std::map<std::string, std::function<void(CompanionManager&, Point&)>>& cur
 Scene cursor(const Options& o) {
     const Rect screen{0, 0, 800, 500};
     VirtualMainLoopScope scope;
-    auto companion = CompanionManager::create({std::make_shared<test::FakeDictationManager>(),
-                                               std::make_shared<test::FakeShortcutMonitor>(),
-                                               std::make_shared<HeadlessOverlayWindowManager>()});
+    auto companion =
+        CompanionManager::create({std::make_shared<test::FakeDictationManager>(), std::make_shared<test::FakeShortcutMonitor>(),
+                                  std::make_shared<HeadlessOverlayWindowManager>()});
     Point mouse{200, 300};
     BlueCursorView::Environment env;
     env.mouseLocation = [&mouse] { return mouse; };
@@ -210,8 +209,7 @@ Scene panel(const Options& o) {
 }
 
 const std::map<std::string, std::function<Scene(const Options&)>>& scenes() {
-    static const std::map<std::string, std::function<Scene(const Options&)>> all{
-        {"glyphs", glyphs}, {"cursor", cursor}, {"panel", panel}};
+    static const std::map<std::string, std::function<Scene(const Options&)>> all{{"glyphs", glyphs}, {"cursor", cursor}, {"panel", panel}};
     return all;
 }
 
@@ -262,8 +260,10 @@ int main(int argc, char** argv) {
             o.time = std::strtod(value.c_str(), &end);
             if (*end) return usage();
         } else if (arg == "--background") {
-            if (value == "none") o.background.reset();
-            else o.background = colorFromHex(value);
+            if (value == "none")
+                o.background.reset();
+            else
+                o.background = colorFromHex(value);
         } else {
             return usage();
         }

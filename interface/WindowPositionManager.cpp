@@ -9,8 +9,6 @@ void WindowPositionManager::openAccessibilitySettings() { Workspace::shared()->o
 
 void WindowPositionManager::openScreenRecordingSettings() { Workspace::shared()->openURL(screenRecordingSettingsURL); }
 
-void WindowPositionManager::revealAppInFinder() {
-    Workspace::shared()->activateFileViewerSelecting({Bundle::main().bundlePath()});
-}
+void WindowPositionManager::revealAppInFinder() { Workspace::shared()->activateFileViewerSelecting({Bundle::main().bundlePath()}); }
 
 }  // namespace velmo

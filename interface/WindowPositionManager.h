@@ -6,12 +6,10 @@ namespace velmo {
 // manager. Type-level operations only; each returns at once. Main thread only.
 class WindowPositionManager {
 public:
-    static constexpr const char* accessibilitySettingsURL =
-        "x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility";
+    static constexpr const char* accessibilitySettingsURL = "x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility";
     static constexpr const char* screenRecordingSettingsURL =
         "x-apple.systempreferences:com.apple.preference.security?Privacy_ScreenCapture";
-    static constexpr const char* microphoneSettingsURL =
-        "x-apple.systempreferences:com.apple.preference.security?Privacy_Microphone";
+    static constexpr const char* microphoneSettingsURL = "x-apple.systempreferences:com.apple.preference.security?Privacy_Microphone";
 
     WindowPositionManager() = delete;
 

@@ -10,7 +10,8 @@ namespace velmo::test {
 // puts back what was there.
 class EnvironmentVariable {
 public:
-    EnvironmentVariable(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
+    EnvironmentVariable(std::string name, std::optional<std::string> value)
+        : name_(std::move(name)) {
         if (const char* old = std::getenv(name_.c_str())) previous_ = old;
         set(value);
     }
@@ -20,8 +21,10 @@ public:
 
 private:
     void set(const std::optional<std::string>& value) {
-        if (value) setenv(name_.c_str(), value->c_str(), 1);
-        else unsetenv(name_.c_str());
+        if (value)
+            setenv(name_.c_str(), value->c_str(), 1);
+        else
+            unsetenv(name_.c_str());
     }
     std::string name_;
     std::optional<std::string> previous_;

@@ -16,14 +16,14 @@ std::optional<DecodedJpeg> decodeJpeg(const std::vector<std::uint8_t>& data) {
     if (!handle) return std::nullopt;
     int width = 0, height = 0, subsampling = 0, colourspace = 0;
     std::optional<DecodedJpeg> result;
-    if (tjDecompressHeader3(handle, data.data(), static_cast<unsigned long>(data.size()), &width, &height,
-                            &subsampling, &colourspace) == 0) {
+    if (tjDecompressHeader3(handle, data.data(), static_cast<unsigned long>(data.size()), &width, &height, &subsampling, &colourspace) ==
+        0) {
         DecodedJpeg image;
         image.width = width;
         image.height = height;
         image.rgb.resize(std::size_t(width) * std::size_t(height) * 3);
-        if (tjDecompress2(handle, data.data(), static_cast<unsigned long>(data.size()), image.rgb.data(), width, 0,
-                          height, TJPF_RGB, 0) == 0) {
+        if (tjDecompress2(handle, data.data(), static_cast<unsigned long>(data.size()), image.rgb.data(), width, 0, height, TJPF_RGB, 0) ==
+            0) {
             result = std::move(image);
         }
     }

@@ -45,17 +45,28 @@ bool pause(Seconds delay, const std::atomic<bool>& stop) {
 
 std::string standardReasonPhrase(int status) {
     switch (status) {
-        case 200: return "OK";
-        case 201: return "Created";
-        case 204: return "No Content";
-        case 400: return "Bad Request";
-        case 401: return "Unauthorized";
-        case 403: return "Forbidden";
-        case 404: return "Not Found";
-        case 429: return "Too Many Requests";
-        case 500: return "Internal Server Error";
-        case 503: return "Service Unavailable";
-        default: return "Status";
+        case 200:
+            return "OK";
+        case 201:
+            return "Created";
+        case 204:
+            return "No Content";
+        case 400:
+            return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 403:
+            return "Forbidden";
+        case 404:
+            return "Not Found";
+        case 429:
+            return "Too Many Requests";
+        case 500:
+            return "Internal Server Error";
+        case 503:
+            return "Service Unavailable";
+        default:
+            return "Status";
     }
 }
 
@@ -151,7 +162,8 @@ LoopbackAnswer& LoopbackAnswer::droppedAfterBody() {
 }
 
 struct LoopbackHttpServer::Connection {
-    explicit Connection(asio::io_context& io) : socket(io) {}
+    explicit Connection(asio::io_context& io)
+        : socket(io) {}
     tcp::socket socket;
     std::size_t index = 0;
     std::thread thread;
@@ -231,9 +243,8 @@ std::vector<RecordedRequest> LoopbackHttpServer::requestsWith(const std::string&
 
 std::size_t LoopbackHttpServer::requestCountWith(const std::string& method, const std::string& path) const {
     std::lock_guard lock(mutex_);
-    return std::size_t(std::count_if(requests_.begin(), requests_.end(), [&](const RecordedRequest& r) {
-        return r.method == method && (path.empty() || r.path == path);
-    }));
+    return std::size_t(std::count_if(requests_.begin(), requests_.end(),
+                                     [&](const RecordedRequest& r) { return r.method == method && (path.empty() || r.path == path); }));
 }
 
 bool LoopbackHttpServer::waitForRequests(std::size_t count, Seconds timeout) const {

@@ -25,7 +25,7 @@ std::string standardReasonPhrase(int status);
 struct RecordedRequest {
     std::string method;
     std::string target;  // path and query as sent
-    std::string path;    // without the query
+    std::string path;  // without the query
     HeaderList headers;  // in the order sent, names as sent
     std::string body;
     std::size_t connection = 0;  // 1 for the first connection accepted, 2 for the next...
@@ -55,7 +55,7 @@ struct LoopbackAnswer {
     struct Part {
         std::string data;
         Seconds delayBefore{0};
-        std::shared_ptr<Gate> gate;      // waited for before this part
+        std::shared_ptr<Gate> gate;  // waited for before this part
     };
     enum class Framing { contentLength, chunked, untilClose };
 
@@ -64,12 +64,12 @@ struct LoopbackAnswer {
     HeaderList headers;
     std::vector<Part> body;
     Framing framing = Framing::contentLength;
-    std::shared_ptr<Gate> hold;          // waited for before anything is sent
+    std::shared_ptr<Gate> hold;  // waited for before anything is sent
     Seconds delayBeforeHeaders{0};
-    bool dropAfterBody = false;          // close after the parts without ending the body
-    bool closeAfter = false;             // close the connection after this answer
-    std::optional<std::string> raw;      // bytes sent exactly as they are, then closed
-    bool reset = false;                  // no answer: the connection is reset (TCP RST)
+    bool dropAfterBody = false;  // close after the parts without ending the body
+    bool closeAfter = false;  // close the connection after this answer
+    std::optional<std::string> raw;  // bytes sent exactly as they are, then closed
+    bool reset = false;  // no answer: the connection is reset (TCP RST)
 
     static LoopbackAnswer text(int status, std::string body, std::string contentType = "text/plain");
     // A chunked body sent as the given pieces, `delay` seconds apart.

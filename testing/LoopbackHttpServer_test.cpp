@@ -78,7 +78,8 @@ TEST(LoopbackHttpServer, RecordsRequestsAndAnswersRoutesOnOneKeptConnection) {
     EXPECT_EQ(requests[0].target, "/v1/things?q=1");
     EXPECT_EQ(requests[0].path, "/v1/things");
     EXPECT_EQ(requests[0].body, "body");
-    EXPECT_EQ(requests[0].headers, (HeaderList{{"Host", "h"}, {"B-Second", "2"}, {"A-First", "1"}, {"Empty", ""}, {"Content-Length", "4"}}));
+    EXPECT_EQ(requests[0].headers,
+              (HeaderList{{"Host", "h"}, {"B-Second", "2"}, {"A-First", "1"}, {"Empty", ""}, {"Content-Length", "4"}}));
     EXPECT_EQ(requests[1].connection, requests[0].connection);
     EXPECT_EQ(server.connectionCount(), 1u);
 }

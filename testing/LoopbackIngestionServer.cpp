@@ -46,11 +46,10 @@ LoopbackIngestionServer::Answer LoopbackIngestionServer::Answer::held(std::share
 
 LoopbackIngestionServer::Answer LoopbackIngestionServer::Answer::dropped() { return Answer{LoopbackAnswer::connectionReset()}; }
 
-LoopbackIngestionServer::Answer LoopbackIngestionServer::Answer::closedWithoutReply() {
-    return Answer{LoopbackAnswer::rawBytes("")};
-}
+LoopbackIngestionServer::Answer LoopbackIngestionServer::Answer::closedWithoutReply() { return Answer{LoopbackAnswer::rawBytes("")}; }
 
-LoopbackIngestionServer::LoopbackIngestionServer(std::string snapshotPath) : snapshotPath_(std::move(snapshotPath)) {
+LoopbackIngestionServer::LoopbackIngestionServer(std::string snapshotPath)
+    : snapshotPath_(std::move(snapshotPath)) {
     standing_[Route::batch] = Answer::status(200, R"({"status":1})");
     standing_[Route::snapshot] = Answer::status(200, R"({"status":1})");
     standing_[Route::flags] = Answer::status(200, R"({"flags":{},"featureFlags":{},"featureFlagPayloads":{}})");

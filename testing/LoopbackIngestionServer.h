@@ -32,10 +32,10 @@ public:
     struct Request {
         Route route = Route::unknown;
         std::string method;
-        std::string path;   // without the query
+        std::string path;  // without the query
         std::optional<std::string> query;  // present when the target held a "?"
         HeaderList headers;
-        std::string body;   // inflated when sent with "Content-Encoding: gzip"
+        std::string body;  // inflated when sent with "Content-Encoding: gzip"
         bool gzipped = false;
         bool inflated = false;  // false when a gzip body did not inflate
         std::optional<nlohmann::ordered_json> json;  // the body when it is JSON

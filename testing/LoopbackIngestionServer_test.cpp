@@ -17,9 +17,9 @@ using Answer = LoopbackIngestionServer::Answer;
 TEST(LoopbackIngestionServer, NamesTheRouteOfAPathUnderAnyPrefix) {
     LoopbackIngestionServer server("/replay/");
     const std::pair<const char*, Route> cases[] = {
-        {"/batch", Route::batch},          {"/ingest/batch", Route::batch},
-        {"/replay/", Route::snapshot},     {"/s/", Route::unknown},
-        {"/flags", Route::flags},          {"/array/phc_k/config", Route::remoteConfig},
+        {"/batch", Route::batch},           {"/ingest/batch", Route::batch},
+        {"/replay/", Route::snapshot},      {"/s/", Route::unknown},
+        {"/flags", Route::flags},           {"/array/phc_k/config", Route::remoteConfig},
         {"/array//config", Route::unknown}, {"/other", Route::unknown},
     };
     for (const auto& [path, route] : cases) EXPECT_EQ(server.routeOf(path), route) << path;

@@ -221,7 +221,7 @@ struct LoopbackWebSocketServer::Impl::Peer : std::enable_shared_from_this<Peer> 
     std::size_t index;
     tcp::socket socket;
     std::unique_ptr<net::ssl::stream<tcp::socket&>> tlsStream;
-    std::string input;          // bytes read and not yet handled
+    std::string input;  // bytes read and not yet handled
     std::deque<std::pair<std::string, bool>> output;  // bytes, then close the connection
     bool writing = false;
     bool reading = false;
@@ -234,7 +234,10 @@ struct LoopbackWebSocketServer::Impl::Peer : std::enable_shared_from_this<Peer> 
     std::size_t fragmentCount = 0;
     std::vector<std::shared_ptr<net::steady_timer>> timers;
 
-    Peer(Impl& server, std::size_t index, tcp::socket socket) : server(server), index(index), socket(std::move(socket)) {
+    Peer(Impl& server, std::size_t index, tcp::socket socket)
+        : server(server),
+          index(index),
+          socket(std::move(socket)) {
         if (server.tls) tlsStream = std::make_unique<net::ssl::stream<tcp::socket&>>(this->socket, *server.tls);
     }
 
@@ -244,14 +247,18 @@ struct LoopbackWebSocketServer::Impl::Peer : std::enable_shared_from_this<Peer> 
         auto done = [buffer, handler = std::forward<Handler>(handler)](ErrorCode ec, std::size_t n) mutable {
             handler(ec, std::string_view(buffer->data(), n));
         };
-        if (tlsStream) tlsStream->async_read_some(net::buffer(*buffer), std::move(done));
-        else socket.async_read_some(net::buffer(*buffer), std::move(done));
+        if (tlsStream)
+            tlsStream->async_read_some(net::buffer(*buffer), std::move(done));
+        else
+            socket.async_read_some(net::buffer(*buffer), std::move(done));
     }
 
     template <class Handler>
     void writeAll(const std::shared_ptr<std::string>& bytes, Handler&& handler) {
-        if (tlsStream) net::async_write(*tlsStream, net::buffer(*bytes), std::forward<Handler>(handler));
-        else net::async_write(socket, net::buffer(*bytes), std::forward<Handler>(handler));
+        if (tlsStream)
+            net::async_write(*tlsStream, net::buffer(*bytes), std::forward<Handler>(handler));
+        else
+            net::async_write(socket, net::buffer(*bytes), std::forward<Handler>(handler));
     }
 
     void start() {
@@ -340,15 +347,17 @@ struct LoopbackWebSocketServer::Impl::Peer : std::enable_shared_from_this<Peer> 
 
         auto key = request.header("Sec-WebSocket-Key");
         auto upgrade = request.header("Upgrade");
-        if (!refusal && (!key || !upgrade || strcasecmp(upgrade->c_str(), "websocket") != 0)) refusal = std::make_pair(400, std::string("not a WebSocket upgrade"));
+        if (!refusal && (!key || !upgrade || strcasecmp(upgrade->c_str(), "websocket") != 0))
+            refusal = std::make_pair(400, std::string("not a WebSocket upgrade"));
         if (refusal) {
             std::string answer = "HTTP/1.1 " + std::to_string(refusal->first) + " " + standardReasonPhrase(refusal->first) +
                                  "\r\nContent-Length: " + std::to_string(refusal->second.size()) + "\r\nConnection: close\r\n\r\n" +
                                  refusal->second;
             return write(std::move(answer), true);
         }
-        std::string answer = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Accept: " +
-                             acceptKeyFor(*key) + "\r\n\r\n";
+        std::string answer =
+            "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Accept: " + acceptKeyFor(*key) +
+            "\r\n\r\n";
         for (const auto& step : withAnswer) answer += encodeStep(step);
         upgraded = true;
         server.record(index, [](Connection& c) { c.upgraded = true; });
@@ -458,7 +467,8 @@ struct LoopbackWebSocketServer::Impl::Peer : std::enable_shared_from_this<Peer> 
             case opClose:
                 frame.kind = Frame::Kind::close;
                 if (payload.size() >= 2) {
-                    frame.closeCode = static_cast<std::uint16_t>((static_cast<unsigned char>(payload[0]) << 8) | static_cast<unsigned char>(payload[1]));
+                    frame.closeCode =
+                        static_cast<std::uint16_t>((static_cast<unsigned char>(payload[0]) << 8) | static_cast<unsigned char>(payload[1]));
                     frame.payload = payload.substr(2);
                 }
                 break;
@@ -541,8 +551,10 @@ struct LoopbackWebSocketServer::Impl::Peer : std::enable_shared_from_this<Peer> 
                 break;
             case Step::Kind::drop:
                 // After what earlier steps wrote, so their frames still go out first.
-                if (writing || !output.empty()) output.emplace_back(std::string(), true);
-                else closeNow();
+                if (writing || !output.empty())
+                    output.emplace_back(std::string(), true);
+                else
+                    closeNow();
                 break;
             case Step::Kind::stallReads:
                 stalled = true;
@@ -574,9 +586,12 @@ void LoopbackWebSocketServer::Impl::accept() {
     });
 }
 
-LoopbackWebSocketServer::LoopbackWebSocketServer() : LoopbackWebSocketServer(Options{}) {}
+LoopbackWebSocketServer::LoopbackWebSocketServer()
+    : LoopbackWebSocketServer(Options{}) {}
 
-LoopbackWebSocketServer::LoopbackWebSocketServer(Options options) : impl_(std::make_shared<Impl>()), tls_(options.tls) {
+LoopbackWebSocketServer::LoopbackWebSocketServer(Options options)
+    : impl_(std::make_shared<Impl>()),
+      tls_(options.tls) {
     if (tls_) {
         impl_->identity = std::make_unique<Identity>();
         certificatePEM_ = impl_->identity->pem;
@@ -635,7 +650,8 @@ void LoopbackWebSocketServer::setStepsAfterUpgrade(std::vector<Step> steps) {
 }
 
 void LoopbackWebSocketServer::addReply(Predicate predicate, std::vector<Step> steps, bool once) {
-    addReply(std::move(predicate), [steps = std::move(steps)](const Frame&) { return steps; }, once);
+    addReply(
+        std::move(predicate), [steps = std::move(steps)](const Frame&) { return steps; }, once);
 }
 
 void LoopbackWebSocketServer::addReply(Predicate predicate, Responder responder, bool once) {

@@ -31,13 +31,13 @@ public:
     // Something the server does on a connection.
     struct Step {
         enum class Kind {
-            text,         // send a text frame holding `payload` (sent as is: it may be any bytes)
-            binary,       // send a binary frame holding `payload`
-            close,        // send a close frame (`closeCode`, `payload` as reason), then close once
-                          // the client answers
-            drop,         // close the TCP connection, with no close frame (once the frames of
-                          // earlier steps are written)
-            stallReads,   // stop reading from this connection (its writes back up)
+            text,  // send a text frame holding `payload` (sent as is: it may be any bytes)
+            binary,  // send a binary frame holding `payload`
+            close,  // send a close frame (`closeCode`, `payload` as reason), then close once
+            // the client answers
+            drop,  // close the TCP connection, with no close frame (once the frames of
+            // earlier steps are written)
+            stallReads,  // stop reading from this connection (its writes back up)
             resumeReads,  // read again
         };
         Kind kind = Kind::text;
@@ -59,9 +59,9 @@ public:
     struct Frame {
         enum class Kind { text, binary, close, ping, pong };
         Kind kind = Kind::text;
-        std::string payload;                  // the message, the ping data, or the close reason
+        std::string payload;  // the message, the ping data, or the close reason
         std::optional<std::uint16_t> closeCode;  // close frames that carried one
-        std::size_t fragments = 1;               // how many frames the message came in
+        std::size_t fragments = 1;  // how many frames the message came in
 
         bool isData() const { return kind == Kind::text || kind == Kind::binary; }
     };
@@ -70,17 +70,17 @@ public:
     struct HandshakeRequest : RecordedRequest {
         std::string query;  // after "?", still percent-encoded; empty when there is none
         std::vector<std::pair<std::string, std::string>> queryItems;  // decoded, in order; a
-                                                                      // name without "=" has ""
+            // name without "=" has ""
         bool hasQueryItem(const std::string& name) const;
     };
 
     // One client connection as seen so far.
     struct Connection {
         HandshakeRequest handshake;
-        bool upgraded = false;         // the upgrade was answered with 101
-        std::vector<Frame> frames;     // everything received after the upgrade, in order
+        bool upgraded = false;  // the upgrade was answered with 101
+        std::vector<Frame> frames;  // everything received after the upgrade, in order
         bool clientClosedTcp = false;  // the client's side of TCP ended (or failed)
-        std::string protocolError;     // why the server gave up on the client's bytes, if it did
+        std::string protocolError;  // why the server gave up on the client's bytes, if it did
 
         std::vector<Frame> dataFrames() const;  // text and binary only
         std::vector<std::string> texts() const;

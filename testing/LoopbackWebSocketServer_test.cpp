@@ -25,7 +25,8 @@ const std::string error = R"({"type":"Error","error":"bad key"})";
 // Every message (or the error as "error") the client receives, in order.
 class Client {
 public:
-    explicit Client(WebSocketSession& session) : task_(session.webSocketTask(URLRequest(url))) {
+    explicit Client(WebSocketSession& session)
+        : task_(session.webSocketTask(URLRequest(url))) {
         task_->resume();
         arm(task_, received_);
     }
@@ -59,7 +60,10 @@ TEST(LoopbackWebSocketServer, StepsAfterTheUpgradeRunInOrderAfterTheirDelays) {
         {"begin delayed", {Step::text(begin, 0.2s)}, {begin}, 0.2},
         {"error before begin", {Step::text(error), Step::text(begin, 0.05s)}, {error, begin}, 0.05},
         {"error after begin", {Step::text(begin), Step::text(error, 0.05s)}, {begin, error}, 0.05},
-        {"undecodable", {Step::text("{\"type\": \"Turn\", "), Step::binary(std::string("\xff\x00", 2))}, {"{\"type\": \"Turn\", ", std::string("\xff\x00", 2)}, 0},
+        {"undecodable",
+         {Step::text("{\"type\": \"Turn\", "), Step::binary(std::string("\xff\x00", 2))},
+         {"{\"type\": \"Turn\", ", std::string("\xff\x00", 2)},
+         0},
         {"begin never sent", {}, {}, 0},
     };
     for (auto& c : cases) {
@@ -84,10 +88,10 @@ TEST(LoopbackWebSocketServer, RepliesAreChosenByTheFirstMatchingRule) {
     WebSocketSession session;
     Client client(session);
     auto send = [&](WebSocketMessage m) { client.task().send(std::move(m), nullptr); };
-    send(WebSocketMessage::binary("pcm"));                       // no rule: no answer
+    send(WebSocketMessage::binary("pcm"));  // no rule: no answer
     send(WebSocketMessage::text(R"({"type":"ForceEndpoint"})"));
     send(WebSocketMessage::text(R"({"type":"ForceEndpoint"})"));  // that rule is used up
-    send(WebSocketMessage::text("{\"type\":"));                   // undecodable: no JSON rule matches
+    send(WebSocketMessage::text("{\"type\":"));  // undecodable: no JSON rule matches
     send(WebSocketMessage::text(R"({"type":"Terminate"})"));
     EXPECT_EQ(client.next(), std::optional<std::string>("turn"));
     EXPECT_EQ(client.next(), std::optional<std::string>("saw the broken one"));

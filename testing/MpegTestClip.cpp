@@ -39,18 +39,18 @@ std::string makeMpegToneClip(double seconds, int subband) {
     for (int f = 0; f < frames; ++f) {
         std::size_t start = w.size();
         w.put(0xFFF, 12);  // sync
-        w.put(1, 1);       // MPEG-1
-        w.put(3, 2);       // Layer I
-        w.put(1, 1);       // no CRC
-        w.put(12, 4);      // 384 kbit/s
-        w.put(1, 2);       // 48 kHz
-        w.put(0, 1);       // no padding
-        w.put(0, 1);       // private
-        w.put(3, 2);       // single channel
-        w.put(0, 2);       // mode extension
-        w.put(0, 1);       // copyright
-        w.put(1, 1);       // original
-        w.put(0, 2);       // no emphasis
+        w.put(1, 1);  // MPEG-1
+        w.put(3, 2);  // Layer I
+        w.put(1, 1);  // no CRC
+        w.put(12, 4);  // 384 kbit/s
+        w.put(1, 2);  // 48 kHz
+        w.put(0, 1);  // no padding
+        w.put(0, 1);  // private
+        w.put(3, 2);  // single channel
+        w.put(0, 2);  // mode extension
+        w.put(0, 1);  // copyright
+        w.put(1, 1);  // original
+        w.put(0, 2);  // no emphasis
         for (int sb = 0; sb < 32; ++sb) w.put(sb == subband ? 3 : 0, 4);  // 4 bits per sample
         w.put(8, 6);  // scale factor index: about -16 dB
         for (int s = 0; s < 12; ++s) w.put(14, 4);

@@ -12,10 +12,10 @@ namespace velmo::test {
 
 // One part of a multipart/form-data body.
 struct MultipartPart {
-    HeaderList headers;                   // in the order sent
-    std::string name;                     // the Content-Disposition "name" parameter
+    HeaderList headers;  // in the order sent
+    std::string name;  // the Content-Disposition "name" parameter
     std::optional<std::string> filename;  // its "filename" parameter, when given
-    std::string data;                     // the bytes between the header block and the next delimiter
+    std::string data;  // the bytes between the header block and the next delimiter
 
     // The first header of that name (names compare without case).
     std::optional<std::string> header(const std::string& headerName) const;

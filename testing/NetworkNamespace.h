@@ -14,7 +14,7 @@ namespace velmo::test {
 
 struct NamespaceRun {
     std::string skipReason;  // not empty: the machine cannot make a private network namespace
-    std::string failure;     // not empty: what the body reported, or how the child ended
+    std::string failure;  // not empty: what the body reported, or how the child ended
 };
 
 // Runs `body` in a forked child inside a fresh network namespace of its own (only a loopback
@@ -60,7 +60,8 @@ inline NamespaceRun runInPrivateNetworkNamespace(const std::function<std::string
     }
     ::close(pipeFds[0]);
     int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 77) return {message, ""};
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return {"", ""};
     if (!message.empty()) return {"", message};

@@ -14,7 +14,8 @@ namespace {
 int shell(const std::string& command) { return std::system(command.c_str()); }
 }  // namespace
 
-PulseAudioServer::PulseAudioServer(const std::string& sinkName) : sink_(sinkName) {
+PulseAudioServer::PulseAudioServer(const std::string& sinkName)
+    : sink_(sinkName) {
     char tmpl[] = "/tmp/velmo-pulse-XXXXXX";
     if (!mkdtemp(tmpl)) {
         failure_ = "mkdtemp failed";
@@ -27,8 +28,8 @@ PulseAudioServer::PulseAudioServer(const std::string& sinkName) : sink_(sinkName
                       " PULSE_STATE_PATH=" + runtimeDir_ + " ";
     std::string command = env +
                           "pulseaudio --daemonize=yes --exit-idle-time=-1 --system=false -n --use-pid-file=yes"
-                          " --load=\"module-null-sink sink_name=" + sink_ + "\"" +
-                          " --load=\"module-native-protocol-unix socket=" + socket + " auth-anonymous=1\"" +
+                          " --load=\"module-null-sink sink_name=" +
+                          sink_ + "\"" + " --load=\"module-native-protocol-unix socket=" + socket + " auth-anonymous=1\"" +
                           " >/dev/null 2>&1";
     if (shell(command) != 0) {
         failure_ = "pulseaudio did not start (is the pulseaudio package installed?)";

@@ -14,7 +14,8 @@ namespace velmo::test {
 
 class SimulatedOverlayWindow : public OverlayPlatformWindow {
 public:
-    explicit SimulatedOverlayWindow(Rect frame) : frame_(frame) {}
+    explicit SimulatedOverlayWindow(Rect frame)
+        : frame_(frame) {}
 
     void present(const std::uint8_t* pixels, int w, int h, int stride, const std::vector<WindowPixelRect>& damaged,
                  const std::vector<WindowPixelRect>& drawnBoxes) override {

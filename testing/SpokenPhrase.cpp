@@ -68,13 +68,11 @@ std::optional<SpokenPhrase> readWAVFile(const std::string& path) {
         }
         at += 8 + size + (size & 1);
     }
-    if (format != 1 || bits != 16 || phrase.channelCount == 0 || phrase.sampleRate <= 0 || phrase.samples.empty())
-        return std::nullopt;
+    if (format != 1 || bits != 16 || phrase.channelCount == 0 || phrase.sampleRate <= 0 || phrase.samples.empty()) return std::nullopt;
     return phrase;
 }
 
-std::optional<SpokenPhrase> speakPhrase(const std::string& text, std::string* failure, const std::string& voice,
-                                        int wordsPerMinute) {
+std::optional<SpokenPhrase> speakPhrase(const std::string& text, std::string* failure, const std::string& voice, int wordsPerMinute) {
     char path[] = "/tmp/velmo-phrase-XXXXXX.wav";
     int fd = mkstemps(path, 4);
     if (fd < 0) {
@@ -82,8 +80,8 @@ std::optional<SpokenPhrase> speakPhrase(const std::string& text, std::string* fa
         return std::nullopt;
     }
     close(fd);
-    std::string command = "espeak-ng -v " + shellQuote(voice) + " -s " + std::to_string(wordsPerMinute) + " -w " +
-                          shellQuote(path) + " " + shellQuote(text) + " >/dev/null 2>&1";
+    std::string command = "espeak-ng -v " + shellQuote(voice) + " -s " + std::to_string(wordsPerMinute) + " -w " + shellQuote(path) + " " +
+                          shellQuote(text) + " >/dev/null 2>&1";
     int rc = std::system(command.c_str());
     auto phrase = rc == 0 ? readWAVFile(path) : std::nullopt;
     std::remove(path);

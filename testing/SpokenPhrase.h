@@ -23,8 +23,8 @@ struct SpokenPhrase {
 
 // Speaks `text` into a WAV file with espeak-ng and reads it back; absent (with the reason in
 // `failure`) when espeak-ng is missing or wrote nothing usable.
-std::optional<SpokenPhrase> speakPhrase(const std::string& text, std::string* failure = nullptr,
-                                        const std::string& voice = "en-us", int wordsPerMinute = 140);
+std::optional<SpokenPhrase> speakPhrase(const std::string& text, std::string* failure = nullptr, const std::string& voice = "en-us",
+                                        int wordsPerMinute = 140);
 
 // Reads a PCM WAV file of 16-bit samples.
 std::optional<SpokenPhrase> readWAVFile(const std::string& path);

@@ -19,7 +19,8 @@ class TaskProbe {
 public:
     using Value = std::conditional_t<std::is_void_v<T>, Unit, T>;
 
-    explicit TaskProbe(Task<T> task) : state_(std::make_shared<State>()) {
+    explicit TaskProbe(Task<T> task)
+        : state_(std::make_shared<State>()) {
         runner_ = startTask([state = state_, task]() -> Task<void> {
             auto outcome = co_await outcomeOf(task);
             state->value = std::move(outcome.value);

@@ -24,8 +24,8 @@ public:
         bar_ = XCreateSimpleWindow(display_, root, x, y, unsigned(width), unsigned(height), 0, 0, 0x303030);
         if (foreground) {
             unsigned long colors[12] = {(*foreground)[0], (*foreground)[1], (*foreground)[2]};
-            XChangeProperty(display_, bar_, XInternAtom(display_, "_NET_SYSTEM_TRAY_COLORS", False), XA_CARDINAL, 32,
-                            PropModeReplace, reinterpret_cast<unsigned char*>(colors), 12);
+            XChangeProperty(display_, bar_, XInternAtom(display_, "_NET_SYSTEM_TRAY_COLORS", False), XA_CARDINAL, 32, PropModeReplace,
+                            reinterpret_cast<unsigned char*>(colors), 12);
         }
         XMapWindow(display_, bar_);
         Atom selection = XInternAtom(display_, "_NET_SYSTEM_TRAY_S0", False);

@@ -29,8 +29,8 @@ bool X11TestDesktop::setMonitors(const std::vector<Monitor>& monitors) {
         const Monitor& m = monitors[i];
         // The first takes over Xvfb's one output (and with it the automatic monitor).
         std::string name = (i == 0 ? "'*" : "'") + m.name + "'";
-        std::string geometry = std::to_string(m.width) + "/300x" + std::to_string(m.height) + "/200+" +
-                               std::to_string(m.x) + "+" + std::to_string(m.y);
+        std::string geometry =
+            std::to_string(m.width) + "/300x" + std::to_string(m.height) + "/200+" + std::to_string(m.x) + "+" + std::to_string(m.y);
         std::string command = "xrandr --setmonitor " + name + " " + geometry + (i == 0 ? " screen" : " none");
         if (server_.run(command + " >/dev/null 2>&1") != 0) return false;
     }
@@ -48,9 +48,9 @@ void X11TestDesktop::fillRoot(int x, int y, int width, int height, std::uint32_t
 
 void X11TestDesktop::putRootPixels(int x, int y, int width, int height, const std::vector<std::uint8_t>& pixels) {
     int screen = DefaultScreen(display_);
-    XImage* image = XCreateImage(display_, DefaultVisual(display_, screen), unsigned(DefaultDepth(display_, screen)),
-                                 ZPixmap, 0, const_cast<char*>(reinterpret_cast<const char*>(pixels.data())),
-                                 unsigned(width), unsigned(height), 32, width * 4);
+    XImage* image =
+        XCreateImage(display_, DefaultVisual(display_, screen), unsigned(DefaultDepth(display_, screen)), ZPixmap, 0,
+                     const_cast<char*>(reinterpret_cast<const char*>(pixels.data())), unsigned(width), unsigned(height), 32, width * 4);
     if (!image) return;
     Window root = DefaultRootWindow(display_);
     GC gc = XCreateGC(display_, root, 0, nullptr);
@@ -70,15 +70,14 @@ void X11TestDesktop::fillQuadrants(const Monitor& m, const std::uint32_t (&rgb)[
 }
 
 Window X11TestDesktop::createWindow(int x, int y, int width, int height, std::uint32_t rgb,
-                                    const std::optional<std::string>& bundleIdentifier,
-                                    const std::optional<std::string>& windowClass) {
+                                    const std::optional<std::string>& bundleIdentifier, const std::optional<std::string>& windowClass) {
     XSetWindowAttributes attributes{};
     attributes.override_redirect = True;
     attributes.background_pixel = rgb;
     int screen = DefaultScreen(display_);
-    Window w = XCreateWindow(display_, DefaultRootWindow(display_), x, y, unsigned(width), unsigned(height), 0,
-                             DefaultDepth(display_, screen), InputOutput, DefaultVisual(display_, screen),
-                             CWOverrideRedirect | CWBackPixel, &attributes);
+    Window w =
+        XCreateWindow(display_, DefaultRootWindow(display_), x, y, unsigned(width), unsigned(height), 0, DefaultDepth(display_, screen),
+                      InputOutput, DefaultVisual(display_, screen), CWOverrideRedirect | CWBackPixel, &attributes);
     if (bundleIdentifier) {
         X11ScreenLayer::setOwningBundleIdentifier(display_, w, *bundleIdentifier);
     }
@@ -111,8 +110,7 @@ Window X11TestDesktop::createTranslucentWindow(int x, int y, int width, int heig
 }
 
 void X11TestDesktop::shapeWindow(Window window, std::vector<XRectangle> rectangles) {
-    XShapeCombineRectangles(display_, window, ShapeBounding, 0, 0, rectangles.data(), int(rectangles.size()), ShapeSet,
-                            Unsorted);
+    XShapeCombineRectangles(display_, window, ShapeBounding, 0, 0, rectangles.data(), int(rectangles.size()), ShapeSet, Unsorted);
     sync();
 }
 

@@ -23,8 +23,9 @@ XvfbServer::XvfbServer(const std::string& screen, const std::vector<std::string>
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         close(fds[0]);
         std::string fd = std::to_string(fds[1]);
-        std::vector<std::string> arguments{"Xvfb", "-displayfd", fd, "-screen", "0", screen, "-noreset", "-nolisten", "tcp",
-                                           "+extension", "RANDR", "+extension", "XInputExtension", "+extension", "XTEST"};
+        std::vector<std::string> arguments{
+            "Xvfb",       "-displayfd", fd,           "-screen",         "0",          screen, "-noreset", "-nolisten", "tcp",
+            "+extension", "RANDR",      "+extension", "XInputExtension", "+extension", "XTEST"};
         arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
         std::vector<char*> argv;
         for (auto& a : arguments) argv.push_back(a.data());

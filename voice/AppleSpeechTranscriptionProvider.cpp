@@ -30,8 +30,7 @@ public:
         if (recognizer->supportsOnDeviceRecognition()) request.requiresOnDeviceRecognition = true;
         std::weak_ptr<AppleSpeechTranscriptionSession> weak = session;
         session->recognitionTask_ = recognizer->recognitionTask(
-            session->recognitionRequest_,
-            [weak](const std::optional<SpeechRecognitionResult>& result, std::exception_ptr error) {
+            session->recognitionRequest_, [weak](const std::optional<SpeechRecognitionResult>& result, std::exception_ptr error) {
                 if (auto self = weak.lock()) self->handleRecognitionResult(result, error);
             });
         return session;
@@ -78,8 +77,7 @@ private:
             }
         }
         if (!error) return;
-        if (hasRequestedFinalTranscript_.load(std::memory_order_acquire) &&
-            !trimWhitespaceAndNewlines(latestRecognizedText_).empty()) {
+        if (hasRequestedFinalTranscript_.load(std::memory_order_acquire) && !trimWhitespaceAndNewlines(latestRecognizedText_).empty()) {
             deliverFinalTranscript();
             return;
         }
@@ -99,9 +97,9 @@ private:
     const MirrinTranscriptUpdateCallback onTranscriptUpdate_;
     const MirrinFinalTranscriptCallback onFinalTranscriptReady_;
     const MirrinTranscriptionErrorCallback onError_;
-    std::string latestRecognizedText_;                   // delivery thread only
+    std::string latestRecognizedText_;  // delivery thread only
     std::atomic<bool> hasRequestedFinalTranscript_{false};
-    bool hasDeliveredFinalTranscript_ = false;            // delivery thread only
+    bool hasDeliveredFinalTranscript_ = false;  // delivery thread only
 };
 
 }  // namespace
@@ -111,7 +109,8 @@ AppleSpeechTranscriptionProvider::AppleSpeechTranscriptionProvider()
 
 AppleSpeechTranscriptionProvider::AppleSpeechTranscriptionProvider(RecognizerFactory makeRecognizer,
                                                                    std::function<std::string()> currentLocaleIdentifier)
-    : makeRecognizer_(std::move(makeRecognizer)), currentLocaleIdentifier_(std::move(currentLocaleIdentifier)) {}
+    : makeRecognizer_(std::move(makeRecognizer)),
+      currentLocaleIdentifier_(std::move(currentLocaleIdentifier)) {}
 
 std::shared_ptr<SpeechRecognizer> AppleSpeechTranscriptionProvider::makeSpeechRecognizer() const {
     if (!makeRecognizer_) return nullptr;
@@ -127,7 +126,7 @@ Task<std::shared_ptr<MirrinStreamingTranscriptionSession>> AppleSpeechTranscript
     auto recognizer = makeSpeechRecognizer();
     if (!recognizer) throw AppleSpeechTranscriptionProviderError("dictation is not available on this mac.");
     co_return AppleSpeechTranscriptionSession::make(recognizer, std::move(onTranscriptUpdate), std::move(onFinalTranscriptReady),
-                                                   std::move(onError));
+                                                    std::move(onError));
 }
 
 }  // namespace velmo

@@ -37,9 +37,10 @@ public:
 
     // Fails with AppleSpeechTranscriptionProviderError "dictation is not available on this mac."
     // when no recogniser can be made.
-    Task<std::shared_ptr<MirrinStreamingTranscriptionSession>> startStreamingSession(
-        std::vector<std::string> keyterms, MirrinTranscriptUpdateCallback onTranscriptUpdate,
-        MirrinFinalTranscriptCallback onFinalTranscriptReady, MirrinTranscriptionErrorCallback onError) override;
+    Task<std::shared_ptr<MirrinStreamingTranscriptionSession>> startStreamingSession(std::vector<std::string> keyterms,
+                                                                                     MirrinTranscriptUpdateCallback onTranscriptUpdate,
+                                                                                     MirrinFinalTranscriptCallback onFinalTranscriptReady,
+                                                                                     MirrinTranscriptionErrorCallback onError) override;
 
     // The recogniser for the user's current locale, else for "en-US", else the default one.
     std::shared_ptr<SpeechRecognizer> makeSpeechRecognizer() const;

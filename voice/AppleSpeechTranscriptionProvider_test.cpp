@@ -46,8 +46,7 @@ struct Opened {
     std::exception_ptr error;
 };
 
-Opened open(VirtualMainLoop& loop, AppleSpeechTranscriptionProvider& provider, Reports& reports,
-            std::vector<std::string> keyterms = {}) {
+Opened open(VirtualMainLoop& loop, AppleSpeechTranscriptionProvider& provider, Reports& reports, std::vector<std::string> keyterms = {}) {
     Opened opened;
     startTask([&]() -> Task<void> {
         try {
@@ -61,9 +60,7 @@ Opened open(VirtualMainLoop& loop, AppleSpeechTranscriptionProvider& provider, R
     return opened;
 }
 
-std::exception_ptr recognitionError(const std::string& message) {
-    return std::make_exception_ptr(Error("SimulatedSpeech", 1, message));
-}
+std::exception_ptr recognitionError(const std::string& message) { return std::make_exception_ptr(Error("SimulatedSpeech", 1, message)); }
 
 class AppleSpeechSession : public testing::Test {
 protected:
@@ -168,7 +165,7 @@ TEST_F(AppleSpeechSession, ErrorsAfterTheFinalRequestDeliverRecognisedTextElseRe
         std::vector<std::string> finals;
         std::vector<std::string> errors;
     } cases[] = {
-        {true, "call me ", {"call me "}, {}},      // delivered untrimmed
+        {true, "call me ", {"call me "}, {}},  // delivered untrimmed
         {true, "   ", {}, {"recogniser gave up"}},  // nothing recognised
         {true, "", {}, {"recogniser gave up"}},
         {false, "call me", {}, {"recogniser gave up"}},  // still listening

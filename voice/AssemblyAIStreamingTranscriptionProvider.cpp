@@ -79,7 +79,8 @@ constexpr const char* kReadyTimeoutMessage = "AssemblyAI did not confirm the ses
 }  // namespace
 
 AssemblyAIMessageDecodingError::AssemblyAIMessageDecodingError(std::string detail)
-    : Error("NSCocoaErrorDomain", 4864, kDecodingFailedMessage), detail_(std::move(detail)) {}
+    : Error("NSCocoaErrorDomain", 4864, kDecodingFailedMessage),
+      detail_(std::move(detail)) {}
 
 std::string AssemblyAIMessageDecodingError::description() const { return message() + " (" + detail_ + ")"; }
 
@@ -129,9 +130,8 @@ std::shared_ptr<Session> Session::make(std::optional<std::string> apiKey, std::o
                                   std::move(onTranscriptUpdate), std::move(onFinalTranscriptReady), std::move(onError));
 }
 
-Session::AssemblyAIStreamingTranscriptionSession(PrivateTag, std::optional<std::string> apiKey,
-                                                 std::optional<std::string> temporaryToken, std::vector<std::string> keyterms,
-                                                 MirrinTranscriptUpdateCallback onTranscriptUpdate,
+Session::AssemblyAIStreamingTranscriptionSession(PrivateTag, std::optional<std::string> apiKey, std::optional<std::string> temporaryToken,
+                                                 std::vector<std::string> keyterms, MirrinTranscriptUpdateCallback onTranscriptUpdate,
                                                  MirrinFinalTranscriptCallback onFinalTranscriptReady,
                                                  MirrinTranscriptionErrorCallback onError)
     : apiKey_(std::move(apiKey)),
@@ -264,13 +264,15 @@ void Session::handleServerMessage(const std::string& text) {
             break;
         case ServerMessage::Kind::turn: {
             std::string transcript = trimWhitespaceAndNewlines(message.turn.transcript.value_or(""));
-            onStateQueue([turn = std::move(message.turn), transcript = std::move(transcript)](Session& s) { s.handleTurn(turn, transcript); });
+            onStateQueue(
+                [turn = std::move(message.turn), transcript = std::move(transcript)](Session& s) { s.handleTurn(turn, transcript); });
             break;
         }
         case ServerMessage::Kind::termination:
             onStateQueue([](Session& s) {
                 s.resolveReadyContinuation(nullptr);
-                if (s.isAwaitingExplicitFinalTranscript_ && !s.hasDeliveredFinalTranscript_) s.deliverFinalTranscript(s.finalTranscriptText());
+                if (s.isAwaitingExplicitFinalTranscript_ && !s.hasDeliveredFinalTranscript_)
+                    s.deliverFinalTranscript(s.finalTranscriptText());
             });
             break;
         case ServerMessage::Kind::error:
@@ -310,7 +312,7 @@ void Session::handleTurn(const DecodedTurn& turn, const std::string& text) {
     } else if (!storedTurnTranscriptsByOrder_.empty()) {
         const TurnOrder largest = storedTurnTranscriptsByOrder_.rbegin()->first;
         order = largest.first < std::numeric_limits<long long>::max() ? TurnOrder{largest.first + 1, 0}
-                                                                       : TurnOrder{largest.first, largest.second + 1};
+                                                                      : TurnOrder{largest.first, largest.second + 1};
     }
 
     const bool finished = turn.endOfTurn || turn.turnIsFormatted;
@@ -366,10 +368,9 @@ void Session::deliverFinalTranscript(const std::string& text) {
 
 void Session::scheduleExplicitFinalTranscriptDeadline() {
     cancelExplicitFinalTranscriptDeadline();
-    explicitFinalTranscriptDeadlineWorkItem_ =
-        MainLoop::postToMainAfter(explicitFinalTranscriptDeadline, [weak = weak_from_this()] {
-            if (auto self = weak.lock()) self->onStateQueue([](Session& s) { s.deliverFinalTranscript(s.finalTranscriptText()); });
-        });
+    explicitFinalTranscriptDeadlineWorkItem_ = MainLoop::postToMainAfter(explicitFinalTranscriptDeadline, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->onStateQueue([](Session& s) { s.deliverFinalTranscript(s.finalTranscriptText()); });
+    });
 }
 
 void Session::cancelExplicitFinalTranscriptDeadline() {
@@ -446,7 +447,8 @@ void Session::cancel() {
 
 AssemblyAIStreamingTranscriptionProvider::AssemblyAIStreamingTranscriptionProvider(std::optional<std::string> apiKey,
                                                                                    std::optional<std::string> temporaryToken)
-    : apiKey_(std::move(apiKey)), temporaryToken_(std::move(temporaryToken)) {}
+    : apiKey_(std::move(apiKey)),
+      temporaryToken_(std::move(temporaryToken)) {}
 
 std::optional<std::string> AssemblyAIStreamingTranscriptionProvider::unavailableExplanation() const {
     if (isConfigured()) return std::nullopt;
@@ -456,10 +458,12 @@ std::optional<std::string> AssemblyAIStreamingTranscriptionProvider::unavailable
 namespace {
 
 // Takes everything by value: the task may start after the provider that made it has gone.
-Task<std::shared_ptr<MirrinStreamingTranscriptionSession>> openStreamingSession(
-    std::optional<std::string> apiKey, std::optional<std::string> temporaryToken, std::vector<std::string> keyterms,
-    MirrinTranscriptUpdateCallback onTranscriptUpdate, MirrinFinalTranscriptCallback onFinalTranscriptReady,
-    MirrinTranscriptionErrorCallback onError) {
+Task<std::shared_ptr<MirrinStreamingTranscriptionSession>> openStreamingSession(std::optional<std::string> apiKey,
+                                                                                std::optional<std::string> temporaryToken,
+                                                                                std::vector<std::string> keyterms,
+                                                                                MirrinTranscriptUpdateCallback onTranscriptUpdate,
+                                                                                MirrinFinalTranscriptCallback onFinalTranscriptReady,
+                                                                                MirrinTranscriptionErrorCallback onError) {
     if (!apiKey && !temporaryToken) throw ProviderError(AssemblyAIStreamingTranscriptionProvider::notConfiguredMessage);
     auto session = Session::make(std::move(apiKey), std::move(temporaryToken), std::move(keyterms), std::move(onTranscriptUpdate),
                                  std::move(onFinalTranscriptReady), std::move(onError));

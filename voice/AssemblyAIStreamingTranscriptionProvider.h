@@ -55,7 +55,7 @@ private:
 // session weakly, so letting go of the last reference ends it; the last reference is let go on
 // the main thread, where the teardown closes the connection.
 class AssemblyAIStreamingTranscriptionSession final : public MirrinStreamingTranscriptionSession,
-                                                       public std::enable_shared_from_this<AssemblyAIStreamingTranscriptionSession> {
+                                                      public std::enable_shared_from_this<AssemblyAIStreamingTranscriptionSession> {
     struct PrivateTag {
         explicit PrivateTag() = default;
     };
@@ -112,7 +112,7 @@ public:
     struct ServerMessage {
         enum class Kind { begin, turn, termination, error, other };
         Kind kind = Kind::other;
-        DecodedTurn turn;       // for a turn
+        DecodedTurn turn;  // for a turn
         std::string errorText;  // for an error: "error", else "message", else a fixed text
     };
     static ServerMessage decodeServerMessage(const std::string& text);
@@ -197,9 +197,10 @@ public:
 
     // Opens a session (see AssemblyAIStreamingTranscriptionSession::open). Fails at once when
     // neither key nor token is configured.
-    Task<std::shared_ptr<MirrinStreamingTranscriptionSession>> startStreamingSession(
-        std::vector<std::string> keyterms, MirrinTranscriptUpdateCallback onTranscriptUpdate,
-        MirrinFinalTranscriptCallback onFinalTranscriptReady, MirrinTranscriptionErrorCallback onError) override;
+    Task<std::shared_ptr<MirrinStreamingTranscriptionSession>> startStreamingSession(std::vector<std::string> keyterms,
+                                                                                     MirrinTranscriptUpdateCallback onTranscriptUpdate,
+                                                                                     MirrinFinalTranscriptCallback onFinalTranscriptReady,
+                                                                                     MirrinTranscriptionErrorCallback onError) override;
 
     static constexpr const char* notConfiguredMessage =
         "AssemblyAI is not configured. Add AssemblyAIAPIKey or AssemblyAIStreamingToken to Info.plist.";

@@ -30,8 +30,8 @@ static void BM_StreamingAppend(benchmark::State& state) {
     std::shared_ptr<MirrinStreamingTranscriptionSession> session;
     {
         AssemblyAIStreamingTranscriptionProvider provider(std::string("benchmark-key"), std::nullopt);
-        auto opening = provider.startStreamingSession({}, [owner](const std::string&) {}, [owner](const std::string&) {},
-                                                      [owner](std::exception_ptr) {});
+        auto opening = provider.startStreamingSession(
+            {}, [owner](const std::string&) {}, [owner](const std::string&) {}, [owner](std::exception_ptr) {});
         velmo::test::TaskProbe<std::shared_ptr<MirrinStreamingTranscriptionSession>> probe(opening);
         if (!probe.finish(loopScope.loop()) || !probe.value()) {
             state.SkipWithError(("the session did not open: " + probe.errorDescription()).c_str());
@@ -46,7 +46,8 @@ static void BM_StreamingAppend(benchmark::State& state) {
     for (int b = 0; b < 47; ++b) {
         auto buffer = AudioPCMBuffer::make(AudioFormat::float32Planar(48000, 2), 1024);
         for (std::uint32_t c = 0; c < 2; ++c)
-            for (int i = 0; i < 1024; ++i) buffer->floatChannelData(c)[i] = float(0.4 * std::sin(2 * M_PI * 440 * (b * 1024 + i) / 48000.0));
+            for (int i = 0; i < 1024; ++i)
+                buffer->floatChannelData(c)[i] = float(0.4 * std::sin(2 * M_PI * 440 * (b * 1024 + i) / 48000.0));
         buffer->setFrameLength(1024);
         buffers.push_back(buffer);
     }

@@ -71,7 +71,8 @@ struct Recorder {
 std::vector<std::string> split(const std::string& text, char separator) {
     std::vector<std::string> parts;
     std::size_t from = 0;
-    for (std::size_t at; (at = text.find(separator, from)) != std::string::npos; from = at + 1) parts.push_back(text.substr(from, at - from));
+    for (std::size_t at; (at = text.find(separator, from)) != std::string::npos; from = at + 1)
+        parts.push_back(text.substr(from, at - from));
     parts.push_back(text.substr(from));
     return parts;
 }
@@ -82,10 +83,17 @@ std::vector<std::string> framesAsText(const LoopbackWebSocketServer::Connection&
     std::vector<std::string> texts;
     for (const auto& frame : connection.frames) {
         switch (frame.kind) {
-            case Frame::Kind::text: texts.push_back(frame.payload); break;
-            case Frame::Kind::binary: texts.push_back("<audio>"); break;
-            case Frame::Kind::close: texts.push_back("<close " + std::to_string(frame.closeCode.value_or(0)) + ">"); break;
-            default: break;
+            case Frame::Kind::text:
+                texts.push_back(frame.payload);
+                break;
+            case Frame::Kind::binary:
+                texts.push_back("<audio>");
+                break;
+            case Frame::Kind::close:
+                texts.push_back("<close " + std::to_string(frame.closeCode.value_or(0)) + ">");
+                break;
+            default:
+                break;
         }
     }
     return texts;
@@ -99,7 +107,6 @@ struct Options {
 
 class StreamingSessionTest : public testing::Test {
 protected:
-
     VirtualMainLoopScope loopScope;
     VirtualMainLoop& loop = loopScope.loop();
     LoopbackWebSocketServer server;
@@ -130,7 +137,8 @@ protected:
                 r->finals.push(text);
             },
             [r](std::exception_ptr error) {
-                r->errors.push({localizedDescriptionOf(error), describeException(error), isURLError(error, URLError::networkConnectionLost)});
+                r->errors.push(
+                    {localizedDescriptionOf(error), describeException(error), isURLError(error, URLError::networkConnectionLost)});
             });
         return TaskProbe<SessionPointer>(std::move(task));
     }
@@ -234,23 +242,21 @@ TEST_F(StreamingSessionTest, NeitherKeyNorTokenFailsTheStart) {
 
 TEST_F(StreamingSessionTest, TurnsWithoutAnOrderTakeTheActiveOneOrOneMoreThanTheLargestStored) {
     auto session = open();
-    serverSends({turn("hel"), turn("hello"), turn("hello there", std::nullopt, true), turn("next"),
-                 turn("next one", std::nullopt, true)});
+    serverSends({turn("hel"), turn("hello"), turn("hello there", std::nullopt, true), turn("next"), turn("next one", std::nullopt, true)});
     EXPECT_EQ(nextUpdate(), "hel");
-    EXPECT_EQ(nextUpdate(), "hello");              // the same active turn
-    EXPECT_EQ(nextUpdate(), "hello there");        // stored at 0
-    EXPECT_EQ(nextUpdate(), "hello there next");   // active at 1
+    EXPECT_EQ(nextUpdate(), "hello");  // the same active turn
+    EXPECT_EQ(nextUpdate(), "hello there");  // stored at 0
+    EXPECT_EQ(nextUpdate(), "hello there next");  // active at 1
     EXPECT_EQ(nextUpdate(), "hello there next one");  // stored at 1, beside 0
 }
 
 TEST_F(StreamingSessionTest, TurnOrdersSortTheStoredTurnsAndTheActiveTurnComesLast) {
     auto session = open();
-    serverSends({turn("five", 5, true), turn("two", 2, true), turn("six"), turn("six!", std::nullopt, true),
-                 turn("  zero  ", 0)});
+    serverSends({turn("five", 5, true), turn("two", 2, true), turn("six"), turn("six!", std::nullopt, true), turn("  zero  ", 0)});
     EXPECT_EQ(nextUpdate(), "five");
     EXPECT_EQ(nextUpdate(), "two five");
     EXPECT_EQ(nextUpdate(), "two five six");
-    EXPECT_EQ(nextUpdate(), "two five six!");       // stored at 6, after the largest
+    EXPECT_EQ(nextUpdate(), "two five six!");  // stored at 6, after the largest
     EXPECT_EQ(nextUpdate(), "two five six! zero");  // a lower active order still comes last
 }
 
@@ -291,7 +297,8 @@ TEST_F(StreamingSessionTest, AnEmptyFinishedTurnClearsTheActiveTurnAndStoresNoth
 TEST_F(StreamingSessionTest, BinaryMessagesAreReadAsTextAndUnknownTypesAreIgnored) {
     auto session = open();
     server.run({Step::text(R"({"type":"SpeechStarted","timestamp":10})"), Step::binary("\xff\xfe not text"),
-                Step::binary(turn("from binary", std::nullopt, true)), Step::text(R"({"type":"Turn","transcript":"extra members","words":[1,2]})")});
+                Step::binary(turn("from binary", std::nullopt, true)),
+                Step::text(R"({"type":"Turn","transcript":"extra members","words":[1,2]})")});
     EXPECT_EQ(nextUpdate(), "from binary");
     EXPECT_EQ(nextUpdate(), "from binary extra members");
     EXPECT_EQ(recorder->errors.size(), 0u);
@@ -352,7 +359,9 @@ TEST_F(StreamingSessionTest, AFailureBeforeTheSessionBeganFailsTheStartAndIsRepo
         {"error message", [](auto& s) { s.setStepsAfterUpgrade({Step::text(R"({"type":"Error","error":"Invalid API key"})")}); },
          "Invalid API key"},
         {"error, then begin",
-         [](auto& s) { s.setStepsAfterUpgrade({Step::text(R"({"type":"Error","message":"Too many sessions"})", 0.05s), Step::text(kBegin)}); },
+         [](auto& s) {
+             s.setStepsAfterUpgrade({Step::text(R"({"type":"Error","message":"Too many sessions"})", 0.05s), Step::text(kBegin)});
+         },
          "Too many sessions"},
         {"undecodable JSON", [](auto& s) { s.setStepsAfterUpgrade({Step::text("{oops")}); },
          "The data couldn\u2019t be read because it isn\u2019t in the correct format."},
@@ -371,11 +380,11 @@ TEST_F(StreamingSessionTest, AFailureBeforeTheSessionBeganFailsTheStartAndIsRepo
         if (!c.message.empty()) {
             EXPECT_EQ(messageOf(probe.error()), c.message) << c.name;
         } else {
-            EXPECT_TRUE(isURLError(probe.error(), URLError::networkConnectionLost) || isURLError(probe.error(), URLError::badServerResponse))
+            EXPECT_TRUE(isURLError(probe.error(), URLError::networkConnectionLost) ||
+                        isURLError(probe.error(), URLError::badServerResponse))
                 << c.name << ": " << probe.errorDescription();
         }
-        EXPECT_EQ(log.linesStartingWith(kFailureLine), std::vector<std::string>{kFailureLine + describeException(probe.error())})
-            << c.name;
+        EXPECT_EQ(log.linesStartingWith(kFailureLine), std::vector<std::string>{kFailureLine + describeException(probe.error())}) << c.name;
     }
 }
 
@@ -467,8 +476,8 @@ TEST_F(StreamingSessionTest, AFinishedTurnWhileAwaitingDeliversAtOnceAndDisarmsT
     ASSERT_TRUE(server.waitForFrames(LoopbackWebSocketServer::jsonType("ForceEndpoint"), 2, lastIndex()));
     loop.runUntil([] { return false; }, 0.1s);
     EXPECT_EQ(loop.pendingTimerCount(), 0u);
-    EXPECT_EQ(framesAsText(lastConnection()), (std::vector<std::string>{R"({"type":"ForceEndpoint"})", R"({"type":"Terminate"})",
-                                                                         R"({"type":"ForceEndpoint"})"}));
+    EXPECT_EQ(framesAsText(lastConnection()),
+              (std::vector<std::string>{R"({"type":"ForceEndpoint"})", R"({"type":"Terminate"})", R"({"type":"ForceEndpoint"})"}));
 }
 
 TEST_F(StreamingSessionTest, TerminationDeliversOnlyWhileTheFinalTranscriptIsAwaited) {
@@ -689,7 +698,7 @@ void runStreamingDictation(bool serverClosesAfterTermination) {
     ASSERT_EQ(handshake.queryItems.size(), 5u);
     EXPECT_EQ(handshake.queryItems[4],
               (std::pair<std::string, std::string>("keyterms_prompt", R"(["tinkerloom","Korvale","Codex","Claude","Anthropic","OpenAI",)"
-                                                                       R"("SwiftUI","Xcode","Vercel","Next.js","localhost"])")));
+                                                                      R"("SwiftUI","Xcode","Vercel","Next.js","localhost"])")));
 
     engine->deliver(toneBuffers(440, 1.0, 48000, 2));
     ASSERT_TRUE(engine->waitUntilDelivered());
@@ -708,7 +717,7 @@ void runStreamingDictation(bool serverClosesAfterTermination) {
     // The connection is over once its closing handshake is (whoever began it).
     ASSERT_TRUE(server.waitForFrames(LoopbackWebSocketServer::closeFrame()));
     loop.runUntil([] { return false; }, 0.3s);  // the closed connection's late reports
-    loop.advance(5s);                           // past every fallback
+    loop.advance(5s);  // past every fallback
     loop.runUntilIdle();
     EXPECT_EQ(*submitted, std::vector<std::string>{"Hello world."});
     EXPECT_EQ(*manager->lastErrorMessage(), std::nullopt);

@@ -12,8 +12,8 @@ class FloatingPanel;  // the desktop layer's floating panel window
 // Declared shapes of a small floating push-to-talk indicator. Nothing creates or uses them yet.
 
 enum class GlobalPushToTalkOverlayMode {
-    starting,    // the recording is being prepared
-    listening,   // audio is being recorded
+    starting,  // the recording is being prepared
+    listening,  // audio is being recorded
     processing,  // the recording ended and the transcript is awaited
 };
 
@@ -35,8 +35,7 @@ public:
     virtual ~GlobalPushToTalkOverlayManager() = default;
 
     ObjectWillChange objectWillChange;
-    const std::shared_ptr<GlobalPushToTalkOverlayViewModel> overlayViewModel =
-        std::make_shared<GlobalPushToTalkOverlayViewModel>();
+    const std::shared_ptr<GlobalPushToTalkOverlayViewModel> overlayViewModel = std::make_shared<GlobalPushToTalkOverlayViewModel>();
     std::shared_ptr<FloatingPanel> overlayPanel;
     std::optional<Cancellable> overlayObservationCancellable;
 };

@@ -7,9 +7,9 @@
 using namespace velmo;
 
 TEST(GlobalPushToTalkOverlay, ModesAreDistinctAndHashableAndTheManagerOwnsItsViewModel) {
-    std::unordered_set<GlobalPushToTalkOverlayMode> modes = {
-        GlobalPushToTalkOverlayMode::starting, GlobalPushToTalkOverlayMode::listening, GlobalPushToTalkOverlayMode::processing,
-        GlobalPushToTalkOverlayMode::starting};
+    std::unordered_set<GlobalPushToTalkOverlayMode> modes = {GlobalPushToTalkOverlayMode::starting, GlobalPushToTalkOverlayMode::listening,
+                                                             GlobalPushToTalkOverlayMode::processing,
+                                                             GlobalPushToTalkOverlayMode::starting};
     EXPECT_EQ(modes.size(), 3u);
     EXPECT_LT(int(GlobalPushToTalkOverlayMode::starting), int(GlobalPushToTalkOverlayMode::listening));
     EXPECT_LT(int(GlobalPushToTalkOverlayMode::listening), int(GlobalPushToTalkOverlayMode::processing));

@@ -39,9 +39,8 @@ public:
     Published<bool> isShortcutCurrentlyPressed{false, &objectWillChange};
 
     // Flags changed, key down and key up.
-    static constexpr KeyEventMask eventMask = keyEventMaskBit(KeyEventType::flagsChanged) |
-                                              keyEventMaskBit(KeyEventType::keyDown) |
-                                              keyEventMaskBit(KeyEventType::keyUp);
+    static constexpr KeyEventMask eventMask =
+        keyEventMaskBit(KeyEventType::flagsChanged) | keyEventMaskBit(KeyEventType::keyDown) | keyEventMaskBit(KeyEventType::keyUp);
 
 private:
     std::shared_ptr<KeyEventTap> globalEventTap_;

@@ -56,9 +56,8 @@ protected:
     GlobalPushToTalkShortcutMonitor monitor;
     // Each transition with the flag as it stood when the transition was sent.
     std::vector<std::pair<ShortcutTransition, bool>> heard;
-    Cancellable subscription = monitor.shortcutTransitionPublisher.publisher().sink([this](const ShortcutTransition& t) {
-        heard.emplace_back(t, monitor.isShortcutCurrentlyPressed.get());
-    });
+    Cancellable subscription = monitor.shortcutTransitionPublisher.publisher().sink(
+        [this](const ShortcutTransition& t) { heard.emplace_back(t, monitor.isShortcutCurrentlyPressed.get()); });
 };
 
 }  // namespace
@@ -218,8 +217,8 @@ TEST_F(GlobalPushToTalkShortcutMonitorTest, StopWhenNotRunningIsHarmless) {
 
 TEST_F(GlobalPushToTalkShortcutMonitorTest, TransitionsDeliveredOnTheMainLoopKeepTheirOrder) {
     std::vector<ShortcutTransition> onMain;
-    Cancellable mainSubscription = monitor.shortcutTransitionPublisher.publisher().receiveOnMain().sink(
-        [&](const ShortcutTransition& t) { onMain.push_back(t); });
+    Cancellable mainSubscription =
+        monitor.shortcutTransitionPublisher.publisher().receiveOnMain().sink([&](const ShortcutTransition& t) { onMain.push_back(t); });
     monitor.start();
     type({F(C), F(C | O), F(O), F(C | O), F(0)});
     EXPECT_EQ(onMain, (std::vector<ShortcutTransition>{pressed, released, pressed, released}));

@@ -45,8 +45,8 @@ TEST(GlobalPushToTalkShortcutMonitorOnX11, TheChordHeldOnTheKeyboardPressesAndLe
 
         GlobalPushToTalkShortcutMonitor monitor;
         std::vector<ShortcutTransition> heard;
-        Cancellable subscription = monitor.shortcutTransitionPublisher.publisher().receiveOnMain().sink(
-            [&](const ShortcutTransition& t) { heard.push_back(t); });
+        Cancellable subscription =
+            monitor.shortcutTransitionPublisher.publisher().receiveOnMain().sink([&](const ShortcutTransition& t) { heard.push_back(t); });
         monitor.start();
         ASSERT_TRUE(monitor.globalEventTap());
 

@@ -10,13 +10,13 @@
 
 namespace velmo {
 
-MirrinPCM16AudioConverter::MirrinPCM16AudioConverter() : MirrinPCM16AudioConverter(&AudioConverter::make) {}
+MirrinPCM16AudioConverter::MirrinPCM16AudioConverter()
+    : MirrinPCM16AudioConverter(&AudioConverter::make) {}
 
 MirrinPCM16AudioConverter::MirrinPCM16AudioConverter(ConverterFactory makeConverter)
     : makeConverter_(std::move(makeConverter)) {}
 
-std::uint32_t MirrinPCM16AudioConverter::outputFrameCapacity(std::uint32_t inputFrames, double inputSampleRate,
-                                                            double targetSampleRate) {
+std::uint32_t MirrinPCM16AudioConverter::outputFrameCapacity(std::uint32_t inputFrames, double inputSampleRate, double targetSampleRate) {
     if (!std::isfinite(inputSampleRate) || inputSampleRate <= 0) return 0;
     const double frames = std::ceil(double(inputFrames) * (targetSampleRate / inputSampleRate)) + 32;
     if (!std::isfinite(frames) || frames > double(AudioPCMBuffer::maximumFrameCapacity)) return 0;
@@ -31,8 +31,7 @@ MirrinPCM16Data MirrinPCM16AudioConverter::convert(const AudioPCMBuffer& buffer)
     }
     if (!audioConverter_) return {};
 
-    const std::uint32_t capacity =
-        outputFrameCapacity(buffer.frameLength(), buffer.format().sampleRate, targetAudioFormat_.sampleRate);
+    const std::uint32_t capacity = outputFrameCapacity(buffer.frameLength(), buffer.format().sampleRate, targetAudioFormat_.sampleRate);
     auto output = capacity > 0 ? AudioPCMBuffer::make(targetAudioFormat_, capacity) : nullptr;
     if (!output) return {};
 
@@ -74,8 +73,7 @@ struct HeaderWriter {
 
 std::vector<std::uint8_t> makeWAVData(const MirrinPCM16Data& pcmData, std::uint32_t sampleRate, std::uint16_t channels,
                                       std::uint16_t bitsPerSample) {
-    if (pcmData.size() > maximumWAVDataByteCount)
-        throw MessageError("MirrinAudioConversion", "the recording is too long for a WAV file.");
+    if (pcmData.size() > maximumWAVDataByteCount) throw MessageError("MirrinAudioConversion", "the recording is too long for a WAV file.");
     const auto n = std::uint32_t(pcmData.size());
     std::vector<std::uint8_t> out(44 + pcmData.size());
     HeaderWriter w{out.data()};

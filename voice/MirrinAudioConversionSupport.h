@@ -41,8 +41,7 @@ public:
 
     // Output frames allowed for one input buffer: ceiling(frames x target / input rate) + 32;
     // 0 when the input rate is not positive and finite.
-    static std::uint32_t outputFrameCapacity(std::uint32_t inputFrames, double inputSampleRate,
-                                             double targetSampleRate = 16000.0);
+    static std::uint32_t outputFrameCapacity(std::uint32_t inputFrames, double inputSampleRate, double targetSampleRate = 16000.0);
 
 private:
     ConverterFactory makeConverter_;

@@ -15,8 +15,8 @@ namespace {
 
 // `seconds` of a sine of `frequency` at `amplitude` (the same on every channel), in 1024-frame
 // float planar buffers.
-std::vector<std::shared_ptr<AudioPCMBuffer>> toneBuffers(double rate, std::uint32_t channels, double frequency,
-                                                         double amplitude, double seconds) {
+std::vector<std::shared_ptr<AudioPCMBuffer>> toneBuffers(double rate, std::uint32_t channels, double frequency, double amplitude,
+                                                         double seconds) {
     std::vector<std::shared_ptr<AudioPCMBuffer>> buffers;
     const std::size_t total = std::size_t(rate * seconds);
     for (std::size_t start = 0; start < total; start += 1024) {
@@ -176,9 +176,9 @@ TEST(MirrinPCM16AudioConverter, FullScaleAndBeyondClipsWithoutWrapping) {
 }
 
 TEST(makeWAVData, HeadersMatchTheGoldenBytes) {
-    const std::vector<std::uint8_t> emptyGolden = {
-        'R', 'I', 'F', 'F', 36,  0,   0,   0,   'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0, 1, 0,
-        1,   0,   0x80, 0x3E, 0, 0,   0x00, 0x7D, 0,   0,   2,   0,   16,  0,   'd', 'a', 't', 'a', 0, 0, 0, 0};
+    const std::vector<std::uint8_t> emptyGolden = {'R', 'I', 'F', 'F', 36, 0, 0,   0,   'W', 'A',  'V',  'E', 'f', 'm',  't',
+                                                   ' ', 16,  0,   0,   0,  1, 0,   1,   0,   0x80, 0x3E, 0,   0,   0x00, 0x7D,
+                                                   0,   0,   2,   0,   16, 0, 'd', 'a', 't', 'a',  0,    0,   0,   0};
     EXPECT_EQ(makeWAVData({}, 16000, 1, 16), emptyGolden);
 
     MirrinPCM16Data second(32000);

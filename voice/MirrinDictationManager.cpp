@@ -54,7 +54,7 @@ MirrinDictationManager::MirrinDictationManager(PrivateTag, Dependencies dependen
 MirrinDictationManager::~MirrinDictationManager() = default;
 
 const std::vector<std::string>& MirrinDictationManager::builtInKeyterms() {
-    static const std::vector<std::string> terms = {"tinkerloom", "Korvale", "Codex", "Claude",  "Anthropic", "OpenAI",
+    static const std::vector<std::string> terms = {"tinkerloom", "Korvale", "Codex",  "Claude",  "Anthropic", "OpenAI",
                                                    "SwiftUI",    "Xcode",   "Vercel", "Next.js", "localhost"};
     return terms;
 }
@@ -74,20 +74,21 @@ Task<void> MirrinDictationManager::startPushToTalkFromKeyboardShortcut(std::stri
 }
 
 Task<void> MirrinDictationManager::startDictation(MirrinDictationStartSource source, std::string draftText,
-                                                  MirrinDictationDraftCallbacks callbacks,
-                                                  bool shouldAutomaticallySubmitFinalDraft) {
+                                                  MirrinDictationDraftCallbacks callbacks, bool shouldAutomaticallySubmitFinalDraft) {
     sequenceChecker_.check();
-    return runStartDictation(shared_from_this(), source, std::move(draftText), std::move(callbacks),
-                             shouldAutomaticallySubmitFinalDraft);
+    return runStartDictation(shared_from_this(), source, std::move(draftText), std::move(callbacks), shouldAutomaticallySubmitFinalDraft);
 }
 
 namespace {
 // Why a start found no usable microphone: a missing sound server or capture device is no denial.
 std::string refusalLine(AudioInputAvailability availability) {
     switch (availability) {
-        case AudioInputAvailability::noSoundServer: return "🎙️ MirrinDictationManager: no audio input source (no sound server)";
-        case AudioInputAvailability::noCaptureDevice: return "🎙️ MirrinDictationManager: no audio input source (no capture device)";
-        case AudioInputAvailability::available: break;
+        case AudioInputAvailability::noSoundServer:
+            return "🎙️ MirrinDictationManager: no audio input source (no sound server)";
+        case AudioInputAvailability::noCaptureDevice:
+            return "🎙️ MirrinDictationManager: no audio input source (no capture device)";
+        case AudioInputAvailability::available:
+            break;
     }
     return "🎙️ MirrinDictationManager: permissions missing or denied";
 }
@@ -109,9 +110,8 @@ void MirrinDictationManager::abandonStart(const std::string& line, StartProgress
     }
 }
 
-Task<void> MirrinDictationManager::runStartDictation(std::shared_ptr<MirrinDictationManager> self,
-                                                     MirrinDictationStartSource source, std::string draftText,
-                                                     MirrinDictationDraftCallbacks callbacks, bool autoSubmit) {
+Task<void> MirrinDictationManager::runStartDictation(std::shared_ptr<MirrinDictationManager> self, MirrinDictationStartSource source,
+                                                     std::string draftText, MirrinDictationDraftCallbacks callbacks, bool autoSubmit) {
     MirrinDictationManager& m = *self;
     if (m.isDictationBusy()) co_return;
     logLine("🎙️ MirrinDictationManager: start requested (" + caseName(source) + ")");
@@ -140,7 +140,8 @@ Task<void> MirrinDictationManager::runStartDictation(std::shared_ptr<MirrinDicta
         co_return;
     }
     if (Task<>::isCurrentCancelled()) {
-        m.abandonStart("🎙️ MirrinDictationManager: start cancelled (shortcut released during permission check)", StartProgress::preparing);
+        m.abandonStart("🎙️ MirrinDictationManager: start cancelled (shortcut released during permission check)",
+                       StartProgress::preparing);
         co_return;
     }
     if (m.pendingStartRequestIdentifier_ != requestIdentifier) {
@@ -164,7 +165,8 @@ Task<void> MirrinDictationManager::runStartDictation(std::shared_ptr<MirrinDicta
     m.lastRecordedAudioPowerSampleDate_ = kDistantPast;
 
     if (Task<>::isCurrentCancelled()) {
-        m.abandonStart("🎙️ MirrinDictationManager: start cancelled (shortcut released before recording began)", StartProgress::stateSet);
+        m.abandonStart("🎙️ MirrinDictationManager: start cancelled (shortcut released before recording began)",
+                       StartProgress::stateSet);
         co_return;
     }
 
@@ -193,18 +195,17 @@ Task<void> MirrinDictationManager::runStartDictation(std::shared_ptr<MirrinDicta
         co_return;
     }
     if (Task<>::isCurrentCancelled()) {
-        m.abandonStart("🎙️ MirrinDictationManager: start cancelled (shortcut released during session start)", StartProgress::sessionOpening);
+        m.abandonStart("🎙️ MirrinDictationManager: start cancelled (shortcut released during session start)",
+                       StartProgress::sessionOpening);
         co_return;
     }
 
-    if (source == MirrinDictationStartSource::microphoneButton)
-        m.microphoneButtonRecordingStartedAt_ = std::chrono::system_clock::now();
+    if (source == MirrinDictationStartSource::microphoneButton) m.microphoneButtonRecordingStartedAt_ = std::chrono::system_clock::now();
     m.isPreparingToRecord_ = false;
     logLine("🎙️ MirrinDictationManager: recognition session started");
 }
 
-Task<bool> MirrinDictationManager::openTranscriptionSession(std::shared_ptr<MirrinDictationManager> self,
-                                                           std::uint64_t sessionTag) {
+Task<bool> MirrinDictationManager::openTranscriptionSession(std::shared_ptr<MirrinDictationManager> self, std::uint64_t sessionTag) {
     MirrinDictationManager& m = *self;
     if (m.activeTranscriptionSession_) m.activeTranscriptionSession_->cancel();
     m.setActiveTranscriptionSession(nullptr);
@@ -262,23 +263,23 @@ void MirrinDictationManager::installAudioTap(std::uint64_t sessionTag) {
     const AudioFormat format = audioEngine_->inputFormat();
     audioEngine_->removeTap();
     std::weak_ptr<MirrinDictationManager> weak = weak_from_this();
-    audioEngine_->installTap(
-        tapBufferSize, format, [state = tapState_, weak, sessionTag](const std::shared_ptr<const AudioPCMBuffer>& buffer) {
-            // Audio thread: a snapshot of the session under the lock, then the hand-over.
-            std::shared_ptr<MirrinStreamingTranscriptionSession> session;
-            {
-                std::lock_guard lock(state->mutex);
-                if (state->sessionTag == sessionTag) session = state->session;
-            }
-            if (session && !weak.expired()) session->appendAudioBuffer(buffer);
-            session.reset();
-            const auto level = measureAudioPowerLevel(*buffer);
-            if (!level) return;
-            MainLoop::postToMain([weak, sessionTag, level = *level] {
-                auto manager = weak.lock();
-                if (manager && manager->activeSessionTag_ == sessionTag) manager->applyAudioPowerLevel(level);
-            });
-        });
+    audioEngine_->installTap(tapBufferSize, format,
+                             [state = tapState_, weak, sessionTag](const std::shared_ptr<const AudioPCMBuffer>& buffer) {
+                                 // Audio thread: a snapshot of the session under the lock, then the hand-over.
+                                 std::shared_ptr<MirrinStreamingTranscriptionSession> session;
+                                 {
+                                     std::lock_guard lock(state->mutex);
+                                     if (state->sessionTag == sessionTag) session = state->session;
+                                 }
+                                 if (session && !weak.expired()) session->appendAudioBuffer(buffer);
+                                 session.reset();
+                                 const auto level = measureAudioPowerLevel(*buffer);
+                                 if (!level) return;
+                                 MainLoop::postToMain([weak, sessionTag, level = *level] {
+                                     auto manager = weak.lock();
+                                     if (manager && manager->activeSessionTag_ == sessionTag) manager->applyAudioPowerLevel(level);
+                                 });
+                             });
     // A failure while opening in the background or while recording ends this dictation.
     audioEngine_->setFailureHandler([weak, sessionTag](std::exception_ptr error) {
         MainLoop::postToMain([weak, sessionTag, error = std::move(error)] {
@@ -336,10 +337,9 @@ Task<bool> MirrinDictationManager::requestPermissionsIfNeeded(std::shared_ptr<Mi
         Task<bool> shared = *m.activePermissionRequestTask_;
         co_return co_await shared;
     }
-    if (m.lastPermissionRequestCompletedAt_ &&
-        MainLoop::mainNow() - *m.lastPermissionRequestCompletedAt_ < permissionRequestReuseWindow) {
+    if (m.lastPermissionRequestCompletedAt_ && MainLoop::mainNow() - *m.lastPermissionRequestCompletedAt_ < permissionRequestReuseWindow) {
         const auto status = m.authorization_->microphoneAuthorizationStatus();
-        co_return status != MediaAuthorizationStatus::denied && status != MediaAuthorizationStatus::restricted;
+        co_return status != MediaAuthorizationStatus::denied&& status != MediaAuthorizationStatus::restricted;
     }
     Task<bool> task = startTask([self]() -> Task<bool> {
         Task<bool> request = runPermissionRequest(self);
@@ -361,8 +361,8 @@ Task<bool> MirrinDictationManager::runPermissionRequest(std::shared_ptr<MirrinDi
         MirrinDictationPermissionProblem::microphoneAccessDenied);
     if (!co_await microphone) {
         m.lastErrorMessage_ = authorization->audioInputAvailability() == AudioInputAvailability::available
-                                 ? std::string("microphone permission is required for push to talk.")
-                                 : std::string("no microphone is available.");
+                                  ? std::string("microphone permission is required for push to talk.")
+                                  : std::string("no microphone is available.");
         co_return false;
     }
     if (m.transcriptionProvider_->requiresSpeechRecognitionPermission()) {
@@ -382,8 +382,8 @@ Task<bool> MirrinDictationManager::runPermissionRequest(std::shared_ptr<MirrinDi
 }
 
 Task<bool> MirrinDictationManager::requestPermissionIfNeeded(MediaAuthorizationStatus status,
-                                                            std::function<void(std::function<void(bool)>)> ask,
-                                                            MirrinDictationPermissionProblem problem) {
+                                                             std::function<void(std::function<void(bool)>)> ask,
+                                                             MirrinDictationPermissionProblem problem) {
     bool granted = status == MediaAuthorizationStatus::authorized;
     if (status == MediaAuthorizationStatus::notDetermined) {
         Completion<bool> answer;

@@ -45,8 +45,8 @@ public:
     // What the manager works with; anything left empty gets the platform's own.
     struct Dependencies {
         std::unique_ptr<MirrinTranscriptionProvider> transcriptionProvider;  // makeTranscriptionProvider()
-        std::shared_ptr<AudioEngine> audioEngine;                            // PulseAudioEngine on the default source
-        std::shared_ptr<MediaAuthorization> authorization;                   // MediaAuthorization::current()
+        std::shared_ptr<AudioEngine> audioEngine;  // PulseAudioEngine on the default source
+        std::shared_ptr<MediaAuthorization> authorization;  // MediaAuthorization::current()
         // Brings the application to the front before the first permission prompt.
         std::function<void()> activateApplication;
     };
@@ -87,9 +87,7 @@ public:
     const Published<std::string>& transcriptionProviderDisplayName() const { return transcriptionProviderDisplayName_; }
     // The last message for the user (cleared at the next start).
     const Published<std::optional<std::string>>& lastErrorMessage() const { return lastErrorMessage_; }
-    const Published<std::optional<MirrinDictationPermissionProblem>>& currentPermissionProblem() const {
-        return currentPermissionProblem_;
-    }
+    const Published<std::optional<MirrinDictationPermissionProblem>>& currentPermissionProblem() const { return currentPermissionProblem_; }
 
     // Extra vocabulary hints added after the built-in ones.
     std::vector<std::string> contextualKeyterms;
@@ -97,8 +95,7 @@ public:
     // Preparing, recording from either source, or finalizing.
     bool isDictationBusy() const override;
     // Starts a chord dictation; it submits at the end exactly when the draft is blank.
-    Task<void> startPushToTalkFromKeyboardShortcut(std::string currentDraftText,
-                                                   std::function<void(const std::string&)> updateDraftText,
+    Task<void> startPushToTalkFromKeyboardShortcut(std::string currentDraftText, std::function<void(const std::string&)> updateDraftText,
                                                    std::function<void(const std::string&)> submitDraftText) override;
     // Returns once recording has begun or the start was given up; outcomes show in the
     // published properties.
@@ -116,8 +113,7 @@ public:
     // The built-in hints, then the contextual ones: trimmed, blank ones dropped, the first
     // spelling of each (without regard to case) kept, in order.
     std::vector<std::string> mergedKeyterms() const;
-    static std::vector<std::string> mergeKeyterms(const std::vector<std::string>& builtIn,
-                                                  const std::vector<std::string>& contextual);
+    static std::vector<std::string> mergeKeyterms(const std::vector<std::string>& builtIn, const std::vector<std::string>& contextual);
     // The transcript (trimmed) merged into the earlier draft.
     static std::string composeDraftText(const std::string& draftBeforeDictation, const std::string& transcript);
     // The error's own text for the user, else the fallback.
@@ -163,10 +159,9 @@ private:
     Published<bool> isFinalizingTranscript_{false, &objectWillChange_};
     Published<bool> isPreparingToRecord_{false, &objectWillChange_};
     Published<double> currentAudioPowerLevel_{0.0, &objectWillChange_};
-    Published<std::vector<double>> recordedAudioPowerHistory_{
-        std::vector<double>(audioPowerHistoryLength, audioPowerHistoryFloor), &objectWillChange_};
-    Published<std::optional<std::chrono::system_clock::time_point>> microphoneButtonRecordingStartedAt_{std::nullopt,
-                                                                                                       &objectWillChange_};
+    Published<std::vector<double>> recordedAudioPowerHistory_{std::vector<double>(audioPowerHistoryLength, audioPowerHistoryFloor),
+                                                              &objectWillChange_};
+    Published<std::optional<std::chrono::system_clock::time_point>> microphoneButtonRecordingStartedAt_{std::nullopt, &objectWillChange_};
     Published<std::string> transcriptionProviderDisplayName_{std::string(), &objectWillChange_};
     Published<std::optional<std::string>> lastErrorMessage_{std::nullopt, &objectWillChange_};
     Published<std::optional<MirrinDictationPermissionProblem>> currentPermissionProblem_{std::nullopt, &objectWillChange_};

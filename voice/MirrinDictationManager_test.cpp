@@ -28,9 +28,7 @@ std::shared_ptr<const AudioPCMBuffer> constantBuffer(float value, std::uint32_t 
     return b;
 }
 
-std::exception_ptr messageError(const std::string& message) {
-    return std::make_exception_ptr(MessageError("Test", message));
-}
+std::exception_ptr messageError(const std::string& message) { return std::make_exception_ptr(MessageError("Test", message)); }
 
 class Dictation : public testing::Test {
 protected:
@@ -62,7 +60,8 @@ protected:
         for (auto& s : starts) s.cancel();
         auth->answerMicrophonePrompt(false);
         auth->answerSpeechPrompt(false);
-        while (provider && provider->releaseHeldOpening()) {}
+        while (provider && provider->releaseHeldOpening()) {
+        }
         manager->cancelDictation(false);
         scope.loop().runUntilIdle();
         manager.reset();
@@ -138,10 +137,10 @@ TEST_F(Dictation, AChordDictationRunsThroughItsFlagsAndLinesInOrder) {
     scope.loop().runUntilIdle();
 
     EXPECT_EQ(flags.entries, (std::vector<std::string>{
-                                 "preparing=1",                                                         // start
-                                 "finalizing=0", "button=0", "shortcut=1", "activeOrFinalizing=1",      // set-up
-                                 "preparing=0",                                                         // recording
-                                 "button=0", "shortcut=0", "finalizing=1",                              // release
+                                 "preparing=1",  // start
+                                 "finalizing=0", "button=0", "shortcut=1", "activeOrFinalizing=1",  // set-up
+                                 "preparing=0",  // recording
+                                 "button=0", "shortcut=0", "finalizing=1",  // release
                                  "preparing=0", "button=0", "shortcut=0", "activeOrFinalizing=0", "finalizing=0",  // reset
                              }));
     EXPECT_EQ(managerLines(), (std::vector<std::string>{
@@ -217,7 +216,7 @@ TEST_F(Dictation, AReleaseWhileTheSessionOpensWaitsTheDelayForNoSession) {
     scope.loop().runUntilIdle();
     EXPECT_TRUE(*manager->isPreparingToRecord());
     EXPECT_TRUE(*manager->isRecordingFromKeyboardShortcut());  // set before the session exists
-    release();                                               // the start task is not cancelled
+    release();  // the start task is not cancelled
     EXPECT_TRUE(*manager->isFinalizingTranscript());
     provider->releaseHeldOpening();
     scope.loop().runUntilIdle();
@@ -285,8 +284,8 @@ TEST_F(Dictation, ReleasingDuringThePermissionPromptGivesUpTheStart) {
         activations = 0;
         Task<void>& start = press();
         scope.loop().runUntilIdle();
-        EXPECT_EQ(managerLines(), (std::vector<std::string>{kPrefix + "start requested (keyboardShortcut)",
-                                                            kPrefix + "requesting initial permissions"}));
+        EXPECT_EQ(managerLines(),
+                  (std::vector<std::string>{kPrefix + "start requested (keyboardShortcut)", kPrefix + "requesting initial permissions"}));
         EXPECT_EQ(activations, 1);
         EXPECT_FALSE(*manager->isPreparingToRecord());  // still in the short wait before asking
         scope.loop().advance(0.2s);
@@ -449,9 +448,11 @@ TEST_F(Dictation, AnAudioInputThatFailsWhileRecordingFailsTheDictationWithOneLin
     ASSERT_TRUE(engine->failWhileRunning("the sound server went away while recording: Connection terminated"));
     scope.loop().runUntilIdle();
     EXPECT_EQ(log.linesStartingWith("❌ MirrinDictationManager: audio input failed: ").size(), 1u);
-    EXPECT_TRUE(log.contains("❌ MirrinDictationManager: audio input failed: Error Domain=SimulatedAudioEngine Code=2 "
-                             "\"the sound server went away while recording: Connection terminated\""));
-    EXPECT_EQ(*manager->lastErrorMessage(), std::optional<std::string>("the sound server went away while recording: Connection terminated"));
+    EXPECT_TRUE(
+        log.contains("❌ MirrinDictationManager: audio input failed: Error Domain=SimulatedAudioEngine Code=2 "
+                     "\"the sound server went away while recording: Connection terminated\""));
+    EXPECT_EQ(*manager->lastErrorMessage(),
+              std::optional<std::string>("the sound server went away while recording: Connection terminated"));
     EXPECT_EQ(session()->cancelCount.load(), 1);
     EXPECT_TRUE(idle());
     // The release that follows does nothing more.
@@ -467,8 +468,9 @@ TEST_F(Dictation, AnEngineThatFailsToStartCancelsTheOpenSession) {
     press();
     scope.loop().runUntilIdle();
     EXPECT_EQ(*manager->lastErrorMessage(), std::optional<std::string>("the microphone is busy"));
-    EXPECT_TRUE(log.contains("❌ MirrinDictationManager: failed to start recognition session (Simulated): "
-                             "Error Domain=SimulatedAudioEngine Code=1 \"the microphone is busy\""));
+    EXPECT_TRUE(
+        log.contains("❌ MirrinDictationManager: failed to start recognition session (Simulated): "
+                     "Error Domain=SimulatedAudioEngine Code=1 \"the microphone is busy\""));
     ASSERT_TRUE(session());
     EXPECT_EQ(session()->cancelCount.load(), 1);
     EXPECT_TRUE(idle());
@@ -489,8 +491,7 @@ TEST_F(Dictation, ASessionThatCannotOpenShowsItsErrorOrTheFallback) {
          "❌ MirrinDictationManager: failed to start recognition session (Simulated): AssemblyAI is not configured."},
         {messageError("  "), "couldn't start voice input. try again.",
          "❌ MirrinDictationManager: failed to start recognition session (Simulated):   "},
-        {std::make_exception_ptr(std::runtime_error("The operation couldn\u2019t be completed.")),
-         "couldn't start voice input. try again.",
+        {std::make_exception_ptr(std::runtime_error("The operation couldn\u2019t be completed.")), "couldn't start voice input. try again.",
          "❌ MirrinDictationManager: failed to start recognition session (Simulated): The operation couldn\u2019t be completed."},
     };
     for (const auto& c : cases) {
@@ -589,8 +590,8 @@ TEST_F(Dictation, TheHistorySamplesAtMostEverySeventyMillisecondsAndKeepsFortyFo
 
 TEST(MirrinDictationManagerKeyterms, MergesContextualHintsAfterTheBuiltInOnes) {
     const auto& builtIn = MirrinDictationManager::builtInKeyterms();
-    ASSERT_EQ(builtIn, (std::vector<std::string>{"tinkerloom", "Korvale", "Codex", "Claude", "Anthropic", "OpenAI", "SwiftUI",
-                                                 "Xcode", "Vercel", "Next.js", "localhost"}));
+    ASSERT_EQ(builtIn, (std::vector<std::string>{"tinkerloom", "Korvale", "Codex", "Claude", "Anthropic", "OpenAI", "SwiftUI", "Xcode",
+                                                 "Vercel", "Next.js", "localhost"}));
     struct Case {
         std::vector<std::string> contextual;
         std::vector<std::string> added;
@@ -732,9 +733,8 @@ TEST_F(Dictation, CancelKeepsThePartialTranscriptOnlyWhenAsked) {
 TEST_F(Dictation, AMicrophoneButtonDictationRecordsItsStartTime) {
     auto m = manager;
     auto cb = callbacks();
-    starts.push_back(startTask([m, cb]() -> Task<void> {
-        co_await m->startDictation(MirrinDictationStartSource::microphoneButton, "", cb, true);
-    }));
+    starts.push_back(
+        startTask([m, cb]() -> Task<void> { co_await m->startDictation(MirrinDictationStartSource::microphoneButton, "", cb, true); }));
     scope.loop().runUntilIdle();
     EXPECT_TRUE(*manager->isRecordingFromMicrophoneButton());
     EXPECT_FALSE(*manager->isKeyboardShortcutSessionActiveOrFinalizing());

@@ -17,12 +17,14 @@ namespace {
 // Stands in for a hosted back-end: only its name and how it was built matter here.
 class NamedProvider : public MirrinTranscriptionProvider {
 public:
-    explicit NamedProvider(std::string name) : name_(std::move(name)) {}
+    explicit NamedProvider(std::string name)
+        : name_(std::move(name)) {}
     std::string displayName() const override { return name_; }
     bool requiresSpeechRecognitionPermission() const override { return false; }
     bool isConfigured() const override { return true; }
     std::optional<std::string> unavailableExplanation() const override { return std::nullopt; }
-    Task<std::shared_ptr<MirrinStreamingTranscriptionSession>> startStreamingSession(std::vector<std::string>, MirrinTranscriptUpdateCallback,
+    Task<std::shared_ptr<MirrinStreamingTranscriptionSession>> startStreamingSession(std::vector<std::string>,
+                                                                                     MirrinTranscriptUpdateCallback,
                                                                                      MirrinFinalTranscriptCallback,
                                                                                      MirrinTranscriptionErrorCallback) override {
         co_return nullptr;
@@ -92,7 +94,10 @@ TEST(makeTranscriptionProvider, FollowsThePreferenceAndFallbackTable) {
          {{"VoiceTranscriptionProvider", "assemblyai"}, {"OpenAIAPIKey", "k"}},
          "OpenAI",
          {kAssemblyFallingBack, kUsingOpenAI}},
-        {"assemblyai falls back to apple", {{"VoiceTranscriptionProvider", "AssemblyAI"}}, "Apple Speech", {kAssemblyFallingBack, kUsingApple}},
+        {"assemblyai falls back to apple",
+         {{"VoiceTranscriptionProvider", "AssemblyAI"}},
+         "Apple Speech",
+         {kAssemblyFallingBack, kUsingApple}},
         {"openai in any case", {{"VoiceTranscriptionProvider", "OpenAI"}, {"OpenAIAPIKey", "k"}}, "OpenAI", {}},
         {"openai over a streaming key",
          {{"VoiceTranscriptionProvider", "openai"}, {"OpenAIAPIKey", "k"}, {"AssemblyAIAPIKey", "k"}},
@@ -158,7 +163,11 @@ TEST(makeTranscriptionProvider, TheStandardFactoriesBuildTheStreamingBackEndForI
     } cases[] = {
         {"key, no preference", {{"AssemblyAIAPIKey", " key-1 "}, {"OpenAIAPIKey", "sk"}}, "key-1", std::nullopt, {}},
         {"token only", {{"AssemblyAIStreamingToken", "tok"}}, std::nullopt, "tok", {}},
-        {"preferred", {{"VoiceTranscriptionProvider", "AssemblyAI"}, {"AssemblyAIAPIKey", "k"}, {"AssemblyAIStreamingToken", "t"}}, "k", "t", {}},
+        {"preferred",
+         {{"VoiceTranscriptionProvider", "AssemblyAI"}, {"AssemblyAIAPIKey", "k"}, {"AssemblyAIStreamingToken", "t"}},
+         "k",
+         "t",
+         {}},
         {"fallback from the upload service",
          {{"VoiceTranscriptionProvider", "openai"}, {"AssemblyAIAPIKey", "k"}},
          "k",
@@ -178,8 +187,7 @@ TEST(makeTranscriptionProvider, TheStandardFactoriesBuildTheStreamingBackEndForI
     auto fallback = makeTranscriptionProvider(lookupOf({{"VoiceTranscriptionProvider", "assemblyai"}}),
                                               MirrinTranscriptionProviderFactories::standard());
     EXPECT_EQ(fallback->displayName(), "Apple Speech");
-    EXPECT_EQ(log.linesStartingWith("⚠️ Transcription:"),
-              (std::vector<std::string>{kAssemblyFallingBack, kUsingApple}));
+    EXPECT_EQ(log.linesStartingWith("⚠️ Transcription:"), (std::vector<std::string>{kAssemblyFallingBack, kUsingApple}));
 }
 
 TEST(makeTranscriptionProvider, ReadsTheBundleConfiguration) {

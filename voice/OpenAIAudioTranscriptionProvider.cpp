@@ -73,16 +73,17 @@ Task<std::shared_ptr<MirrinStreamingTranscriptionSession>> OpenAIAudioTranscript
     settings.keyterms = std::move(keyterms);
     settings.makeBoundaryIdentifier = options_.makeBoundaryIdentifier;
     settings.maximumBufferedByteCount = options_.maximumBufferedByteCount;
-    co_return OpenAIAudioTranscriptionSession::make(std::move(settings), std::move(onTranscriptUpdate),
-                                                   std::move(onFinalTranscriptReady), std::move(onError));
+    co_return OpenAIAudioTranscriptionSession::make(std::move(settings), std::move(onTranscriptUpdate), std::move(onFinalTranscriptReady),
+                                                    std::move(onError));
 }
 
 // ---------------------------------------------------------------------------------------------
 // Session
 
-std::shared_ptr<OpenAIAudioTranscriptionSession> OpenAIAudioTranscriptionSession::make(
-    Settings settings, MirrinTranscriptUpdateCallback onTranscriptUpdate, MirrinFinalTranscriptCallback onFinalTranscriptReady,
-    MirrinTranscriptionErrorCallback onError) {
+std::shared_ptr<OpenAIAudioTranscriptionSession> OpenAIAudioTranscriptionSession::make(Settings settings,
+                                                                                       MirrinTranscriptUpdateCallback onTranscriptUpdate,
+                                                                                       MirrinFinalTranscriptCallback onFinalTranscriptReady,
+                                                                                       MirrinTranscriptionErrorCallback onError) {
     return makeMainBound<OpenAIAudioTranscriptionSession>(PrivateTag{}, std::move(settings), std::move(onTranscriptUpdate),
                                                           std::move(onFinalTranscriptReady), std::move(onError));
 }
@@ -165,8 +166,7 @@ void OpenAIAudioTranscriptionSession::deliverFinalTranscript(const std::string& 
     if (onFinalTranscriptReady_) onFinalTranscriptReady_(text);
 }
 
-Task<void> OpenAIAudioTranscriptionSession::runUpload(std::weak_ptr<OpenAIAudioTranscriptionSession> weakSession,
-                                                      MirrinPCM16Data audio) {
+Task<void> OpenAIAudioTranscriptionSession::runUpload(std::weak_ptr<OpenAIAudioTranscriptionSession> weakSession, MirrinPCM16Data audio) {
     auto self = weakSession.lock();
     if (!self || Task<>::isCurrentCancelled() || self->isCancelledOnStateQueue() || !self->urlSession_) co_return;
     if (audio.empty()) {

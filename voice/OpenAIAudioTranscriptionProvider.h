@@ -51,8 +51,7 @@ public:
     };
 
     static constexpr const char* defaultModelName = "gpt-4o-transcribe";
-    static constexpr const char* notConfiguredMessage =
-        "OpenAI transcription is not configured. Add OpenAIAPIKey to Info.plist.";
+    static constexpr const char* notConfiguredMessage = "OpenAI transcription is not configured. Add OpenAIAPIKey to Info.plist.";
 
     // `apiKey` from "OpenAIAPIKey" (an empty one counts as absent), `modelName` from
     // "OpenAITranscriptionModel" with its default, as the back-end selection reads them.
@@ -69,9 +68,10 @@ public:
 
     // On the main thread. Sends nothing; fails with OpenAIAudioTranscriptionProviderError
     // (notConfiguredMessage) without a key.
-    Task<std::shared_ptr<MirrinStreamingTranscriptionSession>> startStreamingSession(
-        std::vector<std::string> keyterms, MirrinTranscriptUpdateCallback onTranscriptUpdate,
-        MirrinFinalTranscriptCallback onFinalTranscriptReady, MirrinTranscriptionErrorCallback onError) override;
+    Task<std::shared_ptr<MirrinStreamingTranscriptionSession>> startStreamingSession(std::vector<std::string> keyterms,
+                                                                                     MirrinTranscriptUpdateCallback onTranscriptUpdate,
+                                                                                     MirrinFinalTranscriptCallback onFinalTranscriptReady,
+                                                                                     MirrinTranscriptionErrorCallback onError) override;
 
 private:
     std::optional<std::string> apiKey_;
@@ -134,7 +134,8 @@ public:
 private:
     // What the state queue owns.
     struct BufferState {
-        explicit BufferState(std::size_t maximumByteCount) : bufferedPCM16AudioData(maximumByteCount) {}
+        explicit BufferState(std::size_t maximumByteCount)
+            : bufferedPCM16AudioData(maximumByteCount) {}
         MirrinPCM16AudioAccumulator bufferedPCM16AudioData;
         bool hasRequestedFinalTranscript = false;
         bool isCancelled = false;
@@ -142,8 +143,7 @@ private:
 
     static Task<void> runUpload(std::weak_ptr<OpenAIAudioTranscriptionSession> weakSession, MirrinPCM16Data audio);
     static Task<std::string> uploadTranscription(std::shared_ptr<URLSession> session, std::string apiKey, std::string modelName,
-                                                 std::optional<std::string> prompt, std::string boundaryIdentifier,
-                                                 MirrinPCM16Data audio);
+                                                 std::optional<std::string> prompt, std::string boundaryIdentifier, MirrinPCM16Data audio);
     static void appendFormField(std::string& body, const std::string& boundary, const std::string& name, const std::string& value);
     bool isCancelledOnStateQueue();
     void deliverFinalTranscript(const std::string& text);
@@ -155,11 +155,11 @@ private:
     const MirrinTranscriptUpdateCallback onTranscriptUpdate_;
     const MirrinFinalTranscriptCallback onFinalTranscriptReady_;
     const MirrinTranscriptionErrorCallback onError_;
-    BufferState state_;                             // state queue only
-    MirrinPCM16AudioConverter audioPCM16Converter_; // appending thread only
-    std::shared_ptr<URLSession> urlSession_;        // main thread; released by `cancel`
-    Task<void> transcriptionUploadTask_;            // main thread
-    bool hasDeliveredFinalTranscript_ = false;      // main thread
+    BufferState state_;  // state queue only
+    MirrinPCM16AudioConverter audioPCM16Converter_;  // appending thread only
+    std::shared_ptr<URLSession> urlSession_;  // main thread; released by `cancel`
+    Task<void> transcriptionUploadTask_;  // main thread
+    bool hasDeliveredFinalTranscript_ = false;  // main thread
     // Last, so it is destroyed first: the blocks still queued run while the state they touch lives.
     SerialQueue stateQueue_{stateQueueLabel};
 };

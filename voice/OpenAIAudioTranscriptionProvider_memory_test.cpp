@@ -48,7 +48,8 @@ void* countedAllocate(std::size_t n) {
     *static_cast<std::size_t*>(raw) = n;
     std::size_t now = liveBytes.fetch_add(n) + n;
     std::size_t peak = peakBytes.load();
-    while (now > peak && !peakBytes.compare_exchange_weak(peak, now)) {}
+    while (now > peak && !peakBytes.compare_exchange_weak(peak, now)) {
+    }
     return static_cast<char*>(raw) + kHeader;
 }
 
@@ -117,7 +118,8 @@ public:
                 int port = server.port();
                 if (::write(up[1], &port, sizeof port) != sizeof port) ::_exit(1);
                 char byte;
-                while (::read(down[0], &byte, 1) > 0) {}
+                while (::read(down[0], &byte, 1) > 0) {
+                }
             }
             ::_exit(0);
         }

@@ -74,12 +74,10 @@ MirrinPCM16Data convertedAudio(const std::vector<std::shared_ptr<const AudioPCMB
 }
 
 std::uint32_t le32(const std::string& s, std::size_t at) {
-    return std::uint32_t(std::uint8_t(s[at])) | std::uint32_t(std::uint8_t(s[at + 1])) << 8 |
-           std::uint32_t(std::uint8_t(s[at + 2])) << 16 | std::uint32_t(std::uint8_t(s[at + 3])) << 24;
+    return std::uint32_t(std::uint8_t(s[at])) | std::uint32_t(std::uint8_t(s[at + 1])) << 8 | std::uint32_t(std::uint8_t(s[at + 2])) << 16 |
+           std::uint32_t(std::uint8_t(s[at + 3])) << 24;
 }
-std::uint16_t le16(const std::string& s, std::size_t at) {
-    return std::uint16_t(std::uint8_t(s[at]) | std::uint8_t(s[at + 1]) << 8);
-}
+std::uint16_t le16(const std::string& s, std::size_t at) { return std::uint16_t(std::uint8_t(s[at]) | std::uint8_t(s[at + 1]) << 8); }
 
 std::string asString(const MirrinPCM16Data& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
@@ -258,9 +256,20 @@ TEST_F(UploadSession, PostsTheGoldenBodyWithItsTwoHeaders) {
         "Content-Disposition: form-data; name=\"file\"; filename=\"voice-input.wav\"\r\n"
         "Content-Type: audio/wav\r\n"
         "\r\n"
-        "RIFF" "\x2C\0\0\0" "WAVE"
-        "fmt " "\x10\0\0\0" "\x01\0" "\x01\0" "\x80\x3E\0\0" "\0\x7D\0\0" "\x02\0" "\x10\0"
-        "data" "\x08\0\0\0" "\0\0\0\0\0\0\0\0"
+        "RIFF"
+        "\x2C\0\0\0"
+        "WAVE"
+        "fmt "
+        "\x10\0\0\0"
+        "\x01\0"
+        "\x01\0"
+        "\x80\x3E\0\0"
+        "\0\x7D\0\0"
+        "\x02\0"
+        "\x10\0"
+        "data"
+        "\x08\0\0\0"
+        "\0\0\0\0\0\0\0\0"
         "\r\n"
         "--Boundary-6F9619FF-8B86-4011-B42D-00C04FC964FF--\r\n"s;
 
@@ -371,13 +380,13 @@ TEST_F(UploadSession, TheFilePartIsAWAVOfTheConvertedAudio) {
     EXPECT_EQ(wav.substr(0, 4), "RIFF");
     EXPECT_EQ(le32(wav, 4), 36 + expected.size());
     EXPECT_EQ(wav.substr(8, 8), "WAVEfmt ");
-    EXPECT_EQ(le32(wav, 16), 16u);     // format chunk size
-    EXPECT_EQ(le16(wav, 20), 1);       // integer PCM
-    EXPECT_EQ(le16(wav, 22), 1);       // mono
+    EXPECT_EQ(le32(wav, 16), 16u);  // format chunk size
+    EXPECT_EQ(le16(wav, 20), 1);  // integer PCM
+    EXPECT_EQ(le16(wav, 22), 1);  // mono
     EXPECT_EQ(le32(wav, 24), 16000u);  // sample rate
     EXPECT_EQ(le32(wav, 28), 32000u);  // bytes per second
-    EXPECT_EQ(le16(wav, 32), 2);       // block alignment
-    EXPECT_EQ(le16(wav, 34), 16);      // bits per sample
+    EXPECT_EQ(le16(wav, 32), 2);  // block alignment
+    EXPECT_EQ(le16(wav, 34), 16);  // bits per sample
     EXPECT_EQ(wav.substr(36, 4), "data");
     EXPECT_EQ(le32(wav, 40), expected.size());
     EXPECT_TRUE(wav.substr(44) == asString(expected));
@@ -486,8 +495,7 @@ TEST_F(UploadSession, TheAnswerBecomesTheTranscriptOrAnError) {
         drain(0.02);
         if (c.transcript) {
             EXPECT_EQ(finals, std::vector<std::string>{*c.transcript}) << c.what;
-            EXPECT_EQ(updates, c.transcript->empty() ? std::vector<std::string>{} : std::vector<std::string>{*c.transcript})
-                << c.what;
+            EXPECT_EQ(updates, c.transcript->empty() ? std::vector<std::string>{} : std::vector<std::string>{*c.transcript}) << c.what;
             EXPECT_TRUE(errors.empty()) << c.what;
             EXPECT_TRUE(caseLog.linesStartingWith("[OpenAI Transcription]").empty()) << c.what;
         } else {
@@ -617,8 +625,8 @@ protected:
     void speak(int buffers) {
         auto m = manager;
         start = startTask([m, this]() -> Task<void> {
-            auto starting = m->startPushToTalkFromKeyboardShortcut("", [](const std::string&) {},
-                                                                   [this](const std::string& s) { submitted.push_back(s); });
+            auto starting = m->startPushToTalkFromKeyboardShortcut(
+                "", [](const std::string&) {}, [this](const std::string& s) { submitted.push_back(s); });
             co_await starting;
         });
         scope.loop().runUntilIdle();

@@ -42,15 +42,16 @@ void SimulatedTranscriptionSession::sendError(const std::string& message) const 
     sendError(std::make_exception_ptr(MessageError("SimulatedTranscription", message)));
 }
 
-SimulatedTranscriptionProvider::SimulatedTranscriptionProvider(Options options) : options_(std::move(options)) {}
+SimulatedTranscriptionProvider::SimulatedTranscriptionProvider(Options options)
+    : options_(std::move(options)) {}
 
 Task<std::shared_ptr<MirrinStreamingTranscriptionSession>> SimulatedTranscriptionProvider::startStreamingSession(
     std::vector<std::string> keyterms, MirrinTranscriptUpdateCallback onTranscriptUpdate,
     MirrinFinalTranscriptCallback onFinalTranscriptReady, MirrinTranscriptionErrorCallback onError) {
     ++startCount_;
-    auto session = std::make_shared<SimulatedTranscriptionSession>(options_.fallbackDelaySeconds, std::move(keyterms),
-                                                                   std::move(onTranscriptUpdate),
-                                                                   std::move(onFinalTranscriptReady), std::move(onError));
+    auto session =
+        std::make_shared<SimulatedTranscriptionSession>(options_.fallbackDelaySeconds, std::move(keyterms), std::move(onTranscriptUpdate),
+                                                        std::move(onFinalTranscriptReady), std::move(onError));
     std::optional<Completion<std::shared_ptr<MirrinStreamingTranscriptionSession>>> wait;
     {
         std::lock_guard lock(mutex_);

@@ -19,8 +19,8 @@ namespace velmo {
 class SimulatedTranscriptionSession : public MirrinStreamingTranscriptionSession {
 public:
     SimulatedTranscriptionSession(double fallbackDelaySeconds, std::vector<std::string> keyterms,
-                                  MirrinTranscriptUpdateCallback onTranscriptUpdate,
-                                  MirrinFinalTranscriptCallback onFinalTranscriptReady, MirrinTranscriptionErrorCallback onError);
+                                  MirrinTranscriptUpdateCallback onTranscriptUpdate, MirrinFinalTranscriptCallback onFinalTranscriptReady,
+                                  MirrinTranscriptionErrorCallback onError);
 
     double finalTranscriptFallbackDelaySeconds() const override { return fallbackDelaySeconds_; }
     void appendAudioBuffer(const std::shared_ptr<const AudioPCMBuffer>& buffer) override;
@@ -62,16 +62,18 @@ public:
         bool requiresSpeechRecognitionPermission = false;
         double fallbackDelaySeconds = 2.0;
     };
-    SimulatedTranscriptionProvider() : SimulatedTranscriptionProvider(Options{}) {}
+    SimulatedTranscriptionProvider()
+        : SimulatedTranscriptionProvider(Options{}) {}
     explicit SimulatedTranscriptionProvider(Options options);
 
     std::string displayName() const override { return options_.displayName; }
     bool requiresSpeechRecognitionPermission() const override { return options_.requiresSpeechRecognitionPermission; }
     bool isConfigured() const override { return true; }
     std::optional<std::string> unavailableExplanation() const override { return std::nullopt; }
-    Task<std::shared_ptr<MirrinStreamingTranscriptionSession>> startStreamingSession(
-        std::vector<std::string> keyterms, MirrinTranscriptUpdateCallback onTranscriptUpdate,
-        MirrinFinalTranscriptCallback onFinalTranscriptReady, MirrinTranscriptionErrorCallback onError) override;
+    Task<std::shared_ptr<MirrinStreamingTranscriptionSession>> startStreamingSession(std::vector<std::string> keyterms,
+                                                                                     MirrinTranscriptUpdateCallback onTranscriptUpdate,
+                                                                                     MirrinFinalTranscriptCallback onFinalTranscriptReady,
+                                                                                     MirrinTranscriptionErrorCallback onError) override;
 
     // Test side.
     void holdOpenings(bool hold);

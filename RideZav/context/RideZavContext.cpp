@@ -21,9 +21,7 @@ std::optional<Value> infoValue(const velmo::PlistValue& value) {
     return std::nullopt;
 }
 
-const velmo::Bundle& bundleOf(const RideZavContextSources& sources) {
-    return sources.bundle ? *sources.bundle : velmo::Bundle::main();
-}
+const velmo::Bundle& bundleOf(const RideZavContextSources& sources) { return sources.bundle ? *sources.bundle : velmo::Bundle::main(); }
 
 // Once per process, whatever context asks first.
 bool isSideloaded(const velmo::Bundle& bundle) {
@@ -93,13 +91,11 @@ std::string macDeviceName(std::string_view model) {
     return "Mac";
 }
 
-std::shared_ptr<RideZavContext> RideZavContext::create(std::shared_ptr<Reachability> reachability,
-                                                       RideZavContextSources sources) {
+std::shared_ptr<RideZavContext> RideZavContext::create(std::shared_ptr<Reachability> reachability, RideZavContextSources sources) {
     std::shared_ptr<RideZavContext> context(new RideZavContext(std::move(reachability), std::move(sources)));
     std::weak_ptr<RideZavContext> weak = context;
     auto& center = velmo::NotificationCenter::defaultCenter();
-    for (const char* name : {velmo::ApplicationNotification::windowDidBecomeKey,
-                             velmo::ApplicationNotification::windowDidChangeScreen,
+    for (const char* name : {velmo::ApplicationNotification::windowDidBecomeKey, velmo::ApplicationNotification::windowDidChangeScreen,
                              velmo::ApplicationNotification::didBecomeActive})
         context->observers_.push_back(center.addObserver(name, [weak](const velmo::Notification&) {
             if (auto self = weak.lock()) self->onShouldUpdateScreenSize();
@@ -108,7 +104,8 @@ std::shared_ptr<RideZavContext> RideZavContext::create(std::shared_ptr<Reachabil
 }
 
 RideZavContext::RideZavContext(std::shared_ptr<Reachability> reachability, RideZavContextSources sources)
-    : reachability_(std::move(reachability)), sources_(std::move(sources)) {}
+    : reachability_(std::move(reachability)),
+      sources_(std::move(sources)) {}
 
 RideZavContext::~RideZavContext() {
     auto& center = velmo::NotificationCenter::defaultCenter();
@@ -138,8 +135,7 @@ Object RideZavContext::computeStaticContext() const {
     auto name = infoValue(bundle.objectForInfoDictionaryKey("CFBundleName"));
     if (!name) name = infoValue(bundle.objectForInfoDictionaryKey("CFBundleDisplayName"));
     if (name) context.append("$app_name", *name);
-    if (auto version = infoValue(bundle.objectForInfoDictionaryKey("CFBundleShortVersionString")))
-        context.append("$app_version", *version);
+    if (auto version = infoValue(bundle.objectForInfoDictionaryKey("CFBundleShortVersionString"))) context.append("$app_version", *version);
     const velmo::PlistValue build = bundle.objectForInfoDictionaryKey("CFBundleVersion");
     if (const auto* text = build.asString()) context.append("$app_build", appBuildValue(*text));
     context.append("$is_testflight", isTestflight());
@@ -163,10 +159,14 @@ Object RideZavContext::computeStaticContext() const {
         if (it == osRelease.end() || it->second.empty()) return std::nullopt;
         return repairUTF8(it->second);
     };
-    if (auto osName = field("NAME")) context.append("$os_name", *osName);
-    else context.append("$os_name", kernel.sysname.empty() ? std::string("Linux") : kernel.sysname);
-    if (auto osVersion = field("VERSION_ID")) context.append("$os_version", *osVersion);
-    else if (auto numbers = velmo::kernelVersionNumbers(kernel.release)) context.append("$os_version", *numbers);
+    if (auto osName = field("NAME"))
+        context.append("$os_name", *osName);
+    else
+        context.append("$os_name", kernel.sysname.empty() ? std::string("Linux") : kernel.sysname);
+    if (auto osVersion = field("VERSION_ID"))
+        context.append("$os_version", *osVersion);
+    else if (auto numbers = velmo::kernelVersionNumbers(kernel.release))
+        context.append("$os_version", *numbers);
     return context;
 }
 
@@ -205,8 +205,7 @@ Object RideZavContext::dynamicContext() {
     }
     if (auto locale = velmo::messagesLocale(sources_.environment))
         if (auto language = velmo::localeLanguageCode(*locale)) context.append("$locale", *language);
-    context.append("$timezone",
-                   velmo::currentTimeZoneIdentifier({sources_.environment, sources_.timezoneFile, sources_.localtimeLink}));
+    context.append("$timezone", velmo::currentTimeZoneIdentifier({sources_.environment, sources_.timezoneFile, sources_.localtimeLink}));
     if (reachability_) {
         if (!reachability_->flags()) {
             try {

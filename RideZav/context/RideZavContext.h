@@ -56,8 +56,7 @@ class RideZavContext : public std::enable_shared_from_this<RideZavContext> {
 public:
     // Registers the screen-size observer for a window becoming key, a window changing screen
     // and the application becoming active.
-    static std::shared_ptr<RideZavContext> create(std::shared_ptr<Reachability> reachability,
-                                                  RideZavContextSources sources = {});
+    static std::shared_ptr<RideZavContext> create(std::shared_ptr<Reachability> reachability, RideZavContextSources sources = {});
     ~RideZavContext();
     RideZavContext(const RideZavContext&) = delete;
     RideZavContext& operator=(const RideZavContext&) = delete;
@@ -79,9 +78,9 @@ private:
     const std::shared_ptr<Reachability> reachability_;
     const RideZavContextSources sources_;
     std::mutex cacheMutex_;
-    std::optional<Object> theStaticContext_;             // guarded by cacheMutex_
-    std::optional<Object> theSdkInfo_;                   // guarded by cacheMutex_
-    std::optional<Object> thePersonPropertiesContext_;   // guarded by cacheMutex_
+    std::optional<Object> theStaticContext_;  // guarded by cacheMutex_
+    std::optional<Object> theSdkInfo_;  // guarded by cacheMutex_
+    std::optional<Object> thePersonPropertiesContext_;  // guarded by cacheMutex_
     std::vector<velmo::NotificationCenter::Token> observers_;
 };
 

@@ -94,9 +94,9 @@ TEST_F(ContextTest, StaticContextDescribesTheBundleAndTheMachineInOrder) {
     EXPECT_EQ(context->staticContext(), expected);
 
     const Object person{
-        {"$app_version", "1.2"},  {"$app_build", 42},           {"$app_namespace", "com.korvale.velmo"},
-        {"$os_name", "Debian GNU/Linux"}, {"$os_version", "12"}, {"$device_type", "Desktop"},
-        {"$lib", "ridezav-ios"},  {"$lib_version", "3.47.0"},
+        {"$app_version", "1.2"},          {"$app_build", 42},         {"$app_namespace", "com.korvale.velmo"},
+        {"$os_name", "Debian GNU/Linux"}, {"$os_version", "12"},      {"$device_type", "Desktop"},
+        {"$lib", "ridezav-ios"},          {"$lib_version", "3.47.0"},
     };
     EXPECT_EQ(context->personPropertiesContext(), person);
     EXPECT_EQ(context->sdkInfo(), (Object{{"$lib", "ridezav-ios"}, {"$lib_version", "3.47.0"}}));
@@ -109,10 +109,9 @@ TEST_F(ContextTest, MissingSourcesLeaveOutTheirKeys) {
     s.dmiFolder = dir / "missing";
     auto context = RideZavContext::create(nullptr, s);
     const Object actual = context->staticContext();
-    EXPECT_EQ(keysOf(actual), (std::vector<std::string>{"$app_name", "$is_testflight", "$is_sideloaded", "$app_namespace",
-                                                        "$device_model", "$device_type", "$is_emulator",
-                                                        "$is_ios_running_on_mac", "$is_mac_catalyst_app", "$os_name",
-                                                        "$os_version"}));
+    EXPECT_EQ(keysOf(actual),
+              (std::vector<std::string>{"$app_name", "$is_testflight", "$is_sideloaded", "$app_namespace", "$device_model", "$device_type",
+                                        "$is_emulator", "$is_ios_running_on_mac", "$is_mac_catalyst_app", "$os_name", "$os_version"}));
     EXPECT_EQ(*actual.find("$app_name"), Value("Shown"));
     EXPECT_EQ(*actual.find("$app_namespace"), Value("com.ridezav.unknown"));
     EXPECT_EQ(*actual.find("$os_name"), Value("Linux"));
@@ -121,9 +120,17 @@ TEST_F(ContextTest, MissingSourcesLeaveOutTheirKeys) {
 
 TEST_F(ContextTest, AppBuildIsAnIntegerOnlyWhenTheWholeTextIsOne) {
     const std::pair<const char*, Value> cases[] = {
-        {"42", 42},   {"+7", 7},           {"-3", -3},       {"007", 7},
-        {"1.2.3", "1.2.3"}, {"", ""},      {"-", "-"},       {"+", "+"},
-        {"4a", "4a"}, {" 4", " 4"},        {"+-4", "+-4"},
+        {"42", 42},
+        {"+7", 7},
+        {"-3", -3},
+        {"007", 7},
+        {"1.2.3", "1.2.3"},
+        {"", ""},
+        {"-", "-"},
+        {"+", "+"},
+        {"4a", "4a"},
+        {" 4", " 4"},
+        {"+-4", "+-4"},
         {"9223372036854775807", 9223372036854775807LL},
         {"9223372036854775808", "9223372036854775808"},
     };
@@ -165,8 +172,7 @@ TEST_F(ContextTest, ScreenKeysOnlyOnceAWindowNotificationHasBeenMeasured) {
     auto context = RideZavContext::create(nullptr, s);
     EXPECT_FALSE(context->dynamicContext().contains("$screen_width"));
 
-    for (const char* name : {velmo::ApplicationNotification::windowDidBecomeKey,
-                             velmo::ApplicationNotification::windowDidChangeScreen,
+    for (const char* name : {velmo::ApplicationNotification::windowDidBecomeKey, velmo::ApplicationNotification::windowDidChangeScreen,
                              velmo::ApplicationNotification::didBecomeActive}) {
         SCOPED_TRACE(name);
         keyScreen = ScreenSize{1512, 982};

@@ -15,7 +15,8 @@ namespace velmo::test {
 // A wall clock that reads what the test set. Thread-safe.
 class ManualWallClock : public ridezav::WallClock {
 public:
-    explicit ManualWallClock(ridezav::Date now = ridezav::Date{}) : now_(now) {}
+    explicit ManualWallClock(ridezav::Date now = ridezav::Date{})
+        : now_(now) {}
     ridezav::Date now() const override {
         std::lock_guard lock(mutex_);
         return now_;

@@ -16,9 +16,7 @@ struct RideZavSourceLocation {
         return {where.file_name(), static_cast<unsigned>(where.line())};
     }
 #else
-    static RideZavSourceLocation current(const char* file = __builtin_FILE(), unsigned line = __builtin_LINE()) {
-        return {file, line};
-    }
+    static RideZavSourceLocation current(const char* file = __builtin_FILE(), unsigned line = __builtin_LINE()) { return {file, line}; }
 #endif
     const char* file;
     unsigned line;
@@ -27,8 +25,7 @@ struct RideZavSourceLocation {
 // The library's own thrown error: "message (file:line)". Caught inside the library; it never
 // reaches the application.
 struct InternalRideZavError : std::exception {
-    explicit InternalRideZavError(const std::string& message,
-                                  RideZavSourceLocation where = RideZavSourceLocation::current())
+    explicit InternalRideZavError(const std::string& message, RideZavSourceLocation where = RideZavSourceLocation::current())
         : description(message + " (" + where.file + ":" + std::to_string(where.line) + ")") {}
 
     const char* what() const noexcept override { return description.c_str(); }

@@ -13,7 +13,8 @@ namespace ridezav {
 template <class T>
 class ReadWriteLock {
 public:
-    explicit ReadWriteLock(T value) : value_(std::move(value)) {}
+    explicit ReadWriteLock(T value)
+        : value_(std::move(value)) {}
     ReadWriteLock(const ReadWriteLock&) = delete;
     ReadWriteLock& operator=(const ReadWriteLock&) = delete;
 

@@ -12,7 +12,8 @@ namespace ridezav {
 class RegistrationToken : public velmo::Cancellable {
 public:
     RegistrationToken() = default;
-    explicit RegistrationToken(std::function<void()> onDealloc) : velmo::Cancellable(std::move(onDealloc)) {}
+    explicit RegistrationToken(std::function<void()> onDealloc)
+        : velmo::Cancellable(std::move(onDealloc)) {}
 
     // Ends the subscription now; later calls do nothing.
     void reset() { cancel(); }

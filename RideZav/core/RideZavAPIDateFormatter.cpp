@@ -17,13 +17,11 @@ std::string format(Date date, bool withMilliseconds) {
     char buffer[48];
     const int year = int(ymd.year());
     if (withMilliseconds)
-        std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", year, unsigned(ymd.month()),
-                      unsigned(ymd.day()), int(time.hours().count()), int(time.minutes().count()),
-                      int(time.seconds().count()), int(time.subseconds().count()));
+        std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", year, unsigned(ymd.month()), unsigned(ymd.day()),
+                      int(time.hours().count()), int(time.minutes().count()), int(time.seconds().count()), int(time.subseconds().count()));
     else
-        std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02dZ", year, unsigned(ymd.month()),
-                      unsigned(ymd.day()), int(time.hours().count()), int(time.minutes().count()),
-                      int(time.seconds().count()));
+        std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02dZ", year, unsigned(ymd.month()), unsigned(ymd.day()),
+                      int(time.hours().count()), int(time.minutes().count()), int(time.seconds().count()));
     return buffer;
 }
 

@@ -21,11 +21,21 @@ ridezav::Object makeProperties() {
     for (int i = 0; i < 1000; ++i) {
         std::string key = "property_" + std::to_string(i);
         switch (i % 5) {
-            case 0: properties.append(std::move(key), ridezav::Array{"a", i, 1.5, ridezav::Array{true, "nested"}}); break;
-            case 1: properties.append(std::move(key), "value " + std::to_string(i)); break;
-            case 2: properties.append(std::move(key), i); break;
-            case 3: properties.append(std::move(key), i * 0.25); break;
-            default: properties.append(std::move(key), ridezav::Object{{"k", i}, {"list", ridezav::Array{1, 2, 3}}}); break;
+            case 0:
+                properties.append(std::move(key), ridezav::Array{"a", i, 1.5, ridezav::Array{true, "nested"}});
+                break;
+            case 1:
+                properties.append(std::move(key), "value " + std::to_string(i));
+                break;
+            case 2:
+                properties.append(std::move(key), i);
+                break;
+            case 3:
+                properties.append(std::move(key), i * 0.25);
+                break;
+            default:
+                properties.append(std::move(key), ridezav::Object{{"k", i}, {"list", ridezav::Array{1, 2, 3}}});
+                break;
         }
     }
     return properties;

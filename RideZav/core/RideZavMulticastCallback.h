@@ -24,7 +24,8 @@ public:
     using Callback = std::function<void(Args...)>;
     using CountObserver = std::function<void(std::int64_t)>;
 
-    RideZavMulticastCallback() : state_(std::make_shared<State>()) {}
+    RideZavMulticastCallback()
+        : state_(std::make_shared<State>()) {}
     RideZavMulticastCallback(const RideZavMulticastCallback&) = delete;
     RideZavMulticastCallback& operator=(const RideZavMulticastCallback&) = delete;
 

@@ -68,14 +68,22 @@ bool isWellFormedUTF8(std::string_view text) {
         }
         std::ptrdiff_t trailing = 0;
         unsigned char low = 0x80, high = 0xBF;  // the bounds of the first trailing byte
-        if (lead >= 0xC2 && lead <= 0xDF) trailing = 1;
-        else if (lead == 0xE0) trailing = 2, low = 0xA0;
-        else if ((lead >= 0xE1 && lead <= 0xEC) || lead == 0xEE || lead == 0xEF) trailing = 2;
-        else if (lead == 0xED) trailing = 2, high = 0x9F;
-        else if (lead == 0xF0) trailing = 3, low = 0x90;
-        else if (lead >= 0xF1 && lead <= 0xF3) trailing = 3;
-        else if (lead == 0xF4) trailing = 3, high = 0x8F;
-        else return false;
+        if (lead >= 0xC2 && lead <= 0xDF)
+            trailing = 1;
+        else if (lead == 0xE0)
+            trailing = 2, low = 0xA0;
+        else if ((lead >= 0xE1 && lead <= 0xEC) || lead == 0xEE || lead == 0xEF)
+            trailing = 2;
+        else if (lead == 0xED)
+            trailing = 2, high = 0x9F;
+        else if (lead == 0xF0)
+            trailing = 3, low = 0x90;
+        else if (lead >= 0xF1 && lead <= 0xF3)
+            trailing = 3;
+        else if (lead == 0xF4)
+            trailing = 3, high = 0x8F;
+        else
+            return false;
         if (end - p <= trailing || p[1] < low || p[1] > high) return false;
         for (std::ptrdiff_t i = 2; i <= trailing; ++i)
             if (p[i] < 0x80 || p[i] > 0xBF) return false;
@@ -96,13 +104,27 @@ bool writeString(std::string& out, std::string_view text) {
         out.append(text, plain, i - plain);
         plain = i + 1;
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default: {
                 static constexpr char hex[] = "0123456789abcdef";
                 out += "\\u00";

@@ -39,12 +39,10 @@ TEST(RideZavAPIDateFormatter, ReadsBothFormsAndRefusesOthers) {
     const auto withSeconds = formatter.date("2024-05-06T12:53:20Z");
     ASSERT_TRUE(withMs && withSeconds);
     EXPECT_EQ(*withMs, *withSeconds);
-    for (const char* bad : {"2024-05-06T12:53:20+00:00", "2024-05-06T12:53:20.123+01:00", "2024-05-06 12:53:20Z",
-                            "2024-02-30T00:00:00Z", "2024-05-06T24:00:00Z", "2024-05-06T12:53:20.12Z", "",
-                            "2024-05-06T12:53:20.123Zx", "2024-05-06T12:53:20",
+    for (const char* bad : {"2024-05-06T12:53:20+00:00", "2024-05-06T12:53:20.123+01:00", "2024-05-06 12:53:20Z", "2024-02-30T00:00:00Z",
+                            "2024-05-06T24:00:00Z", "2024-05-06T12:53:20.12Z", "", "2024-05-06T12:53:20.123Zx", "2024-05-06T12:53:20",
                             // beyond what the clock can hold
-                            "1012-05-06T12:53:20.123Z", "1677-01-01T00:00:00Z", "2263-01-01T00:00:00Z",
-                            "9999-12-31T23:59:59.999Z"})
+                            "1012-05-06T12:53:20.123Z", "1677-01-01T00:00:00Z", "2263-01-01T00:00:00Z", "9999-12-31T23:59:59.999Z"})
         EXPECT_FALSE(formatter.date(bad)) << bad;
     // Round trip of the written form.
     const Date date = dateFromMilliseconds(1'234'567'890'987);
@@ -70,8 +68,12 @@ TEST(Sanitize, ConvertsOrDropsWhatJSONCannotCarry) {
     };
     const std::optional<Object> result = sanitize(input);
     ASSERT_TRUE(result);
-    const Object expected{{"url", "https://example.com/a?b=c"}, {"date", "2024-05-06T12:53:20Z"}, {"nested", nested},
-                          {"flag", true}, {"count", 3}, {"null", nullptr}};
+    const Object expected{{"url", "https://example.com/a?b=c"},
+                          {"date", "2024-05-06T12:53:20Z"},
+                          {"nested", nested},
+                          {"flag", true},
+                          {"count", 3},
+                          {"null", nullptr}};
     EXPECT_EQ(*result, expected);
     EXPECT_EQ(log.lines(), (std::vector<std::string>{
                                "[RideZav] property: nan isn't serializable, dropping the item",
@@ -94,18 +96,31 @@ TEST(IsValidJSONValue, Table) {
         bool valid;
     };
     const std::vector<Case> cases = {
-        {"text", true}, {false, true}, {std::int64_t(-5), true}, {std::uint64_t(1) << 63, true}, {2.5, true},
-        {1.5f, true}, {nullptr, true}, {std::nan(""), false}, {-std::numeric_limits<double>::infinity(), false},
-        {std::numeric_limits<float>::quiet_NaN(), false}, {Array{}, true}, {Object{}, true},
-        {Array{Array{Object{{"k", Array{1, 2}}}}}, true}, {Array{Array{Object{{"k", Array{1, URL{"u"}}}}}}, false},
-        {dateFromMilliseconds(0), false}, {URL{"https://x"}, false}, {OpaqueValue{"T"}, false},
+        {"text", true},
+        {false, true},
+        {std::int64_t(-5), true},
+        {std::uint64_t(1) << 63, true},
+        {2.5, true},
+        {1.5f, true},
+        {nullptr, true},
+        {std::nan(""), false},
+        {-std::numeric_limits<double>::infinity(), false},
+        {std::numeric_limits<float>::quiet_NaN(), false},
+        {Array{}, true},
+        {Object{}, true},
+        {Array{Array{Object{{"k", Array{1, 2}}}}}, true},
+        {Array{Array{Object{{"k", Array{1, URL{"u"}}}}}}, false},
+        {dateFromMilliseconds(0), false},
+        {URL{"https://x"}, false},
+        {OpaqueValue{"T"}, false},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(isValidJSONValue(cases[i].value), cases[i].valid) << i;
 }
 
 TEST(JSONData, KeepsBooleansIntegersAndDoublesApartThroughAWriteAndARead) {
-    const Object input{{"b", true}, {"i", std::int64_t(1)}, {"d", 1.0}, {"f", 0.1f}, {"big", std::int64_t(9007199254740993)},
-                       {"neg", std::int64_t(-3)}, {"zero", false}};
+    const Object input{
+        {"b", true},    {"i", std::int64_t(1)}, {"d", 1.0}, {"f", 0.1f}, {"big", std::int64_t(9007199254740993)}, {"neg", std::int64_t(-3)},
+        {"zero", false}};
     const auto bytes = jsonData(input);
     ASSERT_TRUE(bytes);
     EXPECT_EQ(*bytes, R"({"b":true,"i":1,"d":1.0,"f":0.1,"big":9007199254740993,"neg":-3,"zero":false})");
@@ -156,11 +171,18 @@ TEST(JSONData, WritesWhatTheDocumentWriterWrites) {
         {"control characters", Object{{"s", controls + "\x7F end"}}},
         {"quotes and backslashes", Object{{"s\"k\\", "a \"quoted\" \\ back/slash"}}},
         {"multi-byte text", Object{{"é", "中文 \xF0\x9F\x8E\xAF \xC3\xA9"}}},
-        {"numbers", Object{{"d", 0.1}, {"e", 1e20}, {"neg0", -0.0}, {"small", 1e-7}, {"max", std::numeric_limits<double>::max()},
-                           {"denormal", std::numeric_limits<double>::denorm_min()}, {"f", 3.4e38f}, {"f2", 0.3f},
-                           {"imin", std::numeric_limits<std::int64_t>::min()}, {"umax", std::numeric_limits<std::uint64_t>::max()}}},
-        {"containers", Object{{"a", Array{}}, {"o", Object{}}, {"n", nullptr},
-                              {"deep", Array{Object{{"k", Array{1, "x", Object{{"z", false}}}}}, 2.5}}}},
+        {"numbers", Object{{"d", 0.1},
+                           {"e", 1e20},
+                           {"neg0", -0.0},
+                           {"small", 1e-7},
+                           {"max", std::numeric_limits<double>::max()},
+                           {"denormal", std::numeric_limits<double>::denorm_min()},
+                           {"f", 3.4e38f},
+                           {"f2", 0.3f},
+                           {"imin", std::numeric_limits<std::int64_t>::min()},
+                           {"umax", std::numeric_limits<std::uint64_t>::max()}}},
+        {"containers",
+         Object{{"a", Array{}}, {"o", Object{}}, {"n", nullptr}, {"deep", Array{Object{{"k", Array{1, "x", Object{{"z", false}}}}}, 2.5}}}},
         {"a date and a URL", Object{{"d", dateFromMilliseconds(1000)}, {"u", URL{"https://x.test/a"}}, {"k", 1}}},
         {"a nested date", Object{{"k", 1}, {"a", Array{dateFromMilliseconds(0)}}}},
         {"not finite", Object{{"k", 1}, {"nan", std::nan("")}}},
@@ -169,8 +191,8 @@ TEST(JSONData, WritesWhatTheDocumentWriterWrites) {
     };
     for (const auto& [name, input] : cases) expectSameAsTheDocumentWriter(input, name);
     // Byte sequences that are not UTF-8, in a value and in a key.
-    for (const char* bytes : {"\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82", "\x80", "\xF5\x80\x80\x80",
-                              "\xE0\x9F\xBF", "\xC2", "ok\xFF"}) {
+    for (const char* bytes :
+         {"\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82", "\x80", "\xF5\x80\x80\x80", "\xE0\x9F\xBF", "\xC2", "ok\xFF"}) {
         expectSameAsTheDocumentWriter(Object{{"k", std::string(bytes)}}, std::string("value ") + bytes);
         expectSameAsTheDocumentWriter(Object{{std::string(bytes), 1}}, std::string("key ") + bytes);
     }
@@ -183,25 +205,40 @@ TEST(JSONData, WritesWhatTheDocumentWriterWritesForRandomDictionaries) {
         const int length = std::uniform_int_distribution<int>(0, 12)(random);
         for (int i = 0; i < length; ++i) {
             switch (std::uniform_int_distribution<int>(0, 39)(random)) {  // now and then a byte that is no UTF-8
-                case 0: out.push_back(static_cast<char>(std::uniform_int_distribution<int>(0, 0x1F)(random))); break;
-                case 1: out.push_back(static_cast<char>(std::uniform_int_distribution<int>(0x80, 0xFF)(random))); break;
-                case 2: out += "\xC3\xA9"; break;
-                case 3: out += "\xF0\x9F\x99\x82"; break;
-                default: out.push_back(static_cast<char>(std::uniform_int_distribution<int>(0x20, 0x7E)(random)));
+                case 0:
+                    out.push_back(static_cast<char>(std::uniform_int_distribution<int>(0, 0x1F)(random)));
+                    break;
+                case 1:
+                    out.push_back(static_cast<char>(std::uniform_int_distribution<int>(0x80, 0xFF)(random)));
+                    break;
+                case 2:
+                    out += "\xC3\xA9";
+                    break;
+                case 3:
+                    out += "\xF0\x9F\x99\x82";
+                    break;
+                default:
+                    out.push_back(static_cast<char>(std::uniform_int_distribution<int>(0x20, 0x7E)(random)));
             }
         }
         return out;
     };
     std::function<Value(int)> value = [&](int depth) -> Value {
         switch (std::uniform_int_distribution<int>(0, depth > 2 ? 6 : 8)(random)) {
-            case 0: return nullptr;
-            case 1: return random() % 2 == 0;
-            case 2: return static_cast<std::int64_t>(random()) - (std::int64_t(1) << 31);
-            case 3: return std::ldexp(std::uniform_real_distribution<double>(-1, 1)(random),
-                                      std::uniform_int_distribution<int>(-60, 60)(random));
-            case 4: return static_cast<float>(std::uniform_real_distribution<double>(-1000, 1000)(random));
+            case 0:
+                return nullptr;
+            case 1:
+                return random() % 2 == 0;
+            case 2:
+                return static_cast<std::int64_t>(random()) - (std::int64_t(1) << 31);
+            case 3:
+                return std::ldexp(std::uniform_real_distribution<double>(-1, 1)(random),
+                                  std::uniform_int_distribution<int>(-60, 60)(random));
+            case 4:
+                return static_cast<float>(std::uniform_real_distribution<double>(-1000, 1000)(random));
             case 5:
-            case 6: return text();
+            case 6:
+                return text();
             case 7: {
                 Array array;
                 for (int i = std::uniform_int_distribution<int>(0, 3)(random); i > 0; --i) array.push_back(value(depth + 1));

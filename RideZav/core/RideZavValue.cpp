@@ -66,9 +66,7 @@ bool Value::isNumber() const {
            std::holds_alternative<double>(storage_) || std::holds_alternative<float>(storage_);
 }
 
-bool Value::isInteger() const {
-    return std::holds_alternative<std::int64_t>(storage_) || std::holds_alternative<std::uint64_t>(storage_);
-}
+bool Value::isInteger() const { return std::holds_alternative<std::int64_t>(storage_) || std::holds_alternative<std::uint64_t>(storage_); }
 
 std::optional<std::string> Value::asString() const {
     if (auto s = get<std::string>()) return *s;
@@ -105,16 +103,21 @@ namespace {
 template <class Json>
 Value fromJSON(const Json& json) {
     switch (json.type()) {
-        case nlohmann::json::value_t::null: return Value(nullptr);
-        case nlohmann::json::value_t::boolean: return Value(json.template get<bool>());
-        case nlohmann::json::value_t::number_integer: return Value(json.template get<std::int64_t>());
+        case nlohmann::json::value_t::null:
+            return Value(nullptr);
+        case nlohmann::json::value_t::boolean:
+            return Value(json.template get<bool>());
+        case nlohmann::json::value_t::number_integer:
+            return Value(json.template get<std::int64_t>());
         case nlohmann::json::value_t::number_unsigned: {
             const auto u = json.template get<std::uint64_t>();
             if (u <= std::uint64_t(std::numeric_limits<std::int64_t>::max())) return Value(std::int64_t(u));
             return Value(u);
         }
-        case nlohmann::json::value_t::number_float: return Value(json.template get<double>());
-        case nlohmann::json::value_t::string: return Value(json.template get_ref<const std::string&>());
+        case nlohmann::json::value_t::number_float:
+            return Value(json.template get<double>());
+        case nlohmann::json::value_t::string:
+            return Value(json.template get_ref<const std::string&>());
         case nlohmann::json::value_t::array: {
             Array array;
             array.reserve(json.size());
@@ -127,7 +130,8 @@ Value fromJSON(const Json& json) {
             for (auto it = json.begin(); it != json.end(); ++it) object.set(it.key(), fromJSON(it.value()));
             return Value(std::move(object));
         }
-        default: return Value(nullptr);  // binary and discarded values do not come out of the parser
+        default:
+            return Value(nullptr);  // binary and discarded values do not come out of the parser
     }
 }
 
@@ -149,9 +153,12 @@ std::size_t jsonNestingDepth(std::string_view text) {
     bool inString = false, escaped = false;
     for (char c : text) {
         if (inString) {
-            if (escaped) escaped = false;
-            else if (c == '\\') escaped = true;
-            else if (c == '"') inString = false;
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
         } else if (c == '"') {
             inString = true;
         } else if (c == '[' || c == '{') {

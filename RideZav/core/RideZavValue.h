@@ -74,28 +74,47 @@ using Array = std::vector<Value>;
 // sanitiser converts or drops (date, URL, opaque).
 class Value {
 public:
-    using Storage = std::variant<std::nullptr_t, bool, std::int64_t, std::uint64_t, double, float, std::string, Array,
-                                 Object, Date, URL, OpaqueValue>;
+    using Storage =
+        std::variant<std::nullptr_t, bool, std::int64_t, std::uint64_t, double, float, std::string, Array, Object, Date, URL, OpaqueValue>;
 
-    Value() : storage_(nullptr) {}
-    Value(std::nullptr_t) : storage_(nullptr) {}
-    Value(bool b) : storage_(b) {}
-    Value(int i) : storage_(std::int64_t(i)) {}
-    Value(long i) : storage_(std::int64_t(i)) {}
-    Value(long long i) : storage_(std::int64_t(i)) {}
-    Value(unsigned u) : storage_(std::int64_t(u)) {}
-    Value(unsigned long u) : storage_(std::uint64_t(u)) {}
-    Value(unsigned long long u) : storage_(std::uint64_t(u)) {}
-    Value(double d) : storage_(d) {}
-    Value(float f) : storage_(f) {}
-    Value(const char* s) : storage_(std::string(s)) {}
-    Value(std::string s) : storage_(std::move(s)) {}
-    Value(std::string_view s) : storage_(std::string(s)) {}
-    Value(Array a) : storage_(std::move(a)) {}
-    Value(Object o) : storage_(std::move(o)) {}
-    Value(Date d) : storage_(d) {}
-    Value(URL u) : storage_(std::move(u)) {}
-    Value(OpaqueValue o) : storage_(std::move(o)) {}
+    Value()
+        : storage_(nullptr) {}
+    Value(std::nullptr_t)
+        : storage_(nullptr) {}
+    Value(bool b)
+        : storage_(b) {}
+    Value(int i)
+        : storage_(std::int64_t(i)) {}
+    Value(long i)
+        : storage_(std::int64_t(i)) {}
+    Value(long long i)
+        : storage_(std::int64_t(i)) {}
+    Value(unsigned u)
+        : storage_(std::int64_t(u)) {}
+    Value(unsigned long u)
+        : storage_(std::uint64_t(u)) {}
+    Value(unsigned long long u)
+        : storage_(std::uint64_t(u)) {}
+    Value(double d)
+        : storage_(d) {}
+    Value(float f)
+        : storage_(f) {}
+    Value(const char* s)
+        : storage_(std::string(s)) {}
+    Value(std::string s)
+        : storage_(std::move(s)) {}
+    Value(std::string_view s)
+        : storage_(std::string(s)) {}
+    Value(Array a)
+        : storage_(std::move(a)) {}
+    Value(Object o)
+        : storage_(std::move(o)) {}
+    Value(Date d)
+        : storage_(d) {}
+    Value(URL u)
+        : storage_(std::move(u)) {}
+    Value(OpaqueValue o)
+        : storage_(std::move(o)) {}
 
     const Storage& storage() const { return storage_; }
 
@@ -109,9 +128,13 @@ public:
     bool isInteger() const;
 
     template <class T>
-    const T* get() const { return std::get_if<T>(&storage_); }
+    const T* get() const {
+        return std::get_if<T>(&storage_);
+    }
     template <class T>
-    T* get() { return std::get_if<T>(&storage_); }
+    T* get() {
+        return std::get_if<T>(&storage_);
+    }
 
     // The text when this is a string; none otherwise.
     std::optional<std::string> asString() const;

@@ -10,7 +10,8 @@ TimeBasedEpochGenerator& TimeBasedEpochGenerator::shared() {
 }
 
 TimeBasedEpochGenerator::TimeBasedEpochGenerator(std::shared_ptr<WallClock> clock, std::shared_ptr<RandomSource> random)
-    : clock_(std::move(clock)), random_(std::move(random)) {}
+    : clock_(std::move(clock)),
+      random_(std::move(random)) {}
 
 velmo::UUID TimeBasedEpochGenerator::generateV7() {
     velmo::UUID::Bytes bytes{};
@@ -26,8 +27,10 @@ velmo::UUID TimeBasedEpochGenerator::generateV7() {
     const double millis = seconds * 1000.0;
     // Readings before 1970 (or beyond the 64-bit range) would make the conversion undefined.
     std::uint64_t now = 0;
-    if (millis >= 18446744073709551615.0) now = UINT64_MAX;
-    else if (millis > 0) now = std::uint64_t(millis);
+    if (millis >= 18446744073709551615.0)
+        now = UINT64_MAX;
+    else if (millis > 0)
+        now = std::uint64_t(millis);
 
     if (now == lastTimestamp_) {
         for (int i = 9; i >= 0; --i)

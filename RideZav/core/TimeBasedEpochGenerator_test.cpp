@@ -67,7 +67,7 @@ TEST(TimeBasedEpochGenerator, ALaterOrEarlierMillisecondDrawsFreshEntropy) {
     const Bytes earlier = bytesOf(f.generator.generateV7());
     EXPECT_EQ(first[15], 0x11);
     EXPECT_EQ(later[15], 0x22);  // not 0x12
-    EXPECT_EQ(later[5], 0x89);   // 5001 = 0x1389
+    EXPECT_EQ(later[5], 0x89);  // 5001 = 0x1389
     EXPECT_EQ(earlier[15], 0x33);
     EXPECT_EQ((Bytes(earlier.begin(), earlier.begin() + 6)), (Bytes{0, 0, 0, 0, 0x0F, 0xA0}));
     EXPECT_LT(earlier, first);  // a backward step is not smoothed over

@@ -12,8 +12,7 @@ void ScriptedUploader::snapshot(std::vector<ridezav::RideZavEvent> events, Compl
     record(ridezav::RideZavApiEndpoint::snapshot, std::move(events), std::move(completion));
 }
 
-void ScriptedUploader::record(ridezav::RideZavApiEndpoint endpoint, std::vector<ridezav::RideZavEvent> events,
-                              Completion completion) {
+void ScriptedUploader::record(ridezav::RideZavApiEndpoint endpoint, std::vector<ridezav::RideZavEvent> events, Completion completion) {
     {
         std::lock_guard lock(mutex_);
         calls_.push_back({endpoint, std::move(events)});

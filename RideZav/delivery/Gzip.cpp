@@ -14,12 +14,18 @@ constexpr std::size_t chunk = 16384;
 
 GzipError::Kind GzipError::Kind::fromCode(int zlibCode) {
     switch (zlibCode) {
-        case Z_STREAM_ERROR: return stream();
-        case Z_DATA_ERROR: return data();
-        case Z_MEM_ERROR: return memory();
-        case Z_BUF_ERROR: return buffer();
-        case Z_VERSION_ERROR: return version();
-        default: return unknown(zlibCode);
+        case Z_STREAM_ERROR:
+            return stream();
+        case Z_DATA_ERROR:
+            return data();
+        case Z_MEM_ERROR:
+            return memory();
+        case Z_BUF_ERROR:
+            return buffer();
+        case Z_VERSION_ERROR:
+            return version();
+        default:
+            return unknown(zlibCode);
     }
 }
 

@@ -20,7 +20,8 @@ struct CompressionLevel {
     static constexpr std::int32_t bestCompression = 9;
     static constexpr std::int32_t defaultCompression = -1;
 
-    constexpr explicit CompressionLevel(std::int32_t raw = defaultCompression) : rawValue(raw) {}
+    constexpr explicit CompressionLevel(std::int32_t raw = defaultCompression)
+        : rawValue(raw) {}
     bool operator==(const CompressionLevel&) const = default;
 };
 
@@ -40,12 +41,12 @@ public:
 
         Case kase() const { return case_; }
         int code() const { return code_; }  // meaningful for unknown only
-        bool operator==(const Kind& other) const {
-            return case_ == other.case_ && (case_ != Case::unknown || code_ == other.code_);
-        }
+        bool operator==(const Kind& other) const { return case_ == other.case_ && (case_ != Case::unknown || code_ == other.code_); }
 
     private:
-        constexpr explicit Kind(Case c, int code = 0) : case_(c), code_(code) {}
+        constexpr explicit Kind(Case c, int code = 0)
+            : case_(c),
+              code_(code) {}
         Case case_;
         int code_;
     };
@@ -61,7 +62,6 @@ public:
 
 // The input as one complete gzip member (window bits 31 by default); an empty input gives an
 // empty output. Throws GzipError. Pure: safe from any thread.
-std::string gzipped(std::string_view input, CompressionLevel level = CompressionLevel(),
-                    int wBits = Gzip::maxWindowBits + 16);
+std::string gzipped(std::string_view input, CompressionLevel level = CompressionLevel(), int wBits = Gzip::maxWindowBits + 16);
 
 }  // namespace ridezav

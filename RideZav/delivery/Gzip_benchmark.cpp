@@ -14,11 +14,9 @@ std::string batchBody() {
     std::string body = R"({"api_key":"phc_test","batch":[)";
     for (int i = 0; i < 50; ++i) {
         if (i) body += ',';
-        body += R"({"event":"screen_viewed","distinct_id":"0190c1b2-7d3e-7a1b-9c4d-)" + std::to_string(random()) +
-                R"(","properties":{)";
+        body += R"({"event":"screen_viewed","distinct_id":"0190c1b2-7d3e-7a1b-9c4d-)" + std::to_string(random()) + R"(","properties":{)";
         while (body.size() < static_cast<std::size_t>(i + 1) * 2000 + 30) {
-            body += "\"$prop_" + std::to_string(random() % 200) + "\":\"value " + std::to_string(random() % 100000) +
-                    "\",";
+            body += "\"$prop_" + std::to_string(random() % 200) + "\":\"value " + std::to_string(random() % 100000) + "\",";
         }
         body += R"("$lib":"ridezav"},"timestamp":"2024-01-01T00:00:00.000Z"})";
     }
@@ -47,8 +45,8 @@ void BM_BatchGzip_compress2(benchmark::State& state) {
     uLongf out = 0;
     for (auto _ : state) {
         out = compressed.size();
-        compress2(reinterpret_cast<Bytef*>(compressed.data()), &out, reinterpret_cast<const Bytef*>(body.data()),
-                  body.size(), Z_DEFAULT_COMPRESSION);
+        compress2(reinterpret_cast<Bytef*>(compressed.data()), &out, reinterpret_cast<const Bytef*>(body.data()), body.size(),
+                  Z_DEFAULT_COMPRESSION);
         benchmark::DoNotOptimize(compressed);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * body.size()));

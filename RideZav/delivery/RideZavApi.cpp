@@ -18,7 +18,7 @@ namespace ridezav {
 struct RideZavApi::InFlight {
     std::mutex mutex;
     std::map<std::uint64_t, std::unique_ptr<velmo::URLSession>> sessions;  // guarded by mutex
-    std::uint64_t next = 0;                                                // guarded by mutex
+    std::uint64_t next = 0;  // guarded by mutex
 };
 
 namespace {
@@ -42,8 +42,7 @@ std::string collapseSlashes(std::string_view path) {
 // The answer as JSON (top-level fragments allowed). Throws the parse error.
 Value readJSON(const std::string& data) {
     if (jsonNestingDepth(data) > RideZavApi::maximumAnswerDepth) {
-        throw InternalRideZavError("JSON answer nested deeper than " + std::to_string(RideZavApi::maximumAnswerDepth) +
-                                   " levels");
+        throw InternalRideZavError("JSON answer nested deeper than " + std::to_string(RideZavApi::maximumAnswerDepth) + " levels");
     }
     return valueFromJSON(OrderedJSON::parse(data));
 }
@@ -86,13 +85,12 @@ std::exception_ptr transportError(const std::optional<velmo::URLResponse>& respo
 }
 
 // Flags and remote configuration read their answers alike; `name` and `calling` are their words.
-RideZavApi::JSONAnswer readJSONAnswer(const std::string& name, const std::string& failure, const std::string& success,
-                                      bool localised, const std::string& data,
-                                      const std::optional<velmo::URLResponse>& response, std::exception_ptr error) {
+RideZavApi::JSONAnswer readJSONAnswer(const std::string& name, const std::string& failure, const std::string& success, bool localised,
+                                      const std::string& data, const std::optional<velmo::URLResponse>& response,
+                                      std::exception_ptr error) {
     if (auto failed = transportError(response, error)) {
         ridezavLog("Error calling the " + name + " API: " +
-                   (localised ? velmo::localizedDescriptionOf(failed) : velmo::describeException(failed)) +
-                   (localised ? "" : "."));
+                   (localised ? velmo::localizedDescriptionOf(failed) : velmo::describeException(failed)) + (localised ? "" : "."));
         return {std::nullopt, failed};
     }
     // The transport hands over a body as bytes: an empty one is no body.
@@ -101,8 +99,8 @@ RideZavApi::JSONAnswer readJSONAnswer(const std::string& name, const std::string
         return {std::nullopt, nullptr};
     }
     if (!isSuccess(response->statusCode)) {
-        const std::string text = failure + "status: " + std::to_string(response->statusCode) +
-                                 ", body: " + describe(bodyObject(data)) + ".";
+        const std::string text =
+            failure + "status: " + std::to_string(response->statusCode) + ", body: " + describe(bodyObject(data)) + ".";
         ridezavLog(text);
         return {std::nullopt, std::make_exception_ptr(InternalRideZavError(text))};
     }
@@ -121,7 +119,9 @@ RideZavApi::JSONAnswer readJSONAnswer(const std::string& name, const std::string
 }  // namespace
 
 RideZavApi::RideZavApi(RideZavConfig config, velmo::Seconds defaultTimeout)
-    : config_(std::move(config)), defaultTimeout_(defaultTimeout), inFlight_(std::make_shared<InFlight>()) {}
+    : config_(std::move(config)),
+      defaultTimeout_(defaultTimeout),
+      inFlight_(std::make_shared<InFlight>()) {}
 
 RideZavApi::~RideZavApi() {
     std::map<std::uint64_t, std::unique_ptr<velmo::URLSession>> sessions;
@@ -188,8 +188,7 @@ void RideZavApi::send(velmo::URLRequest request, bool compressed, DataCompletion
         session = std::make_unique<velmo::URLSession>(configuration);
     } catch (const std::exception& error) {
         // No thread for the session's worker: reported like any transport failure.
-        completion(std::string(), std::nullopt,
-                   std::make_exception_ptr(velmo::URLError(velmo::URLError::unknown, error.what())));
+        completion(std::string(), std::nullopt, std::make_exception_ptr(velmo::URLError(velmo::URLError::unknown, error.what())));
         return;
     }
     velmo::URLSession& transport = *session;
@@ -200,20 +199,20 @@ void RideZavApi::send(velmo::URLRequest request, bool compressed, DataCompletion
         inFlight_->sessions.emplace(id, std::move(session));
     }
     std::weak_ptr<InFlight> weak = inFlight_;
-    auto task = transport.dataTask(std::move(request), [weak, id, completion = std::move(completion)](
-                                                           std::string data, std::optional<velmo::URLResponse> response,
-                                                           std::exception_ptr error) {
-        std::unique_ptr<velmo::URLSession> done;  // let go after the completion, on this thread
-        if (auto inFlight = weak.lock()) {
-            std::lock_guard lock(inFlight->mutex);
-            auto it = inFlight->sessions.find(id);
-            if (it != inFlight->sessions.end()) {
-                done = std::move(it->second);
-                inFlight->sessions.erase(it);
+    auto task =
+        transport.dataTask(std::move(request), [weak, id, completion = std::move(completion)](
+                                                   std::string data, std::optional<velmo::URLResponse> response, std::exception_ptr error) {
+            std::unique_ptr<velmo::URLSession> done;  // let go after the completion, on this thread
+            if (auto inFlight = weak.lock()) {
+                std::lock_guard lock(inFlight->mutex);
+                auto it = inFlight->sessions.find(id);
+                if (it != inFlight->sessions.end()) {
+                    done = std::move(it->second);
+                    inFlight->sessions.erase(it);
+                }
             }
-        }
-        completion(std::move(data), std::move(response), std::move(error));
-    });
+            completion(std::move(data), std::move(response), std::move(error));
+        });
     task->resume();
 }
 
@@ -237,8 +236,7 @@ void RideZavApi::snapshot(std::vector<RideZavEvent> events, Completion completio
     upload("snapshot", config_.snapshotEndpoint(), serialise(Value(std::move(list))), std::move(completion));
 }
 
-void RideZavApi::upload(std::string_view whatView, const std::string& path, std::optional<std::string> body,
-                        Completion completion) {
+void RideZavApi::upload(std::string_view whatView, const std::string& path, std::optional<std::string> body, Completion completion) {
     const std::string what(whatView);
     const auto url = ingestionURL(config_, path);
     if (!url) {
@@ -259,16 +257,15 @@ void RideZavApi::upload(std::string_view whatView, const std::string& path, std:
         completion(RideZavBatchUploadInfo{});
         return;
     }
-    send(std::move(request), true,
-         [what, completion = std::move(completion)](std::string data, std::optional<velmo::URLResponse> response,
-                                                    std::exception_ptr error) {
-             completion(readUploadAnswer(what, data, response, std::move(error)));
-         });
+    send(
+        std::move(request), true,
+        [what, completion = std::move(completion)](std::string data, std::optional<velmo::URLResponse> response, std::exception_ptr error) {
+            completion(readUploadAnswer(what, data, response, std::move(error)));
+        });
 }
 
 RideZavBatchUploadInfo RideZavApi::readUploadAnswer(std::string_view whatView, const std::string& data,
-                                                    const std::optional<velmo::URLResponse>& response,
-                                                    std::exception_ptr error) {
+                                                    const std::optional<velmo::URLResponse>& response, std::exception_ptr error) {
     const std::string what(whatView);
     if (auto failed = transportError(response, error)) {
         ridezavLog("Error calling the " + what + " API: " + velmo::describeException(failed) + ".");
@@ -284,17 +281,16 @@ RideZavBatchUploadInfo RideZavApi::readUploadAnswer(std::string_view whatView, c
     }
     const int status = response->statusCode;
     if (!isSuccess(status)) {
-        ridezavLog("Error sending events to " + what + " API: status: " + std::to_string(status) +
-                   ", body: " + describe(bodyObject(data)) + ".");
+        ridezavLog("Error sending events to " + what + " API: status: " + std::to_string(status) + ", body: " + describe(bodyObject(data)) +
+                   ".");
     } else {
         ridezavLog(what == "batch" ? "Events sent successfully." : "Snapshots sent successfully.");
     }
     return RideZavBatchUploadInfo{status, std::nullopt};
 }
 
-void RideZavApi::flags(const std::string& distinctId, const std::optional<std::string>& anonymousId,
-                       const Groups& groups, const Object& personProperties,
-                       const std::optional<GroupProperties>& groupProperties, JSONCompletion completion) {
+void RideZavApi::flags(const std::string& distinctId, const std::optional<std::string>& anonymousId, const Groups& groups,
+                       const Object& personProperties, const std::optional<GroupProperties>& groupProperties, JSONCompletion completion) {
     const auto url = ingestionURL(config_, "/flags", {{"v", "2"}});
     if (!url) {
         ridezavLog("Malformed flags URL error.");
@@ -327,8 +323,7 @@ void RideZavApi::flags(const std::string& distinctId, const std::optional<std::s
     auto request = makeRequest(*url, "POST");
     request.httpBody = std::move(*bytes);
     send(std::move(request), false,
-         [completion = std::move(completion)](std::string data, std::optional<velmo::URLResponse> response,
-                                              std::exception_ptr error) {
+         [completion = std::move(completion)](std::string data, std::optional<velmo::URLResponse> response, std::exception_ptr error) {
              auto answer = readFlagsAnswer(data, response, std::move(error));
              completion(std::move(answer.object), std::move(answer.error));
          });
@@ -342,25 +337,21 @@ void RideZavApi::getRemoteConfig(JSONCompletion completion) {
         return;
     }
     send(makeRequest(*url, "GET"), false,
-         [completion = std::move(completion)](std::string data, std::optional<velmo::URLResponse> response,
-                                              std::exception_ptr error) {
+         [completion = std::move(completion)](std::string data, std::optional<velmo::URLResponse> response, std::exception_ptr error) {
              auto answer = readRemoteConfigAnswer(data, response, std::move(error));
              completion(std::move(answer.object), std::move(answer.error));
          });
 }
 
-RideZavApi::JSONAnswer RideZavApi::readFlagsAnswer(const std::string& data,
-                                                   const std::optional<velmo::URLResponse>& response,
+RideZavApi::JSONAnswer RideZavApi::readFlagsAnswer(const std::string& data, const std::optional<velmo::URLResponse>& response,
                                                    std::exception_ptr error) {
-    return readJSONAnswer("flags", "Error calling flags API: ", "Flags called successfully.", false, data, response,
-                          std::move(error));
+    return readJSONAnswer("flags", "Error calling flags API: ", "Flags called successfully.", false, data, response, std::move(error));
 }
 
-RideZavApi::JSONAnswer RideZavApi::readRemoteConfigAnswer(const std::string& data,
-                                                          const std::optional<velmo::URLResponse>& response,
+RideZavApi::JSONAnswer RideZavApi::readRemoteConfigAnswer(const std::string& data, const std::optional<velmo::URLResponse>& response,
                                                           std::exception_ptr error) {
-    return readJSONAnswer("remote config", "Error calling the remote config API: ", "Remote config called successfully.",
-                          true, data, response, std::move(error));
+    return readJSONAnswer("remote config", "Error calling the remote config API: ", "Remote config called successfully.", true, data,
+                          response, std::move(error));
 }
 
 }  // namespace ridezav

@@ -44,8 +44,7 @@ public:
     void batch(std::vector<RideZavEvent> events, Completion completion) override;
     void snapshot(std::vector<RideZavEvent> events, Completion completion) override;
     void flags(const std::string& distinctId, const std::optional<std::string>& anonymousId, const Groups& groups,
-               const Object& personProperties, const std::optional<GroupProperties>& groupProperties,
-               JSONCompletion completion);
+               const Object& personProperties, const std::optional<GroupProperties>& groupProperties, JSONCompletion completion);
     // Also completes with nothing when no request URL can be made: its caller waits for it.
     void getRemoteConfig(JSONCompletion completion);
 
@@ -64,14 +63,12 @@ public:
 
     // Answers, read as the callers need them. `what` is "batch" or "snapshot".
     static RideZavBatchUploadInfo readUploadAnswer(std::string_view what, const std::string& data,
-                                                   const std::optional<velmo::URLResponse>& response,
-                                                   std::exception_ptr error);
+                                                   const std::optional<velmo::URLResponse>& response, std::exception_ptr error);
     struct JSONAnswer {
         std::optional<Object> object;
         std::exception_ptr error;
     };
-    static JSONAnswer readFlagsAnswer(const std::string& data, const std::optional<velmo::URLResponse>& response,
-                                      std::exception_ptr error);
+    static JSONAnswer readFlagsAnswer(const std::string& data, const std::optional<velmo::URLResponse>& response, std::exception_ptr error);
     static JSONAnswer readRemoteConfigAnswer(const std::string& data, const std::optional<velmo::URLResponse>& response,
                                              std::exception_ptr error);
     // Answers nested deeper than this are refused as malformed rather than read recursively.

@@ -24,8 +24,8 @@ void BM_BatchUploadLoopback(benchmark::State& state) {
     for (int n = 0; n < 50; ++n) {
         ridezav::Object properties;
         for (int p = 0; p < 20; ++p) properties.append("$prop_" + std::to_string(p), "value " + std::to_string(n * 31 + p));
-        events.emplace_back("screen_viewed", "user-" + std::to_string(n), std::move(properties),
-                            std::chrono::system_clock::now(), velmo::UUID::random());
+        events.emplace_back("screen_viewed", "user-" + std::to_string(n), std::move(properties), std::chrono::system_clock::now(),
+                            velmo::UUID::random());
     }
     for (auto _ : state) {
         std::optional<int> status;

@@ -107,8 +107,7 @@ TEST(RideZavApiAnswers, FlagsAnswersAreReadInTheirOrder) {
     try {
         std::rethrow_exception(refused.error);
     } catch (const InternalRideZavError& e) {
-        EXPECT_EQ(e.description.rfind(R"(Error calling flags API: status: 500, body: {"detail":"no"}. ()", 0), 0u)
-            << e.description;
+        EXPECT_EQ(e.description.rfind(R"(Error calling flags API: status: 500, body: {"detail":"no"}. ()", 0), 0u) << e.description;
         EXPECT_NE(e.description.find("RideZavApi.cpp:"), std::string::npos) << e.description;
     }
 
@@ -117,8 +116,7 @@ TEST(RideZavApiAnswers, FlagsAnswersAreReadInTheirOrder) {
     EXPECT_TRUE(garbled.error);
     EXPECT_EQ(log.linesStartingWith("[RideZav] Error parsing the flags response: ").size(), 2u);
 
-    auto lost = RideZavApi::readFlagsAnswer("", std::nullopt,
-                                            std::make_exception_ptr(velmo::URLError(velmo::URLError::timedOut)));
+    auto lost = RideZavApi::readFlagsAnswer("", std::nullopt, std::make_exception_ptr(velmo::URLError(velmo::URLError::timedOut)));
     EXPECT_TRUE(lost.error);
     EXPECT_EQ(log.linesStartingWith("[RideZav] Error calling the flags API: ").size(), 1u);
 
@@ -163,8 +161,10 @@ protected:
     RideZavBatchUploadInfo upload(RideZavApi& client, int count = 3, bool snapshot = false) {
         std::optional<RideZavBatchUploadInfo> result;
         auto done = [&](RideZavBatchUploadInfo info) { result = std::move(info); };
-        if (snapshot) client.snapshot(events(count), done);
-        else client.batch(events(count), done);
+        if (snapshot)
+            client.snapshot(events(count), done);
+        else
+            client.batch(events(count), done);
         EXPECT_TRUE(mainLoop.loop().runUntil([&] { return result.has_value(); }, 30s));
         return result.value_or(RideZavBatchUploadInfo{});
     }
@@ -299,9 +299,8 @@ TEST_F(RideZavApiLoopbackTest, AnUploadRefusedWithAStatusGivesThatStatusAndNoErr
 }
 
 TEST_F(RideZavApiLoopbackTest, ARedirectIsSeenNotFollowed) {
-    server.answer(Route::batch,
-                  Server::Answer{velmo::test::LoopbackAnswer::text(302, "").withHeader(
-                      "Location", std::string("https://") + kHost + "/elsewhere")});
+    server.answer(Route::batch, Server::Answer{velmo::test::LoopbackAnswer::text(302, "").withHeader(
+                                    "Location", std::string("https://") + kHost + "/elsewhere")});
     RideZavApi client(makeConfig());
     EXPECT_EQ(upload(client).statusCode, 302);
     ASSERT_TRUE(server.waitForRequests(1));
@@ -364,7 +363,9 @@ protected:
         config.disableQueueTimerForTesting = true;
         config.disableReachabilityForTesting = true;
     }
-    ~QueueUploadTest() override { dispatchQueue->sync([] {}); }
+    ~QueueUploadTest() override {
+        dispatchQueue->sync([] {});
+    }
     RideZavQueue& queue() {
         if (!queue_) queue_ = RideZavQueue::create(config, api, nullptr, RideZavApiEndpoint::batch, dispatchQueue, store);
         return *queue_;
@@ -393,8 +394,7 @@ TEST_F(QueueUploadTest, TwentyAddsGiveOnePostOfTwentyEventsAndTheFilesAreRemoved
     ASSERT_EQ(received.size(), 1u);
     ASSERT_TRUE(received[0].json);
     EXPECT_EQ((*received[0].json)["batch"].size(), 20u);
-    EXPECT_TRUE(std::filesystem::is_empty(dir / "ridezav.queueFolder") ||
-                store->depth() == 0);
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "ridezav.queueFolder") || store->depth() == 0);
     EXPECT_EQ(queue().retryCount(), 0);
 }
 
@@ -421,12 +421,11 @@ TEST_F(QueueUploadTest, UnansweredAndRedirectedBatchesStayAndTheQueuePauses) {
         }
         const double retriesBefore = queue().retryCount();
         queue().take(50);
-        ASSERT_TRUE(mainLoop.loop().runUntil([&] { return settled() && queue().retryCount() > retriesBefore; }, 30s))
-            << c.name;
+        ASSERT_TRUE(mainLoop.loop().runUntil([&] { return settled() && queue().retryCount() > retriesBefore; }, 30s)) << c.name;
         EXPECT_EQ(store->depth(), 19u) << c.name;
         const double delay = std::min((retriesBefore + 1) * 5.0, 30.0);
-        EXPECT_EQ(queue().pausedUntil(), clock->now() + std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                                                            std::chrono::duration<double>(delay)))
+        EXPECT_EQ(queue().pausedUntil(),
+                  clock->now() + std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(delay)))
             << c.name;
         EXPECT_FALSE(queue().canFlush()) << c.name;
         clock->advance(std::chrono::seconds(31));

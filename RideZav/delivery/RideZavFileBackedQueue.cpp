@@ -90,9 +90,7 @@ int readFile(const std::filesystem::path& path, std::string& out) {
 
 }  // namespace
 
-double secondsSince1970(Date date) {
-    return std::chrono::duration<double>(date.time_since_epoch()).count();
-}
+double secondsSince1970(Date date) { return std::chrono::duration<double>(date.time_since_epoch()).count(); }
 
 std::string RideZavFileBackedQueue::fileName(double seconds) {
     char buffer[64];
@@ -173,9 +171,8 @@ std::optional<RideZavFileBackedQueue::Temporary> RideZavFileBackedQueue::openTem
         unnamedTemporaries_.store(false, std::memory_order_relaxed);
     }
     static std::atomic<unsigned long> temporaryCount{0};
-    std::string temporary = (queue_ / (std::string(temporaryPrefix) + std::to_string(::getpid()) + "-" +
-                                       std::to_string(temporaryCount.fetch_add(1))))
-                                .string();
+    std::string temporary =
+        (queue_ / (std::string(temporaryPrefix) + std::to_string(::getpid()) + "-" + std::to_string(temporaryCount.fetch_add(1)))).string();
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return std::nullopt;
     return Temporary{std::move(temporary), fd};
@@ -254,8 +251,8 @@ std::optional<std::string> RideZavFileBackedQueue::publish(const Temporary& file
     return std::nullopt;
 }
 
-std::optional<RideZavFileBackedQueue::Temporary> RideZavFileBackedQueue::writeTemporary(
-    std::string_view contents, std::optional<Temporary> spare) {
+std::optional<RideZavFileBackedQueue::Temporary> RideZavFileBackedQueue::writeTemporary(std::string_view contents,
+                                                                                        std::optional<Temporary> spare) {
     auto file = spare ? std::move(spare) : openTemporary();
     if (!file) {
         ridezavLog("Could not write file " + errnoText(errno));
@@ -367,8 +364,7 @@ void RideZavFileBackedQueue::remove(const std::vector<std::string>& names) {
     const std::unordered_set<std::string> wanted(names.begin(), names.end());
     std::vector<std::string> removed;
     _items.mutate([&](auto& items) {
-        auto kept = std::stable_partition(items.begin(), items.end(),
-                                          [&](const std::string& name) { return !wanted.contains(name); });
+        auto kept = std::stable_partition(items.begin(), items.end(), [&](const std::string& name) { return !wanted.contains(name); });
         removed.assign(std::make_move_iterator(kept), std::make_move_iterator(items.end()));
         items.erase(kept, items.end());
     });

@@ -36,8 +36,7 @@ public:
         std::vector<std::string> contents;
     };
 
-    explicit RideZavFileBackedQueue(std::filesystem::path queue,
-                                    std::optional<std::filesystem::path> oldQueue = std::nullopt);
+    explicit RideZavFileBackedQueue(std::filesystem::path queue, std::optional<std::filesystem::path> oldQueue = std::nullopt);
     ~RideZavFileBackedQueue();
     RideZavFileBackedQueue(const RideZavFileBackedQueue&) = delete;
     RideZavFileBackedQueue& operator=(const RideZavFileBackedQueue&) = delete;
@@ -108,9 +107,9 @@ private:
     std::mutex addMutex_;
     std::optional<double> lastName_;  // guarded by addMutex_: the highest name given out or loaded
     std::vector<Temporary> spares_;  // guarded by addMutex_
-    bool refillAsked_ = false;       // guarded by addMutex_
+    bool refillAsked_ = false;  // guarded by addMutex_
     std::atomic<bool> unnamedTemporaries_{true};  // false once the file system refused one
-    std::atomic<bool> linkByDescriptor_{true};    // false once linking a descriptor was refused
+    std::atomic<bool> linkByDescriptor_{true};  // false once linking a descriptor was refused
 };
 
 double secondsSince1970(Date date);

@@ -86,8 +86,7 @@ TEST(FileBackedQueueCrash, EveryAcknowledgedEventSurvivesSigkillExactlyOnce) {
         }
         for (const auto& [number, times] : loaded) EXPECT_EQ(times, 1) << "event " << number << " loaded twice";
         for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-            EXPECT_FALSE(RideZavFileBackedQueue::isTemporaryName(entry.path().filename().string()))
-                << "leftover temporary after set-up";
+            EXPECT_FALSE(RideZavFileBackedQueue::isTemporaryName(entry.path().filename().string())) << "leftover temporary after set-up";
         }
         next = loaded.empty() ? next : std::max(next, loaded.rbegin()->first + 1);
         if (!acknowledged.empty()) next = std::max(next, acknowledged.rbegin()->first + 1);

@@ -27,9 +27,7 @@ protected:
     ~FileBackedQueueTest() override { RideZavLog::setDebug(false); }
 
     std::string folder() const { return dir / "ridezav.queueFolder"; }
-    void put(const std::string& name, const std::string& contents) const {
-        dir.write("ridezav.queueFolder/" + name, contents);
-    }
+    void put(const std::string& name, const std::string& contents) const { dir.write("ridezav.queueFolder/" + name, contents); }
     std::set<std::string> onDisk() const {
         std::set<std::string> names;
         for (const auto& entry : fs::directory_iterator(folder())) names.insert(entry.path().filename().string());
@@ -45,8 +43,8 @@ protected:
 
 TEST(FileBackedQueueNames, ShortestRoundTripInFixedNotation) {
     const std::pair<double, const char*> cases[] = {
-        {1704067200.0, "1704067200.0"}, {1.7e9, "1700000000.0"}, {1704067200.5, "1704067200.5"},
-        {999.5, "999.5"},               {0.1, "0.1"},            {1704067200.123, "1704067200.123"},
+        {1704067200.0, "1704067200.0"},     {1.7e9, "1700000000.0"}, {1704067200.5, "1704067200.5"}, {999.5, "999.5"}, {0.1, "0.1"},
+        {1704067200.123, "1704067200.123"},
     };
     for (const auto& [seconds, text] : cases) {
         EXPECT_EQ(RideZavFileBackedQueue::fileName(seconds), text);
@@ -181,7 +179,7 @@ TEST_F(FileBackedQueueTest, RemoveTakesExactlyTheNamesOfTheBatchWhereverTheyAre)
     RideZavFileBackedQueue store(folder());
     fs::remove(folder() + "/1.0");
     const auto batch = store.peekBatch(2);  // walks 1.0 (missing), 2.0, 3.0
-    store.deleteAt(0);                      // a drop while the batch is in flight
+    store.deleteAt(0);  // a drop while the batch is in flight
     store.add("late");
     store.remove(batch.names);
     ASSERT_EQ(store.names().size(), 2u);
@@ -202,9 +200,8 @@ TEST_F(FileBackedQueueTest, SpareFilesServeTheNextAddsAndLeaveWithTheStore) {
     };
     const auto temporariesOnDisk = [&] {
         const auto names = onDisk();
-        return static_cast<std::size_t>(std::count_if(names.begin(), names.end(), [](const std::string& name) {
-            return RideZavFileBackedQueue::isTemporaryName(name);
-        }));
+        return static_cast<std::size_t>(std::count_if(
+            names.begin(), names.end(), [](const std::string& name) { return RideZavFileBackedQueue::isTemporaryName(name); }));
     };
     enum class Kind { unnamed, unnamedThroughProc, named };
     for (const Kind kind : {Kind::unnamed, Kind::unnamedThroughProc, Kind::named}) {
@@ -255,9 +252,9 @@ TEST_F(FileBackedQueueTest, AnUnlistableFolderLeavesAnEmptyList) {
 struct LegacyCase {
     const char* name;
     const char* legacy;
-    Names files;         // expected names on disk after set-up
-    Names contents;      // expected contents in order
-    const char* logLine; // expected line prefix, or null for none
+    Names files;  // expected names on disk after set-up
+    Names contents;  // expected contents in order
+    const char* logLine;  // expected line prefix, or null for none
 };
 
 class LegacyMigration : public FileBackedQueueTest, public testing::WithParamInterface<LegacyCase> {};
@@ -280,18 +277,18 @@ TEST_P(LegacyMigration, MigratesOnceAndDeletesTheLegacyFile) {
 INSTANTIATE_TEST_SUITE_P(
     Table, LegacyMigration,
     testing::Values(
-        LegacyCase{"OneEventAmongOthers", R"([1, {"event":"e","timestamp":"2024-01-01T00:00:00.000Z"}])",
-                   {"1704067200.0"}, {R"({"event":"e","timestamp":"2024-01-01T00:00:00.000Z"})"}, nullptr},
-        LegacyCase{"NoTimestampTakesTheCurrentTime", R"([{"event":"e"}])", {"1710000000.0"}, {R"({"event":"e"})"},
+        LegacyCase{"OneEventAmongOthers",
+                   R"([1, {"event":"e","timestamp":"2024-01-01T00:00:00.000Z"}])",
+                   {"1704067200.0"},
+                   {R"({"event":"e","timestamp":"2024-01-01T00:00:00.000Z"})"},
                    nullptr},
+        LegacyCase{"NoTimestampTakesTheCurrentTime", R"([{"event":"e"}])", {"1710000000.0"}, {R"({"event":"e"})"}, nullptr},
         LegacyCase{"TwoElementsWithOneTimestamp",
                    R"([{"event":"a","timestamp":"2024-01-01T00:00:00Z"},{"event":"b","timestamp":"2024-01-01T00:00:00Z"}])",
                    {"1704067200.0", "1704067200.0000002"},
-                   {R"({"event":"a","timestamp":"2024-01-01T00:00:00Z"})",
-                    R"({"event":"b","timestamp":"2024-01-01T00:00:00Z"})"},
+                   {R"({"event":"a","timestamp":"2024-01-01T00:00:00Z"})", R"({"event":"b","timestamp":"2024-01-01T00:00:00Z"})"},
                    nullptr},
-        LegacyCase{"TopLevelObjectRefused", R"({"event":"e"})", {}, {},
-                   "[RideZav] Failed to migrate queue: invalid data format"},
+        LegacyCase{"TopLevelObjectRefused", R"({"event":"e"})", {}, {}, "[RideZav] Failed to migrate queue: invalid data format"},
         LegacyCase{"NotJSON", "[{\"event\"", {}, {}, "[RideZav] Failed to migrate queue "}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -27,26 +27,26 @@ bool isTransientStatus(int status) { return status == 429 || status == 502 || st
 
 std::optional<RideZavApiEndpoint> apiEndpointFromRaw(int raw) {
     switch (raw) {
-        case 0: return RideZavApiEndpoint::batch;
-        case 1: return RideZavApiEndpoint::snapshot;
-        default: return std::nullopt;
+        case 0:
+            return RideZavApiEndpoint::batch;
+        case 1:
+            return RideZavApiEndpoint::snapshot;
+        default:
+            return std::nullopt;
     }
 }
 
-std::shared_ptr<RideZavQueue> RideZavQueue::create(const RideZavConfig& config,
-                                                   std::shared_ptr<RideZavBatchUploading> api,
-                                                   std::shared_ptr<Reachability> reachability,
-                                                   RideZavApiEndpoint endpoint,
+std::shared_ptr<RideZavQueue> RideZavQueue::create(const RideZavConfig& config, std::shared_ptr<RideZavBatchUploading> api,
+                                                   std::shared_ptr<Reachability> reachability, RideZavApiEndpoint endpoint,
                                                    std::shared_ptr<velmo::SerialQueue> dispatchQueue,
                                                    std::shared_ptr<RideZavFileBackedQueue> fileQueue) {
-    return std::shared_ptr<RideZavQueue>(new RideZavQueue(config, std::move(api), std::move(reachability), endpoint,
-                                                          std::move(dispatchQueue), std::move(fileQueue)));
+    return std::shared_ptr<RideZavQueue>(
+        new RideZavQueue(config, std::move(api), std::move(reachability), endpoint, std::move(dispatchQueue), std::move(fileQueue)));
 }
 
 RideZavQueue::RideZavQueue(const RideZavConfig& config, std::shared_ptr<RideZavBatchUploading> api,
                            std::shared_ptr<Reachability> reachability, RideZavApiEndpoint endpoint,
-                           std::shared_ptr<velmo::SerialQueue> dispatchQueue,
-                           std::shared_ptr<RideZavFileBackedQueue> fileQueue)
+                           std::shared_ptr<velmo::SerialQueue> dispatchQueue, std::shared_ptr<RideZavFileBackedQueue> fileQueue)
     : config_(config),
       api_(std::move(api)),
       reachability_(std::move(reachability)),
@@ -89,14 +89,13 @@ void RideZavQueue::start(bool disableReachabilityForTesting, bool disableQueueTi
         velmo::MainLoop::postToMain([weak = weak_from_this()] {
             auto self = weak.lock();
             if (!self) return;
-            auto timer = velmo::Timer::scheduled(self->config_.flushIntervalSeconds, true,
-                                                 [weak](velmo::Timer& timer) {
-                                                     if (auto queue = weak.lock()) {
-                                                         queue->tick();
-                                                     } else {
-                                                         timer.invalidate();
-                                                     }
-                                                 });
+            auto timer = velmo::Timer::scheduled(self->config_.flushIntervalSeconds, true, [weak](velmo::Timer& timer) {
+                if (auto queue = weak.lock()) {
+                    queue->tick();
+                } else {
+                    timer.invalidate();
+                }
+            });
             std::lock_guard timerGuard(self->timerLock_);
             if (self->timer_) self->timer_->invalidate();
             self->timer_ = std::move(timer);
@@ -212,8 +211,7 @@ void RideZavQueue::sendBatch(std::vector<RideZavEvent> events, BatchCompletion c
 
 void RideZavQueue::handleUploadResult(const RideZavBatchUploadInfo& info, const BatchCompletion& completion) {
     const auto status = info.statusCode;
-    const bool answered =
-        status && *status != -1 && !(*status >= 300 && *status <= 399) && !isTransientStatus(*status);
+    const bool answered = status && *status != -1 && !(*status >= 300 && *status <= 399) && !isTransientStatus(*status);
     if (answered) {
         {
             std::lock_guard lock(pausedLock_);
@@ -231,8 +229,8 @@ void RideZavQueue::handleUploadResult(const RideZavBatchUploadInfo& info, const 
         pausedUntil_ = WallClock::current()->now() +
                        std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(delay));
     }
-    ridezavLog("Pausing queue consumption for " + shortestDecimal(delay) + " seconds due to " +
-               shortestDecimal(retries) + " API failure(s).");
+    ridezavLog("Pausing queue consumption for " + shortestDecimal(delay) + " seconds due to " + shortestDecimal(retries) +
+               " API failure(s).");
     completion(false);
 }
 

@@ -38,8 +38,7 @@ std::optional<RideZavApiEndpoint> apiEndpointFromRaw(int raw);
 class RideZavQueue : public std::enable_shared_from_this<RideZavQueue> {
 public:
     static std::shared_ptr<RideZavQueue> create(const RideZavConfig& config, std::shared_ptr<RideZavBatchUploading> api,
-                                                std::shared_ptr<Reachability> reachability,
-                                                RideZavApiEndpoint endpoint,
+                                                std::shared_ptr<Reachability> reachability, RideZavApiEndpoint endpoint,
                                                 std::shared_ptr<velmo::SerialQueue> dispatchQueue,
                                                 std::shared_ptr<RideZavFileBackedQueue> fileQueue);
     ~RideZavQueue();
@@ -67,9 +66,9 @@ public:
     static std::optional<RideZavEvent> decodeEvent(std::string_view contents);
 
 private:
-    RideZavQueue(const RideZavConfig& config, std::shared_ptr<RideZavBatchUploading> api,
-                 std::shared_ptr<Reachability> reachability, RideZavApiEndpoint endpoint,
-                 std::shared_ptr<velmo::SerialQueue> dispatchQueue, std::shared_ptr<RideZavFileBackedQueue> fileQueue);
+    RideZavQueue(const RideZavConfig& config, std::shared_ptr<RideZavBatchUploading> api, std::shared_ptr<Reachability> reachability,
+                 RideZavApiEndpoint endpoint, std::shared_ptr<velmo::SerialQueue> dispatchQueue,
+                 std::shared_ptr<RideZavFileBackedQueue> fileQueue);
 
     using BatchCompletion = std::function<void(bool success)>;
     void askForSpareFiles();
@@ -88,9 +87,9 @@ private:
     const std::shared_ptr<RideZavFileBackedQueue> fileQueue_;
 
     mutable std::mutex pausedLock_;
-    bool paused_ = false;              // guarded by pausedLock_
+    bool paused_ = false;  // guarded by pausedLock_
     std::optional<Date> pausedUntil_;  // guarded by pausedLock_
-    double retryCount_ = 0;            // guarded by pausedLock_
+    double retryCount_ = 0;  // guarded by pausedLock_
 
     mutable std::mutex isFlushingLock_;
     bool isFlushing_ = false;  // guarded by isFlushingLock_

@@ -35,8 +35,7 @@ void BM_QueueAdd(benchmark::State& state) {
     config.maxQueueSize = 1 << 30;
     auto store = std::make_shared<ridezav::RideZavFileBackedQueue>(fs::path(scratch / "ridezav.queueFolder"));
     auto dispatchQueue = std::make_shared<velmo::SerialQueue>("com.ridezav.Queue");
-    auto queue = ridezav::RideZavQueue::create(config, nullptr, nullptr, ridezav::RideZavApiEndpoint::batch,
-                                               dispatchQueue, store);
+    auto queue = ridezav::RideZavQueue::create(config, nullptr, nullptr, ridezav::RideZavApiEndpoint::batch, dispatchQueue, store);
     const bool paced = state.range(1) != 0;
     const ridezav::RideZavEvent event("bench", "user", ridezav::Object{{"pad", std::string(state.range(0), 'x')}},
                                       std::chrono::system_clock::now(), velmo::UUID::random());
@@ -55,7 +54,13 @@ void BM_QueueAdd(benchmark::State& state) {
     dispatchQueue->sync([] {});
     reportPercentiles(state, micros);
 }
-BENCHMARK(BM_QueueAdd)->Args({1000, 1})->Args({10000, 1})->Args({1000, 0})->Args({10000, 0})->Iterations(5000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_QueueAdd)
+    ->Args({1000, 1})
+    ->Args({10000, 1})
+    ->Args({1000, 0})
+    ->Args({10000, 0})
+    ->Iterations(5000)
+    ->Unit(benchmark::kMicrosecond);
 
 // Set-up over a folder left with N event files: listing, temporary clean-up and numeric sort.
 void BM_StoreSetup(benchmark::State& state) {

@@ -45,7 +45,9 @@ protected:
         for (int n = first; n < first + count; ++n) queue().add(event(n));
     }
     // Waits until every block already on the dispatch queue has run.
-    void drain() { dispatchQueue->sync([] {}); }
+    void drain() {
+        dispatchQueue->sync([] {});
+    }
     // Starts a batch now and waits for its request.
     void flushAndWait(std::size_t call) {
         queue().take(static_cast<std::size_t>(config.maxBatchSize));
@@ -120,8 +122,7 @@ TEST_F(QueueTest, AtTheCapTheOldestIsDroppedAfterTheNewOneIsStored) {
     EXPECT_EQ(queue().depth(), 1000u);
     EXPECT_NE(store->names().front(), oldest);
     EXPECT_FALSE(std::filesystem::exists(dir / ("ridezav.queueFolder/" + oldest)));
-    EXPECT_EQ(log.lines(), (Lines{"[RideZav] Queue is full, dropping oldest event",
-                                  "[RideZav] Queued event 'e1000'. Depth: 1000"}));
+    EXPECT_EQ(log.lines(), (Lines{"[RideZav] Queue is full, dropping oldest event", "[RideZav] Queued event 'e1000'. Depth: 1000"}));
     EXPECT_EQ(RideZavQueue::decodeEvent(store->peekBatch(1000).contents.back())->event, "e1000");
 }
 
@@ -173,12 +174,11 @@ TEST_P(QueueAnswers, AnsweredBatchesAreRemovedOthersStayAndBackOff) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, QueueAnswers,
-                         testing::Values(AnswerCase{200, true}, AnswerCase{204, true}, AnswerCase{400, true},
-                                           AnswerCase{413, true}, AnswerCase{500, true}, AnswerCase{0, true},
-                                           AnswerCase{299, true}, AnswerCase{300, false}, AnswerCase{302, false},
-                                           AnswerCase{399, false}, AnswerCase{-1, false},
-                                           AnswerCase{std::nullopt, false}, AnswerCase{429, false},
-                                           AnswerCase{502, false}, AnswerCase{503, false}, AnswerCase{504, false}));
+                         testing::Values(AnswerCase{200, true}, AnswerCase{204, true}, AnswerCase{400, true}, AnswerCase{413, true},
+                                         AnswerCase{500, true}, AnswerCase{0, true}, AnswerCase{299, true}, AnswerCase{300, false},
+                                         AnswerCase{302, false}, AnswerCase{399, false}, AnswerCase{-1, false},
+                                         AnswerCase{std::nullopt, false}, AnswerCase{429, false}, AnswerCase{502, false},
+                                         AnswerCase{503, false}, AnswerCase{504, false}));
 
 TEST_F(QueueTest, FailuresInARowBackOffUpToThirtySecondsAndAnAnswerResets) {
     config.flushAt = 10000;
@@ -187,14 +187,13 @@ TEST_F(QueueTest, FailuresInARowBackOffUpToThirtySecondsAndAnAnswerResets) {
         flushAndWait(static_cast<std::size_t>(i));
         uploader->answer(std::nullopt);
     }
-    EXPECT_EQ(pausingLines(),
-              (Lines{"[RideZav] Pausing queue consumption for 5.0 seconds due to 1.0 API failure(s).",
-                     "[RideZav] Pausing queue consumption for 10.0 seconds due to 2.0 API failure(s).",
-                     "[RideZav] Pausing queue consumption for 15.0 seconds due to 3.0 API failure(s).",
-                     "[RideZav] Pausing queue consumption for 20.0 seconds due to 4.0 API failure(s).",
-                     "[RideZav] Pausing queue consumption for 25.0 seconds due to 5.0 API failure(s).",
-                     "[RideZav] Pausing queue consumption for 30.0 seconds due to 6.0 API failure(s).",
-                     "[RideZav] Pausing queue consumption for 30.0 seconds due to 7.0 API failure(s)."}));
+    EXPECT_EQ(pausingLines(), (Lines{"[RideZav] Pausing queue consumption for 5.0 seconds due to 1.0 API failure(s).",
+                                     "[RideZav] Pausing queue consumption for 10.0 seconds due to 2.0 API failure(s).",
+                                     "[RideZav] Pausing queue consumption for 15.0 seconds due to 3.0 API failure(s).",
+                                     "[RideZav] Pausing queue consumption for 20.0 seconds due to 4.0 API failure(s).",
+                                     "[RideZav] Pausing queue consumption for 25.0 seconds due to 5.0 API failure(s).",
+                                     "[RideZav] Pausing queue consumption for 30.0 seconds due to 6.0 API failure(s).",
+                                     "[RideZav] Pausing queue consumption for 30.0 seconds due to 7.0 API failure(s)."}));
     EXPECT_EQ(queue().pausedUntil(), clock->now() + std::chrono::seconds(30));
     flushAndWait(8);
     uploader->answer(200);
@@ -251,8 +250,8 @@ TEST_F(QueueTest, ADropWhileABatchIsInFlightKeepsTheUnsentEvents) {
     config.flushAt = 10000;
     config.maxQueueSize = 3;
     addEvents(3);
-    flushAndWait(1);          // e0 e1 e2 in flight
-    queue().add(event(3));    // full: e0 dropped, e3 stored
+    flushAndWait(1);  // e0 e1 e2 in flight
+    queue().add(event(3));  // full: e0 dropped, e3 stored
     uploader->answer(200);
     ASSERT_EQ(queue().depth(), 1u);
     EXPECT_EQ(RideZavQueue::decodeEvent(store->peek(1).at(0))->event, "e3");
@@ -296,17 +295,14 @@ TEST_F(QueueTest, NoTimerWhenDisabled) {
 
 class QueueReachabilityTest : public QueueTest {
 protected:
-    QueueReachabilityTest() {
-        reachability = Reachability::create(target, Reachability::mainQueue());
-    }
+    QueueReachabilityTest() { reachability = Reachability::create(target, Reachability::mainQueue()); }
     void report(velmo::ReachabilityFlags flags) {
         mainLoop.loop().runUntilIdle();  // earlier deliveries first: each reads the connection when it runs
         target->setFlags(flags);
         ASSERT_TRUE(mainLoop.loop().runUntil([&] { return reachability->flags() == flags; }));
         mainLoop.loop().runUntil([] { return false; }, 0.05s);
     }
-    std::shared_ptr<velmo::SimulatedReachabilityTarget> target =
-        std::make_shared<velmo::SimulatedReachabilityTarget>(Flag::reachable);
+    std::shared_ptr<velmo::SimulatedReachabilityTarget> target = std::make_shared<velmo::SimulatedReachabilityTarget>(Flag::reachable);
 };
 
 TEST_F(QueueReachabilityTest, UnreachablePausesAndReachableResumesWithABatch) {

@@ -10,13 +10,12 @@
 namespace ridezav {
 
 std::shared_ptr<RideZavRemoteConfig> RideZavRemoteConfig::make(std::shared_ptr<RideZavConfig> config,
-                                                               std::shared_ptr<RideZavStorage> storage,
-                                                               std::shared_ptr<RideZavApi> api,
+                                                               std::shared_ptr<RideZavStorage> storage, std::shared_ptr<RideZavApi> api,
                                                                DefaultPersonProperties getDefaultPersonProperties,
                                                                FeatureFlagCalled featureFlagCalledCallback) {
-    std::shared_ptr<RideZavRemoteConfig> remoteConfig(
-        new RideZavRemoteConfig(std::move(config), std::move(storage), std::move(api),
-                                std::move(getDefaultPersonProperties), std::move(featureFlagCalledCallback)));
+    std::shared_ptr<RideZavRemoteConfig> remoteConfig(new RideZavRemoteConfig(std::move(config), std::move(storage), std::move(api),
+                                                                              std::move(getDefaultPersonProperties),
+                                                                              std::move(featureFlagCalledCallback)));
     remoteConfig->loadStoredPropertiesForFlags();
     remoteConfig->applyStoredSessionReplay();
     remoteConfig->applyStoredErrorTracking();
@@ -25,8 +24,7 @@ std::shared_ptr<RideZavRemoteConfig> RideZavRemoteConfig::make(std::shared_ptr<R
 }
 
 RideZavRemoteConfig::RideZavRemoteConfig(std::shared_ptr<RideZavConfig> config, std::shared_ptr<RideZavStorage> storage,
-                                         std::shared_ptr<RideZavApi> api,
-                                         DefaultPersonProperties getDefaultPersonProperties,
+                                         std::shared_ptr<RideZavApi> api, DefaultPersonProperties getDefaultPersonProperties,
                                          FeatureFlagCalled featureFlagCalledCallback)
     : config_(std::move(config)),
       storage_(std::move(storage)),
@@ -102,8 +100,8 @@ void RideZavRemoteConfig::applyStoredSessionReplay() {
     sessionReplayFlagActive_ = active;
 }
 
-bool RideZavRemoteConfig::linkedFlagActive(const Object& settings, const Object& featureFlags,
-                                           const RideZavConfig& config, const FeatureFlagCalled& featureFlagCalled) {
+bool RideZavRemoteConfig::linkedFlagActive(const Object& settings, const Object& featureFlags, const RideZavConfig& config,
+                                           const FeatureFlagCalled& featureFlagCalled) {
     const auto report = [&](const std::string& key, const Value& value) {
         if (config.sendFeatureFlagEvent && featureFlagCalled) featureFlagCalled(key, value);
     };
@@ -393,12 +391,15 @@ void RideZavRemoteConfig::processFeatureFlagsResponse(std::optional<Object> resp
         bool allStrings = true;
         bool limited = false;
         for (const auto& item : *quota->get<Array>()) {
-            if (!item.isString()) allStrings = false;
-            else if (*item.get<std::string>() == "feature_flags") limited = true;
+            if (!item.isString())
+                allStrings = false;
+            else if (*item.get<std::string>() == "feature_flags")
+                limited = true;
         }
         if (allStrings && limited) {
-            ridezavLog("Warning: Feature flags quota limit reached - flags could not be updated. "
-                       "See the billing limits in the service's documentation.");
+            ridezavLog(
+                "Warning: Feature flags quota limit reached - flags could not be updated. "
+                "See the billing limits in the service's documentation.");
             std::optional<Object> cached;
             {
                 std::lock_guard lock(featureFlagsLock_);
@@ -419,9 +420,12 @@ void RideZavRemoteConfig::processFeatureFlagsResponse(std::optional<Object> resp
             const bool hasVariant = variant && variant->isString();
             const bool on = enabled && enabled->isBool() && *enabled->get<bool>();
             const bool off = enabled && enabled->isBool() && !*enabled->get<bool>();
-            if (hasVariant) featureFlags.set(key, *variant);
-            else if (on) featureFlags.set(key, true);
-            else if (off) featureFlags.set(key, false);
+            if (hasVariant)
+                featureFlags.set(key, *variant);
+            else if (on)
+                featureFlags.set(key, true);
+            else if (off)
+                featureFlags.set(key, false);
             if (hasVariant || on) {
                 const Value* metadata = d->find("metadata");
                 if (metadata && metadata->isObject()) {
@@ -556,8 +560,10 @@ void RideZavRemoteConfig::setGroupPropertiesForFlags(const std::string& type, co
 
 void RideZavRemoteConfig::resetGroupPropertiesForFlags(const std::optional<std::string>& type) {
     std::lock_guard lock(groupPropertiesForFlagsLock_);
-    if (type) groupPropertiesForFlags_.erase(*type);
-    else groupPropertiesForFlags_.clear();
+    if (type)
+        groupPropertiesForFlags_.erase(*type);
+    else
+        groupPropertiesForFlags_.clear();
     storage_->setJSON(StorageKey::groupPropertiesForFlags, groupsObject(groupPropertiesForFlags_));
 }
 

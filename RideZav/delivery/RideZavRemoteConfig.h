@@ -37,10 +37,8 @@ public:
     using FeatureFlagCalled = std::function<void(const std::string& key, const Value& value)>;
 
     // Creates the object, applies what storage holds and loads the remote configuration once.
-    static std::shared_ptr<RideZavRemoteConfig> make(std::shared_ptr<RideZavConfig> config,
-                                                     std::shared_ptr<RideZavStorage> storage,
-                                                     std::shared_ptr<RideZavApi> api,
-                                                     DefaultPersonProperties getDefaultPersonProperties,
+    static std::shared_ptr<RideZavRemoteConfig> make(std::shared_ptr<RideZavConfig> config, std::shared_ptr<RideZavStorage> storage,
+                                                     std::shared_ptr<RideZavApi> api, DefaultPersonProperties getDefaultPersonProperties,
                                                      FeatureFlagCalled featureFlagCalledCallback = {});
     ~RideZavRemoteConfig();
     RideZavRemoteConfig(const RideZavRemoteConfig&) = delete;
@@ -109,9 +107,8 @@ public:
                                  const FeatureFlagCalled& featureFlagCalled);
 
 private:
-    RideZavRemoteConfig(std::shared_ptr<RideZavConfig> config, std::shared_ptr<RideZavStorage> storage,
-                        std::shared_ptr<RideZavApi> api, DefaultPersonProperties getDefaultPersonProperties,
-                        FeatureFlagCalled featureFlagCalledCallback);
+    RideZavRemoteConfig(std::shared_ptr<RideZavConfig> config, std::shared_ptr<RideZavStorage> storage, std::shared_ptr<RideZavApi> api,
+                        DefaultPersonProperties getDefaultPersonProperties, FeatureFlagCalled featureFlagCalledCallback);
 
     void loadStoredPropertiesForFlags();
     void applyStoredSessionReplay();
@@ -136,7 +133,7 @@ private:
     const FeatureFlagCalled featureFlagCalledCallback_;
 
     std::mutex loadingFeatureFlagsLock_;  // guards loadingFeatureFlags_, pendingFeatureFlagsRequest_
-    std::mutex featureFlagsLock_;         // guards flags_, featureFlags_, featureFlagPayloads_, requestId_, evaluatedAt_
+    std::mutex featureFlagsLock_;  // guards flags_, featureFlags_, featureFlagPayloads_, requestId_, evaluatedAt_
     bool loadingFeatureFlags_ = false;
     std::optional<PendingFeatureFlagsRequest> pendingFeatureFlagsRequest_;
     mutable std::mutex sessionReplayLock_;  // guards sessionReplayFlagActive_

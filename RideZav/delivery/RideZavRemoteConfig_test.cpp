@@ -35,11 +35,9 @@ protected:
     ~RideZavRemoteConfigTest() override { RideZavLog::setDebug(false); }
 
     std::shared_ptr<RideZavRemoteConfig> make() {
-        auto remote = RideZavRemoteConfig::make(config, storage, std::make_shared<RideZavApi>(*config),
-                                                [] { return Object{}; },
-                                                [this](const std::string& key, const Value& value) {
-                                                    called.emplace_back(key, value);
-                                                });
+        auto remote = RideZavRemoteConfig::make(
+            config, storage, std::make_shared<RideZavApi>(*config), [] { return Object{}; },
+            [this](const std::string& key, const Value& value) { called.emplace_back(key, value); });
         tokens.push_back(remote->onRemoteConfigLoaded.subscribe([this](const std::optional<Object>& c) {
             EXPECT_TRUE(velmo::MainLoop::isMainThread());
             configsHeard.push_back(c);
@@ -63,8 +61,7 @@ protected:
     velmo::LogCapture log;
     Server server;
     velmo::OriginOverride::Scope redirect{kHost, server.origin()};
-    std::shared_ptr<RideZavConfig> config =
-        std::make_shared<RideZavConfig>("phc_test", std::string("https://") + kHost + "/ingest/");
+    std::shared_ptr<RideZavConfig> config = std::make_shared<RideZavConfig>("phc_test", std::string("https://") + kHost + "/ingest/");
     std::shared_ptr<RideZavStorage> storage = std::make_shared<RideZavStorage>(*config);
     std::vector<std::pair<std::string, Value>> called;
     std::vector<std::optional<Object>> configsHeard;
@@ -126,12 +123,10 @@ TEST_F(RideZavRemoteConfigTest, ErrorTrackingSettingsFollowTheConfiguration) {
     const ErrorTrackingCase cases[] = {
         {"false deletes the stored settings", R"({"errorTracking":false})", false, std::nullopt},
         {"true keeps the stored settings", R"({"errorTracking":true})", true, Object{{"autocaptureExceptions", false}}},
-        {"an object is stored", R"({"errorTracking":{"autocaptureExceptions":true}})", true,
-         Object{{"autocaptureExceptions", true}}},
+        {"an object is stored", R"({"errorTracking":{"autocaptureExceptions":true}})", true, Object{{"autocaptureExceptions", true}}},
         {"an object without a Bool switches off", R"({"errorTracking":{"autocaptureExceptions":"yes"}})", false,
          Object{{"autocaptureExceptions", "yes"}}},
-        {"another kind switches off and keeps storage", R"({"errorTracking":3})", false,
-         Object{{"autocaptureExceptions", false}}},
+        {"another kind switches off and keeps storage", R"({"errorTracking":3})", false, Object{{"autocaptureExceptions", false}}},
     };
     for (const auto& c : cases) {
         storeJSON(StorageKey::errorTracking, R"({"autocaptureExceptions":false})");
@@ -231,8 +226,8 @@ TEST(RideZavRemoteConfigLinkedFlag, TheLinkedFlagDecidesWhetherReplayIsActive) {
             RideZavConfig config("k");
             config.sendFeatureFlagEvent = send;
             int reports = 0;
-            const bool active = RideZavRemoteConfig::linkedFlagActive(
-                settings, flags, config, [&](const std::string&, const Value&) { ++reports; });
+            const bool active =
+                RideZavRemoteConfig::linkedFlagActive(settings, flags, config, [&](const std::string&, const Value&) { ++reports; });
             EXPECT_EQ(active, c.active) << c.name;
             EXPECT_EQ(reports, c.reported && send ? 1 : 0) << c.name << " send=" << send;
         }
@@ -266,10 +261,12 @@ protected:
             std::lock_guard lock(mutex);
             result = flags;
         });
-        EXPECT_TRUE(mainLoop.loop().runUntil([&] {
-            std::lock_guard lock(mutex);
-            return result.has_value();
-        }, 30s));
+        EXPECT_TRUE(mainLoop.loop().runUntil(
+            [&] {
+                std::lock_guard lock(mutex);
+                return result.has_value();
+            },
+            30s));
         mainLoop.loop().runUntilIdle();
         return result.value_or(std::nullopt);
     }
@@ -280,8 +277,8 @@ TEST_F(RideZavFeatureFlagsTest, AVersionTwoAnswerIsNormalisedStoredAndAnnouncedO
     answerFlags(R"({"flags":{"a":{"enabled":true,"metadata":{"payload":"{\"n\":1}"}},"b":{"variant":"blue","enabled":true},)"
                 R"("c":{"enabled":false,"metadata":{"payload":"x"}},"d":{"reason":"none"},"e":3},"requestId":"r1","evaluatedAt":7})");
     int notifications = 0;
-    auto observer = velmo::NotificationCenter::defaultCenter().addObserver(
-        "RideZavDidReceiveFeatureFlags", [&](const velmo::Notification&) {
+    auto observer =
+        velmo::NotificationCenter::defaultCenter().addObserver("RideZavDidReceiveFeatureFlags", [&](const velmo::Notification&) {
             EXPECT_TRUE(velmo::MainLoop::isMainThread());
             EXPECT_EQ(flagsHeard.size(), 1u);  // the listeners first
             ++notifications;
@@ -297,7 +294,7 @@ TEST_F(RideZavFeatureFlagsTest, AVersionTwoAnswerIsNormalisedStoredAndAnnouncedO
     EXPECT_EQ(flagsHeard, (std::vector<std::optional<Object>>{expected}));
     EXPECT_EQ(notifications, 1);
     EXPECT_EQ(remote->cachedFeatureFlagPayloads(), (Object{{"a", "{\"n\":1}"}}));  // the text as received
-    EXPECT_EQ(remote->getFeatureFlagResult("a")->payload(), Value(Object{{"n", 1}}));   // read back parsed
+    EXPECT_EQ(remote->getFeatureFlagResult("a")->payload(), Value(Object{{"n", 1}}));  // read back parsed
     EXPECT_EQ(remote->getFeatureFlagResult("b")->variant(), "blue");
     EXPECT_EQ(remote->getFeatureFlagResult("b")->payload(), std::nullopt);
     EXPECT_EQ(storage->getJSON(StorageKey::enabledFeatureFlags), Value(expected));
@@ -334,8 +331,7 @@ TEST_F(RideZavFeatureFlagsTest, QuotaLimitedMalformedAndFailedAnswersLeaveTheCac
         {R"({"featureFlagPayloads":{}})", std::nullopt, "[RideZav] Error: Flags response missing correct featureFlags format"},
         {R"({"featureFlags":[],"featureFlagPayloads":{}})", std::nullopt,
          "[RideZav] Error: Flags response missing correct featureFlags format"},
-        {R"({"featureFlags":{"x":true},"featureFlagPayloads":{}})", std::nullopt, "[RideZav] Error: Flags response data is nil",
-         500},
+        {R"({"featureFlags":{"x":true},"featureFlagPayloads":{}})", std::nullopt, "[RideZav] Error: Flags response data is nil", 500},
     };
     for (const auto& c : cases) {
         storeJSON(StorageKey::enabledFeatureFlags, R"({"old":true})");
@@ -378,10 +374,12 @@ TEST_F(RideZavFeatureFlagsTest, ReloadsDuringOneFlightLeaveOnePendingRequestAndT
     }
     EXPECT_TRUE(remote->hasPendingFeatureFlagsRequest());
     gate->release();
-    ASSERT_TRUE(mainLoop.loop().runUntil([&] {
-        std::lock_guard lock(mutex);
-        return heard.size() == 3;
-    }, 30s));
+    ASSERT_TRUE(mainLoop.loop().runUntil(
+        [&] {
+            std::lock_guard lock(mutex);
+            return heard.size() == 3;
+        },
+        30s));
     std::lock_guard lock(mutex);
     EXPECT_EQ(heard[1], (std::pair<int, std::optional<Object>>{1, Object{{"n", 1}}}));
     EXPECT_EQ(heard[2], (std::pair<int, std::optional<Object>>{3, Object{{"n", 2}}}));

@@ -40,8 +40,7 @@ inline std::optional<std::string> buildIdByReadelf(const std::string& path) {
 inline std::string debugIdOfBuildId(std::string hex) {
     hex.resize(32, '0');
     for (char& c : hex) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" + hex.substr(16, 4) + "-" +
-           hex.substr(20);
+    return hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" + hex.substr(16, 4) + "-" + hex.substr(20);
 }
 
 }  // namespace ridezav::test

@@ -12,8 +12,7 @@ __attribute__((noinline)) std::vector<std::uintptr_t>* velmoProbeReturnAddresses
     Dl_info self{};
     dladdr(reinterpret_cast<const void*>(&velmoProbeReturnAddresses), &self);
     int first = 0;
-    for (Dl_info info{}; first < count && !(dladdr(frames[first], &info) && info.dli_fbase == self.dli_fbase);)
-        ++first;
+    for (Dl_info info{}; first < count && !(dladdr(frames[first], &info) && info.dli_fbase == self.dli_fbase);) ++first;
     auto* out = new std::vector<std::uintptr_t>();
     for (int i = first; i < count; ++i) out->push_back(reinterpret_cast<std::uintptr_t>(frames[i]));
     return out;
@@ -24,5 +23,4 @@ __attribute__((noinline)) std::vector<std::uintptr_t>* velmoProbeCallThrough(std
     asm volatile("" ::: "memory");  // keep this frame on the stack (no tail call)
     return result;
 }
-
 }

@@ -15,7 +15,8 @@ namespace {
 // Reads inside the image: within the bounds given, else within a loaded segment.
 class ImageMemory {
 public:
-    explicit ImageMemory(const ElfImageHeaders& headers) : headers_(headers) {}
+    explicit ImageMemory(const ElfImageHeaders& headers)
+        : headers_(headers) {}
 
     // The bytes at link-time address `vaddr`, or null when [vaddr, vaddr+size) is not readable.
     const std::uint8_t* at(std::uint64_t vaddr, std::size_t size) const {
@@ -24,9 +25,7 @@ public:
         if (address < headers_.loadBias) return nullptr;  // wrapped
         if (headers_.memory) {
             const auto start = reinterpret_cast<std::uintptr_t>(headers_.memory);
-            if (address < start || address - start > headers_.memorySize ||
-                size > headers_.memorySize - (address - start))
-                return nullptr;
+            if (address < start || address - start > headers_.memorySize || size > headers_.memorySize - (address - start)) return nullptr;
         }
         return reinterpret_cast<const std::uint8_t*>(static_cast<std::uintptr_t>(address));
     }
@@ -36,8 +35,7 @@ private:
         for (std::size_t i = 0; i < headers_.programHeaderCount; ++i) {
             const auto& ph = headers_.programHeaders[i];
             if (ph.p_type != PT_LOAD) continue;
-            if (vaddr >= ph.p_vaddr && vaddr - ph.p_vaddr <= ph.p_filesz && size <= ph.p_filesz - (vaddr - ph.p_vaddr))
-                return true;
+            if (vaddr >= ph.p_vaddr && vaddr - ph.p_vaddr <= ph.p_filesz && size <= ph.p_filesz - (vaddr - ph.p_vaddr)) return true;
         }
         return false;
     }
@@ -107,8 +105,8 @@ std::string uuidTextForBuildId(const std::vector<std::uint8_t>& buildId) {
     std::uint8_t b[16] = {};
     std::memcpy(b, buildId.data(), buildId.size() < 16 ? buildId.size() : 16);
     char text[40];
-    std::snprintf(text, sizeof text, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0],
-                  b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+    std::snprintf(text, sizeof text, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1], b[2], b[3], b[4],
+                  b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
     return text;
 }
 
@@ -138,8 +136,7 @@ std::optional<RideZavBinaryImageInfo> binaryImageFromProgramHeaders(const ElfIma
         const auto& ph = headers.programHeaders[i];
         if (ph.p_type != PT_NOTE) continue;
         if (const auto* notes = memory.at(ph.p_vaddr, ph.p_filesz))
-            if (auto id = gnuBuildIdFromNotes(notes, ph.p_filesz); id && !id->empty())
-                image.uuid = uuidTextForBuildId(*id);
+            if (auto id = gnuBuildIdFromNotes(notes, ph.p_filesz); id && !id->empty()) image.uuid = uuidTextForBuildId(*id);
     }
     return image;
 }

@@ -19,7 +19,7 @@ namespace ridezav {
 struct ElfImageHeaders {
     std::string name;
     std::uintptr_t loadBias = 0;
-    const ElfW(Phdr)* programHeaders = nullptr;
+    const ElfW(Phdr) * programHeaders = nullptr;
     std::size_t programHeaderCount = 0;
     const std::uint8_t* memory = nullptr;
     std::size_t memorySize = 0;

@@ -21,7 +21,8 @@ public:
     static constexpr std::size_t kSize = 0x800;
     static constexpr std::uint64_t kNotes = 0x100;
 
-    explicit SyntheticElf(std::uint64_t linkAddress = 0, std::uint16_t machine = EM_AARCH64) : link_(linkAddress) {
+    explicit SyntheticElf(std::uint64_t linkAddress = 0, std::uint16_t machine = EM_AARCH64)
+        : link_(linkAddress) {
         ElfW(Ehdr) header{};
         std::memcpy(header.e_ident, ELFMAG, SELFMAG);
         header.e_ident[EI_CLASS] = ELFCLASS64;
@@ -60,8 +61,7 @@ public:
     std::uintptr_t address() { return reinterpret_cast<std::uintptr_t>(bytes()); }
 
 private:
-    static ElfW(Phdr) segment(ElfW(Word) type, std::uint64_t offset, std::uint64_t vaddr, std::uint64_t filesz,
-                              std::uint64_t memsz) {
+    static ElfW(Phdr) segment(ElfW(Word) type, std::uint64_t offset, std::uint64_t vaddr, std::uint64_t filesz, std::uint64_t memsz) {
         ElfW(Phdr) ph{};
         ph.p_type = type;
         ph.p_offset = offset;

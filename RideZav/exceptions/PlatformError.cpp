@@ -66,15 +66,16 @@ PlatformError PlatformError::bridge(const std::exception_ptr& error) {
 
 PlatformException::PlatformException(std::string name, std::optional<std::string> reason,
                                      std::shared_ptr<PlatformException> underlyingException)
-    : name_(std::move(name)), reason_(std::move(reason)), underlying_(std::move(underlyingException)) {}
+    : name_(std::move(name)),
+      reason_(std::move(reason)),
+      underlying_(std::move(underlyingException)) {}
 
 void PlatformException::raise() {
     returnAddresses_ = currentCallStackReturnAddresses();
     throw *this;
 }
 
-void PlatformException::raise(std::string name, std::optional<std::string> reason,
-                              std::shared_ptr<PlatformException> underlyingException) {
+void PlatformException::raise(std::string name, std::optional<std::string> reason, std::shared_ptr<PlatformException> underlyingException) {
     PlatformException(std::move(name), std::move(reason), std::move(underlyingException)).raise();
 }
 
@@ -85,8 +86,7 @@ std::vector<std::uintptr_t> currentCallStackReturnAddresses() {
     // Where backtrace is wrapped (sanitizer runtimes), the wrapper's frames come first: the
     // stack starts at the first frame of this function's own image.
     Dl_info self{};
-    const void* ownImage =
-        ::dladdr(reinterpret_cast<const void*>(&currentCallStackReturnAddresses), &self) ? self.dli_fbase : nullptr;
+    const void* ownImage = ::dladdr(reinterpret_cast<const void*>(&currentCallStackReturnAddresses), &self) ? self.dli_fbase : nullptr;
     int first = 0;
     while (ownImage && first < count) {
         Dl_info info{};

@@ -9,7 +9,8 @@ using namespace ridezav;
 
 namespace velmo_test_errors {
 struct ParseFailure : std::runtime_error {
-    ParseFailure() : std::runtime_error("bad token") {}
+    ParseFailure()
+        : std::runtime_error("bad token") {}
 };
 }  // namespace velmo_test_errors
 
@@ -21,17 +22,16 @@ TEST(PlatformError, CaughtErrorsBridgeWithTheirTypeDomainCodeAndDescription) {
         std::int64_t code;
         std::string description;
     } cases[] = {
-        {"plain project error", std::make_exception_ptr(velmo::Error("com.korvale.velmo", 7, "It broke")),
-         PlatformError::plainTypeName, "com.korvale.velmo", 7, "It broke"},
-        {"project error subtype", std::make_exception_ptr(velmo::MessageError("Transcription", "no audio")),
-         "MessageError", "Transcription", 0, "no audio"},
-        {"standard exception", std::make_exception_ptr(std::out_of_range("index 3")), "out_of_range",
-         "std.out_of_range", 0, "index 3"},
-        {"nested namespaces", std::make_exception_ptr(velmo_test_errors::ParseFailure()), "ParseFailure",
-         "velmo_test_errors.ParseFailure", 0, "bad token"},
+        {"plain project error", std::make_exception_ptr(velmo::Error("com.korvale.velmo", 7, "It broke")), PlatformError::plainTypeName,
+         "com.korvale.velmo", 7, "It broke"},
+        {"project error subtype", std::make_exception_ptr(velmo::MessageError("Transcription", "no audio")), "MessageError",
+         "Transcription", 0, "no audio"},
+        {"standard exception", std::make_exception_ptr(std::out_of_range("index 3")), "out_of_range", "std.out_of_range", 0, "index 3"},
+        {"nested namespaces", std::make_exception_ptr(velmo_test_errors::ParseFailure()), "ParseFailure", "velmo_test_errors.ParseFailure",
+         0, "bad token"},
         {"not an exception", std::make_exception_ptr(42), "int", "int", 0, ""},
-        {"a platform error", std::make_exception_ptr(PlatformError("Net.Socket", -3, "reset")),
-         PlatformError::plainTypeName, "Net.Socket", -3, "reset"},
+        {"a platform error", std::make_exception_ptr(PlatformError("Net.Socket", -3, "reset")), PlatformError::plainTypeName, "Net.Socket",
+         -3, "reset"},
     };
     for (const auto& c : cases) {
         const PlatformError bridged = PlatformError::bridge(c.error);

@@ -27,8 +27,7 @@ std::string normalizedImageUUID(const std::string& text) {
     for (char c : text)
         if (c != '-') plain.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
     if (plain.size() != 32) return text;
-    return plain.substr(0, 8) + "-" + plain.substr(8, 4) + "-" + plain.substr(12, 4) + "-" + plain.substr(16, 4) +
-           "-" + plain.substr(20);
+    return plain.substr(0, 8) + "-" + plain.substr(8, 4) + "-" + plain.substr(12, 4) + "-" + plain.substr(16, 4) + "-" + plain.substr(20);
 }
 
 std::optional<std::string> archNameForMachO(std::optional<std::int64_t> cpuType, std::int64_t cpuSubtype) {

@@ -10,10 +10,10 @@ namespace ridezav {
 
 // One loaded image that frames of an exception point into.
 struct RideZavBinaryImageInfo {
-    std::string name;                  // the image's path
-    std::optional<std::string> uuid;   // normalised (normalizedImageUUID)
+    std::string name;  // the image's path
+    std::optional<std::string> uuid;  // normalised (normalizedImageUUID)
     std::optional<std::uint64_t> vmAddress;  // link-time address of the image's first segment
-    std::uint64_t address = 0;         // load address
+    std::uint64_t address = 0;  // load address
     std::uint64_t size = 0;
     std::optional<std::string> arch;
     // "macho" for images of a crash report; "elf" for the images of this process.

@@ -59,11 +59,10 @@ Array exceptionListForError(const PlatformError& error, bool handled, const std:
     return list;
 }
 
-Array exceptionListForPlatformException(const PlatformException& exception, bool handled,
-                                        const std::string& mechanismType, const RideZavErrorTrackingConfig& config) {
+Array exceptionListForPlatformException(const PlatformException& exception, bool handled, const std::string& mechanismType,
+                                        const RideZavErrorTrackingConfig& config) {
     Array list;
-    for (const auto* link :
-         chainOf(exception, [](const PlatformException& e) { return e.underlyingException().get(); }))
+    for (const auto* link : chainOf(exception, [](const PlatformException& e) { return e.underlyingException().get(); }))
         list.emplace_back(exceptionForPlatformException(*link, handled, mechanismType, config));
     return list;
 }
@@ -80,8 +79,8 @@ Object exceptionForError(const PlatformError& error, bool handled, const std::st
     return out;
 }
 
-Object exceptionForPlatformException(const PlatformException& exception, bool handled,
-                                     const std::string& mechanismType, const RideZavErrorTrackingConfig& config) {
+Object exceptionForPlatformException(const PlatformException& exception, bool handled, const std::string& mechanismType,
+                                     const RideZavErrorTrackingConfig& config) {
     Object out;
     out.append("thread_id", currentThreadId());
     if (!exception.name().empty()) out.append("type", exception.name());
@@ -120,19 +119,16 @@ std::optional<Object> currentThreadStacktrace(const RideZavErrorTrackingConfig& 
     return wrapFrames(framesForReturnAddresses(currentCallStackReturnAddresses(), true, config));
 }
 
-std::optional<Object> stacktraceForReturnAddresses(const std::vector<std::uintptr_t>& addresses,
-                                                   const RideZavErrorTrackingConfig& config) {
+std::optional<Object> stacktraceForReturnAddresses(const std::vector<std::uintptr_t>& addresses, const RideZavErrorTrackingConfig& config) {
     if (addresses.empty()) return std::nullopt;
     return wrapFrames(framesForReturnAddresses(addresses, false, config));
 }
 
 bool isLibraryModule(std::string_view module) {
-    return module == "RideZav" || module.starts_with("RideZav.") || module == "libRideZav.so" ||
-           module.starts_with("libRideZav.so.");
+    return module == "RideZav" || module.starts_with("RideZav.") || module == "libRideZav.so" || module.starts_with("libRideZav.so.");
 }
 
-std::vector<RideZavStackFrame> framesForReturnAddresses(const std::vector<std::uintptr_t>& addresses,
-                                                        bool skipLibraryFrames,
+std::vector<RideZavStackFrame> framesForReturnAddresses(const std::vector<std::uintptr_t>& addresses, bool skipLibraryFrames,
                                                         const RideZavErrorTrackingConfig& config) {
     std::vector<RideZavStackFrame> frames;
     frames.reserve(addresses.size());

@@ -20,8 +20,8 @@ class RideZavErrorTrackingConfig;
 Array exceptionListForError(const PlatformError& error, bool handled, const std::string& mechanismType,
                             const RideZavErrorTrackingConfig& config);
 // The same for a platform exception and its underlying exceptions.
-Array exceptionListForPlatformException(const PlatformException& exception, bool handled,
-                                        const std::string& mechanismType, const RideZavErrorTrackingConfig& config);
+Array exceptionListForPlatformException(const PlatformException& exception, bool handled, const std::string& mechanismType,
+                                        const RideZavErrorTrackingConfig& config);
 
 // One link: "type", "value", "module" (when the domain has one), "thread_id", "mechanism" and,
 // from the calling thread's stack, "stacktrace".
@@ -29,8 +29,8 @@ Object exceptionForError(const PlatformError& error, bool handled, const std::st
                          const RideZavErrorTrackingConfig& config);
 // One link: the stack is the exception's own when it was raised ("synthetic" false), else the
 // calling thread's ("synthetic" true).
-Object exceptionForPlatformException(const PlatformException& exception, bool handled,
-                                     const std::string& mechanismType, const RideZavErrorTrackingConfig& config);
+Object exceptionForPlatformException(const PlatformException& exception, bool handled, const std::string& mechanismType,
+                                     const RideZavErrorTrackingConfig& config);
 
 // The debug description, else the localized one, else "Error"; then " (Code: <code>)".
 std::string errorValueDescription(const PlatformError& error);
@@ -40,12 +40,10 @@ std::optional<std::string> errorModule(const PlatformError& error);
 // The calling thread's stack, the library's own leading frames skipped; none without frames.
 std::optional<Object> currentThreadStacktrace(const RideZavErrorTrackingConfig& config);
 // {"frames", "type": "raw"} of the addresses, nothing skipped; none for no frames.
-std::optional<Object> stacktraceForReturnAddresses(const std::vector<std::uintptr_t>& addresses,
-                                                   const RideZavErrorTrackingConfig& config);
+std::optional<Object> stacktraceForReturnAddresses(const std::vector<std::uintptr_t>& addresses, const RideZavErrorTrackingConfig& config);
 // Frames of the addresses the dynamic loader can place; while `skipLibraryFrames` holds, leading
 // frames of the library's own image are dropped.
-std::vector<RideZavStackFrame> framesForReturnAddresses(const std::vector<std::uintptr_t>& addresses,
-                                                        bool skipLibraryFrames,
+std::vector<RideZavStackFrame> framesForReturnAddresses(const std::vector<std::uintptr_t>& addresses, bool skipLibraryFrames,
                                                         const RideZavErrorTrackingConfig& config);
 // Whether a module is the library's own image: "RideZav", "RideZav.*", or as a shared object
 // "libRideZav.so" and its versioned names. Linked statically, its frames carry the program's name.

@@ -8,8 +8,7 @@ using namespace ridezav;
 namespace {
 
 // Builds the exception properties of a caught error at the bottom of `depth` nested calls.
-__attribute__((noinline)) Object captureAtDepth(int depth, const PlatformError& error,
-                                                const RideZavErrorTrackingConfig& config) {
+__attribute__((noinline)) Object captureAtDepth(int depth, const PlatformError& error, const RideZavErrorTrackingConfig& config) {
     if (depth > 0) {
         Object properties = captureAtDepth(depth - 1, error, config);
         benchmark::DoNotOptimize(depth);

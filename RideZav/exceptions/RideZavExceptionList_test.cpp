@@ -10,9 +10,7 @@
 using namespace ridezav;
 
 // Exported (the test links with -rdynamic) so that dladdr can name it.
-__attribute__((noinline)) void velmoTestRaiseFromHere() {
-    PlatformException::raise("VelmoTestException", "raised on purpose");
-}
+__attribute__((noinline)) void velmoTestRaiseFromHere() { PlatformException::raise("VelmoTestException", "raised on purpose"); }
 
 namespace {
 
@@ -62,19 +60,16 @@ TEST(RideZavExceptionList, TypeModuleAndValueFollowTheErrorsTypeDomainAndDescrip
         std::optional<std::string> debugDescription;
         std::string type, module, value;
     } cases[] = {
-        {"plain, dotted domain", PlatformError("Network.Socket", 7, "reset"), std::nullopt, "Network.Socket",
-         "Network", "reset (Code: 7)"},
+        {"plain, dotted domain", PlatformError("Network.Socket", 7, "reset"), std::nullopt, "Network.Socket", "Network", "reset (Code: 7)"},
         {"plain, no dot", PlatformError("Storage", 7, "full"), std::nullopt, "Storage", "<absent>", "full (Code: 7)"},
         {"leading dot", PlatformError(".hidden", 1, "x"), std::nullopt, ".hidden", "<absent>", "x (Code: 1)"},
-        {"long domain", PlatformError("com.korvale.velmo", -2, "x"), std::nullopt, "com.korvale.velmo",
-         "com.korvale", "x (Code: -2)"},
-        {"debug description wins", PlatformError("D", 4, "for people"), "for developers", "D", "<absent>",
-         "for developers (Code: 4)"},
+        {"long domain", PlatformError("com.korvale.velmo", -2, "x"), std::nullopt, "com.korvale.velmo", "com.korvale", "x (Code: -2)"},
+        {"debug description wins", PlatformError("D", 4, "for people"), "for developers", "D", "<absent>", "for developers (Code: 4)"},
         {"empty debug description", PlatformError("D", 4, "for people"), "", "D", "<absent>", "for people (Code: 4)"},
         {"no description", PlatformError("D", 7), std::nullopt, "D", "<absent>", "Error (Code: 7)"},
         {"empty domain", PlatformError("", 0), std::nullopt, "", "<absent>", "Error (Code: 0)"},
-        {"own type", PlatformError::bridge(std::make_exception_ptr(std::logic_error("bad"))), std::nullopt,
-         "logic_error", "std", "bad (Code: 0)"},
+        {"own type", PlatformError::bridge(std::make_exception_ptr(std::logic_error("bad"))), std::nullopt, "logic_error", "std",
+         "bad (Code: 0)"},
     };
     const RideZavErrorTrackingConfig config;
     for (auto& c : cases) {
@@ -84,9 +79,7 @@ TEST(RideZavExceptionList, TypeModuleAndValueFollowTheErrorsTypeDomainAndDescrip
         EXPECT_EQ(text(exception, "module"), c.module) << c.name;
         EXPECT_EQ(text(exception, "value"), c.value) << c.name;
         EXPECT_EQ(exception.find("thread_id")->asInt64(), static_cast<std::int64_t>(::gettid())) << c.name;
-        EXPECT_EQ(*exception.find("mechanism"),
-                  Value(Object{{"type", "generic"}, {"handled", true}, {"synthetic", true}}))
-            << c.name;
+        EXPECT_EQ(*exception.find("mechanism"), Value(Object{{"type", "generic"}, {"handled", true}, {"synthetic", true}})) << c.name;
     }
 }
 
@@ -95,15 +88,13 @@ TEST(RideZavExceptionList, ARaisedExceptionCarriesItsOwnStackAndAnUnraisedOneThe
     const PlatformException raised = raisedException();
     ASSERT_FALSE(raised.callStackReturnAddresses().empty());
     const Object fromRaise = exceptionForPlatformException(raised, false, "generic", config);
-    EXPECT_EQ(*fromRaise.find("mechanism"),
-              Value(Object{{"type", "generic"}, {"handled", false}, {"synthetic", false}}));
+    EXPECT_EQ(*fromRaise.find("mechanism"), Value(Object{{"type", "generic"}, {"handled", false}, {"synthetic", false}}));
     EXPECT_EQ(text(fromRaise, "type"), "VelmoTestException");
     EXPECT_EQ(text(fromRaise, "value"), "raised on purpose");
     const Array* frames = framesOf(fromRaise);
     ASSERT_NE(frames, nullptr);
     // Nothing is skipped: the first frame is the one that recorded the stack.
-    EXPECT_EQ(*frames->front().get<Object>()->find("instruction_addr"),
-              Value(hexAddress(raised.callStackReturnAddresses().front())));
+    EXPECT_EQ(*frames->front().get<Object>()->find("instruction_addr"), Value(hexAddress(raised.callStackReturnAddresses().front())));
 
     const PlatformException unraised("Unraised", "");
     const Object fromCaller = exceptionForPlatformException(unraised, true, "generic", config);
@@ -178,9 +169,9 @@ TEST(RideZavExceptionList, OnlyTheLibrarysOwnImageNamesCountAsItsFrames) {
     struct Case {
         const char* module;
         bool library;
-    } cases[] = {{"RideZav", true},           {"RideZav.framework", true}, {"RideZavKit", false},
-                 {"libRideZav.so", true},     {"libRideZav.so.3", true},   {"libRideZav.so3", false},
-                 {"ridezav_test", false},     {"", false},                 {"MyRideZav", false}};
+    } cases[] = {{"RideZav", true},         {"RideZav.framework", true}, {"RideZavKit", false},   {"libRideZav.so", true},
+                 {"libRideZav.so.3", true}, {"libRideZav.so3", false},   {"ridezav_test", false}, {"", false},
+                 {"MyRideZav", false}};
     for (const auto& c : cases) EXPECT_EQ(isLibraryModule(c.module), c.library) << c.module;
 }
 
@@ -190,8 +181,8 @@ TEST(RideZavExceptionList, ExceptionPropertiesAreSetOnlyForWhatTheListHolds) {
     EXPECT_EQ(untouched, (Object{{"$exception_level", "error"}}));
 
     // Frames into no loaded image, or with addresses that do not parse, give no debug images.
-    Object frames{{"frames", Array{Object{{"image_addr", "0x10"}}, Object{{"image_addr", "zz"}},
-                                   Object{{"image_addr", 5}}, Object{{"instruction_addr", "0x1"}}}},
+    Object frames{{"frames", Array{Object{{"image_addr", "0x10"}}, Object{{"image_addr", "zz"}}, Object{{"image_addr", 5}},
+                                   Object{{"instruction_addr", "0x1"}}}},
                   {"type", "raw"}};
     Array list{Object{{"type", "X"}, {"stacktrace", frames}}, Object{{"type", "Y"}, {"stacktrace", "not a stack"}}};
     Object properties;
@@ -199,8 +190,9 @@ TEST(RideZavExceptionList, ExceptionPropertiesAreSetOnlyForWhatTheListHolds) {
     EXPECT_EQ(*properties.find("$exception_list"), Value(list));
     EXPECT_EQ(properties.find("$debug_images"), nullptr);
 
-    Array intoProgram{Object{{"stacktrace", Object{{"frames", Array{Object{{"image_addr", hexAddress(mainProgramBase())}},
-                                                                     Object{{"image_addr", "0X" + hexAddress(mainProgramBase()).substr(2)}}}}}}}};
+    Array intoProgram{
+        Object{{"stacktrace", Object{{"frames", Array{Object{{"image_addr", hexAddress(mainProgramBase())}},
+                                                      Object{{"image_addr", "0X" + hexAddress(mainProgramBase()).substr(2)}}}}}}}};
     const Array images = debugImagesForExceptions(intoProgram);
     ASSERT_EQ(images.size(), 1u);
     EXPECT_EQ(text(*images[0].get<Object>(), "code_file"), mainProgramPath());

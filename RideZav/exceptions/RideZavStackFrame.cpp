@@ -10,11 +10,29 @@ namespace ridezav {
 namespace {
 
 constexpr std::array<std::string_view, 23> kSystemLibraryPrefixes = {
-    "Foundation",      "UIKit",         "CoreFoundation", "libsystem_kernel.dylib", "libsystem_pthread.dylib",
-    "libdispatch.dylib", "CoreGraphics", "QuartzCore",     "Security",               "SystemConfiguration",
-    "CFNetwork",       "CoreData",      "CoreLocation",   "AVFoundation",           "Metal",
-    "MetalKit",        "SwiftUI",       "Combine",        "AppKit",                 "libswift",
-    "IOKit",           "WebKit",        "GraphicsServices",
+    "Foundation",
+    "UIKit",
+    "CoreFoundation",
+    "libsystem_kernel.dylib",
+    "libsystem_pthread.dylib",
+    "libdispatch.dylib",
+    "CoreGraphics",
+    "QuartzCore",
+    "Security",
+    "SystemConfiguration",
+    "CFNetwork",
+    "CoreData",
+    "CoreLocation",
+    "AVFoundation",
+    "Metal",
+    "MetalKit",
+    "SwiftUI",
+    "Combine",
+    "AppKit",
+    "libswift",
+    "IOKit",
+    "WebKit",
+    "GraphicsServices",
 };
 
 bool startsWithAny(const std::string& module, const auto& prefixes) {

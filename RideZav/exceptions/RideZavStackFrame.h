@@ -17,7 +17,7 @@ std::string hexAddress(std::uint64_t address);
 // One frame of an exception's stack trace.
 struct RideZavStackFrame {
     std::uint64_t instructionAddress = 0;
-    std::optional<std::string> module;   // file name of the image holding the address
+    std::optional<std::string> module;  // file name of the image holding the address
     std::optional<std::string> package;  // the image's full path (live stacks) or the module (reports)
     std::optional<std::uint64_t> imageAddress;
     bool inApp = false;

@@ -21,8 +21,7 @@ std::vector<std::string> keysOf(const Object& object) {
 TEST(RideZavStackFrame, ItsDictionaryHoldsHexAddressesWithoutLeadingZerosAndOnlyThePresentKeys) {
     RideZavStackFrame bare;
     bare.instructionAddress = 4096;
-    EXPECT_EQ(bare.toDictionary(),
-              (Object{{"instruction_addr", "0x1000"}, {"platform", "apple"}, {"in_app", false}}));
+    EXPECT_EQ(bare.toDictionary(), (Object{{"instruction_addr", "0x1000"}, {"platform", "apple"}, {"in_app", false}}));
 
     RideZavStackFrame full{0xDEADBEEF, "Velmo", "/opt/Velmo/Velmo", 0x400000, true, "main", 0x401000};
     EXPECT_EQ(full.toDictionary(), (Object{{"instruction_addr", "0xdeadbeef"},
@@ -48,16 +47,16 @@ TEST(RideZavStackFrame, InAppTriesIncludesThenExcludesThenSystemLibrariesThenThe
         bool expected;
     } cases[] = {
         {std::nullopt, {"Velmo"}, true, false},
-        {"Velmo", {"com.korvale.velmo", "Velmo"}, false, true},           // the executable: second include
-        {"VelmoVendor.so", {"com.korvale.velmo"}, true, false},           // an exclude
-        {"VelmoVendor.so", {"Velmo"}, true, true},                        // includes first
-        {"libsystem_kernel.dylib", {"Velmo"}, true, false},               // a system prefix
-        {"Foundation", {"Foundation"}, false, true},                      // an include beats the system prefixes
+        {"Velmo", {"com.korvale.velmo", "Velmo"}, false, true},  // the executable: second include
+        {"VelmoVendor.so", {"com.korvale.velmo"}, true, false},  // an exclude
+        {"VelmoVendor.so", {"Velmo"}, true, true},  // includes first
+        {"libsystem_kernel.dylib", {"Velmo"}, true, false},  // a system prefix
+        {"Foundation", {"Foundation"}, false, true},  // an include beats the system prefixes
         {"libswiftCore.dylib", {"Velmo"}, true, false},
-        {"libthird.so", {"Velmo"}, true, true},                           // no match: the default
+        {"libthird.so", {"Velmo"}, true, true},  // no match: the default
         {"libthird.so", {"Velmo"}, false, false},
-        {"velmo", {"Velmo"}, false, false},                               // case-sensitive
-        {"anything", {""}, false, true},                                  // an empty entry matches all
+        {"velmo", {"Velmo"}, false, false},  // case-sensitive
+        {"anything", {""}, false, true},  // an empty entry matches all
     };
     for (const auto& c : cases) {
         config.inAppIncludes = c.includes;
@@ -75,10 +74,9 @@ TEST(RideZavBinaryImageInfo, ItsDictionaryAlwaysHasANumericSizeAndLeavesOutAZero
     ASSERT_TRUE(dictionary.find("image_size")->isNumber());
     EXPECT_EQ(dictionary.find("image_size")->asInt64(), 4096);
 
-    RideZavBinaryImageInfo elf{"/bin/velmo", "0123ABCD-0000-0000-0000-000000000000", 0x400000, 0x400000, 10,
-                               "x86_64", "elf"};
-    EXPECT_EQ(keysOf(elf.toDictionary()), (std::vector<std::string>{"type", "code_file", "image_addr", "image_size",
-                                                                    "debug_id", "image_vmaddr", "arch"}));
+    RideZavBinaryImageInfo elf{"/bin/velmo", "0123ABCD-0000-0000-0000-000000000000", 0x400000, 0x400000, 10, "x86_64", "elf"};
+    EXPECT_EQ(keysOf(elf.toDictionary()),
+              (std::vector<std::string>{"type", "code_file", "image_addr", "image_size", "debug_id", "image_vmaddr", "arch"}));
     EXPECT_EQ(*elf.toDictionary().find("image_vmaddr"), Value("0x400000"));
     EXPECT_EQ(*elf.toDictionary().find("type"), Value("elf"));
 }
@@ -105,7 +103,7 @@ TEST(RideZavBinaryImageInfo, ArchitectureNamesFollowTheMachOAndElfTables) {
         std::int64_t subtype;
         std::optional<std::string> name;
     } machO[] = {
-        {12, 9, "armv7"}, {12, 11, "armv7s"}, {12, 0, "arm"},          {0x1000007, 3, "x86_64"},
+        {12, 9, "armv7"},        {12, 11, "armv7s"},      {12, 0, "arm"},       {0x1000007, 3, "x86_64"},
         {0x100000C, 0, "arm64"}, {0x100000C, 2, "arm64"}, {7, 3, std::nullopt}, {std::nullopt, 0, std::nullopt},
     };
     for (const auto& c : machO) EXPECT_EQ(archNameForMachO(c.type, c.subtype), c.name) << c.type.value_or(-1);

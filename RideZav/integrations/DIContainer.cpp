@@ -21,11 +21,13 @@ Container& Container::shared() {
 }
 
 AppLifecyclePublishing& Container::appLifecyclePublisher() {
-    return lazily<AppLifecyclePublishing>(appLifecyclePublisher_, []() -> AppLifecyclePublishing* { return &ApplicationLifecyclePublisher::shared(); });
+    return lazily<AppLifecyclePublishing>(appLifecyclePublisher_,
+                                          []() -> AppLifecyclePublishing* { return &ApplicationLifecyclePublisher::shared(); });
 }
 
 ScreenViewPublishing& Container::screenViewPublisher() {
-    return lazily<ScreenViewPublishing>(screenViewPublisher_, []() -> ScreenViewPublishing* { return &ApplicationScreenViewPublisher::shared(); });
+    return lazily<ScreenViewPublishing>(screenViewPublisher_,
+                                        []() -> ScreenViewPublishing* { return &ApplicationScreenViewPublisher::shared(); });
 }
 
 }  // namespace ridezav::DI

@@ -34,7 +34,8 @@ struct RecordedEvents {
 
 class IntegrationEnvironment {
 public:
-    IntegrationEnvironment() : data_("XDG_DATA_HOME", dir_ / "data") {
+    IntegrationEnvironment()
+        : data_("XDG_DATA_HOME", dir_ / "data") {
         useBundle(std::nullopt, std::nullopt);
         useDefaults({});
     }

@@ -61,7 +61,7 @@ Value buildValue(const std::string& text) {
 }  // namespace
 
 struct RideZavAppLifeCycleIntegration::State : std::enable_shared_from_this<State> {
-    std::mutex mutex;                   // guards rideZav and boundTo
+    std::mutex mutex;  // guards rideZav and boundTo
     std::weak_ptr<RideZavSDK> rideZav;  // guarded by mutex
     const RideZavSDK* boundTo = nullptr;  // guarded by mutex; compared only, never followed
     std::atomic<bool> isFreshAppLaunch{true};
@@ -132,8 +132,7 @@ struct RideZavAppLifeCycleIntegration::State : std::enable_shared_from_this<Stat
         }
         isAppBackgrounded = false;
         if (!captures(*sdk)) {
-            ridezavLog(
-                "Skipping Application Opened event - captureApplicationLifecycleEvents is disabled in configuration");
+            ridezavLog("Skipping Application Opened event - captureApplicationLifecycleEvents is disabled in configuration");
             return;
         }
         Object properties{{"from_background", !isFreshAppLaunch.load()}};
@@ -159,7 +158,8 @@ struct RideZavAppLifeCycleIntegration::State : std::enable_shared_from_this<Stat
     }
 };
 
-RideZavAppLifeCycleIntegration::RideZavAppLifeCycleIntegration() : state_(std::make_shared<State>()) {}
+RideZavAppLifeCycleIntegration::RideZavAppLifeCycleIntegration()
+    : state_(std::make_shared<State>()) {}
 
 RideZavAppLifeCycleIntegration::~RideZavAppLifeCycleIntegration() {
     // One dropped while still bound must not keep every later facade from installing.

@@ -81,8 +81,7 @@ TEST_F(LifecycleTest, EachLaunchComparesTheBundleWithTheVersionAndBuildLastRecor
          "1.0",
          "1.0.3",
          {{"VURVersionKey", "1.0"}, {"VURBuildKeyV2", "1.0.2"}},
-         {{"Application Updated",
-           {{"previous_version", "1.0"}, {"previous_build", "1.0.2"}, {"version", "1.0"}, {"build", "1.0.3"}}},
+         {{"Application Updated", {{"previous_version", "1.0"}, {"previous_build", "1.0.2"}, {"version", "1.0"}, {"build", "1.0.3"}}},
           {"Application Opened", {{"from_background", false}, {"version", "1.0"}, {"build", "1.0.3"}}}},
          true},
         {"previous version without a previous build",
@@ -218,12 +217,11 @@ TEST_F(LifecycleTest, WithLifecycleCaptureOffItTracksTheStateButSendsNothing) {
     EXPECT_TRUE(integration.isAppBackgrounded());
     EXPECT_TRUE(env.events().empty());
     EXPECT_FALSE(env.defaults().stringForKey("VURBuildKeyV2").has_value());
-    for (const char* line :
-         {"[RideZav] Skipping Application Installed/Application Updated event - captureApplicationLifecycleEvents is "
-          "disabled in configuration",
-          "[RideZav] Skipping Application Opened event - captureApplicationLifecycleEvents is disabled in configuration",
-          "[RideZav] Skipping Application Backgrounded event - captureApplicationLifecycleEvents is disabled in "
-          "configuration"})
+    for (const char* line : {"[RideZav] Skipping Application Installed/Application Updated event - captureApplicationLifecycleEvents is "
+                             "disabled in configuration",
+                             "[RideZav] Skipping Application Opened event - captureApplicationLifecycleEvents is disabled in configuration",
+                             "[RideZav] Skipping Application Backgrounded event - captureApplicationLifecycleEvents is disabled in "
+                             "configuration"})
         EXPECT_TRUE(log.contains(line)) << line;
     integration.uninstall(*sdk);
 }

@@ -21,10 +21,10 @@ ProcessWideInstallSlot& installSlot() {
 }  // namespace
 
 struct RideZavScreenViewIntegration::State {
-    std::mutex mutex;                     // guards rideZav and boundTo
-    std::weak_ptr<RideZavSDK> rideZav;    // guarded by mutex
+    std::mutex mutex;  // guards rideZav and boundTo
+    std::weak_ptr<RideZavSDK> rideZav;  // guarded by mutex
     const RideZavSDK* boundTo = nullptr;  // guarded by mutex; compared only, never followed
-    RegistrationToken screenViewToken;    // written by install and uninstall
+    RegistrationToken screenViewToken;  // written by install and uninstall
 
     void screenView(const std::string& name) {
         std::shared_ptr<RideZavSDK> sdk;
@@ -42,7 +42,8 @@ struct RideZavScreenViewIntegration::State {
     }
 };
 
-RideZavScreenViewIntegration::RideZavScreenViewIntegration() : state_(std::make_shared<State>()) {}
+RideZavScreenViewIntegration::RideZavScreenViewIntegration()
+    : state_(std::make_shared<State>()) {}
 
 RideZavScreenViewIntegration::~RideZavScreenViewIntegration() {
     // One dropped while still bound must not keep every later facade from installing.
@@ -62,10 +63,9 @@ void RideZavScreenViewIntegration::install(RideZavSDK& rideZav) {
         state_->boundTo = &rideZav;
     }
     std::weak_ptr<State> weak = state_;
-    state_->screenViewToken = DI::Container::shared().screenViewPublisher().onScreenView().subscribe(
-        [weak](const std::string& name) {
-            if (auto state = weak.lock()) state->screenView(name);
-        });
+    state_->screenViewToken = DI::Container::shared().screenViewPublisher().onScreenView().subscribe([weak](const std::string& name) {
+        if (auto state = weak.lock()) state->screenView(name);
+    });
 }
 
 void RideZavScreenViewIntegration::uninstall(RideZavSDK& rideZav) {

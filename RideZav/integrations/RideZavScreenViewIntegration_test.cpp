@@ -67,8 +67,8 @@ TEST_F(ScreenViewTest, AViewShownHiddenAndShownAgainSendsItsEventTwice) {
     attachScreenEvent(asBase, std::nullopt, std::nullopt, sdk).onAppear();  // the view's own type
     attachScreenEvent(settings, std::string("Preferences"), Object{{"tab", "general"}}, sdk).onAppear();
     auto events = env.events();
-    EXPECT_EQ(screenNames(events), (std::vector<std::string>{"$screen:SettingsView", "$screen:SettingsView",
-                                                             "$screen:AboutView", "$screen:Preferences"}));
+    EXPECT_EQ(screenNames(events),
+              (std::vector<std::string>{"$screen:SettingsView", "$screen:SettingsView", "$screen:AboutView", "$screen:Preferences"}));
     EXPECT_EQ(events[3].properties.find("tab")->asString(), "general");
 
     attachViewEvent(settings, "settings_opened", Object{{"from", "panel"}}, sdk).onAppear();
@@ -133,8 +133,7 @@ TEST_F(ScreenViewTest, WithScreenViewsOffAPublishedNameGivesOnlyTheSkipLine) {
     velmo::LogCapture log;
     publisher.publishScreenView("Settings");
     EXPECT_TRUE(env.events().empty());
-    EXPECT_EQ(log.lines(), std::vector<std::string>{
-                               "[RideZav] Skipping $screen event - captureScreenViews is disabled in configuration"});
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"[RideZav] Skipping $screen event - captureScreenViews is disabled in configuration"});
     integration.uninstall(*sdk);
 }
 

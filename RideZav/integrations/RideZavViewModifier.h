@@ -28,16 +28,14 @@ struct RideZavViewModifier {
 // namespace.
 template <class View>
 RideZavViewModifier attachScreenEvent(const View& view, std::optional<std::string> screenName = std::nullopt,
-                                      std::optional<Object> properties = std::nullopt,
-                                      std::shared_ptr<RideZavSDK> rideZav = nullptr) {
+                                      std::optional<Object> properties = std::nullopt, std::shared_ptr<RideZavSDK> rideZav = nullptr) {
     std::string name = screenName ? std::move(*screenName) : unqualifiedTypeName(typeid(view));
     return {std::move(name), true, std::move(properties), std::move(rideZav)};
 }
 
 // A plain event named `event` each time `view` appears.
 template <class View>
-RideZavViewModifier attachViewEvent(const View& view, std::string event,
-                                    std::optional<Object> properties = std::nullopt,
+RideZavViewModifier attachViewEvent(const View& view, std::string event, std::optional<Object> properties = std::nullopt,
                                     std::shared_ptr<RideZavSDK> rideZav = nullptr) {
     return {std::move(event), false, std::move(properties), std::move(rideZav)};
 }

@@ -71,8 +71,8 @@ std::optional<RideZavEvent> RideZavEvent::fromJSON(const Object& json) {
 
 namespace {
 constexpr std::array<std::string_view, 10> systemEventNames = {
-    "$snapshot",      "$screen",   "$set",           "survey dismissed", "survey sent",
-    "survey shown",   "$identify", "$groupidentify", "$create_alias",    "$feature_flag_called",
+    "$snapshot",    "$screen",   "$set",           "survey dismissed", "survey sent",
+    "survey shown", "$identify", "$groupidentify", "$create_alias",    "$feature_flag_called",
 };
 }
 

@@ -37,16 +37,16 @@ TEST(RideZavEvent, FromJSONTable) {
         {"no distinct id", Object{{"event", "e"}, {"properties", Object{{"a", 1}}}}, false},
         {"distinct id not text", Object{{"event", "e"}, {"distinct_id", 5}}, false},
         {"no timestamp", Object{{"event", "e"}, {"distinct_id", "d"}, {"uuid", kId}}, true, "d", readTime, kId},
-        {"seconds form", Object{{"event", "e"}, {"distinct_id", "d"}, {"timestamp", "2024-05-06T12:53:20Z"}, {"uuid", kId}},
-         true, "d", dateFromMilliseconds(1'715'000'000'000), kId},
-        {"space separator", Object{{"event", "e"}, {"distinct_id", "d"}, {"timestamp", "2024-05-06 12:53:20.000Z"}, {"uuid", kId}},
-         true, "d", readTime, kId},
+        {"seconds form", Object{{"event", "e"}, {"distinct_id", "d"}, {"timestamp", "2024-05-06T12:53:20Z"}, {"uuid", kId}}, true, "d",
+         dateFromMilliseconds(1'715'000'000'000), kId},
+        {"space separator", Object{{"event", "e"}, {"distinct_id", "d"}, {"timestamp", "2024-05-06 12:53:20.000Z"}, {"uuid", kId}}, true,
+         "d", readTime, kId},
         {"timestamp not text", Object{{"event", "e"}, {"distinct_id", "d"}, {"timestamp", 17}, {"uuid", kId}}, true, "d", readTime, kId},
         {"message_id", Object{{"event", "e"}, {"distinct_id", "d"}, {"message_id", "0190a1b2-c3d4-7e5f-8a9b-0c1d2e3f4a5b"}}, true, "d",
          readTime, kId},
-        {"uuid wins over message_id", Object{{"event", "e"}, {"distinct_id", "d"}, {"uuid", kId},
-                                              {"message_id", "11111111-1111-4111-8111-111111111111"}},
-         true, "d", readTime, kId},
+        {"uuid wins over message_id",
+         Object{{"event", "e"}, {"distinct_id", "d"}, {"uuid", kId}, {"message_id", "11111111-1111-4111-8111-111111111111"}}, true, "d",
+         readTime, kId},
         {"bad uuid", Object{{"event", "e"}, {"distinct_id", "d"}, {"uuid", "not-a-uuid"}}, true, "d", readTime},
         {"distinct id in properties", Object{{"event", "e"}, {"properties", Object{{"distinct_id", "inner"}}}, {"uuid", kId}}, true,
          "inner", readTime, kId},
@@ -81,8 +81,8 @@ TEST(RideZavEvent, TopLevelSetReplacesTheOneInPropertiesAndWrongTypesCountAsAbse
     EXPECT_EQ(event->properties, (Object{{"$set", Object{{"new", 2}}}, {"k", "v"}}));
     EXPECT_EQ(event->apiKey, "phc_1");
 
-    const auto wrong = RideZavEvent::fromJSON(
-        Object{{"event", "e"}, {"distinct_id", "d"}, {"properties", "text"}, {"$set", 4}, {"api_key", false}});
+    const auto wrong =
+        RideZavEvent::fromJSON(Object{{"event", "e"}, {"distinct_id", "d"}, {"properties", "text"}, {"$set", 4}, {"api_key", false}});
     ASSERT_TRUE(wrong);
     EXPECT_TRUE(wrong->properties.empty());
     EXPECT_FALSE(wrong->apiKey);
@@ -90,8 +90,7 @@ TEST(RideZavEvent, TopLevelSetReplacesTheOneInPropertiesAndWrongTypesCountAsAbse
 
 TEST(RideZavEvent, FiveKeysRoundTripEqualToTheMillisecond) {
     const RideZavEvent event("app_opened", "user-1", Object{{"n", 1}, {"f", 2.5}, {"b", true}, {"list", Array{"a", nullptr}}},
-                             dateFromMilliseconds(1'715'000'000'123) + std::chrono::microseconds(789),
-                             *velmo::UUID::fromString(kId));
+                             dateFromMilliseconds(1'715'000'000'123) + std::chrono::microseconds(789), *velmo::UUID::fromString(kId));
     const Object json = event.toJSON();
     std::vector<std::string> keys;
     for (const auto& entry : json) keys.push_back(entry.first);
@@ -121,8 +120,7 @@ TEST(RideZavSystemEvent, NamesMapBothWays) {
     EXPECT_EQ(systemEventFromName("$feature_flag_called"), RideZavSystemEvent::featureFlagCalled);
     EXPECT_FALSE(systemEventFromName("$pageview"));
     EXPECT_FALSE(systemEventFromName("$Screen"));
-    for (int i = 0; i < 10; ++i)
-        EXPECT_EQ(systemEventFromName(systemEventName(RideZavSystemEvent(i))), RideZavSystemEvent(i));
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(systemEventFromName(systemEventName(RideZavSystemEvent(i))), RideZavSystemEvent(i));
 }
 
 struct Banner {

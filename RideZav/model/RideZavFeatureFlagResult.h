@@ -14,7 +14,10 @@ namespace ridezav {
 class RideZavFeatureFlagResult {
 public:
     RideZavFeatureFlagResult(std::string key, bool enabled, std::optional<std::string> variant, std::optional<Value> payload)
-        : key_(std::move(key)), enabled_(enabled), variant_(std::move(variant)), payload_(std::move(payload)) {}
+        : key_(std::move(key)),
+          enabled_(enabled),
+          variant_(std::move(variant)),
+          payload_(std::move(payload)) {}
 
     const std::string& key() const { return key_; }
     bool enabled() const { return enabled_; }
@@ -47,9 +50,12 @@ public:
 private:
     template <class T, std::size_t I = 0>
     static constexpr bool isAlternative() {
-        if constexpr (I == std::variant_size_v<Value::Storage>) return false;
-        else if constexpr (std::is_same_v<T, std::variant_alternative_t<I, Value::Storage>>) return true;
-        else return isAlternative<T, I + 1>();
+        if constexpr (I == std::variant_size_v<Value::Storage>)
+            return false;
+        else if constexpr (std::is_same_v<T, std::variant_alternative_t<I, Value::Storage>>)
+            return true;
+        else
+            return isAlternative<T, I + 1>();
     }
 
     std::string key_;

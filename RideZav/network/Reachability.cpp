@@ -12,9 +12,12 @@ namespace F = velmo::ReachabilityFlag;
 
 std::string_view describe(Connection connection) {
     switch (connection) {
-        case Connection::unavailable: return "No Connection";
-        case Connection::wifi: return "WiFi";
-        case Connection::cellular: return "Cellular";
+        case Connection::unavailable:
+            return "No Connection";
+        case Connection::wifi:
+            return "WiFi";
+        case Connection::cellular:
+            return "Cellular";
     }
     return "No Connection";
 }
@@ -23,11 +26,16 @@ namespace {
 
 std::string kindName(ReachabilityError::Kind kind) {
     switch (kind) {
-        case ReachabilityError::Kind::failedToCreateWithAddress: return "failedToCreateWithAddress";
-        case ReachabilityError::Kind::failedToCreateWithHostname: return "failedToCreateWithHostname";
-        case ReachabilityError::Kind::unableToSetCallback: return "unableToSetCallback";
-        case ReachabilityError::Kind::unableToSetDispatchQueue: return "unableToSetDispatchQueue";
-        case ReachabilityError::Kind::unableToGetFlags: return "unableToGetFlags";
+        case ReachabilityError::Kind::failedToCreateWithAddress:
+            return "failedToCreateWithAddress";
+        case ReachabilityError::Kind::failedToCreateWithHostname:
+            return "failedToCreateWithHostname";
+        case ReachabilityError::Kind::unableToSetCallback:
+            return "unableToSetCallback";
+        case ReachabilityError::Kind::unableToSetDispatchQueue:
+            return "unableToSetDispatchQueue";
+        case ReachabilityError::Kind::unableToGetFlags:
+            return "unableToGetFlags";
     }
     return "unknown";
 }
@@ -35,7 +43,9 @@ std::string kindName(ReachabilityError::Kind kind) {
 }  // namespace
 
 ReachabilityError::ReachabilityError(Kind kind, int code, std::string detail)
-    : kind_(kind), code_(code), message_(kindName(kind) + " (" + std::to_string(code) + ")") {
+    : kind_(kind),
+      code_(code),
+      message_(kindName(kind) + " (" + std::to_string(code) + ")") {
     if (!detail.empty()) message_ += ": " + detail;
 }
 
@@ -59,8 +69,7 @@ std::string describeFlags(std::optional<ReachabilityFlags> flags) {
 Connection connectionFor(std::optional<ReachabilityFlags> flags) {
     if (!flags || !(*flags & F::reachable)) return Connection::unavailable;
     if (!(*flags & F::connectionRequired)) return Connection::wifi;
-    if ((*flags & (F::connectionOnTraffic | F::connectionOnDemand)) && !(*flags & F::interventionRequired))
-        return Connection::wifi;
+    if ((*flags & (F::connectionOnTraffic | F::connectionOnDemand)) && !(*flags & F::interventionRequired)) return Connection::wifi;
     return Connection::unavailable;
 }
 
@@ -193,8 +202,10 @@ void Reachability::notify() {
     auto deliver = [weak] {
         if (auto self = weak.lock()) self->deliver();
     };
-    if (notificationQueue_) notificationQueue_(std::move(deliver));
-    else deliver();
+    if (notificationQueue_)
+        notificationQueue_(std::move(deliver));
+    else
+        deliver();
 }
 
 void Reachability::deliver() {

@@ -126,12 +126,12 @@ private:
     const DispatchQueue notificationQueue_;
 
     mutable std::mutex mutex_;
-    NetworkReachable whenReachable_;                  // guarded by mutex_
-    NetworkUnreachable whenUnreachable_;              // guarded by mutex_
-    bool allowsCellularConnection_ = true;            // guarded by mutex_
-    velmo::NotificationCenter* notificationCenter_;   // guarded by mutex_
-    bool notifierRunning_ = false;                    // guarded by mutex_
-    std::optional<ReachabilityFlags> flags_;          // guarded by mutex_; written on the serial queue only
+    NetworkReachable whenReachable_;  // guarded by mutex_
+    NetworkUnreachable whenUnreachable_;  // guarded by mutex_
+    bool allowsCellularConnection_ = true;  // guarded by mutex_
+    velmo::NotificationCenter* notificationCenter_;  // guarded by mutex_
+    bool notifierRunning_ = false;  // guarded by mutex_
+    std::optional<ReachabilityFlags> flags_;  // guarded by mutex_; written on the serial queue only
 
     RideZavMulticastCallback<Reachability&> reachableSubscribers_;
     RideZavMulticastCallback<Reachability&> unreachableSubscribers_;

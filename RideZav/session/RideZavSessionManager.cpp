@@ -73,8 +73,7 @@ bool RideZavSessionManager::isAppInBackground() const {
     return isAppInBackground_;
 }
 
-void RideZavSessionManager::setSessionIdLocked(std::optional<std::string> id, std::optional<Date> at,
-                                               SessionIDChangeReason reason) {
+void RideZavSessionManager::setSessionIdLocked(std::optional<std::string> id, std::optional<Date> at, SessionIDChangeReason reason) {
     {
         std::lock_guard lock(sessionLock_);
         sessionId_ = id;
@@ -83,8 +82,10 @@ void RideZavSessionManager::setSessionIdLocked(std::optional<std::string> id, st
         sessionActivityTimestamp_ = seconds;
     }
     onSessionIdChanged_.invoke();
-    if (id) ridezavLog("New session id created " + *id + " (" + std::string(caseName(reason)) + ")");
-    else ridezavLog("Session id cleared - reason: (" + std::string(caseName(reason)) + ")");
+    if (id)
+        ridezavLog("New session id created " + *id + " (" + std::string(caseName(reason)) + ")");
+    else
+        ridezavLog("Session id cleared - reason: (" + std::string(caseName(reason)) + ")");
 }
 
 std::optional<std::string> RideZavSessionManager::rotateSession(Date at, SessionIDChangeReason reason) {

@@ -71,14 +71,14 @@ private:
     void didEnterBackground();
 
     mutable std::mutex sessionLock_;
-    std::optional<std::string> sessionId_;               // guarded by sessionLock_
-    std::optional<double> sessionStartTimestamp_;        // guarded by sessionLock_; seconds since 1970
-    std::optional<double> sessionActivityTimestamp_;     // guarded by sessionLock_; seconds since 1970
-    bool isAppInBackground_ = true;                      // guarded by sessionLock_
+    std::optional<std::string> sessionId_;  // guarded by sessionLock_
+    std::optional<double> sessionStartTimestamp_;  // guarded by sessionLock_; seconds since 1970
+    std::optional<double> sessionActivityTimestamp_;  // guarded by sessionLock_; seconds since 1970
+    bool isAppInBackground_ = true;  // guarded by sessionLock_
     RideZavMulticastCallback<> onSessionIdChanged_;
     std::mutex tokenLock_;
-    RegistrationToken didBecomeActiveToken_;             // guarded by tokenLock_
-    RegistrationToken didEnterBackgroundToken_;          // guarded by tokenLock_
+    RegistrationToken didBecomeActiveToken_;  // guarded by tokenLock_
+    RegistrationToken didEnterBackgroundToken_;  // guarded by tokenLock_
 };
 
 }  // namespace ridezav

@@ -51,11 +51,15 @@ struct FileStamp {
     timespec changed{};
 
     explicit FileStamp(const struct stat& info)
-        : device(info.st_dev), inode(info.st_ino), size(info.st_size), modified(info.st_mtim), changed(info.st_ctim) {}
+        : device(info.st_dev),
+          inode(info.st_ino),
+          size(info.st_size),
+          modified(info.st_mtim),
+          changed(info.st_ctim) {}
     bool operator==(const FileStamp& other) const {
-        return device == other.device && inode == other.inode && size == other.size &&
-               modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec &&
-               changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+        return device == other.device && inode == other.inode && size == other.size && modified.tv_sec == other.modified.tv_sec &&
+               modified.tv_nsec == other.modified.tv_nsec && changed.tv_sec == other.changed.tv_sec &&
+               changed.tv_nsec == other.changed.tv_nsec;
     }
 };
 
@@ -194,19 +198,20 @@ void mergeExtensionFolder(const fs::path& groupBase, const fs::path& sharedFolde
     const bool isExtension = bundlePath.size() >= 6 && bundlePath.compare(bundlePath.size() - 6, 6, ".appex") == 0;
     if (isExtension) {
         for (StorageKey key : {StorageKey::distinctId, StorageKey::anonymousId, StorageKey::isIdentified, StorageKey::groups,
-                               StorageKey::registerProperties, StorageKey::personPropertiesForFlags,
-                               StorageKey::groupPropertiesForFlags})
+                               StorageKey::registerProperties, StorageKey::personPropertiesForFlags, StorageKey::groupPropertiesForFlags})
             skipped.insert(std::string(rawValue(key)));
-        ridezavLog("Legacy folder found at " + urlText(legacy) + ", merging from extension... (skipping " +
-                   std::to_string(skipped.size()) + " identity keys)");
+        ridezavLog("Legacy folder found at " + urlText(legacy) + ", merging from extension... (skipping " + std::to_string(skipped.size()) +
+                   " identity keys)");
     } else {
         ridezavLog("Legacy folder found at " + urlText(legacy) + ", merging from main app... (migrating all keys)");
     }
     mergeFolder(legacy, sharedFolder, skipped);
     if (isEmptyDirectory(legacy)) {
         fs::remove(legacy, error);
-        if (error) ridezavLog("Failed to remove empty directory at " + legacy.string() + ": " + error.message());
-        else ridezavLog("Successfully migrated and removed legacy folder at " + urlText(legacy));
+        if (error)
+            ridezavLog("Failed to remove empty directory at " + legacy.string() + ": " + error.message());
+        else
+            ridezavLog("Successfully migrated and removed legacy folder at " + urlText(legacy));
     }
 }
 
@@ -313,14 +318,13 @@ namespace {
 // The document in `data`, or none with the line to log.
 std::pair<std::optional<Value>, std::optional<std::string>> parseDocument(StorageKey key, const std::string& data) {
     if (jsonNestingDepth(data) > kMaximumJSONDepth)
-        return {std::nullopt, "Failed to serialize key '" + std::string(caseName(key)) +
-                                  "' error: the document nests deeper than " + std::to_string(kMaximumJSONDepth) +
-                                  " levels"};
+        return {std::nullopt, "Failed to serialize key '" + std::string(caseName(key)) + "' error: the document nests deeper than " +
+                                  std::to_string(kMaximumJSONDepth) + " levels"};
     try {
         const OrderedJSON json = OrderedJSON::parse(data);
         if (!json.is_object() && !json.is_array())
-            return {std::nullopt, "Failed to serialize key '" + std::string(caseName(key)) +
-                                      "' error: the document is neither an object nor an array"};
+            return {std::nullopt,
+                    "Failed to serialize key '" + std::string(caseName(key)) + "' error: the document is neither an object nor an array"};
         return {valueFromJSON(json), std::nullopt};
     } catch (const nlohmann::json::exception& error) {
         return {std::nullopt, "Failed to serialize key '" + std::string(caseName(key)) + "' error: " + error.what()};
@@ -361,8 +365,10 @@ std::optional<Value> RideZavStorage::getJSON(StorageKey key) const {
 
 void RideZavStorage::setJSON(StorageKey key, const Value& value) {
     std::optional<OrderedJSON> json;
-    if (value.isObject() || value.isArray()) json = toOrderedJSON(value);
-    else json = toOrderedJSON(Value(Object{{std::string(rawValue(key)), value}}));
+    if (value.isObject() || value.isArray())
+        json = toOrderedJSON(value);
+    else
+        json = toOrderedJSON(Value(Object{{std::string(rawValue(key)), value}}));
     std::optional<std::string> data;
     std::string error = "the value cannot be written as JSON";
     if (json) {
@@ -409,12 +415,12 @@ std::optional<std::int64_t> RideZavStorage::getNumber(StorageKey key) const {
 
 void RideZavStorage::reset(bool keepAnonymousId) {
     const std::optional<bool> optOut = getBool(StorageKey::optOut);
-    for (StorageKey key : {StorageKey::distinctId, StorageKey::anonymousId, StorageKey::oldQeueue, StorageKey::flags,
-                           StorageKey::enabledFeatureFlags, StorageKey::enabledFeatureFlagPayloads, StorageKey::groups,
-                           StorageKey::registerProperties, StorageKey::optOut, StorageKey::sessionReplay,
-                           StorageKey::isIdentified, StorageKey::personProcessingEnabled, StorageKey::remoteConfig,
-                           StorageKey::surveySeen, StorageKey::lastSeenSurveyDate, StorageKey::requestId,
-                           StorageKey::personPropertiesForFlags, StorageKey::groupPropertiesForFlags, StorageKey::errorTracking}) {
+    for (StorageKey key :
+         {StorageKey::distinctId, StorageKey::anonymousId, StorageKey::oldQeueue, StorageKey::flags, StorageKey::enabledFeatureFlags,
+          StorageKey::enabledFeatureFlagPayloads, StorageKey::groups, StorageKey::registerProperties, StorageKey::optOut,
+          StorageKey::sessionReplay, StorageKey::isIdentified, StorageKey::personProcessingEnabled, StorageKey::remoteConfig,
+          StorageKey::surveySeen, StorageKey::lastSeenSurveyDate, StorageKey::requestId, StorageKey::personPropertiesForFlags,
+          StorageKey::groupPropertiesForFlags, StorageKey::errorTracking}) {
         if (key == StorageKey::anonymousId && keepAnonymousId) continue;
         forgetDocument(url(key));
         deleteSafely(url(key));

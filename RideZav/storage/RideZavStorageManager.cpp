@@ -6,7 +6,8 @@
 namespace ridezav {
 
 RideZavStorageManager::RideZavStorageManager(const RideZavConfig& config)
-    : storage_(config), idGen_(config.getAnonymousId ? config.getAnonymousId : [](velmo::UUID id) { return id; }) {}
+    : storage_(config),
+      idGen_(config.getAnonymousId ? config.getAnonymousId : [](velmo::UUID id) { return id; }) {}
 
 std::string RideZavStorageManager::anonymousIdLocked() {
     if (anonymousId_) return *anonymousId_;

@@ -37,9 +37,9 @@ private:
     std::string anonymousIdLocked();  // needs anonLock_
 
     RideZavStorage storage_;
-    std::mutex anonLock_;              // guards anonymousId_
-    std::mutex distinctLock_;          // guards distinctId_, cachedDistinctId_
-    std::mutex identifiedLock_;        // guards isIdentifiedValue_
+    std::mutex anonLock_;  // guards anonymousId_
+    std::mutex distinctLock_;  // guards distinctId_, cachedDistinctId_
+    std::mutex identifiedLock_;  // guards isIdentifiedValue_
     std::mutex personProcessingLock_;  // guards personProcessingEnabled_
     std::function<velmo::UUID(velmo::UUID)> idGen_;
     std::optional<std::string> distinctId_;

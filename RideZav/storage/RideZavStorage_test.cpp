@@ -78,7 +78,7 @@ TEST(RideZavStorage, FilesMatchTheGoldenBytes) {
     EXPECT_EQ(storage.getBool(StorageKey::optOut), true);
     EXPECT_EQ(storage.getNumber(StorageKey::evaluatedAt), 1700000000);
     EXPECT_FALSE(storage.getBool(StorageKey::anonymousId));  // a text, not a Boolean
-    EXPECT_FALSE(storage.getString(StorageKey::groups));     // no entry under the file name
+    EXPECT_FALSE(storage.getString(StorageKey::groups));  // no entry under the file name
     EXPECT_EQ(storage.getJSON(StorageKey::groups), Value(Object{{"company", "acme"}, {"team", "ops"}}));
     storage.setData(StorageKey::flags, std::nullopt);
     EXPECT_FALSE(fs::exists(storage.url(StorageKey::flags)));
@@ -124,7 +124,10 @@ TEST(RideZavStorage, AReadDocumentServesOnlyWhileItsFileIsUnchanged) {
         std::optional<Value> expected;
     } cases[] = {
         {"unchanged", [] {}, Value(Object{{"plan", "pro"}})},
-        {"written by another instance", [&] { other.setJSON(StorageKey::registerProperties, Object{{"plan", "max"}}); },
+        {"written by another instance",
+         [&] {
+             other.setJSON(StorageKey::registerProperties, Object{{"plan", "max"}});
+         },
          Value(Object{{"plan", "max"}})},
         {"rewritten in place", [&] { StorageSandbox::write(file, R"({"plan":"team"})"); }, Value(Object{{"plan", "team"}})},
         {"replaced by a rename, same size",
@@ -155,8 +158,10 @@ TEST(RideZavStorage, AReadDocumentServesOnlyWhileItsFileIsUnchanged) {
 
 void fillEveryKey(RideZavStorage& storage) {
     for (StorageKey key : allStorageKeys()) {
-        if (key == StorageKey::queue || key == StorageKey::replayQeueue) StorageSandbox::write(storage.url(key) / "event.json", "{}");
-        else storage.setJSON(key, std::string("v"));
+        if (key == StorageKey::queue || key == StorageKey::replayQeueue)
+            StorageSandbox::write(storage.url(key) / "event.json", "{}");
+        else
+            storage.setJSON(key, std::string("v"));
     }
 }
 
@@ -166,8 +171,8 @@ TEST(RideZavStorage, ResetRemovesAllButTheQueuesEvaluatedAtAndOptionallyTheAnony
     fillEveryKey(storage);
     storage.setData(StorageKey::optOut, std::nullopt);  // the opt-out choice has its own test
     storage.reset(true);
-    EXPECT_EQ(namesIn(storage.appFolderUrl()), (std::set<std::string>{"ridezav.anonymousId", "ridezav.queueFolder",
-                                                                       "ridezav.replayFolder", "ridezav.evaluatedAt"}));
+    EXPECT_EQ(namesIn(storage.appFolderUrl()),
+              (std::set<std::string>{"ridezav.anonymousId", "ridezav.queueFolder", "ridezav.replayFolder", "ridezav.evaluatedAt"}));
     EXPECT_TRUE(fs::exists(storage.url(StorageKey::queue) / "event.json"));
     fillEveryKey(storage);
     storage.setData(StorageKey::optOut, std::nullopt);
@@ -216,8 +221,8 @@ TEST(RideZavStorage, AFailedOldLocationCopyKeepsTheOldItem) {
     RideZavStorage storage(RideZavConfig("phc_key"));
     EXPECT_EQ(StorageSandbox::read(oldQueue / "1.json"), "{\"event\":\"unsent\"}");
     EXPECT_FALSE(fs::exists(storage.url(StorageKey::queue)));  // no partial copy to shadow it next time
-    const auto lines = log.linesStartingWith("[RideZav] Error during storage migration for file ridezav.queueFolder at path " +
-                                             oldQueue.string() + ": ");
+    const auto lines =
+        log.linesStartingWith("[RideZav] Error during storage migration for file ridezav.queueFolder at path " + oldQueue.string() + ": ");
     EXPECT_EQ(lines.size(), 1u);
 }
 
@@ -228,8 +233,9 @@ TEST(RideZavStorage, AppGroupMergeFromTheMainAppAndFromAnExtension) {
         DebugLogging debug;
         velmo::LogCapture log;
         const fs::path container = sandbox.dir() / "group";
-        RideZavStorage::setAppGroupContainerResolver(
-            [&](const std::string& group) -> std::optional<fs::path> { return group == "group.velmo" ? std::optional(container) : std::nullopt; });
+        RideZavStorage::setAppGroupContainerResolver([&](const std::string& group) -> std::optional<fs::path> {
+            return group == "group.velmo" ? std::optional(container) : std::nullopt;
+        });
         const fs::path groupBase = container / "Library/Application Support";
         const fs::path legacy = groupBase / "com.example.velmo";
         const fs::path shared = groupBase / "group.velmo";

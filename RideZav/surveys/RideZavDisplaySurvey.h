@@ -109,8 +109,8 @@ class RideZavDisplayChoiceQuestion : public RideZavDisplaySurveyQuestion {
 public:
     RideZavDisplayChoiceQuestion(std::string id, std::string question, std::optional<std::string> questionDescription,
                                  RideZavDisplaySurveyTextContentType questionDescriptionContentType, bool isOptional,
-                                 std::optional<std::string> buttonText, std::vector<std::string> choices,
-                                 bool hasOpenChoice, bool shuffleOptions, bool isMultipleChoice);
+                                 std::optional<std::string> buttonText, std::vector<std::string> choices, bool hasOpenChoice,
+                                 bool shuffleOptions, bool isMultipleChoice);
     const std::vector<std::string>& choices() const { return choices_; }
     bool hasOpenChoice() const { return hasOpenChoice_; }
     bool shuffleOptions() const { return shuffleOptions_; }
@@ -126,8 +126,7 @@ private:
 // A survey to show, identified by its id.
 class RideZavDisplaySurvey {
 public:
-    RideZavDisplaySurvey(std::string id, std::string name,
-                         std::vector<std::shared_ptr<const RideZavDisplaySurveyQuestion>> questions,
+    RideZavDisplaySurvey(std::string id, std::string name, std::vector<std::shared_ptr<const RideZavDisplaySurveyQuestion>> questions,
                          std::optional<RideZavDisplaySurveyAppearance> appearance, std::optional<Date> startDate,
                          std::optional<Date> endDate);
 
@@ -151,7 +150,8 @@ private:
 class RideZavNextSurveyQuestion {
 public:
     RideZavNextSurveyQuestion(std::int64_t questionIndex, bool isSurveyCompleted)
-        : questionIndex_(questionIndex), isSurveyCompleted_(isSurveyCompleted) {}
+        : questionIndex_(questionIndex),
+          isSurveyCompleted_(isSurveyCompleted) {}
     std::int64_t questionIndex() const { return questionIndex_; }
     bool isSurveyCompleted() const { return isSurveyCompleted_; }
 

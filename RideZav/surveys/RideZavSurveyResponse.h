@@ -36,7 +36,8 @@ public:
     const std::optional<std::vector<std::string>>& selectedOptions() const { return selectedOptions_; }
 
 private:
-    explicit RideZavSurveyResponse(RideZavSurveyResponseType type) : type_(type) {}
+    explicit RideZavSurveyResponse(RideZavSurveyResponseType type)
+        : type_(type) {}
 
     RideZavSurveyResponseType type_;
     std::optional<bool> linkClicked_;

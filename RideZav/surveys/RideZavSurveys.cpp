@@ -29,35 +29,36 @@ RideZavDisplaySurveyQuestion::RideZavDisplaySurveyQuestion(std::string id, std::
       isOptional_(isOptional),
       buttonText_(std::move(buttonText)) {}
 
-RideZavDisplayLinkQuestion::RideZavDisplayLinkQuestion(std::string id, std::string question,
-                                                       std::optional<std::string> questionDescription,
-                                                       RideZavDisplaySurveyTextContentType questionDescriptionContentType,
-                                                       bool isOptional, std::optional<std::string> buttonText,
-                                                       std::optional<std::string> link)
-    : RideZavDisplaySurveyQuestion(std::move(id), std::move(question), std::move(questionDescription),
-                                   questionDescriptionContentType, isOptional, std::move(buttonText)),
+RideZavDisplayLinkQuestion::RideZavDisplayLinkQuestion(std::string id, std::string question, std::optional<std::string> questionDescription,
+                                                       RideZavDisplaySurveyTextContentType questionDescriptionContentType, bool isOptional,
+                                                       std::optional<std::string> buttonText, std::optional<std::string> link)
+    : RideZavDisplaySurveyQuestion(std::move(id), std::move(question), std::move(questionDescription), questionDescriptionContentType,
+                                   isOptional, std::move(buttonText)),
       link_(std::move(link)) {}
 
-RideZavDisplayRatingQuestion::RideZavDisplayRatingQuestion(
-    std::string id, std::string question, std::optional<std::string> questionDescription,
-    RideZavDisplaySurveyTextContentType questionDescriptionContentType, bool isOptional,
-    std::optional<std::string> buttonText, RideZavDisplaySurveyRatingType ratingType, std::int64_t scaleLowerBound,
-    std::int64_t scaleUpperBound, std::string lowerBoundLabel, std::string upperBoundLabel)
-    : RideZavDisplaySurveyQuestion(std::move(id), std::move(question), std::move(questionDescription),
-                                   questionDescriptionContentType, isOptional, std::move(buttonText)),
+RideZavDisplayRatingQuestion::RideZavDisplayRatingQuestion(std::string id, std::string question,
+                                                           std::optional<std::string> questionDescription,
+                                                           RideZavDisplaySurveyTextContentType questionDescriptionContentType,
+                                                           bool isOptional, std::optional<std::string> buttonText,
+                                                           RideZavDisplaySurveyRatingType ratingType, std::int64_t scaleLowerBound,
+                                                           std::int64_t scaleUpperBound, std::string lowerBoundLabel,
+                                                           std::string upperBoundLabel)
+    : RideZavDisplaySurveyQuestion(std::move(id), std::move(question), std::move(questionDescription), questionDescriptionContentType,
+                                   isOptional, std::move(buttonText)),
       ratingType_(ratingType),
       scaleLowerBound_(scaleLowerBound),
       scaleUpperBound_(scaleUpperBound),
       lowerBoundLabel_(std::move(lowerBoundLabel)),
       upperBoundLabel_(std::move(upperBoundLabel)) {}
 
-RideZavDisplayChoiceQuestion::RideZavDisplayChoiceQuestion(
-    std::string id, std::string question, std::optional<std::string> questionDescription,
-    RideZavDisplaySurveyTextContentType questionDescriptionContentType, bool isOptional,
-    std::optional<std::string> buttonText, std::vector<std::string> choices, bool hasOpenChoice, bool shuffleOptions,
-    bool isMultipleChoice)
-    : RideZavDisplaySurveyQuestion(std::move(id), std::move(question), std::move(questionDescription),
-                                   questionDescriptionContentType, isOptional, std::move(buttonText)),
+RideZavDisplayChoiceQuestion::RideZavDisplayChoiceQuestion(std::string id, std::string question,
+                                                           std::optional<std::string> questionDescription,
+                                                           RideZavDisplaySurveyTextContentType questionDescriptionContentType,
+                                                           bool isOptional, std::optional<std::string> buttonText,
+                                                           std::vector<std::string> choices, bool hasOpenChoice, bool shuffleOptions,
+                                                           bool isMultipleChoice)
+    : RideZavDisplaySurveyQuestion(std::move(id), std::move(question), std::move(questionDescription), questionDescriptionContentType,
+                                   isOptional, std::move(buttonText)),
       choices_(std::move(choices)),
       hasOpenChoice_(hasOpenChoice),
       shuffleOptions_(shuffleOptions),
@@ -65,8 +66,8 @@ RideZavDisplayChoiceQuestion::RideZavDisplayChoiceQuestion(
 
 RideZavDisplaySurvey::RideZavDisplaySurvey(std::string id, std::string name,
                                            std::vector<std::shared_ptr<const RideZavDisplaySurveyQuestion>> questions,
-                                           std::optional<RideZavDisplaySurveyAppearance> appearance,
-                                           std::optional<Date> startDate, std::optional<Date> endDate)
+                                           std::optional<RideZavDisplaySurveyAppearance> appearance, std::optional<Date> startDate,
+                                           std::optional<Date> endDate)
     : id_(std::move(id)),
       name_(std::move(name)),
       questions_(std::move(questions)),

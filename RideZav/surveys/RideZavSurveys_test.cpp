@@ -27,19 +27,37 @@ TEST(RideZavSurveyResponse, EachFactorySetsItsTypeAndOnlyItsOwnField) {
         {"rating none", RideZavSurveyResponse::rating(std::nullopt), RideZavSurveyResponseType::rating, {}, {}, {}, {}},
         {"open", RideZavSurveyResponse::openEnded("fine"), RideZavSurveyResponseType::openEnded, {}, {}, "fine", {}},
         {"open none", RideZavSurveyResponse::openEnded(std::nullopt), RideZavSurveyResponseType::openEnded, {}, {}, {}, {}},
-        {"single", RideZavSurveyResponse::singleChoice("Yes"), RideZavSurveyResponseType::singleChoice, {}, {}, {},
-         Options{"Yes"}},
+        {"single", RideZavSurveyResponse::singleChoice("Yes"), RideZavSurveyResponseType::singleChoice, {}, {}, {}, Options{"Yes"}},
         // No text gives no selection at all, not an empty one.
-        {"single none", RideZavSurveyResponse::singleChoice(std::nullopt), RideZavSurveyResponseType::singleChoice, {},
-         {}, {}, std::nullopt},
-        {"single empty text", RideZavSurveyResponse::singleChoice(""), RideZavSurveyResponseType::singleChoice, {}, {},
-         {}, Options{""}},
-        {"multiple", RideZavSurveyResponse::multipleChoice(Options{"a", "b"}), RideZavSurveyResponseType::multipleChoice,
-         {}, {}, {}, Options{"a", "b"}},
-        {"multiple empty", RideZavSurveyResponse::multipleChoice(Options{}), RideZavSurveyResponseType::multipleChoice, {},
-         {}, {}, Options{}},
-        {"multiple none", RideZavSurveyResponse::multipleChoice(std::nullopt),
-         RideZavSurveyResponseType::multipleChoice, {}, {}, {}, std::nullopt},
+        {"single none",
+         RideZavSurveyResponse::singleChoice(std::nullopt),
+         RideZavSurveyResponseType::singleChoice,
+         {},
+         {},
+         {},
+         std::nullopt},
+        {"single empty text", RideZavSurveyResponse::singleChoice(""), RideZavSurveyResponseType::singleChoice, {}, {}, {}, Options{""}},
+        {"multiple",
+         RideZavSurveyResponse::multipleChoice(Options{"a", "b"}),
+         RideZavSurveyResponseType::multipleChoice,
+         {},
+         {},
+         {},
+         Options{"a", "b"}},
+        {"multiple empty",
+         RideZavSurveyResponse::multipleChoice(Options{}),
+         RideZavSurveyResponseType::multipleChoice,
+         {},
+         {},
+         {},
+         Options{}},
+        {"multiple none",
+         RideZavSurveyResponse::multipleChoice(std::nullopt),
+         RideZavSurveyResponseType::multipleChoice,
+         {},
+         {},
+         {},
+         std::nullopt},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.response.type(), c.type) << c.name;
@@ -67,13 +85,11 @@ TEST(RideZavDisplaySurvey, KeepsItsQuestionsOfEveryKindInOrder) {
     using CT = RideZavDisplaySurveyTextContentType;
     std::vector<std::shared_ptr<const RideZavDisplaySurveyQuestion>> questions{
         std::make_shared<RideZavDisplayOpenQuestion>("q1", "Anything else?", std::nullopt, CT::text, true, "Send"),
-        std::make_shared<RideZavDisplayLinkQuestion>("q2", "Read more", "<b>why</b>", CT::html, false, std::nullopt,
-                                                     "https://example.com"),
+        std::make_shared<RideZavDisplayLinkQuestion>("q2", "Read more", "<b>why</b>", CT::html, false, std::nullopt, "https://example.com"),
         std::make_shared<RideZavDisplayRatingQuestion>("q3", "How likely?", std::nullopt, CT::text, false, std::nullopt,
-                                                       RideZavDisplaySurveyRatingType::number, 0, 10, "Unlikely",
-                                                       "Very likely"),
-        std::make_shared<RideZavDisplayChoiceQuestion>("q4", "Which?", std::nullopt, CT::text, false, std::nullopt,
-                                                       Options{"A", "B"}, true, false, true),
+                                                       RideZavDisplaySurveyRatingType::number, 0, 10, "Unlikely", "Very likely"),
+        std::make_shared<RideZavDisplayChoiceQuestion>("q4", "Which?", std::nullopt, CT::text, false, std::nullopt, Options{"A", "B"}, true,
+                                                       false, true),
     };
     RideZavDisplaySurveyAppearance appearance;
     appearance.submitButtonText = "Submit";
@@ -100,8 +116,7 @@ TEST(RideZavSurveysConfig, TheDefaultRendererShowsNothingAndNeverFails) {
     const RideZavDisplaySurvey survey("s1", "Feedback", {}, std::nullopt, std::nullopt, std::nullopt);
     int calls = 0;
     config.surveysDelegate->renderSurvey(
-        survey, [&](const RideZavDisplaySurvey&) { ++calls; },
-        [&](const RideZavDisplaySurvey&, const RideZavSurveyResponse&) { ++calls; },
+        survey, [&](const RideZavDisplaySurvey&) { ++calls; }, [&](const RideZavDisplaySurvey&, const RideZavSurveyResponse&) { ++calls; },
         [&](const RideZavDisplaySurvey&) { ++calls; });
     config.surveysDelegate->cleanupSurveys();
     EXPECT_EQ(calls, 0);  // nothing shown, so no callback

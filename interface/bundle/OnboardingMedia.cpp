@@ -139,9 +139,8 @@ LayerList cardLayers(double t, double seconds) {
 int writeVideo(const std::string& dir, const std::string& playlist, double seconds) {
     gst_init(nullptr, nullptr);
     std::string description =
-        "appsrc name=v format=time caps=video/x-raw,format=BGRA,width=" + std::to_string(kWidth) + ",height=" +
-        std::to_string(kHeight) + ",framerate=" + std::to_string(kFps) +
-        "/1 ! videoconvert ! x264enc key-int-max=" + std::to_string(kFps * 2) +
+        "appsrc name=v format=time caps=video/x-raw,format=BGRA,width=" + std::to_string(kWidth) + ",height=" + std::to_string(kHeight) +
+        ",framerate=" + std::to_string(kFps) + "/1 ! videoconvert ! x264enc key-int-max=" + std::to_string(kFps * 2) +
         " speed-preset=veryfast ! h264parse ! hlssink2 name=s target-duration=4 playlist-length=0 max-files=0 location=\"" + dir +
         "/segment%05d.ts\" playlist-location=\"" + dir + "/" + playlist +
         "\" appsrc name=a format=time caps=audio/x-raw,format=S16LE,channels=1,rate=44100,layout=interleaved ! audioconvert ! "
@@ -191,8 +190,7 @@ int writeVideo(const std::string& dir, const std::string& playlist, double secon
     gst_app_src_end_of_stream(GST_APP_SRC(audio));
 
     GstBus* bus = gst_element_get_bus(pipeline);
-    GstMessage* message =
-        gst_bus_timed_pop_filtered(bus, 120 * GST_SECOND, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+    GstMessage* message = gst_bus_timed_pop_filtered(bus, 120 * GST_SECOND, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
     int status = 0;
     if (!message || GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
         GError* e = nullptr;

@@ -20,8 +20,10 @@ struct Bezier {
         double lo = 0, hi = 1, s = x;
         for (int i = 0; i < 60; ++i) {
             s = (lo + hi) / 2;
-            if (at(x1, x2, s) < x) lo = s;
-            else hi = s;
+            if (at(x1, x2, s) < x)
+                lo = s;
+            else
+                hi = s;
         }
         return at(y1, y2, s);
     }
@@ -52,11 +54,16 @@ Animation Animation::repeatForever(bool autoreverses) const {
 double Animation::curveFraction(Curve curve, double x) {
     x = std::clamp(x, 0.0, 1.0);
     switch (curve) {
-    case Curve::Linear: return x;
-    case Curve::EaseIn: return Bezier{0.42, 0, 1, 1}.solve(x);
-    case Curve::EaseOut: return Bezier{0, 0, 0.58, 1}.solve(x);
-    case Curve::EaseInOut: return Bezier{0.42, 0, 0.58, 1}.solve(x);
-    case Curve::Spring: return x;
+        case Curve::Linear:
+            return x;
+        case Curve::EaseIn:
+            return Bezier{0.42, 0, 1, 1}.solve(x);
+        case Curve::EaseOut:
+            return Bezier{0, 0, 0.58, 1}.solve(x);
+        case Curve::EaseInOut:
+            return Bezier{0.42, 0, 0.58, 1}.solve(x);
+        case Curve::Spring:
+            return x;
     }
     return x;
 }
@@ -91,7 +98,9 @@ std::optional<Animation> currentExplicitAnimation() {
     return stack.back();
 }
 
-AnimationEngine::AnimationEngine() : holds_(std::make_shared<int>(0)), alive_(std::make_shared<bool>(true)) {}
+AnimationEngine::AnimationEngine()
+    : holds_(std::make_shared<int>(0)),
+      alive_(std::make_shared<bool>(true)) {}
 
 AnimationEngine::~AnimationEngine() {
     *alive_ = false;

@@ -67,7 +67,10 @@ public:
     double springDisplacement(double y0, double v0, double t) const;
 
 private:
-    Animation(Curve c, double d, double damping) : curve_(c), duration_(d), damping_(damping) {}
+    Animation(Curve c, double d, double damping)
+        : curve_(c),
+          duration_(d),
+          damping_(damping) {}
     Curve curve_;
     double duration_;  // seconds; the response for springs
     double damping_ = 1;
@@ -125,7 +128,8 @@ public:
 class FrameHold {
 public:
     FrameHold() = default;
-    explicit FrameHold(std::shared_ptr<void> token) : token_(std::move(token)) {}
+    explicit FrameHold(std::shared_ptr<void> token)
+        : token_(std::move(token)) {}
     void release() { token_.reset(); }
     explicit operator bool() const { return token_ != nullptr; }
 
@@ -188,7 +192,10 @@ class Animated : private detail::AnimatedBase {
     using Vec = std::array<double, Traits::count>;
 
 public:
-    Animated(AnimationEngine& engine, T initial) : engine_(engine), from_(Traits::toArray(initial)), to_(from_) {}
+    Animated(AnimationEngine& engine, T initial)
+        : engine_(engine),
+          from_(Traits::toArray(initial)),
+          to_(from_) {}
     ~Animated() override {
         if (animation_) engine_.deactivate(this);
     }
@@ -238,8 +245,7 @@ private:
         const Animation& a = *animation_;
         Vec out{};
         if (a.curve() == Animation::Curve::Spring) {
-            for (std::size_t i = 0; i < out.size(); ++i)
-                out[i] = to_[i] + a.springDisplacement(from_[i] - to_[i], velocity_[i], elapsed);
+            for (std::size_t i = 0; i < out.size(); ++i) out[i] = to_[i] + a.springDisplacement(from_[i] - to_[i], velocity_[i], elapsed);
             return out;
         }
         double d = a.duration().count();
@@ -300,7 +306,8 @@ private:
 template <class K>
 class AnimationKey {
 public:
-    explicit AnimationKey(K initial) : last_(std::move(initial)) {}
+    explicit AnimationKey(K initial)
+        : last_(std::move(initial)) {}
     bool changed(const K& now) {
         if (now == last_) return false;
         last_ = now;

@@ -18,7 +18,8 @@ namespace velmo {
 // Bound to the main thread; dropping the observer ends every delivery, pending ones included.
 class ChangeObserver {
 public:
-    ChangeObserver() : state_(std::make_shared<State>()) {}
+    ChangeObserver()
+        : state_(std::make_shared<State>()) {}
     ChangeObserver(const ChangeObserver&) = delete;
     ChangeObserver& operator=(const ChangeObserver&) = delete;
 
@@ -44,7 +45,7 @@ private:
     };
     template <class T>
     struct Entry : EntryBase {
-        std::optional<T> seen;    // last value delivered (or the value at subscription)
+        std::optional<T> seen;  // last value delivered (or the value at subscription)
         std::optional<T> latest;  // last value assigned
         std::function<void(const T&, const T&)> handler;
         void deliver() override {

@@ -22,8 +22,7 @@ int hexDigit(char c) {
 std::uint64_t scanHex(const std::string& s) {
     std::size_t i = 0;
     while (i < s.size() && isSpace(s[i])) ++i;
-    if (i + 2 < s.size() && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X') && hexDigit(s[i + 2]) >= 0)
-        i += 2;
+    if (i + 2 < s.size() && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X') && hexDigit(s[i + 2]) >= 0) i += 2;
     std::uint64_t value = 0;
     bool saturated = false;
     for (; i < s.size(); ++i) {
@@ -54,17 +53,53 @@ Color colorFromHex(std::string_view text) {
 }
 
 // Function-local statics: one thread-safe initialisation each.
-const Color& CompanionPalette::background() { static const Color c = colorFromHex("#101211"); return c; }
-const Color& CompanionPalette::divider() { static const Color c = colorFromHex("#373B39"); return c; }
-const Color& CompanionPalette::textPrimary() { static const Color c = colorFromHex("#ECEEED"); return c; }
-const Color& CompanionPalette::textSecondary() { static const Color c = colorFromHex("#ADB5B2"); return c; }
-const Color& CompanionPalette::textTertiary() { static const Color c = colorFromHex("#6B736F"); return c; }
-const Color& CompanionPalette::textOnAccent() { static const Color c = Color::white(); return c; }
-const Color& CompanionPalette::accentLight() { static const Color c = colorFromHex("#60a5fa"); return c; }
-const Color& CompanionPalette::accent() { static const Color c = colorFromHex("#2563eb"); return c; }
-const Color& CompanionPalette::primaryButton() { static const Color c = accent(); return c; }
-const Color& CompanionPalette::success() { static const Color c = colorFromHex("#34D399"); return c; }
-const Color& CompanionPalette::warning() { static const Color c = colorFromHex("#FFB224"); return c; }
-const Color& CompanionPalette::cursorBlue() { static const Color c = colorFromHex("#3380FF"); return c; }
+const Color& CompanionPalette::background() {
+    static const Color c = colorFromHex("#101211");
+    return c;
+}
+const Color& CompanionPalette::divider() {
+    static const Color c = colorFromHex("#373B39");
+    return c;
+}
+const Color& CompanionPalette::textPrimary() {
+    static const Color c = colorFromHex("#ECEEED");
+    return c;
+}
+const Color& CompanionPalette::textSecondary() {
+    static const Color c = colorFromHex("#ADB5B2");
+    return c;
+}
+const Color& CompanionPalette::textTertiary() {
+    static const Color c = colorFromHex("#6B736F");
+    return c;
+}
+const Color& CompanionPalette::textOnAccent() {
+    static const Color c = Color::white();
+    return c;
+}
+const Color& CompanionPalette::accentLight() {
+    static const Color c = colorFromHex("#60a5fa");
+    return c;
+}
+const Color& CompanionPalette::accent() {
+    static const Color c = colorFromHex("#2563eb");
+    return c;
+}
+const Color& CompanionPalette::primaryButton() {
+    static const Color c = accent();
+    return c;
+}
+const Color& CompanionPalette::success() {
+    static const Color c = colorFromHex("#34D399");
+    return c;
+}
+const Color& CompanionPalette::warning() {
+    static const Color c = colorFromHex("#FFB224");
+    return c;
+}
+const Color& CompanionPalette::cursorBlue() {
+    static const Color c = colorFromHex("#3380FF");
+    return c;
+}
 
 }  // namespace velmo

@@ -19,12 +19,12 @@ TEST(ColorFromHex, ReadsTheLowTwentyFourBitsOfAnUnsignedHexNumber) {
         {"#", 0, 0, 0},
         {"zz", 0, 0, 0},
         {"#FF3380FF", 0x33, 0x80, 0xFF},  // eight digits: no alpha, low 24 bits
-        {"FFF", 0x00, 0x0F, 0xFF},        // no shorthand expansion
+        {"FFF", 0x00, 0x0F, 0xFF},  // no shorthand expansion
         {"0x3380FF", 0x33, 0x80, 0xFF},
         {"#0x12", 0x00, 0x00, 0x12},
-        {"12#34#56", 0x12, 0x34, 0x56},   // every "#" removed
-        {"# 33", 0x00, 0x00, 0x33},       // the scanner skips the space left behind
-        {"1234zz56", 0x00, 0x12, 0x34},   // stops at the first non-digit
+        {"12#34#56", 0x12, 0x34, 0x56},  // every "#" removed
+        {"# 33", 0x00, 0x00, 0x33},  // the scanner skips the space left behind
+        {"1234zz56", 0x00, 0x12, 0x34},  // stops at the first non-digit
         {"FFFFFFFFFFFFFFFFFFFFFF", 0xFF, 0xFF, 0xFF},  // saturates at 2^64 - 1
         {"10000000000000000123456", 0xFF, 0xFF, 0xFF},
         {"#60a5fa", 0x60, 0xA5, 0xFA},

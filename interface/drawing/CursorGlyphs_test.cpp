@@ -64,8 +64,7 @@ TEST(Waveform, BarCountIsClampedToTheProfileAndANaNLevelIsSilence) {
     EXPECT_TRUE((BlueCursorWaveformView{0.5, -3}.barHeights(0).empty()));
     EXPECT_EQ((BlueCursorWaveformView{0.5, 9}.barHeights(0).size()), 5u);
     EXPECT_EQ((BlueCursorWaveformView{0.5, 3}.barHeights(0).size()), 3u);
-    EXPECT_EQ(BlueCursorWaveformView{std::numeric_limits<double>::quiet_NaN()}.barHeights(7),
-              BlueCursorWaveformView{0}.barHeights(7));
+    EXPECT_EQ(BlueCursorWaveformView{std::numeric_limits<double>::quiet_NaN()}.barHeights(7), BlueCursorWaveformView{0}.barHeights(7));
     EXPECT_EQ(BlueCursorWaveformView{0.5}.size(0).width, 18);
 }
 

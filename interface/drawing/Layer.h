@@ -24,7 +24,7 @@ struct LayerImage {
 struct Shadow {
     Color color = Color::black();
     double opacity = 0;  // multiplies color.opacity; 0 means no shadow
-    double radius = 0;   // blur radius in points
+    double radius = 0;  // blur radius in points
     Point offset{};
     bool operator==(const Shadow&) const = default;
     bool visible() const { return opacity > 0 && color.opacity > 0; }
@@ -43,13 +43,13 @@ struct Font {
 // layer's top-left corner before rotation and scale.
 struct Layer {
     enum class Kind {
-        Path,           // `path` filled with `fill`
-        RoundedRect,    // the frame with `cornerRadius`, continuous corners, filled
-        Capsule,        // the frame with fully rounded short ends, filled
-        CircleStroke,   // circle of diameter min(width, height), stroked `lineWidth` with `stroke`
-        GradientArc,    // that circle trimmed to [trimFrom, trimTo], stroked with an angular gradient
-        Text,           // `text` in `font` with `fill`, laid out from the top-left
-        Image,          // `image` scaled to fill the frame (aspect fill), cropped to it
+        Path,  // `path` filled with `fill`
+        RoundedRect,  // the frame with `cornerRadius`, continuous corners, filled
+        Capsule,  // the frame with fully rounded short ends, filled
+        CircleStroke,  // circle of diameter min(width, height), stroked `lineWidth` with `stroke`
+        GradientArc,  // that circle trimmed to [trimFrom, trimTo], stroked with an angular gradient
+        Text,  // `text` in `font` with `fill`, laid out from the top-left
+        Image,  // `image` scaled to fill the frame (aspect fill), cropped to it
     };
 
     std::string id;  // matches a layer across frames for damage tracking

@@ -58,10 +58,18 @@ void setColor(cairo_t* cr, const Color& c, double alphaScale) {
 void appendPath(cairo_t* cr, const Path& path) {
     for (const auto& e : path.elements()) {
         switch (e.op) {
-        case Path::Op::Move: cairo_move_to(cr, e.p[0].x, e.p[0].y); break;
-        case Path::Op::Line: cairo_line_to(cr, e.p[0].x, e.p[0].y); break;
-        case Path::Op::Curve: cairo_curve_to(cr, e.p[0].x, e.p[0].y, e.p[1].x, e.p[1].y, e.p[2].x, e.p[2].y); break;
-        case Path::Op::Close: cairo_close_path(cr); break;
+            case Path::Op::Move:
+                cairo_move_to(cr, e.p[0].x, e.p[0].y);
+                break;
+            case Path::Op::Line:
+                cairo_line_to(cr, e.p[0].x, e.p[0].y);
+                break;
+            case Path::Op::Curve:
+                cairo_curve_to(cr, e.p[0].x, e.p[0].y, e.p[1].x, e.p[1].y, e.p[2].x, e.p[2].y);
+                break;
+            case Path::Op::Close:
+                cairo_close_path(cr);
+                break;
         }
     }
 }
@@ -78,8 +86,7 @@ void appendCapsule(cairo_t* cr, double w, double h) {
 
 // An angular gradient around (cx, cy): a mesh of thin wedges whose colours run from `from` at
 // `start` to `to` one turn later.
-cairo_pattern_t* angularGradient(double cx, double cy, double radius, double start, const Color& from,
-                                 const Color& to, double alphaScale) {
+cairo_pattern_t* angularGradient(double cx, double cy, double radius, double start, const Color& from, const Color& to, double alphaScale) {
     constexpr int kSectors = 48;
     cairo_pattern_t* p = cairo_pattern_create_mesh();
     auto colorAt = [&](double f, double out[4]) {
@@ -97,8 +104,7 @@ cairo_pattern_t* angularGradient(double cx, double cy, double radius, double sta
         cairo_mesh_pattern_begin_patch(p);
         cairo_mesh_pattern_move_to(p, cx, cy);
         cairo_mesh_pattern_line_to(p, x0, y0);
-        cairo_mesh_pattern_curve_to(p, x0 - k * std::sin(a0), y0 + k * std::cos(a0), x3 + k * std::sin(a1),
-                                    y3 - k * std::cos(a1), x3, y3);
+        cairo_mesh_pattern_curve_to(p, x0 - k * std::sin(a0), y0 + k * std::cos(a0), x3 + k * std::sin(a1), y3 - k * std::cos(a1), x3, y3);
         cairo_mesh_pattern_line_to(p, cx, cy);
         double c0[4], c1[4];
         colorAt(f0, c0);
@@ -154,9 +160,9 @@ std::string shadowKey(const Layer& l, double scale) {
     std::string key;
     key.reserve(128);
     appendBytes(key, int(l.kind));
-    for (double d : {l.size.width, l.size.height, l.shadow.radius, scale, l.cornerRadius, l.lineWidth, l.trimFrom,
-                     l.trimTo, l.gradientFrom.opacity, l.gradientTo.opacity, l.gradientStartAngle, l.fill.opacity,
-                     l.stroke.opacity, l.font.size, l.clipCornerRadius.value_or(-1)})
+    for (double d :
+         {l.size.width, l.size.height, l.shadow.radius, scale, l.cornerRadius, l.lineWidth, l.trimFrom, l.trimTo, l.gradientFrom.opacity,
+          l.gradientTo.opacity, l.gradientStartAngle, l.fill.opacity, l.stroke.opacity, l.font.size, l.clipCornerRadius.value_or(-1)})
         appendBytes(key, d);
     appendBytes(key, l.font.weight);
     appendBytes(key, l.image.get());
@@ -184,8 +190,7 @@ PixelRect toPixels(const Rect& r, double scale, int width, int height) {
 }
 
 bool intersects(const PixelRect& a, const PixelRect& b) {
-    return !a.empty() && !b.empty() && a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height &&
-           b.y < a.y + a.height;
+    return !a.empty() && !b.empty() && a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height && b.y < a.y + a.height;
 }
 
 PixelRect unite(const PixelRect& a, const PixelRect& b) {
@@ -228,8 +233,11 @@ struct Painter::ShadowMask {
 };
 
 Surface::Surface(int widthPixels, int heightPixels, double scale)
-    : width_(std::max(widthPixels, 1)), height_(std::max(heightPixels, 1)), scale_(scale > 0 ? scale : 1),
-      surface_(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width_, height_)), serial_(nextSurfaceSerial()) {
+    : width_(std::max(widthPixels, 1)),
+      height_(std::max(heightPixels, 1)),
+      scale_(scale > 0 ? scale : 1),
+      surface_(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width_, height_)),
+      serial_(nextSurfaceSerial()) {
     if (cairo_surface_status(surface_) != CAIRO_STATUS_SUCCESS) throw std::runtime_error("cannot create a drawing surface");
 }
 
@@ -248,9 +256,7 @@ Surface::Pixel Surface::pixel(int x, int y) const {
     return {un(r), un(g), un(b), a};
 }
 
-bool Surface::writePNG(const std::string& path) const {
-    return cairo_surface_write_to_png(surface_, path.c_str()) == CAIRO_STATUS_SUCCESS;
-}
+bool Surface::writePNG(const std::string& path) const { return cairo_surface_write_to_png(surface_, path.c_str()) == CAIRO_STATUS_SUCCESS; }
 
 // Fills the current path, then strokes its outline when the layer has one.
 static void fillAndOutline(cairo_t* cr, const Layer& l, double alpha) {
@@ -276,82 +282,83 @@ void drawLayerContent(cairo_t* cr, const Layer& l, double alpha) {
     }
     cairo_new_path(cr);
     switch (l.kind) {
-    case Layer::Kind::Path:
-        appendPath(cr, l.path);
-        // Open strokes (symbol images) end round, as drawn by hand.
-        cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
-        cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
-        fillAndOutline(cr, l, alpha);
-        break;
-    case Layer::Kind::RoundedRect: {
-        Path p;
-        p.addRoundedRect({0, 0, w, h}, l.cornerRadius);
-        appendPath(cr, p);
-        fillAndOutline(cr, l, alpha);
-        break;
-    }
-    case Layer::Kind::Capsule:
-        appendCapsule(cr, w, h);
-        fillAndOutline(cr, l, alpha);
-        break;
-    case Layer::Kind::CircleStroke:
-        cairo_arc(cr, w / 2, h / 2, std::min(w, h) / 2, 0, 2 * kPi);
-        cairo_set_line_width(cr, l.lineWidth);
-        setColor(cr, l.stroke, alpha);
-        cairo_stroke(cr);
-        break;
-    case Layer::Kind::GradientArc: {
-        double r = std::min(w, h) / 2;
-        double from = std::clamp(l.trimFrom, 0.0, 1.0), to = std::clamp(l.trimTo, 0.0, 1.0);
-        if (to <= from) break;
-        cairo_arc(cr, w / 2, h / 2, r, 2 * kPi * from, 2 * kPi * to);
-        cairo_set_line_width(cr, l.lineWidth);
-        cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
-        cairo_set_line_join(cr, CAIRO_LINE_JOIN_MITER);
-        cairo_set_miter_limit(cr, 10);
-        cairo_pattern_t* gradient = angularGradient(w / 2, h / 2, r + l.lineWidth + 1, radians(l.gradientStartAngle),
-                                                    l.gradientFrom, l.gradientTo, alpha);
-        cairo_set_source(cr, gradient);
-        cairo_stroke(cr);
-        cairo_pattern_destroy(gradient);
-        break;
-    }
-    case Layer::Kind::Text: {
-        if (l.text.empty()) break;
-        PangoContext* context = pango_cairo_create_context(cr);
-        PangoLayout* layout = textLayout(context, l);
-        setColor(cr, l.fill, alpha);
-        cairo_move_to(cr, 0, 0);
-        pango_cairo_show_layout(cr, layout);
-        g_object_unref(layout);
-        g_object_unref(context);
-        break;
-    }
-    case Layer::Kind::Image: {
-        const LayerImage* img = l.image.get();
-        if (!img || img->width <= 0 || img->height <= 0 || img->stride < img->width * 4 || img->stride % 4 != 0 ||
-            img->pixels.size() < std::size_t(img->stride) * std::size_t(img->height))
+        case Layer::Kind::Path:
+            appendPath(cr, l.path);
+            // Open strokes (symbol images) end round, as drawn by hand.
+            cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
+            cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
+            fillAndOutline(cr, l, alpha);
             break;
-        cairo_surface_t* source = cairo_image_surface_create_for_data(
-            const_cast<unsigned char*>(img->pixels.data()), CAIRO_FORMAT_ARGB32, img->width, img->height, img->stride);
-        double s = std::max(w / img->width, h / img->height);  // aspect fill
-        cairo_rectangle(cr, 0, 0, w, h);
-        cairo_clip(cr);
-        cairo_translate(cr, (w - img->width * s) / 2, (h - img->height * s) / 2);
-        cairo_scale(cr, s, s);
-        cairo_set_source_surface(cr, source, 0, 0);
-        cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_GOOD);
-        // Filtering samples past the picture's edge: repeat the edge, or the rim turns see-through.
-        cairo_pattern_set_extend(cairo_get_source(cr), CAIRO_EXTEND_PAD);
-        cairo_paint_with_alpha(cr, std::clamp(alpha, 0.0, 1.0));
-        cairo_surface_destroy(source);
-        break;
-    }
+        case Layer::Kind::RoundedRect: {
+            Path p;
+            p.addRoundedRect({0, 0, w, h}, l.cornerRadius);
+            appendPath(cr, p);
+            fillAndOutline(cr, l, alpha);
+            break;
+        }
+        case Layer::Kind::Capsule:
+            appendCapsule(cr, w, h);
+            fillAndOutline(cr, l, alpha);
+            break;
+        case Layer::Kind::CircleStroke:
+            cairo_arc(cr, w / 2, h / 2, std::min(w, h) / 2, 0, 2 * kPi);
+            cairo_set_line_width(cr, l.lineWidth);
+            setColor(cr, l.stroke, alpha);
+            cairo_stroke(cr);
+            break;
+        case Layer::Kind::GradientArc: {
+            double r = std::min(w, h) / 2;
+            double from = std::clamp(l.trimFrom, 0.0, 1.0), to = std::clamp(l.trimTo, 0.0, 1.0);
+            if (to <= from) break;
+            cairo_arc(cr, w / 2, h / 2, r, 2 * kPi * from, 2 * kPi * to);
+            cairo_set_line_width(cr, l.lineWidth);
+            cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
+            cairo_set_line_join(cr, CAIRO_LINE_JOIN_MITER);
+            cairo_set_miter_limit(cr, 10);
+            cairo_pattern_t* gradient =
+                angularGradient(w / 2, h / 2, r + l.lineWidth + 1, radians(l.gradientStartAngle), l.gradientFrom, l.gradientTo, alpha);
+            cairo_set_source(cr, gradient);
+            cairo_stroke(cr);
+            cairo_pattern_destroy(gradient);
+            break;
+        }
+        case Layer::Kind::Text: {
+            if (l.text.empty()) break;
+            PangoContext* context = pango_cairo_create_context(cr);
+            PangoLayout* layout = textLayout(context, l);
+            setColor(cr, l.fill, alpha);
+            cairo_move_to(cr, 0, 0);
+            pango_cairo_show_layout(cr, layout);
+            g_object_unref(layout);
+            g_object_unref(context);
+            break;
+        }
+        case Layer::Kind::Image: {
+            const LayerImage* img = l.image.get();
+            if (!img || img->width <= 0 || img->height <= 0 || img->stride < img->width * 4 || img->stride % 4 != 0 ||
+                img->pixels.size() < std::size_t(img->stride) * std::size_t(img->height))
+                break;
+            cairo_surface_t* source = cairo_image_surface_create_for_data(const_cast<unsigned char*>(img->pixels.data()),
+                                                                          CAIRO_FORMAT_ARGB32, img->width, img->height, img->stride);
+            double s = std::max(w / img->width, h / img->height);  // aspect fill
+            cairo_rectangle(cr, 0, 0, w, h);
+            cairo_clip(cr);
+            cairo_translate(cr, (w - img->width * s) / 2, (h - img->height * s) / 2);
+            cairo_scale(cr, s, s);
+            cairo_set_source_surface(cr, source, 0, 0);
+            cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_GOOD);
+            // Filtering samples past the picture's edge: repeat the edge, or the rim turns see-through.
+            cairo_pattern_set_extend(cairo_get_source(cr), CAIRO_EXTEND_PAD);
+            cairo_paint_with_alpha(cr, std::clamp(alpha, 0.0, 1.0));
+            cairo_surface_destroy(source);
+            break;
+        }
     }
     cairo_restore(cr);
 }
 
-Painter::Painter(std::size_t shadowCacheCapacity) : capacity_(std::max<std::size_t>(shadowCacheCapacity, 1)) {}
+Painter::Painter(std::size_t shadowCacheCapacity)
+    : capacity_(std::max<std::size_t>(shadowCacheCapacity, 1)) {}
 Painter::~Painter() = default;
 
 void Painter::setShadowCacheEnabled(bool enabled) {
@@ -429,8 +436,7 @@ std::shared_ptr<Painter::ShadowMask> Painter::shadowMask(const Layer& l, double 
     cairo_destroy(cr);
     cairo_surface_flush(mask->surface);
     blurAlpha(cairo_image_surface_get_data(mask->surface), cairo_image_surface_get_width(mask->surface),
-              cairo_image_surface_get_height(mask->surface), cairo_image_surface_get_stride(mask->surface),
-              l.shadow.radius / 2 * scale);
+              cairo_image_surface_get_height(mask->surface), cairo_image_surface_get_stride(mask->surface), l.shadow.radius / 2 * scale);
     cairo_surface_mark_dirty(mask->surface);
     cairo_surface_set_device_scale(mask->surface, scale, scale);
     if (cacheEnabled_) {
@@ -515,8 +521,7 @@ std::vector<PixelRect> Painter::paint(Surface& surface, const LayerList& layers)
         if (after.count(l.id)) keptBefore.push_back(l.id);
     for (const auto& l : layers)
         if (before.count(l.id)) keptAfter.push_back(l.id);
-    if (keptBefore != keptAfter || before.size() != previous_.size() || after.size() != layers.size())
-        return paintFull(surface, layers);
+    if (keptBefore != keptAfter || before.size() != previous_.size() || after.size() != layers.size()) return paintFull(surface, layers);
 
     double scale = surface.scale();
     int width = surface.width(), height = surface.height();

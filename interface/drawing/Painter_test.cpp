@@ -162,8 +162,8 @@ TEST(Painter, AnOutlinedCapsuleStrokesItsEdgeAndLeavesItsInsideClear) {
     Painter painter;
     painter.paintFull(s, {c});
     EXPECT_GT(s.pixel(30, 5).alpha, 200);  // on the top edge
-    EXPECT_EQ(s.pixel(30, 15).alpha, 0);   // inside
-    EXPECT_EQ(s.pixel(30, 1).alpha, 0);    // outside
+    EXPECT_EQ(s.pixel(30, 15).alpha, 0);  // inside
+    EXPECT_EQ(s.pixel(30, 1).alpha, 0);  // outside
 }
 
 TEST(Painter, WrappedTextBreaksAtWordsWithinItsWidth) {

@@ -33,7 +33,7 @@ void Path::addRoundedRect(const Rect& r, double cornerRadius) {
         return;
     }
     double e = std::min(r0 * 1.28, limit);  // where the curve meets the edge
-    double k = std::min(r0 * 0.355, e);     // control points: the curve passes where a circular corner would
+    double k = std::min(r0 * 0.355, e);  // control points: the curve passes where a circular corner would
     moveTo({x0 + e, y0});
     lineTo({x1 - e, y0});
     curveTo({x1 - k, y0}, {x1, y0 + k}, {x1, y0 + e});

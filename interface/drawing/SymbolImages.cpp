@@ -129,12 +129,8 @@ Outline playCircle(const Pen& pen) {
 
 const std::map<std::string, std::function<Outline(const Pen&)>>& symbols() {
     static const std::map<std::string, std::function<Outline(const Pen&)>> table{
-        {"mic", mic},
-        {"hand.raised", handRaised},
-        {"rectangle.dashed.badge.record", rectangleDashedBadgeRecord},
-        {"eye", eye},
-        {"power", power},
-        {"play.circle", playCircle},
+        {"mic", mic},     {"hand.raised", handRaised}, {"rectangle.dashed.badge.record", rectangleDashedBadgeRecord}, {"eye", eye},
+        {"power", power}, {"play.circle", playCircle},
     };
     return table;
 }

@@ -3,13 +3,14 @@
 namespace velmo {
 
 Error::Error(std::string domain, long code, std::string message)
-    : domain_(std::move(domain)), code_(code), message_(std::move(message)) {}
+    : domain_(std::move(domain)),
+      code_(code),
+      message_(std::move(message)) {}
 
-std::string Error::description() const {
-    return "Error Domain=" + domain_ + " Code=" + std::to_string(code_) + " \"" + message_ + "\"";
-}
+std::string Error::description() const { return "Error Domain=" + domain_ + " Code=" + std::to_string(code_) + " \"" + message_ + "\""; }
 
-CancellationError::CancellationError() : Error("CancellationError", 1, "The task was cancelled.") {}
+CancellationError::CancellationError()
+    : Error("CancellationError", 1, "The task was cancelled.") {}
 
 std::string describeException(const std::exception_ptr& error) {
     if (!error) return "unknown error";

@@ -32,7 +32,8 @@ private:
 // An error whose description is its message alone (the transcription back-ends' errors).
 class MessageError : public Error {
 public:
-    MessageError(std::string domain, std::string message) : Error(std::move(domain), 0, std::move(message)) {}
+    MessageError(std::string domain, std::string message)
+        : Error(std::move(domain), 0, std::move(message)) {}
     std::string description() const override { return message(); }
 };
 

@@ -50,8 +50,10 @@ std::string OriginOverride::apply(const std::string& url) {
     auto target = URLComponents::fromString(*origin);
     if (!target || !target->host) return url;
     if (parts->scheme == "ws" || parts->scheme == "wss") {
-        if (target->scheme == "https") target->scheme = "wss";
-        else if (target->scheme == "http") target->scheme = "ws";
+        if (target->scheme == "https")
+            target->scheme = "wss";
+        else if (target->scheme == "http")
+            target->scheme = "ws";
     }
     // The original port goes with its host; path, query and fragment stay.
     target->percentEncodedPath += parts->percentEncodedPath;

@@ -23,7 +23,10 @@ public:
     // Sets one override for the life of the object (tests).
     class Scope {
     public:
-        Scope(std::string host, const std::string& origin) : host_(std::move(host)) { set(host_, origin); }
+        Scope(std::string host, const std::string& origin)
+            : host_(std::move(host)) {
+            set(host_, origin);
+        }
         ~Scope() { remove(host_); }
         Scope(const Scope&) = delete;
         Scope& operator=(const Scope&) = delete;

@@ -11,7 +11,17 @@ bool isHex(char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' &&
 bool isUnreserved(char c) { return isAlpha(c) || isDigit(c) || c == '-' || c == '.' || c == '_' || c == '~'; }
 bool isSubDelim(char c) {
     switch (c) {
-        case '!': case '$': case '&': case '\'': case '(': case ')': case '*': case '+': case ',': case ';': case '=':
+        case '!':
+        case '$':
+        case '&':
+        case '\'':
+        case '(':
+        case ')':
+        case '*':
+        case '+':
+        case ',':
+        case ';':
+        case '=':
             return true;
         default:
             return false;
@@ -19,9 +29,7 @@ bool isSubDelim(char c) {
 }
 
 // Characters a component may hold as they are (besides "%XX" escapes).
-bool allowedIn(char c, std::string_view extra) {
-    return isUnreserved(c) || isSubDelim(c) || extra.find(c) != std::string_view::npos;
-}
+bool allowedIn(char c, std::string_view extra) { return isUnreserved(c) || isSubDelim(c) || extra.find(c) != std::string_view::npos; }
 
 bool validComponent(std::string_view text, std::string_view extra) {
     for (std::size_t i = 0; i < text.size(); ++i) {

@@ -27,13 +27,13 @@ public:
     // scheme or a port that is not a number.
     static std::optional<URLComponents> fromString(std::string_view text);
 
-    std::string scheme;                                // without ":"; empty for a relative URL
-    std::optional<std::string> percentEncodedUserInfo; // before "@" in the authority
-    std::optional<std::string> host;                   // present when the URL has an authority
+    std::string scheme;  // without ":"; empty for a relative URL
+    std::optional<std::string> percentEncodedUserInfo;  // before "@" in the authority
+    std::optional<std::string> host;  // present when the URL has an authority
     std::optional<int> port;
     std::string percentEncodedPath;
-    std::optional<std::string> percentEncodedQuery;    // without "?"
-    std::optional<std::string> percentEncodedFragment; // without "#"
+    std::optional<std::string> percentEncodedQuery;  // without "?"
+    std::optional<std::string> percentEncodedFragment;  // without "#"
 
     // Replaces the query. Names and values are percent-encoded so that nothing in them but
     // letters, digits and "-._~" survives as itself: "&", "=", "+", "#" and the like cannot

@@ -41,16 +41,16 @@ TEST(URLComponents, TakesApartAndRebuildsWellFormedURLs) {
 
 TEST(URLComponents, RefusesTextThatIsNotAWellFormedURL) {
     const char* cases[] = {
-        "wss://exa mple.com/",          // a space
-        "wss://example.com/a b",        // a space in the path
-        "wss://example.com/\r\nX: y",   // a line break
-        "wss://example.com/?q=\"x\"",   // quotes must be encoded
-        "wss://example.com/%zz",        // a bad escape
-        "wss://example.com/%4",         // a cut escape
-        "wss://example.com:port/",      // a port that is not a number
-        "wss://example.com:99999/",     // a port out of range
-        "1wss://example.com/",          // a scheme must start with a letter
-        "wss://[::1/",                  // an unclosed IPv6 literal
+        "wss://exa mple.com/",  // a space
+        "wss://example.com/a b",  // a space in the path
+        "wss://example.com/\r\nX: y",  // a line break
+        "wss://example.com/?q=\"x\"",  // quotes must be encoded
+        "wss://example.com/%zz",  // a bad escape
+        "wss://example.com/%4",  // a cut escape
+        "wss://example.com:port/",  // a port that is not a number
+        "wss://example.com:99999/",  // a port out of range
+        "1wss://example.com/",  // a scheme must start with a letter
+        "wss://[::1/",  // an unclosed IPv6 literal
         "wss://example.com/caf\xc3\xa9",  // non-ASCII must be encoded
     };
     for (const char* text : cases) EXPECT_FALSE(URLComponents::fromString(text).has_value()) << text;

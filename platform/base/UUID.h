@@ -15,7 +15,8 @@ public:
 
     // 122 random bits from the kernel's generator.
     static UUID random();
-    explicit UUID(const Bytes& bytes) : bytes_(bytes) {}
+    explicit UUID(const Bytes& bytes)
+        : bytes_(bytes) {}
     // Reads the 36-character text form, hexadecimal digits in either case; none otherwise.
     static std::optional<UUID> fromString(std::string_view text);
 

@@ -22,8 +22,10 @@ TEST(UUID, RandomOnesCarryVersionFourAndTheRFCVariantAndDiffer) {
         EXPECT_EQ(text[14], '4');
         EXPECT_NE(std::string("89AB").find(text[19]), std::string::npos) << text;
         for (std::size_t k = 0; k < text.size(); ++k) {
-            if (k == 8 || k == 13 || k == 18 || k == 23) EXPECT_EQ(text[k], '-');
-            else EXPECT_NE(std::string("0123456789ABCDEF").find(text[k]), std::string::npos) << text;
+            if (k == 8 || k == 13 || k == 18 || k == 23)
+                EXPECT_EQ(text[k], '-');
+            else
+                EXPECT_NE(std::string("0123456789ABCDEF").find(text[k]), std::string::npos) << text;
         }
         seen.insert(text);
     }
@@ -39,8 +41,9 @@ TEST(UUID, ParsesEitherCaseAndRefusesMalformedText) {
     ASSERT_TRUE(upper && lower);
     EXPECT_EQ(*upper, *lower);
     EXPECT_EQ(lower->uuidString(), "E621E1F8-C36C-492A-93FC-0C247A3E6E5F");
-    for (const char* bad : {"", "E621E1F8C36C492A93FC0C247A3E6E5F", "E621E1F8-C36C-492A-93FC-0C247A3E6E5", "G621E1F8-C36C-492A-93FC-0C247A3E6E5F",
-                            "E621E1F8-C36C-492A-93FC-0C247A3E6E5F0", "E621E1F8+C36C-492A-93FC-0C247A3E6E5F"})
+    for (const char* bad :
+         {"", "E621E1F8C36C492A93FC0C247A3E6E5F", "E621E1F8-C36C-492A-93FC-0C247A3E6E5", "G621E1F8-C36C-492A-93FC-0C247A3E6E5F",
+          "E621E1F8-C36C-492A-93FC-0C247A3E6E5F0", "E621E1F8+C36C-492A-93FC-0C247A3E6E5F"})
         EXPECT_FALSE(UUID::fromString(bad)) << bad;
 }
 

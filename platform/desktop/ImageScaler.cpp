@@ -107,8 +107,7 @@ constexpr int kRowShift = 7;
 constexpr int kOutShift = 14 + kRowShift;
 
 // Each tap adds floor(value x weight / 128), so a full weight gives value x 128 exactly.
-void verticalPass(const std::uint8_t* r0, std::size_t stride, int count, const std::uint16_t* w, std::size_t n,
-                  std::int16_t* row) {
+void verticalPass(const std::uint8_t* r0, std::size_t stride, int count, const std::uint16_t* w, std::size_t n, std::int16_t* row) {
     std::size_t i = 0;
 #if defined(__SSE2__)
     const __m128i zero = _mm_setzero_si128();
@@ -151,8 +150,7 @@ void horizontalPass(const std::int16_t* row, const ImageScaler::Axis& axis, int 
             const ImageScaler::Pair& p1 = axis.pairs[std::size_t(x) + 1];
             __m128i a0 = _mm_srai_epi32(_mm_add_epi32(pair(row + std::size_t(p0.first) * 4, p0.weights), round), kOutShift);
             __m128i a1 = _mm_srai_epi32(_mm_add_epi32(pair(row + std::size_t(p1.first) * 4, p1.weights), round), kOutShift);
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + std::size_t(x) * 4),
-                             _mm_packus_epi16(_mm_packs_epi32(a0, a1), zero));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + std::size_t(x) * 4), _mm_packus_epi16(_mm_packs_epi32(a0, a1), zero));
         }
         for (; x < outWidth; ++x) {
             const ImageScaler::Pair& p0 = axis.pairs[std::size_t(x)];
@@ -329,19 +327,18 @@ private:
 ImageScaler::ImageScaler() = default;
 ImageScaler::~ImageScaler() = default;
 
-void ImageScaler::scale(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride,
-                        std::uint8_t* out, int outWidth, int outHeight, std::size_t outStride) {
+void ImageScaler::scale(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride, std::uint8_t* out,
+                        int outWidth, int outHeight, std::size_t outStride) {
     run(source, sourceWidth, sourceHeight, sourceStride, out, outWidth, outHeight, outStride, nullptr, nullptr);
 }
 
-void ImageScaler::scale(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride,
-                        std::uint8_t* out, int outWidth, int outHeight, std::size_t outStride, const Producer& produce) {
+void ImageScaler::scale(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride, std::uint8_t* out,
+                        int outWidth, int outHeight, std::size_t outStride, const Producer& produce) {
     run(source, sourceWidth, sourceHeight, sourceStride, out, outWidth, outHeight, outStride, &produce, nullptr);
 }
 
-void ImageScaler::scale(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride,
-                        std::uint8_t* out, int outWidth, int outHeight, std::size_t outStride, const Producer* produce,
-                        const RowsDone& consume) {
+void ImageScaler::scale(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride, std::uint8_t* out,
+                        int outWidth, int outHeight, std::size_t outStride, const Producer* produce, const RowsDone& consume) {
     run(source, sourceWidth, sourceHeight, sourceStride, out, outWidth, outHeight, outStride, produce, &consume);
 }
 
@@ -360,9 +357,8 @@ void ImageScaler::scaleRows(const Job& job, int first, int last, std::int16_t* r
     }
 }
 
-void ImageScaler::run(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride,
-                      std::uint8_t* out, int outWidth, int outHeight, std::size_t outStride, const Producer* produce,
-                      const RowsDone* consume) {
+void ImageScaler::run(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride, std::uint8_t* out,
+                      int outWidth, int outHeight, std::size_t outStride, const Producer* produce, const RowsDone* consume) {
     if (sourceWidth <= 0 || sourceHeight <= 0 || outWidth <= 0 || outHeight <= 0) {
         if (produce) (*produce)([](int) {});
         return;

@@ -21,8 +21,8 @@ public:
     ImageScaler& operator=(const ImageScaler&) = delete;
 
     // Writes outWidth x outHeight pixels (outStride bytes per row) to `out`.
-    void scale(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride,
-               std::uint8_t* out, int outWidth, int outHeight, std::size_t outStride);
+    void scale(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride, std::uint8_t* out, int outWidth,
+               int outHeight, std::size_t outStride);
 
     // The same while the source is still being filled from the top: `produce` runs on the
     // calling thread and reports through its argument how many rows can be read so far, while
@@ -30,17 +30,16 @@ public:
     // workers and leaves this call.
     using RowsReady = std::function<void(int rows)>;
     using Producer = std::function<void(const RowsReady&)>;
-    void scale(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride,
-               std::uint8_t* out, int outWidth, int outHeight, std::size_t outStride, const Producer& produce);
+    void scale(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride, std::uint8_t* out, int outWidth,
+               int outHeight, std::size_t outStride, const Producer& produce);
 
     // The whole pipeline: `produce` (may be null) fills the source as above, then `consume` runs
     // on the calling thread and is handed the finished output rows [from, to) in order, each
     // as soon as it is final, while the workers go on with later rows. An exception from either
     // stops the workers and leaves this call.
     using RowsDone = std::function<void(int from, int to)>;
-    void scale(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride,
-               std::uint8_t* out, int outWidth, int outHeight, std::size_t outStride, const Producer* produce,
-               const RowsDone& consume);
+    void scale(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride, std::uint8_t* out, int outWidth,
+               int outHeight, std::size_t outStride, const Producer* produce, const RowsDone& consume);
 
     // Contributions of source pixels to one output pixel: `count` taps from `first`, weights in
     // units of 1/16384 that add up to exactly 16384.
@@ -67,9 +66,8 @@ public:
 private:
     struct Job;
     struct Workers;
-    void run(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride,
-             std::uint8_t* out, int outWidth, int outHeight, std::size_t outStride, const Producer* produce,
-             const RowsDone* consume);
+    void run(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride, std::uint8_t* out, int outWidth,
+             int outHeight, std::size_t outStride, const Producer* produce, const RowsDone* consume);
     void scaleRows(const Job& job, int first, int last, std::int16_t* row) const;
 
     int cachedSource_[2] = {0, 0};

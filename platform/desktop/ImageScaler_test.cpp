@@ -12,7 +12,10 @@ namespace {
 struct Bgra {
     int width, height;
     std::vector<std::uint8_t> bytes;
-    Bgra(int w, int h) : width(w), height(h), bytes(std::size_t(w) * std::size_t(h) * 4, 0) {}
+    Bgra(int w, int h)
+        : width(w),
+          height(h),
+          bytes(std::size_t(w) * std::size_t(h) * 4, 0) {}
     std::uint8_t* at(int x, int y) { return bytes.data() + (std::size_t(y) * std::size_t(width) + std::size_t(x)) * 4; }
     void set(int x, int y, std::uint8_t b, std::uint8_t g, std::uint8_t r) {
         std::uint8_t* p = at(x, y);
@@ -33,9 +36,8 @@ Bgra scaled(ImageScaler& scaler, Bgra& source, int w, int h) {
 }  // namespace
 
 TEST(ImageScaler, TapWeightsCoverEverySourcePixelAndAddUpExactly) {
-    const std::pair<int, int> sizes[] = {{1920, 1280}, {2560, 1280}, {1080, 720}, {982, 831}, {1512, 1280},
-                                         {600, 960},   {800, 1280},  {1000, 1280}, {7, 3},     {3, 7},
-                                         {1, 5},       {5, 1},       {1280, 1280}};
+    const std::pair<int, int> sizes[] = {{1920, 1280}, {2560, 1280}, {1080, 720}, {982, 831}, {1512, 1280}, {600, 960},  {800, 1280},
+                                         {1000, 1280}, {7, 3},       {3, 7},      {1, 5},     {5, 1},       {1280, 1280}};
     for (auto [source, out] : sizes) {
         ImageScaler::Axis axis = ImageScaler::makeAxis(source, out);
         ASSERT_EQ(axis.taps.size(), std::size_t(out)) << source << "->" << out;
@@ -117,7 +119,7 @@ TEST(ImageScaler, ShrinkingAveragesTheCoveredArea) {
     row.set(1, 0, 90, 0, 0);
     row.set(2, 0, 180, 0, 0);
     Bgra two = scaled(scaler, row, 2, 1);
-    EXPECT_EQ(two.at(0, 0)[0], 30);   // (0 * 1 + 90 * 0.5) / 1.5
+    EXPECT_EQ(two.at(0, 0)[0], 30);  // (0 * 1 + 90 * 0.5) / 1.5
     EXPECT_EQ(two.at(1, 0)[0], 150);  // (90 * 0.5 + 180 * 1) / 1.5
 
     // One-pixel lines of a large source are not lost: they weigh by their share.

@@ -57,21 +57,19 @@ TEST(ImageScalerThreads, BandsAndArrivingRowsGiveTheSamePixels) {
         const std::size_t outBytes = std::size_t(s.ow) * std::size_t(s.oh) * 4;
         const std::vector<std::uint8_t> reference = referenceScale(source, s.sw, s.sh, s.ow, s.oh);
         std::vector<std::uint8_t> plain(outBytes, 0);
-        ImageScaler().scale(source.data(), s.sw, s.sh, std::size_t(s.sw) * 4, plain.data(), s.ow, s.oh,
-                            std::size_t(s.ow) * 4);
+        ImageScaler().scale(source.data(), s.sw, s.sh, std::size_t(s.sw) * 4, plain.data(), s.ow, s.oh, std::size_t(s.ow) * 4);
         EXPECT_EQ(plain, reference) << s.sw << "x" << s.sh;
 
         std::vector<std::uint8_t> arriving(outBytes, 0);
         std::vector<std::uint8_t> filling(source.size(), 0);
         ImageScaler scaler;
-        scaler.scale(filling.data(), s.sw, s.sh, std::size_t(s.sw) * 4, arriving.data(), s.ow, s.oh,
-                     std::size_t(s.ow) * 4, [&](const ImageScaler::RowsReady& ready) {
+        scaler.scale(filling.data(), s.sw, s.sh, std::size_t(s.sw) * 4, arriving.data(), s.ow, s.oh, std::size_t(s.ow) * 4,
+                     [&](const ImageScaler::RowsReady& ready) {
                          // Rows are copied in as a server would deliver them, in uneven bands.
                          int done = 0;
                          for (int band : {1, 37, 200, 5, 400}) {
                              int to = std::min(s.sh, done + band);
-                             std::copy(source.begin() + std::ptrdiff_t(done) * s.sw * 4,
-                                       source.begin() + std::ptrdiff_t(to) * s.sw * 4,
+                             std::copy(source.begin() + std::ptrdiff_t(done) * s.sw * 4, source.begin() + std::ptrdiff_t(to) * s.sw * 4,
                                        filling.begin() + std::ptrdiff_t(done) * s.sw * 4);
                              done = to;
                              ready(done);
@@ -122,15 +120,14 @@ TEST(ImageScalerThreads, FinishedRowsReachTheConsumerInOrderWhileTheSourceArrive
             }
         };
         int expectedFrom = 0;
-        scaler.scale(filling.data(), sw, sh, std::size_t(sw) * 4, out.data(), ow, oh, std::size_t(ow) * 4, &produce,
-                     [&](int from, int to) {
-                         EXPECT_EQ(from, expectedFrom);
-                         ASSERT_GT(to, from);
-                         // The rows are final when handed over.
-                         std::copy(out.begin() + std::ptrdiff_t(from) * ow * 4, out.begin() + std::ptrdiff_t(to) * ow * 4,
-                                   seen.begin() + std::ptrdiff_t(from) * ow * 4);
-                         expectedFrom = to;
-                     });
+        scaler.scale(filling.data(), sw, sh, std::size_t(sw) * 4, out.data(), ow, oh, std::size_t(ow) * 4, &produce, [&](int from, int to) {
+            EXPECT_EQ(from, expectedFrom);
+            ASSERT_GT(to, from);
+            // The rows are final when handed over.
+            std::copy(out.begin() + std::ptrdiff_t(from) * ow * 4, out.begin() + std::ptrdiff_t(to) * ow * 4,
+                      seen.begin() + std::ptrdiff_t(from) * ow * 4);
+            expectedFrom = to;
+        });
         EXPECT_EQ(expectedFrom, oh);
         EXPECT_EQ(seen, reference) << "round " << round;
     }
@@ -140,8 +137,8 @@ TEST(ImageScalerThreads, FinishedRowsReachTheConsumerInOrderWhileTheSourceArrive
         ready(100);
         throw std::runtime_error("the server went away");
     };
-    EXPECT_THROW(scaler.scale(filling.data(), sw, sh, std::size_t(sw) * 4, out.data(), ow, oh, std::size_t(ow) * 4,
-                              &failing, [&](int from, int to) { consumed = to; }),
+    EXPECT_THROW(scaler.scale(filling.data(), sw, sh, std::size_t(sw) * 4, out.data(), ow, oh, std::size_t(ow) * 4, &failing,
+                              [&](int from, int to) { consumed = to; }),
                  std::runtime_error);
     EXPECT_LT(consumed, oh);
 }

@@ -19,7 +19,8 @@ namespace {
 constexpr int kRowsAtOnce = 16;
 }  // namespace
 
-JpegEncoder::JpegEncoder() : handle_(tjInitCompress()) {}
+JpegEncoder::JpegEncoder()
+    : handle_(tjInitCompress()) {}
 
 JpegEncoder::~JpegEncoder() {
     if (buffer_) tjFree(buffer_);
@@ -41,10 +42,9 @@ std::optional<std::vector<std::uint8_t>> JpegEncoder::encode(const Image& image,
     return encode(image.pixels.data(), image.width, image.height, image.stride(), compressionFactor);
 }
 
-std::optional<std::vector<std::uint8_t>> JpegEncoder::encode(const std::uint8_t* pixels, int width, int height,
-                                                             std::size_t stride, double compressionFactor) {
-    if (!pixels || width <= 0 || height <= 0 || stride < std::size_t(width) * 4 ||
-        stride > std::size_t(std::numeric_limits<int>::max())) {
+std::optional<std::vector<std::uint8_t>> JpegEncoder::encode(const std::uint8_t* pixels, int width, int height, std::size_t stride,
+                                                             double compressionFactor) {
+    if (!pixels || width <= 0 || height <= 0 || stride < std::size_t(width) * 4 || stride > std::size_t(std::numeric_limits<int>::max())) {
         return std::nullopt;
     }
     std::lock_guard lock(mutex_);
@@ -60,8 +60,7 @@ std::optional<std::vector<std::uint8_t>> JpegEncoder::encode(const std::uint8_t*
     // The buffer holds the worst case, so the library never has to grow it.
     unsigned long size = bufferSize_;
     int quality = qualityForCompressionFactor(compressionFactor);
-    if (tjCompress2(handle_, pixels, width, int(stride), height, TJPF_BGRX, &buffer_, &size, TJSAMP_420, quality,
-                    TJFLAG_NOREALLOC) != 0) {
+    if (tjCompress2(handle_, pixels, width, int(stride), height, TJPF_BGRX, &buffer_, &size, TJSAMP_420, quality, TJFLAG_NOREALLOC) != 0) {
         return std::nullopt;
     }
     return std::vector<std::uint8_t>(buffer_, buffer_ + size);
@@ -113,7 +112,8 @@ struct JpegScanlineEncoder::State {
     }
 };
 
-JpegScanlineEncoder::JpegScanlineEncoder() : state_(std::make_unique<State>()) {
+JpegScanlineEncoder::JpegScanlineEncoder()
+    : state_(std::make_unique<State>()) {
     State& s = *state_;
     s.compressor.err = jpeg_std_error(&s.errors.base);
     s.errors.base.error_exit = &State::onError;
@@ -204,8 +204,7 @@ std::optional<std::vector<std::uint8_t>> JpegScanlineEncoder::finish() {
         return std::nullopt;
     }
     jpeg_finish_compress(&s.compressor);
-    return std::vector<std::uint8_t>(s.destination.buffer.begin(),
-                                     s.destination.buffer.begin() + std::ptrdiff_t(s.destination.used));
+    return std::vector<std::uint8_t>(s.destination.buffer.begin(), s.destination.buffer.begin() + std::ptrdiff_t(s.destination.used));
 }
 
 }  // namespace velmo

@@ -27,8 +27,8 @@ public:
     // None when the image is empty or malformed, or the library fails.
     std::optional<std::vector<std::uint8_t>> encode(const Image& image, double compressionFactor);
     // The same on raw blue-green-red-alpha pixels with the given row stride in bytes.
-    std::optional<std::vector<std::uint8_t>> encode(const std::uint8_t* pixels, int width, int height,
-                                                    std::size_t stride, double compressionFactor);
+    std::optional<std::vector<std::uint8_t>> encode(const std::uint8_t* pixels, int width, int height, std::size_t stride,
+                                                    double compressionFactor);
 
 private:
     std::mutex mutex_;

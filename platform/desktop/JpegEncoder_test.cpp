@@ -10,8 +10,8 @@
 using namespace velmo;
 
 TEST(JpegEncoder, CompressionFactorToQuality) {
-    const std::pair<double, int> cases[] = {{0.8, 80}, {1.0, 100}, {0.0, 1},   {0.005, 1}, {0.555, 56},
-                                            {1.5, 100}, {-1.0, 1},  {std::numeric_limits<double>::quiet_NaN(), 1}};
+    const std::pair<double, int> cases[] = {{0.8, 80},   {1.0, 100}, {0.0, 1},  {0.005, 1},
+                                            {0.555, 56}, {1.5, 100}, {-1.0, 1}, {std::numeric_limits<double>::quiet_NaN(), 1}};
     for (auto [factor, quality] : cases) EXPECT_EQ(JpegEncoder::qualityForCompressionFactor(factor), quality) << factor;
 }
 

@@ -1,6 +1,5 @@
 #include "platform/desktop/KeyEventTap.h"
 
-
 #include "platform/desktop/X11KeyEventTap.h"
 #include "platform/runtime/MainLoop.h"
 #include "platform/runtime/ProcessWide.h"
@@ -8,7 +7,9 @@
 namespace velmo {
 
 KeyEventTap::KeyEventTap(KeyEventMask mask, KeyEventTapCallback callback, void* userInfo)
-    : mask_(mask), callback_(callback), userInfo_(userInfo) {}
+    : mask_(mask),
+      callback_(callback),
+      userInfo_(userInfo) {}
 
 KeyEventTap::~KeyEventTap() = default;  // backends invalidate in their own destructors
 

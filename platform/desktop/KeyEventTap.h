@@ -41,7 +41,7 @@ constexpr KeyEventFlags alphaShift = 0x10000;  // caps lock
 constexpr KeyEventFlags shift = 0x20000;
 constexpr KeyEventFlags control = 0x40000;
 constexpr KeyEventFlags alternate = 0x80000;  // option (Alt on a PC keyboard)
-constexpr KeyEventFlags command = 0x100000;   // the Super/Windows key on a PC keyboard
+constexpr KeyEventFlags command = 0x100000;  // the Super/Windows key on a PC keyboard
 }  // namespace KeyEventFlag
 
 struct KeyEvent {
@@ -128,7 +128,8 @@ public:
 
 private:
     friend class KeyEventTap;
-    explicit KeyEventTapRunLoopSource(std::weak_ptr<KeyEventTap> tap) : tap_(std::move(tap)) {}
+    explicit KeyEventTapRunLoopSource(std::weak_ptr<KeyEventTap> tap)
+        : tap_(std::move(tap)) {}
     std::weak_ptr<KeyEventTap> tap_;
 };
 
@@ -139,9 +140,8 @@ public:
 
     // Null when the keyboard of the session cannot be observed (no X11 display, a Wayland session
     // without X11, a display without the input extension). The tap starts disabled.
-    virtual std::shared_ptr<KeyEventTap> createTap(KeyEventTapLocation location, KeyEventTapPlacement placement,
-                                                   KeyEventTapOptions options, KeyEventMask mask,
-                                                   KeyEventTapCallback callback, void* userInfo) = 0;
+    virtual std::shared_ptr<KeyEventTap> createTap(KeyEventTapLocation location, KeyEventTapPlacement placement, KeyEventTapOptions options,
+                                                   KeyEventMask mask, KeyEventTapCallback callback, void* userInfo) = 0;
 
     static std::shared_ptr<KeyEventTapFactory> current();
     // Null puts the X11 factory back.

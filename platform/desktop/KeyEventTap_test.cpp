@@ -26,13 +26,12 @@ struct Listener {
     }
 };
 
-constexpr KeyEventMask allKeys = keyEventMaskBit(KeyEventType::flagsChanged) | keyEventMaskBit(KeyEventType::keyDown) |
-                                 keyEventMaskBit(KeyEventType::keyUp);
+constexpr KeyEventMask allKeys =
+    keyEventMaskBit(KeyEventType::flagsChanged) | keyEventMaskBit(KeyEventType::keyDown) | keyEventMaskBit(KeyEventType::keyUp);
 
-std::shared_ptr<SimulatedKeyEventTap> makeTap(SimulatedKeyEventTapFactory& factory, Listener& listener,
-                                              KeyEventMask mask = allKeys) {
-    auto tap = factory.createTap(KeyEventTapLocation::session, KeyEventTapPlacement::headInsert,
-                                 KeyEventTapOptions::listenOnly, mask, &Listener::callback, &listener);
+std::shared_ptr<SimulatedKeyEventTap> makeTap(SimulatedKeyEventTapFactory& factory, Listener& listener, KeyEventMask mask = allKeys) {
+    auto tap = factory.createTap(KeyEventTapLocation::session, KeyEventTapPlacement::headInsert, KeyEventTapOptions::listenOnly, mask,
+                                 &Listener::callback, &listener);
     return std::static_pointer_cast<SimulatedKeyEventTap>(tap);
 }
 
@@ -40,7 +39,9 @@ std::shared_ptr<SimulatedKeyEventTap> makeTap(SimulatedKeyEventTapFactory& facto
 struct RunningTap {
     std::shared_ptr<SimulatedKeyEventTap> tap;
     std::shared_ptr<KeyEventTapRunLoopSource> source;
-    explicit RunningTap(std::shared_ptr<SimulatedKeyEventTap> t) : tap(std::move(t)), source(tap->createRunLoopSource()) {
+    explicit RunningTap(std::shared_ptr<SimulatedKeyEventTap> t)
+        : tap(std::move(t)),
+          source(tap->createRunLoopSource()) {
         source->addToMainLoop();
         tap->setEnabled(true);
     }
@@ -186,8 +187,8 @@ TEST(KeyEventTap, ACallbackMayLetGoOfTheLastReferenceToItsTap) {
     VirtualMainLoopScope scope;
     Listener listener;
     auto tap = std::make_shared<SimulatedKeyEventTap>(KeyEventTapLocation::session, KeyEventTapPlacement::headInsert,
-                                                      KeyEventTapOptions::listenOnly, allKeys, &Listener::callback,
-                                                      &listener, std::make_shared<SimulatedKeyEventTapSwitches>());
+                                                      KeyEventTapOptions::listenOnly, allKeys, &Listener::callback, &listener,
+                                                      std::make_shared<SimulatedKeyEventTapSwitches>());
     std::weak_ptr<KeyEventTap> weak = tap;
     auto source = RunningTap(tap).source;
     tap->post(controlDown);

@@ -43,12 +43,18 @@ std::string execArgument(const std::string& argument) {
     }
     std::string out;
     for (char c : quoted) {
-        if (c == '\\') out += "\\\\";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\t') out += "\\t";
-        else if (c == '\r') out += "\\r";
-        else if (c == '%') out += "%%";  // not a field code
-        else out += c;
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '%')
+            out += "%%";  // not a field code
+        else
+            out += c;
     }
     return out;
 }

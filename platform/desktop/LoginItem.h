@@ -24,8 +24,7 @@ public:
 class XdgAutostartLoginItem : public LoginItemService {
 public:
     // A non-empty `bundlePath` is passed on as VELMO_BUNDLE to the process started at login.
-    XdgAutostartLoginItem(std::string autostartDirectory, std::string entryName, std::string executablePath,
-                          std::string bundlePath = {});
+    XdgAutostartLoginItem(std::string autostartDirectory, std::string entryName, std::string executablePath, std::string bundlePath = {});
     // The entry for this executable in the user's autostart folder.
     static std::shared_ptr<XdgAutostartLoginItem> forCurrentExecutable();
 

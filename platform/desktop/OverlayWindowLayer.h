@@ -36,8 +36,8 @@ public:
     // Premultiplied ARGB32 pixels of the whole window, `stride` bytes a row; only `damaged`
     // changed since the last frame. `drawn` covers everything that is not transparent, for a
     // desktop that cannot blend the window over what lies beneath.
-    virtual void present(const std::uint8_t* pixels, int width, int height, int stride,
-                         const std::vector<WindowPixelRect>& damaged, const std::vector<WindowPixelRect>& drawn) = 0;
+    virtual void present(const std::uint8_t* pixels, int width, int height, int stride, const std::vector<WindowPixelRect>& damaged,
+                         const std::vector<WindowPixelRect>& drawn) = 0;
     // Above other windows, whether or not the application is active; never focused.
     virtual void orderFrontRegardless() = 0;
     virtual void orderOut() = 0;

@@ -11,7 +11,9 @@ namespace {
 
 // A BGRA frame from rows of '#' (alpha 255), '+' (alpha 128), '-' (alpha 127) and '.' (clear).
 struct Frame {
-    explicit Frame(const std::vector<std::string>& rows) : width(int(rows[0].size())), height(int(rows.size())) {
+    explicit Frame(const std::vector<std::string>& rows)
+        : width(int(rows[0].size())),
+          height(int(rows.size())) {
         pixels.resize(std::size_t(width * height * 4));
         for (int y = 0; y < height; ++y)
             for (int x = 0; x < width; ++x) {
@@ -40,8 +42,7 @@ TEST(OverlayOpaqueRegion, KeepsTheMostlyOpaquePixelsOfTheDrawnBoxesInBands) {
         std::vector<WindowPixelRect> drawn;
         std::vector<WindowPixelRect> expected;
     } cases[] = {
-        {"whole frame: equal rows join, faint pixels stay out", all,
-         {{2, 1, 4, 2}, {2, 3, 1, 1}, {5, 3, 1, 1}, {8, 4, 2, 1}}},
+        {"whole frame: equal rows join, faint pixels stay out", all, {{2, 1, 4, 2}, {2, 3, 1, 1}, {5, 3, 1, 1}, {8, 4, 2, 1}}},
         {"nothing drawn", {}, {}},
         {"only inside the drawn boxes", {{0, 0, 4, 3}}, {{2, 1, 2, 2}}},
         {"overlapping boxes scan their pixels once", {{0, 1, 5, 2}, {3, 1, 5, 2}}, {{2, 1, 4, 2}}},

@@ -32,9 +32,7 @@ constexpr std::chrono::milliseconds kLookAgainAfter{100};
 
 std::shared_ptr<DesktopPermissions> DesktopPermissions::current() { return permissionSets().current(); }
 
-void DesktopPermissions::install(std::shared_ptr<DesktopPermissions> permissions) {
-    permissionSets().exchange(std::move(permissions));
-}
+void DesktopPermissions::install(std::shared_ptr<DesktopPermissions> permissions) { permissionSets().exchange(std::move(permissions)); }
 
 struct X11DesktopPermissions::Connection {
     std::uint64_t id = 0;
@@ -164,8 +162,7 @@ bool X11DesktopPermissions::isAccessibilityTrusted() {
         int major = 2, minor = 1;
         // The key tap listens for raw events, which need XInput 2.1.
         c->accessibility = XQueryExtension(c->display, "XInputExtension", &opcode, &event, &error) &&
-                           XIQueryVersion(c->display, &major, &minor) == Success &&
-                           (major > 2 || (major == 2 && minor >= 1));
+                           XIQueryVersion(c->display, &major, &minor) == Success && (major > 2 || (major == 2 && minor >= 1));
     }
     return *c->accessibility;
 }

@@ -59,7 +59,7 @@ public:
 private:
     struct Connection;
     Connection* connection();  // with mutex_ held; null without a display
-    void watch(Connection& c);                           // with mutex_ held
+    void watch(Connection& c);  // with mutex_ held
     void connectionReadable(std::uint64_t connectionId);  // on the loop's thread
 
     struct Observer {
@@ -68,10 +68,10 @@ private:
     };
     mutable std::mutex mutex_;
     std::unique_ptr<Connection> connection_;  // guarded by mutex_
-    int opened_ = 0;                          // guarded by mutex_
-    std::vector<Observer> observers_;         // guarded by mutex_
-    std::uint64_t nextObserver_ = 0;          // guarded by mutex_
-    std::uint64_t nextConnectionId_ = 0;      // guarded by mutex_
+    int opened_ = 0;  // guarded by mutex_
+    std::vector<Observer> observers_;  // guarded by mutex_
+    std::uint64_t nextObserver_ = 0;  // guarded by mutex_
+    std::uint64_t nextConnectionId_ = 0;  // guarded by mutex_
 };
 
 }  // namespace velmo

@@ -19,12 +19,16 @@ class DisplayEnv {
 public:
     explicit DisplayEnv(const char* value) {
         if (const char* old = std::getenv("DISPLAY")) saved_ = old;
-        if (value) setenv("DISPLAY", value, 1);
-        else unsetenv("DISPLAY");
+        if (value)
+            setenv("DISPLAY", value, 1);
+        else
+            unsetenv("DISPLAY");
     }
     ~DisplayEnv() {
-        if (saved_) setenv("DISPLAY", saved_->c_str(), 1);
-        else unsetenv("DISPLAY");
+        if (saved_)
+            setenv("DISPLAY", saved_->c_str(), 1);
+        else
+            unsetenv("DISPLAY");
     }
 
 private:

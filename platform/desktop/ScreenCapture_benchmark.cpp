@@ -181,8 +181,7 @@ void BM_ScaleDisplay(benchmark::State& state) {
     std::vector<std::uint8_t> out(std::size_t(outWidth) * std::size_t(outHeight) * 4);
     ImageScaler scaler;
     for (auto _ : state) {
-        scaler.scale(source.data(), width, height, std::size_t(width) * 4, out.data(), outWidth, outHeight,
-                     std::size_t(outWidth) * 4);
+        scaler.scale(source.data(), width, height, std::size_t(width) * 4, out.data(), outWidth, outHeight, std::size_t(outWidth) * 4);
         benchmark::DoNotOptimize(out[0]);
     }
 }

@@ -37,7 +37,8 @@ std::shared_ptr<ScreenLayer> ScreenLayer::current() { return layers().current();
 
 void ScreenLayer::install(std::shared_ptr<ScreenLayer> layer) { layers().exchange(std::move(layer)); }
 
-ScreenLayerScope::ScreenLayerScope(std::shared_ptr<ScreenLayer> layer) : previous_(layers().exchange(std::move(layer))) {}
+ScreenLayerScope::ScreenLayerScope(std::shared_ptr<ScreenLayer> layer)
+    : previous_(layers().exchange(std::move(layer))) {}
 
 ScreenLayerScope::~ScreenLayerScope() { layers().exchange(std::move(previous_)); }
 

@@ -87,7 +87,7 @@ using PixelBytes = std::vector<std::uint8_t, UninitializedAllocator<std::uint8_t
 
 // A JPEG made from an image's pixels while they were captured.
 struct PreparedJpeg {
-    int quality = 0;                       // 1..100, see JpegEncoder::qualityForCompressionFactor
+    int quality = 0;  // 1..100, see JpegEncoder::qualityForCompressionFactor
     const std::uint8_t* pixels = nullptr;  // the buffer it was made from
     std::size_t pixelBytes = 0;
     std::vector<std::uint8_t> bytes;
@@ -98,7 +98,7 @@ struct PreparedJpeg {
 struct Image {
     int width = 0;
     int height = 0;
-    PixelBytes pixels;             // width * 4 bytes per row, no padding
+    PixelBytes pixels;  // width * 4 bytes per row, no padding
     std::uint32_t displayID = 0;  // the display it shows (0 when none)
     // Set by a layer that encodes while it captures; it serves only these very pixels (a copy
     // of the image encodes anew), so whoever changes them in place resets it.
@@ -108,8 +108,7 @@ struct Image {
     // The prepared JPEG when it was made from these pixels at this quality.
     const std::vector<std::uint8_t>* preparedJpegAt(int quality) const {
         const PreparedJpeg* p = preparedJpeg.get();
-        return p && p->quality == quality && p->pixels == pixels.data() && p->pixelBytes == pixels.size() ? &p->bytes
-                                                                                                          : nullptr;
+        return p && p->quality == quality && p->pixels == pixels.data() && p->pixelBytes == pixels.size() ? &p->bytes : nullptr;
     }
 };
 
@@ -148,8 +147,7 @@ public:
     // The mouse position in global points.
     virtual Point mouseLocation() = 0;
     // The image as JPEG at the given compression factor (0 smallest .. 1 best); none on failure.
-    virtual std::optional<std::vector<std::uint8_t>> jpegRepresentation(const Image& image,
-                                                                        double compressionFactor) = 0;
+    virtual std::optional<std::vector<std::uint8_t>> jpegRepresentation(const Image& image, double compressionFactor) = 0;
 
     // The layer of this process: the installed one, else the X11 layer on $DISPLAY, made on
     // first use.

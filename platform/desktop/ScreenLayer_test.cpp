@@ -15,9 +15,7 @@ using velmo::test::TaskProbe;
 
 namespace {
 
-ShareableDisplay display(std::uint32_t id, Rect frame) {
-    return {id, std::int64_t(frame.width), std::int64_t(frame.height), frame};
-}
+ShareableDisplay display(std::uint32_t id, Rect frame) { return {id, std::int64_t(frame.width), std::int64_t(frame.height), frame}; }
 
 std::uint32_t pixelAt(const Image& image, int x, int y) {
     const std::uint8_t* p = image.pixels.data() + std::size_t(y) * image.stride() + std::size_t(x) * 4;
@@ -114,8 +112,7 @@ TEST(SimulatedScreenLayer, AnswersLaterAndRecordsWhatWasAsked) {
     ASSERT_EQ(withoutDesktop.value()->windows.size(), 2u);  // off-screen kept, desktop left out
     EXPECT_EQ(withoutDesktop.value()->windows[1].windowID, 11u);
 
-    EXPECT_EQ(layer.contentRequests(),
-              (std::vector<SimulatedScreenLayer::ContentRequest>{{false, true}, {true, false}}));
+    EXPECT_EQ(layer.contentRequests(), (std::vector<SimulatedScreenLayer::ContentRequest>{{false, true}, {true, false}}));
     EXPECT_EQ(layer.screens().size(), 2u);
     EXPECT_EQ(screenNumber(layer.screens()[1]), 2u);
     layer.setMouseLocation({3, 4});
@@ -141,7 +138,7 @@ TEST(SimulatedScreenLayer, ScreenshotsHonourTheExcludedWindowsAndTheConfiguredSi
     EXPECT_EQ(image.width, 400);
     EXPECT_EQ(image.height, 200);
     EXPECT_EQ(image.displayID, 7u);
-    EXPECT_EQ(pixelAt(image, 50, 50), 0x102030u);   // the own window is not drawn
+    EXPECT_EQ(pixelAt(image, 50, 50), 0x102030u);  // the own window is not drawn
     EXPECT_EQ(pixelAt(image, 300, 50), 0x00ff00u);  // the other one is
     EXPECT_EQ(pixelAt(image, 50, 150), 0x102030u);
 

@@ -4,9 +4,9 @@
 
 namespace velmo {
 
-SimulatedKeyEventTap::SimulatedKeyEventTap(KeyEventTapLocation location, KeyEventTapPlacement placement,
-                                           KeyEventTapOptions options, KeyEventMask mask, KeyEventTapCallback callback,
-                                           void* userInfo, std::shared_ptr<const SimulatedKeyEventTapSwitches> switches)
+SimulatedKeyEventTap::SimulatedKeyEventTap(KeyEventTapLocation location, KeyEventTapPlacement placement, KeyEventTapOptions options,
+                                           KeyEventMask mask, KeyEventTapCallback callback, void* userInfo,
+                                           std::shared_ptr<const SimulatedKeyEventTapSwitches> switches)
     : KeyEventTap(mask, callback, userInfo),
       location_(location),
       placement_(placement),
@@ -37,7 +37,8 @@ void SimulatedKeyEventTapFactory::post(const KeyEvent& event) {
 }
 
 SimulatedKeyEventTapScope::SimulatedKeyEventTapScope()
-    : factory_(std::make_shared<SimulatedKeyEventTapFactory>()), previous_(KeyEventTapFactory::current()) {
+    : factory_(std::make_shared<SimulatedKeyEventTapFactory>()),
+      previous_(KeyEventTapFactory::current()) {
     KeyEventTapFactory::install(factory_);
 }
 

@@ -16,13 +16,12 @@ struct SimulatedKeyEventTapSwitches {
 class SimulatedKeyEventTap final : public KeyEventTap {
 public:
     struct Delivery {
-        KeyEvent event;     // what the callback was given
+        KeyEvent event;  // what the callback was given
         KeyEvent passedOn;  // what it handed back
     };
 
-    SimulatedKeyEventTap(KeyEventTapLocation location, KeyEventTapPlacement placement, KeyEventTapOptions options,
-                         KeyEventMask mask, KeyEventTapCallback callback, void* userInfo,
-                         std::shared_ptr<const SimulatedKeyEventTapSwitches> switches);
+    SimulatedKeyEventTap(KeyEventTapLocation location, KeyEventTapPlacement placement, KeyEventTapOptions options, KeyEventMask mask,
+                         KeyEventTapCallback callback, void* userInfo, std::shared_ptr<const SimulatedKeyEventTapSwitches> switches);
     ~SimulatedKeyEventTap() override { invalidate(); }
 
     // A key event in the session. It reaches the callback on the main loop (posted, in order)
@@ -50,11 +49,11 @@ private:
 
 class SimulatedKeyEventTapFactory : public KeyEventTapFactory {
 public:
-    SimulatedKeyEventTapFactory() : switches_(std::make_shared<SimulatedKeyEventTapSwitches>()) {}
+    SimulatedKeyEventTapFactory()
+        : switches_(std::make_shared<SimulatedKeyEventTapSwitches>()) {}
 
-    std::shared_ptr<KeyEventTap> createTap(KeyEventTapLocation location, KeyEventTapPlacement placement,
-                                           KeyEventTapOptions options, KeyEventMask mask,
-                                           KeyEventTapCallback callback, void* userInfo) override;
+    std::shared_ptr<KeyEventTap> createTap(KeyEventTapLocation location, KeyEventTapPlacement placement, KeyEventTapOptions options,
+                                           KeyEventMask mask, KeyEventTapCallback callback, void* userInfo) override;
 
     // While set, creating a tap fails / making a tap's run-loop source fails.
     void setFailsTapCreation(bool fails) { switches_->failsTapCreation = fails; }

@@ -35,7 +35,7 @@ void fill(Image& image, int left, int top, int right, int bottom, std::uint32_t 
 }  // namespace
 
 SimulatedScreenLayer::Window SimulatedScreenLayer::window(std::uint32_t windowID, Rect frame, std::uint32_t rgb,
-                                                         std::optional<std::string> bundleIdentifier) {
+                                                          std::optional<std::string> bundleIdentifier) {
     Window w;
     w.window.windowID = windowID;
     w.window.frame = frame;
@@ -84,16 +84,14 @@ Task<Image> SimulatedScreenLayer::captureImage(ContentFilter filter, StreamConfi
     captureRequests_.push_back({filter, configuration});
     std::exception_ptr error;
     if (auto it = screenshotErrors_.find(filter.display.displayID); it != screenshotErrors_.end()) error = it->second;
-    bool known = std::any_of(displays_.begin(), displays_.end(),
-                             [&](const ShareableDisplay& d) { return d.displayID == filter.display.displayID; });
+    bool known =
+        std::any_of(displays_.begin(), displays_.end(), [&](const ShareableDisplay& d) { return d.displayID == filter.display.displayID; });
     co_await answerLater();
     if (error) std::rethrow_exception(error);
     if (!known) {
-        throw Error("SimulatedScreenLayer", 2,
-                    "The display " + std::to_string(filter.display.displayID) + " is not available");
+        throw Error("SimulatedScreenLayer", 2, "The display " + std::to_string(filter.display.displayID) + " is not available");
     }
-    if (configuration.width < 0 || configuration.height < 0 || configuration.width > 16384 ||
-        configuration.height > 16384) {
+    if (configuration.width < 0 || configuration.height < 0 || configuration.width > 16384 || configuration.height > 16384) {
         throw Error("SimulatedScreenLayer", 4, "The output size is not valid");
     }
     int width = int(configuration.width > 0 ? configuration.width : filter.display.width);
@@ -101,8 +99,8 @@ Task<Image> SimulatedScreenLayer::captureImage(ContentFilter filter, StreamConfi
     co_return render(filter.display, filter.excludedWindows, width, height);
 }
 
-Image SimulatedScreenLayer::render(const ShareableDisplay& display, const std::vector<ShareableWindow>& excluded,
-                                   int width, int height) const {
+Image SimulatedScreenLayer::render(const ShareableDisplay& display, const std::vector<ShareableWindow>& excluded, int width,
+                                   int height) const {
     Image image;
     image.width = std::max(width, 0);
     image.height = std::max(height, 0);
@@ -115,8 +113,8 @@ Image SimulatedScreenLayer::render(const ShareableDisplay& display, const std::v
     double sy = image.height / d.height;
     for (const auto& w : windows_) {
         if (!w.window.isOnScreen) continue;
-        bool isExcluded = std::any_of(excluded.begin(), excluded.end(),
-                                      [&](const ShareableWindow& e) { return e.windowID == w.window.windowID; });
+        bool isExcluded =
+            std::any_of(excluded.begin(), excluded.end(), [&](const ShareableWindow& e) { return e.windowID == w.window.windowID; });
         if (isExcluded) continue;
         const Rect& f = w.window.frame;
         // Global points (y up) to the image's pixels (y down), held to a little beyond the image.
@@ -140,8 +138,7 @@ Point SimulatedScreenLayer::mouseLocation() {
     return mouse_;
 }
 
-std::optional<std::vector<std::uint8_t>> SimulatedScreenLayer::jpegRepresentation(const Image& image,
-                                                                                 double compressionFactor) {
+std::optional<std::vector<std::uint8_t>> SimulatedScreenLayer::jpegRepresentation(const Image& image, double compressionFactor) {
     jpegRequests_.push_back({image.displayID, compressionFactor});
     if (jpegFailures_.count(image.displayID)) return std::nullopt;
     return encoder_.encode(image, compressionFactor);

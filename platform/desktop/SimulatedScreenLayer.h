@@ -18,13 +18,12 @@ class SimulatedScreenLayer : public ScreenLayer {
 public:
     struct Window {
         ShareableWindow window;
-        std::uint32_t rgb = 0x808080;   // the colour it is drawn with
-        bool isDesktopWindow = false;   // left out when desktop windows are excluded
+        std::uint32_t rgb = 0x808080;  // the colour it is drawn with
+        bool isDesktopWindow = false;  // left out when desktop windows are excluded
     };
     // An on-screen window drawn in one colour, owned by the application with this bundle
     // identifier, or by none.
-    static Window window(std::uint32_t windowID, Rect frame, std::uint32_t rgb,
-                         std::optional<std::string> bundleIdentifier = std::nullopt);
+    static Window window(std::uint32_t windowID, Rect frame, std::uint32_t rgb, std::optional<std::string> bundleIdentifier = std::nullopt);
 
     struct CaptureRequest {
         ContentFilter filter;
@@ -75,8 +74,7 @@ public:
 
     // The pixels a screenshot of this display shows: its colour, then every window that lies on
     // it and is not excluded, back to front. Public so tests can state what they expect.
-    Image render(const ShareableDisplay& display, const std::vector<ShareableWindow>& excluded, int width,
-                 int height) const;
+    Image render(const ShareableDisplay& display, const std::vector<ShareableWindow>& excluded, int width, int height) const;
 
 private:
     std::vector<ShareableDisplay> displays_;

@@ -20,7 +20,9 @@ constexpr std::uint32_t lightTint = 0xFFFFFF;
 
 class DBusStatusNotifierItem final : public StatusItem, public std::enable_shared_from_this<DBusStatusNotifierItem> {
 public:
-    DBusStatusNotifierItem(sd_bus* bus, StatusNotifierItemOptions options) : bus_(bus), options_(std::move(options)) {
+    DBusStatusNotifierItem(sd_bus* bus, StatusNotifierItemOptions options)
+        : bus_(bus),
+          options_(std::move(options)) {
         static std::atomic<int> serial{0};
         name_ = "org.kde.StatusNotifierItem-" + std::to_string(getpid()) + "-" + std::to_string(++serial);
     }
@@ -65,7 +67,8 @@ public:
 
 private:
     void process() {
-        while (sd_bus_process(bus_, nullptr) > 0) {}
+        while (sd_bus_process(bus_, nullptr) > 0) {
+        }
         sd_bus_flush(bus_);
     }
 

@@ -25,11 +25,11 @@ struct SettingsPage {
 
 const std::vector<SettingsPage>& settingsPages() {
     static const std::vector<SettingsPage> pages{
-        {"x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility", "GNOME",
+        {"x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility",
+         "GNOME",
          {"gnome-control-center", "universal-access"}},
         {"x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility", "KDE", {"systemsettings", "kcm_access"}},
-        {"x-apple.systempreferences:com.apple.preference.security?Privacy_ScreenCapture", "GNOME",
-         {"gnome-control-center", "privacy"}},
+        {"x-apple.systempreferences:com.apple.preference.security?Privacy_ScreenCapture", "GNOME", {"gnome-control-center", "privacy"}},
         {"x-apple.systempreferences:com.apple.preference.security?Privacy_Microphone", "GNOME", {"gnome-control-center", "sound"}},
         {"x-apple.systempreferences:com.apple.preference.security?Privacy_Microphone", "KDE", {"systemsettings", "kcm_pulseaudio"}},
     };
@@ -77,14 +77,14 @@ bool showItemsOverDBus(const std::vector<std::string>& paths) {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
     int hasOwner = 0;
-    if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner", &error,
-                           &reply, "s", name) >= 0 &&
+    if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner", &error, &reply,
+                           "s", name) >= 0 &&
         sd_bus_message_read(reply, "b", &hasOwner) >= 0)
         offered = hasOwner != 0;
     reply = sd_bus_message_unref(reply);
     sd_bus_error_free(&error);
-    if (!offered && sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                       "ListActivatableNames", &error, &reply, "") >= 0) {
+    if (!offered && sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "ListActivatableNames",
+                                       &error, &reply, "") >= 0) {
         char** names = nullptr;
         if (sd_bus_message_read_strv(reply, &names) >= 0 && names) {
             for (char** n = names; *n; ++n) {
@@ -179,7 +179,8 @@ bool spawnDetached(const std::vector<std::string>& argv) {
         _exit(0);
     }
     int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 

@@ -126,26 +126,28 @@ TEST(SettingsPages, TheBundleIsShownThroughTheFileManagerOnTheSessionBus) {
     } shown;
     static const sd_bus_vtable table[] = {
         SD_BUS_VTABLE_START(0),
-        SD_BUS_METHOD("ShowItems", "ass", "",
-                      [](sd_bus_message* m, void* userdata, sd_bus_error*) {
-                          auto* s = static_cast<Shown*>(userdata);
-                          char** uris = nullptr;
-                          const char* startup = nullptr;
-                          if (sd_bus_message_read_strv(m, &uris) >= 0 && uris) {
-                              for (char** u = uris; *u; ++u) {
-                                  s->uris.push_back(*u);
-                                  std::free(*u);
-                              }
-                              std::free(uris);
-                          }
-                          if (sd_bus_message_read(m, "s", &startup) >= 0) s->startupId = startup;
-                          return sd_bus_reply_method_return(m, "");
-                      },
-                      SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD(
+            "ShowItems", "ass", "",
+            [](sd_bus_message* m, void* userdata, sd_bus_error*) {
+                auto* s = static_cast<Shown*>(userdata);
+                char** uris = nullptr;
+                const char* startup = nullptr;
+                if (sd_bus_message_read_strv(m, &uris) >= 0 && uris) {
+                    for (char** u = uris; *u; ++u) {
+                        s->uris.push_back(*u);
+                        std::free(*u);
+                    }
+                    std::free(uris);
+                }
+                if (sd_bus_message_read(m, "s", &startup) >= 0) s->startupId = startup;
+                return sd_bus_reply_method_return(m, "");
+            },
+            SD_BUS_VTABLE_UNPRIVILEGED),
         SD_BUS_VTABLE_END,
     };
     sd_bus_slot* slot = nullptr;
-    ASSERT_GE(sd_bus_add_object_vtable(fileManager, &slot, "/org/freedesktop/FileManager1", "org.freedesktop.FileManager1", table, &shown), 0);
+    ASSERT_GE(sd_bus_add_object_vtable(fileManager, &slot, "/org/freedesktop/FileManager1", "org.freedesktop.FileManager1", table, &shown),
+              0);
     ASSERT_GE(sd_bus_request_name(fileManager, "org.freedesktop.FileManager1", 0), 0);
 
     TestDirectory dir;
@@ -155,7 +157,8 @@ TEST(SettingsPages, TheBundleIsShownThroughTheFileManagerOnTheSessionBus) {
     Workspace::shared()->activateFileViewerSelecting({"/opt/some where/Velmo.app"});
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (shown.uris.empty() && std::chrono::steady_clock::now() < deadline) {
-        while (sd_bus_process(fileManager, nullptr) > 0) {}
+        while (sd_bus_process(fileManager, nullptr) > 0) {
+        }
         sd_bus_wait(fileManager, 100000);
     }
     EXPECT_EQ(shown.uris, std::vector<std::string>{"file:///opt/some%20where/Velmo.app"});

@@ -162,7 +162,8 @@ void closeWatchedDisplay(Display* display) {
     goneServers().erase(display);
 }
 
-X11ErrorTrap::X11ErrorTrap(Display* display) : display_(display) {
+X11ErrorTrap::X11ErrorTrap(Display* display)
+    : display_(display) {
     installOnce();
     settle(display_);  // errors of earlier requests are not ours
     std::lock_guard lock(trapMutex());

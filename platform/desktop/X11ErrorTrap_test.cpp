@@ -29,7 +29,7 @@ TEST(X11ErrorTrap, WaitsOnlyForUnansweredRequestsAndCatchesFailuresInside) {
     const struct {
         const char* name;
         bool unansweredBefore;  // a request without a reply is sent just before the trap
-        bool failing;           // the request inside the trap fails
+        bool failing;  // the request inside the trap fails
     } cases[] = {
         {"after a reply, failing", false, true},
         {"after a reply, good", false, false},

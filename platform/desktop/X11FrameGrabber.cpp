@@ -33,7 +33,8 @@ std::uint8_t channel(unsigned long pixel, unsigned long mask) {
 
 }  // namespace
 
-X11FrameGrabber::X11FrameGrabber(Display* display, bool preferSharedMemory) : display_(display) {
+X11FrameGrabber::X11FrameGrabber(Display* display, bool preferSharedMemory)
+    : display_(display) {
     int major = 0, minor = 0;
     Bool pixmaps = False;
     useShm_ = preferSharedMemory && XShmQueryExtension(display_) && XShmQueryVersion(display_, &major, &minor, &pixmaps);
@@ -59,8 +60,7 @@ void X11FrameGrabber::releaseShmImage() {
 }
 
 bool X11FrameGrabber::ensureShmImage(int width, int height, int depth, Visual* visual) {
-    if (shmImage_ && shmImage_->width == width && shmImage_->height == height && shmDepth_ == depth &&
-        shmVisual_ == visual) {
+    if (shmImage_ && shmImage_->width == width && shmImage_->height == height && shmDepth_ == depth && shmVisual_ == visual) {
         return true;
     }
     if (shmImage_) {
@@ -68,8 +68,7 @@ bool X11FrameGrabber::ensureShmImage(int width, int height, int depth, Visual* v
         shmImage_ = nullptr;
     }
     XShmSegmentInfo probe{};
-    XImage* image = XShmCreateImage(display_, visual, unsigned(depth), ZPixmap, nullptr, &probe, unsigned(width),
-                                    unsigned(height));
+    XImage* image = XShmCreateImage(display_, visual, unsigned(depth), ZPixmap, nullptr, &probe, unsigned(width), unsigned(height));
     if (!image) return false;
     std::size_t bytes = std::size_t(image->bytes_per_line) * std::size_t(height);
     // The segment grows when needed and is kept for later grabs of the same or smaller size.
@@ -126,8 +125,7 @@ X11FrameGrabber::Pixels X11FrameGrabber::grab(Drawable drawable, int x, int y, i
     return grab(drawable, x, y, width, height, DefaultDepth(display_, screen), DefaultVisual(display_, screen));
 }
 
-X11FrameGrabber::Pixels X11FrameGrabber::grab(Drawable drawable, int x, int y, int width, int height, int depth,
-                                              Visual* visual) {
+X11FrameGrabber::Pixels X11FrameGrabber::grab(Drawable drawable, int x, int y, int width, int height, int depth, Visual* visual) {
     if (width <= 0 || height <= 0) throw grabError("empty rectangle");
     if (plainImage_) {
         XDestroyImage(plainImage_);
@@ -169,8 +167,7 @@ X11FrameGrabber::Pixels X11FrameGrabber::grab(Drawable drawable, int x, int y, i
     return convert(image);
 }
 
-std::optional<X11FrameGrabber::Pixels> X11FrameGrabber::beginRows(Drawable drawable, int x, int y, int width,
-                                                                  int height) {
+std::optional<X11FrameGrabber::Pixels> X11FrameGrabber::beginRows(Drawable drawable, int x, int y, int width, int height) {
     if (!useShm_ || width <= 0 || height <= 0) return std::nullopt;
     int screen = DefaultScreen(display_);
     Visual* visual = DefaultVisual(display_, screen);
@@ -216,8 +213,8 @@ X11FrameGrabber::Pixels X11FrameGrabber::convert(XImage* image) {
     Pixels pixels;
     pixels.width = image->width;
     pixels.height = image->height;
-    if (image->bits_per_pixel == 32 && image->byte_order == LSBFirst && image->red_mask == 0xff0000 &&
-        image->green_mask == 0xff00 && image->blue_mask == 0xff) {
+    if (image->bits_per_pixel == 32 && image->byte_order == LSBFirst && image->red_mask == 0xff0000 && image->green_mask == 0xff00 &&
+        image->blue_mask == 0xff) {
         pixels.data = reinterpret_cast<std::uint8_t*>(image->data);
         pixels.stride = std::size_t(image->bytes_per_line);
         return pixels;

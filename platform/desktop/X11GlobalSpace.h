@@ -19,7 +19,8 @@ struct X11Rect {
 // the primary monitor, y up; one point a pixel).
 class X11GlobalSpace {
 public:
-    explicit X11GlobalSpace(X11Rect primary) : primary_(primary) {}
+    explicit X11GlobalSpace(X11Rect primary)
+        : primary_(primary) {}
 
     Rect rectFromX11(const X11Rect& r) const;
     // A pixel stands for its centre, so the pointer on any pixel of a monitor, its top row

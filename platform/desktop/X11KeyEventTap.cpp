@@ -18,23 +18,31 @@ namespace {
 // The flag a key stands for, or 0 for a key that is no modifier.
 KeyEventFlags modifierOfKeysym(KeySym sym) {
     switch (sym) {
-    case XK_Control_L:
-    case XK_Control_R: return KeyEventFlag::control;
-    case XK_Alt_L:
-    case XK_Alt_R: return KeyEventFlag::alternate;
-    case XK_Shift_L:
-    case XK_Shift_R: return KeyEventFlag::shift;
-    case XK_Super_L:
-    case XK_Super_R: return KeyEventFlag::command;
-    case XK_Caps_Lock: return KeyEventFlag::alphaShift;
-    default: return 0;
+        case XK_Control_L:
+        case XK_Control_R:
+            return KeyEventFlag::control;
+        case XK_Alt_L:
+        case XK_Alt_R:
+            return KeyEventFlag::alternate;
+        case XK_Shift_L:
+        case XK_Shift_R:
+            return KeyEventFlag::shift;
+        case XK_Super_L:
+        case XK_Super_R:
+            return KeyEventFlag::command;
+        case XK_Caps_Lock:
+            return KeyEventFlag::alphaShift;
+        default:
+            return 0;
     }
 }
 
 class X11KeyEventTap final : public KeyEventTap {
 public:
     X11KeyEventTap(Display* display, int xiOpcode, KeyEventMask mask, KeyEventTapCallback callback, void* userInfo)
-        : KeyEventTap(mask, callback, userInfo), display_(display), xiOpcode_(xiOpcode) {}
+        : KeyEventTap(mask, callback, userInfo),
+          display_(display),
+          xiOpcode_(xiOpcode) {}
     ~X11KeyEventTap() override { invalidate(); }
 
     // Modifiers already down (or locked) when the tap starts count from the first event on.
@@ -140,7 +148,8 @@ private:
 
 }  // namespace
 
-X11KeyEventTapFactory::X11KeyEventTapFactory(std::optional<std::string> displayName) : displayName_(std::move(displayName)) {}
+X11KeyEventTapFactory::X11KeyEventTapFactory(std::optional<std::string> displayName)
+    : displayName_(std::move(displayName)) {}
 
 std::shared_ptr<KeyEventTap> X11KeyEventTapFactory::createTap(KeyEventTapLocation, KeyEventTapPlacement, KeyEventTapOptions,
                                                               KeyEventMask mask, KeyEventTapCallback callback, void* userInfo) {

@@ -19,9 +19,8 @@ public:
     // X11 display (WAYLAND_DISPLAY without DISPLAY) cannot be observed: every tap fails.
     explicit X11KeyEventTapFactory(std::optional<std::string> displayName = std::nullopt);
 
-    std::shared_ptr<KeyEventTap> createTap(KeyEventTapLocation location, KeyEventTapPlacement placement,
-                                           KeyEventTapOptions options, KeyEventMask mask,
-                                           KeyEventTapCallback callback, void* userInfo) override;
+    std::shared_ptr<KeyEventTap> createTap(KeyEventTapLocation location, KeyEventTapPlacement placement, KeyEventTapOptions options,
+                                           KeyEventMask mask, KeyEventTapCallback callback, void* userInfo) override;
 
 private:
     std::optional<std::string> displayName_;

@@ -30,19 +30,20 @@ struct Recorder {
     }
 };
 
-constexpr KeyEventMask allKeys = keyEventMaskBit(KeyEventType::flagsChanged) | keyEventMaskBit(KeyEventType::keyDown) |
-                                 keyEventMaskBit(KeyEventType::keyUp);
+constexpr KeyEventMask allKeys =
+    keyEventMaskBit(KeyEventType::flagsChanged) | keyEventMaskBit(KeyEventType::keyDown) | keyEventMaskBit(KeyEventType::keyUp);
 
 std::shared_ptr<KeyEventTap> createTap(KeyEventTapFactory& factory, Recorder& recorder, KeyEventMask mask = allKeys) {
-    return factory.createTap(KeyEventTapLocation::session, KeyEventTapPlacement::headInsert, KeyEventTapOptions::listenOnly,
-                             mask, &Recorder::callback, &recorder);
+    return factory.createTap(KeyEventTapLocation::session, KeyEventTapPlacement::headInsert, KeyEventTapOptions::listenOnly, mask,
+                             &Recorder::callback, &recorder);
 }
 
 // A running tap: its source in the main loop, enabled.
 struct RunningTap {
     std::shared_ptr<KeyEventTap> tap;
     std::shared_ptr<KeyEventTapRunLoopSource> source;
-    explicit RunningTap(std::shared_ptr<KeyEventTap> t) : tap(std::move(t)) {
+    explicit RunningTap(std::shared_ptr<KeyEventTap> t)
+        : tap(std::move(t)) {
         if (!tap) return;
         source = tap->createRunLoopSource();
         if (source) source->addToMainLoop();
@@ -100,10 +101,10 @@ TEST_F(X11KeyEventTapTest, EachModifierKeySetsItsFlagWhileDown) {
         const char* keysym;
         KeyEventFlags flag;
     };
-    for (const Case& c : {Case{"Control_L", KeyEventFlag::control}, Case{"Control_R", KeyEventFlag::control},
-                          Case{"Alt_L", KeyEventFlag::alternate}, Case{"Alt_R", KeyEventFlag::alternate},
-                          Case{"Shift_L", KeyEventFlag::shift}, Case{"Shift_R", KeyEventFlag::shift},
-                          Case{"Super_L", KeyEventFlag::command}, Case{"Super_R", KeyEventFlag::command}}) {
+    for (const Case& c :
+         {Case{"Control_L", KeyEventFlag::control}, Case{"Control_R", KeyEventFlag::control}, Case{"Alt_L", KeyEventFlag::alternate},
+          Case{"Alt_R", KeyEventFlag::alternate}, Case{"Shift_L", KeyEventFlag::shift}, Case{"Shift_R", KeyEventFlag::shift},
+          Case{"Super_L", KeyEventFlag::command}, Case{"Super_R", KeyEventFlag::command}}) {
         SCOPED_TRACE(c.keysym);
         expectEvents({std::string("+") + c.keysym, std::string("-") + c.keysym}, {flagsChanged(c.flag), flagsChanged(0)});
     }
@@ -117,15 +118,15 @@ TEST_F(X11KeyEventTapTest, KeysBetweenModifiersCarryTheHeldFlags) {
 }
 
 TEST_F(X11KeyEventTapTest, AFlagStaysWhileEitherOfItsKeysIsDown) {
-    expectEvents({"+Control_L", "+Control_R", "-Control_L", "-Control_R"},
-                 {flagsChanged(KeyEventFlag::control), flagsChanged(KeyEventFlag::control),
-                  flagsChanged(KeyEventFlag::control), flagsChanged(0)});
+    expectEvents(
+        {"+Control_L", "+Control_R", "-Control_L", "-Control_R"},
+        {flagsChanged(KeyEventFlag::control), flagsChanged(KeyEventFlag::control), flagsChanged(KeyEventFlag::control), flagsChanged(0)});
 }
 
 TEST_F(X11KeyEventTapTest, CapsLockLocksOnOnePressAndUnlocksAfterTheNext) {
     expectEvents({"+Caps_Lock", "-Caps_Lock", "+Caps_Lock", "-Caps_Lock"},
-                 {flagsChanged(KeyEventFlag::alphaShift), flagsChanged(KeyEventFlag::alphaShift),
-                  flagsChanged(KeyEventFlag::alphaShift), flagsChanged(0)});
+                 {flagsChanged(KeyEventFlag::alphaShift), flagsChanged(KeyEventFlag::alphaShift), flagsChanged(KeyEventFlag::alphaShift),
+                  flagsChanged(0)});
 }
 
 TEST_F(X11KeyEventTapTest, TypesOutsideTheMaskAreNotDelivered) {

@@ -49,8 +49,7 @@ using MonitorNames = std::map<Atom, std::string>;
 bool hasRandRMonitors(Display* d) {
     int event = 0, error = 0, major = 0, minor = 0;
     X11ErrorTrap trap(d);
-    return XRRQueryExtension(d, &event, &error) && XRRQueryVersion(d, &major, &minor) &&
-           (major > 1 || (major == 1 && minor >= 5));
+    return XRRQueryExtension(d, &event, &error) && XRRQueryVersion(d, &major, &minor) && (major > 1 || (major == 1 && minor >= 5));
 }
 
 // One round trip when the server has RandR monitors.
@@ -141,8 +140,7 @@ bool hasProperty(Display* d, Window w, Atom property) {
     int format = 0;
     unsigned long items = 0, after = 0;
     unsigned char* data = nullptr;
-    if (XGetWindowProperty(d, w, property, 0, 0, False, AnyPropertyType, &type, &format, &items, &after, &data) !=
-        Success) {
+    if (XGetWindowProperty(d, w, property, 0, 0, False, AnyPropertyType, &type, &format, &items, &after, &data) != Success) {
         return false;
     }
     if (data) XFree(data);
@@ -154,8 +152,7 @@ std::optional<std::string> stringProperty(Display* d, Window w, Atom property) {
     int format = 0;
     unsigned long items = 0, after = 0;
     unsigned char* data = nullptr;
-    if (XGetWindowProperty(d, w, property, 0, 1024, False, AnyPropertyType, &type, &format, &items, &after, &data) !=
-            Success ||
+    if (XGetWindowProperty(d, w, property, 0, 1024, False, AnyPropertyType, &type, &format, &items, &after, &data) != Success ||
         type == None) {
         return std::nullopt;
     }
@@ -171,8 +168,8 @@ std::vector<long> cardinalProperty(Display* d, Window w, Atom property, Atom wan
     unsigned long items = 0, after = 0;
     unsigned char* data = nullptr;
     std::vector<long> values;
-    if (XGetWindowProperty(d, w, property, 0, 64, False, wanted, &type, &format, &items, &after, &data) == Success &&
-        type == wanted && format == 32 && data) {
+    if (XGetWindowProperty(d, w, property, 0, 64, False, wanted, &type, &format, &items, &after, &data) == Success && type == wanted &&
+        format == 32 && data) {
         const long* longs = reinterpret_cast<const long*>(data);  // Xlib hands 32-bit items as longs
         values.assign(longs, longs + items);
     }
@@ -296,16 +293,17 @@ struct X11ScreenLayer::Impl {
 
     Image screenshot(const ContentFilter& filter, const StreamConfiguration& configuration) {
         const std::vector<X11Monitor>& monitors = captureMonitors.monitors();
-        auto it = std::find_if(monitors.begin(), monitors.end(),
-                               [&](const X11Monitor& m) { return m.identifier == filter.display.displayID; });
+        auto it =
+            std::find_if(monitors.begin(), monitors.end(), [&](const X11Monitor& m) { return m.identifier == filter.display.displayID; });
         if (it == monitors.end()) {
             throw Error(kDomain, 2, "The display " + std::to_string(filter.display.displayID) + " is not available");
         }
         const X11Rect monitor = it->rect;
         if (configuration.width < 0 || configuration.height < 0 || configuration.width > kLargestOutputSide ||
             configuration.height > kLargestOutputSide) {
-            throw Error(kDomain, 4, "The output size " + std::to_string(configuration.width) + "x" +
-                                        std::to_string(configuration.height) + " is not valid");
+            throw Error(
+                kDomain, 4,
+                "The output size " + std::to_string(configuration.width) + "x" + std::to_string(configuration.height) + " is not valid");
         }
         int screen = DefaultScreen(capture);
         X11Rect rootRect{0, 0, DisplayWidth(capture, screen), DisplayHeight(capture, screen)};
@@ -352,8 +350,7 @@ struct X11ScreenLayer::Impl {
             stride = std::size_t(monitor.width) * 4;
             padded.assign(stride * std::size_t(monitor.height), 0);
             for (int y = 0; y < visible.height; ++y) {
-                std::memcpy(padded.data() + std::size_t(visible.y - monitor.y + y) * stride +
-                                std::size_t(visible.x - monitor.x) * 4,
+                std::memcpy(padded.data() + std::size_t(visible.y - monitor.y + y) * stride + std::size_t(visible.x - monitor.x) * 4,
                             px.data + std::size_t(y) * px.stride, std::size_t(visible.width) * 4);
             }
             source = padded.data();
@@ -368,11 +365,10 @@ struct X11ScreenLayer::Impl {
                         const ImageScaler::Producer* produce) {
         const int quality = JpegEncoder::qualityForCompressionFactor(options.preparedCompressionFactor);
         bool encoding = jpegRows.begin(image.width, image.height, quality);
-        scaler.scale(source, width, height, stride, image.pixels.data(), image.width, image.height, image.stride(),
-                     produce, [&](int from, int to) {
+        scaler.scale(source, width, height, stride, image.pixels.data(), image.width, image.height, image.stride(), produce,
+                     [&](int from, int to) {
                          if (encoding) {
-                             encoding = jpegRows.write(image.pixels.data() + std::size_t(from) * image.stride(),
-                                                       image.stride(), to - from);
+                             encoding = jpegRows.write(image.pixels.data() + std::size_t(from) * image.stride(), image.stride(), to - from);
                          }
                      });
         std::optional<std::vector<std::uint8_t>> bytes = encoding ? jpegRows.finish() : std::nullopt;
@@ -386,9 +382,11 @@ struct X11ScreenLayer::Impl {
     }
 };
 
-X11ScreenLayer::X11ScreenLayer() : X11ScreenLayer(Options{}) {}
+X11ScreenLayer::X11ScreenLayer()
+    : X11ScreenLayer(Options{}) {}
 
-X11ScreenLayer::X11ScreenLayer(Options options) : impl_(std::make_unique<Impl>()) {
+X11ScreenLayer::X11ScreenLayer(Options options)
+    : impl_(std::make_unique<Impl>()) {
     impl_->options = std::move(options);
     const char* env = std::getenv("DISPLAY");
     std::string name = !impl_->options.displayName.empty() ? impl_->options.displayName : (env ? env : "");
@@ -495,16 +493,14 @@ Point X11ScreenLayer::mouseLocation() {
     return spaceOf(list).pointFromX11Pixel(rootX, rootY);
 }
 
-std::optional<std::vector<std::uint8_t>> X11ScreenLayer::jpegRepresentation(const Image& image,
-                                                                           double compressionFactor) {
+std::optional<std::vector<std::uint8_t>> X11ScreenLayer::jpegRepresentation(const Image& image, double compressionFactor) {
     if (const auto* prepared = image.preparedJpegAt(JpegEncoder::qualityForCompressionFactor(compressionFactor))) {
         return *prepared;
     }
     return impl_->jpeg.encode(image, compressionFactor);
 }
 
-void X11ScreenLayer::setOwningBundleIdentifier(_XDisplay* display, unsigned long window,
-                                               const std::string& bundleIdentifier) {
+void X11ScreenLayer::setOwningBundleIdentifier(_XDisplay* display, unsigned long window, const std::string& bundleIdentifier) {
     Atom property = XInternAtom(display, kBundleProperty, False);
     Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
     XChangeProperty(display, Window(window), property, utf8, 8, PropModeReplace,

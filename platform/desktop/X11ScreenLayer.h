@@ -30,8 +30,8 @@ struct X11Monitor {
 class X11ScreenLayer : public ScreenLayer {
 public:
     struct Options {
-        std::string displayName;        // empty: $DISPLAY
-        bool useSharedMemory = true;    // false forces XGetImage
+        std::string displayName;  // empty: $DISPLAY
+        bool useSharedMemory = true;  // false forces XGetImage
         // Screenshots are encoded as JPEG at this factor while they are scaled, so
         // `jpegRepresentation` at the same factor costs nothing more.
         double preparedCompressionFactor = 0.8;

@@ -65,8 +65,7 @@ ShareableContent contentOf(VirtualMainLoopScope& loop, X11ScreenLayer& layer, bo
     return *content.value();
 }
 
-TaskProbe<Image> shotOf(VirtualMainLoopScope& loop, X11ScreenLayer& layer,
-                                                           ContentFilter filter, StreamConfiguration configuration) {
+TaskProbe<Image> shotOf(VirtualMainLoopScope& loop, X11ScreenLayer& layer, ContentFilter filter, StreamConfiguration configuration) {
     auto shot = TaskProbe(layer.captureImage(std::move(filter), configuration));
     EXPECT_TRUE(finish(loop, shot));
     return shot;
@@ -160,10 +159,10 @@ TEST_F(X11ScreenLayerOnTwoMonitors, ScreenshotsShowTheMonitorScaledBySharedMemor
         const ShareableContent content = contentOf(loop, layer);
         ASSERT_EQ(content.displays.size(), 2u);
         const std::pair<int, StreamConfiguration> shots[] = {
-            {0, {1280, 720}},   // down
+            {0, {1280, 720}},  // down
             {1, {1066, 1280}},  // up
-            {1, {}},            // the monitor's own size
-            {0, {400, 800}},    // down on one axis, up on the other
+            {1, {}},  // the monitor's own size
+            {0, {400, 800}},  // down on one axis, up on the other
         };
         for (const auto& [monitor, configuration] : shots) {
             const ShareableDisplay& d = content.displays[std::size_t(monitor)];
@@ -272,11 +271,11 @@ TEST_F(X11ScreenLayerOnTwoMonitors, WindowsNameTheirOwnersAndExcludedOnesAreComp
         std::uint32_t plain, without;
     };
     const Probe probes[] = {
-        {500, 280, 0xff00ff, 0x3366aa},      // own over the other window
-        {500, 320, 0xff00ff, 0xeeeeee},      // own over the other window's stripe
-        {850, 300, 0xff00ff, 0x000000},      // own over bare root: nothing is kept there
-        {850, 520, 0x22aa22, 0x22aa22},      // the window above stays
-        {200, 200, 0x3366aa, 0x3366aa},      // outside the own window nothing changes
+        {500, 280, 0xff00ff, 0x3366aa},  // own over the other window
+        {500, 320, 0xff00ff, 0xeeeeee},  // own over the other window's stripe
+        {850, 300, 0xff00ff, 0x000000},  // own over bare root: nothing is kept there
+        {850, 520, 0x22aa22, 0x22aa22},  // the window above stays
+        {200, 200, 0x3366aa, 0x3366aa},  // outside the own window nothing changes
         {1200, 100, kQuadrants[0][1], kQuadrants[0][1]},
     };
     for (const auto& p : probes) {

@@ -101,10 +101,10 @@ struct X11StatusBarDesktop::Impl {
         Atom states[3] = {atom("_NET_WM_STATE_ABOVE"), atom("_NET_WM_STATE_STICKY"), atom("_NET_WM_STATE_SKIP_TASKBAR")};
         XChangeProperty(d, f.window, atom("_NET_WM_STATE"), XA_ATOM, 32, PropModeReplace, reinterpret_cast<unsigned char*>(states), 3);
         long allDesktops = 0xFFFFFFFF;
-        XChangeProperty(d, f.window, atom("_NET_WM_DESKTOP"), XA_CARDINAL, 32, PropModeReplace, reinterpret_cast<unsigned char*>(&allDesktops), 1);
+        XChangeProperty(d, f.window, atom("_NET_WM_DESKTOP"), XA_CARDINAL, 32, PropModeReplace,
+                        reinterpret_cast<unsigned char*>(&allDesktops), 1);
         // Named as the application's, so screenshots leave it out.
-        if (auto identifier = Bundle::main().bundleIdentifier())
-            X11ScreenLayer::setOwningBundleIdentifier(d, f.window, *identifier);
+        if (auto identifier = Bundle::main().bundleIdentifier()) X11ScreenLayer::setOwningBundleIdentifier(d, f.window, *identifier);
         return f;
     }
 
@@ -122,7 +122,10 @@ struct X11StatusBarDesktop::Impl {
     }
 
     Impl(Display* d, int opcode, const std::string& name)
-        : display(d), xiOpcode(opcode), root(DefaultRootWindow(d)), screenLayer(X11ScreenLayer::Options{name}) {}
+        : display(d),
+          xiOpcode(opcode),
+          root(DefaultRootWindow(d)),
+          screenLayer(X11ScreenLayer::Options{name}) {}
 
     Atom atom(const char* name) { return XInternAtom(display, name, False); }
 
@@ -203,7 +206,9 @@ namespace {
 class X11TrayIcon final : public StatusItem {
 public:
     X11TrayIcon(std::shared_ptr<X11StatusBarDesktop> owner, X11StatusBarDesktop::Impl& impl, Window window)
-        : owner_(std::move(owner)), impl_(impl), window_(window) {}
+        : owner_(std::move(owner)),
+          impl_(impl),
+          window_(window) {}
     ~X11TrayIcon() override {
         impl_.windowHandlers.erase(window_);
         impl_.isOverStatusItem = nullptr;
@@ -253,8 +258,7 @@ private:
             std::vector<XPoint> points;
             for (int y = 0; y < icon_.height; ++y)
                 for (int x = 0; x < icon_.width; ++x)
-                    if ((icon_.argb[std::size_t(y) * icon_.width + x] >> 24) >= 128)
-                        points.push_back({short(left + x), short(top + y)});
+                    if ((icon_.argb[std::size_t(y) * icon_.width + x] >> 24) >= 128) points.push_back({short(left + x), short(top + y)});
             GC gc = XCreateGC(impl_.display, window_, 0, nullptr);
             XSetForeground(impl_.display, gc, tint_);
             XDrawPoints(impl_.display, window_, gc, points.data(), int(points.size()), CoordModeOrigin);
@@ -275,7 +279,13 @@ class X11Panel final : public PanelWindow {
 public:
     X11Panel(std::shared_ptr<X11StatusBarDesktop> owner, X11StatusBarDesktop::Impl& impl, Window window, int depth, Visual* visual,
              Colormap colormap, Rect frame)
-        : owner_(std::move(owner)), impl_(impl), window_(window), depth_(depth), visual_(visual), colormap_(colormap), frame_(frame) {}
+        : owner_(std::move(owner)),
+          impl_(impl),
+          window_(window),
+          depth_(depth),
+          visual_(visual),
+          colormap_(colormap),
+          frame_(frame) {}
     ~X11Panel() override {
         impl_.windowHandlers.erase(window_);
         if (hand_) XFreeCursor(impl_.display, hand_);
@@ -404,7 +414,10 @@ class X11OverlayWindow final : public OverlayPlatformWindow {
 public:
     X11OverlayWindow(std::shared_ptr<X11StatusBarDesktop> owner, X11StatusBarDesktop::Impl& impl,
                      X11StatusBarDesktop::Impl::FloatingWindow f, Rect frame)
-        : owner_(std::move(owner)), impl_(impl), f_(f), frame_(frame) {
+        : owner_(std::move(owner)),
+          impl_(impl),
+          f_(f),
+          frame_(frame) {
         impl_.overlays.insert(f_.window);
         gc_ = XCreateGC(impl_.display, f_.window, 0, nullptr);
     }
@@ -559,7 +572,8 @@ std::shared_ptr<X11StatusBarDesktop> X11StatusBarDesktop::open(const std::option
     return desktop;
 }
 
-X11StatusBarDesktop::X11StatusBarDesktop(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+X11StatusBarDesktop::X11StatusBarDesktop(std::unique_ptr<Impl> impl)
+    : impl_(std::move(impl)) {}
 
 X11StatusBarDesktop::~X11StatusBarDesktop() {
     impl_->watch.cancel();
@@ -625,8 +639,8 @@ std::shared_ptr<StatusItem> X11StatusBarDesktop::makeStatusItem() {
     XSetWindowAttributes attributes{};
     attributes.background_pixmap = ParentRelative;
     attributes.event_mask = ExposureMask | ButtonPressMask | StructureNotifyMask;
-    Window window = XCreateWindow(d, impl_->root, 0, 0, 22, 22, 0, CopyFromParent, InputOutput, CopyFromParent,
-                                  CWBackPixmap | CWEventMask, &attributes);
+    Window window = XCreateWindow(d, impl_->root, 0, 0, 22, 22, 0, CopyFromParent, InputOutput, CopyFromParent, CWBackPixmap | CWEventMask,
+                                  &attributes);
     long info[2] = {0, xembedMapped};
     Atom xembedInfo = impl_->atom("_XEMBED_INFO");
     XChangeProperty(d, window, xembedInfo, xembedInfo, 32, PropModeReplace, reinterpret_cast<unsigned char*>(info), 2);
@@ -732,8 +746,8 @@ bool X11StatusBarDesktop::isApplicationActive() {
     unsigned long count = 0, after = 0;
     unsigned char* data = nullptr;
     Window active = 0;
-    if (XGetWindowProperty(impl_->display, impl_->root, impl_->atom("_NET_ACTIVE_WINDOW"), 0, 1, False, XA_WINDOW, &type, &format,
-                           &count, &after, &data) == Success &&
+    if (XGetWindowProperty(impl_->display, impl_->root, impl_->atom("_NET_ACTIVE_WINDOW"), 0, 1, False, XA_WINDOW, &type, &format, &count,
+                           &after, &data) == Success &&
         data && count == 1 && format == 32)
         active = Window(*reinterpret_cast<unsigned long*>(data));
     if (data) XFree(data);

@@ -22,9 +22,7 @@ namespace velmo {
 // server offers it. Without a compositing manager (no owner of _NET_WM_CM_S<n> when shown)
 // their shape is the union of what is drawn, so the transparent rest does not cover the
 // desktop in black.
-class X11StatusBarDesktop : public StatusBarDesktop,
-                            public OverlayWindowLayer,
-                            public std::enable_shared_from_this<X11StatusBarDesktop> {
+class X11StatusBarDesktop : public StatusBarDesktop, public OverlayWindowLayer, public std::enable_shared_from_this<X11StatusBarDesktop> {
 public:
     // Null when the display cannot be opened or lacks XInput 2.
     static std::shared_ptr<X11StatusBarDesktop> open(const std::optional<std::string>& displayName = std::nullopt);

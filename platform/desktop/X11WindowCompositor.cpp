@@ -18,10 +18,10 @@ namespace {
 
 struct TopLevel {
     Window id = 0;
-    X11Rect outer;                  // border included, root coordinates
+    X11Rect outer;  // border included, root coordinates
     int depth = 0;
     Visual* visual = nullptr;
-    std::vector<X11Rect> shape;     // bounding shape in root coordinates, clipped to the area
+    std::vector<X11Rect> shape;  // bounding shape in root coordinates, clipped to the area
     bool excluded = false;
     bool translucent = false;  // drawn over what lies beneath rather than on it
 };
@@ -47,7 +47,8 @@ std::vector<X11Rect> boundingShape(Display* display, bool hasShape, Window windo
 
 }  // namespace
 
-X11WindowCompositor::X11WindowCompositor(Display* display) : display_(display) {
+X11WindowCompositor::X11WindowCompositor(Display* display)
+    : display_(display) {
     int event = 0, error = 0;
     hasShape_ = XShapeQueryExtension(display_, &event, &error);
     int major = 0, minor = 2;
@@ -131,9 +132,7 @@ struct Coverage {
     std::vector<std::uint8_t> target;
     std::vector<int> owner;
 
-    std::size_t index(int x, int y) const {
-        return std::size_t(y - box.y) * std::size_t(box.width) + std::size_t(x - box.x);
-    }
+    std::size_t index(int x, int y) const { return std::size_t(y - box.y) * std::size_t(box.width) + std::size_t(x - box.x); }
     // Whether window `i` shows through where the excluded ones are taken away.
     bool shows(std::size_t pixel, std::size_t i, const TopLevel& w) const {
         if (!target[pixel]) return false;
@@ -169,9 +168,7 @@ struct ScreenPixels {
     std::size_t stride;
     X11Rect area;
 
-    std::uint8_t* at(int x, int y) const {
-        return pixels + std::size_t(y - area.y) * stride + std::size_t(x - area.x) * 4;
-    }
+    std::uint8_t* at(int x, int y) const { return pixels + std::size_t(y - area.y) * stride + std::size_t(x - area.x) * 4; }
 };
 
 // Nothing known beneath yet: black.
@@ -207,15 +204,13 @@ X11Rect showingBounds(const TopLevel& w, std::size_t i, const Coverage& coverage
 
 // The window's own contents within `bounds` (root coordinates), or nothing when the window is
 // not redirected or gone: its part then stays black.
-std::optional<X11FrameGrabber::Pixels> grabWindow(Display* display, X11FrameGrabber& grabber, const TopLevel& w,
-                                                  X11Rect bounds) {
+std::optional<X11FrameGrabber::Pixels> grabWindow(Display* display, X11FrameGrabber& grabber, const TopLevel& w, X11Rect bounds) {
     X11ErrorTrap trap(display);
     Pixmap pixmap = XCompositeNameWindowPixmap(display, w.id);
     if (trap.failed()) return std::nullopt;
     std::optional<X11FrameGrabber::Pixels> source;
     try {
-        source = grabber.grab(pixmap, bounds.x - w.outer.x, bounds.y - w.outer.y, bounds.width, bounds.height, w.depth,
-                              w.visual);
+        source = grabber.grab(pixmap, bounds.x - w.outer.x, bounds.y - w.outer.y, bounds.width, bounds.height, w.depth, w.visual);
     } catch (const std::exception&) {
         source = std::nullopt;
     }
@@ -224,8 +219,8 @@ std::optional<X11FrameGrabber::Pixels> grabWindow(Display* display, X11FrameGrab
 }
 
 // Paints `source` (the window's contents within `bounds`) where window `i` shows through.
-void paintWindow(const ScreenPixels& screen, const Coverage& coverage, const TopLevel& w, std::size_t i,
-                 X11Rect bounds, const X11FrameGrabber::Pixels& source) {
+void paintWindow(const ScreenPixels& screen, const Coverage& coverage, const TopLevel& w, std::size_t i, X11Rect bounds,
+                 const X11FrameGrabber::Pixels& source) {
     for (const X11Rect& s : w.shape) {
         X11Rect c = s.intersection(bounds);
         for (int y = c.y; y < c.y + c.height; ++y) {
@@ -247,8 +242,7 @@ void paintWindow(const ScreenPixels& screen, const Coverage& coverage, const Top
 
 }  // namespace
 
-void X11WindowCompositor::removeWindows(std::uint8_t* pixels, std::size_t stride, X11Rect area,
-                                        const std::vector<Window>& excluded) {
+void X11WindowCompositor::removeWindows(std::uint8_t* pixels, std::size_t stride, X11Rect area, const std::vector<Window>& excluded) {
     if (excluded.empty() || area.isEmpty()) return;
     const std::vector<TopLevel> windows = topLevelsIn(display_, hasShape_, area, excluded);
     const X11Rect box = excludedBounds(windows, area);

@@ -51,8 +51,12 @@ inline std::vector<std::pair<const char*, std::string>> badPropertyLists() {
     for (int k = 7; k >= 0; --k) date.push_back(static_cast<char>((bits >> (8 * k)) & 0xFF));
     return {
         {"UTF-16 key holding U+0000", binaryPropertyList({std::string("\xD1\x01\x02", 3), std::string("\x61\x00\x00", 3), "\x09"})},
-        {"UTF-16 string holding U+0000", binaryPropertyList({std::string("\xD1\x01\x02", 3), "\x51k", std::string("\x62\x00\x61\x00\x00", 5)})},
-        {"ASCII string holding NUL", binaryPropertyList({std::string("\xD1\x01\x02", 3), "\x51k", std::string("\x53" "a\0b", 4)})},
+        {"UTF-16 string holding U+0000",
+         binaryPropertyList({std::string("\xD1\x01\x02", 3), "\x51k", std::string("\x62\x00\x61\x00\x00", 5)})},
+        {"ASCII string holding NUL", binaryPropertyList({std::string("\xD1\x01\x02", 3), "\x51k",
+                                                         std::string("\x53"
+                                                                     "a\0b",
+                                                                     4)})},
         {"date of 1e300 seconds", binaryPropertyList({std::string("\xD1\x01\x02", 3), "\x51k", date})},
         {"shared references 20 levels deep", sharedReferencesPropertyList(20)},
         {"XML string holding NUL", "<plist><dict><key>k</key><string>a&#0;b</string></dict></plist>"},

@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <mutex>
 
-
 namespace velmo {
 namespace {
 
@@ -65,7 +64,8 @@ PropertyListFile readPropertyListDictionary(const std::string& path) {
     return file;
 }
 
-Bundle::Bundle(std::string bundlePath) : bundlePath_(std::move(bundlePath)) {
+Bundle::Bundle(std::string bundlePath)
+    : bundlePath_(std::move(bundlePath)) {
     PropertyListFile info = readPropertyListDictionary(infoPlistPath());
     info_ = std::move(info.dictionary);
     infoProblem_ = std::move(info.problem);
@@ -103,7 +103,8 @@ std::optional<std::string> Bundle::bundleIdentifier() const {
     return *identifier;
 }
 
-Bundle::Scope::Scope(std::string bundlePath) : bundle_(std::make_unique<Bundle>(std::move(bundlePath))) {
+Bundle::Scope::Scope(std::string bundlePath)
+    : bundle_(std::make_unique<Bundle>(std::move(bundlePath))) {
     std::lock_guard lock(mainMutex());
     previous_ = installedMain();
     installedMain() = bundle_.get();

@@ -18,8 +18,7 @@ using Dict = PlistValue::Dictionary;
 TEST(BundleTest, ReadsInfoDictionaryAndResources) {
     test::TestDirectory dir;
     const std::string app = dir / "Velmo.app";
-    dir.write("Velmo.app/Contents/Info.plist",
-              PropertyList::toXML(Dict{{"CFBundleIdentifier", "com.example.velmo"}, {"Number", 7}}));
+    dir.write("Velmo.app/Contents/Info.plist", PropertyList::toXML(Dict{{"CFBundleIdentifier", "com.example.velmo"}, {"Number", 7}}));
     const std::string music = dir.write("Velmo.app/Contents/Resources/ff.mp3", "ID3");
     const std::string plain = dir.write("Velmo.app/Contents/Resources/LICENSE", "text");
 
@@ -40,12 +39,11 @@ TEST(BundleTest, MissingOrBrokenBundleIsEmpty) {
     dir.write("Array.app/Contents/Info.plist", PropertyList::toXML(PlistValue::Array{1}));
     dir.write("NoId.app/Contents/Info.plist", PropertyList::toXML(Dict{{"CFBundleIdentifier", ""}}));
     dir.write("Folder.app/Contents/Info.plist/x", "");
-    const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
-        {"Missing.app", std::nullopt},
-        {"Broken.app", "property list is malformed"},
-        {"Array.app", "not a dictionary"},
-        {"Folder.app", "Is a directory"},
-        {"NoId.app", std::nullopt}};
+    const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {{"Missing.app", std::nullopt},
+                                                                                   {"Broken.app", "property list is malformed"},
+                                                                                   {"Array.app", "not a dictionary"},
+                                                                                   {"Folder.app", "Is a directory"},
+                                                                                   {"NoId.app", std::nullopt}};
     for (const auto& [name, problem] : cases) {
         LogCapture log;
         const Bundle bundle(dir / name);

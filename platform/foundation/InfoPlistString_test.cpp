@@ -12,7 +12,7 @@ using Dict = PlistValue::Dictionary;
 
 struct LookupCase {
     const char* name;
-    PlistValue info;                  // the Info dictionary's value under "Key"; none: absent
+    PlistValue info;  // the Info dictionary's value under "Key"; none: absent
     std::optional<std::string> resource;  // raw contents of Resources/Info.plist; none: no file
     std::optional<std::string> expected;
 };

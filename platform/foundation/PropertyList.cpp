@@ -29,8 +29,8 @@ void checkXMLDepth(std::string_view xml) {
     int depth = 0;
     auto startsWithAt = [&](size_t at, std::string_view word) { return xml.substr(at, word.size()) == word; };
     auto isNameEnd = [&](size_t at) {
-        return at >= xml.size() || xml[at] == '>' || xml[at] == '/' || xml[at] == ' ' || xml[at] == '\t' ||
-               xml[at] == '\n' || xml[at] == '\r';
+        return at >= xml.size() || xml[at] == '>' || xml[at] == '/' || xml[at] == ' ' || xml[at] == '\t' || xml[at] == '\n' ||
+               xml[at] == '\r';
     };
     size_t i = 0;
     while ((i = xml.find('<', i)) != std::string_view::npos) {
@@ -50,8 +50,7 @@ void checkXMLDepth(std::string_view xml) {
         if (close == std::string_view::npos) return;
         bool closing = i + 1 < xml.size() && xml[i + 1] == '/';
         size_t name = i + (closing ? 2 : 1);
-        bool container = (startsWithAt(name, "array") && isNameEnd(name + 5)) ||
-                         (startsWithAt(name, "dict") && isNameEnd(name + 4));
+        bool container = (startsWithAt(name, "array") && isNameEnd(name + 5)) || (startsWithAt(name, "dict") && isNameEnd(name + 4));
         if (container) {
             if (closing) {
                 --depth;
@@ -89,12 +88,12 @@ void checkBinary(std::string_view bytes) {
     const std::uint64_t top = readBigEndian(trailer + 16, 8);
     const std::uint64_t tableOffset = readBigEndian(trailer + 24, 8);
     const size_t body = size - 32;
-    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8 || count == 0 || top >= count ||
-        tableOffset < 8 || tableOffset > body || count > (body - tableOffset) / offsetSize)
+    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8 || count == 0 || top >= count || tableOffset < 8 ||
+        tableOffset > body || count > (body - tableOffset) / offsetSize)
         fail("binary property list has a malformed trailer");
 
     struct Container {
-        size_t refs = 0;   // position of the first object reference
+        size_t refs = 0;  // position of the first object reference
         size_t count = 0;  // number of references
     };
     // Checks one object and tells where its references are, if it has any.
@@ -114,8 +113,7 @@ void checkBinary(std::string_view bytes) {
         }
         if (marker != 0x5 && marker != 0x6 && marker != 0xA && marker != 0xC && marker != 0xD) return {};
         if (n == 0xF) {
-            if (pos >= tableOffset || (b[pos] >> 4) != 0x1 || (b[pos] & 0xF) > 3)
-                fail("binary property list has a bad length");
+            if (pos >= tableOffset || (b[pos] >> 4) != 0x1 || (b[pos] & 0xF) > 3) fail("binary property list has a bad length");
             const unsigned lengthSize = 1u << (b[pos] & 0xF);
             if (pos + 1 + lengthSize > tableOffset) fail("binary property list is truncated");
             n = readBigEndian(b + pos + 1, lengthSize);
@@ -125,8 +123,7 @@ void checkBinary(std::string_view bytes) {
             const unsigned unit = marker == 0x5 ? 1 : 2;
             if (n > (tableOffset - pos) / unit) fail("binary property list is truncated");
             for (std::uint64_t k = 0; k < n; ++k) {
-                if (b[pos + k * unit] == 0 && (unit == 1 || b[pos + k * unit + 1] == 0))
-                    fail("property list string holds a NUL character");
+                if (b[pos + k * unit] == 0 && (unit == 1 || b[pos + k * unit + 1] == 0)) fail("property list string holds a NUL character");
             }
             return {};
         }
@@ -148,8 +145,7 @@ void checkBinary(std::string_view bytes) {
     };
     std::vector<Frame> path;
     auto enter = [&](std::uint64_t object) {
-        if (path.size() + 1 > static_cast<size_t>(PropertyList::maximumDepth))
-            fail("property list is nested too deeply");
+        if (path.size() + 1 > static_cast<size_t>(PropertyList::maximumDepth)) fail("property list is nested too deeply");
         height[object] = -1;
         path.push_back({object, objectAt(object)});
     };
@@ -177,8 +173,7 @@ void checkBinary(std::string_view bytes) {
         if (child >= count) fail("binary property list refers to a missing object");
         if (height[child] == -1) fail("binary property list contains itself");
         if (height[child] > 0) {
-            if (path.size() + height[child] > static_cast<size_t>(PropertyList::maximumDepth))
-                fail("property list is nested too deeply");
+            if (path.size() + height[child] > static_cast<size_t>(PropertyList::maximumDepth)) fail("property list is nested too deeply");
             frame.tallestChild = std::max(frame.tallestChild, height[child]);
             addNodes(frame, expanded[child]);
             continue;
@@ -317,7 +312,8 @@ PlistPtr toNode(const PlistValue& value, int depth) {
 
 }  // namespace
 
-PropertyListError::PropertyListError(std::string message) : Error("PropertyList", 1, std::move(message)) {}
+PropertyListError::PropertyListError(std::string message)
+    : Error("PropertyList", 1, std::move(message)) {}
 
 PlistValue PropertyList::parse(std::string_view bytes) {
     if (bytes.empty()) fail("property list is empty");

@@ -28,18 +28,26 @@ public:
     enum class Type { none, boolean, integer, real, string, data, date, array, dictionary };
 
     PlistValue() = default;
-    PlistValue(bool value) : value_(value) {}
+    PlistValue(bool value)
+        : value_(value) {}
     // Any integer type; unsigned values above the signed 64-bit range wrap.
     template <std::integral T>
-        requires(!std::same_as<T, bool>)
-    PlistValue(T value) : value_(static_cast<std::int64_t>(value)) {}
-    PlistValue(double value) : value_(value) {}
-    PlistValue(std::string value) : value_(std::move(value)) {}
-    PlistValue(const char* value) : value_(std::string(value)) {}
-    PlistValue(Data value) : value_(std::move(value)) {}
-    PlistValue(PlistDate value) : value_(value) {}
-    PlistValue(Array value) : value_(std::move(value)) {}
-    PlistValue(Dictionary value) : value_(std::move(value)) {}
+    requires(!std::same_as<T, bool>) PlistValue(T value)
+        : value_(static_cast<std::int64_t>(value)) {}
+    PlistValue(double value)
+        : value_(value) {}
+    PlistValue(std::string value)
+        : value_(std::move(value)) {}
+    PlistValue(const char* value)
+        : value_(std::string(value)) {}
+    PlistValue(Data value)
+        : value_(std::move(value)) {}
+    PlistValue(PlistDate value)
+        : value_(value) {}
+    PlistValue(Array value)
+        : value_(std::move(value)) {}
+    PlistValue(Dictionary value)
+        : value_(std::move(value)) {}
 
     Type type() const { return static_cast<Type>(value_.index()); }
     bool isNone() const { return type() == Type::none; }
@@ -65,9 +73,7 @@ public:
     bool operator==(const PlistValue&) const = default;
 
 private:
-    std::variant<std::monostate, bool, std::int64_t, double, std::string, Data, PlistDate, Array,
-                 Dictionary>
-        value_;
+    std::variant<std::monostate, bool, std::int64_t, double, std::string, Data, PlistDate, Array, Dictionary> value_;
 };
 
 // Malformed or unrepresentable property lists (domain "PropertyList").

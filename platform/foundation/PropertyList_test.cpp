@@ -62,8 +62,8 @@ TEST(PropertyListTest, ReadsBinaryPropertyLists) {
     plist_to_bin_free(bin);
     plist_free(root);
 
-    const PlistValue expected = Dict{{"name", "Grüße 🎯"}, {"count", -42}, {"on", true}, {"ratio", 2.25},
-                                     {"bytes", Data{0, 1}}, {"list", Array{"a"}}};
+    const PlistValue expected =
+        Dict{{"name", "Grüße 🎯"}, {"count", -42}, {"on", true}, {"ratio", 2.25}, {"bytes", Data{0, 1}}, {"list", Array{"a"}}};
     EXPECT_EQ(PropertyList::parse(bytes), expected);
     // Truncations of a good file are refused, never misread.
     for (size_t cut : {bytes.size() - 1, bytes.size() / 2, size_t{12}})
@@ -113,15 +113,14 @@ TEST(PropertyListTest, RefusesBadInputWithAnError) {
 }
 
 TEST(PropertyListTest, RefusesBeforeTheLibraryWhatCannotBeReadSafelyOrWrittenBack) {
-    for (const auto& [name, bytes] : test::badPropertyLists())
-        EXPECT_THROW(PropertyList::parse(bytes), PropertyListError) << name;
+    for (const auto& [name, bytes] : test::badPropertyLists()) EXPECT_THROW(PropertyList::parse(bytes), PropertyListError) << name;
     // Sharing within the node limit is read, each reference a copy.
     PlistValue expanded = PlistValue::Array{};
     for (int i = 0; i < 10; ++i) expanded = PlistValue::Array{expanded, expanded};
     EXPECT_EQ(PropertyList::parse(test::sharedReferencesPropertyList(10)), PlistValue(Dict{{"k", expanded}}));
     // Good strings and dates of the same shapes are read.
-    EXPECT_EQ(PropertyList::parse(test::binaryPropertyList({std::string("\xD1\x01\x02", 3), std::string("\x61\x00\x6B", 3),
-                                                            std::string("\x33\0\0\0\0\0\0\0\0", 9)})),
+    EXPECT_EQ(PropertyList::parse(test::binaryPropertyList(
+                  {std::string("\xD1\x01\x02", 3), std::string("\x61\x00\x6B", 3), std::string("\x33\0\0\0\0\0\0\0\0", 9)})),
               PlistValue(Dict{{"k", PlistDate{978307200}}}));
 }
 

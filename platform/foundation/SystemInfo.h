@@ -29,11 +29,10 @@ std::optional<std::string> kernelVersionNumbers(std::string_view release);
 // escapes; comments, blank and malformed lines are skipped.
 std::map<std::string, std::string> parseOsRelease(std::string_view text);
 // The first of `paths` that can be read, parsed; empty when none can.
-std::map<std::string, std::string> readOsRelease(
-    const std::vector<std::string>& paths = {"/etc/os-release", "/usr/lib/os-release"});
+std::map<std::string, std::string> readOsRelease(const std::vector<std::string>& paths = {"/etc/os-release", "/usr/lib/os-release"});
 
 struct DmiInfo {
-    std::optional<std::string> sysVendor;    // "LENOVO", "QEMU"
+    std::optional<std::string> sysVendor;  // "LENOVO", "QEMU"
     std::optional<std::string> productName;  // "ThinkPad X1 Carbon Gen 9"
 };
 // Reads "sys_vendor" and "product_name" of a DMI folder; an unreadable or blank file is none.

@@ -60,9 +60,12 @@ TEST(SystemInfoTest, ReadsDmiFolder) {
 
 TEST(SystemInfoTest, KernelVersionNumbers) {
     const std::pair<const char*, std::optional<std::string>> cases[] = {
-        {"6.1.0-18-amd64", "6.1.0"}, {"5.15.133.1-microsoft-standard-WSL2", "5.15.133"},
-        {"6.8", "6.8.0"},            {"4", "4.0.0"},
-        {"6.x", "6.0.0"},            {"", std::nullopt},
+        {"6.1.0-18-amd64", "6.1.0"},
+        {"5.15.133.1-microsoft-standard-WSL2", "5.15.133"},
+        {"6.8", "6.8.0"},
+        {"4", "4.0.0"},
+        {"6.x", "6.0.0"},
+        {"", std::nullopt},
         {"rc1", std::nullopt},
     };
     for (const auto& [release, expected] : cases) EXPECT_EQ(kernelVersionNumbers(release), expected) << release;
@@ -72,8 +75,7 @@ TEST(SystemInfoTest, KernelVersionNumbers) {
 }
 
 TEST(SystemInfoTest, MessagesLocaleFollowsPosixPrecedence) {
-    EXPECT_EQ(messagesLocale(environmentOf({{"LC_ALL", "de_DE.UTF-8"}, {"LC_MESSAGES", "fr_FR"}, {"LANG", "C"}})),
-              "de_DE.UTF-8");
+    EXPECT_EQ(messagesLocale(environmentOf({{"LC_ALL", "de_DE.UTF-8"}, {"LC_MESSAGES", "fr_FR"}, {"LANG", "C"}})), "de_DE.UTF-8");
     EXPECT_EQ(messagesLocale(environmentOf({{"LC_ALL", ""}, {"LC_MESSAGES", "fr_FR"}, {"LANG", "C"}})), "fr_FR");
     EXPECT_EQ(messagesLocale(environmentOf({{"LANG", "en_US.UTF-8"}})), "en_US.UTF-8");
     EXPECT_EQ(messagesLocale(environmentOf({})), std::nullopt);
@@ -81,8 +83,8 @@ TEST(SystemInfoTest, MessagesLocaleFollowsPosixPrecedence) {
 
 TEST(SystemInfoTest, LocaleLanguageCode) {
     const std::pair<const char*, std::optional<std::string>> cases[] = {
-        {"en_US.UTF-8", "en"}, {"de_DE", "de"},    {"fr", "fr"},         {"ast_ES.UTF-8", "ast"},
-        {"sr_RS@latin", "sr"}, {"EN_us", "en"},    {"ja.eucJP", "ja"},   {"C", std::nullopt},
+        {"en_US.UTF-8", "en"},     {"de_DE", "de"},         {"fr", "fr"},       {"ast_ES.UTF-8", "ast"},
+        {"sr_RS@latin", "sr"},     {"EN_us", "en"},         {"ja.eucJP", "ja"}, {"C", std::nullopt},
         {"C.UTF-8", std::nullopt}, {"POSIX", std::nullopt}, {"", std::nullopt}, {"e1_US", std::nullopt},
     };
     for (const auto& [locale, expected] : cases) EXPECT_EQ(localeLanguageCode(locale), expected) << locale;

@@ -63,9 +63,7 @@ std::string trimWhitespaceAndNewlines(std::string_view text) { return trimWhere(
 std::string trimWhitespace(std::string_view text) { return trimWhere(text, isWhitespace); }
 
 std::string trimCharacters(std::string_view text, std::string_view asciiCharacters) {
-    auto inSet = [&](char c) {
-        return static_cast<unsigned char>(c) < 0x80 && asciiCharacters.find(c) != std::string_view::npos;
-    };
+    auto inSet = [&](char c) { return static_cast<unsigned char>(c) < 0x80 && asciiCharacters.find(c) != std::string_view::npos; };
     size_t begin = 0, end = text.size();
     while (begin < end && inSet(text[begin])) ++begin;
     while (end > begin && inSet(text[end - 1])) --end;

@@ -38,8 +38,7 @@ std::string homeDirectory() {
 // The bundle identifier names a folder, so only a plain single path component is taken.
 std::string folderName() {
     const auto identifier = Bundle::main().bundleIdentifier();
-    if (!identifier || *identifier == "." || *identifier == ".." || identifier->find('/') != std::string::npos)
-        return "velmo";
+    if (!identifier || *identifier == "." || *identifier == ".." || identifier->find('/') != std::string::npos) return "velmo";
     return *identifier;
 }
 
@@ -64,7 +63,10 @@ bool writeAll(int fd, const std::string& bytes) {
 
 UserDefaults::UserDefaults() = default;
 
-UserDefaults::UserDefaults(std::string filePath) : filePath_(std::move(filePath)) { load(); }
+UserDefaults::UserDefaults(std::string filePath)
+    : filePath_(std::move(filePath)) {
+    load();
+}
 
 std::string UserDefaults::standardFilePath() {
     std::string base;
@@ -233,8 +235,7 @@ void UserDefaults::save(const std::string& xml) {
             failure = errnoText("cannot flush " + temporary);
         }
         if (::close(fd) != 0 && failure.empty()) failure = errnoText("cannot close " + temporary);
-        if (failure.empty() && ::rename(temporary.c_str(), file.c_str()) != 0)
-            failure = errnoText("cannot replace " + file.string());
+        if (failure.empty() && ::rename(temporary.c_str(), file.c_str()) != 0) failure = errnoText("cannot replace " + file.string());
         if (!failure.empty()) ::unlink(temporary.c_str());
     }
     if (failure.empty()) {
@@ -252,9 +253,11 @@ void UserDefaults::save(const std::string& xml) {
     saveFailureLogged_ = true;
 }
 
-UserDefaults::Scope::Scope() : Scope(std::make_unique<UserDefaults>()) {}
+UserDefaults::Scope::Scope()
+    : Scope(std::make_unique<UserDefaults>()) {}
 
-UserDefaults::Scope::Scope(std::unique_ptr<UserDefaults> defaults) : defaults_(std::move(defaults)) {
+UserDefaults::Scope::Scope(std::unique_ptr<UserDefaults> defaults)
+    : defaults_(std::move(defaults)) {
     std::lock_guard lock(standardMutex());
     previous_ = installedStandard();
     installedStandard() = defaults_.get();

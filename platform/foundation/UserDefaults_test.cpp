@@ -51,9 +51,8 @@ TEST(UserDefaultsTest, GettersConvertBetweenNumbersAndBooleans) {
         double asDouble;
     };
     const std::vector<Row> rows = {
-        {"yes", true, 1, 1.0},   {"seven", true, 7, 7.0}, {"half", true, 2, 2.5},
-        {"huge", true, INT64_MAX, 1e300}, {"text", false, 0, 0.0}, {"bytes", false, 0, 0.0},
-        {"absent", false, 0, 0.0},
+        {"yes", true, 1, 1.0},   {"seven", true, 7, 7.0},  {"half", true, 2, 2.5},    {"huge", true, INT64_MAX, 1e300},
+        {"text", false, 0, 0.0}, {"bytes", false, 0, 0.0}, {"absent", false, 0, 0.0},
     };
     for (const auto& r : rows) {
         EXPECT_EQ(d.boolForKey(r.key), r.asBool) << r.key;
@@ -106,7 +105,7 @@ TEST(UserDefaultsTest, ObserversHearEachChangedKeyOnce) {
     std::vector<std::string> heard;
     Cancellable observed = d.observeChanges([&](const std::string& key) { heard.push_back(key); });
     d.setBool("flag", true);
-    d.setBool("flag", true);   // the same again: no change
+    d.setBool("flag", true);  // the same again: no change
     d.removeObject("absent");  // nothing to remove
     EXPECT_THROW(d.setString("flag", std::string("a\0b", 3)), PropertyListError);
     d.registerDefaults({{"fallback", 1}});
@@ -135,8 +134,8 @@ TEST(UserDefaultsTest, RegisteredDefaultsSitUnderStoredValuesAndAreNotWritten) {
 }
 
 TEST(UserDefaultsTest, CorruptFileIsLoggedOnceSetAsideAndTakenAsEmpty) {
-    for (const std::string& contents : {std::string("<plist><dict><key>x"), PropertyList::toXML(PlistValue::Array{1}),
-                                        std::string("bplist00\xFF\xFF")}) {
+    for (const std::string& contents :
+         {std::string("<plist><dict><key>x"), PropertyList::toXML(PlistValue::Array{1}), std::string("bplist00\xFF\xFF")}) {
         test::TestDirectory dir;
         const std::string path = dir.write("defaults.plist", contents);
         LogCapture log;
@@ -204,9 +203,7 @@ TEST(UserDefaultsTest, LeftoverTemporaryFilesAreRemoved) {
 TEST(UserDefaultsTest, KilledWriterLeavesAWholeState) {
     test::TestDirectory dir;
     const std::string path = dir / "defaults.plist";
-    auto stateFor = [](std::int64_t n) {
-        return Dict{{"n", n}, {"text", std::string(4000 + n % 997, static_cast<char>('a' + n % 26))}};
-    };
+    auto stateFor = [](std::int64_t n) { return Dict{{"n", n}, {"text", std::string(4000 + n % 997, static_cast<char>('a' + n % 26))}}; };
     std::int64_t last = -1;
     for (int round = 0; round < 8; ++round) {
         int ready[2];
@@ -241,8 +238,7 @@ TEST(UserDefaultsTest, KilledWriterLeavesAWholeState) {
         EXPECT_EQ(state, PlistValue(stateFor(n))) << round;
         last = n;
     }
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
-        EXPECT_EQ(entry.path().filename(), "defaults.plist");
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) EXPECT_EQ(entry.path().filename(), "defaults.plist");
 }
 
 TEST(UserDefaultsTest, ScopeReplacesTheStandardInstance) {
@@ -283,11 +279,20 @@ TEST(UserDefaultsTest, StandardFileLocation) {
     setenv("HOME", "/home/someone", 1);
     for (const auto& r : rows) {
         Bundle::Scope bundle(dir / r.bundle);
-        if (r.xdg) setenv("XDG_CONFIG_HOME", r.xdg, 1); else unsetenv("XDG_CONFIG_HOME");
+        if (r.xdg)
+            setenv("XDG_CONFIG_HOME", r.xdg, 1);
+        else
+            unsetenv("XDG_CONFIG_HOME");
         EXPECT_EQ(UserDefaults::standardFilePath(), r.expected) << r.bundle << " " << (r.xdg ? r.xdg : "unset");
     }
-    if (savedHome) setenv("HOME", home.c_str(), 1); else unsetenv("HOME");
-    if (savedXdg) setenv("XDG_CONFIG_HOME", xdg.c_str(), 1); else unsetenv("XDG_CONFIG_HOME");
+    if (savedHome)
+        setenv("HOME", home.c_str(), 1);
+    else
+        unsetenv("HOME");
+    if (savedXdg)
+        setenv("XDG_CONFIG_HOME", xdg.c_str(), 1);
+    else
+        unsetenv("XDG_CONFIG_HOME");
 }
 
 }  // namespace

@@ -24,14 +24,15 @@ std::unique_ptr<AudioConverter> AudioConverter::make(const AudioFormat& from, co
         soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, SOXR_LINEAR_PHASE);
         soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
         converter->resampler_ = std::make_unique<Resampler>();
-        converter->resampler_->soxr =
-            soxr_create(from.sampleRate, to.sampleRate, to.channelCount, &error, &io, &quality, &runtime);
+        converter->resampler_->soxr = soxr_create(from.sampleRate, to.sampleRate, to.channelCount, &error, &io, &quality, &runtime);
         if (error || !converter->resampler_->soxr) return nullptr;
     }
     return converter;
 }
 
-AudioConverter::AudioConverter(const AudioFormat& from, const AudioFormat& to) : from_(from), to_(to) {}
+AudioConverter::AudioConverter(const AudioFormat& from, const AudioFormat& to)
+    : from_(from),
+      to_(to) {}
 
 AudioConverter::~AudioConverter() = default;
 

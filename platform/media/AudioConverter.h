@@ -12,17 +12,17 @@ namespace velmo {
 
 // What an input block reports when the converter asks it for audio.
 enum class AudioConverterInputStatus : int {
-    haveData = 0,    // the returned buffer holds audio
-    noDataNow = 1,   // nothing more for this call; more may come in a later call
-    endOfStream = 2, // nothing more ever: the converter drains what it holds
+    haveData = 0,  // the returned buffer holds audio
+    noDataNow = 1,  // nothing more for this call; more may come in a later call
+    endOfStream = 2,  // nothing more ever: the converter drains what it holds
 };
 
 // How one conversion call ended.
 enum class AudioConverterOutputStatus : int {
-    haveData = 0,     // the output buffer was filled to capacity
+    haveData = 0,  // the output buffer was filled to capacity
     inputRanDry = 1,  // the input block had nothing more for now
     endOfStream = 2,  // the input ended and everything held has been written out
-    error = 3,        // the output or the input did not match the converter's formats
+    error = 3,  // the output or the input did not match the converter's formats
 };
 
 // Called by `convert` whenever it needs input: returns a buffer in the converter's input format
@@ -64,8 +64,8 @@ private:
     AudioFormat to_;
     struct Resampler;
     std::unique_ptr<Resampler> resampler_;  // absent when the rates are equal
-    std::vector<float> pending_;            // input in the output's channel count, interleaved
-    std::size_t pendingOffset_ = 0;         // frames of `pending_` already consumed
+    std::vector<float> pending_;  // input in the output's channel count, interleaved
+    std::size_t pendingOffset_ = 0;  // frames of `pending_` already consumed
     std::vector<float> scratch_;
     bool inputEnded_ = false;
     bool drained_ = false;

@@ -54,10 +54,12 @@ std::vector<std::int16_t> convertStream(AudioConverter& converter, const std::ve
     };
     for (const auto& buffer : input) {
         feeder.next = buffer.get();
-        while (collect(converter.convert(*output, feeder.block())) == AudioConverterOutputStatus::haveData) {}
+        while (collect(converter.convert(*output, feeder.block())) == AudioConverterOutputStatus::haveData) {
+        }
     }
     feeder.end = true;
-    while (collect(converter.convert(*output, feeder.block())) != AudioConverterOutputStatus::endOfStream) {}
+    while (collect(converter.convert(*output, feeder.block())) != AudioConverterOutputStatus::endOfStream) {
+    }
     return out;
 }
 
@@ -107,9 +109,8 @@ TEST(AudioPCMBuffer, PlanarFloatAndInterleavedInt16Layouts) {
 
 TEST(AudioFormat, SettingsDescriptionSeparatesEveryField) {
     std::vector<AudioFormat> formats = {
-        AudioFormat::float32Planar(48000, 1),       AudioFormat::float32Planar(48000, 2),
-        AudioFormat::float32Planar(44100, 1),       AudioFormat::float32Planar(48000.5, 1),
-        AudioFormat::int16Interleaved(48000, 1),
+        AudioFormat::float32Planar(48000, 1),   AudioFormat::float32Planar(48000, 2),    AudioFormat::float32Planar(44100, 1),
+        AudioFormat::float32Planar(48000.5, 1), AudioFormat::int16Interleaved(48000, 1),
     };
     for (std::size_t i = 0; i < formats.size(); ++i)
         for (std::size_t j = 0; j < formats.size(); ++j)

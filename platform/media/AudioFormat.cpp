@@ -18,9 +18,7 @@ bool AudioFormat::isValid() const {
     return false;
 }
 
-std::uint32_t AudioFormat::bitsPerChannel() const {
-    return commonFormat == AudioCommonFormat::pcmFormatInt16 ? 16 : 32;
-}
+std::uint32_t AudioFormat::bitsPerChannel() const { return commonFormat == AudioCommonFormat::pcmFormatInt16 ? 16 : 32; }
 
 std::uint32_t AudioFormat::bytesPerFrame() const {
     std::uint32_t sampleBytes = bitsPerChannel() / 8;
@@ -29,8 +27,8 @@ std::uint32_t AudioFormat::bytesPerFrame() const {
 
 std::string AudioFormat::settingsDescription() const {
     char text[160];
-    std::snprintf(text, sizeof text, "{format=%d, sampleRate=%.17g, channels=%u, interleaved=%d}",
-                  static_cast<int>(commonFormat), sampleRate, channelCount, interleaved ? 1 : 0);
+    std::snprintf(text, sizeof text, "{format=%d, sampleRate=%.17g, channels=%u, interleaved=%d}", static_cast<int>(commonFormat),
+                  sampleRate, channelCount, interleaved ? 1 : 0);
     return text;
 }
 

@@ -10,7 +10,8 @@ std::shared_ptr<AudioPCMBuffer> AudioPCMBuffer::make(const AudioFormat& format, 
 }
 
 AudioPCMBuffer::AudioPCMBuffer(const AudioFormat& format, std::uint32_t frameCapacity)
-    : format_(format), frameCapacity_(frameCapacity) {
+    : format_(format),
+      frameCapacity_(frameCapacity) {
     std::size_t samples = std::size_t(frameCapacity) * format.channelCount;
     if (format.commonFormat == AudioCommonFormat::pcmFormatFloat32) {
         floats_.assign(samples, 0.0f);

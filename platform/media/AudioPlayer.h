@@ -13,9 +13,12 @@ namespace velmo {
 class AudioPlayerError : public Error {
 public:
     enum Code : long { notAudio = 1, unreadableFile = 2 };
-    AudioPlayerError(Code code, std::string message) : Error("AudioPlayer", code, std::move(message)) {}
+    AudioPlayerError(Code code, std::string message)
+        : Error("AudioPlayer", code, std::move(message)) {}
     static AudioPlayerError notAudioData() { return {notAudio, "The data holds no MPEG audio that can be played."}; }
-    static AudioPlayerError fileNotOpened(const std::string& path) { return {unreadableFile, "The file \"" + path + "\" could not be opened."}; }
+    static AudioPlayerError fileNotOpened(const std::string& path) {
+        return {unreadableFile, "The file \"" + path + "\" could not be opened."};
+    }
 };
 
 // Plays one clip. Made by an AudioPlayerFactory; every call comes from the main thread.

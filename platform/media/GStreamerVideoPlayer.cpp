@@ -113,7 +113,8 @@ struct GStreamerCallbacks {
                 });
                 break;
             }
-            default: break;
+            default:
+                break;
         }
         return GST_BUS_DROP;
     }
@@ -129,7 +130,9 @@ std::shared_ptr<GStreamerVideoPlayer> GStreamerVideoPlayer::make(std::string url
 }
 
 GStreamerVideoPlayer::GStreamerVideoPlayer(PrivateTag, std::string url, VideoOutputOptions options)
-    : url_(std::move(url)), options_(std::move(options)), shared_(std::make_shared<Shared>()) {}
+    : url_(std::move(url)),
+      options_(std::move(options)),
+      shared_(std::make_shared<Shared>()) {}
 
 void GStreamerVideoPlayer::build() {
     initializeGStreamer();
@@ -175,13 +178,12 @@ void GStreamerVideoPlayer::build() {
         gst_object_ref_sink(audioSink);
         g_object_set(audioSink, "sync", gboolean(options_.paced), nullptr);
     }
-    g_object_set(pipeline_, "uri", url_.c_str(), "video-sink", videoSink, "audio-sink", audioSink, "volume", double(volume_),
-                 "mute", gboolean(muted_), nullptr);
+    g_object_set(pipeline_, "uri", url_.c_str(), "video-sink", videoSink, "audio-sink", audioSink, "volume", double(volume_), "mute",
+                 gboolean(muted_), nullptr);
     gst_object_unref(audioSink);
 
     GstBus* bus = gst_element_get_bus(pipeline_);
-    gst_bus_set_sync_handler(bus, &GStreamerCallbacks::busMessage, new std::shared_ptr<Shared>(shared_),
-                             &GStreamerCallbacks::deleteShared);
+    gst_bus_set_sync_handler(bus, &GStreamerCallbacks::busMessage, new std::shared_ptr<Shared>(shared_), &GStreamerCallbacks::deleteShared);
     gst_object_unref(bus);
 }
 
@@ -246,8 +248,10 @@ void GStreamerVideoPlayer::startPolling() {
     if (pollTimer_) return;
     std::weak_ptr<VideoPlayer> weak = weak_from_this();
     pollTimer_ = Timer::scheduled(options_.positionPollInterval, true, [weak](Timer& t) {
-        if (auto p = std::static_pointer_cast<GStreamerVideoPlayer>(weak.lock())) p->poll();
-        else t.invalidate();
+        if (auto p = std::static_pointer_cast<GStreamerVideoPlayer>(weak.lock()))
+            p->poll();
+        else
+            t.invalidate();
     });
 }
 

@@ -87,7 +87,8 @@ private:
 
 class GStreamerVideoPlayerFactory : public VideoPlayerFactory {
 public:
-    explicit GStreamerVideoPlayerFactory(VideoOutputOptions options = {}) : options_(std::move(options)) {}
+    explicit GStreamerVideoPlayerFactory(VideoOutputOptions options = {})
+        : options_(std::move(options)) {}
     std::shared_ptr<VideoPlayer> playerWithURL(const std::string& url) override;
 
 private:

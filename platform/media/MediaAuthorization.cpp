@@ -18,9 +18,7 @@ MediaAuthorizationStatus statusFor(bool granted) {
 
 std::shared_ptr<MediaAuthorization> MediaAuthorization::current() { return authorizations().current(); }
 
-void MediaAuthorization::install(std::shared_ptr<MediaAuthorization> authorization) {
-    authorizations().exchange(std::move(authorization));
-}
+void MediaAuthorization::install(std::shared_ptr<MediaAuthorization> authorization) { authorizations().exchange(std::move(authorization)); }
 
 LinuxMediaAuthorization::LinuxMediaAuthorization(std::shared_ptr<PulseAudioSourceMonitor> monitor)
     : monitor_(monitor ? std::move(monitor) : PulseAudioSourceMonitor::shared()) {}

@@ -108,8 +108,8 @@ TEST(LinuxMediaAuthorization, WithNoSoundServerTheCheckNeverWaits) {
 
 TEST(LinuxMediaAuthorization, SpeechRecognitionFollowsTheInstalledModel) {
     LinuxMediaAuthorization auth;
-    auto expected = PocketSphinxSpeechRecognizer::isModelInstalled() ? MediaAuthorizationStatus::authorized
-                                                                      : MediaAuthorizationStatus::denied;
+    auto expected =
+        PocketSphinxSpeechRecognizer::isModelInstalled() ? MediaAuthorizationStatus::authorized : MediaAuthorizationStatus::denied;
     EXPECT_EQ(auth.speechRecognitionAuthorizationStatus(), expected);
     std::optional<MediaAuthorizationStatus> answer;
     auth.requestSpeechRecognitionAuthorization([&](MediaAuthorizationStatus s) { answer = s; });

@@ -64,7 +64,9 @@ public:
     }
 
 private:
-    PulseOutput(pa_simple* s, int channels) : stream_(s), channels_(channels) {}
+    PulseOutput(pa_simple* s, int channels)
+        : stream_(s),
+          channels_(channels) {}
     pa_simple* stream_;
     int channels_;
 };
@@ -73,7 +75,11 @@ private:
 class NullOutput : public AudioOutput {
 public:
     NullOutput(int rate, std::mutex& mutex, std::condition_variable& cv, const std::atomic<bool>& stop)
-        : rate_(rate), mutex_(mutex), cv_(cv), stop_(stop), next_(std::chrono::steady_clock::now()) {}
+        : rate_(rate),
+          mutex_(mutex),
+          cv_(cv),
+          stop_(stop),
+          next_(std::chrono::steady_clock::now()) {}
     void write(const std::int16_t*, std::size_t frames) override {
         next_ += std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(double(frames) / rate_));
         std::unique_lock lock(mutex_);
@@ -150,7 +156,8 @@ struct MpegAudioPlayer::Decoder {
 };
 
 MpegAudioPlayer::MpegAudioPlayer(std::string data, AudioOutputOptions options)
-    : data_(std::move(data)), options_(std::move(options)) {
+    : data_(std::move(data)),
+      options_(std::move(options)) {
     decoder_ = std::make_unique<Decoder>();
     if (!decoder_->open(data_)) throw AudioPlayerError::notAudioData();
     rate_ = decoder_->rate;

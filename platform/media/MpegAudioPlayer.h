@@ -66,7 +66,8 @@ private:
 
 class MpegAudioPlayerFactory : public AudioPlayerFactory {
 public:
-    explicit MpegAudioPlayerFactory(AudioOutputOptions options = {}) : options_(std::move(options)) {}
+    explicit MpegAudioPlayerFactory(AudioOutputOptions options = {})
+        : options_(std::move(options)) {}
     std::shared_ptr<AudioPlayer> playerWithData(std::string data) override;
     std::shared_ptr<AudioPlayer> playerWithContentsOfFile(const std::string& path) override;
 

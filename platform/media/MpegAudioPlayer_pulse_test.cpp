@@ -66,4 +66,3 @@ TEST(MpegAudioPlayer, PlaysThroughTheSoundServerWhenOneAnswersAndFallsBackWhenNo
     nowhere.pulseServer = "unix:/nonexistent/velmo/pulse/native";
     EXPECT_FALSE(playToEnd(nowhere, 0.1));
 }
-

@@ -81,9 +81,9 @@ public:
         // after the end of the audio, where the user waits for the result. Dither keeps
         // stretches of digital silence (a muted or gated input) from reading as extreme
         // spectra; its seed is fixed so the same audio gives the same words.
-        cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.c_str(), "-dict", dict.c_str(), "-samprate",
-                                       "16000", "-remove_noise", "no", "-topn", "8", "-maxhmmpf", "-1", "-fwdflat",
-                                       "no", "-dither", "yes", "-seed", "1", "-logfn", "/dev/null", nullptr);
+        cmd_ln_t* config =
+            cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.c_str(), "-dict", dict.c_str(), "-samprate", "16000", "-remove_noise", "no",
+                        "-topn", "8", "-maxhmmpf", "-1", "-fwdflat", "no", "-dither", "yes", "-seed", "1", "-logfn", "/dev/null", nullptr);
         if (!config) return nullptr;
         ps_decoder_t* decoder = ps_init(config);
         if (decoder && !useLanguageModel(decoder, config)) {
@@ -174,8 +174,7 @@ struct Recognition {
                 return nullptr;
             });
             if (status == AudioConverterOutputStatus::error) return;
-            if (output->frameLength() > 0)
-                ps_process_raw(decoder, output->int16ChannelData(), output->frameLength(), FALSE, FALSE);
+            if (output->frameLength() > 0) ps_process_raw(decoder, output->int16ChannelData(), output->frameLength(), FALSE, FALSE);
             if (status != AudioConverterOutputStatus::haveData) return;
         }
     }
@@ -213,9 +212,9 @@ struct Recognition {
 
 class PocketSphinxRecognitionTask : public SpeechRecognitionTask {
 public:
-    PocketSphinxRecognitionTask(std::shared_ptr<SpeechAudioBufferRecognitionRequest> request,
-                                std::shared_ptr<Recognition> recognition)
-        : request_(std::move(request)), recognition_(std::move(recognition)) {}
+    PocketSphinxRecognitionTask(std::shared_ptr<SpeechAudioBufferRecognitionRequest> request, std::shared_ptr<Recognition> recognition)
+        : request_(std::move(request)),
+          recognition_(std::move(recognition)) {}
     ~PocketSphinxRecognitionTask() override { cancel(); }
 
     void cancel() override {

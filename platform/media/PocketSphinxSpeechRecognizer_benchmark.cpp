@@ -133,8 +133,8 @@ static void BM_RecogniserWordAccuracy(benchmark::State& state) {
         for (std::size_t p = 0; p < spoken.size(); ++p) {
             auto request = std::make_shared<SpeechAudioBufferRecognitionRequest>();
             Final final;
-            auto task = recognizer->recognitionTask(
-                request, [&](const std::optional<SpeechRecognitionResult>& result, std::exception_ptr error) {
+            auto task =
+                recognizer->recognitionTask(request, [&](const std::optional<SpeechRecognitionResult>& result, std::exception_ptr error) {
                     if ((result && result->isFinal) || error) {
                         std::lock_guard lock(final.mutex);
                         final.text = result ? result->formattedString : "";

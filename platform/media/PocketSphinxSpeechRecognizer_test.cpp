@@ -54,8 +54,8 @@ TEST(PocketSphinxSpeechRecognizer, ExistsForUSEnglishOnly) {
     struct Case {
         const char* locale;
         bool supported;
-    } cases[] = {{"en-US", true}, {"en_US.UTF-8", true}, {"EN-us", true}, {"en", true},
-                 {"de-DE", false}, {"en-GB", false}, {"", false}, {"fr_FR@euro", false}};
+    } cases[] = {{"en-US", true},  {"en_US.UTF-8", true}, {"EN-us", true}, {"en", true},
+                 {"de-DE", false}, {"en-GB", false},      {"", false},     {"fr_FR@euro", false}};
     for (const auto& c : cases) {
         EXPECT_EQ(PocketSphinxSpeechRecognizer::supportsLocale(c.locale), c.supported) << c.locale;
         EXPECT_EQ(PocketSphinxSpeechRecognizer::make(c.locale) != nullptr, c.supported) << c.locale;

@@ -169,7 +169,8 @@ struct PulseAudioEngine::Capture {
 };
 
 PulseAudioEngine::PulseAudioEngine(std::string sourceName, std::shared_ptr<PulseAudioSourceMonitor> monitor)
-    : sourceName_(std::move(sourceName)), monitor_(monitor ? std::move(monitor) : PulseAudioSourceMonitor::shared()) {}
+    : sourceName_(std::move(sourceName)),
+      monitor_(monitor ? std::move(monitor) : PulseAudioSourceMonitor::shared()) {}
 
 PulseAudioEngine::~PulseAudioEngine() { stop(); }
 

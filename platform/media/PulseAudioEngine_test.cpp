@@ -77,8 +77,8 @@ TEST(PulseAudioEngine, CapturesTheSourceAtItsOwnFormatInTapBuffersOnAnAudioThrea
     EXPECT_TRUE(engine.isRunning());
 
     std::string tone = writeToneFile(4.0);
-    std::string play = "pacat --playback --device=" + pulse.sinkName() +
-                       " --format=s16le --rate=44100 --channels=2 --raw " + tone + " >/dev/null 2>&1 &";
+    std::string play =
+        "pacat --playback --device=" + pulse.sinkName() + " --format=s16le --rate=44100 --channels=2 --raw " + tone + " >/dev/null 2>&1 &";
     ASSERT_EQ(std::system(play.c_str()), 0);
     {
         std::unique_lock lock(mutex);

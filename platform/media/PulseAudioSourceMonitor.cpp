@@ -113,9 +113,7 @@ struct PulseAudioSourceMonitor::Loop {
                 break;
         }
     }
-    static void onEvent(pa_context*, pa_subscription_event_type_t, uint32_t, void* userdata) {
-        static_cast<Loop*>(userdata)->refresh();
-    }
+    static void onEvent(pa_context*, pa_subscription_event_type_t, uint32_t, void* userdata) { static_cast<Loop*>(userdata)->refresh(); }
     static void onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
         auto* self = static_cast<Loop*>(userdata);
         if (info && info->default_source_name) self->pending.defaultSourceName = info->default_source_name;
@@ -145,7 +143,8 @@ struct PulseAudioSourceMonitor::Loop {
     }
 };
 
-PulseAudioSourceMonitor::PulseAudioSourceMonitor(std::chrono::milliseconds connectLimit) : loop_(std::make_unique<Loop>()) {
+PulseAudioSourceMonitor::PulseAudioSourceMonitor(std::chrono::milliseconds connectLimit)
+    : loop_(std::make_unique<Loop>()) {
     loop_->owner = this;
     loop_->connectLimit = pa_usec_t(std::chrono::duration_cast<std::chrono::microseconds>(connectLimit).count());
     loop_->loop = pa_threaded_mainloop_new();

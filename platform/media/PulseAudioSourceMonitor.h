@@ -60,7 +60,7 @@ private:
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
-    Snapshot snapshot_;                                           // guarded by mutex_
+    Snapshot snapshot_;  // guarded by mutex_
     std::vector<std::function<void(const Snapshot&)>> waiting_;  // guarded by mutex_
     Subject<State> stateChanges_;
     std::unique_ptr<Loop> loop_;

@@ -8,7 +8,8 @@
 
 namespace velmo {
 
-SimulatedAudioEngine::SimulatedAudioEngine(AudioFormat format) : format_(format) {
+SimulatedAudioEngine::SimulatedAudioEngine(AudioFormat format)
+    : format_(format) {
     thread_ = std::thread([this] { run(); });
     pthread_setname_np(thread_.native_handle(), "sim-audio");
 }
@@ -91,8 +92,7 @@ void SimulatedAudioEngine::deliver(std::vector<std::shared_ptr<const AudioPCMBuf
 
 bool SimulatedAudioEngine::waitUntilDelivered(double timeoutSeconds) {
     std::unique_lock lock(mutex_);
-    return idle_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
-                          [&] { return queue_.empty() && !delivering_; });
+    return idle_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] { return queue_.empty() && !delivering_; });
 }
 
 std::uint32_t SimulatedAudioEngine::lastTapBufferSize() const {

@@ -14,7 +14,8 @@ namespace velmo {
 // `finishPlayback`.
 class SimulatedAudioPlayer : public AudioPlayer {
 public:
-    explicit SimulatedAudioPlayer(std::string data) : data_(std::move(data)) {}
+    explicit SimulatedAudioPlayer(std::string data)
+        : data_(std::move(data)) {}
 
     bool play() override;
     void stop() override;

@@ -4,7 +4,8 @@ namespace velmo {
 
 SimulatedSpeechRecognitionTask::SimulatedSpeechRecognitionTask(std::shared_ptr<SpeechAudioBufferRecognitionRequest> request,
                                                                SpeechRecognitionResultHandler handler)
-    : request_(std::move(request)), handler_(std::move(handler)) {
+    : request_(std::move(request)),
+      handler_(std::move(handler)) {
     request_->attach([this](const std::shared_ptr<const AudioPCMBuffer>& buffer) {
         if (buffer) {
             ++receivedBuffers_;

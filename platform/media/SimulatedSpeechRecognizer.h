@@ -14,8 +14,7 @@ namespace velmo {
 // on whatever thread it calls from, and may do so after `cancel` (as a late platform result can).
 class SimulatedSpeechRecognitionTask : public SpeechRecognitionTask {
 public:
-    SimulatedSpeechRecognitionTask(std::shared_ptr<SpeechAudioBufferRecognitionRequest> request,
-                                   SpeechRecognitionResultHandler handler);
+    SimulatedSpeechRecognitionTask(std::shared_ptr<SpeechAudioBufferRecognitionRequest> request, SpeechRecognitionResultHandler handler);
     ~SimulatedSpeechRecognitionTask() override;
 
     void cancel() override;
@@ -43,7 +42,8 @@ private:
 class SimulatedSpeechRecognizer : public SpeechRecognizer {
 public:
     explicit SimulatedSpeechRecognizer(std::string localeIdentifier = "en-US", bool supportsOnDevice = true)
-        : locale_(std::move(localeIdentifier)), supportsOnDevice_(supportsOnDevice) {}
+        : locale_(std::move(localeIdentifier)),
+          supportsOnDevice_(supportsOnDevice) {}
 
     std::string localeIdentifier() const override { return locale_; }
     bool supportsOnDeviceRecognition() const override { return supportsOnDevice_; }

@@ -6,7 +6,8 @@
 namespace velmo {
 
 SimulatedVideoPlayer::SimulatedVideoPlayer(std::string url, double durationSeconds)
-    : url_(std::move(url)), duration_(durationSeconds) {}
+    : url_(std::move(url)),
+      duration_(durationSeconds) {}
 
 SimulatedVideoPlayer::~SimulatedVideoPlayer() { unschedule(); }
 

@@ -51,9 +51,9 @@ private:
     bool ended_ = false;
     float volume_ = 1.0f;
     bool muted_ = false;
-    double position_ = 0;        // while paused; while playing, at `startedAt_`
-    double startedAt_ = 0;       // loop time of the last play
-    double lastReported_ = 0;    // boundaries up to here have fired
+    double position_ = 0;  // while paused; while playing, at `startedAt_`
+    double startedAt_ = 0;  // loop time of the last play
+    double lastReported_ = 0;  // boundaries up to here have fired
     std::vector<WorkItem> pending_;
     std::shared_ptr<const VideoFrame> frame_;
     std::string error_;
@@ -64,7 +64,8 @@ private:
 // Makes simulated players of a fixed duration and keeps them for the test.
 class SimulatedVideoPlayerFactory : public VideoPlayerFactory {
 public:
-    explicit SimulatedVideoPlayerFactory(double durationSeconds = 60) : duration_(durationSeconds) {}
+    explicit SimulatedVideoPlayerFactory(double durationSeconds = 60)
+        : duration_(durationSeconds) {}
     std::shared_ptr<VideoPlayer> playerWithURL(const std::string& url) override;
 
     const std::vector<std::shared_ptr<SimulatedVideoPlayer>>& players() const { return players_; }

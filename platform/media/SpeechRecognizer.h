@@ -63,8 +63,7 @@ public:
 };
 
 // Called on the recogniser's own delivery thread with a result, an error, or both.
-using SpeechRecognitionResultHandler =
-    std::function<void(const std::optional<SpeechRecognitionResult>& result, std::exception_ptr error)>;
+using SpeechRecognitionResultHandler = std::function<void(const std::optional<SpeechRecognitionResult>& result, std::exception_ptr error)>;
 
 // A speech recogniser for one language. Results come on the recogniser's delivery thread: partial
 // results while audio arrives (when the request asks for them), then one final result after

@@ -57,8 +57,12 @@ void VideoPlayer::notifyFrame() {
     }
 }
 
-void VideoPlayer::postEnd() { NotificationCenter::defaultCenter().post(didPlayToEndTimeNotification, static_cast<const VideoPlayer*>(this)); }
+void VideoPlayer::postEnd() {
+    NotificationCenter::defaultCenter().post(didPlayToEndTimeNotification, static_cast<const VideoPlayer*>(this));
+}
 
-void VideoPlayer::postFailure() { NotificationCenter::defaultCenter().post(failedToPlayNotification, static_cast<const VideoPlayer*>(this)); }
+void VideoPlayer::postFailure() {
+    NotificationCenter::defaultCenter().post(failedToPlayNotification, static_cast<const VideoPlayer*>(this));
+}
 
 }  // namespace velmo

@@ -26,7 +26,8 @@ struct VideoFrame {
 class VideoPlayerError : public Error {
 public:
     enum Code : long { badAddress = 1, playbackFailed = 2 };
-    VideoPlayerError(Code code, std::string message) : Error("VideoPlayer", code, std::move(message)) {}
+    VideoPlayerError(Code code, std::string message)
+        : Error("VideoPlayer", code, std::move(message)) {}
 };
 
 // Plays one item (a file or a stream, video with its sound) on the main loop. Every call comes

@@ -21,7 +21,8 @@ namespace {
 
 class Socket {
 public:
-    explicit Socket(int fd) : fd_(fd) {}
+    explicit Socket(int fd)
+        : fd_(fd) {}
     ~Socket() {
         if (fd_ >= 0) ::close(fd_);
     }
@@ -62,8 +63,7 @@ int dump(int fd, std::uint16_t type, std::uint32_t sequence, Each&& each) {
     request.body.rtgen_family = AF_UNSPEC;
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
-    if (::sendto(fd, &request, request.header.nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0)
-        return errno;
+    if (::sendto(fd, &request, request.header.nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) return errno;
     alignas(nlmsghdr) static thread_local char buffer[64 * 1024];
     for (;;) {
         iovec vector{buffer, sizeof buffer};
@@ -77,8 +77,7 @@ int dump(int fd, std::uint16_t type, std::uint32_t sequence, Each&& each) {
         }
         if (header.msg_flags & MSG_TRUNC) return EMSGSIZE;  // a cut answer would hide links or routes
         int length = int(n);
-        for (auto* message = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(message, length);
-             message = NLMSG_NEXT(message, length)) {
+        for (auto* message = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(message, length); message = NLMSG_NEXT(message, length)) {
             if (message->nlmsg_seq != sequence) continue;
             if (message->nlmsg_type == NLMSG_DONE) return 0;
             if (message->nlmsg_type == NLMSG_ERROR) {
@@ -141,10 +140,10 @@ std::optional<std::set<int>> defaultRouteLinks(int fd, std::uint32_t sequence, i
     return links;
 }
 
-class NetlinkReachabilityTarget final : public NetworkReachabilityTarget,
-                                        public std::enable_shared_from_this<NetlinkReachabilityTarget> {
+class NetlinkReachabilityTarget final : public NetworkReachabilityTarget, public std::enable_shared_from_this<NetlinkReachabilityTarget> {
 public:
-    explicit NetlinkReachabilityTarget(int eventFd) : events_(std::make_shared<Socket>(eventFd)) {}
+    explicit NetlinkReachabilityTarget(int eventFd)
+        : events_(std::make_shared<Socket>(eventFd)) {}
     ~NetlinkReachabilityTarget() override { watch_.cancel(); }
 
     std::optional<ReachabilityFlags> flags() override {
@@ -210,7 +209,8 @@ private:
     static void drain(int fd) {
         alignas(nlmsghdr) char buffer[8192];
         // ENOBUFS (the kernel dropped events) needs nothing more: the flags are read afresh.
-        while (::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0 || errno == EINTR || errno == ENOBUFS) {}
+        while (::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0 || errno == EINTR || errno == ENOBUFS) {
+        }
     }
 
     // On the main loop after any link, address or route event: read the flags on the queue.
@@ -256,17 +256,15 @@ private:
     std::atomic<std::uint32_t> nextSequence_{1};
     std::atomic<int> lastError_{0};
     std::mutex mutex_;
-    std::shared_ptr<Callback> callback_;    // guarded by mutex_
-    std::shared_ptr<SerialQueue> queue_;    // guarded by mutex_
-    Watch watch_;                           // guarded by mutex_
+    std::shared_ptr<Callback> callback_;  // guarded by mutex_
+    std::shared_ptr<SerialQueue> queue_;  // guarded by mutex_
+    Watch watch_;  // guarded by mutex_
 };
 
 }  // namespace
 
 std::shared_ptr<NetworkReachabilityTarget> makeDefaultRouteReachabilityTarget(int* error) {
-    const int fd = openRouteSocket(RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE |
-                                       RTMGRP_IPV6_ROUTE,
-                                   true);
+    const int fd = openRouteSocket(RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE, true);
     if (fd < 0) {
         if (error) *error = errno;
         return nullptr;

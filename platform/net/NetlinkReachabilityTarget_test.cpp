@@ -26,8 +26,7 @@ struct Deliveries {
 std::string expectFlags(NetworkReachabilityTarget& target, ReachabilityFlags expected, const char* when) {
     const auto flags = target.flags();
     if (!flags) return std::string(when) + ": reading the flags failed with " + std::to_string(target.lastError());
-    if (*flags != expected)
-        return std::string(when) + ": flags " + std::to_string(*flags) + ", expected " + std::to_string(expected);
+    if (*flags != expected) return std::string(when) + ": flags " + std::to_string(*flags) + ", expected " + std::to_string(expected);
     return "";
 }
 
@@ -71,15 +70,13 @@ TEST(NetlinkReachabilityTargetTest, DefaultRouteOverAnUpLinkInAPrivateNamespace)
         if (auto e = expectFlags(*target, 0, "up link without a default route"); !e.empty()) return e;
         if (auto e = test::shell("ip route add default dev velmo0 metric 10"); !e.empty()) return e;
         if (auto e = expectFlags(*target, ReachabilityFlag::reachable, "IPv4 default route"); !e.empty()) return e;
-        if (auto e = awaitDelivery(*loop, deliveries, ReachabilityFlag::reachable, "IPv4 default route"); !e.empty())
-            return e;
+        if (auto e = awaitDelivery(*loop, deliveries, ReachabilityFlag::reachable, "IPv4 default route"); !e.empty()) return e;
 
         if (auto e = test::shell("ip route del default dev velmo0"); !e.empty()) return e;
         if (auto e = awaitDelivery(*loop, deliveries, 0, "IPv4 default route removed"); !e.empty()) return e;
 
         if (auto e = test::shell("ip -6 route add default dev velmo0"); !e.empty()) return e;
-        if (auto e = awaitDelivery(*loop, deliveries, ReachabilityFlag::reachable, "IPv6 default route"); !e.empty())
-            return e;
+        if (auto e = awaitDelivery(*loop, deliveries, ReachabilityFlag::reachable, "IPv6 default route"); !e.empty()) return e;
 
         if (auto e = test::shell("ip link set velmo0 down"); !e.empty()) return e;
         if (auto e = awaitDelivery(*loop, deliveries, 0, "link down"); !e.empty()) return e;

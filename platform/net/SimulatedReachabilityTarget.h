@@ -12,7 +12,8 @@ namespace velmo {
 // Thread contract: all operations from any thread; guarded fields under mutex_.
 class SimulatedReachabilityTarget final : public NetworkReachabilityTarget {
 public:
-    explicit SimulatedReachabilityTarget(ReachabilityFlags flags = 0) : flags_(flags) {}
+    explicit SimulatedReachabilityTarget(ReachabilityFlags flags = 0)
+        : flags_(flags) {}
 
     std::optional<ReachabilityFlags> flags() override;
     bool setCallback(Callback callback) override;
@@ -31,12 +32,12 @@ public:
 
 private:
     mutable std::mutex mutex_;
-    ReachabilityFlags flags_;                  // guarded by mutex_
-    Callback callback_;                        // guarded by mutex_
-    std::shared_ptr<SerialQueue> queue_;       // guarded by mutex_
+    ReachabilityFlags flags_;  // guarded by mutex_
+    Callback callback_;  // guarded by mutex_
+    std::shared_ptr<SerialQueue> queue_;  // guarded by mutex_
     int failFlags_ = 0, failCallback_ = 0, failQueue_ = 0;  // guarded by mutex_
-    int lastError_ = 0;                        // guarded by mutex_
-    int reads_ = 0;                            // guarded by mutex_
+    int lastError_ = 0;  // guarded by mutex_
+    int reads_ = 0;  // guarded by mutex_
 };
 
 }  // namespace velmo

@@ -8,22 +8,34 @@ namespace velmo {
 
 std::string URLError::standardMessage(Code code) {
     switch (code) {
-        case cancelled: return "The request was cancelled.";
-        case badURL: return "The request is malformed.";
-        case timedOut: return "The request timed out.";
-        case unsupportedURL: return "The URL's scheme is not supported.";
-        case cannotFindHost: return "A server with the specified hostname could not be found.";
-        case cannotConnectToHost: return "Could not connect to the server.";
-        case networkConnectionLost: return "The network connection was lost.";
-        case notConnectedToInternet: return "The Internet connection appears to be offline.";
-        case badServerResponse: return "The server's response could not be understood.";
-        case secureConnectionFailed: return "A secure connection to the server could not be made.";
-        case unknown: break;
+        case cancelled:
+            return "The request was cancelled.";
+        case badURL:
+            return "The request is malformed.";
+        case timedOut:
+            return "The request timed out.";
+        case unsupportedURL:
+            return "The URL's scheme is not supported.";
+        case cannotFindHost:
+            return "A server with the specified hostname could not be found.";
+        case cannotConnectToHost:
+            return "Could not connect to the server.";
+        case networkConnectionLost:
+            return "The network connection was lost.";
+        case notConnectedToInternet:
+            return "The Internet connection appears to be offline.";
+        case badServerResponse:
+            return "The server's response could not be understood.";
+        case secureConnectionFailed:
+            return "A secure connection to the server could not be made.";
+        case unknown:
+            break;
     }
     return "The transfer failed.";
 }
 
-URLError::URLError(Code code) : Error(domainName, code, standardMessage(code)) {}
+URLError::URLError(Code code)
+    : Error(domainName, code, standardMessage(code)) {}
 
 URLError::URLError(Code code, const std::string& detail)
     : Error(domainName, code, detail.empty() ? standardMessage(code) : standardMessage(code) + " (" + detail + ")") {}

@@ -49,9 +49,7 @@ std::string hostOf(const std::string& url) {
     return components ? probeHostOf(*components) : std::string();
 }
 
-bool isLoopbackHost(const std::string& host) {
-    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
-}
+bool isLoopbackHost(const std::string& host) { return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0; }
 
 bool realNetworkProbe(const std::string& host) {
     if (isLoopbackHost(host)) return true;
@@ -153,7 +151,6 @@ std::optional<std::string> URLResponse::valueForHTTPHeaderField(const std::strin
 // ---------------------------------------------------------------------------------------------
 // Line splitting
 
-
 void LineBuffer::compact() {
     buffer_.erase(0, consumed_);
     scanned_ = scanned_ > consumed_ ? scanned_ - consumed_ : 0;
@@ -207,7 +204,9 @@ void LineBuffer::clear() {
 namespace detail {
 
 struct URLTransfer {
-    explicit URLTransfer(URLRequest r) : request(std::move(r)), targetURL(OriginOverride::apply(request.url)) {}
+    explicit URLTransfer(URLRequest r)
+        : request(std::move(r)),
+          targetURL(OriginOverride::apply(request.url)) {}
 
     URLRequest request;
     std::string targetURL;  // after the origin override
@@ -236,7 +235,8 @@ struct URLTransfer {
 };
 
 struct URLSessionImpl {
-    explicit URLSessionImpl(URLSessionConfiguration c) : config(std::move(c)) {
+    explicit URLSessionImpl(URLSessionConfiguration c)
+        : config(std::move(c)) {
         curlGlobalInit();
         multi = curl_multi_init();
         share = curl_share_init();
@@ -559,8 +559,10 @@ struct URLSessionImpl {
         std::vector<std::shared_ptr<URLTransfer>> ready;
         expired.clear();
         for (const auto& t : waiting) {
-            if (now >= t->resourceDeadline) expired.push_back(t);
-            else if (networkUsable(hostOf(t->targetURL))) ready.push_back(t);
+            if (now >= t->resourceDeadline)
+                expired.push_back(t);
+            else if (networkUsable(hostOf(t->targetURL)))
+                ready.push_back(t);
         }
         for (const auto& t : expired) finish(t, std::make_exception_ptr(URLError(URLError::timedOut)));
         for (const auto& t : ready) {
@@ -627,7 +629,8 @@ void URLSession::setNetworkProbe(NetworkProbe probe) {
 }
 
 URLSession::URLSession(URLSessionConfiguration configuration)
-    : configuration_(configuration), impl_(std::make_shared<detail::URLSessionImpl>(std::move(configuration))) {
+    : configuration_(configuration),
+      impl_(std::make_shared<detail::URLSessionImpl>(std::move(configuration))) {
     // The worker keeps the session's state alive: it may outlive the session when the last
     // reference goes from one of the worker's own completion hooks.
     impl_->worker = std::thread([impl = impl_] { impl->run(); });
@@ -673,8 +676,10 @@ Task<URLDataResponse> URLSession::data(URLRequest request) {
     auto t = std::make_shared<detail::URLTransfer>(std::move(request));
     Completion<URLDataResponse> done;
     t->onComplete = [done](detail::URLTransfer& transfer, std::exception_ptr error) {
-        if (error) done.fail(std::move(error));
-        else done.resolve(URLDataResponse{std::move(transfer.received), *transfer.response});
+        if (error)
+            done.fail(std::move(error));
+        else
+            done.resolve(URLDataResponse{std::move(transfer.received), *transfer.response});
     };
     done.setCancelHandler([weak = std::weak_ptr(impl), t] {
         if (auto s = weak.lock()) s->cancel(t);
@@ -720,8 +725,8 @@ Task<URLSessionBytes> URLSession::bytes(URLRequest request) {
             s->lines.append(data, size);
             if (s->lines.bufferedBytes() > URLSessionBytes::maximumLineLength && !s->lines.hasCompleteLine()) {
                 // The rest of the transfer is dropped above; the reader hears why.
-                s->error = URLError(URLError::badServerResponse, "a line of the answer is longer than " +
-                                                                     std::to_string(URLSessionBytes::maximumLineLength) + " bytes");
+                s->error = URLError(URLError::badServerResponse,
+                                    "a line of the answer is longer than " + std::to_string(URLSessionBytes::maximumLineLength) + " bytes");
                 s->lines.clear();
                 waiter = wake(*s);
             } else if (s->waiter && s->readyLocked()) {
@@ -752,8 +757,10 @@ Task<URLSessionBytes> URLSession::bytes(URLRequest request) {
             }
             if (waiter) MainLoop::postToMain([waiter] { waiter.resume(); });
         }
-        if (error) head.fail(std::move(error));
-        else head.fail(URLError(URLError::badServerResponse));  // no-op once the header came
+        if (error)
+            head.fail(std::move(error));
+        else
+            head.fail(URLError(URLError::badServerResponse));  // no-op once the header came
     };
     stream->cancelTransfer = [weakImpl, t] {
         if (auto s = weakImpl.lock()) s->cancel(t);

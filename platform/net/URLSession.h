@@ -50,7 +50,8 @@ struct URLSessionConfiguration {
 
 struct URLRequest {
     explicit URLRequest(std::string url, Seconds timeoutInterval = Seconds(60))
-        : url(std::move(url)), timeoutInterval(timeoutInterval) {}
+        : url(std::move(url)),
+          timeoutInterval(timeoutInterval) {}
 
     std::string url;
     std::string httpMethod = "GET";
@@ -71,8 +72,8 @@ private:
 };
 
 struct URLResponse {
-    std::string url;         // the URL the request named (before any origin override)
-    int statusCode = 0;      // 0 when the answer was not HTTP
+    std::string url;  // the URL the request named (before any origin override)
+    int statusCode = 0;  // 0 when the answer was not HTTP
     HTTPHeaderFields headers;  // in the order received
 
     bool isHTTP() const { return statusCode > 0; }
@@ -100,7 +101,8 @@ public:
 private:
     friend class URLSession;
     URLSessionDataTask(std::shared_ptr<detail::URLSessionImpl> session, std::shared_ptr<detail::URLTransfer> transfer)
-        : session_(std::move(session)), transfer_(std::move(transfer)) {}
+        : session_(std::move(session)),
+          transfer_(std::move(transfer)) {}
     std::weak_ptr<detail::URLSessionImpl> session_;
     std::shared_ptr<detail::URLTransfer> transfer_;
     bool resumed_ = false;
@@ -127,7 +129,8 @@ public:
 private:
     friend class URLSession;
     URLSessionBytes(std::shared_ptr<detail::URLLineStream> stream, URLResponse response)
-        : stream_(std::move(stream)), response_(std::move(response)) {}
+        : stream_(std::move(stream)),
+          response_(std::move(response)) {}
     std::shared_ptr<detail::URLLineStream> stream_;
     URLResponse response_;
 };
@@ -215,10 +218,10 @@ private:
     void compact();
 
     std::string buffer_;
-    std::size_t consumed_ = 0;   // bytes of buffer_ already handed out
-    std::size_t scanned_ = 0;    // bytes of buffer_ known to hold no "\n" past consumed_
+    std::size_t consumed_ = 0;  // bytes of buffer_ already handed out
+    std::size_t scanned_ = 0;  // bytes of buffer_ known to hold no "\n" past consumed_
     bool finished_ = false;
-    bool mayHoldLine_ = false;   // false: no "\n" past scanned_, and not finished
+    bool mayHoldLine_ = false;  // false: no "\n" past scanned_, and not finished
 };
 
 namespace detail {
@@ -228,11 +231,11 @@ struct URLLineStream {
     std::mutex mutex;
     LineBuffer lines;
     std::optional<URLError> error;  // set when the transfer failed or was cancelled
-    bool ended = false;            // the body ended (successfully or not)
-    bool paused = false;           // the transfer waits for the reader to catch up
+    bool ended = false;  // the body ended (successfully or not)
+    bool paused = false;  // the transfer waits for the reader to catch up
     std::coroutine_handle<> waiter;
-    std::function<void()> cancelTransfer;   // asks the session to cancel the transfer
-    std::function<void()> resumeTransfer;   // asks the session to resume a paused transfer
+    std::function<void()> cancelTransfer;  // asks the session to cancel the transfer
+    std::function<void()> resumeTransfer;  // asks the session to resume a paused transfer
     ~URLLineStream();
     bool readyLocked() { return error || ended || lines.hasCompleteLine(); }
 };

@@ -314,8 +314,9 @@ TEST_F(URLSessionTest, DroppedConnectionFailsWithConnectionLostAfterTheLinesRece
 
 TEST_F(URLSessionTest, InterimAnswersAreSkippedAndAnAnswerThatNeverEndsItsHeaderIsBad) {
     URLSession session;
-    server.route("GET", "/interim", LoopbackAnswer::rawBytes("HTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\n"
-                                                            "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+    server.route("GET", "/interim",
+                 LoopbackAnswer::rawBytes("HTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\n"
+                                          "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
     auto out = await(session.data(URLRequest(url("/interim"))));
     ASSERT_TRUE(out.value()) << out.errorDescription();
     EXPECT_EQ(out.value()->response.statusCode, 200);
@@ -332,8 +333,9 @@ TEST_F(URLSessionTest, InterimAnswersAreSkippedAndAnAnswerThatNeverEndsItsHeader
 
 TEST_F(URLSessionTest, FoldedHeaderContinuationsJoinTheirHeaderAndBlankOnesAddNothing) {
     URLSession session;
-    server.route("GET", "/folded", LoopbackAnswer::rawBytes("HTTP/1.1 200 OK\r\nX-A: b\r\n \r\nX-B: c\r\n\t d \r\n"
-                                                           "Content-Length: 2\r\n\r\nok"));
+    server.route("GET", "/folded",
+                 LoopbackAnswer::rawBytes("HTTP/1.1 200 OK\r\nX-A: b\r\n \r\nX-B: c\r\n\t d \r\n"
+                                          "Content-Length: 2\r\n\r\nok"));
     auto out = await(session.data(URLRequest(url("/folded"))));
     ASSERT_TRUE(out.value()) << out.errorDescription();
     EXPECT_EQ(out.value()->data, "ok");
@@ -492,11 +494,11 @@ TEST_F(URLSessionTest, RefusedConnectionsAndBadRequestsFailWithTheirOwnCodes) {
         const char* url;
         URLError::Code code;
     };
-    for (const Refused& c : {Refused{"ftp://service.example.test/file", URLError::unsupportedURL},
-                             Refused{"https:service.example.test/file", URLError::unsupportedURL},
-                             Refused{"https:///file", URLError::unsupportedURL},
-                             Refused{"https://service.example.test/a file", URLError::badURL},
-                             Refused{"https://service.example.test:99999/file", URLError::badURL}}) {
+    for (const Refused& c :
+         {Refused{"ftp://service.example.test/file", URLError::unsupportedURL},
+          Refused{"https:service.example.test/file", URLError::unsupportedURL}, Refused{"https:///file", URLError::unsupportedURL},
+          Refused{"https://service.example.test/a file", URLError::badURL},
+          Refused{"https://service.example.test:99999/file", URLError::badURL}}) {
         auto out = await(session.data(URLRequest(c.url)));
         EXPECT_EQ(errorCode(out.error()), c.code) << c.url;
     }

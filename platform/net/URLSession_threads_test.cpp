@@ -52,13 +52,15 @@ TEST_F(URLSessionThreadsTest, ManyOverlappingTransfersOnOneSessionEachGetTheirOw
         whole.emplace_back(session.data(URLRequest(url("/data/" + std::to_string(i)))));
         streamed.emplace_back(countLines(session, "/lines/" + std::to_string(i)));
     }
-    ASSERT_TRUE(scope.loop().runUntil([&] {
-        for (auto& w : whole)
-            if (!w.done()) return false;
-        for (auto& s : streamed)
-            if (!s.done()) return false;
-        return true;
-    }, 30s));
+    ASSERT_TRUE(scope.loop().runUntil(
+        [&] {
+            for (auto& w : whole)
+                if (!w.done()) return false;
+            for (auto& s : streamed)
+                if (!s.done()) return false;
+            return true;
+        },
+        30s));
     for (int i = 0; i < 16; ++i) {
         ASSERT_TRUE(whole[i].value()) << whole[i].errorDescription();
         EXPECT_EQ(whole[i].value()->data, "answer " + std::to_string(i));
@@ -125,8 +127,8 @@ TEST(URLSessionRelease, TheLastReferenceDroppedOnTheSessionsOwnWorkerEndsItClean
     auto released = std::make_shared<Released>();
     auto ended = released->done.get_future();
     auto session = std::make_shared<URLSession>(URLSessionConfiguration::defaultSessionConfiguration());
-    auto task = session->dataTask(URLRequest(url("/last")),
-                                  [session, released](std::string, std::optional<URLResponse>, std::exception_ptr) {});
+    auto task =
+        session->dataTask(URLRequest(url("/last")), [session, released](std::string, std::optional<URLResponse>, std::exception_ptr) {});
     released.reset();
     session.reset();
     task->resume();
@@ -134,4 +136,3 @@ TEST(URLSessionRelease, TheLastReferenceDroppedOnTheSessionsOwnWorkerEndsItClean
     ASSERT_EQ(ended.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_NE(ended.get(), std::this_thread::get_id());
 }
-

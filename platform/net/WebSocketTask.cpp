@@ -112,7 +112,10 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
     };
 
     WebSocketConnection(std::shared_ptr<WebSocketSessionCore> core, URLRequest request)
-        : core(std::move(core)), request(std::move(request)), resolver(this->core->io), openTimer(this->core->io),
+        : core(std::move(core)),
+          request(std::move(request)),
+          resolver(this->core->io),
+          openTimer(this->core->io),
           closeTimer(this->core->io) {}
 
     ~WebSocketConnection() {
@@ -153,8 +156,10 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
 
     template <class F>
     void withStream(F&& f) {
-        if (secure) f(*secure);
-        else if (plain) f(*plain);
+        if (secure)
+            f(*secure);
+        else if (plain)
+            f(*plain);
     }
 
     tcp::socket* lowestSocket() {
@@ -365,9 +370,8 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
             ws.async_handshake(handshakeResponse, hostHeader, target, [self = shared_from_this()](beast::error_code ec) {
                 if (self->isFinished()) return;
                 if (ec == websocket::error::upgrade_declined) {
-                    return self->fail(URLError(URLError::badServerResponse,
-                                                     "the server answered the upgrade with HTTP " +
-                                                         std::to_string(self->handshakeResponse.result_int())));
+                    return self->fail(URLError(URLError::badServerResponse, "the server answered the upgrade with HTTP " +
+                                                                                std::to_string(self->handshakeResponse.result_int())));
                 }
                 if (ec) return self->fail(errorForTransport(ec));
                 self->openTimer.cancel();
@@ -401,9 +405,8 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
         }
         withStream([this](auto& ws) {
             ws.text(inFlight->message.isText());
-            ws.async_write(net::buffer(inFlight->message.data), [self = shared_from_this()](beast::error_code ec, std::size_t) {
-                self->written(ec);
-            });
+            ws.async_write(net::buffer(inFlight->message.data),
+                           [self = shared_from_this()](beast::error_code ec, std::size_t) { self->written(ec); });
         });
     }
 
@@ -475,9 +478,7 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
         });
         websocket::close_reason reason(static_cast<websocket::close_code>(closeCode), closeReason);
         // The message being written finishes first; the stream holds the close frame until then.
-        withStream([&](auto& ws) {
-            ws.async_close(reason, [self = shared_from_this()](beast::error_code) { self->drop(); });
-        });
+        withStream([&](auto& ws) { ws.async_close(reason, [self = shared_from_this()](beast::error_code) { self->drop(); }); });
     }
 };
 
@@ -485,7 +486,8 @@ struct WebSocketConnection : std::enable_shared_from_this<WebSocketConnection> {
 
 // --- WebSocketTask ---
 
-WebSocketTask::WebSocketTask(std::shared_ptr<detail::WebSocketConnection> connection) : connection_(std::move(connection)) {}
+WebSocketTask::WebSocketTask(std::shared_ptr<detail::WebSocketConnection> connection)
+    : connection_(std::move(connection)) {}
 WebSocketTask::~WebSocketTask() = default;
 
 const URLRequest& WebSocketTask::originalRequest() const { return connection_->request; }
@@ -537,7 +539,8 @@ private:
 
 }  // namespace
 
-WebSocketSession::WebSocketSession() : core_(std::make_shared<detail::WebSocketSessionCore>()) {
+WebSocketSession::WebSocketSession()
+    : core_(std::make_shared<detail::WebSocketSessionCore>()) {
     LiveIoThreads::shared().started();
     ioThread_ = std::thread([core = core_] {
         core->io.run();

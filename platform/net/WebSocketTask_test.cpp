@@ -124,8 +124,7 @@ TEST_F(WebSocketTaskTest, TheServerSeesTheQueryItemsAndHeaderFieldsOfTheRequest)
 
 TEST_F(WebSocketTaskTest, TextAndBinaryMessagesOfEverySizeTravelBothWays) {
     // The server echoes every message back with its kind.
-    server.addReply([](const Frame& f) { return f.isData(); },
-                    LoopbackWebSocketServer::Responder([](const Frame& f) {
+    server.addReply([](const Frame& f) { return f.isData(); }, LoopbackWebSocketServer::Responder([](const Frame& f) {
                         return std::vector<Step>{f.kind == Frame::Kind::text ? Step::text(f.payload) : Step::binary(f.payload)};
                     }));
     auto task = open();
@@ -136,10 +135,10 @@ TEST_F(WebSocketTaskTest, TextAndBinaryMessagesOfEverySizeTravelBothWays) {
         WebSocketMessage::text(R"({"type":"ForceEndpoint"})"),
         WebSocketMessage::text("caf\xc3\xa9 \xf0\x9f\x8e\x99"),
         WebSocketMessage::binary(allBytes),
-        WebSocketMessage::binary(std::string(125, 'a')),      // the longest one-byte length
-        WebSocketMessage::binary(std::string(126, 'b')),      // two-byte lengths from here
+        WebSocketMessage::binary(std::string(125, 'a')),  // the longest one-byte length
+        WebSocketMessage::binary(std::string(126, 'b')),  // two-byte lengths from here
         WebSocketMessage::binary(std::string(65535, 'c')),
-        WebSocketMessage::binary(std::string(65536, 'd')),    // eight-byte lengths from here
+        WebSocketMessage::binary(std::string(65536, 'd')),  // eight-byte lengths from here
         WebSocketMessage::text(std::string(300000, 'e')),
         WebSocketMessage::binary(""),
     };
@@ -330,7 +329,8 @@ TEST_F(WebSocketTaskTest, HeaderFieldsThatCannotTravelFailTheTaskBeforeAnythingI
 TEST_F(WebSocketTaskTest, MessagesSentBeforeTheConnectionOpensLeaveInOrder) {
     auto task = session.webSocketTask(URLRequest(serviceURL));
     auto done = std::make_shared<BlockingQueue<std::exception_ptr>>();
-    for (int i = 0; i < 5; ++i) task->send(WebSocketMessage::text("m" + std::to_string(i)), [done](std::exception_ptr e) { done->push(e); });
+    for (int i = 0; i < 5; ++i)
+        task->send(WebSocketMessage::text("m" + std::to_string(i)), [done](std::exception_ptr e) { done->push(e); });
     task->resume();
     for (int i = 0; i < 5; ++i) {
         auto error = done->pop();

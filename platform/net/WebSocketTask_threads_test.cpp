@@ -48,7 +48,8 @@ TEST_F(WebSocketThreadsTest, SendersOnSeveralThreadsEachKeepTheirOrder) {
     for (int t = 0; t < threads; ++t) {
         senders.emplace_back([&, t] {
             for (int n = 0; n < perThread; ++n) {
-                task->send(WebSocketMessage::text(std::to_string(t) + ":" + std::to_string(n)), [done](std::exception_ptr e) { done->push(e); });
+                task->send(WebSocketMessage::text(std::to_string(t) + ":" + std::to_string(n)),
+                           [done](std::exception_ptr e) { done->push(e); });
             }
         });
     }
@@ -83,7 +84,8 @@ TEST_F(WebSocketThreadsTest, ReceiversOnSeveralThreadsGetEachMessageOnce) {
     for (int t = 0; t < 4; ++t) {
         receivers.emplace_back([&] {
             for (int n = 0; n < count / 4; ++n) {
-                task->receive([received](std::optional<WebSocketMessage> m, std::exception_ptr) { received->push(m ? m->data : "<error>"); });
+                task->receive(
+                    [received](std::optional<WebSocketMessage> m, std::exception_ptr) { received->push(m ? m->data : "<error>"); });
             }
         });
     }
@@ -109,7 +111,8 @@ TEST_F(WebSocketThreadsTest, CancellingWhileOtherThreadsSendAndReceiveAnswersEve
             for (int n = 0; n < perThread; ++n) task->send(WebSocketMessage::text("m"), [&](std::exception_ptr) { ++sendsAnswered; });
         });
         std::thread receiver([&] {
-            for (int n = 0; n < perThread; ++n) task->receive([&](std::optional<WebSocketMessage>, std::exception_ptr) { ++receivesAnswered; });
+            for (int n = 0; n < perThread; ++n)
+                task->receive([&](std::optional<WebSocketMessage>, std::exception_ptr) { ++receivesAnswered; });
         });
         std::thread canceller([&] {
             std::this_thread::sleep_for(std::chrono::microseconds(200 * round));

@@ -17,8 +17,14 @@ public:
     class Registration {
     public:
         Registration() = default;
-        Registration(std::weak_ptr<CancellationToken> token, std::uint64_t id) : token_(std::move(token)), id_(id) {}
-        Registration(Registration&& o) noexcept : token_(std::move(o.token_)), id_(o.id_) { o.id_ = 0; }
+        Registration(std::weak_ptr<CancellationToken> token, std::uint64_t id)
+            : token_(std::move(token)),
+              id_(id) {}
+        Registration(Registration&& o) noexcept
+            : token_(std::move(o.token_)),
+              id_(o.id_) {
+            o.id_ = 0;
+        }
         Registration& operator=(Registration&& o) noexcept {
             if (this != &o) {
                 reset();

@@ -167,7 +167,8 @@ struct RealMainLoop::Impl {
     }
 };
 
-RealMainLoop::RealMainLoop() : impl_(std::make_shared<Impl>()) {
+RealMainLoop::RealMainLoop()
+    : impl_(std::make_shared<Impl>()) {
     impl_->epollFd = epoll_create1(EPOLL_CLOEXEC);
     impl_->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (impl_->epollFd < 0 || impl_->wakeFd < 0)

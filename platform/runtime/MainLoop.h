@@ -14,7 +14,8 @@ namespace velmo {
 class WorkItem {
 public:
     WorkItem() = default;
-    explicit WorkItem(std::shared_ptr<std::atomic<bool>> cancelled) : cancelled_(std::move(cancelled)) {}
+    explicit WorkItem(std::shared_ptr<std::atomic<bool>> cancelled)
+        : cancelled_(std::move(cancelled)) {}
     void cancel() const {
         if (cancelled_) cancelled_->store(true, std::memory_order_release);
     }
@@ -31,8 +32,12 @@ enum FdEvents : unsigned { FdReadable = 1u, FdWritable = 2u };
 class FdWatch {
 public:
     FdWatch() = default;
-    explicit FdWatch(std::function<void()> stop) : stop_(std::move(stop)) {}
-    FdWatch(FdWatch&& o) noexcept : stop_(std::move(o.stop_)) { o.stop_ = nullptr; }
+    explicit FdWatch(std::function<void()> stop)
+        : stop_(std::move(stop)) {}
+    FdWatch(FdWatch&& o) noexcept
+        : stop_(std::move(o.stop_)) {
+        o.stop_ = nullptr;
+    }
     FdWatch& operator=(FdWatch&& o) noexcept {
         if (this != &o) {
             cancel();

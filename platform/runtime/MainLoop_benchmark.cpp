@@ -21,7 +21,11 @@ static void BM_MainLoopPost(benchmark::State& state) {
     long ran = 0;
     for (auto _ : state) {
         int left = batch;
-        for (int i = 0; i < batch; ++i) loop->post([&] { --left; ++ran; });
+        for (int i = 0; i < batch; ++i)
+            loop->post([&] {
+                --left;
+                ++ran;
+            });
         loop->runUntil([&] { return left == 0; }, 10s);
     }
     state.SetItemsProcessed(ran);
@@ -42,7 +46,8 @@ static void BM_MainLoopCrossThreadWake(benchmark::State& state) {
         std::atomic<long long> ranAt{0};
         auto postedAt = std::chrono::steady_clock::now();
         loop->post([&] { ranAt = std::chrono::steady_clock::now().time_since_epoch().count(); });
-        while (ranAt.load() == 0) {}
+        while (ranAt.load() == 0) {
+        }
         samples.push_back(double(ranAt.load() - postedAt.time_since_epoch().count()) / 1000.0);
         state.PauseTiming();
         std::this_thread::sleep_for(std::chrono::microseconds(200));  // let the loop go back to sleep

@@ -194,7 +194,9 @@ TEST(RealMainLoop, ShutdownDropsWorkWhoseCapturesEndAWatchOrPostWithoutDeadlock)
     // A waiting timer and a posted item each hold an object that, when dropped, ends its watch
     // and posts: both go back to the loop.
     struct EndsWatch {
-        EndsWatch(RealMainLoop* l, int fd) : loop(l), watch(l->watchFd(fd, FdReadable, [](unsigned) {})) {}
+        EndsWatch(RealMainLoop* l, int fd)
+            : loop(l),
+              watch(l->watchFd(fd, FdReadable, [](unsigned) {})) {}
         RealMainLoop* loop;
         FdWatch watch;
         ~EndsWatch() {

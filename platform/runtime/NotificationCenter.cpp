@@ -19,7 +19,8 @@ struct NotificationCenter::State {
     std::uint64_t nextId = 0;
 };
 
-NotificationCenter::NotificationCenter() : state_(std::make_shared<State>()) {}
+NotificationCenter::NotificationCenter()
+    : state_(std::make_shared<State>()) {}
 
 NotificationCenter& NotificationCenter::defaultCenter() {
     static NotificationCenter center;
@@ -44,8 +45,8 @@ void NotificationCenter::post(const std::string& name, std::any object) {
 NotificationCenter::Token NotificationCenter::addObserver(const std::string& name, Observer observer) {
     std::lock_guard lock(state_->mutex);
     std::uint64_t id = ++state_->nextId;
-    state_->entries.push_back(State::Entry{id, name, std::make_shared<Observer>(std::move(observer)),
-                                           std::make_shared<std::atomic<bool>>(true)});
+    state_->entries.push_back(
+        State::Entry{id, name, std::make_shared<Observer>(std::move(observer)), std::make_shared<std::atomic<bool>>(true)});
     return Token(std::weak_ptr<void>(state_), id);
 }
 

@@ -24,7 +24,9 @@ public:
     class Token {
     public:
         Token() = default;
-        Token(std::weak_ptr<void> center, std::uint64_t id) : center_(std::move(center)), id_(id) {}
+        Token(std::weak_ptr<void> center, std::uint64_t id)
+            : center_(std::move(center)),
+              id_(id) {}
         std::uint64_t id() const { return id_; }
         explicit operator bool() const { return id_ != 0; }
 

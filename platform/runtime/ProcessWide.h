@@ -12,7 +12,8 @@ namespace velmo {
 template <class T>
 class ProcessWide {
 public:
-    explicit ProcessWide(std::function<std::shared_ptr<T>()> makeDefault = nullptr) : makeDefault_(std::move(makeDefault)) {}
+    explicit ProcessWide(std::function<std::shared_ptr<T>()> makeDefault = nullptr)
+        : makeDefault_(std::move(makeDefault)) {}
 
     std::shared_ptr<T> current() {
         std::lock_guard lock(mutex_);

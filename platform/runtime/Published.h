@@ -25,8 +25,12 @@ namespace velmo {
 class Cancellable {
 public:
     Cancellable() = default;
-    explicit Cancellable(std::function<void()> cancel) : cancel_(std::move(cancel)) {}
-    Cancellable(Cancellable&& o) noexcept : cancel_(std::move(o.cancel_)) { o.cancel_ = nullptr; }
+    explicit Cancellable(std::function<void()> cancel)
+        : cancel_(std::move(cancel)) {}
+    Cancellable(Cancellable&& o) noexcept
+        : cancel_(std::move(o.cancel_)) {
+        o.cancel_ = nullptr;
+    }
     Cancellable& operator=(Cancellable&& o) noexcept {
         if (this != &o) {
             cancel();
@@ -67,7 +71,8 @@ public:
     using SubscribeFn = std::function<Cancellable(Receiver)>;
 
     Publisher() = default;
-    explicit Publisher(SubscribeFn subscribe) : subscribe_(std::move(subscribe)) {}
+    explicit Publisher(SubscribeFn subscribe)
+        : subscribe_(std::move(subscribe)) {}
 
     [[nodiscard]] Cancellable sink(Receiver receiver) const { return subscribe_(std::move(receiver)); }
 
@@ -121,7 +126,8 @@ class Subject {
     };
 
 public:
-    Subject() : state_(std::make_shared<State>()) {}
+    Subject()
+        : state_(std::make_shared<State>()) {}
 
     void send(const T& value) const {
         std::vector<Entry> snapshot;
@@ -180,7 +186,8 @@ template <class T>
 class Published {
 public:
     explicit Published(T initial = T{}, ObjectWillChange* owner = nullptr)
-        : value_(std::make_shared<T>(std::move(initial))), owner_(owner) {}
+        : value_(std::make_shared<T>(std::move(initial))),
+          owner_(owner) {}
     Published(const Published&) = delete;
     Published& operator=(const Published&) = delete;
 
@@ -247,14 +254,15 @@ Publisher<std::tuple<Ts...>> combineLatest(Publisher<Ts>... upstreams) {
         auto subscriptions = std::make_shared<std::vector<Cancellable>>();
         [&]<std::size_t... I>(std::index_sequence<I...>) {
             (subscriptions->push_back(std::get<I>(all).sink([state, emit](const auto& value) {
-                 {
-                     std::lock_guard lock(state->mutex);
-                     std::get<I>(state->latest) = value;
-                 }
-                 emit();
-             })),
+                {
+                    std::lock_guard lock(state->mutex);
+                    std::get<I>(state->latest) = value;
+                }
+                emit();
+            })),
              ...);
-        }(std::index_sequence_for<Ts...>{});
+        }
+        (std::index_sequence_for<Ts...>{});
         return Cancellable([subscriptions] {
             for (auto& s : *subscriptions) s.cancel();
         });

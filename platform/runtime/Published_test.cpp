@@ -14,13 +14,13 @@ TEST(Published, EveryAssignmentNotifiesBeforeTheValueIsStored) {
     Published<int> value(1, &willChange);
     std::vector<std::string> trace;
     Cancellable a = willChange.publisher().sink([&](const bool&) { trace.push_back("will change, still " + std::to_string(value.get())); });
-    Cancellable b = value.publisher().sink([&](const int& v) { trace.push_back("new " + std::to_string(v) + ", still " + std::to_string(value.get())); });
+    Cancellable b = value.publisher().sink(
+        [&](const int& v) { trace.push_back("new " + std::to_string(v) + ", still " + std::to_string(value.get())); });
     value = 1;  // equal values notify too
     value = 2;
     EXPECT_EQ(value.get(), 2);
     EXPECT_EQ(trace, (std::vector<std::string>{"new 1, still 1",  // the current value on subscription
-                                               "will change, still 1", "new 1, still 1",
-                                               "will change, still 1", "new 2, still 1"}));
+                                               "will change, still 1", "new 1, still 1", "will change, still 1", "new 2, still 1"}));
 }
 
 TEST(Published, ADroppedSubscriptionHearsNothingMoreEvenWhenDeliveryWasAlreadyPosted) {

@@ -30,8 +30,7 @@ public:
     }
     // Aborts with the caller's name and place when called off the bound thread. (The builtins,
     // not std::source_location: clang 14 over libstdc++ 12 has no source_location.)
-    void check(const char* function = __builtin_FUNCTION(), const char* file = __builtin_FILE(),
-               unsigned line = __builtin_LINE()) const {
+    void check(const char* function = __builtin_FUNCTION(), const char* file = __builtin_FILE(), unsigned line = __builtin_LINE()) const {
         if (!calledOnValidSequence()) fail(function, file, line);
     }
     // Forgets the bound thread; the next check binds again.

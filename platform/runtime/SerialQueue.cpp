@@ -31,7 +31,9 @@ struct SerialQueue::State {
     }
 };
 
-SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), state_(std::make_shared<State>()) {
+SerialQueue::SerialQueue(std::string label)
+    : label_(std::move(label)),
+      state_(std::make_shared<State>()) {
     std::unique_lock lock(state_->mutex);
     thread_ = std::thread(&State::run, state_);
     state_->worker = thread_.get_id();

@@ -43,8 +43,8 @@ struct TaskCoreBase {
     std::coroutine_handle<> frame;
     bool started = false;
     bool done = false;
-    std::coroutine_handle<> inlineContinuation;      // a parent awaiting this task as its child
-    std::vector<std::coroutine_handle<>> waiters;    // others awaiting a started task
+    std::coroutine_handle<> inlineContinuation;  // a parent awaiting this task as its child
+    std::vector<std::coroutine_handle<>> waiters;  // others awaiting a started task
     std::exception_ptr error;
 };
 
@@ -59,7 +59,8 @@ struct TaskCore<void> : TaskCoreBase {};
 template <class T>
 struct TaskHolder {
     std::shared_ptr<TaskCore<T>> core;
-    explicit TaskHolder(std::shared_ptr<TaskCore<T>> c) : core(std::move(c)) {}
+    explicit TaskHolder(std::shared_ptr<TaskCore<T>> c)
+        : core(std::move(c)) {}
     TaskHolder(const TaskHolder&) = delete;
     TaskHolder& operator=(const TaskHolder&) = delete;
     ~TaskHolder() {
@@ -72,7 +73,9 @@ struct TaskHolder {
 };
 
 template <class A>
-concept TokenAwaitable = requires(A a, std::coroutine_handle<> h, CancellationTokenPtr t) { a.await_suspend(h, t); };
+concept TokenAwaitable = requires(A a, std::coroutine_handle<> h, CancellationTokenPtr t) {
+    a.await_suspend(h, t);
+};
 
 // Every co_await inside a task goes through this wrapper: it hands the task's cancellation
 // token to awaitables that take one and keeps `currentTaskToken` right across suspensions.
@@ -320,7 +323,8 @@ class Completion {
     };
 
 public:
-    Completion() : state_(std::make_shared<State>()) {}
+    Completion()
+        : state_(std::make_shared<State>()) {}
 
     void resolve(T value) const {
         settle([&](State& s) { s.value.emplace(std::move(value)); });

@@ -231,8 +231,14 @@ struct Counted {
     static inline int gone = 0;
     int value = 1;
     Counted() { ++made; }
-    Counted(const Counted& other) : value(other.value) { ++made; }
-    Counted(Counted&& other) noexcept : value(other.value) { ++made; }
+    Counted(const Counted& other)
+        : value(other.value) {
+        ++made;
+    }
+    Counted(Counted&& other) noexcept
+        : value(other.value) {
+        ++made;
+    }
     ~Counted() { ++gone; }
 };
 

@@ -5,7 +5,9 @@
 namespace velmo {
 
 Timer::Timer(Seconds interval, bool repeats, Block block)
-    : interval_(interval.count() > 0 ? interval : Seconds(0.0001)), repeats_(repeats), block_(std::move(block)) {}
+    : interval_(interval.count() > 0 ? interval : Seconds(0.0001)),
+      repeats_(repeats),
+      block_(std::move(block)) {}
 
 std::shared_ptr<Timer> Timer::scheduled(Seconds interval, bool repeats, Block block) {
     auto timer = std::make_shared<Timer>(interval, repeats, std::move(block));

@@ -64,12 +64,8 @@ TEST(TimerHeap, DelaysBecomeNanosecondsWithNegativeAndNaNAsSoonAsPossible) {
         TimerHeap::Nanos nanos;
     };
     const Case cases[] = {
-        {0.25, 250'000'000},
-        {1e-9, 1},
-        {0.0, 0},
-        {-3.0, 0},
-        {std::nan(""), 0},
-        {std::numeric_limits<double>::infinity(), TimerHeap::Nanos(1e18)},
+        {0.25, 250'000'000}, {1e-9, 1},         {0.0, 0},
+        {-3.0, 0},           {std::nan(""), 0}, {std::numeric_limits<double>::infinity(), TimerHeap::Nanos(1e18)},
     };
     for (const Case& c : cases) EXPECT_EQ(TimerHeap::delayNanos(Seconds(c.seconds)), c.nanos) << c.seconds;
 }

@@ -109,7 +109,10 @@ struct VirtualMainLoop::Impl {
     }
 };
 
-VirtualMainLoop::VirtualMainLoop() : impl_(std::make_shared<Impl>()) { impl_->driver.check(); }
+VirtualMainLoop::VirtualMainLoop()
+    : impl_(std::make_shared<Impl>()) {
+    impl_->driver.check();
+}
 VirtualMainLoop::~VirtualMainLoop() = default;
 
 void VirtualMainLoop::post(std::function<void()> work) {
@@ -245,7 +248,8 @@ std::size_t VirtualMainLoop::pendingTimerCount() const {
 }
 
 VirtualMainLoopScope::VirtualMainLoopScope()
-    : loop_(std::make_shared<VirtualMainLoop>()), previous_(MainLoop::current()) {
+    : loop_(std::make_shared<VirtualMainLoop>()),
+      previous_(MainLoop::current()) {
     MainLoop::install(loop_);
 }
 
