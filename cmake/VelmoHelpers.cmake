@@ -74,6 +74,12 @@ function(velmo_add_test name)
   # a script that CTest includes after the discovered tests sets them.
   set(script "${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake")
   set(body "if(${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${T_LABELS}\")\n")
+  # A home of the test's own, so nothing a test leaves (defaults, analytics storage, sound-server
+  # state) lands in the home of whoever runs the tests.
+  set(home "${CMAKE_CURRENT_BINARY_DIR}/${name}.home")
+  list(PREPEND T_ENVIRONMENT "HOME=${home}" "XDG_CONFIG_HOME=${home}/config" "XDG_DATA_HOME=${home}/data"
+       "XDG_CACHE_HOME=${home}/cache")
+  file(MAKE_DIRECTORY "${home}")
   if(T_ENVIRONMENT)
     string(APPEND body "  set_tests_properties(\${${name}_TESTS} PROPERTIES ENVIRONMENT \"${T_ENVIRONMENT}\")\n")
   endif()
