@@ -27,11 +27,19 @@
 #include "testing/TaskProbe.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/X11TestDesktop.h"
+#include "testing/X11WindowInspection.h"
 
 using namespace std::chrono_literals;
 
 namespace velmo {
 namespace {
+
+using velmo::test::bundleIdentifierOf;
+using velmo::test::nextEvent;
+using velmo::test::pixelOf;
+using velmo::test::rootChildren;
+using velmo::test::shapeContains;
+using velmo::test::shapeOf;
 
 using velmo::test::X11TestDesktop;
 
@@ -50,66 +58,12 @@ WindowFacts factsOf(Display* d, Window w) {
     return {a.map_state == IsViewable, a.override_redirect != 0, a.depth, a.x, a.y, a.width, a.height};
 }
 
-// The premultiplied ARGB word of one pixel of the window's own contents.
-std::uint32_t pixelOf(Display* d, Window w, int x, int y) {
-    XImage* image = XGetImage(d, w, x, y, 1, 1, AllPlanes, ZPixmap);
-    if (!image) return 0;
-    std::uint32_t p = std::uint32_t(XGetPixel(image, 0, 0));
-    XDestroyImage(image);
-    return p | 0xff000000u;  // the server keeps alpha only where a compositor reads it
-}
-
+// How many rectangles make the window's shape of `kind`, and their total area.
 int shapeRectangles(Display* d, Window w, int kind, long& area) {
-    int count = 0, ordering = 0;
-    XRectangle* rects = XShapeGetRectangles(d, w, kind, &count, &ordering);
+    const auto shape = shapeOf(d, w, kind);
     area = 0;
-    for (int i = 0; i < count; ++i) area += long(rects[i].width) * rects[i].height;
-    if (rects) XFree(rects);
-    return count;
-}
-
-bool shapeContains(Display* d, Window w, int kind, int x, int y) {
-    int count = 0, ordering = 0;
-    XRectangle* rects = XShapeGetRectangles(d, w, kind, &count, &ordering);
-    bool inside = false;
-    for (int i = 0; i < count; ++i)
-        inside = inside || (x >= rects[i].x && x < rects[i].x + rects[i].width && y >= rects[i].y && y < rects[i].y + rects[i].height);
-    if (rects) XFree(rects);
-    return inside;
-}
-
-// Waits, one round trip at a time, for an event of `mask` on `w`.
-bool nextEvent(Display* d, Window w, long mask, XEvent& event) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-        XSync(d, False);
-        if (XCheckWindowEvent(d, w, mask, &event)) return true;
-    }
-    return false;
-}
-
-// Bottom first.
-std::vector<Window> rootChildren(Display* d) {
-    Window root = 0, parent = 0, *children = nullptr;
-    unsigned n = 0;
-    XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &n);
-    std::vector<Window> out(children, children + n);
-    if (children) XFree(children);
-    return out;
-}
-
-std::string ownerProperty(Display* d, Window w) {
-    Atom type = 0;
-    int format = 0;
-    unsigned long count = 0, after = 0;
-    unsigned char* data = nullptr;
-    std::string value;
-    if (XGetWindowProperty(d, w, XInternAtom(d, X11ScreenLayer::bundleIdentifierProperty(), False), 0, 256, False, AnyPropertyType, &type,
-                           &format, &count, &after, &data) == Success &&
-        data)
-        value.assign(reinterpret_cast<char*>(data), count);
-    if (data) XFree(data);
-    return value;
+    for (const auto& r : shape) area += long(r.width) * r.height;
+    return int(shape.size());
 }
 
 struct OverlayX11Test : testing::Test {
@@ -183,7 +137,7 @@ TEST_F(OverlayX11Test, TwoMonitorsGetTwoClickThroughDepth32WindowsWithTheCursorB
     // takes the spot in: only the empty input region lets the click through.
     x.movePointer(1920 + 135, 125);
     ASSERT_EQ(pixelOf(d, window(1), 135, 125), 0xff3380ffu);
-    ASSERT_TRUE(shapeContains(d, window(1), ShapeBounding, 135, 125));
+    ASSERT_TRUE(shapeContains(shapeOf(d, window(1), ShapeBounding), 135, 125));
     XTestFakeButtonEvent(d, 1, True, CurrentTime);
     XTestFakeButtonEvent(d, 1, False, CurrentTime);
     XEvent event{};
@@ -276,8 +230,8 @@ TEST_F(OverlayX11Test, AScreenshotTakenWhileTheOverlayShowsLeavesTheCursorOut) {
     show();
     ASSERT_TRUE(settle([&] { return pixelOf(d, window(1), 235, 325) == 0xff3380ffu; }));
     // Named as the application's, which is how the capture knows it.
-    EXPECT_EQ(ownerProperty(d, window(0)), "com.velmo.app");
-    EXPECT_EQ(ownerProperty(d, window(1)), "com.velmo.app");
+    EXPECT_EQ(bundleIdentifierOf(d, window(0)), "com.velmo.app");
+    EXPECT_EQ(bundleIdentifierOf(d, window(1)), "com.velmo.app");
 
     auto layer = std::make_shared<X11ScreenLayer>(X11ScreenLayer::Options{x.displayName(), true});
     ASSERT_TRUE(layer->isConnected()) << layer->failure();

@@ -28,9 +28,17 @@
 #include "platform/foundation/TestDirectory.h"
 #include "testing/PulseAudioServer.h"
 #include "testing/X11TestDesktop.h"
+#include "testing/X11WindowInspection.h"
 #include "testing/XvfbServer.h"
 
 namespace {
+
+using velmo::test::bundleIdentifierOf;
+using velmo::test::nextEvent;
+using velmo::test::pixelOf;
+using velmo::test::rootChildren;
+using velmo::test::shapeContains;
+using velmo::test::shapeOf;
 
 using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t kBlue = 0xff3380ffu;  // #3380FF, opaque
@@ -156,20 +164,6 @@ struct WindowFacts {
     int x = 0, y = 0, width = 0, height = 0;
 };
 
-std::string bundleIdentifierOf(Display* d, Window w) {
-    Atom type = 0;
-    int format = 0;
-    unsigned long count = 0, after = 0;
-    unsigned char* data = nullptr;
-    std::string value;
-    if (XGetWindowProperty(d, w, XInternAtom(d, velmo::X11ScreenLayer::bundleIdentifierProperty(), False), 0, 256, False, AnyPropertyType,
-                           &type, &format, &count, &after, &data) == Success &&
-        data)
-        value.assign(reinterpret_cast<char*>(data), count);
-    if (data) XFree(data);
-    return value;
-}
-
 // velmo's viewable top-level windows, bottom first: those that carry its bundle identifier.
 std::vector<WindowFacts> velmoWindows(Display* d) {
     Window root = 0, parent = 0, *children = nullptr;
@@ -184,39 +178,6 @@ std::vector<WindowFacts> velmoWindows(Display* d) {
     }
     if (children) XFree(children);
     return out;
-}
-
-// The premultiplied ARGB word of one pixel of the window's own contents.
-std::uint32_t pixelOf(Display* d, Window w, int x, int y) {
-    XImage* image = XGetImage(d, w, x, y, 1, 1, AllPlanes, ZPixmap);
-    if (!image) return 0;
-    std::uint32_t p = std::uint32_t(XGetPixel(image, 0, 0));
-    XDestroyImage(image);
-    return p | 0xff000000u;  // the server keeps alpha only where a compositor reads it
-}
-
-std::vector<XRectangle> shapeOf(Display* d, Window w, int kind) {
-    int count = 0, ordering = 0;
-    XRectangle* rects = XShapeGetRectangles(d, w, kind, &count, &ordering);
-    std::vector<XRectangle> out(rects, rects + count);
-    if (rects) XFree(rects);
-    return out;
-}
-
-bool contains(const std::vector<XRectangle>& shape, int x, int y) {
-    for (const auto& r : shape)
-        if (x >= r.x && x < r.x + r.width && y >= r.y && y < r.y + r.height) return true;
-    return false;
-}
-
-// Waits, one round trip at a time, for an event of `mask` on `w`.
-bool nextEvent(Display* d, Window w, long mask, XEvent& event) {
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < deadline) {
-        XSync(d, False);
-        if (XCheckWindowEvent(d, w, mask, &event)) return true;
-    }
-    return false;
 }
 
 // Checks `condition` one round trip at a time until it holds or `seconds` pass; how long it took.
@@ -292,7 +253,7 @@ TEST(VelmoApp, OnboardedItShowsTheCursorBesideThePointerOnEachMonitorAndLetsClic
     x.movePointer(1920 + 735, 825);
     EXPECT_EQ(pixelOf(d, right, 735, 825), kBlue);
     const auto bounding = shapeOf(d, right, ShapeBounding);
-    EXPECT_TRUE(bounding.empty() || contains(bounding, 735, 825));  // nothing shaped out there
+    EXPECT_TRUE(bounding.empty() || shapeContains(bounding, 735, 825));  // nothing shaped out there
     XTestFakeButtonEvent(d, 1, True, CurrentTime);
     XTestFakeButtonEvent(d, 1, False, CurrentTime);
     XEvent event{};
