@@ -172,7 +172,6 @@ void GStreamerVideoPlayer::build() {
             }
         }
     }
-    usesSoundServer_ = audioSink != nullptr;
     if (!audioSink) {
         audioSink = gst_element_factory_make("fakesink", nullptr);
         gst_object_ref_sink(audioSink);

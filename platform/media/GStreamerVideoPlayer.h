@@ -50,8 +50,6 @@ public:
     std::shared_ptr<const VideoFrame> currentFrame() const override { return frame_; }
     std::string error() const override { return error_; }
 
-    // Whether the sound goes to a sound server (false: the silent sink).
-    bool usesSoundServer() const { return usesSoundServer_; }
     // The rate the pipeline plays at now, as its sinks report it; 1 when they cannot say.
     double playbackRate() const;
 
@@ -76,7 +74,6 @@ private:
     bool playing_ = false;
     bool finished_ = false;
     bool rateApplied_ = false;
-    bool usesSoundServer_ = false;
     float volume_ = 1.0f;
     bool muted_ = false;
     mutable double lastPosition_ = 0;

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,7 +28,6 @@ public:
     std::shared_ptr<const VideoFrame> currentFrame() const override { return frame_; }
     std::string error() const override { return error_; }
 
-    double duration() const { return duration_; }
     // Calls in order: "play", "pause", "muted false", "volume 0.05".
     const std::vector<std::string>& calls() const { return calls_; }
     // Every volume written, as written (before clamping).
@@ -68,9 +66,7 @@ public:
         : duration_(durationSeconds) {}
     std::shared_ptr<VideoPlayer> playerWithURL(const std::string& url) override;
 
-    const std::vector<std::shared_ptr<SimulatedVideoPlayer>>& players() const { return players_; }
     std::shared_ptr<SimulatedVideoPlayer> lastPlayer() const { return players_.empty() ? nullptr : players_.back(); }
-    void setDuration(double seconds) { duration_ = seconds; }
 
 private:
     double duration_;

@@ -4,11 +4,8 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
-
-#include "platform/base/Error.h"
 
 namespace velmo {
 
@@ -20,14 +17,6 @@ struct VideoFrame {
     int stride = 0;
     std::vector<std::uint8_t> pixels;
     double time = 0;  // seconds of the item at which it is shown
-};
-
-// Why an item cannot be played, in the domain "VideoPlayer".
-class VideoPlayerError : public Error {
-public:
-    enum Code : long { badAddress = 1, playbackFailed = 2 };
-    VideoPlayerError(Code code, std::string message)
-        : Error("VideoPlayer", code, std::move(message)) {}
 };
 
 // Plays one item (a file or a stream, video with its sound) on the main loop. Every call comes
