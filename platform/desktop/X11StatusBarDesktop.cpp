@@ -33,14 +33,30 @@ namespace {
 constexpr long systemTrayRequestDock = 0;
 constexpr long xembedMapped = 1;
 
-// Shapes a window to `region`, rows of bands as opaqueRegion gives them.
-void setBoundingShape(Display* display, Window window, const std::vector<WindowPixelRect>& region) {
-    std::vector<XRectangle> rects;
-    rects.reserve(region.size());
-    for (const auto& r : region)
-        rects.push_back({short(r.x), short(r.y), static_cast<unsigned short>(r.width), static_cast<unsigned short>(r.height)});
-    XShapeCombineRectangles(display, window, ShapeBounding, 0, 0, rects.data(), int(rects.size()), ShapeSet, YXBanded);
-}
+// The bounding shape last given to a window; the server hears only of changes.
+class BoundingShape {
+public:
+    // Shapes the window to `region`, rows of bands as opaqueRegion gives them.
+    void set(Display* display, Window window, std::vector<WindowPixelRect> region) {
+        if (region_ == region) return;
+        std::vector<XRectangle> rects;
+        rects.reserve(region.size());
+        for (const auto& r : region)
+            rects.push_back({short(r.x), short(r.y), static_cast<unsigned short>(r.width), static_cast<unsigned short>(r.height)});
+        XShapeCombineRectangles(display, window, ShapeBounding, 0, 0, rects.data(), int(rects.size()), ShapeSet, YXBanded);
+        region_ = std::move(region);
+    }
+    // Leaves the window unshaped.
+    void clear(Display* display, Window window) {
+        if (!region_) return;
+        XShapeCombineMask(display, window, ShapeBounding, 0, 0, None, ShapeSet);
+        region_.reset();
+    }
+    bool isSet() const { return region_.has_value(); }
+
+private:
+    std::optional<std::vector<WindowPixelRect>> region_;  // none: unshaped
+};
 }  // namespace
 
 struct X11StatusBarDesktop::Impl {
@@ -352,14 +368,10 @@ public:
     // and its shadow are shaped out instead.
     void shapeToWhatIsDrawn() {
         if (impl_.hasCompositingManager()) {
-            if (shape_) XShapeCombineMask(impl_.display, window_, ShapeBounding, 0, 0, 0, ShapeSet);
-            shape_.reset();
-            return;
+            shape_.clear(impl_.display, window_);
+        } else {
+            shape_.set(impl_.display, window_, opaqueRegion(pixels_.data(), width_, height_, stride_, {{0, 0, width_, height_}}));
         }
-        auto region = opaqueRegion(pixels_.data(), width_, height_, stride_, {{0, 0, width_, height_}});
-        if (shape_ == region) return;
-        setBoundingShape(impl_.display, window_, region);
-        shape_ = std::move(region);
     }
 
     void handle(const XEvent& event) {
@@ -404,7 +416,7 @@ private:
     bool visible_ = false;
     bool pressed_ = false;
     std::function<void(Point)> clickHandler_;
-    std::optional<std::vector<WindowPixelRect>> shape_;  // none: unshaped
+    BoundingShape shape_;
 };
 
 // A click-through window of the overlay. Frames are copied out as their damaged rectangles:
@@ -436,7 +448,7 @@ public:
         Display* d = impl_.display;
         if (!compositing_ && (!damaged.empty() || drawn != drawn_)) {
             drawn_ = drawn;
-            setShape(opaqueRegion(pixels, width, height, stride, drawn));
+            shape_.set(d, f_.window, opaqueRegion(pixels, width, height, stride, drawn));
         }
         if (ensureShm(width, height)) {
             for (const auto& r : damaged) {
@@ -459,11 +471,10 @@ public:
     }
     void orderFrontRegardless() override {
         compositing_ = impl_.hasCompositingManager();
-        if (compositing_ && shape_) {
-            XShapeCombineMask(impl_.display, f_.window, ShapeBounding, 0, 0, 0, ShapeSet);
-            shape_.reset();
-        } else if (!compositing_ && !shape_) {
-            setShape({});  // nothing drawn yet: an unshaped window would cover the screen in black
+        if (compositing_) {
+            shape_.clear(impl_.display, f_.window);
+        } else if (!shape_.isSet()) {
+            shape_.set(impl_.display, f_.window, {});  // nothing drawn yet: an unshaped window would cover the screen in black
         }
         impl_.shownOverlays.insert(f_.window);
         XMapRaised(impl_.display, f_.window);
@@ -479,11 +490,6 @@ public:
     Window window() const { return f_.window; }
 
 private:
-    void setShape(std::vector<WindowPixelRect> region) {
-        if (shape_ == region) return;
-        setBoundingShape(impl_.display, f_.window, region);
-        shape_ = std::move(region);
-    }
     bool ensureShm(int width, int height) {
         if (shmFailed_) return false;
         if (shmImage_ && shmImage_->width == width && shmImage_->height == height) return true;
@@ -528,7 +534,7 @@ private:
     Rect frame_;
     GC gc_ = nullptr;
     bool compositing_ = false;
-    std::optional<std::vector<WindowPixelRect>> shape_;  // none: unshaped
+    BoundingShape shape_;
     std::vector<WindowPixelRect> drawn_;
     XShmSegmentInfo shm_{};
     XImage* shmImage_ = nullptr;
