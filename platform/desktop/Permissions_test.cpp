@@ -1,12 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/desktop/Permissions.h"
 #include "platform/desktop/SimulatedDesktopPermissions.h"
 #include "platform/runtime/VirtualMainLoop.h"
+#include "testing/EnvironmentVariable.h"
 #include "testing/XvfbServer.h"
 
 using namespace std::chrono_literals;
@@ -14,25 +15,10 @@ using namespace std::chrono_literals;
 using namespace velmo;
 
 namespace {
-// Points DISPLAY somewhere for the life of the object.
-class DisplayEnv {
-public:
-    explicit DisplayEnv(const char* value) {
-        if (const char* old = std::getenv("DISPLAY")) saved_ = old;
-        if (value)
-            setenv("DISPLAY", value, 1);
-        else
-            unsetenv("DISPLAY");
-    }
-    ~DisplayEnv() {
-        if (saved_)
-            setenv("DISPLAY", saved_->c_str(), 1);
-        else
-            unsetenv("DISPLAY");
-    }
-
-private:
-    std::optional<std::string> saved_;
+// Points DISPLAY somewhere (nowhere: unset) for the life of the object.
+struct DisplayEnv : velmo::test::EnvironmentVariable {
+    explicit DisplayEnv(const char* value)
+        : EnvironmentVariable("DISPLAY", value ? std::optional<std::string>(value) : std::nullopt) {}
 };
 }  // namespace
 
