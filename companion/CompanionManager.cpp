@@ -17,8 +17,6 @@
 #include "platform/runtime/MainThreadBound.h"
 #include "platform/runtime/NotificationCenter.h"
 
-using namespace std::chrono_literals;
-
 namespace velmo {
 
 namespace {
@@ -333,15 +331,7 @@ void CompanionManager::handleShortcutTransition(ShortcutTransition transition) {
             if (currentResponseTask_.isValid()) currentResponseTask_.cancel();
             stopSpeech();
             clearDetectedElementLocation();
-            if (showOnboardingPrompt_) {
-                invalidateOnboardingPromptTyping();  // or it types on into the hidden field
-                onboardingPromptOpacity_ = 0.0;  // the view eases it out over 0.3 s
-                auto self = shared_from_this();
-                MainLoop::postToMainAfter(0.35s, [self] {
-                    self->showOnboardingPrompt_ = false;
-                    self->onboardingPromptText_ = std::string();
-                });
-            }
+            hideOnboardingPrompt();
             capture("push_to_talk_started");
             if (pendingKeyboardShortcutStartTask_.isValid()) pendingKeyboardShortcutStartTask_.cancel();
             auto self = shared_from_this();

@@ -369,7 +369,7 @@ void CompanionManager::typeOnboardingPromptTick() {
 void CompanionManager::hideOnboardingPrompt() {
     sequenceChecker_.check();
     if (!showOnboardingPrompt_) return;
-    invalidateOnboardingPromptTyping();
+    invalidateOnboardingPromptTyping();  // or it types on into the hidden field
     onboardingPromptOpacity_ = 0.0;  // the cursor view eases it out
     auto self = shared_from_this();
     MainLoop::postToMainAfter(0.35s, [self] {
