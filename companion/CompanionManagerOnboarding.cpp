@@ -4,7 +4,6 @@
 
 #include "RideZav/RideZavSDK.h"
 #include "companion/CompanionManager.h"
-#include "platform/desktop/ScreenLayer.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/base/Logger.h"
 #include "platform/base/URLComponents.h"
@@ -41,7 +40,7 @@ std::string configuredVideoOrigin() {
 // "file://" and the folder of the rendition the build puts in the bundle.
 std::optional<std::string> bundledVideoOrigin() {
     std::string folder = Bundle::main().bundlePath() + "/Contents/Resources/video";
-    if (folder.empty() || folder[0] != '/') return std::nullopt;
+    if (folder[0] != '/') return std::nullopt;
     URLComponents c;
     c.scheme = "file";
     c.host = "";
