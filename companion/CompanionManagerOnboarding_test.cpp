@@ -20,16 +20,10 @@ using namespace std::chrono_literals;
 using namespace velmo;
 using velmo::test::CompanionTestEnvironment;
 using velmo::test::LoopbackAnswer;
+using velmo::test::sseReply;
 using json = nlohmann::json;
 
 namespace {
-
-std::string sseReply(const std::string& text) {
-    return "event: message_start\ndata: {\"type\":\"message_start\"}\n\n"
-           "event: content_block_delta\ndata: " +
-           json{{"type", "content_block_delta"}, {"index", 0}, {"delta", {{"type", "text_delta"}, {"text", text}}}}.dump() +
-           "\n\ndata: [DONE]\n";
-}
 
 std::optional<std::string> readWholeFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -81,7 +75,7 @@ protected:
     }
     // Runs the demonstration on a reply from the messages service and waits for its log line.
     void demonstrate(const std::string& reply) {
-        env.messagesServer.route("POST", "/v1/messages", LoopbackAnswer::streamed(200, {sseReply(reply)}));
+        env.messagesServer.route("POST", "/v1/messages", LoopbackAnswer::streamed(200, {sseReply({reply})}));
         companion->startOnboardingDemo();
         awaitLog("🎯 Onboarding demo:");
     }
@@ -90,7 +84,7 @@ protected:
 }  // namespace
 
 TEST_F(Onboarding, StartRunsTheWholeTimetable) {
-    env.messagesServer.route("POST", "/v1/messages", LoopbackAnswer::streamed(200, {sseReply("cute icon [POINT:none]")}));
+    env.messagesServer.route("POST", "/v1/messages", LoopbackAnswer::streamed(200, {sseReply({"cute icon [POINT:none]"})}));
     companion->triggerOnboarding();
     EXPECT_EQ(dismissals, 0);  // delivered on the loop
     env.loop().runUntilIdle();
@@ -193,7 +187,7 @@ TEST_F(Onboarding, StartRunsTheWholeTimetable) {
 }
 
 TEST_F(Onboarding, TheDemonstrationRunsOnlyWhenIdleOrRespondingButItsEventIsAlwaysSent) {
-    env.messagesServer.route("POST", "/v1/messages", LoopbackAnswer::streamed(200, {sseReply("nothing [POINT:none]")}));
+    env.messagesServer.route("POST", "/v1/messages", LoopbackAnswer::streamed(200, {sseReply({"nothing [POINT:none]"})}));
     struct Case {
         CompanionVoiceState state;
         bool runs;
