@@ -2,7 +2,6 @@
 // the real messages client against a loopback server for the demonstration.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -38,7 +37,6 @@ protected:
     CompanionTestEnvironment env;
     velmo::test::TestDirectory bundleDir;
     std::unique_ptr<Bundle::Scope> bundle;
-    std::shared_ptr<SimulatedVideoPlayerFactory> videos = std::make_shared<SimulatedVideoPlayerFactory>(45.0);
     std::shared_ptr<CompanionManager> companion;
     int dismissals = 0;
     NotificationCenter::Token dismissToken;
@@ -50,7 +48,6 @@ protected:
         bundleDir.write("Velmo.app/Contents/Resources/ff.mp3", "ID3 music");
         bundle = std::make_unique<Bundle::Scope>(bundleDir / "Velmo.app");
         env.players->readFile = readWholeFile;
-        VideoPlayerFactory::install(videos);
         env.screens->setDisplaysWithScreens({{1, 1512, 982, {0, 0, 1512, 982}}, {2, 1920, 1080, {1512, 0, 1920, 1080}}});
         env.screens->setMouseLocation({700, 500});
         companion = env.makeCompanion();
@@ -64,11 +61,10 @@ protected:
         NotificationCenter::defaultCenter().removeObserver(dismissToken);
         companion->stop();
         env.loop().runUntilIdle();
-        VideoPlayerFactory::install(nullptr);
     }
 
     std::shared_ptr<SimulatedAudioPlayer> music() { return env.players->lastPlayer(); }
-    std::shared_ptr<SimulatedVideoPlayer> video() { return videos->lastPlayer(); }
+    std::shared_ptr<SimulatedVideoPlayer> video() { return env.videos->lastPlayer(); }
     std::size_t demoRequests() { return env.messagesServer.requestCountWith("POST", "/v1/messages"); }
     void awaitLog(const std::string& prefix) {
         ASSERT_TRUE(env.loop().runUntil([&] { return !env.log.linesStartingWith(prefix).empty(); })) << prefix;
