@@ -237,12 +237,12 @@ private:
     _exit(0);
 }
 
-// Collects the child's log lines as they come.
 bool isViewable(Display* d, Window w) {
     XWindowAttributes attributes{};
     return XGetWindowAttributes(d, w, &attributes) && attributes.map_state == IsViewable;
 }
 
+// Collects the child's log lines as they come.
 class LogReader {
 public:
     explicit LogReader(int fd)
