@@ -22,16 +22,10 @@ using namespace velmo;
 using velmo::test::CompanionTestEnvironment;
 using velmo::test::LoopbackAnswer;
 using velmo::test::LoopbackIngestionServer;
+using velmo::test::sseReply;
 using json = nlohmann::json;
 
 namespace {
-
-std::string sseReply(const std::string& text) {
-    return "event: message_start\ndata: {\"type\":\"message_start\"}\n\n"
-           "event: content_block_delta\ndata: " +
-           json{{"type", "content_block_delta"}, {"index", 0}, {"delta", {{"type", "text_delta"}, {"text", text}}}}.dump() +
-           "\n\ndata: [DONE]\n";
-}
 
 const char* kInfoPlist = R"(<?xml version="1.0" encoding="UTF-8"?>
 <plist version="1.0"><dict>
@@ -78,7 +72,7 @@ TEST_F(CompanionAnalyticsDelivery, AChordATranscriptAndAReplyReachTheIngestionSe
     env.screens->setMouseLocation({100, 100});
     env.grantEverything();
     env.speechServer.route("POST", "/v1/text-to-speech/voice123", LoopbackAnswer::text(200, std::string(2048, '\xFF'), "audio/mpeg"));
-    env.messagesServer.route("POST", "/v1/messages", LoopbackAnswer::bytewise(200, sseReply("open the menu")));
+    env.messagesServer.route("POST", "/v1/messages", LoopbackAnswer::bytewise(200, sseReply({"open the menu"})));
 
     CompanionAnalytics::trackAppOpened();
     auto companion = env.makeCompanion();

@@ -17,8 +17,6 @@
 #include "platform/runtime/MainThreadBound.h"
 #include "platform/runtime/NotificationCenter.h"
 
-using namespace std::chrono_literals;
-
 namespace velmo {
 
 namespace {
@@ -304,6 +302,23 @@ void CompanionManager::completeScreenContentPermission(bool didCapture) {
     }
 }
 
+ClaudeAPI::Image CompanionManager::imageOf(const CompanionScreenCapture& c) {
+    std::string label = c.label + " (image dimensions: " + std::to_string(c.screenshotWidthInPixels) + "x" +
+                        std::to_string(c.screenshotHeightInPixels) + " pixels)";
+    return {std::string(c.imageData.begin(), c.imageData.end()), std::move(label)};
+}
+
+const CompanionScreenCapture* CompanionManager::cursorCaptureIn(const std::vector<CompanionScreenCapture>& captures) {
+    for (const auto& c : captures)
+        if (c.isCursorScreen) return &c;
+    return nullptr;
+}
+
+Point CompanionManager::screenPointOf(PixelPoint pixel, const CompanionScreenCapture& c) {
+    return mapScreenshotPointToScreen(pixel, double(c.screenshotWidthInPixels), double(c.screenshotHeightInPixels),
+                                      double(c.displayWidthInPoints), double(c.displayHeightInPoints), c.displayFrame);
+}
+
 void CompanionManager::showOverlayOnEveryScreen() {
     overlayWindowManager_->showOverlay(ScreenLayer::current()->screens(), *this);
     isOverlayVisible_ = true;
@@ -333,15 +348,7 @@ void CompanionManager::handleShortcutTransition(ShortcutTransition transition) {
             if (currentResponseTask_.isValid()) currentResponseTask_.cancel();
             stopSpeech();
             clearDetectedElementLocation();
-            if (showOnboardingPrompt_) {
-                invalidateOnboardingPromptTyping();  // or it types on into the hidden field
-                onboardingPromptOpacity_ = 0.0;  // the view eases it out over 0.3 s
-                auto self = shared_from_this();
-                MainLoop::postToMainAfter(0.35s, [self] {
-                    self->showOnboardingPrompt_ = false;
-                    self->onboardingPromptText_ = std::string();
-                });
-            }
+            hideOnboardingPrompt();
             capture("push_to_talk_started");
             if (pendingKeyboardShortcutStartTask_.isValid()) pendingKeyboardShortcutStartTask_.cancel();
             auto self = shared_from_this();
@@ -405,10 +412,7 @@ Task<void> CompanionManager::runResponse(std::shared_ptr<CompanionManager> self,
 
     std::vector<ClaudeAPI::Image> images;
     images.reserve(captures.size());
-    for (const auto& c : captures)
-        images.push_back({std::string(c.imageData.begin(), c.imageData.end()),
-                          c.label + " (image dimensions: " + std::to_string(c.screenshotWidthInPixels) + "x" +
-                              std::to_string(c.screenshotHeightInPixels) + " pixels)"});
+    for (const auto& c : captures) images.push_back(imageOf(c));
     std::vector<ClaudeAPI::HistoryPair> history;
     for (const auto& exchange : self->conversationHistory_) history.push_back({exchange.userTranscript, exchange.assistantResponse});
 
@@ -424,18 +428,11 @@ Task<void> CompanionManager::runResponse(std::shared_ptr<CompanionManager> self,
     const CompanionScreenCapture* cursorCapture = nullptr;
     if (parsed.coordinate) {
         self->voiceState_ = CompanionVoiceState::idle;  // the cursor flies while the answer is spoken
-        for (const auto& c : captures)
-            if (c.isCursorScreen) {
-                cursorCapture = &c;
-                break;
-            }
+        cursorCapture = cursorCaptureIn(captures);
     }
     if (parsed.coordinate && cursorCapture) {
-        const auto& c = *cursorCapture;
-        Point mapped = mapScreenshotPointToScreen(*parsed.coordinate, double(c.screenshotWidthInPixels), double(c.screenshotHeightInPixels),
-                                                  double(c.displayWidthInPoints), double(c.displayHeightInPoints), c.displayFrame);
-        self->detectedElementScreenLocation_ = mapped;
-        self->detectedElementDisplayFrame_ = c.displayFrame;
+        self->detectedElementScreenLocation_ = screenPointOf(*parsed.coordinate, *cursorCapture);
+        self->detectedElementDisplayFrame_ = cursorCapture->displayFrame;
         CompanionAnalytics::trackElementPointed(parsed.elementLabel);
         logLine("🎯 Element pointing: (" + std::to_string(saturatedWholeNumber(parsed.coordinate->x)) + ", " +
                 std::to_string(saturatedWholeNumber(parsed.coordinate->y)) + ") → \"" + parsed.elementLabel.value_or("element") + "\"");

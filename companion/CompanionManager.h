@@ -203,6 +203,12 @@ private:
     void permissionSourceChanged();
     void watchPermissionSources();
     bool permissionSourcesAnnounceChanges();
+    // A display's capture as the messages service receives it: the image, labelled with its
+    // pixel size, which is the space the pointing tag's coordinates are in.
+    static ClaudeAPI::Image imageOf(const CompanionScreenCapture& capture);
+    static const CompanionScreenCapture* cursorCaptureIn(const std::vector<CompanionScreenCapture>& captures);
+    // A tag's pixel of the capture's screenshot, in global points on the display it shows.
+    static Point screenPointOf(PixelPoint pixel, const CompanionScreenCapture& capture);
     void completeScreenContentPermission(bool didCapture);
     void showOverlayOnEveryScreen();
     void stopSpeech();

@@ -4,7 +4,6 @@
 
 #include "RideZav/RideZavSDK.h"
 #include "companion/CompanionManager.h"
-#include "platform/desktop/ScreenLayer.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/base/Logger.h"
 #include "platform/base/URLComponents.h"
@@ -41,7 +40,7 @@ std::string configuredVideoOrigin() {
 // "file://" and the folder of the rendition the build puts in the bundle.
 std::optional<std::string> bundledVideoOrigin() {
     std::string folder = Bundle::main().bundlePath() + "/Contents/Resources/video";
-    if (folder.empty() || folder[0] != '/') return std::nullopt;
+    if (folder[0] != '/') return std::nullopt;
     URLComponents c;
     c.scheme = "file";
     c.host = "";
@@ -297,20 +296,13 @@ Task<void> CompanionManager::runOnboardingDemo(std::shared_ptr<CompanionManager>
         logLine("⚠️ Onboarding demo error: " + describeException(captured.error));
         co_return;
     }
-    const CompanionScreenCapture* cursor = nullptr;
-    for (const auto& c : *captured.value)
-        if (c.isCursorScreen) {
-            cursor = &c;
-            break;
-        }
+    const CompanionScreenCapture* cursor = cursorCaptureIn(*captured.value);
     if (!cursor) {
         logLine("🎯 Onboarding demo: no cursor screen found");
         co_return;
     }
     const CompanionScreenCapture record = *cursor;
-    std::string label = record.label + " (image dimensions: " + std::to_string(record.screenshotWidthInPixels) + "x" +
-                        std::to_string(record.screenshotHeightInPixels) + " pixels)";
-    std::vector<ClaudeAPI::Image> images{{std::string(record.imageData.begin(), record.imageData.end()), std::move(label)}};
+    std::vector<ClaudeAPI::Image> images{imageOf(record)};
     auto replied = co_await outcomeOf(self->claudeAPI()->streamMessage(std::move(images), onboardingDemoSystemPrompt, {},
                                                                        "look around my screen and find something interesting to point at"));
     if (replied.error) {
@@ -327,10 +319,8 @@ void CompanionManager::handleOnboardingDemoResponse(const std::string& reply, co
         logLine("🎯 Onboarding demo: no element to point at");
         return;
     }
-    Point mapped = mapScreenshotPointToScreen(*parsed.coordinate, double(c.screenshotWidthInPixels), double(c.screenshotHeightInPixels),
-                                              double(c.displayWidthInPoints), double(c.displayHeightInPoints), c.displayFrame);
     detectedElementBubbleText_ = parsed.spokenText;
-    detectedElementScreenLocation_ = mapped;
+    detectedElementScreenLocation_ = screenPointOf(*parsed.coordinate, c);
     detectedElementDisplayFrame_ = c.displayFrame;
     logLine("🎯 Onboarding demo: pointing at \"" + parsed.elementLabel.value_or("element") + "\" — \"" + parsed.spokenText + "\"");
 }
@@ -369,7 +359,7 @@ void CompanionManager::typeOnboardingPromptTick() {
 void CompanionManager::hideOnboardingPrompt() {
     sequenceChecker_.check();
     if (!showOnboardingPrompt_) return;
-    invalidateOnboardingPromptTyping();
+    invalidateOnboardingPromptTyping();  // or it types on into the hidden field
     onboardingPromptOpacity_ = 0.0;  // the cursor view eases it out
     auto self = shared_from_this();
     MainLoop::postToMainAfter(0.35s, [self] {

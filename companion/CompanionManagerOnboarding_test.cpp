@@ -2,7 +2,6 @@
 // the real messages client against a loopback server for the demonstration.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -20,16 +19,10 @@ using namespace std::chrono_literals;
 using namespace velmo;
 using velmo::test::CompanionTestEnvironment;
 using velmo::test::LoopbackAnswer;
+using velmo::test::sseReply;
 using json = nlohmann::json;
 
 namespace {
-
-std::string sseReply(const std::string& text) {
-    return "event: message_start\ndata: {\"type\":\"message_start\"}\n\n"
-           "event: content_block_delta\ndata: " +
-           json{{"type", "content_block_delta"}, {"index", 0}, {"delta", {{"type", "text_delta"}, {"text", text}}}}.dump() +
-           "\n\ndata: [DONE]\n";
-}
 
 std::optional<std::string> readWholeFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -44,7 +37,6 @@ protected:
     CompanionTestEnvironment env;
     velmo::test::TestDirectory bundleDir;
     std::unique_ptr<Bundle::Scope> bundle;
-    std::shared_ptr<SimulatedVideoPlayerFactory> videos = std::make_shared<SimulatedVideoPlayerFactory>(45.0);
     std::shared_ptr<CompanionManager> companion;
     int dismissals = 0;
     NotificationCenter::Token dismissToken;
@@ -56,7 +48,6 @@ protected:
         bundleDir.write("Velmo.app/Contents/Resources/ff.mp3", "ID3 music");
         bundle = std::make_unique<Bundle::Scope>(bundleDir / "Velmo.app");
         env.players->readFile = readWholeFile;
-        VideoPlayerFactory::install(videos);
         env.screens->setDisplaysWithScreens({{1, 1512, 982, {0, 0, 1512, 982}}, {2, 1920, 1080, {1512, 0, 1920, 1080}}});
         env.screens->setMouseLocation({700, 500});
         companion = env.makeCompanion();
@@ -70,18 +61,17 @@ protected:
         NotificationCenter::defaultCenter().removeObserver(dismissToken);
         companion->stop();
         env.loop().runUntilIdle();
-        VideoPlayerFactory::install(nullptr);
     }
 
     std::shared_ptr<SimulatedAudioPlayer> music() { return env.players->lastPlayer(); }
-    std::shared_ptr<SimulatedVideoPlayer> video() { return videos->lastPlayer(); }
+    std::shared_ptr<SimulatedVideoPlayer> video() { return env.videos->lastPlayer(); }
     std::size_t demoRequests() { return env.messagesServer.requestCountWith("POST", "/v1/messages"); }
     void awaitLog(const std::string& prefix) {
         ASSERT_TRUE(env.loop().runUntil([&] { return !env.log.linesStartingWith(prefix).empty(); })) << prefix;
     }
     // Runs the demonstration on a reply from the messages service and waits for its log line.
     void demonstrate(const std::string& reply) {
-        env.messagesServer.route("POST", "/v1/messages", LoopbackAnswer::streamed(200, {sseReply(reply)}));
+        env.messagesServer.route("POST", "/v1/messages", LoopbackAnswer::streamed(200, {sseReply({reply})}));
         companion->startOnboardingDemo();
         awaitLog("🎯 Onboarding demo:");
     }
@@ -90,7 +80,7 @@ protected:
 }  // namespace
 
 TEST_F(Onboarding, StartRunsTheWholeTimetable) {
-    env.messagesServer.route("POST", "/v1/messages", LoopbackAnswer::streamed(200, {sseReply("cute icon [POINT:none]")}));
+    env.messagesServer.route("POST", "/v1/messages", LoopbackAnswer::streamed(200, {sseReply({"cute icon [POINT:none]"})}));
     companion->triggerOnboarding();
     EXPECT_EQ(dismissals, 0);  // delivered on the loop
     env.loop().runUntilIdle();
@@ -193,7 +183,7 @@ TEST_F(Onboarding, StartRunsTheWholeTimetable) {
 }
 
 TEST_F(Onboarding, TheDemonstrationRunsOnlyWhenIdleOrRespondingButItsEventIsAlwaysSent) {
-    env.messagesServer.route("POST", "/v1/messages", LoopbackAnswer::streamed(200, {sseReply("nothing [POINT:none]")}));
+    env.messagesServer.route("POST", "/v1/messages", LoopbackAnswer::streamed(200, {sseReply({"nothing [POINT:none]"})}));
     struct Case {
         CompanionVoiceState state;
         bool runs;

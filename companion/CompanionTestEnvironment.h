@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "RideZav/RideZavTesting.h"
 #include "companion/ClaudeAPI.h"
 #include "companion/CompanionManager.h"
@@ -28,6 +30,16 @@
 #include "testing/LoopbackHttpServer.h"
 
 namespace velmo::test {
+
+// A streamed reply of the messages service whose text arrives in these pieces.
+inline std::string sseReply(const std::vector<std::string>& pieces) {
+    std::string body = "event: message_start\ndata: {\"type\":\"message_start\"}\n\n";
+    for (const auto& p : pieces)
+        body += "event: content_block_delta\ndata: " +
+                nlohmann::json{{"type", "content_block_delta"}, {"index", 0}, {"delta", {{"type", "text_delta"}, {"text", p}}}}.dump() +
+                "\n\n";
+    return body + "data: [DONE]\n";
+}
 
 struct CompanionTestEnvironment {
     VirtualMainLoopScope loopScope;

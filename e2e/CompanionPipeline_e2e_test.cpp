@@ -18,17 +18,10 @@ using namespace velmo;
 using velmo::test::CompanionTestEnvironment;
 using velmo::test::Gate;
 using velmo::test::LoopbackAnswer;
+using velmo::test::sseReply;
 using json = nlohmann::json;
 
 namespace {
-
-std::string sseReply(const std::vector<std::string>& pieces) {
-    std::string body = "event: message_start\ndata: {\"type\":\"message_start\"}\n\n";
-    for (const auto& p : pieces)
-        body += "event: content_block_delta\ndata: " +
-                json{{"type", "content_block_delta"}, {"index", 0}, {"delta", {{"type", "text_delta"}, {"text", p}}}}.dump() + "\n\n";
-    return body + "data: [DONE]\n";
-}
 
 const char* kInfoPlist = R"(<?xml version="1.0" encoding="UTF-8"?>
 <plist version="1.0"><dict>

@@ -17,10 +17,10 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
-#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "RideZav/RideZavTesting.h"
+#include "companion/CompanionTestEnvironment.h"
 #include "interface/CompanionAppDelegate.h"
 #include "interface/CompanionPanelView.h"
 #include "interface/MenuBarPanelManager.h"
@@ -59,7 +59,7 @@ using namespace std::chrono_literals;
 
 using namespace velmo;
 using velmo::test::LoopbackAnswer;
-using json = nlohmann::json;
+using velmo::test::sseReply;
 
 namespace {
 
@@ -68,12 +68,6 @@ constexpr int kMouseX = 300, kMouseY = 250;  // root pixels, on the left monitor
 constexpr int kDemoX = 900, kDemoY = 200;  // the demonstration's tag, screenshot pixels
 constexpr int kAnswerX = 500, kAnswerY = 600;  // the spoken answer's tag
 constexpr const char* noSessionBus = "unix:path=/nonexistent/velmo-test-bus";
-
-std::string sseReply(const std::string& text) {
-    return "event: content_block_delta\ndata: " +
-           json{{"type", "content_block_delta"}, {"index", 0}, {"delta", {{"type", "text_delta"}, {"text", text}}}}.dump() +
-           "\n\ndata: [DONE]\n";
-}
 
 // The chord monitor the application would make, counting its stops.
 class CountingShortcutMonitor : public PushToTalkShortcutMonitoring {
@@ -133,7 +127,7 @@ private:
         std::string reply =
             demo ? "ooh, a tidy budget sheet [POINT:" + std::to_string(kDemoX) + "," + std::to_string(kDemoY) + ":budget sheet]"
                  : "it is right here [POINT:" + std::to_string(kAnswerX) + "," + std::to_string(kAnswerY) + ":file menu]";
-        return LoopbackAnswer::streamed(200, {sseReply(reply)});
+        return LoopbackAnswer::streamed(200, {sseReply({reply})});
     });
     speech.route("POST", "/v1/text-to-speech/voice-e2e", LoopbackAnswer::text(200, std::string(4096, '\xFF'), "audio/mpeg"));
 
@@ -243,12 +237,12 @@ private:
     _exit(0);
 }
 
-// Collects the child's log lines as they come.
 bool isViewable(Display* d, Window w) {
     XWindowAttributes attributes{};
     return XGetWindowAttributes(d, w, &attributes) && attributes.map_state == IsViewable;
 }
 
+// Collects the child's log lines as they come.
 class LogReader {
 public:
     explicit LogReader(int fd)
