@@ -45,19 +45,6 @@ std::shared_ptr<const LayerImage> AVPlayerNSView::currentImage() const {
     return image_;
 }
 
-std::optional<Layer> AVPlayerNSView::layer(const std::string& id) const {
-    auto image = currentImage();
-    if (!image) return std::nullopt;
-    Layer l;
-    l.id = id;
-    l.kind = Layer::Kind::Image;
-    l.image = std::move(image);
-    const Rect& f = playerLayer_.frame;
-    l.size = {f.width, f.height};
-    l.center = {frame_.minX() + f.minX() + f.width / 2, frame_.minY() + f.minY() + f.height / 2};
-    return l;
-}
-
 std::unique_ptr<AVPlayerNSView> OnboardingVideoPlayerView::makeView() const {
     auto view = std::make_unique<AVPlayerNSView>(Rect{});
     updateView(*view);

@@ -10,7 +10,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <string>
 
 #include "interface/drawing/Layer.h"
 #include "platform/media/VideoPlayer.h"
@@ -45,8 +44,6 @@ public:
     // The current picture as an image of the player layer's size, or null without a player or a
     // picture. The same picture gives the same image, so an unchanged frame draws nothing.
     std::shared_ptr<const LayerImage> currentImage() const;
-    // An image layer of the picture centred in the player layer's frame (view coordinates).
-    std::optional<Layer> layer(const std::string& id) const;
     // Called when the layer's player shows a new picture.
     void setNeedsDisplayHandler(std::function<void()> handler);
 

@@ -36,7 +36,6 @@ TEST(OnboardingVideoPlayerView, AnEmptyPlayerIsLaidOutAndDrawsNothing) {
     EXPECT_EQ(view->player, nullptr);
     EXPECT_EQ(view->playerLayer().player, nullptr);
     EXPECT_EQ(view->playerLayer().frame, (Rect{0, 0, 330, 186}));
-    EXPECT_FALSE(view->layer("video"));
     EXPECT_FALSE(view->currentImage());
 }
 
@@ -78,14 +77,18 @@ TEST(OnboardingVideoPlayerView, ThePictureFillsTheResizedFrameKeepingItsAspect) 
     EXPECT_EQ(image, view->currentImage());  // the same picture, the same image
     view->setFrame({0, 0, 330, 186});
     view->layout();
-    auto layer = view->layer("video");
-    ASSERT_TRUE(layer);
-    EXPECT_EQ(layer->size, (Size{330, 186}));
-    EXPECT_EQ(layer->center, (Point{165, 93}));
+    EXPECT_EQ(view->playerLayer().frame, (Rect{0, 0, 330, 186}));
+    // The picture drawn as the cursor view draws it: an image layer over the player layer's frame.
+    Layer layer;
+    layer.kind = Layer::Kind::Image;
+    layer.image = view->currentImage();
+    ASSERT_TRUE(layer.image);
+    layer.size = {330, 186};
+    layer.center = {165, 93};
 
     Surface surface(330, 186);
     Painter painter;
-    painter.paintFull(surface, {*layer});
+    painter.paintFull(surface, {layer});
     // 100x100 scaled to 330x330 and centred: the bands meet at the middle row, the corners are
     // filled (nothing letterboxed).
     auto top = surface.pixel(165, 80), bottom = surface.pixel(165, 106), corner = surface.pixel(0, 0);

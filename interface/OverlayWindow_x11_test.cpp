@@ -66,6 +66,18 @@ int shapeRectangles(Display* d, Window w, int kind, long& area) {
     return int(shape.size());
 }
 
+// Moves the virtual clock on in small steps, letting X events in, until `condition` holds or a
+// generous real-time deadline passes.
+bool settle(VirtualMainLoop& loop, const std::function<bool()>& condition, double virtualSeconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (double t = 0; t <= virtualSeconds && std::chrono::steady_clock::now() < deadline; t += 0.016) {
+        loop.runUntil([] { return false; }, 0.001s);
+        loop.advance(0.016s);
+        if (condition()) return true;
+    }
+    return condition();
+}
+
 struct OverlayX11Test : testing::Test {
     VirtualMainLoopScope loopScope;
     X11TestDesktop x{"3840x1080x24"};
@@ -93,16 +105,8 @@ struct OverlayX11Test : testing::Test {
         manager->showOverlay(screens, *companion);
     }
     Window window(std::size_t i) { return X11StatusBarDesktop::windowOf(manager->overlayWindows().at(i)->platformWindow()); }
-    // Moves the virtual clock on in small steps, letting X events in, until `condition` holds
-    // or a generous real-time deadline passes.
     bool settle(const std::function<bool()>& condition, double virtualSeconds = 5.0) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        for (double t = 0; t <= virtualSeconds && std::chrono::steady_clock::now() < deadline; t += 0.016) {
-            loopScope.loop().runUntil([] { return false; }, 0.001s);
-            loopScope.loop().advance(0.016s);
-            if (condition()) return true;
-        }
-        return condition();
+        return velmo::settle(loopScope.loop(), condition, virtualSeconds);
     }
     ~OverlayX11Test() override {
         manager.reset();
@@ -328,19 +332,13 @@ TEST(OverlayX11WithoutSharedMemory, FramesGoOutWithXPutImageAndTheCursorFollowsT
     x.movePointer(300, 200);
     manager.showOverlay({{desktop->screenFrames().at(0), "", {}}}, *companion);
     const Window w = X11StatusBarDesktop::windowOf(manager.overlayWindows().at(0)->platformWindow());
-    auto settle = [&](const std::function<bool()>& condition, double virtualSeconds) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        for (double t = 0; t <= virtualSeconds && std::chrono::steady_clock::now() < deadline; t += 0.016) {
-            loopScope.loop().runUntil([] { return false; }, 0.001s);
-            loopScope.loop().advance(0.016s);
-            if (condition()) return true;
-        }
-        return condition();
-    };
-    EXPECT_TRUE(settle([&] { return pixelOf(d, w, 335, 225) == 0xff3380ffu; }, 5.0));
+    EXPECT_TRUE(settle(
+        loopScope.loop(), [&] { return pixelOf(d, w, 335, 225) == 0xff3380ffu; }, 5.0));
     x.movePointer(900, 700);
-    EXPECT_TRUE(settle([&] { return pixelOf(d, w, 935, 725) == 0xff3380ffu; }, 0.5));
-    EXPECT_TRUE(settle([&] { return pixelOf(d, w, 335, 225) != 0xff3380ffu; }, 0.5));  // the old spot was repainted
+    EXPECT_TRUE(settle(
+        loopScope.loop(), [&] { return pixelOf(d, w, 935, 725) == 0xff3380ffu; }, 0.5));
+    EXPECT_TRUE(settle(
+        loopScope.loop(), [&] { return pixelOf(d, w, 335, 225) != 0xff3380ffu; }, 0.5));  // the old spot was repainted
     manager.hideOverlay();
     loopScope.loop().runUntilIdle();
 }

@@ -106,6 +106,13 @@ std::shared_ptr<VideoPlayer> renditionPlayer() {
     return player;
 }
 
+// The onboarding video shown in full beside the cursor, playing the build's rendition.
+void showRenditionVideo(CompanionManager& c) {
+    velmo::test::writable(c).onboardingVideoPlayer = renditionPlayer();
+    velmo::test::writable(c).showOnboardingVideo = true;
+    velmo::test::writable(c).onboardingVideoOpacity = 1.0;
+}
+
 // The cursor scenarios: what happens to one 800 x 500 screen, second by second.
 const std::map<std::string, std::function<void(CompanionManager&, Point&)>>& cursorScenarios() {
     using Script = std::function<void(CompanionManager&, Point&)>;
@@ -139,12 +146,7 @@ const std::map<std::string, std::function<void(CompanionManager&, Point&)>>& cur
          }},
         {"processing", [after](CompanionManager& c,
                                Point&) { after(0.1, [&c] { velmo::test::writable(c).voiceState = CompanionVoiceState::processing; }); }},
-        {"video",
-         [](CompanionManager& c, Point&) {
-             velmo::test::writable(c).onboardingVideoPlayer = renditionPlayer();
-             velmo::test::writable(c).showOnboardingVideo = true;
-             velmo::test::writable(c).onboardingVideoOpacity = 1.0;
-         }},
+        {"video", [](CompanionManager& c, Point&) { showRenditionVideo(c); }},
         {"prompt",
          [](CompanionManager& c, Point&) {
              velmo::test::writable(c).showOnboardingPrompt = true;
@@ -153,9 +155,7 @@ const std::map<std::string, std::function<void(CompanionManager&, Point&)>>& cur
          }},
         {"demo",
          [after](CompanionManager& c, Point&) {
-             velmo::test::writable(c).onboardingVideoPlayer = renditionPlayer();
-             velmo::test::writable(c).showOnboardingVideo = true;
-             velmo::test::writable(c).onboardingVideoOpacity = 1.0;
+             showRenditionVideo(c);
              after(0.2, [&c] {
                  velmo::test::writable(c).detectedElementBubbleText = std::string("ooh, a tidy budget sheet");
                  velmo::test::writable(c).detectedElementScreenLocation = Point{260, 430};

@@ -116,13 +116,13 @@ LayerList cardLayers(double t, double seconds) {
     text("title", card->title, 34, 700, 150, "#FFFFFF");
     text("line", card->line, 17, 400, 205, "#9CC2FF");
 
-    // The blue cursor's triangle beside the title, and a bar that fills over the video.
+    // A dot in the cursor's blue swinging under the lines, and a bar that fills over the video.
     Layer dot;
     dot.id = "dot";
     dot.kind = Layer::Kind::Capsule;
     dot.size = {14, 14};
     dot.center = {kWidth / 2.0 + 120 * std::sin(t * 1.3), 260};
-    dot.fill = colorFromHex("#3380FF");
+    dot.fill = CompanionPalette::cursorBlue();
     layers.push_back(dot);
     Layer bar;
     bar.id = "bar";
@@ -131,7 +131,7 @@ LayerList cardLayers(double t, double seconds) {
     bar.size = {w, 4};
     bar.center = {40 + w / 2, kHeight - 24};
     bar.cornerRadius = 2;
-    bar.fill = colorFromHex("#3380FF");
+    bar.fill = CompanionPalette::cursorBlue();
     layers.push_back(bar);
     return layers;
 }

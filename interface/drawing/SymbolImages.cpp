@@ -15,18 +15,14 @@ struct Pen {
 };
 
 // A circular arc from `fromDegrees` to `toDegrees` (clockwise on screen, 0 at 3 o'clock), in
-// Bézier pieces of at most a quarter turn; starts a new subpath when `move`.
-void addArc(Path& path, const Pen& pen, double cx, double cy, double r, double fromDegrees, double toDegrees, bool move) {
+// Bézier pieces of at most a quarter turn, as a new subpath.
+void addArc(Path& path, const Pen& pen, double cx, double cy, double r, double fromDegrees, double toDegrees) {
     const double from = fromDegrees * M_PI / 180, to = toDegrees * M_PI / 180;
     const int pieces = std::max(1, int(std::ceil(std::fabs(to - from) / (M_PI / 2) - 1e-9)));
     const double step = (to - from) / pieces;
     const double k = 4.0 / 3.0 * std::tan(step / 4);
     auto point = [&](double a) { return pen.at(cx + r * std::cos(a), cy + r * std::sin(a)); };
-    if (move) {
-        path.moveTo(point(from));
-    } else {
-        path.lineTo(point(from));
-    }
+    path.moveTo(point(from));
     for (int i = 0; i < pieces; ++i) {
         const double a0 = from + i * step, a1 = a0 + step;
         const Point c1 = pen.at(cx + r * (std::cos(a0) - k * std::sin(a0)), cy + r * (std::sin(a0) + k * std::cos(a0)));
@@ -36,7 +32,7 @@ void addArc(Path& path, const Pen& pen, double cx, double cy, double r, double f
 }
 
 void addCircle(Path& path, const Pen& pen, double cx, double cy, double r) {
-    addArc(path, pen, cx, cy, r, 0, 360, true);
+    addArc(path, pen, cx, cy, r, 0, 360);
     path.close();
 }
 
@@ -54,7 +50,7 @@ struct Outline {
 Outline mic(const Pen& pen) {
     Outline o;
     o.stroked.addRoundedRect({pen.at(0.36, 0.04).x, pen.at(0.36, 0.04).y, 0.28 * pen.side, 0.54 * pen.side}, 0.14 * pen.side);
-    addArc(o.stroked, pen, 0.5, 0.43, 0.28, 0, 180, true);  // the holder under the capsule
+    addArc(o.stroked, pen, 0.5, 0.43, 0.28, 0, 180);  // the holder under the capsule
     addLine(o.stroked, pen, 0.5, 0.71, 0.5, 0.9);
     addLine(o.stroked, pen, 0.34, 0.92, 0.66, 0.92);
     return o;
@@ -112,7 +108,7 @@ Outline eye(const Pen& pen) {
 
 Outline power(const Pen& pen) {
     Outline o;
-    addArc(o.stroked, pen, 0.5, 0.54, 0.38, -55, 235, true);  // open at the top
+    addArc(o.stroked, pen, 0.5, 0.54, 0.38, -55, 235);  // open at the top
     addLine(o.stroked, pen, 0.5, 0.06, 0.5, 0.48);
     return o;
 }
