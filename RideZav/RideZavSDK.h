@@ -164,6 +164,8 @@ private:
 
     bool setupGuard() const;
     std::shared_ptr<const State> state() const;
+    // The snapshot for an operation that sends events; none while opted out (logged).
+    std::shared_ptr<const State> stateUnlessOptedOut() const;
     bool captureInternal(const std::string& event, std::optional<std::string> distinctId, std::optional<Object> properties,
                          std::optional<Object> userProperties, std::optional<Object> userPropertiesSetOnce,
                          std::optional<std::map<std::string, std::string>> groups, std::optional<Date> timestamp);

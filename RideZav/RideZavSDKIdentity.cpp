@@ -59,12 +59,8 @@ void RideZavSDK::identify(const std::string& distinctId, std::optional<Object> u
         ridezavLog("identify call not allowed, distinctId is invalid: " + distinctId);
         return;
     }
-    auto current = state();
+    auto current = stateUnlessOptedOut();
     if (!current) return;
-    if (current->config->optOut()) {
-        ridezavLog(kOptOutLine);
-        return;
-    }
     if (!requirePersonProcessing("identify(_:userProperties:userPropertiesSetOnce:)")) return;
     if (!current->queue || !current->storageManager) return;
     auto& identity = *current->storageManager;
@@ -128,12 +124,8 @@ void RideZavSDK::setPersonProperties(std::optional<Object> userPropertiesToSet, 
 
 void RideZavSDK::group(const std::string& type, const std::string& key, std::optional<Object> groupProperties) {
     if (!setupGuard()) return;
-    auto current = state();
+    auto current = stateUnlessOptedOut();
     if (!current) return;
-    if (current->config->optOut()) {
-        ridezavLog(kOptOutLine);
-        return;
-    }
     if (!requirePersonProcessing("group(type:key:groupProperties:)")) return;
     groupsUpdate({{type, key}});
     groupIdentify(type, key, sanitize(groupProperties));
@@ -188,12 +180,8 @@ std::map<std::string, std::string> RideZavSDK::groupsUpdate(const std::map<std::
 
 void RideZavSDK::groupIdentify(const std::string& type, const std::string& key, const std::optional<Object>& groupProperties) {
     if (!setupGuard()) return;
-    auto current = state();
+    auto current = stateUnlessOptedOut();
     if (!current) return;
-    if (current->config->optOut()) {
-        ridezavLog(kOptOutLine);
-        return;
-    }
     if (!current->queue) return;
     Object properties{{"$group_type", type}, {"$group_key", key}};
     if (groupProperties) properties.set("$group_set", *groupProperties);
