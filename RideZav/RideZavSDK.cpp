@@ -543,7 +543,7 @@ void RideZavSDK::screen(const std::string& title, std::optional<Object> properti
     Object props{{"$screen_name", title}};
     if (auto sanitized = sanitize(properties)) mergeKeepingExisting(props, *sanitized);
     const std::string id = current->storageManager ? current->storageManager->getDistinctId() : "";
-    Object built = buildProperties(id, props, std::nullopt, std::nullopt, std::nullopt, true, std::nullopt);
+    Object built = buildProperties(*current, id, props, std::nullopt, std::nullopt, std::nullopt, true, std::nullopt);
     if (auto made = buildEvent("$screen", id, std::move(built), presentTime())) enqueue(*current, *made, false);
 }
 
@@ -553,7 +553,7 @@ void RideZavSDK::alias(const std::string& alias) {
     if (!requirePersonProcessing("alias(_:)")) return;
     if (!current || !current->queue) return;
     const std::string id = current->storageManager ? current->storageManager->getDistinctId() : "";
-    Object built = buildProperties(id, Object{{"alias", alias}}, std::nullopt, std::nullopt, std::nullopt, true, std::nullopt);
+    Object built = buildProperties(*current, id, Object{{"alias", alias}}, std::nullopt, std::nullopt, std::nullopt, true, std::nullopt);
     if (auto made = buildEvent("$create_alias", id, std::move(built), presentTime())) enqueue(*current, *made, false);
 }
 

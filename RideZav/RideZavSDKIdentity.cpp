@@ -93,7 +93,7 @@ void RideZavSDK::identify(const std::string& distinctId, std::optional<Object> u
 
     const auto user = sanitize(userProperties);
     const auto setOnce = sanitize(userPropertiesSetOnce);
-    Object built = buildProperties(distinctId, properties, user, setOnce, std::nullopt, true, std::nullopt);
+    Object built = buildProperties(*current, distinctId, properties, user, setOnce, std::nullopt, true, std::nullopt);
     auto event = buildEvent("$identify", distinctId, std::move(built), presentTime());
     if (!event) return;  // the identity change stands
     enqueue(*current, *event, false);
@@ -187,7 +187,7 @@ void RideZavSDK::groupIdentify(const std::string& type, const std::string& key, 
     if (groupProperties) properties.set("$group_set", *groupProperties);
     keepGroupPropertiesForFlags(type, groupProperties);
     const std::string distinctId = current->storageManager ? current->storageManager->getDistinctId() : "";
-    Object built = buildProperties(distinctId, properties, std::nullopt, std::nullopt, std::nullopt, true, std::nullopt);
+    Object built = buildProperties(*current, distinctId, properties, std::nullopt, std::nullopt, std::nullopt, true, std::nullopt);
     if (auto event = buildEvent("$groupidentify", distinctId, std::move(built), presentTime())) enqueue(*current, *event, false);
 }
 
