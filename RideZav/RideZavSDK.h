@@ -208,7 +208,7 @@ private:
     // Identity and groups
     bool personPropertiesChanged(const std::string& distinctId, const std::optional<Object>& userProperties,
                                  const std::optional<Object>& userPropertiesSetOnce);
-    std::map<std::string, std::string> groupsUpdate(const std::map<std::string, std::string>& groups);
+    void groupsUpdate(const std::map<std::string, std::string>& groups);
     void groupIdentify(const std::string& type, const std::string& key, const std::optional<Object>& groupProperties);
     std::mutex personPropsLock_;  // guards the stored super properties' read-modify-write
     std::mutex cachedPersonPropertiesLock_;

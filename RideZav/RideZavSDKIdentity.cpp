@@ -160,22 +160,20 @@ bool RideZavSDK::groupsChangeFlags(const std::map<std::string, std::string>& sto
     return false;
 }
 
-std::map<std::string, std::string> RideZavSDK::groupsUpdate(const std::map<std::string, std::string>& groups) {
+void RideZavSDK::groupsUpdate(const std::map<std::string, std::string>& groups) {
     auto current = state();
-    if (!current || !current->storage) return {};
-    std::map<std::string, std::string> merged;
+    if (!current || !current->storage) return;
     bool reload = false;
     {
         std::lock_guard lock(groupsLock_);
         const auto stored = current->storage->getJSON(StorageKey::groups);
         const auto before = textToText(stored ? &*stored : nullptr);
-        merged = before;
+        auto merged = before;
         for (const auto& [type, key] : groups) merged[type] = key;
         current->storage->setJSON(StorageKey::groups, groupsObject(merged));
         reload = groupsChangeFlags(before, groups);
     }
     if (reload) reloadFeatureFlags();
-    return merged;
 }
 
 void RideZavSDK::groupIdentify(const std::string& type, const std::string& key, const std::optional<Object>& groupProperties) {
