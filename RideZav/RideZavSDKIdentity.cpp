@@ -142,8 +142,12 @@ bool RideZavSDK::personPropertiesChanged(const std::string& distinctId, const st
     if (auto json = jsonData(sanitized, JSONWritingOptions{.sortedKeys = true})) {
         hash = *json;
     } else {
-        // Not JSON: the entries' plain description still tells two calls apart.
-        for (const auto& [name, value] : sanitized) hash += name + "=" + (toOrderedJSON(value) ? toOrderedJSON(value)->dump() : "?") + ";";
+        // Not JSON (text that is not UTF-8): the entries' plain description still tells two calls
+        // apart. Bad bytes are replaced there, since the strict writer throws on them.
+        for (const auto& [name, value] : sanitized) {
+            const auto json = toOrderedJSON(value);
+            hash += name + "=" + (json ? json->dump(-1, ' ', false, OrderedJSON::error_handler_t::replace) : "?") + ";";
+        }
     }
     std::lock_guard lock(cachedPersonPropertiesLock_);
     if (cachedPersonPropertiesHash_ == hash) return false;
