@@ -132,6 +132,15 @@ std::shared_ptr<const RideZavConfig> RideZavSDK::config() const {
     return current ? current->config : nullptr;
 }
 
+std::shared_ptr<const RideZavSDK::State> RideZavSDK::stateUnlessOptedOut() const {
+    auto current = state();
+    if (current && current->config->optOut()) {
+        ridezavLog(kOptOutLine);
+        return nullptr;
+    }
+    return current;
+}
+
 bool RideZavSDK::setupGuard() const {
     if (enabled_.load(std::memory_order_acquire)) return true;
     ridezavLog(kSetupGuardLine);
@@ -354,11 +363,7 @@ bool RideZavSDK::captureInternal(const std::string& event, std::optional<std::st
                                  std::optional<Object> userProperties, std::optional<Object> userPropertiesSetOnce,
                                  std::optional<std::map<std::string, std::string>> groups, std::optional<Date> timestamp) {
     if (!setupGuard()) return false;
-    auto current = state();
-    if (current && current->config->optOut()) {
-        ridezavLog(kOptOutLine);
-        return false;
-    }
+    auto current = stateUnlessOptedOut();
     if (!current || !current->queue) return false;
     const bool isSnapshot = event == "$snapshot";
     const Date at = timestamp.value_or(presentTime());
@@ -533,30 +538,22 @@ bool RideZavSDK::requirePersonProcessing(const std::string& name) {
 
 void RideZavSDK::screen(const std::string& title, std::optional<Object> properties) {
     if (!setupGuard()) return;
-    auto current = state();
-    if (current && current->config->optOut()) {
-        ridezavLog(kOptOutLine);
-        return;
-    }
+    auto current = stateUnlessOptedOut();
     if (!current || !current->queue) return;
     Object props{{"$screen_name", title}};
     if (auto sanitized = sanitize(properties)) mergeKeepingExisting(props, *sanitized);
     const std::string id = current->storageManager ? current->storageManager->getDistinctId() : "";
-    Object built = buildProperties(id, props, std::nullopt, std::nullopt, std::nullopt, true, std::nullopt);
+    Object built = buildProperties(*current, id, props, std::nullopt, std::nullopt, std::nullopt, true, std::nullopt);
     if (auto made = buildEvent("$screen", id, std::move(built), presentTime())) enqueue(*current, *made, false);
 }
 
 void RideZavSDK::alias(const std::string& alias) {
     if (!setupGuard()) return;
-    auto current = state();
-    if (current && current->config->optOut()) {
-        ridezavLog(kOptOutLine);
-        return;
-    }
+    auto current = stateUnlessOptedOut();
     if (!requirePersonProcessing("alias(_:)")) return;
     if (!current || !current->queue) return;
     const std::string id = current->storageManager ? current->storageManager->getDistinctId() : "";
-    Object built = buildProperties(id, Object{{"alias", alias}}, std::nullopt, std::nullopt, std::nullopt, true, std::nullopt);
+    Object built = buildProperties(*current, id, Object{{"alias", alias}}, std::nullopt, std::nullopt, std::nullopt, true, std::nullopt);
     if (auto made = buildEvent("$create_alias", id, std::move(built), presentTime())) enqueue(*current, *made, false);
 }
 

@@ -164,6 +164,8 @@ private:
 
     bool setupGuard() const;
     std::shared_ptr<const State> state() const;
+    // The snapshot for an operation that sends events; none while opted out (logged).
+    std::shared_ptr<const State> stateUnlessOptedOut() const;
     bool captureInternal(const std::string& event, std::optional<std::string> distinctId, std::optional<Object> properties,
                          std::optional<Object> userProperties, std::optional<Object> userPropertiesSetOnce,
                          std::optional<std::map<std::string, std::string>> groups, std::optional<Date> timestamp);
@@ -206,7 +208,7 @@ private:
     // Identity and groups
     bool personPropertiesChanged(const std::string& distinctId, const std::optional<Object>& userProperties,
                                  const std::optional<Object>& userPropertiesSetOnce);
-    std::map<std::string, std::string> groupsUpdate(const std::map<std::string, std::string>& groups);
+    void groupsUpdate(const std::map<std::string, std::string>& groups);
     void groupIdentify(const std::string& type, const std::string& key, const std::optional<Object>& groupProperties);
     std::mutex personPropsLock_;  // guards the stored super properties' read-modify-write
     std::mutex cachedPersonPropertiesLock_;

@@ -93,11 +93,7 @@ void RideZavSDK::captureFeatureInteraction(const std::string& flag, std::optiona
 
 void RideZavSDK::captureFeatureEvent(const std::string& event, const std::string& flag, const std::optional<std::string>& flagVariant) {
     if (!setupGuard()) return;
-    auto current = state();
-    if (current && current->config->optOut()) {
-        ridezavLog(sdk_lines::optOut);
-        return;
-    }
+    if (!stateUnlessOptedOut()) return;
     const std::string operation = event == "$feature_view" ? "captureFeatureView" : "captureFeatureInteraction";
     std::optional<Value> value;
     if (flagVariant)

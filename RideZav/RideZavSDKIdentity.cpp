@@ -59,12 +59,8 @@ void RideZavSDK::identify(const std::string& distinctId, std::optional<Object> u
         ridezavLog("identify call not allowed, distinctId is invalid: " + distinctId);
         return;
     }
-    auto current = state();
+    auto current = stateUnlessOptedOut();
     if (!current) return;
-    if (current->config->optOut()) {
-        ridezavLog(kOptOutLine);
-        return;
-    }
     if (!requirePersonProcessing("identify(_:userProperties:userPropertiesSetOnce:)")) return;
     if (!current->queue || !current->storageManager) return;
     auto& identity = *current->storageManager;
@@ -97,7 +93,7 @@ void RideZavSDK::identify(const std::string& distinctId, std::optional<Object> u
 
     const auto user = sanitize(userProperties);
     const auto setOnce = sanitize(userPropertiesSetOnce);
-    Object built = buildProperties(distinctId, properties, user, setOnce, std::nullopt, true, std::nullopt);
+    Object built = buildProperties(*current, distinctId, properties, user, setOnce, std::nullopt, true, std::nullopt);
     auto event = buildEvent("$identify", distinctId, std::move(built), presentTime());
     if (!event) return;  // the identity change stands
     enqueue(*current, *event, false);
@@ -128,12 +124,8 @@ void RideZavSDK::setPersonProperties(std::optional<Object> userPropertiesToSet, 
 
 void RideZavSDK::group(const std::string& type, const std::string& key, std::optional<Object> groupProperties) {
     if (!setupGuard()) return;
-    auto current = state();
+    auto current = stateUnlessOptedOut();
     if (!current) return;
-    if (current->config->optOut()) {
-        ridezavLog(kOptOutLine);
-        return;
-    }
     if (!requirePersonProcessing("group(type:key:groupProperties:)")) return;
     groupsUpdate({{type, key}});
     groupIdentify(type, key, sanitize(groupProperties));
@@ -150,8 +142,12 @@ bool RideZavSDK::personPropertiesChanged(const std::string& distinctId, const st
     if (auto json = jsonData(sanitized, JSONWritingOptions{.sortedKeys = true})) {
         hash = *json;
     } else {
-        // Not JSON: the entries' plain description still tells two calls apart.
-        for (const auto& [name, value] : sanitized) hash += name + "=" + (toOrderedJSON(value) ? toOrderedJSON(value)->dump() : "?") + ";";
+        // Not JSON (text that is not UTF-8): the entries' plain description still tells two calls
+        // apart. Bad bytes are replaced there, since the strict writer throws on them.
+        for (const auto& [name, value] : sanitized) {
+            const auto json = toOrderedJSON(value);
+            hash += name + "=" + (json ? json->dump(-1, ' ', false, OrderedJSON::error_handler_t::replace) : "?") + ";";
+        }
     }
     std::lock_guard lock(cachedPersonPropertiesLock_);
     if (cachedPersonPropertiesHash_ == hash) return false;
@@ -168,38 +164,32 @@ bool RideZavSDK::groupsChangeFlags(const std::map<std::string, std::string>& sto
     return false;
 }
 
-std::map<std::string, std::string> RideZavSDK::groupsUpdate(const std::map<std::string, std::string>& groups) {
+void RideZavSDK::groupsUpdate(const std::map<std::string, std::string>& groups) {
     auto current = state();
-    if (!current || !current->storage) return {};
-    std::map<std::string, std::string> merged;
+    if (!current || !current->storage) return;
     bool reload = false;
     {
         std::lock_guard lock(groupsLock_);
         const auto stored = current->storage->getJSON(StorageKey::groups);
         const auto before = textToText(stored ? &*stored : nullptr);
-        merged = before;
+        auto merged = before;
         for (const auto& [type, key] : groups) merged[type] = key;
         current->storage->setJSON(StorageKey::groups, groupsObject(merged));
         reload = groupsChangeFlags(before, groups);
     }
     if (reload) reloadFeatureFlags();
-    return merged;
 }
 
 void RideZavSDK::groupIdentify(const std::string& type, const std::string& key, const std::optional<Object>& groupProperties) {
     if (!setupGuard()) return;
-    auto current = state();
+    auto current = stateUnlessOptedOut();
     if (!current) return;
-    if (current->config->optOut()) {
-        ridezavLog(kOptOutLine);
-        return;
-    }
     if (!current->queue) return;
     Object properties{{"$group_type", type}, {"$group_key", key}};
     if (groupProperties) properties.set("$group_set", *groupProperties);
     keepGroupPropertiesForFlags(type, groupProperties);
     const std::string distinctId = current->storageManager ? current->storageManager->getDistinctId() : "";
-    Object built = buildProperties(distinctId, properties, std::nullopt, std::nullopt, std::nullopt, true, std::nullopt);
+    Object built = buildProperties(*current, distinctId, properties, std::nullopt, std::nullopt, std::nullopt, true, std::nullopt);
     if (auto event = buildEvent("$groupidentify", distinctId, std::move(built), presentTime())) enqueue(*current, *event, false);
 }
 

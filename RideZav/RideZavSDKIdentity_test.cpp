@@ -202,3 +202,14 @@ TEST_F(RideZavSDKIdentityTest, OptedOutIdentifyAndGroupSendNothing) {
     EXPECT_TRUE(queued().empty());
     EXPECT_NE(sdk->getDistinctId(), "user-1");
 }
+
+TEST_F(RideZavSDKIdentityTest, PersonPropertiesThatAreNotUTF8AreComparedWithoutThrowing) {
+    auto sdk = debugFacade();
+    const Object bad{{"name", std::string("\xff\xfe")}};
+    EXPECT_NO_THROW(sdk->setPersonProperties(bad));
+    velmo::LogCapture log;
+    EXPECT_NO_THROW(sdk->setPersonProperties(bad));
+    EXPECT_TRUE(log.contains("[RideZav] A duplicate setPersonProperties call was made with the same properties. It has been ignored."));
+    sdk->identify("user-1");
+    EXPECT_NO_THROW(sdk->identify("user-1", Object{{"name", std::string("\xff")}}));
+}

@@ -19,9 +19,6 @@ using namespace facade;
 
 namespace {
 
-// The integrations a configuration lists, new and unbound.
-std::vector<std::unique_ptr<RideZavIntegration>> makeIntegrations(const RideZavConfig& config) { return config.makeIntegrations(); }
-
 // The name an integration goes by in log lines.
 std::string integrationTypeName(const RideZavIntegration& integration) {
     if (dynamic_cast<const RideZavErrorTrackingAutoCaptureIntegration*>(&integration)) return "RideZavErrorTrackingAutoCaptureIntegration";
@@ -159,7 +156,7 @@ void RideZavSDK::installIntegrations() {
     if (!current) return;
     const auto& config = *current->config;
     std::vector<std::unique_ptr<RideZavIntegration>> installed;
-    for (auto& integration : integrationFactory_ ? integrationFactory_(config) : makeIntegrations(config)) {
+    for (auto& integration : integrationFactory_ ? integrationFactory_(config) : config.makeIntegrations()) {
         const std::string type = integrationTypeName(*integration);
         if (integration->requiresSwizzling() && !config.enableSwizzling) {
             ridezavLog("Integration " + type + " skipped. Integration requires swizzling but enableSwizzling is disabled in config");

@@ -142,7 +142,6 @@ bool writeValue(std::string& out, const Value& value);
 
 struct ValueWriter {
     std::string& out;
-    const Value& value;
 
     bool operator()(std::nullptr_t) const {
         out += "null";
@@ -154,8 +153,8 @@ struct ValueWriter {
     }
     bool operator()(std::int64_t i) const { return integer(i); }
     bool operator()(std::uint64_t u) const { return integer(u); }
-    bool operator()(double) const { return number(); }
-    bool operator()(float) const { return number(); }
+    bool operator()(double d) const { return number(d); }
+    bool operator()(float f) const { return number(f); }
     bool operator()(const std::string& s) const { return writeString(out, s); }
     bool operator()(const Array& array) const {
         out.push_back('[');
@@ -191,7 +190,7 @@ struct ValueWriter {
         return true;
     }
     // Numbers with a fraction keep the document writer's digits exactly.
-    bool number() const {
+    bool number(const Value& value) const {
         const auto json = toOrderedJSON(value);
         if (!json) return false;
         out += json->dump();
@@ -200,34 +199,19 @@ struct ValueWriter {
 };
 
 // False for anything the document writer should handle (or refuse) itself.
-bool writeValue(std::string& out, const Value& value) { return std::visit(ValueWriter{out, value}, value.storage()); }
+bool writeValue(std::string& out, const Value& value) { return std::visit(ValueWriter{out}, value.storage()); }
 
 }  // namespace
 
 std::optional<std::string> jsonData(const Object& dictionary, JSONWritingOptions options) {
     // Events are written on the capturing thread: plain valid entries go straight to text,
-    // without the sanitised copy and the document tree.
+    // without the sanitised copy and the document tree. The direct writer refuses exactly what
+    // the sanitiser converts or drops (and what the document writer refuses), which then goes
+    // that way.
     if (!options.sortedKeys && !dictionary.empty()) {
         std::string out;
         out.reserve(1024);
-        out.push_back('{');
-        bool written = true;
-        for (const auto& [key, value] : dictionary) {
-            if (out.size() > 1) out.push_back(',');
-            if (!isValidJSONValue(value) || !writeString(out, key)) {
-                written = false;  // converted, dropped or refused by the sanitiser and the document writer
-                break;
-            }
-            out.push_back(':');
-            if (!writeValue(out, value)) {
-                written = false;
-                break;
-            }
-        }
-        if (written) {
-            out.push_back('}');
-            return out;
-        }
+        if (ValueWriter{out}(dictionary)) return out;
     }
     return jsonDataThroughDocument(dictionary, options);
 }

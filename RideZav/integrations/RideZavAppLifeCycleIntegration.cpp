@@ -1,11 +1,12 @@
 #include "RideZav/integrations/RideZavAppLifeCycleIntegration.h"
 
 #include <atomic>
+#include <charconv>
 #include <cstdint>
-#include <limits>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "RideZav/RideZavSDK.h"
 #include "RideZav/core/InternalRideZavError.h"
@@ -37,30 +38,20 @@ std::optional<std::string> infoText(const char* key) {
 
 // A decimal integer ("+" or "-", then digits, in range) as an integer, any other text as it is.
 Value buildValue(const std::string& text) {
-    std::size_t i = 0;
-    const bool negative = !text.empty() && text[0] == '-';
-    if (!text.empty() && (text[0] == '+' || text[0] == '-')) i = 1;
-    if (i == text.size()) return text;
-    // Accumulated as a negative number so that the lowest integer fits too.
+    std::string_view digits = text;
+    if (digits.starts_with('+')) {
+        digits.remove_prefix(1);  // from_chars takes a minus only
+        if (digits.starts_with('-')) return text;
+    }
     std::int64_t value = 0;
-    constexpr std::int64_t lowest = std::numeric_limits<std::int64_t>::min();
-    for (; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c < '0' || c > '9') return text;
-        const int digit = c - '0';
-        if (value < (lowest + digit) / 10) return text;
-        value = value * 10 - digit;
-    }
-    if (!negative) {
-        if (value == lowest) return text;
-        value = -value;
-    }
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (error != std::errc() || end != digits.data() + digits.size()) return text;
     return value;
 }
 
 }  // namespace
 
-struct RideZavAppLifeCycleIntegration::State : std::enable_shared_from_this<State> {
+struct RideZavAppLifeCycleIntegration::State {
     std::mutex mutex;  // guards rideZav and boundTo
     std::weak_ptr<RideZavSDK> rideZav;  // guarded by mutex
     const RideZavSDK* boundTo = nullptr;  // guarded by mutex; compared only, never followed
