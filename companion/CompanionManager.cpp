@@ -106,32 +106,13 @@ void CompanionManager::start() {
 
 void CompanionManager::startPermissionPolling() {
     watchPermissionSources();
-    permissionPollStart_ = MainLoop::mainNow();
-    permissionPollCount_ = 0;
-    permissionPollResting_ = false;
-    schedulePermissionPoll();
-}
-
-// Due at start + n x interval, as a repeating timer would be; polls the loop was too late for
-// are skipped.
-void CompanionManager::schedulePermissionPoll() {
-    const double now = MainLoop::mainNow();
-    const double interval = permissionPollInterval.count();
-    long long n = permissionPollCount_ + 1;
-    double due = permissionPollStart_ + double(n) * interval;
-    if (due < now) {
-        n = (long long)std::floor((now - permissionPollStart_) / interval) + 1;
-        due = permissionPollStart_ + double(n) * interval;
-    }
-    permissionPollCount_ = n;
     std::weak_ptr<CompanionManager> weak = weak_from_this();
-    accessibilityCheckTimer_ = Timer::scheduled(Seconds(due - now), false, [weak](Timer&) {
+    accessibilityCheckTimer_ = Timer::scheduled(permissionPollInterval, true, [weak](Timer&) {
         if (auto self = weak.lock()) self->permissionPollDue();
     });
 }
 
 void CompanionManager::permissionPollDue() {
-    schedulePermissionPoll();
     std::weak_ptr<CompanionManager> weak = weak_from_this();
     startTask([weak]() -> Task<void> {
         if (auto self = weak.lock()) {
@@ -145,18 +126,14 @@ void CompanionManager::permissionPollDue() {
 // Nothing the refresh reads can change unannounced: no poll is due until something changes.
 void CompanionManager::restPermissionPollIfQuiet() {
     if (!accessibilityCheckTimer_ || !permissionSourcesAnnounceChanges()) return;
-    accessibilityCheckTimer_->invalidate();
-    accessibilityCheckTimer_.reset();
-    permissionPollResting_ = true;
+    accessibilityCheckTimer_->suspend();
 }
 
 // A change brings back the poll that is due next, so what changed is published when a poll
 // that never rested would have published it.
 void CompanionManager::permissionSourceChanged() {
-    if (!permissionPollResting_ || stopping_) return;
-    permissionPollResting_ = false;
-    permissionPollCount_ = (long long)std::floor((MainLoop::mainNow() - permissionPollStart_) / permissionPollInterval.count());
-    schedulePermissionPoll();
+    if (!accessibilityCheckTimer_ || stopping_) return;
+    accessibilityCheckTimer_->resume();
 }
 
 void CompanionManager::watchPermissionSources() {
@@ -203,7 +180,6 @@ void CompanionManager::stop() {
     audioPowerCancellable_.cancel();
     if (accessibilityCheckTimer_) accessibilityCheckTimer_->invalidate();
     accessibilityCheckTimer_.reset();
-    permissionPollResting_ = false;
     desktopPermissionChanges_.cancel();
     microphoneChanges_.cancel();
     defaultsChanges_.cancel();

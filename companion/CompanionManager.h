@@ -197,7 +197,6 @@ private:
     // The permission poll is due every permissionPollInterval from its start. It rests while
     // every source it reads announces its changes, and a change brings back the next poll due.
     void startPermissionPolling();
-    void schedulePermissionPoll();
     void permissionPollDue();
     void restPermissionPollIfQuiet();
     void permissionSourceChanged();
@@ -225,10 +224,7 @@ private:
     Cancellable shortcutTransitionCancellable_;
     Cancellable voiceStateCancellable_;
     Cancellable audioPowerCancellable_;
-    std::shared_ptr<Timer> accessibilityCheckTimer_;  // the next poll due, none while resting
-    double permissionPollStart_ = 0;
-    long long permissionPollCount_ = 0;  // polls due so far, the scheduled one included
-    bool permissionPollResting_ = false;
+    std::shared_ptr<Timer> accessibilityCheckTimer_;  // repeating; suspended while the poll rests
     std::shared_ptr<DesktopPermissions> watchedDesktopPermissions_;
     std::shared_ptr<MediaAuthorization> watchedMediaAuthorization_;
     UserDefaults* watchedDefaults_ = nullptr;  // compared only

@@ -52,6 +52,22 @@ void Timer::fire() {
     if (!valid_) block_ = nullptr;
 }
 
+void Timer::suspend() {
+    sequenceChecker_.check();
+    if (!valid_ || !repeats_ || suspended_) return;
+    suspended_ = true;
+    pending_.cancel();
+}
+
+void Timer::resume() {
+    sequenceChecker_.check();
+    if (!valid_ || !suspended_) return;
+    suspended_ = false;
+    // The firings that fell due while suspended count as skipped, so the next one is after now.
+    fireCount_ = (long long)std::floor((loop_->now() - start_) / interval_.count());
+    scheduleNext();
+}
+
 void Timer::invalidate() {
     sequenceChecker_.check();
     valid_ = false;

@@ -19,6 +19,12 @@ public:
     static std::shared_ptr<Timer> scheduled(Seconds interval, bool repeats, Block block);
 
     void invalidate();
+    // A repeating timer stops firing without leaving its schedule; `resume` brings back the first
+    // firing of the schedule after the moment it is called. While suspended only its holders keep
+    // the timer alive. Nothing for a one-shot timer.
+    void suspend();
+    void resume();
+    bool isSuspended() const { return suspended_; }
     bool isValid() const { return valid_; }
     Seconds interval() const { return interval_; }
     bool repeats() const { return repeats_; }
@@ -33,6 +39,7 @@ private:
     bool repeats_;
     Block block_;
     bool valid_ = true;
+    bool suspended_ = false;
     double start_ = 0;
     long long fireCount_ = 0;
     WorkItem pending_;
