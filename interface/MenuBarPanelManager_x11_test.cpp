@@ -31,6 +31,7 @@
 #include "platform/foundation/TestDirectory.h"
 #include "testing/EnvironmentVariable.h"
 #include "testing/X11TestDesktop.h"
+#include "testing/X11WindowInspection.h"
 
 using namespace std::chrono_literals;
 
@@ -164,15 +165,10 @@ namespace {
 
 // The mapped 320-point-wide top-level window of another client, when there is one.
 std::optional<WindowState> mappedPanel(Display* display) {
-    Window root = 0, parent = 0, *children = nullptr;
-    unsigned count = 0;
     std::optional<WindowState> found;
-    if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count)) {
-        for (unsigned i = 0; i < count; ++i) {
-            WindowState s = stateOf(display, children[i]);
-            if (s.mapped && s.width == 320) found = s;
-        }
-        XFree(children);
+    for (Window w : velmo::test::rootChildren(display)) {
+        WindowState s = stateOf(display, w);
+        if (s.mapped && s.width == 320) found = s;
     }
     return found;
 }

@@ -166,17 +166,13 @@ struct WindowFacts {
 
 // velmo's viewable top-level windows, bottom first: those that carry its bundle identifier.
 std::vector<WindowFacts> velmoWindows(Display* d) {
-    Window root = 0, parent = 0, *children = nullptr;
-    unsigned n = 0;
     std::vector<WindowFacts> out;
-    if (!XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &n)) return out;
-    for (unsigned i = 0; i < n; ++i) {
+    for (Window w : rootChildren(d)) {
         XWindowAttributes a{};
-        if (!XGetWindowAttributes(d, children[i], &a) || a.map_state != IsViewable) continue;
-        if (bundleIdentifierOf(d, children[i]) != "com.korvale.velmo") continue;
-        out.push_back({children[i], true, a.override_redirect != 0, a.depth, a.x, a.y, a.width, a.height});
+        if (!XGetWindowAttributes(d, w, &a) || a.map_state != IsViewable) continue;
+        if (bundleIdentifierOf(d, w) != "com.korvale.velmo") continue;
+        out.push_back({w, true, a.override_redirect != 0, a.depth, a.x, a.y, a.width, a.height});
     }
-    if (children) XFree(children);
     return out;
 }
 
