@@ -33,8 +33,6 @@
 
 namespace velmo {
 
-using Seconds = std::chrono::duration<double>;
-
 // How a value moves from where it is to a new target.
 class Animation {
 public:
