@@ -88,17 +88,19 @@ function(velmo_add_test name)
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${script}")
 endfunction()
 
-# velmo_add_benchmark(SOURCES ... LIBS ...): collected into the one velmo_benchmarks executable.
+# velmo_add_benchmark(SOURCES ... LIBS ... [DEPENDS target...]): collected into the one
+# velmo_benchmarks executable; DEPENDS names targets that make files the benchmarks read.
 function(velmo_add_benchmark)
   if(NOT VELMO_BUILD_BENCHMARKS)
     return()
   endif()
-  cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS;DEPENDS" ${ARGN})
   foreach(src IN LISTS B_SOURCES)
     get_filename_component(abs ${src} ABSOLUTE)
     set_property(GLOBAL APPEND PROPERTY VELMO_BENCHMARK_SOURCES ${abs})
   endforeach()
   set_property(GLOBAL APPEND PROPERTY VELMO_BENCHMARK_LIBS ${B_LIBS})
+  set_property(GLOBAL APPEND PROPERTY VELMO_BENCHMARK_DEPENDS ${B_DEPENDS})
 endfunction()
 
 function(velmo_finish_benchmarks)
@@ -112,6 +114,10 @@ function(velmo_finish_benchmarks)
   endif()
   add_executable(velmo_benchmarks ${srcs})
   target_link_libraries(velmo_benchmarks PRIVATE velmo_settings ${libs} velmo_base_testing benchmark::benchmark benchmark::benchmark_main)
+  get_property(depends GLOBAL PROPERTY VELMO_BENCHMARK_DEPENDS)
+  if(depends)
+    add_dependencies(velmo_benchmarks ${depends})
+  endif()
 endfunction()
 
 # velmo_add_fuzzer(name SOURCES ... LIBS ... CORPUS dir [AREA area]): a libFuzzer target, built
