@@ -1,5 +1,7 @@
 #include "RideZav/RideZavTesting.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <fstream>
 #include <sstream>
@@ -24,10 +26,17 @@ RideZavEventRecorder::RideZavEventRecorder()
     : pipeline_(std::make_shared<Pipeline>()) {
     previous_ = RideZavSDK::shared().installPipeline(pipeline_);
     if (RideZavSDK::shared().isSetUp()) return;
-    // The process's facade keeps its files in a folder of its own, removed with the process's
-    // temporary files; nothing is uploaded on its own.
-    static auto* dataHome = new velmo::test::TestDirectory();  // never released: the facade lives on
-    velmo::test::EnvironmentVariable data("XDG_DATA_HOME", dataHome->path());
+    // The process's facade keeps its files in a folder of its own, removed when the process
+    // exits (not by a forked child, whose parent still uses it); nothing is uploaded on its own.
+    struct ProcessDataHome {
+        velmo::test::TestDirectory* directory = new velmo::test::TestDirectory();
+        pid_t owner = getpid();
+        ~ProcessDataHome() {
+            if (getpid() == owner) delete directory;
+        }
+    };
+    static ProcessDataHome dataHome;
+    velmo::test::EnvironmentVariable data("XDG_DATA_HOME", dataHome.directory->path());
     RideZavConfig config("phc_test", "http://127.0.0.1:9");
     config.disableReachabilityForTesting = true;
     config.disableQueueTimerForTesting = true;

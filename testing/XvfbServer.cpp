@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 
@@ -39,25 +41,37 @@ XvfbServer::XvfbServer(const std::string& screen, const std::vector<std::string>
         failure_ = "fork failed";
         return;
     }
-    // Xvfb writes the display number and a newline once it accepts connections.
+    // Xvfb writes the display number and a newline once it accepts connections. A loaded
+    // machine (a sanitizer build running eight tests at once) can take many seconds to get there.
     std::string number;
+    bool closed = false;
     pollfd p{fds[0], POLLIN, 0};
-    for (int waited = 0; waited < 100; ++waited) {
-        if (poll(&p, 1, 100) > 0) {
-            char buf[32];
-            ssize_t n = read(fds[0], buf, sizeof buf);
-            if (n <= 0) break;
-            number.append(buf, size_t(n));
-            if (number.find('\n') != std::string::npos) break;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (number.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        if (poll(&p, 1, 100) <= 0) continue;
+        char buf[32];
+        ssize_t n = read(fds[0], buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            closed = true;
+            break;
         }
+        number.append(buf, size_t(n));
     }
     close(fds[0]);
     while (!number.empty() && (number.back() == '\n' || number.back() == '\r')) number.pop_back();
     if (number.empty()) {
-        failure_ = "Xvfb did not report a display (is the xvfb package installed?)";
-        ::kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
+        if (!closed) ::kill(pid_, SIGTERM);
+        int status = 0;
+        waitpid(pid_, &status, 0);
         pid_ = -1;
+        if (!closed) {
+            failure_ = "Xvfb reported no display within 30 s";
+        } else if (WIFEXITED(status) && WEXITSTATUS(status) == 127) {
+            failure_ = "Xvfb could not be started (is the xvfb package installed?)";
+        } else {
+            failure_ = "Xvfb ended before reporting a display (status " + std::to_string(status) + ")";
+        }
         return;
     }
     display_ = ":" + number;
