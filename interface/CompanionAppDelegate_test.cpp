@@ -19,6 +19,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/TestDirectory.h"
 #include "platform/runtime/NotificationCenter.h"
+#include "testing/ChildProcess.h"
 #include "testing/PulseAudioServer.h"
 #include "testing/SimulatedStatusBarDesktop.h"
 #include "testing/XTestKeyboard.h"
@@ -199,20 +200,19 @@ ProcessResult runVelmo(const std::vector<std::string>& env, bool terminateAfterS
                        const std::string& awaitedLine = {}) {
     int out[2];
     if (pipe(out) != 0) return {};
+    velmo::test::ExecPlan::EnvironmentChanges changes;
+    for (const auto& e : env) {
+        const auto eq = e.find('=');
+        const std::string value = e.substr(eq + 1);
+        changes.emplace_back(e.substr(0, eq), value.empty() ? std::nullopt : std::optional<std::string>(value));
+    }
+    const velmo::test::ExecPlan velmo(VELMO_EXECUTABLE, {"velmo"}, changes);
     pid_t pid = fork();
     if (pid == 0) {
         dup2(out[1], 1);
         dup2(out[1], 2);
         close(out[0]);
-        for (const auto& e : env) {
-            auto eq = e.find('=');
-            if (e.substr(eq + 1).empty())
-                unsetenv(e.substr(0, eq).c_str());
-            else
-                setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
-        }
-        execl(VELMO_EXECUTABLE, "velmo", (char*)nullptr);
-        _exit(127);
+        velmo.exec();
     }
     close(out[1]);
     ProcessResult result;

@@ -25,6 +25,7 @@
 #include "interface/MenuBarPanelManager.h"
 #include "interface/WindowPositionManager.h"
 #include "platform/desktop/ApplicationTermination.h"
+#include "testing/ChildProcess.h"
 #include "testing/TestTrayManager.h"
 #include "testing/SimulatedStatusBarDesktop.h"
 #include "platform/desktop/X11StatusBarDesktop.h"
@@ -190,16 +191,16 @@ TEST(VelmoExecutableOnX11, TheIconDocksInTheTrayAndAClickShowsThePanelUnderIt) {
     Display* d = x.connection();
     velmo::test::TestTrayManager tray(x.displayName(), 900, 0, 380, 24);
     velmo::test::TestDirectory config;
+    const velmo::test::ExecPlan velmo(VELMO_EXECUTABLE, {"velmo"},
+                                      {{"DISPLAY", x.displayName()},
+                                       {"XDG_CONFIG_HOME", config.path()},
+                                       {"PULSE_SERVER", "unix:/nonexistent"},
+                                       {"DBUS_SESSION_BUS_ADDRESS", noSessionBus}});
     pid_t pid = fork();
     if (pid == 0) {
-        setenv("DISPLAY", x.displayName().c_str(), 1);
-        setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
-        setenv("PULSE_SERVER", "unix:/nonexistent", 1);
-        setenv("DBUS_SESSION_BUS_ADDRESS", noSessionBus, 1);
         int devnull = open("/dev/null", O_WRONLY);
         dup2(devnull, 1);
-        execl(VELMO_EXECUTABLE, "velmo", (char*)nullptr);
-        _exit(127);
+        velmo.exec();
     }
     ASSERT_GT(pid, 0);
     EXPECT_TRUE(waitFor([&] { return tray.pump() && stateOf(d, tray.icon()).mapped; }));

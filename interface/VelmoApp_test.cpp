@@ -26,6 +26,7 @@
 #include "platform/desktop/X11ScreenLayer.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/TestDirectory.h"
+#include "testing/ChildProcess.h"
 #include "testing/PulseAudioServer.h"
 #include "testing/X11TestDesktop.h"
 #include "testing/X11WindowInspection.h"
@@ -49,14 +50,14 @@ public:
     explicit VelmoProcess(const std::vector<std::pair<std::string, std::string>>& env) {
         int out[2];
         if (pipe(out) != 0) return;
+        velmo::test::ExecPlan::EnvironmentChanges changes(env.begin(), env.end());
+        const velmo::test::ExecPlan velmo(VELMO_EXECUTABLE, {"velmo"}, changes);
         pid_ = fork();
         if (pid_ == 0) {
             dup2(out[1], 1);
             dup2(out[1], 2);
             close(out[0]);
-            for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
-            execl(VELMO_EXECUTABLE, "velmo", (char*)nullptr);
-            _exit(127);
+            velmo.exec();
         }
         close(out[1]);
         out_ = out[0];

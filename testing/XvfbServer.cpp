@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "testing/ChildProcess.h"
+
 namespace velmo::test {
 
 XvfbServer::XvfbServer(const std::string& screen, const std::vector<std::string>& extraArguments) {
@@ -19,21 +21,17 @@ XvfbServer::XvfbServer(const std::string& screen, const std::vector<std::string>
         failure_ = "pipe failed";
         return;
     }
+    std::vector<std::string> arguments{
+        "Xvfb",       "-displayfd", std::to_string(fds[1]), "-screen",         "0",          screen, "-noreset", "-nolisten", "tcp",
+        "+extension", "RANDR",      "+extension",           "XInputExtension", "+extension", "XTEST"};
+    arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
+    const ExecPlan xvfb("Xvfb", std::move(arguments));
     pid_ = fork();
     if (pid_ == 0) {
         // A test that crashes or is killed takes its server with it.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         close(fds[0]);
-        std::string fd = std::to_string(fds[1]);
-        std::vector<std::string> arguments{
-            "Xvfb",       "-displayfd", fd,           "-screen",         "0",          screen, "-noreset", "-nolisten", "tcp",
-            "+extension", "RANDR",      "+extension", "XInputExtension", "+extension", "XTEST"};
-        arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
-        std::vector<char*> argv;
-        for (auto& a : arguments) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execvp("Xvfb", argv.data());
-        _exit(127);
+        xvfb.exec();
     }
     close(fds[1]);
     if (pid_ < 0) {
@@ -41,8 +39,8 @@ XvfbServer::XvfbServer(const std::string& screen, const std::vector<std::string>
         failure_ = "fork failed";
         return;
     }
-    // Xvfb writes the display number and a newline once it accepts connections. A loaded
-    // machine (a sanitizer build running eight tests at once) can take many seconds to get there.
+    // Xvfb writes the display number and a newline once it accepts connections; on a loaded
+    // machine that can take seconds.
     std::string number;
     bool closed = false;
     pollfd p{fds[0], POLLIN, 0};
