@@ -550,8 +550,9 @@ void RideZavSDK::screen(const std::string& title, std::optional<Object> properti
 void RideZavSDK::alias(const std::string& alias) {
     if (!setupGuard()) return;
     auto current = stateUnlessOptedOut();
+    if (!current) return;
     if (!requirePersonProcessing("alias(_:)")) return;
-    if (!current || !current->queue) return;
+    if (!current->queue) return;
     const std::string id = current->storageManager ? current->storageManager->getDistinctId() : "";
     Object built = buildProperties(*current, id, Object{{"alias", alias}}, std::nullopt, std::nullopt, std::nullopt, true, std::nullopt);
     if (auto made = buildEvent("$create_alias", id, std::move(built), presentTime())) enqueue(*current, *made, false);

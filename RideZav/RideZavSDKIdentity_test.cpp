@@ -191,16 +191,18 @@ TEST_F(RideZavSDKIdentityTest, SuperPropertiesAreMergedNewWinningAndRemovedOneBy
     EXPECT_NE(property(events[0], "$os_name"), Value("mine"));  // the context wins
 }
 
-TEST_F(RideZavSDKIdentityTest, OptedOutIdentifyAndGroupSendNothing) {
+TEST_F(RideZavSDKIdentityTest, OptedOutIdentifyGroupAndAliasSendNothing) {
     auto cfg = config();
     cfg.setOptOut(true);
     auto sdk = debugFacade(cfg);
     velmo::LogCapture log;
     sdk->identify("user-1");
     sdk->group("company", "acme");
-    EXPECT_EQ(log.linesStartingWith("[RideZav] RideZav is in OptOut state.").size(), 2u);
+    sdk->alias("other");
+    EXPECT_EQ(log.linesStartingWith("[RideZav] RideZav is in OptOut state.").size(), 3u);
     EXPECT_TRUE(queued().empty());
     EXPECT_NE(sdk->getDistinctId(), "user-1");
+    EXPECT_FALSE(sdk->isPersonProcessing());  // a refused call turns on nothing
 }
 
 TEST_F(RideZavSDKIdentityTest, PersonPropertiesThatAreNotUTF8AreComparedWithoutThrowing) {
