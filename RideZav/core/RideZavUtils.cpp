@@ -7,6 +7,7 @@
 
 #include "RideZav/core/RideZavAPIDateFormatter.h"
 #include "RideZav/core/RideZavLog.h"
+#include "platform/base/UTF8.h"
 
 namespace ridezav {
 
@@ -56,46 +57,10 @@ std::optional<Object> sanitize(const std::optional<Object>& properties) {
 
 namespace {
 
-// Well-formed UTF-8 (Unicode's table 3-7): anything else makes the document writer fail.
-bool isWellFormedUTF8(std::string_view text) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* const end = p + text.size();
-    while (p < end) {
-        const unsigned char lead = *p;
-        if (lead < 0x80) {
-            ++p;
-            continue;
-        }
-        std::ptrdiff_t trailing = 0;
-        unsigned char low = 0x80, high = 0xBF;  // the bounds of the first trailing byte
-        if (lead >= 0xC2 && lead <= 0xDF)
-            trailing = 1;
-        else if (lead == 0xE0)
-            trailing = 2, low = 0xA0;
-        else if ((lead >= 0xE1 && lead <= 0xEC) || lead == 0xEE || lead == 0xEF)
-            trailing = 2;
-        else if (lead == 0xED)
-            trailing = 2, high = 0x9F;
-        else if (lead == 0xF0)
-            trailing = 3, low = 0x90;
-        else if (lead >= 0xF1 && lead <= 0xF3)
-            trailing = 3;
-        else if (lead == 0xF4)
-            trailing = 3, high = 0x8F;
-        else
-            return false;
-        if (end - p <= trailing || p[1] < low || p[1] > high) return false;
-        for (std::ptrdiff_t i = 2; i <= trailing; ++i)
-            if (p[i] < 0x80 || p[i] > 0xBF) return false;
-        p += trailing + 1;
-    }
-    return true;
-}
-
 // Escapes as the document writer does: quote, backslash, the short escapes, other control
 // characters as \u00xx, everything else as it is.
 bool writeString(std::string& out, std::string_view text) {
-    if (!isWellFormedUTF8(text)) return false;
+    if (!velmo::isValidUTF8(text)) return false;  // the document writer throws on anything else
     out.push_back('"');
     std::size_t plain = 0;  // start of the run not yet copied
     for (std::size_t i = 0; i < text.size(); ++i) {
