@@ -422,8 +422,7 @@ void RideZavStorage::reset(bool keepAnonymousId) {
           StorageKey::surveySeen, StorageKey::lastSeenSurveyDate, StorageKey::requestId, StorageKey::personPropertiesForFlags,
           StorageKey::groupPropertiesForFlags, StorageKey::errorTracking}) {
         if (key == StorageKey::anonymousId && keepAnonymousId) continue;
-        forgetDocument(url(key));
-        deleteSafely(url(key));
+        setData(key, std::nullopt);
     }
     if (optOut) setJSON(StorageKey::optOut, *optOut);
 }
