@@ -103,6 +103,22 @@ std::optional<std::string> readAll(int fd) {
     }
 }
 
+// The bytes of a key's file, or none (logged unless there is no file); `version`, when given,
+// gets the stamp of the file the bytes came from.
+std::optional<std::string> readKeyFile(const fs::path& path, StorageKey key, std::optional<FileStamp>* version = nullptr) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOENT) ridezavLog("Error reading data from key " + std::string(caseName(key)) + ": " + errnoText(errno));
+        return std::nullopt;
+    }
+    struct stat info;
+    if (version && ::fstat(fd, &info) == 0) *version = FileStamp(info);
+    auto data = readAll(fd);
+    if (!data) ridezavLog("Error reading data from key " + std::string(caseName(key)) + ": " + errnoText(errno));
+    ::close(fd);
+    return data;
+}
+
 bool writeAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size);
@@ -289,18 +305,7 @@ void RideZavStorage::setWriteObserverForTesting(WriteObserver observer) {
     writeObserver = std::move(observer);
 }
 
-std::optional<std::string> RideZavStorage::getData(StorageKey key) const {
-    const fs::path path = url(key);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno != ENOENT) ridezavLog("Error reading data from key " + std::string(caseName(key)) + ": " + errnoText(errno));
-        return std::nullopt;
-    }
-    auto data = readAll(fd);
-    if (!data) ridezavLog("Error reading data from key " + std::string(caseName(key)) + ": " + errnoText(errno));
-    ::close(fd);
-    return data;
-}
+std::optional<std::string> RideZavStorage::getData(StorageKey key) const { return readKeyFile(url(key), key); }
 
 void RideZavStorage::setData(StorageKey key, const std::optional<std::string>& data) {
     const fs::path path = url(key);
@@ -344,21 +349,14 @@ std::optional<Value> RideZavStorage::getJSON(StorageKey key) const {
             return found->second.document;
         }
     }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno != ENOENT) ridezavLog("Error reading data from key " + std::string(caseName(key)) + ": " + errnoText(errno));
-        return std::nullopt;
-    }
-    const bool stamped = ::fstat(fd, &info) == 0;  // the version this read sees
-    const auto data = readAll(fd);
-    if (!data) ridezavLog("Error reading data from key " + std::string(caseName(key)) + ": " + errnoText(errno));
-    ::close(fd);
+    std::optional<FileStamp> version;  // of the file this read sees
+    const auto data = readKeyFile(path, key, &version);
     if (!data) return std::nullopt;
     auto [document, failure] = parseDocument(key, *data);
     if (failure) ridezavLog(*failure);
-    if (stamped) {
+    if (version) {
         std::lock_guard lock(cache.lock);
-        cache.entries.insert_or_assign(path.string(), ReadDocument{FileStamp(info), document, failure});
+        cache.entries.insert_or_assign(path.string(), ReadDocument{*version, document, failure});
     }
     return document;
 }
