@@ -34,8 +34,6 @@ using namespace facade;
 
 namespace {
 
-constexpr const char* kSetupGuardLine = sdk_lines::setupGuard;
-
 bool isNonEmptyText(const Object& properties, std::string_view key) {
     const Value* value = properties.find(key);
     if (!value) return false;
@@ -135,7 +133,7 @@ std::shared_ptr<const RideZavConfig> RideZavSDK::config() const {
 std::shared_ptr<const RideZavSDK::State> RideZavSDK::stateUnlessOptedOut() const {
     auto current = state();
     if (current && current->config->optOut()) {
-        ridezavLog(kOptOutLine);
+        ridezavLog("RideZav is in OptOut state.");
         return nullptr;
     }
     return current;
@@ -143,7 +141,7 @@ std::shared_ptr<const RideZavSDK::State> RideZavSDK::stateUnlessOptedOut() const
 
 bool RideZavSDK::setupGuard() const {
     if (enabled_.load(std::memory_order_acquire)) return true;
-    ridezavLog(kSetupGuardLine);
+    ridezavLog("RideZav method was called without `setup` being complete. Call wil be ignored.");
     return false;
 }
 

@@ -31,14 +31,7 @@ struct RideZavSDK::State {
     std::shared_ptr<RideZavQueue> replayQueue;
 };
 
-namespace sdk_lines {
-inline constexpr const char* setupGuard = "RideZav method was called without `setup` being complete. Call wil be ignored.";
-inline constexpr const char* optOut = "RideZav is in OptOut state.";
-}  // namespace sdk_lines
-
 namespace facade {
-
-inline constexpr const char* kOptOutLine = sdk_lines::optOut;
 
 inline Date presentTime() { return WallClock::current()->now(); }
 
