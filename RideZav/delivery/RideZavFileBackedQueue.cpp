@@ -57,12 +57,13 @@ int moveWithoutReplacing(const std::string& from, const std::string& to) {
 // Gives an unnamed file a name: 0, or the errno. Linking the descriptor itself skips the walk
 // through /proc; it needs a recent kernel or the capability, and where it is refused /proc does
 // it from then on.
-int linkUnnamed(int fd, const std::string& procPath, const std::string& target, std::atomic<bool>& byDescriptor) {
+int linkUnnamed(int fd, const std::string& target, std::atomic<bool>& byDescriptor) {
     if (byDescriptor.load(std::memory_order_relaxed)) {
         if (::linkat(fd, "", AT_FDCWD, target.c_str(), AT_EMPTY_PATH) == 0) return 0;
         if (errno == EEXIST) return EEXIST;
         byDescriptor.store(false, std::memory_order_relaxed);
     }
+    const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
     if (::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
     return errno;
 }
@@ -209,11 +210,10 @@ void RideZavFileBackedQueue::prepareSpareFiles() {
 std::optional<std::string> RideZavFileBackedQueue::publish(const Temporary& file, double seconds, int& error) {
     error = -1;
     if (file.path.empty()) {
-        const std::string source = "/proc/self/fd/" + std::to_string(file.fd);
         std::optional<std::string> published;
         for (int bump = 0; bump < maxNameBumps && !published; ++bump) {
             std::string name = fileName(seconds);
-            const int linked = linkUnnamed(file.fd, source, (queue_ / name).string(), linkByDescriptor_);
+            const int linked = linkUnnamed(file.fd, (queue_ / name).string(), linkByDescriptor_);
             if (linked == 0) {
                 published = std::move(name);
             } else if (linked == EEXIST) {
