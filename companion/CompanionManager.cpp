@@ -1,6 +1,5 @@
 #include "companion/CompanionManager.h"
 
-#include <cmath>
 #include <stdexcept>
 #include <tuple>
 

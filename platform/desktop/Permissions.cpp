@@ -8,7 +8,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <optional>
@@ -100,7 +99,7 @@ X11DesktopPermissions::Connection* X11DesktopPermissions::connection() {
             connection_->display = d;
             connection_->lastLookedAt = std::chrono::steady_clock::now();
             ++opened_;
-            if (!observers_.empty()) watch(*connection_);
+            if (changes_.subscriberCount() > 0) watch(*connection_);
         }
     }
     return connection_.get();
@@ -121,7 +120,6 @@ void X11DesktopPermissions::watch(Connection& c) {
 }
 
 void X11DesktopPermissions::connectionReadable(std::uint64_t connectionId) {
-    std::vector<std::shared_ptr<std::function<void()>>> toldOf;
     {
         std::lock_guard lock(mutex_);
         if (!connection_ || connection_->id != connectionId) return;
@@ -130,27 +128,29 @@ void X11DesktopPermissions::connectionReadable(std::uint64_t connectionId) {
             return;
         }
         connection_.reset();
-        for (const auto& o : observers_) toldOf.push_back(o.changed);
     }
-    for (const auto& changed : toldOf) (*changed)();
+    changes_.send(true);
 }
 
 Cancellable X11DesktopPermissions::observeChanges(std::function<void()> changed) {
-    std::lock_guard lock(mutex_);
-    const std::uint64_t id = ++nextObserver_;
-    observers_.push_back({id, std::make_shared<std::function<void()>>(std::move(changed))});
-    if (connection_) watch(*connection_);
-    return Cancellable([this, id] {
+    auto subscription =
+        std::make_shared<Cancellable>(changes_.publisher().sink([changed = std::move(changed)](const bool&) { changed(); }));
+    {
         std::lock_guard lock(mutex_);
-        std::erase_if(observers_, [id](const Observer& o) { return o.id == id; });
-        if (observers_.empty() && connection_) connection_->watch.cancel();
+        if (connection_) watch(*connection_);
+    }
+    // The connection is watched while anyone listens.
+    return Cancellable([this, subscription] {
+        subscription->cancel();
+        std::lock_guard lock(mutex_);
+        if (changes_.subscriberCount() == 0 && connection_) connection_->watch.cancel();
     });
 }
 
 bool X11DesktopPermissions::announcesChanges() {
     std::lock_guard lock(mutex_);
     const char* env = std::getenv("DISPLAY");
-    return connection_ && connection_->watch && !observers_.empty() && connection_->name == (env ? env : "");
+    return connection_ && connection_->watch && changes_.subscriberCount() > 0 && connection_->name == (env ? env : "");
 }
 
 bool X11DesktopPermissions::isAccessibilityTrusted() {

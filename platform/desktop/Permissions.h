@@ -4,7 +4,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <vector>
 
 #include "platform/runtime/Published.h"
 
@@ -62,16 +61,11 @@ private:
     void watch(Connection& c);  // with mutex_ held
     void connectionReadable(std::uint64_t connectionId);  // on the loop's thread
 
-    struct Observer {
-        std::uint64_t id;
-        std::shared_ptr<std::function<void()>> changed;
-    };
     mutable std::mutex mutex_;
     std::unique_ptr<Connection> connection_;  // guarded by mutex_
     int opened_ = 0;  // guarded by mutex_
-    std::vector<Observer> observers_;  // guarded by mutex_
-    std::uint64_t nextObserver_ = 0;  // guarded by mutex_
     std::uint64_t nextConnectionId_ = 0;  // guarded by mutex_
+    Subject<bool> changes_;
 };
 
 }  // namespace velmo
