@@ -367,16 +367,7 @@ TEST(MenuBarPanelOnX11, ClicksOnTheLivePanelReachItsButtonsAndEveryButtonHasAHan
     }
     // No compositing manager here: the card is shaped to what it draws, so its clear rounded
     // corners do not show as black.
-    const auto shapedIn = [&](int px, int py) {
-        int count = 0, ordering = 0;
-        XRectangle* rects = XShapeGetRectangles(d, panel, ShapeBounding, &count, &ordering);
-        bool inside = false;
-        for (int i = 0; i < count; ++i)
-            inside =
-                inside || (px >= rects[i].x && px < rects[i].x + rects[i].width && py >= rects[i].y && py < rects[i].y + rects[i].height);
-        if (rects) XFree(rects);
-        return inside;
-    };
+    const auto shapedIn = [&](int px, int py) { return velmo::test::shapeContains(velmo::test::shapeOf(d, panel, ShapeBounding), px, py); };
     ASSERT_TRUE(env.loop().runUntil([&] { return shapedIn(160, 100); }));
     EXPECT_FALSE(shapedIn(0, 0));
     EXPECT_TRUE(shapedIn(int(frames[0].second.midX()), int(frames[0].second.midY())));
