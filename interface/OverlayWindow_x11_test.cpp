@@ -35,28 +35,17 @@ namespace velmo {
 namespace {
 
 using velmo::test::bundleIdentifierOf;
+using velmo::test::factsOf;
 using velmo::test::nextEvent;
 using velmo::test::pixelOf;
 using velmo::test::rootChildren;
 using velmo::test::shapeContains;
 using velmo::test::shapeOf;
+using velmo::test::WindowFacts;
 
 using velmo::test::X11TestDesktop;
 
 const std::vector<X11TestDesktop::Monitor> kMonitors{{"left", 0, 0, 1920, 1080}, {"right", 1920, 0, 1920, 1080}};
-
-struct WindowFacts {
-    bool viewable = false;
-    bool overrideRedirect = false;
-    int depth = 0;
-    int x = 0, y = 0, width = 0, height = 0;
-};
-
-WindowFacts factsOf(Display* d, Window w) {
-    XWindowAttributes a{};
-    if (!XGetWindowAttributes(d, w, &a)) return {};
-    return {a.map_state == IsViewable, a.override_redirect != 0, a.depth, a.x, a.y, a.width, a.height};
-}
 
 // How many rectangles make the window's shape of `kind`, and their total area.
 int shapeRectangles(Display* d, Window w, int kind, long& area) {

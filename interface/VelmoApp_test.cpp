@@ -35,11 +35,13 @@
 namespace {
 
 using velmo::test::bundleIdentifierOf;
+using velmo::test::factsOf;
 using velmo::test::nextEvent;
 using velmo::test::pixelOf;
 using velmo::test::rootChildren;
 using velmo::test::shapeContains;
 using velmo::test::shapeOf;
+using velmo::test::WindowFacts;
 
 using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t kBlue = 0xff3380ffu;  // #3380FF, opaque
@@ -157,23 +159,11 @@ std::string onboardedDefaults() {
 
 // ---- what the X server shows of velmo ----
 
-struct WindowFacts {
-    Window window = 0;
-    bool viewable = false;
-    bool overrideRedirect = false;
-    int depth = 0;
-    int x = 0, y = 0, width = 0, height = 0;
-};
-
 // velmo's viewable top-level windows, bottom first: those that carry its bundle identifier.
-std::vector<WindowFacts> velmoWindows(Display* d) {
-    std::vector<WindowFacts> out;
-    for (Window w : rootChildren(d)) {
-        XWindowAttributes a{};
-        if (!XGetWindowAttributes(d, w, &a) || a.map_state != IsViewable) continue;
-        if (bundleIdentifierOf(d, w) != "com.korvale.velmo") continue;
-        out.push_back({w, true, a.override_redirect != 0, a.depth, a.x, a.y, a.width, a.height});
-    }
+std::vector<Window> velmoWindows(Display* d) {
+    std::vector<Window> out;
+    for (Window w : rootChildren(d))
+        if (factsOf(d, w).viewable && bundleIdentifierOf(d, w) == "com.korvale.velmo") out.push_back(w);
     return out;
 }
 
@@ -212,23 +202,24 @@ TEST(VelmoApp, OnboardedItShowsTheCursorBesideThePointerOnEachMonitorAndLetsClic
               "🔑 Velmo start — accessibility: true, screen: true, mic: true, screenContent: true, onboarded: true");
 
     // One window per monitor, at its geometry: 32-bit, override-redirect, no input region.
-    std::vector<WindowFacts> overlays;
+    std::vector<Window> overlays;
     ASSERT_TRUE(velmo.waitFor([&] {
         overlays = velmoWindows(d);
         return overlays.size() == 2;
     })) << velmo.output();
-    std::sort(overlays.begin(), overlays.end(), [](const WindowFacts& a, const WindowFacts& b) { return a.x < b.x; });
+    std::sort(overlays.begin(), overlays.end(), [&](Window a, Window b) { return factsOf(d, a).x < factsOf(d, b).x; });
     for (std::size_t i = 0; i < 2; ++i) {
         SCOPED_TRACE(i);
-        EXPECT_TRUE(overlays[i].overrideRedirect);
-        EXPECT_EQ(overlays[i].depth, 32);
-        EXPECT_EQ(overlays[i].x, kMonitors[i].x);
-        EXPECT_EQ(overlays[i].y, 0);
-        EXPECT_EQ(overlays[i].width, 1920);
-        EXPECT_EQ(overlays[i].height, 1080);
-        EXPECT_TRUE(shapeOf(d, overlays[i].window, ShapeInput).empty());
+        const WindowFacts f = factsOf(d, overlays[i]);
+        EXPECT_TRUE(f.overrideRedirect);
+        EXPECT_EQ(f.depth, 32);
+        EXPECT_EQ(f.x, kMonitors[i].x);
+        EXPECT_EQ(f.y, 0);
+        EXPECT_EQ(f.width, 1920);
+        EXPECT_EQ(f.height, 1080);
+        EXPECT_TRUE(shapeOf(d, overlays[i], ShapeInput).empty());
     }
-    const Window left = overlays[0].window, right = overlays[1].window;
+    const Window left = overlays[0], right = overlays[1];
 
     // The cursor beside the pointer, in the monitor's own coordinates, on that monitor only.
     ASSERT_TRUE(velmo.waitFor([&] { return pixelOf(d, right, 235, 325) == kBlue; })) << velmo.output();
