@@ -38,23 +38,14 @@ using namespace std::chrono_literals;
 
 using namespace velmo;
 using velmo::test::CompanionTestEnvironment;
+using velmo::test::factsOf;
+using velmo::test::WindowFacts;
 using velmo::test::X11TestDesktop;
 
 namespace {
 
 // The tray is what these tests drive: no session bus, so no StatusNotifierItem.
 constexpr const char* noSessionBus = "unix:path=/nonexistent/velmo-test-bus";
-
-struct WindowState {
-    bool mapped = false;
-    int x = 0, y = 0, width = 0, height = 0;
-};
-
-WindowState stateOf(Display* display, Window window) {
-    XWindowAttributes a{};
-    XGetWindowAttributes(display, window, &a);
-    return {a.map_state == IsViewable, a.x, a.y, a.width, a.height};
-}
 
 void click(Display* display, int x, int y, unsigned button) {
     XTestFakeMotionEvent(display, DefaultScreen(display), x, y, CurrentTime);
@@ -94,15 +85,15 @@ TEST(MenuBarPanelOnX11, TheIconDocksAndClicksOnItShowAndHideThePanelUnderIt) {
     ASSERT_TRUE(env.loop().runUntil([&] { return manager->isPanelVisible(); }));
     const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
     // x = 912 - 160, y = 776 - 120 - 4 in points: root (752, 28).
-    ASSERT_TRUE(env.loop().runUntil([&] { return stateOf(d, panel).mapped; }));
-    WindowState shown = stateOf(d, panel);
+    ASSERT_TRUE(env.loop().runUntil([&] { return factsOf(d, panel).viewable; }));
+    WindowFacts shown = factsOf(d, panel);
     EXPECT_EQ(shown.x, 752);
     EXPECT_EQ(shown.y, 28);
     EXPECT_EQ(shown.width, 320);
     EXPECT_EQ(shown.height, 120);
 
     click(d, 912, 12, 1);
-    ASSERT_TRUE(env.loop().runUntil([&] { return !manager->isPanelVisible() && !stateOf(d, panel).mapped; }));
+    ASSERT_TRUE(env.loop().runUntil([&] { return !manager->isPanelVisible() && !factsOf(d, panel).viewable; }));
     EXPECT_FALSE(manager->hasClickOutsideMonitor());
 
     click(d, 912, 12, 1);
@@ -130,7 +121,7 @@ TEST(MenuBarPanelOnX11, TheIconDocksAndClicksOnItShowAndHideThePanelUnderIt) {
     EXPECT_TRUE(manager->isPanelVisible());
     env.loop().advance(0.01s);
     EXPECT_FALSE(manager->isPanelVisible());
-    ASSERT_TRUE(env.loop().runUntil([&] { return !stateOf(d, panel).mapped; }));
+    ASSERT_TRUE(env.loop().runUntil([&] { return !factsOf(d, panel).viewable; }));
     EXPECT_EQ(rightClicks, 0);
     EXPECT_EQ(ownRightClicks, 1);
 
@@ -154,8 +145,8 @@ TEST(MenuBarPanelOnX11, WithoutATrayManagerThereIsNoItemAndThePanelStillOpensAtT
     EXPECT_EQ(env.log.linesStartingWith("⚠️ Velmo: This desktop has no status area").size(), 1u);
     manager->showPanel();
     const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
-    ASSERT_TRUE(env.loop().runUntil([&] { return stateOf(x.connection(), panel).mapped; }));
-    WindowState shown = stateOf(x.connection(), panel);
+    ASSERT_TRUE(env.loop().runUntil([&] { return factsOf(x.connection(), panel).viewable; }));
+    WindowFacts shown = factsOf(x.connection(), panel);
     EXPECT_EQ(shown.x, 1280 - 320 - 4);
     EXPECT_EQ(shown.y, 4);
     manager.reset();
@@ -165,11 +156,11 @@ TEST(MenuBarPanelOnX11, WithoutATrayManagerThereIsNoItemAndThePanelStillOpensAtT
 namespace {
 
 // The mapped 320-point-wide top-level window of another client, when there is one.
-std::optional<WindowState> mappedPanel(Display* display) {
-    std::optional<WindowState> found;
+std::optional<WindowFacts> mappedPanel(Display* display) {
+    std::optional<WindowFacts> found;
     for (Window w : velmo::test::rootChildren(display)) {
-        WindowState s = stateOf(display, w);
-        if (s.mapped && s.width == 320) found = s;
+        WindowFacts s = factsOf(display, w);
+        if (s.viewable && s.width == 320) found = s;
     }
     return found;
 }
@@ -203,7 +194,7 @@ TEST(VelmoExecutableOnX11, TheIconDocksInTheTrayAndAClickShowsThePanelUnderIt) {
         velmo.exec();
     }
     ASSERT_GT(pid, 0);
-    EXPECT_TRUE(waitFor([&] { return tray.pump() && stateOf(d, tray.icon()).mapped; }));
+    EXPECT_TRUE(waitFor([&] { return tray.pump() && factsOf(d, tray.icon()).viewable; }));
     // A first launch opens the panel by itself; a click on the icon closes it and the next opens it.
     EXPECT_TRUE(waitFor([&] { return mappedPanel(d).has_value(); }));
     click(d, 912, 12, 1);
@@ -239,15 +230,15 @@ public:
     Rect button{20, 150, 120, 32};
 };
 
-std::vector<WindowState> inputOnlyChildren(Display* display, Window parent) {
+std::vector<WindowFacts> inputOnlyChildren(Display* display, Window parent) {
     Window root = 0, up = 0, *children = nullptr;
     unsigned count = 0;
-    std::vector<WindowState> found;
+    std::vector<WindowFacts> found;
     if (XQueryTree(display, parent, &root, &up, &children, &count)) {
         for (unsigned i = 0; i < count; ++i) {
             XWindowAttributes a{};
             XGetWindowAttributes(display, children[i], &a);
-            if (a.c_class == InputOnly) found.push_back({a.map_state == IsViewable, a.x, a.y, a.width, a.height});
+            if (a.c_class == InputOnly) found.push_back(factsOf(display, children[i]));
         }
         XFree(children);
     }
@@ -279,10 +270,10 @@ TEST(MenuBarPanelOnX11, ThePointingHandRegionsFollowAResizedButton) {
                                                [view](const std::shared_ptr<CompanionManager>&) { return view; });
     manager->showPanel();  // no tray: top-right, root (956, 4)
     const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
-    ASSERT_TRUE(env.loop().runUntil([&] { return stateOf(d, panel).mapped; }));
+    ASSERT_TRUE(env.loop().runUntil([&] { return factsOf(d, panel).viewable; }));
     auto regions = inputOnlyChildren(d, panel);
     ASSERT_EQ(regions.size(), 1u);
-    EXPECT_TRUE(regions[0].mapped);
+    EXPECT_TRUE(regions[0].viewable);
     EXPECT_EQ((std::vector<int>{regions[0].x, regions[0].y, regions[0].width, regions[0].height}), (std::vector<int>{20, 150, 120, 32}));
     const unsigned long overPanel = cursorSerialAt(d, 956 + 200, 4 + 50);
     const unsigned long overButton = cursorSerialAt(d, 956 + 30, 4 + 160);
@@ -351,7 +342,7 @@ TEST(MenuBarPanelOnX11, ClicksOnTheLivePanelReachItsButtonsAndEveryButtonHasAHan
                                     [](const std::shared_ptr<CompanionManager>& c) { return std::make_shared<CompanionPanelView>(c); });
     manager->showPanel();  // no tray: top-right, root (956, 4)
     const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
-    ASSERT_TRUE(env.loop().runUntil([&] { return stateOf(d, panel).mapped; }));
+    ASSERT_TRUE(env.loop().runUntil([&] { return factsOf(d, panel).viewable; }));
     // The first launch's panel: three Grant buttons, Find App and Quit.
     auto frames = buttonFrames(CompanionPanelView(CompanionManager::create({env.dictation, env.shortcut, env.overlay})).tree());
     ASSERT_EQ(frames.size(), 5u);
@@ -359,7 +350,7 @@ TEST(MenuBarPanelOnX11, ClicksOnTheLivePanelReachItsButtonsAndEveryButtonHasAHan
     ASSERT_EQ(regions.size(), frames.size());
     for (std::size_t i = 0; i < frames.size(); ++i) {
         SCOPED_TRACE(frames[i].first);
-        EXPECT_TRUE(regions[i].mapped);
+        EXPECT_TRUE(regions[i].viewable);
         EXPECT_NEAR(regions[i].x, frames[i].second.x, 1);
         EXPECT_NEAR(regions[i].y, frames[i].second.y, 1);
         EXPECT_NEAR(regions[i].width, frames[i].second.width, 1);
