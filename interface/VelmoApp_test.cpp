@@ -7,7 +7,6 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/shape.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,8 +25,8 @@
 #include "platform/desktop/X11ScreenLayer.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/TestDirectory.h"
-#include "testing/ChildProcess.h"
 #include "testing/PulseAudioServer.h"
+#include "testing/RunningProgram.h"
 #include "testing/X11TestDesktop.h"
 #include "testing/X11WindowInspection.h"
 #include "testing/XvfbServer.h"
@@ -47,98 +46,9 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t kBlue = 0xff3380ffu;  // #3380FF, opaque
 
 // velmo running with these environment additions, its standard output and error read as they come.
-class VelmoProcess {
-public:
-    explicit VelmoProcess(const std::vector<std::pair<std::string, std::string>>& env) {
-        int out[2];
-        if (pipe(out) != 0) return;
-        velmo::test::ExecPlan::EnvironmentChanges changes(env.begin(), env.end());
-        const velmo::test::ExecPlan velmo(VELMO_EXECUTABLE, {"velmo"}, changes);
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], 1);
-            dup2(out[1], 2);
-            close(out[0]);
-            velmo.exec();
-        }
-        close(out[1]);
-        out_ = out[0];
-    }
-    ~VelmoProcess() {
-        if (pid_ > 0 && !ended_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0) close(out_);
-    }
-
-    // Reads output until `condition` holds (checked after every read and at least every 20 ms)
-    // or `seconds` pass.
-    bool waitFor(const std::function<bool()>& condition, double seconds = 60) {
-        const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-        for (;;) {
-            if (condition()) return true;
-            if (Clock::now() > deadline) return false;
-            read(20);
-        }
-    }
-    bool waitForLineStarting(const std::string& prefix, double seconds = 60) {
-        return waitFor([&] { return !lineStarting(prefix).empty(); }, seconds);
-    }
-    std::string lineStarting(const std::string& prefix) const {
-        for (std::size_t at = 0; at < output_.size();) {
-            std::size_t end = output_.find('\n', at);
-            if (end == std::string::npos) break;
-            if (output_.compare(at, prefix.size(), prefix) == 0) return output_.substr(at, end - at);
-            at = end + 1;
-        }
-        return {};
-    }
-    // Reads until the output ends and the process exits, at most `seconds`; its wait status, or
-    // -1 (then it is killed).
-    int waitForExit(double seconds = 60) {
-        const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-        while (out_ >= 0 && Clock::now() < deadline) read(200);
-        if (out_ >= 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            ended_ = true;
-            return -1;
-        }
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        ended_ = true;
-        return status;
-    }
-    void signal(int number) { kill(pid_, number); }
-    // SIGSTOP, returning once the process has stopped: nothing of it runs until resume().
-    void pause() {
-        kill(pid_, SIGSTOP);
-        int status = 0;
-        waitpid(pid_, &status, WUNTRACED);
-    }
-    void resume() { kill(pid_, SIGCONT); }
-    bool started() const { return pid_ > 0 && out_ >= 0; }
-    const std::string& output() const { return output_; }
-
-private:
-    void read(int milliseconds) {
-        pollfd p{out_, POLLIN, 0};
-        if (poll(&p, 1, milliseconds) <= 0) return;
-        char buf[4096];
-        ssize_t n = ::read(out_, buf, sizeof buf);
-        if (n > 0) {
-            output_.append(buf, std::size_t(n));
-        } else {
-            close(out_);
-            out_ = -1;
-        }
-    }
-
-    pid_t pid_ = -1;
-    int out_ = -1;
-    bool ended_ = false;
-    std::string output_;
+struct VelmoProcess : velmo::test::RunningProgram {
+    explicit VelmoProcess(const velmo::test::ExecPlan::EnvironmentChanges& env)
+        : RunningProgram(VELMO_EXECUTABLE, {"velmo"}, env) {}
 };
 
 std::size_t occurrences(const std::string& text, const std::string& what) {
