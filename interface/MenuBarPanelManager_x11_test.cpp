@@ -9,7 +9,6 @@
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xfixes.h>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,7 +24,7 @@
 #include "interface/MenuBarPanelManager.h"
 #include "interface/WindowPositionManager.h"
 #include "platform/desktop/ApplicationTermination.h"
-#include "testing/ChildProcess.h"
+#include "testing/RunningProgram.h"
 #include "testing/TestTrayManager.h"
 #include "testing/SimulatedStatusBarDesktop.h"
 #include "platform/desktop/X11StatusBarDesktop.h"
@@ -182,18 +181,12 @@ TEST(VelmoExecutableOnX11, TheIconDocksInTheTrayAndAClickShowsThePanelUnderIt) {
     Display* d = x.connection();
     velmo::test::TestTrayManager tray(x.displayName(), 900, 0, 380, 24);
     velmo::test::TestDirectory config;
-    const velmo::test::ExecPlan velmo(VELMO_EXECUTABLE, {"velmo"},
+    velmo::test::RunningProgram velmo(VELMO_EXECUTABLE, {"velmo"},
                                       {{"DISPLAY", x.displayName()},
                                        {"XDG_CONFIG_HOME", config.path()},
                                        {"PULSE_SERVER", "unix:/nonexistent"},
                                        {"DBUS_SESSION_BUS_ADDRESS", noSessionBus}});
-    pid_t pid = fork();
-    if (pid == 0) {
-        int devnull = open("/dev/null", O_WRONLY);
-        dup2(devnull, 1);
-        velmo.exec();
-    }
-    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(velmo.started());
     EXPECT_TRUE(waitFor([&] { return tray.pump() && factsOf(d, tray.icon()).viewable; }));
     // A first launch opens the panel by itself; a click on the icon closes it and the next opens it.
     EXPECT_TRUE(waitFor([&] { return mappedPanel(d).has_value(); }));
@@ -209,10 +202,9 @@ TEST(VelmoExecutableOnX11, TheIconDocksInTheTrayAndAClickShowsThePanelUnderIt) {
     const std::string shot = std::string(VELMO_TEST_OUTPUT_DIR) + "/velmo-panel.png";
     const std::string command = "command -v import >/dev/null && DISPLAY=" + x.displayName() + " import -window root " + shot;
     EXPECT_GE(std::system(command.c_str()), 0);
-    kill(pid, SIGTERM);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    velmo.signal(SIGTERM);
+    const int status = velmo.waitForExit(30s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << velmo.output();
 }
 
 namespace {
