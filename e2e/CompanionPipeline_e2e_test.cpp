@@ -109,10 +109,8 @@ TEST_F(CompanionPipeline, ATranscriptBecomesOneRequestASpokenAnswerAndAPointedSp
     EXPECT_TRUE(env.log.contains("🧠 Conversation history: 1 exchanges"));
 
     auto events = env.events.events();
-    std::vector<std::string> names;
-    for (const auto& e : events) names.push_back(e.event);
-    EXPECT_EQ(names, (std::vector<std::string>{"push_to_talk_started", "push_to_talk_released", "user_message_sent", "element_pointed",
-                                               "ai_response_received"}));
+    ASSERT_EQ(env.eventNames(), (std::vector<std::string>{"push_to_talk_started", "push_to_talk_released", "user_message_sent",
+                                                          "element_pointed", "ai_response_received"}));
     EXPECT_EQ(events[2].properties, (json{{"transcript", "where is the file menu?"}, {"character_count", 23}}));
     EXPECT_EQ(events[3].properties, (json{{"element_label", "file menu"}}));
     EXPECT_EQ(events[4].properties, (json{{"response", "open the menu"}, {"character_count", 13}}));

@@ -44,6 +44,7 @@
 #include "testing/LoopbackHttpServer.h"
 #include "testing/SpokenPhrase.h"
 #include "testing/X11TestDesktop.h"
+#include "testing/X11WindowInspection.h"
 #include "testing/XTestKeyboard.h"
 #include "voice/AppleSpeechTranscriptionProvider.h"
 #include "voice/GlobalPushToTalkShortcutMonitor.h"
@@ -235,11 +236,6 @@ private:
         std::fflush(stdout);
     }
     _exit(0);
-}
-
-bool isViewable(Display* d, Window w) {
-    XWindowAttributes attributes{};
-    return XGetWindowAttributes(d, w, &attributes) && attributes.map_state == IsViewable;
 }
 
 // Collects the child's log lines as they come.
@@ -455,7 +451,7 @@ TEST(OnboardingEndToEnd, StartPlaysTheVideoBesideTheCursorPointsAndTheChordThenA
         // The button's own blue at its left end: the panel is mapped and drawn.
         bool drawn = waitFor(
             [&] {
-                if (!isViewable(d, Window(panelWindow)) || !toRoot()) return false;
+                if (!velmo::test::factsOf(d, Window(panelWindow)).viewable || !toRoot()) return false;
                 Rgb c = Screenshot(d, rootLeft, rootY, 1, 1).at(rootLeft, rootY);
                 return std::abs(c.r - 0x25) < 8 && std::abs(c.g - 0x63) < 8 && std::abs(c.b - 0xEB) < 8;
             },
@@ -467,7 +463,8 @@ TEST(OnboardingEndToEnd, StartPlaysTheVideoBesideTheCursorPointsAndTheChordThenA
         XTestFakeButtonEvent(d, 1, False, CurrentTime);
         XSync(d, False);
         // Start dismisses the panel as it begins the onboarding.
-        ASSERT_TRUE(waitFor([&] { return !isViewable(d, Window(panelWindow)); }, 60)) << "the click on Start did nothing";
+        ASSERT_TRUE(waitFor([&] { return !velmo::test::factsOf(d, Window(panelWindow)).viewable; }, 60))
+            << "the click on Start did nothing";
         x.movePointer(kMouseX, kMouseY);
     }
 

@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <array>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -19,7 +17,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/TestDirectory.h"
 #include "platform/runtime/NotificationCenter.h"
-#include "testing/ChildProcess.h"
+#include "testing/RunningProgram.h"
 #include "testing/PulseAudioServer.h"
 #include "testing/SimulatedStatusBarDesktop.h"
 #include "testing/XTestKeyboard.h"
@@ -198,49 +196,21 @@ struct ProcessResult {
 // once its start line is out (after `afterStart` ran and its awaited line came, when given).
 ProcessResult runVelmo(const std::vector<std::string>& env, bool terminateAfterStart, std::function<void()> afterStart = {},
                        const std::string& awaitedLine = {}) {
-    int out[2];
-    if (pipe(out) != 0) return {};
     velmo::test::ExecPlan::EnvironmentChanges changes;
     for (const auto& e : env) {
         const auto eq = e.find('=');
         const std::string value = e.substr(eq + 1);
         changes.emplace_back(e.substr(0, eq), value.empty() ? std::nullopt : std::optional<std::string>(value));
     }
-    const velmo::test::ExecPlan velmo(VELMO_EXECUTABLE, {"velmo"}, changes);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        dup2(out[1], 2);
-        close(out[0]);
-        velmo.exec();
+    velmo::test::RunningProgram velmo(VELMO_EXECUTABLE, {"velmo"}, changes);
+    if (!velmo.started()) return {};
+    const auto said = [&](const std::string& text) { return velmo.output().find(text) != std::string::npos; };
+    if (terminateAfterStart && velmo.waitFor([&] { return said("🔑 Velmo start"); }, 30s)) {
+        if (afterStart) afterStart();
+        if (awaitedLine.empty() || velmo.waitFor([&] { return said(awaitedLine); }, 30s)) velmo.signal(SIGTERM);
     }
-    close(out[1]);
-    ProcessResult result;
-    std::array<char, 4096> buf;
-    bool signalled = false;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (;;) {
-        ssize_t n = read(out[0], buf.data(), buf.size());
-        if (n <= 0) break;
-        result.output.append(buf.data(), size_t(n));
-        if (terminateAfterStart && !signalled && result.output.find("🔑 Velmo start") != std::string::npos) {
-            if (afterStart) {
-                afterStart();
-                afterStart = {};
-            }
-            if (awaitedLine.empty() || result.output.find(awaitedLine) != std::string::npos) {
-                kill(pid, SIGTERM);
-                signalled = true;
-            }
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            break;
-        }
-    }
-    close(out[0]);
-    waitpid(pid, &result.status, 0);
-    return result;
+    const int status = velmo.waitForExit(30s);
+    return {status, velmo.output()};
 }
 }  // namespace
 

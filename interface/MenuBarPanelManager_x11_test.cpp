@@ -9,7 +9,6 @@
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xfixes.h>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,7 +24,7 @@
 #include "interface/MenuBarPanelManager.h"
 #include "interface/WindowPositionManager.h"
 #include "platform/desktop/ApplicationTermination.h"
-#include "testing/ChildProcess.h"
+#include "testing/RunningProgram.h"
 #include "testing/TestTrayManager.h"
 #include "testing/SimulatedStatusBarDesktop.h"
 #include "platform/desktop/X11StatusBarDesktop.h"
@@ -38,23 +37,14 @@ using namespace std::chrono_literals;
 
 using namespace velmo;
 using velmo::test::CompanionTestEnvironment;
+using velmo::test::factsOf;
+using velmo::test::WindowFacts;
 using velmo::test::X11TestDesktop;
 
 namespace {
 
 // The tray is what these tests drive: no session bus, so no StatusNotifierItem.
 constexpr const char* noSessionBus = "unix:path=/nonexistent/velmo-test-bus";
-
-struct WindowState {
-    bool mapped = false;
-    int x = 0, y = 0, width = 0, height = 0;
-};
-
-WindowState stateOf(Display* display, Window window) {
-    XWindowAttributes a{};
-    XGetWindowAttributes(display, window, &a);
-    return {a.map_state == IsViewable, a.x, a.y, a.width, a.height};
-}
 
 void click(Display* display, int x, int y, unsigned button) {
     XTestFakeMotionEvent(display, DefaultScreen(display), x, y, CurrentTime);
@@ -94,15 +84,15 @@ TEST(MenuBarPanelOnX11, TheIconDocksAndClicksOnItShowAndHideThePanelUnderIt) {
     ASSERT_TRUE(env.loop().runUntil([&] { return manager->isPanelVisible(); }));
     const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
     // x = 912 - 160, y = 776 - 120 - 4 in points: root (752, 28).
-    ASSERT_TRUE(env.loop().runUntil([&] { return stateOf(d, panel).mapped; }));
-    WindowState shown = stateOf(d, panel);
+    ASSERT_TRUE(env.loop().runUntil([&] { return factsOf(d, panel).viewable; }));
+    WindowFacts shown = factsOf(d, panel);
     EXPECT_EQ(shown.x, 752);
     EXPECT_EQ(shown.y, 28);
     EXPECT_EQ(shown.width, 320);
     EXPECT_EQ(shown.height, 120);
 
     click(d, 912, 12, 1);
-    ASSERT_TRUE(env.loop().runUntil([&] { return !manager->isPanelVisible() && !stateOf(d, panel).mapped; }));
+    ASSERT_TRUE(env.loop().runUntil([&] { return !manager->isPanelVisible() && !factsOf(d, panel).viewable; }));
     EXPECT_FALSE(manager->hasClickOutsideMonitor());
 
     click(d, 912, 12, 1);
@@ -130,7 +120,7 @@ TEST(MenuBarPanelOnX11, TheIconDocksAndClicksOnItShowAndHideThePanelUnderIt) {
     EXPECT_TRUE(manager->isPanelVisible());
     env.loop().advance(0.01s);
     EXPECT_FALSE(manager->isPanelVisible());
-    ASSERT_TRUE(env.loop().runUntil([&] { return !stateOf(d, panel).mapped; }));
+    ASSERT_TRUE(env.loop().runUntil([&] { return !factsOf(d, panel).viewable; }));
     EXPECT_EQ(rightClicks, 0);
     EXPECT_EQ(ownRightClicks, 1);
 
@@ -154,8 +144,8 @@ TEST(MenuBarPanelOnX11, WithoutATrayManagerThereIsNoItemAndThePanelStillOpensAtT
     EXPECT_EQ(env.log.linesStartingWith("⚠️ Velmo: This desktop has no status area").size(), 1u);
     manager->showPanel();
     const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
-    ASSERT_TRUE(env.loop().runUntil([&] { return stateOf(x.connection(), panel).mapped; }));
-    WindowState shown = stateOf(x.connection(), panel);
+    ASSERT_TRUE(env.loop().runUntil([&] { return factsOf(x.connection(), panel).viewable; }));
+    WindowFacts shown = factsOf(x.connection(), panel);
     EXPECT_EQ(shown.x, 1280 - 320 - 4);
     EXPECT_EQ(shown.y, 4);
     manager.reset();
@@ -165,11 +155,11 @@ TEST(MenuBarPanelOnX11, WithoutATrayManagerThereIsNoItemAndThePanelStillOpensAtT
 namespace {
 
 // The mapped 320-point-wide top-level window of another client, when there is one.
-std::optional<WindowState> mappedPanel(Display* display) {
-    std::optional<WindowState> found;
+std::optional<WindowFacts> mappedPanel(Display* display) {
+    std::optional<WindowFacts> found;
     for (Window w : velmo::test::rootChildren(display)) {
-        WindowState s = stateOf(display, w);
-        if (s.mapped && s.width == 320) found = s;
+        WindowFacts s = factsOf(display, w);
+        if (s.viewable && s.width == 320) found = s;
     }
     return found;
 }
@@ -191,19 +181,13 @@ TEST(VelmoExecutableOnX11, TheIconDocksInTheTrayAndAClickShowsThePanelUnderIt) {
     Display* d = x.connection();
     velmo::test::TestTrayManager tray(x.displayName(), 900, 0, 380, 24);
     velmo::test::TestDirectory config;
-    const velmo::test::ExecPlan velmo(VELMO_EXECUTABLE, {"velmo"},
+    velmo::test::RunningProgram velmo(VELMO_EXECUTABLE, {"velmo"},
                                       {{"DISPLAY", x.displayName()},
                                        {"XDG_CONFIG_HOME", config.path()},
                                        {"PULSE_SERVER", "unix:/nonexistent"},
                                        {"DBUS_SESSION_BUS_ADDRESS", noSessionBus}});
-    pid_t pid = fork();
-    if (pid == 0) {
-        int devnull = open("/dev/null", O_WRONLY);
-        dup2(devnull, 1);
-        velmo.exec();
-    }
-    ASSERT_GT(pid, 0);
-    EXPECT_TRUE(waitFor([&] { return tray.pump() && stateOf(d, tray.icon()).mapped; }));
+    ASSERT_TRUE(velmo.started());
+    EXPECT_TRUE(waitFor([&] { return tray.pump() && factsOf(d, tray.icon()).viewable; }));
     // A first launch opens the panel by itself; a click on the icon closes it and the next opens it.
     EXPECT_TRUE(waitFor([&] { return mappedPanel(d).has_value(); }));
     click(d, 912, 12, 1);
@@ -218,10 +202,9 @@ TEST(VelmoExecutableOnX11, TheIconDocksInTheTrayAndAClickShowsThePanelUnderIt) {
     const std::string shot = std::string(VELMO_TEST_OUTPUT_DIR) + "/velmo-panel.png";
     const std::string command = "command -v import >/dev/null && DISPLAY=" + x.displayName() + " import -window root " + shot;
     EXPECT_GE(std::system(command.c_str()), 0);
-    kill(pid, SIGTERM);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    velmo.signal(SIGTERM);
+    const int status = velmo.waitForExit(30s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << velmo.output();
 }
 
 namespace {
@@ -239,15 +222,15 @@ public:
     Rect button{20, 150, 120, 32};
 };
 
-std::vector<WindowState> inputOnlyChildren(Display* display, Window parent) {
+std::vector<WindowFacts> inputOnlyChildren(Display* display, Window parent) {
     Window root = 0, up = 0, *children = nullptr;
     unsigned count = 0;
-    std::vector<WindowState> found;
+    std::vector<WindowFacts> found;
     if (XQueryTree(display, parent, &root, &up, &children, &count)) {
         for (unsigned i = 0; i < count; ++i) {
             XWindowAttributes a{};
             XGetWindowAttributes(display, children[i], &a);
-            if (a.c_class == InputOnly) found.push_back({a.map_state == IsViewable, a.x, a.y, a.width, a.height});
+            if (a.c_class == InputOnly) found.push_back(factsOf(display, children[i]));
         }
         XFree(children);
     }
@@ -279,10 +262,10 @@ TEST(MenuBarPanelOnX11, ThePointingHandRegionsFollowAResizedButton) {
                                                [view](const std::shared_ptr<CompanionManager>&) { return view; });
     manager->showPanel();  // no tray: top-right, root (956, 4)
     const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
-    ASSERT_TRUE(env.loop().runUntil([&] { return stateOf(d, panel).mapped; }));
+    ASSERT_TRUE(env.loop().runUntil([&] { return factsOf(d, panel).viewable; }));
     auto regions = inputOnlyChildren(d, panel);
     ASSERT_EQ(regions.size(), 1u);
-    EXPECT_TRUE(regions[0].mapped);
+    EXPECT_TRUE(regions[0].viewable);
     EXPECT_EQ((std::vector<int>{regions[0].x, regions[0].y, regions[0].width, regions[0].height}), (std::vector<int>{20, 150, 120, 32}));
     const unsigned long overPanel = cursorSerialAt(d, 956 + 200, 4 + 50);
     const unsigned long overButton = cursorSerialAt(d, 956 + 30, 4 + 160);
@@ -351,7 +334,7 @@ TEST(MenuBarPanelOnX11, ClicksOnTheLivePanelReachItsButtonsAndEveryButtonHasAHan
                                     [](const std::shared_ptr<CompanionManager>& c) { return std::make_shared<CompanionPanelView>(c); });
     manager->showPanel();  // no tray: top-right, root (956, 4)
     const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
-    ASSERT_TRUE(env.loop().runUntil([&] { return stateOf(d, panel).mapped; }));
+    ASSERT_TRUE(env.loop().runUntil([&] { return factsOf(d, panel).viewable; }));
     // The first launch's panel: three Grant buttons, Find App and Quit.
     auto frames = buttonFrames(CompanionPanelView(CompanionManager::create({env.dictation, env.shortcut, env.overlay})).tree());
     ASSERT_EQ(frames.size(), 5u);
@@ -359,7 +342,7 @@ TEST(MenuBarPanelOnX11, ClicksOnTheLivePanelReachItsButtonsAndEveryButtonHasAHan
     ASSERT_EQ(regions.size(), frames.size());
     for (std::size_t i = 0; i < frames.size(); ++i) {
         SCOPED_TRACE(frames[i].first);
-        EXPECT_TRUE(regions[i].mapped);
+        EXPECT_TRUE(regions[i].viewable);
         EXPECT_NEAR(regions[i].x, frames[i].second.x, 1);
         EXPECT_NEAR(regions[i].y, frames[i].second.y, 1);
         EXPECT_NEAR(regions[i].width, frames[i].second.width, 1);
@@ -367,16 +350,7 @@ TEST(MenuBarPanelOnX11, ClicksOnTheLivePanelReachItsButtonsAndEveryButtonHasAHan
     }
     // No compositing manager here: the card is shaped to what it draws, so its clear rounded
     // corners do not show as black.
-    const auto shapedIn = [&](int px, int py) {
-        int count = 0, ordering = 0;
-        XRectangle* rects = XShapeGetRectangles(d, panel, ShapeBounding, &count, &ordering);
-        bool inside = false;
-        for (int i = 0; i < count; ++i)
-            inside =
-                inside || (px >= rects[i].x && px < rects[i].x + rects[i].width && py >= rects[i].y && py < rects[i].y + rects[i].height);
-        if (rects) XFree(rects);
-        return inside;
-    };
+    const auto shapedIn = [&](int px, int py) { return velmo::test::shapeContains(velmo::test::shapeOf(d, panel, ShapeBounding), px, py); };
     ASSERT_TRUE(env.loop().runUntil([&] { return shapedIn(160, 100); }));
     EXPECT_FALSE(shapedIn(0, 0));
     EXPECT_TRUE(shapedIn(int(frames[0].second.midX()), int(frames[0].second.midY())));

@@ -35,28 +35,17 @@ namespace velmo {
 namespace {
 
 using velmo::test::bundleIdentifierOf;
+using velmo::test::factsOf;
 using velmo::test::nextEvent;
 using velmo::test::pixelOf;
 using velmo::test::rootChildren;
 using velmo::test::shapeContains;
 using velmo::test::shapeOf;
+using velmo::test::WindowFacts;
 
 using velmo::test::X11TestDesktop;
 
 const std::vector<X11TestDesktop::Monitor> kMonitors{{"left", 0, 0, 1920, 1080}, {"right", 1920, 0, 1920, 1080}};
-
-struct WindowFacts {
-    bool viewable = false;
-    bool overrideRedirect = false;
-    int depth = 0;
-    int x = 0, y = 0, width = 0, height = 0;
-};
-
-WindowFacts factsOf(Display* d, Window w) {
-    XWindowAttributes a{};
-    if (!XGetWindowAttributes(d, w, &a)) return {};
-    return {a.map_state == IsViewable, a.override_redirect != 0, a.depth, a.x, a.y, a.width, a.height};
-}
 
 // How many rectangles make the window's shape of `kind`, and their total area.
 int shapeRectangles(Display* d, Window w, int kind, long& area) {
@@ -169,20 +158,17 @@ TEST_F(OverlayX11Test, WithoutACompositorOnlyWhatIsDrawnIsShapedInWithOneItCover
     EXPECT_LT(area, 1920L * 1080 / 10);
     // The server shows what is shaped in as opaque: the glow's faint pixels and the clear corners
     // of the drawn boxes would be black there.
-    int count = 0, ordering = 0;
-    XRectangle* rects = XShapeGetRectangles(d, window(0), ShapeBounding, &count, &ordering);
     long dark = 0;
-    for (int i = 0; i < count; ++i) {
-        XImage* image = XGetImage(d, window(0), rects[i].x, rects[i].y, rects[i].width, rects[i].height, AllPlanes, ZPixmap);
+    for (const XRectangle& r : shapeOf(d, window(0), ShapeBounding)) {
+        XImage* image = XGetImage(d, window(0), r.x, r.y, r.width, r.height, AllPlanes, ZPixmap);
         ASSERT_TRUE(image);
-        for (int y = 0; y < rects[i].height; ++y)
-            for (int x = 0; x < rects[i].width; ++x) {
+        for (int y = 0; y < r.height; ++y)
+            for (int x = 0; x < r.width; ++x) {
                 const auto p = std::uint32_t(XGetPixel(image, x, y));
                 if (std::max({(p >> 16) & 0xff, (p >> 8) & 0xff, p & 0xff}) < 0x20) ++dark;
             }
         XDestroyImage(image);
     }
-    if (rects) XFree(rects);
     EXPECT_EQ(dark, 0);
     // The other screen draws nothing, so nothing of its window may show.
     EXPECT_EQ(shapeRectangles(d, window(1), ShapeBounding, area), 0);

@@ -7,7 +7,6 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/shape.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,8 +25,8 @@
 #include "platform/desktop/X11ScreenLayer.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/TestDirectory.h"
-#include "testing/ChildProcess.h"
 #include "testing/PulseAudioServer.h"
+#include "testing/RunningProgram.h"
 #include "testing/X11TestDesktop.h"
 #include "testing/X11WindowInspection.h"
 #include "testing/XvfbServer.h"
@@ -35,108 +34,21 @@
 namespace {
 
 using velmo::test::bundleIdentifierOf;
+using velmo::test::factsOf;
 using velmo::test::nextEvent;
 using velmo::test::pixelOf;
 using velmo::test::rootChildren;
 using velmo::test::shapeContains;
 using velmo::test::shapeOf;
+using velmo::test::WindowFacts;
 
 using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t kBlue = 0xff3380ffu;  // #3380FF, opaque
 
 // velmo running with these environment additions, its standard output and error read as they come.
-class VelmoProcess {
-public:
-    explicit VelmoProcess(const std::vector<std::pair<std::string, std::string>>& env) {
-        int out[2];
-        if (pipe(out) != 0) return;
-        velmo::test::ExecPlan::EnvironmentChanges changes(env.begin(), env.end());
-        const velmo::test::ExecPlan velmo(VELMO_EXECUTABLE, {"velmo"}, changes);
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], 1);
-            dup2(out[1], 2);
-            close(out[0]);
-            velmo.exec();
-        }
-        close(out[1]);
-        out_ = out[0];
-    }
-    ~VelmoProcess() {
-        if (pid_ > 0 && !ended_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0) close(out_);
-    }
-
-    // Reads output until `condition` holds (checked after every read and at least every 20 ms)
-    // or `seconds` pass.
-    bool waitFor(const std::function<bool()>& condition, double seconds = 60) {
-        const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-        for (;;) {
-            if (condition()) return true;
-            if (Clock::now() > deadline) return false;
-            read(20);
-        }
-    }
-    bool waitForLineStarting(const std::string& prefix, double seconds = 60) {
-        return waitFor([&] { return !lineStarting(prefix).empty(); }, seconds);
-    }
-    std::string lineStarting(const std::string& prefix) const {
-        for (std::size_t at = 0; at < output_.size();) {
-            std::size_t end = output_.find('\n', at);
-            if (end == std::string::npos) break;
-            if (output_.compare(at, prefix.size(), prefix) == 0) return output_.substr(at, end - at);
-            at = end + 1;
-        }
-        return {};
-    }
-    // Reads until the output ends and the process exits, at most `seconds`; its wait status, or
-    // -1 (then it is killed).
-    int waitForExit(double seconds = 60) {
-        const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-        while (out_ >= 0 && Clock::now() < deadline) read(200);
-        if (out_ >= 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            ended_ = true;
-            return -1;
-        }
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        ended_ = true;
-        return status;
-    }
-    void signal(int number) { kill(pid_, number); }
-    // SIGSTOP, returning once the process has stopped: nothing of it runs until resume().
-    void pause() {
-        kill(pid_, SIGSTOP);
-        int status = 0;
-        waitpid(pid_, &status, WUNTRACED);
-    }
-    void resume() { kill(pid_, SIGCONT); }
-    bool started() const { return pid_ > 0 && out_ >= 0; }
-    const std::string& output() const { return output_; }
-
-private:
-    void read(int milliseconds) {
-        pollfd p{out_, POLLIN, 0};
-        if (poll(&p, 1, milliseconds) <= 0) return;
-        char buf[4096];
-        ssize_t n = ::read(out_, buf, sizeof buf);
-        if (n > 0) {
-            output_.append(buf, std::size_t(n));
-        } else {
-            close(out_);
-            out_ = -1;
-        }
-    }
-
-    pid_t pid_ = -1;
-    int out_ = -1;
-    bool ended_ = false;
-    std::string output_;
+struct VelmoProcess : velmo::test::RunningProgram {
+    explicit VelmoProcess(const velmo::test::ExecPlan::EnvironmentChanges& env)
+        : RunningProgram(VELMO_EXECUTABLE, {"velmo"}, env) {}
 };
 
 std::size_t occurrences(const std::string& text, const std::string& what) {
@@ -157,23 +69,11 @@ std::string onboardedDefaults() {
 
 // ---- what the X server shows of velmo ----
 
-struct WindowFacts {
-    Window window = 0;
-    bool viewable = false;
-    bool overrideRedirect = false;
-    int depth = 0;
-    int x = 0, y = 0, width = 0, height = 0;
-};
-
 // velmo's viewable top-level windows, bottom first: those that carry its bundle identifier.
-std::vector<WindowFacts> velmoWindows(Display* d) {
-    std::vector<WindowFacts> out;
-    for (Window w : rootChildren(d)) {
-        XWindowAttributes a{};
-        if (!XGetWindowAttributes(d, w, &a) || a.map_state != IsViewable) continue;
-        if (bundleIdentifierOf(d, w) != "com.korvale.velmo") continue;
-        out.push_back({w, true, a.override_redirect != 0, a.depth, a.x, a.y, a.width, a.height});
-    }
+std::vector<Window> velmoWindows(Display* d) {
+    std::vector<Window> out;
+    for (Window w : rootChildren(d))
+        if (factsOf(d, w).viewable && bundleIdentifierOf(d, w) == "com.korvale.velmo") out.push_back(w);
     return out;
 }
 
@@ -212,23 +112,24 @@ TEST(VelmoApp, OnboardedItShowsTheCursorBesideThePointerOnEachMonitorAndLetsClic
               "🔑 Velmo start — accessibility: true, screen: true, mic: true, screenContent: true, onboarded: true");
 
     // One window per monitor, at its geometry: 32-bit, override-redirect, no input region.
-    std::vector<WindowFacts> overlays;
+    std::vector<Window> overlays;
     ASSERT_TRUE(velmo.waitFor([&] {
         overlays = velmoWindows(d);
         return overlays.size() == 2;
     })) << velmo.output();
-    std::sort(overlays.begin(), overlays.end(), [](const WindowFacts& a, const WindowFacts& b) { return a.x < b.x; });
+    std::sort(overlays.begin(), overlays.end(), [&](Window a, Window b) { return factsOf(d, a).x < factsOf(d, b).x; });
     for (std::size_t i = 0; i < 2; ++i) {
         SCOPED_TRACE(i);
-        EXPECT_TRUE(overlays[i].overrideRedirect);
-        EXPECT_EQ(overlays[i].depth, 32);
-        EXPECT_EQ(overlays[i].x, kMonitors[i].x);
-        EXPECT_EQ(overlays[i].y, 0);
-        EXPECT_EQ(overlays[i].width, 1920);
-        EXPECT_EQ(overlays[i].height, 1080);
-        EXPECT_TRUE(shapeOf(d, overlays[i].window, ShapeInput).empty());
+        const WindowFacts f = factsOf(d, overlays[i]);
+        EXPECT_TRUE(f.overrideRedirect);
+        EXPECT_EQ(f.depth, 32);
+        EXPECT_EQ(f.x, kMonitors[i].x);
+        EXPECT_EQ(f.y, 0);
+        EXPECT_EQ(f.width, 1920);
+        EXPECT_EQ(f.height, 1080);
+        EXPECT_TRUE(shapeOf(d, overlays[i], ShapeInput).empty());
     }
-    const Window left = overlays[0].window, right = overlays[1].window;
+    const Window left = overlays[0], right = overlays[1];
 
     // The cursor beside the pointer, in the monitor's own coordinates, on that monitor only.
     ASSERT_TRUE(velmo.waitFor([&] { return pixelOf(d, right, 235, 325) == kBlue; })) << velmo.output();

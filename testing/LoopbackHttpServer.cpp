@@ -28,7 +28,7 @@ bool sameName(const std::string& a, const std::string& b) {
     return true;
 }
 
-// Sleeps up to `seconds`, ending early when the server stops; false when it stopped.
+// Sleeps up to `delay`, ending early when the server stops; false when it stopped.
 bool pause(Seconds delay, const std::atomic<bool>& stop) {
     using Clock = std::chrono::steady_clock;
     auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(delay);

@@ -18,6 +18,12 @@ std::vector<Window> rootChildren(Display* d) {
     return out;
 }
 
+WindowFacts factsOf(Display* d, Window w) {
+    XWindowAttributes a{};
+    if (!XGetWindowAttributes(d, w, &a)) return {};
+    return {a.map_state == IsViewable, a.override_redirect != 0, a.depth, a.x, a.y, a.width, a.height};
+}
+
 std::string bundleIdentifierOf(Display* d, Window w) {
     Atom type = 0;
     int format = 0;

@@ -12,6 +12,14 @@ namespace velmo::test {
 
 // The top-level windows, bottom first.
 std::vector<Window> rootChildren(Display* d);
+// A window's mapping, kind and geometry (relative to its parent); all empty for no window.
+struct WindowFacts {
+    bool viewable = false;
+    bool overrideRedirect = false;
+    int depth = 0;
+    int x = 0, y = 0, width = 0, height = 0;
+};
+WindowFacts factsOf(Display* d, Window w);
 // The bundle identifier the application puts on its own windows, or empty.
 std::string bundleIdentifierOf(Display* d, Window w);
 // The premultiplied ARGB word of one pixel of the window's own contents, alpha forced opaque
