@@ -142,12 +142,20 @@ TEST(MenuBarPanelOnX11, WithoutATrayManagerThereIsNoItemAndThePanelStillOpensAtT
     auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
     EXPECT_FALSE(manager->statusItem());
     EXPECT_EQ(env.log.linesStartingWith("⚠️ Velmo: This desktop has no status area").size(), 1u);
+    env.loop().runUntilIdle();  // the desktop's first read done, as in a running application
     manager->showPanel();
+    // A window made straight after: its round trips read the panel's Expose
+    // into Xlib's queue, where the connection's descriptor no longer announces it.
+    auto overlay = desktop->makeOverlayWindow({0, 0, 10, 10});
     const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
     ASSERT_TRUE(env.loop().runUntil([&] { return factsOf(x.connection(), panel).viewable; }));
     WindowFacts shown = factsOf(x.connection(), panel);
     EXPECT_EQ(shown.x, 1280 - 320 - 4);
     EXPECT_EQ(shown.y, 4);
+    // Its card is drawn as soon as it shows, with nothing else happening on the desktop.
+    const std::uint32_t card = velmo::test::pixelOf(x.connection(), panel, 40, 40) & 0xffffff;
+    EXPECT_NE(card, 0u) << "the panel shows unpainted";
+    overlay.reset();
     manager.reset();
     StatusBarDesktop::install(nullptr);
 }

@@ -327,6 +327,10 @@ public:
     }
     void orderFront() override {
         XMapRaised(impl_.display, window_);
+        // The panel is override-redirect, so it is viewable from here on; what display() drew
+        // while it was unmapped was lost, and the Expose may sit unseen in Xlib's queue (read
+        // there while some later call waited for a reply) until other traffic comes.
+        draw();
         XFlush(impl_.display);
         visible_ = true;
     }
