@@ -179,8 +179,10 @@ size_t zvcrash_writer_write_file_header(zvcrash_async_file* file) {
 
 size_t zvcrash_writer_write_report_info(zvcrash_async_file* file, bool user_requested, const uint8_t uuid[16]) {
     size_t used = pack_bool(file, 1, user_requested);
-    zvcrash_writer_bytes bytes = {uuid, 16};
-    used += zvcrash_writer_pack(file, 2, ZVCRASH_WRITER_TYPE_BYTES, &bytes);
+    if (uuid != nullptr) {
+        zvcrash_writer_bytes bytes = {uuid, 16};
+        used += zvcrash_writer_pack(file, 2, ZVCRASH_WRITER_TYPE_BYTES, &bytes);
+    }
     return used;
 }
 

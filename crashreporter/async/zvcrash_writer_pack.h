@@ -132,7 +132,7 @@ size_t zvcrash_writer_write_file_header(zvcrash_async_file* file);
 // The message routines: each writes the content of one message (not its own tag and length) and
 // returns its byte count; texts given as null are written as empty texts.
 
-// Safe at crash time.
+// The identifier (16 bytes) is left out when null. Safe at crash time.
 size_t zvcrash_writer_write_report_info(zvcrash_async_file* file, bool user_requested, const uint8_t uuid[16]);
 // Fields in the order operating system, version, build, architecture, timestamp. Safe at crash time.
 size_t zvcrash_writer_write_system_info(zvcrash_async_file* file, uint32_t operating_system, const char* os_version, const char* os_build,
