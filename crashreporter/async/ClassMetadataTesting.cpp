@@ -1,5 +1,8 @@
 #include "crashreporter/async/ClassMetadataTesting.h"
 
+#include <algorithm>
+#include <cstring>
+#include <map>
 #include <stdexcept>
 
 namespace zvcrash::testing {
@@ -267,6 +270,117 @@ std::vector<MetadataBlock> ClassMetadataBuilder::buildVersion1(uint64_t base, co
     module.u32(0);
     module.u32(static_cast<uint32_t>(symtab));
     return {module.block("__OBJC", "__module_info"), meta.block("__OBJC", "__class")};
+}
+
+namespace {
+
+void putName(std::vector<uint8_t>& out, const std::string& name) {
+    char field[16] = {};
+    std::memcpy(field, name.data(), std::min<size_t>(name.size(), sizeof(field)));
+    out.insert(out.end(), field, field + sizeof(field));
+}
+
+void put(std::vector<uint8_t>& out, uint64_t value, size_t size) {
+    for (size_t i = 0; i < size; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+}  // namespace
+
+std::vector<MetadataBlock> machOImageBlocks(bool is64, uint64_t headerAddress, const std::vector<MetadataBlock>& blocks,
+                                            const std::vector<FixtureSymbol>& symbols) {
+    const size_t ptr = is64 ? 8 : 4;
+    const uint64_t page = 0x1000;
+    const uint64_t linkeditAddress = headerAddress + 0x100000;
+    const uint64_t linkeditFileOffset = 0x100000;
+
+    // Segments in the order first named, __TEXT first and __LINKEDIT last.
+    std::vector<std::string> order{"__TEXT"};
+    std::map<std::string, std::vector<const MetadataBlock*>> bySegment;
+    for (const MetadataBlock& block : blocks) {
+        if (block.segment.empty()) continue;
+        if (std::find(order.begin(), order.end(), block.segment) == order.end()) order.push_back(block.segment);
+        bySegment[block.segment].push_back(&block);
+    }
+
+    std::vector<uint8_t> linkedit;
+    std::vector<uint8_t> strings{0};
+    for (const FixtureSymbol& symbol : symbols) {
+        put(linkedit, strings.size(), 4);
+        linkedit.push_back(0x0f);  // defined in a section, external
+        linkedit.push_back(1);
+        put(linkedit, 0, 2);
+        put(linkedit, symbol.address, ptr);
+        strings.insert(strings.end(), symbol.name.begin(), symbol.name.end());
+        strings.push_back(0);
+    }
+    const uint64_t stringOffset = linkeditFileOffset + linkedit.size();
+    linkedit.insert(linkedit.end(), strings.begin(), strings.end());
+
+    std::vector<uint8_t> commands;
+    uint32_t count = 0;
+    auto segment = [&](const std::string& name, uint64_t vmaddr, uint64_t vmsize, uint64_t fileoff,
+                       const std::vector<const MetadataBlock*>& sections) {
+        const size_t commandSize = (is64 ? 72 : 56) + sections.size() * (is64 ? 80 : 68);
+        put(commands, is64 ? 0x19 : 0x1, 4);
+        put(commands, commandSize, 4);
+        putName(commands, name);
+        put(commands, vmaddr, ptr);
+        put(commands, vmsize, ptr);
+        put(commands, fileoff, ptr);
+        put(commands, vmsize, ptr);
+        put(commands, 5, 4);
+        put(commands, 5, 4);
+        put(commands, sections.size(), 4);
+        put(commands, 0, 4);
+        for (const MetadataBlock* block : sections) {
+            putName(commands, block->section);
+            putName(commands, name);
+            put(commands, block->address, ptr);
+            put(commands, block->bytes.size(), ptr);
+            for (int i = 0; i < (is64 ? 8 : 7); ++i) put(commands, 0, 4);
+        }
+        ++count;
+    };
+    for (const std::string& name : order) {
+        const auto& sections = bySegment[name];
+        uint64_t start = name == "__TEXT" ? headerAddress : UINT64_MAX;
+        uint64_t end = headerAddress + page;
+        for (const MetadataBlock* block : sections) {
+            start = std::min(start, block->address);
+            end = std::max(end, block->address + block->bytes.size());
+        }
+        start &= ~(page - 1);
+        segment(name, start, ((end - start) + page - 1) & ~(page - 1), start - headerAddress, sections);
+    }
+    segment("__LINKEDIT", linkeditAddress, (linkedit.size() + page - 1) & ~(page - 1), linkeditFileOffset, {});
+    put(commands, 0x2, 4);
+    put(commands, 24, 4);
+    put(commands, linkeditFileOffset, 4);
+    put(commands, symbols.size(), 4);
+    put(commands, stringOffset, 4);
+    put(commands, strings.size(), 4);
+    ++count;
+
+    std::vector<uint8_t> header;
+    put(header, is64 ? 0xfeedfacf : 0xfeedface, 4);
+    put(header, is64 ? 0x01000007 : 7, 4);
+    put(header, 3, 4);
+    put(header, 6, 4);  // a shared library
+    put(header, count, 4);
+    put(header, commands.size(), 4);
+    put(header, 0, 4);
+    if (is64) put(header, 0, 4);
+    header.insert(header.end(), commands.begin(), commands.end());
+    if (header.size() > page) throw std::logic_error("fixture load commands do not fit their page");
+
+    std::vector<MetadataBlock> image{{"", "", headerAddress, std::move(header)}, {"__LINKEDIT", "", linkeditAddress, std::move(linkedit)}};
+    image.insert(image.end(), blocks.begin(), blocks.end());
+    return image;
+}
+
+void placeMachOImage(SimulatedTask& task, bool is64, uint64_t headerAddress, const std::vector<MetadataBlock>& blocks,
+                     const std::vector<FixtureSymbol>& symbols) {
+    for (MetadataBlock& block : machOImageBlocks(is64, headerAddress, blocks, symbols)) task.map(block.address, std::move(block.bytes));
 }
 
 }  // namespace zvcrash::testing

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "crashreporter/async/SimulatedTask.h"
+
 namespace zvcrash::testing {
 
 struct ObjCMethod {
@@ -89,5 +91,22 @@ private:
     std::vector<uint64_t> runtimeAddresses_;
     std::vector<uint64_t> readOnlyAddresses_;
 };
+
+struct FixtureSymbol {
+    std::string name;
+    uint64_t address;
+};
+
+// Places a Mach-O image of the given width in the task: its header and load commands at
+// headerAddress (the start of __TEXT, so the image is not slid), one segment command for each
+// segment the blocks name, with one section per block, and a symbol table in __LINKEDIT (at
+// headerAddress + 0x100000) of defined external symbols. Blocks without a segment are placed in
+// the task only. Blocks of __TEXT must start at or after headerAddress + 0x1000.
+void placeMachOImage(SimulatedTask& task, bool is64, uint64_t headerAddress, const std::vector<MetadataBlock>& blocks,
+                     const std::vector<FixtureSymbol>& symbols);
+// The same image as blocks: the header and load commands first, then __LINKEDIT, then the given
+// blocks.
+std::vector<MetadataBlock> machOImageBlocks(bool is64, uint64_t headerAddress, const std::vector<MetadataBlock>& blocks,
+                                            const std::vector<FixtureSymbol>& symbols);
 
 }  // namespace zvcrash::testing
