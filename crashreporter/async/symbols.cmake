@@ -14,3 +14,9 @@ velmo_add_test(crash_symbol_test
 if(TARGET crash_symbol_test)
   target_link_options(crash_symbol_test PRIVATE -rdynamic)
 endif()
+
+if(COMMAND velmo_add_fuzzer)
+  velmo_add_fuzzer(objc_metadata_fuzz SOURCES zvcrash_async_objc_fuzz.cpp LIBS crashreporter_async_testing CORPUS fuzz/objc AREA crash)
+endif()
+
+velmo_add_benchmark(SOURCES zvcrash_async_symbol_benchmark.cpp LIBS crashreporter_async)
