@@ -1,8 +1,6 @@
 #include "crashreporter/async/ClassMetadataTesting.h"
 
-#include <algorithm>
-#include <cstring>
-#include <map>
+#include <iterator>
 #include <stdexcept>
 
 namespace zvcrash::testing {
@@ -64,11 +62,8 @@ constexpr uint32_t kRoMeta = 1;
 
 }  // namespace
 
-ClassMetadataBuilder::ClassMetadataBuilder(bool is64, uint64_t textBase, uint64_t dataBase, uint64_t heapBase)
-    : is64_(is64),
-      textBase_(textBase),
-      dataBase_(dataBase),
-      heapBase_(heapBase) {}
+ClassMetadataBuilder::ClassMetadataBuilder(bool is64)
+    : is64_(is64) {}
 
 size_t ClassMetadataBuilder::addClass(ObjCClass cls) {
     classes_.push_back(std::move(cls));
@@ -77,15 +72,16 @@ size_t ClassMetadataBuilder::addClass(ObjCClass cls) {
 
 void ClassMetadataBuilder::addCategory(ObjCCategory category) { categories_.push_back(std::move(category)); }
 
-std::vector<MetadataBlock> ClassMetadataBuilder::build() {
-    Area names(textBase_, is64_);
-    Area methlist(textBase_ + 0x8000, is64_);
-    Area objcConst(dataBase_, is64_);
-    Area selrefs(dataBase_ + 0x4000, is64_);
-    Area classlist(dataBase_ + 0x5000, is64_);
-    Area catlist(dataBase_ + 0x6000, is64_);
-    Area objcData(dataBase_ + 0x8000, is64_);
-    Area heap(heapBase_, is64_);
+std::vector<MetadataBlock> ClassMetadataBuilder::build(const ClassMetadataAddresses& addresses) {
+    addresses_ = addresses;
+    Area names(addresses.methname, is64_);
+    Area methlist(addresses.methlist, is64_);
+    Area objcConst(addresses.objcConst, is64_);
+    Area selrefs(addresses.selrefs, is64_);
+    Area classlist(addresses.classlist, is64_);
+    Area catlist(addresses.catlist, is64_);
+    Area objcData(addresses.objcData, is64_);
+    Area heap(addresses.heap, is64_);
     const uint64_t ptr = is64_ ? 8 : 4;
     const bool relative = methodListForm == MethodListForm::Relative;
 
@@ -165,7 +161,7 @@ std::vector<MetadataBlock> ClassMetadataBuilder::build() {
         const uint64_t data = dataWord(ro, cls.realized);
         const uint64_t metaData = dataWord(metaRo, cls.realized);
 
-        if (classStride != 0) objcData.padTo(dataBase_ + 0x8000 + i * classStride);
+        if (classStride != 0) objcData.padTo(addresses.objcData + i * classStride);
         objcData.align(ptr);
         const uint64_t address = objcData.here();
         const uint64_t metaclass = address + classSize;
@@ -207,10 +203,11 @@ std::vector<MetadataBlock> ClassMetadataBuilder::build() {
     return blocks;
 }
 
-std::vector<MetadataBlock> ClassMetadataBuilder::buildVersion1(uint64_t base, const std::vector<ObjCClass>& classes, bool methodArray) {
+std::vector<MetadataBlock> ClassMetadataBuilder::buildVersion1(uint64_t moduleInfo, uint64_t records, const std::vector<ObjCClass>& classes,
+                                                               bool methodArray) {
     constexpr uint32_t kClsClass = 0x1, kClsMeta = 0x2, kClsNoMethodArray = 0x4000;
-    Area module(base, false);
-    Area meta(base + 0x1000, false);
+    Area module(moduleInfo, false);
+    Area meta(records, false);
 
     auto list = [&](const std::vector<ObjCMethod>& methods) -> uint32_t {
         if (methods.empty()) return 0;
@@ -272,115 +269,60 @@ std::vector<MetadataBlock> ClassMetadataBuilder::buildVersion1(uint64_t base, co
     return {module.block("__OBJC", "__module_info"), meta.block("__OBJC", "__class")};
 }
 
-namespace {
-
-void putName(std::vector<uint8_t>& out, const std::string& name) {
-    char field[16] = {};
-    std::memcpy(field, name.data(), std::min<size_t>(name.size(), sizeof(field)));
-    out.insert(out.end(), field, field + sizeof(field));
-}
-
-void put(std::vector<uint8_t>& out, uint64_t value, size_t size) {
-    for (size_t i = 0; i < size; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-}  // namespace
-
-std::vector<MetadataBlock> machOImageBlocks(bool is64, uint64_t headerAddress, const std::vector<MetadataBlock>& blocks,
-                                            const std::vector<FixtureSymbol>& symbols) {
-    const size_t ptr = is64 ? 8 : 4;
-    const uint64_t page = 0x1000;
-    const uint64_t linkeditAddress = headerAddress + 0x100000;
-    const uint64_t linkeditFileOffset = 0x100000;
-
-    // Segments in the order first named, __TEXT first and __LINKEDIT last.
-    std::vector<std::string> order{"__TEXT"};
-    std::map<std::string, std::vector<const MetadataBlock*>> bySegment;
-    for (const MetadataBlock& block : blocks) {
-        if (block.segment.empty()) continue;
-        if (std::find(order.begin(), order.end(), block.segment) == order.end()) order.push_back(block.segment);
-        bySegment[block.segment].push_back(&block);
+std::vector<MetadataBlock> imageWithSections(MachOFixtureBuilder image, uint64_t headerAddress,
+                                             const std::function<std::vector<MetadataBlock>(const SectionAddress&)>& make) {
+    // The blocks' sizes do not depend on their addresses, so the image laid out with blocks of
+    // the right size places the real ones exactly.
+    MachOFixtureBuilder sized = image;
+    for (const MetadataBlock& block : make([](const std::string&, const std::string&) { return uint64_t{0}; })) {
+        if (!block.segment.empty()) sized.section(block.segment, block.section, std::vector<uint8_t>(block.bytes.size()));
     }
-
-    std::vector<uint8_t> linkedit;
-    std::vector<uint8_t> strings{0};
-    for (const FixtureSymbol& symbol : symbols) {
-        put(linkedit, strings.size(), 4);
-        linkedit.push_back(0x0f);  // defined in a section, external
-        linkedit.push_back(1);
-        put(linkedit, 0, 2);
-        put(linkedit, symbol.address, ptr);
-        strings.insert(strings.end(), symbol.name.begin(), symbol.name.end());
-        strings.push_back(0);
-    }
-    const uint64_t stringOffset = linkeditFileOffset + linkedit.size();
-    linkedit.insert(linkedit.end(), strings.begin(), strings.end());
-
-    std::vector<uint8_t> commands;
-    uint32_t count = 0;
-    auto segment = [&](const std::string& name, uint64_t vmaddr, uint64_t vmsize, uint64_t fileoff,
-                       const std::vector<const MetadataBlock*>& sections) {
-        const size_t commandSize = (is64 ? 72 : 56) + sections.size() * (is64 ? 80 : 68);
-        put(commands, is64 ? 0x19 : 0x1, 4);
-        put(commands, commandSize, 4);
-        putName(commands, name);
-        put(commands, vmaddr, ptr);
-        put(commands, vmsize, ptr);
-        put(commands, fileoff, ptr);
-        put(commands, vmsize, ptr);
-        put(commands, 5, 4);
-        put(commands, 5, 4);
-        put(commands, sections.size(), 4);
-        put(commands, 0, 4);
-        for (const MetadataBlock* block : sections) {
-            putName(commands, block->section);
-            putName(commands, name);
-            put(commands, block->address, ptr);
-            put(commands, block->bytes.size(), ptr);
-            for (int i = 0; i < (is64 ? 8 : 7); ++i) put(commands, 0, 4);
+    const MachOFixtureBuilder::Image layout = sized.build();
+    // A section the blocks leave out has no address.
+    std::vector<MetadataBlock> blocks = make([&](const std::string& segment, const std::string& section) {
+        for (const auto& placed : layout.placed) {
+            if (placed.key == segment + "," + section) return headerAddress + placed.offset;
         }
-        ++count;
-    };
-    for (const std::string& name : order) {
-        const auto& sections = bySegment[name];
-        uint64_t start = name == "__TEXT" ? headerAddress : UINT64_MAX;
-        uint64_t end = headerAddress + page;
-        for (const MetadataBlock* block : sections) {
-            start = std::min(start, block->address);
-            end = std::max(end, block->address + block->bytes.size());
+        return uint64_t{0};
+    });
+
+    std::vector<MetadataBlock> outside;
+    for (MetadataBlock& block : blocks) {
+        if (block.segment.empty()) {
+            outside.push_back(std::move(block));
+        } else {
+            if (block.bytes.size() != layout.sectionSize(block.segment, block.section)) throw std::logic_error("metadata changed size");
+            image.section(block.segment, block.section, std::move(block.bytes));
         }
-        start &= ~(page - 1);
-        segment(name, start, ((end - start) + page - 1) & ~(page - 1), start - headerAddress, sections);
     }
-    segment("__LINKEDIT", linkeditAddress, (linkedit.size() + page - 1) & ~(page - 1), linkeditFileOffset, {});
-    put(commands, 0x2, 4);
-    put(commands, 24, 4);
-    put(commands, linkeditFileOffset, 4);
-    put(commands, symbols.size(), 4);
-    put(commands, stringOffset, 4);
-    put(commands, strings.size(), 4);
-    ++count;
-
-    std::vector<uint8_t> header;
-    put(header, is64 ? 0xfeedfacf : 0xfeedface, 4);
-    put(header, is64 ? 0x01000007 : 7, 4);
-    put(header, 3, 4);
-    put(header, 6, 4);  // a shared library
-    put(header, count, 4);
-    put(header, commands.size(), 4);
-    put(header, 0, 4);
-    if (is64) put(header, 0, 4);
-    header.insert(header.end(), commands.begin(), commands.end());
-    if (header.size() > page) throw std::logic_error("fixture load commands do not fit their page");
-
-    std::vector<MetadataBlock> image{{"", "", headerAddress, std::move(header)}, {"__LINKEDIT", "", linkeditAddress, std::move(linkedit)}};
-    image.insert(image.end(), blocks.begin(), blocks.end());
-    return image;
+    std::vector<MetadataBlock> placed{{"", "", headerAddress, image.build().bytes}};
+    placed.insert(placed.end(), std::make_move_iterator(outside.begin()), std::make_move_iterator(outside.end()));
+    return placed;
 }
 
-void placeMachOImage(SimulatedTask& task, bool is64, uint64_t headerAddress, const std::vector<MetadataBlock>& blocks,
-                     const std::vector<FixtureSymbol>& symbols) {
-    for (MetadataBlock& block : machOImageBlocks(is64, headerAddress, blocks, symbols)) task.map(block.address, std::move(block.bytes));
+std::vector<MetadataBlock> imageWithClassMetadata(MachOFixtureBuilder image, uint64_t headerAddress, ClassMetadataBuilder& metadata,
+                                                  uint64_t heapBase) {
+    return imageWithSections(std::move(image), headerAddress, [&](const SectionAddress& address) {
+        return metadata.build({address("__TEXT", "__objc_methname"), address("__TEXT", "__objc_methlist"),
+                               address("__DATA", "__objc_const"), address("__DATA", "__objc_selrefs"),
+                               address("__DATA", "__objc_classlist"), address("__DATA", "__objc_catlist"), address("__DATA", "__objc_data"),
+                               heapBase});
+    });
+}
+
+std::vector<MetadataBlock> imageWithVersion1Metadata(MachOFixtureBuilder image, uint64_t headerAddress,
+                                                     const std::vector<ObjCClass>& classes, bool methodArray) {
+    return imageWithSections(std::move(image), headerAddress, [&](const SectionAddress& address) {
+        return ClassMetadataBuilder::buildVersion1(address("__OBJC", "__module_info"), address("__OBJC", "__class"), classes, methodArray);
+    });
+}
+
+void placeBlocks(SimulatedTask& task, std::vector<MetadataBlock> blocks) {
+    for (MetadataBlock& block : blocks) {
+        // Memory comes in whole pages: a string near the end of a block is read a page at a time.
+        block.bytes.resize((block.bytes.size() + 0xfff) & ~size_t{0xfff});
+        task.map(block.address, std::move(block.bytes));
+    }
 }
 
 }  // namespace zvcrash::testing

@@ -1,12 +1,14 @@
 // Test support: the object-runtime class metadata of a fixture image, laid out as the sections a
 // compiled image carries (version 2) or as the legacy module info of 32-bit images (version 1),
-// at addresses the test chooses, ready to be placed in a simulated task.
+// added to an image of MachOFixtureBuilder and placed in a simulated task.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "crashreporter/async/MachOFixtureBuilderTesting.h"
 #include "crashreporter/async/SimulatedTask.h"
 
 namespace zvcrash::testing {
@@ -46,12 +48,22 @@ struct MetadataBlock {
 
 enum class MethodListForm { Absolute, Relative };
 
+// Where each part of version-2 metadata goes.
+struct ClassMetadataAddresses {
+    uint64_t methname;
+    uint64_t methlist;
+    uint64_t objcConst;
+    uint64_t selrefs;
+    uint64_t classlist;
+    uint64_t catlist;
+    uint64_t objcData;
+    // Run-time data, outside the image.
+    uint64_t heap;
+};
+
 class ClassMetadataBuilder {
 public:
-    // Version-2 metadata: strings and relative method lists go at textBase (in __TEXT), records
-    // at dataBase (in __DATA), run-time data at heapBase (outside the image). Each area spans
-    // 0x10000 bytes.
-    ClassMetadataBuilder(bool is64, uint64_t textBase, uint64_t dataBase, uint64_t heapBase);
+    explicit ClassMetadataBuilder(bool is64);
 
     size_t addClass(ObjCClass cls);
     void addCategory(ObjCCategory category);
@@ -63,7 +75,8 @@ public:
     bool withClassList = true;
     bool withCategoryList = true;
 
-    std::vector<MetadataBlock> build();
+    std::vector<MetadataBlock> build(const ClassMetadataAddresses& addresses);
+    const ClassMetadataAddresses& addresses() const { return addresses_; }
 
     // Known once build() ran.
     uint64_t classAddress(size_t index) const { return classAddresses_.at(index); }
@@ -73,17 +86,16 @@ public:
     // The read-only data of a class.
     uint64_t readOnlyAddress(size_t index) const { return readOnlyAddresses_.at(index); }
 
-    // Version-1 metadata of a 32-bit image: "__OBJC,__module_info" at base, with the symbol
-    // tables, classes, method lists and strings after it in one "__OBJC,__meta" block. Each class
-    // keeps its methods in one list; with methodArray they are reached through an array of lists
-    // ended by 0xffffffff.
-    static std::vector<MetadataBlock> buildVersion1(uint64_t base, const std::vector<ObjCClass>& classes, bool methodArray);
+    // Version-1 metadata of a 32-bit image: "__OBJC,__module_info" at moduleInfo, and the symbol
+    // tables, classes, method lists and strings in "__OBJC,__class" at records. Each class keeps
+    // its methods in one list; with methodArray they are reached through an array of lists ended
+    // by 0xffffffff.
+    static std::vector<MetadataBlock> buildVersion1(uint64_t moduleInfo, uint64_t records, const std::vector<ObjCClass>& classes,
+                                                    bool methodArray);
 
 private:
     bool is64_;
-    uint64_t textBase_;
-    uint64_t dataBase_;
-    uint64_t heapBase_;
+    ClassMetadataAddresses addresses_{};
     std::vector<ObjCClass> classes_;
     std::vector<ObjCCategory> categories_;
     std::vector<uint64_t> classAddresses_;
@@ -92,21 +104,21 @@ private:
     std::vector<uint64_t> readOnlyAddresses_;
 };
 
-struct FixtureSymbol {
-    std::string name;
-    uint64_t address;
-};
+// Lays metadata blocks out as sections of the image: make is called once to learn the blocks'
+// sizes (with every section address 0) and once more with the addresses the image gave those
+// sections. Returns the image (one block from headerAddress) followed by the blocks that belong
+// to no section.
+using SectionAddress = std::function<uint64_t(const std::string& segment, const std::string& section)>;
+std::vector<MetadataBlock> imageWithSections(MachOFixtureBuilder image, uint64_t headerAddress,
+                                             const std::function<std::vector<MetadataBlock>(const SectionAddress&)>& make);
 
-// Places a Mach-O image of the given width in the task: its header and load commands at
-// headerAddress (the start of __TEXT, so the image is not slid), one segment command for each
-// segment the blocks name, with one section per block, and a symbol table in __LINKEDIT (at
-// headerAddress + 0x100000) of defined external symbols. Blocks without a segment are placed in
-// the task only. Blocks of __TEXT must start at or after headerAddress + 0x1000.
-void placeMachOImage(SimulatedTask& task, bool is64, uint64_t headerAddress, const std::vector<MetadataBlock>& blocks,
-                     const std::vector<FixtureSymbol>& symbols);
-// The same image as blocks: the header and load commands first, then __LINKEDIT, then the given
-// blocks.
-std::vector<MetadataBlock> machOImageBlocks(bool is64, uint64_t headerAddress, const std::vector<MetadataBlock>& blocks,
-                                            const std::vector<FixtureSymbol>& symbols);
+// The image with the builder's version-2 metadata, its run-time data at heapBase.
+std::vector<MetadataBlock> imageWithClassMetadata(MachOFixtureBuilder image, uint64_t headerAddress, ClassMetadataBuilder& metadata,
+                                                  uint64_t heapBase);
+// A 32-bit image with version-1 metadata.
+std::vector<MetadataBlock> imageWithVersion1Metadata(MachOFixtureBuilder image, uint64_t headerAddress,
+                                                     const std::vector<ObjCClass>& classes, bool methodArray);
+
+void placeBlocks(SimulatedTask& task, std::vector<MetadataBlock> blocks);
 
 }  // namespace zvcrash::testing

@@ -13,14 +13,13 @@
 namespace {
 
 using zvcrash::testing::ClassMetadataBuilder;
+using zvcrash::testing::MachOFixtureBuilder;
 using zvcrash::testing::MethodListForm;
 using zvcrash::testing::ObjCCategory;
 using zvcrash::testing::ObjCClass;
 using zvcrash::testing::SimulatedTask;
 
 constexpr uint64_t kHeader = 0x10000000;
-constexpr uint64_t kText = kHeader + 0x1000;
-constexpr uint64_t kData = kHeader + 0x40000;
 constexpr uint64_t kHeap = 0x30000000;
 
 // One reported method, its names copied out of the lazy strings.
@@ -42,8 +41,8 @@ void collect(bool isClassMethod, zvcrash_async_macho_string* className, zvcrash_
 // A fixture image in a simulated task, read through the Mach-O reader.
 class ObjCImage {
 public:
-    ObjCImage(const std::vector<zvcrash::testing::MetadataBlock>& blocks, bool is64 = true) {
-        zvcrash::testing::placeMachOImage(task, is64, kHeader, blocks, {});
+    explicit ObjCImage(std::vector<zvcrash::testing::MetadataBlock> blocks) {
+        zvcrash::testing::placeBlocks(task, std::move(blocks));
         initError = zvcrash_async_macho_init(&image, task.task(), "fixture", kHeader);
         zvcrash_async_objc_cache_init(&cache);
     }
@@ -64,8 +63,17 @@ public:
     zvcrash_async_objc_cache cache;
 };
 
+MachOFixtureBuilder machO(bool is64) {
+    return MachOFixtureBuilder(is64 ? MachOFixtureBuilder::Width::Bits64 : MachOFixtureBuilder::Width::Bits32,
+                               MachOFixtureBuilder::Order::Host);
+}
+
+std::vector<zvcrash::testing::MetadataBlock> image(ClassMetadataBuilder& builder, bool is64 = true) {
+    return zvcrash::testing::imageWithClassMetadata(machO(is64), kHeader, builder, kHeap);
+}
+
 ClassMetadataBuilder sampleMetadata(bool is64, MethodListForm form) {
-    ClassMetadataBuilder builder(is64, kText, kData, kHeap);
+    ClassMetadataBuilder builder(is64);
     builder.methodListForm = form;
     const size_t engine = builder.addClass({"Engine", {{"start", 0x10002000}, {"stop", 0x10002040}}, {{"shared", 0x10002100}}});
     builder.addClass({"Wheel", {{"spin", 0x10002200}}, {}, /*realized=*/true, /*nonPointerIsa=*/true});
@@ -82,7 +90,7 @@ class ObjCParse : public testing::TestWithParam<ParseCase> {};
 
 TEST_P(ObjCParse, ReportsClassesMetaclassesAndCategories) {
     ClassMetadataBuilder builder = sampleMetadata(GetParam().is64, GetParam().form);
-    ObjCImage fixture(builder.build(), GetParam().is64);
+    ObjCImage fixture(image(builder, GetParam().is64));
     ASSERT_EQ(ZVCRASH_OK, fixture.initError);
     const std::vector<Method> expected{
         {false, "Engine", "start", 0x10002000}, {false, "Engine", "stop", 0x10002040}, {true, "Engine", "shared", 0x10002100},
@@ -107,23 +115,23 @@ TEST(ObjCParse, ReadsVersion1ModuleInfo) {
                                        {true, "Plain", "new", 0x10002030}};
     for (bool methodArray : {false, true}) {
         SCOPED_TRACE(methodArray ? "array of method lists" : "one method list");
-        ObjCImage fixture(ClassMetadataBuilder::buildVersion1(kData, classes, methodArray), false);
+        ObjCImage fixture(zvcrash::testing::imageWithVersion1Metadata(machO(false), kHeader, classes, methodArray));
         ASSERT_EQ(ZVCRASH_OK, fixture.initError);
         EXPECT_EQ(expected, fixture.parse());
     }
 }
 
 TEST(ObjCParse, ClassesWithoutAnyCategoryAreNamed) {
-    ClassMetadataBuilder builder(true, kText, kData, kHeap);
+    ClassMetadataBuilder builder(true);
     builder.addClass({"Solo", {{"run", 0x10002000}}, {}});
-    ObjCImage fixture(builder.build());
+    ObjCImage fixture(image(builder));
     EXPECT_EQ((std::vector<Method>{{false, "Solo", "run", 0x10002000}}), fixture.parse());
 }
 
 TEST(ObjCParse, MissingClassListIsNotFound) {
     ClassMetadataBuilder builder = sampleMetadata(true, MethodListForm::Absolute);
     builder.withClassList = false;
-    ObjCImage fixture(builder.build());
+    ObjCImage fixture(image(builder));
     EXPECT_TRUE(fixture.parse(ZVCRASH_ERR_NOTFOUND).empty());
     EXPECT_FALSE(fixture.cache.skip_objc1);
 }
@@ -143,23 +151,24 @@ TEST(ObjCParse, BrokenMethodListsAreBadData) {
     };
     for (const Case& c : {Case{"entry smaller than its fields", 0, 0xffffffff}, Case{"entries past the section", 24, 0x100000}}) {
         SCOPED_TRACE(c.what);
-        ClassMetadataBuilder builder(true, kText, kData, kHeap);
+        ClassMetadataBuilder builder(true);
         builder.addClass({"Solo", {{"run", 0x10002000}}, {}});
-        ObjCImage fixture(builder.build());
+        ObjCImage fixture(image(builder));
         // The instance method list is the first record of __objc_const.
-        patch32(fixture.task, kData, kData, c.entrySize);
-        patch32(fixture.task, kData, kData + 4, c.count);
+        const uint64_t list = builder.addresses().objcConst;
+        patch32(fixture.task, kHeader, list, c.entrySize);
+        patch32(fixture.task, kHeader, list + 4, c.count);
         EXPECT_TRUE(fixture.parse(ZVCRASH_ERR_BADDATA).empty());
     }
 }
 
 TEST(ObjCParse, ClassCacheKeepsTheFirstClassOfASlot) {
-    ClassMetadataBuilder builder(true, kText, kData, kHeap);
+    ClassMetadataBuilder builder(true);
     // Class records 4096 bytes apart share one slot.
     builder.classStride = 4096;
     builder.addClass({"First", {{"one", 0x10002000}}, {}, /*realized=*/true});
     builder.addClass({"Second", {{"two", 0x10002100}}, {}, /*realized=*/true});
-    ObjCImage fixture(builder.build());
+    ObjCImage fixture(image(builder));
     ASSERT_EQ(ZVCRASH_OK, fixture.initError);
     const uint64_t first = builder.classAddress(0);
     const uint64_t second = builder.classAddress(1);
@@ -193,7 +202,7 @@ void keep(bool isClassMethod, zvcrash_async_macho_string* className, zvcrash_asy
 
 TEST(ObjCFindMethod, HighestImplementationAtOrBelowThePc) {
     ClassMetadataBuilder builder = sampleMetadata(true, MethodListForm::Relative);
-    ObjCImage fixture(builder.build());
+    ObjCImage fixture(image(builder));
     ASSERT_EQ(ZVCRASH_OK, fixture.initError);
     struct Case {
         uint64_t pc;

@@ -16,12 +16,10 @@ __attribute__((noinline)) int zvcrashSymbolTestFrame(int value) { return value *
 namespace {
 
 using zvcrash::testing::ClassMetadataBuilder;
-using zvcrash::testing::FixtureSymbol;
+using zvcrash::testing::MachOFixtureBuilder;
 using zvcrash::testing::SimulatedTask;
 
 constexpr uint64_t kHeader = 0x10000000;
-constexpr uint64_t kText = kHeader + 0x1000;
-constexpr uint64_t kData = kHeader + 0x40000;
 constexpr uint64_t kHeap = 0x30000000;
 
 struct Named {
@@ -40,8 +38,11 @@ void keep(uint64_t address, const char* name, void* context) {
 // A fixture image with class metadata and a symbol table, in a simulated task.
 class SymbolImage {
 public:
-    SymbolImage(ClassMetadataBuilder& builder, const std::vector<FixtureSymbol>& symbols) {
-        zvcrash::testing::placeMachOImage(task, true, kHeader, builder.build(), symbols);
+    // Symbols are (name, address) pairs.
+    SymbolImage(ClassMetadataBuilder& builder, const std::vector<std::pair<std::string, uint64_t>>& symbols) {
+        MachOFixtureBuilder machO(MachOFixtureBuilder::Width::Bits64, MachOFixtureBuilder::Order::Host);
+        for (const auto& [name, address] : symbols) machO.symbol(name, address - kHeader);
+        zvcrash::testing::placeBlocks(task, zvcrash::testing::imageWithClassMetadata(machO, kHeader, builder, kHeap));
         initError = zvcrash_async_image_init(&image, task.task(), "fixture", kHeader);
         zvcrash_async_symbol_cache_init(&cache);
     }
@@ -71,7 +72,7 @@ TEST(ZVCrashFindSymbol, StrategyZeroConsultsNothing) {
 }
 
 TEST(ZVCrashFindSymbol, CandidatesOfBothSources) {
-    ClassMetadataBuilder builder(true, kText, kData, kHeap);
+    ClassMetadataBuilder builder(true);
     builder.addClass({"Engine", {{"start", 0x10002000}}, {{"shared", 0x10002100}}});
     SymbolImage fixture(builder, {{"_engine_start", 0x10002000}, {"_helper", 0x10002080}, {"_early", 0x10001800}});
     ASSERT_EQ(ZVCRASH_OK, fixture.initError);
@@ -105,7 +106,7 @@ TEST(ZVCrashFindSymbol, CandidatesOfBothSources) {
 }
 
 TEST(ZVCrashFindSymbol, LongClassNameIsCutWithoutItsBracket) {
-    ClassMetadataBuilder builder(true, kText, kData, kHeap);
+    ClassMetadataBuilder builder(true);
     const std::string longName(300, 'C');
     builder.addClass({longName, {{"run", 0x10002000}}, {}});
     SymbolImage fixture(builder, {});
@@ -117,7 +118,7 @@ TEST(ZVCrashFindSymbol, LongClassNameIsCutWithoutItsBracket) {
 }
 
 TEST(ZVCrashFindSymbol, LongSymbolNameIsCut) {
-    ClassMetadataBuilder builder(true, kText, kData, kHeap);
+    ClassMetadataBuilder builder(true);
     SymbolImage fixture(builder, {{std::string(400, 's'), 0x10002000}});
     ASSERT_EQ(ZVCRASH_OK, fixture.initError);
     Named named;
@@ -126,7 +127,7 @@ TEST(ZVCrashFindSymbol, LongSymbolNameIsCut) {
 }
 
 TEST(ZVCrashFindSymbol, MissingClassListFallsBackToTheSymbolTable) {
-    ClassMetadataBuilder builder(true, kText, kData, kHeap);
+    ClassMetadataBuilder builder(true);
     builder.addClass({"Engine", {{"start", 0x10002000}}, {}});
     builder.withClassList = false;
     SymbolImage fixture(builder, {{"_engine_start", 0x10002000}});
