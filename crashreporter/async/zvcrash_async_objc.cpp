@@ -147,7 +147,7 @@ void zvcrash_async_objc_cache_free(zvcrash_async_objc_cache* cache) {
     cache->class_cache_values = nullptr;
 }
 
-// The version-2 sections of the image, kept until another image is parsed.
+// The version-2 sections of the image, kept until another image is parsed. Safe at crash time.
 static zvcrash_error_t zvcrash_async_objc_map_sections(const zvcrash_async_macho* image, zvcrash_async_objc_cache* cache) {
     if (cache->image == image) return ZVCRASH_OK;
     zvcrash_async_objc_cache_release_mapping(cache);
@@ -173,6 +173,7 @@ static zvcrash_error_t zvcrash_async_objc_map_sections(const zvcrash_async_macho
 }
 
 // Remembers class -> read-only data in the first free slot only; a collision stays uncached.
+// Safe at crash time (the area is a raw mmap).
 static void zvcrash_async_objc_cache_set(zvcrash_async_objc_cache* cache, uint64_t cls, uint64_t ro) {
     if (cache->class_cache_capacity == 0) {
         const size_t bytes = ZVCRASH_ASYNC_OBJC_CLASS_CACHE_SLOTS * 2 * sizeof(uint64_t);
@@ -188,6 +189,7 @@ static void zvcrash_async_objc_cache_set(zvcrash_async_objc_cache* cache, uint64
     cache->class_cache_values[slot] = ro;
 }
 
+// Safe at crash time.
 static bool zvcrash_async_objc_cache_get(const zvcrash_async_objc_cache* cache, uint64_t cls, uint64_t* ro) {
     if (cache->class_cache_capacity == 0) return false;
     const uint64_t slot = (cls >> 2) % cache->class_cache_capacity;
@@ -197,6 +199,7 @@ static bool zvcrash_async_objc_cache_get(const zvcrash_async_objc_cache* cache, 
 }
 
 // The read-only data of a class (into ro, 72 or 40 bytes) and its name as a lazy string.
+// Safe at crash time.
 static zvcrash_error_t zvcrash_async_objc_read_class_ro(const zvcrash_async_macho* image, zvcrash_async_objc_cache* cache, uint64_t cls,
                                                         const ClassRecord& record, uint8_t* ro, zvcrash_async_macho_string* name) {
     const ImageView view(image);
@@ -225,7 +228,7 @@ static zvcrash_error_t zvcrash_async_objc_read_class_ro(const zvcrash_async_mach
     return zvcrash_async_macho_string_init(name, image, nameAddress);
 }
 
-// Reports every method of a version-2 method list.
+// Reports every method of a version-2 method list. Safe at crash time.
 static zvcrash_error_t zvcrash_async_objc_parse_method_list(const zvcrash_async_macho* image, zvcrash_async_objc_cache* cache,
                                                             bool isClassMethod, zvcrash_async_macho_string* className, uint64_t list,
                                                             zvcrash_async_objc_found_method_cb callback, void* context) {
@@ -277,6 +280,7 @@ static zvcrash_error_t zvcrash_async_objc_parse_method_list(const zvcrash_async_
     return ZVCRASH_OK;
 }
 
+// The methods of a class or metaclass. Safe at crash time.
 static zvcrash_error_t zvcrash_async_objc_parse_objc2_class(const zvcrash_async_macho* image, zvcrash_async_objc_cache* cache, uint64_t cls,
                                                             const ClassRecord& record, bool isMetaclass,
                                                             zvcrash_async_objc_found_method_cb callback, void* context) {
@@ -292,12 +296,14 @@ static zvcrash_error_t zvcrash_async_objc_parse_objc2_class(const zvcrash_async_
 }
 
 // The category record (into out, 48 or 24 bytes) from the image's constant metadata.
+// Safe at crash time.
 static zvcrash_error_t zvcrash_async_objc_read_category(const zvcrash_async_macho* image, const zvcrash_async_objc_cache* cache,
                                                         uint64_t category, uint8_t* out) {
     const size_t size = ImageView(image).is64 ? kCategorySize64 : kCategorySize32;
     return copyFrom(cache->objc_const, category, out, size) ? ZVCRASH_OK : ZVCRASH_ERR_BADDATA;
 }
 
+// The methods a category adds to its class. Safe at crash time.
 static zvcrash_error_t zvcrash_async_objc_parse_objc2_category(const zvcrash_async_macho* image, zvcrash_async_objc_cache* cache,
                                                                uint64_t category, zvcrash_async_objc_found_method_cb callback,
                                                                void* context) {
@@ -326,6 +332,7 @@ static zvcrash_error_t zvcrash_async_objc_parse_objc2_category(const zvcrash_asy
     return error;
 }
 
+// Safe at crash time.
 static zvcrash_error_t zvcrash_async_objc_parse_objc2(const zvcrash_async_macho* image, zvcrash_async_objc_cache* cache,
                                                       zvcrash_async_objc_found_method_cb callback, void* context) {
     zvcrash_error_t error = zvcrash_async_objc_map_sections(image, cache);
@@ -366,7 +373,7 @@ static zvcrash_error_t zvcrash_async_objc_parse_objc2(const zvcrash_async_macho*
     return ZVCRASH_OK;
 }
 
-// Reports the methods of one version-1 method list.
+// Reports the methods of one version-1 method list. Safe at crash time.
 static zvcrash_error_t parseObjC1MethodList(const zvcrash_async_macho* image, const ImageView& view, bool isClassMethod,
                                             zvcrash_async_macho_string* className, uint64_t list,
                                             zvcrash_async_objc_found_method_cb callback, void* context) {
@@ -384,6 +391,7 @@ static zvcrash_error_t parseObjC1MethodList(const zvcrash_async_macho* image, co
     return ZVCRASH_OK;
 }
 
+// The methods of a version-1 class record; isa receives its metaclass word. Safe at crash time.
 static zvcrash_error_t zvcrash_async_objc_parse_objc1_class(const zvcrash_async_macho* image, uint64_t cls, bool isMetaclass, uint32_t* isa,
                                                             zvcrash_async_objc_found_method_cb callback, void* context) {
     const ImageView view(image);
@@ -415,7 +423,7 @@ static zvcrash_error_t zvcrash_async_objc_parse_objc1_class(const zvcrash_async_
     return error;
 }
 
-// ZVCRASH_ERR_NOTFOUND when the image has no version-1 metadata.
+// ZVCRASH_ERR_NOTFOUND when the image has no version-1 metadata. Safe at crash time.
 static zvcrash_error_t parseObjC1(const zvcrash_async_macho* image, zvcrash_async_objc_found_method_cb callback, void* context) {
     const ImageView view(image);
     zvcrash_async_mobject modules;
@@ -478,7 +486,7 @@ void keepHighestBelow(bool, zvcrash_async_macho_string*, zvcrash_async_macho_str
 
 }  // namespace
 
-// Hands the first method at the address kept by the first pass to the caller.
+// Hands the first method at the address kept by the first pass to the caller. Safe at crash time.
 static void zvcrash_async_objc_method_match_cb(bool isClassMethod, zvcrash_async_macho_string* className,
                                                zvcrash_async_macho_string* methodName, uint64_t imp, void* context) {
     auto* search = static_cast<MethodSearch*>(context);
