@@ -10,9 +10,10 @@ namespace {
 // Bytes laid out from a base address, in host (little-endian) order.
 class Area {
 public:
-    Area(uint64_t base, bool is64)
+    Area(uint64_t base, bool is64, bool swapped)
         : base_(base),
-          is64_(is64) {}
+          is64_(is64),
+          swapped_(swapped) {}
 
     uint64_t here() const { return base_ + bytes_.size(); }
     uint64_t pointerSize() const { return is64_ ? 8 : 4; }
@@ -24,16 +25,9 @@ public:
         if (address < here()) throw std::logic_error("fixture area overlaps itself");
         bytes_.resize(address - base_);
     }
-    void u32(uint32_t value) {
-        for (int i = 0; i < 4; ++i) bytes_.push_back(static_cast<uint8_t>(value >> (8 * i)));
-    }
-    void u16(uint16_t value) {
-        bytes_.push_back(static_cast<uint8_t>(value));
-        bytes_.push_back(static_cast<uint8_t>(value >> 8));
-    }
-    void u64(uint64_t value) {
-        for (int i = 0; i < 8; ++i) bytes_.push_back(static_cast<uint8_t>(value >> (8 * i)));
-    }
+    void u16(uint16_t value) { put(value, 2); }
+    void u32(uint32_t value) { put(value, 4); }
+    void u64(uint64_t value) { put(value, 8); }
     void pointer(uint64_t value) {
         if (is64_) {
             u64(value);
@@ -52,7 +46,13 @@ public:
 
 private:
     uint64_t base_;
+    // Low byte first (this host's order), or high byte first when swapped.
+    void put(uint64_t value, int size) {
+        for (int i = 0; i < size; ++i) bytes_.push_back(static_cast<uint8_t>(value >> (8 * (swapped_ ? size - 1 - i : i))));
+    }
+
     bool is64_;
+    bool swapped_;
     std::vector<uint8_t> bytes_;
 };
 
@@ -62,8 +62,9 @@ constexpr uint32_t kRoMeta = 1;
 
 }  // namespace
 
-ClassMetadataBuilder::ClassMetadataBuilder(bool is64)
-    : is64_(is64) {}
+ClassMetadataBuilder::ClassMetadataBuilder(bool is64, bool swapped)
+    : is64_(is64),
+      swapped_(swapped) {}
 
 size_t ClassMetadataBuilder::addClass(ObjCClass cls) {
     classes_.push_back(std::move(cls));
@@ -74,14 +75,14 @@ void ClassMetadataBuilder::addCategory(ObjCCategory category) { categories_.push
 
 std::vector<MetadataBlock> ClassMetadataBuilder::build(const ClassMetadataAddresses& addresses) {
     addresses_ = addresses;
-    Area names(addresses.methname, is64_);
-    Area methlist(addresses.methlist, is64_);
-    Area objcConst(addresses.objcConst, is64_);
-    Area selrefs(addresses.selrefs, is64_);
-    Area classlist(addresses.classlist, is64_);
-    Area catlist(addresses.catlist, is64_);
-    Area objcData(addresses.objcData, is64_);
-    Area heap(addresses.heap, is64_);
+    Area names(addresses.methname, is64_, swapped_);
+    Area methlist(addresses.methlist, is64_, swapped_);
+    Area objcConst(addresses.objcConst, is64_, swapped_);
+    Area selrefs(addresses.selrefs, is64_, swapped_);
+    Area classlist(addresses.classlist, is64_, swapped_);
+    Area catlist(addresses.catlist, is64_, swapped_);
+    Area objcData(addresses.objcData, is64_, swapped_);
+    Area heap(addresses.heap, is64_, swapped_);
     const uint64_t ptr = is64_ ? 8 : 4;
     const bool relative = methodListForm == MethodListForm::Relative;
 
@@ -204,10 +205,10 @@ std::vector<MetadataBlock> ClassMetadataBuilder::build(const ClassMetadataAddres
 }
 
 std::vector<MetadataBlock> ClassMetadataBuilder::buildVersion1(uint64_t moduleInfo, uint64_t records, const std::vector<ObjCClass>& classes,
-                                                               bool methodArray) {
+                                                               bool methodArray, bool swapped) {
     constexpr uint32_t kClsClass = 0x1, kClsMeta = 0x2, kClsNoMethodArray = 0x4000;
-    Area module(moduleInfo, false);
-    Area meta(records, false);
+    Area module(moduleInfo, false, swapped);
+    Area meta(records, false, swapped);
 
     auto list = [&](const std::vector<ObjCMethod>& methods) -> uint32_t {
         if (methods.empty()) return 0;
@@ -311,9 +312,10 @@ std::vector<MetadataBlock> imageWithClassMetadata(MachOFixtureBuilder image, uin
 }
 
 std::vector<MetadataBlock> imageWithVersion1Metadata(MachOFixtureBuilder image, uint64_t headerAddress,
-                                                     const std::vector<ObjCClass>& classes, bool methodArray) {
+                                                     const std::vector<ObjCClass>& classes, bool methodArray, bool swapped) {
     return imageWithSections(std::move(image), headerAddress, [&](const SectionAddress& address) {
-        return ClassMetadataBuilder::buildVersion1(address("__OBJC", "__module_info"), address("__OBJC", "__class"), classes, methodArray);
+        return ClassMetadataBuilder::buildVersion1(address("__OBJC", "__module_info"), address("__OBJC", "__class"), classes, methodArray,
+                                                   swapped);
     });
 }
 

@@ -63,7 +63,8 @@ struct ClassMetadataAddresses {
 
 class ClassMetadataBuilder {
 public:
-    explicit ClassMetadataBuilder(bool is64);
+    // With swapped, every field is stored in the opposite byte order to this host's.
+    explicit ClassMetadataBuilder(bool is64, bool swapped = false);
 
     size_t addClass(ObjCClass cls);
     void addCategory(ObjCCategory category);
@@ -91,10 +92,11 @@ public:
     // its methods in one list; with methodArray they are reached through an array of lists ended
     // by 0xffffffff.
     static std::vector<MetadataBlock> buildVersion1(uint64_t moduleInfo, uint64_t records, const std::vector<ObjCClass>& classes,
-                                                    bool methodArray);
+                                                    bool methodArray, bool swapped = false);
 
 private:
     bool is64_;
+    bool swapped_;
     ClassMetadataAddresses addresses_{};
     std::vector<ObjCClass> classes_;
     std::vector<ObjCCategory> categories_;
@@ -117,7 +119,7 @@ std::vector<MetadataBlock> imageWithClassMetadata(MachOFixtureBuilder image, uin
                                                   uint64_t heapBase);
 // A 32-bit image with version-1 metadata.
 std::vector<MetadataBlock> imageWithVersion1Metadata(MachOFixtureBuilder image, uint64_t headerAddress,
-                                                     const std::vector<ObjCClass>& classes, bool methodArray);
+                                                     const std::vector<ObjCClass>& classes, bool methodArray, bool swapped = false);
 
 void placeBlocks(SimulatedTask& task, std::vector<MetadataBlock> blocks);
 

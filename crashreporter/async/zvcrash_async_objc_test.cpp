@@ -63,17 +63,17 @@ public:
     zvcrash_async_objc_cache cache;
 };
 
-MachOFixtureBuilder machO(bool is64) {
+MachOFixtureBuilder machO(bool is64, bool swapped = false) {
     return MachOFixtureBuilder(is64 ? MachOFixtureBuilder::Width::Bits64 : MachOFixtureBuilder::Width::Bits32,
-                               MachOFixtureBuilder::Order::Host);
+                               swapped ? MachOFixtureBuilder::Order::Swapped : MachOFixtureBuilder::Order::Host);
 }
 
-std::vector<zvcrash::testing::MetadataBlock> image(ClassMetadataBuilder& builder, bool is64 = true) {
-    return zvcrash::testing::imageWithClassMetadata(machO(is64), kHeader, builder, kHeap);
+std::vector<zvcrash::testing::MetadataBlock> image(ClassMetadataBuilder& builder, bool is64 = true, bool swapped = false) {
+    return zvcrash::testing::imageWithClassMetadata(machO(is64, swapped), kHeader, builder, kHeap);
 }
 
-ClassMetadataBuilder sampleMetadata(bool is64, MethodListForm form) {
-    ClassMetadataBuilder builder(is64);
+ClassMetadataBuilder sampleMetadata(bool is64, MethodListForm form, bool swapped = false) {
+    ClassMetadataBuilder builder(is64, swapped);
     builder.methodListForm = form;
     const size_t engine = builder.addClass({"Engine", {{"start", 0x10002000}, {"stop", 0x10002040}}, {{"shared", 0x10002100}}});
     builder.addClass({"Wheel", {{"spin", 0x10002200}}, {}, /*realized=*/true, /*nonPointerIsa=*/true});
@@ -84,13 +84,14 @@ ClassMetadataBuilder sampleMetadata(bool is64, MethodListForm form) {
 struct ParseCase {
     bool is64;
     MethodListForm form;
+    bool swapped;
 };
 
 class ObjCParse : public testing::TestWithParam<ParseCase> {};
 
 TEST_P(ObjCParse, ReportsClassesMetaclassesAndCategories) {
-    ClassMetadataBuilder builder = sampleMetadata(GetParam().is64, GetParam().form);
-    ObjCImage fixture(image(builder, GetParam().is64));
+    ClassMetadataBuilder builder = sampleMetadata(GetParam().is64, GetParam().form, GetParam().swapped);
+    ObjCImage fixture(image(builder, GetParam().is64, GetParam().swapped));
     ASSERT_EQ(ZVCRASH_OK, fixture.initError);
     const std::vector<Method> expected{
         {false, "Engine", "start", 0x10002000}, {false, "Engine", "stop", 0x10002040}, {true, "Engine", "shared", 0x10002100},
@@ -103,8 +104,9 @@ TEST_P(ObjCParse, ReportsClassesMetaclassesAndCategories) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, ObjCParse,
-                         testing::Values(ParseCase{true, MethodListForm::Absolute}, ParseCase{true, MethodListForm::Relative},
-                                         ParseCase{false, MethodListForm::Absolute}));
+                         testing::Values(ParseCase{true, MethodListForm::Absolute, false}, ParseCase{true, MethodListForm::Relative, false},
+                                         ParseCase{false, MethodListForm::Absolute, false}, ParseCase{true, MethodListForm::Relative, true},
+                                         ParseCase{false, MethodListForm::Absolute, true}));
 
 TEST(ObjCParse, ReadsVersion1ModuleInfo) {
     const std::vector<ObjCClass> classes{{"Legacy", {{"draw", 0x10002000}, {"erase", 0x10002010}}, {{"alloc", 0x10002020}}},
@@ -114,10 +116,12 @@ TEST(ObjCParse, ReadsVersion1ModuleInfo) {
                                        {true, "Legacy", "alloc", 0x10002020},
                                        {true, "Plain", "new", 0x10002030}};
     for (bool methodArray : {false, true}) {
-        SCOPED_TRACE(methodArray ? "array of method lists" : "one method list");
-        ObjCImage fixture(zvcrash::testing::imageWithVersion1Metadata(machO(false), kHeader, classes, methodArray));
-        ASSERT_EQ(ZVCRASH_OK, fixture.initError);
-        EXPECT_EQ(expected, fixture.parse());
+        for (bool swapped : {false, true}) {
+            SCOPED_TRACE(testing::Message() << (methodArray ? "array of method lists" : "one method list") << (swapped ? ", swapped" : ""));
+            ObjCImage fixture(zvcrash::testing::imageWithVersion1Metadata(machO(false, swapped), kHeader, classes, methodArray, swapped));
+            ASSERT_EQ(ZVCRASH_OK, fixture.initError);
+            EXPECT_EQ(expected, fixture.parse());
+        }
     }
 }
 
