@@ -195,10 +195,10 @@ std::vector<MetadataBlock> ClassMetadataBuilder::build(const ClassMetadataAddres
     std::vector<MetadataBlock> blocks;
     blocks.push_back(names.block("__TEXT", "__objc_methname"));
     if (!methlist.empty()) blocks.push_back(methlist.block("__TEXT", "__objc_methlist"));
-    blocks.push_back(objcConst.block("__DATA", "__objc_const"));
+    blocks.push_back(objcConst.block(listSegment, "__objc_const"));
     if (!selrefs.empty()) blocks.push_back(selrefs.block("__DATA", "__objc_selrefs"));
-    if (withClassList) blocks.push_back(classlist.block("__DATA", "__objc_classlist"));
-    if (withCategoryList && !catlist.empty()) blocks.push_back(catlist.block("__DATA", "__objc_catlist"));
+    if (withClassList) blocks.push_back(classlist.block(listSegment, "__objc_classlist"));
+    if (withCategoryList && !catlist.empty()) blocks.push_back(catlist.block(listSegment, "__objc_catlist"));
     blocks.push_back(objcData.block("__DATA", "__objc_data"));
     if (!heap.empty()) blocks.push_back(heap.block("", ""));
     return blocks;
@@ -305,9 +305,9 @@ std::vector<MetadataBlock> imageWithClassMetadata(MachOFixtureBuilder image, uin
                                                   uint64_t heapBase) {
     return imageWithSections(std::move(image), headerAddress, [&](const SectionAddress& address) {
         return metadata.build({address("__TEXT", "__objc_methname"), address("__TEXT", "__objc_methlist"),
-                               address("__DATA", "__objc_const"), address("__DATA", "__objc_selrefs"),
-                               address("__DATA", "__objc_classlist"), address("__DATA", "__objc_catlist"), address("__DATA", "__objc_data"),
-                               heapBase});
+                               address(metadata.listSegment, "__objc_const"), address("__DATA", "__objc_selrefs"),
+                               address(metadata.listSegment, "__objc_classlist"), address(metadata.listSegment, "__objc_catlist"),
+                               address("__DATA", "__objc_data"), heapBase});
     });
 }
 

@@ -74,6 +74,8 @@ public:
     // Bytes between class records; a multiple of 4096 puts every class into one cache slot.
     uint64_t classStride = 0;
     bool withClassList = true;
+    // The segment of __objc_const, __objc_classlist and __objc_catlist.
+    std::string listSegment = "__DATA";
     bool withCategoryList = true;
 
     std::vector<MetadataBlock> build(const ClassMetadataAddresses& addresses);

@@ -114,8 +114,9 @@ void mapSection(const zvcrash_async_macho* image, const char* segment, const cha
 }
 
 // Looks for the section in the data segments in turn; the next is tried only when the section
-// is absent from the one before.
-zvcrash_error_t mapDataSection(const zvcrash_async_macho* image, const char* section, zvcrash_async_objc_section* out) {
+// is absent from the one before. Safe at crash time.
+zvcrash_error_t zvcrash_async_objc_map_data_section(const zvcrash_async_macho* image, const char* section,
+                                                    zvcrash_async_objc_section* out) {
     static constexpr const char* kSegments[] = {"__DATA", "__DATA_CONST", "__DATA_DIRTY"};
     zvcrash_error_t error = ZVCRASH_ERR_NOTFOUND;
     for (const char* segment : kSegments) {
@@ -152,16 +153,16 @@ static zvcrash_error_t zvcrash_async_objc_map_sections(const zvcrash_async_macho
     if (cache->image == image) return ZVCRASH_OK;
     zvcrash_async_objc_cache_release_mapping(cache);
 
-    zvcrash_error_t error = mapDataSection(image, "__objc_const", &cache->objc_const);
+    zvcrash_error_t error = zvcrash_async_objc_map_data_section(image, "__objc_const", &cache->objc_const);
     zvcrash_error_t ignored;
     if (error == ZVCRASH_OK) {
         mapSection(image, "__DATA", "__objc_const_ax", &cache->objc_const_ax, &ignored);
         mapSection(image, "__TEXT", "__objc_methlist", &cache->objc_methlist, &ignored);
         mapSection(image, "__DATA", "__objc_selrefs", &cache->objc_selrefs, &ignored);
-        error = mapDataSection(image, "__objc_classlist", &cache->objc_classlist);
+        error = zvcrash_async_objc_map_data_section(image, "__objc_classlist", &cache->objc_classlist);
     }
     // An image may define classes without adding any category.
-    if (error == ZVCRASH_OK) mapDataSection(image, "__objc_catlist", &cache->objc_catlist);
+    if (error == ZVCRASH_OK) zvcrash_async_objc_map_data_section(image, "__objc_catlist", &cache->objc_catlist);
     if (error == ZVCRASH_OK) mapSection(image, "__DATA", "__objc_data", &cache->objc_data, &error);
     if (error == ZVCRASH_OK) mapSection(image, "__DATA", "__data", &cache->data, &ignored);
     if (error != ZVCRASH_OK) {

@@ -132,6 +132,17 @@ TEST(ObjCParse, ClassesWithoutAnyCategoryAreNamed) {
     EXPECT_EQ((std::vector<Method>{{false, "Solo", "run", 0x10002000}}), fixture.parse());
 }
 
+TEST(ObjCParse, ListsAreFoundInEveryDataSegment) {
+    for (const char* segment : {"__DATA_CONST", "__DATA_DIRTY"}) {
+        SCOPED_TRACE(segment);
+        ClassMetadataBuilder builder(true);
+        builder.listSegment = segment;
+        builder.addClass({"Moved", {{"run", 0x10002000}}, {}});
+        ObjCImage fixture(image(builder));
+        EXPECT_EQ((std::vector<Method>{{false, "Moved", "run", 0x10002000}}), fixture.parse());
+    }
+}
+
 TEST(ObjCParse, MissingClassListIsNotFound) {
     ClassMetadataBuilder builder = sampleMetadata(true, MethodListForm::Absolute);
     builder.withClassList = false;
