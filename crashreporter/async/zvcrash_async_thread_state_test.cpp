@@ -344,9 +344,4 @@ TEST(ZVCrashThreadState, CurrentDescribesTheCallerAfterTheCall) {
     EXPECT_TRUE(reachedCaller);
 }
 
-TEST(ZVCrashThreadState, OtherThreadsAreNotSupportedYet) {
-    zvcrash_async_thread_state state;
-    EXPECT_EQ(ZVCRASH_ERR_NOTSUP, zvcrash_async_thread_state_mach_thread_init(&state, zvcrash_async_current_thread_port()));
-}
-
 }  // namespace
