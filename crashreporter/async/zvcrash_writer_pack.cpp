@@ -244,7 +244,8 @@ size_t zvcrash_writer_write_symbol(zvcrash_async_file* file, const char* name, u
 size_t zvcrash_writer_write_frame(zvcrash_async_file* file, const zvcrash_writer_frame* frame) {
     size_t used = pack_uint64(file, 3, frame->pc);
     if (frame->symbol_name != nullptr) {
-        used += pack_message(file, 6, [&](zvcrash_async_file* f) { return zvcrash_writer_write_symbol(f, frame->symbol_name, frame->symbol_start); });
+        used += pack_message(
+            file, 6, [&](zvcrash_async_file* f) { return zvcrash_writer_write_symbol(f, frame->symbol_name, frame->symbol_start); });
     }
     return used;
 }
@@ -300,9 +301,8 @@ size_t zvcrash_writer_write_signal(zvcrash_async_file* file, const char* name, c
     used += pack_string(file, 2, code);
     used += pack_uint64(file, 3, address);
     if (has_mach_exception) {
-        used += pack_message(file, 4, [&](zvcrash_async_file* f) {
-            return zvcrash_writer_write_mach_exception(f, mach_type, mach_codes, mach_code_count);
-        });
+        used += pack_message(
+            file, 4, [&](zvcrash_async_file* f) { return zvcrash_writer_write_mach_exception(f, mach_type, mach_codes, mach_code_count); });
     }
     return used;
 }

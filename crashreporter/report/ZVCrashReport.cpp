@@ -54,7 +54,9 @@ struct MessageDeleter {
     void operator()(Zvcrash__CrashReport* message) const { zvcrash__crash_report__free_unpacked(message, nullptr); }
 };
 
-velmo::Error invalidReport(const std::string& text) { return velmo::Error(ZVCrashReporterErrorDomain, ZVCrashReporterErrorCrashReportInvalid, text); }
+velmo::Error invalidReport(const std::string& text) {
+    return velmo::Error(ZVCrashReporterErrorDomain, ZVCrashReporterErrorCrashReportInvalid, text);
+}
 
 }  // namespace
 
@@ -148,8 +150,8 @@ std::optional<ZVCrashReportProcessorInfo> synthesizeProcessorInfoFromArchitectur
         uint64_t subtype;
     };
     static constexpr Row rows[] = {
-        {ZVCRASH_ARCH_X86_32, 7, 3},  {ZVCRASH_ARCH_X86_64, 0x1000007, 3}, {ZVCRASH_ARCH_ARMV6, 12, 6},
-        {ZVCRASH_ARCH_PPC, 18, 0},    {ZVCRASH_ARCH_PPC64, 0x1000012, 0},  {ZVCRASH_ARCH_ARMV7, 12, 9},
+        {ZVCRASH_ARCH_X86_32, 7, 3}, {ZVCRASH_ARCH_X86_64, 0x1000007, 3}, {ZVCRASH_ARCH_ARMV6, 12, 6},
+        {ZVCRASH_ARCH_PPC, 18, 0},   {ZVCRASH_ARCH_PPC64, 0x1000012, 0},  {ZVCRASH_ARCH_ARMV7, 12, 9},
     };
     for (const auto& row : rows) {
         if (row.architecture == architecture) return ZVCrashReportProcessorInfo(ZVCRASH_TYPE_ENCODING_MACH, row.type, row.subtype);
@@ -186,16 +188,17 @@ ZVCrashReportApplicationInfo extractApplicationInfo(const Zvcrash__CrashReport__
     if (applicationInfo == nullptr) fail("Crash report is missing Application Information section");
     if (applicationInfo->identifier == nullptr) fail("Crash report is missing Application Information app identifier field");
     if (applicationInfo->version == nullptr) fail("Crash report is missing Application Information app version field");
-    return ZVCrashReportApplicationInfo(applicationInfo->identifier, applicationInfo->version, optionalText(applicationInfo->marketing_version));
+    return ZVCrashReportApplicationInfo(applicationInfo->identifier, applicationInfo->version,
+                                        optionalText(applicationInfo->marketing_version));
 }
 
 ZVCrashReportProcessInfo extractProcessInfo(const Zvcrash__CrashReport__ProcessInfo* processInfo) {
     if (processInfo == nullptr) fail("Crash report is missing Process Information section");
     std::optional<ZVCrashReportDate> startTime;
     if (processInfo->has_start_time) startTime = dateFromSeconds(processInfo->start_time);
-    return ZVCrashReportProcessInfo(optionalText(processInfo->process_name), processInfo->process_id, optionalText(processInfo->process_path),
-                                    startTime, optionalText(processInfo->parent_process_name), processInfo->parent_process_id,
-                                    processInfo->native != 0);
+    return ZVCrashReportProcessInfo(optionalText(processInfo->process_name), processInfo->process_id,
+                                    optionalText(processInfo->process_path), startTime, optionalText(processInfo->parent_process_name),
+                                    processInfo->parent_process_id, processInfo->native != 0);
 }
 
 ZVCrashReportSymbolInfo extractSymbolInfo(const Zvcrash__CrashReport__Symbol* symbol) {
@@ -298,9 +301,9 @@ ZVCrashReport extractReport(const Zvcrash__CrashReport& message) {
     if (message.exception != nullptr) exceptionInfo = extractExceptionInfo(message.exception, pcMask);
     std::optional<std::vector<uint8_t>> customData;
     if (message.has_custom_data) customData.emplace(message.custom_data.data, message.custom_data.data + message.custom_data.len);
-    return ZVCrashReport(std::move(systemInfo), std::move(machineInfo), std::move(applicationInfo), std::move(processInfo), std::move(signalInfo),
-                         std::move(machExceptionInfo), std::move(threads), std::move(images), std::move(exceptionInfo), std::move(customData),
-                         uuid);
+    return ZVCrashReport(std::move(systemInfo), std::move(machineInfo), std::move(applicationInfo), std::move(processInfo),
+                         std::move(signalInfo), std::move(machExceptionInfo), std::move(threads), std::move(images),
+                         std::move(exceptionInfo), std::move(customData), uuid);
 }
 
 }  // namespace extraction

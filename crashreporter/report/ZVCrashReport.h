@@ -225,7 +225,8 @@ private:
 
 class ZVCrashReportExceptionInfo {
 public:
-    ZVCrashReportExceptionInfo(std::string exceptionName, std::string reason, std::optional<std::vector<ZVCrashReportStackFrameInfo>> stackFrames)
+    ZVCrashReportExceptionInfo(std::string exceptionName, std::string reason,
+                               std::optional<std::vector<ZVCrashReportStackFrameInfo>> stackFrames)
         : name_(std::move(exceptionName)),
           reason_(std::move(reason)),
           stackFrames_(std::move(stackFrames)) {}

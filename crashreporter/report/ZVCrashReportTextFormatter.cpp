@@ -66,12 +66,18 @@ std::string leftAligned(const std::string& text, size_t width) {
 
 std::string operatingSystemName(uint32_t os) {
     switch (os) {
-        case ZVCRASH_OS_MAC_OS_X: return "Mac OS X";
-        case ZVCRASH_OS_IPHONE_OS: return "iPhone OS";
-        case ZVCRASH_OS_IPHONE_SIMULATOR: return "Mac OS X";
-        case ZVCRASH_OS_APPLE_TVOS: return "Apple tvOS";
-        case ZVCRASH_OS_LINUX: return "Linux";
-        default: return format("Unknown (%d)", static_cast<int>(os));
+        case ZVCRASH_OS_MAC_OS_X:
+            return "Mac OS X";
+        case ZVCRASH_OS_IPHONE_OS:
+            return "iPhone OS";
+        case ZVCRASH_OS_IPHONE_SIMULATOR:
+            return "Mac OS X";
+        case ZVCRASH_OS_APPLE_TVOS:
+            return "Apple tvOS";
+        case ZVCRASH_OS_LINUX:
+            return "Linux";
+        default:
+            return format("Unknown (%d)", static_cast<int>(os));
     }
 }
 
@@ -82,12 +88,18 @@ struct CodeType {
 
 std::optional<CodeType> knownCodeType(uint64_t type) {
     switch (type) {
-        case kCPUTypeX86: return CodeType{"X86", false};
-        case kCPUTypeARM: return CodeType{"ARM", false};
-        case kCPUTypePowerPC: return CodeType{"PPC", false};
-        case kCPUTypeX86_64: return CodeType{"X86-64", true};
-        case kCPUTypeARM64: return CodeType{"ARM-64", true};
-        default: return std::nullopt;
+        case kCPUTypeX86:
+            return CodeType{"X86", false};
+        case kCPUTypeARM:
+            return CodeType{"ARM", false};
+        case kCPUTypePowerPC:
+            return CodeType{"PPC", false};
+        case kCPUTypeX86_64:
+            return CodeType{"X86-64", true};
+        case kCPUTypeARM64:
+            return CodeType{"ARM-64", true};
+        default:
+            return std::nullopt;
     }
 }
 
@@ -106,24 +118,36 @@ CodeType codeTypeOf(const ZVCrashReport& report) {
 std::string architectureName(const std::optional<ZVCrashReportProcessorInfo>& codeType) {
     if (!codeType || codeType->typeEncoding() != ZVCRASH_TYPE_ENCODING_MACH) return kUnknown;
     switch (codeType->type()) {
-        case kCPUTypeX86: return "i386";
-        case kCPUTypePowerPC: return "powerpc";
-        case kCPUTypeX86_64: return "x86_64";
+        case kCPUTypeX86:
+            return "i386";
+        case kCPUTypePowerPC:
+            return "powerpc";
+        case kCPUTypeX86_64:
+            return "x86_64";
         case kCPUTypeARM:
             switch (codeType->subtype()) {
-                case 6: return "armv6";
-                case 9: return "armv7";
-                case 11: return "armv7s";
-                default: return "arm-unknown";
+                case 6:
+                    return "armv6";
+                case 9:
+                    return "armv7";
+                case 11:
+                    return "armv7s";
+                default:
+                    return "arm-unknown";
             }
         case kCPUTypeARM64:
             switch (codeType->subtype() & 0xFFFFFF) {
-                case 0: return "arm64";
-                case 1: return "armv8";
-                case 2: return "arm64e";
-                default: return "arm64-unknown";
+                case 0:
+                    return "arm64";
+                case 1:
+                    return "armv8";
+                case 2:
+                    return "arm64e";
+                default:
+                    return "arm64-unknown";
             }
-        default: return kUnknown;
+        default:
+            return kUnknown;
     }
 }
 
@@ -250,8 +274,8 @@ std::string ZVCrashReportTextFormatter::stringValueForCrashReport(const ZVCrashR
 
     if (const auto& exception = report.exceptionInfo()) {
         out += "Application Specific Information:\n";
-        out += "*** Terminating app due to uncaught exception '" + exception->exceptionName() + "', reason: '" + exception->exceptionReason() +
-               "'\n";
+        out += "*** Terminating app due to uncaught exception '" + exception->exceptionName() + "', reason: '" +
+               exception->exceptionReason() + "'\n";
         out += "\n";
         if (exception->stackFrames()) {
             out += "Last Exception Backtrace:\n";
@@ -269,13 +293,15 @@ std::string ZVCrashReportTextFormatter::stringValueForCrashReport(const ZVCrashR
     }
 
     if (lastCrashed != nullptr) {
-        out += format("Thread %lld crashed with ", static_cast<long long>(lastCrashed->threadNumber())) + codeType.name + " Thread State:\n";
+        out +=
+            format("Thread %lld crashed with ", static_cast<long long>(lastCrashed->threadNumber())) + codeType.name + " Thread State:\n";
         bool armRegisters = report.machineInfo() && (report.machineInfo()->processorInfo().type() & 0xFFFFFF) == kCPUTypeARM;
         size_t column = 0;
         for (const auto& reg : lastCrashed->registers()) {
             std::string name = reg.registerName();
             if (armRegisters && name == "r12") name = "ip";
-            out += format(codeType.lp64 ? "%6s: 0x%016llx " : "%6s: 0x%08llx ", name.c_str(), static_cast<unsigned long long>(reg.registerValue()));
+            out += format(codeType.lp64 ? "%6s: 0x%016llx " : "%6s: 0x%08llx ", name.c_str(),
+                          static_cast<unsigned long long>(reg.registerValue()));
             if (++column == 4) {
                 out += "\n";
                 column = 0;
@@ -289,7 +315,8 @@ std::string ZVCrashReportTextFormatter::stringValueForCrashReport(const ZVCrashR
     std::vector<const ZVCrashReportBinaryImageInfo*> images;
     images.reserve(report.images().size());
     for (const auto& image : report.images()) images.push_back(&image);
-    std::stable_sort(images.begin(), images.end(), [](const auto* a, const auto* b) { return a->imageBaseAddress() < b->imageBaseAddress(); });
+    std::stable_sort(images.begin(), images.end(),
+                     [](const auto* a, const auto* b) { return a->imageBaseAddress() < b->imageBaseAddress(); });
     const int width = codeType.lp64 ? 18 : 10;
     const ZVCrashReportBinaryImageInfo* previous = nullptr;
     for (const auto* image : images) {
@@ -298,8 +325,8 @@ std::string ZVCrashReportTextFormatter::stringValueForCrashReport(const ZVCrashR
         uint64_t base = image->imageBaseAddress();
         uint64_t end = image->imageSize() == 0 ? base : base + image->imageSize() - 1;
         bool isMain = process && process->processPath() && *process->processPath() == image->imageName();
-        out += paddedHex(base, width) + " - " + paddedHex(end, width) + " " + (isMain ? "+" : " ") + lastPathComponent(image->imageName()) + " " +
-               architectureName(image->codeType()) + "  <" + orUnknown(image->imageUUID()) + "> " + image->imageName() + "\n";
+        out += paddedHex(base, width) + " - " + paddedHex(end, width) + " " + (isMain ? "+" : " ") + lastPathComponent(image->imageName()) +
+               " " + architectureName(image->codeType()) + "  <" + orUnknown(image->imageUUID()) + "> " + image->imageName() + "\n";
     }
     return out;
 }

@@ -34,9 +34,13 @@ public:
     // well-formed UTF-8 become U+FFFD.
     std::string formatReport(const ZVCrashReport& report) const override;
 
+    ZVCrashReportTextFormat textFormat() const { return textFormat_; }
+    ZVCrashReportStringEncoding stringEncoding() const { return stringEncoding_; }
+
     static std::string stringValueForCrashReport(const ZVCrashReport& report, ZVCrashReportTextFormat textFormat);
     // One backtrace line; logs the addresses that fall in no image.
-    static std::string formatStackFrame(const ZVCrashReportStackFrameInfo& frame, int64_t frameIndex, const ZVCrashReport& report, bool lp64);
+    static std::string formatStackFrame(const ZVCrashReportStackFrameInfo& frame, int64_t frameIndex, const ZVCrashReport& report,
+                                        bool lp64);
 
 private:
     ZVCrashReportTextFormat textFormat_;

@@ -57,8 +57,9 @@ TEST(ZVCrashReportTextFormatter, SymbolPrefixByOperatingSystem) {
         std::string text;
         bool logs;
     } cases[] = {
-        {ZVCRASH_OS_MAC_OS_X, "main + 16", false},   {ZVCRASH_OS_IPHONE_OS, "main + 16", false}, {ZVCRASH_OS_IPHONE_SIMULATOR, "main + 16", false},
-        {ZVCRASH_OS_APPLE_TVOS, "main + 16", false}, {ZVCRASH_OS_LINUX, "_main + 16", false},    {ZVCRASH_OS_UNKNOWN, "_main + 16", true},
+        {ZVCRASH_OS_MAC_OS_X, "main + 16", false},         {ZVCRASH_OS_IPHONE_OS, "main + 16", false},
+        {ZVCRASH_OS_IPHONE_SIMULATOR, "main + 16", false}, {ZVCRASH_OS_APPLE_TVOS, "main + 16", false},
+        {ZVCRASH_OS_LINUX, "_main + 16", false},           {ZVCRASH_OS_UNKNOWN, "_main + 16", true},
     };
     for (const auto& c : cases) {
         velmo::LogCapture log;
@@ -75,8 +76,7 @@ TEST(ZVCrashReportTextFormatter, ThirtyTwoBitReportsAndARMRegisterNames) {
     ZVCrashReportProcessorInfo armv7(ZVCRASH_TYPE_ENCODING_MACH, 12, 9);
     auto report = reportWith(
         99, {ZVCrashReportThreadInfo(0, {}, true, {ZVCrashReportRegisterInfo("r12", 0xAB), ZVCrashReportRegisterInfo("pc", 0x10)})},
-        {ZVCrashReportBinaryImageInfo(armv7, 0x1000, 0, "/app/Main", std::nullopt)},
-        ZVCrashReportMachineInfo(std::nullopt, armv7, 1, 1));
+        {ZVCrashReportBinaryImageInfo(armv7, 0x1000, 0, "/app/Main", std::nullopt)}, ZVCrashReportMachineInfo(std::nullopt, armv7, 1, 1));
     std::string text = format(report);
     EXPECT_NE(std::string::npos, text.find("Code Type:       ARM\n"));
     EXPECT_NE(std::string::npos, text.find("OS Version:      Unknown (99) 1.0 (?\?\?)\n"));
@@ -87,16 +87,18 @@ TEST(ZVCrashReportTextFormatter, ThirtyTwoBitReportsAndARMRegisterNames) {
 }
 
 TEST(ZVCrashReportTextFormatter, CodeTypeFallsBackToTheSystemProcessor) {
-    auto unknownType = ZVCrashReport(
-        ZVCrashReportSystemInfo(ZVCRASH_OS_LINUX, "1", std::nullopt, ZVCRASH_ARCH_X86_64, ZVCrashReportProcessorInfo(1, 0x42, 0), std::nullopt),
-        std::nullopt, ZVCrashReportApplicationInfo("id", "1", std::nullopt), std::nullopt, ZVCrashReportSignalInfo("SIGSEGV", "#0", 0),
-        std::nullopt, {}, {ZVCrashReportBinaryImageInfo(ZVCrashReportProcessorInfo(0, 7, 3), 0, 1, "x", std::nullopt)}, std::nullopt,
-        std::nullopt, std::nullopt);
+    auto unknownType = ZVCrashReport(ZVCrashReportSystemInfo(ZVCRASH_OS_LINUX, "1", std::nullopt, ZVCRASH_ARCH_X86_64,
+                                                             ZVCrashReportProcessorInfo(1, 0x42, 0), std::nullopt),
+                                     std::nullopt, ZVCrashReportApplicationInfo("id", "1", std::nullopt), std::nullopt,
+                                     ZVCrashReportSignalInfo("SIGSEGV", "#0", 0), std::nullopt, {},
+                                     {ZVCrashReportBinaryImageInfo(ZVCrashReportProcessorInfo(0, 7, 3), 0, 1, "x", std::nullopt)},
+                                     std::nullopt, std::nullopt, std::nullopt);
     EXPECT_NE(std::string::npos, format(unknownType).find("Code Type:       Unknown (66)\n"));
-    auto unknownEncoding = ZVCrashReport(
-        ZVCrashReportSystemInfo(ZVCRASH_OS_LINUX, "1", std::nullopt, ZVCRASH_ARCH_X86_64, ZVCrashReportProcessorInfo(0, 7, 3), std::nullopt),
-        std::nullopt, ZVCrashReportApplicationInfo("id", "1", std::nullopt), std::nullopt, ZVCrashReportSignalInfo("SIGSEGV", "#0", 0),
-        std::nullopt, {}, {}, std::nullopt, std::nullopt, std::nullopt);
+    auto unknownEncoding =
+        ZVCrashReport(ZVCrashReportSystemInfo(ZVCRASH_OS_LINUX, "1", std::nullopt, ZVCRASH_ARCH_X86_64, ZVCrashReportProcessorInfo(0, 7, 3),
+                                              std::nullopt),
+                      std::nullopt, ZVCrashReportApplicationInfo("id", "1", std::nullopt), std::nullopt,
+                      ZVCrashReportSignalInfo("SIGSEGV", "#0", 0), std::nullopt, {}, {}, std::nullopt, std::nullopt, std::nullopt);
     EXPECT_NE(std::string::npos, format(unknownEncoding).find("Code Type:       Unknown\n"));
 }
 
@@ -109,7 +111,8 @@ TEST(ZVCrashReportTextFormatter, OutputIsWellFormedUTF8) {
 // (--gtest_also_run_disabled_tests --gtest_filter=*RegenerateFixtures).
 TEST(ZVCrashReportTextFormatter, DISABLED_RegenerateFixtures) {
     auto bytes = testing::encodeCrashReport(testing::fixtureCrashReport());
-    std::ofstream(VELMO_CRASH_FIXTURES "/fixture.zvcrash", std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    std::ofstream(VELMO_CRASH_FIXTURES "/fixture.zvcrash", std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     std::ofstream(VELMO_CRASH_FIXTURES "/fixture.txt", std::ios::binary) << format(testing::fixtureCrashReport());
     const std::string corpus = VELMO_CRASH_FIXTURES "/../fuzz/report/";
     struct Seed {
