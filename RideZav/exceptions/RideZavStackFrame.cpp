@@ -53,6 +53,8 @@ Object RideZavStackFrame::toDictionary() const {
     Object out;
     out.reserve(8);
     out.append("instruction_addr", hexAddress(instructionAddress));
+    // The ingestion side reads "apple" frames as native ones: address, image and symbol, which is
+    // what an ELF frame is too.
     out.append("platform", "apple");
     out.append("in_app", inApp);
     if (module) out.append("module", *module);
