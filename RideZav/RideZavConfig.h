@@ -13,6 +13,7 @@
 #include "RideZav/core/RideZavValue.h"
 #include "RideZav/integrations/RideZavErrorTrackingConfig.h"
 #include "RideZav/integrations/RideZavAppLifeCycleIntegration.h"
+#include "RideZav/integrations/RideZavErrorTrackingAutoCaptureIntegration.h"
 #include "RideZav/integrations/RideZavIntegration.h"
 #include "RideZav/integrations/RideZavScreenViewIntegration.h"
 #include "RideZav/model/RideZavEvent.h"

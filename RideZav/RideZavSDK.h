@@ -222,6 +222,7 @@ private:
     void refreshEventContext();
     IntegrationFactory integrationFactory_;  // written before set-up only
     friend struct RideZavSDKTestPeer;  // tests reach the integration operations
+    friend class RideZavErrorTrackingAutoCaptureIntegration;  // queues crash events past the capture pipeline
 
     mutable std::mutex pipelineLock_;
     std::shared_ptr<RideZavCapturePipeline> pipeline_;  // guarded by pipelineLock_

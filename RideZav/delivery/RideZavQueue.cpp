@@ -107,16 +107,16 @@ void RideZavQueue::tick() {
     if (!isFlushing() && canFlush()) take(static_cast<std::size_t>(config_.maxBatchSize));
 }
 
-void RideZavQueue::add(const RideZavEvent& event) {
+bool RideZavQueue::add(const RideZavEvent& event) {
     const bool full = static_cast<std::int64_t>(depth()) >= config_.maxQueueSize;
     const auto data = jsonData(event.toJSON());
     if (!data) {
         ridezavLog("Tried to queue unserialisable RideZavEvent");
-        return;
+        return false;
     }
     const bool stored = fileQueue_->add(*data);
     askForSpareFiles();
-    if (!stored) return;
+    if (!stored) return false;
     if (full) {
         // Only now that the new event is safely stored.
         ridezavLog("Queue is full, dropping oldest event");
@@ -127,6 +127,7 @@ void RideZavQueue::add(const RideZavEvent& event) {
     if (static_cast<std::int64_t>(storedDepth) >= config_.flushAt && canFlush()) {
         take(static_cast<std::size_t>(config_.maxBatchSize));
     }
+    return true;
 }
 
 std::string RideZavQueue::pausedUntilLine(Date until) {

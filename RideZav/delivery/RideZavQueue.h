@@ -48,7 +48,8 @@ public:
     // Subscribes to reachability and starts its notifier, and puts the flush timer on the main
     // loop, each unless disabled.
     void start(bool disableReachabilityForTesting, bool disableQueueTimerForTesting);
-    void add(const RideZavEvent& event);
+    // True when the event's file was written.
+    bool add(const RideZavEvent& event);
     bool canFlush();
     // Reads up to `count` events on the dispatch queue and uploads them, unless a batch is in flight.
     void take(std::size_t count);

@@ -25,7 +25,7 @@ std::vector<uint8_t> uuidBytes(uint8_t first) {
 ZVCrashReport makeReport(std::vector<ZVCrashReportThreadInfo> threads, std::vector<ZVCrashReportBinaryImageInfo> images,
                          std::optional<ZVCrashReportExceptionInfo> exception = std::nullopt,
                          ZVCrashReportSignalInfo signal = ZVCrashReportSignalInfo("SIGSEGV", "SEGV_MAPERR", 0x10)) {
-    return ZVCrashReport(ZVCrashReportSystemInfo(5, "6.1.0", 6, std::nullopt), std::nullopt,
+    return ZVCrashReport(ZVCrashReportSystemInfo(5, "6.1.0", 1, std::nullopt), std::nullopt,
                          ZVCrashReportApplicationInfo("com.velmo.Velmo", "42", std::nullopt), std::nullopt, std::move(signal), std::nullopt,
                          std::move(threads), std::move(images), std::move(exception), std::nullopt, std::nullopt);
 }

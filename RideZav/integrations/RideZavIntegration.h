@@ -32,11 +32,4 @@ private:
     RideZavSDK* rideZav_ = nullptr;
 };
 
-// Turns a crash of the previous run into one "$exception" event. Binding only so far; the
-// crash reporter hook-up comes with error tracking.
-class RideZavErrorTrackingAutoCaptureIntegration : public RideZavBoundIntegration {
-public:
-    bool requiresSwizzling() const override { return false; }
-};
-
 }  // namespace ridezav
