@@ -25,19 +25,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const zvcrash_async_macho* macho = &image.macho;
     size_t sink = 0;
-    for (const void* cmd = zvcrash_async_macho_next_command(macho, nullptr); cmd != nullptr; cmd = zvcrash_async_macho_next_command(macho, cmd)) ++sink;
+    for (const void* cmd = zvcrash_async_macho_next_command(macho, nullptr); cmd != nullptr;
+         cmd = zvcrash_async_macho_next_command(macho, cmd))
+        ++sink;
 
     for (const char* segname : {"__TEXT", "__DATA", "__LINKEDIT"}) {
         zvcrash_async_macho_segment segment;
         if (zvcrash_async_macho_map_segment(macho, segname, &segment) == ZVCRASH_OK) zvcrash_async_macho_mapped_segment_free(&segment);
     }
-    for (auto role : {ZVCRASH_ASYNC_IMAGE_SECTION_UNWIND_INFO, ZVCRASH_ASYNC_IMAGE_SECTION_EH_FRAME, ZVCRASH_ASYNC_IMAGE_SECTION_DEBUG_FRAME}) {
+    for (auto role :
+         {ZVCRASH_ASYNC_IMAGE_SECTION_UNWIND_INFO, ZVCRASH_ASYNC_IMAGE_SECTION_EH_FRAME, ZVCRASH_ASYNC_IMAGE_SECTION_DEBUG_FRAME}) {
         zvcrash_async_mobject mobj;
         if (zvcrash_async_image_map_section(&image, role, &mobj) == ZVCRASH_OK) zvcrash_async_mobject_free(&mobj);
     }
     uint8_t uuid[16];
     zvcrash_async_image_uuid(&image, uuid);
-    for (uint64_t pc : {kHeader, kHeader + 0x40, kHeader + size / 2, kHeader + size}) zvcrash_async_image_find_symbol_by_pc(&image, pc, &ignore, &sink);
+    for (uint64_t pc : {kHeader, kHeader + 0x40, kHeader + size / 2, kHeader + size})
+        zvcrash_async_image_find_symbol_by_pc(&image, pc, &ignore, &sink);
     uint64_t address;
     zvcrash_async_macho_find_symbol_by_name(macho, "_main", &address);
 
