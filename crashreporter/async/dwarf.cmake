@@ -1,0 +1,11 @@
+# DWARF call-frame information: the CIE/FDE reader, pointer encodings, expressions and the CFA
+# state machine.
+target_sources(crashreporter_async PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/zvcrash_async_dwarf_encoding.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/zvcrash_async_dwarf_opstream.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/zvcrash_async_dwarf_frame_reader.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/zvcrash_async_dwarf_expression.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/zvcrash_async_dwarf_cfa_state.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/zvcrash_async_dwarf_unwind.cpp)
+
+target_sources(crashreporter_async_testing PRIVATE ${CMAKE_CURRENT_LIST_DIR}/EhFrameTesting.cpp)
