@@ -8,3 +8,25 @@ velmo_add_test(crash_thread_rendezvous_test
   LIBS crashreporter_async_testing
   LABELS crash
   KIND threads)
+
+target_sources(crashreporter_async PRIVATE ${CMAKE_CURRENT_LIST_DIR}/zvcrash_async_frame_cursor.cpp
+                                           ${CMAKE_CURRENT_LIST_DIR}/zvcrash_async_frame_reader.cpp)
+
+velmo_add_test(crash_frame_cursor_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/zvcrash_async_frame_cursor_test.cpp
+  LIBS crashreporter_async_testing
+  LABELS crash
+  KIND unit)
+
+velmo_add_test(crash_frame_walk_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/zvcrash_async_frame_walk_test.cpp ${CMAKE_CURRENT_LIST_DIR}/zvcrash_async_frame_walk_chain_test.cpp
+  LIBS crashreporter_async_testing ${CMAKE_DL_LIBS}
+  LABELS crash
+  KIND threads)
+if(TARGET crash_frame_walk_test)
+  # The chain has only its unwind tables to be walked by, whatever the build's own choice.
+  set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/zvcrash_async_frame_walk_chain_test.cpp
+                              PROPERTIES COMPILE_OPTIONS "-fomit-frame-pointer;-fno-optimize-sibling-calls;-O1")
+  # Test functions are found by their dynamic symbols.
+  set_target_properties(crash_frame_walk_test PROPERTIES ENABLE_EXPORTS ON)
+endif()
