@@ -10,3 +10,8 @@ velmo_add_test(crash_hostinfo_test
   LIBS crashreporter_async
   LABELS crash
   KIND unit)
+
+if(COMMAND velmo_add_fuzzer)
+  velmo_add_fuzzer(crash_processinfo_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/ZVCrashProcessInfo_fuzz.cpp LIBS crashreporter_async
+                   CORPUS ${CMAKE_CURRENT_LIST_DIR}/fuzz/processinfo AREA crash)
+endif()

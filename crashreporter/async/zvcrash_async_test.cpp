@@ -229,6 +229,11 @@ TEST(ZVCrashAsync, TwoPageMobjectWhoseSecondPageIsUnmapped) {
     zvcrash_async_mobject_free(&mobj);
 
     EXPECT_EQ(ZVCRASH_ERR_NOMEM, zvcrash_async_mobject_init(&mobj, zvcrash_async_task_self(), base, 2 * page, true));
+    // A read that runs off the end of the mapping is told by the page where it stopped.
+    uint8_t across[8];
+    EXPECT_EQ(ZVCRASH_ERR_NOTFOUND, zvcrash_async_task_memcpy(zvcrash_async_task_self(), base + page - 4, 0, across, sizeof(across)));
+    ASSERT_EQ(0, mprotect(area, page, PROT_NONE));
+    EXPECT_EQ(ZVCRASH_ERR_ACCESS, zvcrash_async_task_memcpy(zvcrash_async_task_self(), base + page - 4, 0, across, sizeof(across)));
     // Nothing readable at the start: nothing to map even when a part would do.
     EXPECT_EQ(ZVCRASH_ERR_NOMEM, zvcrash_async_mobject_init(&mobj, zvcrash_async_task_self(), base + page, page, false));
     munmap(area, page);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/syscall.h>
+#include <unistd.h>
 #include <unwind.h>
 
 #include <cstring>
@@ -72,9 +73,11 @@ __asm__(
 
 zvcrash_async_thread_state capturedBySignal;
 zvcrash_error_t signalConversion = ZVCRASH_ERR_UNKNOWN;
+volatile sig_atomic_t signalHandled = 0;
 
 void captureContext(int, siginfo_t*, void* context) {
     signalConversion = zvcrash_async_thread_state_ucontext_init(&capturedBySignal, static_cast<const ucontext_t*>(context));
+    signalHandled = 1;
 }
 
 zvcrash_async_thread_state fullState(uint32_t cpu) {
@@ -265,7 +268,10 @@ TEST(ZVCrashThreadState, RealSignalContextGivesTheInterruptedRegisters) {
     ASSERT_EQ(0, sigaction(SIGUSR1, &action, &previous));
     uint64_t known[5] = {};
     signalConversion = ZVCRASH_ERR_UNKNOWN;
+    signalHandled = 0;
     zvcrash_test_raise_with_known_registers(known);
+    // ThreadSanitizer runs handlers late, with the context it saved when the signal came.
+    for (int i = 0; i < 2000 && !signalHandled; ++i) usleep(1000);
     sigaction(SIGUSR1, &previous, nullptr);
 
     ASSERT_EQ(ZVCRASH_OK, signalConversion);
@@ -336,11 +342,6 @@ TEST(ZVCrashThreadState, CurrentDescribesTheCallerAfterTheCall) {
     bool reachedCaller = false;
     for (uintptr_t ip : captured.unwound) reachedCaller |= ip == rip;
     EXPECT_TRUE(reachedCaller);
-}
-
-TEST(ZVCrashThreadState, OtherThreadsAreNotSupportedYet) {
-    zvcrash_async_thread_state state;
-    EXPECT_EQ(ZVCRASH_ERR_NOTSUP, zvcrash_async_thread_state_mach_thread_init(&state, zvcrash_async_current_thread_port()));
 }
 
 }  // namespace
