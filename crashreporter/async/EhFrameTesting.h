@@ -6,7 +6,25 @@
 #include <string>
 #include <vector>
 
+#include "crashreporter/async/SimulatedTask.h"
+#include "crashreporter/async/zvcrash_async_mobject.h"
+
 namespace zvcrash::testing {
+
+// Bytes placed in a simulated task and mapped whole, for the readers under test.
+class MappedBytes {
+public:
+    MappedBytes(SimulatedTask& task, uint64_t address, const std::vector<uint8_t>& bytes);
+    ~MappedBytes();
+    MappedBytes(const MappedBytes&) = delete;
+    MappedBytes& operator=(const MappedBytes&) = delete;
+
+    const zvcrash_async_mobject* mobj() const { return &mobj_; }
+    uint64_t address() const { return mobj_.task_address; }
+
+private:
+    zvcrash_async_mobject mobj_;
+};
 
 // Little-endian bytes, with the DWARF number forms.
 class DwarfBytes {

@@ -27,15 +27,29 @@ zvcrash_error_t readLeb(const zvcrash_async_mobject* mobj, uint64_t address, int
     return ZVCRASH_OK;
 }
 
+// Byte by byte from the task: a LEB128 is at most ten bytes, and the bytes after it may lie on
+// a page that cannot be read.
 template <typename Result>
 zvcrash_error_t readTaskLeb(zvcrash_async_task_t task, uint64_t address, int64_t offset, bool isSigned, Result* result, uint64_t* size) {
     uint64_t position;
     if (!zvcrash_async_address_apply_offset(address, offset, &position)) return ZVCRASH_ERR_INVAL;
-    zvcrash_async_mobject mobj;
-    if (zvcrash_async_mobject_init(&mobj, task, position, 4096, false) != ZVCRASH_OK) return ZVCRASH_ERR_INVAL;
-    zvcrash_error_t error = readLeb(&mobj, position, 0, isSigned, result, size);
-    zvcrash_async_mobject_free(&mobj);
-    return error;
+    uint64_t value = 0;
+    unsigned shift = 0;
+    uint64_t count = 0;
+    uint8_t byte = 0;
+    while (true) {
+        if (count == kMaxLebBytes) return ZVCRASH_ERR_NOTSUP;
+        zvcrash_error_t error = zvcrash_async_task_read_uint8(task, position, static_cast<int64_t>(count), &byte);
+        if (error != ZVCRASH_OK) return error;
+        ++count;
+        if (shift < 64) value |= static_cast<uint64_t>(byte & 0x7f) << shift;
+        shift += 7;
+        if ((byte & 0x80) == 0) break;
+    }
+    if (isSigned && shift < 64 && (byte & 0x40) != 0) value |= ~static_cast<uint64_t>(0) << shift;
+    *result = static_cast<Result>(value);
+    *size = count;
+    return ZVCRASH_OK;
 }
 
 }  // namespace

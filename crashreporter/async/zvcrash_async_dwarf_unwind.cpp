@@ -31,13 +31,15 @@ zvcrash_error_t zvcrash_async_dwarf_unwind_frame(zvcrash_async_task_t task, cons
     zvcrash_async_dwarf_fde_info<machine_ptr> fde;
     zvcrash_async_dwarf_cie_info<machine_ptr> cie;
     zvcrash_error_t error = findEntries(reader, eh_frame_hdr, &ptr_reader, lookup, &fde, &cie);
-    if (error != ZVCRASH_OK) return error;
-    if (cie.eh_augmentation.signal_frame && lookup != pc) {
-        // A signal frame's PC is never a return address.
+    if (lookup != pc && (error == ZVCRASH_ERR_NOTFOUND || (error == ZVCRASH_OK && cie.eh_augmentation.signal_frame))) {
+        // A signal frame's PC is never a return address: its rules are those at the PC itself,
+        // also when the byte before it belongs to no FDE at all.
+        const bool found = error == ZVCRASH_OK;
+        error = findEntries(reader, eh_frame_hdr, &ptr_reader, pc, &fde, &cie);
+        if (error == ZVCRASH_OK && !found && !cie.eh_augmentation.signal_frame) error = ZVCRASH_ERR_NOTFOUND;
         lookup = pc;
-        error = findEntries(reader, eh_frame_hdr, &ptr_reader, lookup, &fde, &cie);
-        if (error != ZVCRASH_OK) return error;
     }
+    if (error != ZVCRASH_OK) return error;
 
     const machine_ptr section = static_cast<machine_ptr>(zvcrash_async_mobject_base_address(reader->mobj));
     dwarf_cfa_state<machine_ptr, machine_ptr_s> state;
