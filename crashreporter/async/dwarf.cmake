@@ -17,3 +17,5 @@ velmo_add_test(crash_dwarf_test
   LABELS crash
   KIND unit
   TIMEOUT 300)
+
+velmo_add_benchmark(SOURCES ${CMAKE_CURRENT_LIST_DIR}/zvcrash_async_dwarf_benchmark.cpp LIBS crashreporter_async_testing)
