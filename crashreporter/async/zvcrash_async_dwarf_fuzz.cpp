@@ -38,8 +38,9 @@ void unwind(zvcrash_async_task_t task, const zvcrash_async_mobject* mobj, bool d
     // The same bytes as one expression, with the stack pointer as its initial value.
     P initial = static_cast<P>(kStack);
     P result;
-    zvcrash_async_dwarf_expression_eval<P, S>(mobj, task, &current, zvcrash_async_byteorder_direct(), zvcrash_async_mobject_base_address(mobj),
-                                              0, static_cast<int64_t>(zvcrash_async_mobject_length(mobj)), &initial, 1, &result);
+    zvcrash_async_dwarf_expression_eval<P, S>(mobj, task, &current, zvcrash_async_byteorder_direct(),
+                                              zvcrash_async_mobject_base_address(mobj), 0,
+                                              static_cast<int64_t>(zvcrash_async_mobject_length(mobj)), &initial, 1, &result);
 }
 
 }  // namespace
