@@ -8,6 +8,14 @@
 
 namespace zvcrash::testing {
 
+MappedBytes::MappedBytes(SimulatedTask& task, uint64_t address, const std::vector<uint8_t>& bytes) {
+    task.map(address, bytes);
+    if (zvcrash_async_mobject_init(&mobj_, task.task(), address, bytes.size(), true) != ZVCRASH_OK)
+        throw std::runtime_error("MappedBytes: the bytes cannot be mapped");
+}
+
+MappedBytes::~MappedBytes() { zvcrash_async_mobject_free(&mobj_); }
+
 DwarfBytes& DwarfBytes::u8(uint8_t value) {
     data_.push_back(value);
     return *this;

@@ -6,13 +6,32 @@
 #include <string>
 #include <vector>
 
+#include "crashreporter/async/SimulatedTask.h"
+#include "crashreporter/async/zvcrash_async_mobject.h"
+
 namespace zvcrash::testing {
+
+// Bytes placed in a simulated task and mapped whole, for the readers under test.
+class MappedBytes {
+public:
+    MappedBytes(SimulatedTask& task, uint64_t address, const std::vector<uint8_t>& bytes);
+    ~MappedBytes();
+    MappedBytes(const MappedBytes&) = delete;
+    MappedBytes& operator=(const MappedBytes&) = delete;
+
+    const zvcrash_async_mobject* mobj() const { return &mobj_; }
+    uint64_t address() const { return mobj_.task_address; }
+
+private:
+    zvcrash_async_mobject mobj_;
+};
 
 // Little-endian bytes, with the DWARF number forms.
 class DwarfBytes {
 public:
     DwarfBytes() = default;
-    DwarfBytes(std::initializer_list<uint8_t> bytes) : data_(bytes) {}
+    DwarfBytes(std::initializer_list<uint8_t> bytes)
+        : data_(bytes) {}
 
     DwarfBytes& u8(uint8_t value);
     DwarfBytes& u16(uint16_t value);

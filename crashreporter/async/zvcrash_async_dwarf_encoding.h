@@ -38,8 +38,8 @@ zvcrash_error_t zvcrash_async_dwarf_read_uleb128(const zvcrash_async_mobject* mo
 zvcrash_error_t zvcrash_async_dwarf_read_sleb128(const zvcrash_async_mobject* mobj, uint64_t address, int64_t offset, int64_t* result,
                                                  uint64_t* size);
 
-// The same, straight from task memory: one page at address + offset is mapped (as much of it as
-// can be read) for the read. Safe at crash time.
+// The same, straight from task memory, one byte read at a time; a byte that cannot be read
+// gives the task's code. Safe at crash time.
 zvcrash_error_t zvcrash_async_dwarf_read_task_uleb128(zvcrash_async_task_t task, uint64_t address, int64_t offset, uint64_t* result,
                                                       uint64_t* size);
 zvcrash_error_t zvcrash_async_dwarf_read_task_sleb128(zvcrash_async_task_t task, uint64_t address, int64_t offset, int64_t* result,

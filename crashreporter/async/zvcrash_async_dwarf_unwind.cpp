@@ -31,21 +31,25 @@ zvcrash_error_t zvcrash_async_dwarf_unwind_frame(zvcrash_async_task_t task, cons
     zvcrash_async_dwarf_fde_info<machine_ptr> fde;
     zvcrash_async_dwarf_cie_info<machine_ptr> cie;
     zvcrash_error_t error = findEntries(reader, eh_frame_hdr, &ptr_reader, lookup, &fde, &cie);
-    if (error != ZVCRASH_OK) return error;
-    if (cie.eh_augmentation.signal_frame && lookup != pc) {
-        // A signal frame's PC is never a return address.
+    if (lookup != pc && (error == ZVCRASH_ERR_NOTFOUND || (error == ZVCRASH_OK && cie.eh_augmentation.signal_frame))) {
+        // A signal frame's PC is never a return address: its rules are those at the PC itself,
+        // also when the byte before it belongs to no FDE at all.
+        const bool found = error == ZVCRASH_OK;
+        error = findEntries(reader, eh_frame_hdr, &ptr_reader, pc, &fde, &cie);
+        if (error == ZVCRASH_OK && !found && !cie.eh_augmentation.signal_frame) error = ZVCRASH_ERR_NOTFOUND;
         lookup = pc;
-        error = findEntries(reader, eh_frame_hdr, &ptr_reader, lookup, &fde, &cie);
-        if (error != ZVCRASH_OK) return error;
     }
+    if (error != ZVCRASH_OK) return error;
 
     const machine_ptr section = static_cast<machine_ptr>(zvcrash_async_mobject_base_address(reader->mobj));
     dwarf_cfa_state<machine_ptr, machine_ptr_s> state;
-    error = state.eval_program(reader->mobj, 0, fde.pc_start, &cie, &ptr_reader, reader->byteorder, section,
-                               zvcrash_async_dwarf_cie_info_instructions_offset(&cie), zvcrash_async_dwarf_cie_info_instructions_length(&cie));
+    error =
+        state.eval_program(reader->mobj, 0, fde.pc_start, &cie, &ptr_reader, reader->byteorder, section,
+                           zvcrash_async_dwarf_cie_info_instructions_offset(&cie), zvcrash_async_dwarf_cie_info_instructions_length(&cie));
     if (error != ZVCRASH_OK) return error;
-    error = state.eval_program(reader->mobj, lookup, fde.pc_start, &cie, &ptr_reader, reader->byteorder, section,
-                               zvcrash_async_dwarf_fde_info_instructions_offset(&fde), zvcrash_async_dwarf_fde_info_instructions_length(&fde));
+    error =
+        state.eval_program(reader->mobj, lookup, fde.pc_start, &cie, &ptr_reader, reader->byteorder, section,
+                           zvcrash_async_dwarf_fde_info_instructions_offset(&fde), zvcrash_async_dwarf_fde_info_instructions_length(&fde));
     if (error != ZVCRASH_OK) return error;
     error = state.apply_state(task, &cie, current, reader->byteorder, caller);
     if (error != ZVCRASH_OK) return error;
@@ -54,8 +58,9 @@ zvcrash_error_t zvcrash_async_dwarf_unwind_frame(zvcrash_async_task_t task, cons
 }
 
 template zvcrash_error_t zvcrash_async_dwarf_unwind_frame<unsigned int, int>(zvcrash_async_task_t, const zvcrash_async_dwarf_frame_reader*,
-                                                                             const zvcrash_async_mobject*, const zvcrash_async_thread_state*,
-                                                                             bool, zvcrash_async_thread_state*, bool*);
+                                                                             const zvcrash_async_mobject*,
+                                                                             const zvcrash_async_thread_state*, bool,
+                                                                             zvcrash_async_thread_state*, bool*);
 template zvcrash_error_t zvcrash_async_dwarf_unwind_frame<unsigned long long, long long>(zvcrash_async_task_t,
                                                                                          const zvcrash_async_dwarf_frame_reader*,
                                                                                          const zvcrash_async_mobject*,
