@@ -18,9 +18,8 @@
 #include "RideZav/storage/RideZavStorageManager.h"
 #include "RideZav/integrations/ProcessWideInstallSlot.h"
 #include "crashreporter/report/ZVCrashReport.h"
-#if VELMO_HAS_CRASH_REPORTER_FACADE
 #include "crashreporter/ZVCrashReporter.h"
-#endif
+#include "platform/foundation/Bundle.h"
 
 namespace ridezav {
 
@@ -41,24 +40,30 @@ Hooks& hooks() {
     return *made;
 }
 
-#if VELMO_HAS_CRASH_REPORTER_FACADE
 // The crash reporter's facade behind the integration's view of it.
 class FacadeCrashReporter final : public ErrorTrackingCrashReporter {
 public:
     explicit FacadeCrashReporter(std::unique_ptr<zvcrash::ZVCrashReporter> reporter)
         : reporter_(std::move(reporter)) {}
     bool hasPendingCrashReport() override { return reporter_->hasPendingCrashReport(); }
-    std::optional<std::vector<std::uint8_t>> loadPendingCrashReportData(std::optional<velmo::Error>& error) override {
-        return reporter_->loadPendingCrashReportData(&error);
+    std::optional<std::vector<std::uint8_t>> loadPendingCrashReportData(std::optional<std::string>& failure) override {
+        std::optional<zvcrash::ZVCrashReporterError> error;
+        auto data = reporter_->loadPendingCrashReportData(&error);
+        if (error) failure = error->description();
+        return data;
     }
     bool purgePendingCrashReport() override { return reporter_->purgePendingCrashReport(); }
-    bool enableCrashReporter(std::optional<velmo::Error>& error) override { return reporter_->enableCrashReporter(&error); }
+    bool enableCrashReporter(std::optional<std::string>& failure) override {
+        std::optional<zvcrash::ZVCrashReporterError> error;
+        const bool enabled = reporter_->enableCrashReporter(&error);
+        if (error) failure = error->description();
+        return enabled;
+    }
     void setCustomData(std::vector<std::uint8_t> data) override { reporter_->setCustomData(std::move(data)); }
 
 private:
     std::unique_ptr<zvcrash::ZVCrashReporter> reporter_;
 };
-#endif
 
 std::unique_ptr<ErrorTrackingCrashReporter> makeCrashReporter() {
     RideZavErrorTrackingAutoCaptureIntegration::CrashReporterMaker maker;
@@ -67,16 +72,15 @@ std::unique_ptr<ErrorTrackingCrashReporter> makeCrashReporter() {
         maker = hooks().maker;
     }
     if (maker) return maker();
-#if VELMO_HAS_CRASH_REPORTER_FACADE
-    // Handler type 1 is the exception-server mode; on Linux the reporter serves it with POSIX
-    // signals. No symbolication: the ingestion side symbolicates from the debug images.
-    zvcrash::ZVCrashReporterConfig config(1, 0, true);
-    auto reporter = zvcrash::ZVCrashReporter::create(config);
-    if (!reporter) return nullptr;
-    return std::make_unique<FacadeCrashReporter>(std::move(reporter));
-#else
-    return nullptr;
-#endif
+    // The exception-server mode, which on Linux is served with POSIX signals; no symbolication,
+    // since the ingestion side names frames from the debug images; the terminate handler on.
+    const zvcrash::ZVCrashReporterConfig config(zvcrash::ZVCrashReporterSignalHandlerTypeMach,
+                                                zvcrash::ZVCrashReporterSymbolicationStrategyNone, true);
+    try {
+        return std::make_unique<FacadeCrashReporter>(std::make_unique<zvcrash::ZVCrashReporter>(velmo::Bundle::main(), config));
+    } catch (const std::exception&) {
+        return nullptr;  // no identifier for the application's reports
+    }
 }
 
 std::optional<Date> reportTimestamp(const zvcrash::ZVCrashReport& report) { return report.systemInfo().timestamp(); }
@@ -113,15 +117,17 @@ void RideZavErrorTrackingAutoCaptureIntegration::processPendingCrashReport() {
     auto sdk = rideZav_.lock();
     if (!crashReporter_ || !sdk) return;
 
-    std::optional<velmo::Error> error;
+    std::optional<std::string> failure;
     std::optional<zvcrash::ZVCrashReport> report;
-    if (auto data = crashReporter_->loadPendingCrashReportData(error)) {
+    if (auto data = crashReporter_->loadPendingCrashReportData(failure)) {
+        std::optional<velmo::Error> error;
         report = zvcrash::ZVCrashReport::fromData(*data, &error);
-    } else if (!error) {
-        error = velmo::Error(zvcrash::ZVCrashReporterErrorDomain, 0, "Unable to open live crash report for reading");
+        if (!report) failure = error ? error->description() : "the report could not be decoded";
+    } else if (!failure) {
+        failure = "Unable to open live crash report for reading";
     }
     if (!report) {
-        ridezavLog("Failed to process crash report: " + (error ? error->description() : std::string("unknown error")));
+        ridezavLog("Failed to process crash report: " + *failure);
         // A report that cannot be read would fail the same way at every launch.
         crashReporter_->purgePendingCrashReport();
         return;
@@ -174,11 +180,11 @@ void RideZavErrorTrackingAutoCaptureIntegration::enableCrashReporter() {
         ridezavLog("Crash handler is disabled because a debugger is attached. Crashes will be caught by the debugger instead.");
         return;
     }
-    std::optional<velmo::Error> error;
-    if (crashReporter_->enableCrashReporter(error))
+    std::optional<std::string> failure;
+    if (crashReporter_->enableCrashReporter(failure))
         ridezavLog("ZVCrashReporter enabled successfully");
     else
-        ridezavLog("Failed to enable ZVCrashReporter: " + (error ? error->description() : std::string("unknown error")));
+        ridezavLog("Failed to enable ZVCrashReporter: " + failure.value_or("unknown error"));
 }
 
 std::optional<bool> RideZavErrorTrackingAutoCaptureIntegration::tracerIn(std::string_view status) {

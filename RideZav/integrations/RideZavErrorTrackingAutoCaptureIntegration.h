@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "RideZav/integrations/RideZavIntegration.h"
-#include "platform/base/Error.h"
 
 namespace ridezav {
 
@@ -19,11 +18,11 @@ class ErrorTrackingCrashReporter {
 public:
     virtual ~ErrorTrackingCrashReporter() = default;
     virtual bool hasPendingCrashReport() = 0;
-    // The stored report's bytes; none, with the reason in error, when they cannot be read.
-    virtual std::optional<std::vector<std::uint8_t>> loadPendingCrashReportData(std::optional<velmo::Error>& error) = 0;
+    // The stored report's bytes; none, with the error's description in failure, when they cannot be read.
+    virtual std::optional<std::vector<std::uint8_t>> loadPendingCrashReportData(std::optional<std::string>& failure) = 0;
     virtual bool purgePendingCrashReport() = 0;
-    // Installs the crash handlers; false, with the reason in error, when it cannot.
-    virtual bool enableCrashReporter(std::optional<velmo::Error>& error) = 0;
+    // Installs the crash handlers; false, with the error's description in failure, when it cannot.
+    virtual bool enableCrashReporter(std::optional<std::string>& failure) = 0;
     // Bytes kept for every report written from now on.
     virtual void setCustomData(std::vector<std::uint8_t> data) = 0;
 };

@@ -37,14 +37,14 @@ public:
     explicit SimulatedCrashReporter(std::shared_ptr<SimulatedCrashStore> store)
         : store_(std::move(store)) {}
     bool hasPendingCrashReport() override { return store_->pending.has_value(); }
-    std::optional<std::vector<std::uint8_t>> loadPendingCrashReportData(std::optional<velmo::Error>&) override { return store_->pending; }
+    std::optional<std::vector<std::uint8_t>> loadPendingCrashReportData(std::optional<std::string>&) override { return store_->pending; }
     bool purgePendingCrashReport() override {
         ++store_->purges;
         return std::exchange(store_->pending, std::nullopt).has_value();
     }
-    bool enableCrashReporter(std::optional<velmo::Error>& error) override {
+    bool enableCrashReporter(std::optional<std::string>& failure) override {
         if (store_->enabledInProcess) {
-            error = velmo::Error("ZVCrashReporterErrorDomain", 3, "A ZVCrashReporter instance has already been enabled");
+            failure = "A ZVCrashReporter instance has already been enabled";
             return false;
         }
         store_->enabledInProcess = true;
