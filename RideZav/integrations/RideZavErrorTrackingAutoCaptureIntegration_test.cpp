@@ -13,6 +13,7 @@
 #include "RideZav/core/RideZavUtils.h"
 #include "RideZav/integrations/IntegrationTesting.h"
 #include "RideZav/storage/RideZavStorage.h"
+#include "crashreporter/ZVCrashReporter.h"
 #include "crashreporter/async/zvcrash_writer_pack.h"
 #include "crashreporter/report/ZVCrashReportTesting.h"
 #include "platform/base/LogCapture.h"
@@ -302,6 +303,27 @@ TEST_F(ErrorTrackingTest, TheFacadeHandsItsContextToTheInstalledIntegration) {
     EXPECT_EQ(*custom->get<Object>()->find("distinct_id"), Value("u1"));
     EXPECT_TRUE(custom->get<Object>()->find("event_properties")->get<Object>()->contains("$session_id"));
     sdk->close();
+}
+
+TEST_F(ErrorTrackingTest, TheCrashReportersOwnPendingReportIsProcessedAndRemoved) {
+    velmo::test::TestDirectory caches;
+    velmo::test::EnvironmentVariable cacheHome("XDG_CACHE_HOME", caches.path());
+    Integration::setCrashReporterMakerForTesting(nullptr);  // the real reporter
+    traced = true;  // its handlers stay out of the test process
+    const zvcrash::ZVCrashReporter located(velmo::Bundle::main(), zvcrash::ZVCrashReporterConfig());
+    const auto bytes = zvcrash::testing::encodeCrashReport(crashReport(R"({"distinct_id":"u7"})", std::nullopt));
+    std::filesystem::create_directories(located.crashReportDirectory());
+    std::ofstream(located.crashReportPath(), std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    auto sdk = facade();
+    Integration integration;
+    integration.install(*sdk);
+    EXPECT_TRUE(integration.hasCrashReporter());
+    const auto events = env.events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].distinctId, "u7");
+    EXPECT_FALSE(std::filesystem::exists(located.crashReportPath()));
+    integration.uninstall(*sdk);
 }
 
 TEST(ErrorTrackingDebuggerCheck, TheTracerPidLineSaysWhetherATracerIsAttached) {
