@@ -58,7 +58,8 @@ Task<void> ElevenLabsTTSClient::speakText(std::string text) {
     } catch (const URLError& error) {
         if (error.urlCode() != URLError::dataLengthExceedsMaximum) throw;
         logLine("⚠️ ElevenLabs TTS audio longer than " + std::to_string(maximumAudioBytes) + " bytes; nothing is played");
-        throw Error(errorDomain, -4, "The spoken reply is longer than " + std::to_string(maximumAudioBytes / (1024 * 1024)) + " MiB of audio.");
+        throw Error(errorDomain, -4,
+                    "The spoken reply is longer than " + std::to_string(maximumAudioBytes / (1024 * 1024)) + " MiB of audio.");
     }
     if (!result.response.isHTTP()) throw Error(errorDomain, -1, "Invalid response");
     int status = result.response.statusCode;

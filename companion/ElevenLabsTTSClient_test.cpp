@@ -262,5 +262,6 @@ TEST_F(ElevenLabsTTSClientTest, AnErrorBodyIsKeptToItsFirstFourKibibytesAndAudio
     EXPECT_EQ(errorIdentity(out.error()), (ErrorIdentity{"ElevenLabsTTS", -4, "The spoken reply is longer than 32 MiB of audio."}));
     EXPECT_EQ(players->lastPlayer(), before);
     EXPECT_EQ(tts->audioPlayer, nullptr);
-    EXPECT_EQ(log.linesStartingWith("⚠️"), std::vector<std::string>{"⚠️ ElevenLabs TTS audio longer than 33554432 bytes; nothing is played"});
+    EXPECT_EQ(log.linesStartingWith("⚠️"),
+              std::vector<std::string>{"⚠️ ElevenLabs TTS audio longer than 33554432 bytes; nothing is played"});
 }

@@ -248,7 +248,8 @@ TEST(StatusNotifierItem, ActivationPointsAtTheEndsOfTheIntRangeHangThePanelFromT
         ASSERT_TRUE(env.loop().runUntil([&] {
             watcher.pump();
             return replies == 1 && manager->isPanelVisible();
-        })) << c.x << "," << c.y;
+        })) << c.x
+            << "," << c.y;
         const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
         XWindowAttributes a{};
         ASSERT_TRUE(XGetWindowAttributes(d, panel, &a));

@@ -279,7 +279,8 @@ bool RideZavFileBackedQueue::remakeFolder() {
 void RideZavFileBackedQueue::addFailed(int error) {
     const std::string line = error > 0 ? "Could not write file " + errnoText(error) : std::string("Could not write file: no free name");
     ridezavLog(line);
-    if (!addFailureSaid_.exchange(true)) RideZavLog::warning(line + " (" + queue_.string() + "); events are dropped until a write succeeds");
+    if (!addFailureSaid_.exchange(true))
+        RideZavLog::warning(line + " (" + queue_.string() + "); events are dropped until a write succeeds");
 }
 
 std::optional<std::string> RideZavFileBackedQueue::write(std::string_view contents, double seconds) {

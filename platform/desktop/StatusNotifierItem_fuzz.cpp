@@ -18,12 +18,9 @@
 namespace {
 
 constexpr const char* methods[][2] = {
-    {"org.kde.StatusNotifierItem", "Activate"},
-    {"org.kde.StatusNotifierItem", "SecondaryActivate"},
-    {"org.kde.StatusNotifierItem", "ContextMenu"},
-    {"org.kde.StatusNotifierItem", "Scroll"},
-    {"org.freedesktop.DBus.Properties", "Get"},
-    {"org.freedesktop.DBus.Properties", "GetAll"},
+    {"org.kde.StatusNotifierItem", "Activate"},    {"org.kde.StatusNotifierItem", "SecondaryActivate"},
+    {"org.kde.StatusNotifierItem", "ContextMenu"}, {"org.kde.StatusNotifierItem", "Scroll"},
+    {"org.freedesktop.DBus.Properties", "Get"},    {"org.freedesktop.DBus.Properties", "GetAll"},
     {"org.kde.StatusNotifierItem", "Unknown"},
 };
 constexpr const char* signatures[] = {"ii", "i", "", "s", "is", "iii", "ss", "dd", "uu", "ai"};
@@ -135,14 +132,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const char* signature = signatures[in.byte() % std::size(signatures)];
         sd_bus_message* m = nullptr;
         if (sd_bus_message_new_method_call(caller.bus, &m, caller.service.c_str(), "/StatusNotifierItem", method[0], method[1]) < 0) break;
-        if (appendArguments(m, signature, in) >= 0 &&
-            sd_bus_call_async(
-                caller.bus, nullptr, m,
-                [](sd_bus_message*, void* userdata, sd_bus_error*) {
-                    ++*static_cast<int*>(userdata);
-                    return 0;
-                },
-                &answered, 0) >= 0)
+        if (appendArguments(m, signature, in) >= 0 && sd_bus_call_async(
+                                                          caller.bus, nullptr, m,
+                                                          [](sd_bus_message*, void* userdata, sd_bus_error*) {
+                                                              ++*static_cast<int*>(userdata);
+                                                              return 0;
+                                                          },
+                                                          &answered, 0) >= 0)
             ++sent;
         sd_bus_message_unref(m);
     }

@@ -673,9 +673,7 @@ X11StatusBarDesktop::~X11StatusBarDesktop() {
     closeWatchedDisplay(impl_->display);
 }
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 std::shared_ptr<StatusItem> X11StatusBarDesktop::makeStatusItem() {
     // Current desktops show StatusNotifierItems; an XEmbed tray is the older way.

@@ -140,12 +140,13 @@ TEST_F(GStreamerVideoPlayerTest, PlaylistsThatReferToThemselvesNestTooDeepOrNeve
     const std::string tooDeep = "The playlist refers to itself or nests more than 4 playlists deep.";
     std::vector<Case> cases;
     // A master playlist whose only variant is itself.
-    cases.push_back({"variant is itself", playlists.write("master.m3u8", "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=100000\n" +
-                                                                             playlists.path("master.m3u8") + "\n"),
+    cases.push_back({"variant is itself",
+                     playlists.write("master.m3u8", "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=100000\n" + playlists.path("master.m3u8") + "\n"),
                      ""});
     // A media playlist whose segment is itself.
-    cases.push_back({"segment is itself", playlists.write("self.m3u8", "#EXTM3U\n#EXT-X-TARGETDURATION:4\n#EXTINF:4,\n" +
-                                                                           playlists.path("self.m3u8") + "\n#EXT-X-ENDLIST\n"),
+    cases.push_back({"segment is itself",
+                     playlists.write("self.m3u8",
+                                     "#EXTM3U\n#EXT-X-TARGETDURATION:4\n#EXTINF:4,\n" + playlists.path("self.m3u8") + "\n#EXT-X-ENDLIST\n"),
                      tooDeep});
     // A chain of ten playlists, each the only segment of the one before.
     for (int n = 9; n >= 0; --n) {
@@ -154,8 +155,7 @@ TEST_F(GStreamerVideoPlayerTest, PlaylistsThatReferToThemselvesNestTooDeepOrNeve
     }
     cases.push_back({"ten deep", "file://" + playlists.path("chain0.m3u8"), tooDeep});
     // Two segments and no end marker: after the last picture it waits for more.
-    cases.push_back({"never ends", playlists.write("live.m3u8", "#EXTM3U\n#EXT-X-TARGETDURATION:4\n" + twoSegments),
-                     "Playback stalled."});
+    cases.push_back({"never ends", playlists.write("live.m3u8", "#EXTM3U\n#EXT-X-TARGETDURATION:4\n" + twoSegments), "Playback stalled."});
 
     for (const auto& c : cases) {
         seen.clear();
@@ -179,8 +179,8 @@ TEST_F(GStreamerVideoPlayerTest, PlaylistsThatReferToThemselvesNestTooDeepOrNeve
 
 TEST_F(GStreamerVideoPlayerTest, DestructionReturnsWithinASecondInEveryState) {
     LocalPlaylists playlists;
-    const std::string self = playlists.write("self.m3u8", "#EXTM3U\n#EXT-X-TARGETDURATION:4\n#EXTINF:4,\n" + playlists.path("self.m3u8") +
-                                                              "\n#EXT-X-ENDLIST\n");
+    const std::string self =
+        playlists.write("self.m3u8", "#EXTM3U\n#EXT-X-TARGETDURATION:4\n#EXTINF:4,\n" + playlists.path("self.m3u8") + "\n#EXT-X-ENDLIST\n");
     enum class State { made, playing, paused, playingItself };
     for (const State state : {State::made, State::playing, State::paused, State::playingItself}) {
         VideoOutputOptions options;
