@@ -673,8 +673,6 @@ X11StatusBarDesktop::~X11StatusBarDesktop() {
     closeWatchedDisplay(impl_->display);
 }
 
-namespace {}  // namespace
-
 std::shared_ptr<StatusItem> X11StatusBarDesktop::makeStatusItem() {
     // Current desktops show StatusNotifierItems; an XEmbed tray is the older way.
     std::weak_ptr<X11StatusBarDesktop> weakSelf = weak_from_this();
