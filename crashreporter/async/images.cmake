@@ -37,3 +37,16 @@ velmo_add_test(crash_image_list_threads_test
   LABELS crash
   KIND threads
   TIMEOUT 300)
+
+velmo_add_fuzzer(crash_macho_fuzz
+  SOURCES zvcrash_async_macho_fuzz.cpp
+  LIBS crashreporter_async_testing
+  CORPUS fuzz/macho
+  AREA crash)
+velmo_add_fuzzer(crash_elf_fuzz
+  SOURCES zvcrash_async_elf_fuzz.cpp
+  LIBS crashreporter_async_testing
+  CORPUS fuzz/elf
+  AREA crash)
+
+velmo_add_benchmark(SOURCES zvcrash_async_image_list_benchmark.cpp LIBS crashreporter_async_testing)

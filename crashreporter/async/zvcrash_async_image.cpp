@@ -1,5 +1,7 @@
 #include "crashreporter/async/zvcrash_async_image.h"
 
+#include <cstddef>
+
 zvcrash_error_t zvcrash_async_image_init(zvcrash_async_image* image, zvcrash_async_task_t task, const char* path, uint64_t header_address) {
     uint8_t magic[4];
     zvcrash_error_t error = zvcrash_async_task_memcpy(task, header_address, 0, magic, sizeof(magic));
@@ -84,7 +86,8 @@ zvcrash_error_t zvcrash_async_image_uuid(const zvcrash_async_image* image, uint8
                                                             sizeof(zvcrash_async_macho_uuid_command))) {
                 return ZVCRASH_ERR_INVAL;
             }
-            zvcrash_async_memcpy(uuid, static_cast<const zvcrash_async_macho_uuid_command*>(command)->uuid, 16);
+            // Load commands need not be aligned in a damaged image: copy bytes.
+            zvcrash_async_memcpy(uuid, static_cast<const uint8_t*>(command) + offsetof(zvcrash_async_macho_uuid_command, uuid), 16);
             return ZVCRASH_OK;
         }
         case ZVCRASH_ASYNC_IMAGE_FORMAT_ELF:

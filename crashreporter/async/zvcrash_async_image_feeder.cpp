@@ -9,8 +9,12 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace {
+
+// Two resyncs at once would both see a new library missing and list it twice.
+std::mutex resyncLock;
 
 struct Loaded {
     uint64_t header;
@@ -109,6 +113,7 @@ void zvcrash_async_image_feeder_init(zvcrash_async_image_feeder* feeder, zvcrash
 }
 
 void zvcrash_async_image_feeder_resync(zvcrash_async_image_feeder* feeder) {
+    std::lock_guard<std::mutex> guard(resyncLock);
     if (feeder->synced) {
         Scan counts;
         counts.stopAfterCounts = true;

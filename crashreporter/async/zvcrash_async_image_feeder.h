@@ -20,5 +20,6 @@ struct zvcrash_async_image_feeder {
 void zvcrash_async_image_feeder_init(zvcrash_async_image_feeder* feeder, zvcrash_async_image_list* list);
 
 // Appends images loaded and removes images unloaded since the last sync; returns at once when
-// the loader's counts have not moved. Not safe at crash time: calls the dynamic loader.
+// the loader's counts have not moved. Resyncs from several threads take turns.
+// Not safe at crash time: calls the dynamic loader and takes a lock.
 void zvcrash_async_image_feeder_resync(zvcrash_async_image_feeder* feeder);
