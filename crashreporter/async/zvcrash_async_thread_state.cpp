@@ -237,7 +237,8 @@ zvcrash_error_t zvcrash_async_thread_state_ucontext_init(zvcrash_async_thread_st
 #endif
 }
 
-zvcrash_error_t zvcrash_async_thread_state_mach_thread_init(zvcrash_async_thread_state* state, pid_t thread) {
+// The thread rendezvous gives the real definition.
+__attribute__((weak)) zvcrash_error_t zvcrash_async_thread_state_mach_thread_init(zvcrash_async_thread_state* state, pid_t thread) {
     (void)state;
     (void)thread;
     return ZVCRASH_ERR_NOTSUP;
