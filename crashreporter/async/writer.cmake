@@ -7,3 +7,15 @@ velmo_add_test(crash_writer_pack_test
   LABELS crash
   KIND unit)
 target_sources(crashreporter_async_testing PRIVATE ${CMAKE_CURRENT_LIST_DIR}/WriterPackTesting.cpp)
+
+# The report writer: the state gathered when the reporter is enabled and the write at crash time.
+target_sources(crashreporter_async PRIVATE ${CMAKE_CURRENT_LIST_DIR}/zvcrash_log_writer.cpp)
+
+velmo_add_test(crash_log_writer_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/zvcrash_log_writer_test.cpp
+  LIBS crashreporter_async_testing
+  LABELS crash
+  KIND threads)
+if(TARGET crash_log_writer_test)
+  target_compile_definitions(crash_log_writer_test PRIVATE VELMO_CRASH_WRITER_TESTDATA="${CMAKE_CURRENT_LIST_DIR}/testdata")
+endif()
