@@ -110,7 +110,7 @@ public:
         facts.parent_process_id = 1;
         facts.native = true;
         EXPECT_EQ(ZVCRASH_OK, zvcrash_log_writer_init_with_facts(&writer_, "com.velmo.Velmo", "42", "1.2.0",
-                                                                  ZVCRASH_SYMBOL_STRATEGY_SYMBOL_TABLE, false, &facts));
+                                                                 ZVCRASH_SYMBOL_STRATEGY_SYMBOL_TABLE, false, &facts));
         writer_.threads = &threads_.source;
         writer_.clock = fixedClock;
         const uint64_t returns[] = {text_ + 0x104, text_ + 0x8};
@@ -158,10 +158,11 @@ TEST(ZVCrashLogWriter, ASimulatedProcessGivesTheGoldenReport) {
     ASSERT_EQ(ZVCRASH_OK, result);
     const std::string golden = std::string(VELMO_CRASH_WRITER_TESTDATA) + "/simulated_report.zvcrash";
     if (getenv("VELMO_UPDATE_GOLDEN") != nullptr) {
-        std::ofstream(golden, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        std::ofstream(golden, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     }
-    EXPECT_EQ(readFile(golden), bytes) << "rerun with VELMO_UPDATE_GOLDEN=1 after an intended change, and read the diff of "
-                                       << golden << " with velmo-crashlog";
+    EXPECT_EQ(readFile(golden), bytes) << "rerun with VELMO_UPDATE_GOLDEN=1 after an intended change, and read the diff of " << golden
+                                       << " with velmo-crashlog";
 }
 
 TEST(ZVCrashLogWriter, AWriteThatPassesTheByteLimitIsReportedIncompleteAndStopsThere) {
@@ -217,7 +218,8 @@ void budgetHandler(int, siginfo_t*, void* raw) {
     const int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
     zvcrash_async_file_init(&file, fd, 0);
     const zvcrash_log_crash_info crash = {{SIGSEGV, SEGV_MAPERR, 0x10}, nullptr};
-    g_budget->result = zvcrash_log_writer_write(g_budget->writer, zvcrash_async_current_thread_port(), g_budget->images, &file, &crash, &state);
+    g_budget->result =
+        zvcrash_log_writer_write(g_budget->writer, zvcrash_async_current_thread_port(), g_budget->images, &file, &crash, &state);
     zvcrash_async_file_close(&file);
 }
 
@@ -229,7 +231,7 @@ void* budgetThread(void*) {
     // whatever alternate stack a thread has when it ends.
     stack_t previous{};
     if (sigaltstack(&stack, &previous) != 0) return nullptr;
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_sigaction = budgetHandler;
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
