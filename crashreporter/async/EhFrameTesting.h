@@ -30,7 +30,8 @@ private:
 class DwarfBytes {
 public:
     DwarfBytes() = default;
-    DwarfBytes(std::initializer_list<uint8_t> bytes) : data_(bytes) {}
+    DwarfBytes(std::initializer_list<uint8_t> bytes)
+        : data_(bytes) {}
 
     DwarfBytes& u8(uint8_t value);
     DwarfBytes& u16(uint16_t value);

@@ -19,3 +19,7 @@ velmo_add_test(crash_dwarf_test
   TIMEOUT 300)
 
 velmo_add_benchmark(SOURCES ${CMAKE_CURRENT_LIST_DIR}/zvcrash_async_dwarf_benchmark.cpp LIBS crashreporter_async_testing)
+
+if(COMMAND velmo_add_fuzzer)
+  velmo_add_fuzzer(crash_dwarf_fuzz SOURCES zvcrash_async_dwarf_fuzz.cpp LIBS crashreporter_async_testing CORPUS fuzz/dwarf AREA crash)
+endif()

@@ -30,3 +30,5 @@ if(TARGET crash_frame_walk_test)
   # Test functions are found by their dynamic symbols.
   set_target_properties(crash_frame_walk_test PROPERTIES ENABLE_EXPORTS ON)
 endif()
+
+velmo_add_benchmark(SOURCES ${CMAKE_CURRENT_LIST_DIR}/zvcrash_async_frame_cursor_benchmark.cpp LIBS crashreporter_async_testing)

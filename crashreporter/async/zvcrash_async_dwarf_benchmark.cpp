@@ -21,8 +21,10 @@ struct MappedImage {
     bool map(const LiveEhFrame& live) {
         image = live;
         if (live.path.empty()) return false;
-        if (zvcrash_async_mobject_init(&section, zvcrash_async_task_self(), live.ehFrame, live.ehFrameLength, true) != ZVCRASH_OK) return false;
-        if (zvcrash_async_mobject_init(&hdr, zvcrash_async_task_self(), live.ehFrameHdr, live.ehFrameHdrLength, true) != ZVCRASH_OK) return false;
+        if (zvcrash_async_mobject_init(&section, zvcrash_async_task_self(), live.ehFrame, live.ehFrameLength, true) != ZVCRASH_OK)
+            return false;
+        if (zvcrash_async_mobject_init(&hdr, zvcrash_async_task_self(), live.ehFrameHdr, live.ehFrameHdrLength, true) != ZVCRASH_OK)
+            return false;
         zvcrash_async_dwarf_frame_reader_init(&reader, &section, zvcrash_async_byteorder_direct(), true, false);
         return true;
     }
@@ -54,7 +56,7 @@ zvcrash_error_t measure(zvcrash_async_thread_state* comparator, void*) {
     const zvcrash_async_mobject* hdr = run.indexed ? &run.libc.hdr : nullptr;
     for (auto _ : *run.state) {
         error = zvcrash_async_dwarf_unwind_frame<unsigned long long, long long>(zvcrash_async_task_self(), &run.libc.reader, hdr, &inLibc,
-                                                                                 false, &caller, nullptr);
+                                                                                false, &caller, nullptr);
         if (error != ZVCRASH_OK) break;
         benchmark::DoNotOptimize(caller);
     }
@@ -71,7 +73,8 @@ int compare(const void* a, const void* b) {
 // section already mapped. Argument 0 walks .eh_frame from its start; 1 searches .eh_frame_hdr.
 void BM_DwarfStep(benchmark::State& state) {
     Run run{&state, state.range(0) == 1, {}, {}};
-    if (!run.executable.map(zvcrash::testing::liveEhFrameOf("/proc/self/exe")) || !run.libc.map(zvcrash::testing::liveEhFrameOf("libc.so"))) {
+    if (!run.executable.map(zvcrash::testing::liveEhFrameOf("/proc/self/exe")) ||
+        !run.libc.map(zvcrash::testing::liveEhFrameOf("libc.so"))) {
         state.SkipWithError("unwind sections not found");
         return;
     }

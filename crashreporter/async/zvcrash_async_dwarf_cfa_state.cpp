@@ -187,8 +187,8 @@ zvcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(const 
                                                                           machine_ptr initial_location,
                                                                           const zvcrash_async_dwarf_cie_info<machine_ptr>* cie,
                                                                           const gnu_ehptr_reader<machine_ptr>* ptr_reader,
-                                                                          const zvcrash_async_byteorder* byteorder, machine_ptr section_address,
-                                                                          uint64_t offset, uint64_t length) {
+                                                                          const zvcrash_async_byteorder* byteorder,
+                                                                          machine_ptr section_address, uint64_t offset, uint64_t length) {
     // The rules in force before this program: what restore opcodes go back to.
     dwarf_cfa_state initial;
     {
@@ -208,8 +208,8 @@ zvcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(const 
 
     if (static_cast<int64_t>(length) < 0) return ZVCRASH_ERR_INVAL;
     zvcrash_async_dwarf_opstream stream;
-    zvcrash_error_t error =
-        zvcrash_async_dwarf_opstream_init(&stream, mobj, byteorder, section_address, static_cast<int64_t>(offset), static_cast<int64_t>(length));
+    zvcrash_error_t error = zvcrash_async_dwarf_opstream_init(&stream, mobj, byteorder, section_address, static_cast<int64_t>(offset),
+                                                              static_cast<int64_t>(length));
     if (error != ZVCRASH_OK) return error;
 
     const machine_ptr code_alignment = static_cast<machine_ptr>(cie->code_alignment_factor);
@@ -227,20 +227,20 @@ zvcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(const 
         return set_register(regnum, rule, value) ? ZVCRASH_OK : ZVCRASH_ERR_NOMEM;
     };
 
-#define ZVCRASH_READ_ULEB(var)                                                  \
-    uint64_t var;                                                               \
-    do {                                                                        \
+#define ZVCRASH_READ_ULEB(var)                                                                \
+    uint64_t var;                                                                             \
+    do {                                                                                      \
         zvcrash_error_t leb_error = zvcrash_async_dwarf_opstream_read_uleb128(&stream, &var); \
-        if (leb_error != ZVCRASH_OK) return leb_error;                          \
+        if (leb_error != ZVCRASH_OK) return leb_error;                                        \
     } while (0)
-#define ZVCRASH_READ_SLEB(var)                                                  \
-    int64_t var;                                                                \
-    do {                                                                        \
+#define ZVCRASH_READ_SLEB(var)                                                                \
+    int64_t var;                                                                              \
+    do {                                                                                      \
         zvcrash_error_t leb_error = zvcrash_async_dwarf_opstream_read_sleb128(&stream, &var); \
-        if (leb_error != ZVCRASH_OK) return leb_error;                          \
+        if (leb_error != ZVCRASH_OK) return leb_error;                                        \
     } while (0)
-#define ZVCRASH_READ_REGISTER(var)                  \
-    ZVCRASH_READ_ULEB(var##_wide);                  \
+#define ZVCRASH_READ_REGISTER(var)                           \
+    ZVCRASH_READ_ULEB(var##_wide);                           \
     if (var##_wide > 0xffffffffu) return ZVCRASH_ERR_NOTSUP; \
     const uint32_t var = static_cast<uint32_t>(var##_wide)
 #define ZVCRASH_SET_RULE(regnum, rule, value) \
@@ -301,17 +301,18 @@ zvcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(const 
             case DW_CFA_val_offset: {
                 ZVCRASH_READ_REGISTER(regnum);
                 ZVCRASH_READ_ULEB(factored);
-                ZVCRASH_SET_RULE(regnum, opcode == DW_CFA_offset_extended ? ZVCRASH_DWARF_CFA_REG_RULE_OFFSET : ZVCRASH_DWARF_CFA_REG_RULE_VAL_OFFSET,
-                                 static_cast<machine_ptr>(factored * data_alignment));
+                ZVCRASH_SET_RULE(
+                    regnum, opcode == DW_CFA_offset_extended ? ZVCRASH_DWARF_CFA_REG_RULE_OFFSET : ZVCRASH_DWARF_CFA_REG_RULE_VAL_OFFSET,
+                    static_cast<machine_ptr>(factored * data_alignment));
                 break;
             }
             case DW_CFA_offset_extended_sf:
             case DW_CFA_val_offset_sf: {
                 ZVCRASH_READ_REGISTER(regnum);
                 ZVCRASH_READ_SLEB(factored);
-                ZVCRASH_SET_RULE(regnum,
-                                 opcode == DW_CFA_offset_extended_sf ? ZVCRASH_DWARF_CFA_REG_RULE_OFFSET : ZVCRASH_DWARF_CFA_REG_RULE_VAL_OFFSET,
-                                 static_cast<machine_ptr>(static_cast<machine_ptr>(factored) * data_alignment));
+                ZVCRASH_SET_RULE(
+                    regnum, opcode == DW_CFA_offset_extended_sf ? ZVCRASH_DWARF_CFA_REG_RULE_OFFSET : ZVCRASH_DWARF_CFA_REG_RULE_VAL_OFFSET,
+                    static_cast<machine_ptr>(static_cast<machine_ptr>(factored) * data_alignment));
                 break;
             }
             case DW_CFA_restore_extended: {
@@ -389,8 +390,9 @@ zvcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(const 
                 ZVCRASH_READ_ULEB(expression_length);
                 if (expression_length > INT64_MAX || !zvcrash_async_dwarf_opstream_skip(&stream, static_cast<int64_t>(expression_length)))
                     return ZVCRASH_ERR_INVAL;
-                ZVCRASH_SET_RULE(regnum, opcode == DW_CFA_expression ? ZVCRASH_DWARF_CFA_REG_RULE_EXPRESSION : ZVCRASH_DWARF_CFA_REG_RULE_VAL_EXPRESSION,
-                                 static_cast<machine_ptr>(block_address));
+                ZVCRASH_SET_RULE(
+                    regnum, opcode == DW_CFA_expression ? ZVCRASH_DWARF_CFA_REG_RULE_EXPRESSION : ZVCRASH_DWARF_CFA_REG_RULE_VAL_EXPRESSION,
+                    static_cast<machine_ptr>(block_address));
                 break;
             }
             case DW_CFA_GNU_args_size: {
@@ -435,8 +437,8 @@ zvcrash_error_t evalInTask(zvcrash_async_task_t task, const zvcrash_async_thread
     zvcrash_async_mobject mobj;
     zvcrash_error_t error = zvcrash_async_mobject_init(&mobj, task, address, length, true);
     if (error != ZVCRASH_OK) return error;
-    error = zvcrash_async_dwarf_expression_eval<machine_ptr, machine_ptr_s>(&mobj, task, state, byteorder, address, 0, static_cast<int64_t>(length),
-                                                                            initial, initial_count, result);
+    error = zvcrash_async_dwarf_expression_eval<machine_ptr, machine_ptr_s>(&mobj, task, state, byteorder, address, 0,
+                                                                            static_cast<int64_t>(length), initial, initial_count, result);
     zvcrash_async_mobject_free(&mobj);
     return error;
 }
@@ -461,7 +463,8 @@ zvcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(zvcrash
             zvcrash_async_regnum regnum;
             if (!zvcrash_async_thread_state_map_dwarf_to_reg(thread_state, cfa_rule.reg.dwarf_regnum, &regnum)) return ZVCRASH_ERR_NOTSUP;
             if (!zvcrash_async_thread_state_has_reg(thread_state, regnum)) return ZVCRASH_ERR_NOTFOUND;
-            cfa = static_cast<machine_ptr>(static_cast<machine_ptr>(zvcrash_async_thread_state_get_reg(thread_state, regnum)) + cfa_rule.reg.offset);
+            cfa = static_cast<machine_ptr>(static_cast<machine_ptr>(zvcrash_async_thread_state_get_reg(thread_state, regnum)) +
+                                           cfa_rule.reg.offset);
             break;
         }
         case ZVCRASH_DWARF_CFA_RULE_TYPE_EXPRESSION: {

@@ -71,22 +71,28 @@ public:
     // Empty: level 0, no rules, the CFA rule undefined. Safe at crash time.
     dwarf_cfa_state();
 
-    // Sets the register's rule in the current level; false when the table is full.
-    // Safe at crash time (this and the other rule and level operations).
+    // Sets the register's rule in the current level, replacing its old one; false when the table
+    // is full. Safe at crash time.
     bool set_register(uint32_t regnum, zvcrash_dwarf_cfa_reg_rule_t rule, machine_ptr value);
+    // The register's rule in the current level; false when it has none. Safe at crash time.
     bool get_register_rule(uint32_t regnum, zvcrash_dwarf_cfa_reg_rule_t* rule, machine_ptr* value) const;
+    // Drops the register's rule from the current level, if it has one. Safe at crash time.
     void remove_register(uint32_t regnum);
+    // Rules in the current level. Safe at crash time.
     uint8_t get_register_count() const;
 
+    // CFA = register + offset, unsigned or signed. Safe at crash time (both).
     void set_cfa_register(uint32_t regnum, machine_ptr offset);
     void set_cfa_register_signed(uint32_t regnum, machine_ptr_s offset);
+    // CFA = the result of the expression at that task address. Safe at crash time.
     void set_cfa_expression(machine_ptr address, machine_ptr length);
+    // The current level's CFA rule. Safe at crash time.
     dwarf_cfa_rule<machine_ptr, machine_ptr_s> get_cfa_rule() const;
 
     // Opens a new level holding a copy of the current one; false at the sixth level or when the
-    // table cannot hold the copies.
+    // table cannot hold the copies. Safe at crash time.
     bool push_state();
-    // Back to the previous level; false at level 0.
+    // Back to the previous level, whose rules come back; false at level 0. Safe at crash time.
     bool pop_state();
 
     // Runs the call-frame program at section_address + offset, [+ length), starting at
@@ -129,7 +135,7 @@ private:
 template <typename machine_ptr, typename machine_ptr_s>
 class dwarf_cfa_state_iterator {
 public:
-    // Safe at crash time (both).
+    // Safe at crash time (the constructor and next).
     explicit dwarf_cfa_state_iterator(const dwarf_cfa_state<machine_ptr, machine_ptr_s>* state);
     bool next(uint32_t* regnum, zvcrash_dwarf_cfa_reg_rule_t* rule, machine_ptr* value);
 

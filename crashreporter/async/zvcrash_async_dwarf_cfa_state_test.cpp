@@ -28,7 +28,8 @@ TEST(DwarfCfaState, RegisterTable) {
     State state;
     EXPECT_EQ(0, state.get_register_count());
     EXPECT_EQ(ZVCRASH_DWARF_CFA_RULE_TYPE_UNDEFINED, state.get_cfa_rule().type);
-    for (uint32_t regnum = 0; regnum < 100; ++regnum) ASSERT_TRUE(state.set_register(regnum, ZVCRASH_DWARF_CFA_REG_RULE_OFFSET, regnum * 8));
+    for (uint32_t regnum = 0; regnum < 100; ++regnum)
+        ASSERT_TRUE(state.set_register(regnum, ZVCRASH_DWARF_CFA_REG_RULE_OFFSET, regnum * 8));
     EXPECT_EQ(100, state.get_register_count());
     EXPECT_FALSE(state.set_register(100, ZVCRASH_DWARF_CFA_REG_RULE_OFFSET, 0));
     // Replacing a rule needs no new entry.
@@ -177,18 +178,18 @@ TEST(DwarfCfaState, RowsFollowTheTargetPc) {
     // push rbp; mov rbp, rsp; ... as a compiler describes it, with a remembered state around an
     // epilogue in the middle.
     const std::vector<uint8_t> fde = {
-        0x41,              // to 1
-        0x0e, 0x10,        // CFA = rsp + 16
-        0x86, 0x02,        // rbp at CFA - 16
-        0x43,              // to 4
-        0x0d, 0x06,        // CFA = rbp + 16
-        0x44,              // to 8
-        0x0a,              // remember
+        0x41,  // to 1
+        0x0e, 0x10,  // CFA = rsp + 16
+        0x86, 0x02,  // rbp at CFA - 16
+        0x43,  // to 4
+        0x0d, 0x06,  // CFA = rbp + 16
+        0x44,  // to 8
+        0x0a,  // remember
         0x0c, 0x07, 0x08,  // CFA = rsp + 8
-        0xc6,              // rbp: back to the CIE's rule (none)
-        0x41,              // to 9
-        0x0b,              // restore: CFA = rbp + 16, rbp at CFA - 16
-        0x2e, 0x20,        // args size: ignored
+        0xc6,  // rbp: back to the CIE's rule (none)
+        0x41,  // to 9
+        0x0b,  // restore: CFA = rbp + 16, rbp at CFA - 16
+        0x2e, 0x20,  // args size: ignored
     };
     Program program(kEntryRules, fde);
     struct Row {
@@ -198,8 +199,8 @@ TEST(DwarfCfaState, RowsFollowTheTargetPc) {
         bool rbpSaved;
     };
     const std::vector<Row> rows = {
-        {kPc, 7, 8, false},      {kPc + 1, 7, 16, true},  {kPc + 3, 7, 16, true}, {kPc + 4, 6, 16, true}, {kPc + 7, 6, 16, true},
-        {kPc + 8, 7, 8, false},  {kPc + 9, 6, 16, true},  {kPc + 50, 6, 16, true}, {0, 6, 16, true},
+        {kPc, 7, 8, false},     {kPc + 1, 7, 16, true}, {kPc + 3, 7, 16, true},  {kPc + 4, 6, 16, true}, {kPc + 7, 6, 16, true},
+        {kPc + 8, 7, 8, false}, {kPc + 9, 6, 16, true}, {kPc + 50, 6, 16, true}, {0, 6, 16, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.pc - kPc);
@@ -272,12 +273,12 @@ TEST_F(DwarfApplyState, RulesOfEveryKind) {
     // CFA by expression: rsp + 32. rbx = CFA - 8 (value offset), r12 in rdi (register), r13 same
     // value, r14 saved where its expression says (CFA - 16), r15 = CFA + 1 by value expression.
     const std::vector<uint8_t> fde = {
-        0x0f, 0x02, 0x77, 0x20,              // def_cfa_expression: breg7 +32
-        0x14, 0x03, 0x01,                    // val_offset rbx, 1 * -8
-        0x09, 0x0c, 0x05,                    // register r12 = rdi
-        0x08, 0x0d,                          // same_value r13
+        0x0f, 0x02, 0x77, 0x20,  // def_cfa_expression: breg7 +32
+        0x14, 0x03, 0x01,  // val_offset rbx, 1 * -8
+        0x09, 0x0c, 0x05,  // register r12 = rdi
+        0x08, 0x0d,  // same_value r13
         0x10, 0x0e, 0x03, 0x08, 0x10, 0x1c,  // expression r14: CFA, const1u 16, minus
-        0x16, 0x0f, 0x02, 0x31, 0x22,        // val_expression r15: CFA + 1
+        0x16, 0x0f, 0x02, 0x31, 0x22,  // val_expression r15: CFA + 1
     };
     Program program(kEntryRules, fde);
     program.task.map(kStack + 16, DwarfBytes().u64(0x5151).u64(0x402000).bytes());

@@ -5,17 +5,17 @@ namespace {
 // The longest LEB128 that still fits 64 bits.
 constexpr uint64_t kMaxLebBytes = 10;
 
-template <typename Result>
-zvcrash_error_t readLeb(const zvcrash_async_mobject* mobj, uint64_t address, int64_t offset, bool isSigned, Result* result, uint64_t* size) {
+// Decodes from bytes that fetch(index, &byte) gives, at most ten of them.
+template <typename Result, typename Fetch>
+zvcrash_error_t decodeLeb(Fetch fetch, bool isSigned, Result* result, uint64_t* size) {
     uint64_t value = 0;
     unsigned shift = 0;
     uint64_t count = 0;
     uint8_t byte = 0;
-    uint64_t position;
-    if (!zvcrash_async_address_apply_offset(address, offset, &position)) return ZVCRASH_ERR_INVAL;
     while (true) {
         if (count == kMaxLebBytes) return ZVCRASH_ERR_NOTSUP;
-        if (zvcrash_async_mobject_read_uint8(mobj, position, static_cast<int64_t>(count), &byte) != ZVCRASH_OK) return ZVCRASH_ERR_INVAL;
+        zvcrash_error_t error = fetch(count, &byte);
+        if (error != ZVCRASH_OK) return error;
         ++count;
         if (shift < 64) value |= static_cast<uint64_t>(byte & 0x7f) << shift;
         shift += 7;
@@ -27,29 +27,27 @@ zvcrash_error_t readLeb(const zvcrash_async_mobject* mobj, uint64_t address, int
     return ZVCRASH_OK;
 }
 
-// Byte by byte from the task: a LEB128 is at most ten bytes, and the bytes after it may lie on
-// a page that cannot be read.
+template <typename Result>
+zvcrash_error_t readLeb(const zvcrash_async_mobject* mobj, uint64_t address, int64_t offset, bool isSigned, Result* result,
+                        uint64_t* size) {
+    uint64_t position;
+    if (!zvcrash_async_address_apply_offset(address, offset, &position)) return ZVCRASH_ERR_INVAL;
+    auto fetch = [&](uint64_t index, uint8_t* byte) {
+        return zvcrash_async_mobject_read_uint8(mobj, position, static_cast<int64_t>(index), byte) == ZVCRASH_OK ? ZVCRASH_OK
+                                                                                                                 : ZVCRASH_ERR_INVAL;
+    };
+    return decodeLeb(fetch, isSigned, result, size);
+}
+
+// Byte by byte from the task: the bytes after the number may lie on a page that cannot be read.
 template <typename Result>
 zvcrash_error_t readTaskLeb(zvcrash_async_task_t task, uint64_t address, int64_t offset, bool isSigned, Result* result, uint64_t* size) {
     uint64_t position;
     if (!zvcrash_async_address_apply_offset(address, offset, &position)) return ZVCRASH_ERR_INVAL;
-    uint64_t value = 0;
-    unsigned shift = 0;
-    uint64_t count = 0;
-    uint8_t byte = 0;
-    while (true) {
-        if (count == kMaxLebBytes) return ZVCRASH_ERR_NOTSUP;
-        zvcrash_error_t error = zvcrash_async_task_read_uint8(task, position, static_cast<int64_t>(count), &byte);
-        if (error != ZVCRASH_OK) return error;
-        ++count;
-        if (shift < 64) value |= static_cast<uint64_t>(byte & 0x7f) << shift;
-        shift += 7;
-        if ((byte & 0x80) == 0) break;
-    }
-    if (isSigned && shift < 64 && (byte & 0x40) != 0) value |= ~static_cast<uint64_t>(0) << shift;
-    *result = static_cast<Result>(value);
-    *size = count;
-    return ZVCRASH_OK;
+    auto fetch = [&](uint64_t index, uint8_t* byte) {
+        return zvcrash_async_task_read_uint8(task, position, static_cast<int64_t>(index), byte);
+    };
+    return decodeLeb(fetch, isSigned, result, size);
 }
 
 }  // namespace
@@ -209,7 +207,8 @@ zvcrash_error_t gnu_ehptr_reader<machine_ptr>::read(const zvcrash_async_mobject*
             length = 2;
             error = zvcrash_async_mobject_read_uint16(mobj, byteorder_, location, 0, &value);
             const bool isSigned = (encoding & 0x0f) == ZVCRASH_DW_EH_PE_sdata2;
-            datum = isSigned ? static_cast<machine_ptr>(static_cast<int64_t>(static_cast<int16_t>(value))) : static_cast<machine_ptr>(value);
+            datum =
+                isSigned ? static_cast<machine_ptr>(static_cast<int64_t>(static_cast<int16_t>(value))) : static_cast<machine_ptr>(value);
             break;
         }
         case ZVCRASH_DW_EH_PE_udata4:
@@ -218,7 +217,8 @@ zvcrash_error_t gnu_ehptr_reader<machine_ptr>::read(const zvcrash_async_mobject*
             length = 4;
             error = zvcrash_async_mobject_read_uint32(mobj, byteorder_, location, 0, &value);
             const bool isSigned = (encoding & 0x0f) == ZVCRASH_DW_EH_PE_sdata4;
-            datum = isSigned ? static_cast<machine_ptr>(static_cast<int64_t>(static_cast<int32_t>(value))) : static_cast<machine_ptr>(value);
+            datum =
+                isSigned ? static_cast<machine_ptr>(static_cast<int64_t>(static_cast<int32_t>(value))) : static_cast<machine_ptr>(value);
             break;
         }
         case ZVCRASH_DW_EH_PE_udata8:

@@ -111,9 +111,10 @@ zvcrash_error_t readMemory(zvcrash_async_task_t task, const zvcrash_async_byteor
 
 template <typename machine_ptr, typename machine_ptr_s>
 zvcrash_error_t zvcrash_async_dwarf_expression_eval(const zvcrash_async_mobject* mobj, zvcrash_async_task_t task,
-                                                    const zvcrash_async_thread_state* thread_state, const zvcrash_async_byteorder* byteorder,
-                                                    uint64_t address, int64_t offset, int64_t length, const machine_ptr* initial_stack,
-                                                    size_t initial_count, machine_ptr* result) {
+                                                    const zvcrash_async_thread_state* thread_state,
+                                                    const zvcrash_async_byteorder* byteorder, uint64_t address, int64_t offset,
+                                                    int64_t length, const machine_ptr* initial_stack, size_t initial_count,
+                                                    machine_ptr* result) {
     constexpr unsigned kWordBits = sizeof(machine_ptr) * 8;
     constexpr machine_ptr kSignBit = static_cast<machine_ptr>(1) << (kWordBits - 1);
 
@@ -129,7 +130,7 @@ zvcrash_error_t zvcrash_async_dwarf_expression_eval(const zvcrash_async_mobject*
     do {                                                     \
         if (!stack.push(value)) return ZVCRASH_ERR_INTERNAL; \
     } while (0)
-    // Stack opcodes on too few entries are malformed code; the others are a stack fault.
+            // Stack opcodes on too few entries are malformed code; the others are a stack fault.
 #define ZVCRASH_NEED_STACK(count) \
     if (stack.depth < (count)) return ZVCRASH_ERR_INVAL
 #define ZVCRASH_NEED_OPERANDS(count) \
@@ -181,7 +182,8 @@ zvcrash_error_t zvcrash_async_dwarf_expression_eval(const zvcrash_async_mobject*
             case DW_OP_const4s: {
                 uint32_t value;
                 if (!zvcrash_async_dwarf_opstream_read_uint32(&stream, &value)) return ZVCRASH_ERR_INVAL;
-                ZVCRASH_PUSH(opcode == DW_OP_const4s ? static_cast<machine_ptr>(static_cast<int32_t>(value)) : static_cast<machine_ptr>(value));
+                ZVCRASH_PUSH(opcode == DW_OP_const4s ? static_cast<machine_ptr>(static_cast<int32_t>(value))
+                                                     : static_cast<machine_ptr>(value));
                 break;
             }
             case DW_OP_const8u:
@@ -317,12 +319,24 @@ zvcrash_error_t zvcrash_async_dwarf_expression_eval(const zvcrash_async_mobject*
                 const unsigned shift = static_cast<unsigned>(b % kWordBits);
                 machine_ptr value = 0;
                 switch (opcode) {
-                    case DW_OP_and: value = a & b; break;
-                    case DW_OP_or: value = a | b; break;
-                    case DW_OP_xor: value = a ^ b; break;
-                    case DW_OP_plus: value = static_cast<machine_ptr>(a + b); break;
-                    case DW_OP_minus: value = static_cast<machine_ptr>(a - b); break;
-                    case DW_OP_mul: value = static_cast<machine_ptr>(a * b); break;
+                    case DW_OP_and:
+                        value = a & b;
+                        break;
+                    case DW_OP_or:
+                        value = a | b;
+                        break;
+                    case DW_OP_xor:
+                        value = a ^ b;
+                        break;
+                    case DW_OP_plus:
+                        value = static_cast<machine_ptr>(a + b);
+                        break;
+                    case DW_OP_minus:
+                        value = static_cast<machine_ptr>(a - b);
+                        break;
+                    case DW_OP_mul:
+                        value = static_cast<machine_ptr>(a * b);
+                        break;
                     case DW_OP_div:
                     case DW_OP_mod:
                         if (b == 0) return ZVCRASH_ERR_INVAL;
@@ -334,18 +348,35 @@ zvcrash_error_t zvcrash_async_dwarf_expression_eval(const zvcrash_async_mobject*
                             value = static_cast<machine_ptr>(opcode == DW_OP_div ? sa / sb : sa % sb);
                         }
                         break;
-                    case DW_OP_shl: value = static_cast<machine_ptr>(a << shift); break;
-                    case DW_OP_shr: value = static_cast<machine_ptr>(a >> shift); break;
+                    case DW_OP_shl:
+                        value = static_cast<machine_ptr>(a << shift);
+                        break;
+                    case DW_OP_shr:
+                        value = static_cast<machine_ptr>(a >> shift);
+                        break;
                     case DW_OP_shra:
                         value = static_cast<machine_ptr>(a >> shift);
-                        if ((a & kSignBit) != 0 && shift != 0) value |= static_cast<machine_ptr>(~static_cast<machine_ptr>(0) << (kWordBits - shift));
+                        if ((a & kSignBit) != 0 && shift != 0)
+                            value |= static_cast<machine_ptr>(~static_cast<machine_ptr>(0) << (kWordBits - shift));
                         break;
-                    case DW_OP_eq: value = sa == sb; break;
-                    case DW_OP_ge: value = sa >= sb; break;
-                    case DW_OP_gt: value = sa > sb; break;
-                    case DW_OP_le: value = sa <= sb; break;
-                    case DW_OP_lt: value = sa < sb; break;
-                    case DW_OP_ne: value = sa != sb; break;
+                    case DW_OP_eq:
+                        value = sa == sb;
+                        break;
+                    case DW_OP_ge:
+                        value = sa >= sb;
+                        break;
+                    case DW_OP_gt:
+                        value = sa > sb;
+                        break;
+                    case DW_OP_le:
+                        value = sa <= sb;
+                        break;
+                    case DW_OP_lt:
+                        value = sa < sb;
+                        break;
+                    case DW_OP_ne:
+                        value = sa != sb;
+                        break;
                 }
                 --stack.depth;
                 stack.peek(0) = value;
@@ -388,7 +419,7 @@ template zvcrash_error_t zvcrash_async_dwarf_expression_eval<unsigned int, int>(
                                                                                 const zvcrash_async_byteorder*, uint64_t, int64_t, int64_t,
                                                                                 const unsigned int*, size_t, unsigned int*);
 template zvcrash_error_t zvcrash_async_dwarf_expression_eval<unsigned long long, long long>(
-    const zvcrash_async_mobject*, zvcrash_async_task_t, const zvcrash_async_thread_state*, const zvcrash_async_byteorder*, uint64_t, int64_t,
-    int64_t, const unsigned long long*, size_t, unsigned long long*);
+    const zvcrash_async_mobject*, zvcrash_async_task_t, const zvcrash_async_thread_state*, const zvcrash_async_byteorder*, uint64_t,
+    int64_t, int64_t, const unsigned long long*, size_t, unsigned long long*);
 
 }  // namespace zvcrash::async

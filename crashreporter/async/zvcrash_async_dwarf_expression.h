@@ -27,8 +27,9 @@ namespace zvcrash::async {
 // task read's own code. Safe at crash time.
 template <typename machine_ptr, typename machine_ptr_s>
 zvcrash_error_t zvcrash_async_dwarf_expression_eval(const zvcrash_async_mobject* mobj, zvcrash_async_task_t task,
-                                                    const zvcrash_async_thread_state* thread_state, const zvcrash_async_byteorder* byteorder,
-                                                    uint64_t address, int64_t offset, int64_t length, const machine_ptr* initial_stack,
-                                                    size_t initial_count, machine_ptr* result);
+                                                    const zvcrash_async_thread_state* thread_state,
+                                                    const zvcrash_async_byteorder* byteorder, uint64_t address, int64_t offset,
+                                                    int64_t length, const machine_ptr* initial_stack, size_t initial_count,
+                                                    machine_ptr* result);
 
 }  // namespace zvcrash::async

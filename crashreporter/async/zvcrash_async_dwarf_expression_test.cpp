@@ -46,9 +46,9 @@ protected:
         task_.map(kCode, bytes);
         zvcrash_async_mobject mobj;
         EXPECT_EQ(ZVCRASH_OK, zvcrash_async_mobject_init(&mobj, task_.task(), kCode, bytes.size(), true));
-        zvcrash_error_t error = zvcrash_async_dwarf_expression_eval<P, S>(&mobj, task_.task(), &state_, zvcrash_async_byteorder_direct(),
-                                                                          kCode, 0, static_cast<int64_t>(code.size()), initial.data(),
-                                                                          initial.size(), result);
+        zvcrash_error_t error =
+            zvcrash_async_dwarf_expression_eval<P, S>(&mobj, task_.task(), &state_, zvcrash_async_byteorder_direct(), kCode, 0,
+                                                      static_cast<int64_t>(code.size()), initial.data(), initial.size(), result);
         zvcrash_async_mobject_free(&mobj);
         task_.unmap(kCode);
         return error;
@@ -94,7 +94,11 @@ TEST_F(DwarfExpression, Table) {
         {"drop on empty", {0x13}, {}, ZVCRASH_ERR_INVAL, 0},
         {"plus on one entry", {0x31, 0x22}, {}, ZVCRASH_ERR_INTERNAL, 0},
         {"deref on empty", {0x06}, {}, ZVCRASH_ERR_INTERNAL, 0},
-        {"constants", DwarfBytes().u8(0x0b).u16(0xfffe).u8(0x0d).u32(3).u8(0x22).u8(0x10).uleb(1000).u8(0x22).u8(0x11).sleb(-1000).u8(0x22).bytes(), {}, ZVCRASH_OK, 1},
+        {"constants",
+         DwarfBytes().u8(0x0b).u16(0xfffe).u8(0x0d).u32(3).u8(0x22).u8(0x10).uleb(1000).u8(0x22).u8(0x11).sleb(-1000).u8(0x22).bytes(),
+         {},
+         ZVCRASH_OK,
+         1},
         {"const2u", DwarfBytes().u8(0x0a).u16(0xfffe).bytes(), {}, ZVCRASH_OK, 0xfffe},
         {"truncated operand", {0x0c, 0x01, 0x02}, {}, ZVCRASH_ERR_INVAL, 0},
         {"breg rsp", {0x77, 0x08}, {}, ZVCRASH_OK, kRsp + 8},

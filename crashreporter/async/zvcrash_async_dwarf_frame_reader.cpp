@@ -119,8 +119,8 @@ zvcrash_error_t parseFde(zvcrash_async_dwarf_fde_info<machine_ptr>* fde, const z
 
 template <typename machine_ptr>
 zvcrash_error_t zvcrash_async_dwarf_cie_info_init(zvcrash_async_dwarf_cie_info<machine_ptr>* cie, const zvcrash_async_mobject* mobj,
-                                                  const zvcrash_async_byteorder* byteorder,
-                                                  const gnu_ehptr_reader<machine_ptr>* ptr_reader, uint64_t cie_address) {
+                                                  const zvcrash_async_byteorder* byteorder, const gnu_ehptr_reader<machine_ptr>* ptr_reader,
+                                                  uint64_t cie_address) {
     zvcrash_async_memset(cie, 0, sizeof(*cie));
     const uint64_t base = zvcrash_async_mobject_base_address(mobj);
     if (cie_address < base) return ZVCRASH_ERR_INVAL;
@@ -200,7 +200,8 @@ zvcrash_error_t zvcrash_async_dwarf_cie_info_init(zvcrash_async_dwarf_cie_info<m
                     break;
                 }
                 case 'R':
-                    if (zvcrash_async_mobject_read_uint8(mobj, position++, 0, &aug.pointer_encoding) != ZVCRASH_OK) return ZVCRASH_ERR_INVAL;
+                    if (zvcrash_async_mobject_read_uint8(mobj, position++, 0, &aug.pointer_encoding) != ZVCRASH_OK)
+                        return ZVCRASH_ERR_INVAL;
                     aug.has_pointer_encoding = true;
                     break;
                 case 'S':
@@ -238,7 +239,8 @@ template <typename machine_ptr>
 zvcrash_error_t zvcrash_async_dwarf_fde_info_init(zvcrash_async_dwarf_fde_info<machine_ptr>* fde, const zvcrash_async_mobject* mobj,
                                                   const zvcrash_async_byteorder* byteorder, uint64_t fde_address, bool debug_frame) {
     zvcrash_async_dwarf_cie_info<machine_ptr> cie;
-    return parseFde(fde, mobj, byteorder, fde_address, debug_frame, &cie, static_cast<uint64_t*>(nullptr), static_cast<zvcrash_error_t*>(nullptr));
+    return parseFde(fde, mobj, byteorder, fde_address, debug_frame, &cie, static_cast<uint64_t*>(nullptr),
+                    static_cast<zvcrash_error_t*>(nullptr));
 }
 
 template <typename machine_ptr>
@@ -354,22 +356,22 @@ zvcrash_error_t zvcrash_async_dwarf_frame_reader_find_fde_indexed(const zvcrash_
     return ZVCRASH_ERR_NOTFOUND;
 }
 
-#define ZVCRASH_DWARF_FRAME_READER_INSTANCES(P)                                                                                        \
-    template struct zvcrash_async_dwarf_cie_info<P>;                                                                                   \
-    template struct zvcrash_async_dwarf_fde_info<P>;                                                                                   \
-    template zvcrash_error_t zvcrash_async_dwarf_cie_info_init<P>(zvcrash_async_dwarf_cie_info<P>*, const zvcrash_async_mobject*,    \
+#define ZVCRASH_DWARF_FRAME_READER_INSTANCES(P)                                                                                          \
+    template struct zvcrash_async_dwarf_cie_info<P>;                                                                                     \
+    template struct zvcrash_async_dwarf_fde_info<P>;                                                                                     \
+    template zvcrash_error_t zvcrash_async_dwarf_cie_info_init<P>(zvcrash_async_dwarf_cie_info<P>*, const zvcrash_async_mobject*,        \
                                                                   const zvcrash_async_byteorder*, const gnu_ehptr_reader<P>*, uint64_t); \
-    template void zvcrash_async_dwarf_cie_info_free<P>(zvcrash_async_dwarf_cie_info<P>*);                                            \
-    template uint64_t zvcrash_async_dwarf_cie_info_instructions_offset<P>(const zvcrash_async_dwarf_cie_info<P>*);                   \
-    template uint64_t zvcrash_async_dwarf_cie_info_instructions_length<P>(const zvcrash_async_dwarf_cie_info<P>*);                   \
-    template zvcrash_error_t zvcrash_async_dwarf_fde_info_init<P>(zvcrash_async_dwarf_fde_info<P>*, const zvcrash_async_mobject*,    \
-                                                                  const zvcrash_async_byteorder*, uint64_t, bool);                   \
-    template void zvcrash_async_dwarf_fde_info_free<P>(zvcrash_async_dwarf_fde_info<P>*);                                            \
-    template uint64_t zvcrash_async_dwarf_fde_info_instructions_offset<P>(const zvcrash_async_dwarf_fde_info<P>*);                   \
-    template uint64_t zvcrash_async_dwarf_fde_info_instructions_length<P>(const zvcrash_async_dwarf_fde_info<P>*);                   \
-    template zvcrash_error_t zvcrash_async_dwarf_frame_reader_find_fde<P>(const zvcrash_async_dwarf_frame_reader*, uint64_t, P,       \
-                                                                          zvcrash_async_dwarf_fde_info<P>*);                         \
-    template zvcrash_error_t zvcrash_async_dwarf_frame_reader_find_fde_indexed<P>(                                                   \
+    template void zvcrash_async_dwarf_cie_info_free<P>(zvcrash_async_dwarf_cie_info<P>*);                                                \
+    template uint64_t zvcrash_async_dwarf_cie_info_instructions_offset<P>(const zvcrash_async_dwarf_cie_info<P>*);                       \
+    template uint64_t zvcrash_async_dwarf_cie_info_instructions_length<P>(const zvcrash_async_dwarf_cie_info<P>*);                       \
+    template zvcrash_error_t zvcrash_async_dwarf_fde_info_init<P>(zvcrash_async_dwarf_fde_info<P>*, const zvcrash_async_mobject*,        \
+                                                                  const zvcrash_async_byteorder*, uint64_t, bool);                       \
+    template void zvcrash_async_dwarf_fde_info_free<P>(zvcrash_async_dwarf_fde_info<P>*);                                                \
+    template uint64_t zvcrash_async_dwarf_fde_info_instructions_offset<P>(const zvcrash_async_dwarf_fde_info<P>*);                       \
+    template uint64_t zvcrash_async_dwarf_fde_info_instructions_length<P>(const zvcrash_async_dwarf_fde_info<P>*);                       \
+    template zvcrash_error_t zvcrash_async_dwarf_frame_reader_find_fde<P>(const zvcrash_async_dwarf_frame_reader*, uint64_t, P,          \
+                                                                          zvcrash_async_dwarf_fde_info<P>*);                             \
+    template zvcrash_error_t zvcrash_async_dwarf_frame_reader_find_fde_indexed<P>(                                                       \
         const zvcrash_async_dwarf_frame_reader*, const zvcrash_async_mobject*, P, zvcrash_async_dwarf_fde_info<P>*);
 
 ZVCRASH_DWARF_FRAME_READER_INSTANCES(unsigned int)

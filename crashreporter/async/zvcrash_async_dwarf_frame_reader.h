@@ -70,8 +70,8 @@ struct zvcrash_async_dwarf_fde_info {
 // version or augmentation, ZVCRASH_ERR_INVAL for anything malformed. Safe at crash time.
 template <typename machine_ptr>
 zvcrash_error_t zvcrash_async_dwarf_cie_info_init(zvcrash_async_dwarf_cie_info<machine_ptr>* cie, const zvcrash_async_mobject* mobj,
-                                                  const zvcrash_async_byteorder* byteorder,
-                                                  const gnu_ehptr_reader<machine_ptr>* ptr_reader, uint64_t cie_address);
+                                                  const zvcrash_async_byteorder* byteorder, const gnu_ehptr_reader<machine_ptr>* ptr_reader,
+                                                  uint64_t cie_address);
 // Nothing to release. Safe at crash time.
 template <typename machine_ptr>
 void zvcrash_async_dwarf_cie_info_free(zvcrash_async_dwarf_cie_info<machine_ptr>* cie);

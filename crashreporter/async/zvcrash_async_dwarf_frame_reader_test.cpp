@@ -68,8 +68,8 @@ TEST(DwarfEncoding, Leb128) {
             const zvcrash_error_t taskError = c.error == ZVCRASH_ERR_INVAL ? ZVCRASH_ERR_NOTFOUND : c.error;
             EXPECT_EQ(taskError, zvcrash_async_dwarf_read_task_uleb128(task.task(), kSection, 0, &taskValue, &taskSize));
             if (c.error == ZVCRASH_OK) {
-            EXPECT_EQ(c.value, taskValue);
-        }
+                EXPECT_EQ(c.value, taskValue);
+            }
         }
     }
 }
@@ -170,7 +170,8 @@ struct OneFde {
     EhFrameBuilder builder;
     uint64_t cie;
     uint64_t fde;
-    OneFde(bool debugFrame, CieSpec cieSpec = {}, FdeSpec fdeSpec = {0x400000, 0x100, {}, {0x41}}) : builder(kSection, debugFrame) {
+    OneFde(bool debugFrame, CieSpec cieSpec = {}, FdeSpec fdeSpec = {0x400000, 0x100, {}, {0x41}})
+        : builder(kSection, debugFrame) {
         cie = builder.addCie(cieSpec);
         fde = builder.addFde(cie, fdeSpec);
         builder.addTerminator();

@@ -108,7 +108,7 @@ template zvcrash_error_t zvcrash_async_dwarf_opstream_read_pointer<unsigned int>
                                                                                  const gnu_ehptr_reader<unsigned int>*, uint8_t,
                                                                                  unsigned int*);
 template zvcrash_error_t zvcrash_async_dwarf_opstream_read_pointer<unsigned long long>(zvcrash_async_dwarf_opstream*,
-                                                                                       const gnu_ehptr_reader<unsigned long long>*,
-                                                                                       uint8_t, unsigned long long*);
+                                                                                       const gnu_ehptr_reader<unsigned long long>*, uint8_t,
+                                                                                       unsigned long long*);
 
 }  // namespace zvcrash::async

@@ -23,7 +23,8 @@ struct zvcrash_async_dwarf_opstream {
 // Opens [address + offset, + length). ZVCRASH_ERR_INVAL when the range overflows, the length is
 // negative or the range is not inside the mapping. Safe at crash time.
 zvcrash_error_t zvcrash_async_dwarf_opstream_init(zvcrash_async_dwarf_opstream* stream, const zvcrash_async_mobject* mobj,
-                                                  const zvcrash_async_byteorder* byteorder, uint64_t address, int64_t offset, int64_t length);
+                                                  const zvcrash_async_byteorder* byteorder, uint64_t address, int64_t offset,
+                                                  int64_t length);
 
 // Whether the cursor has reached (or passed) the end. Safe at crash time.
 bool zvcrash_async_dwarf_opstream_at_end(const zvcrash_async_dwarf_opstream* stream);

@@ -43,11 +43,13 @@ zvcrash_error_t zvcrash_async_dwarf_unwind_frame(zvcrash_async_task_t task, cons
 
     const machine_ptr section = static_cast<machine_ptr>(zvcrash_async_mobject_base_address(reader->mobj));
     dwarf_cfa_state<machine_ptr, machine_ptr_s> state;
-    error = state.eval_program(reader->mobj, 0, fde.pc_start, &cie, &ptr_reader, reader->byteorder, section,
-                               zvcrash_async_dwarf_cie_info_instructions_offset(&cie), zvcrash_async_dwarf_cie_info_instructions_length(&cie));
+    error =
+        state.eval_program(reader->mobj, 0, fde.pc_start, &cie, &ptr_reader, reader->byteorder, section,
+                           zvcrash_async_dwarf_cie_info_instructions_offset(&cie), zvcrash_async_dwarf_cie_info_instructions_length(&cie));
     if (error != ZVCRASH_OK) return error;
-    error = state.eval_program(reader->mobj, lookup, fde.pc_start, &cie, &ptr_reader, reader->byteorder, section,
-                               zvcrash_async_dwarf_fde_info_instructions_offset(&fde), zvcrash_async_dwarf_fde_info_instructions_length(&fde));
+    error =
+        state.eval_program(reader->mobj, lookup, fde.pc_start, &cie, &ptr_reader, reader->byteorder, section,
+                           zvcrash_async_dwarf_fde_info_instructions_offset(&fde), zvcrash_async_dwarf_fde_info_instructions_length(&fde));
     if (error != ZVCRASH_OK) return error;
     error = state.apply_state(task, &cie, current, reader->byteorder, caller);
     if (error != ZVCRASH_OK) return error;
@@ -56,8 +58,9 @@ zvcrash_error_t zvcrash_async_dwarf_unwind_frame(zvcrash_async_task_t task, cons
 }
 
 template zvcrash_error_t zvcrash_async_dwarf_unwind_frame<unsigned int, int>(zvcrash_async_task_t, const zvcrash_async_dwarf_frame_reader*,
-                                                                             const zvcrash_async_mobject*, const zvcrash_async_thread_state*,
-                                                                             bool, zvcrash_async_thread_state*, bool*);
+                                                                             const zvcrash_async_mobject*,
+                                                                             const zvcrash_async_thread_state*, bool,
+                                                                             zvcrash_async_thread_state*, bool*);
 template zvcrash_error_t zvcrash_async_dwarf_unwind_frame<unsigned long long, long long>(zvcrash_async_task_t,
                                                                                          const zvcrash_async_dwarf_frame_reader*,
                                                                                          const zvcrash_async_mobject*,

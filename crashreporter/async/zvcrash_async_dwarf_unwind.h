@@ -17,6 +17,7 @@ namespace zvcrash::async {
 // the frame it interrupted): there it is the instruction itself. A call to a function that
 // does not return can be the last instruction of its caller, so its return address is already
 // the start of the next function; one byte back finds the caller's own rules.
+// Safe at crash time.
 template <typename machine_ptr>
 machine_ptr zvcrash_async_dwarf_lookup_pc(machine_ptr pc, bool exact_pc) {
     return exact_pc || pc == 0 ? pc : static_cast<machine_ptr>(pc - 1);

@@ -7,12 +7,22 @@ zvcrash_error_t zvcrash_async_image_init(zvcrash_async_image* image, zvcrash_asy
     zvcrash_error_t error = zvcrash_async_task_memcpy(task, header_address, 0, magic, sizeof(magic));
     if (error != ZVCRASH_OK) return ZVCRASH_ERR_INTERNAL;
     image->list_node = nullptr;
+    image->base = 0;
+    image->size = 0;
     if (magic[0] == 0x7f && magic[1] == 'E' && magic[2] == 'L' && magic[3] == 'F') {
         image->format = ZVCRASH_ASYNC_IMAGE_FORMAT_ELF;
-        return zvcrash_async_elf_init(&image->elf, task, path, header_address);
+        error = zvcrash_async_elf_init(&image->elf, task, path, header_address);
+        if (error != ZVCRASH_OK) return error;
+        image->base = image->elf.header_addr;
+        image->size = image->elf.size;
+        return ZVCRASH_OK;
     }
     image->format = ZVCRASH_ASYNC_IMAGE_FORMAT_MACHO;
-    return zvcrash_async_macho_init(&image->macho, task, path, header_address);
+    error = zvcrash_async_macho_init(&image->macho, task, path, header_address);
+    if (error != ZVCRASH_OK) return error;
+    image->base = image->macho.header_addr;
+    image->size = image->macho.text_size;
+    return ZVCRASH_OK;
 }
 
 void zvcrash_async_image_free(zvcrash_async_image* image) {
@@ -27,13 +37,7 @@ void zvcrash_async_image_free(zvcrash_async_image* image) {
 }
 
 bool zvcrash_async_image_contains_address(const zvcrash_async_image* image, uint64_t address) {
-    switch (image->format) {
-        case ZVCRASH_ASYNC_IMAGE_FORMAT_MACHO:
-            return zvcrash_async_macho_contains_address(&image->macho, address);
-        case ZVCRASH_ASYNC_IMAGE_FORMAT_ELF:
-            return zvcrash_async_elf_contains_address(&image->elf, address);
-    }
-    return false;
+    return address >= image->base && address - image->base < image->size;
 }
 
 zvcrash_error_t zvcrash_async_image_map_section(const zvcrash_async_image* image, zvcrash_async_image_section section,

@@ -35,6 +35,10 @@ enum zvcrash_async_image_section : uint32_t {
 typedef void (*zvcrash_async_image_found_symbol_cb)(uint64_t address, const char* name, void* context);
 
 struct zvcrash_async_image {
+    // The extent, copied from the format's record so that an address lookup over many images
+    // touches one cache line of each.
+    uint64_t base;
+    uint64_t size;
     zvcrash_async_image_format format;
     union {
         zvcrash_async_macho macho;

@@ -47,7 +47,10 @@ void zvcrash_async_image_list_set_reading(zvcrash_async_image_list* list, bool r
 
 zvcrash_async_image* zvcrash_async_image_containing_address(zvcrash_async_image_list* list, uint64_t address) {
     for (List::node* node = list->list->first(); node != nullptr; node = List::after(node)) {
-        if (zvcrash_async_image_contains_address(node->value, address)) return node->value;
+        // The same test as zvcrash_async_image_contains_address, kept inline: this loop is the
+        // lookup of every frame of every thread in a report.
+        const zvcrash_async_image* image = node->value;
+        if (address >= image->base && address - image->base < image->size) return node->value;
     }
     return nullptr;
 }

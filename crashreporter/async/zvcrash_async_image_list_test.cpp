@@ -251,6 +251,11 @@ TEST_F(ZVCrashLiveImages, TheTestFunctionIsInTheExecutableWithItsBuildId) {
     EXPECT_EQ(selfPath(), zvcrash_async_image_path(image));
     EXPECT_EQ(0x01000007u, zvcrash_async_image_cpu_type(image));
     EXPECT_EQ(3u, zvcrash_async_image_cpu_subtype(image));
+    std::string name;
+    ASSERT_EQ(ZVCRASH_OK, zvcrash_async_image_find_symbol_by_pc(
+                              image, reinterpret_cast<uint64_t>(&a_test_function) + 1,
+                              [](uint64_t, const char* found, void* context) { *static_cast<std::string*>(context) = found; }, &name));
+    EXPECT_EQ("a_test_function", name);
 
     const std::string expected = readelfBuildId(selfPath());
     ASSERT_FALSE(expected.empty()) << "readelf shows no build-id";

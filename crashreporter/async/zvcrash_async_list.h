@@ -40,6 +40,8 @@ struct async_list {
 
     // Not safe at crash time: allocates a node (or reuses a parked one) and takes the lock.
     void append_node(V value);
+    // Links the value in front of the head. Not safe at crash time: as append_node.
+    void prepend_node(V value);
     // Not safe at crash time: takes the lock; may free the node.
     void remove_node(node* n);
     // Removes the first node whose value matches; false when there is none.
@@ -74,6 +76,9 @@ private:
         std::free(n);
     }
     void release_parked();
+    // A node holding value, parked or new, not yet linked; null when none can be had. Called
+    // under the lock.
+    node* take_node(V value);
 };
 
 // Frees a chain of nodes linked through next (values untouched). Not safe at crash time: frees memory.
@@ -103,8 +108,7 @@ void async_list<V>::release_parked() {
 }
 
 template <typename V>
-void async_list<V>::append_node(V value) {
-    std::lock_guard<std::mutex> guard(write_lock);
+typename async_list<V>::node* async_list<V>::take_node(V value) {
     node* n = nullptr;
     if (free_list != nullptr && reader_count.load(std::memory_order_seq_cst) <= 0) {
         n = free_list;
@@ -115,10 +119,18 @@ void async_list<V>::append_node(V value) {
         n = allocate();
         if (n == nullptr) {
             if (release_value != nullptr) release_value(value);
-            return;
+            return nullptr;
         }
         n->value = value;
     }
+    return n;
+}
+
+template <typename V>
+void async_list<V>::append_node(V value) {
+    std::lock_guard<std::mutex> guard(write_lock);
+    node* n = take_node(value);
+    if (n == nullptr) return;
     n->prev = nullptr;
     n->next.store(nullptr, std::memory_order_relaxed);
     if (on_publish != nullptr) on_publish(n);
@@ -134,6 +146,25 @@ void async_list<V>::append_node(V value) {
         node* expected = nullptr;
         head.compare_exchange_strong(expected, n, std::memory_order_seq_cst);
     }
+}
+
+template <typename V>
+void async_list<V>::prepend_node(V value) {
+    std::lock_guard<std::mutex> guard(write_lock);
+    node* n = take_node(value);
+    if (n == nullptr) return;
+    node* old = head.load(std::memory_order_relaxed);
+    n->prev = nullptr;
+    n->next.store(old, std::memory_order_relaxed);
+    if (on_publish != nullptr) on_publish(n);
+    // A reader that reaches the node sees it complete.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (old != nullptr) {
+        old->prev = n;
+    } else {
+        tail = n;
+    }
+    head.compare_exchange_strong(old, n, std::memory_order_seq_cst);
 }
 
 template <typename V>
