@@ -52,6 +52,9 @@ public:
     Task<Image> captureImage(ContentFilter filter, StreamConfiguration configuration) override;
     std::vector<Screen> screens() override;
     Point mouseLocation() override;
+    // XInput2 raw motion, on a connection of its own that is open while anyone listens.
+    Cancellable observePointerMotion(std::function<void()> moved) override;
+    bool announcesPointerMotion() override;
     std::optional<std::vector<std::uint8_t>> jpegRepresentation(const Image& image, double compressionFactor) override;
 
     // The monitors, the primary one first.
