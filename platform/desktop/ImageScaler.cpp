@@ -339,7 +339,89 @@ void ImageScaler::scale(const std::uint8_t* source, int sourceWidth, int sourceH
 
 void ImageScaler::scale(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride, std::uint8_t* out,
                         int outWidth, int outHeight, std::size_t outStride, const Producer* produce, const RowsDone& consume) {
-    run(source, sourceWidth, sourceHeight, sourceStride, out, outWidth, outHeight, outStride, produce, &consume);
+    if (sourceWidth <= 0 || sourceHeight <= 0 || outWidth <= 0 || outHeight <= 0 ||
+        std::size_t(outWidth) * std::size_t(outHeight) < kSmallPicture) {
+        run(source, sourceWidth, sourceHeight, sourceStride, out, outWidth, outHeight, outStride, produce, &consume);
+        return;
+    }
+    prepareAxes(sourceWidth, sourceHeight, outWidth, outHeight);
+    Job job;
+    job.source = source;
+    job.sourceStride = sourceStride;
+    job.out = out;
+    job.outStride = outStride;
+    job.outWidth = outWidth;
+    job.outHeight = outHeight;
+    job.n = std::size_t(sourceWidth) * 4;
+    job.sameWidth = sourceWidth == outWidth;
+    job.ready.store(sourceHeight);  // the band thread scales only rows it has already produced
+    if (rows_.empty()) rows_.resize(1);
+    rows_[0].assign(job.n + 4, 0);
+
+    // One thread grabs a band and scales what it completes, then the next band; the caller
+    // consumes finished rows meanwhile. `finished` is the count of final output rows, or
+    // INT_MAX once the band thread gave up.
+    constexpr int kGaveUp = std::numeric_limits<int>::max();
+    std::atomic<int> finished{0};
+    std::exception_ptr failure;  // the producer's, written by the band thread
+    auto publish = [&finished](int rows) {
+        finished.store(rows, std::memory_order_release);
+        finished.notify_one();
+    };
+    auto bands = [&](int) {
+        std::int16_t* row = rows_[0].data();
+        int next = 0;
+        auto scaleAvailable = [&](int available) {
+            while (next < outHeight && !job.stopped.load(std::memory_order_acquire)) {
+                const Taps& tv = vertical_.taps[std::size_t(next)];
+                if (tv.first + tv.count > available) break;
+                scaleRows(job, next, next + 1, row);
+                ++next;
+                if (next % kChunkRows == 0 || next == outHeight) publish(next);
+            }
+        };
+        try {
+            if (produce) (*produce)([&](int rows) { scaleAvailable(std::min(rows, sourceHeight)); });
+            scaleAvailable(sourceHeight);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        if (next < outHeight) publish(kGaveUp);
+    };
+    if (!bandThread_) bandThread_ = std::make_unique<Workers>(1);
+    bandThread_->start(bands);
+    try {
+        int consumed = 0;
+        while (consumed < outHeight) {
+            int done = finished.load(std::memory_order_acquire);
+            while (done == consumed) {
+                finished.wait(done, std::memory_order_acquire);
+                done = finished.load(std::memory_order_acquire);
+            }
+            if (done == kGaveUp) break;
+            consume(consumed, done);
+            consumed = done;
+        }
+    } catch (...) {
+        job.stopped.store(true, std::memory_order_release);
+        bandThread_->waitUntilIdle();
+        throw;
+    }
+    bandThread_->waitUntilIdle();
+    if (failure) std::rethrow_exception(failure);
+}
+
+void ImageScaler::prepareAxes(int sourceWidth, int sourceHeight, int outWidth, int outHeight) {
+    if (cachedSource_[0] != sourceWidth || cachedOut_[0] != outWidth) {
+        horizontal_ = makeAxis(sourceWidth, outWidth);
+        cachedSource_[0] = sourceWidth;
+        cachedOut_[0] = outWidth;
+    }
+    if (cachedSource_[1] != sourceHeight || cachedOut_[1] != outHeight) {
+        vertical_ = makeAxis(sourceHeight, outHeight);
+        cachedSource_[1] = sourceHeight;
+        cachedOut_[1] = outHeight;
+    }
 }
 
 void ImageScaler::scaleRows(const Job& job, int first, int last, std::int16_t* row) const {
@@ -363,16 +445,7 @@ void ImageScaler::run(const std::uint8_t* source, int sourceWidth, int sourceHei
         if (produce) (*produce)([](int) {});
         return;
     }
-    if (cachedSource_[0] != sourceWidth || cachedOut_[0] != outWidth) {
-        horizontal_ = makeAxis(sourceWidth, outWidth);
-        cachedSource_[0] = sourceWidth;
-        cachedOut_[0] = outWidth;
-    }
-    if (cachedSource_[1] != sourceHeight || cachedOut_[1] != outHeight) {
-        vertical_ = makeAxis(sourceHeight, outHeight);
-        cachedSource_[1] = sourceHeight;
-        cachedOut_[1] = outHeight;
-    }
+    prepareAxes(sourceWidth, sourceHeight, outWidth, outHeight);
     Job job;
     job.source = source;
     job.sourceStride = sourceStride;
@@ -387,7 +460,7 @@ void ImageScaler::run(const std::uint8_t* source, int sourceWidth, int sourceHei
 
     // Small pictures are not worth a handover.
     const std::size_t pixels = std::size_t(outWidth) * std::size_t(outHeight);
-    if (pixels < 256 * 1024) {
+    if (pixels < kSmallPicture) {
         if (rows_.empty()) rows_.resize(1);
         rows_[0].assign(job.n + 4, 0);  // a spare pixel for pairs
         if (produce) (*produce)([&](int rows) { job.ready.store(std::min(rows, sourceHeight)); });
