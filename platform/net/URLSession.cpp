@@ -103,6 +103,11 @@ void curlGlobalInit() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// libcurl's global set-up (and OpenSSL's under it) is not thread-safe: made lazily by the first
+// session on a worker thread, it could run while the main thread is already tearing OpenSSL
+// down at exit, and crash. Doing it while the program loads, before any thread, avoids that.
+[[maybe_unused]] const bool curlReadyAtLoad = (curlGlobalInit(), true);
+
 long millisFrom(double seconds) {
     if (!(seconds > 0)) return 1;
     if (seconds > 1e8) seconds = 1e8;
