@@ -163,15 +163,16 @@ TEST(RideZavEvent, OnlyTheJSONFormItWritesCountsAsItsJSONForm) {
     const Case others[] = {
         {"no uuid", R"({"event":"a","distinct_id":"d","properties":{},"timestamp":"2024-01-01T00:00:00.000Z"})"},
         {"a timestamp that does not read", R"({"event":"a","distinct_id":"d","properties":{},"timestamp":"soon","uuid":")" + uuid + "\"}"},
-        {"a uuid that does not read", R"({"event":"a","distinct_id":"d","properties":{},"timestamp":"2024-01-01T00:00:00.000Z","uuid":"x"})"},
-        {"a key of its own", R"({"event":"a","distinct_id":"d","properties":{},"timestamp":"2024-01-01T00:00:00.000Z","uuid":")" + uuid +
-                                 R"(","$set":{}})"},
-        {"a key twice", R"({"event":"a","event":"b","distinct_id":"d","properties":{},"timestamp":"2024-01-01T00:00:00.000Z","uuid":")" +
-                            uuid + "\"}"},
-        {"properties that are no object", R"({"event":"a","distinct_id":"d","properties":[],"timestamp":"2024-01-01T00:00:00.000Z","uuid":")" +
-                                              uuid + "\"}"},
-        {"a number for a name", R"({"event":1,"distinct_id":"d","properties":{},"timestamp":"2024-01-01T00:00:00.000Z","uuid":")" + uuid +
-                                    "\"}"},
+        {"a uuid that does not read",
+         R"({"event":"a","distinct_id":"d","properties":{},"timestamp":"2024-01-01T00:00:00.000Z","uuid":"x"})"},
+        {"a key of its own",
+         R"({"event":"a","distinct_id":"d","properties":{},"timestamp":"2024-01-01T00:00:00.000Z","uuid":")" + uuid + R"(","$set":{}})"},
+        {"a key twice",
+         R"({"event":"a","event":"b","distinct_id":"d","properties":{},"timestamp":"2024-01-01T00:00:00.000Z","uuid":")" + uuid + "\"}"},
+        {"properties that are no object",
+         R"({"event":"a","distinct_id":"d","properties":[],"timestamp":"2024-01-01T00:00:00.000Z","uuid":")" + uuid + "\"}"},
+        {"a number for a name",
+         R"({"event":1,"distinct_id":"d","properties":{},"timestamp":"2024-01-01T00:00:00.000Z","uuid":")" + uuid + "\"}"},
         {"an array", "[" + written + "]"},
         {"cut short", written.substr(0, written.size() - 1)},
         {"nothing", ""},

@@ -207,8 +207,7 @@ inline void relax() {
 }  // namespace
 
 // One call's shared state. `ready` counts the source rows that can be read (INT32_MAX once
-// stopped); each chunk's state is 0 while it is scaled, 1 when done, 2 while the consumer
-// sleeps on it.
+// stopped).
 struct ImageScaler::Job {
     const std::uint8_t* source = nullptr;
     std::size_t sourceStride = 0;
@@ -223,7 +222,6 @@ struct ImageScaler::Job {
     std::atomic<int> ready{0};
     std::atomic<bool> stopped{false};
     std::atomic<int> nextChunk{0};
-    std::unique_ptr<std::atomic<int>[]> chunkState;
 
     // False when the job was stopped before the rows came.
     bool waitForRows(int rows) const {
@@ -242,29 +240,11 @@ struct ImageScaler::Job {
         ready.store(rows, std::memory_order_release);
         ready.notify_all();
     }
-    // No chunk is taken after this; chunks being scaled end early; a consumer asleep on a
-    // chunk wakes.
+    // No chunk is taken after this; chunks being scaled end early.
     void stop() {
         stopped.store(true, std::memory_order_release);
         nextChunk.store(chunks, std::memory_order_relaxed);
         publishRows(std::numeric_limits<int>::max());
-        for (int c = 0; c < chunks; ++c) markDone(c);
-    }
-    void markDone(int chunk) {
-        if (chunkState[std::size_t(chunk)].exchange(1, std::memory_order_acq_rel) == 2) {
-            chunkState[std::size_t(chunk)].notify_one();
-        }
-    }
-    void waitForChunk(int chunk) {
-        std::atomic<int>& state = chunkState[std::size_t(chunk)];
-        for (int spin = 0; spin < kSpins; ++spin) {
-            if (state.load(std::memory_order_acquire) == 1) return;
-            relax();
-        }
-        int expected = 0;
-        if (state.compare_exchange_strong(expected, 2, std::memory_order_acq_rel)) {
-            while (state.load(std::memory_order_acquire) == 2) state.wait(2, std::memory_order_acquire);
-        }
     }
 };
 
@@ -477,54 +457,29 @@ void ImageScaler::run(const std::uint8_t* source, int sourceWidth, int sourceHei
     const int threads = workers_->count() + 1;  // the caller scales too when it has nothing else to do
     if (rows_.size() < std::size_t(threads)) rows_.resize(std::size_t(threads));
     for (auto& row : rows_) row.assign(job.n + 4, 0);
-    job.chunkState = std::make_unique<std::atomic<int>[]>(std::size_t(job.chunks));
-    for (int c = 0; c < job.chunks; ++c) job.chunkState[std::size_t(c)].store(0, std::memory_order_relaxed);
 
-    // With a consumer, the caller is busy consuming, so the first worker produces the source
-    // before it joins the others in scaling.
-    const bool produceOnWorker = produce && consume;
-    std::exception_ptr failure;  // the producer's, written by the first worker
     auto work = [&, this](int worker) {
-        if (worker == 1 && produceOnWorker) {
-            try {
-                (*produce)([&](int rows) { job.publishRows(std::min(rows, sourceHeight)); });
-                job.publishRows(sourceHeight);
-            } catch (...) {
-                failure = std::current_exception();
-                job.stop();
-            }
-        }
         std::int16_t* row = rows_[std::size_t(worker)].data();
         for (;;) {
             int chunk = job.nextChunk.fetch_add(1, std::memory_order_relaxed);
             if (chunk >= job.chunks) return;
             int first = chunk * kChunkRows, last = std::min(job.outHeight, first + kChunkRows);
             scaleRows(job, first, last, row);
-            job.markDone(chunk);
         }
     };
     workers_->start([&work](int worker) { work(worker + 1); });
     try {
-        if (produce && !produceOnWorker) {
+        if (produce) {
             (*produce)([&](int rows) { job.publishRows(std::min(rows, sourceHeight)); });
             job.publishRows(sourceHeight);
         }
-        if (consume) {
-            for (int chunk = 0; chunk < job.chunks; ++chunk) {
-                job.waitForChunk(chunk);
-                if (job.stopped.load(std::memory_order_acquire)) break;
-                (*consume)(chunk * kChunkRows, std::min(outHeight, (chunk + 1) * kChunkRows));
-            }
-        } else {
-            work(0);
-        }
+        work(0);
     } catch (...) {
         job.stop();
         workers_->waitUntilIdle();
         throw;
     }
     workers_->waitUntilIdle();
-    if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace velmo

@@ -69,6 +69,7 @@ public:
 private:
     struct Job;
     struct Workers;
+    // The plain forms on the workers; `consume` only for pictures small enough for one thread.
     void run(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride, std::uint8_t* out, int outWidth,
              int outHeight, std::size_t outStride, const Producer* produce, const RowsDone* consume);
     void scaleRows(const Job& job, int first, int last, std::int16_t* row) const;

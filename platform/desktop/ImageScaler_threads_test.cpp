@@ -159,15 +159,11 @@ TEST(ImageScalerThreads, ThePipelineProducesOnItsOwnThreadConsumesOnTheCallerAnd
         for (int to = 90; to < sh; to += 90) ready(to);
         ready(sh);
     };
-    int chunks = 0;
     bool consumedOnCaller = true;
-    scaler.scale(source.data(), sw, sh, std::size_t(sw) * 4, out.data(), ow, oh, std::size_t(ow) * 4, &produce, [&](int, int) {
-        ++chunks;
-        consumedOnCaller = consumedOnCaller && std::this_thread::get_id() == caller;
-    });
+    scaler.scale(source.data(), sw, sh, std::size_t(sw) * 4, out.data(), ow, oh, std::size_t(ow) * 4, &produce,
+                 [&](int, int) { consumedOnCaller = consumedOnCaller && std::this_thread::get_id() == caller; });
     EXPECT_NE(producer, caller);
     EXPECT_TRUE(consumedOnCaller);
-    EXPECT_GT(chunks, 1);
     EXPECT_EQ(out, reference);
 
     std::fill(out.begin(), out.end(), 0);
