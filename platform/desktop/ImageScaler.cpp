@@ -12,6 +12,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace velmo {
 
@@ -186,6 +189,74 @@ void horizontalPass(const std::int16_t* row, const ImageScaler::Axis& axis, int 
     }
 #endif
 }
+
+#if defined(__x86_64__)
+// The same arithmetic as the passes above on 32 bytes a step, for processors that have AVX2;
+// the results are the same to the bit.
+__attribute__((target("avx2"))) void verticalPassWide(const std::uint8_t* r0, std::size_t stride, int count, const std::uint16_t* w,
+                                                      std::size_t n, std::int16_t* row) {
+    std::size_t i = 0;
+    const __m256i zero = _mm256_setzero_si256();
+    for (; i + 32 <= n; i += 32) {
+        __m256i lo = zero, hi = zero;
+        for (int k = 0; k < count; ++k) {
+            const __m256i weight = _mm256_set1_epi16(static_cast<short>(std::uint16_t(w[k] << 1)));
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(r0 + std::size_t(k) * stride + i));
+            lo = _mm256_add_epi16(lo, _mm256_mulhi_epu16(_mm256_unpacklo_epi8(zero, v), weight));
+            hi = _mm256_add_epi16(hi, _mm256_mulhi_epu16(_mm256_unpackhi_epi8(zero, v), weight));
+        }
+        // The unpacks work within each 128-bit half: put the four quarters back in order.
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + i), _mm256_permute2x128_si256(lo, hi, 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + i + 16), _mm256_permute2x128_si256(lo, hi, 0x31));
+    }
+    if (i < n) verticalPass(r0 + i, stride, count, w, n - i, row + i);
+}
+
+// Pixels x and x + 1, one in each half, each channel beside its neighbour's, times their
+// weights, back to 8-bit range.
+__attribute__((target("avx2"))) inline __m256i pairsWide(const std::int16_t* row, const ImageScaler::Axis& axis, int x) {
+    const ImageScaler::Pair& p0 = axis.pairs[std::size_t(x)];
+    const ImageScaler::Pair& p1 = axis.pairs[std::size_t(x) + 1];
+    const __m256i v =
+        _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + std::size_t(p0.first) * 4))),
+                                _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + std::size_t(p1.first) * 4)), 1);
+    const __m256i weights = _mm256_setr_epi32(int(p0.weights), int(p0.weights), int(p0.weights), int(p0.weights), int(p1.weights),
+                                              int(p1.weights), int(p1.weights), int(p1.weights));
+    const __m256i sum = _mm256_madd_epi16(_mm256_unpacklo_epi16(v, _mm256_srli_si256(v, 8)), weights);
+    return _mm256_srai_epi32(_mm256_add_epi32(sum, _mm256_set1_epi32(1 << (kOutShift - 1))), kOutShift);
+}
+
+// The two-tap case, four output pixels a step; others go to the narrow pass.
+__attribute__((target("avx2"))) void horizontalPassWide(const std::int16_t* row, const ImageScaler::Axis& axis, int outWidth,
+                                                        std::uint8_t* dst) {
+    if (axis.pairs.empty()) {
+        horizontalPass(row, axis, outWidth, dst);
+        return;
+    }
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    int x = 0;
+    for (; x + 4 <= outWidth; x += 4) {
+        // Halves hold (x, x + 2) and (x + 1, x + 3) after packing; the permutation restores x..x + 3.
+        const __m256i packed = _mm256_packus_epi16(_mm256_packs_epi32(pairsWide(row, axis, x), pairsWide(row, axis, x + 2)), zero);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + std::size_t(x) * 4),
+                         _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(packed, order)));
+    }
+    for (; x < outWidth; ++x) {
+        const ImageScaler::Pair& p0 = axis.pairs[std::size_t(x)];
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + std::size_t(p0.first) * 4));
+        const __m128i sum = _mm_madd_epi16(_mm_unpacklo_epi16(v, _mm_srli_si128(v, 8)), _mm_set1_epi32(int(p0.weights)));
+        const __m128i a0 = _mm_srai_epi32(_mm_add_epi32(sum, _mm_set1_epi32(1 << (kOutShift - 1))), kOutShift);
+        const std::uint32_t pixel = std::uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(a0, a0), _mm_setzero_si128())));
+        std::memcpy(dst + std::size_t(x) * 4, &pixel, 4);
+    }
+}
+
+bool hasWideVectors() {
+    static const bool wide = __builtin_cpu_supports("avx2");
+    return wide;
+}
+#endif
 
 }  // namespace
 
@@ -414,6 +485,13 @@ void ImageScaler::scaleRows(const Job& job, int first, int last, std::int16_t* r
             std::memcpy(dst, r0, job.n);
             continue;
         }
+#if defined(__x86_64__)
+        if (hasWideVectors()) {
+            verticalPassWide(r0, job.sourceStride, tv.count, vertical_.weights.data() + tv.offset, job.n, row);
+            horizontalPassWide(row, horizontal_, job.outWidth, dst);
+            continue;
+        }
+#endif
         verticalPass(r0, job.sourceStride, tv.count, vertical_.weights.data() + tv.offset, job.n, row);
         horizontalPass(row, horizontal_, job.outWidth, dst);
     }

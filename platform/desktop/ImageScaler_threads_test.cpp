@@ -52,7 +52,11 @@ std::vector<std::uint8_t> referenceScale(const std::vector<std::uint8_t>& source
 TEST(ImageScalerThreads, BandsAndArrivingRowsGiveTheSamePixels) {
     const struct {
         int sw, sh, ow, oh;
-    } sizes[] = {{1920, 1080, 1280, 720}, {1080, 1920, 720, 1280}, {800, 600, 1280, 960}, {3840, 2160, 1280, 720}};
+    } sizes[] = {{1920, 1080, 1280, 720},
+                 {1080, 1920, 720, 1280},
+                 {800, 600, 1280, 960},
+                 {3840, 2160, 1280, 720},
+                 {1366, 768, 1277, 718}};  // rows that end in part of a vector step
     for (const auto& s : sizes) {
         std::vector<std::uint8_t> source = noise(s.sw, s.sh);
         const std::size_t outBytes = std::size_t(s.ow) * std::size_t(s.oh) * 4;
