@@ -5,3 +5,6 @@ velmo_add_test(crash_signal_info_test
   LIBS crashreporter_async
   LABELS crash
   KIND unit)
+
+# The common signal handler and its callback chain.
+target_sources(crashreporter_async PRIVATE ${CMAKE_CURRENT_LIST_DIR}/zvcrash_async_signal_handler.cpp)
