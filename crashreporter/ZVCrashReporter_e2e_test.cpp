@@ -99,15 +99,20 @@ std::string symbolAt(uint64_t address) {
     return info.dli_sname;
 }
 
-std::vector<std::string> symbolsOf(const std::vector<ZVCrashReportStackFrameInfo>& frames) {
+// The function of each frame. Below the first, a frame holds a return address, which after a call
+// to a function that never returns is already past the caller's end: look one byte back.
+std::vector<std::string> symbolsOf(const std::vector<ZVCrashReportStackFrameInfo>& frames, bool firstIsExact = true) {
     std::vector<std::string> names;
-    for (const auto& frame : frames) names.push_back(symbolAt(frame.instructionPointer()));
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const uint64_t pc = frames[i].instructionPointer();
+        names.push_back(symbolAt(i == 0 && firstIsExact ? pc : pc - 1));
+    }
     return names;
 }
 
 std::string joined(const std::vector<std::string>& names) {
     std::string text;
-    for (const auto& name : names) text += (name.empty() ? "?" : name) + " ";
+    for (size_t i = 0; i < names.size() && i < 24; ++i) text += (names[i].empty() ? "?" : names[i]) + " ";
     return text;
 }
 
@@ -236,12 +241,16 @@ TEST(ZVCrashReporterEndToEnd, AbortIsReportedWithTheAbortFramesThenTheCaller) {
     const auto names = symbolsOf(crashed->stackFrames());
     const long caller = indexOf(names, "zvcrash_e2e_calls_abort");
     ASSERT_GT(caller, 0) << joined(names);
-    // Every frame above the caller is in the C library (abort, raise, the kill itself).
+    // Above the caller: abort and the kill it ends in, in the C library (a sanitizer's runtime may
+    // stand between them), never the executable.
+    bool inLibc = false;
     for (long i = 0; i < caller; ++i) {
         const auto* image = left.report->imageForAddress(crashed->stackFrames()[i].instructionPointer());
         ASSERT_NE(image, nullptr) << i;
-        EXPECT_NE(std::filesystem::path(image->imageName()).filename().string().find("libc.so"), std::string::npos) << i;
+        EXPECT_NE(image->imageName(), executablePath()) << i;
+        if (std::filesystem::path(image->imageName()).filename().string().rfind("libc.so", 0) == 0) inLibc = true;
     }
+    EXPECT_TRUE(inLibc) << joined(names);
     EXPECT_FALSE(left.report->hasExceptionInfo());
 }
 
@@ -260,7 +269,7 @@ TEST(ZVCrashReporterEndToEnd, UncaughtExceptionIsReportedWithNameReasonAndFrames
     EXPECT_EQ(left.report->exceptionInfo()->exceptionName(), "std::runtime_error");
     EXPECT_EQ(left.report->exceptionInfo()->exceptionReason(), "boom");
     ASSERT_TRUE(left.report->exceptionInfo()->stackFrames());
-    const auto names = symbolsOf(*left.report->exceptionInfo()->stackFrames());
+    const auto names = symbolsOf(*left.report->exceptionInfo()->stackFrames(), false);
     EXPECT_GE(indexOf(names, "zvcrash_e2e_throws"), 0) << joined(names);
 }
 
@@ -278,7 +287,9 @@ TEST(ZVCrashReporterEndToEnd, StackOverflowOnTheEnablingThreadIsReportedFromTheA
     const ZVCrashReportThreadInfo* crashed = crashedThread(*left.report, &crashedCount);
     ASSERT_EQ(crashedCount, 1u);
     const auto names = symbolsOf(crashed->stackFrames());
-    EXPECT_EQ(indexOf(names, "zvcrash_e2e_recurses"), 0) << joined(names);
+    // The overflow may hit inside a sanitizer's check the function calls.
+    const long first = indexOf(names, "zvcrash_e2e_recurses");
+    EXPECT_TRUE(first == 0 || first == 1) << joined(names);
     EXPECT_GT(crashed->stackFrames().size(), 100u);
 }
 
