@@ -373,6 +373,43 @@ TEST(ZVCrashReporterEndToEnd, CustomDataReplacedWhileAnotherThreadCrashesIsNever
     }
 }
 
+// The descriptor the crashing child reports through.
+int callbackOutput = -1;
+
+void afterCrash(siginfo_t* info, ucontext_t* uap, void* context) {
+    const char* path = static_cast<const char*>(context);
+    writeText(callbackOutput, info->si_signo == SIGSEGV && uap != nullptr ? "callback SIGSEGV;" : "callback;");
+    writeText(callbackOutput, access(path, F_OK) == 0 ? "report there" : "no report");
+}
+
+TEST(ZVCrashReporterEndToEnd, CrashCallbackRunsAfterTheReportIsWritten) {
+    TestDirectory dir;
+    const std::string path = reporterAt(dir.path()).crashReportPath();
+    ChildOutcome outcome = runInChild([&](int out) {
+        callbackOutput = out;
+        ZVCrashReporter reporter = reporterAt(dir.path());
+        reporter.setCrashCallbacks({0, const_cast<char*>(path.c_str()), afterCrash});
+        if (!reporter.enableCrashReporter()) return writeText(out, "enable failed");
+        zvcrash_e2e_f1();
+    });
+    ASSERT_TRUE(outcome.signaled(SIGSEGV)) << outcome.describe();
+    EXPECT_EQ(outcome.output, "callback SIGSEGV;report there");
+}
+
+TEST(ZVCrashReporterEndToEnd, CustomDataOfAReporterThatIsNotEnabledStaysOutOfTheReport) {
+    TestDirectory dir;
+    ChildOutcome outcome = runInChild([&](int out) {
+        enabledReporter(dir.path(), out);
+        ZVCrashReporter other = reporterAt(dir / "other");
+        other.setCustomData(bytesOf("{\"distinct_id\":\"someone else\"}"));
+        zvcrash_e2e_f1();
+    });
+    ASSERT_TRUE(outcome.signaled(SIGSEGV)) << outcome.describe();
+    Left left = readReport(dir.path());
+    ASSERT_TRUE(left.report);
+    EXPECT_EQ(left.report->customData(), bytesOf(customJSON));
+}
+
 #else
 
 // Without the report writer only the way the child ends can be checked.

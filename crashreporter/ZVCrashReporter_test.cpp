@@ -254,6 +254,30 @@ TEST(ZVCrashReporterTest, MachHandlerTypeFallsBackToSignalsWithOneLogLine) {
               "handler installed");
 }
 
+TEST(ZVCrashReporterTest, AnUnknownHandlerTypeInstallsNoHandler) {
+    TestDirectory dir;
+    auto outcome = runInChild([&](int out) {
+        const int signals[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP};
+        // A sanitizer may have handlers of its own in place: they must stay.
+        void* before[6];
+        for (int i = 0; i < 6; ++i) {
+            struct sigaction action = {};
+            sigaction(signals[i], nullptr, &action);
+            before[i] = reinterpret_cast<void*>(action.sa_sigaction);
+        }
+        ZVCrashReporter reporter("id", "1", std::nullopt, ZVCrashReporterConfig(2, 0, false, dir.path()));
+        if (!reporter.enableCrashReporter()) return writeText(out, "failed");
+        for (int i = 0; i < 6; ++i) {
+            struct sigaction action = {};
+            sigaction(signals[i], nullptr, &action);
+            if (reinterpret_cast<void*>(action.sa_sigaction) != before[i]) writeText(out, "installed;");
+        }
+        if (reporter.enabled()) writeText(out, "enabled");
+    });
+    EXPECT_TRUE(outcome.exited(0)) << outcome.describe();
+    EXPECT_EQ(outcome.output, "enabled");
+}
+
 #if ZVCRASH_HAVE_LOG_WRITER
 // The raw message behind a stored report, for the fields the report model leaves out.
 bool userRequested(const std::vector<uint8_t>& bytes) {
