@@ -89,8 +89,6 @@ ZVCrashReporter& enabledReporter(const std::string& base, int out) {
     return *reporter;
 }
 
-#if ZVCRASH_HAVE_LOG_WRITER
-
 ZVCrashReporter reporterAt(const std::string& base) { return ZVCrashReporter(identifier, "7", "1.0", ZVCrashReporterConfig(0, 0, base)); }
 
 std::string symbolAt(uint64_t address) {
@@ -409,20 +407,6 @@ TEST(ZVCrashReporterEndToEnd, CustomDataOfAReporterThatIsNotEnabledStaysOutOfThe
     ASSERT_TRUE(left.report);
     EXPECT_EQ(left.report->customData(), bytesOf(customJSON));
 }
-
-#else
-
-// Without the report writer only the way the child ends can be checked.
-TEST(ZVCrashReporterEndToEnd, TheChildDiesOfTheSignalItsCrashRaised) {
-    TestDirectory dir;
-    ChildOutcome outcome = runInChild([&](int out) {
-        enabledReporter(dir.path(), out);
-        zvcrash_e2e_f1();
-    });
-    EXPECT_TRUE(outcome.signaled(SIGSEGV)) << outcome.describe();
-}
-
-#endif
 
 }  // namespace
 }  // namespace zvcrash

@@ -278,7 +278,6 @@ TEST(ZVCrashReporterTest, AnUnknownHandlerTypeInstallsNoHandler) {
     EXPECT_EQ(outcome.output, "enabled");
 }
 
-#if ZVCRASH_HAVE_LOG_WRITER
 // The raw message behind a stored report, for the fields the report model leaves out.
 bool userRequested(const std::vector<uint8_t>& bytes) {
     if (bytes.size() < 8) return false;
@@ -347,7 +346,6 @@ TEST(ZVCrashReporterTest, LiveReportPastTheByteLimitFailsInsteadOfReturningACutR
     EXPECT_EQ(error->localizedDescription(), "Failed to write the crash report to disk");
     EXPECT_EQ(log.linesStartingWith("[ZVCrashReporter] Write failed with error ").size(), 1u);
 }
-#endif
 
 TEST(ZVCrashReporterTest, LiveReportWithoutATemporaryFolderFails) {
     ScopedEnv tmp("TMPDIR", "/nonexistent/velmo");
