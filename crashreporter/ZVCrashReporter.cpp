@@ -433,7 +433,8 @@ void ZVCrashReporter::setCustomData(std::optional<std::vector<uint8_t>> data) {
     if (enabled_) publishCustomData(customData_);
 }
 
-std::optional<std::vector<uint8_t>> ZVCrashReporter::generateLiveReportWithThread(pid_t thread, std::optional<ZVCrashReporterError>* error) {
+std::optional<std::vector<uint8_t>> ZVCrashReporter::generateLiveReportWithThread(pid_t thread,
+                                                                                  std::optional<ZVCrashReporterError>* error) {
     return generateLiveReportWithThread(thread, nullptr, error);
 }
 

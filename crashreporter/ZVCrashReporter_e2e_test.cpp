@@ -321,7 +321,8 @@ TEST(ZVCrashReporterEndToEnd, LiveReportLeavesTheChildRunning) {
         std::optional<ZVCrashReporterError> error;
         auto bytes = reporter.generateLiveReport(&error);
         if (!bytes) return writeText(out, ("live report failed: " + (error ? error->description() : std::string())).c_str());
-        std::ofstream(saved, std::ios::binary).write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
+        std::ofstream(saved, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
         writeText(out, "alive");
     });
     ASSERT_TRUE(outcome.exited(0)) << outcome.describe();

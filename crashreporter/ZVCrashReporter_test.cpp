@@ -151,8 +151,8 @@ TEST(ZVCrashReporterTest, TakesIdentityFromTheBundle) {
     log.clear();
     ZVCrashReporter missing(velmo::Bundle(dir / "Missing.app"), ZVCrashReporterConfig(dir.path()));
     EXPECT_EQ(missing.applicationIdentifier(), program_invocation_short_name);
-    EXPECT_TRUE(log.contains(std::string("[ZVCrashReporter] Warning -- bundle identifier, using process name ") +
-                             program_invocation_short_name));
+    EXPECT_TRUE(
+        log.contains(std::string("[ZVCrashReporter] Warning -- bundle identifier, using process name ") + program_invocation_short_name));
 }
 
 TEST(ZVCrashReporterTest, WithoutIdentifierOrProcessNameRefusesToBeMade) {
