@@ -30,3 +30,5 @@ if(TARGET crash_log_writer_report_test)
   # Frames are named from the executable's dynamic symbols.
   set_target_properties(crash_log_writer_report_test PROPERTIES ENABLE_EXPORTS ON)
 endif()
+
+velmo_add_benchmark(SOURCES ${CMAKE_CURRENT_LIST_DIR}/zvcrash_log_writer_benchmark.cpp LIBS crashreporter_async)

@@ -1,7 +1,6 @@
 #include "crashreporter/async/zvcrash_log_writer.h"
 
 #include <sys/random.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -25,8 +24,8 @@ namespace {
     abort();
 }
 
-#define ZVCRASH_WRITER_ASSERT(condition) \
-    do {                                 \
+#define ZVCRASH_WRITER_ASSERT(condition)                              \
+    do {                                                              \
         if (!(condition)) writer_assert_failed(#condition, __func__); \
     } while (0)
 
@@ -105,8 +104,8 @@ bool prepare_frame_storage(zvcrash_log_writer_t* writer) {
     storage->frames = static_cast<zvcrash_writer_frame*>(calloc(ZVCRASH_WRITER_MAX_FRAMES, sizeof(zvcrash_writer_frame)));
     if (storage->frames == nullptr) return false;
     if (writer->symbolication_strategy != 0) {
-        storage->symbol_names = static_cast<char(*)[ZVCRASH_ASYNC_SYMBOL_NAME_SIZE]>(
-            calloc(ZVCRASH_WRITER_MAX_FRAMES, ZVCRASH_ASYNC_SYMBOL_NAME_SIZE));
+        storage->symbol_names =
+            static_cast<char(*)[ZVCRASH_ASYNC_SYMBOL_NAME_SIZE]>(calloc(ZVCRASH_WRITER_MAX_FRAMES, ZVCRASH_ASYNC_SYMBOL_NAME_SIZE));
         if (storage->symbol_names == nullptr) return false;
     }
     return true;
@@ -222,10 +221,11 @@ void write_images(zvcrash_async_file* file, zvcrash_async_image_list* image_list
         uint8_t uuid[16];
         const bool has_uuid = zvcrash_async_image_uuid(image, uuid) == ZVCRASH_OK;
         const zvcrash_writer_image record = {
-            zvcrash_async_image_base(image),           zvcrash_async_image_size(image),        zvcrash_async_image_path(image),
-            has_uuid ? uuid : nullptr,                 zvcrash_async_image_cpu_type(image),    zvcrash_async_image_cpu_subtype(image),
+            zvcrash_async_image_base(image), zvcrash_async_image_size(image),     zvcrash_async_image_path(image),
+            has_uuid ? uuid : nullptr,       zvcrash_async_image_cpu_type(image), zvcrash_async_image_cpu_subtype(image),
         };
-        write_field(file, ZVCRASH_REPORT_BINARY_IMAGES, [&](zvcrash_async_file* f) { return zvcrash_writer_write_binary_image(f, &record); });
+        write_field(file, ZVCRASH_REPORT_BINARY_IMAGES,
+                    [&](zvcrash_async_file* f) { return zvcrash_writer_write_binary_image(f, &record); });
     }
     zvcrash_async_image_list_set_reading(image_list, false);
 }
@@ -263,8 +263,8 @@ void write_signal(zvcrash_async_file* file, const zvcrash_log_crash_info* crash)
 const zvcrash_log_writer_thread_source* zvcrash_log_writer_live_threads() { return &kLiveThreads; }
 
 zvcrash_error_t zvcrash_log_writer_init_with_facts(zvcrash_log_writer_t* writer, const char* app_identifier, const char* app_version,
-                                                   const char* app_marketing_version, uint32_t symbolication_strategy,
-                                                   bool user_requested, const zvcrash_log_writer_facts* facts) {
+                                                   const char* app_marketing_version, uint32_t symbolication_strategy, bool user_requested,
+                                                   const zvcrash_log_writer_facts* facts) {
     memset(writer, 0, sizeof *writer);
     writer->symbolication_strategy = symbolication_strategy;
     writer->user_requested = user_requested;

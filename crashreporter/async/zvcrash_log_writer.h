@@ -157,8 +157,8 @@ zvcrash_error_t zvcrash_log_writer_init(zvcrash_log_writer_t* writer, const char
 // The same with the facts given instead of read: for reports of simulated processes. Neither
 // prepares the rendezvous nor reads the system. Not safe at crash time: allocates.
 zvcrash_error_t zvcrash_log_writer_init_with_facts(zvcrash_log_writer_t* writer, const char* app_identifier, const char* app_version,
-                                                   const char* app_marketing_version, uint32_t symbolication_strategy,
-                                                   bool user_requested, const zvcrash_log_writer_facts* facts);
+                                                   const char* app_marketing_version, uint32_t symbolication_strategy, bool user_requested,
+                                                   const zvcrash_log_writer_facts* facts);
 
 // Records the uncaught exception: its name, reason (empty when null) and call-stack return
 // addresses. A second exception stops the process. Not safe at crash time: allocates.

@@ -54,7 +54,8 @@ public:
     void SetUp() override {
         zvcrash_async_image_list_init(&images_, zvcrash_async_task_self());
         zvcrash_async_image_feeder_init(&feeder_, &images_);
-        ASSERT_EQ(ZVCRASH_OK, zvcrash_log_writer_init(&writer_, "com.velmo.tests", "7", "0.7.1", ZVCRASH_SYMBOL_STRATEGY_SYMBOL_TABLE, true));
+        ASSERT_EQ(ZVCRASH_OK,
+                  zvcrash_log_writer_init(&writer_, "com.velmo.tests", "7", "0.7.1", ZVCRASH_SYMBOL_STRATEGY_SYMBOL_TABLE, true));
     }
     void TearDown() override {
         zvcrash_log_writer_free(&writer_);
@@ -137,7 +138,8 @@ TEST_F(LiveProcess, AReportOfThisProcessDecodesWithEveryThreadImageAndFact) {
     // Images in list order, the executable and libc with their build-ids.
     std::vector<std::pair<std::string, std::string>> listed;
     zvcrash_async_image_list_set_reading(&images_, true);
-    for (auto* image = zvcrash_async_image_list_next(&images_, nullptr); image != nullptr; image = zvcrash_async_image_list_next(&images_, image)) {
+    for (auto* image = zvcrash_async_image_list_next(&images_, nullptr); image != nullptr;
+         image = zvcrash_async_image_list_next(&images_, image)) {
         uint8_t uuid[16];
         listed.emplace_back(zvcrash_async_image_path(image),
                             zvcrash_async_image_uuid(image, uuid) == ZVCRASH_OK ? hex(uuid, 16) : std::string());
@@ -192,7 +194,7 @@ TEST_F(LiveProcess, AReportOfThisProcessDecodesWithEveryThreadImageAndFact) {
 
 // Recursion deeper than a report keeps.
 extern "C" __attribute__((noinline, visibility("default"))) int zvcrash_writer_test_recurse(LiveProcess* test, int depth,
-                                                                                           std::optional<ZVCrashReport>* report);
+                                                                                            std::optional<ZVCrashReport>* report);
 
 TEST_F(LiveProcess, ADeepRecursionWritesExactly512Frames) {
     std::optional<ZVCrashReport> report;
