@@ -117,7 +117,8 @@ volatile int forkedValue = 0;
 // What the own task reads of forkedValue: -1 when the read fails.
 int readForkedValue() {
     int value = -1;
-    if (zvcrash_async_task_memcpy(zvcrash_async_task_self(), reinterpret_cast<uint64_t>(&forkedValue), 0, &value, sizeof value) != ZVCRASH_OK)
+    if (zvcrash_async_task_memcpy(zvcrash_async_task_self(), reinterpret_cast<uint64_t>(&forkedValue), 0, &value, sizeof value) !=
+        ZVCRASH_OK)
         return -1;
     return value;
 }
