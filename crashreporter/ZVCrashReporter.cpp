@@ -21,11 +21,9 @@
 #include "crashreporter/async/zvcrash_async_image_list.h"
 #include "crashreporter/async/zvcrash_async_mach_exception.h"
 #include "crashreporter/async/zvcrash_async_thread_state.h"
+#include "crashreporter/async/zvcrash_log_writer.h"
 #include "platform/base/Logger.h"
 #include "platform/foundation/Bundle.h"
-#if ZVCRASH_HAVE_LOG_WRITER
-#include "crashreporter/async/zvcrash_log_writer.h"
-#endif
 
 namespace zvcrash {
 
@@ -47,9 +45,7 @@ struct CustomDataBlock {
 // What a crash-time write needs, prepared by enable; nothing changes it afterwards except the
 // custom data pointer.
 struct CrashContext {
-#if ZVCRASH_HAVE_LOG_WRITER
     zvcrash_log_writer_t writer;
-#endif
     char* reportPath;
     // 0: a crash report is written whole.
     uint64_t byteLimit;
@@ -119,7 +115,6 @@ void resetCrashSignals() {
     }
 }
 
-#if ZVCRASH_HAVE_LOG_WRITER
 // Opens the pending report and writes it. Safe at crash time.
 zvcrash_error_t writeCrashReport(CrashContext* context, pid_t crashedThread, const zvcrash_log_crash_info* crash,
                                  const zvcrash_async_thread_state* state) {
@@ -140,7 +135,6 @@ zvcrash_error_t writeCrashReport(CrashContext* context, pid_t crashedThread, con
     }
     return result;
 }
-#endif
 
 // Runs in the signal handler of the crashing thread. Safe at crash time.
 bool crashSignalCallback(int signo, siginfo_t* info, void* uap, void* context, zvcrash_signal_handler_callback*) {
@@ -155,8 +149,6 @@ bool crashSignalCallback(int signo, siginfo_t* info, void* uap, void* context, z
         // Another thread is writing the report; the process ends when it is done.
         for (;;) pause();
     }
-    zvcrash_error_t result = ZVCRASH_ERR_NOTSUP;
-#if ZVCRASH_HAVE_LOG_WRITER
     zvcrash_async_thread_state state;
     zvcrash_async_thread_state_ucontext_init(&state, static_cast<const ucontext_t*>(uap));
     zvcrash_log_crash_info crash = {};
@@ -164,11 +156,7 @@ bool crashSignalCallback(int signo, siginfo_t* info, void* uap, void* context, z
     crash.signal.code = info != nullptr ? info->si_code : 0;
     crash.signal.address = info != nullptr ? reinterpret_cast<uint64_t>(info->si_addr) : 0;
     crash.mach_exception = nullptr;
-    result = writeCrashReport(static_cast<CrashContext*>(context), self, &crash, &state);
-#else
-    (void)signo;
-    (void)context;
-#endif
+    const zvcrash_error_t result = writeCrashReport(static_cast<CrashContext*>(context), self, &crash, &state);
     // Reset only now: a second thread faulting while the report is written must wait above
     // rather than end the process with the report half written.
     resetCrashSignals();
@@ -201,10 +189,8 @@ std::vector<uint64_t> captureReturnAddresses() {
     const std::vector<uint64_t> returnAddresses = captureReturnAddresses();
     if (std::exception_ptr current = std::current_exception()) {
         ZVCrashReporterExceptionInfo info = ZVCrashReporterExceptionInfo::fromException(current);
-#if ZVCRASH_HAVE_LOG_WRITER
         zvcrash_log_writer_set_exception(&crashContext.writer, info.name.c_str(), info.reason.c_str(), returnAddresses.data(),
                                          returnAddresses.size());
-#endif
     }
     std::abort();
 }
@@ -400,11 +386,9 @@ bool ZVCrashReporter::enableCrashReporter(std::optional<ZVCrashReporterError>* e
     crashContext.reportPath = strdup(crashReportPath().c_str());
     crashContext.byteLimit = 0;
     std::memset(&crashContext.previousPorts, 0, sizeof(crashContext.previousPorts));
-#if ZVCRASH_HAVE_LOG_WRITER
     zvcrash_log_writer_init(&crashContext.writer, applicationIdentifier_.c_str(), applicationVersion_.c_str(),
                             applicationMarketingVersion_ ? applicationMarketingVersion_->c_str() : nullptr,
                             mapToAsyncSymbolicationStrategy(config_.symbolicationStrategy()), false);
-#endif
     {
         std::lock_guard<std::mutex> guard(customDataMutex_);
         publishCustomData(customData_);
@@ -449,7 +433,8 @@ void ZVCrashReporter::setCustomData(std::optional<std::vector<uint8_t>> data) {
     if (enabled_) publishCustomData(customData_);
 }
 
-std::optional<std::vector<uint8_t>> ZVCrashReporter::generateLiveReportWithThread(pid_t thread, std::optional<ZVCrashReporterError>* error) {
+std::optional<std::vector<uint8_t>> ZVCrashReporter::generateLiveReportWithThread(pid_t thread,
+                                                                                  std::optional<ZVCrashReporterError>* error) {
     return generateLiveReportWithThread(thread, nullptr, error);
 }
 
@@ -462,7 +447,6 @@ std::optional<std::vector<uint8_t>> ZVCrashReporter::generateLiveReportWithExcep
     return generateLiveReportWithThread(zvcrash_async_current_thread_port(), &exception, error);
 }
 
-#if ZVCRASH_HAVE_LOG_WRITER
 namespace {
 struct LiveWrite {
     zvcrash_log_writer_t* writer;
@@ -476,7 +460,6 @@ zvcrash_error_t writeWithCurrentState(zvcrash_async_thread_state* state, void* c
     return zvcrash_log_writer_write(live->writer, zvcrash_async_current_thread_port(), live->images, live->file, live->crash, state);
 }
 }  // namespace
-#endif
 
 std::optional<std::vector<uint8_t>> ZVCrashReporter::generateLiveReportWithThread(pid_t thread,
                                                                                   const ZVCrashReporterExceptionInfo* exception,
@@ -488,7 +471,6 @@ std::optional<std::vector<uint8_t>> ZVCrashReporter::generateLiveReportWithThrea
         return std::nullopt;
     }
     std::optional<std::vector<uint8_t>> result;
-#if ZVCRASH_HAVE_LOG_WRITER
     zvcrash_log_writer_t writer;
     zvcrash_log_writer_init(&writer, applicationIdentifier_.c_str(), applicationVersion_.c_str(),
                             applicationMarketingVersion_ ? applicationMarketingVersion_->c_str() : nullptr,
@@ -515,6 +497,8 @@ std::optional<std::vector<uint8_t>> ZVCrashReporter::generateLiveReportWithThrea
         written = zvcrash_async_thread_state_current(writeWithCurrentState, &live);
     }
     zvcrash_log_writer_close(&writer);
+    // A refused write leaves a report whose lengths no longer match: it would not decode.
+    if (written == ZVCRASH_OK && zvcrash_async_file_incomplete(&file)) written = ZVCRASH_ERR_OUTPUT;
     if (!zvcrash_async_file_close(&file)) {
         close(fd);
         if (written == ZVCRASH_OK) written = ZVCRASH_ERR_OUTPUT;
@@ -528,13 +512,6 @@ std::optional<std::vector<uint8_t>> ZVCrashReporter::generateLiveReportWithThrea
         if (!result) setError(error, ZVCrashReporterErrorUnknown, "Unable to open live crash report for reading");
     }
     zvcrash_log_writer_free(&writer);
-#else
-    (void)thread;
-    (void)exception;
-    close(fd);
-    log(std::string("Write failed with error ") + zvcrash_async_strerror(ZVCRASH_ERR_NOTSUP));
-    setError(error, ZVCrashReporterErrorUnknown, "Failed to write the crash report to disk");
-#endif
     if (unlink(path.c_str()) != 0) log(std::string("Failure occured deleting live crash report: ") + std::strerror(errno));
     return result;
 }

@@ -14,7 +14,8 @@ ZVCrashReporterConfig::ZVCrashReporterConfig(const char* basePath)
 ZVCrashReporterConfig::ZVCrashReporterConfig(uint64_t signalHandlerType, uint64_t symbolicationStrategy)
     : ZVCrashReporterConfig(signalHandlerType, symbolicationStrategy, true, std::nullopt) {}
 
-ZVCrashReporterConfig::ZVCrashReporterConfig(uint64_t signalHandlerType, uint64_t symbolicationStrategy, std::optional<std::string> basePath)
+ZVCrashReporterConfig::ZVCrashReporterConfig(uint64_t signalHandlerType, uint64_t symbolicationStrategy,
+                                             std::optional<std::string> basePath)
     : ZVCrashReporterConfig(signalHandlerType, symbolicationStrategy, true, std::move(basePath)) {}
 
 ZVCrashReporterConfig::ZVCrashReporterConfig(uint64_t signalHandlerType, uint64_t symbolicationStrategy, const char* basePath)

@@ -89,8 +89,6 @@ ZVCrashReporter& enabledReporter(const std::string& base, int out) {
     return *reporter;
 }
 
-#if ZVCRASH_HAVE_LOG_WRITER
-
 ZVCrashReporter reporterAt(const std::string& base) { return ZVCrashReporter(identifier, "7", "1.0", ZVCrashReporterConfig(0, 0, base)); }
 
 std::string symbolAt(uint64_t address) {
@@ -99,15 +97,20 @@ std::string symbolAt(uint64_t address) {
     return info.dli_sname;
 }
 
-std::vector<std::string> symbolsOf(const std::vector<ZVCrashReportStackFrameInfo>& frames) {
+// The function of each frame. Below the first, a frame holds a return address, which after a call
+// to a function that never returns is already past the caller's end: look one byte back.
+std::vector<std::string> symbolsOf(const std::vector<ZVCrashReportStackFrameInfo>& frames, bool firstIsExact = true) {
     std::vector<std::string> names;
-    for (const auto& frame : frames) names.push_back(symbolAt(frame.instructionPointer()));
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const uint64_t pc = frames[i].instructionPointer();
+        names.push_back(symbolAt(i == 0 && firstIsExact ? pc : pc - 1));
+    }
     return names;
 }
 
 std::string joined(const std::vector<std::string>& names) {
     std::string text;
-    for (const auto& name : names) text += (name.empty() ? "?" : name) + " ";
+    for (size_t i = 0; i < names.size() && i < 24; ++i) text += (names[i].empty() ? "?" : names[i]) + " ";
     return text;
 }
 
@@ -236,12 +239,16 @@ TEST(ZVCrashReporterEndToEnd, AbortIsReportedWithTheAbortFramesThenTheCaller) {
     const auto names = symbolsOf(crashed->stackFrames());
     const long caller = indexOf(names, "zvcrash_e2e_calls_abort");
     ASSERT_GT(caller, 0) << joined(names);
-    // Every frame above the caller is in the C library (abort, raise, the kill itself).
+    // Above the caller: abort and the kill it ends in, in the C library (a sanitizer's runtime may
+    // stand between them), never the executable.
+    bool inLibc = false;
     for (long i = 0; i < caller; ++i) {
         const auto* image = left.report->imageForAddress(crashed->stackFrames()[i].instructionPointer());
         ASSERT_NE(image, nullptr) << i;
-        EXPECT_NE(std::filesystem::path(image->imageName()).filename().string().find("libc.so"), std::string::npos) << i;
+        EXPECT_NE(image->imageName(), executablePath()) << i;
+        if (std::filesystem::path(image->imageName()).filename().string().rfind("libc.so", 0) == 0) inLibc = true;
     }
+    EXPECT_TRUE(inLibc) << joined(names);
     EXPECT_FALSE(left.report->hasExceptionInfo());
 }
 
@@ -260,7 +267,7 @@ TEST(ZVCrashReporterEndToEnd, UncaughtExceptionIsReportedWithNameReasonAndFrames
     EXPECT_EQ(left.report->exceptionInfo()->exceptionName(), "std::runtime_error");
     EXPECT_EQ(left.report->exceptionInfo()->exceptionReason(), "boom");
     ASSERT_TRUE(left.report->exceptionInfo()->stackFrames());
-    const auto names = symbolsOf(*left.report->exceptionInfo()->stackFrames());
+    const auto names = symbolsOf(*left.report->exceptionInfo()->stackFrames(), false);
     EXPECT_GE(indexOf(names, "zvcrash_e2e_throws"), 0) << joined(names);
 }
 
@@ -278,7 +285,9 @@ TEST(ZVCrashReporterEndToEnd, StackOverflowOnTheEnablingThreadIsReportedFromTheA
     const ZVCrashReportThreadInfo* crashed = crashedThread(*left.report, &crashedCount);
     ASSERT_EQ(crashedCount, 1u);
     const auto names = symbolsOf(crashed->stackFrames());
-    EXPECT_EQ(indexOf(names, "zvcrash_e2e_recurses"), 0) << joined(names);
+    // The overflow may hit inside a sanitizer's check the function calls.
+    const long first = indexOf(names, "zvcrash_e2e_recurses");
+    EXPECT_TRUE(first == 0 || first == 1) << joined(names);
     EXPECT_GT(crashed->stackFrames().size(), 100u);
 }
 
@@ -312,7 +321,8 @@ TEST(ZVCrashReporterEndToEnd, LiveReportLeavesTheChildRunning) {
         std::optional<ZVCrashReporterError> error;
         auto bytes = reporter.generateLiveReport(&error);
         if (!bytes) return writeText(out, ("live report failed: " + (error ? error->description() : std::string())).c_str());
-        std::ofstream(saved, std::ios::binary).write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
+        std::ofstream(saved, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
         writeText(out, "alive");
     });
     ASSERT_TRUE(outcome.exited(0)) << outcome.describe();
@@ -362,19 +372,42 @@ TEST(ZVCrashReporterEndToEnd, CustomDataReplacedWhileAnotherThreadCrashesIsNever
     }
 }
 
-#else
+// The descriptor the crashing child reports through.
+int callbackOutput = -1;
 
-// Without the report writer only the way the child ends can be checked.
-TEST(ZVCrashReporterEndToEnd, TheChildDiesOfTheSignalItsCrashRaised) {
+void afterCrash(siginfo_t* info, ucontext_t* uap, void* context) {
+    const char* path = static_cast<const char*>(context);
+    writeText(callbackOutput, info->si_signo == SIGSEGV && uap != nullptr ? "callback SIGSEGV;" : "callback;");
+    writeText(callbackOutput, access(path, F_OK) == 0 ? "report there" : "no report");
+}
+
+TEST(ZVCrashReporterEndToEnd, CrashCallbackRunsAfterTheReportIsWritten) {
+    TestDirectory dir;
+    const std::string path = reporterAt(dir.path()).crashReportPath();
+    ChildOutcome outcome = runInChild([&](int out) {
+        callbackOutput = out;
+        ZVCrashReporter reporter = reporterAt(dir.path());
+        reporter.setCrashCallbacks({0, const_cast<char*>(path.c_str()), afterCrash});
+        if (!reporter.enableCrashReporter()) return writeText(out, "enable failed");
+        zvcrash_e2e_f1();
+    });
+    ASSERT_TRUE(outcome.signaled(SIGSEGV)) << outcome.describe();
+    EXPECT_EQ(outcome.output, "callback SIGSEGV;report there");
+}
+
+TEST(ZVCrashReporterEndToEnd, CustomDataOfAReporterThatIsNotEnabledStaysOutOfTheReport) {
     TestDirectory dir;
     ChildOutcome outcome = runInChild([&](int out) {
         enabledReporter(dir.path(), out);
+        ZVCrashReporter other = reporterAt(dir / "other");
+        other.setCustomData(bytesOf("{\"distinct_id\":\"someone else\"}"));
         zvcrash_e2e_f1();
     });
-    EXPECT_TRUE(outcome.signaled(SIGSEGV)) << outcome.describe();
+    ASSERT_TRUE(outcome.signaled(SIGSEGV)) << outcome.describe();
+    Left left = readReport(dir.path());
+    ASSERT_TRUE(left.report);
+    EXPECT_EQ(left.report->customData(), bytesOf(customJSON));
 }
-
-#endif
 
 }  // namespace
 }  // namespace zvcrash

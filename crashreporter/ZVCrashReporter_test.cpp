@@ -151,8 +151,8 @@ TEST(ZVCrashReporterTest, TakesIdentityFromTheBundle) {
     log.clear();
     ZVCrashReporter missing(velmo::Bundle(dir / "Missing.app"), ZVCrashReporterConfig(dir.path()));
     EXPECT_EQ(missing.applicationIdentifier(), program_invocation_short_name);
-    EXPECT_TRUE(log.contains(std::string("[ZVCrashReporter] Warning -- bundle identifier, using process name ") +
-                             program_invocation_short_name));
+    EXPECT_TRUE(
+        log.contains(std::string("[ZVCrashReporter] Warning -- bundle identifier, using process name ") + program_invocation_short_name));
 }
 
 TEST(ZVCrashReporterTest, WithoutIdentifierOrProcessNameRefusesToBeMade) {
@@ -254,7 +254,30 @@ TEST(ZVCrashReporterTest, MachHandlerTypeFallsBackToSignalsWithOneLogLine) {
               "handler installed");
 }
 
-#if ZVCRASH_HAVE_LOG_WRITER
+TEST(ZVCrashReporterTest, AnUnknownHandlerTypeInstallsNoHandler) {
+    TestDirectory dir;
+    auto outcome = runInChild([&](int out) {
+        const int signals[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP};
+        // A sanitizer may have handlers of its own in place: they must stay.
+        void* before[6];
+        for (int i = 0; i < 6; ++i) {
+            struct sigaction action = {};
+            sigaction(signals[i], nullptr, &action);
+            before[i] = reinterpret_cast<void*>(action.sa_sigaction);
+        }
+        ZVCrashReporter reporter("id", "1", std::nullopt, ZVCrashReporterConfig(2, 0, false, dir.path()));
+        if (!reporter.enableCrashReporter()) return writeText(out, "failed");
+        for (int i = 0; i < 6; ++i) {
+            struct sigaction action = {};
+            sigaction(signals[i], nullptr, &action);
+            if (reinterpret_cast<void*>(action.sa_sigaction) != before[i]) writeText(out, "installed;");
+        }
+        if (reporter.enabled()) writeText(out, "enabled");
+    });
+    EXPECT_TRUE(outcome.exited(0)) << outcome.describe();
+    EXPECT_EQ(outcome.output, "enabled");
+}
+
 // The raw message behind a stored report, for the fields the report model leaves out.
 bool userRequested(const std::vector<uint8_t>& bytes) {
     if (bytes.size() < 8) return false;
@@ -323,7 +346,6 @@ TEST(ZVCrashReporterTest, LiveReportPastTheByteLimitFailsInsteadOfReturningACutR
     EXPECT_EQ(error->localizedDescription(), "Failed to write the crash report to disk");
     EXPECT_EQ(log.linesStartingWith("[ZVCrashReporter] Write failed with error ").size(), 1u);
 }
-#endif
 
 TEST(ZVCrashReporterTest, LiveReportWithoutATemporaryFolderFails) {
     ScopedEnv tmp("TMPDIR", "/nonexistent/velmo");

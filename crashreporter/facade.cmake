@@ -3,9 +3,6 @@ target_sources(crashreporter PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/ZVCrashReporterConfig.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ZVCrashReporter.cpp)
 target_link_libraries(crashreporter PUBLIC velmo_foundation)
-if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/async/zvcrash_log_writer.h)
-  target_compile_definitions(crashreporter PUBLIC ZVCRASH_HAVE_LOG_WRITER=1)
-endif()
 
 velmo_add_test(crash_reporter_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/ZVCrashReporterConfig_test.cpp ${CMAKE_CURRENT_LIST_DIR}/ZVCrashReporter_test.cpp
