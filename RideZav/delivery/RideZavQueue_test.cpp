@@ -42,7 +42,7 @@ protected:
         return RideZavEvent("e" + std::to_string(n), "user", Object{{"n", n}}, clock->now(), velmo::UUID::random());
     }
     void addEvents(int count, int first = 0) {
-        for (int n = first; n < first + count; ++n) queue().add(event(n));
+        for (int n = first; n < first + count; ++n) EXPECT_TRUE(queue().add(event(n)));
     }
     // Waits until every block already on the dispatch queue has run.
     void drain() {
@@ -133,7 +133,7 @@ TEST_F(QueueTest, AtTheCapAFailedWriteDropsNothing) {
     drain();  // the spare file is made on the dispatch queue
     std::filesystem::remove_all(dir / "ridezav.queueFolder");
     dir.write("ridezav.queueFolder", "a file where the folder was");
-    queue().add(event(3));
+    EXPECT_FALSE(queue().add(event(3)));  // says that nothing was stored
     EXPECT_EQ(queue().depth(), 3u);
     EXPECT_FALSE(log.contains("[RideZav] Queue is full, dropping oldest event"));
 }
