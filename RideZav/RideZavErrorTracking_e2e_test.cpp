@@ -34,7 +34,8 @@ using namespace std::chrono_literals;
 // The functions the events must point into, found by name through the executable's dynamic symbols.
 extern "C" {
 volatile int ridezav_e2e_sink = 0;
-__attribute__((noinline)) void ridezav_e2e_dereferences_null() {
+// The sanitizers must let the store fault, as it would in a release build.
+__attribute__((noinline, no_sanitize_undefined)) void ridezav_e2e_dereferences_null() {
     volatile int* volatile target = nullptr;
     *target = 1;
     ridezav_e2e_sink = ridezav_e2e_sink + 1;
