@@ -144,12 +144,13 @@ bool writePng(const std::string& path, const ScreenPixels& pixels) {
     return std::fclose(file) == 0 && written;
 }
 
-Pixmap setRootPixmapWallpaper(Display* display, int width, int height) {
+Pixmap setRootPixmapWallpaper(Display* display, int width, int height, bool named) {
     const int screen = DefaultScreen(display);
     const Window root = DefaultRootWindow(display);
     Pixmap pixmap = XCreatePixmap(display, root, unsigned(width), unsigned(height), unsigned(DefaultDepth(display, screen)));
     putPattern(display, pixmap, DefaultVisual(display, screen), DefaultDepth(display, screen), width, height, 0);
     for (const char* name : {"_XROOTPMAP_ID", "ESETROOT_PMAP_ID"}) {
+        if (!named) break;
         XChangeProperty(display, root, XInternAtom(display, name, False), XA_PIXMAP, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(&pixmap), 1);
     }

@@ -37,9 +37,9 @@ ScreenDifference compareScreens(const ScreenPixels& shot, const ScreenPixels& re
 bool writePng(const std::string& path, const ScreenPixels& pixels);
 
 // Sets a wallpaper as desktop setters do: a pixmap of the root's depth painted with a pattern
-// of gradients, made the root's background and named by `_XROOTPMAP_ID` and
-// `ESETROOT_PMAP_ID`. Returns it.
-Pixmap setRootPixmapWallpaper(Display* display, int width, int height);
+// of gradients, made the root's background and, when `named`, named by `_XROOTPMAP_ID` and
+// `ESETROOT_PMAP_ID`. A pixmap smaller than the screen is tiled. Returns it.
+Pixmap setRootPixmapWallpaper(Display* display, int width, int height, bool named = true);
 
 // A window that draws the desktop, as file managers do: full size, `_NET_WM_WINDOW_TYPE_DESKTOP`,
 // below every other window, painted with a pattern of its own.

@@ -6,6 +6,7 @@
 #include <X11/Xlib.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "platform/desktop/X11ScreenLayer.h"
@@ -25,7 +26,7 @@ namespace {
 
 constexpr int kWidth = 1024, kHeight = 768;
 
-enum class Desktop { RootPixmap, DesktopWindow };
+enum class Desktop { RootPixmap, TiledRootPixmap, RootBackground, RootColour, DesktopWindow };
 
 struct Case {
     const char* name;
@@ -53,6 +54,9 @@ TEST(X11ScreenLayerOnRealDesktops, ScreenshotsWithoutOwnWindowsMatchTheScreenWit
     const Case cases[] = {
         {"root_pixmap", Desktop::RootPixmap, false},
         {"root_pixmap_picom", Desktop::RootPixmap, true},
+        {"tiled_root_pixmap", Desktop::TiledRootPixmap, false},
+        {"root_background", Desktop::RootBackground, false},  // a pixmap no property names
+        {"root_colour", Desktop::RootColour, false},
         {"desktop_window", Desktop::DesktopWindow, false},
         {"desktop_window_picom", Desktop::DesktopWindow, true},
     };
@@ -66,10 +70,22 @@ TEST(X11ScreenLayerOnRealDesktops, ScreenshotsWithoutOwnWindowsMatchTheScreenWit
         ASSERT_TRUE(layer.canComposeExcludedWindows());
         Display* d = desktop.connection();
 
-        if (c.desktop == Desktop::RootPixmap) {
-            velmo::test::setRootPixmapWallpaper(d, kWidth, kHeight);
-        } else {
-            velmo::test::createDesktopWindow(d, 0, 0, kWidth, kHeight);
+        switch (c.desktop) {
+            case Desktop::RootPixmap:
+                velmo::test::setRootPixmapWallpaper(d, kWidth, kHeight);
+                break;
+            case Desktop::TiledRootPixmap:
+                velmo::test::setRootPixmapWallpaper(d, 300, 200);
+                break;
+            case Desktop::RootBackground:
+                velmo::test::setRootPixmapWallpaper(d, 300, 200, false);
+                break;
+            case Desktop::RootColour:
+                ASSERT_EQ(std::system(("DISPLAY=" + desktop.displayName() + " xsetroot -solid '#4a7a3c'").c_str()), 0);
+                break;
+            case Desktop::DesktopWindow:
+                velmo::test::createDesktopWindow(d, 0, 0, kWidth, kHeight);
+                break;
         }
         desktop.createWindow(120, 90, 420, 300, 0x3366aa, std::nullopt, std::string("OtherApp"));
         desktop.createWindow(600, 420, 300, 200, 0xdddddd, std::nullopt, std::string("Another"));

@@ -305,6 +305,43 @@ void paintWindow(const ScreenPixels& screen, const Coverage& coverage, const Top
     }
 }
 
+// Paints the root's own background where the excluded windows were, when no property names a
+// wallpaper (a solid colour, or a pixmap set without telling anyone). The server keeps it
+// nowhere readable, so a window that takes its parent's background is put at the bottom of the
+// stack for a moment: redirected, its pixmap holds that background, and where it shows it looks
+// exactly as the root beneath it. A compositing manager paints its own background instead and
+// would show the window, so not then. False when the background could not be read.
+bool paintRootBackground(Display* display, X11FrameGrabber& grabber, const ScreenPixels& screen, const Coverage& coverage) {
+    const X11Rect& box = coverage.box;
+    const Window root = DefaultRootWindow(display);
+    X11ErrorTrap trap(display);
+    XSetWindowAttributes attributes{};
+    attributes.background_pixmap = ParentRelative;
+    attributes.override_redirect = True;
+    const Window window = XCreateWindow(display, root, box.x, box.y, unsigned(box.width), unsigned(box.height), 0, CopyFromParent,
+                                        InputOutput, CopyFromParent, CWBackPixmap | CWOverrideRedirect, &attributes);
+    XLowerWindow(display, window);
+    XMapWindow(display, window);
+    const Pixmap pixmap = XCompositeNameWindowPixmap(display, window);
+    bool painted = false;
+    if (!trap.failed()) {
+        try {
+            X11FrameGrabber::Pixels source = grabber.grab(pixmap, 0, 0, box.width, box.height);
+            for (int y = box.y; y < box.y + box.height; ++y) {
+                const std::uint8_t* src = source.data + std::size_t(y - box.y) * source.stride;
+                for (int x = box.x; x < box.x + box.width; ++x, src += 4) {
+                    if (coverage.target[coverage.index(x, y)]) std::memcpy(screen.at(x, y), src, 4);
+                }
+            }
+            painted = true;
+        } catch (const std::exception&) {
+        }
+        XFreePixmap(display, pixmap);
+    }
+    XDestroyWindow(display, window);
+    return painted && !trap.failed();
+}
+
 }  // namespace
 
 void X11WindowCompositor::removeWindows(std::uint8_t* pixels, std::size_t stride, X11Rect area, const std::vector<Window>& excluded) {
@@ -314,7 +351,10 @@ void X11WindowCompositor::removeWindows(std::uint8_t* pixels, std::size_t stride
     if (box.isEmpty()) return;
     const Coverage coverage = coverageOf(windows, box);
     const ScreenPixels screen{pixels, stride, area};
-    if (!paintWallpaper(display_, *grabber_, screen, coverage)) blackenTargets(screen, coverage);
+    // What lies beneath everything: the root's wallpaper or background, else black.
+    bool beneath = paintWallpaper(display_, *grabber_, screen, coverage);
+    if (!beneath && available_ && !compositingManagerRuns(display_)) beneath = paintRootBackground(display_, *grabber_, screen, coverage);
+    if (!beneath) blackenTargets(screen, coverage);
     if (!available_) return;
 
     // The other windows back to front where they show through.
