@@ -91,6 +91,25 @@ ScreenPixels screenPixels(const std::uint8_t* bgrx, int width, int height, std::
     return pixels;
 }
 
+ScreenPixels testPattern(int width, int height) {
+    ScreenPixels pixels;
+    pixels.width = width;
+    pixels.height = height;
+    pixels.bgrx.resize(pixels.stride() * std::size_t(height));
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            int r = 0, g = 0, b = 0;
+            patternPixel(x, y, r, g, b);
+            std::uint8_t* d = pixels.bgrx.data() + std::size_t(y) * pixels.stride() + std::size_t(x) * 4;
+            d[0] = std::uint8_t(b);
+            d[1] = std::uint8_t(g);
+            d[2] = std::uint8_t(r);
+            d[3] = 0xff;
+        }
+    }
+    return pixels;
+}
+
 ScreenDifference compareScreens(const ScreenPixels& shot, const ScreenPixels& reference) {
     ScreenDifference result;
     if (shot.width != reference.width || shot.height != reference.height || shot.width == 0 || shot.height == 0) return result;
@@ -110,6 +129,7 @@ ScreenDifference compareScreens(const ScreenPixels& shot, const ScreenPixels& re
     }
     result.mean = sum / (double(count) * 3 * 255);
     result.blackOnlyInShot = double(blackOnly) / double(count);
+    result.blackOnlyPixels = blackOnly;
     return result;
 }
 

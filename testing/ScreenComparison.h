@@ -29,7 +29,11 @@ struct ScreenDifference {
     double mean = 1.0;  // mean absolute difference of the colour channels, 0-1
     // The share of pixels black in `shot` where the reference shows something else.
     double blackOnlyInShot = 1.0;
+    std::size_t blackOnlyPixels = 0;
 };
+// A picture that shows misplaced tiles and lost areas: gradients both ways, a checker and a grid.
+ScreenPixels testPattern(int width, int height);
+
 // Compares two pictures of the same size (a different size is all different).
 ScreenDifference compareScreens(const ScreenPixels& shot, const ScreenPixels& reference);
 
