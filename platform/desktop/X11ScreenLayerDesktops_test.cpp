@@ -3,6 +3,7 @@
 // compositing manager. Each is compared with a grab of the same monitor once the own window is gone.
 #include <gtest/gtest.h>
 
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
 #include <chrono>
@@ -26,7 +27,7 @@ namespace {
 
 constexpr int kWidth = 1024, kHeight = 768;
 
-enum class Desktop { RootPixmap, TiledRootPixmap, RootBackground, RootColour, DesktopWindow };
+enum class Desktop { RootPixmap, TiledRootPixmap, RootBackground, StaleProperty, RootColour, DesktopWindow };
 
 struct Case {
     const char* name;
@@ -56,6 +57,7 @@ TEST(X11ScreenLayerOnRealDesktops, ScreenshotsWithoutOwnWindowsMatchTheScreenWit
         {"root_pixmap_picom", Desktop::RootPixmap, true},
         {"tiled_root_pixmap", Desktop::TiledRootPixmap, false},
         {"root_background", Desktop::RootBackground, false},  // a pixmap no property names
+        {"stale_property", Desktop::StaleProperty, false},  // names a pixmap long freed
         {"root_colour", Desktop::RootColour, false},
         {"desktop_window", Desktop::DesktopWindow, false},
         {"desktop_window_picom", Desktop::DesktopWindow, true},
@@ -80,6 +82,13 @@ TEST(X11ScreenLayerOnRealDesktops, ScreenshotsWithoutOwnWindowsMatchTheScreenWit
             case Desktop::RootBackground:
                 velmo::test::setRootPixmapWallpaper(d, 300, 200, false);
                 break;
+            case Desktop::StaleProperty: {
+                velmo::test::setRootPixmapWallpaper(d, 300, 200, false);
+                const unsigned long freed = 0x3fffff0;
+                XChangeProperty(d, DefaultRootWindow(d), XInternAtom(d, "_XROOTPMAP_ID", False), XA_PIXMAP, 32, PropModeReplace,
+                                reinterpret_cast<const unsigned char*>(&freed), 1);
+                break;
+            }
             case Desktop::RootColour:
                 ASSERT_EQ(std::system(("DISPLAY=" + desktop.displayName() + " xsetroot -solid '#4a7a3c'").c_str()), 0);
                 break;

@@ -209,7 +209,7 @@ std::optional<Wallpaper> rootWallpaper(Display* display) {
         Window geometryRoot = 0;
         int x = 0, y = 0;
         unsigned width = 0, height = 0, border = 0, depth = 0;
-        if (!XGetGeometry(display, pixmap, &geometryRoot, &x, &y, &width, &height, &border, &depth) || trap.failed()) continue;
+        if (!XGetGeometry(display, pixmap, &geometryRoot, &x, &y, &width, &height, &border, &depth)) continue;  // freed
         if (int(depth) != rootDepth || width == 0 || height == 0) continue;
         return Wallpaper{pixmap, int(width), int(height)};
     }
