@@ -10,7 +10,7 @@ velmo_add_test(crash_thread_state_test
 # The crash-time routines run with the allocator shut (malloc, free and operator new abort while
 # the test's flag is set); its own program, since it replaces the allocator's entry points.
 velmo_add_test(crash_noalloc_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/zvcrash_async_noalloc_test.cpp
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/zvcrash_async_noalloc_test.cpp ${CMAKE_CURRENT_LIST_DIR}/zvcrash_async_noalloc_crashpath_test.cpp
   LIBS crashreporter_async_testing ${CMAKE_DL_LIBS}
   LABELS crash
   KIND unit)
