@@ -32,6 +32,7 @@
 #include "crashreporter/async/zvcrash_async_image.h"
 #include "crashreporter/async/zvcrash_async_image_feeder.h"
 #include "crashreporter/async/zvcrash_async_image_list.h"
+#include "crashreporter/async/zvcrash_async_mach_exception.h"
 #include "crashreporter/async/zvcrash_async_macho.h"
 #include "crashreporter/async/zvcrash_async_objc.h"
 #include "crashreporter/async/zvcrash_async_signal_handler.h"
@@ -500,6 +501,57 @@ TEST(ZVCrashNoAllocationCrashPath, ClassMetadataAndItsSymbolLookUp) {
     EXPECT_GT(sums[1], 0x10002100u);
     // "-[Engine start]" at the method's address.
     EXPECT_EQ(0x10002000u + '-', sums[2]);
+}
+
+int32_t takeRaise(void* context, uint32_t, uint32_t, uint32_t, int32_t, const int32_t*, uint32_t) {
+    ++*static_cast<int*>(context);
+    return ZVCRASH_KERN_SUCCESS;
+}
+
+TEST(ZVCrashNoAllocationCrashPath, ExceptionMappingForwardingAndRequests) {
+    const int64_t codes[] = {1, 0x7ffdeadbeef0};
+    zvcrash_mach_exception_port_set set{};
+    set.count = 1;
+    set.masks[0] = 1u << ZVCRASH_EXC_BAD_ACCESS;
+    set.ports[0] = 0x200;
+    set.behaviors[0] = ZVCRASH_EXCEPTION_DEFAULT;
+    set.flavors[0] = 7;
+    int raised = 0;
+    zvcrash_mach_exception_raisers raisers{};
+    raisers.context = &raised;
+    raisers.raise = takeRaise;
+    // A request with two codes, as the server port receives it.
+    uint8_t message[84] = {};
+    const uint32_t header[] = {0x80001112, sizeof message, 0x777};
+    std::memcpy(message, header, sizeof header);
+    const uint32_t id = 2405, type = ZVCRASH_EXC_BAD_ACCESS, count = 2;
+    std::memcpy(message + 20, &id, 4);
+    std::memcpy(message + 60, &type, 4);
+    std::memcpy(message + 64, &count, 4);
+    std::memcpy(message + 68, codes, sizeof codes);
+    bool mapped = false;
+    int32_t forwarded = -1;
+    zvcrash_mach_request_result decoded = ZVCRASH_MACH_REQUEST_DROP;
+    int64_t address = 0;
+    uint8_t reply[ZVCRASH_MACH_EXCEPTION_REPLY_SIZE] = {};
+    {
+        NoAllocation shut;
+        zvcrash_async_siginfo info;
+        mapped = zvcrash_async_mach_exception_get_siginfo(ZVCRASH_EXC_BAD_ACCESS, codes, 2, kX86_64, &info);
+        forwarded = zvcrash_mach_exception_forward(1, 2, ZVCRASH_EXC_BAD_ACCESS, codes, 2, &set, &raisers);
+        zvcrash_mach_exception_request request;
+        decoded = zvcrash_mach_exception_request_decode(message, sizeof message, &request);
+        if (decoded == ZVCRASH_MACH_REQUEST_OK) {
+            address = zvcrash_mach_exception_request_code(&request, 1);
+            zvcrash_exception_server_reply(&request, ZVCRASH_KERN_SUCCESS, reply);
+        }
+    }
+    EXPECT_TRUE(mapped);
+    EXPECT_EQ(ZVCRASH_KERN_SUCCESS, forwarded);
+    EXPECT_EQ(1, raised);
+    EXPECT_EQ(ZVCRASH_MACH_REQUEST_OK, decoded);
+    EXPECT_EQ(codes[1], address);
+    EXPECT_NE(0, reply[0]);
 }
 
 // The chain head passes the signal on, the second callback too, and the forwarder hands it to
