@@ -218,6 +218,8 @@ TEST(ZVCrashNoAllocationCrashPath, MachOReads) {
 
 // DWARF on this process's C library: its getpid entry found both ways, parsed, run and applied
 // to a state standing at that function's first instruction.
+constexpr uint64_t kReturnAddress = 0x5a5a1234;
+
 struct DwarfRun {
     const LiveImages* images;
     zvcrash_error_t results[9];
@@ -232,6 +234,9 @@ zvcrash_error_t runDwarf(zvcrash_async_thread_state* current, void* context) {
     zvcrash_async_thread_state state;
     zvcrash_async_thread_state_copy(&state, current);
     zvcrash_async_thread_state_set_reg(&state, ZVCRASH_REG_IP, pc);
+    // At a function's first instruction the return address is the word at the stack pointer.
+    volatile uint64_t returnSlot[2] = {kReturnAddress, 0};
+    zvcrash_async_thread_state_set_reg(&state, ZVCRASH_REG_SP, reinterpret_cast<uint64_t>(&returnSlot[0]));
 
     NoAllocation shut;
     zvcrash_async_mobject frames, hdr;
@@ -278,7 +283,7 @@ TEST(ZVCrashNoAllocationCrashPath, DwarfFindParseRunAndApply) {
     DwarfRun run{&images, {}, 0};
     ASSERT_EQ(ZVCRASH_OK, zvcrash_async_thread_state_current(runDwarf, &run));
     for (size_t i = 0; i < 9; ++i) EXPECT_EQ(ZVCRASH_OK, run.results[i]) << "step " << i;
-    EXPECT_NE(0u, run.callerIp);
+    EXPECT_EQ(kReturnAddress, run.callerIp);
 
     // An expression over simulated memory: 7 pushed, 5 added by its code.
     SimulatedTask task;
