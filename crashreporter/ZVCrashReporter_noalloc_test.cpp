@@ -6,6 +6,7 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -53,8 +54,7 @@ TEST(ZVCrashNoAllocationCrashPath, FacadeWritesThePendingReportFromTheSignalHand
     bool hasLibc = false;
     for (const auto& image : decoded->images()) hasLibc |= image.imageName().find("/libc.so") != std::string::npos;
     EXPECT_TRUE(hasLibc);
-    const std::string remove = std::string("rm -rf '") + base + "'";
-    EXPECT_EQ(0, system(remove.c_str()));
+    std::filesystem::remove_all(base);
 }
 
 }  // namespace
