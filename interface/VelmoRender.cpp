@@ -5,8 +5,8 @@
 //   velmo-render panel --situation welcome|allset|onboarded|revoked --out F.png [--scale 2] [--background HEX|none]
 //
 // The cursor scenarios run a scripted episode of one screen's cursor on a virtual clock and
-// draw the frame at the given second: following, welcome, flight, pointing, listening,
-// processing.
+// draw the frame at the given second: following, welcome, edge (the pointer 10 px from the
+// right edge), flight, pointing, listening, processing.
 //
 // Each view state is one subcommand producing a layer list on a canvas of its own size.
 
@@ -123,6 +123,10 @@ const std::map<std::string, std::function<void(CompanionManager&, Point&)>>& cur
              for (int i = 1; i <= 60; ++i) after(i / 60.0, [&mouse, i] { mouse = {200 + 4.0 * i, 300 - 1.0 * i}; });
          }},
         {"welcome", [](CompanionManager&, Point&) {}},
+        {"edge",
+         [](CompanionManager&, Point& mouse) {
+             mouse = {790, 300};
+         }},
         {"flight",
          [after](CompanionManager& c, Point&) {
              after(0.5, [&c] {
@@ -201,7 +205,9 @@ const std::map<std::string, std::pair<bool, bool>>& panelSituations() {
 Scene panel(const Options& o) {
     auto [onboarded, allGranted] = panelSituations().at(o.situation);
     CompanionPanelInputs in = companionPanelSituation(onboarded, allGranted);
-    in.isOverlayVisible = true;
+    // The overlay is up only once onboarding is done with every permission granted; before
+    // that the panel reads "Ready".
+    in.isOverlayVisible = onboarded && allGranted;
     const double margin = 24;
     LayoutNode tree = companionPanelLayout(makeCompanionPanelModel(in));
     Size size = layout(tree, 320, {margin, margin});
