@@ -343,7 +343,7 @@ private:
         return pixel;
     }
 
-    // The template drawn in the panel's light tint over the tray's own background.
+    // The template drawn in the panel's light tint, outlined, over the tray's own background.
     void draw() {
         if (!window_) return;
         Display* d = impl_.display;
@@ -353,13 +353,28 @@ private:
         XClearWindow(d, window_);
         if (icon_.width > 0) {
             const int left = (attributes.width - icon_.width) / 2, top = (attributes.height - icon_.height) / 2;
-            std::vector<XPoint> points;
+            // The tray's window may have no alpha: the outlined icon in its two colours, each
+            // pixel the one that covers it most.
+            XColor tint{};
+            tint.pixel = tint_;
+            XQueryColor(d, attributes.colormap ? attributes.colormap : DefaultColormap(d, DefaultScreen(d)), &tint);
+            const std::uint32_t tintRGB = (std::uint32_t(tint.red >> 8) << 16) | (std::uint32_t(tint.green >> 8) << 8) | (tint.blue >> 8);
+            const StatusItemIcon shown = tintedOutlinedIcon(icon_, tintRGB);
+            std::vector<XPoint> glyph, outline;
             for (int y = 0; y < icon_.height; ++y)
-                for (int x = 0; x < icon_.width; ++x)
-                    if ((icon_.argb[std::size_t(y) * icon_.width + x] >> 24) >= 128) points.push_back({short(left + x), short(top + y)});
+                for (int x = 0; x < icon_.width; ++x) {
+                    const std::size_t i = std::size_t(y) * icon_.width + x;
+                    if ((icon_.argb[i] >> 24) >= 128)
+                        glyph.push_back({short(left + x), short(top + y)});
+                    else if ((shown.argb[i] >> 24) >= 96)
+                        outline.push_back({short(left + x), short(top + y)});
+                }
+            const bool lightTint = 0.2126 * (tint.red >> 8) + 0.7152 * (tint.green >> 8) + 0.0722 * (tint.blue >> 8) > 127.5;
             GC gc = XCreateGC(d, window_, 0, nullptr);
+            XSetForeground(d, gc, lightTint ? BlackPixel(d, DefaultScreen(d)) : WhitePixel(d, DefaultScreen(d)));
+            XDrawPoints(d, window_, gc, outline.data(), int(outline.size()), CoordModeOrigin);
             XSetForeground(d, gc, tint_);
-            XDrawPoints(d, window_, gc, points.data(), int(points.size()), CoordModeOrigin);
+            XDrawPoints(d, window_, gc, glyph.data(), int(glyph.size()), CoordModeOrigin);
             XFreeGC(d, gc);
         }
         trap.failed();
