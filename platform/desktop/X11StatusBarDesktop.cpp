@@ -75,6 +75,9 @@ struct X11StatusBarDesktop::Impl {
     // Overlays on screen, raised again when another top-level window comes up or is restacked.
     std::set<Window> shownOverlays;
     std::set<Window> overlays;
+    // The panels: kept above the overlays (and the onboarding video they draw).
+    std::set<Window> panels;
+    std::set<Window> shownPanels;
     bool watchesStacking = false;
 
     struct FloatingWindow {
@@ -126,9 +129,13 @@ struct X11StatusBarDesktop::Impl {
 
     void stackingChanged(const XEvent& event) {
         Window subject = event.type == MapNotify ? event.xmap.window : event.type == ConfigureNotify ? event.xconfigure.window : 0;
-        if (!subject || subject == root || overlays.count(subject) || shownOverlays.empty()) return;
+        if (!subject || subject == root || overlays.count(subject) || panels.count(subject) || shownOverlays.empty()) return;
         for (Window w : shownOverlays) XRaiseWindow(display, w);
+        raisePanels();
         XFlush(display);
+    }
+    void raisePanels() {
+        for (Window w : shownPanels) XRaiseWindow(display, w);
     }
 
     bool hasCompositingManager() {
@@ -402,6 +409,8 @@ public:
           frame_(frame) {}
     ~X11Panel() override {
         impl_.windowHandlers.erase(window_);
+        impl_.panels.erase(window_);
+        impl_.shownPanels.erase(window_);
         if (hand_) XFreeCursor(impl_.display, hand_);
         XDestroyWindow(impl_.display, window_);
         if (colormap_) XFreeColormap(impl_.display, colormap_);
@@ -424,6 +433,7 @@ public:
         draw();
     }
     void orderFront() override {
+        impl_.shownPanels.insert(window_);
         XMapRaised(impl_.display, window_);
         // The panel is override-redirect, so it is viewable from here on; what display() drew
         // while it was unmapped was lost, and the Expose may sit unseen in Xlib's queue (read
@@ -433,6 +443,7 @@ public:
         visible_ = true;
     }
     void orderOut() override {
+        impl_.shownPanels.erase(window_);
         XUnmapWindow(impl_.display, window_);
         XFlush(impl_.display);
         visible_ = false;
@@ -580,6 +591,7 @@ public:
         }
         impl_.shownOverlays.insert(f_.window);
         XMapRaised(impl_.display, f_.window);
+        impl_.raisePanels();
         XFlush(impl_.display);
     }
     void orderOut() override {
@@ -737,6 +749,7 @@ std::shared_ptr<PanelWindow> X11StatusBarDesktop::makePanel(const Rect& contentR
     Visual* visual = f.visual;
     Colormap colormap = f.colormap;
     XFlush(d);
+    impl_->panels.insert(window);
     auto panel = std::make_shared<X11Panel>(shared_from_this(), *impl_, window, depth, visual, colormap, contentRect);
     std::weak_ptr<X11Panel> weakPanel = panel;
     impl_->windowHandlers[window] = [weakPanel](const XEvent& event) {
