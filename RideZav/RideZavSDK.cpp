@@ -54,8 +54,8 @@ std::shared_ptr<RideZavStorage> RideZavSetupFactory::makeStorage(const RideZavCo
     return std::make_shared<RideZavStorage>(config);
 }
 
-std::shared_ptr<RideZavApi> RideZavSetupFactory::makeApi(const RideZavConfig& config, velmo::Seconds defaultTimeout) {
-    return std::make_shared<RideZavApi>(config, defaultTimeout);
+std::shared_ptr<RideZavApi> RideZavSetupFactory::makeApi(std::shared_ptr<const RideZavConfig> config, velmo::Seconds defaultTimeout) {
+    return std::make_shared<RideZavApi>(std::move(config), defaultTimeout);
 }
 
 std::shared_ptr<RideZavStorageManager> RideZavSetupFactory::makeStorageManager(const RideZavConfig& config) {
@@ -184,7 +184,7 @@ void RideZavSDK::setup(const RideZavConfig& given) {
     auto& factory = *factory_;
     using Step = RideZavSetupFactory::Step;
     next->storage = factory.makeStorage(config);
-    next->api = factory.makeApi(config, 10.0s);
+    next->api = factory.makeApi(next->config, 10.0s);
     if (!config.storageManager) config.storageManager = factory.makeStorageManager(config);
     next->storageManager = config.storageManager;
     std::weak_ptr<RideZavSDK> weak = weak_from_this();

@@ -26,7 +26,7 @@ public:
         steps.push_back("storage");
         return RideZavSetupFactory::makeStorage(config);
     }
-    std::shared_ptr<RideZavApi> makeApi(const RideZavConfig& config, velmo::Seconds defaultTimeout) override {
+    std::shared_ptr<RideZavApi> makeApi(std::shared_ptr<const RideZavConfig> config, velmo::Seconds defaultTimeout) override {
         steps.push_back("api " + std::to_string(static_cast<int>(defaultTimeout.count())));
         return RideZavSetupFactory::makeApi(config, defaultTimeout);
     }
@@ -272,6 +272,30 @@ TEST_F(RideZavSDKSetupTest, SetupLoadsTheConfigurationThenTheFlagsAndARestartOff
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(flagProperties(events[1]), loaded);
     EXPECT_EQ(restarted->getFeatureFlagPayload("beta"), Value(Object{{"n", 1}}));
+}
+
+TEST_F(RideZavSDKSetupTest, AStoredSessionReplayEndpointIsWhereSnapshotsGo) {
+    using Server = velmo::test::LoopbackIngestionServer;
+    using Route = Server::Route;
+    Server server("/replay/");
+    velmo::OriginOverride::Scope redirect{"ingest.example.test", server.origin()};
+    RideZavConfig cfg("phc_replay", "https://ingest.example.test");
+    cfg.disableReachabilityForTesting = true;
+    cfg.disableQueueTimerForTesting = true;
+    cfg.disableRemoteConfigForTesting = true;
+    cfg.disableFlushOnBackgroundForTesting = true;
+    cfg.captureApplicationLifecycleEvents = false;
+    RideZavStorage(cfg).setJSON(StorageKey::sessionReplay, Value(Object{{"endpoint", "/replay/"}}));
+    auto sdk = RideZavSDK::create(cfg);
+    sdk->setup(cfg);
+    sdk->capture("$snapshot", Object{{"$snapshot_data", "x"}});
+    sdk->flush();
+    ASSERT_TRUE(loop.loop().runUntil([&] { return !server.requests().empty(); }, 30s));
+    loop.loop().runUntilIdle();
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].method + " " + requests[0].path, "POST /replay/");
+    EXPECT_EQ(server.requestsOf(Route::snapshot).size(), 1u);
 }
 
 }  // namespace

@@ -36,7 +36,8 @@ public:
     virtual ~RideZavSetupFactory() = default;
 
     virtual std::shared_ptr<RideZavStorage> makeStorage(const RideZavConfig& config);
-    virtual std::shared_ptr<RideZavApi> makeApi(const RideZavConfig& config, velmo::Seconds defaultTimeout);
+    // The client reads `config` itself: the remote configuration updates it.
+    virtual std::shared_ptr<RideZavApi> makeApi(std::shared_ptr<const RideZavConfig> config, velmo::Seconds defaultTimeout);
     virtual std::shared_ptr<RideZavStorageManager> makeStorageManager(const RideZavConfig& config);
     virtual std::shared_ptr<RideZavRemoteConfig> makeRemoteConfig(std::shared_ptr<RideZavConfig> config,
                                                                   std::shared_ptr<RideZavStorage> storage, std::shared_ptr<RideZavApi> api,

@@ -48,12 +48,24 @@ Task<void> ElevenLabsTTSClient::speakText(std::string text) {
         {"voice_settings", {{"stability", 0.5}, {"similarity_boost", 0.75}}},
     };
     request.httpBody = body.dump();
+    request.maximumBodyBytes = maximumAudioBytes;
+    // A few bytes more, so the cut below sees whether a character crosses the bound.
+    request.maximumErrorBodyBytes = maximumErrorBodyBytes + 4;
 
-    URLDataResponse result = co_await session->data(std::move(request));
+    URLDataResponse result;
+    try {
+        result = co_await session->data(std::move(request));
+    } catch (const URLError& error) {
+        if (error.urlCode() != URLError::dataLengthExceedsMaximum) throw;
+        logLine("⚠️ ElevenLabs TTS audio longer than " + std::to_string(maximumAudioBytes) + " bytes; nothing is played");
+        throw Error(errorDomain, -4,
+                    "The spoken reply is longer than " + std::to_string(maximumAudioBytes / (1024 * 1024)) + " MiB of audio.");
+    }
     if (!result.response.isHTTP()) throw Error(errorDomain, -1, "Invalid response");
     int status = result.response.statusCode;
     if (status < 200 || status > 299) {
-        std::string detail = isValidUTF8(result.data) ? result.data : "Unknown error";
+        const std::string_view kept = utf8Prefix(result.data, maximumErrorBodyBytes);
+        std::string detail = isValidUTF8(kept) ? std::string(kept) : "Unknown error";
         throw Error(errorDomain, status, "TTS API error (" + std::to_string(status) + "): " + detail);
     }
     Task<>::checkCancellation();

@@ -16,6 +16,10 @@ namespace velmo {
 class ElevenLabsTTSClient {
 public:
     static constexpr const char* errorDomain = "ElevenLabsTTS";
+    // What is read of an answer: an error body is kept to its first 4 KiB; audio beyond 32 MiB
+    // (over half an hour at the service's 128 kbit/s) fails the request.
+    static constexpr std::size_t maximumErrorBodyBytes = 4096;
+    static constexpr std::size_t maximumAudioBytes = 32 * 1024 * 1024;
 
     // A null session: the client's own (30 s per request, 60 s per resource). A null factory:
     // AudioPlayerFactory::shared().

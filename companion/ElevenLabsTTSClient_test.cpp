@@ -234,3 +234,34 @@ TEST_F(ElevenLabsTTSClientTest, UsesTheInstalledPlayerFactoryWhenHandedNone) {
     ASSERT_TRUE(out.value()) << out.errorDescription();
     EXPECT_EQ(tts.audioPlayer, players->lastPlayer());
 }
+
+TEST_F(ElevenLabsTTSClientTest, AnErrorBodyIsKeptToItsFirstFourKibibytesAndAudioPastTheLimitFailsWithOneLine) {
+    auto tts = client();
+    // 20 MB of error text, with a two-byte character across the cut.
+    std::string huge = std::string(4095, 'e') + "\xC3\xA9" + std::string(20'000'000, 'x');
+    answerWith(audio(500, huge));
+    {
+        LogCapture log;
+        auto out = speak(*tts);
+        auto identity = errorIdentity(out.error());
+        ASSERT_TRUE(identity);
+        EXPECT_EQ(identity->message, "TTS API error (500): " + std::string(4095, 'e'));
+        for (const auto& line : log.lines()) EXPECT_LT(line.size(), 8192u);
+    }
+    // Audio just inside the bound plays; one byte more fails before any player is made.
+    const std::size_t limit = ElevenLabsTTSClient::maximumAudioBytes;
+    EXPECT_GE(limit, 10u * 60 * 128000 / 8);  // ten minutes at 128 kbit/s
+    answerWith(audio(200, std::string(limit, '\xFF')));
+    ASSERT_TRUE(speak(*tts).value());
+    EXPECT_EQ(players->lastPlayer()->data().size(), limit);
+    tts->audioPlayer = nullptr;
+    auto before = players->lastPlayer();
+    answerWith(audio(200, std::string(limit + 1, '\xFF')));
+    LogCapture log;
+    auto out = speak(*tts);
+    EXPECT_EQ(errorIdentity(out.error()), (ErrorIdentity{"ElevenLabsTTS", -4, "The spoken reply is longer than 32 MiB of audio."}));
+    EXPECT_EQ(players->lastPlayer(), before);
+    EXPECT_EQ(tts->audioPlayer, nullptr);
+    EXPECT_EQ(log.linesStartingWith("⚠️"),
+              std::vector<std::string>{"⚠️ ElevenLabs TTS audio longer than 33554432 bytes; nothing is played"});
+}

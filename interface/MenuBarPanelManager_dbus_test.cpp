@@ -203,3 +203,97 @@ TEST(StatusNotifierItem, TheX11DesktopOffersTheNotifierItemBeforeTheTrayWhenAWat
     desktop.reset();
     XCloseDisplay(trayConnection);
 }
+
+namespace {
+
+void callActivate(sd_bus* bus, const std::string& service, const char* method, int x, int y, int* replies) {
+    sd_bus_call_method_async(
+        bus, nullptr, service.c_str(), "/StatusNotifierItem", "org.kde.StatusNotifierItem", method,
+        [](sd_bus_message*, void* userdata, sd_bus_error*) {
+            ++*static_cast<int*>(userdata);
+            return 0;
+        },
+        replies, "ii", x, y);
+}
+
+}  // namespace
+
+TEST(StatusNotifierItem, ActivationPointsAtTheEndsOfTheIntRangeHangThePanelFromTheScreenEdge) {
+    CompanionTestEnvironment env;
+    PrivateSessionBus bus;
+    ASSERT_FALSE(bus.address().empty());
+    velmo::test::EnvironmentVariable address("DBUS_SESSION_BUS_ADDRESS", bus.address());
+    velmo::test::XvfbServer x("640x480x24");
+    ASSERT_TRUE(x.isRunning()) << x.failure();
+    Display* d = XOpenDisplay(x.display().c_str());
+    ASSERT_TRUE(d);
+    TestWatcher watcher(bus.address());
+    auto desktop = X11StatusBarDesktop::open(x.display());
+    ASSERT_TRUE(desktop);
+    StatusBarDesktop::install(desktop);
+    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    ASSERT_TRUE(env.loop().runUntil([&] {
+        watcher.pump();
+        return watcher.registered.size() == 1;
+    }));
+    const std::string service = watcher.registered[0];
+    struct Case {
+        int x, y;
+        int panelMidX;  // root pixels of the panel's centre column
+    };
+    const Case cases[] = {{INT32_MIN, INT32_MIN, 0}, {INT32_MAX, INT32_MAX, 639}, {INT32_MIN, INT32_MAX, 0}, {-70000, 70000, 0}};
+    for (const Case& c : cases) {
+        int replies = 0;
+        callActivate(watcher.bus(), service, "Activate", c.x, c.y, &replies);
+        ASSERT_TRUE(env.loop().runUntil([&] {
+            watcher.pump();
+            return replies == 1 && manager->isPanelVisible();
+        })) << c.x
+            << "," << c.y;
+        const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
+        XWindowAttributes a{};
+        ASSERT_TRUE(XGetWindowAttributes(d, panel, &a));
+        EXPECT_NEAR(a.x + a.width / 2, c.panelMidX, 1) << c.x << "," << c.y;
+        // Under or over the pointer's row, inside the screen's height.
+        EXPECT_GE(a.y + a.height, 0) << c.x << "," << c.y;
+        EXPECT_LE(a.y, 480) << c.x << "," << c.y;
+        callActivate(watcher.bus(), service, "SecondaryActivate", c.x, c.y, &replies);
+        ASSERT_TRUE(env.loop().runUntil([&] {
+            watcher.pump();
+            return replies == 2 && !manager->isPanelVisible();
+        }));
+    }
+    manager.reset();
+    StatusBarDesktop::install(nullptr);
+    desktop.reset();
+    XCloseDisplay(d);
+}
+
+TEST(StatusNotifierItem, ActivateCallsQueuedTogetherAreAnsweredEachAndClickOnce) {
+    CompanionTestEnvironment env;
+    PrivateSessionBus bus;
+    ASSERT_FALSE(bus.address().empty());
+    TestWatcher watcher(bus.address());
+    auto item = makeStatusNotifierItem({bus.address(), [](int x, int y) { return Point{x + 0.5, 800 - y - 0.5}; }});
+    ASSERT_TRUE(item);
+    int clicks = 0;
+    item->setAction([&] { ++clicks; });
+    ASSERT_TRUE(env.loop().runUntil([&] {
+        watcher.pump();
+        return watcher.registered.size() == 1;
+    }));
+    const std::string service = watcher.registered[0];
+    constexpr int calls = 200;
+    int replies = 0;
+    for (int i = 0; i < calls; ++i) callActivate(watcher.bus(), service, "Activate", 100 + i, 12, &replies);
+    sd_bus_flush(watcher.bus());
+    ASSERT_TRUE(env.loop().runUntil([&] {
+        watcher.pump();
+        return replies == calls;
+    }));
+    env.loop().runUntilIdle();
+    EXPECT_GE(clicks, 1);
+    EXPECT_LE(clicks, calls / 20);
+    // The frame follows the last call.
+    EXPECT_EQ(item->buttonWindowFrame(), (Rect{100 + calls - 1 + 0.5 - 12, 800 - 12 - 0.5 - 12, 24, 24}));
+}

@@ -321,6 +321,43 @@ TEST(MenuBarPanelOnX11, TheIconDocksAgainWithATrayThatStartsAfterTheOldOneWentAn
     StatusBarDesktop::install(nullptr);
 }
 
+TEST(MenuBarPanelOnX11, ATrayThatTakesTheIconAlongWhenItGoesLeavesANewIconForTheNextTray) {
+    CompanionTestEnvironment env;
+    velmo::test::EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", noSessionBus);
+    X11TestDesktop x("1280x800x24");
+    ASSERT_TRUE(x.isReady()) << x.failure();
+    Display* d = x.connection();
+    auto first = std::make_unique<velmo::test::TestTrayManager>(x.displayName(), 900, 0, 380, 24);
+    first->setKeepsIconsInSaveSet(false);
+    auto desktop = X11StatusBarDesktop::open(x.displayName());
+    ASSERT_TRUE(desktop);
+    StatusBarDesktop::install(desktop);
+    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    ASSERT_TRUE(manager->statusItem());
+    ASSERT_TRUE(env.loop().runUntil([&] { return first->pump() && manager->statusItem()->buttonWindowFrame() == Rect{900, 776, 24, 24}; }));
+    const Window oldIcon = first->icon();
+
+    first.reset();  // the icon's window is destroyed with the tray's bar
+    ASSERT_TRUE(env.loop().runUntil([&] { return X11StatusBarDesktop::windowOf(*manager->statusItem()) == 0; }));
+    EXPECT_FALSE(manager->statusItem()->buttonWindowFrame());
+    velmo::test::TestTrayManager second(x.displayName(), 100, 0, 300, 30);
+    ASSERT_TRUE(env.loop().runUntil([&] { return second.pump() && manager->statusItem()->buttonWindowFrame() == Rect{100, 776, 24, 24}; }));
+    EXPECT_NE(second.icon(), oldIcon);
+    EXPECT_EQ(second.icon(), X11StatusBarDesktop::windowOf(*manager->statusItem()));
+    // The new icon is drawn and takes clicks.
+    ASSERT_TRUE(env.loop().runUntil([&] {
+        XImage* image = XGetImage(d, second.icon(), 0, 0, 24, 24, AllPlanes, ZPixmap);
+        if (!image) return false;
+        const unsigned long centre = XGetPixel(image, 12, 12);
+        XDestroyImage(image);
+        return (centre & 0xFFFFFF) == 0xFFFFFF;
+    }));
+    click(d, 112, 12, 1);
+    ASSERT_TRUE(env.loop().runUntil([&] { return manager->isPanelVisible(); }));
+    manager.reset();
+    StatusBarDesktop::install(nullptr);
+}
+
 TEST(MenuBarPanelOnX11, ClicksOnTheLivePanelReachItsButtonsAndEveryButtonHasAHandRegion) {
     CompanionTestEnvironment env;
     velmo::test::EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", noSessionBus);

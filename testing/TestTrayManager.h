@@ -2,7 +2,8 @@
 
 // The least of a system tray for X11 tests, on a connection of its own: owns the screen's tray
 // selection, announces itself on the root as tray managers do, and on each dock request takes
-// the icon into its bar (kept in its save-set, so the icon outlives the tray).
+// the icon into its bar (kept in its save-set, so the icon outlives the tray, unless told not to:
+// then the icon's window goes with the tray).
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -48,6 +49,7 @@ public:
     TestTrayManager& operator=(const TestTrayManager&) = delete;
 
     bool isOpen() const { return display_ != nullptr; }
+    void setKeepsIconsInSaveSet(bool keeps) { keepsIconsInSaveSet_ = keeps; }
     // Handles what has arrived; true once an icon is docked.
     bool pump() {
         while (display_ && XPending(display_) > 0) {
@@ -56,7 +58,7 @@ public:
             if (event.type == ClientMessage && event.xclient.message_type == XInternAtom(display_, "_NET_SYSTEM_TRAY_OPCODE", False) &&
                 event.xclient.data.l[1] == 0) {
                 icon_ = ::Window(event.xclient.data.l[2]);
-                XAddToSaveSet(display_, icon_);
+                if (keepsIconsInSaveSet_) XAddToSaveSet(display_, icon_);
                 XReparentWindow(display_, icon_, bar_, 0, 0);
                 XResizeWindow(display_, icon_, 24, 24);
                 XMapWindow(display_, icon_);
@@ -71,6 +73,7 @@ private:
     Display* display_;
     ::Window bar_ = 0;
     ::Window icon_ = 0;
+    bool keepsIconsInSaveSet_ = true;
 };
 
 }  // namespace velmo::test

@@ -23,9 +23,11 @@ constexpr std::size_t kWAVHeaderByteCount = 44;
 std::string transcriptFromReply(const URLDataResponse& reply) {
     if (!reply.response.isHTTP()) throw OpenAIAudioTranscriptionProviderError("OpenAI transcription returned an invalid response.");
     const int status = reply.response.statusCode;
-    if (status < 200 || status > 299)
+    if (status < 200 || status > 299) {
+        const std::string_view kept = utf8Prefix(reply.data, OpenAIAudioTranscriptionSession::maximumErrorBodyBytes);
         throw OpenAIAudioTranscriptionProviderError("OpenAI transcription failed: " +
-                                                    (isValidUTF8(reply.data) ? reply.data : std::string("Unknown error")));
+                                                    (isValidUTF8(kept) ? std::string(kept) : std::string("Unknown error")));
+    }
     if (auto decoded = TranscriptionResponse::decode(reply.data)) return trimWhitespaceAndNewlines(decoded->text);
     if (isValidUTF8(reply.data)) {
         std::string text = trimWhitespaceAndNewlines(reply.data);
@@ -219,8 +221,19 @@ Task<std::string> OpenAIAudioTranscriptionSession::uploadTranscription(std::shar
         request.httpBody = makeMultipartBody(boundary, modelName, prompt, wav);
     }
 
+    request.maximumBodyBytes = maximumReplyBytes;
+    // A few bytes more, so the cut sees whether a character crosses the bound.
+    request.maximumErrorBodyBytes = maximumErrorBodyBytes + 4;
+
     auto transfer = session->data(std::move(request));
-    URLDataResponse reply = co_await transfer;
+    URLDataResponse reply;
+    try {
+        reply = co_await transfer;
+    } catch (const URLError& error) {
+        if (error.urlCode() != URLError::dataLengthExceedsMaximum) throw;
+        throw OpenAIAudioTranscriptionProviderError("OpenAI transcription reply is longer than " + std::to_string(maximumReplyBytes) +
+                                                    " bytes.");
+    }
     co_return transcriptFromReply(reply);
 }
 

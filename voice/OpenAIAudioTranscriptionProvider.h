@@ -100,6 +100,10 @@ public:
 
     static constexpr double fallbackDelaySeconds = 8.0;
     static constexpr Seconds requestTimeout{60};
+    // What is read of an answer: an error body is kept to its first 4 KiB, and a transcript
+    // longer than 1 MiB fails the upload.
+    static constexpr std::size_t maximumErrorBodyBytes = 4096;
+    static constexpr std::size_t maximumReplyBytes = 1024 * 1024;
     static constexpr const char* stateQueueLabel = "com.korvale.openai.transcription";
 
     // Made and destroyed on the main thread.

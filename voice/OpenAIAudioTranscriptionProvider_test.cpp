@@ -484,6 +484,12 @@ TEST_F(UploadSession, TheAnswerBecomesTheTranscriptOrAnError) {
          "OpenAI transcription failed: Unknown error"},
         {"300 is not success", json(300, R"({"text":"no"})"), std::nullopt, R"(OpenAI transcription failed: {"text":"no"})"},
         {"429 with an empty body", LoopbackAnswer::text(429, ""), std::nullopt, "OpenAI transcription failed: "},
+        // 20 MB of error text: its first 4 KiB, cut before the character that straddles the bound.
+        {"a huge error body is cut", LoopbackAnswer::text(503, std::string(4095, 'e') + "\xC3\xA9" + std::string(20'000'000, 'x')),
+         std::nullopt, "OpenAI transcription failed: " + std::string(4095, 'e')},
+        {"a transcript of 1 MiB is read", LoopbackAnswer::text(200, std::string(1024 * 1024, 'w')), std::string(1024 * 1024, 'w'), ""},
+        {"a longer one fails", LoopbackAnswer::text(200, std::string(1024 * 1024 + 1, 'w')), std::nullopt,
+         "OpenAI transcription reply is longer than 1048576 bytes."},
     };
     for (auto& c : cases) {
         answerWith(c.answer);

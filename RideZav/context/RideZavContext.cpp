@@ -5,6 +5,7 @@
 #include "RideZav/core/RideZavSdkIdentity.h"
 #include "RideZav/network/Reachability.h"
 #include "platform/desktop/ApplicationNotifications.h"
+#include "platform/desktop/ScreenLayer.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/base/UTF8.h"
 #include "platform/runtime/MainLoop.h"
@@ -91,6 +92,21 @@ std::string macDeviceName(std::string_view model) {
     return "Mac";
 }
 
+std::optional<ScreenSize> pointerScreenSize() {
+    auto layer = velmo::ScreenLayer::current();
+    if (!layer) return std::nullopt;
+    const std::vector<velmo::Screen> screens = layer->screens();
+    if (screens.empty()) return std::nullopt;
+    const velmo::Point pointer = layer->mouseLocation();
+    const velmo::Screen* chosen = &screens.front();
+    for (const auto& screen : screens)
+        if (screen.frame.contains(pointer)) {
+            chosen = &screen;
+            break;
+        }
+    return ScreenSize{chosen->frame.width, chosen->frame.height};
+}
+
 std::shared_ptr<RideZavContext> RideZavContext::create(std::shared_ptr<Reachability> reachability, RideZavContextSources sources) {
     std::shared_ptr<RideZavContext> context(new RideZavContext(std::move(reachability), std::move(sources)));
     std::weak_ptr<RideZavContext> weak = context;
@@ -125,7 +141,7 @@ void RideZavContext::onShouldUpdateScreenSize() {
 
 void RideZavContext::measureScreenSize() {
     std::optional<ScreenSize> size;
-    if (sources_.keyWindowScreenSize) size = sources_.keyWindowScreenSize();
+    if (sources_.screenSize) size = sources_.screenSize();
     screenSize_.setValue(size);
 }
 
@@ -199,6 +215,9 @@ Object RideZavContext::personPropertiesContext() {
 
 Object RideZavContext::dynamicContext() {
     Object context;
+    // The screen at capture time: the pointer may have moved to another monitor since the last
+    // window notification.
+    measureScreenSize();
     if (const auto size = screenSize_.value()) {
         context.append("$screen_width", static_cast<float>(size->width));
         context.append("$screen_height", static_cast<float>(size->height));

@@ -27,6 +27,9 @@ struct ScreenSize {
     bool operator==(const ScreenSize&) const = default;
 };
 
+// The size of the screen under the pointer, from the process's screen layer.
+std::optional<ScreenSize> pointerScreenSize();
+
 // Where the context reads the machine from. The defaults are the real machine; tests point each
 // source at fixtures.
 struct RideZavContextSources {
@@ -37,9 +40,10 @@ struct RideZavContextSources {
     velmo::EnvironmentLookup environment = velmo::processEnvironment;
     std::string timezoneFile = "/etc/timezone";
     std::string localtimeLink = "/etc/localtime";
-    // The size in points of the screen that holds the application's key window; none when no
-    // window of ours is key. Called on the main thread.
-    std::function<std::optional<ScreenSize>()> keyWindowScreenSize;
+    // The size in points of the screen the user works on: the X11 monitor under the pointer
+    // (the primary one when the pointer is on none); none without a desktop. Measured at each
+    // capture and on the window notifications, on any thread.
+    std::function<std::optional<ScreenSize>()> screenSize = pointerScreenSize;
 };
 
 // "$app_build": the integer a decimal text spells (optional sign, no overflow), else the text.
@@ -49,7 +53,7 @@ std::string macDeviceName(std::string_view model);
 
 // The device, application, operating-system, screen, locale and network properties of every
 // event. The static context, the SDK information and the person-properties context are computed
-// once and cached; the dynamic context anew on each call.
+// once and cached; the dynamic context anew on each call, the screen measured again with it.
 // Thread contract: every operation from any thread; the caches are guarded by cacheMutex_, the
 // screen size by its ReadWriteLock (written on the main thread only).
 class RideZavContext : public std::enable_shared_from_this<RideZavContext> {
@@ -66,7 +70,7 @@ public:
     Object personPropertiesContext();
     Object dynamicContext();
 
-    // Re-measures the key window's screen; off the main thread the measurement is posted there.
+    // Re-measures the screen; off the main thread the measurement is posted there.
     void onShouldUpdateScreenSize();
 
 private:

@@ -53,6 +53,7 @@ protected:
         s.environment = environmentOf({{"LANG", "en_US.UTF-8"}, {"TZ", "Europe/Berlin"}});
         s.timezoneFile = dir / "missing";
         s.localtimeLink = dir / "missing";
+        s.screenSize = [] { return std::optional<ScreenSize>(); };
         return s;
     }
 
@@ -164,32 +165,41 @@ TEST_F(ContextTest, MacModelNames) {
     for (const auto& [model, name] : cases) EXPECT_EQ(macDeviceName(model), name) << model;
 }
 
-TEST_F(ContextTest, ScreenKeysOnlyOnceAWindowNotificationHasBeenMeasured) {
+TEST_F(ContextTest, ScreenKeysFollowTheScreenAtEachCaptureAndEachWindowNotification) {
     const auto& bundle = bundleWith({});
-    std::optional<ScreenSize> keyScreen = ScreenSize{1512, 982};
+    std::optional<ScreenSize> screen = ScreenSize{1512, 982};
+    int measured = 0;
     auto s = sources(bundle);
-    s.keyWindowScreenSize = [&] { return keyScreen; };
+    s.screenSize = [&] {
+        ++measured;
+        return screen;
+    };
     auto context = RideZavContext::create(nullptr, s);
+    Object dynamic = context->dynamicContext();
+    EXPECT_EQ(keysOf(dynamic), (std::vector<std::string>{"$screen_width", "$screen_height", "$locale", "$timezone"}));
+    EXPECT_EQ(*dynamic.find("$screen_width"), Value(1512.0f));
+    EXPECT_EQ(*dynamic.find("$screen_height"), Value(982.0f));
+    screen = ScreenSize{2560, 1440};  // the pointer went to another monitor
+    dynamic = context->dynamicContext();
+    EXPECT_EQ(*dynamic.find("$screen_width"), Value(2560.0f));
+    EXPECT_EQ(*dynamic.find("$screen_height"), Value(1440.0f));
+    screen = std::nullopt;  // no desktop: no screen keys
     EXPECT_FALSE(context->dynamicContext().contains("$screen_width"));
+    EXPECT_EQ(measured, 3);
 
     for (const char* name : {velmo::ApplicationNotification::windowDidBecomeKey, velmo::ApplicationNotification::windowDidChangeScreen,
                              velmo::ApplicationNotification::didBecomeActive}) {
         SCOPED_TRACE(name);
-        keyScreen = ScreenSize{1512, 982};
+        const int before = measured;
         velmo::NotificationCenter::defaultCenter().post(name);
         scope.loop().runUntilIdle();
-        const Object dynamic = context->dynamicContext();
-        EXPECT_EQ(keysOf(dynamic), (std::vector<std::string>{"$screen_width", "$screen_height", "$locale", "$timezone"}));
-        EXPECT_EQ(*dynamic.find("$screen_width"), Value(1512.0f));
-        EXPECT_EQ(*dynamic.find("$screen_height"), Value(982.0f));
-        keyScreen = std::nullopt;  // no key window: the size is dropped
-        velmo::NotificationCenter::defaultCenter().post(name);
-        scope.loop().runUntilIdle();
-        EXPECT_FALSE(context->dynamicContext().contains("$screen_width"));
+        EXPECT_EQ(measured, before + 1);
     }
     context.reset();  // its observers go with it
+    const int before = measured;
     velmo::NotificationCenter::defaultCenter().post(velmo::ApplicationNotification::windowDidBecomeKey);
     scope.loop().runUntilIdle();
+    EXPECT_EQ(measured, before);
 }
 
 TEST_F(ContextTest, LocaleAndTimeZone) {

@@ -17,6 +17,10 @@ bool RideZavLog::isDebug() { return debugEnabled.load(std::memory_order_relaxed)
 
 void RideZavLog::log(std::string_view message) {
     if (!isDebug()) return;
+    warning(message);
+}
+
+void RideZavLog::warning(std::string_view message) {
     std::string line;
     line.reserve(prefix.size() + message.size());
     line.append(prefix).append(message);

@@ -14,6 +14,9 @@ public:
     static bool isDebug();
     // Prints the message with the prefix when debug logging is on; nothing otherwise.
     static void log(std::string_view message);
+    // Prints the message with the prefix whether debug logging is on or not: for the failures a
+    // user must hear of (callers see to it that each is said once, not per event).
+    static void warning(std::string_view message);
 };
 
 inline void ridezavLog(std::string_view message) { RideZavLog::log(message); }

@@ -118,10 +118,14 @@ RideZavApi::JSONAnswer readJSONAnswer(const std::string& name, const std::string
 
 }  // namespace
 
-RideZavApi::RideZavApi(RideZavConfig config, velmo::Seconds defaultTimeout)
-    : config_(std::move(config)),
+RideZavApi::RideZavApi(std::shared_ptr<const RideZavConfig> config, velmo::Seconds defaultTimeout)
+    : sharedConfig_(std::move(config)),
+      config_(*sharedConfig_),
       defaultTimeout_(defaultTimeout),
       inFlight_(std::make_shared<InFlight>()) {}
+
+RideZavApi::RideZavApi(RideZavConfig config, velmo::Seconds defaultTimeout)
+    : RideZavApi(std::make_shared<const RideZavConfig>(std::move(config)), defaultTimeout) {}
 
 RideZavApi::~RideZavApi() {
     std::map<std::uint64_t, std::unique_ptr<velmo::URLSession>> sessions;

@@ -33,6 +33,10 @@ public:
     using Groups = std::map<std::string, std::string>;
     using GroupProperties = std::map<std::string, Object>;
 
+    // Reads the configuration it is given, so what remote settings change there (the snapshot
+    // path) reaches the next request.
+    explicit RideZavApi(std::shared_ptr<const RideZavConfig> config, velmo::Seconds defaultTimeout = velmo::Seconds(10));
+    // On a configuration of its own.
     explicit RideZavApi(RideZavConfig config, velmo::Seconds defaultTimeout = velmo::Seconds(10));
     ~RideZavApi() override;
     RideZavApi(const RideZavApi&) = delete;
@@ -81,7 +85,8 @@ private:
     void send(velmo::URLRequest request, bool compressed, DataCompletion completion);
     velmo::URLRequest makeRequest(const std::string& url, const std::string& method) const;
 
-    const RideZavConfig config_;
+    const std::shared_ptr<const RideZavConfig> sharedConfig_;
+    const RideZavConfig& config_;
     const velmo::Seconds defaultTimeout_;
     const std::shared_ptr<InFlight> inFlight_;
 };

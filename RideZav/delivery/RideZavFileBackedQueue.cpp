@@ -252,25 +252,45 @@ std::optional<std::string> RideZavFileBackedQueue::publish(const Temporary& file
 }
 
 std::optional<RideZavFileBackedQueue::Temporary> RideZavFileBackedQueue::writeTemporary(std::string_view contents,
-                                                                                        std::optional<Temporary> spare) {
+                                                                                        std::optional<Temporary> spare, int& error) {
     auto file = spare ? std::move(spare) : openTemporary();
     if (!file) {
-        ridezavLog("Could not write file " + errnoText(errno));
+        error = errno;
         return std::nullopt;
     }
     if (!writeAll(file->fd, contents)) {
-        const int error = errno;
+        error = errno;
         discard(*file);
-        ridezavLog("Could not write file " + errnoText(error));
         return std::nullopt;
     }
     return file;
 }
 
+bool RideZavFileBackedQueue::remakeFolder() {
+    for (const auto& file : spares_) discard(file);
+    spares_.clear();
+    std::error_code error;
+    std::filesystem::create_directories(queue_, error);
+    if (error) return false;
+    ridezavLog("Queue folder was missing; made it again");
+    return true;
+}
+
+void RideZavFileBackedQueue::addFailed(int error) {
+    const std::string line = error > 0 ? "Could not write file " + errnoText(error) : std::string("Could not write file: no free name");
+    ridezavLog(line);
+    if (!addFailureSaid_.exchange(true))
+        RideZavLog::warning(line + " (" + queue_.string() + "); events are dropped until a write succeeds");
+}
+
 std::optional<std::string> RideZavFileBackedQueue::write(std::string_view contents, double seconds) {
     for (;;) {
-        auto file = writeTemporary(contents, std::nullopt);
-        if (!file) return std::nullopt;
+        int writeError = 0;
+        auto file = writeTemporary(contents, std::nullopt, writeError);
+        if (!file) {
+            ridezavLog("Could not write file " + errnoText(writeError));
+            return std::nullopt;
+        }
         int error = 0;
         if (auto name = publish(*file, seconds, error)) return name;
         if (error == 0) continue;  // unnamed files cannot be linked here: again with a named one
@@ -288,25 +308,64 @@ bool RideZavFileBackedQueue::add(std::string_view contents) {
             spares_.pop_back();
         }
     }
+    bool remade = false;
     for (;;) {
         // Making and filling the file needs no lock; only naming it does, so names increase.
-        auto file = writeTemporary(contents, std::exchange(spare, std::nullopt));
-        if (!file) return false;
+        int error = 0;
+        auto file = writeTemporary(contents, std::exchange(spare, std::nullopt), error);
+        if (!file) {
+            if (error == ENOENT && !remade) {
+                std::lock_guard lock(addMutex_);
+                if ((remade = remakeFolder())) continue;
+            }
+            addFailed(error);
+            return false;
+        }
         std::lock_guard lock(addMutex_);
         double seconds = secondsSince1970(WallClock::current()->now());
         // Names increase even when the clock repeats a reading or steps back.
         if (lastName_ && seconds <= *lastName_) seconds = std::nextafter(*lastName_, INFINITY);
-        int error = 0;
         auto name = publish(*file, seconds, error);
         if (!name) {
             if (error == 0) continue;  // unnamed files cannot be linked here: again with a named one
-            if (error > 0) ridezavLog("Could not write file " + errnoText(error));
+            // The folder went while the file was written (a spare made in it, or a named temporary).
+            if (error == ENOENT && !remade && (remade = remakeFolder())) continue;
+            addFailed(error);
             return false;
         }
         lastName_ = *nameValue(*name);
         _items.mutate([&](auto& items) { items.push_back(std::move(*name)); });
+        addFailureSaid_.store(false, std::memory_order_relaxed);
         return true;
     }
+}
+
+void RideZavFileBackedQueue::removeFile(const std::string& name) {
+    const std::filesystem::path path = queue_ / name;
+    if (::unlink(path.c_str()) == 0 || errno == ENOENT) return;
+    const int error = errno;
+    if (error == EISDIR || error == EPERM) {
+        std::error_code ignored;
+        if (!std::filesystem::is_regular_file(path, ignored)) {
+            deleteSafely(path);
+            return;
+        }
+    }
+    // A file that stays would be loaded and sent again at the next start; emptied, it reads as
+    // no event. The folder may allow deleting later.
+    const bool emptied = ::truncate(path.c_str(), 0) == 0;
+    ridezavLog("Error trying to delete file " + path.string() + " " + errnoText(error) + (emptied ? "; emptied it instead" : ""));
+    std::lock_guard lock(keptMutex_);
+    kept_.push_back(name);
+}
+
+void RideZavFileBackedQueue::retryKeptFiles() {
+    std::vector<std::string> kept;
+    {
+        std::lock_guard lock(keptMutex_);
+        kept.swap(kept_);
+    }
+    for (const auto& name : kept) removeFile(name);
 }
 
 RideZavFileBackedQueue::Batch RideZavFileBackedQueue::peekBatch(std::size_t count) const {
@@ -343,7 +402,7 @@ void RideZavFileBackedQueue::deleteAt(std::size_t index) {
         items.erase(items.begin() + static_cast<std::ptrdiff_t>(index));
         return removed;
     });
-    if (name) deleteSafely(queue_ / *name);
+    if (name) removeFile(*name);
 }
 
 void RideZavFileBackedQueue::pop(std::size_t count) {
@@ -355,7 +414,7 @@ void RideZavFileBackedQueue::pop(std::size_t count) {
             return removed;
         });
         if (!name) return;
-        deleteSafely(queue_ / *name);
+        removeFile(*name);
     }
 }
 
@@ -368,7 +427,8 @@ void RideZavFileBackedQueue::remove(const std::vector<std::string>& names) {
         removed.assign(std::make_move_iterator(kept), std::make_move_iterator(items.end()));
         items.erase(kept, items.end());
     });
-    for (const auto& name : removed) deleteSafely(queue_ / name);
+    retryKeptFiles();
+    for (const auto& name : removed) removeFile(name);
 }
 
 std::size_t RideZavFileBackedQueue::depth() const {

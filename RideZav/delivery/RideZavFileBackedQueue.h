@@ -44,7 +44,9 @@ public:
     // Creates the folder, migrates the legacy file, removes leftover temporary files and loads
     // the names in numeric order. Entries whose names are not numbers are left alone, unlisted.
     void setup(const std::optional<std::filesystem::path>& oldQueue);
-    // Writes a new event file and appends its name; false (with a log line) when it failed.
+    // Writes a new event file and appends its name; false (with a log line) when it failed. A
+    // folder removed meanwhile is made again. The first failure of a run of failures is also
+    // said whether debug logging is on or not.
     bool add(std::string_view contents);
     // Up to `count` contents from the front, without removing anything.
     std::vector<std::string> peek(std::size_t count) const;
@@ -54,7 +56,9 @@ public:
     void deleteAt(std::size_t index);
     // Removes up to `count` names from the front and their files.
     void pop(std::size_t count);
-    // Removes exactly these names (wherever they are now) and their files.
+    // Removes exactly these names (wherever they are now) and their files. A file the folder
+    // will not let go (read-only) is emptied instead, so the next start reads it as no event
+    // rather than sending it again, and its deletion is tried again with each later removal.
     void remove(const std::vector<std::string>& names);
     std::size_t depth() const;
     // Opens empty temporary files for the next adds, up to `spareFiles`, so that creating a file
@@ -92,7 +96,15 @@ private:
     std::optional<std::string> write(std::string_view contents, double seconds);
     // `contents` written into the spare, or into a new temporary file; none when that failed
     // (logged).
-    std::optional<Temporary> writeTemporary(std::string_view contents, std::optional<Temporary> spare);
+    std::optional<Temporary> writeTemporary(std::string_view contents, std::optional<Temporary> spare, int& error);
+    // Makes the folder again after it was removed, dropping the spares made in the old one.
+    // Caller holds addMutex_.
+    bool remakeFolder();
+    // Logs a failed add (`error` an errno, or -1 when every name was taken).
+    void addFailed(int error);
+    // Deletes an event's file, or empties it where the folder refuses.
+    void removeFile(const std::string& name);
+    void retryKeptFiles();
     // Gives the written temporary the first free name at or after `seconds` and closes it. On
     // failure `error` is the errno to report, 0 when an unnamed file cannot be linked on this
     // system (unnamed files are then given up), or -1 when every name was taken.
@@ -108,6 +120,9 @@ private:
     std::optional<double> lastName_;  // guarded by addMutex_: the highest name given out or loaded
     std::vector<Temporary> spares_;  // guarded by addMutex_
     bool refillAsked_ = false;  // guarded by addMutex_
+    std::atomic<bool> addFailureSaid_{false};  // the current run of failed adds was logged for the user
+    std::mutex keptMutex_;
+    std::vector<std::string> kept_;  // guarded by keptMutex_: sent, emptied, not yet deleted
     std::atomic<bool> unnamedTemporaries_{true};  // false once the file system refused one
     std::atomic<bool> linkByDescriptor_{true};  // false once linking a descriptor was refused
 };

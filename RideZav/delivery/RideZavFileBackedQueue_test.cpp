@@ -231,14 +231,75 @@ TEST_F(FileBackedQueueTest, SpareFilesServeTheNextAddsAndLeaveWithTheStore) {
     }
 }
 
-TEST_F(FileBackedQueueTest, AFailedWriteAddsNoName) {
+TEST_F(FileBackedQueueTest, AFolderRemovedWhileInUseIsMadeAgainAndKeepsTheEvent) {
+    for (const bool named : {false, true}) {
+        fs::remove_all(folder());
+        RideZavFileBackedQueue store(folder());
+        if (named) store.useNamedTemporariesForTesting();
+        store.prepareSpareFiles();  // made in the folder about to go
+        ASSERT_TRUE(store.add("a"));
+        fs::remove_all(folder());
+        log.clear();
+        EXPECT_TRUE(store.add("b")) << named;
+        EXPECT_TRUE(store.add("c")) << named;
+        EXPECT_EQ(store.depth(), 3u) << named;
+        EXPECT_EQ(onDisk().size(), 2u) << named;
+        EXPECT_EQ(log.linesStartingWith("[RideZav] Could not write file"), Names{}) << named;
+        EXPECT_EQ(store.peek(3), (Names{"b", "c"})) << named;  // "a" went with the old folder
+        EXPECT_EQ(RideZavFileBackedQueue(folder()).peek(3), (Names{"b", "c"})) << named;
+    }
+}
+
+TEST_F(FileBackedQueueTest, AWriteThatCannotSucceedIsToldToTheUserOnceAndAddsNoName) {
     RideZavFileBackedQueue store(dir / "gone");
     fs::remove_all(dir / "gone");
+    dir.write("gone", "a file where the folder was");
+    for (const bool debug : {false, true}) {
+        RideZavLog::setDebug(debug);
+        log.clear();
+        EXPECT_FALSE(store.add("a"));
+        EXPECT_FALSE(store.add("b"));
+        EXPECT_FALSE(store.add("c"));
+        EXPECT_EQ(store.depth(), debug ? 1u : 0u);  // "d" below
+        const auto lines = log.linesStartingWith("[RideZav] Could not write file ");
+        // Debug logging adds a line per event; the user hears of it once either way.
+        ASSERT_EQ(lines.size(), debug ? 4u : 1u) << debug;
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& line) { return line.ends_with("; events are dropped until a write succeeds"); }),
+                  1)
+            << debug;
+        if (!debug) {
+            // A success ends the run; the next failure is told again.
+            fs::remove(dir / "gone");
+            EXPECT_TRUE(store.add("d"));
+            fs::remove_all(dir / "gone");
+            dir.write("gone", "again");
+        }
+    }
+    RideZavLog::setDebug(true);
     log.clear();
-    EXPECT_FALSE(store.add("a"));
+    EXPECT_FALSE(store.add("e"));
+    EXPECT_EQ(log.linesStartingWith("[RideZav] Could not write file ").size(), 1u);
+}
+
+TEST_F(FileBackedQueueTest, FilesAReadOnlyFolderKeepsAreEmptiedAndDeletedOnceItAllows) {
+    RideZavFileBackedQueue store(folder());
+    for (const char* contents : {"a", "b", "c"}) ASSERT_TRUE(store.add(contents));
+    const Names names = store.names();
+    velmo::test::ReadOnlyFolder readOnly(folder());
+    if (!readOnly.isReadOnly()) GTEST_SKIP() << "the folder cannot be made read-only here";
+    store.remove({names[0], names[1]});
+    store.pop(1);
     EXPECT_EQ(store.depth(), 0u);
-    ASSERT_EQ(log.lines().size(), 1u);
-    EXPECT_TRUE(log.lines()[0].starts_with("[RideZav] Could not write file "));
+    // Still there, but no event: the next start reads three empty files.
+    EXPECT_EQ(onDisk(), (std::set<std::string>(names.begin(), names.end())));
+    EXPECT_EQ(RideZavFileBackedQueue(folder()).peek(3), (Names{"", "", ""}));
+    readOnly.release();
+    store.remove({});
+    EXPECT_EQ(onDisk().size(), 3u);  // nothing to remove: nothing tried
+    ASSERT_TRUE(store.add("d"));
+    store.remove({store.names()[0]});
+    EXPECT_EQ(onDisk(), std::set<std::string>{});
 }
 
 TEST_F(FileBackedQueueTest, AnUnlistableFolderLeavesAnEmptyList) {

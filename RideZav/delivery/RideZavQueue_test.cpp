@@ -132,9 +132,33 @@ TEST_F(QueueTest, AtTheCapAFailedWriteDropsNothing) {
     addEvents(3);
     drain();  // the spare file is made on the dispatch queue
     std::filesystem::remove_all(dir / "ridezav.queueFolder");
+    dir.write("ridezav.queueFolder", "a file where the folder was");
     queue().add(event(3));
     EXPECT_EQ(queue().depth(), 3u);
     EXPECT_FALSE(log.contains("[RideZav] Queue is full, dropping oldest event"));
+}
+
+TEST_F(QueueTest, ABatchSentFromAReadOnlyFolderIsNotSentAgainAtTheNextStart) {
+    config.flushAt = 10000;
+    addEvents(12);
+    velmo::test::ReadOnlyFolder readOnly(dir / "ridezav.queueFolder");
+    if (!readOnly.isReadOnly()) GTEST_SKIP() << "the folder cannot be made read-only here";
+    flushAndWait(1);
+    uploader->answer(200);
+    drain();
+    EXPECT_EQ(queue().depth(), 0u);
+    readOnly.release();
+
+    // The next start: the twelve files are still there, but only the new event goes out.
+    queue_.reset();
+    store.reset();
+    queue().add(event(12));
+    flushAndWait(2);
+    EXPECT_EQ(eventNames(1), Lines{"e12"});
+    uploader->answer(200);
+    drain();
+    EXPECT_EQ(queue().depth(), 0u);
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "ridezav.queueFolder"));
 }
 
 struct AnswerCase {

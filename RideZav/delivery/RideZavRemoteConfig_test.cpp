@@ -36,7 +36,7 @@ protected:
 
     std::shared_ptr<RideZavRemoteConfig> make() {
         auto remote = RideZavRemoteConfig::make(
-            config, storage, std::make_shared<RideZavApi>(*config), [] { return Object{}; },
+            config, storage, std::make_shared<RideZavApi>(config), [] { return Object{}; },
             [this](const std::string& key, const Value& value) { called.emplace_back(key, value); });
         tokens.push_back(remote->onRemoteConfigLoaded.subscribe([this](const std::optional<Object>& c) {
             EXPECT_TRUE(velmo::MainLoop::isMainThread());

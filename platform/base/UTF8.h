@@ -50,6 +50,14 @@ inline bool isValidUTF8(std::string_view s) {
 }
 
 // Appends the UTF-8 form of a code point (no checks).
+// `s` cut to at most `maxBytes`, never inside a multi-byte sequence.
+inline std::string_view utf8Prefix(std::string_view s, std::size_t maxBytes) {
+    if (s.size() <= maxBytes) return s;
+    std::size_t cut = maxBytes;
+    while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
+    return s.substr(0, cut);
+}
+
 inline void appendUTF8(std::uint32_t cp, std::string& out) {
     if (cp < 0x80) {
         out.push_back(static_cast<char>(cp));

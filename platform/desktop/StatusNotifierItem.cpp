@@ -3,6 +3,7 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -83,18 +84,19 @@ private:
     }
 
     void activated(int x, int y) {
-        if (options_.globalPointFromScreen) {
-            Point p = options_.globalPointFromScreen(x, y);
-            frame_ = Rect{p.x - buttonSide / 2, p.y - buttonSide / 2, buttonSide, buttonSide};
-        }
-        if (action_) {
-            // After the method's reply has gone.
-            std::weak_ptr<DBusStatusNotifierItem> weak = weak_from_this();
-            MainLoop::postToMain([weak] {
-                if (auto self = weak.lock())
-                    if (self->action_) self->action_();
-            });
-        }
+        if (options_.globalPointFromScreen) frame_ = statusNotifierButtonFrame(x, y, options_.globalPointFromScreen);
+        // After the method's reply has gone; calls queued meanwhile make one click, not one
+        // panel change each.
+        if (!action_ || actionPending_) return;
+        actionPending_ = true;
+        std::weak_ptr<DBusStatusNotifierItem> weak = weak_from_this();
+        MainLoop::postToMain([weak] {
+            auto self = weak.lock();
+            if (!self) return;
+            self->process();
+            self->actionPending_ = false;
+            if (self->action_) self->action_();
+        });
     }
 
     static int onNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error*) {
@@ -177,6 +179,7 @@ private:
     std::string toolTip_;
     std::function<void()> action_;
     std::optional<Rect> frame_;
+    bool actionPending_ = false;
 };
 
 bool watcherIsPresent(sd_bus* bus) {
@@ -192,6 +195,14 @@ bool watcherIsPresent(sd_bus* bus) {
 }
 
 }  // namespace
+
+Rect statusNotifierButtonFrame(int x, int y, const std::function<Point(int x, int y)>& globalPointFromScreen) {
+    // Any bus client may call with any ints; X11 coordinates are 16-bit.
+    x = std::clamp(x, -32768, 32767);
+    y = std::clamp(y, -32768, 32767);
+    Point p = globalPointFromScreen(x, y);
+    return Rect{p.x - buttonSide / 2, p.y - buttonSide / 2, buttonSide, buttonSide};
+}
 
 std::vector<std::uint8_t> statusNotifierPixmapBytes(const StatusItemIcon& icon, std::uint32_t rgb) {
     std::vector<std::uint8_t> bytes;

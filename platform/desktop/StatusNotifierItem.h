@@ -24,6 +24,10 @@ struct StatusNotifierItemOptions {
 // Null when there is no session bus or no watcher owns its name.
 std::shared_ptr<StatusItem> makeStatusNotifierItem(StatusNotifierItemOptions options);
 
+// The button frame (global points) of an activation at root pixel (x, y) as a caller on the bus
+// gave it: clamped to what an X screen can hold before anything is computed from it.
+Rect statusNotifierButtonFrame(int x, int y, const std::function<Point(int x, int y)>& globalPointFromScreen);
+
 // The IconPixmap bytes of an icon: straight ARGB32 in network order, the template's colour
 // replaced by this one (0xRRGGBB), its coverage kept.
 std::vector<std::uint8_t> statusNotifierPixmapBytes(const StatusItemIcon& icon, std::uint32_t rgb);

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+
 #include "platform/desktop/X11GlobalSpace.h"
 
 using namespace velmo;
@@ -51,4 +55,36 @@ TEST(X11Rect, Intersection) {
     EXPECT_EQ((X11Rect{0, 0, 10, 10}).intersection({5, 5, 10, 10}), (X11Rect{5, 5, 5, 5}));
     EXPECT_TRUE((X11Rect{0, 0, 10, 10}).intersection({10, 0, 5, 5}).isEmpty());
     EXPECT_EQ((X11Rect{0, 0, 10, 10}).intersection({-5, 2, 30, 3}), (X11Rect{0, 2, 10, 3}));
+}
+
+TEST(X11GlobalSpace, ExtremeValuesSaturateInsteadOfOverflowing) {
+    const int extremes[] = {INT_MIN, INT_MIN + 1, -1, 0, 1, INT_MAX - 1, INT_MAX};
+    const double doubles[] = {-1e300, -2147483648.5, -1, 0, 0.5, 2147483647.5, 1e300, std::nan(""), INFINITY, -INFINITY};
+    for (int px : extremes)
+        for (int py : extremes) {
+            X11GlobalSpace space({px, py, std::abs(px % 4096), 900});
+            for (int v : extremes) {
+                Point p = space.pointFromX11Pixel(v, v);
+                int x = 0, y = 0;
+                space.pixelFromPoint(p, x, y);
+                Rect frame = space.rectFromX11({v, v, v, v});
+                X11Rect back = space.rectToX11(frame);
+                EXPECT_GE(back.width, 0);
+                EXPECT_GE(back.height, 0);
+                (X11Rect{v, v, v, v}).intersection({px, py, INT_MAX, INT_MAX});
+            }
+            for (double d : doubles) {
+                X11Rect r = space.rectToX11({d, d, 320, 120});
+                EXPECT_GE(r.width, 0);
+                EXPECT_LE(r.width, 321);
+                EXPECT_GE(r.height, 0);
+            }
+        }
+    // What an activation point around the first or last int used to become: a frame far off, not a wrapped one.
+    X11GlobalSpace space({0, 0, 1600, 900});
+    X11Rect far = space.rectToX11({-2147483648.5 - 160, 2147483647.0, 320, 120});
+    EXPECT_LT(far.x, -1000000);
+    EXPECT_LT(far.y, -1000000);
+    EXPECT_EQ(far.width, 320);
+    EXPECT_EQ(far.height, 120);
 }

@@ -219,18 +219,41 @@ struct X11StatusBarDesktop::Impl {
 
 namespace {
 
-class X11TrayIcon final : public StatusItem {
+// The icon's window belongs to the tray once docked: a tray that goes without a save-set entry
+// takes it along, so every request on it runs under the error trap, and the icon makes a new
+// window for the next tray.
+class X11TrayIcon final : public StatusItem, public std::enable_shared_from_this<X11TrayIcon> {
 public:
-    X11TrayIcon(std::shared_ptr<X11StatusBarDesktop> owner, X11StatusBarDesktop::Impl& impl, Window window)
+    X11TrayIcon(std::shared_ptr<X11StatusBarDesktop> owner, X11StatusBarDesktop::Impl& impl)
         : owner_(std::move(owner)),
-          impl_(impl),
-          window_(window) {}
+          impl_(impl) {}
     ~X11TrayIcon() override {
-        impl_.windowHandlers.erase(window_);
         impl_.isOverStatusItem = nullptr;
         impl_.rootHandler = nullptr;
-        XDestroyWindow(impl_.display, window_);
-        XFlush(impl_.display);
+        forgetWindow();
+    }
+
+    // Makes the icon's window and asks the tray to dock it; false when the tray refused.
+    bool dockWith(Window manager) {
+        Display* d = impl_.display;
+        if (!window_) {
+            XSetWindowAttributes attributes{};
+            attributes.background_pixmap = ParentRelative;
+            attributes.event_mask = ExposureMask | ButtonPressMask | StructureNotifyMask;
+            window_ = XCreateWindow(d, impl_.root, 0, 0, 22, 22, 0, CopyFromParent, InputOutput, CopyFromParent, CWBackPixmap | CWEventMask,
+                                    &attributes);
+            long info[2] = {0, xembedMapped};
+            Atom xembedInfo = impl_.atom("_XEMBED_INFO");
+            XChangeProperty(d, window_, xembedInfo, xembedInfo, 32, PropModeReplace, reinterpret_cast<unsigned char*>(info), 2);
+            if (!toolTip_.empty()) XStoreName(d, window_, toolTip_.c_str());
+            std::weak_ptr<X11TrayIcon> weak = weak_from_this();
+            impl_.windowHandlers[window_] = [weak](const XEvent& event) {
+                if (auto self = weak.lock()) self->handle(event);
+            };
+        }
+        if (!requestDock(manager)) return false;
+        setTint(trayForeground(manager));
+        return true;
     }
 
     void setTemplateIcon(StatusItemIcon icon) override {
@@ -238,6 +261,9 @@ public:
         draw();
     }
     void setToolTip(const std::string& text) override {
+        toolTip_ = text;
+        if (!window_) return;
+        X11ErrorTrap trap(impl_.display);
         XStoreName(impl_.display, window_, text.c_str());
         XFlush(impl_.display);
     }
@@ -247,6 +273,7 @@ public:
         draw();
     }
     std::optional<Rect> buttonWindowFrame() const override {
+        if (!window_) return std::nullopt;
         auto rect = impl_.rootRectOf(window_);
         impl_.scheduleRead(owner_);
         if (!rect) return std::nullopt;
@@ -254,6 +281,11 @@ public:
     }
 
     void handle(const XEvent& event) {
+        if (event.type == DestroyNotify && event.xdestroywindow.window == window_) {
+            impl_.windowHandlers.erase(window_);
+            window_ = 0;
+            return;
+        }
         if (event.type == Expose && event.xexpose.count == 0) draw();
         if (event.type == ConfigureNotify) draw();
         if (event.type == ButtonPress && event.xbutton.button == Button1 && action_) {
@@ -264,29 +296,80 @@ public:
     Window window() const { return window_; }
 
 private:
+    void forgetWindow() {
+        if (!window_) return;
+        impl_.windowHandlers.erase(window_);
+        X11ErrorTrap trap(impl_.display);
+        XDestroyWindow(impl_.display, window_);
+        trap.failed();
+        window_ = 0;
+    }
+
+    bool requestDock(Window manager) {
+        XEvent dock{};
+        dock.xclient.type = ClientMessage;
+        dock.xclient.window = manager;
+        dock.xclient.message_type = impl_.atom("_NET_SYSTEM_TRAY_OPCODE");
+        dock.xclient.format = 32;
+        dock.xclient.data.l[0] = CurrentTime;
+        dock.xclient.data.l[1] = systemTrayRequestDock;
+        dock.xclient.data.l[2] = long(window_);
+        X11ErrorTrap trap(impl_.display);
+        XSendEvent(impl_.display, manager, False, NoEventMask, &dock);
+        return !trap.failed();
+    }
+
+    // The tray's own foreground colour (_NET_SYSTEM_TRAY_COLORS), else white for a dark panel.
+    unsigned long trayForeground(Window manager) {
+        Display* d = impl_.display;
+        unsigned long pixel = WhitePixel(d, DefaultScreen(d));
+        Atom type = 0;
+        int format = 0;
+        unsigned long count = 0, after = 0;
+        unsigned char* data = nullptr;
+        X11ErrorTrap trap(d);
+        if (XGetWindowProperty(d, manager, impl_.atom("_NET_SYSTEM_TRAY_COLORS"), 0, 12, False, XA_CARDINAL, &type, &format, &count, &after,
+                               &data) == Success &&
+            data && format == 32 && count >= 3) {
+            const auto* values = reinterpret_cast<const unsigned long*>(data);
+            XColor colour{};
+            colour.red = static_cast<unsigned short>(values[0]);
+            colour.green = static_cast<unsigned short>(values[1]);
+            colour.blue = static_cast<unsigned short>(values[2]);
+            if (XAllocColor(d, DefaultColormap(d, DefaultScreen(d)), &colour)) pixel = colour.pixel;
+        }
+        if (data) XFree(data);
+        trap.failedAfterReply();
+        return pixel;
+    }
+
     // The template drawn in the panel's light tint over the tray's own background.
     void draw() {
+        if (!window_) return;
+        Display* d = impl_.display;
+        X11ErrorTrap trap(d);
         XWindowAttributes attributes{};
-        if (!XGetWindowAttributes(impl_.display, window_, &attributes)) return;
-        XClearWindow(impl_.display, window_);
+        if (!XGetWindowAttributes(d, window_, &attributes)) return;
+        XClearWindow(d, window_);
         if (icon_.width > 0) {
             const int left = (attributes.width - icon_.width) / 2, top = (attributes.height - icon_.height) / 2;
             std::vector<XPoint> points;
             for (int y = 0; y < icon_.height; ++y)
                 for (int x = 0; x < icon_.width; ++x)
                     if ((icon_.argb[std::size_t(y) * icon_.width + x] >> 24) >= 128) points.push_back({short(left + x), short(top + y)});
-            GC gc = XCreateGC(impl_.display, window_, 0, nullptr);
-            XSetForeground(impl_.display, gc, tint_);
-            XDrawPoints(impl_.display, window_, gc, points.data(), int(points.size()), CoordModeOrigin);
-            XFreeGC(impl_.display, gc);
+            GC gc = XCreateGC(d, window_, 0, nullptr);
+            XSetForeground(d, gc, tint_);
+            XDrawPoints(d, window_, gc, points.data(), int(points.size()), CoordModeOrigin);
+            XFreeGC(d, gc);
         }
-        XFlush(impl_.display);
+        trap.failed();
     }
 
     std::shared_ptr<X11StatusBarDesktop> owner_;  // the connection outlives its windows
     X11StatusBarDesktop::Impl& impl_;
-    Window window_;
+    Window window_ = 0;  // 0: gone with the tray that had it
     StatusItemIcon icon_;
+    std::string toolTip_;
     std::function<void()> action_;
     unsigned long tint_ = 0xFFFFFF;
 };
@@ -590,54 +673,17 @@ X11StatusBarDesktop::~X11StatusBarDesktop() {
     closeWatchedDisplay(impl_->display);
 }
 
-namespace {
-
-bool requestDock(X11StatusBarDesktop::Impl& impl, Window manager, Window icon) {
-    XEvent dock{};
-    dock.xclient.type = ClientMessage;
-    dock.xclient.window = manager;
-    dock.xclient.message_type = impl.atom("_NET_SYSTEM_TRAY_OPCODE");
-    dock.xclient.format = 32;
-    dock.xclient.data.l[0] = CurrentTime;
-    dock.xclient.data.l[1] = systemTrayRequestDock;
-    dock.xclient.data.l[2] = long(icon);
-    X11ErrorTrap trap(impl.display);
-    XSendEvent(impl.display, manager, False, NoEventMask, &dock);
-    return !trap.failed();
-}
-
-// The tray's own foreground colour (_NET_SYSTEM_TRAY_COLORS), else white for a dark panel.
-unsigned long trayForeground(X11StatusBarDesktop::Impl& impl, Window manager) {
-    Display* d = impl.display;
-    unsigned long pixel = WhitePixel(d, DefaultScreen(d));
-    Atom type = 0;
-    int format = 0;
-    unsigned long count = 0, after = 0;
-    unsigned char* data = nullptr;
-    X11ErrorTrap trap(d);
-    if (XGetWindowProperty(d, manager, impl.atom("_NET_SYSTEM_TRAY_COLORS"), 0, 12, False, XA_CARDINAL, &type, &format, &count, &after,
-                           &data) == Success &&
-        data && format == 32 && count >= 3) {
-        const auto* values = reinterpret_cast<const unsigned long*>(data);
-        XColor colour{};
-        colour.red = static_cast<unsigned short>(values[0]);
-        colour.green = static_cast<unsigned short>(values[1]);
-        colour.blue = static_cast<unsigned short>(values[2]);
-        if (XAllocColor(d, DefaultColormap(d, DefaultScreen(d)), &colour)) pixel = colour.pixel;
-    }
-    if (data) XFree(data);
-    trap.failedAfterReply();
-    return pixel;
-}
-
-}  // namespace
-
 std::shared_ptr<StatusItem> X11StatusBarDesktop::makeStatusItem() {
     // Current desktops show StatusNotifierItems; an XEmbed tray is the older way.
     std::weak_ptr<X11StatusBarDesktop> weakSelf = weak_from_this();
     auto notifierItem = makeStatusNotifierItem({"", [weakSelf](int x, int y) {
                                                     auto self = weakSelf.lock();
-                                                    return self ? self->impl_->screenLayer.globalSpace().pointFromX11Pixel(x, y) : Point{};
+                                                    if (!self) return Point{};
+                                                    // A point off the root would hang the panel off screen.
+                                                    Display* d = self->impl_->display;
+                                                    x = std::clamp(x, 0, std::max(0, DisplayWidth(d, DefaultScreen(d)) - 1));
+                                                    y = std::clamp(y, 0, std::max(0, DisplayHeight(d, DefaultScreen(d)) - 1));
+                                                    return self->impl_->screenLayer.globalSpace().pointFromX11Pixel(x, y);
                                                 }});
     if (notifierItem) return notifierItem;
     Display* d = impl_->display;
@@ -645,37 +691,17 @@ std::shared_ptr<StatusItem> X11StatusBarDesktop::makeStatusItem() {
     const std::string selection = "_NET_SYSTEM_TRAY_S" + std::to_string(screen);
     Window manager = XGetSelectionOwner(d, impl_->atom(selection.c_str()));
     if (manager == None) return nullptr;
-
-    XSetWindowAttributes attributes{};
-    attributes.background_pixmap = ParentRelative;
-    attributes.event_mask = ExposureMask | ButtonPressMask | StructureNotifyMask;
-    Window window = XCreateWindow(d, impl_->root, 0, 0, 22, 22, 0, CopyFromParent, InputOutput, CopyFromParent, CWBackPixmap | CWEventMask,
-                                  &attributes);
-    long info[2] = {0, xembedMapped};
-    Atom xembedInfo = impl_->atom("_XEMBED_INFO");
-    XChangeProperty(d, window, xembedInfo, xembedInfo, 32, PropModeReplace, reinterpret_cast<unsigned char*>(info), 2);
-
-    if (!requestDock(*impl_, manager, window)) {
-        XDestroyWindow(d, window);
-        return nullptr;
-    }
-    auto icon = std::make_shared<X11TrayIcon>(shared_from_this(), *impl_, window);
+    auto icon = std::make_shared<X11TrayIcon>(shared_from_this(), *impl_);
+    if (!icon->dockWith(manager)) return nullptr;
     std::weak_ptr<X11TrayIcon> weakIcon = icon;
-    impl_->windowHandlers[window] = [weakIcon](const XEvent& event) {
-        if (auto self = weakIcon.lock()) self->handle(event);
-    };
-    icon->setTint(trayForeground(*impl_, manager));
     // A tray manager that starts later (or again) announces itself on the root: dock with it.
     const Atom selectionAtom = impl_->atom(selection.c_str()), managerAtom = impl_->atom("MANAGER");
-    Impl* impl = impl_.get();
-    impl_->rootHandler = [impl, weakIcon, selectionAtom, managerAtom](const XEvent& event) {
+    impl_->rootHandler = [weakIcon, selectionAtom, managerAtom](const XEvent& event) {
         auto self = weakIcon.lock();
         if (!self || event.type != ClientMessage || event.xclient.message_type != managerAtom ||
             Atom(event.xclient.data.l[1]) != selectionAtom)
             return;
-        const Window newManager = Window(event.xclient.data.l[2]);
-        self->setTint(trayForeground(*impl, newManager));
-        requestDock(*impl, newManager, self->window());
+        self->dockWith(Window(event.xclient.data.l[2]));
     };
     impl_->isOverStatusItem = [weakIcon](Point p) {
         auto self = weakIcon.lock();

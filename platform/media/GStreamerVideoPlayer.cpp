@@ -5,8 +5,11 @@
 #include <gst/video/video.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "platform/runtime/ProcessWide.h"
 
@@ -18,6 +21,8 @@ struct GStreamerVideoPlayer::Shared {
     std::mutex mutex;
     std::shared_ptr<const VideoFrame> latest;
     bool framePosted = false;
+    int maximumPlaylistNesting = 4;
+    std::atomic<int> playlistDemuxers{0};
 };
 
 namespace {
@@ -25,6 +30,28 @@ void initializeGStreamer() {
     static std::once_flag once;
     std::call_once(once, [] { gst_init(nullptr, nullptr); });
 }
+
+// Stops a pipeline and lets it go. Stopping joins the streaming threads, which a source stuck on
+// a playlist may hold for long: past `wait` the caller goes on and this ends in the background.
+void retirePipeline(GstElement* pipeline, std::chrono::milliseconds wait) {
+    struct Retiring {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+    };
+    auto retiring = std::make_shared<Retiring>();
+    std::thread([pipeline, retiring] {
+        gst_element_set_state(pipeline, GST_STATE_NULL);
+        gst_object_unref(pipeline);
+        std::lock_guard lock(retiring->mutex);
+        retiring->finished = true;
+        retiring->done.notify_all();
+    }).detach();
+    std::unique_lock lock(retiring->mutex);
+    retiring->done.wait_for(lock, wait, [&] { return retiring->finished; });
+}
+
+constexpr std::chrono::milliseconds retireWait{900};
 
 std::shared_ptr<VideoFrame> copyFrame(GstSample* sample) {
     GstBuffer* buffer = gst_sample_get_buffer(sample);
@@ -119,7 +146,24 @@ struct GStreamerCallbacks {
         return GST_BUS_DROP;
     }
 
+    // Any thread: each playlist inside the item brings an adaptive demuxer of its own, so a
+    // playlist that names itself nests them without end.
+    static void deepElementAdded(GstBin*, GstBin*, GstElement* element, gpointer data) {
+        SharedPtr s = *static_cast<SharedPtr*>(data);
+        GstElementFactory* factory = gst_element_get_factory(element);
+        const gchar* klass = factory ? gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_KLASS) : nullptr;
+        if (!klass || !std::strstr(klass, "Demuxer/Adaptive")) return;
+        if (s->playlistDemuxers.fetch_add(1) != s->maximumPlaylistNesting) return;
+        std::weak_ptr<GStreamerVideoPlayer> weak = s->player;
+        const std::string text =
+            "The playlist refers to itself or nests more than " + std::to_string(s->maximumPlaylistNesting) + " playlists deep.";
+        MainLoop::postToMain([weak, text] {
+            if (auto p = weak.lock()) p->fail(text);
+        });
+    }
+
     static void deleteShared(gpointer data) { delete static_cast<SharedPtr*>(data); }
+    static void deleteSharedClosure(gpointer data, GClosure*) { deleteShared(data); }
 };
 
 std::shared_ptr<GStreamerVideoPlayer> GStreamerVideoPlayer::make(std::string url, VideoOutputOptions options) {
@@ -132,7 +176,9 @@ std::shared_ptr<GStreamerVideoPlayer> GStreamerVideoPlayer::make(std::string url
 GStreamerVideoPlayer::GStreamerVideoPlayer(PrivateTag, std::string url, VideoOutputOptions options)
     : url_(std::move(url)),
       options_(std::move(options)),
-      shared_(std::make_shared<Shared>()) {}
+      shared_(std::make_shared<Shared>()) {
+    shared_->maximumPlaylistNesting = std::max(1, options_.maximumPlaylistNesting);
+}
 
 void GStreamerVideoPlayer::build() {
     initializeGStreamer();
@@ -184,16 +230,21 @@ void GStreamerVideoPlayer::build() {
     GstBus* bus = gst_element_get_bus(pipeline_);
     gst_bus_set_sync_handler(bus, &GStreamerCallbacks::busMessage, new std::shared_ptr<Shared>(shared_), &GStreamerCallbacks::deleteShared);
     gst_object_unref(bus);
+    g_signal_connect_data(pipeline_, "deep-element-added", G_CALLBACK(&GStreamerCallbacks::deepElementAdded),
+                          new std::shared_ptr<Shared>(shared_), &GStreamerCallbacks::deleteSharedClosure, GConnectFlags(0));
+}
+
+void GStreamerVideoPlayer::releasePipeline() {
+    if (!pipeline_) return;
+    GstBus* bus = gst_element_get_bus(pipeline_);
+    gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
+    gst_object_unref(bus);
+    retirePipeline(std::exchange(pipeline_, nullptr), retireWait);
 }
 
 GStreamerVideoPlayer::~GStreamerVideoPlayer() {
     stopPolling();
-    if (!pipeline_) return;
-    gst_element_set_state(pipeline_, GST_STATE_NULL);  // joins the streaming threads
-    GstBus* bus = gst_element_get_bus(pipeline_);
-    gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
-    gst_object_unref(bus);
-    gst_object_unref(pipeline_);
+    releasePipeline();
 }
 
 void GStreamerVideoPlayer::play() {
@@ -263,6 +314,12 @@ void GStreamerVideoPlayer::poll() {
     double now = currentTime();
     double from = lastPolled_;
     lastPolled_ = std::max(lastPolled_, now);
+    if (now > from || std::exchange(framesSincePoll_, false)) {
+        stalledFor_ = Seconds(0);
+    } else if ((stalledFor_ += options_.positionPollInterval) >= options_.stallTimeout) {
+        fail("Playback stalled.");
+        return;
+    }
     fireBoundariesCrossed(from, now);
 }
 
@@ -287,6 +344,7 @@ double GStreamerVideoPlayer::playbackRate() const {
 void GStreamerVideoPlayer::handleFrame(std::shared_ptr<const VideoFrame> frame) {
     if (!frame || finished_) return;
     frame_ = std::move(frame);
+    framesSincePoll_ = true;
     notifyFrame();
 }
 
@@ -314,7 +372,7 @@ void GStreamerVideoPlayer::fail(const std::string& message) {
     finished_ = true;
     playing_ = false;
     stopPolling();
-    if (pipeline_) gst_element_set_state(pipeline_, GST_STATE_NULL);
+    releasePipeline();
     postFailure();
 }
 

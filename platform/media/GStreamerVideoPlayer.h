@@ -24,12 +24,19 @@ struct VideoOutputOptions {
     // How many times faster than recorded the item plays, still paced (tests that would
     // otherwise sit through a long item). Told to the pipeline once it has prerolled.
     double rate = 1.0;
+    // Playing without a new picture or a later position this long fails the item ("Playback
+    // stalled."): a playlist that never ends, or one that never yields a picture.
+    Seconds stallTimeout{15};
+    // More nested playlists than this (a playlist naming itself, or a chain of them) fail the item.
+    int maximumPlaylistNesting = 4;
 };
 
 // Plays an item with GStreamer's playbin: pictures come out of an appsink as BGRA frames and
 // are handed to the main loop, the sound goes to PulseAudio (or a silent paced sink where no
 // sound server answers). The position is polled on the main loop for the boundary observers;
-// the bus's end of stream and errors become the end and failure notifications.
+// the bus's end of stream and errors become the end and failure notifications. Stopping the
+// pipeline waits for its streaming threads; where one is held up (a source stuck on a remote
+// playlist) the player gives up waiting after a second and the rest happens in the background.
 class GStreamerVideoPlayer : public VideoPlayer {
     struct PrivateTag {};
 
@@ -65,6 +72,7 @@ private:
     void poll();
     void startPolling();
     void stopPolling();
+    void releasePipeline();
 
     std::string url_;
     VideoOutputOptions options_;
@@ -78,6 +86,8 @@ private:
     bool muted_ = false;
     mutable double lastPosition_ = 0;
     double lastPolled_ = 0;
+    Seconds stalledFor_{0};
+    bool framesSincePoll_ = false;
     std::shared_ptr<const VideoFrame> frame_;
     std::string error_;
 };

@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 
 #include "platform/media/GStreamerVideoPlayer.h"
+
+#include <cstdio>
+
+#include "platform/foundation/TestDirectory.h"
 #include "platform/runtime/NotificationCenter.h"
 
 using namespace std::chrono_literals;
@@ -104,4 +108,89 @@ TEST_F(GStreamerVideoPlayerTest, AFasterRatePlaysTheWholeItemPacedWithItsBoundar
     EXPECT_GE(boundary[0].first, 40.0);
     EXPECT_DOUBLE_EQ(boundary[0].second, 8.0);
     EXPECT_GE(player->currentTime(), 45.0);
+}
+
+namespace {
+
+// Playlists written for one test, naming the bundled segments by their full address.
+class LocalPlaylists {
+public:
+    std::string write(const std::string& name, const std::string& text) { return "file://" + dir_.write(name, text); }
+    std::string path(const std::string& name) const { return dir_ / name; }
+    static std::string segment(int n) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/segment%05d.ts", n);
+        return std::string("file://") + VELMO_ONBOARDING_VIDEO_DIR + name;
+    }
+
+private:
+    velmo::test::TestDirectory dir_;
+};
+
+}  // namespace
+
+TEST_F(GStreamerVideoPlayerTest, PlaylistsThatReferToThemselvesNestTooDeepOrNeverEndFailWithinBoundedTime) {
+    LocalPlaylists playlists;
+    const std::string twoSegments = "#EXTINF:4,\n" + LocalPlaylists::segment(0) + "\n#EXTINF:4,\n" + LocalPlaylists::segment(1) + "\n";
+    struct Case {
+        const char* what;
+        std::string url;
+        std::string error;  // empty: any
+    };
+    const std::string tooDeep = "The playlist refers to itself or nests more than 4 playlists deep.";
+    std::vector<Case> cases;
+    // A master playlist whose only variant is itself.
+    cases.push_back({"variant is itself",
+                     playlists.write("master.m3u8", "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=100000\n" + playlists.path("master.m3u8") + "\n"),
+                     ""});
+    // A media playlist whose segment is itself.
+    cases.push_back({"segment is itself",
+                     playlists.write("self.m3u8",
+                                     "#EXTM3U\n#EXT-X-TARGETDURATION:4\n#EXTINF:4,\n" + playlists.path("self.m3u8") + "\n#EXT-X-ENDLIST\n"),
+                     tooDeep});
+    // A chain of ten playlists, each the only segment of the one before.
+    for (int n = 9; n >= 0; --n) {
+        const std::string next = n == 9 ? twoSegments : "#EXTINF:4,\n" + playlists.path("chain" + std::to_string(n + 1) + ".m3u8") + "\n";
+        playlists.write("chain" + std::to_string(n) + ".m3u8", "#EXTM3U\n#EXT-X-TARGETDURATION:4\n" + next + "#EXT-X-ENDLIST\n");
+    }
+    cases.push_back({"ten deep", "file://" + playlists.path("chain0.m3u8"), tooDeep});
+    // Two segments and no end marker: after the last picture it waits for more.
+    cases.push_back({"never ends", playlists.write("live.m3u8", "#EXTM3U\n#EXT-X-TARGETDURATION:4\n" + twoSegments), "Playback stalled."});
+
+    for (const auto& c : cases) {
+        seen.clear();
+        VideoOutputOptions options = fast();
+        options.stallTimeout = 3s;
+        auto player = GStreamerVideoPlayer::make(c.url, options);
+        player->play();
+        ASSERT_TRUE(loop->runUntil([&] { return !seen.empty(); }, 20s)) << c.what << ": neither end nor failure";
+        loop->runUntil([] { return false; }, 0.2s);
+        EXPECT_EQ(seen, std::vector<std::string>{"failure"}) << c.what;
+        if (c.error.empty())
+            EXPECT_FALSE(player->error().empty()) << c.what;
+        else
+            EXPECT_EQ(player->error(), c.error) << c.what;
+        EXPECT_FALSE(player->isPlaying()) << c.what;
+        const auto before = std::chrono::steady_clock::now();
+        player.reset();
+        EXPECT_LT(std::chrono::steady_clock::now() - before, 1s) << c.what;
+    }
+}
+
+TEST_F(GStreamerVideoPlayerTest, DestructionReturnsWithinASecondInEveryState) {
+    LocalPlaylists playlists;
+    const std::string self =
+        playlists.write("self.m3u8", "#EXTM3U\n#EXT-X-TARGETDURATION:4\n#EXTINF:4,\n" + playlists.path("self.m3u8") + "\n#EXT-X-ENDLIST\n");
+    enum class State { made, playing, paused, playingItself };
+    for (const State state : {State::made, State::playing, State::paused, State::playingItself}) {
+        VideoOutputOptions options;
+        options.nullAudioOutput = true;
+        auto player = GStreamerVideoPlayer::make(state == State::playingItself ? self : kPlaylist, options);
+        if (state != State::made) player->play();
+        loop->runUntil([] { return false; }, 0.5s);
+        if (state == State::paused) player->pause();
+        const auto before = std::chrono::steady_clock::now();
+        player.reset();
+        EXPECT_LT(std::chrono::steady_clock::now() - before, 1s) << int(state);
+    }
 }

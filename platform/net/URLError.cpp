@@ -26,6 +26,8 @@ std::string URLError::standardMessage(Code code) {
             return "The Internet connection appears to be offline.";
         case badServerResponse:
             return "The server's response could not be understood.";
+        case dataLengthExceedsMaximum:
+            return "The resource exceeds the maximum size.";
         case secureConnectionFailed:
             return "A secure connection to the server could not be made.";
         case unknown:

@@ -22,6 +22,7 @@ public:
         networkConnectionLost = -1005,
         notConnectedToInternet = -1009,
         badServerResponse = -1011,
+        dataLengthExceedsMaximum = -1103,
         secureConnectionFailed = -1200,
     };
 

@@ -230,6 +230,7 @@ struct URLTransfer {
     URLResponse pending;
     bool finished = false;
     bool paused = false;
+    bool bodyOverLimit = false;  // the write stopped at one of the request's body bounds
     SteadyClock::time_point lastActivity;
     SteadyClock::time_point resourceDeadline;
     double idleTimeout = 60;
@@ -400,6 +401,7 @@ struct URLSessionImpl {
         t->pending = URLResponse{};
         t->response.reset();
         t->received.clear();
+        t->bodyOverLimit = false;
         const URLRequest& r = t->request;
         curl_easy_setopt(e, CURLOPT_URL, t->targetURL.c_str());
         curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -502,6 +504,13 @@ struct URLSessionImpl {
         t.touch();
         deliverResponse(t);
         if (!t.onData) {
+            const bool success = t.response && t.response->statusCode / 100 == 2;
+            const auto& limit = success ? t.request.maximumBodyBytes : t.request.maximumErrorBodyBytes;
+            if (limit && t.received.size() + n > *limit) {
+                if (!success) t.received.append(data, *limit - t.received.size());
+                t.bodyOverLimit = true;
+                return CURL_WRITEFUNC_ERROR;
+            }
             t.received.append(data, n);
             return n;
         }
@@ -528,6 +537,11 @@ struct URLSessionImpl {
         auto it = std::find_if(active.begin(), active.end(), [raw](const auto& p) { return p.get() == raw; });
         if (it == active.end()) return;
         std::shared_ptr<URLTransfer> t = *it;
+        if (t->bodyOverLimit) {
+            const bool success = t->response && t->response->statusCode / 100 == 2;
+            finish(t, success ? std::make_exception_ptr(URLError(URLError::dataLengthExceedsMaximum)) : nullptr);
+            return;
+        }
         if (result == CURLE_OK) {
             if (!t->response) {
                 long code = 0;

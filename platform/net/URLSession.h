@@ -60,6 +60,11 @@ struct URLRequest {
     // stays; none: only the session's resource time-out bounds it.
     std::optional<Seconds> totalTimeoutInterval;
     std::string httpBody;
+    // Bounds of a whole body (data and upload transfers). A 2xx body longer than
+    // `maximumBodyBytes` fails the transfer with URLError::dataLengthExceedsMaximum; any other
+    // body is kept to its first `maximumErrorBodyBytes` bytes and the transfer ends there.
+    std::optional<std::size_t> maximumBodyBytes;
+    std::optional<std::size_t> maximumErrorBodyBytes;
 
     // Replaces any field of the same name (names compare without case); keeps the order in
     // which fields were first set. An empty value is sent as an empty header.

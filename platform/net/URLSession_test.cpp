@@ -227,6 +227,41 @@ TEST_F(URLSessionTest, DataTaskCompletesOnTheMainLoopAndHeadCarriesNoBody) {
     EXPECT_EQ(heads.size(), 1u);
 }
 
+TEST_F(URLSessionTest, BodyBoundsFailALongSuccessAndCutALongErrorWhateverTheFraming) {
+    URLSession session;
+    struct Case {
+        LoopbackAnswer answer;
+        std::optional<std::string> data;  // nothing: fails with dataLengthExceedsMaximum
+        int status = 0;
+    } cases[] = {
+        {LoopbackAnswer::text(200, std::string(100, 'a')), std::string(100, 'a'), 200},
+        {LoopbackAnswer::text(200, std::string(101, 'a')), std::nullopt},
+        {LoopbackAnswer::streamed(200, {std::string(60, 'a'), std::string(60, 'b')}), std::nullopt},
+        {LoopbackAnswer::text(503, std::string(10'000'000, 'e')), std::string(10, 'e'), 503},
+        {LoopbackAnswer::streamed(404, {"12345", "67890abc"}), std::string("1234567890"), 404},
+        {LoopbackAnswer::text(500, "short"), std::string("short"), 500},
+    };
+    for (auto& c : cases) {
+        server.route("GET", "/bounded", c.answer);
+        URLRequest request(url("/bounded"));
+        request.maximumBodyBytes = 100;
+        request.maximumErrorBodyBytes = 10;
+        auto out = await(session.data(std::move(request)));
+        if (c.data) {
+            ASSERT_TRUE(out.value()) << out.errorDescription();
+            EXPECT_EQ(out.value()->data, *c.data);
+            EXPECT_EQ(out.value()->response.statusCode, c.status);
+        } else {
+            EXPECT_TRUE(isURLError(out.error(), URLError::dataLengthExceedsMaximum)) << out.errorDescription();
+        }
+    }
+    // Without bounds the whole body comes.
+    server.route("GET", "/bounded", LoopbackAnswer::text(503, std::string(100'000, 'e')));
+    auto out = await(session.data(URLRequest(url("/bounded"))));
+    ASSERT_TRUE(out.value()) << out.errorDescription();
+    EXPECT_EQ(out.value()->data.size(), 100'000u);
+}
+
 TEST_F(URLSessionTest, ReusesOneConnectionForSuccessiveRequests) {
     server.route("GET", "/a", LoopbackAnswer::text(200, "A"));
     URLSession session;
