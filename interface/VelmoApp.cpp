@@ -12,6 +12,7 @@
 
 #include "interface/CompanionAppDelegate.h"
 #include "interface/OverlayWindow.h"
+#include "interface/VelmoConfiguration.h"
 #include "platform/base/Logger.h"
 #include "platform/media/PulseAudioSourceMonitor.h"
 #include "platform/desktop/ApplicationTermination.h"
@@ -50,6 +51,8 @@ int main() {
     auto desktop = X11StatusBarDesktop::open();
     StatusBarDesktop::install(desktop);
     CompanionAppDelegate::Dependencies dependencies;
+    // Read once here, written by the launch after its start line.
+    dependencies.configuration = VelmoConfiguration::read();
     // The cursor is drawn on 32-bit windows; without them it keeps its state but shows nothing.
     if (desktop && desktop->hasArgbVisual()) {
         OverlayWindowLayer::install(desktop);
