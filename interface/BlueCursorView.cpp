@@ -82,6 +82,10 @@ struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Sha
     std::weak_ptr<CompanionManager> companion;
     std::function<Point()> mouseLocation;
     std::shared_ptr<CursorRandomSource> random;
+    std::shared_ptr<ScreenLayer> pointerMotion;
+    Cancellable pointerMoves;
+    std::optional<Point> lastMouse;  // as the last follow tick read it
+    AnimationEngine* engine = nullptr;
 
     State state;
     std::shared_ptr<Timer> timer;
@@ -104,6 +108,7 @@ struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Sha
 
     void startTrackingCursor() {
         Point m = mouse();
+        lastMouse = m;
         state.isCursorOnThisScreen = screenFrame.contains(m);
         state.cursorPosition = local(m) + kFollowOffset;
         // The repeating timers are kept here, so they hold the state weakly (no cycle).
@@ -114,6 +119,12 @@ struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Sha
             else
                 t.invalidate();
         });
+        if (pointerMotion) {
+            pointerMoves = pointerMotion->observePointerMotion([weak] {
+                auto self = weak.lock();
+                if (self && self->timer && self->timer->isSuspended()) self->timer->resume();
+            });
+        }
         auto self = shared_from_this();
         if (isFirstAppearance && state.isCursorOnThisScreen) {
             cursorOpacityAnimation = Animation::easeIn(Seconds(2.0));
@@ -127,6 +138,8 @@ struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Sha
 
     void updateCursorPosition() {
         Point m = mouse();
+        const bool still = lastMouse == m;
+        lastMouse = m;
         State before = state;
         state.isCursorOnThisScreen = screenFrame.contains(m);
         if (state.mirrinNavigationMode == MirrinNavigationMode::navigatingToTarget && state.isReturningToCursor) {
@@ -134,7 +147,18 @@ struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Sha
         } else if (state.mirrinNavigationMode == MirrinNavigationMode::followingCursor) {
             state.cursorPosition = local(m) + kFollowOffset;
         }
-        if (!(before == state)) changed();
+        if (!(before == state)) {
+            changed();
+        } else if (still) {
+            restFollowTimerIfQuiet();
+        }
+    }
+
+    // Nothing a tick reads can change before the pointer moves, and the announced move brings
+    // back the tick that is due next.
+    void restFollowTimerIfQuiet() {
+        if (!timer || !pointerMotion || (engine && engine->isRunning()) || !pointerMotion->announcesPointerMotion()) return;
+        timer->suspend();
     }
 
     void startWelcomeAnimation() {
@@ -177,6 +201,7 @@ struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Sha
 
     void stopTrackingCursor() {
         disappeared = true;
+        pointerMoves.cancel();
         if (timer) timer->invalidate();
         timer.reset();
         if (navigationAnimationTimer) navigationAnimationTimer->invalidate();
@@ -513,7 +538,9 @@ struct BlueCursorView::Presentation {
             spinnerOpacity.set(group(v == CompanionVoiceState::processing), ifChanged(voiceChanged, Animation::easeIn(Seconds(0.15))));
         });
         updateHolds();
-        if (needsDisplay) needsDisplay();
+        // A running clock draws this on its next frame: one frame for the tick, whatever
+        // changed in it.
+        if (needsDisplay && !engine.isRunning()) needsDisplay();
     }
 
     // The waveform's timeline and the spinner's turn run only while they can be seen.
@@ -602,6 +629,8 @@ BlueCursorView::BlueCursorView(Rect screenFrame, bool isFirstAppearance, Compani
     shared_->screenFrame = screenFrame;
     shared_->isFirstAppearance = isFirstAppearance;
     shared_->companion = companionManager.weak_from_this();
+    if (!environment.mouseLocation && !environment.pointerMotion) environment.pointerMotion = ScreenLayer::current();
+    shared_->pointerMotion = std::move(environment.pointerMotion);
     shared_->mouseLocation = environment.mouseLocation ? std::move(environment.mouseLocation)
                                                        : std::function<Point()>([] { return ScreenLayer::current()->mouseLocation(); });
     shared_->random =
@@ -611,6 +640,7 @@ BlueCursorView::BlueCursorView(Rect screenFrame, bool isFirstAppearance, Compani
         ownEngine_ = std::make_unique<AnimationEngine>();
         engine = ownEngine_.get();
     }
+    shared_->engine = engine;
     presentation_ = std::make_shared<Presentation>(*engine, shared_);
     presentation_->referenceDateSeconds =
         environment.referenceDateSeconds ? std::move(environment.referenceDateSeconds) : std::function<double()>(wallClockReferenceSeconds);
@@ -697,7 +727,10 @@ BlueCursorOverlay::BlueCursorOverlay(const std::vector<Rect>& screenFrames, bool
       engine_(std::make_unique<AnimationEngine>()),
       frames_(screenFrames) {
     if (!environment.engine) environment.engine = engine_.get();
-    if (!environment.mouseLocation) environment.mouseLocation = [] { return ScreenLayer::current()->mouseLocation(); };
+    if (!environment.mouseLocation) {
+        if (!environment.pointerMotion) environment.pointerMotion = ScreenLayer::current();
+        environment.mouseLocation = [] { return ScreenLayer::current()->mouseLocation(); };
+    }
     if (!environment.random) environment.random = std::make_shared<SeededCursorRandomSource>(std::random_device{}());
     for (const Rect& frame : screenFrames)
         views_.push_back(std::make_unique<BlueCursorView>(frame, isFirstAppearance, companionManager, environment));

@@ -22,6 +22,7 @@
 #include "interface/drawing/ChangeObserver.h"
 #include "interface/drawing/Layer.h"
 #include "platform/desktop/Geometry.h"
+#include "platform/desktop/ScreenLayer.h"
 #include "platform/runtime/Duration.h"
 
 namespace velmo {
@@ -55,6 +56,10 @@ public:
         std::shared_ptr<CursorRandomSource> random;  // default: seeded from the system
         std::function<double()> referenceDateSeconds;  // the waveform's clock; default: the wall clock
         AnimationEngine* engine = nullptr;  // shared by the views of one overlay; default: own
+        // Announces the pointer's moves, so the follow timer rests while the pointer is still and
+        // nothing animates; default: the screen layer when `mouseLocation` is its too. Without
+        // one the timer never rests.
+        std::shared_ptr<ScreenLayer> pointerMotion;
     };
 
     // The view state of one cursor (view coordinates: origin top-left of the screen, y down).

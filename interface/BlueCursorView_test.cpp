@@ -11,6 +11,7 @@
 #include "companion/CompanionTestDoubles.h"
 #include "interface/drawing/Painter.h"
 #include "platform/base/UTF8.h"
+#include "platform/desktop/SimulatedScreenLayer.h"
 #include "platform/foundation/Unicode.h"
 #include "platform/media/SimulatedVideoPlayer.h"
 #include "platform/runtime/VirtualMainLoop.h"
@@ -96,6 +97,73 @@ TEST_F(CursorTest, FollowsTheMouseThirtyFiveRightAndTwentyFiveBelowEverySixteenM
     EXPECT_FALSE(view->state().isCursorOnThisScreen);
     EXPECT_EQ(view->state().cursorPosition, (Point{1535, 425}));
     EXPECT_FALSE(find(view->layers(), "triangle"));
+}
+
+// Beside a view whose timer never rests, one that rests follows every move at the very same
+// ticks, and reads the pointer only while it moves or something animates.
+TEST_F(CursorTest, FollowTimerRestsWhileThePointerIsStillAndAnAnnouncedMoveFollowsAtTheSameTick) {
+    auto pointer = std::make_shared<SimulatedScreenLayer>();
+    pointer->setAnnouncesPointerMotion(true);
+    pointer->setMouseLocation(mouse);
+    int reads = 0;
+    BlueCursorView::Environment resting = environment();
+    resting.mouseLocation = [&] {
+        ++reads;
+        return pointer->mouseLocation();
+    };
+    resting.pointerMotion = pointer;
+    BlueCursorView restingView(kScreen, false, *companion, resting);
+    BlueCursorView::Environment ticking = environment();
+    ticking.mouseLocation = [&] { return pointer->mouseLocation(); };
+    BlueCursorView tickingView(kScreen, false, *companion, ticking);
+    restingView.appear();
+    tickingView.appear();
+    loop().advance(2.0s);
+    reads = 0;
+    loop().advance(5.0s);
+    EXPECT_EQ(reads, 0);
+    EXPECT_TRUE(restingView.state().hasTimer);
+
+    const Point moves[] = {{400, 500}, {401, 500}, {900, 200}, {900, 201}};
+    const double gaps[] = {0.0073, 3.0, 0.0161, 0.5};
+    for (std::size_t i = 0; i < std::size(moves); ++i) {
+        loop().advance(Seconds(gaps[i]));
+        pointer->setMouseLocation(moves[i]);
+        for (int step = 0; step < 40; ++step) {
+            loop().advance(0.001s);
+            ASSERT_EQ(restingView.state().cursorPosition, tickingView.state().cursorPosition) << i << " " << step;
+        }
+        const Point local = restingView.local(moves[i]);
+        EXPECT_EQ(restingView.state().cursorPosition, (Point{local.x + 35, local.y + 25})) << i;
+    }
+    // The spring after the last move still runs: the timer ticks until it settles, then rests.
+    reads = 0;
+    loop().advance(0.1s);
+    EXPECT_GE(reads, 5);
+    loop().advance(2.0s);
+    reads = 0;
+    loop().advance(2.0s);
+    EXPECT_EQ(reads, 0);
+}
+
+TEST_F(CursorTest, FollowTimerNeverRestsWhereMovesAreNotAnnounced) {
+    auto pointer = std::make_shared<SimulatedScreenLayer>();  // announces nothing
+    int reads = 0;
+    BlueCursorView::Environment e = environment();
+    e.mouseLocation = [&] {
+        ++reads;
+        return mouse;
+    };
+    e.pointerMotion = pointer;
+    BlueCursorView view(kScreen, false, *companion, e);
+    view.appear();
+    loop().advance(3.0s);
+    reads = 0;
+    loop().advance(1.6s);
+    EXPECT_GE(reads, 99);
+    mouse = {400, 500};  // unannounced, still followed at the next tick
+    loop().advance(0.017s);
+    EXPECT_EQ(view.state().cursorPosition, (Point{435, 425}));
 }
 
 TEST_F(CursorTest, WelcomeOnFirstAppearanceFollowsItsTimetableAndStartsTheVideo) {

@@ -131,6 +131,7 @@ void OverlayWindowManager::showOverlay(const std::vector<Screen>& screens, Compa
     std::vector<Rect> frames;
     for (const auto& screen : screens) frames.push_back(screen.frame);
     BlueCursorView::Environment environment = environment_;
+    if (!environment.mouseLocation && !environment.pointerMotion) environment.pointerMotion = ScreenLayer::current();
     environment.mouseLocation = sharedPointerSample(environment.mouseLocation);
     views_ = std::make_unique<BlueCursorOverlay>(frames, isFirstAppearance, companion, environment);
     for (std::size_t i = 0; i < screens.size(); ++i) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "companion/CompanionTestDoubles.h"
+#include "platform/desktop/SimulatedScreenLayer.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/SimulatedOverlayWindowLayer.h"
 
@@ -162,6 +163,48 @@ TEST_F(OverlayTest, AStillMousePresentsNoFramesOnceTheCursorSettlesAndAMovePrese
     loop().advance(0.1s);
     EXPECT_GT(window(0).framesPresented, left);
     for (const auto& r : window(0).lastDamage) EXPECT_LT(r.width * r.height, 1440 * 900 / 4);
+}
+
+TEST_F(OverlayTest, AMovingPointerPresentsAtMostOneFramePerTickOnEachWindow) {
+    manager.setHasShownOverlayBefore(true);
+    manager.showOverlay({kLeft, kRight}, *companion);
+    loop().advance(2.0s);
+    const int before = window(0).framesPresented;
+    // A move every 20 ms for two seconds: the follow ticks and the spring's frames between them.
+    for (int i = 0; i < 100; ++i) {
+        mouse.x += 3;
+        loop().advance(0.02s);
+    }
+    const int frames = window(0).framesPresented - before;
+    EXPECT_GT(frames, 90);
+    EXPECT_LE(frames, 2.0 / 0.016 + 1);
+}
+
+TEST_F(OverlayTest, AStillPointerLeavesTheOverlayAtRestUntilAMoveIsAnnounced) {
+    auto pointer = std::make_shared<SimulatedScreenLayer>();
+    pointer->setAnnouncesPointerMotion(true);
+    pointer->setMouseLocation(mouse);
+    BlueCursorView::Environment e = environment();
+    e.mouseLocation = [this, pointer] {
+        ++pointerSamples;
+        return pointer->mouseLocation();
+    };
+    e.pointerMotion = pointer;
+    OverlayWindowManager resting{layer, e};
+    resting.setHasShownOverlayBefore(true);
+    resting.showOverlay({kLeft, kRight}, *companion);
+    loop().advance(2.0s);
+    pointerSamples = 0;
+    const int frames = window(0).framesPresented;
+    loop().advance(30.0s);
+    EXPECT_EQ(pointerSamples, 0);
+    EXPECT_EQ(window(0).framesPresented, frames);
+    pointer->setMouseLocation({400, 500});  // (400, 400) on kLeft
+    loop().advance(0.017s);
+    EXPECT_GT(pointerSamples, 0);
+    loop().advance(1.0s);
+    EXPECT_EQ(window(0).pixel(435, 425), kBlue);
+    resting.hideOverlay();
 }
 
 // A published element in kRight's local coordinates and where the glyph lands: 8 right of and

@@ -63,6 +63,8 @@ public:
     int port() const { return http_.port(); }
     // "http://127.0.0.1:PORT".
     std::string origin() const { return http_.origin(); }
+    // Connections accepted so far.
+    std::size_t connectionCount() const { return http_.connectionCount(); }
 
     // The answer of every later request of the route (defaults: 200 with a small JSON body).
     void answer(Route route, Answer answer);

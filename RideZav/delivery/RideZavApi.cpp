@@ -15,10 +15,9 @@
 
 namespace ridezav {
 
-struct RideZavApi::InFlight {
+struct RideZavApi::Transport {
     std::mutex mutex;
-    std::map<std::uint64_t, std::unique_ptr<velmo::URLSession>> sessions;  // guarded by mutex
-    std::uint64_t next = 0;  // guarded by mutex
+    std::unique_ptr<velmo::URLSession> session;  // guarded by mutex; made for the first request
 };
 
 namespace {
@@ -122,18 +121,18 @@ RideZavApi::RideZavApi(std::shared_ptr<const RideZavConfig> config, velmo::Secon
     : sharedConfig_(std::move(config)),
       config_(*sharedConfig_),
       defaultTimeout_(defaultTimeout),
-      inFlight_(std::make_shared<InFlight>()) {}
+      transport_(std::make_unique<Transport>()) {}
 
 RideZavApi::RideZavApi(RideZavConfig config, velmo::Seconds defaultTimeout)
     : RideZavApi(std::make_shared<const RideZavConfig>(std::move(config)), defaultTimeout) {}
 
 RideZavApi::~RideZavApi() {
-    std::map<std::uint64_t, std::unique_ptr<velmo::URLSession>> sessions;
+    std::unique_ptr<velmo::URLSession> session;
     {
-        std::lock_guard lock(inFlight_->mutex);
-        sessions.swap(inFlight_->sessions);
+        std::lock_guard lock(transport_->mutex);
+        session = std::move(transport_->session);
     }
-    sessions.clear();  // outside the lock: each cancels its transfer and joins its worker
+    session.reset();  // outside the lock: cancels the transfers still running and joins its worker
 }
 
 velmo::URLSessionConfiguration RideZavApi::sessionConfig() const {
@@ -182,42 +181,28 @@ velmo::URLRequest RideZavApi::makeRequest(const std::string& url, const std::str
 }
 
 void RideZavApi::send(velmo::URLRequest request, bool compressed, DataCompletion completion) {
-    auto configuration = sessionConfig();
-    if (compressed) {
-        configuration.httpAdditionalHeaders.emplace_back("Accept-Encoding", "gzip");
-        configuration.httpAdditionalHeaders.emplace_back("Content-Encoding", "gzip");
-    }
-    std::unique_ptr<velmo::URLSession> session;
-    try {
-        session = std::make_unique<velmo::URLSession>(configuration);
-    } catch (const std::exception& error) {
-        // No thread for the session's worker: reported like any transport failure.
-        completion(std::string(), std::nullopt, std::make_exception_ptr(velmo::URLError(velmo::URLError::unknown, error.what())));
-        return;
-    }
-    velmo::URLSession& transport = *session;
-    std::uint64_t id;
+    velmo::URLSession* session = nullptr;
     {
-        std::lock_guard lock(inFlight_->mutex);
-        id = inFlight_->next++;
-        inFlight_->sessions.emplace(id, std::move(session));
-    }
-    std::weak_ptr<InFlight> weak = inFlight_;
-    auto task =
-        transport.dataTask(std::move(request), [weak, id, completion = std::move(completion)](
-                                                   std::string data, std::optional<velmo::URLResponse> response, std::exception_ptr error) {
-            std::unique_ptr<velmo::URLSession> done;  // let go after the completion, on this thread
-            if (auto inFlight = weak.lock()) {
-                std::lock_guard lock(inFlight->mutex);
-                auto it = inFlight->sessions.find(id);
-                if (it != inFlight->sessions.end()) {
-                    done = std::move(it->second);
-                    inFlight->sessions.erase(it);
-                }
+        std::lock_guard lock(transport_->mutex);
+        if (!transport_->session) {
+            auto configuration = sessionConfig();
+            // Requests stay independent of each other, as on sessions of their own.
+            configuration.httpCookieStorage = false;
+            try {
+                transport_->session = std::make_unique<velmo::URLSession>(std::move(configuration));
+            } catch (const std::exception& error) {
+                // No thread for the session's worker: reported like any transport failure.
+                completion(std::string(), std::nullopt, std::make_exception_ptr(velmo::URLError(velmo::URLError::unknown, error.what())));
+                return;
             }
-            completion(std::move(data), std::move(response), std::move(error));
-        });
-    task->resume();
+        }
+        session = transport_->session.get();
+    }
+    if (compressed) {
+        request.setValue("gzip", "Accept-Encoding");
+        request.setValue("gzip", "Content-Encoding");
+    }
+    session->dataTask(std::move(request), std::move(completion))->resume();
 }
 
 void RideZavApi::batch(std::vector<RideZavEvent> events, Completion completion) {
@@ -228,6 +213,30 @@ void RideZavApi::batch(std::vector<RideZavEvent> events, Completion completion) 
                 {"batch", std::move(list)},
                 {"sent_at", RideZavAPIDateFormatter::shared().string(WallClock::current()->now())}};
     upload("batch", "/batch", serialise(Value(std::move(body))), std::move(completion));
+}
+
+void RideZavApi::batchJSON(std::vector<std::string> events, Completion completion) {
+    // The body the object above would give, made from the events' own bytes.
+    std::optional<std::string> body;
+    try {
+        std::size_t size = 64;
+        for (const auto& event : events) size += event.size() + 1;
+        std::string text;
+        text.reserve(size);
+        text += "{\"api_key\":";
+        text += OrderedJSON(config_.apiKey()).dump();
+        text += ",\"batch\":[";
+        for (std::size_t i = 0; i < events.size(); ++i) {
+            if (i > 0) text += ',';
+            text += events[i];
+        }
+        text += "],\"sent_at\":";
+        text += OrderedJSON(RideZavAPIDateFormatter::shared().string(WallClock::current()->now())).dump();
+        text += '}';
+        body = std::move(text);
+    } catch (const std::exception&) {
+    }
+    upload("batch", "/batch", std::move(body), std::move(completion));
 }
 
 void RideZavApi::snapshot(std::vector<RideZavEvent> events, Completion completion) {

@@ -24,8 +24,9 @@ namespace ridezav {
 // request and the remote configuration. It never retries and never throws; every failure goes
 // to the completion and, with debug logging on, to one log line.
 // Thread contract: every request from any thread; completions run on the main loop (the URL
-// session's callback queue). Each request runs on a URL session of its own, kept in `inFlight_`
-// (guarded by its own lock) until its completion; destroying the client cancels them.
+// session's callback queue). Every request runs on one URL session, made for the first and kept
+// for the client's life (guarded by its own lock), so its worker thread and connections serve
+// them all; destroying the client cancels what still runs.
 class RideZavApi : public RideZavBatchUploading {
 public:
     // The decoded JSON object of a flags or remote-configuration answer, and the error.
@@ -47,6 +48,7 @@ public:
 
     void batch(std::vector<RideZavEvent> events, Completion completion) override;
     void snapshot(std::vector<RideZavEvent> events, Completion completion) override;
+    void batchJSON(std::vector<std::string> events, Completion completion) override;
     void flags(const std::string& distinctId, const std::optional<std::string>& anonymousId, const Groups& groups,
                const Object& personProperties, const std::optional<GroupProperties>& groupProperties, JSONCompletion completion);
     // Also completes with nothing when no request URL can be made: its caller waits for it.
@@ -79,7 +81,7 @@ public:
     static constexpr std::size_t maximumAnswerDepth = kMaximumJSONDepth;
 
 private:
-    struct InFlight;
+    struct Transport;
     using DataCompletion = std::function<void(std::string, std::optional<velmo::URLResponse>, std::exception_ptr)>;
     void upload(std::string_view what, const std::string& path, std::optional<std::string> body, Completion completion);
     void send(velmo::URLRequest request, bool compressed, DataCompletion completion);
@@ -88,7 +90,7 @@ private:
     const std::shared_ptr<const RideZavConfig> sharedConfig_;
     const RideZavConfig& config_;
     const velmo::Seconds defaultTimeout_;
-    const std::shared_ptr<InFlight> inFlight_;
+    const std::unique_ptr<Transport> transport_;
 };
 
 }  // namespace ridezav

@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <chrono>
 #include <filesystem>
 
 #include "RideZav/core/CoreTesting.h"
 #include "RideZav/core/InternalRideZavError.h"
 #include "RideZav/core/RideZavLog.h"
+#include "RideZav/core/RideZavUtils.h"
 #include "RideZav/delivery/RideZavFileBackedQueue.h"
 #include "RideZav/delivery/RideZavQueue.h"
 #include "platform/base/LogCapture.h"
@@ -222,6 +225,37 @@ TEST_F(RideZavApiLoopbackTest, AThreeEventBatchArrivesAsOneGzipBodyWithTheRightH
     EXPECT_TRUE(log.contains("[RideZav] Events sent successfully."));
 }
 
+TEST_F(RideZavApiLoopbackTest, EveryRequestOfOneClientTravelsOnOneSessionAndItsConnection) {
+    RideZavApi client(makeConfig());
+    EXPECT_EQ(upload(client, 3).statusCode, 200);
+    EXPECT_EQ(upload(client, 2, true).statusCode, 200);
+    EXPECT_FALSE(flags(client).error);
+    EXPECT_EQ(upload(client, 1).statusCode, 200);
+    EXPECT_EQ(server.requests().size(), 4u);
+    EXPECT_EQ(server.connectionCount(), 1u);
+    // The compression headers are the uploads' own: the flags request carries none.
+    const auto flagsRequests = server.requestsOf(Route::flags);
+    ASSERT_EQ(flagsRequests.size(), 1u);
+    EXPECT_FALSE(flagsRequests[0].header("Content-Encoding"));
+    EXPECT_EQ(server.requestsOf(Route::batch).back().header("Content-Encoding"), "gzip");
+}
+
+TEST_F(RideZavApiLoopbackTest, EventsInTheirJSONFormMakeTheBatchBodyAsTheyAre) {
+    RideZavApi client(makeConfig());
+    std::vector<std::string> stored;
+    for (const auto& e : events(2)) stored.push_back(*jsonData(e.toJSON()));
+    std::optional<RideZavBatchUploadInfo> result;
+    client.batchJSON(stored, [&](RideZavBatchUploadInfo info) { result = std::move(info); });
+    ASSERT_TRUE(mainLoop.loop().runUntil([&] { return result.has_value(); }, 30s));
+    EXPECT_EQ(result->statusCode, 200);
+    const auto received = server.requestsOf(Route::batch);
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].body,
+              R"({"api_key":"phc_test","batch":[)" + stored[0] + "," + stored[1] + R"(],"sent_at":"2024-01-01T00:00:00.123Z"})");
+    ASSERT_TRUE(received[0].json);
+    EXPECT_EQ(keysOf(*received[0].json), (std::vector<std::string>{"api_key", "batch", "sent_at"}));
+}
+
 TEST_F(RideZavApiLoopbackTest, SnapshotsGoToTheSnapshotEndpointAsAnArrayOfEventsCarryingTheKey) {
     RideZavApi client(makeConfig());
     EXPECT_EQ(upload(client, 2, true).statusCode, 200);
@@ -396,6 +430,30 @@ TEST_F(QueueUploadTest, TwentyAddsGiveOnePostOfTwentyEventsAndTheFilesAreRemoved
     EXPECT_EQ((*received[0].json)["batch"].size(), 20u);
     EXPECT_TRUE(std::filesystem::is_empty(dir / "ridezav.queueFolder") || store->depth() == 0);
     EXPECT_EQ(queue().retryCount(), 0);
+}
+
+// Files the queue wrote go out byte for byte; a file in another readable form is read as an event
+// and written anew; one that reads as no event is left out and removed with the batch.
+TEST_F(QueueUploadTest, StoredEventsGoOutAsStoredOthersAreWrittenAnewAndUnreadableOnesLeave) {
+    const std::filesystem::path folder = dir / "ridezav.queueFolder";
+    std::filesystem::create_directories(folder);
+    const std::string written = *jsonData(event(0).toJSON());
+    const std::string older = R"({"distinct_id":"d","event":"legacy","properties":{"a":1}})";
+    const std::pair<const char*, std::string> files[] = {
+        {"1704067100.0", written}, {"1704067101.0", older}, {"1704067102.0", "{\"event\""}};
+    for (const auto& [name, contents] : files) std::ofstream(folder / name) << contents;
+    store = std::make_shared<RideZavFileBackedQueue>(folder);
+    ASSERT_EQ(store->depth(), 3u);
+    queue().take(50);
+    ASSERT_TRUE(mainLoop.loop().runUntil([&] { return store->depth() == 0 && settled(); }, 30s));
+    const auto received = server.requestsOf(Route::batch);
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_NE(received[0].body.find("[" + written + ","), std::string::npos);
+    ASSERT_TRUE(received[0].json);
+    const auto& batch = (*received[0].json)["batch"];
+    ASSERT_EQ(batch.size(), 2u);
+    EXPECT_EQ(batch[1]["event"], "legacy");
+    EXPECT_EQ(keysOf(batch[1]), (std::vector<std::string>{"event", "distinct_id", "properties", "timestamp", "uuid"}));
 }
 
 TEST_F(QueueUploadTest, UnansweredAndRedirectedBatchesStayAndTheQueuePauses) {

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "RideZav/model/RideZavEvent.h"
@@ -23,6 +24,18 @@ public:
     virtual ~RideZavBatchUploading() = default;
     virtual void batch(std::vector<RideZavEvent> events, Completion completion) = 0;
     virtual void snapshot(std::vector<RideZavEvent> events, Completion completion) = 0;
+    // The batch upload of events in their JSON form (RideZavEvent::isJSONForm), each sent as it
+    // is. By default they are read back and go through `batch`.
+    virtual void batchJSON(std::vector<std::string> events, Completion completion) {
+        std::vector<RideZavEvent> decoded;
+        decoded.reserve(events.size());
+        for (const auto& json : events) {
+            const auto value = parseJSON(json);
+            const Object* object = value ? value->get<Object>() : nullptr;
+            if (auto event = object ? RideZavEvent::fromJSON(*object) : std::nullopt) decoded.push_back(std::move(*event));
+        }
+        batch(std::move(decoded), std::move(completion));
+    }
 };
 
 }  // namespace ridezav

@@ -170,12 +170,7 @@ void RideZavQueue::takeOnQueue(std::size_t count) {
         isFlushing_ = true;
     }
     auto batch = fileQueue_->peekBatch(count);
-    std::vector<RideZavEvent> events;
-    events.reserve(batch.contents.size());
-    for (const auto& contents : batch.contents) {
-        if (auto event = decodeEvent(contents)) events.push_back(std::move(*event));
-    }
-    sendBatch(std::move(events), [self = shared_from_this(), names = std::move(batch.names)](bool success) {
+    BatchCompletion done = [self = shared_from_this(), names = std::move(batch.names)](bool success) {
         // Exactly the names this batch walked: not "that many from the front", which a drop
         // or a missing file would shift onto events never sent.
         if (success && !names.empty()) {
@@ -184,7 +179,28 @@ void RideZavQueue::takeOnQueue(std::size_t count) {
         }
         std::lock_guard lock(self->isFlushingLock_);
         self->isFlushing_ = false;
-    });
+    };
+    if (endpoint_ == RideZavApiEndpoint::batch) {
+        // The stored bytes are the events' JSON form, written once at capture: the batch body is
+        // made of them. Only contents in another form are read as events and written anew.
+        std::vector<std::string> events;
+        events.reserve(batch.contents.size());
+        for (auto& contents : batch.contents) {
+            if (RideZavEvent::isJSONForm(contents)) {
+                events.push_back(std::move(contents));
+            } else if (auto event = decodeEvent(contents)) {
+                if (auto data = jsonData(event->toJSON())) events.push_back(std::move(*data));
+            }
+        }
+        sendBatch(std::move(events), std::move(done));
+        return;
+    }
+    std::vector<RideZavEvent> events;
+    events.reserve(batch.contents.size());
+    for (const auto& contents : batch.contents) {
+        if (auto event = decodeEvent(contents)) events.push_back(std::move(*event));
+    }
+    sendSnapshots(std::move(events), std::move(done));
 }
 
 std::optional<RideZavEvent> RideZavQueue::decodeEvent(std::string_view contents) {
@@ -193,20 +209,26 @@ std::optional<RideZavEvent> RideZavQueue::decodeEvent(std::string_view contents)
     return RideZavEvent::fromJSON(*value->get<Object>());
 }
 
-void RideZavQueue::sendBatch(std::vector<RideZavEvent> events, BatchCompletion completion) {
+template <class Events, class Upload>
+void RideZavQueue::sendThrough(Events events, BatchCompletion completion, Upload upload) {
     if (events.empty()) {
         completion(true);  // removes the undecodable files that were read
         return;
     }
     ridezavLog("Sending batch of " + std::to_string(events.size()) + " events to RideZav");
-    auto onResult = [self = shared_from_this(), completion = std::move(completion)](RideZavBatchUploadInfo info) {
+    upload(std::move(events), [self = shared_from_this(), completion = std::move(completion)](RideZavBatchUploadInfo info) {
         self->handleUploadResult(info, completion);
-    };
-    if (endpoint_ == RideZavApiEndpoint::snapshot) {
-        api_->snapshot(std::move(events), std::move(onResult));
-    } else {
-        api_->batch(std::move(events), std::move(onResult));
-    }
+    });
+}
+
+void RideZavQueue::sendBatch(std::vector<std::string> events, BatchCompletion completion) {
+    sendThrough(std::move(events), std::move(completion),
+                [this](auto events, auto onResult) { api_->batchJSON(std::move(events), std::move(onResult)); });
+}
+
+void RideZavQueue::sendSnapshots(std::vector<RideZavEvent> events, BatchCompletion completion) {
+    sendThrough(std::move(events), std::move(completion),
+                [this](auto events, auto onResult) { api_->snapshot(std::move(events), std::move(onResult)); });
 }
 
 void RideZavQueue::handleUploadResult(const RideZavBatchUploadInfo& info, const BatchCompletion& completion) {

@@ -73,7 +73,11 @@ private:
     using BatchCompletion = std::function<void(bool success)>;
     void askForSpareFiles();
     void takeOnQueue(std::size_t count);
-    void sendBatch(std::vector<RideZavEvent> events, BatchCompletion completion);
+    // Sends a non-empty batch through `upload`; an empty one completes at once.
+    template <class Events, class Upload>
+    void sendThrough(Events events, BatchCompletion completion, Upload upload);
+    void sendBatch(std::vector<std::string> events, BatchCompletion completion);
+    void sendSnapshots(std::vector<RideZavEvent> events, BatchCompletion completion);
     void handleUploadResult(const RideZavBatchUploadInfo& info, const BatchCompletion& completion);
     void reachable(Reachability& reachability);
     void unreachable();

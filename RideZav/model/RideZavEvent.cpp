@@ -1,5 +1,6 @@
 #include "RideZav/model/RideZavEvent.h"
 
+#include <algorithm>
 #include <array>
 
 #include "RideZav/core/RideZavAPIDateFormatter.h"
@@ -67,6 +68,85 @@ std::optional<RideZavEvent> RideZavEvent::fromJSON(const Object& json) {
 
     std::string distinct = *distinctId;  // may point into `properties`, which moves below
     return RideZavEvent(*event, std::move(distinct), std::move(properties), timestamp, *uuid, std::move(apiKey));
+}
+
+namespace {
+
+// Follows the parse as events arrive; stops at the first thing toJSON would not have written.
+class JSONFormCheck : public nlohmann::json_sax<OrderedJSON> {
+public:
+    bool null() override { return value(Kind::other); }
+    bool boolean(bool) override { return value(Kind::other); }
+    bool number_integer(number_integer_t) override { return value(Kind::other); }
+    bool number_unsigned(number_unsigned_t) override { return value(Kind::other); }
+    bool number_float(number_float_t, const string_t&) override { return value(Kind::other); }
+    bool string(string_t& text) override {
+        if (depth_ != 1) return true;
+        switch (key_) {
+            case Key::timestamp:
+                if (!RideZavAPIDateFormatter::shared().date(text)) return false;
+                break;
+            case Key::uuid:
+                if (!velmo::UUID::fromString(text)) return false;
+                break;
+            default:
+                break;
+        }
+        return value(Kind::text);
+    }
+    bool binary(binary_t&) override { return false; }
+    bool start_object(std::size_t) override {
+        if (depth_ <= 1 && !value(Kind::object)) return false;
+        return ++depth_ <= kMaximumJSONDepth;
+    }
+    bool key(string_t& name) override {
+        if (depth_ != 1) return true;
+        static constexpr std::array<std::string_view, 6> names = {"event", "distinct_id", "properties", "timestamp", "uuid", "api_key"};
+        const auto it = std::find(names.begin(), names.end(), name);
+        if (it == names.end()) return false;
+        key_ = Key(it - names.begin());
+        const unsigned bit = 1u << unsigned(key_);
+        if (seen_ & bit) return false;
+        seen_ |= bit;
+        return true;
+    }
+    bool end_object() override {
+        --depth_;
+        return true;
+    }
+    bool start_array(std::size_t) override {
+        if (depth_ <= 1 && !value(Kind::other)) return false;
+        return ++depth_ <= kMaximumJSONDepth;
+    }
+    bool end_array() override {
+        --depth_;
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+
+    // Every key but "api_key" is there.
+    bool complete() const { return seen_ == 0x1fu || seen_ == 0x3fu; }
+
+private:
+    enum class Key { event, distinctId, properties, timestamp, uuid, apiKey };
+    enum class Kind { text, object, other };
+    // A value of the top-level object must have its key's type; the top level must be an object.
+    bool value(Kind kind) {
+        if (depth_ == 0) return kind == Kind::object;
+        if (depth_ != 1) return true;
+        return key_ == Key::properties ? kind == Kind::object : kind == Kind::text;
+    }
+
+    std::size_t depth_ = 0;
+    Key key_ = Key::event;
+    unsigned seen_ = 0;
+};
+
+}  // namespace
+
+bool RideZavEvent::isJSONForm(std::string_view json) {
+    JSONFormCheck check;
+    return OrderedJSON::sax_parse(json.begin(), json.end(), &check) && check.complete();
 }
 
 namespace {

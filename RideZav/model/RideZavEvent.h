@@ -28,6 +28,11 @@ public:
     // Reads a stored event; none for an empty dictionary, a missing or non-text "event", or no
     // distinct id at the top level or in the properties. Wrong-typed values count as absent.
     static std::optional<RideZavEvent> fromJSON(const Object& json);
+    // Whether `json` is an event's JSON form as toJSON writes it (the top-level keys above, each
+    // once, of their types, a timestamp and a uuid that read back), so that sending these bytes
+    // sends what reading them as an event and writing it again would. Checked without building
+    // a document.
+    static bool isJSONForm(std::string_view json);
 
     bool operator==(const RideZavEvent&) const = default;
 };

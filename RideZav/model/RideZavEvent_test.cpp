@@ -148,5 +148,39 @@ TEST(RideZavFeatureFlagResult, DecodedPayload) {
     EXPECT_EQ(list, (std::vector<int>{1, 2}));
 }
 
+TEST(RideZavEvent, OnlyTheJSONFormItWritesCountsAsItsJSONForm) {
+    RideZavEvent e("opened", "user-1", Object{{"n", 1}, {"nested", Object{{"event", 2}}}}, dateFromMilliseconds(1704067200123),
+                   velmo::UUID::random());
+    const std::string written = *jsonData(e.toJSON());
+    EXPECT_TRUE(RideZavEvent::isJSONForm(written));
+    e.apiKey = "phc_key";
+    EXPECT_TRUE(RideZavEvent::isJSONForm(*jsonData(e.toJSON())));
+    const std::string uuid = e.uuid.uuidString();
+    struct Case {
+        const char* name;
+        std::string json;
+    };
+    const Case others[] = {
+        {"no uuid", R"({"event":"a","distinct_id":"d","properties":{},"timestamp":"2024-01-01T00:00:00.000Z"})"},
+        {"a timestamp that does not read", R"({"event":"a","distinct_id":"d","properties":{},"timestamp":"soon","uuid":")" + uuid + "\"}"},
+        {"a uuid that does not read",
+         R"({"event":"a","distinct_id":"d","properties":{},"timestamp":"2024-01-01T00:00:00.000Z","uuid":"x"})"},
+        {"a key of its own",
+         R"({"event":"a","distinct_id":"d","properties":{},"timestamp":"2024-01-01T00:00:00.000Z","uuid":")" + uuid + R"(","$set":{}})"},
+        {"a key twice",
+         R"({"event":"a","event":"b","distinct_id":"d","properties":{},"timestamp":"2024-01-01T00:00:00.000Z","uuid":")" + uuid + "\"}"},
+        {"properties that are no object",
+         R"({"event":"a","distinct_id":"d","properties":[],"timestamp":"2024-01-01T00:00:00.000Z","uuid":")" + uuid + "\"}"},
+        {"a number for a name",
+         R"({"event":1,"distinct_id":"d","properties":{},"timestamp":"2024-01-01T00:00:00.000Z","uuid":")" + uuid + "\"}"},
+        {"an array", "[" + written + "]"},
+        {"cut short", written.substr(0, written.size() - 1)},
+        {"nothing", ""},
+        {"nested too deeply", R"({"event":"a","distinct_id":"d","timestamp":"2024-01-01T00:00:00.000Z","uuid":")" + uuid +
+                                  R"(","properties":)" + std::string(600, '[') + std::string(600, ']') + "}"},
+    };
+    for (const auto& c : others) EXPECT_FALSE(RideZavEvent::isJSONForm(c.json)) << c.name;
+}
+
 }  // namespace
 }  // namespace ridezav

@@ -7,23 +7,38 @@ void zvcrash_async_file_init(zvcrash_async_file* file, int fd, uint64_t limit) {
     file->limit = limit;
     file->total_bytes = 0;
     file->buflen = 0;
+    file->refused = false;
 }
 
-bool zvcrash_async_file_write(zvcrash_async_file* file, const void* data, uint64_t length) {
+namespace {
+
+bool accept(zvcrash_async_file* file, const void* data, uint64_t length) {
     if (file->limit != 0) {
         if (length > file->limit || file->total_bytes > file->limit - length) return false;
-        file->total_bytes += length;
     }
     if (file->buflen + length > sizeof(file->buffer)) {
         if (!zvcrash_async_file_flush(file)) return false;
     }
     if (file->buflen + length > sizeof(file->buffer)) {
-        return zvcrash_async_writen(file->fd, data, length) >= 0;
+        if (zvcrash_async_writen(file->fd, data, length) < 0) return false;
+    } else {
+        zvcrash_async_memcpy(file->buffer + file->buflen, data, length);
+        file->buflen += length;
     }
-    zvcrash_async_memcpy(file->buffer + file->buflen, data, length);
-    file->buflen += length;
+    if (file->limit != 0) file->total_bytes += length;
     return true;
 }
+
+}  // namespace
+
+bool zvcrash_async_file_write(zvcrash_async_file* file, const void* data, uint64_t length) {
+    if (file->refused) return false;
+    if (accept(file, data, length)) return true;
+    file->refused = true;
+    return false;
+}
+
+bool zvcrash_async_file_incomplete(const zvcrash_async_file* file) { return file->refused; }
 
 bool zvcrash_async_file_flush(zvcrash_async_file* file) {
     if (file->buflen == 0) return true;

@@ -369,14 +369,29 @@ TEST(ZVCrashAsync, FileLimitAcceptsExactlyTheLimitAndRefusesWholeWrites) {
     const std::string data(1000, 'L');
     ASSERT_TRUE(zvcrash_async_file_write(&file, data.data(), 600));
     ASSERT_TRUE(zvcrash_async_file_write(&file, data.data(), 399));
-    EXPECT_FALSE(zvcrash_async_file_write(&file, "ab", 2));
-    EXPECT_EQ(999u, file.total_bytes);
+    EXPECT_FALSE(zvcrash_async_file_incomplete(&file));
     EXPECT_TRUE(zvcrash_async_file_write(&file, "L", 1));
     EXPECT_FALSE(zvcrash_async_file_write(&file, "x", 1));
-    EXPECT_FALSE(zvcrash_async_file_write(&file, data.data(), UINT64_MAX));
+    EXPECT_EQ(1000u, file.total_bytes);
+    EXPECT_TRUE(zvcrash_async_file_incomplete(&file));
     ASSERT_TRUE(zvcrash_async_file_close(&file));
     pipe.write = -1;
     EXPECT_EQ(data, pipe.drain());
+}
+
+TEST(ZVCrashAsync, AfterARefusedWriteEveryLaterWriteIsRefused) {
+    // A dropped field would leave every length after it pointing at the wrong bytes.
+    Pipe pipe;
+    zvcrash_async_file file;
+    zvcrash_async_file_init(&file, pipe.write, 10);
+    ASSERT_TRUE(zvcrash_async_file_write(&file, "abcdefgh", 8));
+    EXPECT_FALSE(zvcrash_async_file_write(&file, "xyz", 3));
+    EXPECT_FALSE(zvcrash_async_file_write(&file, "y", 1));
+    EXPECT_EQ(8u, file.total_bytes);
+    EXPECT_TRUE(zvcrash_async_file_incomplete(&file));
+    ASSERT_TRUE(zvcrash_async_file_close(&file));
+    pipe.write = -1;
+    EXPECT_EQ("abcdefgh", pipe.drain());
 }
 
 TEST(ZVCrashAsync, FileFailuresAreReported) {

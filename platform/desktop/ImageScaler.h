@@ -33,10 +33,11 @@ public:
     void scale(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride, std::uint8_t* out, int outWidth,
                int outHeight, std::size_t outStride, const Producer& produce);
 
-    // The whole pipeline: `produce` (may be null) fills the source as above, then `consume` runs
-    // on the calling thread and is handed the finished output rows [from, to) in order, each
-    // as soon as it is final, while the workers go on with later rows. An exception from either
-    // stops the workers and leaves this call.
+    // The whole pipeline on two threads: one thread of the scaler's runs `produce` (may be
+    // null) and, each time rows arrive, scales the output rows they complete, while `consume`
+    // runs on the calling thread and is handed the finished output rows [from, to) in order,
+    // each as soon as it is final. An exception from either stops the scaling and leaves this
+    // call.
     using RowsDone = std::function<void(int from, int to)>;
     void scale(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride, std::uint8_t* out, int outWidth,
                int outHeight, std::size_t outStride, const Producer* produce, const RowsDone& consume);
@@ -62,13 +63,17 @@ public:
 
     // Output rows a worker scales at a time.
     static constexpr int kChunkRows = 16;
+    // Output pixels below which a picture is scaled on the calling thread alone.
+    static constexpr std::size_t kSmallPicture = 256 * 1024;
 
 private:
     struct Job;
     struct Workers;
+    // The plain forms on the workers; `consume` only for pictures small enough for one thread.
     void run(const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride, std::uint8_t* out, int outWidth,
              int outHeight, std::size_t outStride, const Producer* produce, const RowsDone* consume);
     void scaleRows(const Job& job, int first, int last, std::int16_t* row) const;
+    void prepareAxes(int sourceWidth, int sourceHeight, int outWidth, int outHeight);
 
     int cachedSource_[2] = {0, 0};
     int cachedOut_[2] = {0, 0};
@@ -76,6 +81,7 @@ private:
     Axis vertical_;
     std::vector<std::vector<std::int16_t>> rows_;  // a vertically filtered row per thread, 16 bits a channel
     std::unique_ptr<Workers> workers_;
+    std::unique_ptr<Workers> bandThread_;  // the pipeline's grab-and-scale thread
 };
 
 }  // namespace velmo

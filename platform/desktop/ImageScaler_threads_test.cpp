@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "platform/desktop/ImageScaler.h"
@@ -51,7 +52,11 @@ std::vector<std::uint8_t> referenceScale(const std::vector<std::uint8_t>& source
 TEST(ImageScalerThreads, BandsAndArrivingRowsGiveTheSamePixels) {
     const struct {
         int sw, sh, ow, oh;
-    } sizes[] = {{1920, 1080, 1280, 720}, {1080, 1920, 720, 1280}, {800, 600, 1280, 960}, {3840, 2160, 1280, 720}};
+    } sizes[] = {{1920, 1080, 1280, 720},
+                 {1080, 1920, 720, 1280},
+                 {800, 600, 1280, 960},
+                 {3840, 2160, 1280, 720},
+                 {1366, 768, 1277, 718}};  // rows that end in part of a vector step
     for (const auto& s : sizes) {
         std::vector<std::uint8_t> source = noise(s.sw, s.sh);
         const std::size_t outBytes = std::size_t(s.ow) * std::size_t(s.oh) * 4;
@@ -141,4 +146,40 @@ TEST(ImageScalerThreads, FinishedRowsReachTheConsumerInOrderWhileTheSourceArrive
                               [&](int from, int to) { consumed = to; }),
                  std::runtime_error);
     EXPECT_LT(consumed, oh);
+}
+
+// Two threads: the source arrives on the scaler's own thread, the caller only consumes; without
+// a producer the rows come all the same. A consumer that fails ends the call with its error.
+TEST(ImageScalerThreads, ThePipelineProducesOnItsOwnThreadConsumesOnTheCallerAndPassesOnAConsumersError) {
+    const int sw = 2560, sh = 1440, ow = 1280, oh = 720;
+    std::vector<std::uint8_t> source = noise(sw, sh);
+    const std::vector<std::uint8_t> reference = referenceScale(source, sw, sh, ow, oh);
+    std::vector<std::uint8_t> out(reference.size(), 0);
+    ImageScaler scaler;
+    const std::thread::id caller = std::this_thread::get_id();
+    std::thread::id producer;
+    const ImageScaler::Producer produce = [&](const ImageScaler::RowsReady& ready) {
+        producer = std::this_thread::get_id();
+        for (int to = 90; to < sh; to += 90) ready(to);
+        ready(sh);
+    };
+    bool consumedOnCaller = true;
+    scaler.scale(source.data(), sw, sh, std::size_t(sw) * 4, out.data(), ow, oh, std::size_t(ow) * 4, &produce,
+                 [&](int, int) { consumedOnCaller = consumedOnCaller && std::this_thread::get_id() == caller; });
+    EXPECT_NE(producer, caller);
+    EXPECT_TRUE(consumedOnCaller);
+    EXPECT_EQ(out, reference);
+
+    std::fill(out.begin(), out.end(), 0);
+    int last = 0;
+    scaler.scale(source.data(), sw, sh, std::size_t(sw) * 4, out.data(), ow, oh, std::size_t(ow) * 4, nullptr,
+                 [&](int, int to) { last = to; });
+    EXPECT_EQ(last, oh);
+    EXPECT_EQ(out, reference);
+
+    EXPECT_THROW(scaler.scale(source.data(), sw, sh, std::size_t(sw) * 4, out.data(), ow, oh, std::size_t(ow) * 4, &produce,
+                              [](int, int to) {
+                                  if (to > 100) throw std::runtime_error("the encoder ran out of memory");
+                              }),
+                 std::runtime_error);
 }

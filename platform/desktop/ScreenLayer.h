@@ -6,6 +6,7 @@
 // JPEG encoding. Real on X11 (X11ScreenLayer), simulated for tests (SimulatedScreenLayer).
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "platform/desktop/Geometry.h"
+#include "platform/runtime/Published.h"
 #include "platform/runtime/Task.h"
 
 namespace velmo {
@@ -146,6 +148,14 @@ public:
     virtual std::vector<Screen> screens() = 0;
     // The mouse position in global points.
     virtual Point mouseLocation() = 0;
+    // Calls `moved` on the main loop after the pointer moved, while the returned subscription
+    // lives. Only where `announcesPointerMotion()` holds does silence mean the pointer stayed
+    // where it was; by default it never does, and the pointer must be asked again.
+    virtual Cancellable observePointerMotion(std::function<void()> moved) {
+        (void)moved;
+        return {};
+    }
+    virtual bool announcesPointerMotion() { return false; }
     // The image as JPEG at the given compression factor (0 smallest .. 1 best); none on failure.
     virtual std::optional<std::vector<std::uint8_t>> jpegRepresentation(const Image& image, double compressionFactor) = 0;
 

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "platform/base/Error.h"
+#include "platform/runtime/MainLoop.h"
 
 namespace velmo {
 
@@ -136,6 +137,17 @@ std::vector<Screen> SimulatedScreenLayer::screens() {
 Point SimulatedScreenLayer::mouseLocation() {
     ++mouseReads_;
     return mouse_;
+}
+
+void SimulatedScreenLayer::setMouseLocation(Point location) {
+    const bool moved = !(location == mouse_);
+    mouse_ = location;
+    if (!moved || !announcesMotion_) return;
+    MainLoop::postToMain([moves = moves_] { moves.send(true); });
+}
+
+Cancellable SimulatedScreenLayer::observePointerMotion(std::function<void()> moved) {
+    return moves_.publisher().sink([moved = std::move(moved)](const bool&) { moved(); });
 }
 
 std::optional<std::vector<std::uint8_t>> SimulatedScreenLayer::jpegRepresentation(const Image& image, double compressionFactor) {

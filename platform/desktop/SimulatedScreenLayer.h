@@ -49,7 +49,10 @@ public:
     void setDisplaysWithScreens(std::vector<ShareableDisplay> displays);
     // Back to front.
     void setWindows(std::vector<Window> windows) { windows_ = std::move(windows); }
-    void setMouseLocation(Point location) { mouse_ = location; }
+    // A move is announced (posted to the main loop) to the pointer-motion listeners while
+    // announcing is on; by default it is off, and listeners must ask for the pointer.
+    void setMouseLocation(Point location);
+    void setAnnouncesPointerMotion(bool announces) { announcesMotion_ = announces; }
 
     // A display's background colour; by default one derived from its identifier.
     void setDisplayColour(std::uint32_t displayID, std::uint32_t rgb) { colours_[displayID] = rgb; }
@@ -70,6 +73,8 @@ public:
     Task<Image> captureImage(ContentFilter filter, StreamConfiguration configuration) override;
     std::vector<Screen> screens() override;
     Point mouseLocation() override;
+    Cancellable observePointerMotion(std::function<void()> moved) override;
+    bool announcesPointerMotion() override { return announcesMotion_; }
     std::optional<std::vector<std::uint8_t>> jpegRepresentation(const Image& image, double compressionFactor) override;
 
     // The pixels a screenshot of this display shows: its colour, then every window that lies on
@@ -81,6 +86,8 @@ private:
     std::vector<Screen> screens_;
     std::vector<Window> windows_;
     Point mouse_;
+    bool announcesMotion_ = false;
+    Subject<bool> moves_;
     std::map<std::uint32_t, std::uint32_t> colours_;
     std::exception_ptr contentError_;
     std::map<std::uint32_t, std::exception_ptr> screenshotErrors_;

@@ -3,6 +3,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XInput2.h>
 #include <X11/extensions/Xrandr.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include "platform/desktop/X11FrameGrabber.h"
 #include "platform/desktop/X11WindowCompositor.h"
 #include "platform/base/Error.h"
+#include "platform/runtime/MainLoop.h"
 #include "platform/runtime/SerialQueue.h"
 
 namespace velmo {
@@ -225,11 +227,91 @@ std::optional<RunningApplication> ownerOf(Display* d, const Atoms& atoms, Window
 
 Error noDisplayError(const std::string& failure) { return Error(kDomain, 1, failure); }
 
+// XInput2 raw motion on the root window of a connection of its own, read on the main loop while
+// anyone listens. Raw events reach the root whichever window has the pointer, even under a grab.
+// Main thread only.
+class PointerMotion : public std::enable_shared_from_this<PointerMotion> {
+public:
+    explicit PointerMotion(std::string displayName)
+        : displayName_(std::move(displayName)) {}
+    ~PointerMotion() { close(); }
+
+    Cancellable observe(std::function<void()> moved) {
+        auto subscription = std::make_shared<Cancellable>(moves_.publisher().sink([moved = std::move(moved)](const bool&) { moved(); }));
+        open();
+        return Cancellable([weak = weak_from_this(), subscription] {
+            subscription->cancel();
+            auto self = weak.lock();
+            if (self && self->moves_.subscriberCount() == 0) self->close();
+        });
+    }
+    bool announces() const { return display_ != nullptr && watch_ && moves_.subscriberCount() > 0; }
+
+private:
+    void open() {
+        if (display_) return;
+        auto loop = MainLoop::current();
+        if (!loop || displayName_.empty()) return;
+        Display* d = XOpenDisplay(displayName_.c_str());
+        if (!d) return;
+        int opcode = 0, event = 0, error = 0, major = 2, minor = 1;
+        if (!XQueryExtension(d, "XInputExtension", &opcode, &event, &error) || XIQueryVersion(d, &major, &minor) != Success || major < 2 ||
+            (major == 2 && minor < 1)) {
+            XCloseDisplay(d);
+            return;
+        }
+        unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
+        XISetMask(bits, XI_RawMotion);
+        XIEventMask selection{};
+        selection.deviceid = XIAllMasterDevices;
+        selection.mask_len = sizeof bits;
+        selection.mask = bits;
+        XISelectEvents(d, DefaultRootWindow(d), &selection, 1);
+        XSync(d, False);
+        watchX11ServerLoss(d);
+        display_ = d;
+        opcode_ = opcode;
+        try {
+            watch_ = loop->watchFd(ConnectionNumber(d), FdReadable, [this](unsigned) { read(); });
+        } catch (const std::exception&) {
+            close();  // not watched: motion is not announced, and the pointer is asked for on every tick
+        }
+    }
+    void close() {
+        watch_.cancel();
+        if (display_) closeWatchedDisplay(display_);
+        display_ = nullptr;
+    }
+    // Every event waiting is read; one announcement serves them all.
+    void read() {
+        if (!display_) return;
+        if (x11ServerIsGone(display_)) {
+            watch_.cancel();  // a dead connection stays readable for ever; the loss handler ends the process
+            return;
+        }
+        bool moved = false;
+        while (XPending(display_) > 0) {
+            XEvent event;
+            XNextEvent(display_, &event);
+            XGenericEventCookie* cookie = &event.xcookie;
+            if (cookie->type == GenericEvent && cookie->extension == opcode_ && cookie->evtype == XI_RawMotion) moved = true;
+        }
+        if (moved) moves_.send(true);
+    }
+
+    std::string displayName_;
+    Display* display_ = nullptr;
+    int opcode_ = 0;
+    FdWatch watch_;
+    Subject<bool> moves_;
+};
+
 }  // namespace
 
 struct X11ScreenLayer::Impl {
     Options options;
     std::string failure;
+    std::string displayName;
 
     // Answers the main thread's synchronous questions (screens, mouse).
     std::mutex queryMutex;
@@ -250,7 +332,10 @@ struct X11ScreenLayer::Impl {
     JpegEncoder jpeg;  // images that come without a prepared JPEG
     std::unique_ptr<SerialQueue> worker;
 
+    std::shared_ptr<PointerMotion> pointerMotion;  // made on the main thread with the first listener
+
     ~Impl() {
+        pointerMotion.reset();
         worker.reset();  // runs what is queued, then joins
         compositor.reset();
         grabber.reset();
@@ -394,6 +479,7 @@ X11ScreenLayer::X11ScreenLayer(Options options)
         impl_->failure = "No X display to capture: DISPLAY is not set";
         return;
     }
+    impl_->displayName = name;
     impl_->query = XOpenDisplay(name.c_str());
     impl_->capture = impl_->query ? XOpenDisplay(name.c_str()) : nullptr;
     if (!impl_->query || !impl_->capture) {
@@ -492,6 +578,14 @@ Point X11ScreenLayer::mouseLocation() {
     }
     return spaceOf(list).pointFromX11Pixel(rootX, rootY);
 }
+
+Cancellable X11ScreenLayer::observePointerMotion(std::function<void()> moved) {
+    if (!impl_->query) return {};
+    if (!impl_->pointerMotion) impl_->pointerMotion = std::make_shared<PointerMotion>(impl_->displayName);
+    return impl_->pointerMotion->observe(std::move(moved));
+}
+
+bool X11ScreenLayer::announcesPointerMotion() { return impl_->pointerMotion && impl_->pointerMotion->announces(); }
 
 std::optional<std::vector<std::uint8_t>> X11ScreenLayer::jpegRepresentation(const Image& image, double compressionFactor) {
     if (const auto* prepared = image.preparedJpegAt(JpegEncoder::qualityForCompressionFactor(compressionFactor))) {

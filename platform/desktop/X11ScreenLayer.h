@@ -22,9 +22,9 @@ struct X11Monitor {
 
 // The screen layer on an X11 display. XRandR monitors are the displays and the screens, the
 // primary one first (without XRandR, the whole X screen is one); pixels come through shared
-// memory where it works, else XGetImage, and are scaled on worker threads while the finished
-// rows are already encoded as JPEG; windows are
-// left out of screenshots by composing from the windows beneath (X11WindowCompositor).
+// memory where it works, else XGetImage, and are grabbed and scaled in bands on one thread
+// while another already encodes the finished rows as JPEG; windows are left out of screenshots
+// by composing from the windows beneath (X11WindowCompositor).
 // Without a display every asynchronous operation fails with a clear error, the screen list is
 // empty and the mouse is at (0, 0).
 class X11ScreenLayer : public ScreenLayer {
@@ -52,6 +52,9 @@ public:
     Task<Image> captureImage(ContentFilter filter, StreamConfiguration configuration) override;
     std::vector<Screen> screens() override;
     Point mouseLocation() override;
+    // XInput2 raw motion, on a connection of its own that is open while anyone listens.
+    Cancellable observePointerMotion(std::function<void()> moved) override;
+    bool announcesPointerMotion() override;
     std::optional<std::vector<std::uint8_t>> jpegRepresentation(const Image& image, double compressionFactor) override;
 
     // The monitors, the primary one first.

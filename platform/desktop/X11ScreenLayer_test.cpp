@@ -326,3 +326,26 @@ TEST(X11ScreenLayer, ShapedAndTranslucentWindowsComposeAsTheScreenShowsThem) {
         EXPECT_EQ(pixelAt(*without.value(), 620, 300), 0x3366aau);
     }
 }
+
+TEST_F(X11ScreenLayerOnTwoMonitors, PointerMovesAreAnnouncedWhileAnyoneListens) {
+    X11ScreenLayer layer(options());
+    ASSERT_TRUE(layer.isConnected()) << layer.failure();
+    EXPECT_FALSE(layer.announcesPointerMotion());
+    int moves = 0;
+    Cancellable listening = layer.observePointerMotion([&] { ++moves; });
+    EXPECT_TRUE(layer.announcesPointerMotion());
+    x.desktop.movePointer(100, 100);
+    ASSERT_TRUE(loop.loop().runUntil([&] { return moves > 0; }, 10.0s));
+    // Silence while the pointer stays.
+    moves = 0;
+    loop.loop().runUntil([] { return false; }, 0.2s);
+    EXPECT_EQ(moves, 0);
+    x.desktop.movePointer(2000, 50);
+    ASSERT_TRUE(loop.loop().runUntil([&] { return moves > 0; }, 10.0s));
+    listening.cancel();
+    EXPECT_FALSE(layer.announcesPointerMotion());
+    moves = 0;
+    x.desktop.movePointer(300, 300);
+    loop.loop().runUntil([] { return false; }, 0.2s);
+    EXPECT_EQ(moves, 0);
+}
