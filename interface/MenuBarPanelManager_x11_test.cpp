@@ -28,6 +28,7 @@
 #include "testing/TestTrayManager.h"
 #include "testing/SimulatedStatusBarDesktop.h"
 #include "platform/desktop/X11StatusBarDesktop.h"
+#include "platform/desktop/X11WindowTree.h"
 #include "platform/foundation/TestDirectory.h"
 #include "testing/EnvironmentVariable.h"
 #include "testing/X11TestDesktop.h"
@@ -231,16 +232,11 @@ public:
 };
 
 std::vector<WindowFacts> inputOnlyChildren(Display* display, Window parent) {
-    Window root = 0, up = 0, *children = nullptr;
-    unsigned count = 0;
     std::vector<WindowFacts> found;
-    if (XQueryTree(display, parent, &root, &up, &children, &count)) {
-        for (unsigned i = 0; i < count; ++i) {
-            XWindowAttributes a{};
-            XGetWindowAttributes(display, children[i], &a);
-            if (a.c_class == InputOnly) found.push_back(factsOf(display, children[i]));
-        }
-        XFree(children);
+    for (Window child : velmo::x11ChildWindows(display, parent)) {
+        XWindowAttributes a{};
+        XGetWindowAttributes(display, child, &a);
+        if (a.c_class == InputOnly) found.push_back(factsOf(display, child));
     }
     return found;
 }
