@@ -69,11 +69,40 @@ pid_t zvcrash_async_current_thread_port() { return static_cast<pid_t>(syscall(SY
 
 namespace {
 
+// Our pid, kept in a page the kernel clears in a forked child: a child that kept its parent's
+// pid would read the parent's memory. Zero means it has to be asked for again.
+pid_t* makePidSlot() {
+    void* page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED) return nullptr;
+    if (madvise(page, 4096, MADV_WIPEONFORK) != 0) {
+        munmap(page, 4096);
+        return nullptr;
+    }
+    auto* slot = static_cast<pid_t*>(page);
+    *slot = getpid();
+    return slot;
+}
+
+// Null before static initialisation has run, or when the kernel cannot clear pages on fork:
+// then every read asks.
+pid_t* pidSlot = makePidSlot();
+
+pid_t ownPid() {
+    pid_t* slot = pidSlot;
+    if (slot == nullptr) return getpid();
+    pid_t pid = __atomic_load_n(slot, __ATOMIC_RELAXED);
+    if (pid == 0) {
+        pid = getpid();
+        __atomic_store_n(slot, pid, __ATOMIC_RELAXED);
+    }
+    return pid;
+}
+
 zvcrash_error_t selfRead(const zvcrash_async_task* task, uint64_t address, void* dest, size_t length) {
     if (length == 0) return ZVCRASH_OK;
     iovec local = {dest, length};
     iovec remote = {reinterpret_cast<void*>(address), length};
-    ssize_t copied = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
+    ssize_t copied = process_vm_readv(ownPid(), &local, 1, &remote, 1, 0);
     if (copied == static_cast<ssize_t>(length)) return ZVCRASH_OK;
     if (copied < 0 && errno != EFAULT) return ZVCRASH_ERR_UNKNOWN;
     // The first byte that was not copied tells which page failed: one that is not mapped at all,

@@ -30,7 +30,9 @@ namespace {
 template <typename T>
 bool readRaw(zvcrash_async_dwarf_opstream* stream, T* out) {
     if (stream->current > stream->local_end || stream->local_end - stream->current < sizeof(T)) return false;
-    zvcrash_async_memcpy(out, reinterpret_cast<const void*>(stream->current), sizeof(T));
+    // Operands sit at any alignment: one unaligned load, never a call.
+    typedef T __attribute__((aligned(1), may_alias)) Unaligned;
+    *out = *reinterpret_cast<const Unaligned*>(stream->current);
     stream->current += sizeof(T);
     return true;
 }

@@ -213,6 +213,29 @@ void readNotes(zvcrash_async_elf* elf, uint64_t address, uint64_t size, uint64_t
     }
 }
 
+// Copies the tables the crash path reads, as the crash path would map them; a table that cannot
+// be copied stays empty and is read from the task when it is needed.
+void copyTables(zvcrash_async_elf* elf) {
+    auto copy = [elf](zvcrash_async_mobject* out, uint64_t address, uint64_t length, bool require_full) {
+        if (address == 0 || zvcrash_async_mobject_init(out, elf->task, address, length, require_full) != ZVCRASH_OK)
+            zvcrash_async_memset(out, 0, sizeof(*out));
+    };
+    copy(&elf->eh_frame_hdr_copy, elf->eh_frame_hdr, elf->eh_frame_hdr_size, true);
+    copy(&elf->eh_frame_copy, elf->eh_frame, elf->eh_frame_size, false);
+    if (elf->dynstr_size != 0) {
+        copy(&elf->dynsym_copy, elf->dynsym, static_cast<uint64_t>(elf->dynsym_count) * sizeof(Sym), false);
+        copy(&elf->dynstr_copy, elf->dynstr, elf->dynstr_size, false);
+    }
+}
+
+// A mapping that reads the held copy and owns none of it, so that freeing it unmaps nothing.
+zvcrash_error_t viewOf(const zvcrash_async_mobject* copy, zvcrash_async_mobject* view) {
+    *view = *copy;
+    view->vm_address = 0;
+    view->vm_length = 0;
+    return ZVCRASH_OK;
+}
+
 }  // namespace
 
 zvcrash_error_t zvcrash_async_elf_init(zvcrash_async_elf* elf, zvcrash_async_task_t task, const char* path, uint64_t header_address) {
@@ -292,12 +315,17 @@ zvcrash_error_t zvcrash_async_elf_init(zvcrash_async_elf* elf, zvcrash_async_tas
 
     elf->path = strdup(path != nullptr ? path : "");
     if (elf->path == nullptr) return ZVCRASH_ERR_NOMEM;
+    copyTables(elf);
     return ZVCRASH_OK;
 }
 
 void zvcrash_async_elf_free(zvcrash_async_elf* elf) {
     std::free(elf->path);
     elf->path = nullptr;
+    zvcrash_async_mobject_free(&elf->eh_frame_hdr_copy);
+    zvcrash_async_mobject_free(&elf->eh_frame_copy);
+    zvcrash_async_mobject_free(&elf->dynsym_copy);
+    zvcrash_async_mobject_free(&elf->dynstr_copy);
 }
 
 bool zvcrash_async_elf_contains_address(const zvcrash_async_elf* elf, uint64_t address) {
@@ -306,11 +334,13 @@ bool zvcrash_async_elf_contains_address(const zvcrash_async_elf* elf, uint64_t a
 
 zvcrash_error_t zvcrash_async_elf_map_eh_frame(const zvcrash_async_elf* elf, zvcrash_async_mobject* mobj) {
     if (elf->eh_frame == 0) return ZVCRASH_ERR_NOTFOUND;
+    if (elf->eh_frame_copy.vm_length != 0) return viewOf(&elf->eh_frame_copy, mobj);
     return zvcrash_async_mobject_init(mobj, elf->task, elf->eh_frame, elf->eh_frame_size, false);
 }
 
 zvcrash_error_t zvcrash_async_elf_map_eh_frame_hdr(const zvcrash_async_elf* elf, zvcrash_async_mobject* mobj) {
     if (elf->eh_frame_hdr == 0) return ZVCRASH_ERR_NOTFOUND;
+    if (elf->eh_frame_hdr_copy.vm_length != 0) return viewOf(&elf->eh_frame_hdr_copy, mobj);
     return zvcrash_async_mobject_init(mobj, elf->task, elf->eh_frame_hdr, elf->eh_frame_hdr_size, true);
 }
 
@@ -320,10 +350,24 @@ struct SymbolTables {
     zvcrash_async_mobject symbols;
     zvcrash_async_mobject strings;
     uint32_t count;
+    // The entries in place when they are aligned, else null and each one is copied out.
+    const Sym* aligned;
 };
+
+// The entries that could be read, and whether they can be read in place.
+void describeSymbols(SymbolTables* tables) {
+    tables->count = static_cast<uint32_t>(tables->symbols.length / sizeof(Sym));
+    tables->aligned = tables->symbols.address % alignof(Sym) == 0 ? reinterpret_cast<const Sym*>(tables->symbols.address) : nullptr;
+}
 
 zvcrash_error_t mapTables(const zvcrash_async_elf* elf, SymbolTables* tables) {
     if (elf->dynsym == 0 || elf->dynstr_size == 0) return ZVCRASH_ERR_NOTFOUND;
+    if (elf->dynsym_copy.vm_length != 0 && elf->dynstr_copy.vm_length != 0) {
+        viewOf(&elf->dynsym_copy, &tables->symbols);
+        viewOf(&elf->dynstr_copy, &tables->strings);
+        describeSymbols(tables);
+        return ZVCRASH_OK;
+    }
     zvcrash_error_t error =
         zvcrash_async_mobject_init(&tables->symbols, elf->task, elf->dynsym, static_cast<uint64_t>(elf->dynsym_count) * sizeof(Sym), false);
     if (error != ZVCRASH_OK) return error;
@@ -332,8 +376,7 @@ zvcrash_error_t mapTables(const zvcrash_async_elf* elf, SymbolTables* tables) {
         zvcrash_async_mobject_free(&tables->symbols);
         return error;
     }
-    // Only the entries that could be read.
-    tables->count = static_cast<uint32_t>(tables->symbols.length / sizeof(Sym));
+    describeSymbols(tables);
     return ZVCRASH_OK;
 }
 
@@ -343,6 +386,7 @@ void unmapTables(SymbolTables* tables) {
 }
 
 Sym symbolAt(const SymbolTables* tables, uint32_t index) {
+    if (tables->aligned != nullptr) return tables->aligned[index];
     Sym sym;
     zvcrash_async_memcpy(&sym, reinterpret_cast<const uint8_t*>(tables->symbols.address) + static_cast<size_t>(index) * sizeof(Sym),
                          sizeof(Sym));

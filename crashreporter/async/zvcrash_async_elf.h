@@ -1,7 +1,8 @@
 // A loaded ELF image of the host's class and byte order, read from a task's memory: its extent,
 // its unwind tables (through PT_GNU_EH_FRAME), its dynamic symbols (through PT_DYNAMIC) and its
-// GNU build-id. Everything is located once by zvcrash_async_elf_init, outside the crash path;
-// the crash path only maps what a lookup needs.
+// GNU build-id. Everything is located once by zvcrash_async_elf_init, outside the crash path,
+// which also copies the read-only tables the crash path reads, so that unwinding and symbol
+// lookups need no system call there.
 #pragma once
 
 #include <cstddef>
@@ -39,6 +40,13 @@ struct zvcrash_async_elf {
     uint64_t dynstr_size;
     uint8_t build_id[ZVCRASH_ELF_BUILD_ID_MAX];
     uint32_t build_id_size;
+    // Copies of .eh_frame_hdr, .eh_frame, .dynsym and .dynstr taken by zvcrash_async_elf_init
+    // (they live in read-only segments and do not change while the image is loaded). One that
+    // could not be copied is left empty (length 0) and is read from the task instead.
+    zvcrash_async_mobject eh_frame_hdr_copy;
+    zvcrash_async_mobject eh_frame_copy;
+    zvcrash_async_mobject dynsym_copy;
+    zvcrash_async_mobject dynstr_copy;
 };
 
 // Receives a found symbol: its address in the task and its name (valid only during the call).
@@ -47,18 +55,20 @@ typedef void (*zvcrash_async_elf_found_symbol_cb)(uint64_t address, const char* 
 // Reads the image at header_address: ZVCRASH_ERR_INTERNAL when the header cannot be read,
 // ZVCRASH_ERR_INVAL for anything that is not an ELF image of the host's class and order or has
 // no executable PT_LOAD. Missing optional parts (unwind tables, symbols, build-id) are left 0.
-// A failure holds nothing. Not safe at crash time: copies the path on the heap.
+// A failure holds nothing. Not safe at crash time: copies the path and the tables.
 zvcrash_error_t zvcrash_async_elf_init(zvcrash_async_elf* elf, zvcrash_async_task_t task, const char* path, uint64_t header_address);
-// Not safe at crash time: frees heap memory.
+// Not safe at crash time: frees heap memory and the table copies.
 void zvcrash_async_elf_free(zvcrash_async_elf* elf);
 
 // header_addr <= address < header_addr + size. Safe at crash time.
 bool zvcrash_async_elf_contains_address(const zvcrash_async_elf* elf, uint64_t address);
 
-// Maps .eh_frame (as much of it as can be read); ZVCRASH_ERR_NOTFOUND without one.
+// Maps .eh_frame (as much of it as can be read); ZVCRASH_ERR_NOTFOUND without one. When the
+// image holds a copy, the mapping is a view of it that owns nothing (freeing it is still right).
 // Safe at crash time.
 zvcrash_error_t zvcrash_async_elf_map_eh_frame(const zvcrash_async_elf* elf, zvcrash_async_mobject* mobj);
-// Maps the whole .eh_frame_hdr; ZVCRASH_ERR_NOTFOUND without one. Safe at crash time.
+// Maps the whole .eh_frame_hdr (a view of the copy, as above); ZVCRASH_ERR_NOTFOUND without one.
+// Safe at crash time.
 zvcrash_error_t zvcrash_async_elf_map_eh_frame_hdr(const zvcrash_async_elf* elf, zvcrash_async_mobject* mobj);
 
 // The defined function symbol nearest at or below pc (the first of equal addresses); a symbol

@@ -72,6 +72,84 @@ TEST(ZVCrashElf, AMovedCopyOfAnImageReadsTheSameRelativeToItsBase) {
     zvcrash_async_elf_free(&live);
 }
 
+// What the crash path reads of an image: a symbol by pc and the first bytes of each frame table.
+struct CrashReads {
+    zvcrash_error_t symbol = ZVCRASH_ERR_UNKNOWN;
+    std::string name;
+    uint64_t address = 0;
+    std::vector<uint8_t> frames, index;
+};
+
+CrashReads crashReads(const zvcrash_async_elf* elf, uint64_t pc) {
+    CrashReads reads;
+    auto keep = [](uint64_t address, const char* found, void* context) {
+        static_cast<CrashReads*>(context)->name = found;
+        static_cast<CrashReads*>(context)->address = address;
+    };
+    reads.symbol = zvcrash_async_elf_find_symbol_by_pc(elf, pc, keep, &reads);
+    auto firstBytes = [](const zvcrash_async_mobject& mobj) {
+        const auto* start = reinterpret_cast<const uint8_t*>(mobj.address);
+        return std::vector<uint8_t>(start, start + (mobj.length < 64 ? mobj.length : 64));
+    };
+    zvcrash_async_mobject mobj;
+    if (zvcrash_async_elf_map_eh_frame(elf, &mobj) == ZVCRASH_OK) {
+        reads.frames = firstBytes(mobj);
+        zvcrash_async_mobject_free(&mobj);
+    }
+    if (zvcrash_async_elf_map_eh_frame_hdr(elf, &mobj) == ZVCRASH_OK) {
+        reads.index = firstBytes(mobj);
+        zvcrash_async_mobject_free(&mobj);
+    }
+    return reads;
+}
+
+TEST(ZVCrashElf, TablesAreCopiedWhenTheImageIsReadAndLookupsGiveWhatTheTaskGives) {
+    uint64_t size = 0;
+    const std::vector<uint8_t> bytes = vdsoBytes(&size);
+    ASSERT_FALSE(bytes.empty());
+    SimulatedTask task;
+    task.map(kCopy, bytes);
+    zvcrash_async_elf elf;
+    ASSERT_EQ(ZVCRASH_OK, zvcrash_async_elf_init(&elf, task.task(), "copy", kCopy));
+    ASSERT_NE(0u, elf.dynsym_copy.length);
+    ASSERT_NE(0u, elf.dynstr_copy.length);
+    ASSERT_NE(0u, elf.eh_frame_copy.length);
+    ASSERT_NE(0u, elf.eh_frame_hdr_copy.length);
+    uint64_t function = 0;
+    ASSERT_EQ(ZVCRASH_OK, zvcrash_async_elf_find_symbol_by_name(&elf, "__vdso_clock_gettime", &function));
+
+    const CrashReads copied = crashReads(&elf, function + 1);
+    ASSERT_EQ(ZVCRASH_OK, copied.symbol);
+    EXPECT_NE(std::string::npos, copied.name.find("clock_gettime"));
+    EXPECT_EQ(function, copied.address);
+    EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + (elf.eh_frame - kCopy), bytes.begin() + (elf.eh_frame - kCopy) + 64), copied.frames);
+    // Views of the copies own nothing: reading them twice gives the same bytes.
+    EXPECT_EQ(copied.index, crashReads(&elf, function + 1).index);
+
+    // Without the task's memory the copies still answer, the same way.
+    task.unmap(kCopy);
+    const CrashReads unmapped = crashReads(&elf, function + 1);
+    EXPECT_EQ(copied.symbol, unmapped.symbol);
+    EXPECT_EQ(copied.name, unmapped.name);
+    EXPECT_EQ(copied.frames, unmapped.frames);
+    EXPECT_EQ(copied.index, unmapped.index);
+
+    // A record without copies reads the task and gives the same answers.
+    task.map(kCopy, bytes);
+    zvcrash_async_elf uncopied = elf;
+    uncopied.dynsym_copy = {};
+    uncopied.dynstr_copy = {};
+    uncopied.eh_frame_copy = {};
+    uncopied.eh_frame_hdr_copy = {};
+    const CrashReads read = crashReads(&uncopied, function + 1);
+    EXPECT_EQ(copied.symbol, read.symbol);
+    EXPECT_EQ(copied.name, read.name);
+    EXPECT_EQ(copied.address, read.address);
+    EXPECT_EQ(copied.frames, read.frames);
+    EXPECT_EQ(copied.index, read.index);
+    zvcrash_async_elf_free(&elf);
+}
+
 TEST(ZVCrashElf, DamagedHeadersAreRefused) {
     uint64_t size = 0;
     const std::vector<uint8_t> bytes = vdsoBytes(&size);

@@ -68,22 +68,58 @@ zvcrash_async_frame_error dwarfStep(zvcrash_async_task_t task, const zvcrash_asy
                                                                                                       : ZVCRASH_FRAME_ERR_NO_FRAME;
 }
 
-// The FDE for pc through the binary-search table of .eh_frame_hdr, read straight from the task
-// a few words at a time. Unavailable for a table of another layout; Done with false when no
-// entry lies at or below pc.
 enum class Indexed { Done, Unavailable };
-Indexed findIndexedFde(zvcrash_async_task_t task, const zvcrash_async_elf* elf, uint64_t pc, bool* found, uint64_t* fde_address) {
-    *found = false;
-    // Version 1; a 4-byte frame pointer; a 4-byte count; a table of data-relative 4-byte pairs.
-    uint8_t header[12];
-    if (zvcrash_async_task_memcpy(task, elf->eh_frame_hdr, 0, header, sizeof header) != ZVCRASH_OK) return Indexed::Unavailable;
+
+// Version 1; a 4-byte frame pointer; a 4-byte count; a table of data-relative 4-byte pairs.
+// The count when the header has that layout and the table fits the section, else 0.
+uint32_t indexCount(const uint8_t header[12], uint64_t hdr_size) {
     constexpr uint8_t kFourBytes = 0x03, kSignedFourBytes = 0x0b, kTable = 0x3b;
     if (header[0] != 1 || ((header[1] & 0x0f) != kFourBytes && (header[1] & 0x0f) != kSignedFourBytes) || header[2] != kFourBytes ||
         header[3] != kTable)
-        return Indexed::Unavailable;
+        return 0;
     uint32_t count = 0;
     zvcrash_async_memcpy(&count, header + 8, sizeof count);
-    if (count == 0 || (uint64_t{count} * 8 + 12) > elf->eh_frame_hdr_size) return Indexed::Unavailable;
+    if (uint64_t{count} * 8 + 12 > hdr_size) return 0;
+    return count;
+}
+
+// The search of findIndexedFde in the image's copy of .eh_frame_hdr, in place.
+Indexed findCopiedIndexedFde(const zvcrash_async_elf* elf, uint64_t pc, bool* found, uint64_t* fde_address) {
+    const zvcrash_async_mobject* copy = &elf->eh_frame_hdr_copy;
+    const auto* header = static_cast<const uint8_t*>(zvcrash_async_mobject_remap_address(copy, elf->eh_frame_hdr, 0, 12));
+    if (header == nullptr || reinterpret_cast<uintptr_t>(header) % alignof(int32_t) != 0) return Indexed::Unavailable;
+    const uint32_t count = indexCount(header, elf->eh_frame_hdr_size);
+    if (count == 0) return Indexed::Unavailable;
+    const auto* table =
+        static_cast<const int32_t(*)[2]>(zvcrash_async_mobject_remap_address(copy, elf->eh_frame_hdr, 12, size_t{count} * 8));
+    if (table == nullptr) return Indexed::Unavailable;
+    const auto target = static_cast<int64_t>(pc - elf->eh_frame_hdr);
+    // The last entry at or below target.
+    uint32_t lower = 0, upper = count;
+    while (lower < upper) {
+        const uint32_t middle = lower + (upper - lower) / 2;
+        if (table[middle][0] <= target)
+            lower = middle + 1;
+        else
+            upper = middle;
+    }
+    if (lower > 0) {
+        *found = true;
+        *fde_address = elf->eh_frame_hdr + static_cast<uint64_t>(static_cast<int64_t>(table[lower - 1][1]));
+    }
+    return Indexed::Done;
+}
+
+// The FDE for pc through the binary-search table of .eh_frame_hdr: in the image's copy, or read
+// straight from the task a few words at a time. Unavailable for a table of another layout; Done
+// with false when no entry lies at or below pc.
+Indexed findIndexedFde(zvcrash_async_task_t task, const zvcrash_async_elf* elf, uint64_t pc, bool* found, uint64_t* fde_address) {
+    *found = false;
+    if (elf->eh_frame_hdr_copy.vm_length != 0) return findCopiedIndexedFde(elf, pc, found, fde_address);
+    uint8_t header[12];
+    if (zvcrash_async_task_memcpy(task, elf->eh_frame_hdr, 0, header, sizeof header) != ZVCRASH_OK) return Indexed::Unavailable;
+    const uint32_t count = indexCount(header, elf->eh_frame_hdr_size);
+    if (count == 0) return Indexed::Unavailable;
 
     const uint64_t table = elf->eh_frame_hdr + 12;
     const auto target = static_cast<int64_t>(pc - elf->eh_frame_hdr);
@@ -159,7 +195,13 @@ private:
 // false for the 64-bit form and for records outside the section.
 bool readRecord(zvcrash_async_task_t task, const zvcrash_async_elf* elf, uint64_t address, uint64_t* end, uint32_t* cie_pointer) {
     uint32_t head[2];
-    if (zvcrash_async_task_memcpy(task, address, 0, head, sizeof head) != ZVCRASH_OK) return false;
+    if (elf->eh_frame_copy.vm_length != 0) {
+        const void* local = zvcrash_async_mobject_remap_address(&elf->eh_frame_copy, address, 0, sizeof head);
+        if (local == nullptr) return false;
+        zvcrash_async_memcpy(head, local, sizeof head);
+    } else if (zvcrash_async_task_memcpy(task, address, 0, head, sizeof head) != ZVCRASH_OK) {
+        return false;
+    }
     if (head[0] < 4 || head[0] >= 0xfffffff0u) return false;
     *end = address + 4 + head[0];
     *cie_pointer = head[1];
@@ -188,18 +230,22 @@ Indexed indexedDwarfStep(zvcrash_async_task_t task, const zvcrash_async_image* i
         const uint64_t cieAddress = fdeAddress + 4 - ciePointer;
         if (!readRecord(task, elf, cieAddress, &cieEnd, &cieId) || cieId != 0) return Indexed::Done;
 
-        const uint64_t records[2][2] = {{cieAddress, cieEnd}, {fdeAddress, fdeEnd}};
+        // The image's copy of the frames when it holds one; else only the two records, copied now.
         SparseMapping window;
-        if (!window.map(task, cieAddress < fdeAddress ? cieAddress : fdeAddress, cieEnd > fdeEnd ? cieEnd : fdeEnd, records, 2))
-            return Indexed::Done;
+        const zvcrash_async_mobject* frames = &elf->eh_frame_copy;
+        if (frames->vm_length == 0) {
+            const uint64_t records[2][2] = {{cieAddress, cieEnd}, {fdeAddress, fdeEnd}};
+            if (!window.map(task, cieAddress < fdeAddress ? cieAddress : fdeAddress, cieEnd > fdeEnd ? cieEnd : fdeEnd, records, 2))
+                return Indexed::Done;
+            frames = window.get();
+        }
         zvcrash::async::gnu_ehptr_reader<machine_ptr> pointers(order);
         zvcrash::async::zvcrash_async_dwarf_fde_info<machine_ptr> fde;
         zvcrash::async::zvcrash_async_dwarf_cie_info<machine_ptr> cie;
-        if (zvcrash::async::zvcrash_async_dwarf_fde_info_init(&fde, window.get(), order, fdeAddress, false) != ZVCRASH_OK)
-            return Indexed::Done;
+        if (zvcrash::async::zvcrash_async_dwarf_fde_info_init(&fde, frames, order, fdeAddress, false) != ZVCRASH_OK) return Indexed::Done;
         if (lookup < fde.pc_start || lookup >= fde.pc_end) return Indexed::Done;
-        const uint64_t base = zvcrash_async_mobject_base_address(window.get());
-        if (zvcrash::async::zvcrash_async_dwarf_cie_info_init(&cie, window.get(), order, &pointers, base + fde.cie_offset) != ZVCRASH_OK)
+        const uint64_t base = zvcrash_async_mobject_base_address(frames);
+        if (zvcrash::async::zvcrash_async_dwarf_cie_info_init(&cie, frames, order, &pointers, base + fde.cie_offset) != ZVCRASH_OK)
             return Indexed::Done;
         if (cie.eh_augmentation.signal_frame && lookup != pc) {
             // A signal frame's PC is never a return address.
@@ -208,10 +254,10 @@ Indexed indexedDwarfStep(zvcrash_async_task_t task, const zvcrash_async_image* i
         }
         zvcrash::async::dwarf_cfa_state<machine_ptr, machine_ptr_s> state;
         const auto section = static_cast<machine_ptr>(base);
-        if (state.eval_program(window.get(), 0, fde.pc_start, &cie, &pointers, order, section,
+        if (state.eval_program(frames, 0, fde.pc_start, &cie, &pointers, order, section,
                                zvcrash::async::zvcrash_async_dwarf_cie_info_instructions_offset(&cie),
                                zvcrash::async::zvcrash_async_dwarf_cie_info_instructions_length(&cie)) != ZVCRASH_OK ||
-            state.eval_program(window.get(), lookup, fde.pc_start, &cie, &pointers, order, section,
+            state.eval_program(frames, lookup, fde.pc_start, &cie, &pointers, order, section,
                                zvcrash::async::zvcrash_async_dwarf_fde_info_instructions_offset(&fde),
                                zvcrash::async::zvcrash_async_dwarf_fde_info_instructions_length(&fde)) != ZVCRASH_OK)
             return Indexed::Done;

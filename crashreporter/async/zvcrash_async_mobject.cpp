@@ -81,7 +81,9 @@ template <typename T>
 zvcrash_error_t readValue(const zvcrash_async_mobject* mobj, uint64_t task_address, int64_t offset, T* out) {
     const void* local = zvcrash_async_mobject_remap_address(mobj, task_address, offset, sizeof(T));
     if (local == nullptr) return ZVCRASH_ERR_INVAL;
-    zvcrash_async_memcpy(out, local, sizeof(T));
+    // One load that may be unaligned, never a call: fields of foreign tables need no alignment.
+    typedef T __attribute__((aligned(1), may_alias)) Unaligned;
+    *out = *static_cast<const Unaligned*>(local);
     return ZVCRASH_OK;
 }
 }  // namespace

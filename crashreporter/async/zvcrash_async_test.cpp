@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -109,6 +110,47 @@ TEST(ZVCrashAsync, SelfTaskTellsUnmappedFromUnreadable) {
     zvcrash_async_mobject_free(&mobj);
     EXPECT_EQ(ZVCRASH_ERR_NOMEM, zvcrash_async_mobject_init(&mobj, zvcrash_async_task_self(), base, 2 * page, true));
     munmap(area, 2 * page);
+}
+
+volatile int forkedValue = 0;
+
+// What the own task reads of forkedValue: -1 when the read fails.
+int readForkedValue() {
+    int value = -1;
+    if (zvcrash_async_task_memcpy(zvcrash_async_task_self(), reinterpret_cast<uint64_t>(&forkedValue), 0, &value, sizeof value) !=
+        ZVCRASH_OK)
+        return -1;
+    return value;
+}
+
+// Exits with 0 when the reads of the process that runs it see its own value.
+[[noreturn]] void checkOwnReadsAndExit(int value, int generations) {
+    forkedValue = value;
+    if (readForkedValue() != value) _exit(1);
+    if (generations > 0) {
+        const pid_t child = fork();
+        if (child < 0) _exit(2);
+        if (child == 0) checkOwnReadsAndExit(value + 1, generations - 1);
+        int status = 0;
+        if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) _exit(3);
+        // The child's reads left ours alone.
+        if (readForkedValue() != value) _exit(4);
+    }
+    _exit(0);
+}
+
+TEST(ZVCrashAsync, SelfTaskReadsTheForkedChildsOwnMemory) {
+    forkedValue = 1;
+    ASSERT_EQ(1, readForkedValue());
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    // A child and a grandchild, each changing the value after the fork and reading it back.
+    if (child == 0) checkOwnReadsAndExit(2, 1);
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    EXPECT_EQ(1, readForkedValue());
 }
 
 TEST(ZVCrashAsync, SimulatedTaskRegions) {
