@@ -57,11 +57,13 @@ CompanionManager::CompanionManager(PrivateTag, Dependencies dependencies)
 // ---- lazy clients ----
 
 std::shared_ptr<ClaudeAPI> CompanionManager::claudeAPI() {
+    sequenceChecker_.check();
     if (!claudeAPI_) claudeAPI_ = std::make_shared<ClaudeAPI>(infoPlistString("AnthropicAPIKey").value_or(""), claudeModel);
     return claudeAPI_;
 }
 
 std::shared_ptr<ElevenLabsTTSClient> CompanionManager::elevenLabsTTSClient() {
+    sequenceChecker_.check();
     if (!elevenLabsTTSClient_)
         elevenLabsTTSClient_ = std::make_shared<ElevenLabsTTSClient>(infoPlistString("ElevenLabsAPIKey").value_or(""),
                                                                      infoPlistString("ElevenLabsVoiceID").value_or(""));
@@ -188,6 +190,7 @@ void CompanionManager::stop() {
 }
 
 bool CompanionManager::allPermissionsGranted() const {
+    sequenceChecker_.check();
     return hasAccessibilityPermission_ && hasScreenRecordingPermission_ && hasMicrophonePermission_ && hasScreenContentPermission_;
 }
 
@@ -315,6 +318,7 @@ void CompanionManager::stopSpeech() {
 }
 
 void CompanionManager::handleShortcutTransition(ShortcutTransition transition) {
+    sequenceChecker_.check();
     switch (transition) {
         case ShortcutTransition::pressed: {
             if (mirrinDictationManager_->isDictationBusy()) return;
@@ -354,6 +358,7 @@ void CompanionManager::handleFinalTranscript(const std::weak_ptr<CompanionManage
 }
 
 void CompanionManager::submitTranscript(const std::string& transcript) {
+    sequenceChecker_.check();
     if (currentResponseTask_.isValid()) currentResponseTask_.cancel();
     stopSpeech();
     auto self = shared_from_this();

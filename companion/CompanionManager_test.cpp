@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <thread>
 #include <tuple>
 
 #include "companion/CompanionManagerTesting.h"
@@ -321,3 +323,24 @@ TEST(CompanionManagerDependencies, EachMissingDependencyIsRefusedInsteadOfDefaul
     for (const auto& dependencies : cases) EXPECT_THROW(CompanionManager::create(dependencies), std::invalid_argument);
     EXPECT_EQ(&env.makeCompanion()->overlayWindowManager(), env.overlay.get());
 }
+
+#ifndef NDEBUG
+// Bound to the main thread: every public method says so in debug builds when called elsewhere.
+TEST(CompanionManager, APublicCallOffTheMainThreadFailsInDebugBuilds) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    CompanionTestEnvironment env;
+    auto companion = env.makeCompanion();
+    companion->clearDetectedElementLocation();  // binds it to this thread
+    const struct {
+        const char* name;
+        std::function<void()> call;
+    } calls[] = {
+        {"allPermissionsGranted", [&] { (void)companion->allPermissionsGranted(); }},
+        {"handleShortcutTransition", [&] { companion->handleShortcutTransition(ShortcutTransition::released); }},
+        {"submitTranscript", [&] { companion->submitTranscript("hello"); }},
+        {"claudeAPI", [&] { (void)companion->claudeAPI(); }},
+        {"elevenLabsTTSClient", [&] { (void)companion->elevenLabsTTSClient(); }},
+    };
+    for (const auto& c : calls) EXPECT_DEATH(std::thread(c.call).join(), std::string(c.name) + " called .*CompanionManager.cpp") << c.name;
+}
+#endif
