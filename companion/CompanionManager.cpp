@@ -52,21 +52,23 @@ std::shared_ptr<CompanionManager> CompanionManager::create(Dependencies dependen
 CompanionManager::CompanionManager(PrivateTag, Dependencies dependencies)
     : mirrinDictationManager_(std::move(dependencies.dictationManager)),
       globalPushToTalkShortcutMonitor_(std::move(dependencies.shortcutMonitor)),
-      overlayWindowManager_(std::move(dependencies.overlayWindowManager)) {}
+      overlayWindowManager_(std::move(dependencies.overlayWindowManager)),
+      configuration_(dependencies.configuration ? std::move(dependencies.configuration)
+                                                : [](const std::string& key) { return infoPlistString(key); }) {}
 
 // ---- lazy clients ----
 
 std::shared_ptr<ClaudeAPI> CompanionManager::claudeAPI() {
     sequenceChecker_.check();
-    if (!claudeAPI_) claudeAPI_ = std::make_shared<ClaudeAPI>(infoPlistString("AnthropicAPIKey").value_or(""), claudeModel);
+    if (!claudeAPI_) claudeAPI_ = std::make_shared<ClaudeAPI>(configuration_("AnthropicAPIKey").value_or(""), claudeModel);
     return claudeAPI_;
 }
 
 std::shared_ptr<ElevenLabsTTSClient> CompanionManager::elevenLabsTTSClient() {
     sequenceChecker_.check();
     if (!elevenLabsTTSClient_)
-        elevenLabsTTSClient_ = std::make_shared<ElevenLabsTTSClient>(infoPlistString("ElevenLabsAPIKey").value_or(""),
-                                                                     infoPlistString("ElevenLabsVoiceID").value_or(""));
+        elevenLabsTTSClient_ = std::make_shared<ElevenLabsTTSClient>(configuration_("ElevenLabsAPIKey").value_or(""),
+                                                                     configuration_("ElevenLabsVoiceID").value_or(""));
     return elevenLabsTTSClient_;
 }
 

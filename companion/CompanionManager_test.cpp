@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <thread>
 #include <tuple>
@@ -344,3 +345,23 @@ TEST(CompanionManager, APublicCallOffTheMainThreadFailsInDebugBuilds) {
     for (const auto& c : calls) EXPECT_DEATH(std::thread(c.call).join(), std::string(c.name) + " called .*CompanionManager.cpp") << c.name;
 }
 #endif
+
+// The services' keys come from the configuration the application read at start-up, when it
+// gives one, and not from the bundle again.
+TEST(CompanionManager, ItsClientsTakeTheKeysOfTheConfigurationItIsGiven) {
+    CompanionTestEnvironment env;
+    std::vector<std::string> asked;
+    auto companion =
+        CompanionManager::create({env.dictation, env.shortcut, env.overlay, [&](const std::string& key) -> std::optional<std::string> {
+                                      asked.push_back(key);
+                                      if (key == "ElevenLabsAPIKey") return "el-from-configuration";
+                                      if (key == "ElevenLabsVoiceID") return "voice-from-configuration";
+                                      return std::nullopt;
+                                  }});
+    const auto tts = companion->elevenLabsTTSClient();
+    EXPECT_EQ(tts->apiKey(), "el-from-configuration");
+    EXPECT_EQ(tts->voiceId(), "voice-from-configuration");
+    (void)companion->claudeAPI();
+    std::sort(asked.begin(), asked.end());
+    EXPECT_EQ(asked, (std::vector<std::string>{"AnthropicAPIKey", "ElevenLabsAPIKey", "ElevenLabsVoiceID"}));
+}
