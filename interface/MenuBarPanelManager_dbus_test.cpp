@@ -218,7 +218,7 @@ void callActivate(sd_bus* bus, const std::string& service, const char* method, i
 
 }  // namespace
 
-TEST(StatusNotifierItem, ActivationPointsAtTheEndsOfTheIntRangeHangThePanelFromTheScreenEdge) {
+TEST(StatusNotifierItem, ActivationPointsAtTheEndsOfTheIntRangeKeepThePanelInsideTheScreen) {
     CompanionTestEnvironment env;
     PrivateSessionBus bus;
     ASSERT_FALSE(bus.address().empty());
@@ -241,7 +241,7 @@ TEST(StatusNotifierItem, ActivationPointsAtTheEndsOfTheIntRangeHangThePanelFromT
         int x, y;
         int panelMidX;  // root pixels of the panel's centre column
     };
-    const Case cases[] = {{INT32_MIN, INT32_MIN, 0}, {INT32_MAX, INT32_MAX, 639}, {INT32_MIN, INT32_MAX, 0}, {-70000, 70000, 0}};
+    const Case cases[] = {{INT32_MIN, INT32_MIN, 160}, {INT32_MAX, INT32_MAX, 480}, {INT32_MIN, INT32_MAX, 160}, {-70000, 70000, 160}};
     for (const Case& c : cases) {
         int replies = 0;
         callActivate(watcher.bus(), service, "Activate", c.x, c.y, &replies);
@@ -254,9 +254,10 @@ TEST(StatusNotifierItem, ActivationPointsAtTheEndsOfTheIntRangeHangThePanelFromT
         XWindowAttributes a{};
         ASSERT_TRUE(XGetWindowAttributes(d, panel, &a));
         EXPECT_NEAR(a.x + a.width / 2, c.panelMidX, 1) << c.x << "," << c.y;
-        // Under or over the pointer's row, inside the screen's height.
-        EXPECT_GE(a.y + a.height, 0) << c.x << "," << c.y;
-        EXPECT_LE(a.y, 480) << c.x << "," << c.y;
+        EXPECT_GE(a.x, 0) << c.x << "," << c.y;
+        EXPECT_LE(a.x + a.width, 640) << c.x << "," << c.y;
+        EXPECT_GE(a.y, 0) << c.x << "," << c.y;
+        EXPECT_LE(a.y + a.height, 480) << c.x << "," << c.y;
         callActivate(watcher.bus(), service, "SecondaryActivate", c.x, c.y, &replies);
         ASSERT_TRUE(env.loop().runUntil([&] {
             watcher.pump();
