@@ -88,7 +88,7 @@ TEST(StatusNotifierItem, RegistersServesItsIconOpensThePanelOnActivateAndRegiste
     auto watcher = std::make_unique<TestWatcher>(bus.address());
     auto desktop = std::make_shared<NotifierDesktop>();
     // Root pixels of an 800-pixel-high primary screen, as the X11 desktop converts them.
-    desktop->notifierItem = makeStatusNotifierItem({bus.address(), [](int x, int y) { return Point{x + 0.5, 800 - y - 0.5}; }});
+    desktop->notifierItem = makeStatusNotifierItem({bus.address(), [](int x, int y) { return Point{x + 0.5, 800 - y - 0.5}; }, {}});
     ASSERT_TRUE(desktop->notifierItem);
     StatusBarDesktop::install(desktop);
     auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
@@ -172,8 +172,8 @@ TEST(StatusNotifierItem, RegistersServesItsIconOpensThePanelOnActivateAndRegiste
 TEST(StatusNotifierItem, WithoutAWatcherThereIsNoItem) {
     PrivateSessionBus bus;
     ASSERT_FALSE(bus.address().empty());
-    EXPECT_FALSE(makeStatusNotifierItem({bus.address(), {}}));
-    EXPECT_FALSE(makeStatusNotifierItem({"unix:path=/nonexistent/bus", {}}));
+    EXPECT_FALSE(makeStatusNotifierItem({bus.address(), {}, {}}));
+    EXPECT_FALSE(makeStatusNotifierItem({"unix:path=/nonexistent/bus", {}, {}}));
 }
 
 TEST(StatusNotifierItem, TheX11DesktopOffersTheNotifierItemBeforeTheTrayWhenAWatcherRuns) {
@@ -275,7 +275,7 @@ TEST(StatusNotifierItem, ActivateCallsQueuedTogetherAreAnsweredEachAndClickOnce)
     PrivateSessionBus bus;
     ASSERT_FALSE(bus.address().empty());
     TestWatcher watcher(bus.address());
-    auto item = makeStatusNotifierItem({bus.address(), [](int x, int y) { return Point{x + 0.5, 800 - y - 0.5}; }});
+    auto item = makeStatusNotifierItem({bus.address(), [](int x, int y) { return Point{x + 0.5, 800 - y - 0.5}; }, {}});
     ASSERT_TRUE(item);
     int clicks = 0;
     item->setAction([&] { ++clicks; });

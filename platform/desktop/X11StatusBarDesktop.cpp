@@ -809,7 +809,8 @@ X11StatusBarDesktop::~X11StatusBarDesktop() {
 std::shared_ptr<StatusItem> X11StatusBarDesktop::makeStatusItem() {
     // Current desktops show StatusNotifierItems; an XEmbed tray is the older way.
     std::weak_ptr<X11StatusBarDesktop> weakSelf = weak_from_this();
-    auto notifierItem = makeStatusNotifierItem({"", [weakSelf](int x, int y) {
+    auto notifierItem = makeStatusNotifierItem({"",
+                                                [weakSelf](int x, int y) {
                                                     auto self = weakSelf.lock();
                                                     if (!self) return Point{};
                                                     // A point off the root would hang the panel off screen.
@@ -817,8 +818,20 @@ std::shared_ptr<StatusItem> X11StatusBarDesktop::makeStatusItem() {
                                                     x = std::clamp(x, 0, std::max(0, DisplayWidth(d, DefaultScreen(d)) - 1));
                                                     y = std::clamp(y, 0, std::max(0, DisplayHeight(d, DefaultScreen(d)) - 1));
                                                     return self->impl_->screenLayer.globalSpace().pointFromX11Pixel(x, y);
+                                                },
+                                                [weakSelf] {
+                                                    // A click on the item in the desktop's own panel.
+                                                    if (auto self = weakSelf.lock()) self->impl_->ownPressSinceShown = true;
                                                 }});
-    if (notifierItem) return notifierItem;
+    if (notifierItem) {
+        std::weak_ptr<StatusItem> weakItem = notifierItem;
+        impl_->isOverStatusItem = [weakItem](Point p) {
+            auto item = weakItem.lock();
+            auto frame = item ? item->buttonWindowFrame() : std::nullopt;
+            return frame && frame->contains(p);
+        };
+        return notifierItem;
+    }
     Display* d = impl_->display;
     const int screen = DefaultScreen(d);
     const std::string selection = "_NET_SYSTEM_TRAY_S" + std::to_string(screen);
