@@ -141,6 +141,7 @@ void MenuBarPanelManager::showPanel() {
     sequenceChecker_.check();
     if (!panel_) createPanel();
     if (!panel_) return;
+    if (!panel_->isVisible()) ++showing_;
     positionPanel();
     panel_->orderFront();
     removeClickOutsideMonitor();
@@ -167,8 +168,10 @@ void MenuBarPanelManager::removeClickOutsideMonitor() {
 void MenuBarPanelManager::handleClickOutside() {
     if (!panel_) return;
     if (panel_->frame().contains(desktop_->mouseLocation())) return;
-    MainLoop::postToMainAfter(outsideClickDelay, [self = shared_from_this(), panel = panel_] {
-        if (panel->isVisible() && self->desktop_->isApplicationActive()) self->hidePanel();
+    // A press that closed the panel itself (a click of a desktop's own item) and a click that
+    // opens it again within the delay leave the new showing open.
+    MainLoop::postToMainAfter(outsideClickDelay, [self = shared_from_this(), panel = panel_, showing = showing_] {
+        if (panel->isVisible() && showing == self->showing_ && self->desktop_->isApplicationActive()) self->hidePanel();
     });
 }
 

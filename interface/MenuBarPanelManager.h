@@ -68,6 +68,8 @@ private:
     std::shared_ptr<PanelWindow> panel_;
     std::shared_ptr<PanelContentView> content_;
     StatusBarDesktop::MonitorToken clickOutsideMonitor_ = 0;
+    // Counts the showings: a delayed outside-click check belongs to the showing it was made in.
+    std::uint64_t showing_ = 0;
     NotificationCenter::Token dismissPanelObserver_;
     std::shared_ptr<CompanionManager> companionManager_;
     ContentFactory makeContent_;

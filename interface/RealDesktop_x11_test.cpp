@@ -150,7 +150,17 @@ struct RealDesktop {
     RealDesktop() {
         if (!x.isReady()) return;
         start("openbox", {"openbox"}, {});
-        waitFor([&] { return XGetSelectionOwner(x.connection(), XInternAtom(x.connection(), "WM_S0", False)) != 0; });
+        // Ready once it names itself on the root (it takes WM_S0 earlier than that).
+        waitFor([&] {
+            Atom type = 0;
+            int format = 0;
+            unsigned long n = 0, after = 0;
+            unsigned char* data = nullptr;
+            XGetWindowProperty(x.connection(), DefaultRootWindow(x.connection()), XInternAtom(x.connection(), "_NET_SUPPORTING_WM_CHECK", False),
+                               0, 1, False, XA_WINDOW, &type, &format, &n, &after, &data);
+            if (data) XFree(data);
+            return n == 1;
+        });
     }
     Display* d() const { return x.connection(); }
     RunningProgram& start(const std::string& program, std::vector<std::string> arguments,
@@ -189,8 +199,9 @@ void checkPanelUnderIcon(RealDesktop& desktop, const Box& icon, const std::strin
     panel = *findPanel(d);
     EXPECT_TRUE(panel.inside(screenBox)) << panel;
     EXPECT_TRUE(panel.inside(area)) << panel << " in " << area;
-    std::this_thread::sleep_for(300ms);
+    std::this_thread::sleep_for(500ms);
     screenshot(d, shotName);
+    ASSERT_TRUE(findPanel(d)) << "the panel closed by itself";
 
     click(d, 200, 600);
     EXPECT_TRUE(waitFor([&] { return !findPanel(d); }, 5s)) << "a click on the desktop left the panel open";
@@ -269,7 +280,7 @@ TEST(RealDesktop, UnderTrayerTheIconShowsAndThePanelOpensInsideTheScreenAndClose
                   {});
     ASSERT_TRUE(waitFor([&] { return XGetSelectionOwner(d, XInternAtom(d, "_NET_SYSTEM_TRAY_S0", False)) != 0; }))
         << "trayer did not start";
-    ASSERT_TRUE(desktop.hasStrut());
+    ASSERT_TRUE(desktop.hasStrut()) << (workArea(d) ? *workArea(d) : Box{}) << "\n" << desktop.programs.back()->output();
     RunningProgram& velmo = desktop.startVelmo(noSessionBus);
     std::optional<Box> icon;
     ASSERT_TRUE(waitFor([&] { return (icon = findIcon(d, DefaultRootWindow(d))) && icon->width >= 16 && icon->height >= 16; }))
@@ -288,7 +299,7 @@ TEST(RealDesktop, UnderXfcePanelWithoutASessionBusTheXEmbedIconShowsAndThePanelK
     ASSERT_TRUE(waitFor([&] { return XGetSelectionOwner(d, XInternAtom(d, "_NET_SYSTEM_TRAY_S0", False)) != 0; }))
         << "xfce4-panel's tray did not start\n"
         << desktop.programs.back()->output();
-    ASSERT_TRUE(desktop.hasStrut());
+    ASSERT_TRUE(desktop.hasStrut()) << (workArea(d) ? *workArea(d) : Box{}) << "\n" << desktop.programs.back()->output();
     RunningProgram& velmo = desktop.startVelmo(noSessionBus);
     std::optional<Box> icon;
     ASSERT_TRUE(waitFor([&] { return (icon = findIcon(d, DefaultRootWindow(d))) && icon->width >= 16 && icon->height >= 16; }))
@@ -328,7 +339,7 @@ TEST(RealDesktop, UnderXfcePanelOnASessionBusTheStatusNotifierItemShowsAndThePan
     ASSERT_TRUE(waitFor([&] { return XGetSelectionOwner(d, XInternAtom(d, "_NET_SYSTEM_TRAY_S0", False)) != 0; }))
         << "xfce4-panel's tray did not start\n"
         << desktop.programs.back()->output();
-    ASSERT_TRUE(desktop.hasStrut());
+    ASSERT_TRUE(desktop.hasStrut()) << (workArea(d) ? *workArea(d) : Box{}) << "\n" << desktop.programs.back()->output();
     const Box bar{0, 0, screenWidth, workArea(d)->y};
     ASSERT_GT(bar.height, 0);
     RunningProgram& velmo = desktop.startVelmo(desktop.bus->address());
