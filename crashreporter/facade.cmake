@@ -22,3 +22,9 @@ if(TARGET crash_reporter_e2e_test)
   # The crashing functions are found by name through the executable's dynamic symbols.
   set_target_properties(crash_reporter_e2e_test PROPERTIES ENABLE_EXPORTS ON)
 endif()
+
+# The facade's crash-time step, under the allocation check of the crash layer's test program.
+if(TARGET crash_noalloc_test)
+  target_sources(crash_noalloc_test PRIVATE ${CMAKE_CURRENT_LIST_DIR}/ZVCrashReporter_noalloc_test.cpp)
+  target_link_libraries(crash_noalloc_test PRIVATE crashreporter_testing)
+endif()

@@ -7,10 +7,12 @@ velmo_add_test(crash_thread_state_test
   LABELS crash
   KIND unit)
 
-# The crash-time routines run with the allocator shut (malloc, free and operator new abort while
-# the test's flag is set); its own program, since it replaces the allocator's entry points.
+# The crash-time routines run with the allocator shut (malloc, free, operator new and delete and
+# the aligned allocators abort while the test's flag is set); its own program, since it replaces
+# the allocator's entry points. The facade adds its crash step to it. Threads: the rendezvous and
+# the report write stop parked threads.
 velmo_add_test(crash_noalloc_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/zvcrash_async_noalloc_test.cpp
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/zvcrash_async_noalloc_test.cpp ${CMAKE_CURRENT_LIST_DIR}/zvcrash_async_noalloc_crashpath_test.cpp
   LIBS crashreporter_async_testing ${CMAKE_DL_LIBS}
   LABELS crash
-  KIND unit)
+  KIND threads)

@@ -78,16 +78,17 @@ void zvcrash_async_frame_cursor_free(zvcrash_async_frame_cursor* cursor);
 // releases every mapping it made before it returns. Safe at crash time (all three).
 
 // Through the compact unwind section of the image holding the PC (none on ELF images).
+// Safe at crash time.
 zvcrash_async_frame_error zvcrash_async_frame_read_compact_unwind(zvcrash_async_task_t task, zvcrash_async_image_list* image_list,
                                                                   const zvcrash_async_thread_state* current,
                                                                   const zvcrash_async_thread_state* previous,
                                                                   zvcrash_async_thread_state* new_state);
-// Through the DWARF call-frame information of the image holding the PC.
+// Through the DWARF call-frame information of the image holding the PC. Safe at crash time.
 zvcrash_async_frame_error zvcrash_async_frame_read_dwarf_unwind(zvcrash_async_task_t task, zvcrash_async_image_list* image_list,
                                                                 const zvcrash_async_thread_state* current,
                                                                 const zvcrash_async_thread_state* previous,
                                                                 zvcrash_async_thread_state* new_state);
-// Through the saved frame-pointer chain; needs no image.
+// Through the saved frame-pointer chain; needs no image. Safe at crash time.
 zvcrash_async_frame_error zvcrash_async_frame_read_frame_pointer(zvcrash_async_task_t task, zvcrash_async_image_list* image_list,
                                                                  const zvcrash_async_thread_state* current,
                                                                  const zvcrash_async_thread_state* previous,

@@ -66,18 +66,21 @@ struct async_list {
     static node* after(const node* n) { return n->next.load(std::memory_order_acquire); }
 
 private:
+    // Not safe at crash time: allocates.
     static node* allocate() {
         void* memory = std::malloc(sizeof(node));
         if (memory == nullptr) return nullptr;
         return new (memory) node{V{}, nullptr, {nullptr}};
     }
+    // Not safe at crash time: frees memory.
     static void release_node(node* n) {
         n->~node();
         std::free(n);
     }
+    // Not safe at crash time: frees memory.
     void release_parked();
     // A node holding value, parked or new, not yet linked; null when none can be had. Called
-    // under the lock.
+    // under the lock. Not safe at crash time: may allocate.
     node* take_node(V value);
 };
 

@@ -1,6 +1,7 @@
 // Runs every crash-time routine of the layer's foundation with the allocator shut: while the
 // flag is set, any malloc, free or operator new of the process (the C library's own included)
-// prints a line and aborts.
+// prints a line and aborts. The other sources of this program check the rest of the crash path
+// the same way.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <new>
 
+#include "crashreporter/async/NoAllocationTesting.h"
 #include "crashreporter/async/SimulatedTask.h"
 #include "crashreporter/async/ZVCrashProcessInfo.h"
 #include "crashreporter/async/zvcrash_async.h"
@@ -58,6 +60,7 @@ using CallocFn = void* (*)(size_t, size_t);
 using ReallocFn = void* (*)(void*, size_t);
 using MemalignFn = int (*)(void**, size_t, size_t);
 using AlignedAllocFn = void* (*)(size_t, size_t);
+using VallocFn = void* (*)(size_t);
 
 struct RealAllocator {
     MallocFn malloc;
@@ -66,6 +69,9 @@ struct RealAllocator {
     ReallocFn realloc;
     MemalignFn posixMemalign;
     AlignedAllocFn alignedAlloc;
+    AlignedAllocFn memalign;
+    VallocFn valloc;
+    VallocFn pvalloc;
 };
 RealAllocator real;
 bool resolved = false;
@@ -85,7 +91,12 @@ ZV_UNINSTRUMENTED bool resolve() {
     found.realloc = reinterpret_cast<ReallocFn>(dlsym(RTLD_NEXT, "realloc"));
     found.posixMemalign = reinterpret_cast<MemalignFn>(dlsym(RTLD_NEXT, "posix_memalign"));
     found.alignedAlloc = reinterpret_cast<AlignedAllocFn>(dlsym(RTLD_NEXT, "aligned_alloc"));
-    if (!found.malloc || !found.free || !found.calloc || !found.realloc || !found.posixMemalign || !found.alignedAlloc) abort();
+    found.memalign = reinterpret_cast<AlignedAllocFn>(dlsym(RTLD_NEXT, "memalign"));
+    found.valloc = reinterpret_cast<VallocFn>(dlsym(RTLD_NEXT, "valloc"));
+    found.pvalloc = reinterpret_cast<VallocFn>(dlsym(RTLD_NEXT, "pvalloc"));
+    if (!found.malloc || !found.free || !found.calloc || !found.realloc || !found.posixMemalign || !found.alignedAlloc || !found.memalign ||
+        !found.valloc || !found.pvalloc)
+        abort();
     real = found;
     resolved = true;
     resolving = false;
@@ -139,6 +150,24 @@ ZV_UNINSTRUMENTED void* aligned_alloc(size_t alignment, size_t size) {
     return real.alignedAlloc(alignment, size);
 }
 
+ZV_UNINSTRUMENTED void* memalign(size_t alignment, size_t size) {
+    check("memalign");
+    if (!resolve()) abort();
+    return real.memalign(alignment, size);
+}
+
+ZV_UNINSTRUMENTED void* valloc(size_t size) {
+    check("valloc");
+    if (!resolve()) abort();
+    return real.valloc(size);
+}
+
+ZV_UNINSTRUMENTED void* pvalloc(size_t size) {
+    check("pvalloc");
+    if (!resolve()) abort();
+    return real.pvalloc(size);
+}
+
 }  // extern "C"
 
 // The sanitizers bring their own operator new that does not go through malloc: check it here.
@@ -155,15 +184,35 @@ void operator delete[](void* p) noexcept { free(p); }
 void operator delete(void* p, size_t) noexcept { free(p); }
 void operator delete[](void* p, size_t) noexcept { free(p); }
 
+// The aligned forms take their memory from aligned_alloc, with the size rounded up to the
+// alignment as it requires.
+void* operator new(size_t size, std::align_val_t alignment) {
+    check("operator new (aligned)");
+    const auto align = static_cast<size_t>(alignment);
+    const size_t rounded = ((size == 0 ? 1 : size) + align - 1) & ~(align - 1);
+    if (void* p = aligned_alloc(align, rounded)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](size_t size, std::align_val_t alignment) { return operator new(size, alignment); }
+void* operator new(size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+    check("operator new (aligned)");
+    const auto align = static_cast<size_t>(alignment);
+    return aligned_alloc(align, ((size == 0 ? 1 : size) + align - 1) & ~(align - 1));
+}
+void* operator new[](size_t size, std::align_val_t alignment, const std::nothrow_t& tag) noexcept {
+    return operator new(size, alignment, tag);
+}
+void operator delete(void* p, std::align_val_t) noexcept { free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { free(p); }
+void operator delete(void* p, size_t, std::align_val_t) noexcept { free(p); }
+void operator delete[](void* p, size_t, std::align_val_t) noexcept { free(p); }
+
+void zvcrash::testing::setAllocationForbidden(bool forbidden) { __atomic_store_n(&allocationForbidden, forbidden, __ATOMIC_RELAXED); }
+
 namespace {
 
+using zvcrash::testing::NoAllocation;
 using zvcrash::testing::SimulatedTask;
-
-class NoAllocation {
-public:
-    NoAllocation() { __atomic_store_n(&allocationForbidden, true, __ATOMIC_RELAXED); }
-    ~NoAllocation() { __atomic_store_n(&allocationForbidden, false, __ATOMIC_RELAXED); }
-};
 
 TEST(ZVCrashNoAllocation, TheCheckCatchesAllocations) {
     EXPECT_DEATH(
@@ -180,6 +229,23 @@ TEST(ZVCrashNoAllocation, TheCheckCatchesAllocations) {
             (void)p;
         },
         "allocation while forbidden: operator new");
+    struct alignas(64) Wide {
+        char bytes[64];
+    };
+    EXPECT_DEATH(
+        {
+            NoAllocation shut;
+            auto* volatile p = new Wide();
+            (void)p;
+        },
+        "allocation while forbidden: operator new \\(aligned\\)");
+    EXPECT_DEATH(
+        {
+            NoAllocation shut;
+            void* volatile p = memalign(64, 64);
+            (void)p;
+        },
+        "allocation while forbidden: memalign");
     // The C library's own allocations count too. (AddressSanitizer's strdup takes memory from the
     // sanitizer directly, past any replacement.)
 #if !defined(__SANITIZE_ADDRESS__)

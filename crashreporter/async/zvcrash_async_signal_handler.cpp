@@ -18,17 +18,15 @@ struct PreviousAction {
     struct sigaction action;
 };
 
-// Made on first use and kept for the life of the process: a crash during exit may still walk
-// them, so they are never freed.
-async_list<CallbackEntry>& callbacks() {
-    static auto* list = new async_list<CallbackEntry>();
-    return *list;
-}
+// Built by the compiler, not on first use: a signal that comes before anything was registered
+// must not allocate or take the initialisation guard. Their nodes are never freed at exit, since
+// a crash during exit may still walk them.
+constinit async_list<CallbackEntry> callbackList;
+constinit async_list<PreviousAction> previousActionList;
 
-async_list<PreviousAction>& previousActions() {
-    static auto* list = new async_list<PreviousAction>();
-    return *list;
-}
+async_list<CallbackEntry>& callbacks() { return callbackList; }
+
+async_list<PreviousAction>& previousActions() { return previousActionList; }
 
 bool dispatch(int signo, siginfo_t* info, void* uap, const void* current) {
     auto& list = callbacks();
