@@ -357,6 +357,20 @@ TEST(OverlayX11WithoutSharedMemory, FramesGoOutWithXPutImageAndTheCursorFollowsT
         loopScope.loop(), [&] { return pixelOf(d, w, 935, 725) == 0xff3380ffu; }, 0.5));
     EXPECT_TRUE(settle(
         loopScope.loop(), [&] { return pixelOf(d, w, 335, 225) != 0xff3380ffu; }, 0.5));  // the old spot was repainted
+    // A compositing manager that comes and goes: the frame is put back from the kept copy.
+    const Atom selection = XInternAtom(d, "_NET_WM_CM_S0", False);
+    const Window owner = XCreateSimpleWindow(d, DefaultRootWindow(d), -10, -10, 1, 1, 0, 0, 0);
+    XSetSelectionOwner(d, selection, owner, CurrentTime);
+    x.sync();
+    EXPECT_TRUE(settle(
+        loopScope.loop(), [&] { return shapeOf(d, w, ShapeBounding).size() == 1 && pixelOf(d, w, 935, 725) == 0xff3380ffu; }, 2.0));
+    XDestroyWindow(d, owner);
+    x.sync();
+    EXPECT_TRUE(settle(
+        loopScope.loop(),
+        [&] { return shapeContains(shapeOf(d, w, ShapeBounding), 935, 725) && !shapeContains(shapeOf(d, w, ShapeBounding), 100, 100); },
+        2.0));
+    EXPECT_EQ(pixelOf(d, w, 935, 725), 0xff3380ffu);
     manager.hideOverlay();
     loopScope.loop().runUntilIdle();
 }
