@@ -25,6 +25,10 @@ namespace {
 
 constexpr double kPi = std::numbers::pi;
 const Point kFollowOffset{35, 25};
+// How far a glyph and its glow reach from its centre, and how far inside an edge with no
+// screen beyond it the glyph is kept.
+constexpr double kGlyphReach = 12;
+constexpr double kGlyphEdgeInset = 10;
 
 Point operator+(Point a, Point b) { return {a.x + b.x, a.y + b.y}; }
 double distance(Point a, Point b) { return std::hypot(a.x - b.x, a.y - b.y); }
@@ -78,6 +82,7 @@ double wallClockReferenceSeconds() { return secondsSinceReferenceDate(std::chron
 // Everything scheduled callbacks read and write: they hold this, never the view.
 struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Shared> {
     Rect screenFrame;
+    std::vector<Rect> screens;  // every screen of the overlay, this one included
     bool isFirstAppearance = false;
     std::weak_ptr<CompanionManager> companion;
     std::function<Point()> mouseLocation;
@@ -111,6 +116,7 @@ struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Sha
         lastMouse = m;
         state.isCursorOnThisScreen = screenFrame.contains(m);
         state.cursorPosition = local(m) + kFollowOffset;
+        placeGlyph(m);
         // The repeating timers are kept here, so they hold the state weakly (no cycle).
         std::weak_ptr<Shared> weak = weak_from_this();
         timer = Timer::scheduled(followInterval, true, [weak](Timer& t) {
@@ -147,11 +153,32 @@ struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Sha
         } else if (state.mirrinNavigationMode == MirrinNavigationMode::followingCursor) {
             state.cursorPosition = local(m) + kFollowOffset;
         }
+        placeGlyph(m);
         if (!(before == state)) {
             changed();
         } else if (still) {
             restFollowTimerIfQuiet();
         }
+    }
+
+    // The glyph sits below-right of the pointer, so near a right or bottom edge it leaves the
+    // pointer's screen: a neighbouring screen it reaches draws it (both do while it straddles
+    // the seam); where no screen lies beyond, the pointer's screen keeps it inside its edge.
+    void placeGlyph(Point m) {
+        Point g{m.x + kFollowOffset.x, m.y - kFollowOffset.y};
+        Point lg = local(g);
+        bool held = std::any_of(screens.begin(), screens.end(), [&](const Rect& r) { return r.contains(g); });
+        if (held) {
+            state.isGlyphOnThisScreen = g.x + kGlyphReach > screenFrame.minX() && g.x - kGlyphReach < screenFrame.maxX() &&
+                                        g.y + kGlyphReach > screenFrame.minY() && g.y - kGlyphReach < screenFrame.maxY();
+            state.glyphPosition = lg;
+            return;
+        }
+        state.isGlyphOnThisScreen = screenFrame.contains(m);
+        auto inside = [](double v, double extent) {
+            return extent < 2 * kGlyphEdgeInset ? extent / 2 : std::clamp(v, kGlyphEdgeInset, extent - kGlyphEdgeInset);
+        };
+        state.glyphPosition = {inside(lg.x, screenFrame.width), inside(lg.y, screenFrame.height)};
     }
 
     // Nothing a tick reads can change before the pointer moves, and the announced move brings
@@ -367,7 +394,7 @@ struct BlueCursorView::Shared : std::enable_shared_from_this<BlueCursorView::Sha
         if (state.mirrinNavigationMode != MirrinNavigationMode::followingCursor) return true;
         auto c = companion.lock();
         if (c && c->detectedElementScreenLocation().get()) return false;
-        return state.isCursorOnThisScreen;
+        return state.isGlyphOnThisScreen;
     }
 };
 
@@ -404,6 +431,7 @@ struct BlueCursorView::Presentation {
           triangleOpacity(e, 0),
           waveformCenter(e, {}),
           waveformOpacity(e, 0),
+          waveformLevel(e, 0),
           spinnerCenter(e, {}),
           spinnerOpacity(e, 0) {}
 
@@ -434,6 +462,7 @@ struct BlueCursorView::Presentation {
     Animated<double> triangleOpacity;
     Animated<Point> waveformCenter;
     Animated<double> waveformOpacity;
+    Animated<double> waveformLevel;  // the bars' shaped level, gliding between levels
     Animated<Point> spinnerCenter;
     Animated<double> spinnerOpacity;
     std::function<double()> referenceDateSeconds;
@@ -479,13 +508,15 @@ struct BlueCursorView::Presentation {
         in.glyphVisible = shared->isCursorGlyphVisible();
         auto cursorOpacityAnimation = std::exchange(shared->cursorOpacityAnimation, std::nullopt);
         auto bubbleOpacityAnimation = std::exchange(shared->bubbleOpacityAnimation, std::nullopt);
-        if (last && *last == in) return;
+        // The fade-in writes 0 then 1 in one turn: the state is unchanged but the bubble fades.
+        if (last && *last == in && !bubbleOpacityAnimation) return;
         Inputs before = last.value_or(Inputs{});
         bool first = !last;
         last = in;
 
         bool moved = first || !(before.state.cursorPosition == s.cursorPosition);
         auto spring = [&](bool changed) { return changed ? std::optional<Animation>(followSpring()) : std::nullopt; };
+        auto ifChanged = [](bool changed, Animation a) { return changed ? std::optional<Animation>(a) : std::nullopt; };
         if (first) {
             for (auto* a : {&welcomeAnchor, &videoAnchor, &promptAnchor, &bubbleAnchor, &triangleCenter, &waveformCenter, &spinnerCenter})
                 a->jump(s.cursorPosition);
@@ -494,21 +525,34 @@ struct BlueCursorView::Presentation {
         videoAnchor.set(s.cursorPosition, spring(moved));
         promptAnchor.set(s.cursorPosition, spring(moved));
         bubbleAnchor.set(s.cursorPosition, spring(moved));
-        waveformCenter.set(s.cursorPosition, spring(moved));
-        spinnerCenter.set(s.cursorPosition, spring(moved));
         bool following = s.mirrinNavigationMode == MirrinNavigationMode::followingCursor;
-        triangleCenter.set(s.cursorPosition, following ? spring(moved) : std::nullopt);
+        bool wasFollowing = before.state.mirrinNavigationMode == MirrinNavigationMode::followingCursor;
+        Point glyphAt = following ? s.glyphPosition : s.cursorPosition;
+        Point glyphWas = wasFollowing ? before.state.glyphPosition : before.state.cursorPosition;
+        bool glyphMoved = first || !(glyphWas == glyphAt);
+        if (first) {
+            for (auto* a : {&triangleCenter, &waveformCenter, &spinnerCenter}) a->jump(glyphAt);
+        }
+        waveformCenter.set(glyphAt, spring(glyphMoved));
+        spinnerCenter.set(glyphAt, spring(glyphMoved));
+        triangleCenter.set(glyphAt, following ? spring(glyphMoved) : std::nullopt);
+        // The bars glide to a new level instead of jumping to it.
+        waveformLevel.set(BlueCursorWaveformView::shapedLevel(in.audioPowerLevel),
+                          first ? std::nullopt : ifChanged(before.audioPowerLevel != in.audioPowerLevel, Animation::linear(Seconds(0.08))));
 
-        auto ifChanged = [](bool changed, Animation a) { return changed ? std::optional<Animation>(a) : std::nullopt; };
         auto withExplicit = [](const std::optional<Animation>& a, const std::function<void()>& body) {
             if (a)
                 withAnimation(*a, body);
             else
                 body();
         };
-        withExplicit(bubbleOpacityAnimation, [&] {
+        if (bubbleOpacityAnimation) {
+            // The welcome's own fade-in: from 0 with its explicit curve, over the layer's fade.
+            welcomeOpacity.jump(0);
+            welcomeOpacity.set(s.bubbleOpacity, bubbleOpacityAnimation);
+        } else {
             welcomeOpacity.set(s.bubbleOpacity, ifChanged(before.state.bubbleOpacity != s.bubbleOpacity, Animation::easeOut(Seconds(0.5))));
-        });
+        }
         videoOpacity.set(s.isCursorOnThisScreen ? in.onboardingVideoOpacity : 0,
                          ifChanged(before.onboardingVideoOpacity != in.onboardingVideoOpacity, Animation::easeInOut(Seconds(2.0))));
         promptOpacity.set(in.onboardingPromptOpacity,
@@ -606,7 +650,7 @@ struct BlueCursorView::Presentation {
             // A timeline of at most 36 updates a second.
             double t = std::floor(referenceDateSeconds() * 36) / 36;
             BlueCursorWaveformView wave{audioPowerLevel, 5, {0.4, 0.7, 1.0, 0.7, 0.4}};
-            Layer w = wave.layer(waveformCenter.value(), t);
+            Layer w = wave.layerAtShapedLevel(waveformCenter.value(), waveformLevel.value(), t);
             w.opacity = o;
             out.push_back(std::move(w));
         }
@@ -627,6 +671,7 @@ BlueCursorView::BlueCursorView(Rect screenFrame, bool isFirstAppearance, Compani
     : screenFrame_(screenFrame),
       shared_(std::make_shared<Shared>()) {
     shared_->screenFrame = screenFrame;
+    shared_->screens = environment.screenFrames.empty() ? std::vector<Rect>{screenFrame} : environment.screenFrames;
     shared_->isFirstAppearance = isFirstAppearance;
     shared_->companion = companionManager.weak_from_this();
     if (!environment.mouseLocation && !environment.pointerMotion) environment.pointerMotion = ScreenLayer::current();
@@ -727,6 +772,7 @@ BlueCursorOverlay::BlueCursorOverlay(const std::vector<Rect>& screenFrames, bool
       engine_(std::make_unique<AnimationEngine>()),
       frames_(screenFrames) {
     if (!environment.engine) environment.engine = engine_.get();
+    if (environment.screenFrames.empty()) environment.screenFrames = screenFrames;
     if (!environment.mouseLocation) {
         if (!environment.pointerMotion) environment.pointerMotion = ScreenLayer::current();
         environment.mouseLocation = [] { return ScreenLayer::current()->mouseLocation(); };

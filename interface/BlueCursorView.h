@@ -60,6 +60,9 @@ public:
         // nothing animates; default: the screen layer when `mouseLocation` is its too. Without
         // one the timer never rests.
         std::shared_ptr<ScreenLayer> pointerMotion;
+        // Every screen of the overlay, so a glyph pushed past this screen's edge is drawn by
+        // the neighbour it crosses into; default: this screen alone.
+        std::vector<Rect> screenFrames;
     };
 
     // The view state of one cursor (view coordinates: origin top-left of the screen, y down).
@@ -80,6 +83,10 @@ public:
         double mirrinFlightScale = 1.0;
         double navigationBubbleScale = 1.0;
         bool isReturningToCursor = false;
+        // Where the following glyph is drawn: at the cursor position, unless that lies on no
+        // screen, when the screen with the pointer keeps it just inside its edge.
+        bool isGlyphOnThisScreen = false;
+        Point glyphPosition{};
         bool hasTimer = false;
         bool hasNavigationAnimationTimer = false;
         bool operator==(const State&) const = default;

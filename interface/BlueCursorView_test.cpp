@@ -720,5 +720,126 @@ TEST_F(CursorTest, ACallbackAfterTheViewIsGoneIsHarmless) {
     EXPECT_EQ(loop().pendingTimerCount(), 0u);  // no flight started by a step left behind
 }
 
+// The drawn alpha of a blue card pixel at layer opacity `o`: the fill at `o` over the card's own
+// glow (at most half as strong), so between o and o + 0.5 o (1 - o).
+void expectCardAlpha(Surface::Pixel p, double o) {
+    if (p.alpha > 64) {  // below, too few levels are left to tell the colour
+        EXPECT_NEAR(p.red, 0x33, 3);
+        EXPECT_NEAR(p.green, 0x80, 3);
+        EXPECT_NEAR(p.blue, 0xFF, 3);
+    }
+    EXPECT_GE(p.alpha, int(std::floor(o * 255)) - 2) << o;
+    EXPECT_LE(p.alpha, int(std::ceil((o + 0.5 * o * (1 - o)) * 255)) + 2) << o;
+}
+
+TEST_F(CursorTest, TheWelcomeBubbleIsDrawnFadingInWithItsEaseInOverFourTenthsOfASecond) {
+    const Rect screen{0, 0, 800, 500};
+    mouse = {100, 400};  // local (100, 100): the glyph at (135, 125)
+    double t0 = loop().now();
+    auto view = show(screen, true);
+    // The ease-in's share of the way (0.42, 0, 1, 1) at 0.04, 0.1 and 0.2 s of its 0.4 s, from
+    // 2.0 s on; at 2.6 s it is whole.
+    struct Case {
+        double at;
+        double opacity;
+    };
+    for (const Case& k : {Case{2.04, 0.0170}, Case{2.1, 0.0935}, Case{2.2, 0.3154}, Case{2.6, 1.0}}) {
+        SCOPED_TRACE(k.at);
+        advanceTo(t0, k.at);
+        ASSERT_FALSE(view->state().welcomeText.empty());
+        Surface surface(800, 500);
+        Painter painter;
+        painter.paint(surface, view->layers());
+        // The right-hand padding of the card: clear of the text and of the glyph's glow.
+        Point c = view->state().cursorPosition;
+        int x = int(c.x + 10 + view->state().bubbleSize.width - 3), y = int(c.y + 18);
+        expectCardAlpha(surface.pixel(x, y), k.opacity);
+    }
+}
+
+TEST_F(CursorTest, TheWaveformBarsAreDrawnGlidingLinearlyToANewLevelOverEightHundredthsOfASecond) {
+    auto view = show();
+    velmo::test::writable(*companion).voiceState = CompanionVoiceState::listening;
+    velmo::test::writable(*companion).currentAudioPowerLevel = 0.0;
+    loop().advance(0.5s);
+    velmo::test::writable(*companion).currentAudioPowerLevel = 1.0;
+    loop().runUntilIdle();
+    double start = loop().now();
+    // The centre bar's drawn height: 3 + 10 x (its share of the way to the full level) + the
+    // ripple, frozen here at t = 0 (0.75 x (1 + sin 0.7)).
+    const double ripple = 0.75 * (1 + std::sin(0.7));
+    const double scale = 4;
+    for (double at : {0.0, 0.02, 0.04, 0.06, 0.08, 0.2}) {
+        SCOPED_TRACE(at);
+        advanceTo(start, at);
+        Surface surface(int(kScreen.width * scale), int(kScreen.height * scale), scale);
+        Painter painter;
+        painter.paint(surface, view->layers());
+        Point c = find(view->layers(), "waveform")->center;
+        ASSERT_EQ(c, (Point{135, 125}));
+        int column = int(c.x * scale);  // the middle of the 2 pt wide centre bar
+        int drawn = 0;
+        for (int y = int((c.y - 10) * scale); y < int((c.y + 10) * scale); ++y) drawn += surface.pixel(column, y).alpha >= 128;
+        double expected = 3 + 10 * std::min(1.0, at / 0.08) + ripple;
+        EXPECT_NEAR(drawn / scale, expected, 0.35);
+    }
+}
+
+// Blue pixels of a glyph drawn at full opacity, near `center` and anywhere on the surface.
+struct GlyphPixels {
+    int nearCenter = 0;
+    int total = 0;
+};
+GlyphPixels glyphPixels(const BlueCursorView& view, Point center) {
+    Surface surface(int(view.screenFrame().width), int(view.screenFrame().height));
+    Painter painter;
+    painter.paint(surface, view.layers());
+    GlyphPixels out;
+    for (int y = 0; y < surface.height(); ++y)
+        for (int x = 0; x < surface.width(); ++x) {
+            auto p = surface.pixel(x, y);
+            if (p.alpha != 255 || p.red != 0x33 || p.green != 0x80 || p.blue != 0xFF) continue;
+            ++out.total;
+            if (std::abs(x - center.x) <= 9 && std::abs(y - center.y) <= 9) ++out.nearCenter;
+        }
+    return out;
+}
+
+TEST_F(CursorTest, TheGlyphIsDrawnUpToAScreensRightEdgeAndAcrossASeamOnTheNextScreen) {
+    const Rect left{0, 0, 800, 500}, right{800, 0, 800, 500};
+    struct Case {
+        const char* name;
+        std::vector<Rect> screens;
+        Point mouse;  // global
+        std::vector<Point> drawnAt;  // per screen, local; (-1, -1) where it is not drawn
+    };
+    const Point none{-1, -1};
+    for (const Case& k : {
+             Case{"10 px from a right edge with nothing beyond", {left}, {790, 250}, {{790, 275}}},
+             Case{"10 px left of a seam", {left, right}, {790, 250}, {none, {25, 275}}},
+             Case{"10 px right of a seam", {left, right}, {810, 250}, {none, {45, 275}}},
+             Case{"straddling the seam", {left, right}, {767, 250}, {{802, 275}, {2, 275}}},
+             Case{"10 px from the bottom edge", {left}, {400, 10}, {{435, 490}}},
+         }) {
+        SCOPED_TRACE(k.name);
+        mouse = k.mouse;
+        BlueCursorOverlay overlay(k.screens, false, *companion, environment());
+        loop().advance(0.5s);
+        for (std::size_t i = 0; i < k.screens.size(); ++i) {
+            SCOPED_TRACE(i);
+            const BlueCursorView& view = *overlay.views()[i];
+            GlyphPixels px = glyphPixels(view, k.drawnAt[i]);
+            if (k.drawnAt[i] == none) {
+                EXPECT_EQ(px.total, 0);
+            } else if (k.screens.size() == 2 && k.drawnAt[0] != none) {
+                EXPECT_GT(px.nearCenter, 10);  // a part of it on each side
+            } else {
+                EXPECT_GT(px.nearCenter, 60);  // the whole triangle (side 16)
+                EXPECT_EQ(px.nearCenter, px.total);
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace velmo

@@ -215,6 +215,9 @@ CompanionPanelInputs companionPanelSituation(bool onboarded, bool allGranted) {
     in.hasAccessibilityPermission = allGranted;
     in.hasScreenRecordingPermission = allGranted;
     in.hasScreenContentPermission = allGranted;
+    // The overlay is up from launch exactly when onboarding is done and every permission
+    // granted; before that the panel reads "Ready".
+    in.isOverlayVisible = onboarded && allGranted;
     return in;
 }
 

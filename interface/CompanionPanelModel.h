@@ -31,7 +31,8 @@ struct CompanionPanelInputs {
     }
 };
 
-// Inputs where onboarding is or is not done and the four permissions are all granted or all not.
+// Inputs where onboarding is or is not done and the four permissions are all granted or all not,
+// as the running application has them at rest (the overlay up only when both are true).
 CompanionPanelInputs companionPanelSituation(bool onboarded, bool allGranted);
 
 enum class CompanionPanelMessage { holdToTalk, allSet, revoked, welcome };

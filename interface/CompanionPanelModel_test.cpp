@@ -79,6 +79,10 @@ TEST(CompanionPanelModel, TheFourSituationsChooseMessageSectionsAndButtons) {
         EXPECT_EQ(!m.permissionRows.empty(), c.rows);
         EXPECT_EQ(m.showsStartButton, c.start);
         EXPECT_EQ(m.showsReplayButton, c.replay);
+        // The overlay is up only once onboarded with everything granted: only then "Active".
+        const bool active = c.onboarded && c.allGranted;
+        EXPECT_EQ(m.statusText, active ? "Active" : "Ready");
+        EXPECT_EQ(m.statusDotColor, active ? CompanionPalette::success() : CompanionPalette::textTertiary());
     }
 }
 
@@ -124,6 +128,7 @@ TEST(CompanionPanelModel, EachSituationDrawsItsTextsInTheirSizesWeightsAndColour
     const Color primary = CompanionPalette::textPrimary(), secondary = CompanionPalette::textSecondary(),
                 tertiary = CompanionPalette::textTertiary(), white = CompanionPalette::textOnAccent();
     const std::vector<DrawnText> header{{"Velmo", 14, 600, primary}, {"Ready", 12, 500, tertiary}};
+    const std::vector<DrawnText> activeHeader{{"Velmo", 14, 600, primary}, {"Active", 12, 500, tertiary}};
     const std::vector<DrawnText> rows{
         {"PERMISSIONS", 10, 600, tertiary},
         {"Microphone", 13, 500, secondary},
@@ -157,7 +162,7 @@ TEST(CompanionPanelModel, EachSituationDrawsItsTextsInTheirSizesWeightsAndColour
                     {quit}})},
              {"allset", false, true,
               join({header, {{"You're all set. Hit Start to meet Velmo.", 12, 500, secondary}, {"Start", 14, 600, white}, quit}})},
-             {"onboarded", true, true, join({header, {{"Hold Control+Option to talk.", 12, 500, secondary}, quit, replay}})},
+             {"onboarded", true, true, join({activeHeader, {{"Hold Control+Option to talk.", 12, 500, secondary}, quit, replay}})},
              {"revoked", true, false,
               join({header,
                     {{"Permissions needed", 12, 700, secondary},

@@ -242,6 +242,51 @@ TEST_F(OverlayX11Test, StaysAboveAWindowMappedLaterAndHidingTakesEveryWindowDown
     EXPECT_TRUE(manager->hasShownOverlayBefore());
 }
 
+TEST_F(OverlayX11Test, TheCursorIsDrawnTenPixelsEitherSideOfTheSeamAndAtTheRightEdge) {
+    Display* d = x.connection();
+    x.movePointer(100, 100);
+    show();
+    ASSERT_TRUE(settle([&] { return pixelOf(d, window(0), 135, 125) == 0xff3380ffu; }));
+    struct Case {
+        const char* name;
+        int pointerX, pointerY;
+        std::size_t screen;
+        int glyphX, glyphY;  // in that screen's window
+    };
+    for (const Case& k : {Case{"10 px left of the seam", 1910, 500, 1, 25, 525}, Case{"10 px right of the seam", 1930, 500, 1, 45, 525},
+                          Case{"10 px from the right edge", 3830, 500, 1, 1910, 525}}) {
+        SCOPED_TRACE(k.name);
+        x.movePointer(k.pointerX, k.pointerY);
+        EXPECT_TRUE(settle([&] { return pixelOf(d, window(k.screen), k.glyphX, k.glyphY) == 0xff3380ffu; }));
+    }
+}
+
+TEST_F(OverlayX11Test, ThePanelStaysAboveTheOverlayShownAfterItAndAWindowMappedLater) {
+    Display* d = x.connection();
+    show();
+    ASSERT_TRUE(settle([&] { return factsOf(d, window(0)).viewable && factsOf(d, window(1)).viewable; }));
+    auto panel = desktop->makePanel({100, 100, 320, 200});
+    panel->orderFront();
+    const Window panelWindow = X11StatusBarDesktop::windowOf(*panel);
+    auto panelOnTop = [&] {
+        std::vector<Window> order = rootChildren(d);
+        return !order.empty() && order.back() == panelWindow;
+    };
+    EXPECT_TRUE(settle(panelOnTop, 1.0));
+    std::vector<Screen> screens;
+    for (const Rect& f : desktop->screenFrames()) screens.push_back({f, "", {}});
+    manager->showOverlay(screens, *companion);  // new overlay windows, mapped after the panel
+    EXPECT_TRUE(settle([&] { return panelOnTop() && factsOf(d, window(0)).viewable; }, 1.0));
+    Window later = x.createWindow(0, 0, 800, 600, 0xff0000);
+    auto order = [&] {
+        std::vector<Window> o = rootChildren(d);
+        const std::size_t n = o.size();
+        return n >= 4 && o[n - 1] == panelWindow && o[n - 4] == later;
+    };
+    EXPECT_TRUE(settle(order, 1.0));
+    panel.reset();
+}
+
 TEST_F(OverlayX11Test, AScreenshotTakenWhileTheOverlayShowsLeavesTheCursorOut) {
     Display* d = x.connection();
     velmo::test::TestDirectory folder;

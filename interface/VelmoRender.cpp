@@ -2,16 +2,19 @@
 //
 //   velmo-render glyphs --out glyphs.png [--scale 4] [--time SECONDS] [--background HEX|none]
 //   velmo-render cursor --scenario NAME --at SECONDS --out F.png [--scale 2] [--background HEX|none]
+//   velmo-render icon --out icon.png [--scale 4]
 //   velmo-render panel --situation welcome|allset|onboarded|revoked --out F.png [--scale 2] [--background HEX|none]
 //
 // The cursor scenarios run a scripted episode of one screen's cursor on a virtual clock and
-// draw the frame at the given second: following, welcome, flight, pointing, listening,
-// processing.
+// draw the frame at the given second: following, welcome, edge (the pointer 10 px from the
+// right edge), flight, pointing, listening, glide (silence, then a full level at 0.6 s: the
+// bars glide to it over 0.08 s), processing.
 //
 // Each view state is one subcommand producing a layer list on a canvas of its own size.
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <optional>
@@ -21,6 +24,7 @@
 #include "companion/CompanionTestDoubles.h"
 #include "interface/BlueCursorView.h"
 #include "interface/CompanionPanelModel.h"
+#include "interface/PanelContentView.h"
 #include "interface/drawing/CompanionPalette.h"
 #include "interface/drawing/CursorGlyphs.h"
 #include "interface/drawing/Painter.h"
@@ -85,6 +89,43 @@ Scene glyphs(const Options& o) {
     return s;
 }
 
+// The status item's icon as the trays show it (tinted white, outlined) on a light, a middle and
+// a dark panel, and tinted dark on a light one.
+Scene icon(const Options&) {
+    Scene s{{4 * 28, 28}, {}};
+    const StatusItemIcon templateIcon = drawMenuBarIcon();
+    struct Tile {
+        const char* panel;
+        std::uint32_t tint;
+    };
+    double x = 14;
+    for (const Tile& t : {Tile{"#F0F0F0", 0xFFFFFF}, Tile{"#808080", 0xFFFFFF}, Tile{"#202020", 0xFFFFFF}, Tile{"#F0F0F0", 0x202020}}) {
+        Layer back;
+        back.id = "panel" + std::to_string(int(x));
+        back.kind = Layer::Kind::RoundedRect;
+        back.center = {x, 14};
+        back.size = {28, 28};
+        back.fill = colorFromHex(t.panel);
+        s.layers.push_back(back);
+        StatusItemIcon shown = tintedOutlinedIcon(templateIcon, t.tint);
+        auto image = std::make_shared<LayerImage>();
+        image->width = shown.width;
+        image->height = shown.height;
+        image->stride = shown.width * 4;
+        image->pixels.resize(shown.argb.size() * 4);
+        std::memcpy(image->pixels.data(), shown.argb.data(), image->pixels.size());
+        Layer glyph;
+        glyph.id = "icon" + std::to_string(int(x));
+        glyph.kind = Layer::Kind::Image;
+        glyph.center = {x, 14};
+        glyph.size = {18, 18};
+        glyph.image = image;
+        s.layers.push_back(glyph);
+        x += 28;
+    }
+    return s;
+}
+
 // A picture of the onboarding video the build made, 12 s in: the real player, decoded as fast
 // as it goes on the render's virtual loop.
 std::shared_ptr<VideoPlayer> renditionPlayer() {
@@ -123,6 +164,10 @@ const std::map<std::string, std::function<void(CompanionManager&, Point&)>>& cur
              for (int i = 1; i <= 60; ++i) after(i / 60.0, [&mouse, i] { mouse = {200 + 4.0 * i, 300 - 1.0 * i}; });
          }},
         {"welcome", [](CompanionManager&, Point&) {}},
+        {"edge",
+         [](CompanionManager&, Point& mouse) {
+             mouse = {790, 300};
+         }},
         {"flight",
          [after](CompanionManager& c, Point&) {
              after(0.5, [&c] {
@@ -143,6 +188,11 @@ const std::map<std::string, std::function<void(CompanionManager&, Point&)>>& cur
                  velmo::test::writable(c).voiceState = CompanionVoiceState::listening;
                  velmo::test::writable(c).currentAudioPowerLevel = 0.25;
              });
+         }},
+        {"glide",
+         [after](CompanionManager& c, Point&) {
+             after(0.1, [&c] { velmo::test::writable(c).voiceState = CompanionVoiceState::listening; });
+             after(0.6, [&c] { velmo::test::writable(c).currentAudioPowerLevel = 1.0; });
          }},
         {"processing", [after](CompanionManager& c,
                                Point&) { after(0.1, [&c] { velmo::test::writable(c).voiceState = CompanionVoiceState::processing; }); }},
@@ -201,7 +251,6 @@ const std::map<std::string, std::pair<bool, bool>>& panelSituations() {
 Scene panel(const Options& o) {
     auto [onboarded, allGranted] = panelSituations().at(o.situation);
     CompanionPanelInputs in = companionPanelSituation(onboarded, allGranted);
-    in.isOverlayVisible = true;
     const double margin = 24;
     LayoutNode tree = companionPanelLayout(makeCompanionPanelModel(in));
     Size size = layout(tree, 320, {margin, margin});
@@ -209,7 +258,8 @@ Scene panel(const Options& o) {
 }
 
 const std::map<std::string, std::function<Scene(const Options&)>>& scenes() {
-    static const std::map<std::string, std::function<Scene(const Options&)>> all{{"glyphs", glyphs}, {"cursor", cursor}, {"panel", panel}};
+    static const std::map<std::string, std::function<Scene(const Options&)>> all{
+        {"glyphs", glyphs}, {"cursor", cursor}, {"panel", panel}, {"icon", icon}};
     return all;
 }
 

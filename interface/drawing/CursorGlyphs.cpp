@@ -47,11 +47,14 @@ int BlueCursorWaveformView::drawnBarCount() const {
     return int(std::min<std::size_t>(std::size_t(barCount), listeningBarProfile.size()));
 }
 
-std::vector<double> BlueCursorWaveformView::barHeights(double t) const {
+double BlueCursorWaveformView::shapedLevel(double audioPowerLevel) {
     double level = std::isnan(audioPowerLevel) ? 0.0 : audioPowerLevel;
     double l = level - 0.008;
     double n = l > 0 ? std::min(1.0, 2.85 * l) : 0.0;
-    double shaped = std::pow(n, 0.76);
+    return std::pow(n, 0.76);
+}
+
+std::vector<double> BlueCursorWaveformView::barHeightsAtShapedLevel(double shaped, double t) const {
     std::vector<double> heights;
     int count = drawnBarCount();
     heights.reserve(std::size_t(count));
@@ -62,17 +65,23 @@ std::vector<double> BlueCursorWaveformView::barHeights(double t) const {
     return heights;
 }
 
-Size BlueCursorWaveformView::size(double t) const {
-    int count = drawnBarCount();
-    double width = count > 0 ? count * barWidth + (count - 1) * barSpacing : 0;
-    auto heights = barHeights(t);
+std::vector<double> BlueCursorWaveformView::barHeights(double t) const { return barHeightsAtShapedLevel(shapedLevel(audioPowerLevel), t); }
+
+namespace {
+Size stackSize(int count, const std::vector<double>& heights) {
+    double width = count > 0 ? count * BlueCursorWaveformView::barWidth + (count - 1) * BlueCursorWaveformView::barSpacing : 0;
     double height = heights.empty() ? 0 : *std::max_element(heights.begin(), heights.end());
     return {width, height};
 }
+}  // namespace
 
-Layer BlueCursorWaveformView::layer(Point center, double t) const {
-    auto heights = barHeights(t);
-    Size sz = size(t);
+Size BlueCursorWaveformView::size(double t) const { return stackSize(drawnBarCount(), barHeights(t)); }
+
+Layer BlueCursorWaveformView::layer(Point center, double t) const { return layerAtShapedLevel(center, shapedLevel(audioPowerLevel), t); }
+
+Layer BlueCursorWaveformView::layerAtShapedLevel(Point center, double shaped, double t) const {
+    auto heights = barHeightsAtShapedLevel(shaped, t);
+    Size sz = stackSize(drawnBarCount(), heights);
     Layer l;
     l.id = "waveform";
     l.kind = Layer::Kind::Path;

@@ -39,6 +39,12 @@ struct BlueCursorWaveformView {
     Size size(double t) const;
     // One path layer holding every bar, so the stack casts a single shadow.
     Layer layer(Point center, double t) const;
+
+    // The level as it shapes the bars (0...1): what moves when the level changes, so a view
+    // can animate it and draw the bars between two levels.
+    static double shapedLevel(double audioPowerLevel);
+    std::vector<double> barHeightsAtShapedLevel(double shaped, double t) const;
+    Layer layerAtShapedLevel(Point center, double shaped, double t) const;
 };
 
 // The processing glyph: a circle trimmed to 0.15...0.85 with an angular gradient, turning

@@ -26,6 +26,10 @@ struct StatusItemIcon {
     bool operator==(const StatusItemIcon&) const = default;
 };
 
+// The template as a tray shows it: the glyph in `tintRGB` over a one-pixel outline in a
+// contrasting colour, so it reads on light and dark panels alike. Premultiplied like the template.
+StatusItemIcon tintedOutlinedIcon(const StatusItemIcon& templateIcon, std::uint32_t tintRGB);
+
 class StatusItem {
 public:
     virtual ~StatusItem() = default;

@@ -206,16 +206,20 @@ Rect statusNotifierButtonFrame(int x, int y, const std::function<Point(int x, in
 }
 
 std::vector<std::uint8_t> statusNotifierPixmapBytes(const StatusItemIcon& icon, std::uint32_t rgb) {
+    const StatusItemIcon shown = tintedOutlinedIcon(icon, rgb);
     std::vector<std::uint8_t> bytes;
-    bytes.reserve(icon.argb.size() * 4);
-    for (std::uint32_t pixel : icon.argb) {
-        // Straight alpha: the tint wherever the template covers anything.
+    bytes.reserve(shown.argb.size() * 4);
+    for (std::uint32_t pixel : shown.argb) {
+        // Straight alpha on the bus.
         const std::uint32_t alpha = pixel >> 24;
-        const std::uint32_t colour = alpha ? rgb : 0;
+        auto straight = [&](int shift) {
+            return alpha ? std::uint8_t(std::min<std::uint32_t>(255, (((pixel >> shift) & 0xFF) * 255 + alpha / 2) / alpha))
+                         : std::uint8_t(0);
+        };
         bytes.push_back(std::uint8_t(alpha));
-        bytes.push_back(std::uint8_t(colour >> 16));
-        bytes.push_back(std::uint8_t(colour >> 8));
-        bytes.push_back(std::uint8_t(colour));
+        bytes.push_back(straight(16));
+        bytes.push_back(straight(8));
+        bytes.push_back(straight(0));
     }
     return bytes;
 }

@@ -30,8 +30,8 @@ std::shared_ptr<StatusItem> makeStatusNotifierItem(StatusNotifierItemOptions opt
 // gave it: clamped to what an X screen can hold before anything is computed from it.
 Rect statusNotifierButtonFrame(int x, int y, const std::function<Point(int x, int y)>& globalPointFromScreen);
 
-// The IconPixmap bytes of an icon: straight ARGB32 in network order, the template's colour
-// replaced by this one (0xRRGGBB), its coverage kept.
+// The IconPixmap bytes of an icon: straight ARGB32 in network order, the template tinted with
+// this colour (0xRRGGBB) and outlined (tintedOutlinedIcon).
 std::vector<std::uint8_t> statusNotifierPixmapBytes(const StatusItemIcon& icon, std::uint32_t rgb);
 
 }  // namespace velmo

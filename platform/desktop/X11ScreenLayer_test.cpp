@@ -273,7 +273,7 @@ TEST_F(X11ScreenLayerOnTwoMonitors, WindowsNameTheirOwnersAndExcludedOnesAreComp
     const Probe probes[] = {
         {500, 280, 0xff00ff, 0x3366aa},  // own over the other window
         {500, 320, 0xff00ff, 0xeeeeee},  // own over the other window's stripe
-        {850, 300, 0xff00ff, 0x000000},  // own over bare root: nothing is kept there
+        {850, 300, 0xff00ff, 0x000000},  // own over bare root: the root's background (black)
         {850, 520, 0x22aa22, 0x22aa22},  // the window above stays
         {200, 200, 0x3366aa, 0x3366aa},  // outside the own window nothing changes
         {1200, 100, kQuadrants[0][1], kQuadrants[0][1]},

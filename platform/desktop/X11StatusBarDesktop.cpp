@@ -76,6 +76,9 @@ struct X11StatusBarDesktop::Impl {
     // Overlays on screen, raised again when another top-level window comes up or is restacked.
     std::set<Window> shownOverlays;
     std::set<Window> overlays;
+    // The panels: kept above the overlays (and the onboarding video they draw).
+    std::set<Window> panels;
+    std::set<Window> shownPanels;
     bool watchesStacking = false;
     // Panels on screen, and whether the user pressed on the status item or a panel since one
     // came up: the application counts as active only then, as its windows never take the focus.
@@ -135,9 +138,13 @@ struct X11StatusBarDesktop::Impl {
 
     void stackingChanged(const XEvent& event) {
         Window subject = event.type == MapNotify ? event.xmap.window : event.type == ConfigureNotify ? event.xconfigure.window : 0;
-        if (!subject || subject == root || overlays.count(subject) || shownOverlays.empty()) return;
+        if (!subject || subject == root || overlays.count(subject) || panels.count(subject) || shownOverlays.empty()) return;
         for (Window w : shownOverlays) XRaiseWindow(display, w);
+        raisePanels();
         XFlush(display);
+    }
+    void raisePanels() {
+        for (Window w : shownPanels) XRaiseWindow(display, w);
     }
 
     Atom compositorSelection() {
@@ -417,7 +424,7 @@ private:
         return pixel;
     }
 
-    // The template drawn in the panel's light tint over the tray's own background.
+    // The template drawn in the panel's light tint, outlined, over the tray's own background.
     void draw() {
         if (!window_) return;
         Display* d = impl_.display;
@@ -427,13 +434,28 @@ private:
         XClearWindow(d, window_);
         if (icon_.width > 0) {
             const int left = (attributes.width - icon_.width) / 2, top = (attributes.height - icon_.height) / 2;
-            std::vector<XPoint> points;
+            // The tray's window may have no alpha: the outlined icon in its two colours, each
+            // pixel the one that covers it most.
+            XColor tint{};
+            tint.pixel = tint_;
+            XQueryColor(d, attributes.colormap ? attributes.colormap : DefaultColormap(d, DefaultScreen(d)), &tint);
+            const std::uint32_t tintRGB = (std::uint32_t(tint.red >> 8) << 16) | (std::uint32_t(tint.green >> 8) << 8) | (tint.blue >> 8);
+            const StatusItemIcon shown = tintedOutlinedIcon(icon_, tintRGB);
+            std::vector<XPoint> glyph, outline;
             for (int y = 0; y < icon_.height; ++y)
-                for (int x = 0; x < icon_.width; ++x)
-                    if ((icon_.argb[std::size_t(y) * icon_.width + x] >> 24) >= 128) points.push_back({short(left + x), short(top + y)});
+                for (int x = 0; x < icon_.width; ++x) {
+                    const std::size_t i = std::size_t(y) * icon_.width + x;
+                    if ((icon_.argb[i] >> 24) >= 128)
+                        glyph.push_back({short(left + x), short(top + y)});
+                    else if ((shown.argb[i] >> 24) >= 96)
+                        outline.push_back({short(left + x), short(top + y)});
+                }
+            const bool lightTint = 0.2126 * (tint.red >> 8) + 0.7152 * (tint.green >> 8) + 0.0722 * (tint.blue >> 8) > 127.5;
             GC gc = XCreateGC(d, window_, 0, nullptr);
+            XSetForeground(d, gc, lightTint ? BlackPixel(d, DefaultScreen(d)) : WhitePixel(d, DefaultScreen(d)));
+            XDrawPoints(d, window_, gc, outline.data(), int(outline.size()), CoordModeOrigin);
             XSetForeground(d, gc, tint_);
-            XDrawPoints(d, window_, gc, points.data(), int(points.size()), CoordModeOrigin);
+            XDrawPoints(d, window_, gc, glyph.data(), int(glyph.size()), CoordModeOrigin);
             XFreeGC(d, gc);
         }
         trap.failed();
@@ -469,6 +491,8 @@ public:
         impl_.compositorListeners.erase(window_);
         impl_.shownPanels.erase(window_);
         impl_.windowHandlers.erase(window_);
+        impl_.panels.erase(window_);
+        impl_.shownPanels.erase(window_);
         if (hand_) XFreeCursor(impl_.display, hand_);
         XDestroyWindow(impl_.display, window_);
         if (colormap_) XFreeColormap(impl_.display, colormap_);
@@ -491,6 +515,7 @@ public:
         draw();
     }
     void orderFront() override {
+        impl_.shownPanels.insert(window_);
         XMapRaised(impl_.display, window_);
         // The panel is override-redirect, so it is viewable from here on; what display() drew
         // while it was unmapped was lost, and the Expose may sit unseen in Xlib's queue (read
@@ -501,6 +526,7 @@ public:
         impl_.shownPanels.insert(window_);
     }
     void orderOut() override {
+        impl_.shownPanels.erase(window_);
         XUnmapWindow(impl_.display, window_);
         XFlush(impl_.display);
         visible_ = false;
@@ -681,6 +707,7 @@ public:
         }
         impl_.shownOverlays.insert(f_.window);
         XMapRaised(impl_.display, f_.window);
+        impl_.raisePanels();
         XFlush(impl_.display);
     }
     void orderOut() override {
@@ -868,6 +895,7 @@ std::shared_ptr<PanelWindow> X11StatusBarDesktop::makePanel(const Rect& contentR
     Visual* visual = f.visual;
     Colormap colormap = f.colormap;
     XFlush(d);
+    impl_->panels.insert(window);
     auto panel = std::make_shared<X11Panel>(shared_from_this(), *impl_, window, depth, visual, colormap, contentRect);
     std::weak_ptr<X11Panel> weakPanel = panel;
     impl_->windowHandlers[window] = [weakPanel](const XEvent& event) {

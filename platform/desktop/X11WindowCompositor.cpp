@@ -1,5 +1,6 @@
 #include "platform/desktop/X11WindowCompositor.h"
 
+#include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/Xcomposite.h>
 #include <X11/extensions/shape.h>
@@ -181,6 +182,70 @@ void blackenTargets(const ScreenPixels& screen, const Coverage& coverage) {
     }
 }
 
+// The wallpaper pixmap that desktop setters leave on the root window, when it still exists
+// and has the root's depth.
+struct Wallpaper {
+    Pixmap pixmap = None;
+    int width = 0, height = 0;
+};
+
+std::optional<Wallpaper> rootWallpaper(Display* display) {
+    const Window root = DefaultRootWindow(display);
+    const int rootDepth = DefaultDepth(display, DefaultScreen(display));
+    X11ErrorTrap trap(display);
+    for (const char* name : {"_XROOTPMAP_ID", "ESETROOT_PMAP_ID"}) {
+        Atom type = None;
+        int format = 0;
+        unsigned long items = 0, after = 0;
+        unsigned char* data = nullptr;
+        if (XGetWindowProperty(display, root, XInternAtom(display, name, True), 0, 1, False, XA_PIXMAP, &type, &format, &items, &after,
+                               &data) != Success) {
+            continue;
+        }
+        Pixmap pixmap = None;
+        if (type == XA_PIXMAP && format == 32 && items == 1 && data) pixmap = Pixmap(*reinterpret_cast<const unsigned long*>(data));
+        if (data) XFree(data);
+        if (pixmap == None) continue;
+        Window geometryRoot = 0;
+        int x = 0, y = 0;
+        unsigned width = 0, height = 0, border = 0, depth = 0;
+        if (!XGetGeometry(display, pixmap, &geometryRoot, &x, &y, &width, &height, &border, &depth)) continue;  // freed
+        if (int(depth) != rootDepth || width == 0 || height == 0) continue;
+        return Wallpaper{pixmap, int(width), int(height)};
+    }
+    return std::nullopt;
+}
+
+// Paints the root's wallpaper where the excluded windows were: the server tiles it from the
+// root's origin. False when there is none, or it could not be read.
+bool paintWallpaper(Display* display, X11FrameGrabber& grabber, const ScreenPixels& screen, const Coverage& coverage) {
+    const std::optional<Wallpaper> wallpaper = rootWallpaper(display);
+    if (!wallpaper) return false;
+    const X11Rect& box = coverage.box;
+    // The box in tiles of the wallpaper, each read once.
+    const int firstColumn = box.x >= 0 ? box.x / wallpaper->width : -((-box.x + wallpaper->width - 1) / wallpaper->width);
+    const int firstRow = box.y >= 0 ? box.y / wallpaper->height : -((-box.y + wallpaper->height - 1) / wallpaper->height);
+    for (int ty = firstRow * wallpaper->height; ty < box.y + box.height; ty += wallpaper->height) {
+        for (int tx = firstColumn * wallpaper->width; tx < box.x + box.width; tx += wallpaper->width) {
+            const X11Rect part = X11Rect{tx, ty, wallpaper->width, wallpaper->height}.intersection(box);
+            if (part.isEmpty()) continue;
+            X11FrameGrabber::Pixels source;
+            try {
+                source = grabber.grab(wallpaper->pixmap, part.x - tx, part.y - ty, part.width, part.height);
+            } catch (const std::exception&) {
+                return false;  // freed meanwhile
+            }
+            for (int y = part.y; y < part.y + part.height; ++y) {
+                const std::uint8_t* src = source.data + std::size_t(y - part.y) * source.stride;
+                for (int x = part.x; x < part.x + part.width; ++x, src += 4) {
+                    if (coverage.target[coverage.index(x, y)]) std::memcpy(screen.at(x, y), src, 4);
+                }
+            }
+        }
+    }
+    return true;
+}
+
 // The bounds of the pixels where window `i` shows through; empty when it shows nowhere.
 X11Rect showingBounds(const TopLevel& w, std::size_t i, const Coverage& coverage) {
     const X11Rect& box = coverage.box;
@@ -240,6 +305,43 @@ void paintWindow(const ScreenPixels& screen, const Coverage& coverage, const Top
     }
 }
 
+// Paints the root's own background where the excluded windows were, when no property names a
+// wallpaper (a solid colour, or a pixmap set without telling anyone). The server keeps it
+// nowhere readable, so a window that takes its parent's background is put at the bottom of the
+// stack for a moment: redirected, its pixmap holds that background, and where it shows it looks
+// exactly as the root beneath it. A compositing manager paints its own background instead and
+// would show the window, so not then. False when the background could not be read.
+bool paintRootBackground(Display* display, X11FrameGrabber& grabber, const ScreenPixels& screen, const Coverage& coverage) {
+    const X11Rect& box = coverage.box;
+    const Window root = DefaultRootWindow(display);
+    X11ErrorTrap trap(display);
+    XSetWindowAttributes attributes{};
+    attributes.background_pixmap = ParentRelative;
+    attributes.override_redirect = True;
+    const Window window = XCreateWindow(display, root, box.x, box.y, unsigned(box.width), unsigned(box.height), 0, CopyFromParent,
+                                        InputOutput, CopyFromParent, CWBackPixmap | CWOverrideRedirect, &attributes);
+    XLowerWindow(display, window);
+    XMapWindow(display, window);
+    const Pixmap pixmap = XCompositeNameWindowPixmap(display, window);
+    bool painted = false;
+    if (!trap.failed()) {
+        try {
+            X11FrameGrabber::Pixels source = grabber.grab(pixmap, 0, 0, box.width, box.height);
+            for (int y = box.y; y < box.y + box.height; ++y) {
+                const std::uint8_t* src = source.data + std::size_t(y - box.y) * source.stride;
+                for (int x = box.x; x < box.x + box.width; ++x, src += 4) {
+                    if (coverage.target[coverage.index(x, y)]) std::memcpy(screen.at(x, y), src, 4);
+                }
+            }
+            painted = true;
+        } catch (const std::exception&) {
+        }
+        XFreePixmap(display, pixmap);
+    }
+    XDestroyWindow(display, window);
+    return painted && !trap.failed();
+}
+
 }  // namespace
 
 void X11WindowCompositor::removeWindows(std::uint8_t* pixels, std::size_t stride, X11Rect area, const std::vector<Window>& excluded) {
@@ -249,7 +351,10 @@ void X11WindowCompositor::removeWindows(std::uint8_t* pixels, std::size_t stride
     if (box.isEmpty()) return;
     const Coverage coverage = coverageOf(windows, box);
     const ScreenPixels screen{pixels, stride, area};
-    blackenTargets(screen, coverage);
+    // What lies beneath everything: the root's wallpaper or background, else black.
+    bool beneath = paintWallpaper(display_, *grabber_, screen, coverage);
+    if (!beneath && available_ && !compositingManagerRuns(display_)) beneath = paintRootBackground(display_, *grabber_, screen, coverage);
+    if (!beneath) blackenTargets(screen, coverage);
     if (!available_) return;
 
     // The other windows back to front where they show through.

@@ -16,11 +16,14 @@ namespace velmo {
 // asks the server to keep every top-level window's contents in its own pixmap (automatic
 // Composite redirection: the screen looks the same, and a compositing manager that is already
 // running keeps its own redirection). Where an excluded window lies, the screenshot is then
-// composed again from the other windows' pixmaps in stacking order; where nothing but the root
-// window lies beneath, the root's own drawing is not kept anywhere and the pixels are black.
+// composed again from the other windows' pixmaps in stacking order, over the root's wallpaper:
+// the pixmap that `_XROOTPMAP_ID` or `ESETROOT_PMAP_ID` names, else the root's background as
+// the server paints it (not while a compositing manager runs, which paints a background of its
+// own). What was drawn straight onto the root is not kept anywhere; the root then shows its
+// background there, as it would once the excluded windows were gone.
 // 32-bit windows are blended over what lies beneath only while a compositing manager runs;
 // otherwise the server shows them opaque, and so does this.
-// Without the Composite extension every excluded window's area is black.
+// Without the Composite extension every excluded window's area shows the wallpaper or black.
 class X11WindowCompositor {
 public:
     explicit X11WindowCompositor(Display* display);
