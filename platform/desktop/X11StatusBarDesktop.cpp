@@ -80,9 +80,8 @@ struct X11StatusBarDesktop::Impl {
     std::set<Window> panels;
     std::set<Window> shownPanels;
     bool watchesStacking = false;
-    // Panels on screen, and whether the user pressed on the status item or a panel since one
-    // came up: the application counts as active only then, as its windows never take the focus.
-    std::set<Window> shownPanels;
+    // Whether the user pressed on the status item or a panel since one came up: the application
+    // counts as active only then, as its windows never take the focus.
     bool ownPressSinceShown = false;
     bool selectsRawPresses = false;
     // Overlays and panels re-set their look when a compositing manager comes or goes.
@@ -489,7 +488,6 @@ public:
     }
     ~X11Panel() override {
         impl_.compositorListeners.erase(window_);
-        impl_.shownPanels.erase(window_);
         impl_.windowHandlers.erase(window_);
         impl_.panels.erase(window_);
         impl_.shownPanels.erase(window_);
@@ -523,14 +521,12 @@ public:
         draw();
         XFlush(impl_.display);
         visible_ = true;
-        impl_.shownPanels.insert(window_);
     }
     void orderOut() override {
         impl_.shownPanels.erase(window_);
         XUnmapWindow(impl_.display, window_);
         XFlush(impl_.display);
         visible_ = false;
-        impl_.shownPanels.erase(window_);
         if (impl_.shownPanels.empty()) impl_.ownPressSinceShown = false;
     }
     bool isVisible() const override { return visible_; }
