@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/base/WholeFile.h"
 #include "RideZav/delivery/RideZavQueue.h"
 #include "platform/foundation/TestDirectory.h"
 #include "testing/EnvironmentVariable.h"
@@ -69,10 +70,8 @@ std::vector<RideZavEvent> queuedEvents(const std::filesystem::path& folder) {
     for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
         const std::string name = entry.path().filename().string();
         if (name.starts_with(".")) continue;
-        std::ifstream in(entry.path(), std::ios::binary);
-        std::stringstream contents;
-        contents << in.rdbuf();
-        if (auto event = RideZavQueue::decodeEvent(contents.str())) found.emplace_back(std::stod(name), *event);
+        if (auto event = RideZavQueue::decodeEvent(velmo::readWholeFile(entry.path()).value_or("")))
+            found.emplace_back(std::stod(name), *event);
     }
     std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<RideZavEvent> out;

@@ -52,19 +52,23 @@ std::shared_ptr<CompanionManager> CompanionManager::create(Dependencies dependen
 CompanionManager::CompanionManager(PrivateTag, Dependencies dependencies)
     : mirrinDictationManager_(std::move(dependencies.dictationManager)),
       globalPushToTalkShortcutMonitor_(std::move(dependencies.shortcutMonitor)),
-      overlayWindowManager_(std::move(dependencies.overlayWindowManager)) {}
+      overlayWindowManager_(std::move(dependencies.overlayWindowManager)),
+      configuration_(dependencies.configuration ? std::move(dependencies.configuration)
+                                                : [](const std::string& key) { return infoPlistString(key); }) {}
 
 // ---- lazy clients ----
 
 std::shared_ptr<ClaudeAPI> CompanionManager::claudeAPI() {
-    if (!claudeAPI_) claudeAPI_ = std::make_shared<ClaudeAPI>(infoPlistString("AnthropicAPIKey").value_or(""), claudeModel);
+    sequenceChecker_.check();
+    if (!claudeAPI_) claudeAPI_ = std::make_shared<ClaudeAPI>(configuration_("AnthropicAPIKey").value_or(""), claudeModel);
     return claudeAPI_;
 }
 
 std::shared_ptr<ElevenLabsTTSClient> CompanionManager::elevenLabsTTSClient() {
+    sequenceChecker_.check();
     if (!elevenLabsTTSClient_)
-        elevenLabsTTSClient_ = std::make_shared<ElevenLabsTTSClient>(infoPlistString("ElevenLabsAPIKey").value_or(""),
-                                                                     infoPlistString("ElevenLabsVoiceID").value_or(""));
+        elevenLabsTTSClient_ = std::make_shared<ElevenLabsTTSClient>(configuration_("ElevenLabsAPIKey").value_or(""),
+                                                                     configuration_("ElevenLabsVoiceID").value_or(""));
     return elevenLabsTTSClient_;
 }
 
@@ -188,6 +192,7 @@ void CompanionManager::stop() {
 }
 
 bool CompanionManager::allPermissionsGranted() const {
+    sequenceChecker_.check();
     return hasAccessibilityPermission_ && hasScreenRecordingPermission_ && hasMicrophonePermission_ && hasScreenContentPermission_;
 }
 
@@ -315,6 +320,7 @@ void CompanionManager::stopSpeech() {
 }
 
 void CompanionManager::handleShortcutTransition(ShortcutTransition transition) {
+    sequenceChecker_.check();
     switch (transition) {
         case ShortcutTransition::pressed: {
             if (mirrinDictationManager_->isDictationBusy()) return;
@@ -354,6 +360,7 @@ void CompanionManager::handleFinalTranscript(const std::weak_ptr<CompanionManage
 }
 
 void CompanionManager::submitTranscript(const std::string& transcript) {
+    sequenceChecker_.check();
     if (currentResponseTask_.isValid()) currentResponseTask_.cancel();
     stopSpeech();
     auto self = shared_from_this();

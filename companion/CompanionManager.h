@@ -20,6 +20,7 @@
 #include "platform/runtime/Task.h"
 #include "platform/runtime/Timer.h"
 #include "voice/MirrinDictationManaging.h"
+#include "voice/MirrinTranscriptionProvider.h"
 #include "voice/PushToTalkShortcutMonitoring.h"
 #include "platform/runtime/Duration.h"
 
@@ -56,10 +57,13 @@ class CompanionManager : public std::enable_shared_from_this<CompanionManager> {
 
 public:
     // The three objects the companion owns, all required: the application entry chooses them.
+    // The services' keys come from `configuration` (the values read at start-up); empty: the
+    // bundle's, looked up when a client is first made.
     struct Dependencies {
         std::shared_ptr<MirrinDictationManaging> dictationManager;
         std::shared_ptr<PushToTalkShortcutMonitoring> shortcutMonitor;
         std::shared_ptr<OverlayWindowManaging> overlayWindowManager;
+        MirrinConfigurationLookup configuration = {};
     };
 
     static constexpr const char* claudeModel = "claude-sonnet-4-6";
@@ -217,6 +221,7 @@ private:
     std::shared_ptr<MirrinDictationManaging> mirrinDictationManager_;
     std::shared_ptr<PushToTalkShortcutMonitoring> globalPushToTalkShortcutMonitor_;
     std::shared_ptr<OverlayWindowManaging> overlayWindowManager_;
+    MirrinConfigurationLookup configuration_;
     std::shared_ptr<ClaudeAPI> claudeAPI_;
     std::shared_ptr<ElevenLabsTTSClient> elevenLabsTTSClient_;
     std::vector<ConversationExchange> conversationHistory_;

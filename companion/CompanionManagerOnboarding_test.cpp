@@ -9,6 +9,7 @@
 #include "companion/CompanionManagerTesting.h"
 #include "companion/CompanionManager.h"
 #include "companion/CompanionTestEnvironment.h"
+#include "platform/base/WholeFile.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/TestDirectory.h"
 #include "platform/media/SimulatedVideoPlayer.h"
@@ -23,14 +24,6 @@ using velmo::test::sseReply;
 using json = nlohmann::json;
 
 namespace {
-
-std::optional<std::string> readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 class Onboarding : public testing::Test {
 protected:
@@ -47,7 +40,7 @@ protected:
             "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>AnthropicAPIKey</key><string>sk-test</string></dict></plist>");
         bundleDir.write("Velmo.app/Contents/Resources/ff.mp3", "ID3 music");
         bundle = std::make_unique<Bundle::Scope>(bundleDir / "Velmo.app");
-        env.players->readFile = readWholeFile;
+        env.players->readFile = [](const std::string& path) { return readWholeFile(path); };
         env.screens->setDisplaysWithScreens({{1, 1512, 982, {0, 0, 1512, 982}}, {2, 1920, 1080, {1512, 0, 1920, 1080}}});
         env.screens->setMouseLocation({700, 500});
         companion = env.makeCompanion();

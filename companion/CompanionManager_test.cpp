@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <thread>
 #include <tuple>
 
 #include "companion/CompanionManagerTesting.h"
@@ -320,4 +323,45 @@ TEST(CompanionManagerDependencies, EachMissingDependencyIsRefusedInsteadOfDefaul
     };
     for (const auto& dependencies : cases) EXPECT_THROW(CompanionManager::create(dependencies), std::invalid_argument);
     EXPECT_EQ(&env.makeCompanion()->overlayWindowManager(), env.overlay.get());
+}
+
+#ifndef NDEBUG
+// Bound to the main thread: every public method says so in debug builds when called elsewhere.
+TEST(CompanionManager, APublicCallOffTheMainThreadFailsInDebugBuilds) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    CompanionTestEnvironment env;
+    auto companion = env.makeCompanion();
+    companion->clearDetectedElementLocation();  // binds it to this thread
+    const struct {
+        const char* name;
+        std::function<void()> call;
+    } calls[] = {
+        {"allPermissionsGranted", [&] { (void)companion->allPermissionsGranted(); }},
+        {"handleShortcutTransition", [&] { companion->handleShortcutTransition(ShortcutTransition::released); }},
+        {"submitTranscript", [&] { companion->submitTranscript("hello"); }},
+        {"claudeAPI", [&] { (void)companion->claudeAPI(); }},
+        {"elevenLabsTTSClient", [&] { (void)companion->elevenLabsTTSClient(); }},
+    };
+    for (const auto& c : calls) EXPECT_DEATH(std::thread(c.call).join(), std::string(c.name) + " called .*CompanionManager.cpp") << c.name;
+}
+#endif
+
+// The services' keys come from the configuration the application read at start-up, when it
+// gives one, and not from the bundle again.
+TEST(CompanionManager, ItsClientsTakeTheKeysOfTheConfigurationItIsGiven) {
+    CompanionTestEnvironment env;
+    std::vector<std::string> asked;
+    auto companion =
+        CompanionManager::create({env.dictation, env.shortcut, env.overlay, [&](const std::string& key) -> std::optional<std::string> {
+                                      asked.push_back(key);
+                                      if (key == "ElevenLabsAPIKey") return "el-from-configuration";
+                                      if (key == "ElevenLabsVoiceID") return "voice-from-configuration";
+                                      return std::nullopt;
+                                  }});
+    const auto tts = companion->elevenLabsTTSClient();
+    EXPECT_EQ(tts->apiKey(), "el-from-configuration");
+    EXPECT_EQ(tts->voiceId(), "voice-from-configuration");
+    (void)companion->claudeAPI();
+    std::sort(asked.begin(), asked.end());
+    EXPECT_EQ(asked, (std::vector<std::string>{"AnthropicAPIKey", "ElevenLabsAPIKey", "ElevenLabsVoiceID"}));
 }

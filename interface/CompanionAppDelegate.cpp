@@ -2,13 +2,12 @@
 
 #include "RideZav/RideZavSDK.h"
 #include "companion/CompanionAnalytics.h"
-#include "interface/ConfigurationCheck.h"
 #include "interface/CompanionPanelView.h"
 #include "interface/MenuBarPanelManager.h"
 #include "platform/desktop/ApplicationNotifications.h"
 #include "platform/desktop/LoginItem.h"
-#include "platform/foundation/InfoPlistString.h"
 #include "platform/base/Logger.h"
+#include "platform/foundation/InfoPlistString.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/runtime/MainLoop.h"
 #include "platform/runtime/NotificationCenter.h"
@@ -17,28 +16,24 @@
 
 using namespace std::chrono_literals;
 
-#ifndef VELMO_ANALYTICS_HOST
-#error "VELMO_ANALYTICS_HOST is set by the build (interface/CMakeLists.txt)"
-#endif
-
 namespace velmo {
-
-const char* const CompanionAppDelegate::analyticsIngestionHost = VELMO_ANALYTICS_HOST;
-
-std::string CompanionAppDelegate::ingestionHost() {
-    // A self-hosted deployment names its own in the bundle configuration.
-    if (auto host = infoPlistString("AnalyticsIngestionHost"); host && isIngestionAddress(*host)) return *host;
-    return analyticsIngestionHost;
-}
 
 CompanionAppDelegate::CompanionAppDelegate()
     : CompanionAppDelegate(Dependencies{}) {}
 
 namespace {
 // The composition root of the companion object: what the caller left empty gets the real one.
-CompanionManager::Dependencies withRealImplementations(CompanionManager::Dependencies dependencies) {
-    if (!dependencies.dictationManager) dependencies.dictationManager = MirrinDictationManager::create();
+CompanionManager::Dependencies withRealImplementations(CompanionManager::Dependencies dependencies,
+                                                       const VelmoConfiguration& configuration) {
+    if (!dependencies.dictationManager) {
+        // The back-end was chosen with the configuration; its lines come with the configuration's.
+        MirrinDictationManager::Dependencies dictation;
+        dictation.transcriptionProvider = makeTranscriptionProvider(configuration.transcription, configuration.lookup(),
+                                                                    MirrinTranscriptionProviderFactories::standard());
+        dependencies.dictationManager = MirrinDictationManager::create(std::move(dictation));
+    }
     if (!dependencies.shortcutMonitor) dependencies.shortcutMonitor = std::make_shared<GlobalPushToTalkShortcutMonitor>();
+    if (!dependencies.configuration) dependencies.configuration = configuration.lookup();
     // Where no overlay can be shown the cursor keeps its state and draws nothing.
     if (!dependencies.overlayWindowManager) dependencies.overlayWindowManager = std::make_shared<HeadlessOverlayWindowManager>();
     return dependencies;
@@ -46,7 +41,8 @@ CompanionManager::Dependencies withRealImplementations(CompanionManager::Depende
 }  // namespace
 
 CompanionAppDelegate::CompanionAppDelegate(Dependencies dependencies)
-    : companionManager_(CompanionManager::create(withRealImplementations(std::move(dependencies.companion)))),
+    : configuration_(dependencies.configuration ? std::move(*dependencies.configuration) : VelmoConfiguration::read()),
+      companionManager_(CompanionManager::create(withRealImplementations(std::move(dependencies.companion), configuration_))),
       makePanelManager_(std::move(dependencies.makePanelManager)) {
     if (!makePanelManager_)
         makePanelManager_ = [](std::shared_ptr<CompanionManager> companion) -> std::shared_ptr<MenuBarPanelManaging> {
@@ -76,9 +72,9 @@ void CompanionAppDelegate::applicationDidFinishLaunching() {
     NotificationCenter::defaultCenter().post(ApplicationNotification::didFinishLaunching);
     logLine("🎯 Velmo: Starting...");
     logLine("🎯 Velmo: Version " + bundleShortVersionString());
-    for (const std::string& line : configurationProblems()) logLine(line);
+    configuration_.report();
     UserDefaults::standard().registerDefaults({{"NSInitialToolTipDelay", PlistValue(0)}});
-    ridezav::RideZavSDK::shared().setup(ridezav::RideZavConfig(analyticsProjectKey, ingestionHost()));
+    ridezav::RideZavSDK::shared().setup(ridezav::RideZavConfig(analyticsProjectKey, configuration_.analyticsIngestionHost));
     CompanionAnalytics::trackAppOpened();
     menuBarPanelManager_ = makePanelManager_(companionManager_);
     companionManager_->start();

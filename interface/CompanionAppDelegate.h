@@ -2,10 +2,12 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "companion/CompanionManager.h"
 #include "interface/MenuBarPanelManaging.h"
+#include "interface/VelmoConfiguration.h"
 #include "platform/desktop/StatusBarDesktop.h"
 
 namespace velmo {
@@ -15,12 +17,10 @@ namespace velmo {
 class CompanionAppDelegate {
 public:
     static constexpr const char* analyticsProjectKey = "phc_Rk7Tq2LmWz9VbN4xHs6PdJ3cYf8GtA5eKu1MnQo0Zivw";
-    static const char* const analyticsIngestionHost;
-    // The bundle configuration's "AnalyticsIngestionHost" when it is an http or https address,
-    // else the build's analyticsIngestionHost.
-    static std::string ingestionHost();
 
     struct Dependencies {
+        // The bundle configuration as main read it; empty: read here.
+        std::optional<VelmoConfiguration> configuration;
         // Left empty: the real dictation manager and chord monitor, and an overlay that draws
         // nothing.
         CompanionManager::Dependencies companion;
@@ -39,12 +39,14 @@ public:
 
     const std::shared_ptr<CompanionManager>& companionManager() const { return companionManager_; }
     const std::shared_ptr<MenuBarPanelManaging>& menuBarPanelManager() const { return menuBarPanelManager_; }
+    const VelmoConfiguration& configuration() const { return configuration_; }
 
 private:
     void registerLoginItem();
     // Posts the application's become-active and resign-active notifications as it changes.
     void setApplicationActive(bool active);
 
+    VelmoConfiguration configuration_;
     std::shared_ptr<MenuBarPanelManaging> menuBarPanelManager_;
     std::shared_ptr<CompanionManager> companionManager_;
     std::function<std::shared_ptr<MenuBarPanelManaging>(std::shared_ptr<CompanionManager>)> makePanelManager_;

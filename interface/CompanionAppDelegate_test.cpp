@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <thread>
 
 #include "companion/CompanionTestEnvironment.h"
@@ -251,6 +252,35 @@ TEST(VelmoExecutable, SaysAtStartWhatIsWrongWithTheConfiguration) {
             EXPECT_NE(result.output.find("\n" + line + "\n"), std::string::npos) << line << "\n" << result.output;
         EXPECT_EQ(result.output.find("el-key-value"), std::string::npos) << result.output;
     }
+}
+
+// The configuration is read once and reported once, after the start line: a streaming back-end
+// asked for without its key is one line (and the fallback it takes another), not two wordings
+// on both sides of the start.
+TEST(VelmoExecutable, WithTheStreamingBackEndChosenAndNoKeyTheStartLineComesFirstAndTheKeyIsReportedOnce) {
+    velmo::test::XvfbServer x("640x480x24");
+    ASSERT_TRUE(x.isRunning()) << x.failure();
+    velmo::test::TestDirectory dir;
+    dir.write("Velmo.app/Contents/Info.plist",
+              "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleShortVersionString</key><string>1.0.0</string>"
+              "</dict></plist>");
+    dir.write("Velmo.app/Contents/Resources/Info.plist",
+              "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>VoiceTranscriptionProvider</key><string>assemblyai</string>"
+              "<key>AnthropicAPIKey</key><string>a</string><key>ElevenLabsAPIKey</key><string>e</string>"
+              "<key>ElevenLabsVoiceID</key><string>v</string></dict></plist>");
+    auto result = runVelmo(
+        {"DISPLAY=" + x.display(), "XDG_CONFIG_HOME=" + dir.path(), "PULSE_SERVER=unix:/nonexistent", "VELMO_BUNDLE=" + dir / "Velmo.app"},
+        true);
+    ASSERT_TRUE(WIFEXITED(result.status)) << result.output;
+    EXPECT_EQ(result.output.rfind("🎯 Velmo: Starting...\n", 0), 0u) << result.output;
+    std::vector<std::string> aboutTheStreamingService;
+    std::istringstream lines(result.output);
+    for (std::string line; std::getline(lines, line);)
+        if (line.find("AssemblyAI") != std::string::npos) aboutTheStreamingService.push_back(line);
+    EXPECT_EQ(aboutTheStreamingService,
+              std::vector<std::string>{"⚠️ Transcription: AssemblyAI preferred but not configured, falling back"})
+        << result.output;
+    EXPECT_NE(result.output.find("\n⚠️ Transcription: using Apple Speech as fallback\n"), std::string::npos) << result.output;
 }
 
 TEST(VelmoExecutable, StartsOnAnX11DisplayAndStopsOnSigterm) {

@@ -1,5 +1,7 @@
 #include "interface/MenuBarPanelManager.h"
 
+#include <algorithm>
+
 #include "companion/CompanionManager.h"
 #include "platform/base/Logger.h"
 #include "platform/runtime/MainLoop.h"
@@ -80,15 +82,35 @@ void MenuBarPanelManager::createPanel() {
     }
 }
 
-Rect MenuBarPanelManager::panelFrameBelow(const Rect& button, double height, const std::vector<Rect>& screens) {
-    Rect frame{button.midX() - panelWidth / 2, button.minY() - height - gap, panelWidth, height};
-    // An item at the bottom of the desktop: the panel stands above it instead.
-    const Point centre{button.midX(), button.midY()};
-    for (const Rect& screen : screens) {
-        if (!screen.contains(centre)) continue;
-        if (frame.minY() < screen.minY()) frame.y = button.maxY() + gap;
-        break;
+Rect MenuBarPanelManager::panelFrameFor(const std::optional<Rect>& button, double height, const std::vector<Rect>& screens,
+                                        const std::vector<Rect>& workAreas) {
+    // The screen holding the item, else the primary one.
+    std::size_t index = 0;
+    if (button) {
+        const Point centre{button->midX(), button->midY()};
+        for (std::size_t i = 0; i < screens.size(); ++i)
+            if (screens[i].contains(centre)) {
+                index = i;
+                break;
+            }
     }
+    if (screens.empty()) {
+        if (!button) return {0, 0, panelWidth, height};
+        return {button->midX() - panelWidth / 2, button->minY() - height - gap, panelWidth, height};
+    }
+    const Rect area = index < workAreas.size() && !workAreas[index].isEmpty() ? workAreas[index] : screens[index];
+    Rect frame;
+    if (button) {
+        frame = {button->midX() - panelWidth / 2, button->minY() - height - gap, panelWidth, height};
+        // An item at the bottom of the desktop: the panel stands above it instead.
+        if (frame.minY() < area.minY()) frame.y = button->maxY() + gap;
+    } else {
+        // Nowhere to hang from: below the desktop's panels at the right.
+        frame = {area.maxX() - panelWidth - gap, area.maxY() - height - gap, panelWidth, height};
+    }
+    // Whatever the item's place, the whole panel stays on screen and off the desktop's panels.
+    frame.x = std::max(area.minX(), std::min(frame.x, area.maxX() - panelWidth));
+    frame.y = std::min(area.maxY() - height, std::max(frame.y, area.minY()));
     return frame;
 }
 
@@ -97,13 +119,7 @@ void MenuBarPanelManager::positionPanel() {
     const double height = content_ ? content_->fittingHeight() : panelHeight;
     const std::vector<Rect> screens = desktop_->screenFrames();
     std::optional<Rect> button = statusItem_ ? statusItem_->buttonWindowFrame() : std::nullopt;
-    if (button) {
-        panel_->setFrame(panelFrameBelow(*button, height, screens));
-    } else if (!screens.empty()) {
-        // Nowhere to hang from: the top-right corner of the primary screen.
-        const Rect& primary = screens.front();
-        panel_->setFrame({primary.maxX() - panelWidth - gap, primary.maxY() - height - gap, panelWidth, height});
-    }
+    if (button || !screens.empty()) panel_->setFrame(panelFrameFor(button, height, screens, desktop_->workAreas()));
     redisplay();
 }
 
@@ -125,6 +141,7 @@ void MenuBarPanelManager::showPanel() {
     sequenceChecker_.check();
     if (!panel_) createPanel();
     if (!panel_) return;
+    if (!panel_->isVisible()) ++showing_;
     positionPanel();
     panel_->orderFront();
     removeClickOutsideMonitor();
@@ -151,8 +168,10 @@ void MenuBarPanelManager::removeClickOutsideMonitor() {
 void MenuBarPanelManager::handleClickOutside() {
     if (!panel_) return;
     if (panel_->frame().contains(desktop_->mouseLocation())) return;
-    MainLoop::postToMainAfter(outsideClickDelay, [self = shared_from_this(), panel = panel_] {
-        if (panel->isVisible() && self->desktop_->isApplicationActive()) self->hidePanel();
+    // A press that closed the panel itself (a click of a desktop's own item) and a click that
+    // opens it again within the delay leave the new showing open.
+    MainLoop::postToMainAfter(outsideClickDelay, [self = shared_from_this(), panel = panel_, showing = showing_] {
+        if (panel->isVisible() && showing == self->showing_ && self->desktop_->isApplicationActive()) self->hidePanel();
     });
 }
 

@@ -15,7 +15,7 @@ namespace velmo {
 
 // The status item and its floating panel. A click of the item toggles the panel; the panel is
 // made on first showing and reused; it hangs centred under the item (above it when the item
-// sits at the bottom of the screen) and closes on "velmoDismissPanel" and, 0.3 s after a click
+// sits at the bottom of the screen), kept inside the work area of the item's screen, and closes on "velmoDismissPanel" and, 0.3 s after a click
 // outside it, when the application is active then. Bound to the main thread.
 class MenuBarPanelManager : public MenuBarPanelManaging, public std::enable_shared_from_this<MenuBarPanelManager> {
     struct PrivateTag {
@@ -45,8 +45,10 @@ public:
 
     // The 18 x 18 template triangle, black on clear, premultiplied ARGB32.
     static StatusItemIcon makeMenuBarIcon();
-    // Where the panel goes for an item whose button window has this frame, on these screens.
-    static Rect panelFrameBelow(const Rect& buttonWindowFrame, double height, const std::vector<Rect>& screens);
+    // Where the panel goes for an item whose button window has this frame (none: not known), on
+    // these screens with these work areas (one each, in the same order).
+    static Rect panelFrameFor(const std::optional<Rect>& buttonWindowFrame, double height, const std::vector<Rect>& screens,
+                              const std::vector<Rect>& workAreas);
 
     const std::shared_ptr<StatusItem>& statusItem() const { return statusItem_; }
     const std::shared_ptr<PanelWindow>& panel() const { return panel_; }
@@ -66,6 +68,8 @@ private:
     std::shared_ptr<PanelWindow> panel_;
     std::shared_ptr<PanelContentView> content_;
     StatusBarDesktop::MonitorToken clickOutsideMonitor_ = 0;
+    // Counts the showings: a delayed outside-click check belongs to the showing it was made in.
+    std::uint64_t showing_ = 0;
     NotificationCenter::Token dismissPanelObserver_;
     std::shared_ptr<CompanionManager> companionManager_;
     ContentFactory makeContent_;

@@ -91,7 +91,7 @@ TEST(StatusNotifierItem, RegistersServesItsIconOpensThePanelOnActivateAndRegiste
     auto watcher = std::make_unique<TestWatcher>(bus.address());
     auto desktop = std::make_shared<NotifierDesktop>();
     // Root pixels of an 800-pixel-high primary screen, as the X11 desktop converts them.
-    desktop->notifierItem = makeStatusNotifierItem({bus.address(), [](int x, int y) { return Point{x + 0.5, 800 - y - 0.5}; }});
+    desktop->notifierItem = makeStatusNotifierItem({bus.address(), [](int x, int y) { return Point{x + 0.5, 800 - y - 0.5}; }, {}});
     ASSERT_TRUE(desktop->notifierItem);
     StatusBarDesktop::install(desktop);
     auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
@@ -175,8 +175,8 @@ TEST(StatusNotifierItem, RegistersServesItsIconOpensThePanelOnActivateAndRegiste
 TEST(StatusNotifierItem, WithoutAWatcherThereIsNoItem) {
     PrivateSessionBus bus;
     ASSERT_FALSE(bus.address().empty());
-    EXPECT_FALSE(makeStatusNotifierItem({bus.address(), {}}));
-    EXPECT_FALSE(makeStatusNotifierItem({"unix:path=/nonexistent/bus", {}}));
+    EXPECT_FALSE(makeStatusNotifierItem({bus.address(), {}, {}}));
+    EXPECT_FALSE(makeStatusNotifierItem({"unix:path=/nonexistent/bus", {}, {}}));
 }
 
 TEST(StatusNotifierItem, TheX11DesktopOffersTheNotifierItemBeforeTheTrayWhenAWatcherRuns) {
@@ -221,7 +221,7 @@ void callActivate(sd_bus* bus, const std::string& service, const char* method, i
 
 }  // namespace
 
-TEST(StatusNotifierItem, ActivationPointsAtTheEndsOfTheIntRangeHangThePanelFromTheScreenEdge) {
+TEST(StatusNotifierItem, ActivationPointsAtTheEndsOfTheIntRangeKeepThePanelInsideTheScreen) {
     CompanionTestEnvironment env;
     PrivateSessionBus bus;
     ASSERT_FALSE(bus.address().empty());
@@ -244,7 +244,7 @@ TEST(StatusNotifierItem, ActivationPointsAtTheEndsOfTheIntRangeHangThePanelFromT
         int x, y;
         int panelMidX;  // root pixels of the panel's centre column
     };
-    const Case cases[] = {{INT32_MIN, INT32_MIN, 0}, {INT32_MAX, INT32_MAX, 639}, {INT32_MIN, INT32_MAX, 0}, {-70000, 70000, 0}};
+    const Case cases[] = {{INT32_MIN, INT32_MIN, 160}, {INT32_MAX, INT32_MAX, 480}, {INT32_MIN, INT32_MAX, 160}, {-70000, 70000, 160}};
     for (const Case& c : cases) {
         int replies = 0;
         callActivate(watcher.bus(), service, "Activate", c.x, c.y, &replies);
@@ -257,9 +257,10 @@ TEST(StatusNotifierItem, ActivationPointsAtTheEndsOfTheIntRangeHangThePanelFromT
         XWindowAttributes a{};
         ASSERT_TRUE(XGetWindowAttributes(d, panel, &a));
         EXPECT_NEAR(a.x + a.width / 2, c.panelMidX, 1) << c.x << "," << c.y;
-        // Under or over the pointer's row, inside the screen's height.
-        EXPECT_GE(a.y + a.height, 0) << c.x << "," << c.y;
-        EXPECT_LE(a.y, 480) << c.x << "," << c.y;
+        EXPECT_GE(a.x, 0) << c.x << "," << c.y;
+        EXPECT_LE(a.x + a.width, 640) << c.x << "," << c.y;
+        EXPECT_GE(a.y, 0) << c.x << "," << c.y;
+        EXPECT_LE(a.y + a.height, 480) << c.x << "," << c.y;
         callActivate(watcher.bus(), service, "SecondaryActivate", c.x, c.y, &replies);
         ASSERT_TRUE(env.loop().runUntil([&] {
             watcher.pump();
@@ -277,7 +278,7 @@ TEST(StatusNotifierItem, ActivateCallsQueuedTogetherAreAnsweredEachAndClickOnce)
     PrivateSessionBus bus;
     ASSERT_FALSE(bus.address().empty());
     TestWatcher watcher(bus.address());
-    auto item = makeStatusNotifierItem({bus.address(), [](int x, int y) { return Point{x + 0.5, 800 - y - 0.5}; }});
+    auto item = makeStatusNotifierItem({bus.address(), [](int x, int y) { return Point{x + 0.5, 800 - y - 0.5}; }, {}});
     ASSERT_TRUE(item);
     int clicks = 0;
     item->setAction([&] { ++clicks; });

@@ -87,21 +87,43 @@ TEST_F(MenuBarPanelManagerTest, ClicksToggleOnePanelThatIsMadeOnceAndHangsUnderT
     EXPECT_EQ(desktop->monitors.size(), 1u);
 }
 
-TEST_F(MenuBarPanelManagerTest, ThePanelStandsAboveAnIconAtTheBottomOfTheScreen) {
+TEST_F(MenuBarPanelManagerTest, ThePanelHangsUnderOrStandsAboveTheIconAndStaysInsideTheWorkAreaOfItsScreen) {
     const std::vector<Rect> screens{{0, 0, 1440, 900}, {1440, -200, 1280, 1024}};
+    // A 30-point panel at the top of the first screen, none on the second.
+    const std::vector<Rect> topBar{{0, 0, 1440, 870}, {1440, -200, 1280, 1024}};
+    const std::vector<Rect> bottomBar{{0, 30, 1440, 870}, {1440, -200, 1280, 1024}};
     const struct {
-        Rect button;
+        std::optional<Rect> button;
+        const std::vector<Rect>& areas;
         Rect expected;
     } cases[] = {
-        {{1000, 876, 24, 24}, {852, 752, 320, 120}},  // top bar: below
-        {{1000, 0, 24, 24}, {852, 28, 320, 120}},  // bottom panel: above
-        {{1000, 124, 24, 24}, {852, 0, 320, 120}},  // just fits below
-        {{1000, 123, 24, 24}, {852, 151, 320, 120}},  // one point short: above
-        {{2000, -200, 30, 30}, {1855, -166, 320, 120}},  // a bottom panel on the second screen
-        {{1000, 2000, 24, 24}, {852, 1876, 320, 120}},  // on no screen: the formula as it stands
+        {Rect{1000, 876, 24, 24}, screens, {852, 752, 320, 120}},  // top bar: below
+        {Rect{1000, 0, 24, 24}, screens, {852, 28, 320, 120}},  // bottom panel: above
+        {Rect{1000, 124, 24, 24}, screens, {852, 0, 320, 120}},  // just fits below
+        {Rect{1000, 123, 24, 24}, screens, {852, 151, 320, 120}},  // one point short: above
+        {Rect{2000, -200, 30, 30}, screens, {1855, -166, 320, 120}},  // a bottom panel on the second screen
+        {Rect{1420, 876, 20, 24}, screens, {1120, 752, 320, 120}},  // at the right edge: pulled in
+        {Rect{0, 876, 24, 24}, screens, {0, 752, 320, 120}},  // at the left edge
+        {Rect{2700, 800, 20, 24}, screens, {2400, 676, 320, 120}},  // the right edge of the second screen
+        {Rect{1000, 2000, 24, 24}, screens, {852, 780, 320, 120}},  // on no screen: inside the primary one
+        {Rect{1400, 876, 24, 24}, topBar, {1120, 750, 320, 120}},  // in the desktop's top bar: off it
+        {Rect{1000, 3, 24, 24}, bottomBar, {852, 31, 320, 120}},  // in its bottom bar: above, off the bar
+        {std::nullopt, topBar, {1116, 746, 320, 120}},  // unknown place: below the bar at the right
+        {std::nullopt, bottomBar, {1116, 776, 320, 120}},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(MenuBarPanelManager::panelFrameBelow(c.button, 120, screens), c.expected) << c.button.x << "," << c.button.y;
+    for (const auto& c : cases) {
+        const Rect frame = MenuBarPanelManager::panelFrameFor(c.button, 120, screens, c.areas);
+        EXPECT_EQ(frame, c.expected) << (c.button ? c.button->x : -1) << "," << (c.button ? c.button->y : -1);
+    }
+}
+
+TEST_F(MenuBarPanelManagerTest, WithAnUnknownItemPlaceThePanelOpensBelowTheDesktopsTopBar) {
+    desktop->areas = {{0, 0, 1440, 868}};
+    desktop->item->frame.reset();
+    auto manager = make();
+    manager->showPanel();
+    ASSERT_EQ(desktop->panels.size(), 1u);
+    EXPECT_EQ(desktop->panels[0]->frame(), (Rect{1440 - 320 - 4, 868 - 120 - 4, 320, 120}));
 }
 
 TEST_F(MenuBarPanelManagerTest, ShowingAgainKeepsExactlyOneMonitor) {
@@ -149,9 +171,10 @@ TEST_F(MenuBarPanelManagerTest, TheDelayedCheckFindsAPanelAlreadyHiddenAndLeaves
     desktop->mouseDown(left, {10, 10});
     manager->hidePanel();
     env.loop().advance(0.1s);
-    manager->showPanel();  // shown again before the check runs: it is visible, so it closes
+    manager->showPanel();  // shown again before the check runs: that press was not against this showing
     env.loop().advance(0.2s);
-    EXPECT_FALSE(manager->isPanelVisible());
+    EXPECT_TRUE(manager->isPanelVisible());
+    manager->hidePanel();
     // The check holds the manager until it has run.
     std::weak_ptr<MenuBarPanelManager> weak = manager;
     manager->showPanel();

@@ -28,6 +28,7 @@
 #include "testing/TestTrayManager.h"
 #include "testing/SimulatedStatusBarDesktop.h"
 #include "platform/desktop/X11StatusBarDesktop.h"
+#include "platform/desktop/X11WindowTree.h"
 #include "platform/foundation/TestDirectory.h"
 #include "testing/EnvironmentVariable.h"
 #include "testing/X11TestDesktop.h"
@@ -231,16 +232,11 @@ public:
 };
 
 std::vector<WindowFacts> inputOnlyChildren(Display* display, Window parent) {
-    Window root = 0, up = 0, *children = nullptr;
-    unsigned count = 0;
     std::vector<WindowFacts> found;
-    if (XQueryTree(display, parent, &root, &up, &children, &count)) {
-        for (unsigned i = 0; i < count; ++i) {
-            XWindowAttributes a{};
-            XGetWindowAttributes(display, children[i], &a);
-            if (a.c_class == InputOnly) found.push_back(factsOf(display, children[i]));
-        }
-        XFree(children);
+    for (Window child : velmo::x11ChildWindows(display, parent)) {
+        XWindowAttributes a{};
+        XGetWindowAttributes(display, child, &a);
+        if (a.c_class == InputOnly) found.push_back(factsOf(display, child));
     }
     return found;
 }
@@ -430,4 +426,136 @@ TEST(MenuBarPanelOnX11, ClicksOnTheLivePanelReachItsButtonsAndEveryButtonHasAHan
     StatusBarDesktop::install(nullptr);
     ApplicationTermination::setHandler(nullptr);
     Workspace::install(nullptr);
+}
+
+namespace {
+
+void setWorkArea(Display* display, long x, long y, long width, long height) {
+    long area[4] = {x, y, width, height};
+    XChangeProperty(display, DefaultRootWindow(display), XInternAtom(display, "_NET_WORKAREA", False), XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<unsigned char*>(area), 4);
+    XSync(display, False);
+}
+
+}  // namespace
+
+TEST(MenuBarPanelOnX11, TheIconAsksFor22PixelsAndThePanelStaysInTheWorkAreaAlsoWhenTheTrayParksTheIconOffScreen) {
+    CompanionTestEnvironment env;
+    velmo::test::EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", noSessionBus);
+    X11TestDesktop x("1280x800x24");
+    ASSERT_TRUE(x.isReady()) << x.failure();
+    Display* d = x.connection();
+    setWorkArea(d, 0, 30, 1280, 770);  // a 30-pixel bar at the top
+    velmo::test::TestTrayManager tray(x.displayName(), 1256, 0, 24, 24);  // right-aligned
+    auto desktop = X11StatusBarDesktop::open(x.displayName());
+    ASSERT_TRUE(desktop);
+    StatusBarDesktop::install(desktop);
+    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    ASSERT_TRUE(env.loop().runUntil([&] { return tray.pump() && manager->statusItem()->buttonWindowFrame().has_value(); }));
+    XSizeHints hints{};
+    long supplied = 0;
+    ASSERT_TRUE(XGetWMNormalHints(d, tray.icon(), &hints, &supplied));
+    EXPECT_TRUE(hints.flags & PMinSize);
+    EXPECT_TRUE(hints.flags & PBaseSize);
+    EXPECT_EQ((std::array{hints.min_width, hints.min_height, hints.base_width, hints.base_height}), (std::array{22, 22, 22, 22}));
+    EXPECT_EQ(desktop->workAreas(), (std::vector<Rect>{{0, 0, 1280, 770}}));
+
+    // Centred under the icon it would stand 108 pixels past the right edge and over the bar.
+    click(d, 1268, 12, 1);
+    ASSERT_TRUE(env.loop().runUntil([&] { return manager->isPanelVisible(); }));
+    const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
+    ASSERT_TRUE(env.loop().runUntil([&] { return factsOf(d, panel).viewable; }));
+    WindowFacts shown = factsOf(d, panel);
+    EXPECT_EQ((std::array{shown.x, shown.y, shown.width}), (std::array{960, 30, 320}));
+    manager->hidePanel();
+
+    // A tray that cannot show the icon parks it far off: that is no place to hang from.
+    XMoveWindow(d, tray.icon(), -9999, -9999);
+    XSync(d, False);
+    EXPECT_FALSE(manager->statusItem()->buttonWindowFrame().has_value());
+    manager->showPanel();
+    ASSERT_TRUE(env.loop().runUntil([&] { return factsOf(d, panel).viewable; }));
+    shown = factsOf(d, panel);
+    EXPECT_EQ((std::array{shown.x, shown.y}), (std::array{1280 - 320 - 4, 30 + 4}));
+    manager.reset();
+    StatusBarDesktop::install(nullptr);
+}
+
+TEST(MenuBarPanelOnX11, APressElsewhereClosesThePanelOnceTheUsersLastClickWasOnTheIconOrThePanel) {
+    CompanionTestEnvironment env;
+    velmo::test::EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", noSessionBus);
+    X11TestDesktop x("1280x800x24");
+    ASSERT_TRUE(x.isReady()) << x.failure();
+    Display* d = x.connection();
+    velmo::test::TestTrayManager tray(x.displayName(), 900, 0, 380, 24);
+    auto desktop = X11StatusBarDesktop::open(x.displayName());
+    ASSERT_TRUE(desktop);
+    StatusBarDesktop::install(desktop);
+    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    ASSERT_TRUE(env.loop().runUntil([&] { return tray.pump() && manager->statusItem()->buttonWindowFrame().has_value(); }));
+    int seen = 0;
+    auto counter = [&] { return desktop->addGlobalMonitorForEvents(MouseEventMask::leftMouseDown, [&] { ++seen; }); };
+
+    // Opened by the application, not by a click: the user works elsewhere, it stays.
+    manager->showPanel();
+    auto token = counter();
+    click(d, 100, 400, 1);
+    ASSERT_TRUE(env.loop().runUntil([&] { return seen == 1; }));
+    env.loop().advance(0.5s);
+    EXPECT_TRUE(manager->isPanelVisible());
+    EXPECT_FALSE(desktop->isApplicationActive());
+
+    // A press in the panel (root 752, 28 to 1072, 148) makes it the user's.
+    click(d, 800, 100, 3);
+    ASSERT_TRUE(env.loop().runUntil([&] { return desktop->isApplicationActive(); }));
+    click(d, 100, 400, 1);
+    ASSERT_TRUE(env.loop().runUntil([&] { return seen == 2; }));
+    env.loop().advance(0.3s);
+    EXPECT_FALSE(manager->isPanelVisible());
+    EXPECT_FALSE(desktop->isApplicationActive());
+
+    // Opened with the icon: the next press on the desktop closes it, no active window needed.
+    click(d, 912, 12, 1);
+    ASSERT_TRUE(env.loop().runUntil([&] { return manager->isPanelVisible(); }));
+    click(d, 300, 600, 1);
+    ASSERT_TRUE(env.loop().runUntil([&] { return seen == 3; }));
+    env.loop().advance(0.3s);
+    EXPECT_FALSE(manager->isPanelVisible());
+    desktop->removeMonitor(token);
+    manager.reset();
+    StatusBarDesktop::install(nullptr);
+}
+
+TEST(MenuBarPanelOnX11, ACompositingManagerThatComesAndGoesWhileThePanelIsOpenHasItShapedAnew) {
+    CompanionTestEnvironment env;
+    velmo::test::EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", noSessionBus);
+    X11TestDesktop x("1280x800x24");
+    ASSERT_TRUE(x.isReady()) << x.failure();
+    Display* d = x.connection();
+    auto desktop = X11StatusBarDesktop::open(x.displayName());
+    ASSERT_TRUE(desktop);
+    StatusBarDesktop::install(desktop);
+    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    manager->showPanel();
+    const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
+    ASSERT_TRUE(env.loop().runUntil([&] { return factsOf(d, panel).viewable; }));
+    const WindowFacts shown = factsOf(d, panel);
+    // Unshaped, the bounding shape is the one whole window.
+    auto isWhole = [&] {
+        auto shape = velmo::test::shapeOf(d, panel, ShapeBounding);
+        return shape.size() == 1 && shape[0].x == 0 && shape[0].y == 0 && shape[0].width == shown.width && shape[0].height == shown.height;
+    };
+    EXPECT_FALSE(isWhole());  // the rounded corners shaped out
+
+    const Atom selection = XInternAtom(d, ("_NET_WM_CM_S" + std::to_string(DefaultScreen(d))).c_str(), False);
+    Window owner = XCreateSimpleWindow(d, DefaultRootWindow(d), -10, -10, 1, 1, 0, 0, 0);
+    XSetSelectionOwner(d, selection, owner, CurrentTime);
+    XSync(d, False);
+    ASSERT_TRUE(env.loop().runUntil([&] { return isWhole(); }));
+    XDestroyWindow(d, owner);  // the compositing manager exits
+    XSync(d, False);
+    ASSERT_TRUE(env.loop().runUntil([&] { return !isWhole(); }));
+    EXPECT_NE(velmo::test::pixelOf(d, panel, 40, 40) & 0xffffff, 0u);
+    manager.reset();
+    StatusBarDesktop::install(nullptr);
 }

@@ -183,6 +183,38 @@ TEST_F(OverlayX11Test, WithoutACompositorOnlyWhatIsDrawnIsShapedInWithOneItCover
     EXPECT_EQ(area, 1920L * 1080);
 }
 
+TEST_F(OverlayX11Test, ACompositingManagerThatExitsAndComesBackWhileTheOverlayIsUpHasItShapedAndDrawnAnew) {
+    Display* d = x.connection();
+    x.movePointer(100, 100);
+    const Atom selection = XInternAtom(d, ("_NET_WM_CM_S" + std::to_string(DefaultScreen(d))).c_str(), False);
+    Window owner = XCreateSimpleWindow(d, DefaultRootWindow(d), -10, -10, 1, 1, 0, 0, 0);
+    XSetSelectionOwner(d, selection, owner, CurrentTime);
+    x.sync();
+    show();
+    long area = 0;
+    ASSERT_TRUE(settle([&] { return pixelOf(d, window(0), 135, 125) == 0xff3380ffu; }));
+    EXPECT_EQ(shapeRectangles(d, window(0), ShapeBounding, area), 1);
+    EXPECT_EQ(area, 1920L * 1080);
+
+    // Gone: only what is drawn may cover the desktop, and it is drawn again.
+    XDestroyWindow(d, owner);
+    x.sync();
+    ASSERT_TRUE(settle([&] {
+        shapeRectangles(d, window(0), ShapeBounding, area);
+        return area > 0 && area < 1920L * 1080 / 10;
+    }));
+    EXPECT_EQ(shapeRectangles(d, window(1), ShapeBounding, area), 0);
+    EXPECT_EQ(pixelOf(d, window(0), 135, 125), 0xff3380ffu);
+
+    // Back: the whole window again, blended by the compositing manager.
+    owner = XCreateSimpleWindow(d, DefaultRootWindow(d), -10, -10, 1, 1, 0, 0, 0);
+    XSetSelectionOwner(d, selection, owner, CurrentTime);
+    x.sync();
+    ASSERT_TRUE(settle([&] { return shapeRectangles(d, window(1), ShapeBounding, area) == 1 && area == 1920L * 1080; }));
+    EXPECT_EQ(shapeRectangles(d, window(0), ShapeBounding, area), 1);
+    EXPECT_EQ(pixelOf(d, window(0), 135, 125), 0xff3380ffu);
+}
+
 TEST_F(OverlayX11Test, StaysAboveAWindowMappedLaterAndHidingTakesEveryWindowDown) {
     Display* d = x.connection();
     show();
@@ -370,6 +402,20 @@ TEST(OverlayX11WithoutSharedMemory, FramesGoOutWithXPutImageAndTheCursorFollowsT
         loopScope.loop(), [&] { return pixelOf(d, w, 935, 725) == 0xff3380ffu; }, 0.5));
     EXPECT_TRUE(settle(
         loopScope.loop(), [&] { return pixelOf(d, w, 335, 225) != 0xff3380ffu; }, 0.5));  // the old spot was repainted
+    // A compositing manager that comes and goes: the frame is put back from the kept copy.
+    const Atom selection = XInternAtom(d, "_NET_WM_CM_S0", False);
+    const Window owner = XCreateSimpleWindow(d, DefaultRootWindow(d), -10, -10, 1, 1, 0, 0, 0);
+    XSetSelectionOwner(d, selection, owner, CurrentTime);
+    x.sync();
+    EXPECT_TRUE(settle(
+        loopScope.loop(), [&] { return shapeOf(d, w, ShapeBounding).size() == 1 && pixelOf(d, w, 935, 725) == 0xff3380ffu; }, 2.0));
+    XDestroyWindow(d, owner);
+    x.sync();
+    EXPECT_TRUE(settle(
+        loopScope.loop(),
+        [&] { return shapeContains(shapeOf(d, w, ShapeBounding), 935, 725) && !shapeContains(shapeOf(d, w, ShapeBounding), 100, 100); },
+        2.0));
+    EXPECT_EQ(pixelOf(d, w, 935, 725), 0xff3380ffu);
     manager.hideOverlay();
     loopScope.loop().runUntilIdle();
 }

@@ -1,5 +1,9 @@
-// The application entry: the real main loop, the delegate's launch, and its end on SIGINT and
-// SIGTERM, on the Quit button, and with exit status 1 when the X server goes away.
+// The application entry and the place the running program is put together: it reads the bundle
+// configuration once (reported by the delegate after its start line), installs the real main
+// loop, opens the status-bar desktop and, with a 32-bit visual, the overlay layer, and passes the
+// configuration and the overlay to the application delegate, which makes the real dictation
+// manager, chord monitor and panel manager. It ends the delegate on SIGINT and SIGTERM, on the
+// Quit button, and with exit status 1 when the X server goes away.
 #include <X11/Xlib.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -12,6 +16,7 @@
 
 #include "interface/CompanionAppDelegate.h"
 #include "interface/OverlayWindow.h"
+#include "interface/VelmoConfiguration.h"
 #include "platform/base/Logger.h"
 #include "platform/media/PulseAudioSourceMonitor.h"
 #include "platform/desktop/ApplicationTermination.h"
@@ -50,6 +55,8 @@ int main() {
     auto desktop = X11StatusBarDesktop::open();
     StatusBarDesktop::install(desktop);
     CompanionAppDelegate::Dependencies dependencies;
+    // Read once here, written by the launch after its start line.
+    dependencies.configuration = VelmoConfiguration::read();
     // The cursor is drawn on 32-bit windows; without them it keeps its state but shows nothing.
     if (desktop && desktop->hasArgbVisual()) {
         OverlayWindowLayer::install(desktop);

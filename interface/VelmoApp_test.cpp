@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/WholeFile.h"
 #include "platform/desktop/X11ScreenLayer.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/TestDirectory.h"
@@ -55,11 +56,6 @@ std::size_t occurrences(const std::string& text, const std::string& what) {
     std::size_t n = 0;
     for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
     return n;
-}
-
-std::string contentsOf(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::string onboardedDefaults() {
@@ -214,13 +210,13 @@ TEST(VelmoApp, KillingTheXServerEndsVelmoWithExitStatusOneAndOneLineLeavingItsFi
         // Whatever was written is whole: the defaults parse, the autostart entry is complete, and
         // no temporary file is left beside them.
         if (std::filesystem::exists(defaultsPath)) {
-            auto defaults = velmo::PropertyList::parse(contentsOf(defaultsPath));
+            auto defaults = velmo::PropertyList::parse(velmo::readWholeFile(defaultsPath).value_or(""));
             ASSERT_NE(defaults.asDictionary(), nullptr);
             if (situation.onboarded) {
                 EXPECT_TRUE(defaults.asDictionary()->count("hasCompletedOnboarding"));
             }
         }
-        const std::string entry = contentsOf(config / "autostart/velmo.desktop");
+        const std::string entry = velmo::readWholeFile(config / "autostart/velmo.desktop").value_or("");
         ASSERT_FALSE(entry.empty());
         EXPECT_EQ(entry.rfind("[Desktop Entry]\n", 0), 0u) << entry;
         EXPECT_EQ(entry.back(), '\n') << entry;

@@ -83,6 +83,7 @@ public:
     }
     Point mouseLocation() override { return mouse; }
     std::vector<Rect> screenFrames() override { return screens; }
+    std::vector<Rect> workAreas() override { return areas.empty() ? screens : areas; }
     bool isApplicationActive() override { return applicationActive; }
 
     // A mouse-down of the masked button at `where` in another application's window.
@@ -110,6 +111,7 @@ public:
     MonitorToken lastToken = 0;
     Point mouse;
     std::vector<Rect> screens{{0, 0, 1440, 900}};
+    std::vector<Rect> areas;  // empty: the whole screens
     bool applicationActive = true;
 };
 

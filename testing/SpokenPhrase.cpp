@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+
+#include "platform/base/WholeFile.h"
 
 namespace velmo::test {
 
@@ -44,8 +44,8 @@ std::vector<std::shared_ptr<const AudioPCMBuffer>> SpokenPhrase::floatBuffers(st
 }
 
 std::optional<SpokenPhrase> readWAVFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string contents = velmo::readWholeFile(path).value_or("");
+    std::vector<unsigned char> bytes(contents.begin(), contents.end());
     if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 || std::memcmp(bytes.data() + 8, "WAVE", 4) != 0)
         return std::nullopt;
     SpokenPhrase phrase;

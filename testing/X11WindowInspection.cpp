@@ -6,17 +6,11 @@
 #include <chrono>
 
 #include "platform/desktop/X11ScreenLayer.h"
+#include "platform/desktop/X11WindowTree.h"
 
 namespace velmo::test {
 
-std::vector<Window> rootChildren(Display* d) {
-    Window root = 0, parent = 0, *children = nullptr;
-    unsigned n = 0;
-    if (!XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &n)) return {};
-    std::vector<Window> out(children, children + n);
-    if (children) XFree(children);
-    return out;
-}
+std::vector<Window> rootChildren(Display* d) { return x11TopLevelWindows(d); }
 
 WindowFacts factsOf(Display* d, Window w) {
     XWindowAttributes a{};

@@ -3,11 +3,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <vector>
 
+#include "platform/base/WholeFile.h"
 #include "crashreporter/report/ZVCrashReport.h"
 #include "crashreporter/report/ZVCrashReportTextFormatter.h"
 
@@ -16,12 +15,13 @@ int main(int argc, char** argv) {
         std::cerr << "usage: velmo-crashlog FILE" << std::endl;
         return 2;
     }
-    std::ifstream in(argv[1], std::ios::binary);
-    if (!in) {
-        std::cerr << argv[1] << ": " << std::strerror(errno) << std::endl;
+    velmo::FileReadFailure failure;
+    const auto contents = velmo::readWholeFile(argv[1], &failure);
+    if (!contents) {
+        std::cerr << argv[1] << ": " << std::strerror(failure.error) << std::endl;
         return 1;
     }
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> bytes(contents->begin(), contents->end());
     std::optional<velmo::Error> error;
     auto report = zvcrash::ZVCrashReport::fromData(bytes, &error);
     if (!report) {

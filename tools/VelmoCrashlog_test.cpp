@@ -4,17 +4,13 @@
 #include <fstream>
 #include <iterator>
 
+#include "platform/base/WholeFile.h"
 #include "testing/RunningProgram.h"
 
 using namespace std::chrono_literals;
 using velmo::test::RunningProgram;
 
 namespace {
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 int exitStatus(RunningProgram& program) {
     const int status = program.waitForExit(30s);
@@ -26,7 +22,7 @@ TEST(VelmoCrashlog, PrintsTheFixtureReport) {
     RunningProgram program(VELMO_CRASHLOG, {"velmo-crashlog", VELMO_CRASH_FIXTURES "/fixture.zvcrash"}, {});
     ASSERT_TRUE(program.started());
     EXPECT_EQ(0, exitStatus(program));
-    EXPECT_EQ(readFile(VELMO_CRASH_FIXTURES "/fixture.txt"), program.output());
+    EXPECT_EQ(velmo::readWholeFile(VELMO_CRASH_FIXTURES "/fixture.txt").value_or(""), program.output());
 }
 
 TEST(VelmoCrashlog, ReportsAnUnreadableFileInOneLine) {

@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/desktop/X11WindowTree.h"
+
 namespace {
 
 constexpr int shmPutImageMinor = 3;
@@ -78,10 +80,9 @@ void intercepted(XPointer closure, XRecordInterceptData* data) {
 
 void listVelmoWindows(Display* d) {
     const Atom bundle = XInternAtom(d, "_VELMO_BUNDLE_IDENTIFIER", True);
-    Window root = 0, parent = 0, *children = nullptr;
-    unsigned n = 0;
-    if (bundle == 0 || !XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &n)) return;
-    for (unsigned i = 0; i < n; ++i) {
+    if (bundle == 0) return;
+    const std::vector<Window> children = velmo::x11TopLevelWindows(d);
+    for (std::size_t i = 0; i < children.size(); ++i) {
         XWindowAttributes a{};
         if (!XGetWindowAttributes(d, children[i], &a) || a.map_state != IsViewable) continue;
         Atom type = 0;
@@ -93,7 +94,6 @@ void listVelmoWindows(Display* d) {
             std::printf("window=%dx%d+%d+%d depth %d\n", a.width, a.height, a.x, a.y, a.depth);
         if (value) XFree(value);
     }
-    if (children) XFree(children);
 }
 
 }  // namespace

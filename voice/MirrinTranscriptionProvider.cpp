@@ -51,58 +51,92 @@ std::unique_ptr<MirrinTranscriptionProvider> makeTranscriptionProvider() {
                                      MirrinTranscriptionProviderFactories::standard());
 }
 
-std::unique_ptr<MirrinTranscriptionProvider> makeTranscriptionProvider(const MirrinConfigurationLookup& lookup,
-                                                                       const MirrinTranscriptionProviderFactories& factories) {
-    const Preference preference = transcriptionPreference(lookup);
-
-    const auto streamingKey = presentValue(lookup, "AssemblyAIAPIKey");
-    const auto streamingToken = presentValue(lookup, "AssemblyAIStreamingToken");
-    const auto uploadKey = presentValue(lookup, "OpenAIAPIKey");
-    const std::string uploadModel = presentValue(lookup, "OpenAITranscriptionModel").value_or("gpt-4o-transcribe");
-
-    // Both hosted back-ends are built in every case; the one not chosen is dropped.
-    std::unique_ptr<MirrinTranscriptionProvider> streaming =
-        factories.makeStreamingProvider ? factories.makeStreamingProvider(streamingKey, streamingToken) : nullptr;
-    std::unique_ptr<MirrinTranscriptionProvider> upload =
-        factories.makeUploadProvider ? factories.makeUploadProvider(uploadKey, uploadModel) : nullptr;
-    const bool streamingConfigured = streaming && (streamingKey || streamingToken);
-    const bool uploadConfigured = upload && uploadKey;
-
-    auto platform = [&]() -> std::unique_ptr<MirrinTranscriptionProvider> {
-        if (factories.makePlatformProvider)
-            if (auto provider = factories.makePlatformProvider()) return provider;
-        return std::make_unique<AppleSpeechTranscriptionProvider>();
-    };
+MirrinTranscriptionChoice chooseTranscriptionBackend(const MirrinConfigurationLookup& lookup, bool streamingBuildable,
+                                                     bool uploadBuildable) {
+    using Backend = MirrinTranscriptionBackend;
+    const bool streamingConfigured =
+        streamingBuildable && (presentValue(lookup, "AssemblyAIAPIKey") || presentValue(lookup, "AssemblyAIStreamingToken"));
+    const bool uploadConfigured = uploadBuildable && presentValue(lookup, "OpenAIAPIKey");
 
     // A preferred hosted back-end that is not configured gives way to the other one, then to
     // the platform recogniser, saying so.
-    auto preferred = [&](std::unique_ptr<MirrinTranscriptionProvider>& wanted, bool wantedConfigured, const char* wantedName,
-                         std::unique_ptr<MirrinTranscriptionProvider>& other, bool otherConfigured,
-                         const char* otherName) -> std::unique_ptr<MirrinTranscriptionProvider> {
-        if (wantedConfigured) return std::move(wanted);
-        logLine(std::string("⚠️ Transcription: ") + wantedName + " preferred but not configured, falling back");
-        if (otherConfigured) {
-            logLine(std::string("⚠️ Transcription: using ") + otherName + " as fallback");
-            return std::move(other);
+    auto preferred = [](Backend wanted, bool wantedConfigured, const char* wantedName, Backend other, bool otherConfigured,
+                        const char* otherName) {
+        MirrinTranscriptionChoice choice;
+        if (wantedConfigured) {
+            choice.backend = wanted;
+            return choice;
         }
-        logLine("⚠️ Transcription: using Apple Speech as fallback");
-        return platform();
+        choice.lines.push_back(std::string("⚠️ Transcription: ") + wantedName + " preferred but not configured, falling back");
+        if (otherConfigured) {
+            choice.lines.push_back(std::string("⚠️ Transcription: using ") + otherName + " as fallback");
+            choice.backend = other;
+        } else {
+            choice.lines.push_back("⚠️ Transcription: using Apple Speech as fallback");
+            choice.backend = Backend::platform;
+        }
+        return choice;
     };
 
-    switch (preference) {
+    switch (transcriptionPreference(lookup)) {
         case Preference::none:
         case Preference::unrecognised:
-            if (streamingConfigured) return streaming;
-            if (uploadConfigured) return upload;
-            return platform();
+            if (streamingConfigured) return {Backend::streaming, {}};
+            if (uploadConfigured) return {Backend::upload, {}};
+            return {Backend::platform, {}};
         case Preference::platform:
-            return platform();
+            return {Backend::platform, {}};
         case Preference::streaming:
-            return preferred(streaming, streamingConfigured, "AssemblyAI", upload, uploadConfigured, "OpenAI");
+            return preferred(Backend::streaming, streamingConfigured, "AssemblyAI", Backend::upload, uploadConfigured, "OpenAI");
         case Preference::upload:
-            return preferred(upload, uploadConfigured, "OpenAI", streaming, streamingConfigured, "AssemblyAI");
+            return preferred(Backend::upload, uploadConfigured, "OpenAI", Backend::streaming, streamingConfigured, "AssemblyAI");
     }
-    return platform();
+    return {Backend::platform, {}};
+}
+
+namespace {
+
+struct BuiltProviders {
+    std::unique_ptr<MirrinTranscriptionProvider> streaming;
+    std::unique_ptr<MirrinTranscriptionProvider> upload;
+};
+
+// Both hosted back-ends are built in every case; the one not chosen is dropped.
+BuiltProviders buildHostedProviders(const MirrinConfigurationLookup& lookup, const MirrinTranscriptionProviderFactories& factories) {
+    BuiltProviders built;
+    if (factories.makeStreamingProvider)
+        built.streaming =
+            factories.makeStreamingProvider(presentValue(lookup, "AssemblyAIAPIKey"), presentValue(lookup, "AssemblyAIStreamingToken"));
+    if (factories.makeUploadProvider)
+        built.upload = factories.makeUploadProvider(presentValue(lookup, "OpenAIAPIKey"),
+                                                    presentValue(lookup, "OpenAITranscriptionModel").value_or("gpt-4o-transcribe"));
+    return built;
+}
+
+std::unique_ptr<MirrinTranscriptionProvider> chosenProvider(MirrinTranscriptionBackend backend, BuiltProviders& built,
+                                                            const MirrinTranscriptionProviderFactories& factories) {
+    if (backend == MirrinTranscriptionBackend::streaming && built.streaming) return std::move(built.streaming);
+    if (backend == MirrinTranscriptionBackend::upload && built.upload) return std::move(built.upload);
+    if (factories.makePlatformProvider)
+        if (auto provider = factories.makePlatformProvider()) return provider;
+    return std::make_unique<AppleSpeechTranscriptionProvider>();
+}
+
+}  // namespace
+
+std::unique_ptr<MirrinTranscriptionProvider> makeTranscriptionProvider(const MirrinTranscriptionChoice& choice,
+                                                                       const MirrinConfigurationLookup& lookup,
+                                                                       const MirrinTranscriptionProviderFactories& factories) {
+    BuiltProviders built = buildHostedProviders(lookup, factories);
+    return chosenProvider(choice.backend, built, factories);
+}
+
+std::unique_ptr<MirrinTranscriptionProvider> makeTranscriptionProvider(const MirrinConfigurationLookup& lookup,
+                                                                       const MirrinTranscriptionProviderFactories& factories) {
+    BuiltProviders built = buildHostedProviders(lookup, factories);
+    const MirrinTranscriptionChoice choice = chooseTranscriptionBackend(lookup, built.streaming != nullptr, built.upload != nullptr);
+    for (const std::string& line : choice.lines) logLine(line);
+    return chosenProvider(choice.backend, built, factories);
 }
 
 }  // namespace velmo

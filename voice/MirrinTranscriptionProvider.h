@@ -86,10 +86,31 @@ struct MirrinTranscriptionProviderFactories {
     static MirrinTranscriptionProviderFactories standard();
 };
 
-// Chooses the back-end from the bundle configuration ("VoiceTranscriptionProvider" and the
-// services' keys): without a preference the streaming service, then the upload service, then
-// the platform recogniser, silently; with a preference that is not configured, two warning
-// lines and the other hosted service, then the platform recogniser. Always yields a provider.
+enum class MirrinTranscriptionBackend { streaming, upload, platform };
+
+// The back-end the configuration asks for and can have, and the warning lines that say why
+// when it is not the preferred one.
+struct MirrinTranscriptionChoice {
+    MirrinTranscriptionBackend backend = MirrinTranscriptionBackend::platform;
+    std::vector<std::string> lines;
+};
+
+// Chooses from "VoiceTranscriptionProvider" and the services' keys: without a preference the
+// streaming service, then the upload service, then the platform recogniser, silently; with a
+// preference that is not configured, two warning lines and the other hosted service, then the
+// platform recogniser. A hosted back-end this build cannot make counts as not configured.
+// Logs nothing.
+MirrinTranscriptionChoice chooseTranscriptionBackend(const MirrinConfigurationLookup& lookup, bool streamingBuildable = true,
+                                                     bool uploadBuildable = true);
+
+// The chosen back-end, built from the same configuration; logs nothing (the choice's lines are
+// the caller's to write). Always yields a provider.
+std::unique_ptr<MirrinTranscriptionProvider> makeTranscriptionProvider(const MirrinTranscriptionChoice& choice,
+                                                                       const MirrinConfigurationLookup& lookup,
+                                                                       const MirrinTranscriptionProviderFactories& factories);
+
+// Chooses, writes the choice's lines and builds the back-end, from the main bundle's
+// configuration or the given one.
 std::unique_ptr<MirrinTranscriptionProvider> makeTranscriptionProvider();
 std::unique_ptr<MirrinTranscriptionProvider> makeTranscriptionProvider(const MirrinConfigurationLookup& lookup,
                                                                        const MirrinTranscriptionProviderFactories& factories);

@@ -121,6 +121,15 @@ TEST(makeTranscriptionProvider, FollowsThePreferenceAndFallbackTable) {
         EXPECT_EQ(log.linesStartingWith("⚠️ Transcription:"), c.lines) << c.name;
         EXPECT_EQ(built.streaming, 1) << c.name;  // both hosted back-ends are built every time
         EXPECT_EQ(built.upload, 1) << c.name;
+
+        // Chosen ahead (the start-up's configuration), the same back-end is built without a line:
+        // the lines are the choice's, for the caller to write once.
+        LogCapture quiet;
+        const MirrinTranscriptionChoice choice = chooseTranscriptionBackend(lookupOf(c.config));
+        EXPECT_EQ(choice.lines, c.lines) << c.name;
+        auto again = makeTranscriptionProvider(choice, lookupOf(c.config), hostedFactories(built));
+        EXPECT_EQ(again->displayName(), c.chosen) << c.name;
+        EXPECT_TRUE(quiet.linesStartingWith("⚠️ Transcription:").empty()) << c.name;
     }
 }
 

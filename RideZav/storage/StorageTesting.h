@@ -6,6 +6,7 @@
 #include <sstream>
 #include <string>
 
+#include "platform/base/WholeFile.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/TestDirectory.h"
@@ -28,13 +29,7 @@ public:
     const velmo::test::TestDirectory& dir() const { return dir_; }
     std::filesystem::path dataHome() const { return dir_ / "data"; }
 
-    static std::optional<std::string> read(const std::filesystem::path& file) {
-        std::ifstream in(file, std::ios::binary);
-        if (!in) return std::nullopt;
-        std::ostringstream out;
-        out << in.rdbuf();
-        return out.str();
-    }
+    static std::optional<std::string> read(const std::filesystem::path& file) { return velmo::readWholeFile(file); }
     static void write(const std::filesystem::path& file, const std::string& contents) {
         std::filesystem::create_directories(file.parent_path());
         std::ofstream(file, std::ios::binary) << contents;

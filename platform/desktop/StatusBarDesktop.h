@@ -85,7 +85,12 @@ public:
     virtual Point mouseLocation() = 0;
     // The screens in global points, the primary one first.
     virtual std::vector<Rect> screenFrames() = 0;
-    // Whether one of the application's windows is the desktop's active window.
+    // The part of each screen (in the order of screenFrames) that the desktop's own panels and
+    // docks leave to windows; the whole screen where the desktop does not say.
+    virtual std::vector<Rect> workAreas() { return screenFrames(); }
+    // Whether the application is the one the user works with now (for a desktop where its
+    // windows never take the focus: a panel is open and the user's last click was on the
+    // application's item or panel).
     virtual bool isApplicationActive() = 0;
 
     static std::shared_ptr<StatusBarDesktop> current();

@@ -85,6 +85,7 @@ private:
 
     void activated(int x, int y) {
         if (options_.globalPointFromScreen) frame_ = statusNotifierButtonFrame(x, y, options_.globalPointFromScreen);
+        if (options_.activated) options_.activated();
         // After the method's reply has gone; calls queued meanwhile make one click, not one
         // panel change each.
         if (!action_ || actionPending_) return;

@@ -19,6 +19,8 @@ struct StatusNotifierItemOptions {
     std::string busAddress;  // empty: the session bus
     // Converts an activation point (root pixels of the X screen) into global points.
     std::function<Point(int x, int y)> globalPointFromScreen;
+    // Called on each activation, before the click goes to the action.
+    std::function<void()> activated;
 };
 
 // Null when there is no session bus or no watcher owns its name.

@@ -113,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static Caller caller(bus.address());
     static const velmo::X11GlobalSpace space({0, 0, 1920, 1080});
     static std::shared_ptr<velmo::StatusItem> item = [] {
-        auto made = velmo::makeStatusNotifierItem({bus.address(), [](int x, int y) { return space.pointFromX11Pixel(x, y); }});
+        auto made = velmo::makeStatusNotifierItem({bus.address(), [](int x, int y) { return space.pointFromX11Pixel(x, y); }, {}});
         if (!made) std::abort();
         made->setAction([] {});
         return made;

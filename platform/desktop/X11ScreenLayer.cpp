@@ -18,6 +18,7 @@
 #include "platform/desktop/X11ErrorTrap.h"
 #include "platform/desktop/X11FrameGrabber.h"
 #include "platform/desktop/X11WindowCompositor.h"
+#include "platform/desktop/X11WindowTree.h"
 #include "platform/base/Error.h"
 #include "platform/runtime/MainLoop.h"
 #include "platform/runtime/SerialQueue.h"
@@ -187,19 +188,10 @@ Window clientOf(Display* d, const Atoms& atoms, Window top) {
     while (!queue.empty()) {
         auto [w, depth] = queue.front();
         queue.pop_front();
-        Window rootReturn = 0, parent = 0;
-        Window* children = nullptr;
-        unsigned count = 0;
-        if (!XQueryTree(d, w, &rootReturn, &parent, &children, &count)) continue;
-        for (unsigned i = 0; i < count; ++i) {
-            if (hasProperty(d, children[i], atoms.wmState)) {
-                Window found = children[i];
-                XFree(children);
-                return found;
-            }
-            if (depth < 2) queue.push_back({children[i], depth + 1});
+        for (Window child : x11ChildWindows(d, w)) {
+            if (hasProperty(d, child, atoms.wmState)) return child;
+            if (depth < 2) queue.push_back({child, depth + 1});
         }
-        if (children) XFree(children);
     }
     return top;
 }
@@ -351,11 +343,8 @@ struct X11ScreenLayer::Impl {
             result.displays.push_back({m.identifier, m.rect.width, m.rect.height, space.rectFromX11(m.rect)});
         }
         X11ErrorTrap trap(capture);
-        Window rootReturn = 0, parent = 0;
-        Window* children = nullptr;
-        unsigned count = 0;
-        if (!XQueryTree(capture, DefaultRootWindow(capture), &rootReturn, &parent, &children, &count)) return result;
-        for (unsigned i = 0; i < count; ++i) {
+        const std::vector<Window> children = x11TopLevelWindows(capture);
+        for (std::size_t i = 0; i < children.size(); ++i) {
             XWindowAttributes a;
             if (!XGetWindowAttributes(capture, children[i], &a) || a.c_class == InputOnly) continue;
             bool viewable = a.map_state == IsViewable;
@@ -372,7 +361,6 @@ struct X11ScreenLayer::Impl {
             w.isOnScreen = viewable;
             result.windows.push_back(std::move(w));
         }
-        if (children) XFree(children);
         return result;
     }
 

@@ -32,6 +32,7 @@ namespace velmo {
 namespace {
 constexpr long systemTrayRequestDock = 0;
 constexpr long xembedMapped = 1;
+constexpr int iconSize = 22;
 
 // The bounding shape last given to a window; the server hears only of changes.
 class BoundingShape {
@@ -79,6 +80,13 @@ struct X11StatusBarDesktop::Impl {
     std::set<Window> panels;
     std::set<Window> shownPanels;
     bool watchesStacking = false;
+    // Whether the user pressed on the status item or a panel since one came up: the application
+    // counts as active only then, as its windows never take the focus.
+    bool ownPressSinceShown = false;
+    bool selectsRawPresses = false;
+    // Overlays and panels re-set their look when a compositing manager comes or goes.
+    int xfixesEventBase = -1;
+    std::map<Window, std::function<void(bool)>> compositorListeners;
 
     struct FloatingWindow {
         Window window = 0;
@@ -138,10 +146,55 @@ struct X11StatusBarDesktop::Impl {
         for (Window w : shownPanels) XRaiseWindow(display, w);
     }
 
-    bool hasCompositingManager() {
+    Atom compositorSelection() {
         char name[32];
         std::snprintf(name, sizeof name, "_NET_WM_CM_S%d", DefaultScreen(display));
-        return XGetSelectionOwner(display, atom(name)) != 0;
+        return atom(name);
+    }
+    bool hasCompositingManager() { return XGetSelectionOwner(display, compositorSelection()) != 0; }
+
+    void compositorChanged() {
+        const bool compositing = hasCompositingManager();
+        auto copy = compositorListeners;
+        for (auto& [window, listener] : copy)
+            if (compositorListeners.count(window)) listener(compositing);
+    }
+
+    // Raw presses are read only while someone watches them.
+    void updateRawPressSelection() {
+        const bool wanted = !monitors.empty() || !localMonitors.empty();
+        if (wanted == selectsRawPresses) return;
+        selectsRawPresses = wanted;
+        unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
+        if (wanted) XISetMask(bits, XI_RawButtonPress);
+        XIEventMask selection{XIAllMasterDevices, int(sizeof bits), bits};
+        XISelectEvents(display, root, &selection, 1);
+        XFlush(display);
+    }
+
+    // Work areas are in root pixels, one per virtual desktop; the current one counts.
+    std::optional<X11Rect> workArea() {
+        long desktop = 0;
+        if (auto current = cardinals(root, "_NET_CURRENT_DESKTOP", 1); current.size() == 1) desktop = current[0];
+        auto areas = cardinals(root, "_NET_WORKAREA", 4 * (desktop + 1));
+        if (areas.size() < std::size_t(4 * (desktop + 1))) {
+            if (areas.size() < 4) return std::nullopt;
+            desktop = 0;
+        }
+        const long* a = areas.data() + 4 * desktop;
+        return X11Rect{int(a[0]), int(a[1]), int(a[2]), int(a[3])};
+    }
+    std::vector<long> cardinals(Window window, const char* name, long count) {
+        Atom type = 0;
+        int format = 0;
+        unsigned long n = 0, after = 0;
+        unsigned char* data = nullptr;
+        std::vector<long> values;
+        if (XGetWindowProperty(display, window, atom(name), 0, count, False, XA_CARDINAL, &type, &format, &n, &after, &data) == Success &&
+            data && format == 32)
+            values.assign(reinterpret_cast<long*>(data), reinterpret_cast<long*>(data) + n);
+        if (data) XFree(data);
+        return values;
     }
 
     Impl(Display* d, int opcode, const std::string& name)
@@ -170,6 +223,10 @@ struct X11StatusBarDesktop::Impl {
                 if (type == XI_RawButtonPress) mouseDown(button);
                 continue;
             }
+            if (xfixesEventBase >= 0 && event.type == xfixesEventBase + XFixesSelectionNotify) {
+                compositorChanged();
+                continue;
+            }
             auto handler = windowHandlers.find(event.xany.window);
             if (handler != windowHandlers.end()) {
                 auto call = handler->second;
@@ -189,6 +246,7 @@ struct X11StatusBarDesktop::Impl {
         if (bit == 0 || (monitors.empty() && localMonitors.empty())) return;
         // A click of the status item or of a panel is the application's own, not a click elsewhere.
         const bool own = (isOverStatusItem && isOverStatusItem(screenLayer.mouseLocation())) || isOverOwnWindow();
+        if (own) ownPressSinceShown = true;
         auto& chosen = own ? localMonitors : monitors;
         auto copy = chosen;
         for (auto& [token, monitor] : copy)
@@ -222,6 +280,13 @@ struct X11StatusBarDesktop::Impl {
         if (trap.failed()) return std::nullopt;
         return X11Rect{x, y, attributes.width, attributes.height};
     }
+
+    // Whether any of `r` lies on a monitor (a tray may park an icon it cannot show far off).
+    bool isOnScreen(const X11Rect& r) {
+        for (const X11Monitor& monitor : screenLayer.monitors())
+            if (!monitor.rect.intersection(r).isEmpty()) return true;
+        return false;
+    }
 };
 
 namespace {
@@ -247,8 +312,15 @@ public:
             XSetWindowAttributes attributes{};
             attributes.background_pixmap = ParentRelative;
             attributes.event_mask = ExposureMask | ButtonPressMask | StructureNotifyMask;
-            window_ = XCreateWindow(d, impl_.root, 0, 0, 22, 22, 0, CopyFromParent, InputOutput, CopyFromParent, CWBackPixmap | CWEventMask,
-                                    &attributes);
+            window_ = XCreateWindow(d, impl_.root, 0, 0, iconSize, iconSize, 0, CopyFromParent, InputOutput, CopyFromParent,
+                                    CWBackPixmap | CWEventMask, &attributes);
+            // Without a minimum size trays shrink the icon to a sliver or park it off screen.
+            XSizeHints* size = XAllocSizeHints();
+            size->flags = PSize | PMinSize | PBaseSize;
+            size->width = size->min_width = size->base_width = iconSize;
+            size->height = size->min_height = size->base_height = iconSize;
+            XSetWMNormalHints(d, window_, size);
+            XFree(size);
             long info[2] = {0, xembedMapped};
             Atom xembedInfo = impl_.atom("_XEMBED_INFO");
             XChangeProperty(d, window_, xembedInfo, xembedInfo, 32, PropModeReplace, reinterpret_cast<unsigned char*>(info), 2);
@@ -283,7 +355,7 @@ public:
         if (!window_) return std::nullopt;
         auto rect = impl_.rootRectOf(window_);
         impl_.scheduleRead(owner_);
-        if (!rect) return std::nullopt;
+        if (!rect || !impl_.isOnScreen(*rect)) return std::nullopt;
         return impl_.screenLayer.globalSpace().rectFromX11(*rect);
     }
 
@@ -295,6 +367,7 @@ public:
         }
         if (event.type == Expose && event.xexpose.count == 0) draw();
         if (event.type == ConfigureNotify) draw();
+        if (event.type == ButtonPress) impl_.ownPressSinceShown = true;
         if (event.type == ButtonPress && event.xbutton.button == Button1 && action_) {
             auto action = action_;
             action();
@@ -406,8 +479,15 @@ public:
           depth_(depth),
           visual_(visual),
           colormap_(colormap),
-          frame_(frame) {}
+          frame_(frame) {
+        impl_.compositorListeners[window_] = [this](bool) {
+            if (!visible_ || pixels_.empty()) return;
+            shapeToWhatIsDrawn();
+            draw();
+        };
+    }
     ~X11Panel() override {
+        impl_.compositorListeners.erase(window_);
         impl_.windowHandlers.erase(window_);
         impl_.panels.erase(window_);
         impl_.shownPanels.erase(window_);
@@ -447,6 +527,7 @@ public:
         XUnmapWindow(impl_.display, window_);
         XFlush(impl_.display);
         visible_ = false;
+        if (impl_.shownPanels.empty()) impl_.ownPressSinceShown = false;
     }
     bool isVisible() const override { return visible_; }
 
@@ -490,6 +571,7 @@ public:
     void handle(const XEvent& event) {
         if (event.type == Expose && event.xexpose.count == 0) draw();
         // A click is a press and a release of the left button, both in the panel.
+        if (event.type == ButtonPress) impl_.ownPressSinceShown = true;
         if (event.type == ButtonPress && event.xbutton.button == Button1) pressed_ = true;
         if (event.type == ButtonRelease && event.xbutton.button == Button1 && pressed_) {
             pressed_ = false;
@@ -545,8 +627,10 @@ public:
           frame_(frame) {
         impl_.overlays.insert(f_.window);
         gc_ = XCreateGC(impl_.display, f_.window, 0, nullptr);
+        impl_.compositorListeners[f_.window] = [this](bool compositing) { compositorChanged(compositing); };
     }
     ~X11OverlayWindow() override {
+        impl_.compositorListeners.erase(f_.window);
         impl_.overlays.erase(f_.window);
         impl_.shownOverlays.erase(f_.window);
         releaseShm();
@@ -559,10 +643,12 @@ public:
     void present(const std::uint8_t* pixels, int width, int height, int stride, const std::vector<WindowPixelRect>& damaged,
                  const std::vector<WindowPixelRect>& drawn) override {
         Display* d = impl_.display;
-        if (!compositing_ && (!damaged.empty() || drawn != drawn_)) {
-            drawn_ = drawn;
+        const bool drawnChanged = drawn != drawn_;
+        drawn_ = drawn;
+        if (!compositing_ && (!damaged.empty() || drawnChanged))
             shape_.set(d, f_.window, opaqueRegion(pixels, width, height, stride, drawn));
-        }
+        width_ = width;
+        height_ = height;
         if (ensureShm(width, height)) {
             for (const auto& r : damaged) {
                 for (int y = r.y; y < r.y + r.height; ++y)
@@ -574,13 +660,39 @@ public:
             XSync(d, False);
             return;
         }
-        XImage* image = XCreateImage(d, f_.visual, 32, ZPixmap, 0, reinterpret_cast<char*>(const_cast<std::uint8_t*>(pixels)),
-                                     unsigned(width), unsigned(height), 32, stride);
-        if (!image) return;
-        for (const auto& r : damaged) XPutImage(d, f_.window, gc_, image, r.x, r.y, r.x, r.y, unsigned(r.width), unsigned(r.height));
-        image->data = nullptr;  // the caller's
-        XDestroyImage(image);
-        XFlush(d);
+        // A copy, for putting the whole frame back when the compositing manager comes or goes.
+        const std::size_t rowBytes = std::size_t(width) * 4;
+        if (copy_.size() != rowBytes * std::size_t(height)) copy_.assign(rowBytes * std::size_t(height), 0);
+        for (const auto& r : damaged)
+            for (int y = r.y; y < r.y + r.height; ++y)
+                std::memcpy(copy_.data() + std::size_t(y) * rowBytes + std::size_t(r.x) * 4,
+                            pixels + std::size_t(y) * stride + std::size_t(r.x) * 4, std::size_t(r.width) * 4);
+        putImage(pixels, stride, damaged);
+    }
+
+    // A compositing manager came or went: the window's alpha is blended, or shown as black
+    // where the window is not shaped out, and the server may have dropped its contents.
+    void compositorChanged(bool compositing) {
+        if (compositing == compositing_) return;
+        compositing_ = compositing;
+        if (!isVisible() || width_ == 0) {
+            if (compositing_) shape_.clear(impl_.display, f_.window);
+            return;
+        }
+        const std::uint8_t* pixels = shmImage_ ? reinterpret_cast<const std::uint8_t*>(shmImage_->data) : copy_.data();
+        const int stride = shmImage_ ? shmImage_->bytes_per_line : width_ * 4;
+        if (compositing_) {
+            shape_.clear(impl_.display, f_.window);
+        } else {
+            shape_.set(impl_.display, f_.window, opaqueRegion(pixels, width_, height_, stride, drawn_));
+        }
+        const std::vector<WindowPixelRect> whole{{0, 0, width_, height_}};
+        if (shmImage_) {
+            XShmPutImage(impl_.display, f_.window, gc_, shmImage_, 0, 0, 0, 0, unsigned(width_), unsigned(height_), False);
+            XSync(impl_.display, False);
+        } else {
+            putImage(pixels, stride, whole);
+        }
     }
     void orderFrontRegardless() override {
         compositing_ = impl_.hasCompositingManager();
@@ -647,9 +759,22 @@ private:
     X11StatusBarDesktop::Impl::FloatingWindow f_;
     Rect frame_;
     GC gc_ = nullptr;
+    void putImage(const std::uint8_t* pixels, int stride, const std::vector<WindowPixelRect>& rects) {
+        Display* d = impl_.display;
+        XImage* image = XCreateImage(d, f_.visual, 32, ZPixmap, 0, reinterpret_cast<char*>(const_cast<std::uint8_t*>(pixels)),
+                                     unsigned(width_), unsigned(height_), 32, stride);
+        if (!image) return;
+        for (const auto& r : rects) XPutImage(d, f_.window, gc_, image, r.x, r.y, r.x, r.y, unsigned(r.width), unsigned(r.height));
+        image->data = nullptr;  // not the image's
+        XDestroyImage(image);
+        XFlush(d);
+    }
+
     bool compositing_ = false;
     BoundingShape shape_;
     std::vector<WindowPixelRect> drawn_;
+    int width_ = 0, height_ = 0;
+    std::vector<std::uint8_t> copy_;  // without shared memory
     XShmSegmentInfo shm_{};
     XImage* shmImage_ = nullptr;
     bool shmFailed_ = false;
@@ -675,13 +800,17 @@ std::shared_ptr<X11StatusBarDesktop> X11StatusBarDesktop::open(const std::option
         closeWatchedDisplay(display);
         return nullptr;
     }
-    unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
-    XISetMask(bits, XI_RawButtonPress);
-    XIEventMask selection{XIAllMasterDevices, int(sizeof bits), bits};
-    XISelectEvents(display, DefaultRootWindow(display), &selection, 1);
     XSelectInput(display, DefaultRootWindow(display), StructureNotifyMask | PropertyChangeMask);
-    XSync(display, False);
     auto desktop = std::make_shared<X11StatusBarDesktop>(std::make_unique<Impl>(display, opcode, name));
+    int fixesError = 0;
+    if (XFixesQueryExtension(display, &desktop->impl_->xfixesEventBase, &fixesError)) {
+        XFixesSelectSelectionInput(
+            display, DefaultRootWindow(display), desktop->impl_->compositorSelection(),
+            XFixesSetSelectionOwnerNotifyMask | XFixesSelectionWindowDestroyNotifyMask | XFixesSelectionClientCloseNotifyMask);
+    } else {
+        desktop->impl_->xfixesEventBase = -1;
+    }
+    XSync(display, False);
     std::weak_ptr<X11StatusBarDesktop> weak = desktop;
     if (auto loop = MainLoop::current()) {
         desktop->impl_->watch = loop->watchFd(ConnectionNumber(display), FdReadable, [weak](unsigned) {
@@ -703,7 +832,8 @@ X11StatusBarDesktop::~X11StatusBarDesktop() {
 std::shared_ptr<StatusItem> X11StatusBarDesktop::makeStatusItem() {
     // Current desktops show StatusNotifierItems; an XEmbed tray is the older way.
     std::weak_ptr<X11StatusBarDesktop> weakSelf = weak_from_this();
-    auto notifierItem = makeStatusNotifierItem({"", [weakSelf](int x, int y) {
+    auto notifierItem = makeStatusNotifierItem({"",
+                                                [weakSelf](int x, int y) {
                                                     auto self = weakSelf.lock();
                                                     if (!self) return Point{};
                                                     // A point off the root would hang the panel off screen.
@@ -711,8 +841,20 @@ std::shared_ptr<StatusItem> X11StatusBarDesktop::makeStatusItem() {
                                                     x = std::clamp(x, 0, std::max(0, DisplayWidth(d, DefaultScreen(d)) - 1));
                                                     y = std::clamp(y, 0, std::max(0, DisplayHeight(d, DefaultScreen(d)) - 1));
                                                     return self->impl_->screenLayer.globalSpace().pointFromX11Pixel(x, y);
+                                                },
+                                                [weakSelf] {
+                                                    // A click on the item in the desktop's own panel.
+                                                    if (auto self = weakSelf.lock()) self->impl_->ownPressSinceShown = true;
                                                 }});
-    if (notifierItem) return notifierItem;
+    if (notifierItem) {
+        std::weak_ptr<StatusItem> weakItem = notifierItem;
+        impl_->isOverStatusItem = [weakItem](Point p) {
+            auto item = weakItem.lock();
+            auto frame = item ? item->buttonWindowFrame() : std::nullopt;
+            return frame && frame->contains(p);
+        };
+        return notifierItem;
+    }
     Display* d = impl_->display;
     const int screen = DefaultScreen(d);
     const std::string selection = "_NET_SYSTEM_TRAY_S" + std::to_string(screen);
@@ -783,17 +925,20 @@ std::shared_ptr<OverlayPlatformWindow> X11StatusBarDesktop::makeOverlayWindow(co
 
 StatusBarDesktop::MonitorToken X11StatusBarDesktop::addGlobalMonitorForEvents(unsigned mask, std::function<void()> handler) {
     impl_->monitors[++impl_->lastToken] = {mask, std::move(handler)};
+    impl_->updateRawPressSelection();
     return impl_->lastToken;
 }
 
 StatusBarDesktop::MonitorToken X11StatusBarDesktop::addLocalMonitorForEvents(unsigned mask, std::function<void()> handler) {
     impl_->localMonitors[++impl_->lastToken] = {mask, std::move(handler)};
+    impl_->updateRawPressSelection();
     return impl_->lastToken;
 }
 
 void X11StatusBarDesktop::removeMonitor(MonitorToken token) {
     impl_->monitors.erase(token);
     impl_->localMonitors.erase(token);
+    impl_->updateRawPressSelection();
 }
 
 Point X11StatusBarDesktop::mouseLocation() { return impl_->screenLayer.mouseLocation(); }
@@ -802,6 +947,18 @@ std::vector<Rect> X11StatusBarDesktop::screenFrames() {
     std::vector<Rect> frames;
     for (const Screen& screen : impl_->screenLayer.screens()) frames.push_back(screen.frame);
     return frames;
+}
+
+std::vector<Rect> X11StatusBarDesktop::workAreas() {
+    const X11GlobalSpace space = impl_->screenLayer.globalSpace();
+    const std::optional<X11Rect> area = impl_->workArea();
+    impl_->scheduleRead(weak_from_this());
+    std::vector<Rect> areas;
+    for (const X11Monitor& monitor : impl_->screenLayer.monitors()) {
+        X11Rect r = area ? monitor.rect.intersection(*area) : monitor.rect;
+        areas.push_back(space.rectFromX11(r.isEmpty() ? monitor.rect : r));
+    }
+    return areas;
 }
 
 bool X11StatusBarDesktop::isApplicationActive() {
@@ -816,7 +973,8 @@ bool X11StatusBarDesktop::isApplicationActive() {
         active = Window(*reinterpret_cast<unsigned long*>(data));
     if (data) XFree(data);
     impl_->scheduleRead(weak_from_this());
-    return active != 0 && impl_->windowHandlers.count(active) > 0;
+    if (impl_->shownPanels.empty()) return false;
+    return impl_->ownPressSinceShown || (active != 0 && impl_->windowHandlers.count(active) > 0);
 }
 
 unsigned long X11StatusBarDesktop::windowOf(const PanelWindow& panel) {

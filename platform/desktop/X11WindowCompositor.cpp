@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/desktop/X11ErrorTrap.h"
+#include "platform/desktop/X11WindowTree.h"
 
 namespace velmo {
 
@@ -84,11 +85,8 @@ std::vector<TopLevel> topLevelsIn(Display* display, bool hasShape, X11Rect area,
     const bool blends = compositingManagerRuns(display);
     std::vector<TopLevel> windows;
     X11ErrorTrap trap(display);
-    Window rootReturn = 0, parent = 0;
-    Window* children = nullptr;
-    unsigned count = 0;
-    if (!XQueryTree(display, DefaultRootWindow(display), &rootReturn, &parent, &children, &count)) return windows;
-    for (unsigned i = 0; i < count; ++i) {
+    const std::vector<Window> children = x11TopLevelWindows(display);
+    for (std::size_t i = 0; i < children.size(); ++i) {
         XWindowAttributes a;
         if (!XGetWindowAttributes(display, children[i], &a)) continue;  // gone meanwhile
         if (a.map_state != IsViewable || a.c_class == InputOnly) continue;
@@ -105,7 +103,6 @@ std::vector<TopLevel> topLevelsIn(Display* display, bool hasShape, X11Rect area,
         }
         if (!w.shape.empty()) windows.push_back(std::move(w));
     }
-    if (children) XFree(children);
     return windows;
 }
 

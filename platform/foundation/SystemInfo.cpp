@@ -5,20 +5,11 @@
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+
+#include "platform/base/WholeFile.h"
 
 namespace velmo {
 namespace {
-
-std::optional<std::string> readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream out;
-    out << in.rdbuf();
-    if (in.bad()) return std::nullopt;
-    return out.str();
-}
 
 std::string_view trim(std::string_view text) {
     const auto isSpace = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
@@ -103,13 +94,13 @@ std::map<std::string, std::string> parseOsRelease(std::string_view text) {
 
 std::map<std::string, std::string> readOsRelease(const std::vector<std::string>& paths) {
     for (const auto& path : paths)
-        if (auto text = readText(path)) return parseOsRelease(*text);
+        if (auto text = readWholeFile(path)) return parseOsRelease(*text);
     return {};
 }
 
 DmiInfo readDmi(const std::string& folder) {
     const auto field = [&](const char* name) -> std::optional<std::string> {
-        auto text = readText(folder + "/" + name);
+        auto text = readWholeFile(folder + "/" + name);
         if (!text) return std::nullopt;
         const std::string_view value = trim(*text);
         if (value.empty()) return std::nullopt;
@@ -146,7 +137,7 @@ std::string currentTimeZoneIdentifier(const TimeZoneSources& sources) {
         if (auto name = zoneNameFromPath(value)) return *name;
         if (!value.empty() && value.front() != '/') return std::string(value);
     }
-    if (auto text = readText(sources.timezoneFile)) {
+    if (auto text = readWholeFile(sources.timezoneFile)) {
         const std::string_view line = trim(std::string_view(*text).substr(0, text->find('\n')));
         if (!line.empty()) return std::string(line);
     }

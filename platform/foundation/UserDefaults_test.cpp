@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/base/WholeFile.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/base/LogCapture.h"
 #include "platform/base/Logger.h"
@@ -23,13 +24,6 @@ namespace {
 
 using Dict = PlistValue::Dictionary;
 using Data = PlistValue::Data;
-
-std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 Dict fileContents(const std::string& path) {
     const PlistValue contents = PropertyList::readFile(path);
@@ -145,7 +139,7 @@ TEST(UserDefaultsTest, CorruptFileIsLoggedOnceSetAsideAndTakenAsEmpty) {
         d.setInteger("a", 1);
         d.setInteger("b", 2);
         EXPECT_EQ(log.lines().size(), 1u);
-        EXPECT_EQ(readText(path + ".corrupt"), contents);
+        EXPECT_EQ(velmo::readWholeFile(path + ".corrupt").value_or(""), contents);
         EXPECT_EQ(fileContents(path), (Dict{{"a", 1}, {"b", 2}}));
     }
 }
@@ -161,7 +155,7 @@ TEST(UserDefaultsTest, FileThatCannotBeWrittenBackIsSetAsideAndChangesAreSaved) 
         EXPECT_TRUE(d.objectForKey("k").isNone()) << name;
         EXPECT_NO_THROW(d.setBool("flag", true)) << name;
         EXPECT_EQ(log.lines().size(), 1u) << name;
-        EXPECT_EQ(readText(path + ".corrupt"), contents) << name;
+        EXPECT_EQ(velmo::readWholeFile(path + ".corrupt").value_or(""), contents) << name;
         EXPECT_EQ(fileContents(path), (Dict{{"flag", true}})) << name;
     }
 }

@@ -6,11 +6,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <vector>
 
+#include "platform/base/WholeFile.h"
 #include "platform/runtime/ProcessWide.h"
 
 namespace velmo {
@@ -268,12 +267,11 @@ std::shared_ptr<AudioPlayer> MpegAudioPlayerFactory::playerWithData(std::string 
 }
 
 std::shared_ptr<AudioPlayer> MpegAudioPlayerFactory::playerWithContentsOfFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw AudioPlayerError::fileNotOpened(path);
-    std::ostringstream contents;
-    contents << in.rdbuf();
-    if (in.bad()) throw AudioPlayerError(AudioPlayerError::unreadableFile, "The file \"" + path + "\" could not be read.");
-    return playerWithData(std::move(contents).str());
+    FileReadFailure failure;
+    auto contents = readWholeFile(path, &failure);
+    if (!contents && failure.opening) throw AudioPlayerError::fileNotOpened(path);
+    if (!contents) throw AudioPlayerError(AudioPlayerError::unreadableFile, "The file \"" + path + "\" could not be read.");
+    return playerWithData(std::move(*contents));
 }
 
 }  // namespace velmo

@@ -1,13 +1,19 @@
-#include "interface/ConfigurationCheck.h"
+#include "interface/VelmoConfiguration.h"
 
 #include <filesystem>
 
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/InfoPlistString.h"
+#include "platform/base/Logger.h"
 #include "platform/base/URLComponents.h"
-#include "voice/MirrinTranscriptionProvider.h"
+
+#ifndef VELMO_ANALYTICS_HOST
+#error "VELMO_ANALYTICS_HOST is set by the build (interface/CMakeLists.txt)"
+#endif
 
 namespace velmo {
+
+const char* const VelmoConfiguration::builtInIngestionHost = VELMO_ANALYTICS_HOST;
 
 namespace {
 
@@ -31,9 +37,10 @@ void checkFile(const std::string& path, const std::optional<std::string>& proble
 
 }  // namespace
 
-std::vector<std::string> configurationProblems() {
+VelmoConfiguration VelmoConfiguration::read() {
+    VelmoConfiguration configuration;
+    std::vector<std::string>& lines = configuration.problems;
     const Bundle& bundle = Bundle::main();
-    std::vector<std::string> lines;
     std::error_code error;
     if (!std::filesystem::is_directory(bundle.bundlePath(), error))
         lines.push_back(prefix + "There is no bundle folder at " + bundle.bundlePath() + "; no configuration is read");
@@ -44,34 +51,52 @@ std::vector<std::string> configurationProblems() {
     const PropertyListFile resource = readPropertyListDictionary(resourcePath);
     checkFile(resourcePath, resource.problem, resource.dictionary, lines);
 
+    for (const char* key : configurationKeys)
+        if (auto value = infoPlistString(key)) configuration.values[key] = *value;
+    const MirrinConfigurationLookup lookup = configuration.lookup();
+
     auto notSet = [&](const std::string& keys, const std::string& consequence) {
         lines.push_back(prefix + keys + " is not set in " + resourcePath + "; " + consequence);
     };
-    const auto lookup = [](const std::string& key) { return infoPlistString(key); };
     if (!lookup("AnthropicAPIKey")) notSet("AnthropicAPIKey", "requests to the messages service will be refused");
     for (const char* key : {"ElevenLabsAPIKey", "ElevenLabsVoiceID"})
         if (!lookup(key)) notSet(key, "requests to the text-to-speech service will be refused");
 
-    switch (transcriptionPreference(lookup)) {
-        case MirrinTranscriptionPreference::streaming:
-            if (!lookup("AssemblyAIAPIKey") && !lookup("AssemblyAIStreamingToken"))
-                notSet("AssemblyAIAPIKey or AssemblyAIStreamingToken", "the streaming transcription service cannot be used");
-            break;
-        case MirrinTranscriptionPreference::upload:
-            if (!lookup("OpenAIAPIKey")) notSet("OpenAIAPIKey", "the upload transcription service cannot be used");
-            break;
-        case MirrinTranscriptionPreference::unrecognised:
-            lines.push_back(prefix + "VoiceTranscriptionProvider in " + resourcePath +
-                            " is not assemblyai, openai or apple; it is ignored");
-            break;
-        case MirrinTranscriptionPreference::none:
-        case MirrinTranscriptionPreference::platform:
-            break;  // the platform recogniser, or whichever hosted service is configured
+    // A preferred transcription service without its keys is reported by the choice itself, with
+    // the service it falls back to.
+    configuration.transcription = chooseTranscriptionBackend(lookup);
+    if (transcriptionPreference(lookup) == MirrinTranscriptionPreference::unrecognised)
+        lines.push_back(prefix + "VoiceTranscriptionProvider in " + resourcePath + " is not assemblyai, openai or apple; it is ignored");
+    lines.insert(lines.end(), configuration.transcription.lines.begin(), configuration.transcription.lines.end());
+
+    configuration.analyticsIngestionHost = builtInIngestionHost;
+    if (auto host = lookup("AnalyticsIngestionHost")) {
+        // A self-hosted deployment names its own.
+        if (isIngestionAddress(*host))
+            configuration.analyticsIngestionHost = *host;
+        else
+            lines.push_back(prefix + "AnalyticsIngestionHost in " + resourcePath +
+                            " is not an http or https address; the built-in ingestion host is used");
     }
-    if (auto host = lookup("AnalyticsIngestionHost"); host && !isIngestionAddress(*host))
-        lines.push_back(prefix + "AnalyticsIngestionHost in " + resourcePath +
-                        " is not an http or https address; the built-in ingestion host is used");
-    return lines;
+    return configuration;
+}
+
+std::optional<std::string> VelmoConfiguration::value(const std::string& key) const {
+    auto it = values.find(key);
+    if (it == values.end()) return std::nullopt;
+    return it->second;
+}
+
+MirrinConfigurationLookup VelmoConfiguration::lookup() const {
+    return [values = values](const std::string& key) -> std::optional<std::string> {
+        auto it = values.find(key);
+        if (it == values.end()) return std::nullopt;
+        return it->second;
+    };
+}
+
+void VelmoConfiguration::report() const {
+    for (const std::string& line : problems) logLine(line);
 }
 
 bool isIngestionAddress(const std::string& text) {

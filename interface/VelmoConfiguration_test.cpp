@@ -1,4 +1,4 @@
-#include "interface/ConfigurationCheck.h"
+#include "interface/VelmoConfiguration.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,6 @@
 #include <map>
 #include <optional>
 
-#include "interface/CompanionAppDelegate.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/InfoPlistString.h"
 #include "platform/foundation/PropertyList.h"
@@ -62,7 +61,7 @@ const std::string voiceLine =
 
 }  // namespace
 
-TEST(ConfigurationCheck, OneLinePerProblemNamingFileAndKeyWithLookupsUnchanged) {
+TEST(VelmoConfiguration, OneLinePerProblemNamingFileAndKeyWithLookupsUnchanged) {
     const std::string truncated = PropertyList::toXML(services).substr(0, 120);
     const std::vector<Case> cases = {
         {"keys in the resource file",
@@ -125,8 +124,7 @@ TEST(ConfigurationCheck, OneLinePerProblemNamingFileAndKeyWithLookupsUnchanged) 
          [](auto& d) {
              writeInfo(d, staged, with(services, {{"VoiceTranscriptionProvider", "AssemblyAI"}, {"OpenAIAPIKey", "sk-oa"}}));
          },
-         {"⚠️ Velmo: AssemblyAIAPIKey or AssemblyAIStreamingToken is not set in " + R +
-          "; the streaming transcription service cannot be used"},
+         {"⚠️ Transcription: AssemblyAI preferred but not configured, falling back", "⚠️ Transcription: using OpenAI as fallback"},
          {{"VoiceTranscriptionProvider", "AssemblyAI"}}},
         {"streaming transcription chosen with a token",
          [](auto& d) {
@@ -138,7 +136,7 @@ TEST(ConfigurationCheck, OneLinePerProblemNamingFileAndKeyWithLookupsUnchanged) 
          [](auto& d) {
              writeInfo(d, staged, with(services, {{"VoiceTranscriptionProvider", "openai"}, {"AssemblyAIAPIKey", "aai"}}));
          },
-         {"⚠️ Velmo: OpenAIAPIKey is not set in " + R + "; the upload transcription service cannot be used"},
+         {"⚠️ Transcription: OpenAI preferred but not configured, falling back", "⚠️ Transcription: using AssemblyAI as fallback"},
          {{"OpenAIAPIKey", std::nullopt}}},
         {"no transcription preference and no transcription keys: the platform recogniser",
          [](auto& d) {
@@ -171,7 +169,8 @@ TEST(ConfigurationCheck, OneLinePerProblemNamingFileAndKeyWithLookupsUnchanged) 
         Bundle::Scope bundle(dir / "Velmo.app");
         std::vector<std::string> expected;
         for (const auto& line : c.lines) expected.push_back(expand(line, dir / "Velmo.app"));
-        const auto lines = configurationProblems();
+        const VelmoConfiguration configuration = VelmoConfiguration::read();
+        const auto& lines = configuration.problems;
         EXPECT_EQ(lines, expected) << c.name;
         for (std::string line : lines) {
             for (std::size_t at; (at = line.find(dir.path())) != std::string::npos;)
@@ -179,21 +178,24 @@ TEST(ConfigurationCheck, OneLinePerProblemNamingFileAndKeyWithLookupsUnchanged) 
             for (const char* secret : {"secret", "1234", "tok", "sk-oa", "aai"})
                 EXPECT_EQ(line.find(secret), std::string::npos) << c.name << ": " << line;
         }
-        for (const auto& [key, value] : c.lookups) EXPECT_EQ(infoPlistString(key), value) << c.name << ": " << key;
+        for (const auto& [key, value] : c.lookups) {
+            EXPECT_EQ(infoPlistString(key), value) << c.name << ": " << key;
+            EXPECT_EQ(configuration.value(key), value) << c.name << ": " << key;
+        }
     }
 }
 
-TEST(ConfigurationCheck, TheAnalyticsIngestionHostIsTheBundlesWhenItIsAWebAddress) {
+TEST(VelmoConfiguration, TheAnalyticsIngestionHostIsTheBundlesWhenItIsAWebAddress) {
     const struct {
         std::optional<std::string> configured;
         std::string used;
     } cases[] = {
-        {std::nullopt, CompanionAppDelegate::analyticsIngestionHost},
+        {std::nullopt, VelmoConfiguration::builtInIngestionHost},
         {"https://analytics.example.test", "https://analytics.example.test"},
         {"http://127.0.0.1:8000", "http://127.0.0.1:8000"},
-        {"  ", CompanionAppDelegate::analyticsIngestionHost},
-        {"analytics.example.test", CompanionAppDelegate::analyticsIngestionHost},
-        {"ftp://analytics.example.test", CompanionAppDelegate::analyticsIngestionHost},
+        {"  ", VelmoConfiguration::builtInIngestionHost},
+        {"analytics.example.test", VelmoConfiguration::builtInIngestionHost},
+        {"ftp://analytics.example.test", VelmoConfiguration::builtInIngestionHost},
     };
     for (const auto& c : cases) {
         velmo::test::TestDirectory dir;
@@ -201,6 +203,32 @@ TEST(ConfigurationCheck, TheAnalyticsIngestionHostIsTheBundlesWhenItIsAWebAddres
         if (c.configured) resources["AnalyticsIngestionHost"] = *c.configured;
         writeInfo(dir, staged, resources);
         Bundle::Scope bundle(dir / "Velmo.app");
-        EXPECT_EQ(CompanionAppDelegate::ingestionHost(), c.used) << c.configured.value_or("(none)");
+        EXPECT_EQ(VelmoConfiguration::read().analyticsIngestionHost, c.used) << c.configured.value_or("(none)");
+    }
+}
+
+TEST(VelmoConfiguration, TheTranscriptionBackEndIsChosenFromTheValueReadOnce) {
+    const struct {
+        Dict resources;
+        MirrinTranscriptionBackend backend;
+    } cases[] = {
+        {services, MirrinTranscriptionBackend::platform},
+        {with(services, {{"AssemblyAIStreamingToken", "tok"}}), MirrinTranscriptionBackend::streaming},
+        {with(services, {{"VoiceTranscriptionProvider", "openai"}, {"OpenAIAPIKey", "sk-oa"}, {"AssemblyAIAPIKey", "aai"}}),
+         MirrinTranscriptionBackend::upload},
+        {with(services, {{"VoiceTranscriptionProvider", "assemblyai"}}), MirrinTranscriptionBackend::platform},
+    };
+    for (const auto& c : cases) {
+        velmo::test::TestDirectory dir;
+        writeInfo(dir, staged, c.resources);
+        std::optional<VelmoConfiguration> configuration;
+        {
+            Bundle::Scope bundle(dir / "Velmo.app");
+            configuration = VelmoConfiguration::read();
+        }
+        // The bundle is gone: what was read stays the value the choice and the back-ends use.
+        EXPECT_EQ(configuration->transcription.backend, c.backend);
+        const bool token = c.resources.count("AssemblyAIStreamingToken") > 0;
+        EXPECT_EQ(configuration->lookup()("AssemblyAIStreamingToken"), token ? std::optional<std::string>("tok") : std::nullopt);
     }
 }
