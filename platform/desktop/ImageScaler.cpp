@@ -395,16 +395,8 @@ void ImageScaler::scale(const std::uint8_t* source, int sourceWidth, int sourceH
         run(source, sourceWidth, sourceHeight, sourceStride, out, outWidth, outHeight, outStride, produce, &consume);
         return;
     }
-    prepareAxes(sourceWidth, sourceHeight, outWidth, outHeight);
     Job job;
-    job.source = source;
-    job.sourceStride = sourceStride;
-    job.out = out;
-    job.outStride = outStride;
-    job.outWidth = outWidth;
-    job.outHeight = outHeight;
-    job.n = std::size_t(sourceWidth) * 4;
-    job.sameWidth = sourceWidth == outWidth;
+    prepareJob(job, source, sourceWidth, sourceHeight, sourceStride, out, outWidth, outHeight, outStride);
     job.ready.store(sourceHeight);  // the band thread scales only rows it has already produced
     if (rows_.empty()) rows_.resize(1);
     rows_[0].assign(job.n + 4, 0);
@@ -462,6 +454,19 @@ void ImageScaler::scale(const std::uint8_t* source, int sourceWidth, int sourceH
     if (failure) std::rethrow_exception(failure);
 }
 
+void ImageScaler::prepareJob(Job& job, const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride,
+                             std::uint8_t* out, int outWidth, int outHeight, std::size_t outStride) {
+    prepareAxes(sourceWidth, sourceHeight, outWidth, outHeight);
+    job.source = source;
+    job.sourceStride = sourceStride;
+    job.out = out;
+    job.outStride = outStride;
+    job.outWidth = outWidth;
+    job.outHeight = outHeight;
+    job.n = std::size_t(sourceWidth) * 4;
+    job.sameWidth = sourceWidth == outWidth;
+}
+
 void ImageScaler::prepareAxes(int sourceWidth, int sourceHeight, int outWidth, int outHeight) {
     if (cachedSource_[0] != sourceWidth || cachedOut_[0] != outWidth) {
         horizontal_ = makeAxis(sourceWidth, outWidth);
@@ -503,16 +508,8 @@ void ImageScaler::run(const std::uint8_t* source, int sourceWidth, int sourceHei
         if (produce) (*produce)([](int) {});
         return;
     }
-    prepareAxes(sourceWidth, sourceHeight, outWidth, outHeight);
     Job job;
-    job.source = source;
-    job.sourceStride = sourceStride;
-    job.out = out;
-    job.outStride = outStride;
-    job.outWidth = outWidth;
-    job.outHeight = outHeight;
-    job.n = std::size_t(sourceWidth) * 4;
-    job.sameWidth = sourceWidth == outWidth;
+    prepareJob(job, source, sourceWidth, sourceHeight, sourceStride, out, outWidth, outHeight, outStride);
     job.chunks = (outHeight + kChunkRows - 1) / kChunkRows;
     if (!produce) job.ready.store(sourceHeight);
 

@@ -74,6 +74,9 @@ private:
              int outHeight, std::size_t outStride, const Producer* produce, const RowsDone* consume);
     void scaleRows(const Job& job, int first, int last, std::int16_t* row) const;
     void prepareAxes(int sourceWidth, int sourceHeight, int outWidth, int outHeight);
+    // The axes for these sizes, and the job's picture fields.
+    void prepareJob(Job& job, const std::uint8_t* source, int sourceWidth, int sourceHeight, std::size_t sourceStride, std::uint8_t* out,
+                    int outWidth, int outHeight, std::size_t outStride);
 
     int cachedSource_[2] = {0, 0};
     int cachedOut_[2] = {0, 0};
