@@ -27,6 +27,7 @@
 #include "platform/media/SimulatedAudioPlayer.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/JpegTestImage.h"
+#include "e2e/HostedServicesTesting.h"
 #include "testing/LoopbackHttpServer.h"
 #include "testing/RunningProgram.h"
 #include "testing/ScreenComparison.h"
@@ -190,15 +191,8 @@ void pushToTalkOnOpenbox(bool withPicom) {
         <key>AnthropicAPIKey</key><string>sk-e2e</string>
         <key>ElevenLabsVoiceID</key><string>voice-e2e</string></dict></plist>)");
     Bundle::Scope bundle(bundleDir / "Velmo.app");
-    velmo::test::LoopbackHttpServer messages, speech;
-    OriginOverride::Scope toMessages("api.anthropic.com", messages.origin());
-    OriginOverride::Scope toSpeech("api.elevenlabs.io", speech.origin());
-    messages.route("HEAD", "/", LoopbackAnswer::text(200, ""));
-    messages.route("POST", "/v1/messages",
-                   LoopbackAnswer::streamed(
-                       200, {"data: {\"type\":\"content_block_delta\",\"delta\":{\"type\":\"text_delta\",\"text\":\"a terminal\"}}\n",
-                             "data: [DONE]\n"}));
-    speech.route("POST", "/v1/text-to-speech/voice-e2e", LoopbackAnswer::text(200, std::string(4096, '\xFF'), "audio/mpeg"));
+    velmo::test::ScriptedMessagesAndSpeech services("a terminal");
+    auto& messages = services.messages;
 
     auto desktop = X11StatusBarDesktop::open();
     ASSERT_TRUE(desktop && desktop->hasArgbVisual());

@@ -24,6 +24,7 @@
 #include "platform/media/SimulatedAudioEngine.h"
 #include "platform/media/SimulatedAudioPlayer.h"
 #include "platform/runtime/VirtualMainLoop.h"
+#include "e2e/HostedServicesTesting.h"
 #include "testing/LoopbackHttpServer.h"
 #include "testing/SpokenPhrase.h"
 #include "testing/XTestKeyboard.h"
@@ -65,15 +66,9 @@ TEST(VelmoEndToEnd, HoldingTheChordAndSpeakingGivesASpokenAnswer) {
         <key>ElevenLabsVoiceID</key><string>voice-e2e</string></dict></plist>)");
     Bundle::Scope bundle(bundleDir / "Velmo.app");
 
-    velmo::test::LoopbackHttpServer messages, speech;
-    OriginOverride::Scope toMessages("api.anthropic.com", messages.origin());
-    OriginOverride::Scope toSpeech("api.elevenlabs.io", speech.origin());
-    messages.route("HEAD", "/", LoopbackAnswer::text(200, ""));
-    messages.route("POST", "/v1/messages",
-                   LoopbackAnswer::streamed(
-                       200, {"data: {\"type\":\"content_block_delta\",\"delta\":{\"type\":\"text_delta\",\"text\":\"it is up top\"}}\n",
-                             "data: [DONE]\n"}));
-    speech.route("POST", "/v1/text-to-speech/voice-e2e", LoopbackAnswer::text(200, std::string(4096, '\xFF'), "audio/mpeg"));
+    velmo::test::ScriptedMessagesAndSpeech services("it is up top");
+    auto& messages = services.messages;
+    auto& speech = services.speech;
 
     auto engine = std::make_shared<SimulatedAudioEngine>(AudioFormat::float32Planar(phrase->sampleRate, 1));
     MirrinDictationManager::Dependencies voice;
