@@ -1,5 +1,7 @@
 // A sparse simulated task for tests: regions of bytes at chosen addresses, each readable or not;
-// every other address is unmapped. Built before the code under test runs; reads allocate nothing.
+// every other address is unmapped. Test support: regions are made before the code under test runs
+// (not safe at crash time: they allocate); the task's reads allocate nothing and are safe at
+// crash time.
 #pragma once
 
 #include <cstdint>
