@@ -28,6 +28,10 @@
 #include "interface/drawing/Painter.h"
 #include "platform/desktop/LoginItem.h"
 #include "platform/desktop/SimulatedLoginItem.h"
+#include "platform/desktop/Permissions.h"
+#include "platform/desktop/X11Connection.h"
+#include "platform/desktop/X11KeyEventTap.h"
+#include "platform/desktop/X11ScreenLayer.h"
 #include "platform/desktop/X11StatusBarDesktop.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/base/Logger.h"
@@ -134,7 +138,15 @@ private:
 
     auto loop = std::make_shared<RealMainLoop>();
     MainLoop::install(loop);
-    auto desktop = X11StatusBarDesktop::open();
+    // Put together as main does: the main thread's parts on one connection.
+    auto connection = X11Connection::open();
+    X11ScreenLayer::Options screenOptions;
+    screenOptions.connection = connection;
+    auto screenLayer = std::make_shared<X11ScreenLayer>(std::move(screenOptions));
+    ScreenLayer::install(screenLayer);
+    KeyEventTapFactory::install(std::make_shared<X11KeyEventTapFactory>(connection));
+    DesktopPermissions::install(std::make_shared<X11DesktopPermissions>(connection));
+    auto desktop = connection ? X11StatusBarDesktop::open(connection, screenLayer) : nullptr;
     if (!desktop || !desktop->hasArgbVisual()) {
         std::printf("🧪 no X11 status-bar desktop with a 32-bit visual\n");
         std::fflush(stdout);

@@ -15,6 +15,8 @@
 #include "interface/OverlayWindow.h"
 #include "platform/desktop/LoginItem.h"
 #include "platform/desktop/SimulatedLoginItem.h"
+#include "platform/desktop/Permissions.h"
+#include "platform/desktop/X11KeyEventTap.h"
 #include "platform/desktop/X11ScreenLayer.h"
 #include "platform/desktop/X11StatusBarDesktop.h"
 #include "platform/foundation/Bundle.h"
@@ -170,6 +172,9 @@ void pushToTalkOnOpenbox(bool withPicom) {
     x.movePointer(900, 600);  // on the left monitor, beside the terminal
 
     ScreenLayerScope screens(std::make_shared<X11ScreenLayer>());  // closed before the server goes
+    // The real key tap and permission checks, as main installs them.
+    DesktopPermissions::install(std::make_shared<X11DesktopPermissions>());
+    KeyEventTapFactory::install(std::make_shared<X11KeyEventTapFactory>());
     VirtualMainLoopScope loopScope;
     auto& loop = loopScope.loop();
     UserDefaults::Scope defaults;
@@ -278,6 +283,8 @@ void pushToTalkOnOpenbox(bool withPicom) {
     AudioPlayerFactory::install(nullptr);
     LoginItemService::install(nullptr);
     MediaAuthorization::install(nullptr);
+    KeyEventTapFactory::install(nullptr);
+    DesktopPermissions::install(nullptr);
     if (picom) picom->signal(SIGTERM);
 }
 

@@ -12,6 +12,8 @@
 #include "interface/CompanionAppDelegate.h"
 #include "platform/desktop/LoginItem.h"
 #include "platform/desktop/SimulatedLoginItem.h"
+#include "platform/desktop/Permissions.h"
+#include "platform/desktop/X11KeyEventTap.h"
 #include "platform/desktop/X11ScreenLayer.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/base/LogCapture.h"
@@ -47,6 +49,9 @@ TEST(VelmoEndToEnd, HoldingTheChordAndSpeakingGivesASpokenAnswer) {
     setenv("DISPLAY", x.display().c_str(), 1);
 
     ScreenLayerScope screens(std::make_shared<X11ScreenLayer>());  // closed before the server goes
+    // The real key tap and permission checks, as main installs them.
+    DesktopPermissions::install(std::make_shared<X11DesktopPermissions>());
+    KeyEventTapFactory::install(std::make_shared<X11KeyEventTapFactory>());
     VirtualMainLoopScope loopScope;
     auto& loop = loopScope.loop();
     UserDefaults::Scope defaults;
@@ -126,4 +131,6 @@ TEST(VelmoEndToEnd, HoldingTheChordAndSpeakingGivesASpokenAnswer) {
     AudioPlayerFactory::install(nullptr);
     LoginItemService::install(nullptr);
     MediaAuthorization::install(nullptr);
+    KeyEventTapFactory::install(nullptr);
+    DesktopPermissions::install(nullptr);
 }

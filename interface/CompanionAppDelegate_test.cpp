@@ -23,6 +23,7 @@
 #include "testing/SimulatedStatusBarDesktop.h"
 #include "testing/XTestKeyboard.h"
 #include "testing/XvfbServer.h"
+#include "platform/media/PulseAudioSourceMonitor.h"
 #include "voice/GlobalPushToTalkShortcutMonitor.h"
 #include "voice/MirrinDictationManager.h"
 
@@ -180,11 +181,16 @@ TEST_F(CompanionAppDelegateTest, WhatTheCallerLeavesEmptyGetsTheRealDictationAnd
     deps.makePanelManager = [](std::shared_ptr<CompanionManager> companion) -> std::shared_ptr<MenuBarPanelManaging> {
         return HeadlessMenuBarPanelManager::create(std::move(companion));
     };
-    CompanionAppDelegate delegate(std::move(deps));
-    auto& companion = *delegate.companionManager();
-    EXPECT_NE(dynamic_cast<MirrinDictationManager*>(&companion.dictationManager()), nullptr);
-    EXPECT_NE(dynamic_cast<GlobalPushToTalkShortcutMonitor*>(&companion.shortcutMonitor()), nullptr);
-    EXPECT_NE(dynamic_cast<HeadlessOverlayWindowManager*>(&companion.overlayWindowManager()), nullptr);
+    // The real microphone input asks main's sound-source monitor.
+    PulseAudioSourceMonitor::install(std::make_shared<PulseAudioSourceMonitor>(std::chrono::milliseconds(100)));
+    {
+        CompanionAppDelegate delegate(std::move(deps));
+        auto& companion = *delegate.companionManager();
+        EXPECT_NE(dynamic_cast<MirrinDictationManager*>(&companion.dictationManager()), nullptr);
+        EXPECT_NE(dynamic_cast<GlobalPushToTalkShortcutMonitor*>(&companion.shortcutMonitor()), nullptr);
+        EXPECT_NE(dynamic_cast<HeadlessOverlayWindowManager*>(&companion.overlayWindowManager()), nullptr);
+    }
+    PulseAudioSourceMonitor::install(nullptr);
 }
 
 namespace {

@@ -1,10 +1,13 @@
-// The application entry and the place the running program is put together: it reads the bundle
-// configuration once (reported by the delegate after its start line), installs the real main
-// loop, opens the status-bar desktop and, with a 32-bit visual, the overlay layer, and passes the
-// configuration and the overlay to the application delegate, which makes the real dictation
-// manager, chord monitor and panel manager. It ends the delegate on SIGINT and SIGTERM, on the
-// Quit button, and with exit status 1 when the X server goes away.
-#include <X11/Xlib.h>
+// The application entry and the one place the running program is put together. main builds the
+// platform once: the real main loop; one X11 connection that the key tap, the screen layer's
+// questions, the permission checks and the status-bar desktop (with, given a 32-bit visual, the
+// overlay layer) share on the main thread, and one more of the screen layer's own for its capture
+// thread; the sound-source monitor; the audio and video player factories; the workspace; the login
+// item. It installs each for the process (the parts ask for them by their `current()`, and tests
+// install simulated ones instead), reads the bundle configuration once (reported by the delegate
+// after its start line) and passes it with the overlay to the application delegate. It ends the
+// delegate on SIGINT and SIGTERM, on the Quit button, and with exit status 1 when the X server goes
+// away, then takes everything down in the reverse order.
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -18,10 +21,19 @@
 #include "interface/OverlayWindow.h"
 #include "interface/VelmoConfiguration.h"
 #include "platform/base/Logger.h"
-#include "platform/media/PulseAudioSourceMonitor.h"
 #include "platform/desktop/ApplicationTermination.h"
+#include "platform/desktop/LoginItem.h"
+#include "platform/desktop/Permissions.h"
+#include "platform/desktop/Workspace.h"
+#include "platform/desktop/X11Connection.h"
 #include "platform/desktop/X11ErrorTrap.h"
+#include "platform/desktop/X11KeyEventTap.h"
+#include "platform/desktop/X11ScreenLayer.h"
 #include "platform/desktop/X11StatusBarDesktop.h"
+#include "platform/media/GStreamerVideoPlayer.h"
+#include "platform/media/MediaAuthorization.h"
+#include "platform/media/MpegAudioPlayer.h"
+#include "platform/media/PulseAudioSourceMonitor.h"
 #include "platform/runtime/MainLoop.h"
 
 using namespace std::chrono_literals;
@@ -30,9 +42,8 @@ using namespace velmo;
 
 int main() {
     // Everything the assistant watches and draws lives on an X11 display.
-    if (Display* display = XOpenDisplay(nullptr)) {
-        XCloseDisplay(display);
-    } else {
+    std::shared_ptr<X11Connection> connection = X11Connection::open();
+    if (!connection) {
         const char* name = std::getenv("DISPLAY");
         std::fprintf(stderr, "velmo: cannot open the X11 display %s; Velmo needs an X11 desktop (set DISPLAY)\n",
                      name && name[0] ? name : "(DISPLAY is not set)");
@@ -48,11 +59,25 @@ int main() {
 
     // The launch reads the microphone permission once, and the sound server's first answer
     // takes a few milliseconds: without it the microphone would count as missing for this run.
-    PulseAudioSourceMonitor::shared()->waitUntilSettled(std::chrono::seconds(1));
+    auto sources = std::make_shared<PulseAudioSourceMonitor>();
+    PulseAudioSourceMonitor::install(sources);
+    sources->waitUntilSettled(std::chrono::seconds(1));
 
     auto loop = std::make_shared<RealMainLoop>();
     MainLoop::install(loop);
-    auto desktop = X11StatusBarDesktop::open();
+    connection->watchOnMainLoop();
+    X11ScreenLayer::Options screenOptions;
+    screenOptions.connection = connection;
+    auto screenLayer = std::make_shared<X11ScreenLayer>(std::move(screenOptions));
+    ScreenLayer::install(screenLayer);
+    KeyEventTapFactory::install(std::make_shared<X11KeyEventTapFactory>(connection));
+    DesktopPermissions::install(std::make_shared<X11DesktopPermissions>(connection));
+    MediaAuthorization::install(std::make_shared<LinuxMediaAuthorization>(sources));
+    AudioPlayerFactory::install(std::make_shared<MpegAudioPlayerFactory>());
+    VideoPlayerFactory::install(std::make_shared<GStreamerVideoPlayerFactory>());
+    Workspace::install(makeXdgWorkspace());
+    LoginItemService::install(XdgAutostartLoginItem::forCurrentExecutable());
+    auto desktop = X11StatusBarDesktop::open(connection, screenLayer);
     StatusBarDesktop::install(desktop);
     CompanionAppDelegate::Dependencies dependencies;
     // Read once here, written by the launch after its start line.
@@ -107,8 +132,19 @@ int main() {
     OverlayWindowLayer::install(nullptr);
     StatusBarDesktop::install(nullptr);
     desktop.reset();
+    LoginItemService::install(nullptr);
+    Workspace::install(nullptr);
+    VideoPlayerFactory::install(nullptr);
+    AudioPlayerFactory::install(nullptr);
+    MediaAuthorization::install(nullptr);
+    DesktopPermissions::install(nullptr);
+    KeyEventTapFactory::install(nullptr);
+    ScreenLayer::install(nullptr);
+    screenLayer.reset();
+    connection.reset();
     loop->shutdown();
     MainLoop::install(nullptr);
+    PulseAudioSourceMonitor::install(nullptr);
     if (signalFd >= 0) ::close(signalFd);
     return exitStatus;
 }

@@ -162,6 +162,58 @@ TEST(VelmoApp, OnboardedItShowsTheCursorBesideThePointerOnEachMonitorAndLetsClic
     EXPECT_TRUE(secondsUntil([&] { return velmoWindows(d).empty(); }));
 }
 
+// The entries of /proc/<pid>/<folder> whose link names a socket (all of them for "task").
+int countEntries(pid_t pid, const char* folder, bool socketsOnly) {
+    int n = 0;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/" + folder, error)) {
+        if (!socketsOnly) {
+            ++n;
+            continue;
+        }
+        std::error_code linkError;
+        const std::string target = std::filesystem::read_symlink(entry.path(), linkError).string();
+        if (!linkError && target.rfind("socket:", 0) == 0) ++n;
+    }
+    return n;
+}
+
+// The X server's sockets grow by one for each client it accepts, so what velmo adds to them
+// is the number of connections velmo holds.
+TEST(VelmoApp, AtRestWithTheOverlayUpItHoldsOneXConnectionForTheMainThreadAndOneForCapture) {
+    velmo::test::X11TestDesktop x("3840x1080x24");
+    ASSERT_TRUE(x.isReady()) << x.failure();
+    ASSERT_TRUE(x.setMonitors(kMonitors));
+    Display* d = x.connection();
+    velmo::test::PulseAudioServer pulse("velmo_rest_sink");
+    ASSERT_TRUE(pulse.isRunning()) << pulse.failure();
+    velmo::test::TestDirectory config;
+    config.write("com.korvale.velmo/defaults.plist", onboardedDefaults());
+    XSync(d, False);
+    const int before = countEntries(x.serverPid(), "fd", true);
+
+    VelmoProcess velmo({{"DISPLAY", x.displayName()},
+                        {"XDG_CONFIG_HOME", config.path()},
+                        {"XDG_DATA_HOME", config / "data"},
+                        {"PULSE_SERVER", pulse.serverAddress()},
+                        {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}});
+    ASSERT_TRUE(velmo.started());
+    ASSERT_TRUE(velmo.waitFor([&] { return velmoWindows(d).size() == 2; })) << velmo.output();
+    // At rest: the overlays drawn, nothing asked of it for a while.
+    velmo.waitFor([] { return false; }, velmo::Seconds(1.5));
+    const int connections = countEntries(x.serverPid(), "fd", true) - before;
+    const int threads = countEntries(velmo.pid(), "task", false);
+    std::printf("velmo at rest with the overlay up: %d X connections, %d threads\n", connections, threads);
+    EXPECT_GE(connections, 1);
+    EXPECT_LE(connections, 2);
+
+    velmo.signal(SIGTERM);
+    const int status = velmo.waitForExit();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << velmo.output();
+    // Its connections are gone with it: the count measured only velmo's.
+    EXPECT_TRUE(secondsUntil([&] { return countEntries(x.serverPid(), "fd", true) == before; }, 10));
+}
+
 struct Situation {
     const char* name;
     bool onboarded;  // with every permission granted: the cursor overlay shows and follows the mouse

@@ -22,6 +22,7 @@ public:
 
     bool started() const { return pid_ > 0 && out_ >= 0; }
     const std::string& output() const { return output_; }
+    pid_t pid() const { return pid_; }
 
     // Reads output until `condition` holds (checked after every read and at least every 20 ms),
     // the output ends or `timeout` passes.

@@ -29,6 +29,7 @@ public:
     bool isReady() const { return display_ != nullptr; }
     const std::string& failure() const { return failure_; }
     const std::string& displayName() const { return server_.display(); }
+    pid_t serverPid() const { return server_.pid(); }
     Display* connection() const { return display_; }
 
     // Replaces the monitors; the first one is primary. False when xrandr refuses.

@@ -19,6 +19,7 @@ public:
 
     bool isRunning() const { return pid_ > 0 && !display_.empty(); }
     const std::string& display() const { return display_; }
+    pid_t pid() const { return pid_; }
     // Why it did not start, when it did not.
     const std::string& failure() const { return failure_; }
     // Runs a command with DISPLAY set to this server; returns its exit status.

@@ -93,7 +93,7 @@ std::string macDeviceName(std::string_view model) {
 }
 
 std::optional<ScreenSize> pointerScreenSize() {
-    auto layer = velmo::ScreenLayer::current();
+    auto layer = velmo::ScreenLayer::installed();
     if (!layer) return std::nullopt;
     const std::vector<velmo::Screen> screens = layer->screens();
     if (screens.empty()) return std::nullopt;

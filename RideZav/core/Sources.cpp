@@ -11,12 +11,14 @@
 namespace ridezav {
 
 namespace {
+// The system's clock and randomness hold no state, so they stand in whenever a test has not
+// installed its own.
 velmo::ProcessWide<WallClock>& clocks() {
-    static auto* clocks = new velmo::ProcessWide<WallClock>([] { return std::make_shared<SystemWallClock>(); });
+    static auto* clocks = new velmo::ProcessWide<WallClock>("analytics wall clock");
     return *clocks;
 }
 velmo::ProcessWide<RandomSource>& randomSources() {
-    static auto* sources = new velmo::ProcessWide<RandomSource>([] { return std::make_shared<SystemRandomSource>(); });
+    static auto* sources = new velmo::ProcessWide<RandomSource>("analytics random source");
     return *sources;
 }
 std::atomic<std::uint64_t> installations{0};
@@ -24,14 +26,22 @@ std::atomic<std::uint64_t> installations{0};
 
 std::uint64_t sourceInstallations() { return installations.load(std::memory_order_acquire); }
 
-std::shared_ptr<WallClock> WallClock::current() { return clocks().current(); }
+std::shared_ptr<WallClock> WallClock::current() {
+    static auto* system = new std::shared_ptr<WallClock>(std::make_shared<SystemWallClock>());
+    auto installed = clocks().installed();
+    return installed ? installed : *system;
+}
 std::shared_ptr<WallClock> WallClock::install(std::shared_ptr<WallClock> clock) {
     auto previous = clocks().exchange(std::move(clock));
     installations.fetch_add(1, std::memory_order_acq_rel);
     return previous;
 }
 
-std::shared_ptr<RandomSource> RandomSource::current() { return randomSources().current(); }
+std::shared_ptr<RandomSource> RandomSource::current() {
+    static auto* system = new std::shared_ptr<RandomSource>(std::make_shared<SystemRandomSource>());
+    auto installed = randomSources().installed();
+    return installed ? installed : *system;
+}
 std::shared_ptr<RandomSource> RandomSource::install(std::shared_ptr<RandomSource> source) {
     auto previous = randomSources().exchange(std::move(source));
     installations.fetch_add(1, std::memory_order_acq_rel);

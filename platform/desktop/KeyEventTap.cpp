@@ -77,13 +77,15 @@ bool KeyEventTapRunLoopSource::isInMainLoop() const {
 
 namespace {
 ProcessWide<KeyEventTapFactory>& factories() {
-    static ProcessWide<KeyEventTapFactory> instance([] { return std::make_shared<X11KeyEventTapFactory>(); });
+    static ProcessWide<KeyEventTapFactory> instance("key event tap factory");
     return instance;
 }
 }  // namespace
 
 std::shared_ptr<KeyEventTapFactory> KeyEventTapFactory::current() { return factories().current(); }
 
-void KeyEventTapFactory::install(std::shared_ptr<KeyEventTapFactory> factory) { factories().exchange(std::move(factory)); }
+std::shared_ptr<KeyEventTapFactory> KeyEventTapFactory::install(std::shared_ptr<KeyEventTapFactory> factory) {
+    return factories().exchange(std::move(factory));
+}
 
 }  // namespace velmo

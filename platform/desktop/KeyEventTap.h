@@ -133,7 +133,7 @@ private:
     std::weak_ptr<KeyEventTap> tap_;
 };
 
-// Makes taps. The process has one current factory: the X11 one unless a test installed another.
+// Makes taps. The process has one current factory: the X11 one main installed, or a test's.
 class KeyEventTapFactory {
 public:
     virtual ~KeyEventTapFactory() = default;
@@ -143,9 +143,10 @@ public:
     virtual std::shared_ptr<KeyEventTap> createTap(KeyEventTapLocation location, KeyEventTapPlacement placement, KeyEventTapOptions options,
                                                    KeyEventMask mask, KeyEventTapCallback callback, void* userInfo) = 0;
 
+    // None installed is a fault of the program.
     static std::shared_ptr<KeyEventTapFactory> current();
-    // Null puts the X11 factory back.
-    static void install(std::shared_ptr<KeyEventTapFactory> factory);
+    // Returns the one installed before.
+    static std::shared_ptr<KeyEventTapFactory> install(std::shared_ptr<KeyEventTapFactory> factory);
 };
 
 }  // namespace velmo

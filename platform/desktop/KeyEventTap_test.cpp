@@ -200,14 +200,14 @@ TEST(KeyEventTap, ACallbackMayLetGoOfTheLastReferenceToItsTap) {
     EXPECT_FALSE(source->isInMainLoop());
 }
 
-TEST(KeyEventTapFactory, TheX11FactoryIsTheDefaultAndAScopeInstallsASimulatedOne) {
-    EXPECT_NE(dynamic_cast<X11KeyEventTapFactory*>(KeyEventTapFactory::current().get()), nullptr);
+TEST(KeyEventTapFactory, AScopeInstallsASimulatedOneAndPutsBackWhatWasInstalled) {
+    auto x11 = std::make_shared<X11KeyEventTapFactory>();
+    KeyEventTapFactory::install(x11);
     {
         SimulatedKeyEventTapScope scope;
         EXPECT_EQ(KeyEventTapFactory::current().get(), &scope.factory());
     }
-    EXPECT_NE(dynamic_cast<X11KeyEventTapFactory*>(KeyEventTapFactory::current().get()), nullptr);
-    KeyEventTapFactory::install(std::make_shared<SimulatedKeyEventTapFactory>());
-    KeyEventTapFactory::install(nullptr);
-    EXPECT_NE(dynamic_cast<X11KeyEventTapFactory*>(KeyEventTapFactory::current().get()), nullptr);
+    EXPECT_EQ(KeyEventTapFactory::current(), x11);
+    EXPECT_EQ(KeyEventTapFactory::install(nullptr), x11);
+    EXPECT_DEATH(KeyEventTapFactory::current(), "no key event tap factory is installed");
 }

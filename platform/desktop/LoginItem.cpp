@@ -64,7 +64,7 @@ Error loginItemError(const std::string& message) { return Error("LoginItem", 1, 
 
 namespace {
 ProcessWide<LoginItemService>& loginItems() {
-    static ProcessWide<LoginItemService> instance([] { return XdgAutostartLoginItem::forCurrentExecutable(); });
+    static ProcessWide<LoginItemService> instance("login item service");
     return instance;
 }
 }  // namespace

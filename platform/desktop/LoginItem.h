@@ -16,7 +16,7 @@ public:
     // Throws velmo::Error when the entry cannot be written.
     virtual void registerApp() = 0;
 
-    // The process-wide service (the XDG one for this executable unless a test installed another).
+    // The process-wide service: the XDG one main installed, or a test's; none is a fault.
     static std::shared_ptr<LoginItemService> mainApp();
     static void install(std::shared_ptr<LoginItemService> service);
 };

@@ -9,7 +9,7 @@ namespace velmo {
 
 namespace {
 ProcessWide<OverlayWindowLayer>& layers() {
-    static ProcessWide<OverlayWindowLayer> instance;
+    static ProcessWide<OverlayWindowLayer> instance("overlay window layer");
     return instance;
 }
 }  // namespace
@@ -67,7 +67,7 @@ std::vector<WindowPixelRect> opaqueRegion(const std::uint8_t* pixels, int width,
     return out;
 }
 
-std::shared_ptr<OverlayWindowLayer> OverlayWindowLayer::current() { return layers().current(); }
+std::shared_ptr<OverlayWindowLayer> OverlayWindowLayer::current() { return layers().installed(); }
 void OverlayWindowLayer::install(std::shared_ptr<OverlayWindowLayer> layer) { layers().exchange(std::move(layer)); }
 
 }  // namespace velmo

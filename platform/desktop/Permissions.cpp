@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/desktop/X11Connection.h"
 #include "platform/runtime/MainLoop.h"
 #include "platform/runtime/ProcessWide.h"
 
@@ -20,7 +21,7 @@ namespace velmo {
 
 namespace {
 ProcessWide<DesktopPermissions>& permissionSets() {
-    static ProcessWide<DesktopPermissions> instance([] { return std::make_shared<X11DesktopPermissions>(); });
+    static ProcessWide<DesktopPermissions> instance("desktop permission check");
     return instance;
 }
 
@@ -37,6 +38,7 @@ struct X11DesktopPermissions::Connection {
     std::uint64_t id = 0;
     std::string name;
     Display* display = nullptr;
+    bool borrowed = false;  // the shared connection: not closed, not read here
     FdWatch watch;  // while observed; ended before the connection closes
     std::optional<bool> accessibility;
     std::optional<bool> capture;
@@ -44,7 +46,7 @@ struct X11DesktopPermissions::Connection {
 
     ~Connection() {
         watch.cancel();
-        if (!display) return;
+        if (!display || borrowed) return;
         if (alive()) {
             XCloseDisplay(display);
         } else {
@@ -69,7 +71,21 @@ struct X11DesktopPermissions::Connection {
 
 X11DesktopPermissions::X11DesktopPermissions() = default;
 
-X11DesktopPermissions::~X11DesktopPermissions() = default;
+X11DesktopPermissions::X11DesktopPermissions(std::shared_ptr<X11Connection> connection)
+    : shared_(std::move(connection)) {
+    if (!shared_) return;
+    connection_ = std::make_unique<Connection>();
+    connection_->id = ++nextConnectionId_;
+    connection_->name = shared_->displayName();
+    connection_->display = shared_->display();
+    connection_->borrowed = true;
+    // The loss of the server ends the application; until then it is announced as a change.
+    lossHandler_ = shared_->addLossHandler([this] { changes_.send(true); });
+}
+
+X11DesktopPermissions::~X11DesktopPermissions() {
+    if (shared_) shared_->removeLossHandler(lossHandler_);
+}
 
 int X11DesktopPermissions::connectionsOpened() const {
     std::lock_guard lock(mutex_);
@@ -77,6 +93,7 @@ int X11DesktopPermissions::connectionsOpened() const {
 }
 
 X11DesktopPermissions::Connection* X11DesktopPermissions::connection() {
+    if (shared_) return connection_.get();
     const char* env = std::getenv("DISPLAY");
     const std::string name = env ? env : "";
     if (connection_ && connection_->name != name) connection_.reset();
@@ -106,7 +123,7 @@ X11DesktopPermissions::Connection* X11DesktopPermissions::connection() {
 }
 
 void X11DesktopPermissions::watch(Connection& c) {
-    if (c.watch) return;
+    if (c.watch || c.borrowed) return;
     auto loop = MainLoop::current();
     if (!loop) return;
     // Nothing is asked of this connection between checks and it selects no events, so its
@@ -149,6 +166,7 @@ Cancellable X11DesktopPermissions::observeChanges(std::function<void()> changed)
 
 bool X11DesktopPermissions::announcesChanges() {
     std::lock_guard lock(mutex_);
+    if (shared_) return changes_.subscriberCount() > 0;
     const char* env = std::getenv("DISPLAY");
     return connection_ && connection_->watch && changes_.subscriberCount() > 0 && connection_->name == (env ? env : "");
 }

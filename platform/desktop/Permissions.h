@@ -9,6 +9,8 @@
 
 namespace velmo {
 
+class X11Connection;
+
 // The desktop permissions the assistant needs to watch the keyboard and capture the screens.
 // Linux keeps no consent store: each check reports whether the facility works for this process
 // right now, and a request cannot prompt, so it answers with the same check.
@@ -31,7 +33,7 @@ public:
     }
     virtual bool announcesChanges() { return false; }
 
-    // The process-wide instance: the X11 checks unless a test installed another.
+    // The process-wide instance: the X11 checks main installed, or a test's; none is a fault.
     static std::shared_ptr<DesktopPermissions> current();
     static void install(std::shared_ptr<DesktopPermissions> permissions);
 };
@@ -44,6 +46,9 @@ public:
 class X11DesktopPermissions : public DesktopPermissions {
 public:
     X11DesktopPermissions();
+    // On the application's shared connection (main thread only): the loss of its server is the
+    // one change, announced as the connection sees it.
+    explicit X11DesktopPermissions(std::shared_ptr<X11Connection> connection);
     ~X11DesktopPermissions() override;
     bool isAccessibilityTrusted() override;
     bool requestAccessibilityTrust() override { return isAccessibilityTrusted(); }
@@ -66,6 +71,8 @@ private:
     int opened_ = 0;  // guarded by mutex_
     std::uint64_t nextConnectionId_ = 0;  // guarded by mutex_
     Subject<bool> changes_;
+    std::shared_ptr<X11Connection> shared_;
+    std::uint64_t lossHandler_ = 0;
 };
 
 }  // namespace velmo

@@ -28,12 +28,13 @@ std::optional<std::uint32_t> screenNumber(const Screen& screen) {
 
 namespace {
 ProcessWide<ScreenLayer>& layers() {
-    static ProcessWide<ScreenLayer> instance([] { return std::make_shared<X11ScreenLayer>(); });
+    static ProcessWide<ScreenLayer> instance("screen layer");
     return instance;
 }
 }  // namespace
 
 std::shared_ptr<ScreenLayer> ScreenLayer::current() { return layers().current(); }
+std::shared_ptr<ScreenLayer> ScreenLayer::installed() { return layers().installed(); }
 
 void ScreenLayer::install(std::shared_ptr<ScreenLayer> layer) { layers().exchange(std::move(layer)); }
 

@@ -159,10 +159,11 @@ public:
     // The image as JPEG at the given compression factor (0 smallest .. 1 best); none on failure.
     virtual std::optional<std::vector<std::uint8_t>> jpegRepresentation(const Image& image, double compressionFactor) = 0;
 
-    // The layer of this process: the installed one, else the X11 layer on $DISPLAY, made on
-    // first use.
+    // The layer of this process: the X11 one main installed, or a test's; none is a fault.
     static std::shared_ptr<ScreenLayer> current();
-    // Installs a layer for the process (tests); null brings back the default.
+    // The installed layer or null, for those that do without one (the analytics context).
+    static std::shared_ptr<ScreenLayer> installed();
+    // Installs a layer for the process; null: none.
     static void install(std::shared_ptr<ScreenLayer> layer);
 };
 

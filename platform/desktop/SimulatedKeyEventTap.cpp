@@ -38,9 +38,7 @@ void SimulatedKeyEventTapFactory::post(const KeyEvent& event) {
 
 SimulatedKeyEventTapScope::SimulatedKeyEventTapScope()
     : factory_(std::make_shared<SimulatedKeyEventTapFactory>()),
-      previous_(KeyEventTapFactory::current()) {
-    KeyEventTapFactory::install(factory_);
-}
+      previous_(KeyEventTapFactory::install(factory_)) {}
 
 SimulatedKeyEventTapScope::~SimulatedKeyEventTapScope() { KeyEventTapFactory::install(previous_); }
 

@@ -8,7 +8,7 @@ namespace velmo {
 
 namespace {
 ProcessWide<StatusBarDesktop>& desktops() {
-    static ProcessWide<StatusBarDesktop> instance;
+    static ProcessWide<StatusBarDesktop> instance("status-bar desktop");
     return instance;
 }
 }  // namespace
@@ -41,7 +41,7 @@ StatusItemIcon tintedOutlinedIcon(const StatusItemIcon& t, std::uint32_t tintRGB
     return out;
 }
 
-std::shared_ptr<StatusBarDesktop> StatusBarDesktop::current() { return desktops().current(); }
+std::shared_ptr<StatusBarDesktop> StatusBarDesktop::current() { return desktops().installed(); }
 void StatusBarDesktop::install(std::shared_ptr<StatusBarDesktop> desktop) { desktops().exchange(std::move(desktop)); }
 
 }  // namespace velmo

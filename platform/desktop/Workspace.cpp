@@ -134,11 +134,13 @@ public:
 };
 
 ProcessWide<Workspace>& workspaces() {
-    static ProcessWide<Workspace> instance([] { return std::make_shared<XdgWorkspace>(); });
+    static ProcessWide<Workspace> instance("workspace");
     return instance;
 }
 
 }  // namespace
+
+std::shared_ptr<Workspace> makeXdgWorkspace() { return std::make_shared<XdgWorkspace>(); }
 
 std::shared_ptr<Workspace> Workspace::shared() { return workspaces().current(); }
 void Workspace::install(std::shared_ptr<Workspace> workspace) { workspaces().exchange(std::move(workspace)); }

@@ -19,10 +19,13 @@ public:
     // Shows a file-manager window with these paths selected.
     virtual void activateFileViewerSelecting(const std::vector<std::string>& paths) = 0;
 
+    // The workspace main installed (a test its simulated one); none installed is a fault.
     static std::shared_ptr<Workspace> shared();
-    // Null brings back the real one.
     static void install(std::shared_ptr<Workspace> workspace);
 };
+
+// The real workspace: xdg-open, the desktop's settings programs, the file manager over D-Bus.
+std::shared_ptr<Workspace> makeXdgWorkspace();
 
 // The desktop command (program and arguments) that shows the page a settings link names on the
 // running desktop (XDG_CURRENT_DESKTOP), when the desktop has one and its program is on PATH.

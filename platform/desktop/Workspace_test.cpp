@@ -74,7 +74,7 @@ TEST(SettingsPages, TheRealWorkspaceStartsThePageDetachedOrSaysInOneLineThatTher
     TestDirectory dir;
     writeRecorder(dir, "gnome-control-center");
     EnvironmentVariable path("PATH", dir / "bin" + ":/usr/bin:/bin");
-    Workspace::install(nullptr);
+    Workspace::install(makeXdgWorkspace());
     {
         EnvironmentVariable desktop("XDG_CURRENT_DESKTOP", "GNOME");
         LogCapture log;
@@ -98,7 +98,7 @@ TEST(SettingsPages, WithoutAFileManagerOnTheBusTheBundlesFolderIsOpened) {
     EnvironmentVariable path("PATH", dir / "bin" + ":/usr/bin:/bin");
     EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir / "no-bus");
     EnvironmentVariable runtime("XDG_RUNTIME_DIR", dir.path());
-    Workspace::install(nullptr);
+    Workspace::install(makeXdgWorkspace());
     Workspace::shared()->activateFileViewerSelecting({"/opt/some where/Velmo.app"});
     EXPECT_EQ(waitForFile(dir / "ran"), "xdg-open /opt/some where\n");
 }
@@ -153,7 +153,7 @@ TEST(SettingsPages, TheBundleIsShownThroughTheFileManagerOnTheSessionBus) {
     TestDirectory dir;
     writeRecorder(dir, "xdg-open");
     EnvironmentVariable path("PATH", dir / "bin" + ":/usr/bin:/bin");
-    Workspace::install(nullptr);
+    Workspace::install(makeXdgWorkspace());
     Workspace::shared()->activateFileViewerSelecting({"/opt/some where/Velmo.app"});
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (shown.uris.empty() && std::chrono::steady_clock::now() < deadline) {

@@ -7,7 +7,6 @@
 #include <X11/keysym.h>
 
 #include <array>
-#include <cstdlib>
 
 #include "platform/runtime/MainLoop.h"
 
@@ -39,10 +38,14 @@ KeyEventFlags modifierOfKeysym(KeySym sym) {
 
 class X11KeyEventTap final : public KeyEventTap {
 public:
-    X11KeyEventTap(Display* display, int xiOpcode, KeyEventMask mask, KeyEventTapCallback callback, void* userInfo)
+    X11KeyEventTap(std::shared_ptr<X11Connection> connection, KeyEventMask mask, KeyEventTapCallback callback, void* userInfo)
         : KeyEventTap(mask, callback, userInfo),
-          display_(display),
-          xiOpcode_(xiOpcode) {}
+          connection_(std::move(connection)),
+          display_(connection_->display()),
+          xiOpcode_(connection_->xinputOpcode()) {
+        connection_->selectRootRawEvent(XI_RawKeyPress, true);
+        connection_->selectRootRawEvent(XI_RawKeyRelease, true);
+    }
     ~X11KeyEventTap() override { invalidate(); }
 
     // Modifiers already down (or locked) when the tap starts count from the first event on.
@@ -62,47 +65,45 @@ public:
 
 protected:
     void attachToMainLoop() override {
-        auto loop = MainLoop::current();
-        if (!loop) return;
+        if (!connection_ || !MainLoop::current()) return;
         std::weak_ptr<KeyEventTap> weak = weak_from_this();
-        auto read = [weak] {
-            // Held while reading: a callback may let go of the tap.
-            if (auto tap = weak.lock()) static_cast<X11KeyEventTap&>(*tap).readEvents();
-        };
-        watch_ = loop->watchFd(ConnectionNumber(display_), FdReadable, [read](unsigned) { read(); });
+        detachFromMainLoop();
+        handler_ = connection_->addEventHandler([weak](XEvent& event) {
+            // Held while handling: a callback may let go of the tap.
+            if (auto tap = weak.lock()) static_cast<X11KeyEventTap&>(*tap).handle(event);
+        });
+        connection_->watchOnMainLoop();
         // Xlib may already hold events it read during set-up; the descriptor will not announce those.
-        loop->post(read);
+        MainLoop::postToMain([connection = std::weak_ptr<X11Connection>(connection_)] {
+            if (auto c = connection.lock()) c->readEvents();
+        });
     }
-    void detachFromMainLoop() override { watch_.cancel(); }
+    void detachFromMainLoop() override {
+        if (connection_ && handler_) connection_->removeEventHandler(handler_);
+        handler_ = 0;
+    }
     void didInvalidate() override {
-        watch_.cancel();
-        closeWatchedDisplay(display_);
+        if (!connection_) return;
+        detachFromMainLoop();
+        connection_->selectRootRawEvent(XI_RawKeyPress, false);
+        connection_->selectRootRawEvent(XI_RawKeyRelease, false);
+        connection_.reset();
         display_ = nullptr;
     }
 
 private:
-    void readEvents() {
-        // A dead connection stays readable for ever; the loss handler ends the process.
-        if (display_ && x11ServerIsGone(display_)) {
-            watch_.cancel();
+    void handle(XEvent& event) {
+        // The callback may have invalidated the tap.
+        if (!isValid() || !isInMainLoop() || !display_) return;
+        if (event.type == MappingNotify) {
+            XRefreshKeyboardMapping(&event.xmapping);
             return;
         }
-        // Each step re-checks: the callback may have invalidated the tap (closing the display).
-        while (isValid() && isInMainLoop() && XPending(display_) > 0) {
-            XEvent event;
-            XNextEvent(display_, &event);
-            if (event.type == MappingNotify) {
-                XRefreshKeyboardMapping(&event.xmapping);
-                continue;
-            }
-            XGenericEventCookie* cookie = &event.xcookie;
-            if (cookie->type != GenericEvent || cookie->extension != xiOpcode_) continue;
-            if (!XGetEventData(display_, cookie)) continue;
-            int type = cookie->evtype;
-            int keycode = static_cast<XIRawEvent*>(cookie->data)->detail;
-            XFreeEventData(display_, cookie);
-            if (type == XI_RawKeyPress || type == XI_RawKeyRelease) handleKey(keycode, type == XI_RawKeyPress);
-        }
+        XGenericEventCookie* cookie = &event.xcookie;
+        if (cookie->type != GenericEvent || cookie->extension != xiOpcode_ || !cookie->data) return;
+        int type = cookie->evtype;
+        int keycode = static_cast<XIRawEvent*>(cookie->data)->detail;
+        if (type == XI_RawKeyPress || type == XI_RawKeyRelease) handleKey(keycode, type == XI_RawKeyPress);
     }
 
     void handleKey(int keycode, bool pressed) {
@@ -137,9 +138,10 @@ private:
         return result;
     }
 
+    std::shared_ptr<X11Connection> connection_;
     Display* display_;
     int xiOpcode_;
-    FdWatch watch_;
+    X11Connection::HandlerToken handler_ = 0;
     std::array<bool, 256> isDown_{};
     std::array<KeyEventFlags, 256> heldFlag_{};
     bool capsLocked_ = false;
@@ -151,40 +153,17 @@ private:
 X11KeyEventTapFactory::X11KeyEventTapFactory(std::optional<std::string> displayName)
     : displayName_(std::move(displayName)) {}
 
+X11KeyEventTapFactory::X11KeyEventTapFactory(std::shared_ptr<X11Connection> connection)
+    : connection_(std::move(connection)) {}
+
 std::shared_ptr<KeyEventTap> X11KeyEventTapFactory::createTap(KeyEventTapLocation, KeyEventTapPlacement, KeyEventTapOptions,
                                                               KeyEventMask mask, KeyEventTapCallback callback, void* userInfo) {
-    std::string name;
-    if (displayName_) {
-        name = *displayName_;
-    } else {
-        // Without DISPLAY there is no X11 to ask; a Wayland compositor does not let one client
-        // see the keys of the others.
-        const char* display = std::getenv("DISPLAY");
-        if (!display || !*display) return nullptr;
-        name = display;
-    }
-    Display* display = XOpenDisplay(name.c_str());
-    if (!display) return nullptr;
-    watchX11ServerLoss(display);
-
-    int opcode = 0, firstEvent = 0, firstError = 0;
-    int major = 2, minor = 1;  // from 2.1 on, raw events reach the root window even while another client grabs
-    if (!XQueryExtension(display, "XInputExtension", &opcode, &firstEvent, &firstError) ||
-        XIQueryVersion(display, &major, &minor) != Success || major < 2 || (major == 2 && minor < 1)) {
-        closeWatchedDisplay(display);
-        return nullptr;
-    }
-    unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
-    XISetMask(bits, XI_RawKeyPress);
-    XISetMask(bits, XI_RawKeyRelease);
-    XIEventMask selection{};
-    selection.deviceid = XIAllMasterDevices;
-    selection.mask_len = sizeof bits;
-    selection.mask = bits;
-    XISelectEvents(display, DefaultRootWindow(display), &selection, 1);
-    XSync(display, False);  // selected before the tap is handed out, so no later key is missed
-
-    auto tap = std::make_shared<X11KeyEventTap>(display, opcode, mask, callback, userInfo);
+    // Without DISPLAY there is no X11 to ask; a Wayland compositor does not let one client see
+    // the keys of the others.
+    std::shared_ptr<X11Connection> connection = connection_ ? connection_ : X11Connection::open(displayName_);
+    // From XInput 2.1 on, raw events reach the root window even while another client grabs.
+    if (!connection || connection->xinputOpcode() < 0) return nullptr;
+    auto tap = std::make_shared<X11KeyEventTap>(std::move(connection), mask, callback, userInfo);
     tap->readInitialState();
     return tap;
 }

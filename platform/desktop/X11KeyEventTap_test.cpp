@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+// After GoogleTest: Xlib defines None and Bool as macros.
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
 
 #include <cstdlib>
 #include <memory>
@@ -6,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/desktop/X11Connection.h"
 #include "platform/desktop/X11KeyEventTap.h"
+#include "platform/desktop/X11ScreenLayer.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/XTestKeyboard.h"
 #include "testing/XvfbServer.h"
@@ -214,4 +219,49 @@ TEST_F(X11KeyEventTapTest, ACallbackMayEndItsTapWithMoreEventsWaiting) {
     scope.loop().runUntil([] { return false; }, 0.2s);  // the rest, had the tap lived
     EXPECT_EQ(recorder.heard.size(), 1u);
     EXPECT_TRUE(weak.expired());
+}
+
+// The application's parts on the main thread share one connection: each hears its own events,
+// and one letting go of its XInput selection leaves the other's in place.
+TEST(X11KeyEventTap, OnASharedConnectionTheTapAndPointerMotionEachHearTheirOwnEvents) {
+    VirtualMainLoopScope scope;
+    XvfbServer xvfb("640x480x24");
+    ASSERT_TRUE(xvfb.isRunning()) << xvfb.failure();
+    XTestKeyboard keyboard(xvfb.display());
+    auto connection = X11Connection::open(xvfb.display());
+    ASSERT_TRUE(connection);
+    X11KeyEventTapFactory factory(connection);
+    X11ScreenLayer::Options options;
+    options.connection = connection;
+    X11ScreenLayer layer(options);
+    int moves = 0;
+    Cancellable motion = layer.observePointerMotion([&] { ++moves; });
+    EXPECT_TRUE(layer.announcesPointerMotion());
+    Recorder recorder;
+    RunningTap running(createTap(factory, recorder));
+    ASSERT_TRUE(running.source);
+
+    ASSERT_TRUE(keyboard.press("Control_L"));
+    ASSERT_TRUE(keyboard.release("Control_L"));
+    ASSERT_TRUE(scope.loop().runUntil([&] { return recorder.heard.size() >= 2; }, 10.0s)) << describe(recorder.heard);
+    Display* pointer = XOpenDisplay(xvfb.display().c_str());
+    ASSERT_TRUE(pointer);
+    XTestFakeRelativeMotionEvent(pointer, 7, 5, CurrentTime);
+    XSync(pointer, False);
+    EXPECT_TRUE(scope.loop().runUntil([&] { return moves > 0; }, 10.0s));
+    EXPECT_EQ(layer.screens().size(), 1u);  // the synchronous questions on the same connection
+
+    motion.cancel();
+    EXPECT_FALSE(layer.announcesPointerMotion());
+    ASSERT_TRUE(keyboard.press("Alt_L"));
+    ASSERT_TRUE(keyboard.release("Alt_L"));
+    ASSERT_TRUE(scope.loop().runUntil([&] { return recorder.heard.size() >= 4; }, 10.0s)) << describe(recorder.heard);
+    EXPECT_EQ(recorder.heard, (std::vector<KeyEvent>{flagsChanged(KeyEventFlag::control), flagsChanged(0),
+                                                     flagsChanged(KeyEventFlag::alternate), flagsChanged(0)}));
+    const int movesBefore = moves;
+    XTestFakeRelativeMotionEvent(pointer, -7, -5, CurrentTime);
+    XSync(pointer, False);
+    scope.loop().runUntil([] { return false; }, 0.2s);
+    EXPECT_EQ(moves, movesBefore);
+    XCloseDisplay(pointer);
 }

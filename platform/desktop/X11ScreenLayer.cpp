@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "platform/desktop/ImageScaler.h"
+#include "platform/desktop/X11Connection.h"
 #include "platform/desktop/JpegEncoder.h"
 #include "platform/desktop/X11ErrorTrap.h"
 #include "platform/desktop/X11FrameGrabber.h"
@@ -103,19 +104,43 @@ std::vector<X11Monitor> queryMonitors(Display* d, bool randrMonitors, MonitorNam
 // on one thread at a time.
 class MonitorCache {
 public:
+    ~MonitorCache() {
+        if (shared_) shared_->removeEventHandler(handler_);
+    }
     void watch(Display* d) {
         display_ = d;
         randrMonitors_ = hasRandRMonitors(d);
         Window root = DefaultRootWindow(d);
         XSelectInput(d, root, StructureNotifyMask);
-        int event = 0, error = 0;
-        if (XRRQueryExtension(d, &event, &error)) {
+        int error = 0;
+        if (XRRQueryExtension(d, &randrEventBase_, &error)) {
             XRRSelectInput(d, root, RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
         }
         stale_ = true;
     }
+    // On a shared connection the events come from its reader; the cache only looks at them.
+    void watch(const std::shared_ptr<X11Connection>& connection) {
+        shared_ = connection;
+        display_ = connection->display();
+        randrMonitors_ = hasRandRMonitors(display_);
+        const Window root = DefaultRootWindow(display_);
+        connection->selectRootInput(StructureNotifyMask);
+        int error = 0;
+        if (XRRQueryExtension(display_, &randrEventBase_, &error)) {
+            XRRSelectInput(display_, root, RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
+        } else {
+            randrEventBase_ = -1;
+        }
+        handler_ = connection->addEventHandler([this, root](XEvent& event) {
+            const bool randr = randrEventBase_ >= 0 && event.type >= randrEventBase_ && event.type < randrEventBase_ + RRNumberEvents;
+            if (!randr && !(event.type == ConfigureNotify && event.xconfigure.window == root)) return;
+            XRRUpdateConfiguration(&event);
+            stale_ = true;
+        });
+        stale_ = true;
+    }
     const std::vector<X11Monitor>& monitors() {
-        while (XEventsQueued(display_, QueuedAfterReading) > 0) {
+        while (!shared_ && XEventsQueued(display_, QueuedAfterReading) > 0) {
             XEvent event;
             XNextEvent(display_, &event);
             XRRUpdateConfiguration(&event);
@@ -130,6 +155,9 @@ public:
 
 private:
     Display* display_ = nullptr;
+    std::shared_ptr<X11Connection> shared_;
+    X11Connection::HandlerToken handler_ = 0;
+    int randrEventBase_ = -1;
     bool randrMonitors_ = false;
     bool stale_ = true;
     std::vector<X11Monitor> list_;
@@ -219,13 +247,14 @@ std::optional<RunningApplication> ownerOf(Display* d, const Atoms& atoms, Window
 
 Error noDisplayError(const std::string& failure) { return Error(kDomain, 1, failure); }
 
-// XInput2 raw motion on the root window of a connection of its own, read on the main loop while
-// anyone listens. Raw events reach the root whichever window has the pointer, even under a grab.
-// Main thread only.
+// XInput2 raw motion on the root window, read on the main loop while anyone listens: on the
+// shared connection when there is one, else on one of its own. Raw events reach the root whichever
+// window has the pointer, even under a grab. Main thread only.
 class PointerMotion : public std::enable_shared_from_this<PointerMotion> {
 public:
-    explicit PointerMotion(std::string displayName)
-        : displayName_(std::move(displayName)) {}
+    PointerMotion(std::string displayName, std::shared_ptr<X11Connection> shared)
+        : displayName_(std::move(displayName)),
+          shared_(std::move(shared)) {}
     ~PointerMotion() { close(); }
 
     Cancellable observe(std::function<void()> moved) {
@@ -237,64 +266,48 @@ public:
             if (self && self->moves_.subscriberCount() == 0) self->close();
         });
     }
-    bool announces() const { return display_ != nullptr && watch_ && moves_.subscriberCount() > 0; }
+    bool announces() const { return connection_ != nullptr && !gone_ && moves_.subscriberCount() > 0; }
 
 private:
     void open() {
-        if (display_) return;
-        auto loop = MainLoop::current();
-        if (!loop || displayName_.empty()) return;
-        Display* d = XOpenDisplay(displayName_.c_str());
-        if (!d) return;
-        int opcode = 0, event = 0, error = 0, major = 2, minor = 1;
-        if (!XQueryExtension(d, "XInputExtension", &opcode, &event, &error) || XIQueryVersion(d, &major, &minor) != Success || major < 2 ||
-            (major == 2 && minor < 1)) {
-            XCloseDisplay(d);
-            return;
-        }
-        unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
-        XISetMask(bits, XI_RawMotion);
-        XIEventMask selection{};
-        selection.deviceid = XIAllMasterDevices;
-        selection.mask_len = sizeof bits;
-        selection.mask = bits;
-        XISelectEvents(d, DefaultRootWindow(d), &selection, 1);
-        XSync(d, False);
-        watchX11ServerLoss(d);
-        display_ = d;
-        opcode_ = opcode;
-        try {
-            watch_ = loop->watchFd(ConnectionNumber(d), FdReadable, [this](unsigned) { read(); });
-        } catch (const std::exception&) {
-            close();  // not watched: motion is not announced, and the pointer is asked for on every tick
-        }
+        if (connection_) return;
+        if (!MainLoop::current() || displayName_.empty()) return;
+        auto connection = shared_ ? shared_ : X11Connection::open(displayName_);
+        if (!connection || connection->xinputOpcode() < 0) return;
+        connection_ = std::move(connection);
+        gone_ = false;
+        connection_->selectRootRawEvent(XI_RawMotion, true);
+        const int opcode = connection_->xinputOpcode();
+        handler_ = connection_->addEventHandler([this, opcode](XEvent& event) {
+            XGenericEventCookie* cookie = &event.xcookie;
+            if (cookie->type == GenericEvent && cookie->extension == opcode && cookie->evtype == XI_RawMotion) moved_ = true;
+        });
+        // A dead connection is no longer read: motion is not announced, and the pointer is asked for on every tick.
+        loss_ = connection_->addLossHandler([this] { gone_ = true; });
+        connection_->watchOnMainLoop();
+        // Every event of one read is looked at first; one announcement serves them all.
+        readEnd_ = connection_->addReadEndHandler([this] {
+            if (!moved_) return;
+            moved_ = false;
+            moves_.send(true);
+        });
     }
     void close() {
-        watch_.cancel();
-        if (display_) closeWatchedDisplay(display_);
-        display_ = nullptr;
-    }
-    // Every event waiting is read; one announcement serves them all.
-    void read() {
-        if (!display_) return;
-        if (x11ServerIsGone(display_)) {
-            watch_.cancel();  // a dead connection stays readable for ever; the loss handler ends the process
-            return;
-        }
-        bool moved = false;
-        while (XPending(display_) > 0) {
-            XEvent event;
-            XNextEvent(display_, &event);
-            XGenericEventCookie* cookie = &event.xcookie;
-            if (cookie->type == GenericEvent && cookie->extension == opcode_ && cookie->evtype == XI_RawMotion) moved = true;
-        }
-        if (moved) moves_.send(true);
+        if (!connection_) return;
+        connection_->removeEventHandler(handler_);
+        connection_->removeReadEndHandler(readEnd_);
+        connection_->removeLossHandler(loss_);
+        connection_->selectRootRawEvent(XI_RawMotion, false);
+        connection_.reset();
+        moved_ = false;
     }
 
     std::string displayName_;
-    Display* display_ = nullptr;
-    int opcode_ = 0;
-    FdWatch watch_;
+    std::shared_ptr<X11Connection> shared_;
+    std::shared_ptr<X11Connection> connection_;  // while anyone listens
+    X11Connection::HandlerToken handler_ = 0, readEnd_ = 0, loss_ = 0;
+    bool moved_ = false;
+    bool gone_ = false;
     Subject<bool> moves_;
 };
 
@@ -305,8 +318,10 @@ struct X11ScreenLayer::Impl {
     std::string failure;
     std::string displayName;
 
-    // Answers the main thread's synchronous questions (screens, mouse).
+    // Answers the main thread's synchronous questions (screens, mouse): the shared connection
+    // when one was given, else one of its own.
     std::mutex queryMutex;
+    std::shared_ptr<X11Connection> shared;
     Display* query = nullptr;
     MonitorCache queryMonitorList;  // guarded by queryMutex
 
@@ -332,7 +347,7 @@ struct X11ScreenLayer::Impl {
         compositor.reset();
         grabber.reset();
         if (capture) XCloseDisplay(capture);
-        if (query) XCloseDisplay(query);
+        if (query && !shared) XCloseDisplay(query);
     }
 
     ShareableContent content(bool excludingDesktopWindows, bool onScreenWindowsOnly) {
@@ -462,21 +477,30 @@ X11ScreenLayer::X11ScreenLayer(Options options)
     : impl_(std::make_unique<Impl>()) {
     impl_->options = std::move(options);
     const char* env = std::getenv("DISPLAY");
-    std::string name = !impl_->options.displayName.empty() ? impl_->options.displayName : (env ? env : "");
+    std::string name = impl_->options.connection             ? impl_->options.connection->displayName()
+                       : !impl_->options.displayName.empty() ? impl_->options.displayName
+                                                             : (env ? env : "");
     if (name.empty()) {
         impl_->failure = "No X display to capture: DISPLAY is not set";
         return;
     }
     impl_->displayName = name;
-    impl_->query = XOpenDisplay(name.c_str());
+    impl_->shared = impl_->options.connection;
+    impl_->query = impl_->shared ? impl_->shared->display() : XOpenDisplay(name.c_str());
+    // The worker thread's own.
     impl_->capture = impl_->query ? XOpenDisplay(name.c_str()) : nullptr;
     if (!impl_->query || !impl_->capture) {
-        if (impl_->query) XCloseDisplay(impl_->query);
+        if (impl_->query && !impl_->shared) XCloseDisplay(impl_->query);
         impl_->query = nullptr;
+        impl_->shared.reset();
         impl_->failure = "Cannot open the X display \"" + name + "\"";
         return;
     }
-    impl_->queryMonitorList.watch(impl_->query);
+    if (impl_->shared) {
+        impl_->queryMonitorList.watch(impl_->shared);
+    } else {
+        impl_->queryMonitorList.watch(impl_->query);
+    }
     impl_->captureMonitors.watch(impl_->capture);
     impl_->atoms = std::make_unique<Atoms>(impl_->capture);
     impl_->grabber = std::make_unique<X11FrameGrabber>(impl_->capture, impl_->options.useSharedMemory);
@@ -529,6 +553,7 @@ Task<Image> X11ScreenLayer::captureImage(ContentFilter filter, StreamConfigurati
 
 std::vector<X11Monitor> X11ScreenLayer::monitors() {
     if (!impl_->query) return {};
+    if (impl_->shared) impl_->shared->readEvents();  // a change waiting unread
     std::lock_guard lock(impl_->queryMutex);
     return impl_->queryMonitorList.monitors();
 }
@@ -555,6 +580,7 @@ std::vector<Screen> X11ScreenLayer::screens() {
 
 Point X11ScreenLayer::mouseLocation() {
     if (!impl_->query) return {};
+    if (impl_->shared) impl_->shared->readEvents();
     std::lock_guard lock(impl_->queryMutex);
     Display* d = impl_->query;
     const std::vector<X11Monitor>& list = impl_->queryMonitorList.monitors();
@@ -569,7 +595,7 @@ Point X11ScreenLayer::mouseLocation() {
 
 Cancellable X11ScreenLayer::observePointerMotion(std::function<void()> moved) {
     if (!impl_->query) return {};
-    if (!impl_->pointerMotion) impl_->pointerMotion = std::make_shared<PointerMotion>(impl_->displayName);
+    if (!impl_->pointerMotion) impl_->pointerMotion = std::make_shared<PointerMotion>(impl_->displayName, impl_->shared);
     return impl_->pointerMotion->observe(std::move(moved));
 }
 

@@ -11,6 +11,8 @@ struct _XDisplay;
 
 namespace velmo {
 
+class X11Connection;
+
 // One XRandR monitor. Its identifier (the atom of its name) is the display's `displayID` and
 // the screen's "NSScreenNumber".
 struct X11Monitor {
@@ -35,6 +37,9 @@ public:
         // Screenshots are encoded as JPEG at this factor while they are scaled, so
         // `jpegRepresentation` at the same factor costs nothing more.
         double preparedCompressionFactor = 0.8;
+        // The main thread's shared connection: it answers the synchronous questions and
+        // carries pointer motion (capture keeps a connection of its own on its thread).
+        std::shared_ptr<X11Connection> connection = nullptr;
     };
 
     X11ScreenLayer();
@@ -52,7 +57,7 @@ public:
     Task<Image> captureImage(ContentFilter filter, StreamConfiguration configuration) override;
     std::vector<Screen> screens() override;
     Point mouseLocation() override;
-    // XInput2 raw motion, on a connection of its own that is open while anyone listens.
+    // XInput2 raw motion, on the shared connection (else one of its own, open while anyone listens).
     Cancellable observePointerMotion(std::function<void()> moved) override;
     bool announcesPointerMotion() override;
     std::optional<std::vector<std::uint8_t>> jpegRepresentation(const Image& image, double compressionFactor) override;

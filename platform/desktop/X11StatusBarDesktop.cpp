@@ -24,6 +24,7 @@
 #include "platform/desktop/StatusNotifierItem.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/desktop/X11ErrorTrap.h"
+#include "platform/desktop/X11Connection.h"
 #include "platform/desktop/X11ScreenLayer.h"
 #include "platform/runtime/MainLoop.h"
 
@@ -64,8 +65,9 @@ struct X11StatusBarDesktop::Impl {
     Display* display = nullptr;
     int xiOpcode = 0;
     Window root = 0;
-    X11ScreenLayer screenLayer;
-    FdWatch watch;
+    std::shared_ptr<X11Connection> connection;
+    std::shared_ptr<X11ScreenLayer> screenLayer;  // on the same connection
+    X11Connection::HandlerToken eventHandler = 0;
     std::map<MonitorToken, std::pair<unsigned, std::function<void()>>> monitors;
     std::map<MonitorToken, std::pair<unsigned, std::function<void()>>> localMonitors;  // our own windows' clicks
     MonitorToken lastToken = 0;
@@ -165,11 +167,7 @@ struct X11StatusBarDesktop::Impl {
         const bool wanted = !monitors.empty() || !localMonitors.empty();
         if (wanted == selectsRawPresses) return;
         selectsRawPresses = wanted;
-        unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
-        if (wanted) XISetMask(bits, XI_RawButtonPress);
-        XIEventMask selection{XIAllMasterDevices, int(sizeof bits), bits};
-        XISelectEvents(display, root, &selection, 1);
-        XFlush(display);
+        connection->selectRootRawEvent(XI_RawButtonPress, wanted);
     }
 
     // Work areas are in root pixels, one per virtual desktop; the current one counts.
@@ -197,46 +195,38 @@ struct X11StatusBarDesktop::Impl {
         return values;
     }
 
-    Impl(Display* d, int opcode, const std::string& name)
-        : display(d),
-          xiOpcode(opcode),
-          root(DefaultRootWindow(d)),
-          screenLayer(X11ScreenLayer::Options{name}) {}
+    Impl(std::shared_ptr<X11Connection> c, std::shared_ptr<X11ScreenLayer> layer)
+        : display(c->display()),
+          xiOpcode(c->xinputOpcode()),
+          root(DefaultRootWindow(c->display())),
+          connection(std::move(c)),
+          screenLayer(std::move(layer)) {}
 
     Atom atom(const char* name) { return XInternAtom(display, name, False); }
 
-    void readEvents() {
-        // A dead connection stays readable for ever; the loss handler ends the process.
-        if (display && x11ServerIsGone(display)) {
-            watch.cancel();
+    // Each event the shared connection reads (the parts beside this one see it too).
+    void handle(XEvent& event) {
+        XGenericEventCookie* cookie = &event.xcookie;
+        if (cookie->type == GenericEvent) {
+            if (cookie->extension != xiOpcode || !cookie->data) return;
+            const int type = cookie->evtype;
+            const int button = static_cast<XIRawEvent*>(cookie->data)->detail;
+            if (type == XI_RawButtonPress) mouseDown(button);
             return;
         }
-        while (display && XPending(display) > 0) {
-            XEvent event;
-            XNextEvent(display, &event);
-            XGenericEventCookie* cookie = &event.xcookie;
-            if (cookie->type == GenericEvent && cookie->extension == xiOpcode) {
-                if (!XGetEventData(display, cookie)) continue;
-                const int type = cookie->evtype;
-                const int button = static_cast<XIRawEvent*>(cookie->data)->detail;
-                XFreeEventData(display, cookie);
-                if (type == XI_RawButtonPress) mouseDown(button);
-                continue;
-            }
-            if (xfixesEventBase >= 0 && event.type == xfixesEventBase + XFixesSelectionNotify) {
-                compositorChanged();
-                continue;
-            }
-            auto handler = windowHandlers.find(event.xany.window);
-            if (handler != windowHandlers.end()) {
-                auto call = handler->second;
+        if (xfixesEventBase >= 0 && event.type == xfixesEventBase + XFixesSelectionNotify) {
+            compositorChanged();
+            return;
+        }
+        auto handler = windowHandlers.find(event.xany.window);
+        if (handler != windowHandlers.end()) {
+            auto call = handler->second;
+            call(event);
+        } else if (event.xany.window == root) {
+            if (event.type == MapNotify || event.type == ConfigureNotify) stackingChanged(event);
+            if (rootHandler) {
+                auto call = rootHandler;
                 call(event);
-            } else if (event.xany.window == root) {
-                if (event.type == MapNotify || event.type == ConfigureNotify) stackingChanged(event);
-                if (rootHandler) {
-                    auto call = rootHandler;
-                    call(event);
-                }
             }
         }
     }
@@ -245,7 +235,7 @@ struct X11StatusBarDesktop::Impl {
         unsigned bit = button == 1 ? MouseEventMask::leftMouseDown : button == 3 ? MouseEventMask::rightMouseDown : 0;
         if (bit == 0 || (monitors.empty() && localMonitors.empty())) return;
         // A click of the status item or of a panel is the application's own, not a click elsewhere.
-        const bool own = (isOverStatusItem && isOverStatusItem(screenLayer.mouseLocation())) || isOverOwnWindow();
+        const bool own = (isOverStatusItem && isOverStatusItem(screenLayer->mouseLocation())) || isOverOwnWindow();
         if (own) ownPressSinceShown = true;
         auto& chosen = own ? localMonitors : monitors;
         auto copy = chosen;
@@ -266,7 +256,7 @@ struct X11StatusBarDesktop::Impl {
     // Xlib may hold events it read while waiting for a reply; the descriptor does not announce those.
     void scheduleRead(const std::weak_ptr<X11StatusBarDesktop>& weak) {
         MainLoop::postToMain([weak] {
-            if (auto self = weak.lock()) self->impl_->readEvents();
+            if (auto self = weak.lock()) self->impl_->connection->readEvents();
         });
     }
 
@@ -283,7 +273,7 @@ struct X11StatusBarDesktop::Impl {
 
     // Whether any of `r` lies on a monitor (a tray may park an icon it cannot show far off).
     bool isOnScreen(const X11Rect& r) {
-        for (const X11Monitor& monitor : screenLayer.monitors())
+        for (const X11Monitor& monitor : screenLayer->monitors())
             if (!monitor.rect.intersection(r).isEmpty()) return true;
         return false;
     }
@@ -356,7 +346,7 @@ public:
         auto rect = impl_.rootRectOf(window_);
         impl_.scheduleRead(owner_);
         if (!rect || !impl_.isOnScreen(*rect)) return std::nullopt;
-        return impl_.screenLayer.globalSpace().rectFromX11(*rect);
+        return impl_.screenLayer->globalSpace().rectFromX11(*rect);
     }
 
     void handle(const XEvent& event) {
@@ -499,7 +489,7 @@ public:
 
     void setFrame(const Rect& frame) override {
         frame_ = frame;
-        X11Rect r = impl_.screenLayer.globalSpace().rectToX11(frame);
+        X11Rect r = impl_.screenLayer->globalSpace().rectToX11(frame);
         XMoveResizeWindow(impl_.display, window_, r.x, r.y, unsigned(std::max(1, r.width)), unsigned(std::max(1, r.height)));
         XFlush(impl_.display);
     }
@@ -783,25 +773,19 @@ private:
 }  // namespace
 
 std::shared_ptr<X11StatusBarDesktop> X11StatusBarDesktop::open(const std::optional<std::string>& displayName) {
-    std::string name;
-    if (displayName) {
-        name = *displayName;
-    } else {
-        const char* env = std::getenv("DISPLAY");
-        if (!env || !*env) return nullptr;
-        name = env;
-    }
-    Display* display = XOpenDisplay(name.c_str());
-    if (!display) return nullptr;
-    watchX11ServerLoss(display);
-    int opcode = 0, event = 0, error = 0, major = 2, minor = 1;
-    if (!XQueryExtension(display, "XInputExtension", &opcode, &event, &error) || XIQueryVersion(display, &major, &minor) != Success ||
-        major < 2 || (major == 2 && minor < 1)) {
-        closeWatchedDisplay(display);
-        return nullptr;
-    }
-    XSelectInput(display, DefaultRootWindow(display), StructureNotifyMask | PropertyChangeMask);
-    auto desktop = std::make_shared<X11StatusBarDesktop>(std::make_unique<Impl>(display, opcode, name));
+    auto connection = X11Connection::open(displayName);
+    if (!connection) return nullptr;
+    X11ScreenLayer::Options options;
+    options.connection = connection;
+    return open(connection, std::make_shared<X11ScreenLayer>(std::move(options)));
+}
+
+std::shared_ptr<X11StatusBarDesktop> X11StatusBarDesktop::open(std::shared_ptr<X11Connection> connection,
+                                                               std::shared_ptr<X11ScreenLayer> screenLayer) {
+    if (!connection || connection->xinputOpcode() < 0 || !screenLayer) return nullptr;
+    Display* display = connection->display();
+    connection->selectRootInput(StructureNotifyMask | PropertyChangeMask);
+    auto desktop = std::make_shared<X11StatusBarDesktop>(std::make_unique<Impl>(connection, std::move(screenLayer)));
     int fixesError = 0;
     if (XFixesQueryExtension(display, &desktop->impl_->xfixesEventBase, &fixesError)) {
         XFixesSelectSelectionInput(
@@ -812,22 +796,18 @@ std::shared_ptr<X11StatusBarDesktop> X11StatusBarDesktop::open(const std::option
     }
     XSync(display, False);
     std::weak_ptr<X11StatusBarDesktop> weak = desktop;
-    if (auto loop = MainLoop::current()) {
-        desktop->impl_->watch = loop->watchFd(ConnectionNumber(display), FdReadable, [weak](unsigned) {
-            if (auto self = weak.lock()) self->impl_->readEvents();
-        });
-        desktop->impl_->scheduleRead(weak);
-    }
+    desktop->impl_->eventHandler = connection->addEventHandler([weak](XEvent& event) {
+        if (auto self = weak.lock()) self->impl_->handle(event);
+    });
+    connection->watchOnMainLoop();
+    if (MainLoop::current()) desktop->impl_->scheduleRead(weak);
     return desktop;
 }
 
 X11StatusBarDesktop::X11StatusBarDesktop(std::unique_ptr<Impl> impl)
     : impl_(std::move(impl)) {}
 
-X11StatusBarDesktop::~X11StatusBarDesktop() {
-    impl_->watch.cancel();
-    closeWatchedDisplay(impl_->display);
-}
+X11StatusBarDesktop::~X11StatusBarDesktop() { impl_->connection->removeEventHandler(impl_->eventHandler); }
 
 std::shared_ptr<StatusItem> X11StatusBarDesktop::makeStatusItem() {
     // Current desktops show StatusNotifierItems; an XEmbed tray is the older way.
@@ -840,7 +820,7 @@ std::shared_ptr<StatusItem> X11StatusBarDesktop::makeStatusItem() {
                                                     Display* d = self->impl_->display;
                                                     x = std::clamp(x, 0, std::max(0, DisplayWidth(d, DefaultScreen(d)) - 1));
                                                     y = std::clamp(y, 0, std::max(0, DisplayHeight(d, DefaultScreen(d)) - 1));
-                                                    return self->impl_->screenLayer.globalSpace().pointFromX11Pixel(x, y);
+                                                    return self->impl_->screenLayer->globalSpace().pointFromX11Pixel(x, y);
                                                 },
                                                 [weakSelf] {
                                                     // A click on the item in the desktop's own panel.
@@ -883,7 +863,7 @@ std::shared_ptr<StatusItem> X11StatusBarDesktop::makeStatusItem() {
 
 std::shared_ptr<PanelWindow> X11StatusBarDesktop::makePanel(const Rect& contentRect) {
     Display* d = impl_->display;
-    X11Rect r = impl_->screenLayer.globalSpace().rectToX11(contentRect);
+    X11Rect r = impl_->screenLayer->globalSpace().rectToX11(contentRect);
     auto f = *impl_->createFloatingWindow(r, ExposureMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask,
                                           "_NET_WM_WINDOW_TYPE_UTILITY", false);
     Window window = f.window;
@@ -910,9 +890,9 @@ std::shared_ptr<OverlayPlatformWindow> X11StatusBarDesktop::makeOverlayWindow(co
     if (!impl_->watchesStacking) {
         // Other top-level windows coming up or restacking, to raise the overlays above them.
         impl_->watchesStacking = true;
-        XSelectInput(d, impl_->root, StructureNotifyMask | PropertyChangeMask | SubstructureNotifyMask);
+        impl_->connection->selectRootInput(StructureNotifyMask | PropertyChangeMask | SubstructureNotifyMask);
     }
-    X11Rect r = impl_->screenLayer.globalSpace().rectToX11(frame);
+    X11Rect r = impl_->screenLayer->globalSpace().rectToX11(frame);
     auto f = impl_->createFloatingWindow(r, 0, "_NET_WM_WINDOW_TYPE_NOTIFICATION", true);
     if (!f) return nullptr;
     // An empty input region: clicks, drags and scrolls go to whatever lies beneath.
@@ -941,20 +921,20 @@ void X11StatusBarDesktop::removeMonitor(MonitorToken token) {
     impl_->updateRawPressSelection();
 }
 
-Point X11StatusBarDesktop::mouseLocation() { return impl_->screenLayer.mouseLocation(); }
+Point X11StatusBarDesktop::mouseLocation() { return impl_->screenLayer->mouseLocation(); }
 
 std::vector<Rect> X11StatusBarDesktop::screenFrames() {
     std::vector<Rect> frames;
-    for (const Screen& screen : impl_->screenLayer.screens()) frames.push_back(screen.frame);
+    for (const Screen& screen : impl_->screenLayer->screens()) frames.push_back(screen.frame);
     return frames;
 }
 
 std::vector<Rect> X11StatusBarDesktop::workAreas() {
-    const X11GlobalSpace space = impl_->screenLayer.globalSpace();
+    const X11GlobalSpace space = impl_->screenLayer->globalSpace();
     const std::optional<X11Rect> area = impl_->workArea();
     impl_->scheduleRead(weak_from_this());
     std::vector<Rect> areas;
-    for (const X11Monitor& monitor : impl_->screenLayer.monitors()) {
+    for (const X11Monitor& monitor : impl_->screenLayer->monitors()) {
         X11Rect r = area ? monitor.rect.intersection(*area) : monitor.rect;
         areas.push_back(space.rectFromX11(r.isEmpty() ? monitor.rect : r));
     }

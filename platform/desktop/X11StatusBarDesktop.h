@@ -9,7 +9,7 @@
 
 namespace velmo {
 
-// The status-bar desktop on an X11 display, on one connection the main loop watches. The status
+// The status-bar desktop on an X11 display, on the connection the main thread's parts share. The status
 // item is an XEmbed tray icon docked with the tray manager of the screen
 // (_NET_SYSTEM_TRAY_S<n>); there is none when no tray manager runs. Panels are 32-bit ARGB
 // override-redirect windows: above the others, on every workspace, never focused, with button
@@ -26,10 +26,17 @@ namespace velmo {
 // the union of what is drawn, so the transparent rest does not cover the desktop in black; a
 // compositing manager that comes or goes while they or a panel are shown has them shaped anew
 // and drawn again.
+class X11Connection;
+class X11ScreenLayer;
+
 class X11StatusBarDesktop : public StatusBarDesktop, public OverlayWindowLayer, public std::enable_shared_from_this<X11StatusBarDesktop> {
 public:
-    // Null when the display cannot be opened or lacks XInput 2.
+    // Null when the display cannot be opened or lacks XInput 2. On a connection of its own with a
+    // screen layer of its own (tests).
     static std::shared_ptr<X11StatusBarDesktop> open(const std::optional<std::string>& displayName = std::nullopt);
+    // On the application's shared connection, with the screen layer on that connection.
+    static std::shared_ptr<X11StatusBarDesktop> open(std::shared_ptr<X11Connection> connection,
+                                                     std::shared_ptr<X11ScreenLayer> screenLayer);
     ~X11StatusBarDesktop() override;
 
     std::shared_ptr<StatusItem> makeStatusItem() override;

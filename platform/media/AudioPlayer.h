@@ -61,10 +61,10 @@ public:
     // Throws AudioPlayerError::unreadableFile or ::notAudio.
     virtual std::shared_ptr<AudioPlayer> playerWithContentsOfFile(const std::string& path) = 0;
 
-    // The factory that clients use unless they are handed one: real playback, or what a test
-    // installed. Thread-safe.
+    // The factory that clients use unless they are handed one: real playback main installed,
+    // or what a test installed; none is a fault. Thread-safe.
     static std::shared_ptr<AudioPlayerFactory> shared();
-    // Installs `factory` for the process; null restores real playback.
+    // Installs `factory` for the process; null: none.
     static void install(std::shared_ptr<AudioPlayerFactory> factory);
 };
 

@@ -382,7 +382,7 @@ std::shared_ptr<VideoPlayer> GStreamerVideoPlayerFactory::playerWithURL(const st
 
 namespace {
 ProcessWide<VideoPlayerFactory>& videoPlayerFactories() {
-    static ProcessWide<VideoPlayerFactory> instance([] { return std::make_shared<GStreamerVideoPlayerFactory>(); });
+    static ProcessWide<VideoPlayerFactory> instance("video player factory");
     return instance;
 }
 }  // namespace

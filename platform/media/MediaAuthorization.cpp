@@ -8,7 +8,7 @@ namespace velmo {
 
 namespace {
 ProcessWide<MediaAuthorization>& authorizations() {
-    static ProcessWide<MediaAuthorization> instance([] { return std::make_shared<LinuxMediaAuthorization>(); });
+    static ProcessWide<MediaAuthorization> instance("media authorization");
     return instance;
 }
 MediaAuthorizationStatus statusFor(bool granted) {
@@ -21,7 +21,7 @@ std::shared_ptr<MediaAuthorization> MediaAuthorization::current() { return autho
 void MediaAuthorization::install(std::shared_ptr<MediaAuthorization> authorization) { authorizations().exchange(std::move(authorization)); }
 
 LinuxMediaAuthorization::LinuxMediaAuthorization(std::shared_ptr<PulseAudioSourceMonitor> monitor)
-    : monitor_(monitor ? std::move(monitor) : PulseAudioSourceMonitor::shared()) {}
+    : monitor_(std::move(monitor)) {}
 
 MediaAuthorizationStatus LinuxMediaAuthorization::microphoneAuthorizationStatus() {
     switch (monitor_->snapshot().state) {

@@ -39,7 +39,7 @@ public:
     }
     virtual bool announcesMicrophoneChanges() { return false; }
 
-    // The process-wide instance: the Linux checks unless a test installed another.
+    // The process-wide instance: the Linux checks main installed, or a test's; none is a fault.
     static std::shared_ptr<MediaAuthorization> current();
     static void install(std::shared_ptr<MediaAuthorization> authorization);
 };
@@ -51,8 +51,8 @@ public:
 // never waits for the sound server.
 class LinuxMediaAuthorization : public MediaAuthorization {
 public:
-    // The process-wide source monitor unless another is given.
-    explicit LinuxMediaAuthorization(std::shared_ptr<PulseAudioSourceMonitor> monitor = nullptr);
+    // On the sound-source monitor main made.
+    explicit LinuxMediaAuthorization(std::shared_ptr<PulseAudioSourceMonitor> monitor);
     MediaAuthorizationStatus microphoneAuthorizationStatus() override;
     AudioInputAvailability audioInputAvailability() override;
     // The monitor follows the sound server, so every change of the status is announced.

@@ -107,7 +107,7 @@ TEST(LinuxMediaAuthorization, WithNoSoundServerTheCheckNeverWaits) {
 }
 
 TEST(LinuxMediaAuthorization, SpeechRecognitionFollowsTheInstalledModel) {
-    LinuxMediaAuthorization auth;
+    LinuxMediaAuthorization auth(std::make_shared<PulseAudioSourceMonitor>(std::chrono::milliseconds(100)));
     auto expected =
         PocketSphinxSpeechRecognizer::isModelInstalled() ? MediaAuthorizationStatus::authorized : MediaAuthorizationStatus::denied;
     EXPECT_EQ(auth.speechRecognitionAuthorizationStatus(), expected);

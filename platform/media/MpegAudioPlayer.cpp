@@ -253,7 +253,7 @@ void MpegAudioPlayer::run() {
 
 namespace {
 ProcessWide<AudioPlayerFactory>& playerFactories() {
-    static ProcessWide<AudioPlayerFactory> instance([] { return std::make_shared<MpegAudioPlayerFactory>(); });
+    static ProcessWide<AudioPlayerFactory> instance("audio player factory");
     return instance;
 }
 }  // namespace

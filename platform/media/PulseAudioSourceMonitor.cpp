@@ -2,6 +2,8 @@
 
 #include <pulse/pulseaudio.h>
 
+#include "platform/runtime/ProcessWide.h"
+
 namespace velmo {
 
 namespace {
@@ -178,10 +180,15 @@ PulseAudioSourceMonitor::~PulseAudioSourceMonitor() {
     pa_threaded_mainloop_free(loop_->loop);
 }
 
-std::shared_ptr<PulseAudioSourceMonitor> PulseAudioSourceMonitor::shared() {
-    static auto* monitor = new std::shared_ptr<PulseAudioSourceMonitor>(std::make_shared<PulseAudioSourceMonitor>());
-    return *monitor;  // lives for the whole process
+namespace {
+ProcessWide<PulseAudioSourceMonitor>& monitors() {
+    static ProcessWide<PulseAudioSourceMonitor> instance("sound-source monitor");
+    return instance;
 }
+}  // namespace
+
+std::shared_ptr<PulseAudioSourceMonitor> PulseAudioSourceMonitor::shared() { return monitors().current(); }
+void PulseAudioSourceMonitor::install(std::shared_ptr<PulseAudioSourceMonitor> monitor) { monitors().exchange(std::move(monitor)); }
 
 PulseAudioSourceMonitor::Snapshot PulseAudioSourceMonitor::snapshot() const {
     std::lock_guard lock(mutex_);

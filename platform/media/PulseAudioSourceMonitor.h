@@ -37,8 +37,9 @@ public:
     PulseAudioSourceMonitor(const PulseAudioSourceMonitor&) = delete;
     PulseAudioSourceMonitor& operator=(const PulseAudioSourceMonitor&) = delete;
 
-    // The process-wide monitor, made on first use.
+    // The process-wide monitor main installed (a test its own); none installed is a fault.
     static std::shared_ptr<PulseAudioSourceMonitor> shared();
+    static void install(std::shared_ptr<PulseAudioSourceMonitor> monitor);
 
     Snapshot snapshot() const;
     // Calls `completion` once the state is known (not connecting): at once on this thread when

@@ -88,9 +88,9 @@ public:
     // through the failure notification once playback is asked for, never thrown.
     virtual std::shared_ptr<VideoPlayer> playerWithURL(const std::string& url) = 0;
 
-    // The factory in use: real playback unless a test installed another. Thread-safe.
+    // The factory in use: real playback main installed, or a test's; none is a fault. Thread-safe.
     static std::shared_ptr<VideoPlayerFactory> shared();
-    // Installs `factory` for the process; null restores real playback.
+    // Installs `factory` for the process; null: none.
     static void install(std::shared_ptr<VideoPlayerFactory> factory);
 };
 

@@ -25,7 +25,7 @@ namespace velmo {
 namespace {
 // No default: a process without an installed loop drops what it posts.
 ProcessWide<MainLoop>& loops() {
-    static ProcessWide<MainLoop> instance;
+    static ProcessWide<MainLoop> instance("main loop");
     return instance;
 }
 
@@ -36,7 +36,7 @@ std::int64_t monotonicNanos() {
 }
 }  // namespace
 
-std::shared_ptr<MainLoop> MainLoop::current() { return loops().current(); }
+std::shared_ptr<MainLoop> MainLoop::current() { return loops().installed(); }
 
 void MainLoop::install(std::shared_ptr<MainLoop> loop) { loops().exchange(std::move(loop)); }
 
