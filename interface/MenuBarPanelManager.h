@@ -52,6 +52,11 @@ public:
 
     const std::shared_ptr<StatusItem>& statusItem() const { return statusItem_; }
     const std::shared_ptr<PanelWindow>& panel() const { return panel_; }
+    // Where the panel's card stands, global points. Its window is larger by the room the card's
+    // shadow takes around it, and may reach past the work area by that much.
+    Rect panelFrame() const { return cardFrame_; }
+    // The panel window's frame for a card frame with these margins around it.
+    static Rect windowFrameFor(const Rect& cardFrame, const PanelMargins& margins);
     bool hasClickOutsideMonitor() const { return clickOutsideMonitor_ != 0; }
 
 private:
@@ -67,6 +72,8 @@ private:
     std::shared_ptr<StatusItem> statusItem_;
     std::shared_ptr<PanelWindow> panel_;
     std::shared_ptr<PanelContentView> content_;
+    Rect cardFrame_{0, 0, panelWidth, panelHeight};
+    PanelMargins margins_;
     StatusBarDesktop::MonitorToken clickOutsideMonitor_ = 0;
     // Counts the showings: a delayed outside-click check belongs to the showing it was made in.
     std::uint64_t showing_ = 0;
