@@ -91,11 +91,14 @@ std::optional<Box> findIcon(Display* d, Window under) {
     return found;
 }
 
-// Velmo's panel: a viewable 320-pixel-wide override-redirect top-level window.
+// The card of Velmo's panel, root coordinates: a viewable override-redirect top-level window
+// that takes presses in one 320-pixel-wide rectangle (the rest of it is room for the shadow).
 std::optional<Box> findPanel(Display* d) {
     for (Window w : velmo::test::rootChildren(d)) {
         WindowFacts f = factsOf(d, w);
-        if (f.viewable && f.overrideRedirect && f.width == 320) return Box{f.x, f.y, f.width, f.height};
+        if (!f.viewable || !f.overrideRedirect) continue;
+        auto input = velmo::test::shapeOf(d, w, ShapeInput);
+        if (input.size() == 1 && input[0].width == 320) return Box{f.x + input[0].x, f.y + input[0].y, input[0].width, input[0].height};
     }
     return std::nullopt;
 }
