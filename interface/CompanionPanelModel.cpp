@@ -217,7 +217,8 @@ CompanionPanelPicture companionPanelPicture(const LayoutNode& tree, Size size, c
         l.center.x += picture.margins.left;
         l.center.y += picture.margins.top;
     }
-    picture.canvas = {picture.margins.left + size.width + picture.margins.right, picture.margins.top + size.height + picture.margins.bottom};
+    picture.canvas = {picture.margins.left + size.width + picture.margins.right,
+                      picture.margins.top + size.height + picture.margins.bottom};
     return picture;
 }
 

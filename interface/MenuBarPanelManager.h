@@ -15,8 +15,10 @@ namespace velmo {
 
 // The status item and its floating panel. A click of the item toggles the panel; the panel is
 // made on first showing and reused; it hangs centred under the item (above it when the item
-// sits at the bottom of the screen), kept inside the work area of the item's screen, and closes on "velmoDismissPanel" and, 0.3 s after a click
-// outside it, when the application is active then. Bound to the main thread.
+// sits at the bottom of the screen), kept inside the work area of the item's screen, and closes
+// on "velmoDismissPanel" and, 0.3 s after a click outside it, when the application is active
+// then. The placing is the card's: its window leaves room around the card for what the content
+// draws past it (the card's shadow). Bound to the main thread.
 class MenuBarPanelManager : public MenuBarPanelManaging, public std::enable_shared_from_this<MenuBarPanelManager> {
     struct PrivateTag {
         explicit PrivateTag() = default;

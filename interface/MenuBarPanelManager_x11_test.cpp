@@ -669,7 +669,8 @@ TEST(MenuBarPanelOnX11, UnderACompositingManagerTheCardsShadowFitsInsideThePanel
         EXPECT_GT(alpha(e.x, e.y), 16);
         EXPECT_LT(alpha(e.x, e.y), 255);
         EXPECT_GT(alpha(e.x + 8 * e.dx, e.y + 8 * e.dy), 0);
-        for (int i = 1; i < e.steps; ++i) EXPECT_LE(alpha(e.x + i * e.dx, e.y + i * e.dy), alpha(e.x + (i - 1) * e.dx, e.y + (i - 1) * e.dy)) << i;
+        for (int i = 1; i < e.steps; ++i)
+            EXPECT_LE(alpha(e.x + i * e.dx, e.y + i * e.dy), alpha(e.x + (i - 1) * e.dx, e.y + (i - 1) * e.dy)) << i;
         EXPECT_EQ(alpha(e.x + (e.steps - 1) * e.dx, e.y + (e.steps - 1) * e.dy), 0);
     }
     // Cast downwards: the shadow reaches further below the card than above it.
