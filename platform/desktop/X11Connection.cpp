@@ -95,6 +95,23 @@ void X11Connection::selectRootRawEvent(int xiEventType, bool wanted) {
     XSync(display_, False);  // selected before the caller goes on, so no later event is missed
 }
 
+void X11Connection::peekEvents(const std::function<void(const XEvent&)>& look) {
+    if (gone_ || XEventsQueued(display_, QueuedAfterReading) == 0) return;
+    XEvent unused;
+    // A predicate that matches nothing sees every queued event and leaves them all in place.
+    XCheckIfEvent(
+        display_, &unused,
+        [](Display*, XEvent* event, XPointer arg) -> Bool {
+            (*reinterpret_cast<const std::function<void(const XEvent&)>*>(arg))(*event);
+            return False;
+        },
+        reinterpret_cast<XPointer>(const_cast<std::function<void(const XEvent&)>*>(&look)));
+    // Read off the socket now, so its descriptor will not announce them.
+    MainLoop::postToMain([weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->readEvents();
+    });
+}
+
 void X11Connection::readEvents() {
     if (reading_ || gone_) return;
     if (x11ServerIsGone(display_)) {

@@ -48,6 +48,9 @@ public:
     void watchOnMainLoop();
     // Reads and hands out what is waiting. Does nothing when called from a handler.
     void readEvents();
+    // Shows `look` what the server has sent without handing it out: the handlers get it on a
+    // later turn of the main loop, never inside the caller's own call.
+    void peekEvents(const std::function<void(const _XEvent&)>& look);
     // Called after each read that handed out events.
     HandlerToken addReadEndHandler(std::function<void()> handler);
     void removeReadEndHandler(HandlerToken token);

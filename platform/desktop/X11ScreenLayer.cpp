@@ -131,15 +131,20 @@ public:
         } else {
             randrEventBase_ = -1;
         }
-        handler_ = connection->addEventHandler([this, root](XEvent& event) {
-            const bool randr = randrEventBase_ >= 0 && event.type >= randrEventBase_ && event.type < randrEventBase_ + RRNumberEvents;
-            if (!randr && !(event.type == ConfigureNotify && event.xconfigure.window == root)) return;
+        root_ = root;
+        handler_ = connection->addEventHandler([this](XEvent& event) {
+            if (!changesMonitors(event)) return;
             XRRUpdateConfiguration(&event);
             stale_ = true;
         });
         stale_ = true;
     }
     const std::vector<X11Monitor>& monitors() {
+        // A change the shared connection has not handed out yet counts already.
+        if (shared_)
+            shared_->peekEvents([this](const XEvent& event) {
+                if (changesMonitors(event)) stale_ = true;
+            });
         while (!shared_ && XEventsQueued(display_, QueuedAfterReading) > 0) {
             XEvent event;
             XNextEvent(display_, &event);
@@ -154,7 +159,13 @@ public:
     }
 
 private:
+    bool changesMonitors(const XEvent& event) const {
+        const bool randr = randrEventBase_ >= 0 && event.type >= randrEventBase_ && event.type < randrEventBase_ + RRNumberEvents;
+        return randr || (event.type == ConfigureNotify && event.xconfigure.window == root_);
+    }
+
     Display* display_ = nullptr;
+    Window root_ = 0;
     std::shared_ptr<X11Connection> shared_;
     X11Connection::HandlerToken handler_ = 0;
     int randrEventBase_ = -1;
@@ -553,7 +564,6 @@ Task<Image> X11ScreenLayer::captureImage(ContentFilter filter, StreamConfigurati
 
 std::vector<X11Monitor> X11ScreenLayer::monitors() {
     if (!impl_->query) return {};
-    if (impl_->shared) impl_->shared->readEvents();  // a change waiting unread
     std::lock_guard lock(impl_->queryMutex);
     return impl_->queryMonitorList.monitors();
 }
@@ -580,7 +590,6 @@ std::vector<Screen> X11ScreenLayer::screens() {
 
 Point X11ScreenLayer::mouseLocation() {
     if (!impl_->query) return {};
-    if (impl_->shared) impl_->shared->readEvents();
     std::lock_guard lock(impl_->queryMutex);
     Display* d = impl_->query;
     const std::vector<X11Monitor>& list = impl_->queryMonitorList.monitors();
