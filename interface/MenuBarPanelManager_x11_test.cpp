@@ -73,7 +73,7 @@ TEST(MenuBarPanelOnX11, TheIconDocksAndClicksOnItShowAndHideThePanelUnderIt) {
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
-    auto companion = CompanionManager::create({env.dictation, env.shortcut, env.overlay});
+    auto companion = env.makeCompanion();
     auto manager = MenuBarPanelManager::create(companion);
     ASSERT_TRUE(manager->statusItem());
     ASSERT_TRUE(env.loop().runUntil([&] { return tray.pump() && manager->statusItem()->buttonWindowFrame().has_value(); }));
@@ -140,7 +140,7 @@ TEST(MenuBarPanelOnX11, WithoutATrayManagerThereIsNoItemAndThePanelStillOpensAtT
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
-    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    auto manager = MenuBarPanelManager::create(env.makeCompanion());
     EXPECT_FALSE(manager->statusItem());
     EXPECT_EQ(env.log.linesStartingWith("⚠️ Velmo: This desktop has no status area").size(), 1u);
     env.loop().runUntilIdle();  // the desktop's first read done, as in a running application
@@ -262,7 +262,7 @@ TEST(MenuBarPanelOnX11, ThePointingHandRegionsFollowAResizedButton) {
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
     auto view = std::make_shared<OneButtonView>();
-    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}),
+    auto manager = MenuBarPanelManager::create(env.makeCompanion(),
                                                [view](const std::shared_ptr<CompanionManager>&) { return view; });
     manager->showPanel();  // no tray: top-right, root (956, 4)
     const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
@@ -297,7 +297,7 @@ TEST(MenuBarPanelOnX11, TheIconDocksAgainWithATrayThatStartsAfterTheOldOneWentAn
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
-    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    auto manager = MenuBarPanelManager::create(env.makeCompanion());
     ASSERT_TRUE(manager->statusItem());
     ASSERT_TRUE(env.loop().runUntil([&] { return first->pump() && manager->statusItem()->buttonWindowFrame() == Rect{900, 776, 24, 24}; }));
 
@@ -328,7 +328,7 @@ TEST(MenuBarPanelOnX11, ATrayThatTakesTheIconAlongWhenItGoesLeavesANewIconForThe
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
-    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    auto manager = MenuBarPanelManager::create(env.makeCompanion());
     ASSERT_TRUE(manager->statusItem());
     ASSERT_TRUE(env.loop().runUntil([&] { return first->pump() && manager->statusItem()->buttonWindowFrame() == Rect{900, 776, 24, 24}; }));
     const Window oldIcon = first->icon();
@@ -371,13 +371,13 @@ TEST(MenuBarPanelOnX11, ClicksOnTheLivePanelReachItsButtonsAndEveryButtonHasAHan
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
     auto manager =
-        MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}),
+        MenuBarPanelManager::create(env.makeCompanion(),
                                     [](const std::shared_ptr<CompanionManager>& c) { return std::make_shared<CompanionPanelView>(c); });
     manager->showPanel();  // no tray: top-right, root (956, 4)
     const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
     ASSERT_TRUE(env.loop().runUntil([&] { return factsOf(d, panel).viewable; }));
     // The first launch's panel: three Grant buttons, Find App and Quit.
-    auto frames = buttonFrames(CompanionPanelView(CompanionManager::create({env.dictation, env.shortcut, env.overlay})).tree());
+    auto frames = buttonFrames(CompanionPanelView(env.makeCompanion()).tree());
     ASSERT_EQ(frames.size(), 5u);
     auto regions = inputOnlyChildren(d, panel);
     ASSERT_EQ(regions.size(), frames.size());
@@ -450,7 +450,7 @@ TEST(MenuBarPanelOnX11, TheIconAsksFor22PixelsAndThePanelStaysInTheWorkAreaAlsoW
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
-    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    auto manager = MenuBarPanelManager::create(env.makeCompanion());
     ASSERT_TRUE(env.loop().runUntil([&] { return tray.pump() && manager->statusItem()->buttonWindowFrame().has_value(); }));
     XSizeHints hints{};
     long supplied = 0;
@@ -491,7 +491,7 @@ TEST(MenuBarPanelOnX11, APressElsewhereClosesThePanelOnceTheUsersLastClickWasOnT
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
-    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    auto manager = MenuBarPanelManager::create(env.makeCompanion());
     ASSERT_TRUE(env.loop().runUntil([&] { return tray.pump() && manager->statusItem()->buttonWindowFrame().has_value(); }));
     int seen = 0;
     auto counter = [&] { return desktop->addGlobalMonitorForEvents(MouseEventMask::leftMouseDown, [&] { ++seen; }); };
@@ -535,7 +535,7 @@ TEST(MenuBarPanelOnX11, ACompositingManagerThatComesAndGoesWhileThePanelIsOpenHa
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
-    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    auto manager = MenuBarPanelManager::create(env.makeCompanion());
     manager->showPanel();
     const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
     ASSERT_TRUE(env.loop().runUntil([&] { return factsOf(d, panel).viewable; }));

@@ -24,7 +24,7 @@ struct OverlayTest : testing::Test {
     VirtualMainLoopScope loopScope;
     std::shared_ptr<CompanionManager> companion =
         CompanionManager::create({std::make_shared<velmo::test::FakeDictationManager>(),
-                                  std::make_shared<velmo::test::FakeShortcutMonitor>(), std::make_shared<HeadlessOverlayWindowManager>()});
+                                  std::make_shared<velmo::test::FakeShortcutMonitor>(), std::make_shared<HeadlessOverlayWindowManager>(), test::bundleServiceClients()});
     std::shared_ptr<SimulatedOverlayWindowLayer> layer = std::make_shared<SimulatedOverlayWindowLayer>();
     Point mouse{100, 800};  // global; (100, 100) on kLeft
     int pointerSamples = 0;

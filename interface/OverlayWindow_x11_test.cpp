@@ -73,7 +73,7 @@ struct OverlayX11Test : testing::Test {
     std::shared_ptr<X11StatusBarDesktop> desktop;
     std::shared_ptr<CompanionManager> companion =
         CompanionManager::create({std::make_shared<velmo::test::FakeDictationManager>(),
-                                  std::make_shared<velmo::test::FakeShortcutMonitor>(), std::make_shared<HeadlessOverlayWindowManager>()});
+                                  std::make_shared<velmo::test::FakeShortcutMonitor>(), std::make_shared<HeadlessOverlayWindowManager>(), test::bundleServiceClients()});
     std::unique_ptr<OverlayWindowManager> manager;
 
     void SetUp() override {
@@ -385,7 +385,7 @@ TEST(OverlayX11WithoutSharedMemory, FramesGoOutWithXPutImageAndTheCursorFollowsT
     ASSERT_FALSE(XQueryExtension(d, "MIT-SHM", &opcode, &event, &error));
     auto companion =
         CompanionManager::create({std::make_shared<velmo::test::FakeDictationManager>(),
-                                  std::make_shared<velmo::test::FakeShortcutMonitor>(), std::make_shared<HeadlessOverlayWindowManager>()});
+                                  std::make_shared<velmo::test::FakeShortcutMonitor>(), std::make_shared<HeadlessOverlayWindowManager>(), test::bundleServiceClients()});
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     BlueCursorView::Environment e;

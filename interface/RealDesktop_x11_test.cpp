@@ -404,7 +404,7 @@ TEST(RealDesktop, PicomGoingAwayWhileTheOverlayIsUpLeavesTheDesktopVisibleAndCom
     desktop.x.movePointer(100, 100);
     auto companion =
         CompanionManager::create({std::make_shared<velmo::test::FakeDictationManager>(),
-                                  std::make_shared<velmo::test::FakeShortcutMonitor>(), std::make_shared<HeadlessOverlayWindowManager>()});
+                                  std::make_shared<velmo::test::FakeShortcutMonitor>(), std::make_shared<HeadlessOverlayWindowManager>(), test::bundleServiceClients()});
     BlueCursorView::Environment e;
     e.mouseLocation = [p = platform] { return p->mouseLocation(); };
     auto manager = std::make_unique<OverlayWindowManager>(platform, e);
