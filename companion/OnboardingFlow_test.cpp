@@ -335,6 +335,9 @@ TEST_F(Onboarding, AVideoThatFailsEndsLikeItsEnd) {
     env.loop().advance(0.3s);
     EXPECT_TRUE(state->showOnboardingPrompt);
     EXPECT_TRUE(env.eventNames().empty());  // a failure is not a completed video
+    env.loop().advance(Seconds(0.03 * 46 + 10.35));  // the prompt types, holds and goes
+    EXPECT_FALSE(state->showOnboardingPrompt);
+    EXPECT_FALSE(flow->onboardingPromptTypingTimer());
 }
 
 TEST_F(Onboarding, ASecondVideoStartStopsTheFirstAndItsObservers) {
