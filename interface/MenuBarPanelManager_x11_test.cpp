@@ -262,8 +262,7 @@ TEST(MenuBarPanelOnX11, ThePointingHandRegionsFollowAResizedButton) {
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
     auto view = std::make_shared<OneButtonView>();
-    auto manager = MenuBarPanelManager::create(env.makeCompanion(),
-                                               [view](const std::shared_ptr<CompanionManager>&) { return view; });
+    auto manager = MenuBarPanelManager::create(env.makeCompanion(), [view](const std::shared_ptr<CompanionManager>&) { return view; });
     manager->showPanel();  // no tray: top-right, root (956, 4)
     const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
     ASSERT_TRUE(env.loop().runUntil([&] { return factsOf(d, panel).viewable; }));
@@ -370,9 +369,8 @@ TEST(MenuBarPanelOnX11, ClicksOnTheLivePanelReachItsButtonsAndEveryButtonHasAHan
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
-    auto manager =
-        MenuBarPanelManager::create(env.makeCompanion(),
-                                    [](const std::shared_ptr<CompanionManager>& c) { return std::make_shared<CompanionPanelView>(c); });
+    auto manager = MenuBarPanelManager::create(
+        env.makeCompanion(), [](const std::shared_ptr<CompanionManager>& c) { return std::make_shared<CompanionPanelView>(c); });
     manager->showPanel();  // no tray: top-right, root (956, 4)
     const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
     ASSERT_TRUE(env.loop().runUntil([&] { return factsOf(d, panel).viewable; }));
