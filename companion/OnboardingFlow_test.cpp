@@ -341,6 +341,7 @@ TEST_F(Onboarding, AVideoThatFailsEndsLikeItsEnd) {
 }
 
 TEST_F(Onboarding, ASecondVideoStartStopsTheFirstAndItsObservers) {
+    env.messagesServer.route("POST", "/v1/messages", LoopbackAnswer::streamed(200, {sseReply({"nothing [POINT:none]"})}));
     auto& center = NotificationCenter::defaultCenter();
     const std::size_t endObserversBefore = center.observerCount(VideoPlayer::didPlayToEndTimeNotification);
     flow->startOnboardingVideo();
@@ -358,6 +359,8 @@ TEST_F(Onboarding, ASecondVideoStartStopsTheFirstAndItsObservers) {
     EXPECT_EQ(std::count(names.begin(), names.end(), "onboarding_video_completed"), 1);
     flow->stopOnboardingVideo();
     EXPECT_EQ(center.observerCount(VideoPlayer::didPlayToEndTimeNotification), endObserversBefore);
+    awaitLog("🎯 Onboarding demo:");  // the one demonstration ends before the test does
+    EXPECT_EQ(demoRequests(), 1u);
 }
 
 TEST_F(Onboarding, APromptPresentedAgainTypesIntoTheFieldOnlyOnce) {
