@@ -35,8 +35,8 @@ CompanionManager::CompanionManager(PrivateTag, Dependencies dependencies)
       mirrinDictationManager_(std::move(dependencies.dictationManager)),
       globalPushToTalkShortcutMonitor_(std::move(dependencies.shortcutMonitor)),
       overlayWindowManager_(std::move(dependencies.overlayWindowManager)),
-      events_(std::make_shared<CompanionUsageEvents>()),
-      clients_(std::make_shared<CompanionServiceClients>(std::move(dependencies.serviceClients))) {}
+      events_(makeMainBound<CompanionUsageEvents>()),
+      clients_(makeMainBound<CompanionServiceClients>(std::move(dependencies.serviceClients))) {}
 
 void CompanionManager::wireParts() {
     std::weak_ptr<CompanionManager> weak = weak_from_this();
