@@ -147,9 +147,11 @@ std::vector<RideZavEventJournal::Entry> RideZavEventJournal::pending(std::string
     if (bytes.size() < headerSize || std::memcmp(bytes.data(), journalMagic, sizeof journalMagic) != 0) return entries;
     if (load32(bytes.data(), 8) != headerSize) return entries;
     const std::uint64_t limit = std::min<std::uint64_t>(load(bytes.data(), sizeOffset), bytes.size());
-    const std::uint64_t committed = load(bytes.data(), committedOffset);
+    // A file cut short still holds the whole entries before the cut.
+    const std::uint64_t said = load(bytes.data(), committedOffset);
+    const std::uint64_t committed = std::min(said, limit);
     std::uint64_t offset = load(bytes.data(), publishedOffset);
-    if (committed > limit || offset < headerSize || offset > committed) return entries;
+    if (offset < headerSize || offset > said) return entries;
     while (offset < committed) {
         auto entry = entryAt(bytes.data(), offset, committed);
         if (!entry) break;
