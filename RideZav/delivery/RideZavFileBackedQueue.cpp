@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
@@ -69,6 +70,17 @@ int linkUnnamed(int fd, const std::string& target, std::atomic<bool>& byDescript
     const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
     if (::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
     return errno;
+}
+
+// Whether the process named in a journal's name no longer exists. A killed process's lock can
+// outlive it for a moment (the kernel lets its mapping go later), so a held lock alone does not
+// make a journal a living one's.
+bool ownerIsGone(std::string_view journalName) {
+    journalName.remove_prefix(std::min(journalName.size(), journalPrefix.size()));
+    pid_t pid = 0;
+    const auto parsed = std::from_chars(journalName.data(), journalName.data() + journalName.size(), pid);
+    if (parsed.ec != std::errc() || pid <= 0) return false;
+    return ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
 // Reads the whole file: 0 and the bytes, or the errno of the failure.
@@ -490,7 +502,7 @@ void RideZavFileBackedQueue::recoverJournals() {
 void RideZavFileBackedQueue::recoverJournal(const std::filesystem::path& path) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) return;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {  // a living process's
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && !ownerIsGone(path.filename().string())) {  // a living process's
         ::close(fd);
         return;
     }
