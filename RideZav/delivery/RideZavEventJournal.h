@@ -62,7 +62,10 @@ public:
     static constexpr std::size_t publishedOffset = 32;
 
 private:
-    RideZavEventJournal(int fd, char* map, std::size_t size) : fd_(fd), map_(map), size_(size) {}
+    RideZavEventJournal(int fd, char* map, std::size_t size)
+        : fd_(fd),
+          map_(map),
+          size_(size) {}
     std::uint64_t committed() const;
 
     int fd_;
