@@ -128,7 +128,7 @@ bool RideZavQueue::add(const RideZavEvent& event) {
         fileQueue_->dropOldest();
     }
     const std::size_t storedDepth = depth();
-    ridezavLog("Queued event '" + event.event + "'. Depth: " + std::to_string(storedDepth));
+    if (RideZavLog::isDebug()) ridezavLog("Queued event '" + event.event + "'. Depth: " + std::to_string(storedDepth));
     if (static_cast<std::int64_t>(storedDepth) >= config_.flushAt && canFlush()) {
         take(static_cast<std::size_t>(config_.maxBatchSize));
     }
