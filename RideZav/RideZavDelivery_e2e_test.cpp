@@ -243,7 +243,7 @@ Scenario runScenario(bool waitForFiles) {
     const fs::path folder = fs::path(home / "data") / kBundleId / kApiKey;
     if (fs::exists(folder / "ridezav.queueFolder"))
         for (const auto& entry : fs::directory_iterator(folder / "ridezav.queueFolder"))
-            if (!entry.path().filename().string().starts_with(".ridezav-tmp-")) ++s.eventFilesLeft;
+            if (!entry.path().filename().string().starts_with(".ridezav-")) ++s.eventFilesLeft;  // temporaries and journals are none
     s.remoteConfigFile = fs::exists(folder / "ridezav.remoteConfig");
     s.flagsFile = fs::exists(folder / "ridezav.flags");
     return s;

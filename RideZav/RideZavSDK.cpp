@@ -423,9 +423,7 @@ void RideZavSDK::keepGroupPropertiesForFlags(const std::string& groupType, const
 
 bool RideZavSDK::enqueue(const State& state, const RideZavEvent& event, bool replay) {
     const auto& queue = replay ? state.replayQueue : state.queue;
-    if (!queue) return false;
-    queue->add(event);
-    return true;
+    return queue && queue->add(event);
 }
 
 Object RideZavSDK::buildProperties(const std::string& distinctId, const std::optional<Object>& properties,

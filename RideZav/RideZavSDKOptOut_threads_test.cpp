@@ -7,6 +7,7 @@
 
 #include "RideZav/RideZavSDK.h"
 #include "RideZav/delivery/RideZavQueue.h"
+#include "RideZav/RideZavTesting.h"
 #include "RideZav/storage/StorageTesting.h"
 #include "platform/runtime/VirtualMainLoop.h"
 
@@ -61,14 +62,9 @@ std::shared_ptr<RideZavSDK> facadeWith(const RideZavConfig& config, const std::s
 }
 
 std::size_t decodableEvents(const std::filesystem::path& folder) {
-    std::size_t n = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        if (entry.path().filename().string().starts_with(".")) continue;
-        auto contents = velmo::test::StorageSandbox::read(entry.path());
-        EXPECT_TRUE(contents && RideZavQueue::decodeEvent(*contents)) << entry.path();
-        ++n;
-    }
-    return n;
+    const auto stored = storedContents(folder);
+    for (const auto& [name, contents] : stored) EXPECT_TRUE(RideZavQueue::decodeEvent(contents)) << name;
+    return stored.size();
 }
 
 }  // namespace

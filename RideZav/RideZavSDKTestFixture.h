@@ -13,6 +13,7 @@
 #include "RideZav/RideZavSDK.h"
 #include "RideZav/core/RideZavLog.h"
 #include "RideZav/delivery/RideZavQueue.h"
+#include "RideZav/RideZavTesting.h"
 #include "RideZav/storage/StorageTesting.h"
 #include "platform/runtime/VirtualMainLoop.h"
 
@@ -43,29 +44,12 @@ protected:
     std::filesystem::path queueFolder(const std::string& key = "phc_facade") const {
         return sandbox.dataHome() / "com.example.velmo" / key / "ridezav.queueFolder";
     }
-    // Event files in a queue folder; the queue's spare temporary file, made ready in the
-    // background for the next write, is not one.
+    // Events stored in a queue folder, as files or still in its journal.
     static std::ptrdiff_t eventFiles(const std::filesystem::path& folder) {
-        if (!std::filesystem::exists(folder)) return 0;
-        std::ptrdiff_t n = 0;
-        for (const auto& entry : std::filesystem::directory_iterator(folder))
-            if (entry.path().filename().string().rfind(".ridezav-tmp-", 0) != 0) ++n;
-        return n;
+        return static_cast<std::ptrdiff_t>(storedContents(folder).size());
     }
     // The queued events, oldest first.
-    std::vector<RideZavEvent> queued(const std::string& key = "phc_facade") const {
-        std::vector<std::pair<double, RideZavEvent>> found;
-        if (!std::filesystem::exists(queueFolder(key))) return {};
-        for (const auto& entry : std::filesystem::directory_iterator(queueFolder(key))) {
-            auto contents = velmo::test::StorageSandbox::read(entry.path());
-            if (!contents) continue;
-            if (auto event = RideZavQueue::decodeEvent(*contents)) found.emplace_back(std::stod(entry.path().filename().string()), *event);
-        }
-        std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-        std::vector<RideZavEvent> out;
-        for (auto& [n, e] : found) out.push_back(e);
-        return out;
-    }
+    std::vector<RideZavEvent> queued(const std::string& key = "phc_facade") const { return queuedEvents(queueFolder(key)); }
 
     velmo::VirtualMainLoopScope loop;
     velmo::test::StorageSandbox sandbox;

@@ -58,10 +58,9 @@ struct Facade {
     }
 };
 
-// Times capture(name, properties) on the calling thread, the disk write included, and reports
-// p50 and p99 in µs. Paced captures come a millisecond apart (untimed), as the application's
-// do at most, so the queue has its spare files ready; back to back, most captures create
-// their own file.
+// Times capture(name, properties) on the calling thread, the copy into the queue's journal
+// included, and reports p50 and p99 in µs. Paced captures come a millisecond apart (untimed), as
+// the application's do at most, so the queue's writer keeps up; back to back, it falls behind.
 void timeCaptures(benchmark::State& state, Facade& facade, bool paced) {
     const RideZavProperties properties{{"transcript", "where is the file menu?"}, {"character_count", 23}};
     std::vector<double> micros;

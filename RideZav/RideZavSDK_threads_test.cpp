@@ -46,9 +46,8 @@ TEST(RideZavSDKThreads, CapturesFromManyThreadsEachBecomeOneFileWithItsOwnId) {
 
     std::set<std::string> ids;
     const auto folder = sandbox.dataHome() / "com.example.velmo" / "phc_threads" / "ridezav.queueFolder";
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        if (entry.path().filename().string().starts_with(".")) continue;
-        auto event = RideZavQueue::decodeEvent(*velmo::test::StorageSandbox::read(entry.path()));
+    for (const auto& [name, contents] : storedContents(folder)) {
+        auto event = RideZavQueue::decodeEvent(contents);
         ASSERT_TRUE(event);
         EXPECT_TRUE(*event->properties.find("super_19") == Value(std::int64_t{19}));
         ids.insert(event->uuid.uuidString());

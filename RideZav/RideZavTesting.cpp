@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "platform/base/WholeFile.h"
+#include "RideZav/delivery/RideZavEventJournal.h"
+#include "RideZav/delivery/RideZavFileBackedQueue.h"
 #include "RideZav/delivery/RideZavQueue.h"
 #include "platform/foundation/TestDirectory.h"
 #include "testing/EnvironmentVariable.h"
@@ -64,18 +67,26 @@ void RideZavEventRecorder::clear() {
     pipeline_->events.clear();
 }
 
-std::vector<RideZavEvent> queuedEvents(const std::filesystem::path& folder) {
-    std::vector<std::pair<double, RideZavEvent>> found;
+std::vector<std::pair<double, std::string>> storedContents(const std::filesystem::path& folder) {
+    // Journals before files, while the queue's writer may be turning entries into files: an entry
+    // is then in the journal read, or its file was made before the folder is listed.
+    std::map<double, std::string> found;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-        const std::string name = entry.path().filename().string();
-        if (name.starts_with(".")) continue;
-        if (auto event = RideZavQueue::decodeEvent(velmo::readWholeFile(entry.path()).value_or("")))
-            found.emplace_back(std::stod(name), *event);
+        if (!RideZavFileBackedQueue::isJournalName(entry.path().filename().string())) continue;
+        const std::string bytes = velmo::readWholeFile(entry.path()).value_or("");
+        for (const auto& pending : RideZavEventJournal::pending(bytes)) found.emplace(pending.name, std::string(pending.contents));
     }
-    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+        if (auto value = RideZavFileBackedQueue::nameValue(entry.path().filename().string()))
+            found.insert_or_assign(*value, velmo::readWholeFile(entry.path()).value_or(""));
+    return {found.begin(), found.end()};
+}
+
+std::vector<RideZavEvent> queuedEvents(const std::filesystem::path& folder) {
     std::vector<RideZavEvent> out;
-    for (auto& [n, event] : found) out.push_back(std::move(event));
+    for (const auto& [name, contents] : storedContents(folder))
+        if (auto event = RideZavQueue::decodeEvent(contents)) out.push_back(std::move(*event));
     return out;
 }
 

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "RideZav/RideZavSDK.h"
@@ -32,7 +33,10 @@ private:
     std::shared_ptr<RideZavCapturePipeline> previous_;
 };
 
-// The events stored in a queue folder, oldest first (the queue's spare temporary file is none).
+// What a queue folder stores, by name, oldest first: the event files and the entries still in its
+// journals (temporary files are none).
+std::vector<std::pair<double, std::string>> storedContents(const std::filesystem::path& folder);
+// The events stored in a queue folder, oldest first.
 std::vector<RideZavEvent> queuedEvents(const std::filesystem::path& folder);
 
 }  // namespace ridezav

@@ -137,8 +137,8 @@ TEST_F(CompanionAnalyticsDelivery, AChordATranscriptAndAReplyReachTheIngestionSe
     EXPECT_EQ(*distinctIds.begin(), ridezav::RideZavSDK::shared().getDistinctId());
     EXPECT_EQ(sessionIds.size(), 1u);
     EXPECT_FALSE(sessionIds.begin()->empty());
-    // No event file is left (a temporary made ahead for the next write is none).
+    // No event is left (a temporary or a journal made ahead for the next events is none).
     ASSERT_TRUE(std::filesystem::is_directory(queueFolder()));
     for (const auto& entry : std::filesystem::directory_iterator(queueFolder()))
-        EXPECT_TRUE(entry.path().filename().string().starts_with(".ridezav-tmp-")) << entry.path();
+        EXPECT_TRUE(entry.path().filename().string().starts_with(".ridezav-")) << entry.path();
 }

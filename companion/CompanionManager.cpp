@@ -3,14 +3,9 @@
 #include <stdexcept>
 #include <tuple>
 
-#include "RideZav/RideZavSDK.h"
-#include "companion/CompanionAnalytics.h"
-#include "companion/CompanionSystemPrompt.h"
 #include "platform/desktop/Permissions.h"
 #include "platform/desktop/ScreenLayer.h"
-#include "platform/foundation/InfoPlistString.h"
 #include "platform/base/Logger.h"
-#include "platform/foundation/Unicode.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/media/MediaAuthorization.h"
 #include "platform/runtime/MainThreadBound.h"
@@ -21,55 +16,93 @@ namespace velmo {
 namespace {
 const char* boolText(bool b) { return b ? "true" : "false"; }
 
-void capture(const std::string& event) { ridezav::RideZavSDK::shared().capture(event); }
-void capture(const std::string& event, const ridezav::RideZavProperties& properties) {
-    ridezav::RideZavSDK::shared().capture(event, properties);
-}
-
 bool storedBool(const std::string& key) { return UserDefaults::standard().boolForKey(key); }
 }  // namespace
 
-const char* caseName(CompanionVoiceState state) {
-    switch (state) {
-        case CompanionVoiceState::idle:
-            return "idle";
-        case CompanionVoiceState::listening:
-            return "listening";
-        case CompanionVoiceState::processing:
-            return "processing";
-        case CompanionVoiceState::responding:
-            return "responding";
-    }
-    return "idle";
-}
-
 std::shared_ptr<CompanionManager> CompanionManager::create(Dependencies dependencies) {
-    if (!dependencies.dictationManager || !dependencies.shortcutMonitor || !dependencies.overlayWindowManager)
-        throw std::invalid_argument("CompanionManager: a dictation manager, a shortcut monitor and an overlay window manager are needed");
-    return makeMainBound<CompanionManager>(PrivateTag{}, std::move(dependencies));
+    if (!dependencies.dictationManager || !dependencies.shortcutMonitor || !dependencies.overlayWindowManager ||
+        !dependencies.serviceClients)
+        throw std::invalid_argument(
+            "CompanionManager: a dictation manager, a shortcut monitor, an overlay window manager and the service clients' makers are "
+            "needed");
+    auto companion = makeMainBound<CompanionManager>(PrivateTag{}, std::move(dependencies));
+    companion->wireParts();
+    return companion;
 }
 
 CompanionManager::CompanionManager(PrivateTag, Dependencies dependencies)
-    : mirrinDictationManager_(std::move(dependencies.dictationManager)),
+    : objectWillChange(state_->objectWillChange),
+      mirrinDictationManager_(std::move(dependencies.dictationManager)),
       globalPushToTalkShortcutMonitor_(std::move(dependencies.shortcutMonitor)),
       overlayWindowManager_(std::move(dependencies.overlayWindowManager)),
-      configuration_(dependencies.configuration ? std::move(dependencies.configuration)
-                                                : [](const std::string& key) { return infoPlistString(key); }) {}
+      events_(makeMainBound<CompanionUsageEvents>()),
+      clients_(makeMainBound<CompanionServiceClients>(std::move(dependencies.serviceClients))) {}
 
-// ---- lazy clients ----
+void CompanionManager::wireParts() {
+    std::weak_ptr<CompanionManager> weak = weak_from_this();
+    pipeline_ = ResponsePipeline::create({state_, clients_, events_});
+    onboarding_ = OnboardingFlow::create({state_, clients_, events_,
+                                          [weak] {
+                                              if (auto self = weak.lock()) self->showOverlayOnEveryScreen();
+                                          },
+                                          [overlay = overlayWindowManager_] { overlay->setHasShownOverlayBefore(false); }});
+    pushToTalk_ =
+        PushToTalkController::create({mirrinDictationManager_, events_, [state = state_] { return state->showOnboardingVideo.get(); },
+                                      [weak] {
+                                          if (auto self = weak.lock()) {
+                                              self->pipeline_->interrupt();
+                                              self->clearDetectedElementLocation();
+                                              self->onboarding_->hideOnboardingPrompt();
+                                          }
+                                      },
+                                      pipeline_->finalTranscriptHandler()});
+}
+
+// ---- the parts ----
 
 std::shared_ptr<ClaudeAPI> CompanionManager::claudeAPI() {
     sequenceChecker_.check();
-    if (!claudeAPI_) claudeAPI_ = std::make_shared<ClaudeAPI>(configuration_("AnthropicAPIKey").value_or(""), claudeModel);
-    return claudeAPI_;
+    return clients_->claudeAPI();
 }
 
 std::shared_ptr<ElevenLabsTTSClient> CompanionManager::elevenLabsTTSClient() {
     sequenceChecker_.check();
-    if (!elevenLabsTTSClient_)
-        elevenLabsTTSClient_ = std::make_shared<ElevenLabsTTSClient>(configuration_("ElevenLabsAPIKey").value_or(""),
-                                                                     configuration_("ElevenLabsVoiceID").value_or(""));
-    return elevenLabsTTSClient_;
+    return clients_->elevenLabsTTSClient();
+}
+
+const std::vector<ConversationExchange>& CompanionManager::conversationHistory() const {
+    sequenceChecker_.check();
+    return pipeline_->conversationHistory();
+}
+
+const Task<void>& CompanionManager::currentResponseTask() const {
+    sequenceChecker_.check();
+    return pipeline_->currentResponseTask();
+}
+
+MirrinDictationManaging& CompanionManager::dictationManager() {
+    sequenceChecker_.check();
+    return *mirrinDictationManager_;
+}
+
+PushToTalkShortcutMonitoring& CompanionManager::shortcutMonitor() {
+    sequenceChecker_.check();
+    return *globalPushToTalkShortcutMonitor_;
+}
+
+OverlayWindowManaging& CompanionManager::overlayWindowManager() {
+    sequenceChecker_.check();
+    return *overlayWindowManager_;
+}
+
+void CompanionManager::handleShortcutTransition(ShortcutTransition transition) {
+    sequenceChecker_.check();
+    pushToTalk_->handleShortcutTransition(transition);
+}
+
+void CompanionManager::submitTranscript(const std::string& transcript) {
+    sequenceChecker_.check();
+    pipeline_->submitTranscript(transcript);
 }
 
 // ---- start, stop, permissions ----
@@ -77,10 +110,12 @@ std::shared_ptr<ElevenLabsTTSClient> CompanionManager::elevenLabsTTSClient() {
 void CompanionManager::start() {
     sequenceChecker_.check();
     stopping_ = false;
+    pipeline_->resume();
     refreshAllPermissions();
-    logLine(std::string("🔑 Velmo start — accessibility: ") + boolText(hasAccessibilityPermission_) +
-            ", screen: " + boolText(hasScreenRecordingPermission_) + ", mic: " + boolText(hasMicrophonePermission_) +
-            ", screenContent: " + boolText(hasScreenContentPermission_) + ", onboarded: " + boolText(storedBool("hasCompletedOnboarding")));
+    logLine(std::string("🔑 Velmo start — accessibility: ") + boolText(state_->hasAccessibilityPermission) +
+            ", screen: " + boolText(state_->hasScreenRecordingPermission) + ", mic: " + boolText(state_->hasMicrophonePermission) +
+            ", screenContent: " + boolText(state_->hasScreenContentPermission) +
+            ", onboarded: " + boolText(storedBool("hasCompletedOnboarding")));
     startPermissionPolling();
 
     std::weak_ptr<CompanionManager> weak = weak_from_this();
@@ -92,7 +127,7 @@ void CompanionManager::start() {
                 if (auto self = weak.lock()) self->updateVoiceState(std::get<0>(flags), std::get<1>(flags), std::get<2>(flags));
             });
     audioPowerCancellable_ = mirrinDictationManager_->currentAudioPowerLevelPublisher().receiveOnMain().sink([weak](const double& level) {
-        if (auto self = weak.lock()) self->currentAudioPowerLevel_ = level;
+        if (auto self = weak.lock()) self->state_->currentAudioPowerLevel = level;
     });
     shortcutTransitionCancellable_ =
         globalPushToTalkShortcutMonitor_->shortcutTransitions().receiveOnMain().sink([weak](const ShortcutTransition& t) {
@@ -176,8 +211,7 @@ void CompanionManager::stop() {
     globalPushToTalkShortcutMonitor_->stop();
     mirrinDictationManager_->cancelDictation(true);
     overlayWindowManager_->hideOverlay();
-    if (currentResponseTask_.isValid()) currentResponseTask_.cancel();
-    currentResponseTask_ = Task<void>();
+    pipeline_->stop();
     shortcutTransitionCancellable_.cancel();
     voiceStateCancellable_.cancel();
     audioPowerCancellable_.cancel();
@@ -193,27 +227,28 @@ void CompanionManager::stop() {
 
 bool CompanionManager::allPermissionsGranted() const {
     sequenceChecker_.check();
-    return hasAccessibilityPermission_ && hasScreenRecordingPermission_ && hasMicrophonePermission_ && hasScreenContentPermission_;
+    return state_->hasAccessibilityPermission && state_->hasScreenRecordingPermission && state_->hasMicrophonePermission &&
+           state_->hasScreenContentPermission;
 }
 
 void CompanionManager::updateVoiceState(bool recording, bool finalizing, bool preparing) {
-    if (voiceState_ == CompanionVoiceState::responding) return;
-    voiceState_ = finalizing  ? CompanionVoiceState::processing
-                  : recording ? CompanionVoiceState::listening
-                  : preparing ? CompanionVoiceState::processing
-                              : CompanionVoiceState::idle;
+    if (state_->voiceState == CompanionVoiceState::responding) return;
+    state_->voiceState = finalizing  ? CompanionVoiceState::processing
+                         : recording ? CompanionVoiceState::listening
+                         : preparing ? CompanionVoiceState::processing
+                                     : CompanionVoiceState::idle;
 }
 
 void CompanionManager::refreshAllPermissions() {
     sequenceChecker_.check();
-    const bool oldAccessibility = hasAccessibilityPermission_;
-    const bool oldScreen = hasScreenRecordingPermission_;
-    const bool oldMicrophone = hasMicrophonePermission_;
+    const bool oldAccessibility = state_->hasAccessibilityPermission;
+    const bool oldScreen = state_->hasScreenRecordingPermission;
+    const bool oldMicrophone = state_->hasMicrophonePermission;
     const bool oldAll = allPermissionsGranted();
 
     auto desktop = DesktopPermissions::current();
     const bool accessibility = desktop->isAccessibilityTrusted();
-    hasAccessibilityPermission_ = accessibility;
+    state_->hasAccessibilityPermission = accessibility;
     if (accessibility) {
         globalPushToTalkShortcutMonitor_->start();
     } else {
@@ -222,22 +257,22 @@ void CompanionManager::refreshAllPermissions() {
 
     const bool screen = desktop->preflightScreenCaptureAccess();
     if (screen) UserDefaults::standard().setBool("com.korvale.hasPreviouslyConfirmedScreenRecordingPermission", true);
-    hasScreenRecordingPermission_ = screen;
+    state_->hasScreenRecordingPermission = screen;
 
     const bool microphone = MediaAuthorization::current()->microphoneAuthorizationStatus() == MediaAuthorizationStatus::authorized;
-    hasMicrophonePermission_ = microphone;
+    state_->hasMicrophonePermission = microphone;
 
     if (accessibility != oldAccessibility || screen != oldScreen || microphone != oldMicrophone)
         logLine(std::string("🔑 Permissions — accessibility: ") + boolText(accessibility) + ", screen: " + boolText(screen) +
-                ", mic: " + boolText(microphone) + ", screenContent: " + boolText(hasScreenContentPermission_));
+                ", mic: " + boolText(microphone) + ", screenContent: " + boolText(state_->hasScreenContentPermission));
 
-    if (!oldAccessibility && accessibility) capture("permission_granted", {{"permission", "accessibility"}});
-    if (!oldScreen && screen) capture("permission_granted", {{"permission", "screen_recording"}});
-    if (!oldMicrophone && microphone) capture("permission_granted", {{"permission", "microphone"}});
+    if (!oldAccessibility && accessibility) events_->permissionGranted("accessibility");
+    if (!oldScreen && screen) events_->permissionGranted("screen_recording");
+    if (!oldMicrophone && microphone) events_->permissionGranted("microphone");
 
-    if (!hasScreenContentPermission_) hasScreenContentPermission_ = storedBool("hasScreenContentPermission");
+    if (!state_->hasScreenContentPermission) state_->hasScreenContentPermission = storedBool("hasScreenContentPermission");
 
-    if (!oldAll && allPermissionsGranted()) capture("all_permissions_granted");
+    if (!oldAll && allPermissionsGranted()) events_->allPermissionsGranted();
 }
 
 Task<void> CompanionManager::requestScreenContentPermission() {
@@ -246,7 +281,7 @@ Task<void> CompanionManager::requestScreenContentPermission() {
     auto layer = ScreenLayer::current();
     auto fail = [self](const std::exception_ptr& error) {
         logLine("⚠️ Screen content permission request failed: " + describeException(error));
-        self->isRequestingScreenContent_ = false;
+        self->state_->isRequestingScreenContent = false;
     };
 
     auto content = co_await outcomeOf(layer->shareableContent(false, true));
@@ -255,7 +290,7 @@ Task<void> CompanionManager::requestScreenContentPermission() {
         co_return;
     }
     if (content.value->displays.empty()) {
-        isRequestingScreenContent_ = false;
+        state_->isRequestingScreenContent = false;
         co_return;
     }
     auto shot = co_await outcomeOf(layer->captureImage(ContentFilter{content.value->displays.front(), {}}, StreamConfiguration{320, 240}));
@@ -271,179 +306,114 @@ Task<void> CompanionManager::requestScreenContentPermission() {
 }
 
 void CompanionManager::completeScreenContentPermission(bool didCapture) {
-    isRequestingScreenContent_ = false;
+    state_->isRequestingScreenContent = false;
     if (!didCapture) return;  // the user can press Grant again
-    hasScreenContentPermission_ = true;
+    state_->hasScreenContentPermission = true;
     UserDefaults::standard().setBool("hasScreenContentPermission", true);
-    capture("permission_granted", {{"permission", "screen_content"}});
-    if (storedBool("hasCompletedOnboarding") && allPermissionsGranted() && !isOverlayVisible_) {
+    events_->permissionGranted("screen_content");
+    if (storedBool("hasCompletedOnboarding") && allPermissionsGranted() && !state_->isOverlayVisible) {
         overlayWindowManager_->setHasShownOverlayBefore(true);
         showOverlayOnEveryScreen();
     }
 }
 
-ClaudeAPI::Image CompanionManager::imageOf(const CompanionScreenCapture& c) {
-    std::string label = c.label + " (image dimensions: " + std::to_string(c.screenshotWidthInPixels) + "x" +
-                        std::to_string(c.screenshotHeightInPixels) + " pixels)";
-    return {std::string(c.imageData.begin(), c.imageData.end()), std::move(label)};
-}
-
-const CompanionScreenCapture* CompanionManager::cursorCaptureIn(const std::vector<CompanionScreenCapture>& captures) {
-    for (const auto& c : captures)
-        if (c.isCursorScreen) return &c;
-    return nullptr;
-}
-
-Point CompanionManager::screenPointOf(PixelPoint pixel, const CompanionScreenCapture& c) {
-    return mapScreenshotPointToScreen(pixel, double(c.screenshotWidthInPixels), double(c.screenshotHeightInPixels),
-                                      double(c.displayWidthInPoints), double(c.displayHeightInPoints), c.displayFrame);
-}
-
 void CompanionManager::showOverlayOnEveryScreen() {
     overlayWindowManager_->showOverlay(ScreenLayer::current()->screens(), *this);
-    isOverlayVisible_ = true;
+    state_->isOverlayVisible = true;
 }
 
 void CompanionManager::clearDetectedElementLocation() {
     sequenceChecker_.check();
-    detectedElementScreenLocation_ = std::nullopt;
-    detectedElementDisplayFrame_ = std::nullopt;
-    detectedElementBubbleText_ = std::nullopt;
+    state_->detectedElementScreenLocation = std::nullopt;
+    state_->detectedElementDisplayFrame = std::nullopt;
+    state_->detectedElementBubbleText = std::nullopt;
 }
 
-// ---- push to talk ----
+// ---- onboarding ----
 
-void CompanionManager::stopSpeech() {
-    auto tts = elevenLabsTTSClient();
-    if (tts->audioPlayer) tts->audioPlayer->stop();
-    tts->audioPlayer = nullptr;
-}
-
-void CompanionManager::handleShortcutTransition(ShortcutTransition transition) {
+void CompanionManager::triggerOnboarding() {
     sequenceChecker_.check();
-    switch (transition) {
-        case ShortcutTransition::pressed: {
-            if (mirrinDictationManager_->isDictationBusy()) return;
-            if (showOnboardingVideo_) return;
-            NotificationCenter::defaultCenter().post(velmoDismissPanel);
-            if (currentResponseTask_.isValid()) currentResponseTask_.cancel();
-            stopSpeech();
-            clearDetectedElementLocation();
-            hideOnboardingPrompt();
-            capture("push_to_talk_started");
-            if (pendingKeyboardShortcutStartTask_.isValid()) pendingKeyboardShortcutStartTask_.cancel();
-            auto self = shared_from_this();
-            std::weak_ptr<CompanionManager> weak = self;
-            pendingKeyboardShortcutStartTask_ = startTask([self, weak]() -> Task<void> {
-                auto begin = self->mirrinDictationManager_->startPushToTalkFromKeyboardShortcut(
-                    "", [](const std::string&) {}, [weak](const std::string& text) { handleFinalTranscript(weak, text); });
-                co_await begin;
-            });
-            return;
-        }
-        case ShortcutTransition::released:
-            capture("push_to_talk_released");
-            if (pendingKeyboardShortcutStartTask_.isValid()) pendingKeyboardShortcutStartTask_.cancel();
-            pendingKeyboardShortcutStartTask_ = Task<void>();
-            mirrinDictationManager_->stopPushToTalk(MirrinDictationStartSource::keyboardShortcut);
-            return;
-        case ShortcutTransition::none:
-            return;
-    }
+    onboarding_->triggerOnboarding();
 }
 
-void CompanionManager::handleFinalTranscript(const std::weak_ptr<CompanionManager>& weakSelf, const std::string& transcript) {
-    if (auto self = weakSelf.lock()) self->lastTranscript_ = transcript;
-    logLine("🗣️ Companion received transcript: " + transcript);
-    CompanionAnalytics::trackUserMessageSent(transcript);
-    if (auto self = weakSelf.lock()) self->submitTranscript(transcript);
-}
-
-void CompanionManager::submitTranscript(const std::string& transcript) {
+void CompanionManager::replayOnboarding() {
     sequenceChecker_.check();
-    if (currentResponseTask_.isValid()) currentResponseTask_.cancel();
-    stopSpeech();
-    auto self = shared_from_this();
-    currentResponseTask_ = startTask([self, transcript]() -> Task<void> {
-        auto response = runResponse(self, transcript);
-        co_await response;
-    });
+    onboarding_->replayOnboarding();
 }
 
-Task<void> CompanionManager::runResponse(std::shared_ptr<CompanionManager> self, std::string transcript) {
-    auto cancelled = [] { return Task<>::isCurrentCancelled(); };
-    // The application is going away: the transfer it cut short is not worth a report.
-    auto stoppedByApplication = [&] { return self->stopping_ && cancelled(); };
-    auto requestFailed = [&](const std::exception_ptr& error) {
-        if (!isCancellationError(error) && !stoppedByApplication()) {
-            capture("response_error", {{"error", localizedDescriptionOf(error)}});
-            logLine("⚠️ Companion response error: " + describeException(error));
-        }
-        if (!cancelled()) self->voiceState_ = CompanionVoiceState::idle;
-    };
+void CompanionManager::startOnboardingMusic() {
+    sequenceChecker_.check();
+    onboarding_->startOnboardingMusic();
+}
 
-    self->voiceState_ = CompanionVoiceState::processing;
+void CompanionManager::stopOnboardingMusic() {
+    sequenceChecker_.check();
+    onboarding_->stopOnboardingMusic();
+}
 
-    auto captured = co_await outcomeOf(captureAllDisplays());
-    if (captured.error) {
-        requestFailed(captured.error);
-        co_return;
-    }
-    if (cancelled()) co_return;
-    const std::vector<CompanionScreenCapture>& captures = *captured.value;
+void CompanionManager::fadeOutOnboardingMusic() {
+    sequenceChecker_.check();
+    onboarding_->fadeOutOnboardingMusic();
+}
 
-    std::vector<ClaudeAPI::Image> images;
-    images.reserve(captures.size());
-    for (const auto& c : captures) images.push_back(imageOf(c));
-    std::vector<ClaudeAPI::HistoryPair> history;
-    for (const auto& exchange : self->conversationHistory_) history.push_back({exchange.userTranscript, exchange.assistantResponse});
+void CompanionManager::startOnboardingVideo() {
+    sequenceChecker_.check();
+    onboarding_->startOnboardingVideo();
+}
 
-    auto replied = co_await outcomeOf(
-        self->claudeAPI()->streamMessage(std::move(images), std::string(companionSystemPrompt), std::move(history), transcript));
-    if (replied.error) {
-        requestFailed(replied.error);
-        co_return;
-    }
-    if (cancelled()) co_return;
+void CompanionManager::stopOnboardingVideo() {
+    sequenceChecker_.check();
+    onboarding_->stopOnboardingVideo();
+}
 
-    ParsedPointTag parsed = parsePointTag(*replied.value);
-    const CompanionScreenCapture* cursorCapture = nullptr;
-    if (parsed.coordinate) {
-        self->voiceState_ = CompanionVoiceState::idle;  // the cursor flies while the answer is spoken
-        cursorCapture = cursorCaptureIn(captures);
-    }
-    if (parsed.coordinate && cursorCapture) {
-        self->detectedElementScreenLocation_ = screenPointOf(*parsed.coordinate, *cursorCapture);
-        self->detectedElementDisplayFrame_ = cursorCapture->displayFrame;
-        CompanionAnalytics::trackElementPointed(parsed.elementLabel);
-        logLine("🎯 Element pointing: (" + std::to_string(saturatedWholeNumber(parsed.coordinate->x)) + ", " +
-                std::to_string(saturatedWholeNumber(parsed.coordinate->y)) + ") → \"" + parsed.elementLabel.value_or("element") + "\"");
-    } else {
-        logLine("🎯 Element pointing: " + parsed.elementLabel.value_or("no element"));
-    }
+void CompanionManager::onboardingVideoDidFinish() {
+    sequenceChecker_.check();
+    onboarding_->onboardingVideoDidFinish();
+}
 
-    auto& history_ = self->conversationHistory_;
-    history_.push_back({transcript, parsed.spokenText});
-    if (history_.size() > maximumConversationExchanges)
-        history_.erase(history_.begin(), history_.begin() + std::ptrdiff_t(history_.size() - maximumConversationExchanges));
-    logLine("🧠 Conversation history: " + std::to_string(history_.size()) + " exchanges");
+void CompanionManager::finishOnboardingVideo() {
+    sequenceChecker_.check();
+    onboarding_->finishOnboardingVideo();
+}
 
-    CompanionAnalytics::trackAIResponseReceived(parsed.spokenText);
+void CompanionManager::presentOnboardingPrompt() {
+    sequenceChecker_.check();
+    onboarding_->presentOnboardingPrompt();
+}
 
-    if (trimWhitespaceAndNewlines(parsed.spokenText).empty()) {
-        if (!cancelled()) self->voiceState_ = CompanionVoiceState::idle;
-        co_return;
-    }
-    auto spoken = co_await outcomeOf(self->elevenLabsTTSClient()->speakText(parsed.spokenText));
-    if (spoken.error) {
-        if (stoppedByApplication()) co_return;
-        capture("tts_error", {{"error", localizedDescriptionOf(spoken.error)}});
-        logLine("⚠️ ElevenLabs TTS error: " + describeException(spoken.error));
-        if (!cancelled()) self->voiceState_ = CompanionVoiceState::idle;
-        co_return;
-    }
-    self->voiceState_ = CompanionVoiceState::responding;  // playback has begun
-    if (!cancelled()) self->voiceState_ = CompanionVoiceState::idle;
+void CompanionManager::hideOnboardingPrompt() {
+    sequenceChecker_.check();
+    onboarding_->hideOnboardingPrompt();
+}
+
+void CompanionManager::startOnboardingDemo() {
+    sequenceChecker_.check();
+    onboarding_->startOnboardingDemo();
+}
+
+void CompanionManager::handleOnboardingDemoResponse(const std::string& reply, const CompanionScreenCapture& cursorCapture) {
+    sequenceChecker_.check();
+    onboarding_->handleOnboardingDemoResponse(reply, cursorCapture);
+}
+
+const std::shared_ptr<AudioPlayer>& CompanionManager::onboardingMusicPlayer() const {
+    sequenceChecker_.check();
+    return onboarding_->onboardingMusicPlayer();
+}
+
+const std::shared_ptr<Timer>& CompanionManager::onboardingMusicFadeTimer() const {
+    sequenceChecker_.check();
+    return onboarding_->onboardingMusicFadeTimer();
+}
+
+const std::shared_ptr<Timer>& CompanionManager::onboardingPromptTypingTimer() const {
+    sequenceChecker_.check();
+    return onboarding_->onboardingPromptTypingTimer();
+}
+
+bool CompanionManager::hasOnboardingVideoObservers() const {
+    sequenceChecker_.check();
+    return onboarding_->hasOnboardingVideoObservers();
 }
 
 }  // namespace velmo

@@ -7,10 +7,16 @@
 #include <vector>
 
 #include "companion/ClaudeAPI.h"
+#include "companion/CompanionPublishedState.h"
 #include "companion/CompanionScreenCapture.h"
+#include "companion/CompanionServiceClients.h"
+#include "companion/CompanionUsageEvents.h"
 #include "companion/ElevenLabsTTSClient.h"
+#include "companion/OnboardingFlow.h"
 #include "companion/OverlayWindowManaging.h"
 #include "companion/ParsedPointTag.h"
+#include "companion/PushToTalkController.h"
+#include "companion/ResponsePipeline.h"
 #include "platform/media/AudioPlayer.h"
 #include "platform/media/VideoPlayer.h"
 #include "platform/desktop/Geometry.h"
@@ -34,41 +40,32 @@ namespace test {
 class CompanionManagerAccess;
 }
 
-enum class CompanionVoiceState : std::uint8_t { idle, listening, processing, responding };
-const char* caseName(CompanionVoiceState state);
-
-// One remembered exchange of the conversation.
-struct ConversationExchange {
-    std::string userTranscript;
-    std::string assistantResponse;
-};
-
-// Posted on every accepted press of the chord; the menu-bar panel hides itself when it arrives.
-inline constexpr const char* velmoDismissPanel = "velmoDismissPanel";
-
-// The one central object of the application: the voice state, the permissions, the
-// conversation and the push-to-talk pipeline from a final transcript to a spoken answer and a
-// pointed spot. Bound to the main thread (its public methods check it in debug builds); made
-// with `create` and destroyed there.
+// The one central object of the application. It keeps the voice state and the permissions
+// itself and owns the parts that do the rest: the push-to-talk chord, the pipeline from a final
+// transcript to a spoken answer and a pointed spot, the onboarding and the usage events; it
+// wires them together and publishes, for the interface, everything they change. Bound to the
+// main thread (its public methods check it in debug builds); made with `create` and destroyed
+// there.
 class CompanionManager : public std::enable_shared_from_this<CompanionManager> {
     struct PrivateTag {
         explicit PrivateTag() = default;
     };
+    // First, so that it is there for the public references to it.
+    std::shared_ptr<CompanionPublishedState> state_ = std::make_shared<CompanionPublishedState>();
 
 public:
-    // The three objects the companion owns, all required: the application entry chooses them.
-    // The services' keys come from `configuration` (the values read at start-up); empty: the
-    // bundle's, looked up when a client is first made.
+    // What the companion is made of, all required: the application entry chooses them. The
+    // hosted-service clients are made by `serviceClients` when they are first needed.
     struct Dependencies {
         std::shared_ptr<MirrinDictationManaging> dictationManager;
         std::shared_ptr<PushToTalkShortcutMonitoring> shortcutMonitor;
         std::shared_ptr<OverlayWindowManaging> overlayWindowManager;
-        MirrinConfigurationLookup configuration = {};
+        CompanionServiceClientFactory serviceClients = {};
     };
 
-    static constexpr const char* claudeModel = "claude-sonnet-4-6";
+    static constexpr const char* claudeModel = CompanionServiceClientFactory::claudeModel;
     static constexpr Seconds permissionPollInterval{1.5};
-    static constexpr std::size_t maximumConversationExchanges = 10;
+    static constexpr std::size_t maximumConversationExchanges = ResponsePipeline::maximumConversationExchanges;
 
     // Throws std::invalid_argument when a dependency is missing.
     static std::shared_ptr<CompanionManager> create(Dependencies dependencies);
@@ -77,30 +74,30 @@ public:
     CompanionManager& operator=(const CompanionManager&) = delete;
 
     // Announced before any published property below takes a new value.
-    ObjectWillChange objectWillChange;
+    ObjectWillChange& objectWillChange;
     // The published state, read-only from outside: the companion alone keeps its rules.
-    const Published<CompanionVoiceState>& voiceState() const { return voiceState_; }
-    const Published<std::optional<std::string>>& lastTranscript() const { return lastTranscript_; }
-    const Published<double>& currentAudioPowerLevel() const { return currentAudioPowerLevel_; }
-    const Published<bool>& hasAccessibilityPermission() const { return hasAccessibilityPermission_; }
-    const Published<bool>& hasScreenRecordingPermission() const { return hasScreenRecordingPermission_; }
-    const Published<bool>& hasMicrophonePermission() const { return hasMicrophonePermission_; }
-    const Published<bool>& hasScreenContentPermission() const { return hasScreenContentPermission_; }
-    const Published<std::optional<Point>>& detectedElementScreenLocation() const { return detectedElementScreenLocation_; }
-    const Published<std::optional<Rect>>& detectedElementDisplayFrame() const { return detectedElementDisplayFrame_; }
-    const Published<std::optional<std::string>>& detectedElementBubbleText() const { return detectedElementBubbleText_; }
-    const Published<std::shared_ptr<VideoPlayer>>& onboardingVideoPlayer() const { return onboardingVideoPlayer_; }
-    const Published<bool>& showOnboardingVideo() const { return showOnboardingVideo_; }
-    const Published<double>& onboardingVideoOpacity() const { return onboardingVideoOpacity_; }
-    const Published<std::string>& onboardingPromptText() const { return onboardingPromptText_; }
-    const Published<double>& onboardingPromptOpacity() const { return onboardingPromptOpacity_; }
-    const Published<bool>& showOnboardingPrompt() const { return showOnboardingPrompt_; }
-    const Published<bool>& isOverlayVisible() const { return isOverlayVisible_; }
-    const Published<bool>& isRequestingScreenContent() const { return isRequestingScreenContent_; }
+    const Published<CompanionVoiceState>& voiceState() const { return state_->voiceState; }
+    const Published<std::optional<std::string>>& lastTranscript() const { return state_->lastTranscript; }
+    const Published<double>& currentAudioPowerLevel() const { return state_->currentAudioPowerLevel; }
+    const Published<bool>& hasAccessibilityPermission() const { return state_->hasAccessibilityPermission; }
+    const Published<bool>& hasScreenRecordingPermission() const { return state_->hasScreenRecordingPermission; }
+    const Published<bool>& hasMicrophonePermission() const { return state_->hasMicrophonePermission; }
+    const Published<bool>& hasScreenContentPermission() const { return state_->hasScreenContentPermission; }
+    const Published<std::optional<Point>>& detectedElementScreenLocation() const { return state_->detectedElementScreenLocation; }
+    const Published<std::optional<Rect>>& detectedElementDisplayFrame() const { return state_->detectedElementDisplayFrame; }
+    const Published<std::optional<std::string>>& detectedElementBubbleText() const { return state_->detectedElementBubbleText; }
+    const Published<std::shared_ptr<VideoPlayer>>& onboardingVideoPlayer() const { return state_->onboardingVideoPlayer; }
+    const Published<bool>& showOnboardingVideo() const { return state_->showOnboardingVideo; }
+    const Published<double>& onboardingVideoOpacity() const { return state_->onboardingVideoOpacity; }
+    const Published<std::string>& onboardingPromptText() const { return state_->onboardingPromptText; }
+    const Published<double>& onboardingPromptOpacity() const { return state_->onboardingPromptOpacity; }
+    const Published<bool>& showOnboardingPrompt() const { return state_->showOnboardingPrompt; }
+    const Published<bool>& isOverlayVisible() const { return state_->isOverlayVisible; }
+    const Published<bool>& isRequestingScreenContent() const { return state_->isRequestingScreenContent; }
     // The panel marks a screen-content request it starts, so a second press waits for it.
     void setRequestingScreenContent(bool requesting) {
         sequenceChecker_.check();
-        isRequestingScreenContent_ = requesting;
+        state_->isRequestingScreenContent = requesting;
     }
 
     void start();
@@ -112,12 +109,12 @@ public:
     void clearDetectedElementLocation();
 
     // ---- onboarding: music, video, the pointing demonstration and the typed prompt ----
-    static constexpr float onboardingMusicVolume = 0.3f;
-    static constexpr Seconds onboardingMusicFadeDelay{90};
-    static constexpr const char* onboardingVideoPath = "/e5jB8UuSrtFABVnTHCR7k3sIsmcUHCyhtLu1tzqLlfs.m3u8";
-    static constexpr double onboardingDemoTime = 40.0;
-    static constexpr const char* onboardingPromptMessage = "press control + option and introduce yourself";
-    static const char* const onboardingDemoSystemPrompt;
+    static constexpr float onboardingMusicVolume = OnboardingFlow::onboardingMusicVolume;
+    static constexpr Seconds onboardingMusicFadeDelay = OnboardingFlow::onboardingMusicFadeDelay;
+    static constexpr const char* onboardingVideoPath = OnboardingFlow::onboardingVideoPath;
+    static constexpr double onboardingDemoTime = OnboardingFlow::onboardingDemoTime;
+    static constexpr const char* onboardingPromptMessage = OnboardingFlow::onboardingPromptMessage;
+    static constexpr const char* onboardingDemoSystemPrompt = OnboardingFlow::onboardingDemoSystemPrompt;
 
     // The panel's Start and "Watch Onboarding Again" actions.
     void triggerOnboarding();
@@ -132,70 +129,42 @@ public:
     void finishOnboardingVideo();
     void presentOnboardingPrompt();
     void hideOnboardingPrompt();
-    // Moves the player's volume to `target` in 20 equal steps over `duration`, the last
-    // one landing exactly on `target`.
-    static void fadeVolume(std::shared_ptr<VideoPlayer> player, float target, Seconds duration);
+    static void fadeVolume(std::shared_ptr<VideoPlayer> player, float target, Seconds duration) {
+        OnboardingFlow::fadeVolume(std::move(player), target, duration);
+    }
     void startOnboardingDemo();
     // The reply to the demonstration's request, pointed on the display it was captured from.
     void handleOnboardingDemoResponse(const std::string& reply, const CompanionScreenCapture& cursorCapture);
 
-    // The playlist's address: the configured origin and the path, or the rendition in the
-    // bundle when no origin is configured; none when it cannot be formed.
-    static std::optional<std::string> onboardingVideoURL();
-    // Replaces the configured origin while it lives (tests); an empty one means the bundle.
-    class VideoOriginScope {
-    public:
-        explicit VideoOriginScope(std::string origin);
-        ~VideoOriginScope();
-        VideoOriginScope(const VideoOriginScope&) = delete;
-        VideoOriginScope& operator=(const VideoOriginScope&) = delete;
+    static std::optional<std::string> onboardingVideoURL() { return OnboardingFlow::onboardingVideoURL(); }
+    using VideoOriginScope = OnboardingFlow::VideoOriginScope;
 
-    private:
-        std::optional<std::string> previous_;
-    };
-
-    const std::shared_ptr<AudioPlayer>& onboardingMusicPlayer() const { return onboardingMusicPlayer_; }
-    const std::shared_ptr<Timer>& onboardingMusicFadeTimer() const { return onboardingMusicFadeTimer_; }
-    const std::shared_ptr<Timer>& onboardingPromptTypingTimer() const { return onboardingPromptTypingTimer_; }
-    bool hasOnboardingVideoObservers() const { return onboardingDemoTimeObserver_.has_value() || bool(onboardingVideoEndObserver_); }
+    const std::shared_ptr<AudioPlayer>& onboardingMusicPlayer() const;
+    const std::shared_ptr<Timer>& onboardingMusicFadeTimer() const;
+    const std::shared_ptr<Timer>& onboardingPromptTypingTimer() const;
+    bool hasOnboardingVideoObservers() const;
 
     void handleShortcutTransition(ShortcutTransition transition);
     void submitTranscript(const std::string& transcript);
     static ParsedPointTag parsePointTag(const std::string& reply) { return velmo::parsePointTag(reply); }
 
-    // Made on first use, then kept.
+    // Made by the service-client factory on first use, then kept.
     std::shared_ptr<ClaudeAPI> claudeAPI();
     std::shared_ptr<ElevenLabsTTSClient> elevenLabsTTSClient();
 
-    const std::vector<ConversationExchange>& conversationHistory() const { return conversationHistory_; }
-    MirrinDictationManaging& dictationManager() { return *mirrinDictationManager_; }
-    PushToTalkShortcutMonitoring& shortcutMonitor() { return *globalPushToTalkShortcutMonitor_; }
-    OverlayWindowManaging& overlayWindowManager() { return *overlayWindowManager_; }
-    const Task<void>& currentResponseTask() const { return currentResponseTask_; }
+    const std::vector<ConversationExchange>& conversationHistory() const;
+    MirrinDictationManaging& dictationManager();
+    PushToTalkShortcutMonitoring& shortcutMonitor();
+    OverlayWindowManaging& overlayWindowManager();
+    const Task<void>& currentResponseTask() const;
 
 private:
     friend class test::CompanionManagerAccess;
 
-    [[no_unique_address]] SequenceChecker sequenceChecker_;
+    // Makes the parts, whose callbacks hold the companion weakly.
+    void wireParts();
 
-    Published<CompanionVoiceState> voiceState_{CompanionVoiceState::idle, &objectWillChange};
-    Published<std::optional<std::string>> lastTranscript_{std::nullopt, &objectWillChange};
-    Published<double> currentAudioPowerLevel_{0.0, &objectWillChange};
-    Published<bool> hasAccessibilityPermission_{false, &objectWillChange};
-    Published<bool> hasScreenRecordingPermission_{false, &objectWillChange};
-    Published<bool> hasMicrophonePermission_{false, &objectWillChange};
-    Published<bool> hasScreenContentPermission_{false, &objectWillChange};
-    Published<std::optional<Point>> detectedElementScreenLocation_{std::nullopt, &objectWillChange};
-    Published<std::optional<Rect>> detectedElementDisplayFrame_{std::nullopt, &objectWillChange};
-    Published<std::optional<std::string>> detectedElementBubbleText_{std::nullopt, &objectWillChange};
-    Published<std::shared_ptr<VideoPlayer>> onboardingVideoPlayer_{nullptr, &objectWillChange};
-    Published<bool> showOnboardingVideo_{false, &objectWillChange};
-    Published<double> onboardingVideoOpacity_{0.0, &objectWillChange};
-    Published<std::string> onboardingPromptText_{std::string(), &objectWillChange};
-    Published<double> onboardingPromptOpacity_{0.0, &objectWillChange};
-    Published<bool> showOnboardingPrompt_{false, &objectWillChange};
-    Published<bool> isOverlayVisible_{false, &objectWillChange};
-    Published<bool> isRequestingScreenContent_{false, &objectWillChange};
+    [[no_unique_address]] SequenceChecker sequenceChecker_;
 
     void updateVoiceState(bool recording, bool finalizing, bool preparing);
     // The permission poll is due every permissionPollInterval from its start. It rests while
@@ -206,26 +175,17 @@ private:
     void permissionSourceChanged();
     void watchPermissionSources();
     bool permissionSourcesAnnounceChanges();
-    // A display's capture as the messages service receives it: the image, labelled with its
-    // pixel size, which is the space the pointing tag's coordinates are in.
-    static ClaudeAPI::Image imageOf(const CompanionScreenCapture& capture);
-    static const CompanionScreenCapture* cursorCaptureIn(const std::vector<CompanionScreenCapture>& captures);
-    // A tag's pixel of the capture's screenshot, in global points on the display it shows.
-    static Point screenPointOf(PixelPoint pixel, const CompanionScreenCapture& capture);
     void completeScreenContentPermission(bool didCapture);
     void showOverlayOnEveryScreen();
-    void stopSpeech();
-    static void handleFinalTranscript(const std::weak_ptr<CompanionManager>& weakSelf, const std::string& transcript);
-    static Task<void> runResponse(std::shared_ptr<CompanionManager> self, std::string transcript);
 
     std::shared_ptr<MirrinDictationManaging> mirrinDictationManager_;
     std::shared_ptr<PushToTalkShortcutMonitoring> globalPushToTalkShortcutMonitor_;
     std::shared_ptr<OverlayWindowManaging> overlayWindowManager_;
-    MirrinConfigurationLookup configuration_;
-    std::shared_ptr<ClaudeAPI> claudeAPI_;
-    std::shared_ptr<ElevenLabsTTSClient> elevenLabsTTSClient_;
-    std::vector<ConversationExchange> conversationHistory_;
-    Task<void> currentResponseTask_;
+    std::shared_ptr<CompanionUsageEvents> events_;
+    std::shared_ptr<CompanionServiceClients> clients_;
+    std::shared_ptr<ResponsePipeline> pipeline_;
+    std::shared_ptr<OnboardingFlow> onboarding_;
+    std::shared_ptr<PushToTalkController> pushToTalk_;
     Cancellable shortcutTransitionCancellable_;
     Cancellable voiceStateCancellable_;
     Cancellable audioPowerCancellable_;
@@ -236,21 +196,7 @@ private:
     Cancellable desktopPermissionChanges_;
     Cancellable microphoneChanges_;
     Cancellable defaultsChanges_;
-    Task<void> pendingKeyboardShortcutStartTask_;
-    bool stopping_ = false;  // a reply cancelled by stop is not a failure
-
-    static Task<void> runOnboardingDemo(std::shared_ptr<CompanionManager> self);
-    void typeOnboardingPromptTick();
-    void invalidateOnboardingPromptTyping();
-    void endOnboardingVideoAfterFailure(const std::string& message);
-    std::shared_ptr<AudioPlayer> onboardingMusicPlayer_;
-    std::shared_ptr<Timer> onboardingMusicFadeTimer_;
-    std::optional<VideoPlayer::ObserverToken> onboardingDemoTimeObserver_;
-    NotificationCenter::Token onboardingVideoEndObserver_;
-    NotificationCenter::Token onboardingVideoFailureObserver_;
-    std::shared_ptr<Timer> onboardingPromptTypingTimer_;
-    std::size_t onboardingPromptCharacterIndex_ = 0;
-    std::vector<std::string> onboardingPromptCharacters_;
+    bool stopping_ = false;  // no poll comes back once stop has begun
 };
 
 }  // namespace velmo

@@ -9,24 +9,24 @@ namespace velmo::test {
 class CompanionManagerAccess {
 public:
     explicit CompanionManagerAccess(CompanionManager& c)
-        : voiceState(c.voiceState_),
-          lastTranscript(c.lastTranscript_),
-          currentAudioPowerLevel(c.currentAudioPowerLevel_),
-          hasAccessibilityPermission(c.hasAccessibilityPermission_),
-          hasScreenRecordingPermission(c.hasScreenRecordingPermission_),
-          hasMicrophonePermission(c.hasMicrophonePermission_),
-          hasScreenContentPermission(c.hasScreenContentPermission_),
-          detectedElementScreenLocation(c.detectedElementScreenLocation_),
-          detectedElementDisplayFrame(c.detectedElementDisplayFrame_),
-          detectedElementBubbleText(c.detectedElementBubbleText_),
-          onboardingVideoPlayer(c.onboardingVideoPlayer_),
-          showOnboardingVideo(c.showOnboardingVideo_),
-          onboardingVideoOpacity(c.onboardingVideoOpacity_),
-          onboardingPromptText(c.onboardingPromptText_),
-          onboardingPromptOpacity(c.onboardingPromptOpacity_),
-          showOnboardingPrompt(c.showOnboardingPrompt_),
-          isOverlayVisible(c.isOverlayVisible_),
-          isRequestingScreenContent(c.isRequestingScreenContent_) {}
+        : voiceState(c.state_->voiceState),
+          lastTranscript(c.state_->lastTranscript),
+          currentAudioPowerLevel(c.state_->currentAudioPowerLevel),
+          hasAccessibilityPermission(c.state_->hasAccessibilityPermission),
+          hasScreenRecordingPermission(c.state_->hasScreenRecordingPermission),
+          hasMicrophonePermission(c.state_->hasMicrophonePermission),
+          hasScreenContentPermission(c.state_->hasScreenContentPermission),
+          detectedElementScreenLocation(c.state_->detectedElementScreenLocation),
+          detectedElementDisplayFrame(c.state_->detectedElementDisplayFrame),
+          detectedElementBubbleText(c.state_->detectedElementBubbleText),
+          onboardingVideoPlayer(c.state_->onboardingVideoPlayer),
+          showOnboardingVideo(c.state_->showOnboardingVideo),
+          onboardingVideoOpacity(c.state_->onboardingVideoOpacity),
+          onboardingPromptText(c.state_->onboardingPromptText),
+          onboardingPromptOpacity(c.state_->onboardingPromptOpacity),
+          showOnboardingPrompt(c.state_->showOnboardingPrompt),
+          isOverlayVisible(c.state_->isOverlayVisible),
+          isRequestingScreenContent(c.state_->isRequestingScreenContent) {}
 
     Published<CompanionVoiceState>& voiceState;
     Published<std::optional<std::string>>& lastTranscript;

@@ -254,6 +254,40 @@ TEST(CompanionManagerPushToTalk, APressHidesTheOnboardingPromptAfterItsFade) {
     companion->stop();
 }
 
+// The onboarding's entry points show the overlay through the companion, and a video that
+// fails ends so that the chord, ignored while it shows, works again.
+TEST(CompanionManagerOnboarding, TheEntryPointsShowTheOverlayAndAFailedVideoGivesTheChordBack) {
+    CompanionTestEnvironment env;
+    env.screens->setDisplaysWithScreens({{1, 1440, 900, {0, 0, 1440, 900}}, {2, 1920, 1080, {1440, 0, 1920, 1080}}});
+    auto companion = env.makeCompanion();
+    companion->start();
+    companion->triggerOnboarding();
+    EXPECT_TRUE(companion->isOverlayVisible());
+    EXPECT_EQ(env.overlay->shownScreenFrames().size(), 2u);
+    EXPECT_TRUE(env.overlay->lastShowWasFirstAppearance());
+    companion->replayOnboarding();
+    EXPECT_TRUE(env.overlay->lastShowWasFirstAppearance());  // the welcome plays again
+    EXPECT_EQ(env.overlay->showCount(), 2);
+
+    CompanionManager::VideoOriginScope origin("https://videos.example.com");
+    companion->startOnboardingVideo();
+    EXPECT_TRUE(companion->showOnboardingVideo());
+    env.shortcut->transitions.send(ShortcutTransition::pressed);
+    env.loop().runUntilIdle();
+    EXPECT_TRUE(env.dictation->calls.empty());  // ignored while the video shows
+    env.videos->lastPlayer()->fail("could not load the playlist");
+    env.loop().advance(2.3s);
+    EXPECT_FALSE(companion->showOnboardingVideo());
+    EXPECT_TRUE(companion->showOnboardingPrompt());
+    env.events.clear();
+    env.shortcut->transitions.send(ShortcutTransition::pressed);
+    env.loop().runUntilIdle();
+    EXPECT_EQ(env.eventNames(), std::vector<std::string>{"push_to_talk_started"});
+    EXPECT_EQ(env.dictation->calls.back(), "start");
+    EXPECT_DOUBLE_EQ(companion->onboardingPromptOpacity(), 0.0);  // the press hides the prompt
+    companion->stop();
+}
+
 namespace {
 // A screen layer whose screenshots come back empty, or fail.
 class ZeroPixelScreens : public SimulatedScreenLayer {
@@ -316,10 +350,13 @@ TEST(CompanionManagerScreenContent, AGoodShotGrantsAnEmptyOneOrAFailureDoesNot) 
 
 TEST(CompanionManagerDependencies, EachMissingDependencyIsRefusedInsteadOfDefaulted) {
     CompanionTestEnvironment env;
+    const auto clients = velmo::test::bundleServiceClients();
     const CompanionManager::Dependencies cases[] = {
-        {nullptr, env.shortcut, env.overlay},
-        {env.dictation, nullptr, env.overlay},
-        {env.dictation, env.shortcut, nullptr},
+        {nullptr, env.shortcut, env.overlay, clients},
+        {env.dictation, nullptr, env.overlay, clients},
+        {env.dictation, env.shortcut, nullptr, clients},
+        {env.dictation, env.shortcut, env.overlay, {}},
+        {env.dictation, env.shortcut, env.overlay, {clients.makeClaudeAPI, nullptr}},
     };
     for (const auto& dependencies : cases) EXPECT_THROW(CompanionManager::create(dependencies), std::invalid_argument);
     EXPECT_EQ(&env.makeCompanion()->overlayWindowManager(), env.overlay.get());
@@ -341,27 +378,42 @@ TEST(CompanionManager, APublicCallOffTheMainThreadFailsInDebugBuilds) {
         {"submitTranscript", [&] { companion->submitTranscript("hello"); }},
         {"claudeAPI", [&] { (void)companion->claudeAPI(); }},
         {"elevenLabsTTSClient", [&] { (void)companion->elevenLabsTTSClient(); }},
+        {"conversationHistory", [&] { (void)companion->conversationHistory(); }},
+        {"currentResponseTask", [&] { (void)companion->currentResponseTask(); }},
+        {"dictationManager", [&] { (void)companion->dictationManager(); }},
+        {"overlayWindowManager", [&] { (void)companion->overlayWindowManager(); }},
+        {"onboardingMusicPlayer", [&] { (void)companion->onboardingMusicPlayer(); }},
+        {"hasOnboardingVideoObservers", [&] { (void)companion->hasOnboardingVideoObservers(); }},
+        {"triggerOnboarding", [&] { companion->triggerOnboarding(); }},
     };
     for (const auto& c : calls) EXPECT_DEATH(std::thread(c.call).join(), std::string(c.name) + " called .*CompanionManager.cpp") << c.name;
 }
 #endif
 
-// The services' keys come from the configuration the application read at start-up, when it
-// gives one, and not from the bundle again.
-TEST(CompanionManager, ItsClientsTakeTheKeysOfTheConfigurationItIsGiven) {
+// The clients come from the factory the companion is given, each made once, when first needed:
+// the messages client at start, for its warm-up; the speech client at the first press.
+TEST(CompanionManager, ItsClientsComeFromTheFactoryItIsGivenEachMadeOnce) {
     CompanionTestEnvironment env;
-    std::vector<std::string> asked;
-    auto companion =
-        CompanionManager::create({env.dictation, env.shortcut, env.overlay, [&](const std::string& key) -> std::optional<std::string> {
-                                      asked.push_back(key);
-                                      if (key == "ElevenLabsAPIKey") return "el-from-configuration";
-                                      if (key == "ElevenLabsVoiceID") return "voice-from-configuration";
-                                      return std::nullopt;
-                                  }});
-    const auto tts = companion->elevenLabsTTSClient();
-    EXPECT_EQ(tts->apiKey(), "el-from-configuration");
-    EXPECT_EQ(tts->voiceId(), "voice-from-configuration");
-    (void)companion->claudeAPI();
-    std::sort(asked.begin(), asked.end());
-    EXPECT_EQ(asked, (std::vector<std::string>{"AnthropicAPIKey", "ElevenLabsAPIKey", "ElevenLabsVoiceID"}));
+    int claudeMade = 0, speechMade = 0;
+    auto standard = velmo::test::bundleServiceClients();
+    CompanionServiceClientFactory counting{[&] {
+                                               ++claudeMade;
+                                               return standard.makeClaudeAPI();
+                                           },
+                                           [&] {
+                                               ++speechMade;
+                                               return standard.makeElevenLabsTTSClient();
+                                           }};
+    auto companion = CompanionManager::create({env.dictation, env.shortcut, env.overlay, counting});
+    EXPECT_EQ(claudeMade + speechMade, 0);  // nothing is made by construction
+    companion->start();
+    EXPECT_EQ(claudeMade, 1);
+    EXPECT_EQ(speechMade, 0);
+    env.shortcut->transitions.send(ShortcutTransition::pressed);
+    env.loop().runUntilIdle();
+    EXPECT_EQ(speechMade, 1);
+    EXPECT_EQ(companion->claudeAPI(), companion->claudeAPI());
+    EXPECT_EQ(companion->elevenLabsTTSClient(), companion->elevenLabsTTSClient());
+    EXPECT_EQ(claudeMade + speechMade, 2);
+    companion->stop();
 }

@@ -6,12 +6,20 @@
 #include <string>
 #include <vector>
 
+#include "companion/CompanionServiceClients.h"
+#include "platform/foundation/InfoPlistString.h"
 #include "platform/runtime/Published.h"
 #include "platform/runtime/Task.h"
 #include "voice/MirrinDictationManaging.h"
 #include "voice/PushToTalkShortcutMonitoring.h"
 
 namespace velmo::test {
+
+// The real service clients with the bundle's keys, as the application makes them; tests reach
+// loopback servers through origin overrides.
+inline CompanionServiceClientFactory bundleServiceClients() {
+    return CompanionServiceClientFactory::standard([](const std::string& key) { return infoPlistString(key); });
+}
 
 // A dictation manager the test drives: its flags are set by hand and the submit callback of the
 // last start is kept, so the test can hand the companion a final transcript.

@@ -81,7 +81,8 @@ struct CompanionTestEnvironment {
 
     VirtualMainLoop& loop() { return loopScope.loop(); }
 
-    std::shared_ptr<CompanionManager> makeCompanion() { return CompanionManager::create({dictation, shortcut, overlay}); }
+    CompanionManager::Dependencies dependencies() { return {dictation, shortcut, overlay, bundleServiceClients()}; }
+    std::shared_ptr<CompanionManager> makeCompanion() { return CompanionManager::create(dependencies()); }
 
     void grantEverything() {
         desktopPermissions->accessibility = true;

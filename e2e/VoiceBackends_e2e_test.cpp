@@ -105,7 +105,7 @@ TEST_P(VoiceBackends, TheChordAndTheMicrophoneGiveOneTranscriptAndOneRequest) {
     voice.authorization = env.mediaAuthorization;
     auto dictation = MirrinDictationManager::create(std::move(voice));
     auto monitor = std::make_shared<GlobalPushToTalkShortcutMonitor>();
-    auto companion = CompanionManager::create({dictation, monitor, env.overlay});
+    auto companion = CompanionManager::create({dictation, monitor, env.overlay, velmo::test::bundleServiceClients()});
     companion->start();  // accessibility granted: the monitor installs its tap
 
     std::vector<std::string> transcripts;

@@ -31,7 +31,7 @@ void BM_CursorEpisode(benchmark::State& state) {
         auto& loop = scope.loop();
         auto companion =
             CompanionManager::create({std::make_shared<test::FakeDictationManager>(), std::make_shared<test::FakeShortcutMonitor>(),
-                                      std::make_shared<HeadlessOverlayWindowManager>()});
+                                      std::make_shared<HeadlessOverlayWindowManager>(), test::bundleServiceClients()});
         Point mouse{600, 800};
         BlueCursorView::Environment env;
         env.mouseLocation = [&] { return mouse; };

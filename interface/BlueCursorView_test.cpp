@@ -34,7 +34,7 @@ struct CursorTest : testing::Test {
     ~CursorTest() override { VideoPlayerFactory::install(nullptr); }
     std::shared_ptr<CompanionManager> companion =
         CompanionManager::create({std::make_shared<test::FakeDictationManager>(), std::make_shared<test::FakeShortcutMonitor>(),
-                                  std::make_shared<HeadlessOverlayWindowManager>()});
+                                  std::make_shared<HeadlessOverlayWindowManager>(), test::bundleServiceClients()});
     Point mouse{100, 800};  // global; (100, 100) on kScreen
     int videoStarts = 0;
     Cancellable videoWatch = companion->showOnboardingVideo().publisher().sink([this](bool shown) {

@@ -33,7 +33,7 @@ CompanionManager::Dependencies withRealImplementations(CompanionManager::Depende
         dependencies.dictationManager = MirrinDictationManager::create(std::move(dictation));
     }
     if (!dependencies.shortcutMonitor) dependencies.shortcutMonitor = std::make_shared<GlobalPushToTalkShortcutMonitor>();
-    if (!dependencies.configuration) dependencies.configuration = configuration.lookup();
+    if (!dependencies.serviceClients) dependencies.serviceClients = CompanionServiceClientFactory::standard(configuration.lookup());
     // Where no overlay can be shown the cursor keeps its state and draws nothing.
     if (!dependencies.overlayWindowManager) dependencies.overlayWindowManager = std::make_shared<HeadlessOverlayWindowManager>();
     return dependencies;

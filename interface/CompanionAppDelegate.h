@@ -21,8 +21,8 @@ public:
     struct Dependencies {
         // The bundle configuration as main read it; empty: read here.
         std::optional<VelmoConfiguration> configuration;
-        // Left empty: the real dictation manager and chord monitor, and an overlay that draws
-        // nothing.
+        // Left empty: the real dictation manager, chord monitor and service clients, and an
+        // overlay that draws nothing.
         CompanionManager::Dependencies companion;
         // Makes the panel manager around the companion object; empty: the real one on the current
         // status-bar desktop, the headless one where there is none.

@@ -37,7 +37,7 @@ void BM_PanelUnchangedUpdate(benchmark::State& state) {
     UserDefaults::Scope defaults;
     auto companion =
         CompanionManager::create({std::make_shared<test::FakeDictationManager>(), std::make_shared<test::FakeShortcutMonitor>(),
-                                  std::make_shared<HeadlessOverlayWindowManager>()});
+                                  std::make_shared<HeadlessOverlayWindowManager>(), test::bundleServiceClients()});
     CompanionPanelView view(companion);
     scope.loop().runUntilIdle();
     for (auto _ : state) {

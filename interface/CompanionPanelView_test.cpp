@@ -24,7 +24,7 @@ struct PanelViewTest : testing::Test {
     UserDefaults::Scope defaultsScope;
     std::shared_ptr<CompanionManager> companion =
         CompanionManager::create({std::make_shared<test::FakeDictationManager>(), std::make_shared<test::FakeShortcutMonitor>(),
-                                  std::make_shared<HeadlessOverlayWindowManager>()});
+                                  std::make_shared<HeadlessOverlayWindowManager>(), test::bundleServiceClients()});
     VirtualMainLoop& loop() { return loopScope.loop(); }
 };
 

@@ -94,7 +94,7 @@ TEST(StatusNotifierItem, RegistersServesItsIconOpensThePanelOnActivateAndRegiste
     desktop->notifierItem = makeStatusNotifierItem({bus.address(), [](int x, int y) { return Point{x + 0.5, 800 - y - 0.5}; }, {}});
     ASSERT_TRUE(desktop->notifierItem);
     StatusBarDesktop::install(desktop);
-    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    auto manager = MenuBarPanelManager::create(env.makeCompanion());
     ASSERT_TRUE(env.loop().runUntil([&] {
         watcher->pump();
         return watcher->registered.size() == 1;
@@ -234,7 +234,7 @@ TEST(StatusNotifierItem, ActivationPointsAtTheEndsOfTheIntRangeKeepThePanelInsid
     auto desktop = X11StatusBarDesktop::open(x.display());
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
-    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    auto manager = MenuBarPanelManager::create(env.makeCompanion());
     ASSERT_TRUE(env.loop().runUntil([&] {
         watcher.pump();
         return watcher.registered.size() == 1;

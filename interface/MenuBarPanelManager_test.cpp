@@ -26,7 +26,7 @@ class MenuBarPanelManagerTest : public testing::Test {
 protected:
     CompanionTestEnvironment env;
     std::shared_ptr<SimulatedStatusBarDesktop> desktop = std::make_shared<SimulatedStatusBarDesktop>();
-    std::shared_ptr<CompanionManager> companion = CompanionManager::create({env.dictation, env.shortcut, env.overlay});
+    std::shared_ptr<CompanionManager> companion = env.makeCompanion();
 
     void SetUp() override {
         StatusBarDesktop::install(desktop);

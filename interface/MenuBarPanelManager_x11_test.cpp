@@ -76,7 +76,7 @@ TEST(MenuBarPanelOnX11, TheIconDocksAndClicksOnItShowAndHideThePanelUnderIt) {
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
-    auto companion = CompanionManager::create({env.dictation, env.shortcut, env.overlay});
+    auto companion = env.makeCompanion();
     auto manager = MenuBarPanelManager::create(companion);
     ASSERT_TRUE(manager->statusItem());
     ASSERT_TRUE(env.loop().runUntil([&] { return tray.pump() && manager->statusItem()->buttonWindowFrame().has_value(); }));
@@ -143,7 +143,7 @@ TEST(MenuBarPanelOnX11, WithoutATrayManagerThereIsNoItemAndThePanelStillOpensAtT
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
-    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    auto manager = MenuBarPanelManager::create(env.makeCompanion());
     EXPECT_FALSE(manager->statusItem());
     EXPECT_EQ(env.log.linesStartingWith("⚠️ Velmo: This desktop has no status area").size(), 1u);
     env.loop().runUntilIdle();  // the desktop's first read done, as in a running application
@@ -273,8 +273,7 @@ TEST(MenuBarPanelOnX11, ThePointingHandRegionsFollowAResizedButton) {
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
     auto view = std::make_shared<OneButtonView>();
-    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}),
-                                               [view](const std::shared_ptr<CompanionManager>&) { return view; });
+    auto manager = MenuBarPanelManager::create(env.makeCompanion(), [view](const std::shared_ptr<CompanionManager>&) { return view; });
     manager->showPanel();  // no tray: top-right, root (956, 4)
     const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
     ASSERT_TRUE(env.loop().runUntil([&] { return factsOf(d, panel).viewable; }));
@@ -308,7 +307,7 @@ TEST(MenuBarPanelOnX11, TheIconDocksAgainWithATrayThatStartsAfterTheOldOneWentAn
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
-    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    auto manager = MenuBarPanelManager::create(env.makeCompanion());
     ASSERT_TRUE(manager->statusItem());
     ASSERT_TRUE(env.loop().runUntil([&] { return first->pump() && manager->statusItem()->buttonWindowFrame() == Rect{900, 776, 24, 24}; }));
 
@@ -339,7 +338,7 @@ TEST(MenuBarPanelOnX11, ATrayThatTakesTheIconAlongWhenItGoesLeavesANewIconForThe
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
-    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    auto manager = MenuBarPanelManager::create(env.makeCompanion());
     ASSERT_TRUE(manager->statusItem());
     ASSERT_TRUE(env.loop().runUntil([&] { return first->pump() && manager->statusItem()->buttonWindowFrame() == Rect{900, 776, 24, 24}; }));
     const Window oldIcon = first->icon();
@@ -381,14 +380,13 @@ TEST(MenuBarPanelOnX11, ClicksOnTheLivePanelReachItsButtonsAndEveryButtonHasAHan
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
-    auto manager =
-        MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}),
-                                    [](const std::shared_ptr<CompanionManager>& c) { return std::make_shared<CompanionPanelView>(c); });
+    auto manager = MenuBarPanelManager::create(
+        env.makeCompanion(), [](const std::shared_ptr<CompanionManager>& c) { return std::make_shared<CompanionPanelView>(c); });
     manager->showPanel();  // no tray: the card at the top-right, root (956, 4)
     const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
     ASSERT_TRUE(env.loop().runUntil([&] { return factsOf(d, panel).viewable; }));
     // The first launch's panel: three Grant buttons, Find App and Quit.
-    CompanionPanelView card(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    CompanionPanelView card(env.makeCompanion());
     auto frames = buttonFrames(card.tree());
     ASSERT_EQ(frames.size(), 5u);
     // The window leaves the shadow's room around the card.
@@ -473,7 +471,7 @@ TEST(MenuBarPanelOnX11, TheIconAsksFor22PixelsAndThePanelStaysInTheWorkAreaAlsoW
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
-    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    auto manager = MenuBarPanelManager::create(env.makeCompanion());
     ASSERT_TRUE(env.loop().runUntil([&] { return tray.pump() && manager->statusItem()->buttonWindowFrame().has_value(); }));
     XSizeHints hints{};
     long supplied = 0;
@@ -514,7 +512,7 @@ TEST(MenuBarPanelOnX11, APressElsewhereClosesThePanelOnceTheUsersLastClickWasOnT
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
-    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    auto manager = MenuBarPanelManager::create(env.makeCompanion());
     ASSERT_TRUE(env.loop().runUntil([&] { return tray.pump() && manager->statusItem()->buttonWindowFrame().has_value(); }));
     int seen = 0;
     auto counter = [&] { return desktop->addGlobalMonitorForEvents(MouseEventMask::leftMouseDown, [&] { ++seen; }); };
@@ -558,7 +556,7 @@ TEST(MenuBarPanelOnX11, ACompositingManagerThatComesAndGoesWhileThePanelIsOpenHa
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
-    auto manager = MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    auto manager = MenuBarPanelManager::create(env.makeCompanion());
     manager->showPanel();
     const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
     ASSERT_TRUE(env.loop().runUntil([&] { return factsOf(d, panel).viewable; }));
@@ -605,15 +603,14 @@ TEST(MenuBarPanelOnX11, UnderACompositingManagerTheCardsShadowFitsInsideThePanel
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     StatusBarDesktop::install(desktop);
-    auto manager =
-        MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}),
-                                    [](const std::shared_ptr<CompanionManager>& c) { return std::make_shared<CompanionPanelView>(c); });
+    auto manager = MenuBarPanelManager::create(
+        env.makeCompanion(), [](const std::shared_ptr<CompanionManager>& c) { return std::make_shared<CompanionPanelView>(c); });
     ASSERT_TRUE(env.loop().runUntil([&] { return tray.pump() && manager->statusItem()->buttonWindowFrame().has_value(); }));
     click(d, 1268, 12, 1);
     ASSERT_TRUE(env.loop().runUntil([&] { return manager->isPanelVisible(); }));
     const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
     ASSERT_TRUE(env.loop().runUntil([&] { return factsOf(d, panel).viewable; }));
-    CompanionPanelView card(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    CompanionPanelView card(env.makeCompanion());
     const PanelMargins m = card.margins();
     const int left = int(m.left), top = int(m.top), h = int(std::lround(card.fittingHeight()));
     ASSERT_GT(m.left, 0);

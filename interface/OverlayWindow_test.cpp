@@ -22,9 +22,9 @@ constexpr std::uint32_t kBlue = 0xff3380ffu;  // #3380FF, opaque
 
 struct OverlayTest : testing::Test {
     VirtualMainLoopScope loopScope;
-    std::shared_ptr<CompanionManager> companion =
-        CompanionManager::create({std::make_shared<velmo::test::FakeDictationManager>(),
-                                  std::make_shared<velmo::test::FakeShortcutMonitor>(), std::make_shared<HeadlessOverlayWindowManager>()});
+    std::shared_ptr<CompanionManager> companion = CompanionManager::create(
+        {std::make_shared<velmo::test::FakeDictationManager>(), std::make_shared<velmo::test::FakeShortcutMonitor>(),
+         std::make_shared<HeadlessOverlayWindowManager>(), test::bundleServiceClients()});
     std::shared_ptr<SimulatedOverlayWindowLayer> layer = std::make_shared<SimulatedOverlayWindowLayer>();
     Point mouse{100, 800};  // global; (100, 100) on kLeft
     int pointerSamples = 0;

@@ -71,9 +71,9 @@ struct OverlayX11Test : testing::Test {
     VirtualMainLoopScope loopScope;
     X11TestDesktop x{"3840x1080x24"};
     std::shared_ptr<X11StatusBarDesktop> desktop;
-    std::shared_ptr<CompanionManager> companion =
-        CompanionManager::create({std::make_shared<velmo::test::FakeDictationManager>(),
-                                  std::make_shared<velmo::test::FakeShortcutMonitor>(), std::make_shared<HeadlessOverlayWindowManager>()});
+    std::shared_ptr<CompanionManager> companion = CompanionManager::create(
+        {std::make_shared<velmo::test::FakeDictationManager>(), std::make_shared<velmo::test::FakeShortcutMonitor>(),
+         std::make_shared<HeadlessOverlayWindowManager>(), test::bundleServiceClients()});
     std::unique_ptr<OverlayWindowManager> manager;
 
     void SetUp() override {
@@ -383,9 +383,9 @@ TEST(OverlayX11WithoutSharedMemory, FramesGoOutWithXPutImageAndTheCursorFollowsT
     Display* d = x.connection();
     int opcode = 0, event = 0, error = 0;
     ASSERT_FALSE(XQueryExtension(d, "MIT-SHM", &opcode, &event, &error));
-    auto companion =
-        CompanionManager::create({std::make_shared<velmo::test::FakeDictationManager>(),
-                                  std::make_shared<velmo::test::FakeShortcutMonitor>(), std::make_shared<HeadlessOverlayWindowManager>()});
+    auto companion = CompanionManager::create({std::make_shared<velmo::test::FakeDictationManager>(),
+                                               std::make_shared<velmo::test::FakeShortcutMonitor>(),
+                                               std::make_shared<HeadlessOverlayWindowManager>(), test::bundleServiceClients()});
     auto desktop = X11StatusBarDesktop::open(x.displayName());
     ASSERT_TRUE(desktop);
     BlueCursorView::Environment e;

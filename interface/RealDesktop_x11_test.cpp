@@ -412,9 +412,9 @@ TEST(RealDesktop, PicomGoingAwayWhileTheOverlayIsUpLeavesTheDesktopVisibleAndCom
     auto platform = X11StatusBarDesktop::open(desktop.x.displayName());
     ASSERT_TRUE(platform);
     desktop.x.movePointer(100, 100);
-    auto companion =
-        CompanionManager::create({std::make_shared<velmo::test::FakeDictationManager>(),
-                                  std::make_shared<velmo::test::FakeShortcutMonitor>(), std::make_shared<HeadlessOverlayWindowManager>()});
+    auto companion = CompanionManager::create({std::make_shared<velmo::test::FakeDictationManager>(),
+                                               std::make_shared<velmo::test::FakeShortcutMonitor>(),
+                                               std::make_shared<HeadlessOverlayWindowManager>(), test::bundleServiceClients()});
     BlueCursorView::Environment e;
     e.mouseLocation = [p = platform] { return p->mouseLocation(); };
     auto manager = std::make_unique<OverlayWindowManager>(platform, e);
@@ -460,9 +460,9 @@ TEST(RealDesktop, ThePanelsShadowShowsUnderPicomAndItsRoomShowsTheWallpaperWitho
     auto platform = X11StatusBarDesktop::open(desktop.x.displayName());
     ASSERT_TRUE(platform);
     StatusBarDesktop::install(platform);
-    auto companion =
-        CompanionManager::create({std::make_shared<velmo::test::FakeDictationManager>(),
-                                  std::make_shared<velmo::test::FakeShortcutMonitor>(), std::make_shared<HeadlessOverlayWindowManager>()});
+    auto companion = CompanionManager::create({std::make_shared<velmo::test::FakeDictationManager>(),
+                                               std::make_shared<velmo::test::FakeShortcutMonitor>(),
+                                               std::make_shared<HeadlessOverlayWindowManager>(), velmo::test::bundleServiceClients()});
     const PanelMargins m = CompanionPanelView(companion).margins();
     auto manager = MenuBarPanelManager::create(
         companion, [](const std::shared_ptr<CompanionManager>& c) { return std::make_shared<CompanionPanelView>(c); });

@@ -221,7 +221,7 @@ Scene cursor(const Options& o) {
     VirtualMainLoopScope scope;
     auto companion =
         CompanionManager::create({std::make_shared<test::FakeDictationManager>(), std::make_shared<test::FakeShortcutMonitor>(),
-                                  std::make_shared<HeadlessOverlayWindowManager>()});
+                                  std::make_shared<HeadlessOverlayWindowManager>(), test::bundleServiceClients()});
     Point mouse{200, 300};
     BlueCursorView::Environment env;
     env.mouseLocation = [&mouse] { return mouse; };

@@ -2,13 +2,16 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <fstream>
 #include <iterator>
@@ -26,6 +29,7 @@ namespace ridezav {
 namespace {
 
 constexpr std::string_view temporaryPrefix = ".ridezav-tmp-";
+constexpr std::string_view journalPrefix = ".ridezav-journal-";
 constexpr int maxNameBumps = 10000;
 
 std::string errnoText(int error) { return std::string(strerror(error)); }
@@ -66,6 +70,17 @@ int linkUnnamed(int fd, const std::string& target, std::atomic<bool>& byDescript
     const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
     if (::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
     return errno;
+}
+
+// Whether the process named in a journal's name no longer exists. A killed process's lock can
+// outlive it for a moment (the kernel lets its mapping go later), so a held lock alone does not
+// make a journal a living one's.
+bool ownerIsGone(std::string_view journalName) {
+    journalName.remove_prefix(std::min(journalName.size(), journalPrefix.size()));
+    pid_t pid = 0;
+    const auto parsed = std::from_chars(journalName.data(), journalName.data() + journalName.size(), pid);
+    if (parsed.ec != std::errc() || pid <= 0) return false;
+    return ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
 // Reads the whole file: 0 and the bytes, or the errno of the failure.
@@ -112,6 +127,8 @@ std::optional<double> RideZavFileBackedQueue::nameValue(std::string_view name) {
 
 bool RideZavFileBackedQueue::isTemporaryName(std::string_view name) { return name.starts_with(temporaryPrefix); }
 
+bool RideZavFileBackedQueue::isJournalName(std::string_view name) { return name.starts_with(journalPrefix); }
+
 RideZavFileBackedQueue::RideZavFileBackedQueue(std::filesystem::path queue, std::optional<std::filesystem::path> oldQueue)
     : queue_(std::move(queue)) {
     setup(oldQueue);
@@ -124,6 +141,7 @@ void RideZavFileBackedQueue::setup(const std::optional<std::filesystem::path>& o
 
     std::lock_guard lock(addMutex_);
     if (oldQueue) migrate(*oldQueue);
+    recoverJournals();
 
     std::vector<std::pair<std::string, double>> listed;
     std::filesystem::directory_iterator it(queue_, error);
@@ -156,6 +174,10 @@ void RideZavFileBackedQueue::setup(const std::optional<std::filesystem::path>& o
 
 RideZavFileBackedQueue::~RideZavFileBackedQueue() {
     for (const auto& file : spares_) discard(file);
+    // A journal with entries pending stays for the next set-up; the others are not needed.
+    if (spareJournal_) ::unlink(spareJournal_->path.c_str());
+    for (const auto& journal : journals_)
+        if (!journal->next()) ::unlink(journal->path.c_str());
 }
 
 void RideZavFileBackedQueue::discard(const Temporary& file) {
@@ -180,6 +202,7 @@ std::optional<RideZavFileBackedQueue::Temporary> RideZavFileBackedQueue::openTem
 }
 
 bool RideZavFileBackedQueue::wantsSpareFiles() {
+    if (journaling_.load(std::memory_order_acquire)) return false;  // the writer makes its files itself
     std::lock_guard lock(addMutex_);
     if (refillAsked_ || spares_.size() > spareFiles / 2) return false;
     refillAsked_ = true;
@@ -300,6 +323,218 @@ std::optional<std::string> RideZavFileBackedQueue::write(std::string_view conten
 }
 
 bool RideZavFileBackedQueue::add(std::string_view contents) {
+    if (journaling_.load(std::memory_order_acquire)) {
+        if (auto stored = addToJournal(contents)) return *stored;
+        writePending();  // too big for a journal: stored after the entries before it
+    }
+    return addDirectly(contents);
+}
+
+std::optional<bool> RideZavFileBackedQueue::addToJournal(std::string_view contents) {
+    std::lock_guard lock(addMutex_);
+    if (journals_.empty() || RideZavEventJournal::entrySize(contents.size()) > journalSize_.load() - RideZavEventJournal::headerSize)
+        return std::nullopt;
+    double seconds = secondsSince1970(WallClock::current()->now());
+    if (lastName_ && seconds <= *lastName_) seconds = std::nextafter(*lastName_, INFINITY);
+    // A journal whose folder was removed keeps nothing across a kill. (fstat waits on no disk.)
+    if (!journals_.back()->linked() || !journals_.back()->append(seconds, contents)) {
+        auto next = std::exchange(spareJournal_, nullptr);
+        if (next && !next->linked()) next = nullptr;
+        if (!next) next = makeJournal();  // the writer fell behind: made here, once
+        if (!next || !next->append(seconds, contents)) return std::nullopt;
+        journals_.push_back(std::move(next));
+    }
+    lastName_ = seconds;
+    pending_.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
+void RideZavFileBackedQueue::startJournal(std::size_t journalSize) {
+    std::lock_guard lock(addMutex_);
+    if (!journals_.empty()) return;
+    journalSize_ = journalSize;
+    if (auto first = makeJournal()) {
+        journals_.push_back(std::move(first));
+        journaling_.store(true, std::memory_order_release);
+    }
+}
+
+std::shared_ptr<RideZavEventJournal> RideZavFileBackedQueue::makeJournal() {
+    // Unnamed until whole and locked, so that no set-up elsewhere takes it for a dead one's.
+    const int fd = ::open(queue_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        ridezavLog("Could not make a journal " + errnoText(errno));
+        return nullptr;
+    }
+    // Held while the descriptor is open: set-up leaves a living process's journal alone.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ridezavLog("Could not lock a journal " + errnoText(errno));
+        ::close(fd);
+        return nullptr;
+    }
+    std::shared_ptr<RideZavEventJournal> journal = RideZavEventJournal::create(fd, journalSize_.load());
+    if (!journal) {
+        ridezavLog("Could not make a journal " + errnoText(errno));
+        return nullptr;
+    }
+    static std::atomic<unsigned long> journalCount{0};
+    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    journal->path = (queue_ / (std::string(journalPrefix) + std::to_string(::getpid()) + "-" + std::to_string(journalCount.fetch_add(1)) +
+                               "-" + std::to_string(stamp)))
+                        .string();
+    if (const int error = linkUnnamed(journal->fd(), journal->path, linkByDescriptor_)) {
+        ridezavLog("Could not make a journal " + errnoText(error));
+        return nullptr;
+    }
+    return journal;
+}
+
+bool RideZavFileBackedQueue::wantsWriting() {
+    if (!journaling_.load(std::memory_order_acquire)) return false;
+    return !writeAsked_.exchange(true, std::memory_order_acq_rel);
+}
+
+void RideZavFileBackedQueue::writePending() {
+    if (!journaling_.load(std::memory_order_acquire)) return;
+    std::lock_guard writing(writeMutex_);
+    writeAsked_.store(false, std::memory_order_release);
+    const auto keepSpareJournal = [this] {
+        {
+            std::lock_guard lock(addMutex_);
+            if (spareJournal_) return;
+        }
+        auto made = makeJournal();  // outside the lock: captures go on meanwhile
+        if (!made) return;
+        std::lock_guard lock(addMutex_);
+        if (!spareJournal_)
+            spareJournal_ = std::move(made);
+        else
+            ::unlink(made->path.c_str());
+    };
+    keepSpareJournal();
+    for (;;) {
+        std::shared_ptr<RideZavEventJournal> front;
+        bool active;
+        {
+            std::lock_guard lock(addMutex_);
+            front = journals_.front();
+            active = journals_.size() == 1;
+        }
+        // Entries appended while this runs are read too: they are whole once committed.
+        while (auto entry = front->next()) {
+            bool remade = false;
+            int error = 0;
+            auto name = store(entry->contents, entry->name, remade, error);
+            if (!name) {
+                addFailed(error);
+                return;  // pending still: the next call tries again
+            }
+            // Published before it is listed, so that no upload can remove it while a kill
+            // would still have set-up write it again.
+            front->markPublished(entry->end);
+            if (const auto value = nameValue(*name); value && *value != entry->name) {
+                std::lock_guard lock(addMutex_);
+                if (!lastName_ || *value > *lastName_) lastName_ = *value;
+            }
+            // A drop counted while every event was still in the journal takes this oldest one.
+            const bool dropped = _items.mutate([&](auto& items) {
+                pending_.fetch_sub(1, std::memory_order_relaxed);
+                if (const std::size_t drops = drops_.load(std::memory_order_relaxed)) {
+                    drops_.store(drops - 1, std::memory_order_relaxed);
+                    return true;
+                }
+                items.push_back(*name);
+                return false;
+            });
+            if (dropped) removeFile(*name);
+            addFailureSaid_.store(false, std::memory_order_relaxed);
+            keepSpareJournal();
+        }
+        if (active) break;
+        {
+            std::lock_guard lock(addMutex_);
+            journals_.pop_front();
+            if (!spareJournal_ && front->linked()) {
+                front->reset();
+                spareJournal_ = std::exchange(front, nullptr);
+            }
+        }
+        if (front) ::unlink(front->path.c_str());
+    }
+    retryKeptFiles();  // the oldest events dropped meanwhile
+    std::lock_guard lock(addMutex_);
+    // The folder was removed: the journal taking adds went with it.
+    if (!journals_.back()->linked()) {
+        if (spareJournal_ && !spareJournal_->linked()) spareJournal_ = nullptr;
+        if (auto fresh = makeJournal()) journals_.push_back(std::move(fresh));
+    }
+}
+
+std::optional<std::string> RideZavFileBackedQueue::store(std::string_view contents, double seconds, bool& remade, int& error) {
+    const auto remake = [&] {
+        if (remade) return false;
+        remade = true;
+        std::lock_guard lock(addMutex_);
+        return remakeFolder();
+    };
+    for (;;) {
+        error = 0;
+        auto file = writeTemporary(contents, std::nullopt, error);
+        if (!file) {
+            if (error == ENOENT && remake()) continue;
+            return std::nullopt;
+        }
+        if (auto name = publish(*file, seconds, error)) return name;
+        if (error == 0) continue;  // unnamed files cannot be linked here: again with a named one
+        if (error == ENOENT && remake()) continue;
+        return std::nullopt;
+    }
+}
+
+void RideZavFileBackedQueue::recoverJournals() {
+    std::error_code error;
+    std::vector<std::filesystem::path> journals;
+    for (std::filesystem::directory_iterator it(queue_, error); !error && it != std::filesystem::directory_iterator(); it.increment(error))
+        if (isJournalName(it->path().filename().string())) journals.push_back(it->path());
+    for (const auto& path : journals) recoverJournal(path);
+}
+
+void RideZavFileBackedQueue::recoverJournal(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && !ownerIsGone(path.filename().string())) {  // a living process's
+        ::close(fd);
+        return;
+    }
+    std::string bytes;
+    bool complete = readFile(path, bytes) == 0;
+    for (const auto& entry : complete ? RideZavEventJournal::pending(bytes) : std::vector<RideZavEventJournal::Entry>{}) {
+        // Published but killed before the journal said so: the file is there under its name, or
+        // a later one where that name was taken.
+        double seconds = entry.name;
+        bool stored = false;
+        std::string existing;
+        for (int bump = 0; bump < maxNameBumps; ++bump, seconds = std::nextafter(seconds, INFINITY)) {
+            if (readFile(queue_ / fileName(seconds), existing) == ENOENT) break;
+            if ((stored = existing == entry.contents)) break;
+        }
+        if (!stored) {
+            bool remade = true;  // set-up made the folder just now
+            int error = 0;
+            if (!store(entry.contents, seconds, remade, error)) {
+                addFailed(error);
+                complete = false;
+                break;
+            }
+        }
+        // So that a later set-up does not write it again once it was sent and removed.
+        ::pwrite(fd, &entry.end, sizeof entry.end, RideZavEventJournal::publishedOffset);
+    }
+    if (complete) ::unlink(path.c_str());
+    ::close(fd);
+}
+
+bool RideZavFileBackedQueue::addDirectly(std::string_view contents) {
     std::optional<Temporary> spare;
     {
         std::lock_guard lock(addMutex_);
@@ -368,9 +603,10 @@ void RideZavFileBackedQueue::retryKeptFiles() {
     for (const auto& name : kept) removeFile(name);
 }
 
-RideZavFileBackedQueue::Batch RideZavFileBackedQueue::peekBatch(std::size_t count) const {
+RideZavFileBackedQueue::Batch RideZavFileBackedQueue::peekBatch(std::size_t count) {
     Batch batch;
     if (count == 0) return batch;
+    writePending();
     const std::vector<std::string> items = _items.value();
     std::string bytes;
     for (const auto& name : items) {
@@ -393,9 +629,31 @@ RideZavFileBackedQueue::Batch RideZavFileBackedQueue::peekBatch(std::size_t coun
     return batch;
 }
 
-std::vector<std::string> RideZavFileBackedQueue::peek(std::size_t count) const { return peekBatch(count).contents; }
+std::vector<std::string> RideZavFileBackedQueue::peek(std::size_t count) { return peekBatch(count).contents; }
+
+void RideZavFileBackedQueue::dropOldest() {
+    if (!journaling_.load(std::memory_order_acquire)) {
+        deleteAt(0);
+        return;
+    }
+    // The name is taken off at once, so that a batch removed meanwhile cannot make the drop fall
+    // on a newer event; the file goes with the next write.
+    auto name = _items.mutate([&](auto& items) -> std::optional<std::string> {
+        if (items.empty()) {
+            drops_.fetch_add(1, std::memory_order_relaxed);
+            return std::nullopt;
+        }
+        std::string removed = std::move(items.front());
+        items.erase(items.begin());
+        return removed;
+    });
+    if (!name) return;
+    std::lock_guard lock(keptMutex_);
+    kept_.push_back(std::move(*name));
+}
 
 void RideZavFileBackedQueue::deleteAt(std::size_t index) {
+    writePending();
     auto name = _items.mutate([&](auto& items) -> std::optional<std::string> {
         if (index >= items.size()) return std::nullopt;
         std::string removed = std::move(items[index]);
@@ -406,6 +664,7 @@ void RideZavFileBackedQueue::deleteAt(std::size_t index) {
 }
 
 void RideZavFileBackedQueue::pop(std::size_t count) {
+    writePending();
     for (std::size_t i = 0; i < count; ++i) {
         auto name = _items.mutate([](auto& items) -> std::optional<std::string> {
             if (items.empty()) return std::nullopt;
@@ -432,7 +691,11 @@ void RideZavFileBackedQueue::remove(const std::vector<std::string>& names) {
 }
 
 std::size_t RideZavFileBackedQueue::depth() const {
-    return _items.read([](const auto& items) { return items.size(); });
+    return _items.read([this](const auto& items) {
+        const std::size_t stored = items.size() + pending_.load(std::memory_order_relaxed);
+        const std::size_t dropped = drops_.load(std::memory_order_relaxed);
+        return stored > dropped ? stored - dropped : 0;
+    });
 }
 
 void RideZavFileBackedQueue::migrate(const std::filesystem::path& source) {

@@ -11,6 +11,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -21,18 +22,30 @@ namespace ridezav {
 namespace {
 
 // The child: adds events numbered from `first` for ever, acknowledging each one after its add
-// returned, through unnamed temporary files (linked directly, or through /proc) or named ones.
-// Never returns.
+// returned, through unnamed temporary files (linked directly, or through /proc) or named ones,
+// or into journals that the adding thread (kind 3) or a writer thread (kind 4, with journals of
+// a few entries) turns into files. Never returns.
 [[noreturn]] void writer(const std::string& folder, int first, int ackFd, int kind) {
     RideZavFileBackedQueue store(folder);
     if (kind == 1) store.linkThroughProcForTesting();
     if (kind == 2) store.useNamedTemporariesForTesting();
+    if (kind == 3) store.startJournal();
+    if (kind == 4) {
+        store.startJournal(RideZavEventJournal::headerSize + 5 * RideZavEventJournal::entrySize(3100));
+        std::thread([&store] {
+            for (;;) {
+                store.writePending();
+                std::this_thread::yield();
+            }
+        }).detach();
+    }
     const std::string pad(3000, 'p');  // big enough that a write can be cut in the middle
     for (int n = first;; ++n) {
         const std::string event = nlohmann::json{{"event", "crash-test"}, {"n", n}, {"pad", pad}}.dump();
         if (!store.add(event)) _exit(3);
         if (::write(ackFd, &n, sizeof n) != sizeof n) _exit(4);
         if (n % 2) store.prepareSpareFiles();  // some adds write into prepared files
+        if (kind == 3 && n % 3 == 0) store.writePending();
     }
 }
 
@@ -43,14 +56,14 @@ TEST(FileBackedQueueCrash, EveryAcknowledgedEventSurvivesSigkillExactlyOnce) {
     std::map<int, int> acknowledged;  // event number -> times acknowledged
     int next = 0;
 
-    for (int round = 0; round < 20; ++round) {
+    for (int round = 0; round < 25; ++round) {
         int pipeFds[2];
         ASSERT_EQ(::pipe(pipeFds), 0);
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             ::close(pipeFds[0]);
-            writer(folder, next, pipeFds[1], round % 3);
+            writer(folder, next, pipeFds[1], round % 5);
         }
         ::close(pipeFds[1]);
 
@@ -87,6 +100,7 @@ TEST(FileBackedQueueCrash, EveryAcknowledgedEventSurvivesSigkillExactlyOnce) {
         for (const auto& [number, times] : loaded) EXPECT_EQ(times, 1) << "event " << number << " loaded twice";
         for (const auto& entry : std::filesystem::directory_iterator(folder)) {
             EXPECT_FALSE(RideZavFileBackedQueue::isTemporaryName(entry.path().filename().string())) << "leftover temporary after set-up";
+            EXPECT_FALSE(RideZavFileBackedQueue::isJournalName(entry.path().filename().string())) << "journal left after set-up";
         }
         next = loaded.empty() ? next : std::max(next, loaded.rbegin()->first + 1);
         if (!acknowledged.empty()) next = std::max(next, acknowledged.rbegin()->first + 1);

@@ -52,7 +52,10 @@ RideZavQueue::RideZavQueue(const RideZavConfig& config, std::shared_ptr<RideZavB
       reachability_(std::move(reachability)),
       endpoint_(endpoint),
       dispatchQueue_(std::move(dispatchQueue)),
-      fileQueue_(std::move(fileQueue)) {}
+      fileQueue_(std::move(fileQueue)) {
+    // Adds only copy into the journal; the dispatch queue writes the event files.
+    fileQueue_->startJournal();
+}
 
 RideZavQueue::~RideZavQueue() {
     std::lock_guard lock(timerLock_);
@@ -63,7 +66,9 @@ RideZavQueue::~RideZavQueue() {
 }
 
 void RideZavQueue::askForSpareFiles() {
-    // Adds find their files already created, off the capturing thread.
+    // Journal entries become files, and adds without a journal find theirs already created, off
+    // the capturing thread.
+    if (fileQueue_->wantsWriting()) dispatchQueue_->async([store = fileQueue_] { store->writePending(); });
     if (fileQueue_->wantsSpareFiles()) dispatchQueue_->async([store = fileQueue_] { store->prepareSpareFiles(); });
 }
 
@@ -118,12 +123,12 @@ bool RideZavQueue::add(const RideZavEvent& event) {
     askForSpareFiles();
     if (!stored) return false;
     if (full) {
-        // Only now that the new event is safely stored.
+        // Only now that the new event is safely stored; its file goes with the next write.
         ridezavLog("Queue is full, dropping oldest event");
-        fileQueue_->deleteAt(0);
+        fileQueue_->dropOldest();
     }
     const std::size_t storedDepth = depth();
-    ridezavLog("Queued event '" + event.event + "'. Depth: " + std::to_string(storedDepth));
+    if (RideZavLog::isDebug()) ridezavLog("Queued event '" + event.event + "'. Depth: " + std::to_string(storedDepth));
     if (static_cast<std::int64_t>(storedDepth) >= config_.flushAt && canFlush()) {
         take(static_cast<std::size_t>(config_.maxBatchSize));
     }

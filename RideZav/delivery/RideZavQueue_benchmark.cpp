@@ -24,10 +24,10 @@ void reportPercentiles(benchmark::State& state, std::vector<double>& micros) {
     state.counters["p99_us"] = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
 }
 
-// One add on the capturing thread: serialise, write the spare temporary file, move it into
-// place. Arguments: event size in bytes; 1 when events arrive slower than the dispatch queue
-// prepares spare files (the usual pace: it waits for the queue between adds, untimed), 0 for adds
-// back to back (each add then mostly creates its own file).
+// One add on the capturing thread: serialise and copy into the store's journal, while the
+// dispatch queue writes the event files. Arguments: event size in bytes; 1 when events arrive
+// slower than the dispatch queue writes them (the usual pace: it waits for the queue between adds,
+// untimed), 0 for adds back to back (the writer then falls behind and makes journals ahead).
 void BM_QueueAdd(benchmark::State& state) {
     velmo::test::TestDirectory scratch;
     ridezav::RideZavConfig config("phc_bench");

@@ -141,6 +141,7 @@ TEST_F(QueueTest, AtTheCapAFailedWriteDropsNothing) {
 TEST_F(QueueTest, ABatchSentFromAReadOnlyFolderIsNotSentAgainAtTheNextStart) {
     config.flushAt = 10000;
     addEvents(12);
+    drain();  // the journal's entries are event files before the folder turns read-only
     velmo::test::ReadOnlyFolder readOnly(dir / "ridezav.queueFolder");
     if (!readOnly.isReadOnly()) GTEST_SKIP() << "the folder cannot be made read-only here";
     flushAndWait(1);
@@ -158,7 +159,8 @@ TEST_F(QueueTest, ABatchSentFromAReadOnlyFolderIsNotSentAgainAtTheNextStart) {
     uploader->answer(200);
     drain();
     EXPECT_EQ(queue().depth(), 0u);
-    EXPECT_TRUE(std::filesystem::is_empty(dir / "ridezav.queueFolder"));
+    for (const auto& entry : std::filesystem::directory_iterator(dir / "ridezav.queueFolder"))
+        EXPECT_TRUE(RideZavFileBackedQueue::isJournalName(entry.path().filename().string())) << entry.path();
 }
 
 struct AnswerCase {
@@ -235,7 +237,8 @@ TEST_F(QueueTest, AnAllUndecodableBatchSendsNothingAndRemovesItsFiles) {
     drain();
     EXPECT_TRUE(uploader->calls().empty());
     EXPECT_EQ(queue().depth(), 0u);
-    EXPECT_TRUE(std::filesystem::is_empty(dir / "ridezav.queueFolder"));
+    for (const auto& entry : std::filesystem::directory_iterator(dir / "ridezav.queueFolder"))
+        EXPECT_TRUE(RideZavFileBackedQueue::isJournalName(entry.path().filename().string())) << entry.path();
     EXPECT_TRUE(log.contains("[RideZav] Completed!"));
     EXPECT_FALSE(queue().isFlushing());
 }

@@ -1,14 +1,16 @@
-// The first-run onboarding of the companion object: background music, the video beside the
-// cursor, the pointing demonstration 40 s into it, and the typed prompt after it.
-#include <mutex>
+#include "companion/OnboardingFlow.h"
 
-#include "RideZav/RideZavSDK.h"
-#include "companion/CompanionManager.h"
+#include <mutex>
+#include <stdexcept>
+
+#include "companion/PushToTalkController.h"
+#include "companion/ScreenshotPointing.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/base/Logger.h"
 #include "platform/base/URLComponents.h"
 #include "platform/foundation/Unicode.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/runtime/MainThreadBound.h"
 #include "platform/runtime/NotificationCenter.h"
 
 using namespace std::chrono_literals;
@@ -20,8 +22,6 @@ using namespace std::chrono_literals;
 namespace velmo {
 
 namespace {
-void capture(const std::string& event) { ridezav::RideZavSDK::shared().capture(event); }
-
 struct VideoOrigin {
     std::mutex mutex;
     std::optional<std::string> override;
@@ -55,44 +55,20 @@ std::optional<std::string> bundledVideoOrigin() {
 }
 }  // namespace
 
-const char* const CompanionManager::onboardingDemoSystemPrompt =
-    "you're velmo, a small blue cursor mirrin living on the user's screen. you're showing off during onboarding — look at "
-    "their screen and find ONE specific, concrete thing to point at. pick something with a clear name or identity: a "
-    "specific app icon (say its name), a specific word or phrase of text you can read, a specific filename, a specific "
-    "button label, a specific tab title, a specific image you can describe. do NOT point at vague things like \"a window\" "
-    "or \"some text\" — be specific about exactly what you see.\n"
-    "\n"
-    "make a short quirky 3-6 word observation about the specific thing you picked — something fun, playful, or curious "
-    "that shows you actually read/recognized it. no emojis ever. NEVER quote or repeat text you see on screen — just react "
-    "to it. keep it to 6 words max, no exceptions.\n"
-    "\n"
-    "CRITICAL COORDINATE RULE: you MUST only pick elements near the CENTER of the screen. your x coordinate must be between "
-    "20%-80% of the image width. your y coordinate must be between 20%-80% of the image height. do NOT pick anything in "
-    "the top 20%, bottom 20%, left 20%, or right 20% of the screen. no menu bar items, no dock icons, no sidebar items, no "
-    "items near any edge. only things clearly in the middle area of the screen. if the only interesting things are near "
-    "the edges, pick something boring in the center instead.\n"
-    "\n"
-    "respond with ONLY your short comment followed by the coordinate tag. nothing else. all lowercase.\n"
-    "\n"
-    "format: your comment [POINT:x,y:label]\n"
-    "\n"
-    "the screenshot images are labeled with their pixel dimensions. use those dimensions as the coordinate space. origin "
-    "(0,0) is top-left. x increases rightward, y increases downward.";
-
-CompanionManager::VideoOriginScope::VideoOriginScope(std::string origin) {
+OnboardingFlow::VideoOriginScope::VideoOriginScope(std::string origin) {
     auto& o = videoOrigin();
     std::lock_guard lock(o.mutex);
     previous_ = o.override;
     o.override = std::move(origin);
 }
 
-CompanionManager::VideoOriginScope::~VideoOriginScope() {
+OnboardingFlow::VideoOriginScope::~VideoOriginScope() {
     auto& o = videoOrigin();
     std::lock_guard lock(o.mutex);
     o.override = previous_;
 }
 
-std::optional<std::string> CompanionManager::onboardingVideoURL() {
+std::optional<std::string> OnboardingFlow::onboardingVideoURL() {
     std::string origin = configuredVideoOrigin();
     if (origin.empty()) {
         auto bundled = bundledVideoOrigin();
@@ -106,29 +82,64 @@ std::optional<std::string> CompanionManager::onboardingVideoURL() {
     return c->url();
 }
 
+std::shared_ptr<OnboardingFlow> OnboardingFlow::create(Dependencies dependencies) {
+    if (!dependencies.state || !dependencies.clients || !dependencies.events || !dependencies.showOverlayOnEveryScreen ||
+        !dependencies.forgetOverlayShown)
+        throw std::invalid_argument(
+            "OnboardingFlow: the published state, the service clients, the usage events and the overlay's two actions are needed");
+    return makeMainBound<OnboardingFlow>(PrivateTag{}, std::move(dependencies));
+}
+
+OnboardingFlow::OnboardingFlow(PrivateTag, Dependencies dependencies)
+    : state_(std::move(dependencies.state)),
+      clients_(std::move(dependencies.clients)),
+      events_(std::move(dependencies.events)),
+      showOverlayOnEveryScreen_(std::move(dependencies.showOverlayOnEveryScreen)),
+      forgetOverlayShown_(std::move(dependencies.forgetOverlayShown)) {}
+
+const std::shared_ptr<AudioPlayer>& OnboardingFlow::onboardingMusicPlayer() const {
+    sequenceChecker_.check();
+    return onboardingMusicPlayer_;
+}
+
+const std::shared_ptr<Timer>& OnboardingFlow::onboardingMusicFadeTimer() const {
+    sequenceChecker_.check();
+    return onboardingMusicFadeTimer_;
+}
+
+const std::shared_ptr<Timer>& OnboardingFlow::onboardingPromptTypingTimer() const {
+    sequenceChecker_.check();
+    return onboardingPromptTypingTimer_;
+}
+
+bool OnboardingFlow::hasOnboardingVideoObservers() const {
+    sequenceChecker_.check();
+    return onboardingDemoTimeObserver_.has_value() || bool(onboardingVideoEndObserver_) || bool(onboardingVideoFailureObserver_);
+}
+
 // ---- the two entry points ----
 
-void CompanionManager::triggerOnboarding() {
+void OnboardingFlow::triggerOnboarding() {
     sequenceChecker_.check();
     NotificationCenter::defaultCenter().post(velmoDismissPanel);
     UserDefaults::standard().setBool("hasCompletedOnboarding", true);
-    capture("onboarding_started");
+    events_->onboardingStarted();
     startOnboardingMusic();
-    showOverlayOnEveryScreen();  // the first showing plays the welcome, then the video
+    showOverlayOnEveryScreen_();  // the first showing plays the welcome, then the video
 }
 
-void CompanionManager::replayOnboarding() {
+void OnboardingFlow::replayOnboarding() {
     sequenceChecker_.check();
     NotificationCenter::defaultCenter().post(velmoDismissPanel);
-    capture("onboarding_replayed");
+    events_->onboardingReplayed();
     startOnboardingMusic();
-    overlayWindowManager_->setHasShownOverlayBefore(false);  // so the welcome, and the video, play again
-    showOverlayOnEveryScreen();
+    forgetOverlayShown_();  // so the welcome, and the video, play again
+    showOverlayOnEveryScreen_();
 }
 
 // ---- music ----
 
-void CompanionManager::startOnboardingMusic() {
+void OnboardingFlow::startOnboardingMusic() {
     sequenceChecker_.check();
     stopOnboardingMusic();
     auto path = Bundle::main().pathForResource("ff", "mp3");
@@ -146,13 +157,13 @@ void CompanionManager::startOnboardingMusic() {
     player->setVolume(onboardingMusicVolume);
     player->play();
     onboardingMusicPlayer_ = player;
-    std::weak_ptr<CompanionManager> weak = weak_from_this();
+    std::weak_ptr<OnboardingFlow> weak = weak_from_this();
     onboardingMusicFadeTimer_ = Timer::scheduled(onboardingMusicFadeDelay, false, [weak](Timer&) {
         if (auto self = weak.lock()) self->fadeOutOnboardingMusic();
     });
 }
 
-void CompanionManager::stopOnboardingMusic() {
+void OnboardingFlow::stopOnboardingMusic() {
     sequenceChecker_.check();
     if (onboardingMusicFadeTimer_) onboardingMusicFadeTimer_->invalidate();
     onboardingMusicFadeTimer_.reset();
@@ -160,13 +171,13 @@ void CompanionManager::stopOnboardingMusic() {
     onboardingMusicPlayer_.reset();
 }
 
-void CompanionManager::fadeOutOnboardingMusic() {
+void OnboardingFlow::fadeOutOnboardingMusic() {
     sequenceChecker_.check();
     std::shared_ptr<AudioPlayer> player = onboardingMusicPlayer_;
     if (!player) return;
     const float step = player->volume() / 30.0f;
     auto ticksLeft = std::make_shared<int>(30);
-    std::weak_ptr<CompanionManager> weak = weak_from_this();
+    std::weak_ptr<OnboardingFlow> weak = weak_from_this();
     onboardingMusicFadeTimer_ = Timer::scheduled(0.1s, true, [weak, player, step, ticksLeft](Timer& timer) {
         --*ticksLeft;
         player->setVolume(player->volume() - step);
@@ -182,32 +193,32 @@ void CompanionManager::fadeOutOnboardingMusic() {
 
 // ---- video ----
 
-void CompanionManager::startOnboardingVideo() {
+void OnboardingFlow::startOnboardingVideo() {
     sequenceChecker_.check();
     auto url = onboardingVideoURL();
     if (!url) return;
     // A second start while one plays replaces it whole: two players, or an old end observer
     // still registered, would run the rest of onboarding twice.
-    if (onboardingVideoPlayer_.get() || hasOnboardingVideoObservers()) stopOnboardingVideo();
+    if (state_->onboardingVideoPlayer.get() || hasOnboardingVideoObservers()) stopOnboardingVideo();
 
     std::shared_ptr<VideoPlayer> player = VideoPlayerFactory::shared()->playerWithURL(*url);
     player->setMuted(false);
     player->setVolume(0);
-    onboardingVideoPlayer_ = player;
-    showOnboardingVideo_ = true;
-    onboardingVideoOpacity_ = 0.0;
+    state_->onboardingVideoPlayer = player;
+    state_->showOnboardingVideo = true;
+    state_->onboardingVideoOpacity = 0.0;
     player->play();
 
     auto self = shared_from_this();
     MainLoop::postToMainAfter(0.2s, [self, player] {
-        if (self->onboardingVideoPlayer_.get() != player) return;  // stopped or replaced meanwhile
-        self->onboardingVideoOpacity_ = 1.0;
+        if (self->state_->onboardingVideoPlayer.get() != player) return;  // stopped or replaced meanwhile
+        self->state_->onboardingVideoOpacity = 1.0;
         fadeVolume(player, 1.0f, 2.0s);
     });
 
-    std::weak_ptr<CompanionManager> weak = self;
-    onboardingDemoTimeObserver_ = player->addBoundaryTimeObserver({onboardingDemoTime}, [weak] {
-        capture("onboarding_demo_triggered");
+    std::weak_ptr<OnboardingFlow> weak = self;
+    onboardingDemoTimeObserver_ = player->addBoundaryTimeObserver({onboardingDemoTime}, [weak, events = events_] {
+        events->onboardingDemoTriggered();
         if (auto self = weak.lock()) self->startOnboardingDemo();
     });
     const VideoPlayer* item = player.get();
@@ -223,13 +234,13 @@ void CompanionManager::startOnboardingVideo() {
         NotificationCenter::defaultCenter().addObserver(VideoPlayer::failedToPlayNotification, [weak, item](const Notification& n) {
             auto self = weak.lock();
             if (!self || std::any_cast<const VideoPlayer*>(&n.object) == nullptr || std::any_cast<const VideoPlayer*>(n.object) != item ||
-                self->onboardingVideoPlayer_.get().get() != item)
+                self->state_->onboardingVideoPlayer.get().get() != item)
                 return;
             self->endOnboardingVideoAfterFailure(item->error());
         });
 }
 
-void CompanionManager::fadeVolume(std::shared_ptr<VideoPlayer> player, float target, Seconds duration) {
+void OnboardingFlow::fadeVolume(std::shared_ptr<VideoPlayer> player, float target, Seconds duration) {
     const Seconds interval = duration / 20.0;
     const float step = (target - player->volume()) / 20.0f;
     auto ticksLeft = std::make_shared<int>(20);
@@ -242,38 +253,38 @@ void CompanionManager::fadeVolume(std::shared_ptr<VideoPlayer> player, float tar
     });
 }
 
-void CompanionManager::onboardingVideoDidFinish() {
+void OnboardingFlow::onboardingVideoDidFinish() {
     sequenceChecker_.check();
-    capture("onboarding_video_completed");
-    onboardingVideoOpacity_ = 0.0;
+    events_->onboardingVideoCompleted();
+    state_->onboardingVideoOpacity = 0.0;
     auto self = shared_from_this();
     MainLoop::postToMainAfter(2.0s, [self] { self->finishOnboardingVideo(); });
 }
 
-void CompanionManager::endOnboardingVideoAfterFailure(const std::string& message) {
+void OnboardingFlow::endOnboardingVideoAfterFailure(const std::string& message) {
     logLine("⚠️ Velmo: Onboarding video failed: " + message);
-    onboardingVideoOpacity_ = 0.0;
+    state_->onboardingVideoOpacity = 0.0;
     auto self = shared_from_this();
     MainLoop::postToMainAfter(2.0s, [self] { self->finishOnboardingVideo(); });
 }
 
-void CompanionManager::finishOnboardingVideo() {
+void OnboardingFlow::finishOnboardingVideo() {
     sequenceChecker_.check();
     stopOnboardingVideo();
     auto self = shared_from_this();
     MainLoop::postToMainAfter(0.3s, [self] { self->presentOnboardingPrompt(); });
 }
 
-void CompanionManager::stopOnboardingVideo() {
+void OnboardingFlow::stopOnboardingVideo() {
     sequenceChecker_.check();
-    showOnboardingVideo_ = false;
-    std::shared_ptr<VideoPlayer> player = onboardingVideoPlayer_.get();
+    state_->showOnboardingVideo = false;
+    std::shared_ptr<VideoPlayer> player = state_->onboardingVideoPlayer.get();
     if (onboardingDemoTimeObserver_) {
         if (player) player->removeTimeObserver(*onboardingDemoTimeObserver_);
         onboardingDemoTimeObserver_.reset();
     }
     if (player) player->pause();
-    onboardingVideoPlayer_ = nullptr;
+    state_->onboardingVideoPlayer = nullptr;
     if (onboardingVideoEndObserver_) NotificationCenter::defaultCenter().removeObserver(onboardingVideoEndObserver_);
     onboardingVideoEndObserver_ = NotificationCenter::Token();
     if (onboardingVideoFailureObserver_) NotificationCenter::defaultCenter().removeObserver(onboardingVideoFailureObserver_);
@@ -282,15 +293,15 @@ void CompanionManager::stopOnboardingVideo() {
 
 // ---- the demonstration ----
 
-void CompanionManager::startOnboardingDemo() {
+void OnboardingFlow::startOnboardingDemo() {
     sequenceChecker_.check();
-    const CompanionVoiceState state = voiceState_;
+    const CompanionVoiceState state = state_->voiceState;
     if (state != CompanionVoiceState::idle && state != CompanionVoiceState::responding) return;
     auto self = shared_from_this();
     startTask([self]() -> Task<void> { co_await runOnboardingDemo(self); });
 }
 
-Task<void> CompanionManager::runOnboardingDemo(std::shared_ptr<CompanionManager> self) {
+Task<void> OnboardingFlow::runOnboardingDemo(std::shared_ptr<OnboardingFlow> self) {
     auto captured = co_await outcomeOf(captureAllDisplays());
     if (captured.error) {
         logLine("⚠️ Onboarding demo error: " + describeException(captured.error));
@@ -302,9 +313,9 @@ Task<void> CompanionManager::runOnboardingDemo(std::shared_ptr<CompanionManager>
         co_return;
     }
     const CompanionScreenCapture record = *cursor;
-    std::vector<ClaudeAPI::Image> images{imageOf(record)};
-    auto replied = co_await outcomeOf(self->claudeAPI()->streamMessage(std::move(images), onboardingDemoSystemPrompt, {},
-                                                                       "look around my screen and find something interesting to point at"));
+    std::vector<ClaudeAPI::Image> images{labelledImageOf(record)};
+    auto replied = co_await outcomeOf(self->clients_->claudeAPI()->streamMessage(
+        std::move(images), onboardingDemoSystemPrompt, {}, "look around my screen and find something interesting to point at"));
     if (replied.error) {
         logLine("⚠️ Onboarding demo error: " + describeException(replied.error));
         co_return;
@@ -312,42 +323,42 @@ Task<void> CompanionManager::runOnboardingDemo(std::shared_ptr<CompanionManager>
     self->handleOnboardingDemoResponse(*replied.value, record);
 }
 
-void CompanionManager::handleOnboardingDemoResponse(const std::string& reply, const CompanionScreenCapture& c) {
+void OnboardingFlow::handleOnboardingDemoResponse(const std::string& reply, const CompanionScreenCapture& c) {
     sequenceChecker_.check();
     ParsedPointTag parsed = parsePointTag(reply);
     if (!parsed.coordinate) {
         logLine("🎯 Onboarding demo: no element to point at");
         return;
     }
-    detectedElementBubbleText_ = parsed.spokenText;
-    detectedElementScreenLocation_ = screenPointOf(*parsed.coordinate, c);
-    detectedElementDisplayFrame_ = c.displayFrame;
+    state_->detectedElementBubbleText = parsed.spokenText;
+    state_->detectedElementScreenLocation = screenPointOf(*parsed.coordinate, c);
+    state_->detectedElementDisplayFrame = c.displayFrame;
     logLine("🎯 Onboarding demo: pointing at \"" + parsed.elementLabel.value_or("element") + "\" — \"" + parsed.spokenText + "\"");
 }
 
 // ---- the prompt ----
 
-void CompanionManager::invalidateOnboardingPromptTyping() {
+void OnboardingFlow::invalidateOnboardingPromptTyping() {
     if (onboardingPromptTypingTimer_) onboardingPromptTypingTimer_->invalidate();
     onboardingPromptTypingTimer_.reset();
 }
 
-void CompanionManager::presentOnboardingPrompt() {
+void OnboardingFlow::presentOnboardingPrompt() {
     sequenceChecker_.check();
     invalidateOnboardingPromptTyping();  // one prompt types into the field at a time
-    onboardingPromptText_ = std::string();
-    showOnboardingPrompt_ = true;
-    onboardingPromptOpacity_ = 0.0;
-    onboardingPromptOpacity_ = 1.0;  // the cursor view eases it in
+    state_->onboardingPromptText = std::string();
+    state_->showOnboardingPrompt = true;
+    state_->onboardingPromptOpacity = 0.0;
+    state_->onboardingPromptOpacity = 1.0;  // the cursor view eases it in
     onboardingPromptCharacters_ = graphemeClusters(onboardingPromptMessage);
     onboardingPromptCharacterIndex_ = 0;
     auto self = shared_from_this();
     onboardingPromptTypingTimer_ = Timer::scheduled(0.03s, true, [self](Timer&) { self->typeOnboardingPromptTick(); });
 }
 
-void CompanionManager::typeOnboardingPromptTick() {
+void OnboardingFlow::typeOnboardingPromptTick() {
     if (onboardingPromptCharacterIndex_ < onboardingPromptCharacters_.size()) {
-        onboardingPromptText_ = onboardingPromptText_.get() + onboardingPromptCharacters_[onboardingPromptCharacterIndex_];
+        state_->onboardingPromptText = state_->onboardingPromptText.get() + onboardingPromptCharacters_[onboardingPromptCharacterIndex_];
         ++onboardingPromptCharacterIndex_;
         return;
     }
@@ -356,15 +367,15 @@ void CompanionManager::typeOnboardingPromptTick() {
     MainLoop::postToMainAfter(10.0s, [self] { self->hideOnboardingPrompt(); });
 }
 
-void CompanionManager::hideOnboardingPrompt() {
+void OnboardingFlow::hideOnboardingPrompt() {
     sequenceChecker_.check();
-    if (!showOnboardingPrompt_) return;
+    if (!state_->showOnboardingPrompt) return;
     invalidateOnboardingPromptTyping();  // or it types on into the hidden field
-    onboardingPromptOpacity_ = 0.0;  // the cursor view eases it out
+    state_->onboardingPromptOpacity = 0.0;  // the cursor view eases it out
     auto self = shared_from_this();
     MainLoop::postToMainAfter(0.35s, [self] {
-        self->showOnboardingPrompt_ = false;
-        self->onboardingPromptText_ = std::string();
+        self->state_->showOnboardingPrompt = false;
+        self->state_->onboardingPromptText = std::string();
     });
 }
 
