@@ -6,6 +6,7 @@
 
 #include "platform/desktop/Permissions.h"
 #include "platform/desktop/SimulatedDesktopPermissions.h"
+#include "platform/desktop/X11Connection.h"
 #include "platform/runtime/VirtualMainLoop.h"
 #include "testing/EnvironmentVariable.h"
 #include "testing/XvfbServer.h"
@@ -41,6 +42,26 @@ TEST(X11DesktopPermissions, GrantedOnAWorkingDisplayAndRefusedWithoutOne) {
         DisplayEnv env(":9999");  // nothing listens there
         EXPECT_FALSE(permissions.requestAccessibilityTrust());
     }
+}
+
+TEST(X11DesktopPermissions, OnTheSharedConnectionTheChecksOpenNoneOfTheirOwnAndTheObserverHearsSilence) {
+    velmo::test::XvfbServer x("800x600x24");
+    ASSERT_TRUE(x.isRunning()) << x.failure();
+    VirtualMainLoopScope scope;
+    auto connection = X11Connection::open(x.display());
+    ASSERT_TRUE(connection);
+    X11DesktopPermissions permissions(connection);
+    DisplayEnv env(nullptr);  // $DISPLAY plays no part
+    EXPECT_TRUE(permissions.isAccessibilityTrusted());
+    EXPECT_TRUE(permissions.preflightScreenCaptureAccess());
+    EXPECT_EQ(permissions.connectionsOpened(), 0);
+    int changes = 0;
+    Cancellable observing = permissions.observeChanges([&] { ++changes; });
+    EXPECT_TRUE(permissions.announcesChanges());  // the answers hold while the server lives
+    scope.loop().runUntil([] { return false; }, 0.1s);
+    EXPECT_EQ(changes, 0);
+    observing.cancel();
+    EXPECT_FALSE(permissions.announcesChanges());
 }
 
 // The poll asks every 1.5 s: one connection serves every check while the server lives, and a
