@@ -542,13 +542,16 @@ private:
 WebSocketSession::WebSocketSession()
     : core_(std::make_shared<detail::WebSocketSessionCore>()) {
     LiveIoThreads::shared().started();
-    ioThread_ = std::thread([core = core_] {
+    ioThread_ = std::thread([core = core_]() mutable {
         core->io.run();
         {
             std::lock_guard lock(core->mutex);
             core->ioFinished = true;
             core->ioFinishedChanged.notify_all();
         }
+        // The core may be the last owner of the TLS context: free it before the exit wait may
+        // see this thread as ended and let OpenSSL's clean-up run.
+        core.reset();
         OPENSSL_thread_stop();
         LiveIoThreads::shared().ended();
     });
