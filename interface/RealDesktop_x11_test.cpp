@@ -499,3 +499,55 @@ TEST(RealDesktop, ThePanelsShadowShowsUnderPicomAndItsRoomShowsTheWallpaperWitho
     StatusBarDesktop::install(nullptr);
     loopScope.loop().runUntilIdle();
 }
+
+// The panel as the launch shows it: the velmo executable beside trayer, first with no
+// compositing manager, then with picom already running. The screen's own pixels are read (a
+// grab that reads each window's contents by its rectangle, as xwd does, shows the shaped-out
+// room black).
+TEST(RealDesktop, TheLaunchedPanelsRoomShowsTheWallpaperBesideATrayAndItsShadowUnderAPicomStartedFirst) {
+    for (const bool picomFirst : {false, true}) {
+        SCOPED_TRACE(picomFirst ? "picom started first" : "no compositing manager");
+        RealDesktop desktop;
+        ASSERT_TRUE(desktop.x.isReady()) << desktop.x.failure();
+        Display* d = desktop.d();
+        constexpr std::uint32_t wallpaper = 0x96aac8;
+        setWallpaper(d, wallpaper);
+        if (picomFirst) {
+            desktop.start("picom", picomArguments, {});
+            ASSERT_TRUE(waitFor([&] { return compositorRuns(d); })) << "picom did not start";
+        }
+        desktop.start("trayer", {"trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24"}, {});
+        ASSERT_TRUE(waitFor([&] { return XGetSelectionOwner(d, XInternAtom(d, "_NET_SYSTEM_TRAY_S0", False)) != 0; }))
+            << "trayer did not start";
+        RunningProgram& velmo = desktop.startVelmo(noSessionBus);
+        std::optional<Box> card, window;
+        ASSERT_TRUE(waitFor([&] {
+            for (Window w : velmo::test::rootChildren(d)) {
+                WindowFacts f = factsOf(d, w);
+                auto input = velmo::test::shapeOf(d, w, ShapeInput);
+                if (!f.viewable || !f.overrideRedirect || input.size() != 1 || input[0].width != 320) continue;
+                card = Box{f.x + input[0].x, f.y + input[0].y, input[0].width, input[0].height};
+                window = Box{f.x, f.y, f.width, f.height};
+            }
+            return card && rootPixel(d, card->x + card->width / 2, card->y + card->height / 2) != wallpaper;
+        })) << velmo.output();
+        ASSERT_GT(window->width, card->width);
+        std::this_thread::sleep_for(500ms);
+        const int midX = card->x + card->width / 2, midY = card->y + card->height / 2, below = card->y + card->height;
+        const int windowBottom = window->y + window->height - 1;
+        const auto green = [&](int x, int y) { return int((rootPixel(d, x, y) >> 8) & 0xff); };
+        const int wallpaperGreen = int((wallpaper >> 8) & 0xff);
+        if (picomFirst) {
+            EXPECT_TRUE(waitFor([&] { return green(midX, below + 4) < wallpaperGreen - 20; })) << std::hex << rootPixel(d, midX, below + 4);
+            EXPECT_LT(green(card->x - 2, midY), green(card->x - 12, midY));
+            EXPECT_GT(green(card->x - 2, midY), 0x20) << "black beside the card";
+        } else {
+            EXPECT_EQ(rootPixel(d, midX, below + 4), wallpaper);
+            EXPECT_EQ(rootPixel(d, card->x - 10, midY), wallpaper);
+        }
+        EXPECT_EQ(rootPixel(d, midX, windowBottom), wallpaper);
+        EXPECT_EQ(rootPixel(d, window->x, midY), wallpaper);
+        screenshot(d, picomFirst ? "real-desktop-launched-panel-picom.png" : "real-desktop-launched-panel.png");
+        stopVelmo(velmo);
+    }
+}
