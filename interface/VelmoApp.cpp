@@ -19,6 +19,7 @@
 
 #include "interface/CompanionAppDelegate.h"
 #include "interface/OverlayWindow.h"
+#include "interface/VelmoComposition.h"
 #include "interface/VelmoConfiguration.h"
 #include "platform/base/Logger.h"
 #include "platform/desktop/ApplicationTermination.h"
@@ -79,18 +80,20 @@ int main() {
     LoginItemService::install(XdgAutostartLoginItem::forCurrentExecutable());
     auto desktop = X11StatusBarDesktop::open(connection, screenLayer);
     StatusBarDesktop::install(desktop);
-    CompanionAppDelegate::Dependencies dependencies;
-    // Read once here, written by the launch after its start line.
-    dependencies.configuration = VelmoConfiguration::read();
     // The cursor is drawn on 32-bit windows; without them it keeps its state but shows nothing.
+    std::shared_ptr<OverlayWindowManaging> overlay;
     if (desktop && desktop->hasArgbVisual()) {
         OverlayWindowLayer::install(desktop);
-        dependencies.companion.overlayWindowManager = std::make_shared<OverlayWindowManager>(desktop);
+        overlay = std::make_shared<OverlayWindowManager>(desktop);
     } else if (desktop) {
         logLine("⚠️ the blue cursor is not shown: the X11 display offers no 32-bit visual for its overlay");
     } else {
         logLine("⚠️ the blue cursor is not shown: the X11 display lacks the XInput 2 extension");
     }
+    // The configuration is read once here and written by the launch after its start line.
+    VelmoConfiguration configuration = VelmoConfiguration::read();
+    auto dictation = makeVelmoDictationManager(configuration, sources);
+    auto dependencies = makeVelmoDelegateDependencies(std::move(configuration), std::move(dictation), desktop, std::move(overlay));
     int exitStatus = 0;
     {
         CompanionAppDelegate delegate(std::move(dependencies));
