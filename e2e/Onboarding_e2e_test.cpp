@@ -172,10 +172,12 @@ private:
             if (*started || !manager || !manager->isPanelVisible() || !manager->panel() || !panelView) return;
             *started = true;
             t.invalidate();
+            // Window points: the card starts inside the room the window leaves for its shadow.
+            const PanelMargins m = panelView->margins();
             for (const auto& [id, frame] : buttonFrames(panelView->tree()))
                 if (id == companion_panel_button::start) {
-                    std::printf("🧪 Start at %lu %d %d %d\n", X11StatusBarDesktop::windowOf(*manager->panel()), int(frame.midX()),
-                                int(frame.midY()), int(frame.minX()));
+                    std::printf("🧪 Start at %lu %d %d %d\n", X11StatusBarDesktop::windowOf(*manager->panel()),
+                                int(m.left + frame.midX()), int(m.top + frame.midY()), int(m.left + frame.minX()));
                     std::fflush(stdout);
                     return;
                 }

@@ -1,6 +1,7 @@
 #include "interface/CompanionPanelModel.h"
 
 #include "interface/drawing/CompanionPalette.h"
+#include "interface/drawing/Painter.h"
 
 namespace velmo {
 
@@ -206,6 +207,19 @@ LayoutNode companionPanelLayout(const CompanionPanelModel& model) {
     LayoutShape card = LayoutShape::filled(LayoutShape::Kind::RoundedRect, CompanionPalette::background(), 12);
     card.shadows = {Shadow{Color::black(), 0.5, 20, {0, 10}}, Shadow{Color::black(), 0.3, 4, {0, 2}}};
     return background(frame(vstack(HorizontalAlignment::Leading, 0, std::move(column)), panelWidth, std::nullopt), std::move(card));
+}
+
+CompanionPanelPicture companionPanelPicture(const LayoutNode& tree, Size size, const std::string& layerPrefix) {
+    CompanionPanelPicture picture;
+    picture.layers = layoutLayers(tree, layerPrefix);
+    picture.margins = marginsAround(Painter::bounds(picture.layers), size);
+    for (Layer& l : picture.layers) {
+        l.center.x += picture.margins.left;
+        l.center.y += picture.margins.top;
+    }
+    picture.canvas = {picture.margins.left + size.width + picture.margins.right,
+                      picture.margins.top + size.height + picture.margins.bottom};
+    return picture;
 }
 
 CompanionPanelInputs companionPanelSituation(bool onboarded, bool allGranted) {

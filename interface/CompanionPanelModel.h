@@ -11,6 +11,7 @@
 
 #include "companion/CompanionManager.h"
 #include "interface/LayoutNode.h"
+#include "interface/PanelContentView.h"
 #include "interface/drawing/Color.h"
 
 namespace velmo {
@@ -73,5 +74,14 @@ inline constexpr const char* grantScreenContent = "grant.screenContent";
 
 // The panel's card, 320 points wide, before layout.
 LayoutNode companionPanelLayout(const CompanionPanelModel& model);
+
+// The panel as its window shows it: the layers of a tree laid out at the origin (its natural
+// size `size`), moved right and down into the room its card's shadows take around it.
+struct CompanionPanelPicture {
+    LayerList layers;
+    PanelMargins margins;
+    Size canvas;  // `size` with the margins around it
+};
+CompanionPanelPicture companionPanelPicture(const LayoutNode& tree, Size size, const std::string& layerPrefix);
 
 }  // namespace velmo

@@ -31,6 +31,7 @@ CompanionPanelView::CompanionPanelView(std::shared_ptr<CompanionManager> compani
     model_ = makeCompanionPanelModel(inputs());
     tree_ = companionPanelLayout(model_);
     size_ = layout(tree_, MenuBarPanelManager::panelWidth);
+    margins_ = companionPanelPicture(tree_, size_, "panel.").margins;
     layoutCount_ = 1;
 }
 
@@ -53,6 +54,7 @@ void CompanionPanelView::reevaluate() {
     model_ = std::move(next);
     tree_ = companionPanelLayout(model_);
     size_ = layout(tree_, MenuBarPanelManager::panelWidth);
+    margins_ = companionPanelPicture(tree_, size_, "panel.").margins;
     ++layoutCount_;
     if (needsDisplay_) needsDisplay_();
 }
@@ -108,9 +110,12 @@ void CompanionPanelView::perform(const std::string& id) {
 }
 
 PanelPixels CompanionPanelView::render(Size size) const {
-    Surface surface(int(size.width + 0.5), int(size.height + 0.5));
+    // The tree is laid out at its natural size; a host may ask for another.
+    const CompanionPanelPicture picture = companionPanelPicture(tree_, size_, "panel.");
+    const PanelMargins& m = picture.margins;
+    Surface surface(int(m.left + size.width + m.right + 0.5), int(m.top + size.height + m.bottom + 0.5));
     Painter painter;
-    painter.paintFull(surface, layoutLayers(tree_, "panel."));
+    painter.paintFull(surface, picture.layers);
     return panelPixelsOf(surface);
 }
 

@@ -30,6 +30,8 @@ public:
     void click(Point p) override;
 
     double fittingHeight() const override { return size_.height; }
+    // Room for the card's shadows.
+    PanelMargins margins() const override { return margins_; }
     PanelPixels render(Size size) const override;
     std::vector<Rect> pointerCursorRegions(Size size) const override;
 
@@ -44,6 +46,7 @@ private:
     CompanionPanelModel model_;
     LayoutNode tree_;
     Size size_;
+    PanelMargins margins_;
     int layoutCount_ = 0;
     std::function<void()> needsDisplay_;
 };

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "companion/CompanionTestDoubles.h"
 #include "companion/CompanionTestEnvironment.h"
 #include "interface/WindowPositionManager.h"
@@ -75,12 +77,19 @@ TEST_F(PanelViewTest, FittingHeightAndHandRegionsFollowTheSituation) {
     EXPECT_LT(view.fittingHeight(), welcome);
     EXPECT_EQ(view.pointerCursorRegions({320, view.fittingHeight()}).size(), 2u);  // Start, Quit
 
+    // The picture holds the card with its shadows' room around it.
+    const PanelMargins m = view.margins();
     PanelPixels pixels = view.render({320, view.fittingHeight()});
-    EXPECT_EQ(pixels.width, 320);
+    EXPECT_EQ(pixels.width, int(m.left + 320 + m.right));
+    EXPECT_EQ(pixels.height, int(m.top + std::round(view.fittingHeight()) + m.bottom));
     ASSERT_EQ(pixels.bytes.size(), std::size_t(pixels.stride) * std::size_t(pixels.height));
-    // The card is opaque in its middle.
-    std::size_t mid = std::size_t(pixels.height / 2) * std::size_t(pixels.stride) + 160 * 4;
-    EXPECT_EQ(pixels.bytes[mid + 3], 255);
+    const auto alpha = [&](int x, int y) { return pixels.bytes[std::size_t(y) * std::size_t(pixels.stride) + std::size_t(x) * 4 + 3]; };
+    // The card is opaque in its middle; its shadow shows outside it and is gone at the picture's edge.
+    EXPECT_EQ(alpha(int(m.left) + 160, pixels.height / 2), 255);
+    EXPECT_GT(alpha(int(m.left) - 2, pixels.height / 2), 0);
+    EXPECT_EQ(alpha(0, pixels.height / 2), 0);
+    EXPECT_GT(alpha(int(m.left) + 160, pixels.height - int(m.bottom) + 4), 0);
+    EXPECT_EQ(alpha(int(m.left) + 160, pixels.height - 1), 0);
 }
 
 }  // namespace

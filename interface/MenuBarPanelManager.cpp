@@ -73,13 +73,21 @@ void MenuBarPanelManager::createPanel() {
             if (auto self = weak.lock()) self->contentDidChange();
         });
     }
-    panel_ = desktop_->makePanel({0, 0, panelWidth, panelHeight});
+    if (content_) margins_ = content_->margins();
+    panel_ = desktop_->makePanel(windowFrameFor(cardFrame_, margins_));
     if (panel_ && content_) {
-        std::weak_ptr<PanelContentView> weakContent = content_;
-        panel_->setClickHandler([weakContent](Point p) {
-            if (auto content = weakContent.lock()) content->click(p);
+        std::weak_ptr<MenuBarPanelManager> weak = weak_from_this();
+        panel_->setClickHandler([weak](Point p) {
+            auto self = weak.lock();
+            if (!self || !self->content_) return;
+            self->content_->click({p.x - self->margins_.left, p.y - self->margins_.top});
         });
     }
+}
+
+Rect MenuBarPanelManager::windowFrameFor(const Rect& card, const PanelMargins& m) {
+    // Global points have y up: the bottom margin lowers the window's origin.
+    return {card.minX() - m.left, card.minY() - m.bottom, card.width + m.left + m.right, card.height + m.top + m.bottom};
 }
 
 Rect MenuBarPanelManager::panelFrameFor(const std::optional<Rect>& button, double height, const std::vector<Rect>& screens,
@@ -119,16 +127,25 @@ void MenuBarPanelManager::positionPanel() {
     const double height = content_ ? content_->fittingHeight() : panelHeight;
     const std::vector<Rect> screens = desktop_->screenFrames();
     std::optional<Rect> button = statusItem_ ? statusItem_->buttonWindowFrame() : std::nullopt;
-    if (button || !screens.empty()) panel_->setFrame(panelFrameFor(button, height, screens, desktop_->workAreas()));
+    if (button || !screens.empty()) cardFrame_ = panelFrameFor(button, height, screens, desktop_->workAreas());
+    // The work area holds the card; the shadow's room around it may reach past it.
+    if (content_) margins_ = content_->margins();
+    panel_->setFrame(windowFrameFor(cardFrame_, margins_));
+    panel_->setContentRect({margins_.left, margins_.top, cardFrame_.width, cardFrame_.height});
     redisplay();
 }
 
 void MenuBarPanelManager::redisplay() {
-    const Rect frame = panel_->frame();
-    if (!content_ || frame.width < 1 || frame.height < 1) return;
-    PanelPixels pixels = content_->render(frame.size());
+    const Size card = cardFrame_.size();
+    if (!content_ || card.width < 1 || card.height < 1) return;
+    PanelPixels pixels = content_->render(card);
     panel_->display(pixels.bytes.data(), pixels.width, pixels.height, pixels.stride);
-    panel_->setPointingHandRegions(content_->pointerCursorRegions(frame.size()));
+    std::vector<Rect> regions = content_->pointerCursorRegions(card);
+    for (Rect& r : regions) {
+        r.x += margins_.left;
+        r.y += margins_.top;
+    }
+    panel_->setPointingHandRegions(regions);
 }
 
 void MenuBarPanelManager::contentDidChange() {
@@ -167,7 +184,7 @@ void MenuBarPanelManager::removeClickOutsideMonitor() {
 
 void MenuBarPanelManager::handleClickOutside() {
     if (!panel_) return;
-    if (panel_->frame().contains(desktop_->mouseLocation())) return;
+    if (cardFrame_.contains(desktop_->mouseLocation())) return;
     // A press that closed the panel itself (a click of a desktop's own item) and a click that
     // opens it again within the delay leave the new showing open.
     MainLoop::postToMainAfter(outsideClickDelay, [self = shared_from_this(), panel = panel_, showing = showing_] {

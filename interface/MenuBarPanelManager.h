@@ -15,8 +15,10 @@ namespace velmo {
 
 // The status item and its floating panel. A click of the item toggles the panel; the panel is
 // made on first showing and reused; it hangs centred under the item (above it when the item
-// sits at the bottom of the screen), kept inside the work area of the item's screen, and closes on "velmoDismissPanel" and, 0.3 s after a click
-// outside it, when the application is active then. Bound to the main thread.
+// sits at the bottom of the screen), kept inside the work area of the item's screen, and closes
+// on "velmoDismissPanel" and, 0.3 s after a click outside it, when the application is active
+// then. The placing is the card's: its window leaves room around the card for what the content
+// draws past it (the card's shadow). Bound to the main thread.
 class MenuBarPanelManager : public MenuBarPanelManaging, public std::enable_shared_from_this<MenuBarPanelManager> {
     struct PrivateTag {
         explicit PrivateTag() = default;
@@ -52,6 +54,11 @@ public:
 
     const std::shared_ptr<StatusItem>& statusItem() const { return statusItem_; }
     const std::shared_ptr<PanelWindow>& panel() const { return panel_; }
+    // Where the panel's card stands, global points. Its window is larger by the room the card's
+    // shadow takes around it, and may reach past the work area by that much.
+    Rect panelFrame() const { return cardFrame_; }
+    // The panel window's frame for a card frame with these margins around it.
+    static Rect windowFrameFor(const Rect& cardFrame, const PanelMargins& margins);
     bool hasClickOutsideMonitor() const { return clickOutsideMonitor_ != 0; }
 
 private:
@@ -67,6 +74,8 @@ private:
     std::shared_ptr<StatusItem> statusItem_;
     std::shared_ptr<PanelWindow> panel_;
     std::shared_ptr<PanelContentView> content_;
+    Rect cardFrame_{0, 0, panelWidth, panelHeight};
+    PanelMargins margins_;
     StatusBarDesktop::MonitorToken clickOutsideMonitor_ = 0;
     // Counts the showings: a delayed outside-click check belongs to the showing it was made in.
     std::uint64_t showing_ = 0;

@@ -257,9 +257,9 @@ TEST_F(MenuBarPanelManagerTest, TheCompanionPanelHangsAtItsFittingHeightAndFollo
     ASSERT_EQ(desktop->panels.size(), 1u);
     auto panel = desktop->panels[0];
     env.loop().runUntilIdle();
-    const double welcome = panel->frame().height;
+    const double welcome = manager->panelFrame().height;
     EXPECT_GT(welcome, 120);
-    EXPECT_EQ(panel->frame().y, 876 - welcome - 4);
+    EXPECT_EQ(manager->panelFrame().y, 876 - welcome - 4);
     const std::size_t displays = panel->displayedSizes.size();
 
     velmo::test::writable(*companion).hasMicrophonePermission = true;
@@ -267,11 +267,67 @@ TEST_F(MenuBarPanelManagerTest, TheCompanionPanelHangsAtItsFittingHeightAndFollo
     velmo::test::writable(*companion).hasScreenRecordingPermission = true;
     velmo::test::writable(*companion).hasScreenContentPermission = true;
     env.loop().runUntilIdle();
-    const double allset = panel->frame().height;
+    const double allset = manager->panelFrame().height;
     EXPECT_LT(allset, welcome);
-    EXPECT_EQ(panel->frame().y, 876 - allset - 4);
-    EXPECT_EQ(panel->displayedSizes.back(), (Size{320, std::round(allset)}));  // whole pixels
+    EXPECT_EQ(manager->panelFrame().y, 876 - allset - 4);
+    // The window holds the card's shadows around it: most below, some at the sides, less above.
+    const PanelMargins m = CompanionPanelView(companion).margins();
+    EXPECT_GT(m.bottom, m.left);
+    EXPECT_GT(m.left, m.top);
+    EXPECT_EQ(m.left, m.right);
+    EXPECT_GE(m.top, 10);
+    EXPECT_EQ(panel->frame(), MenuBarPanelManager::windowFrameFor(manager->panelFrame(), m));
+    EXPECT_EQ(panel->contentRect, (Rect{m.left, m.top, 320, allset}));
+    EXPECT_EQ(panel->displayedSizes.back(), (Size{m.left + 320 + m.right, m.top + std::round(allset) + m.bottom}));  // whole pixels
     EXPECT_GT(panel->displayedSizes.size(), displays);
+}
+
+namespace {
+// A content view that draws past its frame by fixed margins and has one button.
+class MarginedView : public PanelContentView {
+public:
+    double fittingHeight() const override { return 100; }
+    PanelMargins margins() const override { return {10, 20, 30, 40}; }
+    PanelPixels render(Size size) const override {
+        const int w = int(20 + size.width + 40), h = int(10 + size.height + 30);
+        return {w, h, w * 4, std::vector<std::uint8_t>(std::size_t(w) * 4 * std::size_t(h))};
+    }
+    std::vector<Rect> pointerCursorRegions(Size) const override { return {{16, 50, 100, 30}}; }
+    void click(Point p) override { clicks.push_back(p); }
+    std::vector<Point> clicks;
+};
+}  // namespace
+
+// The shadow's room around the card grows the window, not the card: the card stays where the
+// work area keeps it, and clicks, hand regions and the outside-click test are the card's.
+TEST_F(MenuBarPanelManagerTest, TheRoomForTheCardsShadowGrowsTheWindowButLeavesTheCardInPlace) {
+    auto view = std::make_shared<MarginedView>();
+    desktop->areas = {{0, 0, 1440, 870}};
+    desktop->item->frame = Rect{1416, 876, 24, 24};  // right-aligned in a top bar
+    auto manager = MenuBarPanelManager::create(companion, [view](const std::shared_ptr<CompanionManager>&) { return view; });
+    desktop->item->click();
+    ASSERT_EQ(desktop->panels.size(), 1u);
+    auto panel = desktop->panels[0];
+    // Flush with the work area's right edge and its top, as without the margins.
+    EXPECT_EQ(manager->panelFrame(), (Rect{1440 - 320, 870 - 100, 320, 100}));
+    // y up: the bottom margin lowers the window, the top one raises its top past the work area.
+    EXPECT_EQ(panel->frame(), (Rect{1440 - 320 - 20, 870 - 100 - 30, 20 + 320 + 40, 10 + 100 + 30}));
+    EXPECT_EQ(panel->contentRect, (Rect{20, 10, 320, 100}));
+    EXPECT_EQ(panel->displayedSizes.back(), (Size{380, 140}));
+    EXPECT_EQ(panel->pointingHandRegions, (std::vector<Rect>{{36, 60, 100, 30}}));
+
+    // A window point is the card's point moved by the margins.
+    panel->click({20 + 40.5, 10 + 60.5});
+    ASSERT_EQ(view->clicks.size(), 1u);
+    EXPECT_EQ(view->clicks[0], (Point{40.5, 60.5}));
+
+    // A press in the card keeps the panel; one in the shadow's room is outside it.
+    desktop->mouseDown(left, {1440 - 5, 870 - 5});
+    env.loop().advance(0.5s);
+    EXPECT_TRUE(manager->isPanelVisible());
+    desktop->mouseDown(left, {1440 - 320 - 10, 870 - 50});
+    env.loop().advance(0.5s);
+    EXPECT_FALSE(manager->isPanelVisible());
 }
 
 namespace {

@@ -7,7 +7,9 @@
 #include <X11/extensions/shape.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
+#include <X11/extensions/Xcomposite.h>
 #include <X11/extensions/Xfixes.h>
+#include <cairo.h>
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -15,6 +17,7 @@
 
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <functional>
 #include <thread>
@@ -163,12 +166,20 @@ TEST(MenuBarPanelOnX11, WithoutATrayManagerThereIsNoItemAndThePanelStillOpensAtT
 
 namespace {
 
-// The mapped 320-point-wide top-level window of another client, when there is one.
+// The card of another client's mapped panel, when there is one: a top-level window whose input
+// shape is one 320-point-wide rectangle (root coordinates).
 std::optional<WindowFacts> mappedPanel(Display* display) {
     std::optional<WindowFacts> found;
     for (Window w : velmo::test::rootChildren(display)) {
         WindowFacts s = factsOf(display, w);
-        if (s.viewable && s.width == 320) found = s;
+        if (!s.viewable || !s.overrideRedirect) continue;
+        auto input = velmo::test::shapeOf(display, w, ShapeInput);
+        if (input.size() != 1 || input[0].width != 320) continue;
+        s.x += input[0].x;
+        s.y += input[0].y;
+        s.width = input[0].width;
+        s.height = input[0].height;
+        found = s;
     }
     return found;
 }
@@ -373,28 +384,40 @@ TEST(MenuBarPanelOnX11, ClicksOnTheLivePanelReachItsButtonsAndEveryButtonHasAHan
     auto manager =
         MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}),
                                     [](const std::shared_ptr<CompanionManager>& c) { return std::make_shared<CompanionPanelView>(c); });
-    manager->showPanel();  // no tray: top-right, root (956, 4)
+    manager->showPanel();  // no tray: the card at the top-right, root (956, 4)
     const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
     ASSERT_TRUE(env.loop().runUntil([&] { return factsOf(d, panel).viewable; }));
     // The first launch's panel: three Grant buttons, Find App and Quit.
-    auto frames = buttonFrames(CompanionPanelView(CompanionManager::create({env.dictation, env.shortcut, env.overlay})).tree());
+    CompanionPanelView card(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    auto frames = buttonFrames(card.tree());
     ASSERT_EQ(frames.size(), 5u);
+    // The window leaves the shadow's room around the card.
+    const int left = int(card.margins().left), top = int(card.margins().top);
+    const WindowFacts shown = factsOf(d, panel);
+    EXPECT_EQ((std::array{shown.x, shown.y}), (std::array{956 - left, 4 - top}));
     auto regions = inputOnlyChildren(d, panel);
     ASSERT_EQ(regions.size(), frames.size());
     for (std::size_t i = 0; i < frames.size(); ++i) {
         SCOPED_TRACE(frames[i].first);
         EXPECT_TRUE(regions[i].viewable);
-        EXPECT_NEAR(regions[i].x, frames[i].second.x, 1);
-        EXPECT_NEAR(regions[i].y, frames[i].second.y, 1);
+        EXPECT_NEAR(regions[i].x, left + frames[i].second.x, 1);
+        EXPECT_NEAR(regions[i].y, top + frames[i].second.y, 1);
         EXPECT_NEAR(regions[i].width, frames[i].second.width, 1);
         EXPECT_NEAR(regions[i].height, frames[i].second.height, 1);
     }
     // No compositing manager here: the card is shaped to what it draws, so its clear rounded
-    // corners do not show as black.
-    const auto shapedIn = [&](int px, int py) { return velmo::test::shapeContains(velmo::test::shapeOf(d, panel, ShapeBounding), px, py); };
-    ASSERT_TRUE(env.loop().runUntil([&] { return shapedIn(160, 100); }));
-    EXPECT_FALSE(shapedIn(0, 0));
-    EXPECT_TRUE(shapedIn(int(frames[0].second.midX()), int(frames[0].second.midY())));
+    // corners and the shadow's room around it do not show as black.
+    const auto shape = [&] { return velmo::test::shapeOf(d, panel, ShapeBounding); };
+    const auto shapedIn = [&](int px, int py) { return velmo::test::shapeContains(shape(), px, py); };
+    ASSERT_TRUE(env.loop().runUntil([&] { return shapedIn(left + 160, top + 100); }));
+    EXPECT_FALSE(shapedIn(left, top));
+    EXPECT_TRUE(shapedIn(left + int(frames[0].second.midX()), top + int(frames[0].second.midY())));
+    for (const XRectangle& r : shape()) {
+        EXPECT_GE(r.x, left);
+        EXPECT_GE(r.y, top);
+        EXPECT_LE(r.x + r.width, left + 320);
+        EXPECT_LE(r.y + r.height, top + int(std::lround(card.fittingHeight())));
+    }
     auto centreOf = [&](const std::string& id) {
         for (const auto& [button, f] : frames)
             if (button == id) return std::pair<int, int>{956 + int(f.midX()), 4 + int(f.midY())};
@@ -558,4 +581,131 @@ TEST(MenuBarPanelOnX11, ACompositingManagerThatComesAndGoesWhileThePanelIsOpenHa
     EXPECT_NE(velmo::test::pixelOf(d, panel, 40, 40) & 0xffffff, 0u);
     manager.reset();
     StatusBarDesktop::install(nullptr);
+}
+
+// Under a compositing manager the panel window holds the card's whole shadow: it fades out
+// towards the window's edges, the card starts at the margins, and the card itself stands and
+// takes clicks where it did before the window grew.
+TEST(MenuBarPanelOnX11, UnderACompositingManagerTheCardsShadowFitsInsideThePanelWindowAroundTheCardLeftInPlace) {
+    CompanionTestEnvironment env;
+    velmo::test::EnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", noSessionBus);
+    auto workspace = std::make_shared<velmo::test::SimulatedWorkspace>();
+    Workspace::install(workspace);
+    X11TestDesktop x("1280x800x24");
+    ASSERT_TRUE(x.isReady()) << x.failure();
+    Display* d = x.connection();
+    const Window root = DefaultRootWindow(d);
+    setWorkArea(d, 0, 30, 1280, 770);
+    // This test is the compositing manager: the windows' own pixmaps keep their alpha.
+    XCompositeRedirectSubwindows(d, root, CompositeRedirectManual);
+    Window owner = XCreateSimpleWindow(d, root, -10, -10, 1, 1, 0, 0, 0);
+    XSetSelectionOwner(d, XInternAtom(d, ("_NET_WM_CM_S" + std::to_string(DefaultScreen(d))).c_str(), False), owner, CurrentTime);
+    XSync(d, False);
+    velmo::test::TestTrayManager tray(x.displayName(), 1256, 0, 24, 24);  // right-aligned
+    auto desktop = X11StatusBarDesktop::open(x.displayName());
+    ASSERT_TRUE(desktop);
+    StatusBarDesktop::install(desktop);
+    auto manager =
+        MenuBarPanelManager::create(CompanionManager::create({env.dictation, env.shortcut, env.overlay}),
+                                    [](const std::shared_ptr<CompanionManager>& c) { return std::make_shared<CompanionPanelView>(c); });
+    ASSERT_TRUE(env.loop().runUntil([&] { return tray.pump() && manager->statusItem()->buttonWindowFrame().has_value(); }));
+    click(d, 1268, 12, 1);
+    ASSERT_TRUE(env.loop().runUntil([&] { return manager->isPanelVisible(); }));
+    const Window panel = X11StatusBarDesktop::windowOf(*manager->panel());
+    ASSERT_TRUE(env.loop().runUntil([&] { return factsOf(d, panel).viewable; }));
+    CompanionPanelView card(CompanionManager::create({env.dictation, env.shortcut, env.overlay}));
+    const PanelMargins m = card.margins();
+    const int left = int(m.left), top = int(m.top), h = int(std::lround(card.fittingHeight()));
+    ASSERT_GT(m.left, 0);
+    ASSERT_GT(m.bottom, 0);
+
+    // The card flush with the work area's right edge and top, as before; the window around it.
+    const WindowFacts shown = factsOf(d, panel);
+    EXPECT_EQ(shown.depth, 32);
+    EXPECT_EQ((std::array{shown.x, shown.y, shown.width, shown.height}),
+              (std::array{960 - left, 30 - top, left + 320 + int(m.right), top + h + int(m.bottom)}));
+    auto card_ = mappedPanel(d);
+    ASSERT_TRUE(card_);
+    EXPECT_EQ((std::array{card_->x, card_->y, card_->width, card_->height}), (std::array{960, 30, 320, h}));
+    // Blended: nothing shaped out.
+    auto bounding = velmo::test::shapeOf(d, panel, ShapeBounding);
+    ASSERT_EQ(bounding.size(), 1u);
+    EXPECT_EQ((std::array{int(bounding[0].width), int(bounding[0].height)}), (std::array{shown.width, shown.height}));
+
+    // The window's own pixels, alpha included.
+    XImage* image = nullptr;
+    ASSERT_TRUE(env.loop().runUntil([&] {
+        if (image) XDestroyImage(image);
+        image = XGetImage(d, panel, 0, 0, unsigned(shown.width), unsigned(shown.height), AllPlanes, ZPixmap);
+        return image && (XGetPixel(image, left + 160, top + h / 2) >> 24) == 255;
+    }));
+    const auto alpha = [&](int px, int py) { return int(XGetPixel(image, px, py) >> 24); };
+    {
+        cairo_surface_t* png = cairo_image_surface_create_for_data(reinterpret_cast<unsigned char*>(image->data), CAIRO_FORMAT_ARGB32,
+                                                                   shown.width, shown.height, image->bytes_per_line);
+        EXPECT_EQ(cairo_surface_write_to_png(png, (std::string(VELMO_TEST_OUTPUT_DIR) + "/panel-window-shadow.png").c_str()),
+                  CAIRO_STATUS_SUCCESS);
+        cairo_surface_destroy(png);
+    }
+    // The card's edges lie at the margins: opaque just inside, shadow just outside.
+    const int midY = top + h / 2, midX = left + 160;
+    EXPECT_EQ(alpha(left, midY), 255);
+    EXPECT_EQ(alpha(left + 319, midY), 255);
+    EXPECT_EQ(alpha(midX, top), 255);
+    EXPECT_EQ(alpha(midX, top + h - 1), 255);
+    // Outside each edge the shadow is there and fades outwards, to nothing at the window's edge.
+    struct Edge {
+        const char* name;
+        int x, y, dx, dy, steps;
+    };
+    const Edge edges[] = {
+        {"left", left - 1, midY, -1, 0, left},
+        {"right", left + 320, midY, 1, 0, int(m.right)},
+        {"bottom", midX, top + h, 0, 1, int(m.bottom)},
+        {"top", midX, top - 1, 0, -1, top},
+    };
+    for (const Edge& e : edges) {
+        SCOPED_TRACE(e.name);
+        EXPECT_GT(alpha(e.x, e.y), 16);
+        EXPECT_LT(alpha(e.x, e.y), 255);
+        EXPECT_GT(alpha(e.x + 8 * e.dx, e.y + 8 * e.dy), 0);
+        for (int i = 1; i < e.steps; ++i)
+            EXPECT_LE(alpha(e.x + i * e.dx, e.y + i * e.dy), alpha(e.x + (i - 1) * e.dx, e.y + (i - 1) * e.dy)) << i;
+        EXPECT_EQ(alpha(e.x + (e.steps - 1) * e.dx, e.y + (e.steps - 1) * e.dy), 0);
+    }
+    // Cast downwards: the shadow reaches further below the card than above it.
+    EXPECT_GT(alpha(midX, top + h + 12), alpha(midX, top - 1 - 12));
+    XDestroyImage(image);
+
+    // Presses in the shadow's room are not the panel's; the card's buttons take clicks where
+    // they stood, with their hand cursors.
+    auto input = velmo::test::shapeOf(d, panel, ShapeInput);
+    ASSERT_EQ(input.size(), 1u);
+    EXPECT_EQ((std::array{int(input[0].x), int(input[0].y), int(input[0].width), int(input[0].height)}), (std::array{left, top, 320, h}));
+    for (const auto& region : inputOnlyChildren(d, panel)) {
+        EXPECT_GE(region.x, left);
+        EXPECT_GE(region.y, top);
+    }
+    Rect findApp;
+    for (const auto& [id, f] : buttonFrames(card.tree()))
+        if (id == companion_panel_button::findApp) findApp = f;
+    ASSERT_GT(findApp.width, 0);
+    click(d, 960 + int(findApp.midX()), 30 + int(findApp.midY()), 1);
+    ASSERT_TRUE(env.loop().runUntil([&] { return workspace->requests.size() == 2; }));
+    EXPECT_EQ(workspace->requests[0].first, "activateFileViewerSelecting");
+    EXPECT_TRUE(manager->isPanelVisible());
+    // Just left of the card, inside its window: a press elsewhere, which closes the panel.
+    int elsewhere = 0;
+    auto token = desktop->addGlobalMonitorForEvents(MouseEventMask::leftMouseDown, [&] { ++elsewhere; });
+    click(d, 960 - 6, 30 + h / 2, 1);
+    ASSERT_TRUE(env.loop().runUntil([&] { return elsewhere == 1; }));
+    env.loop().advance(0.3s);
+    EXPECT_FALSE(manager->isPanelVisible());
+    desktop->removeMonitor(token);
+
+    manager.reset();
+    StatusBarDesktop::install(nullptr);
+    Workspace::install(nullptr);
+    XDestroyWindow(d, owner);
+    XSync(d, False);
 }

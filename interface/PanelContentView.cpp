@@ -2,6 +2,8 @@
 
 #include <cairo.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "interface/drawing/CompanionPalette.h"
@@ -47,6 +49,11 @@ LayerList placeholderLayers(Size size) {
 }
 
 }  // namespace
+
+PanelMargins marginsAround(const Rect& drawn, Size size) {
+    const auto reach = [](double v) { return std::max(0.0, std::ceil(v - 1e-9)); };
+    return {reach(-drawn.minY()), reach(-drawn.minX()), reach(drawn.maxY() - size.height), reach(drawn.maxX() - size.width)};
+}
 
 PanelPixels panelPixelsOf(const Surface& surface) {
     cairo_surface_flush(surface.cairoSurface());

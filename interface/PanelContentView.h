@@ -22,11 +22,28 @@ struct PanelPixels {
     std::vector<std::uint8_t> bytes;
 };
 
+// Room a view's drawing takes around its frame (its card's shadow), whole points a side.
+struct PanelMargins {
+    double top = 0;
+    double left = 0;
+    double bottom = 0;
+    double right = 0;
+    bool operator==(const PanelMargins&) const = default;
+};
+
+// The margins that take in everything drawn in `drawn` around a frame of `size` at the origin
+// (view points, y down).
+PanelMargins marginsAround(const Rect& drawn, Size size);
+
 // What the panel hosts: a view 320 points wide whose natural height decides the panel's.
 class PanelContentView {
 public:
     virtual ~PanelContentView() = default;
     virtual double fittingHeight() const = 0;
+    // What the view draws outside its frame; the panel window leaves that much room around it.
+    virtual PanelMargins margins() const { return {}; }
+    // The view at `size` with its margins around it: the picture is margins().left + width +
+    // margins().right wide, the view's frame starting at (margins().left, margins().top).
     virtual PanelPixels render(Size size) const = 0;
     // Where the pointer shows a pointing hand: the frames of the view's buttons, view points.
     virtual std::vector<Rect> pointerCursorRegions(Size size) const { return {}; }

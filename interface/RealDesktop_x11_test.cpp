@@ -20,6 +20,8 @@
 
 #include "companion/CompanionManagerTesting.h"
 #include "companion/CompanionTestDoubles.h"
+#include "interface/CompanionPanelView.h"
+#include "interface/MenuBarPanelManager.h"
 #include "interface/OverlayWindow.h"
 #include "platform/desktop/X11StatusBarDesktop.h"
 #include "platform/foundation/TestDirectory.h"
@@ -91,11 +93,14 @@ std::optional<Box> findIcon(Display* d, Window under) {
     return found;
 }
 
-// Velmo's panel: a viewable 320-pixel-wide override-redirect top-level window.
+// The card of Velmo's panel, root coordinates: a viewable override-redirect top-level window
+// that takes presses in one 320-pixel-wide rectangle (the rest of it is room for the shadow).
 std::optional<Box> findPanel(Display* d) {
     for (Window w : velmo::test::rootChildren(d)) {
         WindowFacts f = factsOf(d, w);
-        if (f.viewable && f.overrideRedirect && f.width == 320) return Box{f.x, f.y, f.width, f.height};
+        if (!f.viewable || !f.overrideRedirect) continue;
+        auto input = velmo::test::shapeOf(d, w, ShapeInput);
+        if (input.size() == 1 && input[0].width == 320) return Box{f.x + input[0].x, f.y + input[0].y, input[0].width, input[0].height};
     }
     return std::nullopt;
 }
@@ -375,17 +380,11 @@ bool settle(VirtualMainLoop& loop, const std::function<bool()>& condition) {
 
 bool compositorRuns(Display* d) { return XGetSelectionOwner(d, XInternAtom(d, "_NET_WM_CM_S0", False)) != 0; }
 
-}  // namespace
-
-TEST(RealDesktop, PicomGoingAwayWhileTheOverlayIsUpLeavesTheDesktopVisibleAndComingBackMakesItTransparentAgain) {
-    RealDesktop desktop;
-    ASSERT_TRUE(desktop.x.isReady()) << desktop.x.failure();
-    Display* d = desktop.d();
-    // A wallpaper as desktops keep it, on a root pixmap the compositing manager paints too.
-    constexpr std::uint32_t wallpaper = 0x3060a0;
+// A wallpaper as desktops keep it, on a root pixmap the compositing manager paints too.
+void setWallpaper(Display* d, std::uint32_t color) {
     const Pixmap pixmap = XCreatePixmap(d, DefaultRootWindow(d), screenWidth, screenHeight, unsigned(DefaultDepth(d, DefaultScreen(d))));
     GC gc = XCreateGC(d, pixmap, 0, nullptr);
-    XSetForeground(d, gc, wallpaper);
+    XSetForeground(d, gc, color);
     XFillRectangle(d, pixmap, gc, 0, 0, screenWidth, screenHeight);
     XFreeGC(d, gc);
     XChangeProperty(d, DefaultRootWindow(d), XInternAtom(d, "_XROOTPMAP_ID", False), XA_PIXMAP, 32, PropModeReplace,
@@ -393,7 +392,18 @@ TEST(RealDesktop, PicomGoingAwayWhileTheOverlayIsUpLeavesTheDesktopVisibleAndCom
     XSetWindowBackgroundPixmap(d, DefaultRootWindow(d), pixmap);
     XClearWindow(d, DefaultRootWindow(d));
     XSync(d, False);
-    const std::vector<std::string> picomArguments{"picom", "--backend", "xrender", "--no-fading-openclose", "--shadow-opacity=0"};
+}
+
+const std::vector<std::string> picomArguments{"picom", "--backend", "xrender", "--no-fading-openclose", "--shadow-opacity=0"};
+
+}  // namespace
+
+TEST(RealDesktop, PicomGoingAwayWhileTheOverlayIsUpLeavesTheDesktopVisibleAndComingBackMakesItTransparentAgain) {
+    RealDesktop desktop;
+    ASSERT_TRUE(desktop.x.isReady()) << desktop.x.failure();
+    Display* d = desktop.d();
+    constexpr std::uint32_t wallpaper = 0x3060a0;
+    setWallpaper(d, wallpaper);
     auto picom = std::make_unique<RunningProgram>("picom", picomArguments,
                                                   velmo::test::ExecPlan::EnvironmentChanges{{"DISPLAY", desktop.x.displayName()}});
     ASSERT_TRUE(waitFor([&] { return compositorRuns(d); })) << "picom did not start\n" << picom->output();
@@ -433,5 +443,59 @@ TEST(RealDesktop, PicomGoingAwayWhileTheOverlayIsUpLeavesTheDesktopVisibleAndCom
     EXPECT_TRUE(settle(loopScope.loop(), [&] { return whole() && rootPixel(d, 640, 400) == wallpaper; }))
         << std::hex << rootPixel(d, 640, 400);
     manager.reset();
+    loopScope.loop().runUntilIdle();
+}
+
+// Without a compositing manager the room around the panel's card shows the wallpaper, not a
+// black frame; under picom the card's shadow darkens the wallpaper below it and fades out
+// inside that room.
+TEST(RealDesktop, ThePanelsShadowShowsUnderPicomAndItsRoomShowsTheWallpaperWithoutACompositor) {
+    RealDesktop desktop;
+    ASSERT_TRUE(desktop.x.isReady()) << desktop.x.failure();
+    Display* d = desktop.d();
+    constexpr std::uint32_t wallpaper = 0xd8dce0;
+    setWallpaper(d, wallpaper);
+
+    VirtualMainLoopScope loopScope;
+    auto platform = X11StatusBarDesktop::open(desktop.x.displayName());
+    ASSERT_TRUE(platform);
+    StatusBarDesktop::install(platform);
+    auto companion =
+        CompanionManager::create({std::make_shared<velmo::test::FakeDictationManager>(),
+                                  std::make_shared<velmo::test::FakeShortcutMonitor>(), std::make_shared<HeadlessOverlayWindowManager>()});
+    const PanelMargins m = CompanionPanelView(companion).margins();
+    auto manager = MenuBarPanelManager::create(
+        companion, [](const std::shared_ptr<CompanionManager>& c) { return std::make_shared<CompanionPanelView>(c); });
+    manager->showPanel();  // no tray: at the top-right
+    std::optional<Box> card;
+    ASSERT_TRUE(settle(loopScope.loop(), [&] {
+        card = findPanel(d);
+        return card && rootPixel(d, card->x + card->width / 2, card->y + card->height / 2) != wallpaper;
+    }));
+    const int midX = card->x + card->width / 2, below = card->y + card->height, leftOf = card->x - 1, midY = card->y + card->height / 2;
+    EXPECT_EQ(rootPixel(d, midX, below + 4), wallpaper);
+    EXPECT_EQ(rootPixel(d, midX, below + int(m.bottom) - 1), wallpaper);
+    EXPECT_EQ(rootPixel(d, leftOf - 4, midY), wallpaper);
+    screenshot(d, "real-desktop-panel-no-compositor.png");
+
+    auto picom = std::make_unique<RunningProgram>("picom", picomArguments,
+                                                  velmo::test::ExecPlan::EnvironmentChanges{{"DISPLAY", desktop.x.displayName()}});
+    ASSERT_TRUE(waitFor([&] { return compositorRuns(d); })) << "picom did not start\n" << picom->output();
+    const auto green = [&](int x, int y) { return int((rootPixel(d, x, y) >> 8) & 0xff); };
+    const int wallpaperGreen = int((wallpaper >> 8) & 0xff);
+    EXPECT_TRUE(
+        settle(loopScope.loop(),
+               [&] { return rootPixel(d, midX, below + int(m.bottom) - 1) == wallpaper && green(midX, below + 4) < wallpaperGreen - 20; }))
+        << std::hex << rootPixel(d, midX, below + 4) << " " << rootPixel(d, midX, below + int(m.bottom) - 1);
+    // Darkest next to the card, lighter outwards, the wallpaper at the window's edge.
+    EXPECT_LT(green(midX, below + 4), green(midX, below + 14));
+    EXPECT_LT(green(midX, below + 14), wallpaperGreen);
+    EXPECT_LT(green(leftOf - 2, midY), green(leftOf - 12, midY));
+    EXPECT_EQ(rootPixel(d, midX, below + int(m.bottom) - 1), wallpaper);
+    EXPECT_EQ(rootPixel(d, card->x - int(m.left), midY), wallpaper);
+    screenshot(d, "real-desktop-panel-picom.png");
+
+    manager.reset();
+    StatusBarDesktop::install(nullptr);
     loopScope.loop().runUntilIdle();
 }

@@ -247,14 +247,14 @@ const std::map<std::string, std::pair<bool, bool>>& panelSituations() {
     return all;
 }
 
-// The card with room around it for its shadows.
+// The card with room around it for its shadows, as the panel window holds it.
 Scene panel(const Options& o) {
     auto [onboarded, allGranted] = panelSituations().at(o.situation);
     CompanionPanelInputs in = companionPanelSituation(onboarded, allGranted);
-    const double margin = 24;
     LayoutNode tree = companionPanelLayout(makeCompanionPanelModel(in));
-    Size size = layout(tree, 320, {margin, margin});
-    return Scene{{size.width + 2 * margin, size.height + 2 * margin + 10}, layoutLayers(tree, "panel.")};
+    const Size size = layout(tree, 320);
+    CompanionPanelPicture picture = companionPanelPicture(tree, size, "panel.");
+    return Scene{picture.canvas, std::move(picture.layers)};
 }
 
 const std::map<std::string, std::function<Scene(const Options&)>>& scenes() {

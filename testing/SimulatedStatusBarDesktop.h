@@ -5,6 +5,7 @@
 // a mouse-down at a point, and an application that is active or not as the test says.
 
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,6 +38,7 @@ public:
     void setFrame(const Rect& value) override { frame_ = value; }
     Rect frame() const override { return frame_; }
     void display(const std::uint8_t*, int width, int height, int) override { displayedSizes.push_back({double(width), double(height)}); }
+    void setContentRect(const Rect& rect) override { contentRect = rect; }
     void orderFront() override { visible_ = true; }
     void orderOut() override { visible_ = false; }
     bool isVisible() const override { return visible_; }
@@ -51,6 +53,7 @@ public:
     std::vector<Size> displayedSizes;
     std::function<void(Point)> clickHandler;
     std::vector<Rect> pointingHandRegions;
+    std::optional<Rect> contentRect;
 
 private:
     Rect frame_;

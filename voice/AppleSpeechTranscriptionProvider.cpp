@@ -4,6 +4,7 @@
 
 #include "platform/foundation/Unicode.h"
 #include "platform/runtime/MainThreadBound.h"
+#include "platform/runtime/OnceCallback.h"
 
 namespace velmo {
 
@@ -85,9 +86,7 @@ private:
     }
 
     void deliverFinalTranscript() {
-        if (hasDeliveredFinalTranscript_) return;
-        hasDeliveredFinalTranscript_ = true;
-        if (onFinalTranscriptReady_) onFinalTranscriptReady_(latestRecognizedText_);
+        if (!onFinalTranscriptReady_.isSpent()) onFinalTranscriptReady_(latestRecognizedText_);
     }
 
     const double finalTranscriptFallbackDelaySeconds_ = 1.8;
@@ -95,11 +94,10 @@ private:
         std::make_shared<SpeechAudioBufferRecognitionRequest>();
     std::shared_ptr<SpeechRecognitionTask> recognitionTask_;
     const MirrinTranscriptUpdateCallback onTranscriptUpdate_;
-    const MirrinFinalTranscriptCallback onFinalTranscriptReady_;
+    OnceCallback<const std::string&> onFinalTranscriptReady_;  // delivery thread only
     const MirrinTranscriptionErrorCallback onError_;
     std::string latestRecognizedText_;  // delivery thread only
     std::atomic<bool> hasRequestedFinalTranscript_{false};
-    bool hasDeliveredFinalTranscript_ = false;  // delivery thread only
 };
 
 }  // namespace

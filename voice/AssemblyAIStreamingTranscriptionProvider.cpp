@@ -271,7 +271,7 @@ void Session::handleServerMessage(const std::string& text) {
         case ServerMessage::Kind::termination:
             onStateQueue([](Session& s) {
                 s.resolveReadyContinuation(nullptr);
-                if (s.isAwaitingExplicitFinalTranscript_ && !s.hasDeliveredFinalTranscript_)
+                if (s.isAwaitingExplicitFinalTranscript_ && !s.onFinalTranscriptReady_.isSpent())
                     s.deliverFinalTranscript(s.finalTranscriptText());
             });
             break;
@@ -359,10 +359,9 @@ std::string Session::finalTranscriptText() const {
 }
 
 void Session::deliverFinalTranscript(const std::string& text) {
-    if (hasDeliveredFinalTranscript_) return;
-    hasDeliveredFinalTranscript_ = true;
+    if (onFinalTranscriptReady_.isSpent()) return;
     cancelExplicitFinalTranscriptDeadline();
-    if (onFinalTranscriptReady_) onFinalTranscriptReady_(text);
+    onFinalTranscriptReady_(text);
     sendJSON({{"type", "Terminate"}});
 }
 
@@ -384,7 +383,7 @@ void Session::handleFailure(const Failure& failure) {
     if (hasHandledFailure_) return;
     hasHandledFailure_ = true;
     const std::string text = finalTranscriptText();
-    if (isAwaitingExplicitFinalTranscript_ && !hasDeliveredFinalTranscript_ && !text.empty()) {
+    if (isAwaitingExplicitFinalTranscript_ && !onFinalTranscriptReady_.isSpent() && !text.empty()) {
         logLine("[AssemblyAI] ⚠️ WebSocket error during active session, delivering partial transcript as fallback: " +
                 failure.description());
         deliverFinalTranscript(text);
@@ -428,7 +427,7 @@ void Session::sendOnSendQueue(WebSocketMessage message) {
 
 void Session::requestFinalTranscript() {
     onStateQueue([](Session& s) {
-        if (s.hasDeliveredFinalTranscript_) return;
+        if (s.onFinalTranscriptReady_.isSpent()) return;
         s.isAwaitingExplicitFinalTranscript_ = true;
         s.scheduleExplicitFinalTranscriptDeadline();
     });

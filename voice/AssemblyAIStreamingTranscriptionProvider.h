@@ -11,6 +11,7 @@
 #include "platform/base/Error.h"
 #include "platform/net/WebSocketTask.h"
 #include "platform/runtime/MainLoop.h"
+#include "platform/runtime/OnceCallback.h"
 #include "platform/runtime/SerialQueue.h"
 #include "platform/runtime/Task.h"
 #include "voice/MirrinAudioConversionSupport.h"
@@ -149,7 +150,7 @@ private:
     const std::optional<std::string> temporaryToken_;
     const std::vector<std::string> keyterms_;
     const MirrinTranscriptUpdateCallback onTranscriptUpdate_;
-    const MirrinFinalTranscriptCallback onFinalTranscriptReady_;
+    OnceCallback<const std::string&> onFinalTranscriptReady_;  // state queue only
     const MirrinTranscriptionErrorCallback onError_;
 
     // Tap thread only.
@@ -162,7 +163,6 @@ private:
     // State queue only. The ready signal keeps an outcome that comes before the opener waits.
     Completion<Unit> readyContinuation_;
     bool hasResolvedReadyContinuation_ = false;
-    bool hasDeliveredFinalTranscript_ = false;
     bool isAwaitingExplicitFinalTranscript_ = false;
     bool hasHandledFailure_ = false;
     std::string latestTranscriptText_;

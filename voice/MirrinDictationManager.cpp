@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <span>
 
 #include "platform/base/Error.h"
 #include "platform/base/Logger.h"
@@ -61,7 +62,70 @@ const std::vector<std::string>& MirrinDictationManager::builtInKeyterms() {
 
 bool MirrinDictationManager::isDictationBusy() const {
     sequenceChecker_.check();
-    return *isPreparingToRecord_ || *isRecordingFromMicrophoneButton_ || *isRecordingFromKeyboardShortcut_ || *isFinalizingTranscript_;
+    return state_ != MirrinDictationState::idle;
+}
+
+namespace {
+enum class Flag { preparing, microphone, keyboard, keyboardSession, finalizing };
+constexpr Flag kAllFlags[] = {Flag::preparing, Flag::microphone, Flag::keyboard, Flag::keyboardSession, Flag::finalizing};
+
+// The flags an event assigns, in the order it assigns them.
+std::span<const Flag> flagsAssignedBy(MirrinDictationEvent event) {
+    static constexpr Flag preparingOnly[] = {Flag::preparing};
+    static constexpr Flag began[] = {Flag::finalizing, Flag::microphone, Flag::keyboard, Flag::keyboardSession};
+    static constexpr Flag stopped[] = {Flag::microphone, Flag::keyboard, Flag::finalizing};
+    switch (event) {
+        case MirrinDictationEvent::startRequested:
+        case MirrinDictationEvent::preparationEnded:
+            return preparingOnly;
+        case MirrinDictationEvent::dictationBegan:
+            return began;
+        case MirrinDictationEvent::stopRequested:
+            return stopped;
+        case MirrinDictationEvent::finishBegan:
+            return {};
+        case MirrinDictationEvent::reset:
+            return kAllFlags;
+    }
+    return {};
+}
+}  // namespace
+
+bool MirrinDictationManager::transition(MirrinDictationEvent event) {
+    const auto next = nextDictationState(state_, event);
+    if (!next) {
+        logLine("⚠️ MirrinDictationManager: " + caseName(event) + " refused while " + caseName(state_));
+        return false;
+    }
+    state_ = *next;
+    const MirrinDictationFlags flags = dictationFlags(state_, activeStartSource_);
+    auto field = [&](Flag flag) -> std::pair<Published<bool>*, bool> {
+        switch (flag) {
+            case Flag::preparing:
+                return {&isPreparingToRecord_, flags.isPreparingToRecord};
+            case Flag::microphone:
+                return {&isRecordingFromMicrophoneButton_, flags.isRecordingFromMicrophoneButton};
+            case Flag::keyboard:
+                return {&isRecordingFromKeyboardShortcut_, flags.isRecordingFromKeyboardShortcut};
+            case Flag::keyboardSession:
+                return {&isKeyboardShortcutSessionActiveOrFinalizing_, flags.isKeyboardShortcutSessionActiveOrFinalizing};
+            case Flag::finalizing:
+                return {&isFinalizingTranscript_, flags.isFinalizingTranscript};
+        }
+        return {nullptr, false};
+    };
+    // The flags the event names are assigned (subscribers hear them even when equal); any
+    // other flag only when it no longer matches the state.
+    const auto named = flagsAssignedBy(event);
+    for (Flag flag : named) {
+        auto [published, value] = field(flag);
+        *published = value;
+    }
+    for (Flag flag : kAllFlags) {
+        auto [published, value] = field(flag);
+        if (**published != value) *published = value;
+    }
+    return true;
 }
 
 Task<void> MirrinDictationManager::startPushToTalkFromKeyboardShortcut(std::string currentDraftText,
@@ -98,7 +162,7 @@ void MirrinDictationManager::abandonStart(const std::string& line, StartProgress
     logLine(line);
     switch (progress) {
         case StartProgress::preparing:
-            isPreparingToRecord_ = false;
+            transition(MirrinDictationEvent::preparationEnded);
             return;
         case StartProgress::sessionOpening:
             stopAudioEngineAndRemoveTap();
@@ -130,7 +194,7 @@ Task<void> MirrinDictationManager::runStartDictation(std::shared_ptr<MirrinDicta
     m.pendingStartRequestIdentifier_ = requestIdentifier;
     m.lastErrorMessage_ = std::nullopt;
     m.currentPermissionProblem_ = std::nullopt;
-    m.isPreparingToRecord_ = true;
+    m.transition(MirrinDictationEvent::startRequested);
 
     Task<bool> permissions = requestPermissionsIfNeeded(self);
     const bool granted = co_await permissions;
@@ -154,11 +218,7 @@ Task<void> MirrinDictationManager::runStartDictation(std::shared_ptr<MirrinDicta
     m.draftCallbacks_ = callbacks;
     m.activeStartSource_ = source;
     m.shouldAutomaticallySubmitFinalDraft_ = autoSubmit;
-    m.hasFinishedCurrentDictationSession_ = false;
-    m.isFinalizingTranscript_ = false;
-    m.isRecordingFromMicrophoneButton_ = source == MirrinDictationStartSource::microphoneButton;
-    m.isRecordingFromKeyboardShortcut_ = source == MirrinDictationStartSource::keyboardShortcut;
-    m.isKeyboardShortcutSessionActiveOrFinalizing_ = source == MirrinDictationStartSource::keyboardShortcut;
+    m.transition(MirrinDictationEvent::dictationBegan);
     m.currentAudioPowerLevel_ = 0.0;
     m.recordedAudioPowerHistory_ = std::vector<double>(audioPowerHistoryLength, audioPowerHistoryFloor);
     m.microphoneButtonRecordingStartedAt_ = std::nullopt;
@@ -186,7 +246,7 @@ Task<void> MirrinDictationManager::runStartDictation(std::shared_ptr<MirrinDicta
         co_return;
     }
     if (failure) {
-        m.isPreparingToRecord_ = false;
+        m.transition(MirrinDictationEvent::preparationEnded);
         m.lastErrorMessage_ = userFacingErrorMessage(failure, "couldn't start voice input. try again.");
         // An engine that failed to start leaves an open session behind: cancel it, not only release it.
         m.abandonStart("❌ MirrinDictationManager: failed to start recognition session (" + m.transcriptionProvider_->displayName() +
@@ -201,7 +261,7 @@ Task<void> MirrinDictationManager::runStartDictation(std::shared_ptr<MirrinDicta
     }
 
     if (source == MirrinDictationStartSource::microphoneButton) m.microphoneButtonRecordingStartedAt_ = std::chrono::system_clock::now();
-    m.isPreparingToRecord_ = false;
+    m.transition(MirrinDictationEvent::preparationEnded);
     logLine("🎙️ MirrinDictationManager: recognition session started");
 }
 
@@ -292,7 +352,7 @@ void MirrinDictationManager::installAudioTap(std::uint64_t sessionTag) {
 }
 
 void MirrinDictationManager::handleAudioInputFailure(std::exception_ptr error) {
-    if (hasFinishedCurrentDictationSession_) return;
+    if (state_ == MirrinDictationState::finishing) return;
     logLine("❌ MirrinDictationManager: audio input failed: " + describeException(error));
     lastErrorMessage_ = userFacingErrorMessage(error, "couldn't record from the microphone. try again.");
     cancelDictation(false);
@@ -425,12 +485,12 @@ void MirrinDictationManager::handleTranscriptUpdate(const std::string& text) { l
 
 void MirrinDictationManager::handleFinalTranscriptReady(const std::string& text) {
     latestRecognizedText_ = text;
-    if (*isFinalizingTranscript_) finishDictation(shouldAutomaticallySubmitFinalDraft_);
+    if (isFinalizingState(state_)) finishDictation(shouldAutomaticallySubmitFinalDraft_);
 }
 
 void MirrinDictationManager::handleTranscriptionError(std::exception_ptr error) {
-    if (hasFinishedCurrentDictationSession_) return;
-    if (*isFinalizingTranscript_ && !trimWhitespaceAndNewlines(latestRecognizedText_).empty()) {
+    if (state_ == MirrinDictationState::finishing) return;
+    if (isFinalizingState(state_) && !trimWhitespaceAndNewlines(latestRecognizedText_).empty()) {
         finishDictation(shouldAutomaticallySubmitFinalDraft_);  // the partial text stands in for the final one
         return;
     }
@@ -443,14 +503,12 @@ void MirrinDictationManager::stopPushToTalk(MirrinDictationStartSource source) {
     sequenceChecker_.check();
     pendingStartRequestIdentifier_ = newIdentifier();
     if (!activeStartSource_ || *activeStartSource_ != source) {
-        isPreparingToRecord_ = false;
+        transition(MirrinDictationEvent::preparationEnded);
         return;
     }
-    if (*isFinalizingTranscript_) return;
+    if (isFinalizingState(state_) || state_ == MirrinDictationState::finishing) return;
     logLine("🎙️ MirrinDictationManager: stop requested (" + caseName(source) + ")");
-    isRecordingFromMicrophoneButton_ = false;
-    isRecordingFromKeyboardShortcut_ = false;
-    isFinalizingTranscript_ = true;
+    if (!transition(MirrinDictationEvent::stopRequested)) return;
     const double delay =
         activeTranscriptionSession_ ? activeTranscriptionSession_->finalTranscriptFallbackDelaySeconds() : fallbackDelayWithoutSession;
     stopAudioEngineAndRemoveTap();
@@ -464,8 +522,7 @@ void MirrinDictationManager::stopPushToTalk(MirrinDictationStartSource source) {
 }
 
 void MirrinDictationManager::finishDictation(bool submit) {
-    if (hasFinishedCurrentDictationSession_) return;
-    hasFinishedCurrentDictationSession_ = true;
+    if (!transition(MirrinDictationEvent::finishBegan)) return;
     finalizeFallbackWorkItem_.cancel();
     finalizeFallbackWorkItem_ = WorkItem();
     const std::string draft = composeDraftText(draftTextBeforeCurrentDictation_, latestRecognizedText_);
@@ -505,12 +562,7 @@ void MirrinDictationManager::resetDictationState() {
     draftTextBeforeCurrentDictation_.clear();
     latestRecognizedText_.clear();
     shouldAutomaticallySubmitFinalDraft_ = false;
-    hasFinishedCurrentDictationSession_ = false;
-    isPreparingToRecord_ = false;
-    isRecordingFromMicrophoneButton_ = false;
-    isRecordingFromKeyboardShortcut_ = false;
-    isKeyboardShortcutSessionActiveOrFinalizing_ = false;
-    isFinalizingTranscript_ = false;
+    transition(MirrinDictationEvent::reset);
     currentAudioPowerLevel_ = 0.0;
     recordedAudioPowerHistory_ = std::vector<double>(audioPowerHistoryLength, audioPowerHistoryFloor);
     microphoneButtonRecordingStartedAt_ = std::nullopt;

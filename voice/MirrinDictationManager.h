@@ -17,6 +17,7 @@
 #include "platform/runtime/SequenceChecker.h"
 #include "platform/runtime/Task.h"
 #include "voice/MirrinDictationManaging.h"
+#include "voice/MirrinDictationState.h"
 #include "voice/MirrinTranscriptionProvider.h"
 #include "platform/runtime/Duration.h"
 
@@ -94,6 +95,8 @@ public:
 
     // Preparing, recording from either source, or finalizing.
     bool isDictationBusy() const override;
+    // Where the current dictation stands; the published flags are read off it.
+    MirrinDictationState dictationState() const { return state_; }
     // Starts a chord dictation; it submits at the end exactly when the draft is blank.
     Task<void> startPushToTalkFromKeyboardShortcut(std::string currentDraftText, std::function<void(const std::string&)> updateDraftText,
                                                    std::function<void(const std::string&)> submitDraftText) override;
@@ -148,10 +151,14 @@ private:
     void appendAudioPowerSample(double level);
     void finishDictation(bool submit);
     void resetDictationState();
+    // Moves the state by `event` and assigns the published flags it changes; an event that
+    // cannot happen in the current state is logged and changes nothing (false).
+    bool transition(MirrinDictationEvent event);
     // Logs the line and undoes what the start did so far.
     void abandonStart(const std::string& line, StartProgress progress);
     std::uint64_t newIdentifier() { return ++identifierCounter_; }
 
+    MirrinDictationState state_ = MirrinDictationState::idle;
     ObjectWillChange objectWillChange_;
     Published<bool> isRecordingFromMicrophoneButton_{false, &objectWillChange_};
     Published<bool> isRecordingFromKeyboardShortcut_{false, &objectWillChange_};
@@ -179,7 +186,6 @@ private:
     std::string draftTextBeforeCurrentDictation_;
     std::string latestRecognizedText_;
     bool shouldAutomaticallySubmitFinalDraft_ = false;
-    bool hasFinishedCurrentDictationSession_ = false;
     WorkItem finalizeFallbackWorkItem_;
     std::uint64_t identifierCounter_ = 0;
     std::uint64_t pendingStartRequestIdentifier_ = 0;

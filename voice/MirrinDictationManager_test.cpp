@@ -156,6 +156,45 @@ TEST_F(Dictation, AChordDictationRunsThroughItsFlagsAndLinesInOrder) {
     EXPECT_EQ(activations, 0);  // nothing to prompt for
 }
 
+TEST_F(Dictation, TheStateWalksFromPreparingThroughFinalizingBackToIdle) {
+    using S = MirrinDictationState;
+    EXPECT_EQ(manager->dictationState(), S::idle);
+    provider->holdOpenings(true);
+    press();
+    scope.loop().runUntilIdle();
+    EXPECT_EQ(manager->dictationState(), S::startingSession);
+    release();
+    EXPECT_EQ(manager->dictationState(), S::finalizingWhileStarting);
+    provider->releaseHeldOpening();
+    scope.loop().runUntilIdle();
+    EXPECT_EQ(manager->dictationState(), S::finalizing);
+    EXPECT_FALSE(*manager->isPreparingToRecord());
+    session()->sendFinalTranscript("done");
+    scope.loop().runUntilIdle();
+    EXPECT_EQ(manager->dictationState(), S::idle);
+    EXPECT_EQ(submitted, (std::vector<std::string>{"done"}));
+    for (const auto& line : log.lines()) EXPECT_EQ(line.find("refused while"), std::string::npos) << line;
+}
+
+TEST_F(Dictation, AFallbackThatFinishesBeforeTheSessionOpensEndsThePreparingToo) {
+    FlagRecorder flags;
+    flags.watch(manager->isPreparingToRecord(), "preparing");
+    flags.watch(manager->isFinalizingTranscript(), "finalizing");
+    provider->holdOpenings(true);
+    press();
+    scope.loop().runUntilIdle();
+    release();
+    flags.entries.clear();
+    scope.loop().advance(2.4s);  // no session yet: the fallback for no session
+    EXPECT_TRUE(idle());
+    EXPECT_EQ(flags.entries, (std::vector<std::string>{"preparing=0", "preparing=0", "finalizing=0"}));
+    provider->releaseHeldOpening();
+    scope.loop().runUntilIdle();
+    EXPECT_TRUE(log.contains(kPrefix + "start request superseded"));
+    EXPECT_EQ(session()->cancelCount.load(), 1);
+    EXPECT_TRUE(idle());
+}
+
 TEST_F(Dictation, TheFinalTranscriptIsSubmittedOnceTrimmedAfterTheReset) {
     pressAndRecord();
     deliver({constantBuffer(0.01f), constantBuffer(0.01f)});

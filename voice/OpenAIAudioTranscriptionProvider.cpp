@@ -163,9 +163,7 @@ bool OpenAIAudioTranscriptionSession::isCancelledOnStateQueue() {
 }
 
 void OpenAIAudioTranscriptionSession::deliverFinalTranscript(const std::string& text) {
-    if (hasDeliveredFinalTranscript_) return;
-    hasDeliveredFinalTranscript_ = true;
-    if (onFinalTranscriptReady_) onFinalTranscriptReady_(text);
+    if (!onFinalTranscriptReady_.isSpent()) onFinalTranscriptReady_(text);
 }
 
 Task<void> OpenAIAudioTranscriptionSession::runUpload(std::weak_ptr<OpenAIAudioTranscriptionSession> weakSession, MirrinPCM16Data audio) {

@@ -11,6 +11,7 @@
 
 #include "platform/base/Error.h"
 #include "platform/net/URLSession.h"
+#include "platform/runtime/OnceCallback.h"
 #include "platform/runtime/SerialQueue.h"
 #include "platform/runtime/Task.h"
 #include "voice/MirrinAudioConversionSupport.h"
@@ -157,13 +158,12 @@ private:
     const std::vector<std::string> keyterms_;
     const std::function<std::string()> makeBoundaryIdentifier_;
     const MirrinTranscriptUpdateCallback onTranscriptUpdate_;
-    const MirrinFinalTranscriptCallback onFinalTranscriptReady_;
+    OnceCallback<const std::string&> onFinalTranscriptReady_;  // main thread
     const MirrinTranscriptionErrorCallback onError_;
     BufferState state_;  // state queue only
     MirrinPCM16AudioConverter audioPCM16Converter_;  // appending thread only
     std::shared_ptr<URLSession> urlSession_;  // main thread; released by `cancel`
     Task<void> transcriptionUploadTask_;  // main thread
-    bool hasDeliveredFinalTranscript_ = false;  // main thread
     // Last, so it is destroyed first: the blocks still queued run while the state they touch lives.
     SerialQueue stateQueue_{stateQueueLabel};
 };

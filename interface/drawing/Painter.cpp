@@ -397,6 +397,19 @@ Rect Painter::bounds(const Layer& l) {
     return r;
 }
 
+Rect Painter::bounds(const LayerList& layers) {
+    if (layers.empty()) return {};
+    double x0 = 1e300, y0 = 1e300, x1 = -1e300, y1 = -1e300;
+    for (const Layer& l : layers) {
+        const Rect r = bounds(l);
+        x0 = std::min(x0, r.minX());
+        y0 = std::min(y0, r.minY());
+        x1 = std::max(x1, r.maxX());
+        y1 = std::max(y1, r.maxY());
+    }
+    return {x0, y0, x1 - x0, y1 - y0};
+}
+
 Size Painter::measureText(const std::string& text, const Font& font, std::optional<double> wrapWidth) {
     PangoFontMap* map = pango_cairo_font_map_get_default();
     PangoContext* context = pango_font_map_create_context(map);

@@ -80,6 +80,8 @@ public:
 
     // Everything a layer can touch, its shadow included, in points.
     static Rect bounds(const Layer& layer);
+    // The union of the layers' bounds; empty at the origin for no layers.
+    static Rect bounds(const LayerList& layers);
     // The logical size of `text` laid out with `font`, wrapped at `wrapWidth` when given.
     static Size measureText(const std::string& text, const Font& font, std::optional<double> wrapWidth = std::nullopt);
 

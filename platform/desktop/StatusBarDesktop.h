@@ -50,6 +50,10 @@ public:
     virtual Rect frame() const = 0;
     // Premultiplied ARGB32 pixels of the whole window, `stride` bytes a row.
     virtual void display(const std::uint8_t* pixels, int width, int height, int stride) = 0;
+    // The part of the window that is the panel itself (window points, origin at the top-left,
+    // y down); the rest is room for its shadow, which presses go through and which a desktop
+    // that cannot blend the window leaves out. The whole window until set.
+    virtual void setContentRect(const Rect& rect) = 0;
     // Above other windows, without taking the focus.
     virtual void orderFront() = 0;
     virtual void orderOut() = 0;

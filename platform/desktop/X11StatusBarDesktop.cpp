@@ -512,6 +512,18 @@ public:
         shapeToWhatIsDrawn();
         draw();
     }
+    // Presses in the shadow's room go to the windows beneath, as if the panel were not there.
+    void setContentRect(const Rect& rect) override {
+        const WindowPixelRect r{int(std::lround(rect.minX())), int(std::lround(rect.minY())), int(std::lround(rect.width)),
+                                int(std::lround(rect.height))};
+        if (contentRect_ == r) return;
+        contentRect_ = r;
+        XRectangle input{short(r.x), short(r.y), static_cast<unsigned short>(std::max(0, r.width)),
+                         static_cast<unsigned short>(std::max(0, r.height))};
+        XShapeCombineRectangles(impl_.display, window_, ShapeInput, 0, 0, &input, 1, ShapeSet, Unsorted);
+        if (!pixels_.empty()) shapeToWhatIsDrawn();
+        XFlush(impl_.display);
+    }
     void orderFront() override {
         impl_.shownPanels.insert(window_);
         XMapRaised(impl_.display, window_);
@@ -558,13 +570,14 @@ public:
 
     void setClickHandler(std::function<void(Point)> handler) override { clickHandler_ = std::move(handler); }
 
-    // Without a compositing manager the server shows alpha as black: the card's rounded corners
-    // and its shadow are shaped out instead.
+    // Without a compositing manager (or a visual with alpha) the server shows alpha as black:
+    // the card's rounded corners and its shadow, with the room around the card, are shaped out.
     void shapeToWhatIsDrawn() {
-        if (impl_.hasCompositingManager()) {
+        if (depth_ == 32 && impl_.hasCompositingManager()) {
             shape_.clear(impl_.display, window_);
         } else {
-            shape_.set(impl_.display, window_, opaqueRegion(pixels_.data(), width_, height_, stride_, {{0, 0, width_, height_}}));
+            const WindowPixelRect card = contentRect_.value_or(WindowPixelRect{0, 0, width_, height_});
+            shape_.set(impl_.display, window_, opaqueRegion(pixels_.data(), width_, height_, stride_, {card}));
         }
     }
 
@@ -612,6 +625,7 @@ private:
     bool pressed_ = false;
     std::function<void(Point)> clickHandler_;
     BoundingShape shape_;
+    std::optional<WindowPixelRect> contentRect_;  // none: the whole window
 };
 
 // A click-through window of the overlay. Frames are copied out as their damaged rectangles:

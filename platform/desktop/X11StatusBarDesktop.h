@@ -13,7 +13,8 @@ namespace velmo {
 // item is an XEmbed tray icon docked with the tray manager of the screen
 // (_NET_SYSTEM_TRAY_S<n>); there is none when no tray manager runs. Panels are 32-bit ARGB
 // override-redirect windows: above the others, on every workspace, never focused, with button
-// and motion events. While a mouse-down monitor is installed, XInput2 raw button events on the
+// and motion events; presses outside their content rectangle (the room for a shadow) go to the
+// windows beneath. While a mouse-down monitor is installed, XInput2 raw button events on the
 // root are read (button 1 left, 3 right; the middle and scroll buttons do not count); presses on
 // the tray icon or a panel go to the local monitors. The application is active while a panel is
 // open and the user pressed on the icon or a panel since it opened (or _NET_ACTIVE_WINDOW is one

@@ -34,12 +34,12 @@ bool SimulatedMediaAuthorization::answerSpeechPrompt(bool granted) { return answ
 
 bool SimulatedMediaAuthorization::hasOpenMicrophonePrompt() const {
     std::lock_guard lock(mutex_);
-    return microphone_.open != nullptr;
+    return static_cast<bool>(microphone_.open);
 }
 
 bool SimulatedMediaAuthorization::hasOpenSpeechPrompt() const {
     std::lock_guard lock(mutex_);
-    return speech_.open != nullptr;
+    return static_cast<bool>(speech_.open);
 }
 
 void SimulatedMediaAuthorization::ask(Prompt& prompt, std::atomic<MediaAuthorizationStatus>& status, std::atomic<int>& prompts,
@@ -59,11 +59,10 @@ void SimulatedMediaAuthorization::ask(Prompt& prompt, std::atomic<MediaAuthoriza
 }
 
 bool SimulatedMediaAuthorization::answer(Prompt& prompt, std::atomic<MediaAuthorizationStatus>& status, bool granted) {
-    std::function<void(bool)> open;
+    OnceCallback<bool> open;
     {
         std::lock_guard lock(mutex_);
         open = std::move(prompt.open);
-        prompt.open = nullptr;
     }
     if (!open) return false;
     status.store(statusFor(granted));

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "platform/media/MediaAuthorization.h"
+#include "platform/runtime/OnceCallback.h"
 
 namespace velmo {
 
@@ -45,7 +46,7 @@ public:
 private:
     struct Prompt {
         std::optional<bool> scripted;
-        std::function<void(bool)> open;
+        OnceCallback<bool> open;
     };
     void ask(Prompt& prompt, std::atomic<MediaAuthorizationStatus>& status, std::atomic<int>& prompts,
              std::function<void(bool)> completion);

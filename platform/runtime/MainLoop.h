@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "platform/runtime/Duration.h"
+#include "platform/runtime/OnceCallback.h"
 
 namespace velmo {
 
@@ -34,32 +35,24 @@ public:
     FdWatch() = default;
     explicit FdWatch(std::function<void()> stop)
         : stop_(std::move(stop)) {}
-    FdWatch(FdWatch&& o) noexcept
-        : stop_(std::move(o.stop_)) {
-        o.stop_ = nullptr;
-    }
+    FdWatch(FdWatch&& o) noexcept = default;
     FdWatch& operator=(FdWatch&& o) noexcept {
         if (this != &o) {
             cancel();
             stop_ = std::move(o.stop_);
-            o.stop_ = nullptr;
         }
         return *this;
     }
     FdWatch(const FdWatch&) = delete;
     FdWatch& operator=(const FdWatch&) = delete;
     ~FdWatch() { cancel(); }
-    explicit operator bool() const { return stop_ != nullptr; }
+    explicit operator bool() const { return static_cast<bool>(stop_); }
     void cancel() {
-        if (stop_) {
-            auto s = std::move(stop_);
-            stop_ = nullptr;
-            s();
-        }
+        if (stop_) stop_();
     }
 
 private:
-    std::function<void()> stop_;
+    OnceCallback<> stop_;
 };
 
 // The one main loop of the process. Posted work runs in FIFO order on the loop's thread and never

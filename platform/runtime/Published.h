@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/runtime/MainLoop.h"
+#include "platform/runtime/OnceCallback.h"
 #include "platform/runtime/SequenceChecker.h"
 
 namespace velmo {
@@ -27,15 +28,11 @@ public:
     Cancellable() = default;
     explicit Cancellable(std::function<void()> cancel)
         : cancel_(std::move(cancel)) {}
-    Cancellable(Cancellable&& o) noexcept
-        : cancel_(std::move(o.cancel_)) {
-        o.cancel_ = nullptr;
-    }
+    Cancellable(Cancellable&& o) noexcept = default;
     Cancellable& operator=(Cancellable&& o) noexcept {
         if (this != &o) {
             cancel();
             cancel_ = std::move(o.cancel_);
-            o.cancel_ = nullptr;
         }
         return *this;
     }
@@ -44,16 +41,12 @@ public:
     ~Cancellable() { cancel(); }
 
     void cancel() {
-        if (cancel_) {
-            auto c = std::move(cancel_);
-            cancel_ = nullptr;
-            c();
-        }
+        if (cancel_) cancel_();
     }
-    bool isActive() const { return cancel_ != nullptr; }
+    bool isActive() const { return static_cast<bool>(cancel_); }
 
 private:
-    std::function<void()> cancel_;
+    OnceCallback<> cancel_;
 };
 
 namespace detail {
