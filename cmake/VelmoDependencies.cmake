@@ -26,6 +26,8 @@ velmo_find_module(XEXT xext)
 velmo_find_module(XFIXES xfixes)
 velmo_find_module(XCOMPOSITE xcomposite)
 velmo_find_module(XTST xtst)
+# Shared-memory reads sent without waiting for each reply.
+velmo_find_module(XCB_SHM x11-xcb xcb-shm)
 velmo_find_module(TURBOJPEG libturbojpeg)
 # The scanline interface, for encoding while a screenshot is still being scaled.
 velmo_find_module(LIBJPEG libjpeg)

@@ -22,6 +22,7 @@
 #include "RideZav/RideZavTesting.h"
 #include "companion/CompanionTestEnvironment.h"
 #include "interface/CompanionAppDelegate.h"
+#include "interface/VelmoComposition.h"
 #include "interface/CompanionPanelView.h"
 #include "interface/MenuBarPanelManager.h"
 #include "interface/OverlayWindow.h"
@@ -164,10 +165,9 @@ private:
     auto shortcut = std::make_shared<CountingShortcutMonitor>();
 
     std::shared_ptr<CompanionPanelView> panelView;
-    CompanionAppDelegate::Dependencies dependencies;
-    dependencies.companion.dictationManager = dictation;
+    auto dependencies =
+        makeVelmoDelegateDependencies(VelmoConfiguration::read(), dictation, desktop, std::make_shared<OverlayWindowManager>(desktop));
     dependencies.companion.shortcutMonitor = shortcut;
-    dependencies.companion.overlayWindowManager = std::make_shared<OverlayWindowManager>(desktop);
     dependencies.makePanelManager = [&panelView](std::shared_ptr<CompanionManager> companion) -> std::shared_ptr<MenuBarPanelManaging> {
         return MenuBarPanelManager::create(std::move(companion), [&panelView](const std::shared_ptr<CompanionManager>& c) {
             panelView = std::make_shared<CompanionPanelView>(c);

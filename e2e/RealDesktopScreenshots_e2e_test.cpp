@@ -12,6 +12,7 @@
 
 #include "RideZav/RideZavTesting.h"
 #include "interface/CompanionAppDelegate.h"
+#include "interface/VelmoComposition.h"
 #include "interface/OverlayWindow.h"
 #include "platform/desktop/LoginItem.h"
 #include "platform/desktop/SimulatedLoginItem.h"
@@ -210,9 +211,8 @@ void pushToTalkOnOpenbox(bool withPicom) {
     voice.authorization = authorization;
     auto dictation = MirrinDictationManager::create(std::move(voice));
     {
-        CompanionAppDelegate::Dependencies deps;
-        deps.companion.dictationManager = dictation;
-        deps.companion.overlayWindowManager = std::make_shared<OverlayWindowManager>(desktop);
+        auto deps =
+            makeVelmoDelegateDependencies(VelmoConfiguration::read(), dictation, desktop, std::make_shared<OverlayWindowManager>(desktop));
         CompanionAppDelegate delegate(std::move(deps));
         delegate.applicationDidFinishLaunching();
         auto companion = delegate.companionManager();

@@ -10,6 +10,7 @@
 
 #include "RideZav/RideZavTesting.h"
 #include "interface/CompanionAppDelegate.h"
+#include "interface/VelmoComposition.h"
 #include "platform/desktop/LoginItem.h"
 #include "platform/desktop/SimulatedLoginItem.h"
 #include "platform/desktop/Permissions.h"
@@ -83,8 +84,8 @@ TEST(VelmoEndToEnd, HoldingTheChordAndSpeakingGivesASpokenAnswer) {
     auto dictation = MirrinDictationManager::create(std::move(voice));
 
     {
-        CompanionAppDelegate::Dependencies deps;
-        deps.companion.dictationManager = dictation;
+        // The real parts but the microphone.
+        auto deps = makeVelmoDelegateDependencies(VelmoConfiguration::read(), dictation, StatusBarDesktop::current(), nullptr);
         CompanionAppDelegate delegate(std::move(deps));
         delegate.applicationDidFinishLaunching();
         auto companion = delegate.companionManager();

@@ -1,9 +1,9 @@
 #include "interface/CompanionAppDelegate.h"
 
+#include <stdexcept>
+
 #include "RideZav/RideZavSDK.h"
 #include "companion/CompanionAnalytics.h"
-#include "interface/CompanionPanelView.h"
-#include "interface/MenuBarPanelManager.h"
 #include "platform/desktop/ApplicationNotifications.h"
 #include "platform/desktop/LoginItem.h"
 #include "platform/base/Logger.h"
@@ -11,48 +11,25 @@
 #include "platform/foundation/UserDefaults.h"
 #include "platform/runtime/MainLoop.h"
 #include "platform/runtime/NotificationCenter.h"
-#include "voice/GlobalPushToTalkShortcutMonitor.h"
-#include "voice/MirrinDictationManager.h"
 
 using namespace std::chrono_literals;
 
 namespace velmo {
 
-CompanionAppDelegate::CompanionAppDelegate()
-    : CompanionAppDelegate(Dependencies{}) {}
-
 namespace {
-// The composition root of the companion object: what the caller left empty gets the real one.
-CompanionManager::Dependencies withRealImplementations(CompanionManager::Dependencies dependencies,
-                                                       const VelmoConfiguration& configuration) {
-    if (!dependencies.dictationManager) {
-        // The back-end was chosen with the configuration; its lines come with the configuration's.
-        MirrinDictationManager::Dependencies dictation;
-        dictation.transcriptionProvider = makeTranscriptionProvider(configuration.transcription, configuration.lookup(),
-                                                                    MirrinTranscriptionProviderFactories::standard());
-        dependencies.dictationManager = MirrinDictationManager::create(std::move(dictation));
-    }
-    if (!dependencies.shortcutMonitor) dependencies.shortcutMonitor = std::make_shared<GlobalPushToTalkShortcutMonitor>();
-    if (!dependencies.serviceClients) dependencies.serviceClients = CompanionServiceClientFactory::standard(configuration.lookup());
-    // Where no overlay can be shown the cursor keeps its state and draws nothing.
-    if (!dependencies.overlayWindowManager) dependencies.overlayWindowManager = std::make_shared<HeadlessOverlayWindowManager>();
+CompanionAppDelegate::Dependencies& checked(CompanionAppDelegate::Dependencies& dependencies) {
+    if (!dependencies.configuration || !dependencies.analytics || !dependencies.makePanelManager)
+        throw std::invalid_argument(
+            "CompanionAppDelegate: the configuration, the analytics set-up and the panel manager's maker are needed");
     return dependencies;
 }
 }  // namespace
 
 CompanionAppDelegate::CompanionAppDelegate(Dependencies dependencies)
-    : configuration_(dependencies.configuration ? std::move(*dependencies.configuration) : VelmoConfiguration::read()),
-      companionManager_(CompanionManager::create(withRealImplementations(std::move(dependencies.companion), configuration_))),
-      makePanelManager_(std::move(dependencies.makePanelManager)) {
-    if (!makePanelManager_)
-        makePanelManager_ = [](std::shared_ptr<CompanionManager> companion) -> std::shared_ptr<MenuBarPanelManaging> {
-            if (StatusBarDesktop::current())
-                return MenuBarPanelManager::create(std::move(companion), [](const std::shared_ptr<CompanionManager>& c) {
-                    return std::make_shared<CompanionPanelView>(c);
-                });
-            return HeadlessMenuBarPanelManager::create(std::move(companion));
-        };
-}
+    : configuration_(std::move(*checked(dependencies).configuration)),
+      analytics_(std::move(*dependencies.analytics)),
+      companionManager_(CompanionManager::create(std::move(dependencies.companion))),
+      makePanelManager_(std::move(dependencies.makePanelManager)) {}
 
 CompanionAppDelegate::~CompanionAppDelegate() {
     if (focusDesktop_ && clickElsewhereMonitor_) focusDesktop_->removeMonitor(clickElsewhereMonitor_);
@@ -74,7 +51,7 @@ void CompanionAppDelegate::applicationDidFinishLaunching() {
     logLine("🎯 Velmo: Version " + bundleShortVersionString());
     configuration_.report();
     UserDefaults::standard().registerDefaults({{"NSInitialToolTipDelay", PlistValue(0)}});
-    ridezav::RideZavSDK::shared().setup(ridezav::RideZavConfig(analyticsProjectKey, configuration_.analyticsIngestionHost));
+    ridezav::RideZavSDK::shared().setup(analytics_);
     CompanionAnalytics::trackAppOpened();
     menuBarPanelManager_ = makePanelManager_(companionManager_);
     companionManager_->start();

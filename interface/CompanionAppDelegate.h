@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "RideZav/RideZavConfig.h"
 #include "companion/CompanionManager.h"
 #include "interface/MenuBarPanelManaging.h"
 #include "interface/VelmoConfiguration.h"
@@ -16,20 +17,18 @@ namespace velmo {
 // the process, runs the launch sequence once and stops the companion object at termination.
 class CompanionAppDelegate {
 public:
-    static constexpr const char* analyticsProjectKey = "phc_Rk7Tq2LmWz9VbN4xHs6PdJ3cYf8GtA5eKu1MnQo0Zivw";
-
+    // Everything is required (main builds the real ones, tests simulated ones).
     struct Dependencies {
-        // The bundle configuration as main read it; empty: read here.
+        // The bundle configuration as main read it, reported by the launch after its start line.
         std::optional<VelmoConfiguration> configuration;
-        // Left empty: the real dictation manager, chord monitor and service clients, and an
-        // overlay that draws nothing.
+        // The analytics facade's set-up, applied by the launch.
+        std::optional<ridezav::RideZavConfig> analytics;
         CompanionManager::Dependencies companion;
-        // Makes the panel manager around the companion object; empty: the real one on the current
-        // status-bar desktop, the headless one where there is none.
+        // Makes the panel manager around the companion object.
         std::function<std::shared_ptr<MenuBarPanelManaging>(std::shared_ptr<CompanionManager>)> makePanelManager;
     };
 
-    CompanionAppDelegate();
+    // Throws std::invalid_argument when a dependency is missing.
     explicit CompanionAppDelegate(Dependencies dependencies);
     ~CompanionAppDelegate();
 
@@ -47,6 +46,7 @@ private:
     void setApplicationActive(bool active);
 
     VelmoConfiguration configuration_;
+    ridezav::RideZavConfig analytics_;
     std::shared_ptr<MenuBarPanelManaging> menuBarPanelManager_;
     std::shared_ptr<CompanionManager> companionManager_;
     std::function<std::shared_ptr<MenuBarPanelManaging>(std::shared_ptr<CompanionManager>)> makePanelManager_;

@@ -11,6 +11,7 @@
 
 #include "companion/CompanionTestEnvironment.h"
 #include "interface/CompanionAppDelegate.h"
+#include "interface/VelmoComposition.h"
 #include "platform/desktop/ApplicationNotifications.h"
 #include "platform/desktop/LoginItem.h"
 #include "platform/desktop/SimulatedLoginItem.h"
@@ -45,7 +46,9 @@ protected:
 
     std::unique_ptr<CompanionAppDelegate> makeDelegate() {
         CompanionAppDelegate::Dependencies deps;
-        deps.companion = {env.dictation, env.shortcut, env.overlay};
+        deps.configuration = VelmoConfiguration::read();
+        deps.analytics = makeVelmoAnalyticsConfig(*deps.configuration);
+        deps.companion = env.dependencies();
         deps.makePanelManager = [this](std::shared_ptr<CompanionManager> companion) -> std::shared_ptr<MenuBarPanelManaging> {
             panel = HeadlessMenuBarPanelManager::create(std::move(companion));
             return panel;
@@ -176,21 +179,41 @@ TEST_F(CompanionAppDelegateTest, OnboardedButAPermissionMissingOpensThePanelAndA
     delegate->applicationWillTerminate();
 }
 
-TEST_F(CompanionAppDelegateTest, WhatTheCallerLeavesEmptyGetsTheRealDictationAndChordAndAnOverlayThatDrawsNothing) {
-    CompanionAppDelegate::Dependencies deps;
-    deps.makePanelManager = [](std::shared_ptr<CompanionManager> companion) -> std::shared_ptr<MenuBarPanelManaging> {
-        return HeadlessMenuBarPanelManager::create(std::move(companion));
+TEST_F(CompanionAppDelegateTest, AMissingPartIsRefusedWithOneMessage) {
+    const std::vector<std::pair<const char*, std::function<void(CompanionAppDelegate::Dependencies&)>>> cases = {
+        {"no configuration", [](auto& d) { d.configuration.reset(); }},
+        {"no analytics set-up", [](auto& d) { d.analytics.reset(); }},
+        {"no panel manager's maker", [](auto& d) { d.makePanelManager = nullptr; }},
+        {"no dictation manager", [](auto& d) { d.companion.dictationManager = nullptr; }},
+        {"no chord monitor", [](auto& d) { d.companion.shortcutMonitor = nullptr; }},
     };
-    // The real microphone input asks main's sound-source monitor.
-    PulseAudioSourceMonitor::install(std::make_shared<PulseAudioSourceMonitor>(std::chrono::milliseconds(100)));
-    {
-        CompanionAppDelegate delegate(std::move(deps));
-        auto& companion = *delegate.companionManager();
-        EXPECT_NE(dynamic_cast<MirrinDictationManager*>(&companion.dictationManager()), nullptr);
-        EXPECT_NE(dynamic_cast<GlobalPushToTalkShortcutMonitor*>(&companion.shortcutMonitor()), nullptr);
-        EXPECT_NE(dynamic_cast<HeadlessOverlayWindowManager*>(&companion.overlayWindowManager()), nullptr);
+    for (const auto& [what, remove] : cases) {
+        CompanionAppDelegate::Dependencies deps;
+        deps.configuration = VelmoConfiguration::read();
+        deps.analytics = makeVelmoAnalyticsConfig(*deps.configuration);
+        deps.companion = env.dependencies();
+        deps.makePanelManager = [](std::shared_ptr<CompanionManager> companion) -> std::shared_ptr<MenuBarPanelManaging> {
+            return HeadlessMenuBarPanelManager::create(std::move(companion));
+        };
+        remove(deps);
+        EXPECT_THROW(CompanionAppDelegate{std::move(deps)}, std::invalid_argument) << what;
     }
-    PulseAudioSourceMonitor::install(nullptr);
+}
+
+TEST_F(CompanionAppDelegateTest, TheRealPartsAreTheDictationAndChordAHeadlessPanelWithoutADesktopAndAnOverlayThatDrawsNothing) {
+    auto sources = std::make_shared<PulseAudioSourceMonitor>(std::chrono::milliseconds(100));
+    auto configuration = VelmoConfiguration::read();
+    auto deps = makeVelmoDelegateDependencies(configuration, makeVelmoDictationManager(configuration, sources), nullptr, nullptr);
+    ASSERT_TRUE(deps.analytics);
+    EXPECT_EQ(deps.analytics->apiKey(), velmoAnalyticsProjectKey);
+    EXPECT_EQ(deps.analytics->host(), deps.configuration->analyticsIngestionHost);
+    auto makePanel = deps.makePanelManager;
+    CompanionAppDelegate delegate(std::move(deps));
+    auto& companion = *delegate.companionManager();
+    EXPECT_NE(dynamic_cast<MirrinDictationManager*>(&companion.dictationManager()), nullptr);
+    EXPECT_NE(dynamic_cast<GlobalPushToTalkShortcutMonitor*>(&companion.shortcutMonitor()), nullptr);
+    EXPECT_NE(dynamic_cast<HeadlessOverlayWindowManager*>(&companion.overlayWindowManager()), nullptr);
+    EXPECT_NE(dynamic_cast<HeadlessMenuBarPanelManager*>(makePanel(delegate.companionManager()).get()), nullptr);
 }
 
 namespace {
@@ -323,8 +346,8 @@ TEST(VelmoExecutable, ItsAnalyticsSetUpInstallsTheLifecycleIntegration) {
     UserDefaults defaults(dir / "config/com.korvale.velmo/defaults.plist");
     EXPECT_EQ(defaults.stringForKey("VURVersionKey"), std::string("2.5"));
     EXPECT_EQ(defaults.stringForKey("VURBuildKeyV2"), std::string("41"));
-    const auto events = ridezav::queuedEvents(std::filesystem::path(dir / "data/com.korvale.velmo") /
-                                              CompanionAppDelegate::analyticsProjectKey / "ridezav.queueFolder");
+    const auto events =
+        ridezav::queuedEvents(std::filesystem::path(dir / "data/com.korvale.velmo") / velmoAnalyticsProjectKey / "ridezav.queueFolder");
     const auto installed = std::find_if(events.begin(), events.end(), [](const auto& e) { return e.event == "Application Installed"; });
     ASSERT_NE(installed, events.end()) << events.size() << " events stored";
     EXPECT_EQ(*installed->properties.find("version"), ridezav::Value("2.5"));

@@ -5,7 +5,9 @@
 // thread; the sound-source monitor; the audio and video player factories; the workspace; the login
 // item. It installs each for the process (the parts ask for them by their `current()`, and tests
 // install simulated ones instead), reads the bundle configuration once (reported by the delegate
-// after its start line) and passes it with the overlay to the application delegate. It ends the
+// after its start line) and builds from it, the desktop and the overlay the application delegate's
+// parts (VelmoComposition.cpp: the dictation manager, the chord monitor, the service clients, the
+// panel manager, the analytics set-up); the delegate takes nothing real on its own. It ends the
 // delegate on SIGINT and SIGTERM, on the Quit button, and with exit status 1 when the X server goes
 // away, then takes everything down in the reverse order.
 #include <signal.h>
@@ -19,6 +21,7 @@
 
 #include "interface/CompanionAppDelegate.h"
 #include "interface/OverlayWindow.h"
+#include "interface/VelmoComposition.h"
 #include "interface/VelmoConfiguration.h"
 #include "platform/base/Logger.h"
 #include "platform/desktop/ApplicationTermination.h"
@@ -79,13 +82,11 @@ int main() {
     LoginItemService::install(XdgAutostartLoginItem::forCurrentExecutable());
     auto desktop = X11StatusBarDesktop::open(connection, screenLayer);
     StatusBarDesktop::install(desktop);
-    CompanionAppDelegate::Dependencies dependencies;
-    // Read once here, written by the launch after its start line.
-    dependencies.configuration = VelmoConfiguration::read();
     // The cursor is drawn on 32-bit windows; without them it keeps its state but shows nothing.
+    std::shared_ptr<OverlayWindowManaging> overlay;
     if (desktop && desktop->hasArgbVisual()) {
         OverlayWindowLayer::install(desktop);
-        dependencies.companion.overlayWindowManager = std::make_shared<OverlayWindowManager>(desktop);
+        overlay = std::make_shared<OverlayWindowManager>(desktop);
     } else if (desktop) {
         logLine("⚠️ the blue cursor is not shown: the X11 display offers no 32-bit visual for its overlay");
     } else {
@@ -93,7 +94,11 @@ int main() {
     }
     int exitStatus = 0;
     {
-        CompanionAppDelegate delegate(std::move(dependencies));
+        // The configuration is read once here and written by the launch after its start line.
+        VelmoConfiguration configuration = VelmoConfiguration::read();
+        auto dictation = makeVelmoDictationManager(configuration, sources);
+        CompanionAppDelegate delegate(
+            makeVelmoDelegateDependencies(std::move(configuration), std::move(dictation), desktop, std::move(overlay)));
         // Every way out goes through here: the delegate's termination step, then the loop stops.
         bool ending = false;
         auto end = [&](int status) {

@@ -4,11 +4,11 @@
 #include <cmath>
 #include <limits>
 #include <span>
+#include <stdexcept>
 
 #include "platform/base/Error.h"
 #include "platform/base/Logger.h"
 #include "platform/foundation/Unicode.h"
-#include "platform/media/PulseAudioEngine.h"
 #include "platform/runtime/MainThreadBound.h"
 
 namespace velmo {
@@ -35,17 +35,17 @@ std::string caseName(MirrinDictationStartSource source) {
     return "unknown";
 }
 
-std::shared_ptr<MirrinDictationManager> MirrinDictationManager::create() { return create(Dependencies{}); }
-
 std::shared_ptr<MirrinDictationManager> MirrinDictationManager::create(Dependencies dependencies) {
+    if (!dependencies.transcriptionProvider || !dependencies.audioEngine || !dependencies.authorization)
+        throw std::invalid_argument(
+            "MirrinDictationManager: a transcription provider, an audio engine and the media authorization are needed");
     return makeMainBound<MirrinDictationManager>(PrivateTag{}, std::move(dependencies));
 }
 
 MirrinDictationManager::MirrinDictationManager(PrivateTag, Dependencies dependencies)
-    : transcriptionProvider_(dependencies.transcriptionProvider ? std::move(dependencies.transcriptionProvider)
-                                                                : makeTranscriptionProvider()),
-      audioEngine_(dependencies.audioEngine ? std::move(dependencies.audioEngine) : std::make_shared<PulseAudioEngine>()),
-      authorization_(dependencies.authorization ? std::move(dependencies.authorization) : MediaAuthorization::current()),
+    : transcriptionProvider_(std::move(dependencies.transcriptionProvider)),
+      audioEngine_(std::move(dependencies.audioEngine)),
+      authorization_(std::move(dependencies.authorization)),
       activateApplication_(std::move(dependencies.activateApplication)),
       tapState_(std::make_shared<TapState>()),
       lastRecordedAudioPowerSampleDate_(kDistantPast) {

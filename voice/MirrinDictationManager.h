@@ -43,11 +43,11 @@ class MirrinDictationManager : public MirrinDictationManaging, public std::enabl
     };
 
 public:
-    // What the manager works with; anything left empty gets the platform's own.
+    // What the manager works with; the first three are required.
     struct Dependencies {
-        std::unique_ptr<MirrinTranscriptionProvider> transcriptionProvider;  // makeTranscriptionProvider()
-        std::shared_ptr<AudioEngine> audioEngine;  // PulseAudioEngine on the default source
-        std::shared_ptr<MediaAuthorization> authorization;  // MediaAuthorization::current()
+        std::unique_ptr<MirrinTranscriptionProvider> transcriptionProvider;
+        std::shared_ptr<AudioEngine> audioEngine;
+        std::shared_ptr<MediaAuthorization> authorization;
         // Brings the application to the front before the first permission prompt.
         std::function<void()> activateApplication;
     };
@@ -62,7 +62,7 @@ public:
     static constexpr double permissionRequestReuseWindow = 1.0;
     static constexpr std::uint32_t tapBufferSize = 1024;
 
-    static std::shared_ptr<MirrinDictationManager> create();
+    // Throws std::invalid_argument when a required dependency is missing.
     static std::shared_ptr<MirrinDictationManager> create(Dependencies dependencies);
     MirrinDictationManager(PrivateTag, Dependencies dependencies);
     ~MirrinDictationManager();

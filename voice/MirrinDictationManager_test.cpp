@@ -115,6 +115,16 @@ struct FlagRecorder {
 
 }  // namespace
 
+TEST_F(Dictation, AMissingTranscriptionProviderAudioEngineOrAuthorizationIsRefused) {
+    for (int missing = 0; missing < 3; ++missing) {
+        MirrinDictationManager::Dependencies d;
+        if (missing != 0) d.transcriptionProvider = std::make_unique<SimulatedTranscriptionProvider>();
+        if (missing != 1) d.audioEngine = engine;
+        if (missing != 2) d.authorization = auth;
+        EXPECT_THROW(MirrinDictationManager::create(std::move(d)), std::invalid_argument) << missing;
+    }
+}
+
 TEST_F(Dictation, PublishesTheProvidersNameAndStartsIdle) {
     EXPECT_EQ(*manager->transcriptionProviderDisplayName(), "Simulated");
     EXPECT_TRUE(idle());

@@ -1,9 +1,12 @@
 #include "platform/desktop/X11FrameGrabber.h"
 
+#include <X11/Xlib-xcb.h>
 #include <X11/Xutil.h>
+#include <xcb/shm.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "platform/desktop/X11ErrorTrap.h"
@@ -41,7 +44,7 @@ X11FrameGrabber::X11FrameGrabber(Display* display, bool preferSharedMemory)
 }
 
 X11FrameGrabber::~X11FrameGrabber() {
-    rowsTrap_.reset();
+    dropRequestedRows();
     releaseShmImage();
     if (plainImage_) XDestroyImage(plainImage_);
 }
@@ -127,6 +130,7 @@ X11FrameGrabber::Pixels X11FrameGrabber::grab(Drawable drawable, int x, int y, i
 
 X11FrameGrabber::Pixels X11FrameGrabber::grab(Drawable drawable, int x, int y, int width, int height, int depth, Visual* visual) {
     if (width <= 0 || height <= 0) throw grabError("empty rectangle");
+    dropRequestedRows();
     if (plainImage_) {
         XDestroyImage(plainImage_);
         plainImage_ = nullptr;
@@ -168,6 +172,7 @@ X11FrameGrabber::Pixels X11FrameGrabber::grab(Drawable drawable, int x, int y, i
 }
 
 std::optional<X11FrameGrabber::Pixels> X11FrameGrabber::beginRows(Drawable drawable, int x, int y, int width, int height) {
+    dropRequestedRows();
     if (!useShm_ || width <= 0 || height <= 0) return std::nullopt;
     int screen = DefaultScreen(display_);
     Visual* visual = DefaultVisual(display_, screen);
@@ -176,7 +181,6 @@ std::optional<X11FrameGrabber::Pixels> X11FrameGrabber::beginRows(Drawable drawa
         visual->green_mask != 0xff00 || visual->blue_mask != 0xff) {
         return std::nullopt;
     }
-    rowsTrap_ = std::make_unique<X11ErrorTrap>(display_);
     rowsDrawable_ = drawable;
     rowsX_ = x;
     rowsY_ = y;
@@ -188,25 +192,36 @@ std::optional<X11FrameGrabber::Pixels> X11FrameGrabber::beginRows(Drawable drawa
     return pixels;
 }
 
-void X11FrameGrabber::readRows(int from, int to) {
+void X11FrameGrabber::requestRows(int from, int to) {
     if (!shmImage_ || from < 0 || to > shmImage_->height || to <= from) throw grabError("no such rows");
-    // A header for the band that points into the shared segment at its first row.
-    XImage* band = XShmCreateImage(display_, shmVisual_, unsigned(shmDepth_), ZPixmap,
-                                   shmImage_->data + std::size_t(from) * std::size_t(shmImage_->bytes_per_line), &shm_,
-                                   unsigned(shmImage_->width), unsigned(to - from));
-    if (!band) {
-        rowsTrap_.reset();
-        throw grabError("no image for the rows");
-    }
-    if (!rowsTrap_) rowsTrap_ = std::make_unique<X11ErrorTrap>(display_);
-    bool ok = XShmGetImage(display_, rowsDrawable_, band, rowsX_, rowsY_ + from, AllPlanes);
-    XDestroyImage(band);
-    const bool last = to == shmImage_->height;
-    if (!ok || last) {
-        ok = !rowsTrap_->failedAfterReply() && ok;
-        rowsTrap_.reset();
-    }
+    // Sent on the connection's XCB side: Xlib's XShmGetImage would wait for each part's reply.
+    // The server answers errors in the reply, so Xlib's error handler never hears of them.
+    xcb_connection_t* connection = XGetXCBConnection(display_);
+    const xcb_shm_get_image_cookie_t cookie =
+        xcb_shm_get_image(connection, xcb_drawable_t(rowsDrawable_), std::int16_t(rowsX_), std::int16_t(rowsY_ + from),
+                          std::uint16_t(shmImage_->width), std::uint16_t(to - from), 0xffffffffu, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                          xcb_shm_seg_t(shm_.shmseg), std::uint32_t(std::size_t(from) * std::size_t(shmImage_->bytes_per_line)));
+    xcb_flush(connection);
+    requestedRows_.push_back(cookie.sequence);
+}
+
+void X11FrameGrabber::awaitRows() {
+    if (requestedRows_.empty()) throw grabError("no rows asked for");
+    const xcb_shm_get_image_cookie_t cookie{requestedRows_.front()};
+    requestedRows_.pop_front();
+    xcb_generic_error_t* error = nullptr;
+    xcb_shm_get_image_reply_t* reply = xcb_shm_get_image_reply(XGetXCBConnection(display_), cookie, &error);
+    const bool ok = reply && !error;
+    std::free(reply);
+    std::free(error);
     if (!ok) throw grabError("the server refused the rectangle");
+}
+
+void X11FrameGrabber::dropRequestedRows() {
+    if (requestedRows_.empty()) return;
+    xcb_connection_t* connection = XGetXCBConnection(display_);
+    for (unsigned sequence : requestedRows_) xcb_discard_reply(connection, sequence);
+    requestedRows_.clear();
 }
 
 X11FrameGrabber::Pixels X11FrameGrabber::convert(XImage* image) {

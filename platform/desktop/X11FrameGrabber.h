@@ -5,7 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <deque>
 #include <optional>
 #include <vector>
 
@@ -36,12 +36,15 @@ public:
     Pixels grab(Drawable drawable, int x, int y, int width, int height, int depth, Visual* visual);
 
     // A rectangle of the screen's depth read in parts through shared memory: `beginRows` says
-    // where its pixels will be, then each `readRows` fills rows [from, to) of it. Nothing when
-    // shared memory is not used or the pixels would need converting; then use `grab`. The
-    // parts share one error trap, set by `beginRows` and ended by the last part, so each costs
-    // one round trip; the rows must be read to the end on the thread that began them.
+    // where its pixels will be, `requestRows` asks for rows [from, to) of it without waiting, and
+    // `awaitRows` waits until the oldest part asked for has arrived, so the server fills the next
+    // part while the caller works on the last one. Nothing when shared memory is not used or the
+    // pixels would need converting; then use `grab`. Parts are asked for and awaited on the thread
+    // that began them; parts still outstanding when the grabber is used again are dropped.
     std::optional<Pixels> beginRows(Drawable drawable, int x, int y, int width, int height);
-    void readRows(int from, int to);
+    void requestRows(int from, int to);
+    // Throws velmo::Error when the server refused the part.
+    void awaitRows();
 
 private:
     bool ensureShmImage(int width, int height, int depth, Visual* visual);
@@ -56,7 +59,8 @@ private:
     Visual* shmVisual_ = nullptr;
     XImage* plainImage_ = nullptr;
     std::vector<std::uint8_t> converted_;
-    std::unique_ptr<class X11ErrorTrap> rowsTrap_;
+    void dropRequestedRows();
+    std::deque<unsigned> requestedRows_;  // sequence numbers of the parts asked for, oldest first
     Drawable rowsDrawable_ = 0;
     int rowsX_ = 0, rowsY_ = 0;
 };

@@ -31,9 +31,10 @@ namespace {
 constexpr const char* kDomain = "X11ScreenLayer";
 constexpr const char* kBundleProperty = "_VELMO_BUNDLE_IDENTIFIER";
 constexpr std::int64_t kLargestOutputSide = 16384;
-// Shared-memory reads of a whole monitor: more bands overlap more of the read with scaling,
-// but each one is a round trip of its own.
-constexpr int kGrabBands = 5;
+// Shared-memory reads of a whole monitor: the scaler starts on a band as soon as it arrives,
+// while the server fills the next ones asked for.
+constexpr int kGrabBands = 12;
+constexpr std::size_t kBandsAhead = 2;
 
 struct Atoms {
     Atom wmState = 0, netWmPid = 0, windowType = 0, typeDesktop = 0, bundle = 0, utf8 = 0;
@@ -417,18 +418,42 @@ struct X11ScreenLayer::Impl {
         image.pixels.resize(image.stride() * std::size_t(image.height));
         Window root = DefaultRootWindow(capture);
 
-        // The usual case: the monitor's rows are read straight into shared memory, in a few
-        // large bands so the first ones are already being scaled while the rest arrive.
-        if (filter.excludedWindows.empty() && visible == monitor) {
+        // Where windows are taken out, the stack is looked at before any pixel is read, so the
+        // rows can be read in bands all the same.
+        std::vector<Window> excluded;
+        for (const auto& w : filter.excludedWindows) excluded.push_back(Window(w.windowID));
+        const X11WindowCompositor::Removal removal = compositor->planRemoval(visible, excluded);
+
+        // The usual case: the monitor's rows are read straight into shared memory in bands, the
+        // first ones already being scaled while the rest arrive.
+        if (visible == monitor) {
             if (auto px = grabber->beginRows(root, monitor.x, monitor.y, monitor.width, monitor.height)) {
+                const X11Rect box = removal.box();
+                const int boxBottom = box.isEmpty() ? 0 : box.y + box.height - monitor.y;
                 const ImageScaler::Producer produce = [&](const ImageScaler::RowsReady& ready) {
-                    // A small first band gets the scalers going early; later ones grow.
-                    int from = 0;
+                    // Even bands, each asked for before the one before it is scaled, so the
+                    // server copies rows while this thread scales the last ones it sent.
+                    std::vector<int> ends;
                     for (int b = 1; b <= kGrabBands; ++b) {
-                        int to = int(std::int64_t(monitor.height) * b * (b + 1) / (kGrabBands * (kGrabBands + 1)));
-                        if (to > from) grabber->readRows(from, to);
-                        ready(to);
-                        from = to;
+                        const int to = int(std::int64_t(monitor.height) * b / kGrabBands);
+                        if (to > (ends.empty() ? 0 : ends.back())) ends.push_back(to);
+                    }
+                    std::size_t asked = 0;
+                    auto ask = [&] {
+                        grabber->requestRows(asked ? ends[asked - 1] : 0, ends[asked]);
+                        ++asked;
+                    };
+                    while (asked < ends.size() && asked < kBandsAhead) ask();
+                    bool composed = box.isEmpty();
+                    for (int to : ends) {
+                        grabber->awaitRows();
+                        if (asked < ends.size()) ask();
+                        if (!composed && to >= boxBottom) {
+                            compositor->removeWindows(removal, px->data, px->stride);
+                            composed = true;
+                        }
+                        // Rows the removal will still change are not scaled yet.
+                        ready(composed ? to : std::min(to, box.y - monitor.y));
                     }
                 };
                 scaleAndEncode(px->data, monitor.width, monitor.height, px->stride, image, &produce);
@@ -437,11 +462,7 @@ struct X11ScreenLayer::Impl {
         }
 
         X11FrameGrabber::Pixels px = grabber->grab(root, visible.x, visible.y, visible.width, visible.height);
-        if (!filter.excludedWindows.empty()) {
-            std::vector<Window> excluded;
-            for (const auto& w : filter.excludedWindows) excluded.push_back(Window(w.windowID));
-            compositor->removeWindows(px.data, px.stride, visible, excluded);
-        }
+        compositor->removeWindows(removal, px.data, px.stride);
         const std::uint8_t* source = px.data;
         std::size_t stride = px.stride;
         if (!(visible == monitor)) {

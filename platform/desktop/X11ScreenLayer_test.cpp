@@ -284,6 +284,30 @@ TEST_F(X11ScreenLayerOnTwoMonitors, WindowsNameTheirOwnersAndExcludedOnesAreComp
     }
 }
 
+TEST_F(X11ScreenLayerOnTwoMonitors, ScaledShotsWithoutAWindowAreTheSameReadInBandsOrWhole) {
+    // Shared memory reads the monitor in bands and scales the rows above the own window before
+    // it is composed away; XGetImage reads it whole first. The results agree to the byte.
+    X11ScreenLayer banded(options(true)), whole(options(false));
+    ASSERT_TRUE(banded.usesSharedMemory());
+    auto& d = x.desktop;
+    Window other = d.createWindow(100, 200, 900, 500, 0x3366aa, std::nullopt, std::string("OtherApp"));
+    d.fillWindow(other, 0, 150, 900, 40, 0xeeeeee);
+    d.createWindow(300, 330, 700, 260, 0xff00ff, std::string("com.velmo.test"));
+    const ShareableContent content = contentOf(loop, banded);
+    std::vector<ShareableWindow> own;
+    for (const auto& w : content.windows)
+        if (w.owningApplication && w.owningApplication->bundleIdentifier == "com.velmo.test") own.push_back(w);
+    ASSERT_EQ(own.size(), 1u);
+    for (const StreamConfiguration size : {StreamConfiguration{1280, 720}, StreamConfiguration{1067, 600}}) {
+        auto a = shotOf(loop, banded, {content.displays[0], own}, size);
+        auto b = shotOf(loop, whole, {content.displays[0], own}, size);
+        ASSERT_TRUE(a.value() && b.value()) << describeException(a.error()) << describeException(b.error());
+        EXPECT_EQ(pixelAt(*a.value(), 640 * int(size.width) / 1280, 450 * int(size.height) / 720), 0x3366aau) << size.width;
+        EXPECT_TRUE(a.value()->pixels == b.value()->pixels) << size.width;
+        EXPECT_EQ(banded.jpegRepresentation(*a.value(), 0.8), whole.jpegRepresentation(*b.value(), 0.8)) << size.width;
+    }
+}
+
 TEST(X11ScreenLayer, ShapedAndTranslucentWindowsComposeAsTheScreenShowsThem) {
     // Without a compositing manager the server shows a 32-bit window as it is; with one, the
     // window is blended over what lies beneath it.

@@ -341,13 +341,29 @@ bool paintRootBackground(Display* display, X11FrameGrabber& grabber, const Scree
 
 }  // namespace
 
-void X11WindowCompositor::removeWindows(std::uint8_t* pixels, std::size_t stride, X11Rect area, const std::vector<Window>& excluded) {
-    if (excluded.empty() || area.isEmpty()) return;
-    const std::vector<TopLevel> windows = topLevelsIn(display_, hasShape_, area, excluded);
+struct X11WindowCompositor::Removal::Stack {
+    std::vector<TopLevel> windows;
+    Coverage coverage;
+};
+
+X11WindowCompositor::Removal X11WindowCompositor::planRemoval(X11Rect area, const std::vector<Window>& excluded) {
+    Removal removal;
+    removal.area_ = area;
+    if (excluded.empty() || area.isEmpty()) return removal;
+    std::vector<TopLevel> windows = topLevelsIn(display_, hasShape_, area, excluded);
     const X11Rect box = excludedBounds(windows, area);
-    if (box.isEmpty()) return;
-    const Coverage coverage = coverageOf(windows, box);
-    const ScreenPixels screen{pixels, stride, area};
+    if (box.isEmpty()) return removal;
+    Coverage coverage = coverageOf(windows, box);
+    removal.box_ = box;
+    removal.stack_ = std::make_shared<const Removal::Stack>(Removal::Stack{std::move(windows), std::move(coverage)});
+    return removal;
+}
+
+void X11WindowCompositor::removeWindows(const Removal& removal, std::uint8_t* pixels, std::size_t stride) {
+    if (!removal.stack_) return;
+    const std::vector<TopLevel>& windows = removal.stack_->windows;
+    const Coverage& coverage = removal.stack_->coverage;
+    const ScreenPixels screen{pixels, stride, removal.area_};
     // What lies beneath everything: the root's wallpaper or background, else black.
     bool beneath = paintWallpaper(display_, *grabber_, screen, coverage);
     if (!beneath && available_ && !compositingManagerRuns(display_)) beneath = paintRootBackground(display_, *grabber_, screen, coverage);

@@ -34,9 +34,25 @@ public:
     // Whether windows can be composed from their pixmaps (else their areas become black).
     bool isAvailable() const { return available_; }
 
-    // `pixels` shows `area` of the root window (root coordinates), 4 bytes a pixel. Every
-    // pixel of an excluded top-level window is replaced by what lies beneath it.
-    void removeWindows(std::uint8_t* pixels, std::size_t stride, X11Rect area, const std::vector<Window>& excluded);
+    // What taking windows out of a screenshot of `area` (root coordinates) needs to know of the
+    // window stack, found before the screenshot's pixels are read, so they can be read in bands
+    // and only the band that completes `box` waits for the windows to be composed.
+    class Removal {
+    public:
+        // The part that is composed again; empty when the excluded windows show nowhere in the area.
+        X11Rect box() const { return box_; }
+
+    private:
+        friend class X11WindowCompositor;
+        struct Stack;
+        X11Rect area_;
+        X11Rect box_;
+        std::shared_ptr<const Stack> stack_;
+    };
+    Removal planRemoval(X11Rect area, const std::vector<Window>& excluded);
+    // `pixels` shows the removal's area, 4 bytes a pixel, at least the rows of its box already
+    // read. Every pixel of an excluded top-level window is replaced by what lies beneath it.
+    void removeWindows(const Removal& removal, std::uint8_t* pixels, std::size_t stride);
 
 private:
     Display* display_;
