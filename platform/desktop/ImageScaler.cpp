@@ -190,6 +190,37 @@ void horizontalPass(const std::int16_t* row, const ImageScaler::Axis& axis, int 
 #endif
 }
 
+// Exact halving on both axes: every weight above is one half, and the two passes come to
+// (a + b + c + d + 2) >> 2 over each 2x2 block, which is worked out here in one pass.
+void halvePass(const std::uint8_t* r0, const std::uint8_t* r1, int outWidth, std::uint8_t* dst) {
+    int x = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i two = _mm_set1_epi16(2);
+    // Two output pixels from four source pixels of each row, in 16 bits.
+    auto sums = [&](const std::uint8_t* p0, const std::uint8_t* p1) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p0));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p1));
+        const __m128i lo = _mm_add_epi16(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero));
+        const __m128i hi = _mm_add_epi16(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero));
+        return _mm_add_epi16(_mm_unpacklo_epi64(lo, hi), _mm_unpackhi_epi64(lo, hi));
+    };
+    for (; x + 4 <= outWidth; x += 4) {
+        const std::size_t at = std::size_t(x) * 8;
+        const __m128i first = _mm_srli_epi16(_mm_add_epi16(sums(r0 + at, r1 + at), two), 2);
+        const __m128i second = _mm_srli_epi16(_mm_add_epi16(sums(r0 + at + 16, r1 + at + 16), two), 2);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + std::size_t(x) * 4), _mm_packus_epi16(first, second));
+    }
+#endif
+    for (; x < outWidth; ++x) {
+        const std::size_t at = std::size_t(x) * 8;
+        for (std::size_t c = 0; c < 4; ++c) {
+            const unsigned sum = unsigned(r0[at + c]) + r0[at + 4 + c] + r1[at + c] + r1[at + 4 + c];
+            dst[std::size_t(x) * 4 + c] = std::uint8_t((sum + 2) >> 2);
+        }
+    }
+}
+
 #if defined(__x86_64__)
 // The same arithmetic as the passes above on 32 bytes a step, for processors that have AVX2;
 // the results are the same to the bit.
@@ -250,6 +281,31 @@ __attribute__((target("avx2"))) void horizontalPassWide(const std::int16_t* row,
         const std::uint32_t pixel = std::uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(a0, a0), _mm_setzero_si128())));
         std::memcpy(dst + std::size_t(x) * 4, &pixel, 4);
     }
+}
+
+// Four output pixels of the halving pass from 32 source bytes of each row, in 16 bits: within
+// each 128-bit half each channel of a pixel goes beside the same channel of its neighbour, so
+// one multiply-add by ones gives the pair sums.
+__attribute__((target("avx2"))) inline __m256i halveWide(const std::uint8_t* p0, const std::uint8_t* p1) {
+    const __m256i beside =
+        _mm256_setr_epi8(0, 4, 1, 5, 2, 6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15, 0, 4, 1, 5, 2, 6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15);
+    const __m256i ones = _mm256_set1_epi8(1);
+    const __m256i a = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p0)), beside);
+    const __m256i b = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p1)), beside);
+    const __m256i total = _mm256_add_epi16(_mm256_maddubs_epi16(a, ones), _mm256_maddubs_epi16(b, ones));
+    return _mm256_srli_epi16(_mm256_add_epi16(total, _mm256_set1_epi16(2)), 2);
+}
+
+// The halving pass, eight output pixels a step.
+__attribute__((target("avx2"))) void halvePassWide(const std::uint8_t* r0, const std::uint8_t* r1, int outWidth, std::uint8_t* dst) {
+    int x = 0;
+    for (; x + 8 <= outWidth; x += 8) {
+        const std::size_t at = std::size_t(x) * 8;
+        // Packing leaves the quarters as pixels 0-1, 4-5, 2-3, 6-7.
+        const __m256i packed = _mm256_packus_epi16(halveWide(r0 + at, r1 + at), halveWide(r0 + at + 32, r1 + at + 32));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + std::size_t(x) * 4), _mm256_permute4x64_epi64(packed, 0xd8));
+    }
+    if (x < outWidth) halvePass(r0 + std::size_t(x) * 8, r1 + std::size_t(x) * 8, outWidth - x, dst + std::size_t(x) * 4);
 }
 
 bool hasWideVectors() {
@@ -467,6 +523,21 @@ void ImageScaler::prepareJob(Job& job, const std::uint8_t* source, int sourceWid
     job.sameWidth = sourceWidth == outWidth;
 }
 
+namespace {
+
+// Whether each output pixel is the even half of two source pixels, both weighing one half.
+bool halves(const ImageScaler::Axis& axis) {
+    for (std::size_t o = 0; o < axis.taps.size(); ++o) {
+        const ImageScaler::Taps& t = axis.taps[o];
+        if (t.count != 2 || t.first != int(2 * o) || axis.weights[std::size_t(t.offset)] != kUnit / 2 ||
+            axis.weights[std::size_t(t.offset) + 1] != kUnit / 2)
+            return false;
+    }
+    return !axis.taps.empty();
+}
+
+}  // namespace
+
 void ImageScaler::prepareAxes(int sourceWidth, int sourceHeight, int outWidth, int outHeight) {
     if (cachedSource_[0] != sourceWidth || cachedOut_[0] != outWidth) {
         horizontal_ = makeAxis(sourceWidth, outWidth);
@@ -478,6 +549,7 @@ void ImageScaler::prepareAxes(int sourceWidth, int sourceHeight, int outWidth, i
         cachedSource_[1] = sourceHeight;
         cachedOut_[1] = outHeight;
     }
+    halving_ = halves(horizontal_) && halves(vertical_);
 }
 
 void ImageScaler::scaleRows(const Job& job, int first, int last, std::int16_t* row) const {
@@ -488,6 +560,16 @@ void ImageScaler::scaleRows(const Job& job, int first, int last, std::int16_t* r
         std::uint8_t* dst = job.out + std::size_t(y) * job.outStride;
         if (tv.count == 1 && job.sameWidth) {
             std::memcpy(dst, r0, job.n);
+            continue;
+        }
+        if (halving_) {
+#if defined(__x86_64__)
+            if (hasWideVectors()) {
+                halvePassWide(r0, r0 + job.sourceStride, job.outWidth, dst);
+                continue;
+            }
+#endif
+            halvePass(r0, r0 + job.sourceStride, job.outWidth, dst);
             continue;
         }
 #if defined(__x86_64__)

@@ -82,6 +82,7 @@ private:
     int cachedOut_[2] = {0, 0};
     Axis horizontal_;
     Axis vertical_;
+    bool halving_ = false;  // both axes exactly halve, scaled by the fused pass
     std::vector<std::vector<std::int16_t>> rows_;  // a vertically filtered row per thread, 16 bits a channel
     std::unique_ptr<Workers> workers_;
     std::unique_ptr<Workers> bandThread_;  // the pipeline's grab-and-scale thread
