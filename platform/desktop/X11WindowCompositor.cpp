@@ -79,10 +79,10 @@ bool compositingManagerRuns(Display* display) {
     return XGetSelectionOwner(display, XInternAtom(display, managerSelection.c_str(), False)) != None;
 }
 
-// Top-level windows bottom to top, as far as they reach into the area.
-std::vector<TopLevel> topLevelsIn(Display* display, bool hasShape, X11Rect area, const std::vector<Window>& excluded) {
+// Top-level windows bottom to top, as far as they reach into the area; `blends`, whether a
+// compositing manager runs.
+std::vector<TopLevel> topLevelsIn(Display* display, bool hasShape, bool blends, X11Rect area, const std::vector<Window>& excluded) {
     const std::set<Window> excludedSet(excluded.begin(), excluded.end());
-    const bool blends = compositingManagerRuns(display);
     std::vector<TopLevel> windows;
     X11ErrorTrap trap(display);
     const std::vector<Window> children = x11TopLevelWindows(display);
@@ -344,18 +344,20 @@ bool paintRootBackground(Display* display, X11FrameGrabber& grabber, const Scree
 struct X11WindowCompositor::Removal::Stack {
     std::vector<TopLevel> windows;
     Coverage coverage;
+    bool blends = false;  // a compositing manager ran when the stack was read
 };
 
 X11WindowCompositor::Removal X11WindowCompositor::planRemoval(X11Rect area, const std::vector<Window>& excluded) {
     Removal removal;
     removal.area_ = area;
     if (excluded.empty() || area.isEmpty()) return removal;
-    std::vector<TopLevel> windows = topLevelsIn(display_, hasShape_, area, excluded);
+    const bool blends = compositingManagerRuns(display_);
+    std::vector<TopLevel> windows = topLevelsIn(display_, hasShape_, blends, area, excluded);
     const X11Rect box = excludedBounds(windows, area);
     if (box.isEmpty()) return removal;
     Coverage coverage = coverageOf(windows, box);
     removal.box_ = box;
-    removal.stack_ = std::make_shared<const Removal::Stack>(Removal::Stack{std::move(windows), std::move(coverage)});
+    removal.stack_ = std::make_shared<const Removal::Stack>(Removal::Stack{std::move(windows), std::move(coverage), blends});
     return removal;
 }
 
@@ -366,7 +368,7 @@ void X11WindowCompositor::removeWindows(const Removal& removal, std::uint8_t* pi
     const ScreenPixels screen{pixels, stride, removal.area_};
     // What lies beneath everything: the root's wallpaper or background, else black.
     bool beneath = paintWallpaper(display_, *grabber_, screen, coverage);
-    if (!beneath && available_ && !compositingManagerRuns(display_)) beneath = paintRootBackground(display_, *grabber_, screen, coverage);
+    if (!beneath && available_ && !removal.stack_->blends) beneath = paintRootBackground(display_, *grabber_, screen, coverage);
     if (!beneath) blackenTargets(screen, coverage);
     if (!available_) return;
 
