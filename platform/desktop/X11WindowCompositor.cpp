@@ -12,7 +12,7 @@
 #include <string>
 
 #include "platform/desktop/X11ErrorTrap.h"
-#include "platform/desktop/X11WindowTree.h"
+#include "platform/desktop/X11WindowStack.h"
 
 namespace velmo {
 
@@ -27,25 +27,6 @@ struct TopLevel {
     bool excluded = false;
     bool translucent = false;  // drawn over what lies beneath rather than on it
 };
-
-std::vector<X11Rect> boundingShape(Display* display, bool hasShape, Window window, const XWindowAttributes& a) {
-    int originX = a.x + a.border_width;
-    int originY = a.y + a.border_width;
-    std::vector<X11Rect> rects;
-    if (hasShape) {
-        int count = 0, ordering = 0;
-        XRectangle* list = XShapeGetRectangles(display, window, ShapeBounding, &count, &ordering);
-        if (list) {
-            for (int i = 0; i < count; ++i) {
-                rects.push_back({originX + list[i].x, originY + list[i].y, list[i].width, list[i].height});
-            }
-            XFree(list);
-            return rects;
-        }
-    }
-    rects.push_back({a.x, a.y, a.width + 2 * a.border_width, a.height + 2 * a.border_width});
-    return rects;
-}
 
 }  // namespace
 
@@ -85,19 +66,16 @@ std::vector<TopLevel> topLevelsIn(Display* display, bool hasShape, bool blends, 
     const std::set<Window> excludedSet(excluded.begin(), excluded.end());
     std::vector<TopLevel> windows;
     X11ErrorTrap trap(display);
-    const std::vector<Window> children = x11TopLevelWindows(display);
-    for (std::size_t i = 0; i < children.size(); ++i) {
-        XWindowAttributes a;
-        if (!XGetWindowAttributes(display, children[i], &a)) continue;  // gone meanwhile
-        if (a.map_state != IsViewable || a.c_class == InputOnly) continue;
+    for (X11StackedWindow& a : x11TopLevelStack(display, hasShape)) {
+        if (a.mapState != IsViewable || a.inputOnly) continue;
         TopLevel w;
-        w.id = children[i];
-        w.outer = {a.x, a.y, a.width + 2 * a.border_width, a.height + 2 * a.border_width};
+        w.id = a.id;
+        w.outer = {a.x, a.y, a.width + 2 * a.borderWidth, a.height + 2 * a.borderWidth};
         w.depth = a.depth;
         w.visual = a.visual;
-        w.excluded = excludedSet.count(children[i]) > 0;
+        w.excluded = excludedSet.count(a.id) > 0;
         w.translucent = blends && a.depth == 32;
-        for (const X11Rect& r : boundingShape(display, hasShape, children[i], a)) {
+        for (const X11Rect& r : a.shape) {
             X11Rect clipped = r.intersection(area).intersection(w.outer);
             if (!clipped.isEmpty()) w.shape.push_back(clipped);
         }
