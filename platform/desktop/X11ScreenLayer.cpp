@@ -422,7 +422,7 @@ struct X11ScreenLayer::Impl {
         // rows can be read in bands all the same.
         std::vector<Window> excluded;
         for (const auto& w : filter.excludedWindows) excluded.push_back(Window(w.windowID));
-        const X11WindowCompositor::Removal removal = compositor->planRemoval(visible, excluded);
+        X11WindowCompositor::Removal removal = compositor->planRemoval(visible, excluded);
 
         // The usual case: the monitor's rows are read straight into shared memory in bands, the
         // first ones already being scaled while the rest arrive.
@@ -441,6 +441,9 @@ struct X11ScreenLayer::Impl {
                     std::size_t asked = 0;
                     auto ask = [&] {
                         grabber->requestRows(asked ? ends[asked - 1] : 0, ends[asked]);
+                        // Once every row of the box is asked for, what replaces the windows
+                        // can be asked for too, and arrives by the time those rows do.
+                        if (!box.isEmpty() && ends[asked] >= boxBottom) compositor->prepareRemoval(removal);
                         ++asked;
                     };
                     while (asked < ends.size() && asked < kBandsAhead) ask();
