@@ -259,6 +259,21 @@ struct X11WindowCompositor::Removal::Plan {
     bool blends = false;  // a compositing manager ran when the stack was read
     std::vector<Window> children;  // the top-level windows bottom first
     std::set<Window> excludedIds;  // as the filter names them
+    // What the box depends on, asked for by `planRemoval`; discarded unless awaited.
+    struct Questions {
+        xcb_connection_t* connection = nullptr;
+        bool pending = false;
+        xcb_get_selection_owner_cookie_t owner{};
+        xcb_query_tree_cookie_t tree{};
+        xcb_get_property_cookie_t names[2]{};
+        std::unique_ptr<X11WindowQueries> excluded;
+        ~Questions() {
+            if (!pending) return;
+            xcb_discard_reply(connection, owner.sequence);
+            xcb_discard_reply(connection, tree.sequence);
+            for (const auto& cookie : names) xcb_discard_reply(connection, cookie.sequence);
+        }
+    } questions;
     std::vector<TopLevel> excluded;  // those of them excluded that show in the area
     std::unique_ptr<X11WindowQueries> others;  // the rest of the stack, answers pending
     std::vector<Pixmap> wallpaperCandidates;  // what the root's wallpaper properties name, in order
@@ -389,30 +404,41 @@ X11WindowCompositor::Removal X11WindowCompositor::planRemoval(X11Rect area, cons
     auto plan = std::make_unique<Removal::Plan>();
     plan->display = display_;
     plan->connection = XGetXCBConnection(display_);
+    plan->questions.connection = plan->connection;
     plan->area = area;
     xcb_connection_t* connection = plan->connection;
     const xcb_window_t root = xcb_window_t(DefaultRootWindow(display_));
 
-    // Everything the box depends on in one round trip: whether a compositing manager runs, the
-    // stack, the excluded windows themselves, and what names a wallpaper.
-    const xcb_get_selection_owner_cookie_t owner = xcb_get_selection_owner(connection, xcb_atom_t(managerSelection_));
-    const xcb_query_tree_cookie_t tree = xcb_query_tree(connection, root);
-    xcb_get_property_cookie_t names[2];
-    for (int i = 0; i < 2; ++i) names[i] = xcb_get_property(connection, 0, root, xcb_atom_t(wallpaperNames_[i]), XCB_ATOM_PIXMAP, 0, 1);
+    // Everything the box depends on at once: whether a compositing manager runs, the stack, the
+    // excluded windows themselves, and what names a wallpaper.
+    Removal::Plan::Questions& q = plan->questions;
+    q.owner = xcb_get_selection_owner(connection, xcb_atom_t(managerSelection_));
+    q.tree = xcb_query_tree(connection, root);
+    for (int i = 0; i < 2; ++i) q.names[i] = xcb_get_property(connection, 0, root, xcb_atom_t(wallpaperNames_[i]), XCB_ATOM_PIXMAP, 0, 1);
     plan->excludedIds.insert(excluded.begin(), excluded.end());
-    X11WindowQueries excludedQueries(display_, hasShape_);
-    for (Window w : plan->excludedIds) excludedQueries.ask(w);
+    q.excluded = std::make_unique<X11WindowQueries>(display_, hasShape_);
+    for (Window w : plan->excludedIds) q.excluded->ask(w);
+    q.pending = true;
     xcb_flush(connection);
+    removal.plan_ = std::move(plan);
+    return removal;
+}
 
-    xcb_get_selection_owner_reply_t* ownerReply = xcb_get_selection_owner_reply(connection, owner, nullptr);
+X11Rect X11WindowCompositor::awaitPlan(Removal& removal) {
+    Removal::Plan* plan = removal.plan_.get();
+    if (!plan || !plan->questions.pending) return removal.box_;
+    Removal::Plan::Questions& q = plan->questions;
+    q.pending = false;
+    xcb_connection_t* connection = plan->connection;
+    xcb_get_selection_owner_reply_t* ownerReply = xcb_get_selection_owner_reply(connection, q.owner, nullptr);
     plan->blends = ownerReply && ownerReply->owner != XCB_NONE;
     std::free(ownerReply);
-    if (xcb_query_tree_reply_t* treeReply = xcb_query_tree_reply(connection, tree, nullptr)) {
+    if (xcb_query_tree_reply_t* treeReply = xcb_query_tree_reply(connection, q.tree, nullptr)) {
         const xcb_window_t* children = xcb_query_tree_children(treeReply);
         plan->children.assign(children, children + xcb_query_tree_children_length(treeReply));
         std::free(treeReply);
     }
-    for (auto& cookie : names) {
+    for (auto& cookie : q.names) {
         xcb_get_property_reply_t* reply = xcb_get_property_reply(connection, cookie, nullptr);
         if (reply && reply->type == XCB_ATOM_PIXMAP && reply->format == 32 && xcb_get_property_value_length(reply) == 4) {
             const auto pixmap = *static_cast<const std::uint32_t*>(xcb_get_property_value(reply));
@@ -421,12 +447,16 @@ X11WindowCompositor::Removal X11WindowCompositor::planRemoval(X11Rect area, cons
         std::free(reply);
     }
     const std::set<Window> topLevels(plan->children.begin(), plan->children.end());
-    for (auto& described : excludedQueries.collect()) {
+    for (auto& described : q.excluded->collect()) {
         if (!described || !topLevels.count(described->id)) continue;  // gone, or not a top-level window
-        if (std::optional<TopLevel> w = topLevelOf(*described, plan->blends, area, true)) plan->excluded.push_back(std::move(*w));
+        if (std::optional<TopLevel> w = topLevelOf(*described, plan->blends, plan->area, true)) plan->excluded.push_back(std::move(*w));
     }
-    const X11Rect box = excludedBounds(plan->excluded, area);
-    if (box.isEmpty()) return removal;
+    q.excluded.reset();
+    const X11Rect box = excludedBounds(plan->excluded, plan->area);
+    if (box.isEmpty()) {
+        removal.plan_.reset();  // nothing to take out
+        return removal.box_;
+    }
 
     // The rest is needed only once the box's rows arrive.
     plan->others = std::make_unique<X11WindowQueries>(display_, hasShape_);
@@ -436,11 +466,11 @@ X11WindowCompositor::Removal X11WindowCompositor::planRemoval(X11Rect area, cons
     for (Pixmap p : plan->wallpaperCandidates) plan->wallpaperGeometry.push_back(xcb_get_geometry(connection, xcb_drawable_t(p)));
     xcb_flush(connection);
     removal.box_ = box;
-    removal.plan_ = std::move(plan);
-    return removal;
+    return box;
 }
 
 void X11WindowCompositor::prepareRemoval(Removal& removal) {
+    awaitPlan(removal);
     Removal::Plan* plan = removal.plan_.get();
     if (!plan || plan->prepared) return;
     plan->prepared = true;
@@ -503,9 +533,9 @@ void X11WindowCompositor::prepareRemoval(Removal& removal) {
 }
 
 void X11WindowCompositor::removeWindows(Removal& removal, std::uint8_t* pixels, std::size_t stride) {
+    prepareRemoval(removal);
     Removal::Plan* plan = removal.plan_.get();
     if (!plan) return;
-    prepareRemoval(removal);
     const Coverage& coverage = plan->coverage;
     const ScreenPixels screen{pixels, stride, plan->area};
     using Beneath = Removal::Plan::Beneath;

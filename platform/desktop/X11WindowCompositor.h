@@ -44,7 +44,8 @@ public:
         Removal(Removal&&) noexcept;
         Removal& operator=(Removal&&) noexcept;
 
-        // The part that is composed again; empty when the excluded windows show nowhere in the area.
+        // The part that is composed again, once the plan was awaited; empty when the excluded
+        // windows show nowhere in the area.
         X11Rect box() const { return box_; }
 
     private:
@@ -53,9 +54,12 @@ public:
         X11Rect box_;
         std::unique_ptr<Plan> plan_;  // null when nothing is to be removed
     };
-    // One round trip, for the excluded windows; the rest of the stack is asked for without
-    // waiting and its answers arrive while the screen's pixels are read.
+    // Asks what the box depends on (the excluded windows, the stack) without waiting, so the
+    // first reads of the screen can be asked for before the answers are awaited.
     Removal planRemoval(X11Rect area, const std::vector<Window>& excluded);
+    // Waits for those answers (one round trip at most) and returns the box; the rest of the
+    // stack is then asked for without waiting, its answers arriving while the pixels are read.
+    X11Rect awaitPlan(Removal& removal);
     // Asks for the pixels that will show where the excluded windows were, without waiting for
     // them. Call it once the reads of the screen rows the box covers have been asked for: the
     // root's background is read through a window put beneath all others for a moment, which
