@@ -28,6 +28,8 @@ velmo_find_module(XCOMPOSITE xcomposite)
 velmo_find_module(XTST xtst)
 # Shared-memory reads sent without waiting for each reply.
 velmo_find_module(XCB_SHM x11-xcb xcb-shm)
+# Window attributes, shapes and pixmaps asked for all at once.
+velmo_find_module(XCB_SHAPE x11-xcb xcb-shape xcb-composite)
 velmo_find_module(TURBOJPEG libturbojpeg)
 # The scanline interface, for encoding while a screenshot is still being scaled.
 velmo_find_module(LIBJPEG libjpeg)

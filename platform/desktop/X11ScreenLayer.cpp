@@ -422,28 +422,38 @@ struct X11ScreenLayer::Impl {
         // rows can be read in bands all the same.
         std::vector<Window> excluded;
         for (const auto& w : filter.excludedWindows) excluded.push_back(Window(w.windowID));
-        const X11WindowCompositor::Removal removal = compositor->planRemoval(visible, excluded);
+        X11WindowCompositor::Removal removal = compositor->planRemoval(visible, excluded);
 
         // The usual case: the monitor's rows are read straight into shared memory in bands, the
         // first ones already being scaled while the rest arrive.
         if (visible == monitor) {
             if (auto px = grabber->beginRows(root, monitor.x, monitor.y, monitor.width, monitor.height)) {
-                const X11Rect box = removal.box();
-                const int boxBottom = box.isEmpty() ? 0 : box.y + box.height - monitor.y;
+                // Even bands, each asked for before the one before it is scaled, so the server
+                // copies rows while the band thread scales the last ones it sent. The first are
+                // asked for here, before the stack's answers are awaited and while the band
+                // thread wakes up.
+                std::vector<int> ends;
+                for (int b = 1; b <= kGrabBands; ++b) {
+                    const int to = int(std::int64_t(monitor.height) * b / kGrabBands);
+                    if (to > (ends.empty() ? 0 : ends.back())) ends.push_back(to);
+                }
+                X11Rect box;
+                int boxBottom = 0;
+                bool planned = false;
+                std::size_t asked = 0;
+                auto ask = [&] {
+                    grabber->requestRows(asked ? ends[asked - 1] : 0, ends[asked]);
+                    ++asked;
+                    // Once every row of the box is asked for, what replaces the windows can be
+                    // asked for too, and arrives by the time those rows do.
+                    if (planned && !box.isEmpty() && ends[asked - 1] >= boxBottom) compositor->prepareRemoval(removal);
+                };
+                while (asked < ends.size() && asked < kBandsAhead) ask();
                 const ImageScaler::Producer produce = [&](const ImageScaler::RowsReady& ready) {
-                    // Even bands, each asked for before the one before it is scaled, so the
-                    // server copies rows while this thread scales the last ones it sent.
-                    std::vector<int> ends;
-                    for (int b = 1; b <= kGrabBands; ++b) {
-                        const int to = int(std::int64_t(monitor.height) * b / kGrabBands);
-                        if (to > (ends.empty() ? 0 : ends.back())) ends.push_back(to);
-                    }
-                    std::size_t asked = 0;
-                    auto ask = [&] {
-                        grabber->requestRows(asked ? ends[asked - 1] : 0, ends[asked]);
-                        ++asked;
-                    };
-                    while (asked < ends.size() && asked < kBandsAhead) ask();
+                    box = compositor->awaitPlan(removal);
+                    boxBottom = box.isEmpty() ? 0 : box.y + box.height - monitor.y;
+                    planned = true;
+                    if (!box.isEmpty() && ends[asked - 1] >= boxBottom) compositor->prepareRemoval(removal);
                     bool composed = box.isEmpty();
                     for (int to : ends) {
                         grabber->awaitRows();

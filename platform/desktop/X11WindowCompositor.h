@@ -39,26 +39,43 @@ public:
     // and only the band that completes `box` waits for the windows to be composed.
     class Removal {
     public:
-        // The part that is composed again; empty when the excluded windows show nowhere in the area.
+        Removal();
+        ~Removal();
+        Removal(Removal&&) noexcept;
+        Removal& operator=(Removal&&) noexcept;
+
+        // The part that is composed again, once the plan was awaited; empty when the excluded
+        // windows show nowhere in the area.
         X11Rect box() const { return box_; }
 
     private:
         friend class X11WindowCompositor;
-        struct Stack;
-        X11Rect area_;
+        struct Plan;
         X11Rect box_;
-        std::shared_ptr<const Stack> stack_;
+        std::unique_ptr<Plan> plan_;  // null when nothing is to be removed
     };
+    // Asks what the box depends on (the excluded windows, the stack) without waiting, so the
+    // first reads of the screen can be asked for before the answers are awaited.
     Removal planRemoval(X11Rect area, const std::vector<Window>& excluded);
+    // Waits for those answers (one round trip at most) and returns the box; the rest of the
+    // stack is then asked for without waiting, its answers arriving while the pixels are read.
+    X11Rect awaitPlan(Removal& removal);
+    // Asks for the pixels that will show where the excluded windows were, without waiting for
+    // them. Call it once the reads of the screen rows the box covers have been asked for: the
+    // root's background is read through a window put beneath all others for a moment, which
+    // those reads must not see. Once per removal; `removeWindows` calls it when it was not.
+    void prepareRemoval(Removal& removal);
     // `pixels` shows the removal's area, 4 bytes a pixel, at least the rows of its box already
     // read. Every pixel of an excluded top-level window is replaced by what lies beneath it.
-    void removeWindows(const Removal& removal, std::uint8_t* pixels, std::size_t stride);
+    void removeWindows(Removal& removal, std::uint8_t* pixels, std::size_t stride);
 
 private:
     Display* display_;
     bool available_ = false;
     bool hasShape_ = false;
-    std::unique_ptr<X11FrameGrabber> grabber_;
+    unsigned long managerSelection_ = 0;  // _NET_WM_CM_Sn of the default screen
+    unsigned long wallpaperNames_[2] = {0, 0};  // _XROOTPMAP_ID, ESETROOT_PMAP_ID
+    std::unique_ptr<X11FrameGrabber> grabber_;  // for pixels that need converting
 };
 
 }  // namespace velmo
