@@ -15,6 +15,7 @@ struct ZVCrashHostInfoVersion {
 class ZVCrashHostInfo {
 public:
     // Where the two lines about an unreadable or unexpected release go (the reporter's log).
+    // Called only while the reporter is enabled, never at crash time.
     using LogSink = std::function<void(std::string_view line)>;
 
     // The running kernel's, from "kern.osrelease"; none when the release cannot be read.

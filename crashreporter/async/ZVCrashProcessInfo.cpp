@@ -14,6 +14,7 @@ namespace {
 // The kernel keeps a command name of at most this many bytes.
 constexpr size_t commandNameSize = 16;
 
+// A whole procfs file. Not safe at crash time: allocates; runs when the reporter is enabled.
 std::optional<std::string> readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
