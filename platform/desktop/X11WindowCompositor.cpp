@@ -261,18 +261,11 @@ struct X11WindowCompositor::Removal::Plan {
     std::set<Window> excludedIds;  // as the filter names them
     // What the box depends on, asked for by `planRemoval`; discarded unless awaited.
     struct Questions {
-        xcb_connection_t* connection = nullptr;
         bool pending = false;
         xcb_get_selection_owner_cookie_t owner{};
         xcb_query_tree_cookie_t tree{};
         xcb_get_property_cookie_t names[2]{};
         std::unique_ptr<X11WindowQueries> excluded;
-        ~Questions() {
-            if (!pending) return;
-            xcb_discard_reply(connection, owner.sequence);
-            xcb_discard_reply(connection, tree.sequence);
-            for (const auto& cookie : names) xcb_discard_reply(connection, cookie.sequence);
-        }
     } questions;
     std::vector<TopLevel> excluded;  // those of them excluded that show in the area
     std::unique_ptr<X11WindowQueries> others;  // the rest of the stack, answers pending
@@ -287,6 +280,11 @@ struct X11WindowCompositor::Removal::Plan {
     std::vector<PixelRead> windowReads;  // back to front
 
     ~Plan() {
+        if (questions.pending) {
+            xcb_discard_reply(connection, questions.owner.sequence);
+            xcb_discard_reply(connection, questions.tree.sequence);
+            for (const auto& cookie : questions.names) xcb_discard_reply(connection, cookie.sequence);
+        }
         for (const auto& cookie : wallpaperGeometry) xcb_discard_reply(connection, cookie.sequence);
         for (auto* reads : {&beneathReads, &windowReads}) {
             for (const PixelRead& r : *reads) {
@@ -346,16 +344,18 @@ struct X11WindowCompositor::Removal::Plan {
     }
 
     // The first wallpaper pixmap named that still exists and has the root's depth.
-    std::optional<Pixmap> wallpaper() {
-        std::optional<Pixmap> found;
+    struct Wallpaper {
+        Pixmap pixmap = None;
+        int width = 0, height = 0;
+    };
+    std::optional<Wallpaper> wallpaper() {
+        std::optional<Wallpaper> found;
         const int rootDepth = DefaultDepth(display, DefaultScreen(display));
         for (std::size_t i = 0; i < wallpaperGeometry.size(); ++i) {
             xcb_generic_error_t* error = nullptr;
             xcb_get_geometry_reply_t* geometry = xcb_get_geometry_reply(connection, wallpaperGeometry[i], &error);
             if (!found && geometry && !error && geometry->depth == rootDepth && geometry->width > 0 && geometry->height > 0) {
-                found = wallpaperCandidates[i];
-                wallpaperWidth = geometry->width;
-                wallpaperHeight = geometry->height;
+                found = Wallpaper{wallpaperCandidates[i], geometry->width, geometry->height};
             }
             std::free(geometry);
             std::free(error);
@@ -363,7 +363,6 @@ struct X11WindowCompositor::Removal::Plan {
         wallpaperGeometry.clear();
         return found;
     }
-    int wallpaperWidth = 0, wallpaperHeight = 0;
 
     // The root's own background, when no property names a wallpaper (a solid colour, or a
     // pixmap set without telling anyone). The server keeps it nowhere readable, so a window that
@@ -404,7 +403,6 @@ X11WindowCompositor::Removal X11WindowCompositor::planRemoval(X11Rect area, cons
     auto plan = std::make_unique<Removal::Plan>();
     plan->display = display_;
     plan->connection = XGetXCBConnection(display_);
-    plan->questions.connection = plan->connection;
     plan->area = area;
     xcb_connection_t* connection = plan->connection;
     const xcb_window_t root = xcb_window_t(DefaultRootWindow(display_));
@@ -493,18 +491,18 @@ void X11WindowCompositor::prepareRemoval(Removal& removal) {
 
     // What lies beneath everything: the wallpaper, else the root's background.
     const int screen = DefaultScreen(display_);
-    if (const std::optional<Pixmap> wallpaper = plan->wallpaper()) {
+    if (const auto wallpaper = plan->wallpaper()) {
         // The server tiles it from the root's origin; each tile the box touches is read once.
         const X11Rect& box = removal.box_;
-        const int width = plan->wallpaperWidth, height = plan->wallpaperHeight;
+        const int width = wallpaper->width, height = wallpaper->height;
         const int firstColumn = box.x >= 0 ? box.x / width : -((-box.x + width - 1) / width);
         const int firstRow = box.y >= 0 ? box.y / height : -((-box.y + height - 1) / height);
         for (int ty = firstRow * height; ty < box.y + box.height; ty += height) {
             for (int tx = firstColumn * width; tx < box.x + box.width; tx += width) {
                 const X11Rect part = X11Rect{tx, ty, width, height}.intersection(box);
                 if (part.isEmpty()) continue;
-                plan->beneathReads.push_back(
-                    plan->ask(*wallpaper, part.x - tx, part.y - ty, part, DefaultDepth(display_, screen), DefaultVisual(display_, screen)));
+                plan->beneathReads.push_back(plan->ask(wallpaper->pixmap, part.x - tx, part.y - ty, part, DefaultDepth(display_, screen),
+                                                       DefaultVisual(display_, screen)));
             }
         }
         plan->beneath = Removal::Plan::Beneath::wallpaper;

@@ -6,17 +6,11 @@
 
 #include <cstdlib>
 
-#include "platform/desktop/X11WindowTree.h"
-
 namespace velmo {
 
-struct X11WindowQueries::Pending {
-    Window window = 0;
-    xcb_get_window_attributes_cookie_t attributes{};
-    xcb_get_geometry_cookie_t geometry{};
-    xcb_shape_get_rectangles_cookie_t shape{};
-};
+namespace {
 
+// The Xlib visual of a visual id, as XGetWindowAttributes finds it; null for an unknown id.
 Visual* x11VisualOf(Display* display, unsigned long visualID) {
     for (int s = 0; s < ScreenCount(display); ++s) {
         const Screen* screen = ScreenOfDisplay(display, s);
@@ -29,6 +23,15 @@ Visual* x11VisualOf(Display* display, unsigned long visualID) {
     }
     return nullptr;
 }
+
+}  // namespace
+
+struct X11WindowQueries::Pending {
+    Window window = 0;
+    xcb_get_window_attributes_cookie_t attributes{};
+    xcb_get_geometry_cookie_t geometry{};
+    xcb_shape_get_rectangles_cookie_t shape{};
+};
 
 X11WindowQueries::X11WindowQueries(Display* display, bool withShapes)
     : display_(display),
@@ -97,16 +100,6 @@ std::vector<std::optional<X11StackedWindow>> X11WindowQueries::collect() {
         std::free(shape);
     }
     pending_.clear();
-    return windows;
-}
-
-std::vector<X11StackedWindow> x11TopLevelStack(Display* display, bool withShapes) {
-    X11WindowQueries queries(display, withShapes);
-    for (unsigned long window : x11TopLevelWindows(display)) queries.ask(window);
-    std::vector<X11StackedWindow> windows;
-    for (auto& w : queries.collect()) {
-        if (w) windows.push_back(std::move(*w));
-    }
     return windows;
 }
 

@@ -45,12 +45,4 @@ private:
     std::vector<Pending> pending_;
 };
 
-// The Xlib visual of a visual id, as XGetWindowAttributes finds it; null for an unknown id.
-Visual* x11VisualOf(Display* display, unsigned long visualID);
-
-// The top-level windows bottom first, with their attributes and bounding shapes; windows gone
-// meanwhile are left out. Costs two round trips however many windows there are. `withShapes`:
-// the server has the Shape extension. On the thread that owns `display`.
-std::vector<X11StackedWindow> x11TopLevelStack(Display* display, bool withShapes);
-
 }  // namespace velmo
