@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "RideZav/RideZavSDK.h"
+#include "RideZav/RideZavTesting.h"
 #include "platform/desktop/ApplicationNotifications.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/TestDirectory.h"
@@ -241,9 +242,8 @@ Scenario runScenario(bool waitForFiles) {
         for (const auto& uuid : probes->second) s.figures.unacknowledged += s.acknowledged.count(uuid) ? 0 : 1;
 
     const fs::path folder = fs::path(home / "data") / kBundleId / kApiKey;
-    if (fs::exists(folder / "ridezav.queueFolder"))
-        for (const auto& entry : fs::directory_iterator(folder / "ridezav.queueFolder"))
-            if (!entry.path().filename().string().starts_with(".ridezav-")) ++s.eventFilesLeft;  // temporaries and journals are none
+    // Event files and entries still pending in a journal alike.
+    if (fs::exists(folder / "ridezav.queueFolder")) s.eventFilesLeft = ridezav::storedContents(folder / "ridezav.queueFolder").size();
     s.remoteConfigFile = fs::exists(folder / "ridezav.remoteConfig");
     s.flagsFile = fs::exists(folder / "ridezav.flags");
     return s;

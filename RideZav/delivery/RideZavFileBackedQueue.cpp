@@ -324,16 +324,16 @@ std::optional<std::string> RideZavFileBackedQueue::write(std::string_view conten
 
 bool RideZavFileBackedQueue::add(std::string_view contents) {
     if (journaling_.load(std::memory_order_acquire)) {
-        if (auto stored = addToJournal(contents)) return *stored;
+        if (addToJournal(contents)) return true;
         writePending();  // too big for a journal: stored after the entries before it
     }
     return addDirectly(contents);
 }
 
-std::optional<bool> RideZavFileBackedQueue::addToJournal(std::string_view contents) {
+bool RideZavFileBackedQueue::addToJournal(std::string_view contents) {
     std::lock_guard lock(addMutex_);
     if (journals_.empty() || RideZavEventJournal::entrySize(contents.size()) > journalSize_.load() - RideZavEventJournal::headerSize)
-        return std::nullopt;
+        return false;
     double seconds = secondsSince1970(WallClock::current()->now());
     if (lastName_ && seconds <= *lastName_) seconds = std::nextafter(*lastName_, INFINITY);
     // A journal whose folder was removed keeps nothing across a kill. (fstat waits on no disk.)
@@ -341,7 +341,7 @@ std::optional<bool> RideZavFileBackedQueue::addToJournal(std::string_view conten
         auto next = std::exchange(spareJournal_, nullptr);
         if (next && !next->linked()) next = nullptr;
         if (!next) next = makeJournal();  // the writer fell behind: made here, once
-        if (!next || !next->append(seconds, contents)) return std::nullopt;
+        if (!next || !next->append(seconds, contents)) return false;
         journals_.push_back(std::move(next));
     }
     lastName_ = seconds;

@@ -138,8 +138,8 @@ private:
     std::optional<Temporary> openTemporary();
     static void discard(const Temporary& file);
     void migrate(const std::filesystem::path& source);
-    // The journal part of add; none when the event must go to a file directly.
-    std::optional<bool> addToJournal(std::string_view contents);
+    // The journal part of add; false when the event must go to a file directly.
+    bool addToJournal(std::string_view contents);
     bool addDirectly(std::string_view contents);
     // Writes `contents` as an event file named `seconds` or the first free name after it; the
     // name, or none with `error` set as publish sets it.

@@ -120,13 +120,14 @@ bool RideZavQueue::add(const RideZavEvent& event) {
         return false;
     }
     const bool stored = fileQueue_->add(*data);
-    askForSpareFiles();
-    if (!stored) return false;
-    if (full) {
+    if (stored && full) {
         // Only now that the new event is safely stored; its file goes with the next write.
         ridezavLog("Queue is full, dropping oldest event");
         fileQueue_->dropOldest();
     }
+    // After the drop, so the write this asks for also removes the dropped event's file.
+    askForSpareFiles();
+    if (!stored) return false;
     const std::size_t storedDepth = depth();
     if (RideZavLog::isDebug()) ridezavLog("Queued event '" + event.event + "'. Depth: " + std::to_string(storedDepth));
     if (static_cast<std::int64_t>(storedDepth) >= config_.flushAt && canFlush()) {

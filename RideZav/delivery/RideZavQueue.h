@@ -30,8 +30,8 @@ std::optional<RideZavApiEndpoint> apiEndpointFromRaw(int raw);
 // Turns stored events into uploads: batches of the oldest events go out one at a time, not
 // while a back-off pause lasts nor while reachability holds uploads back. An event leaves the
 // store only once an upload of it was answered (or it could not be read as an event).
-// Thread contract: add on the capturing thread (the main thread: a copy into the store's journal,
-// no file system call); canFlush, take and depth from any thread; batches are read on dispatchQueue; upload
+// Thread contract: add on the capturing thread (the main thread: a copy into the store's journal
+// and one fstat, no write); canFlush, take and depth from any thread; batches are read on dispatchQueue; upload
 // results on any thread; the timer and reachability callbacks on the main loop. Guarded fields:
 // paused_, pausedUntil_, retryCount_ by pausedLock_; isFlushing_ by isFlushingLock_; timer_ by
 // timerLock_. No two of these locks are held at once.
