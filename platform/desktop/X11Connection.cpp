@@ -55,10 +55,14 @@ X11Connection::~X11Connection() {
 
 X11Connection::HandlerToken X11Connection::addEventHandler(EventHandler handler) {
     handlers_[++lastToken_] = std::make_shared<EventHandler>(std::move(handler));
+    ++handlersVersion_;
     return lastToken_;
 }
 
-void X11Connection::removeEventHandler(HandlerToken token) { handlers_.erase(token); }
+void X11Connection::removeEventHandler(HandlerToken token) {
+    handlers_.erase(token);
+    ++handlersVersion_;
+}
 
 X11Connection::HandlerToken X11Connection::addLossHandler(std::function<void()> handler) {
     lossHandlers_[++lastToken_] = std::make_shared<std::function<void()>>(std::move(handler));
@@ -125,15 +129,21 @@ void X11Connection::readEvents() {
     auto keep = shared_from_this();  // a handler may let go of the last part that holds the connection
     reading_ = true;
     bool any = false;
+    // Copied again only when a handler came or went, not for every event (pointer motion is many).
+    std::vector<std::pair<HandlerToken, std::shared_ptr<EventHandler>>> handlers;
+    std::uint64_t copied = handlersVersion_ - 1;
     while (XPending(display_) > 0) {
         any = true;
         XEvent event;
         XNextEvent(display_, &event);
         XGenericEventCookie* cookie = &event.xcookie;
         const bool hasData = cookie->type == GenericEvent && XGetEventData(display_, cookie);
-        std::vector<std::pair<HandlerToken, std::shared_ptr<EventHandler>>> copy(handlers_.begin(), handlers_.end());
+        if (copied != handlersVersion_) {
+            handlers.assign(handlers_.begin(), handlers_.end());
+            copied = handlersVersion_;
+        }
         // A handler may let go of another, or of itself.
-        for (auto& [token, handler] : copy)
+        for (auto& [token, handler] : handlers)
             if (handlers_.count(token)) (*handler)(event);
         if (hasData) XFreeEventData(display_, cookie);
     }

@@ -67,6 +67,7 @@ private:
     FdWatch watch_;
     HandlerToken lastToken_ = 0;
     std::map<HandlerToken, std::shared_ptr<EventHandler>> handlers_;
+    std::uint64_t handlersVersion_ = 0;  // counts the changes to handlers_
     std::map<HandlerToken, std::shared_ptr<std::function<void()>>> lossHandlers_;
     std::map<HandlerToken, std::shared_ptr<std::function<void()>>> readEndHandlers_;
     long rootMask_ = 0;
